@@ -1,0 +1,170 @@
+#include "util/trace.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "doublelist.h"
+#include "platform.h"
+
+namespace {
+
+constexpr char kVersion[] = "1.0.153.0";
+constexpr char kBuildDate[] = "Sep 11 2014";
+constexpr char kBuildTime[] = "13:12:03";
+constexpr int kTextColumn = 21;
+constexpr int kDumpLine = 100;
+
+std::atomic<uint32_t> g_nfcWord{0xFFFFFFFFu};
+std::atomic<uint32_t> g_l1Word{0};
+std::atomic<int> g_indent{0};
+std::atomic<bool> g_lineOpen{false};
+std::atomic<uint32_t> g_breaks{0};
+char g_tag[16] = "undef";
+
+// The sink and the capture pair are read and called under one lock, so that once
+// debugCaptureOutputEx returns, the previous callback is neither running nor called again.
+std::recursive_mutex g_outputLock;
+TDebugOutputFunc g_sink = nullptr;            // empty: the platform's trace sink
+TDebugOutputFuncEx g_capture = nullptr;
+void* g_captureContext = nullptr;
+
+void emit(const char* line);
+
+// The list library is shared with the desktop program; inside the library its lines join ours.
+void listTraceToDebug(uint32_t flags, const char* text) { debugPrint(flags, "%s", text); }
+const bool g_listHookInstalled = (listSetTraceHook(&listTraceToDebug), true);
+
+void emit(const char* line) {
+    std::lock_guard<std::recursive_mutex> g(g_outputLock);
+    if (g_capture) g_capture(g_captureContext, line);
+    else if (g_sink) g_sink(line);
+    else platTraceWrite(line);
+}
+
+} // namespace
+
+bool debugOn(uint32_t bits) { return (g_nfcWord.load(std::memory_order_relaxed) & bits) != 0; }
+bool debugL1On(uint32_t bits) { return (g_l1Word.load(std::memory_order_relaxed) & bits) != 0; }
+
+DWORD debugSetFlags(DWORD flags) { g_nfcWord = flags; return flags; }
+DWORD debugGetFlags(void) { return g_nfcWord; }
+DWORD debugSetL1Flags(DWORD flags) { g_l1Word = flags; return flags; }
+DWORD debugGetL1Flags(void) { return g_l1Word; }
+
+TDebugOutputFunc debugCaptureOutput(TDebugOutputFunc sink) {
+    std::lock_guard<std::recursive_mutex> g(g_outputLock);
+    g_sink = sink;
+    return sink;
+}
+
+void* debugCaptureOutputEx(TDebugOutputFuncEx callback, void* context) {
+    std::lock_guard<std::recursive_mutex> g(g_outputLock);
+    g_sink = nullptr;
+    g_capture = callback;
+    g_captureContext = callback ? context : nullptr;
+    return context;
+}
+
+char* vseprintf(char* pos, char* end, const char* format, va_list args) {
+    if (!pos) return pos;
+    if (end < pos) {
+        TRACE(TRC_ERROR, "! %s: endMsg < msg (%p < %p)", "vseprintf", static_cast<void*>(end), static_cast<void*>(pos));
+        *pos = '\0';
+        return pos;
+    }
+    size_t room = static_cast<size_t>(end - pos) + 1;
+    int n = std::vsnprintf(pos, room, format, args);
+    if (n < 0) {
+        *pos = '\0';
+        return pos;
+    }
+    return static_cast<size_t>(n) < room ? pos + n : end;
+}
+
+char* seprintf(char* pos, char* end, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    char* r = vseprintf(pos, end, format, args);
+    va_end(args);
+    return r;
+}
+
+void debugVPrint(uint32_t flags, const char* format, va_list args) {
+    char line[DEBUG_LINE_SIZE];
+    char* const last = line + sizeof line - 1;
+    char* const textEnd = last - 2;                  // keeps room for "\r\n"
+    char* p = line;
+    *p = '\0';
+
+    if (flags & DBG_OUTDENT) {
+        int level = g_indent.load();
+        while (level > 0 && !g_indent.compare_exchange_weak(level, level - 1)) {}
+    }
+    if (!g_lineOpen.load()) {
+        p = seprintf(p, textEnd, "%-8s: %9lu          ", g_tag, static_cast<unsigned long>(platTickMs()));
+        char* column = line + kTextColumn + g_indent.load();
+        if (column < p) p = column;
+    }
+    p = vseprintf(p, textEnd, format, args);
+    if (flags & DBG_INDENT) g_indent.fetch_add(1);
+    if (flags & DBG_OPEN) {
+        g_lineOpen = true;
+    } else {
+        g_lineOpen = false;
+        p = seprintf(p, last, "\r\n");
+    }
+    emit(line);
+}
+
+void debugPrint(uint32_t flags, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    debugVPrint(flags, format, args);
+    va_end(args);
+}
+
+void debugDump(const void* buffer, const char* title, uint32_t length) {
+    if (!buffer) {
+        debugPrint(DBG_ERROR, "! debugDump(), buffer is ZERO");
+        return;
+    }
+    if (title) debugPrint(DBG_INFO, "%s, Dump %p, len %d", title, buffer, static_cast<int>(length));
+    static const char hex[] = "0123456789ABCDEF";
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    for (uint32_t row = 0; row < length; row += 16) {
+        char line[kDumpLine + 3];
+        std::memset(line, ' ', kDumpLine);
+        uint32_t n = length - row < 16 ? length - row : 16;
+        for (uint32_t k = 0; k < n; ++k) {
+            uint8_t b = bytes[row + k];
+            line[21 + 3 * k] = hex[b >> 4];
+            line[22 + 3 * k] = hex[b & 0xF];
+            line[70 + k] = (b < 0x20 || b > 0x7F || b == '%' || b == '!') ? '.' : static_cast<char>(b);
+        }
+        line[68] = '-';
+        std::memcpy(line + 70 + n, "\r\n", 3);
+        emit(line);
+    }
+}
+
+void debugPrintVersion(const char* tag) {
+    std::snprintf(g_tag, sizeof g_tag, "%-8s", tag ? tag : "");
+    debugPrint(0, "Version %s %s, build on %s,%s", kVersion, "", kBuildDate, kBuildTime);
+}
+
+const char* debugTraceTag() { return g_tag; }
+
+void debugPrintWin32Error(const char* text, uint32_t code) {
+    std::string system = platErrorText(static_cast<int>(code));
+    if (system.size() >= 2) debugPrint(DBG_ERROR, "! %s (0x%X - %s)", text, code, system.c_str());
+    else debugPrint(DBG_ERROR, "! %s (0x%X)", text, code);
+}
+
+void debugBreak(const char* sourcePath, int line) {
+    g_breaks.fetch_add(1);
+    debugPrint(DBG_ERROR, "! DebuggerBreak %s , line %d", sourcePath, line);
+}
+
+uint32_t debugBreakCount() { return g_breaks.load(); }

@@ -1,0 +1,436 @@
+#include "platform.h"
+
+#include <condition_variable>
+#include <chrono>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include <dlfcn.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Clock::time_point deadlineAfter(uint32_t ms) {
+    return Clock::now() + std::chrono::milliseconds(ms);
+}
+
+} // namespace
+
+// ---- Locks --------------------------------------------------------------------------------
+struct PlatLock::Impl { std::recursive_mutex m; };
+
+PlatLock::PlatLock() : impl_(std::make_unique<Impl>()) {}
+PlatLock::~PlatLock() = default;
+void PlatLock::create() { valid_.store(true, std::memory_order_release); }
+void PlatLock::destroy() { valid_.store(false, std::memory_order_release); }
+void PlatLock::lock() { if (valid()) impl_->m.lock(); }
+void PlatLock::unlock() { if (valid()) impl_->m.unlock(); }
+
+// ---- Semaphore ----------------------------------------------------------------------------
+struct PlatSemaphore::Impl {
+    mutable std::mutex m;
+    std::condition_variable cv;
+    bool valid = false;
+    uint32_t count = 0;
+    uint32_t maximum = 0;
+};
+
+PlatSemaphore::PlatSemaphore() : impl_(std::make_unique<Impl>()) {}
+PlatSemaphore::~PlatSemaphore() = default;
+
+bool PlatSemaphore::create(uint32_t initial, uint32_t maximum) {
+    if (maximum == 0 || initial > maximum) return false;
+    std::lock_guard<std::mutex> g(impl_->m);
+    impl_->valid = true;
+    impl_->count = initial;
+    impl_->maximum = maximum;
+    return true;
+}
+
+void PlatSemaphore::destroy() {
+    std::lock_guard<std::mutex> g(impl_->m);
+    impl_->valid = false;
+    impl_->count = 0;
+    impl_->cv.notify_all();
+}
+
+bool PlatSemaphore::valid() const {
+    std::lock_guard<std::mutex> g(impl_->m);
+    return impl_->valid;
+}
+
+bool PlatSemaphore::release(uint32_t n) {
+    std::lock_guard<std::mutex> g(impl_->m);
+    if (!impl_->valid || n == 0 || n > impl_->maximum - impl_->count) return false;
+    impl_->count += n;
+    impl_->cv.notify_all();
+    return true;
+}
+
+PlatWait PlatSemaphore::wait(uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> g(impl_->m);
+    auto ready = [this] { return !impl_->valid || impl_->count > 0; };
+    if (timeoutMs == PLAT_INFINITE) {
+        impl_->cv.wait(g, ready);
+    } else if (!impl_->cv.wait_until(g, deadlineAfter(timeoutMs), ready)) {
+        return PlatWait::Timeout;
+    }
+    if (!impl_->valid) return PlatWait::Failed;
+    --impl_->count;
+    return PlatWait::Signaled;
+}
+
+uint32_t PlatSemaphore::count() const {
+    std::lock_guard<std::mutex> g(impl_->m);
+    return impl_->count;
+}
+
+// ---- Event --------------------------------------------------------------------------------
+struct PlatEvent::Impl {
+    mutable std::mutex m;
+    std::condition_variable cv;
+    bool valid = false;
+    bool manual = false;
+    bool state = false;
+};
+
+PlatEvent::PlatEvent() : impl_(std::make_unique<Impl>()) {}
+PlatEvent::~PlatEvent() = default;
+
+bool PlatEvent::create(bool manualReset, bool initialState) {
+    std::lock_guard<std::mutex> g(impl_->m);
+    impl_->valid = true;
+    impl_->manual = manualReset;
+    impl_->state = initialState;
+    return true;
+}
+
+void PlatEvent::destroy() {
+    std::lock_guard<std::mutex> g(impl_->m);
+    impl_->valid = false;
+    impl_->state = false;
+    impl_->cv.notify_all();
+}
+
+bool PlatEvent::valid() const {
+    std::lock_guard<std::mutex> g(impl_->m);
+    return impl_->valid;
+}
+
+void PlatEvent::set() {
+    std::lock_guard<std::mutex> g(impl_->m);
+    if (!impl_->valid) return;
+    impl_->state = true;
+    impl_->cv.notify_all();
+}
+
+void PlatEvent::reset() {
+    std::lock_guard<std::mutex> g(impl_->m);
+    impl_->state = false;
+}
+
+PlatWait PlatEvent::wait(uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> g(impl_->m);
+    auto ready = [this] { return !impl_->valid || impl_->state; };
+    if (timeoutMs == PLAT_INFINITE) {
+        impl_->cv.wait(g, ready);
+    } else if (!impl_->cv.wait_until(g, deadlineAfter(timeoutMs), ready)) {
+        return PlatWait::Timeout;
+    }
+    if (!impl_->valid) return PlatWait::Failed;
+    if (!impl_->manual) impl_->state = false;
+    return PlatWait::Signaled;
+}
+
+// ---- Threads ------------------------------------------------------------------------------
+struct PlatThread {
+    std::thread thread;
+    std::mutex m;
+    std::condition_variable cv;
+    bool finished = false;
+    std::atomic<uint32_t> tid{0};
+    std::thread::id id;
+};
+
+namespace {
+
+void threadBody(PlatThread* t, std::string name, PlatThreadProc proc, void* argument) {
+    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+    t->tid.store(platCurrentThreadId());
+    proc(argument);
+    std::lock_guard<std::mutex> g(t->m);
+    t->finished = true;
+    t->cv.notify_all();
+}
+
+} // namespace
+
+PlatThread* platThreadStart(const char* name, PlatThreadProc proc, void* argument) {
+    if (!proc) return nullptr;
+    auto* t = new (std::nothrow) PlatThread;
+    if (!t) return nullptr;
+    try {
+        t->thread = std::thread(threadBody, t, std::string(name ? name : ""), proc, argument);
+    } catch (...) {
+        delete t;
+        return nullptr;
+    }
+    t->id = t->thread.get_id();
+    return t;
+}
+
+PlatWait platThreadJoin(PlatThread* t, uint32_t timeoutMs) {
+    if (!t || t->id == std::this_thread::get_id()) return PlatWait::Failed;
+    {
+        std::unique_lock<std::mutex> g(t->m);
+        auto done = [t] { return t->finished; };
+        if (timeoutMs == PLAT_INFINITE) t->cv.wait(g, done);
+        else if (!t->cv.wait_until(g, deadlineAfter(timeoutMs), done)) return PlatWait::Timeout;
+    }
+    t->thread.join();
+    delete t;
+    return PlatWait::Signaled;
+}
+
+bool platThreadIsCurrent(const PlatThread* t) {
+    return t && t->id == std::this_thread::get_id();
+}
+
+uint32_t platThreadId(const PlatThread* t) { return t ? t->tid.load() : 0; }
+uint32_t platCurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+void platYield() { sched_yield(); }
+void platSleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// ---- Time ---------------------------------------------------------------------------------
+namespace {
+
+uint32_t monotonicTick() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
+}
+
+std::atomic<PlatTickSource> g_tickSource{&monotonicTick};
+
+} // namespace
+
+uint32_t platTickMs() { return g_tickSource.load()(); }
+
+PlatTickSource platSetTickSource(PlatTickSource source) {
+    PlatTickSource previous = g_tickSource.exchange(source ? source : &monotonicTick);
+    return previous == &monotonicTick ? nullptr : previous;
+}
+
+uint64_t platHighResCounter() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+uint64_t platHighResFrequency() { return 1000000000ull; }
+
+// ---- One-shot timers ----------------------------------------------------------------------
+namespace {
+
+// One thread serves every one-shot timer. It waits only on its condition variable, so a stop
+// request always reaches it.
+class TimerService {
+public:
+    ~TimerService() { stop(); }
+
+    uint32_t start(uint32_t delayMs, PlatTimerProc proc, void* argument) {
+        std::unique_lock<std::mutex> g(m_);
+        if (!thread_.joinable()) {
+            stopping_ = false;
+            try {
+                thread_ = std::thread([this] { run(); });
+            } catch (...) {
+                return 0;
+            }
+        }
+        uint32_t id = ++nextId_;
+        if (id == 0) id = ++nextId_;
+        pending_.emplace(deadlineAfter(delayMs), Entry{id, proc, argument});
+        cv_.notify_all();
+        return id;
+    }
+
+    bool cancel(uint32_t id) {
+        std::unique_lock<std::mutex> g(m_);
+        for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+            if (it->second.id == id) {
+                pending_.erase(it);
+                return true;
+            }
+        }
+        // A callback of this timer that is running right now finishes before we return,
+        // unless we are that callback.
+        if (running_ == id && std::this_thread::get_id() != thread_.get_id())
+            cv_.wait(g, [&] { return running_ != id; });
+        return false;
+    }
+
+    void stop() {
+        std::thread t;
+        {
+            std::lock_guard<std::mutex> g(m_);
+            stopping_ = true;
+            pending_.clear();
+            cv_.notify_all();
+            t = std::move(thread_);
+        }
+        if (t.joinable() && t.get_id() != std::this_thread::get_id()) t.join();
+        else if (t.joinable()) t.detach();
+    }
+
+private:
+    struct Entry { uint32_t id; PlatTimerProc proc; void* argument; };
+
+    void run() {
+        pthread_setname_np(pthread_self(), "timer");
+        std::unique_lock<std::mutex> g(m_);
+        while (!stopping_) {
+            if (pending_.empty()) {
+                cv_.wait(g);
+                continue;
+            }
+            auto first = pending_.begin();
+            if (Clock::now() < first->first) {
+                cv_.wait_until(g, first->first);
+                continue;
+            }
+            Entry e = first->second;
+            pending_.erase(first);
+            running_ = e.id;
+            g.unlock();
+            e.proc(e.argument);
+            g.lock();
+            running_ = 0;
+            cv_.notify_all();
+        }
+    }
+
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::multimap<Clock::time_point, Entry> pending_;
+    std::thread thread_;
+    bool stopping_ = false;
+    uint32_t nextId_ = 0;
+    uint32_t running_ = 0;
+};
+
+TimerService& timerService() {
+    static TimerService service;
+    return service;
+}
+
+} // namespace
+
+uint32_t platTimerStart(uint32_t delayMs, PlatTimerProc proc, void* argument) {
+    if (!proc) return 0;
+    return timerService().start(delayMs, proc, argument);
+}
+
+bool platTimerCancel(uint32_t id) { return id != 0 && timerService().cancel(id); }
+
+// ---- Run-time loading ---------------------------------------------------------------------
+void* platLibraryOpen(const std::string& path, std::string* error) {
+    void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!h && error) {
+        const char* e = dlerror();
+        *error = e ? e : "unknown error";
+    }
+    return h;
+}
+
+void* platLibrarySymbol(void* library, const char* name) {
+    return library && name ? dlsym(library, name) : nullptr;
+}
+
+void platLibraryClose(void* library) {
+    if (library) dlclose(library);
+}
+
+namespace {
+
+std::string folderOf(const std::string& path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
+}
+
+} // namespace
+
+std::string platLibraryFolder() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&platLibraryFolder), &info) == 0 || !info.dli_fname) return "./";
+    char resolved[4096];
+    if (realpath(info.dli_fname, resolved)) return folderOf(resolved);
+    return folderOf(info.dli_fname);
+}
+
+std::string platExecutableFolder() {
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return "./";
+    path[n] = '\0';
+    return folderOf(path);
+}
+
+// ---- Trace sink ---------------------------------------------------------------------------
+namespace {
+
+struct TraceSink {
+    std::mutex m;
+    FILE* file = nullptr;
+    bool enabled = false;
+
+    TraceSink() {
+        const char* where = std::getenv("CORVANE_TRACE");
+        if (!where || !*where) return;
+        if (std::strcmp(where, "stderr") == 0) {
+            file = stderr;
+        } else {
+            file = std::fopen(where, "a");
+        }
+        enabled = file != nullptr;
+    }
+    ~TraceSink() {
+        if (file && file != stderr) std::fclose(file);
+    }
+};
+
+TraceSink& traceSink() {
+    static TraceSink sink;
+    return sink;
+}
+
+} // namespace
+
+void platTraceWrite(const char* line) {
+    TraceSink& s = traceSink();
+    if (!s.enabled || !line) return;
+    std::lock_guard<std::mutex> g(s.m);
+    std::fputs(line, s.file);
+    std::fflush(s.file);
+}
+
+// ---- System error texts -------------------------------------------------------------------
+std::string platErrorText(int code) {
+    char buf[256];
+    // GNU strerror_r may return a static text instead of filling buf.
+    const char* text = strerror_r(code, buf, sizeof buf);
+    return text ? std::string(text) : std::string();
+}
+
+int platLastError() { return errno; }

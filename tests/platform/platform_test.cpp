@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "platform.h"
+
+TEST(PlatSemaphore, ReleaseBeyondMaximumFailsAndChangesNothing) {
+    PlatSemaphore s;
+    ASSERT_TRUE(s.create(0, 2));
+    EXPECT_TRUE(s.release(2));
+    EXPECT_FALSE(s.release(1));
+    EXPECT_EQ(s.count(), 2u);
+    EXPECT_EQ(s.wait(0), PlatWait::Signaled);
+    EXPECT_EQ(s.wait(0), PlatWait::Signaled);
+    EXPECT_EQ(s.wait(10), PlatWait::Timeout);
+}
+
+TEST(PlatSemaphore, WaitOnInvalidOrDestroyedSemaphoreFailsAtOnce) {
+    PlatSemaphore s;
+    EXPECT_EQ(s.wait(PLAT_INFINITE), PlatWait::Failed);
+    EXPECT_FALSE(s.release());
+    ASSERT_TRUE(s.create(0, 1));
+
+    PlatEvent started;
+    started.create(true, false);
+    struct Ctx { PlatSemaphore* s; PlatEvent* started; std::atomic<int> result{-1}; } ctx{&s, &started};
+    PlatThread* t = platThreadStart("waiter", [](void* a) {
+        auto* c = static_cast<Ctx*>(a);
+        c->started->set();
+        c->result = static_cast<int>(c->s->wait(PLAT_INFINITE));
+    }, &ctx);
+    ASSERT_NE(t, nullptr);
+    ASSERT_EQ(started.wait(5000), PlatWait::Signaled);
+    s.destroy();
+    ASSERT_EQ(platThreadJoin(t, 5000), PlatWait::Signaled);
+    // Either it was already waiting or it arrived after the destroy: both fail.
+    EXPECT_EQ(ctx.result.load(), static_cast<int>(PlatWait::Failed));
+}
+
+TEST(PlatEvent, AutoResetWakesOnceManualStaysSet) {
+    PlatEvent autoEv, manualEv;
+    autoEv.create(false, true);
+    manualEv.create(true, true);
+    EXPECT_EQ(autoEv.wait(0), PlatWait::Signaled);
+    EXPECT_EQ(autoEv.wait(0), PlatWait::Timeout);
+    EXPECT_EQ(manualEv.wait(0), PlatWait::Signaled);
+    EXPECT_EQ(manualEv.wait(0), PlatWait::Signaled);
+    manualEv.reset();
+    EXPECT_EQ(manualEv.wait(0), PlatWait::Timeout);
+}
+
+TEST(PlatLock, IsReentrantAndInvalidLockIsHarmless) {
+    PlatLock never;
+    never.lock();     // not created: must neither block nor crash
+    never.unlock();
+    PlatLock l;
+    l.create();
+    l.lock();
+    l.lock();
+    l.unlock();
+    l.unlock();
+    l.destroy();
+}
+
+TEST(PlatThread, JoinFromOwnThreadIsRefused) {
+    struct Ctx { PlatThread* self = nullptr; PlatEvent go; std::atomic<int> r{-1}; } ctx;
+    ctx.go.create(true, false);
+    ctx.self = platThreadStart("selfjoin", [](void* a) {
+        auto* c = static_cast<Ctx*>(a);
+        c->go.wait(5000);
+        c->r = static_cast<int>(platThreadJoin(c->self, 0));
+    }, &ctx);
+    ASSERT_NE(ctx.self, nullptr);
+    ctx.go.set();
+    ASSERT_EQ(platThreadJoin(ctx.self, 5000), PlatWait::Signaled);
+    EXPECT_EQ(ctx.r.load(), static_cast<int>(PlatWait::Failed));
+}
+
+TEST(PlatTimer, FiresOnceAndCancelStopsIt) {
+    PlatEvent fired;
+    fired.create(false, false);
+    uint32_t id = platTimerStart(1, [](void* a) { static_cast<PlatEvent*>(a)->set(); }, &fired);
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(fired.wait(5000), PlatWait::Signaled);
+    EXPECT_FALSE(platTimerCancel(id));
+
+    std::atomic<int> calls{0};
+    uint32_t late = platTimerStart(60000, [](void* a) { ++*static_cast<std::atomic<int>*>(a); }, &calls);
+    EXPECT_TRUE(platTimerCancel(late));
+    EXPECT_EQ(calls.load(), 0);
+}
+
+TEST(PlatTime, TickSourceSeamAndMonotonicRestore) {
+    static uint32_t fake = 42;
+    PlatTickSource prev = platSetTickSource([] { return fake; });
+    EXPECT_EQ(platTickMs(), 42u);
+    platSetTickSource(prev);
+    uint32_t a = platTickMs();
+    EXPECT_NE(a, 42u);
+    EXPECT_GE(platHighResCounter(), 1u);
+}
+
+TEST(PlatLoader, MissingLibraryReportsErrorAndFoldersEndWithSlash) {
+    std::string error;
+    EXPECT_EQ(platLibraryOpen("/nonexistent/libnothing.so", &error), nullptr);
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(platExecutableFolder().back(), '/');
+    EXPECT_EQ(platLibraryFolder().back(), '/');
+    EXPECT_FALSE(platErrorText(2).empty());
+}
