@@ -101,4 +101,10 @@ CORVANE_API DWORD debugGetL1Flags(void);
 CORVANE_API TDebugOutputFunc debugCaptureOutput(TDebugOutputFunc sink);
 CORVANE_API void* debugCaptureOutputEx(TDebugOutputFuncEx callback, void* context);
 
+/* ---- Library, applications, listeners, tags, secure elements (nfc, nfcSecure) ------------ */
+
+/* ---- Peer to peer (nfcP2P, snep, npp, handover) -------------------------------------------- */
+
+/* ---- NDEF building and parsing (ndef) ------------------------------------------------------ */
+
 #endif /* CORVANE_H */
