@@ -78,5 +78,5 @@ const char* nfcapiCauseNameStr(uint16_t cause) {
 
 NfcApiStatus nfcapiCauseToStatus(uint16_t cause) {
     const CauseRow* row = findCause(cause);
-    return row ? row->status : 1;
+    return row ? row->status : NfcApiStatus{nfcStatusFailed};
 }
