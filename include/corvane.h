@@ -708,5 +708,297 @@ CORVANE_API BOOL handoverSendSelect(HandoverServerHandle hServer, const BYTE* se
 CORVANE_API BOOL handoverReleaseServer(HandoverServerHandle hServer);
 
 /* ---- NDEF building and parsing (ndef) ------------------------------------------------------ */
+/* The NDEF toolkit does no I/O and allocates nothing: it encodes record descriptors into a
+ * caller's buffer, walks encoded messages, and builds and reads connection-handover records. */
+
+/* Results of every NDEF operation (the toolkit's own values, not NfcApiStatus codes). */
+typedef uint32_t NdefStatus;
+enum NdefStatusValue {
+    NDEF_OK = 0,
+    NDEF_BAD_PARAMETER = 1,
+    NDEF_MALFORMED = 3,
+    NDEF_STOPPED = 4,          /* the parse callback answered 0 */
+    NDEF_BUFFER_TOO_SMALL = 5, /* the needed size is written back where the operation says so */
+    NDEF_NOT_FOUND = 6,
+    NDEF_WRONG_STATE = 7       /* handover builder called out of order */
+};
+
+/* How a record's payload is laid out. Well-known types (TNF 1) are told apart by their type. */
+typedef uint32_t NdefRecordTypeId;
+enum NdefRecordTypeIdValue {
+    NDEF_ID_NONE = 0,
+    NDEF_ID_UNKNOWN = 1,        /* TNF 5 */
+    NDEF_ID_EXTERNAL = 2,       /* TNF 4 */
+    NDEF_ID_ABSOLUTE_URI = 3,   /* TNF 3 */
+    NDEF_ID_TEXT = 0x101,       /* "T" */
+    NDEF_ID_URI = 0x102,        /* "U" */
+    NDEF_ID_SMART_POSTER = 0x103, /* "Sp" */
+    NDEF_ID_ACTION = 0x104,     /* "act" */
+    NDEF_ID_SIZE = 0x105,       /* "s" */
+    NDEF_ID_TYPE = 0x106,       /* "t" */
+    NDEF_ID_ALTERNATIVE_CARRIER = 0x107,  /* "ac" */
+    NDEF_ID_HANDOVER_CARRIER = 0x108,     /* "Hc" */
+    NDEF_ID_HANDOVER_SELECT = 0x109,      /* "Hs" */
+    NDEF_ID_HANDOVER_REQUEST = 0x10A,     /* "Hr" */
+    NDEF_ID_COLLISION_RESOLUTION = 0x10B, /* "cr" */
+    NDEF_ID_HANDOVER_ERROR = 0x10C,       /* "err" */
+    NDEF_ID_HANDOVER_MEDIATION = 0x10D,   /* "Hm" */
+    NDEF_ID_HANDOVER_CAPABILITIES = 0x10E,/* "Ha" */
+    NDEF_ID_HANDOVER_INITIATE = 0x10F,    /* "Hi" */
+    NDEF_ID_MIME = 0x200        /* TNF 2 */
+};
+
+/* Type name formats of the record header. */
+enum NdefTnf {
+    NDEF_TNF_EMPTY = 0,
+    NDEF_TNF_WELL_KNOWN = 1,
+    NDEF_TNF_MIME = 2,
+    NDEF_TNF_ABSOLUTE_URI = 3,
+    NDEF_TNF_EXTERNAL = 4,
+    NDEF_TNF_UNKNOWN = 5,
+    NDEF_TNF_UNCHANGED = 6,
+    NDEF_TNF_RESERVED = 7
+};
+
+/* URI identifier codes and their prefixes, in code order (0x00 to 0x23). A code above the
+ * last stands for the empty prefix. */
+#define NDEF_URI_PREFIXES(X)                                                              \
+    X(0x00, "") X(0x01, "http://www.") X(0x02, "https://www.") X(0x03, "http://")         \
+    X(0x04, "https://") X(0x05, "tel:") X(0x06, "mailto:")                                \
+    X(0x07, "ftp://anonymous:anonymous@") X(0x08, "ftp://ftp.") X(0x09, "ftps://")        \
+    X(0x0A, "sftp://") X(0x0B, "smb://") X(0x0C, "nfs://") X(0x0D, "ftp://")              \
+    X(0x0E, "dav://") X(0x0F, "news:") X(0x10, "telnet://") X(0x11, "imap:")              \
+    X(0x12, "rtsp://") X(0x13, "urn:") X(0x14, "pop:") X(0x15, "sip:") X(0x16, "sips:")   \
+    X(0x17, "tftp:") X(0x18, "btspp://") X(0x19, "btl2cap://") X(0x1A, "btgoep://")       \
+    X(0x1B, "tcpobex://") X(0x1C, "irdaobex://") X(0x1D, "file://")                       \
+    X(0x1E, "urn:epc:id:") X(0x1F, "urn:epc:tag:") X(0x20, "urn:epc:pat:")                \
+    X(0x21, "urn:epc:raw:") X(0x22, "urn:epc:") X(0x23, "urn:nfc:")
+
+/* Smart Poster action value that means "no action record" when building. */
+#define NDEF_NO_ACTION 256u
+
+typedef struct TNdefRecordInfo TNdefRecordInfo;
+
+/* One record, both directions. Building: the caller fills the common fields and the per-type
+ * part; the builder fills `record` and `recordLength`. Parsing: every pointer points into the
+ * parsed message; the descriptor is valid only during the callback (copy it by sizeof). */
+struct TNdefRecordInfo {
+    uint32_t level;         /* 0 for the outer message, one more per enclosing record */
+    uint32_t index;         /* position within its own (nested) message, from 0 */
+    uint8_t chunked;        /* parsing: CF bit; building: the NEXT record is a continuation */
+    uint32_t tnf;           /* 0 to 7 */
+    const uint8_t* type;    /* not zero-terminated */
+    uint8_t typeLength;
+    NdefRecordTypeId recordTypeId;
+    const uint8_t* id;
+    uint8_t idLength;
+    const uint8_t* record;  /* the encoded record, header byte first */
+    uint32_t recordLength;  /* header byte to the end of the payload */
+    union {
+        struct {            /* NDEF_ID_TEXT */
+            uint8_t encoding;   /* building: 1 = UTF-16, else UTF-8; parsing: 0x80 UTF-16, 0 UTF-8 */
+            const uint8_t* language;
+            uint8_t languageLength;
+            const uint8_t* text;
+            uint32_t textLength;
+        } text;
+        struct {            /* NDEF_ID_URI */
+            uint8_t prefixCode;
+            const uint8_t* rest;
+            uint32_t restLength;
+        } uri;
+        struct {            /* NDEF_ID_SMART_POSTER, building only (both 0 when parsed) */
+            TNdefRecordInfo** records;
+            uint32_t count;
+        } smartPoster;
+        struct {            /* NDEF_ID_ACTION */
+            uint8_t code;
+        } action;
+        struct {            /* NDEF_ID_SIZE */
+            uint32_t value;
+        } size;
+        struct {            /* every other id; building uses it for the handover ids too */
+            const uint8_t* data;
+            uint32_t length;
+        } payload;
+        struct {            /* NDEF_ID_ALTERNATIVE_CARRIER, parsing */
+            uint32_t powerState;
+            const uint8_t* reference;
+            uint8_t referenceLength;
+            uint8_t auxiliaryCount;
+            const uint8_t* auxiliaryReferences; /* auxiliaryCount times {u8 length, bytes} */
+        } alternativeCarrier;
+        struct {            /* NDEF_ID_HANDOVER_CARRIER, parsing */
+            uint32_t typeFormat;
+            uint32_t typeLength;
+            const uint8_t* type;
+            const uint8_t* data;
+            uint32_t dataLength;
+        } carrier;
+        struct {            /* "Hr", "Hs", "Hm", "Ha", "Hi", parsing */
+            uint8_t major;
+            uint8_t minor;
+            uint32_t initiate;  /* "Hi" only */
+        } handover;
+        struct {            /* NDEF_ID_COLLISION_RESOLUTION, parsing */
+            uint32_t random;
+        } collision;
+        struct {            /* NDEF_ID_HANDOVER_ERROR, parsing */
+            uint8_t reason;
+            uint32_t data;
+        } error;
+    };
+};
+
+/* Parse callback: non-zero goes on, 0 stops the walk (which then returns NDEF_STOPPED). */
+typedef uint32_t (*NdefRecordCallback)(void* context, const TNdefRecordInfo* record);
+
+/* Bluetooth secure simple pairing out-of-band data. Building reads the pairs; extracting
+ * points them into the payload. */
+typedef struct TNdefBtSspInfo {
+    const uint8_t* localName;
+    uint32_t localNameLength;
+    const uint8_t* deviceAddress;   /* six bytes */
+    uint32_t deviceAddressLength;
+    const uint8_t* classOfDevice;
+    uint32_t classOfDeviceLength;
+    const uint8_t* hashC;
+    uint32_t hashCLength;
+    const uint8_t* randomizerR;
+    uint32_t randomizerRLength;
+    const uint8_t* serviceClassUuids;
+    uint32_t serviceClassUuidsLength;
+} TNdefBtSspInfo;
+
+/* Wi-Fi Simple Configuration credential. */
+typedef struct TNdefWifiInfo {
+    const uint8_t* networkIndex;
+    uint32_t networkIndexLength;
+    const uint8_t* ssid;
+    uint32_t ssidLength;
+    const uint8_t* authenticationType;
+    uint32_t authenticationTypeLength;
+    const uint8_t* encryptionType;
+    uint32_t encryptionTypeLength;
+    const uint8_t* networkKey;
+    uint32_t networkKeyLength;
+    const uint8_t* macAddress;
+    uint32_t macAddressLength;
+    uint32_t networkKeyShareable;
+} TNdefWifiInfo;
+
+/* Handover error record: reasons 1 and 3 carry one data byte, reason 2 four bytes. */
+typedef struct TNdefHandoverError {
+    uint8_t reason;
+    uint32_t data;
+} TNdefHandoverError;
+
+/* Step-wise handover builder: held by the caller, its fields are the library's business.
+ * Positions are offsets into the buffer. */
+typedef struct TNdefHandoverBuilder {
+    uint8_t* buffer;
+    uint32_t capacity;
+    uint32_t position;       /* end of the handover record so far */
+    uint32_t trailing;       /* length of the carrier and auxiliary records after it */
+    uint32_t acStart;        /* the open (or last) "ac" record */
+    uint32_t lastTrailing;   /* the last record of the trailing area */
+    uint32_t lastNested;     /* the last record inside the handover record (0: none yet) */
+    uint32_t auxCount;       /* auxiliary references of the open "ac" record */
+    uint32_t carrierCount;   /* carriers added so far */
+    uint32_t select;         /* 1 for select, initiate and capabilities records */
+    uint32_t state;          /* 0 started, 1 "ac" open, 2 error added, 3 finalised */
+} TNdefHandoverBuilder;
+
+/* Building: `length` is in/out, the capacity on entry and the size built (or, with
+ * NDEF_BUFFER_TOO_SMALL, the size needed) on exit. */
+CORVANE_API NdefStatus ndefCreateMessageEx(TNdefRecordInfo** records, uint32_t count, uint8_t* buffer,
+                                           uint32_t* length);
+CORVANE_API NdefStatus ndefCreateMessage(TNdefRecordInfo* record, uint8_t* buffer, uint32_t* length);
+CORVANE_API NdefStatus ndefCreateUriMessage(const char* uri, uint8_t* buffer, uint32_t* length);
+CORVANE_API NdefStatus ndefCreateTextMessage(const uint8_t* text, uint32_t textLength, const char* language,
+                                             uint32_t encoding, uint8_t* buffer, uint32_t* length);
+CORVANE_API NdefStatus ndefCreateSmartPosterUriMessage(const uint8_t* text, uint32_t textLength,
+                                                       const char* language, uint32_t encoding,
+                                                       const char* uri, uint32_t action, uint8_t* buffer,
+                                                       uint32_t* length);
+CORVANE_API NdefStatus ndefCreateVCardMessage(const uint8_t* data, uint32_t dataLength, uint8_t* buffer,
+                                              uint32_t* length);
+CORVANE_API NdefStatus ndefCreateMimeMessage(const uint8_t* data, uint32_t dataLength, const char* mimeType,
+                                             uint8_t* buffer, uint32_t* length);
+CORVANE_API NdefStatus ndefCreateAbsoluteUriMessage(const char* uri, const uint8_t* payload,
+                                                    uint32_t payloadLength, uint8_t* buffer, uint32_t* length);
+CORVANE_API NdefStatus ndefCreateExternalTypeMessage(const char* type, const uint8_t* payload,
+                                                     uint32_t payloadLength, uint8_t* buffer, uint32_t* length);
+CORVANE_API NdefStatus ndefCreateUnknownTypeMessage(const uint8_t* payload, uint32_t payloadLength,
+                                                    uint8_t* buffer, uint32_t* length);
+
+/* Parsing and accessors. `index` counts the records of the accessor's kind at every level;
+ * `level`, when given, receives the found record's nesting level. */
+CORVANE_API NdefStatus ndefParseMessage(NdefRecordCallback callback, void* context, const uint8_t* data,
+                                        uint32_t length);
+CORVANE_API uint32_t ndefGetNumberOfRecords(const uint8_t* data, uint32_t length); /* 0xFFFFFFFF: bad */
+CORVANE_API NdefStatus ndefGetText(const uint8_t* data, uint32_t length, uint32_t index, char* text,
+                                   uint32_t* textLength, uint32_t* encoding, char* language,
+                                   uint32_t* languageLength, uint32_t* level);
+CORVANE_API NdefStatus ndefGetUri(const uint8_t* data, uint32_t length, uint32_t index, char* uri,
+                                  uint32_t* uriLength, uint32_t* level);
+CORVANE_API NdefStatus ndefGetAction(const uint8_t* data, uint32_t length, uint32_t index, uint8_t* action,
+                                     uint32_t* level);
+CORVANE_API NdefStatus ndefGetVCard(const uint8_t* data, uint32_t length, uint32_t index, uint8_t* buffer,
+                                    uint32_t* bufferLength, uint32_t* level);
+CORVANE_API NdefStatus ndefGetPicture(const uint8_t* data, uint32_t length, uint32_t index, uint8_t* buffer,
+                                      uint32_t* bufferLength, char* mimeType, uint32_t* mimeTypeLength,
+                                      uint32_t* level);
+CORVANE_API NdefStatus ndefGetExternal(const uint8_t* data, uint32_t length, uint32_t index, char* type,
+                                       uint32_t* typeLength, uint8_t* payload, uint32_t* payloadLength,
+                                       uint32_t* level);
+CORVANE_API NdefStatus ndefGetUnknown(const uint8_t* data, uint32_t length, uint32_t index, uint8_t* buffer,
+                                      uint32_t* bufferLength, uint32_t* level);
+
+/* Carrier configuration records and their extractors. */
+CORVANE_API NdefStatus ndefCreateBluetoothSSP(const TNdefBtSspInfo* info, const uint8_t* id, uint32_t idLength,
+                                              uint8_t* buffer, uint32_t* length);
+CORVANE_API NdefStatus ndefCreateWifiSimpleConfig(const TNdefWifiInfo* info, const uint8_t* id,
+                                                  uint32_t idLength, uint8_t* buffer, uint32_t* length);
+CORVANE_API NdefStatus ndefExtractBluetoothSsp(const uint8_t* payload, uint32_t length, TNdefBtSspInfo* info);
+CORVANE_API NdefStatus ndefExtractWifiSimpleConfig(const uint8_t* payload, uint32_t length, TNdefWifiInfo* info);
+
+/* Step-wise handover building in one caller buffer. */
+CORVANE_API NdefStatus ndefStartHandoverRequest(TNdefHandoverBuilder* builder, uint8_t* buffer, uint32_t capacity,
+                                                uint16_t random);
+CORVANE_API NdefStatus ndefStartHandoverSelect(TNdefHandoverBuilder* builder, uint8_t* buffer, uint32_t capacity);
+CORVANE_API NdefStatus ndefAddAlternativeCarrier(TNdefHandoverBuilder* builder, uint32_t powerState,
+                                                 const uint8_t* carrierRecord, uint32_t carrierLength);
+CORVANE_API NdefStatus ndefAddAuxiliaryData(TNdefHandoverBuilder* builder, const uint8_t* auxRecord,
+                                            uint32_t auxLength);
+CORVANE_API NdefStatus ndefAddBluetoothSSPRecord(TNdefHandoverBuilder* builder, const TNdefBtSspInfo* info,
+                                                 uint32_t powerState);
+CORVANE_API NdefStatus ndefAddWiFiRecord(TNdefHandoverBuilder* builder, const TNdefWifiInfo* info,
+                                         uint32_t powerState);
+CORVANE_API NdefStatus ndefFinalizeHandoverMessage(TNdefHandoverBuilder* builder, uint32_t* length);
+
+/* One-call handover messages. */
+CORVANE_API NdefStatus ndefCreateHandoverRequest(const TNdefBtSspInfo* bt, uint32_t btPowerState,
+                                                 const TNdefWifiInfo* wifi, uint32_t wifiPowerState,
+                                                 uint16_t random, uint8_t* buffer, uint32_t* length);
+CORVANE_API NdefStatus ndefCreateHandoverRequestBT(const TNdefBtSspInfo* bt, uint32_t powerState, uint16_t random,
+                                                   uint8_t* buffer, uint32_t* length);
+CORVANE_API NdefStatus ndefCreateHandoverRequestWiFi(const TNdefWifiInfo* wifi, uint32_t powerState,
+                                                     uint16_t random, uint8_t* buffer, uint32_t* length);
+CORVANE_API NdefStatus ndefCreateHandoverSelect(const TNdefBtSspInfo* bt, uint32_t btPowerState,
+                                                const TNdefWifiInfo* wifi, uint32_t wifiPowerState,
+                                                const TNdefHandoverError* error, uint8_t* buffer, uint32_t* length);
+CORVANE_API NdefStatus ndefCreateHandoverSelectBT(const TNdefBtSspInfo* bt, uint32_t powerState,
+                                                  const TNdefHandoverError* error, uint8_t* buffer, uint32_t* length);
+CORVANE_API NdefStatus ndefCreateHandoverSelectWiFi(const TNdefWifiInfo* wifi, uint32_t powerState,
+                                                    const TNdefHandoverError* error, uint8_t* buffer,
+                                                    uint32_t* length);
+CORVANE_API NdefStatus ndefCreateHandoverInitiate(const TNdefBtSspInfo* bt, uint32_t btPowerState,
+                                                  const TNdefWifiInfo* wifi, uint32_t wifiPowerState,
+                                                  uint8_t* buffer, uint32_t* length, uint32_t flag);
+CORVANE_API NdefStatus ndefCreateHandoverCapabilities(const TNdefBtSspInfo* bt, uint32_t btPowerState,
+                                                      const TNdefWifiInfo* wifi, uint32_t wifiPowerState,
+                                                      uint8_t* buffer, uint32_t* length);
+CORVANE_API NdefStatus ndefCreateHandoverRequestMediator(uint16_t random, uint8_t* buffer, uint32_t* length);
 
 #endif /* CORVANE_H */
