@@ -211,26 +211,29 @@ TEST(NdefBuild, RefusesDescriptorsItCannotEncode) {
     nullType.typeLength = 3;
     TNdefRecordInfo huge = raw4g(0xFFFFFFFFu), half1 = raw4g(0x80000000u), half2 = raw4g(0x80000000u);
     struct Case {
-        const char* name;
         std::vector<TNdefRecordInfo*> list;
+        const char* trace;
     } cases[] = {
-        {"language over 63", {&longLanguage}},
-        {"smart poster without its array", {&posterWithoutArray}},
-        {"smart poster nested in itself", {&selfNested}},
-        {"payload pointer missing", {&nullPayload}},
-        {"type pointer missing", {&nullType}},
-        {"record longer than 32 bits", {&huge}},
-        {"total longer than 32 bits", {&half1, &half2}},
-        {"null record", {&half1, nullptr}},
+        {{&longLanguage}, "language longer than 63 bytes"},
+        {{&posterWithoutArray}, "nested records missing"},
+        {{&selfNested}, "nested more than 16 levels deep"},
+        {{&nullPayload}, "payload without its bytes"},
+        {{&nullType}, "type or ID without its bytes"},
+        {{&huge}, "longer than a 32-bit length"},
+        {{&half1, &half2}, "longer than a 32-bit length"},
+        {{&half1, nullptr}, "record missing"},
     };
+    debugSetFlags(0xFFFFFFFFu);
     for (const auto& c : cases) {
+        TraceCapture cap;
         uint8_t buffer[8];
         uint32_t length = 7;
-        EXPECT_EQ(ndefCreateMessageEx(const_cast<TNdefRecordInfo**>(c.list.data()), static_cast<uint32_t>(c.list.size()),
-                                      buffer, &length),
+        EXPECT_EQ(ndefCreateMessageEx(const_cast<TNdefRecordInfo**>(c.list.data()),
+                                      static_cast<uint32_t>(c.list.size()), buffer, &length),
                   NDEF_BAD_PARAMETER)
-            << c.name;
-        EXPECT_EQ(length, 7u) << c.name;
+            << c.trace;
+        EXPECT_EQ(length, 7u) << c.trace;
+        EXPECT_TRUE(cap.contains(std::string("! ndefCreateMessage: ") + c.trace)) << c.trace;
     }
     uint32_t length = 8;
     TNdefRecordInfo* one[] = {&huge};

@@ -27,30 +27,35 @@ void prepare(TNdefRecordInfo& r) {
 
 bool bytesGiven(const void* p, uint64_t length) { return p || length == 0; }
 
+NdefStatus refuse(const char* why) {
+    TRACE(TRC_ERROR, "! ndefCreateMessage: %s", why);
+    return NDEF_BAD_PARAMETER;
+}
+
 NdefStatus sizeList(TNdefRecordInfo* const* list, uint32_t count, uint32_t level, uint64_t& total);
 
 // Payload size of a prepared record. A Smart Poster's nested records are sized here too.
 NdefStatus payloadSize(TNdefRecordInfo& r, uint32_t level, uint64_t& size) {
     switch (r.recordTypeId) {
     case NDEF_ID_TEXT:
-        if (r.text.languageLength > kMaxLanguage || !bytesGiven(r.text.language, r.text.languageLength) ||
-            !bytesGiven(r.text.text, r.text.textLength)) {
-            return NDEF_BAD_PARAMETER;
+        if (r.text.languageLength > kMaxLanguage) return refuse("language longer than 63 bytes");
+        if (!bytesGiven(r.text.language, r.text.languageLength) || !bytesGiven(r.text.text, r.text.textLength)) {
+            return refuse("text without its bytes");
         }
         size = 1 + uint64_t{r.text.languageLength} + r.text.textLength;
         return NDEF_OK;
     case NDEF_ID_URI:
-        if (!bytesGiven(r.uri.rest, r.uri.restLength)) return NDEF_BAD_PARAMETER;
+        if (!bytesGiven(r.uri.rest, r.uri.restLength)) return refuse("URI without its bytes");
         size = 1 + uint64_t{r.uri.restLength};
         return NDEF_OK;
     case NDEF_ID_SMART_POSTER:
-        if (!r.smartPoster.records && r.smartPoster.count) return NDEF_BAD_PARAMETER;
-        if (level >= NDEF_MAX_LEVEL) return NDEF_BAD_PARAMETER;
+        if (!r.smartPoster.records && r.smartPoster.count) return refuse("nested records missing");
+        if (level >= NDEF_MAX_LEVEL) return refuse("nested more than 16 levels deep");
         return sizeList(r.smartPoster.records, r.smartPoster.count, level + 1, size);
     case NDEF_ID_ACTION: size = 1; return NDEF_OK;
     case NDEF_ID_SIZE: size = 4; return NDEF_OK;
     default:
-        if (!bytesGiven(r.payload.data, r.payload.length)) return NDEF_BAD_PARAMETER;
+        if (!bytesGiven(r.payload.data, r.payload.length)) return refuse("payload without its bytes");
         size = r.payload.length;
         return NDEF_OK;
     }
@@ -62,20 +67,20 @@ NdefStatus sizeList(TNdefRecordInfo* const* list, uint32_t count, uint32_t level
     total = 0;
     for (uint32_t i = 0; i < count; ++i) {
         TNdefRecordInfo* r = list[i];
-        if (!r) return NDEF_BAD_PARAMETER;
+        if (!r) return refuse("record missing");
         r->recordLength = 0;
         prepare(*r);
         uint64_t payload = 0;
         NdefStatus status = payloadSize(*r, level, payload);
         if (status == NDEF_OK && (!bytesGiven(r->type, r->typeLength) || !bytesGiven(r->id, r->idLength))) {
-            status = NDEF_BAD_PARAMETER;
+            status = refuse("type or ID without its bytes");
         }
         if (status != NDEF_OK) return status;
         uint64_t length = 3 + payload + (payload > 0xFF ? 3 : 0);
         const bool continuation = i > 0 && list[i - 1]->chunked;
         if (!continuation) length += r->typeLength + (r->idLength ? 1u + r->idLength : 0u);
         total += length;
-        if (payload > kMaxLength || total > kMaxLength) return NDEF_BAD_PARAMETER;
+        if (payload > kMaxLength || total > kMaxLength) return refuse("longer than a 32-bit length");
         r->recordLength = static_cast<uint32_t>(length);
     }
     return NDEF_OK;

@@ -4,6 +4,7 @@
 
 #include "ndef/ndefreader.h"
 #include "ndef/ndeftables.h"
+#include "util/trace.h"
 
 namespace {
 
@@ -138,23 +139,29 @@ NdefStatus createCarrier(const char* type, const uint8_t* payload, uint32_t payl
     return ndefCreateMessage(&r, buffer, length);
 }
 
+NdefStatus extractFailed(const char* extractor, const char* why, uint64_t offset, NdefStatus status) {
+    TRACE(TRC_ERROR, "! %s: %s at offset %u", extractor, why, static_cast<unsigned>(offset));
+    return status;
+}
+
 bool idValid(const uint8_t* id, uint32_t idLength) { return id && idLength && idLength <= 0xFF; }
 
-// The Wi-Fi Alliance vendor extension: Version2 and the "network key shareable" flag.
-NdefStatus readWfaExtension(NdefReader value, TNdefWifiInfo& info) {
-    if (!value.has(3)) return NDEF_BAD_PARAMETER;
-    if (!value.startsWith(kWfaVendorId, sizeof kWfaVendorId)) return NDEF_OK;
+// The Wi-Fi Alliance vendor extension: Version2 and the "network key shareable" flag. Other
+// vendors' extensions are passed over.
+bool readWfaExtension(NdefReader value, TNdefWifiInfo& info) {
+    if (!value.has(sizeof kWfaVendorId)) return false;
+    if (!value.startsWith(kWfaVendorId, sizeof kWfaVendorId)) return true;
     value.skip(sizeof kWfaVendorId);
     while (value.remaining()) {
         uint8_t id = 0, length = 0;
         NdefReader sub;
-        if (!value.u8(id) || !value.u8(length) || !value.split(length, sub)) return NDEF_BAD_PARAMETER;
+        if (!value.u8(id) || !value.u8(length) || !value.split(length, sub)) return false;
         uint8_t first = 0;
         const bool hasValue = sub.u8(first);
-        if (id == kWfaVersion2 && hasValue && first > kWfaVersion2Value) return NDEF_BAD_PARAMETER;
+        if (id == kWfaVersion2 && hasValue && first > kWfaVersion2Value) return false;
         if (id == kWfaKeyShareable && hasValue && first == 1) info.networkKeyShareable = 1;
     }
-    return NDEF_OK;
+    return true;
 }
 
 } // namespace
@@ -180,15 +187,20 @@ CORVANE_API NdefStatus ndefCreateWifiSimpleConfig(const TNdefWifiInfo* info, con
 CORVANE_API NdefStatus ndefExtractBluetoothSsp(const uint8_t* payload, uint32_t length, TNdefBtSspInfo* info) {
     if (!payload || !info) return NDEF_BAD_PARAMETER;
     *info = {};
+    static const char kWho[] = "ndefExtractBluetoothSsp";
     NdefReader r(payload, length);
-    if (!r.skip(2) || !r.take(kBtAddressLength, info->deviceAddress)) return NDEF_BUFFER_TOO_SMALL;
+    if (!r.skip(2) || !r.take(kBtAddressLength, info->deviceAddress)) {
+        return extractFailed(kWho, "payload ends before the address", 0, NDEF_BUFFER_TOO_SMALL);
+    }
     info->deviceAddressLength = kBtAddressLength;
     while (r.remaining()) {
         uint8_t itemLength = 0, type = 0;
         r.u8(itemLength);
         if (itemLength == 0) break;   // zero padding ends the significant part
         const uint8_t* data = nullptr;
-        if (!r.u8(type) || !r.take(itemLength - 1u, data)) return NDEF_BUFFER_TOO_SMALL;
+        if (!r.u8(type) || !r.take(itemLength - 1u, data)) {
+            return extractFailed(kWho, "item runs past the payload", length - r.remaining(), NDEF_BUFFER_TOO_SMALL);
+        }
         for (const Field& f : kBtItems) {
             if (f.eirType == type) {
                 info->*f.data = data;
@@ -202,17 +214,20 @@ CORVANE_API NdefStatus ndefExtractBluetoothSsp(const uint8_t* payload, uint32_t 
 CORVANE_API NdefStatus ndefExtractWifiSimpleConfig(const uint8_t* payload, uint32_t length, TNdefWifiInfo* info) {
     if (!payload || !info) return NDEF_BAD_PARAMETER;
     *info = {};
+    static const char kWho[] = "ndefExtractWifiSimpleConfig";
     NdefReader r(payload, length);
-    if (!r.startsWith(kWscHead, sizeof kWscHead) || !r.skip(kWscCredentialStart)) return NDEF_BAD_PARAMETER;
+    if (!r.startsWith(kWscHead, sizeof kWscHead) || !r.skip(kWscCredentialStart)) {
+        return extractFailed(kWho, "no version 1.0 credential", 0, NDEF_BAD_PARAMETER);
+    }
     while (r.remaining()) {
+        const uint64_t offset = length - r.remaining();
         uint16_t attribute = 0, valueLength = 0;
         NdefReader value;
         if (!r.u16be(attribute) || !r.u16be(valueLength) || !r.split(valueLength, value)) {
-            return NDEF_BUFFER_TOO_SMALL;
+            return extractFailed(kWho, "attribute runs past the payload", offset, NDEF_BUFFER_TOO_SMALL);
         }
-        if (attribute == WSC_VENDOR_EXTENSION) {
-            NdefStatus status = readWfaExtension(value, *info);
-            if (status != NDEF_OK) return status;
+        if (attribute == WSC_VENDOR_EXTENSION && !readWfaExtension(value, *info)) {
+            return extractFailed(kWho, "malformed vendor extension", offset, NDEF_BAD_PARAMETER);
         }
         for (const WifiField& f : kWifiFields) {
             if (f.attribute == attribute) {

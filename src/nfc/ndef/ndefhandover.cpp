@@ -8,6 +8,7 @@
 #include "ndef/ndefreader.h"
 #include "ndef/ndeftables.h"
 #include "platform.h"
+#include "util/trace.h"
 
 namespace {
 
@@ -82,12 +83,17 @@ void closeAc(TNdefHandoverBuilder& b) {
 
 // A carrier or auxiliary record must be exactly one short record with a non-empty ID: the ID
 // is what the "ac" record refers to.
-bool referenceOf(const uint8_t* record, uint32_t length, const uint8_t*& id, uint8_t& idLength) {
+bool referenceOf(const char* caller, const uint8_t* record, uint32_t length, const uint8_t*& id,
+                 uint8_t& idLength) {
     NdefReader r(record, length);
     uint8_t header = 0, typeLength = 0, payloadLength = 0;
-    if (!r.u8(header) || !(header & NDEF_SR) || !(header & NDEF_IL)) return false;
-    if (!r.u8(typeLength) || !r.u8(payloadLength) || !r.u8(idLength) || idLength == 0) return false;
-    return r.skip(typeLength) && r.take(idLength, id) && r.remaining() == payloadLength && payloadLength > 0;
+    if (r.u8(header) && (header & NDEF_SR) && (header & NDEF_IL) && r.u8(typeLength) && r.u8(payloadLength) &&
+        r.u8(idLength) && idLength > 0 && r.skip(typeLength) && r.take(idLength, id) &&
+        r.remaining() == payloadLength && payloadLength > 0) {
+        return true;
+    }
+    TRACE(TRC_ERROR, "! %s: not one short record with an ID (length %u)", caller, length);
+    return false;
 }
 
 NdefStatus addError(TNdefHandoverBuilder& b, const TNdefHandoverError& error) {
@@ -222,7 +228,9 @@ CORVANE_API NdefStatus ndefAddAlternativeCarrier(TNdefHandoverBuilder* builder, 
     if (b.state == HO_ERROR_ADDED || b.state == HO_FINALISED) return NDEF_WRONG_STATE;
     const uint8_t* reference = nullptr;
     uint8_t referenceLength = 0;
-    if (!referenceOf(carrierRecord, carrierLength, reference, referenceLength)) return NDEF_BAD_PARAMETER;
+    if (!referenceOf("ndefAddAlternativeCarrier", carrierRecord, carrierLength, reference, referenceLength)) {
+        return NDEF_BAD_PARAMETER;
+    }
     if (!fits(b, uint64_t{referenceLength} + carrierLength + kAcOverhead)) return NDEF_BUFFER_TOO_SMALL;
     closeAc(b);
     const uint8_t header = nestedHeader(b);
@@ -250,7 +258,9 @@ CORVANE_API NdefStatus ndefAddAuxiliaryData(TNdefHandoverBuilder* builder, const
     if (b.state != HO_AC_OPEN) return NDEF_WRONG_STATE;
     const uint8_t* reference = nullptr;
     uint8_t referenceLength = 0;
-    if (!referenceOf(auxRecord, auxLength, reference, referenceLength)) return NDEF_BAD_PARAMETER;
+    if (!referenceOf("ndefAddAuxiliaryData", auxRecord, auxLength, reference, referenceLength)) {
+        return NDEF_BAD_PARAMETER;
+    }
     if (!fits(b, uint64_t{referenceLength} + auxLength + 1)) return NDEF_BUFFER_TOO_SMALL;
     const uint32_t acStart = b.acStart;
     NdefWriter w = openGap(b, referenceLength + 1u);

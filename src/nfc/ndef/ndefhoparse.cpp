@@ -16,12 +16,12 @@ NdefStatus versionThenNested(const NdefWalk& walk, TNdefRecordInfo& record, Ndef
                              const char* what, bool initiate) {
     TRACE(TRC_NDEF, "Process Handover %s, length %d", what, static_cast<int>(payload.remaining()));
     uint8_t version = 0;
-    if (!payload.u8(version)) return NDEF_MALFORMED;
+    if (!payload.u8(version)) return ndefPayloadMalformed(record);
     record.handover.major = version >> 4;
     record.handover.minor = version & 0x0F;
     if (initiate) {
         uint8_t flag = 0;
-        if (!payload.u8(flag)) return NDEF_MALFORMED;
+        if (!payload.u8(flag)) return ndefPayloadMalformed(record);
         record.handover.initiate = flag & 1;
     }
     NdefStatus status = ndefDeliver(walk, record);
@@ -46,14 +46,16 @@ NdefStatus ndefPayloadAlternativeCarrier(const NdefWalk& walk, TNdefRecordInfo& 
     dumpPayload(payload, "Parse Handover Alternative Carrier");
     auto& ac = record.alternativeCarrier;
     uint8_t power = 0;
-    if (payload.remaining() <= 1 || !payload.u8(power) || !payload.u8(ac.referenceLength)) return NDEF_MALFORMED;
+    if (!payload.u8(power) || !payload.u8(ac.referenceLength) || !payload.take(ac.referenceLength, ac.reference) ||
+        !payload.u8(ac.auxiliaryCount)) {
+        return ndefPayloadMalformed(record);
+    }
     ac.powerState = power & 3;
-    if (!payload.take(ac.referenceLength, ac.reference) || !payload.u8(ac.auxiliaryCount)) return NDEF_MALFORMED;
     ac.auxiliaryReferences = payload.here();
     // Every auxiliary reference must lie inside the payload before anyone follows the pointer.
     for (uint32_t i = 0; i < ac.auxiliaryCount; ++i) {
         uint8_t length = 0;
-        if (!payload.u8(length) || !payload.skip(length)) return NDEF_MALFORMED;
+        if (!payload.u8(length) || !payload.skip(length)) return ndefPayloadMalformed(record);
     }
     return ndefDeliver(walk, record);
 }
@@ -62,10 +64,11 @@ NdefStatus ndefPayloadHandoverCarrier(const NdefWalk& walk, TNdefRecordInfo& rec
     dumpPayload(payload, "Parse Handover Carrier");
     auto& hc = record.carrier;
     uint8_t format = 0, typeLength = 0;
-    if (payload.remaining() <= 1 || !payload.u8(format) || !payload.u8(typeLength)) return NDEF_MALFORMED;
+    if (!payload.u8(format) || !payload.u8(typeLength) || !payload.take(typeLength, hc.type)) {
+        return ndefPayloadMalformed(record);
+    }
     hc.typeFormat = format;
     hc.typeLength = typeLength;
-    if (!payload.take(typeLength, hc.type)) return NDEF_MALFORMED;
     hc.data = payload.here();
     hc.dataLength = static_cast<uint32_t>(payload.remaining());
     return ndefDeliver(walk, record);
@@ -74,7 +77,7 @@ NdefStatus ndefPayloadHandoverCarrier(const NdefWalk& walk, TNdefRecordInfo& rec
 NdefStatus ndefPayloadCollision(const NdefWalk& walk, TNdefRecordInfo& record, NdefReader payload) {
     dumpPayload(payload, "Parse handover Collision Resolution");
     uint16_t random = 0;
-    if (!payload.u16be(random)) return NDEF_MALFORMED;
+    if (!payload.u16be(random)) return ndefPayloadMalformed(record);
     record.collision.random = random;
     return ndefDeliver(walk, record);
 }
@@ -96,7 +99,7 @@ NdefStatus ndefPayloadHandoverError(const NdefWalk& walk, TNdefRecordInfo& recor
         break;
     }
     case 2:
-        if (!payload.u32be(record.error.data)) return NDEF_MALFORMED;
+        if (!payload.u32be(record.error.data)) return ndefPayloadMalformed(record);
         break;
     default: return NDEF_BAD_PARAMETER;
     }

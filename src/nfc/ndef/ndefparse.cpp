@@ -88,6 +88,12 @@ NdefStatus readRecord(NdefReader& message, TNdefRecordInfo& record, NdefReader& 
 
 } // namespace
 
+NdefStatus ndefPayloadMalformed(const TNdefRecordInfo& record) {
+    TRACE(TRC_NDEF, "! processNdefPayload: payload of type 0x%X malformed (record length %d)", record.recordTypeId,
+          static_cast<int>(record.recordLength));
+    return NDEF_MALFORMED;
+}
+
 NdefStatus ndefDeliver(const NdefWalk& walk, const TNdefRecordInfo& record) {
     return walk.callback(walk.context, &record) ? NDEF_OK : NDEF_STOPPED;
 }
@@ -138,29 +144,29 @@ NdefStatus ndefPayloadRaw(const NdefWalk& walk, TNdefRecordInfo& record, NdefRea
 
 NdefStatus ndefPayloadText(const NdefWalk& walk, TNdefRecordInfo& record, NdefReader payload) {
     uint8_t status = 0;
-    if (!payload.u8(status)) return NDEF_MALFORMED;
+    if (!payload.u8(status)) return ndefPayloadMalformed(record);
     record.text.encoding = status & 0x80;
     record.text.languageLength = status & 0x7F;
-    if (!payload.take(record.text.languageLength, record.text.language)) return NDEF_MALFORMED;
+    if (!payload.take(record.text.languageLength, record.text.language)) return ndefPayloadMalformed(record);
     record.text.text = payload.here();
     record.text.textLength = static_cast<uint32_t>(payload.remaining());
     return ndefDeliver(walk, record);
 }
 
 NdefStatus ndefPayloadUri(const NdefWalk& walk, TNdefRecordInfo& record, NdefReader payload) {
-    if (!payload.u8(record.uri.prefixCode)) return NDEF_MALFORMED;
+    if (!payload.u8(record.uri.prefixCode)) return ndefPayloadMalformed(record);
     record.uri.rest = payload.here();
     record.uri.restLength = static_cast<uint32_t>(payload.remaining());
     return ndefDeliver(walk, record);
 }
 
 NdefStatus ndefPayloadSize(const NdefWalk& walk, TNdefRecordInfo& record, NdefReader payload) {
-    if (!payload.u32be(record.size.value)) return NDEF_MALFORMED;
+    if (!payload.u32be(record.size.value)) return ndefPayloadMalformed(record);
     return ndefDeliver(walk, record);
 }
 
 NdefStatus ndefPayloadAction(const NdefWalk& walk, TNdefRecordInfo& record, NdefReader payload) {
-    if (!payload.u8(record.action.code)) return NDEF_MALFORMED;
+    if (!payload.u8(record.action.code)) return ndefPayloadMalformed(record);
     return ndefDeliver(walk, record);
 }
 

@@ -18,6 +18,8 @@ using NdefPayloadHandler = NdefStatus (*)(const NdefWalk& walk, TNdefRecordInfo&
 NdefStatus ndefWalkMessage(const NdefWalk& walk, const uint8_t* data, uint64_t length, uint32_t level);
 // Walks the bytes as the message nested in the record, one level deeper.
 NdefStatus ndefWalkNested(const NdefWalk& walk, const TNdefRecordInfo& record, NdefReader nested);
+// A payload too short for what its record type promises.
+NdefStatus ndefPayloadMalformed(const TNdefRecordInfo& record);
 // Hands the record to the callback: NDEF_STOPPED when it answers 0.
 NdefStatus ndefDeliver(const NdefWalk& walk, const TNdefRecordInfo& record);
 
