@@ -135,6 +135,8 @@ const Message kMessages[] = {
       "0.1 tnf5 1 '' id='c' [CC]", "0.2 tnf5 1 '' id='x' [AA BB]"}},
 };
 
+void PrintTo(const Message& v, std::ostream* os) { *os << v.name; }
+
 class NdefHandoverMessage : public ::testing::TestWithParam<Message> {};
 
 TEST_P(NdefHandoverMessage, BuildsTheBytesAndParsesThemBack) {

@@ -86,6 +86,8 @@ const Vector kVectors[] = {
      "D5 00 03 01 02 03", {"0.0 tnf5 1 '' [01 02 03]"}},
 };
 
+void PrintTo(const Vector& v, std::ostream* os) { *os << v.name; }
+
 class NdefVector : public ::testing::TestWithParam<Vector> {};
 
 TEST_P(NdefVector, BuildsTheBytesAndParsesThemBack) {
