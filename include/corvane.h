@@ -905,7 +905,6 @@ typedef struct TNdefHandoverBuilder {
     uint32_t lastNested;     /* the last record inside the handover record (0: none yet) */
     uint32_t auxCount;       /* auxiliary references of the open "ac" record */
     uint32_t carrierCount;   /* carriers added so far */
-    uint32_t select;         /* 1 for select, initiate and capabilities records */
     uint32_t state;          /* 0 started, 1 "ac" open, 2 error added, 3 finalised */
 } TNdefHandoverBuilder;
 

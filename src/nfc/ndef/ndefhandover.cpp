@@ -37,11 +37,10 @@ bool fits(const TNdefHandoverBuilder& b, uint64_t more) {
     return uint64_t{b.position} + b.trailing + more <= b.capacity;
 }
 
-void start(TNdefHandoverBuilder& b, uint8_t* buffer, uint32_t capacity, const char* type, uint32_t select) {
+void start(TNdefHandoverBuilder& b, uint8_t* buffer, uint32_t capacity, const char* type) {
     b = {};
     b.buffer = buffer;
     b.capacity = capacity;
-    b.select = select;
     NdefWriter w(buffer, capacity);
     w.u8(NDEF_MB | kShortWellKnown);
     w.u8(2);
@@ -118,10 +117,10 @@ NdefStatus addError(TNdefHandoverBuilder& b, const TNdefHandoverError& error) {
     return NDEF_OK;
 }
 
-// `started` lets the one-call builders close a handover record that holds no carrier.
-NdefStatus finalize(TNdefHandoverBuilder* b, uint32_t* length, bool started) {
+// `allowEmpty` lets the one-call builders close a handover record that holds no carrier.
+NdefStatus finalize(TNdefHandoverBuilder* b, uint32_t* length, bool allowEmpty) {
     if (!usable(b) || !length) return NDEF_BAD_PARAMETER;
-    if (b->state == HO_FINALISED || (b->state == HO_STARTED && !started)) return NDEF_WRONG_STATE;
+    if (b->state == HO_FINALISED || (b->state == HO_STARTED && !allowEmpty)) return NDEF_WRONG_STATE;
     const uint32_t payload = b->position - kRecordHead;
     if (payload > 0xFF) return NDEF_BUFFER_TOO_SMALL;
     closeAc(*b);
@@ -187,7 +186,7 @@ NdefStatus buildOneCall(const OneCall& c, uint8_t* buffer, uint32_t* length) {
     } else if (*length < kSelectMinimum) {
         status = NDEF_BUFFER_TOO_SMALL;
     } else {
-        start(b, buffer, *length, c.kind.type, 1);
+        start(b, buffer, *length, c.kind.type);
         if (c.kind.initiate) buffer[b.position++] = c.initiate == 1 ? 1 : 0;
         status = NDEF_OK;
     }
@@ -203,7 +202,7 @@ CORVANE_API NdefStatus ndefStartHandoverRequest(TNdefHandoverBuilder* builder, u
                                                 uint16_t random) {
     if (!builder || !buffer) return NDEF_BAD_PARAMETER;
     if (capacity < kRequestMinimum) return NDEF_BUFFER_TOO_SMALL;
-    start(*builder, buffer, capacity, kRequest.type, 0);
+    start(*builder, buffer, capacity, kRequest.type);
     const uint8_t header = nestedHeader(*builder);
     NdefWriter w = openGap(*builder, kRequestMinimum - builder->position);
     w.u8(header);
@@ -217,7 +216,7 @@ CORVANE_API NdefStatus ndefStartHandoverRequest(TNdefHandoverBuilder* builder, u
 CORVANE_API NdefStatus ndefStartHandoverSelect(TNdefHandoverBuilder* builder, uint8_t* buffer, uint32_t capacity) {
     if (!builder || !buffer) return NDEF_BAD_PARAMETER;
     if (capacity < kSelectMinimum) return NDEF_BUFFER_TOO_SMALL;
-    start(*builder, buffer, capacity, kSelect.type, 1);
+    start(*builder, buffer, capacity, kSelect.type);
     return NDEF_OK;
 }
 
@@ -274,7 +273,6 @@ CORVANE_API NdefStatus ndefAddAuxiliaryData(TNdefHandoverBuilder* builder, const
 
 CORVANE_API NdefStatus ndefAddBluetoothSSPRecord(TNdefHandoverBuilder* builder, const TNdefBtSspInfo* info,
                                                  uint32_t powerState) {
-    if (!info || !info->localName || !info->deviceAddress || !info->deviceAddressLength) return NDEF_BAD_PARAMETER;
     return addCarrier(builder, powerState, info, createBt);
 }
 
