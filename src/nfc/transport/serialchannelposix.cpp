@@ -252,8 +252,9 @@ void CSerialChannelPosix::rxThreadProc(void* self) {
 void CSerialChannelPosix::txThread() {
     debugPrint(0, "hCom %p,enter write thread %p, hTriggerWrite %p", static_cast<void*>(this), threadTag(),
                static_cast<void*>(&trigger_));
-    while (!stopping_ && trigger_.wait(PLAT_INFINITE) == PlatWait::Signaled) {
-        while (!stopping_ && writesInFlight() < kWritesInFlight) {
+    bool running = true;
+    while (running && !stopping_ && trigger_.wait(PLAT_INFINITE) == PlatWait::Signaled) {
+        while (running && !stopping_ && writesInFlight() < kWritesInFlight) {
             CDataNode* node = pending_.removeHead();
             if (!node) break;
             inFlight_.addTail(node);
@@ -272,7 +273,10 @@ void CSerialChannelPosix::txThread() {
             }
             debugPrint(DBG_ERROR, "! WriteFile() failed 0x%X", static_cast<unsigned>(sent.error));
             complete(node, COM_ERR_OPEN, sent.written);
-            if (sent.result == PlatSerialSent::Gone) deviceGone();
+            if (sent.result == PlatSerialSent::Gone) {
+                deviceGone();
+                running = false;
+            }
         }
     }
     debugPrint(0, "Exit write thread, hThreadExit 0x%X", platCurrentThreadId());
