@@ -208,11 +208,13 @@ TEST_F(SerialPty, PeerRemovalIsReportedOnceAndQueuedWritesComplete) {
 
 TEST_F(SerialPty, CloseFromInsideTheCallbackIsFinishedByTheNextOpen) {
     TraceCapture trace;
-    ASSERT_EQ(open(), COM_SUCCESS);
     std::atomic<DWORD> inside{0xFFFF};
+    std::atomic<TComHandle> self{nullptr};
     events.onEvent = [&](DWORD event) {
-        if (event == comeDataReceived && inside == 0xFFFF) inside = comClose(handle);
+        if (event == comeDataReceived && inside == 0xFFFF) inside = comClose(self.load());
     };
+    ASSERT_EQ(open(), COM_SUCCESS);
+    self = handle;
     ASSERT_TRUE(pty.write({1}));
     ASSERT_TRUE(events.waitFor(comeDataReceived));
     EXPECT_EQ(inside.load(), COM_ERR_STATE);

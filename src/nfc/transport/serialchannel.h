@@ -119,7 +119,6 @@ public:
 
     int state() const { return state_.load(); }
     const TSerialSettings& settings() const { return settings_; }
-    const TSerialStatistics& statistics() const { return stats_; }
     int lastError() const { return lastError_; }   // system error of the last port open
 
 protected:
@@ -159,6 +158,5 @@ protected:
     void* context_ = nullptr;
     std::atomic<int> state_{ctIdle};
     std::atomic<DWORD> lastEvent_{0};
-    DWORD modemStatus_ = 0;
     int lastError_ = 0;
 };

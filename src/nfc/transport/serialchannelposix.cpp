@@ -1,5 +1,6 @@
 #include "transport/serialchannelposix.h"
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -353,7 +354,6 @@ DWORD CSerialChannelPosix::readModemStatus() {
             debugPrint(0, "modem status not supported by <%s>, ignored", portName_.c_str());
         status = 0;
     }
-    modemStatus_ = status;
     return status;
 }
 
