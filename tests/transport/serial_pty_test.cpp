@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -231,6 +233,41 @@ TEST_F(SerialPty, CloseFromInsideTheCallbackIsFinishedByTheNextOpen) {
     ASSERT_TRUE(again.waitReceived(1));
     EXPECT_EQ(again.received(), Bytes{2});
     EXPECT_EQ(events.count(comeDataReceived), 1u);
+    closeNow();
+}
+
+TEST_F(SerialPty, CloseGivesUpOnAHeldCallbackAndTheNextOpenFinishesIt) {
+    TraceCapture trace;
+    std::mutex m;
+    std::condition_variable cv;
+    bool entered = false, released = false;
+    events.onEvent = [&](DWORD event) {
+        if (event != comeDataReceived) return;
+        std::unique_lock<std::mutex> g(m);
+        entered = true;
+        cv.notify_all();
+        cv.wait_for(g, std::chrono::seconds(30), [&] { return released; });
+    };
+    ASSERT_EQ(open(), COM_SUCCESS);
+    ASSERT_TRUE(pty.write({1}));
+    {
+        std::unique_lock<std::mutex> g(m);
+        ASSERT_TRUE(cv.wait_for(g, std::chrono::seconds(5), [&] { return entered; }));
+    }
+    EXPECT_EQ(comClose(handle), COM_ERR_STATE);   // after a bounded wait for the receive thread
+    handle = nullptr;
+    EXPECT_TRUE(trace.contains("! Timeout, Serial thread not exiting"));
+    {
+        std::lock_guard<std::mutex> g(m);
+        released = true;
+        cv.notify_all();
+    }
+
+    ComEvents again;
+    ASSERT_EQ(comOpen(pty.slavePath().c_str(), "", &ComEvents::callBack, &again, &handle), COM_SUCCESS);
+    ASSERT_TRUE(again.waitFor(comeOpenCompleted));
+    ASSERT_TRUE(pty.write({2}));
+    EXPECT_TRUE(again.waitReceived(1));
     closeNow();
 }
 
