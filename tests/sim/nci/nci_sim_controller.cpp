@@ -1,0 +1,189 @@
+#include "nci/nci_sim_controller.h"
+
+#include <cstdio>
+
+namespace ncisim {
+
+Controller::Controller(NciIdentity identity, Recorder& recorder, LineOps line)
+    : identity_(std::move(identity)), recorder_(recorder), line_(std::move(line)), splitter_(identity_.framePrefix) {}
+
+void Controller::onCommand(uint16_t opcode, MessageHandler handler) { handlers_[opcode] = std::move(handler); }
+
+void Controller::send(NciMessage message) {
+    if (silent_ || !lineUp_) return;
+    Fault fault;
+    auto it = faults_.find(message.key());
+    if (it != faults_.end()) {
+        fault = it->second;
+        if (it->second.times != 0 && --it->second.times == 0) faults_.erase(it);
+    }
+    if (fault.drop) return;
+    if (fault.status && !message.payload.empty()) message.payload[0] = *fault.status;
+
+    size_t segment = message.isData() ? identity_.txDataSegment : identity_.txControlSegment;
+    auto packets = segmentMessage(message, segment);
+    if (fault.lengthByte) packets.front()[2] = *fault.lengthByte;
+    if (fault.truncateTo && *fault.truncateTo < packets.front().size()) packets.front().resize(*fault.truncateTo);
+
+    std::vector<uint8_t> wire;
+    for (uint32_t copy = 0; copy < fault.copies; ++copy) {
+        for (const auto& p : packets) {
+            recorder_.packet(Direction::ToHost, p);
+            if (identity_.framePrefix) wire.push_back(FRAME_PREFIX);
+            wire.insert(wire.end(), p.begin(), p.end());
+        }
+    }
+    auto due = Clock::now() + std::chrono::milliseconds(fault.delayMs);
+    if (fault.splitAt > 0 && fault.splitAt < wire.size()) {
+        std::vector<uint8_t> rest(wire.begin() + static_cast<std::ptrdiff_t>(fault.splitAt), wire.end());
+        wire.resize(fault.splitAt);
+        enqueue(std::move(wire), due);
+        enqueue(std::move(rest), due + std::chrono::milliseconds(fault.splitGapMs));
+    } else {
+        enqueue(std::move(wire), due);
+    }
+}
+
+void Controller::sendRaw(std::vector<uint8_t> bytes, uint32_t delayMs) {
+    if (!lineUp_) return;
+    recorder_.packet(Direction::ToHost, bytes);
+    enqueue(std::move(bytes), Clock::now() + std::chrono::milliseconds(delayMs));
+}
+
+void Controller::enqueue(std::vector<uint8_t> bytes, Clock::time_point due) {
+    // The line keeps its order: a message held back holds back everything after it.
+    if (!output_.empty() && due < output_.back().due) due = output_.back().due;
+    output_.push_back({due, std::move(bytes)});
+}
+
+std::optional<Controller::Clock::time_point> Controller::nextDue() const {
+    if (output_.empty()) return std::nullopt;
+    return output_.front().due;
+}
+
+void Controller::flushDue() {
+    auto now = Clock::now();
+    while (!output_.empty() && output_.front().due <= now && lineUp_) {
+        if (!line_.write(output_.front().bytes)) recorder_.violation("write to the line failed");
+        output_.pop_front();
+    }
+}
+
+void Controller::hangUp() {
+    lineUp_ = false;
+    output_.clear();
+    line_.hangUp();
+}
+
+bool Controller::openConnection(Connection connection) {
+    if (connection.id > 14 || connections_.count(connection.id)) return false;
+    connections_[connection.id] = std::move(connection);
+    return true;
+}
+
+bool Controller::closeConnection(uint8_t id) { return connections_.erase(id) > 0; }
+
+Connection* Controller::connection(uint8_t id) {
+    auto it = connections_.find(id);
+    return it == connections_.end() ? nullptr : &it->second;
+}
+
+std::optional<uint8_t> Controller::freeConnectionId() const {
+    uint8_t dynamic = 0;
+    for (const auto& [id, c] : connections_)
+        if (id != 0) ++dynamic;
+    if (dynamic >= identity_.maxConnections) return std::nullopt;
+    for (uint8_t id = 1; id <= 14; ++id)
+        if (!connections_.count(id)) return id;
+    return std::nullopt;
+}
+
+void Controller::closeDynamicConnections() {
+    for (auto it = connections_.begin(); it != connections_.end();)
+        it = it->first != 0 ? connections_.erase(it) : std::next(it);
+}
+
+bool Controller::grantCredits(uint8_t connId, uint8_t credits) {
+    Connection* c = connection(connId);
+    if (!c || c->credits == 0xFF) return false;
+    c->credits = static_cast<uint8_t>(c->credits + credits);
+    respond(CORE_CONN_CREDITS_NTF, {1, connId, credits});
+    return true;
+}
+
+void Controller::receiveBytes(const uint8_t* bytes, size_t n) {
+    size_t droppedBefore = splitter_.droppedBytes();
+    splitter_.feed(bytes, n, [this](std::vector<uint8_t> packet) { receivePacket(packet); });
+    if (splitter_.droppedBytes() != droppedBefore) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%zu bytes without frame prefix dropped", splitter_.droppedBytes() - droppedBefore);
+        recorder_.violation(text);
+    }
+}
+
+void Controller::receivePacket(const std::vector<uint8_t>& packet) {
+    recorder_.packet(Direction::FromHost, packet);
+    char text[96];
+    uint8_t mt = packet[0] >> 5;
+    if (mt == MT_COMMAND && packet[2] > identity_.maxControlPayload) {
+        std::snprintf(text, sizeof text, "control segment of %u bytes exceeds the announced %u", packet[2],
+                      identity_.maxControlPayload);
+        recorder_.violation(text);
+    }
+    if (mt == MT_DATA) countDataCredit(packet);
+
+    NciMessage message;
+    std::string violation;
+    bool complete = reassembler_.add(packet, message, &violation);
+    if (!violation.empty()) recorder_.violation(violation);
+    if (!complete) return;
+    recorder_.received(message);
+    dispatch(message);
+}
+
+void Controller::countDataCredit(const std::vector<uint8_t>& packet) {
+    char text[96];
+    uint8_t id = packet[0] & 0x0F;
+    Connection* c = connection(id);
+    if (!c) {
+        std::snprintf(text, sizeof text, "data on connection %u, which is not open", id);
+        recorder_.violation(text);
+        return;
+    }
+    if (packet[2] > c->maxPayload) {
+        std::snprintf(text, sizeof text, "data segment of %u bytes exceeds %u on connection %u", packet[2],
+                      c->maxPayload, id);
+        recorder_.violation(text);
+    }
+    if (c->credits == 0xFF) return;
+    if (c->credits == 0) {
+        std::snprintf(text, sizeof text, "data on connection %u without credit", id);
+        recorder_.violation(text);
+        return;
+    }
+    --c->credits;
+    if (autoCredits_) grantCredits(id, 1);
+}
+
+void Controller::dispatch(const NciMessage& message) {
+    char text[96];
+    if (message.mt == MT_DATA) {
+        Connection* c = connection(message.gidOrConn);
+        if (c && c->onData) c->onData(*this, message);
+        return;
+    }
+    if (message.mt != MT_COMMAND) {
+        std::snprintf(text, sizeof text, "host sent %s, which is not a command", message.describe().c_str());
+        recorder_.violation(text);
+        return;
+    }
+    auto it = handlers_.find(message.key());
+    if (it != handlers_.end()) {
+        it->second(*this, message);
+        return;
+    }
+    // A command this controller does not know: a response with its GID and OID and a syntax error.
+    respond(static_cast<uint16_t>(message.key() + 0x2000), {STATUS_SYNTAX_ERROR});
+}
+
+} // namespace ncisim

@@ -1,0 +1,336 @@
+// The simulated NCI controller checked through a bare pseudo-terminal loop: the test opens the
+// slave side itself, writes raw NCI packets and reads the raw answers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "nci/nci_simulator.h"
+
+using namespace ncisim;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+// The host end of the line, as a serial port would be opened.
+class Host {
+public:
+    explicit Host(const std::string& path) {
+        fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        termios tio{};
+        if (fd_ >= 0 && tcgetattr(fd_, &tio) == 0) {
+            cfmakeraw(&tio);
+            tcsetattr(fd_, TCSANOW, &tio);
+        }
+    }
+    ~Host() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+
+    void write(const Bytes& bytes) { ASSERT_EQ(::write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())); }
+
+    // What arrives within timeoutMs, stopping early once `want` bytes are in (0: the first chunk).
+    // Bytes beyond `want` stay for the next read.
+    Bytes read(uint32_t timeoutMs, size_t want = 0) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (want == 0 ? pending_.empty() : pending_.size() < want) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+            uint8_t buf[512];
+            ssize_t n = ::read(fd_, buf, sizeof buf);
+            if (n <= 0) {
+                hungUp_ = n == 0 || errno == EIO;
+                break;
+            }
+            pending_.insert(pending_.end(), buf, buf + n);
+        }
+        size_t take = want == 0 ? pending_.size() : std::min(want, pending_.size());
+        Bytes out(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(take));
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(take));
+        return out;
+    }
+
+    // One packet: header, then its payload.
+    Bytes packet(uint32_t timeoutMs = 2000) {
+        Bytes p = read(timeoutMs, 3);
+        if (p.size() < 3) return p;
+        Bytes payload = read(timeoutMs, p[2]);
+        p.insert(p.end(), payload.begin(), payload.end());
+        return p;
+    }
+
+    bool hungUp() const { return hungUp_; }
+
+private:
+    int fd_ = -1;
+    bool hungUp_ = false;
+    Bytes pending_;
+};
+
+struct SimLoop {
+    explicit SimLoop(NciIdentity id = NciIdentity::generic()) : sim(std::move(id)), host(sim.portPath()) {}
+    NciSimulator sim;
+    Host host;
+};
+
+const Bytes kReset{0x20, 0x00, 0x01, 0x01};
+const Bytes kResetRsp{0x40, 0x00, 0x03, 0x00, 0x10, 0x01};
+const Bytes kInit{0x20, 0x01, 0x00};
+
+} // namespace
+
+TEST(NciSimulator, CoreResetAndInitAnswerWithTheIdentity) {
+    SimLoop loop;
+    ASSERT_TRUE(loop.sim.ok());
+    ASSERT_TRUE(loop.host.ok());
+    loop.host.write(kReset);
+    EXPECT_EQ(loop.host.packet(), kResetRsp);
+    loop.host.write(kInit);
+    EXPECT_EQ(loop.host.packet(), (Bytes{0x40, 0x01, 0x14, 0x00,   // header, status
+                                         0x00, 0x0E, 0x02, 0x00,    // features
+                                         0x03, 0x01, 0x02, 0x03,    // Frame, ISO-DEP, NFC-DEP
+                                         0x02, 0x00, 0x01, 0xFF,    // 2 connections, routing 256, control 255
+                                         0x00, 0x04, 0x00,          // large parameters 1024, manufacturer 0
+                                         0x01, 0x02, 0x03, 0x04}));
+
+    NciIdentity custom = NciIdentity::nxp();
+    custom.version = 0x20;
+    custom.configStatus = 0x00;
+    custom.rfInterfaces = {0x80};
+    SimLoop other(custom);
+    other.host.write({0x20, 0x00, 0x01, 0x00});
+    EXPECT_EQ(other.host.packet(), (Bytes{0x40, 0x00, 0x03, 0x00, 0x20, 0x00}));
+    other.host.write(kInit);
+    Bytes init = other.host.packet();
+    ASSERT_EQ(init.size(), 3u + 18u);
+    EXPECT_EQ(init[8], 1);          // one interface
+    EXPECT_EQ(init[9], 0x80);
+    EXPECT_EQ(init[16], 0x04);      // manufacturer
+}
+
+TEST(NciSimulator, ConfigurationIsStoredAndAResetOfTheConfigurationClearsIt) {
+    SimLoop loop;
+    loop.host.write({0x20, 0x02, 0x08, 0x02, 0x30, 0x01, 0x01, 0x80, 0x02, 0x0A, 0x0B});
+    EXPECT_EQ(loop.host.packet(), (Bytes{0x40, 0x02, 0x02, 0x00, 0x00}));
+    loop.host.write({0x20, 0x03, 0x03, 0x02, 0x80, 0x30});
+    EXPECT_EQ(loop.host.packet(), (Bytes{0x40, 0x03, 0x09, 0x00, 0x02, 0x80, 0x02, 0x0A, 0x0B, 0x30, 0x01, 0x01}));
+    loop.host.write({0x20, 0x03, 0x03, 0x02, 0x30, 0x99});   // one unknown: only it is listed
+    EXPECT_EQ(loop.host.packet(), (Bytes{0x40, 0x03, 0x04, 0x09, 0x01, 0x99, 0x00}));
+
+    loop.host.write({0x20, 0x00, 0x01, 0x00});   // keep the configuration
+    EXPECT_EQ(loop.host.packet(), (Bytes{0x40, 0x00, 0x03, 0x00, 0x10, 0x00}));
+    loop.host.write({0x20, 0x03, 0x02, 0x01, 0x30});
+    EXPECT_EQ(loop.host.packet(), (Bytes{0x40, 0x03, 0x05, 0x00, 0x01, 0x30, 0x01, 0x01}));
+    loop.host.write(kReset);
+    EXPECT_EQ(loop.host.packet(), kResetRsp);
+    loop.host.write({0x20, 0x03, 0x02, 0x01, 0x30});
+    EXPECT_EQ(loop.host.packet(), (Bytes{0x40, 0x03, 0x04, 0x09, 0x01, 0x30, 0x00}));
+}
+
+TEST(NciSimulator, NfceeDiscoveryAnnouncesEveryNfcee) {
+    struct Case {
+        std::vector<NfceeInfo> nfcees;
+        std::vector<Bytes> expected;
+    };
+    NfceeInfo uicc{0x02, 0x00, {0x00}, {}};
+    NfceeInfo hci{0x81, 0x01, {0x01, 0x00}, {{0x00, {0xAA, 0xBB}}}};
+    const Case cases[] = {
+        {{}, {{0x42, 0x00, 0x02, 0x00, 0x00}}},
+        {{uicc, hci},
+         {{0x42, 0x00, 0x02, 0x00, 0x02},
+          {0x62, 0x00, 0x05, 0x02, 0x00, 0x01, 0x00, 0x00},
+          {0x62, 0x00, 0x0A, 0x81, 0x01, 0x02, 0x01, 0x00, 0x01, 0x00, 0x02, 0xAA, 0xBB}}},
+    };
+    for (const auto& c : cases) {
+        NciIdentity id;
+        id.nfcees = c.nfcees;
+        SimLoop loop(id);
+        loop.host.write({0x22, 0x00, 0x01, 0x01});
+        for (const auto& e : c.expected) EXPECT_EQ(loop.host.packet(), e);
+        EXPECT_TRUE(loop.host.read(100).empty());
+    }
+}
+
+TEST(NciSimulator, ProprietaryCommandsAreAnsweredOnlyByManufacturer04) {
+    SimLoop nxp(NciIdentity::nxp());
+    nxp.host.write({0x2F, 0x02, 0x00});
+    EXPECT_EQ(nxp.host.packet(), (Bytes{0x4F, 0x02, 0x01, 0x00}));
+    nxp.host.write({0x2F, 0x00, 0x01, 0x00});
+    EXPECT_EQ(nxp.host.packet(), (Bytes{0x4F, 0x00, 0x01, 0x00}));
+
+    SimLoop generic;
+    generic.host.write({0x2F, 0x02, 0x00});
+    EXPECT_EQ(generic.host.packet(), (Bytes{0x4F, 0x02, 0x01, STATUS_SYNTAX_ERROR}));
+    generic.host.write({0x20, 0x00, 0x02, 0x01, 0x01});   // malformed reset
+    EXPECT_EQ(generic.host.packet(), (Bytes{0x40, 0x00, 0x01, STATUS_SYNTAX_ERROR}));
+}
+
+TEST(NciSimulator, LoopbackConnectionEchoesAndReturnsEveryCredit) {
+    NciIdentity id;
+    id.loopbackMaxPayload = 4;
+    id.loopbackCredits = 1;
+    SimLoop loop(id);
+    loop.host.write({0x20, 0x04, 0x02, 0x01, 0x00});
+    ASSERT_EQ(loop.host.packet(), (Bytes{0x40, 0x04, 0x04, 0x00, 0x04, 0x01, 0x01}));
+    const Bytes credit{0x60, 0x06, 0x03, 0x01, 0x01, 0x01};
+
+    loop.host.write({0x11, 0x00, 0x04, 1, 2, 3, 4});   // first segment, PBF set
+    EXPECT_EQ(loop.host.packet(), credit);
+    loop.host.write({0x01, 0x00, 0x02, 5, 6});
+    EXPECT_EQ(loop.host.packet(), credit);
+    EXPECT_EQ(loop.host.packet(), (Bytes{0x01, 0x00, 0x06, 1, 2, 3, 4, 5, 6}));
+    EXPECT_TRUE(loop.sim.recorder().violations().empty()) << loop.sim.describe();
+
+    loop.sim.call([](Controller& c) { c.setAutoCredits(false); });
+    loop.host.write({0x01, 0x00, 0x01, 7});
+    EXPECT_EQ(loop.host.packet(), (Bytes{0x01, 0x00, 0x01, 7}));
+    loop.host.write({0x01, 0x00, 0x01, 8});   // no credit left
+    EXPECT_EQ(loop.host.packet(), (Bytes{0x01, 0x00, 0x01, 8}));
+    EXPECT_EQ(loop.sim.recorder().violations(), (std::vector<std::string>{"data on connection 1 without credit"}));
+
+    loop.host.write({0x20, 0x05, 0x01, 0x01});
+    EXPECT_EQ(loop.host.packet(), (Bytes{0x40, 0x05, 0x01, 0x00}));
+    loop.host.write({0x20, 0x05, 0x01, 0x01});
+    EXPECT_EQ(loop.host.packet(), (Bytes{0x40, 0x05, 0x01, STATUS_REJECTED}));
+}
+
+TEST(NciSimulator, ItsOwnMessagesAreCutAtItsSegmentSize) {
+    NciIdentity id;
+    id.txControlSegment = 8;
+    SimLoop loop(id);
+    loop.host.write(kInit);
+    Bytes whole;
+    for (int k = 0; k < 3; ++k) {
+        Bytes p = loop.host.packet();
+        ASSERT_GE(p.size(), 3u);
+        EXPECT_EQ(p[0], k < 2 ? 0x50 : 0x40);
+        EXPECT_EQ(p[2], k < 2 ? 8 : 4);
+        whole.insert(whole.end(), p.begin() + 3, p.end());
+    }
+    EXPECT_EQ(whole.size(), 20u);
+    EXPECT_EQ(whole[0], STATUS_OK);
+}
+
+TEST(NciSimulator, RecorderKeepsCommandsInOrderAndBreachesOfTheProtocol) {
+    NciIdentity id;
+    id.maxControlPayload = 4;
+    SimLoop loop(id);
+    loop.host.write(kReset);
+    loop.host.write({0x30, 0x01, 0x00});                       // first segment of CORE_INIT
+    loop.host.write({0x21, 0x00, 0x00});                       // interrupted by RF_DISCOVER_MAP
+    loop.host.write({0x30, 0x03, 0x02, 0x02, 0x30});           // segmented GET_CONFIG ...
+    loop.host.write({0x20, 0x03, 0x01, 0x80});                 // ... reassembled
+    loop.host.write({0x40, 0x00, 0x01, 0x00});                 // a response from the host
+    loop.host.write({0x20, 0x02, 0x05, 0x01, 0x30, 0x02, 0x01, 0x02});   // exceeds 4 bytes
+
+    auto last = loop.sim.waitForCommand(3, 2000);
+    ASSERT_TRUE(last.has_value()) << loop.sim.describe();
+    EXPECT_EQ(last->payload, (Bytes{0x01, 0x30, 0x02, 0x01, 0x02}));
+    EXPECT_EQ(loop.sim.commandOpcodes(), (std::vector<uint16_t>{0x2000, 0x2100, 0x2003, 0x2002}));
+    auto second = loop.sim.waitForCommand(2, 0);
+    ASSERT_TRUE(second.has_value());
+    EXPECT_EQ(second->payload, (Bytes{0x02, 0x30, 0x80}));
+
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(loop.sim.waitForCommand(4, 100).has_value());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(loop.sim.recorder().violations(),
+              (std::vector<std::string>{"segment 2100 interrupts message 2001",
+                                        "host sent 4000 [00], which is not a command",
+                                        "control segment of 5 bytes exceeds the announced 4"}));
+}
+
+TEST(NciSimulator, FaultsChangeTheAnswersOnTheLine) {
+    struct Case {
+        const char* name;
+        Fault fault;
+        Bytes expected;   // everything that arrives
+    };
+    const Case cases[] = {
+        {"status", Fault::withStatus(0x03), {0x40, 0x00, 0x03, 0x03, 0x10, 0x01}},
+        {"dropped", Fault::dropped(), {}},
+        {"duplicated", Fault::duplicated(), {0x40, 0x00, 0x03, 0x00, 0x10, 0x01, 0x40, 0x00, 0x03, 0x00, 0x10, 0x01}},
+        {"truncated", Fault::truncated(4), {0x40, 0x00, 0x03, 0x00}},
+        {"lying length", Fault::lyingLength(0x05), {0x40, 0x00, 0x05, 0x00, 0x10, 0x01}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimLoop loop;
+        Fault once = c.fault;
+        once.times = 1;
+        loop.sim.setFault(CORE_RESET_RSP, once);
+        loop.host.write(kReset);
+        EXPECT_EQ(loop.host.read(300, 64), c.expected);
+        loop.host.write(kReset);   // the fault was for one answer only
+        EXPECT_EQ(loop.host.packet(), kResetRsp);
+    }
+}
+
+TEST(NciSimulator, DelayedAndSplitAnswersKeepTheLineInOrder) {
+    using namespace std::chrono;
+    SimLoop loop;
+    loop.sim.setFault(CORE_RESET_RSP, Fault::delayed(300));
+    auto start = steady_clock::now();
+    loop.host.write(kReset);
+    loop.host.write({0x20, 0x03, 0x01, 0x00});       // its answer waits behind the delayed one
+    EXPECT_EQ(loop.host.packet(), kResetRsp);
+    EXPECT_GE(steady_clock::now() - start, milliseconds(280));
+    EXPECT_EQ(loop.host.packet(), (Bytes{0x40, 0x03, 0x02, 0x00, 0x00}));
+
+    loop.sim.setFault(CORE_RESET_RSP, Fault::split(2, 500));
+    loop.host.write(kReset);
+    EXPECT_EQ(loop.host.read(2000), (Bytes{0x40, 0x00}));
+    EXPECT_EQ(loop.host.read(2000, 4), (Bytes{0x03, 0x00, 0x10, 0x01}));
+}
+
+TEST(NciSimulator, SilenceRecordsButAnswersNothingAndHangUpClosesTheLine) {
+    SimLoop loop;
+    loop.sim.setSilent(true);
+    loop.host.write(kReset);
+    ASSERT_TRUE(loop.sim.waitForCommand(0, 2000).has_value());
+    EXPECT_TRUE(loop.host.read(150).empty());
+    loop.sim.setSilent(false);
+    loop.host.write(kReset);
+    EXPECT_EQ(loop.host.packet(), kResetRsp);
+
+    loop.sim.hangUp();
+    EXPECT_TRUE(loop.host.read(2000).empty());
+    EXPECT_TRUE(loop.host.hungUp());
+}
+
+TEST(NciSimulator, FramePrefixPrecedesEveryPacketBothWays) {
+    NciIdentity id;
+    id.framePrefix = true;
+    SimLoop loop(id);
+    loop.host.write(kReset);   // without the prefix: dropped
+    EXPECT_TRUE(loop.host.read(150).empty());
+    loop.host.write({0x10, 0x20, 0x00, 0x01, 0x01});
+    EXPECT_EQ(loop.host.read(2000, 7), (Bytes{0x10, 0x40, 0x00, 0x03, 0x00, 0x10, 0x01}));
+    EXPECT_EQ(loop.sim.recorder().violations(), (std::vector<std::string>{"4 bytes without frame prefix dropped"}));
+}
+
+TEST(NciSimulator, HandlersExtendTheControllerAndNotificationsCanBeInjected) {
+    SimLoop loop;
+    loop.sim.onCommand(0x2103, [](Controller& c, const NciMessage&) {
+        c.respond(0x4103, {STATUS_OK});
+        c.respond(0x6107, {0x01});
+    });
+    loop.host.write({0x21, 0x03, 0x03, 0x01, 0x00, 0x01});
+    EXPECT_EQ(loop.host.packet(), (Bytes{0x41, 0x03, 0x01, 0x00}));
+    EXPECT_EQ(loop.host.packet(), (Bytes{0x61, 0x07, 0x01, 0x01}));
+    loop.sim.send(NciMessage::control(CORE_GENERIC_ERROR_NTF, {0xA1}));
+    EXPECT_EQ(loop.host.packet(), (Bytes{0x60, 0x07, 0x01, 0xA1}));
+    loop.sim.sendRaw({0xEE, 0xFF});
+    EXPECT_EQ(loop.host.read(2000, 2), (Bytes{0xEE, 0xFF}));
+}
