@@ -420,6 +420,33 @@ TEST(NciOpcodes, OneTableInTheTransportOrderWithFirstMatchNames) {
         ASSERT_GE(row, 0) << c.name;
         EXPECT_STREQ(kNciOpcodes[row].name, c.name);
     }
+    struct EventCase {
+        uint16_t key;
+        uint8_t manufacturer;
+        const char* event;   // empty: no event
+    };
+    const EventCase events[] = {
+        {0x4F02, NCI_MANU_NXP, "EV_NCI_NXP_PROPRIETARY_ACT_RSP"},
+        {0x4F02, 0x00, "EV_NCI_DOVUVODAV_PC_DEACTIVATE_RSP"},
+        {0x4F00, NCI_MANU_NXP, "EV_NCI_NXP_SET_POWER_MODE_RSP"},
+        {0x2F00, NCI_MANU_NXP, "EV_NCI_WAKE_UP_DONE_CMD"},   // the proprietary command has no event
+        {0x2F05, 0x00, "EV_NCI_DOVUVODAV_SET_PM_ROUTING_CMD"},
+        {0x4F05, 0x00, "EV_NCI_DOVUVODAV_SET_PM_ROUTING_RSP"},
+        {0x6F05, 0x00, "EV_NCI_DOVUVODAV_GET_PM_ROUTING_NTF"},
+        {0x4F11, 0x00, "EV_NCI_NXP_PRESENCE_CHECK_RSP"},
+        {0x0000, 0x00, "EV_NCI_DATA"},
+        {0x2F02, NCI_MANU_NXP, nullptr},
+        {0x0100, 0x00, nullptr},
+    };
+    for (const auto& e : events) {
+        int row = nciOpcodeFindEvent(e.key, e.manufacturer);
+        if (!e.event) {
+            EXPECT_LT(row, 0) << e.key;
+            continue;
+        }
+        ASSERT_GE(row, 0) << e.event;
+        EXPECT_STREQ(kNciOpcodes[row].event, e.event);
+    }
     EXPECT_TRUE(nciOpcodeKnown(0x0100));
     EXPECT_FALSE(nciOpcodeKnown(0x6F02));
     EXPECT_FALSE(nciOpcodeKnown(0x4F11 | 0x1000));

@@ -2,86 +2,22 @@
 // slave side itself, writes raw NCI packets and reads the raw answers.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include "nci/nci_simulator.h"
+#include "pty_host.h"
 
 using namespace ncisim;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-// The host end of the line, as a serial port would be opened.
-class Host {
-public:
-    explicit Host(const std::string& path) {
-        fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        termios tio{};
-        if (fd_ >= 0 && tcgetattr(fd_, &tio) == 0) {
-            cfmakeraw(&tio);
-            tcsetattr(fd_, TCSANOW, &tio);
-        }
-    }
-    ~Host() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool ok() const { return fd_ >= 0; }
-
-    void write(const Bytes& bytes) { ASSERT_EQ(::write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())); }
-
-    // What arrives within timeoutMs, stopping early once `want` bytes are in (0: the first chunk).
-    // Bytes beyond `want` stay for the next read.
-    Bytes read(uint32_t timeoutMs, size_t want = 0) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (want == 0 ? pending_.empty() : pending_.size() < want) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) break;
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-            uint8_t buf[512];
-            ssize_t n = ::read(fd_, buf, sizeof buf);
-            if (n <= 0) {
-                hungUp_ = n == 0 || errno == EIO;
-                break;
-            }
-            pending_.insert(pending_.end(), buf, buf + n);
-        }
-        size_t take = want == 0 ? pending_.size() : std::min(want, pending_.size());
-        Bytes out(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(take));
-        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(take));
-        return out;
-    }
-
-    // One packet: header, then its payload.
-    Bytes packet(uint32_t timeoutMs = 2000) {
-        Bytes p = read(timeoutMs, 3);
-        if (p.size() < 3) return p;
-        Bytes payload = read(timeoutMs, p[2]);
-        p.insert(p.end(), payload.begin(), payload.end());
-        return p;
-    }
-
-    bool hungUp() const { return hungUp_; }
-
-private:
-    int fd_ = -1;
-    bool hungUp_ = false;
-    Bytes pending_;
-};
-
 struct SimLoop {
     explicit SimLoop(NciIdentity id = NciIdentity::generic()) : sim(std::move(id)), host(sim.portPath()) {}
     NciSimulator sim;
-    Host host;
+    PtyHost host;
 };
 
 const Bytes kReset{0x20, 0x00, 0x01, 0x01};

@@ -101,10 +101,18 @@ enum class NciOpcodeScope : uint8_t { ANY, NXP };
 struct TNciOpcode {
     uint16_t key;
     const char* name;      // "NCI_OC_..."
+    const char* event;     // "EV_NCI_...", empty when the opcode has no event
     NciOpcodeScope scope;
 };
 
-#define NCI_OPCODE_ROW(key, name, event, scope, printer) {key, "NCI_OC_" #name, NciOpcodeScope::scope},
+constexpr bool nciSameText(const char* a, const char* b) {
+    while (*a && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+constexpr const char* nciEventOrNone(const char* name) { return nciSameText(name, "EV_NCI_NONE") ? nullptr : name; }
+
+#define NCI_OPCODE_ROW(key, name, event, scope, printer) \
+    {key, "NCI_OC_" #name, nciEventOrNone("EV_NCI_" #event), NciOpcodeScope::scope},
 inline constexpr TNciOpcode kNciOpcodes[] = {NCI_OPCODES(NCI_OPCODE_ROW)};
 #undef NCI_OPCODE_ROW
 inline constexpr size_t NCI_OPCODE_COUNT = sizeof kNciOpcodes / sizeof kNciOpcodes[0];
@@ -117,18 +125,25 @@ constexpr uint16_t nciPacketKey(uint8_t byte0, uint8_t byte1) {
     return byte0 < 0x20 ? static_cast<uint16_t>(key & 0xF0FF) : key;
 }
 
-// Index of the row that names key for the given manufacturer, -1 when none does.
-constexpr int nciOpcodeFind(uint16_t key, uint8_t manufacturer) {
-    if (manufacturer == NCI_MANU_NXP)
-        for (size_t i = 0; i < NCI_OPCODE_COUNT; ++i)
-            if (kNciOpcodes[i].key == key && kNciOpcodes[i].scope == NciOpcodeScope::NXP) return static_cast<int>(i);
-    for (size_t i = 0; i < NCI_OPCODE_COUNT; ++i)
-        if (kNciOpcodes[i].key == key) return static_cast<int>(i);
+// First row for key (with manufacturer 0x04 its own rows first) that passes the filter; -1 when none.
+constexpr int nciOpcodeSearch(uint16_t key, uint8_t manufacturer, bool withEventOnly) {
+    for (int pass = manufacturer == NCI_MANU_NXP ? 0 : 1; pass < 2; ++pass)
+        for (size_t i = 0; i < NCI_OPCODE_COUNT; ++i) {
+            const TNciOpcode& row = kNciOpcodes[i];
+            if (row.key != key || (pass == 0 && row.scope != NciOpcodeScope::NXP)) continue;
+            if (!withEventOnly || row.event) return static_cast<int>(i);
+        }
     return -1;
 }
+
+// The row that names key (trace names).
+constexpr int nciOpcodeFind(uint16_t key, uint8_t manufacturer) { return nciOpcodeSearch(key, manufacturer, false); }
+// The row whose event a received key raises (the state machine's events).
+constexpr int nciOpcodeFindEvent(uint16_t key, uint8_t manufacturer) { return nciOpcodeSearch(key, manufacturer, true); }
 
 // The transport's check: a control packet must carry one of the table's opcodes.
 constexpr bool nciOpcodeKnown(uint16_t key) { return nciOpcodeFind(key, 0) >= 0; }
 
 static_assert(nciOpcodeFind(0x2F00, 0) != nciOpcodeFind(0x2F00, NCI_MANU_NXP));
 static_assert(nciOpcodeFind(0x2F05, NCI_MANU_NXP) == nciOpcodeFind(0x2F05, 0));
+static_assert(nciOpcodeFindEvent(0x2F02, NCI_MANU_NXP) < 0);
