@@ -148,7 +148,7 @@ TEST_F(NciPacketTest, SegmentsWaitForCreditAndCreditNotificationsReleaseThem) {
     Bytes payload = filled(10);
     EXPECT_EQ(nciPacketSend(1, &layer, 0x0000, payload.data(), 10), 25u);
     EXPECT_EQ(segmentSizes(), (std::vector<size_t>{4}));
-    EXPECT_EQ(layer.connections[1].queueSize, 2u);
+    EXPECT_EQ(layer.connections[1].queue.count, 2u);
     // Later messages wait behind the queued ones even when a credit is there.
     receive({0x60, 0x06, 0x03, 0x01, 0x01, 0x01});
     EXPECT_EQ(segmentSizes(), (std::vector<size_t>{4, 4}));
@@ -173,9 +173,9 @@ TEST_F(NciPacketTest, SegmentsWaitForCreditAndCreditNotificationsReleaseThem) {
     // Closing drops what waits.
     nciPacketSend(1, &layer, 0x0000, payload.data(), 10);
     nciPacketSend(1, &layer, 0x0000, payload.data(), 10);
-    EXPECT_GT(layer.connections[1].queueSize, 0u);
+    EXPECT_GT(layer.connections[1].queue.count, 0u);
     nciConnectionClose(&layer, 1);
-    EXPECT_EQ(layer.connections[1].queueHead, nullptr);
+    EXPECT_EQ(layer.connections[1].queue.head, nullptr);
     EXPECT_EQ(layer.connections[1].valid, 0u);
 }
 
@@ -352,7 +352,7 @@ TEST(NciPacketLayerOnTheLine, LoopbackRoundTripHonoursCreditsAndSegments) {
     ASSERT_TRUE(link.pump()) << sim.describe();
     EXPECT_EQ(link.messages.back(), (Upcall{NCI_RX_MESSAGE, 0x0000, conn, data, 11}));
     EXPECT_EQ(link.layer.connections[conn].credits, 1);
-    EXPECT_EQ(link.layer.connections[conn].queueSize, 0u);
+    EXPECT_EQ(link.layer.connections[conn].queue.count, 0u);
 
     Bytes config = filled(13);   // a control message cut at the announced 8 bytes
     config[0] = 4;

@@ -1,6 +1,7 @@
 #include "L1/nci/nci_packet.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -20,30 +21,17 @@ constexpr uint32_t NCI_CAUSE_NO_ELEMENT = nfcCauseNotEnoughMemoryOnTag; // 4
 
 bool isData(uint16_t opcode) { return opcode < 0x2000; }
 
-// ---- Queue of packets waiting for credit (under the connection's lock) ---------------------------
+// ---- Queue of packets waiting for credit ------------------------------------------------------------
 
-void queuePush(TNciConnection& c, TNciQueuedPacket* element) {
-    PlatLockGuard g(c.queueLock);
-    element->next = nullptr;
-    if (c.queueTail) c.queueTail->next = element;
-    else c.queueHead = element;
-    c.queueTail = element;
-    ++c.queueSize;
-}
+static_assert(offsetof(TNciQueuedPacket, node) == 0, "a queued packet is found from its node");
 
 TNciQueuedPacket* queuePop(TNciConnection& c) {
-    PlatLockGuard g(c.queueLock);
-    TNciQueuedPacket* element = c.queueHead;
-    if (!element) return nullptr;
-    c.queueHead = element->next;
-    if (!c.queueHead) c.queueTail = nullptr;
-    --c.queueSize;
-    return element;
+    return reinterpret_cast<TNciQueuedPacket*>(dlQueueRemoveHead(&c.queue));
 }
 
 uint32_t queueSize(TNciConnection& c) {
-    PlatLockGuard g(c.queueLock);
-    return c.queueSize;
+    PlatLockGuard g(c.queue.lock);
+    return c.queue.count;
 }
 
 void queueDrop(TNciConnection& c) {
@@ -66,7 +54,7 @@ uint32_t sendDataSegment(TNciPacketLayer* layer, TNciConnection& c, const uint8_
         if (!element) return NCI_CAUSE_NO_ELEMENT;
         element->length = length;
         std::memcpy(element->bytes, packet, length);
-        queuePush(c, element);
+        dlQueueAddTail(&c.queue, &element->node);
         NCI_INFO("%s No credit available, queueing packet", layer->prefix);
         return NCI_CAUSE_QUEUED;
     }
@@ -174,8 +162,8 @@ void nciPacketInit(TNciPacketLayer* layer, TNciSendFunc send, void* sendUser, TN
         c.maxPayload = 0;
         c.credits = 0;
         c.maxCredits = 0;
-        c.queueHead = c.queueTail = nullptr;
-        c.queueSize = 0;
+        c.queue.head = c.queue.tail = nullptr;
+        c.queue.count = 0;
     }
     layer->send = send;
     layer->sendUser = sendUser;
@@ -211,7 +199,7 @@ uint32_t nciConnectionSetup(TNciPacketLayer* layer, uint8_t connId, uint8_t maxP
         return nfcCauseInvalidData;
     }
     TNciConnection& c = layer->connections[connId];
-    c.queueLock.create();
+    if (!c.valid) dlQueueInitLockless(&c.queue);
     c.valid = 1;
     c.maxPayload = maxPayload;
     c.credits = credits;
@@ -224,7 +212,7 @@ void nciConnectionClose(TNciPacketLayer* layer, uint8_t connId) {
     TNciConnection& c = layer->connections[connId];
     queueDrop(c);
     c.valid = 0;
-    c.queueLock.destroy();
+    c.queue.lock.destroy();
 }
 
 uint32_t nciPacketSend(uint8_t connId, TNciPacketLayer* layer, uint16_t opcode, const uint8_t* payload, uint32_t length) {

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "platform.h"
+#include "util/dlqueue.h"
 
 constexpr int NCI_CONNECTION_COUNT = 15;             // connection ids 0..14
 constexpr uint8_t NCI_CREDITS_UNLIMITED = 0xFF;      // flow control off
@@ -27,7 +27,7 @@ using TNciReceiveFunc = void (*)(void* user, uint32_t kind, uint16_t opcode, uin
                                  uint32_t length);
 
 struct TNciQueuedPacket {
-    TNciQueuedPacket* next;
+    dlQueueNode node;   // first: the node's address is the packet's
     uint32_t length;
     uint8_t bytes[3 + 255];
 };
@@ -37,10 +37,7 @@ struct TNciConnection {
     uint8_t maxPayload;
     uint8_t credits;
     uint8_t maxCredits;
-    TNciQueuedPacket* queueHead;   // packets waiting for credit, oldest first
-    TNciQueuedPacket* queueTail;
-    uint32_t queueSize;
-    PlatLock queueLock;
+    dlQueue queue;      // packets waiting for credit, oldest first, under the queue's own lock
 };
 
 struct TNciPacketLayer {

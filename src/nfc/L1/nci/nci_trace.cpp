@@ -216,7 +216,7 @@ uint8_t byteOf(CByteReader& r) {
 class CMsgPrinter {
 public:
     CMsgPrinter(const char* prefix, const uint8_t* payload, uint32_t length)
-        : prefix_(prefix), reader_(payload, length) {}
+        : prefix_(prefix), reader_(payload, length), size_(length) {}
 
     CByteReader& in() { return reader_; }
     // Fields whose room the printer has checked already; past the end they read as 0.
@@ -240,24 +240,24 @@ public:
         va_end(args);
     }
     void dump(const CByteReader& bytes) {
-        nciShowBuffer(prefix_, bytes.position(), static_cast<uint32_t>(bytes.remaining()), 0);
+        nciShowBuffer(prefix_, bytes.here(), static_cast<uint32_t>(bytes.remaining()), 0);
     }
 
     bool exactly(size_t n) {
-        if (reader_.size() < n) return insufficient(reader_.size(), n);
-        if (reader_.size() > n) {
-            error("    ! ERROR: More data received than expected (is %zu, expected %zu)", reader_.size(), n);
+        if (size_ < n) return insufficient(size_, n);
+        if (size_ > n) {
+            error("    ! ERROR: More data received than expected (is %zu, expected %zu)", size_, n);
             return false;
         }
         return true;
     }
-    bool atLeast(size_t n) { return reader_.size() >= n || insufficient(reader_.size(), n); }
+    bool atLeast(size_t n) { return size_ >= n || insufficient(size_, n); }
     bool insufficient(size_t is, size_t expected) {
         error("    ! ERROR: Insufficient data received (is %zu, expected %zu)", is, expected);
         return false;
     }
     // The next n bytes of r as their own reader; an overrun is reported.
-    bool take(CByteReader& r, size_t n, CByteReader& out) { return r.take(n, out) || insufficient(r.remaining(), n); }
+    bool take(CByteReader& r, size_t n, CByteReader& out) { return r.split(n, out) || insufficient(r.remaining(), n); }
     bool u8(CByteReader& r, uint8_t& v) { return r.u8(v) || insufficient(0, 1); }
 
     bool status(uint8_t* value = nullptr) {
@@ -282,6 +282,7 @@ private:
 
     const char* prefix_;
     CByteReader reader_;
+    size_t size_;   // the whole payload
 };
 
 // ---- Shared pieces of several messages ----------------------------------------------------------
@@ -340,7 +341,7 @@ void printTechParameters(CMsgPrinter& p, uint8_t mode, CByteReader r) {
         p.line("    SENSB_RES Response: length=%d", length);
         p.dump(field);
         if (length < 11) return;
-        uint8_t fwi = field.position()[10] >> 4;
+        uint8_t fwi = field.here()[10] >> 4;
         p.line("    FWI=%d, FWT=%d ms", fwi, waitTimeMs(fwi));
         return;
     }
@@ -385,31 +386,32 @@ bool takeStructure(CMsgPrinter& p, CByteReader& r, const char* name, CByteReader
         p.error("    ! Unexpected %s length, is %d, expected %zu", name, length, r.remaining());
         return false;
     }
-    return r.take(length, out);
+    return r.split(length, out);
 }
 
 // Fields of a structure in order; a missing one is reported against the structure's length.
 class CFields {
 public:
-    CFields(CMsgPrinter& p, CByteReader r, const char* name) : p_(p), r_(r), name_(name) {}
+    CFields(CMsgPrinter& p, CByteReader r, const char* name) : p_(p), r_(r), size_(r.remaining()), name_(name) {}
     bool u8(uint8_t& v, size_t needed) { return r_.u8(v) || fail(needed); }
-    bool bytes(size_t n, CByteReader& out, size_t needed) { return r_.take(n, out) || fail(needed); }
+    bool bytes(size_t n, CByteReader& out, size_t needed) { return r_.split(n, out) || fail(needed); }
     CByteReader& rest() { return r_; }
 
 private:
     bool fail(size_t needed) {
-        p_.error("    ! Unexpected %s length, is %zu, expected %zu", name_, r_.size(), needed);
+        p_.error("    ! Unexpected %s length, is %zu, expected %zu", name_, size_, needed);
         return false;
     }
     CMsgPrinter& p_;
     CByteReader r_;
+    size_t size_;
     const char* name_;
 };
 
 void printAts(CMsgPrinter& p, CByteReader r) {
     CByteReader ats;
     if (!takeStructure(p, r, "ATS", ats)) return;
-    p.line("        ATS: length %zu", ats.size());
+    p.line("        ATS: length %zu", ats.remaining());
     CFields f(p, ats, "ATS");
     uint8_t t0, ta, tb, tc;
     if (!f.u8(t0, 1)) return;
@@ -432,7 +434,7 @@ void printAts(CMsgPrinter& p, CByteReader r) {
 void printAttribResponse(CMsgPrinter& p, CByteReader r) {
     CByteReader res;
     if (!takeStructure(p, r, "ATTRIB Res", res)) return;
-    p.line("    ATTRIB Res: length %zu", res.size());
+    p.line("    ATTRIB Res: length %zu", res.remaining());
     uint8_t first = byteOf(res);
     p.line("             MBLI=%02X", first >> 4);
     p.line("             DID=%02X", first & 0x0F);
@@ -453,7 +455,7 @@ void printRatsParam(CMsgPrinter& p, CByteReader r) {
 void printAttribCommand(CMsgPrinter& p, CByteReader r) {
     CByteReader cmd, nfcid0;
     if (!takeStructure(p, r, "ATTRIB", cmd)) return;
-    p.line("    ATTRIB: length %zu", cmd.size());
+    p.line("    ATTRIB: length %zu", cmd.remaining());
     CFields f(p, cmd, "ATTRIB");
     if (!f.bytes(4, nfcid0, 8)) return;
     p.line("             NFCID0: ");
@@ -474,7 +476,7 @@ void printAtr(CMsgPrinter& p, CByteReader r, bool response) {
     const size_t minimum = response ? 15 : 14;
     CByteReader atr, nfcid3;
     if (!takeStructure(p, r, name, atr)) return;
-    p.line("    %s: length %zu", name, atr.size());
+    p.line("    %s: length %zu", name, atr.remaining());
     CFields f(p, atr, name);
     uint8_t did, bs, br, to, pp;
     if (!f.bytes(10, nfcid3, minimum) || !f.u8(did, minimum) || !f.u8(bs, minimum) || !f.u8(br, minimum)) return;
@@ -644,13 +646,13 @@ void printInterfaceError(CMsgPrinter& p) {
 void printVendorString(CMsgPrinter& p) {
     char text[256];
     size_t n = std::min(p.in().remaining(), sizeof text - 1);
-    std::memcpy(text, p.in().position(), n);
+    std::memcpy(text, p.in().here(), n);
     text[n] = '\0';
     traceLine(NCI_TRC_DECODE, "Dovuvodav: %s", text);
 }
 
 void printVendorHex(CMsgPrinter& p) {
-    nciShowBuffer("Dovuvodav:", p.in().position(), static_cast<uint32_t>(p.in().remaining()), 0);
+    nciShowBuffer("Dovuvodav:", p.in().here(), static_cast<uint32_t>(p.in().remaining()), 0);
 }
 
 void printDiscoverMap(CMsgPrinter& p) {
@@ -713,7 +715,7 @@ void printDiscoverNtf(CMsgPrinter& p) {
     p.line("    RF Technology and Mode: %s", nameOf(kTechModes, mode));
     if (!p.exactly(5u + length)) return;
     CByteReader params;
-    p.in().take(length, params);
+    p.in().split(length, params);
     printTechParameters(p, mode, params);
     p.line("    Notification type: %s", nameOf(kNotificationTypes, p.byte()));
 }
@@ -738,7 +740,7 @@ void printIntfActivated(CMsgPrinter& p) {
     uint8_t length = p.byte();
     if (!p.atLeast(11u + length)) return;
     CByteReader params;
-    p.in().take(length, params);
+    p.in().split(length, params);
     printTechParameters(p, mode, params);
     p.line("    Data Exchange RF Technology and Mode: %s", nameOf(kTechModes, p.byte()));
     p.line("    Data Exchange Tx Bit Rate: %s", nameOf(kBitRates, p.byte()));
@@ -747,7 +749,7 @@ void printIntfActivated(CMsgPrinter& p) {
     p.line("    Activation Parameters: length=%d", activationLength);
     if (!p.atLeast(11u + length + activationLength)) return;
     CByteReader activation;
-    p.in().take(activationLength, activation);
+    p.in().split(activationLength, activation);
     printActivationParameters(p, rfInterface, mode, activation);
 }
 
