@@ -307,7 +307,9 @@ private:
             }
             auto first = pending_.begin();
             if (Clock::now() < first->first) {
-                cv_.wait_until(g, first->first);
+                // A copy: a cancel during the wait frees the entry that holds the deadline.
+                const Clock::time_point deadline = first->first;
+                cv_.wait_until(g, deadline);
                 continue;
             }
             Entry e = first->second;
