@@ -3,30 +3,14 @@
 #include <algorithm>
 #include <iterator>
 
+#include "L1/nci/nci_opcodes.h"
 #include "util/trace.h"
 
 namespace {
 
 constexpr uint16_t READER_NCI_BCM = 0x40C;
 constexpr BYTE kBcmPrefix[] = {0x10};
-constexpr BYTE NCI_PBF = 0x10;
 constexpr uint16_t NCI_MESSAGE_TYPE_MASK = 0xE000;
-
-// The control opcodes a controller may send or be sent (message type, group and opcode with
-// the PBF bit cleared), in the order they were collected; repeats do no harm.
-constexpr uint16_t kKnownOpcodes[] = {
-    0x2000, 0x4000, 0x6000, 0x2001, 0x4001, 0x2002, 0x4002, 0x2003, 0x4003, 0x2004, 0x4004, 0x2005, 0x4005,
-    0x6006, 0x6007, 0x6008, 0x603E, 0x603F, 0x2100, 0x4100, 0x2101, 0x4101, 0x2102, 0x4102, 0x6102, 0x2103,
-    0x4103, 0x6103, 0x2104, 0x4104, 0x6105, 0x2106, 0x4106, 0x6106, 0x6107, 0x2108, 0x4108, 0x6108, 0x6109,
-    0x610A, 0x210B, 0x410B, 0x2200, 0x4200, 0x6200, 0x2201, 0x4201, 0x2300, 0x4300, 0x2301, 0x4301, 0x2F01,
-    0x4F01, 0x6F01, 0x2F02, 0x4F02, 0x2F05, 0x4F05, 0x2F05, 0x4F05, 0x6F05, 0x2F08, 0x4F08, 0x2F00, 0x4F00,
-    0x6F00, 0x0000, 0x2F02, 0x4F02, 0x2F00, 0x4F00, 0x2F11, 0x4F11, 0x6F11, 0x0100,
-};
-static_assert(std::size(kKnownOpcodes) == 75);
-
-bool opcodeKnown(uint16_t opcode) {
-    return std::find(std::begin(kKnownOpcodes), std::end(kKnownOpcodes), opcode) != std::end(kKnownOpcodes);
-}
 
 void resetPacket(TNciReceiveContext* c) {
     c->state = nciRxPrefix;
@@ -50,8 +34,7 @@ void deliver(TNciReceiveContext* c) {
     if (c->count < NCI_HEADER_SIZE) {
         debugPrint(DBG_ERROR, "nciTransport: ! Framelength not valid");
     } else if (!nciHeaderValid(c->frame[0], c->frame[1])) {
-        debugPrint(DBG_ERROR, "nciTransport: ! Opcode %04X not valid ",
-                   static_cast<unsigned>((c->frame[0] & ~NCI_PBF) << 8 | c->frame[1]));
+        debugPrint(DBG_ERROR, "nciTransport: ! Opcode %04X not valid ", static_cast<unsigned>(nciPacketKey(c->frame[0], c->frame[1])));
     } else if (c->sink) {
         c->sink(c->sinkUser, c->frame, c->count);
     }
@@ -77,8 +60,8 @@ TNciFraming nciFramingOf(uint16_t readerType) {
 }
 
 bool nciHeaderValid(BYTE byte0, BYTE byte1) {
-    const auto opcode = static_cast<uint16_t>((byte0 & ~NCI_PBF & 0xFF) << 8 | byte1);
-    return (opcode & NCI_MESSAGE_TYPE_MASK) == 0 || opcodeKnown(opcode);
+    const uint16_t key = nciPacketKey(byte0, byte1);
+    return (key & NCI_MESSAGE_TYPE_MASK) == 0 || nciOpcodeKnown(key);
 }
 
 void nciReceiveInit(TNciReceiveContext* context, uint16_t readerType, TNciPacketSink sink, void* sinkUser) {
