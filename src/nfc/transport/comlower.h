@@ -45,6 +45,7 @@ enum : DWORD {
     COM_ERR_TOO_LONG = 0x16,
     COM_ERR_STATE = 0x17,
     COM_ERR_PROPERTY = 0x30,
+    COM_ERR_UNSUPPORTED = 0x31,
     COM_ERR_SETTER = 0x33,
 };
 
