@@ -1,0 +1,123 @@
+// The API core: the exports reach the stack through the entry table, send their requests to the
+// NFC manager and wait for the answer on their application's semaphore; the manager's answers
+// and indications come back through nfaceCallback on the dispatcher thread.
+#pragma once
+
+#include <cstdint>
+
+#include "core/nfacemsg.h"
+#include "corvane.h"
+#include "platform.h"
+#include "util/dlqueue.h"
+
+constexpr uint32_t NFCAPI_REQUEST_TIMEOUT = 23500;      // ms, each application's default
+constexpr uint32_t NFCAPI_SECURE_TIMEOUT = 1000;        // ms, secure-element exchanges
+constexpr uint32_t NFCAPI_ACTIVATION_TIMEOUT = 10000;   // ms a new application waits for the controller
+constexpr uint32_t NFCAPI_READER_EXTRA = 1000;          // ms a reader time-out adds for the stack
+
+// The reader time-outs of an application, by technology.
+enum NfcapiReader { READER_JEWEL, READER_DEFAULT, READER_14443B, READER_FELICA, READER_15693, READER_COUNT };
+
+// ---- The entry table ------------------------------------------------------------------------
+using TNfcapiDownloadCallback = void (*)(void* context, DWORD event, TNfcDownloadRecord* record);
+
+struct NfaceEntryTable {
+    void* reserved;
+    NfcApiStatus (*initialize)(const char* configuration, TNfcapiDownloadCallback callback, void* context);
+    NfcApiStatus (*done)();
+    NfcApiStatus (*registerApp)(const TNfaceRegistration* record, uint32_t size);
+    NfcApiStatus (*putMessage)(void* hApp, const TnfcapiMsg* message);
+    // Waits at most timeoutMs for the manager's confirmation.
+    NfcApiStatus (*release)(void* hApp, uint32_t timeoutMs);
+};
+
+// ---- Handles --------------------------------------------------------------------------------
+struct TNfcListener {
+    dlQueueNode link;
+    uint32_t magic;
+    TNfcApiInstance* owner;
+    uint32_t mask;                    // without the secure-element and no-reader bits
+    void* context;
+    BOOL connected;                   // this listener holds the tag
+    BOOL secureElement;
+};
+
+// The I/O block: two parameter words and the transfer descriptor that points at them or at the
+// caller's data.
+struct TNfaceIoBlock {
+    uint32_t parameters[2];
+    TNfaceTransfer transfer;
+};
+
+// One application. Holds locks and a semaphore, so it is constructed, never zero-filled memory.
+struct TNfcApiInstance {
+    uint32_t magic = 0;
+    TNfcEventCallback callback = nullptr;
+    void* context = nullptr;
+    void* listenerContext = nullptr;  // of the listener last signalled
+    dlQueue listeners;
+    uint32_t listenMask = 0;
+    TNfcTagInfo tag{};
+    TNfcEventParam eventParam{};      // the record of nfcEventReaderRequest
+    // The answer of the pending request, written under the lock by the confirmation path.
+    NfcApiStatus result = 0;
+    uint16_t resultLength = 0;        // what came up; the read room may have taken less
+    void* hApp = nullptr;             // the NFC manager's entry of this application
+    PlatSemaphore resultSemaphore;
+    PlatLock lock;
+    PlatLock registration;            // one listener change at a time; never taken by the dispatcher
+    uint32_t requestTimeout = NFCAPI_REQUEST_TIMEOUT;
+    uint16_t pending = 0;             // code of the request waited for, 0 when none
+    uint16_t pendingRequest = 0;      // its identity
+    uint16_t lastRequest = 0;         // the identity given last
+    uint16_t lastReceived = 0;
+    uint32_t readerTimeouts[READER_COUNT] = {NFCAPI_REQUEST_TIMEOUT, NFCAPI_REQUEST_TIMEOUT, NFCAPI_REQUEST_TIMEOUT,
+                                             NFCAPI_REQUEST_TIMEOUT, NFCAPI_REQUEST_TIMEOUT};
+    BOOL activationSeen = 0;
+    uint32_t secureTimeout = NFCAPI_SECURE_TIMEOUT;
+    BOOL secureListWalk = 0;
+    TNfaceIoBlock io{};
+    TNfcListenParam listenParams{};   // the copy a listen request hands the NFC manager
+};
+
+// ---- The NFC manager's side ---------------------------------------------------------------
+// The NFC manager attaches itself when its task starts and detaches when it ends.
+struct TNfaceManagerLink {
+    OsQueueName queueName;            // the NFC API queue
+    uint32_t moduleWord;              // source word of the messages posted to it, application bits clear
+    int (*findApp)(const void* hApp);                                   // its entry index, or -1
+    NfcApiStatus (*registerApp)(const TNfaceRegistration* record);      // queues a registration
+    NfcApiStatus (*releaseApp)(void* hApp);                             // queues a release
+};
+void nfaceAttachManager(const TNfaceManagerLink* link);
+NfcApiStatus nfaceRegister(const TNfaceRegistration* record);
+NfcApiStatus nfaceRelease(void* hApp);
+
+// ---- Provided by start-up -------------------------------------------------------------------
+int nfcapiState();                    // 0 idle, 1 starting, 2 running
+void nfcapiSetState(int state);
+
+// ---- The core -------------------------------------------------------------------------------
+// Held during every upcall: callbacks of all applications are serialised. It and the release
+// semaphore exist as long as the library is loaded.
+PlatLock& nfcapiUpcallLock();
+// Released once a release confirmation has been delivered and the upcall lock left.
+PlatSemaphore& nfcapiReleaseSemaphore();
+// True on the thread that is delivering an upcall, where nothing may wait for the stack.
+bool nfcapiOnCallbackThread();
+
+NfcApiStatus nfacePutMessage(void* hApp, const TnfcapiMsg* message);
+NfcApiStatus nfcapiRelease(void* hApp, uint32_t timeoutMs);
+void nfcapiDeliverUpstream(const TnfcapiMsg* message, TNfaceUpcall upcall, TNfcApiInstance* instance);
+void nfaceCallback(TNfcApiInstance* instance, const TnfcapiMsg* message);
+
+// Creates the application's semaphore and lock, registers it and waits for the activation.
+NfcApiStatus nfcapiRegisterApp(TNfcApiInstance* instance);
+// Posts the request with a new identity and waits for its answer for the request time-out.
+NfcApiStatus nfcapiRequest(TnfcapiMsg* message, TNfcApiInstance* instance);
+NfcApiStatus nfcapiWaitResult(uint32_t timeoutMs, TNfcApiInstance* instance);
+
+// Request builders.
+NfcApiStatus nfcapiListen(TNfcApiInstance* instance, const TNfcListenParam* params, uint32_t mask);
+// An I/O control whose input is the instance's two parameter words.
+NfcApiStatus nfcapiIoControlParameters(TNfcApiInstance* instance, uint32_t code, uint16_t inputLength);

@@ -1,0 +1,84 @@
+// A stand-in for the NFC manager: a task on the NFC API queue that takes the API core's
+// registrations and requests and answers them as the test's script says. Its answers and the
+// indications a test injects reach the applications on the dispatcher thread, as the manager's do.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "core/nfaceapi.h"
+
+class FakeNfcManager {
+public:
+    static constexpr OsQueueName kQueueName = 0xB2;
+    static constexpr int kEntries = 4;
+    // The command the fake posts to its own queue to run work on the dispatcher.
+    static constexpr uint16_t kInject = 0x8605;
+
+    struct Request {
+        int app;                 // the application entry that asked
+        TnfcapiMsg message;      // code, identity and payload as posted
+    };
+    using Script = std::function<void(FakeNfcManager&, const Request&)>;
+
+    // The OS layer must be up. Registers the task and attaches to the API core.
+    FakeNfcManager();
+    ~FakeNfcManager();
+    FakeNfcManager(const FakeNfcManager&) = delete;
+    FakeNfcManager& operator=(const FakeNfcManager&) = delete;
+
+    // What the fake does with one code. By default LISTEN_REQ and IO_CONTROL_REQ are confirmed
+    // with cause 0; REGISTER_REQ gets REGISTER_CONF and ACT_IND with cause 0; RELEASE_REQ gets
+    // RELEASE_CONF with cause 0; anything else gets no answer.
+    void onRequest(uint16_t code, Script script);
+
+    // From a script (on the dispatcher): answers the request, carrying its identity.
+    void answer(const Request& request, TnfcapiMsg message);
+    // From a script: sends an upward message that answers no request.
+    void deliver(int app, const TnfcapiMsg& message);
+    // From the test's thread: has the dispatcher deliver the message to the application.
+    void inject(int app, const TnfcapiMsg& message);
+    // From the test's thread: has the dispatcher run the function.
+    void later(std::function<void(FakeNfcManager&)> work);
+    // From the test's thread: waits at most timeoutMs until the dispatcher has done all it was given.
+    bool sync(uint32_t timeoutMs);
+
+    // Waits at most timeoutMs until count requests of the code have come in.
+    bool waitFor(uint16_t code, size_t count, uint32_t timeoutMs);
+    std::vector<Request> received(uint16_t code) const;
+    // The entry an instance is registered in, -1 when none.
+    int appOf(const TNfcApiInstance* instance) const;
+
+    TNfcCapabilityBlock capabilities{};
+
+private:
+    struct Entry {
+        bool used;
+        TNfcApiInstance* instance;
+        TNfaceUpcall upcall;
+    };
+
+    static void procedure(void* self);
+    static int findApp(const void* hApp);
+    static NfcApiStatus registerApp(const TNfaceRegistration* record);
+    static NfcApiStatus releaseApp(void* hApp);
+
+    void handle(const OsMessage& message);
+    void take(const Request& request);
+    void record(const Request& request);
+    void run(const Request& request);
+
+    mutable std::mutex m_;
+    std::condition_variable arrived_;
+    Entry entries_[kEntries] = {};
+    std::map<uint16_t, Script> scripts_;
+    std::vector<Request> received_;
+    std::deque<std::function<void(FakeNfcManager&)>> work_;
+    uint16_t queue_ = 0;
+    TNfaceManagerLink link_{};
+};
