@@ -24,9 +24,15 @@ FakeNfcManager::FakeNfcManager() {
         f.deliver(r.app, nfaceMsgMake<NFACE_ACT_IND>({0, 0, 1, &f.capabilities}));
     });
     onRequest(NFACE_RELEASE_REQ, [](FakeNfcManager& f, const Request& r) {
-        f.deliver(r.app, nfaceMsgMake<NFACE_RELEASE_CONF>({0}));
-        std::lock_guard<std::mutex> g(f.m_);
-        f.entries_[r.app].used = false;
+        // The entry is free before the confirmation lets the releasing caller go on.
+        Entry entry;
+        {
+            std::lock_guard<std::mutex> g(f.m_);
+            entry = f.entries_[r.app];
+        }
+        f.drop(r.app);
+        const TnfcapiMsg conf = nfaceMsgMake<NFACE_RELEASE_CONF>({0});
+        nfcapiDeliverUpstream(&conf, entry.upcall, entry.instance);
     });
     onRequest(NFACE_LISTEN_REQ, [](FakeNfcManager& f, const Request& r) {
         f.answer(r, nfaceMsgMake<NFACE_LISTEN_CONF>({0}));
@@ -60,6 +66,11 @@ void FakeNfcManager::deliver(int app, const TnfcapiMsg& message) {
         entry = entries_[app];
     }
     if (entry.upcall) nfcapiDeliverUpstream(&message, entry.upcall, entry.instance);
+}
+
+void FakeNfcManager::drop(int app) {
+    std::lock_guard<std::mutex> g(m_);
+    entries_[app] = Entry{};
 }
 
 void FakeNfcManager::inject(int app, const TnfcapiMsg& message) {

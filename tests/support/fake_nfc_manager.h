@@ -41,6 +41,8 @@ public:
     void answer(const Request& request, TnfcapiMsg message);
     // From a script: sends an upward message that answers no request.
     void deliver(int app, const TnfcapiMsg& message);
+    // From a script: frees the application's entry, as a refused registration or a release does.
+    void drop(int app);
     // From the test's thread: has the dispatcher deliver the message to the application.
     void inject(int app, const TnfcapiMsg& message);
     // From the test's thread: has the dispatcher run the function.
