@@ -169,8 +169,9 @@ TEST_F(NfcApiTest, CapabilitiesNeedRoomForTheActiveController) {
     EXPECT_EQ(nfcGetCapabilities(h, nullptr, needed), nfcStatusBadParameter);
     EXPECT_EQ(nfcGetCapabilities(h, &caps, needed - 1), nfcStatusBadParameter);
     ASSERT_EQ(nfcGetCapabilities(h, &caps, needed), nfcStatusOk);
+    const TNfcCapabilityBlock* block = caps.controller;
     EXPECT_EQ(caps.controllerCount, 1);
-    EXPECT_EQ(caps.controller, &harness.manager().capabilities);
+    EXPECT_EQ(block, &harness.manager().capabilities);
     EXPECT_TRUE(cap.contains("nfcapi: caps listen supported mask 0xF3FFFF"));
 }
 

@@ -232,9 +232,11 @@ TEST_F(NfaceApiTest, IndicationsBecomeTheirEvents) {
         EXPECT_EQ(e.listenerContext, c.listenerContext) << c.event;
         EXPECT_EQ(e.value, c.value) << c.event;
     }
-    EXPECT_EQ(seen.uidLength, 0);                      // an emulated card shows no identifier
-    EXPECT_EQ(request.length, sizeof select);
-    EXPECT_EQ(h->tag.tagType, 0u);                     // cleared by the removal
+    const WORD uidLength = seen.uidLength, pduLength = request.length;
+    const DWORD tagType = h->tag.tagType;
+    EXPECT_EQ(uidLength, 0);                           // an emulated card shows no identifier
+    EXPECT_EQ(pduLength, sizeof select);
+    EXPECT_EQ(tagType, 0u);                            // cleared by the removal
 }
 
 TEST_F(NfaceApiTest, CallsThatWouldWaitForTheDispatcherAreRefusedInsideTheCallback) {
