@@ -373,12 +373,18 @@ std::string folderOf(const std::string& path) {
 
 } // namespace
 
-std::string platLibraryFolder() {
+std::string platLibraryPath(void** base) {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&platLibraryFolder), &info) == 0 || !info.dli_fname) return "./";
+    if (base) *base = nullptr;
+    if (dladdr(reinterpret_cast<void*>(&platLibraryPath), &info) == 0 || !info.dli_fname) return std::string();
+    if (base) *base = info.dli_fbase;
     char resolved[4096];
-    if (realpath(info.dli_fname, resolved)) return folderOf(resolved);
-    return folderOf(info.dli_fname);
+    return realpath(info.dli_fname, resolved) ? std::string(resolved) : std::string(info.dli_fname);
+}
+
+std::string platLibraryFolder() {
+    std::string path = platLibraryPath();
+    return path.empty() ? std::string("./") : folderOf(path);
 }
 
 std::string platExecutableFolder() {

@@ -127,6 +127,8 @@ bool platTimerCancel(uint32_t id);
 void* platLibraryOpen(const std::string& path, std::string* error = nullptr);
 void* platLibrarySymbol(void* library, const char* name);
 void platLibraryClose(void* library);
+// Path of the shared object holding this code (empty when unknown) and, when asked, its load address.
+std::string platLibraryPath(void** base = nullptr);
 std::string platLibraryFolder();      // folder of the shared object holding this code, with '/'
 std::string platExecutableFolder();   // folder of the running program, with '/'
 

@@ -1,5 +1,6 @@
 #include "os/os.h"
 
+#include "hw/hw_timer.h"
 #include "os/os_mem.h"
 #include "util/dlqueue.h"
 #include "util/trace.h"
@@ -125,6 +126,7 @@ void osInit() {
 void osDone() {
     for (const auto& queue : g.queues)
         if (queue.exitProcedure) queue.exitProcedure(queue.instance);
+    hwMarveldTimerDone();
     osMemoryDone();
     g_lock.destroy();
 }
@@ -270,7 +272,11 @@ void osSignalScheduler() {
     if (g.hook) g.hook(g.hookArgument);
 }
 
-void osProcessPending() { osRunTasks(); }
+void osProcessPending() {
+    hwTimerUpdate();
+    osRunTasks();
+    hwTimerRearm();
+}
 
 uint32_t osRunUntilIdle() {
     uint32_t before = 0;

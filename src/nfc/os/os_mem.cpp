@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "mm/mm.h"
 #include "util/dlqueue.h"
 #include "util/trace.h"
 
@@ -365,9 +366,11 @@ void osMemoryInit() {
 }
 
 void osMemoryDone() {
-    PlatLockGuard guard(osLock());
     TRACE(TRC_MEMORY, "osMemoryDone() enter, %d bytes memory allocated in %d parts", static_cast<int>(g_bytes.load()),
           static_cast<int>(g_parts.load()));
+    // Exit functions of the modules may still post or release buffers: not under the lock.
+    mmDone();
+    PlatLockGuard guard(osLock());
     for (auto& pool : m.pools) {
         if (!(pool.flags & POOL_USED)) continue;
         while (slQueueNode* node = slQueueRemoveHead(&pool.partitions)) {
