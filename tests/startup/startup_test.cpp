@@ -41,6 +41,7 @@ struct World {
     std::vector<NfcapiRegistration> delivered;
     PlatSemaphore deliveredSignal;
     NfcapiState stateAtQueueing = NFCAPI_STATE_IDLE;
+    NfcApiStatus initialiseWhileStarting = 0;
     int32_t comInitResult = 0;
     std::vector<void*> comShutdowns;
     int downloadRecord = 0x44;
@@ -54,11 +55,17 @@ OsResult registerCom(uint16_t) { return g_world->stubs.registerModule(kCom, 168,
 OsResult registerManager(uint16_t) { return g_world->stubs.registerModule(kManager, 1588, MM_TYPE_TASK); }
 OsResult registerSpare(uint16_t) { return g_world->stubs.registerModule(0x60, 0, MM_TYPE_TIMER); }
 
-// A module whose start, on the caller's thread, registers an application as the API would.
+// A module whose start, on the caller's thread, registers an application as the API would,
+// and then tries to initialise once more.
 int32_t queueingStart(void*, uint32_t) {
     g_world->stateAtQueueing = nfcapiState();
-    PlatLockGuard guard(nfcapiRegistrationLock());
-    return static_cast<int32_t>(nfcapiQueueRegistration(NfcapiRegistration{&g_world->marker, nullptr, 7, 0}));
+    NfcApiStatus result = 0;
+    {
+        PlatLockGuard guard(nfcapiRegistrationLock());
+        result = nfcapiQueueRegistration(NfcapiRegistration{&g_world->marker, nullptr, 7, 0});
+    }
+    g_world->initialiseWhileStarting = nfcapiInitialize(kConfiguration, nullptr, nullptr);
+    return static_cast<int32_t>(result);
 }
 OsResult registerQueueing(uint16_t) { return osModuleRegister(0x70, 0, &queueingStart, nullptr, MM_TYPE_TIMER); }
 
@@ -140,6 +147,7 @@ TEST_F(StartupTest, ARegistrationQueuedWhileStartingReachesTheManagerOnceTheWork
     ASSERT_EQ(world.deliveredSignal.wait(kBounded), PlatWait::Signaled);
 
     EXPECT_EQ(world.stateAtQueueing, NFCAPI_STATE_STARTING);
+    EXPECT_EQ(world.initialiseWhileStarting, 12u);     // and the queued registration survived it
     ASSERT_EQ(world.delivered.size(), 1u);
     EXPECT_EQ(world.delivered[0].instance, &world.marker);
     EXPECT_EQ(world.delivered[0].value, 7);
