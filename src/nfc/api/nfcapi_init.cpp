@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <new>
 
 #include "api/config.h"
 #include "api/nfcapi_modules.h"
@@ -27,7 +26,6 @@ constexpr uint16_t kGlobalPoolCount = 2;
 constexpr uint32_t kWakeMaximum = 64;
 constexpr uint32_t kStartWaitMs = 1000;
 constexpr char kWorkerName[] = "OS worker thread";
-constexpr OsQueueName kNfcManagerQueueName = 0xB2;
 constexpr uint16_t kDeactivateRequest = 0xA201;
 constexpr uint32_t kBuild = 153;
 constexpr char kBuildDate[] = "Sep 11 2014";
@@ -42,9 +40,10 @@ constexpr char kPlatform[] = "Linux";
 #endif
 
 constexpr const char* kSupportedChips[] = {
-    "NXP PN53x",         "NXP PN544",         "STM ST21NFCA",      "STM ST21NFCB",    "STM NCI-ST",
-    "Broadcom NCI-BCM",  "HCI-Generic",       "NCI-Generic",       "Texas NCI-TRF7970", "Toshiba NCI-T6NE2",
-    "NXP NCI-PN547",     "NXP NCI-PN548",     "NXP NCI-NCF3340",   "AMS NCI-AS3911",
+    "NXP PN53x",         "NXP PN544",         "STM ST21NFCA",    "STM ST21NFCB",
+    "STM NCI-ST",        "Broadcom NCI-BCM",  "HCI-Generic",     "NCI-Generic",
+    "Texas NCI-TRF7970", "Toshiba NCI-T6NE2", "NXP NCI-PN547",   "NXP NCI-PN548",
+    "NXP NCI-NCF3340",   "AMS NCI-AS3911",
 };
 
 struct RegistrationNode {
@@ -62,10 +61,11 @@ struct Core {
     slQueue registrations{};
     PlatSemaphore start, stop, release, wake;
     PlatLock upcall, registration;
-    std::atomic<OsThread*> worker{nullptr};
+    OsThread* worker = nullptr;
 };
 
 Core g;
+thread_local bool t_onWorker = false;
 
 void traceBanner() {
     TRACE(TRC_STARTUP, "Version %s (%s), build %u, %s, %s %s", NFCAPI_PRODUCT_VERSION, NFCAPI_COMPONENT_VERSION, kBuild,
@@ -111,6 +111,7 @@ void brisgardOSRunNotification() {
 }
 
 void osWorkerThread(void*) {
+    t_onWorker = true;
     TRACE(TRC_STARTUP, "Enter OS worker thread, signal semaphore is %p", static_cast<void*>(&g.wake));
     osProcessPending();
     brisgardOSRunNotification();
@@ -128,10 +129,10 @@ void osWorkerThread(void*) {
     TRACE(TRC_STARTUP, "Exit OS worker thread");
 }
 
-// Ends in bounded time: the worker leaves its loop at the next wake-up once the stop semaphore
-// is released, and the wake-up released here is that wake-up, if no post came first.
+// Ends: the worker looks at the stop semaphore after every wake-up, and one wake-up is released
+// here after it.
 void stopWorker() {
-    OsThread* worker = g.worker.load();
+    OsThread* worker = g.worker;
     if (!worker) return;
     TRACE(TRC_STARTUP, "terminate OS Thread");
     osSetSchedulerHook(nullptr, nullptr);
@@ -176,10 +177,10 @@ void stopStack() {
 
 void postDeactivation() {
     uint16_t manager = 0;
-    if (!g.osStarted || osQueueFindByName(kNfcManagerQueueName, &manager) != OS_OK) return;
+    if (!g.osStarted || osQueueFindByName(NFCAPI_MANAGER_QUEUE_NAME, &manager) != OS_OK) return;
     OsMessage message{};
     message.command = kDeactivateRequest;
-    message.source = kNfcManagerQueueName & ~MM_WORD_INSTANCE_BITS;
+    message.source = NFCAPI_MANAGER_QUEUE_NAME & ~MM_WORD_INSTANCE_BITS;
     osMessageSend(manager, &message);
 }
 
@@ -312,10 +313,7 @@ NfcapiState nfcapiState() { return static_cast<NfcapiState>(g.state.load()); }
 const char* nfcapiConfiguration() { return g.config.text; }
 uint16_t nfcapiReaderType() { return g.config.readerType; }
 
-bool nfcapiOnWorkerThread() {
-    OsThread* worker = g.worker.load();
-    return worker && platThreadIsCurrent(worker->handle);
-}
+bool nfcapiOnWorkerThread() { return t_onWorker; }
 
 PlatLock& nfcapiRegistrationLock() { return g.registration; }
 PlatLock& nfcapiUpcallLock() { return g.upcall; }

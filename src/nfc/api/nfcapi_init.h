@@ -10,6 +10,7 @@
 
 constexpr char NFCAPI_PRODUCT_VERSION[] = "1.0.153.0";
 constexpr char NFCAPI_COMPONENT_VERSION[] = "16.1.153.0";
+constexpr uint32_t NFCAPI_MANAGER_QUEUE_NAME = 0xB2;     // the NFC manager's queue, the "NFC API queue"
 
 enum NfcapiState : int {
     NFCAPI_STATE_IDLE = 0,

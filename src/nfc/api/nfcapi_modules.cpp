@@ -11,7 +11,6 @@ namespace {
 
 constexpr OsQueueName kComQueueName = 0x33;
 constexpr OsQueueName kLlcpQueueName = 0xB1;
-constexpr OsQueueName kNfcManagerQueueName = 0xB2;
 
 // Layer-1 task by controller family (the reader type's high byte).
 struct Layer1Task {
@@ -37,7 +36,7 @@ OsResult registerLayer1(uint16_t readerType) {
 OsResult registerLlcp(uint16_t) { return osModuleRegister(kLlcpQueueName, 0, &nfcapiModuleNotBuilt, nullptr, MM_TYPE_TASK); }
 
 OsResult registerNfcManager(uint16_t) {
-    return osModuleRegister(kNfcManagerQueueName, 0, &nfcapiModuleNotBuilt, nullptr, MM_TYPE_TASK);
+    return osModuleRegister(NFCAPI_MANAGER_QUEUE_NAME, 0, &nfcapiModuleNotBuilt, nullptr, MM_TYPE_TASK);
 }
 
 constexpr NfcapiModule kModules[] = {
