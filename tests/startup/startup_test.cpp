@@ -44,8 +44,7 @@ struct World {
     NfcApiStatus initialiseWhileStarting = 0;
     int32_t comInitResult = 0;
     std::vector<void*> comShutdowns;
-    int downloadRecord = 0x44;
-    std::vector<std::pair<uint32_t, const void*>> downloadEvents;
+    std::vector<std::pair<uint32_t, TNfcDownloadRecord>> downloadEvents;
     int marker = 0;
 };
 World* g_world = nullptr;
@@ -77,8 +76,11 @@ NfcApiStatus deliver(const NfcapiRegistration& registration) {
 
 int32_t comInit(const char*, void*, uint32_t) { return g_world->comInitResult; }
 void comShutdown(void* instance) { g_world->comShutdowns.push_back(instance); }
-const void* comDownloadRecord(void*) { return &g_world->downloadRecord; }
-void onDownload(void*, uint32_t event, const void* record) { g_world->downloadEvents.emplace_back(event, record); }
+DWORD lowerOpen(const char*, const char*, TComCallback, void*, void**) { return 0; }
+DWORD lowerResponse(void*, BYTE*) { return 0; }
+const TComLowerInterface kLower = {&lowerOpen, nullptr, nullptr, &lowerResponse, nullptr, nullptr};
+const TComLowerInterface* comLowerInterface(void*) { return &kLower; }
+void onDownload(void*, uint32_t event, const TNfcDownloadRecord* record) { g_world->downloadEvents.emplace_back(event, *record); }
 
 constexpr NfcapiModule kModules[] = {
     {"hardware timer", &registerTimer}, {"com layer", &registerCom}, {"NFC manager", &registerManager}};
@@ -88,10 +90,10 @@ constexpr NfcapiModule kSevenModules[] = {{"hardware timer", &registerTimer}, {"
                                           {"NFC manager", &registerManager}, {"spare", &registerSpare},
                                           {"spare", &registerSpare}, {"spare", &registerSpare},
                                           {"spare", &registerSpare}};
-constexpr NfcapiComLayer kComLayer = {168, &comInit, &comShutdown, &comDownloadRecord};
-constexpr NfcapiServices kServices = {kModules, std::size(kModules), kComLayer, &deliver};
-constexpr NfcapiServices kQueueingServices = {kQueueingModules, std::size(kQueueingModules), kComLayer, &deliver};
-constexpr NfcapiServices kSevenModuleServices = {kSevenModules, std::size(kSevenModules), kComLayer, &deliver};
+const NfcapiComLayer kComLayer = {168, &comInit, &comShutdown, &comLowerInterface};
+const NfcapiServices kServices = {kModules, std::size(kModules), kComLayer, &deliver};
+const NfcapiServices kQueueingServices = {kQueueingModules, std::size(kQueueingModules), kComLayer, &deliver};
+const NfcapiServices kSevenModuleServices = {kSevenModules, std::size(kSevenModules), kComLayer, &deliver};
 
 struct StartupTest : ::testing::Test {
     void SetUp() override {
@@ -220,7 +222,10 @@ TEST_F(StartupTest, DownloadModeHandsOverTheComRecordAndDoneShutsItDown) {
     EXPECT_TRUE(cap.contains("Download mode detected"));
     ASSERT_EQ(world.downloadEvents.size(), 1u);
     EXPECT_EQ(world.downloadEvents[0].first, NFCAPI_DOWNLOAD_READY);
-    EXPECT_EQ(world.downloadEvents[0].second, &world.downloadRecord);
+    const TNfcDownloadRecord& record = world.downloadEvents[0].second;
+    EXPECT_EQ(record.size, sizeof(TNfcDownloadRecord));
+    EXPECT_EQ(record.transport.open, &lowerOpen);
+    EXPECT_EQ(record.transport.response, nullptr);
     EXPECT_EQ(workerThreads(), 0);
     EXPECT_EQ(nfcapiInitialize(kConfiguration, nullptr, nullptr), 12u);
 

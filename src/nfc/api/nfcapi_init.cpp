@@ -14,11 +14,11 @@
 
 namespace {
 
-constexpr NfcApiStatus kOk = 0;
-constexpr NfcApiStatus kFailed = 4;
-constexpr NfcApiStatus kBadString = 5;
-constexpr NfcApiStatus kWrongState = 11;
-constexpr NfcApiStatus kRunning = 12;
+constexpr NfcApiStatus kOk = nfcStatusOk;
+constexpr NfcApiStatus kFailed = nfcStatusStartFailed;
+constexpr NfcApiStatus kBadString = 5;           // the configuration string has errors
+constexpr NfcApiStatus kWrongState = nfcStatusWrongState;
+constexpr NfcApiStatus kRunning = 12;            // already initialised or starting
 
 constexpr uint32_t kGlobalPoolName = 0xF1;
 constexpr uint16_t kGlobalPoolLength = 128;
@@ -197,7 +197,13 @@ NfcApiStatus startDownload(NfcapiDownloadCallback callback, void* context) {
         TRACE(TRC_ERROR, "! comInit failed in download mode");
         return kFailed;
     }
-    if (callback) callback(context, NFCAPI_DOWNLOAD_READY, com.downloadRecord ? com.downloadRecord(g.downloadCom) : nullptr);
+    TNfcDownloadRecord record{};
+    record.size = sizeof record;
+    if (const TComLowerInterface* lower = com.lowerInterface ? com.lowerInterface(g.downloadCom) : nullptr) {
+        record.transport = *lower;
+        record.transport.response = nullptr;
+    }
+    if (callback) callback(context, NFCAPI_DOWNLOAD_READY, &record);
     return kOk;
 }
 

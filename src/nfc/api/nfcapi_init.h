@@ -18,10 +18,10 @@ enum NfcapiState : int {
     NFCAPI_STATE_RUNNING = 2,
 };
 
-// The download callback gets this event with the com layer's download record once the
-// stack has come up in download mode.
+// In download mode the callback gets this event with a record of the com layer's lower
+// interface, valid during the call.
 constexpr uint32_t NFCAPI_DOWNLOAD_READY = 2;
-using NfcapiDownloadCallback = void (*)(void* context, uint32_t event, const void* record);
+using NfcapiDownloadCallback = void (*)(void* context, uint32_t event, const TNfcDownloadRecord* record);
 
 // 0 started; 4 failed (nothing is left running); 5 the configuration string has errors;
 // 12 already initialised or starting.

@@ -46,7 +46,7 @@ constexpr NfcapiModule kModules[] = {
 
 constexpr NfcapiServices kLibraryServices = {
     kModules, std::size(kModules),
-    NfcapiComLayer{0, nullptr, nullptr, nullptr},   // the com layer is not built yet
+    NfcapiComLayer{0, nullptr, nullptr, nullptr},   // the com task is not built yet
     nullptr,                                        // nor the NFC manager
 };
 

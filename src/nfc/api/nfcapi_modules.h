@@ -20,8 +20,8 @@ struct NfcapiComLayer {
     // 0 ready, else failed.
     int32_t (*init)(const char* configuration, void* instance, uint32_t queueName);
     void (*shutdown)(void* instance);
-    // The record a download caller drives the transport with.
-    const void* (*downloadRecord)(void* instance);
+    // The operations of the lower interface the com layer chose.
+    const TComLowerInterface* (*lowerInterface)(void* instance);
 };
 
 struct NfcapiServices {
