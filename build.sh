@@ -3,6 +3,7 @@
 #   ./build.sh run    builds everything and starts the desktop program
 #   ./build.sh test   builds everything and runs every test through CTest
 #   ./build.sh asan   builds the library's tests with AddressSanitizer + UBSan and runs them
+#   ./build.sh tsan   builds the test areas that run threads with ThreadSanitizer and runs them
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -45,5 +46,13 @@ case "$mode" in
     configure_and_build build-asan -DCORVANE_SANITIZE=ON
     ctest --test-dir build-asan --output-on-failure -j "$(nproc)"
     ;;
-  *) echo "usage: $0 run|test|asan" >&2; exit 2 ;;
+  tsan)
+    # The areas whose tests run more than one thread.
+    areas=(platform os core api)
+    cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_SANITIZE_THREAD=ON -DCORVANE_GUI=OFF
+    cmake --build build-tsan -j "$(nproc)" --target "${areas[@]/#/test_}"
+    label=$(IFS='|'; echo "^(${areas[*]})\$")
+    ctest --test-dir build-tsan --output-on-failure -j "$(nproc)" -L "$label"
+    ;;
+  *) echo "usage: $0 run|test|asan|tsan" >&2; exit 2 ;;
 esac

@@ -28,8 +28,6 @@ constexpr uint32_t kStartWaitMs = 1000;
 constexpr char kWorkerName[] = "OS worker thread";
 constexpr uint16_t kDeactivateRequest = 0xA201;
 constexpr uint32_t kBuild = 153;
-constexpr char kBuildDate[] = "Sep 11 2014";
-constexpr char kBuildTime[] = "13:12:03";
 
 #if defined(__x86_64__)
 constexpr char kPlatform[] = "Linux x86_64";
@@ -69,7 +67,7 @@ thread_local bool t_onWorker = false;
 
 void traceBanner() {
     TRACE(TRC_STARTUP, "Version %s (%s), build %u, %s, %s %s", NFCAPI_PRODUCT_VERSION, NFCAPI_COMPONENT_VERSION, kBuild,
-          kPlatform, kBuildDate, kBuildTime);
+          kPlatform, NFCAPI_BUILD_DATE, NFCAPI_BUILD_TIME);
     TRACE(TRC_STARTUP, "supported chips:");
     for (const char* chip : kSupportedChips) TRACE(TRC_STARTUP, " %s", chip);
 }
@@ -241,6 +239,14 @@ NfcApiStatus initialise(const char* configuration, NfcapiDownloadCallback callba
     return kOk;
 }
 
+// An application that ends, or unloads the library, without nfcDone: the stack stops before
+// the objects its threads wait on are destroyed, instead of the end waiting for them forever.
+void stopAtExit() {
+    if (!g.worker || nfcapiOnWorkerThread()) return;
+    TRACE(TRC_STARTUP, "! the stack still runs at the end of the process, stopping it");
+    stopStack();
+}
+
 } // namespace
 
 NfcApiStatus nfcapiInitialize(const char* configuration, NfcapiDownloadCallback callback, void* context) {
@@ -295,6 +301,9 @@ int brisgardInit() {
         return 0;
     }
     g.worker = worker;
+    // Registered once the stack's objects exist, so it runs before they are destroyed.
+    static const bool stopsAtExit = std::atexit(&stopAtExit) == 0;
+    if (!stopsAtExit) TRACE(TRC_ERROR, "! the stack cannot be stopped at the end of the process");
     if (g.start.wait(kStartWaitMs) == PlatWait::Timeout) TRACE(TRC_ERROR, "! time out waiting start OS thread");
     TRACE(TRC_STARTUP, "brisgardInit() exit");
     return 1;

@@ -1,0 +1,133 @@
+// Exports of the listener family: a listener takes the tags of its listen mask for its application.
+#include <new>
+
+#include "api/nfcapi.h"
+#include "core/nfaceregistry.h"
+#include "util/trace.h"
+
+namespace {
+
+constexpr uint32_t kTechnologyBits = 0x3FFFFFFFu;
+
+NfcApiStatus exitWith(const char* name, NfcApiStatus status) {
+    TRACE(TRC_ENTER_EXIT, "%s() exit, status=0x%X", name, status);
+    return status;
+}
+
+// The first listener of the application sharing a bit with the mask, else empty. Listener lock held.
+const TNfcListener* conflicting(const TNfcApiInstance* instance, uint32_t mask) {
+    for (const dlQueueNode* node = instance->listeners.head; node; node = node->next) {
+        const auto* listener = reinterpret_cast<const TNfcListener*>(node);
+        if (listener->mask & mask) return listener;
+    }
+    return nullptr;
+}
+
+NfcApiStatus registerListener(TNfcApiInstance* instance, void* context, uint32_t mask, const TNfcListenParam* params,
+                              NfcListenerHandle* hListener) {
+    const bool secureElement = mask & NFC_LISTEN_SECURE_ELEMENT;
+    mask &= ~NFC_LISTEN_SECURE_ELEMENT;
+    {
+        PlatLockGuard g(instance->listeners.lock);
+        if (const TNfcListener* other = conflicting(instance, mask)) {
+            TRACE(TRC_ERROR, "listener with given mask 0x%.08X already pending 0x%.08X", mask, other->mask);
+            return nfcStatusListenMaskConflict;
+        }
+    }
+    auto* listener = new (std::nothrow) TNfcListener{};
+    if (!listener) return nfcStatusNoResources;
+    const uint32_t old = instance->listenMask;
+    if (mask || old) {
+        TRACE(TRC_API, "nfcapi: Listen mask changed from 0x%X -> 0x%X", old, old | mask);
+        const NfcApiStatus status = nfcapiListen(instance, params, old | mask);
+        if (status != nfcStatusOk && status != nfcStatusPending) {
+            delete listener;
+            return status;
+        }
+    } else {
+        TRACE(TRC_API, "nfcapi: Current Listen mask 0x%X not changed", old);
+    }
+    instance->listenMask |= mask;
+    listener->magic = NFC_MAGIC_LISTENER;
+    listener->owner = instance;
+    listener->context = context;
+    listener->mask = mask & ~NFC_LISTEN_NO_READER;
+    listener->secureElement = secureElement;
+    nfcapiNoteRegistration();
+    dlQueueAddTail(&instance->listeners, &listener->link);
+    nfcapiListenerAdd(listener);
+    *hListener = listener;
+    return nfcStatusOk;
+}
+
+// Takes the listener out of its application and tells the stack what is still listened for.
+NfcApiStatus unregisterListener(TNfcListener* listener) {
+    TNfcApiInstance* instance = listener->owner;
+    PlatLockGuard registration(instance->registration);
+    listener->magic = 0;
+    nfcapiListenerRemove(listener);
+    instance->listenMask &= ~listener->mask;
+    {
+        PlatLockGuard g(instance->listeners.lock);
+        dlRemove(&listener->link, &instance->listeners);
+    }
+    const uint32_t remaining = instance->listenMask;
+    TRACE(TRC_API, "nfcapi: Remove listener mask 0x%X -> listen mask is now 0x%X", listener->mask, remaining);
+    delete listener;
+    if (remaining & kTechnologyBits) return nfcapiListen(instance, nullptr, remaining);
+    {
+        PlatLockGuard g(instance->lock);
+        instance->tag = TNfcTagInfo{};
+    }
+    instance->listenMask = 0;
+    return nfcapiListen(instance, nullptr, 0);
+}
+
+} // namespace
+
+void nfcapiFreeListeners(TNfcApiInstance* instance) {
+    PlatLockGuard g(instance->listeners.lock);
+    while (dlQueueNode* node = dlQueueRemoveHead(&instance->listeners)) {
+        auto* listener = reinterpret_cast<TNfcListener*>(node);
+        listener->magic = 0;
+        nfcapiListenerRemove(listener);
+        delete listener;
+    }
+}
+
+NfcApiStatus nfcRegisterListener(NfcHandle hNfc, void* listenerContext, DWORD mask, const TNfcListenParam* params,
+                                 NfcListenerHandle* hListener) {
+    TRACE(TRC_ENTER_EXIT, "nfcRegisterListener() enter, hNfc=%p, hListenerContext %p, mask 0x%.08X",
+          static_cast<void*>(hNfc), listenerContext, mask);
+    NfcApiStatus status;
+    TNfcApiInstance* instance = nfcapiCheckApp(hNfc);
+    if (!instance) {
+        status = nfcStatusInvalidHandle;
+    } else if (!hListener) {
+        TRACE(TRC_ERROR, "! nfcRegisterListener(), no room for the listener handle");
+        status = nfcStatusBadParameter;
+    } else {
+        *hListener = nullptr;
+        if (nfcapiOnCallbackThread()) {
+            TRACE(TRC_ERROR, "! nfcRegisterListener() refused inside the event callback");
+            status = nfcStatusWrongState;
+        } else {
+            PlatLockGuard registration(instance->registration);
+            status = registerListener(instance, listenerContext, mask, params, hListener);
+        }
+    }
+    TRACE(TRC_ENTER_EXIT, "nfcRegisterListener() exit, status=0x%X (hListener=%p)", status,
+          hListener ? static_cast<void*>(*hListener) : nullptr);
+    return status;
+}
+
+NfcApiStatus nfcUnregisterListener(NfcListenerHandle hListener) {
+    TRACE(TRC_ENTER_EXIT, "nfcUnregisterListener() enter, hListener=%p", static_cast<void*>(hListener));
+    TNfcListener* listener = nfcapiCheckListener(hListener);
+    if (!listener) return exitWith("nfcUnregisterListener", nfcStatusInvalidHandle);
+    if (nfcapiOnCallbackThread()) {
+        TRACE(TRC_ERROR, "! nfcUnregisterListener() refused inside the event callback");
+        return exitWith("nfcUnregisterListener", nfcStatusWrongState);
+    }
+    return exitWith("nfcUnregisterListener", unregisterListener(listener));
+}
