@@ -3,6 +3,7 @@
 #include <atomic>
 #include <iterator>
 
+#include "L1/common/nfcll.h"
 #include "hw/hw_timer.h"
 #include "mm/mm.h"
 #include "transport/com.h"
@@ -12,27 +13,13 @@ namespace {
 
 constexpr OsQueueName kLlcpQueueName = 0xB1;
 
-// Layer-1 task by controller family (the reader type's high byte).
-struct Layer1Task {
-    uint16_t family;
-    OsQueueName name;
-};
-constexpr Layer1Task kLayer1Tasks[] = {{0x100, 0xB3}, {0x200, 0xB5}, {0x400, 0xB7}};
-
 OsResult registerTimer(uint16_t) { return hwTimerRegister(); }
 
 OsResult registerComLayer(uint16_t) {
     return osModuleRegister(COM_QUEUE_NAME, nfcapiServices().com.instanceSize, &comLayerInit, nullptr, MM_TYPE_STACK_LAYER);
 }
 
-// Not built yet: layer 1 of the reader's family, LLCP and the NFC manager.
-OsResult registerLayer1(uint16_t readerType) {
-    for (const Layer1Task& task : kLayer1Tasks)
-        if (readerType & task.family)
-            return osModuleRegister(task.name, 0, &nfcapiModuleNotBuilt, nullptr, MM_TYPE_STACK_LAYER);
-    return OS_OK;
-}
-
+// Not built yet: LLCP and the NFC manager.
 OsResult registerLlcp(uint16_t) { return osModuleRegister(kLlcpQueueName, 0, &nfcapiModuleNotBuilt, nullptr, MM_TYPE_TASK); }
 
 OsResult registerNfcManager(uint16_t) {
@@ -40,7 +27,7 @@ OsResult registerNfcManager(uint16_t) {
 }
 
 constexpr NfcapiModule kModules[] = {
-    {"hardware timer", &registerTimer}, {"com layer", &registerComLayer}, {"layer 1", &registerLayer1},
+    {"hardware timer", &registerTimer}, {"com layer", &registerComLayer}, {"layer 1", &nfcllRegister},
     {"LLCP", &registerLlcp},           {"NFC manager", &registerNfcManager},
 };
 

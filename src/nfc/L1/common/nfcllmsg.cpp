@@ -5,6 +5,7 @@ const char* nfcllCodeName(uint16_t code) {
 #define NFCLL_CODE_NAME(value, name, fields) \
     case value: return #name;
         NFCLL_MESSAGES(NFCLL_CODE_NAME)
+        NFCLL_PH_MESSAGES(NFCLL_CODE_NAME)
 #undef NFCLL_CODE_NAME
     }
     return "";

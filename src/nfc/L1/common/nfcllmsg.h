@@ -10,6 +10,7 @@
 
 #include "corvane.h"
 #include "os/os.h"
+#include "transport/com.h"
 
 // ---- Field records --------------------------------------------------------------------------
 struct TNfcllEmpty {};
@@ -131,19 +132,22 @@ enum : uint32_t { NFCLL_SE_ACTIVATED = 0, NFCLL_SE_DEACTIVATED = 1, NFCLL_SE_TRA
 
 // PH_DATA_REQ from above (a P2P frame to send) and PH_DATA_IND up (a whole P2P frame). With
 // NFCLL_MSG_OWNS_BUFFER in flags the buffer is a pool buffer that the receiver releases.
-struct TNfcllPhData {
-    uint32_t flags;
-    uint16_t offset;        // of the frame in the buffer
-    uint16_t length;
-    uint8_t* buffer;
-};
+using TNfcllPhData = PhDataFields;
+static_assert(NFCLL_MSG_OWNS_BUFFER == PH_DATA_OWNED);
+
+// The com layer's PH_RESET_CONF parameter, read as a cause.
+static_assert(sizeof(TNfcllCause) == sizeof(PhParamFields) && offsetof(PhParamFields, parameter) == 0);
 
 // ---- The codes ------------------------------------------------------------------------------
-#define NFCLL_MESSAGES(X)                                           \
+// The PH_ primitives that also travel between layer 1 and the layer above: their codes are the
+// com layer's (transport/com.h), their fields the same layouts as the com layer's.
+#define NFCLL_PH_MESSAGES(X)                                        \
     X(0x0103, PH_DATA_REQ, TNfcllPhData)                            \
     X(0x0105, PH_RESET_REQ, TNfcllEmpty)                            \
     X(0x0145, PH_RESET_CONF, TNfcllCause)                           \
-    X(0x0183, PH_DATA_IND, TNfcllPhData)                            \
+    X(0x0183, PH_DATA_IND, TNfcllPhData)
+
+#define NFCLL_MESSAGES(X)                                           \
     X(0x0209, DL_DEACT_REQ, TNfcllDevice)                           \
     X(0x8608, NFCLL_ACT_REQ, TNfcllEmpty)                           \
     X(0x860D, NFCLL_LISTEN_REQ, TNfcllListenReq)                    \
@@ -176,6 +180,10 @@ struct TNfcllPhData {
 enum NfcllCode : uint16_t { NFCLL_MESSAGES(NFCLL_CODE_ENUM) };
 #undef NFCLL_CODE_ENUM
 
+#define NFCLL_PH_CODE_IS_COMS(code, name, fields) static_assert(name == code, #name " is the com layer's");
+NFCLL_PH_MESSAGES(NFCLL_PH_CODE_IS_COMS)
+#undef NFCLL_PH_CODE_IS_COMS
+
 template <uint16_t Code>
 struct NfcllFieldsOf;
 #define NFCLL_FIELDS_OF(code, name, fields) \
@@ -184,6 +192,7 @@ struct NfcllFieldsOf;
         using type = fields;                \
     };
 NFCLL_MESSAGES(NFCLL_FIELDS_OF)
+NFCLL_PH_MESSAGES(NFCLL_FIELDS_OF)
 #undef NFCLL_FIELDS_OF
 
 #define NFCLL_FIELDS_FIT(code, name, fields)                                                          \

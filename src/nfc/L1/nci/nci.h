@@ -1,0 +1,213 @@
+// The NCI driver: the chip part of layer 1 for controllers that speak NCI 1.0. Every request of
+// layer 1 becomes an event of the driver's state machine; every outcome goes back to layer 1
+// through ncillUsCallback, which turns it into the upward message.
+#pragma once
+
+#include <cstdint>
+
+#include "L1/common/nfcll.h"
+#include "L1/nci/nci_events.h"
+#include "L1/nci/nci_packet.h"
+#include "util/sm.h"
+
+constexpr int NCI_MAX_ENDPOINTS = 5;
+constexpr int NCI_TAG_TIMEOUT_SLOTS = 10;
+constexpr uint32_t NCI_DEFAULT_TAG_TIMEOUT = 1400;
+constexpr uint16_t NCI_PARAM_BUFFER_SIZE = 255;   // a count byte and up to 254 bytes of TLVs
+constexpr uint32_t NCI_DISCOVER_MAP_RETRIES = 3;   // resends of RF_DISCOVER_MAP while the controller is not ready
+constexpr uint32_t NCI_RESET_RETRIES = 2;          // resends of CORE_RESET on a silent controller
+constexpr uint32_t NCI_INIT_CMD_TIMEOUTS = 2;      // CORE_INIT is sent at most twice
+
+// Layer-1 timer ids of the driver.
+enum : uint8_t { NCI_TIMER_RESPONSE = 7, NCI_TIMER_HCI_ADMIN = 8, NCI_TIMER_HCI_EXCHANGE = 9, NCI_TIMER_HCI_PIPE = 10,
+                 NCI_TIMER_MIFARE = 11 };
+
+// Init states: 0 not initialised, 1 done; the others are the start-up sub-states.
+enum : uint32_t {
+    NCI_INIT_NONE = 0,
+    NCI_INIT_DONE = 1,
+    NCI_INIT_VENDOR = 2,
+    NCI_INIT_CONFIG = 4,
+    NCI_INIT_NFCEE = 5,
+    NCI_INIT_HCI = 6,
+    NCI_INIT_DISCOVER_MAP = 8,
+    NCI_INIT_FINISHED = 9,
+};
+
+// Flags word.
+enum : uint32_t {
+    NCI_FLAG_LISTENING = 0x1,
+    NCI_FLAG_LISTEN_RESTARTED = 0x2,
+    NCI_FLAG_HCI_EXCLUSIVE = 0x4,
+    NCI_FLAG_RESPONSE_TIMER = 0x8,
+    NCI_FLAG_TEMP_TIMEOUT = 0x10,
+};
+
+// NFCC feature bits derived from CORE_INIT_RSP.
+enum : uint8_t { NCI_FEATURE_LISTEN_ROUTING = 0x1C };
+
+#define NCI_TRANSTYPES(X) X(IDLE) X(LISTEN) X(SELECT) X(CHECK) X(DATA) X(IOCTL) X(RESET)
+#define NCI_TRANSTYPE_ENUM(name) NCI_TRANSTYPE_##name,
+enum NciTransType : uint32_t { NCI_TRANSTYPES(NCI_TRANSTYPE_ENUM) NCI_TRANSTYPE_COUNT };
+#undef NCI_TRANSTYPE_ENUM
+
+#define NCI_OUTCOMES(X)                                                                                         \
+    X(evNciNone) X(evNciOk) X(evNciInitCompleted) X(evNciListenActive) X(evNciListenCanceled) X(evNciFieldOn)   \
+    X(evNciFieldOff) X(evNciRfDiscovered) X(evNciRfIntfActivated) X(evNciRfDeactivated) X(evNciTagIndication)   \
+    X(evNciTagRemoved) X(evNciDataIndication) X(evNciCreditIndication) X(evNciDeactivateInd)                    \
+    X(evNciNfceeModeSetInd) X(evNciNfceeOpenInd) X(evNciNfceeCloseInd) X(evNciNfceeActionInd)                   \
+    X(evNciNfceeAidSetInd) X(evNciNfceeRouteAddInd) X(evNciNfceeRouteGetInd) X(evNciTimerReset) X(evNciTimeout) \
+    X(evNciResetCompleted) X(evNciState) X(evNciSleeping) X(evNciError) X(evNciInternalError)                   \
+    X(evNciErrorAuthentication)
+#define NCI_OUTCOME_ENUM(name) name,
+enum NciOutcome : uint32_t { NCI_OUTCOMES(NCI_OUTCOME_ENUM) NCI_OUTCOME_COUNT };
+#undef NCI_OUTCOME_ENUM
+
+// Causes of the driver.
+enum : uint16_t {
+    NCI_CAUSE_OK = 0,
+    NCI_CAUSE_FRAME_STATUS = 0x0A,
+    NCI_CAUSE_INVALID_DATA = 0x0B,
+    NCI_CAUSE_PARAM_TOO_LONG = 0x0D,
+    NCI_CAUSE_WRONG_PARAMETER = 0x11,
+    NCI_CAUSE_AUTH = 0x13,
+    NCI_CAUSE_PENDING = 0x19,
+    NCI_CAUSE_FAILED = 0x206,
+};
+
+// What the controller reports of one device found in discovery.
+struct TNciEndpoint {
+    uint8_t protocol;
+    uint8_t rfInterface;
+    uint8_t techMode;
+    uint8_t discoveryId;
+};
+
+struct TNciContext;
+// Outgoing data as the RF interface wants it; false when they cannot be mapped.
+using TNciMapOutgoing = bool (*)(TNciContext* nci, const uint8_t* data, uint16_t length);
+using TNciAfterSend = void (*)(TNciContext* nci);
+
+struct TNciContext {
+    uint32_t initState;
+    uint32_t flags;
+    TNfcllContext* ll;
+    TNciEndpoint endpoints[NCI_MAX_ENDPOINTS];
+    uint8_t endpointCount;
+    TNciEndpoint* selected;
+    uint32_t transType;
+    uint32_t savedTransType;
+    TNciMapOutgoing mapOutgoing;
+    TNciAfterSend afterSend;
+    const uint8_t* txData;          // the mapped outgoing data
+    uint16_t txLength;
+    uint32_t tagTimeouts[NCI_TAG_TIMEOUT_SLOTS];
+    uint32_t ioCode;
+    const uint8_t* ioInput;
+    uint16_t ioInputLength;
+    uint8_t* ioOutput;
+    uint16_t ioOutputSize;
+    uint32_t listenMask;
+    const TNfcListenParam* listenParams;
+    uint16_t rfInterfaces;          // one bit per internal interface number
+    uint8_t features;
+    uint8_t maxConnections;
+    uint16_t routingTableSize;
+    uint8_t maxControlPayload;
+    uint16_t largeParamSize;
+    uint8_t maker;
+    uint8_t makerInfo[4];
+    uint8_t resetType;
+    uint8_t configStatus;
+    TNfcCapabilityBlock* capabilities;
+    uint32_t tagType;
+    uint32_t activeListenTypes;
+    uint32_t capabilityWord;
+    uint8_t params[NCI_PARAM_BUFFER_SIZE];
+    uint16_t paramsUsed;            // bytes of params, the count byte included
+    TNciPacketLayer packet;
+    uint8_t nfceeAnnounced;
+    uint8_t nfceeFound;
+    uint8_t genericErrorStatus;
+    // The message being handled.
+    uint16_t rxOpcode;
+    uint8_t rxConnId;
+    const uint8_t* rxPayload;
+    uint32_t rxLength;
+    uint32_t responseTimeout;
+    uint32_t techTimeout;
+    uint32_t savedTimeout;
+    uint32_t resetRetries;
+    uint32_t initCmdTimeouts;
+    uint32_t discoverMapRetries;
+    TStateMachine sm;
+    bool draining;                  // the machine is running its ring
+};
+
+// ---- Driver entry (layer 1) -----------------------------------------------------------------------
+int32_t nciInit(TNfcllContext* ll);
+
+// ---- Events and outcomes ----------------------------------------------------------------------------
+// Queues the event and runs the machine; false when the ring is full.
+bool nciPushEvent(TNciContext* nci, uint16_t event);
+void nciSignalCompletion(TNciContext* nci, uint32_t outcome);
+void nciSignalError(uint16_t cause, TNciContext* nci, const char* source);
+void ncillUsCallback(TNciContext* nci, uint32_t outcome, const uint8_t* data, uint32_t length);
+void nciSetTransType(TNciContext* nci, uint32_t type);
+const char* nciOutcomeName(uint32_t outcome);
+
+// ---- Tag timeouts -----------------------------------------------------------------------------------
+uint32_t nciGetTimeoutIndex(uint32_t tagType);
+uint32_t nciGetTagTimeout(const TNciContext* nci, uint32_t tagType);
+void nciSetTagTimeouts(TNciContext* nci, uint32_t timeout, uint32_t mask);
+
+// ---- Sending ----------------------------------------------------------------------------------------
+// Sends a control message with the response timer; 0, 25 (waits for credit) or a cause.
+uint32_t nciSendCommand(TNciContext* nci, uint16_t opcode, const uint8_t* payload, uint32_t length);
+void nciStopResponseTimer(TNciContext* nci);
+void nciDefaultHooks(TNciContext* nci);
+
+// ---- State machine (nci_sm.cpp) ---------------------------------------------------------------------
+void nciStateMachineInit(TNciContext* nci);
+uint32_t nciStateDeact(TStateMachine* sm, uint16_t event);
+uint32_t nciStateIdle(TStateMachine* sm, uint16_t event);
+
+// ---- Start-up (nci_init.cpp) ------------------------------------------------------------------------
+// 0 done, 25 waiting for the controller, else the cause of the failure.
+uint16_t nciDoInitialization(TNciContext* nci, uint16_t event);
+void nciFinishInitialization(TNciContext* nci);
+uint32_t nciCapabilityWord(uint16_t rfInterfaces, uint8_t maker, uint16_t readerType);
+// The RF_DISCOVER_MAP_CMD payload from the mapping table; its length.
+uint32_t nciBuildDiscoverMap(const TNciContext* nci, uint8_t* out, uint32_t size);
+const char* nciMakerName(uint8_t maker);
+
+// ---- Message handlers and command builders (nci_msg.cpp) --------------------------------------------
+// Each handler reads the message being handled; 0, or the cause of its failure.
+uint16_t nciHandleCoreResetRsp(TNciContext* nci);
+uint16_t nciHandleCoreResetNtf(TNciContext* nci);
+uint16_t nciHandleCoreInitRsp(TNciContext* nci);
+uint16_t nciHandleCoreSetConfigRsp(TNciContext* nci);
+uint16_t nciHandleGenericErrorNtf(TNciContext* nci);
+// 0, 1 when the controller is not ready yet (send again), or a cause.
+uint16_t nciHandleDiscoverMapRsp(TNciContext* nci);
+uint16_t nciHandleFieldInfoNtf(TNciContext* nci);
+// The number of NFCEEs the controller announces in *count.
+uint16_t nciHandleNfceeDiscoverRsp(TNciContext* nci, uint8_t* count);
+void nciPartialReset(TNciContext* nci);
+void nciFullReset(TNciContext* nci);
+
+uint32_t nciSendCoreReset(TNciContext* nci);
+uint32_t nciSendCoreInit(TNciContext* nci);
+uint32_t nciSendSetConfig(TNciContext* nci);
+uint32_t nciSendDiscoverMap(TNciContext* nci);
+uint32_t nciSendNfceeDiscover(TNciContext* nci);
+uint32_t nciSendDeactivate(TNciContext* nci, uint8_t type);
+
+// The parameter buffer of CORE_SET_CONFIG_CMD.
+void nciParamsClear(TNciContext* nci);
+uint16_t nciParamsAddByte(TNciContext* nci, uint8_t id, uint8_t value);
+uint16_t nciParamsAdd(TNciContext* nci, uint8_t id, const uint8_t* value, uint32_t length);
+uint8_t nciParamsCount(const TNciContext* nci);
+
+// Not enough bytes for the handler: traced, and 0x0B.
+uint16_t nciTooShort(const TNciContext* nci, const char* handler, uint32_t expected);

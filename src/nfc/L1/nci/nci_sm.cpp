@@ -1,0 +1,237 @@
+// The NCI driver's state machine: the start-up states, Idle and the default handler.
+#include <iterator>
+
+#include "L1/nci/nci.h"
+#include "util/trace.h"
+
+namespace {
+
+constexpr uint32_t kTrcNci = 0x10000000u;
+
+TNciContext* nciOf(TStateMachine* sm) { return static_cast<TNciContext*>(sm->owner); }
+
+uint32_t changeTo(TStateMachine* sm, SmHandler next) {
+    sm->next = next;
+    return SM_CHANGE;
+}
+
+void traceSendError(const char* state, uint32_t cause, uint16_t event) {
+    TRACE(NFCLL_TRC_ERROR, "nci: (%s) Received cause 0x%02X while processing event 0x%02X", state,
+          static_cast<unsigned>(cause), static_cast<unsigned>(event));
+}
+
+// Start-up failed: layer 1 learns it and the machine waits for the next reset.
+uint32_t startupFailed(TStateMachine* sm, uint32_t outcome) {
+    nciSignalCompletion(nciOf(sm), outcome);
+    return changeTo(sm, &nciStateDeact);
+}
+
+// A request whose states this build does not have is answered at once: a listen request with
+// an internal error, any other with the driver's error.
+uint32_t notInThisBuild(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    TRACE(NFCLL_TRC_ERROR, "nci: ! %s is not available in this build", smEventName(event));
+    if (nci->transType == NCI_TRANSTYPE_LISTEN) nciSignalCompletion(nci, evNciInternalError);
+    else nciSignalError(NCI_CAUSE_FAILED, nci, "nciStateIdle");
+    return SM_DONE;
+}
+
+uint32_t nciStateReset(TStateMachine* sm, uint16_t event);
+uint32_t nciStateInitCmd(TStateMachine* sm, uint16_t event);
+uint32_t nciStateInit(TStateMachine* sm, uint16_t event);
+uint32_t nciDefaultHandler(TStateMachine* sm, uint16_t event);
+
+uint32_t nciStateReset(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    switch (event) {
+    case EV_SM_ENTRY:
+        nci->initState = NCI_INIT_VENDOR;
+        nci->resetRetries = 0;
+        [[fallthrough]];
+    case EV_NCI_MARVELD_TIMEOUT:
+        if (event == EV_NCI_MARVELD_TIMEOUT && nci->resetRetries++ >= NCI_RESET_RETRIES) {
+            // A controller that never answers is not asked for ever.
+            TRACE(NFCLL_TRC_ERROR, "nci: ! no answer to CORE_RESET_CMD");
+            return startupFailed(sm, evNciTimeout);
+        }
+        if (uint32_t cause = nciSendCoreReset(nci); cause != 0 && cause != NCI_CAUSE_PENDING)
+            traceSendError("nciStateReset", cause, event);
+        return SM_DONE;
+    case EV_NCI_CORE_RESET_RSP:
+        nciStopResponseTimer(nci);
+        if (nciHandleCoreResetRsp(nci) != 0) return startupFailed(sm, evNciError);
+        nci->initCmdTimeouts = 0;
+        return changeTo(sm, &nciStateInitCmd);
+    case EV_NCI_RF_DEACTIVATE_NTF: return SM_DONE;
+    case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
+    default: return SM_NOT_HANDLED;
+    }
+}
+
+uint32_t nciStateInitCmd(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    switch (event) {
+    case EV_SM_ENTRY:
+        if (uint32_t cause = nciSendCoreInit(nci); cause != 0 && cause != NCI_CAUSE_PENDING) {
+            traceSendError("nciStateInitCmd", cause, event);
+            return startupFailed(sm, evNciError);
+        }
+        return SM_DONE;
+    case EV_NCI_MARVELD_TIMEOUT:
+        if (++nci->initCmdTimeouts >= NCI_INIT_CMD_TIMEOUTS) return startupFailed(sm, evNciTimeout);
+        return changeTo(sm, &nciStateInitCmd);
+    case EV_NCI_CORE_INIT_RSP:
+        nciStopResponseTimer(nci);
+        if (nciHandleCoreInitRsp(nci) != 0) return startupFailed(sm, evNciError);
+        return changeTo(sm, &nciStateInit);
+    case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
+    default: return SM_NOT_HANDLED;
+    }
+}
+
+uint32_t nciStateInit(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    switch (event) {
+    case EV_SM_ENTRY:
+    case EV_NCI_CORE_SET_CONFIG_RSP:
+    case EV_NCI_CORE_GET_CONFIG_RSP:
+    case EV_NCI_CORE_CONN_CREATE_RSP:
+    case EV_NCI_CORE_CONN_CLOSE_RSP:
+    case EV_NCI_RF_DISCOVER_MAP_RSP:
+    case EV_NCI_NFCEE_DISCOVER_RSP:
+    case EV_NCI_NFCEE_DISCOVER_NTF:
+    case EV_NCI_NFCEE_MODE_SET_RSP:
+    case EV_NCI_DATA:
+    case EV_NCI_NXP_PROPRIETARY_ACT_RSP:
+    case EV_NCI_NXP_SET_POWER_MODE_RSP:
+    case EV_NCI_MARVELD_TIMEOUT: {
+        const uint16_t result = nciDoInitialization(nci, event);
+        if (result == NCI_CAUSE_PENDING) return SM_DONE;
+        if (result != 0) return startupFailed(sm, evNciError);
+        nciFinishInitialization(nci);
+        nciSignalCompletion(nci, evNciResetCompleted);
+        return changeTo(sm, &nciStateIdle);
+    }
+    case EV_NCI_RF_NFCEE_DISCOVERY_REQ_NTF: return SM_DONE;
+    case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
+    default: return SM_NOT_HANDLED;
+    }
+}
+
+// CORE_SET_CONFIG_CMD with the one parameter an IO control gives: id in byte 3, value from byte 4.
+void nciPrepareIoSetParamRequest(TNciContext* nci) {
+    if (!nci->ioInput || nci->ioInputLength < 4) {
+        TRACE(NFCLL_TRC_ERROR, "nci: ! '%s' given param too small", "nciPrepareIoSetParamRequest");
+        nciSignalError(NCI_CAUSE_INVALID_DATA, nci, "nciPrepareIoSetParamRequest");
+        return;
+    }
+    nciParamsClear(nci);
+    uint16_t cause = nciParamsAdd(nci, nci->ioInput[3], nci->ioInput + 4, nci->ioInputLength - 4u);
+    if (cause == 0) {
+        const uint32_t sent = nciSendSetConfig(nci);
+        if (sent != 0 && sent != NCI_CAUSE_PENDING) cause = static_cast<uint16_t>(sent);
+    }
+    if (cause) nciSignalError(cause, nci, "nciPrepareIoSetParamRequest");
+}
+
+uint32_t nciDefaultHandler(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    switch (event) {
+    case EV_NCI_MARVELD_TIMEOUT:
+        nciSignalCompletion(nci, evNciTimeout);
+        return changeTo(sm, &nciStateIdle);
+    case EV_NCI_CORE_RESET_CMD: return changeTo(sm, &nciStateReset);
+    case EV_NCI_CORE_RESET_NTF:
+        nciHandleCoreResetNtf(nci);
+        nciSignalError(NCI_CAUSE_FAILED, nci, "nciDefaultHandler");
+        return changeTo(sm, &nciStateDeact);
+    case EV_NCI_CORE_SET_CONFIG_RSP:
+        nciStopResponseTimer(nci);
+        nciSignalCompletion(nci, nciHandleCoreSetConfigRsp(nci) == 0 ? evNciOk : evNciError);
+        return SM_DONE;
+    case EV_NCI_RF_FIELD_INFO_NTF: nciHandleFieldInfoNtf(nci); return SM_DONE;
+    case EV_NCI_DOVUVODAV_SWP_WAKEUP_RSP:
+        nciStopResponseTimer(nci);
+        nciSignalCompletion(nci, evNciOk);
+        return SM_DONE;
+    case EV_SM_RETURNED:
+    case EV_NCI_CORE_DOVUVODAV_STRING_NTF:
+    case EV_NCI_CORE_DOVUVODAV_HEX_NTF:
+    case EV_NCI_RF_GET_LM_ROUTING_RSP:
+    case EV_NCI_RF_GET_LM_ROUTING_NTF:
+    case EV_NCI_DOVUVODAV_PRESENCE_CHECK_NTF:
+    case EV_NCI_NFCEE_DISCOVER_NTF:
+    case EV_NCI_NFCEE_MODE_SET_RSP:
+    case EV_NCI_RF_NFCEE_DISCOVERY_REQ_NTF:
+    case EV_NCI_HCI_TIMEOUT: return SM_DONE;
+    case EV_NCI_IO_SE_REQUEST:
+        TRACE(NFCLL_TRC_ERROR, "nci: ! SE io control only allowed in IDLE and DISCOVERY");
+        nciSignalCompletion(nci, evNciState);
+        return SM_DONE;
+    case EV_NCI_RADIO_ON_REQUEST: nciSignalCompletion(nci, evNciState); return SM_DONE;
+    case EV_NCI_IO_SET_PARAMETER: nciPrepareIoSetParamRequest(nci); return SM_DONE;
+    case EV_NCI_RESET_TIMER:
+        if (nci->flags & NCI_FLAG_RESPONSE_TIMER) nfcllRestartTimer(nci->ll, NCI_TIMER_RESPONSE, nci->responseTimeout);
+        return SM_DONE;
+    case EV_NCI_MARVELD_DATA_REQ:
+    case EV_NCI_MARVELD_PRESENCE_CHECK:
+        // No tag is active: the requester gets its answer now rather than never.
+        TRACE(NFCLL_TRC_ERROR, "nci: ! %s without an active tag in state %s", smEventName(event),
+              smStateName(sm, sm->current));
+        nciSignalCompletion(nci, evNciError);
+        return SM_DONE;
+    case EV_NCI_RF_DISCOVER_CMD:
+    case EV_NCI_RF_DEACTIVATE_CMD:
+    case EV_NCI_RADIO_OFF_REQUEST:
+    case EV_NCI_IO_GET_PARAMETER:
+    case EV_NCI_IO_RAW_REQUEST:
+    case EV_NCI_ECHO_REQUEST:
+    case EV_NCI_RF_DISCOVER_SELECT_CMD:
+    case EV_NCI_SLEEP:
+    case EV_NCI_WAKE_UP:
+    case EV_NCI_WAKE_UP_DONE_NTF:
+    case EV_NCI_RF_T3T_POLLING_CMD: return notInThisBuild(sm, event);
+    default:
+        TRACE(kTrcNci, "nci: ! Unhandled event %s in state %s", smEventName(event), smStateName(sm, sm->current));
+        return SM_DONE;
+    }
+}
+
+const SmStateEntry kStates[] = {
+    {&nciStateDeact, "nciStateDeact"},
+    {&nciStateReset, "nciStateReset"},
+    {&nciStateInitCmd, "nciStateInitCmd"},
+    {&nciStateInit, "nciStateInit"},
+    {&nciStateIdle, "nciStateIdle"},
+    {&nciDefaultHandler, "nciDefaultHandler"},
+};
+
+} // namespace
+
+uint32_t nciStateDeact(TStateMachine* sm, uint16_t event) {
+    switch (event) {
+    case EV_NCI_CORE_RESET_CMD: return changeTo(sm, &nciStateReset);
+    case EV_SM_ENTRY:
+    case EV_SM_EXIT:
+    case EV_NCI_NFCEE_DISCOVER_NTF: return SM_DONE;
+    default: return SM_NOT_HANDLED;
+    }
+}
+
+uint32_t nciStateIdle(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    switch (event) {
+    case EV_SM_ENTRY: nciDefaultHooks(nci); return SM_DONE;
+    case EV_NCI_RF_DEACTIVATE_CMD: nciSignalCompletion(nci, evNciDeactivateInd); return SM_DONE;
+    case EV_NCI_WAKE_UP_DONE_RSP: nciSignalCompletion(nci, evNciOk); return SM_DONE;
+    case EV_NCI_RF_SET_LM_ROUTING_RSP:
+    case EV_SM_RETURNED_ERROR: return SM_DONE;
+    default: return SM_NOT_HANDLED;
+    }
+}
+
+void nciStateMachineInit(TNciContext* nci) {
+    smInit(&nci->sm, &nciStateDeact, &nciDefaultHandler, nci, kStates, static_cast<uint16_t>(std::size(kStates)), "nci:",
+           kTrcNci);
+    smRegisterEventNames(NCI_EVENT_CLASS, NCI_EVENT_COUNT, kNciEventNames);
+}
