@@ -107,7 +107,11 @@ uint32_t nciStateInit(TStateMachine* sm, uint16_t event) {
     case EV_NCI_MARVELD_TIMEOUT: {
         const uint16_t result = nciDoInitialization(nci, event);
         if (result == NCI_CAUSE_PENDING) return SM_DONE;
-        if (result != 0) return startupFailed(sm, evNciError);
+        if (result != 0) {
+            TRACE(NFCLL_TRC_ERROR, "nci: ! start-up stopped in init state %d with cause %#x",
+                  static_cast<int>(nci->initState), static_cast<unsigned>(result));
+            return startupFailed(sm, evNciError);
+        }
         nciFinishInitialization(nci);
         nciSignalCompletion(nci, evNciResetCompleted);
         return changeTo(sm, &nciStateIdle);
