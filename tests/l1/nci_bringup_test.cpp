@@ -84,8 +84,10 @@ TEST_P(NciStartupPerMaker, SendsItsCommandsInOrderAndReportsItsCapabilities) {
     EXPECT_EQ(conf->cause, 0);
     EXPECT_EQ(sim.commandOpcodes(), c.commands) << sim.describe();
     ASSERT_NE(conf->capabilities, nullptr);
-    EXPECT_EQ(conf->capabilities->supportedMask, c.capabilities);
-    EXPECT_EQ(conf->capabilities->flags, c.flags);
+    // Packed fields are read through copies.
+    const uint32_t mask = conf->capabilities->supportedMask, flags = conf->capabilities->flags;
+    EXPECT_EQ(mask, c.capabilities);
+    EXPECT_EQ(flags, c.flags);
     EXPECT_STREQ(conf->capabilities->vendorName, c.vendor);
     EXPECT_EQ(0, std::memcmp(conf->capabilities->softwareVersion, c.identity.manufacturerInfo.data(), 4));
 
@@ -279,6 +281,18 @@ TEST_F(NciBringUp, SilentControllerTimesTheActivationOut) {
     expectFreshStackActivates();
 }
 
+TEST_F(NciBringUp, UnansweredInitIsSentTwiceAtMost) {
+    NciSimulator sim(NciIdentity::generic());
+    sim.setFault(0x4001, Fault::dropped());
+    NciStack stack;
+    ASSERT_TRUE(stack.start(sim.portPath()));
+    const auto conf = stack.activate();
+    ASSERT_TRUE(conf);
+    EXPECT_EQ(conf->cause, 264);
+    const auto sent = sim.commandOpcodes();
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), 0x2001), 2) << sim.describe();
+}
+
 // ---- Life cycle -----------------------------------------------------------------------------
 TEST_F(NciBringUp, ThreeCyclesAgainstFreshControllersLeaveNothingBehind) {
     for (int cycle = 0; cycle < 3; ++cycle) {
@@ -324,6 +338,13 @@ struct NciActive : NciBringUp {
     NciSimulator sim{NciIdentity::generic()};
     NciStack stack;
 };
+
+TEST_F(NciActive, ControllerResetNotificationIsReportedAsAnError) {
+    sim.send(NciMessage::control(0x6000, {0x00, 0x01}));
+    const auto error = stack.waitFor(NFCLL_ERROR_IND);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(nfcllMsgGet<NFCLL_ERROR_IND>(*error).cause, kCauseFailed);
+}
 
 TEST_F(NciActive, FieldThatDropsBrieflyIsReportedOnceOn) {
     field(1);
