@@ -446,3 +446,53 @@ TEST(NciSimulatorRf, ResetEndsTheActivationAndFieldInfoNeedsItsParameter) {
     ASSERT_GE(activation.size(), 5u);
     EXPECT_EQ(activation[4], 0x02);   // the ISO-DEP mapping survived a reset that keeps the configuration
 }
+
+TEST(NciSimulatorRf, ListenModeRoutingIsStoredOverSeveralCommandsAndReadBack) {
+    NciIdentity id;
+    id.routingTableSize = 16;
+    RfLoop loop(id);
+    const Bytes technology{0x00, 0x03, 0x00, 0x01, 0x00};      // NFC-A to the host, power state 1
+    const Bytes aid{0x02, 0x07, 0x02, 0x01, 0xA0, 0x00, 0x00, 0x00, 0x03};   // a 5-byte AID to NFCEE 2
+    EXPECT_EQ(loop.command(control(RF_SET_LISTEN_MODE_ROUTING_CMD, cat({0x01, 0x01}, technology))),
+              control(RF_SET_LISTEN_MODE_ROUTING_RSP, {STATUS_OK}));
+    EXPECT_EQ(loop.command(control(RF_SET_LISTEN_MODE_ROUTING_CMD, cat({0x00, 0x01}, aid))),
+              control(RF_SET_LISTEN_MODE_ROUTING_RSP, {STATUS_OK}));
+    EXPECT_EQ(loop.command(control(RF_GET_LISTEN_MODE_ROUTING_CMD, {})), control(RF_GET_LISTEN_MODE_ROUTING_RSP, {STATUS_OK}));
+    EXPECT_EQ(loop.host.packet(), control(RF_GET_LISTEN_MODE_ROUTING_NTF, cat(cat({0x00, 0x02}, technology), aid)));
+
+    struct Refused {
+        Bytes payload;
+        uint8_t status;
+    };
+    const Refused refused[] = {
+        {{0x00, 0x01, 0x00, 0x02, 0x00, 0x01}, STATUS_SYNTAX_ERROR},    // a technology entry of 2 bytes
+        {{0x00, 0x02, 0x01, 0x03, 0x00, 0x01, 0x04}, STATUS_SYNTAX_ERROR},   // announces two, holds one
+        {cat(cat({0x00, 0x03}, aid), cat(technology, technology)), STATUS_REJECTED},   // 19 bytes in a table of 16
+    };
+    for (const auto& r : refused)
+        EXPECT_EQ(loop.command(control(RF_SET_LISTEN_MODE_ROUTING_CMD, r.payload)), control(RF_SET_LISTEN_MODE_ROUTING_RSP, {r.status}));
+    loop.command(control(RF_GET_LISTEN_MODE_ROUTING_CMD, {}));
+    EXPECT_EQ(loop.host.packet(), control(RF_GET_LISTEN_MODE_ROUTING_NTF, cat(cat({0x00, 0x02}, technology), aid)));
+}
+
+TEST(NciSimulatorRf, ParameterUpdateIsTakenOnlyWhileTheFrameInterfaceIsActive) {
+    RfLoop loop;
+    const Bytes bitRates{0x02, 0x01, 0x01, 0x00, 0x02, 0x01, 0x00};
+    EXPECT_EQ(loop.command(control(RF_PARAMETER_UPDATE_CMD, bitRates)), control(RF_PARAMETER_UPDATE_RSP, {STATUS_SEMANTIC_ERROR, 0x00}));
+    auto tag = std::make_shared<T2tTag>();
+    loop.sim.rf().enter(tag);
+    loop.discover({0x00, 0x01});
+    loop.host.packet();
+    EXPECT_EQ(loop.command(control(RF_PARAMETER_UPDATE_CMD, bitRates)), control(RF_PARAMETER_UPDATE_RSP, {STATUS_OK, 0x00}));
+    EXPECT_EQ(loop.command(control(RF_PARAMETER_UPDATE_CMD, {0x02, 0x07, 0x01, 0x00, 0x00, 0x01, 0x00})),
+              control(RF_PARAMETER_UPDATE_RSP, {STATUS_INVALID_PARAM, 0x01, 0x07}));
+    EXPECT_EQ(loop.command(control(RF_PARAMETER_UPDATE_CMD, {0x01, 0x00, 0x02, 0x00})),
+              control(RF_PARAMETER_UPDATE_RSP, {STATUS_SYNTAX_ERROR, 0x00}));
+
+    loop.sim.rf().enter(std::make_shared<IsoDepTag>(Technology::B));
+    loop.sim.rf().leave(tag);
+    loop.command(control(RF_DEACTIVATE_CMD, {0x03}));
+    loop.host.packet();
+    EXPECT_EQ(loop.host.packet()[4], 0x02);   // the ISO-DEP interface
+    EXPECT_EQ(loop.command(control(RF_PARAMETER_UPDATE_CMD, bitRates)), control(RF_PARAMETER_UPDATE_RSP, {STATUS_SEMANTIC_ERROR, 0x00}));
+}

@@ -103,6 +103,8 @@ void RfModel::install() {
     c_.onCommand(RF_DISCOVER_SELECT_CMD, bind(&RfModel::select));
     c_.onCommand(RF_DEACTIVATE_CMD, bind(&RfModel::deactivate));
     c_.onCommand(RF_T3T_POLLING_CMD, bind(&RfModel::t3tPolling));
+    c_.onCommand(RF_PARAMETER_UPDATE_CMD, bind(&RfModel::parameterUpdate));
+    routing_.install();
 }
 
 // ---- The field.
@@ -324,6 +326,25 @@ void RfModel::t3tPolling(const NciMessage& m) {
     Bytes ntf{count ? STATUS_OK : STATUS_RF_TIMEOUT_ERROR, count};
     append(ntf, responses);
     c_.respond(RF_T3T_POLLING_NTF, std::move(ntf));
+}
+
+// RF_PARAMETER_UPDATE_CMD: count, then {id, length, value}; the technology and mode, the two bit
+// rates and the NFC-B data exchange configuration, each one byte, while the Frame RF interface is active.
+void RfModel::parameterUpdate(const NciMessage& m) {
+    const auto& p = m.payload;
+    Bytes invalid;
+    size_t pos = 1;
+    for (size_t k = 0; !p.empty() && k < p[0]; ++k) {
+        if (pos + 2 > p.size() || pos + 2 + p[pos + 1] > p.size()) break;
+        if (p[pos] > 0x03 || p[pos + 1] != 1) invalid.push_back(p[pos]);
+        pos += 2 + p[pos + 1];
+    }
+    if (p.empty() || pos != p.size()) return c_.respond(RF_PARAMETER_UPDATE_RSP, {STATUS_SYNTAX_ERROR, 0x00});
+    if (state_ != RfState::PollActive || activeInterface_ != INTERFACE_FRAME)
+        return c_.respond(RF_PARAMETER_UPDATE_RSP, {STATUS_SEMANTIC_ERROR, 0x00});
+    Bytes rsp{invalid.empty() ? STATUS_OK : STATUS_INVALID_PARAM, static_cast<uint8_t>(invalid.size())};
+    append(rsp, invalid);
+    c_.respond(RF_PARAMETER_UPDATE_RSP, std::move(rsp));
 }
 
 // ---- The test's handle.

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "nci/nci_sim_controller.h"
+#include "nci/nci_sim_routing.h"
 #include "tags/tag.h"
 
 namespace ncisim {
@@ -49,7 +50,7 @@ struct RfSettings {
 
 class RfModel {
 public:
-    explicit RfModel(Controller& controller) : c_(controller) {}
+    explicit RfModel(Controller& controller) : c_(controller), routing_(controller) {}
     // Installs the RF handlers; after the core's, whose reset it chains.
     void install();
 
@@ -59,6 +60,7 @@ public:
     void remoteField(bool on);
     RfSettings& settings() { return settings_; }
     RfState state() const { return state_; }
+    const ListenRouting& routing() const { return routing_; }
 
 private:
     struct Endpoint {
@@ -71,6 +73,7 @@ private:
     void select(const NciMessage& m);
     void deactivate(const NciMessage& m);
     void t3tPolling(const NciMessage& m);
+    void parameterUpdate(const NciMessage& m);
     void data(const NciMessage& m);
     void reset(const NciMessage& m);
 
@@ -86,6 +89,7 @@ private:
     uint8_t interfaceFor(const simtags::Tag& tag) const;
 
     Controller& c_;
+    ListenRouting routing_;
     RfSettings settings_;
     RfState state_ = RfState::Idle;
     std::vector<TagPtr> field_;               // in the order they entered
