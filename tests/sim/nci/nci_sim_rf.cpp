@@ -349,25 +349,26 @@ void RfModel::parameterUpdate(const NciMessage& m) {
 
 // ---- The test's handle.
 
+// A carried call that timed out may still run later: it holds copies, never the caller's locals.
 void RfField::enter(TagPtr tag) {
-    call_([&](Controller&) { model_.enter(tag); });
+    call_([this, tag](Controller&) { model_.enter(tag); });
 }
 void RfField::leave(const TagPtr& tag) {
-    call_([&](Controller&) { model_.leave(tag); });
+    call_([this, tag](Controller&) { model_.leave(tag); });
 }
 void RfField::configure(const RfSettings& settings) {
-    call_([&](Controller&) { model_.settings() = settings; });
+    call_([this, settings](Controller&) { model_.settings() = settings; });
 }
 RfState RfField::state() {
-    RfState s = RfState::Idle;
-    call_([&](Controller&) { s = model_.state(); });
-    return s;
+    auto s = std::make_shared<RfState>(RfState::Idle);
+    call_([this, s](Controller&) { *s = model_.state(); });
+    return *s;
 }
 void RfField::remoteField(bool on) {
-    call_([&](Controller&) { model_.remoteField(on); });
+    call_([this, on](Controller&) { model_.remoteField(on); });
 }
 void RfField::grantCredits(uint8_t credits) {
-    call_([&](Controller& c) { c.grantCredits(STATIC_CONNECTION, credits); });
+    call_([credits](Controller& c) { c.grantCredits(STATIC_CONNECTION, credits); });
 }
 
 } // namespace ncisim

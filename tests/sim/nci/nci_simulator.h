@@ -5,6 +5,7 @@
 //   NciSimulator sim(NciIdentity::generic());
 //   ... configure the library with PORT=<sim.portPath()> ...
 //   auto reset = sim.waitForCommand(0, 2000);
+//   sim.rf().enter(std::make_shared<simtags::T2tTag>());   // the RF field (nci_sim_rf.h)
 #pragma once
 
 #include <atomic>
