@@ -496,3 +496,16 @@ TEST(NciSimulatorRf, ParameterUpdateIsTakenOnlyWhileTheFrameInterfaceIsActive) {
     EXPECT_EQ(loop.host.packet()[4], 0x02);   // the ISO-DEP interface
     EXPECT_EQ(loop.command(control(RF_PARAMETER_UPDATE_CMD, bitRates)), control(RF_PARAMETER_UPDATE_RSP, {STATUS_SEMANTIC_ERROR, 0x00}));
 }
+
+TEST(NciSimulatorRf, Iso15693TakesTheControllersProtocolValue) {
+    RfLoop loop;
+    RfSettings settings;
+    settings.t5tProtocol = 0x86;
+    loop.sim.rf().configure(settings);
+    loop.sim.rf().enter(std::make_shared<Iso15693Tag>());
+    loop.discover({0x06});
+    Bytes activation = loop.host.packet();
+    ASSERT_GE(activation.size(), 6u);
+    EXPECT_EQ(activation[5], 0x86);
+    EXPECT_EQ(loop.exchange({0x02, 0x20, 0x00}), data({0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
+}
