@@ -51,6 +51,8 @@ std::vector<Seen> ExportsTest::seen(uint16_t code) {
     return out;
 }
 
+void ExportsTest::TearDown() { EXPECT_TRUE(fake().sync(kWait)); }
+
 void ExportsTest::answer(uint16_t code, const TnfcapiMsg& reply) {
     script(code, [reply](FakeNfcManager& f, const Request& r) { f.answer(r, reply); });
 }

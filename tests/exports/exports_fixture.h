@@ -36,6 +36,8 @@ struct Seen {
 
 struct ExportsTest : ::testing::Test {
     void SetUp() override;
+    // Lets the manager finish what it was given while the test's state is still there.
+    void TearDown() override;
 
     FakeNfcManager& fake() { return harness.manager(); }
     int app() { return fake().appOf(h); }
@@ -67,6 +69,13 @@ struct ExportsTest : ::testing::Test {
 
     TraceCapture cap;
     EventLog log;
+
+private:
+    // Outlive the harness: its shut-down may still run a script.
+    std::mutex m_;
+    std::vector<Seen> seen_;
+
+public:
     ApiHarness harness;
     NfcHandle h = nullptr;
     TNfcTagInfo tag{};
@@ -74,6 +83,4 @@ struct ExportsTest : ::testing::Test {
 
 private:
     Seen snapshot(const Request& r);
-    std::mutex m_;
-    std::vector<Seen> seen_;
 };

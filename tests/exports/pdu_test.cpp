@@ -143,6 +143,8 @@ TEST_F(PduTest, TransmitIsPostedWithoutRoomForAnAnswer) {
     EXPECT_EQ(s.mode, NFACE_TRANSFER_UNANSWERED);
     EXPECT_EQ(fake().received(NFACE_TRANSACTION_REQ).back().message.request, 0);
     EXPECT_TRUE(untouched(earlier));
+    // The stack read the library's copy: the caller's buffer was free to go once the call returned.
+    EXPECT_NE(sent<NFACE_TRANSACTION_REQ>().back().transfer->writeData, pdu);
 
     EXPECT_EQ(nfcTransmitPdu(l, nullptr, 2), nfcStatusBadParameter);
     EXPECT_EQ(nfcTransmitPdu(nullptr, pdu, 2), nfcStatusInvalidHandle);

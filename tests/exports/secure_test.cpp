@@ -28,7 +28,7 @@ struct SecureTest : ExportsTest {
         for (const Seen& s : seen(NFACE_IO_CONTROL_REQ)) codes.push_back(s.ioCode);
         return codes;
     }
-    static void collect(void* context, TNfcInfoSE* se) { static_cast<std::vector<NfcSecureHandle>*>(context)->push_back(se->handle); }
+    static void collect(void* context, TNfcInfoSE* se) { static_cast<std::vector<NfcSecureHandle>*>(context)->push_back(NfcSecureHandle{se->handle}); }
 
     TNfcInfoSE ese{}, uicc{};
 };

@@ -186,12 +186,12 @@ TEST_F(TagTest, FormatAndReadOnlyChangeTheTagInformationOnSuccessOnly) {
 
     ASSERT_EQ(nfcFormat(l, 7, 9), nfcStatusOk);
     ASSERT_EQ(nfcGetTagInfo(l, 0, &info), nfcStatusOk);
-    EXPECT_EQ(info.tagType, uint32_t{TAG_ULTRALIGHT_TYPE2});
-    EXPECT_EQ(info.ndefMaxSize, 48u);
+    EXPECT_EQ(DWORD{info.tagType}, uint32_t{TAG_ULTRALIGHT_TYPE2});
+    EXPECT_EQ(DWORD{info.ndefMaxSize}, 48u);
 
     ASSERT_EQ(nfcFormatNdef(l, 46), nfcStatusOk);
     ASSERT_EQ(nfcGetTagInfo(l, 0, &info), nfcStatusOk);
-    EXPECT_EQ(info.tagType, uint32_t{TAG_ULTRALIGHT_TYPE2 | TAG_NDEF});
+    EXPECT_EQ(DWORD{info.tagType}, uint32_t{TAG_ULTRALIGHT_TYPE2 | TAG_NDEF});
     const auto formats = sent<NFACE_FORMAT_REQ>();
     ASSERT_EQ(formats.size(), 2u);
     EXPECT_EQ(formats[0].messageCount, 1);
@@ -213,7 +213,7 @@ TEST_F(TagTest, FormatAndReadOnlyChangeTheTagInformationOnSuccessOnly) {
     answer(NFACE_FORMAT_REQ, nfaceMsgMake<NFACE_FORMAT_CONF>({nfcCauseWriteProtected, 0}));
     EXPECT_EQ(nfcFormat(l, 0, 0), nfcStatusFailed);
     ASSERT_EQ(nfcGetTagInfo(l, 0, &info), nfcStatusOk);
-    EXPECT_EQ(info.tagType, uint32_t{TAG_ULTRALIGHT_TYPE2 | TAG_NDEF});
+    EXPECT_EQ(DWORD{info.tagType}, uint32_t{TAG_ULTRALIGHT_TYPE2 | TAG_NDEF});
 }
 
 TEST_F(TagTest, FormatGivesSlowTagsTheirTime) {
@@ -271,8 +271,8 @@ TEST_F(TagTest, TagInfoIsTheSignalledRecordOrTheCheckedOne) {
     checked->ndefLength = 12;
     answer(NFACE_NFC_NDEF_CHECK_REQ, nfaceMsgMake<NFACE_NFC_NDEF_CHECK_CONF>({nfcCauseOk, checked.get()}));
     ASSERT_EQ(nfcGetTagInfo(l, -1, &info), nfcStatusOk);
-    EXPECT_EQ(info.tagType, uint32_t{TAG_15693 | TAG_NDEF});
-    EXPECT_EQ(info.ndefLength, 12u);
+    EXPECT_EQ(DWORD{info.tagType}, uint32_t{TAG_15693 | TAG_NDEF});
+    EXPECT_EQ(DWORD{info.ndefLength}, 12u);
 
     answer(NFACE_NFC_NDEF_CHECK_REQ, nfaceMsgMake<NFACE_NFC_NDEF_CHECK_CONF>({nfcCauseAccessDenied, nullptr}));
     EXPECT_EQ(nfcGetTagInfo(l, -1, &info), nfcStatusAccessDenied);

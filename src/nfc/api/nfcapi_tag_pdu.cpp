@@ -1,6 +1,9 @@
 // Exports of the tag family that carry raw PDUs: an exchange that waits for the tag's answer,
 // and the transmit that answers a reader in card emulation without waiting.
 #include <algorithm>
+#include <map>
+#include <memory>
+#include <new>
 
 #include "api/nfcapi_request.h"
 #include "api/nfcapi_tag.h"
@@ -50,6 +53,49 @@ NfcApiStatus exchange(NfcListenerHandle hListener, const BYTE* pdu, WORD pduLeng
     return status;
 }
 
+// A transmit returns before the stack reads its PDU: the stack reads a copy the library keeps,
+// with a descriptor of its own that names no room for an answer. The last few copies of each
+// application are kept, more than a reader's request-and-answer rhythm ever has in flight.
+struct TransmitCopy {
+    TNfaceTransfer transfer{};
+    std::unique_ptr<uint8_t[]> pdu;
+};
+constexpr size_t kTransmitsKept = 4;
+struct TransmitCopies {
+    std::unique_ptr<TransmitCopy> kept[kTransmitsKept];
+    size_t next = 0;
+};
+
+PlatLock& copiesLock() {
+    static PlatLock lock;
+    static const bool made = (lock.create(), true);
+    (void)made;
+    return lock;
+}
+
+std::map<const TNfcApiInstance*, TransmitCopies>& copies() {
+    static std::map<const TNfcApiInstance*, TransmitCopies> all;
+    return all;
+}
+
+// Empty without memory.
+TNfaceTransfer* keepCopy(const TNfcApiInstance* instance, const BYTE* pdu, WORD length) {
+    auto copy = std::unique_ptr<TransmitCopy>(new (std::nothrow) TransmitCopy);
+    if (!copy) return nullptr;
+    copy->pdu.reset(new (std::nothrow) uint8_t[std::max<size_t>(length, 1)]);
+    if (!copy->pdu) return nullptr;
+    std::copy(pdu, pdu + length, copy->pdu.get());
+    copy->transfer = TNfaceTransfer{nullptr, copy->pdu.get(), NFACE_TRANSFER_UNANSWERED, length, 0};
+    PlatLockGuard g(copiesLock());
+    auto& all = copies();
+    // Applications that are gone get nothing more from the stack.
+    std::erase_if(all, [](const auto& entry) { return !nfcapiInstanceLive(entry.first); });
+    TransmitCopies& mine = all[instance];
+    std::unique_ptr<TransmitCopy>& slot = mine.kept[mine.next++ % kTransmitsKept];
+    slot = std::move(copy);
+    return &slot->transfer;
+}
+
 NfcApiStatus transmit(NfcListenerHandle hListener, const BYTE* pdu, WORD length) {
     TNfcListener* listener = nfcapiCheckListener(hListener);
     if (!listener) return nfcStatusInvalidHandle;
@@ -60,15 +106,14 @@ NfcApiStatus transmit(NfcListenerHandle hListener, const BYTE* pdu, WORD length)
     const NfaceEntryTable* table = nfcapiEntryTable();
     if (!table) return nfcStatusBadParameter;
     TNfcApiInstance* instance = listener->owner;
+    TNfaceTransfer* transfer = keepCopy(instance, pdu, length);
+    if (!transfer) return nfcStatusNoResources;
     void* hApp;
     {
-        // Nobody waits for an answer: the block names no room for one, so that whatever the stack
-        // answers is written nowhere, least of all into the buffer of an earlier exchange.
         PlatLockGuard g(instance->lock);
-        instance->io.transfer = TNfaceTransfer{nullptr, pdu, NFACE_TRANSFER_UNANSWERED, length, 0};
         hApp = instance->hApp;
     }
-    TnfcapiMsg message = nfaceMsgMake<NFACE_TRANSACTION_REQ>({&instance->io.transfer});
+    TnfcapiMsg message = nfaceMsgMake<NFACE_TRANSACTION_REQ>({transfer});
     if (table->putMessage(hApp, &message) != nfcStatusOk) {
         TRACE(TRC_ERROR, "nfcapi: putMessage failed ! ");
         return nfcStatusBadParameter;
