@@ -79,6 +79,8 @@ void ExportsTest::showTag(uint32_t tagType) {
     const size_t before = log.events().size();
     fake().inject(app(), nfaceMsgMake<NFACE_DEVICE_IND>({0, 1, tags}));
     ASSERT_TRUE(log.waitCount(before + 1, kWait));
+    // The callback may still be running what the test gave it to do inside.
+    ASSERT_TRUE(fake().sync(kWait));
 }
 
 NfcListenerHandle ExportsTest::connectedListener(uint32_t mask, uint32_t tagType) {

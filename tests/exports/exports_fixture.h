@@ -52,7 +52,7 @@ struct ExportsTest : ::testing::Test {
     // The manager leaves every request of the code unanswered.
     void silence(uint16_t code);
 
-    // The manager reports a tag of the type to the application; waits until it is signalled.
+    // The manager reports a tag of the type to the application; waits until its callback is done.
     void showTag(uint32_t tagType);
     // A listener that takes the tags of the mask, with the tag shown and connected.
     NfcListenerHandle connectedListener(uint32_t mask, uint32_t tagType);
