@@ -90,6 +90,22 @@ TEST(PlatTimer, FiresOnceAndCancelStopsIt) {
     EXPECT_EQ(calls.load(), 0);
 }
 
+TEST(PlatTimer, CancellingTheTimerTheThreadWaitsForKeepsItsDeadlineSound) {
+    // When the timer thread waits for the 60 s deadline, the cancel frees that entry and the next
+    // start wakes the thread, which must not read the freed deadline (AddressSanitizer shows it).
+    // Whether the thread waits already is up to the scheduler, so the pattern repeats.
+    std::atomic<int> calls{0};
+    PlatEvent fired;
+    fired.create(false, false);
+    for (int i = 0; i < 2000; ++i) {
+        uint32_t waitedFor = platTimerStart(60000, [](void* a) { ++*static_cast<std::atomic<int>*>(a); }, &calls);
+        EXPECT_TRUE(platTimerCancel(waitedFor));
+        ASSERT_NE(platTimerStart(0, [](void* a) { static_cast<PlatEvent*>(a)->set(); }, &fired), 0u);
+        ASSERT_EQ(fired.wait(5000), PlatWait::Signaled);
+    }
+    EXPECT_EQ(calls.load(), 0);
+}
+
 TEST(PlatTime, TickSourceSeamAndMonotonicRestore) {
     static uint32_t fake = 42;
     PlatTickSource prev = platSetTickSource([] { return fake; });
