@@ -175,13 +175,43 @@ TEST_F(NfcApiTest, CapabilitiesNeedRoomForTheActiveController) {
     EXPECT_TRUE(cap.contains("nfcapi: caps listen supported mask 0xF3FFFF"));
 }
 
-TEST_F(NfcApiTest, CallsBeforeTheLibraryIsInitialisedAnswerAStatus) {
-    nfcapiSetEntryTable(nullptr);
+TEST_F(NfcApiTest, CallsWhileTheLibraryIsNotInitialisedAnswerAStatus) {
+    NfcHandle open = create();
+    // The harness initialised the library once: one nfcDone releases the application left open
+    // and stops the stack.
+    ASSERT_EQ(nfcDone(), nfcStatusOk);
+    EXPECT_TRUE(cap.contains("release unclosed application no 0"));
+    EXPECT_TRUE(cap.contains("Last client done, internal reinit"));
+    EXPECT_EQ(harness.manager().received(NFACE_RELEASE_REQ).size(), 1u);
+    ASSERT_EQ(nfcapiState(), NFCAPI_STATE_IDLE);
+
     NfcHandle h = reinterpret_cast<NfcHandle>(&log);
     EXPECT_EQ(nfcCreate(&log, &EventLog::callback, &h), nfcStatusStartFailed);
     EXPECT_EQ(h, nullptr);
     EXPECT_EQ(nfcCreate(&log, &EventLog::callback, nullptr), nfcStatusBadParameter);
     EXPECT_EQ(nfcCreateEx(2, &log, &EventLog::callback, &h), nfcStatusBadParameter);
+    EXPECT_EQ(nfcDestroy(open), nfcStatusInvalidHandle);
+    EXPECT_EQ(nfcDone(), nfcStatusOk);                 // nothing left to stop
+
+    // A new start works as the first one did.
+    ASSERT_EQ(nfcInitialize(ApiHarness::kConfiguration), nfcStatusOk);
+    NfcHandle again = create();
+    EXPECT_NE(again, nullptr);
+}
+
+TEST_F(NfcApiTest, InitialiseCountsItsCallsAndOnlyTheLastDoneStopsTheStack) {
+    ASSERT_EQ(harness.started(), nfcStatusOk);
+    // Each later call takes the trace words of its string all the same.
+    EXPECT_EQ(nfcInitialize("READERTYPE=NCI TRACES.NFC=FFFF7FFF"), nfcStatusAlreadyInitialized);
+    EXPECT_EQ(debugGetFlags(), 0xFFFF7FFFu);
+    for (int count = 3; count <= 15; ++count) EXPECT_EQ(nfcInitialize(ApiHarness::kConfiguration), nfcStatusAlreadyInitialized);
+    // The count has no room for a sixteenth call: refused, never wrapped.
+    EXPECT_EQ(nfcInitialize(ApiHarness::kConfiguration), nfcStatusNoResources);
+    EXPECT_TRUE(cap.contains("nfcInitialize() exit, status=0xC (initCount 15)"));
+    for (int count = 15; count > 1; --count) ASSERT_EQ(nfcDone(), nfcStatusOk);
+    EXPECT_NE(nfcapiState(), NFCAPI_STATE_IDLE);
+    ASSERT_EQ(nfcDone(), nfcStatusOk);
+    EXPECT_EQ(nfcapiState(), NFCAPI_STATE_IDLE);
 }
 
 TEST(NfcVersion, TextAndApiVersion) {

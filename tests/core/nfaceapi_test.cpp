@@ -18,6 +18,7 @@ constexpr uint32_t kShort = 50;        // ms; a time-out that is meant to expire
 struct NfaceApiTest : ::testing::Test {
     void SetUp() override {
         debugSetFlags(0xFFFFFFFFu);
+        ASSERT_EQ(harness.started(), nfcStatusOk);
         ASSERT_EQ(nfcCreate(&log, &EventLog::callback, &h), nfcStatusOk);
     }
     void TearDown() override { debugSetFlags(0xFFFFFFFFu); }
@@ -126,24 +127,21 @@ TEST_F(NfaceApiTest, PutMessageRefusesWhatCannotReachTheManager) {
     struct Case {
         void* hApp;
         const TnfcapiMsg* message;
-        int state;
         NfcApiStatus status;
     };
-    const Case cases[] = {
-        {nullptr, &good, 2, 2}, {hApp, nullptr, 2, 3}, {hApp, &good, 1, 11},
-        {&foreign, &good, 2, 2}, {hApp, &tooLong, 2, 3},
-    };
+    const Case cases[] = {{nullptr, &good, 2}, {hApp, nullptr, 3}, {&foreign, &good, 2}, {hApp, &tooLong, 3}};
     const uint32_t breaks = debugBreakCount();
-    for (const Case& c : cases) {
-        nfcapiSetState(c.state);
-        EXPECT_EQ(nfacePutMessage(c.hApp, c.message), c.status);
-    }
-    nfcapiSetState(2);
+    for (const Case& c : cases) EXPECT_EQ(nfacePutMessage(c.hApp, c.message), c.status);
     EXPECT_EQ(debugBreakCount(), breaks + 1);          // the impossible length is an internal failure
     ASSERT_TRUE(fake().sync(kWait));
     EXPECT_TRUE(fake().received(NFACE_TEST_REQ).empty());
     EXPECT_EQ(nfacePutMessage(hApp, &good), 0u);
     EXPECT_TRUE(fake().waitFor(NFACE_TEST_REQ, 1, kWait));
+
+    // Once the stack has stopped nothing is posted, whatever the handle.
+    ASSERT_EQ(nfcDone(), nfcStatusOk);
+    EXPECT_EQ(nfacePutMessage(hApp, &good), 11u);
+    EXPECT_TRUE(cap.contains("! nfcapiPutMessage(), OS not ready"));
 }
 
 TEST_F(NfaceApiTest, DeviceIndicationGoesToTheFirstListenerWhoseMaskFits) {
@@ -243,10 +241,15 @@ TEST_F(NfaceApiTest, CallsThatWouldWaitForTheDispatcherAreRefusedInsideTheCallba
     NfcListenerHandle l = nullptr;
     ASSERT_EQ(nfcRegisterListener(h, nullptr, TAG_ISO14443A, nullptr, &l), nfcStatusOk);
     std::vector<NfcApiStatus> inside;
+    NfcHandle second = h;
+    NfcListenerHandle more = l;
     log.inside = [&](const EventLog::Event&) {
         inside.push_back(nfcSetReaderTimeout(h, 500, TAG_ISO14443A));
+        inside.push_back(nfcRegisterListener(h, nullptr, TAG_14443B, nullptr, &more));
         inside.push_back(nfcUnregisterListener(l));
+        inside.push_back(nfcCreate(&log, &EventLog::callback, &second));
         inside.push_back(nfcDestroy(h));
+        inside.push_back(nfcDone());
     };
     TNfcTagInfo tag{};
     tag.tagType = TAG_ISO14443A;
@@ -254,7 +257,10 @@ TEST_F(NfaceApiTest, CallsThatWouldWaitForTheDispatcherAreRefusedInsideTheCallba
     fake().inject(0, nfaceMsgMake<NFACE_DEVICE_IND>({0, 1, tags}));
     ASSERT_TRUE(log.waitCount(1, kWait));
     ASSERT_TRUE(fake().sync(kWait));
-    EXPECT_EQ(inside, (std::vector<NfcApiStatus>(3, nfcStatusWrongState)));
+    EXPECT_EQ(inside, (std::vector<NfcApiStatus>(6, nfcStatusWrongState)));
+    EXPECT_EQ(second, nullptr);
+    EXPECT_EQ(more, nullptr);
+    EXPECT_EQ(nfcapiState(), NFCAPI_STATE_RUNNING);
     // The same calls work from the application's own thread once the callback has returned.
     EXPECT_EQ(nfcSetReaderTimeout(h, 500, TAG_ISO14443A), nfcStatusOk);
     EXPECT_EQ(nfcUnregisterListener(l), nfcStatusOk);
@@ -265,7 +271,6 @@ TEST_F(NfaceApiTest, DestroyedApplicationGetsNoMoreUpcalls) {
     NfcListenerHandle l = nullptr;
     ASSERT_EQ(nfcRegisterListener(h, nullptr, TAG_ISO14443A, nullptr, &l), nfcStatusOk);
     const int app = fake().appOf(h);
-    TNfaceUpcall upcall = &nfaceCallback;
     TNfcApiInstance* gone = h;
     ASSERT_EQ(nfcDestroy(h), nfcStatusOk);
     TNfcTagInfo tag{};
@@ -274,7 +279,7 @@ TEST_F(NfaceApiTest, DestroyedApplicationGetsNoMoreUpcalls) {
     // The manager's entry is gone; a stray upcall with the old instance is dropped.
     fake().later([&](FakeNfcManager&) {
         TnfcapiMsg m = nfaceMsgMake<NFACE_DEVICE_IND>({0, 1, tags});
-        nfcapiDeliverUpstream(&m, upcall, gone);
+        nfcapiDeliverUpstream(&m, &nfaceUpcall, gone);
     });
     ASSERT_TRUE(fake().sync(kWait));
     EXPECT_GE(app, 0);

@@ -1,31 +1,21 @@
 #include "api_harness.h"
 
+#include <gtest/gtest.h>
+
 #include "core/nfaceregistry.h"
-#include "os/os.h"
 
-namespace {
-
-NfcApiStatus notCalled(const char*, TNfcapiDownloadCallback, void*) { return nfcStatusFailed; }
-NfcApiStatus nothingToStop() { return nfcStatusOk; }
-NfcApiStatus registerNow(const TNfaceRegistration* record, uint32_t) { return nfaceRegister(record); }
-
-NfaceEntryTable g_table{nullptr, &notCalled, &nothingToStop, &registerNow, &nfacePutMessage, &nfcapiRelease};
-
-} // namespace
-
-ApiHarness::ApiHarness() {
-    osInit();
-    manager_ = std::make_unique<FakeNfcManager>();
-    dispatcher_ = std::make_unique<DispatcherThread>();
-    nfcapiSetState(2);
-    nfcapiSetEntryTable(&g_table);
+ApiHarness::ApiHarness(const char* configuration) : manager_(std::make_unique<FakeNfcManager>()) {
+    nfcapiSetServices(&manager_->services());
+    started_ = nfcInitialize(configuration);
 }
 
 ApiHarness::~ApiHarness() {
-    nfcapiSetEntryTable(nullptr);
-    nfcapiSetState(0);
-    dispatcher_.reset();
-    nfcapiRegistryReset();
+    // However often the test initialised the library, one nfcDone per count stops it.
+    for (int i = 0; i < 16 && (nfcapiEntryTable() || nfcapiState() != NFCAPI_STATE_IDLE); ++i) nfcDone();
+    if (nfcapiState() != NFCAPI_STATE_IDLE) {
+        ADD_FAILURE() << "nfcDone left the stack running";
+        nfcapiDone();
+    }
+    nfcapiSetServices(nullptr);
     manager_.reset();
-    osDone();
 }

@@ -1,23 +1,26 @@
-// The library's API core over the fake NFC manager: the OS layer, a dispatcher thread, the
-// manager and an entry table that reaches them, as an initialised library has them.
+// An initialised library whose NFC manager is the fake one: the real start-up, worker thread
+// and API core, with the fake manager as the stack's one module.
 #pragma once
 
 #include <memory>
 
 #include "core/nfaceapi.h"
-#include "dispatcher_thread.h"
 #include "fake_nfc_manager.h"
 
 class ApiHarness {
 public:
-    ApiHarness();
+    static constexpr char kConfiguration[] = "READERTYPE=NCI";
+
+    explicit ApiHarness(const char* configuration = kConfiguration);
+    // Stops the stack however often it was initialised.
     ~ApiHarness();
     ApiHarness(const ApiHarness&) = delete;
     ApiHarness& operator=(const ApiHarness&) = delete;
 
     FakeNfcManager& manager() { return *manager_; }
+    NfcApiStatus started() const { return started_; }
 
 private:
     std::unique_ptr<FakeNfcManager> manager_;
-    std::unique_ptr<DispatcherThread> dispatcher_;
+    NfcApiStatus started_;
 };

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <memory>
 
+#include "mm/mm.h"
+
 namespace {
 
 std::atomic<FakeNfcManager*> g_current{nullptr};
@@ -14,10 +16,8 @@ constexpr int kAppShift = 19;
 
 FakeNfcManager::FakeNfcManager() {
     capabilities.supportedMask = 0x00F3FFFFu;
-    capabilities.secureElementCount = 0;
-    link_ = TNfaceManagerLink{kQueueName, kQueueName, &FakeNfcManager::findApp, &FakeNfcManager::registerApp,
-                              &FakeNfcManager::releaseApp};
-    osTaskCreate(this, &FakeNfcManager::procedure, kQueueName, &queue_);
+    module_ = NfcapiModule{"NFC manager", &FakeNfcManager::registerModule};
+    services_ = NfcapiServices{&module_, 1, NfcapiComLayer{}, &FakeNfcManager::registerApp};
 
     onRequest(NFACE_REGISTER_REQ, [](FakeNfcManager& f, const Request& r) {
         f.deliver(r.app, nfaceMsgMake<NFACE_REGISTER_CONF>({&f.entries_[r.app], 0}));
@@ -41,13 +41,23 @@ FakeNfcManager::FakeNfcManager() {
         f.answer(r, nfaceMsgMake<NFACE_IO_CONTROL_CONF>({0, nullptr, 0}));
     });
     g_current = this;
-    nfaceAttachManager(&link_);
 }
 
-FakeNfcManager::~FakeNfcManager() {
-    nfaceAttachManager(nullptr);
-    g_current = nullptr;
+FakeNfcManager::~FakeNfcManager() { g_current = nullptr; }
+
+OsResult FakeNfcManager::registerModule(uint16_t) {
+    return osModuleRegister(NFCAPI_MANAGER_QUEUE_NAME, 0, &FakeNfcManager::start, &FakeNfcManager::exit, MM_TYPE_TASK);
 }
+
+int32_t FakeNfcManager::start(void*, uint32_t moduleWord) {
+    FakeNfcManager* self = g_current.load();
+    if (!self || osTaskCreate(self, &FakeNfcManager::procedure, moduleWord, &self->queue_) != OS_OK) return -1;
+    self->link_ = TNfaceManagerLink{moduleWord, moduleWord, &FakeNfcManager::findApp, &FakeNfcManager::releaseApp};
+    nfaceAttachManager(&self->link_);
+    return 0;
+}
+
+void FakeNfcManager::exit(void*) { nfaceAttachManager(nullptr); }
 
 void FakeNfcManager::onRequest(uint16_t code, Script script) {
     std::lock_guard<std::mutex> g(m_);
@@ -180,17 +190,17 @@ int FakeNfcManager::findApp(const void* hApp) {
     return -1;
 }
 
-NfcApiStatus FakeNfcManager::registerApp(const TNfaceRegistration* record) {
+NfcApiStatus FakeNfcManager::registerApp(const NfcapiRegistration& record) {
     FakeNfcManager* self = g_current.load();
-    if (!self || !record) return nfcStatusInvalidHandle;
+    if (!self) return nfcStatusInvalidHandle;
     Request request{};
     {
         std::lock_guard<std::mutex> g(self->m_);
         while (request.app < kEntries && self->entries_[request.app].used) ++request.app;
         if (request.app == kEntries) return nfcStatusNoResources;
-        self->entries_[request.app] = Entry{true, record->instance, record->upcall};
+        self->entries_[request.app] = Entry{true, record.instance, record.upcall};
     }
-    request.message = nfaceMsgMake<NFACE_REGISTER_REQ>(*record);
+    request.message = nfaceMsgMake<NFACE_REGISTER_REQ>(record);
     self->later([request](FakeNfcManager& f) { f.take(request); });
     return nfcStatusOk;
 }

@@ -1,6 +1,6 @@
-// A stand-in for the NFC manager: a task on the NFC API queue that takes the API core's
+// A stand-in for the NFC manager: a module whose task on the NFC API queue takes the API core's
 // registrations and requests and answers them as the test's script says. Its answers and the
-// indications a test injects reach the applications on the dispatcher thread, as the manager's do.
+// indications a test injects reach the applications on the OS worker thread, as the manager's do.
 #pragma once
 
 #include <condition_variable>
@@ -11,11 +11,11 @@
 #include <mutex>
 #include <vector>
 
+#include "api/nfcapi_modules.h"
 #include "core/nfaceapi.h"
 
 class FakeNfcManager {
 public:
-    static constexpr OsQueueName kQueueName = 0xB2;
     static constexpr int kEntries = 4;
     // The command the fake posts to its own queue to run work on the dispatcher.
     static constexpr uint16_t kInject = 0x8605;
@@ -26,9 +26,10 @@ public:
     };
     using Script = std::function<void(FakeNfcManager&, const Request&)>;
 
-    // The OS layer must be up. Registers the task and attaches to the API core.
+    // The stack's services with this manager as its only module; its task starts with the stack.
     FakeNfcManager();
     ~FakeNfcManager();
+    const NfcapiServices& services() const { return services_; }
     FakeNfcManager(const FakeNfcManager&) = delete;
     FakeNfcManager& operator=(const FakeNfcManager&) = delete;
 
@@ -37,17 +38,17 @@ public:
     // RELEASE_CONF with cause 0; anything else gets no answer.
     void onRequest(uint16_t code, Script script);
 
-    // From a script (on the dispatcher): answers the request, carrying its identity.
+    // From a script (on the worker): answers the request, carrying its identity.
     void answer(const Request& request, TnfcapiMsg message);
     // From a script: sends an upward message that answers no request.
     void deliver(int app, const TnfcapiMsg& message);
     // From a script: frees the application's entry, as a refused registration or a release does.
     void drop(int app);
-    // From the test's thread: has the dispatcher deliver the message to the application.
+    // From the test's thread: has the worker deliver the message to the application.
     void inject(int app, const TnfcapiMsg& message);
-    // From the test's thread: has the dispatcher run the function.
+    // From the test's thread: has the worker run the function.
     void later(std::function<void(FakeNfcManager&)> work);
-    // From the test's thread: waits at most timeoutMs until the dispatcher has done all it was given.
+    // From the test's thread: waits at most timeoutMs until the worker has done all it was given.
     bool sync(uint32_t timeoutMs);
 
     // Waits at most timeoutMs until count requests of the code have come in.
@@ -61,13 +62,16 @@ public:
 private:
     struct Entry {
         bool used;
-        TNfcApiInstance* instance;
+        void* instance;
         TNfaceUpcall upcall;
     };
 
+    static OsResult registerModule(uint16_t readerType);
+    static int32_t start(void* segment, uint32_t moduleWord);
+    static void exit(void* segment);
     static void procedure(void* self);
     static int findApp(const void* hApp);
-    static NfcApiStatus registerApp(const TNfaceRegistration* record);
+    static NfcApiStatus registerApp(const NfcapiRegistration& record);
     static NfcApiStatus releaseApp(void* hApp);
 
     void handle(const OsMessage& message);
@@ -83,4 +87,6 @@ private:
     std::deque<std::function<void(FakeNfcManager&)>> work_;
     uint16_t queue_ = 0;
     TNfaceManagerLink link_{};
+    NfcapiModule module_{};
+    NfcapiServices services_{};
 };

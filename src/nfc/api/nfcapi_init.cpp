@@ -28,8 +28,6 @@ constexpr uint32_t kStartWaitMs = 1000;
 constexpr char kWorkerName[] = "OS worker thread";
 constexpr uint16_t kDeactivateRequest = 0xA201;
 constexpr uint32_t kBuild = 153;
-constexpr char kBuildDate[] = "Sep 11 2014";
-constexpr char kBuildTime[] = "13:12:03";
 
 #if defined(__x86_64__)
 constexpr char kPlatform[] = "Linux x86_64";
@@ -69,7 +67,7 @@ thread_local bool t_onWorker = false;
 
 void traceBanner() {
     TRACE(TRC_STARTUP, "Version %s (%s), build %u, %s, %s %s", NFCAPI_PRODUCT_VERSION, NFCAPI_COMPONENT_VERSION, kBuild,
-          kPlatform, kBuildDate, kBuildTime);
+          kPlatform, NFCAPI_BUILD_DATE, NFCAPI_BUILD_TIME);
     TRACE(TRC_STARTUP, "supported chips:");
     for (const char* chip : kSupportedChips) TRACE(TRC_STARTUP, " %s", chip);
 }

@@ -10,6 +10,8 @@
 
 constexpr char NFCAPI_PRODUCT_VERSION[] = "1.0.153.0";
 constexpr char NFCAPI_COMPONENT_VERSION[] = "16.1.153.0";
+constexpr char NFCAPI_BUILD_DATE[] = "Sep 11 2014";
+constexpr char NFCAPI_BUILD_TIME[] = "13:12:03";
 constexpr uint32_t NFCAPI_MANAGER_QUEUE_NAME = 0xB2;     // the NFC manager's queue, the "NFC API queue"
 
 enum NfcapiState : int {

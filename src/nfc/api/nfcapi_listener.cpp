@@ -106,13 +106,15 @@ NfcApiStatus nfcRegisterListener(NfcHandle hNfc, void* listenerContext, DWORD ma
     } else if (!hListener) {
         TRACE(TRC_ERROR, "! nfcRegisterListener(), no room for the listener handle");
         status = nfcStatusBadParameter;
-    } else if (nfcapiOnCallbackThread()) {
-        TRACE(TRC_ERROR, "! nfcRegisterListener() refused inside the event callback");
-        status = nfcStatusWrongState;
     } else {
         *hListener = nullptr;
-        PlatLockGuard registration(instance->registration);
-        status = registerListener(instance, listenerContext, mask, params, hListener);
+        if (nfcapiOnCallbackThread()) {
+            TRACE(TRC_ERROR, "! nfcRegisterListener() refused inside the event callback");
+            status = nfcStatusWrongState;
+        } else {
+            PlatLockGuard registration(instance->registration);
+            status = registerListener(instance, listenerContext, mask, params, hListener);
+        }
     }
     TRACE(TRC_ENTER_EXIT, "nfcRegisterListener() exit, status=0x%X (hListener=%p)", status,
           hListener ? static_cast<void*>(*hListener) : nullptr);

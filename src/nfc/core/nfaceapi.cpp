@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "api/nfcapi_modules.h"
 #include "core/nfaceregistry.h"
 #include "core/nfacesignal.h"
 #include "core/nfacetrace.h"
@@ -17,8 +18,9 @@ constexpr uint32_t kAppBits = 0x7u << kAppShift;
 constexpr uint8_t kNfcidPrefix[2] = {0x01, 0xFE};
 constexpr size_t kNfcidMax = sizeof(TNfcListenParam::p2pNfcid);
 
-// Results of nfacePutMessage.
+// Results of nfacePutMessage, and of nfcapiRegister without a record.
 enum : NfcApiStatus { PUT_OK = 0, PUT_NO_APP = 2, PUT_NO_MESSAGE = 3, PUT_NO_ELEMENT = 6, PUT_NOT_READY = 11 };
+constexpr NfcApiStatus kNoRecord = 3;
 
 std::atomic<const TNfaceManagerLink*> g_manager{nullptr};
 std::atomic<uint32_t> g_callbackThread{0};
@@ -191,12 +193,12 @@ uint16_t nextIdentity(uint16_t last) { return last == 0xFFFF ? 1 : static_cast<u
 void nfaceAttachManager(const TNfaceManagerLink* link) { g_manager = link; }
 
 NfcApiStatus nfaceRegister(const TNfaceRegistration* record) {
-    const TNfaceManagerLink* link = g_manager.load();
-    if (!link) {
+    const auto registerApplication = nfcapiServices().registerApplication;
+    if (!registerApplication) {
         TRACE(TRC_ERROR, "! nfaceRegister: cannot find NFC API queue");
         return nfcStatusInvalidHandle;
     }
-    return link->registerApp(record);
+    return registerApplication(*record);
 }
 
 NfcApiStatus nfaceRelease(void* hApp) {
@@ -209,25 +211,51 @@ NfcApiStatus nfaceRelease(void* hApp) {
     return link->releaseApp(hApp);
 }
 
+// ---- The entry table ------------------------------------------------------------------------
+
+NfcApiStatus nfaceOpen(const char* configuration, NfcapiDownloadCallback callback, void* context,
+                       NfaceEntryTable** table) {
+    // One table serves every start: it outlives any caller that still holds it.
+    static NfaceEntryTable entries{nullptr,         &nfcapiInitialize, &nfcapiDone, &nfcapiRegister,
+                                   &nfacePutMessage, &nfcapiRelease};
+    const NfcApiStatus status = nfcapiInitialize(configuration, callback, context);
+    const bool running = status == nfcStatusOk || status == nfcStatusNoResources;
+    *table = running ? &entries : nullptr;
+    return running ? nfcStatusOk : nfcStatusStartFailed;
+}
+
+NfcApiStatus nfcapiRegister(const TNfaceRegistration* record, uint32_t size) {
+    TRACE(TRC_API, "nfcapiRegister() enter, state %d", static_cast<int>(nfcapiState()));
+    NfcApiStatus status;
+    if (!record || size < sizeof *record) {
+        status = kNoRecord;
+    } else {
+        TNfaceRegistration copy = *record;
+        copy.reserved = 0;
+        PlatLockGuard g(nfcapiRegistrationLock());
+        switch (nfcapiState()) {
+        case NFCAPI_STATE_RUNNING:
+            status = nfaceRegister(&copy);
+            break;
+        case NFCAPI_STATE_STARTING:
+            TRACE(TRC_API, "OS initialize pending, queue message");
+            status = nfcapiQueueRegistration(copy);
+            break;
+        default:
+            // Only a stack in download mode has a table but no worker: nothing would ever take it.
+            TRACE(TRC_ERROR, "! OS not initialized, registration refused");
+            status = nfcStatusWrongState;
+        }
+    }
+    TRACE(TRC_API, "nfcapiRegister() exit, status=0x%X", status);
+    return status;
+}
+
 // ---- Upcalls --------------------------------------------------------------------------------
 
-PlatLock& nfcapiUpcallLock() {
-    static PlatLock lock;
-    static const bool made = (lock.create(), true);
-    (void)made;
-    return lock;
-}
+bool nfcapiOnCallbackThread() { return nfcapiOnWorkerThread() || g_callbackThread.load() == platCurrentThreadId(); }
 
-PlatSemaphore& nfcapiReleaseSemaphore() {
-    static PlatSemaphore semaphore;
-    static const bool made = semaphore.create(0, 1);
-    (void)made;
-    return semaphore;
-}
-
-bool nfcapiOnCallbackThread() { return g_callbackThread.load() == platCurrentThreadId(); }
-
-void nfcapiDeliverUpstream(const TnfcapiMsg* message, TNfaceUpcall upcall, TNfcApiInstance* instance) {
+void nfcapiDeliverUpstream(const TnfcapiMsg* message, TNfaceUpcall upcall, void* instance) {
     if (!message || !upcall) return;
     {
         PlatLockGuard g(nfcapiUpcallLock());
@@ -236,6 +264,10 @@ void nfcapiDeliverUpstream(const TnfcapiMsg* message, TNfaceUpcall upcall, TNfcA
         g_callbackThread = outer;
     }
     if (message->code == NFACE_RELEASE_CONF) nfcapiReleaseSemaphore().release();
+}
+
+void nfaceUpcall(void* instance, const void* message) {
+    nfaceCallback(static_cast<TNfcApiInstance*>(instance), static_cast<const TnfcapiMsg*>(message));
 }
 
 void nfaceCallback(TNfcApiInstance* instance, const TnfcapiMsg* message) {
@@ -333,7 +365,7 @@ NfcApiStatus nfacePutMessage(void* hApp, const TnfcapiMsg* message) {
         TRACE(TRC_ERROR, "! nfcapiPutMessage(), msg is NULL");
         return PUT_NO_MESSAGE;
     }
-    if (nfcapiState() != 2) {
+    if (nfcapiState() != NFCAPI_STATE_RUNNING) {
         TRACE(TRC_ERROR, "! nfcapiPutMessage(), OS not ready");
         return PUT_NOT_READY;
     }
@@ -394,7 +426,7 @@ NfcApiStatus nfcapiRegisterApp(TNfcApiInstance* instance) {
         instance->pending = NFACE_REGISTER_REQ;
         instance->pendingRequest = 0;       // the registration is answered by messages of no request
     }
-    const TNfaceRegistration record{instance, &nfaceCallback, 0, 0};
+    const TNfaceRegistration record{instance, &nfaceUpcall, 0, 0};
     NfcApiStatus status = table->registerApp(&record, sizeof record);
     if (status != nfcStatusOk && status != nfcStatusPending) {
         clearPending(instance);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "api/nfcapi_init.h"
 #include "core/nfacemsg.h"
 #include "corvane.h"
 #include "platform.h"
@@ -19,11 +20,9 @@ constexpr uint32_t NFCAPI_READER_EXTRA = 1000;          // ms a reader time-out 
 enum NfcapiReader { READER_JEWEL, READER_DEFAULT, READER_14443B, READER_FELICA, READER_15693, READER_COUNT };
 
 // ---- The entry table ------------------------------------------------------------------------
-using TNfcapiDownloadCallback = void (*)(void* context, DWORD event, TNfcDownloadRecord* record);
-
 struct NfaceEntryTable {
     void* reserved;
-    NfcApiStatus (*initialize)(const char* configuration, TNfcapiDownloadCallback callback, void* context);
+    NfcApiStatus (*initialize)(const char* configuration, NfcapiDownloadCallback callback, void* context);
     NfcApiStatus (*done)();
     NfcApiStatus (*registerApp)(const TNfaceRegistration* record, uint32_t size);
     NfcApiStatus (*putMessage)(void* hApp, const TnfcapiMsg* message);
@@ -81,35 +80,37 @@ struct TNfcApiInstance {
 };
 
 // ---- The NFC manager's side ---------------------------------------------------------------
-// The NFC manager attaches itself when its task starts and detaches when it ends.
+// The NFC manager attaches itself when its task starts and detaches when it ends; it takes
+// registrations through the start-up's services.
 struct TNfaceManagerLink {
     OsQueueName queueName;            // the NFC API queue
     uint32_t moduleWord;              // source word of the messages posted to it, application bits clear
-    int (*findApp)(const void* hApp);                                   // its entry index, or -1
-    NfcApiStatus (*registerApp)(const TNfaceRegistration* record);      // queues a registration
-    NfcApiStatus (*releaseApp)(void* hApp);                             // queues a release
+    int (*findApp)(const void* hApp);                 // its entry index, or -1
+    NfcApiStatus (*releaseApp)(void* hApp);           // queues a release
 };
 void nfaceAttachManager(const TNfaceManagerLink* link);
 NfcApiStatus nfaceRegister(const TNfaceRegistration* record);
 NfcApiStatus nfaceRelease(void* hApp);
 
-// ---- Provided by start-up -------------------------------------------------------------------
-int nfcapiState();                    // 0 idle, 1 starting, 2 running
-void nfcapiSetState(int state);
-
 // ---- The core -------------------------------------------------------------------------------
-// Held during every upcall: callbacks of all applications are serialised. It and the release
-// semaphore exist as long as the library is loaded.
-PlatLock& nfcapiUpcallLock();
-// Released once a release confirmation has been delivered and the upcall lock left.
-PlatSemaphore& nfcapiReleaseSemaphore();
-// True on the thread that is delivering an upcall, where nothing may wait for the stack.
+// Builds the entry table and starts the stack: 0 with the table (also when the stack already
+// runs), else 4.
+NfcApiStatus nfaceOpen(const char* configuration, NfcapiDownloadCallback callback, void* context,
+                       NfaceEntryTable** table);
+// Hands a registration to the NFC manager, or keeps it until the worker runs.
+NfcApiStatus nfcapiRegister(const TNfaceRegistration* record, uint32_t size);
+
+// True on the OS worker thread and on a thread that is delivering an upcall: a call there that
+// waited for the stack would wait for itself.
 bool nfcapiOnCallbackThread();
 
 NfcApiStatus nfacePutMessage(void* hApp, const TnfcapiMsg* message);
 NfcApiStatus nfcapiRelease(void* hApp, uint32_t timeoutMs);
-void nfcapiDeliverUpstream(const TnfcapiMsg* message, TNfaceUpcall upcall, TNfcApiInstance* instance);
+// Calls the upcall of one application with the message, under the upcall lock.
+void nfcapiDeliverUpstream(const TnfcapiMsg* message, TNfaceUpcall upcall, void* instance);
 void nfaceCallback(TNfcApiInstance* instance, const TnfcapiMsg* message);
+// The upcall the API core registers for every application.
+void nfaceUpcall(void* instance, const void* message);
 
 // Creates the application's semaphore and lock, registers it and waits for the activation.
 NfcApiStatus nfcapiRegisterApp(TNfcApiInstance* instance);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "api/nfcapi_init.h"
 #include "corvane.h"
 #include "os/os.h"
 
@@ -18,17 +19,10 @@ struct TNfaceCause {
     uint16_t cause;
 };
 
-// What the API registers with the NFC manager for one application.
-struct TNfcApiInstance;
-struct TnfcapiMsg;
-using TNfaceUpcall = void (*)(TNfcApiInstance* instance, const TnfcapiMsg* message);
-
-struct TNfaceRegistration {
-    TNfcApiInstance* instance;
-    TNfaceUpcall upcall;
-    uint16_t flags;
-    uint16_t reserved;      // cleared by the API core
-};
+// What the API registers with the NFC manager for one application: the start-up keeps the same
+// record for registrations that wait for the worker.
+using TNfaceUpcall = decltype(NfcapiRegistration::upcall);
+using TNfaceRegistration = NfcapiRegistration;
 
 // The transfer descriptor of an application instance, reused by each request: what the NFC
 // manager reads (write data) and the room the API core copies an answer into (read data).

@@ -80,7 +80,7 @@ void describe(const Line& l, const TNfaceEmpty&) { emit(l, "%s", ""); }
 void describe(const Line& l, const TNfaceCause& p) { emit(l, ", cause=0x%X (%s)", p.cause, causeText(p.cause)); }
 
 void describe(const Line& l, const TNfaceRegistration& p) {
-    emit(l, ", instance=%p, upcall=%p", static_cast<void*>(p.instance), reinterpret_cast<void*>(p.upcall));
+    emit(l, ", instance=%p, upcall=%p", p.instance, reinterpret_cast<void*>(p.upcall));
 }
 
 void describe(const Line& l, const TNfaceListenReq& p) {
