@@ -3,6 +3,7 @@
 #include <atomic>
 #include <iterator>
 
+#include "core/nfcmgr.h"
 #include "hw/hw_timer.h"
 #include "mm/mm.h"
 #include "util/trace.h"
@@ -25,7 +26,7 @@ OsResult registerComLayer(uint16_t) {
     return osModuleRegister(kComQueueName, nfcapiServices().com.instanceSize, &comLayerInit, nullptr, MM_TYPE_STACK_LAYER);
 }
 
-// Not built yet: layer 1 of the reader's family, LLCP and the NFC manager.
+// Not built yet: layer 1 of the reader's family and LLCP.
 OsResult registerLayer1(uint16_t readerType) {
     for (const Layer1Task& task : kLayer1Tasks)
         if (readerType & task.family)
@@ -35,19 +36,15 @@ OsResult registerLayer1(uint16_t readerType) {
 
 OsResult registerLlcp(uint16_t) { return osModuleRegister(kLlcpQueueName, 0, &nfcapiModuleNotBuilt, nullptr, MM_TYPE_TASK); }
 
-OsResult registerNfcManager(uint16_t) {
-    return osModuleRegister(NFCAPI_MANAGER_QUEUE_NAME, 0, &nfcapiModuleNotBuilt, nullptr, MM_TYPE_TASK);
-}
-
 constexpr NfcapiModule kModules[] = {
     {"hardware timer", &registerTimer}, {"com layer", &registerComLayer}, {"layer 1", &registerLayer1},
-    {"LLCP", &registerLlcp},           {"NFC manager", &registerNfcManager},
+    {"LLCP", &registerLlcp},           {"NFC manager", &nfcmanRegister},
 };
 
 constexpr NfcapiServices kLibraryServices = {
     kModules, std::size(kModules),
     NfcapiComLayer{0, nullptr, nullptr, nullptr},   // the com task is not built yet
-    nullptr,                                        // nor the NFC manager
+    &nfcmanRegisterApplication,
 };
 
 std::atomic<const NfcapiServices*> g_services{&kLibraryServices};
