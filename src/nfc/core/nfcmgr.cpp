@@ -40,6 +40,7 @@ struct TNfcmanAppReq {
 };
 
 std::atomic<TNfcManager*> g_self{nullptr};
+std::atomic<uint16_t> g_readerType{0};      // of the start that registered the manager
 std::atomic<uint8_t> g_rawMode{0};
 std::atomic<uint8_t> g_optionByte{0};
 
@@ -254,7 +255,8 @@ void sendTimer(TNfcManager* p, uint16_t command, uint8_t id, uint32_t ms) {
 
 // ---- Start-up -------------------------------------------------------------------------------
 
-OsResult nfcmanRegister(uint16_t) {
+OsResult nfcmanRegister(uint16_t readerType) {
+    g_readerType = readerType;
     static_assert(sizeof(TNfcManager) <= 0xFFFF, "the instance fits a module segment");
     return osModuleRegister(NFCMAN_QUEUE_NAME, sizeof(TNfcManager), &nfcmanInit, &nfcmanExit, MM_TYPE_TASK);
 }
@@ -262,7 +264,7 @@ OsResult nfcmanRegister(uint16_t) {
 int32_t nfcmanInit(void* segment, uint32_t moduleWord) {
     auto* p = new (segment) TNfcManager{};
     p->ownWord = moduleWord;
-    p->readerType = nfcapiReaderType();
+    p->readerType = g_readerType.load();
     p->initStatus = NFCMAN_INIT_PENDING;
     p->pollPeriodMs = NFCMAN_POLL_PERIOD_MS;
     p->deviceList[0] = &p->device;
