@@ -283,7 +283,7 @@ INSTANTIATE_TEST_SUITE_P(
         StartFailure{"AModuleDoesNotStart", kConfiguration, Services::FailingManager, 0, 4, "! Start module failed"},
         StartFailure{"ASeventhModule", kConfiguration, Services::SevenModules, 0, 4, "! DebuggerBreak"},
         StartFailure{"ModulesNotBuilt", kConfiguration, Services::Library, 0, 4,
-                     "! module 0xB2 is not part of this build, it cannot start"},
+                     "! module 0xB1 is not part of this build, it cannot start"},
         StartFailure{"DownloadWithoutComLayer", "READERTYPE=PN544 IOTYPE=I2C FWDOWNLOAD=1", Services::LibraryCom, 0, 4,
                      "! the com layer is not part of this build"},
         StartFailure{"DownloadComInitFails", "READERTYPE=PN544 IOTYPE=I2C FWDOWNLOAD=1", Services::Fakes, -1, 4,

@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "L1/common/nfcll.h"
+#include "core/nfcmgr.h"
 #include "hw/hw_timer.h"
 #include "mm/mm.h"
 #include "transport/com.h"
@@ -19,22 +20,18 @@ OsResult registerComLayer(uint16_t) {
     return osModuleRegister(COM_QUEUE_NAME, nfcapiServices().com.instanceSize, &comLayerInit, nullptr, MM_TYPE_STACK_LAYER);
 }
 
-// Not built yet: LLCP and the NFC manager.
+// Not built yet: LLCP.
 OsResult registerLlcp(uint16_t) { return osModuleRegister(kLlcpQueueName, 0, &nfcapiModuleNotBuilt, nullptr, MM_TYPE_TASK); }
-
-OsResult registerNfcManager(uint16_t) {
-    return osModuleRegister(NFCAPI_MANAGER_QUEUE_NAME, 0, &nfcapiModuleNotBuilt, nullptr, MM_TYPE_TASK);
-}
 
 constexpr NfcapiModule kModules[] = {
     {"hardware timer", &registerTimer}, {"com layer", &registerComLayer}, {"layer 1", &nfcllRegister},
-    {"LLCP", &registerLlcp},           {"NFC manager", &registerNfcManager},
+    {"LLCP", &registerLlcp},           {"NFC manager", &nfcmanRegister},
 };
 
 constexpr NfcapiServices kLibraryServices = {
     kModules, std::size(kModules),
     NfcapiComLayer{sizeof(TComInstance), &comInit, &comShutdown, &comLowerInterface},
-    nullptr,   // the NFC manager is not built yet
+    &nfcmanRegisterApplication,
 };
 
 std::atomic<const NfcapiServices*> g_services{&kLibraryServices};

@@ -1,0 +1,396 @@
+// The NFC manager: the task between the API core and layer 1. It owns the applications and their
+// listen masks, brings the controller up, cycles it through the technologies the applications
+// listen for, receives detected devices, drives their tag handlers and serialises every
+// application request on the one current device. One state machine drives all of it; the
+// modules nfcmgr*.cpp share this record.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "L1/common/nfcllmsg.h"
+#include "api/nfcapi_init.h"
+#include "core/nfacemsg.h"
+#include "core/nfcmgrth.h"
+#include "os/os.h"
+#include "util/sm.h"
+
+constexpr OsQueueName NFCMAN_QUEUE_NAME = 0xB2;
+constexpr OsQueueName NFCMAN_LLCP_QUEUE_NAME = 0xB1;
+constexpr uint32_t NFCMAN_TRACE = 0x800;
+constexpr int NFCMAN_APPS = 4;
+constexpr uint16_t NFCMAN_APP_TAG = 0x5041;        // "AP"
+constexpr uint16_t NFCMAN_INIT_PENDING = 0xFFFF;
+constexpr int NFCMAN_WHEEL_ENTRIES = 12;
+constexpr int NFCMAN_ENDPOINTS = 5;
+constexpr int NFCMAN_PARKED = 8;                   // requests that wait for a state that takes them
+constexpr uint32_t NFCMAN_POLL_PERIOD_MS = 1000;
+constexpr uint32_t NFCMAN_HM_PERIOD_MS = 1200;
+
+// Commands of the manager's own queue besides the message tables.
+enum : uint16_t {
+    NFCMAN_APP_REQ = 0x8603,        // a registration or release from the API core
+    NFCMAN_LLCP_SET_PARAMETER = 0xC2,
+    NFCMAN_DL_DEACT_IND = 0x289,
+};
+
+// The events of the manager's machine and the commands that raise them (0: raised inside).
+#define NFCMAN_EVENTS(X)                          \
+    X(LINK_PROTOCOL, 0xC1)                        \
+    X(BUILD_PROTOCOL_STACK_CONF, 0xCA)            \
+    X(ACT_CONF, 0x8648)                           \
+    X(LLCP_TRIGGER_IND, 0xA164)                   \
+    X(NFCLL_ERROR_IND, 0x868F)                    \
+    X(LISTEN_CONF, 0x864D)                        \
+    X(ENDPOINT_IND, 0x86AA)                       \
+    X(SELECT_CONF, 0x867B)                        \
+    X(DEVICE_IND, 0x86BA)                         \
+    X(DEVICE_CONF, 0xA012)                        \
+    X(TRANSACTION_IND, 0x86B9)                    \
+    X(TECH_REMOVE_IND, 0x86BC)                    \
+    X(CHECK_CONF, 0x867A)                         \
+    X(US_QUEUE_ID_CONF, 0x867E)                   \
+    X(PH_DATA_IND, 0x183)                         \
+    X(PH_RESET_CONF, 0x145)                       \
+    X(DL_DEACT_IND, 0x289)                        \
+    X(NDEF_CHECK_CONF, 0xA182)                    \
+    X(IOCONTROL_CONF, 0x867F)                     \
+    X(HEALTHMON_IND, 0x86C0)                      \
+    X(RF_FIELD_IND, 0x86B8)                       \
+    X(NFCLL_RELEASE_IND, 0x8692)                  \
+    X(REGISTER_REQ, 0xA081)                       \
+    X(RELEASE_REQ, 0xA091)                        \
+    X(LISTEN_REQ, 0xA001)                         \
+    X(SELECT_REQ, 0xA211)                         \
+    X(READ_REQ, 0xA031)                           \
+    X(WRITE_REQ, 0xA041)                          \
+    X(FORMAT_REQ, 0xA021)                         \
+    X(TRANSACTION_REQ, 0xA051)                    \
+    X(IOCONTROL_REQ, 0xA191)                      \
+    X(TEST_REQ, 0xA061)                           \
+    X(SET_READONLY_REQ, 0xA0A1)                   \
+    X(NDEF_CHECK_REQ, 0xA181)                     \
+    X(DEACT_REQ, 0xA201)                          \
+    X(NDEFCHECK_FINISHED, 0)                      \
+    X(TRANSACTION_FINISHED, 0)                    \
+    X(TRANSACTION_ERROR, 0)                       \
+    X(TIMER_LISTENPHASE, 0)                       \
+    X(TIMER_NDEF_ACTION, 0)                       \
+    X(TIMER_POLLCARD, 0)                          \
+    X(TIMER_HEALTHMONITOR, 0)                     \
+    X(DEV_REMOVE, 0)
+
+constexpr uint16_t NFCMAN_EVENT_CLASS = 3;
+#define NFCMAN_EVENT_ENUM(name, command) EV_NFCMAN_##name,
+enum NfcmanEvent : uint16_t { EV_NFCMAN_BEFORE_FIRST = (NFCMAN_EVENT_CLASS << 8) - 1, NFCMAN_EVENTS(NFCMAN_EVENT_ENUM) };
+#undef NFCMAN_EVENT_ENUM
+
+// Application states, with their trace names.
+#define NFCMAN_APP_STATES(X) X(INIT) X(REGISTERED) X(ACTIVATED) X(LISTEN) X(LISTEN_CONF) X(DEV_IND) X(RELEASE) X(RELEASE_CONF)
+#define NFCMAN_APP_STATE_ENUM(name) NFCMAN_APPSTATE_##name,
+enum NfcmanAppState : uint32_t { NFCMAN_APP_STATES(NFCMAN_APP_STATE_ENUM) };
+#undef NFCMAN_APP_STATE_ENUM
+
+// What the NDEF action in progress is.
+enum NfcmanMode : uint32_t {
+    NFCMAN_MODE_NONE = 0,
+    NFCMAN_MODE_WHEEL = 1,
+    NFCMAN_MODE_READ = 2,
+    NFCMAN_MODE_WRITE = 3,
+    NFCMAN_MODE_TRANSACTION = 4,
+    NFCMAN_MODE_FORMAT = 5,
+    NFCMAN_MODE_READONLY = 6,
+    NFCMAN_MODE_RELEASE = 10,
+};
+
+enum NfcmanTimer : uint8_t {
+    NFCMAN_TIMER_LISTEN = 0,
+    NFCMAN_TIMER_POLLCARD = 1,
+    NFCMAN_TIMER_HEALTH = 2,
+    NFCMAN_TIMERS = 3,
+};
+
+// Health-monitor states, with their trace names.
+#define NFCMAN_HM_STATES(X) X(IDLE) X(WAITING) X(FINISHED) X(ERROR)
+#define NFCMAN_HM_STATE_ENUM(name) NFCMAN_HM_##name,
+enum NfcmanHmState : uint32_t { NFCMAN_HM_STATES(NFCMAN_HM_STATE_ENUM) };
+#undef NFCMAN_HM_STATE_ENUM
+
+// Listen-mask and tag-type bits the manager reads.
+enum : uint32_t {
+    NFCMAN_NDEF_LISTENER = 0x80000000u,
+    NFCMAN_NO_READER = NFC_LISTEN_NO_READER,
+    NFCMAN_KEEP_LISTENING = NFC_LISTEN_KEEP_LISTENING,
+    NFCMAN_NO_HEALTH_MONITOR = 0x10000000u,
+    NFCMAN_P2P_DEVICE = 0x3000u,
+};
+
+struct TNfcManager;
+
+// One application. hApp, as the API core knows it, is the entry's address.
+struct TNfcmanApp {
+    uint16_t tag;
+    std::atomic<uint32_t> inUse;        // read on the callers' threads by the API core's lookups
+    uint32_t activationReported;
+    uint32_t deviceIndicated;
+    uint32_t virtualSe;
+    uint32_t listenType;
+    TNfcManager* owner;
+    void* userHandle;
+    void (*callback)(void* instance, const void* message);
+    uint32_t state;
+    uint16_t request;                   // identity of its last request, carried by the answers to it
+};
+
+// The set-parameter block that tells LLCP its role on a new P2P link (command 0xC2).
+struct TNfcmanLlcpParameters {
+    uint32_t reserved0[2];
+    uint32_t role;                      // NFCMAN_LLCP_INITIATOR or NFCMAN_LLCP_TARGET
+    uint32_t reserved12[4];
+    uint32_t lto;                       // 0: LLCP keeps its own remote link time-out
+    uint8_t reserved32[40];
+};
+static_assert(sizeof(TNfcmanLlcpParameters) == 72 && offsetof(TNfcmanLlcpParameters, role) == 8 &&
+              offsetof(TNfcmanLlcpParameters, lto) == 28);
+struct TNfcmanSetParameterFields {
+    TNfcmanLlcpParameters* parameters;  // a buffer of the global pool; LLCP releases it
+};
+enum : uint32_t { NFCMAN_LLCP_INITIATOR = 196, NFCMAN_LLCP_TARGET = 197 };
+
+struct TNfcmanWheelEntry {
+    uint32_t mask;
+    uint16_t minMs;
+    uint16_t maxMs;
+    uint32_t flags;                     // bit 0: random dwell
+};
+
+struct TNfcmanEndpoint {
+    uint8_t id;
+    uint32_t tagType;
+};
+
+struct TNfcManager {
+    TStateMachine sm;
+    uint32_t ownWord;
+    uint16_t ownQueue;
+    uint16_t timerQueue;
+    uint32_t l1Word;
+    uint16_t l1Queue;
+    uint16_t llcpQueue;
+    uint16_t usPool;
+    uint16_t dsPool;
+    uint16_t readerType;
+
+    OsMessage msg;                      // the message being handled
+    uint16_t currentRequest;            // code of the application request being served, 0 none
+
+    bool timerRunning[NFCMAN_TIMERS];
+    uint8_t timerChannel[NFCMAN_TIMERS];
+    uint32_t hmState;
+    uint8_t hmAnswer[3];
+
+    TTagHandler th;
+    bool thBound;                       // the handler belongs to the current device
+
+    TNfcmanApp apps[NFCMAN_APPS];
+    TNfcmanApp* currentApp;             // the sender of the message being handled
+    TNfcmanApp* activeApp;              // whose transaction is in progress
+    TNfcmanApp* matchedApp;             // that the current device belongs to
+    TNfcmanApp* ioApp;                  // whose I/O control is in progress
+    bool ioPending;
+
+    TNfcTagInfo device;                 // the current device; type 0 when there is none
+    TNfcTagInfo* deviceList[1];
+    TNfcTagInfo heldDevice;             // a P2P device waiting for LLCP
+    bool probing;                       // a MIFARE Plus candidate is being probed
+    uint32_t deviceCount;               // device indications sent, for the traces
+    uint16_t result;                    // cause of the last tag-handler result
+    bool testByPoll;
+    uint32_t startTick;
+
+    TNfcListenParam listenParams;
+
+    // The NDEF action.
+    uint32_t mode;
+    uint32_t readOffset;
+    bool readMore;                      // the last read reported more data
+    bool writeMore;                     // the last write part announced more
+    uint8_t* actionBuffer;              // the manager's copy of what an action reads or writes
+    uint16_t actionSize;
+    uint16_t readSize;                  // room of the caller of a raw transaction
+
+    uint8_t* ioInput;                   // the manager's copies of an I/O control's input and output
+    uint8_t* ioOutput;
+    uint16_t ioOutputSize;
+
+    TNfcmanEndpoint endpoints[NFCMAN_ENDPOINTS];
+    uint8_t endpointCount;
+
+    TNfcCapabilityBlock* capabilities;
+    uint32_t supportedMask;
+    uint32_t capFlags;
+    uint16_t initStatus;
+
+    TNfcmanWheelEntry wheel[NFCMAN_WHEEL_ENTRIES];
+    uint8_t wheelIndex;
+    uint32_t globalMask;
+    uint32_t activeMask;                // the mask last given to layer 1
+    bool readerListener;
+    bool keepListening;
+    uint32_t pollPeriodMs;
+    uint16_t lastIoctl;                 // the last I/O-control code sent; 0x1003 stops the wheel
+
+    OsMessage parked[NFCMAN_PARKED];
+    uint8_t parkedHead;
+    uint8_t parkedCount;
+};
+
+// ---- Start-up ---------------------------------------------------------------------------------
+OsResult nfcmanRegister(uint16_t readerType);
+int32_t nfcmanInit(void* segment, uint32_t moduleWord);
+void nfcmanExit(void* segment);
+// Hands an application to the manager: 0 queued, 4 no room, 5 no manager.
+NfcApiStatus nfcmanRegisterApplication(const NfcapiRegistration& registration);
+// The two stack-wide bytes set by I/O control 0x120B.
+uint8_t nfcmanP2pRawMode();
+uint8_t nfcmanOptionByte();
+
+// ---- Shared by the manager's modules ----------------------------------------------------------
+const char* nfcmanAppStateName(uint32_t state);
+void nfcmanSetAppState(TNfcmanApp* app, uint32_t state);
+int nfcmanAppIndex(const TNfcManager* p, const TNfcmanApp* app);
+uint32_t nfcmanElapsed(const TNfcManager* p);
+
+// Task and queues (nfcmgr.cpp).
+void nfcmanSetStackBytes(uint8_t rawMode, uint8_t optionByte);
+void nfcmanPostEvent(TNfcManager* p, uint16_t event);
+bool nfcmanSendL1(TNfcManager* p, const OsMessage& message);
+bool nfcmanSendTo(TNfcManager* p, uint16_t queue, const OsMessage& message);
+void nfcmanSetTimer(TNfcManager* p, uint8_t id, uint32_t ms);
+void nfcmanResetTimer(TNfcManager* p, uint8_t id);
+void nfcmanRestartTimer(TNfcManager* p, uint8_t id, uint32_t ms);
+// Requests that arrive while their state cannot take them wait here.
+bool nfcmanPark(TNfcManager* p);
+void nfcmanTakeParked(TNfcManager* p);
+void nfcmanDropParked(TNfcManager* p, uint16_t cause);
+// After a message that waits or is refused, the request that was being served goes on.
+void nfcmanRestoreServing(TNfcManager* p);
+// Refuses the request just taken; the request that was being served goes on.
+void nfcmanRefuseTaken(TNfcManager* p, uint16_t cause);
+// Frees the manager's copies of an action's and an I/O control's data.
+void nfcmanFreeActionBuffer(TNfcManager* p);
+void nfcmanFreeIoBuffers(TNfcManager* p);
+// Takes a copy of length bytes (none when data is empty); false without memory.
+bool nfcmanCopyActionData(TNfcManager* p, const uint8_t* data, uint16_t length, uint16_t room);
+
+// States (nfcmgrstates.cpp).
+void nfcmanStartMachine(TNfcManager* p);
+uint32_t nfcmanStateStartup(TStateMachine* m, uint16_t event);
+uint32_t nfcmanStateActivating(TStateMachine* m, uint16_t event);
+uint32_t nfcmanStateIdle(TStateMachine* m, uint16_t event);
+uint32_t nfcmanStateListenPending(TStateMachine* m, uint16_t event);
+uint32_t nfcmanStateListenConfirmed(TStateMachine* m, uint16_t event);
+uint32_t nfcmanStateNdefDetection(TStateMachine* m, uint16_t event);
+uint32_t nfcmanStateNdefTag(TStateMachine* m, uint16_t event);
+uint32_t nfcmanStateNdefAction(TStateMachine* m, uint16_t event);
+uint32_t nfcmanStateLegacyTag(TStateMachine* m, uint16_t event);
+uint32_t nfcmanStateTransaction(TStateMachine* m, uint16_t event);
+uint32_t nfcmanStateTest(TStateMachine* m, uint16_t event);
+uint32_t nfcmanStateCardEmu(TStateMachine* m, uint16_t event);
+uint32_t nfcmanStateP2PInit(TStateMachine* m, uint16_t event);
+uint32_t nfcmanStateP2P(TStateMachine* m, uint16_t event);
+uint32_t nfcmanStateP2PStopped(TStateMachine* m, uint16_t event);
+uint32_t nfcmanStateReset(TStateMachine* m, uint16_t event);
+uint32_t nfcmanStateError(TStateMachine* m, uint16_t event);
+uint32_t nfcmanDefaultHandler(TStateMachine* m, uint16_t event);
+SmHandler nfcmanIdleOrListen(const TNfcManager* p);
+SmHandler nfcmanTagState(const TNfcManager* p);
+SmHandler nfcmanStateAfterCheck(TNfcManager* p);
+
+// Applications and listening (nfcmgrlisten.cpp).
+void nfcmanHandleRegister(TNfcManager* p);
+void nfcmanRefuseRegistration(TNfcManager* p, uint16_t cause);
+// Releases the current application; true when the release waits for layer 1's listen confirmation.
+bool nfcmanHandleRelease(TNfcManager* p);
+// Releases the current application at once, confirming with the cause.
+void nfcmanReleaseNow(TNfcManager* p, uint16_t cause);
+void nfcmanTakeActivation(TNfcManager* p, const TNfcllActConf& conf);
+bool nfcmanComputeGlobalMask(TNfcManager* p);
+// The listen rules for the current application's LISTEN_REQ.
+enum : uint32_t { LISTEN_CONFIRMED = 0x1, LISTEN_CHANGED = 0x2, LISTEN_RELISTEN = 0x4, LISTEN_ERROR = 0x8 };
+uint32_t nfcmanListenRequest(TNfcManager* p);
+void nfcmanSendListenConf(TNfcManager* p, TNfcmanApp* app, uint16_t cause);
+void nfcmanListenConfirmation(TNfcManager* p);
+bool nfcmanAnyAppListening(const TNfcManager* p);
+// Sends the next listen request; false when the wheel is stopped.
+bool nfcmanRestartWheel(TNfcManager* p);
+// The current phase's dwell in ms, 0 for none.
+uint32_t nfcmanWheelDwell(TNfcManager* p);
+void nfcmanStartWheelTimer(TNfcManager* p);
+// Puts the wheel table in its initial form.
+void nfcmanResetWheel(TNfcManager* p);
+void nfcmanSendListen(TNfcManager* p, uint32_t mask);
+uint32_t nfcmanTagTypeToListenMask(uint32_t tagType);
+uint32_t nfcmanReaderMask(uint32_t listenMask);
+void nfcmanEndpointIndication(TNfcManager* p);
+
+// Devices and requests on them (nfcmgrdevice.cpp). The functions that may move the machine
+// answer the next state, empty to stay.
+TNfcmanApp* nfcmanCheckMatchedApp(TNfcManager* p, uint32_t tagType, bool onlyPlainListeners);
+SmHandler nfcmanDeviceIndication(TNfcManager* p);
+SmHandler nfcmanNextStateAfterDevice(TNfcManager* p);
+bool nfcmanDeviceToApp(TNfcManager* p, uint16_t cause);
+void nfcmanDeviceRemoved(TNfcManager* p);
+void nfcmanStartNdefCheck(TNfcManager* p);
+void nfcmanReportNdefCheck(TNfcManager* p);
+// Starts the tag-handler action of the request; false when it was refused (and answered).
+bool nfcmanStartAction(TNfcManager* p);
+void nfcmanSendActionConfirmation(TNfcManager* p);
+bool nfcmanStartTransaction(TNfcManager* p);
+void nfcmanTransactionIndication(TNfcManager* p);
+SmHandler nfcmanHandlerTransactionIndication(TNfcManager* p);
+void nfcmanStartTest(TNfcManager* p);
+void nfcmanCheckConfirmation(TNfcManager* p);
+void nfcmanSendTestIndication(TNfcManager* p);
+SmHandler nfcmanCardEmuRequest(TNfcManager* p);
+void nfcmanCardEmuResponse(TNfcManager* p);
+void nfcmanStartP2p(TNfcManager* p);
+// Answers a request of the code with its refusal and the cause.
+void nfcmanAnswerRequest(TNfcManager* p, TNfcmanApp* app, uint16_t code, uint16_t cause);
+// Answers the current request with its refusal and the cause; it ends.
+void nfcmanRefuse(TNfcManager* p, uint16_t cause);
+// The transaction result a layer-1 indication carries; false when it carries none.
+bool nfcmanTransactionResult(const OsMessage& message, uint16_t* cause, const uint8_t** data, uint16_t* length);
+void nfcmanReleaseL1Buffer(const OsMessage& message);
+
+// Upward messages (nfcmgrup.cpp).
+void nfcmanSendUsMessage(TNfcManager* p, TNfcmanApp* app, TnfcapiMsg message);
+void nfcmanDeliver(void (*callback)(void*, const void*), void* userHandle, const TnfcapiMsg& message);
+void nfcmanSendActInd(TNfcManager* p, TNfcmanApp* app, uint16_t cause);
+void nfcmanSecureElementIndication(TNfcManager* p);
+void nfcmanRfFieldIndication(TNfcManager* p);
+void nfcmanPhysicalRemoveIndication(TNfcManager* p);
+void nfcmanTraceManufacturer(const TNfcTagInfo& device);
+
+// I/O control (nfcmgrioctl.cpp) and the health monitor (nfcmgrhm.cpp).
+void nfcmanIoControlRequest(TNfcManager* p);
+void nfcmanIoControlConfirmation(TNfcManager* p);
+void nfcmanAnswerIoControl(TNfcManager* p, TNfcmanApp* app, uint16_t cause);
+bool nfcmanHmActive(const TNfcManager* p);
+void nfcmanHmStart(TNfcManager* p);
+void nfcmanHmStop(TNfcManager* p);
+void nfcmanHmIdleIndication(TNfcManager* p);
+// True when the confirmation belongs to the health monitor.
+bool nfcmanHmConfirmation(TNfcManager* p, const TNfcllIoControlConf& conf);
+bool nfcmanHmWaiting(const TNfcManager* p);
+const char* nfcmanHmStateName(uint32_t state);
+
+// LLCP binding (nfcmgrllcp.cpp).
+bool nfcmanBindLlcp(TNfcManager* p);
+void nfcmanLlcpSetParameter(TNfcManager* p, uint32_t tagType);
+void nfcmanLlcpDeviceResponse(TNfcManager* p, const TNfcTagInfo& device);
+void nfcmanLlcpDeactivate(TNfcManager* p);
+void nfcmanLlcpForward(TNfcManager* p);
+void nfcmanLlcpUpward(TNfcManager* p);
+void nfcmanSendUsQueue(TNfcManager* p, uint16_t queue);
