@@ -101,13 +101,14 @@ TEST_F(NciApi, ApplicationBringsTheControllerUpReadsItsCapabilitiesAndShutsItDow
         ASSERT_EQ(nfcGetCapabilities(hNfc, &capabilities, NFC_CAPABILITIES_SIZE(1)), 0u);
         const WORD controllers = capabilities.controllerCount;
         ASSERT_EQ(controllers, 1);
-        ASSERT_NE(capabilities.controller, nullptr);
+        const TNfcCapabilityBlock* block = capabilities.controller;   // packed: read through copies
+        ASSERT_NE(block, nullptr);
         // The controller's technologies, and the bits the NFC manager always adds.
-        const DWORD mask = capabilities.controller->supportedMask;
+        const DWORD mask = block->supportedMask;
         EXPECT_EQ(mask, (cycle == 1 ? 0x276BF07u : 0x2723703u) | 0xD1000000u);
-        const DWORD flags = capabilities.controller->flags;
+        const DWORD flags = block->flags;
         EXPECT_EQ(flags, cycle == 1 ? 0x1002Du : 0x1000Du);
-        EXPECT_STREQ(capabilities.controller->vendorName, cycle == 1 ? "NXP" : "");
+        EXPECT_STREQ(block->vendorName, cycle == 1 ? "NXP" : "");
         EXPECT_EQ(nfcDestroy(hNfc), 0u);
         EXPECT_EQ(nfcDone(), 0u);
         EXPECT_EQ(cap.count(kNoLeak), before + 1) << "cycle " << cycle;

@@ -89,7 +89,9 @@ void startActivation(TNfcllContext* ll) {
     nfcllSendUsActConf(ll);
 }
 
-void activationTimedOut(TNfcllContext* ll) {
+} // namespace
+
+void nfcllActivationTimedOut(TNfcllContext* ll) {
     ++ll->retryCount;
     if ((ll->readerType & NFCLL_FAMILY_PN53X) && ll->retryCount == 1) {
         startActivation(ll);
@@ -98,6 +100,8 @@ void activationTimedOut(TNfcllContext* ll) {
     nfcllSetState(ll, NFCLL_STATE_IDLE);
     nfcllSendUs(ll, nfcllMsgMake<NFCLL_ACT_CONF>(ll->queueWord, {NFCLL_CAUSE_ACT_TIMEOUT, &ll->capabilities}));
 }
+
+namespace {
 
 // ---- Handlers of the task's commands -----------------------------------------------------------
 void onHwioParamConf(TNfcllContext* ll) {
@@ -429,8 +433,6 @@ void nfcllSendUsActConf(TNfcllContext* ll) {
     TRACE(NFCLL_TRC_STARTUP, "nfcll: %s, cause %X", "nfcllSendUsActConf", static_cast<unsigned>(cause));
     confirmActivation(ll, cause);
 }
-
-void nfcllActivationTimedOut(TNfcllContext* ll) { activationTimedOut(ll); }
 
 bool nfcllSendDsData(TNfcllContext* ll, const uint8_t* data, uint16_t length) {
     void* buffer = nullptr;
