@@ -388,6 +388,17 @@ TEST_F(NciActive, SetParameterIoControlConfiguresTheController) {
     EXPECT_EQ(payloadOf(sim, 0x2002), (Bytes{0x01, 0x30, 0x02, 0x11, 0x22}));
 }
 
+TEST_F(NciActive, SetParameterTooLongForTheConfigurationIsRefusedUnsent) {
+    std::vector<uint8_t> input(4 + 253, 0x5A);
+    input[3] = 0x30;
+    ASSERT_TRUE(stack.request<NFCLL_IOCONTROL_REQ>(
+        {nullptr, input.data(), nullptr, 0x1203, 0, static_cast<uint16_t>(input.size()), 0}));
+    const auto conf = stack.waitFor(NFCLL_IOCONTROL_CONF);
+    ASSERT_TRUE(conf);
+    EXPECT_EQ(nfcllMsgGet<NFCLL_IOCONTROL_CONF>(*conf).cause, 0x0D);
+    EXPECT_TRUE(payloadOf(sim, 0x2002).empty());
+}
+
 TEST_F(NciActive, TransactionWithoutATagIsAnsweredWithAnError) {
     const uint8_t pdu[] = {0x30, 0x00};
     ASSERT_TRUE(stack.request<NFCLL_TRANSACTION_REQ>({pdu, sizeof pdu, 0}));

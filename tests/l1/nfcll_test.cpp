@@ -182,7 +182,7 @@ TEST_F(NfcllTest, ActivationGoesThroughReaderResetAndTheDriversSteps) {
     EXPECT_EQ(stubs[kCom].count(PH_ACT_REQ), 1u);
     EXPECT_EQ(stubs[kCom].count(PH_RESET_REQ), 1u);
     EXPECT_EQ(driver.ll->state, NFCLL_STATE_ACTIVE);
-    EXPECT_FALSE(nfcllTimerRunning(driver.ll, NFCLL_TIMER_ACTIVATION));
+    EXPECT_FALSE(driver.ll->timers[NFCLL_TIMER_ACTIVATION].running);
 }
 
 TEST_F(NfcllTest, Pn53xActivationIsTriedOnceMoreThenTimesOut) {

@@ -181,7 +181,6 @@ void nfcllSetState(TNfcllContext* ll, uint32_t state);
 void nfcllSetTimer(TNfcllContext* ll, uint8_t timerId, uint32_t ms);
 void nfcllRestartTimer(TNfcllContext* ll, uint8_t timerId, uint32_t ms);
 void nfcllResetTimer(TNfcllContext* ll, uint8_t timerId);
-bool nfcllTimerRunning(const TNfcllContext* ll, uint8_t timerId);
 
 // Runs the initialisation step again; the activation confirmation goes up once it is done.
 void nfcllSendUsActConf(TNfcllContext* ll);

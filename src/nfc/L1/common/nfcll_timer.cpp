@@ -86,10 +86,6 @@ void nfcllResetTimer(TNfcllContext* ll, uint8_t timerId) {
     ++timer.channel;
 }
 
-bool nfcllTimerRunning(const TNfcllContext* ll, uint8_t timerId) {
-    return timerId < NFCLL_TIMER_COUNT && ll->timers[timerId].running;
-}
-
 void nfcllHandleTimerExpiry(TNfcllContext* ll) {
     const auto f = osMsgFields<HwTimerFields>(ll->message);
     if (!validId(f.timerId)) return;

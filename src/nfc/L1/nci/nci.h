@@ -128,7 +128,6 @@ struct TNciContext {
     TNciPacketLayer packet;
     uint8_t nfceeAnnounced;
     uint8_t nfceeFound;
-    uint8_t genericErrorStatus;
     // The message being handled.
     uint16_t rxOpcode;
     uint8_t rxConnId;
@@ -187,7 +186,6 @@ uint16_t nciHandleCoreResetRsp(TNciContext* nci);
 uint16_t nciHandleCoreResetNtf(TNciContext* nci);
 uint16_t nciHandleCoreInitRsp(TNciContext* nci);
 uint16_t nciHandleCoreSetConfigRsp(TNciContext* nci);
-uint16_t nciHandleGenericErrorNtf(TNciContext* nci);
 // 0, 1 when the controller is not ready yet (send again), or a cause.
 uint16_t nciHandleDiscoverMapRsp(TNciContext* nci);
 uint16_t nciHandleFieldInfoNtf(TNciContext* nci);
@@ -201,13 +199,10 @@ uint32_t nciSendCoreInit(TNciContext* nci);
 uint32_t nciSendSetConfig(TNciContext* nci);
 uint32_t nciSendDiscoverMap(TNciContext* nci);
 uint32_t nciSendNfceeDiscover(TNciContext* nci);
-uint32_t nciSendDeactivate(TNciContext* nci, uint8_t type);
 
 // The parameter buffer of CORE_SET_CONFIG_CMD.
 void nciParamsClear(TNciContext* nci);
-uint16_t nciParamsAddByte(TNciContext* nci, uint8_t id, uint8_t value);
 uint16_t nciParamsAdd(TNciContext* nci, uint8_t id, const uint8_t* value, uint32_t length);
-uint8_t nciParamsCount(const TNciContext* nci);
 
 // Not enough bytes for the handler: traced, and 0x0B.
 uint16_t nciTooShort(const TNciContext* nci, const char* handler, uint32_t expected);

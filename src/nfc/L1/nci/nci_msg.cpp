@@ -18,7 +18,6 @@ enum : uint16_t {
     OC_CORE_INIT_CMD = 0x2001,
     OC_CORE_SET_CONFIG_CMD = 0x2002,
     OC_RF_DISCOVER_MAP_CMD = 0x2100,
-    OC_RF_DEACTIVATE_CMD = 0x2106,
     OC_NFCEE_DISCOVER_CMD = 0x2200,
 };
 
@@ -186,15 +185,6 @@ uint16_t nciHandleCoreSetConfigRsp(TNciContext* nci) {
     return status == 0 && invalid == 0 ? 0 : NCI_CAUSE_WRONG_PARAMETER;
 }
 
-uint16_t nciHandleGenericErrorNtf(TNciContext* nci) {
-    CByteReader r = payloadOf(nci);
-    uint8_t status = 0;
-    if (!r.u8(status)) return nciTooShort(nci, "nciHandleGenericErrorNtf", 1);
-    TRACE(NFCLL_TRC_ERROR, "nci: ! NCI_CORE_GENERIC_ERROR_NTF in state 0x%X", static_cast<unsigned>(status));
-    nci->genericErrorStatus = status;
-    return status ? NCI_CAUSE_FAILED : 0;
-}
-
 uint16_t nciHandleDiscoverMapRsp(TNciContext* nci) {
     nciStopResponseTimer(nci);
     CByteReader r = payloadOf(nci);
@@ -242,25 +232,10 @@ uint32_t nciSendNfceeDiscover(TNciContext* nci) {
     return nciSendCommand(nci, OC_NFCEE_DISCOVER_CMD, &enable, 1);
 }
 
-uint32_t nciSendDeactivate(TNciContext* nci, uint8_t type) { return nciSendCommand(nci, OC_RF_DEACTIVATE_CMD, &type, 1); }
-
 // ---- Parameter buffer ---------------------------------------------------------------------------
 void nciParamsClear(TNciContext* nci) {
     nci->params[0] = 0;
     nci->paramsUsed = 1;
-}
-
-uint8_t nciParamsCount(const TNciContext* nci) { return nci->paramsUsed ? nci->params[0] : 0; }
-
-uint16_t nciParamsAddByte(TNciContext* nci, uint8_t id, uint8_t value) {
-    if (!nci->paramsUsed) nciParamsClear(nci);
-    const uint32_t used = nci->paramsUsed - 1u;
-    // Three more bytes must fit the space after the count byte.
-    if (used + 3 > kParamSpace) {
-        TRACE(NFCLL_TRC_ERROR, "nci: ! Length of given param is too big (%d bytes)", static_cast<int>(used));
-        return NCI_CAUSE_PARAM_TOO_LONG;
-    }
-    return nciParamsAdd(nci, id, &value, 1);
 }
 
 uint16_t nciParamsAdd(TNciContext* nci, uint8_t id, const uint8_t* value, uint32_t length) {
