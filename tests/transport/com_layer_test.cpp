@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "api/nfcapi_init.h"
 #include "fake_miniport.h"
 #include "hw/hw_timer.h"
 #include "manual_clock.h"
@@ -179,7 +180,8 @@ struct ComLayer : ::testing::Test {
         for (;;) {
             osRunUntilIdle();
             if (stubs[kLayer1].count(command) >= n) return true;
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            using std::chrono::milliseconds;
+            const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0 || posted.wait(static_cast<uint32_t>(left.count())) != PlatWait::Signaled) {
                 osRunUntilIdle();
                 return stubs[kLayer1].count(command) >= n;
@@ -325,7 +327,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ComOnChip,
     ::testing::Values(ChunkCase{"TwoInOneRead", {joined({kResetRsp, kCredits})}},
                       ChunkCase{"SplitAcrossThreeReads", {{0x40}, {0x00, 0x03, 0x00}, {0x11, 0x00}, kCredits}},
-                      ChunkCase{"TailAndNextHeadInOneRead", {{0x40, 0x00, 0x03, 0x00}, {0x11, 0x00, 0x60, 0x06}, {0x03, 0x01, 0x00, 0x01}}}),
+                      ChunkCase{"TailAndNextHeadInOneRead",
+                                {{0x40, 0x00, 0x03, 0x00}, {0x11, 0x00, 0x60, 0x06}, {0x03, 0x01, 0x00, 0x01}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- The com layer's own rules, on the recording lower interface -------------------------------
@@ -401,7 +404,8 @@ INSTANTIATE_TEST_SUITE_P(
                       OwnershipCase{"HandedOverReleasedAfterAFailedWrite", "NCI", PH_DATA_OWNED, COM_ERR_STATE, kAll, kAll},
                       OwnershipCase{"KeptByTheSender", "NCI", 0, COM_SUCCESS, kOneHeld, kOneHeld},
                       OwnershipCase{"EtsiReleasesOnCompletion", "ST21NFCA", 0, COM_SUCCESS, kOneHeld, kAll},
-                      OwnershipCase{"EtsiReleasesOnCompletionOnlyOnce", "POLARIC", PH_DATA_OWNED, COM_SUCCESS, kOneHeld, kAll},
+                      OwnershipCase{"EtsiReleasesOnCompletionOnlyOnce", "POLARIC", PH_DATA_OWNED, COM_SUCCESS, kOneHeld,
+                                    kAll},
                       OwnershipCase{"EtsiReleasesAfterAFailedWrite", "ST21NFCA", 0, COM_ERR_STATE, kAll, kAll}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -681,6 +685,17 @@ TEST_F(ComLayer, AFamilyWithoutItsTransportFailsTheActivation) {
     sendData(kResetCmd);
     EXPECT_TRUE(cap.contains("! comapi write failed"));
     EXPECT_EQ(osPoolFree(layer1Pool), kLayer1Buffers);   // refused, so released at once
+}
+
+// The library's own module table carries the com layer: download mode hands out its choice.
+TEST(ComModule, DownloadModeHandsOutTheLowerInterfaceOfTheFamily) {
+    static TNfcDownloadRecord got{};
+    auto onDownload = [](void*, uint32_t, const TNfcDownloadRecord* record) { got = *record; };
+    ASSERT_EQ(nfcapiInitialize("READERTYPE=NCI IOTYPE=SERIAL FWDOWNLOAD=1", onDownload, nullptr), 0u);
+    EXPECT_EQ(got.transport.open, &nciTransportOpen);
+    EXPECT_EQ(got.transport.write, &nciTransportWrite);
+    EXPECT_EQ(got.transport.response, nullptr);
+    EXPECT_EQ(nfcapiDone(), 0u);
 }
 
 } // namespace
