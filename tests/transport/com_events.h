@@ -28,7 +28,10 @@ public:
         if (self->onEvent) self->onEvent(event);
         std::lock_guard<std::mutex> g(self->m_);
         self->events_.push_back({event, status, buffer, length});
-        if (event == comeDataReceived) self->received_.insert(self->received_.end(), buffer, buffer + length);
+        if (event == comeDataReceived) {
+            self->received_.insert(self->received_.end(), buffer, buffer + length);
+            self->packets_.emplace_back(buffer, buffer + length);
+        }
         self->cv_.notify_all();
     }
 
@@ -58,6 +61,11 @@ public:
         std::lock_guard<std::mutex> g(m_);
         return received_;
     }
+    // The bytes of each data event apart.
+    std::vector<std::vector<uint8_t>> packets() {
+        std::lock_guard<std::mutex> g(m_);
+        return packets_;
+    }
 
 private:
     size_t countLocked(DWORD event) const {
@@ -75,6 +83,7 @@ private:
     std::condition_variable cv_;
     std::vector<ComEvent> events_;
     std::vector<uint8_t> received_;
+    std::vector<std::vector<uint8_t>> packets_;
 };
 
 // Polls a condition that has no event of its own, for at most timeoutMs.
