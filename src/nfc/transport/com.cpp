@@ -75,12 +75,12 @@ DWORD setProperty(TComInstance* com, DWORD property, void* value, DWORD length) 
 }
 
 // Timer lock held.
-void sendTimerCommand(TComInstance* com, uint16_t command, uint8_t slot, uint32_t ticks) {
+OsResult sendTimerCommand(TComInstance* com, uint16_t command, uint8_t slot, uint32_t ticks) {
     OsMessage message{};
     message.command = command;
     message.source = com->ownName;
     osMsgSetFields(message, HwTimerFields{slot, com->timers[slot].sequence, 0, 0, ticks});
-    osMessageSend(com->timerQueue, &message);
+    return osMessageSend(com->timerQueue, &message);
 }
 
 // Timer lock held.
@@ -102,8 +102,12 @@ void startTimer(TComInstance* com, DWORD slot, DWORD durationMs) {
         debugPrint(0, "comTask: timer %d already started !", static_cast<int>(slot));
         return;
     }
+    // A start the timer task never got would leave the slot running for good.
+    if (sendTimerCommand(com, HW_TIMER_START, static_cast<uint8_t>(slot), durationMs / HW_TIMER_TICK_MS) != OS_OK) {
+        debugPrint(DBG_ERROR, "comTask: ! timer %d not started", static_cast<int>(slot));
+        return;
+    }
     t.running = 1;
-    sendTimerCommand(com, HW_TIMER_START, static_cast<uint8_t>(slot), durationMs / HW_TIMER_TICK_MS);
 }
 
 void stopTimer(TComInstance* com, DWORD slot) {

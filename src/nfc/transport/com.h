@@ -41,6 +41,8 @@ enum : uint16_t {
 // Flag bit 0 of PhDataFields: the buffer is a pool buffer that changes owner with the message.
 // Down, the com layer releases it once the lower interface took the frame (the lower transports
 // copy what they are given); without the bit the sender keeps it. Up, it is always set.
+// The ETSI HCI family is the exception: the com layer owns every buffer written down and
+// releases it when its transmission completes, so there the frame must start the buffer.
 constexpr uint32_t PH_DATA_OWNED = 0x1;
 
 // PH_DATA_REQ, PH_DATA_IND: the frame is length bytes at buffer + offset.
