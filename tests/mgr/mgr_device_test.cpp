@@ -7,6 +7,12 @@ namespace {
 
 constexpr uint32_t kNdef = NFCMAN_NDEF_LISTENER;
 
+// Packed fields are compared through copies.
+template <typename T>
+T copy(T value) {
+    return value;
+}
+
 const TNfcTagInfo* deviceOf(const TnfcapiMsg& m) {
     const auto ind = nfaceMsgGet<NFACE_DEVICE_IND>(m);
     return ind.count == 1 && ind.tags ? ind.tags[0] : nullptr;
@@ -35,13 +41,13 @@ TEST_F(MgrTest, DeviceGoesToTheFirstMatchingApplicationWithItsRecord) {
     EXPECT_EQ(nfaceMsgGet<NFACE_DEVICE_IND>(ind).cause, nfcCauseNotNfcForumTag);
     const TNfcTagInfo* got = deviceOf(ind);
     ASSERT_NE(got, nullptr);
-    EXPECT_EQ(got->tagType, uint32_t{TAG_ULTRALIGHT_TYPE2});
-    EXPECT_EQ(got->uidLength, 7);
+    EXPECT_EQ(copy(got->tagType), uint32_t{TAG_ULTRALIGHT_TYPE2});
+    EXPECT_EQ(copy(got->uidLength), 7);
     EXPECT_EQ(std::memcmp(got->uid, t.uid, 7), 0);
-    EXPECT_EQ(got->chipCode, 0x00040003u);
-    EXPECT_EQ(got->rx, 106);
-    EXPECT_EQ(got->tx, 212);
-    EXPECT_EQ(got->access, NFC_TAG_READABLE | NFC_TAG_WRITABLE);
+    EXPECT_EQ(copy(got->chipCode), 0x00040003u);
+    EXPECT_EQ(copy(got->rx), 106);
+    EXPECT_EQ(copy(got->tx), 212);
+    EXPECT_EQ(copy(got->access), NFC_TAG_READABLE | NFC_TAG_WRITABLE);
     EXPECT_EQ(l1.count(NFCLL_DEVICE_RESP), 1u);
     EXPECT_TRUE(cap.contains("nfcman: Tag manufacturer: NXP, subtype: <unknown>"));
 }
@@ -58,9 +64,9 @@ TEST_F(MgrTest, AnNdefListenerGetsADeviceNoOtherTakesAfterItsNdefCheck) {
     ASSERT_EQ(ndef.got(NFACE_DEVICE_IND).size(), 1u);
     const TNfcTagInfo* got = deviceOf(ndef.got(NFACE_DEVICE_IND)[0]);
     EXPECT_EQ(nfaceMsgGet<NFACE_DEVICE_IND>(ndef.got(NFACE_DEVICE_IND)[0]).cause, 0);
-    EXPECT_EQ(got->tagType, TAG_ULTRALIGHT_TYPE2 | TAG_NDEF);
-    EXPECT_EQ(got->ndefLength, 4u);
-    EXPECT_EQ(got->ndefMaxSize, th.maxSize);
+    EXPECT_EQ(copy(got->tagType), TAG_ULTRALIGHT_TYPE2 | TAG_NDEF);
+    EXPECT_EQ(copy(got->ndefLength), 4u);
+    EXPECT_EQ(copy(got->ndefMaxSize), th.maxSize);
     EXPECT_EQ(th.commands(), (std::vector<uint16_t>{EV_TH_CMD_CHECK_NDEF}));
 }
 
@@ -89,8 +95,8 @@ TEST_F(MgrTest, EachTagFamilyGetsItsHandlerAndATagWithoutOneIsReportedWithoutNde
             EXPECT_EQ(family.created(), built ? std::vector<ThFamily>{c.family} : std::vector<ThFamily>{});
             ASSERT_EQ(a.got(NFACE_DEVICE_IND).size(), 1u);
             const TNfcTagInfo* got = deviceOf(a.got(NFACE_DEVICE_IND)[0]);
-            EXPECT_EQ(got->tagType, c.type);
-            EXPECT_EQ(got->access, built ? NFC_TAG_READABLE | NFC_TAG_WRITABLE : 0u);
+            EXPECT_EQ(copy(got->tagType), c.type);
+            EXPECT_EQ(copy(got->access), built ? NFC_TAG_READABLE | NFC_TAG_WRITABLE : 0u);
             EXPECT_EQ(cap.contains("nfcman: ! Unable to get taghandler"), !built);
             MgrTest::TearDown();
             cap.clear();
@@ -150,7 +156,7 @@ TEST_F(MgrTest, AMifarePlusCandidateThatAnswersTwoBytesIsAnIso14443ATag) {
         l1.transactionIndication(0, c.answer);
         run();
         ASSERT_EQ(a.got(NFACE_DEVICE_IND).size(), 1u);
-        EXPECT_EQ(deviceOf(a.got(NFACE_DEVICE_IND)[0])->tagType, c.type);
+        EXPECT_EQ(copy(deviceOf(a.got(NFACE_DEVICE_IND)[0])->tagType), c.type);
         MgrTest::TearDown();
         apps = {};
         l1.clearReceived();
@@ -241,12 +247,12 @@ TEST_F(MgrTest, NdefRequestsAreServedByTheHandlerOrRefusedByTheAccessBits) {
     auto ind = a.last<NFACE_READ_IND>();
     EXPECT_EQ(a.lastIdentity<NFACE_READ_IND>(), id);
     EXPECT_EQ(ind.cause, nfcCauseTagBufferTooSmall);
-    ASSERT_EQ(ind.length, 8);
-    EXPECT_EQ(std::string(ind.data, ind.data + 8), "hello wo");
+    EXPECT_EQ(ind.length, 8);
+    EXPECT_EQ(a.lastData(), (std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o'}));
     request<NFACE_READ_REQ>(a, {2, room.data(), 0, 8});
     ind = a.last<NFACE_READ_IND>();
     EXPECT_EQ(ind.cause, 0);
-    EXPECT_EQ(ind.length, 3);
+    EXPECT_EQ(a.lastData(), (std::vector<uint8_t>{'r', 'l', 'd'}));
     // Without a read that reported more, a continuation is out of place.
     request<NFACE_READ_REQ>(a, {2, room.data(), 0, 8});
     EXPECT_EQ(a.last<NFACE_READ_IND>().cause, nfcCauseWrongState);
@@ -274,7 +280,7 @@ TEST_F(MgrTest, AReadOfATagWithoutTheReadableBitIsDenied) {
     TestApp& a = registerApp(0);
     listen(a, kNdef | TAG_ISO14443A);
     detect(tag(TAG_ULTRALIGHT_TYPE2));
-    EXPECT_EQ(deviceOf(a.got(NFACE_DEVICE_IND).at(0))->access, NFC_TAG_WRITABLE);
+    EXPECT_EQ(copy(deviceOf(a.got(NFACE_DEVICE_IND).at(0))->access), NFC_TAG_WRITABLE);
     std::vector<uint8_t> room(8);
     request<NFACE_READ_REQ>(a, {1, room.data(), 0, 8});
     const auto ind = a.last<NFACE_READ_IND>();
@@ -303,7 +309,7 @@ TEST_F(MgrTest, ATransactionSendsACopyOfThePduAndCarriesTheAnswerWithinItsRoom) 
     auto ind = a.last<NFACE_TRANSACTION_IND>();
     EXPECT_EQ(a.lastIdentity<NFACE_TRANSACTION_IND>(), id);
     EXPECT_EQ(ind.cause, 0);
-    EXPECT_EQ(ind.length, 2);
+    EXPECT_EQ(a.lastData(), (std::vector<uint8_t>{0x90, 0x00}));
 
     // An answer beyond the caller's room is refused, not cut.
     transaction(a, pdu, room);
@@ -332,7 +338,7 @@ TEST_F(MgrTest, ARequestOfASecondApplicationDuringAPendingTransactionIsRefused) 
     l1.transactionIndication(0, {0xAA, 0xBB});
     run();
     EXPECT_EQ(a.last<NFACE_TRANSACTION_IND>().cause, 0);
-    EXPECT_EQ(a.last<NFACE_TRANSACTION_IND>().length, 2);
+    EXPECT_EQ(a.lastData(), (std::vector<uint8_t>{0xAA, 0xBB}));
 }
 
 TEST_F(MgrTest, ARequestThatComesWhileATransactionRunsWaitsWithoutSpinningAndIsServedAfterIt) {
@@ -409,8 +415,7 @@ TEST_F(MgrTest, CardEmulationPassesReaderRequestsUpAndAnswersDown) {
 
     l1.transactionIndication(0, {0x00, 0xA4, 0x04, 0x00, 0x07}, true);
     run();
-    auto ind = a.last<NFACE_TRANSACTION_IND>();
-    EXPECT_EQ(ind.length, 5);
+    EXPECT_EQ(a.lastData(), (std::vector<uint8_t>{0x00, 0xA4, 0x04, 0x00, 0x07}));
     std::vector<uint8_t> answer{0x90, 0x00}, room(261);
     a.transfer = TNfaceTransfer{room.data(), answer.data(), NFACE_TRANSFER_UNANSWERED, 2, 261};
     request<NFACE_TRANSACTION_REQ>(a, {&a.transfer});
