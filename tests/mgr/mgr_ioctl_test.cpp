@@ -239,8 +239,8 @@ TEST_F(HealthMonitorTest, AnApplicationsIoControlWaitsForTheEcho) {
     TestApp& a = registerApp(0);
     listen(a, TAG_ISO14443A);
     idle();
-    std::vector<uint8_t> output(4);
-    const uint16_t id = ioControl(a, 0x8003, {0x01}, output);
+    std::vector<uint8_t> input{0x01}, output(4);      // the caller's, alive while it waits
+    const uint16_t id = ioControl(a, 0x8003, input, output);
     EXPECT_EQ(l1.count(NFCLL_IOCONTROL_REQ), 1u);       // only the echo
     l1.ioControlConfirmation(0, kEcho);
     run();
