@@ -237,7 +237,7 @@ TEST_F(NfaceApiTest, IndicationsBecomeTheirEvents) {
     EXPECT_EQ(tagType, 0u);                            // cleared by the removal
 }
 
-TEST_F(NfaceApiTest, CallsThatWouldWaitForTheDispatcherAreRefusedInsideTheCallback) {
+TEST_F(NfaceApiTest, CallsThatWouldWaitForTheWorkerAreRefusedInsideTheCallback) {
     NfcListenerHandle l = nullptr;
     ASSERT_EQ(nfcRegisterListener(h, nullptr, TAG_ISO14443A, nullptr, &l), nfcStatusOk);
     std::vector<NfcApiStatus> inside;

@@ -21,7 +21,7 @@ public:
     // Pass as the callback with the log as its context.
     static DWORD callback(void* context, DWORD event, void* listenerContext, void* record);
 
-    // Runs inside the callback, on the dispatcher, after the event is recorded.
+    // Runs inside the callback, on the worker thread, after the event is recorded.
     std::function<void(const Event&)> inside;
 
     bool waitCount(size_t count, uint32_t timeoutMs);

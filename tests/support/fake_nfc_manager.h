@@ -17,7 +17,7 @@
 class FakeNfcManager {
 public:
     static constexpr int kEntries = 4;
-    // The command the fake posts to its own queue to run work on the dispatcher.
+    // The command the fake posts to its own queue to run work on the worker.
     static constexpr uint16_t kInject = 0x8605;
 
     struct Request {

@@ -239,6 +239,14 @@ NfcApiStatus initialise(const char* configuration, NfcapiDownloadCallback callba
     return kOk;
 }
 
+// An application that ends, or unloads the library, without nfcDone: the stack stops before
+// the objects its threads wait on are destroyed, instead of the end waiting for them forever.
+void stopAtExit() {
+    if (!g.worker || nfcapiOnWorkerThread()) return;
+    TRACE(TRC_STARTUP, "! the stack still runs at the end of the process, stopping it");
+    stopStack();
+}
+
 } // namespace
 
 NfcApiStatus nfcapiInitialize(const char* configuration, NfcapiDownloadCallback callback, void* context) {
@@ -293,6 +301,9 @@ int brisgardInit() {
         return 0;
     }
     g.worker = worker;
+    // Registered once the stack's objects exist, so it runs before they are destroyed.
+    static const bool stopsAtExit = std::atexit(&stopAtExit) == 0;
+    if (!stopsAtExit) TRACE(TRC_ERROR, "! the stack cannot be stopped at the end of the process");
     if (g.start.wait(kStartWaitMs) == PlatWait::Timeout) TRACE(TRC_ERROR, "! time out waiting start OS thread");
     TRACE(TRC_STARTUP, "brisgardInit() exit");
     return 1;

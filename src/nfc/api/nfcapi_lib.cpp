@@ -115,7 +115,7 @@ NfcApiStatus nfcInitializeEx(WORD controllerCount, const char* const* configurat
 NfcApiStatus nfcDone(void) {
     TRACE(TRC_ENTER_EXIT, "nfcDone() enter, init count %d", static_cast<int>(g_initCount.load()));
     if (nfcapiOnCallbackThread()) {
-        // Shutting down waits for the dispatcher that runs this callback.
+        // Shutting down waits for the worker thread that runs this callback.
         TRACE(TRC_ERROR, "! nfcDone() refused inside the event callback");
         return nfcStatusWrongState;
     }

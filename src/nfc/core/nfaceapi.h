@@ -1,6 +1,6 @@
 // The API core: the exports reach the stack through the entry table, send their requests to the
 // NFC manager and wait for the answer on their application's semaphore; the manager's answers
-// and indications come back through nfaceCallback on the dispatcher thread.
+// and indications come back through nfaceCallback on the OS worker thread.
 #pragma once
 
 #include <cstdint>
@@ -64,7 +64,7 @@ struct TNfcApiInstance {
     void* hApp = nullptr;             // the NFC manager's entry of this application
     PlatSemaphore resultSemaphore;
     PlatLock lock;
-    PlatLock registration;            // one listener change at a time; never taken by the dispatcher
+    PlatLock registration;            // one listener change at a time; never taken by the worker
     uint32_t requestTimeout = NFCAPI_REQUEST_TIMEOUT;
     uint16_t pending = 0;             // code of the request waited for, 0 when none
     uint16_t pendingRequest = 0;      // its identity

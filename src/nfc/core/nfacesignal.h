@@ -1,5 +1,5 @@
 // Turns the NFC manager's indications into calls of the application's callback. Runs on the
-// dispatcher thread inside the upcall lock.
+// OS worker thread inside the upcall lock.
 #pragma once
 
 #include "core/nfaceapi.h"
