@@ -30,6 +30,8 @@ public:
     FakeNfcManager();
     ~FakeNfcManager();
     const NfcapiServices& services() const { return services_; }
+    // The com layer the stack's services offer, for download mode; none by default.
+    void setComLayer(const NfcapiComLayer& com) { services_.com = com; }
     FakeNfcManager(const FakeNfcManager&) = delete;
     FakeNfcManager& operator=(const FakeNfcManager&) = delete;
 

@@ -6,11 +6,11 @@
 #include "core/nfcmgr.h"
 #include "hw/hw_timer.h"
 #include "mm/mm.h"
+#include "transport/com.h"
 #include "util/trace.h"
 
 namespace {
 
-constexpr OsQueueName kComQueueName = 0x33;
 constexpr OsQueueName kLlcpQueueName = 0xB1;
 
 // Layer-1 task by controller family (the reader type's high byte).
@@ -23,7 +23,7 @@ constexpr Layer1Task kLayer1Tasks[] = {{0x100, 0xB3}, {0x200, 0xB5}, {0x400, 0xB
 OsResult registerTimer(uint16_t) { return hwTimerRegister(); }
 
 OsResult registerComLayer(uint16_t) {
-    return osModuleRegister(kComQueueName, nfcapiServices().com.instanceSize, &comLayerInit, nullptr, MM_TYPE_STACK_LAYER);
+    return osModuleRegister(COM_QUEUE_NAME, nfcapiServices().com.instanceSize, &comLayerInit, nullptr, MM_TYPE_STACK_LAYER);
 }
 
 // Not built yet: layer 1 of the reader's family and LLCP.
@@ -43,7 +43,7 @@ constexpr NfcapiModule kModules[] = {
 
 constexpr NfcapiServices kLibraryServices = {
     kModules, std::size(kModules),
-    NfcapiComLayer{0, nullptr, nullptr, nullptr},   // the com task is not built yet
+    NfcapiComLayer{sizeof(TComInstance), &comInit, &comShutdown, &comLowerInterface},
     &nfcmanRegisterApplication,
 };
 

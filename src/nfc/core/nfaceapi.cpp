@@ -84,10 +84,12 @@ void complete(TNfcApiInstance* instance, const TnfcapiMsg& message, uint16_t cau
 }
 
 // Stores the answer's length and copies what fits into the room of the request. Lock held.
+// The manager may have filled the caller's room already and point at it: nothing to copy then.
 void takeAnswer(TNfcApiInstance* instance, const uint8_t* data, uint16_t length) {
     instance->resultLength = length;
     const TNfaceTransfer& room = instance->io.transfer;
-    if (room.readData && data && length) std::memcpy(room.readData, data, std::min(length, room.readLength));
+    if (room.readData && data && length && data != room.readData)
+        std::memmove(room.readData, data, std::min(length, room.readLength));
 }
 
 void onDeviceIndication(TNfcApiInstance* instance, const TNfaceDeviceInd& p) {

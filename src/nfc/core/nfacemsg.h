@@ -128,7 +128,8 @@ struct TNfaceNdefCheckConf {
 struct TNfaceIoControlReq {
     TNfaceTransfer* transfer;
     uint32_t code;
-    uint32_t parameter;
+    uint32_t parameter;     // the secure element's handle, or 0
+    uint16_t timeoutMs = 0; // for the controller driver; 0 its default
 };
 
 struct TNfaceRfFieldInd {

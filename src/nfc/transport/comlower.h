@@ -45,6 +45,7 @@ enum : DWORD {
     COM_ERR_TOO_LONG = 0x16,
     COM_ERR_STATE = 0x17,
     COM_ERR_PROPERTY = 0x30,
+    COM_ERR_UNSUPPORTED = 0x31,    // like 0x30 for a reset: the interface cannot do it
     COM_ERR_SETTER = 0x33,
 };
 
@@ -52,6 +53,6 @@ enum : DWORD {
 enum : DWORD {
     compResetController = 3,
     compTraceFlags = 0x302,
-    compTimerExpired = 0x303,
+    compTimerExpired = 0x303,      // value: the timer slot, one byte
     compFlushTx = 0x305,
 };

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "doublelist.h"
 #include "platform.h"
@@ -25,7 +24,16 @@ char g_tag[16] = "undef";
 
 // The sink and the capture pair are read and called under one lock, so that once
 // debugCaptureOutputEx returns, the previous callback is neither running nor called again.
-std::recursive_mutex g_outputLock;
+// Made on first use and never destroyed: traces may come from static constructors and
+// destructors of other modules.
+PlatLock& outputLock() {
+    static PlatLock* lock = [] {
+        auto* l = new PlatLock;
+        l->create();
+        return l;
+    }();
+    return *lock;
+}
 TDebugOutputFunc g_sink = nullptr;            // empty: the platform's trace sink
 TDebugOutputFuncEx g_capture = nullptr;
 void* g_captureContext = nullptr;
@@ -37,7 +45,7 @@ void listTraceToDebug(uint32_t flags, const char* text) { debugPrint(flags, "%s"
 const bool g_listHookInstalled = (listSetTraceHook(&listTraceToDebug), true);
 
 void emit(const char* line) {
-    std::lock_guard<std::recursive_mutex> g(g_outputLock);
+    PlatLockGuard g(outputLock());
     if (g_capture) g_capture(g_captureContext, line);
     else if (g_sink) g_sink(line);
     else platTraceWrite(line);
@@ -54,13 +62,13 @@ DWORD debugSetL1Flags(DWORD flags) { g_l1Word = flags; return flags; }
 DWORD debugGetL1Flags(void) { return g_l1Word; }
 
 TDebugOutputFunc debugCaptureOutput(TDebugOutputFunc sink) {
-    std::lock_guard<std::recursive_mutex> g(g_outputLock);
+    PlatLockGuard g(outputLock());
     g_sink = sink;
     return sink;
 }
 
 void* debugCaptureOutputEx(TDebugOutputFuncEx callback, void* context) {
-    std::lock_guard<std::recursive_mutex> g(g_outputLock);
+    PlatLockGuard g(outputLock());
     g_sink = nullptr;
     g_capture = callback;
     g_captureContext = callback ? context : nullptr;

@@ -9,6 +9,11 @@ Controller::Controller(NciIdentity identity, Recorder& recorder, LineOps line)
 
 void Controller::onCommand(uint16_t opcode, MessageHandler handler) { handlers_[opcode] = std::move(handler); }
 
+MessageHandler Controller::handler(uint16_t opcode) const {
+    auto it = handlers_.find(opcode);
+    return it == handlers_.end() ? MessageHandler{} : it->second;
+}
+
 void Controller::send(NciMessage message) {
     if (silent_ || !lineUp_) return;
     Fault fault;
@@ -162,7 +167,7 @@ void Controller::countDataCredit(const std::vector<uint8_t>& packet) {
         return;
     }
     --c->credits;
-    if (autoCredits_) grantCredits(id, 1);
+    if (autoCredits_ && c->autoCredits) grantCredits(id, 1);
 }
 
 void Controller::dispatch(const NciMessage& message) {

@@ -52,6 +52,7 @@ struct Connection {
     uint8_t destinationType = 0;
     uint8_t maxPayload = 255;
     uint8_t credits = 0xFF;             // the host's credits as counted here; 0xFF: no flow control
+    bool autoCredits = true;            // false: whoever owns the connection returns its credits
     MessageHandler onData;
 };
 
@@ -71,6 +72,7 @@ public:
 
     // ---- Handlers: one per command opcode; a later one replaces an earlier one.
     void onCommand(uint16_t opcode, MessageHandler handler);
+    MessageHandler handler(uint16_t opcode) const;   // the one installed, to chain a new one before it
 
     // ---- Sending (every message passes the fault hooks and silence).
     void send(NciMessage message);

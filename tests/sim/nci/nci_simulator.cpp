@@ -16,6 +16,7 @@ NciSimulator::NciSimulator(NciIdentity identity)
                   {[this](const std::vector<uint8_t>& bytes) { return pty_.write(bytes); },
                    [this] { pty_.hangUp(); }}) {
     installCore(controller_);
+    rf_.install();
     if (!pty_.ok()) return;
     keeper_ = ::open(pty_.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);

@@ -5,6 +5,7 @@
 //   NciSimulator sim(NciIdentity::generic());
 //   ... configure the library with PORT=<sim.portPath()> ...
 //   auto reset = sim.waitForCommand(0, 2000);
+//   sim.rf().enter(std::make_shared<simtags::T2tTag>());   // the RF field (nci_sim_rf.h)
 #pragma once
 
 #include <atomic>
@@ -19,6 +20,7 @@
 #include "nci/nci_identity.h"
 #include "nci/nci_sim_controller.h"
 #include "nci/nci_sim_recorder.h"
+#include "nci/nci_sim_rf.h"
 #include "pty_pair.h"
 
 namespace ncisim {
@@ -40,6 +42,9 @@ public:
         return recorder_.waitForCommand(n, timeoutMs);
     }
     std::string describe() const { return recorder_.describe(); }
+
+    // The RF field: tags entering and leaving, discovery and activation settings.
+    RfField& rf() { return rfField_; }
 
     // Runs fn on the controller's thread and waits for it (at most 5 s); false when it did not run.
     bool call(const std::function<void(Controller&)>& fn);
@@ -64,6 +69,8 @@ private:
     int wake_ = -1;           // eventfd that wakes the thread for carried calls and stop
     Recorder recorder_;
     Controller controller_;
+    RfModel rf_{controller_};
+    RfField rfField_{rf_, [this](const std::function<void(Controller&)>& fn) { return call(fn); }};
     std::mutex tasksLock_;
     std::vector<std::function<void()>> tasks_;
     std::atomic<bool> stopping_{false};

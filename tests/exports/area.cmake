@@ -1,0 +1,2 @@
+# The export test opens the shared library beside the test program.
+add_dependencies(${name} Corvane)

@@ -1,0 +1,374 @@
+// Written from the NCI RF communication state machine (poll side), the RF_DISCOVER,
+// RF_DISCOVER_SELECT, RF_INTF_ACTIVATED and RF_DEACTIVATE messages, and the Frame and ISO-DEP
+// RF interfaces of the NCI 1.0/2.0 definitions.
+#include "nci/nci_sim_rf.h"
+
+#include <algorithm>
+
+namespace ncisim {
+namespace {
+
+using simtags::Bytes;
+using simtags::Protocol;
+using simtags::Tag;
+using simtags::Technology;
+
+constexpr uint8_t STATIC_CONNECTION = 0;
+constexpr uint8_t INTERFACE_FRAME = 0x01, INTERFACE_ISO_DEP = 0x02, INTERFACE_NFC_DEP = 0x03;
+constexpr uint8_t DEACTIVATE_IDLE = 0, DEACTIVATE_DISCOVERY = 3;
+constexpr uint8_t REASON_DH_REQUEST = 0x00, REASON_LINK_LOSS = 0x02;
+constexpr uint8_t NOTIFICATION_LAST = 0x00, NOTIFICATION_MORE = 0x02;
+constexpr uint8_t PROTOCOL_ISO_DEP = 0x04, PROTOCOL_NFC_DEP = 0x05;
+constexpr uint8_t BIT_RATE_106 = 0x00, BIT_RATE_26 = 0x20;
+constexpr uint8_t CONFIG_RF_FIELD_INFO = 0x80;
+
+uint8_t techMode(Technology t) {
+    switch (t) {
+    case Technology::A: return 0x00;
+    case Technology::B: return 0x01;
+    case Technology::F: return 0x02;
+    case Technology::V: return 0x06;
+    case Technology::Kovio: return 0x77;
+    }
+    return 0xFF;
+}
+
+// Poll and listen values of NFC-A, B, F and V, active modes, and the proprietary ranges.
+bool knownTechMode(uint8_t v) {
+    uint8_t base = v & 0x7F;
+    return base <= 0x03 || base == 0x05 || base == 0x06 || (base >= 0x70 && base <= 0x7F);
+}
+
+void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+
+Bytes withLength(const Bytes& bytes) {
+    Bytes out{static_cast<uint8_t>(bytes.size())};
+    append(out, bytes);
+    return out;
+}
+
+Bytes techParams(const Tag& tag) {
+    switch (tag.technology) {
+    case Technology::A: {
+        Bytes out{tag.a.sensRes[0], tag.a.sensRes[1]};
+        append(out, withLength(tag.a.nfcid1));
+        out.push_back(tag.a.selRes ? 1 : 0);
+        if (tag.a.selRes) out.push_back(*tag.a.selRes);
+        return out;
+    }
+    case Technology::B: return withLength(tag.b.sensbRes);
+    case Technology::F: {
+        Bytes out{tag.f.bitRate};
+        append(out, withLength(tag.f.sensfRes));
+        return out;
+    }
+    case Technology::V: {
+        Bytes out{tag.v.responseFlags, tag.v.dsfid};
+        out.insert(out.end(), tag.v.uid.rbegin(), tag.v.uid.rend());   // as it travels: least significant first
+        return out;
+    }
+    case Technology::Kovio: return tag.barcode;
+    }
+    return {};
+}
+
+Bytes activationParams(const Tag& tag, uint8_t rfInterface) {
+    if (rfInterface != INTERFACE_ISO_DEP) return {};
+    return withLength(tag.technology == Technology::B ? tag.attribRes : tag.ats);
+}
+
+uint8_t bitRate(const Tag& tag) {
+    if (tag.technology == Technology::F) return tag.f.bitRate;
+    if (tag.technology == Technology::V) return BIT_RATE_26;
+    return BIT_RATE_106;
+}
+
+} // namespace
+
+void RfModel::install() {
+    auto bind = [this](void (RfModel::*fn)(const NciMessage&)) {
+        return [this, fn](Controller&, const NciMessage& m) { (this->*fn)(m); };
+    };
+    MessageHandler coreMap = c_.handler(RF_DISCOVER_MAP_CMD);
+    c_.onCommand(RF_DISCOVER_MAP_CMD, [this, coreMap](Controller& c, const NciMessage& m) {
+        discoverMap(m);
+        if (coreMap) coreMap(c, m);
+    });
+    MessageHandler coreReset = c_.handler(CORE_RESET_CMD);
+    c_.onCommand(CORE_RESET_CMD, [this, coreReset](Controller& c, const NciMessage& m) {
+        reset(m);
+        if (coreReset) coreReset(c, m);
+    });
+    c_.onCommand(RF_DISCOVER_CMD, bind(&RfModel::discover));
+    c_.onCommand(RF_DISCOVER_SELECT_CMD, bind(&RfModel::select));
+    c_.onCommand(RF_DEACTIVATE_CMD, bind(&RfModel::deactivate));
+    c_.onCommand(RF_T3T_POLLING_CMD, bind(&RfModel::t3tPolling));
+    c_.onCommand(RF_PARAMETER_UPDATE_CMD, bind(&RfModel::parameterUpdate));
+    routing_.install();
+}
+
+// ---- The field.
+
+void RfModel::enter(TagPtr tag) {
+    if (!tag || present(tag)) return;
+    field_.push_back(std::move(tag));
+    if (state_ == RfState::Discovery) poll();
+}
+
+void RfModel::leave(const TagPtr& tag) {
+    if (!present(tag)) return;
+    field_.erase(std::find(field_.begin(), field_.end(), tag));
+    tag->reset();
+    if (state_ != RfState::PollActive || active_->tag != tag) return;
+    if (settings_.removal == Removal::Silent) {
+        activeLost_ = true;
+        return;
+    }
+    endActivation();
+    c_.respond(RF_DEACTIVATE_NTF, {DEACTIVATE_DISCOVERY, REASON_LINK_LOSS});
+    toDiscovery();
+}
+
+void RfModel::remoteField(bool on) {
+    auto it = c_.config().find(CONFIG_RF_FIELD_INFO);
+    if (it != c_.config().end() && it->second == Bytes{0x01}) c_.respond(RF_FIELD_INFO_NTF, {static_cast<uint8_t>(on)});
+}
+
+bool RfModel::present(const TagPtr& tag) const { return std::find(field_.begin(), field_.end(), tag) != field_.end(); }
+
+uint8_t RfModel::protocolOf(const Tag& tag) const {
+    switch (tag.protocol) {
+    case Protocol::T1T: return 0x01;
+    case Protocol::T2T: return 0x02;
+    case Protocol::T3T: return 0x03;
+    case Protocol::IsoDep: return PROTOCOL_ISO_DEP;
+    case Protocol::T5T: return settings_.t5tProtocol;
+    case Protocol::Kovio: return 0x8A;
+    }
+    return 0x00;
+}
+
+// The host's RF_DISCOVER_MAP decides; a protocol it did not map goes through the Frame RF interface.
+uint8_t RfModel::interfaceFor(const Tag& tag) const {
+    auto it = pollMapping_.find(protocolOf(tag));
+    return it == pollMapping_.end() ? INTERFACE_FRAME : it->second;
+}
+
+// ---- Discovery, selection and activation.
+
+void RfModel::discoverMap(const NciMessage& m) {
+    const auto& p = m.payload;
+    if (p.empty() || p.size() != 1u + 3u * p[0]) return;   // the core refuses it
+    for (size_t k = 1; k < p.size(); k += 3)
+        if (p[k + 1] & 0x01) pollMapping_[p[k]] = p[k + 2];
+}
+
+void RfModel::discover(const NciMessage& m) {
+    const auto& p = m.payload;
+    if (p.empty() || p[0] == 0 || p.size() != 1u + 2u * p[0]) return c_.respond(RF_DISCOVER_RSP, {STATUS_SYNTAX_ERROR});
+    if (state_ != RfState::Idle) return c_.respond(RF_DISCOVER_RSP, {STATUS_DISCOVERY_ALREADY_STARTED});
+    std::set<uint8_t> modes;
+    for (size_t k = 1; k < p.size(); k += 2) {
+        if (!knownTechMode(p[k])) return c_.respond(RF_DISCOVER_RSP, {STATUS_INVALID_PARAM});
+        modes.insert(p[k]);
+    }
+    pollModes_ = std::move(modes);
+    c_.respond(RF_DISCOVER_RSP, {STATUS_OK});
+    toDiscovery();
+}
+
+void RfModel::toDiscovery() {
+    state_ = RfState::Discovery;
+    endpoints_.clear();
+    poll();
+}
+
+void RfModel::toIdle() {
+    state_ = RfState::Idle;
+    endpoints_.clear();
+}
+
+// One round of polling: a single tag is activated at once, several are announced.
+void RfModel::poll() {
+    std::vector<TagPtr> found;
+    for (const auto& tag : field_)
+        if (pollModes_.count(techMode(tag->technology))) found.push_back(tag);
+    if (found.empty()) return;
+    for (size_t k = 0; k < found.size(); ++k) endpoints_.push_back({static_cast<uint8_t>(k + 1), found[k]});
+    if (found.size() == 1) return activate(endpoints_.front(), interfaceFor(*found.front()));
+
+    for (size_t k = 0; k < endpoints_.size(); ++k) {
+        const Tag& tag = *endpoints_[k].tag;
+        Bytes p{endpoints_[k].id, protocolOf(tag), techMode(tag.technology)};
+        append(p, withLength(techParams(tag)));
+        p.push_back(k + 1 < endpoints_.size() ? NOTIFICATION_MORE : NOTIFICATION_LAST);
+        c_.respond(RF_DISCOVER_NTF, std::move(p));
+    }
+    state_ = RfState::W4HostSelect;
+}
+
+void RfModel::select(const NciMessage& m) {
+    const auto& p = m.payload;
+    if (p.size() != 3) return c_.respond(RF_DISCOVER_SELECT_RSP, {STATUS_SYNTAX_ERROR});
+    if (state_ != RfState::W4HostSelect) return c_.respond(RF_DISCOVER_SELECT_RSP, {STATUS_SEMANTIC_ERROR});
+    auto it = std::find_if(endpoints_.begin(), endpoints_.end(), [&](const Endpoint& e) { return e.id == p[0]; });
+    const auto& interfaces = c_.identity().rfInterfaces;
+    bool fits = it != endpoints_.end() && protocolOf(*it->tag) == p[1] &&
+                std::find(interfaces.begin(), interfaces.end(), p[2]) != interfaces.end() &&
+                (p[2] != INTERFACE_ISO_DEP || p[1] == PROTOCOL_ISO_DEP) && (p[2] != INTERFACE_NFC_DEP || p[1] == PROTOCOL_NFC_DEP);
+    if (!fits) return c_.respond(RF_DISCOVER_SELECT_RSP, {STATUS_REJECTED});
+    c_.respond(RF_DISCOVER_SELECT_RSP, {STATUS_OK});
+    if (!present(it->tag)) return c_.respond(CORE_GENERIC_ERROR_NTF, {STATUS_DISCOVERY_TARGET_ACTIVATION_FAILED});
+    activate(*it, p[2]);
+}
+
+void RfModel::activate(const Endpoint& endpoint, uint8_t rfInterface) {
+    const Tag& tag = *endpoint.tag;
+    Connection rf;
+    rf.id = STATIC_CONNECTION;
+    rf.maxPayload = settings_.maxDataPayload;
+    rf.credits = settings_.initialCredits;
+    rf.autoCredits = settings_.creditReturn == CreditReturn::PerPacket;
+    rf.onData = [this](Controller&, const NciMessage& m) { data(m); };
+    c_.closeConnection(STATIC_CONNECTION);
+    c_.openConnection(std::move(rf));
+
+    uint8_t mode = techMode(tag.technology);
+    Bytes p{endpoint.id, rfInterface, protocolOf(tag), mode, settings_.maxDataPayload, settings_.initialCredits};
+    append(p, withLength(techParams(tag)));
+    p.insert(p.end(), {mode, bitRate(tag), bitRate(tag)});
+    append(p, withLength(activationParams(tag, rfInterface)));
+    c_.respond(RF_INTF_ACTIVATED_NTF, std::move(p));
+
+    active_ = endpoint;
+    activeInterface_ = rfInterface;
+    activeLost_ = false;
+    state_ = RfState::PollActive;
+}
+
+void RfModel::endActivation() {
+    c_.closeConnection(STATIC_CONNECTION);
+    active_->tag->reset();
+    active_.reset();
+}
+
+// ---- Deactivation.
+
+void RfModel::deactivate(const NciMessage& m) {
+    const auto& p = m.payload;
+    if (p.size() != 1) return c_.respond(RF_DEACTIVATE_RSP, {STATUS_SYNTAX_ERROR});
+    const uint8_t type = p[0];
+    if (type > DEACTIVATE_DISCOVERY) return c_.respond(RF_DEACTIVATE_RSP, {STATUS_INVALID_PARAM});
+    // Before activation only the way back to idle is open, and it needs no notification.
+    if (state_ == RfState::Idle || (state_ != RfState::PollActive && type != DEACTIVATE_IDLE))
+        return c_.respond(RF_DEACTIVATE_RSP, {STATUS_SEMANTIC_ERROR});
+    c_.respond(RF_DEACTIVATE_RSP, {STATUS_OK});
+    if (state_ != RfState::PollActive) return toIdle();
+
+    endActivation();
+    c_.respond(RF_DEACTIVATE_NTF, {type, REASON_DH_REQUEST});
+    if (type == DEACTIVATE_IDLE) return toIdle();
+    if (type == DEACTIVATE_DISCOVERY) return toDiscovery();
+    state_ = RfState::W4HostSelect;   // sleep: the discovered endpoints stay selectable
+}
+
+void RfModel::reset(const NciMessage& m) {
+    if (m.payload.size() != 1) return;   // the core refuses it
+    if (active_) endActivation();
+    for (const auto& tag : field_) tag->reset();
+    toIdle();
+    pollModes_.clear();
+    if (m.payload[0] == 0x01) pollMapping_.clear();
+}
+
+// ---- Data on the static RF connection.
+
+void RfModel::data(const NciMessage& m) {
+    if (!active_) return;
+    if (activeLost_) return interfaceError(STATUS_RF_TIMEOUT_ERROR);
+    Tag& tag = *active_->tag;
+    // An ISO-DEP card seen through the Frame RF interface waits for RATS, not for these frames.
+    if (activeInterface_ == INTERFACE_FRAME && tag.protocol == Protocol::IsoDep) return interfaceError(STATUS_RF_PROTOCOL_ERROR);
+    auto answer = tag.exchange(m.payload);
+    if (!answer) return interfaceError(STATUS_RF_TIMEOUT_ERROR);
+    if (activeInterface_ == INTERFACE_FRAME) answer->push_back(STATUS_OK);   // the Frame RF interface's status byte
+    c_.sendData(STATIC_CONNECTION, std::move(*answer));
+    returnCredits();
+}
+
+void RfModel::interfaceError(uint8_t status) {
+    c_.respond(CORE_INTERFACE_ERROR_NTF, {status, STATIC_CONNECTION});
+    returnCredits();
+}
+
+void RfModel::returnCredits() {
+    Connection* rf = c_.connection(STATIC_CONNECTION);
+    if (settings_.creditReturn != CreditReturn::AfterAnswer || !rf || rf->credits >= settings_.initialCredits) return;
+    c_.grantCredits(STATIC_CONNECTION, static_cast<uint8_t>(settings_.initialCredits - rf->credits));
+}
+
+// RF_T3T_POLLING_CMD: system code (2), request code, time slots; every Type 3 tag in the field may answer.
+void RfModel::t3tPolling(const NciMessage& m) {
+    const auto& p = m.payload;
+    if (p.size() != 4) return c_.respond(RF_T3T_POLLING_RSP, {STATUS_SYNTAX_ERROR});
+    if (state_ != RfState::PollActive || active_->tag->protocol != Protocol::T3T)
+        return c_.respond(RF_T3T_POLLING_RSP, {STATUS_SEMANTIC_ERROR});
+    c_.respond(RF_T3T_POLLING_RSP, {STATUS_OK});
+    Bytes responses;
+    uint8_t count = 0;
+    for (const auto& tag : field_) {
+        if (tag->protocol != Protocol::T3T) continue;
+        auto answer = tag->exchange({0x06, 0x00, p[0], p[1], p[2], p[3]});
+        if (!answer || answer->size() < 2) continue;
+        append(responses, withLength(Bytes(answer->begin() + 2, answer->end())));   // without length and response code
+        ++count;
+    }
+    Bytes ntf{count ? STATUS_OK : STATUS_RF_TIMEOUT_ERROR, count};
+    append(ntf, responses);
+    c_.respond(RF_T3T_POLLING_NTF, std::move(ntf));
+}
+
+// RF_PARAMETER_UPDATE_CMD: count, then {id, length, value}; the technology and mode, the two bit
+// rates and the NFC-B data exchange configuration, each one byte, while the Frame RF interface is active.
+void RfModel::parameterUpdate(const NciMessage& m) {
+    const auto& p = m.payload;
+    Bytes invalid;
+    size_t pos = 1;
+    for (size_t k = 0; !p.empty() && k < p[0]; ++k) {
+        if (pos + 2 > p.size() || pos + 2 + p[pos + 1] > p.size()) break;
+        if (p[pos] > 0x03 || p[pos + 1] != 1) invalid.push_back(p[pos]);
+        pos += 2 + p[pos + 1];
+    }
+    if (p.empty() || pos != p.size()) return c_.respond(RF_PARAMETER_UPDATE_RSP, {STATUS_SYNTAX_ERROR, 0x00});
+    if (state_ != RfState::PollActive || activeInterface_ != INTERFACE_FRAME)
+        return c_.respond(RF_PARAMETER_UPDATE_RSP, {STATUS_SEMANTIC_ERROR, 0x00});
+    Bytes rsp{invalid.empty() ? STATUS_OK : STATUS_INVALID_PARAM, static_cast<uint8_t>(invalid.size())};
+    append(rsp, invalid);
+    c_.respond(RF_PARAMETER_UPDATE_RSP, std::move(rsp));
+}
+
+// ---- The test's handle.
+
+// A carried call that timed out may still run later: it holds copies, never the caller's locals.
+void RfField::enter(TagPtr tag) {
+    call_([this, tag](Controller&) { model_.enter(tag); });
+}
+void RfField::leave(const TagPtr& tag) {
+    call_([this, tag](Controller&) { model_.leave(tag); });
+}
+void RfField::configure(const RfSettings& settings) {
+    call_([this, settings](Controller&) { model_.settings() = settings; });
+}
+RfState RfField::state() {
+    auto s = std::make_shared<RfState>(RfState::Idle);
+    call_([this, s](Controller&) { *s = model_.state(); });
+    return *s;
+}
+void RfField::remoteField(bool on) {
+    call_([this, on](Controller&) { model_.remoteField(on); });
+}
+void RfField::grantCredits(uint8_t credits) {
+    call_([credits](Controller& c) { c.grantCredits(STATIC_CONNECTION, credits); });
+}
+
+} // namespace ncisim

@@ -1,0 +1,122 @@
+// The simulated controller's poll side of the RF world (NCI RF communication states idle,
+// discovery, waiting for host select, poll active): tags enter and leave the field at any time;
+// discovery finds those of the configured technologies (one is activated at once, several are
+// announced for the host to select); the active tag answers the host's data on the static RF
+// connection through the Frame or ISO-DEP RF interface; deactivation follows its type.
+//
+//   auto tag = std::make_shared<simtags::T2tTag>();
+//   sim.rf().enter(tag);                      // found by a running discovery at once
+//   sim.rf().leave(tag);
+//   sim.call([&](Controller&) { copy = tag->memory; });   // tags are read on the simulator's thread
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "nci/nci_sim_controller.h"
+#include "nci/nci_sim_routing.h"
+#include "tags/tag.h"
+
+namespace ncisim {
+
+using TagPtr = std::shared_ptr<simtags::Tag>;
+
+enum class RfState { Idle, Discovery, W4HostSelect, PollActive };
+
+// How the host gets its credits back on the static RF connection.
+enum class CreditReturn {
+    PerPacket,     // one credit at once for every packet received
+    AfterAnswer,   // all used credits together, after the answer to the whole message
+    Never,         // only when the test grants them
+};
+
+// What the controller does when the active tag leaves the field.
+enum class Removal {
+    Silent,     // nothing until the host sends data, which then fails with an RF time-out
+    LinkLoss,   // RF_DEACTIVATE_NTF (discovery, link loss) at once, and discovery goes on
+};
+
+struct RfSettings {
+    uint8_t maxDataPayload = 255;   // in RF_INTF_ACTIVATED_NTF: the largest segment the host may send
+    uint8_t initialCredits = 1;     // 0xFF: no flow control on the static RF connection
+    CreditReturn creditReturn = CreditReturn::PerPacket;
+    Removal removal = Removal::Silent;
+    uint8_t t5tProtocol = 0x06;     // RF protocol value of ISO 15693 tags (some controllers use 0x86)
+};
+
+class RfModel {
+public:
+    explicit RfModel(Controller& controller) : c_(controller), routing_(controller) {}
+    // Installs the RF handlers; after the core's, whose reset it chains.
+    void install();
+
+    void enter(TagPtr tag);
+    void leave(const TagPtr& tag);
+    // An external reader's field (RF_FIELD_INFO_NTF when the host enabled it with RF_FIELD_INFO).
+    void remoteField(bool on);
+    RfSettings& settings() { return settings_; }
+    RfState state() const { return state_; }
+    const ListenRouting& routing() const { return routing_; }
+
+private:
+    struct Endpoint {
+        uint8_t id;
+        TagPtr tag;
+    };
+
+    void discoverMap(const NciMessage& m);
+    void discover(const NciMessage& m);
+    void select(const NciMessage& m);
+    void deactivate(const NciMessage& m);
+    void t3tPolling(const NciMessage& m);
+    void parameterUpdate(const NciMessage& m);
+    void data(const NciMessage& m);
+    void reset(const NciMessage& m);
+
+    void poll();
+    void activate(const Endpoint& endpoint, uint8_t rfInterface);
+    void endActivation();
+    void toDiscovery();
+    void toIdle();
+    void interfaceError(uint8_t status);
+    void returnCredits();
+    bool present(const TagPtr& tag) const;
+    uint8_t protocolOf(const simtags::Tag& tag) const;
+    uint8_t interfaceFor(const simtags::Tag& tag) const;
+
+    Controller& c_;
+    ListenRouting routing_;
+    RfSettings settings_;
+    RfState state_ = RfState::Idle;
+    std::vector<TagPtr> field_;               // in the order they entered
+    std::set<uint8_t> pollModes_;             // technology-and-mode values of the running discovery
+    std::map<uint8_t, uint8_t> pollMapping_;  // RF protocol -> RF interface in poll mode
+    std::vector<Endpoint> endpoints_;         // of the current discovery
+    std::optional<Endpoint> active_;
+    uint8_t activeInterface_ = 0;
+    bool activeLost_ = false;                 // the active tag left without the controller noticing
+};
+
+// The test's handle on the RF model: every call is carried onto the simulator's thread.
+class RfField {
+public:
+    using Caller = std::function<bool(const std::function<void(Controller&)>&)>;
+    RfField(RfModel& model, Caller call) : model_(model), call_(std::move(call)) {}
+
+    void enter(TagPtr tag);
+    void leave(const TagPtr& tag);
+    void configure(const RfSettings& settings);
+    RfState state();
+    void remoteField(bool on);
+    void grantCredits(uint8_t credits);   // on the static RF connection
+
+private:
+    RfModel& model_;
+    Caller call_;
+};
+
+} // namespace ncisim
