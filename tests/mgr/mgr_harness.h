@@ -37,11 +37,23 @@ struct TestApp {
     void* hApp = nullptr;
     uint16_t lastRequest = 0;
     std::vector<TnfcapiMsg> messages;
+    std::vector<std::vector<uint8_t>> data;     // what the data messages carried, copied during the call
     TNfaceTransfer transfer{};
 
+    // Data live only during the call, as the API core sees them.
     static void upcall(void* instance, const void* message) {
-        static_cast<TestApp*>(instance)->messages.push_back(*static_cast<const TnfcapiMsg*>(message));
+        auto* self = static_cast<TestApp*>(instance);
+        const TnfcapiMsg& m = *static_cast<const TnfcapiMsg*>(message);
+        self->messages.push_back(m);
+        if (m.code == NFACE_READ_IND || m.code == NFACE_IO_CONTROL_CONF) {
+            const auto p = nfaceMsgGet<NFACE_READ_IND>(m);
+            self->data.emplace_back(p.data, p.data + (p.data ? p.length : 0));
+        } else if (m.code == NFACE_TRANSACTION_IND) {
+            const auto p = nfaceMsgGet<NFACE_TRANSACTION_IND>(m);
+            self->data.emplace_back(p.data, p.data + (p.data ? p.length : 0));
+        }
     }
+    std::vector<uint8_t> lastData() const { return data.empty() ? std::vector<uint8_t>{} : data.back(); }
     std::vector<TnfcapiMsg> got(uint16_t code) const {
         std::vector<TnfcapiMsg> out;
         for (const TnfcapiMsg& m : messages)

@@ -470,7 +470,8 @@ void nfcmanCheckConfirmation(TNfcManager* p) {
 }
 
 void nfcmanSendTestIndication(TNfcManager* p) {
-    nfcmanSendUsMessage(p, p->activeApp, nfaceMsgMake<NFACE_TEST_IND>({p->result, 1}));
+    // To the requester, which a removal of the tag may have stopped being the active application.
+    nfcmanSendUsMessage(p, p->currentApp ? p->currentApp : p->activeApp, nfaceMsgMake<NFACE_TEST_IND>({p->result, 1}));
 }
 
 // ---- Card emulation -----------------------------------------------------------------------------
