@@ -3,7 +3,6 @@
 #include "L1/common/nfcll_internal.h"
 
 #include <cstring>
-#include <iterator>
 #include <type_traits>
 
 #include "L1/nci/nci.h"
