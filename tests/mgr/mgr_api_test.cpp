@@ -129,6 +129,29 @@ TEST_F(MgrApiTest, AnApplicationSeesActivationTagRecordRemovalAndErrors) {
     EXPECT_EQ(copy(got.chipCode), 0x00040003u);
     EXPECT_EQ(copy(got.access), NFC_TAG_READABLE | NFC_TAG_WRITABLE);
 
+    // The tag answers a raw PDU and a presence check through the real exports.
+    l1.onCommand(NFCLL_TRANSACTION_REQ, [](FakeLayer1& f, const OsMessage& m) {
+        const auto pdu = nfcllMsgGet<NFCLL_TRANSACTION_REQ>(m);
+        f.transactionIndication(0, pdu.data[0] == 0x30 ? std::vector<uint8_t>(16, 0x5A) : std::vector<uint8_t>{0x90, 0x00});
+    });
+    l1.onCommand(NFCLL_CHECK_REQ, [](FakeLayer1& f, const OsMessage&) { f.checkConfirmation(0); });
+    ASSERT_EQ(nfcConnectTag(listener, 0), nfcStatusOk);
+    const BYTE select[] = {0x00, 0xA4, 0x04, 0x00};
+    BYTE answer[4] = {};
+    WORD answerLength = sizeof answer;
+    EXPECT_EQ(nfcExchangePdu(listener, select, sizeof select, answer, &answerLength), nfcStatusOk);
+    ASSERT_EQ(answerLength, 2);
+    EXPECT_EQ(answer[0], 0x90);
+    EXPECT_EQ(nfcCheckTag(listener), nfcStatusOk);
+    // An answer beyond the caller's buffer, and a request the tag's state does not take.
+    const BYTE read[] = {0x30, 0x04};
+    answerLength = sizeof answer;
+    EXPECT_EQ(nfcExchangePdu(listener, read, sizeof read, answer, &answerLength), nfcStatusNoResources);
+    EXPECT_EQ(answerLength, 0);
+    BYTE ndef[16];
+    WORD ndefLength = sizeof ndef;
+    EXPECT_EQ(nfcReadNdefMessage(listener, ndef, &ndefLength), nfcStatusWrongState);
+
     // The controller reports the tag gone.
     l1.indicate<NFCLL_TECH_REMOVE_IND>({0});
     ASSERT_TRUE(app.waitCount(2));

@@ -15,12 +15,14 @@ TEST_F(MgrTest, IoControlTravelsWithCopiesAndItsAnswerComesBackWithinTheRoom) {
     start();
     TestApp& a = registerApp(0);
     std::vector<uint8_t> input{0x00, 0x84, 0x00, 0x00, 0x08}, output(16);
-    const uint16_t id = ioControl(a, 0x8003, input, output, 0x1234);
+    a.transfer = TNfaceTransfer{output.data(), input.data(), 0, 5, 16};
+    const uint16_t id = request<NFACE_IO_CONTROL_REQ>(a, {&a.transfer, 0x8003, 0x1234, 300});
     const auto sent = l1.received(NFCLL_IOCONTROL_REQ);
     ASSERT_EQ(sent.size(), 1u);
     const auto req = nfcllMsgGet<NFCLL_IOCONTROL_REQ>(sent[0]);
     EXPECT_EQ(req.code, 0x8003u);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(req.instance), 0x1234u);
+    EXPECT_EQ(req.timeout, 300u);
     EXPECT_NE(req.input, input.data());
     EXPECT_EQ(std::vector<uint8_t>(req.input, req.input + req.inputLength), input);
     EXPECT_NE(req.output, output.data());

@@ -118,13 +118,11 @@ enum NfcmanHmState : uint32_t { NFCMAN_HM_STATES(NFCMAN_HM_STATE_ENUM) };
 #undef NFCMAN_HM_STATE_ENUM
 
 // Listen-mask and tag-type bits the manager reads.
-enum : uint32_t {
-    NFCMAN_NDEF_LISTENER = 0x80000000u,
-    NFCMAN_NO_READER = NFC_LISTEN_NO_READER,
-    NFCMAN_KEEP_LISTENING = NFC_LISTEN_KEEP_LISTENING,
-    NFCMAN_NO_HEALTH_MONITOR = 0x10000000u,
-    NFCMAN_P2P_DEVICE = 0x3000u,
-};
+constexpr uint32_t NFCMAN_NDEF_LISTENER = 0x80000000u;     // the application waits for NDEF tags
+constexpr uint32_t NFCMAN_NO_READER = NFC_LISTEN_NO_READER;
+constexpr uint32_t NFCMAN_KEEP_LISTENING = NFC_LISTEN_KEEP_LISTENING;
+constexpr uint32_t NFCMAN_NO_HEALTH_MONITOR = 0x10000000u;
+constexpr uint32_t NFCMAN_P2P_DEVICE = 0x3000u;
 
 struct TNfcManager;
 

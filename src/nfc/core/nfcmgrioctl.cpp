@@ -103,7 +103,7 @@ void nfcmanIoControlRequest(TNfcManager* p) {
     p->ioOutputSize = t.readLength;
     p->lastIoctl = static_cast<uint16_t>(r.code);
     const TNfcllIoControlReq request{reinterpret_cast<void*>(static_cast<uintptr_t>(r.parameter)), p->ioInput,
-                                     p->ioOutput, r.code, 0, t.writeLength, t.readLength};
+                                     p->ioOutput, r.code, r.timeoutMs, t.writeLength, t.readLength};
     if (!nfcmanSendL1(p, nfcllMsgMake<NFCLL_IOCONTROL_REQ>(p->ownWord, request))) {
         nfcmanFreeIoBuffers(p);
         nfcmanAnswerIoControl(p, app, nfcCauseNotPlausible);
