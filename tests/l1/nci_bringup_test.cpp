@@ -414,16 +414,22 @@ TEST_F(NciActive, TransactionWithoutATagIsAnsweredWithAnError) {
     if (f.flags & NFCLL_MSG_OWNS_BUFFER) osBufferRelease(f.result);
 }
 
-TEST_F(NciActive, ListenRequestIsAnsweredAtOnce) {
+TEST_F(NciActive, ListenRequestStartsDiscoveryWithItsTechnologiesAndAZeroMaskStopsIt) {
     TNfcListenParam params{};
-    ASSERT_TRUE(stack.request<NFCLL_LISTEN_REQ>({0x1, &params}));
+    ASSERT_TRUE(stack.request<NFCLL_LISTEN_REQ>({0x1 | 0x300, &params}));
     const auto conf = stack.waitFor(NFCLL_LISTEN_CONF);
-    ASSERT_TRUE(conf);
-    EXPECT_NE(nfcllMsgGet<NFCLL_LISTEN_CONF>(*conf).cause, 0);
+    ASSERT_TRUE(conf) << sim.describe();
+    EXPECT_EQ(nfcllMsgGet<NFCLL_LISTEN_CONF>(*conf).cause, 0);
+    // Poll A and F, each in every period; FeliCa at 424 kbit/s (0x200 asked), bail-out on, no field reports.
+    EXPECT_EQ(payloadOf(sim, 0x2103), (Bytes{0x02, 0x00, 0x01, 0x02, 0x01}));
+    EXPECT_EQ(payloadOf(sim, 0x2002), (Bytes{0x04, 0x18, 0x01, 0x02, 0x11, 0x01, 0x01, 0x81, 0x01, 0x01, 0x80, 0x01, 0x00}));
+
     ASSERT_TRUE(stack.request<NFCLL_LISTEN_REQ>({0, &params}));
     const auto off = stack.waitFor(NFCLL_LISTEN_CONF, 1);
     ASSERT_TRUE(off);
     EXPECT_EQ(nfcllMsgGet<NFCLL_LISTEN_CONF>(*off).cause, 0);
+    EXPECT_EQ(payloadOf(sim, 0x2106), (Bytes{0x00}));
+    EXPECT_EQ(sim.rf().state(), ncisim::RfState::Idle);
 }
 
 } // namespace

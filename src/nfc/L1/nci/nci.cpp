@@ -80,7 +80,17 @@ void ncillTransportRxUs(void* user, uint32_t kind, uint16_t opcode, uint8_t conn
         nci->rxConnId = connId;
         nci->rxPayload = payload;
         nci->rxLength = length;
-        nciPushEvent(nci, kOpcodeEvents.events[row]);
+        uint16_t event = kOpcodeEvents.events[row];
+        // Frames of the RF interface arrive as it shapes them; one it refuses is an error, not data.
+        if (event == EV_NCI_DATA && connId == 0) {
+            if (const uint16_t cause = nci->mapIncoming(nci, &nci->rxPayload, &nci->rxLength)) {
+                nci->frameError = static_cast<uint8_t>(cause);
+                nci->rxPayload = &nci->frameError;
+                nci->rxLength = 1;
+                event = EV_NCI_CORE_GENERIC_ERROR_NTF;
+            }
+        }
+        nciPushEvent(nci, event);
         // The payload lives in the packet layer's buffer only until the next packet.
         nci->rxPayload = nullptr;
         nci->rxLength = 0;
@@ -138,6 +148,7 @@ void nciHandleListenReq(TNfcllContext* ll, uint32_t mask, const TNfcListenParam*
     nciSetTransType(nci, NCI_TRANSTYPE_LISTEN);
     nci->listenMask = mask;
     nci->listenParams = params;
+    if (mask != nci->activeListenTypes && (nci->features & NCI_FEATURE_LISTEN_ROUTING)) nciRoutingHostRoutes(nci, mask);
     bool pushed;
     if (mask) {
         if (nci->flags & NCI_FLAG_LISTENING) nci->flags |= NCI_FLAG_LISTEN_RESTARTED;
@@ -180,7 +191,14 @@ void nciHandleTransactionReq(TNfcllContext* ll, const uint8_t* data, uint16_t le
 
 void nciHandleCheckReq(TNfcllContext* ll, const uint8_t* data, uint16_t length) {
     TNciContext* nci = nciOf(ll);
-    if (length == 0) return;
+    if (length == 0) {
+        // Without a command for the tag the controller's own account answers: it reports a lost
+        // tag by itself, so an active tag is present. Not answering would leave the check waiting.
+        nciSetTransType(nci, NCI_TRANSTYPE_CHECK);
+        const bool present = nci->tagType != 0 && nci->sm.current == &nciStatePollActive;
+        nciSignalCompletion(nci, present ? evNciDataIndication : evNciTagRemoved);
+        return;
+    }
     if (nci->transType != NCI_TRANSTYPE_IDLE) {
         TRACE(NFCLL_TRC_ERROR, "nci: llc: TAG not present");
         nfcllSendUsTransactionResult(ll, NFCLL_CAUSE_WRONG_STATE);
@@ -256,6 +274,12 @@ void nciHandleSelectReq(TNfcllContext* ll, uint8_t index) {
         TRACE(NFCLL_TRC_ERROR, "nci: ! select of endpoint %d, %d discovered", static_cast<int>(index),
               static_cast<int>(nci->endpointCount));
         nciSignalCompletion(nci, evNciError);
+        return;
+    }
+    if (index == nci->selecting) {
+        // One discovery must not select twice: the endpoint already being selected or active is confirmed.
+        TRACE(kTrcNci, "nci: Endpoint %d already selected", static_cast<int>(index));
+        nciSignalCompletion(nci, evNciOk);
         return;
     }
     nci->selected = &nci->endpoints[index];
@@ -433,6 +457,7 @@ int32_t nciInit(TNfcllContext* ll) {
     mp.phResetRequest = &nciHandlePhResetRequest;
     mp.checkRequest = &nciHandleCheckReq;
     for (uint32_t& timeout : nci->tagTimeouts) timeout = NCI_DEFAULT_TAG_TIMEOUT;
+    nci->selecting = NCI_NO_ENDPOINT;
     nciDefaultHooks(nci);
     nciTraceSetManufacturer(0);
     nciPacketInit(&nci->packet, &nciTransportSend, nci, &ncillTransportRxUs, nci);
@@ -443,6 +468,7 @@ int32_t nciInit(TNfcllContext* ll) {
 void nciDefaultHooks(TNciContext* nci) {
     nci->mapOutgoing = &defaultMapOutgoing;
     nci->afterSend = &defaultAfterSend;
+    nci->mapIncoming = &nciMapIncomingWhole;
 }
 
 // ---- Events and outcomes -------------------------------------------------------------------------

@@ -69,24 +69,83 @@ enum : uint16_t {
     NCI_CAUSE_FRAME_STATUS = 0x0A,
     NCI_CAUSE_INVALID_DATA = 0x0B,
     NCI_CAUSE_PARAM_TOO_LONG = 0x0D,
+    NCI_CAUSE_NO_RESOURCES = 0x0C,
     NCI_CAUSE_WRONG_PARAMETER = 0x11,
     NCI_CAUSE_AUTH = 0x13,
     NCI_CAUSE_PENDING = 0x19,
     NCI_CAUSE_FAILED = 0x206,
 };
 
-// What the controller reports of one device found in discovery.
-struct TNciEndpoint {
-    uint8_t protocol;
-    uint8_t rfInterface;
-    uint8_t techMode;
-    uint8_t discoveryId;
+// The technology-specific parameters of a discovered or activated endpoint, each bounded by its field.
+struct TNciTechParams {
+    uint8_t sensRes[2];             // NFC-A
+    uint8_t nfcidLength;            // NFCID1 (A), NFCID0 (B), NFCID2 (F), the UID (15693) or the barcode (Kovio)
+    uint8_t nfcid[16];
+    uint8_t selResLength;
+    uint8_t selRes;
+    uint8_t sensbResLength;         // NFC-B
+    uint8_t sensbRes[12];
+    uint8_t bitRate;                // NFC-F
+    uint8_t sensfResLength;
+    uint8_t sensfRes[18];
+    uint8_t flags15693;             // ISO 15693
+    uint8_t dsfid;
 };
+
+constexpr uint8_t NCI_GENERAL_BYTES_MAX = 50;
+constexpr uint8_t NCI_TECH_NONE = 0xFF;
+
+// One device the controller reports: found in discovery, or activated.
+struct TNciEndpoint {
+    uint8_t id;                     // index of the record
+    uint8_t discoveryId;            // the controller's RF Discovery ID
+    uint8_t protocol;
+    uint8_t rfInterface;            // internal numbering
+    uint8_t techMode;
+    uint8_t technology;             // 0 A, 1 B, 2 F, 3 15693, 0x80 the maker's own, 0xFF none
+    bool listen;                    // bit 7 of the mode
+    bool last;                      // the last notification of a discovery
+    uint32_t tagType;
+    uint8_t nfceeId;                // the listen-mode routing target
+    TNciTechParams tech;
+    uint8_t txBitRate;
+    uint8_t rxBitRate;
+    uint8_t activationLength;
+    uint8_t activation[255];
+};
+
+// Listen-mode routing: the controller's table of who answers a reader.
+constexpr int NCI_ROUTING_ENTRIES = 8;
+enum : uint8_t { NCI_ROUTE_TECH = 0, NCI_ROUTE_PROTOCOL = 1, NCI_ROUTE_AID = 2, NCI_ROUTE_POLL_TECH = 0x80,
+                 NCI_ROUTE_POLL_PROTOCOL = 0x81 };
+struct TNciRoutingEntry {
+    uint8_t type;
+    uint8_t route;                  // NFCEE id, 0 the host
+    uint8_t powerState;
+    uint8_t length;
+    uint8_t value[16];
+};
+struct TNciRoutingTable {
+    TNciRoutingEntry entries[NCI_ROUTING_ENTRIES];
+    uint8_t count;
+    bool changed;
+};
+
+// The discovery set-up's own steps.
+#define NCI_DISC_STATES(X) X(NCI_DISC_INIT) X(NCI_DISC_LM_ROUTING) X(NCI_DISC_PM_ROUTING) X(NCI_DISC_PARAMETER) \
+    X(NCI_DISC_START_PRESENCE_CHECK) X(NCI_DISC_START) X(NCI_DISC_FINISHED) X(NCI_DISC_GET_ROUTINGTABLE)
+#define NCI_DISC_ENUM(name) name,
+enum NciDiscState : uint32_t { NCI_DISC_STATES(NCI_DISC_ENUM) };
+#undef NCI_DISC_ENUM
+
+constexpr uint8_t NCI_NO_ENDPOINT = 0xFF;
 
 struct TNciContext;
 // Outgoing data as the RF interface wants it; false when they cannot be mapped.
 using TNciMapOutgoing = bool (*)(TNciContext* nci, const uint8_t* data, uint16_t length);
 using TNciAfterSend = void (*)(TNciContext* nci);
+// An incoming frame as the RF interface gives it: 0 and the frame in *data and *length, or a cause.
+using TNciMapIncoming = uint16_t (*)(TNciContext* nci, const uint8_t** data, uint32_t* length);
 
 struct TNciContext {
     uint32_t initState;
@@ -95,10 +154,13 @@ struct TNciContext {
     TNciEndpoint endpoints[NCI_MAX_ENDPOINTS];
     uint8_t endpointCount;
     TNciEndpoint* selected;
+    uint8_t selecting;              // the endpoint being selected or active, NCI_NO_ENDPOINT for none
+    TNciEndpoint active;            // the activated endpoint
     uint32_t transType;
     uint32_t savedTransType;
     TNciMapOutgoing mapOutgoing;
     TNciAfterSend afterSend;
+    TNciMapIncoming mapIncoming;
     const uint8_t* txData;          // the mapped outgoing data
     uint16_t txLength;
     uint32_t tagTimeouts[NCI_TAG_TIMEOUT_SLOTS];
@@ -109,6 +171,15 @@ struct TNciContext {
     uint16_t ioOutputSize;
     uint32_t listenMask;
     const TNfcListenParam* listenParams;
+    uint32_t savedListenMask;       // kept by radio off
+    uint8_t deactMode;              // requested: 0 idle, 1 sleep, 3 discovery
+    uint8_t deactType;              // of the last RF_DEACTIVATE_NTF
+    uint32_t discState;
+    TNciRoutingTable routing;
+    uint8_t loopbackConnId;         // 0: none open
+    uint8_t loopbackSent[3];
+    uint8_t genericErrorStatus;
+    uint8_t frameError;             // the cause of a frame the RF interface refused, as an error's status
     uint16_t rfInterfaces;          // one bit per internal interface number
     uint8_t features;
     uint8_t maxConnections;
@@ -166,16 +237,82 @@ uint32_t nciSendCommand(TNciContext* nci, uint16_t opcode, const uint8_t* payloa
 void nciStopResponseTimer(TNciContext* nci);
 void nciDefaultHooks(TNciContext* nci);
 
-// ---- State machine (nci_sm.cpp) ---------------------------------------------------------------------
+// ---- State machine (nci_sm.cpp: start-up, Idle, default; nci_sm_rf.cpp: the RF states) -------------
 void nciStateMachineInit(TNciContext* nci);
-uint32_t nciStateDeact(TStateMachine* sm, uint16_t event);
-uint32_t nciStateIdle(TStateMachine* sm, uint16_t event);
+// Changes to the next state; a sub-state that changes away leaves no master behind.
+uint32_t nciChangeTo(TStateMachine* sm, SmHandler next);
+// Enters a sub-state of the current state; a second level is refused with evNciState.
+uint32_t nciEnterSubState(TStateMachine* sm, SmHandler sub);
+#define NCI_RF_STATES(X)                                                                                       \
+    X(nciStateStartDiscovery) X(nciStateDiscovery) X(nciStateDiscoveryStop) X(nciStateW4AllDiscoveries)       \
+    X(nciStateW4HostSelect) X(nciStatePollActive) X(nciStatePollActiveDeact) X(nciStateIoGetParameter)          \
+    X(nciStateInvalidActive) X(nciStateRadioDisable) X(nciStateRadioOff) X(nciStateNfccLoopback) X(nciStateWakeup)
+#define NCI_STATE_DECLARE(name) uint32_t name(TStateMachine* sm, uint16_t event);
+NCI_STATE_DECLARE(nciStateDeact)
+NCI_STATE_DECLARE(nciStateReset)
+NCI_STATE_DECLARE(nciStateIdle)
+NCI_RF_STATES(NCI_STATE_DECLARE)
+#undef NCI_STATE_DECLARE
+// Where an activated poll-mode endpoint goes.
+SmHandler nciPollActiveState(const TNciContext* nci);
+
+// ---- Frame mapping and bit rates (nci_framemap.cpp) -------------------------------------------------
+uint16_t nciMapIncomingWhole(TNciContext* nci, const uint8_t** data, uint32_t* length);
+// The hooks for an activated RF interface (internal numbering); 0, or 0x0B for an unknown one.
+uint16_t nciSetFrameMapping(TNciContext* nci, uint8_t rfInterface, uint8_t protocol);
+// An NCI bit-rate code in kbit/s; 0 for one not recognised.
+uint32_t nciBitRateKbps(uint8_t code, uint8_t maker);
+
+// ---- RF messages (nci_rf.cpp) -----------------------------------------------------------------------
+uint8_t nciTechnologyOf(uint8_t techMode);
+uint32_t nciTagTypeOf(const TNciContext* nci, const TNciEndpoint& ep);
+uint16_t nciExtractTechParameters(const TNciContext* nci, TNciEndpoint* ep, const uint8_t* bytes, uint32_t length);
+uint16_t nciHandleDiscoverRsp(TNciContext* nci);
+// A response whose first byte is its status: 0, or 0x206.
+uint16_t nciHandleStatusRsp(TNciContext* nci, const char* handler);
+// 0 for the last notification of a discovery, 25 while more follow, else a cause.
+uint16_t nciHandleDiscoverNtf(TNciContext* nci);
+uint16_t nciHandleIntfActivatedNtf(TNciContext* nci);
+uint16_t nciHandleDeactivateRsp(TNciContext* nci);
+uint16_t nciHandleDeactivateNtf(TNciContext* nci);
+uint16_t nciHandleGenericErrorNtf(TNciContext* nci);
+uint16_t nciHandleData(TNciContext* nci);
+uint16_t nciHandleConnCreateRsp(TNciContext* nci, uint8_t* connId);
+// Copies the answer into the IO control's output; its length in *length.
+uint16_t nciHandleGetConfigRsp(TNciContext* nci, uint16_t* length);
+uint16_t nciHandleT3tPollingNtf(TNciContext* nci);
+uint32_t nciSendDiscoverSelect(TNciContext* nci);
+uint32_t nciSendDeactivate(TNciContext* nci, uint8_t type);
+uint32_t nciSendT3tPolling(TNciContext* nci);
+uint32_t nciSendGetConfig(TNciContext* nci, const uint8_t* ids, uint16_t length);
+uint32_t nciSendLoopbackCreate(TNciContext* nci);
+// A send result that is neither done nor waiting for credit is a failure.
+bool nciSendOk(uint32_t result);
+
+// ---- Discovery set-up (nci_discover.cpp) ------------------------------------------------------------
+bool nciListenMaskChanged(const TNciContext* nci);
+uint32_t nciNfceeListenMask(const TNciContext* nci);
+// The host's technology and protocol routes for the listen types of a new mask.
+void nciRoutingHostRoutes(TNciContext* nci, uint32_t mask);
+// One step of the discovery set-up: 0 when discovery runs, 25 while waiting, else the cause.
+uint16_t nciRunDiscoveryInit(TNciContext* nci, uint16_t event);
 
 // ---- Start-up (nci_init.cpp) ------------------------------------------------------------------------
 // 0 done, 25 waiting for the controller, else the cause of the failure.
 uint16_t nciDoInitialization(TNciContext* nci, uint16_t event);
 void nciFinishInitialization(TNciContext* nci);
 uint32_t nciCapabilityWord(uint16_t rfInterfaces, uint8_t maker, uint16_t readerType);
+// One row of the RF mapping table.
+struct TNciRfMapRow {
+    uint32_t typeBit;       // listen/poll type bit of the listen mask
+    uint32_t rfInterface;   // internal numbering
+    uint32_t protocol;
+    uint32_t mode;          // 1 poll, 2 listen
+    uint32_t tagType;
+    uint32_t technology;    // 0 A, 1 B, 2 F, 3 15693, 0x80 the maker's own
+};
+// The rows in their order, the built-in ones and then the maker's; null past the last.
+const TNciRfMapRow* nciRfMapRow(uint8_t maker, size_t index);
 // The RF_DISCOVER_MAP_CMD payload from the mapping table; its length.
 uint32_t nciBuildDiscoverMap(const TNciContext* nci, uint8_t* out, uint32_t size);
 const char* nciMakerName(uint8_t maker);
@@ -203,6 +340,10 @@ uint32_t nciSendNfceeDiscover(TNciContext* nci);
 // The parameter buffer of CORE_SET_CONFIG_CMD.
 void nciParamsClear(TNciContext* nci);
 uint16_t nciParamsAdd(TNciContext* nci, uint8_t id, const uint8_t* value, uint32_t length);
+
+// RF interfaces: NCI value to internal numbering, and back.
+uint8_t nciInternalInterface(uint8_t nciValue, uint8_t maker);
+uint8_t nciNciInterface(uint32_t internal);
 
 // Not enough bytes for the handler: traced, and 0x0B.
 uint16_t nciTooShort(const TNciContext* nci, const char* handler, uint32_t expected);

@@ -9,14 +9,7 @@ namespace {
 
 constexpr uint32_t kTrcNci = 0x10000000u;
 
-struct RfMapRow {
-    uint32_t typeBit;
-    uint32_t rfInterface;   // internal numbering
-    uint32_t protocol;
-    uint32_t mode;          // 1 poll, 2 listen
-    uint32_t tagType;
-    uint32_t technology;    // 0 A, 1 B, 2 F, 3 15693, 0x80 the maker's own
-};
+using RfMapRow = TNciRfMapRow;
 
 constexpr RfMapRow kRfMap[] = {
     {0x400, 1, 1, 1, 0x400, 0},           {0x1, 1, 2, 1, 0x40, 0},
@@ -62,16 +55,6 @@ RowSpan extraRows(uint8_t maker) {
     if (maker == 0x04) return {kRfMapNxp, std::size(kRfMapNxp)};
     if (maker == 0x07 || maker == 0x0C || maker == 0xFF) return {kRfMapOthers, std::size(kRfMapOthers)};
     return {nullptr, 0};
-}
-
-uint8_t nciNumbering(uint32_t internal) {
-    switch (internal) {
-    case 5:
-    case 6: return 0x80;
-    case 7: return 0x81;
-    case 8: return 0x82;
-    default: return static_cast<uint8_t>(internal);
-    }
 }
 
 void setSubState(TNciContext* nci, uint32_t state) {
@@ -177,6 +160,23 @@ uint16_t runDiscoverMap(TNciContext* nci, uint16_t event, uint32_t* next) {
 
 } // namespace
 
+uint8_t nciNciInterface(uint32_t internal) {
+    switch (internal) {
+    case 5:
+    case 6: return 0x80;
+    case 7: return 0x81;
+    case 8: return 0x82;
+    default: return static_cast<uint8_t>(internal);
+    }
+}
+
+const TNciRfMapRow* nciRfMapRow(uint8_t maker, size_t index) {
+    if (index < std::size(kRfMap)) return &kRfMap[index];
+    const RowSpan extra = extraRows(maker);
+    index -= std::size(kRfMap);
+    return index < extra.count ? &extra.rows[index] : nullptr;
+}
+
 const char* nciMakerName(uint8_t maker) {
     for (const Maker& m : kMakers)
         if (m.id == maker) return m.name;
@@ -214,16 +214,14 @@ uint32_t nciBuildDiscoverMap(const TNciContext* nci, uint8_t* out, uint32_t size
         if (row.protocol == 3 && row.mode == 2) return;
         if (row.protocol == 0x86 && !proprietary15693) return;
         const uint8_t entry[3] = {static_cast<uint8_t>(row.protocol), static_cast<uint8_t>(row.mode),
-                                  nciNumbering(row.rfInterface)};
+                                  nciNciInterface(row.rfInterface)};
         for (uint32_t at = 1; at < length; at += 3)
             if (out[at] == entry[0] && out[at + 1] == entry[1] && out[at + 2] == entry[2]) return;
         if (length + 3 > size) return;
         for (uint8_t b : entry) out[length++] = b;
         ++out[0];
     };
-    for (const RfMapRow& row : kRfMap) add(row);
-    const RowSpan extra = extraRows(nci->maker);
-    for (size_t i = 0; i < extra.count; ++i) add(extra.rows[i]);
+    for (size_t i = 0; const TNciRfMapRow* row = nciRfMapRow(nci->maker, i); ++i) add(*row);
     return length;
 }
 

@@ -29,19 +29,6 @@ uint16_t resetFailed(TNciContext* nci, uint16_t cause) {
     return cause;
 }
 
-// Internal numbering of an RF interface; the manufacturer tells what 0x80 is.
-uint8_t internalInterface(uint8_t nci, uint8_t maker) {
-    if (nci < 0x80) return nci;
-    switch (nci) {
-    case 0x80: return maker == 0x04 ? 6 : 5;
-    case 0x81: return 7;
-    case 0x82: return 8;
-    default:
-        TRACE(NFCLL_TRC_ERROR, "nci: ! Manufacturer-specific interface %x unknown, cannot map", static_cast<unsigned>(nci));
-        return 0;
-    }
-}
-
 uint8_t featuresOf(const uint8_t octets[4]) {
     uint8_t f = 0;
     if (octets[0] & 0x06) f |= 0x01;
@@ -66,6 +53,19 @@ void takeIdentity(TNciContext* nci) {
 }
 
 } // namespace
+
+// Internal numbering of an RF interface; the manufacturer tells what 0x80 is.
+uint8_t nciInternalInterface(uint8_t nci, uint8_t maker) {
+    if (nci < 0x80) return nci;
+    switch (nci) {
+    case 0x80: return maker == 0x04 ? 6 : 5;
+    case 0x81: return 7;
+    case 0x82: return 8;
+    default:
+        TRACE(NFCLL_TRC_ERROR, "nci: ! Manufacturer-specific interface %x unknown, cannot map", static_cast<unsigned>(nci));
+        return 0;
+    }
+}
 
 uint16_t nciTooShort(const TNciContext* nci, const char* handler, uint32_t expected) {
     TRACE(NFCLL_TRC_ERROR, "nci: ! %s - not enough parameters (is %u, expected %d)", handler,
@@ -157,7 +157,7 @@ uint16_t nciHandleCoreInitRsp(TNciContext* nci) {
     nci->maker = maker;
     nci->rfInterfaces = 0;
     for (uint8_t k = 0; k < count; ++k) {
-        const uint8_t internal = internalInterface(interfaces[k], maker);
+        const uint8_t internal = nciInternalInterface(interfaces[k], maker);
         if (internal < 16) nci->rfInterfaces = static_cast<uint16_t>(nci->rfInterfaces | 1u << internal);
     }
     nci->maxConnections = maxConnections;

@@ -10,10 +10,7 @@ constexpr uint32_t kTrcNci = 0x10000000u;
 
 TNciContext* nciOf(TStateMachine* sm) { return static_cast<TNciContext*>(sm->owner); }
 
-uint32_t changeTo(TStateMachine* sm, SmHandler next) {
-    sm->next = next;
-    return SM_CHANGE;
-}
+uint32_t changeTo(TStateMachine* sm, SmHandler next) { return nciChangeTo(sm, next); }
 
 void traceSendError(const char* state, uint32_t cause, uint16_t event) {
     TRACE(NFCLL_TRC_ERROR, "nci: (%s) Received cause 0x%02X while processing event 0x%02X", state,
@@ -26,20 +23,18 @@ uint32_t startupFailed(TStateMachine* sm, uint32_t outcome) {
     return changeTo(sm, &nciStateDeact);
 }
 
-// A request whose states this build does not have is answered at once: a listen request with
-// an internal error, any other with the driver's error.
-uint32_t notInThisBuild(TStateMachine* sm, uint16_t event) {
-    TNciContext* nci = nciOf(sm);
-    TRACE(NFCLL_TRC_ERROR, "nci: ! %s is not available in this build", smEventName(event));
-    if (nci->transType == NCI_TRANSTYPE_LISTEN) nciSignalCompletion(nci, evNciInternalError);
-    else nciSignalError(NCI_CAUSE_FAILED, nci, "nciStateIdle");
+// A request the current state cannot serve is answered at once, so that no requester waits for ever.
+uint32_t refuseRequest(TStateMachine* sm, uint16_t event, uint32_t outcome) {
+    TRACE(kTrcNci, "nci: ! Unhandled event %s in state %s", smEventName(event), smStateName(sm, sm->current));
+    nciSignalCompletion(nciOf(sm), outcome);
     return SM_DONE;
 }
 
-uint32_t nciStateReset(TStateMachine* sm, uint16_t event);
 uint32_t nciStateInitCmd(TStateMachine* sm, uint16_t event);
 uint32_t nciStateInit(TStateMachine* sm, uint16_t event);
 uint32_t nciDefaultHandler(TStateMachine* sm, uint16_t event);
+
+} // namespace
 
 uint32_t nciStateReset(TStateMachine* sm, uint16_t event) {
     TNciContext* nci = nciOf(sm);
@@ -67,6 +62,8 @@ uint32_t nciStateReset(TStateMachine* sm, uint16_t event) {
     default: return SM_NOT_HANDLED;
     }
 }
+
+namespace {
 
 uint32_t nciStateInitCmd(TStateMachine* sm, uint16_t event) {
     TNciContext* nci = nciOf(sm);
@@ -185,30 +182,34 @@ uint32_t nciDefaultHandler(TStateMachine* sm, uint16_t event) {
         nciSignalCompletion(nci, evNciError);
         return SM_DONE;
     case EV_NCI_RF_DISCOVER_CMD:
-    case EV_NCI_RF_DEACTIVATE_CMD:
-    case EV_NCI_RADIO_OFF_REQUEST:
-    case EV_NCI_IO_GET_PARAMETER:
-    case EV_NCI_IO_RAW_REQUEST:
-    case EV_NCI_ECHO_REQUEST:
-    case EV_NCI_RF_DISCOVER_SELECT_CMD:
+        if (!nciListenMaskChanged(nci)) {
+            if (!nciSendOk(nciSendDeactivate(nci, 3))) nciSignalError(NCI_CAUSE_FAILED, nci, "nciDefaultHandler");
+            return SM_DONE;
+        }
+        return changeTo(sm, &nciStateDiscoveryStop);
+    case EV_NCI_RF_DEACTIVATE_CMD: return changeTo(sm, &nciStateDiscoveryStop);
+    case EV_NCI_RADIO_OFF_REQUEST: return changeTo(sm, &nciStateRadioDisable);
+    case EV_NCI_IO_GET_PARAMETER: return nciEnterSubState(sm, &nciStateIoGetParameter);
+    case EV_NCI_ECHO_REQUEST: return nciEnterSubState(sm, &nciStateNfccLoopback);
+    case EV_NCI_RF_DISCOVER_SELECT_CMD: return refuseRequest(sm, event, evNciError);
     case EV_NCI_SLEEP:
+    case EV_NCI_RF_T3T_POLLING_CMD: return refuseRequest(sm, event, evNciState);
+    // Their IO controls are answered when they are asked; a state that cannot serve them lets them pass.
     case EV_NCI_WAKE_UP:
-    case EV_NCI_WAKE_UP_DONE_NTF:
-    case EV_NCI_RF_T3T_POLLING_CMD: return notInThisBuild(sm, event);
+    case EV_NCI_WAKE_UP_DONE_NTF: return SM_DONE;
     default:
         TRACE(kTrcNci, "nci: ! Unhandled event %s in state %s", smEventName(event), smStateName(sm, sm->current));
         return SM_DONE;
     }
 }
 
+#define NCI_STATE_ENTRY(name) {&name, #name},
 const SmStateEntry kStates[] = {
-    {&nciStateDeact, "nciStateDeact"},
-    {&nciStateReset, "nciStateReset"},
-    {&nciStateInitCmd, "nciStateInitCmd"},
-    {&nciStateInit, "nciStateInit"},
-    {&nciStateIdle, "nciStateIdle"},
-    {&nciDefaultHandler, "nciDefaultHandler"},
+    NCI_STATE_ENTRY(nciStateDeact) NCI_STATE_ENTRY(nciStateReset) NCI_STATE_ENTRY(nciStateInitCmd)
+    NCI_STATE_ENTRY(nciStateInit) NCI_STATE_ENTRY(nciStateIdle) NCI_RF_STATES(NCI_STATE_ENTRY)
+    NCI_STATE_ENTRY(nciDefaultHandler)
 };
+#undef NCI_STATE_ENTRY
 
 } // namespace
 
@@ -225,13 +226,37 @@ uint32_t nciStateDeact(TStateMachine* sm, uint16_t event) {
 uint32_t nciStateIdle(TStateMachine* sm, uint16_t event) {
     TNciContext* nci = nciOf(sm);
     switch (event) {
-    case EV_SM_ENTRY: nciDefaultHooks(nci); return SM_DONE;
+    case EV_SM_ENTRY:
+        nciDefaultHooks(nci);
+        nci->tagType = 0;
+        return SM_DONE;
+    case EV_SM_RETURNED: return nciListenMaskChanged(nci) ? changeTo(sm, &nciStateStartDiscovery) : SM_DONE;
+    case EV_NCI_RF_DISCOVER_CMD: return changeTo(sm, &nciStateStartDiscovery);
     case EV_NCI_RF_DEACTIVATE_CMD: nciSignalCompletion(nci, evNciDeactivateInd); return SM_DONE;
     case EV_NCI_WAKE_UP_DONE_RSP: nciSignalCompletion(nci, evNciOk); return SM_DONE;
+    case EV_NCI_RADIO_OFF_REQUEST: return changeTo(sm, &nciStateRadioOff);
     case EV_NCI_RF_SET_LM_ROUTING_RSP:
     case EV_SM_RETURNED_ERROR: return SM_DONE;
     default: return SM_NOT_HANDLED;
     }
+}
+
+uint32_t nciChangeTo(TStateMachine* sm, SmHandler next) {
+    sm->next = next;
+    sm->master = nullptr;
+    return SM_CHANGE;
+}
+
+uint32_t nciEnterSubState(TStateMachine* sm, SmHandler sub) {
+    if (sm->master) {
+        // The machine keeps one master: a second level would lose the way back.
+        TRACE(NFCLL_TRC_ERROR, "nci: ! %s refused inside a sub-state", smStateName(sm, sub));
+        nciSignalCompletion(nciOf(sm), evNciState);
+        return SM_DONE;
+    }
+    sm->master = sm->current;
+    sm->next = sub;
+    return SM_SUBSTATE;
 }
 
 void nciStateMachineInit(TNciContext* nci) {

@@ -1,0 +1,442 @@
+// The NCI driver's RF states: discovery and its set-up, host selection, the active poll side
+// and its deactivation, radio off, wake-up, and the direct IO sub-states.
+#include <cstring>
+
+#include "L1/nci/nci.h"
+#include "core/nfcmgr.h"
+#include "util/trace.h"
+
+namespace {
+
+constexpr uint32_t kTrcNci = 0x10000000u;
+constexpr uint32_t kPollTypes = 0xF07;
+constexpr uint8_t kLoopbackBytes[3] = {0x06, 0x06, 0x06};
+
+enum : uint8_t { DEACT_IDLE = 0, DEACT_SLEEP = 1, DEACT_SLEEP_AF = 2, DEACT_DISCOVERY = 3 };
+
+TNciContext* nciOf(TStateMachine* sm) { return static_cast<TNciContext*>(sm->owner); }
+
+// Sends and, when that fails, reports it as the state's error.
+bool sendOrSignal(TNciContext* nci, uint32_t result, const char* state) {
+    if (nciSendOk(result)) return true;
+    nciSignalError(static_cast<uint16_t>(result), nci, state);
+    return false;
+}
+
+// After a deactivation to idle: discovery again when the listen mask changed, else idle.
+uint32_t afterIdleDeactivation(TStateMachine* sm) {
+    return nciChangeTo(sm, nciListenMaskChanged(nciOf(sm)) ? &nciStateStartDiscovery : &nciStateIdle);
+}
+
+uint32_t byDeactivationType(TStateMachine* sm) {
+    switch (nciOf(sm)->deactType) {
+    case DEACT_IDLE: return afterIdleDeactivation(sm);
+    case DEACT_DISCOVERY: return nciChangeTo(sm, &nciStateDiscovery);
+    default: return nciChangeTo(sm, &nciStateW4HostSelect);
+    }
+}
+
+// The outcome of an activation notification in the discovery states.
+uint32_t activated(TStateMachine* sm, uint16_t result) {
+    TNciContext* nci = nciOf(sm);
+    if (result == 0 && !nci->active.listen && nci->active.rfInterface != 0) return nciChangeTo(sm, nciPollActiveState(nci));
+    if (result == 5) return SM_DONE;
+    if (result == NCI_CAUSE_FAILED && nci->activeListenTypes == 0) {
+        TRACE(kTrcNci, "nci: Waiting for DEACTIVATE_NTF, ignoring ACTIVATED_NTF");
+        return SM_DONE;
+    }
+    // Listen-mode endpoints are not served by this build: the controller is set free again.
+    return nciChangeTo(sm, &nciStateInvalidActive);
+}
+
+uint32_t finishDiscoveryInit(TStateMachine* sm, uint16_t result) {
+    TNciContext* nci = nciOf(sm);
+    if (result == NCI_CAUSE_PENDING) return SM_DONE;
+    if (result == 0)
+        return nciChangeTo(sm, nciListenMaskChanged(nci) ? &nciStateStartDiscovery : &nciStateDiscovery);
+    if (result == NCI_CAUSE_NO_RESOURCES) nciSignalCompletion(nci, evNciInternalError);
+    else nciSignalError(result, nci, "nciStateStartDiscovery");
+    return nciChangeTo(sm, &nciStateIdle);
+}
+
+// The data of a request on the static RF connection, with the response timer.
+void sendData(TNciContext* nci, const char* state) {
+    sendOrSignal(nci, nciSendCommand(nci, 0x0000, nci->txData, nci->txLength), state);
+}
+
+} // namespace
+
+SmHandler nciPollActiveState(const TNciContext*) { return &nciStatePollActive; }
+
+uint32_t nciStateStartDiscovery(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    switch (event) {
+    case EV_SM_ENTRY:
+        nci->discState = NCI_DISC_INIT;
+        return finishDiscoveryInit(sm, nciRunDiscoveryInit(nci, event));
+    case EV_NCI_CORE_SET_CONFIG_RSP:
+    case EV_NCI_RF_SET_LM_ROUTING_RSP:
+    case EV_NCI_RF_GET_LM_ROUTING_NTF:
+    case EV_NCI_RF_DISCOVER_RSP:
+    case EV_NCI_NFCEE_MODE_SET_RSP:
+    case EV_NCI_DOVUVODAV_PRESENCE_CHECK_RSP:
+    case EV_NCI_DOVUVODAV_PC_DEACTIVATE_RSP:
+    case EV_NCI_DOVUVODAV_SET_PM_ROUTING_RSP:
+        nciStopResponseTimer(nci);
+        return finishDiscoveryInit(sm, nciRunDiscoveryInit(nci, event));
+    // A new listen request waits for the set-up under way, which looks at the mask when it ends.
+    case EV_NCI_RF_DISCOVER_CMD:
+    case EV_NCI_RF_NFCEE_DISCOVERY_REQ_NTF: return SM_DONE;
+    case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
+    default: return SM_NOT_HANDLED;
+    }
+}
+
+uint32_t nciStateDiscovery(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    switch (event) {
+    case EV_SM_ENTRY:
+        nci->tagType = 0;
+        nci->techTimeout = 0;
+        nci->selecting = NCI_NO_ENDPOINT;
+        return SM_DONE;
+    case EV_SM_RETURNED:
+    case EV_SM_RETURNED_ERROR:
+        return (nciListenMaskChanged(nci) || nci->routing.changed) ? nciChangeTo(sm, &nciStateDiscoveryStop) : SM_DONE;
+    case EV_NCI_CORE_GENERIC_ERROR_NTF:
+        nciHandleGenericErrorNtf(nci);
+        if (nci->genericErrorStatus == 0xA1 || nci->genericErrorStatus == 0xA2) return SM_DONE;
+        return nciChangeTo(sm, &nciStateReset);
+    case EV_NCI_RF_DISCOVER_CMD:
+        if (nciListenMaskChanged(nci)) return nciChangeTo(sm, &nciStateDiscoveryStop);
+        nciSignalCompletion(nci, evNciListenActive);
+        return SM_DONE;
+    case EV_NCI_RF_DISCOVER_NTF: {
+        nci->endpointCount = 0;
+        nci->selecting = NCI_NO_ENDPOINT;
+        const uint16_t result = nciHandleDiscoverNtf(nci);
+        if (result == NCI_CAUSE_PENDING) return nciChangeTo(sm, &nciStateW4AllDiscoveries);
+        if (result != 0) return SM_DONE;
+        TRACE(kTrcNci, "nci: ! WARNING: Only single discovery notification received");
+        nci->selected = &nci->endpoints[0];
+        nciPushEvent(nci, EV_NCI_RF_DISCOVER_SELECT_CMD);
+        return nciChangeTo(sm, &nciStateW4HostSelect);
+    }
+    case EV_NCI_RF_INTF_ACTIVATED_NTF: return activated(sm, nciHandleIntfActivatedNtf(nci));
+    case EV_NCI_WAKE_UP_DONE_RSP: nciSignalCompletion(nci, evNciOk); return SM_DONE;
+    case EV_NCI_WAKE_UP_DONE_NTF: return nciChangeTo(sm, &nciStateWakeup);
+    case EV_NCI_RF_NFCEE_DISCOVERY_REQ_NTF:
+    case EV_SM_EXIT:
+    case EV_NCI_RF_DEACTIVATE_NTF: return SM_DONE;
+    default: return SM_NOT_HANDLED;
+    }
+}
+
+uint32_t nciStateDiscoveryStop(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    switch (event) {
+    case EV_SM_ENTRY: sendOrSignal(nci, nciSendDeactivate(nci, DEACT_IDLE), "nciStateDiscoveryStop"); return SM_DONE;
+    case EV_NCI_RF_DEACTIVATE_RSP:
+        nciStopResponseTimer(nci);
+        nci->activeListenTypes = 0;
+        if (nciListenMaskChanged(nci)) return nciChangeTo(sm, &nciStateStartDiscovery);
+        nciSignalCompletion(nci, evNciListenActive);
+        return nciChangeTo(sm, &nciStateIdle);
+    // A tag the controller had active is reported gone before the answer.
+    case EV_NCI_RF_DEACTIVATE_NTF:
+    case EV_NCI_RF_DISCOVER_CMD: return SM_DONE;
+    case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
+    default: return SM_NOT_HANDLED;
+    }
+}
+
+uint32_t nciStateW4AllDiscoveries(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    switch (event) {
+    case EV_NCI_RF_DISCOVER_NTF:
+        return nciHandleDiscoverNtf(nci) == 0 ? nciChangeTo(sm, &nciStateW4HostSelect) : SM_DONE;
+    case EV_NCI_RF_DEACTIVATE_RSP:
+        nciSignalCompletion(nci, evNciListenCanceled);
+        return nciChangeTo(sm, &nciStateIdle);
+    // Before a selection the controller only goes back to idle: a new listen request starts over.
+    case EV_NCI_RF_DISCOVER_CMD: return nciChangeTo(sm, &nciStateDiscoveryStop);
+    default: return SM_NOT_HANDLED;
+    }
+}
+
+uint32_t nciStateW4HostSelect(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    switch (event) {
+    case EV_NCI_RF_DISCOVER_SELECT_CMD:
+        if (nci->selected) sendOrSignal(nci, nciSendDiscoverSelect(nci), "nciStateW4HostSelect");
+        return SM_DONE;
+    case EV_NCI_WAKE_UP:
+        if (nci->deactMode == DEACT_SLEEP && nci->selected)
+            sendOrSignal(nci, nciSendDiscoverSelect(nci), "nciStateW4HostSelect");
+        return SM_DONE;
+    case EV_NCI_RF_DISCOVER_SELECT_RSP:
+        if (nciHandleStatusRsp(nci, "nciHandleDiscoverSelectRsp") == 0) {
+            nciSignalCompletion(nci, evNciOk);
+            return SM_DONE;
+        }
+        nciSignalCompletion(nci, evNciError);
+        return nciChangeTo(sm, &nciStateIdle);
+    case EV_NCI_RF_INTF_ACTIVATED_NTF:
+        nciStopResponseTimer(nci);
+        return activated(sm, nciHandleIntfActivatedNtf(nci));
+    case EV_NCI_RF_DEACTIVATE_RSP:
+        nciSignalCompletion(nci, evNciListenCanceled);
+        return nciChangeTo(sm, &nciStateIdle);
+    case EV_NCI_MARVELD_PRESENCE_CHECK: nciSignalCompletion(nci, evNciState); return SM_DONE;
+    // No activation came: the controller is taken back to idle once, the only way out it allows here.
+    case EV_NCI_MARVELD_TIMEOUT:
+    case EV_NCI_RF_DISCOVER_CMD: return nciChangeTo(sm, &nciStateDiscoveryStop);
+    case EV_NCI_CORE_GENERIC_ERROR_NTF:
+        nciSignalCompletion(nci, nciHandleGenericErrorNtf(nci) ? evNciError : evNciOk);
+        return SM_DONE;
+    case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
+    default: return SM_NOT_HANDLED;
+    }
+}
+
+uint32_t nciStatePollActive(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    switch (event) {
+    case EV_NCI_MARVELD_DATA_REQ:
+    case EV_NCI_MARVELD_PRESENCE_CHECK: sendData(nci, "nciStatePollActive"); return SM_DONE;
+    case EV_NCI_DATA:
+        TRACE(kTrcNci, "nci: response after %d ms", static_cast<int>(platTickMs() - nci->ll->requestTick));
+        nciStopResponseTimer(nci);
+        nciHandleData(nci);
+        return SM_DONE;
+    case EV_NCI_MARVELD_TIMEOUT: nciSignalError(NCI_CAUSE_FAILED, nci, "nciStatePollActive"); return SM_DONE;
+    case EV_NCI_CORE_GENERIC_ERROR_NTF:
+    case EV_NCI_CORE_INTERFACE_ERROR_NTF:
+        nciStopResponseTimer(nci);
+        nciSignalError(NCI_CAUSE_FAILED, nci, "nciStatePollActive");
+        return SM_DONE;
+    case EV_NCI_RF_DISCOVER_CMD:
+        nci->deactMode = nfcmanOptionByte() == 2 ? DEACT_SLEEP : DEACT_DISCOVERY;
+        return nciChangeTo(sm, &nciStatePollActiveDeact);
+    case EV_NCI_RF_DEACTIVATE_CMD:
+        nci->deactMode = DEACT_IDLE;
+        return nciChangeTo(sm, &nciStatePollActiveDeact);
+    case EV_NCI_SLEEP:
+        nci->deactMode = DEACT_SLEEP;
+        return nciChangeTo(sm, &nciStatePollActiveDeact);
+    // The controller reports a lost tag itself, whoever made it: the driver follows it.
+    case EV_NCI_RF_DEACTIVATE_NTF:
+        nciStopResponseTimer(nci);
+        nciHandleDeactivateNtf(nci);
+        return byDeactivationType(sm);
+    case EV_NCI_DOVUVODAV_PRESENCE_CHECK_NTF:
+        nciSignalCompletion(nci, evNciTagRemoved);
+        return nciChangeTo(sm, &nciStateDiscovery);
+    case EV_NCI_RF_T3T_POLLING_CMD:
+        if (nci->active.protocol == 3 && !nci->active.listen) sendOrSignal(nci, nciSendT3tPolling(nci), "nciStatePollActive");
+        else nciSignalError(NCI_CAUSE_WRONG_PARAMETER, nci, "nciStatePollActive");
+        return SM_DONE;
+    case EV_NCI_RF_T3T_POLLING_RSP:
+        if (nciHandleStatusRsp(nci, "nciHandleT3tPollingRsp") == 0) return SM_DONE;
+        nciStopResponseTimer(nci);
+        nciSignalCompletion(nci, evNciError);
+        return SM_DONE;
+    case EV_NCI_RF_T3T_POLLING_NTF:
+        nciStopResponseTimer(nci);
+        nciSignalCompletion(nci, nciHandleT3tPollingNtf(nci) == 0 ? evNciOk : evNciError);
+        return SM_DONE;
+    case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
+    default: return SM_NOT_HANDLED;
+    }
+}
+
+uint32_t nciStatePollActiveDeact(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    switch (event) {
+    case EV_SM_ENTRY: {
+        const uint8_t type = nciListenMaskChanged(nci) ? DEACT_IDLE : nci->deactMode == DEACT_SLEEP ? DEACT_SLEEP : DEACT_DISCOVERY;
+        sendOrSignal(nci, nciSendDeactivate(nci, type), "nciStatePollActiveDeact");
+        return SM_DONE;
+    }
+    case EV_NCI_RF_DEACTIVATE_RSP:
+        if (nci->rxLength != 1 || nci->rxPayload[0] != 0) {
+            nciStopResponseTimer(nci);
+            nciSignalCompletion(nci, evNciError);
+        }
+        return SM_DONE;
+    case EV_NCI_RF_DEACTIVATE_NTF:
+        nciStopResponseTimer(nci);
+        nciHandleDeactivateNtf(nci);
+        if (!(nci->flags & NCI_FLAG_LISTENING)) nciSignalCompletion(nci, evNciListenCanceled);
+        return byDeactivationType(sm);
+    case EV_SM_EXIT:
+        nciStopResponseTimer(nci);
+        nci->tagType = 0;
+        return SM_DONE;
+    default: return SM_NOT_HANDLED;
+    }
+}
+
+uint32_t nciStateInvalidActive(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    switch (event) {
+    case EV_SM_ENTRY: sendOrSignal(nci, nciSendDeactivate(nci, DEACT_IDLE), "nciStateInvalidActive"); return SM_DONE;
+    case EV_NCI_RF_DEACTIVATE_RSP: return SM_DONE;
+    case EV_NCI_RF_DEACTIVATE_NTF:
+        nciStopResponseTimer(nci);
+        return nciChangeTo(sm, &nciStateStartDiscovery);
+    case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
+    default: return SM_NOT_HANDLED;
+    }
+}
+
+uint32_t nciStateRadioDisable(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    switch (event) {
+    case EV_SM_ENTRY:
+        nci->savedListenMask = nci->listenMask;
+        sendOrSignal(nci, nciSendDeactivate(nci, DEACT_IDLE), "nciStateRadioDisable");
+        return SM_DONE;
+    case EV_NCI_RF_DEACTIVATE_RSP:
+        nciStopResponseTimer(nci);
+        if (nci->tagType) nciSignalCompletion(nci, evNciTagRemoved);
+        return nciChangeTo(sm, &nciStateRadioOff);
+    case EV_NCI_RF_DEACTIVATE_NTF: return SM_DONE;
+    case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
+    default: return SM_NOT_HANDLED;
+    }
+}
+
+uint32_t nciStateRadioOff(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    switch (event) {
+    case EV_SM_ENTRY:
+        nci->tagType = 0;
+        nci->activeListenTypes = 0;
+        nciSignalCompletion(nci, evNciOk);
+        return SM_DONE;
+    case EV_NCI_RF_DEACTIVATE_CMD:
+        nci->savedListenMask = 0;
+        nciSignalCompletion(nci, evNciListenCanceled);
+        return SM_DONE;
+    case EV_NCI_RADIO_ON_REQUEST:
+        if (!nci->savedListenMask) {
+            nciSignalCompletion(nci, evNciOk);
+            return nciChangeTo(sm, &nciStateIdle);
+        }
+        nci->listenMask = nci->savedListenMask;
+        nciSignalCompletion(nci, evNciOk);
+        return nciChangeTo(sm, &nciStateStartDiscovery);
+    // Requests wait for the radio; what the controller sends is taken as in any state.
+    case EV_NCI_RF_DISCOVER_CMD:
+    case EV_NCI_MARVELD_DATA_REQ:
+    case EV_NCI_MARVELD_PRESENCE_CHECK:
+    case EV_NCI_RADIO_OFF_REQUEST:
+    case EV_NCI_SLEEP:
+    case EV_NCI_ECHO_REQUEST:
+    case EV_NCI_IO_GET_PARAMETER:
+    case EV_NCI_IO_SET_PARAMETER:
+    case EV_NCI_IO_SE_REQUEST:
+    case EV_NCI_RF_T3T_POLLING_CMD:
+    case EV_NCI_RF_DISCOVER_SELECT_CMD: nciSignalCompletion(nci, evNciState); return SM_DONE;
+    case EV_SM_EXIT:
+    case EV_NCI_RF_DEACTIVATE_NTF: return SM_DONE;
+    default: return SM_NOT_HANDLED;
+    }
+}
+
+uint32_t nciStateWakeup(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    switch (event) {
+    case EV_SM_ENTRY:
+        if (nci->activeListenTypes & kPollTypes) TRACE(NFCLL_TRC_ERROR, "nci: ! Found active poll listener during wakeup.");
+        sendOrSignal(nci, nciSendCommand(nci, 0x2F00, nullptr, 0), "nciStateWakeup");
+        return SM_DONE;
+    case EV_NCI_WAKE_UP_DONE_RSP:
+        nciStopResponseTimer(nci);
+        return nciChangeTo(sm, &nciStateDiscovery);
+    case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
+    default: return SM_NOT_HANDLED;
+    }
+}
+
+// ---- Sub-states -----------------------------------------------------------------------------
+uint32_t nciStateIoGetParameter(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    switch (event) {
+    case EV_SM_ENTRY:
+        TRACE(kTrcNci, "nci: Enter direct IO GET_PARAMETER request");
+        if (nci->ioInput && nci->ioInputLength && nciSendOk(nciSendGetConfig(nci, nci->ioInput, nci->ioInputLength)))
+            return SM_DONE;
+        TRACE(NFCLL_TRC_ERROR, "nci: ! Unable to handle IOCTL");
+        nciSignalError(NCI_CAUSE_INVALID_DATA, nci, "nciStateIoGetParameter");
+        return SM_MASTER_ERROR;
+    case EV_NCI_CORE_GET_CONFIG_RSP: {
+        nciStopResponseTimer(nci);
+        uint16_t length = 0;
+        if (const uint16_t cause = nciHandleGetConfigRsp(nci, &length)) {
+            nciSignalError(cause, nci, "nciStateIoGetParameter");
+            return SM_MASTER_ERROR;
+        }
+        ncillUsCallback(nci, evNciDataIndication, nci->ioOutput, length);
+        return SM_MASTER;
+    }
+    case EV_NCI_MARVELD_TIMEOUT:
+        nciSignalCompletion(nci, evNciTimeout);
+        return SM_MASTER_ERROR;
+    case EV_SM_EXIT:
+        nciStopResponseTimer(nci);
+        TRACE(kTrcNci, "nci: Exit direct IO GET_PARAMETER request");
+        return SM_DONE;
+    default: return SM_NOT_HANDLED;
+    }
+}
+
+uint32_t nciStateNfccLoopback(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    auto sendBytes = [&] {
+        std::memcpy(nci->loopbackSent, kLoopbackBytes, sizeof kLoopbackBytes);
+        const uint32_t result = nciPacketSend(nci->loopbackConnId, &nci->packet, 0x0000, nci->loopbackSent, sizeof kLoopbackBytes);
+        if (nciSendOk(result)) {
+            nfcllRestartTimer(nci->ll, NCI_TIMER_RESPONSE, NCI_DEFAULT_TAG_TIMEOUT);
+            nci->flags |= NCI_FLAG_RESPONSE_TIMER;
+            return SM_DONE;
+        }
+        nciSignalError(static_cast<uint16_t>(result), nci, "nciStateNfccLoopback");
+        return SM_MASTER_ERROR;
+    };
+    switch (event) {
+    case EV_SM_ENTRY:
+        if (nci->loopbackConnId) return sendBytes();
+        if (nciSendOk(nciSendLoopbackCreate(nci))) return SM_DONE;
+        nciSignalError(NCI_CAUSE_FAILED, nci, "nciStateNfccLoopback");
+        return SM_MASTER_ERROR;
+    case EV_NCI_CORE_CONN_CREATE_RSP: {
+        nciStopResponseTimer(nci);
+        uint8_t connId = 0;
+        if (nciHandleConnCreateRsp(nci, &connId) != 0 || connId == 0) {
+            nciSignalCompletion(nci, evNciError);
+            return SM_MASTER_ERROR;
+        }
+        nci->loopbackConnId = connId;
+        TRACE(kTrcNci, "nci: Loopback connection opened");
+        return sendBytes();
+    }
+    case EV_NCI_DATA:
+        if (nci->rxConnId != nci->loopbackConnId) return SM_NOT_HANDLED;
+        nciStopResponseTimer(nci);
+        if (nci->rxLength == sizeof kLoopbackBytes && std::memcmp(nci->rxPayload, nci->loopbackSent, sizeof kLoopbackBytes) == 0) {
+            TRACE(kTrcNci, "nci: Loopback test successfull");
+            ncillUsCallback(nci, evNciDataIndication, nci->loopbackSent, sizeof kLoopbackBytes);
+            return SM_MASTER;
+        }
+        TRACE(NFCLL_TRC_ERROR, "nci: ! Loopback test failed");
+        nciSignalError(NCI_CAUSE_FAILED, nci, "nciStateNfccLoopback");
+        return SM_MASTER_ERROR;
+    case EV_NCI_MARVELD_TIMEOUT:
+        nciSignalCompletion(nci, evNciTimeout);
+        return SM_MASTER_ERROR;
+    case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
+    default: return SM_NOT_HANDLED;
+    }
+}

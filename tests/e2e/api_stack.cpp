@@ -1,0 +1,110 @@
+#include "api_stack.h"
+
+#include <chrono>
+#include <iterator>
+#include <string>
+
+#include "L1/common/nfcll.h"
+#include "api/nfcapi_modules.h"
+#include "core/nfcmgr.h"
+#include "hw/hw_timer.h"
+#include "mm/mm.h"
+#include "transport/com.h"
+
+namespace {
+
+StubModules* g_stubs = nullptr;
+
+OsResult registerTimer(uint16_t) { return hwTimerRegister(); }
+OsResult registerCom(uint16_t) {
+    return osModuleRegister(COM_QUEUE_NAME, sizeof(TComInstance), &comLayerInit, nullptr, MM_TYPE_STACK_LAYER);
+}
+OsResult registerLlcp(uint16_t) { return g_stubs->registerModule(NFCMAN_LLCP_QUEUE_NAME, 0, MM_TYPE_TASK); }
+
+constexpr NfcapiModule kModules[] = {{"hardware timer", &registerTimer},
+                                     {"com layer", &registerCom},
+                                     {"layer 1", &nfcllRegister},
+                                     {"LLCP", &registerLlcp},
+                                     {"NFC manager", &nfcmanRegister}};
+const NfcapiServices kServices = {
+    kModules, std::size(kModules), NfcapiComLayer{sizeof(TComInstance), &comInit, &comShutdown, &comLowerInterface},
+    &nfcmanRegisterApplication};
+
+} // namespace
+
+ApiStack::ApiStack(ncisim::NciIdentity identity) : sim_(std::make_unique<ncisim::NciSimulator>(identity)) {
+    stubs_.add(NFCMAN_LLCP_QUEUE_NAME);
+    g_stubs = &stubs_;
+    nfcapiSetServices(&kServices);
+}
+
+ApiStack::~ApiStack() {
+    if (hNfc_) nfcDestroy(hNfc_);
+    if (initialised_) nfcDone();
+    nfcapiSetServices(nullptr);
+    g_stubs = nullptr;
+}
+
+NfcApiStatus ApiStack::start(const char* extraConfiguration) {
+    const std::string configuration =
+        "READERTYPE=NCI IOTYPE=SERIAL PORT=" + sim_->portPath() + " " + extraConfiguration;
+    if (NfcApiStatus status = nfcInitialize(configuration.c_str())) return status;
+    initialised_ = true;
+    return nfcCreate(this, &ApiStack::callback, &hNfc_);
+}
+
+NfcListenerHandle ApiStack::listen(DWORD mask, void* context) {
+    NfcListenerHandle listener = nullptr;
+    if (nfcRegisterListener(hNfc_, context, mask, nullptr, &listener) != nfcStatusOk) return nullptr;
+    return listener;
+}
+
+DWORD ApiStack::callback(void* context, DWORD event, void* listenerContext, void* record) {
+    auto* self = static_cast<ApiStack*>(context);
+    AppEvent e;
+    e.code = event;
+    e.listenerContext = listenerContext;
+    if (event == nfcEventTagDetected && record) e.tag = *static_cast<const TNfcTagInfo*>(record);
+    std::lock_guard<std::mutex> g(self->m_);
+    self->events_.push_back(e);
+    self->cv_.notify_all();
+    return 0;
+}
+
+std::optional<AppEvent> ApiStack::waitFor(DWORD code, size_t n, uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> lock(m_);
+    std::optional<AppEvent> found;
+    cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        size_t seen = 0;
+        for (const AppEvent& e : events_)
+            if (e.code == code && seen++ == n) {
+                found = e;
+                return true;
+            }
+        return false;
+    });
+    return found;
+}
+
+size_t ApiStack::count(DWORD code) {
+    std::lock_guard<std::mutex> g(m_);
+    size_t n = 0;
+    for (const AppEvent& e : events_) n += e.code == code;
+    return n;
+}
+
+std::vector<std::vector<uint8_t>> ApiStack::commands(uint16_t opcode) {
+    std::vector<std::vector<uint8_t>> out;
+    for (const ncisim::NciMessage& m : sim_->recorder().received())
+        if (m.key() == opcode) out.push_back(m.payload);
+    return out;
+}
+
+bool ApiStack::waitForCommands(uint16_t opcode, size_t n, uint32_t timeoutMs) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (size_t k = 0; commands(opcode).size() < n; ++k) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !sim_->waitForCommand(k, static_cast<uint32_t>(left.count()))) return false;
+    }
+    return true;
+}

@@ -1,0 +1,57 @@
+// The library as an application sees it: started through the public API on the simulated NCI
+// controller's pseudo-terminal, with every module its own but LLCP, which stands in as a task
+// that takes its messages. Events of the application's callback are kept and can be waited for.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "corvane.h"
+#include "nci/nci_simulator.h"
+#include "stub_modules.h"
+
+struct AppEvent {
+    DWORD code = 0;
+    void* listenerContext = nullptr;
+    TNfcTagInfo tag{};   // a copy of the record of nfcEventTagDetected
+};
+
+class ApiStack {
+public:
+    static constexpr uint32_t kBounded = 5000;   // ms: only reached when something is broken
+
+    explicit ApiStack(ncisim::NciIdentity identity = ncisim::NciIdentity::generic());
+    ~ApiStack();
+    ApiStack(const ApiStack&) = delete;
+    ApiStack& operator=(const ApiStack&) = delete;
+
+    // nfcInitialize on the simulator's port and nfcCreate; 0 or the first failing status.
+    NfcApiStatus start(const char* extraConfiguration = "");
+    NfcHandle handle() const { return hNfc_; }
+    ncisim::NciSimulator& sim() { return *sim_; }
+
+    // Registers a listener for the mask (no listen parameters) and waits until discovery runs.
+    NfcListenerHandle listen(DWORD mask, void* context = nullptr);
+    // The n-th (0-based) event with this code, waiting at most timeoutMs.
+    std::optional<AppEvent> waitFor(DWORD code, size_t n = 0, uint32_t timeoutMs = kBounded);
+    size_t count(DWORD code);
+    // The commands the controller got with this opcode, oldest first.
+    std::vector<std::vector<uint8_t>> commands(uint16_t opcode);
+    // Waits until the controller got n commands with this opcode.
+    bool waitForCommands(uint16_t opcode, size_t n, uint32_t timeoutMs = kBounded);
+
+private:
+    static DWORD callback(void* context, DWORD event, void* listenerContext, void* record);
+
+    std::unique_ptr<ncisim::NciSimulator> sim_;
+    StubModules stubs_;
+    NfcHandle hNfc_ = nullptr;
+    bool initialised_ = false;
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::vector<AppEvent> events_;
+};
