@@ -335,8 +335,10 @@ Mapped mapIdle(TNciContext* nci, uint32_t outcome, const uint8_t* data, uint32_t
     switch (outcome) {
     case evNciRfDiscovered:
         // The discovery handler passes the last-notification flag as the length.
-        nfcllSendUsEndpointInd(ll, static_cast<uint8_t>(nci->endpointCount ? nci->endpointCount - 1 : 0), nci->tagType,
-                               length);
+        if (nci->endpointCount) {
+            const TNciEndpoint& ep = nci->endpoints[nci->endpointCount - 1];
+            nfcllSendUsEndpointInd(ll, ep.id, ep.tagType, length);
+        }
         break;
     case evNciTagIndication: nfcllSendUsDeviceInd(ll); break;
     case evNciTagRemoved:

@@ -68,7 +68,8 @@ uint16_t extractPollB(TNciTechParams& t, CByteReader r, uint32_t size) {
     uint8_t length = 0;
     if (size < 12 || !lengthAndBytes(r, length, sensb)) return paramsTooShort("nciExtractTechParameters", size, 12);
     t.sensbResLength = copyBounded(t.sensbRes, sizeof t.sensbRes, sensb, length, "SENSB_RES");
-    t.nfcidLength = copyBounded(t.nfcid, 4, sensb, t.sensbResLength, "NFCID0");
+    t.nfcidLength = std::min<uint8_t>(t.sensbResLength, 4);
+    std::memcpy(t.nfcid, sensb, t.nfcidLength);
     return 0;
 }
 
@@ -90,7 +91,8 @@ uint16_t extractF(TNciTechParams& t, CByteReader r, uint32_t size, bool listen) 
     if (size < 18 || !r.u8(t.bitRate) || !lengthAndBytes(r, length, bytes) || length < 16)
         return paramsTooShort("nciExtractTechParameters", size, 18);
     t.sensfResLength = copyBounded(t.sensfRes, sizeof t.sensfRes, bytes, length, "SENSF_RES");
-    t.nfcidLength = copyBounded(t.nfcid, 8, bytes, 8, "NFCID2");
+    std::memcpy(t.nfcid, bytes, 8);
+    t.nfcidLength = 8;
     return 0;
 }
 
