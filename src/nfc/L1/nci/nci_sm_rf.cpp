@@ -282,6 +282,8 @@ uint32_t nciStateInvalidActive(TStateMachine* sm, uint16_t event) {
     switch (event) {
     case EV_SM_ENTRY: sendOrSignal(nci, nciSendDeactivate(nci, DEACT_IDLE), "nciStateInvalidActive"); return SM_DONE;
     case EV_NCI_RF_DEACTIVATE_RSP: return SM_DONE;
+    // A controller that notifies nothing after the answer is idle all the same: discovery starts again.
+    case EV_NCI_MARVELD_TIMEOUT:
     case EV_NCI_RF_DEACTIVATE_NTF:
         nciStopResponseTimer(nci);
         return nciChangeTo(sm, &nciStateStartDiscovery);
