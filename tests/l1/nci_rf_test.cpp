@@ -10,6 +10,8 @@
 #include "L1/nci/nci.h"
 #include "nci/nci_simulator.h"
 #include "nci_stack.h"
+#include "os/os_mem.h"
+#include "platform.h"
 #include "tags/iso_dep_tag.h"
 #include "tags/t2t_tag.h"
 #include "trace_capture.h"
@@ -133,6 +135,76 @@ TEST(NciSelection, SelectionThatGetsNoActivationTakesTheControllerBackToIdleOnce
     EXPECT_EQ(commands(sim, kRfDeactivate), (std::vector<Bytes>{{0x00}}));
     EXPECT_EQ(commands(sim, kRfDiscover).size(), 2u);
     EXPECT_TRUE(sim.recorder().violations().empty()) << sim.describe();
+}
+
+// ---- MIFARE Classic on maker 0x04 -----------------------------------------------------------
+
+// A MIFARE Classic 4K card active on the maker's own interface, its authentication refused.
+struct NciMifare : ::testing::Test {
+    void SetUp() override {
+        debugSetFlags(0xFFFFFFFFu);
+        ASSERT_TRUE(stack.start(sim.portPath()));
+        ASSERT_TRUE(stack.activate());
+        TNfcListenParam params{};
+        ASSERT_TRUE(stack.request<NFCLL_LISTEN_REQ>({0x1, &params}));
+        ASSERT_TRUE(stack.waitFor(NFCLL_LISTEN_CONF));
+        sim.send(NciMessage::control(0x6105, kActivation));
+        const auto ind = stack.waitFor(NFCLL_DEVICE_IND);
+        ASSERT_TRUE(ind) << sim.describe();
+        EXPECT_EQ(nfcllMsgGet<NFCLL_DEVICE_IND>(*ind).device->tagType, 0x20u);
+        ASSERT_TRUE(stack.request<NFCLL_DEVICE_RESP>({nullptr, 0}));
+    }
+    // Authenticates block 200 with key A and has the card refuse it.
+    void failAuthentication() {
+        sim.call([](ncisim::Controller& c) {
+            ncisim::Connection rf;
+            rf.onData = [](ncisim::Controller& ctl, const NciMessage&) { ctl.sendData(0, {0x40, 0x01}); };
+            c.closeConnection(0);
+            c.openConnection(std::move(rf));
+        });
+        ASSERT_TRUE(stack.request<NFCLL_TRANSACTION_REQ>({kAuth, sizeof kAuth, 0}));
+    }
+    // Block 200 of a 4K card is in sector 32 + (200 - 128) / 16 = 36.
+    void expectAuthenticationSent() {
+        EXPECT_EQ(commands(sim, 0x0000), (std::vector<Bytes>{{0x40, 36, 0x10, 0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5}}));
+    }
+
+    static inline const Bytes kActivation{0x01, 0x80, 0x80, 0x00, 0xFF, 0xFF, 0x09, 0x02, 0x00, 0x04, 0xA1, 0xA2,
+                                          0xA3, 0xA4, 0x01, 0x18, 0x00, 0x00, 0x00, 0x00};
+    static constexpr uint8_t kAuth[12] = {0x60, 200, 0xA1, 0xA2, 0xA3, 0xA4, 0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5};
+    NciSimulator sim{NciIdentity::nxp()};
+    NciStack stack;
+};
+
+TEST_F(NciMifare, CardThatDoesNotComeBackAfterAFailedAuthenticationIsReportedGoneByTheTimer) {
+    sim.onCommand(kRfDeactivate, [](ncisim::Controller& c, const NciMessage&) {
+        c.respond(0x4106, {0x00});
+        c.respond(0x6106, {0x03, 0x00});
+    });
+    failAuthentication();
+    const uint32_t started = platTickMs();
+    const auto removed = stack.waitFor(NFCLL_TECH_REMOVE_IND, 0, 4000);
+    ASSERT_TRUE(removed) << sim.describe();
+    EXPECT_GE(platTickMs() - started, NCI_MIFARE_REACTIVATION_MS - 10);
+    EXPECT_EQ(commands(sim, kRfDeactivate), (std::vector<Bytes>{{0x03}}));
+    expectAuthenticationSent();
+}
+
+TEST_F(NciMifare, CardThatComesBackAfterAFailedAuthenticationAnswersWithTheAuthenticationCause) {
+    sim.onCommand(kRfDeactivate, [](ncisim::Controller& c, const NciMessage&) {
+        c.respond(0x4106, {0x00});
+        c.respond(0x6106, {0x03, 0x00});
+        c.respond(0x6105, kActivation);
+    });
+    failAuthentication();
+    const auto ind = stack.waitFor(NFCLL_TRANSACTION_IND);
+    ASSERT_TRUE(ind) << sim.describe();
+    const auto f = nfcllMsgGet<NFCLL_TRANSACTION_IND>(*ind);
+    ASSERT_NE(f.result, nullptr);
+    EXPECT_EQ(f.result->cause, 0x13);
+    if (f.flags & NFCLL_MSG_OWNS_BUFFER) osBufferRelease(f.result);
+    EXPECT_EQ(stack.count(NFCLL_TECH_REMOVE_IND), 0u);
+    expectAuthenticationSent();
 }
 
 // ---- Pure derivations -----------------------------------------------------------------------

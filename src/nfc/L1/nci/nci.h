@@ -140,6 +140,13 @@ enum NciDiscState : uint32_t { NCI_DISC_STATES(NCI_DISC_ENUM) };
 
 constexpr uint8_t NCI_NO_ENDPOINT = 0xFF;
 
+// The MIFARE Classic exchange of maker 0x04: what the next reply answers.
+#define NCI_MF_STATES(X) X(NCI_MF_STATE_IDLE) X(NCI_MF_STATE_AUTHENTICATING) X(NCI_MF_STATE_WRITE1) X(NCI_MF_STATE_WRITE2)
+#define NCI_MF_ENUM(name) name,
+enum : uint8_t { NCI_MF_STATES(NCI_MF_ENUM) };
+#undef NCI_MF_ENUM
+constexpr uint32_t NCI_MIFARE_REACTIVATION_MS = 1500;
+
 struct TNciContext;
 // Outgoing data as the RF interface wants it; false when they cannot be mapped.
 using TNciMapOutgoing = bool (*)(TNciContext* nci, const uint8_t* data, uint16_t length);
@@ -179,7 +186,10 @@ struct TNciContext {
     uint8_t loopbackConnId;         // 0: none open
     uint8_t loopbackSent[3];
     uint8_t genericErrorStatus;
-    uint8_t frameError;             // the cause of a frame the RF interface refused, as an error's status
+    uint8_t frameError;
+    uint8_t mfState;
+    uint8_t mfKept[16];             // the data of a MIFARE write, sent once the first part is acknowledged
+    uint8_t mfKeptLength;             // the cause of a frame the RF interface refused, as an error's status
     uint16_t rfInterfaces;          // one bit per internal interface number
     uint8_t features;
     uint8_t maxConnections;
@@ -246,7 +256,8 @@ uint32_t nciEnterSubState(TStateMachine* sm, SmHandler sub);
 #define NCI_RF_STATES(X)                                                                                       \
     X(nciStateStartDiscovery) X(nciStateDiscovery) X(nciStateDiscoveryStop) X(nciStateW4AllDiscoveries)       \
     X(nciStateW4HostSelect) X(nciStatePollActive) X(nciStatePollActiveDeact) X(nciStateIoGetParameter)          \
-    X(nciStateInvalidActive) X(nciStateRadioDisable) X(nciStateRadioOff) X(nciStateNfccLoopback) X(nciStateWakeup)
+    X(nciStateInvalidActive) X(nciStateRadioDisable) X(nciStateRadioOff) X(nciStateNfccLoopback) X(nciStateWakeup) \
+    X(nciStateMfPollActive) X(nciStateMfPresenceCheck) X(nciStateMfPollActiveReact)
 #define NCI_STATE_DECLARE(name) uint32_t name(TStateMachine* sm, uint16_t event);
 NCI_STATE_DECLARE(nciStateDeact)
 NCI_STATE_DECLARE(nciStateReset)
@@ -288,6 +299,14 @@ uint32_t nciSendGetConfig(TNciContext* nci, const uint8_t* ids, uint16_t length)
 uint32_t nciSendLoopbackCreate(TNciContext* nci);
 // A send result that is neither done nor waiting for credit is a failure.
 bool nciSendOk(uint32_t result);
+
+// ---- MIFARE Classic of maker 0x04 (nci_mifare.cpp) ---------------------------------------------------
+uint8_t nciMifareSector(uint32_t tagType, uint8_t block);
+// Sends the request's command as the vendor frames it; 0 or a cause.
+uint16_t nciMifareSend(TNciContext* nci);
+// Takes the reply: 0 when it is handled (signalled, or the next part sent), 0x13 for a failed
+// authentication, else the cause of an unexpected reply.
+uint16_t nciMifareReply(TNciContext* nci);
 
 // ---- Discovery set-up (nci_discover.cpp) ------------------------------------------------------------
 bool nciListenMaskChanged(const TNciContext* nci);

@@ -66,7 +66,10 @@ void sendData(TNciContext* nci, const char* state) {
 
 } // namespace
 
-SmHandler nciPollActiveState(const TNciContext*) { return &nciStatePollActive; }
+SmHandler nciPollActiveState(const TNciContext* nci) {
+    if (nci->maker == 0x04 && (nci->tagType & NFCLL_TAG_MIFARE_CLASSIC)) return &nciStateMfPollActive;
+    return &nciStatePollActive;
+}
 
 uint32_t nciStateStartDiscovery(TStateMachine* sm, uint16_t event) {
     TNciContext* nci = nciOf(sm);
@@ -439,6 +442,93 @@ uint32_t nciStateNfccLoopback(TStateMachine* sm, uint16_t event) {
         nciSignalCompletion(nci, evNciTimeout);
         return SM_MASTER_ERROR;
     case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
+    default: return SM_NOT_HANDLED;
+    }
+}
+
+// ---- MIFARE Classic on maker 0x04 --------------------------------------------------------------
+uint32_t nciStateMfPollActive(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    switch (event) {
+    case EV_SM_ENTRY: nci->mfState = NCI_MF_STATE_IDLE; return SM_DONE;
+    case EV_NCI_MARVELD_DATA_REQ:
+        if (const uint16_t cause = nciMifareSend(nci)) nciSignalError(cause, nci, "nciStateMfPollActive");
+        return SM_DONE;
+    case EV_NCI_MARVELD_PRESENCE_CHECK: return nciChangeTo(sm, &nciStateMfPresenceCheck);
+    case EV_NCI_MARVELD_TIMEOUT:
+    case EV_NCI_RF_INTF_ACTIVATED_NTF: nciSignalError(NCI_CAUSE_FAILED, nci, "nciStateMfPollActive"); return SM_DONE;
+    case EV_NCI_CORE_GENERIC_ERROR_NTF:
+        nciStopResponseTimer(nci);
+        return nciEnterSubState(sm, &nciStateMfPollActiveReact);
+    case EV_NCI_CORE_INTERFACE_ERROR_NTF:
+        nciStopResponseTimer(nci);
+        nci->deactMode = DEACT_DISCOVERY;
+        return nciChangeTo(sm, &nciStatePollActiveDeact);
+    case EV_NCI_DATA: {
+        nciStopResponseTimer(nci);
+        const uint16_t result = nciMifareReply(nci);
+        if (result == NCI_CAUSE_AUTH) return nciEnterSubState(sm, &nciStateMfPollActiveReact);
+        if (result != 0) {
+            TRACE(NFCLL_TRC_ERROR, "nci: ! Unexpected result handling Mifare data");
+            nciSignalError(result, nci, "nciStateMfPollActive");
+        }
+        return SM_DONE;
+    }
+    case EV_SM_RETURNED: return SM_DONE;
+    // The tag did not come back after the re-activation: the controller is discovering again.
+    case EV_SM_RETURNED_ERROR: return nciChangeTo(sm, &nciStateDiscovery);
+    default: return nciStatePollActive(sm, event);
+    }
+}
+
+uint32_t nciStateMfPresenceCheck(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    auto answered = [&](uint32_t outcome) {
+        nciSignalCompletion(nci, outcome);
+        return nciChangeTo(sm, &nciStateMfPollActive);
+    };
+    switch (event) {
+    case EV_SM_ENTRY:
+        if (nciMifareSend(nci) != 0) return answered(evNciTagRemoved);
+        return SM_DONE;
+    case EV_NCI_DATA:
+        nciStopResponseTimer(nci);
+        if (nciMifareReply(nci) != 0) return answered(evNciTagRemoved);
+        return nciChangeTo(sm, &nciStateMfPollActive);
+    case EV_NCI_CORE_GENERIC_ERROR_NTF:
+    case EV_NCI_MARVELD_TIMEOUT: return answered(evNciTagRemoved);
+    case EV_NCI_NXP_PRESENCE_CHECK_NTF:
+        return answered(nci->rxLength >= 1 && nci->rxPayload[0] == 0 ? evNciDataIndication : evNciTagRemoved);
+    case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
+    default: return SM_NOT_HANDLED;
+    }
+}
+
+uint32_t nciStateMfPollActiveReact(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    switch (event) {
+    case EV_SM_ENTRY:
+        if (nciSendOk(nciSendDeactivate(nci, DEACT_DISCOVERY))) return SM_DONE;
+        nciSignalCompletion(nci, evNciTagRemoved);
+        return SM_MASTER_ERROR;
+    case EV_NCI_RF_DEACTIVATE_RSP: return SM_DONE;
+    case EV_NCI_RF_DEACTIVATE_NTF:
+        nciStopResponseTimer(nci);
+        nfcllRestartTimer(nci->ll, NCI_TIMER_MIFARE, NCI_MIFARE_REACTIVATION_MS);
+        return SM_DONE;
+    case EV_NCI_RF_INTF_ACTIVATED_NTF:
+        nciHandleIntfActivatedNtf(nci);
+        nciSignalCompletion(nci, evNciErrorAuthentication);
+        return SM_MASTER;
+    // The re-activation timer ends the wait as the response timer does: the tag is gone.
+    case EV_NCI_MARVELD_TEST:
+    case EV_NCI_MARVELD_TIMEOUT:
+        nciSignalCompletion(nci, evNciTagRemoved);
+        return SM_MASTER_ERROR;
+    case EV_SM_EXIT:
+        nfcllResetTimer(nci->ll, NCI_TIMER_MIFARE);
+        nciStopResponseTimer(nci);
+        return SM_DONE;
     default: return SM_NOT_HANDLED;
     }
 }
