@@ -44,31 +44,31 @@ std::vector<TagCase> tagCases() {
     return {
         {"T1T", NciIdentity::generic(), [] { return std::make_shared<simtags::T1tTag>(); }, TAG_JEWEL_TYPE1,
          TAG_JEWEL_TYPE1, {0x3B, 0x21, 0x43, 0x65},
-         [](const TNfcTagInfo& t) { EXPECT_EQ(t.a.atqa, 0x0C00); }},
+         [](const TNfcTagInfo& t) { EXPECT_EQ(+t.a.atqa, 0x0C00); }},
         {"T2T", NciIdentity::generic(), [] { return std::make_shared<simtags::T2tTag>(); }, TAG_ISO14443A,
          TAG_ULTRALIGHT_TYPE2, {0x04, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66},
          [](const TNfcTagInfo& t) {
-             EXPECT_EQ(t.a.atqa, 0x4400);
+             EXPECT_EQ(+t.a.atqa, 0x4400);
              EXPECT_EQ(t.a.sak, 0x00);
-             EXPECT_EQ(t.rx, 106);
-             EXPECT_EQ(t.tx, 106);
+             EXPECT_EQ(+t.rx, 106);
+             EXPECT_EQ(+t.tx, 106);
          }},
         {"IsoDepA", NciIdentity::generic(), [] { return std::make_shared<simtags::IsoDepTag>(Technology::A); },
          TAG_ISO14443A, TAG_ISO14443A, {0x08, 0x12, 0x34, 0x56},
          [](const TNfcTagInfo& t) {
              EXPECT_EQ(t.a.sak, 0x20);
-             ASSERT_EQ(t.historicalBytesLength, 1);   // T0 0x78 announces TA, TB and TC before it
+             ASSERT_EQ(+t.historicalBytesLength, 1);   // T0 0x78 announces TA, TB and TC before it
              EXPECT_EQ(t.a.historicalBytes[0], 0x80);
          }},
         {"IsoDepB", NciIdentity::generic(), [] { return std::make_shared<simtags::IsoDepTag>(Technology::B); },
          TAG_14443B, TAG_14443B, {0x11, 0x22, 0x33, 0x44},
-         [](const TNfcTagInfo& t) { EXPECT_EQ(t.higherLayerResponseLength, 0); }},
+         [](const TNfcTagInfo& t) { EXPECT_EQ(+t.higherLayerResponseLength, 0); }},
         {"T3T", NciIdentity::generic(), [] { return std::make_shared<simtags::T3tTag>(); }, NFC_LISTEN_FELICA,
          TAG_FELICA_TYPE3, {0x02, 0xFE, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05},
          [](const TNfcTagInfo& t) {
-             EXPECT_EQ(t.felica.systemCode, 0x12FC);
+             EXPECT_EQ(+t.felica.systemCode, 0x12FC);
              EXPECT_EQ(Bytes(t.felica.pmm, t.felica.pmm + 8), (Bytes{0x03, 0x01, 0x4B, 0x02, 0x4F, 0x49, 0x93, 0xFF}));
-             EXPECT_EQ(t.rx, 212);
+             EXPECT_EQ(+t.rx, 212);
          }},
         {"Iso15693", NciIdentity::nxp(), [] { return std::make_shared<simtags::Iso15693Tag>(); }, TAG_15693, TAG_15693,
          {0xE0, 0x04, 0x01, 0x00, 0x12, 0x34, 0x56, 0x78}, nullptr},
@@ -93,7 +93,7 @@ TEST_P(TagDetected, ReachesTheApplicationWithItsTypeUidAndParameters) {
     const auto detected = stack.waitFor(nfcEventTagDetected);
     ASSERT_TRUE(detected) << stack.sim().describe();
     EXPECT_EQ(detected->listenerContext, &context);
-    EXPECT_EQ(detected->tag.tagType & ~TAG_NDEF, c.tagType);
+    EXPECT_EQ(+detected->tag.tagType & ~TAG_NDEF, c.tagType);
     EXPECT_EQ(uidOf(detected->tag), c.uid);
     if (c.more) c.more(detected->tag);
     TNfcTagInfo info{};

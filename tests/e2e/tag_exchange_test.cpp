@@ -70,9 +70,9 @@ Bytes readBinary(uint16_t offset, uint16_t length) {
 }
 
 // Data packets the host sent on the static RF connection, as their payload sizes.
-std::vector<size_t> hostDataSegments(const ApiStack& stack) {
+std::vector<size_t> hostDataSegments(ApiStack& stack) {
     std::vector<size_t> sizes;
-    for (const auto& p : const_cast<ApiStack&>(stack).sim().recorder().packets())
+    for (const auto& p : stack.sim().recorder().packets())
         if (p.direction == Direction::FromHost && p.bytes.size() >= 3 && (p.bytes[0] & 0xEF) == 0x00)
             sizes.push_back(p.bytes[2]);
     return sizes;
@@ -162,7 +162,7 @@ TEST(Selection, TwoTagsAtOnceAreAnnouncedAndOneIsSelectedOnce) {
     ASSERT_NE(stack.listen(TAG_ISO14443A | TAG_14443B), nullptr);
     const auto detected = stack.waitFor(nfcEventTagDetected);
     ASSERT_TRUE(detected) << stack.sim().describe();
-    EXPECT_EQ(detected->tag.tagType & ~TAG_NDEF, TAG_ULTRALIGHT_TYPE2);
+    EXPECT_EQ(+detected->tag.tagType & ~TAG_NDEF, TAG_ULTRALIGHT_TYPE2);
     // The first endpoint, with the protocol and the Frame RF interface its mapping gives.
     EXPECT_EQ(stack.commands(kRfDiscoverSelect), (std::vector<Bytes>{{0x01, 0x02, 0x01}}));
 }
@@ -184,7 +184,7 @@ TEST(Selection, ASingleAnnouncedTagIsSelectedOnceThoughTheManagerAsksToo) {
     ASSERT_NE(stack.listen(TAG_ISO14443A), nullptr);
     const auto detected = stack.waitFor(nfcEventTagDetected);
     ASSERT_TRUE(detected) << stack.sim().describe();
-    EXPECT_EQ(detected->tag.uidLength, 7);
+    EXPECT_EQ(+detected->tag.uidLength, 7);
     // The manager's select of the same endpoint has its answer; the controller sees one select.
     NfcHandle h = stack.handle();
     WORD none = 0;
@@ -205,7 +205,7 @@ TEST(ListenMask, ASecondListenerRestartsDiscoveryWithTheWiderMask) {
     stack.sim().rf().enter(std::make_shared<simtags::T3tTag>());
     const auto detected = stack.waitFor(nfcEventTagDetected);
     ASSERT_TRUE(detected);
-    EXPECT_EQ(detected->tag.tagType & ~TAG_NDEF, TAG_FELICA_TYPE3);
+    EXPECT_EQ(+detected->tag.tagType & ~TAG_NDEF, TAG_FELICA_TYPE3);
 }
 
 TEST(Radio, OffStopsDiscoveryAndOnResumesItWithTheSameMask) {

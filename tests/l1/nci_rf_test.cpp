@@ -76,11 +76,11 @@ TEST_F(NciDiscovering, IdentifiersAndHistoricalBytesLongerThanTheirFieldsAreBoun
     const auto ind = stack.waitFor(NFCLL_DEVICE_IND);
     ASSERT_TRUE(ind) << sim.describe();
     const TNfcTagInfo tag = *nfcllMsgGet<NFCLL_DEVICE_IND>(*ind).device;
-    EXPECT_EQ(tag.tagType, 0x1u);
-    EXPECT_EQ(tag.uidLength, 10);
+    EXPECT_EQ(+tag.tagType, 0x1u);
+    EXPECT_EQ(+tag.uidLength, 10);
     EXPECT_EQ(tag.uid[9], 0xA9);
     EXPECT_EQ(tag.uid[10], 0x00);
-    EXPECT_EQ(tag.historicalBytesLength, 33);
+    EXPECT_EQ(+tag.historicalBytesLength, 33);
     EXPECT_EQ(tag.a.historicalBytes[32], 32);
 }
 
@@ -92,10 +92,10 @@ TEST_F(NciDiscovering, HigherLayerResponseLongerThanItsFieldIsBounded) {
     const auto ind = stack.waitFor(NFCLL_DEVICE_IND);
     ASSERT_TRUE(ind) << sim.describe();
     const TNfcTagInfo tag = *nfcllMsgGet<NFCLL_DEVICE_IND>(*ind).device;
-    EXPECT_EQ(tag.tagType, 0x2u);
+    EXPECT_EQ(+tag.tagType, 0x2u);
     EXPECT_EQ(Bytes(tag.uid, tag.uid + tag.uidLength), (Bytes{0x11, 0x22, 0x33, 0x44}));
     EXPECT_EQ(Bytes(tag.b.applicationData, tag.b.applicationData + 4), (Bytes{0x01, 0x02, 0x03, 0x04}));
-    EXPECT_EQ(tag.higherLayerResponseLength, 32);
+    EXPECT_EQ(+tag.higherLayerResponseLength, 32);
     EXPECT_EQ(tag.b.higherLayerResponse[31], 0x40 + 31);
 }
 
@@ -151,7 +151,7 @@ struct NciMifare : ::testing::Test {
         sim.send(NciMessage::control(0x6105, kActivation));
         const auto ind = stack.waitFor(NFCLL_DEVICE_IND);
         ASSERT_TRUE(ind) << sim.describe();
-        EXPECT_EQ(nfcllMsgGet<NFCLL_DEVICE_IND>(*ind).device->tagType, 0x20u);
+        EXPECT_EQ(+nfcllMsgGet<NFCLL_DEVICE_IND>(*ind).device->tagType, 0x20u);
         ASSERT_TRUE(stack.request<NFCLL_DEVICE_RESP>({nullptr, 0}));
     }
     // Authenticates block 200 with key A and has the card refuse it.

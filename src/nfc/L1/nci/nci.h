@@ -92,7 +92,6 @@ struct TNciTechParams {
     uint8_t dsfid;
 };
 
-constexpr uint8_t NCI_GENERAL_BYTES_MAX = 50;
 constexpr uint8_t NCI_TECH_NONE = 0xFF;
 
 // One device the controller reports: found in discovery, or activated.

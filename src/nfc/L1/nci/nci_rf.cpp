@@ -20,7 +20,6 @@ enum : uint16_t {
     OC_RF_DISCOVER_SELECT_CMD = 0x2104,
     OC_RF_DEACTIVATE_CMD = 0x2106,
     OC_RF_T3T_POLLING_CMD = 0x2108,
-    OC_RF_PARAMETER_UPDATE_CMD = 0x210B,
 };
 
 enum : uint8_t { PROTOCOL_T2T = 2, PROTOCOL_ISO_DEP = 4, PROTOCOL_NFC_DEP = 5 };
@@ -360,13 +359,13 @@ uint16_t nciHandleDiscoverNtf(TNciContext* nci) {
 uint16_t nciHandleIntfActivatedNtf(TNciContext* nci) {
     CByteReader r = payloadOf(nci);
     uint8_t discoveryId = 0, rfInterface = 0, protocol = 0, techMode = 0, maxPayload = 0, credits = 0, n = 0;
-    uint8_t exchangeMode = 0, txRate = 0, rxRate = 0, m = 0;
+    uint8_t txRate = 0, rxRate = 0, m = 0;
     const uint8_t* tech = nullptr;
     const uint8_t* activation = nullptr;
     if (nci->rxLength < 11) return nciTooShort(nci, "nciHandleIntfActivatedNtf", 11);
     // Each nested length is checked before the fields behind it are read.
     if (!r.u8(discoveryId) || !r.u8(rfInterface) || !r.u8(protocol) || !r.u8(techMode) || !r.u8(maxPayload) ||
-        !r.u8(credits) || !r.u8(n) || !r.take(n, tech) || !r.u8(exchangeMode) || !r.u8(txRate) || !r.u8(rxRate) ||
+        !r.u8(credits) || !r.u8(n) || !r.take(n, tech) || !r.skip(1) || !r.u8(txRate) || !r.u8(rxRate) ||
         !r.u8(m) || !r.take(m, activation)) {
         TRACE(NFCLL_TRC_ERROR, "%s ! Invalid tech parameter length %d", "nci:", static_cast<int>(n));
         return NCI_CAUSE_INVALID_DATA;
@@ -391,7 +390,6 @@ uint16_t nciHandleIntfActivatedNtf(TNciContext* nci) {
     if (uint16_t cause = nciSetFrameMapping(nci, ep.rfInterface, protocol)) return cause;
     ep.txBitRate = txRate;
     ep.rxBitRate = rxRate;
-    (void)exchangeMode;
     if (uint16_t cause = nciExtractTechParameters(nci, &ep, tech, n)) {
         TRACE(NFCLL_TRC_ERROR, "%s ! Invalid tech parameter length %d", "nci:", static_cast<int>(n));
         return cause;
@@ -531,10 +529,6 @@ uint32_t nciSendDeactivate(TNciContext* nci, uint8_t type) {
 uint32_t nciSendT3tPolling(TNciContext* nci) {
     const uint8_t payload[4] = {0xFF, 0xFF, 0x00, 0x00};
     return nciSendCommand(nci, OC_RF_T3T_POLLING_CMD, payload, sizeof payload);
-}
-
-uint32_t nciSendParameterUpdate(TNciContext* nci) {
-    return nciSendCommand(nci, OC_RF_PARAMETER_UPDATE_CMD, nci->params, nci->paramsUsed);
 }
 
 uint32_t nciSendGetConfig(TNciContext* nci, const uint8_t* ids, uint16_t length) {
