@@ -117,6 +117,9 @@ INSTANTIATE_TEST_SUITE_P(
                   0x1000D, "TEXAS_INSTRUMENTS"},
         MakerCase{"Dovuvodav", withMaker(NciIdentity::generic(), 0xFF), "NCI", {0x2000, 0x2001, 0x2200, 0x2100},
                   0x254B703, 0x1000D, "DOVUVODAV"},
+        // The HCI network of this maker is not part of the build: start-up goes on without it.
+        MakerCase{"Stm", withMaker(NciIdentity::generic(), 0x02), "NCI", {0x2000, 0x2001, 0x2200, 0x2100}, 0x2723703,
+                  0x1000D, "STM"},
         MakerCase{"Trf7970ReaderType", NciIdentity::generic(), "TRF7970", {0x2000, 0x2001, 0x2200, 0x2100}, 0x2723303,
                   0x1000D, ""}),
     [](const ::testing::TestParamInfo<MakerCase>& info) { return std::string(info.param.name); });

@@ -3,7 +3,6 @@
 #include "L1/common/nfcll_internal.h"
 
 #include <cstring>
-#include <iterator>
 #include <type_traits>
 
 #include "L1/nci/nci.h"
@@ -424,7 +423,7 @@ void nfcllSetState(TNfcllContext* ll, uint32_t state) {
 }
 
 void nfcllSendUsActConf(TNfcllContext* ll) {
-    uint16_t cause = NFCLL_CAUSE_NO_INIT_STEP;
+    uint16_t cause = NFCLL_CAUSE_NO_RESOURCES;
     if (ll->miniport.initializationStep) {
         cause = ll->miniport.initializationStep(ll, &ll->capabilities);
         if (cause == NFCLL_CAUSE_PENDING) return;

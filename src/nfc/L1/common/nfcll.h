@@ -70,7 +70,7 @@ enum : uint16_t {
     NFCLL_CAUSE_NO_DRIVER = 5,
     NFCLL_CAUSE_WRONG_STATE = 7,
     NFCLL_CAUSE_INVALID_DATA = 0x0B,
-    NFCLL_CAUSE_NO_INIT_STEP = 12,
+    NFCLL_CAUSE_NO_RESOURCES = 12,      // also: the driver has no initialisation step
     NFCLL_CAUSE_AUTH_FAILED = 19,
     NFCLL_CAUSE_PENDING = 25,
     NFCLL_CAUSE_ACT_TIMEOUT = 264,

@@ -60,7 +60,7 @@ void postResult(TNfcllContext* ll, uint16_t cause, const uint8_t* data, uint16_t
     } else {
         // Without a buffer the answer is lost, but the requester learns it at once.
         TRACE(NFCLL_TRC_ERROR, "nfcll: ! no buffer for the transaction indication (%d bytes)", static_cast<int>(length));
-        ll->result = TNfcllTransactionResult{NFCLL_CAUSE_NO_INIT_STEP, 0, 0, nullptr};
+        ll->result = TNfcllTransactionResult{NFCLL_CAUSE_NO_RESOURCES, 0, 0, nullptr};
         indication = TNfcllTransactionInd{0, sizeof(TNfcllTransactionResult), &ll->result};
     }
     OsMessage message{};

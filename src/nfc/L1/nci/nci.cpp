@@ -344,7 +344,7 @@ Mapped mapListen(TNciContext* nci, uint32_t outcome, uint32_t length) {
     case evNciTimeout:
     case evNciError: nfcllSendUsCause(ll, NFCLL_ERROR_IND, NCI_CAUSE_FAILED); return Mapped::Handled;
     case evNciState: nfcllSendUsListenConf(ll, NFCLL_CAUSE_WRONG_STATE, 0); return Mapped::Handled;
-    case evNciInternalError: nfcllSendUsListenConf(ll, NFCLL_CAUSE_NO_INIT_STEP, 0); return Mapped::Handled;
+    case evNciInternalError: nfcllSendUsListenConf(ll, NFCLL_CAUSE_NO_RESOURCES, 0); return Mapped::Handled;
     default: return Mapped::Unhandled;
     }
 }
