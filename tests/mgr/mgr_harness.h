@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -86,9 +84,6 @@ class MgrTest : public ::testing::Test {
 protected:
     void SetUp() override { debugSetFlags(0xFFFFFFFFu); }
     void TearDown() override {
-        if (std::getenv("MGR_DUMP"))
-            for (const auto& l : cap.lines())
-                if (l.find("osMemory") == std::string::npos && l.find("osBuffer") == std::string::npos) std::fprintf(stderr, "%s\n", l.c_str());
         if (!started_) return;
         osDone();
         EXPECT_TRUE(cap.contains(kNoLeak));
