@@ -1,5 +1,6 @@
 // Devices: which application gets them, their tag handlers, requests on them and their removal.
 #include "mgr_harness.h"
+#include "llcp/llcp.h"
 
 using namespace mgrtest;
 
@@ -368,6 +369,20 @@ TEST_F(MgrTest, ARequestThatComesWhileATransactionRunsWaitsWithoutSpinningAndIsS
     ASSERT_EQ(b.got(NFACE_LISTEN_CONF).size(), 2u);
     EXPECT_EQ(b.lastIdentity<NFACE_LISTEN_CONF>(), 9);
     EXPECT_EQ(l1.count(NFCLL_LISTEN_REQ), listens);     // the polling controller already listens for it
+}
+
+TEST_F(MgrTest, WithoutLlcpAP2pDeviceIsRefusedAndItsBufferGoesBack) {
+    start(kNciFlags, kReaderNci, &llcpRegister);
+    TestApp& a = registerApp(0);
+    listen(a, P2P_INITIATOR);
+    detect(tag(P2P_INITIATOR));
+    EXPECT_TRUE(cap.contains("llcp: ! LLCP is not part of this build, message 0xC2"));
+    // Both buffers of the global pool are there to take again: the role's buffer came back.
+    uint16_t pool = 0;
+    ASSERT_EQ(osPoolFindByName(0xF1, &pool), OS_OK);
+    void* taken[2] = {};
+    for (void*& buffer : taken) ASSERT_EQ(osBufferGet(pool, 128, &buffer, nullptr, nullptr), OS_OK);
+    for (void* buffer : taken) osBufferRelease(buffer);
 }
 
 TEST_F(MgrTest, AP2pDeviceIsHandedToLlcpWithItsRole) {

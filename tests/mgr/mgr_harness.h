@@ -90,7 +90,8 @@ protected:
     }
 
     // Starts the stack; the fake layer 1 activates with these capability flags.
-    void start(uint32_t capFlags = kNciFlags, uint16_t readerType = kReaderNci) {
+    void start(uint32_t capFlags = kNciFlags, uint16_t readerType = kReaderNci,
+               OsResult (*registerLlcp)(uint16_t) = &FakeLlcp::registerModule) {
         l1.capabilities.supportedMask = kSupported;
         l1.capabilities.flags = capFlags;
         started_ = true;
@@ -100,7 +101,7 @@ protected:
         mmInit();
         ASSERT_EQ(hwTimerRegister(), OS_OK);
         ASSERT_EQ(FakeLayer1::registerModules(readerType), OS_OK);
-        ASSERT_EQ(FakeLlcp::registerModule(readerType), OS_OK);
+        ASSERT_EQ(registerLlcp(readerType), OS_OK);
         ASSERT_EQ(nfcmanRegister(readerType), OS_OK);
         run();
         ASSERT_TRUE(osQueueFindByName(NFCMAN_QUEUE_NAME, &managerQueue) == OS_OK);
