@@ -13,6 +13,7 @@
 #include "mm/mm.h"
 #include "os/os.h"
 #include "os/os_mem.h"
+#include "os_send.h"
 #include "stub_modules.h"
 #include "trace_capture.h"
 #include "util/trace.h"
@@ -41,14 +42,9 @@ struct HwTimerTest : ::testing::Test {
     }
 
     void send(uint16_t command, uint8_t id, uint32_t ticks, uint8_t channel = 0, uint8_t type = 0, uint32_t owner = kOwner) {
-        OsMessage message{};
-        message.command = command;
-        message.source = owner;
-        osMsgSetFields(message, HwTimerFields{id, channel, type, 0, ticks});
         uint16_t queue = 0;
         ASSERT_EQ(osGetTimerQueueID(&queue), OS_OK);
-        ASSERT_EQ(osMessageSend(queue, &message), OS_OK);
-        osRunUntilIdle();
+        sendAndRun(queue, command, owner, HwTimerFields{id, channel, type, 0, ticks});
     }
     void start(uint8_t id, uint32_t ticks, uint8_t channel = 0) { send(HW_TIMER_START, id, ticks, channel); }
 
