@@ -29,12 +29,7 @@ using Expiry = std::pair<int, int>;     // timer ID, ticks carried by the expiry
 struct HwTimerTest : ::testing::Test {
     void SetUp() override {
         debugSetFlags(0xFFFFFFFFu);
-        osInit();
-        mmInit();
-        ASSERT_EQ(hwTimerRegister(), OS_OK);
-        stubs.add(kOwner);
-        ASSERT_EQ(stubs.registerModule(kOwner, 0, MM_TYPE_TASK), OS_OK);
-        osRunUntilIdle();
+        ASSERT_NO_FATAL_FAILURE(startTimerTaskWithStub(stubs, kOwner));
     }
     void TearDown() override {
         osDone();

@@ -111,12 +111,7 @@ private:
 struct ComLayer : ::testing::Test {
     void SetUp() override {
         debugSetFlags(TRC_ERROR);
-        osInit();
-        mmInit();
-        ASSERT_EQ(hwTimerRegister(), OS_OK);
-        stubs.add(kLayer1);
-        ASSERT_EQ(stubs.registerModule(kLayer1, 0, MM_TYPE_TASK), OS_OK);
-        osRunUntilIdle();
+        ASSERT_NO_FATAL_FAILURE(startTimerTaskWithStub(stubs, kLayer1));
         layer1Word = stubs[kLayer1].startWords.at(0);
         ASSERT_EQ(osQueueFindByName(layer1Word, &layer1Queue), OS_OK);
         ASSERT_EQ(osPoolCreate(kLayer1PoolName, 2051, kLayer1Buffers, &layer1Pool), OS_OK);
