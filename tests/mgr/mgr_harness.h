@@ -167,6 +167,32 @@ protected:
         run();
     }
 
+    // Starts the stack with one application that listens for the mask and has met a tag of the type.
+    TestApp& startWithTag(uint32_t mask, uint32_t type) {
+        start();
+        TestApp& a = registerApp(0);
+        listen(a, mask);
+        detect(tag(type));
+        return a;
+    }
+
+    // Two applications met a type 2 tag: the first, listening for type A tags, has its transaction
+    // of the PDU pending on it; the second listens for ISO 15693 tags.
+    struct TwoApps {
+        TestApp& a;
+        TestApp& b;
+    };
+    TwoApps startWithPendingTransaction(const std::vector<uint8_t>& pdu, std::vector<uint8_t>& room) {
+        start();
+        TestApp& a = registerApp(0);
+        TestApp& b = registerApp(1);
+        listen(a, TAG_ISO14443A);
+        listen(b, TAG_15693);
+        detect(tag(TAG_ULTRALIGHT_TYPE2));
+        transaction(a, pdu, room);
+        return {a, b};
+    }
+
     ManualClock clock;
     TraceCapture cap;
     FakeLayer1 l1;

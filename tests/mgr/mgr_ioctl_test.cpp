@@ -148,10 +148,7 @@ TEST_F(MgrTest, RfFieldAndRemovalOfThePhysicalLayerAreSpread) {
 }
 
 TEST_F(MgrTest, AnErrorOfLayer1ResetsTheControllerAndListeningResumes) {
-    start();
-    TestApp& a = registerApp(0);
-    listen(a, TAG_ISO14443A);
-    detect(tag(TAG_ISO14443A));
+    TestApp& a = startWithTag(TAG_ISO14443A, TAG_ISO14443A);
     const size_t listens = l1.count(NFCLL_LISTEN_REQ);
     l1.indicate<NFCLL_ERROR_IND>({nfcCauseRejected});
     run();
