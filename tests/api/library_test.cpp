@@ -5,7 +5,7 @@
 #include <string>
 
 #include "corvane.h"
-#include "platform.h"
+#include "loaded_library.h"
 
 namespace {
 
@@ -16,31 +16,7 @@ namespace {
     X(nfcSetReaderTimeout) X(debugCaptureOutput) X(debugCaptureOutputEx) X(debugSetFlags)           \
     X(debugGetFlags) X(debugSetL1Flags) X(debugGetL1Flags)
 
-struct Library {
-#define MEMBER(name) decltype(&::name) name = nullptr;
-    LIBRARY_EXPORTS(MEMBER)
-#undef MEMBER
-};
-
-class LoadedLibrary : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string error;
-        handle_ = platLibraryOpen(platLibraryFolder() + "libCorvane.so", &error);
-        ASSERT_NE(handle_, nullptr) << error;
-#define RESOLVE(name)                                                                              \
-    lib.name = reinterpret_cast<decltype(&::name)>(platLibrarySymbol(handle_, #name));            \
-    ASSERT_NE(lib.name, nullptr) << #name;
-        LIBRARY_EXPORTS(RESOLVE)
-#undef RESOLVE
-    }
-    void TearDown() override {
-        if (handle_) platLibraryClose(handle_);
-    }
-
-    void* handle_ = nullptr;
-    Library lib;
-};
+CORVANE_LOADED_LIBRARY_FIXTURE(LIBRARY_EXPORTS);
 
 } // namespace
 

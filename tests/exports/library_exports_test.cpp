@@ -9,7 +9,7 @@
 
 #include "corvane.h"
 #include "corvane_exports.h"
-#include "platform.h"
+#include "loaded_library.h"
 
 namespace {
 
@@ -26,31 +26,7 @@ constexpr const char* kArea[] = {AREA_EXPORTS(NAME)};
 constexpr const char* kListed[] = {CORVANE_ALL_EXPORTS(NAME)};
 #undef NAME
 
-struct Library {
-#define MEMBER(name) decltype(&::name) name = nullptr;
-    AREA_EXPORTS(MEMBER)
-#undef MEMBER
-};
-
-class LoadedLibrary : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string error;
-        handle_ = platLibraryOpen(platLibraryFolder() + "libCorvane.so", &error);
-        ASSERT_NE(handle_, nullptr) << error;
-#define RESOLVE(name)                                                                   \
-    lib.name = reinterpret_cast<decltype(&::name)>(platLibrarySymbol(handle_, #name)); \
-    ASSERT_NE(lib.name, nullptr) << #name;
-        AREA_EXPORTS(RESOLVE)
-#undef RESOLVE
-    }
-    void TearDown() override {
-        if (handle_) platLibraryClose(handle_);
-    }
-
-    void* handle_ = nullptr;
-    Library lib;
-};
+CORVANE_LOADED_LIBRARY_FIXTURE(AREA_EXPORTS);
 
 } // namespace
 

@@ -13,6 +13,7 @@
 #include "mm/mm.h"
 #include "os/os.h"
 #include "os/os_mem.h"
+#include "os_send.h"
 #include "stub_modules.h"
 #include "trace_capture.h"
 #include "util/trace.h"
@@ -28,12 +29,7 @@ using Expiry = std::pair<int, int>;     // timer ID, ticks carried by the expiry
 struct HwTimerTest : ::testing::Test {
     void SetUp() override {
         debugSetFlags(0xFFFFFFFFu);
-        osInit();
-        mmInit();
-        ASSERT_EQ(hwTimerRegister(), OS_OK);
-        stubs.add(kOwner);
-        ASSERT_EQ(stubs.registerModule(kOwner, 0, MM_TYPE_TASK), OS_OK);
-        osRunUntilIdle();
+        ASSERT_NO_FATAL_FAILURE(startTimerTaskWithStub(stubs, kOwner));
     }
     void TearDown() override {
         osDone();
@@ -41,14 +37,9 @@ struct HwTimerTest : ::testing::Test {
     }
 
     void send(uint16_t command, uint8_t id, uint32_t ticks, uint8_t channel = 0, uint8_t type = 0, uint32_t owner = kOwner) {
-        OsMessage message{};
-        message.command = command;
-        message.source = owner;
-        osMsgSetFields(message, HwTimerFields{id, channel, type, 0, ticks});
         uint16_t queue = 0;
         ASSERT_EQ(osGetTimerQueueID(&queue), OS_OK);
-        ASSERT_EQ(osMessageSend(queue, &message), OS_OK);
-        osRunUntilIdle();
+        sendAndRun(queue, command, owner, HwTimerFields{id, channel, type, 0, ticks});
     }
     void start(uint8_t id, uint32_t ticks, uint8_t channel = 0) { send(HW_TIMER_START, id, ticks, channel); }
 

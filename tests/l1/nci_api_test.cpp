@@ -1,27 +1,21 @@
 // An application that uses only the public API brings the simulated NCI controller up over a
 // pseudo-terminal, reads its capabilities and shuts it down; failures come back as statuses.
-// Every module is the library's own but LLCP, which stands in as a task that takes its messages.
+// Every module is the library's own, as the shipped module table registers them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "L1/common/nfcll.h"
 #include "api/nfcapi_modules.h"
 #include "core/nfcmgr.h"
 #include "corvane.h"
-#include "hw/hw_timer.h"
-#include "mm/mm.h"
 #include "nci/nci_simulator.h"
 #include "platform.h"
-#include "stub_modules.h"
 #include "trace_capture.h"
-#include "transport/com.h"
 #include "util/trace.h"
 
 namespace {
@@ -31,23 +25,6 @@ using ncisim::NciIdentity;
 using ncisim::NciSimulator;
 
 constexpr char kNoLeak[] = "osMemoryDone(), exit 0 bytes memory allocated (count 0)";
-
-StubModules* g_stubs = nullptr;
-
-OsResult registerTimer(uint16_t) { return hwTimerRegister(); }
-OsResult registerCom(uint16_t) {
-    return osModuleRegister(COM_QUEUE_NAME, sizeof(TComInstance), &comLayerInit, nullptr, MM_TYPE_STACK_LAYER);
-}
-OsResult registerLlcp(uint16_t) { return g_stubs->registerModule(NFCMAN_LLCP_QUEUE_NAME, 0, MM_TYPE_TASK); }
-
-constexpr NfcapiModule kModules[] = {{"hardware timer", &registerTimer},
-                                     {"com layer", &registerCom},
-                                     {"layer 1", &nfcllRegister},
-                                     {"LLCP", &registerLlcp},
-                                     {"NFC manager", &nfcmanRegister}};
-const NfcapiServices kServices = {
-    kModules, std::size(kModules), NfcapiComLayer{sizeof(TComInstance), &comInit, &comShutdown, &comLowerInterface},
-    &nfcmanRegisterApplication};
 
 // The application: keeps the events its callback gets on the OS worker thread.
 struct Application {
@@ -72,21 +49,16 @@ struct Application {
 struct NciApi : ::testing::Test {
     void SetUp() override {
         debugSetFlags(0xFFFFFFFFu);
-        stubs.add(NFCMAN_LLCP_QUEUE_NAME);
-        g_stubs = &stubs;
-        nfcapiSetServices(&kServices);
+        nfcapiSetServices(nullptr);
     }
     void TearDown() override {
         nfcDone();
-        nfcapiSetServices(nullptr);
-        g_stubs = nullptr;
     }
     NfcApiStatus initialize(const NciSimulator& sim) {
         return nfcInitialize(("READERTYPE=NCI IOTYPE=SERIAL PORT=" + sim.portPath()).c_str());
     }
 
     TraceCapture cap;
-    StubModules stubs;
     Application app;
 };
 

@@ -1,5 +1,6 @@
 // Devices: which application gets them, their tag handlers, requests on them and their removal.
 #include "mgr_harness.h"
+#include "llcp/llcp.h"
 
 using namespace mgrtest;
 
@@ -181,10 +182,7 @@ TEST_F(MgrTest, ADeviceRecordWithLengthsBeyondItsFieldsIsRefused) {
 }
 
 TEST_F(MgrTest, AFailedPresenceCheckRemovesTheTagAndListeningGoesOn) {
-    start();
-    TestApp& a = registerApp(0);
-    listen(a, TAG_ISO14443A);
-    detect(tag(TAG_ISO14443A));
+    TestApp& a = startWithTag(TAG_ISO14443A, TAG_ISO14443A);
     const size_t listens = l1.count(NFCLL_LISTEN_REQ);
     // Every poll period the handler checks the tag through a check request of layer 1.
     l1.onCommand(NFCLL_CHECK_REQ, [](FakeLayer1& f, const OsMessage&) { f.checkConfirmation(0); });
@@ -207,10 +205,7 @@ TEST_F(MgrTest, AFailedPresenceCheckRemovesTheTagAndListeningGoesOn) {
 
 TEST_F(MgrTest, ATagWithoutHandlerIsCheckedByLayer1AndATestRequestIsAnswered) {
     th.leaveOut(TH_FAMILY_TYPE4);
-    start();
-    TestApp& a = registerApp(0);
-    listen(a, TAG_ISO14443A);
-    detect(tag(TAG_ISO14443A));
+    TestApp& a = startWithTag(TAG_ISO14443A, TAG_ISO14443A);
     l1.onCommand(NFCLL_CHECK_REQ, [](FakeLayer1& f, const OsMessage&) { f.checkConfirmation(0); });
     const uint16_t id = request<NFACE_TEST_REQ>(a);
     EXPECT_EQ(a.last<NFACE_TEST_IND>().cause, 0);
@@ -276,10 +271,7 @@ TEST_F(MgrTest, NdefRequestsAreServedByTheHandlerOrRefusedByTheAccessBits) {
 
 TEST_F(MgrTest, AReadOfATagWithoutTheReadableBitIsDenied) {
     th.access = TH_ACCESS_WRITE;
-    start();
-    TestApp& a = registerApp(0);
-    listen(a, kNdef | TAG_ISO14443A);
-    detect(tag(TAG_ULTRALIGHT_TYPE2));
+    TestApp& a = startWithTag(kNdef | TAG_ISO14443A, TAG_ULTRALIGHT_TYPE2);
     EXPECT_EQ(copy(deviceOf(a.got(NFACE_DEVICE_IND).at(0))->access), NFC_TAG_WRITABLE);
     std::vector<uint8_t> room(8);
     request<NFACE_READ_REQ>(a, {1, room.data(), 0, 8});
@@ -291,10 +283,7 @@ TEST_F(MgrTest, AReadOfATagWithoutTheReadableBitIsDenied) {
 
 TEST_F(MgrTest, ATransactionSendsACopyOfThePduAndCarriesTheAnswerWithinItsRoom) {
     th.leaveOut(TH_FAMILY_TYPE4);
-    start();
-    TestApp& a = registerApp(0);
-    listen(a, TAG_ISO14443A);
-    detect(tag(TAG_ISO14443A));
+    TestApp& a = startWithTag(TAG_ISO14443A, TAG_ISO14443A);
     std::vector<uint8_t> pdu{0x00, 0xA4, 0x04, 0x00}, room(4);
     const uint16_t id = transaction(a, pdu, room);
     const auto sent = l1.received(NFCLL_TRANSACTION_REQ);
@@ -322,14 +311,8 @@ TEST_F(MgrTest, ATransactionSendsACopyOfThePduAndCarriesTheAnswerWithinItsRoom) 
 }
 
 TEST_F(MgrTest, ARequestOfASecondApplicationDuringAPendingTransactionIsRefused) {
-    start();
-    TestApp& a = registerApp(0);
-    TestApp& b = registerApp(1);
-    listen(a, TAG_ISO14443A);
-    listen(b, TAG_15693);
-    detect(tag(TAG_ULTRALIGHT_TYPE2));
     std::vector<uint8_t> pdu{0x30, 0x04}, room(16);
-    transaction(a, pdu, room);
+    auto [a, b] = startWithPendingTransaction(pdu, room);
     std::vector<uint8_t> bRoom(8);
     const uint16_t id = request<NFACE_READ_REQ>(b, {1, bRoom.data(), 0, 8});
     EXPECT_EQ(b.last<NFACE_READ_IND>().cause, nfcCauseWrongState);
@@ -342,14 +325,8 @@ TEST_F(MgrTest, ARequestOfASecondApplicationDuringAPendingTransactionIsRefused) 
 }
 
 TEST_F(MgrTest, ARequestThatComesWhileATransactionRunsWaitsWithoutSpinningAndIsServedAfterIt) {
-    start();
-    TestApp& a = registerApp(0);
-    TestApp& b = registerApp(1);
-    listen(a, TAG_ISO14443A);
-    listen(b, TAG_15693);
-    detect(tag(TAG_ULTRALIGHT_TYPE2));
     std::vector<uint8_t> pdu{0x30, 0x04}, room(16);
-    transaction(a, pdu, room);
+    auto [a, b] = startWithPendingTransaction(pdu, room);
     // The listen request of the second application waits: the dispatcher is idle at once.
     const size_t listens = l1.count(NFCLL_LISTEN_REQ);
     OsMessage m{};
@@ -370,11 +347,22 @@ TEST_F(MgrTest, ARequestThatComesWhileATransactionRunsWaitsWithoutSpinningAndIsS
     EXPECT_EQ(l1.count(NFCLL_LISTEN_REQ), listens);     // the polling controller already listens for it
 }
 
-TEST_F(MgrTest, AP2pDeviceIsHandedToLlcpWithItsRole) {
-    start();
+TEST_F(MgrTest, WithoutLlcpAP2pDeviceIsRefusedAndItsBufferGoesBack) {
+    start(kNciFlags, kReaderNci, &llcpRegister);
     TestApp& a = registerApp(0);
     listen(a, P2P_INITIATOR);
     detect(tag(P2P_INITIATOR));
+    EXPECT_TRUE(cap.contains("llcp: ! LLCP is not part of this build, message 0xC2"));
+    // Both buffers of the global pool are there to take again: the role's buffer came back.
+    uint16_t pool = 0;
+    ASSERT_EQ(osPoolFindByName(0xF1, &pool), OS_OK);
+    void* taken[2] = {};
+    for (void*& buffer : taken) ASSERT_EQ(osBufferGet(pool, 128, &buffer, nullptr, nullptr), OS_OK);
+    for (void* buffer : taken) osBufferRelease(buffer);
+}
+
+TEST_F(MgrTest, AP2pDeviceIsHandedToLlcpWithItsRole) {
+    TestApp& a = startWithTag(P2P_INITIATOR, P2P_INITIATOR);
     EXPECT_EQ(llcp.received(NFCLL_DEVICE_RESP).size(), 1u);
     // Layer 1's upper queue goes to LLCP, then LLCP learns its role and the application the device.
     const auto queues = l1.received(NFCLL_US_QUEUE_REQ);
@@ -406,10 +394,7 @@ TEST_F(MgrTest, AP2pDeviceIsHandedToLlcpWithItsRole) {
 }
 
 TEST_F(MgrTest, CardEmulationPassesReaderRequestsUpAndAnswersDown) {
-    start();
-    TestApp& a = registerApp(0);
-    listen(a, CE_HOST_14443A_106);
-    detect(tag(CE_HOST_14443A_106));
+    TestApp& a = startWithTag(CE_HOST_14443A_106, CE_HOST_14443A_106);
     ASSERT_EQ(a.got(NFACE_DEVICE_IND).size(), 1u);
     EXPECT_EQ(nfaceMsgGet<NFACE_DEVICE_IND>(a.got(NFACE_DEVICE_IND)[0]).cause, 0);
 

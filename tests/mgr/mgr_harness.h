@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -86,16 +84,14 @@ class MgrTest : public ::testing::Test {
 protected:
     void SetUp() override { debugSetFlags(0xFFFFFFFFu); }
     void TearDown() override {
-        if (std::getenv("MGR_DUMP"))
-            for (const auto& l : cap.lines())
-                if (l.find("osMemory") == std::string::npos && l.find("osBuffer") == std::string::npos) std::fprintf(stderr, "%s\n", l.c_str());
         if (!started_) return;
         osDone();
         EXPECT_TRUE(cap.contains(kNoLeak));
     }
 
     // Starts the stack; the fake layer 1 activates with these capability flags.
-    void start(uint32_t capFlags = kNciFlags, uint16_t readerType = kReaderNci) {
+    void start(uint32_t capFlags = kNciFlags, uint16_t readerType = kReaderNci,
+               OsResult (*registerLlcp)(uint16_t) = &FakeLlcp::registerModule) {
         l1.capabilities.supportedMask = kSupported;
         l1.capabilities.flags = capFlags;
         started_ = true;
@@ -105,7 +101,7 @@ protected:
         mmInit();
         ASSERT_EQ(hwTimerRegister(), OS_OK);
         ASSERT_EQ(FakeLayer1::registerModules(readerType), OS_OK);
-        ASSERT_EQ(FakeLlcp::registerModule(readerType), OS_OK);
+        ASSERT_EQ(registerLlcp(readerType), OS_OK);
         ASSERT_EQ(nfcmanRegister(readerType), OS_OK);
         run();
         ASSERT_TRUE(osQueueFindByName(NFCMAN_QUEUE_NAME, &managerQueue) == OS_OK);
@@ -169,6 +165,32 @@ protected:
     void detect(const TNfcTagInfo& t) {
         l1.deviceIndication(t);
         run();
+    }
+
+    // Starts the stack with one application that listens for the mask and has met a tag of the type.
+    TestApp& startWithTag(uint32_t mask, uint32_t type) {
+        start();
+        TestApp& a = registerApp(0);
+        listen(a, mask);
+        detect(tag(type));
+        return a;
+    }
+
+    // Two applications met a type 2 tag: the first, listening for type A tags, has its transaction
+    // of the PDU pending on it; the second listens for ISO 15693 tags.
+    struct TwoApps {
+        TestApp& a;
+        TestApp& b;
+    };
+    TwoApps startWithPendingTransaction(const std::vector<uint8_t>& pdu, std::vector<uint8_t>& room) {
+        start();
+        TestApp& a = registerApp(0);
+        TestApp& b = registerApp(1);
+        listen(a, TAG_ISO14443A);
+        listen(b, TAG_15693);
+        detect(tag(TAG_ULTRALIGHT_TYPE2));
+        transaction(a, pdu, room);
+        return {a, b};
     }
 
     ManualClock clock;

@@ -148,14 +148,17 @@ TEST_F(MgrTest, RfFieldAndRemovalOfThePhysicalLayerAreSpread) {
 }
 
 TEST_F(MgrTest, AnErrorOfLayer1ResetsTheControllerAndListeningResumes) {
-    start();
-    TestApp& a = registerApp(0);
-    listen(a, TAG_ISO14443A);
+    TestApp& a = startWithTag(TAG_ISO14443A, TAG_ISO14443A);
     const size_t listens = l1.count(NFCLL_LISTEN_REQ);
     l1.indicate<NFCLL_ERROR_IND>({nfcCauseRejected});
     run();
     EXPECT_EQ(l1.count(PH_RESET_REQ), 1u);
     EXPECT_EQ(l1.count(NFCLL_LISTEN_REQ), listens + 1);
+    // The reset ended the tag's link: the application learns it once.
+    EXPECT_EQ(a.got(NFACE_TECH_REMOVE_IND).size(), 1u);
+    l1.indicate<NFCLL_TECH_REMOVE_IND>({0});
+    run();
+    EXPECT_EQ(a.got(NFACE_TECH_REMOVE_IND).size(), 1u);
     // Cause 7 keeps the state.
     l1.indicate<NFCLL_ERROR_IND>({nfcCauseWrongState});
     run();

@@ -7,6 +7,7 @@
 #include "mm/mm.h"
 #include "os/os.h"
 #include "os/os_mem.h"
+#include "os_send.h"
 #include "stub_modules.h"
 #include "trace_capture.h"
 #include "util/trace.h"
@@ -78,12 +79,7 @@ struct MmTest : ::testing::Test {
 
     template <typename T>
     void sendToManager(uint16_t command, const T& fields) {
-        OsMessage message{};
-        message.command = command;
-        message.source = kManager;
-        osMsgSetFields(message, fields);
-        ASSERT_EQ(osMessageSend(queueOf(MM_QUEUE_NAME), &message), OS_OK);
-        osRunUntilIdle();
+        sendAndRun(queueOf(MM_QUEUE_NAME), command, kManager, fields);
     }
 
     TraceCapture cap;

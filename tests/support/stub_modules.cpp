@@ -1,6 +1,10 @@
 #include "stub_modules.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
+
+#include "hw/hw_timer.h"
 
 namespace {
 
@@ -95,4 +99,13 @@ void StubModules::procedure(void* instance) {
     }
     if (module.onMessage) module.onMessage(message);
     module.arrived_.release();
+}
+
+void startTimerTaskWithStub(StubModules& stubs, uint8_t name) {
+    osInit();
+    mmInit();
+    ASSERT_EQ(hwTimerRegister(), OS_OK);
+    stubs.add(name);
+    ASSERT_EQ(stubs.registerModule(name, 0, MM_TYPE_TASK), OS_OK);
+    osRunUntilIdle();
 }

@@ -72,3 +72,7 @@ private:
     std::vector<std::string> order_;
     std::vector<void*> exits_;
 };
+
+// Starts the OS layer, the module manager and the timer task, with the task of the stub module
+// of the name beside them, and runs their start-up.
+void startTimerTaskWithStub(StubModules& stubs, uint8_t name);

@@ -18,6 +18,7 @@
 #include "mm/mm.h"
 #include "os/os.h"
 #include "os/os_mem.h"
+#include "os_send.h"
 #include "pty_pair.h"
 #include "scripted_peer.h"
 #include "stub_modules.h"
@@ -110,12 +111,7 @@ private:
 struct ComLayer : ::testing::Test {
     void SetUp() override {
         debugSetFlags(TRC_ERROR);
-        osInit();
-        mmInit();
-        ASSERT_EQ(hwTimerRegister(), OS_OK);
-        stubs.add(kLayer1);
-        ASSERT_EQ(stubs.registerModule(kLayer1, 0, MM_TYPE_TASK), OS_OK);
-        osRunUntilIdle();
+        ASSERT_NO_FATAL_FAILURE(startTimerTaskWithStub(stubs, kLayer1));
         layer1Word = stubs[kLayer1].startWords.at(0);
         ASSERT_EQ(osQueueFindByName(layer1Word, &layer1Queue), OS_OK);
         ASSERT_EQ(osPoolCreate(kLayer1PoolName, 2051, kLayer1Buffers, &layer1Pool), OS_OK);
@@ -159,12 +155,7 @@ struct ComLayer : ::testing::Test {
     void down(uint16_t command) { down(command, PhParamFields{0}); }
     template <typename Fields>
     void down(uint16_t command, const Fields& fields) {
-        OsMessage message{};
-        message.command = command;
-        message.source = layer1Word;
-        osMsgSetFields(message, fields);
-        ASSERT_EQ(osMessageSend(com->ownQueue, &message), OS_OK);
-        osRunUntilIdle();
+        sendAndRun(com->ownQueue, command, layer1Word, fields);
     }
     // A layer-1 pool buffer with the packet at the offset, handed down with the request.
     void sendData(const Bytes& packet, uint32_t flags = PH_DATA_OWNED, uint16_t offset = 1) {
@@ -437,12 +428,7 @@ struct ComTimers : ComLayer {
     }
     // An expiry as the timer task sends it.
     void expiry(uint8_t slot, uint8_t sequence) {
-        OsMessage message{};
-        message.command = HW_TIMER_EXPIRED;
-        message.source = HW_TIMER_QUEUE_NAME;
-        osMsgSetFields(message, HwTimerFields{slot, sequence, 0, 0, 0});
-        ASSERT_EQ(osMessageSend(com->ownQueue, &message), OS_OK);
-        osRunUntilIdle();
+        sendAndRun(com->ownQueue, HW_TIMER_EXPIRED, HW_TIMER_QUEUE_NAME, HwTimerFields{slot, sequence, 0, 0, 0});
     }
 };
 

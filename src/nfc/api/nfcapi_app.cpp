@@ -3,6 +3,7 @@
 #include <new>
 
 #include "api/nfcapi.h"
+#include "api/nfcapi_request.h"
 #include "core/nfaceregistry.h"
 #include "util/trace.h"
 
@@ -19,11 +20,6 @@ constexpr ReaderBits kReaderBits[] = {
     {READER_FELICA, NFC_LISTEN_FELICA}, {READER_15693, TAG_15693}, {READER_JEWEL, TAG_JEWEL_TYPE1},
     {READER_DEFAULT, TAG_ISO14443A},    {READER_14443B, TAG_14443B},
 };
-
-NfcApiStatus exitWith(const char* name, NfcApiStatus status) {
-    TRACE(TRC_ENTER_EXIT, "%s() exit, status=0x%X", name, status);
-    return status;
-}
 
 // Frees an instance that never became an application. A late upcall may still hold it, so it
 // goes under the upcall lock, after it has left its slot.
@@ -73,6 +69,19 @@ NfcApiStatus create(uint16_t index, void* context, TNfcEventCallback callback, N
 
 } // namespace
 
+void nfcapiReleaseApp(TNfcApiInstance* instance, const NfaceEntryTable* table) {
+    void* hApp;
+    uint32_t timeoutMs;
+    {
+        PlatLockGuard g(instance->lock);
+        instance->pending = NFACE_RELEASE_REQ;
+        instance->pendingRequest = 0;
+        hApp = instance->hApp;
+        timeoutMs = instance->requestTimeout;
+    }
+    if (table && hApp) table->release(hApp, timeoutMs);
+}
+
 NfcApiStatus nfcCreateEx(WORD controllerIndex, void* context, TNfcEventCallback callback, NfcHandle* hNfc) {
     TRACE(TRC_ENTER_EXIT, "nfcCreate() enter, context %p, callBack %p", context, reinterpret_cast<void*>(callback));
     const NfcApiStatus status = create(controllerIndex, context, callback, hNfc);
@@ -88,61 +97,52 @@ NfcApiStatus nfcCreate(void* context, TNfcEventCallback callback, NfcHandle* hNf
 NfcApiStatus nfcDestroy(NfcHandle hNfc) {
     TRACE(TRC_ENTER_EXIT, "nfcDestroy() enter, hNfc=%p", static_cast<void*>(hNfc));
     TNfcApiInstance* instance = nfcapiCheckApp(hNfc);
-    if (!instance) return exitWith("nfcDestroy", nfcStatusInvalidHandle);
+    if (!instance) return nfcapiExit("nfcDestroy", nfcStatusInvalidHandle);
     if (nfcapiOnCallbackThread()) {
         // The release is confirmed through the upcall this thread is running.
         TRACE(TRC_ERROR, "! nfcDestroy() refused inside the event callback");
-        return exitWith("nfcDestroy", nfcStatusWrongState);
+        return nfcapiExit("nfcDestroy", nfcStatusWrongState);
     }
-    void* hApp;
-    uint32_t timeoutMs;
-    {
-        PlatLockGuard g(instance->lock);
-        instance->pending = NFACE_RELEASE_REQ;
-        instance->pendingRequest = 0;
-        hApp = instance->hApp;
-        timeoutMs = instance->requestTimeout;
-    }
-    if (const NfaceEntryTable* table = nfcapiEntryTable(); table && hApp) table->release(hApp, timeoutMs);
+    nfcapiReleaseApp(instance, nfcapiEntryTable());
     const int slot = nfcapiSlotRelease(instance);
     TRACE(TRC_API, "nfcapi: app at slot %d is removed", slot);
     nfcapiFreeListeners(instance);
     instance->magic = 0;
     nfcapiDeferFree(instance);
-    return exitWith("nfcDestroy", nfcStatusOk);
+    return nfcapiExit("nfcDestroy", nfcStatusOk);
 }
 
 NfcApiStatus nfcGetCapabilities(NfcHandle hNfc, TNfcCapabilities* capabilities, WORD size) {
     TRACE(TRC_ENTER_EXIT, "nfcGetCapabilities() enter, hNfc=%p, caps %p, size %d", static_cast<void*>(hNfc),
           static_cast<void*>(capabilities), size);
-    if (!nfcapiCheckApp(hNfc)) return exitWith("nfcGetCapabilities", nfcStatusInvalidHandle);
+    if (!nfcapiCheckApp(hNfc)) return nfcapiExit("nfcGetCapabilities", nfcStatusInvalidHandle);
     const TNfcCapabilities caps = nfcapiCapabilities();
     const size_t needed = NFC_CAPABILITIES_SIZE(caps.controllerCount ? 1 : 0);
-    if (!capabilities || size < needed) return exitWith("nfcGetCapabilities", nfcStatusBadParameter);
+    if (!capabilities || size < needed) return nfcapiExit("nfcGetCapabilities", nfcStatusBadParameter);
     std::memcpy(capabilities, &caps, needed);
     TRACE(TRC_API, "nfcapi: caps listen supported mask 0x%X", caps.controller ? caps.controller->supportedMask : 0u);
-    return exitWith("nfcGetCapabilities", nfcStatusOk);
+    return nfcapiExit("nfcGetCapabilities", nfcStatusOk);
 }
 
 NfcApiStatus nfcSetReaderTimeout(NfcHandle hNfc, DWORD timeoutMs, DWORD mask) {
     TRACE(TRC_ENTER_EXIT, "nfcSetReaderTimeout() enter, hNfc=%p, timeout %u, mask 0x%X", static_cast<void*>(hNfc),
           timeoutMs, mask);
     TNfcApiInstance* instance = nfcapiCheckApp(hNfc);
-    if (!instance) return exitWith("nfcSetReaderTimeout", nfcStatusInvalidHandle);
+    if (!instance) return nfcapiExit("nfcSetReaderTimeout", nfcStatusInvalidHandle);
     {
         PlatLockGuard g(instance->lock);
         if (timeoutMs != 0 && mask == kRequestTimeoutOnly) {
             instance->requestTimeout = timeoutMs;
-            return exitWith("nfcSetReaderTimeout", nfcStatusOk);
+            return nfcapiExit("nfcSetReaderTimeout", nfcStatusOk);
         }
         const uint32_t readerTimeout =
             timeoutMs ? std::min<uint64_t>(uint64_t{timeoutMs} + NFCAPI_READER_EXTRA, UINT32_MAX) : NFCAPI_REQUEST_TIMEOUT;
         for (const ReaderBits& row : kReaderBits)
             if (timeoutMs == 0 || (mask & row.mask)) instance->readerTimeouts[row.reader] = readerTimeout;
     }
-    if (mask == kRequestTimeoutOnly) return exitWith("nfcSetReaderTimeout", nfcStatusOk);
+    if (mask == kRequestTimeoutOnly) return nfcapiExit("nfcSetReaderTimeout", nfcStatusOk);
     instance->io.parameters[0] = timeoutMs;
     instance->io.parameters[1] = mask;
-    return exitWith("nfcSetReaderTimeout",
+    return nfcapiExit("nfcSetReaderTimeout",
                     nfcapiIoControlParameters(instance, NFC_IOCTL_READER_TIMEOUT, sizeof instance->io.parameters));
 }

@@ -4,6 +4,7 @@
 
 #include "api/config.h"
 #include "api/nfcapi.h"
+#include "api/nfcapi_request.h"
 #include "core/nfaceregistry.h"
 #include "util/trace.h"
 
@@ -49,16 +50,7 @@ void shutDown() {
         TNfcApiInstance* instance = open[i];
         TRACE(TRC_API, "release unclosed application no %d", static_cast<int>(i));
         nfcapiFreeListeners(instance);
-        void* hApp;
-        uint32_t timeoutMs;
-        {
-            PlatLockGuard g(instance->lock);
-            instance->pending = NFACE_RELEASE_REQ;
-            instance->pendingRequest = 0;
-            hApp = instance->hApp;
-            timeoutMs = instance->requestTimeout;
-        }
-        if (table && hApp) table->release(hApp, timeoutMs);
+        nfcapiReleaseApp(instance, table);
     }
     nfcapiFreeDeferred();
     if (table) {
@@ -122,6 +114,5 @@ NfcApiStatus nfcDone(void) {
     uint32_t count = g_initCount;
     while (count != 0 && !g_initCount.compare_exchange_weak(count, count - 1)) {}
     if (count <= 1) shutDown();
-    TRACE(TRC_ENTER_EXIT, "%s() exit, status=0x%X", "nfcDone", 0u);
-    return nfcStatusOk;
+    return nfcapiExit("nfcDone", nfcStatusOk);
 }

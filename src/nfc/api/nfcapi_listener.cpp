@@ -2,17 +2,13 @@
 #include <new>
 
 #include "api/nfcapi.h"
+#include "api/nfcapi_request.h"
 #include "core/nfaceregistry.h"
 #include "util/trace.h"
 
 namespace {
 
 constexpr uint32_t kTechnologyBits = 0x3FFFFFFFu;
-
-NfcApiStatus exitWith(const char* name, NfcApiStatus status) {
-    TRACE(TRC_ENTER_EXIT, "%s() exit, status=0x%X", name, status);
-    return status;
-}
 
 // The first listener of the application sharing a bit with the mask, else empty. Listener lock held.
 const TNfcListener* conflicting(const TNfcApiInstance* instance, uint32_t mask) {
@@ -124,10 +120,10 @@ NfcApiStatus nfcRegisterListener(NfcHandle hNfc, void* listenerContext, DWORD ma
 NfcApiStatus nfcUnregisterListener(NfcListenerHandle hListener) {
     TRACE(TRC_ENTER_EXIT, "nfcUnregisterListener() enter, hListener=%p", static_cast<void*>(hListener));
     TNfcListener* listener = nfcapiCheckListener(hListener);
-    if (!listener) return exitWith("nfcUnregisterListener", nfcStatusInvalidHandle);
+    if (!listener) return nfcapiExit("nfcUnregisterListener", nfcStatusInvalidHandle);
     if (nfcapiOnCallbackThread()) {
         TRACE(TRC_ERROR, "! nfcUnregisterListener() refused inside the event callback");
-        return exitWith("nfcUnregisterListener", nfcStatusWrongState);
+        return nfcapiExit("nfcUnregisterListener", nfcStatusWrongState);
     }
-    return exitWith("nfcUnregisterListener", unregisterListener(listener));
+    return nfcapiExit("nfcUnregisterListener", unregisterListener(listener));
 }

@@ -36,5 +36,3 @@ const NfcapiServices& nfcapiServices();
 // Lets tests start the stack with modules of their own; empty restores the library's.
 void nfcapiSetServices(const NfcapiServices* services);
 
-// Start function of a module that is not part of this build.
-int32_t nfcapiModuleNotBuilt(void* segment, uint32_t moduleWord);

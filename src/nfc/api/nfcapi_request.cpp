@@ -8,6 +8,23 @@ NfcApiStatus nfcapiExit(const char* name, NfcApiStatus status) {
     return status;
 }
 
+NfcApiStatus nfcapiCheckPduBuffers(const BYTE* input, BYTE* output, WORD* outputLength) {
+    if (!input) {
+        TRACE(TRC_ERROR, "! pvInputPdu pointer %p is not readable", static_cast<const void*>(input));
+        return nfcStatusBadParameter;
+    }
+    if (!outputLength) {
+        TRACE(TRC_ERROR, "! pdwOutputLength pointer %p is not readable", static_cast<void*>(outputLength));
+        return nfcStatusBadParameter;
+    }
+    if (!output) {
+        TRACE(TRC_ERROR, "! pvOutputBuffer pointer %p is not writable with length %d", static_cast<void*>(output),
+              *outputLength);
+        return nfcStatusBadParameter;
+    }
+    return nfcStatusOk;
+}
+
 NfcApiStatus nfcapiTransferRequest(TNfcApiInstance* instance, TnfcapiMsg* message, const TNfaceTransfer& transfer,
                                    uint32_t timeoutMs, uint16_t* answerLength) {
     uint32_t usual;

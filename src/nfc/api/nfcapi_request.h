@@ -1,5 +1,5 @@
-// What the exports of tags, secure elements, routing and device I/O control share: their exit
-// trace and the request whose answer lands in the caller's buffer.
+// What the exports share: their exit trace; and for tags, secure elements, routing and device
+// I/O control, the request whose answer lands in the caller's buffer.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,10 @@
 
 // Traces "<name>() exit, status=0x%X" and returns the status.
 NfcApiStatus nfcapiExit(const char* name, NfcApiStatus status);
+
+// nfcStatusOk when the PDU, the answer's room and its length can be used, else a "!" trace
+// naming the first that cannot and nfcStatusBadParameter.
+NfcApiStatus nfcapiCheckPduBuffers(const BYTE* input, BYTE* output, WORD* outputLength);
 
 // Posts the request with the application's I/O block set to the transfer and waits for its
 // answer, for timeoutMs when it is not 0, else for the application's request time-out. The

@@ -95,19 +95,8 @@ NfcApiStatus exchange(NfcSecureConnectionHandle hSecureConnection, const BYTE* a
                       WORD* outputLength) {
     Peer peer{};
     if (!peerOf(hSecureConnection, &peer)) return nfcStatusInvalidHandle;
-    if (!apdu) {
-        TRACE(TRC_ERROR, "! pvInputPdu pointer %p is not readable", static_cast<const void*>(apdu));
-        return nfcStatusBadParameter;
-    }
-    if (!outputLength) {
-        TRACE(TRC_ERROR, "! pdwOutputLength pointer %p is not readable", static_cast<void*>(outputLength));
-        return nfcStatusBadParameter;
-    }
-    if (!output) {
-        TRACE(TRC_ERROR, "! pvOutputBuffer pointer %p is not writable with length %d", static_cast<void*>(output),
-              *outputLength);
-        return nfcStatusBadParameter;
-    }
+    if (const NfcApiStatus status = nfcapiCheckPduBuffers(apdu, output, outputLength); status != nfcStatusOk)
+        return status;
     TNfcApiInstance* instance = nfcapiCheckApp(peer.owner);
     if (!instance) return nfcStatusInvalidHandle;
     uint16_t timeoutMs;

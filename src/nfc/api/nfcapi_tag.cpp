@@ -45,13 +45,20 @@ NfcApiStatus getTagInfo(NfcListenerHandle hListener, int32_t flags, TNfcTagInfo*
     return nfcStatusOk;
 }
 
-NfcApiStatus connectTag(NfcListenerHandle hListener) {
-    TNfcListener* listener = nfcapiCheckListener(hListener);
-    if (!listener) return nfcStatusInvalidHandle;
-    if (nfcapiTagType(listener->owner) == 0) {
+// The listener behind the handle, when its application has a tag present.
+NfcApiStatus listenerWithTag(NfcListenerHandle hListener, TNfcListener** listener) {
+    *listener = nfcapiCheckListener(hListener);
+    if (!*listener) return nfcStatusInvalidHandle;
+    if (nfcapiTagType((*listener)->owner) == 0) {
         TRACE(TRC_ERROR, "! no TAG present");
         return nfcStatusWrongState;
     }
+    return nfcStatusOk;
+}
+
+NfcApiStatus connectTag(NfcListenerHandle hListener) {
+    TNfcListener* listener = nullptr;
+    if (const NfcApiStatus status = listenerWithTag(hListener, &listener); status != nfcStatusOk) return status;
     PlatLockGuard g(connectLock());
     if (nfcapiTagLocked()) {
         TRACE(TRC_ERROR, "! TAG already global locked");
@@ -67,12 +74,8 @@ NfcApiStatus connectTag(NfcListenerHandle hListener) {
 }
 
 NfcApiStatus disconnectTag(NfcListenerHandle hListener) {
-    TNfcListener* listener = nfcapiCheckListener(hListener);
-    if (!listener) return nfcStatusInvalidHandle;
-    if (nfcapiTagType(listener->owner) == 0) {
-        TRACE(TRC_ERROR, "! no TAG present");
-        return nfcStatusWrongState;
-    }
+    TNfcListener* listener = nullptr;
+    if (const NfcApiStatus status = listenerWithTag(hListener, &listener); status != nfcStatusOk) return status;
     PlatLockGuard g(connectLock());
     if (!listener->connected) {
         TRACE(TRC_ERROR, "! tag not locked, disconnect fails");

@@ -29,19 +29,8 @@ uint32_t exchangeTimeout(TNfcApiInstance* instance) {
 NfcApiStatus exchange(NfcListenerHandle hListener, const BYTE* pdu, WORD pduLength, BYTE* output, WORD* outputLength) {
     TNfcListener* listener = nullptr;
     if (const NfcApiStatus status = nfcapiTagPrelude(hListener, &listener); status != nfcStatusOk) return status;
-    if (!pdu) {
-        TRACE(TRC_ERROR, "! pvInputPdu pointer %p is not readable", static_cast<const void*>(pdu));
-        return nfcStatusBadParameter;
-    }
-    if (!outputLength) {
-        TRACE(TRC_ERROR, "! pdwOutputLength pointer %p is not readable", static_cast<void*>(outputLength));
-        return nfcStatusBadParameter;
-    }
-    if (!output) {
-        TRACE(TRC_ERROR, "! pvOutputBuffer pointer %p is not writable with length %d", static_cast<void*>(output),
-              *outputLength);
-        return nfcStatusBadParameter;
-    }
+    if (const NfcApiStatus status = nfcapiCheckPduBuffers(pdu, output, outputLength); status != nfcStatusOk)
+        return status;
     TNfcApiInstance* instance = listener->owner;
     const uint16_t size = *outputLength;
     TnfcapiMsg message = nfaceMsgMake<NFACE_TRANSACTION_REQ>({&instance->io.transfer});

@@ -98,7 +98,6 @@ void initializeDevice(TNfcManager* p) {
 
 // What a record from layer 1 makes of the device; the next state, or empty.
 SmHandler acceptDevice(TNfcManager* p, const TNfcTagInfo& record, uint16_t cause) {
-    p->device = record;
     traceDevice(record, cause);
     const uint32_t type = record.tagType & kTagType;
     if (type == 0) {
@@ -107,6 +106,7 @@ SmHandler acceptDevice(TNfcManager* p, const TNfcTagInfo& record, uint16_t cause
         nfcmanPostEvent(p, EV_NFCMAN_DEV_REMOVE);
         return nullptr;
     }
+    p->device = record;
     if (!(type & nfcmanReaderMask(p->globalMask))) {
         TRACE(NFCMAN_TRACE, "%s Not listening for this tag type", kPrefix);
         p->device = noDevice();
@@ -302,6 +302,8 @@ bool nfcmanDeviceToApp(TNfcManager* p, uint16_t cause) {
 }
 
 void nfcmanDeviceRemoved(TNfcManager* p) {
+    // A device goes once: a second report of its removal finds none.
+    if (p->device.tagType == 0 && !p->probing) return;
     TNfcmanApp* holder = nullptr;
     int inUse = 0;
     for (TNfcmanApp& app : p->apps) {

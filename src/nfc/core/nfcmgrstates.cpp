@@ -339,6 +339,10 @@ uint32_t nfcmanStateNdefAction(TStateMachine* m, uint16_t event) {
     case EV_NFCMAN_TRANSACTION_FINISHED: return go(m, nfcmanTagState(p));
     case EV_NFCMAN_TRANSACTION_IND: return go(m, nfcmanHandlerTransactionIndication(p));
     case EV_NFCMAN_DEVICE_IND: return go(m, nfcmanDeviceIndication(p));
+    // The tag left during the action: no handler answers any more, the action ends with it.
+    case EV_NFCMAN_DEV_REMOVE:
+        p->result = nfcCauseRejected;
+        return go(m, nfcmanIdleOrListen(p));
     default: return SM_NOT_HANDLED;
     }
 }
@@ -455,6 +459,9 @@ uint32_t nfcmanStateReset(TStateMachine* m, uint16_t event) {
     switch (event) {
     case EV_SM_ENTRY:
         nfcmanDropParked(p, nfcCauseRejected);
+        // The reset ends the link to a device: its application learns so, and its handler
+        // holds nothing of the manager's any more.
+        nfcmanDeviceRemoved(p);
         nfcmanFreeActionBuffer(p);
         nfcmanSendL1(p, nfcllMsgMake<PH_RESET_REQ>(p->ownWord));
         return SM_DONE;

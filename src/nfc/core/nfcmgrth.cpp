@@ -63,6 +63,14 @@ void post(TTagHandler* h, uint16_t event) {
     smProcessEvents(&h->sm);
 }
 
+// Keeps layer 1's answer for the state machine and posts the event its cause selects.
+void answer(TTagHandler* h, uint16_t cause, const uint8_t* data, uint32_t length, uint16_t done, uint16_t failed) {
+    h->cause = cause;
+    h->rspData = data;
+    h->rspLength = length;
+    post(h, cause == 0 ? done : failed);
+}
+
 void confirm(TTagHandler* h, uint16_t code, uint16_t cause, uint32_t argument) {
     if (h->confirm) h->confirm(h, code, cause, argument);
 }
@@ -180,18 +188,12 @@ void thSetReadonly(TTagHandler* h) {
 
 void thTransactionIndication(TTagHandler* h, uint16_t cause, const uint8_t* data, uint32_t length) {
     TRACE(kTrace, "%s received transaction indication, cause 0x%X", kPrefix, cause);
-    h->cause = cause;
-    h->rspData = data;
-    h->rspLength = length;
-    post(h, cause == 0 ? EV_TH_TRANSACTION_IND : EV_TH_TRANSACTION_ERROR_IND);
+    answer(h, cause, data, length, EV_TH_TRANSACTION_IND, EV_TH_TRANSACTION_ERROR_IND);
 }
 
 void thCheckConfirmation(TTagHandler* h, uint16_t cause, const uint8_t* data, uint32_t length) {
     TRACE(kTrace, "%s Check confirmation, cause 0x%X", kPrefix, cause);
-    h->cause = cause;
-    h->rspData = data;
-    h->rspLength = length;
-    post(h, cause == 0 ? EV_TH_CHECK_CONF : EV_TH_CHECK_CONF_ERROR);
+    answer(h, cause, data, length, EV_TH_CHECK_CONF, EV_TH_CHECK_CONF_ERROR);
 }
 
 uint16_t thSendPdu(TTagHandler* h, const uint8_t* pdu, uint16_t size, uint8_t flags, uint16_t extra) {

@@ -38,10 +38,20 @@ struct OsBaseTimer {
     bool running;
     bool inCallback;
     bool closing;            // being deleted: it is not started again
-    PlatLock callbackLock;   // held while its callback runs
+    PlatEvent idle;          // set while no callback runs; changed with inCallback under the table lock
 };
 
 namespace {
+
+void waitForCallback(OsBaseTimer* t) {
+    for (;;) {
+        {
+            PlatLockGuard guard(g_table.lock);
+            if (!t->inCallback) return;
+        }
+        t->idle.wait(PLAT_INFINITE);
+    }
+}
 
 void fire(void* slot) { osSystemTimerCallBack(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(slot))); }
 
@@ -77,7 +87,7 @@ OsBaseTimer* osBaseTimerCreate(OsBaseTimerProc callback, void* userData) {
     t->callback = callback;
     t->userData = userData;
     t->magic = kMagic;
-    t->callbackLock.create();
+    t->idle.create(true, true);
     g_table.lock.create();
     PlatLockGuard guard(g_table.lock);
     ++g_table.timers;
@@ -93,7 +103,7 @@ void osBaseTimerDelete(OsBaseTimer* t) {
     osBaseTimerStop(t);
     // A callback that ran when we stopped has left the timer in place; once it is over the timer
     // stops for good, since a closing timer is not started again.
-    { PlatLockGuard wait(t->callbackLock); }
+    waitForCallback(t);
     osBaseTimerStop(t);
     bool last = false;
     {
@@ -102,7 +112,7 @@ void osBaseTimerDelete(OsBaseTimer* t) {
         last = --g_table.timers == 0;
     }
     if (last) g_table.lock.destroy();
-    t->callbackLock.destroy();
+    t->idle.destroy();
     delete t;
 }
 
@@ -175,14 +185,15 @@ void osSystemTimerCallBack(uint32_t slot) {
         else debugPrint(DBG_INFO, ">>>>>> %s: magic number is wrong!!!", "osSystemTimerCallBack");
         return;
     }
-    // The callback lock is taken before the table lock is left and given up only after the
-    // flag is cleared, so a delete that waits for it finds the timer untouched from then on.
+    // The flag and the event change together under the table lock, and nothing of the timer is
+    // touched once it is left: a delete that sees the flag clear may free the timer at once. No
+    // lock is held across the callback, which takes the timer task's lock and the table's again.
     t->inCallback = true;
-    t->callbackLock.lock();
+    t->idle.reset();
     g_table.lock.unlock();
     t->callback(t->userData);
     g_table.lock.lock();
     t->inCallback = false;
+    t->idle.set();
     g_table.lock.unlock();
-    t->callbackLock.unlock();
 }

@@ -216,11 +216,13 @@ void hwTimerRearm() {
 void hwMarveldTimerInit() {
     TRACE(TRC_API, "hwMarveldTimerInit");
     g_lock.create();
+    // Made before the timer lock is taken: its callback takes the timer lock inside the table's.
+    OsBaseTimer* base = osBaseTimerCreate(&osTimerCallBack, nullptr);
     PlatLockGuard guard(g_lock);
     g = TimerState{};
     for (auto& entry : g.entries) slQueueAddTail(&g.free, &entry.link);
     g.lastUpdate = platTickMs();
-    g.base = osBaseTimerCreate(&osTimerCallBack, nullptr);
+    g.base = base;
     g.initialised = true;
 }
 

@@ -295,14 +295,14 @@ DWORD chipTransportWrite(TComHandle handle, BYTE* buffer, DWORD length) {
         return COM_ERR_HANDLE;
     }
     TRACE_L1(kTraceWrite, "chip: comWrite() enter, %p, %p %d (tx pending %d)", handle, static_cast<void*>(buffer),
-             static_cast<int>(length), static_cast<int>(r->pending.count));
+             static_cast<int>(length), static_cast<int>(dlQueueCount(&r->pending)));
     if (length > CHIP_FRAME_MAX || (!buffer && length)) {
         debugPrint(DBG_ERROR, "chip: ! comWrite() frame of %d bytes refused", static_cast<int>(length));
         return COM_ERR_TOO_LONG;
     }
     dlQueueNode* free = dlQueueRemoveHead(&r->freeNodes);
     if (!free) {
-        debugPrint(DBG_ERROR, "ic2: ! comWrite RNR, (pending %d)", static_cast<int>(r->pending.count));
+        debugPrint(DBG_ERROR, "ic2: ! comWrite RNR, (pending %d)", static_cast<int>(dlQueueCount(&r->pending)));
         return CHIP_ERR_TX;
     }
     TChipTxNode* node = nodeOf(free);

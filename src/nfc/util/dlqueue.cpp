@@ -77,6 +77,11 @@ dlQueueNode* dlQueueRemoveHead(dlQueue* queue) {
     return node;
 }
 
+uint32_t dlQueueCount(dlQueue* queue) {
+    PlatLockGuard guard(queue->lock);
+    return queue->count;
+}
+
 BOOL dlRemove(dlQueueNode* node, dlQueue* queue) {
     if (!node) {
         debugPrint(DBG_ERROR, "! dlRemove() with node NULL pointer");

@@ -27,6 +27,8 @@ void dlQueueInitLockless(dlQueue* queue);
 BOOL dlQueueAddTail(dlQueue* queue, dlQueueNode* node);
 BOOL dlQueueAddHead(dlQueue* queue, dlQueueNode* node);
 dlQueueNode* dlQueueRemoveHead(dlQueue* queue);
+// The count under the queue's lock, for readers that do not hold it.
+uint32_t dlQueueCount(dlQueue* queue);
 // Takes no lock: the caller holds the queue's lock.
 BOOL dlRemove(dlQueueNode* node, dlQueue* queue);
 
