@@ -1,48 +1,13 @@
 #include "api_stack.h"
 
 #include <chrono>
-#include <iterator>
 #include <string>
 
-#include "L1/common/nfcll.h"
-#include "api/nfcapi_modules.h"
-#include "core/nfcmgr.h"
-#include "hw/hw_timer.h"
-#include "mm/mm.h"
-#include "transport/com.h"
-
-namespace {
-
-StubModules* g_stubs = nullptr;
-
-OsResult registerTimer(uint16_t) { return hwTimerRegister(); }
-OsResult registerCom(uint16_t) {
-    return osModuleRegister(COM_QUEUE_NAME, sizeof(TComInstance), &comLayerInit, nullptr, MM_TYPE_STACK_LAYER);
-}
-OsResult registerLlcp(uint16_t) { return g_stubs->registerModule(NFCMAN_LLCP_QUEUE_NAME, 0, MM_TYPE_TASK); }
-
-constexpr NfcapiModule kModules[] = {{"hardware timer", &registerTimer},
-                                     {"com layer", &registerCom},
-                                     {"layer 1", &nfcllRegister},
-                                     {"LLCP", &registerLlcp},
-                                     {"NFC manager", &nfcmanRegister}};
-const NfcapiServices kServices = {
-    kModules, std::size(kModules), NfcapiComLayer{sizeof(TComInstance), &comInit, &comShutdown, &comLowerInterface},
-    &nfcmanRegisterApplication};
-
-} // namespace
-
-ApiStack::ApiStack(ncisim::NciIdentity identity) : sim_(std::make_unique<ncisim::NciSimulator>(identity)) {
-    stubs_.add(NFCMAN_LLCP_QUEUE_NAME);
-    g_stubs = &stubs_;
-    nfcapiSetServices(&kServices);
-}
+ApiStack::ApiStack(ncisim::NciIdentity identity) : sim_(std::make_unique<ncisim::NciSimulator>(identity)) {}
 
 ApiStack::~ApiStack() {
     if (hNfc_) nfcDestroy(hNfc_);
     if (initialised_) nfcDone();
-    nfcapiSetServices(nullptr);
-    g_stubs = nullptr;
 }
 
 NfcApiStatus ApiStack::start(const char* extraConfiguration) {

@@ -1,6 +1,6 @@
-// The library as an application sees it: started through the public API on the simulated NCI
-// controller's pseudo-terminal, with every module its own but LLCP, which stands in as a task
-// that takes its messages. Events of the application's callback are kept and can be waited for.
+// The library as an application sees it: started through the public API, with its own modules,
+// on the simulated NCI controller's pseudo-terminal. Events of the application's callback are
+// kept and can be waited for.
 #pragma once
 
 #include <condition_variable>
@@ -12,7 +12,6 @@
 
 #include "corvane.h"
 #include "nci/nci_simulator.h"
-#include "stub_modules.h"
 
 struct AppEvent {
     DWORD code = 0;
@@ -48,7 +47,6 @@ private:
     static DWORD callback(void* context, DWORD event, void* listenerContext, void* record);
 
     std::unique_ptr<ncisim::NciSimulator> sim_;
-    StubModules stubs_;
     NfcHandle hNfc_ = nullptr;
     bool initialised_ = false;
     std::mutex m_;
