@@ -158,7 +158,8 @@ struct NciMifare : ::testing::Test {
     void failAuthentication() {
         sim.call([](ncisim::Controller& c) {
             ncisim::Connection rf;
-            rf.onData = [](ncisim::Controller& ctl, const NciMessage&) { ctl.sendData(0, {0x40, 0x01}); };
+            // The maker's interface ends every frame with its status byte.
+            rf.onData = [](ncisim::Controller& ctl, const NciMessage&) { ctl.sendData(0, {0x40, 0x01, 0x00}); };
             c.closeConnection(0);
             c.openConnection(std::move(rf));
         });
@@ -205,6 +206,43 @@ TEST_F(NciMifare, CardThatComesBackAfterAFailedAuthenticationAnswersWithTheAuthe
     if (f.flags & NFCLL_MSG_OWNS_BUFFER) osBufferRelease(f.result);
     EXPECT_EQ(stack.count(NFCLL_TECH_REMOVE_IND), 0u);
     expectAuthenticationSent();
+}
+
+TEST_F(NciMifare, WriteGoesInTwoPartsEachAcknowledged) {
+    sim.call([](ncisim::Controller& c) {
+        ncisim::Connection rf;
+        rf.onData = [](ncisim::Controller& ctl, const NciMessage&) { ctl.sendData(0, {0x10, 0x0A, 0x00}); };
+        c.closeConnection(0);
+        c.openConnection(std::move(rf));
+    });
+    Bytes write{0xA0, 0x04};
+    for (uint8_t k = 0; k < 16; ++k) write.push_back(static_cast<uint8_t>(0xD0 + k));
+    ASSERT_TRUE(stack.request<NFCLL_TRANSACTION_REQ>({write.data(), static_cast<uint16_t>(write.size()), 0}));
+    const auto ind = stack.waitFor(NFCLL_TRANSACTION_IND);
+    ASSERT_TRUE(ind) << sim.describe();
+    const auto f = nfcllMsgGet<NFCLL_TRANSACTION_IND>(*ind);
+    ASSERT_NE(f.result, nullptr);
+    EXPECT_EQ(f.result->cause, 0);
+    if (f.flags & NFCLL_MSG_OWNS_BUFFER) osBufferRelease(f.result);
+    Bytes second{0x10};
+    second.insert(second.end(), write.begin() + 2, write.end());
+    EXPECT_EQ(commands(sim, 0x0000), (std::vector<Bytes>{{0x10, 0xA0, 0x04}, second}));
+}
+
+TEST(NciHostRoutes, ListeningAsACardRoutesItsTechnologyAndProtocolToTheHost) {
+    debugSetFlags(0xFFFFFFFFu);
+    NciSimulator sim(NciIdentity::generic());
+    NciStack stack;
+    ASSERT_TRUE(stack.start(sim.portPath()));
+    ASSERT_TRUE(stack.activate());
+    TNfcListenParam params{};
+    ASSERT_TRUE(stack.request<NFCLL_LISTEN_REQ>({0x1 | 0x100000, &params}));
+    const auto conf = stack.waitFor(NFCLL_LISTEN_CONF);
+    ASSERT_TRUE(conf && nfcllMsgGet<NFCLL_LISTEN_CONF>(*conf).cause == 0) << sim.describe();
+    // NFC-A and ISO-DEP, each switched on for the host.
+    EXPECT_EQ(commands(sim, 0x2101),
+              (std::vector<Bytes>{{0x00, 0x02, 0x00, 0x03, 0x00, 0x01, 0x00, 0x01, 0x03, 0x00, 0x01, 0x04}}));
+    EXPECT_EQ(commands(sim, kRfDiscover), (std::vector<Bytes>{{0x02, 0x00, 0x01, 0x80, 0x01}}));
 }
 
 // ---- Pure derivations -----------------------------------------------------------------------

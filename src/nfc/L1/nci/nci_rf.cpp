@@ -215,7 +215,7 @@ void fillTagInfo(TNciContext* nci, const TNciEndpoint& ep, TNfcTagInfo& info) {
     case TECH_MAKER: break;
     default:
         TRACE(NFCLL_TRC_ERROR, "nci: ! Unexpected technology %#x %s when extracting taginfo",
-              static_cast<unsigned>(ep.technology), "");
+              static_cast<unsigned>(ep.technology), ep.listen ? "listen" : "poll");
         break;
     }
 }
