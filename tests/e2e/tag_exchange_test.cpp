@@ -230,6 +230,22 @@ TEST(Radio, OffStopsDiscoveryAndOnResumesItWithTheSameMask) {
     EXPECT_TRUE(stack.waitFor(nfcEventTagDetected)) << stack.sim().describe();
 }
 
+TEST(Controller, SleepingTagIsWokenBySelectingItAgain) {
+    ApiStack stack;
+    ASSERT_EQ(stack.start(), 0u);
+    const Connected c = detectAndConnect(stack, TAG_ISO14443A, std::make_shared<simtags::T2tTag>());
+    ASSERT_NE(c.listener, nullptr) << stack.sim().describe();
+    WORD none = 0;
+    ASSERT_EQ(nfcDeviceIoControl(stack.handle(), 0x1003, nullptr, 0, nullptr, &none), 0u) << stack.sim().describe();
+    EXPECT_EQ(stack.commands(kRfDeactivate), (std::vector<Bytes>{{0x01}}));
+    EXPECT_EQ(stack.sim().rf().state(), RfState::W4HostSelect);
+    ASSERT_EQ(nfcDeviceIoControl(stack.handle(), 0x100D, nullptr, 0, nullptr, &none), 0u);
+    ASSERT_TRUE(stack.waitForCommands(kRfDiscoverSelect, 1)) << stack.sim().describe();
+    EXPECT_EQ(stack.commands(kRfDiscoverSelect), (std::vector<Bytes>{{0x01, 0x02, 0x01}}));
+    ASSERT_TRUE(stack.waitFor(nfcEventTagDetected, 1)) << stack.sim().describe();
+    EXPECT_EQ(stack.sim().rf().state(), RfState::PollActive);
+}
+
 TEST(Controller, LoopbackEchoesItsThreeBytesOverOneConnection) {
     ApiStack stack;
     ASSERT_EQ(stack.start(), 0u);

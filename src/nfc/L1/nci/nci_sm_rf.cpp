@@ -29,6 +29,8 @@ uint32_t afterIdleDeactivation(TStateMachine* sm) {
 }
 
 uint32_t byDeactivationType(TStateMachine* sm) {
+    // The endpoint is no longer active: after a sleep it is selected anew.
+    nciOf(sm)->selecting = NCI_NO_ENDPOINT;
     switch (nciOf(sm)->deactType) {
     case DEACT_IDLE: return afterIdleDeactivation(sm);
     case DEACT_DISCOVERY: return nciChangeTo(sm, &nciStateDiscovery);
@@ -225,7 +227,9 @@ uint32_t nciStatePollActive(TStateMachine* sm, uint16_t event) {
         nci->deactMode = DEACT_IDLE;
         return nciChangeTo(sm, &nciStatePollActiveDeact);
     case EV_NCI_SLEEP:
+        // The sleeping tag is the one a wake-up selects again.
         nci->deactMode = DEACT_SLEEP;
+        nci->selected = &nci->active;
         return nciChangeTo(sm, &nciStatePollActiveDeact);
     // The controller reports a lost tag itself, whoever made it: the driver follows it.
     case EV_NCI_RF_DEACTIVATE_NTF:
