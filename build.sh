@@ -48,7 +48,7 @@ case "$mode" in
     ;;
   tsan)
     # The areas whose tests run more than one thread.
-    areas=(platform os core api exports transport mgr hw mm startup l1 nci sim_selftest)
+    areas=(platform os core api exports transport mgr hw mm startup l1 nci sim_selftest e2e)
     cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_SANITIZE_THREAD=ON -DCORVANE_GUI=OFF
     cmake --build build-tsan -j "$(nproc)" --target "${areas[@]/#/test_}"
     label=$(IFS='|'; echo "^(${areas[*]})\$")
