@@ -29,11 +29,6 @@ TNciQueuedPacket* queuePop(TNciConnection& c) {
     return reinterpret_cast<TNciQueuedPacket*>(dlQueueRemoveHead(&c.queue));
 }
 
-uint32_t queueSize(TNciConnection& c) {
-    PlatLockGuard g(c.queue.lock);
-    return c.queue.count;
-}
-
 void queueDrop(TNciConnection& c) {
     while (TNciQueuedPacket* element = queuePop(c)) delete element;
 }
@@ -49,7 +44,7 @@ uint32_t sendSegment(TNciPacketLayer* layer, const uint8_t* packet, uint32_t len
 // A data segment takes a credit or waits in the connection's queue. Once packets wait, later
 // ones wait behind them, so the order on the connection is kept.
 uint32_t sendDataSegment(TNciPacketLayer* layer, TNciConnection& c, const uint8_t* packet, uint32_t length) {
-    if (c.credits == 0 || queueSize(c) > 0) {
+    if (c.credits == 0 || dlQueueCount(&c.queue) > 0) {
         auto* element = new (std::nothrow) TNciQueuedPacket;
         if (!element) return NCI_CAUSE_NO_ELEMENT;
         element->length = length;
@@ -96,7 +91,7 @@ void handleCredits(TNciPacketLayer* layer, const uint8_t* payload, uint32_t leng
         }
         TNciConnection& c = layer->connections[id];
         if (c.credits == NCI_CREDITS_UNLIMITED) continue;
-        int size = static_cast<int>(queueSize(c));
+        int size = static_cast<int>(dlQueueCount(&c.queue));
         if (c.credits + credits > c.maxCredits) {
             NCI_ERROR("%s ! Warning, credit (%d+%d > %d) overflow for connection %d, qSize %d", layer->prefix, c.credits,
                       credits, c.maxCredits, id, size);
