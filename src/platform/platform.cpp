@@ -25,6 +25,18 @@ Clock::time_point deadlineAfter(uint32_t ms) {
     return Clock::now() + std::chrono::milliseconds(ms);
 }
 
+// True once ready() holds. A zero time-out only looks: a timed sleep on an expired deadline
+// still lasts the kernel's timer slack, tens of microseconds on every poll of a hot path.
+template <typename Ready>
+bool waitReady(std::condition_variable& cv, std::unique_lock<std::mutex>& g, uint32_t timeoutMs, Ready ready) {
+    if (timeoutMs == 0) return ready();
+    if (timeoutMs == PLAT_INFINITE) {
+        cv.wait(g, ready);
+        return true;
+    }
+    return cv.wait_until(g, deadlineAfter(timeoutMs), ready);
+}
+
 } // namespace
 
 // ---- Locks --------------------------------------------------------------------------------
@@ -80,12 +92,7 @@ bool PlatSemaphore::release(uint32_t n) {
 
 PlatWait PlatSemaphore::wait(uint32_t timeoutMs) {
     std::unique_lock<std::mutex> g(impl_->m);
-    auto ready = [this] { return !impl_->valid || impl_->count > 0; };
-    if (timeoutMs == PLAT_INFINITE) {
-        impl_->cv.wait(g, ready);
-    } else if (!impl_->cv.wait_until(g, deadlineAfter(timeoutMs), ready)) {
-        return PlatWait::Timeout;
-    }
+    if (!waitReady(impl_->cv, g, timeoutMs, [this] { return !impl_->valid || impl_->count > 0; })) return PlatWait::Timeout;
     if (!impl_->valid) return PlatWait::Failed;
     --impl_->count;
     return PlatWait::Signaled;
@@ -142,12 +149,7 @@ void PlatEvent::reset() {
 
 PlatWait PlatEvent::wait(uint32_t timeoutMs) {
     std::unique_lock<std::mutex> g(impl_->m);
-    auto ready = [this] { return !impl_->valid || impl_->state; };
-    if (timeoutMs == PLAT_INFINITE) {
-        impl_->cv.wait(g, ready);
-    } else if (!impl_->cv.wait_until(g, deadlineAfter(timeoutMs), ready)) {
-        return PlatWait::Timeout;
-    }
+    if (!waitReady(impl_->cv, g, timeoutMs, [this] { return !impl_->valid || impl_->state; })) return PlatWait::Timeout;
     if (!impl_->valid) return PlatWait::Failed;
     if (!impl_->manual) impl_->state = false;
     return PlatWait::Signaled;
@@ -194,9 +196,7 @@ PlatWait platThreadJoin(PlatThread* t, uint32_t timeoutMs) {
     if (!t || t->id == std::this_thread::get_id()) return PlatWait::Failed;
     {
         std::unique_lock<std::mutex> g(t->m);
-        auto done = [t] { return t->finished; };
-        if (timeoutMs == PLAT_INFINITE) t->cv.wait(g, done);
-        else if (!t->cv.wait_until(g, deadlineAfter(timeoutMs), done)) return PlatWait::Timeout;
+        if (!waitReady(t->cv, g, timeoutMs, [t] { return t->finished; })) return PlatWait::Timeout;
     }
     t->thread.join();
     delete t;

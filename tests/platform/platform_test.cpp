@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include <sys/resource.h>
+
 #include "platform.h"
 
 TEST(PlatSemaphore, ReleaseBeyondMaximumFailsAndChangesNothing) {
@@ -47,6 +49,36 @@ TEST(PlatEvent, AutoResetWakesOnceManualStaysSet) {
     EXPECT_EQ(manualEv.wait(0), PlatWait::Signaled);
     manualEv.reset();
     EXPECT_EQ(manualEv.wait(0), PlatWait::Timeout);
+}
+
+namespace {
+long voluntarySwitches() {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_nvcsw;
+}
+} // namespace
+
+// The worker and every exported call poll with a zero time-out on each request; a poll that went
+// to sleep until an expired deadline would add the kernel's timer slack to every round trip.
+TEST(PlatWaitZero, OnlyLooksAndNeverSleeps) {
+    PlatSemaphore s;
+    ASSERT_TRUE(s.create(0, 1));
+    PlatEvent e;
+    e.create(false, false);
+    PlatEvent go;
+    go.create(true, false);
+    PlatThread* t = platThreadStart("held", [](void* a) { static_cast<PlatEvent*>(a)->wait(5000); }, &go);
+    ASSERT_NE(t, nullptr);
+    const long before = voluntarySwitches();
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_EQ(s.wait(0), PlatWait::Timeout);
+        ASSERT_EQ(e.wait(0), PlatWait::Timeout);
+        ASSERT_EQ(platThreadJoin(t, 0), PlatWait::Timeout);
+    }
+    EXPECT_LT(voluntarySwitches() - before, 20);
+    go.set();
+    ASSERT_EQ(platThreadJoin(t, 5000), PlatWait::Signaled);
 }
 
 TEST(PlatLock, IsReentrantAndInvalidLockIsHarmless) {
