@@ -82,6 +82,22 @@ TEST_F(MgrTest, ReleaseOfAListeningApplicationWaitsForLayer1AndFreesTheEntry) {
     EXPECT_EQ(registerApp(2).hApp, hApp);
 }
 
+TEST_F(MgrTest, ReleaseOfAnApplicationHoldingATagIsConfirmedWhenTheControllerFailsMeanwhile) {
+    TestApp& a = startWithTag(TAG_ISO14443A, TAG_ISO14443A);
+    l1.answerListen = false;
+    ASSERT_EQ(nfaceRelease(a.hApp), 0u);
+    run();
+    EXPECT_TRUE(a.got(NFACE_RELEASE_CONF).empty());
+
+    // Instead of confirming the new listen mask the controller fails: the reset that follows
+    // still ends the release.
+    l1.indicate<NFCLL_ERROR_IND>({0x206});
+    run();
+    EXPECT_EQ(a.got(NFACE_TECH_REMOVE_IND).size(), 1u);
+    ASSERT_EQ(a.got(NFACE_RELEASE_CONF).size(), 1u);
+    EXPECT_EQ(a.last<NFACE_RELEASE_CONF>().cause, 0);
+}
+
 TEST_F(MgrTest, AnApplicationThatDoesNotListenIsReleasedAtOnce) {
     start();
     TestApp& a = registerApp(0);

@@ -320,6 +320,8 @@ enum : uint32_t { LISTEN_CONFIRMED = 0x1, LISTEN_CHANGED = 0x2, LISTEN_RELISTEN 
 uint32_t nfcmanListenRequest(TNfcManager* p);
 void nfcmanSendListenConf(TNfcManager* p, TNfcmanApp* app, uint16_t cause);
 void nfcmanListenConfirmation(TNfcManager* p);
+// Confirms every release that waits for the controller.
+void nfcmanConfirmReleases(TNfcManager* p);
 bool nfcmanAnyAppListening(const TNfcManager* p);
 // Sends the next listen request; false when the wheel is stopped.
 bool nfcmanRestartWheel(TNfcManager* p);

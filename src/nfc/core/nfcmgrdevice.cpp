@@ -316,7 +316,8 @@ void nfcmanDeviceRemoved(TNfcManager* p) {
             if (app.inUse) holder = &app;
     if (holder) {
         nfcmanSendUsMessage(p, holder, nfaceMsgMake<NFACE_TECH_REMOVE_IND>({nfcCauseOk}));
-        nfcmanSetAppState(holder, NFCMAN_APPSTATE_LISTEN_CONF);
+        // An application that is being released stays so: its release is still to be confirmed.
+        if (holder->state != NFCMAN_APPSTATE_RELEASE) nfcmanSetAppState(holder, NFCMAN_APPSTATE_LISTEN_CONF);
         holder->deviceIndicated = 0;
     } else {
         TRACE(TRC_ERROR, "%s ! no matching app found for signal DEV_IND", kPrefix);

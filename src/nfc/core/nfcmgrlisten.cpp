@@ -296,15 +296,18 @@ uint32_t nfcmanListenRequest(TNfcManager* p) {
     return flags;
 }
 
-void nfcmanListenConfirmation(TNfcManager* p) {
+void nfcmanConfirmReleases(TNfcManager* p) {
     for (TNfcmanApp& app : p->apps) {
-        if (!app.inUse) continue;
-        if (app.state == NFCMAN_APPSTATE_RELEASE) {
-            TRACE(NFCMAN_TRACE, "%s sending release_conf to app %p", kPrefix, static_cast<void*>(&app));
-            confirmRelease(&app, nfcCauseOk);
-            continue;
-        }
-        if (app.state != NFCMAN_APPSTATE_LISTEN) continue;
+        if (!app.inUse || app.state != NFCMAN_APPSTATE_RELEASE) continue;
+        TRACE(NFCMAN_TRACE, "%s sending release_conf to app %p", kPrefix, static_cast<void*>(&app));
+        confirmRelease(&app, nfcCauseOk);
+    }
+}
+
+void nfcmanListenConfirmation(TNfcManager* p) {
+    nfcmanConfirmReleases(p);
+    for (TNfcmanApp& app : p->apps) {
+        if (!app.inUse || app.state != NFCMAN_APPSTATE_LISTEN) continue;
         // Confirmed when the controller listens for every technology the application asked for.
         const uint32_t asked = app.listenType & kConfirmBits;
         if ((asked & p->activeMask) == asked) {

@@ -463,6 +463,8 @@ uint32_t nfcmanStateReset(TStateMachine* m, uint16_t event) {
         // holds nothing of the manager's any more.
         nfcmanDeviceRemoved(p);
         nfcmanFreeActionBuffer(p);
+        // A release that waited for the controller's listen confirmation gets none after a reset.
+        nfcmanConfirmReleases(p);
         nfcmanSendL1(p, nfcllMsgMake<PH_RESET_REQ>(p->ownWord));
         return SM_DONE;
     case EV_NFCMAN_PH_RESET_CONF: return go(m, afterReset(p));
