@@ -191,6 +191,26 @@ TEST_F(NfaceApiTest, DeviceIndicationGoesToTheFirstListenerWhoseMaskFits) {
     EXPECT_TRUE(cap.contains("nfcapi: ! No listener found for signaling, ignore indication for mask 0x00000800"));
 }
 
+TEST_F(NfaceApiTest, TagFoundBeforeTheListenIsConfirmedReachesTheNewListener) {
+    // The manager finds a tag at once and reports it ahead of the listen confirmation, as a quick
+    // controller does while the registering thread has not yet run again.
+    TNfcTagInfo tag{};
+    tag.tagType = TAG_ULTRALIGHT_TYPE2;
+    fake().onRequest(NFACE_LISTEN_REQ, [&tag](FakeNfcManager& f, const FakeNfcManager::Request& r) {
+        TNfcTagInfo* tags[] = {&tag};
+        f.deliver(r.app, nfaceMsgMake<NFACE_DEVICE_IND>({0, 1, tags}));
+        f.answer(r, nfaceMsgMake<NFACE_LISTEN_CONF>({0}));
+    });
+    int reader;
+    NfcListenerHandle l = nullptr;
+    ASSERT_EQ(nfcRegisterListener(h, &reader, TAG_ISO14443A, nullptr, &l), nfcStatusOk);
+    const auto events = log.events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].event, DWORD{nfcEventTagDetected});
+    EXPECT_EQ(events[0].listenerContext, &reader);
+    EXPECT_EQ(events[0].tagType, DWORD{TAG_ULTRALIGHT_TYPE2});
+}
+
 TEST_F(NfaceApiTest, IndicationsBecomeTheirEvents) {
     int reader, field;
     NfcListenerHandle l = nullptr;

@@ -32,11 +32,24 @@ NfcApiStatus registerListener(TNfcApiInstance* instance, void* context, uint32_t
     }
     auto* listener = new (std::nothrow) TNfcListener{};
     if (!listener) return nfcStatusNoResources;
+    listener->magic = NFC_MAGIC_LISTENER;
+    listener->owner = instance;
+    listener->context = context;
+    listener->mask = mask & ~NFC_LISTEN_NO_READER;
+    listener->secureElement = secureElement;
+    nfcapiNoteRegistration();
+    // In the queue before the stack hears of the mask: a tag it finds at once may be signalled
+    // before the listen confirmation wakes this thread, and must find its listener.
+    dlQueueAddTail(&instance->listeners, &listener->link);
     const uint32_t old = instance->listenMask;
     if (mask || old) {
         TRACE(TRC_API, "nfcapi: Listen mask changed from 0x%X -> 0x%X", old, old | mask);
         const NfcApiStatus status = nfcapiListen(instance, params, old | mask);
         if (status != nfcStatusOk && status != nfcStatusPending) {
+            {
+                PlatLockGuard g(instance->listeners.lock);
+                dlRemove(&listener->link, &instance->listeners);
+            }
             delete listener;
             return status;
         }
@@ -44,13 +57,6 @@ NfcApiStatus registerListener(TNfcApiInstance* instance, void* context, uint32_t
         TRACE(TRC_API, "nfcapi: Current Listen mask 0x%X not changed", old);
     }
     instance->listenMask |= mask;
-    listener->magic = NFC_MAGIC_LISTENER;
-    listener->owner = instance;
-    listener->context = context;
-    listener->mask = mask & ~NFC_LISTEN_NO_READER;
-    listener->secureElement = secureElement;
-    nfcapiNoteRegistration();
-    dlQueueAddTail(&instance->listeners, &listener->link);
     nfcapiListenerAdd(listener);
     *hListener = listener;
     return nfcStatusOk;
