@@ -160,6 +160,7 @@ struct PlatThread {
     std::thread thread;
     std::mutex m;
     std::condition_variable cv;
+    bool started = false;
     bool finished = false;
     std::atomic<uint32_t> tid{0};
     std::thread::id id;
@@ -169,7 +170,14 @@ namespace {
 
 void threadBody(PlatThread* t, std::string name, PlatThreadProc proc, void* argument) {
     pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
-    t->tid.store(platCurrentThreadId());
+    {
+        // Known before the creator returns, as a created thread's id is.
+        std::lock_guard<std::mutex> g(t->m);
+        t->tid.store(platCurrentThreadId());
+        t->id = std::this_thread::get_id();
+        t->started = true;
+        t->cv.notify_all();
+    }
     proc(argument);
     std::lock_guard<std::mutex> g(t->m);
     t->finished = true;
@@ -188,7 +196,8 @@ PlatThread* platThreadStart(const char* name, PlatThreadProc proc, void* argumen
         delete t;
         return nullptr;
     }
-    t->id = t->thread.get_id();
+    std::unique_lock<std::mutex> g(t->m);
+    t->cv.wait(g, [t] { return t->started; });
     return t;
 }
 
