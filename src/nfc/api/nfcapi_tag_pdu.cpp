@@ -8,6 +8,8 @@
 #include "api/nfcapi_request.h"
 #include "api/nfcapi_tag.h"
 #include "core/nfaceregistry.h"
+#include "core/nfcmgr.h"
+#include "os/os.h"
 #include "util/trace.h"
 
 namespace {
@@ -43,13 +45,15 @@ NfcApiStatus exchange(NfcListenerHandle hListener, const BYTE* pdu, WORD pduLeng
 }
 
 // A transmit returns before the stack reads its PDU: the stack reads a copy the library keeps,
-// with a descriptor of its own that names no room for an answer. The last few copies of each
-// application are kept, more than a reader's request-and-answer rhythm ever has in flight.
+// with a descriptor of its own that names no room for an answer. Each application keeps more
+// copies than the stack can hold requests at once (every message element of the OS layer queued,
+// the manager's parked requests and the one it handles).
 struct TransmitCopy {
     TNfaceTransfer transfer{};
     std::unique_ptr<uint8_t[]> pdu;
 };
-constexpr size_t kTransmitsKept = 4;
+constexpr size_t kTransmitsKept = 64;
+static_assert(kTransmitsKept > OS_MESSAGE_ELEMENTS + NFCMAN_PARKED + 1);
 struct TransmitCopies {
     std::unique_ptr<TransmitCopy> kept[kTransmitsKept];
     size_t next = 0;
