@@ -19,7 +19,14 @@ std::string describeArgument(T value) {
         snprintf(text, sizeof text, "%p", reinterpret_cast<const void*>(value));
         return text;
     } else {
-        return std::to_string(+value);
+        // snprintf rather than std::to_string, whose shared digit table would keep the fake
+        // loaded after the binding unloads it.
+        char text[24];
+        if constexpr (std::is_signed_v<T>)
+            snprintf(text, sizeof text, "%lld", static_cast<long long>(value));
+        else
+            snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(value));
+        return text;
     }
 }
 
