@@ -88,6 +88,14 @@ private slots:
         QVERIFY(!offGuiThread);
     }
 
+    void queuedSignalsKnowTheRecordTypesByName() {
+        CNfcInstance registering;
+        for (const char* name : {"DWORD", "BYTE", "BOOL", "TNfcTagInfo *", "PBYTE", "TP2pConnection *", "TNfcInfoSE *",
+                                 "TNfcEventParam *"})
+            QVERIFY2(QMetaType::fromName(name).isValid(), name);
+        QCOMPARE(QMetaType::fromName("DWORD").sizeOf(), 4);
+    }
+
     void startLoadsInitialisesAndCreatesTheApplication() {
         start();
         const std::vector<std::string> expected = {"nfcGetVersion", "nfcInitialize", "nfcCreate"};
