@@ -1,6 +1,7 @@
 // The families that are part of this build: thCreate finds a tag's family init here. A family
 // joins with one row.
 #include "core/nfcmgrth.h"
+#include "th/th_15693.h"
 #include "th/th_kovio.h"
 #include "th/th_type1.h"
 
@@ -14,6 +15,7 @@ struct Joined {
 constexpr Joined kJoined[] = {
     {TH_FAMILY_KOVIO, &tkbcInit},
     {TH_FAMILY_TYPE1, &t1Init},
+    {TH_FAMILY_ISO15693, &t15693Init},
 };
 
 struct Inits {
