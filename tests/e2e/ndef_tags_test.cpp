@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "api_stack.h"
+#include "tags/iso15693_tag.h"
 #include "tags/ndef_image.h"
 #include "tags/t1t_tag.h"
 
@@ -67,6 +68,29 @@ std::shared_ptr<simtags::Tag> t1Tag(size_t memory, const std::optional<Bytes>& c
     return tag;
 }
 
+// ---- ISO 15693 ---------------------------------------------------------------------------------
+
+// The NDEF TLV behind the 4-byte container; a message ending on a block boundary is followed by
+// whatever the memory held.
+std::optional<Bytes> vicinityStored(const simtags::Tag& tag) {
+    const Bytes area = tag.bytes(4, tag.memory.size());
+    if (area.size() < 2 || area[0] != 0x03) return std::nullopt;
+    const bool wide = area[1] == 0xFF;
+    if (wide && area.size() < 4) return std::nullopt;
+    const size_t length = wide ? size_t{area[2]} << 8 | area[3] : area[1], at = wide ? 4 : 2;
+    if (area.size() < at + length) return std::nullopt;
+    return Bytes(area.begin() + static_cast<std::ptrdiff_t>(at), area.begin() + static_cast<std::ptrdiff_t>(at + length));
+}
+
+std::shared_ptr<simtags::Tag> vicinityTag(std::array<uint8_t, 8> uid, size_t blocks, bool extended, uint8_t capability,
+                                          const std::optional<Bytes>& content) {
+    auto tag = std::make_shared<simtags::Iso15693Tag>(uid, blocks, 4, extended);
+    if (!content) return tag;
+    tag->put(0, {0xE1, 0x40, static_cast<uint8_t>(blocks * 4 / 8), capability});
+    tag->put(4, ndefTlv(*content));
+    return tag;
+}
+
 // ---- The cases ----------------------------------------------------------------------------------
 
 struct NdefCase {
@@ -79,6 +103,7 @@ struct NdefCase {
     std::function<std::optional<Bytes>(const simtags::Tag&)> stored;
     WORD capacity;
     NfcApiStatus readOnly;   // what make read-only answers
+    uint8_t t5tProtocol = 0x06;   // the RF protocol value the controller gives ISO 15693 tags
 };
 
 std::ostream& operator<<(std::ostream& os, const NdefCase& c) { return os << c.name; }
@@ -91,6 +116,12 @@ std::vector<NdefCase> cases() {
          nfcStatusOk},
         {"DynamicType1", NciIdentity::generic(), TAG_JEWEL_TYPE1 | TAG_NDEF,
          [](const std::optional<Bytes>& c) { return t1Tag(512, c); }, t1Stored, 462, nfcStatusOk},
+        {"NxpIso15693", NciIdentity::nxp(), TAG_15693 | TAG_NDEF,
+         [](const std::optional<Bytes>& c) { return vicinityTag({0xE0, 0x04, 0x01, 0x00, 0x12, 0x34, 0x56, 0x78}, 28, false, 1, c); },
+         vicinityStored, 106, nfcStatusOk},
+        {"ExtendedStIso15693", NciIdentity::nxp(), TAG_15693 | TAG_NDEF,
+         [](const std::optional<Bytes>& c) { return vicinityTag({0xE0, 0x02, 0x2C, 0x00, 0x12, 0x34, 0x56, 0x78}, 128, true, 5, c); },
+         vicinityStored, 504, nfcStatusNotImplemented, 0x86},
     };
 }
 
@@ -98,6 +129,11 @@ struct NdefTag : ::testing::TestWithParam<NdefCase> {
     // The tag in the field, detected and connected.
     void enter(std::shared_ptr<simtags::Tag> t) {
         tag = std::move(t);
+        ncisim::RfSettings settings;
+        settings.t5tProtocol = GetParam().t5tProtocol;
+        // Controllers that give ISO 15693 the proprietary value pass its answers on whole.
+        settings.t5tFrameStatus = GetParam().t5tProtocol != 0x86;
+        stack.sim().rf().configure(settings);
         ASSERT_EQ(stack.start(), 0u);
         listener = stack.listen(GetParam().mask);
         ASSERT_NE(listener, nullptr);

@@ -293,7 +293,9 @@ void RfModel::data(const NciMessage& m) {
     if (!answer) {
         interfaceError(STATUS_RF_TIMEOUT_ERROR);
     } else {
-        if (activeInterface_ == INTERFACE_FRAME) answer->push_back(STATUS_OK);   // the Frame RF interface's status byte
+        // The Frame RF interface's status byte; some controllers give ISO 15693 answers without it.
+        const bool status = tag.protocol != Protocol::T5T || settings_.t5tFrameStatus;
+        if (activeInterface_ == INTERFACE_FRAME && status) answer->push_back(STATUS_OK);
         c_.sendData(STATIC_CONNECTION, std::move(*answer));
         returnCredits();
     }
