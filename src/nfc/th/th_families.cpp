@@ -4,6 +4,7 @@
 #include "th/th_15693.h"
 #include "th/th_kovio.h"
 #include "th/th_type1.h"
+#include "th/th_type3.h"
 
 namespace {
 
@@ -16,6 +17,7 @@ constexpr Joined kJoined[] = {
     {TH_FAMILY_KOVIO, &tkbcInit},
     {TH_FAMILY_TYPE1, &t1Init},
     {TH_FAMILY_ISO15693, &t15693Init},
+    {TH_FAMILY_TYPE3, &t3Init},
 };
 
 struct Inits {
