@@ -12,6 +12,7 @@
 #include "tags/iso15693_tag.h"
 #include "tags/ndef_image.h"
 #include "tags/t1t_tag.h"
+#include "tags/t3t_tag.h"
 
 namespace {
 
@@ -91,6 +92,32 @@ std::shared_ptr<simtags::Tag> vicinityTag(std::array<uint8_t, 8> uid, size_t blo
     return tag;
 }
 
+// ---- Type 3 -------------------------------------------------------------------------------------
+
+// Ln from the attribute information block, then the message from block 1.
+std::optional<Bytes> felicaStored(const simtags::Tag& tag) {
+    const Bytes aib = tag.bytes(0, 16);
+    if (aib.size() < 16 || aib[9] != 0x00) return std::nullopt;
+    const size_t ln = size_t{aib[11]} << 16 | size_t{aib[12]} << 8 | aib[13];
+    const Bytes data = tag.bytes(16, ln);
+    if (data.size() != ln) return std::nullopt;
+    return data;
+}
+
+std::shared_ptr<simtags::Tag> felicaTag(std::shared_ptr<simtags::T3tTag> tag, const std::optional<Bytes>& content) {
+    if (!content) return tag;
+    const auto nmaxb = static_cast<uint8_t>(tag->lite ? 13 : tag->memory.size() / 16 - 1);
+    const size_t ln = content->size();
+    Bytes aib{0x10, static_cast<uint8_t>(tag->maxRead), static_cast<uint8_t>(tag->maxWrite), 0x00, nmaxb, 0, 0, 0, 0, 0x00, 0x01,
+              static_cast<uint8_t>(ln >> 16), static_cast<uint8_t>(ln >> 8), static_cast<uint8_t>(ln)};
+    unsigned sum = 0;
+    for (uint8_t b : aib) sum += b;
+    aib.insert(aib.end(), {static_cast<uint8_t>(sum >> 8), static_cast<uint8_t>(sum)});
+    tag->put(0, aib);
+    tag->put(16, *content);
+    return tag;
+}
+
 // ---- The cases ----------------------------------------------------------------------------------
 
 struct NdefCase {
@@ -122,6 +149,12 @@ std::vector<NdefCase> cases() {
         {"ExtendedStIso15693", NciIdentity::nxp(), TAG_15693 | TAG_NDEF,
          [](const std::optional<Bytes>& c) { return vicinityTag({0xE0, 0x02, 0x2C, 0x00, 0x12, 0x34, 0x56, 0x78}, 128, true, 5, c); },
          vicinityStored, 504, nfcStatusNotImplemented, 0x86},
+        {"Felica", NciIdentity::generic(), NFC_LISTEN_FELICA | TAG_NDEF,
+         [](const std::optional<Bytes>& c) { return felicaTag(std::make_shared<simtags::T3tTag>(), c); }, felicaStored, 240,
+         nfcStatusNotImplemented},
+        {"FelicaLite", NciIdentity::generic(), NFC_LISTEN_FELICA | TAG_NDEF,
+         [](const std::optional<Bytes>& c) { return felicaTag(std::shared_ptr<simtags::T3tTag>(simtags::T3tTag::felicaLite()), c); },
+         felicaStored, 208, nfcStatusOk},
     };
 }
 
