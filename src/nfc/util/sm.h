@@ -27,6 +27,7 @@ enum : uint16_t {
 
 constexpr uint32_t SM_BAD_MACHINE = 6;       // smHandleEvent without a machine
 constexpr uint16_t SM_RING_SLOTS = 8;
+constexpr unsigned SM_MAX_MOVES = 16;       // moves one event may cause before the engine stops it
 constexpr unsigned SM_EVENT_CLASSES = 8;     // event >> 8 selects the class
 
 using SmHandler = uint32_t (*)(TStateMachine* machine, uint16_t event);

@@ -155,7 +155,9 @@ uint32_t nciDefaultHandler(TStateMachine* sm, uint16_t event) {
         nciStopResponseTimer(nci);
         nciSignalCompletion(nci, evNciOk);
         return SM_DONE;
+    // A master state that has nothing to do after its sub-state leaves the return here.
     case EV_SM_RETURNED:
+    case EV_SM_RETURNED_ERROR:
     case EV_NCI_CORE_DOVUVODAV_STRING_NTF:
     case EV_NCI_CORE_DOVUVODAV_HEX_NTF:
     case EV_NCI_RF_GET_LM_ROUTING_RSP:
@@ -247,10 +249,20 @@ uint32_t nciChangeTo(TStateMachine* sm, SmHandler next) {
     return SM_CHANGE;
 }
 
+namespace {
+
+// Start-up waits for the controller's answers in order; a sub-state would take them.
+bool startingUp(const TStateMachine* sm) {
+    return sm->current == &nciStateDeact || sm->current == &nciStateReset || sm->current == &nciStateInitCmd ||
+           sm->current == &nciStateInit;
+}
+
+} // namespace
+
 uint32_t nciEnterSubState(TStateMachine* sm, SmHandler sub) {
-    if (sm->master) {
-        // The machine keeps one master: a second level would lose the way back.
-        TRACE(NFCLL_TRC_ERROR, "nci: ! %s refused inside a sub-state", smStateName(sm, sub));
+    // The machine keeps one master: a second level would lose the way back.
+    if (sm->master || startingUp(sm)) {
+        TRACE(NFCLL_TRC_ERROR, "nci: ! %s refused in state %s", smStateName(sm, sub), smStateName(sm, sm->current));
         nciSignalCompletion(nciOf(sm), evNciState);
         return SM_DONE;
     }
