@@ -194,14 +194,20 @@ void nciHandleCheckReq(TNfcllContext* ll, const uint8_t* data, uint16_t length) 
     if (length == 0) {
         // Without a command for the tag the controller's own account answers: it reports a lost
         // tag by itself, so an active tag is present. Not answering would leave the check waiting.
+        // An I/O control's sub-state keeps the tag active, and the control still waits for its answer.
+        const uint32_t pending = nci->transType;
         nciSetTransType(nci, NCI_TRANSTYPE_CHECK);
-        const bool present = nci->tagType != 0 && nci->sm.current == &nciStatePollActive;
+        const bool present =
+            nci->tagType != 0 && (nci->sm.current == &nciStatePollActive || nci->sm.master == &nciStatePollActive);
         nciSignalCompletion(nci, present ? evNciDataIndication : evNciTagRemoved);
+        if (pending == NCI_TRANSTYPE_IOCTL) nciSetTransType(nci, NCI_TRANSTYPE_IOCTL);
         return;
     }
     if (nci->transType != NCI_TRANSTYPE_IDLE) {
+        // One answer: the request under way keeps its own.
         TRACE(NFCLL_TRC_ERROR, "nci: llc: TAG not present");
         nfcllSendUsTransactionResult(ll, NFCLL_CAUSE_WRONG_STATE);
+        return;
     }
     sendRequest(nci, data, length, NCI_TRANSTYPE_CHECK, EV_NCI_MARVELD_PRESENCE_CHECK, "nciHandleCheckReq");
 }
