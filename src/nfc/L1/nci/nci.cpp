@@ -179,7 +179,12 @@ void sendRequest(TNciContext* nci, const uint8_t* data, uint16_t length, uint32_
 
 void nciHandleTransactionReq(TNfcllContext* ll, const uint8_t* data, uint16_t length, uint32_t timeout) {
     TNciContext* nci = nciOf(ll);
-    if (length == 0) return;
+    if (length == 0) {
+        // Nothing to send is refused at once: silence would hold the requester and everything behind it.
+        TRACE(NFCLL_TRC_ERROR, "nci: ! transaction without data");
+        nfcllSendUsTransactionInd(ll, nullptr, NFCLL_CAUSE_INVALID_DATA, 0);
+        return;
+    }
     if (timeout) {
         const uint32_t slot = nciGetTimeoutIndex(nci->tagType);
         if (!(nci->flags & NCI_FLAG_TEMP_TIMEOUT)) nci->savedTimeout = nci->tagTimeouts[slot];

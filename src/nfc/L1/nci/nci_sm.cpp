@@ -251,17 +251,20 @@ uint32_t nciChangeTo(TStateMachine* sm, SmHandler next) {
 
 namespace {
 
-// Start-up waits for the controller's answers in order; a sub-state would take them.
-bool startingUp(const TStateMachine* sm) {
-    return sm->current == &nciStateDeact || sm->current == &nciStateReset || sm->current == &nciStateInitCmd ||
-           sm->current == &nciStateInit;
+// A sub-state takes every message of the controller until it returns. Only a state that is at
+// rest can host one: start-up, the steps of discovery and deactivation, and a state with a
+// command or an exchange under way wait for answers that the sub-state would swallow. The
+// machine keeps one master: a second level would lose the way back.
+bool canHostSubState(const TStateMachine* sm) {
+    const bool resting = sm->current == &nciStateIdle || sm->current == &nciStateDiscovery ||
+                         sm->current == &nciStatePollActive || sm->current == &nciStateMfPollActive;
+    return resting && !sm->master && !(static_cast<const TNciContext*>(sm->owner)->flags & NCI_FLAG_RESPONSE_TIMER);
 }
 
 } // namespace
 
 uint32_t nciEnterSubState(TStateMachine* sm, SmHandler sub) {
-    // The machine keeps one master: a second level would lose the way back.
-    if (sm->master || startingUp(sm)) {
+    if (!canHostSubState(sm)) {
         TRACE(NFCLL_TRC_ERROR, "nci: ! %s refused in state %s", smStateName(sm, sub), smStateName(sm, sm->current));
         nciSignalCompletion(nciOf(sm), evNciState);
         return SM_DONE;
