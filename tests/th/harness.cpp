@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "tags/tag.h"
+
 namespace thtest {
 
 namespace {
@@ -31,6 +33,7 @@ uint32_t FakeOwner::sendPdu(TTagHandler* h, const uint8_t* pdu, uint16_t size, u
     const bool refused = o.pdus.size() >= o.refuseFrom;
     o.pdus.push_back(SentPdu{Bytes(pdu, pdu + size), flags, extra, refused});
     if (refused) ++o.answered_;   // a refused PDU gets no answer
+    if (o.onSend) o.onSend();
     o.inSend_ = false;
     return refused ? 0 : 1;
 }
@@ -52,6 +55,27 @@ void FakeOwner::answer(const Answer& a) {
     const auto length = static_cast<uint32_t>(answerData_.size());
     if (check) thCheckConfirmation(&handler, a.cause, data, length);
     else thTransactionIndication(&handler, a.cause, data, length);
+}
+
+AnswerSource fromTag(simtags::Tag& tag) {
+    return [&tag](const SentPdu& pdu) -> Answer {
+        const bool check = pdu.flags & TH_PDU_CHECK;
+        const auto answer = tag.exchange(pdu.bytes);
+        const simtags::Reply reply = answer ? tag.judge(*answer) : simtags::Reply::Nak;
+        if (check) {
+            // A presence check passes or fails; what the tag answered is layer 1's business.
+            if (reply == simtags::Reply::Data || reply == simtags::Reply::Ack) return {0, {}};
+            return {kCauseRejected, {}};
+        }
+        if (!answer) return {kCauseNoAnswer, {}};
+        switch (reply) {
+        case simtags::Reply::Data: return {0, *answer};
+        case simtags::Reply::Ack: return {0, {}};
+        case simtags::Reply::Nak: return {kCauseRejected, {}};
+        case simtags::Reply::AuthenticationFailed: return {nfcCauseAuthenticationFailed, {}};
+        }
+        return {kCauseRejected, {}};
+    };
 }
 
 Bench::Bench(AnswerSource source, size_t exchangeCap) : source_(std::move(source)), cap_(exchangeCap) {}

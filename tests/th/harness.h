@@ -80,6 +80,7 @@ public:
     std::vector<Report> reports;
     size_t refuseFrom = std::numeric_limits<size_t>::max();   // sends from this index on are refused
     bool forbidPdus = false;                                   // any PDU fails the test
+    std::function<void()> onSend;                              // runs inside sendPdu, once the PDU is recorded
 
 private:
     static uint32_t sendPdu(TTagHandler* h, const uint8_t* pdu, uint16_t size, uint8_t flags, uint16_t extra);

@@ -12,11 +12,12 @@ class T1tTag : public Tag {
 public:
     explicit T1tTag(std::array<uint8_t, 7> uid = {0x3B, 0x21, 0x43, 0x65, 0x87, 0xA9, 0xCB});
 
-    std::optional<Bytes> exchange(const Bytes& command) override;
-
     uint8_t hr0 = 0x11;
-    uint8_t hr1 = 0x48;
-    Bytes memory;   // 120 bytes; block 0 (the UID) cannot be written
+    uint8_t hr1 = 0x48;   // the memory: 120 bytes; block 0 (the UID) cannot be written
+
+protected:
+    std::optional<Bytes> respond(const Bytes& command) override;
+    Exchange describe(const Bytes& command) const override;   // data: the one byte a write carries
 };
 
 } // namespace simtags

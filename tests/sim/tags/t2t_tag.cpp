@@ -56,7 +56,7 @@ bool bitSet(const Bytes& memory, size_t byte, size_t bit) { return byte < memory
 
 } // namespace
 
-T2tTag::T2tTag(std::array<uint8_t, 7> uid, size_t pages) : Tag(Technology::A, Protocol::T2T), memory(pages * 4, 0) {
+T2tTag::T2tTag(std::array<uint8_t, 7> uid, size_t pages) : Tag(Technology::A, Protocol::T2T, pages * 4) {
     name = "T2T";
     const uint8_t cascadeTag = 0x88;
     uint8_t bcc0 = cascadeTag ^ uid[0] ^ uid[1] ^ uid[2];
@@ -101,7 +101,7 @@ bool T2tTag::lockByte(size_t byte) const {
     return dynamicLock.bits && byte >= dynamicLock.address && byte < dynamicLock.address + (dynamicLock.bits + 7) / 8;
 }
 
-std::optional<Bytes> T2tTag::exchange(const Bytes& command) {
+std::optional<Bytes> T2tTag::respond(const Bytes& command) {
     if (command.empty()) return std::nullopt;
     if (sectorSelectArmed_) return selectSector(command);
     const size_t page = sector_ * kSectorPages + (command.size() > 1 ? command[1] : 0);
@@ -140,6 +140,11 @@ std::optional<Bytes> T2tTag::selectSector(const Bytes& command) {
     if (command.size() != 4 || command[0] >= sectors()) return Bytes{NAK};
     sector_ = command[0];
     return std::nullopt;
+}
+
+Reply T2tTag::judge(const Bytes& answer) const {
+    if (answer.size() != 1) return Reply::Data;
+    return (answer[0] & 0x0F) == ACK ? Reply::Ack : Reply::Nak;
 }
 
 } // namespace simtags

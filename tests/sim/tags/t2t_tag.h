@@ -37,8 +37,9 @@ public:
     enum class Chip : uint8_t { Ultralight, UltralightC, Ntag144, Ntag496, Ntag872, MydMove, Myd16P, Myd32P };
     static std::shared_ptr<T2tTag> make(Chip chip, bool formatted);
 
-    std::optional<Bytes> exchange(const Bytes& command) override;
     void reset() override;
+    // A lone 4-bit answer is an ACK or a NAK; a READ answers 16 bytes.
+    Reply judge(const Bytes& answer) const override;
 
     size_t pages() const { return memory.size() / 4; }
     size_t sectors() const { return (pages() + kSectorPages - 1) / kSectorPages; }
@@ -46,9 +47,13 @@ public:
     bool lockByte(size_t byte) const;   // one of the dynamic lock bytes
     uint8_t selectedSector() const { return sector_; }
 
-    Bytes memory;   // page n at bytes 4n..4n+3, sector s page p at page 256s + p
+    // memory: page n at bytes 4n..4n+3, sector s page p at page 256s + p
     PastTheEnd pastTheEnd = PastTheEnd::Wrap;
     DynamicLock dynamicLock;
+
+protected:
+    std::optional<Bytes> respond(const Bytes& command) override;
+    std::optional<Bytes> nak() const override { return Bytes{NAK}; }
 
 private:
     std::optional<Bytes> read(size_t page) const;
