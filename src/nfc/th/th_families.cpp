@@ -1,6 +1,7 @@
 // The families that are part of this build: thCreate finds a tag's family init here. A family
 // joins with one row.
 #include "core/nfcmgrth.h"
+#include "th/th_kovio.h"
 
 namespace {
 
@@ -10,7 +11,7 @@ struct Joined {
 };
 
 constexpr Joined kJoined[] = {
-    {TH_FAMILY_NONE, nullptr},
+    {TH_FAMILY_KOVIO, &tkbcInit},
 };
 
 struct Inits {
