@@ -41,7 +41,7 @@ Preset presetOf(T2tTag::Chip chip) {
     case C::Ntag144: return {nxp, 45, E::Nak, implicitLock(144), Bytes{0, 0, 0, 0}, cc(0x12, 0x10, emptyNdef)};
     case C::Ntag496: return {nxp, 135, E::Nak, implicitLock(496), Bytes{0, 0, 0, 0}, cc(0x3E, 0x10, emptyNdef)};
     case C::Ntag872: return {nxp, 231, E::Nak, implicitLock(872), Bytes{0, 0, 0, 0}, cc(0x6D, 0x10, emptyNdef)};
-    case C::MydMove: return {mydMove, 38, E::Nak, implicitLock(128), Bytes{0, 0, 0, 0}, cc(0x10, 0x11, emptyNdef)};
+    case C::MydMove: return {mydMove, 38, E::Wrap, implicitLock(128), Bytes{0, 0, 0, 0}, cc(0x10, 0x11, emptyNdef)};
     case C::Myd16P:
         return {myd, 256, E::Nak, {208, 32, 4}, Bytes{0, 0, 0, 0},
                 cc(0x7E, 0x11, {0x01, 0x03, 0xD0, 0x20, 0x24, 0x02, 0x03, 0xE0, 0x2C, 0x04, 0x03, 0x00, 0xFE})};
