@@ -13,7 +13,7 @@ ApiStack::~ApiStack() {
 NfcApiStatus ApiStack::start(const char* extraConfiguration) {
     const std::string configuration =
         "READERTYPE=NCI IOTYPE=SERIAL PORT=" + sim_->portPath() + " " + extraConfiguration;
-    if (NfcApiStatus status = nfcInitialize((configuration + (getenv("T2DBG") ? " TRACES.NFC=0xFFFFFFFF TRACES.L1=0xFFFFFFFF" : "")).c_str())) return status;
+    if (NfcApiStatus status = nfcInitialize(configuration.c_str())) return status;
     initialised_ = true;
     return nfcCreate(this, &ApiStack::callback, &hNfc_);
 }
