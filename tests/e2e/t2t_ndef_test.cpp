@@ -82,10 +82,10 @@ TEST(T2tNdef, CheckGivesTheNdefTypeSizeAndCapacityAndTheMessageIsRead) {
         Session s(tag);
         ASSERT_TRUE(s.ready) << s.stack.sim().describe();
         const TNfcTagInfo info = s.check();
-        EXPECT_EQ(info.tagType, TAG_ULTRALIGHT_TYPE2 | TAG_NDEF);
-        EXPECT_EQ(info.ndefLength, c.length);
-        EXPECT_EQ(info.ndefMaxSize, c.capacity);
-        EXPECT_EQ(info.access & (NFC_TAG_READABLE | NFC_TAG_WRITABLE), NFC_TAG_READABLE | NFC_TAG_WRITABLE);
+        EXPECT_EQ(+info.tagType, TAG_ULTRALIGHT_TYPE2 | TAG_NDEF);
+        EXPECT_EQ(+info.ndefLength, c.length);
+        EXPECT_EQ(+info.ndefMaxSize, c.capacity);
+        EXPECT_EQ(+info.access & (NFC_TAG_READABLE | NFC_TAG_WRITABLE), NFC_TAG_READABLE | NFC_TAG_WRITABLE);
         Bytes got;
         EXPECT_EQ(s.read(&got), nfcStatusOk);
         EXPECT_EQ(got, message);
@@ -100,14 +100,14 @@ TEST(T2tNdef, WritesOfEverySizeRoundTrip) {
     for (const Case& c : {Case{Chip::Ultralight, {1, 46}}, Case{Chip::Ntag872, {1, 254, 255, 868}}}) {
         Session s(c.chip, true);
         ASSERT_TRUE(s.ready) << s.stack.sim().describe();
-        ASSERT_EQ(s.check().ndefMaxSize, c.sizes.back());
+        ASSERT_EQ(+s.check().ndefMaxSize, c.sizes.back());
         for (size_t size : c.sizes) {
             SCOPED_TRACE(size);
             const Bytes message = counting(size, static_cast<uint8_t>(size));
             ASSERT_EQ(s.write(message), nfcStatusOk) << s.stack.sim().describe();
             EXPECT_EQ(simtags::ndefMessage(dataArea(*s.tag, 16 + c.sizes.back() + 4)), message);
             const TNfcTagInfo info = s.check();
-            EXPECT_EQ(info.ndefLength, size);
+            EXPECT_EQ(+info.ndefLength, size);
             Bytes got;
             EXPECT_EQ(s.read(&got), nfcStatusOk);
             EXPECT_EQ(got, message);
@@ -120,14 +120,14 @@ TEST(T2tNdef, ABlankUltralightCIsFormattedAndThenHoldsNdefBehindItsLockTlv) {
     Session s(Chip::UltralightC, false);
     ASSERT_TRUE(s.ready) << s.stack.sim().describe();
     const TNfcTagInfo blank = s.check();
-    EXPECT_EQ(blank.tagType & TAG_NDEF, 0u);
-    EXPECT_EQ(blank.chipCode, 0x40002u);
+    EXPECT_EQ(+blank.tagType & TAG_NDEF, 0u);
+    EXPECT_EQ(+blank.chipCode, 0x40002u);
     ASSERT_EQ(nfcFormatNdef(s.listener, 0), nfcStatusOk) << s.stack.sim().describe();
     EXPECT_EQ(s.tag->bytes(12, 12), (Bytes{0xE1, 0x11, 0x12, 0x00, 0x01, 0x03, 0xA0, 0x10, 0x44, 0x03, 0x00, 0xFE}));
     const TNfcTagInfo info = s.check();
-    EXPECT_EQ(info.tagType, TAG_ULTRALIGHT_TYPE2 | TAG_NDEF);
-    EXPECT_EQ(info.ndefLength, 0u);
-    EXPECT_EQ(info.ndefMaxSize, 137u);
+    EXPECT_EQ(+info.tagType, TAG_ULTRALIGHT_TYPE2 | TAG_NDEF);
+    EXPECT_EQ(+info.ndefLength, 0u);
+    EXPECT_EQ(+info.ndefMaxSize, 137u);
     const Bytes message = counting(137);
     ASSERT_EQ(s.write(message), nfcStatusOk);
     EXPECT_EQ(simtags::ndefMessage(dataArea(*s.tag, 160, 16, 21)), message);
@@ -144,7 +144,7 @@ TEST(T2tNdef, AReadOnlyTagKeepsItsMessageAndRefusesTheNextWrite) {
     EXPECT_EQ(s.tag->bytes(10, 2), (Bytes{0xFF, 0xFF}));
     EXPECT_EQ(s.tag->bytes(160, 2), (Bytes{0xFF, 0xFF}));
     const TNfcTagInfo info = s.check();
-    EXPECT_EQ(info.access & NFC_TAG_WRITABLE, 0u);
+    EXPECT_EQ(+info.access & NFC_TAG_WRITABLE, 0u);
     const Bytes image = s.tag->memory;
     EXPECT_NE(s.write(counting(10)), nfcStatusOk);
     EXPECT_NE(nfcMakeReadOnly(s.listener), nfcStatusOk);
@@ -157,11 +157,11 @@ TEST(T2tNdef, AReadOnlyTagKeepsItsMessageAndRefusesTheNextWrite) {
 TEST(T2tNdef, DataAboveOneKilobyteOfA66R32PRoundTripsThroughSectorSelect) {
     Session s(Chip::Myd32P, true);
     ASSERT_TRUE(s.ready) << s.stack.sim().describe();
-    ASSERT_EQ(s.check().ndefMaxSize, 2010u);
+    ASSERT_EQ(+s.check().ndefMaxSize, 2010u);
     const Bytes message = counting(1500);
     ASSERT_EQ(s.write(message), nfcStatusOk) << s.stack.sim().describe();
     EXPECT_EQ(s.tag->bytes(1024, 16), Bytes(message.begin() + 986, message.begin() + 986 + 16));
-    ASSERT_EQ(s.check().ndefLength, 1500u);
+    ASSERT_EQ(+s.check().ndefLength, 1500u);
     Bytes got;
     EXPECT_EQ(s.read(&got), nfcStatusOk);
     EXPECT_EQ(got, message);
