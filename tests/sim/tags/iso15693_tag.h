@@ -3,6 +3,7 @@
 // first, follows the command; a request for another UID is not answered), with one- or two-byte
 // block numbers (protocol extension flag 0x08) and the option flag 0x40 (a read then also
 // returns the block's security status). Errors are answered with flag 0x01 and an error code.
+// The memory holds block n at bytes 4n..4n+3.
 #pragma once
 
 #include "tags/tag.h"

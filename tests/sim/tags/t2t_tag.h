@@ -7,7 +7,8 @@
 // (bytes 2 and 3) and the capability container in page 3 are one-time programmable, a write only
 // sets bits; a static lock bit freezes its page (byte 2 bits 3-7: pages 3-7, byte 3: pages 8-15);
 // a dynamic lock bit freezes bytesPerBit bytes from byte 64 on. A READ whose pages run past the
-// end wraps round to page 0 on the small tags and draws a NAK on the larger ones.
+// end wraps round to page 0 on the small tags and draws a NAK on the larger ones. The memory holds
+// page n at bytes 4n..4n+3, page p of sector s at page 256s + p.
 #pragma once
 
 #include <memory>
@@ -47,7 +48,6 @@ public:
     bool lockByte(size_t byte) const;   // one of the dynamic lock bytes
     uint8_t selectedSector() const { return sector_; }
 
-    // memory: page n at bytes 4n..4n+3, sector s page p at page 256s + p
     PastTheEnd pastTheEnd = PastTheEnd::Wrap;
     DynamicLock dynamicLock;
 
