@@ -133,8 +133,8 @@ void BM_T2tReadApi(benchmark::State& state) {
         }
 }
 
-BENCHMARK(BM_T2tReadFloor)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_T2tReadApi)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_T2tReadFloor)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
+BENCHMARK(BM_T2tReadApi)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
 
 } // namespace
 

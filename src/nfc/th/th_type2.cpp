@@ -5,7 +5,6 @@
 #include <iterator>
 #include <new>
 
-#include "core/nfacemsg.h"
 #include "th/memory_mapper.h"
 #include "th/th_frame.h"
 #include "th/th_subtypes.h"
