@@ -196,6 +196,7 @@ TEST(Type2, HostileImagesAreRefusedBeforeAnythingIsStoredOrWritten) {
              Case{"an NDEF length past the capacity", {0x03, 0x8F, 0xD1}, nfcCauseInvalidData},
              Case{"an NDEF length past the end in the long form", {0x03, 0xFF, 0x01, 0x00}, nfcCauseInvalidData},
              Case{"an unknown TLV with an invalid length", {0xFD, 0xFF, 0xFF, 0xFF}, nfcCauseInvalidData},
+             Case{"lock bytes beyond the last sector", {0x01, 0x03, 0xF0, 0x10, 0x0F, 0x03, 0x00, 0xFE}, nfcCauseInvalidData},
          }) {
         SCOPED_TRACE(c.what);
         auto t = withTlvs(Chip::Ntag144, c.tlvs);
@@ -223,6 +224,16 @@ TEST(Type2, SmallDynamicTagGetsNoImplicitLockAndLocksOnlyItsStaticBits) {
     const size_t before = tag->log.size();
     EXPECT_EQ(t.bench.setReadonly().cause, 0u);
     EXPECT_EQ(t.pages(kWrite, before), (std::vector<uint32_t>{3, 2}));
+}
+
+TEST(Type2, LockBytesNamedInTheHeaderBlocksAreNeverWritten) {
+    // A lock control TLV whose two lock bytes would be bytes 8 and 9: the UID's last bytes.
+    auto t = withTlvs(Chip::Ntag144, {0x01, 0x03, 0x08, 0x10, 0x00, 0x03, 0x00, 0xFE});
+    const Bytes head = t->tag->bytes(0, 10);
+    ASSERT_EQ(t->bench.checkNdef().cause, 0u);
+    EXPECT_EQ(t->bench.setReadonly().cause, nfcCauseInternalSoftware);
+    EXPECT_EQ(t->pages(kWrite), (std::vector<uint32_t>{3, 2}));
+    EXPECT_EQ(t->tag->bytes(0, 10), head);
 }
 
 // ---- Cache and read ----------------------------------------------------------------------------------

@@ -28,6 +28,7 @@ constexpr uint32_t kBlock = 4;
 constexpr uint32_t kReadBytes = 16;
 constexpr uint32_t kSectorBlocks = 256;
 constexpr uint32_t kSectorBytes = kSectorBlocks * kBlock;
+constexpr uint32_t kSectors = 256;              // the sector number is one byte
 constexpr uint32_t kCcAddress = 12;
 constexpr uint32_t kDataStart = 16;             // blocks 0..3: UID, lock bytes, CC
 constexpr uint32_t kInitialSize = 64;
@@ -123,7 +124,7 @@ struct T2Family {
     bool guard;                 // armed: no block of 0..3 in sector 0 is written
     bool ndefChecked;
     uint8_t targetBlock;
-    uint8_t targetSector;
+    uint32_t targetSector;      // checked against the 8-bit sector number before it is sent
     uint8_t selectedSector;
     uint32_t operation;
     uint16_t failCause;         // of the last block operation that failed
@@ -302,7 +303,7 @@ uint32_t perform(TStateMachine* m, uint32_t operation, uint32_t absolute) {
     T2Family& f = fam(thOf(m));
     f.operation = operation;
     f.targetBlock = static_cast<uint8_t>(absolute / kBlock);
-    f.targetSector = static_cast<uint8_t>(absolute / kSectorBytes);
+    f.targetSector = absolute / kSectorBytes;
     f.failCause = 0;
     m->master = m->current;
     m->next = &t2StatePerformOperation;
@@ -378,6 +379,10 @@ uint32_t t2StatePerformOperation(TStateMachine* m, uint16_t event) {
     T2Family& f = fam(thOf(m));
     switch (event) {
     case EV_SM_ENTRY:
+        if (f.targetSector >= kSectors) {
+            TRACE(TRC_ERROR, "%s ! Sector %d out of reach", kPrefix, static_cast<int>(f.targetSector));
+            return failOperation(m, nfcCauseInternalSoftware);
+        }
         if (f.targetSector != f.selectedSector) return changeTo(m, &t2StatePerformSectorSelect);
         return sendOperation(m);
     case EV_TH_TRANSACTION_IND: return operationAnswered(m);
@@ -405,7 +410,7 @@ uint32_t t2StatePerformSectorSelect(TStateMachine* m, uint16_t event) {
 
 uint32_t sectorSelected(TStateMachine* m) {
     T2Family& f = fam(thOf(m));
-    f.selectedSector = f.targetSector;
+    f.selectedSector = static_cast<uint8_t>(f.targetSector);
     TRACE(kDetail, "%s Sector %d selected", kPrefix, f.selectedSector);
     if (f.operation == OP_SECTOR_SELECT) return SM_MASTER;
     return changeTo(m, &t2StatePerformOperation);
@@ -415,7 +420,7 @@ uint32_t t2StatePerformSectorSelect2(TStateMachine* m, uint16_t event) {
     TTagHandler* h = thOf(m);
     switch (event) {
     case EV_SM_ENTRY:
-        h->pdu[0] = fam(h).targetSector;
+        h->pdu[0] = static_cast<uint8_t>(fam(h).targetSector);
         h->pdu[1] = h->pdu[2] = h->pdu[3] = 0;
         return send(h, 4, 0, kSectorSelectTimeout) ? failOperation(m, h->cause) : SM_DONE;
     case EV_TH_TRANSACTION_IND:
@@ -684,6 +689,10 @@ uint16_t evaluateControls(TTagHandler* h) {
         const TControlTlv& c = f.controls[i];
         TRACE(kInfo, "%s Evaluating control TLV %d", kPrefix, i);
         const uint32_t bytes = c.type == TLV_LOCK_CONTROL ? (c.size + 7u) / 8 : c.size;
+        if (uint64_t{c.address} + bytes > uint64_t{kSectors} * kSectorBytes) {
+            TRACE(TRC_ERROR, "%s ! Control TLV %d names bytes beyond the last sector", kPrefix, i);
+            return nfcCauseInvalidData;
+        }
         const uint32_t r = memoryMapperReserve(&f.mapper, c.address, bytes);
         if (r == MEMORY_MAPPER_NO_SEGMENT || r == MEMORY_MAPPER_BAD_RANGE) return nfcCauseInternalSoftware;
     }
@@ -1350,7 +1359,8 @@ uint32_t t2StateSetReadonlyDynamic(TStateMachine* m, uint16_t event) {
         if (f.operation == OP_WRITE) f.lockDone = static_cast<uint16_t>(f.lockDone + f.lockPending);
         f.lockPending = 0;
         return lockStep(m);
-    case EV_SM_RETURNED_ERROR: return finish(m, nfcCauseRejected);
+    case EV_SM_RETURNED_ERROR:
+        return finish(m, f.failCause == nfcCauseInternalSoftware ? nfcCauseInternalSoftware : nfcCauseRejected);
     case EV_SM_EXIT: return SM_DONE;
     default: return SM_NOT_HANDLED;
     }
