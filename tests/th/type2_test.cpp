@@ -593,6 +593,21 @@ TEST(Type2, TestIsAPresenceCheckThatFailsOnceTheTagLeft) {
     EXPECT_EQ(t.bench.test().cause, nfcCauseRejected);
 }
 
+TEST(Type2, MagicReadsBlockAfterBlockUntilAReadFails) {
+    Tagged t(Chip::Ultralight, true);
+    ASSERT_EQ(t.bench.checkNdef().cause, 0u);
+    const size_t before = t.tag->log.size();
+    t.h().commandMode = TH_MODE_TEST;
+    ASSERT_EQ(smPostEvent(&t.h().sm, EV_TH_CMD_MAGIC), 1u);
+    smProcessEvents(&t.h().sm);
+    ASSERT_TRUE(t.bench.pump());
+    const auto reads = t.pages(kRead, before);
+    ASSERT_FALSE(reads.empty());
+    for (size_t k = 1; k < reads.size(); ++k) EXPECT_EQ(reads[k], reads[k - 1] + 1);
+    EXPECT_EQ(t.tag->log.back().answer, Bytes{T2tTag::NAK});   // it stops at the first failed read
+    EXPECT_EQ(t.bench.owner.reports.back().cause, 0u);
+}
+
 TEST(Type2, CommandsOutsideTheirStatesAreAnsweredWithWrongState) {
     Tagged t(Chip::Ntag144, false);
     EXPECT_EQ(t.bench.read(0, 4).cause, nfcCauseWrongState);    // no NDEF check yet
