@@ -177,6 +177,19 @@ TEST(T2tNdef, DataAboveOneKilobyteOfA66R32PRoundTripsThroughSectorSelect) {
     EXPECT_EQ(got, message);
 }
 
+TEST(T2tNdef, AWriteTheTagRefusesHalfwayFailsAndLeavesAnEmptyMessage) {
+    Session s(Chip::Ntag496, true);
+    ASSERT_TRUE(s.ready) << s.stack.sim().describe();
+    s.check();
+    ASSERT_EQ(s.write(counting(20)), nfcStatusOk);
+    // The NAK comes back as the tag's 4-bit answer in a data packet, not as an error.
+    ASSERT_TRUE(s.stack.sim().call([&](ncisim::Controller&) {
+        s.tag->inject(simtags::Fault{simtags::FaultKind::Nak, 0xA2, std::nullopt, 3, {}, 0});
+    }));
+    EXPECT_NE(s.write(counting(100)), nfcStatusOk);
+    EXPECT_EQ(simtags::ndefMessage(dataArea(s.image(), 512)), Bytes{});
+}
+
 TEST(T2tNdef, CheckTagPassesWhileTheTagIsThereAndFailsOnceItLeft) {
     Session s(Chip::Ntag144, true);
     ASSERT_TRUE(s.ready) << s.stack.sim().describe();
