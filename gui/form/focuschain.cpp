@@ -36,5 +36,8 @@ void Ui_CLumaro::setupFocusChain() {
         ledRwNdefWriteVcardCode, ledRwNdefWriteVcardCity, cboRwNdefWriteRtdUriPrefix, ledRwNdefWriteRtdUriUri,
         tedRwNdefWriteRtdTextText, cboRwNdefWriteRtdSmartPosterLanguageCode, cboRwNdefWriteRtdTextLanguageCode};
     static_assert(std::size(chain) == 139);
+    // The log view is the last widget built; Qt 6.4 splits the focus ring when a widget at the
+    // ring's end is moved behind another, so the log's successor is linked first.
+    QWidget::setTabOrder(txbErrorLog, ledRwNdefWriteVcardCountry);
     for (size_t i = 1; i < std::size(chain); ++i) QWidget::setTabOrder(chain[i - 1], chain[i]);
 }

@@ -65,6 +65,11 @@ public:
         w->setChecked(true);
         return *this;
     }
+    // Set before the button is checked, so that no box-wide exclusivity unchecks a sibling.
+    CFormMake& notAutoExclusive() {
+        w->setAutoExclusive(false);
+        return *this;
+    }
     CFormMake& readOnly() {
         static_assert(std::is_base_of_v<QLineEdit, T> || std::is_base_of_v<QTextEdit, T>);
         w->setReadOnly(true);

@@ -171,13 +171,13 @@ void Ui_CLumaro::setupCeColumn(QWidget* window) {
     MAKE(ckbCeIso14443A, mode).text("ISO 14443A").tip("Use ISO 14443A technology").checked().at(gridLayout_20, 0, 0, 1, 4);
     MAKE(ckbCeIso14443B, mode).text("ISO 14443B").tip("Use ISO 14443B technology").checked().at(gridLayout_20, 1, 0, 1, 4);
     // The six speed buttons share one box: two groups keep one ISO-DEP and one FeliCa speed each.
-    MAKE(rdbCeIsoDepSpeed106, mode).text("106").checked().at(gridLayout_20, 2, 0);
-    MAKE(rdbCeIsoDepSpeed212, mode).text("212").at(gridLayout_20, 2, 1);
-    MAKE(rdbCeIsoDepSpeed424, mode).text("424").at(gridLayout_20, 2, 2);
-    MAKE(rdbCeIsoDepSpeed848, mode).text("848").at(gridLayout_20, 2, 3);
+    MAKE(rdbCeIsoDepSpeed106, mode).notAutoExclusive().text("106").checked().at(gridLayout_20, 2, 0);
+    MAKE(rdbCeIsoDepSpeed212, mode).notAutoExclusive().text("212").at(gridLayout_20, 2, 1);
+    MAKE(rdbCeIsoDepSpeed424, mode).notAutoExclusive().text("424").at(gridLayout_20, 2, 2);
+    MAKE(rdbCeIsoDepSpeed848, mode).notAutoExclusive().text("848").at(gridLayout_20, 2, 3);
     MAKE(ckbCeFelica, mode).text("FeliCa").tip("Use FeliCa technology").checked().at(gridLayout_20, 3, 0, 1, 2);
-    MAKE(rdbCeFelicSpeed212, mode).text("212").checked().at(gridLayout_20, 3, 2);
-    MAKE(rdbCeFelicSpeed424, mode).text("424").at(gridLayout_20, 3, 3);
+    MAKE(rdbCeFelicSpeed212, mode).notAutoExclusive().text("212").checked().at(gridLayout_20, 3, 2);
+    MAKE(rdbCeFelicSpeed424, mode).notAutoExclusive().text("424").at(gridLayout_20, 3, 3);
     MAKE(ckbCeRfFieldIndication, mode)
         .text("RF field indication")
         .tip("Enable extern RF field indications")
@@ -186,14 +186,9 @@ void Ui_CLumaro::setupCeColumn(QWidget* window) {
     buttonGroup_2->setObjectName("buttonGroup_2");
     buttonGroup = new QButtonGroup(window);
     buttonGroup->setObjectName("buttonGroup");
-    for (QRadioButton* b : {rdbCeIsoDepSpeed212, rdbCeIsoDepSpeed848, rdbCeIsoDepSpeed106, rdbCeIsoDepSpeed424}) {
-        b->setAutoExclusive(false);
+    for (QRadioButton* b : {rdbCeIsoDepSpeed212, rdbCeIsoDepSpeed848, rdbCeIsoDepSpeed106, rdbCeIsoDepSpeed424})
         buttonGroup_2->addButton(b);
-    }
-    for (QRadioButton* b : {rdbCeFelicSpeed212, rdbCeFelicSpeed424}) {
-        b->setAutoExclusive(false);
-        buttonGroup->addButton(b);
-    }
+    for (QRadioButton* b : {rdbCeFelicSpeed212, rdbCeFelicSpeed424}) buttonGroup->addButton(b);
 
     MAKE(gboCeConfiguration, gboCe)
         .text("Configuration")
