@@ -968,6 +968,19 @@ private slots:
             const QString file = QString("%1/%2-%3.png").arg(LUMARO_SCREENS).arg(i).arg(ui.tabInteraction->widget(i)->objectName());
             QVERIFY2(host.grab().save(file), qPrintable(file));
         }
+        // The inner pages a person also wants to see: the LLCP connections and the vCard editors.
+        const std::pair<QTabWidget*, QWidget*> inner[] = {{ui.tabP2p, ui.pagP2pMarveldApi},
+                                                          {ui.tabRwNdefWrite, ui.pagRwNdefWriteVcard},
+                                                          {ui.tabP2pSnepTransmit, ui.pagP2pSnepTransmitVcard},
+                                                          {ui.tabCeNdefModify, ui.pagCeNdefModifyVcard}};
+        for (auto [tabs, page] : inner) {
+            QWidget* outer = page->parentWidget();
+            while (ui.tabInteraction->indexOf(outer) < 0) outer = outer->parentWidget();
+            ui.tabInteraction->setCurrentWidget(outer);
+            tabs->setCurrentWidget(page);
+            const QString file = QString("%1/%2-%3.png").arg(LUMARO_SCREENS).arg(ui.tabInteraction->currentIndex()).arg(page->objectName());
+            QVERIFY2(host.grab().save(file), qPrintable(file));
+        }
     }
 };
 
