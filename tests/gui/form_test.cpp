@@ -2,7 +2,9 @@
 // window with its class, parent, texts and initial state; the pictures compiled into the
 // program; and a screenshot of each page for a person to look at.
 
+#include "convert.h"
 #include "lumaroform.h"
+#include "ndefnames.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -813,6 +815,7 @@ private slots:
         for (QComboBox* prefix : {ui.cboRwNdefWriteRtdUriPrefix, ui.cboP2pSnepTransmitRtdUriPrefix, ui.cboCeNdefModifyRtdUriPrefix}) {
             QCOMPARE(prefix->count(), 36);
             for (int code = 0; code < 36; ++code) QCOMPARE(prefix->itemText(code), QString(kUriPrefixes[code]));
+            for (uint32_t code = 1; code < 36; ++code) QCOMPARE(prefix->itemText(int(code)), ndefUriPrefix(code));
             auto* model = qobject_cast<QStandardItemModel*>(prefix->model());
             QVERIFY(model->item(0)->flags().testFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable));
             prefix->setCurrentIndex(0);
@@ -939,7 +942,26 @@ private slots:
     }
 
     void logosKeepTheirArtworkOffTheKeyColour() {
-        for (const char* logo : {":/oem", ":/marveld"}) QVERIFY2(logoSurvivesKeying(QImage(logo)), logo);
+        for (const char* logo : {":/oem", ":/marveld"}) {
+            const QImage image(logo);
+            QVERIFY2(logoSurvivesKeying(image), logo);
+            const QImage keyed = makeBackgroundTransparent(image);
+            int opaque = 0;
+            for (int y = 0; y < keyed.height(); ++y)
+                for (int x = 0; x < keyed.width(); ++x) opaque += qAlpha(keyed.pixel(x, y)) == 255;
+            QVERIFY2(opaque * 10 >= keyed.width() * keyed.height(), logo);
+            QCOMPARE(qAlpha(keyed.pixel(0, 0)), 0);
+        }
+    }
+
+    void languageItemsAreTheOnesTheWindowMaps() {
+        QWidget host;
+        Ui_CLumaro ui;
+        ui.setupUi(&host);
+        for (int i = 0; i < ui.cboRwNdefWriteRtdTextLanguageCode->count(); ++i) {
+            const QString name = ui.cboRwNdefWriteRtdTextLanguageCode->itemText(i);
+            QVERIFY2(!languageNameToCode(name).isEmpty(), qPrintable(name));
+        }
     }
 
     void generatorReproducesTheCommittedPictures() {
