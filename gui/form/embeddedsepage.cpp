@@ -17,7 +17,10 @@ void Ui_CLumaro::setupEmbeddedSePage() {
     ADD_LAYOUT(gridLayout_39, pagEmbeddedSe);
     MAKE(gboSeTransferLog, pagEmbeddedSe).text("APDU transfer / log").LAYOUT(gridLayout_18).at(gridLayout_39, 0, 0);
     QGroupBox* transfer = gboSeTransferLog;
-    MAKE(lblSeCommand, transfer).text("Command:").policy(QSizePolicy::Preferred, QSizePolicy::Fixed).at(gridLayout_18, 0, 0);
+    MAKE(lblSeCommand, transfer)
+        .text("Command:")
+        .policy(QSizePolicy::Preferred, QSizePolicy::Fixed)
+        .at(gridLayout_18, 0, 0);
     MAKE(cboSeCommand, transfer).at(gridLayout_18, 0, 1);
     cboSeCommand->setInsertPolicy(QComboBox::InsertAlphabetically);
     MAKE(lblSePdu, transfer).text("PDU:").policy(QSizePolicy::Preferred, QSizePolicy::Fixed).at(gridLayout_18, 1, 0);

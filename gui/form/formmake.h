@@ -46,7 +46,10 @@ public:
     CFormMake& minWidth(int width) { return min(width, 0); }
     CFormMake& minHeight(int height) { return min(0, height); }
     CFormMake& maxWidth(int width) { w->setMaximumSize(QSize(width, QWIDGETSIZE_MAX)); return *this; }
-    CFormMake& fixed(int width, int height) { min(width, height); w->setMaximumSize(QSize(width, height)); return *this; }
+    CFormMake& fixed(int width, int height) {
+        w->setMaximumSize(QSize(width, height));
+        return min(width, height);
+    }
     // A push button of fixed size never grows or shrinks in its cell.
     CFormMake& fixedButton() { return fixed(71, 31).policy(QSizePolicy::Fixed, QSizePolicy::Fixed); }
     CFormMake& stdButton() { return min(71, 31).maxWidth(71); }

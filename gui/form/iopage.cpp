@@ -7,7 +7,10 @@ void Ui_CLumaro::setupIoPage() {
     ADD_LAYOUT(gridLayout_45, pagIo);
     MAKE(gboIoTransferLog, pagIo).text("I/O Control").LAYOUT(gridLayout_44).at(gridLayout_45, 0, 0);
     QGroupBox* transfer = gboIoTransferLog;
-    MAKE(lblIoCommand, transfer).text("Command:").policy(QSizePolicy::Preferred, QSizePolicy::Fixed).at(gridLayout_44, 0, 0);
+    MAKE(lblIoCommand, transfer)
+        .text("Command:")
+        .policy(QSizePolicy::Preferred, QSizePolicy::Fixed)
+        .at(gridLayout_44, 0, 0);
     MAKE(cboIoCommand, transfer).at(gridLayout_44, 0, 1);
     MAKE(lblIoPdu, transfer).text("PDU:").policy(QSizePolicy::Preferred, QSizePolicy::Fixed).at(gridLayout_44, 1, 0);
     MAKE(ledIoPdu, transfer).at(gridLayout_44, 1, 1);

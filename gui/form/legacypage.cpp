@@ -15,7 +15,10 @@ void Ui_CLumaro::setupLegacyPage() {
         .policy(QSizePolicy::Preferred, QSizePolicy::Fixed)
         .at(gridLayout_14, 0, 0);
     MAKE(cboRwLegacyCommand, transfer).at(gridLayout_14, 0, 1);
-    MAKE(lblRwLegacyPdu, transfer).text("PDU:").policy(QSizePolicy::Preferred, QSizePolicy::Fixed).at(gridLayout_14, 1, 0);
+    MAKE(lblRwLegacyPdu, transfer)
+        .text("PDU:")
+        .policy(QSizePolicy::Preferred, QSizePolicy::Fixed)
+        .at(gridLayout_14, 1, 0);
     MAKE(ledRwLegacyPdu, transfer).at(gridLayout_14, 1, 1);
     MAKE(lblRwLegacyDescription, transfer)
         .text("Description:")

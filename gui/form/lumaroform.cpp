@@ -120,7 +120,11 @@ void Ui_CLumaro::setupDeviceDetection(QWidget* window) {
         .minWidth(136)
         .at(gridLayout_36, 7, 0);
     MAKE(lblDeviceId, box).text("Detected device ID:").at(gridLayout_36, 8, 0);
-    MAKE(ledDeviceId, box).tip("Displays the UID of the detected device").readOnly().minWidth(136).at(gridLayout_36, 9, 0);
+    MAKE(ledDeviceId, box)
+        .tip("Displays the UID of the detected device")
+        .readOnly()
+        .minWidth(136)
+        .at(gridLayout_36, 9, 0);
     MAKE(lblBitRate, box).text("Bit rate:").at(gridLayout_36, 10, 0);
     MAKE(ledBitRate, box)
         .tip("Displays current communication speed if this information is provided by the NFCC")

@@ -26,8 +26,10 @@
 
 // The widgets of one copy of the NDEF editor; the vCard fields in the order of VcardField.
 struct NdefEditorSlots {
-    enum VcardField { Title, FirstName, JobTitle, LastName, Phone, Mobile, Email, Company, Country, City, Url, Code, Street,
-                      VcardFieldCount };
+    enum VcardField {
+        Title, FirstName, JobTitle, LastName, Phone, Mobile, Email, Company, Country, City, Url, Code, Street,
+        VcardFieldCount
+    };
     enum class Variant { ReadWrite, Snep, CardEmulation };
     struct VcardSlots {
         FormSlot<QLabel> label;

@@ -28,7 +28,11 @@ void Ui_CLumaro::setupMifarePage() {
     MAKE(lblRwMifareStandardBlockOffset1, auth).text("Block offset:").at(gridLayout_28, 0, 5);
     MAKE(lblRwMifareStandardBlockOffset2, auth).text("0").minWidth(18).at(gridLayout_28, 0, 6);
     MAKE(lblRwMifareStandardKey, auth).text("Key:").at(gridLayout_28, 0, 9);
-    MAKE(cboRwMifareStandardKey, auth).tip("Select key for authentication").items(kKeys).minWidth(116).at(gridLayout_28, 0, 10);
+    MAKE(cboRwMifareStandardKey, auth)
+        .tip("Select key for authentication")
+        .items(kKeys)
+        .minWidth(116)
+        .at(gridLayout_28, 0, 10);
     cboRwMifareStandardKey->setEditable(true);
     hSpacer(gridLayout_28, 0, 11);
     MAKE(btnRwMifareStandardAuthenticateA, auth)
@@ -44,7 +48,11 @@ void Ui_CLumaro::setupMifarePage() {
         .tip(kTipFormatNdef)
         .stdButton()
         .at(gridLayout_15, 0, 0);
-    MAKE(btnRwMifareStandardErase, gboRwMifarStandardFormat).text("Erase").tip(kTipErase).stdButton().at(gridLayout_15, 0, 1);
+    MAKE(btnRwMifareStandardErase, gboRwMifarStandardFormat)
+        .text("Erase")
+        .tip(kTipErase)
+        .stdButton()
+        .at(gridLayout_15, 0, 1);
 
     MAKE(gboRwMifareStandardRead, pagRwMifareStd)
         .text("Read")

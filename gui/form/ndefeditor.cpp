@@ -110,7 +110,9 @@ void Ui_CLumaro::setupNdefEditorTextPages(const NdefEditorSlots& e) {
     CFormMake(texts, e.posterUriLabel, page).text("URI:").at(grid, 0, 2);
     CFormMake(texts, e.posterUri, page).text("http://www.example.com/nfc").at(grid, 0, 3);
     CFormMake(texts, e.posterTextLabel, page).text("Text:").at(grid, 1, 0);
-    CFormMake(texts, e.posterText, page).html(RICH_TEXT("Check this out - NFC powered by Marveld!")).at(grid, 1, 1, 1, 3);
+    CFormMake(texts, e.posterText, page)
+        .html(RICH_TEXT("Check this out - NFC powered by Marveld!"))
+        .at(grid, 1, 1, 1, 3);
 }
 
 void Ui_CLumaro::setupNdefEditorVcard(const NdefEditorSlots& e) {

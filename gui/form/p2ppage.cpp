@@ -41,10 +41,18 @@ void Ui_CLumaro::setupP2pPage() {
 
     MAKE(pagP2pSnep, nullptr).disabled().LAYOUT(verticalLayout_6);
     texts.add(tabP2p, CFormTexts::Role::TabText, "SNEP", tabP2p->addTab(pagP2pSnep, QString()));
-    MAKE(gboP2pSnepReceive, pagP2pSnep).text("Receive (Server)").disabled().LAYOUT(horizontalLayout_2).in(verticalLayout_6);
+    MAKE(gboP2pSnepReceive, pagP2pSnep)
+        .text("Receive (Server)")
+        .disabled()
+        .LAYOUT(horizontalLayout_2)
+        .in(verticalLayout_6);
     MAKE(twtP2pSnepReceive, gboP2pSnepReceive).in(horizontalLayout_2);
     setupNdefTree(twtP2pSnepReceive);
-    MAKE(gboP2pSnepTransmit, pagP2pSnep).text("Transmit (Client)").disabled().LAYOUT(gridLayout_26).in(verticalLayout_6);
+    MAKE(gboP2pSnepTransmit, pagP2pSnep)
+        .text("Transmit (Client)")
+        .disabled()
+        .LAYOUT(gridLayout_26)
+        .in(verticalLayout_6);
     const NdefEditorSlots editor{
         .variant = NdefEditorSlots::Variant::Snep,
         .tabs = FORM_SLOT(tabP2pSnepTransmit),

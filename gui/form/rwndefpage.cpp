@@ -21,7 +21,11 @@ void Ui_CLumaro::setupRwNdefPage() {
         .in(horizontalLayout);
     QGroupBox* read = gboRwNdefReadControl;
     MAKE(btnRwNdefRead, read).text("Read").tip("Read detected NDEF tag").stdButton().at(gridLayout_3, 0, 0);
-    MAKE(btnRwNdefCheckTag, read).text("Check Tag").tip("Check presence of NDEF tag").stdButton().at(gridLayout_3, 1, 0);
+    MAKE(btnRwNdefCheckTag, read)
+        .text("Check Tag")
+        .tip("Check presence of NDEF tag")
+        .stdButton()
+        .at(gridLayout_3, 1, 0);
     MAKE(ckbRwNdefSuppress, read)
         .text("Suppress")
         .tip(kTipSuppressRtdAction)

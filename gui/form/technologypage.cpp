@@ -7,7 +7,8 @@
 
 namespace {
 
-#define P2P_ROLE_TIP "\nIf both NFC devices are configured for both P2P-roles it is random which device assumes which role"
+#define P2P_ROLE_TIP \
+    "\nIf both NFC devices are configured for both P2P-roles it is random which device assumes which role"
 constexpr const char* kInitiatorTip = "Enable P2P Initiator role" P2P_ROLE_TIP;
 constexpr const char* kTargetTip = "Enable P2P Target role" P2P_ROLE_TIP;
 
@@ -90,7 +91,11 @@ void Ui_CLumaro::setupRwColumn() {
         .tip("Enable automatic presence check for NFC tags")
         .checked()
         .in(verticalLayout_3);
-    MAKE(ckbRwCheckNdef, config).text("Check NDEF").tip("Check for NDEF content on NFC tag").checked().in(verticalLayout_3);
+    MAKE(ckbRwCheckNdef, config)
+        .text("Check NDEF")
+        .tip("Check for NDEF content on NFC tag")
+        .checked()
+        .in(verticalLayout_3);
     MAKE(ckbRwAutoReadNdefOnIndication, config)
         .text("Read NDEF on indication")
         .tip(kTipAutoRead)
@@ -120,7 +125,11 @@ void Ui_CLumaro::setupP2pColumn() {
         .minWidth(174)
         .LAYOUT(verticalLayout_7)
         .at(gridLayout_8, 0, 0, 1, 3);
-    MAKE(ckbP2pInitiatorPassive, gboP2pMode).text("Initiator - passive").tip(kInitiatorTip).checked().in(verticalLayout_7);
+    MAKE(ckbP2pInitiatorPassive, gboP2pMode)
+        .text("Initiator - passive")
+        .tip(kInitiatorTip)
+        .checked()
+        .in(verticalLayout_7);
     MAKE(ckbP2pTargetPassive, gboP2pMode).text("Target - passive").tip(kTargetTip).checked().in(verticalLayout_7);
     MAKE(ckbP2pInitiatorActive, gboP2pMode).text("Initiator - active").tip(kInitiatorTip).in(verticalLayout_7);
     MAKE(ckbP2pTargetActive, gboP2pMode).text("Target - active").tip(kTargetTip).in(verticalLayout_7);
@@ -132,8 +141,14 @@ void Ui_CLumaro::setupP2pColumn() {
         .minWidth(174)
         .LAYOUT(verticalLayout_5)
         .at(gridLayout_8, 1, 0, 1, 3);
-    MAKE(ckbP2pServiceSnepServer, gboP2pService).text("SNEP server").tip("Click to start/stop SNEP server").in(verticalLayout_5);
-    MAKE(ckbP2pServiceNppServer, gboP2pService).text("NPP server").tip("Click to start/stop NPP server").in(verticalLayout_5);
+    MAKE(ckbP2pServiceSnepServer, gboP2pService)
+        .text("SNEP server")
+        .tip("Click to start/stop SNEP server")
+        .in(verticalLayout_5);
+    MAKE(ckbP2pServiceNppServer, gboP2pService)
+        .text("NPP server")
+        .tip("Click to start/stop NPP server")
+        .in(verticalLayout_5);
 
     MAKE(gboP2pConfiguration, gboP2p)
         .text("Configuration")
@@ -168,8 +183,16 @@ void Ui_CLumaro::setupCeColumn(QWidget* window) {
         .LAYOUT(gridLayout_20)
         .at(gridLayout_33, 0, 0, 1, 3);
     QGroupBox* mode = gboCeMode;
-    MAKE(ckbCeIso14443A, mode).text("ISO 14443A").tip("Use ISO 14443A technology").checked().at(gridLayout_20, 0, 0, 1, 4);
-    MAKE(ckbCeIso14443B, mode).text("ISO 14443B").tip("Use ISO 14443B technology").checked().at(gridLayout_20, 1, 0, 1, 4);
+    MAKE(ckbCeIso14443A, mode)
+        .text("ISO 14443A")
+        .tip("Use ISO 14443A technology")
+        .checked()
+        .at(gridLayout_20, 0, 0, 1, 4);
+    MAKE(ckbCeIso14443B, mode)
+        .text("ISO 14443B")
+        .tip("Use ISO 14443B technology")
+        .checked()
+        .at(gridLayout_20, 1, 0, 1, 4);
     // The six speed buttons share one box: two groups keep one ISO-DEP and one FeliCa speed each.
     MAKE(rdbCeIsoDepSpeed106, mode).notAutoExclusive().text("106").checked().at(gridLayout_20, 2, 0);
     MAKE(rdbCeIsoDepSpeed212, mode).notAutoExclusive().text("212").at(gridLayout_20, 2, 1);

@@ -630,8 +630,9 @@ QByteArray fileBytes(const QString& path) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-quint32 le32(const QByteArray& b, int at) { return qFromLittleEndian<quint32>(b.constData() + at); }
-quint16 le16(const QByteArray& b, int at) { return qFromLittleEndian<quint16>(b.constData() + at); }
+// Little-endian fields of a picture file; a field beyond the end reads as 0, so a short file fails.
+quint32 le32(const QByteArray& b, int at) { return at >= 0 && at + 4 <= b.size() ? qFromLittleEndian<quint32>(b.constData() + at) : 0; }
+quint16 le16(const QByteArray& b, int at) { return at >= 0 && at + 2 <= b.size() ? qFromLittleEndian<quint16>(b.constData() + at) : 0; }
 
 // A window that binds two of the form's signals by name, to see when the binding happens.
 class CBoundHost : public QWidget {
@@ -926,6 +927,7 @@ private slots:
         QCOMPARE(le16(icon, 4), quint16(2));
         for (int entry = 0; entry < 2; ++entry) {
             const int at = 6 + 16 * entry;
+            QVERIFY(icon.size() > at);
             QCOMPARE(int(quint8(icon[at])), entry == 0 ? 16 : 32);
             QCOMPARE(le16(icon, at + 6), quint16(8));
             QCOMPARE(le16(icon, int(le32(icon, at + 12)) + 14), quint16(8));  // bits of the image's own header

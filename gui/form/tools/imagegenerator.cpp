@@ -109,7 +109,9 @@ public:
             x += kGlyphAdvance * scale;
         }
     }
-    void centredText(const std::string& s, int y, int scale, Rgb c) { text(s, (w - textWidth(s, scale)) / 2, y, scale, c); }
+    void centredText(const std::string& s, int y, int scale, Rgb c) {
+        text(s, (w - textWidth(s, scale)) / 2, y, scale, c);
+    }
 
 private:
     int w, h;
