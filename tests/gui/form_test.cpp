@@ -485,9 +485,9 @@ std::vector<Expected> expectedWidgets() {
         for (const EditorRow& e : kEditor) {
             if ((e.copies == NotSnep && copy.snep) || (e.copies == RwOnly && !copy.readWrite)) continue;
             QString parent = *e.parentKind ? editorName(e.parentKind, copy, e.parentElement) : QString(copy.holder);
-            QString state = e.state;
-            rows.push_back({editorName(e.kind, copy, e.element), e.cls, parent, e.text && QByteArray(e.text) != "*" ? e.text : "",
-                            "", state, e.text && QByteArray(e.text) == "*"});
+            const bool anyText = e.text && QByteArray(e.text) == "*";
+            rows.push_back({editorName(e.kind, copy, e.element), e.cls, parent, anyText ? "" : e.text, "", e.state,
+                            anyText});
         }
         QString prefixState = copy.snep ? "idx=1;min=124x0;max=124x" ANY : "idx=1;min=124x0";
         rows.push_back({editorName("cbo", copy, "RtdUriPrefix"), "QComboBox", editorName("pag", copy, "RtdUri"), "", "",
@@ -547,10 +547,9 @@ QStringList differences(QWidget* w, const Expected& e) {
         state.insert(eq < 0 ? token : token.left(eq), eq < 0 ? QString() : token.mid(eq + 1));
     }
     expect(w->testAttribute(Qt::WA_ForceDisabled) == state.contains("off"), "enabled state");
-    QSize min = state.contains("fixed") ? sizeToken(state["fixed"]) : state.contains("min") ? sizeToken(state["min"]) : QSize(0, 0);
-    QSize max = state.contains("fixed") ? sizeToken(state["fixed"])
-                : state.contains("max")   ? sizeToken(state["max"])
-                                          : QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    const QString fixed = state.value("fixed");
+    const QSize min = sizeToken(!fixed.isEmpty() ? fixed : state.value("min", "0x0"));
+    const QSize max = sizeToken(!fixed.isEmpty() ? fixed : state.value("max", ANY "x" ANY));
     expect(w->minimumSize() == min, QString("minimum %1x%2").arg(w->minimumWidth()).arg(w->minimumHeight()));
     expect(w->maximumSize() == max, QString("maximum %1x%2").arg(w->maximumWidth()).arg(w->maximumHeight()));
     if (auto* b = qobject_cast<QAbstractButton*>(w)) expect(b->isChecked() == state.contains("chk"), "checked state");
@@ -577,6 +576,9 @@ QStringList differences(QWidget* w, const Expected& e) {
 }
 
 }  // namespace
+
+int qInitResources_lumaro();
+int qCleanupResources_lumaro();
 
 namespace {
 
@@ -631,8 +633,12 @@ QByteArray fileBytes(const QString& path) {
 }
 
 // Little-endian fields of a picture file; a field beyond the end reads as 0, so a short file fails.
-quint32 le32(const QByteArray& b, int at) { return at >= 0 && at + 4 <= b.size() ? qFromLittleEndian<quint32>(b.constData() + at) : 0; }
-quint16 le16(const QByteArray& b, int at) { return at >= 0 && at + 2 <= b.size() ? qFromLittleEndian<quint16>(b.constData() + at) : 0; }
+template <class T>
+T littleEndian(const QByteArray& b, int at) {
+    return at >= 0 && at + int(sizeof(T)) <= b.size() ? qFromLittleEndian<T>(b.constData() + at) : 0;
+}
+quint32 le32(const QByteArray& b, int at) { return littleEndian<quint32>(b, at); }
+quint16 le16(const QByteArray& b, int at) { return littleEndian<quint16>(b, at); }
 
 // A window that binds two of the form's signals by name, to see when the binding happens.
 class CBoundHost : public QWidget {
@@ -658,6 +664,16 @@ bool logoSurvivesKeying(const QImage& image) {
         }
     }
     return artwork * 10 >= image.width() * image.height();
+}
+
+QList<QComboBox*> uriPrefixBoxes(const Ui_CLumaro& ui) {
+    return {ui.cboRwNdefWriteRtdUriPrefix, ui.cboP2pSnepTransmitRtdUriPrefix, ui.cboCeNdefModifyRtdUriPrefix};
+}
+
+// The window as it shows one page, named by the tab index and the page.
+bool saveScreen(QWidget& window, int tab, const QWidget* page) {
+    const QString file = QString("%1/%2-%3.png").arg(LUMARO_SCREENS).arg(tab).arg(page->objectName());
+    return window.grab().save(file);
 }
 
 }  // namespace
@@ -727,8 +743,7 @@ private slots:
             QCOMPARE(ui.tabInteraction->widget(i)->isEnabled(), enabled[i]);
         }
         QCOMPARE(ui.tabInteraction->currentIndex(), 0);
-        for (QComboBox* prefix : {ui.cboRwNdefWriteRtdUriPrefix, ui.cboP2pSnepTransmitRtdUriPrefix, ui.cboCeNdefModifyRtdUriPrefix})
-            QCOMPARE(prefix->currentText(), QString("http://www."));
+        for (QComboBox* prefix : uriPrefixBoxes(ui)) QCOMPARE(prefix->currentText(), QString("http://www."));
         QVERIFY(ui.btnStartNfc->isEnabled());
         QVERIFY(!ui.btnStopNfc->isEnabled());
         QVERIFY(!ui.btnUnregister->isEnabled());
@@ -755,7 +770,8 @@ private slots:
         int next = 0;
         do {
             if (position.contains(w)) {
-                QVERIFY2(position[w] == next, qPrintable(QString("%1 before %2").arg(kFocusChain[position[w]], kFocusChain[next])));
+                const QString order = QString("%1 before %2").arg(kFocusChain[position[w]], kFocusChain[next]);
+                QVERIFY2(position[w] == next, qPrintable(order));
                 ++next;
             }
             w = w->nextInFocusChain();
@@ -795,7 +811,8 @@ private slots:
         ui.setupUi(&host);
         ui.rdbRwIsoDepSpeed848->click();
         QVERIFY(ui.rdbRwIsoDepSpeed848->isChecked());
-        for (QRadioButton* b : {ui.rdbRwIsoDepSpeed106, ui.rdbRwIsoDepSpeed212, ui.rdbRwIsoDepSpeed424}) QVERIFY(!b->isChecked());
+        for (QRadioButton* b : {ui.rdbRwIsoDepSpeed106, ui.rdbRwIsoDepSpeed212, ui.rdbRwIsoDepSpeed424})
+            QVERIFY(!b->isChecked());
     }
 
     void columnsKeepTheirSizeInAWideWindow() {
@@ -813,7 +830,7 @@ private slots:
         QWidget host;
         Ui_CLumaro ui;
         ui.setupUi(&host);
-        for (QComboBox* prefix : {ui.cboRwNdefWriteRtdUriPrefix, ui.cboP2pSnepTransmitRtdUriPrefix, ui.cboCeNdefModifyRtdUriPrefix}) {
+        for (QComboBox* prefix : uriPrefixBoxes(ui)) {
             QCOMPARE(prefix->count(), 36);
             for (int code = 0; code < 36; ++code) QCOMPARE(prefix->itemText(code), QString(kUriPrefixes[code]));
             for (uint32_t code = 1; code < 36; ++code) QCOMPARE(prefix->itemText(int(code)), ndefUriPrefix(code));
@@ -823,6 +840,9 @@ private slots:
             QCOMPARE(prefix->currentIndex(), 0);
             QCOMPARE(prefix->currentText(), QString());
         }
+        ui.retranslateUi(&host);  // the fixed items are set again, never appended
+        QCOMPARE(ui.cboRwNdefWriteRtdUriPrefix->count(), 36);
+        QCOMPARE(ui.cboSeProtocol->count(), 5);
     }
 
     void editorCopiesDiffer() {
@@ -848,7 +868,9 @@ private slots:
         Ui_CLumaro ui;
         ui.setupUi(&host);
         for (const char* copy : {"RwNdefWrite", "P2pSnepTransmit", "CeNdefModify"}) {
-            auto field = [&](const char* name) { return child<QLineEdit>(&host, qPrintable(QString("led%1%2").arg(copy, name)))->text(); };
+            auto field = [&](const char* name) {
+                return child<QLineEdit>(&host, qPrintable(QString("led%1%2").arg(copy, name)))->text();
+            };
             QVERIFY(field("VcardEmail").endsWith("@example.com"));
             QVERIFY(field("VcardPhone").contains("555"));
             QVERIFY(field("VcardUrl").contains("example.com"));
@@ -918,7 +940,8 @@ private slots:
             if (QByteArray(name) == "applicationIcon") continue;
             QVERIFY2(raw.startsWith("BM"), name);
             QCOMPARE(le16(raw, 28), quint16(24));
-            const QSize expected = QByteArray(name) == "oem" ? QSize(151, 36) : QByteArray(name) == "marveld" ? QSize(94, 51) : QSize(104, 82);
+            const QByteArray n = name;
+            const QSize expected = n == "oem" ? QSize(151, 36) : n == "marveld" ? QSize(94, 51) : QSize(104, 82);
             QCOMPARE(image.size(), expected);
         }
         const QByteArray icon = fileBytes(":/applicationIcon");
@@ -941,6 +964,14 @@ private slots:
             sizes << reader.read().size();
         }
         QCOMPARE(sizes, (QList<QSize>{{16, 16}, {32, 32}}));
+    }
+
+    void collectionUnregistersAsItRegistered() {
+        qCleanupResources_lumaro();
+        const bool gone = !QFile::exists(":/oem") && !QFile::exists(":/applicationIcon");
+        qInitResources_lumaro();
+        QVERIFY(gone);
+        QVERIFY(QFile::exists(":/oem"));
     }
 
     void logosKeepTheirArtworkOffTheKeyColour() {
@@ -989,8 +1020,7 @@ private slots:
         QVERIFY(QDir().mkpath(LUMARO_SCREENS));
         for (int i = 0; i < ui.tabInteraction->count(); ++i) {
             ui.tabInteraction->setCurrentIndex(i);
-            const QString file = QString("%1/%2-%3.png").arg(LUMARO_SCREENS).arg(i).arg(ui.tabInteraction->widget(i)->objectName());
-            QVERIFY2(host.grab().save(file), qPrintable(file));
+            QVERIFY(saveScreen(host, i, ui.tabInteraction->widget(i)));
         }
         // The inner pages a person also wants to see: the LLCP connections and the vCard editors.
         const std::pair<QTabWidget*, QWidget*> inner[] = {{ui.tabP2p, ui.pagP2pMarveldApi},
@@ -1002,8 +1032,7 @@ private slots:
             while (ui.tabInteraction->indexOf(outer) < 0) outer = outer->parentWidget();
             ui.tabInteraction->setCurrentWidget(outer);
             tabs->setCurrentWidget(page);
-            const QString file = QString("%1/%2-%3.png").arg(LUMARO_SCREENS).arg(ui.tabInteraction->currentIndex()).arg(page->objectName());
-            QVERIFY2(host.grab().save(file), qPrintable(file));
+            QVERIFY(saveScreen(host, ui.tabInteraction->currentIndex(), page));
         }
     }
 };
