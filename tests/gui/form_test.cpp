@@ -666,6 +666,32 @@ bool logoSurvivesKeying(const QImage& image) {
     return artwork * 10 >= image.width() * image.height();
 }
 
+// Grid cells where the copies of a box differ: row, column, row span, column span.
+struct Cell {
+    const char* name;
+    int row, column, rowSpan, columnSpan;
+};
+const Cell kCells[] = {
+    {"lblRwNdefWriteVcardTitle", 1, 0, 1, 1}, {"ledRwNdefWriteVcardFirstName", 1, 3, 1, 1},
+    {"btnRwNdefWriteVcardSave", 1, 5, 1, 1}, {"btnRwNdefWriteVcardLoad", 1, 6, 1, 1},
+    {"lblRwNdefWriteVcardLastName_2", 2, 2, 1, 1}, {"ledRwNdefWriteVcardEmail", 3, 5, 1, 2},
+    {"ledRwNdefWriteVcardCompany", 4, 1, 1, 1}, {"ledRwNdefWriteVcardCity", 4, 5, 1, 2},
+    {"ledRwNdefWriteVcardCode", 5, 3, 1, 1}, {"ledRwNdefWriteVcardStreet", 5, 5, 1, 2},
+    {"lbCeNdefModifyVcardFirstName", 1, 2, 1, 1}, {"lbCeNdefModifyVcardEmail", 3, 4, 1, 1},
+    {"lblP2pSnepTransmitVcardFirstName", 0, 0, 1, 1}, {"ledP2pSnepTransmitVcardLastName", 1, 1, 1, 1},
+    {"ledP2pSnepTransmitVcardPhone", 2, 1, 1, 1}, {"ledP2pSnepTransmitVcardEmail", 3, 1, 1, 1},
+    {"ledP2pSnepTransmitVcardCompany", 0, 3, 1, 3}, {"ledP2pSnepTransmitVcardUrl", 1, 3, 1, 3},
+    {"ledP2pSnepTransmitVcardStreet", 2, 3, 1, 1}, {"ledP2pSnepTransmitVcardCode", 2, 5, 1, 1},
+    {"ledP2pSnepTransmitVcardCity", 3, 3, 1, 1}, {"ledP2pSnepTransmitVcardCountry", 3, 5, 1, 1},
+    {"tedRwNdefWriteRtdSmartPosterText", 1, 1, 1, 3}, {"ledCeNdefModifyRtdUriUri", 0, 3, 1, 1},
+    {"lblP2pRxBytes1", 0, 12, 1, 1}, {"btnP2pConnect1", 2, 0, 1, 1}, {"ckbContinuous1", 2, 8, 1, 3},
+    {"lblP2pTxBytes1", 2, 12, 1, 1}, {"ckbRandomizeSize1", 4, 8, 1, 1}, {"ckbP2pEchoServer1", 5, 8, 1, 3},
+    {"lblP2pRxBytes2", 0, 11, 1, 1}, {"btnP2pConnect2", 1, 0, 1, 1}, {"ckbContinuous2", 1, 8, 1, 1},
+    {"lblP2pTxBytes2", 1, 11, 1, 1}, {"ckbRandomizeSize2", 2, 8, 1, 1}, {"ckbP2pEchoServer2", 3, 8, 1, 2},
+    {"btnCeStart", 4, 0, 2, 2}, {"btnCeStop", 4, 2, 2, 1}, {"gboSeControl", 0, 1, 2, 1},
+    {"tabInteraction", 1, 1, 1, 8}, {"tedRwMifareStandardLog", 0, 2, 4, 1},
+};
+
 QList<QComboBox*> uriPrefixBoxes(const Ui_CLumaro& ui) {
     return {ui.cboRwNdefWriteRtdUriPrefix, ui.cboP2pSnepTransmitRtdUriPrefix, ui.cboCeNdefModifyRtdUriPrefix};
 }
@@ -709,6 +735,21 @@ private slots:
         }
         QVERIFY2(failures.isEmpty(), qPrintable(failures.join('\n')));
         QCOMPARE(listed.size(), 395);
+    }
+
+    void copiesOfABoxUseTheirOwnCells() {
+        QWidget host;
+        Ui_CLumaro ui;
+        ui.setupUi(&host);
+        for (const Cell& c : kCells) {
+            QWidget* w = child(&host, c.name);
+            auto* grid = qobject_cast<QGridLayout*>(w->parentWidget()->layout());
+            QVERIFY2(grid, c.name);
+            int row, column, rowSpan, columnSpan;
+            grid->getItemPosition(grid->indexOf(w), &row, &column, &rowSpan, &columnSpan);
+            QVERIFY2(row == c.row && column == c.column && rowSpan == c.rowSpan && columnSpan == c.columnSpan,
+                     qPrintable(QString("%1 at %2,%3 span %4x%5").arg(c.name).arg(row).arg(column).arg(rowSpan).arg(columnSpan)));
+        }
     }
 
     void windowNameKeptOrSet() {
