@@ -65,6 +65,36 @@ struct NdefEditorSlots {
     FormSlot<QPushButton> mimeSelectImage;
 };
 
+// The widgets of one raw LLCP connection box, and where the two boxes differ in their grids.
+struct LlcpConnectionSlots {
+    FormSlot<QGroupBox> box;
+    QGridLayout** grid;
+    const char* gridName;
+    FormSlot<QPushButton> startListener, stopListener;
+    FormSlot<QLabel> listenerStatus, windowSizeLabel;
+    FormSlot<QSpinBox> windowSize;
+    FormSlot<QPushButton> transmit;
+    FormSlot<QLabel> rxLabel, rxBytes;
+    FormSlot<QPushButton> connect, disconnect;
+    FormSlot<QLabel> sessionStatus, miuLabel;
+    FormSlot<QSpinBox> miu;
+    FormSlot<QCheckBox> continuous;
+    FormSlot<QLabel> txLabel, txBytes;
+    FormSlot<QCheckBox> randomize, echo;
+
+    const char* title;
+    int pageRow;
+    int sessionRow;     // connect, disconnect, status, MIU, continuous, TX counter
+    int counterColumn;  // of the RX and TX labels; the counters stand right of them
+    int continuousSpan;
+    int randomizeRow;
+    int echoRow;
+    int echoSpan;
+    int miuMinimum;
+    const char* miuTip;  // none: no tool tip
+    int txBytesMinWidth;
+};
+
 class Ui_CLumaro {
 public:
     // Frame (top row, device detection, interaction tabs)
@@ -550,8 +580,7 @@ private:
     void setupLegacyPage();
     void setupMifarePage();
     void setupP2pPage();
-    void setupLlcpConnection1();
-    void setupLlcpConnection2();
+    void setupLlcpConnection(const LlcpConnectionSlots& c);
     void setupCePage();
     void setupEmbeddedSePage();
     void setupSeRouting();

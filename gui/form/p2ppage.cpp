@@ -110,66 +110,113 @@ void Ui_CLumaro::setupP2pPage() {
 
     MAKE(pagP2pMarveldApi, nullptr).LAYOUT(gridLayout_9);
     texts.add(tabP2p, CFormTexts::Role::TabText, "Marveld API", tabP2p->addTab(pagP2pMarveldApi, QString()));
-    setupLlcpConnection1();
+    setupLlcpConnection({
+        .box = FORM_SLOT(gboP2p1),
+        .grid = &gridLayout_24,
+        .gridName = "gridLayout_24",
+        .startListener = FORM_SLOT(btnP2pStartListener1),
+        .stopListener = FORM_SLOT(btnP2pStopListener1),
+        .listenerStatus = FORM_SLOT(lblP2pListenerStatus1),
+        .windowSizeLabel = FORM_SLOT(lblP2pMaxWindowSize1),
+        .windowSize = FORM_SLOT(sboP2pMaxWindowSize1),
+        .transmit = FORM_SLOT(btnP2pTransmit1),
+        .rxLabel = FORM_SLOT(lblRxDataLabel1),
+        .rxBytes = FORM_SLOT(lblP2pRxBytes1),
+        .connect = FORM_SLOT(btnP2pConnect1),
+        .disconnect = FORM_SLOT(btnP2pDisconnect1),
+        .sessionStatus = FORM_SLOT(lblP2pSessionStatus1),
+        .miuLabel = FORM_SLOT(lblP2pMiu1),
+        .miu = FORM_SLOT(sboP2pMiu1),
+        .continuous = FORM_SLOT(ckbContinuous1),
+        .txLabel = FORM_SLOT(lblTxDataLabel1),
+        .txBytes = FORM_SLOT(lblP2pTxBytes1),
+        .randomize = FORM_SLOT(ckbRandomizeSize1),
+        .echo = FORM_SLOT(ckbP2pEchoServer1),
+        .title = "Connection 1 (SAP = 15)",
+        .pageRow = 0,
+        .sessionRow = 2,
+        .counterColumn = 11,
+        .continuousSpan = 3,
+        .randomizeRow = 4,
+        .echoRow = 5,
+        .echoSpan = 3,
+        .miuMinimum = 0,
+        .miuTip = "Configure the maximum ",
+        .txBytesMinWidth = 26,
+    });
     hSpacer(gridLayout_9, 0, 1, 131);
-    setupLlcpConnection2();
+    setupLlcpConnection({
+        .box = FORM_SLOT(gbop2p2),
+        .grid = &gridLayout_25,
+        .gridName = "gridLayout_25",
+        .startListener = FORM_SLOT(btnP2pStartListener2),
+        .stopListener = FORM_SLOT(btnP2pStopListener2),
+        .listenerStatus = FORM_SLOT(lblP2pListenerStatus2),
+        .windowSizeLabel = FORM_SLOT(lblP2pMaxWindowSize2),
+        .windowSize = FORM_SLOT(sboP2pMaxWindowSize2),
+        .transmit = FORM_SLOT(btnP2pTransmit2),
+        .rxLabel = FORM_SLOT(lblRxDataLabel2),
+        .rxBytes = FORM_SLOT(lblP2pRxBytes2),
+        .connect = FORM_SLOT(btnP2pConnect2),
+        .disconnect = FORM_SLOT(btnP2pDisconnect2),
+        .sessionStatus = FORM_SLOT(lblP2pSessionStatus2),
+        .miuLabel = FORM_SLOT(lblP2pMiu2),
+        .miu = FORM_SLOT(sboP2pMiu2),
+        .continuous = FORM_SLOT(ckbContinuous2),
+        .txLabel = FORM_SLOT(lblTxDataLabel2),
+        .txBytes = FORM_SLOT(lblP2pTxBytes2),
+        .randomize = FORM_SLOT(ckbRandomizeSize2),
+        .echo = FORM_SLOT(ckbP2pEchoServer2),
+        .title = "Connection 2 (SAP = 14)",
+        .pageRow = 1,
+        .sessionRow = 1,
+        .counterColumn = 10,
+        .continuousSpan = 1,
+        .randomizeRow = 2,
+        .echoRow = 3,
+        .echoSpan = 2,
+        .miuMinimum = 128,
+        .miuTip = nullptr,
+        .txBytesMinWidth = 0,
+    });
     vSpacer(gridLayout_9, 2, 0);
 }
 
-void Ui_CLumaro::setupLlcpConnection1() {
-    MAKE(gboP2p1, pagP2pMarveldApi).text("Connection 1 (SAP = 15)").LAYOUT(gridLayout_24).at(gridLayout_9, 0, 0);
-    QGroupBox* box = gboP2p1;
-    QGridLayout* grid = gridLayout_24;
-    MAKE(btnP2pStartListener1, box).text("Start listener").tip(kTipStartListener).stdButton().at(grid, 0, 0);
-    MAKE(btnP2pStopListener1, box).text("Stop listener").tip(kTipStopListener).disabled().stdButton().at(grid, 0, 1);
-    MAKE(lblP2pListenerStatus1, box).text("Not Started").minWidth(80).at(grid, 0, 3);
-    lblP2pListenerStatus1->setAlignment(Qt::AlignCenter);
-    MAKE(lblP2pMaxWindowSize1, box).text("Max. window size:").at(grid, 0, 5);
-    MAKE(sboP2pMaxWindowSize1, box).tip(kTipWindowSize).minWidth(71).at(grid, 0, 6);
-    limits(sboP2pMaxWindowSize1, 1, 6, 1);
-    MAKE(btnP2pTransmit1, box).text("Transmit").disabled().stdButton().at(grid, 0, 8);
-    MAKE(lblRxDataLabel1, box).text("RX bytes:").at(grid, 0, 11);
-    MAKE(lblP2pRxBytes1, box).text("0").tip(kTipRxBytes).minWidth(41).at(grid, 0, 12);
-    MAKE(btnP2pConnect1, box).text("Connect").tip(kTipConnect).disabled().stdButton().at(grid, 2, 0);
-    MAKE(btnP2pDisconnect1, box).text("Disconnect").tip(kTipDisconnect).disabled().stdButton().at(grid, 2, 1);
-    MAKE(lblP2pSessionStatus1, box).text("Not connected").minWidth(80).at(grid, 2, 3);
-    lblP2pSessionStatus1->setAlignment(Qt::AlignCenter);
-    MAKE(lblP2pMiu1, box).text("MIU:").at(grid, 2, 5);
-    MAKE(sboP2pMiu1, box).tip("Configure the maximum ").minWidth(71).at(grid, 2, 6);
-    limits(sboP2pMiu1, 0, kMaxMiu, 128);
-    MAKE(ckbContinuous1, box).text("Continuous").tip(kTipContinuous).at(grid, 2, 8, 1, 3);
-    MAKE(lblTxDataLabel1, box).text("TX bytes:").at(grid, 2, 11);
-    MAKE(lblP2pTxBytes1, box).text("0").tip(kTipTxBytes).minWidth(26).at(grid, 2, 12);
-    MAKE(ckbRandomizeSize1, box).text("Randomize size").disabled().at(grid, 4, 8);
-    MAKE(ckbP2pEchoServer1, box).text("Echo server").tip(kTipEcho).at(grid, 5, 8, 1, 3);
-    connectionGaps(grid);
-}
+void Ui_CLumaro::setupLlcpConnection(const LlcpConnectionSlots& c) {
+    CFormMake(texts, c.box, pagP2pMarveldApi).text(c.title).layout(*c.grid, c.gridName).at(gridLayout_9, c.pageRow, 0);
+    QGroupBox* box = *c.box.member;
+    QGridLayout* grid = *c.grid;
+    CFormMake(texts, c.startListener, box).text("Start listener").tip(kTipStartListener).stdButton().at(grid, 0, 0);
+    CFormMake(texts, c.stopListener, box)
+        .text("Stop listener")
+        .tip(kTipStopListener)
+        .disabled()
+        .stdButton()
+        .at(grid, 0, 1);
+    CFormMake(texts, c.listenerStatus, box).text("Not Started").minWidth(80).at(grid, 0, 3)->setAlignment(Qt::AlignCenter);
+    CFormMake(texts, c.windowSizeLabel, box).text("Max. window size:").at(grid, 0, 5);
+    limits(CFormMake(texts, c.windowSize, box).tip(kTipWindowSize).minWidth(71).at(grid, 0, 6).get(), 1, 6, 1);
+    CFormMake(texts, c.transmit, box).text("Transmit").disabled().stdButton().at(grid, 0, 8);
+    CFormMake(texts, c.rxLabel, box).text("RX bytes:").at(grid, 0, c.counterColumn);
+    CFormMake(texts, c.rxBytes, box).text("0").tip(kTipRxBytes).minWidth(41).at(grid, 0, c.counterColumn + 1);
 
-void Ui_CLumaro::setupLlcpConnection2() {
-    MAKE(gbop2p2, pagP2pMarveldApi).text("Connection 2 (SAP = 14)").LAYOUT(gridLayout_25).at(gridLayout_9, 1, 0);
-    QGroupBox* box = gbop2p2;
-    QGridLayout* grid = gridLayout_25;
-    MAKE(btnP2pStartListener2, box).text("Start listener").tip(kTipStartListener).stdButton().at(grid, 0, 0);
-    MAKE(btnP2pStopListener2, box).text("Stop listener").tip(kTipStopListener).disabled().stdButton().at(grid, 0, 1);
-    MAKE(lblP2pListenerStatus2, box).text("Not Started").minWidth(80).at(grid, 0, 3);
-    lblP2pListenerStatus2->setAlignment(Qt::AlignCenter);
-    MAKE(lblP2pMaxWindowSize2, box).text("Max. window size:").at(grid, 0, 5);
-    MAKE(sboP2pMaxWindowSize2, box).tip(kTipWindowSize).minWidth(71).at(grid, 0, 6);
-    limits(sboP2pMaxWindowSize2, 1, 6, 1);
-    MAKE(btnP2pTransmit2, box).text("Transmit").disabled().stdButton().at(grid, 0, 8);
-    MAKE(lblRxDataLabel2, box).text("RX bytes:").at(grid, 0, 10);
-    MAKE(lblP2pRxBytes2, box).text("0").tip(kTipRxBytes).minWidth(41).at(grid, 0, 11);
-    MAKE(btnP2pConnect2, box).text("Connect").tip(kTipConnect).disabled().stdButton().at(grid, 1, 0);
-    MAKE(btnP2pDisconnect2, box).text("Disconnect").tip(kTipDisconnect).disabled().stdButton().at(grid, 1, 1);
-    MAKE(lblP2pSessionStatus2, box).text("Not connected").minWidth(80).at(grid, 1, 3);
-    lblP2pSessionStatus2->setAlignment(Qt::AlignCenter);
-    MAKE(lblP2pMiu2, box).text("MIU:").at(grid, 1, 5);
-    MAKE(sboP2pMiu2, box).minWidth(71).at(grid, 1, 6);
-    limits(sboP2pMiu2, 128, kMaxMiu, 128);
-    MAKE(ckbContinuous2, box).text("Continuous").tip(kTipContinuous).at(grid, 1, 8);
-    MAKE(lblTxDataLabel2, box).text("TX bytes:").at(grid, 1, 10);
-    MAKE(lblP2pTxBytes2, box).text("0").tip(kTipTxBytes).at(grid, 1, 11);
-    MAKE(ckbRandomizeSize2, box).text("Randomize size").disabled().at(grid, 2, 8);
-    MAKE(ckbP2pEchoServer2, box).text("Echo server").tip(kTipEcho).at(grid, 3, 8, 1, 2);
+    const int row = c.sessionRow;
+    CFormMake(texts, c.connect, box).text("Connect").tip(kTipConnect).disabled().stdButton().at(grid, row, 0);
+    CFormMake(texts, c.disconnect, box).text("Disconnect").tip(kTipDisconnect).disabled().stdButton().at(grid, row, 1);
+    CFormMake(texts, c.sessionStatus, box)
+        .text("Not connected")
+        .minWidth(80)
+        .at(grid, row, 3)
+        ->setAlignment(Qt::AlignCenter);
+    CFormMake(texts, c.miuLabel, box).text("MIU:").at(grid, row, 5);
+    auto miu = CFormMake(texts, c.miu, box).minWidth(71).at(grid, row, 6);
+    if (c.miuTip) miu.tip(c.miuTip);
+    limits(miu.get(), c.miuMinimum, kMaxMiu, 128);
+    CFormMake(texts, c.continuous, box).text("Continuous").tip(kTipContinuous).at(grid, row, 8, 1, c.continuousSpan);
+    CFormMake(texts, c.txLabel, box).text("TX bytes:").at(grid, row, c.counterColumn);
+    auto txBytes = CFormMake(texts, c.txBytes, box).text("0").tip(kTipTxBytes).at(grid, row, c.counterColumn + 1);
+    if (c.txBytesMinWidth) txBytes.minWidth(c.txBytesMinWidth);
+    CFormMake(texts, c.randomize, box).text("Randomize size").disabled().at(grid, c.randomizeRow, 8);
+    CFormMake(texts, c.echo, box).text("Echo server").tip(kTipEcho).at(grid, c.echoRow, 8, 1, c.echoSpan);
     connectionGaps(grid);
 }
