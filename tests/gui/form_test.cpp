@@ -16,6 +16,7 @@
 #include <QProcess>
 #include <QStandardItemModel>
 #include <QTemporaryDir>
+#include <QTranslator>
 #include <QtTest>
 
 namespace {
@@ -692,6 +693,28 @@ const Cell kCells[] = {
     {"tabInteraction", 1, 1, 1, 8}, {"tedRwMifareStandardLog", 0, 2, 4, 1},
 };
 
+// Marks every text translated in the window's context, to show which texts went through it.
+class CMarkingTranslator : public QTranslator {
+public:
+    bool isEmpty() const override { return false; }
+    QString translate(const char* context, const char* source, const char*, int) const override {
+        return QByteArray(context) == "CLumaro" ? QString("[%1]").arg(QString::fromUtf8(source)) : QString();
+    }
+};
+
+// The texts a person reads on a widget, tool tip included.
+QStringList readableTexts(QWidget* w) {
+    QStringList texts{w->toolTip()};
+    if (qobject_cast<QTextEdit*>(w)) return texts;  // rich text: only its paragraph is read
+    texts << shownText(w);
+    if (auto* c = qobject_cast<QComboBox*>(w)) texts << comboItems(c);
+    if (auto* tree = qobject_cast<QTreeWidget*>(w))
+        for (int column = 0; column < tree->columnCount(); ++column) texts << tree->headerItem()->text(column);
+    if (auto* tabs = qobject_cast<QTabWidget*>(w))
+        for (int i = 0; i < tabs->count(); ++i) texts << tabs->tabText(i);
+    return texts;
+}
+
 QList<QComboBox*> uriPrefixBoxes(const Ui_CLumaro& ui) {
     return {ui.cboRwNdefWriteRtdUriPrefix, ui.cboP2pSnepTransmitRtdUriPrefix, ui.cboCeNdefModifyRtdUriPrefix};
 }
@@ -750,6 +773,24 @@ private slots:
             QVERIFY2(row == c.row && column == c.column && rowSpan == c.rowSpan && columnSpan == c.columnSpan,
                      qPrintable(QString("%1 at %2,%3 span %4x%5").arg(c.name).arg(row).arg(column).arg(rowSpan).arg(columnSpan)));
         }
+    }
+
+    void everyTextIsTranslatedInTheWindowsContext() {
+        CMarkingTranslator marker;
+        QCoreApplication::installTranslator(&marker);
+        QWidget host;
+        Ui_CLumaro ui;
+        ui.setupUi(&host);
+        QCoreApplication::removeTranslator(&marker);
+        QStringList untranslated;
+        for (QWidget* w : host.findChildren<QWidget*>()) {
+            if (w->objectName().isEmpty() || w->objectName().startsWith("qt_")) continue;
+            for (const QString& text : readableTexts(w))
+                if (!text.isEmpty() && !(text.startsWith('[') && text.endsWith(']')))
+                    untranslated << w->objectName() + ": " + text;
+        }
+        QVERIFY2(untranslated.isEmpty(), qPrintable(untranslated.join('\n')));
+        QVERIFY(ui.tedRwNdefWriteRtdTextText->toPlainText().contains("NFC powered by Marveld"));
     }
 
     void windowNameKeptOrSet() {
