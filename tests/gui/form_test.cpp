@@ -1105,15 +1105,9 @@ private slots:
             QVERIFY(saveScreen(host, i, ui.tabInteraction->widget(i)));
         }
         // The inner pages a person also wants to see: the LLCP connections and the vCard editors.
-        const std::pair<QTabWidget*, QWidget*> inner[] = {{ui.tabP2p, ui.pagP2pMarveldApi},
-                                                          {ui.tabRwNdefWrite, ui.pagRwNdefWriteVcard},
-                                                          {ui.tabP2pSnepTransmit, ui.pagP2pSnepTransmitVcard},
-                                                          {ui.tabCeNdefModify, ui.pagCeNdefModifyVcard}};
-        for (auto [tabs, page] : inner) {
-            QWidget* outer = page->parentWidget();
-            while (ui.tabInteraction->indexOf(outer) < 0) outer = outer->parentWidget();
-            ui.tabInteraction->setCurrentWidget(outer);
-            tabs->setCurrentWidget(page);
+        for (QWidget* page : {ui.pagP2pMarveldApi, ui.pagRwNdefWriteVcard, ui.pagP2pSnepTransmitVcard, ui.pagCeNdefModifyVcard}) {
+            for (QWidget* w = page; w; w = w->parentWidget())  // every tab on the way to the page
+                if (QTabWidget* tabs = owningTabs(w)) tabs->setCurrentWidget(w);
             QVERIFY(saveScreen(host, ui.tabInteraction->currentIndex(), page));
         }
     }
