@@ -770,8 +770,9 @@ private slots:
             QVERIFY2(grid, c.name);
             int row, column, rowSpan, columnSpan;
             grid->getItemPosition(grid->indexOf(w), &row, &column, &rowSpan, &columnSpan);
+            const QString place = QString("%1 at %2,%3 span %4x%5").arg(c.name).arg(row).arg(column).arg(rowSpan);
             QVERIFY2(row == c.row && column == c.column && rowSpan == c.rowSpan && columnSpan == c.columnSpan,
-                     qPrintable(QString("%1 at %2,%3 span %4x%5").arg(c.name).arg(row).arg(column).arg(rowSpan).arg(columnSpan)));
+                     qPrintable(place.arg(columnSpan)));
         }
     }
 
@@ -1105,7 +1106,8 @@ private slots:
             QVERIFY(saveScreen(host, i, ui.tabInteraction->widget(i)));
         }
         // The inner pages a person also wants to see: the LLCP connections and the vCard editors.
-        for (QWidget* page : {ui.pagP2pMarveldApi, ui.pagRwNdefWriteVcard, ui.pagP2pSnepTransmitVcard, ui.pagCeNdefModifyVcard}) {
+        const auto inner = {ui.pagP2pMarveldApi, ui.pagRwNdefWriteVcard, ui.pagP2pSnepTransmitVcard, ui.pagCeNdefModifyVcard};
+        for (QWidget* page : inner) {
             for (QWidget* w = page; w; w = w->parentWidget())  // every tab on the way to the page
                 if (QTabWidget* tabs = owningTabs(w)) tabs->setCurrentWidget(w);
             QVERIFY(saveScreen(host, ui.tabInteraction->currentIndex(), page));
