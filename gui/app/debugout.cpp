@@ -15,6 +15,7 @@
 namespace {
 
 constexpr size_t kLineSize = 512;
+constexpr char kCrashHelperFile[] = "libtracelet.so";   // optional, beside the program
 constexpr int kPrefixBlanks = 19;       // after "name: tick ", room for the indent
 constexpr int kColumnBase = 11;
 constexpr uint32_t kFlagsKept = 0x7FFFFFFF;
@@ -105,7 +106,7 @@ void debugInit(const char* moduleName, uint32_t flags) {
     {
         std::lock_guard<std::mutex> guard(s.lock);
         if (!s.crashHelper) {
-            s.crashHelper = platLibraryOpen("libtracelet.so");
+            s.crashHelper = platLibraryOpen(platExecutableFolder() + kCrashHelperFile);
             void* entry = platLibrarySymbol(s.crashHelper, "traceletCrashHandler");
             s.crashHandler = entry ? reinterpret_cast<TCrashHandler>(entry) : defaultCrashHandler;
             static const bool registered = std::atexit(releaseCrashHelper) == 0;

@@ -84,20 +84,20 @@ NfcApiStatus CNfcInstance::nfcStart() {
         return m_lastStatus;
     }
     postTrace(traceInfo, source, "NFC controller initialized");
-    connect(this, &CNfcInstance::signalSecureNotification, this, &CNfcInstance::handleSecureNotification);
+    relay(true, &CNfcInstance::signalSecureNotification, &CNfcInstance::handleSecureNotification);
 
     m_lastStatus = corvaneSymbolTable.nfcCreate(this, &CNfcInstance::nfcEventCallback, &m_hApp);
     if (m_lastStatus != nfcStatusOk) {
         postTrace(traceError, source, "! Creating a NFC-application failed (code: %u)", m_lastStatus);
         m_hApp = nullptr;
-        disconnect(this, &CNfcInstance::signalSecureNotification, this, &CNfcInstance::handleSecureNotification);
+        relay(false, &CNfcInstance::signalSecureNotification, &CNfcInstance::handleSecureNotification);
         corvaneSymbolTable.nfcDone();
         corvaneFreeLibrary();
         return m_lastStatus;
     }
     postTrace(traceInfo, source, "NFC-application created (app %p, handle %p)", static_cast<void*>(this),
               static_cast<void*>(m_hApp));
-    connectRunningSignals();
+    relayRunningSignals(true);
     postTrace(traceInfo, source, "Exit");
     return nfcStatusOk;
 }
@@ -131,24 +131,34 @@ NfcApiStatus CNfcInstance::nfcStop(DWORD listenerMask) {
     corvaneFreeLibrary();
     m_lastStatus = status;
     postTrace(traceInfo, source, "Exit (status: %u)", status);
-    disconnectRunningSignals();
+    relayRunningSignals(false);
     return status;
 }
 
 bool CNfcInstance::libraryRunning() const { return m_hApp && corvaneSymbolTable.module; }
 
-void CNfcInstance::connectRunningSignals() {
-    connect(this, &CNfcInstance::signalTagDetected, this, &CNfcInstance::handleTagDetected);
-    connect(this, &CNfcInstance::signalTagRemoved, this, &CNfcInstance::handleTagRemoved);
-    connect(this, &CNfcInstance::signalPnpRemovedIndication, this, &CNfcInstance::handlePnpRemovedIndication);
-    connect(this, &CNfcInstance::signalP2pHangupTerminated, this, &CNfcInstance::handleP2pHangupTerminated);
+template <typename Signal, typename Slot>
+void CNfcInstance::relay(bool on, Signal signal, Slot slot) {
+    if (on)
+        connect(this, signal, this, slot, Qt::UniqueConnection);
+    else
+        disconnect(this, signal, this, slot);
 }
 
-void CNfcInstance::disconnectRunningSignals() {
-    disconnect(this, &CNfcInstance::signalTagDetected, this, &CNfcInstance::handleTagDetected);
-    disconnect(this, &CNfcInstance::signalTagRemoved, this, &CNfcInstance::handleTagRemoved);
-    disconnect(this, &CNfcInstance::signalPnpRemovedIndication, this, &CNfcInstance::handlePnpRemovedIndication);
-    disconnect(this, &CNfcInstance::signalP2pHangupTerminated, this, &CNfcInstance::handleP2pHangupTerminated);
+void CNfcInstance::relayRunningSignals(bool on) {
+    relay(on, &CNfcInstance::signalTagDetected, &CNfcInstance::handleTagDetected);
+    relay(on, &CNfcInstance::signalTagRemoved, &CNfcInstance::handleTagRemoved);
+    relay(on, &CNfcInstance::signalPnpRemovedIndication, &CNfcInstance::handlePnpRemovedIndication);
+    relay(on, &CNfcInstance::signalP2pHangupTerminated, &CNfcInstance::handleP2pHangupTerminated);
+}
+
+void CNfcInstance::relayP2pSignals(bool on) {
+    relay(on, &CNfcInstance::signalP2pConnectIndication, &CNfcInstance::handleP2pConnectIndication);
+    relay(on, &CNfcInstance::signalP2pConnected, &CNfcInstance::handleP2pConnected);
+    relay(on, &CNfcInstance::signalP2pDataIndication, &CNfcInstance::handleP2pDataIndication);
+    relay(on, &CNfcInstance::signalP2pDataTransmitted, &CNfcInstance::handleP2pDataTransmitted);
+    relay(on, &CNfcInstance::signalP2pDisconnected, &CNfcInstance::handleP2pDisconnected);
+    relay(on, &CNfcInstance::signalP2pConnectFailed, &CNfcInstance::handleP2pConnectFailed);
 }
 
 void CNfcInstance::setTraceFlags(DWORD nfcFlags, DWORD l1Flags) {
@@ -159,28 +169,9 @@ void CNfcInstance::setTraceFlags(DWORD nfcFlags, DWORD l1Flags) {
 
 // ---- P2P blocks ------------------------------------------------------------------------------
 
-void CNfcInstance::p2pStart() {
-    connect(this, &CNfcInstance::signalP2pConnectIndication, this, &CNfcInstance::handleP2pConnectIndication,
-            Qt::UniqueConnection);
-    connect(this, &CNfcInstance::signalP2pConnected, this, &CNfcInstance::handleP2pConnected, Qt::UniqueConnection);
-    connect(this, &CNfcInstance::signalP2pDataIndication, this, &CNfcInstance::handleP2pDataIndication,
-            Qt::UniqueConnection);
-    connect(this, &CNfcInstance::signalP2pDataTransmitted, this, &CNfcInstance::handleP2pDataTransmitted,
-            Qt::UniqueConnection);
-    connect(this, &CNfcInstance::signalP2pDisconnected, this, &CNfcInstance::handleP2pDisconnected,
-            Qt::UniqueConnection);
-    connect(this, &CNfcInstance::signalP2pConnectFailed, this, &CNfcInstance::handleP2pConnectFailed,
-            Qt::UniqueConnection);
-}
+void CNfcInstance::p2pStart() { relayP2pSignals(true); }
 
-void CNfcInstance::p2pStop() {
-    disconnect(this, &CNfcInstance::signalP2pConnectIndication, this, &CNfcInstance::handleP2pConnectIndication);
-    disconnect(this, &CNfcInstance::signalP2pConnected, this, &CNfcInstance::handleP2pConnected);
-    disconnect(this, &CNfcInstance::signalP2pDataIndication, this, &CNfcInstance::handleP2pDataIndication);
-    disconnect(this, &CNfcInstance::signalP2pDataTransmitted, this, &CNfcInstance::handleP2pDataTransmitted);
-    disconnect(this, &CNfcInstance::signalP2pDisconnected, this, &CNfcInstance::handleP2pDisconnected);
-    disconnect(this, &CNfcInstance::signalP2pConnectFailed, this, &CNfcInstance::handleP2pConnectFailed);
-}
+void CNfcInstance::p2pStop() { relayP2pSignals(false); }
 
 CNfcInstance::P2pBlock* CNfcInstance::blockBySap(P2pBlock (&blocks)[2], BYTE sap) {
     for (P2pBlock& block : blocks)

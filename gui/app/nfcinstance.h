@@ -132,8 +132,10 @@ private:
     void dispatchEvent(DWORD event, void* parameter);
     void dispatchP2pEvent(DWORD event, const TP2pConnection* parameter);
     DWORD dispatchSnepEvent(bool client, DWORD event, void* parameter);
-    void connectRunningSignals();
-    void disconnectRunningSignals();
+    template <typename Signal, typename Slot>
+    void relay(bool on, Signal signal, Slot slot);
+    void relayRunningSignals(bool on);   // the slots a started instance keeps connected
+    void relayP2pSignals(bool on);
     bool libraryRunning() const;
     void releaseSnepClient();
     void forgetTag();

@@ -1,10 +1,13 @@
 // Lumaro's trace lines: prefix, indentation and open lines, bounded to their 512 bytes.
 #include <QtTest>
 
+#include <dlfcn.h>
+
 #include <string>
 #include <vector>
 
 #include "debugout.h"
+#include "platform.h"
 
 namespace {
 
@@ -36,6 +39,10 @@ private slots:
         QVERIFY(lines[0].rfind("lumaro  : ", 0) == 0);
         QVERIFY(lines[0].find("Linux") != std::string::npos);
         QVERIFY(lines[0].find("version " LUMARO_TEST_VERSION) != std::string::npos);
+        // The crash helper beside the program stays loaded until the program ends.
+        void* helper = dlopen((platExecutableFolder() + "libtracelet.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
+        QVERIFY(helper);
+        dlclose(helper);
     }
 
     void textStartsAtColumnTwentyOneAndIndentMovesIt() {

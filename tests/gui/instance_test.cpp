@@ -88,6 +88,14 @@ private slots:
         QVERIFY(!offGuiThread);
     }
 
+    void queuedSignalsKnowTheRecordTypesByName() {
+        CNfcInstance registering;
+        for (const char* name : {"DWORD", "BYTE", "BOOL", "TNfcTagInfo *", "PBYTE", "TP2pConnection *", "TNfcInfoSE *",
+                                 "TNfcEventParam *"})
+            QVERIFY2(QMetaType::fromName(name).isValid(), name);
+        QCOMPARE(QMetaType::fromName("DWORD").sizeOf(), 4);
+    }
+
     void startLoadsInitialisesAndCreatesTheApplication() {
         start();
         const std::vector<std::string> expected = {"nfcGetVersion", "nfcInitialize", "nfcCreate"};
@@ -373,6 +381,54 @@ private slots:
         QCOMPARE(puts, 1);
         QCOMPARE(instance->snepPutData(), QByteArray("\xD1\x01\x00", 3));
         QVERIFY(traces.contains(QStringLiteral("SNEP client sent data by PUT (length: 3)")));
+    }
+
+    void snepServerReportsAreTracedAndSignalled_data() {
+        QTest::addColumn<int>("event");
+        QTest::addColumn<QString>("trace");
+        QTest::addColumn<QString>("signal");
+        QTest::newRow("connected") << int{snepEventConnected} << "SNEP server connected" << QString();
+        QTest::newRow("get") << int{snepEventGetReceived} << "SNEP client sent data by GET (length: 7)" << QString();
+        QTest::newRow("progress") << int{snepEventProgress} << "SNEP transaction in progress (bytes: 7)"
+                                  << "progress 0 7";
+        QTest::newRow("finished") << int{snepEventResponse} << "SNEP transaction finished" << "ended 0 1";
+        QTest::newRow("failed") << int{snepEventFailed} << "! SNEP transaction failed" << "ended 0 0";
+        QTest::newRow("client gone") << int{snepEventClientDisconnected} << "SNEP client disconnected"
+                                     << "disconnected";
+        QTest::newRow("closed") << int{snepEventEnded} << "SNEP server closed" << QString();
+        QTest::newRow("unknown") << 99 << "! Event not recognized - ignored" << QString();
+    }
+    void snepServerReportsAreTracedAndSignalled() {
+        QFETCH(int, event);
+        QFETCH(QString, trace);
+        QFETCH(QString, signal);
+        start();
+        SnepServerHandle server = nullptr;
+        corvaneSymbolTable.snepStartServer(&server, instance->applicationHandle(), "urn:nfc:sn:snep", 4, 248,
+                                           instance.get(), &CNfcInstance::snepServerCallback);
+        QStringList signalled;
+        connect(instance.get(), &CNfcInstance::signalSnepProgress, this,
+                [&](BYTE client, DWORD bytes) { signalled << QStringLiteral("progress %1 %2").arg(client).arg(bytes); });
+        connect(instance.get(), &CNfcInstance::signalSnepEnded, this,
+                [&](BYTE client, BOOL success) { signalled << QStringLiteral("ended %1 %2").arg(client).arg(success); });
+        connect(instance.get(), &CNfcInstance::signalSnepDisconnected, this, [&] { signalled << "disconnected"; });
+        TSnepServerReport report{};
+        report.get.ndefLength = 7;   // also the progress report's byte count
+        deliver(fakeEvent(FakeTarget::SnepServer, static_cast<DWORD>(event), report));
+        QVERIFY2(traces.contains(trace), qPrintable(traces.join('\n')));
+        QCOMPARE(signalled, signal.isEmpty() ? QStringList() : QStringList{signal});
+    }
+
+    void nppReportsAreTraced() {
+        start();
+        NppServerHandle server = nullptr;
+        corvaneSymbolTable.nppStartServer(&server, instance->applicationHandle(), nullptr, instance.get(),
+                                          &CNfcInstance::nppServerCallback);
+        for (DWORD event : {DWORD{nppEventMessage}, DWORD{6}, DWORD{7}})
+            deliver(FakeEvent{FakeTarget::Npp, event, {}, {0xD0}, SIZE_MAX, nullptr});
+        for (const char* text : {"NPP event detected (event: 3)", "NPP event received", "NPP event timeout",
+                                 "NPP event detected (event: 7)", "! NPP unknown event"})
+            QVERIFY2(traces.contains(QLatin1String(text)), text);
     }
 
     void theSecureElementListFillsFourSlotsAtMost() {

@@ -242,6 +242,14 @@ private slots:
         QVERIFY(messageTraces.contains(QStringLiteral("! Cannot find file")));
     }
 
+    void aMessageNobodyListensToMakesNoTraceBuffers() {
+        // Under the leak checker a trace buffer that nobody receives would show.
+        CNdefMessage unheard;
+        QCOMPARE(unheard.ndefCreateTextMessage(QStringLiteral("quiet"), QStringLiteral("English")), NdefStatus{NDEF_OK});
+        QCOMPARE(unheard.ndefCreateTextMessage(QString(0x10000, QLatin1Char('x')), QString()),
+                 NdefStatus{NDEF_BUFFER_TOO_SMALL});
+    }
+
     void nameTables() {
         QCOMPARE(ndefUriPrefix(0x24), QStringLiteral("<unknown URI ID>"));
         QCOMPARE(ndefUriPrefix(0), QStringLiteral("<none>"));
