@@ -719,6 +719,13 @@ QList<QComboBox*> uriPrefixBoxes(const Ui_CLumaro& ui) {
     return {ui.cboRwNdefWriteRtdUriPrefix, ui.cboP2pSnepTransmitRtdUriPrefix, ui.cboCeNdefModifyRtdUriPrefix};
 }
 
+// Shows the window laid out as on a screen, without painting it to one: the widgets get their
+// sizes, and nothing is drawn until a picture is asked for.
+void showOffScreen(QWidget& window) {
+    window.setAttribute(Qt::WA_DontShowOnScreen);
+    window.show();
+}
+
 // The window as it shows one page, named by the tab index and the page.
 bool saveScreen(QWidget& window, int tab, const QWidget* page) {
     const QString file = QString("%1/%2-%3.png").arg(LUMARO_SCREENS).arg(tab).arg(page->objectName());
@@ -903,8 +910,7 @@ private slots:
         Ui_CLumaro ui;
         ui.setupUi(&host);
         host.resize(1600, 700);
-        host.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&host));
+        showOffScreen(host);
         for (QGroupBox* column : {ui.gboRw, ui.gboP2p, ui.gboCe, ui.gboSe}) QCOMPARE(column->size(), QSize(212, 416));
         QVERIFY(ui.pagTechnology->width() - ui.gboSe->geometry().right() > 400);
     }
@@ -1080,26 +1086,14 @@ private slots:
         }
     }
 
-    void generatorReproducesTheCommittedPictures() {
-        QTemporaryDir out;
-        QVERIFY(out.isValid());
-        QCOMPARE(QProcess::execute(LUMARO_IMAGE_GENERATOR, {out.path()}), 0);
-        const QStringList committed = QDir(LUMARO_COMMITTED_IMAGES).entryList(QDir::Files);
-        QCOMPARE(QDir(out.path()).entryList(QDir::Files), committed);
-        QCOMPARE(committed.size(), 19);
-        for (const QString& file : committed) {
-            const QByteArray bytes = fileBytes(QString(LUMARO_COMMITTED_IMAGES) + "/" + file);
-            QVERIFY2(fileBytes(out.filePath(file)) == bytes, qPrintable(file));
-            QVERIFY2(fileBytes(":/" + QFileInfo(file).completeBaseName()) == bytes, qPrintable(file));
-        }
-    }
-
     void screenshotOfEveryPage() {
+#ifdef __SANITIZE_THREAD__
+        QSKIP("Qt paints large pictures on its own pooled threads, whose locks ThreadSanitizer cannot see");
+#endif
         QWidget host;
         Ui_CLumaro ui;
         ui.setupUi(&host);
-        host.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&host));
+        showOffScreen(host);
         QVERIFY(QDir().mkpath(LUMARO_SCREENS));
         for (int i = 0; i < ui.tabInteraction->count(); ++i) {
             ui.tabInteraction->setCurrentIndex(i);
@@ -1111,6 +1105,21 @@ private slots:
             for (QWidget* w = page; w; w = w->parentWidget())  // every tab on the way to the page
                 if (QTabWidget* tabs = owningTabs(w)) tabs->setCurrentWidget(w);
             QVERIFY(saveScreen(host, ui.tabInteraction->currentIndex(), page));
+        }
+    }
+
+    // Last: a program that has forked may start no thread under ThreadSanitizer.
+    void generatorReproducesTheCommittedPictures() {
+        QTemporaryDir out;
+        QVERIFY(out.isValid());
+        QCOMPARE(QProcess::execute(LUMARO_IMAGE_GENERATOR, {out.path()}), 0);
+        const QStringList committed = QDir(LUMARO_COMMITTED_IMAGES).entryList(QDir::Files);
+        QCOMPARE(QDir(out.path()).entryList(QDir::Files), committed);
+        QCOMPARE(committed.size(), 19);
+        for (const QString& file : committed) {
+            const QByteArray bytes = fileBytes(QString(LUMARO_COMMITTED_IMAGES) + "/" + file);
+            QVERIFY2(fileBytes(out.filePath(file)) == bytes, qPrintable(file));
+            QVERIFY2(fileBytes(":/" + QFileInfo(file).completeBaseName()) == bytes, qPrintable(file));
         }
     }
 };
