@@ -715,6 +715,33 @@ QStringList readableTexts(QWidget* w) {
     return texts;
 }
 
+// Size policies the form gives: horizontal, vertical, their stretch factors.
+struct PolicyRow {
+    const char* name;
+    QSizePolicy::Policy h, v;
+    int hStretch, vStretch;
+};
+constexpr auto F = QSizePolicy::Fixed, P = QSizePolicy::Preferred, M = QSizePolicy::Minimum, E = QSizePolicy::Expanding;
+const PolicyRow kPolicies[] = {
+    {"lblControllerConfiguration", F, F, 0, 0}, {"cboControllerConfiguration", P, F, 2, 0},
+    {"gboDeviceDetection", F, P, 0, 0}, {"tabInteraction", P, P, 1, 0},
+    {"lblDeviceImage", F, F, 0, 0}, {"lblDeviceImage2", F, F, 0, 0},
+    {"btnRwNdefWrite", F, F, 0, 0}, {"btnCeNdefModifyLoad", F, F, 0, 0}, {"btnP2pSnepTransmit", F, F, 0, 0},
+    {"btnRwNdefWriteVcardSave", F, F, 0, 0}, {"btnCeNdefModifyMimeSelectImage", F, F, 0, 0},
+    {"gboRw", F, P, 0, 5}, {"gboP2p", F, P, 0, 5}, {"gboCe", F, P, 0, 5}, {"gboSe", F, P, 0, 5},
+    {"gboRwMode", P, F, 0, 0}, {"gboP2pService", P, F, 0, 0}, {"gboCeCCConfiguration", P, F, 0, 0},
+    {"gboSeMode", P, F, 0, 0},
+    {"gboRwNdefRead", P, M, 0, 0}, {"gboRwNdefWrite", P, F, 0, 0}, {"gboRwNdefReadControl", F, P, 0, 0},
+    {"gboRwNdefWriteControl", F, P, 0, 0},
+    {"pagRwLegacy", P, P, 0, 0}, {"lblRwLegacyPdu", P, F, 0, 0}, {"gboRwLegacyControl", F, P, 0, 0},
+    {"gboRwMifareStandardRead", P, E, 0, 0}, {"gboRwMifareStandardWrite", P, M, 0, 0},
+    {"gboCeLog", P, M, 0, 0}, {"gboCeNdefModify", P, F, 0, 0}, {"gboCeNdefModifyControl", F, P, 0, 0},
+    {"gboSeControl", F, P, 0, 0}, {"lblSeDescription", P, F, 0, 0}, {"gboIoControl", F, P, 0, 0},
+    {"lblIoCommand", P, F, 0, 0},
+    {"cboP2pSnepTransmitRtdTextLanguageCode", F, F, 0, 0}, {"cboCeNdefModifyRtdSmartPosterLanguageCode", F, F, 0, 0},
+    {"lblRwNdefWriteVcardCity", F, F, 0, 0}, {"ledP2pSnepTransmitVcardCity", P, F, 0, 0},
+};
+
 QList<QComboBox*> uriPrefixBoxes(const Ui_CLumaro& ui) {
     return {ui.cboRwNdefWriteRtdUriPrefix, ui.cboP2pSnepTransmitRtdUriPrefix, ui.cboCeNdefModifyRtdUriPrefix};
 }
@@ -799,6 +826,17 @@ private slots:
         }
         QVERIFY2(untranslated.isEmpty(), qPrintable(untranslated.join('\n')));
         QVERIFY(ui.tedRwNdefWriteRtdTextText->toPlainText().contains("NFC powered by Marveld"));
+    }
+
+    void sizePoliciesAsGiven() {
+        QWidget host;
+        Ui_CLumaro ui;
+        ui.setupUi(&host);
+        for (const PolicyRow& r : kPolicies) {
+            const QSizePolicy p = child(&host, r.name)->sizePolicy();
+            QVERIFY2(p.horizontalPolicy() == r.h && p.verticalPolicy() == r.v, r.name);
+            QVERIFY2(p.horizontalStretch() == r.hStretch && p.verticalStretch() == r.vStretch, r.name);
+        }
     }
 
     void windowNameKeptOrSet() {
