@@ -199,6 +199,8 @@ void llcpHandleFrame(TLlcp* p, const uint8_t* frame, uint16_t length) {
     p->receiving = false;
     const bool target = !(p->flags & LLCP_INITIATOR);
     if (!(p->flags & LLCP_ACTIVE)) {
+        // The link's last answers (the DM to a DISC) still go out.
+        if (p->queued) nfcllcpLMSendDownstream(p);
         if (target) nfcllcpStartTimerSYMM(p);
         return;
     }
