@@ -185,7 +185,6 @@ protected:
             }
             advance(HW_TIMER_TICK_MS);
         }
-        seen_ = down.frames.size();
     }
 
     Bytes lastFrame() const { return down.frames.empty() ? Bytes{} : down.frames.back(); }

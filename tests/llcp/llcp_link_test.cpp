@@ -75,7 +75,9 @@ class LlcpTurns : public LlcpLink, public ::testing::WithParamInterface<TurnCase
 TEST_P(LlcpTurns, FollowTheRoleAndWhatCame) {
     const TurnCase& c = GetParam();
     activate(c.role, slowPeer());
-    if (c.role == NFCMAN_LLCP_INITIATOR) ASSERT_EQ(msUntilNextFrame(), 100u);
+    if (c.role == NFCMAN_LLCP_INITIATOR) {
+        ASSERT_EQ(msUntilNextFrame(), 100u);
+    }
     deliver(c.frame);
     const uint32_t waited = framesSent() == (c.role == NFCMAN_LLCP_INITIATOR ? 2u : 1u) ? 0 : msUntilNextFrame();
     EXPECT_EQ(waited, c.waitMs) << c.what;

@@ -43,7 +43,9 @@ TEST_F(LlcpSaps, ListenAllocationFollowsTheRulesInOrder) {
         SCOPED_TRACE(std::string("SAP ") + std::to_string(row.sap) + " " + (row.name ? row.name : "<none>"));
         EXPECT_EQ(listen(row.sap, row.name, row.co, &link), row.result);
         EXPECT_EQ(link != nullptr, row.result == LLCP_OK);
-        if (link) EXPECT_EQ(link->localSap, row.granted);
+        if (link) {
+            EXPECT_EQ(link->localSap, row.granted);
+        }
     }
     EXPECT_EQ(p->linkCount, 5);
 }

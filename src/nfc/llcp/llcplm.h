@@ -190,6 +190,7 @@ struct TLlcpSendElement {
     uint8_t dsap, ssap;
     uint8_t handle;
     uint16_t request;
+    bool dsBuffer;          // the buffer is one of the downstream pool's: it may carry the frame
 };
 
 struct TLlcpLocalParams {
@@ -298,7 +299,7 @@ void llcpStopTimerLTO(TLlcp* p);
 void llcpElementsInit(TLlcp* p);
 void nfcllcpLMSendDownstream(TLlcp* p);
 // Queues a whole PDU held in a pool buffer (which the queue now owns) and runs the sender.
-bool nfcllcpSendDownstream(TLlcp* p, uint8_t* buffer, uint16_t length, uint8_t link);
+bool nfcllcpSendDownstream(TLlcp* p, uint8_t* buffer, uint16_t length, uint8_t link, bool dsBuffer = false);
 // Queues a UI body of the link's data request and runs the sender.
 bool llcpSendUiDownstream(TLlcp* p, TLlcpLink* link, const TLlcpPending& data);
 void llcpFlushDownstream(TLlcp* p);

@@ -71,7 +71,8 @@ bool queueElement(TLlcp* p, const TLlcpSendElement& item) {
 }
 
 // Writes the element's PDU at out and gives the element back; a UI is confirmed to its requester.
-uint16_t writeElement(TLlcp* p, TLlcpSendElement* e, uint8_t* out) {
+// With adopt, a downstream-pool buffer of the element is kept there for the frame.
+uint16_t writeElement(TLlcp* p, TLlcpSendElement* e, uint8_t* out, uint8_t** adopt) {
     uint16_t n = 0;
     if (e->kind == LLCP_SEND_UI) {
         llcpWriteHeader(out, e->dsap, LLCP_UI, e->ssap);
@@ -84,6 +85,10 @@ uint16_t writeElement(TLlcp* p, TLlcpSendElement* e, uint8_t* out) {
         n = e->length;
     }
     llcpTracePdu("\\/", out, n);
+    if (adopt && !*adopt && e->dsBuffer) {
+        *adopt = e->buffer;
+        e->buffer = nullptr;
+    }
     freeElement(p, e);
     return n;
 }
@@ -94,7 +99,7 @@ bool aggregates(const TLlcpSendElement& a, const TLlcpSendElement& b, uint16_t m
 }
 
 // The queued PDUs as one frame in frame; its length, 0 when the first element cannot be sent.
-uint16_t buildFrame(TLlcp* p, uint8_t* frame) {
+uint16_t buildFrame(TLlcp* p, uint8_t* frame, uint8_t** adopt) {
     const uint16_t miu = p->remote.miu;
     TLlcpSendElement* first = popElement(p);
     if (wireLength(*first) > LLCP_DS_BUFFER) {
@@ -107,7 +112,7 @@ uint16_t buildFrame(TLlcp* p, uint8_t* frame) {
         if (wireLength(*first) > miu + 2u)
             TRACE(TRC_ERROR, "!! LLCP: %s length of packet too LONG (%d > %d)!!", "nfcllcpLMSendDownstream",
                   wireLength(*first), miu);
-        return writeElement(p, first, frame);
+        return writeElement(p, first, frame, adopt);
     }
     llcpWriteHeader(frame, LLCP_SAP_LM, LLCP_AGF, LLCP_SAP_LM);
     uint16_t length = 2;
@@ -117,7 +122,7 @@ uint16_t buildFrame(TLlcp* p, uint8_t* frame) {
         const uint16_t n = wireLength(*e);
         frame[length] = static_cast<uint8_t>(n >> 8);
         frame[length + 1] = static_cast<uint8_t>(n);
-        length = static_cast<uint16_t>(length + 2 + writeElement(p, e, frame + length + 2));
+        length = static_cast<uint16_t>(length + 2 + writeElement(p, e, frame + length + 2, adopt));
         const TLlcpSendElement* next = p->queueHead;
         const bool fits = next && uint32_t{length} - 2u + 2u + wireLength(*next) <= miu &&
                           !(withUi && next->kind == LLCP_SEND_UI);
@@ -143,8 +148,9 @@ uint8_t* takeBuffer(uint16_t pool, uint16_t size) {
     return osBufferGet(pool, size, &buffer, nullptr, nullptr) == OS_OK ? static_cast<uint8_t*>(buffer) : nullptr;
 }
 
-bool queuePdu(TLlcp* p, uint8_t* buffer, uint16_t length, uint8_t link) {
+bool queuePdu(TLlcp* p, uint8_t* buffer, uint16_t length, uint8_t link, bool dsBuffer = false) {
     TLlcpSendElement e{};
+    e.dsBuffer = dsBuffer;
     e.buffer = buffer;
     e.length = length;
     e.link = link;
@@ -227,24 +233,28 @@ void llcpFlushDownstream(TLlcp* p) {
 void nfcllcpLMSendDownstream(TLlcp* p) {
     constexpr char fn[] = "nfcllcpLMSendDownstream";
     if (!(p->flags & LLCP_MY_TURN)) return;
-    uint8_t* buffer = nullptr;
-    while (p->queueHead && !buffer) {
-        buffer = takeBuffer(p->dsPool, LLCP_DS_BUFFER);
-        if (!buffer) {
+    while (p->queueHead) {
+        // With the pool empty, a queued PDU's own downstream buffer carries the frame.
+        uint8_t* buffer = takeBuffer(p->dsPool, LLCP_DS_BUFFER);
+        if (!buffer && !p->queueHead->dsBuffer) {
             TRACE(TRC_ERROR, "! %s: no buffer available (Length %d)", fn, wireLength(*p->queueHead));
             break;
         }
-        const uint16_t length = buildFrame(p, buffer);
-        if (length) {
-            p->flags &= ~LLCP_LAST_SENT_SYMM;
-            sendFrame(p, buffer, length);
-            return;
+        uint8_t frame[LLCP_DS_BUFFER];
+        const uint16_t length = buildFrame(p, frame, buffer ? nullptr : &buffer);
+        if (!buffer) continue;
+        if (length == 0) {
+            osBufferRelease(buffer);
+            continue;
         }
-        osBufferRelease(buffer);
-        buffer = nullptr;
+        std::memcpy(buffer, frame, length);
+        p->flags &= ~LLCP_LAST_SENT_SYMM;
+        sendFrame(p, buffer, length);
+        return;
     }
     if (p->rawMode == LLCP_RAW_NONE || p->timerRunning[LLCP_TIMER_SYMM - 1]) {
-        buffer = takeBuffer(p->dsPool, 2);
+        uint8_t* buffer = takeBuffer(p->dsPool, 2);
+        if (!buffer) buffer = takeBuffer(p->ctrlPool, 2);
         if (!buffer) {
             TRACE(TRC_ERROR, "!! LLCP: %s No buffer to send idle SYMM!!", fn);
             nfcllcpStartTimerSYMM(p);
@@ -261,8 +271,8 @@ void nfcllcpLMSendDownstream(TLlcp* p) {
     nfcllcpStartTimerSYMM(p);
 }
 
-bool nfcllcpSendDownstream(TLlcp* p, uint8_t* buffer, uint16_t length, uint8_t link) {
-    return queuePdu(p, buffer, length, link);
+bool nfcllcpSendDownstream(TLlcp* p, uint8_t* buffer, uint16_t length, uint8_t link, bool dsBuffer) {
+    return queuePdu(p, buffer, length, link, dsBuffer);
 }
 
 bool llcpSendUiDownstream(TLlcp* p, TLlcpLink* link, const TLlcpPending& data) {
@@ -335,7 +345,7 @@ uint16_t nfcllcpSendUFRAME(TLlcp* p, TLlcpLink* link, uint8_t ptype, const char*
         std::memcpy(buffer + n, info, 4);
         n += 4;
     }
-    return queuePdu(p, buffer, n, llcpLinkIndex(link)) ? LLCP_OK : LLCP_NO_RESOURCES;
+    return queuePdu(p, buffer, n, llcpLinkIndex(link), pool == p->dsPool) ? LLCP_OK : LLCP_NO_RESOURCES;
 }
 
 uint16_t nfcllcpSendSNLFrame(TLlcp* p, const uint8_t* tlvs, uint16_t length) {
@@ -347,7 +357,7 @@ uint16_t nfcllcpSendSNLFrame(TLlcp* p, const uint8_t* tlvs, uint16_t length) {
     }
     llcpWriteHeader(buffer, LLCP_SAP_SDP, LLCP_SNL, LLCP_SAP_SDP);
     if (length) std::memcpy(buffer + 2, tlvs, length);
-    return queuePdu(p, buffer, static_cast<uint16_t>(size), LLCP_NO_LINK) ? LLCP_OK : LLCP_NO_RESOURCES;
+    return queuePdu(p, buffer, static_cast<uint16_t>(size), LLCP_NO_LINK, true) ? LLCP_OK : LLCP_NO_RESOURCES;
 }
 
 void llcpBufferCheck(TLlcp* p) {
