@@ -129,8 +129,8 @@ protected:
     void deviceResponse(const Bytes& general) {
         device = TNfcTagInfo{};
         device.tagType = P2P_TARGET;
-        ASSERT_LE(general.size(), 50u);
-        auto* start = reinterpret_cast<uint8_t*>(&device) + offsetof(TNfcTagInfo, a.historicalBytes);
+        ASSERT_LE(general.size(), NFCLL_GENERAL_BYTES_MAX);
+        auto* start = reinterpret_cast<uint8_t*>(&device) + NFCLL_GENERAL_BYTES_OFFSET;
         std::memcpy(start, general.data(), general.size());
         device.historicalBytesLength = static_cast<WORD>(general.size());
         fromManager(nfcllMsgMake<NFCLL_DEVICE_RESP>(NFCMAN_QUEUE_NAME, {&device, 0}));

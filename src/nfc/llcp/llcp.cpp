@@ -2,6 +2,7 @@
 // sits between the NFC manager (upstream) and layer 1 (downstream) while a P2P device is there.
 #include "llcp/llcp.h"
 
+#include <algorithm>
 #include <new>
 
 #include "L1/common/nfcllmsg.h"
@@ -219,11 +220,8 @@ void llcpExit(void* segment) {
 } // namespace
 
 CByteReader llcpDeviceGeneralBytes(const TNfcTagInfo& device) {
-    constexpr size_t start = offsetof(TNfcTagInfo, a.historicalBytes);
-    constexpr size_t room = offsetof(TNfcTagInfo, historicalBytesLength) - start;
-    static_assert(room == 50, "a P2P record holds 50 general bytes");
-    const size_t length = device.historicalBytesLength < room ? device.historicalBytesLength : room;
-    return CByteReader(reinterpret_cast<const uint8_t*>(&device) + start, length);
+    const size_t length = std::min<size_t>(device.historicalBytesLength, NFCLL_GENERAL_BYTES_MAX);
+    return CByteReader(reinterpret_cast<const uint8_t*>(&device) + NFCLL_GENERAL_BYTES_OFFSET, length);
 }
 
 int32_t nfcllcpInit(void* instance, uint32_t id) {

@@ -235,8 +235,7 @@ struct TLlcp {
 // ---- Task (llcp.cpp) ------------------------------------------------------------------------
 int32_t nfcllcpInit(void* instance, uint32_t id);
 void nfcllcpHandleMessage(void* instance);
-// The peer's general bytes of a P2P device record: up to 50 bytes from the historical bytes
-// on, counted by the historical-bytes length.
+// The peer's general bytes of a P2P device record.
 CByteReader llcpDeviceGeneralBytes(const TNfcTagInfo& device);
 
 // ---- Upward and downward sends (llcpup.cpp) -------------------------------------------------
