@@ -114,7 +114,7 @@ TEST_F(LlcpLink, WithLtoZeroTheLinkTimesOut750msAfterTheLastSend) {
     params.lto = 0;
     activate(NFCMAN_LLCP_TARGET, params);
     EXPECT_EQ(p->remote.ltoMs, 400);
-    connectionlessLink(0x10, "urn:nfc:sn:x");
+    connectedLink(0x20);
     advance(500);
     deliver(symm());        // answered at once: the link time-out runs from this send
     ASSERT_EQ(framesSent(), 1u);
@@ -275,7 +275,7 @@ TEST_F(LlcpLink, ATargetAnswersAPaxWithItsOwn) {
 
 TEST_F(LlcpLink, ADiscOnTheLinkManagementSapEndsEveryLink) {
     activate(NFCMAN_LLCP_TARGET);
-    connectionlessLink(0x10, "urn:nfc:sn:x");
+    connectedLink(0x20);
     deliver(disc(0, 0));
     EXPECT_EQ(up.last<TNfaceLlcpLinkCause>(NFACE_NFC_LLCP_DISC_IND).cause, 0);
     EXPECT_EQ(lastFrame(), dm(0, 0, {0}));
@@ -284,7 +284,7 @@ TEST_F(LlcpLink, ADiscOnTheLinkManagementSapEndsEveryLink) {
 
 TEST_F(LlcpLink, DeactivationRequestEndsTheLinksThenTheShutdownTimer) {
     activate(NFCMAN_LLCP_TARGET);
-    connectionlessLink(0x10, "urn:nfc:sn:x");
+    connectedLink(0x20);
     fromManager(nfcllMsgMake<DL_DEACT_REQ>(NFCMAN_QUEUE_NAME, {&device}));
     EXPECT_EQ(up.count(NFACE_NFC_LLCP_DISC_IND), 1u);
     advance(190);
@@ -296,7 +296,7 @@ TEST_F(LlcpLink, DeactivationRequestEndsTheLinksThenTheShutdownTimer) {
 
 TEST_F(LlcpLink, DeviceLossEndsTheLinksAndReportsTheTechnologyGone) {
     activate(NFCMAN_LLCP_TARGET);
-    connectionlessLink(0x10, "urn:nfc:sn:x");
+    connectedLink(0x20);
     deliver(symm());
     fromLayer1(nfcllMsgMake<NFCLL_DEVICE_IND>(kLayer1Name, {0, nullptr}));
     EXPECT_EQ(up.last<TNfaceLlcpLinkCause>(NFACE_NFC_LLCP_DISC_IND).cause, 0x40A);

@@ -124,6 +124,40 @@ TEST_F(LlcpSaps, LinkHandlesAreCheckedAgainstSlotUseAndOwner) {
     EXPECT_TRUE(cap.contains("!! nfcllcpHandleNFCLLCPDiscReq: invalid Handle"));
 }
 
+TEST_F(LlcpSaps, TheEndOfTheLinkReachesOnlyConnectionsAndConfirmsTheirData) {
+    activate(NFCMAN_LLCP_TARGET);
+    TLlcpLink* connectionless = nullptr;
+    TLlcpLink* listener = nullptr;
+    ASSERT_EQ(listen(0x10, "urn:nfc:sn:x", false, &connectionless), LLCP_OK);
+    ASSERT_EQ(listen(0, "urn:nfc:sn:snep", true, &listener), LLCP_OK);
+    TLlcpLink* connection = connectedLink(0x20);
+    const Bytes data(4, 1);
+    request<NFACE_NFC_LLCP_DATA_REQ>({connection, data.data(), 4, 9, 0});
+    advance(460);       // the peer's 100 ms link time-out and the margin
+    ASSERT_EQ(up.count(NFACE_NFC_LLCP_DISC_IND), 1u);
+    EXPECT_EQ(up.last<TNfaceLlcpLinkCause>(NFACE_NFC_LLCP_DISC_IND).hLink, connection);
+    EXPECT_EQ(up.last<TNfaceLlcpDataConf>(NFACE_NFC_LLCP_DATA_CONF).handle, 9);
+    EXPECT_EQ(up.last<TNfaceLlcpDataConf>(NFACE_NFC_LLCP_DATA_CONF).cause, 0);
+    EXPECT_EQ(connection->state, LLCP_STATE_IDLE);
+
+    request<NFACE_NFC_LLCP_DISC_RESP>({listener});
+    EXPECT_TRUE(cap.contains("!! nfcllcpHandleNFCLLCPDiscResp: link="));
+    EXPECT_EQ(p->linkCount, 3);
+    request<NFACE_NFC_LLCP_DISC_RESP>({connection});
+    EXPECT_EQ(p->linkCount, 2);
+    EXPECT_EQ(p->saps[32].state, LLCP_SAP_FREE);
+}
+
+TEST_F(LlcpSaps, ConnectAndListenRequestsAreAnsweredNotPassedDown) {
+    activate(NFCMAN_LLCP_TARGET);
+    request<NFACE_NFC_LLCP_CON_REQ>({&upper, 128, 1, 4}, 3);
+    EXPECT_EQ(up.last<TNfaceLlcpLinkCause>(NFACE_NFC_LLCP_CON_CONF).cause, 0x411);
+    EXPECT_EQ(up.last<TNfaceLlcpLinkCause>(NFACE_NFC_LLCP_CON_CONF).hApp, &upper);
+    request<NFACE_NFC_LLCP_LISTEN_REQ>({&upper, 128, 1, 1, 4}, 4);
+    EXPECT_EQ(up.count(NFACE_NFC_LLCP_LISTEN_CONF), 1u);
+    EXPECT_EQ(down.count(NFACE_NFC_LLCP_CON_REQ) + down.count(NFACE_NFC_LLCP_LISTEN_REQ), 0u);
+}
+
 TEST_F(LlcpSaps, ServiceNamesAreCheckedForTheirPrefix) {
     EXPECT_EQ(nfcllcpCheckUriServiceName(4, "", 0), 3u);
     EXPECT_EQ(nfcllcpCheckUriServiceName(4, "urn:nfc:sn:snep", 15), 1u);

@@ -13,3 +13,7 @@ void llcpLinkReceive(TLlcp*, TLlcpLink* link, const LlcpPdu& pdu) {
 void llcpLinkSendData(TLlcp*, TLlcpLink* link) {
     TRACE(LLCP_TRACE, "LLCP: link %d holds %d data requests", llcpLinkIndex(link), link->pending.count);
 }
+
+void llcpLinkAccepted(TLlcp*, TLlcpLink* link) {
+    TRACE(LLCP_TRACE, "LLCP: link %d accepted by its application", llcpLinkIndex(link));
+}

@@ -284,7 +284,10 @@ uint32_t nfcllcpCheckUriServiceName(uint8_t sap, const char* name, uint8_t lengt
 uint8_t nfcLlcpAllocSapForConnection(TLlcp* p, const char* name, uint8_t length);
 uint16_t nfcLlcpAllocSap(TLlcp* p, uint8_t first, const char* name, uint8_t* out, uint8_t end, uint8_t length);
 uint16_t nfcLlcpAllocSapForListen(TLlcp* p, uint8_t* sap, const char* name, uint8_t length);
+// After a disconnection: SAPs 16..31 stay reserved for their name, the others are freed.
 void llcpFreeSap(TLlcp* p, uint8_t sap);
+// Frees the SAP whatever its range, with its name.
+void llcpReleaseSap(TLlcp* p, uint8_t sap);
 // A name among the SAPs 1..31 in use; 255 when none.
 uint8_t llcpLookupService(const TLlcp* p, const uint8_t* name, uint8_t length);
 
@@ -323,8 +326,12 @@ void llcpFreeSdpSlots(TLlcp* p, uint32_t app);
 void nfcllcpHandleNFCLLCPDiscReq(TLlcp* p);
 void nfcllcpHandleNFCLLCPDataReq(TLlcp* p);
 void nfcllcpHandleNFCLLCPDataResp(TLlcp* p);
+void nfcllcpHandleNFCLLCPDiscResp(TLlcp* p);
+void nfcllcpHandleNFCLLCPConActResp(TLlcp* p);
+void llcpRefuseLinkRequest(TLlcp* p);
 void llcpHandleTechRemove(TLlcp* p);
 
 // ---- The link's connection procedures (llcpconn.cpp) -------------------------------------------
 void llcpLinkReceive(TLlcp* p, TLlcpLink* link, const LlcpPdu& pdu);
 void llcpLinkSendData(TLlcp* p, TLlcpLink* link);
+void llcpLinkAccepted(TLlcp* p, TLlcpLink* link);

@@ -185,6 +185,54 @@ void nfcllcpHandleNFCLLCPDataResp(TLlcp* p) {
     }
 }
 
+void nfcllcpHandleNFCLLCPDiscResp(TLlcp* p) {
+    constexpr char fn[] = "nfcllcpHandleNFCLLCPDiscResp";
+    const auto f = osMsgFields<TNfaceLlcpLinkOnly>(p->msg);
+    TRACE(LLCP_TRACE, "LLCP: get NFCLLCP_DISC_RESP link=%p", f.hLink);
+    TLlcpLink* link = llcpLinkOf(p, f.hLink);
+    if (!link || llcpCheckLinkHandle(p, link, mmWordInstance(p->msg.source)) != LLCP_OK) {
+        TRACE(TRC_ERROR, "!! %s: invalid handle=%p", fn, f.hLink);
+        return;
+    }
+    const bool indicated = (link->flags & LLCP_LINK_DISCONNECTED) != 0;
+    const bool listener = (link->flags & LLCP_LINK_CO) && !(link->flags & LLCP_LINK_OUTGOING) &&
+                          link->remoteSap == LLCP_NO_SAP;
+    if (!indicated || !(link->state == LLCP_STATE_IDLE || (listener && link->state == LLCP_STATE_DISCONNECTING))) {
+        TRACE(TRC_ERROR, "!! %s: link=%p wrong state(%d) DiscIndSent(%d) ", fn, f.hLink, static_cast<int>(link->state),
+              indicated ? 1 : 0);
+        return;
+    }
+    if (link->flags & LLCP_LINK_OUTGOING) llcpReleaseSap(p, link->localSap);
+    nfcllcpReleaseLink(p, link);
+}
+
+void nfcllcpHandleNFCLLCPConActResp(TLlcp* p) {
+    const auto f = osMsgFields<TNfaceLlcpLink>(p->msg);
+    TRACE(LLCP_TRACE, "LLCP: get NFCLLCP_CON_ACT_RESP hP2PLink=%p hApp=%p", f.hLink, f.hApp);
+    TLlcpLink* link = llcpLinkOf(p, f.hLink);
+    if (!link || llcpCheckLinkHandle(p, link, mmWordInstance(p->msg.source)) != LLCP_OK) {
+        TRACE(TRC_ERROR, "!! nfcllcpHandleNFCLLCPConActResp bad handle: %p.", f.hLink);
+        return;
+    }
+    link->upper = f.hApp;
+    llcpLinkAccepted(p, link);
+}
+
+void llcpRefuseLinkRequest(TLlcp* p) {
+    // Connections and listeners are opened by the connection procedures, which answer here as
+    // they are built; until then the requester is told at once rather than left waiting.
+    const auto answer = static_cast<uint16_t>((p->msg.command & ~1u) | 2u);
+    TRACE(TRC_ERROR, "! LLCP: request 0x%X refused, connections are not served", p->msg.command);
+    OsMessage message{};
+    message.command = answer;
+    message.spare = p->msg.spare;
+    message.source = (p->moduleWord & ~MM_WORD_INSTANCE_BITS) | (p->msg.source & MM_WORD_INSTANCE_BITS);
+    void* upper = p->msg.command == NFACE_NFC_LLCP_CON_REQ ? osMsgFields<TNfaceLlcpConReq>(p->msg).context
+                                                          : osMsgFields<TNfaceLlcpListenReq>(p->msg).context;
+    osMsgSetFields(message, TNfaceLlcpLinkCause{upper, nullptr, llcpUpCause(LLCP_BAD_PARAMETER)});
+    llcpSendUp(p, message);
+}
+
 void llcpHandleTechRemove(TLlcp* p) {
     TRACE(LLCP_TRACE, "LLCP: get NFCLL_TECH_REMOVE_IND");
     answerUnfinished(p);

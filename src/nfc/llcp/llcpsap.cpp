@@ -176,3 +176,7 @@ void llcpFreeSap(TLlcp* p, uint8_t sap) {
     }
     entry = TLlcpSap{};
 }
+
+void llcpReleaseSap(TLlcp* p, uint8_t sap) {
+    if (sap > LLCP_SAP_SDP && sap < LLCP_SAPS) p->saps[sap] = TLlcpSap{};
+}

@@ -57,15 +57,28 @@ void llcpSendTechRemove(TLlcp* p, uint16_t cause) {
 uint16_t llcpUpCause(uint16_t cause) { return cause == 0 ? 0 : static_cast<uint16_t>(cause + LLCP_CAUSE_BASE); }
 
 void llcpSendDiscInd(TLlcp* p, TLlcpLink* link, uint16_t cause) {
+    if (p->rawMode == LLCP_RAW_BYPASS) return;
+    TRACE(LLCP_TRACE, "LLCP: send NFC_LLCP_DISC_IND sSAP=0x%X dSAP=0x%X cause=0x%X FIFO=%d", link->localSap,
+          link->remoteSap, llcpUpCause(cause), link->pending.count);
     link->flags |= LLCP_LINK_DISCONNECTED;
-    TRACE(LLCP_TRACE, "LLCP: send NFC_LLCP_DISC_IND sSAP=0x%X dSAP=0x%X cause=0x%X", link->localSap, link->remoteSap,
-          llcpUpCause(cause));
+    // Every data request the link still holds is confirmed before the link is reported gone.
+    for (TLlcpPending pending{}; link->pending.pop(pending);)
+        llcpSendDataConf(p, link, LLCP_OK, pending.handle, pending.request);
+    link->queued = 0;
     sendPrimitive<NFACE_NFC_LLCP_DISC_IND>(p, link->app, 0, {link->upper, link, llcpUpCause(cause)});
 }
 
 void llcpSendDiscIndAll(TLlcp* p, uint16_t cause) {
-    for (TLlcpLink& link : p->links)
-        if (link.flags & LLCP_LINK_IN_USE) llcpSendDiscInd(p, &link, cause);
+    TRACE(LLCP_TRACE, "LLCP: send NFC_LLCP_DISC_IND to all links cause=0x%X", llcpUpCause(cause));
+    // Listeners and connectionless links stay: only connections to the peer end with it.
+    for (TLlcpLink& link : p->links) {
+        const bool connection = (link.flags & LLCP_LINK_OUTGOING) || link.remoteSap != LLCP_NO_SAP;
+        if (!(link.flags & LLCP_LINK_IN_USE) || !(link.flags & LLCP_LINK_CO) || link.state == LLCP_STATE_IDLE ||
+            !connection)
+            continue;
+        llcpSendDiscInd(p, &link, cause);
+        nfcllcpChangeState(&link, LLCP_STATE_IDLE);
+    }
 }
 
 void llcpSendDiscConf(TLlcp* p, TLlcpLink* link, uint16_t cause, uint16_t request) {
