@@ -138,12 +138,13 @@ TEST_F(LlcpLink, KeepsSymmetryWithAPeerAndTimesOutWhenItFallsSilent) {
     EXPECT_EQ(up.count(LLCP_DL_DEACT_IND), 1u);
 }
 
-TEST_F(LlcpLink, ADelayedOrDuplicatedAnswerKeepsTheLink) {
+TEST_F(LlcpLink, ADelayedDuplicatedOrCorruptedAnswerKeepsTheLink) {
     activate(NFCMAN_LLCP_TARGET);
     Peer peer;
     deliver(symm());
     peer.script(Step{SYMM, {}, {}, {}, Fault::Delay, 300});
     peer.script(Step{SYMM, {}, {}, {}, Fault::Duplicate});
+    peer.script(Step{SYMM, {}, {}, snl(sdreq(1, "urn:nfc:sn:snep")), Fault::Corrupt});
     converse(peer, 1000);
     EXPECT_TRUE(peer.scriptDone());
     EXPECT_TRUE(peer.mismatches.empty());

@@ -158,6 +158,19 @@ TEST_F(LlcpSaps, ConnectAndListenRequestsAreAnsweredNotPassedDown) {
     EXPECT_EQ(down.count(NFACE_NFC_LLCP_CON_REQ) + down.count(NFACE_NFC_LLCP_LISTEN_REQ), 0u);
 }
 
+TEST_F(LlcpSaps, TwoEnginesShareNothing) {
+    auto second = std::make_unique<TLlcp>();
+    ASSERT_EQ(nfcllcpInit(second.get(), 0xB3), 0);
+    EXPECT_NE(second->ownQueue, p->ownQueue);
+    EXPECT_NE(second->dsPool, p->dsPool);
+    TLlcpLink* link = nullptr;
+    ASSERT_EQ(nfcllcpAllocListenLink(second.get(), &link, kApp, &upper, 0, "urn:nfc:sn:snep", 15, true), LLCP_OK);
+    EXPECT_EQ(p->saps[4].state, LLCP_SAP_FREE);
+    EXPECT_EQ(p->linkCount, 0);
+    ASSERT_EQ(listen(0, "urn:nfc:sn:snep", true, &link), LLCP_OK);
+    EXPECT_EQ(link->owner, p);
+}
+
 TEST_F(LlcpSaps, ServiceNamesAreCheckedForTheirPrefix) {
     EXPECT_EQ(nfcllcpCheckUriServiceName(4, "", 0), 3u);
     EXPECT_EQ(nfcllcpCheckUriServiceName(4, "urn:nfc:sn:snep", 15), 1u);
