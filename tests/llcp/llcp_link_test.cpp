@@ -283,6 +283,71 @@ TEST_F(LlcpLink, ADiscOnTheLinkManagementSapEndsEveryLink) {
     EXPECT_FALSE(p->flags & LLCP_ACTIVE);
 }
 
+struct DiscCase {
+    const char* what;
+    uint8_t rawMode;
+    uint32_t role;
+    Bytes answer;           // the frame sent at once; empty for none
+    size_t deactivations;
+};
+
+void PrintTo(const DiscCase& c, std::ostream* os) { *os << c.what; }
+
+class LlcpDisc : public LlcpLink, public ::testing::WithParamInterface<DiscCase> {};
+
+TEST_P(LlcpDisc, EndsLlcpAsTheRawModeSays) {
+    const DiscCase& c = GetParam();
+    nfcmanSetStackBytes(c.rawMode, 0);
+    activate(c.role, slowPeer());
+    if (c.role == NFCMAN_LLCP_INITIATOR) {
+        ASSERT_EQ(msUntilNextFrame(), c.rawMode == LLCP_RAW_FAST_SYMM ? 60u : 100u);
+    }
+    const size_t before = framesSent();
+    deliver(disc(0, 0));
+    EXPECT_FALSE(p->flags & LLCP_ACTIVE);
+    EXPECT_EQ(up.count(LLCP_DL_DEACT_IND), c.deactivations) << c.what;
+    if (c.answer.empty())
+        EXPECT_EQ(framesSent(), before) << c.what;
+    else
+        EXPECT_EQ(lastFrame(), c.answer) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, LlcpDisc,
+                         ::testing::Values(DiscCase{"raw 0 target", 0, NFCMAN_LLCP_TARGET, dm(0, 0, {0}), 0},
+                                           DiscCase{"raw 0 initiator", 0, NFCMAN_LLCP_INITIATOR, dm(0, 0, {0}), 0},
+                                           DiscCase{"raw 2 target", 2, NFCMAN_LLCP_TARGET, symm(), 0},
+                                           DiscCase{"raw 2 initiator", 2, NFCMAN_LLCP_INITIATOR, {}, 1}));
+
+TEST_F(LlcpLink, APeersDmOnTheLinkManagementSapGoesDown) {
+    activate(NFCMAN_LLCP_TARGET);
+    deliver(dm(0, 0, {0}));
+    EXPECT_EQ(down.count(LLCP_DL_DM), 1u);
+}
+
+TEST_F(LlcpLink, EveryPduIsTracedWithItsDirection) {
+    activate(NFCMAN_LLCP_TARGET);
+    deliver(rr(9, 0x20, 0x03));
+    EXPECT_TRUE(cap.contains("/\\ L03 RR sSAP 20 dSAP 09 NR 3"));
+    EXPECT_TRUE(cap.contains("\\/ L03 DM sSAP 09 dSAP 20 reason 02"));
+    deliver(connect(9, 0x20, tlv(MIUX, {0x00, 0x80})));
+    EXPECT_TRUE(cap.contains("MIUX 0x02"));
+}
+
+TEST_F(LlcpLink, RawModeOneAnswersTheDeviceItselfAndGivesTheLinkMoreTime) {
+    nfcmanSetStackBytes(LLCP_RAW_BYPASS, 0);
+    setParameter(NFCMAN_LLCP_TARGET);
+    EXPECT_TRUE(cap.contains("LLCP: Start LTO (2) timer 0, (6040 ticks)"));     // 400 + 350 + 59650 ms
+    TNfcTagInfo found{};
+    found.tagType = P2P_TARGET;
+    fromLayer1(nfcllMsgMake<NFCLL_DEVICE_IND>(kLayer1Name, {0, &found}));
+    ASSERT_EQ(down.count(NFCLL_DEVICE_RESP), 1u);
+    EXPECT_EQ(down.last<TNfcllDeviceResp>(NFCLL_DEVICE_RESP).device, &found);
+    advance(60390);
+    EXPECT_EQ(up.count(LLCP_DL_DEACT_IND), 0u);
+    advance(10);
+    EXPECT_EQ(up.count(LLCP_DL_DEACT_IND), 1u);
+}
+
 TEST_F(LlcpLink, DeactivationRequestEndsTheLinksThenTheShutdownTimer) {
     activate(NFCMAN_LLCP_TARGET);
     connectedLink(0x20);
