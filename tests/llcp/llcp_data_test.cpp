@@ -20,6 +20,20 @@ TEST_F(LlcpData, AUiLongerThanTheLinkMiuIsRefusedAndNothingSent) {
     EXPECT_EQ(lastFrame(), symm());
 }
 
+TEST_F(LlcpData, AQueuedUiLeavesTheSendQueueWithItsLink) {
+    activate(NFCMAN_LLCP_TARGET);
+    TLlcpLink* link = connectionlessLink(0x10, "urn:nfc:sn:x");
+    auto data = std::make_unique<Bytes>(10, 0x11);
+    request<NFACE_NFC_LLCP_DATA_REQ>({link, data->data(), 10, 1, 0x30});
+    request<NFACE_NFC_LLCP_DISC_REQ>({nullptr, link});
+    EXPECT_EQ(up.last<TNfaceLlcpDataConf>(NFACE_NFC_LLCP_DATA_CONF).handle, 1);
+    nfcllcpReleaseLink(p, link);
+    data.reset();           // the requester's data are gone: nothing may read them now
+    EXPECT_EQ(p->queued, 0);
+    deliver(symm());
+    EXPECT_EQ(lastFrame(), symm());
+}
+
 TEST_F(LlcpData, RequestsOnAWrongLinkOrStateAreRefused) {
     activate(NFCMAN_LLCP_TARGET);
     const Bytes data(10, 1);

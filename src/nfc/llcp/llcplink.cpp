@@ -139,7 +139,8 @@ void nfcllcpReleaseLink(TLlcp* p, TLlcpLink* link) {
         TRACE(TRC_ERROR, "!! %s: trying to release unused link", fn);
         return;
     }
-    TRACE(LLCP_TRACE, "LLCP: nfcllcpLMDiscardLinkData %d elements deleted", link->pending.count);
+    const int deleted = link->pending.count + nfcllcpLMDiscardLinkData(p, link, false);
+    TRACE(LLCP_TRACE, "LLCP: nfcllcpLMDiscardLinkData %d elements deleted", deleted);
     link->pending.clear();
     const bool accepted =
         connectionOriented(*link) && !(link->flags & LLCP_LINK_OUTGOING) && link->remoteSap != LLCP_NO_SAP;

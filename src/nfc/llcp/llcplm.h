@@ -305,6 +305,9 @@ bool nfcllcpSendDownstream(TLlcp* p, uint8_t* buffer, uint16_t length, uint8_t l
 // Queues a UI body of the link's data request and runs the sender.
 bool llcpSendUiDownstream(TLlcp* p, TLlcpLink* link, const TLlcpPending& data);
 void llcpFlushDownstream(TLlcp* p);
+// Takes the link's PDUs out of the send queue: the requester's data must not be read after the
+// link is gone. With confirm, each UI request is confirmed. The count taken out.
+uint8_t nfcllcpLMDiscardLinkData(TLlcp* p, TLlcpLink* link, bool confirm);
 void nfcllcpSendSFRAME(TLlcp* p, TLlcpLink* link, uint8_t ptype);
 void nfcllcpSendDM(TLlcp* p, uint8_t dsap, uint8_t ssap, uint8_t reason);
 uint16_t nfcllcpSendUFRAME(TLlcp* p, TLlcpLink* link, uint8_t ptype, const char* name, uint8_t nameLength,

@@ -230,6 +230,28 @@ void llcpFlushDownstream(TLlcp* p) {
     while (TLlcpSendElement* e = popElement(p)) freeElement(p, e);
 }
 
+uint8_t nfcllcpLMDiscardLinkData(TLlcp* p, TLlcpLink* link, bool confirm) {
+    const uint8_t index = llcpLinkIndex(link);
+    uint8_t deleted = 0;
+    TLlcpSendElement* kept = nullptr;
+    TLlcpSendElement* keptTail = nullptr;
+    while (TLlcpSendElement* e = popElement(p)) {
+        if (e->link != index) {
+            e->next = nullptr;
+            (keptTail ? keptTail->next : kept) = e;
+            keptTail = e;
+            continue;
+        }
+        if (confirm && e->kind == LLCP_SEND_UI) llcpSendDataConf(p, link, LLCP_OK, e->handle, e->request);
+        freeElement(p, e);
+        ++deleted;
+    }
+    p->queueHead = kept;
+    p->queueTail = keptTail;
+    for (const TLlcpSendElement* e = kept; e; e = e->next) ++p->queued;
+    return deleted;
+}
+
 void nfcllcpLMSendDownstream(TLlcp* p) {
     constexpr char fn[] = "nfcllcpLMSendDownstream";
     if (!(p->flags & LLCP_MY_TURN)) return;

@@ -62,6 +62,7 @@ void llcpSendDiscInd(TLlcp* p, TLlcpLink* link, uint16_t cause) {
           link->remoteSap, llcpUpCause(cause), link->pending.count);
     link->flags |= LLCP_LINK_DISCONNECTED;
     // Every data request the link still holds is confirmed before the link is reported gone.
+    nfcllcpLMDiscardLinkData(p, link, true);
     for (TLlcpPending pending{}; link->pending.pop(pending);)
         llcpSendDataConf(p, link, LLCP_OK, pending.handle, pending.request);
     link->queued = 0;
