@@ -371,6 +371,15 @@ TEST_F(LlcpLink, DeviceLossEndsTheLinksAndReportsTheTechnologyGone) {
     EXPECT_EQ(up.count(LLCP_DL_DEACT_IND), 0u);
 }
 
+TEST_F(LlcpLink, ALayerOneConfirmationForTheManagerPassesUp) {
+    activate(NFCMAN_LLCP_TARGET);
+    fromLayer1(nfcllMsgMake<NFCLL_LISTEN_CONF>(kLayer1Name, {0, 0x1000}));
+    EXPECT_EQ(up.count(NFCLL_LISTEN_CONF), 1u);
+    EXPECT_EQ(up.count(NFCLL_TECH_REMOVE_IND), 0u);
+    fromManager(nfcllMsgMake<NFCLL_LISTEN_REQ>(NFCMAN_QUEUE_NAME, {0x1000, nullptr}));
+    EXPECT_EQ(down.count(NFCLL_LISTEN_REQ), 1u);
+}
+
 TEST_F(LlcpLink, ChipFailureAsksForAResetAndOtherErrorsEndTheLink) {
     activate(NFCMAN_LLCP_TARGET);
     fromLayer1(nfcllMsgMake<NFCLL_ERROR_IND>(kLayer1Name, {LLCP_CHIP_FAILURE}));

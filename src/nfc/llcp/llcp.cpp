@@ -127,8 +127,7 @@ void handleDlDeactReq(TLlcp* p) {
 }
 
 void handleDeviceInd(TLlcp* p) {
-    const TNfcTagInfo* device =
-        p->msg.command == NFCLL_DEVICE_IND ? nfcllMsgGet<NFCLL_DEVICE_IND>(p->msg).device : nullptr;
+    const TNfcTagInfo* device = nfcllMsgGet<NFCLL_DEVICE_IND>(p->msg).device;
     if (!device) {
         TRACE(LLCP_TRACE, "LLCP: get NFCLL_DEVICE_IND type=<null>");
         llcpSendDiscIndAll(p, LLCP_NOT_ACTIVE);
@@ -190,7 +189,6 @@ void dispatch(TLlcp* p) {
     case HW_TIMER_EXPIRED: handleTimer(p); break;
     case PH_DATA_IND: handlePhDataInd(p); break;
     case DL_DEACT_REQ: handleDlDeactReq(p); break;
-    case NFCLL_LISTEN_CONF:
     case NFCLL_DEVICE_IND: handleDeviceInd(p); break;
     case NFCLL_DEACT_IND:
         TRACE(LLCP_TRACE, "LLCP: get NFCLL_DEACT_IND, send DL_DEACT_IND");

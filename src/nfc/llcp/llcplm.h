@@ -229,7 +229,6 @@ struct TLlcp {
     TLlcpLink links[LLCP_LINKS]{};
     TLlcpSap saps[LLCP_SAPS]{};
     TLlcpSdpSlot sdp[LLCP_SDP_SLOTS]{};
-    const char* const* wellKnown = nullptr;
 };
 
 // ---- Task (llcp.cpp) ------------------------------------------------------------------------

@@ -36,7 +36,6 @@ void llcpSapsInit(TLlcp* p) {
     for (TLlcpSap& entry : p->saps) entry = TLlcpSap{};
     for (uint8_t sap = 0; sap <= LLCP_SAP_SDP; ++sap)
         setEntry(p->saps[sap], LLCP_SAP_USED, kWellKnown[sap], static_cast<uint8_t>(std::strlen(kWellKnown[sap])));
-    p->wellKnown = kWellKnown;
 }
 
 uint8_t llcpFindSapByName(const TLlcp* p, uint8_t first, const char* name, uint8_t length) {
