@@ -318,6 +318,56 @@ INSTANTIATE_TEST_SUITE_P(Table, LlcpDisc,
                                            DiscCase{"raw 2 target", 2, NFCMAN_LLCP_TARGET, symm(), 0},
                                            DiscCase{"raw 2 initiator", 2, NFCMAN_LLCP_INITIATOR, {}, 1}));
 
+struct UframeCase {
+    const char* what;
+    uint8_t option;
+    uint16_t miu;
+    Bytes params;
+};
+
+void PrintTo(const UframeCase& c, std::ostream* os) { *os << c.what; }
+
+class LlcpUframes : public LlcpLink, public ::testing::WithParamInterface<UframeCase> {};
+
+TEST_P(LlcpUframes, CarryTheLinksMiuAndWindowUnlessTheOptionSaysNo) {
+    const UframeCase& c = GetParam();
+    nfcmanSetStackBytes(0, c.option);
+    activate(NFCMAN_LLCP_TARGET);
+    TLlcpLink* link = connectedLink(1);
+    link->miu = c.miu;
+    link->window = 4;
+    ASSERT_EQ(nfcllcpSendUFRAME(p, link, LLCP_CONNECT, "urn:nfc:sn:snep", 15, nullptr), LLCP_OK);
+    deliver(symm());
+    const Bytes sn = tlv(SN, Bytes{'u', 'r', 'n', ':', 'n', 'f', 'c', ':', 's', 'n', ':', 's', 'n', 'e', 'p'});
+    Bytes expected = sn;
+    expected.insert(expected.end(), c.params.begin(), c.params.end());
+    EXPECT_EQ(lastFrame(), connect(1, 32, expected)) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, LlcpUframes,
+                         ::testing::Values(UframeCase{"MIU 2048", 0, 2048, {MIUX, 2, 0x07, 0x80, RW, 1, 4}},
+                                           UframeCase{"MIU 128: no MIUX", 0, 128, {RW, 1, 4}},
+                                           UframeCase{"option bit 0", 1, 2048, {}}));
+
+TEST_F(LlcpLink, TheAcknowledgeTimerSendsRrOrRnrWhenBusy) {
+    activate(NFCMAN_LLCP_TARGET);
+    TLlcpLink* link = connectedLink(0x20);
+    link->vr = 5;
+    llcpStartTimer(p, LLCP_TIMER_ACK, 100, llcpLinkIndex(link));
+    run();
+    advance(100);
+    deliver(symm());
+    EXPECT_EQ(lastFrame(), rr(0x20, 32, 5));
+    link->flags |= LLCP_LINK_RNR_SENT;
+    llcpStartTimer(p, LLCP_TIMER_ACK, 100, llcpLinkIndex(link));
+    run();
+    advance(100);
+    deliver(symm());
+    Pdu pdu;
+    ASSERT_TRUE(decode(lastFrame(), pdu));
+    EXPECT_EQ(pdu.ptype, RNR);
+}
+
 TEST_F(LlcpLink, APeersDmOnTheLinkManagementSapGoesDown) {
     activate(NFCMAN_LLCP_TARGET);
     deliver(dm(0, 0, {0}));
