@@ -9,7 +9,7 @@ using namespace llcpsim;
 class LlcpData : public LlcpTest {};
 
 TEST_F(LlcpData, AUiLongerThanTheLinkMiuIsRefusedAndNothingSent) {
-    deviceResponse({0x46, 0x66, 0x6D, 0x01, 0x01, 0x11});      // MIU 128
+    deviceResponse({0x46, 0x66, 0x6D, 0x01, 0x01, 0x11}); // MIU 128
     setParameter(NFCMAN_LLCP_TARGET);
     TLlcpLink* link = connectionlessLink(0x10, "urn:nfc:sn:x");
     const Bytes data(129, 0x44);
@@ -28,7 +28,7 @@ TEST_F(LlcpData, AQueuedUiLeavesTheSendQueueWithItsLink) {
     request<NFACE_NFC_LLCP_DISC_REQ>({nullptr, link});
     EXPECT_EQ(up.last<TNfaceLlcpDataConf>(NFACE_NFC_LLCP_DATA_CONF).handle, 1);
     nfcllcpReleaseLink(p, link);
-    data.reset();           // the requester's data are gone: nothing may read them now
+    data.reset(); // the requester's data are gone: nothing may read them now
     EXPECT_EQ(p->queued, 0);
     deliver(symm());
     EXPECT_EQ(lastFrame(), symm());
@@ -53,7 +53,7 @@ TEST_F(LlcpData, RequestsOnAWrongLinkOrStateAreRefused) {
     EXPECT_EQ(up.last<TNfaceLlcpDataConf>(NFACE_NFC_LLCP_DATA_CONF).cause, 0x411);
     link->remoteWindow = 1;
     request<NFACE_NFC_LLCP_DATA_REQ>({link, data.data(), 10, 5, 0});
-    EXPECT_EQ(up.count(NFACE_NFC_LLCP_DATA_CONF), 4u);      // queued on its link
+    EXPECT_EQ(up.count(NFACE_NFC_LLCP_DATA_CONF), 4u); // queued on its link
     EXPECT_EQ(link->queued, 1);
 }
 
@@ -64,7 +64,7 @@ TEST_F(LlcpData, AReceivedUiGoesUpInAReceiveBufferUntilItIsGivenBack) {
     ASSERT_EQ(up.data.size(), 1u);
     EXPECT_EQ(up.data[0], (Bytes{1, 2, 3}));
     EXPECT_EQ(link->remoteSap, 0x33);
-    deliver(ui(0x10, 0x33, {4}));           // its only buffer is still up
+    deliver(ui(0x10, 0x33, {4})); // its only buffer is still up
     EXPECT_EQ(up.data.size(), 1u);
     EXPECT_TRUE(cap.contains("no receive buffer on link 0"));
     request<NFACE_NFC_LLCP_DATA_RESP>({link, 0});
@@ -87,7 +87,7 @@ TEST_F(LlcpData, GivingBackBelowTheThresholdEndsTheBusyState) {
     }
     link->flags |= LLCP_LINK_RNR_SENT;
     request<NFACE_NFC_LLCP_DATA_RESP>({link, 0});
-    EXPECT_TRUE(link->flags & LLCP_LINK_RNR_SENT);      // 3 in use: not below window / 2 + 1
+    EXPECT_TRUE(link->flags & LLCP_LINK_RNR_SENT); // 3 in use: not below window / 2 + 1
     request<NFACE_NFC_LLCP_DATA_RESP>({link, 0});
     EXPECT_FALSE(link->flags & LLCP_LINK_RNR_SENT);
     deliver(symm());
@@ -119,7 +119,7 @@ TEST_F(LlcpData, RawModeOneSendsDataAsTheyAreWhileAReceiveBufferWaits) {
     request<NFACE_NFC_LLCP_DATA_REQ>({link, data.data(), 3, 1, 0});
     EXPECT_EQ(lastFrame(), data);
     EXPECT_EQ(up.count(NFACE_NFC_LLCP_DATA_CONF), 0u);
-    request<NFACE_NFC_LLCP_DATA_REQ>({link, data.data(), 3, 2, 0});     // no free receive buffer left
+    request<NFACE_NFC_LLCP_DATA_REQ>({link, data.data(), 3, 2, 0}); // no free receive buffer left
     EXPECT_EQ(up.last<TNfaceLlcpDataConf>(NFACE_NFC_LLCP_DATA_CONF).cause, 0x40D);
     EXPECT_EQ(framesSent(), 1u);
 }

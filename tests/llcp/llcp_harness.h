@@ -12,8 +12,8 @@
 #include "L1/common/nfcllmsg.h"
 #include "core/nfcmgr.h"
 #include "hw/hw_timer.h"
-#include "llcp/llcplm.h"
 #include "llcp/llcp_peer.h"
+#include "llcp/llcplm.h"
 #include "manual_clock.h"
 #include "mm/mm.h"
 #include "os/os_mem.h"
@@ -33,8 +33,8 @@ constexpr char kNoLeak[] = "osMemoryDone(), exit 0 bytes memory allocated (count
 struct Recorder {
     uint16_t queue = 0;
     std::vector<OsMessage> messages;
-    std::vector<Bytes> frames;                  // PH_DATA_REQ, in order
-    std::vector<Bytes> data;                    // NFC_LLCP_DATA_IND, in order
+    std::vector<Bytes> frames; // PH_DATA_REQ, in order
+    std::vector<Bytes> data; // NFC_LLCP_DATA_IND, in order
 
     static void procedure(void* self) {
         auto* r = static_cast<Recorder*>(self);
@@ -160,8 +160,8 @@ protected:
         void* buffer = nullptr;
         ASSERT_EQ(osBufferGet(rxPool, LLCP_DS_BUFFER, &buffer, nullptr, nullptr), OS_OK);
         if (!frame.empty()) std::memcpy(buffer, frame.data(), frame.size());
-        fromLayer1(nfcllMsgMake<PH_DATA_IND>(kLayer1Name, {PH_DATA_OWNED, 0, static_cast<uint16_t>(frame.size()),
-                                                           static_cast<BYTE*>(buffer)}));
+        fromLayer1(nfcllMsgMake<PH_DATA_IND>(
+            kLayer1Name, {PH_DATA_OWNED, 0, static_cast<uint16_t>(frame.size()), static_cast<BYTE*>(buffer)}));
     }
 
     // The engine and the peer take turns for ms of virtual time.
@@ -173,7 +173,8 @@ protected:
         std::vector<Due> due;
         for (uint32_t t = 0; t <= ms; t += HW_TIMER_TICK_MS) {
             while (seen_ < down.frames.size())
-                for (const llcpsim::Reply& r : peer.onFrame(down.frames[seen_++])) due.push_back({t + r.delayMs, r.frame});
+                for (const llcpsim::Reply& r : peer.onFrame(down.frames[seen_++]))
+                    due.push_back({t + r.delayMs, r.frame});
             for (size_t i = 0; i < due.size();) {
                 if (due[i].at > t) {
                     ++i;
@@ -208,8 +209,8 @@ protected:
     // A connectionless link on the SAP with receive buffers of the MIU.
     TLlcpLink* connectionlessLink(uint8_t sap, const char* name, uint8_t buffers = 2, uint16_t miu = 128) {
         TLlcpLink* link = nullptr;
-        EXPECT_EQ(nfcllcpAllocListenLink(p, &link, kApp, &upper, sap, name, name ? static_cast<uint8_t>(std::strlen(name)) : 0,
-                                         false),
+        EXPECT_EQ(nfcllcpAllocListenLink(p, &link, kApp, &upper, sap, name,
+                                         name ? static_cast<uint8_t>(std::strlen(name)) : 0, false),
                   LLCP_OK);
         if (!link) return nullptr;
         rxMemory.assign(static_cast<size_t>(buffers) * miu, 0);

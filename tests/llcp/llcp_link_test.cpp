@@ -30,8 +30,8 @@ protected:
         void* buffer = nullptr;
         ASSERT_EQ(osBufferGet(rxPool, LLCP_DS_BUFFER, &buffer, nullptr, nullptr), OS_OK);
         std::memcpy(buffer, frame.data(), frame.size());
-        OsMessage m = nfcllMsgMake<PH_DATA_IND>(kLayer1Name, {PH_DATA_OWNED, 0, static_cast<uint16_t>(frame.size()),
-                                                              static_cast<BYTE*>(buffer)});
+        OsMessage m = nfcllMsgMake<PH_DATA_IND>(
+            kLayer1Name, {PH_DATA_OWNED, 0, static_cast<uint16_t>(frame.size()), static_cast<BYTE*>(buffer)});
         ASSERT_EQ(osMessageSend(p->ownQueue, &m), OS_OK);
     }
 };
@@ -97,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(LlcpLink, SymmTimerIsBoundedByThePeersLinkTimeout) {
     LinkParams quick;
-    quick.lto = 10;             // 100 ms: at most 5 ticks
+    quick.lto = 10; // 100 ms: at most 5 ticks
     activate(NFCMAN_LLCP_INITIATOR, quick);
     EXPECT_EQ(msUntilNextFrame(), 50u);
 }
@@ -116,7 +116,7 @@ TEST_F(LlcpLink, WithLtoZeroTheLinkTimesOut750msAfterTheLastSend) {
     EXPECT_EQ(p->remote.ltoMs, 400);
     connectedLink(0x20);
     advance(500);
-    deliver(symm());        // answered at once: the link time-out runs from this send
+    deliver(symm()); // answered at once: the link time-out runs from this send
     ASSERT_EQ(framesSent(), 1u);
     advance(740);
     EXPECT_EQ(up.count(LLCP_DL_DEACT_IND), 0u);
@@ -155,7 +155,7 @@ TEST_F(LlcpLink, AnAgfIsRefusedWholeWhenAnInnerLengthRunsPastIt) {
     activate(NFCMAN_LLCP_TARGET);
     const Bytes good = connect(9, 0x20);
     Bytes frame = agf({good, good});
-    frame.back() = 0;               // cut: the second PDU's length now runs past the frame
+    frame.back() = 0; // cut: the second PDU's length now runs past the frame
     frame[frame.size() - 4] = 0x10;
     deliver(frame);
     EXPECT_TRUE(cap.contains("!! LLCP: AGF invalid length"));
@@ -178,12 +178,12 @@ TEST_F(LlcpLink, AnAgfInsideAnAgfIsRefused) {
 }
 
 TEST_F(LlcpLink, QueuedPdusAggregateWithinTheMiuAndWithOneUiAtMost) {
-    activate(NFCMAN_LLCP_TARGET);       // the peer's MIU is 2048
+    activate(NFCMAN_LLCP_TARGET); // the peer's MIU is 2048
     TLlcpLink* link = connectionlessLink(0x10, "urn:nfc:sn:x");
     const Bytes one(10, 0x11), two(20, 0x22);
     request<NFACE_NFC_LLCP_DATA_REQ>({link, one.data(), 10, 1, 0x30});
     request<NFACE_NFC_LLCP_DATA_REQ>({link, two.data(), 20, 2, 0x30});
-    EXPECT_EQ(framesSent(), 0u);        // not this side's turn yet
+    EXPECT_EQ(framesSent(), 0u); // not this side's turn yet
     deliver(agf({connect(9, 0x20), connect(9, 0x21)}));
     ASSERT_EQ(framesSent(), 1u);
     EXPECT_EQ(lastFrame(), ui(0x30, 0x10, one));
@@ -195,12 +195,12 @@ TEST_F(LlcpLink, QueuedPdusAggregateWithinTheMiuAndWithOneUiAtMost) {
 }
 
 TEST_F(LlcpLink, AggregationStopsAtTheLinkMiu) {
-    deviceResponse({0x46, 0x66, 0x6D, 0x01, 0x01, 0x11});     // MIU 128
+    deviceResponse({0x46, 0x66, 0x6D, 0x01, 0x01, 0x11}); // MIU 128
     setParameter(NFCMAN_LLCP_TARGET);
     TLlcpLink* link = connectionlessLink(0x10, "urn:nfc:sn:x");
     const Bytes big(120, 0x33);
     request<NFACE_NFC_LLCP_DATA_REQ>({link, big.data(), 120, 1, 0x30});
-    deliver(agf({connect(9, 0x20), connect(9, 0x21)}));       // 122 + 3 + 4 > 128: the UI goes alone
+    deliver(agf({connect(9, 0x20), connect(9, 0x21)})); // 122 + 3 + 4 > 128: the UI goes alone
     EXPECT_EQ(lastFrame(), ui(0x30, 0x10, big));
     deliver(symm());
     EXPECT_EQ(lastFrame(), agf({dm(0x20, 9, {2}), dm(0x21, 9, {2})}));
@@ -247,7 +247,8 @@ TEST_F(LlcpLink, AConnectToTheDiscoverySapReachesTheNamedListener) {
     ASSERT_EQ(nfcllcpAllocListenLink(p, &listener, kApp, &upper, 0, "urn:nfc:sn:snep", 15, true), LLCP_OK);
     listener->maxConnections = 1;
     EXPECT_EQ(listener->localSap, 4);
-    deliver(connect(1, 0x20, tlv(SN, Bytes{'u', 'r', 'n', ':', 'n', 'f', 'c', ':', 's', 'n', ':', 's', 'n', 'e', 'p'})));
+    deliver(
+        connect(1, 0x20, tlv(SN, Bytes{'u', 'r', 'n', ':', 'n', 'f', 'c', ':', 's', 'n', ':', 's', 'n', 'e', 'p'})));
     EXPECT_TRUE(cap.contains("LLCP: given service name within SN param found"));
     EXPECT_EQ(p->linkCount, 2);
     const TLlcpLink& accepted = p->links[1];
@@ -270,8 +271,8 @@ TEST_F(LlcpLink, AUnassignedUiGetsNoDm) {
 TEST_F(LlcpLink, ATargetAnswersAPaxWithItsOwn) {
     activate(NFCMAN_LLCP_TARGET);
     deliver(pax(tlv(WKS, {0x00, 0x11})));
-    EXPECT_EQ(lastFrame(), (Bytes{0x00, 0x40, 0x01, 0x01, 0x11, 0x02, 0x02, 0x07, 0x80, 0x03, 0x02, 0x00, 0x11, 0x04,
-                                  0x01, 0x28}));
+    EXPECT_EQ(lastFrame(),
+              (Bytes{0x00, 0x40, 0x01, 0x01, 0x11, 0x02, 0x02, 0x07, 0x80, 0x03, 0x02, 0x00, 0x11, 0x04, 0x01, 0x28}));
 }
 
 TEST_F(LlcpLink, ADiscOnTheLinkManagementSapEndsEveryLink) {
@@ -287,7 +288,7 @@ struct DiscCase {
     const char* what;
     uint8_t rawMode;
     uint32_t role;
-    Bytes answer;           // the frame sent at once; empty for none
+    Bytes answer; // the frame sent at once; empty for none
     size_t deactivations;
 };
 
@@ -386,7 +387,7 @@ TEST_F(LlcpLink, EveryPduIsTracedWithItsDirection) {
 TEST_F(LlcpLink, RawModeOneAnswersTheDeviceItselfAndGivesTheLinkMoreTime) {
     nfcmanSetStackBytes(LLCP_RAW_BYPASS, 0);
     setParameter(NFCMAN_LLCP_TARGET);
-    EXPECT_TRUE(cap.contains("LLCP: Start LTO (2) timer 0, (6040 ticks)"));     // 400 + 350 + 59650 ms
+    EXPECT_TRUE(cap.contains("LLCP: Start LTO (2) timer 0, (6040 ticks)")); // 400 + 350 + 59650 ms
     TNfcTagInfo found{};
     found.tagType = P2P_TARGET;
     fromLayer1(nfcllMsgMake<NFCLL_DEVICE_IND>(kLayer1Name, {0, &found}));
@@ -417,7 +418,7 @@ TEST_F(LlcpLink, DeviceLossEndsTheLinksAndReportsTheTechnologyGone) {
     fromLayer1(nfcllMsgMake<NFCLL_DEVICE_IND>(kLayer1Name, {0, nullptr}));
     EXPECT_EQ(up.last<TNfaceLlcpLinkCause>(NFACE_NFC_LLCP_DISC_IND).cause, 0x40A);
     EXPECT_EQ(up.count(NFCLL_TECH_REMOVE_IND), 1u);
-    advance(2000);          // the link time-out was stopped with it
+    advance(2000); // the link time-out was stopped with it
     EXPECT_EQ(up.count(LLCP_DL_DEACT_IND), 0u);
 }
 

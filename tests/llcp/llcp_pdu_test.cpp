@@ -19,7 +19,7 @@ Bytes cat(std::initializer_list<Bytes> parts) {
 
 LlcpRemoteParams evaluate(const Bytes& tlvs) {
     LlcpRemoteParams params;
-    params.miu = 999;    // evaluation starts from the defaults, whatever was there
+    params.miu = 999; // evaluation starts from the defaults, whatever was there
     llcpEvaluateParams(tlvs.data(), tlvs.size(), params);
     return params;
 }
@@ -72,16 +72,18 @@ TEST_P(LlcpParams, AreTakenWithinTheirLengths) {
 INSTANTIATE_TEST_SUITE_P(
     Table, LlcpParams,
     ::testing::Values(ParamCase{"defaults", {}, 128, 400, 1, 0, 0},
-                      ParamCase{"all", cat({tlv(1, {0x11}), tlv(2, {0x07, 0x80}), tlv(3, {0x00, 0x13}), tlv(4, {0x64}), tlv(7, {0x07})}),
+                      ParamCase{"all",
+                                cat({tlv(1, {0x11}), tlv(2, {0x07, 0x80}), tlv(3, {0x00, 0x13}), tlv(4, {0x64}),
+                                     tlv(7, {0x07})}),
                                 2048, 1000, 0x13, 3, 0x11},
                       ParamCase{"MIUX 0x0800 is cut", tlv(2, {0x08, 0x00}), 2048, 400, 1, 0, 0},
                       ParamCase{"MIUX 0xFFFF does not wrap", tlv(2, {0xFF, 0xFF}), 2048, 400, 1, 0, 0},
                       ParamCase{"LTO 0 keeps 400", tlv(4, {0x00}), 128, 400, 1, 0, 0},
                       ParamCase{"one-byte MIUX skipped", cat({tlv(2, {0x07}), tlv(1, {0x10})}), 128, 400, 1, 0, 0x10},
                       ParamCase{"one-byte WKS last", cat({tlv(1, {0x11}), tlv(3, {0x13})}), 128, 400, 1, 0, 0x11},
-                      ParamCase{"truncated TLV consumes the rest", cat({tlv(1, {0x11}), Bytes{0x02, 0x02, 0x07}}), 128, 400, 1, 0, 0x11},
+                      ParamCase{"truncated TLV consumes the rest", cat({tlv(1, {0x11}), Bytes{0x02, 0x02, 0x07}}), 128,
+                                400, 1, 0, 0x11},
                       ParamCase{"unknown type skipped", cat({tlv(0x20, {1, 2}), tlv(4, {0x0A})}), 128, 100, 1, 0, 0}));
-
 
 struct CheckCase {
     const char* what;
@@ -148,10 +150,11 @@ INSTANTIATE_TEST_SUITE_P(
     Table, LlcpAgf,
     ::testing::Values(AgfCase{"two", agfBody({llcpsim::symm(), llcpsim::dm(4, 32, {0})}), LlcpAgfCheck::Valid},
                       AgfCase{"one", agfBody({llcpsim::dm(4, 32, {0})}), LlcpAgfCheck::SinglePdu},
-                      AgfCase{"inner overrun", Bytes{0x00, 0x02, 0x00, 0x00, 0x00, 0x09, 0x11, 0xC0}, LlcpAgfCheck::BadLength},
+                      AgfCase{"inner overrun", Bytes{0x00, 0x02, 0x00, 0x00, 0x00, 0x09, 0x11, 0xC0},
+                              LlcpAgfCheck::BadLength},
                       AgfCase{"trailing byte", Bytes{0x00, 0x02, 0x00, 0x00, 0x00}, LlcpAgfCheck::BadLength},
                       AgfCase{"empty", Bytes{}, LlcpAgfCheck::BadLength},
                       AgfCase{"nested", agfBody({llcpsim::symm(), llcpsim::agf({llcpsim::symm(), llcpsim::symm()})}),
                               LlcpAgfCheck::Nested}));
 
-}  // namespace
+} // namespace

@@ -9,7 +9,7 @@ struct ListenRow {
     const char* name;
     bool co;
     uint16_t result;
-    uint8_t granted;        // the link's local SAP when taken
+    uint8_t granted; // the link's local SAP when taken
 };
 
 class LlcpSaps : public LlcpTest {
@@ -23,20 +23,20 @@ protected:
 TEST_F(LlcpSaps, ListenAllocationFollowsTheRulesInOrder) {
     const ListenRow rows[] = {
         {0, "urn:nfc:sn:snep", true, LLCP_OK, 4},
-        {0, "urn:nfc:sn:snep", true, LLCP_SAP_IN_USE, 0},          // its well-known SAP is taken
-        {0, "urn:nfc:sn:other", false, LLCP_OK, 5},                // the first free of 5..14
+        {0, "urn:nfc:sn:snep", true, LLCP_SAP_IN_USE, 0}, // its well-known SAP is taken
+        {0, "urn:nfc:sn:other", false, LLCP_OK, 5}, // the first free of 5..14
         {0, nullptr, true, LLCP_BAD_PARAMETER, 0},
         {1, "urn:nfc:sn:sdp", true, LLCP_BAD_PARAMETER, 0},
         {64, "urn:nfc:x", true, LLCP_BAD_PARAMETER, 0},
-        {2, "urn:nfc:sn:snep", true, LLCP_BAD_PARAMETER, 0},      // SAP 2 is for its own name only
+        {2, "urn:nfc:sn:snep", true, LLCP_BAD_PARAMETER, 0}, // SAP 2 is for its own name only
         {3, nullptr, true, LLCP_BAD_PARAMETER, 0},
-        {20, "urn:nfc:sn:snep", true, LLCP_BAD_PARAMETER, 0},     // a well-known name needs its SAP
+        {20, "urn:nfc:sn:snep", true, LLCP_BAD_PARAMETER, 0}, // a well-known name needs its SAP
         {20, "urn:nfc:xsvc", true, LLCP_OK, 20},
-        {21, "urn:nfc:xsvc", true, LLCP_BAD_PARAMETER, 0},        // the name is in use on 20
+        {21, "urn:nfc:xsvc", true, LLCP_BAD_PARAMETER, 0}, // the name is in use on 20
         {20, "urn:nfc:ysvc", false, LLCP_SAP_IN_USE, 0},
         {2, "urn:nfc:sn:ip", false, LLCP_OK, 2},
         {40, nullptr, false, LLCP_OK, 40},
-        {41, nullptr, false, LLCP_NO_RESOURCES, 0},               // a sixth link
+        {41, nullptr, false, LLCP_NO_RESOURCES, 0}, // a sixth link
     };
     for (const ListenRow& row : rows) {
         TLlcpLink* link = nullptr;
@@ -68,7 +68,7 @@ TEST_F(LlcpSaps, AReservedSapKeepsItsOwnCopyOfTheName) {
     EXPECT_EQ(up.count(NFACE_NFC_LLCP_DISC_IND), 1u);
     EXPECT_EQ(p->saps[20].state, LLCP_SAP_RESERVED);
     nfcllcpReleaseLink(p, link);
-    std::memset(name, 'Z', sizeof name - 1);    // the caller's buffer is gone
+    std::memset(name, 'Z', sizeof name - 1); // the caller's buffer is gone
     EXPECT_EQ(listen(20, "urn:nfc:other", false, &link), LLCP_BAD_PARAMETER);
     EXPECT_EQ(listen(20, "urn:nfc:xsvc", false, &link), LLCP_OK);
     EXPECT_EQ(link->localSap, 20);
@@ -133,7 +133,7 @@ TEST_F(LlcpSaps, TheEndOfTheLinkReachesOnlyConnectionsAndConfirmsTheirData) {
     TLlcpLink* connection = connectedLink(0x20);
     const Bytes data(4, 1);
     request<NFACE_NFC_LLCP_DATA_REQ>({connection, data.data(), 4, 9, 0});
-    advance(460);       // the peer's 100 ms link time-out and the margin
+    advance(460); // the peer's 100 ms link time-out and the margin
     ASSERT_EQ(up.count(NFACE_NFC_LLCP_DISC_IND), 1u);
     EXPECT_EQ(up.last<TNfaceLlcpLinkCause>(NFACE_NFC_LLCP_DISC_IND).hLink, connection);
     EXPECT_EQ(up.last<TNfaceLlcpDataConf>(NFACE_NFC_LLCP_DATA_CONF).handle, 9);
@@ -176,7 +176,7 @@ TEST_F(LlcpSaps, ServiceNamesAreCheckedForTheirPrefix) {
     EXPECT_EQ(nfcllcpCheckUriServiceName(4, "urn:nfc:sn:snep", 15), 1u);
     EXPECT_EQ(nfcllcpCheckUriServiceName(20, "urn:nfc:xsvc", 12), 2u);
     EXPECT_FALSE(cap.contains("is NOT conform"));
-    EXPECT_EQ(nfcllcpCheckUriServiceName(4, "urn:nfc:xsvcTAIL", 12), 1u);     // only the counted bytes
+    EXPECT_EQ(nfcllcpCheckUriServiceName(4, "urn:nfc:xsvcTAIL", 12), 1u); // only the counted bytes
     EXPECT_TRUE(cap.contains("URI 'urn:nfc:xsvc' is NOT conform"));
     EXPECT_FALSE(cap.contains("TAIL"));
 }

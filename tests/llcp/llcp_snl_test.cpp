@@ -73,7 +73,7 @@ TEST_F(LlcpSnl, RequestsAreRefusedBeforeActivationOverlongOrBeyondFourAtOnce) {
     EXPECT_EQ(up.last<TNfaceLlcpSdpConf>(NFACE_NFC_LLCP_SDP_CONF).cause, 0x411);
     for (int i = 0; i < 4; ++i) {
         ask("urn:nfc:sn:snep");
-        deliver(symm());        // the SNL goes out; the peer never answers it
+        deliver(symm()); // the SNL goes out; the peer never answers it
     }
     EXPECT_EQ(up.count(NFACE_NFC_LLCP_SDP_CONF), 2u);
     ask("urn:nfc:sn:snep");
@@ -86,7 +86,7 @@ TEST_F(LlcpSnl, QueuedDiscoveryFramesHoldingTheWholePoolStillGoOut) {
     activate(NFCMAN_LLCP_TARGET);
     offerServices();
     ask("urn:nfc:sn:snep");
-    deliver(snl(sdreq(5, "urn:nfc:xsvc")));      // both downstream buffers are now queued PDUs
+    deliver(snl(sdreq(5, "urn:nfc:xsvc"))); // both downstream buffers are now queued PDUs
     EXPECT_EQ(lastFrame(), agf({snl(sdreq(1, "urn:nfc:sn:snep")), snl(sdres(5, 20))}));
     deliver(symm());
     EXPECT_EQ(lastFrame(), symm());
@@ -102,7 +102,7 @@ TEST_F(LlcpSnl, AResponseForNoOpenRequestIsTracedOnly) {
 struct SnlCase {
     const char* what;
     Bytes frame;
-    Bytes answer;           // the SNL the engine answers with; empty for none
+    Bytes answer; // the SNL the engine answers with; empty for none
 };
 
 void PrintTo(const SnlCase& c, std::ostream* os) { *os << c.what; }
@@ -113,7 +113,7 @@ TEST_P(LlcpSnlMalformed, IsSkippedAndTheRestServed) {
     const SnlCase& c = GetParam();
     activate(NFCMAN_LLCP_TARGET);
     offerServices();
-    ask("urn:nfc:sn:snep");     // tid 1 is open
+    ask("urn:nfc:sn:snep"); // tid 1 is open
     deliver(symm());
     ASSERT_EQ(lastFrame(), snl(sdreq(1, "urn:nfc:sn:snep")));
     deliver(c.frame);
@@ -126,15 +126,16 @@ TEST_P(LlcpSnlMalformed, IsSkippedAndTheRestServed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, LlcpSnlMalformed,
-    ::testing::Values(SnlCase{"SDREQ of length 0", snl(cat({Bytes{SDREQ, 0}, sdreq(2, "urn:nfc:xsvc")})), snl(sdres(2, 20))},
-                      SnlCase{"SDRES of length 1", snl(cat({Bytes{SDRES, 1, 1}, sdreq(2, "urn:nfc:xsvc")})), snl(sdres(2, 20))},
-                      SnlCase{"SDRES of length 3", snl(Bytes{SDRES, 3, 1, 4, 0}), {}},
-                      SnlCase{"TLV past the end", snl(cat({sdreq(2, "urn:nfc:xsvc"), Bytes{SDREQ, 9, 3}})), snl(sdres(2, 20))},
-                      SnlCase{"SSAP not 1", Bytes{0x06, 0x42, SDRES, 2, 1, 4}, {}},
-                      SnlCase{"unknown parameter", snl(cat({Bytes{0x20, 1, 0}, sdreq(2, "urn:nfc:xsvc")})), snl(sdres(2, 20))}));
+    ::testing::Values(
+        SnlCase{"SDREQ of length 0", snl(cat({Bytes{SDREQ, 0}, sdreq(2, "urn:nfc:xsvc")})), snl(sdres(2, 20))},
+        SnlCase{"SDRES of length 1", snl(cat({Bytes{SDRES, 1, 1}, sdreq(2, "urn:nfc:xsvc")})), snl(sdres(2, 20))},
+        SnlCase{"SDRES of length 3", snl(Bytes{SDRES, 3, 1, 4, 0}), {}},
+        SnlCase{"TLV past the end", snl(cat({sdreq(2, "urn:nfc:xsvc"), Bytes{SDREQ, 9, 3}})), snl(sdres(2, 20))},
+        SnlCase{"SSAP not 1", Bytes{0x06, 0x42, SDRES, 2, 1, 4}, {}},
+        SnlCase{"unknown parameter", snl(cat({Bytes{0x20, 1, 0}, sdreq(2, "urn:nfc:xsvc")})), snl(sdres(2, 20))}));
 
 TEST_F(LlcpSnl, TheAnswerStaysWithinThePeersMiu) {
-    deviceResponse({0x46, 0x66, 0x6D, 0x01, 0x01, 0x11});      // MIU 128
+    deviceResponse({0x46, 0x66, 0x6D, 0x01, 0x01, 0x11}); // MIU 128
     setParameter(NFCMAN_LLCP_TARGET);
     Bytes requests;
     for (uint8_t tid = 0; tid < 40; ++tid) requests = cat({requests, sdreq(tid, "a")});

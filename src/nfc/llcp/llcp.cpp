@@ -63,15 +63,13 @@ void expireInstanceTimer(TLlcp* p, uint8_t id) {
     // Outside raw mode 0 the flag stays up while the expiry acts: the sender then sends a SYMM.
     if (p->rawMode == LLCP_RAW_NONE) running = 0;
     switch (id) {
-    case LLCP_TIMER_SYMM: nfcllcpLMSendDownstream(p); break;
-    case LLCP_TIMER_LTO:
-        TRACE(TRC_ERROR, "!! LLCP: Link Timeout, LTO=%d msec", p->remote.ltoMs);
-        llcpSendDiscIndAll(p, LLCP_LINK_TIMEOUT);
-        llcpSendDlDeactInd(p);
-        break;
-    default:
-        TRACE(LLCP_TRACE, "LLCP: llcpTimerIDShutdown fired");
-        llcpSendDlDeactInd(p);
+        case LLCP_TIMER_SYMM: nfcllcpLMSendDownstream(p); break;
+        case LLCP_TIMER_LTO:
+            TRACE(TRC_ERROR, "!! LLCP: Link Timeout, LTO=%d msec", p->remote.ltoMs);
+            llcpSendDiscIndAll(p, LLCP_LINK_TIMEOUT);
+            llcpSendDlDeactInd(p);
+            break;
+        default: TRACE(LLCP_TRACE, "LLCP: llcpTimerIDShutdown fired"); llcpSendDlDeactInd(p);
     }
     running = 0;
 }
@@ -182,33 +180,33 @@ void forward(TLlcp* p) {
 
 void dispatch(TLlcp* p) {
     switch (p->msg.command) {
-    case MM_LINK_PROTOCOL: handleLinkProtocol(p); break;
-    case LLCP_SET_PARAMETER_REQ: handleSetParameter(p); break;
-    case LLCP_PASS_UP: llcpSendUp(p, p->msg); break;
-    case LLCP_IGNORED: break;
-    case HW_TIMER_EXPIRED: handleTimer(p); break;
-    case PH_DATA_IND: handlePhDataInd(p); break;
-    case DL_DEACT_REQ: handleDlDeactReq(p); break;
-    case NFCLL_DEVICE_IND: handleDeviceInd(p); break;
-    case NFCLL_DEACT_IND:
-        TRACE(LLCP_TRACE, "LLCP: get NFCLL_DEACT_IND, send DL_DEACT_IND");
-        llcpSendDlDeactInd(p);
-        break;
-    case NFCLL_ERROR_IND: handleErrorInd(p); break;
-    case NFCLL_TECH_REMOVE_IND: llcpHandleTechRemove(p); break;
-    case NFCLL_DEVICE_RESP: handleDeviceResp(p); break;
-    case NFACE_NFC_LLCP_CON_REQ:
-    case NFACE_NFC_LLCP_LISTEN_REQ: llcpRefuseLinkRequest(p); break;
-    case NFACE_NFC_LLCP_CON_ACT_RESP: nfcllcpHandleNFCLLCPConActResp(p); break;
-    case NFACE_NFC_LLCP_DISC_RESP: nfcllcpHandleNFCLLCPDiscResp(p); break;
-    case NFACE_NFC_LLCP_DISC_REQ: nfcllcpHandleNFCLLCPDiscReq(p); break;
-    case NFACE_NFC_LLCP_DATA_REQ: nfcllcpHandleNFCLLCPDataReq(p); break;
-    case NFACE_NFC_LLCP_DATA_RESP: nfcllcpHandleNFCLLCPDataResp(p); break;
-    case NFACE_NFC_LLCP_SDP_REQ: nfcllcpHandleNFCLLCPSdpReq(p); break;
-    case NFCLL_LLCP_TRIGGER_IND:
-        if (p->timerRunning[LLCP_TIMER_LTO - 1]) llcpStartTimerLTO(p);
-        break;
-    default: forward(p);
+        case MM_LINK_PROTOCOL: handleLinkProtocol(p); break;
+        case LLCP_SET_PARAMETER_REQ: handleSetParameter(p); break;
+        case LLCP_PASS_UP: llcpSendUp(p, p->msg); break;
+        case LLCP_IGNORED: break;
+        case HW_TIMER_EXPIRED: handleTimer(p); break;
+        case PH_DATA_IND: handlePhDataInd(p); break;
+        case DL_DEACT_REQ: handleDlDeactReq(p); break;
+        case NFCLL_DEVICE_IND: handleDeviceInd(p); break;
+        case NFCLL_DEACT_IND:
+            TRACE(LLCP_TRACE, "LLCP: get NFCLL_DEACT_IND, send DL_DEACT_IND");
+            llcpSendDlDeactInd(p);
+            break;
+        case NFCLL_ERROR_IND: handleErrorInd(p); break;
+        case NFCLL_TECH_REMOVE_IND: llcpHandleTechRemove(p); break;
+        case NFCLL_DEVICE_RESP: handleDeviceResp(p); break;
+        case NFACE_NFC_LLCP_CON_REQ:
+        case NFACE_NFC_LLCP_LISTEN_REQ: llcpRefuseLinkRequest(p); break;
+        case NFACE_NFC_LLCP_CON_ACT_RESP: nfcllcpHandleNFCLLCPConActResp(p); break;
+        case NFACE_NFC_LLCP_DISC_RESP: nfcllcpHandleNFCLLCPDiscResp(p); break;
+        case NFACE_NFC_LLCP_DISC_REQ: nfcllcpHandleNFCLLCPDiscReq(p); break;
+        case NFACE_NFC_LLCP_DATA_REQ: nfcllcpHandleNFCLLCPDataReq(p); break;
+        case NFACE_NFC_LLCP_DATA_RESP: nfcllcpHandleNFCLLCPDataResp(p); break;
+        case NFACE_NFC_LLCP_SDP_REQ: nfcllcpHandleNFCLLCPSdpReq(p); break;
+        case NFCLL_LLCP_TRIGGER_IND:
+            if (p->timerRunning[LLCP_TIMER_LTO - 1]) llcpStartTimerLTO(p);
+            break;
+        default: forward(p);
     }
 }
 
@@ -232,8 +230,7 @@ int32_t nfcllcpInit(void* instance, uint32_t id) {
     if (p->ready) return osQueueSetName(p->ownQueue, id) == OS_OK ? 0 : -1;
     p = new (instance) TLlcp{};
     p->moduleWord = id;
-    if (osTaskCreate(p, &nfcllcpHandleMessage, id, &p->ownQueue) != OS_OK ||
-        osGetTimerQueueID(&p->timerQueue) != OS_OK)
+    if (osTaskCreate(p, &nfcllcpHandleMessage, id, &p->ownQueue) != OS_OK || osGetTimerQueueID(&p->timerQueue) != OS_OK)
         return -1;
     if (osPoolCreate(poolName(id), LLCP_DS_BUFFER, LLCP_DS_BUFFERS, &p->dsPool) != OS_OK ||
         osPoolCreate(poolName(id) ^ 0x0C00u, LLCP_CTRL_BUFFER, LLCP_CTRL_BUFFERS, &p->ctrlPool) != OS_OK)

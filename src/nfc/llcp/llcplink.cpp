@@ -70,8 +70,8 @@ TLlcpLink* nfcllcpGetNextFreeLink(TLlcp* p) {
     return nullptr;
 }
 
-uint16_t nfcllcpAllocListenLink(TLlcp* p, TLlcpLink** out, uint32_t app, void* upper, uint8_t sap,
-                                const char* name, uint8_t nameLength, bool co) {
+uint16_t nfcllcpAllocListenLink(TLlcp* p, TLlcpLink** out, uint32_t app, void* upper, uint8_t sap, const char* name,
+                                uint8_t nameLength, bool co) {
     constexpr char fn[] = "nfcllcpAllocListenLink";
     TRACE(LLCP_TRACE, "%s: SAP=0x%X, mode=%s", fn, sap, co ? "CO" : "CLS");
     *out = nullptr;
@@ -98,8 +98,8 @@ uint16_t nfcllcpAllocListenLink(TLlcp* p, TLlcpLink** out, uint32_t app, void* u
     return LLCP_OK;
 }
 
-uint16_t nfcllcpAllocConLink(TLlcp* p, TLlcpLink** out, uint32_t app, void* upper, uint8_t remoteSap,
-                             const char* name, uint8_t nameLength) {
+uint16_t nfcllcpAllocConLink(TLlcp* p, TLlcpLink** out, uint32_t app, void* upper, uint8_t remoteSap, const char* name,
+                             uint8_t nameLength) {
     constexpr char fn[] = "nfcllcpAllocConLink";
     TRACE(LLCP_TRACE, "%s: SAP=0x%X, mode=%s", fn, remoteSap, "CO");
     *out = nullptr;
@@ -149,7 +149,8 @@ void nfcllcpReleaseLink(TLlcp* p, TLlcpLink* link) {
         if (!listener) {
             TRACE(TRC_ERROR, "!! %s: no mother listening SAP found", fn);
         } else {
-            if (link->rxFree.empty() && link->rxInUse.empty()) TRACE(TRC_ERROR, "!! %s: no buffer associated, strange !!!", fn);
+            if (link->rxFree.empty() && link->rxInUse.empty())
+                TRACE(TRC_ERROR, "!! %s: no buffer associated, strange !!!", fn);
             if (listener->accepted) --listener->accepted;
             if (listener->accepted == 0 && listener->state == LLCP_STATE_DISCONNECTING)
                 llcpSendDiscInd(p, listener, LLCP_OK);
@@ -205,7 +206,8 @@ TLlcpLink* nfcllcpFindLinkForCON(TLlcp* p, uint8_t localSap, uint8_t remoteSap) 
 
 TLlcpLink* nfcllcpFindLinkForCC(TLlcp* p, uint8_t localSap, uint8_t remoteSap) {
     for (TLlcpLink& link : p->links)
-        if (inUse(link) && connectionOriented(link) && link.state == LLCP_STATE_CONNECTING && link.localSap == localSap) {
+        if (inUse(link) && connectionOriented(link) && link.state == LLCP_STATE_CONNECTING &&
+            link.localSap == localSap) {
             link.remoteSap = link.firstRemoteSap = remoteSap;
             return &link;
         }

@@ -12,7 +12,7 @@
 
 struct TNfcTagInfo;
 
-constexpr uint16_t LLCP_DS_BUFFER = 2052;       // the largest frame: an MIU of 2048 and a header
+constexpr uint16_t LLCP_DS_BUFFER = 2052; // the largest frame: an MIU of 2048 and a header
 constexpr uint16_t LLCP_DS_BUFFERS = 2;
 constexpr uint16_t LLCP_CTRL_BUFFER = 16;
 constexpr uint16_t LLCP_CTRL_BUFFERS = 8;
@@ -21,13 +21,13 @@ constexpr int LLCP_LINKS = 5;
 constexpr int LLCP_SAPS = 64;
 constexpr int LLCP_SDP_SLOTS = 4;
 constexpr uint8_t LLCP_NAME_MAX = 254;
-constexpr int LLCP_RX_BUFFERS = 16;             // receive buffers one link can hold
-constexpr int LLCP_PENDING = 4;                 // data requests one link can hold
+constexpr int LLCP_RX_BUFFERS = 16; // receive buffers one link can hold
+constexpr int LLCP_PENDING = 4; // data requests one link can hold
 constexpr uint8_t LLCP_NO_SAP = 255;
 constexpr uint8_t LLCP_NO_LINK = 255;
 constexpr uint8_t LLCP_NO_PTYPE = 255;
 constexpr uint32_t LLCP_TRACE = 0x800;
-constexpr uint32_t LLCP_TRACE_SYMM = 0x4000;    // SYMMs are traced apart: they come every few ms
+constexpr uint32_t LLCP_TRACE_SYMM = 0x4000; // SYMMs are traced apart: they come every few ms
 
 // Commands of the task besides the NFC_LLCP primitives and the layer-1 messages.
 enum : uint16_t {
@@ -139,8 +139,8 @@ struct TLlcp;
 // hLink is the record's address.
 struct TLlcpLink {
     TLlcp* owner;
-    uint32_t app;           // the application index of the source word, 1-based
-    void* upper;            // hP2PLink
+    uint32_t app; // the application index of the source word, 1-based
+    void* upper; // hP2PLink
     uint32_t flags;
     uint32_t state;
     uint32_t counters[3];
@@ -163,7 +163,7 @@ struct TLlcpLink {
 };
 
 struct TLlcpSap {
-    char name[LLCP_NAME_MAX];   // owned: a caller's string may be gone while the SAP stays reserved
+    char name[LLCP_NAME_MAX]; // owned: a caller's string may be gone while the SAP stays reserved
     uint8_t length;
     uint32_t state;
 };
@@ -190,11 +190,11 @@ struct TLlcpSendElement {
     uint8_t dsap, ssap;
     uint8_t handle;
     uint16_t request;
-    bool dsBuffer;          // the buffer is one of the downstream pool's: it may carry the frame
+    bool dsBuffer; // the buffer is one of the downstream pool's: it may carry the frame
 };
 
 struct TLlcpLocalParams {
-    uint8_t lto = 50;           // 10-ms units
+    uint8_t lto = 50; // 10-ms units
     uint8_t version = 0x11;
     uint16_t miu = LLCP_MAX_MIU;
 };
@@ -206,7 +206,7 @@ struct TLlcp {
     uint16_t ownQueue = 0, timerQueue = 0, usQueue = 0, dsQueue = 0;
     uint16_t dsPool = 0, ctrlPool = 0;
     uint8_t linkCount = 0;
-    uint32_t timerRunning[3] = {};          // SYMM, LTO, shutdown
+    uint32_t timerRunning[3] = {}; // SYMM, LTO, shutdown
     TLlcpLocalParams local;
     LlcpRemoteParams remote;
     uint8_t lastRxType = LLCP_NO_PTYPE;
@@ -217,8 +217,8 @@ struct TLlcp {
     uint32_t flags = 0;
     uint8_t rawMode = 0;
     uint8_t option = 0;
-    uint8_t requeued = 0;                   // early frames put back since the last handled one
-    bool receiving = false;                 // a received frame is being dispatched: its answer waits
+    uint8_t requeued = 0; // early frames put back since the last handled one
+    bool receiving = false; // a received frame is being dispatched: its answer waits
     uint32_t rxSymm = 0;
     uint32_t symmSent = 0;
     TLlcpSendElement elements[LLCP_SEND_ELEMENTS]{};
@@ -258,12 +258,12 @@ void llcpSendDataUp(TLlcp* p, TLlcpLink* link, const uint8_t* data, uint16_t len
 // ---- Links (llcplink.cpp) ---------------------------------------------------------------------
 void llcpLinksInit(TLlcp* p);
 uint16_t llcpCheckLinkHandle(const TLlcp* p, const void* link, uint32_t app);
-TLlcpLink* llcpLinkOf(TLlcp* p, const void* handle);    // one of the five slots, or null
+TLlcpLink* llcpLinkOf(TLlcp* p, const void* handle); // one of the five slots, or null
 TLlcpLink* nfcllcpGetNextFreeLink(TLlcp* p);
-uint16_t nfcllcpAllocListenLink(TLlcp* p, TLlcpLink** out, uint32_t app, void* upper, uint8_t sap,
-                                const char* name, uint8_t nameLength, bool connectionOriented);
-uint16_t nfcllcpAllocConLink(TLlcp* p, TLlcpLink** out, uint32_t app, void* upper, uint8_t remoteSap,
-                             const char* name, uint8_t nameLength);
+uint16_t nfcllcpAllocListenLink(TLlcp* p, TLlcpLink** out, uint32_t app, void* upper, uint8_t sap, const char* name,
+                                uint8_t nameLength, bool connectionOriented);
+uint16_t nfcllcpAllocConLink(TLlcp* p, TLlcpLink** out, uint32_t app, void* upper, uint8_t remoteSap, const char* name,
+                             uint8_t nameLength);
 void nfcllcpReleaseLink(TLlcp* p, TLlcpLink* link);
 TLlcpLink* nfcllcpCloneListenLink(TLlcp* p, TLlcpLink* listener, TLlcpLink* link, uint8_t remoteSap);
 TLlcpLink* nfcllcpFindLinkForCON(TLlcp* p, uint8_t localSap, uint8_t remoteSap);

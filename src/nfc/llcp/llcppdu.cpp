@@ -43,20 +43,21 @@ uint8_t widthOf(uint8_t type) { return type == LLCP_PARAM_MIUX || type == LLCP_P
 
 void takeParam(const Tlv& tlv, LlcpRemoteParams& params) {
     switch (tlv.type) {
-    case LLCP_PARAM_VERSION: params.version = tlv.value[0]; break;
-    case LLCP_PARAM_MIUX: {
-        // Computed wide: 128 + 0xFFFF must be cut to the maximum, never wrap.
-        const uint32_t miu = LLCP_DEFAULT_MIU + uint32_t{be16(tlv.value)};
-        if (miu > LLCP_MAX_MIU) TRACE(TRC_NFCMAN, "LLCP: reduced value for remote miu from %u to %d", miu, LLCP_MAX_MIU);
-        params.miu = static_cast<uint16_t>(miu > LLCP_MAX_MIU ? LLCP_MAX_MIU : miu);
-        break;
-    }
-    case LLCP_PARAM_WKS: params.wks = be16(tlv.value); break;
-    case LLCP_PARAM_LTO:
-        if (tlv.value[0] != 0) params.ltoMs = static_cast<uint16_t>(tlv.value[0] * 10u);
-        break;
-    case LLCP_PARAM_OPT: params.lcs = tlv.value[0] & 3u; break;
-    default: DEBUG_BREAK("nfc/llcp/llcppdu.cpp");
+        case LLCP_PARAM_VERSION: params.version = tlv.value[0]; break;
+        case LLCP_PARAM_MIUX: {
+            // Computed wide: 128 + 0xFFFF must be cut to the maximum, never wrap.
+            const uint32_t miu = LLCP_DEFAULT_MIU + uint32_t{be16(tlv.value)};
+            if (miu > LLCP_MAX_MIU)
+                TRACE(TRC_NFCMAN, "LLCP: reduced value for remote miu from %u to %d", miu, LLCP_MAX_MIU);
+            params.miu = static_cast<uint16_t>(miu > LLCP_MAX_MIU ? LLCP_MAX_MIU : miu);
+            break;
+        }
+        case LLCP_PARAM_WKS: params.wks = be16(tlv.value); break;
+        case LLCP_PARAM_LTO:
+            if (tlv.value[0] != 0) params.ltoMs = static_cast<uint16_t>(tlv.value[0] * 10u);
+            break;
+        case LLCP_PARAM_OPT: params.lcs = tlv.value[0] & 3u; break;
+        default: DEBUG_BREAK("nfc/llcp/llcppdu.cpp");
     }
 }
 
@@ -85,8 +86,7 @@ void llcpEvaluateParams(const uint8_t* data, size_t length, LlcpRemoteParams& pa
     Tlv tlv{};
     for (TlvRead r; (r = readTlv(reader, tlv)) != TlvRead::Done;) {
         if (r == TlvRead::Truncated) {
-            TRACE(TRC_ERROR, "LLCP: ! ERROR: TLVLength = %d, data length = %d", tlv.length,
-                  static_cast<int>(length));
+            TRACE(TRC_ERROR, "LLCP: ! ERROR: TLVLength = %d, data length = %d", tlv.length, static_cast<int>(length));
             break;
         }
         if (tlv.type == 0 || tlv.type > LLCP_PARAM_OPT || tlv.type == LLCP_PARAM_RW || tlv.type == LLCP_PARAM_SN) {
@@ -107,7 +107,8 @@ bool llcpTlvsWhole(const uint8_t* data, size_t length) {
     CByteReader reader(data, length);
     Tlv tlv{};
     TlvRead r;
-    while ((r = readTlv(reader, tlv)) == TlvRead::Next) {}
+    while ((r = readTlv(reader, tlv)) == TlvRead::Next) {
+    }
     return r == TlvRead::Done;
 }
 
@@ -146,36 +147,36 @@ uint8_t llcpCheckPdu(const LlcpPdu& pdu, uint16_t linkMiu) {
         return LLCP_FRMR_I;
     }
     switch (type) {
-    case LLCP_I:
-    case LLCP_UI:
-        if (pdu.payloadLength <= linkMiu) return 0;
-        TRACE(TRC_ERROR, "LLCP: SDU too long (0x%X) max 0x%X!", pdu.payloadLength, linkMiu);
-        return LLCP_FRMR_I;
-    case LLCP_CONNECT:
-    case LLCP_CC:
-        if (llcpTlvsWhole(pdu.payload, pdu.payloadLength)) return 0;
-        TRACE(TRC_ERROR, "LLCP: TLV length error!");
-        return LLCP_FRMR_I;
-    case LLCP_RR:
-    case LLCP_RNR:
-        if (pdu.ns != 0) {
-            TRACE(TRC_ERROR, "LLCP: N(S) not expected!");
-            return LLCP_FRMR_W;
-        }
-        [[fallthrough]];
-    case LLCP_DISC:
-        if (pdu.payloadLength == 0) return 0;
-        TRACE(TRC_ERROR, "LLCP: payload not expected!");
-        return LLCP_FRMR_I;
-    case LLCP_DM:
-        if (pdu.payloadLength == 1) return 0;
-        TRACE(TRC_ERROR, "%s", pdu.payloadLength == 0 ? "LLCP: DM cause field missing" : "LLCP: DM length error");
-        return LLCP_FRMR_I;
-    case LLCP_FRMR:
-        if (pdu.payloadLength == 4) return 0;
-        TRACE(TRC_ERROR, "%s", pdu.payloadLength == 0 ? "LLCP: FRMR data missing!" : "LLCP: FRMR length error!");
-        return LLCP_FRMR_I;
-    default: TRACE(TRC_ERROR, "LLCP: unknown command (0x%X)!", type); return LLCP_FRMR_W;
+        case LLCP_I:
+        case LLCP_UI:
+            if (pdu.payloadLength <= linkMiu) return 0;
+            TRACE(TRC_ERROR, "LLCP: SDU too long (0x%X) max 0x%X!", pdu.payloadLength, linkMiu);
+            return LLCP_FRMR_I;
+        case LLCP_CONNECT:
+        case LLCP_CC:
+            if (llcpTlvsWhole(pdu.payload, pdu.payloadLength)) return 0;
+            TRACE(TRC_ERROR, "LLCP: TLV length error!");
+            return LLCP_FRMR_I;
+        case LLCP_RR:
+        case LLCP_RNR:
+            if (pdu.ns != 0) {
+                TRACE(TRC_ERROR, "LLCP: N(S) not expected!");
+                return LLCP_FRMR_W;
+            }
+            [[fallthrough]];
+        case LLCP_DISC:
+            if (pdu.payloadLength == 0) return 0;
+            TRACE(TRC_ERROR, "LLCP: payload not expected!");
+            return LLCP_FRMR_I;
+        case LLCP_DM:
+            if (pdu.payloadLength == 1) return 0;
+            TRACE(TRC_ERROR, "%s", pdu.payloadLength == 0 ? "LLCP: DM cause field missing" : "LLCP: DM length error");
+            return LLCP_FRMR_I;
+        case LLCP_FRMR:
+            if (pdu.payloadLength == 4) return 0;
+            TRACE(TRC_ERROR, "%s", pdu.payloadLength == 0 ? "LLCP: FRMR data missing!" : "LLCP: FRMR length error!");
+            return LLCP_FRMR_I;
+        default: TRACE(TRC_ERROR, "LLCP: unknown command (0x%X)!", type); return LLCP_FRMR_W;
     }
 }
 

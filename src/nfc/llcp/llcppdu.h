@@ -42,7 +42,7 @@ enum LlcpPtype : uint8_t { LLCP_PDU_TYPES(LLCP_PTYPE_ENUM) };
 enum LlcpParam : uint8_t { LLCP_PARAMETERS(LLCP_PARAM_ENUM) };
 #undef LLCP_PARAM_ENUM
 
-const char* llcpPtypeName(uint8_t ptype);     // "unknown" for a type outside the table
+const char* llcpPtypeName(uint8_t ptype); // "unknown" for a type outside the table
 const char* llcpParamName(uint8_t type);
 
 constexpr uint16_t LLCP_DEFAULT_MIU = 128;
@@ -52,10 +52,10 @@ constexpr uint8_t LLCP_SAP_SDP = 1;
 
 // Error flags of a refused PDU, as FRMR carries them.
 enum : uint8_t {
-    LLCP_FRMR_W = 0x80,     // control field
-    LLCP_FRMR_I = 0x40,     // information field length
-    LLCP_FRMR_R = 0x20,     // N(R)
-    LLCP_FRMR_S = 0x10,     // N(S)
+    LLCP_FRMR_W = 0x80, // control field
+    LLCP_FRMR_I = 0x40, // information field length
+    LLCP_FRMR_R = 0x20, // N(R)
+    LLCP_FRMR_S = 0x10, // N(S)
 };
 
 struct LlcpHeader {
@@ -91,7 +91,7 @@ struct LlcpPdu {
     uint8_t ns = 0;
     uint8_t nr = 0;
     uint8_t sequence = 0;
-    bool hasSequence = false;     // I, RR and RNR carry one
+    bool hasSequence = false; // I, RR and RNR carry one
     const uint8_t* payload = nullptr;
     uint16_t payloadLength = 0;
 };

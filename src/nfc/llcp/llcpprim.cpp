@@ -12,16 +12,16 @@ namespace {
 
 uint16_t discCause(TLlcp* p, TLlcpLink* link) {
     switch (link->state) {
-    case LLCP_STATE_CONNECTING: nfcllcpChangeState(link, LLCP_STATE_DISCONNECTING); return LLCP_OK;
-    case LLCP_STATE_CONNECTED:
-        if (link->flags & LLCP_LINK_CO) {
-            nfcllcpSendUFRAME(p, link, LLCP_DISC, nullptr, 0, nullptr);
-            nfcllcpChangeState(link, LLCP_STATE_DISCONNECTING);
-        }
-        return LLCP_OK;
-    case LLCP_STATE_CLOSING:
-    case LLCP_STATE_DISCONNECTING: return LLCP_WRONG_STATE;
-    default: return LLCP_OK;
+        case LLCP_STATE_CONNECTING: nfcllcpChangeState(link, LLCP_STATE_DISCONNECTING); return LLCP_OK;
+        case LLCP_STATE_CONNECTED:
+            if (link->flags & LLCP_LINK_CO) {
+                nfcllcpSendUFRAME(p, link, LLCP_DISC, nullptr, 0, nullptr);
+                nfcllcpChangeState(link, LLCP_STATE_DISCONNECTING);
+            }
+            return LLCP_OK;
+        case LLCP_STATE_CLOSING:
+        case LLCP_STATE_DISCONNECTING: return LLCP_WRONG_STATE;
+        default: return LLCP_OK;
     }
 }
 
@@ -195,8 +195,8 @@ void nfcllcpHandleNFCLLCPDiscResp(TLlcp* p) {
         return;
     }
     const bool indicated = (link->flags & LLCP_LINK_DISCONNECTED) != 0;
-    const bool listener = (link->flags & LLCP_LINK_CO) && !(link->flags & LLCP_LINK_OUTGOING) &&
-                          link->remoteSap == LLCP_NO_SAP;
+    const bool listener =
+        (link->flags & LLCP_LINK_CO) && !(link->flags & LLCP_LINK_OUTGOING) && link->remoteSap == LLCP_NO_SAP;
     if (!indicated || !(link->state == LLCP_STATE_IDLE || (listener && link->state == LLCP_STATE_DISCONNECTING))) {
         TRACE(TRC_ERROR, "!! %s: link=%p wrong state(%d) DiscIndSent(%d) ", fn, f.hLink, static_cast<int>(link->state),
               indicated ? 1 : 0);
@@ -228,7 +228,7 @@ void llcpRefuseLinkRequest(TLlcp* p) {
     message.spare = p->msg.spare;
     message.source = (p->moduleWord & ~MM_WORD_INSTANCE_BITS) | (p->msg.source & MM_WORD_INSTANCE_BITS);
     void* upper = p->msg.command == NFACE_NFC_LLCP_CON_REQ ? osMsgFields<TNfaceLlcpConReq>(p->msg).context
-                                                          : osMsgFields<TNfaceLlcpListenReq>(p->msg).context;
+                                                           : osMsgFields<TNfaceLlcpListenReq>(p->msg).context;
     osMsgSetFields(message, TNfaceLlcpLinkCause{upper, nullptr, llcpUpCause(LLCP_BAD_PARAMETER)});
     llcpSendUp(p, message);
 }

@@ -27,9 +27,22 @@ void answerPax(TLlcp* p) {
         TRACE(TRC_ERROR, "%s no buffer (size=%d) from pool %d !", "nfcllcpSendPAX", LLCP_CTRL_BUFFER, p->ctrlPool);
         return;
     }
-    const uint8_t pax[LLCP_CTRL_BUFFER] = {0x00, 0x40, LLCP_PARAM_VERSION, 1, 0x11, LLCP_PARAM_MIUX, 2, 0x07, 0x80,
-                                           LLCP_PARAM_WKS, 2, static_cast<uint8_t>(p->remote.wks >> 8),
-                                           static_cast<uint8_t>(p->remote.wks), LLCP_PARAM_LTO, 1, 0x28};
+    const uint8_t pax[LLCP_CTRL_BUFFER] = {0x00,
+                                           0x40,
+                                           LLCP_PARAM_VERSION,
+                                           1,
+                                           0x11,
+                                           LLCP_PARAM_MIUX,
+                                           2,
+                                           0x07,
+                                           0x80,
+                                           LLCP_PARAM_WKS,
+                                           2,
+                                           static_cast<uint8_t>(p->remote.wks >> 8),
+                                           static_cast<uint8_t>(p->remote.wks),
+                                           LLCP_PARAM_LTO,
+                                           1,
+                                           0x28};
     std::memcpy(memory, pax, sizeof pax);
     nfcllcpSendDownstream(p, static_cast<uint8_t*>(memory), sizeof pax, LLCP_NO_LINK);
 }
@@ -85,18 +98,18 @@ void nfcllcpLMHandleDISC(TLlcp* p) {
 
 void handleLinkManagement(TLlcp* p, const LlcpPdu& pdu, uint16_t length, bool inAgf) {
     switch (pdu.header.ptype) {
-    case LLCP_SYMM: handleSymm(p, length); break;
-    case LLCP_PAX: handlePax(p, pdu); break;
-    case LLCP_AGF: handleAgf(p, pdu, inAgf); break;
-    case LLCP_DISC: nfcllcpLMHandleDISC(p); break;
-    case LLCP_DM: {
-        OsMessage message{};
-        message.command = LLCP_DL_DM;
-        message.source = p->moduleWord;
-        llcpSendDown(p, message);
-        break;
-    }
-    default: TRACE(TRC_ERROR, "!! LLCP: LM unknown type (0x%X)", pdu.header.ptype);
+        case LLCP_SYMM: handleSymm(p, length); break;
+        case LLCP_PAX: handlePax(p, pdu); break;
+        case LLCP_AGF: handleAgf(p, pdu, inAgf); break;
+        case LLCP_DISC: nfcllcpLMHandleDISC(p); break;
+        case LLCP_DM: {
+            OsMessage message{};
+            message.command = LLCP_DL_DM;
+            message.source = p->moduleWord;
+            llcpSendDown(p, message);
+            break;
+        }
+        default: TRACE(TRC_ERROR, "!! LLCP: LM unknown type (0x%X)", pdu.header.ptype);
     }
 }
 
@@ -118,12 +131,12 @@ uint8_t connectTarget(TLlcp* p, const LlcpPdu& pdu) {
 
 TLlcpLink* linkFor(TLlcp* p, LlcpPdu& pdu) {
     switch (pdu.header.ptype) {
-    case LLCP_CONNECT:
-        pdu.header.dsap = connectTarget(p, pdu);
-        return nfcllcpFindLinkForCON(p, pdu.header.dsap, pdu.header.ssap);
-    case LLCP_CC: return nfcllcpFindLinkForCC(p, pdu.header.dsap, pdu.header.ssap);
-    case LLCP_UI: return nfcllcpFindLinkForConLess(p, pdu.header.dsap);
-    default: return nfcllcpFindLink(p, pdu.header.ssap, pdu.header.dsap);
+        case LLCP_CONNECT:
+            pdu.header.dsap = connectTarget(p, pdu);
+            return nfcllcpFindLinkForCON(p, pdu.header.dsap, pdu.header.ssap);
+        case LLCP_CC: return nfcllcpFindLinkForCC(p, pdu.header.dsap, pdu.header.ssap);
+        case LLCP_UI: return nfcllcpFindLinkForConLess(p, pdu.header.dsap);
+        default: return nfcllcpFindLink(p, pdu.header.ssap, pdu.header.dsap);
     }
 }
 

@@ -130,7 +130,8 @@ uint16_t nfcLlcpAllocSapForListen(TLlcp* p, uint8_t* sap, const char* name, uint
     }
     if (entry.state == LLCP_SAP_RESERVED) {
         if (!sameName(entry, name, length)) {
-            TRACE(TRC_ERROR, "%s: the name for the given sap (%d) is not identical to the already known name!", fn, *sap);
+            TRACE(TRC_ERROR, "%s: the name for the given sap (%d) is not identical to the already known name!", fn,
+                  *sap);
             return refused(LLCP_BAD_PARAMETER);
         }
         entry.state = LLCP_SAP_USED;

@@ -14,7 +14,7 @@ namespace {
 constexpr const char* kTimerNames[] = {"?", "SYMM", "LTO", "SHUTDOWN", "ACK"};
 constexpr uint32_t kLtoMarginMs = 350;
 constexpr uint32_t kBypassLtoMs = 59650;
-constexpr uint16_t kAgfOverhead = 4;        // the length prefixes of the first two PDUs
+constexpr uint16_t kAgfOverhead = 4; // the length prefixes of the first two PDUs
 constexpr uint16_t kUiHeader = 2;
 
 const char* timerName(uint8_t id) { return kTimerNames[id < std::size(kTimerNames) ? id : 0]; }
@@ -31,7 +31,9 @@ void sendTimerCommand(TLlcp* p, uint16_t command, uint8_t id, uint8_t channel, u
     if (osMessageSend(p->timerQueue, &message) != OS_OK) TRACE(TRC_ERROR, "! LLCP: timer %d not sent", id);
 }
 
-uint16_t wireLength(const TLlcpSendElement& e) { return static_cast<uint16_t>(e.length + (e.kind == LLCP_SEND_UI ? kUiHeader : 0)); }
+uint16_t wireLength(const TLlcpSendElement& e) {
+    return static_cast<uint16_t>(e.length + (e.kind == LLCP_SEND_UI ? kUiHeader : 0));
+}
 
 TLlcpSendElement* popElement(TLlcp* p) {
     TLlcpSendElement* e = p->queueHead;
@@ -124,8 +126,8 @@ uint16_t buildFrame(TLlcp* p, uint8_t* frame, uint8_t** adopt) {
         frame[length + 1] = static_cast<uint8_t>(n);
         length = static_cast<uint16_t>(length + 2 + writeElement(p, e, frame + length + 2, adopt));
         const TLlcpSendElement* next = p->queueHead;
-        const bool fits = next && uint32_t{length} - 2u + 2u + wireLength(*next) <= miu &&
-                          !(withUi && next->kind == LLCP_SEND_UI);
+        const bool fits =
+            next && uint32_t{length} - 2u + 2u + wireLength(*next) <= miu && !(withUi && next->kind == LLCP_SEND_UI);
         e = fits ? popElement(p) : nullptr;
     }
     llcpTracePdu("\\/", frame, length);
@@ -164,7 +166,8 @@ void llcpStartTimer(TLlcp* p, uint8_t id, uint32_t ms, uint8_t channel) {
     const uint32_t ticks = (ms + HW_TIMER_TICK_MS - 1) / HW_TIMER_TICK_MS;
     uint32_t& running = runningFlag(p, id, channel);
     if (running) {
-        TRACE(LLCP_TRACE, "LLCP: Restart %s (%d) timer %d,(%d ticks)", timerName(id), id, channel, static_cast<int>(ticks));
+        TRACE(LLCP_TRACE, "LLCP: Restart %s (%d) timer %d,(%d ticks)", timerName(id), id, channel,
+              static_cast<int>(ticks));
         sendTimerCommand(p, HW_TIMER_RESTART, id, channel, ticks);
     } else {
         TRACE(LLCP_TRACE, "LLCP: Start %s (%d) timer %d, (%d ticks), pLlcp %p", timerName(id), id, channel,
@@ -336,8 +339,8 @@ uint16_t nfcllcpSendUFRAME(TLlcp* p, TLlcpLink* link, uint8_t ptype, const char*
                            const uint8_t* info) {
     const bool withName = ptype == LLCP_CONNECT && name && nameLength;
     const bool withLink = (ptype == LLCP_CONNECT || ptype == LLCP_CC) && !(p->option & LLCP_OPTION_NO_MIUX_RW);
-    const uint16_t size = static_cast<uint16_t>(2 + (withName ? 2 + nameLength : 0) + (withLink ? 7 : 0) +
-                                                (ptype == LLCP_FRMR ? 4 : 0));
+    const uint16_t size =
+        static_cast<uint16_t>(2 + (withName ? 2 + nameLength : 0) + (withLink ? 7 : 0) + (ptype == LLCP_FRMR ? 4 : 0));
     const uint16_t pool = size <= LLCP_CTRL_BUFFER ? p->ctrlPool : p->dsPool;
     uint8_t* buffer = takeBuffer(pool, size);
     if (!buffer) {
@@ -396,30 +399,34 @@ void llcpTracePdu(const char* direction, const uint8_t* frame, uint16_t length) 
     const char* name = llcpPtypeName(h.ptype);
     const unsigned l = length;
     switch (h.ptype) {
-    case LLCP_SYMM: TRACE(LLCP_TRACE_SYMM, "%s L%2.2x %s sSAP %2.2x dSAP %2.2x", direction, l, name, h.ssap, h.dsap); return;
-    case LLCP_DM:
-        TRACE(LLCP_TRACE, "%s L%2.2x %s sSAP %2.2x dSAP %2.2x reason %2.2x", direction, l, name, h.ssap, h.dsap,
-              pdu.payloadLength ? pdu.payload[0] : 0u);
-        return;
-    case LLCP_I:
-        TRACE(LLCP_TRACE, "%s L%2.2x %s sSAP %2.2x dSAP %2.2x NR %1.1x NS %1.1x", direction, l, name, h.ssap, h.dsap,
-              pdu.nr, pdu.ns);
-        return;
-    case LLCP_RR:
-    case LLCP_RNR:
-        TRACE(LLCP_TRACE, "%s L%2.2x %s sSAP %2.2x dSAP %2.2x NR %1.1x", direction, l, name, h.ssap, h.dsap, pdu.nr);
-        return;
-    case LLCP_SNL: {
-        CByteReader reader(pdu.payload, pdu.payloadLength);
-        uint8_t type = 0, tlvLength = 0, tid = 0;
-        const uint8_t* uri = nullptr;
-        const bool request = reader.u8(type) && type == LLCP_PARAM_SDREQ && reader.u8(tlvLength) && tlvLength >= 1 &&
-                             reader.u8(tid) && reader.take(tlvLength - 1u, uri);
-        TRACE(LLCP_TRACE, "%s L%2.2x %s sSAP %2.2x dSAP %2.2x TID %d uri '%.*s'", direction, l, name, h.ssap, h.dsap,
-              request ? tid : 0, request ? tlvLength - 1 : 0, request ? reinterpret_cast<const char*>(uri) : "");
-        return;
-    }
-    default: break;
+        case LLCP_SYMM:
+            TRACE(LLCP_TRACE_SYMM, "%s L%2.2x %s sSAP %2.2x dSAP %2.2x", direction, l, name, h.ssap, h.dsap);
+            return;
+        case LLCP_DM:
+            TRACE(LLCP_TRACE, "%s L%2.2x %s sSAP %2.2x dSAP %2.2x reason %2.2x", direction, l, name, h.ssap, h.dsap,
+                  pdu.payloadLength ? pdu.payload[0] : 0u);
+            return;
+        case LLCP_I:
+            TRACE(LLCP_TRACE, "%s L%2.2x %s sSAP %2.2x dSAP %2.2x NR %1.1x NS %1.1x", direction, l, name, h.ssap,
+                  h.dsap, pdu.nr, pdu.ns);
+            return;
+        case LLCP_RR:
+        case LLCP_RNR:
+            TRACE(LLCP_TRACE, "%s L%2.2x %s sSAP %2.2x dSAP %2.2x NR %1.1x", direction, l, name, h.ssap, h.dsap,
+                  pdu.nr);
+            return;
+        case LLCP_SNL: {
+            CByteReader reader(pdu.payload, pdu.payloadLength);
+            uint8_t type = 0, tlvLength = 0, tid = 0;
+            const uint8_t* uri = nullptr;
+            const bool request = reader.u8(type) && type == LLCP_PARAM_SDREQ && reader.u8(tlvLength) &&
+                                 tlvLength >= 1 && reader.u8(tid) && reader.take(tlvLength - 1u, uri);
+            TRACE(LLCP_TRACE, "%s L%2.2x %s sSAP %2.2x dSAP %2.2x TID %d uri '%.*s'", direction, l, name, h.ssap,
+                  h.dsap, request ? tid : 0, request ? tlvLength - 1 : 0,
+                  request ? reinterpret_cast<const char*>(uri) : "");
+            return;
+        }
+        default: break;
     }
     if (std::strcmp(name, "unknown") == 0) {
         TRACE(LLCP_TRACE, "%s L%2.2x %s (%2.2x) sSAP %2.2x dSAP %2.2x", direction, l, name, h.ptype, h.ssap, h.dsap);

@@ -14,7 +14,8 @@ constexpr uint16_t kMaxAnswer = 251;
 
 void answerRequest(const TLlcp* p, const uint8_t* value, uint8_t length, uint8_t* answer, uint16_t& n, uint16_t limit) {
     const uint8_t tid = value[0];
-    TRACE(LLCP_TRACE, "LLCP: %s -- request tid %d '%.*s'", kEvaluate, tid, length - 1, reinterpret_cast<const char*>(value + 1));
+    TRACE(LLCP_TRACE, "LLCP: %s -- request tid %d '%.*s'", kEvaluate, tid, length - 1,
+          reinterpret_cast<const char*>(value + 1));
     const uint8_t found = llcpLookupService(p, value + 1, static_cast<uint8_t>(length - 1));
     if (n + 4u > limit) {
         TRACE(TRC_ERROR, "! LLCP: %s -- no room for the answer to tid %d", kEvaluate, tid);

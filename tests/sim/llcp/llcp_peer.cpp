@@ -71,7 +71,8 @@ Bytes symm() { return frame(0, SYMM, 0, {}); }
 Bytes pax(const Bytes& params) { return frame(0, PAX, 0, params); }
 Bytes agf(const std::vector<Bytes>& pdus) {
     Bytes info;
-    for (const Bytes& p : pdus) info = info + Bytes{static_cast<uint8_t>(p.size() >> 8), static_cast<uint8_t>(p.size())} + p;
+    for (const Bytes& p : pdus)
+        info = info + Bytes{static_cast<uint8_t>(p.size() >> 8), static_cast<uint8_t>(p.size())} + p;
     return frame(0, AGF, 0, info);
 }
 Bytes ui(uint8_t dsap, uint8_t ssap, const Bytes& data) { return frame(dsap, UI, ssap, data); }
@@ -101,7 +102,8 @@ void Peer::take(const Pdu& pdu) {
             const size_t n = size_t{pdu.info[at]} << 8 | pdu.info[at + 1];
             if (at + 2 + n > pdu.info.size()) break;
             Pdu inner;
-            if (decode(Bytes(pdu.info.begin() + static_cast<long>(at + 2), pdu.info.begin() + static_cast<long>(at + 2 + n)),
+            if (decode(Bytes(pdu.info.begin() + static_cast<long>(at + 2),
+                             pdu.info.begin() + static_cast<long>(at + 2 + n)),
                        inner))
                 take(inner);
             at += 2 + n;
@@ -143,8 +145,8 @@ std::vector<Reply> Peer::onFrame(const Bytes& f) {
     take(pdu);
     if (script_.empty()) return {Reply{defaultReply(pdu), 0}};
     const Step step = script_.front();
-    const bool matches = step.ptype == pdu.ptype && (!step.dsap || *step.dsap == pdu.dsap) &&
-                         (!step.ssap || *step.ssap == pdu.ssap);
+    const bool matches =
+        step.ptype == pdu.ptype && (!step.dsap || *step.dsap == pdu.dsap) && (!step.ssap || *step.ssap == pdu.ssap);
     if (!matches) {
         mismatches.push_back("expected ptype " + std::to_string(step.ptype) + ", got " + describe(pdu));
         return {Reply{defaultReply(pdu), 0}};
@@ -152,13 +154,13 @@ std::vector<Reply> Peer::onFrame(const Bytes& f) {
     script_.pop_front();
     Bytes reply = step.reply.empty() ? defaultReply(pdu) : step.reply;
     switch (step.fault) {
-    case Fault::Drop: return {};
-    case Fault::Delay: return {Reply{reply, step.delayMs}};
-    case Fault::Duplicate: return {Reply{reply, 0}, Reply{reply, 0}};
-    case Fault::Corrupt:
-        if (!reply.empty()) reply.back() ^= 0xFF;
-        return {Reply{reply, 0}};
-    case Fault::None: break;
+        case Fault::Drop: return {};
+        case Fault::Delay: return {Reply{reply, step.delayMs}};
+        case Fault::Duplicate: return {Reply{reply, 0}, Reply{reply, 0}};
+        case Fault::Corrupt:
+            if (!reply.empty()) reply.back() ^= 0xFF;
+            return {Reply{reply, 0}};
+        case Fault::None: break;
     }
     return {Reply{reply, 0}};
 }

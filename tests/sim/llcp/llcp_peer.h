@@ -16,8 +16,19 @@ namespace llcpsim {
 using Bytes = std::vector<uint8_t>;
 
 enum Ptype : uint8_t {
-    SYMM = 0, PAX = 1, AGF = 2, UI = 3, CONNECT = 4, DISC = 5, CC = 6, DM = 7, FRMR = 8, SNL = 9,
-    I = 12, RR = 13, RNR = 14,
+    SYMM = 0,
+    PAX = 1,
+    AGF = 2,
+    UI = 3,
+    CONNECT = 4,
+    DISC = 5,
+    CC = 6,
+    DM = 7,
+    FRMR = 8,
+    SNL = 9,
+    I = 12,
+    RR = 13,
+    RNR = 14,
 };
 enum Param : uint8_t { VERSION = 1, MIUX = 2, WKS = 3, LTO = 4, RW = 5, SN = 6, OPT = 7, SDREQ = 8, SDRES = 9 };
 
@@ -61,9 +72,9 @@ Bytes sdres(uint8_t tid, uint8_t sap);
 // The peer's link parameters.
 struct LinkParams {
     uint8_t version = 0x11;
-    uint16_t miux = 0x0780;      // MIU 2048
+    uint16_t miux = 0x0780; // MIU 2048
     uint16_t wks = 0x0013;
-    uint8_t lto = 10;            // 100 ms
+    uint8_t lto = 10; // 100 ms
     uint8_t opt = 0x03;
 };
 // The general bytes of the activation: the LLCP magic and the parameters.
@@ -102,8 +113,8 @@ public:
     // is recorded in mismatches.
     std::vector<Reply> onFrame(const Bytes& frame);
 
-    std::vector<Pdu> received;               // every PDU the engine sent, AGFs opened
-    std::map<uint8_t, uint8_t> answers;      // SDRES the engine gave: tid -> sap
+    std::vector<Pdu> received; // every PDU the engine sent, AGFs opened
+    std::map<uint8_t, uint8_t> answers; // SDRES the engine gave: tid -> sap
     std::vector<std::string> mismatches;
 
 private:
