@@ -153,6 +153,11 @@ protected:
         deviceResponse(llcpsim::generalBytes(params));
         setParameter(role);
     }
+    // The engine takes the other role of the peer's activation.
+    void activate(const llcpsim::Peer& peer) {
+        deviceResponse(peer.activationBytes());
+        setParameter(peer.role() == llcpsim::Role::Initiator ? NFCMAN_LLCP_TARGET : NFCMAN_LLCP_INITIATOR);
+    }
 
     // A frame from the peer, in a pool buffer that LLCP releases.
     void deliver(const Bytes& frame) {
@@ -171,6 +176,7 @@ protected:
             Bytes frame;
         };
         std::vector<Due> due;
+        if (const auto first = peer.opening()) due.push_back({0, *first});
         for (uint32_t t = 0; t <= ms; t += HW_TIMER_TICK_MS) {
             while (seen_ < down.frames.size())
                 for (const llcpsim::Reply& r : peer.onFrame(down.frames[seen_++]))

@@ -126,9 +126,11 @@ TEST_F(LlcpLink, WithLtoZeroTheLinkTimesOut750msAfterTheLastSend) {
     EXPECT_TRUE(cap.contains("!! LLCP: Link Timeout, LTO=400 msec"));
 }
 
-TEST_F(LlcpLink, KeepsSymmetryWithAPeerAndTimesOutWhenItFallsSilent) {
-    activate(NFCMAN_LLCP_INITIATOR);
-    Peer peer;
+class LlcpSymmetry : public LlcpLink, public ::testing::WithParamInterface<Role> {};
+
+TEST_P(LlcpSymmetry, IsKeptWithAPeerOfEitherRoleUntilItFallsSilent) {
+    Peer peer(GetParam());
+    activate(peer);
     converse(peer, 2000);
     EXPECT_GT(peer.received.size(), 10u);
     for (const Pdu& pdu : peer.received) EXPECT_EQ(pdu.ptype, SYMM);
@@ -136,12 +138,17 @@ TEST_F(LlcpLink, KeepsSymmetryWithAPeerAndTimesOutWhenItFallsSilent) {
     peer.script(Step{SYMM, {}, {}, {}, Fault::Drop});
     converse(peer, 500);
     EXPECT_EQ(up.count(LLCP_DL_DEACT_IND), 1u);
+    EXPECT_TRUE(cap.contains("!! LLCP: Link Timeout, LTO=100 msec"));
 }
 
+INSTANTIATE_TEST_SUITE_P(Roles, LlcpSymmetry, ::testing::Values(Role::Initiator, Role::Target),
+                         [](const ::testing::TestParamInfo<Role>& info) {
+                             return info.param == Role::Initiator ? "PeerInitiator" : "PeerTarget";
+                         });
+
 TEST_F(LlcpLink, ADelayedDuplicatedOrCorruptedAnswerKeepsTheLink) {
-    activate(NFCMAN_LLCP_TARGET);
-    Peer peer;
-    deliver(symm());
+    Peer peer(Role::Initiator);
+    activate(peer);
     peer.script(Step{SYMM, {}, {}, {}, Fault::Delay, 300});
     peer.script(Step{SYMM, {}, {}, {}, Fault::Duplicate});
     peer.script(Step{SYMM, {}, {}, snl(sdreq(1, "urn:nfc:sn:snep")), Fault::Corrupt});

@@ -34,9 +34,9 @@ TEST_F(LlcpSnl, ThePeersRequestsAreAnsweredInOneSnl) {
 }
 
 TEST_F(LlcpSnl, TheEnginesRequestIsConfirmedWithThePeersSap) {
-    activate(NFCMAN_LLCP_INITIATOR);
     Peer peer;
     peer.offer("urn:nfc:sn:snep", 4);
+    activate(peer);
     ask("urn:nfc:sn:snep", 11);
     converse(peer, 300);
     ASSERT_EQ(up.count(NFACE_NFC_LLCP_SDP_CONF), 1u);

@@ -136,7 +136,17 @@ Bytes Peer::defaultReply(const Pdu& pdu) {
     return symm();
 }
 
+std::optional<Bytes> Peer::opening() {
+    if (role_ != Role::Initiator || opened_) return std::nullopt;
+    opened_ = true;
+    if (outbox_.empty()) return symm();
+    Bytes first = outbox_.front();
+    outbox_.pop_front();
+    return first;
+}
+
 std::vector<Reply> Peer::onFrame(const Bytes& f) {
+    opened_ = true;
     Pdu pdu;
     if (!decode(f, pdu)) {
         mismatches.push_back("undecodable frame");

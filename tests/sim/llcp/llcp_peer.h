@@ -98,9 +98,17 @@ struct Reply {
     uint32_t delayMs = 0;
 };
 
+enum class Role { Initiator, Target };
+
 class Peer {
 public:
-    explicit Peer(LinkParams params = {}) : params_(params) {}
+    explicit Peer(Role role = Role::Target, LinkParams params = {}) : role_(role), params_(params) {}
+
+    Role role() const { return role_; }
+    // What the peer puts in its activation (ATR_REQ as initiator, ATR_RES as target).
+    Bytes activationBytes() const { return generalBytes(params_); }
+    // An initiator opens the exchange once the link is up; a target waits.
+    std::optional<Bytes> opening();
 
     // Services the peer offers to discovery, by name.
     void offer(const std::string& name, uint8_t sap) { services_[name] = sap; }
@@ -121,7 +129,9 @@ private:
     void take(const Pdu& pdu);
     Bytes defaultReply(const Pdu& pdu);
 
+    Role role_;
     LinkParams params_;
+    bool opened_ = false;
     std::map<std::string, uint8_t> services_;
     std::deque<Bytes> outbox_;
     std::deque<Step> script_;
