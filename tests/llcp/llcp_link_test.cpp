@@ -466,10 +466,21 @@ TEST_F(LlcpLink, MalformedFramesNeverHurtTheEngine) {
     for (int i = 0; i < 3000; ++i) {
         Bytes frame(next() % 40, 0);
         for (uint8_t& b : frame) b = next();
-        if (frame.size() >= 2 && i % 3 == 0) frame[0] = 0, frame[1] = static_cast<uint8_t>(0x80 | (next() & 0x40));
+        if (frame.size() >= 2) {
+            // A third goes to link management, a third to the links' SAPs, with any type.
+            const uint8_t ptype = next() & 0x0F;
+            const uint8_t dsap = i % 3 == 0 ? 0 : i % 3 == 1 ? 32 : 0x10;
+            const uint8_t ssap = i % 3 == 0 ? 0 : 0x20;
+            if (i % 3 != 2 || next() & 1) {
+                frame[0] = static_cast<uint8_t>(dsap << 2 | ptype >> 2);
+                frame[1] = static_cast<uint8_t>((ptype & 3) << 6 | ssap);
+            }
+        }
         deliver(frame);
+        if (!(p->flags & LLCP_ACTIVE)) setParameter(NFCMAN_LLCP_TARGET); // after a DISC
     }
     EXPECT_TRUE(p->ready);
+    EXPECT_GT(framesSent(), 2000u);
 }
 
 } // namespace
