@@ -269,6 +269,17 @@ TEST_F(LlcpLink, AConnectToTheDiscoverySapReachesTheNamedListener) {
     EXPECT_EQ(lastFrame(), dm(0x21, 1, {2}));
 }
 
+TEST_F(LlcpLink, ACcFindsTheConnectingLinkAndBindsItToThePeersSap) {
+    activate(NFCMAN_LLCP_TARGET);
+    TLlcpLink* link = connectedLink(1);
+    link->state = LLCP_STATE_CONNECTING;
+    deliver(cc(32, 0x25));
+    EXPECT_EQ(link->remoteSap, 0x25);
+    EXPECT_TRUE(cap.contains("LLCP: CC for link 0"));
+    deliver(cc(33, 0x26));      // no link is connecting from SAP 33
+    EXPECT_EQ(lastFrame(), dm(0x26, 33, {2}));
+}
+
 TEST_F(LlcpLink, AUnassignedUiGetsNoDm) {
     activate(NFCMAN_LLCP_TARGET);
     deliver(ui(9, 0x20, {1, 2}));
