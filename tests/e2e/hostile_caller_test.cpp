@@ -77,6 +77,7 @@ const std::vector<Call>& calls() {
         {"nfcGetTagInfo no handle", [](Caller& c) { return nfcGetTagInfo(nullptr, 0, &c.info); }, true},
         {"nfcGetTagInfo forged", [](Caller& c) { return nfcGetTagInfo(c.forged, 0, &c.info); }, true},
         {"nfcGetTagInfo no record", [](Caller& c) { return nfcGetTagInfo(c.listener, 0, nullptr); }, true},
+        {"nfcGetTagInfo odd flags", [](Caller& c) { return nfcGetTagInfo(c.listener, -1, &c.info); }, false},
         {"nfcConnectTag forged", [](Caller&c) { return nfcConnectTag(c.forged, 0xFFFF); }, true},
         {"nfcDisconnectTag no handle", [](Caller&) { return nfcDisconnectTag(nullptr); }, true},
         {"nfcFormat forged", [](Caller& c) { return nfcFormat(c.forged, 0, 0); }, true},

@@ -196,10 +196,10 @@ void nciHandleTransactionReq(TNfcllContext* ll, const uint8_t* data, uint16_t le
 
 void nciHandleCheckReq(TNfcllContext* ll, const uint8_t* data, uint16_t length) {
     TNciContext* nci = nciOf(ll);
-    if (length == 0) {
-        // Without a command for the tag the controller's own account answers: it reports a lost
-        // tag by itself, so an active tag is present. Not answering would leave the check waiting.
-        // An I/O control's sub-state keeps the tag active, and the control still waits for its answer.
+    if (length == 0 || nci->transType == NCI_TRANSTYPE_IOCTL) {
+        // Without a command for the tag, or while an I/O control's sub-state holds the controller,
+        // the controller's own account answers: it reports a lost tag by itself, so an active tag
+        // is present. Not answering would leave the check waiting; a refusal would lose the tag.
         const uint32_t pending = nci->transType;
         nciSetTransType(nci, NCI_TRANSTYPE_CHECK);
         const bool present =
