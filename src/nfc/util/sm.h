@@ -1,6 +1,8 @@
 // The state-machine engine under the NFC manager, the NCI driver and the tag handlers.
-// A state is a handler; its result tells the engine what to do next. A machine is used
-// only by its owner's task on the OS worker thread, so the engine takes no lock.
+// A state is a handler; its result tells the engine what to do next. After a move, what the
+// new state leaves of its arrival goes to the default handler, never the event that caused the
+// move; one event causes at most SM_MAX_MOVES moves. A machine is used only by its owner's task
+// on the OS worker thread, so the engine takes no lock.
 #pragma once
 
 #include <cstdint>
