@@ -68,15 +68,19 @@ uint16_t sendFormat(TTagHandler* h) {
 // The answer holds exactly length bytes ending in 91 sw2.
 uint16_t expect(TTagHandler* h, const char* checker, uint32_t length, uint8_t sw2) {
     const uint8_t* rx = h->rspData;
-    if (h->rspLength != length || !rx) {
+    const uint32_t n = rx ? h->rspLength : 0;
+    // A bare status answer that refuses the command (a wrong key, a missing application) is a
+    // refusal, not a garbled frame.
+    const bool refusal = n == 2 && n != length && rx[0] == 0x91 && rx[1] != sw2;
+    if (n != length && !refusal) {
         TRACE(TRC_ERROR, "%s ! %s expected response length of %u but received %u", t4Prefix(), checker, length,
               h->rspLength);
         return nfcCauseNotPlausible;
     }
-    const uint8_t s1 = rx[length - 2], s2 = rx[length - 1];
+    const uint8_t s1 = rx[n - 2], s2 = rx[n - 1];
     if (s1 != 0x91 || s2 != sw2) {
         TRACE(TRC_ERROR, "%s ! %s received rx[%u] = 0x%02X (expected: 0x91), rx[%u] = 0x%02X (expected: 0x%02X)",
-              t4Prefix(), checker, length - 2, s1, length - 1, s2, sw2);
+              t4Prefix(), checker, n - 2, s1, n - 1, s2, sw2);
         return nfcCauseRejected;
     }
     TRACE(kInfo, "%s %s: Success", t4Prefix(), checker);

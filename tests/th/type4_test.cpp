@@ -1,0 +1,386 @@
+// The Type 4 handler against the ISO-DEP and DESFire models on the tag-handler bench: detection
+// in both mappings and on DESFire chips, the CC checks, chunked read and write, the DESFire format
+// and the PICC erase, and hostile answers that must end with a cause.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "core/nfacemsg.h"
+#include "harness.h"
+#include "tags/iso_dep_tag.h"
+#include "th/th_frame.h"
+#include "th/th_type4.h"
+
+namespace {
+
+using simtags::DesfireTag;
+using simtags::Fault;
+using simtags::FaultKind;
+using simtags::IsoDepTag;
+using simtags::Technology;
+using thtest::Bench;
+using thtest::Bytes;
+using thtest::Outcome;
+
+const Bytes kUid{0x04, 0x31, 0x42, 0x53, 0x64, 0x75, 0x86};
+
+Bytes pattern(size_t n) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 13 + 5);
+    return b;
+}
+
+// A handler on a bench that answers from the model.
+struct OnTag {
+    OnTag(simtags::Tag& tag, uint32_t tagType) : bench(thtest::fromTag(tag)) {
+        created = bench.create(tagType, kUid);
+        identified = bench.identify();
+    }
+    TTagHandler& h() { return bench.owner.handler; }
+    // The APDUs sent since the mark, by INS.
+    size_t sent(uint8_t ins, size_t from = 0) const {
+        size_t n = 0;
+        for (size_t i = from; i < bench.owner.pdus.size(); ++i)
+            if (bench.owner.pdus[i].bytes.size() > 1 && bench.owner.pdus[i].bytes[1] == ins) ++n;
+        return n;
+    }
+    Bench bench;
+    uint32_t created = 0;
+    Outcome identified;
+};
+
+Fault fault(FaultKind kind, uint8_t op, size_t nth = 1, Bytes reply = {}, size_t keep = 0) {
+    return Fault{kind, op, std::nullopt, nth, std::move(reply), keep};
+}
+
+TEST(Type4, IsoTagOfMapping20IsDetected) {
+    IsoDepTag tag(Technology::A, 1024);
+    tag.setMessage(pattern(100));
+    OnTag t(tag, TAG_ISO14443A);
+    ASSERT_EQ(t.created, 1u);
+    EXPECT_EQ(t.identified.code, TH_DEVICE_CONF);
+    EXPECT_EQ(t.h().tagSubtype, 0x1u);
+    const Outcome o = t.bench.checkNdef();
+    EXPECT_EQ(o.code, NFACE_DEVICE_IND);
+    EXPECT_EQ(o.cause, 0u);
+    EXPECT_EQ(t.h().isNdef, 1u);
+    EXPECT_EQ(t.h().maxNdefSize, 1022u);
+    EXPECT_EQ(t.h().currentNdefSize, 100u);
+    EXPECT_EQ(t.h().access & (TH_ACCESS_READ | TH_ACCESS_WRITE), TH_ACCESS_READ | TH_ACCESS_WRITE);
+    const Bytes select20{0x00, 0xA4, 0x04, 0x00, 0x07, 0xD2, 0x76, 0x00, 0x00, 0x85, 0x01, 0x01, 0x00};
+    EXPECT_EQ(t.bench.owner.pdus.front().bytes, select20) << "Le after the mapping-2.0 name";
+    int found = 0;
+    EXPECT_EQ(t.h().getProperty(&t.h(), 0, &found), 0x20u);
+}
+
+TEST(Type4, MappingOneOnlyTagIsProbedAgainWithoutLe) {
+    for (Technology tech : {Technology::A, Technology::B}) {
+        IsoDepTag tag(tech, 512, IsoDepTag::Mapping::V1Only);
+        tag.setMessage(pattern(30));
+        OnTag t(tag, tech == Technology::A ? TAG_ISO14443A : TAG_14443B);
+        const Outcome o = t.bench.checkNdef();
+        EXPECT_EQ(o.cause, 0u);
+        EXPECT_EQ(t.h().currentNdefSize, 30u);
+        ASSERT_GE(tag.log.size(), 2u);
+        EXPECT_EQ(*tag.log[0].answer, (Bytes{0x6A, 0x82}));
+        const Bytes select10{0x00, 0xA4, 0x04, 0x00, 0x07, 0xD2, 0x76, 0x00, 0x00, 0x85, 0x01, 0x00};
+        EXPECT_EQ(tag.log[1].command, select10);
+        EXPECT_EQ(tag.log[2].command, (Bytes{0x00, 0xA4, 0x00, 0x00, 0x02, 0xE1, 0x03})) << "P1 P2 of mapping 1.0";
+        t.bench.read(0, 30);
+        EXPECT_EQ(t.bench.readData, pattern(30));
+    }
+}
+
+TEST(Type4, CcChecks) {
+    struct Case {
+        const char* name;
+        std::function<void(IsoDepTag::Cc&)> bend;
+        uint16_t cause;
+        bool writable;
+    };
+    const Case cases[] = {
+        {"good", [](IsoDepTag::Cc&) {}, 0, true},
+        {"MLe 0", [](IsoDepTag::Cc& c) { c.mle = 0; }, nfcCauseInvalidData, false},
+        {"MLe 14", [](IsoDepTag::Cc& c) { c.mle = 14; }, nfcCauseInvalidData, false},
+        {"MLc 0", [](IsoDepTag::Cc& c) { c.mlc = 0; }, nfcCauseInvalidData, false},
+        {"TLV type 5", [](IsoDepTag::Cc& c) { c.tlvType = 5; }, nfcCauseInvalidData, false},
+        {"TLV length 8", [](IsoDepTag::Cc& c) { c.tlvLength = 8; }, nfcCauseInvalidData, false},
+        {"size 4", [](IsoDepTag::Cc& c) { c.fileSize = 4; }, nfcCauseInvalidData, false},
+        {"size 0xFFFF", [](IsoDepTag::Cc& c) { c.fileSize = 0xFFFF; }, nfcCauseInvalidData, false},
+        {"read 0x80", [](IsoDepTag::Cc& c) { c.read = 0x80; }, nfcCauseInvalidData, false},
+        {"write 0x80", [](IsoDepTag::Cc& c) { c.write = 0x80; }, 0, false},
+        {"write 0xFF", [](IsoDepTag::Cc& c) { c.write = 0xFF; }, 0, false},
+        {"version 3.0", [](IsoDepTag::Cc& c) { c.version = 0x30; }, nfcCauseVersionMismatch, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        IsoDepTag tag(Technology::A, 256);
+        IsoDepTag::Cc cc = tag.cc();
+        c.bend(cc);
+        tag.setCc(cc);
+        OnTag t(tag, TAG_ISO14443A);
+        const Outcome o = t.bench.checkNdef();
+        EXPECT_EQ(o.reports, 1u);
+        EXPECT_EQ(t.h().isNdef, c.cause == 0 ? 1u : 0u);
+        // The mapping-2.0 run ends at the CC with its cause; the 1.0 retry then finds no application.
+        const bool ndefSelected = std::any_of(tag.log.begin(), tag.log.end(), [](const simtags::Exchange& e) {
+            return e.op == 0xA4 && e.data == Bytes{0xE1, 0x04};
+        });
+        EXPECT_EQ(ndefSelected, c.cause == 0);
+        EXPECT_EQ(o.cause, c.cause == 0 ? 0 : nfcCauseNotNfcForumTag);
+        if (c.cause == 0) {
+            EXPECT_EQ((t.h().access & TH_ACCESS_WRITE) != 0, c.writable);
+            EXPECT_EQ(t.bench.write({pattern(4)}).cause, c.writable ? 0u : nfcCauseWriteProtected);
+        }
+    }
+}
+
+TEST(Type4, ReadsInChunksOfTheCappedMle) {
+    IsoDepTag tag(Technology::A, 2048);
+    tag.setMessage(pattern(1000));
+    OnTag t(tag, TAG_ISO14443A);
+    ASSERT_EQ(t.bench.checkNdef().cause, 0u);
+    const size_t mark = tag.log.size();
+    Outcome o = t.bench.read(0, 1000);
+    EXPECT_EQ(o.cause, 0u);
+    EXPECT_EQ(o.count, 1000u);
+    EXPECT_EQ(t.bench.readData, pattern(1000));
+    for (size_t i = mark; i + 1 < tag.log.size(); ++i) EXPECT_EQ(tag.log[i].command.back(), 247) << "chunk " << i - mark;
+
+    // Cut at the message end: the message, and no "more data".
+    o = t.bench.read(990, 100);
+    EXPECT_EQ(o.cause, 0u);
+    const Bytes whole = pattern(1000);
+    EXPECT_EQ(t.bench.readData, Bytes(whole.begin() + 990, whole.end()));
+    // Part of the message: more data left.
+    EXPECT_EQ(t.bench.read(0, 10).cause, nfcCauseTagBufferTooSmall);
+    // Past the message: nothing, and no underflow.
+    o = t.bench.read(5000, 10);
+    EXPECT_EQ(o.cause, 0u);
+    EXPECT_EQ(o.count, 0u);
+}
+
+TEST(Type4, ReadAnswerOfTheWrongLengthIsInvalid) {
+    IsoDepTag tag(Technology::A, 1024);
+    tag.setMessage(pattern(300));
+    OnTag t(tag, TAG_ISO14443A);
+    ASSERT_EQ(t.bench.checkNdef().cause, 0u);
+    tag.inject(fault(FaultKind::Short, 0xB0, 1, {}, 100));
+    EXPECT_EQ(t.bench.read(0, 300).cause, nfcCauseInvalidData);
+    EXPECT_EQ(t.bench.read(0, 300).cause, 0u) << "the handler is back at rest";
+}
+
+TEST(Type4, WriteSetsTheLengthZeroFirstAndLast) {
+    IsoDepTag tag(Technology::A, 1024);
+    tag.setMessage(pattern(50));
+    OnTag t(tag, TAG_ISO14443A);
+    ASSERT_EQ(t.bench.checkNdef().cause, 0u);
+    const size_t mark = tag.log.size();
+    const Bytes message = pattern(600);
+    const Outcome o = t.bench.write({Bytes(message.begin(), message.begin() + 300), Bytes(message.begin() + 300, message.end())});
+    EXPECT_EQ(o.cause, 0u);
+    EXPECT_EQ(tag.message(), message);
+    EXPECT_EQ(tag.log[mark].command, (Bytes{0x00, 0xD6, 0x00, 0x00, 0x02, 0x00, 0x00}));
+    EXPECT_EQ(tag.log.back().command, (Bytes{0x00, 0xD6, 0x00, 0x00, 0x02, 0x02, 0x58}));
+    for (size_t i = mark + 1; i + 1 < tag.log.size(); ++i) EXPECT_LE(tag.log[i].data.size(), 247u);
+    EXPECT_EQ(t.h().currentNdefSize, 600u);
+}
+
+TEST(Type4, EmptyWriteAndOverflow) {
+    IsoDepTag tag(Technology::B, 512);
+    OnTag t(tag, TAG_14443B);
+    ASSERT_EQ(t.bench.checkNdef().cause, 0u);
+    size_t mark = tag.log.size();
+    EXPECT_EQ(t.bench.write({Bytes{}}).cause, 0u);
+    ASSERT_EQ(tag.log.size(), mark + 2);
+    EXPECT_EQ(tag.log[mark].data, (Bytes{0, 0}));
+    EXPECT_EQ(tag.log[mark + 1].data, (Bytes{0, 0}));
+
+    mark = tag.log.size();
+    EXPECT_EQ(t.bench.write({pattern(511)}).cause, nfcCauseInputTooBig);
+    EXPECT_EQ(tag.log.size(), mark) << "no APDU for a message above the capacity";
+    EXPECT_EQ(t.bench.write({pattern(300), pattern(300)}).cause, nfcCauseInputTooBig);
+    for (size_t i = mark; i < tag.log.size(); ++i) EXPECT_LE(tag.log[i].data.size(), 57u) << "MLc of NFC-B";
+}
+
+TEST(Type4, DesfireIsDetectedWithItsCapacity) {
+    DesfireTag blank;
+    OnTag t(blank, TAG_DESFIRE_TYPE4);
+    EXPECT_EQ(t.h().tagSubtype, 0x4000Au);
+    EXPECT_EQ(t.bench.checkNdef().cause, nfcCauseNotNfcForumTag);
+    EXPECT_EQ(t.h().physicalSize, 4096u);
+    EXPECT_EQ(t.h().maxNdefSize, 4096u - 288 - 2);
+
+    DesfireTag ev1(DesfireTag::ev1());
+    ev1.createNdefApplication(1024, pattern(77));
+    OnTag e(ev1, TAG_DESFIRE_TYPE4);
+    EXPECT_EQ(e.bench.checkNdef().cause, 0u);
+    EXPECT_EQ(e.h().tagSubtype, 0x4000Bu);
+    EXPECT_EQ(e.h().currentNdefSize, 77u);
+    EXPECT_EQ(e.bench.read(0, 77).cause, 0u);
+    EXPECT_EQ(e.bench.readData, pattern(77));
+}
+
+TEST(Type4, DesfireWritesIn46ByteChunksAndReadsIn59ByteFrames) {
+    DesfireTag tag;
+    tag.createNdefApplication(512);
+    IsoDepTag::Cc cc;
+    cc.version = 0x10;
+    cc.mle = 0x00FF;
+    cc.mlc = 0x0034;
+    cc.fileSize = 512;
+    OnTag t(tag, TAG_DESFIRE_TYPE4);
+    ASSERT_EQ(t.bench.checkNdef().cause, 0u);
+    const size_t mark = t.bench.owner.pdus.size();
+    const Bytes message = pattern(200);
+    ASSERT_EQ(t.bench.write({message}).cause, 0u);
+    EXPECT_EQ(tag.ndefFile()->data[1], 200);
+    EXPECT_TRUE(std::equal(message.begin(), message.end(), tag.ndefFile()->data.begin() + 2));
+    for (size_t i = mark + 1; i + 1 < t.bench.owner.pdus.size(); ++i)
+        EXPECT_LE(t.bench.owner.pdus[i].bytes.size(), 5u + 7 + 46 + 1);
+    EXPECT_EQ(t.bench.read(0, 200).cause, 0u);
+    EXPECT_EQ(t.bench.readData, message);
+}
+
+TEST(Type4, FormatsBlankDesfireAndEv1) {
+    for (const DesfireTag::Version v : {DesfireTag::desfire4k(), DesfireTag::ev1()}) {
+        DesfireTag tag(v);
+        OnTag t(tag, TAG_DESFIRE_TYPE4);
+        const Outcome f = t.bench.format(0, 0);
+        EXPECT_EQ(f.code, NFACE_FORMAT_CONF);
+        EXPECT_EQ(f.cause, 0u);
+        ASSERT_NE(tag.ndefFile(), nullptr);
+        EXPECT_EQ(t.h().maxNdefSize + 2, tag.ndefFile()->data.size());
+        EXPECT_EQ(t.bench.checkNdef().cause, 0u);
+        EXPECT_EQ(t.h().currentNdefSize, 0u);
+        ASSERT_EQ(t.bench.write({pattern(120)}).cause, 0u);
+        EXPECT_EQ(t.bench.read(0, 120).cause, 0u);
+        EXPECT_EQ(t.bench.readData, pattern(120));
+    }
+}
+
+TEST(Type4, FormatGoesOnWhenTheApplicationExists) {
+    DesfireTag tag;
+    tag.applications[DesfireTag::AID_NDEF_DESFIRE] = {};
+    OnTag t(tag, TAG_DESFIRE_TYPE4);
+    EXPECT_EQ(t.bench.format(300, 0).cause, 0u);
+    ASSERT_NE(tag.ndefFile(), nullptr);
+    EXPECT_EQ(tag.ndefFile()->data.size(), 302u);
+}
+
+TEST(Type4, WipeStopsAtARefusedChunk) {
+    IsoDepTag tag(Technology::A, 600);
+    tag.setMessage(pattern(400));
+    OnTag t(tag, TAG_ISO14443A);
+    ASSERT_EQ(t.bench.checkNdef().cause, 0u);
+    EXPECT_EQ(t.bench.format(0, 0x2).cause, 0u);
+    EXPECT_EQ(tag.file(IsoDepTag::NDEF_FILE), Bytes(600, 0));
+
+    tag.setMessage(pattern(400));
+    tag.inject(fault(FaultKind::Reply, 0xD6, 3, {0x65, 0x81}));
+    const size_t mark = tag.log.size();
+    EXPECT_EQ(t.bench.format(0, 0x2).cause, nfcCauseInvalidData);
+    EXPECT_EQ(tag.log.size() - mark, 3u) << "nothing after the refusal";
+}
+
+TEST(Type4, PiccEraseAuthenticatesWithTheDefaultKey) {
+    DesfireTag tag;
+    tag.createNdefApplication(256, pattern(10));
+    OnTag t(tag, TAG_DESFIRE_TYPE4);
+    const Outcome o = t.bench.format(0, TH_FORMAT_ERASE);
+    EXPECT_EQ(o.code, NFACE_FORMAT_CONF);
+    EXPECT_EQ(o.cause, 0u);
+    EXPECT_TRUE(tag.applications.empty());
+    EXPECT_TRUE(tag.authenticated);
+}
+
+TEST(Type4, PiccEraseFailures) {
+    struct Case {
+        const char* name;
+        std::function<void(DesfireTag&)> setUp;
+        uint16_t cause;
+    };
+    const Case cases[] = {
+        {"another key", [](DesfireTag& d) { d.piccKey[3] = 0x42; }, nfcCauseRejected},
+        {"9-byte Authenticate answer", [](DesfireTag& d) { d.inject(fault(FaultKind::Short, 0x0A, 1, {}, 9)); },
+         nfcCauseNotPlausible},
+        {"91 A0 to the select", [](DesfireTag& d) { d.inject(fault(FaultKind::Reply, 0x5A, 1, {0x91, 0xA0})); },
+         nfcCauseRejected},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DesfireTag tag;
+        tag.createNdefApplication(256);
+        c.setUp(tag);
+        OnTag t(tag, TAG_DESFIRE_TYPE4);
+        const Outcome o = t.bench.format(0, TH_FORMAT_ERASE);
+        EXPECT_EQ(o.reports, 1u);
+        EXPECT_EQ(o.cause, c.cause);
+        EXPECT_EQ(t.sent(0xFC), 0u) << "no FormatPICC";
+        EXPECT_FALSE(tag.applications.empty());
+    }
+}
+
+TEST(Type4, HostileAnswersEndWithACause) {
+    struct Case {
+        const char* name;
+        Fault f;
+        uint16_t cause;
+    };
+    const Case cases[] = {
+        {"short first GetVersion frame", fault(FaultKind::Reply, 0x60, 1, {0x04, 0x01, 0x91, 0xAF}), nfcCauseInvalidData},
+        {"NLEN answer without data", fault(FaultKind::Reply, 0xBD, 2, {0x91, 0x00}), nfcCauseInvalidData},
+        {"NLEN above the capacity", fault(FaultKind::Reply, 0xBD, 2, {0x7F, 0xFF, 0x91, 0x00}), nfcCauseInvalidData},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DesfireTag tag;
+        tag.createNdefApplication(256);
+        tag.inject(c.f);
+        tag.inject(c.f);   // the retry with mapping 1.0 meets it too
+        Fault again = c.f;
+        again.nth = c.f.nth * 2;
+        tag.inject(again);
+        OnTag t(tag, TAG_DESFIRE_TYPE4);
+        const Outcome o = t.bench.checkNdef();
+        EXPECT_EQ(o.reports, 1u);
+        EXPECT_NE(o.cause, 0u);
+        EXPECT_EQ(t.h().isNdef, 0u);
+    }
+}
+
+TEST(Type4, GetVersionWithATinySizeLeavesNoCapacity) {
+    DesfireTag tag({0x00, 0x01, 0x00, 0x06, 0x02});
+    OnTag t(tag, TAG_DESFIRE_TYPE4);
+    t.bench.checkNdef();
+    EXPECT_EQ(t.h().physicalSize, 2u);
+    EXPECT_EQ(t.h().maxNdefSize, 0u);
+}
+
+TEST(Type4, ReadOnlyIsNotImplementedAndTheTestPasses) {
+    IsoDepTag tag(Technology::A, 256);
+    OnTag t(tag, TAG_ISO14443A);
+    ASSERT_EQ(t.bench.checkNdef().cause, 0u);
+    const size_t mark = tag.log.size();
+    const Outcome r = t.bench.setReadonly();
+    EXPECT_EQ(r.code, NFACE_SET_READONLY_CONF);
+    EXPECT_EQ(r.cause, nfcCauseNotImplemented);
+    EXPECT_EQ(tag.log.size(), mark);
+    const Outcome p = t.bench.test();
+    EXPECT_EQ(p.code, NFACE_TEST_IND);
+    EXPECT_EQ(p.cause, 0u);
+    tag.removeAfter(0);
+    EXPECT_EQ(t.bench.test().cause, nfcCauseRejected);
+}
+
+TEST(Type4, UidLengthFollowsTheRawModeByte) {
+    IsoDepTag tag(Technology::A, 256);
+    Bench bench(thtest::fromTag(tag));
+    const Bytes tenBytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    ASSERT_EQ(bench.create(TAG_ISO14443A, tenBytes), 1u);
+    bench.identify();
+    EXPECT_EQ(bench.owner.handler.uidLength, 7u);
+}
+
+} // namespace
