@@ -187,6 +187,19 @@ TEST(Type4, WriteSetsTheLengthZeroFirstAndLast) {
     EXPECT_EQ(t.h().currentNdefSize, 600u);
 }
 
+TEST(Type4, CapacityIsWhatReadBinaryAddresses) {
+    IsoDepTag tag(Technology::A, 0xFFFE);
+    OnTag t(tag, TAG_ISO14443A);
+    ASSERT_EQ(t.bench.checkNdef().cause, 0u);
+    EXPECT_EQ(t.h().maxNdefSize, 0x8000u - 2);
+    EXPECT_EQ(t.bench.write({pattern(0x8000 - 1)}).cause, nfcCauseInputTooBig);
+    const Bytes full = pattern(0x8000 - 2);
+    ASSERT_EQ(t.bench.write({full}).cause, 0u);
+    EXPECT_EQ(tag.message(), full);
+    EXPECT_EQ(t.bench.read(0, 0x8000).cause, 0u);
+    EXPECT_EQ(t.bench.readData, full);
+}
+
 TEST(Type4, EmptyWriteAndOverflow) {
     IsoDepTag tag(Technology::B, 512);
     OnTag t(tag, TAG_14443B);

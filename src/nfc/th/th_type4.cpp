@@ -609,7 +609,7 @@ uint32_t readNextChunk(TStateMachine* m) {
     T4Family& f = t4Of(h);
     const uint32_t left = f.requested - h->command.delivered;
     if (left == 0) return t4Finish(m, f.moreData ? nfcCauseTagBufferTooSmall : nfcCauseOk);
-    const uint32_t chunk = std::min<uint32_t>({left, f.mle, kApduDataLimit});
+    const uint32_t chunk = std::min<uint32_t>({left, f.mle, f.apduLimit});
     if (chunk == 0) return t4Finish(m, nfcCauseInternalSoftware);
     if (f.address > kMaxIsoAddress) return t4Finish(m, nfcCauseInvalidData);
     if (!fitsApdu(h, chunk, false)) return t4Finish(m, nfcCauseInputTooBig);
@@ -689,7 +689,7 @@ uint32_t writeNextChunk(TStateMachine* m) {
     T4Family& f = t4Of(h);
     const uint32_t left = h->command.size - h->command.delivered;
     if (left == 0) return changeTo(m, h->command.final ? &t4StateWriteFinalize : &t4StateWaitForNextWrite);
-    const uint32_t chunk = std::min<uint32_t>({left, f.mlc, kApduDataLimit});
+    const uint32_t chunk = std::min<uint32_t>({left, f.mlc, f.apduLimit});
     if (chunk == 0) return t4Finish(m, nfcCauseInternalSoftware);
     const uint32_t address = 2 + f.written;
     if (address > kMaxIsoAddress) return t4Finish(m, nfcCauseInvalidData);
@@ -870,7 +870,7 @@ uint32_t wipeNext(TStateMachine* m) {
     T4Family& f = t4Of(h);
     const uint32_t end = h->maxNdefSize + 2;
     if (f.wipePosition >= end) return t4Finish(m, f.lastCause);
-    const uint32_t chunk = std::min<uint32_t>({end - f.wipePosition, f.mlc, kApduDataLimit});
+    const uint32_t chunk = std::min<uint32_t>({end - f.wipePosition, f.mlc, f.apduLimit});
     if (chunk == 0) return t4Finish(m, nfcCauseInternalSoftware);
     if (!fitsApdu(h, chunk, true)) return t4Finish(m, nfcCauseInputTooBig);
     TRACE(kInfo, "%s Wiping %d bytes at position %d", t4Prefix(), static_cast<int>(chunk), f.wipePosition);
