@@ -21,13 +21,10 @@ constexpr DWORD kMask = TAG_ISO14443A | TAG_14443B | TAG_NDEF;
 
 // A short well-formed NDEF message: one text record.
 Bytes textMessage(size_t length) {
-    Bytes payload{0x02, 'e', 'n'};
-    for (size_t i = 0; i < length; ++i) payload.push_back(static_cast<uint8_t>('a' + i % 26));
-    Bytes m{0xC1, 0x01, 0x00, 0x00, 0x00, 0x00, 'T'};
-    m[3] = static_cast<uint8_t>(payload.size() >> 16);
-    m[4] = static_cast<uint8_t>(payload.size() >> 8);
-    m[5] = static_cast<uint8_t>(payload.size());
-    m.insert(m.end(), payload.begin(), payload.end());
+    const size_t payload = 3 + length;
+    Bytes m{0xC1, 0x01, 0x00, static_cast<uint8_t>(payload >> 16), static_cast<uint8_t>(payload >> 8),
+            static_cast<uint8_t>(payload), 'T', 0x02, 'e', 'n'};
+    for (size_t i = 0; i < length; ++i) m.push_back(static_cast<uint8_t>('a' + i % 26));
     return m;
 }
 
@@ -91,7 +88,9 @@ TEST_P(IsoDepCards, AreCheckedReadAndWrittenInChunks) {
     EXPECT_EQ(card->message(), fresh);
     const size_t mlc = c.technology == Technology::B ? 57 : 247;
     for (size_t i = mark; i < card->log.size(); ++i)
-        if (card->log[i].op == 0xD6) EXPECT_LE(card->log[i].data.size(), mlc);
+        if (card->log[i].op == 0xD6) {
+            EXPECT_LE(card->log[i].data.size(), mlc);
+        }
     ASSERT_EQ(f.read(&read), nfcStatusOk);
     EXPECT_EQ(read, fresh);
 

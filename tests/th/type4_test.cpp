@@ -131,7 +131,7 @@ TEST(Type4, CcChecks) {
         EXPECT_EQ(o.cause, c.cause == 0 ? 0 : nfcCauseNotNfcForumTag);
         if (c.cause == 0) {
             EXPECT_EQ((t.h().access & TH_ACCESS_WRITE) != 0, c.writable);
-            EXPECT_EQ(t.bench.write({pattern(4)}).cause, c.writable ? 0u : nfcCauseWriteProtected);
+            EXPECT_EQ(t.bench.write({pattern(4)}).cause, c.writable ? uint16_t{0} : uint16_t{nfcCauseWriteProtected});
         }
     }
 }
