@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "core/nfacemsg.h"
+#include "core/nfcmgr.h"
 #include "harness.h"
 #include "tags/iso_dep_tag.h"
 #include "th/th_frame.h"
@@ -49,6 +50,8 @@ struct OnTag {
     uint32_t created = 0;
     Outcome identified;
 };
+
+uint32_t le24(const Bytes& b, size_t at) { return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16; }
 
 Fault fault(FaultKind kind, uint8_t op, size_t nth = 1, Bytes reply = {}, size_t keep = 0) {
     return Fault{kind, op, std::nullopt, nth, std::move(reply), keep};
@@ -115,20 +118,24 @@ TEST(Type4, CcChecks) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        IsoDepTag tag(Technology::A, 256);
+        // A card that answers to both names: the retry with mapping 1.0 reads the same CC.
+        IsoDepTag tag(Technology::A, 256, IsoDepTag::Mapping::Both);
         IsoDepTag::Cc cc = tag.cc();
         c.bend(cc);
         tag.setCc(cc);
         OnTag t(tag, TAG_ISO14443A);
         const Outcome o = t.bench.checkNdef();
         EXPECT_EQ(o.reports, 1u);
+        EXPECT_EQ(o.cause, c.cause);
         EXPECT_EQ(t.h().isNdef, c.cause == 0 ? 1u : 0u);
-        // The mapping-2.0 run ends at the CC with its cause; the 1.0 retry then finds no application.
+        const auto ccReads = std::count_if(tag.log.begin(), tag.log.end(), [](const simtags::Exchange& e) {
+            return e.op == 0xB0 && e.command.back() == 0x0F;
+        });
+        EXPECT_EQ(ccReads, c.cause == 0 ? 1 : 2) << "a failed CC ends the run, and the 1.0 run too";
         const bool ndefSelected = std::any_of(tag.log.begin(), tag.log.end(), [](const simtags::Exchange& e) {
             return e.op == 0xA4 && e.data == Bytes{0xE1, 0x04};
         });
         EXPECT_EQ(ndefSelected, c.cause == 0);
-        EXPECT_EQ(o.cause, c.cause == 0 ? 0 : nfcCauseNotNfcForumTag);
         if (c.cause == 0) {
             EXPECT_EQ((t.h().access & TH_ACCESS_WRITE) != 0, c.writable);
             EXPECT_EQ(t.bench.write({pattern(4)}).cause, c.writable ? uint16_t{0} : uint16_t{nfcCauseWriteProtected});
@@ -238,22 +245,24 @@ TEST(Type4, DesfireIsDetectedWithItsCapacity) {
 TEST(Type4, DesfireWritesIn46ByteChunksAndReadsIn59ByteFrames) {
     DesfireTag tag;
     tag.createNdefApplication(512);
-    IsoDepTag::Cc cc;
-    cc.version = 0x10;
-    cc.mle = 0x00FF;
-    cc.mlc = 0x0034;
-    cc.fileSize = 512;
+    // A CC that promises more than the chip's frames carry: MLe 255, MLc 52.
+    auto& ccFile = tag.applications[DesfireTag::AID_NDEF_DESFIRE].files[3].data;
+    ccFile[3] = 0x00;
+    ccFile[4] = 0xFF;
     OnTag t(tag, TAG_DESFIRE_TYPE4);
     ASSERT_EQ(t.bench.checkNdef().cause, 0u);
-    const size_t mark = t.bench.owner.pdus.size();
+    const size_t mark = tag.log.size();
     const Bytes message = pattern(200);
     ASSERT_EQ(t.bench.write({message}).cause, 0u);
     EXPECT_EQ(tag.ndefFile()->data[1], 200);
     EXPECT_TRUE(std::equal(message.begin(), message.end(), tag.ndefFile()->data.begin() + 2));
-    for (size_t i = mark + 1; i + 1 < t.bench.owner.pdus.size(); ++i)
-        EXPECT_LE(t.bench.owner.pdus[i].bytes.size(), 5u + 7 + 46 + 1);
+    // NLEN 0, data in 46-byte chunks (the last one 16), NLEN 200.
+    std::vector<size_t> sizes;
+    for (size_t i = mark; i < tag.log.size(); ++i) sizes.push_back(tag.log[i].data.size() - 7);
+    EXPECT_EQ(sizes, (std::vector<size_t>{2, 46, 46, 46, 46, 16, 2}));
     EXPECT_EQ(t.bench.read(0, 200).cause, 0u);
     EXPECT_EQ(t.bench.readData, message);
+    for (size_t i = mark + sizes.size(); i < tag.log.size(); ++i) EXPECT_LE(le24(tag.log[i].data, 4), 59u);
 }
 
 TEST(Type4, FormatsBlankDesfireAndEv1) {
@@ -388,12 +397,59 @@ TEST(Type4, ReadOnlyIsNotImplementedAndTheTestPasses) {
 }
 
 TEST(Type4, UidLengthFollowsTheRawModeByte) {
+    const Bytes tenBytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    for (const uint8_t rawMode : {0, 1}) {
+        SCOPED_TRACE(rawMode);
+        nfcmanSetStackBytes(rawMode, 0);
+        IsoDepTag tag(Technology::A, 256);
+        Bench bench(thtest::fromTag(tag));
+        ASSERT_EQ(bench.create(TAG_ISO14443A, tenBytes), 1u);
+        EXPECT_EQ(bench.identify().code, TH_DEVICE_CONF);
+        EXPECT_EQ(bench.owner.handler.uidLength, rawMode ? 10u : 7u);
+    }
+    nfcmanSetStackBytes(0, 0);
     IsoDepTag tag(Technology::A, 256);
     Bench bench(thtest::fromTag(tag));
-    const Bytes tenBytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-    ASSERT_EQ(bench.create(TAG_ISO14443A, tenBytes), 1u);
-    bench.identify();
-    EXPECT_EQ(bench.owner.handler.uidLength, 7u);
+    ASSERT_EQ(bench.create(TAG_ISO14443A, Bytes{1, 2, 3}), 1u);
+    EXPECT_EQ(bench.identify().cause, nfcCauseNotNfcForumTag) << "shorter than 4 bytes";
+}
+
+TEST(Type4, StatusWordsGiveTheirCauses) {
+    struct Case {
+        Bytes answer;
+        uint16_t cause;
+    };
+    const Case cases[] = {
+        {{0x90, 0x00}, 0},   {{0x91, 0x00}, 0},   {{0x91, 0xAF}, 0},   {{0x01, 0x02, 0x90, 0x00}, 0},
+        {{0x91, 0x0E}, 23},  {{0x91, 0x1C}, 5},   {{0x91, 0x9E}, 17},  {{0x91, 0xBE}, 23},
+        {{0x91, 0xC1}, 518}, {{0x91, 0xCD}, 518}, {{0x91, 0xCE}, 13},  {{0x91, 0xEE}, 518},
+        {{0x91, 0xA0}, 11},  {{0x6A, 0x82}, 11},  {{0x61, 0x10}, 11},  {{0x63, 0xC2}, 11},
+        {{0x90, 0x01}, 11},  {{0x12, 0x34}, 11},  {{0x90}, 11},        {{}, 11},
+    };
+    IsoDepTag tag;
+    OnTag t(tag, TAG_ISO14443A);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.answer));
+        t.h().rspData = c.answer.empty() ? nullptr : c.answer.data();
+        t.h().rspLength = static_cast<uint32_t>(c.answer.size());
+        EXPECT_EQ(t4CheckStatus(&t.h()), c.cause);
+    }
+}
+
+TEST(Type4, DesfireFormatSendsTheNativeCommands) {
+    DesfireTag tag;
+    OnTag t(tag, TAG_DESFIRE_TYPE4);
+    ASSERT_EQ(t.bench.format(100, 0).cause, 0u);
+    std::vector<Bytes> sent;
+    for (const auto& e : tag.log) sent.push_back(e.command);
+    const Bytes createApp{0x90, 0xCA, 0x00, 0x00, 0x05, 0x10, 0xEE, 0xEE, 0x0F, 0x01, 0x00};
+    const Bytes createCc{0x90, 0xCD, 0x00, 0x00, 0x07, 0x03, 0x00, 0xEF, 0xEE, 0x0F, 0x00, 0x00, 0x00};
+    const Bytes createNdef{0x90, 0xCD, 0x00, 0x00, 0x07, 0x04, 0x00, 0xEF, 0xEE, 102, 0x00, 0x00, 0x00};
+    const Bytes writeCc{0x90, 0x3D, 0x00, 0x00, 0x16, 0x03, 0x00, 0x00, 0x00, 0x0F, 0x00, 0x00, 0x00, 0x0F, 0x10,
+                        0x00, 0x3B, 0x00, 0x34, 0x04, 0x06, 0xE1, 0x04, 0x00, 102, 0x00, 0x00, 0x00};
+    for (const Bytes& b : {createApp, createCc, writeCc, createNdef})
+        EXPECT_NE(std::find(sent.begin(), sent.end(), b), sent.end()) << ::testing::PrintToString(b);
+    EXPECT_EQ(sent.back(), (Bytes{0x90, 0x3D, 0x00, 0x00, 0x09, 0x04, 0, 0, 0, 2, 0, 0, 0, 0, 0x00})) << "NLEN 0 last";
 }
 
 } // namespace

@@ -151,7 +151,12 @@ Bytes IsoDepTag::isoCommand(const Apdu& apdu) {
 }
 
 bool IsoDepTag::selectByName(const Bytes& name) {
-    return name == (mapping_ == Mapping::V1Only ? NDEF_APPLICATION_V1 : NDEF_APPLICATION);
+    switch (mapping_) {
+    case Mapping::V2: return name == NDEF_APPLICATION;
+    case Mapping::V1Only: return name == NDEF_APPLICATION_V1;
+    case Mapping::Both: return name == NDEF_APPLICATION || name == NDEF_APPLICATION_V1;
+    }
+    return false;
 }
 
 Bytes* IsoDepTag::fileById(uint16_t id) {

@@ -23,7 +23,8 @@ public:
     static const Bytes NDEF_APPLICATION;      // D2 76 00 00 85 01 01 (mapping 2.0)
     static const Bytes NDEF_APPLICATION_V1;   // D2 76 00 00 85 01 00 (mapping 1.0)
 
-    enum class Mapping : uint8_t { V2, V1Only };
+    // The application names the card answers to: 2.0 only, 1.0 only, or both.
+    enum class Mapping : uint8_t { V2, V1Only, Both };
 
     explicit IsoDepTag(Technology technology = Technology::A, size_t ndefFileSize = 1024, Mapping mapping = Mapping::V2);
 
