@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 
 #include "core/nfacemsg.h"
 #include "core/nfcmgr.h"
@@ -453,3 +454,64 @@ TEST(Type4, DesfireFormatSendsTheNativeCommands) {
 }
 
 } // namespace
+
+namespace {
+
+// Answers from the model, but now and then bytes of chance instead: short frames, bare status
+// words, frames of the wrong length.
+struct Garbler {
+    explicit Garbler(simtags::Tag& tag, uint32_t seed) : real(thtest::fromTag(tag)), state(seed) {}
+    uint32_t next() {
+        state = state * 1664525u + 1013904223u;
+        return state >> 8;
+    }
+    thtest::Answer operator()(const thtest::SentPdu& pdu) {
+        thtest::Answer a = real(pdu);
+        switch (next() % 8) {
+        case 0: a.data.resize(next() % (a.data.size() + 1)); break;
+        case 1: {
+            static const uint8_t sws[][2] = {{0x91, 0x00}, {0x91, 0xAF}, {0x90, 0x00}, {0x91, 0xDE}, {0x6A, 0x82}, {0x91, 0xBE}};
+            const auto* sw = sws[next() % 6];
+            a.data = Bytes(next() % 20, static_cast<uint8_t>(next()));
+            a.data.push_back(sw[0]);
+            a.data.push_back(sw[1]);
+            break;
+        }
+        case 2: a.data.push_back(static_cast<uint8_t>(next())); break;
+        default: break;
+        }
+        return a;
+    }
+    thtest::AnswerSource real;
+    uint32_t state;
+};
+
+} // namespace
+
+TEST(Type4, ChanceAnswersAlwaysEndWithOneReport) {
+    for (uint32_t seed = 1; seed <= 2000; ++seed) {
+        SCOPED_TRACE(seed);
+        const bool desfire = seed % 2;
+        std::unique_ptr<IsoDepTag> tag;
+        if (desfire) {
+            auto d = std::make_unique<DesfireTag>(seed % 4 == 1 ? DesfireTag::ev1() : DesfireTag::desfire4k());
+            if (seed % 3) d->createNdefApplication(300, pattern(120));
+            tag = std::move(d);
+        } else {
+            tag = std::make_unique<IsoDepTag>(Technology::A, 400);
+            tag->setMessage(pattern(150));
+        }
+        Garbler garbler(*tag, seed);
+        Bench bench([&](const thtest::SentPdu& p) { return garbler(p); }, 2000);
+        ASSERT_EQ(bench.create(desfire ? TAG_DESFIRE_TYPE4 : TAG_ISO14443A, kUid), 1u);
+        bench.identify();
+        EXPECT_EQ(bench.checkNdef().reports, 1u);
+        EXPECT_EQ(bench.read(0, 200).reports, 1u);
+        EXPECT_LE(bench.readData.size(), 200u);
+        EXPECT_EQ(bench.write({pattern(100), pattern(60)}).reports, 1u);
+        EXPECT_EQ(bench.format(0, seed % 5 == 0 ? 0x2 : 0).reports, 1u);
+        EXPECT_EQ(bench.format(0, TH_FORMAT_ERASE).reports, 1u);
+        EXPECT_EQ(bench.test().reports, 1u);
+        EXPECT_LE(bench.exchanges(), 2000u);
+    }
+}

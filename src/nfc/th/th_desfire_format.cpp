@@ -17,28 +17,33 @@ enum FormatState : uint32_t { kSelect = 0, kAuthenticate1 = 1, kAuthenticate2 = 
 const uint8_t kDefaultKey[DES_BLOCK_SIZE] = {};
 const uint8_t kRndA[DES_BLOCK_SIZE] = {};
 
-void changeState(TTagHandler* h, uint32_t next, const char* by) {
+// by: the routine that moves the sequence on.
+void changeState(TTagHandler* h, uint32_t next, const void* by) {
     T4Family& f = t4Of(h);
-    TRACE(kInfo, "%s Format change state 0x%X -> 0x%X, proc 0x%p", t4Prefix(), f.formatState, next,
-          static_cast<const void*>(by));
+    TRACE(kInfo, "%s Format change state 0x%X -> 0x%X, proc %p", t4Prefix(), f.formatState, next, by);
     f.formatState = next;
 }
 
 // Sends and moves on: "pending" when the PDU went out.
-uint16_t send(TTagHandler* h, uint32_t next, const char* by, const uint8_t* apdu, uint16_t length) {
+uint16_t send(TTagHandler* h, uint32_t next, const void* by, const uint8_t* apdu, uint16_t length) {
     changeState(h, next, by);
     return t4SendRaw(h, apdu, length) == nfcCauseOk ? nfcCauseTransactionPending : nfcCauseNotPlausible;
 }
 
+template <typename F>
+const void* routine(F* f) {
+    return reinterpret_cast<const void*>(f);
+}
+
 uint16_t sendSelect(TTagHandler* h) {
     const uint8_t apdu[] = {0x90, 0x5A, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00};
-    return send(h, kSelect, "formatDesfireSelect", apdu, sizeof apdu);
+    return send(h, kSelect, routine(&sendSelect), apdu, sizeof apdu);
 }
 
 uint16_t sendAuthenticate1(TTagHandler* h) {
     TRACE(kInfo, "%s formatDesfireAuthenticate1() Authenticating Desfire tag (first part)", t4Prefix());
     const uint8_t apdu[] = {0x90, 0x0A, 0x00, 0x00, 0x01, 0x00, 0x00};
-    return send(h, kAuthenticate1, "formatDesfireAuthenticate1", apdu, sizeof apdu);
+    return send(h, kAuthenticate1, routine(&sendAuthenticate1), apdu, sizeof apdu);
 }
 
 // The second part of the legacy authentication: the chip's enciphered RndB is deciphered,
@@ -56,13 +61,13 @@ uint16_t sendAuthenticate2(TTagHandler* h, const uint8_t* encipheredRndB) {
     std::memcpy(apdu + 5, a, DES_BLOCK_SIZE);
     std::memcpy(apdu + 5 + DES_BLOCK_SIZE, b, DES_BLOCK_SIZE);
     apdu[sizeof apdu - 1] = 0x00;
-    return send(h, kAuthenticate2, "formatDesfireAuthenticate2", apdu, sizeof apdu);
+    return send(h, kAuthenticate2, routine(&sendAuthenticate2), apdu, sizeof apdu);
 }
 
 uint16_t sendFormat(TTagHandler* h) {
     TRACE(kInfo, "%s formatDesfireSendFormat() Sending PICC format command to Desfire tag", t4Prefix());
     const uint8_t apdu[] = {0x90, 0xFC, 0x00, 0x00, 0x00};
-    return send(h, kFormatPicc, "formatDesfireSendFormat", apdu, sizeof apdu);
+    return send(h, kFormatPicc, routine(&sendFormat), apdu, sizeof apdu);
 }
 
 // The answer holds exactly length bytes ending in 91 sw2.
@@ -101,7 +106,7 @@ uint16_t checkState(TTagHandler* h) {
         return sendFormat(h);
     case kFormatPicc:
         if (const uint16_t c = expect(h, "formatDesfireCheckFormat()", 2, 0x00)) return c;
-        changeState(h, kEnded, "formatDesfireCheckFormat");
+        changeState(h, kEnded, routine(&checkState));
         TRACE(kInfo, "# Format completed successfully #");
         return nfcCauseOk;
     default:
