@@ -330,6 +330,8 @@ TEST(Type4, PiccEraseFailures) {
          nfcCauseNotPlausible},
         {"91 A0 to the select", [](DesfireTag& d) { d.inject(fault(FaultKind::Reply, 0x5A, 1, {0x91, 0xA0})); },
          nfcCauseRejected},
+        {"no answer to the second part", [](DesfireTag& d) { d.inject(fault(FaultKind::Silence, 0xAF)); },
+         nfcCauseNotPlausible},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -371,6 +373,29 @@ TEST(Type4, HostileAnswersEndWithACause) {
         EXPECT_NE(o.cause, 0u);
         EXPECT_EQ(t.h().isNdef, 0u);
     }
+}
+
+TEST(Type4, TransportErrorsAreReportedAsReceived) {
+    IsoDepTag tag(Technology::A, 256);
+    tag.setMessage(pattern(20));
+    OnTag t(tag, TAG_ISO14443A);
+    tag.inject(fault(FaultKind::Silence, 0xB0));
+    EXPECT_EQ(t.bench.checkNdef().cause, thtest::kCauseNoAnswer) << "no retry for a tag that went silent";
+    EXPECT_EQ(t.bench.checkNdef().cause, 0u);
+    tag.inject(fault(FaultKind::Silence, 0xD6, 2));
+    EXPECT_EQ(t.bench.write({pattern(10)}).cause, thtest::kCauseNoAnswer);
+}
+
+TEST(Type4, ReadOfAnEmptyMessageChecksTheTag) {
+    IsoDepTag tag(Technology::A, 256);
+    OnTag t(tag, TAG_ISO14443A);
+    ASSERT_EQ(t.bench.checkNdef().cause, 0u);
+    const size_t mark = tag.log.size();
+    const Outcome o = t.bench.read(0, 10);
+    EXPECT_EQ(o.cause, 0u);
+    EXPECT_EQ(o.count, 0u);
+    ASSERT_EQ(tag.log.size(), mark + 1);
+    EXPECT_EQ(tag.log[mark].command, (Bytes{0x00, 0xB0, 0x00, 0x00, 0x01}));
 }
 
 TEST(Type4, GetVersionWithATinySizeLeavesNoCapacity) {
