@@ -375,7 +375,9 @@ uint32_t nciStateIoGetParameter(TStateMachine* sm, uint16_t event) {
     switch (event) {
     case EV_SM_ENTRY:
         TRACE(kTrcNci, "nci: Enter direct IO GET_PARAMETER request");
-        if (nci->ioInput && nci->ioInputLength && nciSendOk(nciSendGetConfig(nci, nci->ioInput, nci->ioInputLength)))
+        // A count byte and at most 255 ids: a longer list is no request the controller can take.
+        if (nci->ioInput && nci->ioInputLength && nci->ioInputLength <= 1u + 0xFF &&
+            nciSendOk(nciSendGetConfig(nci, nci->ioInput, nci->ioInputLength)))
             return SM_DONE;
         TRACE(NFCLL_TRC_ERROR, "nci: ! Unable to handle IOCTL");
         nciSignalError(NCI_CAUSE_INVALID_DATA, nci, "nciStateIoGetParameter");
