@@ -1,17 +1,25 @@
-// One raw exchange round trip with an ISO-DEP tag: through the public API against the simulated
-// NCI controller, and beside it the floor, the same NCI data packet written straight to the same
-// pseudo-terminal and its answer read back. Both run against one simulator in one run; the ratio
-// of the two is printed at the end. Traces are off.
+// One raw exchange round trip with an ISO-DEP tag, through the public API against one simulated
+// NCI controller and beside it the floor: the same NCI data packets written straight to a second
+// simulated controller's pseudo-terminal and the answer read back. A busy machine makes two runs
+// seconds apart incomparable, so each benchmark alternates blocks of floor and API exchanges and
+// reports the medians of the blocks, wall clock and CPU time (all threads of the process) per
+// exchange. Every payload runs with the trace words at 0 and with the words as the library loads
+// them and no trace sink, which is what an application that configures nothing gets.
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "api_stack.h"
@@ -20,12 +28,36 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
 
 const Bytes kSelectApp{0x00, 0xA4, 0x04, 0x00, 0x07, 0xD2, 0x76, 0x00, 0x00, 0x85, 0x01, 0x01};
 const Bytes kSelectNdef{0x00, 0xA4, 0x00, 0x0C, 0x02, 0xE1, 0x04};
-const Bytes kRead{0x00, 0xB0, 0x00, 0x00, 0x10};   // 16 bytes of the NDEF file
+constexpr size_t kNdefFileSize = 2048;
+constexpr size_t kMaxSegment = 255;       // the simulator's data segment size
+constexpr int kPayloads[] = {2, 64, 250, 1000};
+constexpr int kRounds = 15;               // blocks of each kind per benchmark
+constexpr int kBlock = 40;                // exchanges per block
+constexpr uint32_t kLoadedNfcWord = 0xFFFFFFFFu;
 
-// The host side of the floor: whole NCI packets on the pseudo-terminal, nothing else.
+// A command of exactly n bytes: below a whole command header it is refused by the tag with a
+// status word, which is a round trip all the same; above it an UPDATE BINARY of the NDEF file,
+// with an extended length once the data does not fit a short one.
+Bytes pduOf(size_t n) {
+    Bytes pdu{0x00, 0xD6, 0x00, 0x00};
+    if (n < 6) return Bytes(pdu.begin(), pdu.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(n, 4)));
+    const size_t shortData = n - 5;
+    if (shortData <= 255) {
+        pdu.push_back(static_cast<uint8_t>(shortData));
+    } else {
+        const size_t data = n - 7;
+        pdu.insert(pdu.end(), {0x00, static_cast<uint8_t>(data >> 8), static_cast<uint8_t>(data)});
+    }
+    for (size_t k = pdu.size(); k < n; ++k) pdu.push_back(static_cast<uint8_t>(k));
+    return pdu;
+}
+
+// The host side of the floor: whole NCI packets on the pseudo-terminal, nothing else. It cuts a
+// long message into segments and spends and counts credits as the controller grants them.
 class RawHost {
 public:
     explicit RawHost(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY)) {}
@@ -35,6 +67,36 @@ public:
     bool ok() const { return fd_ >= 0; }
 
     bool write(const Bytes& packet) { return ::write(fd_, packet.data(), packet.size()) == static_cast<ssize_t>(packet.size()); }
+    // Sends a control message and reads until a packet with the wanted first two bytes comes.
+    bool command(const Bytes& packet, uint8_t first, uint8_t second) {
+        if (!write(packet)) return false;
+        for (Bytes in = read(); !in.empty(); in = read())
+            if ((in[0] & 0xEF) == first && in[1] == second) return true;
+        return false;
+    }
+    // One data exchange on the static RF connection, up to the last segment of the answer.
+    bool exchange(const Bytes& data) {
+        for (size_t done = 0; done < data.size();) {
+            const size_t n = std::min(kMaxSegment, data.size() - done);
+            const bool more = done + n < data.size();
+            while (credits_ == 0)
+                if (!take(read())) return false;
+            Bytes packet{static_cast<uint8_t>(more ? 0x10 : 0x00), 0x00, static_cast<uint8_t>(n)};
+            packet.insert(packet.end(), data.begin() + static_cast<std::ptrdiff_t>(done),
+                          data.begin() + static_cast<std::ptrdiff_t>(done + n));
+            if (!write(packet)) return false;
+            --credits_;
+            done += n;
+        }
+        for (Bytes in = read(); !in.empty(); in = read()) {
+            take(in);
+            if (in[0] == 0x00) return true;   // the last segment of the answer
+        }
+        return false;
+    }
+    void grant(int credits) { credits_ = credits; }
+
+private:
     // The next whole packet; empty after a second without one.
     Bytes read() {
         while (true) {
@@ -45,40 +107,36 @@ public:
             }
             pollfd p{fd_, POLLIN, 0};
             if (::poll(&p, 1, 1000) <= 0) return {};
-            uint8_t chunk[512];
+            uint8_t chunk[1024];
             const ssize_t n = ::read(fd_, chunk, sizeof chunk);
             if (n <= 0) return {};
             buffer_.insert(buffer_.end(), chunk, chunk + n);
         }
     }
-    // Sends a control message and reads until a packet with the wanted first two bytes comes.
-    bool command(const Bytes& packet, uint8_t first, uint8_t second) {
-        if (!write(packet)) return false;
-        for (Bytes in = read(); !in.empty(); in = read())
-            if ((in[0] & 0xEF) == first && in[1] == second) return true;
-        return false;
-    }
-    // One data exchange on the static RF connection: the answer's data packet.
-    bool exchange(const Bytes& data) {
-        Bytes packet{0x00, 0x00, static_cast<uint8_t>(data.size())};
-        packet.insert(packet.end(), data.begin(), data.end());
-        if (!write(packet)) return false;
-        for (Bytes in = read(); !in.empty(); in = read())
-            if ((in[0] & 0xE0) == 0x00) return true;   // credits may come before or after it
-        return false;
+    // Counts the credits of a CORE_CONN_CREDITS_NTF; false for no packet at all.
+    bool take(const Bytes& in) {
+        if (in.empty()) return false;
+        if (in.size() >= 4 && in[0] == 0x60 && in[1] == 0x06)
+            for (size_t k = 0; k < in[3] && 5 + 2 * k < in.size(); ++k) credits_ += in[5 + 2 * k];
+        return true;
     }
 
-private:
     int fd_;
+    int credits_ = 0;
     Bytes buffer_;
 };
 
+std::shared_ptr<simtags::IsoDepTag> tag() {
+    return std::make_shared<simtags::IsoDepTag>(simtags::Technology::A, kNdefFileSize);
+}
+
 struct World {
-    std::unique_ptr<ApiStack> stack;
+    std::unique_ptr<ApiStack> floorStack;   // its simulator only: the library never sees it
     std::unique_ptr<RawHost> host;
+    std::unique_ptr<ApiStack> apiStack;
     NfcListenerHandle listener = nullptr;
-    bool floorReady = false;
-    bool apiReady = false;
+    bool ready = false;
+    bool tried = false;
 };
 
 World& world() {
@@ -86,24 +144,27 @@ World& world() {
     return w;
 }
 
-// The controller brought up by hand, the ISO-DEP tag activated, its NDEF file selected.
+// The floor's controller brought up by hand, the ISO-DEP tag activated, its NDEF file selected.
 bool bringUpByHand(World& w) {
-    w.stack = std::make_unique<ApiStack>();
-    w.stack->sim().rf().enter(std::make_shared<simtags::IsoDepTag>(simtags::Technology::A));
-    w.host = std::make_unique<RawHost>(w.stack->sim().portPath());
+    w.floorStack = std::make_unique<ApiStack>();
+    w.floorStack->sim().rf().enter(tag());
+    w.host = std::make_unique<RawHost>(w.floorStack->sim().portPath());
     RawHost& h = *w.host;
-    return h.ok() && h.command({0x20, 0x00, 0x01, 0x01}, 0x40, 0x00) && h.command({0x20, 0x01, 0x00}, 0x40, 0x01) &&
-           h.command({0x21, 0x00, 0x04, 0x01, 0x04, 0x01, 0x02}, 0x41, 0x00) &&
-           h.command({0x21, 0x03, 0x03, 0x01, 0x00, 0x01}, 0x61, 0x05) && h.exchange(kSelectApp) && h.exchange(kSelectNdef);
+    if (!h.ok() || !h.command({0x20, 0x00, 0x01, 0x01}, 0x40, 0x00) || !h.command({0x20, 0x01, 0x00}, 0x40, 0x01) ||
+        !h.command({0x21, 0x00, 0x04, 0x01, 0x04, 0x01, 0x02}, 0x41, 0x00) ||
+        !h.command({0x21, 0x03, 0x03, 0x01, 0x00, 0x01}, 0x61, 0x05))
+        return false;
+    h.grant(1);   // the activation's initial credit
+    return h.exchange(kSelectApp) && h.exchange(kSelectNdef);
 }
 
-// The library started on the same controller, the tag detected, connected and its NDEF file selected.
+// The library started on the other controller, the tag detected, connected and its NDEF file selected.
 bool bringUpThroughTheApi(World& w) {
-    w.host->command({0x20, 0x00, 0x01, 0x01}, 0x40, 0x00);
-    w.host.reset();
-    if (w.stack->start() != nfcStatusOk) return false;
-    w.listener = w.stack->listen(TAG_ISO14443A);
-    if (!w.listener || !w.stack->waitFor(nfcEventTagDetected) || nfcConnectTag(w.listener, 0) != nfcStatusOk) return false;
+    w.apiStack = std::make_unique<ApiStack>();
+    w.apiStack->sim().rf().enter(tag());
+    if (w.apiStack->start() != nfcStatusOk) return false;
+    w.listener = w.apiStack->listen(TAG_ISO14443A);
+    if (!w.listener || !w.apiStack->waitFor(nfcEventTagDetected) || nfcConnectTag(w.listener, 0) != nfcStatusOk) return false;
     for (const Bytes* pdu : {&kSelectApp, &kSelectNdef}) {
         Bytes answer(256);
         WORD length = static_cast<WORD>(answer.size());
@@ -112,66 +173,129 @@ bool bringUpThroughTheApi(World& w) {
     return true;
 }
 
-void BM_RawPduFloor(benchmark::State& state) {
+bool ready() {
     World& w = world();
-    if (!w.floorReady) w.floorReady = bringUpByHand(w);
-    if (!w.floorReady || !w.host) {
-        state.SkipWithError("the simulated controller did not come up by hand");
-        return;
+    if (!w.tried) {
+        w.tried = true;
+        w.ready = bringUpByHand(w) && bringUpThroughTheApi(w);
     }
-    for (auto _ : state)
-        if (!w.host->exchange(kRead)) {
-            state.SkipWithError("no answer");
-            break;
-        }
+    return w.ready;
 }
 
-void BM_RawPduApi(benchmark::State& state) {
-    World& w = world();
-    if (!w.apiReady && w.floorReady) w.apiReady = bringUpThroughTheApi(w);
-    if (!w.apiReady) {
-        state.SkipWithError("the library did not come up with the tag");
-        return;
-    }
-    Bytes answer(256);
-    for (auto _ : state) {
-        WORD length = static_cast<WORD>(answer.size());
-        if (nfcExchangePdu(w.listener, kRead.data(), static_cast<WORD>(kRead.size()), answer.data(), &length) != 0 ||
-            length != 18) {
-            state.SkipWithError("exchange failed");
-            break;
-        }
-    }
+double cpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
 }
 
-BENCHMARK(BM_RawPduFloor)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK(BM_RawPduApi)->Unit(benchmark::kMicrosecond)->UseRealTime();
-
-// Keeps the real time per iteration of each benchmark for the ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration) times[run.run_name.function_name] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> times;
+struct Block {
+    double wallUs = 0;   // per exchange
+    double cpuUs = 0;
 };
+
+template <typename Exchange>
+bool timeBlock(Exchange exchange, std::vector<Block>& blocks) {
+    const double cpu0 = cpuSeconds();
+    const auto t0 = Clock::now();
+    for (int k = 0; k < kBlock; ++k)
+        if (!exchange()) return false;
+    const double wall = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+    blocks.push_back({wall / kBlock, (cpuSeconds() - cpu0) * 1e6 / kBlock});
+    return true;
+}
+
+double median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const size_t mid = values.size() / 2;
+    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+double medianOf(const std::vector<Block>& blocks, double Block::*field) {
+    std::vector<double> values;
+    for (const Block& b : blocks) values.push_back(b.*field);
+    return median(values);
+}
+
+struct Result {
+    double floorUs, apiUs, floorCpuUs, apiCpuUs;
+};
+std::map<std::pair<int, bool>, Result> g_results;   // (payload, as loaded)
+
+// state.range(0): payload bytes; state.range(1): 1 with the trace words as loaded, 0 with them at 0.
+void BM_RawPdu(benchmark::State& state) {
+    if (!ready()) {
+        state.SkipWithError("the simulated controllers or the library did not come up with the tag");
+        return;
+    }
+    World& w = world();
+    const Bytes pdu = pduOf(static_cast<size_t>(state.range(0)));
+    const bool loaded = state.range(1) != 0;
+    debugSetFlags(loaded ? kLoadedNfcWord : 0);
+    debugSetL1Flags(0);
+    Bytes answer(kNdefFileSize);
+    auto viaApi = [&] {
+        WORD length = static_cast<WORD>(answer.size());
+        return nfcExchangePdu(w.listener, pdu.data(), static_cast<WORD>(pdu.size()), answer.data(), &length) == 0 &&
+               length == 2;
+    };
+    auto onTheWire = [&] { return w.host->exchange(pdu); };
+    std::vector<Block> floor, api;
+    for (auto _ : state) {
+        if (!timeBlock(onTheWire, floor) || !timeBlock(viaApi, api)) {
+            state.SkipWithError("an exchange failed");
+            break;
+        }
+    }
+    debugSetFlags(0);
+    const Result r{medianOf(floor, &Block::wallUs), medianOf(api, &Block::wallUs), medianOf(floor, &Block::cpuUs),
+                   medianOf(api, &Block::cpuUs)};
+    g_results[{static_cast<int>(state.range(0)), loaded}] = r;
+    state.counters["floor_us"] = r.floorUs;
+    state.counters["api_us"] = r.apiUs;
+    state.counters["ratio"] = r.floorUs > 0 ? r.apiUs / r.floorUs : 0;
+    state.counters["floor_cpu_us"] = r.floorCpuUs;
+    state.counters["api_cpu_us"] = r.apiCpuUs;
+}
+
+void registerAll() {
+    auto* b = benchmark::RegisterBenchmark("BM_RawPdu", BM_RawPdu);
+    b->ArgNames({"payload", "loaded"})->Iterations(kRounds)->Unit(benchmark::kMicrosecond)->UseRealTime();
+    for (int loaded : {0, 1})
+        for (int payload : kPayloads) b->Args({payload, loaded});
+}
+
+void printSummary() {
+    std::printf("\nraw exchange, medians of %d alternating blocks of %d exchanges (us per exchange)\n", kRounds, kBlock);
+    std::printf("%-8s %-10s %9s %9s %7s %10s %10s\n", "payload", "traces", "floor", "api", "ratio", "floor cpu",
+                "api cpu");
+    for (const auto& [key, r] : g_results)
+        std::printf("%-8d %-10s %9.1f %9.1f %7.2f %10.1f %10.1f\n", key.first, key.second ? "as loaded" : "at 0",
+                    r.floorUs, r.apiUs, r.floorUs > 0 ? r.apiUs / r.floorUs : 0, r.floorCpuUs, r.apiCpuUs);
+    for (int payload : kPayloads) {
+        const auto zero = g_results.find({payload, false});
+        const auto loaded = g_results.find({payload, true});
+        if (zero != g_results.end() && loaded != g_results.end() && zero->second.apiUs > 0)
+            std::printf("payload %d: API as loaded against traces at 0: %.2f\n", payload,
+                        loaded->second.apiUs / zero->second.apiUs);
+    }
+}
 
 } // namespace
 
 int main(int argc, char** argv) {
-    debugSetFlags(0);
-    debugSetL1Flags(0);
+    if (const char* sink = std::getenv("CORVANE_TRACE"); sink && *sink)
+        std::printf("note: CORVANE_TRACE is set, so the figures include writing every trace line\n");
+    registerAll();
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    const auto floor = reporter.times.find("BM_RawPduFloor");
-    const auto api = reporter.times.find("BM_RawPduApi");
-    if (floor != reporter.times.end() && api != reporter.times.end() && floor->second > 0)
-        std::printf("raw exchange round trip: public API %.1f us, floor %.1f us, ratio %.2f\n", api->second,
-                    floor->second, api->second / floor->second);
-    world().stack.reset();
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    printSummary();
+    World& w = world();
+    w.apiStack.reset();
+    w.host.reset();
+    w.floorStack.reset();
     benchmark::Shutdown();
     return 0;
 }
