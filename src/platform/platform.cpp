@@ -442,6 +442,8 @@ void platTraceWrite(const char* line) {
     std::fflush(s.file);
 }
 
+bool platTraceEnabled() { return traceSink().enabled; }
+
 // ---- System error texts -------------------------------------------------------------------
 std::string platErrorText(int code) {
     char buf[256];

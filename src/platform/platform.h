@@ -136,6 +136,8 @@ std::string platExecutableFolder();   // folder of the running program, with '/'
 // Takes one finished line. By default lines are discarded; CORVANE_TRACE=stderr or
 // CORVANE_TRACE=<file path> sends them there.
 void platTraceWrite(const char* line);
+// True when CORVANE_TRACE names a sink that could be opened: lines written go somewhere.
+bool platTraceEnabled();
 
 // ---- System error texts -------------------------------------------------------------------
 std::string platErrorText(int code);
