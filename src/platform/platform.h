@@ -49,7 +49,8 @@ private:
 
 // ---- Counting semaphore -------------------------------------------------------------------
 // Windows semantics: a release beyond the maximum count fails and changes nothing. A wait on
-// a semaphore that is not valid fails at once instead of blocking.
+// a semaphore that is not valid fails at once instead of blocking. Releasers and setters wake
+// the waiters after they let go of the inner mutex, so a woken thread never runs into it.
 class PlatSemaphore {
 public:
     PlatSemaphore();
@@ -66,7 +67,9 @@ public:
 
 private:
     struct Impl;
-    std::unique_ptr<Impl> impl_;
+    // Shared with a releaser until it has woken the waiters: a waiter may destroy the
+    // semaphore as soon as its wait returns.
+    std::shared_ptr<Impl> impl_;
 };
 
 // ---- Event --------------------------------------------------------------------------------
@@ -86,7 +89,8 @@ public:
 
 private:
     struct Impl;
-    std::unique_ptr<Impl> impl_;
+    // Shared with a setter until it has woken the waiters, as the semaphore's.
+    std::shared_ptr<Impl> impl_;
 };
 
 // ---- Threads ------------------------------------------------------------------------------
