@@ -2,8 +2,8 @@
 // NCI controller and beside it the floor: the same NCI data packets written straight to a second
 // simulated controller's pseudo-terminal and the answer read back. A busy machine makes two runs
 // seconds apart incomparable, so each benchmark alternates blocks of floor and API exchanges and
-// reports the medians of the blocks, wall clock and CPU time (all threads of the process) per
-// exchange. Every payload runs with the trace words at 0 and with the words as the library loads
+// reports the medians of the blocks, wall clock, CPU time and voluntary context switches (all
+// threads of the process) per exchange. Every payload runs with the trace words at 0 and with the words as the library loads
 // them and no trace sink, which is what an application that configures nothing gets.
 #include <benchmark/benchmark.h>
 
@@ -182,26 +182,34 @@ bool ready() {
     return w.ready;
 }
 
-double cpuSeconds() {
+struct Usage {
+    double cpuSeconds;
+    double switches;    // voluntary context switches: every wait that blocked
+};
+
+Usage usage() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
+    return {static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+                static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6,
+            static_cast<double>(u.ru_nvcsw)};
 }
 
 struct Block {
     double wallUs = 0;   // per exchange
     double cpuUs = 0;
+    double switches = 0;
 };
 
 template <typename Exchange>
 bool timeBlock(Exchange exchange, std::vector<Block>& blocks) {
-    const double cpu0 = cpuSeconds();
+    const Usage u0 = usage();
     const auto t0 = Clock::now();
     for (int k = 0; k < kBlock; ++k)
         if (!exchange()) return false;
     const double wall = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
-    blocks.push_back({wall / kBlock, (cpuSeconds() - cpu0) * 1e6 / kBlock});
+    const Usage u1 = usage();
+    blocks.push_back({wall / kBlock, (u1.cpuSeconds - u0.cpuSeconds) * 1e6 / kBlock, (u1.switches - u0.switches) / kBlock});
     return true;
 }
 
@@ -219,7 +227,7 @@ double medianOf(const std::vector<Block>& blocks, double Block::*field) {
 }
 
 struct Result {
-    double floorUs, apiUs, floorCpuUs, apiCpuUs;
+    double floorUs, apiUs, floorCpuUs, apiCpuUs, floorSwitches, apiSwitches;
 };
 std::map<std::pair<int, bool>, Result> g_results;   // (payload, as loaded)
 
@@ -249,14 +257,17 @@ void BM_RawPdu(benchmark::State& state) {
         }
     }
     debugSetFlags(0);
-    const Result r{medianOf(floor, &Block::wallUs), medianOf(api, &Block::wallUs), medianOf(floor, &Block::cpuUs),
-                   medianOf(api, &Block::cpuUs)};
+    const Result r{medianOf(floor, &Block::wallUs),   medianOf(api, &Block::wallUs),
+                   medianOf(floor, &Block::cpuUs),    medianOf(api, &Block::cpuUs),
+                   medianOf(floor, &Block::switches), medianOf(api, &Block::switches)};
     g_results[{static_cast<int>(state.range(0)), loaded}] = r;
     state.counters["floor_us"] = r.floorUs;
     state.counters["api_us"] = r.apiUs;
     state.counters["ratio"] = r.floorUs > 0 ? r.apiUs / r.floorUs : 0;
     state.counters["floor_cpu_us"] = r.floorCpuUs;
     state.counters["api_cpu_us"] = r.apiCpuUs;
+    state.counters["floor_switches"] = r.floorSwitches;
+    state.counters["api_switches"] = r.apiSwitches;
 }
 
 void registerAll() {
@@ -268,11 +279,12 @@ void registerAll() {
 
 void printSummary() {
     std::printf("\nraw exchange, medians of %d alternating blocks of %d exchanges (us per exchange)\n", kRounds, kBlock);
-    std::printf("%-8s %-10s %9s %9s %7s %10s %10s\n", "payload", "traces", "floor", "api", "ratio", "floor cpu",
-                "api cpu");
+    std::printf("%-8s %-10s %9s %9s %7s %10s %10s %9s %9s\n", "payload", "traces", "floor", "api", "ratio",
+                "floor cpu", "api cpu", "floor cs", "api cs");
     for (const auto& [key, r] : g_results)
-        std::printf("%-8d %-10s %9.1f %9.1f %7.2f %10.1f %10.1f\n", key.first, key.second ? "as loaded" : "at 0",
-                    r.floorUs, r.apiUs, r.floorUs > 0 ? r.apiUs / r.floorUs : 0, r.floorCpuUs, r.apiCpuUs);
+        std::printf("%-8d %-10s %9.1f %9.1f %7.2f %10.1f %10.1f %9.1f %9.1f\n", key.first,
+                    key.second ? "as loaded" : "at 0", r.floorUs, r.apiUs, r.floorUs > 0 ? r.apiUs / r.floorUs : 0,
+                    r.floorCpuUs, r.apiCpuUs, r.floorSwitches, r.apiSwitches);
     for (int payload : kPayloads) {
         const auto zero = g_results.find({payload, false});
         const auto loaded = g_results.find({payload, true});
