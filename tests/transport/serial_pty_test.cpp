@@ -407,9 +407,10 @@ TEST_F(SerialPty, CloseWhileAnotherThreadWritesCompletesEveryAcceptedWriteOnce) 
     for (uint8_t k = 0; k < 200; ++k) frames.push_back(frame(700, k));
     std::atomic<size_t> accepted{0};
     std::atomic<bool> started{false};
-    std::thread writer([&] {
+    TComHandle writing = handle;
+    std::thread writer([&, writing] {
         for (auto& f : frames) {
-            const DWORD status = write(f);
+            const DWORD status = comWrite(writing, f.data(), static_cast<DWORD>(f.size()));
             started = true;
             if (status != COM_SUCCESS) break;
             ++accepted;
