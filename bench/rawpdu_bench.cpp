@@ -35,8 +35,8 @@ const Bytes kSelectNdef{0x00, 0xA4, 0x00, 0x0C, 0x02, 0xE1, 0x04};
 constexpr size_t kNdefFileSize = 2048;
 constexpr size_t kMaxSegment = 255;       // the simulator's data segment size
 constexpr int kPayloads[] = {2, 64, 250, 1000};
-constexpr int kRounds = 15;               // blocks of each kind per benchmark
-constexpr int kBlock = 40;                // exchanges per block
+constexpr int kRounds = 31;               // blocks of each kind per benchmark
+constexpr int kBlock = 50;                // exchanges per block
 constexpr uint32_t kLoadedNfcWord = 0xFFFFFFFFu;
 
 // A command of exactly n bytes: below a whole command header it is refused by the tag with a

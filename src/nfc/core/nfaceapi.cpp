@@ -21,8 +21,6 @@ constexpr size_t kNfcidMax = sizeof(TNfcListenParam::p2pNfcid);
 // Results of nfacePutMessage, and of nfcapiRegister without a record.
 enum : NfcApiStatus { PUT_OK = 0, PUT_NO_APP = 2, PUT_NO_MESSAGE = 3, PUT_NO_ELEMENT = 6, PUT_NOT_READY = 11 };
 constexpr NfcApiStatus kNoRecord = 3;
-// A completer releases the result right after it let go of the instance lock: never long.
-constexpr uint32_t kLateWakeMs = 1000;
 
 std::atomic<const TNfaceManagerLink*> g_manager{nullptr};
 std::atomic<uint32_t> g_callbackThread{0};
@@ -492,9 +490,10 @@ NfcApiStatus nfcapiWaitResult(uint32_t timeoutMs, TNfcApiInstance* instance) {
         PlatLockGuard g(instance->lock);
         if (w == PlatWait::Signaled) return instance->result;
         if (w == PlatWait::Timeout && !instance->pending) {
-            // The answer came between the end of the wait and the lock: take it, and its wake-up,
-            // which its completer releases right after it let go of the lock.
-            instance->resultSemaphore.wait(kLateWakeMs);
+            // The answer came between the end of the wait and the lock: take it, and its wake-up.
+            // Only a completer clears pending on another thread, and it releases right after it let
+            // go of the lock: the wait ends at once, and the instance outlives that release.
+            instance->resultSemaphore.wait(PLAT_INFINITE);
             return instance->result;
         }
         cancelled = instance->pendingRequest;
