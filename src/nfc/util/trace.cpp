@@ -43,11 +43,17 @@ void* g_captureContext = nullptr;
 // Unknown until first asked, since traces may come from static constructors before ours ran.
 enum Listening : int { kUnknown, kNobody, kListened };
 std::atomic<int> g_listening{kUnknown};
+// The trace words while somebody listens, else 0: one load tells a caller whether to trace.
+std::atomic<uint32_t> g_nfcHeard{0xFFFFFFFFu};
+std::atomic<uint32_t> g_l1Heard{0};
 std::atomic<uint32_t> g_formatted{0};
 
 // Output lock held.
 void updateListening() {
-    g_listening.store(g_capture || g_sink || platTraceEnabled() ? kListened : kNobody, std::memory_order_relaxed);
+    const bool on = g_capture || g_sink || platTraceEnabled();
+    g_nfcHeard.store(on ? g_nfcWord.load() : 0, std::memory_order_relaxed);
+    g_l1Heard.store(on ? g_l1Word.load() : 0, std::memory_order_relaxed);
+    g_listening.store(on ? kListened : kNobody, std::memory_order_relaxed);
 }
 
 bool listened() {
@@ -73,15 +79,29 @@ void emit(const char* line) {
     else platTraceWrite(line);
 }
 
+bool heard(const std::atomic<uint32_t>& word, uint32_t bits) {
+    if (!(word.load(std::memory_order_relaxed) & bits)) return false;
+    if (g_listening.load(std::memory_order_relaxed) != kUnknown) return true;
+    return listened() && (word.load(std::memory_order_relaxed) & bits) != 0;
+}
+
+// Sets a trace word and what callers see of it.
+DWORD setWord(std::atomic<uint32_t>& word, DWORD flags) {
+    PlatLockGuard g(outputLock());
+    word = flags;
+    updateListening();
+    return flags;
+}
+
 } // namespace
 
-bool debugOn(uint32_t bits) { return (g_nfcWord.load(std::memory_order_relaxed) & bits) != 0 && listened(); }
-bool debugL1On(uint32_t bits) { return (g_l1Word.load(std::memory_order_relaxed) & bits) != 0 && listened(); }
+bool debugOn(uint32_t bits) { return heard(g_nfcHeard, bits); }
+bool debugL1On(uint32_t bits) { return heard(g_l1Heard, bits); }
 uint32_t debugFormattedLines() { return g_formatted.load(); }
 
-DWORD debugSetFlags(DWORD flags) { g_nfcWord = flags; return flags; }
+DWORD debugSetFlags(DWORD flags) { return setWord(g_nfcWord, flags); }
 DWORD debugGetFlags(void) { return g_nfcWord; }
-DWORD debugSetL1Flags(DWORD flags) { g_l1Word = flags; return flags; }
+DWORD debugSetL1Flags(DWORD flags) { return setWord(g_l1Word, flags); }
 DWORD debugGetL1Flags(void) { return g_l1Word; }
 
 TDebugOutputFunc debugCaptureOutput(TDebugOutputFunc sink) {
