@@ -8,10 +8,7 @@
 // configures nothing gets.
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -24,17 +21,18 @@
 #include <vector>
 
 #include "api_stack.h"
+#include "raw_host.h"
 #include "tags/iso_dep_tag.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using benchhost::Bytes;
+using benchhost::RawHost;
 using Clock = std::chrono::steady_clock;
 
 const Bytes kSelectApp{0x00, 0xA4, 0x04, 0x00, 0x07, 0xD2, 0x76, 0x00, 0x00, 0x85, 0x01, 0x01};
 const Bytes kSelectNdef{0x00, 0xA4, 0x00, 0x0C, 0x02, 0xE1, 0x04};
 constexpr size_t kNdefFileSize = 2048;
-constexpr size_t kMaxSegment = 255;       // the simulator's data segment size
 constexpr int kPayloads[] = {2, 64, 250, 1000};
 constexpr int kRounds = 31;               // blocks of each kind per benchmark
 constexpr int kBlock = 50;                // exchanges per block
@@ -56,76 +54,6 @@ Bytes pduOf(size_t n) {
     for (size_t k = pdu.size(); k < n; ++k) pdu.push_back(static_cast<uint8_t>(k));
     return pdu;
 }
-
-// The host side of the floor: whole NCI packets on the pseudo-terminal, nothing else. It cuts a
-// long message into segments and spends and counts credits as the controller grants them.
-class RawHost {
-public:
-    explicit RawHost(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY)) {}
-    ~RawHost() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool ok() const { return fd_ >= 0; }
-
-    bool write(const Bytes& packet) { return ::write(fd_, packet.data(), packet.size()) == static_cast<ssize_t>(packet.size()); }
-    // Sends a control message and reads until a packet with the wanted first two bytes comes.
-    bool command(const Bytes& packet, uint8_t first, uint8_t second) {
-        if (!write(packet)) return false;
-        for (Bytes in = read(); !in.empty(); in = read())
-            if ((in[0] & 0xEF) == first && in[1] == second) return true;
-        return false;
-    }
-    // One data exchange on the static RF connection, up to the last segment of the answer.
-    bool exchange(const Bytes& data) {
-        for (size_t done = 0; done < data.size();) {
-            const size_t n = std::min(kMaxSegment, data.size() - done);
-            const bool more = done + n < data.size();
-            while (credits_ == 0)
-                if (!take(read())) return false;
-            Bytes packet{static_cast<uint8_t>(more ? 0x10 : 0x00), 0x00, static_cast<uint8_t>(n)};
-            packet.insert(packet.end(), data.begin() + static_cast<std::ptrdiff_t>(done),
-                          data.begin() + static_cast<std::ptrdiff_t>(done + n));
-            if (!write(packet)) return false;
-            --credits_;
-            done += n;
-        }
-        for (Bytes in = read(); !in.empty(); in = read()) {
-            take(in);
-            if (in[0] == 0x00) return true;   // the last segment of the answer
-        }
-        return false;
-    }
-    void grant(int credits) { credits_ = credits; }
-
-private:
-    // The next whole packet; empty after a second without one.
-    Bytes read() {
-        while (true) {
-            if (buffer_.size() >= 3 && buffer_.size() >= 3u + buffer_[2]) {
-                Bytes packet(buffer_.begin(), buffer_.begin() + 3 + buffer_[2]);
-                buffer_.erase(buffer_.begin(), buffer_.begin() + 3 + buffer_[2]);
-                return packet;
-            }
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 1000) <= 0) return {};
-            uint8_t chunk[1024];
-            const ssize_t n = ::read(fd_, chunk, sizeof chunk);
-            if (n <= 0) return {};
-            buffer_.insert(buffer_.end(), chunk, chunk + n);
-        }
-    }
-    // Counts the credits of a CORE_CONN_CREDITS_NTF; false for no packet at all.
-    bool take(const Bytes& in) {
-        if (in.empty()) return false;
-        if (in.size() >= 4 && in[0] == 0x60 && in[1] == 0x06)
-            for (size_t k = 0; k < in[3] && 5 + 2 * k < in.size(); ++k) credits_ += in[5 + 2 * k];
-        return true;
-    }
-
-    int fd_;
-    int credits_ = 0;
-    Bytes buffer_;
-};
 
 std::shared_ptr<simtags::IsoDepTag> tag() {
     return std::make_shared<simtags::IsoDepTag>(simtags::Technology::A, kNdefFileSize);

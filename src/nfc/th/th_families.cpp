@@ -2,6 +2,8 @@
 // joins with one row.
 #include "core/nfcmgrth.h"
 #include "th/th_kovio.h"
+#include "th/th_type2.h"
+#include "th/th_type4.h"
 
 namespace {
 
@@ -12,6 +14,8 @@ struct Joined {
 
 constexpr Joined kJoined[] = {
     {TH_FAMILY_KOVIO, &tkbcInit},
+    {TH_FAMILY_TYPE2, &t2Init},
+    {TH_FAMILY_TYPE4, &t4Init},
 };
 
 struct Inits {
