@@ -560,7 +560,7 @@ NfcApiStatus CNfcInstance::mfReadSector(DWORD sector) {
         }
         log += QStringLiteral("Block %1 data (hex):\n").arg(block) + bytesToHexDump(m_answer, kMifareBlockSize);
     }
-    log.chop(1);
+    if (log.endsWith(QLatin1Char('\n'))) log.chop(1);   // never a digit of the failed block's number
     if (m_lastStatus == nfcStatusOk) log.replace(placeholder, QStringLiteral("Success"));
     emit signalMfMessage(log);
     return exitWith(source);
