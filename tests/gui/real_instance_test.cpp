@@ -107,8 +107,9 @@ private:
         QCOMPARE(discoveredUid, QByteArray(reinterpret_cast<const char*>(kUid.data()), 7));
         QCOMPARE(instance.connectTag(), NfcApiStatus{nfcStatusOk});
         QCOMPARE(instance.legacyExchangePdu(QStringLiteral("30 00")), NfcApiStatus{nfcStatusOk});
-        const BYTE* page = reinterpret_cast<const BYTE*>(firstPages(*tag).constData());
-        QVERIFY2(legacy.endsWith(QStringLiteral("Received PDU size: 16 bytes, data:\n") + bytesToHexDumpOf(page)),
+        const QByteArray pages = firstPages(*tag);
+        QVERIFY2(legacy.endsWith(QStringLiteral("Received PDU size: 16 bytes, data:\n") +
+                                 bytesToHexDumpOf(reinterpret_cast<const BYTE*>(pages.constData()))),
                  qPrintable(legacy));
         sim.rf().leave(tag);
         QTRY_COMPARE_WITH_TIMEOUT(removed, 1, kBoundedMs);
@@ -160,7 +161,7 @@ private:
 
     static QString bytesToHexDumpOf(const BYTE* bytes) {
         QString dump;
-        for (int i = 0; i < 16; ++i) dump += QStringLiteral("%1 ").arg(bytes[i], 2, 16, QLatin1Char('0')).toUpper();
+        for (int i = 0; i < 16; ++i) dump += QStringLiteral("%1 ").arg(unsigned{bytes[i]}, 2, 16, QLatin1Char('0')).toUpper();
         return dump + QLatin1Char('\n');
     }
 
