@@ -63,7 +63,7 @@ QString hexDigits(const QString& text) {
 std::unique_ptr<QByteArray> parseHex(const QString& digits, size_t maxDigits) {
     if (digits.size() % 2 != 0 || static_cast<size_t>(digits.size()) > maxDigits) return nullptr;
     for (QChar c : digits)
-        if (!isxdigit(c.toLatin1()) || c.unicode() > 0x7F) return nullptr;
+        if (c.unicode() > 0x7F || !std::isxdigit(static_cast<unsigned char>(c.unicode()))) return nullptr;
     auto bytes = std::make_unique<QByteArray>(digits.size() / 2, '\0');
     for (qsizetype i = 0; i < bytes->size(); ++i)
         (*bytes)[i] = static_cast<char>(hexPairToByte(digits[2 * i], digits[2 * i + 1]));

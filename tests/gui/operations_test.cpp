@@ -247,6 +247,19 @@ private slots:
         QCOMPARE(fake().lastCall("ndefParseMessage").arguments.at(3), std::string("5"));
     }
 
+    void tagInfoIsServedForTheRwModeOnly() {
+        start();
+        TNfcTagInfo info{};
+        QCOMPARE(instance->getTagInfo(kP2p, &info), NfcApiStatus{nfcStatusFailed});
+        QVERIFY(callsSinceMark().empty());
+        TNfcTagInfo scripted{};
+        scripted.tagType = TAG_JEWEL_TYPE1;
+        fake().setTagInfo(scripted);
+        QCOMPARE(instance->getTagInfo(kRw, &info), NfcApiStatus{nfcStatusOk});
+        QCOMPARE(info.tagType, DWORD{TAG_JEWEL_TYPE1});
+        QCOMPARE(fake().lastCall("nfcGetTagInfo").arguments.at(1), std::string("-2147483648"));
+    }
+
     // ---- MIFARE Classic ----
 
     void mifareAuthenticationSendsTheKeyForTheSectorsFirstBlock() {
@@ -321,7 +334,8 @@ private slots:
                                      "31 digits",        "32 chars, one not hex", "write block 256",
                                      "legacy non-hex",   "legacy odd digits",   "legacy empty",
                                      "legacy too long",  "io non-hex",          "io odd",
-                                     "io too long",      "SE non-hex",          "SE odd"};
+                                     "io too long",      "SE non-hex",          "SE odd",
+                                     "legacy non-ASCII"};
         for (int i = 0; i < int(std::size(names)); ++i) QTest::newRow(names[i]) << i;
     }
     void badInputIsRefusedWithoutACall() {
@@ -346,6 +360,7 @@ private slots:
             [](CNfcInstance& i) { return i.ioControl(QString(512, QLatin1Char('0')), 0x1234); },
             [](CNfcInstance& i) { return i.seExchangePdu(1, QStringLiteral("00 A4 0x0G")); },
             [](CNfcInstance& i) { return i.seExchangePdu(1, QStringLiteral("00A")); },
+            [](CNfcInstance& i) { return i.legacyExchangePdu(QString::fromUtf8("30 0\xC3\xA9")); },
         };
         start();
         QCOMPARE(instance->nfcRegisterListener(kRw, 0x3, 0, 0, 0), NfcApiStatus{nfcStatusOk});
