@@ -483,6 +483,13 @@ private slots:
         QCOMPARE(instance->seEchoTest(0xC0), NfcApiStatus{nfcStatusOk});
         QCOMPARE(buffersOf("nfcSecureExchangePdu").size(), size_t{2});
         QVERIFY(traced(QStringLiteral("! 7816 exchange failed")));
+        QString log;
+        connect(instance.get(), &CNfcInstance::signalSeMessage, this, [&](const QString& text) { log = text; });
+        QCOMPARE(instance->seExchangePdu(0xC0, QStringLiteral("00 0xB0")), NfcApiStatus{nfcStatusOk});
+        QCOMPARE(fake().lastCall("nfcSecureExchangePdu").buffer, (Bytes{0x00, 0xB0}));
+        QVERIFY(log.startsWith(QStringLiteral("Transmitted PDU size: 2 bytes")));
+        QCOMPARE(instance->seExchangePdu(0xC1, QStringLiteral("00B0")), NfcApiStatus{nfcStatusFailed});
+        QVERIFY(traced(QStringLiteral("No connection found")));
         QCOMPARE(instance->seCloseEse(0xC0), NfcApiStatus{nfcStatusOk});
         QCOMPARE(instance->seCloseEse(0xC0), NfcApiStatus{nfcStatusFailed});
     }
@@ -518,6 +525,26 @@ private slots:
     }
 
     // ---- Card emulation on the library's thread ----
+
+    void cardEmulationListenParametersNameTheEmulatedCards() {
+        start();
+        QCOMPARE(instance->nfcRegisterListener(kCe, CE_HOST_14443B_106 | CE_HOST_FELICA, 848, 424, 0),
+                 NfcApiStatus{nfcStatusOk});
+        const TNfcListenParam& given = instance->listenParam();
+        QCOMPARE(given.listenAFlags, WORD{0});
+        QCOMPARE(given.listenBFlags, WORD{NFC_LISTEN_B_NFCID0 | NFC_LISTEN_B_BIT_RATE});
+        QCOMPARE(Bytes(given.nfcid0, given.nfcid0 + 4), (Bytes{0xCE, 0x14, 0x44, 0x3B}));
+        QCOMPARE(given.listenBBitRate, WORD{848});
+        QCOMPARE(given.listenFFlags, WORD{NFC_LISTEN_F_IDENTIFIERS | NFC_LISTEN_F_BIT_RATE});
+        QCOMPARE(given.systemCode, WORD{0x12FC});
+        QCOMPARE(Bytes(given.nfcid2, given.nfcid2 + 8), (Bytes{0x02, 0x19, 0x0F, 0x0E, 0x01, 0x01, 0x0C, 0x0A}));
+        QCOMPARE(given.listenFBitRate, WORD{424});
+        QCOMPARE(fake().lastCall("nfcRegisterListener").buffer.size(), sizeof(TNfcListenParam));
+        // A CE registration without an emulated card gives the library no parameters.
+        QCOMPARE(instance->nfcRegisterListener(kCe, CE_SECURE_CE, 0, 0, 0), NfcApiStatus{nfcStatusOk});
+        QVERIFY(traced(QStringLiteral("! No Card emulation requested (mask: 0x00020000)")));
+        QVERIFY(fake().lastCall("nfcRegisterListener").buffer.empty());
+    }
 
     void aReaderCommandFromTheLibraryIsAnsweredThroughTransmit() {
         start();
