@@ -108,8 +108,8 @@ private slots:
                            .arg(QString::fromStdString(pointerText(instance->listener(kRw))))));
         QCOMPARE(instance->rwRequestedMask(), DWORD{0x7});
         const TNfcListenParam& given = instance->listenParam();
-        QCOMPARE(given.poll15693BitRate, WORD{26});
-        QCOMPARE(given.poll14443Flags, BYTE{0});   // no ISO-DEP rate the second time
+        QCOMPARE(WORD(given.poll15693BitRate), WORD{26});
+        QCOMPARE(BYTE(given.poll14443Flags), BYTE{0});   // no ISO-DEP rate the second time
     }
 
     void theRequestedMaskGoesToTheLibraryUnchanged() {
@@ -256,7 +256,7 @@ private slots:
         scripted.tagType = TAG_JEWEL_TYPE1;
         fake().setTagInfo(scripted);
         QCOMPARE(instance->getTagInfo(kRw, &info), NfcApiStatus{nfcStatusOk});
-        QCOMPARE(info.tagType, DWORD{TAG_JEWEL_TYPE1});
+        QCOMPARE(DWORD(info.tagType), DWORD{TAG_JEWEL_TYPE1});
         QCOMPARE(fake().lastCall("nfcGetTagInfo").arguments.at(1), std::string("-2147483648"));
     }
 
@@ -531,14 +531,14 @@ private slots:
         QCOMPARE(instance->nfcRegisterListener(kCe, CE_HOST_14443B_106 | CE_HOST_FELICA, 848, 424, 0),
                  NfcApiStatus{nfcStatusOk});
         const TNfcListenParam& given = instance->listenParam();
-        QCOMPARE(given.listenAFlags, WORD{0});
-        QCOMPARE(given.listenBFlags, WORD{NFC_LISTEN_B_NFCID0 | NFC_LISTEN_B_BIT_RATE});
+        QCOMPARE(WORD(given.listenAFlags), WORD{0});
+        QCOMPARE(WORD(given.listenBFlags), WORD{NFC_LISTEN_B_NFCID0 | NFC_LISTEN_B_BIT_RATE});
         QCOMPARE(Bytes(given.nfcid0, given.nfcid0 + 4), (Bytes{0xCE, 0x14, 0x44, 0x3B}));
-        QCOMPARE(given.listenBBitRate, WORD{848});
-        QCOMPARE(given.listenFFlags, WORD{NFC_LISTEN_F_IDENTIFIERS | NFC_LISTEN_F_BIT_RATE});
-        QCOMPARE(given.systemCode, WORD{0x12FC});
+        QCOMPARE(WORD(given.listenBBitRate), WORD{848});
+        QCOMPARE(WORD(given.listenFFlags), WORD{NFC_LISTEN_F_IDENTIFIERS | NFC_LISTEN_F_BIT_RATE});
+        QCOMPARE(WORD(given.systemCode), WORD{0x12FC});
         QCOMPARE(Bytes(given.nfcid2, given.nfcid2 + 8), (Bytes{0x02, 0x19, 0x0F, 0x0E, 0x01, 0x01, 0x0C, 0x0A}));
-        QCOMPARE(given.listenFBitRate, WORD{424});
+        QCOMPARE(WORD(given.listenFBitRate), WORD{424});
         QCOMPARE(fake().lastCall("nfcRegisterListener").buffer.size(), sizeof(TNfcListenParam));
         // A CE registration without an emulated card gives the library no parameters.
         QCOMPARE(instance->nfcRegisterListener(kCe, CE_SECURE_CE, 0, 0, 0), NfcApiStatus{nfcStatusOk});
@@ -550,7 +550,7 @@ private slots:
         start();
         QCOMPARE(instance->nfcRegisterListener(kCe, CE_HOST_14443A_106, 0, 0, 0), NfcApiStatus{nfcStatusOk});
         const TNfcListenParam& given = instance->listenParam();
-        QCOMPARE(given.listenAFlags, WORD{NFC_LISTEN_A_NFCID1 | NFC_LISTEN_A_SAK | NFC_LISTEN_A_SDD});
+        QCOMPARE(WORD(given.listenAFlags), WORD{NFC_LISTEN_A_NFCID1 | NFC_LISTEN_A_SAK | NFC_LISTEN_A_SDD});
         QCOMPARE(Bytes(given.nfcid1, given.nfcid1 + given.nfcid1Length), (Bytes{0x08, 0x14, 0x44, 0x3A}));
         const BYTE capabilityContainer[15] = {0x00, 0x0F, 0x20, 0x00, 0x3B, 0x00, 0x34, 0x04,
                                               0x06, 0xE1, 0x04, 0x10, 0x01, 0x00, 0x00};
