@@ -527,7 +527,7 @@ uint32_t nfcTrailerRead(TStateMachine* m) {
         TRACE(kErrors, "th: ! Incompatible document version = %d.%d instead of %d.%d", major, minor, 1, 0);
     const bool accepted = major == 1 && (gpb & 0x0C) == 0 && (rights == 0 || rights == 3);
     if (accepted) {
-        s.ndefVersion = static_cast<uint8_t>(gpb >> 4);
+        s.ndefVersion = static_cast<uint8_t>(major * 16 + minor);
         if (rights == 3) h->access &= static_cast<uint16_t>(~TH_ACCESS_WRITE);
         evaluateTrailer(h, h->rspData);
         s.walk = TlvWalk{};

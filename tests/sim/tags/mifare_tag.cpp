@@ -132,6 +132,7 @@ bool MifareTag::keyBReadable(size_t sector) const {
 }
 
 Reply MifareTag::judge(const Bytes& answer) const {
+    if (level_ == 0) return Reply::Data;   // personalisation answers a status byte
     if (lastWasAuth_) return lastAuthFailed_ ? Reply::AuthenticationFailed : Reply::Ack;
     if (answer.size() == 1) return answer[0] == ACK ? Reply::Ack : (answer[0] == NAK ? Reply::Nak : Reply::Data);
     return Reply::Data;
