@@ -104,6 +104,7 @@ struct MfState {
     Auth auth;
     uint8_t pdu[19];
     uint8_t pduLength;
+    TmsKeyList stampKeyB;       // a trailer write that takes its keys from the lists when sent
     uint8_t staging[16];
     uint8_t fill;
     uint8_t cache[16];
@@ -212,6 +213,7 @@ uint32_t transact(TStateMachine* m, uint8_t block, TmsKeyList list) {
     s.auth.list = list;
     s.auth.command = commandOf(list);
     s.auth.count = g_lists[list].count;
+    s.stampKeyB = TMS_NO_LIST;
     m->master = m->current;
     m->next = &tmsStateDoTransaction;
     return SM_SUBSTATE;
@@ -244,6 +246,20 @@ uint32_t writeBlock(TStateMachine* m, uint16_t block, const uint8_t* data, TmsKe
     return transact(m, static_cast<uint8_t>(block), list);
 }
 
+// A trailer that carries the lists' first keys: they are taken when the write is sent, after the
+// authentication has put the key that opened the sector in front.
+uint32_t writeTrailerWithListKeys(TStateMachine* m, uint16_t block, const uint8_t* trailer, TmsKeyList list) {
+    const uint32_t r = writeBlock(m, block, trailer, list);
+    st(hOf(m)).stampKeyB = list == TMS_MAD_KEY_A || list == TMS_MAD_KEY_B ? TMS_MAD_KEY_B : TMS_NFC_KEY_B;
+    return r;
+}
+
+void stampKeys(MfState& s) {
+    if (s.stampKeyB == TMS_NO_LIST) return;
+    std::memcpy(s.pdu + 2, keyOf(otherOf(s.stampKeyB), 0), 6);
+    std::memcpy(s.pdu + 2 + 10, keyOf(s.stampKeyB, 0), 6);
+}
+
 // Every block answer must hold the whole block.
 bool blockAnswer(TTagHandler* h) {
     if (h->rspData && h->rspLength >= kBlockSize) return true;
@@ -258,7 +274,7 @@ uint16_t sendAuthentication(TTagHandler* h, uint8_t flags) {
     uint8_t pdu[12] = {s.auth.command, s.auth.block};
     std::memcpy(pdu + 2, h->uidLength > 4 ? h->uid + 3 : h->uid, 4);
     std::memcpy(pdu + 6, keyOf(s.auth.list, s.auth.index), 6);
-    const uint16_t cause = thSendPdu(h, pdu, sizeof pdu, flags, 0);
+    const uint16_t cause = tmfSendKept(h, pdu, sizeof pdu, flags);
     if (cause) {
         TRACE(kErrors, "%s ! sending authentication request failed", kPrefix);
         s.auth.authenticated = TMS_NO_LIST;
@@ -285,7 +301,8 @@ uint32_t tmsStateDoTransaction(TStateMachine* m, uint16_t event) {
     case EV_SM_ENTRY:
         if (tmsSectorOfBlock(s.auth.block) != s.auth.sector || s.auth.list != s.auth.authenticated)
             return changeTo(m, &tmsStateDoAuthentication);
-        return thSendPdu(h, s.pdu, s.pduLength, 0, 0) ? SM_MASTER_ERROR : SM_DONE;
+        stampKeys(s);
+        return tmfSendKept(h, s.pdu, s.pduLength, 0) ? SM_MASTER_ERROR : SM_DONE;
     case EV_TH_TRANSACTION_IND:
         TRACE(kDetail, "%s Received %d bytes", kPrefix, static_cast<int>(h->rspLength));
         return SM_MASTER;
@@ -1045,12 +1062,12 @@ uint16_t sendPerso(TTagHandler* h) {
     MfState& s = st(h);
     if (s.persoStep + 1 == kPersoSteps) {
         const uint8_t commit = kPersoCommit;
-        if (!thSendPdu(h, &commit, 1, 0, 0)) return 0;
+        if (!tmfSendKept(h, &commit, 1, 0)) return 0;
         TRACE(kErrors, "%s ! committing Mifare Plus personalization failed", kPrefix);
         return nfcCauseNotPlausible;
     }
     uint8_t pdu[19] = {kPersoWrite, 0x90, s.persoStep};
-    if (!thSendPdu(h, pdu, sizeof pdu, 0, 0)) return 0;
+    if (!tmfSendKept(h, pdu, sizeof pdu, 0)) return 0;
     TRACE(kErrors, "%s ! sending Mifare Plus personalization failed", kPrefix);
     return nfcCauseNotPlausible;
 }
@@ -1097,7 +1114,7 @@ uint32_t lockSector(TStateMachine* m) {
         makeTrailer(trailer, keyOf(TMS_NFC_KEY_A, 0), kReadOnlyAccess, 0x43, keyOf(TMS_NFC_KEY_B, 0));
     const uint16_t block = tmsSectorTrailerBlock(s.sector);
     TRACE(kProgress, "%s disabling write access for block %d", kPrefix, block);
-    return writeBlock(m, block, trailer, mad ? TMS_MAD_KEY_B : TMS_NFC_KEY_B);
+    return writeTrailerWithListKeys(m, block, trailer, mad ? TMS_MAD_KEY_B : TMS_NFC_KEY_B);
 }
 
 uint32_t readonlyEnd(TStateMachine* m, uint16_t cause) {
@@ -1165,7 +1182,7 @@ uint32_t recoverTrailer(TStateMachine* m) {
     else
         makeTrailer(trailer, keyOf(TMS_NFC_KEY_A, 0), kNfcAccess, 0x40, keyOf(TMS_NFC_KEY_B, 0));
     s.step = RECOVER_WRITE;
-    return writeBlock(m, tmsSectorTrailerBlock(s.sector), trailer, mad ? TMS_MAD_KEY_A : TMS_NFC_KEY_A);
+    return writeTrailerWithListKeys(m, tmsSectorTrailerBlock(s.sector), trailer, mad ? TMS_MAD_KEY_A : TMS_NFC_KEY_A);
 }
 
 uint32_t tmsStateRecover(TStateMachine* m, uint16_t event) {

@@ -46,7 +46,7 @@ uint8_t dataBlocks(uint8_t sector) { return sector < 32 ? 3 : 15; }
 uint8_t trailerBlock(uint8_t sector) { return static_cast<uint8_t>(firstBlock(sector) + dataBlocks(sector)); }
 
 uint16_t send(TTagHandler* h, const uint8_t* pdu, uint16_t size) {
-    const uint16_t cause = thSendPdu(h, pdu, size, 0, 0);
+    const uint16_t cause = tmfSendKept(h, pdu, size, 0);
     return cause ? cause : TMF_PENDING;
 }
 
@@ -226,6 +226,12 @@ uint16_t onWriteSectorTrailer(TTagHandler* h, TmfEraseState* s, uint16_t c) {
 }
 
 } // namespace
+
+uint16_t tmfSendKept(TTagHandler* h, const uint8_t* pdu, uint16_t size, uint8_t flags) {
+    if (size > sizeof h->pdu) return nfcCauseInternalSoftware;
+    std::memmove(h->pdu, pdu, size);
+    return thSendPdu(h, h->pdu, size, flags, 0);
+}
 
 uint8_t tmfSectorCount(uint32_t tagType) {
     switch (tagType & ~uint32_t{TAG_NDEF}) {

@@ -29,6 +29,9 @@ uint8_t tmfSectorCount(uint32_t tagType);
 // Which of blocks 0-3 the trailer lets be written with key A, and with key B.
 void tmfWritableBlocks(const uint8_t* trailer, bool withA[4], bool withB[4]);
 
+// Sends a PDU from the handler's own buffer: layer 1 reads it after sendPdu has returned.
+uint16_t tmfSendKept(TTagHandler* handler, const uint8_t* pdu, uint16_t size, uint8_t flags);
+
 // Starts an erase; TMF_PENDING, or the result when it ended at once.
 uint16_t tmfStart(TTagHandler* handler, TmfEraseState* state);
 // The cause of the answer to the last command; TMF_PENDING, or the result.
