@@ -290,6 +290,9 @@ SmHandler nfcmanDeviceIndication(TNfcManager* p) {
         p->device = record;
         p->device.tagType = 0;
         p->probing = true;
+        // Layer 1 holds every answer back until the device is answered: the probe's would never
+        // come.
+        nfcmanSendL1(p, nfcllMsgMake<NFCLL_DEVICE_RESP>(p->ownWord, {&p->device, 0}));
         nfcmanSendL1(p, nfcllMsgMake<NFCLL_TRANSACTION_REQ>(p->ownWord, {kPlusProbe, sizeof kPlusProbe, 0}));
         return nullptr;
     }

@@ -297,7 +297,8 @@ void RfModel::data(const NciMessage& m) {
     if (!answer) {
         interfaceError(STATUS_RF_TIMEOUT_ERROR);
     } else {
-        if (activeInterface_ == INTERFACE_FRAME) answer->push_back(STATUS_OK);   // the Frame RF interface's status byte
+        // The Frame RF interface and the maker's MIFARE interface end an answer with a status byte.
+        if (activeInterface_ == INTERFACE_FRAME || activeInterface_ == INTERFACE_MAKER_MIFARE) answer->push_back(STATUS_OK);
         c_.sendData(STATIC_CONNECTION, std::move(*answer));
         returnCredits();
     }
