@@ -42,7 +42,9 @@ struct MifareInField : ::testing::Test {
         card = std::move(tag);
         stack.sim().rf().enter(card);
         auto detected = stack.waitFor(nfcEventTagDetected);
-        if (detected) EXPECT_EQ(nfcConnectTag(listener, 0), nfcStatusOk);
+        if (detected) {
+            EXPECT_EQ(nfcConnectTag(listener, 0), nfcStatusOk);
+        }
         return detected;
     }
     template <typename Fn>
@@ -58,7 +60,8 @@ struct MifareInField : ::testing::Test {
     bool transport(size_t sector) {
         bool fresh = true;
         onCard([&](MifareTag& t) {
-            const Bytes want{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x07, 0x80, 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+            const Bytes want{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x07,
+                             0x80, 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
             fresh = t.block(MifareTag::trailerBlock(sector)) == want;
             for (size_t b = MifareTag::firstBlock(sector); b < MifareTag::trailerBlock(sector); ++b)
                 if (b != 0 && t.block(b) != Bytes(16, 0xFF)) fresh = false;
@@ -123,13 +126,9 @@ TEST_F(MifareInField, AMad2CardRoundTripsAMessageAcrossSectors) {
     EXPECT_EQ(mad2[3], 0xE1);
 }
 
-TEST_F(MifareInField, AFresh1kIsFormattedForNdef) {
-    formatFresh(MifareKind::Classic1K, 716, 15);
-}
+TEST_F(MifareInField, AFresh1kIsFormattedForNdef) { formatFresh(MifareKind::Classic1K, 716, 15); }
 
-TEST_F(MifareInField, AFresh4kIsFormattedForNdefWithMad2) {
-    formatFresh(MifareKind::Classic4K, 1000, 21);
-}
+TEST_F(MifareInField, AFresh4kIsFormattedForNdefWithMad2) { formatFresh(MifareKind::Classic4K, 1000, 21); }
 
 TEST_F(MifareInField, FormatErasesTheCardToItsTransportConfiguration) {
     auto tag = std::make_shared<MifareTag>(MifareKind::Classic1K);

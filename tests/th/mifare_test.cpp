@@ -77,7 +77,8 @@ struct Card {
     Bytes keyOf(const simtags::Exchange& auth) const { return Bytes(auth.command.begin() + 6, auth.command.end()); }
     bool isTransport(size_t sector) const {
         const Bytes t = tag.block(MifareTag::trailerBlock(sector));
-        const Bytes want{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x07, 0x80, 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+        const Bytes want{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x07,
+                         0x80, 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
         if (t != want) return false;
         for (size_t b = MifareTag::firstBlock(sector); b < MifareTag::trailerBlock(sector); ++b)
             if (b != 0 && tag.block(b) != Bytes(16, 0xFF)) return false;
@@ -177,16 +178,21 @@ TEST(MifareCheck, TableOfDirectoriesAndTrailers) {
         {"MAD GPB without bit 7", [](MifareTag& t) { setGpb(t, 3, 0x41); }, nfcCauseNotNfcForumTag, 1, 0},
         {"MAD version 0", [](MifareTag& t) { setGpb(t, 3, 0xC0); }, nfcCauseNotNfcForumTag, 1},
         {"MAD version 3", [](MifareTag& t) { setGpb(t, 3, 0xC3); }, nfcCauseNotNfcForumTag, 1},
-        {"no NFC sector in the MAD", [](MifareTag& t) {
+        {"no NFC sector in the MAD",
+         [](MifareTag& t) {
              for (size_t b : {1, 2}) t.setBlock(b, Bytes(16, 0));
          },
          nfcCauseNotNfcForumTag, 1},
-        {"no accepted NFC trailer", [](MifareTag& t) {
+        {"no accepted NFC trailer",
+         [](MifareTag& t) {
              for (size_t s = 1; s < 16; ++s) setGpb(t, MifareTag::trailerBlock(s), 0x41);
          },
          nfcCauseNotNfcForumTag, 1},
         {"a terminator and no NDEF TLV", [](MifareTag& t) { t.setBlock(4, Bytes{0xFE}); }, nfcCauseNotNfcForumTag, 1},
-        {"a message longer than the NFC sectors", [](MifareTag& t) { t.setBlock(4, Bytes{0x03, 0xFF, 0x02, 0xFF}); },
+        {"a message longer than the NFC sectors",
+         [](MifareTag& t) {
+             t.setBlock(4, Bytes{0x03, 0xFF, 0x02, 0xFF});
+         },
          nfcCauseInvalidData, 1},
     };
     for (const Case& c : cases) {
@@ -300,8 +306,8 @@ TEST(MifareWrite, AChunkedMessageCrossesSectorsAndGetsItsHeaderLast) {
     ASSERT_EQ(card.check().cause, 0);
     const Bytes m = message(700);
     const size_t mark = card.tag.log.size();
-    const Outcome o = card.bench.write({Bytes(m.begin(), m.begin() + 300), Bytes(m.begin() + 300, m.begin() + 500),
-                                        Bytes(m.begin() + 500, m.end())});
+    const Outcome o = card.bench.write(
+        {Bytes(m.begin(), m.begin() + 300), Bytes(m.begin() + 300, m.begin() + 500), Bytes(m.begin() + 500, m.end())});
     ASSERT_EQ(o.cause, 0);
     const auto writes = card.seen(0xA0, mark);
     for (const auto& w : writes) EXPECT_NE(w.address % 4, 3u) << "trailer " << w.address << " written";
@@ -408,7 +414,8 @@ TEST(MifareReadonly, LocksEveryTrailerAndRefusesLaterWrites) {
     EXPECT_EQ(o.cause, 0);
     for (size_t s = 0; s < 16; ++s) {
         const Bytes t = card.tag.block(MifareTag::trailerBlock(s));
-        EXPECT_EQ(Bytes(t.begin() + 6, t.begin() + 10), (Bytes{0x07, 0x8F, 0x0F, static_cast<uint8_t>(s ? 0x43 : 0xC1)}));
+        EXPECT_EQ(Bytes(t.begin() + 6, t.begin() + 10),
+                  (Bytes{0x07, 0x8F, 0x0F, static_cast<uint8_t>(s ? 0x43 : 0xC1)}));
     }
     ASSERT_EQ(card.check().cause, 0);
     EXPECT_EQ(card.property(5), 0u);
@@ -422,9 +429,9 @@ TEST(MifareErase, ReturnsEveryKindOfCardToTheTransportConfiguration) {
         MifareKind kind;
         bool ndef;
     };
-    for (const Case c : {Case{MifareKind::Classic1K, false}, Case{MifareKind::Classic1K, true},
-                         Case{MifareKind::Classic4K, true}, Case{MifareKind::Mini, false}, Case{MifareKind::Plus2K, false},
-                         Case{MifareKind::Plus4K, true}}) {
+    for (const Case c :
+         {Case{MifareKind::Classic1K, false}, Case{MifareKind::Classic1K, true}, Case{MifareKind::Classic4K, true},
+          Case{MifareKind::Mini, false}, Case{MifareKind::Plus2K, false}, Case{MifareKind::Plus4K, true}}) {
         SCOPED_TRACE(static_cast<int>(c.kind) * 2 + c.ndef);
         Card card(c.kind);
         if (c.ndef) simtags::makeNdefFormatted(card.tag, card.tag.sectors() - 1, message(60));

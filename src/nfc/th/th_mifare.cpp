@@ -1,6 +1,7 @@
 #include "th/th_mifare.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "th/th_frame.h"
@@ -30,20 +31,23 @@ constexpr uint32_t kMad1Capacity = 716;
 
 // ---- Key lists ----------------------------------------------------------------------------------
 
+using Key = std::array<uint8_t, 6>;
+constexpr Key kPublicMadKey{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
+constexpr Key kTransportKey{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+constexpr Key kZeroKey{};
+constexpr Key kPublicNfcKey{0xD3, 0xF7, 0xD3, 0xF7, 0xD3, 0xF7};
+
+// The last entry of each list repeats the first, which so stays reachable when a key that worked
+// later in the list has taken its place.
 struct KeyList {
-    uint8_t keys[5][6];
+    Key keys[5];
     uint8_t count;
 };
-
-#define KEY_PUBLIC_MAD {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5}
-#define KEY_TRANSPORT {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}
-#define KEY_ZERO {0, 0, 0, 0, 0, 0}
-#define KEY_PUBLIC_NFC {0xD3, 0xF7, 0xD3, 0xF7, 0xD3, 0xF7}
 constexpr KeyList kBuiltIn[4] = {
-    {{KEY_PUBLIC_MAD, KEY_TRANSPORT, KEY_ZERO, KEY_PUBLIC_MAD}, 4},
-    {{KEY_PUBLIC_MAD, KEY_TRANSPORT, KEY_PUBLIC_NFC, KEY_ZERO, KEY_PUBLIC_MAD}, 5},
-    {{KEY_PUBLIC_NFC, KEY_TRANSPORT, KEY_ZERO, KEY_PUBLIC_NFC}, 4},
-    {{KEY_PUBLIC_NFC, KEY_TRANSPORT, KEY_ZERO, KEY_PUBLIC_NFC}, 4},
+    {{kPublicMadKey, kTransportKey, kZeroKey, kPublicMadKey}, 4},
+    {{kPublicMadKey, kTransportKey, kPublicNfcKey, kZeroKey, kPublicMadKey}, 5},
+    {{kPublicNfcKey, kTransportKey, kZeroKey, kPublicNfcKey}, 4},
+    {{kPublicNfcKey, kTransportKey, kZeroKey, kPublicNfcKey}, 4},
 };
 KeyList g_lists[4] = {kBuiltIn[0], kBuiltIn[1], kBuiltIn[2], kBuiltIn[3]};
 
@@ -68,7 +72,7 @@ struct TlvWalk {
     Phase phase;
     uint8_t type;
     uint16_t length;
-    uint32_t start;     // position of the TLV's type byte
+    uint32_t start; // position of the TLV's type byte
     uint32_t skip;
 };
 
@@ -95,8 +99,8 @@ struct MfState {
     bool runEnded;
     uint8_t mad[128];
     uint8_t step;
-    uint16_t block;             // of the sequence in progress
-    uint8_t sector;             // of the walk in progress
+    uint16_t block; // of the sequence in progress
+    uint8_t sector; // of the walk in progress
     uint32_t tlvPos;
     uint32_t valueOffset;
     uint32_t walkPos;
@@ -104,7 +108,7 @@ struct MfState {
     Auth auth;
     uint8_t pdu[19];
     uint8_t pduLength;
-    TmsKeyList stampKeyB;       // a trailer write that takes its keys from the lists when sent
+    TmsKeyList stampKeyB; // a trailer write that takes its keys from the lists when sent
     uint8_t staging[16];
     uint8_t fill;
     uint8_t cache[16];
@@ -127,15 +131,33 @@ struct MfState {
 static_assert(sizeof(MfState) <= TH_FAMILY_STATE_SIZE);
 
 MfState& st(TTagHandler* h) { return *reinterpret_cast<MfState*>(h->family); }
-TTagHandler* hOf(TStateMachine* m) { return thOf(m); }
 
 // ---- States -------------------------------------------------------------------------------------
 
-#define TMS_STATES(X)                                                                                   \
-    X(Idle) X(CheckNdef) X(NdefTag) X(LegacyTag) X(Read) X(ReadCheck) X(WriteInit) X(WriteData)          \
-        X(WaitForNextWrite) X(WriteFinalize) X(FormatInit) X(FormatReadTrailer) X(FormatWriteBlock)     \
-            X(LegacyFormat) X(MFPlusPerso) X(Test) X(SetReadonly) X(DoTransaction) X(DoAuthentication)  \
-                X(Recover) X(Magic)
+// clang-format off
+#define TMS_STATES(X) \
+    X(Idle) \
+    X(CheckNdef) \
+    X(NdefTag) \
+    X(LegacyTag) \
+    X(Read) \
+    X(ReadCheck) \
+    X(WriteInit) \
+    X(WriteData) \
+    X(WaitForNextWrite) \
+    X(WriteFinalize) \
+    X(FormatInit) \
+    X(FormatReadTrailer) \
+    X(FormatWriteBlock) \
+    X(LegacyFormat) \
+    X(MFPlusPerso) \
+    X(Test) \
+    X(SetReadonly) \
+    X(DoTransaction) \
+    X(DoAuthentication) \
+    X(Recover) \
+    X(Magic)
+// clang-format on
 #define TMS_DECLARE(name) uint32_t tmsState##name(TStateMachine* m, uint16_t event);
 TMS_STATES(TMS_DECLARE)
 #undef TMS_DECLARE
@@ -146,12 +168,12 @@ const SmStateEntry kStates[] = {TMS_STATES(TMS_ROW){&tmsDefaultHandler, "tmsDefa
 #undef TMS_ROW
 static_assert(sizeof kStates / sizeof kStates[0] == 22);
 
-const ThFamilyStates kFamily{&tmsStateIdle,       &tmsStateNdefTag,     &tmsStateLegacyTag,   &tmsStateCheckNdef,
-                             &tmsStateRead,       &tmsStateWriteInit,   &tmsStateFormatInit,  &tmsStateLegacyFormat,
-                             &tmsStateTest,       &tmsStateSetReadonly, &tmsStateMagic};
-const ThFamilyStates kLegacyCommands{&tmsStateIdle,  &tmsStateNdefTag,      &tmsStateLegacyTag,   &tmsStateCheckNdef,
-                                     nullptr,        nullptr,               &tmsStateFormatInit,  &tmsStateLegacyFormat,
-                                     &tmsStateTest,  nullptr,               &tmsStateMagic};
+const ThFamilyStates kFamily{&tmsStateIdle, &tmsStateNdefTag,     &tmsStateLegacyTag,  &tmsStateCheckNdef,
+                             &tmsStateRead, &tmsStateWriteInit,   &tmsStateFormatInit, &tmsStateLegacyFormat,
+                             &tmsStateTest, &tmsStateSetReadonly, &tmsStateMagic};
+const ThFamilyStates kLegacyCommands{&tmsStateIdle, &tmsStateNdefTag, &tmsStateLegacyTag,  &tmsStateCheckNdef,
+                                     nullptr,       nullptr,          &tmsStateFormatInit, &tmsStateLegacyFormat,
+                                     &tmsStateTest, nullptr,          &tmsStateMagic};
 
 uint32_t finish(TStateMachine* m, uint16_t cause) { return thFinishCommand(m, cause, kFamily); }
 uint32_t changeTo(TStateMachine* m, SmHandler next) {
@@ -194,7 +216,9 @@ uint8_t lastSectorOf(uint32_t tagType) {
     const uint8_t sectors = sectorsOfMemory(memorySize(tagType));
     return sectors ? static_cast<uint8_t>(sectors - 1) : 0;
 }
-uint32_t capacityOfMemory(uint32_t size) { return size ? capacityOf(static_cast<uint8_t>(sectorsOfMemory(size) - 1)) : 0; }
+uint32_t capacityOfMemory(uint32_t size) {
+    return size ? capacityOf(static_cast<uint8_t>(sectorsOfMemory(size) - 1)) : 0;
+}
 
 bool isPlus(uint32_t tagType) {
     const uint32_t t = tagType & ~uint32_t{TAG_NDEF};
@@ -203,12 +227,12 @@ bool isPlus(uint32_t tagType) {
 
 // ---- The authenticate-then-transact sub-sequence -------------------------------------------------
 
-uint8_t* keyOf(TmsKeyList list, unsigned index) { return g_lists[list].keys[index]; }
+uint8_t* keyOf(TmsKeyList list, unsigned index) { return g_lists[list].keys[index].data(); }
 
 // Runs the prepared PDU on the block with keys of the list; the master hears 0x102 with the answer
 // or 0x103 with the cause.
 uint32_t transact(TStateMachine* m, uint8_t block, TmsKeyList list) {
-    MfState& s = st(hOf(m));
+    MfState& s = st(thOf(m));
     s.auth.block = block;
     s.auth.list = list;
     s.auth.command = commandOf(list);
@@ -220,7 +244,7 @@ uint32_t transact(TStateMachine* m, uint8_t block, TmsKeyList list) {
 }
 
 uint32_t readBlock(TStateMachine* m, uint16_t block, TmsKeyList list) {
-    MfState& s = st(hOf(m));
+    MfState& s = st(thOf(m));
     if (block > 255) {
         TRACE(kErrors, "%s ! ERROR: Block index out of range", kPrefix);
         return finish(m, kCauseShort);
@@ -233,7 +257,7 @@ uint32_t readBlock(TStateMachine* m, uint16_t block, TmsKeyList list) {
 }
 
 uint32_t writeBlock(TStateMachine* m, uint16_t block, const uint8_t* data, TmsKeyList list) {
-    MfState& s = st(hOf(m));
+    MfState& s = st(thOf(m));
     if (block > 255) {
         TRACE(kErrors, "%s ! ERROR: Block index out of range", kPrefix);
         return finish(m, kCauseShort);
@@ -250,7 +274,7 @@ uint32_t writeBlock(TStateMachine* m, uint16_t block, const uint8_t* data, TmsKe
 // authentication has put the key that opened the sector in front.
 uint32_t writeTrailerWithListKeys(TStateMachine* m, uint16_t block, const uint8_t* trailer, TmsKeyList list) {
     const uint32_t r = writeBlock(m, block, trailer, list);
-    st(hOf(m)).stampKeyB = list == TMS_MAD_KEY_A || list == TMS_MAD_KEY_B ? TMS_MAD_KEY_B : TMS_NFC_KEY_B;
+    st(thOf(m)).stampKeyB = list == TMS_MAD_KEY_A || list == TMS_MAD_KEY_B ? TMS_MAD_KEY_B : TMS_NFC_KEY_B;
     return r;
 }
 
@@ -295,7 +319,7 @@ void keyAccepted(TTagHandler* h) {
 }
 
 uint32_t tmsStateDoTransaction(TStateMachine* m, uint16_t event) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     switch (event) {
     case EV_SM_ENTRY:
@@ -315,7 +339,7 @@ uint32_t tmsStateDoTransaction(TStateMachine* m, uint16_t event) {
 }
 
 uint32_t tmsStateDoAuthentication(TStateMachine* m, uint16_t event) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     switch (event) {
     case EV_SM_ENTRY:
@@ -381,8 +405,10 @@ void scanEntry(MfState& s, uint8_t sector, const uint8_t* entry) {
         s.firstNfc = sector;
     }
     s.lastNfc = sector;
-    if (sector < 32) ++s.lowCount;
-    else ++s.highCount;
+    if (sector < 32)
+        ++s.lowCount;
+    else
+        ++s.highCount;
 }
 
 void traceSummary(TTagHandler* h) {
@@ -396,18 +422,18 @@ void traceSummary(TTagHandler* h) {
 }
 
 uint32_t checkEnd(TStateMachine* m, uint16_t cause) {
-    traceSummary(hOf(m));
+    traceSummary(thOf(m));
     return finish(m, cause);
 }
 
 uint32_t readNfcTrailer(TStateMachine* m) {
-    MfState& s = st(hOf(m));
+    MfState& s = st(thOf(m));
     s.step = CHECK_TRAILER;
     return readBlock(m, tmsSectorTrailerBlock(s.sector), TMS_NFC_KEY_A);
 }
 
 uint32_t endMadScan(TStateMachine* m) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     if (!s.runStarted) {
         TRACE(kErrors, "%s No NDEF sectors in MAD", kPrefix);
@@ -419,7 +445,7 @@ uint32_t endMadScan(TStateMachine* m) {
 }
 
 uint32_t scanMad2(TStateMachine* m) {
-    MfState& s = st(hOf(m));
+    MfState& s = st(thOf(m));
     const uint8_t* mad2 = s.mad + 64;
     if (tmsMadCrc(mad2 + 1, 47) != mad2[0]) {
         // The second directory cannot be trusted: the run stays what the first one gave.
@@ -431,7 +457,7 @@ uint32_t scanMad2(TStateMachine* m) {
 }
 
 uint32_t madTrailerChecked(TStateMachine* m) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     const uint8_t gpb = s.mad[48 + 9];
     if (!(gpb & 0x80)) {
@@ -456,7 +482,7 @@ uint32_t madTrailerChecked(TStateMachine* m) {
 }
 
 uint32_t mad2TrailerChecked(TStateMachine* m) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     if (s.mad[64 + 48 + 9] != 0) {
         TRACE(kErrors, "%s ! Warning: Invalid GPB in MAD2 trailer", kPrefix);
@@ -486,7 +512,10 @@ void walkByte(TlvWalk& w, uint8_t b, uint32_t position) {
         }
         w.length = b;
         break;
-    case TlvWalk::LONG_HIGH: w.length = static_cast<uint16_t>(b << 8); w.phase = TlvWalk::LONG_LOW; return;
+    case TlvWalk::LONG_HIGH:
+        w.length = static_cast<uint16_t>(b << 8);
+        w.phase = TlvWalk::LONG_LOW;
+        return;
     case TlvWalk::LONG_LOW: w.length = static_cast<uint16_t>(w.length | b); break;
     case TlvWalk::SKIP:
         if (--w.skip == 0) w.phase = TlvWalk::TYPE;
@@ -503,7 +532,7 @@ void walkByte(TlvWalk& w, uint8_t b, uint32_t position) {
 }
 
 uint32_t ndefFound(TStateMachine* m) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     s.tlvPos = s.walk.start;
     const bool longForm = s.walkPos - s.walk.start > 2;
@@ -519,7 +548,7 @@ uint32_t ndefFound(TStateMachine* m) {
 }
 
 uint32_t walkData(TStateMachine* m) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     for (uint16_t k = 0; k < kBlockSize; ++k) {
         walkByte(s.walk, h->rspData[k], s.walkPos++);
@@ -536,12 +565,11 @@ uint32_t walkData(TStateMachine* m) {
 }
 
 uint32_t nfcTrailerRead(TStateMachine* m) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     const uint8_t gpb = h->rspData[9];
     const unsigned major = gpb >> 6, minor = (gpb >> 4) & 3u, rights = gpb & 3u;
-    if (major != 1)
-        TRACE(kErrors, "th: ! Incompatible document version = %d.%d instead of %d.%d", major, minor, 1, 0);
+    if (major != 1) TRACE(kErrors, "th: ! Incompatible document version = %d.%d instead of %d.%d", major, minor, 1, 0);
     const bool accepted = major == 1 && (gpb & 0x0C) == 0 && (rights == 0 || rights == 3);
     if (accepted) {
         s.ndefVersion = static_cast<uint8_t>(major * 16 + minor);
@@ -563,7 +591,7 @@ uint32_t nfcTrailerRead(TStateMachine* m) {
 }
 
 uint32_t checkAnswer(TStateMachine* m) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     if (!blockAnswer(h)) return checkEnd(m, kCauseShort);
     switch (s.step) {
@@ -581,7 +609,7 @@ uint32_t checkAnswer(TStateMachine* m) {
 }
 
 uint32_t checkFailed(TStateMachine* m) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     if (h->cause == kCauseAuth) {
         if (s.auth.block == 3 || s.auth.block == 67) h->access &= static_cast<uint16_t>(~TH_ACCESS_FORMATTABLE);
@@ -597,14 +625,14 @@ uint32_t checkFailed(TStateMachine* m) {
 }
 
 uint32_t tmsStateCheckNdef(TStateMachine* m, uint16_t event) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     switch (event) {
     case EV_SM_ENTRY:
         std::memset(s.mad, 0, sizeof s.mad);
         s.madVersion = 0;
         s.firstNfc = s.lastNfc = s.lowCount = s.highCount = 0;
-        s.runStarted = s.runEnded = s.cut = false;
+        s.runStarted = s.runEnded = s.cut = s.cacheValid = false;
         s.block = 0;
         s.step = CHECK_MAD1;
         h->access |= TH_ACCESS_WRITE | TH_ACCESS_FORMATTABLE;
@@ -618,7 +646,7 @@ uint32_t tmsStateCheckNdef(TStateMachine* m, uint16_t event) {
 // ---- Read ---------------------------------------------------------------------------------------
 
 uint32_t readNext(TStateMachine* m) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     ThCommandBlock& c = h->command;
     while (c.delivered < s.readLength) {
@@ -639,7 +667,7 @@ uint32_t readNext(TStateMachine* m) {
 }
 
 uint32_t tmsStateRead(TStateMachine* m, uint16_t event) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     ThCommandBlock& c = h->command;
     switch (event) {
@@ -688,7 +716,8 @@ uint16_t livenessAnswer(TTagHandler* h, bool ok, uint8_t flags) {
         s.auth.sector = kNoSector;
         return 0;
     }
-    if (h->cause == kCauseAuth && ++s.auth.index < s.auth.count) return sendAuthentication(h, flags) ? kCauseDevice : TMF_PENDING;
+    if (h->cause == kCauseAuth && ++s.auth.index < s.auth.count)
+        return sendAuthentication(h, flags) ? kCauseDevice : TMF_PENDING;
     s.auth.authenticated = TMS_NO_LIST;
     s.auth.sector = kNoSector;
     TRACE(kErrors, "%s test failed", kPrefix);
@@ -696,7 +725,7 @@ uint16_t livenessAnswer(TTagHandler* h, bool ok, uint8_t flags) {
 }
 
 uint32_t livenessState(TStateMachine* m, uint16_t event, uint8_t flags, uint16_t done, uint16_t failed) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     if (event == EV_SM_ENTRY) {
         if (!startLiveness(h, flags)) return SM_DONE;
         TRACE(kErrors, "%s Authentication failed", kPrefix);
@@ -717,7 +746,7 @@ uint32_t tmsStateTest(TStateMachine* m, uint16_t event) {
 
 // ---- Write --------------------------------------------------------------------------------------
 
-constexpr uint16_t kPastEnd = 0xFFFF;   // the write block after the last NFC sector
+constexpr uint16_t kPastEnd = 0xFFFF; // the write block after the last NFC sector
 
 uint16_t lastDataBlock(const MfState& s) {
     return static_cast<uint16_t>(firstBlockOf(s.lastNfc) + dataBlocksOf(s.lastNfc) - 1);
@@ -726,7 +755,7 @@ uint16_t lastDataBlock(const MfState& s) {
 // The request's data into the staging block; a full block, or the last one of the message, is
 // written.
 uint32_t writeData(TStateMachine* m) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     ThCommandBlock& c = h->command;
     const uint32_t take = std::min<uint32_t>(kBlockSize - s.fill, c.size - c.progress[0]);
@@ -768,7 +797,7 @@ uint16_t chunkRefused(TTagHandler* h) {
 }
 
 uint32_t assembleFirstBlock(TStateMachine* m) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     const uint8_t offset = static_cast<uint8_t>(s.tlvPos % kBlockSize);
     std::memset(s.staging, 0, sizeof s.staging);
@@ -781,7 +810,7 @@ uint32_t assembleFirstBlock(TStateMachine* m) {
 }
 
 uint32_t tmsStateWriteInit(TStateMachine* m, uint16_t event) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     switch (event) {
     case EV_SM_ENTRY: {
@@ -817,7 +846,7 @@ uint32_t tmsStateWriteInit(TStateMachine* m, uint16_t event) {
 }
 
 uint32_t tmsStateWriteData(TStateMachine* m, uint16_t event) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     switch (event) {
     case EV_SM_ENTRY: return writeData(m);
@@ -835,7 +864,7 @@ uint32_t tmsStateWriteData(TStateMachine* m, uint16_t event) {
 }
 
 uint32_t tmsStateWaitForNextWrite(TStateMachine* m, uint16_t event) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     if (event != EV_TH_CMD_WRITE) return SM_NOT_HANDLED;
     if (const uint16_t refused = chunkRefused(h)) return finish(m, refused);
     h->command.progress[0] = 0;
@@ -843,7 +872,7 @@ uint32_t tmsStateWaitForNextWrite(TStateMachine* m, uint16_t event) {
 }
 
 uint32_t tmsStateWriteFinalize(TStateMachine* m, uint16_t event) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     switch (event) {
     case EV_SM_ENTRY: {
@@ -882,8 +911,6 @@ uint32_t tmsStateWriteFinalize(TStateMachine* m, uint16_t event) {
 constexpr uint8_t kMadAccess[3] = {0x78, 0x77, 0x88};
 constexpr uint8_t kNfcAccess[3] = {0x7F, 0x07, 0x88};
 constexpr uint8_t kReadOnlyAccess[3] = {0x07, 0x8F, 0x0F};
-constexpr uint8_t kPublicMad[6] = KEY_PUBLIC_MAD;
-constexpr uint8_t kPublicNfc[6] = KEY_PUBLIC_NFC;
 
 void makeTrailer(uint8_t* out, const uint8_t* keyA, const uint8_t* access, uint8_t gpb, const uint8_t* keyB) {
     std::memcpy(out, keyA, 6);
@@ -896,11 +923,12 @@ void prepareMad(MfState& s) {
     std::memset(s.mad, 0, sizeof s.mad);
     for (uint8_t sector = 1; sector <= 15; ++sector)
         if (sector <= s.lastNfc) std::memcpy(s.mad + 16 + 2 * sector, kNfcAid, 2);
-    makeTrailer(s.mad + 48, kPublicMad, kMadAccess, static_cast<uint8_t>(0xC0 + s.madVersion), kPublicMad);
+    makeTrailer(s.mad + 48, kPublicMadKey.data(), kMadAccess, static_cast<uint8_t>(0xC0 + s.madVersion),
+                kPublicMadKey.data());
     s.mad[16] = tmsMadCrc(s.mad + 17, 31);
     for (uint8_t sector = 17; sector <= 39; ++sector)
         if (sector <= s.lastNfc) std::memcpy(s.mad + 64 + 2 * (sector - 16), kNfcAid, 2);
-    makeTrailer(s.mad + 64 + 48, kPublicMad, kMadAccess, 0x00, kPublicMad);
+    makeTrailer(s.mad + 64 + 48, kPublicMadKey.data(), kMadAccess, 0x00, kPublicMadKey.data());
     s.mad[64] = tmsMadCrc(s.mad + 65, 47);
 }
 
@@ -913,7 +941,7 @@ uint8_t lastSectorFor(uint32_t size) {
 }
 
 uint32_t prepareFormat(TStateMachine* m) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     const uint32_t size = h->formatSize ? h->formatSize : h->physicalSize;
     TRACE(kProgress, "%s Formatting tag for %d bytes of NDEF content", kPrefix, static_cast<int>(size));
@@ -932,7 +960,7 @@ uint32_t prepareFormat(TStateMachine* m) {
 }
 
 uint32_t tmsStateFormatInit(TStateMachine* m, uint16_t event) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     if (event != EV_SM_ENTRY) return SM_NOT_HANDLED;
     const uint8_t sak = h->deviceTagInfo ? h->deviceTagInfo->a.sak : 0;
@@ -955,7 +983,7 @@ uint32_t tmsStateFormatInit(TStateMachine* m, uint16_t event) {
 }
 
 uint32_t formatDone(TStateMachine* m) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     h->access |= TH_ACCESS_WRITE;
     h->maxNdefSize = capacityOf(s.lastNfc);
@@ -968,7 +996,7 @@ uint32_t formatDone(TStateMachine* m) {
 }
 
 uint32_t tmsStateFormatReadTrailer(TStateMachine* m, uint16_t event) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     switch (event) {
     case EV_SM_ENTRY:
@@ -986,16 +1014,19 @@ uint32_t tmsStateFormatReadTrailer(TStateMachine* m, uint16_t event) {
 
 // The trailer first (index 0), then the sector's data blocks; the manufacturer block stays.
 uint32_t formatBlock(TStateMachine* m) {
-    MfState& s = st(hOf(m));
+    MfState& s = st(thOf(m));
     const uint8_t sector = s.sector;
     uint8_t data[16] = {};
     if (s.block == 0) {
         const bool mad = isMadSector(sector);
         TmsKeyList list = mad ? TMS_MAD_KEY_A : TMS_NFC_KEY_B;
         if (commandOf(list) != s.trailerKeyCommand) list = otherOf(list);
-        if (sector == 0) std::memcpy(data, s.mad + 48, 16);
-        else if (sector == 16) std::memcpy(data, s.mad + 64 + 48, 16);
-        else makeTrailer(data, kPublicNfc, kNfcAccess, 0x40, kPublicNfc);
+        if (sector == 0)
+            std::memcpy(data, s.mad + 48, 16);
+        else if (sector == 16)
+            std::memcpy(data, s.mad + 64 + 48, 16);
+        else
+            makeTrailer(data, kPublicNfcKey.data(), kNfcAccess, 0x40, kPublicNfcKey.data());
         TRACE(kProgress, "%s formatting block %d, sector %d", kPrefix, tmsSectorTrailerBlock(sector), sector);
         return writeBlock(m, tmsSectorTrailerBlock(sector), data, list);
     }
@@ -1011,7 +1042,7 @@ uint32_t formatBlock(TStateMachine* m) {
 }
 
 uint32_t tmsStateFormatWriteBlock(TStateMachine* m, uint16_t event) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     switch (event) {
     case EV_SM_ENTRY: return formatBlock(m);
@@ -1031,7 +1062,7 @@ uint32_t tmsStateFormatWriteBlock(TStateMachine* m, uint16_t event) {
 
 uint32_t eraseResult(TStateMachine* m, uint16_t result) {
     if (result == TMF_PENDING) return SM_DONE;
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     thSendTransactionIndication(h, result);
     // An erased tag holds no NDEF message, whatever the result's report made of it.
     h->isNdef = 0;
@@ -1039,7 +1070,7 @@ uint32_t eraseResult(TStateMachine* m, uint16_t result) {
 }
 
 uint32_t tmsStateLegacyFormat(TStateMachine* m, uint16_t event) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     switch (event) {
     case EV_SM_ENTRY:
@@ -1056,7 +1087,7 @@ uint32_t tmsStateLegacyFormat(TStateMachine* m, uint16_t event) {
 
 // ---- MIFARE Plus personalisation ----------------------------------------------------------------
 
-constexpr uint8_t kPersoSteps = 5;   // four write perso, then the commit
+constexpr uint8_t kPersoSteps = 5; // four write perso, then the commit
 
 uint16_t sendPerso(TTagHandler* h) {
     MfState& s = st(h);
@@ -1073,16 +1104,20 @@ uint16_t sendPerso(TTagHandler* h) {
 }
 
 bool persoAccepted(TTagHandler* h) {
-    if (h->rspLength == 0 || !h->rspData) TRACE(kErrors, "%s ! Not enough data in Mifare Plus personalization response", kPrefix);
-    else if (h->rspData[0] == 0x0B) TRACE(kErrors, "%s ! Command not available in current operating state", kPrefix);
-    else if (h->rspData[0] != 0) TRACE(kErrors, "%s ! Communication error", kPrefix);
-    else return true;
+    if (h->rspLength == 0 || !h->rspData)
+        TRACE(kErrors, "%s ! Not enough data in Mifare Plus personalization response", kPrefix);
+    else if (h->rspData[0] == 0x0B)
+        TRACE(kErrors, "%s ! Command not available in current operating state", kPrefix);
+    else if (h->rspData[0] != 0)
+        TRACE(kErrors, "%s ! Communication error", kPrefix);
+    else
+        return true;
     TRACE(kErrors, "%s ! Error in Mifare Plus personalization", kPrefix);
     return false;
 }
 
 uint32_t tmsStateMFPlusPerso(TStateMachine* m, uint16_t event) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     switch (event) {
     case EV_SM_ENTRY: s.persoStep = 0; break;
@@ -1104,7 +1139,7 @@ uint32_t tmsStateMFPlusPerso(TStateMachine* m, uint16_t event) {
 // ---- Make read-only -----------------------------------------------------------------------------
 
 uint32_t lockSector(TStateMachine* m) {
-    MfState& s = st(hOf(m));
+    MfState& s = st(thOf(m));
     const bool mad = isMadSector(s.sector);
     uint8_t trailer[16];
     if (mad)
@@ -1118,13 +1153,13 @@ uint32_t lockSector(TStateMachine* m) {
 }
 
 uint32_t readonlyEnd(TStateMachine* m, uint16_t cause) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     h->access &= static_cast<uint16_t>(~TH_ACCESS_WRITE);
     return finish(m, cause);
 }
 
 uint32_t tmsStateSetReadonly(TStateMachine* m, uint16_t event) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     switch (event) {
     case EV_SM_ENTRY:
@@ -1144,15 +1179,16 @@ uint32_t tmsStateSetReadonly(TStateMachine* m, uint16_t event) {
 enum RecoverStep : uint8_t { RECOVER_READ_B, RECOVER_READ_A, RECOVER_WRITE };
 
 uint32_t recoverRead(TStateMachine* m, RecoverStep step) {
-    MfState& s = st(hOf(m));
+    MfState& s = st(thOf(m));
     s.step = step;
     const bool mad = isMadSector(s.sector);
-    const TmsKeyList list = step == RECOVER_READ_B ? (mad ? TMS_MAD_KEY_B : TMS_NFC_KEY_B) : (mad ? TMS_MAD_KEY_A : TMS_NFC_KEY_A);
+    const TmsKeyList list =
+        step == RECOVER_READ_B ? (mad ? TMS_MAD_KEY_B : TMS_NFC_KEY_B) : (mad ? TMS_MAD_KEY_A : TMS_NFC_KEY_A);
     return readBlock(m, tmsSectorTrailerBlock(s.sector), list);
 }
 
 uint32_t recoverNext(TStateMachine* m) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     const uint8_t last = s.madVersion == 1 ? 15 : s.madVersion == 2 ? 39 : lastSectorOf(h->tagType);
     if (++s.sector > last) {
@@ -1163,7 +1199,7 @@ uint32_t recoverNext(TStateMachine* m) {
 }
 
 uint32_t recoverTrailer(TStateMachine* m) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     if (!blockAnswer(h)) return finish(m, kCauseShort);
     const bool mad = isMadSector(s.sector);
@@ -1186,7 +1222,7 @@ uint32_t recoverTrailer(TStateMachine* m) {
 }
 
 uint32_t tmsStateRecover(TStateMachine* m, uint16_t event) {
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     switch (event) {
     case EV_SM_ENTRY:
@@ -1213,7 +1249,7 @@ uint32_t tmsStateMagic(TStateMachine* m, uint16_t event) {
 
 uint32_t tmsStateIdle(TStateMachine* m, uint16_t event) {
     if (event != EV_TH_DEVICE_IND) return SM_NOT_HANDLED;
-    TTagHandler* h = hOf(m);
+    TTagHandler* h = thOf(m);
     MfState& s = st(h);
     if (!thIdentify(h, 4, 10)) return SM_DONE;
     s.auth.block = 4;
@@ -1229,7 +1265,7 @@ uint32_t tmsStateNdefTag(TStateMachine* m, uint16_t event) { return thDispatchCo
 uint32_t tmsStateLegacyTag(TStateMachine* m, uint16_t event) { return thDispatchCommand(m, event, kLegacyCommands); }
 
 uint32_t tmsDefaultHandler(TStateMachine* m, uint16_t event) {
-    if (event >= EV_TH_CMD_READ && event <= EV_TH_CMD_TEST) hOf(m)->command.delivered = 0;
+    if (event >= EV_TH_CMD_READ && event <= EV_TH_CMD_TEST) thOf(m)->command.delivered = 0;
     return thDefaultRule(m, event, kFamily);
 }
 
@@ -1242,10 +1278,12 @@ void tmsResetKeyLists() {
 }
 
 const uint8_t* tmsKey(TmsKeyList list, unsigned index) {
-    return list < TMS_NO_LIST && index < g_lists[list].count ? g_lists[list].keys[index] : nullptr;
+    return list < TMS_NO_LIST && index < g_lists[list].count ? g_lists[list].keys[index].data() : nullptr;
 }
 
-uint8_t tmsSectorOfBlock(uint8_t block) { return block < 128 ? block / 4 : static_cast<uint8_t>((block - 128) / 16 + 32); }
+uint8_t tmsSectorOfBlock(uint8_t block) {
+    return block < 128 ? block / 4 : static_cast<uint8_t>((block - 128) / 16 + 32);
+}
 
 uint16_t tmsSectorTrailerBlock(uint8_t sector) {
     return sector < 32 ? static_cast<uint16_t>(4 * sector + 3) : static_cast<uint16_t>(16 * sector - 369);
@@ -1258,7 +1296,8 @@ uint16_t tmsCalcDatablockNum(uint8_t end, uint8_t first) {
     }
     uint16_t blocks = 0;
     for (unsigned s = first; s < end; ++s)
-        if (!isMadSector(static_cast<uint8_t>(s))) blocks = static_cast<uint16_t>(blocks + dataBlocksOf(static_cast<uint8_t>(s)));
+        if (!isMadSector(static_cast<uint8_t>(s)))
+            blocks = static_cast<uint16_t>(blocks + dataBlocksOf(static_cast<uint8_t>(s)));
     return blocks;
 }
 

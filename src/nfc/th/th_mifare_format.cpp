@@ -39,9 +39,7 @@ enum Step : uint8_t {
 
 using Proc = uint16_t (*)(TTagHandler*, TmfEraseState*);
 
-uint8_t firstBlock(uint8_t sector) {
-    return static_cast<uint8_t>(sector < 32 ? 4 * sector : 128 + 16 * (sector - 32));
-}
+uint8_t firstBlock(uint8_t sector) { return static_cast<uint8_t>(sector < 32 ? 4 * sector : 128 + 16 * (sector - 32)); }
 uint8_t dataBlocks(uint8_t sector) { return sector < 32 ? 3 : 15; }
 uint8_t trailerBlock(uint8_t sector) { return static_cast<uint8_t>(firstBlock(sector) + dataBlocks(sector)); }
 
@@ -172,7 +170,7 @@ uint16_t onReadMadSectorTrailer(TTagHandler* h, TmfEraseState* s, uint16_t c) {
 uint16_t onAuthenticateWriteKey(TTagHandler* h, TmfEraseState* s, uint16_t c) {
     TRACE(kProgress, "onAuthenticateWriteKey1() %d completed, cause 0x%X", s->sector, c);
     if (c == 0) {
-        if (s->sector == 0) s->blockIndex = 1;   // the manufacturer block stays
+        if (s->sector == 0) s->blockIndex = 1; // the manufacturer block stays
         return goTo(h, s, STEP_ERASE, &eraseBlock);
     }
     if (!nextKey(s, "onFormatAuthenticateWrite: No more keys available")) return fail(s, kCauseNoKey);
@@ -277,8 +275,6 @@ uint16_t tmfAnswer(TTagHandler* h, TmfEraseState* s, uint16_t c) {
     case STEP_ERASE: return onEraseSector(h, s, c);
     case STEP_AUTH_TRAILER: return onAuthenticateSectorTrailer(h, s, c);
     case STEP_WRITE_TRAILER: return onWriteSectorTrailer(h, s, c);
-    default:
-        TRACE(kErrors, "! unknown format state %d", s->step);
-        return fail(s, kCauseUnknownStep);
+    default: TRACE(kErrors, "! unknown format state %d", s->step); return fail(s, kCauseUnknownStep);
     }
 }

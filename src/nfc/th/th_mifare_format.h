@@ -8,7 +8,7 @@
 
 #include "core/nfcmgrth.h"
 
-constexpr uint16_t TMF_PENDING = 25;   // a command was handed on; the answer decides
+constexpr uint16_t TMF_PENDING = 25; // a command was handed on; the answer decides
 constexpr uint8_t TMF_FINISHED = 255;
 
 struct TmfEraseState {
@@ -17,10 +17,10 @@ struct TmfEraseState {
     uint8_t sectorCount;
     uint8_t blockIndex;
     uint8_t blockCount;
-    uint8_t counter;            // keys tried in the current search
-    uint8_t keyStart;           // the search's first key in the erase key list
+    uint8_t counter;  // keys tried in the current search
+    uint8_t keyStart; // the search's first key in the erase key list
     uint8_t key[6];
-    uint8_t trailer[16];        // as read
+    uint8_t trailer[16]; // as read
 };
 
 // The number of sectors of the tag type (mini 5, 1K 16, Plus 2K 32, 4K and Plus 4K 40); 0 for

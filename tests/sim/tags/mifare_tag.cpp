@@ -57,7 +57,8 @@ size_t blockCount(MifareKind kind) {
 
 bool consistent(const uint8_t* access) {
     const unsigned c1 = access[1] >> 4, c2 = access[2] & 0x0Fu, c3 = access[2] >> 4;
-    return (access[0] & 0x0Fu) == (~c1 & 0x0Fu) && (access[0] >> 4) == (~c2 & 0x0Fu) && (access[1] & 0x0Fu) == (~c3 & 0x0Fu);
+    return (access[0] & 0x0Fu) == (~c1 & 0x0Fu) && (access[0] >> 4) == (~c2 & 0x0Fu) &&
+           (access[1] & 0x0Fu) == (~c3 & 0x0Fu);
 }
 
 // In the 16-block sectors each data condition covers a group of five blocks.
@@ -76,7 +77,9 @@ const Bytes kMifareNfcKey{0xD3, 0xF7, 0xD3, 0xF7, 0xD3, 0xF7};
 Bytes mifareKey(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint8_t e, uint8_t f) { return {a, b, c, d, e, f}; }
 
 MifareTag::MifareTag(MifareKind kind, Bytes uid, uint8_t securityLevel)
-    : Tag(Technology::A, securityLevel == 0 ? Protocol::IsoDep : Protocol::Mifare, 16 * blockCount(kind)), kind(kind), level_(securityLevel) {
+    : Tag(Technology::A, securityLevel == 0 ? Protocol::IsoDep : Protocol::Mifare, 16 * blockCount(kind)),
+      kind(kind),
+      level_(securityLevel) {
     name = "MIFARE";
     a.nfcid1 = uid;
     // Block 0: the UID (with its check byte for a 4-byte one), then the maker's data.
@@ -89,13 +92,30 @@ MifareTag::MifareTag(MifareKind kind, Bytes uid, uint8_t securityLevel)
 
 void MifareTag::setIdentity() {
     const bool doubleUid = a.nfcid1.size() > 4;
-    auto atqa = [&](uint8_t low) { return std::array<uint8_t, 2>{static_cast<uint8_t>(low | (doubleUid ? 0x40 : 0x00)), 0x00}; };
+    auto atqa = [&](uint8_t low) {
+        return std::array<uint8_t, 2>{static_cast<uint8_t>(low | (doubleUid ? 0x40 : 0x00)), 0x00};
+    };
     switch (kind) {
-    case MifareKind::Mini: a.sensRes = atqa(0x04); a.selRes = 0x09; break;
-    case MifareKind::Classic1K: a.sensRes = atqa(0x04); a.selRes = 0x08; break;
-    case MifareKind::Classic4K: a.sensRes = atqa(0x02); a.selRes = 0x18; break;
-    case MifareKind::Plus2K: a.sensRes = {0x44, 0x00}; a.selRes = level_ == 0 ? 0x20 : 0x08; break;
-    case MifareKind::Plus4K: a.sensRes = {0x42, 0x00}; a.selRes = level_ == 0 ? 0x20 : 0x18; break;
+    case MifareKind::Mini:
+        a.sensRes = atqa(0x04);
+        a.selRes = 0x09;
+        break;
+    case MifareKind::Classic1K:
+        a.sensRes = atqa(0x04);
+        a.selRes = 0x08;
+        break;
+    case MifareKind::Classic4K:
+        a.sensRes = atqa(0x02);
+        a.selRes = 0x18;
+        break;
+    case MifareKind::Plus2K:
+        a.sensRes = {0x44, 0x00};
+        a.selRes = level_ == 0 ? 0x20 : 0x08;
+        break;
+    case MifareKind::Plus4K:
+        a.sensRes = {0x42, 0x00};
+        a.selRes = level_ == 0 ? 0x20 : 0x18;
+        break;
     }
     // In level 0 the card speaks ISO-DEP and takes only its personalisation commands.
     if (isPlus(kind) && level_ == 0) ats = {0x75, 0x77, 0x81, 0x02, 0x80};
@@ -132,7 +152,7 @@ bool MifareTag::keyBReadable(size_t sector) const {
 }
 
 Reply MifareTag::judge(const Bytes& answer) const {
-    if (level_ == 0) return Reply::Data;   // personalisation answers a status byte
+    if (level_ == 0) return Reply::Data; // personalisation answers a status byte
     if (lastWasAuth_) return lastAuthFailed_ ? Reply::AuthenticationFailed : Reply::Ack;
     if (answer.size() == 1) return answer[0] == ACK ? Reply::Ack : (answer[0] == NAK ? Reply::Nak : Reply::Data);
     return Reply::Data;
@@ -224,7 +244,8 @@ std::optional<Bytes> MifareTag::writeTrailer(size_t sector, const Bytes& data) {
     const bool keyB = session_->keyB;
     if (!c) return Bytes{NAK};
     const TrailerRights& r = kTrailer[*c];
-    const bool keyA = allows(r.keyAWrite, keyB), access = allows(r.accessWrite, keyB), keyBW = allows(r.keyBWrite, keyB);
+    const bool keyA = allows(r.keyAWrite, keyB), access = allows(r.accessWrite, keyB),
+               keyBW = allows(r.keyBWrite, keyB);
     if (!keyA && !access && !keyBW) {
         session_.reset();
         return Bytes{NAK};
@@ -282,9 +303,9 @@ void makeFactoryFresh(MifareTag& tag) {
 
 namespace {
 
-const Bytes kMadAccess = mifareAccessBytes(4, 4, 4, 3);   // 78 77 88
-const Bytes kNfcAccess = mifareAccessBytes(0, 0, 0, 3);   // 7F 07 88
-const Bytes kReadOnlyAccess = mifareAccessBytes(2, 2, 2, 6);   // 07 8F 0F
+const Bytes kMadAccess = mifareAccessBytes(4, 4, 4, 3);      // 78 77 88
+const Bytes kNfcAccess = mifareAccessBytes(0, 0, 0, 3);      // 7F 07 88
+const Bytes kReadOnlyAccess = mifareAccessBytes(2, 2, 2, 6); // 07 8F 0F
 
 uint8_t madVersionOf(const MifareTag& tag) { return tag.sectors() > 16 ? 2 : 1; }
 
@@ -328,7 +349,8 @@ void makeNdefFormatted(MifareTag& tag, size_t lastNfc, const Bytes& message) {
     if (message.size() < 255) {
         area.push_back(static_cast<uint8_t>(message.size()));
     } else {
-        area.insert(area.end(), {0xFF, static_cast<uint8_t>(message.size() >> 8), static_cast<uint8_t>(message.size())});
+        area.insert(area.end(),
+                    {0xFF, static_cast<uint8_t>(message.size() >> 8), static_cast<uint8_t>(message.size())});
     }
     area.insert(area.end(), message.begin(), message.end());
     area.push_back(0xFE);

@@ -51,7 +51,7 @@ public:
 
     const std::set<size_t>& bricked() const { return bricked_; }
     uint8_t securityLevel() const { return level_; }
-    uint8_t persoStatus = PERSO_OK;   // the answer to write and commit perso in level 0
+    uint8_t persoStatus = PERSO_OK; // the answer to write and commit perso in level 0
 
 protected:
     std::optional<Bytes> respond(const Bytes& command) override;
@@ -83,9 +83,9 @@ private:
 
 // Builders. Keys as the NFC Forum's mapping and the MAD note give them.
 Bytes mifareKey(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint8_t e, uint8_t f);
-extern const Bytes kMifareTransportKey;   // FF FF FF FF FF FF
-extern const Bytes kMifareMadKey;         // A0 A1 A2 A3 A4 A5
-extern const Bytes kMifareNfcKey;         // D3 F7 D3 F7 D3 F7
+extern const Bytes kMifareTransportKey; // FF FF FF FF FF FF
+extern const Bytes kMifareMadKey;       // A0 A1 A2 A3 A4 A5
+extern const Bytes kMifareNfcKey;       // D3 F7 D3 F7 D3 F7
 
 // Access bytes 6-8 of the conditions (C1 << 2 | C2 << 1 | C3) of blocks 0, 1, 2 and the trailer.
 Bytes mifareAccessBytes(unsigned block0, unsigned block1, unsigned block2, unsigned trailer);
