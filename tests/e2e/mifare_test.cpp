@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "api_stack.h"
+#include "tags/iso_dep_tag.h"
 #include "tags/mifare_tag.h"
 #include "th/th_mifare.h"
 
@@ -183,6 +184,36 @@ TEST_F(MifareInField, APlusCardInLevel1IsToldApartByTheProbeAndRead) {
     ASSERT_TRUE(detected) << stack.sim().describe();
     EXPECT_EQ(+detected->tag.tagType & ~TAG_NDEF, TAG_MIFARE_PLUS_4K);
     EXPECT_EQ(readAll(), message(30));
+}
+
+TEST_F(MifareInField, AnIsoDepCardThatMayBeAPlusIsToldApartByTheProbe) {
+    auto isoDep = std::make_shared<simtags::IsoDepTag>();
+    isoDep->a.sensRes = {0x44, 0x00};
+    isoDep->a.selRes = 0x20;
+    stack.sim().rf().enter(isoDep);
+    const auto detected = stack.waitFor(nfcEventTagDetected);
+    ASSERT_TRUE(detected) << stack.sim().describe();
+    EXPECT_EQ(+detected->tag.tagType & ~TAG_NDEF, TAG_ISO14443A);
+}
+
+TEST_F(MifareInField, APlusCardInLevel0IsPersonalisedAndMustBeActivatedAgain) {
+    auto tag = std::make_shared<MifareTag>(MifareKind::Plus4K, Bytes{0x04, 0x52, 0x6B, 0x1A, 0x2C, 0x5D, 0x80}, 0);
+    const auto detected = present(tag);
+    ASSERT_TRUE(detected) << stack.sim().describe();
+    EXPECT_EQ(+detected->tag.tagType & ~TAG_NDEF, TAG_MIFARE_PLUS_4K);
+    EXPECT_EQ(nfcFormatNdef(listener, 0), nfcStatusFailed) << "the new level needs a new activation";
+    std::vector<Bytes> commands;
+    onCard([&](MifareTag& c) {
+        for (const auto& e : c.log)
+            if (e.op == 0xA8 || e.op == 0xAA)
+                commands.push_back(Bytes(e.command.begin(), e.command.begin() + (e.op == 0xA8 ? 3 : 1)));
+    });
+    EXPECT_EQ(commands, (std::vector<Bytes>{
+                            {0xA8, 0x90, 0x00}, {0xA8, 0x90, 0x01}, {0xA8, 0x90, 0x02}, {0xA8, 0x90, 0x03}, {0xAA}}));
+    stack.sim().rf().leave(card);
+    uint8_t level = 0;
+    onCard([&](MifareTag& c) { level = c.securityLevel(); });
+    EXPECT_EQ(level, 1);
 }
 
 } // namespace
