@@ -68,8 +68,13 @@ void sendData(TNciContext* nci, const char* state) {
 
 } // namespace
 
+// Only a tag activated on the maker's MIFARE interface takes its framing: a MIFARE Plus card in
+// security level 0, or an ISO-DEP card that may be one, talks ISO-DEP.
 SmHandler nciPollActiveState(const TNciContext* nci) {
-    if (nci->maker == 0x04 && (nci->tagType & NFCLL_TAG_MIFARE_CLASSIC)) return &nciStateMfPollActive;
+    constexpr uint8_t kMakerMifareInterface = 6;   // internal number of maker 0x04's interface 0x80
+    if (nci->maker == 0x04 && (nci->tagType & NFCLL_TAG_MIFARE_CLASSIC) &&
+        nci->active.rfInterface == kMakerMifareInterface)
+        return &nciStateMfPollActive;
     return &nciStatePollActive;
 }
 
