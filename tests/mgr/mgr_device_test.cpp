@@ -1,6 +1,8 @@
 // Devices: which application gets them, their tag handlers, requests on them and their removal.
 #include "mgr_harness.h"
 #include "llcp/llcp.h"
+#include "tags/mifare_tag.h"
+#include "th/th_mifare.h"
 
 using namespace mgrtest;
 
@@ -50,7 +52,7 @@ TEST_F(MgrTest, DeviceGoesToTheFirstMatchingApplicationWithItsRecord) {
     EXPECT_EQ(copy(got->tx), 212);
     EXPECT_EQ(copy(got->access), NFC_TAG_READABLE | NFC_TAG_WRITABLE);
     EXPECT_EQ(l1.count(NFCLL_DEVICE_RESP), 1u);
-    EXPECT_TRUE(cap.contains("nfcman: Tag manufacturer: NXP, subtype: <unknown>"));
+    EXPECT_TRUE(cap.contains("nfcman: Tag manufacturer: NXP, subtype: UL_EV1_11"));
 }
 
 TEST_F(MgrTest, AnNdefListenerGetsADeviceNoOtherTakesAfterItsNdefCheck) {
@@ -370,18 +372,48 @@ TEST_F(MgrTest, ARequestThatComesWhileATransactionRunsWaitsWithoutSpinningAndIsS
     EXPECT_EQ(l1.count(NFCLL_LISTEN_REQ), listens);     // the polling controller already listens for it
 }
 
-TEST_F(MgrTest, WithoutLlcpAP2pDeviceIsRefusedAndItsBufferGoesBack) {
+TEST_F(MgrTest, AP2pDeviceBringsTheLlcpLinkUpAndItsLossTakesItDown) {
     start(kNciFlags, kReaderNci, &llcpRegister);
+    std::vector<std::vector<uint8_t>> frames;
+    l1.onCommand(PH_DATA_REQ, [&frames](FakeLayer1&, const OsMessage& m) {
+        const auto f = nfcllMsgGet<PH_DATA_REQ>(m);
+        frames.emplace_back(f.buffer + f.offset, f.buffer + f.offset + f.length);
+        if (f.flags & NFCLL_MSG_OWNS_BUFFER) osBufferRelease(f.buffer);
+    });
     TestApp& a = registerApp(0);
     listen(a, P2P_INITIATOR);
-    detect(tag(P2P_INITIATOR));
-    EXPECT_TRUE(cap.contains("llcp: ! LLCP is not part of this build, message 0xC2"));
+    // The peer's general bytes: the LLCP magic, version 1.1 and an LTO of 1000 ms.
+    TNfcTagInfo peer = tag(P2P_INITIATOR);
+    const uint8_t general[] = {0x46, 0x66, 0x6D, 0x01, 0x01, 0x11, 0x04, 0x01, 0x64};
+    std::memcpy(reinterpret_cast<uint8_t*>(&peer) + NFCLL_GENERAL_BYTES_OFFSET, general, sizeof general);
+    peer.historicalBytesLength = sizeof general;
+    detect(peer);
+    EXPECT_TRUE(cap.contains("LLCP: remote info: LTO 1000 ms, MIU 0x80, WKS 0x1, LCS 0x0, Version 0x11"));
+    EXPECT_TRUE(cap.contains("LLCP: SET_PARAMETER_REQ type=P2P_IN, LTO=0"));
+    EXPECT_EQ(l1.count(NFCLL_ACT_CONF), 1u);
+    ASSERT_EQ(a.got(NFACE_DEVICE_IND).size(), 1u);
     // Both buffers of the global pool are there to take again: the role's buffer came back.
     uint16_t pool = 0;
     ASSERT_EQ(osPoolFindByName(0xF1, &pool), OS_OK);
     void* taken[2] = {};
     for (void*& buffer : taken) ASSERT_EQ(osBufferGet(pool, 128, &buffer, nullptr, nullptr), OS_OK);
     for (void* buffer : taken) osBufferRelease(buffer);
+
+    // The initiator opens the symmetry procedure.
+    advance(90);
+    EXPECT_TRUE(frames.empty());
+    advance(20);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0], (std::vector<uint8_t>{0x00, 0x00}));
+
+    // The controller loses the device: LLCP ends the link and the manager listens again.
+    const size_t listens = l1.count(NFCLL_LISTEN_REQ);
+    l1.indicate<NFCLL_DEACT_IND>({nullptr});
+    run();
+    EXPECT_TRUE(cap.contains("LLCP: get NFCLL_DEACT_IND, send DL_DEACT_IND"));
+    EXPECT_EQ(a.got(NFACE_TECH_REMOVE_IND).size(), 1u);
+    EXPECT_EQ(l1.count(NFCLL_US_QUEUE_REQ), 2u);
+    EXPECT_EQ(l1.count(NFCLL_LISTEN_REQ), listens + 1);
 }
 
 TEST_F(MgrTest, AP2pDeviceIsHandedToLlcpWithItsRole) {
@@ -437,4 +469,50 @@ TEST_F(MgrTest, CardEmulationPassesReaderRequestsUpAndAnswersDown) {
     l1.transactionIndication(0, {});
     run();
     EXPECT_EQ(a.got(NFACE_TECH_REMOVE_IND).size(), 1u);
+}
+
+// A MIFARE Classic tag with the build's handler: the keys an application names reach its key
+// lists, through a raw authentication and through the make-read-only request.
+TEST_F(MgrTest, MifareKeysOfTheApplicationReachTheHandler) {
+    th.useBuilt(TH_FAMILY_MIFARE);
+    tmsResetKeyLists();
+    simtags::MifareTag card;
+    simtags::makeNdefFormatted(card, 2, {0xD0, 0x00, 0x00});
+    start(kNciFlags | NFC_CAP_MIFARE_NDEF_CHECK);
+    TestApp& a = registerApp(0);
+    listen(a, kNdef | TAG_ISO14443A);
+    // Layer 1 carries the handler's and the application's PDUs to the card.
+    l1.onCommand(NFCLL_TRANSACTION_REQ, [&card](FakeLayer1& f, const OsMessage& m) {
+        const auto pdu = nfcllMsgGet<NFCLL_TRANSACTION_REQ>(m);
+        const auto answer = card.exchange(std::vector<uint8_t>(pdu.data, pdu.data + pdu.length));
+        switch (answer ? card.judge(*answer) : simtags::Reply::Nak) {
+        case simtags::Reply::Data: f.transactionIndication(0, *answer); break;
+        case simtags::Reply::Ack: f.transactionIndication(0, {}); break;
+        case simtags::Reply::AuthenticationFailed: f.transactionIndication(nfcCauseAuthenticationFailed, {}); break;
+        default: f.transactionIndication(nfcCauseRejected, {});
+        }
+    });
+    detect(tag(TAG_MIFARE_STD_1K, card.a.nfcid1));
+    ASSERT_EQ(nfaceMsgGet<NFACE_DEVICE_IND>(a.got(NFACE_DEVICE_IND).at(0)).cause, 0) << "NDEF found";
+
+    const std::vector<uint8_t> key{1, 2, 3, 4, 5, 6};
+    const std::vector<uint8_t> auth{0x61, 0x05, 0x3A, 0x5C, 0x71, 0x0D, 1, 2, 3, 4, 5, 6};
+    std::vector<uint8_t> room(16);
+    a.transfer = TNfaceTransfer{room.data(), auth.data(), 0, static_cast<uint16_t>(auth.size()), 16};
+    request<NFACE_TRANSACTION_REQ>(a, {&a.transfer});
+    EXPECT_EQ(std::vector<uint8_t>(tmsKey(TMS_NFC_KEY_B, 0), tmsKey(TMS_NFC_KEY_B, 0) + 6), key);
+
+    // The directory's key B goes into the locked directory trailer; the NFC key B properties are
+    // the handler's to refuse, so the NFC sectors keep the key that opens them.
+    const std::vector<uint8_t> madKey{0x10, 0x20, 0x30, 0x40, 0x50, 0x60};
+    card.setTrailer(0, simtags::kMifareMadKey, {0x78, 0x77, 0x88}, 0xC1, madKey);
+    request<NFACE_SET_READONLY_REQ>(a, {{0x10, 0x20, 0x30, 0x40, 0x50, 0x60}, {0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F}});
+    EXPECT_EQ(a.last<NFACE_SET_READONLY_CONF>().cause, 0);
+    const auto t0 = card.block(3);
+    EXPECT_EQ(std::vector<uint8_t>(t0.begin() + 6, t0.begin() + 9), (std::vector<uint8_t>{0x07, 0x8F, 0x0F}));
+    EXPECT_EQ(std::vector<uint8_t>(t0.begin() + 10, t0.end()), madKey);
+    const auto t1 = card.block(7);
+    EXPECT_EQ(std::vector<uint8_t>(t1.begin() + 10, t1.end()), simtags::kMifareNfcKey);
+    EXPECT_TRUE(card.bricked().empty());
+    tmsResetKeyLists();
 }
