@@ -28,7 +28,7 @@ Iso15693Tag::Iso15693Tag(std::array<uint8_t, 8> uid, size_t blocks, size_t block
 // block size - 1, IC reference.
 Bytes Iso15693Tag::systemInformation() const {
     Bytes out{0x00, INFO_DSFID | INFO_AFI | INFO_MEMORY | INFO_IC};
-    out.insert(out.end(), v.uid.rbegin(), v.uid.rend());
+    for (auto b = v.uid.rbegin(); b != v.uid.rend(); ++b) out.push_back(*b);
     out.insert(out.end(), {v.dsfid, afi});
     const size_t last = blocks() - 1;
     out.push_back(static_cast<uint8_t>(last));
