@@ -216,7 +216,7 @@ uint16_t sendRequest(TTagHandler* h, uint8_t command, uint32_t block, const uint
         h->pdu[n++] = static_cast<uint8_t>(block);
         if (s.options & OPTION_EXTENDED) h->pdu[n++] = static_cast<uint8_t>(block >> 8);
     }
-    std::memcpy(h->pdu + n, data, size);
+    if (size) std::memcpy(h->pdu + n, data, size);
     return thSendPdu(h, h->pdu, static_cast<uint16_t>(n + size), sendFlags, 0);
 }
 
