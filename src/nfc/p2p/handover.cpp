@@ -111,6 +111,8 @@ DWORD clientCallback(void*, DWORD event, void*, void* record) {
         return 0;
     }
     clientEvent(c, event, connection);
+    // Nothing releases an asynchronous client but the end of its link.
+    if (c->asynchronous && p2pServiceFinalEvent(event)) freeClient(c);
     return 0;
 }
 
