@@ -53,8 +53,9 @@ TEST_F(LlcpData, RequestsOnAWrongLinkOrStateAreRefused) {
     EXPECT_EQ(up.last<TNfaceLlcpDataConf>(NFACE_NFC_LLCP_DATA_CONF).cause, 0x411);
     link->remoteWindow = 1;
     request<NFACE_NFC_LLCP_DATA_REQ>({link, data.data(), 10, 5, 0});
-    EXPECT_EQ(up.count(NFACE_NFC_LLCP_DATA_CONF), 4u); // queued on its link
-    EXPECT_EQ(link->queued, 1);
+    EXPECT_EQ(up.count(NFACE_NFC_LLCP_DATA_CONF), 4u); // sent, confirmed at its acknowledgement
+    EXPECT_EQ(link->outstanding, 1);
+    EXPECT_EQ(link->unacked.count, 1);
 }
 
 TEST_F(LlcpData, AReceivedUiGoesUpInAReceiveBufferUntilItIsGivenBack) {
