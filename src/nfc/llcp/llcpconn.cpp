@@ -18,7 +18,7 @@ void dm(TLlcp* p, const TLlcpLink* link, uint8_t reason) { nfcllcpSendDM(p, link
 
 // Fresh sequence state for a new connection; requests still queued from before are dropped.
 void resetConnection(TLlcp* p, TLlcpLink* link) {
-    link->flags &= ~(LLCP_LINK_RNR_SENT | LLCP_LINK_REMOTE_BUSY | LLCP_LINK_NS_ERROR);
+    link->flags &= ~(LLCP_LINK_RNR_SENT | LLCP_LINK_REMOTE_BUSY | LLCP_LINK_NS_ERROR | LLCP_LINK_CROSSED);
     link->vs = link->vr = link->vsa = link->ns = link->nr = link->outstanding = 0;
     for (TLlcpPending dropped{}; link->pending.pop(dropped);)
         llcpSendDataConf(p, link, LLCP_WRONG_STATE, dropped.handle, dropped.request);
@@ -143,6 +143,8 @@ void onConnect(TLlcp* p, TLlcpLink* link, const LlcpPdu& pdu) {
         case LLCP_STATE_CONNECTING: // both sides connecting: the other's CONNECT stands for our CC
             nfcllcpSendUFRAME(p, link, LLCP_CC, nullptr, 0, nullptr);
             resetConnection(p, link);
+            takeParameters(p, link, pdu); // data may go before the peer's CC comes
+            link->flags |= LLCP_LINK_CROSSED;
             connected(p, link);
             llcpLinkSendData(p, link);
             break;
@@ -175,6 +177,16 @@ void onCc(TLlcp* p, TLlcpLink* link, const LlcpPdu& pdu) {
             resetConnection(p, link);
             takeParameters(p, link, pdu);
             connected(p, link);
+            llcpLinkSendData(p, link);
+            break;
+        case LLCP_STATE_CONNECTED:
+            // The answer to our own CONNECT that crossed the peer's: it only brings parameters.
+            if (!(link->flags & LLCP_LINK_CROSSED)) {
+                llcpLinkReject(p, link, pdu, LLCP_FRMR_W);
+                break;
+            }
+            link->flags &= ~LLCP_LINK_CROSSED;
+            takeParameters(p, link, pdu);
             llcpLinkSendData(p, link);
             break;
         case LLCP_STATE_DISCONNECTING: // closed while the connect was on its way

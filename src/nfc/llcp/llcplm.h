@@ -76,6 +76,7 @@ enum : uint32_t {
     LLCP_LINK_REMOTE_BUSY = 0x1000,
     LLCP_LINK_NS_ERROR = 0x2000,
     LLCP_LINK_CC_PENDING = 0x8000, // accepted: the CC goes out when the application answers
+    LLCP_LINK_CROSSED = 0x10000, // both sides connected at once: the peer's CC is still due
     LLCP_LINK_CO = 0x4000,
 };
 
