@@ -30,6 +30,8 @@ TEST_P(LlcpReaction, FollowsTheTable) {
     activate(NFCMAN_LLCP_TARGET);
     TLlcpLink* link = connectedLink(kRemote);
     ASSERT_EQ(link->localSap, kLocal);
+    rxMemory.assign(256, 0);
+    llcpLinkGiveRxBuffers(link, rxMemory.data(), 2, 128);
     link->state = c.state;
     const size_t before = framesSent();
     deliver(c.frame);
@@ -49,6 +51,8 @@ TEST_P(LlcpReaction, FollowsTheTable) {
     EXPECT_EQ(link->state, c.after) << c.what;
 }
 
+void PrintTo(const ReactionCase& c, std::ostream* os) { *os << c.what; }
+
 const Bytes kCcParams = tlv(RW, {2});
 Bytes frmrOf(uint8_t flagsType, uint8_t sequence = 0) { return frmr(kRemote, kLocal, {flagsType, sequence, 0, 0}); }
 
@@ -61,7 +65,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReactionCase{"I in 1", 1, iframe(kLocal, kRemote, 0, 0, {1}), dm(kRemote, kLocal, {1}), std::nullopt, 1},
         ReactionCase{"RR in 1", 1, rr(kLocal, kRemote, 0), dm(kRemote, kLocal, {1}), std::nullopt, 1},
         ReactionCase{"DM in 1 is not answered", 1, dm(kLocal, kRemote, {2}), std::nullopt, std::nullopt, 1},
-        ReactionCase{"CONNECT in 2", 2, connect(kLocal, kRemote), cc(kRemote, kLocal, tlv(RW, {1})), std::nullopt,
+        ReactionCase{"CONNECT in 2", 2, connect(kLocal, kRemote), cc(kRemote, kLocal, tlv(RW, {2})), std::nullopt,
                      3},
         ReactionCase{"DISC in 2: DM with reason 0", 2, disc(kLocal, kRemote), dm(kRemote, kLocal, {0}), std::nullopt,
                      2},
