@@ -3,6 +3,7 @@
 // above each engine record the primitives and answer them as an application would.
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -183,8 +184,10 @@ protected:
         EXPECT_TRUE(lb && lb->state == LLCP_STATE_CONNECTED);
         return {la, lb};
     }
+    // The data stay the requester's until their confirmation: the fixture keeps a copy till the end.
     void send(Side& s, TLlcpLink* link, const Bytes& data, uint8_t handle) {
-        request<NFACE_NFC_LLCP_DATA_REQ>(s, {link, data.data(), static_cast<uint16_t>(data.size()), handle, 0});
+        const Bytes& kept = sent.emplace_back(data);
+        request<NFACE_NFC_LLCP_DATA_REQ>(s, {link, kept.data(), static_cast<uint16_t>(kept.size()), handle, 0});
     }
 
     ManualClock clock;
@@ -193,6 +196,7 @@ protected:
     Side a{0xB1, 0xA2, 0xA3};
     Side b{0xB3, 0xA4, 0xA5};
     std::function<Carry(Side&, Bytes&)> fault;
+    std::deque<Bytes> sent;
 };
 
 TEST_F(LlcpLoopback, AConnectionByNameCarriesDataBothWaysAndConfirmsEachSendOnce) {
