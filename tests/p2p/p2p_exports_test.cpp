@@ -12,6 +12,7 @@
 
 #include "api_harness.h"
 #include "core/nfaceapi.h"
+#include "core/nfcmgr.h"
 #include "p2p/nfcp2p.h"
 #include "trace_capture.h"
 #include "util/trace.h"
@@ -230,6 +231,10 @@ TEST_F(P2pExports, ListeningNeedsAP2pListener) {
     P2pLinkHandle server = nullptr;
     EXPECT_EQ(nfcP2PListenRequest(other, nullptr, nullptr, 1, 1, 128, 0, nullptr, &server), nfcStatusNotImplemented);
     EXPECT_EQ(nfcP2PListenRequest(app, nullptr, nullptr, 1, 1, 128, 0, nullptr, nullptr), nfcStatusBadParameter);
+    ASSERT_EQ(nfcP2PListenRequestEx(app, nullptr, nullptr, P2P_MODE_CONNECTIONLESS, 0, 2, 128, 0x11, nullptr, &server),
+              nfcStatusOk);
+    const auto listen = nfaceMsgGet<NFACE_NFC_LLCP_LISTEN_REQ>(manager().received(NFACE_NFC_LLCP_LISTEN_REQ)[0].message);
+    EXPECT_EQ(listen.bufferSize, 2u * 2 * 128); // room for its receive window
     EXPECT_EQ(nfcDestroy(other), nfcStatusOk);
 }
 
@@ -296,6 +301,19 @@ TEST_F(P2pExports, ACallbackDisconnectingItsEndedLinkGetsWrongStateWhileAnotherT
     other.join();
     ASSERT_TRUE(events.waitCount(3));
     EXPECT_EQ(inside.load(), nfcStatusWrongState);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(P2pExports, InRawModeOneADisconnectFreesTheRecordAtOnce) {
+    P2pLinkHandle h = connected();
+    nfcmanSetStackBytes(1, 0);
+    EXPECT_EQ(nfcP2PDisconnectRequest(h), nfcStatusOk);
+    nfcmanSetStackBytes(0, 0);
+    EXPECT_EQ(nfcP2PDisconnectRequest(h), nfcStatusInvalidHandle);
+    EXPECT_EQ(sent(NFACE_NFC_LLCP_DISC_REQ), 0u);
 }
 
 } // namespace

@@ -84,7 +84,9 @@ NfcApiStatus listenWorker(NfcHandle hNfc, void* context, TNfcEventCallback callb
         s != nfcStatusOk)
         return s;
     if (maxConnections > 0xFF) return nfcStatusBadParameter;
-    TP2pLink* link = p2pAllocLink(P2P_MAGIC_SOCKET, size_t{2} * maxConnections * window * miu);
+    // A connectionless listener receives on its own link whatever its connection count.
+    const size_t blocks = mode ? maxConnections : 1;
+    TP2pLink* link = p2pAllocLink(P2P_MAGIC_SOCKET, size_t{2} * blocks * window * miu);
     if (!link) return nfcStatusNoResources;
     link->instance = instance;
     link->listener = link;
