@@ -362,5 +362,34 @@ TEST_F(LlcpLoopback, TechnologyRemovalConfirmsEveryHeldRequestOnceBeforeTheIndic
     EXPECT_EQ(a.causes(NFACE_NFC_LLCP_DISC_IND), std::vector<uint16_t>{0x40A});
 }
 
+TEST_F(LlcpLoopback, ACorruptedTypeIsRejectedAndEndsTheConnectionOnBothSides) {
+    auto [la, lb] = connectedPair(4);
+    fault = [](Side& from, Bytes& frame) {
+        Pdu pdu;
+        if (from.word == 0xB1 && decode(frame, pdu) && pdu.ptype == I) frame[1] |= 0xC0; // PTYPE 15
+        return Carry::Deliver;
+    };
+    send(a, la, Bytes(3, 1), 1);
+    pump(200);
+    Pdu pdu;
+    bool rejected = false;
+    for (const Bytes& frame : b.down.frames) rejected = rejected || (decode(frame, pdu) && pdu.ptype == FRMR);
+    EXPECT_TRUE(rejected);
+    EXPECT_TRUE(b.received.empty());
+    EXPECT_EQ(b.causes(NFACE_NFC_LLCP_DISC_IND), std::vector<uint16_t>{0x40B});
+    EXPECT_EQ(a.causes(NFACE_NFC_LLCP_DISC_IND), std::vector<uint16_t>{0});
+    EXPECT_EQ(a.handles, std::vector<uint8_t>{1});
+}
+
+TEST_F(LlcpLoopback, DeactivationEndsTheConnectionsOfBothSides) {
+    connectedPair(4);
+    OsMessage deact = nfcllMsgMake<DL_DEACT_REQ>(NFCMAN_QUEUE_NAME, {nullptr});
+    post(a, deact);
+    EXPECT_EQ(a.causes(NFACE_NFC_LLCP_DISC_IND), std::vector<uint16_t>{0});
+    pump(1500);
+    EXPECT_EQ(b.causes(NFACE_NFC_LLCP_DISC_IND), std::vector<uint16_t>{0x408});
+    EXPECT_EQ(a.up.count(LLCP_DL_DEACT_IND), 1u);
+}
+
 } // namespace
 } // namespace llcptest
