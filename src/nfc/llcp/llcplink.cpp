@@ -23,7 +23,6 @@ void take(TLlcp* p, TLlcpLink* link, uint32_t flags) {
     link->pending.clear();
     link->unacked.clear();
     link->area = nullptr;
-    link->areaSize = 0;
     link->blocksUsed = 0;
     link->block = LLCP_NO_BLOCK;
     ++p->linkCount;

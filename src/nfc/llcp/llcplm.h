@@ -48,8 +48,8 @@ enum : uint16_t {
     LLCP_WRONG_STATE = 7,
     LLCP_LINK_TIMEOUT = 8,
     LLCP_NOT_ACTIVE = 10,
-    LLCP_NO_RESOURCES = 13,
     LLCP_FRAME_REJECTED = 11,
+    LLCP_NO_RESOURCES = 13,
     LLCP_BAD_PARAMETER = 17,
     LLCP_SAP_IN_USE = 24,
     LLCP_CHIP_FAILURE = 29,
@@ -158,7 +158,6 @@ struct TLlcpLink {
     LlcpRing<TLlcpPending, LLCP_PENDING> pending;
     LlcpRing<TLlcpPending, LLCP_UNACKED> unacked; // sent, oldest first, confirmed at acknowledgement
     uint8_t* area; // a listener's buffer area: one block of window x MIU per connection
-    uint32_t areaSize;
     uint16_t blocksUsed; // of the listener, by block index
     uint8_t block; // of an accepted link, in its listener's area
     uint32_t ackTimerRunning;
@@ -362,8 +361,8 @@ void llcpLinkSendData(TLlcp* p, TLlcpLink* link);
 void llcpLinkAccepted(TLlcp* p, TLlcpLink* link);
 // Sends CONNECT (with the service name when one is given): state 2.
 uint16_t llcpLinkConnect(TLlcp* p, TLlcpLink* link, const char* name, uint8_t nameLength);
-// A PDU refused by the checks or by the sequence rules: the flags are kept, and a connected link
-// answers FRMR and ends.
+// A PDU refused by the checks or by the sequence rules: traced, and a connected link answers
+// FRMR and ends.
 void llcpLinkReject(TLlcp* p, TLlcpLink* link, const LlcpPdu& pdu, uint8_t flags);
-// Confirms the acknowledged I-frames of a receive buffer's return: RR once no longer busy.
+// A receive buffer came back: RR once the link is no longer busy.
 void llcpLinkBufferReturned(TLlcp* p, TLlcpLink* link);

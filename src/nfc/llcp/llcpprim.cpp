@@ -306,7 +306,6 @@ void nfcllcpHandleNFCLLCPListenReq(TLlcp* p) {
             link->window = f.window;
             link->miu = f.miu;
             link->area = f.buffer;
-            link->areaSize = f.bufferSize;
             link->blocksUsed = 0;
         } else {
             llcpLinkGiveRxBuffers(link, f.buffer, f.window, f.miu);
