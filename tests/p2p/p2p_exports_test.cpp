@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "api_harness.h"
+#include "p2p_events.h"
 #include "core/nfaceapi.h"
 #include "core/nfcmgr.h"
 #include "p2p/nfcp2p.h"
@@ -20,49 +21,6 @@
 namespace {
 
 constexpr uint32_t kWait = 5000;
-
-// The P2P events one callback receives, with the record's words that matter.
-struct P2pEvents {
-    struct Event {
-        DWORD event;
-        void* context;   // the first word
-        DWORD cause;
-        TP2pConnected connected;
-        std::string data;
-    };
-    static DWORD callback(void* application, DWORD event, void*, void* record) {
-        auto* self = static_cast<P2pEvents*>(application);
-        const auto* c = static_cast<const TP2pConnection*>(record);
-        Event e{event, c ? c->context : nullptr, c ? c->cause : 0, c ? c->connected : TP2pConnected{}, {}};
-        if (c && event == nfcEventDataIndication)
-            e.data.assign(reinterpret_cast<const char*>(c->data.data), c->data.length);
-        {
-            std::lock_guard<std::mutex> g(self->m);
-            self->events.push_back(e);
-        }
-        self->changed.notify_all();
-        if (self->inside) self->inside(e);
-        return 0;
-    }
-    bool waitCount(size_t n) {
-        std::unique_lock<std::mutex> g(m);
-        return changed.wait_for(g, std::chrono::milliseconds(kWait), [&] { return events.size() >= n; });
-    }
-    std::vector<DWORD> codes() {
-        std::lock_guard<std::mutex> g(m);
-        std::vector<DWORD> out;
-        for (const Event& e : events) out.push_back(e.event);
-        return out;
-    }
-    Event at(size_t i) {
-        std::lock_guard<std::mutex> g(m);
-        return events.at(i);
-    }
-    std::function<void(const Event&)> inside;
-    std::mutex m;
-    std::condition_variable changed;
-    std::vector<Event> events;
-};
 
 class P2pExports : public ::testing::Test {
 protected:
