@@ -26,7 +26,8 @@ struct P2pEvents {
     };
     static DWORD callback(void* application, DWORD event, void*, void* record) {
         auto* self = static_cast<P2pEvents*>(application);
-        const auto* c = static_cast<const TP2pConnection*>(record);
+        const bool p2p = event >= nfcEventConnected && event <= nfcEventConnectIndication;
+        const auto* c = p2p ? static_cast<const TP2pConnection*>(record) : nullptr;
         Event e{event, c ? c->context : nullptr, c ? c->cause : 0, c ? c->connected : TP2pConnected{}, {}, 0};
         if (c && event == nfcEventDataIndication) {
             e.data.assign(reinterpret_cast<const char*>(c->data.data), c->data.length);

@@ -253,11 +253,13 @@ TP2pLink* p2pAllocLink(uint32_t magic, size_t areaSize) {
 }
 
 void p2pFreeLink(TP2pLink* link) {
-    if (link->listed) {
+    {
         PlatLockGuard g(listLock());
-        auto& list = listeners();
-        list.erase(std::remove(list.begin(), list.end(), link), list.end());
-        link->listed = 0;
+        if (link->listed) {
+            auto& list = listeners();
+            list.erase(std::remove(list.begin(), list.end(), link), list.end());
+            link->listed = 0;
+        }
     }
     TRACE(TRC_API, "p2pFreeLink: link %p marked for destruction", static_cast<void*>(link));
     {

@@ -99,16 +99,17 @@ NfcApiStatus listenWorker(NfcHandle hNfc, void* context, TNfcEventCallback callb
     link->maxConnections = static_cast<uint8_t>(maxConnections);
     link->sap = sap;
     takeName(link, serviceName, length);
-    if (listenAndWait(link, mode ? 1 : 0) != nfcStatusOk) {
-        link->state = P2P_CLOSED;
-        p2pFreeLink(link);
-        return nfcStatusFailed;
-    }
+    // Complete before the request goes: its answers may be handled while the wait ends.
     if (!mode) {
         link->state = P2P_CONNECTED;
         link->connectionless = 1;
     }
     p2pListAdd(link);
+    if (listenAndWait(link, mode ? 1 : 0) != nfcStatusOk) {
+        link->state = P2P_CLOSED;
+        p2pFreeLink(link);
+        return nfcStatusFailed;
+    }
     *out = link;
     return nfcStatusOk;
 }
@@ -222,12 +223,12 @@ NfcApiStatus nfcP2POpenCLSocket(NfcHandle hNfc, void* context, TNfcEventCallback
     link->sap = sap;
     link->context = link->listenerContext = context;
     link->callback = callbackOr(callback, instance);
+    p2pListAdd(link);
     if (listenAndWait(link, P2P_MODE_CONNECTIONLESS) != nfcStatusOk) {
         link->state = P2P_CLOSED;
         p2pFreeLink(link);
         return exitWith(fn, nfcStatusFailed);
     }
-    p2pListAdd(link);
     *hSocket = link;
     return exitWith(fn, nfcStatusOk);
 }
