@@ -156,7 +156,8 @@ void signalConnected(TP2pLink* link, void* lower) {
         return;
     }
     p2pPut(link->instance, nfaceMsgMake<NFACE_NFC_LLCP_CON_ACT_RESP>({link, lower}));
-    link->state = P2P_CONNECTED;
+    // A socket is connected from the start, and its application may already be sending on it.
+    if (link->state != P2P_CONNECTED) link->state = P2P_CONNECTED;
     TRACE(TRC_API, "p2p: Signal connected (miu %d,%d, sap 0x%X)", link->miu, link->remoteMiu, link->remoteSap);
     signal(link, nfcEventConnected, connectedRecord(link));
 }
@@ -167,11 +168,14 @@ void onConnectActiveIndication(const TNfaceLlcpConActInd& p) {
         TRACE(TRC_ERROR, "! p2pOnConnectActiveIndication, invalid link reference %p", p.hApp);
         return;
     }
-    link->localSap = p.ssap;
-    link->remoteWindow = p.remoteWindow;
-    link->remoteMiu = p.remoteMiu;
-    link->remoteSap = p.dsap;
-    link->dataHandle = 0;
+    // A socket has no one peer SAP, and its data handles run on from its first send.
+    if (!link->connectionless) {
+        link->localSap = p.ssap;
+        link->remoteWindow = p.remoteWindow;
+        link->remoteMiu = p.remoteMiu;
+        link->remoteSap = p.dsap;
+        link->dataHandle = 0;
+    }
     TRACE(TRC_API, "p2p: connect active pLink %p, miu %d, window size %d", static_cast<void*>(link), p.remoteMiu,
           p.remoteWindow);
     signalConnected(link, p.hLink);
