@@ -62,29 +62,34 @@ struct UpcallScope {
     }
 };
 
+// The record's first word is the link context, except for event 12, which names the new link.
 void signal(TP2pLink* link, uint32_t event, const TP2pConnection& record) {
-    if (!link->callback) return;
     TP2pConnection copy = record;
-    link->callback(link->instance ? link->instance->context : nullptr, event, link->listenerContext, &copy);
+    TNfcEventCallback callback;
+    {
+        PlatLockGuard g(recordLock());
+        callback = link->callback;
+        if (event != nfcEventConnectIndication) copy.context = link->context;
+    }
+    if (!callback) return;
+    callback(link->instance ? link->instance->context : nullptr, event, link->listenerContext, &copy);
 }
 
-TP2pConnection withCause(const TP2pLink* link, uint32_t cause) {
+TP2pConnection withCause(uint32_t cause) {
     TP2pConnection c{};
-    c.context = link->context;
     c.cause = cause & 0xFFFFu;
     return c;
 }
 
 TP2pConnection connectedRecord(const TP2pLink* link) {
     TP2pConnection c{};
-    c.context = link->context;
     c.connected = TP2pConnected{link->remoteWindow, link->remoteMiu, link->localSap, link->remoteSap};
     return c;
 }
 
 void end(TP2pLink* link, uint32_t event, uint16_t cause) {
     link->state = P2P_CLOSED;
-    signal(link, event, withCause(link, cause));
+    signal(link, event, withCause(cause));
     p2pFreeLink(link);
 }
 
@@ -119,7 +124,7 @@ void onConnectConfirmation(const TNfaceLlcpLinkCause& p) {
     if (p.cause == 0) {
         link->lower = p.hLink;
         TRACE(TRC_API, "Register lower instance %p for link %p", p.hLink, static_cast<void*>(link));
-        signal(link, nfcEventConnectProceeding, withCause(link, 0));
+        signal(link, nfcEventConnectProceeding, withCause(0));
         return;
     }
     TRACE(TRC_API, "Active connection failed, cause 0x%X, pLink %p is now invalid", p.cause,
@@ -227,14 +232,13 @@ void onDataIndication(const TNfaceLlcpDataInd& p) {
         return;
     }
     TP2pConnection c{};
-    c.context = link->context;
     c.data = TP2pData{const_cast<BYTE*>(p.data), p.length, link->connectionless ? uint8_t{0} : link->remoteSap};
     signal(link, nfcEventDataIndication, c);
 }
 
 void onDataConfirmation(const TNfaceLlcpDataConf& p) {
     TP2pLink* link = recordFor(p.hApp, p.hLink);
-    if (link) signal(link, nfcEventDataTransmitted, withCause(link, 0));
+    if (link) signal(link, nfcEventDataTransmitted, withCause(0));
 }
 
 } // namespace
@@ -304,6 +308,12 @@ void p2pListAdd(TP2pLink* link) {
     PlatLockGuard g(listLock());
     listeners().push_back(link);
     link->listed = 1;
+}
+
+void p2pSetCallback(TP2pLink* link, void* context, TNfcEventCallback callback) {
+    PlatLockGuard g(recordLock());
+    link->context = context;
+    link->callback = callback;
 }
 
 void p2pFreeListenersFromInstance(TNfcApiInstance* instance) {
@@ -406,8 +416,8 @@ NfcApiStatus p2pDisconnectRequest(void* hConnection) {
                 p2pFreeLink(link);
                 return nfcStatusOk;
             }
-            const int32_t before = link->state;
-            link->state = P2P_DISCONNECT_PENDING;
+            int32_t before = link->state;
+            if (!link->state.compare_exchange_strong(before, P2P_DISCONNECT_PENDING)) return nfcStatusWrongState;
             if (p2pPut(link->instance, nfaceMsgMake<NFACE_NFC_LLCP_DISC_REQ>({link, link->lower})) !=
                 nfcStatusPending) {
                 link->state = before;

@@ -3,6 +3,7 @@
 // come back turn into. Records are freed late, once no upcall can still be reading them.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -29,7 +30,7 @@ struct TP2pLink {
     TNfcEventCallback callback = nullptr;
     void* context = nullptr;        // first word of every TP2pConnection of the link
     void* listenerContext = nullptr; // third argument of every event callback of the link
-    int32_t state = P2P_CLOSED;
+    std::atomic<int32_t> state{P2P_CLOSED}; // exports and upcalls change it on their own threads
     uint32_t listed = 0;            // in the active-listener list
     std::vector<uint8_t> area;      // the receive buffers LLCP cuts
     uint16_t window = 0, miu = 0;
@@ -54,6 +55,8 @@ void p2pDeferredLinkFree();
 // The live record behind a handle whose magic is one of the two (the second may be 0); else null.
 TP2pLink* p2pCheckLink(const void* handle, uint32_t magic, uint32_t alternative = 0);
 void p2pListAdd(TP2pLink* link);
+// The context and callback of the link's events from now on; an event being signalled keeps the old.
+void p2pSetCallback(TP2pLink* link, void* context, TNfcEventCallback callback);
 void p2pFreeListenersFromInstance(TNfcApiInstance* instance);
 // The global reset: every record goes.
 void p2pDone();

@@ -194,8 +194,7 @@ NfcApiStatus nfcP2PConnectResponse(P2pLinkHandle hConnection, void* context, TNf
     if (!link || (link->magic == P2P_MAGIC_SOCKET && !link->connectionless))
         return exitWith(fn, nfcStatusInvalidHandle);
     link->state = P2P_CONNECTED;
-    link->context = context;
-    link->callback = callbackOr(callback, link->instance);
+    p2pSetCallback(link, context, callbackOr(callback, link->instance));
     p2pPut(link->instance, nfaceMsgMake<NFACE_NFC_LLCP_CON_ACT_RESP>({link, link->lower}));
     return exitWith(fn, nfcStatusOk);
 }
