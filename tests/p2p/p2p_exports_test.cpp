@@ -38,7 +38,8 @@ protected:
             const auto q = nfaceMsgGet<NFACE_NFC_LLCP_LISTEN_REQ>(r.message);
             void* lower = nextLower();
             f.answer(r, nfaceMsgMake<NFACE_NFC_LLCP_LISTEN_CONF>({q.context, lower, 0}));
-            if (!q.mode) f.deliver(r.app, nfaceMsgMake<NFACE_NFC_LLCP_CON_ACT_IND>({q.context, lower, 2048, 0x10, 0, 2}));
+            if (!q.mode)
+                f.deliver(r.app, nfaceMsgMake<NFACE_NFC_LLCP_CON_ACT_IND>({q.context, lower, 2048, 0x10, 0, 2}));
         });
     }
     FakeNfcManager& manager() { return harness.manager(); }
@@ -58,6 +59,11 @@ protected:
         return h;
     }
     size_t sent(uint16_t code) { return manager().received(code).size(); }
+    // The payload of the first request of the code the manager took.
+    template <uint16_t Code>
+    typename NfacePayloadOf<Code>::type first() {
+        return nfaceMsgGet<Code>(manager().received(Code).at(0).message);
+    }
 
     TraceCapture cap;
     ApiHarness harness;
@@ -161,7 +167,7 @@ TEST_F(P2pExports, ARefusedConnectFailsWithTheCauseAndFreesItsRecord) {
 TEST_F(P2pExports, AListenerAnnouncesEachConnectionAsANewRecordToAnswer) {
     P2pLinkHandle server = nullptr;
     ASSERT_EQ(nfcP2PListenRequest(app, nullptr, nullptr, 2, 1, 128, 0, "urn:nfc:sn:srv", &server), nfcStatusOk);
-    const auto listen = nfaceMsgGet<NFACE_NFC_LLCP_LISTEN_REQ>(manager().received(NFACE_NFC_LLCP_LISTEN_REQ)[0].message);
+    const auto listen = first<NFACE_NFC_LLCP_LISTEN_REQ>();
     EXPECT_EQ(listen.bufferSize, 2u * 2 * 1 * 128);
     EXPECT_EQ(listen.mode, 1);
     int accepted = 0;
@@ -173,7 +179,7 @@ TEST_F(P2pExports, AListenerAnnouncesEachConnectionAsANewRecordToAnswer) {
     int context = 0;
     EXPECT_EQ(nfcP2PConnectResponse(connection, &context, nullptr), nfcStatusOk);
     ASSERT_TRUE(manager().waitFor(NFACE_NFC_LLCP_CON_ACT_RESP, 1, kWait));
-    const auto resp = nfaceMsgGet<NFACE_NFC_LLCP_CON_ACT_RESP>(manager().received(NFACE_NFC_LLCP_CON_ACT_RESP)[0].message);
+    const auto resp = first<NFACE_NFC_LLCP_CON_ACT_RESP>();
     EXPECT_EQ(resp.hApp, connection);
     EXPECT_EQ(resp.hLink, &accepted);
     // Data before the answer belong to the connection, not to its listener.
@@ -191,7 +197,7 @@ TEST_F(P2pExports, ListeningNeedsAP2pListener) {
     EXPECT_EQ(nfcP2PListenRequest(app, nullptr, nullptr, 1, 1, 128, 0, nullptr, nullptr), nfcStatusBadParameter);
     ASSERT_EQ(nfcP2PListenRequestEx(app, nullptr, nullptr, P2P_MODE_CONNECTIONLESS, 0, 2, 128, 0x11, nullptr, &server),
               nfcStatusOk);
-    const auto listen = nfaceMsgGet<NFACE_NFC_LLCP_LISTEN_REQ>(manager().received(NFACE_NFC_LLCP_LISTEN_REQ)[0].message);
+    const auto listen = first<NFACE_NFC_LLCP_LISTEN_REQ>();
     EXPECT_EQ(listen.bufferSize, 2u * 2 * 128); // room for its receive window
     EXPECT_EQ(nfcDestroy(other), nfcStatusOk);
 }

@@ -247,7 +247,8 @@ void nfcllcpHandleNFCLLCPConReq(TLlcp* p) {
                                           static_cast<uint8_t>(named ? f.nameLength : 0));
         if (cause != LLCP_OK) TRACE(TRC_ERROR, "!! %s: no link for SAP=0x%X cause=0x%X", fn, f.dsap, cause);
     }
-    if (link && (f.window > LLCP_MAX_WINDOW || f.miu > LLCP_MAX_MIU || !fitsArea(f.buffer, f.bufferSize, 1, f.window, f.miu))) {
+    if (link && (f.window > LLCP_MAX_WINDOW || f.miu > LLCP_MAX_MIU ||
+                 !fitsArea(f.buffer, f.bufferSize, 1, f.window, f.miu))) {
         TRACE(TRC_ERROR, "!! %s: windowSize too big (%d > %d) or miu too big (%d > %d)", fn, f.window, LLCP_MAX_WINDOW,
               f.miu, LLCP_MAX_MIU);
         releaseRefused(p, link);

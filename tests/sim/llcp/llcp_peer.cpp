@@ -151,7 +151,8 @@ void takeParams(Endpoint& e, const Bytes& info) {
     if (!parseTlvs(info, tlvs)) return;
     for (const Tlv& t : tlvs) {
         if (t.type == RW && t.value.size() == 1) e.remoteWindow = t.value[0] & 0x0F;
-        if (t.type == MIUX && t.value.size() == 2) e.remoteMiu = static_cast<uint16_t>(128 + ((t.value[0] << 8 | t.value[1]) & 0x7FF));
+        if (t.type == MIUX && t.value.size() == 2)
+            e.remoteMiu = static_cast<uint16_t>(128 + ((t.value[0] << 8 | t.value[1]) & 0x7FF));
     }
 }
 
