@@ -34,6 +34,18 @@ TEST_F(LlcpData, AQueuedUiLeavesTheSendQueueWithItsLink) {
     EXPECT_EQ(lastFrame(), symm());
 }
 
+TEST_F(LlcpData, AUiStillQueuedWhenTheDeviceGoesIsConfirmedOnce) {
+    activate(NFCMAN_LLCP_TARGET);
+    TLlcpLink* link = connectionlessLink(0x10, "urn:nfc:sn:x");
+    const Bytes data(10, 0x11);
+    request<NFACE_NFC_LLCP_DATA_REQ>({link, data.data(), 10, 4, 0x30});
+    fromLayer1(nfcllMsgMake<NFCLL_TECH_REMOVE_IND>(kLayer1Name, {0}));
+    const auto confs = up.got(NFACE_NFC_LLCP_DATA_CONF);
+    ASSERT_EQ(confs.size(), 1u);
+    EXPECT_EQ(osMsgFields<TNfaceLlcpDataConf>(confs[0]).handle, 4);
+    EXPECT_EQ(p->queued, 0);
+}
+
 TEST_F(LlcpData, RequestsOnAWrongLinkOrStateAreRefused) {
     activate(NFCMAN_LLCP_TARGET);
     const Bytes data(10, 1);

@@ -239,7 +239,13 @@ void llcpElementsInit(TLlcp* p) {
 }
 
 void llcpFlushDownstream(TLlcp* p) {
-    while (TLlcpSendElement* e = popElement(p)) freeElement(p, e);
+    // A UI is confirmed when it leaves the queue, sent or not: its requester waits for that.
+    while (TLlcpSendElement* e = popElement(p)) {
+        TLlcpLink* link = e->link < LLCP_LINKS ? &p->links[e->link] : nullptr;
+        if (e->kind == LLCP_SEND_UI && link && (link->flags & LLCP_LINK_IN_USE))
+            llcpSendDataConf(p, link, LLCP_OK, e->handle, e->request);
+        freeElement(p, e);
+    }
 }
 
 uint8_t nfcllcpLMDiscardLinkData(TLlcp* p, TLlcpLink* link, bool confirm) {
