@@ -53,7 +53,7 @@ struct P2pLink {
         if (!stack.waitForCommands(kRfDiscover, 1)) return false;
         if (c.role == Role::Initiator) {
             target = std::make_shared<simtags::NfcDepTarget>();
-            target->log.toSend = std::move(peerFrames);
+            target->toSend = std::move(peerFrames);
             stack.sim().rf().enter(target);
         } else {
             initiator = RemotePoller::nfcDepInitiator();
@@ -64,7 +64,11 @@ struct P2pLink {
     }
     FrameLog peerLog() {
         auto log = std::make_shared<FrameLog>();
-        stack.sim().call([this, log](ncisim::Controller&) { *log = target ? target->log : initiator->log; });
+        stack.sim().call([this, log](ncisim::Controller&) {
+            if (initiator) *log = initiator->log;
+            else
+                for (const simtags::Exchange& e : target->log) log->received.push_back(e.command);
+        });
         return *log;
     }
     bool peerReceived(size_t n) {

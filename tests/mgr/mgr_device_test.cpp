@@ -269,6 +269,29 @@ TEST_F(MgrTest, NdefRequestsAreServedByTheHandlerOrRefusedByTheAccessBits) {
     EXPECT_EQ(a.last<NFACE_FORMAT_CONF>().cause, nfcCauseWriteProtected);
 }
 
+// A family without format refuses it itself, with the same cause a tag's NAK gives.
+TEST_F(MgrTest, AFormatTheHandlerRefusesWithoutAskingTheTagLeavesTheTagPresent) {
+    th.formatCause = nfcCauseRejected;
+    TestApp& a = startWithTag(TAG_ISO14443A, TAG_ISO14443A);
+    request<NFACE_FORMAT_REQ>(a, {1, 0, 8});
+    EXPECT_EQ(a.last<NFACE_FORMAT_CONF>().cause, nfcCauseRejected);
+    EXPECT_TRUE(a.got(NFACE_TECH_REMOVE_IND).empty());
+    l1.onCommand(NFCLL_CHECK_REQ, [](FakeLayer1& f, const OsMessage&) { f.checkConfirmation(0); });
+    request<NFACE_TEST_REQ>(a);
+    EXPECT_EQ(a.last<NFACE_TEST_IND>().cause, 0) << "the tag is still the current device";
+}
+
+TEST_F(MgrTest, AnActionTheTagRejectsRemovesTheTag) {
+    th.formatAsksTag = true;
+    TestApp& a = startWithTag(TAG_ISO14443A, TAG_ISO14443A);
+    const size_t listens = l1.count(NFCLL_LISTEN_REQ);
+    l1.onCommand(NFCLL_TRANSACTION_REQ, [](FakeLayer1& f, const OsMessage&) { f.transactionIndication(nfcCauseRejected, {}); });
+    request<NFACE_FORMAT_REQ>(a, {1, 0, 8});
+    EXPECT_EQ(a.last<NFACE_FORMAT_CONF>().cause, nfcCauseRejected);
+    EXPECT_EQ(a.got(NFACE_TECH_REMOVE_IND).size(), 1u);
+    EXPECT_EQ(l1.count(NFCLL_LISTEN_REQ), listens + 1);
+}
+
 TEST_F(MgrTest, AReadOfATagWithoutTheReadableBitIsDenied) {
     th.access = TH_ACCESS_WRITE;
     TestApp& a = startWithTag(kNdef | TAG_ISO14443A, TAG_ULTRALIGHT_TYPE2);

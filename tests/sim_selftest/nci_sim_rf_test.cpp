@@ -322,6 +322,25 @@ TEST(NciSimulatorRf, AnActiveTagThatLeavesIsNoticedAsTheSettingsSay) {
     }
 }
 
+TEST(NciSimulatorRf, ATagPlannedToLeaveAfterItsExchangesLeavesTheField) {
+    RfLoop loop;
+    auto tag = std::make_shared<T2tTag>();
+    tag->removeAfter(1);
+    loop.sim.rf().enter(tag);
+    loop.discover({0x00});
+    loop.host.packet();
+    EXPECT_EQ(loop.exchange({0x30, 0x00}).size(), 3u + 17u);
+    EXPECT_EQ(loop.exchange({0x30, 0x04}), control(CORE_INTERFACE_ERROR_NTF, {STATUS_RF_TIMEOUT_ERROR, 0x00}));
+    EXPECT_EQ(loop.command(control(RF_DEACTIVATE_CMD, {0x03})), control(RF_DEACTIVATE_RSP, {STATUS_OK}));
+    EXPECT_EQ(loop.host.packet(), control(RF_DEACTIVATE_NTF, {0x03, 0x00}));
+    loop.expectNothing();   // discovery goes on without it
+    std::vector<std::pair<uint8_t, uint32_t>> seen;
+    loop.sim.call([&](ncisim::Controller&) {
+        for (const auto& e : tag->log) seen.emplace_back(e.op, e.address);
+    });
+    EXPECT_EQ(seen, (std::vector<std::pair<uint8_t, uint32_t>>{{0x30, 0}})) << "the second read never reached it";
+}
+
 TEST(NciSimulatorRf, LongMessagesAreSegmentedBothWaysWithACreditPerPacket) {
     NciIdentity id;
     id.txDataSegment = 100;

@@ -9,6 +9,7 @@
 #include "tags/iso15693_tag.h"
 #include "tags/iso_dep_tag.h"
 #include "tags/kovio_tag.h"
+#include "tags/ndef_image.h"
 #include "tags/t1t_tag.h"
 #include "tags/t2t_tag.h"
 #include "tags/t3t_tag.h"
@@ -154,4 +155,107 @@ TEST(TagModels, Iso15693ReadsAndWritesSingleBlocksAddressedOrNot) {
 TEST(TagModels, KovioRepeatsItsIdentifierWhateverItIsSent) {
     KovioTag tag(counting(16));
     run(tag, {{{0x30, 0x00}, counting(16)}, {{}, counting(16)}});
+}
+
+// ---- The shape every model shares: the exchange log, faults and the image.
+
+TEST(TagModels, EveryExchangeIsLoggedWithWhatItsProtocolNamesInIt) {
+    T2tTag t2;
+    t2.exchange({0xA2, 0x05, 1, 2, 3, 4});
+    t2.exchange({0x30, 0x10});
+    ASSERT_EQ(t2.log.size(), 2u);
+    EXPECT_EQ(t2.log[0].op, 0xA2);
+    EXPECT_EQ(t2.log[0].address, 5u);
+    EXPECT_EQ(t2.log[0].data, (Bytes{1, 2, 3, 4}));
+    EXPECT_EQ(t2.log[0].answer, Bytes{T2tTag::ACK});
+    EXPECT_EQ(t2.log[1].answer, Bytes{T2tTag::NAK});
+
+    T1tTag t1;
+    t1.exchange({0x53, 0x0A, 0x77, 0x3B, 0x21, 0x43, 0x65});
+    EXPECT_EQ(t1.log[0].data, Bytes{0x77});
+
+    Iso15693Tag v;
+    v.exchange({0x0A, 0x21, 0x01, 0x02, 1, 2, 3, 4});   // extended block number 0x0201
+    EXPECT_EQ(v.log[0].op, 0x21);
+    EXPECT_EQ(v.log[0].address, 0x0201u);
+    EXPECT_EQ(v.log[0].data, (Bytes{1, 2, 3, 4}));
+
+    IsoDepTag dep;
+    dep.exchange({0x00, 0xB0, 0x01, 0x02, 0x04});
+    EXPECT_EQ(dep.log[0].op, 0xB0);
+    EXPECT_EQ(dep.log[0].address, 0x0102u);
+}
+
+TEST(TagModels, FaultsHitTheNthMatchingCommandOnly) {
+    T2tTag tag;
+    tag.inject({FaultKind::Nak, 0xA2, std::nullopt, 2, {}, 0});
+    tag.inject({FaultKind::Silence, 0x30, 4u, 1, {}, 0});
+    tag.inject({FaultKind::Short, 0x30, 8u, 1, {}, 3});
+    tag.inject({FaultKind::Reply, std::nullopt, std::nullopt, 7, {0x01}, 0});
+    run(tag, {
+                 {{0xA2, 0x04, 1, 2, 3, 4}, Bytes{T2tTag::ACK}},
+                 {{0x30, 0x00}, cat({0x04, 0x11, 0x22, 0xBF, 0x33, 0x44, 0x55, 0x66, 0x44, 0x00, 0x00, 0x00}, Bytes(4, 0))},
+                 {{0xA2, 0x05, 1, 2, 3, 4}, Bytes{T2tTag::NAK}},
+                 {{0x30, 0x04}, std::nullopt},
+                 {{0x30, 0x04}, cat({1, 2, 3, 4}, Bytes(12, 0))},
+                 {{0x30, 0x08}, Bytes(3, 0)},
+                 {{0xA2, 0x06, 9, 9, 9, 9}, Bytes{0x01}},
+                 {{0xA2, 0x06, 9, 9, 9, 9}, Bytes{T2tTag::ACK}},
+             });
+    EXPECT_EQ(tag.bytes(16, 4), (Bytes{1, 2, 3, 4}));
+    EXPECT_EQ(tag.bytes(20, 4), Bytes(4, 0)) << "a NAKed write leaves the page alone";
+    EXPECT_EQ(tag.bytes(24, 4), (Bytes{9, 9, 9, 9}));
+}
+
+TEST(TagModels, ATagRemovedAfterItsExchangesIsSilent) {
+    T1tTag tag;
+    tag.removeAfter(2);
+    const Bytes rid{0x78, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    EXPECT_TRUE(tag.exchange(rid));
+    EXPECT_FALSE(tag.removed());
+    EXPECT_TRUE(tag.exchange(rid));
+    EXPECT_TRUE(tag.removed());
+    EXPECT_EQ(tag.exchange(rid), std::nullopt);
+    EXPECT_EQ(tag.log.size(), 3u);
+}
+
+TEST(TagModels, TheImageIsReadAndWrittenByteExactWithinItsSize) {
+    Iso15693Tag tag({0xE0, 0x04, 0x01, 0x00, 0x12, 0x34, 0x56, 0x78}, 2);
+    tag.put(6, {0xAA, 0xBB, 0xCC});
+    EXPECT_EQ(tag.memory, (Bytes{0, 0, 0, 0, 0, 0, 0xAA, 0xBB}));
+    EXPECT_EQ(tag.bytes(6, 10), (Bytes{0xAA, 0xBB}));
+    EXPECT_TRUE(tag.bytes(8, 1).empty());
+    EXPECT_EQ(tag.exchange({0x02, 0x20, 0x01}), (Bytes{0x00, 0x00, 0x00, 0xAA, 0xBB}));
+}
+
+TEST(TagModels, AType2AnswerIsJudgedAsDataAckOrNak) {
+    T2tTag tag;
+    EXPECT_EQ(tag.judge(Bytes{T2tTag::ACK}), Reply::Ack);
+    EXPECT_EQ(tag.judge(Bytes{T2tTag::NAK}), Reply::Nak);
+    EXPECT_EQ(tag.judge(Bytes{0x01}), Reply::Nak);
+    EXPECT_EQ(tag.judge(Bytes(16, 0x0A)), Reply::Data);
+    KovioTag kovio;
+    EXPECT_EQ(kovio.judge(kovio.barcode), Reply::Data);
+}
+
+TEST(NdefImage, DecodesTheTlvsAndRecordsOfADataArea) {
+    // Lock control, NULL, NDEF (one short Text record "hi"), terminator.
+    const Bytes area{0x01, 0x03, 0xA0, 0x0C, 0x34, 0x00, 0x03, 0x09, 0xD1, 0x01, 0x05, 0x54,
+                     0x02, 0x65, 0x6E, 0x68, 0x69, 0xFE, 0x00, 0x00};
+    const auto tlvs = readTlvs(area);
+    ASSERT_TRUE(tlvs);
+    ASSERT_EQ(tlvs->size(), 3u);
+    EXPECT_EQ((*tlvs)[1].offset, 6u);
+    const auto message = ndefMessage(area);
+    ASSERT_TRUE(message);
+    const auto records = parseNdef(*message);
+    ASSERT_TRUE(records);
+    ASSERT_EQ(records->size(), 1u);
+    EXPECT_EQ((*records)[0].tnf, 1);
+    EXPECT_EQ((*records)[0].type, Bytes{'T'});
+    EXPECT_EQ((*records)[0].payload, (Bytes{0x02, 'e', 'n', 'h', 'i'}));
+
+    EXPECT_FALSE(readTlvs({0x03, 0xFF, 0x01, 0x00, 0x01})) << "a value past the area";
+    EXPECT_FALSE(parseNdef({0xD1, 0x01, 0x09, 0x54, 0x02})) << "a payload past the message";
+    EXPECT_EQ(ndefMessage({0x03, 0x00, 0xFE}), Bytes{}) << "an empty NDEF TLV";
 }

@@ -78,9 +78,14 @@ void FakeTagHandler::onEvent(TTagHandler* h, uint16_t event) {
     }
     case EV_TH_CMD_FORMAT:
     case EV_TH_CMD_FORMAT_ERASE:
-        message.clear();
-        thSendTransactionIndication(h, 0);
+        if (formatAsksTag) {
+            if (thSendPdu(h, kPresencePdu, sizeof kPresencePdu, 0, 0) != 0) thSendTransactionIndication(h, h->cause);
+            break;
+        }
+        if (formatCause == 0) message.clear();
+        thSendTransactionIndication(h, formatCause);
         break;
+    case EV_TH_TRANSACTION_ERROR_IND: thSendTransactionIndication(h, h->cause); break;
     case EV_TH_CMD_TEST:
         if (thSendPdu(h, kPresencePdu, sizeof kPresencePdu, TH_PDU_CHECK, 0) != 0) thSendTransactionIndication(h, h->cause);
         break;
@@ -91,6 +96,11 @@ void FakeTagHandler::onEvent(TTagHandler* h, uint16_t event) {
         thSendTransactionIndication(h, 0);
         break;
     case EV_TH_TRANSACTION_IND: {
+        if (h->commandMode == TH_MODE_FORMAT && formatAsksTag) {
+            message.clear();
+            thSendTransactionIndication(h, 0);
+            break;
+        }
         std::lock_guard<std::mutex> g(m_);
         answers_.emplace_back(h->rspData, h->rspData + h->rspLength);
         break;

@@ -25,6 +25,10 @@ public:
     std::vector<uint8_t> message;       // the NDEF message on the tag
     uint32_t maxSize = 256;
     uint32_t subtype = 0;
+    // How a format ends: at once with formatCause, or (formatAsksTag) with the cause of one
+    // exchange with the tag.
+    uint16_t formatCause = 0;
+    bool formatAsksTag = false;
 
     std::vector<ThFamily> created() const;              // families that took a tag, in order
     std::vector<uint16_t> commands() const;             // the command events the handlers got

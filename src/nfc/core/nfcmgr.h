@@ -214,6 +214,7 @@ struct TNfcManager {
     uint32_t readOffset;
     bool readMore;                      // the last read reported more data
     bool writeMore;                     // the last write part announced more
+    uint32_t actionExchanges;           // PDUs the handler sent for the action
     uint8_t* actionBuffer;              // the manager's copy of what an action reads or writes
     uint16_t actionSize;
     uint16_t readSize;                  // room of the caller of a raw transaction
@@ -346,6 +347,9 @@ void nfcmanStartNdefCheck(TNfcManager* p);
 void nfcmanReportNdefCheck(TNfcManager* p);
 // Starts the tag-handler action of the request; false when it was refused (and answered).
 bool nfcmanStartAction(TNfcManager* p);
+// An action that ended with 518 after the handler asked the tag: the tag is taken as gone. A
+// handler that refused the action without asking (a family without format) leaves it present.
+bool nfcmanActionLostTag(const TNfcManager* p);
 void nfcmanSendActionConfirmation(TNfcManager* p);
 bool nfcmanStartTransaction(TNfcManager* p);
 void nfcmanTransactionIndication(TNfcManager* p);

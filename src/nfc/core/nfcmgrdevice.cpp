@@ -52,6 +52,7 @@ void traceDevice(const TNfcTagInfo& d, uint16_t cause) {
 
 uint32_t handlerSendPdu(TTagHandler* h, const uint8_t* pdu, uint16_t size, uint8_t flags, uint16_t timeout) {
     auto* p = static_cast<TNfcManager*>(h->owner);
+    ++p->actionExchanges;
     const TNfcllTransactionReq request{pdu, size, timeout};
     const OsMessage message = (flags & TH_PDU_CHECK) ? nfcllMsgMake<NFCLL_CHECK_REQ>(p->ownWord, request)
                                                      : nfcllMsgMake<NFCLL_TRANSACTION_REQ>(p->ownWord, request);
@@ -363,7 +364,10 @@ void nfcmanReportNdefCheck(TNfcManager* p) {
 
 // ---- NDEF actions -------------------------------------------------------------------------------
 
+bool nfcmanActionLostTag(const TNfcManager* p) { return p->result == nfcCauseRejected && p->actionExchanges != 0; }
+
 bool nfcmanStartAction(TNfcManager* p) {
+    p->actionExchanges = 0;
     switch (p->msg.command) {
     case NFACE_READ_REQ: return startRead(p);
     case NFACE_WRITE_REQ: return startWrite(p);
@@ -399,7 +403,7 @@ void nfcmanSendActionConfirmation(TNfcManager* p) {
     }
     nfcmanFreeActionBuffer(p);
     p->mode = NFCMAN_MODE_NONE;
-    if (cause == nfcCauseRejected) nfcmanDeviceRemoved(p);
+    if (nfcmanActionLostTag(p)) nfcmanDeviceRemoved(p);
 }
 
 // ---- Raw transactions, presence checks and answers to the handler's PDUs ------------------------

@@ -334,7 +334,7 @@ uint32_t nfcmanStateNdefAction(TStateMachine* m, uint16_t event) {
         nfcmanSendActionConfirmation(p);
         return SM_DONE;
     case EV_NFCMAN_TRANSACTION_ERROR:
-        if (p->result == nfcCauseRejected) return go(m, nfcmanIdleOrListen(p));
+        if (nfcmanActionLostTag(p)) return go(m, nfcmanIdleOrListen(p));
         [[fallthrough]];
     case EV_NFCMAN_TRANSACTION_FINISHED: return go(m, nfcmanTagState(p));
     case EV_NFCMAN_TRANSACTION_IND: return go(m, nfcmanHandlerTransactionIndication(p));

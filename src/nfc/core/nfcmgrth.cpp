@@ -31,9 +31,12 @@ constexpr FamilyOfType kFamilies[] = {
     {TAG_KOVIO_BARCODE, TH_FAMILY_KOVIO},
 };
 
-// No family is part of this build yet.
-constexpr ThFamilyInit kBuildInits[TH_FAMILY_COUNT] = {};
-std::atomic<const ThFamilyInit*> g_inits{kBuildInits};
+std::atomic<const ThFamilyInit*> g_inits{nullptr};
+
+const ThFamilyInit* inits() {
+    const ThFamilyInit* set = g_inits.load();
+    return set ? set : thBuildFamilyInits;
+}
 
 struct SubtypeTable {
     const ThSubtype* rows;
@@ -84,7 +87,7 @@ ThFamily thFamilyOf(uint32_t tagType) {
     return TH_FAMILY_NONE;
 }
 
-void thSetFamilyInits(const ThFamilyInit* inits) { g_inits = inits ? inits : kBuildInits; }
+void thSetFamilyInits(const ThFamilyInit* stand) { g_inits = stand; }
 
 void thSetSubtypeTable(const ThSubtype* rows, size_t count) {
     static SubtypeTable table;
@@ -113,7 +116,7 @@ uint32_t thCreate(TNfcTagInfo* tagInfo, TTagHandler* h, void* owner, ThConfirm c
     h->tagType = tagInfo ? tagInfo->tagType : 0;
     h->owner = owner;
     const ThFamily family = thFamilyOf(h->tagType);
-    const ThFamilyInit init = family == TH_FAMILY_NONE ? nullptr : g_inits.load()[family];
+    const ThFamilyInit init = family == TH_FAMILY_NONE ? nullptr : inits()[family];
     if (!init) {
         TRACE(TRC_ERROR, "%s ! Tag type 0x%X not supported", kPrefix, h->tagType);
         return 0;

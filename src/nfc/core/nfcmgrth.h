@@ -129,8 +129,9 @@ using ThFamilyInit = uint32_t (*)(TTagHandler* handler);
 
 // The family of a tag type (TAG_NDEF ignored, exact values only), TH_FAMILY_NONE for none.
 ThFamily thFamilyOf(uint32_t tagType);
-// The init of each family in this build, empty for a family that is not part of it. Tests put
-// stand-ins here; empty restores the build's.
+// The init of each family in this build, by ThFamily, empty for a family that is not part of it.
+extern const ThFamilyInit* const thBuildFamilyInits;
+// Tests put stand-ins in place of the build's inits; empty restores the build's.
 void thSetFamilyInits(const ThFamilyInit* inits);
 
 // A tag-subtype row: the whole chip code and its name.

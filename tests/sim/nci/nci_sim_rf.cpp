@@ -302,10 +302,15 @@ void RfModel::data(const NciMessage& m) {
     // An ISO-DEP card seen through the Frame RF interface waits for RATS, not for these frames.
     if (activeInterface_ == INTERFACE_FRAME && tag.protocol == Protocol::IsoDep) return interfaceError(STATUS_RF_PROTOCOL_ERROR);
     auto answer = tag.exchange(m.payload);
-    if (!answer) return interfaceError(STATUS_RF_TIMEOUT_ERROR);
-    if (activeInterface_ == INTERFACE_FRAME) answer->push_back(STATUS_OK);   // the Frame RF interface's status byte
-    c_.sendData(STATIC_CONNECTION, std::move(*answer));
-    returnCredits();
+    if (!answer) {
+        interfaceError(STATUS_RF_TIMEOUT_ERROR);
+    } else {
+        if (activeInterface_ == INTERFACE_FRAME) answer->push_back(STATUS_OK);   // the Frame RF interface's status byte
+        c_.sendData(STATIC_CONNECTION, std::move(*answer));
+        returnCredits();
+    }
+    // A tag whose fault plan takes it out of the field leaves now, as if the test had taken it.
+    if (tag.removed()) leave(TagPtr(active_->tag));
 }
 
 void RfModel::interfaceError(uint8_t status) {

@@ -14,12 +14,12 @@ Bytes error(uint8_t code) { return Bytes{0x01, code}; }
 
 } // namespace
 
-Iso15693Tag::Iso15693Tag(std::array<uint8_t, 8> uid, size_t blocks) : Tag(Technology::V, Protocol::T5T), memory(blocks * BLOCK_SIZE, 0) {
+Iso15693Tag::Iso15693Tag(std::array<uint8_t, 8> uid, size_t blocks) : Tag(Technology::V, Protocol::T5T, blocks * BLOCK_SIZE) {
     name = "ISO 15693";
     v.uid = uid;
 }
 
-std::optional<Bytes> Iso15693Tag::exchange(const Bytes& request) {
+std::optional<Bytes> Iso15693Tag::respond(const Bytes& request) {
     if (request.size() < 2) return std::nullopt;
     const uint8_t flags = request[0], command = request[1];
     size_t pos = 2;
@@ -44,6 +44,17 @@ std::optional<Bytes> Iso15693Tag::exchange(const Bytes& request) {
     if (flags & FLAG_OPTION) out.push_back(0x00);   // security status: not locked
     out.insert(out.end(), at, at + BLOCK_SIZE);
     return out;
+}
+
+Exchange Iso15693Tag::describe(const Bytes& request) const {
+    Exchange e;
+    if (request.size() < 2) return e;
+    e.op = request[1];
+    size_t pos = request[0] & FLAG_ADDRESSED ? 10 : 2;
+    if (pos < request.size()) e.address = request[pos++];
+    if ((request[0] & FLAG_PROTOCOL_EXTENSION) && pos < request.size()) e.address |= uint32_t{request[pos++]} << 8;
+    if (pos < request.size()) e.data.assign(request.begin() + static_cast<std::ptrdiff_t>(pos), request.end());
+    return e;
 }
 
 } // namespace simtags

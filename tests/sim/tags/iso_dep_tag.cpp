@@ -78,7 +78,7 @@ void IsoDepTag::reset() {
     currentFile_.reset();
 }
 
-std::optional<Bytes> IsoDepTag::exchange(const Bytes& bytes) {
+std::optional<Bytes> IsoDepTag::respond(const Bytes& bytes) {
     auto apdu = parse(bytes);
     if (!apdu) return sw(SW_WRONG_LENGTH);
     if (apdu->cla != 0x00) return sw(SW_UNKNOWN_CLA);
@@ -127,6 +127,15 @@ Bytes IsoDepTag::updateBinary(size_t offset, const Bytes& data) {
     if (data.size() > file.size() - offset) return sw(SW_NO_SPACE);
     std::copy(data.begin(), data.end(), file.begin() + static_cast<std::ptrdiff_t>(offset));
     return sw(SW_OK);
+}
+
+Exchange IsoDepTag::describe(const Bytes& apdu) const {
+    Exchange e;
+    if (apdu.size() < 4) return e;
+    e.op = apdu[1];
+    e.address = uint32_t{apdu[2]} << 8 | apdu[3];
+    if (auto parsed = parse(apdu)) e.data = parsed->data;
+    return e;
 }
 
 } // namespace simtags

@@ -18,8 +18,12 @@ public:
 
     explicit IsoDepTag(Technology technology = Technology::A, size_t ndefFileSize = 1024);
 
-    std::optional<Bytes> exchange(const Bytes& apdu) override;
     void reset() override;
+
+protected:
+    std::optional<Bytes> respond(const Bytes& apdu) override;
+    Exchange describe(const Bytes& apdu) const override;   // op: INS; address: P1 P2; data: the body
+    std::optional<Bytes> nak() const override { return Bytes{0x6F, 0x00}; }   // no precise diagnosis
 
     std::map<uint16_t, Bytes> files;   // transparent files of the NDEF application by id
 

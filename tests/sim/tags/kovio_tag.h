@@ -11,7 +11,8 @@ public:
     explicit KovioTag(Bytes identifier = {0x81, 0x0A, 0xCB, 0x03, 0x24, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC,
                                           0xDD, 0xEE, 0x0F});
 
-    std::optional<Bytes> exchange(const Bytes&) override { return barcode; }
+protected:
+    std::optional<Bytes> respond(const Bytes&) override { return barcode; }
 };
 
 } // namespace simtags

@@ -16,11 +16,10 @@ NfcDepTarget::NfcDepTarget(const Bytes& general) : Tag(Technology::A, Protocol::
     atrRes = simpeers::atrRes(kNfcid3t, TIMEOUT, general);
 }
 
-std::optional<Bytes> NfcDepTarget::exchange(const Bytes& frame) {
-    log.received.push_back(frame);
-    if (log.toSend.empty()) return kSymm;
-    Bytes next = std::move(log.toSend.front());
-    log.toSend.pop_front();
+std::optional<Bytes> NfcDepTarget::respond(const Bytes&) {
+    if (toSend.empty()) return kSymm;
+    Bytes next = std::move(toSend.front());
+    toSend.pop_front();
     return next;
 }
 

@@ -1,9 +1,12 @@
 // An NFC-DEP target (ISO/IEC 18092 at 106 kbit/s on NFC-A) that a polling host meets as a peer:
 // it answers ATR_REQ with the ATR_RES below (LLCP general bytes, TO) and every frame of the
-// host with its next frame, or with an LLCP SYMM when it has nothing to say.
+// host with its next frame, or with an LLCP SYMM when it has nothing to say. The host's frames
+// are the commands of its exchange log.
 #pragma once
 
 #include "peers/nfc_dep.h"
+#include <deque>
+
 #include "tags/tag.h"
 
 namespace simtags {
@@ -14,9 +17,10 @@ public:
 
     explicit NfcDepTarget(const Bytes& general = simpeers::llcpGeneralBytes());
 
-    std::optional<Bytes> exchange(const Bytes& frame) override;
+    std::deque<Bytes> toSend;   // its frames, one for each of the host's
 
-    simpeers::FrameLog log;
+protected:
+    std::optional<Bytes> respond(const Bytes& frame) override;
 };
 
 } // namespace simtags

@@ -2,7 +2,7 @@
 
 namespace simtags {
 
-T2tTag::T2tTag(std::array<uint8_t, 7> uid, size_t pages) : Tag(Technology::A, Protocol::T2T), memory(pages * 4, 0) {
+T2tTag::T2tTag(std::array<uint8_t, 7> uid, size_t pages) : Tag(Technology::A, Protocol::T2T, pages * 4) {
     name = "T2T";
     const uint8_t cascadeTag = 0x88;
     uint8_t bcc0 = cascadeTag ^ uid[0] ^ uid[1] ^ uid[2];
@@ -14,7 +14,7 @@ T2tTag::T2tTag(std::array<uint8_t, 7> uid, size_t pages) : Tag(Technology::A, Pr
     a.selRes = 0x00;
 }
 
-std::optional<Bytes> T2tTag::exchange(const Bytes& command) {
+std::optional<Bytes> T2tTag::respond(const Bytes& command) {
     if (command.size() < 2) return std::nullopt;
     size_t page = command[1];
     if (page >= pages()) return Bytes{NAK};
@@ -29,6 +29,11 @@ std::optional<Bytes> T2tTag::exchange(const Bytes& command) {
         return Bytes{ACK};
     }
     return std::nullopt;   // unknown commands are not answered
+}
+
+Reply T2tTag::judge(const Bytes& answer) const {
+    if (answer.size() != 1) return Reply::Data;
+    return (answer[0] & 0x0F) == ACK ? Reply::Ack : Reply::Nak;
 }
 
 } // namespace simtags

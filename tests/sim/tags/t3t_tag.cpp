@@ -18,7 +18,7 @@ Bytes withLength(Bytes body) {
 } // namespace
 
 T3tTag::T3tTag(std::array<uint8_t, 8> id, size_t blocks, uint16_t systemCode)
-    : Tag(Technology::F, Protocol::T3T), systemCode(systemCode), memory(blocks * BLOCK_SIZE, 0) {
+    : Tag(Technology::F, Protocol::T3T, blocks * BLOCK_SIZE), systemCode(systemCode) {
     name = "T3T";
     f.bitRate = 1;
     f.sensfRes.assign(id.begin(), id.end());
@@ -28,7 +28,7 @@ T3tTag::T3tTag(std::array<uint8_t, 8> id, size_t blocks, uint16_t systemCode)
     f.sensfRes.push_back(static_cast<uint8_t>(systemCode));
 }
 
-std::optional<Bytes> T3tTag::exchange(const Bytes& frame) {
+std::optional<Bytes> T3tTag::respond(const Bytes& frame) {
     if (frame.size() < 2 || frame[0] != frame.size()) return std::nullopt;
     if (frame[1] == POLLING) return poll(frame);
     if (frame[1] == CHECK || frame[1] == UPDATE) return checkOrUpdate(frame);
@@ -99,6 +99,13 @@ std::optional<Bytes> T3tTag::checkOrUpdate(const Bytes& frame) {
         out.insert(out.end(), begin, begin + BLOCK_SIZE);
     }
     return withLength(std::move(out));
+}
+
+Exchange T3tTag::describe(const Bytes& command) const {
+    Exchange e;
+    if (command.size() > 1) e.op = command[1];
+    if (command.size() > 2) e.data.assign(command.begin() + 2, command.end());
+    return e;
 }
 
 } // namespace simtags

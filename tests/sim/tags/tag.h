@@ -5,6 +5,10 @@
 // The models know nothing of the controller that carries their frames: an NCI, HCI or PN53x
 // simulator encodes these fields in its own messages. A model is used from one thread at a time
 // (the simulator's); tests set it up before it enters a field and inspect it on that thread.
+//
+// Every model shares one shape, whoever drives it (an in-process test bench or a controller
+// simulator on a pseudo-terminal): a byte-exact memory image, a log of every exchange, and
+// faults injected at the n-th matching command or after n exchanges.
 #pragma once
 
 #include <array>
@@ -44,17 +48,62 @@ struct NfcV {
     std::array<uint8_t, 8> uid{};
 };
 
+// What an answer means to the poller's controller: some answers carry no data but a verdict.
+enum class Reply : uint8_t { Data, Ack, Nak, AuthenticationFailed };
+
+// One exchange as the tag saw it: the command, what the tag's protocol names in it, the answer.
+struct Exchange {
+    Bytes command;
+    uint8_t op = 0;             // the command code
+    uint32_t address = 0;       // the block, page or byte the command names (0 when none)
+    Bytes data;                 // the data the command carries
+    std::optional<Bytes> answer;
+};
+
+enum class FaultKind : uint8_t {
+    Nak,        // the protocol's NAK or error status (silence where the protocol has none)
+    Reply,      // the bytes of the fault instead of the answer
+    Silence,
+    Short,      // only the first bytes of the true answer
+};
+
+// A fault at the nth command matching op (and address, when given), counting from 1.
+struct Fault {
+    FaultKind kind = FaultKind::Nak;
+    std::optional<uint8_t> op;
+    std::optional<uint32_t> address;
+    size_t nth = 1;
+    Bytes reply;                // FaultKind::Reply
+    size_t keep = 0;            // FaultKind::Short
+};
+
 class Tag {
 public:
-    Tag(Technology technology, Protocol protocol) : technology(technology), protocol(protocol) {}
+    Tag(Technology technology, Protocol protocol, size_t memorySize = 0)
+        : technology(technology), protocol(protocol), memory(memorySize, 0) {}
     virtual ~Tag() = default;
     Tag(const Tag&) = delete;
     Tag& operator=(const Tag&) = delete;
 
     // One command frame (without CRC) or one command APDU; nothing when the tag stays silent.
-    virtual std::optional<Bytes> exchange(const Bytes& command) = 0;
+    // Logged, with the injected faults applied.
+    std::optional<Bytes> exchange(const Bytes& command);
     // The tag was halted, deselected or lost the field: it forgets its session state.
     virtual void reset() {}
+    // How the controller takes an answer of this tag's protocol.
+    virtual Reply judge(const Bytes& answer) const {
+        (void)answer;
+        return Reply::Data;
+    }
+
+    void inject(Fault fault) { faults_.push_back(Pending{std::move(fault), 0}); }
+    // The tag leaves the field once it has answered n more exchanges; it is silent from then on.
+    void removeAfter(size_t exchanges) { removeAt_ = log.size() + exchanges; }
+    bool removed() const { return removeAt_ && log.size() >= *removeAt_; }
+
+    // Byte-exact access to the image; nothing beyond its end is read or written.
+    Bytes bytes(size_t offset, size_t length) const;
+    void put(size_t offset, const Bytes& data);
 
     const Technology technology;
     const Protocol protocol;
@@ -69,6 +118,27 @@ public:
     Bytes attribRes;   // ISO-DEP on B: answer to ATTRIB (MBLI and CID, higher-layer response)
     Bytes barcode;     // Kovio: the identifier it broadcasts
     Bytes atrRes;      // NFC-DEP: answer to ATR_REQ from NFCID3t on (NFCID3t, DIDt, BSt, BRt, TO, PPt, Gt)
+
+    Bytes memory;                   // the byte image, for the models that have one
+    std::vector<Exchange> log;      // every exchange, in order
+
+protected:
+    // The tag's own answer to one command.
+    virtual std::optional<Bytes> respond(const Bytes& command) = 0;
+    // What the protocol names in a command; by default code, address byte and the rest as data.
+    virtual Exchange describe(const Bytes& command) const;
+    // The protocol's negative answer; nothing where it has none.
+    virtual std::optional<Bytes> nak() const { return std::nullopt; }
+
+private:
+    struct Pending {
+        Fault fault;
+        size_t seen;
+    };
+    const Fault* due(const Exchange& e);
+
+    std::vector<Pending> faults_;
+    std::optional<size_t> removeAt_;
 };
 
 } // namespace simtags

@@ -1,0 +1,32 @@
+// The families that are part of this build: thCreate finds a tag's family init here. A family
+// joins with one row.
+#include "core/nfcmgrth.h"
+#include "th/th_kovio.h"
+
+namespace {
+
+struct Joined {
+    ThFamily family;
+    ThFamilyInit init;
+};
+
+constexpr Joined kJoined[] = {
+    {TH_FAMILY_KOVIO, &tkbcInit},
+};
+
+struct Inits {
+    ThFamilyInit byFamily[TH_FAMILY_COUNT];
+};
+
+constexpr Inits build() {
+    Inits t{};
+    for (const Joined& j : kJoined)
+        if (j.family != TH_FAMILY_NONE) t.byFamily[j.family] = j.init;
+    return t;
+}
+
+constexpr Inits kInits = build();
+
+} // namespace
+
+const ThFamilyInit* const thBuildFamilyInits = kInits.byFamily;

@@ -1,0 +1,132 @@
+#include "th/th_frame.h"
+
+#include <cstring>
+
+#include "core/nfacemsg.h"
+#include "util/trace.h"
+
+namespace {
+
+constexpr uint32_t kTrace = 0x20;
+
+#define TH_PROPERTY_ROW(id, name, settable, min, max, flag) {name, settable, min, max, flag},
+constexpr TTagProperty kProperties[] = {TH_PROPERTIES(TH_PROPERTY_ROW)};
+#undef TH_PROPERTY_ROW
+static_assert(sizeof kProperties / sizeof kProperties[0] == TH_PROPERTY_COUNT);
+
+const char* prefixOf(const TTagHandler* h) { return h->sm.tracePrefix ? h->sm.tracePrefix : "th:"; }
+
+bool acceptable(uint32_t id, uint32_t value) {
+    const TTagProperty* p = thProperty(id);
+    return p && p->settable == 1 && value >= p->min && value <= p->max;
+}
+
+SmHandler restState(const TTagHandler* h, const ThFamilyStates& s) { return h->isNdef ? s.ndefTag : s.legacyTag; }
+
+uint32_t changeTo(TStateMachine* m, SmHandler next) {
+    if (!next) return SM_NOT_HANDLED;
+    m->next = next;
+    return SM_CHANGE;
+}
+
+SmHandler commandState(uint16_t event, const ThFamilyStates& s) {
+    switch (event) {
+    case EV_TH_CMD_CHECK_NDEF: return s.checkNdef;
+    case EV_TH_CMD_READ: return s.read;
+    case EV_TH_CMD_WRITE: return s.write;
+    case EV_TH_CMD_FORMAT: return s.format;
+    case EV_TH_CMD_FORMAT_ERASE: return s.erase;
+    case EV_TH_CMD_TEST: return s.test;
+    case EV_TH_CMD_SET_READONLY: return s.setReadonly;
+    case EV_TH_CMD_MAGIC: return s.magic;
+    default: return nullptr;
+    }
+}
+
+} // namespace
+
+const TTagProperty* thProperty(uint32_t id) { return id < TH_PROPERTY_COUNT ? &kProperties[id] : nullptr; }
+
+uint32_t thSetProperty(TTagHandler* h, uint32_t id, uint32_t value) {
+    if (!acceptable(id, value) || !h->setProperty) {
+        TRACE(TRC_ERROR, "%s ! Cannot Set property ID = %d to value = %d", prefixOf(h), static_cast<int>(id),
+              static_cast<int>(value));
+        return 0;
+    }
+    TRACE(kTrace, "%s set property, ID = %d, value = %d", prefixOf(h), static_cast<int>(id), static_cast<int>(value));
+    return h->setProperty(h, id, value);
+}
+
+uint32_t thNoSetProperty(TTagHandler*, uint32_t, uint32_t) { return 0; }
+
+uint32_t thCopyUid(TTagHandler* h, uint16_t minLength, uint16_t maxLength) {
+    TNfcTagInfo* device = h->deviceTagInfo;
+    const uint16_t length = device ? device->uidLength : 0;
+    if (length < minLength || !device) {
+        TRACE(TRC_ERROR, "%s ! UID shorter than expected (%d bytes)", prefixOf(h), length);
+        return 0;
+    }
+    // The record's own field bounds the copy whatever the family asks for.
+    const uint16_t room = static_cast<uint16_t>(sizeof h->uid < sizeof device->uid ? sizeof h->uid : sizeof device->uid);
+    if (maxLength > room) maxLength = room;
+    if (length > maxLength) {
+        TRACE(TRC_ERROR, "%s ! WARNING: UID longer than expected (%d bytes)", prefixOf(h), length);
+        device->uidLength = maxLength;
+    }
+    h->uidLength = static_cast<uint8_t>(device->uidLength);
+    std::memcpy(h->uid, device->uid, h->uidLength);
+    return 1;
+}
+
+uint32_t thStartMachine(TTagHandler* h, SmHandler idle, SmHandler defaultHandler, const SmStateEntry* table,
+                        uint16_t count, const char* prefix) {
+    smInit(&h->sm, idle, defaultHandler, h, table, count, prefix, kTrace);
+    smHandleEvent(&h->sm, EV_SM_ENTRY);
+    return 1;
+}
+
+bool thIdentify(TTagHandler* h, uint16_t minLength, uint16_t maxLength) {
+    if (thCopyUid(h, minLength, maxLength)) return true;
+    thSendTransactionIndication(h, nfcCauseNotNfcForumTag);
+    return false;
+}
+
+uint32_t thDispatchCommand(TStateMachine* m, uint16_t event, const ThFamilyStates& s) {
+    if (event == EV_TH_CMD_FORMAT_ERASE && s.erase) thOf(m)->isNdef = 0;
+    return changeTo(m, commandState(event, s));
+}
+
+uint32_t thFinishCommand(TStateMachine* m, uint16_t cause, const ThFamilyStates& s) {
+    TTagHandler* h = thOf(m);
+    thSendTransactionIndication(h, cause);
+    return changeTo(m, restState(h, s));
+}
+
+uint32_t thUnhandled(TStateMachine* m, uint16_t event) {
+    TRACE(TRC_ERROR, "%s ! Unhandled event %d in state %s", m->tracePrefix ? m->tracePrefix : "", event,
+          smStateName(m, m->current));
+    return SM_DONE;
+}
+
+uint32_t thDefaultRule(TStateMachine* m, uint16_t event, const ThFamilyStates& s) {
+    TTagHandler* h = thOf(m);
+    switch (event) {
+    case EV_TH_INIT: return changeTo(m, s.idle);
+    case EV_TH_CMD_CHECK_NDEF:
+        if (h->confirm) h->confirm(h, NFACE_NFC_NDEF_CHECK_CONF, nfcCauseWrongState, 0);
+        return SM_DONE;
+    case EV_TH_CMD_READ:
+    case EV_TH_CMD_WRITE:
+    case EV_TH_CMD_FORMAT:
+    case EV_TH_CMD_FORMAT_ERASE:
+    case EV_TH_CMD_TEST:
+    // A make-read-only that finds the handler busy is answered too, so its caller need not
+    // wait for the time-out.
+    case EV_TH_CMD_SET_READONLY: thSendTransactionIndication(h, nfcCauseWrongState); return SM_DONE;
+    case EV_TH_TRANSACTION_ERROR_IND: {
+        const uint32_t r = thFinishCommand(m, h->cause, s);
+        return r == SM_NOT_HANDLED ? SM_DONE : r;
+    }
+    default: return thUnhandled(m, event);
+    }
+}

@@ -1,0 +1,220 @@
+#include "fake_control.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr uint8_t kOverwritten = 0xA5;
+
+TNfcCapabilityBlock defaultCapabilities() {
+    TNfcCapabilityBlock block{};
+    block.supportedMask = 0x0076BF07;
+    std::memcpy(block.vendorName, "Fake", 5);
+    block.maxLlcpFrameSize = 128;
+    return block;
+}
+
+// A heap copy that dies like the library's records do: overwritten, then freed.
+struct HeapCopy {
+    explicit HeapCopy(const std::vector<uint8_t>& bytes) : size(bytes.size()) {
+        if (size) {
+            data = static_cast<uint8_t*>(std::malloc(size));
+            std::memcpy(data, bytes.data(), size);
+        }
+    }
+    ~HeapCopy() {
+        if (data) std::memset(data, kOverwritten, size);
+        std::free(data);
+    }
+    HeapCopy(const HeapCopy&) = delete;
+    HeapCopy& operator=(const HeapCopy&) = delete;
+
+    uint8_t* data = nullptr;
+    size_t size;
+};
+
+} // namespace
+
+FakeCorvane& FakeCorvane::instance() {
+    static FakeCorvane engine;
+    return engine;
+}
+
+FakeCorvane::FakeCorvane() : capabilities_(defaultCapabilities()) {}
+
+void FakeCorvane::reset() {
+    stopThread();
+    std::lock_guard<std::mutex> guard(lock_);
+    results_.clear();
+    capabilities_ = defaultCapabilities();
+    secureElements_.clear();
+    tagInfo_ = TNfcTagInfo{};
+    calls_.clear();
+    callbacks_.clear();
+}
+
+void FakeCorvane::setResult(const std::string& exportName, uint32_t result) {
+    std::lock_guard<std::mutex> guard(lock_);
+    results_[exportName] = result;
+}
+
+uint32_t FakeCorvane::result(const std::string& exportName) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto found = results_.find(exportName);
+    return found == results_.end() ? 0 : found->second;
+}
+
+void FakeCorvane::setCapabilities(const TNfcCapabilityBlock& block) {
+    std::lock_guard<std::mutex> guard(lock_);
+    capabilities_ = block;
+}
+
+void FakeCorvane::setSecureElements(const std::vector<TNfcInfoSE>& elements) {
+    std::lock_guard<std::mutex> guard(lock_);
+    secureElements_ = elements;
+}
+
+void FakeCorvane::setTagInfo(const TNfcTagInfo& info) {
+    std::lock_guard<std::mutex> guard(lock_);
+    tagInfo_ = info;
+}
+
+void FakeCorvane::record(FakeCall call) {
+    std::lock_guard<std::mutex> guard(lock_);
+    calls_.push_back(std::move(call));
+}
+
+std::vector<FakeCall> FakeCorvane::calls() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return calls_;
+}
+
+std::vector<std::string> FakeCorvane::callNames() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::vector<std::string> names;
+    for (const FakeCall& call : calls_) names.push_back(call.name);
+    return names;
+}
+
+FakeCall FakeCorvane::lastCall(const std::string& exportName) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto call = calls_.rbegin(); call != calls_.rend(); ++call)
+        if (call->name == exportName) return *call;
+    return FakeCall{};
+}
+
+bool FakeCorvane::fire(FakeEvent event) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!thread_.joinable() || stopping_) return false;
+    queue_.push_back(std::move(event));
+    ++busy_;
+    changed_.notify_all();
+    return true;
+}
+
+bool FakeCorvane::waitDelivered(uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [this] { return busy_ == 0; });
+}
+
+bool FakeCorvane::threadRunning() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return thread_.joinable();
+}
+
+void FakeCorvane::startThread() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (thread_.joinable()) return;
+    stopping_ = false;
+    thread_ = std::thread([this] { run(); });
+}
+
+void FakeCorvane::stopThread() {
+    std::thread finished;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        stopping_ = true;
+        changed_.notify_all();
+        finished = std::move(thread_);
+    }
+    if (finished.joinable()) finished.join();
+}
+
+void FakeCorvane::setCallback(FakeTarget target, void* callback, void* context) {
+    std::lock_guard<std::mutex> guard(lock_);
+    callbacks_[target] = Callback{callback, context};
+}
+
+void FakeCorvane::fillCapabilities(TNfcCapabilities* capabilities) {
+    std::lock_guard<std::mutex> guard(lock_);
+    capabilities_.secureElementCount = static_cast<BYTE>(std::min<size_t>(secureElements_.size(), NFC_MAX_SECURE_ELEMENTS));
+    for (size_t i = 0; i < NFC_MAX_SECURE_ELEMENTS; ++i)
+        capabilities_.secureElements[i] = i < secureElements_.size() ? &secureElements_[i] : nullptr;
+    capabilities->reserved = 0;
+    capabilities->controllerCount = 1;
+    capabilities->controller = &capabilities_;
+}
+
+void FakeCorvane::listSecureElements(void* context, TNfcSecureListCallback callback) {
+    std::vector<TNfcInfoSE> elements;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        elements = secureElements_;
+    }
+    for (const TNfcInfoSE& element : elements) {
+        const auto* bytes = reinterpret_cast<const uint8_t*>(&element);
+        HeapCopy copy(std::vector<uint8_t>(bytes, bytes + sizeof element));
+        callback(context, reinterpret_cast<TNfcInfoSE*>(copy.data));
+    }
+}
+
+TNfcTagInfo FakeCorvane::tagInfo() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return tagInfo_;
+}
+
+void FakeCorvane::run() {
+    std::unique_lock<std::mutex> guard(lock_);
+    for (;;) {
+        changed_.wait(guard, [this] { return stopping_ || !queue_.empty(); });
+        if (queue_.empty()) return;
+        const FakeEvent event = std::move(queue_.front());
+        queue_.pop_front();
+        guard.unlock();
+        deliver(event);
+        guard.lock();
+        --busy_;
+        changed_.notify_all();
+    }
+}
+
+void FakeCorvane::deliver(const FakeEvent& event) {
+    Callback callback;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        callback = callbacks_[event.target];
+    }
+    if (!callback.function) return;
+    HeapCopy record(event.record);
+    HeapCopy payload(event.payload);
+    if (record.data && event.payloadOffset != SIZE_MAX && event.payloadOffset + sizeof(void*) <= record.size)
+        std::memcpy(record.data + event.payloadOffset, &payload.data, sizeof payload.data);
+    switch (event.target) {
+    case FakeTarget::Application:
+    case FakeTarget::P2p:
+        reinterpret_cast<TNfcEventCallback>(callback.function)(callback.context, event.event, event.listenerContext,
+                                                                record.data);
+        break;
+    case FakeTarget::SnepServer:
+    case FakeTarget::SnepClient:
+        reinterpret_cast<TSnepCallback>(callback.function)(callback.context, event.event, record.data);
+        break;
+    case FakeTarget::Npp:
+        reinterpret_cast<TNppCallback>(callback.function)(callback.context, event.event, payload.data,
+                                                          static_cast<DWORD>(payload.size));
+        break;
+    }
+}

@@ -1,0 +1,90 @@
+#include "tags/ndef_image.h"
+
+namespace simtags {
+
+namespace {
+
+constexpr uint8_t NULL_TLV = 0x00, NDEF_TLV = 0x03, TERMINATOR_TLV = 0xFE;
+constexpr uint8_t MB = 0x80, ME = 0x40, CF = 0x20, SR = 0x10, IL = 0x08;
+
+// A cursor that refuses to move past the end.
+struct Cursor {
+    const Bytes& b;
+    size_t pos = 0;
+    bool take(size_t n, Bytes* out = nullptr) {
+        if (b.size() - pos < n) return false;
+        if (out) out->assign(b.begin() + static_cast<std::ptrdiff_t>(pos), b.begin() + static_cast<std::ptrdiff_t>(pos + n));
+        pos += n;
+        return true;
+    }
+    bool byte(uint8_t& v) {
+        if (pos >= b.size()) return false;
+        v = b[pos++];
+        return true;
+    }
+    bool number(size_t bytes, size_t& v) {
+        v = 0;
+        for (size_t k = 0; k < bytes; ++k) {
+            uint8_t x;
+            if (!byte(x)) return false;
+            v = v << 8 | x;
+        }
+        return true;
+    }
+};
+
+} // namespace
+
+std::optional<std::vector<TlvBlock>> readTlvs(const Bytes& area) {
+    std::vector<TlvBlock> out;
+    Cursor c{area};
+    uint8_t type;
+    while (c.byte(type)) {
+        TlvBlock t{type, c.pos - 1, {}};
+        if (type == NULL_TLV) continue;
+        if (type == TERMINATOR_TLV) {
+            out.push_back(t);
+            break;
+        }
+        uint8_t first;
+        size_t length = 0;
+        if (!c.byte(first)) return std::nullopt;
+        if (first == 0xFF) {
+            if (!c.number(2, length)) return std::nullopt;
+        } else {
+            length = first;
+        }
+        if (!c.take(length, &t.value)) return std::nullopt;
+        out.push_back(t);
+    }
+    return out;
+}
+
+std::optional<Bytes> ndefMessage(const Bytes& area) {
+    const auto tlvs = readTlvs(area);
+    if (!tlvs) return std::nullopt;
+    for (const TlvBlock& t : *tlvs)
+        if (t.type == NDEF_TLV) return t.value;
+    return std::nullopt;
+}
+
+std::optional<std::vector<NdefRecord>> parseNdef(const Bytes& message) {
+    std::vector<NdefRecord> out;
+    Cursor c{message};
+    uint8_t header;
+    while (c.byte(header)) {
+        if (header & CF) return std::nullopt;   // chunks are not needed by the tests that read images
+        NdefRecord r{bool(header & MB), bool(header & ME), static_cast<uint8_t>(header & 0x07), {}, {}, {}};
+        size_t typeLength, payloadLength, idLength = 0;
+        if (!c.number(1, typeLength) || !c.number(header & SR ? 1 : 4, payloadLength)) return std::nullopt;
+        if ((header & IL) && !c.number(1, idLength)) return std::nullopt;
+        if (!c.take(typeLength, &r.type) || !c.take(idLength, &r.id) || !c.take(payloadLength, &r.payload))
+            return std::nullopt;
+        out.push_back(r);
+        if (r.messageEnd) break;
+    }
+    if (out.empty() || !out.front().messageBegin || !out.back().messageEnd || c.pos != message.size()) return std::nullopt;
+    return out;
+}
+
+} // namespace simtags
