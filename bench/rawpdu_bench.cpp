@@ -4,10 +4,6 @@
 // of the two is printed at the end. Traces are off.
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -15,63 +11,18 @@
 #include <vector>
 
 #include "api_stack.h"
+#include "ratio_reporter.h"
+#include "raw_host.h"
 #include "tags/iso_dep_tag.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using benchhost::Bytes;
+using benchhost::RawHost;
 
 const Bytes kSelectApp{0x00, 0xA4, 0x04, 0x00, 0x07, 0xD2, 0x76, 0x00, 0x00, 0x85, 0x01, 0x01};
 const Bytes kSelectNdef{0x00, 0xA4, 0x00, 0x0C, 0x02, 0xE1, 0x04};
 const Bytes kRead{0x00, 0xB0, 0x00, 0x00, 0x10};   // 16 bytes of the NDEF file
-
-// The host side of the floor: whole NCI packets on the pseudo-terminal, nothing else.
-class RawHost {
-public:
-    explicit RawHost(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY)) {}
-    ~RawHost() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool ok() const { return fd_ >= 0; }
-
-    bool write(const Bytes& packet) { return ::write(fd_, packet.data(), packet.size()) == static_cast<ssize_t>(packet.size()); }
-    // The next whole packet; empty after a second without one.
-    Bytes read() {
-        while (true) {
-            if (buffer_.size() >= 3 && buffer_.size() >= 3u + buffer_[2]) {
-                Bytes packet(buffer_.begin(), buffer_.begin() + 3 + buffer_[2]);
-                buffer_.erase(buffer_.begin(), buffer_.begin() + 3 + buffer_[2]);
-                return packet;
-            }
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 1000) <= 0) return {};
-            uint8_t chunk[512];
-            const ssize_t n = ::read(fd_, chunk, sizeof chunk);
-            if (n <= 0) return {};
-            buffer_.insert(buffer_.end(), chunk, chunk + n);
-        }
-    }
-    // Sends a control message and reads until a packet with the wanted first two bytes comes.
-    bool command(const Bytes& packet, uint8_t first, uint8_t second) {
-        if (!write(packet)) return false;
-        for (Bytes in = read(); !in.empty(); in = read())
-            if ((in[0] & 0xEF) == first && in[1] == second) return true;
-        return false;
-    }
-    // One data exchange on the static RF connection: the answer's data packet.
-    bool exchange(const Bytes& data) {
-        Bytes packet{0x00, 0x00, static_cast<uint8_t>(data.size())};
-        packet.insert(packet.end(), data.begin(), data.end());
-        if (!write(packet)) return false;
-        for (Bytes in = read(); !in.empty(); in = read())
-            if ((in[0] & 0xE0) == 0x00) return true;   // credits may come before or after it
-        return false;
-    }
-
-private:
-    int fd_;
-    Bytes buffer_;
-};
 
 struct World {
     std::unique_ptr<ApiStack> stack;
@@ -147,24 +98,13 @@ void BM_RawPduApi(benchmark::State& state) {
 BENCHMARK(BM_RawPduFloor)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_RawPduApi)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
-// Keeps the real time per iteration of each benchmark for the ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration) times[run.run_name.function_name] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> times;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
     debugSetFlags(0);
     debugSetL1Flags(0);
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    benchhost::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     const auto floor = reporter.times.find("BM_RawPduFloor");
     const auto api = reporter.times.find("BM_RawPduApi");

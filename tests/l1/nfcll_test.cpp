@@ -340,6 +340,35 @@ TEST_F(NfcllTest, UltralightSectorSelectEndsWithTheResponseTimeout) {
     EXPECT_EQ(driver.ll->ulSectorSelect, 0);
 }
 
+TEST_F(NfcllTest, UltralightSectorSelectIsAcknowledgedWhenTheDriverReportsTheMissingAnswerFirst) {
+    driver.stepResult = 0;
+    activate();
+    driver.ll->device.tagType = NFCLL_TAG_ULTRALIGHT;
+    const uint8_t select[] = {0xC2, 0xFF};
+    const uint8_t sector[] = {0x01, 0x00, 0x00, 0x00};
+    const uint8_t ack[] = {0x0A};
+    send(nfcllMsgMake<NFCLL_TRANSACTION_REQ>(kManager, {select, sizeof select, 0}));
+    nfcllSendUsTransactionInd(driver.ll, ack, 0, sizeof ack);
+    send(nfcllMsgMake<NFCLL_TRANSACTION_REQ>(kManager, {sector, sizeof sector, 0}));
+    // An NCI controller reports the tag's silence itself, before layer 1's timer runs out.
+    nfcllSendUsTransactionInd(driver.ll, nullptr, NFCLL_CAUSE_LINK_LOST, 0);
+    advance(0);
+    const auto inds = received(NFCLL_TRANSACTION_IND);
+    ASSERT_EQ(inds.size(), 2u);
+    take(inds[0]);
+    const Result done = take(inds[1]);
+    EXPECT_EQ(done.cause, 0);
+    EXPECT_TRUE(done.data.empty());
+    EXPECT_EQ(driver.ll->ulSectorSelect, 0);
+    // Any other exchange keeps its failure.
+    send(nfcllMsgMake<NFCLL_TRANSACTION_REQ>(kManager, {sector, sizeof sector, 0}));
+    nfcllSendUsTransactionInd(driver.ll, nullptr, NFCLL_CAUSE_LINK_LOST, 0);
+    advance(0);
+    const auto after = received(NFCLL_TRANSACTION_IND);
+    ASSERT_EQ(after.size(), 3u);
+    EXPECT_EQ(take(after[2]).cause, NFCLL_CAUSE_LINK_LOST);
+}
+
 TEST_F(NfcllTest, CheckIsConfirmedAsACheckAndReachesTheDriverAsATransaction) {
     driver.stepResult = 0;
     activate();

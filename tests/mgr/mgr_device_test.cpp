@@ -50,7 +50,7 @@ TEST_F(MgrTest, DeviceGoesToTheFirstMatchingApplicationWithItsRecord) {
     EXPECT_EQ(copy(got->tx), 212);
     EXPECT_EQ(copy(got->access), NFC_TAG_READABLE | NFC_TAG_WRITABLE);
     EXPECT_EQ(l1.count(NFCLL_DEVICE_RESP), 1u);
-    EXPECT_TRUE(cap.contains("nfcman: Tag manufacturer: NXP, subtype: <unknown>"));
+    EXPECT_TRUE(cap.contains("nfcman: Tag manufacturer: NXP, subtype: UL_EV1_11"));
 }
 
 TEST_F(MgrTest, AnNdefListenerGetsADeviceNoOtherTakesAfterItsNdefCheck) {

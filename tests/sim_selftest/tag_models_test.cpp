@@ -63,6 +63,78 @@ TEST(TagModels, Type2ReadsFourPagesWrapsAtTheEndAndProtectsItsUid) {
              });
 }
 
+TEST(TagModels, Type2LockBitsFreezeTheirPagesAndTheOneTimeBytesOnlyGainBits) {
+    auto tag = T2tTag::make(T2tTag::Chip::UltralightC, true);
+    const Bytes ack{T2tTag::ACK}, nak{T2tTag::NAK};
+    const Bytes serial = tag->bytes(8, 2);
+    run(*tag, {
+                  {{0xA2, 0x03, 0x00, 0x00, 0x00, 0x0F}, ack},   // the CC only gains bits
+                  {{0xA2, 0x02, 0x99, 0x99, 0x28, 0x01}, ack},   // locks pages 3, 5 and 8
+                  {{0xA2, 0x03, 1, 2, 3, 4}, nak},
+                  {{0xA2, 0x04, 1, 2, 3, 4}, ack},
+                  {{0xA2, 0x05, 1, 2, 3, 4}, nak},
+                  {{0xA2, 0x08, 1, 2, 3, 4}, nak},
+                  {{0xA2, 0x10, 1, 2, 3, 4}, ack},
+                  {{0xA2, 0x28, 0x01, 0x00, 0x00, 0x00}, ack},   // dynamic bit 0: bytes 64..79
+                  {{0xA2, 0x10, 1, 2, 3, 4}, nak},
+                  {{0xA2, 0x14, 1, 2, 3, 4}, ack},
+                  {{0xA2, 0x28, 0x00, 0x00, 0x77, 0x00}, ack},
+              });
+    EXPECT_EQ(tag->bytes(8, 8), cat(serial, {0x28, 0x01, 0xE1, 0x10, 0x12, 0x0F}));   // bytes 8 and 9 kept
+    EXPECT_EQ(tag->bytes(160, 4), (Bytes{0x01, 0x00, 0x77, 0x00}));
+    EXPECT_TRUE(tag->pageLocked(19));
+    EXPECT_FALSE(tag->pageLocked(20));
+}
+
+TEST(TagModels, Type2ReadPastTheEndWrapsOnSmallTagsAndIsRefusedOnLargeOnes) {
+    auto ul = T2tTag::make(T2tTag::Chip::Ultralight, true);
+    auto ntag = T2tTag::make(T2tTag::Chip::Ntag144, true);
+    EXPECT_EQ(ul->exchange({0x30, 0x0F}), cat(ul->bytes(60, 4), ul->bytes(0, 12)));
+    EXPECT_EQ(ntag->exchange({0x30, 0x29}), ntag->bytes(164, 16));
+    EXPECT_EQ(ntag->exchange({0x30, 0x2A}), Bytes{T2tTag::NAK});
+    EXPECT_EQ(ntag->exchange({0x30, 0x2D}), Bytes{T2tTag::NAK});
+}
+
+TEST(TagModels, Type2SectorSelectIsAcknowledgedThenTheSectorTakenInSilence) {
+    auto tag = T2tTag::make(T2tTag::Chip::Myd32P, true);
+    tag->put(1024, counting(16, 0x40));
+    run(*tag, {
+                  {{0xC2, 0xFF}, Bytes{T2tTag::ACK}},
+                  {{0x01, 0x00, 0x00, 0x00}, std::nullopt},
+                  {{0x30, 0x00}, counting(16, 0x40)},
+                  {{0xC2, 0xFF}, Bytes{T2tTag::ACK}},
+                  {{0x02, 0x00, 0x00, 0x00}, Bytes{T2tTag::NAK}},   // no third sector
+                  {{0xC2, 0xFF}, Bytes{T2tTag::ACK}},
+                  {{0x00, 0x00, 0x00, 0x00}, std::nullopt},
+              });
+    EXPECT_EQ(tag->selectedSector(), 0);
+    auto small = T2tTag::make(T2tTag::Chip::Ntag496, true);
+    EXPECT_EQ(small->exchange({0xC2, 0xFF}), Bytes{T2tTag::NAK});
+}
+
+TEST(TagModels, Type2PresetsCarryTheirLayouts) {
+    using C = T2tTag::Chip;
+    struct Case {
+        C chip;
+        bool formatted;
+        size_t pages;
+        Bytes from12;
+    };
+    for (const Case& c : {Case{C::Ultralight, false, 16, {0, 0, 0, 0, 0xFF, 0xFF}},
+                          Case{C::UltralightC, false, 48, {0, 0, 0, 0, 0x02, 0x00, 0x00, 0x10, 0x00, 0x06, 0x01, 0x10}},
+                          Case{C::UltralightC, true, 48, {0xE1, 0x10, 0x12, 0x00, 0x01, 0x03, 0xA0, 0x10, 0x44, 0x03, 0x00, 0xFE}},
+                          Case{C::Ntag144, true, 45, {0xE1, 0x10, 0x12, 0x00, 0x03, 0x00, 0xFE}},
+                          Case{C::Ntag496, true, 135, {0xE1, 0x10, 0x3E, 0x00, 0x03, 0x00, 0xFE}},
+                          Case{C::Ntag872, true, 231, {0xE1, 0x10, 0x6D, 0x00, 0x03, 0x00, 0xFE}},
+                          Case{C::MydMove, true, 38, {0xE1, 0x11, 0x10, 0x00, 0x03, 0x00, 0xFE}},
+                          Case{C::Myd16P, true, 256, {0xE1, 0x11, 0x7E, 0x00, 0x01, 0x03, 0xD0}},
+                          Case{C::Myd32P, true, 512, {0xE1, 0x11, 0xFE, 0x00, 0x01, 0x03, 0x90}}}) {
+        auto tag = T2tTag::make(c.chip, c.formatted);
+        EXPECT_EQ(tag->pages(), c.pages);
+        EXPECT_EQ(tag->bytes(12, c.from12.size()), c.from12);
+    }
+}
+
 TEST(TagModels, Type1AnswersOnlyItsOwnUidAndKeepsBlockZero) {
     T1tTag tag;
     const Bytes uid4{0x3B, 0x21, 0x43, 0x65};

@@ -8,6 +8,7 @@
 #include "hw/hw_timer.h"
 #include "mm/mm.h"
 #include "os/os_mem.h"
+#include "th/th_subtypes.h"
 #include "util/trace.h"
 
 namespace {
@@ -275,6 +276,7 @@ int32_t nfcmanInit(void* segment, uint32_t moduleWord) {
         return -1;
     }
     smRegisterEventNames(NFCMAN_EVENT_CLASS, static_cast<uint16_t>(std::size(kEventNames)), kEventNames);
+    thInstallSubtypes();
     g_rawMode = 0;
     g_optionByte = 0;
     g_self = p;

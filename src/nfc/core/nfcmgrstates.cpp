@@ -315,6 +315,8 @@ uint32_t tagState(TStateMachine* m, uint16_t event, bool ndef) {
     case EV_NFCMAN_DEV_REMOVE: return go(m, nfcmanIdleOrListen(p));
     // A controller that reports the tag's removal itself is believed at once.
     case EV_NFCMAN_DEVICE_IND: return go(m, nfcmanDeviceIndication(p));
+    // A tag selected again has a new handler, which says when it knows the tag.
+    case EV_NFCMAN_DEVICE_CONF: return go(m, nfcmanNextStateAfterDevice(p));
     default: return SM_NOT_HANDLED;
     }
 }

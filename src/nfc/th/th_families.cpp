@@ -2,6 +2,7 @@
 // joins with one row.
 #include "core/nfcmgrth.h"
 #include "th/th_kovio.h"
+#include "th/th_type2.h"
 
 namespace {
 
@@ -12,6 +13,7 @@ struct Joined {
 
 constexpr Joined kJoined[] = {
     {TH_FAMILY_KOVIO, &tkbcInit},
+    {TH_FAMILY_TYPE2, &t2Init},
 };
 
 struct Inits {

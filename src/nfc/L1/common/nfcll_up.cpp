@@ -195,6 +195,13 @@ void nfcllSendUsTransactionInd(TNfcllContext* ll, const uint8_t* data, uint16_t 
                  static_cast<int>(platTickMs() - ll->requestTick));
         debugDump(data, title, length);
     }
+    // The tag acknowledges the second packet of a sector select by silence: a driver that reports
+    // the missing answer itself, before layer 1's own timer runs out, reports the acknowledgement.
+    if (ll->ulSectorSelect == 3 && cause != 0) {
+        traceUlChange(ll, 0);
+        cause = 0;
+        length = 0;
+    }
     if (ll->ulSectorSelect == 1 || cause != 0) {
         if (cause == 0 && ll->ulSectorSelect == 1) traceUlChange(ll, 2);
         if (cause != 0 && cause != NFCLL_CAUSE_AUTH_FAILED && (ll->flags & NFCLL_FLAG_MF_AUTH) &&
