@@ -228,15 +228,6 @@ typedef struct TNfcTagInfo {
 } TNfcTagInfo;
 CORVANE_STATIC_ASSERT(sizeof(TNfcTagInfo) == 102, "TNfcTagInfo is 100 bytes and one word");
 
-/* A P2P device's general bytes (of the peer's ATR_REQ or ATR_RES) fill the bytes from the ISO
- * 14443A historical bytes on, up to the historical-bytes length, which holds their count. */
-#define NFC_TAGINFO_GENERAL_BYTES_OFFSET 25u
-#define NFC_TAGINFO_GENERAL_BYTES_MAX 50u
-CORVANE_STATIC_ASSERT(offsetof(TNfcTagInfo, a.historicalBytes) == NFC_TAGINFO_GENERAL_BYTES_OFFSET &&
-                          offsetof(TNfcTagInfo, historicalBytesLength) ==
-                              NFC_TAGINFO_GENERAL_BYTES_OFFSET + NFC_TAGINFO_GENERAL_BYTES_MAX,
-                      "the general bytes end where their length starts");
-
 #define NFC_TAG_WRITABLE 0x1u
 #define NFC_TAG_FORMATTABLE 0x2u
 #define NFC_TAG_READABLE 0x4u

@@ -151,7 +151,7 @@ TEST(NciListenActivation, EachTechnologyActivatesTheHostIntoListenActiveWithItsR
         if (c.nfcDep) {
             // The initiator's NFCID3 and its general bytes, LLCP magic first.
             EXPECT_EQ(Bytes(record->uid, record->uid + record->uidLength), Bytes(poller->activation.begin(), poller->activation.begin() + 10));
-            const auto* gb = reinterpret_cast<const uint8_t*>(&*record) + NFC_TAGINFO_GENERAL_BYTES_OFFSET;
+            const auto* gb = reinterpret_cast<const uint8_t*>(&*record) + NFCLL_GENERAL_BYTES_OFFSET;
             EXPECT_EQ(Bytes(gb, gb + record->historicalBytesLength), simpeers::llcpGeneralBytes());
             ASSERT_TRUE(w.stack.waitFor(PH_DATA_IND)) << w.sim.describe();
         } else {

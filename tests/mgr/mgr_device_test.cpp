@@ -370,18 +370,48 @@ TEST_F(MgrTest, ARequestThatComesWhileATransactionRunsWaitsWithoutSpinningAndIsS
     EXPECT_EQ(l1.count(NFCLL_LISTEN_REQ), listens);     // the polling controller already listens for it
 }
 
-TEST_F(MgrTest, WithoutLlcpAP2pDeviceIsRefusedAndItsBufferGoesBack) {
+TEST_F(MgrTest, AP2pDeviceBringsTheLlcpLinkUpAndItsLossTakesItDown) {
     start(kNciFlags, kReaderNci, &llcpRegister);
+    std::vector<std::vector<uint8_t>> frames;
+    l1.onCommand(PH_DATA_REQ, [&frames](FakeLayer1&, const OsMessage& m) {
+        const auto f = nfcllMsgGet<PH_DATA_REQ>(m);
+        frames.emplace_back(f.buffer + f.offset, f.buffer + f.offset + f.length);
+        if (f.flags & NFCLL_MSG_OWNS_BUFFER) osBufferRelease(f.buffer);
+    });
     TestApp& a = registerApp(0);
     listen(a, P2P_INITIATOR);
-    detect(tag(P2P_INITIATOR));
-    EXPECT_TRUE(cap.contains("llcp: ! LLCP is not part of this build, message 0xC2"));
+    // The peer's general bytes: the LLCP magic, version 1.1 and an LTO of 1000 ms.
+    TNfcTagInfo peer = tag(P2P_INITIATOR);
+    const uint8_t general[] = {0x46, 0x66, 0x6D, 0x01, 0x01, 0x11, 0x04, 0x01, 0x64};
+    std::memcpy(reinterpret_cast<uint8_t*>(&peer) + NFCLL_GENERAL_BYTES_OFFSET, general, sizeof general);
+    peer.historicalBytesLength = sizeof general;
+    detect(peer);
+    EXPECT_TRUE(cap.contains("LLCP: remote info: LTO 1000 ms, MIU 0x80, WKS 0x1, LCS 0x0, Version 0x11"));
+    EXPECT_TRUE(cap.contains("LLCP: SET_PARAMETER_REQ type=P2P_IN, LTO=0"));
+    EXPECT_EQ(l1.count(NFCLL_ACT_CONF), 1u);
+    ASSERT_EQ(a.got(NFACE_DEVICE_IND).size(), 1u);
     // Both buffers of the global pool are there to take again: the role's buffer came back.
     uint16_t pool = 0;
     ASSERT_EQ(osPoolFindByName(0xF1, &pool), OS_OK);
     void* taken[2] = {};
     for (void*& buffer : taken) ASSERT_EQ(osBufferGet(pool, 128, &buffer, nullptr, nullptr), OS_OK);
     for (void* buffer : taken) osBufferRelease(buffer);
+
+    // The initiator opens the symmetry procedure.
+    advance(90);
+    EXPECT_TRUE(frames.empty());
+    advance(20);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0], (std::vector<uint8_t>{0x00, 0x00}));
+
+    // The controller loses the device: LLCP ends the link and the manager listens again.
+    const size_t listens = l1.count(NFCLL_LISTEN_REQ);
+    l1.indicate<NFCLL_DEACT_IND>({nullptr});
+    run();
+    EXPECT_TRUE(cap.contains("LLCP: get NFCLL_DEACT_IND, send DL_DEACT_IND"));
+    EXPECT_EQ(a.got(NFACE_TECH_REMOVE_IND).size(), 1u);
+    EXPECT_EQ(l1.count(NFCLL_US_QUEUE_REQ), 2u);
+    EXPECT_EQ(l1.count(NFCLL_LISTEN_REQ), listens + 1);
 }
 
 TEST_F(MgrTest, AP2pDeviceIsHandedToLlcpWithItsRole) {

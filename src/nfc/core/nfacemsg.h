@@ -178,9 +178,10 @@ struct TNfaceLlcpLinkOnly {
 
 struct TNfaceLlcpDataReq {
     void* hLink;
-    const uint8_t* data;
+    const uint8_t* data;    // stays the requester's until the confirmation
     uint16_t length;
     uint8_t handle;
+    uint8_t dsap;           // a connectionless link sends to this SAP
 };
 
 struct TNfaceLlcpDataConf {

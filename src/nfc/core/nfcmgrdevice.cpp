@@ -32,7 +32,9 @@ TNfcmanApp* firstInState(TNfcManager* p, uint32_t state) {
 
 // The lengths in a record from layer 1 must fit the record's own fields.
 bool soundRecord(const TNfcTagInfo& d) {
-    return d.uidLength <= sizeof d.uid && d.historicalBytesLength <= sizeof d.a.historicalBytes &&
+    // A P2P record counts the peer's general bytes there instead.
+    const size_t historical = (d.tagType & NFCMAN_P2P_DEVICE) ? NFCLL_GENERAL_BYTES_MAX : sizeof d.a.historicalBytes;
+    return d.uidLength <= sizeof d.uid && d.historicalBytesLength <= historical &&
            d.higherLayerResponseLength <= sizeof d.b.higherLayerResponse;
 }
 

@@ -100,6 +100,12 @@ struct TNfcllDeviceInd {
     TNfcTagInfo* device;
 };
 
+// A P2P device record carries the peer's general bytes in place of the historical bytes: up to
+// 50 bytes from there, counted by the historical-bytes length.
+constexpr size_t NFCLL_GENERAL_BYTES_OFFSET = offsetof(TNfcTagInfo, a.historicalBytes);
+constexpr size_t NFCLL_GENERAL_BYTES_MAX = offsetof(TNfcTagInfo, historicalBytesLength) - NFCLL_GENERAL_BYTES_OFFSET;
+static_assert(NFCLL_GENERAL_BYTES_MAX == 50);
+
 // NFCLL_DEVICE_RESP, from the NFC manager or LLCP; layer 1 reads none of it.
 struct TNfcllDeviceResp {
     const TNfcTagInfo* device;

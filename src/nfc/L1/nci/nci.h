@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "L1/common/nfcll.h"
+#include "L1/common/nfcllmsg.h"
 #include "L1/nci/nci_events.h"
 #include "L1/nci/nci_packet.h"
 #include "util/sm.h"
@@ -93,7 +94,7 @@ struct TNciTechParams {
 };
 
 constexpr uint8_t NCI_TECH_NONE = 0xFF;
-constexpr uint8_t NCI_GENERAL_BYTES_MAX = 50;
+constexpr uint8_t NCI_GENERAL_BYTES_MAX = NFCLL_GENERAL_BYTES_MAX;   // as the device record holds them
 
 // One device the controller reports: found in discovery, or activated.
 struct TNciEndpoint {

@@ -200,8 +200,7 @@ void fillP2pInfo(const TNciEndpoint& ep, TNfcTagInfo& info) {
         std::memcpy(info.uid, ep.activation + kNfcid3At, kNfcid3Length);
         info.uidLength = kNfcid3Length;
     }
-    static_assert(NCI_GENERAL_BYTES_MAX <= NFC_TAGINFO_GENERAL_BYTES_MAX);
-    std::memcpy(reinterpret_cast<uint8_t*>(&info) + NFC_TAGINFO_GENERAL_BYTES_OFFSET, ep.generalBytes, ep.generalBytesLength);
+    std::memcpy(reinterpret_cast<uint8_t*>(&info) + NFCLL_GENERAL_BYTES_OFFSET, ep.generalBytes, ep.generalBytesLength);
     info.historicalBytesLength = ep.generalBytesLength;
 }
 
