@@ -1,6 +1,7 @@
 // The simulated tags on their own: each one is fed commands in order and its answers (or its
 // silence) compared with what the tag definitions prescribe.
 #include <gtest/gtest.h>
+#include <nettle/des.h>
 
 #include <memory>
 #include <optional>
@@ -330,4 +331,109 @@ TEST(NdefImage, DecodesTheTlvsAndRecordsOfADataArea) {
     EXPECT_FALSE(readTlvs({0x03, 0xFF, 0x01, 0x00, 0x01})) << "a value past the area";
     EXPECT_FALSE(parseNdef({0xD1, 0x01, 0x09, 0x54, 0x02})) << "a payload past the message";
     EXPECT_EQ(ndefMessage({0x03, 0x00, 0xFE}), Bytes{}) << "an empty NDEF TLV";
+}
+
+namespace {
+
+Bytes desfire(uint8_t ins, const Bytes& data = {}) {
+    Bytes b{0x90, ins, 0x00, 0x00};
+    if (!data.empty()) {
+        b.push_back(static_cast<uint8_t>(data.size()));
+        b.insert(b.end(), data.begin(), data.end());
+    }
+    b.push_back(0x00);
+    return b;
+}
+
+Bytes status91(uint8_t code, Bytes data = {}) {
+    data.push_back(0x91);
+    data.push_back(code);
+    return data;
+}
+
+Bytes des(const uint8_t key[8], const Bytes& block, bool encrypt) {
+    des_ctx ctx;
+    des_set_key(&ctx, key);
+    Bytes out(8);
+    if (encrypt) des_encrypt(&ctx, 8, out.data(), block.data());
+    else des_decrypt(&ctx, 8, out.data(), block.data());
+    return out;
+}
+
+} // namespace
+
+TEST(TagModels, DesfireDirectoryFilesAndFrames) {
+    DesfireTag tag;
+    const Bytes ndefAid{0x10, 0xEE, 0xEE};
+    run(tag, {
+                 {desfire(0x60), status91(0xAF, {0x04, 0x01, 0x01, 0x00, 0x01, 0x18, 0x05})},
+                 {desfire(0xAF), status91(0xAF, {0x04, 0x01, 0x01, 0x00, 0x06, 0x18, 0x05})},
+                 {desfire(0xAF), status91(0x00, cat(tag.a.nfcid1, {0xBA, 0x7C, 0x40, 0x00, 0x12, 0x34, 0x26}))},
+                 {desfire(0x5A, ndefAid), status91(0xA0)},
+                 {desfire(0xCA, cat(ndefAid, {0x0F, 0x01})), status91(0x00)},
+                 {desfire(0xCA, cat(ndefAid, {0x0F, 0x01})), status91(0xDE)},
+                 {desfire(0x5A, ndefAid), status91(0x00)},
+                 {desfire(0xCA, cat({0x11, 0x22, 0x33}, {0x0F, 0x01})), status91(0x9D)},   // not on the PICC level
+                 {desfire(0xCD, {0x04, 0x00, 0xEE, 0xEE, 100, 0, 0}), status91(0x00)},
+                 {desfire(0xCD, {0x04, 0x00, 0xEE, 0xEE, 100, 0, 0}), status91(0xDE)},
+                 {desfire(0x3D, cat({0x04, 95, 0, 0, 10, 0, 0}, Bytes(10, 0xAB))), status91(0xBE)},
+                 {desfire(0x3D, cat({0x04, 90, 0, 0, 10, 0, 0}, Bytes(10, 0xAB))), status91(0x00)},
+                 {desfire(0xBD, {0x04, 0, 0, 0, 100, 0, 0}), status91(0xAF, Bytes(59, 0))},
+                 {desfire(0xAF), status91(0x00, cat(Bytes(31, 0), Bytes(10, 0xAB)))},
+                 {desfire(0xBD, {0x04, 90, 0, 0, 11, 0, 0}), status91(0xBE)},
+                 {desfire(0xBD, {0x05, 0, 0, 0, 1, 0, 0}), status91(0xF0)},
+                 {desfire(0xFC), status91(0xAE)},
+                 {desfire(0x5A, {0, 0, 0}), status91(0x00)},
+                 {desfire(0xFC), status91(0xAE)},   // not authenticated
+                 {desfire(0x77), status91(0x1C)},
+             });
+    EXPECT_EQ(tag.applications.size(), 1u);
+}
+
+TEST(TagModels, DesfireFormatsOnlyAfterTheLegacyAuthentication) {
+    for (const bool rightKey : {true, false}) {
+        SCOPED_TRACE(rightKey);
+        DesfireTag tag;
+        tag.createNdefApplication(64);
+        const uint8_t key[8] = {};
+        if (!rightKey) tag.piccKey[0] = 0x5A;
+        ASSERT_EQ(tag.exchange(desfire(0x5A, {0, 0, 0})), status91(0x00));
+        const auto first = tag.exchange(Bytes{0x90, 0x0A, 0x00, 0x00, 0x01, 0x00, 0x00});
+        ASSERT_TRUE(first);
+        ASSERT_EQ(first->size(), 10u);
+        EXPECT_EQ(Bytes(first->end() - 2, first->end()), (Bytes{0x91, 0xAF}));
+        // The reader's side, in the legacy chaining: deciphering where it sends.
+        const Bytes rndB = des(key, Bytes(first->begin(), first->begin() + 8), false);
+        Bytes rotated(rndB.begin() + 1, rndB.end());
+        rotated.push_back(rndB[0]);
+        const Bytes rndA{1, 2, 3, 4, 5, 6, 7, 8};
+        const Bytes a = des(key, rndA, false);
+        Bytes x(8);
+        for (size_t i = 0; i < 8; ++i) x[i] = rotated[i] ^ a[i];
+        const Bytes second = tag.exchange(desfire(0xAF, cat(a, des(key, x, false)))).value_or(Bytes{});
+        if (!rightKey) {
+            EXPECT_EQ(second, status91(0xAE));
+            EXPECT_EQ(tag.exchange(desfire(0xFC)), status91(0xAE));
+            EXPECT_FALSE(tag.applications.empty());
+            continue;
+        }
+        Bytes rotatedA(rndA.begin() + 1, rndA.end());
+        rotatedA.push_back(rndA[0]);
+        EXPECT_EQ(second, status91(0x00, des(key, rotatedA, true)));
+        EXPECT_EQ(tag.exchange(desfire(0xFC)), status91(0x00));
+        EXPECT_TRUE(tag.applications.empty());
+    }
+}
+
+TEST(TagModels, Type4CardOfMappingOneAnswersOnlyItsName) {
+    IsoDepTag tag(Technology::A, 0xFFFE, IsoDepTag::Mapping::V1Only);
+    tag.setMessage(counting(300));
+    run(tag, {
+                 {{0x00, 0xA4, 0x04, 0x00, 0x07, 0xD2, 0x76, 0x00, 0x00, 0x85, 0x01, 0x01, 0x00}, Bytes{0x6A, 0x82}},
+                 {{0x00, 0xA4, 0x04, 0x00, 0x07, 0xD2, 0x76, 0x00, 0x00, 0x85, 0x01, 0x00}, Bytes{0x90, 0x00}},
+                 {{0x00, 0xA4, 0x00, 0x00, 0x02, 0xE1, 0x04}, Bytes{0x90, 0x00}},
+                 // Extended Le: the whole message in one answer.
+                 {{0x00, 0xB0, 0x00, 0x02, 0x00, 0x01, 0x2C}, cat(counting(300), {0x90, 0x00})},
+             });
+    EXPECT_EQ(tag.file(IsoDepTag::NDEF_FILE).size(), 0xFFFEu);
 }

@@ -3,6 +3,7 @@
 #include "core/nfcmgrth.h"
 #include "th/th_kovio.h"
 #include "th/th_type2.h"
+#include "th/th_type4.h"
 
 namespace {
 
@@ -14,6 +15,7 @@ struct Joined {
 constexpr Joined kJoined[] = {
     {TH_FAMILY_KOVIO, &tkbcInit},
     {TH_FAMILY_TYPE2, &t2Init},
+    {TH_FAMILY_TYPE4, &t4Init},
 };
 
 struct Inits {
