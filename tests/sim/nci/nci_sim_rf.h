@@ -2,8 +2,8 @@
 // host select, poll active, listen active, listen sleep). Poll side: tags enter and leave the
 // field at any time; discovery finds those of the configured technologies (one is activated at
 // once, several are announced for the host to select); the active tag answers the host's data
-// on the static RF connection through the Frame, ISO-DEP or NFC-DEP RF interface; deactivation
-// follows its type. Listen side (nci_sim_listen.cpp): a remote poller (an external reader or an
+// on the static RF connection through the Frame, ISO-DEP or NFC-DEP RF interface (or maker
+// 0x04's MIFARE interface); deactivation follows its type. Listen side (nci_sim_listen.cpp): a remote poller (an external reader or an
 // NFC-DEP initiator) that approaches while the host listens on its technology activates the
 // host, sends its commands and takes the host's answers, may put the host to sleep, wake it
 // again and leave.
@@ -101,6 +101,7 @@ private:
     void toDiscovery();
     void toIdle();
     void interfaceError(uint8_t status);
+    std::optional<simtags::Bytes> mifare(simtags::Tag& tag, const simtags::Bytes& request);
     void returnCredits();
     bool present(const TagPtr& tag) const;
     uint8_t protocolOf(const simtags::Tag& tag) const;
@@ -119,6 +120,7 @@ private:
     PollerPtr poller_;                        // the one that activated the host
     uint8_t activeInterface_ = 0;
     bool activeLost_ = false;                 // the active tag left without the controller noticing
+    std::optional<uint8_t> pendingWrite_;     // MIFARE: the block of a write whose data comes next
 };
 
 // The test's handle on the RF model: every call is carried onto the simulator's thread.
