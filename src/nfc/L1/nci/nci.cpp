@@ -180,6 +180,8 @@ void sendRequest(TNciContext* nci, const uint8_t* data, uint16_t length, uint32_
 void nciHandleTransactionReq(TNfcllContext* ll, const uint8_t* data, uint16_t length, uint32_t timeout) {
     TNciContext* nci = nciOf(ll);
     if (length == 0) {
+        // On a P2P link layer 1 says so when its transmit queue has run empty: nobody waits for an answer.
+        if (nci->tagType & kTagP2P) return;
         // Nothing to send is refused at once: silence would hold the requester and everything behind it.
         TRACE(NFCLL_TRC_ERROR, "nci: ! transaction without data");
         nfcllSendUsTransactionInd(ll, nullptr, NFCLL_CAUSE_INVALID_DATA, 0);

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "L1/common/nfcll.h"
+#include "L1/common/nfcllmsg.h"
 #include "L1/nci/nci_events.h"
 #include "L1/nci/nci_packet.h"
 #include "util/sm.h"
@@ -44,7 +45,7 @@ enum : uint32_t {
 };
 
 // NFCC feature bits derived from CORE_INIT_RSP.
-enum : uint8_t { NCI_FEATURE_LISTEN_ROUTING = 0x1C };
+enum : uint8_t { NCI_FEATURE_LISTEN_ROUTING = 0x1C, NCI_FEATURE_PRESENCE_CHECK = 0x80 };
 
 #define NCI_TRANSTYPES(X) X(IDLE) X(LISTEN) X(SELECT) X(CHECK) X(DATA) X(IOCTL) X(RESET)
 #define NCI_TRANSTYPE_ENUM(name) NCI_TRANSTYPE_##name,
@@ -93,6 +94,7 @@ struct TNciTechParams {
 };
 
 constexpr uint8_t NCI_TECH_NONE = 0xFF;
+constexpr uint8_t NCI_GENERAL_BYTES_MAX = NFCLL_GENERAL_BYTES_MAX;   // as the device record holds them
 
 // One device the controller reports: found in discovery, or activated.
 struct TNciEndpoint {
@@ -111,6 +113,8 @@ struct TNciEndpoint {
     uint8_t rxBitRate;
     uint8_t activationLength;
     uint8_t activation[255];
+    uint8_t generalBytesLength;     // NFC-DEP: of the peer's ATR_REQ or ATR_RES
+    uint8_t generalBytes[NCI_GENERAL_BYTES_MAX];
 };
 
 // Listen-mode routing: the controller's table of who answers a reader.
@@ -255,8 +259,9 @@ uint32_t nciChangeTo(TStateMachine* sm, SmHandler next);
 uint32_t nciEnterSubState(TStateMachine* sm, SmHandler sub);
 #define NCI_RF_STATES(X)                                                                                       \
     X(nciStateStartDiscovery) X(nciStateDiscovery) X(nciStateDiscoveryStop) X(nciStateW4AllDiscoveries)       \
-    X(nciStateW4HostSelect) X(nciStatePollActive) X(nciStatePollActiveDeact) X(nciStateIoGetParameter)          \
-    X(nciStateInvalidActive) X(nciStateRadioDisable) X(nciStateRadioOff) X(nciStateNfccLoopback) X(nciStateWakeup) \
+    X(nciStateW4HostSelect) X(nciStatePollActive) X(nciStatePollActiveDeact) X(nciStateListenActive)            \
+    X(nciStateListenActiveDeact) X(nciStateListenSleep) X(nciStateIoGetParameter) X(nciStateInvalidActive)      \
+    X(nciStateRadioDisable) X(nciStateRadioOff) X(nciStateNfccLoopback) X(nciStateWakeup) X(nciStateRawRequest) \
     X(nciStateMfPollActive) X(nciStateMfPresenceCheck) X(nciStateMfPollActiveReact)
 #define NCI_STATE_DECLARE(name) uint32_t name(TStateMachine* sm, uint16_t event);
 NCI_STATE_DECLARE(nciStateDeact)
@@ -297,6 +302,8 @@ uint32_t nciSendDeactivate(TNciContext* nci, uint8_t type);
 uint32_t nciSendT3tPolling(TNciContext* nci);
 uint32_t nciSendGetConfig(TNciContext* nci, const uint8_t* ids, uint16_t length);
 uint32_t nciSendLoopbackCreate(TNciContext* nci);
+// RF_PARAMETER_UPDATE_CMD with the gathered parameters: 0 sent, else the cause of the refusal.
+uint16_t nciSendParameterUpdate(TNciContext* nci);
 // A send result that is neither done nor waiting for credit is a failure.
 bool nciSendOk(uint32_t result);
 

@@ -193,8 +193,10 @@ uint32_t nciDefaultHandler(TStateMachine* sm, uint16_t event) {
     case EV_NCI_RADIO_OFF_REQUEST: return changeTo(sm, &nciStateRadioDisable);
     case EV_NCI_IO_GET_PARAMETER: return nciEnterSubState(sm, &nciStateIoGetParameter);
     case EV_NCI_ECHO_REQUEST: return nciEnterSubState(sm, &nciStateNfccLoopback);
+    case EV_NCI_IO_RAW_REQUEST: return nciEnterSubState(sm, &nciStateRawRequest);
     case EV_NCI_RF_DISCOVER_SELECT_CMD: return refuseRequest(sm, event, evNciError);
     case EV_NCI_SLEEP:
+    case EV_NCI_RF_PARAMETER_UPDATE_CMD:
     case EV_NCI_RF_T3T_POLLING_CMD: return refuseRequest(sm, event, evNciState);
     // Their IO controls are answered when they are asked; a state that cannot serve them lets them pass.
     case EV_NCI_WAKE_UP:
