@@ -88,6 +88,7 @@ void nciFullReset(TNciContext* nci) {
     nciPartialReset(nci);
     nci->nfceeAnnounced = 0;
     nci->nfceeFound = 0;
+    nciNfceeReset(nci);
 }
 
 // ---- Handlers -----------------------------------------------------------------------------------

@@ -130,6 +130,7 @@ uint32_t nciStateDiscovery(TStateMachine* sm, uint16_t event) {
     case EV_NCI_RF_INTF_ACTIVATED_NTF: return activated(sm, nciHandleIntfActivatedNtf(nci));
     case EV_NCI_WAKE_UP_DONE_RSP: nciSignalCompletion(nci, evNciOk); return SM_DONE;
     case EV_NCI_WAKE_UP_DONE_NTF: return nciChangeTo(sm, &nciStateWakeup);
+    case EV_NCI_IO_SE_REQUEST: return nciEnterSubState(sm, &nciStateIoSeRequest);
     case EV_NCI_RF_NFCEE_DISCOVERY_REQ_NTF:
     case EV_SM_EXIT:
     case EV_NCI_RF_DEACTIVATE_NTF: return SM_DONE;
