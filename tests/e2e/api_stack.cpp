@@ -30,6 +30,8 @@ DWORD ApiStack::callback(void* context, DWORD event, void* listenerContext, void
     e.code = event;
     e.listenerContext = listenerContext;
     if (event == nfcEventTagDetected && record) e.tag = *static_cast<const TNfcTagInfo*>(record);
+    if (event == nfcEventTransaction && record) e.transaction = static_cast<const TNfcEventParam*>(record)->transaction;
+    if (event == nfcEventSecureNotification && record) e.secure = *static_cast<const TNfcSecureNotification*>(record);
     std::lock_guard<std::mutex> g(self->m_);
     self->events_.push_back(e);
     self->cv_.notify_all();

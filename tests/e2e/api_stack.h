@@ -17,6 +17,8 @@ struct AppEvent {
     DWORD code = 0;
     void* listenerContext = nullptr;
     TNfcTagInfo tag{};   // a copy of the record of nfcEventTagDetected
+    TNfcTransaction transaction{};        // of nfcEventTransaction
+    TNfcSecureNotification secure{};      // of nfcEventSecureNotification
 };
 
 class ApiStack {

@@ -81,6 +81,7 @@ void ncillTransportRxUs(void* user, uint32_t kind, uint16_t opcode, uint8_t conn
         nci->rxPayload = payload;
         nci->rxLength = length;
         uint16_t event = kOpcodeEvents.events[row];
+        if (event == EV_NCI_DATA && connId != 0 && nciNfceeDropsLateAnswer(nci, connId)) return;
         // Frames of the RF interface arrive as it shapes them; one it refuses is an error, not data.
         if (event == EV_NCI_DATA && connId == 0) {
             if (const uint16_t cause = nci->mapIncoming(nci, &nci->rxPayload, &nci->rxLength)) {

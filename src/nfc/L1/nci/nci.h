@@ -153,6 +153,7 @@ struct TNciNfcee {
     uint32_t supportedListenMask;
     uint8_t listenState;
     uint8_t connId;                 // 0: no connection
+    uint8_t lateAnswers;            // answers still due for exchanges that timed out
     TNciSeOperation open;
     TNciSeOperation close;
     TNciSeOperation exchange;
@@ -363,6 +364,8 @@ TNciNfcee* nciNfceeById(TNciContext* nci, uint8_t id);
 TNciNfcee* nciNfceeByHandle(TNciContext* nci, NfcSecureHandle handle);
 TNciNfcee* nciNfceeByConnection(TNciContext* nci, uint8_t connId);
 void nciNfceeReset(TNciContext* nci);
+// True for the answer of an exchange that timed out: it is dropped, whatever state is current.
+bool nciNfceeDropsLateAnswer(TNciContext* nci, uint8_t connId);
 uint16_t nciSeOpen(TNciContext* nci, TNciNfcee* ee);
 uint16_t nciSeClose(TNciContext* nci, TNciNfcee* ee);
 uint16_t nciSeExchange(TNciContext* nci, TNciNfcee* ee);

@@ -264,6 +264,14 @@ TNciNfcee* nciNfceeByConnection(TNciContext* nci, uint8_t connId) {
     return nullptr;
 }
 
+bool nciNfceeDropsLateAnswer(TNciContext* nci, uint8_t connId) {
+    TNciNfcee* ee = nciNfceeByConnection(nci, connId);
+    if (!ee || ee->lateAnswers == 0) return false;
+    --ee->lateAnswers;
+    TRACE(NFCLL_TRC_ERROR, "nci: ! late answer of NFCEE %d dropped", ee->id);
+    return true;
+}
+
 void nciNfceeReset(TNciContext* nci) {
     for (TNciNfcee& ee : nci->nfcees) {
         ee = TNciNfcee{};
@@ -476,6 +484,8 @@ uint32_t nciStateIoSeRequest(TStateMachine* sm, uint16_t event) {
         return SM_MASTER;
     }
     case EV_NCI_MARVELD_TIMEOUT:
+        // The answer may still come: it belongs to no later exchange.
+        if (nci->ioNfcee && nci->ioCode == NFC_IOCTL_SE_EXCHANGE && nci->ioNfcee->connId) ++nci->ioNfcee->lateAnswers;
         nciSignalCompletion(nci, evNciTimeout);
         return SM_MASTER_ERROR;
     case EV_SM_EXIT:
