@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <map>
+#include <thread>
 #include <vector>
 
 #include "api_stack.h"
@@ -170,6 +172,8 @@ TEST_F(SecureElements, StatusChangesReachTheApplicationAndAnInvalidOneDoesNot) {
 }
 
 TEST_F(SecureElements, ATransactionReachesTheSecureElementListener) {
+    // Transactions go to applications that switched an element on.
+    ASSERT_EQ(nfcSecureSetMode(stack_.handle(), list_.handleOf(kEse), 1), nfcStatusOk);
     NfcListenerHandle listener = nullptr;
     ASSERT_EQ(nfcRegisterListener(stack_.handle(), nullptr, NFC_LISTEN_SECURE_ELEMENT | 0x1, nullptr, &listener),
               nfcStatusOk);
@@ -217,9 +221,17 @@ TEST_F(SecureElements, RoutesAreAddedReadAndClearedAndATechnologyRouteJoinsDisco
     const Bytes discover = stack_.commands(kRfDiscover).back();
     EXPECT_NE(std::find(discover.begin() + 1, discover.end(), 0x81), discover.end());
 
+    // Secure-element requests wait for the discovery set-up to end: until then they are refused as early.
     TNfcRoutingEntry read[8]{};
-    DWORD size = sizeof read;
-    ASSERT_EQ(nfcSecureGetRoutingEntries(stack_.handle(), read, &size), nfcStatusOk);
+    DWORD size = 0;
+    NfcApiStatus status = nfcStatusWrongState;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (status == nfcStatusWrongState && std::chrono::steady_clock::now() < until) {
+        size = sizeof read;
+        status = nfcSecureGetRoutingEntries(stack_.handle(), read, &size);
+        if (status == nfcStatusWrongState) std::this_thread::yield();
+    }
+    ASSERT_EQ(status, nfcStatusOk);
     ASSERT_EQ(stack_.commands(kGetRouting).size(), 1u);
     ASSERT_EQ(size % sizeof(TNfcRoutingEntry), 0u);
     const size_t count = size / sizeof(TNfcRoutingEntry);

@@ -133,6 +133,7 @@ struct TNciRoutingTable {
 // An execution environment the controller announces. The public record comes first: the
 // capability block lists its address.
 constexpr int NCI_MAX_NFCEES = 4;
+constexpr int NCI_TRANSACTION_RECORDS = 8;
 enum : uint8_t { NCI_NFCEE_ENABLED = 0, NCI_NFCEE_DISABLED = 1, NCI_NFCEE_REMOVED = 2 };
 // Listen states: whether the NFCEE answers a reader, and what is still to be reported.
 enum : uint8_t { NCI_EE_LISTEN_OFF = 0, NCI_EE_LISTEN_REPORT_ON = 1, NCI_EE_LISTEN_ON = 2, NCI_EE_LISTEN_REPORT_OFF = 3 };
@@ -241,7 +242,10 @@ struct TNciContext {
     TNciNfcee nfcees[NCI_MAX_NFCEES];
     uint8_t nfceeCount;             // records in use
     uint8_t modeSetId;              // the NFCEE of the last mode set
-    TNfcTransaction transaction;    // the last transaction reported upward
+    // The transactions reported upward: the indication carries a record's address, which the
+    // layers above read later, so a burst of transactions must not overwrite one still unread.
+    TNfcTransaction transactions[NCI_TRANSACTION_RECORDS];
+    uint8_t nextTransaction;
     NfcSecureHandle ioHandle;       // the secure element of the IO control
     uint32_t ioTimeout;             // ms, 0 for the default
     TNciNfcee* ioNfcee;

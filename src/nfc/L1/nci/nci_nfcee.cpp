@@ -365,8 +365,10 @@ uint16_t nciHandleNfceeActionNtf(TNciContext* nci) {
         return 0;
     }
     TRACE(kTrcNci, "nci: NFCEE transaction indication");
-    if (!nciParseTransaction(data, length, &nci->transaction)) return NCI_CAUSE_INVALID_DATA;
-    postSeInd(nci, NFCLL_SE_TRANSACTION, *ee, 0, &nci->transaction);
+    TNfcTransaction* record = &nci->transactions[nci->nextTransaction];
+    if (!nciParseTransaction(data, length, record)) return NCI_CAUSE_INVALID_DATA;
+    nci->nextTransaction = static_cast<uint8_t>((nci->nextTransaction + 1) % NCI_TRANSACTION_RECORDS);
+    postSeInd(nci, NFCLL_SE_TRANSACTION, *ee, 0, record);
     return 0;
 }
 
