@@ -11,6 +11,8 @@ namespace {
 constexpr uint32_t kTrcNci = 0x10000000u;
 constexpr uint8_t kAidMin = 5, kAidMax = 16;
 constexpr uint8_t kProtocolT3t = 3;
+// Results of the table's rules.
+constexpr uint16_t kClash = 11, kTableFull = 13, kWrongSize = 17, kNoRoom = 23;
 
 // Offsets in a route record.
 enum : uint32_t { REC_HANDLE = 0, REC_TYPE = 4, REC_POWER = 8, REC_ID = 9, REC_VALUE = 10 };
@@ -213,7 +215,7 @@ uint16_t nciRoutingAddEntry(TNciContext* nci, const uint8_t* value, uint8_t type
         if ((type & 0x7F) == NCI_ROUTE_PROTOCOL && value[0] == kProtocolT3t) continue;
         if (e.route != 0 || route == 0) {
             traceClash(type, length ? value[0] : 0);
-            return NCI_CAUSE_WRONG_PARAMETER;
+            return kClash;
         }
         replaced = i;
     }
@@ -221,17 +223,17 @@ uint16_t nciRoutingAddEntry(TNciContext* nci, const uint8_t* value, uint8_t type
     const int kept = t.count - (replaced >= 0 ? 1 : 0);
     if (kept >= NCI_ROUTING_ENTRIES) {
         TRACE(NFCLL_TRC_ERROR, "nci: ! Too many entries in routing table (%d)", static_cast<int>(t.count));
-        return 13;
+        return kTableFull;
     }
     if (!knownType(type) || !lengthFits(type, length)) {
         TRACE(NFCLL_TRC_ERROR, "nci: ! Wrong data size %d for selected routing method %s", static_cast<int>(length),
               typeName(type));
-        return 17;
+        return kWrongSize;
     }
     if (encodedSize(t, replaced) + length >= nci->routingTableSize) {
         TRACE(NFCLL_TRC_ERROR, "nci: ! No more space in routing table (maxTableSize = %d)",
               static_cast<int>(nci->routingTableSize));
-        return 23;
+        return kNoRoom;
     }
     if (replaced >= 0) {
         TRACE(kTrcNci, "nci: Found route to DH, removing it, NFCEE has higher priority");
@@ -265,7 +267,7 @@ uint16_t nciRoutingRemoveEntries(TNciContext* nci, uint8_t type, uint8_t route, 
         found = true;
     }
     t.changed = true;
-    return found ? 0 : NCI_CAUSE_WRONG_PARAMETER;
+    return found ? 0 : kClash;
 }
 
 uint32_t nciRoutingEncode(TNciRoutingTable* table, bool poll, uint8_t* out, uint32_t size) {
