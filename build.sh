@@ -4,6 +4,8 @@
 #   ./build.sh test   builds everything and runs every test through CTest
 #   ./build.sh asan   builds the library's tests with AddressSanitizer + UBSan and runs them
 #   ./build.sh tsan   builds the test areas that run threads with ThreadSanitizer and runs them
+#   ./build.sh fuzz   builds the libFuzzer targets of tests/fuzz with clang and runs each for
+#                     FUZZ_SECONDS (30 by default), FUZZ_JOBS of them at a time (all by default)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -28,7 +30,37 @@ configure_and_build() {   # $1 build folder, rest: extra CMake arguments
   cmake --build "$dir" -j "$(nproc)"
 }
 
+# Runs every fuzz target for $1 seconds, $2 at a time (0: all at once), each on a working copy of
+# its seed corpus. A crash, sanitizer report, leak or hang leaves its input in
+# build-fuzz/findings/<target>/ and fails the run: keep it in tests/fuzz/regressions/<target>/.
+run_fuzzers() {
+  local seconds=$1 jobs=$2 failed=0 running=0 name
+  local targets=(build-fuzz/bin/fuzz_*)
+  mkdir -p build-fuzz/logs
+  for target in "${targets[@]}"; do
+    name=${target#build-fuzz/bin/fuzz_}
+    mkdir -p "build-fuzz/corpus/$name" "build-fuzz/findings/$name"
+    "$target" -max_total_time="$seconds" -timeout=10 -max_len=2048 -rss_limit_mb=2048 -print_final_stats=1 \
+      -artifact_prefix="build-fuzz/findings/$name/" "build-fuzz/corpus/$name" "tests/fuzz/corpus/$name" \
+      > "build-fuzz/logs/$name.log" 2>&1 &
+    running=$((running + 1))
+    if ((jobs > 0 && running >= jobs)); then wait -n || true; running=$((running - 1)); fi
+  done
+  wait || true
+  for target in "${targets[@]}"; do
+    name=${target#build-fuzz/bin/fuzz_}
+    if compgen -G "build-fuzz/findings/$name/*" > /dev/null; then
+      echo "fuzz: $name FOUND $(ls build-fuzz/findings/$name/ | tr '\n' ' ')(log: build-fuzz/logs/$name.log)"
+      failed=1
+    else
+      echo "fuzz: $name $(grep -aE '^#[0-9]+[[:space:]]+DONE' "build-fuzz/logs/$name.log" | tail -1)"
+    fi
+  done
+  return $failed
+}
+
 mode=${1:-test}
+[ "$mode" = fuzz ] && packages+=(clang-14 libclang-rt-14-dev)
 install_missing
 case "$mode" in
   run)
@@ -55,5 +87,11 @@ case "$mode" in
     label=$(IFS='|'; echo "^(${areas[*]})\$")
     ctest --test-dir build-tsan --output-on-failure -j "$(nproc)" -L "$label"
     ;;
-  *) echo "usage: $0 run|test|asan|tsan" >&2; exit 2 ;;
+  fuzz)
+    cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang-14 \
+      -DCMAKE_CXX_COMPILER=clang++-14 -DCORVANE_FUZZ=ON -DCORVANE_GUI=OFF
+    cmake --build build-fuzz -j "$(nproc)" --target fuzz_all
+    run_fuzzers "${FUZZ_SECONDS:-30}" "${FUZZ_JOBS:-0}"
+    ;;
+  *) echo "usage: $0 run|test|asan|tsan|fuzz" >&2; exit 2 ;;
 esac

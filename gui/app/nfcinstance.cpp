@@ -10,6 +10,7 @@
 
 #include "convert.h"
 #include "corvanebinding.h"
+#include "ndefmessage.h"
 #include "tracetext.h"
 
 namespace {
@@ -37,7 +38,10 @@ TP2pConnection copyConnection(const TP2pConnection* record) {
 
 } // namespace
 
-CNfcInstance::CNfcInstance() {
+CNfcInstance::CNfcInstance()
+    : m_card([this](DWORD level, const QString& text) {
+          postTrace(level, NFC_SOURCE("ceHandleReceivedPdu"), "%s", qPrintable(text));
+      }) {
     registerMetaTypes();
     m_p2pListeners[0].sap = m_p2pClients[0].sap = kFirstSap;
     m_p2pListeners[1].sap = m_p2pClients[1].sap = kSecondSap;
@@ -46,6 +50,23 @@ CNfcInstance::CNfcInstance() {
 CNfcInstance::~CNfcInstance() {
     // The library must not call back into a deleted instance.
     if (m_hApp) nfcStop(0);
+    freePendingSends();
+}
+
+// After the stop no handle of the library means anything, and it reads no buffer of ours.
+void CNfcInstance::forgetLibraryHandles() {
+    m_hApp = nullptr;
+    std::fill(std::begin(m_listeners), std::end(m_listeners), nullptr);
+    m_supportListener = nullptr;
+    m_rwRequestedMask = 0;
+    m_tagConnected = false;
+    std::fill(std::begin(m_seConnections), std::end(m_seConnections), nullptr);
+    for (P2pBlock* blocks : {m_p2pListeners, m_p2pClients})
+        for (int i = 0; i < 2; ++i) blocks[i].link = blocks[i].connection = nullptr;
+    m_snepServer = nullptr;
+    m_snepClient = nullptr;
+    m_nppServer = nullptr;
+    freePendingSends();
 }
 
 void CNfcInstance::postTrace(DWORD level, const char* source, const char* format, ...) {
@@ -117,17 +138,11 @@ NfcApiStatus CNfcInstance::nfcStop(DWORD listenerMask) {
             if (client.link) failed(p2pDisconnect(client.sap), "! Disconnecting P2P client failed");
         for (P2pBlock& listener : m_p2pListeners)
             if (listener.link) failed(p2pStopListener(listener.sap), "! Stopping P2P listener failed");
-        if (listenerMask != 0)
-            for (NfcListenerHandle& listener : m_listeners) {
-                if (!listener) continue;
-                failed(corvaneSymbolTable.nfcUnregisterListener(listener),
-                       "! Unregistering listener(s) failed");
-                listener = nullptr;
-            }
+        if (listenerMask != 0) failed(nfcUnregisterListener(listenerMask, 0), "! Unregistering listener(s) failed");
         failed(corvaneSymbolTable.nfcDestroy(m_hApp), "! Destroying NFC-application failed");
         failed(corvaneSymbolTable.nfcDone(), "! Releasing access to NFC library failed");
     }
-    m_hApp = nullptr;
+    forgetLibraryHandles();
     corvaneFreeLibrary();
     m_lastStatus = status;
     postTrace(traceInfo, source, "Exit (status: %u)", status);
@@ -136,14 +151,6 @@ NfcApiStatus CNfcInstance::nfcStop(DWORD listenerMask) {
 }
 
 bool CNfcInstance::libraryRunning() const { return m_hApp && corvaneSymbolTable.module; }
-
-template <typename Signal, typename Slot>
-void CNfcInstance::relay(bool on, Signal signal, Slot slot) {
-    if (on)
-        connect(this, signal, this, slot, Qt::UniqueConnection);
-    else
-        disconnect(this, signal, this, slot);
-}
 
 void CNfcInstance::relayRunningSignals(bool on) {
     relay(on, &CNfcInstance::signalTagDetected, &CNfcInstance::handleTagDetected);
@@ -432,6 +439,7 @@ void CNfcInstance::handleTagDetected(TNfcTagInfo tag) {
 void CNfcInstance::forgetTag() {
     m_tagIdentifier.clear();
     m_technologyType = 0;
+    m_tagConnected = false;
 }
 
 void CNfcInstance::handleTagRemoved() {
@@ -469,15 +477,6 @@ void CNfcInstance::handleSnepDisconnect() {
     if (m_snepClient && corvaneSymbolTable.snepDisconnect) corvaneSymbolTable.snepDisconnect(m_snepClient);
     disconnect(this, &CNfcInstance::signalSnepConnected, this, nullptr);
     disconnect(this, &CNfcInstance::signalSnepDisconnected, this, &CNfcInstance::handleSnepDisconnect);
-    postTrace(traceInfo, source, "Exit");
-}
-
-void CNfcInstance::handleReaderRequest(QByteArray pdu) {
-    const char* source = NFC_SOURCE("handleReaderRequest");
-    postTrace(traceInfo, source, "Enter");
-    m_readerRequestPdu = pdu;
-    m_eventParam.readerRequest.pdu = reinterpret_cast<BYTE*>(m_readerRequestPdu.data());
-    m_eventParam.readerRequest.length = static_cast<WORD>(m_readerRequestPdu.size());
     postTrace(traceInfo, source, "Exit");
 }
 
@@ -550,13 +549,6 @@ void CNfcInstance::handleP2pDataIndication(TP2pConnection connection, QByteArray
     connection.data.data = reinterpret_cast<BYTE*>(m_p2pReceived.data());
     connection.data.length = static_cast<WORD>(m_p2pReceived.size());
     emitConnection(&CNfcInstance::signalP2pDataReceived, connection);
-    postTrace(traceInfo, source, "Exit");
-}
-
-void CNfcInstance::handleP2pDataTransmitted(TP2pConnection connection) {
-    const char* source = NFC_SOURCE("handleP2pDataTransmitted");
-    postTrace(traceInfo, source, "Enter");
-    emitConnection(&CNfcInstance::signalP2pDataSent, connection);
     postTrace(traceInfo, source, "Exit");
 }
 

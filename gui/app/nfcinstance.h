@@ -12,9 +12,14 @@
 #include <QString>
 
 #include <atomic>
+#include <deque>
+#include <memory>
 
+#include "cardemulation.h"
 #include "corvane.h"
 #include "metatypes.h"
+
+class CNdefMessage;
 
 class CNfcInstance : public QObject {
     Q_OBJECT
@@ -24,6 +29,9 @@ public:
     enum TraceLevel : DWORD { traceError = 2, traceWarning = 3, traceInfo = 4 };
 
     static constexpr int kSecureElementSlots = 4;
+
+    // Operation modes, shared with the window: one listener each.
+    enum OperationMode : DWORD { modeRw = 0x1, modeP2p = 0x10, modeCe = 0x100, modeSe = 0x1000 };
 
     CNfcInstance();
     ~CNfcInstance() override;
@@ -38,11 +46,90 @@ public:
     DWORD getL1Flags() const { return m_l1Flags; }
     void setConfiguration(const QString& configuration) { m_configuration = configuration; }
 
+    // ---- Listeners ----
+    // isoDepBitRate, felicaBitRate and option go into the listen parameters (0: not given).
+    NfcApiStatus nfcRegisterListener(DWORD mode, DWORD requestedMask, WORD isoDepBitRate, WORD felicaBitRate,
+                                     WORD option);
+    NfcApiStatus nfcUnregisterListener(DWORD modes, DWORD notifyMode);
+    NfcListenerHandle listener(DWORD mode) const;
+    NfcListenerHandle supportListener() const { return m_supportListener; }
+    DWORD rwRequestedMask() const { return m_rwRequestedMask.load(); }
+
+    // ---- Controller and tags ----
+    TNfcCapabilities* nfcGetCapabilities();
+    DWORD getSupportedTechnologies() const;
+    NfcApiStatus nfcCheckPresence();
+    NfcApiStatus connectTag();
+    NfcApiStatus disconnectTag();
+    NfcApiStatus getTagInfo(DWORD mode, TNfcTagInfo* info);
+    NfcApiStatus readNdefTag(CNdefMessage* message);
+    NfcApiStatus writeNdefTag(CNdefMessage* message);
+    NfcApiStatus format(DWORD type, DWORD size);
+    NfcApiStatus formatNdef(DWORD size);
+    NfcApiStatus formatLegacy();
+    NfcApiStatus legacyExchangePdu(const QString& hexText);
+
+    // ---- MIFARE Classic (sectors 0-39, blocks 0-255) ----
+    NfcApiStatus mfAuthenticate(BYTE type, DWORD sector, const QString& keyText);
+    NfcApiStatus mfReadBlock(DWORD block);
+    NfcApiStatus mfReadSector(DWORD sector);
+    NfcApiStatus mfWriteBlock(DWORD block, const QString& hexData);
+
+    // ---- P2P on SAP 15 and 14 ----
     // The P2P relay slots follow the P2P listener: connected while one is registered.
     void p2pStart();
     void p2pStop();
-    NfcApiStatus p2pDisconnect(BYTE sap);
+    NfcApiStatus p2pStartListener(BYTE sap, WORD window, WORD miu);
     NfcApiStatus p2pStopListener(BYTE sap);
+    NfcApiStatus p2pConnect(BYTE sap, WORD window, WORD miu);
+    NfcApiStatus p2pDisconnect(BYTE sap);
+    // The sent bytes stay with the instance until that connection's data-sent report.
+    NfcApiStatus p2pTransmit(BYTE sap, WORD size);
+    NfcApiStatus p2pTransmit(BYTE sap, const BYTE* data, WORD size);
+    NfcApiStatus p2pSendConnectResponse(TP2pConnection* connection);
+    NfcApiStatus p2pSendDataResponse(TP2pConnection* connection);
+    P2pLinkHandle clientConnection(BYTE sap) const;
+
+    // ---- SNEP, NPP, handover ----
+    NfcApiStatus snepStartServer(WORD miu, const QString& serviceName, BYTE sap);
+    NfcApiStatus snepStopServer();
+    NfcApiStatus snepReleaseServer();
+    NfcApiStatus snepConnect(WORD miu);
+    NfcApiStatus snepDisconnect();
+    NfcApiStatus snepReleaseClient();
+    NfcApiStatus snepTransmit(CNdefMessage* message, WORD miu);
+    NfcApiStatus snepPut();
+    NfcApiStatus nppStartServer();
+    NfcApiStatus nppStopServer();
+    NfcApiStatus handoverStopServer();
+
+    // ---- Secure elements and I/O control ----
+    NfcApiStatus seStart(BYTE slot);
+    NfcApiStatus seStop(BYTE slot);
+    NfcApiStatus seOpenEse(BYTE seId);
+    NfcApiStatus seCloseEse(BYTE seId);
+    NfcApiStatus seEchoTest(BYTE seId);
+    NfcApiStatus seExchangePdu(BYTE seId, const QString& hexText);
+    NfcApiStatus seAddRoutingEntry(const TNfcRoutingEntry* entries, DWORD count);
+    const TNfcInfoSE* getSecureElementById(BYTE seId);
+    NfcApiStatus ioControl(const QString& hexText, DWORD code);
+    NfcApiStatus deviceIoControl(DWORD code, const BYTE* input, WORD inputLength, BYTE* output, WORD* outputLength);
+
+    // ---- Card emulation ----
+    // capabilityContainer: 15 bytes, attributeBlock: 16 bytes.
+    NfcApiStatus ceStart(DWORD mask, DWORD contentType, const BYTE* capabilityContainer, const BYTE* attributeBlock);
+    NfcApiStatus ceStop();
+    NfcApiStatus ceSaveContent(CNdefMessage* message);
+    void ceSetConfiguration(const BYTE* capabilityContainer, const BYTE* attributeBlock);
+    // Pointers into the instance, valid while it lives. The lengths they hold (bytes 15-16 of
+    // the Type 4 record, Ln of the attribute block) may exceed the 4097 bytes of message space
+    // when a reader wrote them: readers of the content clamp to kMessageSpace.
+    BYTE* ceGetContent() { return m_card.content(); }
+    BYTE* ceGetIso14443ABCapabilityContainer() { return m_card.type4Record(); }
+    BYTE* ceGetFelicaAttributeBlock() { return m_card.attributeBlock(); }
+    // Fills the listen parameters of a registration; false when none are to be given.
+    bool prepareListenParam(DWORD mode, DWORD mask, WORD isoDepBitRate, WORD felicaBitRate, WORD option);
+    const TNfcListenParam& listenParam() const { return m_listenParam; }
 
     DWORD lastStatus() const { return m_lastStatus; }
     NfcHandle applicationHandle() const { return m_hApp; }
@@ -105,6 +192,7 @@ public slots:
     void handleTagDetected(TNfcTagInfo tag);
     void handleTagRemoved();
     void handlePnpRemovedIndication();
+    void handleSnepConnected();
     void handleSnepDisconnect();
     void handleReaderRequest(QByteArray pdu);
     void handleP2pConnected(TP2pConnection connection);
@@ -129,16 +217,42 @@ private:
     };
 
     void postTrace(DWORD level, const char* source, const char* format, ...) __attribute__((format(printf, 4, 5)));
+    // The operation form: the result becomes the last status, a failure is traced with its text.
+    NfcApiStatus exitWith(const char* source);
+    NfcApiStatus refuse(const char* source, const char* text);   // traces text; status 1
+    bool refusedWithoutApplication(const char* source);
+    NfcListenerHandle& listenerSlot(DWORD mode);
+    NfcApiStatus unregisterMode(DWORD mode);
+    void stopSupportListener(const char* source);
+    NfcApiStatus startSupportListener(const char* source);
+    void relayListenerSignals(DWORD mode, bool on);
+    // One raw MIFARE Classic exchange on the RW listener; the answer lands in m_answer.
+    NfcApiStatus exchangePdu(const BYTE* command, WORD length, WORD capacity, WORD* answerLength);
+    bool readMifareBlock(DWORD block, WORD* answerLength);
+    NfcApiStatus p2pSend(const char* source, BYTE sap, BYTE* buffer, WORD size);   // takes the buffer
+    void freePendingSends();
+    NfcApiStatus refreshSecureElements(const char* source);
+    int secureElementIndex(BYTE seId) const;   // -1 when the table holds none with that id
+    NfcApiStatus seSetMode(const char* source, BYTE slot, DWORD mode);
+    NfcApiStatus seExchange(const char* source, NfcSecureConnectionHandle connection, const QByteArray& apdu,
+                            QByteArray* answer);
+    NfcApiStatus ceFillGenericContent(DWORD contentType);
     void dispatchEvent(DWORD event, void* parameter);
     void dispatchP2pEvent(DWORD event, const TP2pConnection* parameter);
     DWORD dispatchSnepEvent(bool client, DWORD event, void* parameter);
     template <typename Signal, typename Slot>
-    void relay(bool on, Signal signal, Slot slot);
+    void relay(bool on, Signal signal, Slot slot) {
+        if (on)
+            connect(this, signal, this, slot, Qt::UniqueConnection);
+        else
+            disconnect(this, signal, this, slot);
+    }
     void relayRunningSignals(bool on);   // the slots a started instance keeps connected
     void relayP2pSignals(bool on);
     bool libraryRunning() const;
     void releaseSnepClient();
     void forgetTag();
+    void forgetLibraryHandles();
     // Emits a new copy when someone receives it (the receiver deletes it), else frees it.
     void emitConnection(void (CNfcInstance::*signal)(TP2pConnection*), const TP2pConnection& connection);
     const TNfcInfoSE* findSecureElement(NfcSecureHandle handle);
@@ -164,8 +278,29 @@ private:
     P2pBlock m_p2pListeners[2];
     P2pBlock m_p2pClients[2];
 
+    NfcListenerHandle m_supportListener = nullptr;
+    TNfcListenParam m_listenParam{};             // handed to the library with each registration
+    TNfcCapabilities m_capabilities{};
+    bool m_tagConnected = false;
+    BYTE m_answer[4096] = {};                    // the answer buffer of the raw exchanges
+    NfcSecureConnectionHandle m_seConnections[kSecureElementSlots] = {};
+    // What each P2P data request sends: a new[] buffer that the library reads until it reports
+    // the data sent, and that the receiver of signalP2pDataSent then deletes.
+    struct PendingSend {
+        BYTE* buffer;
+        WORD length;
+        BYTE sap;
+    };
+    std::deque<PendingSend> m_p2pSending;
+    QByteArray m_snepServiceName;                // the name the SNEP server registered
+
+    CCardEmulation m_card;
+    std::unique_ptr<CNdefMessage> m_ceMessage;
+    DWORD m_ceMask = 0;
+
     SnepServerHandle m_snepServer = nullptr;
     SnepClientHandle m_snepClient = nullptr;
+    NppServerHandle m_nppServer = nullptr;
     QByteArray m_snepPending;                    // the message to send once the client connected
     QByteArray m_snepPutData;                    // what the last PUT to our server carried
 };

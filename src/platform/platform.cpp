@@ -58,7 +58,7 @@ struct PlatSemaphore::Impl {
     uint32_t maximum = 0;
 };
 
-PlatSemaphore::PlatSemaphore() : impl_(std::make_unique<Impl>()) {}
+PlatSemaphore::PlatSemaphore() : impl_(std::make_shared<Impl>()) {}
 PlatSemaphore::~PlatSemaphore() = default;
 
 bool PlatSemaphore::create(uint32_t initial, uint32_t maximum) {
@@ -71,10 +71,13 @@ bool PlatSemaphore::create(uint32_t initial, uint32_t maximum) {
 }
 
 void PlatSemaphore::destroy() {
-    std::lock_guard<std::mutex> g(impl_->m);
-    impl_->valid = false;
-    impl_->count = 0;
-    impl_->cv.notify_all();
+    std::shared_ptr<Impl> keep = impl_;
+    {
+        std::lock_guard<std::mutex> g(keep->m);
+        keep->valid = false;
+        keep->count = 0;
+    }
+    keep->cv.notify_all();
 }
 
 bool PlatSemaphore::valid() const {
@@ -83,10 +86,13 @@ bool PlatSemaphore::valid() const {
 }
 
 bool PlatSemaphore::release(uint32_t n) {
-    std::lock_guard<std::mutex> g(impl_->m);
-    if (!impl_->valid || n == 0 || n > impl_->maximum - impl_->count) return false;
-    impl_->count += n;
-    impl_->cv.notify_all();
+    std::shared_ptr<Impl> keep = impl_;
+    {
+        std::lock_guard<std::mutex> g(keep->m);
+        if (!keep->valid || n == 0 || n > keep->maximum - keep->count) return false;
+        keep->count += n;
+    }
+    keep->cv.notify_all();
     return true;
 }
 
@@ -112,7 +118,7 @@ struct PlatEvent::Impl {
     bool state = false;
 };
 
-PlatEvent::PlatEvent() : impl_(std::make_unique<Impl>()) {}
+PlatEvent::PlatEvent() : impl_(std::make_shared<Impl>()) {}
 PlatEvent::~PlatEvent() = default;
 
 bool PlatEvent::create(bool manualReset, bool initialState) {
@@ -124,10 +130,13 @@ bool PlatEvent::create(bool manualReset, bool initialState) {
 }
 
 void PlatEvent::destroy() {
-    std::lock_guard<std::mutex> g(impl_->m);
-    impl_->valid = false;
-    impl_->state = false;
-    impl_->cv.notify_all();
+    std::shared_ptr<Impl> keep = impl_;
+    {
+        std::lock_guard<std::mutex> g(keep->m);
+        keep->valid = false;
+        keep->state = false;
+    }
+    keep->cv.notify_all();
 }
 
 bool PlatEvent::valid() const {
@@ -136,10 +145,13 @@ bool PlatEvent::valid() const {
 }
 
 void PlatEvent::set() {
-    std::lock_guard<std::mutex> g(impl_->m);
-    if (!impl_->valid) return;
-    impl_->state = true;
-    impl_->cv.notify_all();
+    std::shared_ptr<Impl> keep = impl_;
+    {
+        std::lock_guard<std::mutex> g(keep->m);
+        if (!keep->valid) return;
+        keep->state = true;
+    }
+    keep->cv.notify_all();
 }
 
 void PlatEvent::reset() {
@@ -270,8 +282,12 @@ public:
         }
         uint32_t id = ++nextId_;
         if (id == 0) id = ++nextId_;
-        pending_.emplace(deadlineAfter(delayMs), Entry{id, proc, argument});
-        cv_.notify_all();
+        const Clock::time_point deadline = deadlineAfter(delayMs);
+        const bool first = pending_.empty() || deadline < pending_.begin()->first;
+        pending_.emplace(deadline, Entry{id, proc, argument});
+        g.unlock();
+        // The timer thread only needs to wake when its next deadline moved earlier.
+        if (first) cv_.notify_all();
         return id;
     }
 
@@ -441,6 +457,8 @@ void platTraceWrite(const char* line) {
     std::fputs(line, s.file);
     std::fflush(s.file);
 }
+
+bool platTraceEnabled() { return traceSink().enabled; }
 
 // ---- System error texts -------------------------------------------------------------------
 std::string platErrorText(int code) {

@@ -49,7 +49,8 @@ private:
 
 // ---- Counting semaphore -------------------------------------------------------------------
 // Windows semantics: a release beyond the maximum count fails and changes nothing. A wait on
-// a semaphore that is not valid fails at once instead of blocking.
+// a semaphore that is not valid fails at once instead of blocking. Releasers and setters wake
+// the waiters after they let go of the inner mutex, so a woken thread never runs into it.
 class PlatSemaphore {
 public:
     PlatSemaphore();
@@ -66,7 +67,9 @@ public:
 
 private:
     struct Impl;
-    std::unique_ptr<Impl> impl_;
+    // Shared with a releaser until it has woken the waiters: a waiter may destroy the
+    // semaphore as soon as its wait returns.
+    std::shared_ptr<Impl> impl_;
 };
 
 // ---- Event --------------------------------------------------------------------------------
@@ -86,7 +89,8 @@ public:
 
 private:
     struct Impl;
-    std::unique_ptr<Impl> impl_;
+    // Shared with a setter until it has woken the waiters, as the semaphore's.
+    std::shared_ptr<Impl> impl_;
 };
 
 // ---- Threads ------------------------------------------------------------------------------
@@ -136,6 +140,8 @@ std::string platExecutableFolder();   // folder of the running program, with '/'
 // Takes one finished line. By default lines are discarded; CORVANE_TRACE=stderr or
 // CORVANE_TRACE=<file path> sends them there.
 void platTraceWrite(const char* line);
+// True when CORVANE_TRACE names a sink that could be opened: lines written go somewhere.
+bool platTraceEnabled();
 
 // ---- System error texts -------------------------------------------------------------------
 std::string platErrorText(int code);

@@ -277,6 +277,22 @@ public:
         return t;
     }
 
+    PlatSerialTransmit transmitNow(const uint8_t* data, uint32_t length) override {
+        PlatSerialTransmit t;
+        while (t.written < length) {
+            ssize_t n = ::write(fd_, data + t.written, length - t.written);
+            if (n > 0) {
+                t.written += static_cast<uint32_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            t.error = n < 0 ? errno : EAGAIN;
+            return t;
+        }
+        t.result = PlatSerialSent::Done;
+        return t;
+    }
+
     void wakeReceiver() override { signalFd(wakeFd_); }
     void stop() override { signalFd(stopFd_); }
 

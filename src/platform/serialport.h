@@ -97,6 +97,9 @@ public:
 
     virtual PlatSerialReceive receive(uint8_t* buffer, uint32_t size, bool readData) = 0;
     virtual PlatSerialTransmit transmit(const uint8_t* data, uint32_t length) = 0;
+    // Writes what the port takes at once, without waiting for it: Done when it took everything,
+    // otherwise written tells how much went. By default nothing goes this way.
+    virtual PlatSerialTransmit transmitNow(const uint8_t*, uint32_t) { return {}; }
     virtual void wakeReceiver() = 0;
     virtual void stop() = 0;
 };

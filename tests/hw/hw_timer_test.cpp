@@ -143,6 +143,33 @@ TEST_F(HwTimerTest, AnUnknownTypeStartsNothing) {
     EXPECT_TRUE(expiries().empty());
 }
 
+// Long timers, so that the real base timer never fires while the test runs.
+TEST_F(HwTimerTest, BaseTimerIsArmedAgainOnlyForAnEarlierDeadlineAndExpiriesKeepTheirTimes) {
+    const uint32_t t0 = clock.value();
+    uint32_t at = 0;
+    start(1, 3000);
+    ASSERT_TRUE(hwTimerArmedAt(&at));
+    EXPECT_EQ(at, t0 + 30000);
+    start(2, 1000);                      // earlier: armed anew
+    ASSERT_TRUE(hwTimerArmedAt(&at));
+    EXPECT_EQ(at, t0 + 10000);
+    send(HW_TIMER_STOP, 2, 0);           // the first deadline moves later: left as armed
+    start(3, 2000);
+    ASSERT_TRUE(hwTimerArmedAt(&at));
+    EXPECT_EQ(at, t0 + 10000);
+
+    advance(10000);                      // what the armed base timer would find: nothing due
+    EXPECT_TRUE(expiries().empty());
+    advance(9990);
+    EXPECT_TRUE(expiries().empty());
+    advance(10);
+    EXPECT_EQ(expiries(), (std::vector<Expiry>{{3, 1}}));
+    advance(9990);
+    EXPECT_TRUE(expiries().empty());
+    advance(10);
+    EXPECT_EQ(expiries(), (std::vector<Expiry>{{1, 1}}));
+}
+
 // The base timer in real time: waits are bounded and reached only on failure.
 struct Shot {
     PlatSemaphore fired;

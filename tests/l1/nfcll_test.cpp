@@ -45,8 +45,11 @@ void fakeTransaction(TNfcllContext*, const uint8_t* data, uint16_t length, uint3
     g_recorder->transactions.emplace_back(data, data + length);
 }
 void fakeTimer(TNfcllContext*, uint8_t id) { g_recorder->expiredTimers.push_back(id); }
+// I/O controls are answered by the test, as the driver would later.
+void fakeIoControl(TNfcllContext*, uint32_t, void*, uint32_t, const uint8_t*, uint16_t, uint8_t*, uint16_t) {}
 int32_t fakeInit(TNfcllContext* ll) {
     g_recorder->ll = ll;
+    ll->miniport.ioControlRequest = &fakeIoControl;
     ll->miniport.initializationStep = &fakeStep;
     ll->miniport.transactionRequest = &fakeTransaction;
     ll->miniport.timerExpired = &fakeTimer;
@@ -294,6 +297,44 @@ TEST_F(NfcllTest, AnswerTooLongForTheIndicationIsRefusedWithoutData) {
         EXPECT_TRUE(r.data.empty());
     }
     EXPECT_EQ(osPoolFree(rxPool), fullPool);
+}
+
+TEST_F(NfcllTest, IoControlAnswerTravelsInTheRequestersOutputAndOneThatDoesNotFitIsRefused) {
+    struct Case {
+        const char* name;
+        bool withOutput;
+        uint16_t room;
+        uint16_t cause;       // of the confirmation
+        uint16_t length;
+    };
+    const Case cases[] = {
+        {"fits", true, 8, 0, 5},
+        {"exactly fits", true, 5, 0, 5},
+        {"too long", true, 4, NFCLL_CAUSE_INVALID_DATA, 0},
+        {"no output", false, 8, NFCLL_CAUSE_INVALID_DATA, 0},
+    };
+    activate();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        uint8_t output[8];
+        std::memset(output, 0xAA, sizeof output);
+        send(nfcllMsgMake<NFCLL_IOCONTROL_REQ>(kManager, {nullptr, nullptr, c.withOutput ? output : nullptr, 0x1300, 0, 0, c.room}));
+        // The driver answers from a buffer of its own, which it reuses before the manager reads.
+        Bytes answer{1, 2, 3, 4, 5};
+        nfcllSendUsIoControlConf(driver.ll, 0, answer.data(), static_cast<uint16_t>(answer.size()));
+        std::fill(answer.begin(), answer.end(), 0xEE);
+        osRunUntilIdle();
+        const auto conf = nfcllMsgGet<NFCLL_IOCONTROL_CONF>(received(NFCLL_IOCONTROL_CONF).back());
+        EXPECT_EQ(conf.cause, c.cause);
+        ASSERT_EQ(conf.length, c.length);
+        if (c.length) {
+            EXPECT_EQ(conf.data, output);
+            EXPECT_EQ(Bytes(conf.data, conf.data + conf.length), (Bytes{1, 2, 3, 4, 5}));
+        } else {
+            EXPECT_EQ(conf.data, nullptr);
+            EXPECT_EQ(output[0], 0xAA) << "a refused answer writes nothing";
+        }
+    }
 }
 
 TEST_F(NfcllTest, FailedReadAfterMifareAuthenticationIsAnAuthenticationFailure) {

@@ -1,6 +1,8 @@
 // Devices: which application gets them, their tag handlers, requests on them and their removal.
 #include "mgr_harness.h"
 #include "llcp/llcp.h"
+#include "tags/mifare_tag.h"
+#include "th/th_mifare.h"
 
 using namespace mgrtest;
 
@@ -467,4 +469,50 @@ TEST_F(MgrTest, CardEmulationPassesReaderRequestsUpAndAnswersDown) {
     l1.transactionIndication(0, {});
     run();
     EXPECT_EQ(a.got(NFACE_TECH_REMOVE_IND).size(), 1u);
+}
+
+// A MIFARE Classic tag with the build's handler: the keys an application names reach its key
+// lists, through a raw authentication and through the make-read-only request.
+TEST_F(MgrTest, MifareKeysOfTheApplicationReachTheHandler) {
+    th.useBuilt(TH_FAMILY_MIFARE);
+    tmsResetKeyLists();
+    simtags::MifareTag card;
+    simtags::makeNdefFormatted(card, 2, {0xD0, 0x00, 0x00});
+    start(kNciFlags | NFC_CAP_MIFARE_NDEF_CHECK);
+    TestApp& a = registerApp(0);
+    listen(a, kNdef | TAG_ISO14443A);
+    // Layer 1 carries the handler's and the application's PDUs to the card.
+    l1.onCommand(NFCLL_TRANSACTION_REQ, [&card](FakeLayer1& f, const OsMessage& m) {
+        const auto pdu = nfcllMsgGet<NFCLL_TRANSACTION_REQ>(m);
+        const auto answer = card.exchange(std::vector<uint8_t>(pdu.data, pdu.data + pdu.length));
+        switch (answer ? card.judge(*answer) : simtags::Reply::Nak) {
+        case simtags::Reply::Data: f.transactionIndication(0, *answer); break;
+        case simtags::Reply::Ack: f.transactionIndication(0, {}); break;
+        case simtags::Reply::AuthenticationFailed: f.transactionIndication(nfcCauseAuthenticationFailed, {}); break;
+        default: f.transactionIndication(nfcCauseRejected, {});
+        }
+    });
+    detect(tag(TAG_MIFARE_STD_1K, card.a.nfcid1));
+    ASSERT_EQ(nfaceMsgGet<NFACE_DEVICE_IND>(a.got(NFACE_DEVICE_IND).at(0)).cause, 0) << "NDEF found";
+
+    const std::vector<uint8_t> key{1, 2, 3, 4, 5, 6};
+    const std::vector<uint8_t> auth{0x61, 0x05, 0x3A, 0x5C, 0x71, 0x0D, 1, 2, 3, 4, 5, 6};
+    std::vector<uint8_t> room(16);
+    a.transfer = TNfaceTransfer{room.data(), auth.data(), 0, static_cast<uint16_t>(auth.size()), 16};
+    request<NFACE_TRANSACTION_REQ>(a, {&a.transfer});
+    EXPECT_EQ(std::vector<uint8_t>(tmsKey(TMS_NFC_KEY_B, 0), tmsKey(TMS_NFC_KEY_B, 0) + 6), key);
+
+    // The directory's key B goes into the locked directory trailer; the NFC key B properties are
+    // the handler's to refuse, so the NFC sectors keep the key that opens them.
+    const std::vector<uint8_t> madKey{0x10, 0x20, 0x30, 0x40, 0x50, 0x60};
+    card.setTrailer(0, simtags::kMifareMadKey, {0x78, 0x77, 0x88}, 0xC1, madKey);
+    request<NFACE_SET_READONLY_REQ>(a, {{0x10, 0x20, 0x30, 0x40, 0x50, 0x60}, {0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F}});
+    EXPECT_EQ(a.last<NFACE_SET_READONLY_CONF>().cause, 0);
+    const auto t0 = card.block(3);
+    EXPECT_EQ(std::vector<uint8_t>(t0.begin() + 6, t0.begin() + 9), (std::vector<uint8_t>{0x07, 0x8F, 0x0F}));
+    EXPECT_EQ(std::vector<uint8_t>(t0.begin() + 10, t0.end()), madKey);
+    const auto t1 = card.block(7);
+    EXPECT_EQ(std::vector<uint8_t>(t1.begin() + 10, t1.end()), simtags::kMifareNfcKey);
+    EXPECT_TRUE(card.bricked().empty());
+    tmsResetKeyLists();
 }

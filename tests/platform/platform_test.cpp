@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
+#include <thread>
 
 #include <sys/resource.h>
 
@@ -79,6 +81,28 @@ TEST(PlatWaitZero, OnlyLooksAndNeverSleeps) {
     EXPECT_LT(voluntarySwitches() - before, 20);
     go.set();
     ASSERT_EQ(platThreadJoin(t, 5000), PlatWait::Signaled);
+}
+
+// A waiter frees the primitive as soon as its wait returns, while the waker may still be
+// inside release or set: the sanitizers report any touch of the freed memory.
+TEST(PlatWake, APrimitiveFreedRightAfterItsWaitReturnsIsSafe) {
+    for (int round = 0; round < 200; ++round) {
+        auto semaphore = std::make_unique<PlatSemaphore>();
+        auto event = std::make_unique<PlatEvent>();
+        ASSERT_TRUE(semaphore->create(0, 1));
+        ASSERT_TRUE(event->create(round % 2 == 0, false));
+        PlatSemaphore* s = semaphore.get();
+        PlatEvent* e = event.get();
+        std::thread waker([s, e] {
+            s->release();
+            e->set();
+        });
+        ASSERT_EQ(semaphore->wait(5000), PlatWait::Signaled);
+        semaphore.reset();
+        ASSERT_EQ(event->wait(5000), PlatWait::Signaled);
+        event.reset();
+        waker.join();
+    }
 }
 
 TEST(PlatLock, IsReentrantAndInvalidLockIsHarmless) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -175,17 +177,24 @@ TEST_F(StartupTest, TimersRunOnTheWorkerThread) {
 
 TEST_F(StartupTest, DoneOnTheWorkerThreadAnswers11) {
     ASSERT_EQ(nfcapiInitialize(kConfiguration, nullptr, nullptr), 0u);
-    NfcApiStatus fromWorker = 0;
-    world.stubs[kManager].onMessage = [&](const OsMessage&) { fromWorker = nfcapiDone(); };
+    std::atomic<NfcApiStatus> fromWorker{0};
+    PlatSemaphore answered;
+    ASSERT_TRUE(answered.create(0, 1));
+    world.stubs[kManager].onMessage = [&](const OsMessage&) {
+        fromWorker = nfcapiDone();
+        answered.release();
+    };
     OsMessage poke{};
     poke.command = 0x7777;
     uint16_t manager = 0;
     ASSERT_EQ(osQueueFindByName(kManager, &manager), OS_OK);
     ASSERT_EQ(osMessageSend(manager, &poke), OS_OK);
 
+    // The stub counts a message before its handler runs: the handler's own signal is waited for.
+    ASSERT_EQ(answered.wait(kBounded), PlatWait::Signaled);
     ASSERT_TRUE(world.stubs[kManager].waitFor(1, kBounded));
     world.stubs[kManager].onMessage = nullptr;
-    EXPECT_EQ(fromWorker, 11u);
+    EXPECT_EQ(fromWorker.load(), 11u);
     EXPECT_EQ(nfcapiState(), NFCAPI_STATE_RUNNING);
 }
 

@@ -25,6 +25,7 @@ FakeTagHandler::~FakeTagHandler() {
 }
 
 void FakeTagHandler::leaveOut(ThFamily family) { inits_[family] = nullptr; }
+void FakeTagHandler::useBuilt(ThFamily family) { inits_[family] = thBuildFamilyInits[family]; }
 
 uint32_t FakeTagHandler::init(TTagHandler* h) {
     FakeTagHandler* self = g_current.load();

@@ -18,6 +18,8 @@ public:
 
     // Families that get no handler, as if not part of the build.
     void leaveOut(ThFamily family);
+    // Families that get the build's own handler.
+    void useBuilt(ThFamily family);
 
     // The tag image.
     uint16_t access = TH_ACCESS_READ | TH_ACCESS_WRITE;

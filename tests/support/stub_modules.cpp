@@ -29,7 +29,7 @@ bool StubModule::waitFor(size_t n, uint32_t timeoutMs) {
     for (;;) {
         {
             std::lock_guard<std::mutex> g(m_);
-            if (received_.size() >= n) return true;
+            if (handled_ >= n) return true;
         }
         if (arrived_.wait(timeoutMs) != PlatWait::Signaled) return false;
     }
@@ -98,6 +98,11 @@ void StubModules::procedure(void* instance) {
         module.received_.push_back(message);
     }
     if (module.onMessage) module.onMessage(message);
+    {
+        // Counted once onMessage is done: a test that waited may then change or clear it.
+        std::lock_guard<std::mutex> g(module.m_);
+        ++module.handled_;
+    }
     module.arrived_.release();
 }
 

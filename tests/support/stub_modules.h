@@ -28,7 +28,7 @@ struct StubModule {
     // Messages received by every task of the module, oldest first.
     std::vector<OsMessage> received() const;
     size_t count(uint16_t command) const;
-    // Waits for the n-th message (1-based) at most timeoutMs.
+    // Waits at most timeoutMs until the n-th message (1-based) has been handled, onMessage included.
     bool waitFor(size_t n, uint32_t timeoutMs);
 
     // Runs in the task on the thread that handles the message (the worker or the test).
@@ -38,6 +38,7 @@ private:
     friend class StubModules;
     mutable std::mutex m_;
     std::vector<OsMessage> received_;
+    size_t handled_ = 0;
     PlatSemaphore arrived_;
 };
 

@@ -16,6 +16,7 @@ struct ComEvent {
     DWORD status;
     BYTE* buffer;
     DWORD length;
+    std::thread::id thread;   // the thread that reported it
 };
 
 class ComEvents {
@@ -27,7 +28,7 @@ public:
         auto* self = static_cast<ComEvents*>(context);
         if (self->onEvent) self->onEvent(event);
         std::lock_guard<std::mutex> g(self->m_);
-        self->events_.push_back({event, status, buffer, length});
+        self->events_.push_back({event, status, buffer, length, std::this_thread::get_id()});
         if (event == comeDataReceived) {
             self->received_.insert(self->received_.end(), buffer, buffer + length);
             self->packets_.emplace_back(buffer, buffer + length);

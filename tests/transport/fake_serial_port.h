@@ -2,6 +2,7 @@
 // modem lines and open results that a pseudo-terminal cannot give.
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
@@ -28,6 +29,8 @@ struct FakePortState {
     uint32_t lineErrors = 0;
     uint32_t raisedLines = 0;                    // DTR and RTS as last set
     uint32_t eventMask = 0;
+    uint32_t takesAtOnce = 0;                    // what transmitNow takes of a frame
+    std::vector<uint8_t> wire;                   // every byte transmitted, in order
 
     void push(PlatSerialWake wake, uint32_t events = 0) {
         std::lock_guard<std::mutex> g(m);
@@ -112,10 +115,21 @@ public:
         }
         return r;
     }
-    PlatSerialTransmit transmit(const uint8_t*, uint32_t length) override {
+    PlatSerialTransmit transmit(const uint8_t* data, uint32_t length) override {
+        std::lock_guard<std::mutex> g(s_->m);
+        s_->wire.insert(s_->wire.end(), data, data + length);
         PlatSerialTransmit t;
         t.result = PlatSerialSent::Done;
         t.written = length;
+        return t;
+    }
+    PlatSerialTransmit transmitNow(const uint8_t* data, uint32_t length) override {
+        std::lock_guard<std::mutex> g(s_->m);
+        PlatSerialTransmit t;
+        t.written = std::min(length, s_->takesAtOnce);
+        s_->wire.insert(s_->wire.end(), data, data + t.written);
+        if (t.written == length) t.result = PlatSerialSent::Done;
+        else t.error = EAGAIN;
         return t;
     }
     void wakeReceiver() override {

@@ -7,11 +7,13 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <termios.h>
 
 #include "com_events.h"
+#include "fake_serial_port.h"
 #include "pty_pair.h"
 #include "scripted_peer.h"
 #include "trace_capture.h"
@@ -281,6 +283,7 @@ TEST_F(SerialPty, FrameDelaySpacesWritesAndCloseCutsItShort) {
     EXPECT_EQ(pty.readExact(8, 5000), concat({a, b}, 2));
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(60));
     ASSERT_TRUE(events.waitFor(comeTransmitCompleted, 2));
+    for (const auto& d : events.of(comeTransmitCompleted)) EXPECT_NE(d.thread, std::this_thread::get_id());
     closeNow();
 
     ComEvents slow;
@@ -337,4 +340,129 @@ TEST(SerialPtySettings, LineIsSetAsConfiguredAndNeverHungUp) {
             EXPECT_EQ(comClose(handle), COM_SUCCESS) << c.text;
         }
     }
+}
+
+// ---- Writes from the writer's thread --------------------------------------------------------
+
+TEST_F(SerialPty, AFrameTheIdlePortTakesIsWrittenAndCompletedOnTheWritersThread) {
+    ASSERT_EQ(open(), COM_SUCCESS);
+    Bytes f = frame(64, 7);
+    ASSERT_EQ(write(f), COM_SUCCESS);
+    auto done = events.of(comeTransmitCompleted);   // before write returned
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].buffer, f.data());
+    EXPECT_EQ(done[0].length, f.size());
+    EXPECT_EQ(done[0].status, COM_SUCCESS);
+    EXPECT_EQ(done[0].thread, std::this_thread::get_id());
+    EXPECT_EQ(pty.readExact(f.size(), 5000), f);
+}
+
+// The writer outruns the reader until the port refuses, so the frames travel both ways: from the
+// writer's thread while the transmit thread is idle and through it while it has work.
+TEST_F(SerialPty, FramesOfTheWriterAndOfTheTransmitThreadKeepTheirOrderUnderLoad) {
+    ASSERT_EQ(open(), COM_SUCCESS);
+    constexpr size_t kFrames = 400;
+    std::vector<Bytes> frames;
+    for (size_t k = 0; k < kFrames; ++k) frames.push_back(frame(1 + (k * 397) % CDataNode::kBufferSize, static_cast<uint8_t>(k)));
+    const Bytes expected = concat(frames, kFrames);
+
+    size_t written = 0;
+    while (written < kFrames && channel().pendingWrites() + channel().writesInFlight() == 0)
+        ASSERT_EQ(write(frames[written++]), COM_SUCCESS);
+    ASSERT_LT(written, kFrames) << "the port never refused a frame";
+
+    Bytes got;
+    std::thread reader([&] { got = pty.readExact(expected.size(), 20000); });
+    for (; written < kFrames; ++written) {
+        // Room for the next frame: a node is free again once the next completion is reported.
+        const size_t room = written + 2;
+        ASSERT_TRUE(events.waitFor(comeTransmitCompleted,
+                                   room > CSerialChannelPosix::kDataNodes ? room - CSerialChannelPosix::kDataNodes : 0));
+        ASSERT_EQ(write(frames[written]), COM_SUCCESS) << written;
+    }
+    reader.join();
+    EXPECT_TRUE(got == expected) << "got " << got.size() << " of " << expected.size() << " bytes";
+
+    ASSERT_TRUE(events.waitFor(comeTransmitCompleted, kFrames));
+    auto done = events.of(comeTransmitCompleted);
+    ASSERT_EQ(done.size(), kFrames);
+    size_t onWriter = 0;
+    for (size_t k = 0; k < kFrames; ++k) {
+        EXPECT_EQ(done[k].buffer, frames[k].data()) << k;
+        EXPECT_EQ(done[k].length, frames[k].size()) << k;
+        EXPECT_EQ(done[k].status, COM_SUCCESS) << k;
+        onWriter += done[k].thread == std::this_thread::get_id();
+    }
+    EXPECT_GT(onWriter, 0u);
+    EXPECT_LT(onWriter, kFrames);
+}
+
+TEST_F(SerialPty, CloseWhileAnotherThreadWritesCompletesEveryAcceptedWriteOnce) {
+    ASSERT_EQ(open(), COM_SUCCESS);
+    std::atomic<bool> drain{true};
+    std::thread reader([&] {
+        while (drain) pty.read(10);
+    });
+    std::vector<Bytes> frames;
+    for (uint8_t k = 0; k < 200; ++k) frames.push_back(frame(700, k));
+    std::atomic<size_t> accepted{0};
+    std::atomic<bool> started{false};
+    TComHandle writing = handle;
+    std::thread writer([&, writing] {
+        for (auto& f : frames) {
+            const DWORD status = comWrite(writing, f.data(), static_cast<DWORD>(f.size()));
+            started = true;
+            if (status != COM_SUCCESS) break;
+            ++accepted;
+        }
+    });
+    ASSERT_TRUE(eventually([&] { return started.load(); }));
+    TComHandle closing = handle;
+    handle = nullptr;
+    EXPECT_EQ(comClose(closing), COM_SUCCESS);
+    writer.join();
+    drain = false;
+    reader.join();
+
+    EXPECT_EQ(events.count(comeCloseCompleted), 1u);
+    auto all = events.all();
+    size_t completions = 0;
+    bool afterClose = false;
+    for (const auto& e : all) {
+        if (e.event == comeCloseCompleted) afterClose = true;
+        if (e.event != comeTransmitCompleted) continue;
+        EXPECT_FALSE(afterClose) << "a completion after the close was reported";
+        EXPECT_TRUE(e.status == COM_SUCCESS || e.status == COM_ERR_STATE) << e.status;
+        EXPECT_EQ(e.buffer, frames[completions].data()) << completions;
+        ++completions;
+    }
+    EXPECT_EQ(completions, accepted.load());
+}
+
+TEST(SerialDirectWrite, WhatThePortDoesNotTakeAtOnceGoesToTheTransmitThread) {
+    auto port = std::make_shared<FakePortState>();
+    port->takesAtOnce = 2;   // less than any frame here
+    ComEvents events;
+    CSerialChannelPosix channel{std::make_unique<FakeSerialPort>(port)};
+    ASSERT_EQ(channel.open("COM1", &ComEvents::callBack, &events), COM_SUCCESS);
+    ASSERT_TRUE(events.waitFor(comeOpenCompleted));
+
+    Bytes a = frame(12, 1), b = frame(3, 2), c = frame(40, 3);
+    for (Bytes* f : {&a, &b, &c}) ASSERT_EQ(channel.write(f->data(), static_cast<DWORD>(f->size())), COM_SUCCESS);
+    ASSERT_TRUE(events.waitFor(comeTransmitCompleted, 3));
+    {
+        std::lock_guard<std::mutex> g(port->m);
+        EXPECT_EQ(port->wire, concat({a, b, c}, 3));
+    }
+    auto done = events.of(comeTransmitCompleted);
+    ASSERT_EQ(done.size(), 3u);
+    const Bytes* frames[] = {&a, &b, &c};
+    for (size_t k = 0; k < 3; ++k) {
+        EXPECT_EQ(done[k].buffer, frames[k]->data()) << k;
+        EXPECT_EQ(done[k].length, frames[k]->size()) << k;
+        EXPECT_EQ(done[k].status, COM_SUCCESS) << k;
+        EXPECT_NE(done[k].thread, std::this_thread::get_id()) << k;
+    }
+    EXPECT_EQ(channel.close(), COM_SUCCESS);
+    EXPECT_EQ(events.count(comeTransmitCompleted), 3u);
 }

@@ -123,9 +123,17 @@ const TransitionCase kTransitions[] = {
     {"an error return tells the master",
      {{{'A', EV_GO}, {SM_SUBSTATE, 'B', 'A'}}, {{'B', EV_SM_ENTRY}, {SM_MASTER_ERROR}}},
      {"A:200", "B:100", "B:101", "A:103"}, 'A', nullptr, 0},
-    {"not handled after a substate entry passes the event to the default handler",
+    {"not handled after a substate entry never gives the default handler the event again",
      {{{'A', EV_GO}, {SM_SUBSTATE, 'B', 'A'}}, {{'B', EV_SM_ENTRY}, {SM_NOT_HANDLED}}},
-     {"A:200", "B:100", "D:200"}, 'B', stateA, 0},
+     {"A:200", "B:100"}, 'B', stateA, 0},
+    {"a return the master leaves goes to the default handler as the return",
+     {{{'A', EV_GO}, {SM_SUBSTATE, 'B', 'A'}}, {{'B', EV_SM_ENTRY}, {SM_MASTER_ERROR}},
+      {{'A', EV_SM_RETURNED_ERROR}, {SM_NOT_HANDLED}}},
+     {"A:200", "B:100", "B:101", "A:103", "D:103"}, 'A', nullptr, 0},
+    {"a default handler that enters the substate again on the return does not loop",
+     {{{'A', EV_GO}, {SM_NOT_HANDLED}}, {{'D', EV_GO}, {SM_SUBSTATE, 'B', 'A'}},
+      {{'B', EV_SM_ENTRY}, {SM_MASTER_ERROR}}, {{'A', EV_SM_RETURNED_ERROR}, {SM_NOT_HANDLED}}},
+     {"A:200", "D:200", "B:100", "B:101", "A:103", "D:103"}, 'A', nullptr, 0},
     {"the default handler may move the machine",
      {{{'A', EV_GO}, {SM_NOT_HANDLED}}, {{'D', EV_GO}, {SM_CHANGE, 'C'}}},
      {"A:200", "D:200", "A:101", "C:100"}, 'C', nullptr, 0},
@@ -169,6 +177,22 @@ TEST_F(SmTest, Transitions) {
         EXPECT_EQ(debugBreakCount() - breaksBefore, c.breaks);
         EXPECT_EQ(cap.count("! DebuggerBreak ..\\..\\src\\nfc\\util\\sm , line "), c.breaks);
     }
+}
+
+TEST_F(SmTest, StatesThatKeepSendingEachOtherOnAreStopped) {
+    enter();
+    toy.script = {{{'A', EV_GO}, {SM_CHANGE, 'B'}}, {{'B', EV_SM_ENTRY}, {SM_CHANGE, 'A'}},
+                  {{'A', EV_SM_ENTRY}, {SM_CHANGE, 'B'}}};
+    const uint32_t breaksBefore = debugBreakCount();
+    EXPECT_EQ(smHandleEvent(&toy.m, EV_GO), SM_DONE);
+    EXPECT_EQ(debugBreakCount() - breaksBefore, 1u);
+    EXPECT_EQ(toy.log.size(), 1 + 2 * SM_MAX_MOVES) << "each allowed move exits one state and enters the next";
+    EXPECT_EQ(toy.m.next, nullptr);
+    // The machine still works afterwards.
+    toy.script.clear();
+    toy.log.clear();
+    EXPECT_EQ(smHandleEvent(&toy.m, EV_OTHER), SM_DONE);
+    EXPECT_EQ(toy.log.size(), 1u);
 }
 
 TEST_F(SmTest, InitialEntryReachesTheInitialState) {

@@ -1,7 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "manual_clock.h"
 #include "trace_capture.h"
@@ -20,7 +28,138 @@ struct TraceTest : ::testing::Test {
     TraceCapture cap;
 };
 
+// One of every kind of trace output: plain lines, the layout flags, both trace words, a dump,
+// a system error and an internal failure.
+void traceEveryKind() {
+    const uint8_t data[20] = {0x41, 0x25, 0x05, 0x7F, 0x80};
+    debugPrint(DBG_INDENT, "outer %d", 1);
+    TRACE(TRC_ERROR, "nested %s", "error");
+    TRACE_L1(0x80000000u, "layer one %u", 7u);
+    debugPrint(DBG_OPEN, "open ");
+    debugPrint(DBG_OUTDENT, "closed");
+    debugDump(data, "TX", sizeof data);
+    debugPrintWin32Error("failing call", 2);
+    DEBUG_BREAK("..\\..\\src\\nfc\\os\\os");
+}
+
+constexpr char kChildSink[] = "CORVANE_TRACE_TEST_CHILD";
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+    std::string all;
+    for (const auto& l : lines) all += l;
+    return all;
+}
+
+// The same program again, running only the named test with CORVANE_TRACE naming the file.
+int runChildTracingTo(const std::string& test, const std::string& file) {
+    std::string filter = "--gtest_filter=" + test;
+    std::string sink = "CORVANE_TRACE=" + file;
+    std::string child = std::string(kChildSink) + "=1";
+    char self[] = "/proc/self/exe";
+    char* argv[] = {self, filter.data(), nullptr};
+    char* envp[] = {sink.data(), child.data(), nullptr};
+    pid_t pid = 0;
+    if (posix_spawn(&pid, self, nullptr, nullptr, argv, envp) != 0) return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
 } // namespace
+
+TEST(TraceGating, NobodyListeningNothingIsFormattedAndTheWordsKeepTheirValues) {
+    if (const char* sink = std::getenv("CORVANE_TRACE"); sink && *sink) GTEST_SKIP() << "a trace sink is configured";
+    debugCaptureOutputEx(nullptr, nullptr);
+    debugSetFlags(0xFFFFFFFFu);
+    debugSetL1Flags(0xFFFFFFFFu);
+    const uint32_t formatted = debugFormattedLines();
+    const uint32_t breaks = debugBreakCount();
+    traceEveryKind();
+    EXPECT_EQ(debugFormattedLines(), formatted);
+    EXPECT_EQ(debugBreakCount(), breaks + 1);   // still counted
+    EXPECT_FALSE(debugOn(TRC_ERROR));
+    EXPECT_FALSE(debugL1On(0x80000000u));
+    EXPECT_EQ(debugGetFlags(), 0xFFFFFFFFu);
+    EXPECT_EQ(debugGetL1Flags(), 0xFFFFFFFFu);
+    {
+        TraceCapture cap;
+        EXPECT_TRUE(debugOn(TRC_ERROR));
+        TRACE(TRC_ERROR, "heard");
+        EXPECT_EQ(debugFormattedLines(), formatted + 1);
+        EXPECT_TRUE(cap.contains("heard"));
+    }
+    EXPECT_FALSE(debugOn(TRC_ERROR));
+    debugSetL1Flags(0);
+}
+
+TEST(TraceGating, ALaterCaptureSeesTheLinesItWouldHaveSeenAllAlong) {
+    if (const char* sink = std::getenv("CORVANE_TRACE"); sink && *sink) GTEST_SKIP() << "a trace sink is configured";
+    ManualClock clock{4321};
+    debugSetFlags(0xFFFFFFFFu);
+    debugSetL1Flags(0xFFFFFFFFu);
+    debugPrintVersion("corvane2");
+    auto run = [](bool listenFirst) {
+        TraceCapture early;
+        if (!listenFirst) debugCaptureOutputEx(nullptr, nullptr);
+        debugPrint(DBG_INDENT, "level");
+        debugPrint(DBG_INDENT, "level");
+        debugPrint(DBG_OPEN, "left open ");
+        TraceCapture later;
+        traceEveryKind();
+        debugPrint(DBG_OUTDENT, "back");
+        debugPrint(DBG_OUTDENT, "back");
+        return later.lines();
+    };
+    const auto heard = run(true);
+    EXPECT_EQ(run(false), heard);
+    ASSERT_GE(heard.size(), 2u);
+    EXPECT_EQ(heard[0], "outer 1\r\n");   // continues the line left open
+    EXPECT_EQ(heard[1], "corvane2:      4321     nested error\r\n");   // three levels in
+    debugSetL1Flags(0);
+}
+
+// Runs only inside the child of the test below, whose trace file it writes.
+TEST(TraceGating, ChildWritesEveryKindToItsSink) {
+    if (!std::getenv(kChildSink)) GTEST_SKIP() << "runs as the child of TraceFileGetsEveryLine";
+    ManualClock clock{4321};
+    debugSetL1Flags(0xFFFFFFFFu);
+    debugPrintVersion("corvane2");
+    traceEveryKind();
+}
+
+TEST(TraceGating, TraceFileGetsEveryLineACaptureGets) {
+    char path[] = "/tmp/corvane-trace-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    ASSERT_EQ(runChildTracingTo("TraceGating.ChildWritesEveryKindToItsSink", path), 0);
+    const std::string written = readFile(path);
+    unlink(path);
+
+    ManualClock clock{4321};
+    debugSetFlags(0xFFFFFFFFu);
+    debugSetL1Flags(0xFFFFFFFFu);
+    TraceCapture cap;
+    debugPrintVersion("corvane2");
+    traceEveryKind();
+    debugSetL1Flags(0);
+    const std::string captured = joined(cap.lines());
+    EXPECT_NE(captured.find("nested error"), std::string::npos);
+    // The child starts at load: its dump title prints another address.
+    auto withoutAddresses = [](std::string text) {
+        for (size_t at = text.find("Dump 0x"); at != std::string::npos; at = text.find("Dump 0x", at + 1))
+            text.erase(at + 5, text.find(',', at) - at - 5);
+        return text;
+    };
+    EXPECT_EQ(withoutAddresses(written), withoutAddresses(captured));
+}
 
 TEST_F(TraceTest, LineHasTagTickPrefixAndCrLf) {
     debugPrint(0, "hello %d", 7);

@@ -58,24 +58,28 @@ void complete(TNfcApiInstance* instance, const TnfcapiMsg& message, uint16_t cau
     TRACE(TRC_API, "nfcapi: # instance %p, cause 0x%X last command 0x%X", static_cast<void*>(instance), cause,
           message.code);
     const NfcApiStatus status = nfcapiCauseToStatus(cause);
-    PlatLockGuard g(instance->lock);
-    if (!instance->pending) {
-        TRACE(TRC_ERROR, "! ignore command completion, cancelled");
-        return;
+    {
+        PlatLockGuard g(instance->lock);
+        if (!instance->pending) {
+            TRACE(TRC_ERROR, "! ignore command completion, cancelled");
+            return;
+        }
+        if (message.request != instance->pendingRequest) {
+            TRACE(TRC_ERROR, "! ignore command completion of request %u, cancelled (waiting for request %u)",
+                  message.request, instance->pendingRequest);
+            return;
+        }
+        if (!answers(message.code, instance->pending)) {
+            TRACE(TRC_ERROR, "! complete unsolicited command (%X %X)", instance->pending, message.code);
+            return;
+        }
+        apply();
+        instance->result = status;
+        instance->pending = 0;
+        instance->pendingRequest = 0;
     }
-    if (message.request != instance->pendingRequest) {
-        TRACE(TRC_ERROR, "! ignore command completion of request %u, cancelled (waiting for request %u)",
-              message.request, instance->pendingRequest);
-        return;
-    }
-    if (!answers(message.code, instance->pending)) {
-        TRACE(TRC_ERROR, "! complete unsolicited command (%X %X)", instance->pending, message.code);
-        return;
-    }
-    apply();
-    instance->result = status;
-    instance->pending = 0;
-    instance->pendingRequest = 0;
+    // Released without the lock, which the woken caller takes at once. Nothing of the instance is
+    // touched after it: the caller may free it as soon as its wait returns.
     instance->resultSemaphore.release();
 }
 
@@ -486,8 +490,10 @@ NfcApiStatus nfcapiWaitResult(uint32_t timeoutMs, TNfcApiInstance* instance) {
         PlatLockGuard g(instance->lock);
         if (w == PlatWait::Signaled) return instance->result;
         if (w == PlatWait::Timeout && !instance->pending) {
-            // The answer came between the end of the wait and the lock: take it.
-            instance->resultSemaphore.wait(0);
+            // The answer came between the end of the wait and the lock: take it, and its wake-up.
+            // Only a completer clears pending on another thread, and it releases right after it let
+            // go of the lock: the wait ends at once, and the instance outlives that release.
+            instance->resultSemaphore.wait(PLAT_INFINITE);
             return instance->result;
         }
         cancelled = instance->pendingRequest;

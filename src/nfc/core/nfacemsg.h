@@ -15,6 +15,13 @@
 // ---- Payload records ----------------------------------------------------------------------
 struct TNfaceEmpty {};
 
+// The keys B that the locked trailers of a MIFARE Classic tag get: the directory's and the NFC
+// sectors'. A key of all zeros names none, and the handler keeps its own.
+struct TNfaceReadonlyReq {
+    uint8_t madKeyB[6];
+    uint8_t nfcKeyB[6];
+};
+
 struct TNfaceCause {
     uint16_t cause;
 };
@@ -236,7 +243,7 @@ struct TNfaceLlcpSdpConf {
     X(0xA082, REGISTER_CONF, TNfaceRegisterConf)                            \
     X(0xA091, RELEASE_REQ, TNfaceApp)                                       \
     X(0xA092, RELEASE_CONF, TNfaceCause)                                    \
-    X(0xA0A1, SET_READONLY_REQ, TNfaceEmpty)                                \
+    X(0xA0A1, SET_READONLY_REQ, TNfaceReadonlyReq)                          \
     X(0xA0A2, SET_READONLY_CONF, TNfaceCause)                               \
     X(0xA0B4, TECH_REMOVE_IND, TNfaceCause)                                 \
     X(0xA0C4, ACT_IND, TNfaceActInd)                                        \

@@ -76,6 +76,8 @@ void dump(uint32_t bit, const void* data, uint32_t length, const char* title) {
 }
 
 void describe(const Line& l, const TNfaceEmpty&) { emit(l, "%s", ""); }
+// The keys of a make-read-only request stay out of the trace.
+void describe(const Line& l, const TNfaceReadonlyReq&) { emit(l, "%s", ""); }
 
 void describe(const Line& l, const TNfaceCause& p) { emit(l, ", cause=0x%X (%s)", p.cause, causeText(p.cause)); }
 

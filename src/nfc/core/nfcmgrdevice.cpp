@@ -5,6 +5,8 @@
 #include <iterator>
 
 #include "core/nfcmgr.h"
+#include "th/th_frame.h"
+#include "th/th_mifare.h"
 #include "os/os_mem.h"
 #include "util/apinames.h"
 #include "util/trace.h"
@@ -207,8 +209,29 @@ bool startFormat(TNfcManager* p) {
     return true;
 }
 
+bool isMifareClassic(const TNfcManager* p) {
+    const uint32_t type = p->device.tagType & kTagType;
+    return type == TAG_MIFARE_STD_1K || type == TAG_MIFARE_STD_4K;
+}
+
+// A key as the two 3-byte halves of its key properties (lowest byte first); none for a key of
+// zeros, which names no key.
+void setKeyProperties(TNfcManager* p, uint32_t lowId, const uint8_t* key) {
+    static constexpr uint8_t kNone[6] = {};
+    if (std::memcmp(key, kNone, sizeof kNone) == 0) return;
+    for (uint32_t half = 0; half < 2; ++half) {
+        const uint8_t* k = key + 3 * half;
+        thSetProperty(&p->th, lowId + half, uint32_t{k[2]} << 16 | uint32_t{k[1]} << 8 | k[0]);
+    }
+}
+
 bool startReadonly(TNfcManager* p) {
     if (!p->thBound || !(p->th.access & TH_ACCESS_WRITE)) return refuseWith(p, nfcCauseWriteProtected);
+    if (isMifareClassic(p)) {
+        const auto r = osMsgFields<TNfaceReadonlyReq>(p->msg);
+        setKeyProperties(p, 10, r.madKeyB);
+        setKeyProperties(p, 14, r.nfcKeyB);
+    }
     p->mode = NFCMAN_MODE_READONLY;
     thSetReadonly(&p->th);
     return true;
@@ -269,6 +292,9 @@ SmHandler nfcmanDeviceIndication(TNfcManager* p) {
         p->device = record;
         p->device.tagType = 0;
         p->probing = true;
+        // Layer 1 holds every answer back until the device is answered: the probe's would never
+        // come.
+        nfcmanSendL1(p, nfcllMsgMake<NFCLL_DEVICE_RESP>(p->ownWord, {&p->device, 0}));
         nfcmanSendL1(p, nfcllMsgMake<NFCLL_TRANSACTION_REQ>(p->ownWord, {kPlusProbe, sizeof kPlusProbe, 0}));
         return nullptr;
     }
@@ -417,6 +443,9 @@ bool nfcmanStartTransaction(TNfcManager* p) {
     if (!nfcmanCopyActionData(p, t.writeData, t.writeLength, 0)) return refuseWith(p, nfcCauseNotEnoughInternalMemory);
     p->readSize = t.readLength;
     p->mode = NFCMAN_MODE_TRANSACTION;
+    // The application's own authentication names a key that the handler tries first later on.
+    if (p->thBound && (p->device.tagType & NFC_MASK_MIFARE_CLASSIC))
+        tmsSetKeyFromAuthCommand(&p->th, p->actionBuffer, t.writeLength);
     if (nfcmanSendL1(p, nfcllMsgMake<NFCLL_TRANSACTION_REQ>(p->ownWord, {p->actionBuffer, t.writeLength, 0}))) return true;
     nfcmanFreeActionBuffer(p);
     return refuseWith(p, nfcCauseNotPlausible);

@@ -36,6 +36,9 @@ struct TimerState {
     bool startSeen;
     bool initialised;
     OsBaseTimer* base;
+    bool armed;           // the base timer is pending for armedAt
+    uint32_t armedAt;     // tick count
+    uint32_t arming;      // counts the decisions to arm
 };
 
 TimerState g;
@@ -138,12 +141,13 @@ void hwSetTimer(void*) {
 
 // Runs on the platform's timer thread.
 void osTimerCallBack(void*) {
-    bool armed = false;
+    bool haveBase = false;
     {
         PlatLockGuard guard(g_lock);
-        armed = g.base != nullptr;
+        haveBase = g.base != nullptr;
+        g.armed = false;   // this was it
     }
-    if (!armed) {
+    if (!haveBase) {
         TRACE(TRC_ERROR, "! osTimerCallBack without ghTimer handle");
         return;
     }
@@ -199,18 +203,42 @@ void hwTimerUpdate() {
     while (g.running.head && entryOf(g.running.head)->delta == 0) expireFirst();
 }
 
+// The base timer is armed anew only for a first deadline earlier than the armed one: a deadline
+// that moved later lets the armed one expire early, and that expiry finds nothing due and arms
+// for the rest. So a timer started and stopped for every frame costs no timer-thread wake-ups.
 void hwTimerRearm() {
-    OsBaseTimer* base = nullptr;
-    uint32_t ticks = 0;
-    {
+    for (;;) {
+        OsBaseTimer* base = nullptr;
+        uint32_t ms = 0;
+        uint32_t decision = 0;
+        {
+            PlatLockGuard guard(g_lock);
+            if (!g.initialised || !g.running.head) return;
+            ms = entryOf(g.running.head)->delta * HW_TIMER_TICK_MS;
+            const uint32_t deadline = platTickMs() + ms;
+            if (g.armed && static_cast<int32_t>(deadline - g.armedAt) >= 0) return;
+            g.armed = true;
+            g.armedAt = deadline;
+            decision = ++g.arming;
+            base = g.base;
+        }
+        // Without the timer lock: arming waits for a callback that needs it.
+        const bool started = osBaseTimerStart(base, ms) == 1;
         PlatLockGuard guard(g_lock);
-        if (!g.initialised || !g.running.head) return;
-        base = g.base;
-        ticks = entryOf(g.running.head)->delta;
+        if (g.arming == decision) {
+            if (!started) g.armed = false;
+            return;
+        }
+        // The worker and the timer thread decided at once, and the other start may have come
+        // first and been replaced by ours: decide again on what is first now.
+        g.armed = false;
     }
-    // Without the timer lock: stopping waits for a callback that needs it.
-    osBaseTimerStop(base);
-    osBaseTimerStart(base, ticks * HW_TIMER_TICK_MS);
+}
+
+bool hwTimerArmedAt(uint32_t* tick) {
+    PlatLockGuard guard(g_lock);
+    if (tick) *tick = g.armedAt;
+    return g.armed;
 }
 
 void hwMarveldTimerInit() {

@@ -36,8 +36,11 @@ OsResult osGetTimerQueueID(uint16_t* id);
 
 // Expires what the ticks elapsed since the last update allow.
 void hwTimerUpdate();
-// Arms the base timer for the first entry; nothing when no timer runs.
+// Arms the base timer for the first entry when that is due before the armed base timer
+// expires; nothing when no timer runs.
 void hwTimerRearm();
+// Whether the base timer is armed, and for which tick count.
+bool hwTimerArmedAt(uint32_t* tick);
 
 void hwMarveldTimerInit();
 // Stops the base timer for good. Called by osDone.

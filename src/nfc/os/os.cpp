@@ -193,22 +193,31 @@ OsResult osMessageSend(uint16_t queueId, const OsMessage* message) {
         DEBUG_BREAK(kSource);
         return OS_BAD_ID;
     }
-    PlatLockGuard guard(g_lock);
     bool wake = false;
     OsResult result = OS_OK;
-    if (queueId == OS_QUEUE_BROADCAST) {
-        for (auto& queue : g.queues) {
-            if ((queue.flags & (QUEUE_USED | QUEUE_BROADCAST)) != (QUEUE_USED | QUEUE_BROADCAST)) continue;
-            result = post(queue, *message, wake);
-            if (result != OS_OK) break;   // later targets get nothing
+    OsSchedulerHook hook = nullptr;
+    void* hookArgument = nullptr;
+    {
+        PlatLockGuard guard(g_lock);
+        if (queueId == OS_QUEUE_BROADCAST) {
+            for (auto& queue : g.queues) {
+                if ((queue.flags & (QUEUE_USED | QUEUE_BROADCAST)) != (QUEUE_USED | QUEUE_BROADCAST)) continue;
+                result = post(queue, *message, wake);
+                if (result != OS_OK) break;   // later targets get nothing
+            }
+        } else {
+            OsQueue* queue = checkQueue(queueId);
+            if (!queue) return OS_BAD_ID;
+            result = post(*queue, *message, wake);
         }
-    } else {
-        OsQueue* queue = checkQueue(queueId);
-        if (!queue) return OS_BAD_ID;
-        result = post(*queue, *message, wake);
+        if (wake) {
+            hook = g.hook;
+            hookArgument = g.hookArgument;
+        }
     }
-    // Targets that did get the message are woken even when a later one failed.
-    if (wake) osSignalScheduler();
+    // Targets that did get the message are woken even when a later one failed. The hook runs
+    // after the lock is let go: the worker it wakes takes the lock first thing.
+    if (hook) hook(hookArgument);
     return result;
 }
 

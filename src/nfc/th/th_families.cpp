@@ -2,6 +2,7 @@
 // joins with one row.
 #include "core/nfcmgrth.h"
 #include "th/th_kovio.h"
+#include "th/th_mifare.h"
 #include "th/th_type2.h"
 #include "th/th_type4.h"
 
@@ -14,6 +15,7 @@ struct Joined {
 
 constexpr Joined kJoined[] = {
     {TH_FAMILY_KOVIO, &tkbcInit},
+    {TH_FAMILY_MIFARE, &tmsInit},
     {TH_FAMILY_TYPE2, &t2Init},
     {TH_FAMILY_TYPE4, &t4Init},
 };

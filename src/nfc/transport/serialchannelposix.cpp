@@ -141,6 +141,7 @@ DWORD CSerialChannelPosix::closeDevice() {
     if (rxThread_ || txThread_) return COM_ERR_STATE;
     if (port_->isOpen()) {
         debugPrint(0, "close serial device, handle 0x%X", static_cast<unsigned>(port_->handle()));
+        PlatLockGuard g(lock_);   // a direct write is over
         port_->close();
         debugPrint(0, "device is closed");
     }
@@ -179,21 +180,43 @@ DWORD CSerialChannelPosix::onWrite(BYTE* buffer, DWORD length) {
         return COM_ERR_NO_RESOURCES;
     }
     node->reset();
-    if (length) std::memcpy(node->buffer, buffer, length);
     node->length = length;
     node->caller = buffer;
+    if (mayWriteDirectly()) {
+        const PlatSerialTransmit now = port_->transmitNow(buffer, length);
+        if (now.result == PlatSerialSent::Done) {
+            free_.addTail(node);
+            traceWrite(buffer, length);
+            debugPrint(0, "message %p write completed, length %d (qSize %d,%d)", static_cast<void*>(buffer),
+                       static_cast<int>(length), static_cast<int>(pendingWrites()), static_cast<int>(writesInFlight()));
+            signal(comeTransmitCompleted, COM_SUCCESS, buffer, length);
+            return COM_SUCCESS;
+        }
+        node->sent = now.written;
+    }
+    if (length > node->sent) std::memcpy(node->buffer + node->sent, buffer + node->sent, length - node->sent);
     pending_.addTail(node);
-    if (debugL1On(kTraceData))
-        debugPrint(0, "Serial Write (len %d),message %p, qSize %d,%d", static_cast<int>(length),
-                   static_cast<void*>(buffer), static_cast<int>(pendingWrites()), static_cast<int>(writesInFlight()));
+    traceWrite(buffer, length);
     trigger_.release();   // a full trigger already wakes the thread, which drains every pending write
     return COM_SUCCESS;
 }
 
+bool CSerialChannelPosix::mayWriteDirectly() {
+    return settings_.txFrameDelay == 0 && !stopping_ && port_->isOpen() && pendingWrites() == 0 &&
+           writesInFlight() == 0;
+}
+
+void CSerialChannelPosix::traceWrite(const BYTE* buffer, DWORD length) {
+    if (debugL1On(kTraceData))
+        debugPrint(0, "Serial Write (len %d),message %p, qSize %d,%d", static_cast<int>(length),
+                   static_cast<const void*>(buffer), static_cast<int>(pendingWrites()), static_cast<int>(writesInFlight()));
+}
+
 void CSerialChannelPosix::complete(CDataNode* node, DWORD status, DWORD count) {
-    BYTE* caller = node->caller;
+    signal(comeTransmitCompleted, status, node->caller, count);
+    PlatLockGuard g(lock_);
+    inFlight_.remove(node);
     free_.addTail(node);
-    signal(comeTransmitCompleted, status, caller, count);
 }
 
 void CSerialChannelPosix::failWrites(DWORD status, bool inFlightToo) {
@@ -256,19 +279,24 @@ void CSerialChannelPosix::txThread() {
     bool running = true;
     while (running && !stopping_ && trigger_.wait(PLAT_INFINITE) == PlatWait::Signaled) {
         while (running && !stopping_ && writesInFlight() < kWritesInFlight) {
-            CDataNode* node = pending_.removeHead();
+            CDataNode* node = nullptr;
+            {
+                // One step under the channel lock: a writer never finds the node in neither list.
+                PlatLockGuard g(lock_);
+                node = pending_.removeHead();
+                if (node) inFlight_.addTail(node);
+            }
             if (!node) break;
-            inFlight_.addTail(node);
             if (!frameDelay()) break;   // stopped: close completes the node
             lastWriteTick_ = platTickMs();
             wroteBefore_ = true;
-            PlatSerialTransmit sent = port_->transmit(node->buffer, node->length);
+            PlatSerialTransmit sent = port_->transmit(node->buffer + node->sent, node->length - node->sent);
             if (sent.result == PlatSerialSent::Stop) break;
-            inFlight_.remove(node);
+            sent.written += node->sent;
             if (sent.result == PlatSerialSent::Done) {
                 debugPrint(0, "message %p write completed, length %d (qSize %d,%d)", static_cast<void*>(node->caller),
                            static_cast<int>(sent.written), static_cast<int>(pendingWrites()),
-                           static_cast<int>(writesInFlight()));
+                           static_cast<int>(writesInFlight() - 1));
                 complete(node, COM_SUCCESS, sent.written);
                 continue;
             }

@@ -1,5 +1,7 @@
 // The serial channel on a tty: one receive thread and one transmit thread per open port,
-// each waiting only on the port and on the stop signal.
+// each waiting only on the port and on the stop signal. A frame that finds the transmit thread
+// idle is written from the writer's own thread when the port takes it whole at once; what the
+// port does not take goes to the transmit thread.
 #pragma once
 
 #include <atomic>
@@ -15,11 +17,13 @@ public:
 
     void reset() {
         length = 0;
+        sent = 0;
         caller = nullptr;
     }
 
     BYTE buffer[kBufferSize];
     DWORD length = 0;
+    DWORD sent = 0;          // bytes the writer's own thread put on the port before queueing the rest
     BYTE* caller = nullptr;
 };
 
@@ -65,6 +69,11 @@ private:
     DWORD startThreads();
     bool joinThread(PlatThread*& thread, uint32_t timeoutMs);
     bool frameDelay();
+    // Channel lock held: the transmit thread has nothing to write and none is pacing the writes.
+    bool mayWriteDirectly();
+    void traceWrite(const BYTE* buffer, DWORD length);
+    // Reports the write in flight as done, then frees its node; the next write may go directly
+    // only after that, so completions keep the order of the writes.
     void complete(CDataNode* node, DWORD status, DWORD count);
     // Completes every queued write (and the one in flight, when asked) with the status.
     void failWrites(DWORD status, bool inFlightToo);

@@ -79,7 +79,7 @@ uint32_t smHandleEvent(TStateMachine* m, uint16_t event) {
     }
     uint32_t r = m->current(m, event);
     bool fromDefault = false;
-    for (;;) {
+    for (unsigned moves = 0;;) {
         if (r == SM_NOT_HANDLED) {
             // A default handler that does not handle the event either ends it: asking it
             // again would only get the same answer.
@@ -90,9 +90,19 @@ uint32_t smHandleEvent(TStateMachine* m, uint16_t event) {
             continue;
         }
         if (r < SM_CHANGE || r > SM_MASTER_ERROR) return SM_DONE;
-        const uint32_t asked = r;
-        if (!move(m, kMoves[asked - SM_CHANGE], &r)) return SM_DONE;
-        if (asked == SM_CHANGE && r == SM_NOT_HANDLED) r = SM_DONE;
+        if (++moves > SM_MAX_MOVES) {
+            // States that keep sending each other on would hold the worker thread for ever.
+            TRACE(m->traceMask, "%s ! %u moves without settling in %s", prefixOf(m), moves - 1,
+                  smStateName(m, m->current));
+            DEBUG_BREAK(kSourcePath);
+            m->next = nullptr;
+            return SM_DONE;
+        }
+        const Move& mv = kMoves[r - SM_CHANGE];
+        if (!move(m, mv, &r)) return SM_DONE;
+        // The event that caused the move has been handled; what the new state leaves of its
+        // arrival goes to the default handler, never the old event again.
+        event = mv.arrival;
         fromDefault = false;
     }
 }

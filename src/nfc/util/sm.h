@@ -1,6 +1,8 @@
 // The state-machine engine under the NFC manager, the NCI driver and the tag handlers.
-// A state is a handler; its result tells the engine what to do next. A machine is used
-// only by its owner's task on the OS worker thread, so the engine takes no lock.
+// A state is a handler; its result tells the engine what to do next. After a move, what the
+// new state leaves of its arrival goes to the default handler, never the event that caused the
+// move; one event causes at most SM_MAX_MOVES moves. A machine is used only by its owner's task
+// on the OS worker thread, so the engine takes no lock.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +29,7 @@ enum : uint16_t {
 
 constexpr uint32_t SM_BAD_MACHINE = 6;       // smHandleEvent without a machine
 constexpr uint16_t SM_RING_SLOTS = 8;
+constexpr unsigned SM_MAX_MOVES = 16;       // moves one event may cause before the engine stops it
 constexpr unsigned SM_EVENT_CLASSES = 8;     // event >> 8 selects the class
 
 using SmHandler = uint32_t (*)(TStateMachine* machine, uint16_t event);

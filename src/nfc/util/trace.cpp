@@ -38,6 +38,34 @@ TDebugOutputFunc g_sink = nullptr;            // empty: the platform's trace sin
 TDebugOutputFuncEx g_capture = nullptr;
 void* g_captureContext = nullptr;
 
+// Whether a finished line reaches anybody: a capture callback, a line sink or the platform's
+// sink. Nobody listening, nothing is formatted; the trace words keep their values all the same.
+// Unknown until first asked, since traces may come from static constructors before ours ran.
+enum Listening : int { kUnknown, kNobody, kListened };
+std::atomic<int> g_listening{kUnknown};
+// The trace words while somebody listens, else 0: one load tells a caller whether to trace.
+std::atomic<uint32_t> g_nfcHeard{0xFFFFFFFFu};
+std::atomic<uint32_t> g_l1Heard{0};
+std::atomic<uint32_t> g_formatted{0};
+
+// Output lock held.
+void updateListening() {
+    const bool on = g_capture || g_sink || platTraceEnabled();
+    g_nfcHeard.store(on ? g_nfcWord.load() : 0, std::memory_order_relaxed);
+    g_l1Heard.store(on ? g_l1Word.load() : 0, std::memory_order_relaxed);
+    g_listening.store(on ? kListened : kNobody, std::memory_order_relaxed);
+}
+
+bool listened() {
+    int state = g_listening.load(std::memory_order_relaxed);
+    if (state == kUnknown) {
+        PlatLockGuard g(outputLock());
+        updateListening();
+        state = g_listening.load(std::memory_order_relaxed);
+    }
+    return state == kListened;
+}
+
 void emit(const char* line);
 
 // The list library is shared with the desktop program; inside the library its lines join ours.
@@ -51,19 +79,35 @@ void emit(const char* line) {
     else platTraceWrite(line);
 }
 
+bool heard(const std::atomic<uint32_t>& word, uint32_t bits) {
+    if (!(word.load(std::memory_order_relaxed) & bits)) return false;
+    if (g_listening.load(std::memory_order_relaxed) != kUnknown) return true;
+    return listened() && (word.load(std::memory_order_relaxed) & bits) != 0;
+}
+
+// Sets a trace word and what callers see of it.
+DWORD setWord(std::atomic<uint32_t>& word, DWORD flags) {
+    PlatLockGuard g(outputLock());
+    word = flags;
+    updateListening();
+    return flags;
+}
+
 } // namespace
 
-bool debugOn(uint32_t bits) { return (g_nfcWord.load(std::memory_order_relaxed) & bits) != 0; }
-bool debugL1On(uint32_t bits) { return (g_l1Word.load(std::memory_order_relaxed) & bits) != 0; }
+bool debugOn(uint32_t bits) { return heard(g_nfcHeard, bits); }
+bool debugL1On(uint32_t bits) { return heard(g_l1Heard, bits); }
+uint32_t debugFormattedLines() { return g_formatted.load(); }
 
-DWORD debugSetFlags(DWORD flags) { g_nfcWord = flags; return flags; }
+DWORD debugSetFlags(DWORD flags) { return setWord(g_nfcWord, flags); }
 DWORD debugGetFlags(void) { return g_nfcWord; }
-DWORD debugSetL1Flags(DWORD flags) { g_l1Word = flags; return flags; }
+DWORD debugSetL1Flags(DWORD flags) { return setWord(g_l1Word, flags); }
 DWORD debugGetL1Flags(void) { return g_l1Word; }
 
 TDebugOutputFunc debugCaptureOutput(TDebugOutputFunc sink) {
     PlatLockGuard g(outputLock());
     g_sink = sink;
+    updateListening();
     return sink;
 }
 
@@ -72,6 +116,7 @@ void* debugCaptureOutputEx(TDebugOutputFuncEx callback, void* context) {
     g_sink = nullptr;
     g_capture = callback;
     g_captureContext = callback ? context : nullptr;
+    updateListening();
     return context;
 }
 
@@ -100,16 +145,24 @@ char* seprintf(char* pos, char* end, const char* format, ...) {
 }
 
 void debugVPrint(uint32_t flags, const char* format, va_list args) {
+    if (flags & DBG_OUTDENT) {
+        int level = g_indent.load();
+        while (level > 0 && !g_indent.compare_exchange_weak(level, level - 1)) {}
+    }
+    if (!listened()) {
+        // The layout state moves on as if the line were written, so that the lines of a sink
+        // installed later look as they would have.
+        if (flags & DBG_INDENT) g_indent.fetch_add(1);
+        g_lineOpen = (flags & DBG_OPEN) != 0;
+        return;
+    }
+    g_formatted.fetch_add(1, std::memory_order_relaxed);
     char line[DEBUG_LINE_SIZE];
     char* const last = line + sizeof line - 1;
     char* const textEnd = last - 2;                  // keeps room for "\r\n"
     char* p = line;
     *p = '\0';
 
-    if (flags & DBG_OUTDENT) {
-        int level = g_indent.load();
-        while (level > 0 && !g_indent.compare_exchange_weak(level, level - 1)) {}
-    }
     if (!g_lineOpen.load()) {
         p = seprintf(p, textEnd, "%-8s: %9lu          ", g_tag, static_cast<unsigned long>(platTickMs()));
         char* column = line + kTextColumn + g_indent.load();
@@ -134,6 +187,7 @@ void debugPrint(uint32_t flags, const char* format, ...) {
 }
 
 void debugDump(const void* buffer, const char* title, uint32_t length) {
+    if (!listened()) return;
     if (!buffer) {
         debugPrint(DBG_ERROR, "! debugDump(), buffer is ZERO");
         return;
@@ -153,6 +207,7 @@ void debugDump(const void* buffer, const char* title, uint32_t length) {
         }
         line[68] = '-';
         std::memcpy(line + 70 + n, "\r\n", 3);
+        g_formatted.fetch_add(1, std::memory_order_relaxed);
         emit(line);
     }
 }
@@ -165,6 +220,7 @@ void debugPrintVersion(const char* tag) {
 const char* debugTraceTag() { return g_tag; }
 
 void debugPrintWin32Error(const char* text, uint32_t code) {
+    if (!listened()) return;
     std::string system = platErrorText(static_cast<int>(code));
     if (system.size() >= 2) debugPrint(DBG_ERROR, "! %s (0x%X - %s)", text, code, system.c_str());
     else debugPrint(DBG_ERROR, "! %s (0x%X)", text, code);

@@ -31,8 +31,12 @@ enum : uint32_t {
 
 constexpr int DEBUG_LINE_SIZE = 512;
 
-bool debugOn(uint32_t nfcBits);       // any of the bits set in the NFC word
-bool debugL1On(uint32_t l1Bits);      // any of the bits set in the layer-1 word
+// True when any of the bits is set in the word and a finished line reaches a capture callback,
+// a line sink or the platform's sink; with nobody listening no trace is formatted.
+bool debugOn(uint32_t nfcBits);       // the NFC word
+bool debugL1On(uint32_t l1Bits);      // the layer-1 word
+// Lines and dump rows formatted so far.
+uint32_t debugFormattedLines();
 
 void debugPrint(uint32_t flags, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void debugVPrint(uint32_t flags, const char* format, va_list args) __attribute__((format(printf, 2, 0)));

@@ -49,6 +49,7 @@ void FakeCorvane::reset() {
     stopThread();
     std::lock_guard<std::mutex> guard(lock_);
     results_.clear();
+    answers_.clear();
     capabilities_ = defaultCapabilities();
     secureElements_.clear();
     tagInfo_ = TNfcTagInfo{};
@@ -80,6 +81,20 @@ void FakeCorvane::setSecureElements(const std::vector<TNfcInfoSE>& elements) {
 void FakeCorvane::setTagInfo(const TNfcTagInfo& info) {
     std::lock_guard<std::mutex> guard(lock_);
     tagInfo_ = info;
+}
+
+void FakeCorvane::queueAnswer(const std::string& exportName, std::vector<uint8_t> answer) {
+    std::lock_guard<std::mutex> guard(lock_);
+    answers_[exportName].push_back(std::move(answer));
+}
+
+std::vector<uint8_t> FakeCorvane::takeAnswer(const std::string& exportName) {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto& queued = answers_[exportName];
+    if (queued.empty()) return {};
+    std::vector<uint8_t> answer = std::move(queued.front());
+    queued.pop_front();
+    return answer;
 }
 
 void FakeCorvane::record(FakeCall call) {

@@ -20,6 +20,7 @@ struct FakeCall {
     std::string name;
     std::vector<std::string> arguments;   // integers in decimal, pointers as %p, texts quoted
     std::vector<uint8_t> buffer;          // the bytes an export was handed, where it takes some
+    uint32_t capacity = 0;                // the answer room offered, where an export answers bytes
 };
 
 // Whose callback a report goes to: the one of nfcCreate, the last P2P callback given (listen,
@@ -55,6 +56,10 @@ public:
     void setCapabilities(const TNfcCapabilityBlock& block);
     void setSecureElements(const std::vector<TNfcInfoSE>& elements);
     void setTagInfo(const TNfcTagInfo& info);
+    // The bytes the next successful call of an answering export writes back, one per call, oldest
+    // first; without one it answers no bytes.
+    void queueAnswer(const std::string& exportName, std::vector<uint8_t> answer);
+    std::vector<uint8_t> takeAnswer(const std::string& exportName);
 
     // ---- Log ----
     void record(FakeCall call);
@@ -90,6 +95,7 @@ private:
     mutable std::mutex lock_;
     std::condition_variable changed_;
     std::map<std::string, uint32_t> results_;
+    std::map<std::string, std::deque<std::vector<uint8_t>>> answers_;
     TNfcCapabilityBlock capabilities_{};
     std::vector<TNfcInfoSE> secureElements_;
     TNfcTagInfo tagInfo_{};

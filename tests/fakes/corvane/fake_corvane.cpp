@@ -7,7 +7,7 @@
 namespace {
 
 // Handles only need to be distinct and stable; nothing dereferences them.
-char applicationToken, listenerToken, linkToken, snepClientToken, snepServerToken, nppServerToken;
+char applicationToken, listenerToken, linkToken, snepClientToken, snepServerToken, nppServerToken, secureToken;
 
 template <typename Handle>
 void giveHandle(Handle* out, char& token, uint32_t result) {
@@ -92,8 +92,8 @@ CORVANE_API NfcApiStatus nfcSecureGetList(NfcHandle hNfc, void* context, TNfcSec
 
 CORVANE_API NfcApiStatus nfcExchangePdu(NfcListenerHandle hListener, const BYTE* pdu, WORD pduLength, BYTE* output,
                                         WORD* outputLength) {
-    return fakeCallWithBuffer<NfcApiStatus>("nfcExchangePdu", fakeBytes(pdu, pduLength), hListener, pdu, pduLength,
-                                            output, outputLength);
+    return fakeAnsweringCall("nfcExchangePdu", fakeBytes(pdu, pduLength), output, outputLength, hListener, pdu,
+                             pduLength);
 }
 
 CORVANE_API NfcApiStatus nfcTransmitPdu(NfcListenerHandle hListener, const BYTE* pdu, WORD length) {
@@ -107,14 +107,14 @@ CORVANE_API NfcApiStatus nfcWriteNdefMessage(NfcListenerHandle hListener, const 
 
 CORVANE_API NfcApiStatus nfcDeviceIoControl(NfcHandle hNfc, DWORD code, const BYTE* input, WORD inputLength,
                                             BYTE* output, WORD* outputLength) {
-    return fakeCallWithBuffer<NfcApiStatus>("nfcDeviceIoControl", fakeBytes(input, inputLength), hNfc, code, input,
-                                            inputLength, output, outputLength);
+    return fakeAnsweringCall("nfcDeviceIoControl", fakeBytes(input, inputLength), output, outputLength, hNfc, code,
+                             input, inputLength);
 }
 
 CORVANE_API NfcApiStatus nfcSecureExchangePdu(NfcSecureConnectionHandle hSecureConnection, const BYTE* apdu,
                                               WORD length, BYTE* output, WORD* outputLength) {
-    return fakeCallWithBuffer<NfcApiStatus>("nfcSecureExchangePdu", fakeBytes(apdu, length), hSecureConnection, apdu,
-                                            length, output, outputLength);
+    return fakeAnsweringCall("nfcSecureExchangePdu", fakeBytes(apdu, length), output, outputLength,
+                             hSecureConnection, apdu, length);
 }
 
 CORVANE_API NfcApiStatus nfcP2PListenRequest(NfcHandle hNfc, void* context, TNfcEventCallback callback,
@@ -175,5 +175,16 @@ CORVANE_API DWORD nppStartServer(NppServerHandle* hServer, NfcHandle hNfc, void*
     const DWORD status = fakeCall<DWORD>("nppStartServer", hServer, hNfc, reserved, context, callback);
     if (status == nppOk) keep(FakeTarget::Npp, reinterpret_cast<void*>(callback), context);
     giveHandle(hServer, nppServerToken, status);
+    return status;
+}
+
+CORVANE_API NfcApiStatus nfcReadNdefMessage(NfcListenerHandle hListener, BYTE* buffer, WORD* length) {
+    return fakeAnsweringCall("nfcReadNdefMessage", {}, buffer, length, hListener);
+}
+
+CORVANE_API NfcApiStatus nfcSecureOpen(NfcHandle hNfc, NfcSecureHandle hSecure,
+                                       NfcSecureConnectionHandle* hSecureConnection) {
+    const NfcApiStatus status = fakeCall<NfcApiStatus>("nfcSecureOpen", hNfc, hSecure, hSecureConnection);
+    giveHandle(hSecureConnection, secureToken, status);
     return status;
 }

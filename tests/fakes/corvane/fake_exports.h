@@ -2,6 +2,7 @@
 // handed) and answer the result the test scripted for it (0 unless set).
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <type_traits>
@@ -40,6 +41,24 @@ Result fakeCallWithBuffer(const char* name, std::vector<uint8_t> buffer, Argumen
 template <typename Result, typename... Arguments>
 Result fakeCall(const char* name, Arguments... arguments) {
     return fakeCallWithBuffer<Result>(name, {}, arguments...);
+}
+
+// An export that answers bytes: logs the offered room, then on success writes the queued answer
+// (cut to the room) and its length.
+template <typename Length, typename... Arguments>
+NfcApiStatus fakeAnsweringCall(const char* name, std::vector<uint8_t> buffer, BYTE* output, Length* outputLength,
+                               Arguments... arguments) {
+    FakeCorvane& engine = FakeCorvane::instance();
+    FakeCall call{name, {describeArgument(arguments)...}, std::move(buffer)};
+    call.capacity = outputLength ? static_cast<uint32_t>(*outputLength) : 0;
+    engine.record(std::move(call));
+    const NfcApiStatus status = engine.result(name);
+    if (status != nfcStatusOk || !outputLength) return status;
+    std::vector<uint8_t> answer = engine.takeAnswer(name);
+    const size_t count = output ? std::min<size_t>(answer.size(), *outputLength) : 0;
+    for (size_t i = 0; i < count; ++i) output[i] = answer[i];
+    *outputLength = static_cast<Length>(count);
+    return status;
 }
 
 inline std::vector<uint8_t> fakeBytes(const void* data, size_t length) {

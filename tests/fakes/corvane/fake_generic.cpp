@@ -61,20 +61,12 @@ CORVANE_API NfcApiStatus nfcCheckTag(NfcListenerHandle hListener) {
     return fakeCall<NfcApiStatus>("nfcCheckTag", hListener);
 }
 
-CORVANE_API NfcApiStatus nfcReadNdefMessage(NfcListenerHandle hListener, BYTE* buffer, WORD* length) {
-    return fakeCall<NfcApiStatus>("nfcReadNdefMessage", hListener, buffer, length);
-}
-
 CORVANE_API NfcApiStatus nfcSecureSetMode(NfcHandle hNfc, NfcSecureHandle hSecure, DWORD mode) {
     return fakeCall<NfcApiStatus>("nfcSecureSetMode", hNfc, hSecure, mode);
 }
 
 CORVANE_API NfcApiStatus nfcSecureSetBatteryMode(NfcHandle hNfc, NfcSecureHandle hSecure, BOOL on) {
     return fakeCall<NfcApiStatus>("nfcSecureSetBatteryMode", hNfc, hSecure, on);
-}
-
-CORVANE_API NfcApiStatus nfcSecureOpen(NfcHandle hNfc, NfcSecureHandle hSecure, NfcSecureConnectionHandle* hSecureConnection) {
-    return fakeCall<NfcApiStatus>("nfcSecureOpen", hNfc, hSecure, hSecureConnection);
 }
 
 CORVANE_API NfcApiStatus nfcSecureClose(NfcSecureConnectionHandle hSecureConnection) {

@@ -86,7 +86,11 @@ bool Controller::openConnection(Connection connection) {
     return true;
 }
 
-bool Controller::closeConnection(uint8_t id) { return connections_.erase(id) > 0; }
+bool Controller::closeConnection(uint8_t id) {
+    // Segments of a message the host had not finished on it are gone with the connection.
+    reassembler_.drop(id);
+    return connections_.erase(id) > 0;
+}
 
 Connection* Controller::connection(uint8_t id) {
     auto it = connections_.find(id);

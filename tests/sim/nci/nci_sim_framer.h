@@ -38,6 +38,8 @@ public:
     // Returns true and fills message when the packet completes one. A broken sequence or an
     // oversized message is described in *violation (the partial message is dropped).
     bool add(const std::vector<uint8_t>& packet, NciMessage& message, std::string* violation);
+    // Forgets the partial data message of a connection.
+    void drop(uint8_t connId) { pending_.erase(connId); }
 
 private:
     std::map<int, NciMessage> pending_;   // -1: control, else connection id

@@ -14,7 +14,9 @@ using simtags::Tag;
 using simtags::Technology;
 
 constexpr uint8_t STATIC_CONNECTION = 0;
-constexpr uint8_t INTERFACE_FRAME = 0x01, INTERFACE_ISO_DEP = 0x02, INTERFACE_NFC_DEP = 0x03;
+constexpr uint8_t INTERFACE_FRAME = 0x01, INTERFACE_ISO_DEP = 0x02, INTERFACE_NFC_DEP = 0x03, INTERFACE_MAKER_MIFARE = 0x80;
+// Maker 0x04's MIFARE interface: requests carry a code, then the card's own bytes.
+constexpr uint8_t MF_REQUEST = 0x10, MF_AUTHENTICATE = 0x40, MF_SECTOR_SELECT = 0x32;
 constexpr uint8_t DEACTIVATE_IDLE = 0, DEACTIVATE_DISCOVERY = 3;
 constexpr uint8_t REASON_DH_REQUEST = 0x00, REASON_LINK_LOSS = 0x02;
 constexpr uint8_t NOTIFICATION_LAST = 0x00, NOTIFICATION_MORE = 0x02;
@@ -144,6 +146,7 @@ uint8_t RfModel::protocolOf(const Tag& tag) const {
     case Protocol::IsoDep: return PROTOCOL_ISO_DEP;
     case Protocol::T5T: return settings_.t5tProtocol;
     case Protocol::Kovio: return 0x8A;
+    case Protocol::Mifare: return 0x80;
     }
     return 0x00;
 }
@@ -250,6 +253,7 @@ void RfModel::endActivation() {
     c_.closeConnection(STATIC_CONNECTION);
     active_->tag->reset();
     active_.reset();
+    pendingWrite_.reset();
 }
 
 // ---- Deactivation.
@@ -289,16 +293,60 @@ void RfModel::data(const NciMessage& m) {
     Tag& tag = *active_->tag;
     // An ISO-DEP card seen through the Frame RF interface waits for RATS, not for these frames.
     if (activeInterface_ == INTERFACE_FRAME && tag.protocol == Protocol::IsoDep) return interfaceError(STATUS_RF_PROTOCOL_ERROR);
-    auto answer = tag.exchange(m.payload);
+    auto answer = activeInterface_ == INTERFACE_MAKER_MIFARE ? mifare(tag, m.payload) : tag.exchange(m.payload);
     if (!answer) {
         interfaceError(STATUS_RF_TIMEOUT_ERROR);
     } else {
-        if (activeInterface_ == INTERFACE_FRAME) answer->push_back(STATUS_OK);   // the Frame RF interface's status byte
+        // The Frame RF interface and the maker's MIFARE interface end an answer with a status byte.
+        if (activeInterface_ == INTERFACE_FRAME || activeInterface_ == INTERFACE_MAKER_MIFARE) answer->push_back(STATUS_OK);
         c_.sendData(STATIC_CONNECTION, std::move(*answer));
         returnCredits();
     }
     // A tag whose fault plan takes it out of the field leaves now, as if the test had taken it.
     if (tag.removed()) leave(TagPtr(active_->tag));
+}
+
+// Authentication by sector and key selector; a write comes in two requests, the block first and
+// then its data, as the card takes it on air.
+std::optional<Bytes> RfModel::mifare(Tag& tag, const Bytes& request) {
+    if (request.empty()) return std::nullopt;
+    const Bytes body(request.begin() + 1, request.end());
+    switch (request[0]) {
+    case MF_AUTHENTICATE: {
+        if (body.size() != 8 || tag.a.nfcid1.size() < 4) return Bytes{MF_AUTHENTICATE, 0x01};
+        const uint8_t sector = body[0];
+        const uint8_t block = static_cast<uint8_t>(sector < 32 ? 4 * sector : 128 + 16 * (sector - 32));
+        const auto& uid = tag.a.nfcid1;
+        const size_t from = uid.size() > 4 ? 3 : 0;
+        Bytes command{static_cast<uint8_t>(body[1] & 0x80 ? 0x61 : 0x60), block};
+        command.insert(command.end(), uid.begin() + from, uid.begin() + from + 4);
+        command.insert(command.end(), body.begin() + 2, body.end());
+        const auto answer = tag.exchange(command);
+        const bool ok = answer && tag.judge(*answer) != simtags::Reply::AuthenticationFailed;
+        return Bytes{MF_AUTHENTICATE, static_cast<uint8_t>(ok ? 0x00 : 0x03)};
+    }
+    case MF_SECTOR_SELECT: return Bytes{MF_SECTOR_SELECT, 0x00};
+    case MF_REQUEST: {
+        if (pendingWrite_) {
+            Bytes command{0xA0, *pendingWrite_};
+            pendingWrite_.reset();
+            command.insert(command.end(), body.begin(), body.end());
+            auto answer = tag.exchange(command);
+            if (!answer) return std::nullopt;
+            answer->insert(answer->begin(), MF_REQUEST);
+            return answer;
+        }
+        if (body.size() == 2 && body[0] == 0xA0) {
+            pendingWrite_ = body[1];
+            return Bytes{MF_REQUEST, 0x0A};
+        }
+        auto answer = tag.exchange(body);
+        if (!answer) return std::nullopt;
+        answer->insert(answer->begin(), MF_REQUEST);
+        return answer;
+    }
+    default: return std::nullopt;
+    }
 }
 
 void RfModel::interfaceError(uint8_t status) {

@@ -2,7 +2,7 @@
 // discovery, waiting for host select, poll active): tags enter and leave the field at any time;
 // discovery finds those of the configured technologies (one is activated at once, several are
 // announced for the host to select); the active tag answers the host's data on the static RF
-// connection through the Frame or ISO-DEP RF interface; deactivation follows its type.
+// connection through the Frame or ISO-DEP RF interface (or maker 0x04's MIFARE interface); deactivation follows its type.
 //
 //   auto tag = std::make_shared<simtags::T2tTag>();
 //   sim.rf().enter(tag);                      // found by a running discovery at once
@@ -83,6 +83,7 @@ private:
     void toDiscovery();
     void toIdle();
     void interfaceError(uint8_t status);
+    std::optional<simtags::Bytes> mifare(simtags::Tag& tag, const simtags::Bytes& request);
     void returnCredits();
     bool present(const TagPtr& tag) const;
     uint8_t protocolOf(const simtags::Tag& tag) const;
@@ -99,6 +100,7 @@ private:
     std::optional<Endpoint> active_;
     uint8_t activeInterface_ = 0;
     bool activeLost_ = false;                 // the active tag left without the controller noticing
+    std::optional<uint8_t> pendingWrite_;     // MIFARE: the block of a write whose data comes next
 };
 
 // The test's handle on the RF model: every call is carried onto the simulator's thread.

@@ -22,7 +22,7 @@ namespace simtags {
 using Bytes = std::vector<uint8_t>;
 
 enum class Technology : uint8_t { A, B, F, V, Kovio };
-enum class Protocol : uint8_t { T1T, T2T, T3T, IsoDep, T5T, Kovio };
+enum class Protocol : uint8_t { T1T, T2T, T3T, IsoDep, T5T, Kovio, Mifare };
 
 // NFC-A: SENS_RES as sent (first byte first), NFCID1 of 4, 7 or 10 bytes, SEL_RES (none for T1T).
 struct NfcA {

@@ -271,6 +271,8 @@ void onIoControlRequest(TNfcllContext* ll) {
     TRACE(NFCLL_TRC_STATE, "nfcll: Io control req, command 0x%X,hInstance %p, (%p,%d),(%p,%d), timeout %d ms",
           static_cast<unsigned>(f.code), f.instance, static_cast<const void*>(f.input), static_cast<int>(f.inputLength),
           static_cast<void*>(f.output), static_cast<int>(f.outputSize), static_cast<int>(f.timeout));
+    ll->ioOutput = f.output;
+    ll->ioOutputSize = f.output ? f.outputSize : 0;
     if (!ll->miniport.ioControlRequest) {
         nfcllSendUsIoControlConf(ll, NFCLL_CAUSE_NO_DRIVER, nullptr, 0);
         return;

@@ -155,6 +155,8 @@ struct TNfcllContext {
     TNfcllMiniport miniport;
     uint32_t retryCount;
     uint32_t requestTick;           // when the current transaction was asked for
+    uint8_t* ioOutput;              // the pending I/O control's output, owned by its requester
+    uint16_t ioOutputSize;
     bool initialised;
 };
 
@@ -197,6 +199,8 @@ void nfcllSendUsListenConf(TNfcllContext* ll, uint16_t cause, uint32_t value);
 void nfcllSendUsSelectConf(TNfcllContext* ll, uint16_t cause);
 void nfcllSendUsDeviceInd(TNfcllContext* ll);
 void nfcllSendUsTechRemoved(TNfcllContext* ll, uint16_t cause);
+// The answer's bytes are copied into the pending request's output, which the confirmation then
+// carries; an answer that does not fit is refused with cause 0x0B.
 void nfcllSendUsIoControlConf(TNfcllContext* ll, uint16_t cause, const uint8_t* data, uint16_t length);
 void nfcllSendUsEndpointInd(TNfcllContext* ll, uint8_t endpoint, uint32_t tagType, uint32_t last);
 void nfcllSendUsSeInd(TNfcllContext* ll, const TNfcllSeInd& indication);

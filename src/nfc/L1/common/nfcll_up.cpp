@@ -169,8 +169,21 @@ void nfcllSendUsTechRemoved(TNfcllContext* ll, uint16_t cause) {
 }
 
 void nfcllSendUsIoControlConf(TNfcllContext* ll, uint16_t cause, const uint8_t* data, uint16_t length) {
-    const uint16_t resultLength = cause == 0 ? length : 0;
-    nfcllSendUs(ll, nfcllMsgMake<NFCLL_IOCONTROL_CONF>(ll->queueWord, {cause, resultLength, resultLength ? data : nullptr}));
+    uint8_t* const room = ll->ioOutput;
+    const uint16_t size = ll->ioOutputSize;
+    ll->ioOutput = nullptr;
+    ll->ioOutputSize = 0;
+    uint16_t resultLength = cause == 0 ? length : 0;
+    // The bytes may lie in a receive buffer that the next packet reuses: the answer travels in
+    // the requester's own output, which stays its own until this confirmation.
+    if (resultLength && (!room || resultLength > size)) {
+        TRACE(NFCLL_TRC_ERROR, "nfcll: ! I/O control answer of %d bytes, room for %d", static_cast<int>(resultLength),
+              static_cast<int>(size));
+        cause = NFCLL_CAUSE_INVALID_DATA;
+        resultLength = 0;
+    }
+    if (resultLength && data && data != room) std::memmove(room, data, resultLength);
+    nfcllSendUs(ll, nfcllMsgMake<NFCLL_IOCONTROL_CONF>(ll->queueWord, {cause, resultLength, resultLength ? room : nullptr}));
 }
 
 void nfcllSendUsEndpointInd(TNfcllContext* ll, uint8_t endpoint, uint32_t tagType, uint32_t last) {

@@ -180,7 +180,12 @@ void sendRequest(TNciContext* nci, const uint8_t* data, uint16_t length, uint32_
 
 void nciHandleTransactionReq(TNfcllContext* ll, const uint8_t* data, uint16_t length, uint32_t timeout) {
     TNciContext* nci = nciOf(ll);
-    if (length == 0) return;
+    if (length == 0) {
+        // Nothing to send is refused at once: silence would hold the requester and everything behind it.
+        TRACE(NFCLL_TRC_ERROR, "nci: ! transaction without data");
+        nfcllSendUsTransactionInd(ll, nullptr, NFCLL_CAUSE_INVALID_DATA, 0);
+        return;
+    }
     if (timeout) {
         const uint32_t slot = nciGetTimeoutIndex(nci->tagType);
         if (!(nci->flags & NCI_FLAG_TEMP_TIMEOUT)) nci->savedTimeout = nci->tagTimeouts[slot];
@@ -192,17 +197,23 @@ void nciHandleTransactionReq(TNfcllContext* ll, const uint8_t* data, uint16_t le
 
 void nciHandleCheckReq(TNfcllContext* ll, const uint8_t* data, uint16_t length) {
     TNciContext* nci = nciOf(ll);
-    if (length == 0) {
-        // Without a command for the tag the controller's own account answers: it reports a lost
-        // tag by itself, so an active tag is present. Not answering would leave the check waiting.
+    if (length == 0 || nci->transType == NCI_TRANSTYPE_IOCTL) {
+        // Without a command for the tag, or while an I/O control's sub-state holds the controller,
+        // the controller's own account answers: it reports a lost tag by itself, so an active tag
+        // is present. Not answering would leave the check waiting; a refusal would lose the tag.
+        const uint32_t pending = nci->transType;
         nciSetTransType(nci, NCI_TRANSTYPE_CHECK);
-        const bool present = nci->tagType != 0 && nci->sm.current == &nciStatePollActive;
+        const bool present =
+            nci->tagType != 0 && (nci->sm.current == &nciStatePollActive || nci->sm.master == &nciStatePollActive);
         nciSignalCompletion(nci, present ? evNciDataIndication : evNciTagRemoved);
+        if (pending == NCI_TRANSTYPE_IOCTL) nciSetTransType(nci, NCI_TRANSTYPE_IOCTL);
         return;
     }
     if (nci->transType != NCI_TRANSTYPE_IDLE) {
+        // One answer: the request under way keeps its own.
         TRACE(NFCLL_TRC_ERROR, "nci: llc: TAG not present");
         nfcllSendUsTransactionResult(ll, NFCLL_CAUSE_WRONG_STATE);
+        return;
     }
     sendRequest(nci, data, length, NCI_TRANSTYPE_CHECK, EV_NCI_MARVELD_PRESENCE_CHECK, "nciHandleCheckReq");
 }

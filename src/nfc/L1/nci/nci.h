@@ -292,7 +292,8 @@ void nciDefaultHooks(TNciContext* nci);
 void nciStateMachineInit(TNciContext* nci);
 // Changes to the next state; a sub-state that changes away leaves no master behind.
 uint32_t nciChangeTo(TStateMachine* sm, SmHandler next);
-// Enters a sub-state of the current state; a second level is refused with evNciState.
+// Enters a sub-state of the current state; refused with evNciState unless the state is at rest
+// (idle, discovery or an active tag, with no answer awaited) and hosts no sub-state already.
 uint32_t nciEnterSubState(TStateMachine* sm, SmHandler sub);
 #define NCI_RF_STATES(X)                                                                                       \
     X(nciStateStartDiscovery) X(nciStateDiscovery) X(nciStateDiscoveryStop) X(nciStateW4AllDiscoveries)       \

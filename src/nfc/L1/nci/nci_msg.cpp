@@ -80,8 +80,9 @@ void nciPartialReset(TNciContext* nci) {
     nci->selected = nullptr;
     nci->txData = nullptr;
     nci->txLength = 0;
-    // The reset closed every dynamic connection in the controller.
+    // The reset closed every dynamic connection in the controller, the loop-back one too.
     for (uint8_t id = 1; id < NCI_CONNECTION_COUNT; ++id) nciConnectionClose(&nci->packet, id);
+    nci->loopbackConnId = 0;
 }
 
 void nciFullReset(TNciContext* nci) {

@@ -473,7 +473,21 @@ uint16_t nciHandleGenericErrorNtf(TNciContext* nci) {
 }
 
 uint16_t nciHandleData(TNciContext* nci) {
+    if (nci->transType != NCI_TRANSTYPE_IOCTL) {
+        ncillUsCallback(nci, evNciDataIndication, nci->rxPayload, nci->rxLength);
+        return 0;
+    }
+    // Tag data never answer an I/O control: they go to the exchange the control interrupted,
+    // or nowhere.
+    if (nci->savedTransType != NCI_TRANSTYPE_DATA && nci->savedTransType != NCI_TRANSTYPE_CHECK) {
+        TRACE(NFCLL_TRC_ERROR, "nci: ! %u bytes of tag data while an I/O control waits, dropped",
+              static_cast<unsigned>(nci->rxLength));
+        return 0;
+    }
+    nci->transType = nci->savedTransType;
     ncillUsCallback(nci, evNciDataIndication, nci->rxPayload, nci->rxLength);
+    nci->savedTransType = NCI_TRANSTYPE_IDLE;
+    nci->transType = NCI_TRANSTYPE_IOCTL;
     return 0;
 }
 

@@ -157,7 +157,9 @@ uint32_t nciDefaultHandler(TStateMachine* sm, uint16_t event) {
         nciStopResponseTimer(nci);
         nciSignalCompletion(nci, evNciOk);
         return SM_DONE;
+    // A master state that has nothing to do after its sub-state leaves the return here.
     case EV_SM_RETURNED:
+    case EV_SM_RETURNED_ERROR:
     case EV_NCI_CORE_DOVUVODAV_STRING_NTF:
     case EV_NCI_CORE_DOVUVODAV_HEX_NTF:
     case EV_NCI_RF_GET_LM_ROUTING_RSP:
@@ -249,10 +251,23 @@ uint32_t nciChangeTo(TStateMachine* sm, SmHandler next) {
     return SM_CHANGE;
 }
 
+namespace {
+
+// A sub-state takes every message of the controller until it returns. Only a state that is at
+// rest can host one: start-up, the steps of discovery and deactivation, and a state with a
+// command or an exchange under way wait for answers that the sub-state would swallow. The
+// machine keeps one master: a second level would lose the way back.
+bool canHostSubState(const TStateMachine* sm) {
+    const bool resting = sm->current == &nciStateIdle || sm->current == &nciStateDiscovery ||
+                         sm->current == &nciStatePollActive || sm->current == &nciStateMfPollActive;
+    return resting && !sm->master && !(static_cast<const TNciContext*>(sm->owner)->flags & NCI_FLAG_RESPONSE_TIMER);
+}
+
+} // namespace
+
 uint32_t nciEnterSubState(TStateMachine* sm, SmHandler sub) {
-    if (sm->master) {
-        // The machine keeps one master: a second level would lose the way back.
-        TRACE(NFCLL_TRC_ERROR, "nci: ! %s refused inside a sub-state", smStateName(sm, sub));
+    if (!canHostSubState(sm)) {
+        TRACE(NFCLL_TRC_ERROR, "nci: ! %s refused in state %s", smStateName(sm, sub), smStateName(sm, sm->current));
         nciSignalCompletion(nciOf(sm), evNciState);
         return SM_DONE;
     }

@@ -68,8 +68,13 @@ void sendData(TNciContext* nci, const char* state) {
 
 } // namespace
 
+// Only a tag activated on the maker's MIFARE interface takes its framing: a MIFARE Plus card in
+// security level 0, or an ISO-DEP card that may be one, talks ISO-DEP.
 SmHandler nciPollActiveState(const TNciContext* nci) {
-    if (nci->maker == 0x04 && (nci->tagType & NFCLL_TAG_MIFARE_CLASSIC)) return &nciStateMfPollActive;
+    constexpr uint8_t kMakerMifareInterface = 6;   // internal number of maker 0x04's interface 0x80
+    if (nci->maker == 0x04 && (nci->tagType & NFCLL_TAG_MIFARE_CLASSIC) &&
+        nci->active.rfInterface == kMakerMifareInterface)
+        return &nciStateMfPollActive;
     return &nciStatePollActive;
 }
 
@@ -376,7 +381,9 @@ uint32_t nciStateIoGetParameter(TStateMachine* sm, uint16_t event) {
     switch (event) {
     case EV_SM_ENTRY:
         TRACE(kTrcNci, "nci: Enter direct IO GET_PARAMETER request");
-        if (nci->ioInput && nci->ioInputLength && nciSendOk(nciSendGetConfig(nci, nci->ioInput, nci->ioInputLength)))
+        // A count byte and at most 255 ids: a longer list is no request the controller can take.
+        if (nci->ioInput && nci->ioInputLength && nci->ioInputLength <= 1u + 0xFF &&
+            nciSendOk(nciSendGetConfig(nci, nci->ioInput, nci->ioInputLength)))
             return SM_DONE;
         TRACE(NFCLL_TRC_ERROR, "nci: ! Unable to handle IOCTL");
         nciSignalError(NCI_CAUSE_INVALID_DATA, nci, "nciStateIoGetParameter");
