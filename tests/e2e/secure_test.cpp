@@ -61,6 +61,18 @@ protected:
         return answer;
     }
 
+    // Secure-element requests wait for the discovery set-up to end: until then they are refused as early.
+    template <typename Call>
+    static NfcApiStatus whenSettled(Call call) {
+        NfcApiStatus status = nfcStatusWrongState;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (status == nfcStatusWrongState && std::chrono::steady_clock::now() < until) {
+            status = call();
+            if (status == nfcStatusWrongState) std::this_thread::yield();
+        }
+        return status;
+    }
+
     template <typename Fn>
     void onSim(Fn fn) {
         ASSERT_TRUE(stack_.sim().call([&](Controller&) { fn(stack_.sim().nfcees()); }));
@@ -221,17 +233,13 @@ TEST_F(SecureElements, RoutesAreAddedReadAndClearedAndATechnologyRouteJoinsDisco
     const Bytes discover = stack_.commands(kRfDiscover).back();
     EXPECT_NE(std::find(discover.begin() + 1, discover.end(), 0x81), discover.end());
 
-    // Secure-element requests wait for the discovery set-up to end: until then they are refused as early.
     TNfcRoutingEntry read[8]{};
     DWORD size = 0;
-    NfcApiStatus status = nfcStatusWrongState;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (status == nfcStatusWrongState && std::chrono::steady_clock::now() < until) {
-        size = sizeof read;
-        status = nfcSecureGetRoutingEntries(stack_.handle(), read, &size);
-        if (status == nfcStatusWrongState) std::this_thread::yield();
-    }
-    ASSERT_EQ(status, nfcStatusOk);
+    ASSERT_EQ(whenSettled([&] {
+                  size = sizeof read;
+                  return nfcSecureGetRoutingEntries(stack_.handle(), read, &size);
+              }),
+              nfcStatusOk);
     ASSERT_EQ(stack_.commands(kGetRouting).size(), 1u);
     ASSERT_EQ(size % sizeof(TNfcRoutingEntry), 0u);
     const size_t count = size / sizeof(TNfcRoutingEntry);
@@ -250,6 +258,31 @@ TEST_F(SecureElements, RoutesAreAddedReadAndClearedAndATechnologyRouteJoinsDisco
     size = sizeof(TNfcRoutingEntry);
     EXPECT_NE(nfcSecureGetRoutingEntries(stack_.handle(), read, &size), nfcStatusOk);
     EXPECT_EQ(nfcSecureClearRoutingEntries(stack_.handle()), nfcStatusOk);
+}
+
+TEST_F(SecureElements, AnElementThatAReaderCanReachIsReportedActiveAndInactive) {
+    const NfcSecureHandle ese = list_.handleOf(kEse);
+    onSim([](ncisim::NfceeModel& m) { m.sendDiscoveryRequest(kEse, 0x81, 0x04); });   // listen B, ISO-DEP
+    TNfcRoutingEntry route{};
+    route.hSecure = ese;
+    route.type = NFC_ROUTE_TECHNOLOGY;
+    route.powerState = 0x01;
+    route.value = 0x01;
+    ASSERT_EQ(nfcSecureAddRoutingEntries(stack_.handle(), &route, 1), nfcStatusOk);
+    ASSERT_TRUE(stack_.listen(0x1));
+    const auto on = stack_.waitFor(nfcEventSecureNotification, 0);
+    ASSERT_TRUE(on);
+    EXPECT_EQ(on->secure.handle, ese);
+    EXPECT_EQ(on->secure.kind, NFC_SE_ACTIVATED);
+    // Switched off, the element no longer answers readers: discovery restarts without it.
+    ASSERT_EQ(whenSettled([&] { return nfcSecureSetMode(stack_.handle(), ese, 0); }), nfcStatusOk);
+    const auto off = stack_.waitFor(nfcEventSecureNotification, 1);
+    ASSERT_TRUE(off);
+    EXPECT_EQ(off->secure.handle, ese);
+    EXPECT_EQ(off->secure.kind, NFC_SE_DEACTIVATED);
+    ASSERT_TRUE(stack_.waitForCommands(kRfDiscover, 2));
+    const Bytes last = stack_.commands(kRfDiscover).back();
+    EXPECT_EQ(std::find(last.begin() + 1, last.end(), 0x81), last.end());
 }
 
 class ManySecureElements : public SecureElements {

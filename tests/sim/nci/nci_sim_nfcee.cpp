@@ -89,6 +89,10 @@ void NfceeModel::sendStatus(uint8_t nfceeId, uint8_t status) {
     c_.respond(NFCEE_DISCOVER_NTF, std::move(p));
 }
 
+void NfceeModel::sendDiscoveryRequest(uint8_t nfceeId, uint8_t techMode, uint8_t protocol, bool add) {
+    c_.respond(RF_NFCEE_DISCOVERY_REQ_NTF, {1, static_cast<uint8_t>(add ? 0 : 1), 3, nfceeId, techMode, protocol});
+}
+
 void NfceeModel::sendAction(uint8_t nfceeId, uint8_t trigger, const std::vector<uint8_t>& data) {
     std::vector<uint8_t> p{nfceeId, trigger, static_cast<uint8_t>(data.size())};
     p.insert(p.end(), data.begin(), data.end());

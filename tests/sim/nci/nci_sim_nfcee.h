@@ -32,6 +32,8 @@ public:
     void sendStatus(uint8_t nfceeId, uint8_t status);
     // RF_NFCEE_ACTION_NTF with the trigger and its data.
     void sendAction(uint8_t nfceeId, uint8_t trigger, const std::vector<uint8_t>& data);
+    // RF_NFCEE_DISCOVERY_REQ_NTF with one entry: the NFCEE wants (add) or no longer wants a listen mode.
+    void sendDiscoveryRequest(uint8_t nfceeId, uint8_t techMode, uint8_t protocol, bool add = true);
     // The last mode set per NFCEE: 0 disabled, 1 enabled.
     const std::map<uint8_t, uint8_t>& modes() const { return modes_; }
     const std::vector<Apdu>& commands() const { return commands_; }

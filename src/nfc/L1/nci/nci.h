@@ -371,6 +371,10 @@ TNciNfcee* nciNfceeByConnection(TNciContext* nci, uint8_t connId);
 void nciNfceeReset(TNciContext* nci);
 // True for the answer of an exchange that timed out: it is dropped, whatever state is current.
 bool nciNfceeDropsLateAnswer(TNciContext* nci, uint8_t connId);
+uint16_t nciHandleNfceeDiscoveryReqNtf(TNciContext* nci);
+// Moves the NFCEEs' listen states to what the routes and the NFCEEs' states now give, then
+// reports each NFCEE that became active or inactive.
+void nciNfceeReportListenStates(TNciContext* nci);
 uint16_t nciSeOpen(TNciContext* nci, TNciNfcee* ee);
 uint16_t nciSeClose(TNciContext* nci, TNciNfcee* ee);
 uint16_t nciSeExchange(TNciContext* nci, TNciNfcee* ee);

@@ -312,11 +312,6 @@ bool nciListenMaskChanged(const TNciContext* nci) {
     return false;
 }
 
-uint32_t nciNfceeListenMask(const TNciContext*) {
-    // No NFCEE answers a reader in this build.
-    return 0;
-}
-
 void nciRoutingHostRoutes(TNciContext* nci, uint32_t mask) {
     TNciRoutingTable& t = nci->routing;
     bool hostAid = false;

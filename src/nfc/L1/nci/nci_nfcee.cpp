@@ -38,6 +38,15 @@ NfcSecureHandle newHandle() {
     return next.fetch_add(1);
 }
 
+const char* techModeName(uint8_t techMode) {
+    switch (techMode) {
+    case 0x80: return "LISTEN_A";
+    case 0x81: return "LISTEN_B";
+    case 0x82: return "LISTEN_F";
+    default: return "?";
+    }
+}
+
 const char* statusName(uint8_t status) {
     switch (status) {
     case NCI_NFCEE_ENABLED: return "ENABLED";
@@ -243,6 +252,45 @@ uint32_t connectionOpened(TNciContext* nci) {
     return leave(nci, cause, evNciNfceeOpenInd, "nciHandleConnCreateRsp");
 }
 
+// The tag-type bit of a listen technology-and-mode the controller asks an NFCEE for.
+uint32_t listenTypeOf(uint8_t techMode) {
+    switch (techMode) {
+    case 0x80: return 0x100000;
+    case 0x81: return 0x200000;
+    case 0x82: return 0x400000;
+    default: return 0;
+    }
+}
+
+bool answersReaders(const TNciNfcee& ee) { return ee.valid && ee.status == NCI_NFCEE_ENABLED; }
+
+// What the NFCEE's routes ask for and it supports.
+uint32_t matchOf(const TNciContext* nci, const TNciNfcee& ee) {
+    uint32_t wanted = 0;
+    const TNciRoutingTable& t = nci->routing;
+    for (uint8_t i = 0; i < t.count; ++i)
+        if (t.entries[i].route == ee.id || t.entries[i].route == NCI_ROUTE_ANY) wanted |= nciRoutingListenMask(t.entries[i]);
+    return wanted & ee.supportedListenMask;
+}
+
+void setListenState(TNciNfcee& ee, uint8_t state) {
+    if (state == ee.listenState) return;
+    TRACE(kTrcNci, "nci: NFCEE %d changing state %d to %d", ee.id, ee.listenState, state);
+    ee.listenState = state;
+}
+
+void updateListenState(const TNciContext* nci, TNciNfcee& ee) {
+    if (ee.listenState > NCI_EE_LISTEN_REPORT_OFF) {
+        TRACE(NFCLL_TRC_ERROR, "nci: ! Invalid NFCEE state 0x%X for NFCEE %d", ee.listenState, ee.id);
+        ee.listenState = NCI_EE_LISTEN_OFF;
+    }
+    const bool matches = answersReaders(ee) && matchOf(nci, ee) != 0;
+    if (matches && ee.listenState == NCI_EE_LISTEN_OFF) setListenState(ee, NCI_EE_LISTEN_REPORT_ON);
+    else if (matches && ee.listenState == NCI_EE_LISTEN_REPORT_OFF) setListenState(ee, NCI_EE_LISTEN_ON);
+    else if (!matches && ee.listenState == NCI_EE_LISTEN_REPORT_ON) setListenState(ee, NCI_EE_LISTEN_OFF);
+    else if (!matches && ee.listenState == NCI_EE_LISTEN_ON) setListenState(ee, NCI_EE_LISTEN_REPORT_OFF);
+}
+
 } // namespace
 
 // ---- Lookup and reset ---------------------------------------------------------------------------
@@ -370,6 +418,69 @@ uint16_t nciHandleNfceeActionNtf(TNciContext* nci) {
     nci->nextTransaction = static_cast<uint8_t>((nci->nextTransaction + 1) % NCI_TRANSACTION_RECORDS);
     postSeInd(nci, NFCLL_SE_TRANSACTION, *ee, 0, record);
     return 0;
+}
+
+uint16_t nciHandleNfceeDiscoveryReqNtf(TNciContext* nci) {
+    CByteReader r = payloadOf(nci);
+    uint8_t count = 0;
+    if (!r.u8(count)) return nciTooShort(nci, "nciHandleNfceeDiscoveryReqNtf", 1);
+    for (uint8_t i = 0; i < count; ++i) {
+        uint8_t type = 0, length = 0, id = 0, techMode = 0, protocol = 0;
+        CByteReader entry(nullptr, 0);
+        if (!r.u8(type) || !r.u8(length) || !r.split(length, entry) || !entry.u8(id) || !entry.u8(techMode) ||
+            !entry.u8(protocol))
+            return nciTooShort(nci, "nciHandleNfceeDiscoveryReqNtf", 5);
+        TNciNfcee* ee = nciNfceeById(nci, id);
+        if (!ee) {
+            TRACE(NFCLL_TRC_ERROR, "nci: ! Received data for unknown NFCEE %d", id);
+            continue;
+        }
+        const uint32_t bit = listenTypeOf(techMode);
+        if (type == 0) {
+            ee->supportedListenMask |= bit;
+            TRACE(kTrcNci, "nci: Adding techmode %s for NFCEE %d, supportedListenMask=0x%X", techModeName(techMode), id,
+                  static_cast<unsigned>(ee->supportedListenMask));
+        } else if (type == 1) {
+            ee->supportedListenMask &= ~bit;
+            TRACE(kTrcNci, "nci: Removing techmode %s for NFCEE %d, supportedListenMask=0x%X", techModeName(techMode), id,
+                  static_cast<unsigned>(ee->supportedListenMask));
+            const uint8_t technology = static_cast<uint8_t>(techMode & 0x7F);
+            nciRoutingRemoveEntries(nci, NCI_ROUTE_TECH, id, 0xFF, &technology, 1);
+        } else {
+            TRACE(NFCLL_TRC_ERROR, "nci: ! Unknown routing command type %d", type);
+        }
+    }
+    return 0;
+}
+
+uint32_t nciNfceeListenMask(const TNciContext* nci) {
+    TRACE(kTrcNci, "nci: nciNfceeGetListenMask enter");
+    uint32_t mask = 0;
+    for (const TNciNfcee& ee : nci->nfcees) {
+        if (!answersReaders(ee)) continue;
+        TRACE(kTrcNci, "nci:  - Found active NFCEE %d, supported listen mask 0x%.08X ", ee.id,
+              static_cast<unsigned>(ee.supportedListenMask));
+        const uint32_t match = matchOf(nci, ee);
+        if (match) TRACE(kTrcNci, "nci:  - Found matching listen mask 0x%.08X", static_cast<unsigned>(match));
+        mask |= match;
+    }
+    TRACE(kTrcNci, "nci: nciNfceeGetListenMask exit, final mask = 0x%.08X", static_cast<unsigned>(mask));
+    return mask;
+}
+
+void nciNfceeReportListenStates(TNciContext* nci) {
+    for (TNciNfcee& ee : nci->nfcees) {
+        updateListenState(nci, ee);
+        if (ee.listenState == NCI_EE_LISTEN_REPORT_ON) {
+            TRACE(kTrcNci, "nci: Sending NFCEE_ACTIVATED_IND uptream");
+            postSeInd(nci, NFCLL_SE_ACTIVATED, ee, ee.supportedListenMask, nullptr);
+            setListenState(ee, NCI_EE_LISTEN_ON);
+        } else if (ee.listenState == NCI_EE_LISTEN_REPORT_OFF) {
+            TRACE(kTrcNci, "nci: Sending NFCEE_DEACTIVATED_IND uptream");
+            postSeInd(nci, NFCLL_SE_DEACTIVATED, ee, 0, nullptr);
+            setListenState(ee, NCI_EE_LISTEN_OFF);
+        }
+    }
 }
 
 // ---- Operations of an NFCEE on a direct connection ----------------------------------------------

@@ -113,7 +113,7 @@ uint32_t nciStateInit(TStateMachine* sm, uint16_t event) {
         nciSignalCompletion(nci, evNciResetCompleted);
         return changeTo(sm, &nciStateIdle);
     }
-    case EV_NCI_RF_NFCEE_DISCOVERY_REQ_NTF: return SM_DONE;
+    case EV_NCI_RF_NFCEE_DISCOVERY_REQ_NTF: nciHandleNfceeDiscoveryReqNtf(nci); return SM_DONE;
     case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
     default: return SM_NOT_HANDLED;
     }
@@ -167,6 +167,9 @@ uint32_t nciDefaultHandler(TStateMachine* sm, uint16_t event) {
     case EV_NCI_DOVUVODAV_PRESENCE_CHECK_NTF:
     case EV_NCI_NFCEE_MODE_SET_RSP:
     case EV_NCI_RF_NFCEE_DISCOVERY_REQ_NTF:
+        nciHandleNfceeDiscoveryReqNtf(nci);
+        return sm->current == &nciStateIdle && nciListenMaskChanged(nci) ? changeTo(sm, &nciStateStartDiscovery)
+                                                                         : SM_DONE;
     case EV_NCI_HCI_TIMEOUT: return SM_DONE;
     case EV_NCI_IO_SE_REQUEST:
         TRACE(NFCLL_TRC_ERROR, "nci: ! SE io control only allowed in IDLE and DISCOVERY");
