@@ -87,11 +87,11 @@ TEST_F(SecureElements, TheListNamesBothElementsWithTheirCapabilitiesAndMode) {
     EXPECT_EQ(list_.elements[0].id, kUicc);
     EXPECT_EQ(list_.elements[1].id, kEse);
     for (const TNfcInfoSE& se : list_.elements) {
-        EXPECT_NE(se.handle, 0u);
-        EXPECT_EQ(se.capabilities, 0x1012);   // APDU protocol, an ordinary NFCEE
-        EXPECT_EQ(se.mode, NFC_SE_MODE_VIRTUAL);
+        EXPECT_NE(+se.handle, 0u);   // packed fields are read by value
+        EXPECT_EQ(+se.capabilities, 0x1012);   // APDU protocol, an ordinary NFCEE
+        EXPECT_EQ(+se.mode, NFC_SE_MODE_VIRTUAL);
     }
-    EXPECT_NE(list_.elements[0].handle, list_.elements[1].handle);
+    EXPECT_NE(+list_.elements[0].handle, +list_.elements[1].handle);
 }
 
 TEST_F(SecureElements, OpenExchangeAndCloseRunOverTheirOwnConnection) {
@@ -153,7 +153,7 @@ TEST_F(SecureElements, ModeOffAndOnAreSentAndFollowedByTheList) {
     ASSERT_EQ(nfcSecureSetMode(stack_.handle(), ese, 0), nfcStatusOk);
     SeList after;
     ASSERT_EQ(nfcSecureGetList(stack_.handle(), &after, &SeList::add), nfcStatusOk);
-    EXPECT_EQ(after.elements[1].mode, 0);
+    EXPECT_EQ(+after.elements[1].mode, 0);
     ASSERT_EQ(nfcSecureSetMode(stack_.handle(), ese, 1), nfcStatusOk);
     EXPECT_EQ(stack_.commands(kModeSet), (std::vector<Bytes>{{kEse, 0x00}, {kEse, 0x01}}));
     std::map<uint8_t, uint8_t> modes;
