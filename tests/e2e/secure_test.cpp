@@ -285,6 +285,41 @@ TEST_F(SecureElements, AnElementThatAReaderCanReachIsReportedActiveAndInactive) 
     EXPECT_EQ(std::find(last.begin() + 1, last.end(), 0x81), last.end());
 }
 
+TEST(SecureRouting, ATechnologyRouteToAnEnabledElementAddsItsListenModeToDiscovery) {
+    const struct {
+        DWORD mask;            // the listen request
+        uint8_t technology;    // routed to the eSE
+        uint8_t eseStatus;     // 0 enabled, 1 disabled
+        std::vector<uint8_t> expected, absent;
+    } cases[] = {
+        {0x1, 0x00, 0, {0x00, 0x80}, {}},
+        {0x1, 0x01, 0, {0x00, 0x81}, {0x80}},
+        {0x300, 0x02, 0, {0x02, 0x82}, {0x00}},
+        {0x1, 0x01, 1, {0x00}, {0x81}},
+    };
+    for (const auto& c : cases) {
+        ncisim::NciIdentity identity = twoSecureElements();
+        identity.nfcees[1].status = c.eseStatus;
+        ApiStack stack(identity);
+        ASSERT_EQ(stack.start(), nfcStatusOk);
+        TNfcRoutingEntry route{};
+        route.nfceeId = kEse;
+        route.type = NFC_ROUTE_TECHNOLOGY;
+        route.powerState = 0x01;
+        route.value = c.technology;
+        ASSERT_EQ(nfcSecureAddRoutingEntries(stack.handle(), &route, 1), nfcStatusOk);
+        ASSERT_TRUE(stack.listen(c.mask));
+        ASSERT_TRUE(stack.waitForCommands(kRfDiscover, 1));
+        const Bytes discover = stack.commands(kRfDiscover).back();
+        std::vector<uint8_t> modes;
+        for (size_t i = 1; i + 1 < discover.size(); i += 2) modes.push_back(discover[i]);
+        for (uint8_t m : c.expected)
+            EXPECT_NE(std::find(modes.begin(), modes.end(), m), modes.end()) << c.mask << " " << int(m);
+        for (uint8_t m : c.absent)
+            EXPECT_EQ(std::find(modes.begin(), modes.end(), m), modes.end()) << c.mask << " " << int(m);
+    }
+}
+
 class ManySecureElements : public SecureElements {
 protected:
     static ncisim::NciIdentity five() {
