@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "L1/nci/nci.h"
+#include "os/os.h"
 #include "util/bytereader.h"
 #include "util/trace.h"
 
@@ -58,6 +59,13 @@ const char* statusName(uint8_t status) {
 
 bool hciInUse(const TNciContext* nci) { return (nci->flags & NCI_FLAG_HCI_EXCLUSIVE) != 0; }
 
+// The public record is read on the application's thread: it changes under the lock the list is copied with.
+void setVirtualMode(TNciNfcee& ee, bool on) {
+    PlatLockGuard g(osLock());
+    if (on) ee.info.mode |= NFC_SE_MODE_VIRTUAL;
+    else ee.info.mode &= ~NFC_SE_MODE_VIRTUAL;
+}
+
 void setDefaultOperations(TNciNfcee& ee) {
     ee.open = &nciSeOpen;
     ee.close = &nciSeClose;
@@ -69,6 +77,7 @@ void setDefaultOperations(TNciNfcee& ee) {
 void publish(TNciContext* nci) {
     TNfcCapabilityBlock* block = nci->capabilities;
     if (!block) return;
+    PlatLockGuard g(osLock());
     uint8_t n = 0;
     for (TNciNfcee& ee : nci->nfcees) {
         if (!ee.valid || (hciInUse(nci) && (ee.capabilities & kCapHciAccess))) continue;
@@ -110,8 +119,7 @@ uint16_t changeStatus(TNciContext* nci, TNciNfcee& ee, uint8_t status) {
     }
     TRACE(kTrcNci, "nci: NFCEE %d going from %s to %s", ee.id, statusName(ee.status), statusName(status));
     ee.status = status;
-    if (status == NCI_NFCEE_ENABLED) ee.info.mode |= NFC_SE_MODE_VIRTUAL;
-    else ee.info.mode &= ~NFC_SE_MODE_VIRTUAL;
+    setVirtualMode(ee, status == NCI_NFCEE_ENABLED);
     postSeInd(nci, status == NCI_NFCEE_REMOVED ? NFCLL_SE_REMOVED : NFCLL_SE_STATUS, ee, status, nullptr);
     return 0;
 }
@@ -321,12 +329,14 @@ bool nciNfceeDropsLateAnswer(TNciContext* nci, uint8_t connId) {
 }
 
 void nciNfceeReset(TNciContext* nci) {
+    // Taken off the list first: a record being cleared is no longer one the application copies.
+    for (TNciNfcee& ee : nci->nfcees) ee.valid = false;
+    publish(nci);
     for (TNciNfcee& ee : nci->nfcees) {
         ee = TNciNfcee{};
         setDefaultOperations(ee);
     }
     nci->nfceeCount = 0;
-    publish(nci);
 }
 
 // ---- Notifications and responses -----------------------------------------------------------------
@@ -351,12 +361,11 @@ uint16_t nciHandleNfceeModeSetRsp(TNciContext* nci) {
     }
     TNciNfcee* ee = nciNfceeById(nci, nci->modeSetId);
     if (!ee) return NCI_CAUSE_WRONG_PARAMETER;
+    setVirtualMode(*ee, ee->requestedMode != 0);
     if (ee->requestedMode) {
-        ee->info.mode |= NFC_SE_MODE_VIRTUAL;
         ee->status = NCI_NFCEE_ENABLED;
         return 0;
     }
-    ee->info.mode &= ~NFC_SE_MODE_VIRTUAL;
     ee->status = NCI_NFCEE_DISABLED;
     ee->supportedListenMask = 0;
     return 0;
