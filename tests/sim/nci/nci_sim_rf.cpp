@@ -297,8 +297,11 @@ void RfModel::data(const NciMessage& m) {
     if (!answer) {
         interfaceError(STATUS_RF_TIMEOUT_ERROR);
     } else {
-        // The Frame RF interface and the maker's MIFARE interface end an answer with a status byte.
-        if (activeInterface_ == INTERFACE_FRAME || activeInterface_ == INTERFACE_MAKER_MIFARE) answer->push_back(STATUS_OK);
+        // The Frame RF interface and the maker's MIFARE interface end an answer with a status byte;
+        // some controllers give ISO 15693 answers without it.
+        const bool status = tag.protocol != Protocol::T5T || settings_.t5tFrameStatus;
+        if ((activeInterface_ == INTERFACE_FRAME && status) || activeInterface_ == INTERFACE_MAKER_MIFARE)
+            answer->push_back(STATUS_OK);
         c_.sendData(STATIC_CONNECTION, std::move(*answer));
         returnCredits();
     }

@@ -46,6 +46,7 @@ struct RfSettings {
     CreditReturn creditReturn = CreditReturn::PerPacket;
     Removal removal = Removal::Silent;
     uint8_t t5tProtocol = 0x06;     // RF protocol value of ISO 15693 tags (some controllers use 0x86)
+    bool t5tFrameStatus = true;     // the Frame RF interface's status byte behind ISO 15693 answers
 };
 
 class RfModel {
