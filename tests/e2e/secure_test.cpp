@@ -285,6 +285,16 @@ TEST_F(SecureElements, AnElementThatAReaderCanReachIsReportedActiveAndInactive) 
     EXPECT_EQ(std::find(last.begin() + 1, last.end(), 0x81), last.end());
 }
 
+TEST_F(SecureElements, TheWireWakeUpCarriesTheCallersByteOrOne) {
+    stack_.sim().onCommand(0x2F08, [](Controller& c, const ncisim::NciMessage&) { c.respond(0x4F08, {0x00}); });
+    const BYTE two = 0x02;
+    EXPECT_EQ(nfcDeviceIoControl(stack_.handle(), 0x110A, &two, 1, nullptr, nullptr), nfcStatusOk);
+    EXPECT_EQ(nfcDeviceIoControl(stack_.handle(), 0x110A, nullptr, 0, nullptr, nullptr), nfcStatusOk);
+    EXPECT_EQ(stack_.commands(0x2F08), (std::vector<Bytes>{{0x02}, {0x01}}));
+    stack_.sim().onCommand(0x2F08, [](Controller& c, const ncisim::NciMessage&) { c.respond(0x4F08, {0x03}); });
+    EXPECT_NE(nfcDeviceIoControl(stack_.handle(), 0x110A, nullptr, 0, nullptr, nullptr), nfcStatusOk);
+}
+
 TEST(SecureRouting, ATechnologyRouteToAnEnabledElementAddsItsListenModeToDiscovery) {
     const struct {
         DWORD mask;            // the listen request

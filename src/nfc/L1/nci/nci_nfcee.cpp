@@ -23,7 +23,7 @@ constexpr uint32_t kExchangeTimeout = 6000;   // ms an NFCEE may take for an ans
 constexpr uint16_t kBatteryModeRefused = 5;
 
 enum : uint16_t { OC_CORE_CONN_CREATE_CMD = 0x2004, OC_CORE_CONN_CLOSE_CMD = 0x2005,
-                  OC_RF_GET_LM_ROUTING_CMD = 0x2102, OC_NFCEE_MODE_SET_CMD = 0x2201 };
+                  OC_RF_GET_LM_ROUTING_CMD = 0x2102, OC_NFCEE_MODE_SET_CMD = 0x2201, OC_SWP_WAKEUP_CMD = 0x2F08 };
 enum : uint32_t { NFCLL_SE_STATUS = 2, NFCLL_SE_REMOVED = 3 };
 
 CByteReader payloadOf(const TNciContext* nci) { return CByteReader(nci->rxPayload, nci->rxLength); }
@@ -552,6 +552,10 @@ uint16_t nciRunSeIoControl(TNciContext* nci) {
     if (needsHandle(code) && !(ee = requestNfcee(nci))) return NCI_CAUSE_INVALID_DATA;
     nci->ioNfcee = ee;
     switch (code) {
+    case 0x110A: {
+        const uint8_t value = nci->ioInput && nci->ioInputLength ? nci->ioInput[0] : 1;
+        return stepOf(nciSendCommand(nci, OC_SWP_WAKEUP_CMD, &value, 1));
+    }
     case 0x8002: return ee->open(nci, ee);
     case 0x8003: return ee->exchange(nci, ee);
     case 0x8004: return ee->close(nci, ee);
@@ -586,6 +590,9 @@ uint32_t nciStateIoSeRequest(TStateMachine* sm, uint16_t event) {
     case EV_NCI_NFCEE_MODE_SET_RSP:
         nciStopResponseTimer(nci);
         return leave(nci, nciHandleNfceeModeSetRsp(nci), evNciNfceeModeSetInd, "nciHandleNfceeModeSetRsp");
+    case EV_NCI_DOVUVODAV_SWP_WAKEUP_RSP:
+        nciStopResponseTimer(nci);
+        return leave(nci, nciHandleStatusRsp(nci, "nciHandleSwpWakeupRsp"), evNciOk, "nciStateIoSeRequest");
     case EV_NCI_DATA:
         if (!nci->ioNfcee || nci->rxConnId != nci->ioNfcee->connId) return SM_NOT_HANDLED;
         return exchangeAnswer(nci);
