@@ -268,7 +268,8 @@ TEST_F(SecureElements, AnElementThatAReaderCanReachIsReportedActiveAndInactive) 
     route.type = NFC_ROUTE_TECHNOLOGY;
     route.powerState = 0x01;
     route.value = 0x01;
-    ASSERT_EQ(nfcSecureAddRoutingEntries(stack_.handle(), &route, 1), nfcStatusOk);
+    // The discovery request may start discovery for the element on its own meanwhile.
+    ASSERT_EQ(whenSettled([&] { return nfcSecureAddRoutingEntries(stack_.handle(), &route, 1); }), nfcStatusOk);
     ASSERT_TRUE(stack_.listen(0x1));
     const auto on = stack_.waitFor(nfcEventSecureNotification, 0);
     ASSERT_TRUE(on);
