@@ -45,6 +45,8 @@ DWORD ApiStack::callback(void* context, DWORD event, void* listenerContext, void
         const TNfcReaderRequest& r = static_cast<const TNfcEventParam*>(record)->readerRequest;
         if (r.pdu) e.request.assign(r.pdu, r.pdu + r.length);
     }
+    if (event == nfcEventTransaction && record) e.transaction = static_cast<const TNfcEventParam*>(record)->transaction;
+    if (event == nfcEventSecureNotification && record) e.secure = *static_cast<const TNfcSecureNotification*>(record);
     std::lock_guard<std::mutex> g(self->m_);
     self->events_.push_back(e);
     self->cv_.notify_all();

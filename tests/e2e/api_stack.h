@@ -17,8 +17,10 @@
 struct AppEvent {
     DWORD code = 0;
     void* listenerContext = nullptr;
-    TNfcTagInfo tag{};              // a copy of the record of nfcEventTagDetected
-    std::vector<uint8_t> request;   // what the reader sent, of nfcEventReaderRequest
+    TNfcTagInfo tag{};                    // a copy of the record of nfcEventTagDetected
+    std::vector<uint8_t> request;         // what the reader sent, of nfcEventReaderRequest
+    TNfcTransaction transaction{};        // of nfcEventTransaction
+    TNfcSecureNotification secure{};      // of nfcEventSecureNotification
 };
 
 class ApiStack {

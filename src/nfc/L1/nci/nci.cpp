@@ -81,6 +81,7 @@ void ncillTransportRxUs(void* user, uint32_t kind, uint16_t opcode, uint8_t conn
         nci->rxPayload = payload;
         nci->rxLength = length;
         uint16_t event = kOpcodeEvents.events[row];
+        if (event == EV_NCI_DATA && connId != 0 && nciNfceeDropsLateAnswer(nci, connId)) return;
         // Frames of the RF interface arrive as it shapes them; one it refuses is an error, not data.
         if (event == EV_NCI_DATA && connId == 0) {
             if (const uint16_t cause = nci->mapIncoming(nci, &nci->rxPayload, &nci->rxLength)) {
@@ -224,7 +225,7 @@ bool keepsRequest(uint32_t code) {
     return code == 0x110A || code == 0x110B || (code >= 0x8002 && code <= 0x8004) || (code >= 0x8007 && code <= 0x800F);
 }
 
-void nciHandleIoControlReq(TNfcllContext* ll, uint32_t code, void*, uint32_t, const uint8_t* input,
+void nciHandleIoControlReq(TNfcllContext* ll, uint32_t code, void* instance, uint32_t timeout, const uint8_t* input,
                            uint16_t inputLength, uint8_t* output, uint16_t outputSize) {
     TNciContext* nci = nciOf(ll);
     nci->savedTransType = nci->transType;
@@ -235,6 +236,9 @@ void nciHandleIoControlReq(TNfcllContext* ll, uint32_t code, void*, uint32_t, co
         nci->ioInputLength = inputLength;
         nci->ioOutput = output;
         nci->ioOutputSize = outputSize;
+        // The secure element's handle travels as the request's instance.
+        nci->ioHandle = static_cast<NfcSecureHandle>(reinterpret_cast<uintptr_t>(instance));
+        nci->ioTimeout = timeout;
     };
     uint16_t event = 0;
     switch (code) {

@@ -89,32 +89,6 @@ bool hasEntries(const TNciRoutingTable& t, bool poll) {
     return false;
 }
 
-uint32_t encodedSize(const TNciRoutingTable& t) {
-    uint32_t size = 0;
-    for (uint8_t i = 0; i < t.count; ++i) size += t.entries[i].length + 4u;
-    return size;
-}
-
-uint16_t addEntry(TNciContext* nci, uint8_t type, uint8_t route, uint8_t powerState, const uint8_t* value, uint8_t length) {
-    TNciRoutingTable& t = nci->routing;
-    if (t.count >= NCI_ROUTING_ENTRIES) {
-        TRACE(NFCLL_TRC_ERROR, "nci: ! Too many entries in routing table (%d)", static_cast<int>(t.count));
-        return 13;
-    }
-    if (encodedSize(t) + length >= nci->routingTableSize) {
-        TRACE(NFCLL_TRC_ERROR, "nci: ! No more space in routing table (maxTableSize = %d)",
-              static_cast<int>(nci->routingTableSize));
-        return 23;
-    }
-    TNciRoutingEntry& e = t.entries[t.count++];
-    e = TNciRoutingEntry{type, route, powerState, length, {}};
-    std::memcpy(e.value, value, length);
-    TRACE(kTrcNci, "nci: Entry created");
-    t.changed = true;
-    TRACE(kTrcNci, "nci: Routing table changed");
-    return 0;
-}
-
 // The host's own entry for one technology or protocol, unless someone answers for it already.
 void addHostRoute(TNciContext* nci, uint8_t type, uint8_t value) {
     const TNciRoutingTable& t = nci->routing;
@@ -124,31 +98,12 @@ void addHostRoute(TNciContext* nci, uint8_t type, uint8_t value) {
         else TRACE(kTrcNci, "nci: %s, routing entry for route %d already exists", "nciAddRoute_Wrapper", 0);
         return;
     }
-    addEntry(nci, type, 0, 0x01, &value, 1);
-}
-
-uint32_t encodeRouting(TNciRoutingTable& t, bool poll, uint8_t* out) {
-    uint32_t length = 2;
-    out[0] = 0;
-    out[1] = 0;
-    for (uint8_t i = 0; i < t.count; ++i) {
-        const TNciRoutingEntry& e = t.entries[i];
-        if (((e.type & 0x80) != 0) != poll) continue;
-        if (length + 4u + e.length > kRoutingBuffer) return 0;
-        out[length++] = e.type & 0x7F;
-        out[length++] = static_cast<uint8_t>(e.length + 2);
-        out[length++] = e.route;
-        out[length++] = e.powerState;
-        std::memcpy(out + length, e.value, e.length);
-        length += e.length;
-        ++out[1];
-    }
-    return length;
+    nciRoutingAddEntry(nci, &value, type, 0, 0x01, 1);
 }
 
 uint16_t sendRouting(TNciContext* nci, bool poll) {
     uint8_t buffer[kRoutingBuffer];
-    const uint32_t length = encodeRouting(nci->routing, poll, buffer);
+    const uint32_t length = nciRoutingEncode(&nci->routing, poll, buffer, sizeof buffer);
     if (length == 0) return NCI_CAUSE_WRONG_PARAMETER;
     // The vendor's poll-mode command carries the entries without the more flag.
     if (poll) return stepOf(nciSendCommand(nci, OC_SET_PM_ROUTING_CMD, buffer + 1, length - 1));
@@ -289,6 +244,32 @@ uint16_t prepareParameters(TNciContext* nci) {
 }
 
 // ---- RF_DISCOVER_CMD ---------------------------------------------------------------------------
+// A reader must find the NFCEEs that technology routes name, whatever the listen request asked:
+// each enabled route to an enabled NFCEE adds its technology's listen mode. 0 for a route whose
+// technology has no listen mode.
+uint32_t addNfceeRoutes(TNciContext* nci, uint8_t* out, uint32_t length, uint32_t size) {
+    static constexpr uint8_t kListenModes[] = {0x80, 0x81, 0x82, 0x86};
+    const TNciRoutingTable& t = nci->routing;
+    for (uint8_t i = 0; i < t.count; ++i) {
+        const TNciRoutingEntry& e = t.entries[i];
+        if (e.type != NCI_ROUTE_TECH || e.route == 0) continue;
+        const TNciNfcee* ee = nciNfceeById(nci, e.route);
+        if (!ee || ee->status != NCI_NFCEE_ENABLED) continue;
+        if (e.value[0] >= std::size(kListenModes)) {
+            TRACE(NFCLL_TRC_ERROR, "nci: ! RF Technology (%02X) not found", e.value[0]);
+            return 0;
+        }
+        const uint8_t value = kListenModes[e.value[0]];
+        bool known = false;
+        for (uint32_t at = 1; at < length; at += 2) known |= out[at] == value;
+        if (known || length + 2 > size) continue;
+        out[length++] = value;
+        out[length++] = 1;
+        ++out[0];
+    }
+    return length;
+}
+
 uint32_t buildDiscover(TNciContext* nci, uint8_t* out, uint32_t size) {
     nci->activeListenTypes = nci->listenMask | nciNfceeListenMask(nci);
     uint32_t length = 1;
@@ -307,7 +288,7 @@ uint32_t buildDiscover(TNciContext* nci, uint8_t* out, uint32_t size) {
         out[length++] = 1;   // every discovery period
         ++out[0];
     }
-    return length;
+    return addNfceeRoutes(nci, out, length, size);
 }
 
 // Controllers with their own presence check have it started before a discovery with readers.
@@ -371,6 +352,7 @@ uint16_t discStep(TNciContext* nci, uint16_t event, uint32_t* next) {
         if (event == EV_SM_ENTRY) {
             uint8_t payload[1 + 2 * 32];
             const uint32_t length = buildDiscover(nci, payload, sizeof payload);
+            if (length == 0) return NCI_CAUSE_WRONG_PARAMETER;
             return stepOf(nciSendCommand(nci, OC_RF_DISCOVER_CMD, payload, length));
         }
         if (event != EV_NCI_RF_DISCOVER_RSP) return unexpected();
@@ -394,11 +376,6 @@ bool nciListenMaskChanged(const TNciContext* nci) {
     TRACE(kTrcNci, "nci: No change in listen mask, current=0x%X, new=0x%X", static_cast<unsigned>(nci->activeListenTypes),
           static_cast<unsigned>(wanted));
     return false;
-}
-
-uint32_t nciNfceeListenMask(const TNciContext*) {
-    // No NFCEE answers a reader in this build.
-    return 0;
 }
 
 void nciRoutingHostRoutes(TNciContext* nci, uint32_t mask) {

@@ -357,7 +357,10 @@ uint16_t nciHandleDiscoverRsp(TNciContext* nci) {
     CByteReader r = payloadOf(nci);
     uint8_t status = 0;
     if (!r.u8(status)) return nciTooShort(nci, "nciHandleDiscoverRsp", 1);
-    if (status == 0) return 0;
+    if (status == 0) {
+        nciNfceeReportListenStates(nci);
+        return 0;
+    }
     return status == 0x06 ? 28 : NCI_CAUSE_FAILED;
 }
 

@@ -131,8 +131,8 @@ uint32_t nciStateStartDiscovery(TStateMachine* sm, uint16_t event) {
         nciStopResponseTimer(nci);
         return finishDiscoveryInit(sm, nciRunDiscoveryInit(nci, event));
     // A new listen request waits for the set-up under way, which looks at the mask when it ends.
-    case EV_NCI_RF_DISCOVER_CMD:
-    case EV_NCI_RF_NFCEE_DISCOVERY_REQ_NTF: return SM_DONE;
+    case EV_NCI_RF_DISCOVER_CMD: return SM_DONE;
+    case EV_NCI_RF_NFCEE_DISCOVERY_REQ_NTF: nciHandleNfceeDiscoveryReqNtf(nci); return SM_DONE;
     case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
     default: return SM_NOT_HANDLED;
     }
@@ -171,7 +171,10 @@ uint32_t nciStateDiscovery(TStateMachine* sm, uint16_t event) {
     case EV_NCI_RF_INTF_ACTIVATED_NTF: return activated(sm, nciHandleIntfActivatedNtf(nci));
     case EV_NCI_WAKE_UP_DONE_RSP: nciSignalCompletion(nci, evNciOk); return SM_DONE;
     case EV_NCI_WAKE_UP_DONE_NTF: return nciChangeTo(sm, &nciStateWakeup);
+    case EV_NCI_IO_SE_REQUEST: return nciEnterSubState(sm, &nciStateIoSeRequest);
     case EV_NCI_RF_NFCEE_DISCOVERY_REQ_NTF:
+        nciHandleNfceeDiscoveryReqNtf(nci);
+        return nciListenMaskChanged(nci) ? nciChangeTo(sm, &nciStateDiscoveryStop) : SM_DONE;
     case EV_SM_EXIT:
     case EV_NCI_RF_DEACTIVATE_NTF: return SM_DONE;
     default: return SM_NOT_HANDLED;
@@ -185,6 +188,7 @@ uint32_t nciStateDiscoveryStop(TStateMachine* sm, uint16_t event) {
     case EV_NCI_RF_DEACTIVATE_RSP:
         nciStopResponseTimer(nci);
         nci->activeListenTypes = 0;
+        nciNfceeReportListenStates(nci);
         if (nciListenMaskChanged(nci)) return nciChangeTo(sm, &nciStateStartDiscovery);
         nciSignalCompletion(nci, evNciListenActive);
         return nciChangeTo(sm, &nciStateIdle);
