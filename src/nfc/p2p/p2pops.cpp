@@ -3,21 +3,7 @@
 
 #include "api/nfcapi_init.h"
 
-// The connection exports come with the P2P connections; until they are linked in, a service
-// call finds them missing and fails like a put that could not be posted.
-#pragma weak nfcP2PConnectRequest
-#pragma weak nfcP2PListenRequest
-#pragma weak nfcP2PConnectResponse
-#pragma weak nfcP2PDisconnectRequest
-#pragma weak nfcP2PDataRequest
-#pragma weak nfcP2PDataResponse
-
 namespace {
-
-template <auto Export, typename... A>
-NfcApiStatus callExport(A... args) {
-    return Export ? Export(args...) : NfcApiStatus{nfcStatusFailed};
-}
 
 DWORD capabilityFrameSize(NfcHandle hNfc) {
     TNfcCapabilities capabilities{};
@@ -30,14 +16,8 @@ DWORD capabilityFrameSize(NfcHandle hNfc) {
 PlatWait semaphoreWait(PlatSemaphore& semaphore, uint32_t timeoutMs) { return semaphore.wait(timeoutMs); }
 
 const TP2pOps kLibraryOps = {
-    [](NfcListenerHandle l, void* c, TNfcEventCallback cb, DWORD w, DWORD m, BYTE s, const char* n,
-       P2pLinkHandle* h) { return callExport<nfcP2PConnectRequest>(l, c, cb, w, m, s, n, h); },
-    [](NfcHandle a, void* c, TNfcEventCallback cb, DWORD mc, DWORD w, DWORD m, BYTE s, const char* n,
-       P2pLinkHandle* h) { return callExport<nfcP2PListenRequest>(a, c, cb, mc, w, m, s, n, h); },
-    [](P2pLinkHandle h, void* c, TNfcEventCallback cb) { return callExport<nfcP2PConnectResponse>(h, c, cb); },
-    [](P2pLinkHandle h) { return callExport<nfcP2PDisconnectRequest>(h); },
-    [](P2pLinkHandle h, const BYTE* d, DWORD n) { return callExport<nfcP2PDataRequest>(h, d, n); },
-    [](P2pLinkHandle h) { return callExport<nfcP2PDataResponse>(h); },
+    nfcP2PConnectRequest, nfcP2PListenRequest, nfcP2PConnectResponse, nfcP2PDisconnectRequest,
+    nfcP2PDataRequest,    nfcP2PDataResponse,
     capabilityFrameSize,
     nfcapiOnWorkerThread,
     semaphoreWait,
