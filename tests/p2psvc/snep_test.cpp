@@ -54,6 +54,7 @@ size_t count(const std::vector<DWORD>& events, DWORD event) {
 class SnepOverFake : public ::testing::Test {
 protected:
     void TearDown() override {
+        fake.pump();  // the final events of released clients free them
         if (log.server) snepReleaseServer(log.server);
         snepSetMaxLength(SNEP_DEFAULT_MAX_LENGTH);
     }
