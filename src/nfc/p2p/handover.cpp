@@ -70,20 +70,21 @@ void clientEvent(THandoverClient* c, DWORD event, TP2pConnection* record) {
         break;
     case nfcEventDataIndication: {
         const TP2pData& data = record->data;
-        if (data.length <= c->capacity) {
+        const bool fits = data.length <= c->capacity;
+        if (fits) {
             if (data.length && c->response) std::memcpy(c->response, data.data, data.length);
             c->capacity = data.length;
             c->status = nfcStatusOk;
-            p2pServiceSignal(*c);
         }
         clientNotify(c, handoverEventSelectReceived, data.data, data.length);
         p2pOps().dataResponse(c->connection);
+        if (fits) p2pServiceSignal(*c);  // last: the waiter goes on with the record
         break;
     }
     case nfcEventConnectFailed:
     case nfcEventDisconnected:
     case nfcEventHangupTerminated:
-        c->connection = nullptr;
+        c->ended.store(true, std::memory_order_release);
         if (c->status == nfcStatusOk && event == nfcEventConnectFailed) c->status = nfcStatusFailed;
         clientNotify(c, handoverEventFailed, nullptr, 0);
         p2pServiceSignal(*c);
@@ -110,16 +111,18 @@ DWORD clientCallback(void*, DWORD event, void*, void* record) {
         else if (event == nfcEventDataIndication) p2pOps().dataResponse(c->connection);
         return 0;
     }
+    // Nothing releases an asynchronous client but the end of its link; a synchronous one may be
+    // gone once the event has released its waiter.
+    const bool ends = c->asynchronous && p2pServiceFinalEvent(event);
     clientEvent(c, event, connection);
-    // Nothing releases an asynchronous client but the end of its link.
-    if (c->asynchronous && p2pServiceFinalEvent(event)) freeClient(c);
+    if (ends) freeClient(c);
     return 0;
 }
 
 // Ends a client: a link that still names it is disconnected and frees it on its final event.
 void releaseClient(THandoverClient* c) {
     TRACE(TRC_API, "Handover client: release");
-    if (c->connection && p2pServiceAbandon(*c)) return;
+    if (p2pServiceAbandon(*c)) return;
     freeClient(c);
 }
 
@@ -264,10 +267,10 @@ CORVANE_API NfcApiStatus handoverSendRequest(NfcListenerHandle hListen, NfcHandl
     c->response = nullptr;
     c->capacity = 0;
     TRACE(TRC_API, "Handover client: disconnect");
-    if (c->connection) {
+    if (!c->ended.load(std::memory_order_acquire)) {
         if (p2pOps().disconnectRequest(c->connection) != nfcStatusOk) {
             TRACE(TRC_ERROR, "! Handover client: No disconnection possible");
-        } else if (p2pServiceWait(*c) != PlatWait::Signaled || c->connection) {
+        } else if (p2pServiceWait(*c) != PlatWait::Signaled || !c->ended.load(std::memory_order_acquire)) {
             TRACE(TRC_ERROR, "! Handover client: Timeout disconnecting");
         }
     }

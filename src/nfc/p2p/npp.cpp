@@ -123,13 +123,15 @@ void endClient(TNppClient* c, DWORD status, bool failed) {
 }
 
 bool sendNext(TNppClient* c) {
-    const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(c->frame.size()) - c->sent, c->fragment);
-    const NfcApiStatus status = p2pOps().dataRequest(c->connection, c->frame.data() + c->sent, n);
+    const uint32_t from = c->sent;
+    const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(c->frame.size()) - from, c->fragment);
+    c->sent = from + n;  // before the send: its transmission's event may overtake the return
+    const NfcApiStatus status = p2pOps().dataRequest(c->connection, c->frame.data() + from, n);
     if (status != nfcStatusOk) {
         TRACE(TRC_ERROR, "NPP: ! nfcP2PDataRequest failed with status %d", status);
+        c->sent = from;
         return false;
     }
-    c->sent += n;
     return true;
 }
 
@@ -152,7 +154,7 @@ void clientEvent(TNppClient* c, DWORD event, TP2pConnection* record) {
         break;
     case nfcEventConnectFailed:
         TRACE(TRC_ERROR, "NPP client: ! Connection failed\n");
-        c->connection = nullptr;
+        c->ended.store(true, std::memory_order_release);
         endClient(c, nppFailed, true);
         break;
     case nfcEventDataTransmitted:
@@ -174,7 +176,7 @@ void clientEvent(TNppClient* c, DWORD event, TP2pConnection* record) {
         break;
     case nfcEventDisconnected: {
         const int state = c->state;
-        c->connection = nullptr;
+        c->ended.store(true, std::memory_order_release);
         setClientState(c, C_INIT);
         if (state == C_DISCONNECTING) TRACE(TRC_API, "NPP client: Disconnected");
         else if (state == C_INIT) TRACE(TRC_ERROR, "NPP client: ! nfcEventDisconnected in invalid state %d", state);
@@ -182,7 +184,7 @@ void clientEvent(TNppClient* c, DWORD event, TP2pConnection* record) {
         break;
     }
     case nfcEventHangupTerminated:
-        c->connection = nullptr;
+        c->ended.store(true, std::memory_order_release);
         if (c->state == C_DISCONNECTING) {
             TRACE(TRC_API, "NPP client: Connection terminated\n");
             setClientState(c, C_INIT);
@@ -428,7 +430,7 @@ CORVANE_API DWORD nppPush(NfcListenerHandle hListen, DWORD miu, TNppCallback cal
     }
     const DWORD result = c->failed && c->status == nppOk ? DWORD{nppFailed} : c->status;
     // A push that ended before its link did leaves the record to the link's final event.
-    if (c->connection && p2pServiceAbandon(*c)) return result;
+    if (p2pServiceAbandon(*c)) return result;
     freeClient(c);
     return result;
 }

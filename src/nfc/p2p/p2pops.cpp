@@ -33,7 +33,8 @@ void p2pSetOps(const TP2pOps* ops) { gOps.store(ops ? ops : &kLibraryOps, std::m
 
 bool p2pServiceAbandon(TP2pService& service) {
     service.dead.store(true, std::memory_order_release);
-    return service.connection && p2pOps().disconnectRequest(service.connection) == nfcStatusOk;
+    return service.connection && !service.ended.load(std::memory_order_acquire) &&
+           p2pOps().disconnectRequest(service.connection) == nfcStatusOk;
 }
 
 PlatWait p2pServiceWait(TP2pService& service) { return p2pOps().wait(service.semaphore, P2P_SERVICE_WAIT_MS); }

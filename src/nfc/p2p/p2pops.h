@@ -36,7 +36,8 @@ constexpr uint32_t P2P_SERVICE_WAIT_MS = 10000;
 struct TP2pService {
     uint32_t magic = 0;
     PlatSemaphore semaphore;         // synchronous calls wait on it; the event handler releases it
-    P2pLinkHandle connection = nullptr;
+    P2pLinkHandle connection = nullptr;  // written by the caller's thread only
+    std::atomic<bool> ended{false};  // the link had its final event and no longer names the record
     std::atomic<bool> dead{false};   // given up by its caller; freed on the link's final event
 };
 

@@ -2,6 +2,7 @@
 // and takes the responses, all inside the P2P events of its connection.
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "p2p/p2pops.h"
 #include "p2p/snepcodec.h"
@@ -36,6 +37,7 @@ struct TSnepClient : TP2pService {
     DWORD getAcceptable = 0;
     TSnepTransferEntry* batch = nullptr;
     DWORD batchCount = 0, batchIndex = 0;
+    bool wake = false;  // the waiter is released once the event handler is done with the record
 };
 
 namespace {
@@ -97,7 +99,7 @@ void reportEvent(TSnepClient* c, DWORD event, NfcApiStatus status) {
         if (status == nfcStatusOk && ++c->batchIndex < c->batchCount && startEntry(c) == nfcStatusPending) return;
         c->batch = nullptr;
     }
-    if (!c->asynchronous) p2pServiceSignal(*c);
+    c->wake = !c->asynchronous;
 }
 
 void reportFailure(TSnepClient* c, DWORD code, NfcApiStatus status) {
@@ -279,7 +281,6 @@ void handleEvent(TSnepClient* c, DWORD event, TP2pConnection* record) {
         break;
     case nfcEventDataIndication:
         onDataIndication(c, record->data);
-        p2pOps().dataResponse(c->connection);
         break;
     default:
         break;
@@ -303,8 +304,11 @@ DWORD clientCallback(void*, DWORD event, void*, void* record) {
         else if (event == nfcEventDataIndication) p2pOps().dataResponse(c->connection);
         return 0;
     }
+    if (p2pServiceFinalEvent(event)) c->ended.store(true, std::memory_order_release);
     handleEvent(c, event, connection);
-    if (p2pServiceFinalEvent(event)) c->connection = nullptr;
+    if (event == nfcEventDataIndication) p2pOps().dataResponse(c->connection);
+    // Last: a released waiter may free the record at once.
+    if (std::exchange(c->wake, false)) p2pServiceSignal(*c);
     return 0;
 }
 
@@ -425,7 +429,7 @@ CORVANE_API NfcApiStatus snepReleaseClient(SnepClientHandle hClient) {
     TSnepClient* c = checkClient(hClient);
     if (!c) return nfcStatusBadParameter;
     // A link that still names the record gets disconnected; its final event frees the record.
-    if (c->state != C_INIT && c->connection && p2pServiceAbandon(*c)) return nfcStatusOk;
+    if (c->state != C_INIT && p2pServiceAbandon(*c)) return nfcStatusOk;
     freeClient(c);
     return nfcStatusOk;
 }

@@ -122,12 +122,14 @@ SnepRxResult snepReceiveNext(SnepRx& rx, const uint8_t* data, uint32_t length) {
 }
 
 NfcApiStatus snepSendFragment(P2pLinkHandle connection, SnepTx& tx, uint32_t fragment) {
-    const uint32_t n = std::min(tx.size - tx.sent, fragment);
-    const NfcApiStatus status = p2pOps().dataRequest(connection, tx.buffer.data() + tx.sent, n);
+    const uint32_t from = tx.sent, n = std::min(tx.size - from, fragment);
+    // Counted before the send: its transmission's event may run before the send returns.
+    tx.sent = from + n;
+    const NfcApiStatus status = p2pOps().dataRequest(connection, tx.buffer.data() + from, n);
     if (status != nfcStatusOk) {
         TRACE(TRC_ERROR, "SNEP: ! nfcP2PDataRequest failed with status %d", status);
+        tx.sent = from;
         return nfcStatusFailed;
     }
-    tx.sent += n;
-    return tx.sent < tx.size ? nfcStatusPending : nfcStatusOk;
+    return from + n < tx.size ? nfcStatusPending : nfcStatusOk;
 }
