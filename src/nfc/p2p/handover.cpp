@@ -106,24 +106,17 @@ DWORD clientCallback(void*, DWORD event, void*, void* record) {
         return 0;
     }
     TRACE(TRC_API, "Handover client: Received event %#x", event);
-    if (c->dead.load(std::memory_order_acquire)) {
-        if (p2pServiceFinalEvent(event)) freeClient(c);
-        else if (event == nfcEventDataIndication) p2pOps().dataResponse(c->connection);
-        return 0;
-    }
-    // Nothing releases an asynchronous client but the end of its link; a synchronous one may be
-    // gone once the event has released its waiter.
-    const bool ends = c->asynchronous && p2pServiceFinalEvent(event);
-    clientEvent(c, event, connection);
-    if (ends) freeClient(c);
+    const bool final = p2pServiceFinalEvent(event);
+    if (!c->dead.load(std::memory_order_acquire)) clientEvent(c, event, connection);
+    else if (event == nfcEventDataIndication) p2pOps().dataResponse(c->connection);
+    if (final && p2pServiceDrop(*c)) freeClient(c);
     return 0;
 }
 
 // Ends a client: a link that still names it is disconnected and frees it on its final event.
 void releaseClient(THandoverClient* c) {
     TRACE(TRC_API, "Handover client: release");
-    if (p2pServiceAbandon(*c)) return;
-    freeClient(c);
+    if (p2pServiceGiveUp(*c)) freeClient(c);
 }
 
 NfcApiStatus connectClient(NfcListenerHandle hListen, NfcHandle hNfc, THandoverClient*& out, void* context,
@@ -144,7 +137,10 @@ NfcApiStatus connectClient(NfcListenerHandle hListen, NfcHandle hNfc, THandoverC
         return nfcStatusFailed;
     }
     out = c;
-    if (asynchronous) return nfcStatusPending;
+    if (asynchronous) {
+        p2pServiceDrop(*c);  // nothing releases an asynchronous client but the end of its link
+        return nfcStatusPending;
+    }
     if (p2pServiceWait(*c) != PlatWait::Signaled || c->status != nfcStatusOk) {
         TRACE(TRC_ERROR, "Handover client: Timeout connecting to server");
         releaseClient(c);

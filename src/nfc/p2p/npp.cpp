@@ -220,15 +220,10 @@ DWORD clientCallback(void*, DWORD event, void*, void* record) {
         TRACE(TRC_ERROR, "NPP client: ! Invalid client handle %#x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(c)));
         return 0;
     }
-    if (c->dead.load(std::memory_order_acquire)) {
-        if (p2pServiceFinalEvent(event)) freeClient(c);
-        else if (event == nfcEventDataIndication) p2pOps().dataResponse(c->connection);
-        return 0;
-    }
-    // An asynchronous push owns its record until the link is gone.
-    const bool finished = p2pServiceFinalEvent(event) && c->asynchronous;
-    clientEvent(c, event, connection);
-    if (finished) freeClient(c);
+    const bool final = p2pServiceFinalEvent(event);
+    if (!c->dead.load(std::memory_order_acquire)) clientEvent(c, event, connection);
+    else if (event == nfcEventDataIndication) p2pOps().dataResponse(c->connection);
+    if (final && p2pServiceDrop(*c)) freeClient(c);
     return 0;
 }
 
@@ -423,15 +418,16 @@ CORVANE_API DWORD nppPush(NfcListenerHandle hListen, DWORD miu, TNppCallback cal
         freeClient(c);
         return nppFailed;
     }
-    if (c->asynchronous) return nppOk;
+    if (c->asynchronous) {
+        p2pServiceDrop(*c);  // the link's end frees an asynchronous push
+        return nppOk;
+    }
     if (p2pServiceWait(*c) != PlatWait::Signaled) {
-        if (!p2pServiceAbandon(*c)) freeClient(c);
+        if (p2pServiceGiveUp(*c)) freeClient(c);
         return nppTimeout;
     }
     const DWORD result = c->failed && c->status == nppOk ? DWORD{nppFailed} : c->status;
-    // A push that ended before its link did leaves the record to the link's final event.
-    if (p2pServiceAbandon(*c)) return result;
-    freeClient(c);
+    if (p2pServiceGiveUp(*c)) freeClient(c);
     return result;
 }
 

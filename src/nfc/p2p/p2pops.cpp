@@ -31,10 +31,11 @@ const TP2pOps& p2pOps() { return *gOps.load(std::memory_order_acquire); }
 
 void p2pSetOps(const TP2pOps* ops) { gOps.store(ops ? ops : &kLibraryOps, std::memory_order_release); }
 
-bool p2pServiceAbandon(TP2pService& service) {
+bool p2pServiceGiveUp(TP2pService& service) {
     service.dead.store(true, std::memory_order_release);
-    return service.connection && !service.ended.load(std::memory_order_acquire) &&
-           p2pOps().disconnectRequest(service.connection) == nfcStatusOk;
+    if (service.connection && !service.ended.load(std::memory_order_acquire))
+        p2pOps().disconnectRequest(service.connection);
+    return p2pServiceDrop(service);
 }
 
 PlatWait p2pServiceWait(TP2pService& service) { return p2pOps().wait(service.semaphore, P2P_SERVICE_WAIT_MS); }

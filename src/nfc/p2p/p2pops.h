@@ -38,13 +38,18 @@ struct TP2pService {
     PlatSemaphore semaphore;         // synchronous calls wait on it; the event handler releases it
     P2pLinkHandle connection = nullptr;  // written by the caller's thread only
     std::atomic<bool> ended{false};  // the link had its final event and no longer names the record
-    std::atomic<bool> dead{false};   // given up by its caller; freed on the link's final event
+    std::atomic<bool> dead{false};   // given up by its caller; its events are no longer handled
+    std::atomic<int> holds{2};       // the caller's and the link's
 };
 
-// A record whose caller gave up on it (a time-out, a release while connected): its link is
-// disconnected and the record lives on until that link's final event frees it.
-// False when the link could not be disconnected: no final event will come, free it now.
-bool p2pServiceAbandon(TP2pService& service);
+// A record is held by its caller and by its link (from the connect request to the link's final
+// event) and freed by whichever lets go last. The caller may let go while the link still runs (a
+// time-out, a release while connected): the link is then disconnected and its events only
+// awaited.
+// Drops one hold: true when it was the last and the record is to be freed.
+inline bool p2pServiceDrop(TP2pService& service) { return service.holds.fetch_sub(1, std::memory_order_acq_rel) == 1; }
+// The caller lets go: true when the record is to be freed now.
+bool p2pServiceGiveUp(TP2pService& service);
 // Events after which the link no longer names the record.
 inline bool p2pServiceFinalEvent(DWORD event) {
     return event == nfcEventConnectFailed || event == nfcEventDisconnected || event == nfcEventHangupTerminated;

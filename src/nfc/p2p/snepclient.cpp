@@ -44,6 +44,7 @@ namespace {
 
 TSnepClient* checkClient(SnepClientHandle handle) {
     if (handle && handle->magic == kClientMagic && !handle->dead.load(std::memory_order_acquire)) return handle;
+    // A released record may still be waiting for its link's end: its handle is no longer valid.
     if (handle) TRACE(TRC_ERROR, "SNEP client: ! Invalid client handle %#x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(handle)));
     return nullptr;
 }
@@ -298,17 +299,14 @@ DWORD clientCallback(void*, DWORD event, void*, void* record) {
         TRACE(TRC_ERROR, "SNEP client: ! No context, ignoring event\n");
         return 0;
     }
-    if (c->dead.load(std::memory_order_acquire)) {
-        // Its caller gave up on it; only the link's last word is awaited.
-        if (p2pServiceFinalEvent(event)) freeClient(c);
-        else if (event == nfcEventDataIndication) p2pOps().dataResponse(c->connection);
-        return 0;
+    const bool final = p2pServiceFinalEvent(event);
+    if (final) c->ended.store(true, std::memory_order_release);
+    if (!c->dead.load(std::memory_order_acquire)) {
+        handleEvent(c, event, connection);
+        if (std::exchange(c->wake, false)) p2pServiceSignal(*c);
     }
-    if (p2pServiceFinalEvent(event)) c->ended.store(true, std::memory_order_release);
-    handleEvent(c, event, connection);
     if (event == nfcEventDataIndication) p2pOps().dataResponse(c->connection);
-    // Last: a released waiter may free the record at once.
-    if (std::exchange(c->wake, false)) p2pServiceSignal(*c);
+    if (final && p2pServiceDrop(*c)) freeClient(c);
     return 0;
 }
 
@@ -351,7 +349,7 @@ CORVANE_API NfcApiStatus snepConnect(SnepClientHandle* hClient, NfcListenerHandl
     if (status != nfcStatusOk) {
         TRACE(TRC_ERROR, "SNEP client: ! No connection to service %s, SAP %d established: %d",
               serviceName ? serviceName : "", sap, status);
-        freeClient(c);
+        freeClient(c);  // no link holds it
         return nfcStatusFailed;
     }
     if (c->asynchronous) {
@@ -360,13 +358,12 @@ CORVANE_API NfcApiStatus snepConnect(SnepClientHandle* hClient, NfcListenerHandl
     }
     if (p2pServiceWait(*c) != PlatWait::Signaled) {
         TRACE(TRC_ERROR, "SNEP client: ! Timeout connecting to server\n");
-        if (!p2pServiceAbandon(*c)) freeClient(c);
+        if (p2pServiceGiveUp(*c)) freeClient(c);
         return nfcStatusFailed;
     }
     if (c->status != nfcStatusOk) {
         const NfcApiStatus failed = c->status;
-        // A failed connect already had its final event: the link no longer names the record.
-        freeClient(c);
+        if (p2pServiceGiveUp(*c)) freeClient(c);
         return failed;
     }
     *hClient = c;
@@ -428,8 +425,7 @@ CORVANE_API NfcApiStatus snepReleaseClient(SnepClientHandle hClient) {
     TRACE(TRC_API, "SNEP client: RELEASE request");
     TSnepClient* c = checkClient(hClient);
     if (!c) return nfcStatusBadParameter;
-    // A link that still names the record gets disconnected; its final event frees the record.
-    if (c->state != C_INIT && p2pServiceAbandon(*c)) return nfcStatusOk;
-    freeClient(c);
+    // A link that still names the record is disconnected; its final event frees the record.
+    if (p2pServiceGiveUp(*c)) freeClient(c);
     return nfcStatusOk;
 }
