@@ -66,6 +66,9 @@ public:
     void lockUi(DWORD mode) { window->lockUi(mode); }
     void disableUi(DWORD mode) { window->disableUi(mode); }
     void enableUi(DWORD mode, const TNfcTagInfo* tag) { window->enableUi(mode, tag); }
+    void clearUi(DWORD mode) { window->clearUi(mode); }
+    void resetStatusLabels() { window->resetStatusLabels(); }
+    void enableTagControls(DWORD mode, bool enable) { window->enableTagControls(mode, enable); }
     CNfcInstance*& instanceOf() const { return window->nfcInstance; }
     DWORD nfcFlagsOf() const { return window->nfcFlags; }
     DWORD l1FlagsOf() const { return window->l1Flags; }
