@@ -89,15 +89,17 @@ void DriverHarness::comMessage(const OsMessage& m) {
         if (hold_) held_.push_back(f.buffer);
         else osBufferRelease(f.buffer);
     }
-    if (peer_) post(peer_(frame));   // handled after this message, by the dispatcher that runs
+    if (peer_) answers_.push_back(peer_(frame));   // goes up once this message is handled
 }
 
 void DriverHarness::deliver(const Bytes& bytes) {
-    post(bytes);
+    answers_.push_back(bytes);
     run();
 }
 
-void DriverHarness::post(const Bytes& bytes) {
+// One piece at a time, each handled before the next is taken from the pool, as a serial
+// reader hands them over.
+void DriverHarness::up(const Bytes& bytes) {
     size_t at = 0, piece = 0;
     while (at < bytes.size()) {
         const size_t n = piece < split_.size() ? std::min(split_[piece], bytes.size() - at) : bytes.size() - at;
@@ -116,6 +118,7 @@ void DriverHarness::post(const Bytes& bytes) {
             ADD_FAILURE() << "layer 1 did not take the data";
             return;
         }
+        osRunUntilIdle();
         at += n;
     }
 }
@@ -139,7 +142,14 @@ uint8_t* DriverHarness::rxBuffer(const Bytes& bytes) {
     return static_cast<uint8_t*>(buffer);
 }
 
-void DriverHarness::run() { osRunUntilIdle(); }
+void DriverHarness::run() {
+    osRunUntilIdle();
+    while (!answers_.empty()) {
+        const Bytes answer = answers_.front();
+        answers_.pop_front();
+        up(answer);
+    }
+}
 
 void DriverHarness::advance(uint32_t ms) {
     run();

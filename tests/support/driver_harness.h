@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <vector>
 
@@ -65,7 +66,7 @@ public:
 
 private:
     void comMessage(const OsMessage& message);
-    void post(const Bytes& bytes);
+    void up(const Bytes& bytes);
     uint16_t layer1Queue() const;
     static int32_t trampoline(TNfcllContext* ll);
 
@@ -80,6 +81,7 @@ private:
     Peer peer_;
     std::vector<size_t> split_;
     std::vector<Bytes> sent_;
+    std::deque<Bytes> answers_;      // the peer's, waiting to go up
     std::vector<void*> held_;
     bool hold_ = false;
 };

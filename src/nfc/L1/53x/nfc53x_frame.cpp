@@ -94,8 +94,9 @@ ControlResult decodeHl(TNfcllContext* ll, TNfc53xPart* part, Decoded& d) {
 
 ControlResult decodeControl(TNfcllContext* ll, TNfc53xPart* part, Decoded& d);
 
-// A frame start whose TFI is none of ours: drop bytes up to the next start code. With none in
-// sight the last byte stays, since it may be the first of a start code still on its way.
+// A frame start whose TFI is none of ours: drop bytes up to the next start code, keeping one
+// zero in front of it as the preamble. With none in sight only trailing zeros stay (two at
+// most), since they may begin a frame whose start code is still on its way.
 ControlResult resynchronise(TNfcllContext* ll, TNfc53xPart* part, Decoded& d) {
     for (uint16_t i = 3; i + 1 < part->rxLength; ++i) {
         if (part->rx[i] != 0x00 || part->rx[i + 1] != 0xFF) continue;
@@ -104,7 +105,9 @@ ControlResult resynchronise(TNfcllContext* ll, TNfc53xPart* part, Decoded& d) {
         consume(part, static_cast<uint16_t>(i - 1));
         return decodeControl(ll, part, d);
     }
-    consume(part, static_cast<uint16_t>(part->rxLength - 1));
+    uint16_t keep = 0;
+    while (keep < 2 && part->rx[part->rxLength - 1 - keep] == 0x00) ++keep;
+    consume(part, static_cast<uint16_t>(part->rxLength - keep));
     return CONTROL_INCOMPLETE;
 }
 
