@@ -21,7 +21,7 @@ TNfcListenParam p2pParams(uint8_t rate, const Bytes& gb, bool withGb) {
     p.p2pFlags = NFC_P2P_DATA_RATE | (withGb ? NFC_P2P_GENERAL_BYTES : 0);
     p.p2pDataRate = rate;
     p.atr.config = 0x32;
-    std::memcpy(p.atr.generalBytes, gb.data(), std::min<size_t>(gb.size(), sizeof p.atr.generalBytes));
+    if (!gb.empty()) std::memcpy(p.atr.generalBytes, gb.data(), std::min<size_t>(gb.size(), sizeof p.atr.generalBytes));
     p.atrLength = static_cast<uint8_t>(gb.size() + 1);
     return p;
 }
