@@ -44,17 +44,17 @@ TEST_P(Pn53xStartup, BringsTheControllerUpAndReportsItsCapabilities) {
     sim_.sim().setFirmware(0x32, 0x01, 0x06, 0x07);
     ASSERT_EQ(start(), nfcStatusOk);
 
-    struct {
-        TNfcCapabilities caps;
-    } record{};
-    ASSERT_EQ(nfcGetCapabilities(handle_, &record.caps, NFC_CAPABILITIES_SIZE(1)), nfcStatusOk);
-    ASSERT_EQ(record.caps.controllerCount, 1);
-    const TNfcCapabilityBlock& block = *record.caps.controller;
-    EXPECT_EQ(block.supportedMask, GetParam().listenMask | kManagerBits);
+    TNfcCapabilities caps{};
+    ASSERT_EQ(nfcGetCapabilities(handle_, &caps, NFC_CAPABILITIES_SIZE(1)), nfcStatusOk);
+    const WORD controllers = caps.controllerCount;
+    ASSERT_EQ(controllers, 1);
+    const TNfcCapabilityBlock& block = *caps.controller;   // packed: read through copies
+    const DWORD mask = block.supportedMask, flags = block.flags;
+    EXPECT_EQ(mask, GetParam().listenMask | kManagerBits);
     EXPECT_EQ(std::vector<uint8_t>(block.softwareVersion, block.softwareVersion + 4),
               (std::vector<uint8_t>{0x32, 0x01, 0x06, 0x07}));
     EXPECT_STREQ(block.vendorName, "NXP");
-    EXPECT_EQ(block.flags, 32u);
+    EXPECT_EQ(flags, 32u);
 
     // SAMConfiguration normal mode, RF retries and timings, then the firmware version.
     const std::vector<pn53xsim::Command> commands = sim_.sim().commands();
