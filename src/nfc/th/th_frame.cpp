@@ -59,6 +59,19 @@ uint32_t thSetProperty(TTagHandler* h, uint32_t id, uint32_t value) {
 
 uint32_t thNoSetProperty(TTagHandler*, uint32_t, uint32_t) { return 0; }
 
+uint32_t thNdefProperty(const TTagHandler* h, uint32_t id, uint32_t version, int* found) {
+    *found = 1;
+    switch (id) {
+    case 0: return version;
+    case 1: return h->maxNdefSize;
+    case 2: return h->currentNdefSize;
+    case 3: return h->physicalSize;
+    case 4: return h->access & TH_ACCESS_READ ? 1 : 0;
+    case 5: return h->access & TH_ACCESS_WRITE ? 1 : 0;
+    default: *found = 0; return 0;
+    }
+}
+
 uint32_t thCopyUid(TTagHandler* h, uint16_t minLength, uint16_t maxLength) {
     TNfcTagInfo* device = h->deviceTagInfo;
     const uint16_t length = device ? device->uidLength : 0;

@@ -1387,18 +1387,7 @@ uint32_t t2StateMagic(TStateMachine* m, uint16_t event) {
 
 // ---- Properties ----------------------------------------------------------------------------------------------
 
-uint32_t t2GetProperty(TTagHandler* h, uint32_t id, int* found) {
-    *found = 1;
-    switch (id) {
-    case 0: return fam(h).cc[1];
-    case 1: return h->maxNdefSize;
-    case 2: return h->currentNdefSize;
-    case 3: return h->physicalSize;
-    case 4: return h->access & TH_ACCESS_READ ? 1 : 0;
-    case 5: return h->access & TH_ACCESS_WRITE ? 1 : 0;
-    default: *found = 0; return 0;
-    }
-}
+uint32_t t2GetProperty(TTagHandler* h, uint32_t id, int* found) { return thNdefProperty(h, id, fam(h).cc[1], found); }
 
 } // namespace
 

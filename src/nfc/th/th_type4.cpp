@@ -924,18 +924,7 @@ uint32_t t4DefaultHandler(TStateMachine* m, uint16_t event) { return thDefaultRu
 
 uint32_t t4Finish(TStateMachine* m, uint16_t cause) { return thFinishCommand(m, cause, kFamily); }
 
-uint32_t t4GetProperty(TTagHandler* h, uint32_t id, int* found) {
-    *found = 1;
-    switch (id) {
-    case 0: return t4Of(h).cc[kCcVersion];
-    case 1: return h->maxNdefSize;
-    case 2: return h->currentNdefSize;
-    case 3: return h->physicalSize;
-    case 4: return h->access & TH_ACCESS_READ ? 1 : 0;
-    case 5: return h->access & TH_ACCESS_WRITE ? 1 : 0;
-    default: *found = 0; return 0;
-    }
-}
+uint32_t t4GetProperty(TTagHandler* h, uint32_t id, int* found) { return thNdefProperty(h, id, t4Of(h).cc[kCcVersion], found); }
 
 uint32_t t4SetProperty(TTagHandler*, uint32_t id, uint32_t) { return id == 7 ? 1 : 0; }
 
