@@ -87,4 +87,26 @@ std::optional<std::vector<NdefRecord>> parseNdef(const Bytes& message) {
     return out;
 }
 
+Bytes concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes mimeMessage(size_t n, uint8_t step) {
+    const bool shortRecord = n - 4 <= 255;
+    const size_t payload = n - (shortRecord ? 4 : 7);
+    Bytes m = shortRecord ? Bytes{0xD2, 0x01, static_cast<uint8_t>(payload)}
+                          : Bytes{0xC2, 0x01, 0, 0, static_cast<uint8_t>(payload >> 8), static_cast<uint8_t>(payload)};
+    m.push_back('a');
+    for (size_t k = 0; k < payload; ++k) m.push_back(static_cast<uint8_t>(k * step));
+    return m;
+}
+
+Bytes ndefTlv(const Bytes& value) {
+    Bytes t{0x03};
+    if (value.size() > 254) t.insert(t.end(), {0xFF, static_cast<uint8_t>(value.size() >> 8), static_cast<uint8_t>(value.size())});
+    else t.push_back(static_cast<uint8_t>(value.size()));
+    return concat(concat(t, value), {0xFE});
+}
+
 } // namespace simtags

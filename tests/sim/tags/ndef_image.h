@@ -29,4 +29,11 @@ struct NdefRecord {
 // The records of a whole message; empty when the message does not decode exactly.
 std::optional<std::vector<NdefRecord>> parseNdef(const Bytes& message);
 
+// Builders of the images tests write and expect.
+Bytes concat(Bytes a, const Bytes& b);
+// One MIME record of exactly n bytes (n >= 4); payload byte k is k * step.
+Bytes mimeMessage(size_t n, uint8_t step);
+// The NDEF TLV of value (three-byte length past 254) followed by the terminator TLV.
+Bytes ndefTlv(const Bytes& value);
+
 } // namespace simtags
