@@ -23,11 +23,7 @@ bool acceptable(uint32_t id, uint32_t value) {
 
 SmHandler restState(const TTagHandler* h, const ThFamilyStates& s) { return h->isNdef ? s.ndefTag : s.legacyTag; }
 
-uint32_t changeTo(TStateMachine* m, SmHandler next) {
-    if (!next) return SM_NOT_HANDLED;
-    m->next = next;
-    return SM_CHANGE;
-}
+uint32_t changeTo(TStateMachine* m, SmHandler next) { return next ? thChangeTo(m, next) : SM_NOT_HANDLED; }
 
 SmHandler commandState(uint16_t event, const ThFamilyStates& s) {
     switch (event) {

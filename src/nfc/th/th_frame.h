@@ -55,6 +55,11 @@ uint32_t thNdefProperty(const TTagHandler* handler, uint32_t id, uint32_t versio
 uint32_t thCopyUid(TTagHandler* handler, uint16_t minLength, uint16_t maxLength);
 
 inline TTagHandler* thOf(TStateMachine* machine) { return static_cast<TTagHandler*>(machine->owner); }
+// Moves the family's machine to its next state.
+inline uint32_t thChangeTo(TStateMachine* machine, SmHandler next) {
+    machine->next = next;
+    return SM_CHANGE;
+}
 
 // A family's states as the shared rules need them; a command state a family lacks stays empty
 // and its command is then left to the default handler.
