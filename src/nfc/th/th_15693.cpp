@@ -852,7 +852,9 @@ uint32_t t15693StateTest(TStateMachine* m, uint16_t event) {
     }
 }
 
-uint32_t magicEnd(TStateMachine* m) { return thChangeTo(m, thOf(m)->isNdef ? &t15693StateNdefTag : &t15693StateLegacyTag); }
+uint32_t magicEnd(TStateMachine* m) {
+    return thChangeTo(m, thOf(m)->isNdef ? &t15693StateNdefTag : &t15693StateLegacyTag);
+}
 
 uint32_t t15693StateMagic(TStateMachine* m, uint16_t event) {
     TTagHandler* h = thOf(m);

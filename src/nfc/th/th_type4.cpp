@@ -919,7 +919,9 @@ uint32_t t4DefaultHandler(TStateMachine* m, uint16_t event) { return thDefaultRu
 
 uint32_t t4Finish(TStateMachine* m, uint16_t cause) { return thFinishCommand(m, cause, kFamily); }
 
-uint32_t t4GetProperty(TTagHandler* h, uint32_t id, int* found) { return thNdefProperty(h, id, t4Of(h).cc[kCcVersion], found); }
+uint32_t t4GetProperty(TTagHandler* h, uint32_t id, int* found) {
+    return thNdefProperty(h, id, t4Of(h).cc[kCcVersion], found);
+}
 
 uint32_t t4SetProperty(TTagHandler*, uint32_t id, uint32_t) { return id == 7 ? 1 : 0; }
 
