@@ -55,13 +55,7 @@ std::shared_ptr<simtags::Tag> t1Tag(size_t memory, const std::optional<Bytes>& c
 // The NDEF TLV behind the 4-byte container; a message ending on a block boundary is followed by
 // whatever the memory held.
 std::optional<Bytes> vicinityStored(const simtags::Tag& tag) {
-    const Bytes area = tag.bytes(4, tag.memory.size());
-    if (area.size() < 2 || area[0] != 0x03) return std::nullopt;
-    const bool wide = area[1] == 0xFF;
-    if (wide && area.size() < 4) return std::nullopt;
-    const size_t length = wide ? size_t{area[2]} << 8 | area[3] : area[1], at = wide ? 4 : 2;
-    if (area.size() < at + length) return std::nullopt;
-    return Bytes(area.begin() + static_cast<std::ptrdiff_t>(at), area.begin() + static_cast<std::ptrdiff_t>(at + length));
+    return simtags::leadingNdefTlv(tag.bytes(4, tag.memory.size()));
 }
 
 std::shared_ptr<simtags::Tag> vicinityTag(std::array<uint8_t, 8> uid, size_t blocks, bool extended, uint8_t capability,

@@ -40,15 +40,7 @@ struct Vicinity {
     const Bytes& pdu(size_t k) const { return bench.owner.pdus.at(k).bytes; }
     // The message of the NDEF TLV behind the 4-byte container; what follows a message that ends
     // on a block boundary is whatever the memory held.
-    std::optional<Bytes> stored() const {
-        const Bytes area = tag.bytes(4, tag.memory.size());
-        if (area.size() < 2 || area[0] != 0x03) return std::nullopt;
-        const bool wide = area[1] == 0xFF;
-        if (wide && area.size() < 4) return std::nullopt;
-        const size_t length = wide ? size_t{area[2]} << 8 | area[3] : area[1], at = wide ? 4 : 2;
-        if (area.size() < at + length) return std::nullopt;
-        return Bytes(area.begin() + static_cast<std::ptrdiff_t>(at), area.begin() + static_cast<std::ptrdiff_t>(at + length));
-    }
+    std::optional<Bytes> stored() const { return simtags::leadingNdefTlv(tag.bytes(4, tag.memory.size())); }
     void image(const Bytes& cc, const Bytes& tlvs) {
         tag.put(0, cc);
         tag.put(4, tlvs);

@@ -87,6 +87,15 @@ std::optional<std::vector<NdefRecord>> parseNdef(const Bytes& message) {
     return out;
 }
 
+std::optional<Bytes> leadingNdefTlv(const Bytes& area) {
+    if (area.size() < 2 || area[0] != 0x03) return std::nullopt;
+    const bool wide = area[1] == 0xFF;
+    if (wide && area.size() < 4) return std::nullopt;
+    const size_t length = wide ? size_t{area[2]} << 8 | area[3] : area[1], at = wide ? 4 : 2;
+    if (area.size() < at + length) return std::nullopt;
+    return Bytes(area.begin() + static_cast<std::ptrdiff_t>(at), area.begin() + static_cast<std::ptrdiff_t>(at + length));
+}
+
 Bytes concat(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;

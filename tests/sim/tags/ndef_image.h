@@ -20,6 +20,9 @@ struct TlvBlock {
 std::optional<std::vector<TlvBlock>> readTlvs(const Bytes& area);
 // The value of the first NDEF TLV.
 std::optional<Bytes> ndefMessage(const Bytes& area);
+// The value of an NDEF TLV that starts the area, whatever follows it (a tag without a terminator
+// leaves old memory there).
+std::optional<Bytes> leadingNdefTlv(const Bytes& area);
 
 struct NdefRecord {
     bool messageBegin, messageEnd;
