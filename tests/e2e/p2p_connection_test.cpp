@@ -1,5 +1,6 @@
 // P2P connections through the public API on the simulated controller's pseudo-terminal: the host
-// polls an NFC-DEP target that carries the test-side LLCP peer, frame by frame. An application
+// polls an NFC-DEP target, or an NFC-DEP initiator polls the host, and either carries the
+// test-side LLCP peer frame by frame. An application
 // finds the peer, connects by name, accepts the peer's connection, exchanges data on connections
 // and a socket, resolves a name and sees each link end with its event.
 #include <gtest/gtest.h>
@@ -10,7 +11,9 @@
 
 #include "api_stack.h"
 #include "llcp/llcp_peer.h"
+#include "platform.h"
 #include "peers/nfc_dep.h"
+#include "peers/remote_poller.h"
 #include "tags/nfc_dep_target.h"
 
 namespace {
@@ -19,8 +22,11 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr uint16_t kRfDiscover = 0x2103;
 
-class P2pConnection : public ::testing::Test {
+enum class HostRole { Initiator, Target };
+
+class P2pConnection : public ::testing::TestWithParam<HostRole> {
 protected:
+    bool hostInitiates() const { return GetParam() == HostRole::Initiator; }
     // The peer, only touched on the controller's thread, where its target answers the host.
     template <typename F>
     auto withPeer(F f) {
@@ -28,16 +34,45 @@ protected:
         EXPECT_TRUE(stack.sim().call([&](ncisim::Controller&) { *out = f(peer); }));
         return *out;
     }
-    // Started, listening as initiator, with the peer's target met.
+    // Started, listening in the role, with the peer met.
     void meetPeer() {
         ASSERT_EQ(stack.start(), nfcStatusOk);
-        listener = stack.listen(P2P_INITIATOR, &listenerContext);
+        listener = stack.listen(hostInitiates() ? P2P_INITIATOR : P2P_TARGET, &listenerContext);
         ASSERT_NE(listener, nullptr);
         ASSERT_TRUE(stack.waitForCommands(kRfDiscover, 1));
-        target = std::make_shared<simtags::NfcDepTarget>(peer.activationBytes());
-        target->onFrame = simpeers::carry(peer);
-        stack.sim().rf().enter(target);
+        if (hostInitiates()) {
+            target = std::make_shared<simtags::NfcDepTarget>(peer.activationBytes());
+            target->onFrame = simpeers::carry(peer);
+            stack.sim().rf().enter(target);
+        } else {
+            initiator = simpeers::RemotePoller::nfcDepInitiator(peer.activationBytes());
+            initiator->log.toSend.push_back(*peer.opening());
+            initiator->log.onFrame = simpeers::carry(peer);
+            stack.sim().rf().approach(initiator);
+        }
         ASSERT_TRUE(stack.waitFor(nfcEventTagDetected)) << stack.sim().describe();
+    }
+    // Waits (bounded) until the peer's state satisfies done.
+    template <typename F>
+    bool peerUntil(F done) {
+        for (uint32_t start = platTickMs(); platTickMs() - start < ApiStack::kBounded;) {
+            const size_t seen = stack.sim().recorder().packets().size();
+            if (withPeer(done)) return true;
+            stack.sim().recorder().waitForPackets(seen + 1, 50);
+        }
+        return withPeer(done);
+    }
+    // The peer leaves. As initiator it falls silent first and goes once the host has answered its
+    // last frame: no frame of the host then crosses the deactivation on the line.
+    void losePeer() {
+        if (hostInitiates()) return stack.sim().rf().leave(target);
+        auto answered = std::make_shared<size_t>();
+        stack.sim().call([&](ncisim::Controller&) {
+            initiator->log.onFrame = nullptr;
+            *answered = initiator->log.received.size() + 1;
+        });
+        EXPECT_TRUE(peerUntil([&](llcpsim::Peer&) { return initiator->log.received.size() >= *answered; }));
+        stack.sim().rf().departPoller();
     }
     // The n-th event of the code (1-based, as the peer's counts go).
     AppEvent event(DWORD code, size_t n) {
@@ -46,14 +81,15 @@ protected:
         return e.value_or(AppEvent{});
     }
 
-    llcpsim::Peer peer{llcpsim::Role::Target};
+    llcpsim::Peer peer{hostInitiates() ? llcpsim::Role::Target : llcpsim::Role::Initiator};
     ApiStack stack;
     std::shared_ptr<simtags::NfcDepTarget> target;
+    simpeers::PollerPtr initiator;
     NfcListenerHandle listener = nullptr;
     int listenerContext = 0;
 };
 
-TEST_F(P2pConnection, AnApplicationConnectsAcceptsExchangesResolvesAndDisconnects) {
+TEST_P(P2pConnection, AnApplicationConnectsAcceptsExchangesResolvesAndDisconnects) {
     peer.listen(0x10, "urn:nfc:sn:svc", 2);
     peer.listen(0x12, {}, 1, false);
     meetPeer();
@@ -111,6 +147,8 @@ TEST_F(P2pConnection, AnApplicationConnectsAcceptsExchangesResolvesAndDisconnect
     e = event(nfcEventDataIndication, 4);
     EXPECT_EQ(e.data, (Bytes{8, 9}));
     event(nfcEventDataTransmitted, 5);
+    // A datagram is confirmed once it leaves the host, perhaps before the peer has it.
+    EXPECT_TRUE(peerUntil([](llcpsim::Peer& p) { return !p.endpoint(0x12)->data.empty(); }));
     EXPECT_EQ(withPeer([](llcpsim::Peer& p) { return p.endpoint(0x12)->data; }), std::vector<Bytes>{datagram});
 
     // A name resolves to the peer's SAP.
@@ -123,12 +161,15 @@ TEST_F(P2pConnection, AnApplicationConnectsAcceptsExchangesResolvesAndDisconnect
     e = event(nfcEventHangupTerminated, 1);
     EXPECT_EQ(e.p2p.context, &context);
     EXPECT_TRUE(withPeer([](llcpsim::Peer& p) { return p.endpoint(0x10)->closed; }));
-    stack.sim().rf().leave(target);
+    losePeer();
     e = event(nfcEventDisconnected, 1);
     EXPECT_EQ(e.p2p.context, &acceptedContext);
     EXPECT_TRUE(withPeer([](llcpsim::Peer& p) { return p.mismatches; }).empty());
     EXPECT_EQ(stack.count(nfcEventDataTransmitted), 5u);
     EXPECT_TRUE(stack.sim().recorder().violations().empty()) << stack.sim().describe();
 }
+
+INSTANTIATE_TEST_SUITE_P(HostRoles, P2pConnection, ::testing::Values(HostRole::Initiator, HostRole::Target),
+                         [](const auto& info) { return info.param == HostRole::Initiator ? "HostInitiator" : "HostTarget"; });
 
 } // namespace
