@@ -47,6 +47,13 @@ DWORD ApiStack::callback(void* context, DWORD event, void* listenerContext, void
     }
     if (event == nfcEventTransaction && record) e.transaction = static_cast<const TNfcEventParam*>(record)->transaction;
     if (event == nfcEventSecureNotification && record) e.secure = *static_cast<const TNfcSecureNotification*>(record);
+    if (event >= nfcEventConnected && event <= nfcEventConnectIndication && record) {
+        e.p2p = *static_cast<const TP2pConnection*>(record);
+        if (event == nfcEventDataIndication && e.p2p.data.data) {
+            e.data.assign(e.p2p.data.data, e.p2p.data.data + e.p2p.data.length);
+            e.p2p.data.data = nullptr;
+        }
+    }
     std::lock_guard<std::mutex> g(self->m_);
     self->events_.push_back(e);
     self->cv_.notify_all();

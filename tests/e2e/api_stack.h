@@ -21,6 +21,8 @@ struct AppEvent {
     std::vector<uint8_t> request;         // what the reader sent, of nfcEventReaderRequest
     TNfcTransaction transaction{};        // of nfcEventTransaction
     TNfcSecureNotification secure{};      // of nfcEventSecureNotification
+    TP2pConnection p2p{};                 // of the P2P events; its data pointer is not kept
+    std::vector<uint8_t> data;            // what came, of the P2P nfcEventDataIndication
 };
 
 class ApiStack {

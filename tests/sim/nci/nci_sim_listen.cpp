@@ -103,7 +103,7 @@ void RfModel::sendNextCommand() {
 }
 
 void RfModel::listenData(const NciMessage& m) {
-    poller_->log.received.push_back(m.payload);
+    poller_->log.take(m.payload);
     returnCredits();
     sendNextCommand();
 }

@@ -1,5 +1,7 @@
 #include "peers/nfc_dep.h"
 
+#include "llcp/llcp_peer.h"
+
 namespace simpeers {
 namespace {
 
@@ -30,6 +32,20 @@ Bytes atrRes(const Bytes& nfcid3, uint8_t timeout, const Bytes& general) {
 
 Bytes atrReq(const Bytes& nfcid3, const Bytes& general) {
     return withHead(nfcid3, {DID_NONE, BS_106_ONLY, BR_106_ONLY, PP_LR_254_WITH_GENERAL_BYTES}, general);
+}
+
+FrameHook carry(llcpsim::Peer& peer) {
+    return [&peer](const Bytes& frame) {
+        std::vector<Bytes> out;
+        for (llcpsim::Reply& r : peer.onFrame(frame)) out.push_back(std::move(r.frame));
+        return out;
+    };
+}
+
+void FrameLog::take(const Bytes& frame) {
+    received.push_back(frame);
+    if (!onFrame) return;
+    for (Bytes& answer : onFrame(frame)) toSend.push_back(std::move(answer));
 }
 
 } // namespace simpeers

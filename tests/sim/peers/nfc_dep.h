@@ -5,7 +5,10 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <vector>
+
+namespace llcpsim { class Peer; }
 
 namespace simpeers {
 
@@ -18,11 +21,19 @@ Bytes atrRes(const Bytes& nfcid3, uint8_t timeout, const Bytes& general);
 // ATR_REQ from NFCID3i on: NFCID3i (10), DIDi, BSi, BRi, PPi, Gi.
 Bytes atrReq(const Bytes& nfcid3, const Bytes& general);
 
+// A model of the peer's upper layer: takes each frame of the host, gives the frames that answer it.
+using FrameHook = std::function<std::vector<Bytes>(const Bytes& frame)>;
+// The LLCP peer as that model: every reply it gives, in order (its delays do not apply here).
+FrameHook carry(llcpsim::Peer& peer);
+
 // The frames a peer exchanges with the host, whole as the NFC-DEP RF interface carries them:
-// what it got, in order, and what it sends next.
+// what it got, in order, and what it sends next; with a hook its answers join what it sends.
 struct FrameLog {
     std::deque<Bytes> toSend;
     std::vector<Bytes> received;
+    FrameHook onFrame;
+
+    void take(const Bytes& frame);
 };
 
 } // namespace simpeers

@@ -16,7 +16,9 @@ NfcDepTarget::NfcDepTarget(const Bytes& general) : Tag(Technology::A, Protocol::
     atrRes = simpeers::atrRes(kNfcid3t, TIMEOUT, general);
 }
 
-std::optional<Bytes> NfcDepTarget::respond(const Bytes&) {
+std::optional<Bytes> NfcDepTarget::respond(const Bytes& frame) {
+    if (onFrame)
+        for (Bytes& answer : onFrame(frame)) toSend.push_back(std::move(answer));
     if (toSend.empty()) return kSymm;
     Bytes next = std::move(toSend.front());
     toSend.pop_front();

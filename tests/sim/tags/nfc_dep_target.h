@@ -1,7 +1,7 @@
 // An NFC-DEP target (ISO/IEC 18092 at 106 kbit/s on NFC-A) that a polling host meets as a peer:
 // it answers ATR_REQ with the ATR_RES below (LLCP general bytes, TO) and every frame of the
 // host with its next frame, or with an LLCP SYMM when it has nothing to say. The host's frames
-// are the commands of its exchange log.
+// are the commands of its exchange log; a hook turns each into the frames that answer it.
 #pragma once
 
 #include "peers/nfc_dep.h"
@@ -18,6 +18,7 @@ public:
     explicit NfcDepTarget(const Bytes& general = simpeers::llcpGeneralBytes());
 
     std::deque<Bytes> toSend;   // its frames, one for each of the host's
+    simpeers::FrameHook onFrame;
 
 protected:
     std::optional<Bytes> respond(const Bytes& frame) override;
