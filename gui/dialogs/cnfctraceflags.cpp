@@ -12,6 +12,8 @@
 #include <QSettings>
 #include <QSpacerItem>
 
+#include <algorithm>
+
 #include "traceflagtable.h"
 
 namespace {
@@ -93,14 +95,16 @@ void CNfcTraceFlags::buildForm() {
     for (const TraceFlagGroup& group : kTraceFlagGroups) {
         auto* box = new QGroupBox(tr8(group.title), this);
         box->setObjectName(QLatin1String(group.objectName));
-        box->setMinimumSize(152, 173);
+        int width = 152;
         for (int row = 0; row < group.count; ++row, ++entry) {
             const TraceFlagEntry& flag = kTraceFlagTable[entry];
             auto* check = new QCheckBox(tr8(flag.text), box);
             check->setObjectName(QStringLiteral("ckb") + QLatin1String(flag.name));
             check->setChecked(flag.checkedByDefault);
-            check->setGeometry(11, 24 + 24 * row, 140, 18);
+            check->setGeometry(11, 24 + 24 * row, check->sizeHint().width(), 18);
+            width = std::max(width, 11 + check->width() + 11);   // a translated text is never cut
         }
+        box->setMinimumSize(width, 173);
         grid->addWidget(box, column / kGroupsPerRow, column % kGroupsPerRow);
         ++column;
     }

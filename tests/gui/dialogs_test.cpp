@@ -3,6 +3,7 @@
 #include <QtTest>
 
 #include <QCheckBox>
+#include <QDir>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPointer>
@@ -294,6 +295,25 @@ private slots:
         QCOMPARE(finished.size(), 1);
         QCOMPARE(settings->value(QStringLiteral("CardEmulationConfiguration/Iso14443ABFileIdHigh")).toString(),
                  QStringLiteral("E1"));
+    }
+
+    // ---- Screenshots for a person to look at ----
+
+    void screenshotOfBothDialogsInTheirFirstRunState() {
+#ifdef LUMARO_SCREENS
+        QVERIFY(QDir().mkpath(QStringLiteral(LUMARO_SCREENS)));
+        std::unique_ptr<QWidget> trace(openTrace());
+        std::unique_ptr<QWidget> container(new CNfcCapabilityContainer(nullptr, settings.get()));
+        for (const auto& [widget, file] : {std::pair{trace.get(), "trace_flags.png"},
+                                           std::pair{container.get(), "capability_container.png"}}) {
+            widget->show();
+            QVERIFY(QTest::qWaitForWindowExposed(widget));
+            const QString path = QStringLiteral(LUMARO_SCREENS "/") + QLatin1String(file);
+            QVERIFY2(widget->grab().save(path), qPrintable(path));
+        }
+#else
+        QSKIP("no folder for screenshots");
+#endif
     }
 };
 
