@@ -299,8 +299,10 @@ private slots:
 
     // ---- Screenshots for a person to look at ----
 
+    // Qt converts large pictures on its own threads, which the uninstrumented Qt shows to the
+    // thread sanitizer as races: the pictures are taken in the other builds.
     void screenshotOfBothDialogsInTheirFirstRunState() {
-#ifdef LUMARO_SCREENS
+#if defined(LUMARO_SCREENS) && !defined(__SANITIZE_THREAD__)
         QVERIFY(QDir().mkpath(QStringLiteral(LUMARO_SCREENS)));
         std::unique_ptr<QWidget> trace(openTrace());
         std::unique_ptr<QWidget> container(new CNfcCapabilityContainer(nullptr, settings.get()));
@@ -312,7 +314,7 @@ private slots:
             QVERIFY2(widget->grab().save(path), qPrintable(path));
         }
 #else
-        QSKIP("no folder for screenshots");
+        QSKIP("no pictures in this build");
 #endif
     }
 };
