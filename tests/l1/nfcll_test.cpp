@@ -423,6 +423,17 @@ TEST_F(NfcllTest, CheckIsConfirmedAsACheckAndReachesTheDriverAsATransaction) {
     EXPECT_FALSE(driver.ll->flags & NFCLL_FLAG_CHECK_PENDING);
 }
 
+TEST_F(NfcllTest, ListenForADriverThatCannotListenIsRefusedAtOnce) {
+    driver.stepResult = 0;
+    activate();
+    TNfcListenParam params{};
+    send(nfcllMsgMake<NFCLL_LISTEN_REQ>(kManager, {0x1, &params}));
+    const auto confirmations = received(NFCLL_LISTEN_CONF);
+    ASSERT_EQ(confirmations.size(), 1u);
+    EXPECT_EQ(nfcllMsgGet<NFCLL_LISTEN_CONF>(confirmations[0]).cause, NFCLL_CAUSE_NO_DRIVER);
+    EXPECT_FALSE(driver.ll->flags & NFCLL_FLAG_LISTEN_PENDING);
+}
+
 TEST_F(NfcllTest, TransactionWithTheLinkDownIsRefusedAtOnce) {
     driver.stepResult = 0;
     build(kReaderNci);

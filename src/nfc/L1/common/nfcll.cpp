@@ -239,9 +239,15 @@ void onListenRequest(TNfcllContext* ll) {
         nfcllSendUsListenConf(ll, NFCLL_CAUSE_LINK_LOST, 0);
         return;
     }
+    // A driver that cannot listen yet must still answer, or the application's listener would
+    // wait for a confirmation that never comes.
+    if (!ll->miniport.listenRequest) {
+        nfcllSendUsListenConf(ll, NFCLL_CAUSE_NO_DRIVER, 0);
+        return;
+    }
     ll->listenMask = f.mask;
     ll->flags |= NFCLL_FLAG_LISTEN_PENDING;
-    if (ll->miniport.listenRequest) ll->miniport.listenRequest(ll, f.mask, f.params);
+    ll->miniport.listenRequest(ll, f.mask, f.params);
 }
 
 void onSelectRequest(TNfcllContext* ll) {
