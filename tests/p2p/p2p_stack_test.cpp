@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <iterator>
+#include <functional>
 #include <mutex>
 
 #include "api/nfcapi_modules.h"
@@ -49,6 +50,7 @@ protected:
             {
                 std::lock_guard<std::mutex> g(peerLock);
                 replies = peer.onFrame(frame);
+                if (onPeerFrame) onPeerFrame(peer);
             }
             uint16_t pool = 0;
             for (const llcpsim::Reply& r : replies) {
@@ -90,6 +92,7 @@ protected:
     }
 
     FakeLayer1 l1;
+    std::function<void(llcpsim::Peer&)> onPeerFrame;  // runs after each frame, under the peer lock
     std::mutex peerLock;
     llcpsim::Peer peer{llcpsim::Role::Target};
     P2pEvents events;
@@ -175,6 +178,54 @@ TEST_F(P2pStack, AnApplicationConnectsAcceptsExchangesResolvesAndDisconnects) {
     ASSERT_TRUE(events.waitEvent(nfcEventDisconnected, 1, &e));
     EXPECT_EQ(e.context, &acceptedContext);
     EXPECT_TRUE(withPeer([](llcpsim::Peer& p) { return p.mismatches.empty(); }));
+}
+
+// A SNEP default server on the peer: it asks for the rest of a long PUT with CONTINUE and answers
+// each complete one with SUCCESS.
+struct PeerSnepServer {
+    size_t taken = 0;      // payloads of the endpoint already seen
+    Bytes request;
+    std::vector<Bytes> puts;
+    void operator()(llcpsim::Peer& p) {
+        llcpsim::Endpoint* e = p.endpoint(4);
+        if (!e) return;
+        for (; taken < e->data.size(); ++taken) {
+            const bool first = request.empty();
+            request.insert(request.end(), e->data[taken].begin(), e->data[taken].end());
+            if (request.size() < 6) continue;
+            const size_t length = size_t{request[2]} << 24 | size_t{request[3]} << 16 | size_t{request[4]} << 8 | request[5];
+            if (request.size() < 6 + length) {
+                if (first) p.send(4, {0x10, 0x80, 0, 0, 0, 0});
+                continue;
+            }
+            puts.emplace_back(request.begin() + 6, request.end());
+            request.clear();
+            p.send(4, {0x10, 0x81, 0, 0, 0, 0});
+        }
+    }
+};
+
+TEST_F(P2pStack, ASnepClientPutsToThePeersDefaultServer) {
+    withPeer([](llcpsim::Peer& p) { return &p.listen(4, "urn:nfc:sn:snep", 2); });
+    PeerSnepServer snepServer;
+    onPeerFrame = [&snepServer](llcpsim::Peer& p) { snepServer(p); };
+    meetPeer();
+    SnepClientHandle client = nullptr;
+    ASSERT_EQ(snepConnect(&client, listener, "urn:nfc:sn:snep", 0, 128, nullptr, nullptr, 0), nfcStatusOk);
+    Bytes small(40), large(500);
+    for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<uint8_t>(i * 7);
+    for (size_t i = 0; i < small.size(); ++i) small[i] = static_cast<uint8_t>(i);
+    EXPECT_EQ(snepPut(client, small.data(), static_cast<DWORD>(small.size())), nfcStatusOk);
+    EXPECT_EQ(snepPut(client, large.data(), static_cast<DWORD>(large.size())), nfcStatusOk);
+    EXPECT_EQ(snepDisconnect(client), nfcStatusOk);
+    EXPECT_EQ(snepReleaseClient(client), nfcStatusOk);
+    withPeer([&](llcpsim::Peer& p) {
+        onPeerFrame = nullptr;  // the link's last frames come after the server is gone
+        EXPECT_EQ(snepServer.puts, (std::vector<Bytes>{small, large}));
+        EXPECT_TRUE(p.endpoint(4)->closed);
+        EXPECT_TRUE(p.mismatches.empty());
+        return 0;
+    });
 }
 
 } // namespace

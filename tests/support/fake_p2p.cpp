@@ -1,0 +1,140 @@
+#include "fake_p2p.h"
+
+FakeP2p* FakeP2p::current_ = nullptr;
+
+struct FakeP2pOps {
+    static FakeP2p& f() { return *FakeP2p::current_; }
+
+    static NfcApiStatus connectRequest(NfcListenerHandle, void* context, TNfcEventCallback callback, DWORD window,
+                                       DWORD miu, BYTE sap, const char* name, P2pLinkHandle* out) {
+        if (f().connectResult != nfcStatusOk) return f().connectResult;
+        FakeP2p::Link& link = f().newLink();
+        link.callback = callback;
+        link.context = context;
+        link.window = window;
+        link.miu = miu;
+        link.sap = sap;
+        link.name = name ? name : "";
+        *out = FakeP2p::handle(link);
+        if (f().onConnect) f().onConnect(link);
+        return nfcStatusOk;
+    }
+    static NfcApiStatus listenRequest(NfcHandle, void* context, TNfcEventCallback callback, DWORD, DWORD window,
+                                      DWORD miu, BYTE sap, const char* name, P2pLinkHandle* out) {
+        if (f().listenResult != nfcStatusOk) return f().listenResult;
+        FakeP2p::Link& link = f().newLink();
+        link.listener = true;
+        link.callback = callback;
+        link.context = link.listenerContext = context;
+        link.window = window;
+        link.miu = miu;
+        link.sap = sap;
+        link.name = name ? name : "";
+        *out = FakeP2p::handle(link);
+        return nfcStatusOk;
+    }
+    static NfcApiStatus connectResponse(P2pLinkHandle h, void* context, TNfcEventCallback callback) {
+        FakeP2p::of(h).context = context;
+        FakeP2p::of(h).callback = callback;
+        return nfcStatusOk;
+    }
+    static NfcApiStatus disconnectRequest(P2pLinkHandle h) {
+        if (!h) return nfcStatusInvalidHandle;
+        FakeP2p::Link& link = FakeP2p::of(h);
+        ++link.disconnects;
+        if (f().onDisconnect) f().onDisconnect(link);
+        return nfcStatusOk;
+    }
+    static NfcApiStatus dataRequest(P2pLinkHandle h, const BYTE* data, DWORD length) {
+        if (f().dataResult != nfcStatusOk) return f().dataResult;
+        FakeP2p::Link& link = FakeP2p::of(h);
+        link.sent.emplace_back(data, data + length);
+        if (f().onData) f().onData(link, link.sent.back());
+        return nfcStatusOk;
+    }
+    static NfcApiStatus dataResponse(P2pLinkHandle h) {
+        ++FakeP2p::of(h).dataResponses;
+        return nfcStatusOk;
+    }
+    static DWORD frameSize(NfcHandle) { return f().frameSize; }
+    static bool onEventThread() { return f().deliveringEvents(); }
+    static PlatWait wait(PlatSemaphore& semaphore, uint32_t) {
+        f().pump();
+        if (semaphore.wait(0) == PlatWait::Signaled) return PlatWait::Signaled;
+        ++f().timeouts_;
+        return PlatWait::Timeout;
+    }
+};
+
+const TP2pOps FakeP2p::kOps = {
+    FakeP2pOps::connectRequest, FakeP2pOps::listenRequest, FakeP2pOps::connectResponse,
+    FakeP2pOps::disconnectRequest, FakeP2pOps::dataRequest, FakeP2pOps::dataResponse,
+    FakeP2pOps::frameSize, FakeP2pOps::onEventThread, FakeP2pOps::wait,
+};
+
+FakeP2p::FakeP2p() {
+    current_ = this;
+    onConnect = [this](Link& link) {
+        event(link, nfcEventConnectProceeding);
+        connected(link);
+    };
+    onData = [this](Link& link, const Bytes&) { transmitted(link); };
+    onDisconnect = [this](Link& link) { event(link, nfcEventHangupTerminated); };
+    p2pSetOps(&kOps);
+}
+
+FakeP2p::~FakeP2p() {
+    p2pSetOps(nullptr);
+    current_ = nullptr;
+}
+
+FakeP2p::Link& FakeP2p::newLink() {
+    links_.push_back(std::make_unique<Link>());
+    return *links_.back();
+}
+
+FakeP2p::Link* FakeP2p::listener() {
+    for (auto& link : links_)
+        if (link->listener) return link.get();
+    return nullptr;
+}
+
+void FakeP2p::event(Link& link, DWORD event, DWORD cause) {
+    Queued q{&link, event, {}, {}};
+    q.record.cause = cause;
+    queue_.push_back(std::move(q));
+}
+
+void FakeP2p::connected(Link& link) {
+    Queued q{&link, nfcEventConnected, {}, {}};
+    q.record.connected = {2, remoteMiu, 0x20, 4};
+    queue_.push_back(std::move(q));
+}
+
+void FakeP2p::transmitted(Link& link) { event(link, nfcEventDataTransmitted); }
+
+void FakeP2p::data(Link& link, const Bytes& bytes) { queue_.push_back({&link, nfcEventDataIndication, {}, bytes}); }
+
+FakeP2p::Link& FakeP2p::connectIndication(Link& listener) {
+    Link& link = newLink();
+    link.callback = listener.callback;
+    link.context = link.listenerContext = listener.listenerContext;
+    Queued q{&listener, nfcEventConnectIndication, {}, {}};
+    q.record.connected = {2, remoteMiu, 4, 0x20};
+    q.record.newConnection = handle(link);
+    queue_.push_back(std::move(q));
+    return link;
+}
+
+void FakeP2p::pump() {
+    if (delivering_) return;
+    delivering_ = true;
+    while (!queue_.empty()) {
+        Queued q = std::move(queue_.front());
+        queue_.pop_front();
+        if (q.event != nfcEventConnectIndication) q.record.context = q.link->context;
+        if (q.event == nfcEventDataIndication) q.record.data = {q.bytes.data(), static_cast<WORD>(q.bytes.size()), 4};
+        q.link->callback(nullptr, q.event, q.link->listenerContext, &q.record);
+    }
+    delivering_ = false;
+}
