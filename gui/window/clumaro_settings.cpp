@@ -6,8 +6,11 @@
 #include <QDir>
 #include <QSettings>
 
+#include "cnfccapabilitycontainer.h"
+#include "cnfctraceflags.h"
 #include "lumaroform.h"
 #include "nfcinstance.h"
+#include "traceflagtable.h"
 
 #define WINDOW_SOURCE(name) "CLumaro::" name
 
@@ -17,32 +20,17 @@ constexpr WORD kDefaultSnepMiu = 2048;
 const QString kGeometryGroup = QStringLiteral("maindialog_geometry");
 const QString kCurrentConfiguration = QStringLiteral("CurrentConfiguration");
 
-// Names of "TraceFlags/Current/" and the bit each sets in the NFC (true) or L1 (false) word.
-#define LUMARO_TRACE_FLAGS(X)                                                                                  \
-    X(BrisgardInitialization, true, 0x1) X(BrisgardWorkflow, true, 0x2) X(BrisgardErrors, true, 0x4)           \
-    X(NfcMemoryAllocation, true, 0x8) X(TagHandler, true, 0x10) X(TagHandlerVerbose, true, 0x20)              \
-    X(Ip1, true, 0x40) X(NfcApiMessages, true, 0x80) X(ApiEntry, true, 0x100) X(NfcManLlTimer, true, 0x400)   \
-    X(NfcManager, true, 0x800) X(DumpTxApiData, true, 0x1000) X(DumpRxApiData, true, 0x2000)                  \
-    X(Snep, true, 0x4000) X(Handover, true, 0x8000) X(LlcpProtocol, true, 0x10000)                            \
-    X(LlcpMessages, true, 0x20000) X(LlcpData, true, 0x40000) X(LlcpLlcAction, true, 0x80000)                 \
-    X(LlcGeneral, true, 0x200000) X(TransactionDump, true, 0x400000) X(LlcpSym, true, 0x800000)               \
-    X(ApiWorkflow, true, 0x1000000) X(P2pWork, true, 0x4000000) X(Ndef, true, 0x8000000)                      \
-    X(ChipLevel1, true, 0x10000000) X(ChipLevel2, true, 0x20000000) X(ChipLevel3, true, 0x40000000)           \
-    X(ChipLevel4, true, 0x80000000) X(L1Work, false, 0x1) X(L1ComApi, false, 0x10) X(L1Errors, false, 0x20)   \
-    X(ComApiCall, false, 0x10000) X(Workflow, false, 0x20000) X(Errors, false, 0x40000)                       \
-    X(ShdlcProtocol, false, 0x100000) X(ShdlcVerbose, false, 0x200000) X(ShdlcDump, false, 0x400000)          \
-    X(Emulation, false, 0x1000000) X(EmulationErrors, false, 0x2000000) X(L1Verbose, false, 0x10000000)       \
-    X(L1DumpFrame, false, 0x80000000)
-
-struct TraceFlag {
+// The two L1 bits the library traces that the dialog offers no box for: a hand-edited file may
+// still switch them on.
+struct WindowOnlyTraceFlag {
     const char* name;
-    bool nfcWord;
     DWORD bit;
 };
+constexpr WindowOnlyTraceFlag kWindowOnlyL1Flags[] = {{"Emulation", 0x1000000}, {"EmulationErrors", 0x2000000}};
 
-#define LUMARO_TRACE_FLAG_ENTRY(name, nfcWord, bit) {#name, nfcWord, bit},
-constexpr TraceFlag kTraceFlags[] = {LUMARO_TRACE_FLAGS(LUMARO_TRACE_FLAG_ENTRY)};
-#undef LUMARO_TRACE_FLAG_ENTRY
+bool currentTraceFlag(const QSettings& settings, const char* name) {
+    return settings.value(QStringLiteral("TraceFlags/Current/") + QLatin1String(name), false).toBool();
+}
 
 } // namespace
 
@@ -70,11 +58,10 @@ void CLumaro::loadSettings() {
 void CLumaro::loadTraceFlags(DWORD* nfcMask, DWORD* l1Mask) {
     *nfcMask = 0;
     *l1Mask = 0;
-    for (const TraceFlag& flag : kTraceFlags) {
-        if (!settings->value(QStringLiteral("TraceFlags/Current/") + QLatin1String(flag.name), false).toBool())
-            continue;
-        *(flag.nfcWord ? nfcMask : l1Mask) |= flag.bit;
-    }
+    for (const TraceFlagEntry& flag : kTraceFlagTable)
+        if (currentTraceFlag(*settings, flag.name)) *(flag.nfcWord ? nfcMask : l1Mask) |= flag.bit;
+    for (const WindowOnlyTraceFlag& flag : kWindowOnlyL1Flags)
+        if (currentTraceFlag(*settings, flag.name)) *l1Mask |= flag.bit;
 }
 
 // A value that is no number or does not fit the 16 bits of an MIU is not taken as one.
@@ -133,21 +120,33 @@ void CLumaro::restoreGeometry() {
     if (maximized) showMaximized();
 }
 
+// Constructing a dialog once writes its first-run keys, so the window starts from them.
 void CLumaro::initTraceFlagSettings() {
-    notAvailable(WINDOW_SOURCE("initTraceFlagSettings"), "Trace flag presets");
+    traceFlagsDialog = new CNfcTraceFlags(nullptr, settings, 0);
+    delete traceFlagsDialog;
+    traceFlagsDialog = nullptr;
 }
 
 void CLumaro::initCapabilityContainerSettings() {
-    notAvailable(WINDOW_SOURCE("initCapabilityContainerSettings"), "Card emulation configuration");
+    capabilityContainerDialog = new CNfcCapabilityContainer(nullptr, settings);
+    delete capabilityContainerDialog;
+    capabilityContainerDialog = nullptr;
 }
 
 void CLumaro::on_btnTrace_clicked() {
     ui->btnTrace->setEnabled(false);
-    if (!settings)
+    if (!settings) {
         traceFormatted(traceError, WINDOW_SOURCE("on_btnTrace_clicked"), "! Failed to load INI file");
-    else
-        notAvailable(WINDOW_SOURCE("on_btnTrace_clicked"), "Trace flags");
-    ui->btnTrace->setEnabled(true);
+        ui->btnTrace->setEnabled(true);
+        return;
+    }
+    delete traceFlagsDialog;
+    auto* dialog = new CNfcTraceFlags(nullptr, settings, 0);
+    traceFlagsDialog = dialog;
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &CNfcTraceFlags::signalClose, this, &CLumaro::handleDialogTraceFlagsClosed);
+    dialog->setWindowModality(Qt::ApplicationModal);
+    dialog->show();
 }
 
 void CLumaro::on_btnConfigure_clicked() {

@@ -61,6 +61,7 @@ const QStringList kWorkingSlots = {
     QStringLiteral("handleMfMessage"), QStringLiteral("handleCeMessage"), QStringLiteral("handleSeMessage"),
     QStringLiteral("handleIoMessage"), QStringLiteral("handlePostTrace"), QStringLiteral("trace"),
     QStringLiteral("on_btnSeWakeUp_clicked"), QStringLiteral("on_cboControllerConfiguration_currentIndexChanged"),
+    QStringLiteral("on_btnTrace_clicked"),
 };
 
 QStringList windowSlots() {
@@ -296,12 +297,39 @@ private slots:
         createWindow();
         QVERIFY(settingsOf());
         QVERIFY(logged(QStringLiteral("CLumaro::loadParameters: SnepMIU parameter not found, using default (2048)")));
-        QVERIFY(logged(QStringLiteral("CLumaro::CLumaro: Global trace flags not set")));
+        QVERIFY(!logged(QStringLiteral("CLumaro::CLumaro: Global trace flags not set")));
         QCOMPARE(snepMiuOf(), WORD{2048});
-        QCOMPARE(nfcFlagsOf(), DWORD{0});
+        // The two dialogs' first-run keys exist, and the window starts from the default preset.
+        QCOMPARE(nfcFlagsOf(), DWORD{0xF8EFF9F7});
+        QCOMPARE(l1FlagsOf(), DWORD{0x00050030});
         destroyWindow();
         QSettings stored(iniPath(), QSettings::IniFormat);
         QVERIFY(stored.contains(QStringLiteral("maindialog_geometry/geometry")));
+        QVERIFY(stored.value(QStringLiteral("TraceFlagsSet")).toBool());
+        QVERIFY(stored.value(QStringLiteral("CapabilityContainerSet")).toBool());
+        QCOMPARE(stored.value(QStringLiteral("CardEmulationConfiguration/FelicaChecksumLow")).toString(),
+                 QStringLiteral("12"));
+    }
+
+    void traceOpensTheDialogAndItsCloseSetsTheRunningWords() {
+        createWindow();
+        giveWindowStartedInstance();
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "on_btnTrace_clicked"));
+        QVERIFY(!form()->btnTrace->isEnabled());
+        QWidget* dialog = nullptr;
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (top->inherits("CNfcTraceFlags") && top->isVisible()) dialog = top;
+        QVERIFY(dialog);
+        QVERIFY(dialog->isModal());
+        QPointer<QWidget> watched(dialog);
+        QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("btnClearAll")), Qt::LeftButton);
+        QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("btnClose")), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(watched.isNull(), kDeliveryTimeoutMs);
+        QVERIFY(ownEnabled(form()->btnTrace));
+        QCOMPARE(nfcFlagsOf(), DWORD{0});
+        QCOMPARE(l1FlagsOf(), DWORD{0});
+        QCOMPARE(fake().lastCall("debugSetFlags").arguments, std::vector<std::string>{"0"});
+        QCOMPARE(fake().lastCall("debugSetL1Flags").arguments, std::vector<std::string>{"0"});
     }
 
     void unreadableOrMalformedFileIsReported_data() {
