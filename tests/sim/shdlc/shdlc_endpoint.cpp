@@ -76,6 +76,11 @@ void ShdlcEndpoint::setSink(Sink sink) {
     sink_ = std::move(sink);
 }
 
+void ShdlcEndpoint::setFraming(Framing framing) {
+    std::lock_guard<std::mutex> lock(m_);
+    framing_ = framing;
+}
+
 void ShdlcEndpoint::flush() {
     std::lock_guard<std::mutex> order(sinkOrder_);
     std::vector<Bytes> out;

@@ -39,6 +39,7 @@ public:
     explicit ShdlcEndpoint(Framing framing, uint32_t window = 2);
 
     void setSink(Sink sink);
+    void setFraming(Framing framing);   // before the first byte crosses
     // Bytes from the library's side.
     void feed(const uint8_t* bytes, size_t n);
 
