@@ -47,6 +47,9 @@ struct TEtsiLink {
     PlatSemaphore actionReady;
     PlatSemaphore started;
     PlatLock linkLock;
+    // Sends the link had no transmit element for yet, oldest first: they wait, never lost.
+    TTransportBuffer* deferred[kBufferCount] = {};
+    uint32_t deferredCount = 0;
     char parameters[CFG_NORMALISED_SIZE] = "";   // the configuration as the lower transport sees it
 };
 
@@ -105,26 +108,55 @@ bool queueAction(uint32_t type, const BYTE* bytes, BYTE* data, uint32_t length) 
     return true;
 }
 
-// Runs one action on the worker; false for the stop action.
+void completeFailed(TTransportBuffer* action) {
+    signalUp(comeTransmitCompleted, kErrTx, action->data, action->length);
+    transportBufferRelease(&g_etsi.pool, action);
+}
+
+// Hands the waiting sends to the link while it has room for them.
+void sendDeferred(TShdlc* shdlc) {
+    uint32_t done = 0;
+    while (done < g_etsi.deferredCount && shdlc && shdlcCanQueue(shdlc)) {
+        TTransportBuffer* action = g_etsi.deferred[done++];
+        if (shdlcSend(shdlc, action->length, action->data) != 0) completeFailed(action);
+        else transportBufferRelease(&g_etsi.pool, action);
+    }
+    std::memmove(g_etsi.deferred, g_etsi.deferred + done, (g_etsi.deferredCount - done) * sizeof g_etsi.deferred[0]);
+    g_etsi.deferredCount -= done;
+}
+
+void dropDeferred() {
+    for (uint32_t i = 0; i < g_etsi.deferredCount; ++i) completeFailed(g_etsi.deferred[i]);
+    g_etsi.deferredCount = 0;
+}
+
+// Runs one action on the worker; false for the stop action. A send the link has no room for
+// keeps its node until it is handed over.
 bool runAction(TTransportBuffer* action) {
     PlatLockGuard guard(g_etsi.linkLock);
     TShdlc* shdlc = g_etsi.shdlc.load();
     switch (action->type) {
     case actSend:
-        if (!shdlc || shdlcSend(shdlc, action->length, action->data) != 0)
-            signalUp(comeTransmitCompleted, kErrTx, action->data, action->length);
+        if (!shdlc) {
+            completeFailed(action);
+            return true;
+        }
+        g_etsi.deferred[g_etsi.deferredCount++] = action;
         break;
     case actReceived:
         if (shdlc) shdlcDecode(action->area, shdlc, action->length);
+        transportBufferRelease(&g_etsi.pool, action);
         break;
     case actTimer:
         if (shdlc) shdlcTimerExpired(shdlc, action->length);
+        transportBufferRelease(&g_etsi.pool, action);
         break;
     case actStop:
         debugPrint(0, "stop thread signaled, leave worker thread");
         return false;
-    default: break;
+    default: transportBufferRelease(&g_etsi.pool, action); break;
     }
+    sendDeferred(shdlc);
     return true;
 }
 
@@ -136,9 +168,7 @@ void workerThread(void*) {
         if (g_etsi.actionReady.wait(PLAT_INFINITE) == PlatWait::Failed) return;
         auto* action = reinterpret_cast<TTransportBuffer*>(dlQueueRemoveHead(&g_etsi.actions));
         if (!action) continue;
-        const bool goOn = runAction(action);
-        if (!goOn) return;
-        transportBufferRelease(&g_etsi.pool, action);
+        if (!runAction(action)) return;
     }
 }
 
@@ -265,6 +295,7 @@ void shdlcEvent(void*, uint32_t event, void* buffer, uint32_t length, uint32_t v
 
 void closeShdlc() {
     PlatLockGuard guard(g_etsi.linkLock);
+    dropDeferred();
     if (TShdlc* shdlc = g_etsi.shdlc.exchange(nullptr)) shdlcClose(shdlc);
 }
 

@@ -680,3 +680,5 @@ void shdlcResponse(TShdlc* s) {
 }
 
 int32_t shdlcState(const TShdlc* s) { return live(s) ? s->state : 0; }
+
+bool shdlcCanQueue(const TShdlc* s) { return live(s) && freeElements(s) > 0; }

@@ -51,3 +51,5 @@ void shdlcTimerExpired(TShdlc* instance, uint32_t slot);
 // The upper layer answered one data indication.
 void shdlcResponse(TShdlc* instance);
 int32_t shdlcState(const TShdlc* instance);
+// True while a transmit element is free, so a send of a payload that fits is taken.
+bool shdlcCanQueue(const TShdlc* instance);
