@@ -1,10 +1,223 @@
-// The main window. Until its pages are built it only says so.
+// The program's one main window. It owns the form, the settings file and, while NFC runs, the
+// one CNfcInstance; every user action arrives as a slot bound by object name and runs one
+// window operation around one blocking call of the instance.
 #pragma once
 
+#include <QImage>
+#include <QPointer>
+#include <QString>
 #include <QWidget>
+
+#include <functional>
+#include <initializer_list>
+
+#include "corvane.h"
+#include "ndefmessage.h"
+
+class CNfcInstance;
+class QCloseEvent;
+class QSettings;
+class QTextEdit;
+class QComboBox;
+class Ui_CLumaro;
 
 class CLumaro : public QWidget {
     Q_OBJECT
+    friend class CLumaroTest;
+
 public:
     explicit CLumaro(QWidget* parent = nullptr);
+    ~CLumaro() override;
+
+    // Operation modes of the listeners and of a detected technology.
+    enum OperationMode : DWORD { modeNone = 0, modeRw = 0x1, modeP2p = 0x10, modeCe = 0x100, modeSe = 0x1000 };
+    enum Status { statusNone, statusInformation, statusOk, statusDue, statusFail };
+    enum TraceLevel : DWORD { traceError = 2, traceWarning = 3, traceInfo = 4, traceInfoDetail = 5 };
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private slots:
+    // Frame and dialogs
+    void on_btnTrace_clicked();
+    void on_btnConfigure_clicked();
+    void on_btnStartNfc_clicked();
+    void on_btnStopNfc_clicked();
+    void on_btnRwStart_clicked();
+    void on_btnRwStop_clicked();
+    void handleNfcConfigurationFinished();
+    void handleDialogTraceFlagsClosed(QString nfcMaskText, QString l1MaskText);
+    void handleCeConfigurationFinished();
+
+    // Library events
+    void handleNfcTechnologyDiscovered(TNfcTagInfo* tag);
+    void handleNfcTechnologyRemoved();
+    void handleNfcDeviceRemoved();
+    void handleP2pConnectionRequested(TP2pConnection* connection);
+    void handleP2pConnectionEstablished(TP2pConnection* connection);
+    void handleP2pDataReceived(TP2pConnection* connection);
+    void handleP2pDataSent(TP2pConnection* connection);
+    void handleP2pConnectionTerminated(TP2pConnection* connection);
+    void handleP2pConnectionFailed(TP2pConnection* connection);
+    void handleP2pConnectionDisconnected(TP2pConnection* connection);
+    void handleSeNotification(TNfcInfoSE* secureElement);
+    void handleLegacyMessage(QString text);
+    void handleMfMessage(QString text);
+    void handleCeMessage(QString text);
+    void handleSeMessage(QString text);
+    void handleIoMessage(QString text);
+    void handlePostTrace(DWORD level, QString text);
+    void trace(DWORD level, const char* text);
+    void handlePostTrace(DWORD level, const char* source, char* text);
+    void handleSnepPut();
+    void handleSnepDisconnected();
+    void handleSnepEnded(BYTE client, BOOL success);
+    void handleSnepProgress(BYTE client, DWORD bytes);
+
+    // User interface
+    void on_ckbRwAutoReadNdefOnIndication_clicked(bool checked);
+    void on_ckbRwNdefAutoRead_clicked(bool checked);
+    void on_btnRwNdefRead_clicked();
+    void on_btnRwNdefWrite_clicked();
+    void on_btnRwNdefWriteMimeSelectImage_clicked();
+    void on_btnP2pStart_clicked();
+    void on_btnP2pSnepTransmit_clicked();
+    void on_btnP2pStop_clicked();
+    void on_btnP2pSnepTransmitMimeSelectImage_clicked();
+    void on_btnCeStart_clicked();
+    void on_btnRwNdefFormat_clicked();
+    void on_btnRwNdefErase_clicked();
+    void on_btnRwMifareStandardFormatNdef_clicked();
+    void on_btnRwMifareStandardErase_clicked();
+    void on_btnCeStop_clicked();
+    void on_btnP2pStartListener1_clicked();
+    void on_btnP2pConnect1_clicked();
+    void on_btnP2pStopListener1_clicked();
+    void on_btnP2pStartListener2_clicked();
+    void on_btnP2pDisconnect1_clicked();
+    void on_btnP2pTransmit1_clicked();
+    void on_btnP2pStopListener2_clicked();
+    void on_btnP2pConnect2_clicked();
+    void on_btnP2pDisconnect2_clicked();
+    void on_btnP2pTransmit2_clicked();
+    void on_btnRwMifareStandardAuthenticateA_clicked();
+    void on_btnRwMifareStandardAuthenticateB_clicked();
+    void on_btnRwMifareStandardReadBlock_clicked();
+    void on_btnRwMifareStandardWrite_clicked();
+    void on_btnRwMifareStandardReadSector_clicked();
+    void on_btnRwLegacyFormatNdef_clicked();
+    void on_btnRwLegacyErase_clicked();
+    void on_btnRwLegacySavePdu_clicked();
+    void on_cboRwLegacyCommand_currentIndexChanged(int index);
+    void on_btnRwLegacyDeletePdu_clicked();
+    void on_btnRwLegacyExchangePdu_clicked();
+    void on_ckbRwNdefSuppressNdefRtdAction_clicked(bool checked);
+    void on_ckbRwNdefSuppress_clicked(bool checked);
+    void on_btnSeOpenEse_clicked();
+    void on_btnSeEchoTest_clicked();
+    void on_ckbP2pServiceSnepServer_clicked(bool checked);
+    void on_ckbP2pServiceNppServer_clicked(bool checked);
+    void on_btnSeCloseEse_clicked();
+    void on_btnSeSavePdu_clicked();
+    void on_btnSeDeletePdu_clicked();
+    void on_btnSeExchangePdu_clicked();
+    void on_btnIoSavePdu_clicked();
+    void on_btnIoDeletePdu_clicked();
+    void on_btnIoSendPdu_clicked();
+    void on_btnIoSendRaw_clicked();
+    void on_sboRwMifareStandardBlock_valueChanged(int value);
+    void on_cboControllerConfiguration_currentIndexChanged(int index);
+    void on_btnUnregister_clicked();
+    void on_ckbSeSlot0_clicked(bool checked);
+    void on_ckbSeSlot1_clicked(bool checked);
+    void on_ckbSeSlot2_clicked(bool checked);
+    void on_ckbSeSlot3_clicked(bool checked);
+    void on_ckbP2pSnepAutoTransmit_clicked(bool checked);
+    void on_ckbP2pSnepTransmitAutoTransmit_clicked(bool checked);
+    void on_btnCeConfigure_clicked();
+    void on_btnRwNdefCheckTag_clicked();
+    void on_btnRwLegacyCheckTag_clicked();
+    void on_btnRwMifareStandardCheckTag_clicked();
+    void on_btnSeAddRoutingEntry_clicked();
+    void on_cboSeRoutingType_currentIndexChanged(int index);
+    void on_btnSeDeleteRoutingEntry_clicked();
+    void on_btnCeNdefModifySave_clicked();
+    void on_btnCeNdefModifyLoad_clicked();
+    void on_ckbRwIso14443A_clicked(bool checked);
+    void on_ckbRwIso14443B_clicked(bool checked);
+    void on_btnCeNdefModifyMimeSelectImage_clicked();
+    void on_ckbCeIso14443A_clicked(bool checked);
+    void on_ckbCeIso14443B_clicked(bool checked);
+    void on_cboSeRoutingTableType_currentIndexChanged(int index);
+    void on_btnSeWakeUp_clicked();
+    void on_cboSeCommand_currentIndexChanged(int index);
+    void on_cboIoCommand_currentIndexChanged(int index);
+    void on_ckbCeFelica_clicked(bool checked);
+
+private:
+    // ---- Log and status ----
+    void traceFormatted(DWORD level, const char* source, const char* format, ...)
+        __attribute__((format(printf, 4, 5)));
+    void traceMessage(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void setLogColour(DWORD level);
+    void appendToLog(const char* text);
+    void appendToPageLog(QTextEdit* pageLog, const QString& text, int dashes);
+    void setStatus(int state, const QString& text);
+
+    // ---- Mode-wise widget states ----
+    void lockUi(DWORD mode);
+    void disableUi(DWORD mode);
+    void clearUi(DWORD mode);
+    void enableUi(DWORD mode, const TNfcTagInfo* tag);
+    void enableRwUi(const TNfcTagInfo* tag);
+    void enableTagControls(DWORD mode, bool enable);
+    void resetStatusLabels();
+
+    // ---- Operations ----
+    void nfcSetTraceFlags(DWORD nfcMask, DWORD l1Mask);
+    // The pattern of every operation that calls the library: status DUE, the controls off, one
+    // repaint, the call (refused without an instance), the failure traced, status OK or FAIL,
+    // the controls on again, the result returned.
+    NfcApiStatus runOperation(const char* source, const QString& statusText, std::initializer_list<QWidget*> controls,
+                              const char* failureText, const std::function<NfcApiStatus(CNfcInstance&)>& call);
+    void releaseInstance();
+    // A feature whose window side is not built yet says so in the log and on the status label.
+    void notAvailable(const char* source, const char* feature);
+
+    // ---- Settings ----
+    void loadSettings();
+    void saveGeometry();
+    void restoreGeometry();
+    void loadTraceFlags(DWORD* nfcMask, DWORD* l1Mask);
+    void loadParameters();
+    void loadControllerConfigurations();
+    void initTraceFlagSettings();
+    void initCapabilityContainerSettings();
+    void initSeRouting(int tableType);
+    void iconForTagType(DWORD tagType);
+
+    DWORD currentMode = 0;
+    Ui_CLumaro* ui = nullptr;
+    QSettings* settings = nullptr;
+    QComboBox* configurationCombo = nullptr;
+    QTextEdit* logView = nullptr;
+    CNfcInstance* nfcInstance = nullptr;
+    // The dialogs delete themselves on close: the pointers clear themselves with them.
+    QPointer<QWidget> controllerConfigurationDialog;
+    QPointer<QWidget> traceFlagsDialog;
+    QPointer<QWidget> capabilityContainerDialog;
+    DWORD nfcFlags = 0;
+    DWORD l1Flags = 0;
+    DWORD activeModes = 0;
+    BYTE seSlot = 0;
+    BYTE seStartedCount = 0;
+    DWORD seSlotsMapped = 0;
+    DWORD seRoutingTableType = 0;
+    DWORD currentTagType = 0;
+    DWORD ceListenMask = 0;
+    CNdefMessage ndefMessage;
+    bool startProcess = false;
+    QString lastImageDirectory;
+    QString savedWindowTitle;
+    WORD snepMiu = 0;
 };

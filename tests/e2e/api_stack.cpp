@@ -8,6 +8,17 @@ ApiStack::ApiStack(ncisim::NciIdentity identity) : sim_(std::make_unique<ncisim:
 ApiStack::~ApiStack() {
     if (hNfc_) nfcDestroy(hNfc_);
     if (initialised_) nfcDone();
+    if (!modules_.empty()) nfcapiSetServices(nullptr);
+}
+
+void ApiStack::replaceLlcp(OsResult (*registerModule)(uint16_t readerType)) {
+    const NfcapiServices& library = nfcapiServices();
+    modules_.assign(library.modules, library.modules + library.moduleCount);
+    for (NfcapiModule& module : modules_)
+        if (std::string(module.name) == "LLCP") module.registerModule = registerModule;
+    services_ = library;
+    services_.modules = modules_.data();
+    nfcapiSetServices(&services_);
 }
 
 NfcApiStatus ApiStack::start(const char* extraConfiguration) {
@@ -30,6 +41,12 @@ DWORD ApiStack::callback(void* context, DWORD event, void* listenerContext, void
     e.code = event;
     e.listenerContext = listenerContext;
     if (event == nfcEventTagDetected && record) e.tag = *static_cast<const TNfcTagInfo*>(record);
+    if (event == nfcEventReaderRequest && record) {
+        const TNfcReaderRequest& r = static_cast<const TNfcEventParam*>(record)->readerRequest;
+        if (r.pdu) e.request.assign(r.pdu, r.pdu + r.length);
+    }
+    if (event == nfcEventTransaction && record) e.transaction = static_cast<const TNfcEventParam*>(record)->transaction;
+    if (event == nfcEventSecureNotification && record) e.secure = *static_cast<const TNfcSecureNotification*>(record);
     std::lock_guard<std::mutex> g(self->m_);
     self->events_.push_back(e);
     self->cv_.notify_all();

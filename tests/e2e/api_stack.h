@@ -10,13 +10,17 @@
 #include <optional>
 #include <vector>
 
+#include "api/nfcapi_modules.h"
 #include "corvane.h"
 #include "nci/nci_simulator.h"
 
 struct AppEvent {
     DWORD code = 0;
     void* listenerContext = nullptr;
-    TNfcTagInfo tag{};   // a copy of the record of nfcEventTagDetected
+    TNfcTagInfo tag{};                    // a copy of the record of nfcEventTagDetected
+    std::vector<uint8_t> request;         // what the reader sent, of nfcEventReaderRequest
+    TNfcTransaction transaction{};        // of nfcEventTransaction
+    TNfcSecureNotification secure{};      // of nfcEventSecureNotification
 };
 
 class ApiStack {
@@ -28,6 +32,8 @@ public:
     ApiStack(const ApiStack&) = delete;
     ApiStack& operator=(const ApiStack&) = delete;
 
+    // The LLCP module start() registers instead of the library's (a test double).
+    void replaceLlcp(OsResult (*registerModule)(uint16_t readerType));
     // nfcInitialize on the simulator's port and nfcCreate; 0 or the first failing status.
     NfcApiStatus start(const char* extraConfiguration = "");
     NfcHandle handle() const { return hNfc_; }
@@ -47,6 +53,8 @@ private:
     static DWORD callback(void* context, DWORD event, void* listenerContext, void* record);
 
     std::unique_ptr<ncisim::NciSimulator> sim_;
+    std::vector<NfcapiModule> modules_;
+    NfcapiServices services_{};
     NfcHandle hNfc_ = nullptr;
     bool initialised_ = false;
     std::mutex m_;

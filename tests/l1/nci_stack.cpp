@@ -1,10 +1,13 @@
 #include "nci_stack.h"
 
+#include <atomic>
 #include <cstring>
+#include <future>
 #include <iterator>
 #include <string>
 
 #include "L1/common/nfcll.h"
+#include "L1/nci/nci.h"
 #include "api/nfcapi_init.h"
 #include "api/nfcapi_modules.h"
 #include "hw/hw_timer.h"
@@ -16,6 +19,14 @@ namespace {
 
 constexpr uint32_t kGlobalPool = 0xF1;
 constexpr uint32_t kLayer1Word = 0x200B7;
+constexpr uint16_t kRunOnWorker = 0x7E01;   // the test's own message to the stub manager
+
+// The driver's context, noted when layer 1 starts it.
+std::atomic<TNfcllContext*> g_layer1{nullptr};
+int32_t noteDriver(TNfcllContext* ll) {
+    g_layer1 = ll;
+    return nciInit(ll);
+}
 
 OsResult registerTimer(uint16_t) { return hwTimerRegister(); }
 OsResult registerCom(uint16_t) {
@@ -40,13 +51,34 @@ uint16_t queueOf(uint32_t name) {
 } // namespace
 
 NciStack::NciStack() {
-    stubs_.add(kManager);
+    stubs_.add(kManager).onMessage = [](const OsMessage& message) {
+        if (message.command != kRunOnWorker) return;
+        (*osMsgFields<std::packaged_task<void()>*>(message))();
+    };
     g_stubs = &stubs_;
+    nfcllSetDriverInit(&noteDriver, static_cast<uint16_t>(sizeof(TNciContext)));
 }
 
 NciStack::~NciStack() {
     stop();
+    nfcllSetDriverInit(nullptr, 0);
+    g_layer1 = nullptr;
     g_stubs = nullptr;
+}
+
+bool NciStack::onDriver(const std::function<void(TNciContext&)>& fn) {
+    TNfcllContext* ll = g_layer1.load();
+    if (!ll) return false;
+    auto task = std::make_shared<std::packaged_task<void()>>([ll, fn] { fn(*nfcllDriver<TNciContext>(ll)); });
+    std::future<void> done = task->get_future();
+    OsMessage message{};
+    message.command = kRunOnWorker;
+    osMsgSetFields(message, task.get());
+    if (osMessageSend(queueOf(kManager), &message) != OS_OK) return false;
+    // A task that did not run in time stays alive with its message until the stack stops.
+    if (done.wait_for(std::chrono::milliseconds(kBounded)) == std::future_status::ready) return true;
+    late_.push_back(task);
+    return false;
 }
 
 bool NciStack::start(const std::string& port, const char* readerType) {

@@ -5,6 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <future>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +15,8 @@
 #include "L1/common/nfcllmsg.h"
 #include "nci/nci_simulator.h"
 #include "stub_modules.h"
+
+struct TNciContext;
 
 class NciStack {
 public:
@@ -38,9 +43,13 @@ public:
     std::vector<uint16_t> commands();
     // Activation request and its confirmation.
     std::optional<TNfcllActConf> activate();
+    // Runs fn with the NCI driver's context on the OS worker thread, as the driver's own code
+    // runs, and waits for it; false when it did not run.
+    bool onDriver(const std::function<void(TNciContext&)>& fn);
     void stop();
 
 private:
     StubModules stubs_;
     bool running_ = false;
+    std::vector<std::shared_ptr<std::packaged_task<void()>>> late_;
 };

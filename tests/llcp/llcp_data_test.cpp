@@ -34,6 +34,18 @@ TEST_F(LlcpData, AQueuedUiLeavesTheSendQueueWithItsLink) {
     EXPECT_EQ(lastFrame(), symm());
 }
 
+TEST_F(LlcpData, AUiStillQueuedWhenTheDeviceGoesIsConfirmedOnce) {
+    activate(NFCMAN_LLCP_TARGET);
+    TLlcpLink* link = connectionlessLink(0x10, "urn:nfc:sn:x");
+    const Bytes data(10, 0x11);
+    request<NFACE_NFC_LLCP_DATA_REQ>({link, data.data(), 10, 4, 0x30});
+    fromLayer1(nfcllMsgMake<NFCLL_TECH_REMOVE_IND>(kLayer1Name, {0}));
+    const auto confs = up.got(NFACE_NFC_LLCP_DATA_CONF);
+    ASSERT_EQ(confs.size(), 1u);
+    EXPECT_EQ(osMsgFields<TNfaceLlcpDataConf>(confs[0]).handle, 4);
+    EXPECT_EQ(p->queued, 0);
+}
+
 TEST_F(LlcpData, RequestsOnAWrongLinkOrStateAreRefused) {
     activate(NFCMAN_LLCP_TARGET);
     const Bytes data(10, 1);
@@ -53,8 +65,9 @@ TEST_F(LlcpData, RequestsOnAWrongLinkOrStateAreRefused) {
     EXPECT_EQ(up.last<TNfaceLlcpDataConf>(NFACE_NFC_LLCP_DATA_CONF).cause, 0x411);
     link->remoteWindow = 1;
     request<NFACE_NFC_LLCP_DATA_REQ>({link, data.data(), 10, 5, 0});
-    EXPECT_EQ(up.count(NFACE_NFC_LLCP_DATA_CONF), 4u); // queued on its link
-    EXPECT_EQ(link->queued, 1);
+    EXPECT_EQ(up.count(NFACE_NFC_LLCP_DATA_CONF), 4u); // sent, confirmed at its acknowledgement
+    EXPECT_EQ(link->outstanding, 1);
+    EXPECT_EQ(link->unacked.count, 1);
 }
 
 TEST_F(LlcpData, AReceivedUiGoesUpInAReceiveBufferUntilItIsGivenBack) {

@@ -150,11 +150,12 @@ TEST_F(LlcpSaps, TheEndOfTheLinkReachesOnlyConnectionsAndConfirmsTheirData) {
 
 TEST_F(LlcpSaps, ConnectAndListenRequestsAreAnsweredNotPassedDown) {
     activate(NFCMAN_LLCP_TARGET);
-    request<NFACE_NFC_LLCP_CON_REQ>({&upper, 128, 1, 4}, 3);
-    EXPECT_EQ(up.last<TNfaceLlcpLinkCause>(NFACE_NFC_LLCP_CON_CONF).cause, 0x411);
+    std::vector<uint8_t> area(256);
+    request<NFACE_NFC_LLCP_CON_REQ>({&upper, area.data(), nullptr, 128, 0, 128, 1, 4}, 3);
+    EXPECT_EQ(up.last<TNfaceLlcpLinkCause>(NFACE_NFC_LLCP_CON_CONF).cause, 0);
     EXPECT_EQ(up.last<TNfaceLlcpLinkCause>(NFACE_NFC_LLCP_CON_CONF).hApp, &upper);
-    request<NFACE_NFC_LLCP_LISTEN_REQ>({&upper, 128, 1, 1, 4}, 4);
-    EXPECT_EQ(up.count(NFACE_NFC_LLCP_LISTEN_CONF), 1u);
+    request<NFACE_NFC_LLCP_LISTEN_REQ>({&upper, area.data() + 128, nullptr, 128, 0, 128, 1, 1, 0x10, 1}, 4);
+    EXPECT_EQ(up.last<TNfaceLlcpLinkCause>(NFACE_NFC_LLCP_LISTEN_CONF).cause, 0);
     EXPECT_EQ(down.count(NFACE_NFC_LLCP_CON_REQ) + down.count(NFACE_NFC_LLCP_LISTEN_REQ), 0u);
 }
 

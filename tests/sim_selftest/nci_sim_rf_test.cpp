@@ -10,7 +10,9 @@
 #include "pty_host.h"
 #include "tags/iso15693_tag.h"
 #include "tags/iso_dep_tag.h"
+#include "peers/remote_poller.h"
 #include "tags/kovio_tag.h"
+#include "tags/nfc_dep_target.h"
 #include "tags/t1t_tag.h"
 #include "tags/t2t_tag.h"
 #include "tags/t3t_tag.h"
@@ -527,4 +529,83 @@ TEST(NciSimulatorRf, Iso15693TakesTheControllersProtocolValue) {
     ASSERT_GE(activation.size(), 6u);
     EXPECT_EQ(activation[5], 0x86);
     EXPECT_EQ(loop.exchange({0x02, 0x20, 0x00}), data({0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
+}
+
+TEST(NciSimulatorRf, ANfcDepTargetAnswersTheAttributeRequestAndEveryFrame) {
+    RfLoop loop;
+    EXPECT_EQ(loop.command(control(RF_DISCOVER_MAP_CMD, {0x01, 0x05, 0x01, 0x03})), control(RF_DISCOVER_MAP_RSP, {0x00}));
+    auto target = std::make_shared<NfcDepTarget>();
+    target->toSend = {{0xAA, 0xBB}};
+    loop.sim.rf().enter(target);
+    loop.discover({0x00});
+    const Bytes atrRes = cat({0x01, 0xFE, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8, 0x00, 0x00, 0x00, 0x0E, 0x32},
+                             simpeers::llcpGeneralBytes());
+    EXPECT_EQ(loop.host.packet(), activated(1, 0x03, 0x05, 0x00, {0x01, 0x00, 0x04, 0x08, 0x5A, 0x3C, 0x11, 0x01, 0x40}, 0x00,
+                                            cat({static_cast<uint8_t>(atrRes.size())}, atrRes)));
+    // Frames whole, without a status byte; an LLCP SYMM once it has nothing more to say.
+    EXPECT_EQ(loop.exchange({0x11}), data({0xAA, 0xBB}));
+    EXPECT_EQ(loop.exchange({0x22}), data({0x00, 0x00}));
+    EXPECT_TRUE(loop.violations().empty()) << loop.sim.describe();
+}
+
+TEST(NciSimulatorRf, ARemotePollerActivatesTheListeningHostSleepsWakesAndLeaves) {
+    struct Case {
+        const char* name;
+        simpeers::PollerPtr poller;
+        uint8_t mode, rfInterface, protocol;
+        Bytes techParams, activationParams;
+        bool statusByte;
+    };
+    const Case cases[] = {
+        {"reader A", simpeers::RemotePoller::reader(Technology::A), 0x80, 0x02, 0x04, {}, {0x80}, false},
+        {"reader B", simpeers::RemotePoller::reader(Technology::B), 0x81, 0x02, 0x04, {},
+         {0x08, 0x11, 0x22, 0x33, 0x44, 0x00, 0x08, 0x01, 0x00}, false},
+        {"reader F", simpeers::RemotePoller::reader(Technology::F), 0x82, 0x01, 0x03,
+         {0x08, 0x02, 0xFE, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05}, {}, true},
+        {"NFC-DEP initiator", simpeers::RemotePoller::nfcDepInitiator({0x46, 0x66, 0x6D}), 0x80, 0x03, 0x05, {},
+         {0x11, 0x01, 0xFE, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10, 0x11, 0x00, 0x00, 0x00, 0x32, 0x46, 0x66, 0x6D}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RfLoop loop;
+        c.poller->log.toSend = {{0x01, 0x02}, {0x03}};
+        loop.sim.rf().approach(c.poller);
+        loop.discover({c.mode});
+        const uint8_t rate = c.mode == 0x82 ? 0x01 : 0x00;
+        EXPECT_EQ(loop.host.packet(), activated(1, c.rfInterface, c.protocol, c.mode, c.techParams, rate, c.activationParams));
+        EXPECT_EQ(loop.sim.rf().state(), RfState::ListenActive);
+        // The poller speaks first; each answer of the host brings its next command.
+        auto framed = [&](Bytes b) { return c.statusByte ? cat(b, {0x00}) : b; };
+        EXPECT_EQ(loop.host.packet(), data(framed({0x01, 0x02})));
+        EXPECT_EQ(loop.exchange({0x90, 0x00}), data(framed({0x03})));
+        loop.host.write(data({0x6A, 0x82}));
+        EXPECT_EQ(loop.host.packet(), kCredit);
+        loop.sim.rf().sleepPoller();
+        EXPECT_EQ(loop.host.packet(), control(RF_DEACTIVATE_NTF, {0x01, 0x01}));
+        loop.sim.rf().wakePoller();
+        EXPECT_EQ(loop.host.packet(), activated(1, c.rfInterface, c.protocol, c.mode, c.techParams, rate, c.activationParams));
+        loop.sim.rf().departPoller();
+        EXPECT_EQ(loop.host.packet(), control(RF_DEACTIVATE_NTF, {0x03, 0x02}));
+        EXPECT_EQ(loop.sim.rf().state(), RfState::Discovery);
+        loop.sim.call([&](Controller&) { EXPECT_EQ(c.poller->log.received, (std::vector<Bytes>{{0x90, 0x00}, {0x6A, 0x82}})); });
+        EXPECT_TRUE(loop.violations().empty()) << loop.sim.describe();
+    }
+}
+
+TEST(NciSimulatorRf, TheHostEndsAListenActivationToIdleOrDiscoveryButCannotSleep) {
+    for (uint8_t type : {0x00, 0x03}) {
+        RfLoop loop;
+        loop.sim.rf().approach(simpeers::RemotePoller::reader(Technology::A));
+        loop.discover({0x80});
+        loop.host.packet();   // the activation
+        EXPECT_EQ(loop.command(control(RF_DEACTIVATE_CMD, {0x01})), control(RF_DEACTIVATE_RSP, {STATUS_SEMANTIC_ERROR}));
+        EXPECT_EQ(loop.command(control(RF_DEACTIVATE_CMD, {type})), control(RF_DEACTIVATE_RSP, {STATUS_OK}));
+        EXPECT_EQ(loop.host.packet(), control(RF_DEACTIVATE_NTF, {type, 0x00}));
+        // Still in the field, the reader activates the host again once discovery runs.
+        if (type == 0x03) {
+            EXPECT_EQ(loop.host.packet(), activated(1, 0x02, 0x04, 0x80, {}, 0x00, {0x80}));
+        } else {
+            EXPECT_EQ(loop.sim.rf().state(), RfState::Idle);
+        }
+    }
 }

@@ -64,7 +64,6 @@ void FakeLayer1::handle(const OsMessage& message) {
     Script script;
     {
         std::lock_guard<std::mutex> g(m_);
-        received_.push_back(message);
         if (message.command == MM_LINK_PROTOCOL) up_ = osMsgFields<MmLinkProtocolFields>(message).above;
         if (message.command == NFCLL_US_QUEUE_REQ) up_ = nfcllMsgGet<NFCLL_US_QUEUE_REQ>(message).queueId;
         auto it = scripts_.find(message.command);
@@ -87,6 +86,13 @@ void FakeLayer1::handle(const OsMessage& message) {
         case NFCLL_IOCONTROL_REQ: indicate<NFCLL_IOCONTROL_CONF>({0, 0, nullptr}); break;
         default: break;
         }
+    }
+    // Counted only once its answer is on its way, so a test that waits for a request and then
+    // plays the controller's next move cannot overtake the answer (a device reported before the
+    // listen confirmation would meet a manager still waiting for it).
+    {
+        std::lock_guard<std::mutex> g(m_);
+        received_.push_back(message);
     }
     arrived_.release();
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "aardvark_fake.h"
 #include "com_events.h"
 #include "fake_miniport.h"
 #include "trace_capture.h"
@@ -270,16 +271,19 @@ INSTANTIATE_TEST_SUITE_P(
         ChoiceCase{"NothingForGenericNci", "READERTYPE=NCI IOTYPE=I2C", 0, {}, 0}),
     [](const auto& info) { return info.param.name; });
 
-TEST(ChipMiniportChoice, MiniportsNotBuiltFailTheOpenClearly) {
+TEST(ChipMiniportChoice, MiniportsNotBuiltOrWithoutAdapterFailTheOpenClearly) {
+    aaFakeReset();
+    aaFakeSetDevices(nullptr, 0);
     TraceCapture trace;
     ComEvents events;
     TComHandle h = nullptr;
     EXPECT_EQ(chipTransportOpen("", "READERTYPE=NCI_ST21 IOTYPE=SPB", &ComEvents::callBack, &events, &h), COM_ERR_NO_RESOURCES);
     EXPECT_EQ(h, nullptr);
     EXPECT_TRUE(trace.contains("! chip: SPB miniport is not part of this build"));
-    EXPECT_TRUE(trace.contains("! chip: Aardvark NDLC miniport is not part of this build"));
+    EXPECT_TRUE(trace.contains("! i2capi: no I2C device found"));
     EXPECT_TRUE(trace.contains("! chip: chipInitMiniport() failed, missing 'chipOpen' proc"));
     EXPECT_EQ(events.all().size(), 0u);
+    aaFakeReset();
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "api/nfcapi.h"
 #include "api/nfcapi_request.h"
 #include "core/nfaceregistry.h"
+#include "p2p/nfcp2p.h"
 #include "util/trace.h"
 
 namespace {
@@ -103,6 +104,7 @@ NfcApiStatus nfcDestroy(NfcHandle hNfc) {
         TRACE(TRC_ERROR, "! nfcDestroy() refused inside the event callback");
         return nfcapiExit("nfcDestroy", nfcStatusWrongState);
     }
+    p2pFreeListenersFromInstance(instance);
     nfcapiReleaseApp(instance, nfcapiEntryTable());
     const int slot = nfcapiSlotRelease(instance);
     TRACE(TRC_API, "nfcapi: app at slot %d is removed", slot);

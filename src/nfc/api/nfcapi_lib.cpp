@@ -6,6 +6,7 @@
 #include "api/nfcapi.h"
 #include "api/nfcapi_request.h"
 #include "core/nfaceregistry.h"
+#include "p2p/nfcp2p.h"
 #include "util/trace.h"
 
 namespace {
@@ -50,6 +51,7 @@ void shutDown() {
         TNfcApiInstance* instance = open[i];
         TRACE(TRC_API, "release unclosed application no %d", static_cast<int>(i));
         nfcapiFreeListeners(instance);
+        p2pFreeListenersFromInstance(instance);
         nfcapiReleaseApp(instance, table);
     }
     nfcapiFreeDeferred();
@@ -60,6 +62,7 @@ void shutDown() {
     if (g_initCount == 0) {
         TRACE(TRC_API, "Last client done, internal reinit");
         nfcapiRegistryReset();
+        p2pDone();
     }
 }
 

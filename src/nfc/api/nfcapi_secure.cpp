@@ -6,6 +6,7 @@
 #include "api/nfcapi_ioctl.h"
 #include "api/nfcapi_request.h"
 #include "core/nfaceregistry.h"
+#include "os/os.h"
 #include "util/trace.h"
 
 namespace {
@@ -14,15 +15,23 @@ constexpr uint32_t kSecureTimeoutMax = 23300;     // ms an exchange with a secur
 
 void* asPointer(NfcSecureHandle handle) { return reinterpret_cast<void*>(static_cast<uintptr_t>(handle)); }
 
-// The secure elements of the active controller, in its order; none before the activation.
+// The secure elements of the active controller, in its order; none before the activation. The
+// driver changes the records on its own thread: each is copied under the lock it writes them
+// with, and the visit sees the copy.
 template <typename Visit>
 bool forEachSecure(Visit visit) {
     const TNfcCapabilities caps = nfcapiCapabilities();
     if (!caps.controllerCount || !caps.controller) return false;
     const TNfcCapabilityBlock& block = *caps.controller;
-    const int count = std::min<int>(block.secureElementCount, NFC_MAX_SECURE_ELEMENTS);
-    for (int i = 0; i < count; ++i)
-        if (block.secureElements[i]) visit(i, *block.secureElements[i]);
+    TNfcInfoSE copies[NFC_MAX_SECURE_ELEMENTS];
+    int count = 0;
+    {
+        PlatLockGuard g(osLock());
+        const int listed = std::min<int>(block.secureElementCount, NFC_MAX_SECURE_ELEMENTS);
+        for (int i = 0; i < listed; ++i)
+            if (block.secureElements[i]) copies[count++] = *block.secureElements[i];
+    }
+    for (int i = 0; i < count; ++i) visit(i, copies[i]);
     return true;
 }
 

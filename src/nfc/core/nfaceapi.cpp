@@ -7,6 +7,7 @@
 #include "core/nfaceregistry.h"
 #include "core/nfacesignal.h"
 #include "core/nfacetrace.h"
+#include "p2p/nfcp2p.h"
 #include "util/apinames.h"
 #include "util/trace.h"
 
@@ -54,10 +55,10 @@ bool answers(uint16_t received, uint16_t pending) {
 // what the answer carries. A message that answers no pending request changes nothing: least of
 // all the caller's buffer, which may belong to a call that has already returned.
 template <typename Apply>
-void complete(TNfcApiInstance* instance, const TnfcapiMsg& message, uint16_t cause, Apply apply) {
+void completeWith(TNfcApiInstance* instance, const TnfcapiMsg& message, uint16_t cause, NfcApiStatus status,
+                  Apply apply) {
     TRACE(TRC_API, "nfcapi: # instance %p, cause 0x%X last command 0x%X", static_cast<void*>(instance), cause,
           message.code);
-    const NfcApiStatus status = nfcapiCauseToStatus(cause);
     {
         PlatLockGuard g(instance->lock);
         if (!instance->pending) {
@@ -81,6 +82,11 @@ void complete(TNfcApiInstance* instance, const TnfcapiMsg& message, uint16_t cau
     // Released without the lock, which the woken caller takes at once. Nothing of the instance is
     // touched after it: the caller may free it as soon as its wait returns.
     instance->resultSemaphore.release();
+}
+
+template <typename Apply>
+void complete(TNfcApiInstance* instance, const TnfcapiMsg& message, uint16_t cause, Apply apply) {
+    completeWith(instance, message, cause, nfcapiCauseToStatus(cause), apply);
 }
 
 void complete(TNfcApiInstance* instance, const TnfcapiMsg& message, uint16_t cause) {
@@ -332,11 +338,26 @@ void nfaceCallback(TNfcApiInstance* instance, const TnfcapiMsg* message) {
     case NFACE_ACT_IND:
         onActivation(instance, m);
         break;
-    case NFACE_NFC_LLCP_LISTEN_CONF:
-        complete(instance, m, nfaceMsgGet<NFACE_NFC_LLCP_LISTEN_CONF>(m).cause);
+    case NFACE_NFC_LLCP_LISTEN_CONF: {
+        const uint16_t cause = nfaceMsgGet<NFACE_NFC_LLCP_LISTEN_CONF>(m).cause;
+        p2pOnUpcall(instance, m);
+        completeWith(instance, m, cause, p2pCauseToStatus(cause), [] {});
         break;
-    case NFACE_NFC_LLCP_SDP_CONF:
-        complete(instance, m, nfaceMsgGet<NFACE_NFC_LLCP_SDP_CONF>(m).cause);
+    }
+    case NFACE_NFC_LLCP_SDP_CONF: {
+        const auto p = nfaceMsgGet<NFACE_NFC_LLCP_SDP_CONF>(m);
+        completeWith(instance, m, p.cause, p2pCauseToStatus(p.cause), [&] {
+            if (p.cause == 0) takeAnswer(instance, &p.sap, sizeof p.sap);
+        });
+        break;
+    }
+    case NFACE_NFC_LLCP_CON_CONF:
+    case NFACE_NFC_LLCP_CON_ACT_IND:
+    case NFACE_NFC_LLCP_DISC_CONF:
+    case NFACE_NFC_LLCP_DISC_IND:
+    case NFACE_NFC_LLCP_DATA_CONF:
+    case NFACE_NFC_LLCP_DATA_IND:
+        p2pOnUpcall(instance, m);
         break;
     case NFACE_NFC_SE_IND:
         onSecureElement(instance, nfaceMsgGet<NFACE_NFC_SE_IND>(m));

@@ -146,6 +146,10 @@ struct TNfaceRfFieldInd {
 // LLCP links and sockets.
 struct TNfaceLlcpConReq {
     void* context;
+    uint8_t* buffer;        // the receive buffers are cut from here; the requester's until the link is freed
+    const char* name;       // copied by LLCP
+    uint32_t bufferSize;
+    uint16_t nameLength;
     uint16_t miu;
     uint8_t window;
     uint8_t dsap;
@@ -153,10 +157,15 @@ struct TNfaceLlcpConReq {
 
 struct TNfaceLlcpListenReq {
     void* context;
+    uint8_t* buffer;
+    const char* name;
+    uint32_t bufferSize;
+    uint16_t nameLength;
     uint16_t miu;
     uint8_t window;
     uint8_t maxConnections;
     uint8_t ssap;
+    uint8_t mode;           // 1 connection-oriented, 0 connectionless
 };
 
 struct TNfaceLlcpLink {

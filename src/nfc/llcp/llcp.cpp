@@ -195,8 +195,8 @@ void dispatch(TLlcp* p) {
         case NFCLL_ERROR_IND: handleErrorInd(p); break;
         case NFCLL_TECH_REMOVE_IND: llcpHandleTechRemove(p); break;
         case NFCLL_DEVICE_RESP: handleDeviceResp(p); break;
-        case NFACE_NFC_LLCP_CON_REQ:
-        case NFACE_NFC_LLCP_LISTEN_REQ: llcpRefuseLinkRequest(p); break;
+        case NFACE_NFC_LLCP_CON_REQ: nfcllcpHandleNFCLLCPConReq(p); break;
+        case NFACE_NFC_LLCP_LISTEN_REQ: nfcllcpHandleNFCLLCPListenReq(p); break;
         case NFACE_NFC_LLCP_CON_ACT_RESP: nfcllcpHandleNFCLLCPConActResp(p); break;
         case NFACE_NFC_LLCP_DISC_RESP: nfcllcpHandleNFCLLCPDiscResp(p); break;
         case NFACE_NFC_LLCP_DISC_REQ: nfcllcpHandleNFCLLCPDiscReq(p); break;

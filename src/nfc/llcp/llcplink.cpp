@@ -21,6 +21,10 @@ void take(TLlcp* p, TLlcpLink* link, uint32_t flags) {
     link->rxFree.clear();
     link->rxInUse.clear();
     link->pending.clear();
+    link->unacked.clear();
+    link->area = nullptr;
+    link->blocksUsed = 0;
+    link->block = LLCP_NO_BLOCK;
     ++p->linkCount;
 }
 
@@ -30,6 +34,19 @@ TLlcpLink* listenerOf(TLlcp* p, uint8_t localSap) {
             !(link.flags & LLCP_LINK_OUTGOING))
             return &link;
     return nullptr;
+}
+
+// An accepted link receives into the first free block of its listener's area.
+void giveBlock(TLlcpLink* listener, TLlcpLink* link) {
+    if (!listener->area) return;
+    const size_t blockSize = size_t{listener->window} * listener->miu;
+    for (uint8_t i = 0; i < listener->maxConnections; ++i) {
+        if (listener->blocksUsed & (1u << i)) continue;
+        listener->blocksUsed |= static_cast<uint16_t>(1u << i);
+        link->block = i;
+        llcpLinkGiveRxBuffers(link, listener->area + i * blockSize, listener->window, listener->miu);
+        return;
+    }
 }
 
 } // namespace
@@ -142,6 +159,7 @@ void nfcllcpReleaseLink(TLlcp* p, TLlcpLink* link) {
     const int deleted = link->pending.count + nfcllcpLMDiscardLinkData(p, link, false);
     TRACE(LLCP_TRACE, "LLCP: nfcllcpLMDiscardLinkData %d elements deleted", deleted);
     link->pending.clear();
+    link->unacked.clear();
     const bool accepted =
         connectionOriented(*link) && !(link->flags & LLCP_LINK_OUTGOING) && link->remoteSap != LLCP_NO_SAP;
     if (accepted) {
@@ -151,6 +169,7 @@ void nfcllcpReleaseLink(TLlcp* p, TLlcpLink* link) {
         } else {
             if (link->rxFree.empty() && link->rxInUse.empty())
                 TRACE(TRC_ERROR, "!! %s: no buffer associated, strange !!!", fn);
+            if (link->block != LLCP_NO_BLOCK) listener->blocksUsed &= static_cast<uint16_t>(~(1u << link->block));
             if (listener->accepted) --listener->accepted;
             if (listener->accepted == 0 && listener->state == LLCP_STATE_DISCONNECTING)
                 llcpSendDiscInd(p, listener, LLCP_OK);
@@ -180,15 +199,17 @@ TLlcpLink* nfcllcpCloneListenLink(TLlcp* p, TLlcpLink* listener, TLlcpLink* link
     link->upper = listener->upper;
     link->remoteSap = link->firstRemoteSap = remoteSap;
     link->rnrThreshold = static_cast<uint8_t>(link->window > 2 ? link->window / 2 + 1 : 1);
+    giveBlock(listener, link);
     link->state = LLCP_STATE_IDLE;
     return link;
 }
 
 TLlcpLink* nfcllcpFindLinkForCON(TLlcp* p, uint8_t localSap, uint8_t remoteSap) {
     constexpr char fn[] = "nfcllcpFindLinkForCON";
-    for (const TLlcpLink& link : p->links)
+    // A link already bound to the peer's SAP handles the CONNECT itself (both sides connecting).
+    for (TLlcpLink& link : p->links)
         if (inUse(link) && connectionOriented(link) && link.localSap == localSap && link.remoteSap == remoteSap)
-            return nullptr;
+            return &link;
     TLlcpLink* listener = listenerOf(p, localSap);
     if (!listener) {
         TRACE(TRC_ERROR, "!! %s: no listener found, sSAP=0x%X, dSAP=0x%X, mode=%s", fn, localSap, remoteSap, "CO");
@@ -206,11 +227,15 @@ TLlcpLink* nfcllcpFindLinkForCON(TLlcp* p, uint8_t localSap, uint8_t remoteSap) 
 
 TLlcpLink* nfcllcpFindLinkForCC(TLlcp* p, uint8_t localSap, uint8_t remoteSap) {
     for (TLlcpLink& link : p->links)
-        if (inUse(link) && connectionOriented(link) && link.state == LLCP_STATE_CONNECTING &&
+        if (inUse(link) && connectionOriented(link) && (link.flags & LLCP_LINK_OUTGOING) &&
+            (link.state == LLCP_STATE_CONNECTING || link.state == LLCP_STATE_DISCONNECTING) &&
             link.localSap == localSap) {
             link.remoteSap = link.firstRemoteSap = remoteSap;
             return &link;
         }
+    for (TLlcpLink& link : p->links)
+        if (inUse(link) && connectionOriented(link) && link.localSap == localSap && link.remoteSap == remoteSap)
+            return &link;
     TRACE(LLCP_TRACE, "%s: link not found, sSAP=0x%X, dSAP=0x%X, mode=%s", "nfcllcpFindLinkForCC", localSap, remoteSap,
           "CO");
     return nullptr;

@@ -22,7 +22,11 @@ constexpr int LLCP_SAPS = 64;
 constexpr int LLCP_SDP_SLOTS = 4;
 constexpr uint8_t LLCP_NAME_MAX = 254;
 constexpr int LLCP_RX_BUFFERS = 16; // receive buffers one link can hold
-constexpr int LLCP_PENDING = 4; // data requests one link can hold
+constexpr int LLCP_PENDING = 16; // data requests one link holds waiting for send credit
+constexpr int LLCP_UNACKED = 16; // sent I-frames: the 4-bit sequence bounds them below 16
+constexpr uint8_t LLCP_MAX_WINDOW = 4;
+constexpr uint8_t LLCP_MAX_CONNECTIONS = 8;
+constexpr uint8_t LLCP_NO_BLOCK = 255;
 constexpr uint8_t LLCP_NO_SAP = 255;
 constexpr uint8_t LLCP_NO_LINK = 255;
 constexpr uint8_t LLCP_NO_PTYPE = 255;
@@ -44,6 +48,7 @@ enum : uint16_t {
     LLCP_WRONG_STATE = 7,
     LLCP_LINK_TIMEOUT = 8,
     LLCP_NOT_ACTIVE = 10,
+    LLCP_FRAME_REJECTED = 11,
     LLCP_NO_RESOURCES = 13,
     LLCP_BAD_PARAMETER = 17,
     LLCP_SAP_IN_USE = 24,
@@ -68,6 +73,10 @@ enum : uint32_t {
     LLCP_LINK_OUTGOING = 0x200,
     LLCP_LINK_DISCONNECTED = 0x400,
     LLCP_LINK_RNR_SENT = 0x800,
+    LLCP_LINK_REMOTE_BUSY = 0x1000,
+    LLCP_LINK_NS_ERROR = 0x2000,
+    LLCP_LINK_CC_PENDING = 0x8000, // accepted: the CC goes out when the application answers
+    LLCP_LINK_CROSSED = 0x10000, // both sides connected at once: the peer's CC is still due
     LLCP_LINK_CO = 0x4000,
 };
 
@@ -147,6 +156,10 @@ struct TLlcpLink {
     LlcpRing<TLlcpRxBuffer, LLCP_RX_BUFFERS> rxFree;
     LlcpRing<TLlcpRxBuffer, LLCP_RX_BUFFERS> rxInUse;
     LlcpRing<TLlcpPending, LLCP_PENDING> pending;
+    LlcpRing<TLlcpPending, LLCP_UNACKED> unacked; // sent, oldest first, confirmed at acknowledgement
+    uint8_t* area; // a listener's buffer area: one block of window x MIU per connection
+    uint16_t blocksUsed; // of the listener, by block index
+    uint8_t block; // of an accepted link, in its listener's area
     uint32_t ackTimerRunning;
     uint8_t maxConnections;
     uint8_t accepted;
@@ -189,6 +202,7 @@ struct TLlcpSendElement {
     uint8_t kind;
     uint8_t dsap, ssap;
     uint8_t handle;
+    uint8_t ns; // of an I-frame; its N(R) is the link's V(R) when it goes out
     uint16_t request;
     bool dsBuffer; // the buffer is one of the downstream pool's: it may carry the frame
 };
@@ -253,7 +267,11 @@ void llcpSendDataConfTo(TLlcp* p, uint32_t app, void* upper, void* hLink, uint16
 void llcpSendLinkConf(TLlcp* p, uint16_t code, uint32_t app, TLlcpLink* link, uint16_t cause);
 void llcpSendSdpConf(TLlcp* p, uint32_t app, void* requester, uint16_t request, uint16_t cause, uint8_t sap);
 // A UI or raw frame up as data of the link: copied into its first free receive buffer.
-void llcpSendDataUp(TLlcp* p, TLlcpLink* link, const uint8_t* data, uint16_t length);
+bool llcpSendDataUp(TLlcp* p, TLlcpLink* link, const uint8_t* data, uint16_t length);
+void llcpSendConActInd(TLlcp* p, TLlcpLink* link);
+// The answer to a connect or listen request; link is null when none was opened.
+void llcpSendOpenConf(TLlcp* p, uint16_t code, uint32_t app, void* upper, TLlcpLink* link, uint16_t cause,
+                      uint16_t request);
 
 // ---- Links (llcplink.cpp) ---------------------------------------------------------------------
 void llcpLinksInit(TLlcp* p);
@@ -303,6 +321,9 @@ void nfcllcpLMSendDownstream(TLlcp* p);
 bool nfcllcpSendDownstream(TLlcp* p, uint8_t* buffer, uint16_t length, uint8_t link, bool dsBuffer = false);
 // Queues a UI body of the link's data request and runs the sender.
 bool llcpSendUiDownstream(TLlcp* p, TLlcpLink* link, const TLlcpPending& data);
+// Queues an I-frame of the link's data request with N(S) ns and runs the sender.
+bool llcpSendIDownstream(TLlcp* p, TLlcpLink* link, const TLlcpPending& data, uint8_t ns);
+bool llcpSendRoom(const TLlcp* p);
 void llcpFlushDownstream(TLlcp* p);
 // Takes the link's PDUs out of the send queue: the requester's data must not be read after the
 // link is gone. With confirm, each UI request is confirmed. The count taken out.
@@ -330,10 +351,18 @@ void nfcllcpHandleNFCLLCPDataReq(TLlcp* p);
 void nfcllcpHandleNFCLLCPDataResp(TLlcp* p);
 void nfcllcpHandleNFCLLCPDiscResp(TLlcp* p);
 void nfcllcpHandleNFCLLCPConActResp(TLlcp* p);
-void llcpRefuseLinkRequest(TLlcp* p);
+void nfcllcpHandleNFCLLCPConReq(TLlcp* p);
+void nfcllcpHandleNFCLLCPListenReq(TLlcp* p);
 void llcpHandleTechRemove(TLlcp* p);
 
 // ---- The link's connection procedures (llcpconn.cpp) -------------------------------------------
 void llcpLinkReceive(TLlcp* p, TLlcpLink* link, const LlcpPdu& pdu);
 void llcpLinkSendData(TLlcp* p, TLlcpLink* link);
 void llcpLinkAccepted(TLlcp* p, TLlcpLink* link);
+// Sends CONNECT (with the service name when one is given): state 2.
+uint16_t llcpLinkConnect(TLlcp* p, TLlcpLink* link, const char* name, uint8_t nameLength);
+// A PDU refused by the checks or by the sequence rules: traced, and a connected link answers
+// FRMR and ends.
+void llcpLinkReject(TLlcp* p, TLlcpLink* link, const LlcpPdu& pdu, uint8_t flags);
+// A receive buffer came back: RR once the link is no longer busy.
+void llcpLinkBufferReturned(TLlcp* p, TLlcpLink* link);

@@ -15,8 +15,8 @@ uint16_t discCause(TLlcp* p, TLlcpLink* link) {
         case LLCP_STATE_CONNECTING: nfcllcpChangeState(link, LLCP_STATE_DISCONNECTING); return LLCP_OK;
         case LLCP_STATE_CONNECTED:
             if (link->flags & LLCP_LINK_CO) {
-                nfcllcpSendUFRAME(p, link, LLCP_DISC, nullptr, 0, nullptr);
-                nfcllcpChangeState(link, LLCP_STATE_DISCONNECTING);
+                if (p->rawMode != LLCP_RAW_BYPASS) nfcllcpSendUFRAME(p, link, LLCP_DISC, nullptr, 0, nullptr);
+                nfcllcpChangeState(link, LLCP_STATE_CLOSING);
             }
             return LLCP_OK;
         case LLCP_STATE_CLOSING:
@@ -83,10 +83,11 @@ void answerUnfinished(TLlcp* p) {
     const auto answer = static_cast<uint16_t>((command & ~1u) | 2u);
     TRACE(LLCP_TRACE, "%s: send command=%#X", "llcpHandleTechRemove", answer);
     TLlcpLink* link = p->lastLink;
-    if (command == NFACE_NFC_LLCP_DATA_REQ && link) {
+    if (command == NFACE_NFC_LLCP_DATA_REQ) {
+        // Only a request the link still holds is unanswered; the rest were confirmed already.
         TLlcpPending next{};
-        const uint8_t handle = link->pending.pop(next) ? next.handle : 255;
-        llcpSendDataConfTo(p, p->lastApp, link->upper, link, LLCP_OK, handle, next.request);
+        if (link && (link->unacked.pop(next) || link->pending.pop(next)))
+            llcpSendDataConfTo(p, p->lastApp, link->upper, link, LLCP_OK, next.handle, next.request);
     } else if (command == NFACE_NFC_LLCP_SDP_REQ) {
         for (TLlcpSdpSlot& slot : p->sdp)
             if (slot.busy && slot.app == p->lastApp) {
@@ -96,6 +97,19 @@ void answerUnfinished(TLlcp* p) {
     } else {
         llcpSendLinkConf(p, answer, p->lastApp, link, LLCP_NOT_ACTIVE);
     }
+}
+
+// The receive buffers must lie within the area the requester gave.
+bool fitsArea(const uint8_t* buffer, uint32_t size, uint8_t blocks, uint8_t window, uint16_t miu) {
+    const uint64_t needed = uint64_t{blocks} * window * miu;
+    return needed == 0 || (buffer && needed <= size);
+}
+
+// A refused connection or listener gives its SAP back with its link.
+void releaseRefused(TLlcp* p, TLlcpLink* link) {
+    if (!link) return;
+    llcpReleaseSap(p, link->localSap);
+    nfcllcpReleaseLink(p, link);
 }
 
 } // namespace
@@ -179,10 +193,7 @@ void nfcllcpHandleNFCLLCPDataResp(TLlcp* p) {
     }
     rx.length = 0;
     link->rxFree.push(rx);
-    if ((link->flags & LLCP_LINK_RNR_SENT) && link->rxInUse.count < link->rnrThreshold) {
-        link->flags &= ~LLCP_LINK_RNR_SENT;
-        nfcllcpSendSFRAME(p, link, LLCP_RR);
-    }
+    llcpLinkBufferReturned(p, link);
 }
 
 void nfcllcpHandleNFCLLCPDiscResp(TLlcp* p) {
@@ -218,19 +229,91 @@ void nfcllcpHandleNFCLLCPConActResp(TLlcp* p) {
     llcpLinkAccepted(p, link);
 }
 
-void llcpRefuseLinkRequest(TLlcp* p) {
-    // Connections and listeners are opened by the connection procedures, which answer here as
-    // they are built; until then the requester is told at once rather than left waiting.
-    const auto answer = static_cast<uint16_t>((p->msg.command & ~1u) | 2u);
-    TRACE(TRC_ERROR, "! LLCP: request 0x%X refused, connections are not served", p->msg.command);
-    OsMessage message{};
-    message.command = answer;
-    message.spare = p->msg.spare;
-    message.source = (p->moduleWord & ~MM_WORD_INSTANCE_BITS) | (p->msg.source & MM_WORD_INSTANCE_BITS);
-    void* upper = p->msg.command == NFACE_NFC_LLCP_CON_REQ ? osMsgFields<TNfaceLlcpConReq>(p->msg).context
-                                                           : osMsgFields<TNfaceLlcpListenReq>(p->msg).context;
-    osMsgSetFields(message, TNfaceLlcpLinkCause{upper, nullptr, llcpUpCause(LLCP_BAD_PARAMETER)});
-    llcpSendUp(p, message);
+void nfcllcpHandleNFCLLCPConReq(TLlcp* p) {
+    constexpr char fn[] = "nfcllcpHandleNFCLLCPConReq";
+    const auto f = osMsgFields<TNfaceLlcpConReq>(p->msg);
+    const uint32_t app = mmWordInstance(p->msg.source);
+    TRACE(LLCP_TRACE, "LLCP: get NFCLLCP_CON_REQ dSAP=0x%X wz=0x%X miu=0x%X mode=CO", f.dsap, f.window, f.miu);
+    p->lastCommand = p->msg.command;
+    p->lastApp = app;
+    p->lastLink = nullptr;
+    TLlcpLink* link = nullptr;
+    uint16_t cause = LLCP_NOT_ACTIVE;
+    if (p->flags & LLCP_ACTIVE) {
+        const bool named = f.name && f.nameLength;
+        cause = f.nameLength > LLCP_NAME_MAX
+                    ? uint16_t{LLCP_BAD_PARAMETER}
+                    : nfcllcpAllocConLink(p, &link, app, f.context, f.dsap, named ? f.name : nullptr,
+                                          static_cast<uint8_t>(named ? f.nameLength : 0));
+        if (cause != LLCP_OK) TRACE(TRC_ERROR, "!! %s: no link for SAP=0x%X cause=0x%X", fn, f.dsap, cause);
+    }
+    if (link && (f.window > LLCP_MAX_WINDOW || f.miu > LLCP_MAX_MIU ||
+                 !fitsArea(f.buffer, f.bufferSize, 1, f.window, f.miu))) {
+        TRACE(TRC_ERROR, "!! %s: windowSize too big (%d > %d) or miu too big (%d > %d)", fn, f.window, LLCP_MAX_WINDOW,
+              f.miu, LLCP_MAX_MIU);
+        releaseRefused(p, link);
+        link = nullptr;
+        cause = LLCP_BAD_PARAMETER;
+    }
+    if (link) {
+        llcpLinkGiveRxBuffers(link, f.buffer, f.window, f.miu);
+        p->lastLink = link;
+        cause = llcpLinkConnect(p, link, f.name, static_cast<uint8_t>(f.name ? f.nameLength : 0));
+        if (cause != LLCP_OK) {
+            releaseRefused(p, link);
+            link = nullptr;
+        }
+    }
+    llcpSendOpenConf(p, NFACE_NFC_LLCP_CON_CONF, app, f.context, link, cause, p->msg.spare);
+}
+
+void nfcllcpHandleNFCLLCPListenReq(TLlcp* p) {
+    constexpr char fn[] = "nfcllcpHandleNFCLLCPListenReq";
+    const auto f = osMsgFields<TNfaceLlcpListenReq>(p->msg);
+    const uint32_t app = mmWordInstance(p->msg.source);
+    const bool co = f.mode != 0;
+    TRACE(LLCP_TRACE, "LLCP: get NFCLLCP_LISTEN_REQ SAP=0x%X mode=0x%s wz=0x%X miu=0x%X", f.ssap, co ? "CO" : "CLS",
+          f.window, f.miu);
+    p->lastCommand = p->msg.command;
+    p->lastApp = app;
+    p->lastLink = nullptr;
+    TLlcpLink* link = nullptr;
+    const bool named = f.name && f.nameLength;
+    uint16_t cause = f.nameLength > LLCP_NAME_MAX
+                         ? uint16_t{LLCP_BAD_PARAMETER}
+                         : nfcllcpAllocListenLink(p, &link, app, f.context, f.ssap, named ? f.name : nullptr,
+                                                  static_cast<uint8_t>(named ? f.nameLength : 0), co);
+    if (cause != LLCP_OK) TRACE(TRC_ERROR, "!! %s: no link", fn);
+    const uint8_t blocks = co ? f.maxConnections : 1;
+    if (link && (f.window > LLCP_MAX_WINDOW || f.miu > LLCP_MAX_MIU || f.miu < LLCP_DEFAULT_MIU ||
+                 f.maxConnections > LLCP_MAX_CONNECTIONS || (co && f.maxConnections == 0) ||
+                 !fitsArea(f.buffer, f.bufferSize, blocks, f.window, f.miu))) {
+        TRACE(TRC_ERROR,
+              "!! %s: Parameters not accepted:\nif( pListenReq->windowSize (%d) > MAX_WINDOW_SIZE (%d) ||\n    "
+              "pListenReq->maxMIU (%d) > LLCP_MAX_MIU (%d) ||\n    pListenReq->maxMIU (%d) < LLCP_DEFAULT_MIU (%d) "
+              "||\n    pListenReq->maxCon (%d) > NFC_LLCP_MAX_CONC_CON (%d) ||\n  (pListenReq->connectionMode (%d) "
+              "&& pListenReq->maxCon (%d)== 0)",
+              fn, f.window, LLCP_MAX_WINDOW, f.miu, LLCP_MAX_MIU, f.miu, LLCP_DEFAULT_MIU, f.maxConnections,
+              LLCP_MAX_CONNECTIONS, f.mode, f.maxConnections);
+        releaseRefused(p, link);
+        link = nullptr;
+        cause = LLCP_BAD_PARAMETER;
+    }
+    if (link) {
+        p->lastLink = link;
+        link->maxConnections = f.maxConnections;
+        link->accepted = 0;
+        if (co) {
+            link->window = f.window;
+            link->miu = f.miu;
+            link->area = f.buffer;
+            link->blocksUsed = 0;
+        } else {
+            llcpLinkGiveRxBuffers(link, f.buffer, f.window, f.miu);
+        }
+    }
+    llcpSendOpenConf(p, NFACE_NFC_LLCP_LISTEN_CONF, app, f.context, link, cause, p->msg.spare);
+    if (link && !co) llcpSendConActInd(p, link);
 }
 
 void llcpHandleTechRemove(TLlcp* p) {

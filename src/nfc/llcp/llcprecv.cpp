@@ -140,22 +140,6 @@ TLlcpLink* linkFor(TLlcp* p, LlcpPdu& pdu) {
     }
 }
 
-// A refused PDU on a connected link is answered with FRMR: flags and type, its sequence, V(S)V(R), V(SA).
-void sendFrmr(TLlcp* p, TLlcpLink* link, const LlcpPdu& pdu, uint8_t flags) {
-    if (link->state != LLCP_STATE_CONNECTED || !(link->flags & LLCP_LINK_CO)) return;
-    const uint8_t info[4] = {static_cast<uint8_t>(flags | (pdu.header.ptype & 0x0Fu)), pdu.sequence,
-                             static_cast<uint8_t>((link->vs & 0x0Fu) << 4 | (link->vr & 0x0Fu)),
-                             static_cast<uint8_t>((link->vsa & 0x0Fu) << 4 | (link->vr & 0x0Fu))};
-    nfcllcpSendUFRAME(p, link, LLCP_FRMR, nullptr, 0, info);
-}
-
-void traceFlags(uint8_t flags) {
-    if (flags & LLCP_FRMR_I) TRACE(TRC_ERROR, "LLCP: ! InvalidLengthError");
-    if (flags & LLCP_FRMR_W) TRACE(TRC_ERROR, "LLCP: ! ControlFieldError");
-    if (flags & LLCP_FRMR_R) TRACE(TRC_ERROR, "LLCP: ! N_RError");
-    if (flags & LLCP_FRMR_S) TRACE(TRC_ERROR, "LLCP: ! N_SError");
-}
-
 bool initiatorWaits(const TLlcp* p) {
     const uint8_t t = p->lastRxType;
     if (t == LLCP_CONNECT || t == LLCP_CC || t == LLCP_RR) return true;
@@ -190,8 +174,7 @@ void nfcllcpHandleUpstreamMessage(TLlcp* p, const uint8_t* frame, uint16_t lengt
     }
     const uint8_t flags = llcpCheckPdu(pdu, link->miu ? link->miu : LLCP_DEFAULT_MIU);
     if (flags) {
-        traceFlags(flags);
-        sendFrmr(p, link, pdu, flags);
+        llcpLinkReject(p, link, pdu, flags);
         return;
     }
     link->ns = pdu.ns;

@@ -16,6 +16,7 @@ constexpr uint32_t kLtoMarginMs = 350;
 constexpr uint32_t kBypassLtoMs = 59650;
 constexpr uint16_t kAgfOverhead = 4; // the length prefixes of the first two PDUs
 constexpr uint16_t kUiHeader = 2;
+constexpr uint16_t kIHeader = 3;
 
 const char* timerName(uint8_t id) { return kTimerNames[id < std::size(kTimerNames) ? id : 0]; }
 
@@ -32,7 +33,8 @@ void sendTimerCommand(TLlcp* p, uint16_t command, uint8_t id, uint8_t channel, u
 }
 
 uint16_t wireLength(const TLlcpSendElement& e) {
-    return static_cast<uint16_t>(e.length + (e.kind == LLCP_SEND_UI ? kUiHeader : 0));
+    const uint16_t header = e.kind == LLCP_SEND_UI ? kUiHeader : e.kind == LLCP_SEND_I ? kIHeader : 0;
+    return static_cast<uint16_t>(e.length + header);
 }
 
 TLlcpSendElement* popElement(TLlcp* p) {
@@ -82,6 +84,13 @@ uint16_t writeElement(TLlcp* p, TLlcpSendElement* e, uint8_t* out, uint8_t** ado
         n = wireLength(*e);
         TLlcpLink* link = e->link < LLCP_LINKS ? &p->links[e->link] : nullptr;
         if (link && (link->flags & LLCP_LINK_IN_USE)) llcpSendDataConf(p, link, LLCP_OK, e->handle, e->request);
+    } else if (e->kind == LLCP_SEND_I) {
+        // The acknowledgement rides on the frame: N(R) is V(R) as it goes out.
+        TLlcpLink& link = p->links[e->link];
+        llcpWriteHeader(out, e->dsap, LLCP_I, e->ssap);
+        out[2] = static_cast<uint8_t>(e->ns << 4 | (link.vr & 0x0Fu));
+        if (e->length) std::memcpy(out + kIHeader, e->body, e->length);
+        n = wireLength(*e);
     } else {
         std::memcpy(out, e->buffer, e->length);
         n = e->length;
@@ -230,7 +239,13 @@ void llcpElementsInit(TLlcp* p) {
 }
 
 void llcpFlushDownstream(TLlcp* p) {
-    while (TLlcpSendElement* e = popElement(p)) freeElement(p, e);
+    // A UI is confirmed when it leaves the queue, sent or not: its requester waits for that.
+    while (TLlcpSendElement* e = popElement(p)) {
+        TLlcpLink* link = e->link < LLCP_LINKS ? &p->links[e->link] : nullptr;
+        if (e->kind == LLCP_SEND_UI && link && (link->flags & LLCP_LINK_IN_USE))
+            llcpSendDataConf(p, link, LLCP_OK, e->handle, e->request);
+        freeElement(p, e);
+    }
 }
 
 uint8_t nfcllcpLMDiscardLinkData(TLlcp* p, TLlcpLink* link, bool confirm) {
@@ -298,6 +313,22 @@ void nfcllcpLMSendDownstream(TLlcp* p) {
 
 bool nfcllcpSendDownstream(TLlcp* p, uint8_t* buffer, uint16_t length, uint8_t link, bool dsBuffer) {
     return queuePdu(p, buffer, length, link, dsBuffer);
+}
+
+bool llcpSendRoom(const TLlcp* p) { return p->freeElements != nullptr; }
+
+bool llcpSendIDownstream(TLlcp* p, TLlcpLink* link, const TLlcpPending& data, uint8_t ns) {
+    TLlcpSendElement e{};
+    e.body = data.data;
+    e.length = data.length;
+    e.link = llcpLinkIndex(link);
+    e.kind = LLCP_SEND_I;
+    e.dsap = link->remoteSap;
+    e.ssap = link->localSap;
+    e.handle = data.handle;
+    e.ns = ns;
+    e.request = data.request;
+    return queueElement(p, e);
 }
 
 bool llcpSendUiDownstream(TLlcp* p, TLlcpLink* link, const TLlcpPending& data) {
@@ -370,7 +401,9 @@ uint16_t nfcllcpSendUFRAME(TLlcp* p, TLlcpLink* link, uint8_t ptype, const char*
         std::memcpy(buffer + n, info, 4);
         n += 4;
     }
-    return queuePdu(p, buffer, n, llcpLinkIndex(link), pool == p->dsPool) ? LLCP_OK : LLCP_NO_RESOURCES;
+    // A FRMR ends its link: it must outlive the link's queued data.
+    const uint8_t owner = ptype == LLCP_FRMR ? LLCP_NO_LINK : llcpLinkIndex(link);
+    return queuePdu(p, buffer, n, owner, pool == p->dsPool) ? LLCP_OK : LLCP_NO_RESOURCES;
 }
 
 uint16_t nfcllcpSendSNLFrame(TLlcp* p, const uint8_t* tlvs, uint16_t length) {

@@ -63,6 +63,8 @@ void llcpSendDiscInd(TLlcp* p, TLlcpLink* link, uint16_t cause) {
     link->flags |= LLCP_LINK_DISCONNECTED;
     // Every data request the link still holds is confirmed before the link is reported gone.
     nfcllcpLMDiscardLinkData(p, link, true);
+    for (TLlcpPending sent{}; link->unacked.pop(sent);) llcpSendDataConf(p, link, LLCP_OK, sent.handle, sent.request);
+    link->outstanding = 0;
     for (TLlcpPending pending{}; link->pending.pop(pending);)
         llcpSendDataConf(p, link, LLCP_OK, pending.handle, pending.request);
     link->queued = 0;
@@ -114,22 +116,46 @@ void llcpSendSdpConf(TLlcp* p, uint32_t app, void* requester, uint16_t request, 
     sendPrimitive<NFACE_NFC_LLCP_SDP_CONF>(p, app, request, {requester, cause, sap});
 }
 
-void llcpSendDataUp(TLlcp* p, TLlcpLink* link, const uint8_t* data, uint16_t length) {
+bool llcpSendDataUp(TLlcp* p, TLlcpLink* link, const uint8_t* data, uint16_t length) {
     TLlcpRxBuffer rx{};
     if (!(link->flags & LLCP_LINK_IN_USE) || !link->rxFree.pop(rx)) {
         TRACE(TRC_ERROR, "!! LLCP: no receive buffer on link %d, frame of %d bytes dropped", llcpLinkIndex(link),
               length);
-        return;
+        return false;
     }
     if (length > rx.size) {
         link->rxFree.push(rx);
         TRACE(TRC_ERROR, "!! LLCP: frame of %d bytes longer than the receive buffer (%d) of link %d, dropped", length,
               rx.size, llcpLinkIndex(link));
-        return;
+        return false;
     }
     if (length) std::memcpy(rx.data, data, length);
     rx.length = length;
     link->rxInUse.push(rx);
     const auto handle = static_cast<uint8_t>(link->counters[0]++);
     sendPrimitive<NFACE_NFC_LLCP_DATA_IND>(p, link->app, 0, {link->upper, link, rx.data, length, handle});
+    return true;
+}
+
+void llcpSendConActInd(TLlcp* p, TLlcpLink* link) {
+    TRACE(LLCP_TRACE, "LLCP: send NFC_LLCP_CON_ACT_IND sSAP=0x%X dSAP=0x%X newdSAP=0x%X ws=0x%X miu=0x%X",
+          link->localSap, link->firstRemoteSap, link->remoteSap, link->remoteWindow, link->remoteMiu);
+    sendPrimitive<NFACE_NFC_LLCP_CON_ACT_IND>(
+        p, link->app, 0, {link->upper, link, link->remoteMiu, link->localSap, link->remoteSap, link->remoteWindow});
+    link->firstRemoteSap = link->remoteSap;
+}
+
+void llcpSendOpenConf(TLlcp* p, uint16_t code, uint32_t app, void* upper, TLlcpLink* link, uint16_t cause,
+                      uint16_t request) {
+    if (code == NFACE_NFC_LLCP_CON_CONF)
+        TRACE(LLCP_TRACE, "LLCP: send NFC_LLCP_CON_CONF cause=0x%X", llcpUpCause(cause));
+    else
+        TRACE(LLCP_TRACE, "LLCP: send NFCLLCP_LISTEN_CONF cause=0x%X", llcpUpCause(cause));
+    OsMessage message{};
+    message.command = code;
+    message.spare = request;
+    message.source = (p->moduleWord & ~MM_WORD_INSTANCE_BITS) | (app & 7u) << 19;
+    osMsgSetFields(message, TNfaceLlcpLinkCause{upper, link, llcpUpCause(cause)});
+    p->lastAnswer = code;
+    llcpSendUp(p, message);
 }

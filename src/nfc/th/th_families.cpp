@@ -1,9 +1,12 @@
 // The families that are part of this build: thCreate finds a tag's family init here. A family
 // joins with one row.
 #include "core/nfcmgrth.h"
+#include "th/th_15693.h"
 #include "th/th_kovio.h"
 #include "th/th_mifare.h"
+#include "th/th_type1.h"
 #include "th/th_type2.h"
+#include "th/th_type3.h"
 #include "th/th_type4.h"
 
 namespace {
@@ -18,6 +21,9 @@ constexpr Joined kJoined[] = {
     {TH_FAMILY_MIFARE, &tmsInit},
     {TH_FAMILY_TYPE2, &t2Init},
     {TH_FAMILY_TYPE4, &t4Init},
+    {TH_FAMILY_TYPE1, &t1Init},
+    {TH_FAMILY_ISO15693, &t15693Init},
+    {TH_FAMILY_TYPE3, &t3Init},
 };
 
 struct Inits {

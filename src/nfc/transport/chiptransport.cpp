@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "api/config.h"
+#include "transport/miniports.h"
 #include "util/trace.h"
 
 namespace {
@@ -15,7 +16,7 @@ constexpr uint32_t kTraceWrite = 0x10000000u;
 
 constexpr const char* kMiniportNames[chipMpCount] = {"SPB", "serial proxy", "Aardvark NDLC", "ARM board", "Aardvark HCI"};
 
-constexpr TChipMiniportSetups kLibrarySetups = {};   // no miniport is part of this build yet
+constexpr TChipMiniportSetups kLibrarySetups = {{nullptr, nullptr, &chipInitMiniportAardvarkNdlc, nullptr, &chipInitMiniportAardvark}};
 
 TChipTransport g_chip;
 std::atomic<const TChipMiniportSetups*> g_setups{&kLibrarySetups};

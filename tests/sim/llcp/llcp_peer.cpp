@@ -1,5 +1,6 @@
 #include "llcp_peer.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace llcpsim {
@@ -111,6 +112,7 @@ void Peer::take(const Pdu& pdu) {
         return;
     }
     received.push_back(pdu);
+    serve(pdu);
     std::vector<Tlv> tlvs;
     if (pdu.ptype != SNL || !parseTlvs(pdu.info, tlvs)) return;
     for (const Tlv& t : tlvs)
@@ -128,12 +130,177 @@ Bytes Peer::defaultReply(const Pdu& pdu) {
         }
         if (!out.empty()) return snl(out);
     }
+    if (auto next = endpointFrame()) return *next;
     if (!outbox_.empty()) {
         Bytes next = outbox_.front();
         outbox_.pop_front();
         return next;
     }
     return symm();
+}
+
+namespace {
+
+uint8_t mod16(int v) { return static_cast<uint8_t>(v & 0x0F); }
+
+// RW and MIUX of a CONNECT or CC.
+void takeParams(Endpoint& e, const Bytes& info) {
+    std::vector<Tlv> tlvs;
+    e.remoteWindow = 1;
+    e.remoteMiu = 128;
+    if (!parseTlvs(info, tlvs)) return;
+    for (const Tlv& t : tlvs) {
+        if (t.type == RW && t.value.size() == 1) e.remoteWindow = t.value[0] & 0x0F;
+        if (t.type == MIUX && t.value.size() == 2)
+            e.remoteMiu = static_cast<uint16_t>(128 + ((t.value[0] << 8 | t.value[1]) & 0x7FF));
+    }
+}
+
+Bytes linkParams(const Endpoint& e) {
+    Bytes out = tlv(RW, {e.window});
+    if (e.miu > 128) {
+        const uint16_t miux = static_cast<uint16_t>(e.miu - 128);
+        out = out + tlv(MIUX, {static_cast<uint8_t>(miux >> 8), static_cast<uint8_t>(miux)});
+    }
+    return out;
+}
+
+} // namespace
+
+Endpoint& Peer::listen(uint8_t sap, const std::string& name, uint8_t window, bool connectionOriented) {
+    Endpoint& e = endpoints_[sap];
+    e = Endpoint{};
+    e.sap = sap;
+    e.window = window;
+    e.connectionOriented = connectionOriented;
+    if (!name.empty()) offer(name, sap);
+    return e;
+}
+
+Endpoint& Peer::connect(uint8_t ssap, uint8_t dsap, const std::string& name, uint8_t window) {
+    Endpoint& e = listen(ssap, {}, window);
+    e.connecting = true;
+    const Bytes sn = name.empty() ? Bytes{} : tlv(SN, Bytes(name.begin(), name.end()));
+    control_.push_back(llcpsim::connect(name.empty() ? dsap : 1, ssap, sn + linkParams(e)));
+    return e;
+}
+
+void Peer::send(uint8_t sap, const Bytes& data) {
+    Endpoint* e = endpoint(sap);
+    if (!e) return;
+    for (size_t at = 0; at < data.size() || (data.empty() && at == 0); at += e->remoteMiu) {
+        const size_t n = std::min<size_t>(e->remoteMiu, data.size() - at);
+        e->toSend.emplace_back(data.begin() + static_cast<long>(at), data.begin() + static_cast<long>(at + n));
+        if (data.empty()) break;
+    }
+}
+
+void Peer::sendTo(uint8_t ssap, uint8_t dsap, const Bytes& data) { control_.push_back(ui(dsap, ssap, data)); }
+
+void Peer::disconnect(uint8_t sap) {
+    Endpoint* e = endpoint(sap);
+    if (!e) return;
+    control_.push_back(disc(e->remoteSap, sap));
+    e->connected = false;
+    e->closed = true;
+}
+
+void Peer::setBusy(uint8_t sap, bool busy) {
+    if (Endpoint* e = endpoint(sap)) {
+        e->busy = busy;
+        e->ackDue = true;
+    }
+}
+
+Endpoint* Peer::endpoint(uint8_t sap) {
+    const auto it = endpoints_.find(sap);
+    return it == endpoints_.end() ? nullptr : &it->second;
+}
+
+void Peer::serve(const Pdu& pdu) {
+    uint8_t target = pdu.dsap;
+    std::vector<Tlv> tlvs;
+    if (pdu.ptype == CONNECT && target == 1 && parseTlvs(pdu.info, tlvs))
+        for (const Tlv& t : tlvs)
+            if (t.type == SN) {
+                const auto it = services_.find(std::string(t.value.begin(), t.value.end()));
+                if (it != services_.end()) target = it->second;
+            }
+    Endpoint* e = endpoint(target);
+    if (!e) return;
+    switch (pdu.ptype) {
+        case CONNECT:
+            if (!e->connectionOriented || e->connected) return;
+            e->connected = true;
+            e->closed = false;
+            e->remoteSap = pdu.ssap;
+            e->vs = e->vr = e->va = 0;
+            takeParams(*e, pdu.info);
+            control_.push_back(cc(pdu.ssap, e->sap, linkParams(*e)));
+            break;
+        case CC:
+            if (!e->connecting) return;
+            e->connecting = false;
+            e->connected = true;
+            e->remoteSap = pdu.ssap;
+            takeParams(*e, pdu.info);
+            break;
+        case I:
+            if (!e->connected || !pdu.sequence) return;
+            if (!e->busy && (*pdu.sequence >> 4) == e->vr) {
+                e->data.push_back(pdu.info);
+                e->vr = mod16(e->vr + 1);
+            }
+            e->va = *pdu.sequence & 0x0F;
+            e->ackDue = true;
+            break;
+        case RR:
+        case RNR:
+            if (!pdu.sequence) return;
+            e->va = *pdu.sequence & 0x0F;
+            e->remoteBusy = pdu.ptype == RNR;
+            break;
+        case DISC:
+            control_.push_back(dm(pdu.ssap, e->sap, {0}));
+            e->connected = false;
+            e->closed = true;
+            break;
+        case DM:
+            e->connected = e->connecting = false;
+            e->closed = true;
+            break;
+        case UI:
+            if (e->connectionOriented) return;
+            e->data.push_back(pdu.info);
+            e->sources.push_back(pdu.ssap);
+            break;
+        default: break;
+    }
+}
+
+// One PDU a turn: the endpoints' control PDUs, then an I-frame the window allows, then an
+// acknowledgement still due.
+std::optional<Bytes> Peer::endpointFrame() {
+    if (!control_.empty()) {
+        Bytes next = control_.front();
+        control_.pop_front();
+        return next;
+    }
+    for (auto& [sap, e] : endpoints_) {
+        if (!e.connected || e.toSend.empty() || e.remoteBusy || mod16(e.vs - e.va) >= e.remoteWindow) continue;
+        Bytes frame = iframe(e.remoteSap, sap, e.vs, e.vr, e.toSend.front());
+        e.toSend.pop_front();
+        e.vs = mod16(e.vs + 1);
+        e.ackDue = false;
+        return frame;
+    }
+    for (auto& [sap, e] : endpoints_) {
+        if (!e.connected || !e.ackDue) continue;
+        e.ackDue = false;
+        Pdu ack{e.remoteSap, static_cast<uint8_t>(e.busy ? RNR : RR), sap, e.vr, {}};
+        return encode(ack);
+    }
+    return std::nullopt;
 }
 
 std::optional<Bytes> Peer::opening() {

@@ -100,6 +100,27 @@ struct Reply {
 
 enum class Role { Initiator, Target };
 
+// A service endpoint of the peer. A connection-oriented one keeps its sequence state modulo 16,
+// sends its data in I-frames of at most the connection's MIU within the engine's window, and
+// answers RR, or RNR while busy; a connectionless one collects datagrams.
+struct Endpoint {
+    uint8_t sap = 0;
+    bool connectionOriented = true;
+    uint8_t window = 1;             // the receive window the peer announces
+    uint16_t miu = 128;             // the peer's MIU for the connection
+    bool busy = false;              // frames are refused with RNR
+    bool connecting = false, connected = false, closed = false;
+    uint8_t remoteSap = 0;
+    uint8_t remoteWindow = 1;
+    uint16_t remoteMiu = 128;
+    bool remoteBusy = false;
+    uint8_t vs = 0, vr = 0, va = 0;
+    bool ackDue = false;
+    std::deque<Bytes> toSend;       // fragments waiting for the window
+    std::vector<Bytes> data;        // payloads received, in order
+    std::vector<uint8_t> sources;   // the SAP of each datagram
+};
+
 class Peer {
 public:
     explicit Peer(Role role = Role::Target, LinkParams params = {}) : role_(role), params_(params) {}
@@ -117,6 +138,17 @@ public:
     void script(const Step& step) { script_.push_back(step); }
     bool scriptDone() const { return script_.empty(); }
 
+    // A service the engine may connect to (or send datagrams to), offered to discovery by name.
+    Endpoint& listen(uint8_t sap, const std::string& name = {}, uint8_t window = 1, bool connectionOriented = true);
+    // Connects from ssap to the engine's dsap, or to the named service through the discovery SAP.
+    Endpoint& connect(uint8_t ssap, uint8_t dsap, const std::string& name = {}, uint8_t window = 1);
+    // Data on a connection, cut into fragments of at most the engine's MIU for it.
+    void send(uint8_t sap, const Bytes& data);
+    void sendTo(uint8_t ssap, uint8_t dsap, const Bytes& data);
+    void disconnect(uint8_t sap);
+    void setBusy(uint8_t sap, bool busy);
+    Endpoint* endpoint(uint8_t sap);
+
     // The engine's frame; the replies, none for a dropped one. A frame that breaks the script
     // is recorded in mismatches.
     std::vector<Reply> onFrame(const Bytes& frame);
@@ -127,6 +159,8 @@ public:
 
 private:
     void take(const Pdu& pdu);
+    void serve(const Pdu& pdu);
+    std::optional<Bytes> endpointFrame();
     Bytes defaultReply(const Pdu& pdu);
 
     Role role_;
@@ -135,6 +169,8 @@ private:
     std::map<std::string, uint8_t> services_;
     std::deque<Bytes> outbox_;
     std::deque<Step> script_;
+    std::map<uint8_t, Endpoint> endpoints_;
+    std::deque<Bytes> control_; // CONNECT, CC, DISC, DM and UI of the endpoints, in order
 };
 
 } // namespace llcpsim

@@ -42,6 +42,8 @@ struct NciIdentity {
     uint8_t txDataSegment = 255;             // and its data messages
     uint8_t loopbackMaxPayload = 255;        // CORE_CONN_CREATE_RSP of a loopback connection
     uint8_t loopbackCredits = 1;             // 0xFF: no flow control
+    uint8_t nfceeMaxPayload = 32;            // CORE_CONN_CREATE_RSP of an NFCEE connection
+    uint8_t nfceeCredits = 1;
 
     // A standard controller without proprietary extensions.
     static NciIdentity generic();

@@ -8,6 +8,7 @@ void Recorder::packet(Direction d, const std::vector<uint8_t>& bytes) {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_);
     std::lock_guard<std::mutex> g(m_);
     packets_.push_back({d, static_cast<uint32_t>(ms.count()), bytes});
+    changed_.notify_all();
 }
 
 void Recorder::received(const NciMessage& message) {
@@ -51,6 +52,11 @@ std::optional<NciMessage> Recorder::waitForCommand(size_t n, uint32_t timeoutMs)
     });
     if (!seen) return std::nullopt;
     return commands[n];
+}
+
+bool Recorder::waitForPackets(size_t n, uint32_t timeoutMs) const {
+    std::unique_lock<std::mutex> lock(m_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return packets_.size() >= n; });
 }
 
 std::vector<PacketRecord> Recorder::packets() const {

@@ -36,6 +36,8 @@ public:
     // The n-th command received (0-based), waiting at most timeoutMs for it.
     std::optional<NciMessage> waitForCommand(size_t n, uint32_t timeoutMs) const;
     std::vector<PacketRecord> packets() const;
+    // Waits at most timeoutMs until n packets (both ways) have been seen.
+    bool waitForPackets(size_t n, uint32_t timeoutMs) const;
     std::vector<std::string> violations() const;
     std::string describe() const;   // the packet log, one line per packet
 

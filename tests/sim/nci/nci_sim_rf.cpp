@@ -1,6 +1,6 @@
 // Written from the NCI RF communication state machine (poll side), the RF_DISCOVER,
-// RF_DISCOVER_SELECT, RF_INTF_ACTIVATED and RF_DEACTIVATE messages, and the Frame and ISO-DEP
-// RF interfaces of the NCI 1.0/2.0 definitions.
+// RF_DISCOVER_SELECT, RF_INTF_ACTIVATED and RF_DEACTIVATE messages, and the Frame, ISO-DEP and
+// NFC-DEP RF interfaces of the NCI 1.0/2.0 definitions.
 #include "nci/nci_sim_rf.h"
 
 #include <algorithm>
@@ -75,6 +75,7 @@ Bytes techParams(const Tag& tag) {
 }
 
 Bytes activationParams(const Tag& tag, uint8_t rfInterface) {
+    if (rfInterface == INTERFACE_NFC_DEP) return withLength(tag.atrRes);
     if (rfInterface != INTERFACE_ISO_DEP) return {};
     return withLength(tag.technology == Technology::B ? tag.attribRes : tag.ats);
 }
@@ -147,6 +148,7 @@ uint8_t RfModel::protocolOf(const Tag& tag) const {
     case Protocol::T5T: return settings_.t5tProtocol;
     case Protocol::Kovio: return 0x8A;
     case Protocol::Mifare: return 0x80;
+    case Protocol::NfcDep: return PROTOCOL_NFC_DEP;
     }
     return 0x00;
 }
@@ -196,7 +198,10 @@ void RfModel::poll() {
     std::vector<TagPtr> found;
     for (const auto& tag : field_)
         if (pollModes_.count(techMode(tag->technology))) found.push_back(tag);
-    if (found.empty()) return;
+    if (found.empty()) {
+        listenPoll();
+        return;
+    }
     for (size_t k = 0; k < found.size(); ++k) endpoints_.push_back({static_cast<uint8_t>(k + 1), found[k]});
     if (found.size() == 1) return activate(endpoints_.front(), interfaceFor(*found.front()));
 
@@ -225,8 +230,7 @@ void RfModel::select(const NciMessage& m) {
     activate(*it, p[2]);
 }
 
-void RfModel::activate(const Endpoint& endpoint, uint8_t rfInterface) {
-    const Tag& tag = *endpoint.tag;
+void RfModel::openStaticConnection() {
     Connection rf;
     rf.id = STATIC_CONNECTION;
     rf.maxPayload = settings_.maxDataPayload;
@@ -235,6 +239,11 @@ void RfModel::activate(const Endpoint& endpoint, uint8_t rfInterface) {
     rf.onData = [this](Controller&, const NciMessage& m) { data(m); };
     c_.closeConnection(STATIC_CONNECTION);
     c_.openConnection(std::move(rf));
+}
+
+void RfModel::activate(const Endpoint& endpoint, uint8_t rfInterface) {
+    const Tag& tag = *endpoint.tag;
+    openStaticConnection();
 
     uint8_t mode = techMode(tag.technology);
     Bytes p{endpoint.id, rfInterface, protocolOf(tag), mode, settings_.maxDataPayload, settings_.initialCredits};
@@ -263,6 +272,7 @@ void RfModel::deactivate(const NciMessage& m) {
     if (p.size() != 1) return c_.respond(RF_DEACTIVATE_RSP, {STATUS_SYNTAX_ERROR});
     const uint8_t type = p[0];
     if (type > DEACTIVATE_DISCOVERY) return c_.respond(RF_DEACTIVATE_RSP, {STATUS_INVALID_PARAM});
+    if (state_ == RfState::ListenActive || state_ == RfState::ListenSleep) return listenDeactivate(type);
     // Before activation only the way back to idle is open, and it needs no notification.
     if (state_ == RfState::Idle || (state_ != RfState::PollActive && type != DEACTIVATE_IDLE))
         return c_.respond(RF_DEACTIVATE_RSP, {STATUS_SEMANTIC_ERROR});
@@ -279,6 +289,7 @@ void RfModel::deactivate(const NciMessage& m) {
 void RfModel::reset(const NciMessage& m) {
     if (m.payload.size() != 1) return;   // the core refuses it
     if (active_) endActivation();
+    poller_.reset();
     for (const auto& tag : field_) tag->reset();
     toIdle();
     pollModes_.clear();
@@ -288,6 +299,7 @@ void RfModel::reset(const NciMessage& m) {
 // ---- Data on the static RF connection.
 
 void RfModel::data(const NciMessage& m) {
+    if (state_ == RfState::ListenActive) return listenData(m);
     if (!active_) return;
     if (activeLost_) return interfaceError(STATUS_RF_TIMEOUT_ERROR);
     Tag& tag = *active_->tag;
@@ -297,8 +309,11 @@ void RfModel::data(const NciMessage& m) {
     if (!answer) {
         interfaceError(STATUS_RF_TIMEOUT_ERROR);
     } else {
-        // The Frame RF interface and the maker's MIFARE interface end an answer with a status byte.
-        if (activeInterface_ == INTERFACE_FRAME || activeInterface_ == INTERFACE_MAKER_MIFARE) answer->push_back(STATUS_OK);
+        // The Frame RF interface and the maker's MIFARE interface end an answer with a status byte;
+        // some controllers give ISO 15693 answers without it.
+        const bool status = tag.protocol != Protocol::T5T || settings_.t5tFrameStatus;
+        if ((activeInterface_ == INTERFACE_FRAME && status) || activeInterface_ == INTERFACE_MAKER_MIFARE)
+            answer->push_back(STATUS_OK);
         c_.sendData(STATIC_CONNECTION, std::move(*answer));
         returnCredits();
     }
@@ -408,6 +423,18 @@ void RfField::enter(TagPtr tag) {
 }
 void RfField::leave(const TagPtr& tag) {
     call_([this, tag](Controller&) { model_.leave(tag); });
+}
+void RfField::approach(PollerPtr poller) {
+    call_([this, poller](Controller&) { model_.approach(poller); });
+}
+void RfField::sleepPoller() {
+    call_([this](Controller&) { model_.sleepPoller(); });
+}
+void RfField::wakePoller() {
+    call_([this](Controller&) { model_.wakePoller(); });
+}
+void RfField::departPoller() {
+    call_([this](Controller&) { model_.departPoller(); });
 }
 void RfField::configure(const RfSettings& settings) {
     call_([this, settings](Controller&) { model_.settings() = settings; });

@@ -1,8 +1,12 @@
-// The simulated controller's poll side of the RF world (NCI RF communication states idle,
-// discovery, waiting for host select, poll active): tags enter and leave the field at any time;
-// discovery finds those of the configured technologies (one is activated at once, several are
-// announced for the host to select); the active tag answers the host's data on the static RF
-// connection through the Frame or ISO-DEP RF interface (or maker 0x04's MIFARE interface); deactivation follows its type.
+// The simulated controller's RF world (NCI RF communication states idle, discovery, waiting for
+// host select, poll active, listen active, listen sleep). Poll side: tags enter and leave the
+// field at any time; discovery finds those of the configured technologies (one is activated at
+// once, several are announced for the host to select); the active tag answers the host's data
+// on the static RF connection through the Frame, ISO-DEP or NFC-DEP RF interface (or maker
+// 0x04's MIFARE interface); deactivation follows its type. Listen side (nci_sim_listen.cpp): a remote poller (an external reader or an
+// NFC-DEP initiator) that approaches while the host listens on its technology activates the
+// host, sends its commands and takes the host's answers, may put the host to sleep, wake it
+// again and leave.
 //
 //   auto tag = std::make_shared<simtags::T2tTag>();
 //   sim.rf().enter(tag);                      // found by a running discovery at once
@@ -19,13 +23,15 @@
 
 #include "nci/nci_sim_controller.h"
 #include "nci/nci_sim_routing.h"
+#include "peers/remote_poller.h"
 #include "tags/tag.h"
 
 namespace ncisim {
 
 using TagPtr = std::shared_ptr<simtags::Tag>;
+using simpeers::PollerPtr;
 
-enum class RfState { Idle, Discovery, W4HostSelect, PollActive };
+enum class RfState { Idle, Discovery, W4HostSelect, PollActive, ListenActive, ListenSleep };
 
 // How the host gets its credits back on the static RF connection.
 enum class CreditReturn {
@@ -46,6 +52,7 @@ struct RfSettings {
     CreditReturn creditReturn = CreditReturn::PerPacket;
     Removal removal = Removal::Silent;
     uint8_t t5tProtocol = 0x06;     // RF protocol value of ISO 15693 tags (some controllers use 0x86)
+    bool t5tFrameStatus = true;     // the Frame RF interface's status byte behind ISO 15693 answers
 };
 
 class RfModel {
@@ -56,6 +63,11 @@ public:
 
     void enter(TagPtr tag);
     void leave(const TagPtr& tag);
+    // A remote poller: it activates the host once discovery listens on its technology.
+    void approach(PollerPtr poller);
+    void sleepPoller();    // the active poller puts the host to sleep (DESELECT, SLP_REQ or DSL_REQ)
+    void wakePoller();     // and activates it again
+    void departPoller();   // the active or sleeping poller leaves: link loss
     // An external reader's field (RF_FIELD_INFO_NTF when the host enabled it with RF_FIELD_INFO).
     void remoteField(bool on);
     RfSettings& settings() { return settings_; }
@@ -79,6 +91,13 @@ private:
 
     void poll();
     void activate(const Endpoint& endpoint, uint8_t rfInterface);
+    void openStaticConnection();
+    // The listen side (nci_sim_listen.cpp).
+    bool listenPoll();
+    void activateListen();
+    void sendNextCommand();
+    void listenData(const NciMessage& m);
+    void listenDeactivate(uint8_t type);
     void endActivation();
     void toDiscovery();
     void toIdle();
@@ -98,6 +117,8 @@ private:
     std::map<uint8_t, uint8_t> pollMapping_;  // RF protocol -> RF interface in poll mode
     std::vector<Endpoint> endpoints_;         // of the current discovery
     std::optional<Endpoint> active_;
+    std::vector<PollerPtr> pollers_;          // approached and not yet gone
+    PollerPtr poller_;                        // the one that activated the host
     uint8_t activeInterface_ = 0;
     bool activeLost_ = false;                 // the active tag left without the controller noticing
     std::optional<uint8_t> pendingWrite_;     // MIFARE: the block of a write whose data comes next
@@ -111,6 +132,10 @@ public:
 
     void enter(TagPtr tag);
     void leave(const TagPtr& tag);
+    void approach(PollerPtr poller);
+    void sleepPoller();
+    void wakePoller();
+    void departPoller();
     void configure(const RfSettings& settings);
     RfState state();
     void remoteField(bool on);

@@ -17,6 +17,7 @@ NciSimulator::NciSimulator(NciIdentity identity)
                    [this] { pty_.hangUp(); }}) {
     installCore(controller_);
     rf_.install();
+    nfcees_.install();
     if (!pty_.ok()) return;
     keeper_ = ::open(pty_.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);

@@ -19,6 +19,7 @@
 
 #include "nci/nci_identity.h"
 #include "nci/nci_sim_controller.h"
+#include "nci/nci_sim_nfcee.h"
 #include "nci/nci_sim_recorder.h"
 #include "nci/nci_sim_rf.h"
 #include "pty_pair.h"
@@ -45,6 +46,8 @@ public:
 
     // The RF field: tags entering and leaving, discovery and activation settings.
     RfField& rf() { return rfField_; }
+    // The NFCEEs: touch it only inside call(), on the controller's thread.
+    NfceeModel& nfcees() { return nfcees_; }
 
     // Runs fn on the controller's thread and waits for it (at most 5 s); false when it did not run.
     bool call(const std::function<void(Controller&)>& fn);
@@ -70,6 +73,7 @@ private:
     Recorder recorder_;
     Controller controller_;
     RfModel rf_{controller_};
+    NfceeModel nfcees_{controller_};
     RfField rfField_{rf_, [this](const std::function<void(Controller&)>& fn) { return call(fn); }};
     std::mutex tasksLock_;
     std::vector<std::function<void()>> tasks_;

@@ -22,7 +22,7 @@ namespace simtags {
 using Bytes = std::vector<uint8_t>;
 
 enum class Technology : uint8_t { A, B, F, V, Kovio };
-enum class Protocol : uint8_t { T1T, T2T, T3T, IsoDep, T5T, Kovio, Mifare };
+enum class Protocol : uint8_t { T1T, T2T, T3T, IsoDep, T5T, Kovio, Mifare, NfcDep };
 
 // NFC-A: SENS_RES as sent (first byte first), NFCID1 of 4, 7 or 10 bytes, SEL_RES (none for T1T).
 struct NfcA {
@@ -117,6 +117,7 @@ public:
     Bytes ats;         // ISO-DEP on A: answer to RATS without its length byte (T0, TA, TB, TC, historical bytes)
     Bytes attribRes;   // ISO-DEP on B: answer to ATTRIB (MBLI and CID, higher-layer response)
     Bytes barcode;     // Kovio: the identifier it broadcasts
+    Bytes atrRes;      // NFC-DEP: answer to ATR_REQ from NFCID3t on (NFCID3t, DIDt, BSt, BRt, TO, PPt, Gt)
 
     Bytes memory;                   // the byte image, for the models that have one
     std::vector<Exchange> log;      // every exchange, in order

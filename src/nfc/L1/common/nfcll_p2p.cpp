@@ -35,6 +35,15 @@ void pushToDriver(TNfcllContext* ll, const uint8_t* data, uint16_t length) {
 } // namespace
 
 void nfcllHandleDataRequest(TNfcllContext* ll) {
+    // Only a driver that chains small fragments itself carries frames beyond one receive buffer:
+    // cut for any other, such a frame would reach the peer as several frames.
+    const TNfcllTransmit frame = transmitOf(ll->message);
+    if (!(ll->readerType & NFCLL_FAMILY_PN53X) && frame.length > NFCLL_RX_BUFFER_SIZE) {
+        TRACE(NFCLL_TRC_ERROR, "nfcll: ! P2P frame of %d bytes refused, at most %d", static_cast<int>(frame.length),
+              static_cast<int>(NFCLL_RX_BUFFER_SIZE));
+        releaseOwned(frame);
+        return;
+    }
     if (ll->tx.buffer) {
         TRACE(NFCLL_TRC_P2P, "nfcllHandleDataRequest: Queue Busy");
         if (ll->txCount == NFCLL_TX_QUEUE_MAX) {

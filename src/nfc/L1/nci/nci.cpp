@@ -81,6 +81,7 @@ void ncillTransportRxUs(void* user, uint32_t kind, uint16_t opcode, uint8_t conn
         nci->rxPayload = payload;
         nci->rxLength = length;
         uint16_t event = kOpcodeEvents.events[row];
+        if (event == EV_NCI_DATA && connId != 0 && nciNfceeDropsLateAnswer(nci, connId)) return;
         // Frames of the RF interface arrive as it shapes them; one it refuses is an error, not data.
         if (event == EV_NCI_DATA && connId == 0) {
             if (const uint16_t cause = nci->mapIncoming(nci, &nci->rxPayload, &nci->rxLength)) {
@@ -180,6 +181,8 @@ void sendRequest(TNciContext* nci, const uint8_t* data, uint16_t length, uint32_
 void nciHandleTransactionReq(TNfcllContext* ll, const uint8_t* data, uint16_t length, uint32_t timeout) {
     TNciContext* nci = nciOf(ll);
     if (length == 0) {
+        // On a P2P link layer 1 says so when its transmit queue has run empty: nobody waits for an answer.
+        if (nci->tagType & kTagP2P) return;
         // Nothing to send is refused at once: silence would hold the requester and everything behind it.
         TRACE(NFCLL_TRC_ERROR, "nci: ! transaction without data");
         nfcllSendUsTransactionInd(ll, nullptr, NFCLL_CAUSE_INVALID_DATA, 0);
@@ -222,7 +225,7 @@ bool keepsRequest(uint32_t code) {
     return code == 0x110A || code == 0x110B || (code >= 0x8002 && code <= 0x8004) || (code >= 0x8007 && code <= 0x800F);
 }
 
-void nciHandleIoControlReq(TNfcllContext* ll, uint32_t code, void*, uint32_t, const uint8_t* input,
+void nciHandleIoControlReq(TNfcllContext* ll, uint32_t code, void* instance, uint32_t timeout, const uint8_t* input,
                            uint16_t inputLength, uint8_t* output, uint16_t outputSize) {
     TNciContext* nci = nciOf(ll);
     nci->savedTransType = nci->transType;
@@ -233,6 +236,9 @@ void nciHandleIoControlReq(TNfcllContext* ll, uint32_t code, void*, uint32_t, co
         nci->ioInputLength = inputLength;
         nci->ioOutput = output;
         nci->ioOutputSize = outputSize;
+        // The secure element's handle travels as the request's instance.
+        nci->ioHandle = static_cast<NfcSecureHandle>(reinterpret_cast<uintptr_t>(instance));
+        nci->ioTimeout = timeout;
     };
     uint16_t event = 0;
     switch (code) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "L1/common/nfcll.h"
+#include "L1/common/nfcllmsg.h"
 #include "L1/nci/nci_events.h"
 #include "L1/nci/nci_packet.h"
 #include "util/sm.h"
@@ -44,7 +45,7 @@ enum : uint32_t {
 };
 
 // NFCC feature bits derived from CORE_INIT_RSP.
-enum : uint8_t { NCI_FEATURE_LISTEN_ROUTING = 0x1C };
+enum : uint8_t { NCI_FEATURE_LISTEN_ROUTING = 0x1C, NCI_FEATURE_PRESENCE_CHECK = 0x80 };
 
 #define NCI_TRANSTYPES(X) X(IDLE) X(LISTEN) X(SELECT) X(CHECK) X(DATA) X(IOCTL) X(RESET)
 #define NCI_TRANSTYPE_ENUM(name) NCI_TRANSTYPE_##name,
@@ -93,6 +94,7 @@ struct TNciTechParams {
 };
 
 constexpr uint8_t NCI_TECH_NONE = 0xFF;
+constexpr uint8_t NCI_GENERAL_BYTES_MAX = NFCLL_GENERAL_BYTES_MAX;   // as the device record holds them
 
 // One device the controller reports: found in discovery, or activated.
 struct TNciEndpoint {
@@ -111,6 +113,8 @@ struct TNciEndpoint {
     uint8_t rxBitRate;
     uint8_t activationLength;
     uint8_t activation[255];
+    uint8_t generalBytesLength;     // NFC-DEP: of the peer's ATR_REQ or ATR_RES
+    uint8_t generalBytes[NCI_GENERAL_BYTES_MAX];
 };
 
 // Listen-mode routing: the controller's table of who answers a reader.
@@ -128,6 +132,37 @@ struct TNciRoutingTable {
     TNciRoutingEntry entries[NCI_ROUTING_ENTRIES];
     uint8_t count;
     bool changed;
+};
+
+// An execution environment the controller announces. The public record comes first: the
+// capability block lists its address.
+constexpr int NCI_MAX_NFCEES = 4;
+constexpr int NCI_TRANSACTION_RECORDS = 8;
+enum : uint8_t { NCI_NFCEE_ENABLED = 0, NCI_NFCEE_DISABLED = 1, NCI_NFCEE_REMOVED = 2 };
+// Listen states: whether the NFCEE answers a reader, and what is still to be reported.
+enum : uint8_t { NCI_EE_LISTEN_OFF = 0, NCI_EE_LISTEN_REPORT_ON = 1, NCI_EE_LISTEN_ON = 2, NCI_EE_LISTEN_REPORT_OFF = 3 };
+struct TNciNfcee;
+struct TNciContext;
+// An NFCEE's operations: 0 done, 25 waiting for the controller, else the cause.
+using TNciSeOperation = uint16_t (*)(TNciContext* nci, TNciNfcee* ee);
+using TNciSeModeOperation = uint16_t (*)(TNciContext* nci, TNciNfcee* ee, uint8_t mode);
+struct TNciNfcee {
+    TNfcInfoSE info;
+    bool valid;
+    uint8_t id;
+    uint8_t status;
+    uint8_t requestedMode;
+    uint8_t protocols;              // bit n for protocol n
+    uint8_t firstProtocol;
+    uint16_t capabilities;
+    uint32_t supportedListenMask;
+    uint8_t listenState;
+    uint8_t connId;                 // 0: no connection
+    uint8_t lateAnswers;            // answers still due for exchanges that timed out
+    TNciSeOperation open;
+    TNciSeOperation close;
+    TNciSeOperation exchange;
+    TNciSeModeOperation setMode;
 };
 
 // The discovery set-up's own steps.
@@ -208,6 +243,17 @@ struct TNciContext {
     TNciPacketLayer packet;
     uint8_t nfceeAnnounced;
     uint8_t nfceeFound;
+    TNciNfcee nfcees[NCI_MAX_NFCEES];
+    uint8_t nfceeCount;             // records in use
+    uint8_t modeSetId;              // the NFCEE of the last mode set
+    // The transactions reported upward: the indication carries a record's address, which the
+    // layers above read later, so a burst of transactions must not overwrite one still unread.
+    TNfcTransaction transactions[NCI_TRANSACTION_RECORDS];
+    uint8_t nextTransaction;
+    NfcSecureHandle ioHandle;       // the secure element of the IO control
+    uint32_t ioTimeout;             // ms, 0 for the default
+    TNciNfcee* ioNfcee;
+    uint16_t routesRead;            // records of a routing read so far
     // The message being handled.
     uint16_t rxOpcode;
     uint8_t rxConnId;
@@ -255,9 +301,10 @@ uint32_t nciChangeTo(TStateMachine* sm, SmHandler next);
 uint32_t nciEnterSubState(TStateMachine* sm, SmHandler sub);
 #define NCI_RF_STATES(X)                                                                                       \
     X(nciStateStartDiscovery) X(nciStateDiscovery) X(nciStateDiscoveryStop) X(nciStateW4AllDiscoveries)       \
-    X(nciStateW4HostSelect) X(nciStatePollActive) X(nciStatePollActiveDeact) X(nciStateIoGetParameter)          \
+    X(nciStateW4HostSelect) X(nciStatePollActive) X(nciStatePollActiveDeact) X(nciStateListenActive)            \
+    X(nciStateListenActiveDeact) X(nciStateListenSleep) X(nciStateIoSeRequest) X(nciStateIoGetParameter)    \
     X(nciStateInvalidActive) X(nciStateRadioDisable) X(nciStateRadioOff) X(nciStateNfccLoopback) X(nciStateWakeup) \
-    X(nciStateMfPollActive) X(nciStateMfPresenceCheck) X(nciStateMfPollActiveReact)
+    X(nciStateRawRequest) X(nciStateMfPollActive) X(nciStateMfPresenceCheck) X(nciStateMfPollActiveReact)
 #define NCI_STATE_DECLARE(name) uint32_t name(TStateMachine* sm, uint16_t event);
 NCI_STATE_DECLARE(nciStateDeact)
 NCI_STATE_DECLARE(nciStateReset)
@@ -297,6 +344,8 @@ uint32_t nciSendDeactivate(TNciContext* nci, uint8_t type);
 uint32_t nciSendT3tPolling(TNciContext* nci);
 uint32_t nciSendGetConfig(TNciContext* nci, const uint8_t* ids, uint16_t length);
 uint32_t nciSendLoopbackCreate(TNciContext* nci);
+// RF_PARAMETER_UPDATE_CMD with the gathered parameters: 0 sent, else the cause of the refusal.
+uint16_t nciSendParameterUpdate(TNciContext* nci);
 // A send result that is neither done nor waiting for credit is a failure.
 bool nciSendOk(uint32_t result);
 
@@ -315,6 +364,48 @@ uint32_t nciNfceeListenMask(const TNciContext* nci);
 void nciRoutingHostRoutes(TNciContext* nci, uint32_t mask);
 // One step of the discovery set-up: 0 when discovery runs, 25 while waiting, else the cause.
 uint16_t nciRunDiscoveryInit(TNciContext* nci, uint16_t event);
+
+// ---- NFCEEs and secure-element access (nci_nfcee.cpp) -----------------------------------------------
+// NFCEE_DISCOVER_NTF: 0, 5 for the HCI-access NFCEE that start-up opens, else the cause.
+uint16_t nciHandleNfceeDiscoverNtf(TNciContext* nci);
+uint16_t nciHandleNfceeModeSetRsp(TNciContext* nci);
+uint16_t nciHandleNfceeActionNtf(TNciContext* nci);
+// The transaction record of an action's data: false (traced, 0x0B) when it names no AID.
+bool nciParseTransaction(const uint8_t* data, uint32_t length, TNfcTransaction* out);
+TNciNfcee* nciNfceeById(TNciContext* nci, uint8_t id);
+TNciNfcee* nciNfceeByHandle(TNciContext* nci, NfcSecureHandle handle);
+TNciNfcee* nciNfceeByConnection(TNciContext* nci, uint8_t connId);
+void nciNfceeReset(TNciContext* nci);
+// True for the answer of an exchange that timed out: it is dropped, whatever state is current.
+bool nciNfceeDropsLateAnswer(TNciContext* nci, uint8_t connId);
+uint16_t nciHandleNfceeDiscoveryReqNtf(TNciContext* nci);
+// Moves the NFCEEs' listen states to what the routes and the NFCEEs' states now give, then
+// reports each NFCEE that became active or inactive.
+void nciNfceeReportListenStates(TNciContext* nci);
+uint16_t nciSeOpen(TNciContext* nci, TNciNfcee* ee);
+uint16_t nciSeClose(TNciContext* nci, TNciNfcee* ee);
+uint16_t nciSeExchange(TNciContext* nci, TNciNfcee* ee);
+uint16_t nciSeSetMode(TNciContext* nci, TNciNfcee* ee, uint8_t mode);
+// Runs the pending secure-element IO control: 0 answered, 25 waiting, else the cause.
+uint16_t nciRunSeIoControl(TNciContext* nci);
+
+// ---- Listen-mode routing (nci_routing.cpp) -----------------------------------------------------------
+constexpr uint32_t NCI_ROUTE_RECORD_SIZE = 27;
+enum : uint8_t { NCI_ROUTE_ANY_TYPE = 3, NCI_ROUTE_ANY = 0xFF };
+// 0, 11 a clash, 13 the table is full, 17 a length that does not fit the type, 23 no room on the controller.
+uint16_t nciRoutingAddEntry(TNciContext* nci, const uint8_t* value, uint8_t type, uint8_t route, uint8_t powerState,
+                            uint8_t length);
+// 0, or 11 when nothing matched; value null for any value.
+uint16_t nciRoutingRemoveEntries(TNciContext* nci, uint8_t type, uint8_t route, uint8_t powerState,
+                                 const uint8_t* value, uint8_t length);
+// The listen-mode (types 0-2) or poll-mode (0x80, 0x81) command payload; 0 when it does not fit.
+uint32_t nciRoutingEncode(TNciRoutingTable* table, bool poll, uint8_t* out, uint32_t size);
+// The tag-type bits of an entry; 0 for one not known.
+uint32_t nciRoutingListenMask(const TNciRoutingEntry& entry);
+// Adds the 27-byte records one by one up to the first failure: 0 or its cause.
+uint16_t nciRoutingAddRecords(TNciContext* nci, const uint8_t* records, uint32_t length);
+// RF_GET_LISTEN_MODE_ROUTING_NTF into records at the IO control's output: 0 the last one, 25 more follow, else the cause.
+uint16_t nciRoutingReadNtf(TNciContext* nci);
 
 // ---- Start-up (nci_init.cpp) ------------------------------------------------------------------------
 // 0 done, 25 waiting for the controller, else the cause of the failure.

@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "L1/nci/nci.h"
+#include "core/nfcmgr.h"
 #include "util/bytereader.h"
 #include "util/trace.h"
 
@@ -14,15 +15,24 @@ constexpr uint32_t kTrcNci = 0x10000000u;
 constexpr uint32_t kPollTypes = 0xF07;
 constexpr uint32_t kP2pRows = 0x4B000;
 constexpr uint32_t kActiveRows = 0x48000;
+constexpr uint32_t kP2pInitiator = 0x41000, kP2pTarget = 0xA000;
+constexpr uint32_t kNoReader = 0x40000000;
 constexpr uint16_t kRoutingBuffer = 256;
 
-enum : uint16_t { OC_RF_SET_LM_ROUTING_CMD = 0x2101, OC_RF_DISCOVER_CMD = 0x2103, OC_SET_PM_ROUTING_CMD = 0x2F05 };
+enum : uint16_t {
+    OC_RF_SET_LM_ROUTING_CMD = 0x2101,
+    OC_RF_DISCOVER_CMD = 0x2103,
+    OC_PRESENCE_CHECK_CMD = 0x2F01,
+    OC_PC_DEACTIVATE_CMD = 0x2F02,
+    OC_SET_PM_ROUTING_CMD = 0x2F05,
+};
 
 // Configuration parameter ids.
 enum : uint8_t {
     PB_BAIL_OUT = 0x11,
     PF_BIT_RATE = 0x18,
     PI_BIT_RATE = 0x21,
+    PN_ATR_REQ_GEN_BYTES = 0x29,
     LA_BIT_FRAME_SDD = 0x30,
     LA_PLATFORM_CONFIG = 0x31,
     LA_SEL_INFO = 0x32,
@@ -34,6 +44,8 @@ enum : uint8_t {
     LI_FWI = 0x58,
     LA_HIST_BY = 0x59,
     LI_BIT_RATE = 0x5B,
+    LN_WT = 0x60,
+    LN_ATR_RES_GEN_BYTES = 0x61,
     RF_FIELD_INFO = 0x80,
     RF_NFCEE_ACTION = 0x81,
     VENDOR_15693_BIT_RATE = 0xD0,
@@ -77,32 +89,6 @@ bool hasEntries(const TNciRoutingTable& t, bool poll) {
     return false;
 }
 
-uint32_t encodedSize(const TNciRoutingTable& t) {
-    uint32_t size = 0;
-    for (uint8_t i = 0; i < t.count; ++i) size += t.entries[i].length + 4u;
-    return size;
-}
-
-uint16_t addEntry(TNciContext* nci, uint8_t type, uint8_t route, uint8_t powerState, const uint8_t* value, uint8_t length) {
-    TNciRoutingTable& t = nci->routing;
-    if (t.count >= NCI_ROUTING_ENTRIES) {
-        TRACE(NFCLL_TRC_ERROR, "nci: ! Too many entries in routing table (%d)", static_cast<int>(t.count));
-        return 13;
-    }
-    if (encodedSize(t) + length >= nci->routingTableSize) {
-        TRACE(NFCLL_TRC_ERROR, "nci: ! No more space in routing table (maxTableSize = %d)",
-              static_cast<int>(nci->routingTableSize));
-        return 23;
-    }
-    TNciRoutingEntry& e = t.entries[t.count++];
-    e = TNciRoutingEntry{type, route, powerState, length, {}};
-    std::memcpy(e.value, value, length);
-    TRACE(kTrcNci, "nci: Entry created");
-    t.changed = true;
-    TRACE(kTrcNci, "nci: Routing table changed");
-    return 0;
-}
-
 // The host's own entry for one technology or protocol, unless someone answers for it already.
 void addHostRoute(TNciContext* nci, uint8_t type, uint8_t value) {
     const TNciRoutingTable& t = nci->routing;
@@ -112,31 +98,12 @@ void addHostRoute(TNciContext* nci, uint8_t type, uint8_t value) {
         else TRACE(kTrcNci, "nci: %s, routing entry for route %d already exists", "nciAddRoute_Wrapper", 0);
         return;
     }
-    addEntry(nci, type, 0, 0x01, &value, 1);
-}
-
-uint32_t encodeRouting(TNciRoutingTable& t, bool poll, uint8_t* out) {
-    uint32_t length = 2;
-    out[0] = 0;
-    out[1] = 0;
-    for (uint8_t i = 0; i < t.count; ++i) {
-        const TNciRoutingEntry& e = t.entries[i];
-        if (((e.type & 0x80) != 0) != poll) continue;
-        if (length + 4u + e.length > kRoutingBuffer) return 0;
-        out[length++] = e.type & 0x7F;
-        out[length++] = static_cast<uint8_t>(e.length + 2);
-        out[length++] = e.route;
-        out[length++] = e.powerState;
-        std::memcpy(out + length, e.value, e.length);
-        length += e.length;
-        ++out[1];
-    }
-    return length;
+    nciRoutingAddEntry(nci, &value, type, 0, 0x01, 1);
 }
 
 uint16_t sendRouting(TNciContext* nci, bool poll) {
     uint8_t buffer[kRoutingBuffer];
-    const uint32_t length = encodeRouting(nci->routing, poll, buffer);
+    const uint32_t length = nciRoutingEncode(&nci->routing, poll, buffer, sizeof buffer);
     if (length == 0) return NCI_CAUSE_WRONG_PARAMETER;
     // The vendor's poll-mode command carries the entries without the more flag.
     if (poll) return stepOf(nciSendCommand(nci, OC_SET_PM_ROUTING_CMD, buffer + 1, length - 1));
@@ -214,6 +181,44 @@ uint16_t listenFParams(TNciContext* nci, const TNfcListenParam& p, bool* bitRate
     return cause;
 }
 
+// The P2P data rate code of the listen block (1 106 ... 7 6780 kbit/s) as PF_BIT_RATE; 0 adds nothing.
+uint8_t p2pBitRate(uint8_t dataRate) {
+    if (dataRate >= 2 && dataRate <= 7) return static_cast<uint8_t>(dataRate - 1);
+    if (dataRate != 1) TRACE(NFCLL_TRC_ERROR, "nci: datarate %d not supported, fallback to 106", static_cast<int>(dataRate));
+    return 0;
+}
+
+// The NFCID1 a P2P target answers with: 4, 7 or 10 of the given bytes, none under 4.
+uint8_t p2pNfcidLength(uint8_t given) {
+    if (given >= 10) return 10;
+    if (given >= 7) return 7;
+    return given >= 4 ? 4 : 0;
+}
+
+uint16_t nciPrepareP2PParameters(TNciContext* nci, const TNfcListenParam& p, uint32_t mask) {
+    uint16_t cause = 0;
+    if (nfcmanP2pRawMode() == 2) cause |= addByte(nci, LN_WT, 10);
+    // The application's lengths are bounded by their fields.
+    const uint8_t generalLength = std::min<uint8_t>(p.atrLength, sizeof p.atrBytes);
+    if (mask & kP2pInitiator) {
+        cause |= nciParamsAdd(nci, PN_ATR_REQ_GEN_BYTES, p.atrBytes, generalLength);
+        if (p.p2pFlags & NFC_P2P_DATA_RATE)
+            if (const uint8_t code = p2pBitRate(p.p2pDataRate)) cause |= addByte(nci, PF_BIT_RATE, code);
+    }
+    if (mask & kP2pTarget) {
+        cause |= addByte(nci, LA_SEL_INFO, 0x40);
+        cause |= nciParamsAdd(nci, LN_ATR_RES_GEN_BYTES, p.atrBytes, generalLength);
+        if (nci->ll->listenMask & kP2pTarget) cause |= addByte(nci, LF_PROTOCOL_TYPE, 2);
+    }
+    TRACE(kTrcNci, "%s: check NFC_ID_VALID %d", "nciPrepareP2PParameters", p.p2pFlags & NFC_P2P_NFCID_VALID);
+    if ((mask & kP2pRows) && (p.p2pFlags & NFC_P2P_NFCID_VALID)) {
+        const uint8_t length = p2pNfcidLength(std::min<uint8_t>(p.p2pNfcidLength, sizeof p.p2pNfcid));
+        TRACE(kTrcNci, "%s: call nciAddConfigParamPayload with %d bytes", "nciPrepareP2PParameters", length);
+        cause |= nciParamsAdd(nci, LA_NFCID1, p.p2pNfcid, length);
+    }
+    return cause;
+}
+
 uint16_t prepareParameters(TNciContext* nci) {
     const uint32_t mask = nci->listenMask;
     static const TNfcListenParam kNone{};
@@ -231,6 +236,7 @@ uint16_t prepareParameters(TNciContext* nci) {
     if (mask & 0x100000) cause |= listenAParams(nci, p, &bitRateAdded);
     if (mask & 0x200000) cause |= listenBParams(nci, p, &bitRateAdded);
     if (mask & 0x400000) cause |= listenFParams(nci, p, &bitRateAdded);
+    cause |= nciPrepareP2PParameters(nci, p, mask);
     TRACE(kTrcNci, "listenMask: 0x%X", static_cast<unsigned>(mask));
     cause |= addByte(nci, RF_NFCEE_ACTION, 1);
     cause |= addByte(nci, RF_FIELD_INFO, (mask & 0x1000000) ? 1 : 0);
@@ -238,6 +244,32 @@ uint16_t prepareParameters(TNciContext* nci) {
 }
 
 // ---- RF_DISCOVER_CMD ---------------------------------------------------------------------------
+// A reader must find the NFCEEs that technology routes name, whatever the listen request asked:
+// each enabled route to an enabled NFCEE adds its technology's listen mode. 0 for a route whose
+// technology has no listen mode.
+uint32_t addNfceeRoutes(TNciContext* nci, uint8_t* out, uint32_t length, uint32_t size) {
+    static constexpr uint8_t kListenModes[] = {0x80, 0x81, 0x82, 0x86};
+    const TNciRoutingTable& t = nci->routing;
+    for (uint8_t i = 0; i < t.count; ++i) {
+        const TNciRoutingEntry& e = t.entries[i];
+        if (e.type != NCI_ROUTE_TECH || e.route == 0) continue;
+        const TNciNfcee* ee = nciNfceeById(nci, e.route);
+        if (!ee || ee->status != NCI_NFCEE_ENABLED) continue;
+        if (e.value[0] >= std::size(kListenModes)) {
+            TRACE(NFCLL_TRC_ERROR, "nci: ! RF Technology (%02X) not found", e.value[0]);
+            return 0;
+        }
+        const uint8_t value = kListenModes[e.value[0]];
+        bool known = false;
+        for (uint32_t at = 1; at < length; at += 2) known |= out[at] == value;
+        if (known || length + 2 > size) continue;
+        out[length++] = value;
+        out[length++] = 1;
+        ++out[0];
+    }
+    return length;
+}
+
 uint32_t buildDiscover(TNciContext* nci, uint8_t* out, uint32_t size) {
     nci->activeListenTypes = nci->listenMask | nciNfceeListenMask(nci);
     uint32_t length = 1;
@@ -256,7 +288,13 @@ uint32_t buildDiscover(TNciContext* nci, uint8_t* out, uint32_t size) {
         out[length++] = 1;   // every discovery period
         ++out[0];
     }
-    return length;
+    return addNfceeRoutes(nci, out, length, size);
+}
+
+// Controllers with their own presence check have it started before a discovery with readers.
+uint32_t afterParameters(const TNciContext* nci) {
+    const bool check = (nci->features & NCI_FEATURE_PRESENCE_CHECK) && !(nci->listenMask & kNoReader);
+    return check ? NCI_DISC_START_PRESENCE_CHECK : NCI_DISC_START;
 }
 
 // One step of the current state; the next one in *next when it moves on.
@@ -292,19 +330,29 @@ uint16_t discStep(TNciContext* nci, uint16_t event, uint32_t* next) {
             nci->routing.changed = false;
             if (uint16_t cause = prepareParameters(nci)) return cause;
             if (nci->params[0] == 0) {
-                *next = NCI_DISC_START;
+                *next = afterParameters(nci);
                 return 0;
             }
             return stepOf(nciSendSetConfig(nci));
         }
         if (event != EV_NCI_CORE_SET_CONFIG_RSP) return unexpected();
         if (nciHandleCoreSetConfigRsp(nci) != 0) return NCI_CAUSE_WRONG_PARAMETER;
+        *next = afterParameters(nci);
+        return 0;
+    case NCI_DISC_START_PRESENCE_CHECK:
+        if (event == EV_SM_ENTRY) {
+            static constexpr uint8_t kPresenceCheck[2] = {0x01, 0x00};
+            if (nci->listenMask & kNoReader) return stepOf(nciSendCommand(nci, OC_PC_DEACTIVATE_CMD, nullptr, 0));
+            return stepOf(nciSendCommand(nci, OC_PRESENCE_CHECK_CMD, kPresenceCheck, sizeof kPresenceCheck));
+        }
+        if (event != EV_NCI_DOVUVODAV_PRESENCE_CHECK_RSP && event != EV_NCI_DOVUVODAV_PC_DEACTIVATE_RSP) return unexpected();
         *next = NCI_DISC_START;
         return 0;
     case NCI_DISC_START:
         if (event == EV_SM_ENTRY) {
             uint8_t payload[1 + 2 * 32];
             const uint32_t length = buildDiscover(nci, payload, sizeof payload);
+            if (length == 0) return NCI_CAUSE_WRONG_PARAMETER;
             return stepOf(nciSendCommand(nci, OC_RF_DISCOVER_CMD, payload, length));
         }
         if (event != EV_NCI_RF_DISCOVER_RSP) return unexpected();
@@ -328,11 +376,6 @@ bool nciListenMaskChanged(const TNciContext* nci) {
     TRACE(kTrcNci, "nci: No change in listen mask, current=0x%X, new=0x%X", static_cast<unsigned>(nci->activeListenTypes),
           static_cast<unsigned>(wanted));
     return false;
-}
-
-uint32_t nciNfceeListenMask(const TNciContext*) {
-    // No NFCEE answers a reader in this build.
-    return 0;
 }
 
 void nciRoutingHostRoutes(TNciContext* nci, uint32_t mask) {

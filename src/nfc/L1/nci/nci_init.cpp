@@ -96,7 +96,10 @@ uint16_t runVendor(TNciContext* nci, uint16_t event, uint32_t* next) {
 
 uint16_t runNfceeDiscovery(TNciContext* nci, uint16_t event, uint32_t* next) {
     switch (event) {
-    case EV_SM_ENTRY: return stepOf(nciSendNfceeDiscover(nci));
+    case EV_SM_ENTRY:
+        // The controller announces its NFCEEs anew: records of an earlier start-up are gone.
+        nciNfceeReset(nci);
+        return stepOf(nciSendNfceeDiscover(nci));
     case EV_NCI_NFCEE_DISCOVER_RSP: {
         nciStopResponseTimer(nci);
         uint8_t count = 0;
@@ -107,6 +110,9 @@ uint16_t runNfceeDiscovery(TNciContext* nci, uint16_t event, uint32_t* next) {
         return 0;
     }
     case EV_NCI_NFCEE_DISCOVER_NTF:
+        // An NFCEE that cannot be taken is left out; start-up goes on with the others.
+        if (const uint16_t result = nciHandleNfceeDiscoverNtf(nci); result != 0 && result != 5)
+            TRACE(NFCLL_TRC_ERROR, "nci: ! NFCEE not added, cause %#x", static_cast<unsigned>(result));
         if (++nci->nfceeFound >= nci->nfceeAnnounced) *next = NCI_INIT_CONFIG;
         return 0;
     default: return notAccepted(nci, event);

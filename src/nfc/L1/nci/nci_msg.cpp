@@ -89,6 +89,7 @@ void nciFullReset(TNciContext* nci) {
     nciPartialReset(nci);
     nci->nfceeAnnounced = 0;
     nci->nfceeFound = 0;
+    nciNfceeReset(nci);
 }
 
 // ---- Handlers -----------------------------------------------------------------------------------

@@ -20,7 +20,14 @@ enum : uint16_t {
     OC_RF_DISCOVER_SELECT_CMD = 0x2104,
     OC_RF_DEACTIVATE_CMD = 0x2106,
     OC_RF_T3T_POLLING_CMD = 0x2108,
+    OC_RF_PARAMETER_UPDATE_CMD = 0x210B,
 };
+
+constexpr uint8_t INTERFACE_FRAME = 1;
+// NFC-DEP activation parameters: the length byte, then the ATR_REQ or ATR_RES from its NFCID3 on,
+// whose general bytes follow DID, BS, BR, (TO,) PP.
+constexpr uint32_t kNfcid3At = 1, kNfcid3Length = 10;
+constexpr uint32_t kAtrReqGeneralBytesAt = 15, kAtrResGeneralBytesAt = 16;
 
 enum : uint8_t { PROTOCOL_T2T = 2, PROTOCOL_ISO_DEP = 4, PROTOCOL_NFC_DEP = 5 };
 enum : uint8_t { TECH_A = 0, TECH_B = 1, TECH_F = 2, TECH_15693 = 3, TECH_MAKER = 0x80 };
@@ -173,6 +180,44 @@ void atsHistoricalBytes(const TNciEndpoint& ep, TNfcTagInfo& info) {
     info.historicalBytesLength = n;
 }
 
+// The peer's general bytes of an NFC-DEP activation, bounded by the endpoint's room.
+void takeGeneralBytes(TNciEndpoint& ep) {
+    const uint32_t start = ep.listen ? kAtrReqGeneralBytesAt : kAtrResGeneralBytesAt;
+    if (ep.protocol != PROTOCOL_NFC_DEP || ep.activationLength < 1) return;
+    const uint32_t end = std::min<uint32_t>(1u + ep.activation[0], ep.activationLength);
+    if (end <= start) return;
+    const uint32_t needed = end - start;
+    if (needed > sizeof ep.generalBytes)
+        TRACE(NFCLL_TRC_ERROR, "nci: ! Not enough room for generic bytes (%d bytes needed, %d available)",
+              static_cast<int>(needed), static_cast<int>(sizeof ep.generalBytes));
+    ep.generalBytesLength = static_cast<uint8_t>(std::min<uint32_t>(needed, sizeof ep.generalBytes));
+    std::memcpy(ep.generalBytes, ep.activation + start, ep.generalBytesLength);
+}
+
+// A P2P device is known by its NFCID3 and its general bytes.
+void fillP2pInfo(const TNciEndpoint& ep, TNfcTagInfo& info) {
+    if (ep.activationLength >= kNfcid3At + kNfcid3Length) {
+        std::memcpy(info.uid, ep.activation + kNfcid3At, kNfcid3Length);
+        info.uidLength = kNfcid3Length;
+    }
+    std::memcpy(reinterpret_cast<uint8_t*>(&info) + NFCLL_GENERAL_BYTES_OFFSET, ep.generalBytes, ep.generalBytesLength);
+    info.historicalBytesLength = ep.generalBytesLength;
+}
+
+// Listen mode: an NFCEE routed for the endpoint's technology answers the reader, not the host.
+void checkNfceeRoute(TNciContext* nci, TNciEndpoint& ep) {
+    TRACE(kTrcNci, "nci: Listen-mode activated, checking for NFCEE");
+    const TNciRoutingTable& t = nci->routing;
+    for (uint8_t i = 0; i < t.count; ++i) {
+        const TNciRoutingEntry& e = t.entries[i];
+        if (e.type != NCI_ROUTE_TECH || e.route == 0 || e.length != 1 || e.value[0] != ep.technology) continue;
+        TRACE(kTrcNci, "nci: Endpoint is talking to NFCEE %d", static_cast<int>(e.route));
+        ep.nfceeId = e.route;
+        ep.tagType = kTagNfcee;
+        return;
+    }
+}
+
 void fillTagInfo(TNciContext* nci, const TNciEndpoint& ep, TNfcTagInfo& info) {
     info = TNfcTagInfo{};
     info.tagType = ep.tagType;
@@ -186,7 +231,7 @@ void fillTagInfo(TNciContext* nci, const TNciEndpoint& ep, TNfcTagInfo& info) {
     case TECH_A:
         info.a.atqa = static_cast<uint16_t>(ep.tech.sensRes[0] << 8 | ep.tech.sensRes[1]);
         info.a.sak = ep.tech.selRes;
-        if (ep.protocol == PROTOCOL_ISO_DEP) atsHistoricalBytes(ep, info);
+        if (ep.protocol == PROTOCOL_ISO_DEP && !ep.listen) atsHistoricalBytes(ep, info);
         break;
     case TECH_B: {
         if (ep.tech.sensbResLength >= 8) {
@@ -194,7 +239,7 @@ void fillTagInfo(TNciContext* nci, const TNciEndpoint& ep, TNfcTagInfo& info) {
             info.afi = ep.tech.sensbRes[4];
         }
         // The ATTRIB answer: its length byte, MBLI and CID, then the higher-layer response.
-        if (ep.activationLength >= 2) {
+        if (ep.activationLength >= 2 && !ep.listen) {
             const uint32_t end = std::min<uint32_t>(1u + ep.activation[0], ep.activationLength);
             uint8_t hlr[sizeof info.b.higherLayerResponse];
             const uint8_t n = end > 2 ? copyBounded(hlr, sizeof hlr, ep.activation + 2, end - 2, "higher-layer response") : 0;
@@ -218,6 +263,7 @@ void fillTagInfo(TNciContext* nci, const TNciEndpoint& ep, TNfcTagInfo& info) {
               static_cast<unsigned>(ep.technology), ep.listen ? "listen" : "poll");
         break;
     }
+    if (ep.protocol == PROTOCOL_NFC_DEP) fillP2pInfo(ep, info);
 }
 
 // The listen types that accept a tag type, widened as the controller reports them.
@@ -311,7 +357,10 @@ uint16_t nciHandleDiscoverRsp(TNciContext* nci) {
     CByteReader r = payloadOf(nci);
     uint8_t status = 0;
     if (!r.u8(status)) return nciTooShort(nci, "nciHandleDiscoverRsp", 1);
-    if (status == 0) return 0;
+    if (status == 0) {
+        nciNfceeReportListenStates(nci);
+        return 0;
+    }
     return status == 0x06 ? 28 : NCI_CAUSE_FAILED;
 }
 
@@ -396,11 +445,13 @@ uint16_t nciHandleIntfActivatedNtf(TNciContext* nci) {
     }
     // The activation parameters as they come; the first byte is the length of the answer they carry.
     ep.activationLength = copyBounded(ep.activation, sizeof ep.activation, activation, m, "activation parameters");
+    takeGeneralBytes(ep);
     if (ep.rfInterface == 0) {
         TRACE(kTrcNci, "%s NFCEE_DIRECT interface activated", "nci:");
         ep.tagType = kTagNfcee;
     } else {
         ep.tagType = nciTagTypeOf(nci, ep);
+        if (ep.listen) checkNfceeRoute(nci, ep);
     }
     if (const uint32_t techTimeout = techTimeoutOf(ep)) {
         nci->techTimeout = techTimeout;
@@ -538,6 +589,22 @@ uint32_t nciSendDiscoverSelect(TNciContext* nci) {
 
 uint32_t nciSendDeactivate(TNciContext* nci, uint8_t type) {
     return nciSendCommand(nci, OC_RF_DEACTIVATE_CMD, &type, 1);
+}
+
+uint16_t nciSendParameterUpdate(TNciContext* nci) {
+    if (nci->active.rfInterface != INTERFACE_FRAME) {
+        TRACE(NFCLL_TRC_ERROR, "nci: ! PARAMETER_UPDATE_CMD not valid for current RF interface");
+        return NFCLL_CAUSE_WRONG_STATE;
+    }
+    if (nci->paramsUsed < 2 || nci->params[0] == 0) {
+        TRACE(NFCLL_TRC_ERROR, "nci: ! Invalid number of parameters");
+        return NCI_CAUSE_INVALID_DATA;
+    }
+    if (sendFailed(nciSendCommand(nci, OC_RF_PARAMETER_UPDATE_CMD, nci->params, nci->paramsUsed))) {
+        TRACE(NFCLL_TRC_ERROR, "nci: ! Unable to update parameter");
+        return NCI_CAUSE_FAILED;
+    }
+    return 0;
 }
 
 uint32_t nciSendT3tPolling(TNciContext* nci) {

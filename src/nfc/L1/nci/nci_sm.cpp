@@ -113,7 +113,7 @@ uint32_t nciStateInit(TStateMachine* sm, uint16_t event) {
         nciSignalCompletion(nci, evNciResetCompleted);
         return changeTo(sm, &nciStateIdle);
     }
-    case EV_NCI_RF_NFCEE_DISCOVERY_REQ_NTF: return SM_DONE;
+    case EV_NCI_RF_NFCEE_DISCOVERY_REQ_NTF: nciHandleNfceeDiscoveryReqNtf(nci); return SM_DONE;
     case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
     default: return SM_NOT_HANDLED;
     }
@@ -151,6 +151,8 @@ uint32_t nciDefaultHandler(TStateMachine* sm, uint16_t event) {
         nciSignalCompletion(nci, nciHandleCoreSetConfigRsp(nci) == 0 ? evNciOk : evNciError);
         return SM_DONE;
     case EV_NCI_RF_FIELD_INFO_NTF: nciHandleFieldInfoNtf(nci); return SM_DONE;
+    case EV_NCI_NFCEE_DISCOVER_NTF: nciHandleNfceeDiscoverNtf(nci); return SM_DONE;
+    case EV_NCI_RF_NFCEE_ACTION_NTF: nciHandleNfceeActionNtf(nci); return SM_DONE;
     case EV_NCI_DOVUVODAV_SWP_WAKEUP_RSP:
         nciStopResponseTimer(nci);
         nciSignalCompletion(nci, evNciOk);
@@ -163,9 +165,11 @@ uint32_t nciDefaultHandler(TStateMachine* sm, uint16_t event) {
     case EV_NCI_RF_GET_LM_ROUTING_RSP:
     case EV_NCI_RF_GET_LM_ROUTING_NTF:
     case EV_NCI_DOVUVODAV_PRESENCE_CHECK_NTF:
-    case EV_NCI_NFCEE_DISCOVER_NTF:
     case EV_NCI_NFCEE_MODE_SET_RSP:
     case EV_NCI_RF_NFCEE_DISCOVERY_REQ_NTF:
+        nciHandleNfceeDiscoveryReqNtf(nci);
+        return sm->current == &nciStateIdle && nciListenMaskChanged(nci) ? changeTo(sm, &nciStateStartDiscovery)
+                                                                         : SM_DONE;
     case EV_NCI_HCI_TIMEOUT: return SM_DONE;
     case EV_NCI_IO_SE_REQUEST:
         TRACE(NFCLL_TRC_ERROR, "nci: ! SE io control only allowed in IDLE and DISCOVERY");
@@ -193,8 +197,10 @@ uint32_t nciDefaultHandler(TStateMachine* sm, uint16_t event) {
     case EV_NCI_RADIO_OFF_REQUEST: return changeTo(sm, &nciStateRadioDisable);
     case EV_NCI_IO_GET_PARAMETER: return nciEnterSubState(sm, &nciStateIoGetParameter);
     case EV_NCI_ECHO_REQUEST: return nciEnterSubState(sm, &nciStateNfccLoopback);
+    case EV_NCI_IO_RAW_REQUEST: return nciEnterSubState(sm, &nciStateRawRequest);
     case EV_NCI_RF_DISCOVER_SELECT_CMD: return refuseRequest(sm, event, evNciError);
     case EV_NCI_SLEEP:
+    case EV_NCI_RF_PARAMETER_UPDATE_CMD:
     case EV_NCI_RF_T3T_POLLING_CMD: return refuseRequest(sm, event, evNciState);
     // Their IO controls are answered when they are asked; a state that cannot serve them lets them pass.
     case EV_NCI_WAKE_UP:
@@ -237,6 +243,7 @@ uint32_t nciStateIdle(TStateMachine* sm, uint16_t event) {
     case EV_NCI_RF_DEACTIVATE_CMD: nciSignalCompletion(nci, evNciDeactivateInd); return SM_DONE;
     case EV_NCI_WAKE_UP_DONE_RSP: nciSignalCompletion(nci, evNciOk); return SM_DONE;
     case EV_NCI_RADIO_OFF_REQUEST: return changeTo(sm, &nciStateRadioOff);
+    case EV_NCI_IO_SE_REQUEST: return nciEnterSubState(sm, &nciStateIoSeRequest);
     case EV_NCI_RF_SET_LM_ROUTING_RSP:
     case EV_SM_RETURNED_ERROR: return SM_DONE;
     default: return SM_NOT_HANDLED;

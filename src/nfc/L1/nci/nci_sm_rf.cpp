@@ -1,5 +1,6 @@
 // The NCI driver's RF states: discovery and its set-up, host selection, the active poll side
-// and its deactivation, radio off, wake-up, and the direct IO sub-states.
+// and its deactivation, the listen side (the host as a card or a P2P target), radio off,
+// wake-up, and the direct IO sub-states.
 #include <cstring>
 
 #include "L1/nci/nci.h"
@@ -41,14 +42,49 @@ uint32_t byDeactivationType(TStateMachine* sm) {
 // The outcome of an activation notification in the discovery states.
 uint32_t activated(TStateMachine* sm, uint16_t result) {
     TNciContext* nci = nciOf(sm);
-    if (result == 0 && !nci->active.listen && nci->active.rfInterface != 0) return nciChangeTo(sm, nciPollActiveState(nci));
+    if (result == 0) {
+        if (!nci->active.listen && nci->active.rfInterface != 0) return nciChangeTo(sm, nciPollActiveState(nci));
+        return nciChangeTo(sm, &nciStateListenActive);
+    }
     if (result == 5) return SM_DONE;
     if (result == NCI_CAUSE_FAILED && nci->activeListenTypes == 0) {
         TRACE(kTrcNci, "nci: Waiting for DEACTIVATE_NTF, ignoring ACTIVATED_NTF");
         return SM_DONE;
     }
-    // Listen-mode endpoints are not served by this build: the controller is set free again.
     return nciChangeTo(sm, &nciStateInvalidActive);
+}
+
+// RF_PARAMETER_UPDATE_CMD and its answer, alike in the poll and the listen states.
+uint32_t parameterUpdate(TNciContext* nci, uint16_t event, const char* state) {
+    if (event == EV_NCI_RF_PARAMETER_UPDATE_CMD) {
+        if (const uint16_t cause = nciSendParameterUpdate(nci)) nciSignalError(cause, nci, state);
+        return SM_DONE;
+    }
+    nciStopResponseTimer(nci);
+    if (nciHandleStatusRsp(nci, "nciHandleParameterUpdateRsp") != 0) TRACE(NFCLL_TRC_ERROR, "nci: ! Error setting parameter");
+    return SM_DONE;
+}
+
+// A deactivation notification while the host is the card: where the reader (or the host) sent it.
+uint32_t listenDeactivated(TStateMachine* sm) {
+    TNciContext* nci = nciOf(sm);
+    nci->selecting = NCI_NO_ENDPOINT;
+    switch (nci->deactType) {
+    case DEACT_IDLE: return afterIdleDeactivation(sm);
+    case DEACT_DISCOVERY: return nciChangeTo(sm, &nciStateDiscovery);
+    case DEACT_SLEEP:
+    case DEACT_SLEEP_AF: return nciChangeTo(sm, &nciStateListenSleep);
+    default:
+        TRACE(NFCLL_TRC_ERROR, "nci: Unsupported deactivateMode 0x%X", static_cast<unsigned>(nci->deactType));
+        return SM_DONE;
+    }
+}
+
+// The deactivation answer of the listen states: only an error is worth a word.
+void listenDeactivateRsp(TNciContext* nci) {
+    if (nciHandleDeactivateRsp(nci) == 0) return;
+    nciStopResponseTimer(nci);
+    nciSignalCompletion(nci, evNciError);
 }
 
 uint32_t finishDiscoveryInit(TStateMachine* sm, uint16_t result) {
@@ -95,8 +131,8 @@ uint32_t nciStateStartDiscovery(TStateMachine* sm, uint16_t event) {
         nciStopResponseTimer(nci);
         return finishDiscoveryInit(sm, nciRunDiscoveryInit(nci, event));
     // A new listen request waits for the set-up under way, which looks at the mask when it ends.
-    case EV_NCI_RF_DISCOVER_CMD:
-    case EV_NCI_RF_NFCEE_DISCOVERY_REQ_NTF: return SM_DONE;
+    case EV_NCI_RF_DISCOVER_CMD: return SM_DONE;
+    case EV_NCI_RF_NFCEE_DISCOVERY_REQ_NTF: nciHandleNfceeDiscoveryReqNtf(nci); return SM_DONE;
     case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
     default: return SM_NOT_HANDLED;
     }
@@ -135,7 +171,10 @@ uint32_t nciStateDiscovery(TStateMachine* sm, uint16_t event) {
     case EV_NCI_RF_INTF_ACTIVATED_NTF: return activated(sm, nciHandleIntfActivatedNtf(nci));
     case EV_NCI_WAKE_UP_DONE_RSP: nciSignalCompletion(nci, evNciOk); return SM_DONE;
     case EV_NCI_WAKE_UP_DONE_NTF: return nciChangeTo(sm, &nciStateWakeup);
+    case EV_NCI_IO_SE_REQUEST: return nciEnterSubState(sm, &nciStateIoSeRequest);
     case EV_NCI_RF_NFCEE_DISCOVERY_REQ_NTF:
+        nciHandleNfceeDiscoveryReqNtf(nci);
+        return nciListenMaskChanged(nci) ? nciChangeTo(sm, &nciStateDiscoveryStop) : SM_DONE;
     case EV_SM_EXIT:
     case EV_NCI_RF_DEACTIVATE_NTF: return SM_DONE;
     default: return SM_NOT_HANDLED;
@@ -149,6 +188,7 @@ uint32_t nciStateDiscoveryStop(TStateMachine* sm, uint16_t event) {
     case EV_NCI_RF_DEACTIVATE_RSP:
         nciStopResponseTimer(nci);
         nci->activeListenTypes = 0;
+        nciNfceeReportListenStates(nci);
         if (nciListenMaskChanged(nci)) return nciChangeTo(sm, &nciStateStartDiscovery);
         nciSignalCompletion(nci, evNciListenActive);
         return nciChangeTo(sm, &nciStateIdle);
@@ -257,6 +297,8 @@ uint32_t nciStatePollActive(TStateMachine* sm, uint16_t event) {
         nciStopResponseTimer(nci);
         nciSignalCompletion(nci, nciHandleT3tPollingNtf(nci) == 0 ? evNciOk : evNciError);
         return SM_DONE;
+    case EV_NCI_RF_PARAMETER_UPDATE_CMD:
+    case EV_NCI_RF_PARAMETER_UPDATE_RSP: return parameterUpdate(nci, event, "nciStatePollActive");
     case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
     default: return SM_NOT_HANDLED;
     }
@@ -285,6 +327,84 @@ uint32_t nciStatePollActiveDeact(TStateMachine* sm, uint16_t event) {
         nciStopResponseTimer(nci);
         nci->tagType = 0;
         return SM_DONE;
+    default: return SM_NOT_HANDLED;
+    }
+}
+
+uint32_t nciStateListenActive(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    switch (event) {
+    case EV_NCI_MARVELD_DATA_REQ: sendData(nci, "nciStateListenActive"); return SM_DONE;
+    case EV_NCI_DATA:
+        nciStopResponseTimer(nci);
+        nciHandleData(nci);
+        return SM_DONE;
+    case EV_NCI_MARVELD_TIMEOUT:
+    case EV_NCI_CORE_INTERFACE_ERROR_NTF:
+        nciStopResponseTimer(nci);
+        nciSignalError(NCI_CAUSE_FAILED, nci, "nciStateListenActive");
+        return SM_DONE;
+    case EV_NCI_RF_DISCOVER_CMD:
+        return nciListenMaskChanged(nci) ? nciChangeTo(sm, &nciStateDiscoveryStop) : SM_NOT_HANDLED;
+    case EV_NCI_RF_DEACTIVATE_CMD:
+        nci->deactMode = DEACT_IDLE;
+        return nciChangeTo(sm, &nciStateListenActiveDeact);
+    case EV_NCI_SLEEP:
+        nci->deactMode = DEACT_SLEEP;
+        return nciChangeTo(sm, &nciStateListenActiveDeact);
+    case EV_NCI_RF_DEACTIVATE_RSP: listenDeactivateRsp(nci); return SM_DONE;
+    case EV_NCI_RF_DEACTIVATE_NTF:
+        nciStopResponseTimer(nci);
+        nciHandleDeactivateNtf(nci);
+        return listenDeactivated(sm);
+    case EV_NCI_RF_PARAMETER_UPDATE_CMD:
+    case EV_NCI_RF_PARAMETER_UPDATE_RSP: return parameterUpdate(nci, event, "nciStateListenActive");
+    case EV_NCI_RF_INTF_ACTIVATED_NTF: return SM_DONE;
+    case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
+    default: return SM_NOT_HANDLED;
+    }
+}
+
+uint32_t nciStateListenActiveDeact(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    switch (event) {
+    case EV_SM_ENTRY: sendOrSignal(nci, nciSendDeactivate(nci, nci->deactMode), "nciStateListenActiveDeact"); return SM_DONE;
+    case EV_NCI_RF_DEACTIVATE_RSP: listenDeactivateRsp(nci); return SM_DONE;
+    case EV_NCI_RF_DEACTIVATE_NTF:
+        nciStopResponseTimer(nci);
+        if (!(nci->flags & NCI_FLAG_LISTENING)) nciSignalCompletion(nci, evNciListenCanceled);
+        nciHandleDeactivateNtf(nci);
+        return listenDeactivated(sm);
+    // The reader's data that crossed the request are still the reader's.
+    case EV_NCI_DATA: nciHandleData(nci); return SM_DONE;
+    case EV_SM_EXIT:
+        nciStopResponseTimer(nci);
+        nci->tagType = 0;
+        return SM_DONE;
+    default: return SM_NOT_HANDLED;
+    }
+}
+
+uint32_t nciStateListenSleep(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    switch (event) {
+    case EV_NCI_RF_INTF_ACTIVATED_NTF:
+        return nciHandleIntfActivatedNtf(nci) == 0 ? nciChangeTo(sm, &nciStateListenActive) : SM_DONE;
+    case EV_NCI_RF_DEACTIVATE_RSP:
+        nciStopResponseTimer(nci);
+        if (nci->deactType == DEACT_IDLE) return SM_DONE;
+        nciSignalCompletion(nci, evNciListenCanceled);
+        return nciChangeTo(sm, &nciStateIdle);
+    case EV_NCI_RF_DEACTIVATE_NTF:
+        nciStopResponseTimer(nci);
+        nciHandleDeactivateNtf(nci);
+        if (nci->deactType != DEACT_DISCOVERY)
+            TRACE(NFCLL_TRC_ERROR, "nci: ! Unexpected deactivate mode %s in stateListenSleep",
+                  nci->deactType == DEACT_IDLE ? "IDLE" : "SLEEP");
+        return nciChangeTo(sm, &nciStateDiscovery);
+    case EV_SM_RETURNED:
+    case EV_SM_RETURNED_ERROR: return nciListenMaskChanged(nci) ? nciChangeTo(sm, &nciStateStartDiscovery) : SM_DONE;
+    case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
     default: return SM_NOT_HANDLED;
     }
 }
@@ -454,6 +574,20 @@ uint32_t nciStateNfccLoopback(TStateMachine* sm, uint16_t event) {
         return SM_MASTER_ERROR;
     case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
     default: return SM_NOT_HANDLED;
+    }
+}
+
+// The caller's bytes go to the controller as they are; whatever comes next ends the request.
+uint32_t nciStateRawRequest(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    switch (event) {
+    case EV_SM_ENTRY:
+        TRACE(NFCLL_TRC_ERROR, "nci: ! WARNING: Sending raw packet");
+        if (nci->ioInput && nci->ioInputLength && nfcllSendDsData(nci->ll, nci->ioInput, nci->ioInputLength)) return SM_DONE;
+        nciSignalError(NCI_CAUSE_INVALID_DATA, nci, "nciStateRawRequest");
+        return SM_MASTER_ERROR;
+    case EV_SM_EXIT: return SM_DONE;
+    default: nciSignalCompletion(nci, evNciOk); return SM_MASTER;
     }
 }
 

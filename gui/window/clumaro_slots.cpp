@@ -1,0 +1,231 @@
+// The window's slots: the message logs, the SE wake-up, and the features whose window side
+// comes later, each of which says so in the user's words.
+#include "clumaro.h"
+
+#include "lumaroform.h"
+#include "nfcinstance.h"
+
+#define WINDOW_SOURCE(name) "CLumaro::" name
+
+namespace {
+
+constexpr int kPageLogDashes = 160;
+constexpr int kMifareLogDashes = 152;
+constexpr DWORD kSeWakeUpCode = 0x110A;
+
+// The features as the user knows them.
+constexpr const char* kNfcStartStop = "Starting and stopping NFC";
+constexpr const char* kListeners = "Listeners";
+constexpr const char* kListenerOptions = "Listener options";
+constexpr const char* kTagDetection = "Tag detection";
+constexpr const char* kNdefRead = "NDEF reading";
+constexpr const char* kNdefWrite = "NDEF writing";
+constexpr const char* kFormat = "Formatting and erasing";
+constexpr const char* kPictures = "Picture records";
+constexpr const char* kLegacy = "Legacy commands";
+constexpr const char* kMifare = "MIFARE Classic";
+constexpr const char* kP2p = "P2P connections";
+constexpr const char* kSnep = "SNEP and NPP";
+constexpr const char* kCardEmulation = "Card emulation";
+constexpr const char* kSecureElement = "Secure elements";
+constexpr const char* kSeCommands = "Stored SE commands";
+constexpr const char* kIo = "I/O commands";
+
+} // namespace
+
+#define NOT_AVAILABLE(slot, feature) notAvailable(WINDOW_SOURCE(#slot), feature)
+
+// ---- Message logs ----
+
+void CLumaro::handleLegacyMessage(QString text) {
+    handlePostTrace(traceInfo, text);
+    appendToPageLog(ui->tedRwLegacyLog, text, kPageLogDashes);
+}
+
+void CLumaro::handleMfMessage(QString text) {
+    handlePostTrace(traceInfo, text);
+    appendToPageLog(ui->tedRwMifareStandardLog, text, kMifareLogDashes);
+}
+
+void CLumaro::handleCeMessage(QString text) {
+    handlePostTrace(traceInfo, text);
+    appendToPageLog(ui->tedCeLog, text, kPageLogDashes);
+}
+
+void CLumaro::handleSeMessage(QString text) {
+    handlePostTrace(traceInfo, text);
+    appendToPageLog(ui->tedSeLog, text, kPageLogDashes);
+}
+
+void CLumaro::handleIoMessage(QString text) {
+    handlePostTrace(traceInfo, text);
+    appendToPageLog(ui->tedIoLog, text, kPageLogDashes);
+}
+
+// No status and no trace: the wake-up's answer is not looked at.
+void CLumaro::on_btnSeWakeUp_clicked() {
+    if (!nfcInstance) return;
+    const BYTE wake = 1;
+    nfcInstance->deviceIoControl(kSeWakeUpCode, &wake, 1, nullptr, nullptr);
+}
+
+// ---- Features still to come ----
+
+void CLumaro::initSeRouting(int) { NOT_AVAILABLE(initSeRouting, "SE routing"); }
+void CLumaro::iconForTagType(DWORD) { NOT_AVAILABLE(iconForTagType, "Tag pictures"); }
+
+void CLumaro::on_btnStartNfc_clicked() {
+    logView->clear();
+    NOT_AVAILABLE(on_btnStartNfc_clicked, kNfcStartStop);
+}
+void CLumaro::on_btnStopNfc_clicked() { NOT_AVAILABLE(on_btnStopNfc_clicked, kNfcStartStop); }
+void CLumaro::handleNfcDeviceRemoved() { NOT_AVAILABLE(handleNfcDeviceRemoved, kNfcStartStop); }
+
+void CLumaro::on_btnRwStart_clicked() { NOT_AVAILABLE(on_btnRwStart_clicked, kListeners); }
+void CLumaro::on_btnRwStop_clicked() { NOT_AVAILABLE(on_btnRwStop_clicked, kListeners); }
+void CLumaro::on_btnP2pStart_clicked() { NOT_AVAILABLE(on_btnP2pStart_clicked, kListeners); }
+void CLumaro::on_btnP2pStop_clicked() { NOT_AVAILABLE(on_btnP2pStop_clicked, kListeners); }
+void CLumaro::on_btnCeStart_clicked() { NOT_AVAILABLE(on_btnCeStart_clicked, kListeners); }
+void CLumaro::on_btnCeStop_clicked() { NOT_AVAILABLE(on_btnCeStop_clicked, kListeners); }
+void CLumaro::on_btnUnregister_clicked() { NOT_AVAILABLE(on_btnUnregister_clicked, kListeners); }
+void CLumaro::on_ckbRwAutoReadNdefOnIndication_clicked(bool) {
+    NOT_AVAILABLE(on_ckbRwAutoReadNdefOnIndication_clicked, kListenerOptions);
+}
+void CLumaro::on_ckbRwNdefAutoRead_clicked(bool) { NOT_AVAILABLE(on_ckbRwNdefAutoRead_clicked, kListenerOptions); }
+void CLumaro::on_ckbRwNdefSuppressNdefRtdAction_clicked(bool) {
+    NOT_AVAILABLE(on_ckbRwNdefSuppressNdefRtdAction_clicked, kListenerOptions);
+}
+void CLumaro::on_ckbRwNdefSuppress_clicked(bool) { NOT_AVAILABLE(on_ckbRwNdefSuppress_clicked, kListenerOptions); }
+void CLumaro::on_ckbP2pSnepAutoTransmit_clicked(bool) {
+    NOT_AVAILABLE(on_ckbP2pSnepAutoTransmit_clicked, kListenerOptions);
+}
+void CLumaro::on_ckbP2pSnepTransmitAutoTransmit_clicked(bool) {
+    NOT_AVAILABLE(on_ckbP2pSnepTransmitAutoTransmit_clicked, kListenerOptions);
+}
+void CLumaro::on_ckbRwIso14443A_clicked(bool) { NOT_AVAILABLE(on_ckbRwIso14443A_clicked, kListenerOptions); }
+void CLumaro::on_ckbRwIso14443B_clicked(bool) { NOT_AVAILABLE(on_ckbRwIso14443B_clicked, kListenerOptions); }
+void CLumaro::on_ckbCeIso14443A_clicked(bool) { NOT_AVAILABLE(on_ckbCeIso14443A_clicked, kListenerOptions); }
+void CLumaro::on_ckbCeIso14443B_clicked(bool) { NOT_AVAILABLE(on_ckbCeIso14443B_clicked, kListenerOptions); }
+void CLumaro::on_ckbCeFelica_clicked(bool) { NOT_AVAILABLE(on_ckbCeFelica_clicked, kListenerOptions); }
+
+void CLumaro::handleNfcTechnologyDiscovered(TNfcTagInfo*) {
+    NOT_AVAILABLE(handleNfcTechnologyDiscovered, kTagDetection);
+}
+void CLumaro::handleNfcTechnologyRemoved() { NOT_AVAILABLE(handleNfcTechnologyRemoved, kTagDetection); }
+void CLumaro::on_btnRwNdefCheckTag_clicked() { NOT_AVAILABLE(on_btnRwNdefCheckTag_clicked, kTagDetection); }
+void CLumaro::on_btnRwLegacyCheckTag_clicked() { NOT_AVAILABLE(on_btnRwLegacyCheckTag_clicked, kTagDetection); }
+void CLumaro::on_btnRwMifareStandardCheckTag_clicked() {
+    NOT_AVAILABLE(on_btnRwMifareStandardCheckTag_clicked, kTagDetection);
+}
+
+void CLumaro::on_btnRwNdefRead_clicked() { NOT_AVAILABLE(on_btnRwNdefRead_clicked, kNdefRead); }
+void CLumaro::on_btnRwNdefWrite_clicked() { NOT_AVAILABLE(on_btnRwNdefWrite_clicked, kNdefWrite); }
+void CLumaro::on_btnRwNdefWriteMimeSelectImage_clicked() {
+    NOT_AVAILABLE(on_btnRwNdefWriteMimeSelectImage_clicked, kPictures);
+}
+void CLumaro::on_btnP2pSnepTransmitMimeSelectImage_clicked() {
+    NOT_AVAILABLE(on_btnP2pSnepTransmitMimeSelectImage_clicked, kPictures);
+}
+void CLumaro::on_btnCeNdefModifyMimeSelectImage_clicked() {
+    NOT_AVAILABLE(on_btnCeNdefModifyMimeSelectImage_clicked, kPictures);
+}
+void CLumaro::on_btnRwNdefFormat_clicked() { NOT_AVAILABLE(on_btnRwNdefFormat_clicked, kFormat); }
+void CLumaro::on_btnRwNdefErase_clicked() { NOT_AVAILABLE(on_btnRwNdefErase_clicked, kFormat); }
+void CLumaro::on_btnRwMifareStandardFormatNdef_clicked() {
+    NOT_AVAILABLE(on_btnRwMifareStandardFormatNdef_clicked, kFormat);
+}
+void CLumaro::on_btnRwMifareStandardErase_clicked() { NOT_AVAILABLE(on_btnRwMifareStandardErase_clicked, kFormat); }
+void CLumaro::on_btnRwLegacyFormatNdef_clicked() { NOT_AVAILABLE(on_btnRwLegacyFormatNdef_clicked, kFormat); }
+void CLumaro::on_btnRwLegacyErase_clicked() { NOT_AVAILABLE(on_btnRwLegacyErase_clicked, kFormat); }
+
+void CLumaro::on_btnRwLegacySavePdu_clicked() { NOT_AVAILABLE(on_btnRwLegacySavePdu_clicked, kLegacy); }
+void CLumaro::on_cboRwLegacyCommand_currentIndexChanged(int) {
+    NOT_AVAILABLE(on_cboRwLegacyCommand_currentIndexChanged, kLegacy);
+}
+void CLumaro::on_btnRwLegacyDeletePdu_clicked() { NOT_AVAILABLE(on_btnRwLegacyDeletePdu_clicked, kLegacy); }
+void CLumaro::on_btnRwLegacyExchangePdu_clicked() { NOT_AVAILABLE(on_btnRwLegacyExchangePdu_clicked, kLegacy); }
+
+void CLumaro::on_btnRwMifareStandardAuthenticateA_clicked() {
+    NOT_AVAILABLE(on_btnRwMifareStandardAuthenticateA_clicked, kMifare);
+}
+void CLumaro::on_btnRwMifareStandardAuthenticateB_clicked() {
+    NOT_AVAILABLE(on_btnRwMifareStandardAuthenticateB_clicked, kMifare);
+}
+void CLumaro::on_btnRwMifareStandardReadBlock_clicked() {
+    NOT_AVAILABLE(on_btnRwMifareStandardReadBlock_clicked, kMifare);
+}
+void CLumaro::on_btnRwMifareStandardWrite_clicked() { NOT_AVAILABLE(on_btnRwMifareStandardWrite_clicked, kMifare); }
+void CLumaro::on_btnRwMifareStandardReadSector_clicked() {
+    NOT_AVAILABLE(on_btnRwMifareStandardReadSector_clicked, kMifare);
+}
+void CLumaro::on_sboRwMifareStandardBlock_valueChanged(int) {
+    NOT_AVAILABLE(on_sboRwMifareStandardBlock_valueChanged, kMifare);
+}
+
+// The receiver of a connection report owns its copy.
+#define P2P_REPORT_NOT_AVAILABLE(slot)                                                                         \
+    void CLumaro::slot(TP2pConnection* connection) {                                                          \
+        delete connection;                                                                                     \
+        NOT_AVAILABLE(slot, kP2p);                                                                             \
+    }
+P2P_REPORT_NOT_AVAILABLE(handleP2pConnectionRequested)
+P2P_REPORT_NOT_AVAILABLE(handleP2pConnectionEstablished)
+P2P_REPORT_NOT_AVAILABLE(handleP2pDataReceived)
+P2P_REPORT_NOT_AVAILABLE(handleP2pDataSent)
+P2P_REPORT_NOT_AVAILABLE(handleP2pConnectionTerminated)
+P2P_REPORT_NOT_AVAILABLE(handleP2pConnectionFailed)
+P2P_REPORT_NOT_AVAILABLE(handleP2pConnectionDisconnected)
+#undef P2P_REPORT_NOT_AVAILABLE
+void CLumaro::on_btnP2pStartListener1_clicked() { NOT_AVAILABLE(on_btnP2pStartListener1_clicked, kP2p); }
+void CLumaro::on_btnP2pConnect1_clicked() { NOT_AVAILABLE(on_btnP2pConnect1_clicked, kP2p); }
+void CLumaro::on_btnP2pStopListener1_clicked() { NOT_AVAILABLE(on_btnP2pStopListener1_clicked, kP2p); }
+void CLumaro::on_btnP2pStartListener2_clicked() { NOT_AVAILABLE(on_btnP2pStartListener2_clicked, kP2p); }
+void CLumaro::on_btnP2pDisconnect1_clicked() { NOT_AVAILABLE(on_btnP2pDisconnect1_clicked, kP2p); }
+void CLumaro::on_btnP2pTransmit1_clicked() { NOT_AVAILABLE(on_btnP2pTransmit1_clicked, kP2p); }
+void CLumaro::on_btnP2pStopListener2_clicked() { NOT_AVAILABLE(on_btnP2pStopListener2_clicked, kP2p); }
+void CLumaro::on_btnP2pConnect2_clicked() { NOT_AVAILABLE(on_btnP2pConnect2_clicked, kP2p); }
+void CLumaro::on_btnP2pDisconnect2_clicked() { NOT_AVAILABLE(on_btnP2pDisconnect2_clicked, kP2p); }
+void CLumaro::on_btnP2pTransmit2_clicked() { NOT_AVAILABLE(on_btnP2pTransmit2_clicked, kP2p); }
+
+void CLumaro::on_btnP2pSnepTransmit_clicked() { NOT_AVAILABLE(on_btnP2pSnepTransmit_clicked, kSnep); }
+void CLumaro::on_ckbP2pServiceSnepServer_clicked(bool) { NOT_AVAILABLE(on_ckbP2pServiceSnepServer_clicked, kSnep); }
+void CLumaro::on_ckbP2pServiceNppServer_clicked(bool) { NOT_AVAILABLE(on_ckbP2pServiceNppServer_clicked, kSnep); }
+void CLumaro::handleSnepPut() { NOT_AVAILABLE(handleSnepPut, kSnep); }
+void CLumaro::handleSnepDisconnected() { NOT_AVAILABLE(handleSnepDisconnected, kSnep); }
+void CLumaro::handleSnepEnded(BYTE, BOOL) { NOT_AVAILABLE(handleSnepEnded, kSnep); }
+void CLumaro::handleSnepProgress(BYTE, DWORD) { NOT_AVAILABLE(handleSnepProgress, kSnep); }
+
+void CLumaro::on_btnCeConfigure_clicked() { NOT_AVAILABLE(on_btnCeConfigure_clicked, kCardEmulation); }
+void CLumaro::on_btnCeNdefModifySave_clicked() { NOT_AVAILABLE(on_btnCeNdefModifySave_clicked, kCardEmulation); }
+void CLumaro::on_btnCeNdefModifyLoad_clicked() { NOT_AVAILABLE(on_btnCeNdefModifyLoad_clicked, kCardEmulation); }
+
+void CLumaro::on_btnSeOpenEse_clicked() { NOT_AVAILABLE(on_btnSeOpenEse_clicked, kSecureElement); }
+void CLumaro::on_btnSeEchoTest_clicked() { NOT_AVAILABLE(on_btnSeEchoTest_clicked, kSecureElement); }
+void CLumaro::on_btnSeCloseEse_clicked() { NOT_AVAILABLE(on_btnSeCloseEse_clicked, kSecureElement); }
+void CLumaro::on_btnSeExchangePdu_clicked() { NOT_AVAILABLE(on_btnSeExchangePdu_clicked, kSecureElement); }
+void CLumaro::on_btnSeAddRoutingEntry_clicked() { NOT_AVAILABLE(on_btnSeAddRoutingEntry_clicked, kSecureElement); }
+void CLumaro::on_cboSeRoutingType_currentIndexChanged(int) {
+    NOT_AVAILABLE(on_cboSeRoutingType_currentIndexChanged, kSecureElement);
+}
+void CLumaro::on_btnSeDeleteRoutingEntry_clicked() {
+    NOT_AVAILABLE(on_btnSeDeleteRoutingEntry_clicked, kSecureElement);
+}
+void CLumaro::on_cboSeRoutingTableType_currentIndexChanged(int) {
+    NOT_AVAILABLE(on_cboSeRoutingTableType_currentIndexChanged, kSecureElement);
+}
+void CLumaro::on_ckbSeSlot0_clicked(bool) { NOT_AVAILABLE(on_ckbSeSlot0_clicked, kSecureElement); }
+void CLumaro::on_ckbSeSlot1_clicked(bool) { NOT_AVAILABLE(on_ckbSeSlot1_clicked, kSecureElement); }
+void CLumaro::on_ckbSeSlot2_clicked(bool) { NOT_AVAILABLE(on_ckbSeSlot2_clicked, kSecureElement); }
+void CLumaro::on_ckbSeSlot3_clicked(bool) { NOT_AVAILABLE(on_ckbSeSlot3_clicked, kSecureElement); }
+void CLumaro::handleSeNotification(TNfcInfoSE*) { NOT_AVAILABLE(handleSeNotification, kSecureElement); }
+void CLumaro::on_btnSeSavePdu_clicked() { NOT_AVAILABLE(on_btnSeSavePdu_clicked, kSeCommands); }
+void CLumaro::on_btnSeDeletePdu_clicked() { NOT_AVAILABLE(on_btnSeDeletePdu_clicked, kSeCommands); }
+void CLumaro::on_cboSeCommand_currentIndexChanged(int) {
+    NOT_AVAILABLE(on_cboSeCommand_currentIndexChanged, kSeCommands);
+}
+
+void CLumaro::on_btnIoSavePdu_clicked() { NOT_AVAILABLE(on_btnIoSavePdu_clicked, kIo); }
+void CLumaro::on_btnIoDeletePdu_clicked() { NOT_AVAILABLE(on_btnIoDeletePdu_clicked, kIo); }
+void CLumaro::on_btnIoSendPdu_clicked() { NOT_AVAILABLE(on_btnIoSendPdu_clicked, kIo); }
+void CLumaro::on_btnIoSendRaw_clicked() { NOT_AVAILABLE(on_btnIoSendRaw_clicked, kIo); }
+void CLumaro::on_cboIoCommand_currentIndexChanged(int) { NOT_AVAILABLE(on_cboIoCommand_currentIndexChanged, kIo); }

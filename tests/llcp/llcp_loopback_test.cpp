@@ -1,0 +1,395 @@
+// Two engines in one process on one OS layer, A as initiator and B as target: each frame one
+// sends reaches the other on the next pump step, in virtual time. Stand-ins for the NFC manager
+// above each engine record the primitives and answer them as an application would.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "llcp_harness.h"
+
+namespace llcptest {
+namespace {
+
+using namespace llcpsim;
+
+enum class Carry { Deliver, Drop, Duplicate };
+
+struct Side {
+    Side(uint32_t w, uint8_t upQueue, uint8_t downQueue) : word(w), upName(upQueue), downName(downQueue) {}
+    uint32_t word;
+    uint8_t upName, downName;
+    std::unique_ptr<TLlcp> engine = std::make_unique<TLlcp>();
+    Recorder up, down;
+    TNfcTagInfo device{};
+    size_t carried = 0, answered = 0;
+    bool returnData = true; // DATA_IND answered with DATA_RESP at once
+    std::vector<Bytes> received;
+    std::vector<uint8_t> handles; // of the DATA_CONFs, in order
+    int upper = 0;
+    std::vector<uint8_t> area = std::vector<uint8_t>(16384);
+
+    std::vector<uint16_t> causes(uint16_t command) const {
+        std::vector<uint16_t> out;
+        for (const OsMessage& m : up.got(command)) out.push_back(osMsgFields<TNfaceLlcpLinkCause>(m).cause);
+        return out;
+    }
+};
+
+class LlcpLoopback : public ::testing::Test {
+protected:
+    void SetUp() override {
+        debugSetFlags(0xFFFFFFFFu);
+        osInit();
+        uint16_t pool = 0;
+        ASSERT_EQ(osPoolCreate(0xF1, 128, 4, &pool), OS_OK);
+        ASSERT_EQ(osPoolCreate(0xF2, LLCP_DS_BUFFER, 4, &rxPool), OS_OK);
+        mmInit();
+        ASSERT_EQ(hwTimerRegister(), OS_OK);
+        osRunUntilIdle();
+        for (Side* s : {&a, &b}) {
+            ASSERT_EQ(osTaskCreate(&s->up, &Recorder::procedure, s->upName, &s->up.queue), OS_OK);
+            ASSERT_EQ(osTaskCreate(&s->down, &Recorder::procedure, s->downName, &s->down.queue), OS_OK);
+            ASSERT_EQ(nfcllcpInit(s->engine.get(), s->word), 0);
+            OsMessage link{};
+            link.command = MM_LINK_PROTOCOL;
+            link.source = 0x40;
+            osMsgSetFields(link, MmLinkProtocolFields{s->up.queue, s->down.queue, 0, 0, 0, 0, 0, 0, 0});
+            post(*s, link);
+        }
+    }
+    void TearDown() override {
+        osDone();
+        EXPECT_TRUE(cap.contains(kNoLeak));
+    }
+
+    void post(Side& s, OsMessage m) {
+        ASSERT_EQ(osMessageSend(s.engine->ownQueue, &m), OS_OK);
+        osRunUntilIdle();
+    }
+    template <uint16_t Code>
+    void request(Side& s, const typename NfacePayloadOf<Code>::type& fields, uint16_t identity = 7) {
+        OsMessage m{};
+        m.command = Code;
+        m.spare = identity;
+        m.source = NFCMAN_QUEUE_NAME | kApp << 19;
+        osMsgSetFields(m, fields);
+        post(s, m);
+    }
+
+    void activate(Side& s, uint32_t role) {
+        s.device.tagType = role == NFCMAN_LLCP_INITIATOR ? P2P_TARGET : P2P_INITIATOR;
+        const Bytes general = generalBytes(LinkParams{});
+        std::memcpy(reinterpret_cast<uint8_t*>(&s.device) + NFCLL_GENERAL_BYTES_OFFSET, general.data(), general.size());
+        s.device.historicalBytesLength = static_cast<WORD>(general.size());
+        OsMessage response = nfcllMsgMake<NFCLL_DEVICE_RESP>(NFCMAN_QUEUE_NAME, {&s.device, 0});
+        post(s, response);
+        uint16_t pool = 0;
+        void* buffer = nullptr;
+        ASSERT_EQ(osPoolFindByName(0xF1, &pool), OS_OK);
+        ASSERT_EQ(osBufferGet(pool, sizeof(TNfcmanLlcpParameters), &buffer, nullptr, nullptr), OS_OK);
+        auto* parameters = static_cast<TNfcmanLlcpParameters*>(buffer);
+        *parameters = TNfcmanLlcpParameters{};
+        parameters->role = role;
+        OsMessage m{};
+        m.command = LLCP_SET_PARAMETER_REQ;
+        m.source = NFCMAN_QUEUE_NAME;
+        osMsgSetFields(m, TNfcmanSetParameterFields{parameters});
+        post(s, m);
+    }
+    void activateBoth() {
+        activate(b, NFCMAN_LLCP_TARGET);
+        activate(a, NFCMAN_LLCP_INITIATOR);
+    }
+
+    void deliver(Side& to, const Bytes& frame) {
+        void* buffer = nullptr;
+        ASSERT_EQ(osBufferGet(rxPool, LLCP_DS_BUFFER, &buffer, nullptr, nullptr), OS_OK);
+        std::memcpy(buffer, frame.data(), frame.size());
+        OsMessage m = nfcllMsgMake<PH_DATA_IND>(
+            kLayer1Name, {PH_DATA_OWNED, 0, static_cast<uint16_t>(frame.size()), static_cast<BYTE*>(buffer)});
+        post(to, m);
+    }
+    void carry(Side& from, Side& to) {
+        while (from.carried < from.down.frames.size()) {
+            Bytes frame = from.down.frames[from.carried++];
+            const Carry what = fault ? fault(from, frame) : Carry::Deliver;
+            if (what == Carry::Drop) continue;
+            deliver(to, frame);
+            if (what == Carry::Duplicate) deliver(to, frame);
+        }
+    }
+    // The application above the engine: accepts connections, ends links, returns buffers.
+    void answer(Side& s) {
+        while (s.answered < s.up.messages.size()) {
+            const OsMessage m = s.up.messages[s.answered++];
+            switch (m.command) {
+                case NFACE_NFC_LLCP_CON_ACT_IND: {
+                    const auto f = osMsgFields<TNfaceLlcpConActInd>(m);
+                    request<NFACE_NFC_LLCP_CON_ACT_RESP>(s, {f.hApp, f.hLink});
+                    break;
+                }
+                case NFACE_NFC_LLCP_DISC_IND:
+                    request<NFACE_NFC_LLCP_DISC_RESP>(s, {osMsgFields<TNfaceLlcpLinkCause>(m).hLink});
+                    break;
+                case NFACE_NFC_LLCP_DATA_IND: {
+                    const auto f = osMsgFields<TNfaceLlcpDataInd>(m);
+                    s.received.emplace_back(f.data, f.data + f.length);
+                    if (s.returnData) request<NFACE_NFC_LLCP_DATA_RESP>(s, {f.hLink, f.handle});
+                    break;
+                }
+                case NFACE_NFC_LLCP_DATA_CONF: s.handles.push_back(osMsgFields<TNfaceLlcpDataConf>(m).handle); break;
+                default: break;
+            }
+        }
+    }
+    void pump(uint32_t ms) {
+        for (uint32_t t = 0; t < ms; t += HW_TIMER_TICK_MS) {
+            carry(a, b);
+            carry(b, a);
+            answer(a);
+            answer(b);
+            clock.advance(HW_TIMER_TICK_MS);
+            osRunUntilIdle();
+        }
+    }
+
+    TLlcpLink* listen(Side& s, const char* name, uint8_t window, uint8_t maxConnections = 1, uint16_t miu = 128) {
+        request<NFACE_NFC_LLCP_LISTEN_REQ>(s, {&s.upper, s.area.data(), name, static_cast<uint32_t>(s.area.size()),
+                                               static_cast<uint16_t>(name ? std::strlen(name) : 0), miu, window,
+                                               maxConnections, 0, 1});
+        return static_cast<TLlcpLink*>(s.up.last<TNfaceLlcpLinkCause>(NFACE_NFC_LLCP_LISTEN_CONF).hLink);
+    }
+    TLlcpLink* connect(Side& s, const char* name, uint8_t window, uint8_t dsap = 0) {
+        request<NFACE_NFC_LLCP_CON_REQ>(s, {&s.upper, s.area.data(), name, static_cast<uint32_t>(s.area.size()),
+                                            static_cast<uint16_t>(name ? std::strlen(name) : 0), 128, window, dsap});
+        return static_cast<TLlcpLink*>(s.up.last<TNfaceLlcpLinkCause>(NFACE_NFC_LLCP_CON_CONF).hLink);
+    }
+    // B's connection accepted from its listener.
+    TLlcpLink* acceptedOn(Side& s) {
+        const auto all = s.up.got(NFACE_NFC_LLCP_CON_ACT_IND);
+        return all.empty() ? nullptr : static_cast<TLlcpLink*>(osMsgFields<TNfaceLlcpConActInd>(all.back()).hLink);
+    }
+    // A connected to B's listener of the window (B's receive window) with A's own window.
+    std::pair<TLlcpLink*, TLlcpLink*> connectedPair(uint8_t windowB, uint8_t windowA = 4) {
+        activateBoth();
+        listen(b, "urn:nfc:sn:loop", windowB);
+        TLlcpLink* la = connect(a, "urn:nfc:sn:loop", windowA);
+        pump(200);
+        TLlcpLink* lb = acceptedOn(b);
+        EXPECT_TRUE(la && la->state == LLCP_STATE_CONNECTED);
+        EXPECT_TRUE(lb && lb->state == LLCP_STATE_CONNECTED);
+        return {la, lb};
+    }
+    // The data stay the requester's until their confirmation: the fixture keeps a copy till the end.
+    void send(Side& s, TLlcpLink* link, const Bytes& data, uint8_t handle) {
+        const Bytes& kept = sent.emplace_back(data);
+        request<NFACE_NFC_LLCP_DATA_REQ>(s, {link, kept.data(), static_cast<uint16_t>(kept.size()), handle, 0});
+    }
+
+    ManualClock clock;
+    TraceCapture cap;
+    uint16_t rxPool = 0;
+    Side a{0xB1, 0xA2, 0xA3};
+    Side b{0xB3, 0xA4, 0xA5};
+    std::function<Carry(Side&, Bytes&)> fault;
+    std::deque<Bytes> sent;
+};
+
+TEST_F(LlcpLoopback, AConnectionByNameCarriesDataBothWaysAndConfirmsEachSendOnce) {
+    auto [la, lb] = connectedPair(4);
+    EXPECT_EQ(a.causes(NFACE_NFC_LLCP_CON_CONF), std::vector<uint16_t>{0});
+    EXPECT_EQ(la->remoteWindow, 4);
+    EXPECT_EQ(lb->localSap, b.engine->links[0].localSap);
+    std::vector<Bytes> data;
+    for (uint8_t i = 0; i < 6; ++i) data.push_back(Bytes(100, i));
+    for (uint8_t i = 0; i < 3; ++i) send(a, la, data[i], static_cast<uint8_t>(10 + i));
+    for (uint8_t i = 3; i < 6; ++i) send(b, lb, data[i], static_cast<uint8_t>(20 + i));
+    pump(300);
+    EXPECT_EQ(b.received, std::vector<Bytes>(data.begin(), data.begin() + 3));
+    EXPECT_EQ(a.received, std::vector<Bytes>(data.begin() + 3, data.end()));
+    EXPECT_EQ(a.handles, (std::vector<uint8_t>{10, 11, 12}));
+    EXPECT_EQ(b.handles, (std::vector<uint8_t>{23, 24, 25}));
+}
+
+TEST_F(LlcpLoopback, WithWindowOneTheSecondRequestWaitsForTheFirstAcknowledgement) {
+    auto [la, lb] = connectedPair(1);
+    ASSERT_EQ(la->remoteWindow, 1);
+    const Bytes one(20, 1), two(20, 2);
+    send(a, la, one, 1);
+    send(a, la, two, 2);
+    EXPECT_EQ(la->outstanding, 1);
+    EXPECT_EQ(la->pending.count, 1);
+    pump(300);
+    EXPECT_EQ(b.received, (std::vector<Bytes>{one, two}));
+    EXPECT_EQ(a.handles, (std::vector<uint8_t>{1, 2}));
+    EXPECT_EQ(lb->rxFree.count, 1);
+}
+
+TEST_F(LlcpLoopback, SequenceNumbersWrapOverFortyFramesEachWay) {
+    auto [la, lb] = connectedPair(2, 2);
+    std::vector<Bytes> toB, toA;
+    for (uint8_t i = 0; i < 40; ++i) {
+        toB.push_back(Bytes(8, i));
+        toA.push_back(Bytes(9, static_cast<uint8_t>(0x80 + i)));
+    }
+    for (uint8_t i = 0; i < 40; ++i) {
+        send(a, la, toB[i], i);
+        send(b, lb, toA[i], i);
+        if (la->pending.full() || lb->pending.full()) pump(40);
+    }
+    pump(2000);
+    EXPECT_EQ(b.received, toB);
+    EXPECT_EQ(a.received, toA);
+    std::vector<uint8_t> expected;
+    for (uint8_t i = 0; i < 40; ++i) expected.push_back(i);
+    EXPECT_EQ(a.handles, expected);
+    EXPECT_EQ(b.handles, expected);
+    EXPECT_EQ(la->vs, 40 % 16);
+}
+
+TEST_F(LlcpLoopback, AFullReceiveWindowTurnsBusyAndTwoReturnsReleaseIt) {
+    auto [la, lb] = connectedPair(4);
+    b.returnData = false;
+    std::vector<Bytes> data;
+    for (uint8_t i = 0; i < 6; ++i) data.push_back(Bytes(30, i));
+    for (uint8_t i = 0; i < 4; ++i) send(a, la, data[i], i);
+    pump(300);
+    EXPECT_EQ(b.received.size(), 4u);
+    EXPECT_TRUE(lb->flags & LLCP_LINK_RNR_SENT);
+    EXPECT_TRUE(la->flags & LLCP_LINK_REMOTE_BUSY);
+    EXPECT_EQ(a.handles.size(), 4u);
+    send(a, la, data[4], 4);
+    send(a, la, data[5], 5);
+    pump(200);
+    EXPECT_EQ(b.received.size(), 4u); // the peer holds back while busy
+    request<NFACE_NFC_LLCP_DATA_RESP>(b, {lb, 0});
+    EXPECT_TRUE(lb->flags & LLCP_LINK_RNR_SENT);
+    request<NFACE_NFC_LLCP_DATA_RESP>(b, {lb, 1});
+    EXPECT_FALSE(lb->flags & LLCP_LINK_RNR_SENT);
+    pump(300);
+    EXPECT_EQ(b.received, data);
+    EXPECT_EQ(a.handles, (std::vector<uint8_t>{0, 1, 2, 3, 4, 5}));
+}
+
+TEST_F(LlcpLoopback, AnNrBeyondTheOutstandingFramesIsRejectedByteByByte) {
+    auto [la, lb] = connectedPair(4);
+    send(b, lb, Bytes(5, 1), 1);
+    pump(100); // B: V(S) 1, V(SA) 1
+    const uint8_t ns = la->vs;
+    deliver(b, iframe(lb->localSap, lb->remoteSap, ns, 3, {7}));
+    pump(50);
+    Pdu pdu;
+    bool found = false;
+    for (const Bytes& frame : b.down.frames)
+        if (decode(frame, pdu) && pdu.ptype == FRMR) {
+            found = true;
+            break;
+        }
+    ASSERT_TRUE(found);
+    EXPECT_EQ(pdu.info, (Bytes{0x2C, static_cast<uint8_t>(ns << 4 | 3), 0x10, 0x10}));
+    EXPECT_EQ(b.causes(NFACE_NFC_LLCP_DISC_IND), std::vector<uint16_t>{0x40B});
+    EXPECT_EQ(a.causes(NFACE_NFC_LLCP_DISC_IND), std::vector<uint16_t>{0});
+}
+
+TEST_F(LlcpLoopback, BothSidesConnectingAtOnceEndConnected) {
+    activateBoth();
+    TLlcpLink* la = connect(a, nullptr, 2, 0x20);
+    TLlcpLink* lb = connect(b, nullptr, 2, 0x20);
+    ASSERT_TRUE(la && lb);
+    pump(300);
+    EXPECT_EQ(la->state, LLCP_STATE_CONNECTED);
+    EXPECT_EQ(lb->state, LLCP_STATE_CONNECTED);
+    EXPECT_TRUE(a.causes(NFACE_NFC_LLCP_DISC_IND).empty());
+    send(a, la, Bytes(4, 9), 3);
+    pump(100);
+    EXPECT_EQ(b.received, (std::vector<Bytes>{Bytes(4, 9)}));
+    EXPECT_EQ(a.handles, std::vector<uint8_t>{3});
+}
+
+TEST_F(LlcpLoopback, ADisconnectEndsBothSidesOnceAndFreesTheLinks) {
+    auto [la, lb] = connectedPair(4);
+    request<NFACE_NFC_LLCP_DISC_REQ>(a, {&a.upper, la});
+    pump(200);
+    EXPECT_EQ(a.causes(NFACE_NFC_LLCP_DISC_CONF), std::vector<uint16_t>{0});
+    EXPECT_EQ(a.causes(NFACE_NFC_LLCP_DISC_IND), std::vector<uint16_t>{0});
+    EXPECT_EQ(b.causes(NFACE_NFC_LLCP_DISC_IND), std::vector<uint16_t>{0});
+    EXPECT_EQ(a.engine->linkCount, 0);
+    EXPECT_EQ(b.engine->linkCount, 1); // the listener stays
+    EXPECT_EQ(b.engine->links[0].blocksUsed, 0);
+}
+
+TEST_F(LlcpLoopback, ADroppedFrameEndsEveryConnectionWithTheLinkTimeout) {
+    auto [la, lb] = connectedPair(4);
+    fault = [](Side&, Bytes&) { return Carry::Drop; };
+    send(a, la, Bytes(3, 1), 1);
+    pump(1500);
+    EXPECT_EQ(a.causes(NFACE_NFC_LLCP_DISC_IND), std::vector<uint16_t>{0x408});
+    EXPECT_EQ(b.causes(NFACE_NFC_LLCP_DISC_IND), std::vector<uint16_t>{0x408});
+    EXPECT_EQ(a.handles, std::vector<uint8_t>{1}); // confirmed once, before the indication
+}
+
+TEST_F(LlcpLoopback, ADuplicatedIFrameIsASequenceErrorThatEndsTheConnection) {
+    auto [la, lb] = connectedPair(4);
+    fault = [](Side& from, Bytes& frame) {
+        Pdu pdu;
+        return from.word == 0xB1 && decode(frame, pdu) && pdu.ptype == I ? Carry::Duplicate : Carry::Deliver;
+    };
+    send(a, la, Bytes(3, 1), 1);
+    pump(200);
+    EXPECT_EQ(b.received.size(), 1u);
+    EXPECT_EQ(b.causes(NFACE_NFC_LLCP_DISC_IND), std::vector<uint16_t>{0x40B});
+    EXPECT_EQ(a.handles, std::vector<uint8_t>{1});
+}
+
+TEST_F(LlcpLoopback, TechnologyRemovalConfirmsEveryHeldRequestOnceBeforeTheIndication) {
+    auto [la, lb] = connectedPair(1);
+    fault = [](Side&, Bytes&) { return Carry::Drop; };
+    for (uint8_t i = 0; i < 3; ++i) send(a, la, Bytes(3, i), i);
+    OsMessage removal = nfcllMsgMake<NFCLL_TECH_REMOVE_IND>(kLayer1Name, {0});
+    post(a, removal);
+    answer(a);
+    EXPECT_EQ(a.handles, (std::vector<uint8_t>{0, 1, 2}));
+    size_t lastConf = 0, firstInd = a.up.messages.size();
+    for (size_t i = 0; i < a.up.messages.size(); ++i) {
+        if (a.up.messages[i].command == NFACE_NFC_LLCP_DATA_CONF) lastConf = i;
+        if (a.up.messages[i].command == NFACE_NFC_LLCP_DISC_IND && i < firstInd) firstInd = i;
+    }
+    EXPECT_LT(lastConf, firstInd);
+    EXPECT_EQ(a.causes(NFACE_NFC_LLCP_DISC_IND), std::vector<uint16_t>{0x40A});
+}
+
+TEST_F(LlcpLoopback, ACorruptedTypeIsRejectedAndEndsTheConnectionOnBothSides) {
+    auto [la, lb] = connectedPair(4);
+    fault = [](Side& from, Bytes& frame) {
+        Pdu pdu;
+        if (from.word == 0xB1 && decode(frame, pdu) && pdu.ptype == I) frame[1] |= 0xC0; // PTYPE 15
+        return Carry::Deliver;
+    };
+    send(a, la, Bytes(3, 1), 1);
+    pump(200);
+    Pdu pdu;
+    bool rejected = false;
+    for (const Bytes& frame : b.down.frames) rejected = rejected || (decode(frame, pdu) && pdu.ptype == FRMR);
+    EXPECT_TRUE(rejected);
+    EXPECT_TRUE(b.received.empty());
+    EXPECT_EQ(b.causes(NFACE_NFC_LLCP_DISC_IND), std::vector<uint16_t>{0x40B});
+    EXPECT_EQ(a.causes(NFACE_NFC_LLCP_DISC_IND), std::vector<uint16_t>{0});
+    EXPECT_EQ(a.handles, std::vector<uint8_t>{1});
+}
+
+TEST_F(LlcpLoopback, DeactivationEndsTheConnectionsOfBothSides) {
+    connectedPair(4);
+    OsMessage deact = nfcllMsgMake<DL_DEACT_REQ>(NFCMAN_QUEUE_NAME, {nullptr});
+    post(a, deact);
+    EXPECT_EQ(a.causes(NFACE_NFC_LLCP_DISC_IND), std::vector<uint16_t>{0});
+    pump(1500);
+    EXPECT_EQ(b.causes(NFACE_NFC_LLCP_DISC_IND), std::vector<uint16_t>{0x408});
+    EXPECT_EQ(a.up.count(LLCP_DL_DEACT_IND), 1u);
+}
+
+} // namespace
+} // namespace llcptest
