@@ -667,7 +667,7 @@ TEST(ComSelect, ByReaderFamily) {
 }
 
 TEST_F(ComLayer, AFamilyWithoutItsTransportFailsTheActivation) {
-    start("READERTYPE=ST21NFCA");
+    start("READERTYPE=NONSENSE");   // no family, so no transport
     down(PH_ACT_REQ);
     EXPECT_EQ(up(PH_DEACT_IND).size(), 1u);
     sendData(kResetCmd);
