@@ -41,7 +41,9 @@ TEST(EtsiTransportOptions, TheConfigurationGivesLinkFlagsAndWindow) {
         ASSERT_EQ(etsiTransportOpen(pty.slavePath().c_str(), text.c_str(), &ignore, nullptr, &handle), COM_PENDING) << c.options;
         EXPECT_EQ(etsiTransportLinkFlags(), c.flags) << c.options;
         EXPECT_EQ(etsiTransportWindow(), c.window) << c.options;
-        if (c.flags & SHDLC_BAUD_CHANGE) EXPECT_TRUE(trace.contains("set baudRate to")) << c.options;
+        if (c.flags & SHDLC_BAUD_CHANGE) {
+            EXPECT_TRUE(trace.contains("set baudRate to")) << c.options;
+        }
         EXPECT_TRUE(trace.contains("comStartWorkerThread: worker thread"));
         etsiTransportClose(handle);
     }

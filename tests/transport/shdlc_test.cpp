@@ -168,7 +168,7 @@ TEST(ShdlcLink, ASecondOpenFailsAndUaBringsTheLinkUpOnce) {
 TEST(ShdlcLink, FramesCrossBothWaysInOrderAndAreConfirmed) {
     for (Framing framing : {Framing::flag, Framing::length}) {
         Link link(framing);
-        link.up(2, framing == Framing::length ? SHDLC_LENGTH_MODE : 0);
+        link.up(2, framing == Framing::length ? uint32_t{SHDLC_LENGTH_MODE} : 0u);
         for (uint8_t i = 0; i < 4; ++i) ASSERT_EQ(link.send(Bytes{i, 0x7E, 0x7D, i}), 0);
         link.pump();
         for (uint8_t i = 0; i < 10; ++i) link.peer.send(Bytes{0x81, i});
