@@ -22,8 +22,10 @@
 #include "pty_pair.h"
 #include "scripted_peer.h"
 #include "stub_modules.h"
+#include "shdlc/shdlc_endpoint.h"
 #include "trace_capture.h"
 #include "transport/com.h"
+#include "transport/etsitransport.h"
 #include "transport/ncitransport.h"
 #include "transport/serialfrontend.h"
 #include "util/trace.h"
@@ -652,7 +654,7 @@ TEST(ComSelect, ByReaderFamily) {
         {"READERTYPE=NCI_ST21 IOTYPE=I2C", &nciTransportOpen, &comNoResponse},
         {"READERTYPE=PN533", &comOpen, &comNoResponse},
         {"READERTYPE=ST21NFCA IOTYPE=SERIAL FWDOWNLOAD=RAW", &comOpen, nullptr},
-        {"READERTYPE=ST21NFCA", nullptr, nullptr},   // that transport comes with its family
+        {"READERTYPE=ST21NFCA", &etsiTransportOpen, &etsiTransportResponse},
         {"READERTYPE=NONSENSE", nullptr, nullptr},
     };
     for (const SelectCase& c : cases) {
@@ -665,7 +667,7 @@ TEST(ComSelect, ByReaderFamily) {
 }
 
 TEST_F(ComLayer, AFamilyWithoutItsTransportFailsTheActivation) {
-    start("READERTYPE=ST21NFCA");
+    start("READERTYPE=NONSENSE");   // no family, so no transport
     down(PH_ACT_REQ);
     EXPECT_EQ(up(PH_DEACT_IND).size(), 1u);
     sendData(kResetCmd);
@@ -682,6 +684,156 @@ TEST(ComModule, DownloadModeHandsOutTheLowerInterfaceOfTheFamily) {
     EXPECT_EQ(got.transport.write, &nciTransportWrite);
     EXPECT_EQ(got.transport.response, nullptr);
     EXPECT_EQ(nfcapiDone(), 0u);
+}
+
+} // namespace
+
+// ---- The ETSI transport on a pseudo-terminal, with the SHDLC endpoint as the controller -------
+namespace {
+
+using shdlcsim::ShdlcEndpoint;
+
+const Bytes kHcpOpenPipe = {0x81, 0x03};                          // HCP: pipe 1, ANY-OPEN_PIPE
+const Bytes kHcpAnswer = {0x81, 0x80, 0x7E, 0x7D};                // with a flag and an escape byte
+
+// The com layer releases a written buffer by the pointer the completion carries, so these
+// requests put their packet at the buffer's start.
+struct ComOnEtsiPty : ComLayer {
+    PtyPair pty;
+    ShdlcEndpoint peer{shdlcsim::Framing::flag};
+    std::unique_ptr<shdlcsim::ShdlcPtyEndpoint> wire;
+
+    // Activation over IOTYPE SERIAL, then the reset that brings the SHDLC link up.
+    void linkUp(const std::string& options = "") {
+        ASSERT_TRUE(pty.ok());
+        wire = std::make_unique<shdlcsim::ShdlcPtyEndpoint>(pty, peer);
+        start("READERTYPE=ST21NFCA IOTYPE=SERIAL PORT=" + pty.slavePath() + options);
+        down(PH_ACT_REQ);
+        ASSERT_TRUE(waitUp(PH_ACT_IND));
+        down(PH_RESET_REQ);
+        ASSERT_TRUE(waitUp(PH_RESET_CONF));
+        EXPECT_EQ(parameterOf(up(PH_RESET_CONF)[0]), 0);
+        EXPECT_TRUE(cap.contains("SHDLC link established, reset completed"));
+    }
+    void TearDown() override {
+        if (com) {
+            comShutdown(com);
+            osRunUntilIdle();
+        }
+        wire.reset();
+        ComLayer::TearDown();
+    }
+    // Lets the link's timers run, ten milliseconds at a time, until the endpoint sees what it
+    // waits for; each step waits on the endpoint's change with a bounded time-out.
+    bool driveUntil(const std::function<bool(const ShdlcEndpoint&)>& done, int steps = 400) {
+        for (int i = 0; i < steps; ++i) {
+            if (peer.waitFor(done, 5)) return true;
+            clock.advance(10);
+            osRunUntilIdle();
+        }
+        return done(peer);
+    }
+    bool received(size_t n) {
+        return driveUntil([n](const ShdlcEndpoint& p) { return p.received().size() >= n; });
+    }
+    // Waits for n data indications while the timers run.
+    bool indications(size_t n) {
+        for (int i = 0; i < 400; ++i) {
+            if (waitUp(PH_DATA_IND, n) || stubs[kLayer1].count(PH_DATA_IND) >= n) return true;
+            clock.advance(10);
+        }
+        return false;
+    }
+    bool waitUpFast(uint16_t command, size_t n = 1) {
+        for (int i = 0; i < 400; ++i) {
+            osRunUntilIdle();
+            if (stubs[kLayer1].count(command) >= n) return true;
+            posted.wait(5);
+            clock.advance(10);
+        }
+        osRunUntilIdle();
+        return stubs[kLayer1].count(command) >= n;
+    }
+};
+
+TEST_F(ComOnEtsiPty, HcpFramesCrossBothWaysThroughLostAndDamagedFrames) {
+    linkUp();
+    sendData(kHcpOpenPipe, PH_DATA_OWNED, 0);
+    ASSERT_TRUE(received(1));
+    peer.send(kHcpAnswer);
+    ASSERT_TRUE(waitUpFast(PH_DATA_IND, 1));
+
+    peer.dropNextIncoming(1);    // lost on the way to the controller: T2 sends it again
+    sendData(Bytes{0x81, 0x01}, PH_DATA_OWNED, 0);
+    ASSERT_TRUE(received(2));
+    peer.corruptNextFcs(1);      // damaged on the way up: the controller sends it again
+    peer.send(Bytes{0x81, 0x02});
+    ASSERT_TRUE(driveUntil([](const ShdlcEndpoint& p) { return p.badFrames() == 0; }));
+    peer.resendUnacknowledged();
+    ASSERT_TRUE(waitUpFast(PH_DATA_IND, 2));
+    for (uint8_t i = 0; i < 6; ++i) sendData(Bytes{0x81, 0x10, i}, PH_DATA_OWNED, 0);   // the window fills and wraps
+    ASSERT_TRUE(received(8));
+    ASSERT_TRUE(driveUntil([](const ShdlcEndpoint& p) { return p.unacknowledged() == 0; }));
+
+    EXPECT_EQ(peer.received()[0], kHcpOpenPipe);
+    EXPECT_EQ(peer.received()[1], (Bytes{0x81, 0x01}));
+    EXPECT_EQ(peer.received()[7], (Bytes{0x81, 0x10, 5}));
+    EXPECT_EQ(takeIndications(), (std::vector<Bytes>{kHcpAnswer, {0x81, 0x02}}));
+    // Every written buffer went back once its frame was confirmed.
+    ASSERT_TRUE(driveUntil([this](const ShdlcEndpoint&) { return osPoolFree(layer1Pool) == kLayer1Buffers; })) << osPoolFree(layer1Pool);
+    EXPECT_TRUE(up(PH_DEACT_IND).empty());
+}
+
+TEST_F(ComOnEtsiPty, AProtocolErrorIsMendedByAResetWithoutLoss) {
+    linkUp();
+    peer.setSilent(true);
+    sendData(kHcpOpenPipe, PH_DATA_OWNED, 0);
+    ASSERT_TRUE(peer.waitFor([](const ShdlcEndpoint& p) { return !p.incoming().empty() && p.incoming().size() >= 2; }, kBounded));
+    peer.setSilent(false);
+    peer.sendRaw(shdlcsim::encode(shdlcsim::Framing::flag, 0xD5, {}));   // RNR(5): nothing like it was sent
+    ASSERT_TRUE(driveUntil([](const ShdlcEndpoint& p) { return p.rsetCount() >= 2 && p.received().size() >= 1; }));
+    sendData(Bytes{0x81, 0x05}, PH_DATA_OWNED, 0);
+    ASSERT_TRUE(received(2));
+    EXPECT_EQ(peer.received(), (std::vector<Bytes>{kHcpOpenPipe, {0x81, 0x05}}));
+    EXPECT_TRUE(up(PH_DEACT_IND).empty());
+}
+
+TEST_F(ComOnEtsiPty, APeerThatResetsIsReportedAsLinkLossOnce) {
+    linkUp();
+    peer.sendRset();
+    ASSERT_TRUE(waitUpFast(PH_DEACT_IND));
+    EXPECT_TRUE(cap.contains("comTaskCallBack() Device Error: 0x35"));
+    for (int i = 0; i < 50; ++i) {
+        clock.advance(10);
+        osRunUntilIdle();
+    }
+    EXPECT_EQ(up(PH_DEACT_IND).size(), 1u);
+}
+
+TEST_F(ComOnEtsiPty, APeerThatFallsSilentIsReportedAsLinkLossOnce) {
+    linkUp();
+    peer.setSilent(true);
+    sendData(kHcpOpenPipe, PH_DATA_OWNED, 0);
+    ASSERT_TRUE(waitUpFast(PH_DEACT_IND));
+    EXPECT_EQ(cap.count("comTaskCallBack() Device Error: 0x35"), 1u);
+    EXPECT_TRUE(cap.contains("! shdlc: repeated i-frame > 10 times. Enforcing reset."));
+    for (int i = 0; i < 50; ++i) {
+        clock.advance(10);
+        osRunUntilIdle();
+    }
+    EXPECT_EQ(up(PH_DEACT_IND).size(), 1u);
+}
+
+TEST_F(ComOnEtsiPty, LengthModeAndTheBaudRateResetOnTheWire) {
+    peer.setFraming(shdlcsim::Framing::length);
+    linkUp(" LENGTHMODE=1 BAUDRATE=115200,460800 WINDOWSIZE=1");
+    const auto rsets = peer.incoming();
+    ASSERT_FALSE(rsets.empty());
+    EXPECT_EQ(rsets[0].control, 0xF9);
+    EXPECT_EQ(rsets[0].payload, (Bytes{2, 0, 7}));
+    EXPECT_TRUE(cap.contains("set baudRate to 115200"));
+    sendData(kHcpOpenPipe, PH_DATA_OWNED, 0);
+    ASSERT_TRUE(received(1));
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "mm/mm.h"
 #include "os/os_mem.h"
 #include "platform.h"
+#include "transport/etsitransport.h"
 #include "transport/ncitransport.h"
 #include "transport/serialfrontend.h"
 #include "transport/transportloader.h"
@@ -266,7 +267,8 @@ void comSelectLowerInterface(TComLowerInterface* table, const char* configuratio
             *table = {link.ops.open, link.ops.close, link.ops.write, nullptr, link.ops.setProperty, link.ops.getProperty};
         } else {
             debugPrint(0, "Setup monolithic ETSI stack interface");
-            debugPrint(DBG_ERROR, "! the ETSI transport is not part of this build");
+            *table = {&etsiTransportOpen,    &etsiTransportClose,   &etsiTransportWrite, &etsiTransportResponse,
+                      &ehciLayerSetProperty, &etsiTransportGetProperty};
         }
     }
     if (readerType & kFamilyNci) {

@@ -1,0 +1,348 @@
+#include "shdlc/shdlc_endpoint.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "pty_pair.h"
+
+namespace shdlcsim {
+
+namespace {
+
+constexpr uint8_t kFlag = 0x7E;
+constexpr uint8_t kEscape = 0x7D;
+constexpr uint8_t kRset = 0xF9;
+constexpr uint8_t kUa = 0xE6;
+constexpr uint8_t kRr = 0xC0;
+constexpr uint8_t kRej = 0xC8;
+constexpr uint8_t kRnr = 0xD0;
+
+bool isI(uint8_t c) { return (c & 0xC0) == 0x80; }
+bool isS(uint8_t c) { return (c & 0xE0) == 0xC0; }
+
+} // namespace
+
+uint16_t fcsOf(const uint8_t* data, size_t n) {
+    uint16_t crc = 0xFFFF;
+    for (size_t i = 0; i < n; ++i) {
+        uint8_t b = data[i];
+        for (int bit = 0; bit < 8; ++bit, b >>= 1) {
+            const bool mix = ((crc ^ b) & 1) != 0;
+            crc >>= 1;
+            if (mix) crc ^= 0x8408;
+        }
+    }
+    return static_cast<uint16_t>(~crc);
+}
+
+Bytes encode(Framing framing, uint8_t control, const Bytes& payload, bool corruptFcs) {
+    Bytes covered;
+    covered.push_back(framing == Framing::flag ? 0x00 : static_cast<uint8_t>(payload.size() + 3));
+    covered.push_back(control);
+    covered.insert(covered.end(), payload.begin(), payload.end());
+    uint16_t fcs = fcsOf(covered.data(), covered.size());
+    if (corruptFcs) fcs ^= 0x0100;
+    covered.push_back(static_cast<uint8_t>(fcs));
+    covered.push_back(static_cast<uint8_t>(fcs >> 8));
+    if (framing == Framing::length) return covered;
+    Bytes out{kFlag};
+    for (uint8_t b : covered) {
+        if (b == kFlag || b == kEscape) {
+            out.push_back(kEscape);
+            b ^= 0x20;
+        }
+        out.push_back(b);
+    }
+    out.push_back(kFlag);
+    return out;
+}
+
+std::string describe(uint8_t c) {
+    char text[32];
+    if (isI(c)) std::snprintf(text, sizeof text, "I(%d,%d)", (c >> 3) & 7, c & 7);
+    else if ((c & 0xF8) == kRr) std::snprintf(text, sizeof text, "RR(%d)", c & 7);
+    else if ((c & 0xF8) == kRej) std::snprintf(text, sizeof text, "REJ(%d)", c & 7);
+    else if ((c & 0xF8) == kRnr) std::snprintf(text, sizeof text, "RNR(%d)", c & 7);
+    else if (c == kRset) std::snprintf(text, sizeof text, "RSET");
+    else if (c == kUa) std::snprintf(text, sizeof text, "UA");
+    else std::snprintf(text, sizeof text, "?%02X", c);
+    return text;
+}
+
+ShdlcEndpoint::ShdlcEndpoint(Framing framing, uint32_t window) : framing_(framing), window_(window) {}
+
+void ShdlcEndpoint::setSink(Sink sink) {
+    std::lock_guard<std::mutex> lock(m_);
+    sink_ = std::move(sink);
+}
+
+void ShdlcEndpoint::setFraming(Framing framing) {
+    std::lock_guard<std::mutex> lock(m_);
+    framing_ = framing;
+}
+
+void ShdlcEndpoint::flush() {
+    std::lock_guard<std::mutex> order(sinkOrder_);
+    std::vector<Bytes> out;
+    Sink sink;
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        out.swap(outbox_);
+        sink = sink_;
+    }
+    if (sink)
+        for (const Bytes& bytes : out) sink(bytes);
+}
+
+void ShdlcEndpoint::feed(const uint8_t* bytes, size_t n) {
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        for (size_t i = 0; i < n; ++i) framerByte(bytes[i]);
+    }
+    notifyChange();
+    flush();
+}
+
+void ShdlcEndpoint::notifyChange() {
+    { std::lock_guard<std::mutex> wake(waitLock_); }
+    changed_.notify_all();
+}
+
+void ShdlcEndpoint::framerByte(uint8_t b) {
+    if (framing_ == Framing::length) {
+        rx_.push_back(b);
+        if (rx_.size() == size_t{rx_[0]} + 1u) {
+            Bytes frame;
+            frame.swap(rx_);
+            if (frame.size() >= 4) onCovered(frame);
+            else ++bad_;
+        }
+        return;
+    }
+    if (b == kFlag) {
+        if (inFrame_ && !escape_ && rx_.size() >= 4) onCovered(rx_);
+        else if (inFrame_ && !rx_.empty()) ++bad_;
+        rx_.clear();
+        inFrame_ = true;
+        escape_ = false;
+        return;
+    }
+    if (!inFrame_) return;
+    if (b == kEscape) {
+        escape_ = true;
+        return;
+    }
+    if (escape_) {
+        b ^= 0x20;
+        escape_ = false;
+    }
+    rx_.push_back(b);
+}
+
+void ShdlcEndpoint::onCovered(const Bytes& covered) {
+    Frame f;
+    f.control = covered[1];
+    const size_t body = covered.size() - 2;
+    f.payload.assign(covered.begin() + 2, covered.begin() + static_cast<long>(body));
+    const uint16_t fcs = static_cast<uint16_t>(covered[body] | covered[body + 1] << 8);
+    f.fcsGood = fcsOf(covered.data(), body) == fcs;
+    incoming_.push_back(f);
+    if (!f.fcsGood || (framing_ == Framing::flag && covered[0] != 0)) {
+        ++bad_;
+        return;
+    }
+    if (dropIn_) {
+        --dropIn_;
+        return;
+    }
+    if (silent_) return;
+    const uint8_t c = f.control;
+    if (c == kRset) {
+        ++rsets_;
+        if (!answerRset_) return;
+        // The link starts again: frames the library never confirmed go out again from 0.
+        for (auto it = unacked_.rbegin(); it != unacked_.rend(); ++it) waiting_.push_front(*it);
+        unacked_.clear();
+        vs_ = vr_ = 0;
+        rejSent_ = remoteBusy_ = false;
+        if (!f.payload.empty() && f.payload[0] && f.payload[0] < window_) window_ = f.payload[0];
+        linked_ = true;
+        emitFrame(kUa, {});
+        pump();
+    } else if (c == kUa) {
+        vs_ = vr_ = 0;
+        linked_ = true;
+        pump();
+    } else if (isI(c)) {
+        onIFrame((c >> 3) & 7, c & 7, f.payload);
+    } else if (isS(c)) {
+        acknowledge(c & 7);
+        if ((c & 0xF8) == kRej) {
+            remoteBusy_ = false;
+            resendLocked();
+        } else {
+            remoteBusy_ = (c & 0xF8) == kRnr;
+            pump();
+        }
+    }
+}
+
+void ShdlcEndpoint::onIFrame(uint8_t ns, uint8_t nr, const Bytes& payload) {
+    acknowledge(nr);
+    if (ns == vr_) {
+        received_.push_back(payload);
+        vr_ = (vr_ + 1) & 7;
+        rejSent_ = false;
+        const bool piggyback = !busy_ && !remoteBusy_ && !waiting_.empty() && unacked_.size() < window_;
+        if (piggyback) pump();
+        else emitFrame(static_cast<uint8_t>((busy_ ? kRnr : kRr) | vr_), {});
+        return;
+    }
+    // A frame ahead of V(R) means some went missing: one REJ per gap. A frame behind it is a
+    // retransmission of one already taken: confirm again.
+    const bool ahead = ((ns - vr_) & 7) < 4;
+    if (!ahead) {
+        emitFrame(static_cast<uint8_t>((busy_ ? kRnr : kRr) | vr_), {});
+    } else if (!rejSent_) {
+        rejSent_ = true;
+        emitFrame(static_cast<uint8_t>(kRej | vr_), {});
+    }
+}
+
+void ShdlcEndpoint::acknowledge(uint8_t nr) {
+    const uint8_t oldest = static_cast<uint8_t>((vs_ - unacked_.size()) & 7);
+    const size_t n = (nr - oldest) & 7;
+    if (n > unacked_.size()) return;
+    for (size_t i = 0; i < n; ++i) unacked_.pop_front();
+}
+
+void ShdlcEndpoint::pump() {
+    while (linked_ && !remoteBusy_ && !waiting_.empty() && unacked_.size() < window_) {
+        unacked_.push_back(waiting_.front());
+        waiting_.pop_front();
+        emitFrame(static_cast<uint8_t>(0x80 | vs_ << 3 | vr_), unacked_.back());
+        vs_ = (vs_ + 1) & 7;
+    }
+}
+
+void ShdlcEndpoint::resendLocked() {
+    vs_ = static_cast<uint8_t>((vs_ - unacked_.size()) & 7);
+    for (const Bytes& payload : unacked_) {
+        emitFrame(static_cast<uint8_t>(0x80 | vs_ << 3 | vr_), payload);
+        vs_ = (vs_ + 1) & 7;
+    }
+}
+
+void ShdlcEndpoint::emitFrame(uint8_t control, const Bytes& payload) {
+    if (dropOut_) {
+        --dropOut_;
+        return;
+    }
+    const bool corrupt = corrupt_ > 0;
+    if (corrupt) --corrupt_;
+    const Bytes bytes = encode(framing_, control, payload, corrupt);
+    const uint32_t copies = 1 + repeat_;
+    repeat_ = 0;
+    for (uint32_t i = 0; i < copies; ++i) outbox_.push_back(bytes);
+}
+
+template <typename F>
+void ShdlcEndpoint::act(F&& f) {
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        f();
+    }
+    notifyChange();
+    flush();
+}
+
+void ShdlcEndpoint::send(const Bytes& payload) {
+    act([&] {
+        waiting_.push_back(payload);
+        pump();
+    });
+}
+void ShdlcEndpoint::resendUnacknowledged() {
+    act([&] { resendLocked(); });
+}
+void ShdlcEndpoint::sendRset(uint8_t window) {
+    act([&] {
+        linked_ = false;
+        emitFrame(kRset, {window, 0});
+    });
+}
+void ShdlcEndpoint::sendRaw(const Bytes& bytes) {
+    act([&] { outbox_.push_back(bytes); });
+}
+void ShdlcEndpoint::sendSFrame(uint8_t kind) {
+    act([&] { emitFrame(static_cast<uint8_t>(kind | vr_), {}); });
+}
+void ShdlcEndpoint::dropNextOutgoing(uint32_t n) {
+    act([&] { dropOut_ = n; });
+}
+void ShdlcEndpoint::dropNextIncoming(uint32_t n) {
+    act([&] { dropIn_ = n; });
+}
+void ShdlcEndpoint::corruptNextFcs(uint32_t n) {
+    act([&] { corrupt_ = n; });
+}
+void ShdlcEndpoint::repeatNextOutgoing(uint32_t times) {
+    act([&] { repeat_ = times; });
+}
+void ShdlcEndpoint::setBusy(bool busy) {
+    act([&] { busy_ = busy; });
+}
+void ShdlcEndpoint::setSilent(bool silent) {
+    act([&] { silent_ = silent; });
+}
+void ShdlcEndpoint::setAnswerRset(bool answer) {
+    act([&] { answerRset_ = answer; });
+}
+
+std::vector<Bytes> ShdlcEndpoint::received() const {
+    std::lock_guard<std::mutex> lock(m_);
+    return received_;
+}
+std::vector<Frame> ShdlcEndpoint::incoming() const {
+    std::lock_guard<std::mutex> lock(m_);
+    return incoming_;
+}
+uint32_t ShdlcEndpoint::rsetCount() const {
+    std::lock_guard<std::mutex> lock(m_);
+    return rsets_;
+}
+uint32_t ShdlcEndpoint::badFrames() const {
+    std::lock_guard<std::mutex> lock(m_);
+    return bad_;
+}
+uint32_t ShdlcEndpoint::unacknowledged() const {
+    std::lock_guard<std::mutex> lock(m_);
+    return static_cast<uint32_t>(unacked_.size() + waiting_.size());
+}
+
+bool ShdlcEndpoint::waitFor(const std::function<bool(const ShdlcEndpoint&)>& pred, uint32_t timeoutMs) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock<std::mutex> lock(waitLock_);
+    while (!pred(*this)) {
+        if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) return pred(*this);
+    }
+    return true;
+}
+
+ShdlcPtyEndpoint::ShdlcPtyEndpoint(PtyPair& pty, ShdlcEndpoint& endpoint) : pty_(pty), endpoint_(endpoint) {
+    endpoint_.setSink([this](const Bytes& bytes) { pty_.write(bytes); });
+    reader_ = std::thread([this] {
+        while (!stop_.load()) {
+            const Bytes bytes = pty_.read(10);
+            if (!bytes.empty()) endpoint_.feed(bytes.data(), bytes.size());
+        }
+    });
+}
+
+ShdlcPtyEndpoint::~ShdlcPtyEndpoint() {
+    stop_ = true;
+    reader_.join();
+    endpoint_.setSink(nullptr);
+}
+
+} // namespace shdlcsim
