@@ -135,6 +135,25 @@ TEST_F(OsMemTest, ReleaseRefusesWhatIsNotATakenBuffer) {
     EXPECT_EQ(osBufferRelease(inner), OS_OK);
 }
 
+TEST_F(OsMemTest, AnAddressInsideABuffersDataLeadsBackToTheBuffer) {
+    const uint16_t id = pool(0x134, 64, 2);
+    void* first = nullptr;
+    void* second = nullptr;
+    ASSERT_EQ(osBufferGet(id, 64, &first, nullptr, nullptr), OS_OK);
+    ASSERT_EQ(osBufferGet(id, 64, &second, nullptr, nullptr), OS_OK);
+    auto* bytes = static_cast<uint8_t*>(second);
+    EXPECT_EQ(osBufferStartOf(second), second);
+    EXPECT_EQ(osBufferStartOf(bytes + 1), second);
+    EXPECT_EQ(osBufferStartOf(bytes + 63), second);
+    EXPECT_EQ(osBufferStartOf(static_cast<uint8_t*>(first) + 5), first);
+    EXPECT_EQ(osBufferStartOf(bytes - 1), nullptr);   // the header in front of the data
+    alignas(8) uint8_t foreign[16] = {};
+    EXPECT_EQ(osBufferStartOf(foreign), nullptr);
+    EXPECT_EQ(osBufferRelease(osBufferStartOf(bytes + 7)), OS_OK);
+    EXPECT_EQ(osBufferRelease(first), OS_OK);
+    EXPECT_EQ(osPoolFree(id), 2);
+}
+
 TEST_F(OsMemTest, BadPoolHandlesAnswerThree) {
     const uint16_t id = pool(0x133, 64, 1);
     uint16_t unnamed = 0;

@@ -322,6 +322,22 @@ OsResult osBufferGet(uint16_t hPool, uint16_t size, void** out, OsBufferReleaseP
     return OS_OK;
 }
 
+void* osBufferStartOf(const void* address) {
+    const uintptr_t at = reinterpret_cast<uintptr_t>(address);
+    PlatLockGuard guard(osLock());
+    for (const auto& pool : m.pools) {
+        if (!(pool.flags & POOL_USED)) continue;
+        for (slQueueNode* n = pool.partitions.head; n; n = n->next) {
+            auto* partition = slQueueOwner<OsPartition>(n);
+            const uintptr_t block = reinterpret_cast<uintptr_t>(partition->block);
+            if (at < block || at >= block + partition->blockSize) continue;
+            const uintptr_t data = block + (at - block) / partition->stride * partition->stride + sizeof(OsBuffer);
+            return at >= data ? reinterpret_cast<void*>(data) : nullptr;
+        }
+    }
+    return nullptr;
+}
+
 OsResult osBufferRelease(void* data) {
     if (!data) {
         DEBUG_BREAK(kSource);

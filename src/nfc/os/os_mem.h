@@ -26,6 +26,9 @@ uint16_t osPoolFree(uint16_t hPool);
 // The callback, when given, runs with userData once the buffer is released.
 OsResult osBufferGet(uint16_t hPool, uint16_t size, void** out, OsBufferReleaseProc callback, void* userData);
 OsResult osBufferRelease(void* buffer);
+// The start of the pool buffer whose data area holds this address (a buffer written from an
+// offset comes back to its owner that way); null for an address outside every data area.
+void* osBufferStartOf(const void* address);
 
 // Called by osInit: empty pools and fresh callback free lists.
 void osMemoryInit();

@@ -376,7 +376,11 @@ void comTaskCallBack(void* context, DWORD event, DWORD status, BYTE* buffer, DWO
     case comeCloseCompleted: debugPrint(0, "comTaskCallBack(), Close completed"); break;
     case comeDataReceived: dataReceived(com, buffer, length); break;
     case comeTransmitCompleted:
-        if (com->releaseOnCompletion && buffer) osBufferRelease(buffer);
+        // The completion names what was written, which starts at the message's offset.
+        if (com->releaseOnCompletion && buffer) {
+            if (void* start = osBufferStartOf(buffer)) osBufferRelease(start);
+            else debugPrint(DBG_ERROR, "[comTask] ! completion of %p names no pool buffer", static_cast<void*>(buffer));
+        }
         break;
     case comeDeviceError:
         debugPrint(DBG_ERROR, "comTaskCallBack() Device Error: 0x%X", status);
