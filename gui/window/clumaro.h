@@ -19,6 +19,7 @@ class QCloseEvent;
 class QSettings;
 class QTextEdit;
 class QComboBox;
+class QCheckBox;
 class Ui_CLumaro;
 
 class CLumaro : public QWidget {
@@ -181,6 +182,16 @@ private:
     NfcApiStatus runOperation(const char* source, const QString& statusText, std::initializer_list<QWidget*> controls,
                               const char* failureText, const std::function<NfcApiStatus(CNfcInstance&)>& call);
     void releaseInstance();
+    NfcApiStatus nfcStart();
+    NfcApiStatus nfcStop();
+    NfcApiStatus startInstance(const char* source, QString configuration);
+    NfcApiStatus stopInstance(const char* source);
+    void startP2pServers(const char* source);
+    void printCapabilities(const TNfcCapabilities* capabilities);
+    void mapSecureElements(const TNfcCapabilityBlock& block);
+    void printFirmwareVersion(bool restore, const QString& configuration);
+    void enableTechnologies(DWORD supported);
+    QCheckBox* seSlotBox(int slot) const;
     // A feature whose window side is not built yet says so in the log and on the status label.
     void notAvailable(const char* source, const char* feature);
 

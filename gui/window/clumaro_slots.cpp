@@ -14,7 +14,6 @@ constexpr int kMifareLogDashes = 152;
 constexpr DWORD kSeWakeUpCode = 0x110A;
 
 // The features as the user knows them.
-constexpr const char* kNfcStartStop = "Starting and stopping NFC";
 constexpr const char* kListeners = "Listeners";
 constexpr const char* kListenerOptions = "Listener options";
 constexpr const char* kTagDetection = "Tag detection";
@@ -73,13 +72,6 @@ void CLumaro::on_btnSeWakeUp_clicked() {
 
 void CLumaro::initSeRouting(int) { NOT_AVAILABLE(initSeRouting, "SE routing"); }
 void CLumaro::iconForTagType(DWORD) { NOT_AVAILABLE(iconForTagType, "Tag pictures"); }
-
-void CLumaro::on_btnStartNfc_clicked() {
-    logView->clear();
-    NOT_AVAILABLE(on_btnStartNfc_clicked, kNfcStartStop);
-}
-void CLumaro::on_btnStopNfc_clicked() { NOT_AVAILABLE(on_btnStopNfc_clicked, kNfcStartStop); }
-void CLumaro::handleNfcDeviceRemoved() { NOT_AVAILABLE(handleNfcDeviceRemoved, kNfcStartStop); }
 
 void CLumaro::on_btnRwStart_clicked() { NOT_AVAILABLE(on_btnRwStart_clicked, kListeners); }
 void CLumaro::on_btnRwStop_clicked() { NOT_AVAILABLE(on_btnRwStop_clicked, kListeners); }

@@ -61,6 +61,8 @@ const QStringList kWorkingSlots = {
     QStringLiteral("handleMfMessage"), QStringLiteral("handleCeMessage"), QStringLiteral("handleSeMessage"),
     QStringLiteral("handleIoMessage"), QStringLiteral("handlePostTrace"), QStringLiteral("trace"),
     QStringLiteral("on_btnSeWakeUp_clicked"), QStringLiteral("on_cboControllerConfiguration_currentIndexChanged"),
+    QStringLiteral("on_btnStartNfc_clicked"), QStringLiteral("on_btnStopNfc_clicked"),
+    QStringLiteral("handleNfcDeviceRemoved"),
 };
 
 QStringList windowSlots() {
