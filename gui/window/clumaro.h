@@ -20,6 +20,7 @@ class QSettings;
 class QTextEdit;
 class QComboBox;
 class QCheckBox;
+class QPushButton;
 class Ui_CLumaro;
 
 class CLumaro : public QWidget {
@@ -192,6 +193,24 @@ private:
     void printFirmwareVersion(bool restore, const QString& configuration);
     void enableTechnologies(DWORD supported);
     QCheckBox* seSlotBox(int slot) const;
+
+    // ---- Listeners ----
+    struct ModeEntry {
+        DWORD mode;
+        const char* name;
+        const char* startText;
+        const char* stopText;
+        const char* role;
+        QPushButton* Ui_CLumaro::*startButton;
+        QPushButton* Ui_CLumaro::*stopButton;
+    };
+    const ModeEntry* modeEntry(DWORD mode) const;
+    DWORD getRequestedListenMask(DWORD mode);
+    void wireModeSignals(DWORD mode, bool wire);
+    NfcApiStatus nfcRegisterListener(DWORD mode);
+    void showRegistration(const ModeEntry& entry, bool registered);
+    NfcApiStatus nfcUnregisterListener(DWORD modes);
+    bool unregisterMode(const ModeEntry& entry);
     // A feature whose window side is not built yet says so in the log and on the status label.
     void notAvailable(const char* source, const char* feature);
 

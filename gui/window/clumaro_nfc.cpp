@@ -19,7 +19,6 @@ constexpr DWORD kRwBits = 0x1 | 0x2 | 0x4 | 0x100 | 0x200 | 0x400 | 0x800;
 constexpr DWORD kP2pBits = 0x1000 | 0x40000 | 0x2000 | 0x8000;
 constexpr DWORD kCeBits = 0x100000 | 0x200000 | 0x400000;
 constexpr DWORD kSecureCeBit = 0x20000;
-constexpr DWORD kSeListenerMask = 0x20000;
 constexpr BYTE kPn544RevisionC3 = 0xB1;
 
 struct TechnologyLine {
@@ -205,8 +204,7 @@ NfcApiStatus CLumaro::stopInstance(const char* source) {
         if (status != 0) traceFormatted(traceError, source, "%s (code: %u)", text, status);
     };
     printFirmwareVersion(true, QString());
-    if (activeModes != 0)
-        traced(nfcInstance->nfcUnregisterListener(activeModes, 0), "! Unregistering instance failed");
+    traced(nfcUnregisterListener(activeModes), "! Unregistering instance failed");
     for (BYTE slot = 0; slot < CNfcInstance::kSecureElementSlots; ++slot) {
         if (!seSlotBox(slot)->isChecked()) continue;
         const NfcApiStatus status = nfcInstance->seStop(slot);
@@ -278,10 +276,8 @@ void CLumaro::mapSecureElements(const TNfcCapabilityBlock& block) {
     }
     ui->pagEmbeddedSe->setEnabled(true);
     if (seStartedCount != 0) {
-        const NfcApiStatus status = nfcInstance->nfcRegisterListener(modeSe, kSeListenerMask, 0, 0, 0);
-        if (status == 0)
-            activeModes |= modeSe;
-        else
+        const NfcApiStatus status = nfcRegisterListener(modeSe);
+        if (status != 0)
             traceFormatted(traceError, WINDOW_SOURCE("printCapabilities"),
                            "! Registering SE mode for slot %u failed (code: %u)", last, status);
     }

@@ -14,8 +14,6 @@ constexpr int kMifareLogDashes = 152;
 constexpr DWORD kSeWakeUpCode = 0x110A;
 
 // The features as the user knows them.
-constexpr const char* kListeners = "Listeners";
-constexpr const char* kListenerOptions = "Listener options";
 constexpr const char* kTagDetection = "Tag detection";
 constexpr const char* kNdefRead = "NDEF reading";
 constexpr const char* kNdefWrite = "NDEF writing";
@@ -73,32 +71,6 @@ void CLumaro::on_btnSeWakeUp_clicked() {
 void CLumaro::initSeRouting(int) { NOT_AVAILABLE(initSeRouting, "SE routing"); }
 void CLumaro::iconForTagType(DWORD) { NOT_AVAILABLE(iconForTagType, "Tag pictures"); }
 
-void CLumaro::on_btnRwStart_clicked() { NOT_AVAILABLE(on_btnRwStart_clicked, kListeners); }
-void CLumaro::on_btnRwStop_clicked() { NOT_AVAILABLE(on_btnRwStop_clicked, kListeners); }
-void CLumaro::on_btnP2pStart_clicked() { NOT_AVAILABLE(on_btnP2pStart_clicked, kListeners); }
-void CLumaro::on_btnP2pStop_clicked() { NOT_AVAILABLE(on_btnP2pStop_clicked, kListeners); }
-void CLumaro::on_btnCeStart_clicked() { NOT_AVAILABLE(on_btnCeStart_clicked, kListeners); }
-void CLumaro::on_btnCeStop_clicked() { NOT_AVAILABLE(on_btnCeStop_clicked, kListeners); }
-void CLumaro::on_btnUnregister_clicked() { NOT_AVAILABLE(on_btnUnregister_clicked, kListeners); }
-void CLumaro::on_ckbRwAutoReadNdefOnIndication_clicked(bool) {
-    NOT_AVAILABLE(on_ckbRwAutoReadNdefOnIndication_clicked, kListenerOptions);
-}
-void CLumaro::on_ckbRwNdefAutoRead_clicked(bool) { NOT_AVAILABLE(on_ckbRwNdefAutoRead_clicked, kListenerOptions); }
-void CLumaro::on_ckbRwNdefSuppressNdefRtdAction_clicked(bool) {
-    NOT_AVAILABLE(on_ckbRwNdefSuppressNdefRtdAction_clicked, kListenerOptions);
-}
-void CLumaro::on_ckbRwNdefSuppress_clicked(bool) { NOT_AVAILABLE(on_ckbRwNdefSuppress_clicked, kListenerOptions); }
-void CLumaro::on_ckbP2pSnepAutoTransmit_clicked(bool) {
-    NOT_AVAILABLE(on_ckbP2pSnepAutoTransmit_clicked, kListenerOptions);
-}
-void CLumaro::on_ckbP2pSnepTransmitAutoTransmit_clicked(bool) {
-    NOT_AVAILABLE(on_ckbP2pSnepTransmitAutoTransmit_clicked, kListenerOptions);
-}
-void CLumaro::on_ckbRwIso14443A_clicked(bool) { NOT_AVAILABLE(on_ckbRwIso14443A_clicked, kListenerOptions); }
-void CLumaro::on_ckbRwIso14443B_clicked(bool) { NOT_AVAILABLE(on_ckbRwIso14443B_clicked, kListenerOptions); }
-void CLumaro::on_ckbCeIso14443A_clicked(bool) { NOT_AVAILABLE(on_ckbCeIso14443A_clicked, kListenerOptions); }
-void CLumaro::on_ckbCeIso14443B_clicked(bool) { NOT_AVAILABLE(on_ckbCeIso14443B_clicked, kListenerOptions); }
-void CLumaro::on_ckbCeFelica_clicked(bool) { NOT_AVAILABLE(on_ckbCeFelica_clicked, kListenerOptions); }
 
 void CLumaro::handleNfcTechnologyDiscovered(TNfcTagInfo*) {
     NOT_AVAILABLE(handleNfcTechnologyDiscovered, kTagDetection);
