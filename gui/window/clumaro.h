@@ -20,6 +20,7 @@ class QSettings;
 class QTextEdit;
 class QComboBox;
 class QCheckBox;
+class QLineEdit;
 class QPushButton;
 class Ui_CLumaro;
 
@@ -211,6 +212,27 @@ private:
     void showRegistration(const ModeEntry& entry, bool registered);
     NfcApiStatus nfcUnregisterListener(DWORD modes);
     bool unregisterMode(const ModeEntry& entry);
+
+    // ---- I/O page ----
+    NfcApiStatus ioSend(const char* source, DWORD code);
+    NfcApiStatus ioSendPdu();
+    NfcApiStatus ioSendRaw();
+
+public:
+    // A list of named PDUs: its settings group and the page's widgets.
+    struct StoredCommandList {
+        const char* group;
+        QComboBox* combo;
+        QLineEdit* pdu;
+        QLineEdit* description;
+    };
+
+private:
+    void saveStoredCommand(const StoredCommandList& list);
+    void deleteStoredCommand(const StoredCommandList& list);
+    void loadStoredCommands(const StoredCommandList& list);
+    void showStoredCommand(const StoredCommandList& list, int index);
+    StoredCommandList ioCommandList() const;
     // A feature whose window side is not built yet says so in the log and on the status label.
     void notAvailable(const char* source, const char* feature);
 

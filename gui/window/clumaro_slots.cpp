@@ -26,7 +26,6 @@ constexpr const char* kSnep = "SNEP and NPP";
 constexpr const char* kCardEmulation = "Card emulation";
 constexpr const char* kSecureElement = "Secure elements";
 constexpr const char* kSeCommands = "Stored SE commands";
-constexpr const char* kIo = "I/O commands";
 
 } // namespace
 
@@ -188,8 +187,3 @@ void CLumaro::on_cboSeCommand_currentIndexChanged(int) {
     NOT_AVAILABLE(on_cboSeCommand_currentIndexChanged, kSeCommands);
 }
 
-void CLumaro::on_btnIoSavePdu_clicked() { NOT_AVAILABLE(on_btnIoSavePdu_clicked, kIo); }
-void CLumaro::on_btnIoDeletePdu_clicked() { NOT_AVAILABLE(on_btnIoDeletePdu_clicked, kIo); }
-void CLumaro::on_btnIoSendPdu_clicked() { NOT_AVAILABLE(on_btnIoSendPdu_clicked, kIo); }
-void CLumaro::on_btnIoSendRaw_clicked() { NOT_AVAILABLE(on_btnIoSendRaw_clicked, kIo); }
-void CLumaro::on_cboIoCommand_currentIndexChanged(int) { NOT_AVAILABLE(on_cboIoCommand_currentIndexChanged, kIo); }

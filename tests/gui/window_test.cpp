@@ -71,7 +71,9 @@ const QStringList kWorkingSlots = {
     QStringLiteral("on_ckbP2pSnepAutoTransmit_clicked"), QStringLiteral("on_ckbP2pSnepTransmitAutoTransmit_clicked"),
     QStringLiteral("on_ckbRwIso14443A_clicked"), QStringLiteral("on_ckbRwIso14443B_clicked"),
     QStringLiteral("on_ckbCeIso14443A_clicked"), QStringLiteral("on_ckbCeIso14443B_clicked"),
-    QStringLiteral("on_ckbCeFelica_clicked"),
+    QStringLiteral("on_ckbCeFelica_clicked"), QStringLiteral("on_btnIoSavePdu_clicked"),
+    QStringLiteral("on_btnIoDeletePdu_clicked"), QStringLiteral("on_btnIoSendPdu_clicked"),
+    QStringLiteral("on_btnIoSendRaw_clicked"), QStringLiteral("on_cboIoCommand_currentIndexChanged"),
 };
 
 QStringList windowSlots() {
