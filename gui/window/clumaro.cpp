@@ -183,8 +183,8 @@ void CLumaro::setStatus(int state, const QString& text) {
     };
     static constexpr Look looks[] = {
         {nullptr, "QLabel {background-color: none}"},
-        {"", "QLabel {background-color: rgb(0, 170, 255, 255)}"},
-        {"  OK", "QLabel {background-color: rgb(20, 250, 5, 255)}"},
+        {"", "QLabel {background-color: rgba(0, 170, 255, 255)}"},
+        {"  OK", "QLabel {background-color: rgba(20, 250, 5, 255)}"},
         {"  DUE", "QLabel {background-color: yellow}"},
         {"  FAIL", "QLabel {background-color: red}"},
     };

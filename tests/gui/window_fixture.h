@@ -68,6 +68,7 @@ public:
     void enableUi(DWORD mode, const TNfcTagInfo* tag) { window->enableUi(mode, tag); }
     void clearUi(DWORD mode) { window->clearUi(mode); }
     void resetStatusLabels() { window->resetStatusLabels(); }
+    void setStatus(int state, const QString& text) { window->setStatus(state, text); }
     void enableTagControls(DWORD mode, bool enable) { window->enableTagControls(mode, enable); }
     CNfcInstance*& instanceOf() const { return window->nfcInstance; }
     DWORD nfcFlagsOf() const { return window->nfcFlags; }

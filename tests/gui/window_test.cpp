@@ -225,6 +225,26 @@ private slots:
         QCOMPARE(form()->lblStatus->styleSheet(), QStringLiteral("QLabel {background-color: red}"));
     }
 
+    // Each status is painted in its colour: Qt 6 ignores a colour whose text says rgb but gives four
+    // values, so the label stayed grey for "information" and "OK".
+    void statusLooksArePainted_data() {
+        QTest::addColumn<int>("state");
+        QTest::addColumn<QColor>("colour");
+        QTest::newRow("information") << int(CLumaro::statusInformation) << QColor(0, 170, 255);
+        QTest::newRow("OK") << int(CLumaro::statusOk) << QColor(20, 250, 5);
+        QTest::newRow("DUE") << int(CLumaro::statusDue) << QColor(Qt::yellow);
+        QTest::newRow("FAIL") << int(CLumaro::statusFail) << QColor(Qt::red);
+    }
+    void statusLooksArePainted() {
+        QFETCH(int, state);
+        QFETCH(QColor, colour);
+        createWindow();
+        setStatus(state, QStringLiteral("RW"));
+        QLabel* label = form()->lblStatus;
+        const QImage image = label->grab().toImage();
+        QCOMPARE(image.pixelColor(image.width() - 2, image.height() / 2).rgb(), colour.rgb());
+    }
+
     // ---- Mode-wise widget states ----
 
     void enableUiChoosesThePageAndButtons_data() {

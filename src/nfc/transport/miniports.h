@@ -5,3 +5,5 @@
 
 DWORD chipInitMiniportAardvark(TChipTransport* record, TMiniportOps* ops);
 DWORD chipInitMiniportAardvarkNdlc(TChipTransport* record, TMiniportOps* ops);
+DWORD chipInitMiniportArmBoard(TChipTransport* record, TMiniportOps* ops);
+DWORD chipInitMiniportSerialProxy(TChipTransport* record, TMiniportOps* ops);

@@ -1,0 +1,171 @@
+#include "pn53x/pn532_sim.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace pn53xsim {
+
+namespace {
+
+constexpr uint8_t kTfiHost = 0xD4;
+constexpr uint8_t kTfiController = 0xD5;
+constexpr uint8_t kGetFirmwareVersion = 0x02;
+constexpr uint8_t kSamConfiguration = 0x14;
+constexpr uint8_t kRfConfiguration = 0x32;
+
+uint8_t checksum(const Bytes& bytes, size_t from, size_t to) {
+    uint8_t sum = 0;
+    for (size_t i = from; i < to; ++i) sum = static_cast<uint8_t>(sum + bytes[i]);
+    return static_cast<uint8_t>(0x100 - sum);
+}
+
+void append(Bytes& out, const Bytes& bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
+
+}  // namespace
+
+Pn532Sim::Pn532Sim() {
+    setFirmware(0x32, 0x01, 0x06, 0x07);
+    onCommand(kSamConfiguration, [](const Bytes&) { return Bytes{}; });
+    onCommand(kRfConfiguration, [](const Bytes&) { return Bytes{}; });
+}
+
+void Pn532Sim::setFirmware(uint8_t ic, uint8_t version, uint8_t revision, uint8_t support) {
+    onCommand(kGetFirmwareVersion, [=](const Bytes&) { return Bytes{ic, version, revision, support}; });
+}
+
+void Pn532Sim::onCommand(uint8_t code, Handler handler) {
+    std::lock_guard lock(m_);
+    handlers_[code] = std::move(handler);
+}
+
+void Pn532Sim::inject(Fault fault) {
+    std::lock_guard lock(m_);
+    faults_.push_back(fault);
+}
+
+std::vector<Command> Pn532Sim::commands() const {
+    std::lock_guard lock(m_);
+    return commands_;
+}
+size_t Pn532Sim::hostAcks() const {
+    std::lock_guard lock(m_);
+    return hostAcks_;
+}
+size_t Pn532Sim::rejectedFrames() const {
+    std::lock_guard lock(m_);
+    return rejected_;
+}
+
+Bytes Pn532Sim::ack() { return {0x00, 0x00, 0xFF, 0x00, 0xFF, 0x00}; }
+Bytes Pn532Sim::nack() { return {0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00}; }
+Bytes Pn532Sim::errorFrame() { return {0x00, 0x00, 0xFF, 0x01, 0xFF, 0x7F, 0x81, 0x00}; }
+
+Bytes Pn532Sim::frame(uint8_t code, const Bytes& data, bool extended) {
+    const size_t len = data.size() + 2;
+    Bytes out{0x00, 0x00, 0xFF};
+    if (extended) {
+        const uint8_t high = static_cast<uint8_t>(len >> 8), low = static_cast<uint8_t>(len);
+        append(out, {0xFF, 0xFF, high, low, static_cast<uint8_t>(0x100 - ((high + low) & 0xFF))});
+    } else {
+        append(out, {static_cast<uint8_t>(len), static_cast<uint8_t>(0x100 - len)});
+    }
+    const size_t body = out.size();
+    append(out, {kTfiController, code});
+    append(out, data);
+    out.push_back(checksum(out, body, out.size()));
+    out.push_back(0x00);
+    return out;
+}
+
+Bytes Pn532Sim::hlFrame(const char error1[2], const char error2[2], const Bytes& userData) {
+    char length[3];
+    std::snprintf(length, sizeof length, "%02X", static_cast<unsigned>(userData.size() & 0xFF));
+    Bytes out{'F', 'F', static_cast<uint8_t>(error1[0]), static_cast<uint8_t>(error1[1]), static_cast<uint8_t>(error2[0]),
+              static_cast<uint8_t>(error2[1]), static_cast<uint8_t>(length[0]), static_cast<uint8_t>(length[1])};
+    append(out, userData);
+    append(out, {'\r', '\n'});
+    return out;
+}
+
+Bytes Pn532Sim::releaseAnswer() {
+    std::lock_guard lock(m_);
+    Bytes out;
+    out.swap(held_);
+    return out;
+}
+
+Bytes Pn532Sim::feed(const Bytes& host) {
+    std::lock_guard lock(m_);
+    append(pending_, host);
+    Bytes out;
+    while (takeFrame(out)) {
+    }
+    return out;
+}
+
+// Host frame: any 00 and 55 wake-up bytes, 00 FF, LEN, LCS, D4, code, data, DCS, 00.
+bool Pn532Sim::takeFrame(Bytes& out) {
+    size_t start = 0;
+    while (start + 1 < pending_.size() && !(pending_[start] == 0x00 && pending_[start + 1] == 0xFF)) ++start;
+    if (start + 1 >= pending_.size()) {
+        // A lone 00 at the end may begin a start code.
+        pending_.erase(pending_.begin(), pending_.end() - (pending_.empty() || pending_.back() ? 0 : 1));
+        return false;
+    }
+    const bool wakeUp = std::find(pending_.begin(), pending_.begin() + static_cast<long>(start), 0x55) !=
+                        pending_.begin() + static_cast<long>(start);
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(start));
+    if (pending_.size() < 4) return false;
+    const uint8_t len = pending_[2], lcs = pending_[3];
+    if (len == 0x00 && lcs == 0xFF) {                      // the host's ACK: abandon the command
+        if (pending_.size() < 5) return false;
+        ++hostAcks_;
+        held_.clear();
+        pending_.erase(pending_.begin(), pending_.begin() + 5);
+        return true;
+    }
+    if (((len + lcs) & 0xFF) != 0 || len < 2) {
+        ++rejected_;
+        pending_.erase(pending_.begin(), pending_.begin() + 2);
+        append(out, errorFrame());
+        return true;
+    }
+    const size_t total = 4u + len + 2u;
+    if (pending_.size() < total) return false;
+    Bytes frame(pending_.begin(), pending_.begin() + static_cast<long>(total));
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(total));
+    if (checksum(frame, 4, 4u + len) != frame[4u + len] || frame[total - 1] != 0x00 || frame[4] != kTfiHost) {
+        ++rejected_;
+        append(out, errorFrame());
+        return true;
+    }
+    Command command{frame[5], Bytes(frame.begin() + 6, frame.begin() + 4 + len), wakeUp};
+    commands_.push_back(command);
+    answer(command, out);
+    return true;
+}
+
+void Pn532Sim::answer(const Command& command, Bytes& out) {
+    std::optional<Fault> fault;
+    if (!faults_.empty()) {
+        fault = faults_.front();
+        faults_.pop_front();
+    }
+    if (fault == Fault::Silence) return;
+    if (fault == Fault::Nack) return append(out, nack());
+    if (fault == Fault::HlNack) return append(out, hlFrame("01", "00"));
+    if (fault == Fault::Garbage) append(out, {0x00, 0x00, 0xFF, 0x33, 0x10});
+    append(out, fault == Fault::HlAck ? hlFrame("00", "00") : ack());
+    const auto handler = handlers_.find(command.code);
+    const std::optional<Bytes> data = handler == handlers_.end() ? std::nullopt : handler->second(command.data);
+    if (fault == Fault::ErrorFrame || !data) return append(out, errorFrame());
+    Bytes reply = frame(static_cast<uint8_t>(command.code + 1), *data, fault == Fault::Extended || data->size() > 253);
+    const size_t lcsAt = reply[3] == 0xFF && reply[4] == 0xFF ? 7 : 4;
+    if (fault == Fault::BadLcs) reply[lcsAt] ^= 0x01;
+    if (fault == Fault::BadDcs) reply[reply.size() - 2] ^= 0x01;
+    if (fault == Fault::BadPostamble) reply.back() = 0x5A;
+    if (fault == Fault::Hold) return held_.swap(reply);
+    append(out, reply);
+}
+
+}  // namespace pn53xsim

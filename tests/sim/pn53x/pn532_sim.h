@@ -1,0 +1,86 @@
+// A simulated PN532 framing core, written from the controller's public frame and command
+// definitions: it reads host frames (normal start or the wake-up start), checks LCS, DCS and the
+// postamble, answers an ACK and then the command's answer, and drops a pending answer when the
+// host sends an ACK of its own. Bytes in, bytes out: the caller carries them over any link.
+//
+//   Pn532Sim sim;
+//   sim.inject(Fault::Nack);               // the next command is refused with a NACK
+//   Bytes out = sim.feed(hostBytes);       // ACK + answer (or what the fault makes of them)
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace pn53xsim {
+
+using Bytes = std::vector<uint8_t>;
+
+enum class Fault {
+    Nack,            // NACK instead of the ACK; no answer
+    ErrorFrame,      // ACK, then the error frame instead of the answer
+    BadLcs,          // the answer's LCS is wrong
+    BadDcs,          // the answer's DCS is wrong
+    BadPostamble,    // the answer's postamble is not 0
+    Garbage,         // bytes that are no frame before the ACK
+    HlAck,           // the serial ASCII acknowledgement instead of the ACK
+    HlNack,          // the serial ASCII refusal instead of the ACK; no answer
+    Silence,         // nothing at all
+    Extended,        // the answer in the extended frame form
+    Hold,            // ACK now; the answer waits for releaseAnswer() (a host ACK drops it)
+};
+
+// A command as the simulator received it.
+struct Command {
+    uint8_t code;
+    Bytes data;       // after the command code
+    bool wakeUp;      // the frame came with the wake-up start
+};
+
+// Answer data (after the response code) for a command's data; empty optional: the error frame.
+using Handler = std::function<std::optional<Bytes>(const Bytes& data)>;
+
+class Pn532Sim {
+public:
+    Pn532Sim();
+
+    // Host bytes in, controller bytes out. Bytes of an incomplete frame wait for the next call.
+    Bytes feed(const Bytes& host);
+    // The answer a Hold fault kept back; empty when there is none.
+    Bytes releaseAnswer();
+
+    void onCommand(uint8_t code, Handler handler);
+    void inject(Fault fault);                  // applies to the next command, in order of injection
+    void setFirmware(uint8_t ic, uint8_t version, uint8_t revision, uint8_t support);
+
+    std::vector<Command> commands() const;
+    size_t hostAcks() const;                   // ACK frames the host sent
+    size_t rejectedFrames() const;             // host frames with a bad LCS, DCS or postamble
+
+    // Frames as the controller sends them (also for tests that script a stream themselves).
+    static Bytes ack();
+    static Bytes nack();
+    static Bytes errorFrame();
+    static Bytes frame(uint8_t code, const Bytes& data, bool extended = false);
+    static Bytes hlFrame(const char error1[2], const char error2[2], const Bytes& userData = {});
+
+private:
+    // Takes one host frame off the front of pending_; false when more bytes are needed.
+    bool takeFrame(Bytes& out);
+    void answer(const Command& command, Bytes& out);
+
+    mutable std::mutex m_;
+    Bytes pending_;
+    std::map<uint8_t, Handler> handlers_;
+    std::deque<Fault> faults_;
+    std::vector<Command> commands_;
+    Bytes held_;
+    size_t hostAcks_ = 0;
+    size_t rejected_ = 0;
+};
+
+}  // namespace pn53xsim
