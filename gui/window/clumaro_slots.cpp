@@ -5,6 +5,10 @@
 #include "lumaroform.h"
 #include "nfcinstance.h"
 
+#include <QByteArray>
+
+#include <algorithm>
+
 #define WINDOW_SOURCE(name) "CLumaro::" name
 
 namespace {
@@ -71,7 +75,14 @@ void CLumaro::initSeRouting(int) { NOT_AVAILABLE(initSeRouting, "SE routing"); }
 void CLumaro::iconForTagType(DWORD) { NOT_AVAILABLE(iconForTagType, "Tag pictures"); }
 
 
-void CLumaro::handleNfcTechnologyDiscovered(TNfcTagInfo*) {
+// Until the tag report is built, a detected tag is named by its type and UID.
+void CLumaro::handleNfcTechnologyDiscovered(TNfcTagInfo* tag) {
+    if (tag) {
+        const size_t uidLength = std::min<size_t>(tag->uidLength, sizeof tag->uid);
+        const QByteArray uid = QByteArray(reinterpret_cast<const char*>(tag->uid), static_cast<qsizetype>(uidLength));
+        traceFormatted(traceInfo, WINDOW_SOURCE("handleNfcTechnologyDiscovered"), "Tag detected (type: 0x%08X, UID: %s)",
+                       tag->tagType, uid.toHex(' ').toUpper().constData());
+    }
     NOT_AVAILABLE(handleNfcTechnologyDiscovered, kTagDetection);
 }
 void CLumaro::handleNfcTechnologyRemoved() { NOT_AVAILABLE(handleNfcTechnologyRemoved, kTagDetection); }

@@ -170,6 +170,20 @@ private slots:
             "CLumaro::handleNfcDeviceRemoved: ! Severe error detected: NFC device removed - Trying to shut down NFC stack")));
     }
 
+    void detectedTagIsNamedByTypeAndUid() {
+        startWith("READERTYPE=NCI");
+        clickStart();
+        TNfcTagInfo tag{};
+        tag.tagType = 0x20;
+        tag.uidLength = 3;
+        tag.uid[0] = 0x04;
+        tag.uid[1] = 0xA1;
+        tag.uid[2] = 0x5C;
+        QMetaObject::invokeMethod(window.get(), "handleNfcTechnologyDiscovered", Q_ARG(TNfcTagInfo*, &tag));
+        QVERIFY(logged(QStringLiteral(
+            "CLumaro::handleNfcTechnologyDiscovered: Tag detected (type: 0x00000020, UID: 04 A1 5C)")));
+    }
+
     void startWithoutCapabilitiesStopsAndALaterStartWorks() {
         startWith("READERTYPE=NCI");
         fake().setResult("nfcGetCapabilities", 1);
