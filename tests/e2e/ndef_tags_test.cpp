@@ -18,39 +18,20 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using ncisim::NciIdentity;
+using simtags::concat;
+using simtags::ndefTlv;
 
 constexpr uint16_t kRfDiscover = 0x2103;
 
-Bytes cat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 // n bytes of NDEF content: one MIME record where it fits (n >= 4), its payload counting up.
-Bytes message(size_t n) {
-    if (n < 4) return Bytes(n, 0xD0);
-    const bool shortRecord = n - 4 <= 255;
-    const size_t payload = n - (shortRecord ? 4 : 7);
-    Bytes m = shortRecord ? Bytes{0xD2, 0x01, static_cast<uint8_t>(payload)}
-                          : Bytes{0xC2, 0x01, 0, 0, static_cast<uint8_t>(payload >> 8), static_cast<uint8_t>(payload)};
-    m.push_back('a');
-    for (size_t k = 0; k < payload; ++k) m.push_back(static_cast<uint8_t>(k * 7));
-    return m;
-}
-
-Bytes ndefTlv(const Bytes& value) {
-    Bytes t{0x03};
-    if (value.size() > 254) t.insert(t.end(), {0xFF, static_cast<uint8_t>(value.size() >> 8), static_cast<uint8_t>(value.size())});
-    else t.push_back(static_cast<uint8_t>(value.size()));
-    return cat(cat(t, value), {0xFE});
-}
+Bytes message(size_t n) { return n < 4 ? Bytes(n, 0xD0) : simtags::mimeMessage(n, 7); }
 
 // ---- Type 1 -------------------------------------------------------------------------------------
 
 const Bytes kT1DynamicTlvs{0x01, 0x03, 0xF2, 0x30, 0x33, 0x02, 0x03, 0xF0, 0x02, 0x03};
 
 // The Type 1 data area as a reader walks it: bytes 12-103, then from 128 on.
-Bytes t1Area(const simtags::Tag& tag) { return cat(tag.bytes(12, 92), tag.bytes(128, tag.memory.size())); }
+Bytes t1Area(const simtags::Tag& tag) { return concat(tag.bytes(12, 92), tag.bytes(128, tag.memory.size())); }
 
 void t1PutArea(simtags::Tag& tag, size_t at, const Bytes& bytes) {
     for (uint8_t b : bytes) {
@@ -74,13 +55,7 @@ std::shared_ptr<simtags::Tag> t1Tag(size_t memory, const std::optional<Bytes>& c
 // The NDEF TLV behind the 4-byte container; a message ending on a block boundary is followed by
 // whatever the memory held.
 std::optional<Bytes> vicinityStored(const simtags::Tag& tag) {
-    const Bytes area = tag.bytes(4, tag.memory.size());
-    if (area.size() < 2 || area[0] != 0x03) return std::nullopt;
-    const bool wide = area[1] == 0xFF;
-    if (wide && area.size() < 4) return std::nullopt;
-    const size_t length = wide ? size_t{area[2]} << 8 | area[3] : area[1], at = wide ? 4 : 2;
-    if (area.size() < at + length) return std::nullopt;
-    return Bytes(area.begin() + static_cast<std::ptrdiff_t>(at), area.begin() + static_cast<std::ptrdiff_t>(at + length));
+    return simtags::leadingNdefTlv(tag.bytes(4, tag.memory.size()));
 }
 
 std::shared_ptr<simtags::Tag> vicinityTag(std::array<uint8_t, 8> uid, size_t blocks, bool extended, uint8_t capability,

@@ -7,6 +7,7 @@
 #include "core/nfacemsg.h"
 #include "harness.h"
 #include "tags/iso15693_tag.h"
+#include "tags/ndef_image.h"
 #include "th/th_frame.h"
 
 namespace {
@@ -14,6 +15,8 @@ namespace {
 using simtags::Fault;
 using simtags::FaultKind;
 using simtags::Iso15693Tag;
+using simtags::concat;
+using simtags::ndefTlv;
 using thtest::Bench;
 using thtest::Bytes;
 using thtest::Outcome;
@@ -24,27 +27,7 @@ constexpr Uid kSt{0xE0, 0x02, 0x0C, 0x00, 0x12, 0x34, 0x56, 0x78};
 constexpr Uid kStExtended{0xE0, 0x02, 0x2C, 0x00, 0x12, 0x34, 0x56, 0x78};
 constexpr uint8_t READ = 0x20, WRITE = 0x21, LOCK = 0x22, SYSTEM_INFO = 0x2B;
 
-Bytes cat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-Bytes message(size_t n) {
-    const bool shortRecord = n - 4 <= 255;
-    const size_t payload = n - (shortRecord ? 4 : 7);
-    Bytes m = shortRecord ? Bytes{0xD2, 0x01, static_cast<uint8_t>(payload)}
-                          : Bytes{0xC2, 0x01, 0, 0, static_cast<uint8_t>(payload >> 8), static_cast<uint8_t>(payload)};
-    m.push_back('a');
-    for (size_t k = 0; k < payload; ++k) m.push_back(static_cast<uint8_t>(k * 3));
-    return m;
-}
-
-Bytes tlv(const Bytes& value) {
-    Bytes t{0x03};
-    if (value.size() > 254) t.insert(t.end(), {0xFF, static_cast<uint8_t>(value.size() >> 8), static_cast<uint8_t>(value.size())});
-    else t.push_back(static_cast<uint8_t>(value.size()));
-    return cat(cat(t, value), {0xFE});
-}
+Bytes message(size_t n) { return simtags::mimeMessage(n, 3); }
 
 struct Vicinity {
     explicit Vicinity(Uid uid = kNxp, size_t blocks = 28, size_t blockSize = 4, bool extended = false)
@@ -57,15 +40,7 @@ struct Vicinity {
     const Bytes& pdu(size_t k) const { return bench.owner.pdus.at(k).bytes; }
     // The message of the NDEF TLV behind the 4-byte container; what follows a message that ends
     // on a block boundary is whatever the memory held.
-    std::optional<Bytes> stored() const {
-        const Bytes area = tag.bytes(4, tag.memory.size());
-        if (area.size() < 2 || area[0] != 0x03) return std::nullopt;
-        const bool wide = area[1] == 0xFF;
-        if (wide && area.size() < 4) return std::nullopt;
-        const size_t length = wide ? size_t{area[2]} << 8 | area[3] : area[1], at = wide ? 4 : 2;
-        if (area.size() < at + length) return std::nullopt;
-        return Bytes(area.begin() + static_cast<std::ptrdiff_t>(at), area.begin() + static_cast<std::ptrdiff_t>(at + length));
-    }
+    std::optional<Bytes> stored() const { return simtags::leadingNdefTlv(tag.bytes(4, tag.memory.size())); }
     void image(const Bytes& cc, const Bytes& tlvs) {
         tag.put(0, cc);
         tag.put(4, tlvs);
@@ -115,7 +90,7 @@ TEST(Iso15693, ChipsAreIdentifiedFromTheirUid) {
 
 TEST(Iso15693, AnExtendedChipSendsWideBlockNumbersWithTheExtensionFlag) {
     Vicinity v(kStExtended, 300, 4, true);
-    v.image({0xE1, 0x40, 0x96, 0x05}, tlv(message(20)));
+    v.image({0xE1, 0x40, 0x96, 0x05}, ndefTlv(message(20)));
     ASSERT_EQ(v.bench.checkNdef().cause, 0u);
     EXPECT_EQ(v.pdu(1), (Bytes{0x08, READ, 0x00, 0x00}));
     EXPECT_EQ(v.h().maxNdefSize, 1200u - 8u);
@@ -123,7 +98,7 @@ TEST(Iso15693, AnExtendedChipSendsWideBlockNumbersWithTheExtensionFlag) {
     const Bytes m = message(1100);
     EXPECT_EQ(v.bench.write({m}).cause, 0u);
     EXPECT_EQ(v.stored(), m);
-    EXPECT_EQ(v.pdu(v.sent() - 2), cat({0x08, WRITE, 0x14, 0x01}, v.tag.bytes(276 * 4, 4)));
+    EXPECT_EQ(v.pdu(v.sent() - 2), concat({0x08, WRITE, 0x14, 0x01}, v.tag.bytes(276 * 4, 4)));
     ASSERT_EQ(v.bench.checkNdef().cause, 0u);
     EXPECT_EQ(v.bench.read(0, 2000).cause, 0u);
     EXPECT_EQ(v.bench.readData, m);
@@ -131,14 +106,14 @@ TEST(Iso15693, AnExtendedChipSendsWideBlockNumbersWithTheExtensionFlag) {
 
 TEST(Iso15693, TheContainerGivesTheCapacityAndTheAccess) {
     Vicinity v;
-    v.image({0xE1, 0x40, 0x08, 0x01}, tlv(message(10)));
+    v.image({0xE1, 0x40, 0x08, 0x01}, ndefTlv(message(10)));
     ASSERT_EQ(v.bench.checkNdef().cause, 0u);
     EXPECT_EQ(v.h().maxNdefSize, 58u);
     EXPECT_EQ(v.h().currentNdefSize, 10u);
     EXPECT_NE(v.h().access & TH_ACCESS_WRITE, 0u);
 
     Vicinity locked;
-    locked.image({0xE1, 0x41, 0x08, 0x01}, tlv(message(10)));
+    locked.image({0xE1, 0x41, 0x08, 0x01}, ndefTlv(message(10)));
     ASSERT_EQ(locked.bench.checkNdef().cause, 0u);
     EXPECT_EQ(locked.h().access & TH_ACCESS_WRITE, 0u);
     const size_t before = locked.sent();
@@ -161,7 +136,7 @@ TEST(Iso15693, MessagesAreWrittenInEitherLengthFormAndEveryBlockSize) {
         SCOPED_TRACE(testing::Message() << c.blockSize << "/" << c.length);
         Vicinity v(kSt, c.blocks, c.blockSize);
         std::fill(v.tag.memory.begin(), v.tag.memory.end(), 0xAA);
-        v.image({0xE1, 0x40, static_cast<uint8_t>(c.blocks * c.blockSize / 8), 0x01}, tlv(message(8)));
+        v.image({0xE1, 0x40, static_cast<uint8_t>(c.blocks * c.blockSize / 8), 0x01}, ndefTlv(message(8)));
         ASSERT_EQ(v.bench.checkNdef().cause, 0u);
         const Bytes m = message(c.length);
         const Outcome w = v.bench.write({m});
@@ -190,7 +165,7 @@ TEST(Iso15693, PartsAreCheckedWithWhatWasWrittenBefore) {
     for (const Case& c : {Case{100, 100, 0}, Case{200, 60, nfcCauseWrongParameter}, Case{300, 300, nfcCauseInputTooBig}}) {
         SCOPED_TRACE(c.first);
         Vicinity v(kSt, 128);
-        v.image({0xE1, 0x40, 0x40, 0x01}, tlv(message(8)));
+        v.image({0xE1, 0x40, 0x40, 0x01}, ndefTlv(message(8)));
         ASSERT_EQ(v.bench.checkNdef().cause, 0u);
         const Bytes m = message(c.first + c.second);
         const Outcome w = v.bench.write({Bytes(m.begin(), m.begin() + c.first), Bytes(m.begin() + c.first, m.end())});
@@ -202,7 +177,7 @@ TEST(Iso15693, PartsAreCheckedWithWhatWasWrittenBefore) {
 
 TEST(Iso15693, AWritePastTheLastBlockIsRefused) {
     Vicinity v;   // 112 bytes, but the container claims 2040
-    v.image({0xE1, 0x40, 0xFF, 0x01}, tlv(message(8)));
+    v.image({0xE1, 0x40, 0xFF, 0x01}, ndefTlv(message(8)));
     ASSERT_EQ(v.bench.checkNdef().cause, 0u);
     const size_t before = v.sent();
     EXPECT_EQ(v.bench.write({message(120)}).cause, nfcCauseWrongParameter);
@@ -213,7 +188,7 @@ TEST(Iso15693, AWritePastTheLastBlockIsRefused) {
 
 TEST(Iso15693, AFailedWriteLeavesAnEmptyMessage) {
     Vicinity v;
-    v.image({0xE1, 0x40, 0x0E, 0x01}, tlv(message(8)));
+    v.image({0xE1, 0x40, 0x0E, 0x01}, ndefTlv(message(8)));
     ASSERT_EQ(v.bench.checkNdef().cause, 0u);
     v.tag.inject(Fault{FaultKind::Reply, WRITE, std::nullopt, 4, {0x01, 0x12}, 0});
     EXPECT_EQ(v.bench.write({message(40)}).cause, 0x206u);
@@ -230,7 +205,7 @@ TEST(Iso15693, FormatWritesTheTemplateAndEraseClearsEveryBlock) {
     for (const Case& c : {Case{kNxp, 28, 4, false, {0xE1, 0x40, 0x0E, 0x01, 0x03, 0x00, 0xFE, 0x00}},
                           Case{kSt, 64, 8, false, {0xE1, 0x40, 0x40, 0x01, 0x03, 0x00, 0xFE, 0x00}},
                           // 8 KB: the size byte claims 2040 bytes instead of wrapping.
-                          Case{kStExtended, 256, 32, true, cat({0xE1, 0x40, 0xFF, 0x05, 0x03, 0x00, 0xFE, 0x00}, Bytes(24, 0))}}) {
+                          Case{kStExtended, 256, 32, true, concat({0xE1, 0x40, 0xFF, 0x05, 0x03, 0x00, 0xFE, 0x00}, Bytes(24, 0))}}) {
         SCOPED_TRACE(c.blockSize);
         Vicinity v(c.uid, c.blocks, c.blockSize, c.extended);
         std::fill(v.tag.memory.begin(), v.tag.memory.end(), 0x55);
@@ -250,7 +225,7 @@ TEST(Iso15693, FormatWritesTheTemplateAndEraseClearsEveryBlock) {
 
 TEST(Iso15693, MakeReadOnlyWritesTheVersionThenLocksEveryBlock) {
     Vicinity v;
-    v.image({0xE1, 0x40, 0x0E, 0x01}, tlv(message(8)));
+    v.image({0xE1, 0x40, 0x0E, 0x01}, ndefTlv(message(8)));
     ASSERT_EQ(v.bench.checkNdef().cause, 0u);
     const size_t before = v.sent();
     const Outcome ro = v.bench.setReadonly();
@@ -268,7 +243,7 @@ TEST(Iso15693, MakeReadOnlyWritesTheVersionThenLocksEveryBlock) {
     EXPECT_EQ(v.bench.readData, message(8));
 
     Vicinity extended(kStExtended, 64, 4, true);
-    extended.image({0xE1, 0x40, 0x20, 0x05}, tlv(message(8)));
+    extended.image({0xE1, 0x40, 0x20, 0x05}, ndefTlv(message(8)));
     ASSERT_EQ(extended.bench.checkNdef().cause, 0u);
     const size_t sent = extended.sent();
     EXPECT_EQ(extended.bench.setReadonly().cause, nfcCauseNotImplemented);
@@ -278,7 +253,7 @@ TEST(Iso15693, MakeReadOnlyWritesTheVersionThenLocksEveryBlock) {
 TEST(Iso15693, AReadIsServedFromBlocksAndChecksTheTagWhenCached) {
     Vicinity v;
     const Bytes m = message(30);
-    v.image({0xE1, 0x40, 0x0E, 0x01}, tlv(m));
+    v.image({0xE1, 0x40, 0x0E, 0x01}, ndefTlv(m));
     ASSERT_EQ(v.bench.checkNdef().cause, 0u);
     EXPECT_EQ(v.bench.read(3, 10).cause, nfcCauseTagBufferTooSmall);
     EXPECT_EQ(v.bench.readData, Bytes(m.begin() + 3, m.begin() + 13));
@@ -316,7 +291,7 @@ TEST(Iso15693, HostileImagesAndAnswersEndWithACause) {
         };
     };
     const Case cases[] = {
-        {"NULL TLV first", withCc(cat({0x00}, tlv(message(8)))), nfcCauseNotNfcForumTag},
+        {"NULL TLV first", withCc(concat({0x00}, ndefTlv(message(8)))), nfcCauseNotNfcForumTag},
         {"lock control first", withCc({0x01, 0x03, 0, 0, 0, 0x03, 0x00}), nfcCauseNotNfcForumTag},
         {"terminator first", withCc({0xFE}), nfcCauseNotNfcForumTag},
         {"invalid length", withCc({0x03, 0xFF, 0xFF, 0xFF}), nfcCauseNotNfcForumTag},
@@ -341,7 +316,7 @@ TEST(Iso15693, HostileImagesAndAnswersEndWithACause) {
 TEST(Iso15693, AHeaderSplitAcrossBlocksIsReadOn) {
     Vicinity v(kSt, 128);
     // An unknown TLV moves the NDEF TLV to byte 7: its length bytes are in block 2.
-    v.image({0xE1, 0x40, 0x40, 0x01}, cat({0x10, 0x01, 0x77}, tlv(message(300))));
+    v.image({0xE1, 0x40, 0x40, 0x01}, concat({0x10, 0x01, 0x77}, ndefTlv(message(300))));
     ASSERT_EQ(v.bench.checkNdef().cause, 0u);
     EXPECT_EQ(v.h().currentNdefSize, 300u);
     EXPECT_EQ(v.bench.read(0, 300).cause, 0u);
@@ -353,13 +328,13 @@ TEST(Iso15693, ShortSystemInformationEndsTheCheckWithACause) {
     for (size_t keep : {0u, 1u, 2u, 9u, 10u, 11u, 12u, 13u, 14u}) {
         SCOPED_TRACE(keep);
         Vicinity v(kSt, 16);
-        v.image({0xE1, 0x40, 0x08, 0x01}, tlv(message(8)));
+        v.image({0xE1, 0x40, 0x08, 0x01}, ndefTlv(message(8)));
         v.tag.inject(Fault{FaultKind::Short, SYSTEM_INFO, std::nullopt, 1, {}, keep});
         EXPECT_EQ(v.bench.checkNdef().cause, nfcCauseNotNfcForumTag);
         EXPECT_EQ(v.sent(), 1u);
     }
     Vicinity whole(kSt, 16);
-    whole.image({0xE1, 0x40, 0x08, 0x01}, tlv(message(8)));
+    whole.image({0xE1, 0x40, 0x08, 0x01}, ndefTlv(message(8)));
     EXPECT_EQ(whole.bench.checkNdef().cause, 0u);
 }
 

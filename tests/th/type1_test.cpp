@@ -17,6 +17,8 @@ namespace {
 using simtags::Fault;
 using simtags::FaultKind;
 using simtags::T1tTag;
+using simtags::concat;
+using simtags::ndefTlv;
 using thtest::Bench;
 using thtest::Bytes;
 using thtest::Outcome;
@@ -27,31 +29,11 @@ constexpr size_t kDynamic = 512;
 const Bytes kDynamicTlvs{0x01, 0x03, 0xF2, 0x30, 0x33, 0x02, 0x03, 0xF0, 0x02, 0x03};
 constexpr uint8_t WRITE_E = 0x53, WRITE_E8 = 0x54, READ = 0x01, RSEG = 0x10, RALL = 0x00;
 
-Bytes cat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 // One MIME record of exactly n bytes (n >= 4), its payload counting up.
-Bytes message(size_t n) {
-    const bool shortRecord = n - 4 <= 255;
-    const size_t payload = n - (shortRecord ? 4 : 7);
-    Bytes m = shortRecord ? Bytes{0xD2, 0x01, static_cast<uint8_t>(payload)}
-                          : Bytes{0xC2, 0x01, 0, 0, static_cast<uint8_t>(payload >> 8), static_cast<uint8_t>(payload)};
-    m.push_back('a');
-    for (size_t k = 0; k < payload; ++k) m.push_back(static_cast<uint8_t>(k));
-    return m;
-}
-
-Bytes tlv(const Bytes& value) {
-    Bytes t{0x03};
-    if (value.size() > 254) t.insert(t.end(), {0xFF, static_cast<uint8_t>(value.size() >> 8), static_cast<uint8_t>(value.size())});
-    else t.push_back(static_cast<uint8_t>(value.size()));
-    return cat(cat(t, value), {0xFE});
-}
+Bytes message(size_t n) { return simtags::mimeMessage(n, 1); }
 
 // The data area as a reader walks it: bytes 12-103, then from 128 on (104-127 are reserved).
-Bytes area(const T1tTag& tag) { return cat(tag.bytes(12, 92), tag.bytes(128, tag.memory.size())); }
+Bytes area(const T1tTag& tag) { return concat(tag.bytes(12, 92), tag.bytes(128, tag.memory.size())); }
 
 // Puts bytes into the data area from absolute `at`, skipping the reserved bytes.
 void putArea(T1tTag& tag, size_t at, const Bytes& bytes) {
@@ -88,7 +70,7 @@ struct Type1 {
     Outcome identified;
 };
 
-Bytes command(uint8_t op, uint8_t address, uint8_t value) { return cat({op, address, value}, kUid4); }
+Bytes command(uint8_t op, uint8_t address, uint8_t value) { return concat({op, address, value}, kUid4); }
 
 TEST(Type1, IsIdentifiedByItsUidOrAsksForItWithRid) {
     Type1 four;
@@ -106,7 +88,7 @@ TEST(Type1, IsIdentifiedByItsUidOrAsksForItWithRid) {
 TEST(Type1, AStaticContainerGivesNinetyBytesAndTheMessageAtTwelve) {
     Type1 t;
     const Bytes m = message(30);
-    staticImage(t.tag, tlv(m));
+    staticImage(t.tag, ndefTlv(m));
     const Outcome check = t.bench.checkNdef();
     EXPECT_EQ(check.code, NFACE_DEVICE_IND);
     EXPECT_EQ(check.cause, 0u);
@@ -124,7 +106,7 @@ TEST(Type1, AStaticContainerGivesNinetyBytesAndTheMessageAtTwelve) {
 TEST(Type1, AReadFromTheCacheSendsOneReadOfAddressTen) {
     Type1 t;
     const Bytes m = message(40);
-    staticImage(t.tag, tlv(m));
+    staticImage(t.tag, ndefTlv(m));
     ASSERT_EQ(t.bench.checkNdef().cause, 0u);
     const size_t before = t.sent();
     const Outcome part = t.bench.read(5, 10);
@@ -144,20 +126,20 @@ TEST(Type1, AReadFromTheCacheSendsOneReadOfAddressTen) {
 TEST(Type1, TheDynamicLayoutPutsTheNdefAt22AndReadsSegmentOne) {
     Type1 t(kDynamic);
     const Bytes m = message(200);
-    dynamicImage(t.tag, tlv(m));
+    dynamicImage(t.tag, ndefTlv(m));
     ASSERT_EQ(t.bench.checkNdef().cause, 0u);
     EXPECT_EQ(t.h().tagSubtype, 0x2E0002u);
     EXPECT_EQ(t.h().maxNdefSize, 82u + 384u - 4u);
     EXPECT_EQ(t.bench.read(0, 300).cause, 0u);
     EXPECT_EQ(t.bench.readData, m);
     ASSERT_EQ(t.sent(), 2u);
-    EXPECT_EQ(t.pdu(1), cat({RSEG, 0x10, 0, 0, 0, 0, 0, 0, 0, 0}, kUid4));
+    EXPECT_EQ(t.pdu(1), concat({RSEG, 0x10, 0, 0, 0, 0, 0, 0, 0, 0}, kUid4));
 }
 
 TEST(Type1, TheNdefTlvIsReadWhereTheWalkFoundIt) {
     Type1 t;
     const Bytes m = message(20);
-    staticImage(t.tag, cat({0x00, 0x00, 0x00}, tlv(m)));
+    staticImage(t.tag, concat({0x00, 0x00, 0x00}, ndefTlv(m)));
     ASSERT_EQ(t.bench.checkNdef().cause, 0u);
     EXPECT_EQ(t.bench.read(0, 20).cause, 0u);
     EXPECT_EQ(t.bench.readData, m);
@@ -174,8 +156,8 @@ TEST(Type1, MessagesOfEveryLengthFormAreWrittenAndReadBack) {
         SCOPED_TRACE(c.length);
         Type1 t(c.memory);
         const Bytes blank = message(10);
-        if (c.memory == kDynamic) dynamicImage(t.tag, tlv(blank));
-        else staticImage(t.tag, tlv(blank));
+        if (c.memory == kDynamic) dynamicImage(t.tag, ndefTlv(blank));
+        else staticImage(t.tag, ndefTlv(blank));
         ASSERT_EQ(t.bench.checkNdef().cause, 0u);
         const size_t before = t.sent();
         const Bytes m = message(c.length);
@@ -197,7 +179,7 @@ TEST(Type1, MessagesOfEveryLengthFormAreWrittenAndReadBack) {
 
 TEST(Type1, ABlockWrittenInTwoPartsKeepsTheFirstPartsBytes) {
     Type1 t(kDynamic);
-    dynamicImage(t.tag, tlv(message(4)));
+    dynamicImage(t.tag, ndefTlv(message(4)));
     ASSERT_EQ(t.bench.checkNdef().cause, 0u);
     // The second part starts three bytes into block 16.
     const Bytes m = message(120);
@@ -217,8 +199,8 @@ TEST(Type1, APartIsCheckedWithWhatWasWrittenBefore) {
                           Case{kDynamic, 200, 60, nfcCauseWrongParameter}}) {
         SCOPED_TRACE(c.first);
         Type1 t(c.memory);
-        if (c.memory == kDynamic) dynamicImage(t.tag, tlv(message(8)));
-        else staticImage(t.tag, tlv(message(8)));
+        if (c.memory == kDynamic) dynamicImage(t.tag, ndefTlv(message(8)));
+        else staticImage(t.tag, ndefTlv(message(8)));
         ASSERT_EQ(t.bench.checkNdef().cause, 0u);
         const Outcome w = t.bench.write({Bytes(c.first, 0x11), Bytes(c.second, 0x22)});
         EXPECT_EQ(w.cause, c.cause);
@@ -231,7 +213,7 @@ TEST(Type1, APartIsCheckedWithWhatWasWrittenBefore) {
 
 TEST(Type1, AFailedWriteLeavesAnEmptyMessage) {
     Type1 t;
-    staticImage(t.tag, tlv(message(8)));
+    staticImage(t.tag, ndefTlv(message(8)));
     ASSERT_EQ(t.bench.checkNdef().cause, 0u);
     t.tag.inject(Fault{FaultKind::Silence, WRITE_E, std::nullopt, 10, {}, 0});
     const Outcome w = t.bench.write({message(40)});
@@ -243,7 +225,7 @@ TEST(Type1, AFailedWriteLeavesAnEmptyMessage) {
 
 TEST(Type1, ALockedBlockRefusesTheWriteBeforeAnyPdu) {
     Type1 t;
-    staticImage(t.tag, tlv(message(8)));
+    staticImage(t.tag, ndefTlv(message(8)));
     t.tag.memory[113] = 0x01;   // block 8: bytes 64-71
     ASSERT_EQ(t.bench.checkNdef().cause, 0u);
     const size_t before = t.sent();
@@ -257,7 +239,7 @@ TEST(Type1, ALockedBlockRefusesTheWriteBeforeAnyPdu) {
 
 TEST(Type1, MakeReadOnlyLocksTheTagAndRefusesTheNextWrite) {
     Type1 t;
-    staticImage(t.tag, tlv(message(8)));
+    staticImage(t.tag, ndefTlv(message(8)));
     ASSERT_EQ(t.bench.checkNdef().cause, 0u);
     const Outcome ro = t.bench.setReadonly();
     EXPECT_EQ(ro.code, NFACE_SET_READONLY_CONF);
@@ -281,7 +263,7 @@ TEST(Type1, FormatWritesTheContainerAndAnEmptyMessage) {
         uint32_t maxNdef;
     };
     for (const Case& c : {Case{T1tTag::STATIC_SIZE, {0xE1, 0x10, 0x0E, 0x00, 0x03, 0x00, 0xFE}, 90},
-                          Case{kDynamic, cat(cat({0xE1, 0x10, 0x3F, 0x00}, kDynamicTlvs), {0x03, 0x00, 0xFE}), 462}}) {
+                          Case{kDynamic, concat(concat({0xE1, 0x10, 0x3F, 0x00}, kDynamicTlvs), {0x03, 0x00, 0xFE}), 462}}) {
         SCOPED_TRACE(c.memory);
         Type1 t(c.memory);
         EXPECT_EQ(t.bench.checkNdef().cause, nfcCauseNotNfcForumTag);
@@ -338,12 +320,12 @@ TEST(Type1, HostileImagesEndWithACause) {
         uint16_t cause;
     };
     const Case cases[] = {
-        {"five control TLVs", [&](T1tTag& t) { staticImage(t, cat(cat(cat(cat(cat(lock, lock), lock), lock), lock), tlv(message(4)))); },
+        {"five control TLVs", [&](T1tTag& t) { staticImage(t, concat(concat(concat(concat(concat(lock, lock), lock), lock), lock), ndefTlv(message(4)))); },
          nfcCauseInternalSoftware},
         {"length above the capacity", [](T1tTag& t) { staticImage(t, {0x03, 91}); }, nfcCauseInternalSoftware},
         {"long length above the capacity", [](T1tTag& t) { staticImage(t, {0x03, 0xFF, 0x01, 0x00}); },
          nfcCauseInternalSoftware},
-        {"length running past the area", [](T1tTag& t) { staticImage(t, cat(Bytes(10, 0x00), {0x03, 85})); },
+        {"length running past the area", [](T1tTag& t) { staticImage(t, concat(Bytes(10, 0x00), {0x03, 85})); },
          nfcCauseInternalSoftware},
         {"header ROM of another family", [](T1tTag& t) { t.hr0 = 0x21; }, nfcCauseNotNfcForumTag},
         {"no magic", [](T1tTag& t) { t.put(8, {0xE2, 0x10, 0x0E, 0x00}); }, nfcCauseNotNfcForumTag},
@@ -373,7 +355,7 @@ TEST(Type1, HostileImagesEndWithACause) {
 
 TEST(Type1, AShortSegmentAnswerEndsTheReadWithACause) {
     Type1 t(kDynamic);
-    dynamicImage(t.tag, tlv(message(200)));
+    dynamicImage(t.tag, ndefTlv(message(200)));
     ASSERT_EQ(t.bench.checkNdef().cause, 0u);
     t.tag.inject(Fault{FaultKind::Short, RSEG, std::nullopt, 1, {}, 100});
     EXPECT_EQ(t.bench.read(0, 300).cause, nfcCauseInvalidData);

@@ -22,6 +22,7 @@ using simtags::Exchange;
 using simtags::Fault;
 using simtags::FaultKind;
 using simtags::T2tTag;
+using simtags::concat;
 using thtest::Bench;
 using thtest::Bytes;
 using thtest::Outcome;
@@ -33,11 +34,6 @@ Bytes counting(size_t n, uint8_t from = 1) {
     Bytes b(n);
     for (size_t k = 0; k < n; ++k) b[k] = static_cast<uint8_t>(from + k * 7);
     return b;
-}
-
-Bytes cat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 
 // A tag in the field with a handler that has identified it.
@@ -151,9 +147,9 @@ TEST(Type2, ControlTlvsBeforeTheNdefTlvAreReservedAndItsMessageRead) {
     // A memory control TLV that reserves bytes 40..43, a NULL TLV, an unknown TLV, then the NDEF
     // TLV at 26 whose message runs round the reserved bytes.
     Bytes laid{0x02, 0x03, 0x50, 0x04, 0x03, 0x00, 0xFD, 0x02, 0xAA, 0xBB, 0x03, 20};
-    laid = cat(laid, Bytes(message.begin(), message.begin() + 12));
-    laid = cat(laid, Bytes(4, 0xEE));
-    laid = cat(laid, cat(Bytes(message.begin() + 12, message.end()), {0xFE}));
+    laid = concat(laid, Bytes(message.begin(), message.begin() + 12));
+    laid = concat(laid, Bytes(4, 0xEE));
+    laid = concat(laid, concat(Bytes(message.begin() + 12, message.end()), {0xFE}));
     auto t = withTlvs(Chip::Ntag144, laid);
     EXPECT_EQ(t->bench.checkNdef().cause, 0u);
     EXPECT_EQ(t->h().currentNdefSize, 20u);
@@ -163,7 +159,7 @@ TEST(Type2, ControlTlvsBeforeTheNdefTlvAreReservedAndItsMessageRead) {
 
 TEST(Type2, CheckGoesOnReadingWhileTheTlvsRunPastTheCachedBlocks) {
     Bytes tlvs(40, 0x00);   // NULL TLVs
-    tlvs = cat(tlvs, cat({0x03, 0x03, 0xD1, 0x00, 0x00}, {0xFE}));
+    tlvs = concat(tlvs, concat({0x03, 0x03, 0xD1, 0x00, 0x00}, {0xFE}));
     auto t = withTlvs(Chip::Ntag144, tlvs);
     EXPECT_EQ(t->bench.checkNdef().cause, 0u);
     EXPECT_EQ(t->pages(kRead), (std::vector<uint32_t>{3, 7, 11}));
@@ -181,18 +177,18 @@ TEST(Type2, HostileImagesAreRefusedBeforeAnythingIsStoredOrWritten) {
         Bytes tlvs;
         uint16_t cause;
     };
-    const Bytes five = cat(cat(cat(cat(cat({0x02, 0x03, 0x74, 0x02, 0x03}, {0x02, 0x03, 0xA0, 0x02, 0x03}),
+    const Bytes five = concat(concat(concat(concat(concat({0x02, 0x03, 0x74, 0x02, 0x03}, {0x02, 0x03, 0xA0, 0x02, 0x03}),
                                        {0x02, 0x03, 0xC4, 0x02, 0x03}),
                                    {0x02, 0x03, 0xF0, 0x02, 0x03}),
                                {0x02, 0x03, 0x90, 0x02, 0x03}),
                            ndef);
-    const Bytes splitting = cat(cat(cat(cat(mem(0x74), mem(0xA0)), mem(0xC4)), mem(0xF0)), ndef);
+    const Bytes splitting = concat(concat(concat(concat(mem(0x74), mem(0xA0)), mem(0xC4)), mem(0xF0)), ndef);
     for (const Case& c : {
              Case{"a fifth control TLV", five, nfcCauseInternalSoftware},
-             Case{"a control TLV of 16 bytes", cat({0x01, 0x10}, Bytes(16, 0x11)), nfcCauseInvalidData},
+             Case{"a control TLV of 16 bytes", concat({0x01, 0x10}, Bytes(16, 0x11)), nfcCauseInvalidData},
              Case{"a control TLV in the long form", {0x02, 0xFF, 0x00, 0x03, 0x50, 0x04, 0x03}, nfcCauseInvalidData},
              Case{"reservations past the mapper's slots", splitting, nfcCauseInternalSoftware},
-             Case{"a terminator before the NDEF TLV", cat({0xFE}, cat({0x03, 0x01, 0xD0}, {0xFE})), nfcCauseNotNfcForumTag},
+             Case{"a terminator before the NDEF TLV", concat({0xFE}, concat({0x03, 0x01, 0xD0}, {0xFE})), nfcCauseNotNfcForumTag},
              Case{"an NDEF length past the capacity", {0x03, 0x8F, 0xD1}, nfcCauseInvalidData},
              Case{"an NDEF length past the end in the long form", {0x03, 0xFF, 0x01, 0x00}, nfcCauseInvalidData},
              Case{"an unknown TLV with an invalid length", {0xFD, 0xFF, 0xFF, 0xFF}, nfcCauseInvalidData},
@@ -209,7 +205,7 @@ TEST(Type2, HostileImagesAreRefusedBeforeAnythingIsStoredOrWritten) {
 }
 
 TEST(Type2, TerminatorFirstEndsTheCheckAtOnce) {
-    auto t = withTlvs(Chip::Ntag496, cat({0xFE}, Bytes(60, 0x00)));
+    auto t = withTlvs(Chip::Ntag496, concat({0xFE}, Bytes(60, 0x00)));
     EXPECT_EQ(t->bench.checkNdef().cause, nfcCauseNotNfcForumTag);
     EXPECT_EQ(t->pages(kRead), (std::vector<uint32_t>{3}));
 }
@@ -241,7 +237,7 @@ TEST(Type2, LockBytesNamedInTheHeaderBlocksAreNeverWritten) {
 TEST(Type2, ReadNearTheEndOfASixteenPageTagTakesNoWrappedBytes) {
     auto tag = T2tTag::make(Chip::Ultralight, true);
     const Bytes message = counting(46, 0x40);
-    tag->put(16, cat({0x03, 46}, message));
+    tag->put(16, concat({0x03, 46}, message));
     Tagged t(tag);
     ASSERT_EQ(t.bench.checkNdef().cause, 0u);
     const Outcome o = t.bench.read(34, 12);   // bytes 52..63: page 13 on
@@ -268,7 +264,7 @@ TEST(Type2, ReadServedFromTheCacheChecksThePresenceWithOneReadOfPageZero) {
 
 TEST(Type2, ReadWindowsAreCutAtTheMessage) {
     const Bytes message = counting(30);
-    auto t = withTlvs(Chip::Ntag496, cat(cat({0x03, 30}, message), {0xFE}));
+    auto t = withTlvs(Chip::Ntag496, concat(concat({0x03, 30}, message), {0xFE}));
     ASSERT_EQ(t->bench.checkNdef().cause, 0u);
     struct Case {
         uint32_t offset, size;
@@ -306,7 +302,7 @@ TEST(Type2, ChunkedWritesRoundTripWithTheLengthWrittenLast) {
         Bytes message;
         for (size_t n : c.chunks) {
             chunks.push_back(counting(n, static_cast<uint8_t>(message.size())));
-            message = cat(message, chunks.back());
+            message = concat(message, chunks.back());
         }
         SCOPED_TRACE(message.size());
         const size_t before = t.tag->log.size(), reportsBefore = t.bench.owner.reports.size();
@@ -351,7 +347,7 @@ TEST(Type2, WriteOfTheWholeCapacityFillsTheTagWithoutATerminator) {
         EXPECT_EQ(simtags::ndefMessage(t.area(16 + t.h().physicalSize)), message);
         // Nothing past the data area was touched.
         for (const Exchange& e : t.sent(kWrite)) EXPECT_LT(e.address * 4, 16 + t.h().physicalSize);
-        EXPECT_EQ(t.bench.write({cat(message, {0x01})}).cause, nfcCauseInputTooBig);
+        EXPECT_EQ(t.bench.write({concat(message, {0x01})}).cause, nfcCauseInputTooBig);
     }
 }
 
@@ -464,7 +460,7 @@ TEST(Type2, ShortOrMissingReadAnswersFailTheCommand) {
         EXPECT_EQ(t.bench.test().cause, nfcCauseWrongState);   // back to Idle: the tag is lost to it
     }
     {
-        auto t = withTlvs(Chip::Ntag496, cat({0x03, 60}, counting(60)));
+        auto t = withTlvs(Chip::Ntag496, concat({0x03, 60}, counting(60)));
         ASSERT_EQ(t->bench.checkNdef().cause, 0u);
         t->tag->inject(Fault{FaultKind::Short, kRead, std::nullopt, 1, {}, 15});
         EXPECT_EQ(t->bench.read(0, 60).cause, nfcCauseInvalidData);

@@ -6,6 +6,7 @@
 
 #include "core/nfacemsg.h"
 #include "harness.h"
+#include "tags/ndef_image.h"
 #include "tags/t3t_tag.h"
 #include "th/th_frame.h"
 
@@ -14,16 +15,12 @@ namespace {
 using simtags::Fault;
 using simtags::FaultKind;
 using simtags::T3tTag;
+using simtags::concat;
 using thtest::Bench;
 using thtest::Bytes;
 using thtest::Outcome;
 
 constexpr uint8_t CHECK = 0x06, UPDATE = 0x08;
-
-Bytes cat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 Bytes counting(size_t n, uint8_t from = 0) {
     Bytes b(n);
@@ -133,7 +130,7 @@ TEST(Type3, TwentyBytesInTwoPartsAreWrittenWithLeftovers) {
     ASSERT_TRUE(w.bench.pump());
     EXPECT_EQ(w.bench.owner.reports.back().cause, 0u);
     EXPECT_EQ(w.updates(), (std::vector<uint8_t>{0, 1, 0}));
-    EXPECT_EQ(w.tag->bytes(16, 32), cat(m, Bytes(12, 0x00)));
+    EXPECT_EQ(w.tag->bytes(16, 32), concat(m, Bytes(12, 0x00)));
     EXPECT_EQ(w.tag->bytes(0, 16), aib({.ln = 20}));
     EXPECT_EQ(w.bench.read(0, 100).cause, 0u);
     EXPECT_EQ(w.bench.readData, m);
@@ -280,12 +277,12 @@ TEST(Type3, HostileAnswersEndWithACause) {
         uint16_t cause;
     };
     const Case cases[] = {
-        {"IDm of another tag", cat(cat({0x1D, 0x07}, {0x02, 0xFE, 0, 1, 2, 3, 4, 6}), cat({0, 0, 1}, Bytes(16, 0))),
+        {"IDm of another tag", concat(concat({0x1D, 0x07}, {0x02, 0xFE, 0, 1, 2, 3, 4, 6}), concat({0, 0, 1}, Bytes(16, 0))),
          nfcCauseInvalidData},
-        {"block count without its data", cat(cat({0x1D, 0x07}, idm), cat({0, 0, 2}, Bytes(16, 0))), nfcCauseInvalidData},
-        {"length byte above the answer", cat(cat({0x30, 0x07}, idm), cat({0, 0, 1}, Bytes(16, 0))), nfcCauseInvalidData},
-        {"only the IDm", cat({0x0A, 0x07}, idm), nfcCauseInvalidData},
-        {"not a check answer", cat(cat({0x1D, 0x09}, idm), cat({0, 0, 1}, Bytes(16, 0))), nfcCauseInvalidData},
+        {"block count without its data", concat(concat({0x1D, 0x07}, idm), concat({0, 0, 2}, Bytes(16, 0))), nfcCauseInvalidData},
+        {"length byte above the answer", concat(concat({0x30, 0x07}, idm), concat({0, 0, 1}, Bytes(16, 0))), nfcCauseInvalidData},
+        {"only the IDm", concat({0x0A, 0x07}, idm), nfcCauseInvalidData},
+        {"not a check answer", concat(concat({0x1D, 0x09}, idm), concat({0, 0, 1}, Bytes(16, 0))), nfcCauseInvalidData},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -306,7 +303,7 @@ TEST(Type3, ThePresenceTestPolls) {
     EXPECT_EQ(t.bench.owner.pdus.back().bytes, (Bytes{6, 0x00, 0xFF, 0xFF, 0x00, 0x00}));
     EXPECT_EQ(t.bench.owner.pdus.back().flags, TH_PDU_CHECK);
     // Layer 1 hands on the answer of another tag: the IDm changed.
-    const Bytes other = cat(cat({0x12, 0x01}, {9, 9, 9, 9, 9, 9, 9, 9}), Bytes(8, 0));
+    const Bytes other = concat(concat({0x12, 0x01}, {9, 9, 9, 9, 9, 9, 9, 9}), Bytes(8, 0));
     thTest(&t.h());
     t.bench.owner.answer({0, {}});
     EXPECT_EQ(t.bench.owner.reports.back().cause, 0u);

@@ -191,11 +191,6 @@ constexpr ThFamilyStates kLegacyStates{&t15693StateIdle,  &t15693StateNdefTag, &
                                        &t15693StateFormat, &t15693StateFormat, &t15693StateTest,
                                        nullptr,            nullptr};
 
-uint32_t changeTo(TStateMachine* m, SmHandler next) {
-    m->next = next;
-    return SM_CHANGE;
-}
-
 uint32_t finish(TStateMachine* m, uint16_t cause) { return thFinishCommand(m, cause, kNdefStates); }
 
 uint32_t memoryEnd(const V5State& s) { return s.blockCount * s.blockSize; }
@@ -381,12 +376,12 @@ uint32_t t15693StateIdle(TStateMachine* m, uint16_t event) {
     const bool copied = thCopyUid(h, 8, 8);
     if (copied) identify(h);
     h->confirm(h, TH_DEVICE_CONF, copied && st(h).identified ? nfcCauseOk : nfcCauseNotNfcForumTag, 0);
-    return changeTo(m, &t15693StateLegacyTag);
+    return thChangeTo(m, &t15693StateLegacyTag);
 }
 
 uint32_t afterSystemInfo(TStateMachine* m, bool sized) {
     const V5State& s = st(thOf(m));
-    if (sized || (s.identified && s.blockCount)) return changeTo(m, &t15693StateCheckNdef);
+    if (sized || (s.identified && s.blockCount)) return thChangeTo(m, &t15693StateCheckNdef);
     return finish(m, nfcCauseNotNfcForumTag);
 }
 
@@ -394,7 +389,7 @@ uint32_t t15693StateGetSystemInfo(TStateMachine* m, uint16_t event) {
     TTagHandler* h = thOf(m);
     switch (event) {
     case EV_SM_ENTRY:
-        if (st(h).skipSystemInfo) return changeTo(m, &t15693StateCheckNdef);
+        if (st(h).skipSystemInfo) return thChangeTo(m, &t15693StateCheckNdef);
         if (sendRequest(h, GET_SYSTEM_INFORMATION, 0, nullptr, 0)) return finish(m, kCauseErrorAnswer);
         return SM_DONE;
     case EV_TH_TRANSACTION_IND: return afterSystemInfo(m, takeSystemInfo(h));
@@ -441,7 +436,7 @@ uint32_t t15693StateCheckNdef(TStateMachine* m, uint16_t event) {
         uint16_t cause = takeBlock(h);
         if (!cause) cause = checkContainer(h);
         if (cause) return finish(m, cause);
-        return changeTo(m, &t15693StateNdefCheckTlv);
+        return thChangeTo(m, &t15693StateNdefCheckTlv);
     }
     default: return SM_NOT_HANDLED;
     }
@@ -554,7 +549,7 @@ uint32_t readGoOn(TStateMachine* m) {
     if (cause == kPending) return SM_DONE;
     if (!st(h).sentPdu && (cause == nfcCauseOk || cause == nfcCauseTagBufferTooSmall)) {
         st(h).result = cause;
-        return changeTo(m, &t15693StateReadCheck);
+        return thChangeTo(m, &t15693StateReadCheck);
     }
     return finish(m, cause);
 }
@@ -642,7 +637,7 @@ uint32_t writeGoOn(TStateMachine* m) {
     const uint16_t sent = writeStep(h);
     if (sent == nfcCauseOk) return SM_DONE;
     if (sent != kDone) return finish(m, sent);
-    return changeTo(m, h->command.final ? &t15693StateWriteFinalize : &t15693StateWriteWaitForNext);
+    return thChangeTo(m, h->command.final ? &t15693StateWriteFinalize : &t15693StateWriteWaitForNext);
 }
 
 uint32_t t15693StateWriteInit(TStateMachine* m, uint16_t event) {
@@ -667,7 +662,7 @@ uint32_t t15693StateWriteInit(TStateMachine* m, uint16_t event) {
     std::memcpy(s.buffer, s.tagCc + s.position * s.blockSize, s.fill);
     s.buffer[s.fill++] = TLV_NDEF;
     for (uint32_t k = 1; k < header; ++k) s.buffer[s.fill++] = 0;
-    return changeTo(m, &t15693StateWriteNext);
+    return thChangeTo(m, &t15693StateWriteNext);
 }
 
 void keepHead(V5State& s) {
@@ -701,7 +696,7 @@ uint32_t t15693StateWriteWaitForNext(TStateMachine* m, uint16_t event) {
         // The part is checked with everything written before it; a refusal leaves the empty
         // message that the header announces so far.
         if (const uint16_t cause = checkTotal(h, uint64_t{st(h).written} + h->command.size)) return finish(m, cause);
-        return changeTo(m, &t15693StateWriteNext);
+        return thChangeTo(m, &t15693StateWriteNext);
     default: return SM_NOT_HANDLED;
     }
 }
@@ -857,7 +852,9 @@ uint32_t t15693StateTest(TStateMachine* m, uint16_t event) {
     }
 }
 
-uint32_t magicEnd(TStateMachine* m) { return changeTo(m, thOf(m)->isNdef ? &t15693StateNdefTag : &t15693StateLegacyTag); }
+uint32_t magicEnd(TStateMachine* m) {
+    return thChangeTo(m, thOf(m)->isNdef ? &t15693StateNdefTag : &t15693StateLegacyTag);
+}
 
 uint32_t t15693StateMagic(TStateMachine* m, uint16_t event) {
     TTagHandler* h = thOf(m);

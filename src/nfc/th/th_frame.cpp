@@ -23,11 +23,7 @@ bool acceptable(uint32_t id, uint32_t value) {
 
 SmHandler restState(const TTagHandler* h, const ThFamilyStates& s) { return h->isNdef ? s.ndefTag : s.legacyTag; }
 
-uint32_t changeTo(TStateMachine* m, SmHandler next) {
-    if (!next) return SM_NOT_HANDLED;
-    m->next = next;
-    return SM_CHANGE;
-}
+uint32_t changeTo(TStateMachine* m, SmHandler next) { return next ? thChangeTo(m, next) : SM_NOT_HANDLED; }
 
 SmHandler commandState(uint16_t event, const ThFamilyStates& s) {
     switch (event) {
@@ -58,6 +54,19 @@ uint32_t thSetProperty(TTagHandler* h, uint32_t id, uint32_t value) {
 }
 
 uint32_t thNoSetProperty(TTagHandler*, uint32_t, uint32_t) { return 0; }
+
+uint32_t thNdefProperty(const TTagHandler* h, uint32_t id, uint32_t version, int* found) {
+    *found = 1;
+    switch (id) {
+    case 0: return version;
+    case 1: return h->maxNdefSize;
+    case 2: return h->currentNdefSize;
+    case 3: return h->physicalSize;
+    case 4: return h->access & TH_ACCESS_READ ? 1 : 0;
+    case 5: return h->access & TH_ACCESS_WRITE ? 1 : 0;
+    default: *found = 0; return 0;
+    }
+}
 
 uint32_t thCopyUid(TTagHandler* h, uint16_t minLength, uint16_t maxLength) {
     TNfcTagInfo* device = h->deviceTagInfo;

@@ -46,12 +46,20 @@ const TTagProperty* thProperty(uint32_t id);
 uint32_t thSetProperty(TTagHandler* handler, uint32_t id, uint32_t value);
 // For families without settable properties.
 uint32_t thNoSetProperty(TTagHandler* handler, uint32_t id, uint32_t value);
+// The getProperty of a family whose tag carries its own document version and answers the read and
+// write access bits: ids 0 to 5, *found 0 for any other.
+uint32_t thNdefProperty(const TTagHandler* handler, uint32_t id, uint32_t version, int* found);
 
 // Copies the device's UID: 0 (nothing copied) when it is shorter than minLength; a longer one
 // than maxLength is cut, in the device record too. 1 when copied.
 uint32_t thCopyUid(TTagHandler* handler, uint16_t minLength, uint16_t maxLength);
 
 inline TTagHandler* thOf(TStateMachine* machine) { return static_cast<TTagHandler*>(machine->owner); }
+// Moves the family's machine to its next state.
+inline uint32_t thChangeTo(TStateMachine* machine, SmHandler next) {
+    machine->next = next;
+    return SM_CHANGE;
+}
 
 // A family's states as the shared rules need them; a command state a family lacks stays empty
 // and its command is then left to the default handler.

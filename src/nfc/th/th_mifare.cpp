@@ -176,11 +176,6 @@ const ThFamilyStates kLegacyCommands{&tmsStateIdle, &tmsStateNdefTag, &tmsStateL
                                      &tmsStateTest, nullptr,          &tmsStateMagic};
 
 uint32_t finish(TStateMachine* m, uint16_t cause) { return thFinishCommand(m, cause, kFamily); }
-uint32_t changeTo(TStateMachine* m, SmHandler next) {
-    m->next = next;
-    return SM_CHANGE;
-}
-
 // ---- Geometry -----------------------------------------------------------------------------------
 
 uint16_t firstBlockOf(uint8_t sector) { return sector < 32 ? 4 * sector : 16 * (sector - 24); }
@@ -324,7 +319,7 @@ uint32_t tmsStateDoTransaction(TStateMachine* m, uint16_t event) {
     switch (event) {
     case EV_SM_ENTRY:
         if (tmsSectorOfBlock(s.auth.block) != s.auth.sector || s.auth.list != s.auth.authenticated)
-            return changeTo(m, &tmsStateDoAuthentication);
+            return thChangeTo(m, &tmsStateDoAuthentication);
         stampKeys(s);
         return tmfSendKept(h, s.pdu, s.pduLength, 0) ? SM_MASTER_ERROR : SM_DONE;
     case EV_TH_TRANSACTION_IND:
@@ -352,7 +347,7 @@ uint32_t tmsStateDoAuthentication(TStateMachine* m, uint16_t event) {
         s.auth.sector = tmsSectorOfBlock(s.auth.block);
         s.auth.authenticated = s.auth.list;
         keyAccepted(h);
-        return changeTo(m, &tmsStateDoTransaction);
+        return thChangeTo(m, &tmsStateDoTransaction);
     case EV_TH_TRANSACTION_ERROR_IND:
         TRACE(kErrors, "%s Received message with cause %#x", kPrefix, h->cause);
         if (h->cause == kCauseDevice) return SM_MASTER_ERROR;
@@ -621,7 +616,7 @@ uint32_t checkFailed(TStateMachine* m) {
         return finish(m, kCauseAuth);
     }
     thSendTransactionIndication(h, kCauseDevice);
-    return changeTo(m, &tmsStateIdle);
+    return thChangeTo(m, &tmsStateIdle);
 }
 
 uint32_t tmsStateCheckNdef(TStateMachine* m, uint16_t event) {
@@ -663,7 +658,7 @@ uint32_t readNext(TStateMachine* m) {
     }
     if (s.partial) return finish(m, nfcCauseTagBufferTooSmall);
     if (s.touched) return finish(m, 0);
-    return changeTo(m, &tmsStateReadCheck);
+    return thChangeTo(m, &tmsStateReadCheck);
 }
 
 uint32_t tmsStateRead(TStateMachine* m, uint16_t event) {
@@ -775,9 +770,9 @@ uint32_t writeData(TStateMachine* m) {
         if (s.writeBlock == s.firstBlock) std::memcpy(s.cache, s.staging, kBlockSize);
         return writeBlock(m, s.writeBlock, s.staging, TMS_NFC_KEY_A);
     }
-    if (s.finalBlock) return changeTo(m, &tmsStateWriteFinalize);
+    if (s.finalBlock) return thChangeTo(m, &tmsStateWriteFinalize);
     thSendTransactionIndication(h, 0);
-    return changeTo(m, &tmsStateWaitForNextWrite);
+    return thChangeTo(m, &tmsStateWaitForNextWrite);
 }
 
 // A chunk fits when the message stays within the capacity and within its header's length form.
@@ -806,7 +801,7 @@ uint32_t assembleFirstBlock(TStateMachine* m) {
     s.fill = static_cast<uint8_t>(offset + s.headerSize);
     s.cacheBlock = s.firstBlock;
     s.cacheValid = false;
-    return changeTo(m, &tmsStateWriteData);
+    return thChangeTo(m, &tmsStateWriteData);
 }
 
 uint32_t tmsStateWriteInit(TStateMachine* m, uint16_t event) {
@@ -852,7 +847,7 @@ uint32_t tmsStateWriteData(TStateMachine* m, uint16_t event) {
     case EV_SM_ENTRY: return writeData(m);
     case EV_SM_RETURNED: {
         s.fill = 0;
-        if (s.finalBlock) return changeTo(m, &tmsStateWriteFinalize);
+        if (s.finalBlock) return thChangeTo(m, &tmsStateWriteFinalize);
         const uint16_t next = nextDataBlock(s.writeBlock);
         s.writeBlock = s.writeBlock >= lastDataBlock(s) || next > 255 ? kPastEnd : next;
         std::memset(s.staging, 0, sizeof s.staging);
@@ -868,7 +863,7 @@ uint32_t tmsStateWaitForNextWrite(TStateMachine* m, uint16_t event) {
     if (event != EV_TH_CMD_WRITE) return SM_NOT_HANDLED;
     if (const uint16_t refused = chunkRefused(h)) return finish(m, refused);
     h->command.progress[0] = 0;
-    return changeTo(m, &tmsStateWriteData);
+    return thChangeTo(m, &tmsStateWriteData);
 }
 
 uint32_t tmsStateWriteFinalize(TStateMachine* m, uint16_t event) {
@@ -956,7 +951,7 @@ uint32_t prepareFormat(TStateMachine* m) {
     h->currentNdefSize = 0;
     s.auth.sector = kNoSector;
     s.sector = 0;
-    return changeTo(m, &tmsStateFormatReadTrailer);
+    return thChangeTo(m, &tmsStateFormatReadTrailer);
 }
 
 uint32_t tmsStateFormatInit(TStateMachine* m, uint16_t event) {
@@ -971,7 +966,7 @@ uint32_t tmsStateFormatInit(TStateMachine* m, uint16_t event) {
             TRACE(kErrors, "%s ! Security level changed, the tag must be activated again", kPrefix);
             return finish(m, kCauseFormatRefused);
         }
-        if (sak == kSakLevel0) return changeTo(m, &tmsStateMFPlusPerso);
+        if (sak == kSakLevel0) return thChangeTo(m, &tmsStateMFPlusPerso);
         TRACE(kErrors, "%s ! Unexpected security level (sak=%#x)", kPrefix, sak);
         return finish(m, kCauseFormatRefused);
     }
@@ -1006,7 +1001,7 @@ uint32_t tmsStateFormatReadTrailer(TStateMachine* m, uint16_t event) {
         if (!blockAnswer(h)) return finish(m, kCauseShort);
         evaluateTrailer(h, h->rspData);
         s.block = 0;
-        return changeTo(m, &tmsStateFormatWriteBlock);
+        return thChangeTo(m, &tmsStateFormatWriteBlock);
     case EV_SM_RETURNED_ERROR: return finish(m, h->cause);
     default: return SM_NOT_HANDLED;
     }
@@ -1051,7 +1046,7 @@ uint32_t tmsStateFormatWriteBlock(TStateMachine* m, uint16_t event) {
         const uint8_t blocks = s.sector == 0 ? 2 : dataBlocksOf(s.sector);
         if (++s.block <= blocks) return formatBlock(m);
         ++s.sector;
-        return changeTo(m, &tmsStateFormatReadTrailer);
+        return thChangeTo(m, &tmsStateFormatReadTrailer);
     }
     case EV_SM_RETURNED_ERROR: return finish(m, h->cause);
     default: return SM_NOT_HANDLED;
@@ -1066,7 +1061,7 @@ uint32_t eraseResult(TStateMachine* m, uint16_t result) {
     thSendTransactionIndication(h, result);
     // An erased tag holds no NDEF message, whatever the result's report made of it.
     h->isNdef = 0;
-    return changeTo(m, &tmsStateLegacyTag);
+    return thChangeTo(m, &tmsStateLegacyTag);
 }
 
 uint32_t tmsStateLegacyFormat(TStateMachine* m, uint16_t event) {
@@ -1126,7 +1121,7 @@ uint32_t tmsStateMFPlusPerso(TStateMachine* m, uint16_t event) {
         if (++s.persoStep == kPersoSteps) {
             s.persoStep = 0;
             s.persoCommitted = true;
-            return changeTo(m, &tmsStateFormatInit);
+            return thChangeTo(m, &tmsStateFormatInit);
         }
         break;
     case EV_TH_TRANSACTION_ERROR_IND: return finish(m, h->cause);
@@ -1242,7 +1237,7 @@ uint32_t tmsStateRecover(TStateMachine* m, uint16_t event) {
 
 uint32_t tmsStateMagic(TStateMachine* m, uint16_t event) {
     if (event != EV_SM_ENTRY) return SM_NOT_HANDLED;
-    return changeTo(m, &tmsStateRecover);
+    return thChangeTo(m, &tmsStateRecover);
 }
 
 // ---- Idle, NdefTag, LegacyTag, default ----------------------------------------------------------
@@ -1258,7 +1253,7 @@ uint32_t tmsStateIdle(TStateMachine* m, uint16_t event) {
     s.auth.sector = kNoSector;
     h->physicalSize = h->maxNdefSize = capacityOfMemory(memorySize(h->tagType));
     h->confirm(h, TH_DEVICE_CONF, 0, 0);
-    return changeTo(m, &tmsStateLegacyTag);
+    return thChangeTo(m, &tmsStateLegacyTag);
 }
 
 uint32_t tmsStateNdefTag(TStateMachine* m, uint16_t event) { return thDispatchCommand(m, event, kFamily); }

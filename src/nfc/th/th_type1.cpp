@@ -132,11 +132,6 @@ constexpr ThFamilyStates kLegacyStates{&t1StateIdle,     &t1StateNdefTag, &t1Sta
                                        nullptr,          nullptr,         &t1StateFormat,    &t1StateFormatWipe,
                                        &t1StateTest,     nullptr,         &t1StateMagic};
 
-uint32_t changeTo(TStateMachine* m, SmHandler next) {
-    m->next = next;
-    return SM_CHANGE;
-}
-
 uint32_t finish(TStateMachine* m, uint16_t cause) { return thFinishCommand(m, cause, kNdefStates); }
 
 // ---- PDUs -----------------------------------------------------------------------------------
@@ -401,13 +396,13 @@ uint16_t parseSegment(TTagHandler* h, uint32_t segment) {
 uint32_t identified(TStateMachine* m) {
     TTagHandler* h = thOf(m);
     h->confirm(h, TH_DEVICE_CONF, nfcCauseOk, 0);
-    return changeTo(m, &t1StateLegacyTag);
+    return thChangeTo(m, &t1StateLegacyTag);
 }
 
 uint32_t t1StateIdle(TStateMachine* m, uint16_t event) {
     if (event != EV_TH_DEVICE_IND) return SM_NOT_HANDLED;
     TTagHandler* h = thOf(m);
-    if (!h->deviceTagInfo || h->deviceTagInfo->uidLength <= 3) return changeTo(m, &t1StateRid);
+    if (!h->deviceTagInfo || h->deviceTagInfo->uidLength <= 3) return thChangeTo(m, &t1StateRid);
     if (!thIdentify(h, 4, 4)) return SM_DONE;
     std::memcpy(st(h).uid, h->uid, sizeof st(h).uid);
     return identified(m);
@@ -419,7 +414,7 @@ uint32_t t1StateRid(TStateMachine* m, uint16_t event) {
     case EV_SM_ENTRY:
         if (sendRid(h)) {
             thSendTransactionIndication(h, nfcCauseNotNfcForumTag);
-            return changeTo(m, &t1StateIdle);
+            return thChangeTo(m, &t1StateIdle);
         }
         return SM_DONE;
     case EV_TH_TRANSACTION_IND: {
@@ -428,7 +423,7 @@ uint32_t t1StateRid(TStateMachine* m, uint16_t event) {
         if (!r.skip(2) || !r.take(4, uid)) {
             TRACE(TRC_ERROR, "%s ! Not enough data", kPrefix);
             thSendTransactionIndication(h, nfcCauseNotNfcForumTag);
-            return changeTo(m, &t1StateIdle);
+            return thChangeTo(m, &t1StateIdle);
         }
         std::memcpy(st(h).uid, uid, 4);
         std::memcpy(h->uid, uid, 4);
@@ -437,7 +432,7 @@ uint32_t t1StateRid(TStateMachine* m, uint16_t event) {
     }
     case EV_TH_TRANSACTION_ERROR_IND:
         thSendTransactionIndication(h, nfcCauseNotNfcForumTag);
-        return changeTo(m, &t1StateIdle);
+        return thChangeTo(m, &t1StateIdle);
     default: return SM_NOT_HANDLED;
     }
 }
@@ -454,7 +449,7 @@ uint32_t t1StateCheckNdef(TStateMachine* m, uint16_t event) {
     }
     case EV_TH_TRANSACTION_ERROR_IND:
         thSendTransactionIndication(h, kCauseErrorAnswer);
-        return changeTo(m, &t1StateIdle);
+        return thChangeTo(m, &t1StateIdle);
     default: return SM_NOT_HANDLED;
     }
 }
@@ -501,7 +496,7 @@ uint32_t readGoOn(TStateMachine* m) {
     if (cause == kPending) return SM_DONE;
     if (!st(h).sentPdu && (cause == nfcCauseOk || cause == nfcCauseTagBufferTooSmall)) {
         st(h).result = cause;
-        return changeTo(m, &t1StateReadCheck);
+        return thChangeTo(m, &t1StateReadCheck);
     }
     return finish(m, cause);
 }
@@ -635,7 +630,7 @@ uint32_t toFinalize(TStateMachine* m, uint16_t cause) {
     T1State& s = st(m);
     s.writeFailed = true;
     s.result = cause;
-    return changeTo(m, &t1StateWriteFinalize);
+    return thChangeTo(m, &t1StateWriteFinalize);
 }
 
 uint32_t writeGoOn(TStateMachine* m) {
@@ -643,7 +638,7 @@ uint32_t writeGoOn(TStateMachine* m) {
     const uint16_t sent = writeStep(h);
     if (sent == nfcCauseOk) return SM_DONE;
     if (sent != kListDone) return toFinalize(m, nfcCauseNoMoreWriting);
-    return changeTo(m, h->command.final ? &t1StateWriteFinalize : &t1StateWaitForNextWrite);
+    return thChangeTo(m, h->command.final ? &t1StateWriteFinalize : &t1StateWaitForNextWrite);
 }
 
 void headerList(TTagHandler* h) {
@@ -688,7 +683,7 @@ uint32_t t1StateWriteInit(TStateMachine* m, uint16_t event) {
     }
     case EV_TH_TRANSACTION_IND: {
         const uint16_t sent = listSendNext(h);
-        if (sent == kListDone) return changeTo(m, &t1StateWriteData);
+        if (sent == kListDone) return thChangeTo(m, &t1StateWriteData);
         return sent ? toFinalize(m, nfcCauseNoMoreWriting) : SM_DONE;
     }
     case EV_TH_TRANSACTION_ERROR_IND: return toFinalize(m, nfcCauseNoMoreWriting);
@@ -720,7 +715,7 @@ uint32_t t1StateWaitForNextWrite(TStateMachine* m, uint16_t event) {
         // The part is checked with everything written before it.
         if (const uint16_t cause = checkPart(h, s.position, h->command.size)) return toFinalize(m, cause);
         h->command.delivered = 0;
-        return changeTo(m, &t1StateWriteData);
+        return thChangeTo(m, &t1StateWriteData);
     default: return SM_NOT_HANDLED;
     }
 }
@@ -818,7 +813,7 @@ uint32_t t1StateFormat(TStateMachine* m, uint16_t event) {
     if (event == EV_SM_ENTRY) formatList(h);
     return runList(m, event, [&] {
         formatted(h);
-        if (h->formatFlags & kFormatWipe) return changeTo(m, &t1StateFormatWipe);
+        if (h->formatFlags & kFormatWipe) return thChangeTo(m, &t1StateFormatWipe);
         return finish(m, nfcCauseOk);
     });
 }
@@ -898,7 +893,7 @@ uint32_t t1StateSetReadonly(TStateMachine* m, uint16_t event) {
         s.cc[3] = 0x0F;
         s.lock[0] = s.lock[1] = 0xFF;
         thSendTransactionIndication(h, nfcCauseOk);
-        return changeTo(m, &t1StateNdefTag);
+        return thChangeTo(m, &t1StateNdefTag);
     });
 }
 
@@ -926,18 +921,7 @@ uint32_t t1DefaultHandler(TStateMachine* m, uint16_t event) {
 
 } // namespace
 
-uint32_t t1GetProperty(TTagHandler* h, uint32_t id, int* found) {
-    *found = 1;
-    switch (id) {
-    case 0: return st(h).cc[1];
-    case 1: return h->maxNdefSize;
-    case 2: return h->currentNdefSize;
-    case 3: return h->physicalSize;
-    case 4: return h->access & TH_ACCESS_READ ? 1 : 0;
-    case 5: return h->access & TH_ACCESS_WRITE ? 1 : 0;
-    default: *found = 0; return 0;
-    }
-}
+uint32_t t1GetProperty(TTagHandler* h, uint32_t id, int* found) { return thNdefProperty(h, id, st(h).cc[1], found); }
 
 uint32_t t1Init(TTagHandler* h) {
     T1State* s = new (h->family) T1State{};

@@ -218,11 +218,6 @@ constexpr ThFamilyStates kLegacyRules = {
 
 uint32_t finish(TStateMachine* m, uint16_t cause) { return thFinishCommand(m, cause, kRules); }
 
-uint32_t changeTo(TStateMachine* m, SmHandler next) {
-    m->next = next;
-    return SM_CHANGE;
-}
-
 // ---- Addresses, cache and mapper ------------------------------------------------------------------
 
 uint32_t blockOf(uint32_t absolute) { return absolute & ~(kBlock - 1); }
@@ -383,7 +378,7 @@ uint32_t t2StatePerformOperation(TStateMachine* m, uint16_t event) {
             TRACE(TRC_ERROR, "%s ! Sector %d out of reach", kPrefix, static_cast<int>(f.targetSector));
             return failOperation(m, nfcCauseInternalSoftware);
         }
-        if (f.targetSector != f.selectedSector) return changeTo(m, &t2StatePerformSectorSelect);
+        if (f.targetSector != f.selectedSector) return thChangeTo(m, &t2StatePerformSectorSelect);
         return sendOperation(m);
     case EV_TH_TRANSACTION_IND: return operationAnswered(m);
     case EV_TH_TRANSACTION_ERROR_IND: return failOperation(m, thOf(m)->cause);
@@ -401,7 +396,7 @@ uint32_t t2StatePerformSectorSelect(TStateMachine* m, uint16_t event) {
         return send(h, 2) ? failOperation(m, h->cause) : SM_DONE;
     case EV_TH_TRANSACTION_IND:
         if (refused(h)) return failOperation(m, nfcCauseRejected);
-        return changeTo(m, &t2StatePerformSectorSelect2);
+        return thChangeTo(m, &t2StatePerformSectorSelect2);
     case EV_TH_TRANSACTION_ERROR_IND: return failOperation(m, h->cause);
     case EV_SM_EXIT: return SM_DONE;
     default: return SM_NOT_HANDLED;
@@ -413,7 +408,7 @@ uint32_t sectorSelected(TStateMachine* m) {
     f.selectedSector = static_cast<uint8_t>(f.targetSector);
     TRACE(kDetail, "%s Sector %d selected", kPrefix, f.selectedSector);
     if (f.operation == OP_SECTOR_SELECT) return SM_MASTER;
-    return changeTo(m, &t2StatePerformOperation);
+    return thChangeTo(m, &t2StatePerformOperation);
 }
 
 uint32_t t2StatePerformSectorSelect2(TStateMachine* m, uint16_t event) {
@@ -907,7 +902,7 @@ uint32_t t2StateIdle(TStateMachine* m, uint16_t event) {
     f.cache = BlockCache{};
     TRACE(kInfo, "%s Tag manufacturer: %s", kPrefix, makerName(h->uid[0]));
     if (h->confirm) h->confirm(h, TH_DEVICE_CONF, nfcCauseOk, 0);
-    return changeTo(m, &t2StateLegacyTag);
+    return thChangeTo(m, &t2StateLegacyTag);
 }
 
 uint32_t t2StateNdefTag(TStateMachine* m, uint16_t event) { return thDispatchCommand(m, event, kRules); }
@@ -938,7 +933,7 @@ uint32_t t2StateCheckNdef(TStateMachine* m, uint16_t event) {
     case EV_SM_RETURNED: return checkStep(m);
     case EV_SM_RETURNED_ERROR:
         thSendTransactionIndication(h, nfcCauseRejected);
-        return changeTo(m, &t2StateIdle);
+        return thChangeTo(m, &t2StateIdle);
     case EV_SM_EXIT: fam(h).ndefChecked = true; return SM_DONE;
     default: return SM_NOT_HANDLED;
     }
@@ -967,7 +962,7 @@ uint32_t readStep(TStateMachine* m) {
     }
     const uint16_t cause = c.progress[1] ? nfcCauseTagBufferTooSmall : nfcCauseOk;
     if (f.readIssued || cause != nfcCauseOk) return finish(m, cause);
-    return changeTo(m, &t2StateReadCheck);
+    return thChangeTo(m, &t2StateReadCheck);
 }
 
 // The window of the message this read delivers; an offset at or past its end delivers nothing.
@@ -1043,10 +1038,10 @@ uint32_t t2StateWriteInit(TStateMachine* m, uint16_t event) {
     h->command.delivered = 0;
     if (const uint16_t cause = refuseChunk(h)) return finish(m, cause);
     f.headerSize = f.longLength ? 4 : 2;
-    return changeTo(m, &t2StateWriteTlv);
+    return thChangeTo(m, &t2StateWriteTlv);
 }
 
-uint32_t toWriteData(TStateMachine* m) { return changeTo(m, &t2StateWriteData); }
+uint32_t toWriteData(TStateMachine* m) { return thChangeTo(m, &t2StateWriteData); }
 
 uint32_t t2StateWriteTlv(TStateMachine* m, uint16_t event) {
     T2Family& f = fam(thOf(m));
@@ -1069,7 +1064,7 @@ uint32_t chunkLaidOut(TStateMachine* m) {
     h->command.delivered = h->command.size;
     if (!h->command.final) {
         thSendTransactionIndication(h, nfcCauseOk);
-        return changeTo(m, &t2StateWaitForNextWrite);
+        return thChangeTo(m, &t2StateWaitForNextWrite);
     }
     if (f.jobEnd == f.ndefLogical + f.headerSize + f.written) {
         uint32_t absolute = 0;
@@ -1081,7 +1076,7 @@ uint32_t chunkLaidOut(TStateMachine* m) {
         }
     }
     if (f.buffer.active) return afterStep(m, flushBlock(m), &chunkLaidOut);
-    return changeTo(m, &t2StateWriteFinalize);
+    return thChangeTo(m, &t2StateWriteFinalize);
 }
 
 uint32_t startChunk(TStateMachine* m) {
@@ -1112,7 +1107,7 @@ uint32_t t2StateWaitForNextWrite(TStateMachine* m, uint16_t event) {
     switch (event) {
     case EV_TH_CMD_WRITE:
         if (const uint16_t cause = refuseChunk(h)) return finish(m, cause);
-        return changeTo(m, &t2StateWriteData);
+        return thChangeTo(m, &t2StateWriteData);
     case EV_SM_ENTRY:
     case EV_SM_EXIT: return SM_DONE;
     default: return SM_NOT_HANDLED;
@@ -1229,7 +1224,7 @@ uint32_t t2StateFormat(TStateMachine* m, uint16_t event) {
     T2Family& f = fam(thOf(m));
     switch (event) {
     case EV_SM_ENTRY:
-        if (!f.ndefChecked) return changeTo(m, &t2StateFormatCheckNdef);
+        if (!f.ndefChecked) return thChangeTo(m, &t2StateFormatCheckNdef);
         f.formatStep = T2_FORMAT_INIT;
         return formatRun(m);
     case EV_SM_RETURNED:
@@ -1246,7 +1241,7 @@ uint32_t formatCheckStep(TStateMachine* m) {
     uint16_t cause = nfcCauseOk;
     if (runCheck(m, &cause) == STEP_PENDING) return SM_SUBSTATE;
     fam(thOf(m)).ndefChecked = true;
-    return changeTo(m, &t2StateFormat);
+    return thChangeTo(m, &t2StateFormat);
 }
 
 uint32_t t2StateFormatCheckNdef(TStateMachine* m, uint16_t event) {
@@ -1291,7 +1286,7 @@ uint32_t t2StateSetReadonly(TStateMachine* m, uint16_t event) {
     }
     case EV_SM_RETURNED:
         f.cc[3] |= 0x0F;
-        return changeTo(m, &t2StateSetReadonlyStatic);
+        return thChangeTo(m, &t2StateSetReadonlyStatic);
     case EV_SM_RETURNED_ERROR: return finish(m, f.failCause);
     case EV_SM_EXIT: return SM_DONE;
     default: return SM_NOT_HANDLED;
@@ -1309,7 +1304,7 @@ uint32_t t2StateSetReadonlyStatic(TStateMachine* m, uint16_t event) {
     }
     case EV_SM_RETURNED:
         if (f.type == T2_TYPE_STATIC) return finish(m, nfcCauseOk);
-        return changeTo(m, &t2StateSetReadonlyDynamic);
+        return thChangeTo(m, &t2StateSetReadonlyDynamic);
     case EV_SM_RETURNED_ERROR: return finish(m, operationCause(f));
     case EV_SM_EXIT: return SM_DONE;
     default: return SM_NOT_HANDLED;
@@ -1387,18 +1382,7 @@ uint32_t t2StateMagic(TStateMachine* m, uint16_t event) {
 
 // ---- Properties ----------------------------------------------------------------------------------------------
 
-uint32_t t2GetProperty(TTagHandler* h, uint32_t id, int* found) {
-    *found = 1;
-    switch (id) {
-    case 0: return fam(h).cc[1];
-    case 1: return h->maxNdefSize;
-    case 2: return h->currentNdefSize;
-    case 3: return h->physicalSize;
-    case 4: return h->access & TH_ACCESS_READ ? 1 : 0;
-    case 5: return h->access & TH_ACCESS_WRITE ? 1 : 0;
-    default: *found = 0; return 0;
-    }
-}
+uint32_t t2GetProperty(TTagHandler* h, uint32_t id, int* found) { return thNdefProperty(h, id, fam(h).cc[1], found); }
 
 } // namespace
 

@@ -126,11 +126,6 @@ constexpr ThFamilyStates kLegacyStates{&t3StateIdle, &t3StateNdefTag, &t3StateLe
                                        nullptr,      nullptr,         &t3StateFormat,    &t3StateFormatWipeMemory,
                                        &t3StateTest, nullptr,         nullptr};
 
-uint32_t changeTo(TStateMachine* m, SmHandler next) {
-    m->next = next;
-    return SM_CHANGE;
-}
-
 uint32_t finish(TStateMachine* m, uint16_t cause) { return thFinishCommand(m, cause, kNdefStates); }
 
 uint32_t maxNdef(const Aib& a) { return uint32_t{a.nmaxb} * kBlockSize; }
@@ -328,7 +323,7 @@ uint32_t t3StateIdle(TStateMachine* m, uint16_t event) {
     }
     thCopyUid(h, kIdmSize, kIdmSize);
     h->confirm(h, TH_DEVICE_CONF, nfcCauseOk, 0);
-    return changeTo(m, &t3StateLegacyTag);
+    return thChangeTo(m, &t3StateLegacyTag);
 }
 
 bool liteSystemCode(uint16_t code) { return code == 0x0000 || code == 0x12FC || code == kLiteSystemCode; }
@@ -378,11 +373,11 @@ uint32_t t3StateDetectFelicaLight(TStateMachine* m, uint16_t event) {
     switch (event) {
     case EV_SM_ENTRY:
         s.step = 0;
-        if (sendSensf(h, 0x01, 0)) return changeTo(m, &t3StateCheckNdef);
+        if (sendSensf(h, 0x01, 0)) return thChangeTo(m, &t3StateCheckNdef);
         return SM_DONE;
     // Whatever the detection meets, the check goes on.
-    case EV_TH_TRANSACTION_IND: return detectStep(h) ? changeTo(m, &t3StateCheckNdef) : SM_DONE;
-    case EV_TH_TRANSACTION_ERROR_IND: return changeTo(m, &t3StateCheckNdef);
+    case EV_TH_TRANSACTION_IND: return detectStep(h) ? thChangeTo(m, &t3StateCheckNdef) : SM_DONE;
+    case EV_TH_TRANSACTION_ERROR_IND: return thChangeTo(m, &t3StateCheckNdef);
     default: return SM_NOT_HANDLED;
     }
 }
@@ -392,7 +387,7 @@ uint32_t checkRetry(TStateMachine* m) {
     T3State& s = st(h);
     if (s.step++ == 0 && !sendCheck(h, 0, 1)) return SM_DONE;
     thSendTransactionIndication(h, nfcCauseRejected);
-    return changeTo(m, &t3StateIdle);
+    return thChangeTo(m, &t3StateIdle);
 }
 
 uint32_t t3StateCheckNdef(TStateMachine* m, uint16_t event) {
@@ -405,7 +400,7 @@ uint32_t t3StateCheckNdef(TStateMachine* m, uint16_t event) {
         h->currentNdefSize = 0;
         if (sendCheck(h, 0, 1)) {
             thSendTransactionIndication(h, nfcCauseRejected);
-            return changeTo(m, &t3StateIdle);
+            return thChangeTo(m, &t3StateIdle);
         }
         return SM_DONE;
     case EV_TH_TRANSACTION_IND: {
@@ -499,7 +494,7 @@ uint32_t t3StateWriteInit(TStateMachine* m, uint16_t event) {
     case EV_TH_TRANSACTION_IND:
         if (const uint16_t cause = checkResponse(h, UPDATE_RES)) return finish(m, cause);
         h->currentNdefSize = 0;
-        return changeTo(m, &t3StateWriteData);
+        return thChangeTo(m, &t3StateWriteData);
     default: return SM_NOT_HANDLED;
     }
 }
@@ -536,7 +531,7 @@ uint16_t writeNext(TTagHandler* h) {
 
 uint32_t toFinalize(TStateMachine* m) {
     st(thOf(m)).writeError = true;
-    return changeTo(m, &t3StateWriteFinalize);
+    return thChangeTo(m, &t3StateWriteFinalize);
 }
 
 uint32_t writeGoOn(TStateMachine* m) {
@@ -544,7 +539,7 @@ uint32_t writeGoOn(TStateMachine* m) {
     const uint16_t sent = writeNext(h);
     if (sent == nfcCauseOk) return SM_DONE;
     if (sent != kPending) return toFinalize(m);
-    return changeTo(m, h->command.final ? &t3StateWriteFinalize : &t3StateWaitForNextWrite);
+    return thChangeTo(m, h->command.final ? &t3StateWriteFinalize : &t3StateWaitForNextWrite);
 }
 
 uint32_t t3StateWriteData(TStateMachine* m, uint16_t event) {
@@ -569,7 +564,7 @@ uint32_t t3StateWaitForNextWrite(TStateMachine* m, uint16_t event) {
         h->command.delivered = 0;
         if (uint64_t{s.leftoverCount} + s.written + h->command.size > h->maxNdefSize) return toFinalize(m);
         TRACE(kTrace, "%s wrSize=%d", kPrefix, static_cast<int>(h->command.size));
-        return changeTo(m, &t3StateWriteData);
+        return thChangeTo(m, &t3StateWriteData);
     default: return SM_NOT_HANDLED;
     }
 }
@@ -600,8 +595,8 @@ uint32_t afterFormat(TStateMachine* m) {
     TTagHandler* h = thOf(m);
     T3State& s = st(h);
     h->isNdef = 1;
-    if (h->formatFlags & kFormatWipe) return changeTo(m, &t3StateFormatWipeMemory);
-    if (s.lite && s.mc[3] != 0x01) return changeTo(m, &t3StateFormatSetSysOp);
+    if (h->formatFlags & kFormatWipe) return thChangeTo(m, &t3StateFormatWipeMemory);
+    if (s.lite && s.mc[3] != 0x01) return thChangeTo(m, &t3StateFormatSetSysOp);
     return finish(m, nfcCauseOk);
 }
 
@@ -617,7 +612,7 @@ uint32_t t3StateFormat(TStateMachine* m, uint16_t event) {
             a.nbw = kLiteNbw;
             TRACE(kTrace, "%s maxBlocks = %d (Felica Light)", kPrefix, a.nmaxb);
         } else if (a.nmaxb == 0) {
-            return changeTo(m, &t3StateDetectCapacity);
+            return thChangeTo(m, &t3StateDetectCapacity);
         }
         if (a.ver == 0) a.ver = kVersion;
         if (a.ver != kVersion) {
@@ -697,7 +692,7 @@ uint32_t t3StateDetectCapacity(TStateMachine* m, uint16_t event) {
             s.aib.nmaxb = static_cast<uint16_t>(s.block - 1);
             h->maxNdefSize = h->physicalSize = maxNdef(s.aib);
             TRACE(kTrace, "%s maxBlocks = %d", kPrefix, s.aib.nmaxb);
-            return changeTo(m, &t3StateDetectNbr);
+            return thChangeTo(m, &t3StateDetectNbr);
         }
         ++s.block;
         break;
@@ -706,13 +701,13 @@ uint32_t t3StateDetectCapacity(TStateMachine* m, uint16_t event) {
         if (s.block == 1) return finish(m, h->cause);
         s.aib.nmaxb = static_cast<uint16_t>(s.block - 1);
         h->maxNdefSize = h->physicalSize = maxNdef(s.aib);
-        return changeTo(m, &t3StateDetectNbr);
+        return thChangeTo(m, &t3StateDetectNbr);
     default: return SM_NOT_HANDLED;
     }
     if (s.block > kMaxMeasuredBlock) {
         s.aib.nmaxb = static_cast<uint16_t>(kMaxMeasuredBlock);
         h->maxNdefSize = h->physicalSize = maxNdef(s.aib);
-        return changeTo(m, &t3StateDetectNbr);
+        return thChangeTo(m, &t3StateDetectNbr);
     }
     if (const uint16_t cause = sendCheck(h, s.block, 1)) return finish(m, cause);
     return SM_DONE;
@@ -722,7 +717,7 @@ uint32_t measured(TStateMachine* m, SmHandler next, uint8_t* limit, const char* 
     T3State& s = st(thOf(m));
     *limit = static_cast<uint8_t>(s.trial);
     TRACE(kTrace, trace, kPrefix, static_cast<int>(s.trial));
-    return changeTo(m, next);
+    return thChangeTo(m, next);
 }
 
 // The most blocks one CHECK takes: from 15 down until one passes.
@@ -799,7 +794,7 @@ uint32_t t3StateTest(TStateMachine* m, uint16_t event) {
 
 uint32_t t3StateSetReadonly(TStateMachine* m, uint16_t event) {
     if (event != EV_SM_ENTRY) return SM_NOT_HANDLED;
-    if (st(thOf(m)).lite) return changeTo(m, &t3StateSetFelicaLightReadonly);
+    if (st(thOf(m)).lite) return thChangeTo(m, &t3StateSetFelicaLightReadonly);
     return finish(m, nfcCauseNotImplemented);
 }
 

@@ -95,11 +95,6 @@ const ThFamilyStates kFamily = {&t4StateIdle,       &t4StateNdefTag, &t4StateLeg
                                 &t4StateRead,       &t4StateWriteInit, nullptr,         nullptr,
                                 &t4StateTest,       &t4StateSetReadonly, nullptr};
 
-uint32_t changeTo(TStateMachine* m, SmHandler next) {
-    m->next = next;
-    return SM_CHANGE;
-}
-
 // ---- Senders --------------------------------------------------------------------------------
 uint16_t sendNative(TTagHandler* h, uint8_t ins, const uint8_t* data = nullptr, uint16_t length = 0) {
     return t4SendApdu(h, 0x90, ins, 0x0000, data, length);
@@ -486,7 +481,7 @@ uint32_t detectionFailed(TStateMachine* m, uint16_t cause) {
     T4Family& f = t4Of(thOf(m));
     if (f.versionIndex == 1) {
         f.versionIndex = 0;
-        return changeTo(m, &t4StateCheckNdef);
+        return thChangeTo(m, &t4StateCheckNdef);
     }
     f.versionIndex = 1;
     return t4Finish(m, cause);
@@ -578,14 +573,14 @@ uint32_t t4StateIdle(TStateMachine* m, uint16_t event) {
     }
     if (!thIdentify(h, 4, nfcmanP2pRawMode() ? 10 : 7)) return SM_DONE;
     h->confirm(h, TH_DEVICE_CONF, nfcCauseOk, 0);
-    return changeTo(m, &t4StateLegacyTag);
+    return thChangeTo(m, &t4StateLegacyTag);
 }
 
 uint32_t formatChoice(TStateMachine* m) {
     TTagHandler* h = thOf(m);
-    if (h->formatFlags & TH_FORMAT_ERASE) return changeTo(m, &t4StateLegacyFormat);
-    if (isDesfire(h) && !t4Of(h).ndefChecked) return changeTo(m, &t4StateFormatCheckTag);
-    return changeTo(m, &t4StateFormat);
+    if (h->formatFlags & TH_FORMAT_ERASE) return thChangeTo(m, &t4StateLegacyFormat);
+    if (isDesfire(h) && !t4Of(h).ndefChecked) return thChangeTo(m, &t4StateFormatCheckTag);
+    return thChangeTo(m, &t4StateFormat);
 }
 
 uint32_t t4StateNdefTag(TStateMachine* m, uint16_t event) {
@@ -634,7 +629,7 @@ uint32_t t4StateRead(TStateMachine* m, uint16_t event) {
     switch (event) {
     case EV_SM_ENTRY: {
         h->command.delivered = 0;
-        if (h->currentNdefSize == 0) return changeTo(m, &t4StateReadCheck);
+        if (h->currentNdefSize == 0) return thChangeTo(m, &t4StateReadCheck);
         const uint64_t end = uint64_t{h->currentNdefSize} + 2;
         const uint64_t address = std::min<uint64_t>(uint64_t{h->command.offset} + 2, end);
         const uint64_t length = std::min<uint64_t>(h->command.size, end - address);
@@ -679,7 +674,7 @@ uint32_t t4StateWriteInit(TStateMachine* m, uint16_t event) {
         return SM_DONE;
     case EV_TH_TRANSACTION_IND:
         if (const uint16_t c = t4CheckStatus(h)) return t4Finish(m, c);
-        return changeTo(m, &t4StateWriteData);
+        return thChangeTo(m, &t4StateWriteData);
     default: return SM_NOT_HANDLED;
     }
 }
@@ -688,7 +683,7 @@ uint32_t writeNextChunk(TStateMachine* m) {
     TTagHandler* h = thOf(m);
     T4Family& f = t4Of(h);
     const uint32_t left = h->command.size - h->command.delivered;
-    if (left == 0) return changeTo(m, h->command.final ? &t4StateWriteFinalize : &t4StateWaitForNextWrite);
+    if (left == 0) return thChangeTo(m, h->command.final ? &t4StateWriteFinalize : &t4StateWaitForNextWrite);
     const uint32_t chunk = std::min<uint32_t>({left, f.mlc, f.apduLimit});
     if (chunk == 0) return t4Finish(m, nfcCauseInternalSoftware);
     const uint32_t address = 2 + f.written;
@@ -723,7 +718,7 @@ uint32_t t4StateWaitForNextWrite(TStateMachine* m, uint16_t event) {
             h->command.delivered = 0;
             return t4Finish(m, nfcCauseInputTooBig);
         }
-        return changeTo(m, &t4StateWriteData);
+        return thChangeTo(m, &t4StateWriteData);
     default: return SM_NOT_HANDLED;
     }
 }
@@ -775,10 +770,10 @@ uint32_t t4StateFormatCheckTag(TStateMachine* m, uint16_t event) {
     default: return SM_NOT_HANDLED;
     }
     if (c == nfcCauseOk) return SM_DONE;
-    if (c == kListDone || c == nfcCauseNotNfcForumTag || c == nfcCauseInvalidData) return changeTo(m, &t4StateFormat);
+    if (c == kListDone || c == nfcCauseNotNfcForumTag || c == nfcCauseInvalidData) return thChangeTo(m, &t4StateFormat);
     if (c == nfcCauseNotImplemented && f.versionIndex == 1) {
         f.versionIndex = 0;
-        return changeTo(m, &t4StateFormatCheckTag);
+        return thChangeTo(m, &t4StateFormatCheckTag);
     }
     if (c != nfcCauseNotImplemented) TRACE(TRC_ERROR, "%s ! t4StateFormatCheckTag: Unexpected cause 0x%X", t4Prefix(), c);
     f.versionIndex = 1;
@@ -834,7 +829,7 @@ uint32_t formatFailed(TStateMachine* m, uint16_t cause) {
     if (!isDesfire(h) && f.versionIndex == 1) {
         f.versionIndex = 0;
         f.found = 0;
-        return changeTo(m, &t4StateFormat);
+        return thChangeTo(m, &t4StateFormat);
     }
     f.versionIndex = 1;
     return t4Finish(m, cause);
@@ -843,7 +838,7 @@ uint32_t formatFailed(TStateMachine* m, uint16_t cause) {
 uint32_t formatGoOn(TStateMachine* m, uint16_t c) {
     TTagHandler* h = thOf(m);
     if (c == kListDone) {
-        if (h->formatFlags & 0x2) return changeTo(m, &t4StateFormatWipeMemory);
+        if (h->formatFlags & 0x2) return thChangeTo(m, &t4StateFormatWipeMemory);
         return t4Finish(m, nfcCauseOk);
     }
     return c ? formatFailed(m, c) : SM_DONE;
@@ -925,16 +920,7 @@ uint32_t t4DefaultHandler(TStateMachine* m, uint16_t event) { return thDefaultRu
 uint32_t t4Finish(TStateMachine* m, uint16_t cause) { return thFinishCommand(m, cause, kFamily); }
 
 uint32_t t4GetProperty(TTagHandler* h, uint32_t id, int* found) {
-    *found = 1;
-    switch (id) {
-    case 0: return t4Of(h).cc[kCcVersion];
-    case 1: return h->maxNdefSize;
-    case 2: return h->currentNdefSize;
-    case 3: return h->physicalSize;
-    case 4: return h->access & TH_ACCESS_READ ? 1 : 0;
-    case 5: return h->access & TH_ACCESS_WRITE ? 1 : 0;
-    default: *found = 0; return 0;
-    }
+    return thNdefProperty(h, id, t4Of(h).cc[kCcVersion], found);
 }
 
 uint32_t t4SetProperty(TTagHandler*, uint32_t id, uint32_t) { return id == 7 ? 1 : 0; }

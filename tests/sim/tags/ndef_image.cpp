@@ -87,4 +87,35 @@ std::optional<std::vector<NdefRecord>> parseNdef(const Bytes& message) {
     return out;
 }
 
+std::optional<Bytes> leadingNdefTlv(const Bytes& area) {
+    if (area.size() < 2 || area[0] != 0x03) return std::nullopt;
+    const bool wide = area[1] == 0xFF;
+    if (wide && area.size() < 4) return std::nullopt;
+    const size_t length = wide ? size_t{area[2]} << 8 | area[3] : area[1], at = wide ? 4 : 2;
+    if (area.size() < at + length) return std::nullopt;
+    return Bytes(area.begin() + static_cast<std::ptrdiff_t>(at), area.begin() + static_cast<std::ptrdiff_t>(at + length));
+}
+
+Bytes concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes mimeMessage(size_t n, uint8_t step) {
+    const bool shortRecord = n - 4 <= 255;
+    const size_t payload = n - (shortRecord ? 4 : 7);
+    Bytes m = shortRecord ? Bytes{0xD2, 0x01, static_cast<uint8_t>(payload)}
+                          : Bytes{0xC2, 0x01, 0, 0, static_cast<uint8_t>(payload >> 8), static_cast<uint8_t>(payload)};
+    m.push_back('a');
+    for (size_t k = 0; k < payload; ++k) m.push_back(static_cast<uint8_t>(k * step));
+    return m;
+}
+
+Bytes ndefTlv(const Bytes& value) {
+    Bytes t{0x03};
+    if (value.size() > 254) t.insert(t.end(), {0xFF, static_cast<uint8_t>(value.size() >> 8), static_cast<uint8_t>(value.size())});
+    else t.push_back(static_cast<uint8_t>(value.size()));
+    return concat(concat(t, value), {0xFE});
+}
+
 } // namespace simtags

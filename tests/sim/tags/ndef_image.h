@@ -20,6 +20,9 @@ struct TlvBlock {
 std::optional<std::vector<TlvBlock>> readTlvs(const Bytes& area);
 // The value of the first NDEF TLV.
 std::optional<Bytes> ndefMessage(const Bytes& area);
+// The value of an NDEF TLV that starts the area, whatever follows it (a tag without a terminator
+// leaves old memory there).
+std::optional<Bytes> leadingNdefTlv(const Bytes& area);
 
 struct NdefRecord {
     bool messageBegin, messageEnd;
@@ -28,5 +31,12 @@ struct NdefRecord {
 };
 // The records of a whole message; empty when the message does not decode exactly.
 std::optional<std::vector<NdefRecord>> parseNdef(const Bytes& message);
+
+// Builders of the images tests write and expect.
+Bytes concat(Bytes a, const Bytes& b);
+// One MIME record of exactly n bytes (n >= 4); payload byte k is k * step.
+Bytes mimeMessage(size_t n, uint8_t step);
+// The NDEF TLV of value (three-byte length past 254) followed by the terminator TLV.
+Bytes ndefTlv(const Bytes& value);
 
 } // namespace simtags

@@ -109,6 +109,9 @@ struct TNfc53xPart {
 
 inline TNfc53xPart* nfc53xPart(TNfcllContext* ll) { return nfcllDriver<TNfc53xPart>(ll); }
 
+// The driver's entry for reader types of this family: fills the miniport slots, starts at INIT1.
+int32_t nfc53xInit(TNfcllContext* ll);
+
 // ---- Command table ---------------------------------------------------------------------------
 struct TNfc53xCommand {
     uint32_t id;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "L1/53x/nfc53x.h"
 #include "L1/nci/nci.h"
 #include "hw/hw_timer.h"
 #include "mm/mm.h"
@@ -27,11 +28,12 @@ struct Family {
     uint16_t driverSize;
 };
 constexpr Family kFamilies[] = {
-    {NFCLL_FAMILY_PN53X, NFCLL_TASK_PN53X, "PN53x", nullptr, 0},
+    {NFCLL_FAMILY_PN53X, NFCLL_TASK_PN53X, "PN53x", &nfc53xInit, static_cast<uint16_t>(sizeof(TNfc53xPart))},
     {NFCLL_FAMILY_ETSI, NFCLL_TASK_ETSI, "ETSI HCI", nullptr, 0},
     {NFCLL_FAMILY_NCI, NFCLL_TASK_NCI, "NCI", &nciInit, static_cast<uint16_t>(sizeof(TNciContext))},
 };
 static_assert(driverOffset() + sizeof(TNciContext) <= 0xFFFF, "the layer-1 segment fits a module segment");
+static_assert(driverOffset() + sizeof(TNfc53xPart) <= 0xFFFF, "the layer-1 segment fits a module segment");
 
 struct Registration {
     uint16_t readerType = 0;
@@ -237,9 +239,15 @@ void onListenRequest(TNfcllContext* ll) {
         nfcllSendUsListenConf(ll, NFCLL_CAUSE_LINK_LOST, 0);
         return;
     }
+    // A driver that cannot listen yet must still answer, or the application's listener would
+    // wait for a confirmation that never comes.
+    if (!ll->miniport.listenRequest) {
+        nfcllSendUsListenConf(ll, NFCLL_CAUSE_NO_DRIVER, 0);
+        return;
+    }
     ll->listenMask = f.mask;
     ll->flags |= NFCLL_FLAG_LISTEN_PENDING;
-    if (ll->miniport.listenRequest) ll->miniport.listenRequest(ll, f.mask, f.params);
+    ll->miniport.listenRequest(ll, f.mask, f.params);
 }
 
 void onSelectRequest(TNfcllContext* ll) {
