@@ -59,16 +59,47 @@ run_fuzzers() {
   return $failed
 }
 
+# Stores configuration $3 under the description $2 in the settings file $1 and makes it the
+# current one: its index among the stored descriptions, which the program lists sorted.
+store_configuration() {
+  local ini=$1 description=$2 value=$3 index
+  [ -f "$ini" ] || : > "$ini"
+  index=$( { awk '/^\[/ {group=$0; next} group=="[ControllerConfiguration]" && /=/ {sub(/=.*/, ""); print}' "$ini"
+             echo "$description"; } | LC_ALL=C sort -u | grep -nxF "$description" | cut -d: -f1)
+  awk -v key="$description" -v value="$value" -v current="$((index - 1))" '
+    /^\[/ { group = $0 }
+    group == "[General]" && /^CurrentConfiguration=/ { next }
+    group == "[ControllerConfiguration]" && index($0, key "=") == 1 { next }
+    { print }
+    $0 == "[General]" { print "CurrentConfiguration=" current; general = 1 }
+    $0 == "[ControllerConfiguration]" { print key "=" value; stored = 1 }
+    END {
+      if (!stored) { print ""; print "[ControllerConfiguration]"; print key "=" value }
+      if (!general) { print ""; print "[General]"; print "CurrentConfiguration=" current }
+    }' "$ini" > "$ini.new"
+  mv "$ini.new" "$ini"
+}
+
 mode=${1:-test}
 [ "$mode" = fuzz ] && packages+=(clang-14 libclang-rt-14-dev)
 install_missing
 case "$mode" in
   run)
     configure_and_build build
-    if [ -x build/bin/Lumaro ]; then
+    if [ -n "${PORT:-}" ]; then
+      store_configuration build/bin/lumaro.ini Port "READERTYPE=NCI IOTYPE=SERIAL PORT=$PORT"
       exec build/bin/Lumaro
     fi
-    echo "build.sh: the library is built in build/bin; the desktop program Lumaro is not there yet."
+    # No port: the simulated controller stands in; it ends when its input closes.
+    coproc SIM { exec build/bin/nci_sim; }
+    read -r sim_port <&"${SIM[0]}"
+    echo "build.sh: simulated controller on $sim_port"
+    store_configuration build/bin/lumaro.ini Simulator "READERTYPE=NCI IOTYPE=SERIAL PORT=$sim_port"
+    status=0
+    build/bin/Lumaro || status=$?
+    exec {SIM[1]}>&-
+    wait "$SIM_PID" || true
+    exit "$status"
     ;;
   test)
     configure_and_build build

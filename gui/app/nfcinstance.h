@@ -58,6 +58,8 @@ public:
     // ---- Controller and tags ----
     TNfcCapabilities* nfcGetCapabilities();
     DWORD getSupportedTechnologies() const;
+    // The record the last successful nfcGetCapabilities filled, or null.
+    const TNfcCapabilities* capabilities() const { return m_capabilities.controller ? &m_capabilities : nullptr; }
     NfcApiStatus nfcCheckPresence();
     NfcApiStatus connectTag();
     NfcApiStatus disconnectTag();

@@ -19,6 +19,9 @@ class QCloseEvent;
 class QSettings;
 class QTextEdit;
 class QComboBox;
+class QCheckBox;
+class QLineEdit;
+class QPushButton;
 class Ui_CLumaro;
 
 class CLumaro : public QWidget {
@@ -181,6 +184,55 @@ private:
     NfcApiStatus runOperation(const char* source, const QString& statusText, std::initializer_list<QWidget*> controls,
                               const char* failureText, const std::function<NfcApiStatus(CNfcInstance&)>& call);
     void releaseInstance();
+    NfcApiStatus nfcStart();
+    NfcApiStatus nfcStop();
+    NfcApiStatus startInstance(const char* source, QString configuration);
+    NfcApiStatus stopInstance(const char* source);
+    void startP2pServers(const char* source);
+    void printCapabilities(const TNfcCapabilities* capabilities);
+    void mapSecureElements(const TNfcCapabilityBlock& block);
+    void printFirmwareVersion(bool restore, const QString& configuration);
+    void enableTechnologies(DWORD supported);
+    QCheckBox* seSlotBox(int slot) const;
+
+    // ---- Listeners ----
+    struct ModeEntry {
+        DWORD mode;
+        const char* name;
+        const char* startText;
+        const char* stopText;
+        const char* role;
+        QPushButton* Ui_CLumaro::*startButton;
+        QPushButton* Ui_CLumaro::*stopButton;
+    };
+    const ModeEntry* modeEntry(DWORD mode) const;
+    DWORD getRequestedListenMask(DWORD mode);
+    void wireModeSignals(DWORD mode, bool wire);
+    NfcApiStatus nfcRegisterListener(DWORD mode);
+    void showRegistration(const ModeEntry& entry, bool registered);
+    NfcApiStatus nfcUnregisterListener(DWORD modes);
+    bool unregisterMode(const ModeEntry& entry);
+
+    // ---- I/O page ----
+    NfcApiStatus ioSend(const char* source, DWORD code);
+    NfcApiStatus ioSendPdu();
+    NfcApiStatus ioSendRaw();
+
+public:
+    // A list of named PDUs: its settings group and the page's widgets.
+    struct StoredCommandList {
+        const char* group;
+        QComboBox* combo;
+        QLineEdit* pdu;
+        QLineEdit* description;
+    };
+
+private:
+    void saveStoredCommand(const StoredCommandList& list);
+    void deleteStoredCommand(const StoredCommandList& list);
+    void loadStoredCommands(const StoredCommandList& list);
+    void showStoredCommand(const StoredCommandList& list, int index);
+    StoredCommandList ioCommandList() const;
     // A feature whose window side is not built yet says so in the log and on the status label.
     void notAvailable(const char* source, const char* feature);
 

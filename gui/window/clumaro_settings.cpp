@@ -48,7 +48,7 @@ void CLumaro::loadSettings() {
     loadControllerConfigurations();
     notAvailable(source, "Stored legacy commands");
     notAvailable(source, "Stored SE commands");
-    notAvailable(source, "Stored I/O commands");
+    loadStoredCommands(ioCommandList());
     initTraceFlagSettings();
     initCapabilityContainerSettings();
     loadParameters();

@@ -5,6 +5,10 @@
 #include "lumaroform.h"
 #include "nfcinstance.h"
 
+#include <QByteArray>
+
+#include <algorithm>
+
 #define WINDOW_SOURCE(name) "CLumaro::" name
 
 namespace {
@@ -14,9 +18,6 @@ constexpr int kMifareLogDashes = 152;
 constexpr DWORD kSeWakeUpCode = 0x110A;
 
 // The features as the user knows them.
-constexpr const char* kNfcStartStop = "Starting and stopping NFC";
-constexpr const char* kListeners = "Listeners";
-constexpr const char* kListenerOptions = "Listener options";
 constexpr const char* kTagDetection = "Tag detection";
 constexpr const char* kNdefRead = "NDEF reading";
 constexpr const char* kNdefWrite = "NDEF writing";
@@ -29,7 +30,6 @@ constexpr const char* kSnep = "SNEP and NPP";
 constexpr const char* kCardEmulation = "Card emulation";
 constexpr const char* kSecureElement = "Secure elements";
 constexpr const char* kSeCommands = "Stored SE commands";
-constexpr const char* kIo = "I/O commands";
 
 } // namespace
 
@@ -74,41 +74,15 @@ void CLumaro::on_btnSeWakeUp_clicked() {
 void CLumaro::initSeRouting(int) { NOT_AVAILABLE(initSeRouting, "SE routing"); }
 void CLumaro::iconForTagType(DWORD) { NOT_AVAILABLE(iconForTagType, "Tag pictures"); }
 
-void CLumaro::on_btnStartNfc_clicked() {
-    logView->clear();
-    NOT_AVAILABLE(on_btnStartNfc_clicked, kNfcStartStop);
-}
-void CLumaro::on_btnStopNfc_clicked() { NOT_AVAILABLE(on_btnStopNfc_clicked, kNfcStartStop); }
-void CLumaro::handleNfcDeviceRemoved() { NOT_AVAILABLE(handleNfcDeviceRemoved, kNfcStartStop); }
 
-void CLumaro::on_btnRwStart_clicked() { NOT_AVAILABLE(on_btnRwStart_clicked, kListeners); }
-void CLumaro::on_btnRwStop_clicked() { NOT_AVAILABLE(on_btnRwStop_clicked, kListeners); }
-void CLumaro::on_btnP2pStart_clicked() { NOT_AVAILABLE(on_btnP2pStart_clicked, kListeners); }
-void CLumaro::on_btnP2pStop_clicked() { NOT_AVAILABLE(on_btnP2pStop_clicked, kListeners); }
-void CLumaro::on_btnCeStart_clicked() { NOT_AVAILABLE(on_btnCeStart_clicked, kListeners); }
-void CLumaro::on_btnCeStop_clicked() { NOT_AVAILABLE(on_btnCeStop_clicked, kListeners); }
-void CLumaro::on_btnUnregister_clicked() { NOT_AVAILABLE(on_btnUnregister_clicked, kListeners); }
-void CLumaro::on_ckbRwAutoReadNdefOnIndication_clicked(bool) {
-    NOT_AVAILABLE(on_ckbRwAutoReadNdefOnIndication_clicked, kListenerOptions);
-}
-void CLumaro::on_ckbRwNdefAutoRead_clicked(bool) { NOT_AVAILABLE(on_ckbRwNdefAutoRead_clicked, kListenerOptions); }
-void CLumaro::on_ckbRwNdefSuppressNdefRtdAction_clicked(bool) {
-    NOT_AVAILABLE(on_ckbRwNdefSuppressNdefRtdAction_clicked, kListenerOptions);
-}
-void CLumaro::on_ckbRwNdefSuppress_clicked(bool) { NOT_AVAILABLE(on_ckbRwNdefSuppress_clicked, kListenerOptions); }
-void CLumaro::on_ckbP2pSnepAutoTransmit_clicked(bool) {
-    NOT_AVAILABLE(on_ckbP2pSnepAutoTransmit_clicked, kListenerOptions);
-}
-void CLumaro::on_ckbP2pSnepTransmitAutoTransmit_clicked(bool) {
-    NOT_AVAILABLE(on_ckbP2pSnepTransmitAutoTransmit_clicked, kListenerOptions);
-}
-void CLumaro::on_ckbRwIso14443A_clicked(bool) { NOT_AVAILABLE(on_ckbRwIso14443A_clicked, kListenerOptions); }
-void CLumaro::on_ckbRwIso14443B_clicked(bool) { NOT_AVAILABLE(on_ckbRwIso14443B_clicked, kListenerOptions); }
-void CLumaro::on_ckbCeIso14443A_clicked(bool) { NOT_AVAILABLE(on_ckbCeIso14443A_clicked, kListenerOptions); }
-void CLumaro::on_ckbCeIso14443B_clicked(bool) { NOT_AVAILABLE(on_ckbCeIso14443B_clicked, kListenerOptions); }
-void CLumaro::on_ckbCeFelica_clicked(bool) { NOT_AVAILABLE(on_ckbCeFelica_clicked, kListenerOptions); }
-
-void CLumaro::handleNfcTechnologyDiscovered(TNfcTagInfo*) {
+// Until the tag report is built, a detected tag is named by its type and UID.
+void CLumaro::handleNfcTechnologyDiscovered(TNfcTagInfo* tag) {
+    if (tag) {
+        const size_t uidLength = std::min<size_t>(tag->uidLength, sizeof tag->uid);
+        const QByteArray uid = QByteArray(reinterpret_cast<const char*>(tag->uid), static_cast<qsizetype>(uidLength));
+        traceFormatted(traceInfo, WINDOW_SOURCE("handleNfcTechnologyDiscovered"), "Tag detected (type: 0x%08X, UID: %s)",
+                       tag->tagType, uid.toHex(' ').toUpper().constData());
+    }
     NOT_AVAILABLE(handleNfcTechnologyDiscovered, kTagDetection);
 }
 void CLumaro::handleNfcTechnologyRemoved() { NOT_AVAILABLE(handleNfcTechnologyRemoved, kTagDetection); }
@@ -224,8 +198,3 @@ void CLumaro::on_cboSeCommand_currentIndexChanged(int) {
     NOT_AVAILABLE(on_cboSeCommand_currentIndexChanged, kSeCommands);
 }
 
-void CLumaro::on_btnIoSavePdu_clicked() { NOT_AVAILABLE(on_btnIoSavePdu_clicked, kIo); }
-void CLumaro::on_btnIoDeletePdu_clicked() { NOT_AVAILABLE(on_btnIoDeletePdu_clicked, kIo); }
-void CLumaro::on_btnIoSendPdu_clicked() { NOT_AVAILABLE(on_btnIoSendPdu_clicked, kIo); }
-void CLumaro::on_btnIoSendRaw_clicked() { NOT_AVAILABLE(on_btnIoSendRaw_clicked, kIo); }
-void CLumaro::on_cboIoCommand_currentIndexChanged(int) { NOT_AVAILABLE(on_cboIoCommand_currentIndexChanged, kIo); }

@@ -73,6 +73,11 @@ public:
     CNfcInstance*& instanceOf() const { return window->nfcInstance; }
     DWORD nfcFlagsOf() const { return window->nfcFlags; }
     DWORD l1FlagsOf() const { return window->l1Flags; }
+    void setTraceMasks(DWORD nfc, DWORD l1) {
+        window->nfcFlags = nfc;
+        window->l1Flags = l1;
+    }
+    DWORD activeModesOf() const { return window->activeModes; }
     WORD snepMiuOf() const { return window->snepMiu; }
     DWORD& currentModeOf() const { return window->currentMode; }
     DWORD& currentTagTypeOf() const { return window->currentTagType; }

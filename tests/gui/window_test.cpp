@@ -62,6 +62,19 @@ const QStringList kWorkingSlots = {
     QStringLiteral("handleIoMessage"), QStringLiteral("handlePostTrace"), QStringLiteral("trace"),
     QStringLiteral("on_btnSeWakeUp_clicked"), QStringLiteral("on_cboControllerConfiguration_currentIndexChanged"),
     QStringLiteral("on_btnTrace_clicked"),
+    QStringLiteral("on_btnStartNfc_clicked"), QStringLiteral("on_btnStopNfc_clicked"),
+    QStringLiteral("handleNfcDeviceRemoved"), QStringLiteral("on_btnRwStart_clicked"),
+    QStringLiteral("on_btnRwStop_clicked"), QStringLiteral("on_btnP2pStart_clicked"),
+    QStringLiteral("on_btnP2pStop_clicked"), QStringLiteral("on_btnCeStart_clicked"),
+    QStringLiteral("on_btnCeStop_clicked"), QStringLiteral("on_btnUnregister_clicked"),
+    QStringLiteral("on_ckbRwAutoReadNdefOnIndication_clicked"), QStringLiteral("on_ckbRwNdefAutoRead_clicked"),
+    QStringLiteral("on_ckbRwNdefSuppressNdefRtdAction_clicked"), QStringLiteral("on_ckbRwNdefSuppress_clicked"),
+    QStringLiteral("on_ckbP2pSnepAutoTransmit_clicked"), QStringLiteral("on_ckbP2pSnepTransmitAutoTransmit_clicked"),
+    QStringLiteral("on_ckbRwIso14443A_clicked"), QStringLiteral("on_ckbRwIso14443B_clicked"),
+    QStringLiteral("on_ckbCeIso14443A_clicked"), QStringLiteral("on_ckbCeIso14443B_clicked"),
+    QStringLiteral("on_ckbCeFelica_clicked"), QStringLiteral("on_btnIoSavePdu_clicked"),
+    QStringLiteral("on_btnIoDeletePdu_clicked"), QStringLiteral("on_btnIoSendPdu_clicked"),
+    QStringLiteral("on_btnIoSendRaw_clicked"), QStringLiteral("on_cboIoCommand_currentIndexChanged"),
 };
 
 QStringList windowSlots() {
