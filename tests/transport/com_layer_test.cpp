@@ -711,7 +711,9 @@ struct ComOnEtsiPty : ComLayer {
         down(PH_ACT_REQ);
         ASSERT_TRUE(waitUp(PH_ACT_IND));
         down(PH_RESET_REQ);
-        ASSERT_TRUE(waitUp(PH_RESET_CONF));
+        // The link's own retry timer runs meanwhile, so a loaded machine that delays the first
+        // RSET or its UA past the peer's patience still sees the link come up.
+        ASSERT_TRUE(waitUpFast(PH_RESET_CONF));
         EXPECT_EQ(parameterOf(up(PH_RESET_CONF)[0]), 0);
         EXPECT_TRUE(cap.contains("SHDLC link established, reset completed"));
     }
