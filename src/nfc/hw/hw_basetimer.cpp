@@ -118,9 +118,15 @@ void osBaseTimerDelete(OsBaseTimer* t) {
 
 int osBaseTimerStart(OsBaseTimer* t, uint32_t ms) {
     if (!t) return 0;
-    t->resolution = kResolutionMs;
-    t->delay = ms;
-    if (t->running) osBaseTimerStop(t);
+    // The worker and the timer thread may both start the timer: its fields change under the lock.
+    bool running = false;
+    {
+        PlatLockGuard guard(g_table.lock);
+        t->resolution = kResolutionMs;
+        t->delay = ms;
+        running = t->running;
+    }
+    if (running) osBaseTimerStop(t);
     uint32_t slot = 0;
     {
         PlatLockGuard guard(g_table.lock);
