@@ -283,7 +283,7 @@ bool collect(TNciHciState& hci, const uint8_t* data, uint32_t length) {
     return true;
 }
 
-uint32_t dispatch(TNciContext* nci, const uint8_t* data, uint32_t length, bool last) {
+uint32_t dispatch(TNciContext* nci, const uint8_t* data, uint32_t length, bool first, bool last) {
     TNciHciState& hci = hciOf(nci);
     bool card = false;
     TNciNfcee* ee = hci.rxPipe == kAdminPipe ? nullptr : ownerOf(nci, hci.rxPipe, &card);
@@ -291,8 +291,16 @@ uint32_t dispatch(TNciContext* nci, const uint8_t* data, uint32_t length, bool l
         TRACE(NFCLL_TRC_ERROR, "[hci] ! rx unhandlet, no nfcee found for pipe ID %d", hci.rxPipe);
         return evNciNone;
     }
-    if (card && (hci.rxInstruction & ~HCP_EVENT) == CARD_DATA && (hci.rxInstruction & HCP_TYPE_MASK) == HCP_EVENT)
+    if (card && (hci.rxInstruction & ~HCP_EVENT) == CARD_DATA && (hci.rxInstruction & HCP_TYPE_MASK) == HCP_EVENT) {
+        if (first && ee->lateAnswers) {
+            // The answer of an exchange that timed out: it belongs to no later one.
+            --ee->lateAnswers;
+            TRACE(NFCLL_TRC_ERROR, "nci: ! late answer of NFCEE %d dropped", ee->id);
+            hci.rxDiscarding = !last;
+            return evNciNone;
+        }
         return cardMessage(nci, *ee, data, length, last);
+    }
     if (!collect(hci, data, length) || !last) return evNciNone;
     if (!ee) adminMessage(nci, hci.rxInstruction, hci.message, hci.messageLength);
     else if (card) return cardMessage(nci, *ee, hci.message, hci.messageLength, true);
@@ -360,7 +368,8 @@ uint32_t nciHciReceive(TNciContext* nci) {
     uint8_t header = 0;
     if (!r.u8(header)) return evNciNone;
     const bool last = header & kLastFragment;
-    if (!hci.rxContinues) {
+    const bool first = !hci.rxContinues;
+    if (first) {
         hci.rxDiscarding = false;
         hci.messageLength = 0;
         if (!r.u8(hci.rxInstruction)) {
@@ -376,7 +385,7 @@ uint32_t nciHciReceive(TNciContext* nci) {
     const uint8_t* data = nullptr;
     const uint32_t length = static_cast<uint32_t>(r.remaining());
     r.take(length, data);
-    return dispatch(nci, data, length, last);
+    return dispatch(nci, data, length, first, last);
 }
 
 uint32_t nciHciCredit(TNciContext* nci) {
@@ -394,8 +403,13 @@ void nciHciUpdateIdentity(TNciContext* nci) {
 
 void nciHciAbandon(TNciContext* nci) {
     TNciHciState& hci = hciOf(nci);
-    if (TNciNfcee* ee = hci.current) ee->hci = TNciHciExchange{};
-    if (hci.waiting == NCI_HCI_WAIT_DATA) nfcllResetTimer(nci->ll, NCI_TIMER_HCI_EXCHANGE);
+    TNciNfcee* ee = hci.current;
+    if (ee && hci.waiting == NCI_HCI_WAIT_DATA) {
+        nfcllResetTimer(nci->ll, NCI_TIMER_HCI_EXCHANGE);
+        // A command that left whole may still be answered.
+        if (ee->hci.txSent == ee->hci.txLength) ++ee->lateAnswers;
+    }
+    if (ee) ee->hci = TNciHciExchange{};
     hci.current = nullptr;
     hci.waiting = NCI_HCI_WAIT_NONE;
     hci.multiPacket = false;
