@@ -169,6 +169,20 @@ TEST_F(HciSecureElements, ANewSessionTakesThePipesTheHostsCreateAndStoresThemInI
     expectNoViolations();
 }
 
+TEST_F(HciSecureElements, AShortSessionIdentityRestoresNoPipe) {
+    onHci([](HciNetworkModel& h) {
+        h.keepSession();
+        h.answerSessionWith({'E', 'L', 'L', 'I', 0x05, 0x06});
+    });
+    start(false);
+    const std::vector<Bytes> admin = packetsOn(HciNetworkModel::kAdminPipe);
+    ASSERT_GE(admin.size(), 4u);
+    EXPECT_EQ(admin[3], (Bytes{0x81, 0x01, 0x01, 'E', 'L', 'L', 'I', 0, 0, 0, 0}));
+    NfcSecureConnectionHandle connection = nullptr;
+    EXPECT_NE(nfcSecureOpen(stack_.handle(), list_.handleOf(kEse), &connection), nfcStatusOk);
+    nfcSecureClose(connection);
+}
+
 class KeptSession : public HciSecureElements {
 protected:
     void SetUp() override { start(true); }
@@ -277,6 +291,30 @@ TEST_F(KeptSession, WaitingTimeExtensionsKeepAnExchangeAliveBeyondItsTimeOut) {
     EXPECT_EQ(status, nfcStatusOk);
     EXPECT_TRUE(std::all_of(room.begin(), room.end(), [](uint8_t b) { return b == 0xEE; }));
     nfcSecureClose(connection);
+}
+
+TEST_F(KeptSession, HostileHcpPacketsChangeNoPipeAndLeaveTheNetworkWorking) {
+    const uint8_t pipe = cardPipe(kEse);
+    const size_t okBefore = packetsOn(HciNetworkModel::kAdminPipe).size();
+    onHci([](HciNetworkModel& h) {
+        h.sendPacket({0x81, 0x12, kEse, 0xF0, 0x01, 0xF0});    // pipe created, without its pipe id
+        h.sendPacket({0x81});                                  // no message header
+        h.sendPacket({0xB3, 0x50, 0x01, 0x02});                // data on a pipe no one owns
+        for (int i = 0; i < 3; ++i) h.sendPacket(Bytes(28, 0x01));   // an admin message longer than any read
+        h.sendPacket({0x81, 0x00});
+    });
+    // The short notification is answered, and nothing else on the admin pipe.
+    ASSERT_TRUE(stack_.sim().recorder().waitForReceived(
+        [](const NciMessage& m) { return m.isData() && m.payload == Bytes{0x81, 0x80}; }, ApiStack::kBounded));
+    NfcSecureConnectionHandle connection = open(kEse);
+    EXPECT_EQ(cardPipe(kEse), pipe);
+    NfcApiStatus status;
+    const Bytes getData{0x00, 0xCA, 0x00, 0x00, 0x30};
+    EXPECT_EQ(exchange(connection, getData, &status), ncisim::defaultSecureElementAnswer(getData));
+    EXPECT_EQ(status, nfcStatusOk);
+    EXPECT_EQ(packetsOn(pipe).front(), (Bytes{uint8_t(pipe | kCb), 0x51}));
+    nfcSecureClose(connection);
+    EXPECT_EQ(packetsOn(HciNetworkModel::kAdminPipe).size(), okBefore + 1);
 }
 
 TEST_F(KeptSession, AHardResetGoesToTheCardPipeOfTheNamedElement) {

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "api_stack.h"
+#include "listen_support.h"
 #include "nci/nci_sim_message.h"
+#include "peers/remote_poller.h"
 
 namespace {
 
@@ -284,6 +286,37 @@ TEST_F(SecureElements, AnElementThatAReaderCanReachIsReportedActiveAndInactive) 
     ASSERT_TRUE(stack_.waitForCommands(kRfDiscover, 2));
     const Bytes last = stack_.commands(kRfDiscover).back();
     EXPECT_EQ(std::find(last.begin() + 1, last.end(), 0x81), last.end());
+}
+
+TEST_F(SecureElements, AnElementIsReachedWhileAReaderTalksToTheHost) {
+    configureCredits(stack_, Credits::PerPacket);
+    NfcListenerHandle listener = stack_.listen(CE_HOST_14443A_106);
+    ASSERT_NE(listener, nullptr);
+    const Bytes select{0x00, 0xA4, 0x04, 0x00, 0x02, 0xF0, 0x01};
+    auto reader = simpeers::RemotePoller::reader(simtags::Technology::A);
+    reader->log.toSend = {select};
+    stack_.sim().rf().approach(reader);
+    const auto request = stack_.waitFor(nfcEventReaderRequest, 0);
+    ASSERT_TRUE(request) << stack_.sim().describe();
+
+    // The host is in listen mode, a reader waiting for its answer: the element still serves the application.
+    NfcSecureConnectionHandle connection = nullptr;
+    ASSERT_EQ(nfcSecureOpen(stack_.handle(), list_.handleOf(kEse), &connection), nfcStatusOk);
+    const Bytes getData{0x00, 0xCA, 0x00, 0x00, 0x20};
+    NfcApiStatus status;
+    EXPECT_EQ(exchange(connection, getData, &status), ncisim::defaultSecureElementAnswer(getData));
+    EXPECT_EQ(status, nfcStatusOk);
+    EXPECT_EQ(nfcSecureClose(connection), nfcStatusOk);
+
+    const Bytes answer{0x90, 0x00};
+    EXPECT_EQ(nfcTransmitPdu(listener, answer.data(), static_cast<WORD>(answer.size())), nfcStatusPending);
+    ASSERT_TRUE(grantUntil(stack_, Credits::PerPacket, [&] {
+        bool got = false;
+        stack_.sim().call([&](Controller&) { got = !reader->log.received.empty(); });
+        return got;
+    }));
+    stack_.sim().call([&](Controller&) { EXPECT_EQ(reader->log.received.front(), answer); });
+    EXPECT_TRUE(stack_.sim().recorder().violations().empty()) << stack_.sim().describe();
 }
 
 TEST_F(SecureElements, TheWireWakeUpCarriesTheCallersByteOrOne) {

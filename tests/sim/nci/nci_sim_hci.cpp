@@ -123,8 +123,11 @@ void HciNetworkModel::admin(const HcpMessage& m) {
     switch (instruction) {
     case ANY_OPEN_PIPE: return send(kAdminPipe, ANY_OK);
     case ANY_GET_PARAMETER:
-        if (m.data.size() == 1 && m.data[0] == REG_SESSION_IDENTITY)
-            return send(kAdminPipe, ANY_OK, std::vector<uint8_t>(session_.begin(), session_.end()));
+        if (m.data.size() == 1 && m.data[0] == REG_SESSION_IDENTITY) {
+            std::vector<uint8_t> value = sessionAnswer_.value_or(std::vector<uint8_t>(session_.begin(), session_.end()));
+            sessionAnswer_.reset();
+            return send(kAdminPipe, ANY_OK, value);
+        }
         return send(kAdminPipe, ANY_E_REG_PAR_UNKNOWN);
     case ANY_SET_PARAMETER:
         if (m.data.size() == 1 + session_.size() && m.data[0] == REG_SESSION_IDENTITY) {

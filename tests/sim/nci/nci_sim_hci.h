@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "nci/nci_sim_controller.h"
@@ -33,6 +34,10 @@ public:
     // The network kept its pipes from an earlier run: the session identity names them.
     void keepSession();
     const Session& session() const { return session_; }
+    // The next read of the session identity is answered with these bytes instead.
+    void answerSessionWith(std::vector<uint8_t> bytes) { sessionAnswer_ = std::move(bytes); }
+    // One HCP packet as it stands, on the HCI connection.
+    void sendPacket(std::vector<uint8_t> packet) { c_.sendData(connId_, std::move(packet)); }
     // WTX requests sent before each answer.
     void setWaitingTimeExtensions(uint32_t count) { wtx_ = count; }
     // The next answer leaves that much later, after its WTX requests.
@@ -68,6 +73,7 @@ private:
     NfceeModel& nfcees_;
     uint8_t connId_ = 0;
     Session session_{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    std::optional<std::vector<uint8_t>> sessionAnswer_;
     std::vector<uint8_t> whiteList_;
     std::map<uint8_t, Pipe> pipes_;
     std::map<uint8_t, Partial> partial_;
