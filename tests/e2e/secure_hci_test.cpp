@@ -22,9 +22,9 @@ constexpr uint16_t kConnCreate = 0x2004, kModeSet = 0x2201;
 constexpr uint8_t kAccess = 0x01, kUicc = 0x02, kEse = 0xC0;
 constexpr uint8_t kCb = 0x80;
 
-ncisim::NciIdentity hciNetwork() {
+ncisim::NciIdentity hciNetwork(uint8_t maker = 0x02) {
     ncisim::NciIdentity id = ncisim::NciIdentity::generic();
-    id.manufacturer = 0x02;
+    id.manufacturer = maker;
     NfceeInfo access;
     access.id = kAccess;
     access.protocols = {0x01};
@@ -50,7 +50,7 @@ struct SeList {
 
 class HciSecureElements : public ::testing::Test {
 protected:
-    HciSecureElements() : stack_(hciNetwork()) {}
+    explicit HciSecureElements(uint8_t maker = 0x02) : stack_(hciNetwork(maker)) {}
 
     // A kept session starts with the pipes of an earlier run; a new one waits for the hosts to create theirs.
     void start(bool keptSession) {
@@ -180,6 +180,36 @@ TEST_F(HciSecureElements, AShortSessionIdentityRestoresNoPipe) {
     EXPECT_EQ(admin[3], (Bytes{0x81, 0x01, 0x01, 'E', 'L', 'L', 'I', 0, 0, 0, 0}));
     NfcSecureConnectionHandle connection = nullptr;
     EXPECT_NE(nfcSecureOpen(stack_.handle(), list_.handleOf(kEse), &connection), nfcStatusOk);
+    nfcSecureClose(connection);
+}
+
+class OtherMaker : public HciSecureElements {
+protected:
+    OtherMaker() : HciSecureElements(0x0C) {}
+};
+
+TEST_F(OtherMaker, OpensTheNetworkFirstAndEnablesItsNfceeOnceItIsUp) {
+    start(true);
+    const std::vector<uint16_t> opcodes = stack_.sim().commandOpcodes();
+    const auto create = std::find(opcodes.begin(), opcodes.end(), kConnCreate);
+    const auto enable = std::find(opcodes.begin(), opcodes.end(), kModeSet);
+    ASSERT_NE(create, opcodes.end());
+    ASSERT_NE(enable, opcodes.end());
+    EXPECT_LT(create, enable);
+    EXPECT_EQ(stack_.commands(kModeSet).front(), (Bytes{kAccess, 0x01}));
+    // The identity, the bring-up's last step, came before the NFCEE was enabled.
+    const std::vector<NciMessage> received = stack_.sim().recorder().received();
+    const auto identity = std::find_if(received.begin(), received.end(), [](const NciMessage& m) {
+        return m.isData() && m.payload.size() == 11 && m.payload[1] == 0x01 && m.payload[2] == 0x01;
+    });
+    const auto modeSet = std::find_if(received.begin(), received.end(),
+                                      [](const NciMessage& m) { return !m.isData() && m.key() == kModeSet; });
+    EXPECT_LT(identity, modeSet);
+    ASSERT_EQ(list_.elements.size(), 2u);
+    NfcSecureConnectionHandle connection = open(kUicc);
+    NfcApiStatus status;
+    const Bytes select{0x00, 0xA4, 0x04, 0x00, 0x02, 0xA0, 0x00};
+    EXPECT_EQ(exchange(connection, select, &status), (Bytes{0x90, 0x00}));
     nfcSecureClose(connection);
 }
 
