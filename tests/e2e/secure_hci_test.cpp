@@ -9,6 +9,7 @@
 
 #include "api_stack.h"
 #include "nci/nci_sim_message.h"
+#include "secure_support.h"
 
 namespace {
 
@@ -38,16 +39,6 @@ ncisim::NciIdentity hciNetwork(uint8_t maker = 0x02) {
 
 Bytes atrOf(uint8_t host) { return {0x3B, 0x8A, 0x80, 0x01, 0x80, 0x31, 0x80, 0x65, 0xB0, 0x85, 0x03, host}; }
 
-struct SeList {
-    std::vector<TNfcInfoSE> elements;
-    static void add(void* context, TNfcInfoSE* se) { static_cast<SeList*>(context)->elements.push_back(*se); }
-    NfcSecureHandle handleOf(uint8_t id) const {
-        for (const TNfcInfoSE& se : elements)
-            if (se.id == id) return se.handle;
-        return 0;
-    }
-};
-
 class HciSecureElements : public ::testing::Test {
 protected:
     explicit HciSecureElements(uint8_t maker = 0x02) : stack_(hciNetwork(maker)) {}
@@ -73,14 +64,6 @@ protected:
                        p[7] != 0;
             },
             ApiStack::kBounded);
-    }
-
-    Bytes exchange(NfcSecureConnectionHandle connection, const Bytes& apdu, NfcApiStatus* status, size_t room = 1024) {
-        Bytes answer(room, 0xEE);
-        WORD length = static_cast<WORD>(answer.size());
-        *status = nfcSecureExchangePdu(connection, apdu.data(), static_cast<WORD>(apdu.size()), answer.data(), &length);
-        answer.resize(*status == nfcStatusOk ? length : 0);
-        return answer;
     }
 
     NfcSecureConnectionHandle open(uint8_t id) {
@@ -163,7 +146,7 @@ TEST_F(HciSecureElements, ANewSessionTakesThePipesTheHostsCreateAndStoresThemInI
     EXPECT_EQ(Bytes(atr, atr + atrLength), atrOf(kUicc));
     NfcApiStatus status;
     const Bytes select{0x00, 0xA4, 0x04, 0x00, 0x02, 0xA0, 0x00};
-    EXPECT_EQ(exchange(connection, select, &status), (Bytes{0x90, 0x00}));
+    EXPECT_EQ(exchangeApdu(connection, select, &status), (Bytes{0x90, 0x00}));
     EXPECT_EQ(status, nfcStatusOk);
     EXPECT_EQ(nfcSecureClose(connection), nfcStatusOk);
     expectNoViolations();
@@ -209,7 +192,7 @@ TEST_F(OtherMaker, OpensTheNetworkFirstAndEnablesItsNfceeOnceItIsUp) {
     NfcSecureConnectionHandle connection = open(kUicc);
     NfcApiStatus status;
     const Bytes select{0x00, 0xA4, 0x04, 0x00, 0x02, 0xA0, 0x00};
-    EXPECT_EQ(exchange(connection, select, &status), (Bytes{0x90, 0x00}));
+    EXPECT_EQ(exchangeApdu(connection, select, &status), (Bytes{0x90, 0x00}));
     nfcSecureClose(connection);
 }
 
@@ -256,7 +239,7 @@ TEST_F(KeptSession, AnApduLeavesAsOneEventCutIntoPacketsAndItsLongAnswerComesBac
     ASSERT_EQ(apdu.size(), 60u);
     const size_t from = packetCount();
     NfcApiStatus status;
-    EXPECT_EQ(exchange(connection, apdu, &status), ncisim::defaultSecureElementAnswer(apdu));
+    EXPECT_EQ(exchangeApdu(connection, apdu, &status), ncisim::defaultSecureElementAnswer(apdu));
     ASSERT_EQ(status, nfcStatusOk);
     // 26, 27 and 7 bytes: the event header only in the first packet, CB only in the last.
     const auto packets = packetsOn(pipe, from);
@@ -275,7 +258,7 @@ TEST_F(KeptSession, AnApduLeavesAsOneEventCutIntoPacketsAndItsLongAnswerComesBac
 
     // 258 bytes come back in ten packets.
     const Bytes getData{0x00, 0xCA, 0x00, 0x00, 0x00};
-    const Bytes answer = exchange(connection, getData, &status);
+    const Bytes answer = exchangeApdu(connection, getData, &status);
     ASSERT_EQ(status, nfcStatusOk);
     EXPECT_EQ(answer, ncisim::defaultSecureElementAnswer(getData));
     nfcSecureClose(connection);
@@ -287,10 +270,10 @@ TEST_F(KeptSession, AnAnswerTooLongForTheRoomIsRefusedAndTheNextOneArrives) {
     NfcSecureConnectionHandle connection = open(kUicc);
     NfcApiStatus status;
     const Bytes getData{0x00, 0xCA, 0x00, 0x00, 0x00};
-    const Bytes answer = exchange(connection, getData, &status, 100);
+    const Bytes answer = exchangeApdu(connection, getData, &status, 100);
     EXPECT_NE(status, nfcStatusOk);
     const Bytes small{0x00, 0xCA, 0x00, 0x00, 0x04};
-    EXPECT_EQ(exchange(connection, small, &status), ncisim::defaultSecureElementAnswer(small));
+    EXPECT_EQ(exchangeApdu(connection, small, &status), ncisim::defaultSecureElementAnswer(small));
     EXPECT_EQ(status, nfcStatusOk);
     nfcSecureClose(connection);
 }
@@ -304,7 +287,7 @@ TEST_F(KeptSession, WaitingTimeExtensionsKeepAnExchangeAliveBeyondItsTimeOut) {
         h.setWaitingTimeExtensions(1);
         h.setAnswerDelay(700);
     });
-    EXPECT_EQ(exchange(connection, getData, &status), ncisim::defaultSecureElementAnswer(getData));
+    EXPECT_EQ(exchangeApdu(connection, getData, &status), ncisim::defaultSecureElementAnswer(getData));
     EXPECT_EQ(status, nfcStatusOk);
     // Without one, the time-out ends the exchange and its late answer reaches no one.
     onHci([](HciNetworkModel& h) {
@@ -317,7 +300,7 @@ TEST_F(KeptSession, WaitingTimeExtensionsKeepAnExchangeAliveBeyondItsTimeOut) {
               nfcStatusOk);
     nfcSecureSetTimeout(stack_.handle(), list_.handleOf(kEse), 3000);
     const Bytes next{0x00, 0xCA, 0x00, 0x00, 0x03};
-    EXPECT_EQ(exchange(connection, next, &status), ncisim::defaultSecureElementAnswer(next));
+    EXPECT_EQ(exchangeApdu(connection, next, &status), ncisim::defaultSecureElementAnswer(next));
     EXPECT_EQ(status, nfcStatusOk);
     EXPECT_TRUE(std::all_of(room.begin(), room.end(), [](uint8_t b) { return b == 0xEE; }));
     nfcSecureClose(connection);
@@ -340,7 +323,7 @@ TEST_F(KeptSession, HostileHcpPacketsChangeNoPipeAndLeaveTheNetworkWorking) {
     EXPECT_EQ(cardPipe(kEse), pipe);
     NfcApiStatus status;
     const Bytes getData{0x00, 0xCA, 0x00, 0x00, 0x30};
-    EXPECT_EQ(exchange(connection, getData, &status), ncisim::defaultSecureElementAnswer(getData));
+    EXPECT_EQ(exchangeApdu(connection, getData, &status), ncisim::defaultSecureElementAnswer(getData));
     EXPECT_EQ(status, nfcStatusOk);
     EXPECT_EQ(packetsOn(pipe).front(), (Bytes{uint8_t(pipe | kCb), 0x51}));
     nfcSecureClose(connection);

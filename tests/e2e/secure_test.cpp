@@ -14,6 +14,7 @@
 #include "listen_support.h"
 #include "nci/nci_sim_message.h"
 #include "peers/remote_poller.h"
+#include "secure_support.h"
 
 namespace {
 
@@ -36,16 +37,6 @@ ncisim::NciIdentity twoSecureElements() {
     return id;
 }
 
-struct SeList {
-    std::vector<TNfcInfoSE> elements;
-    static void add(void* context, TNfcInfoSE* se) { static_cast<SeList*>(context)->elements.push_back(*se); }
-    NfcSecureHandle handleOf(uint8_t id) const {
-        for (const TNfcInfoSE& se : elements)
-            if (se.id == id) return se.handle;
-        return 0;
-    }
-};
-
 class SecureElements : public ::testing::Test {
 protected:
     explicit SecureElements(ncisim::NciIdentity identity = twoSecureElements()) : stack_(identity) {}
@@ -53,14 +44,6 @@ protected:
     void SetUp() override {
         ASSERT_EQ(stack_.start(), nfcStatusOk);
         ASSERT_EQ(nfcSecureGetList(stack_.handle(), &list_, &SeList::add), nfcStatusOk);
-    }
-
-    Bytes exchange(NfcSecureConnectionHandle connection, const Bytes& apdu, NfcApiStatus* status) {
-        Bytes answer(1024, 0xEE);
-        WORD length = static_cast<WORD>(answer.size());
-        *status = nfcSecureExchangePdu(connection, apdu.data(), static_cast<WORD>(apdu.size()), answer.data(), &length);
-        answer.resize(*status == nfcStatusOk ? length : 0);
-        return answer;
     }
 
     // Secure-element requests wait for the discovery set-up to end: until then they are refused as early.
@@ -111,10 +94,10 @@ TEST_F(SecureElements, OpenExchangeAndCloseRunOverTheirOwnConnection) {
     Bytes apdu{0x80, 0x10, 0x00, 0x00, 55};
     for (uint8_t i = 0; i < 55; ++i) apdu.push_back(i);
     NfcApiStatus status;
-    EXPECT_EQ(exchange(connection, apdu, &status), ncisim::defaultSecureElementAnswer(apdu));
+    EXPECT_EQ(exchangeApdu(connection, apdu, &status), ncisim::defaultSecureElementAnswer(apdu));
     EXPECT_EQ(status, nfcStatusOk);
     const Bytes getData{0x00, 0xCA, 0x00, 0x00, 0x00};
-    const Bytes answer = exchange(connection, getData, &status);
+    const Bytes answer = exchangeApdu(connection, getData, &status);
     ASSERT_EQ(status, nfcStatusOk);
     EXPECT_EQ(answer, ncisim::defaultSecureElementAnswer(getData));
     EXPECT_EQ(answer.size(), 258u);
@@ -144,7 +127,7 @@ TEST_F(SecureElements, AnAnswerAfterTheTimeOutNeverReachesTheCallersBuffer) {
     nfcSecureSetTimeout(stack_.handle(), list_.handleOf(kUicc), 3000);
     const Bytes next{0x00, 0xCA, 0x00, 0x00, 0x03};
     NfcApiStatus status;
-    EXPECT_EQ(exchange(connection, next, &status), ncisim::defaultSecureElementAnswer(next));
+    EXPECT_EQ(exchangeApdu(connection, next, &status), ncisim::defaultSecureElementAnswer(next));
     EXPECT_EQ(status, nfcStatusOk);
     EXPECT_TRUE(std::all_of(answer.begin(), answer.end(), [](uint8_t b) { return b == 0xEE; }));
     nfcSecureClose(connection);
@@ -304,7 +287,7 @@ TEST_F(SecureElements, AnElementIsReachedWhileAReaderTalksToTheHost) {
     ASSERT_EQ(nfcSecureOpen(stack_.handle(), list_.handleOf(kEse), &connection), nfcStatusOk);
     const Bytes getData{0x00, 0xCA, 0x00, 0x00, 0x20};
     NfcApiStatus status;
-    EXPECT_EQ(exchange(connection, getData, &status), ncisim::defaultSecureElementAnswer(getData));
+    EXPECT_EQ(exchangeApdu(connection, getData, &status), ncisim::defaultSecureElementAnswer(getData));
     EXPECT_EQ(status, nfcStatusOk);
     EXPECT_EQ(nfcSecureClose(connection), nfcStatusOk);
 

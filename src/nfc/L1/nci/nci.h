@@ -432,8 +432,8 @@ uint16_t nciRunSeIoControl(TNciContext* nci);
 // Opens the admin pipe once the HCI-access NFCEE's connection is open: 25, or the cause.
 uint16_t nciStartHciNetwork(TNciContext* nci);
 bool nciHciReady(const TNciContext* nci);
-// True for data on the HCI-access NFCEE's connection.
-bool nciHciOwnsData(const TNciContext* nci);
+// True for the HCI-access NFCEE's connection.
+bool nciHciOwnsData(const TNciContext* nci, uint8_t connId);
 // One HCP packet of the message being handled. The outcome it signalled for the request under
 // way (evNciNfceeOpenInd with the ATR as evNciDataIndication, evNciDataIndication, evNciError),
 // or evNciNone.

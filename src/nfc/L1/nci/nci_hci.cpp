@@ -309,8 +309,8 @@ uint32_t dispatch(TNciContext* nci, const uint8_t* data, uint32_t length, bool f
 }
 
 bool creditFree(TNciContext* nci, uint8_t connId) {
-    const TNciConnection& c = nci->packet.connections[connId];
-    return c.credits != 0 && dlQueueCount(const_cast<dlQueue*>(&c.queue)) == 0;
+    TNciConnection& c = nci->packet.connections[connId];
+    return c.credits != 0 && dlQueueCount(&c.queue) == 0;
 }
 
 // The APDU as one data event, a packet per credit: the header only in the first, CB only in the last.
@@ -357,9 +357,9 @@ uint16_t nciStartHciNetwork(TNciContext* nci) {
 
 bool nciHciReady(const TNciContext* nci) { return nci->hci.step == NCI_HCI_READY; }
 
-bool nciHciOwnsData(const TNciContext* nci) {
+bool nciHciOwnsData(const TNciContext* nci, uint8_t connId) {
     const TNciNfcee* access = nci->hci.access;
-    return access && access->connId != 0 && nci->rxConnId == access->connId;
+    return access && access->connId != 0 && connId == access->connId;
 }
 
 uint32_t nciHciReceive(TNciContext* nci) {

@@ -194,7 +194,7 @@ uint16_t runHciNetwork(TNciContext* nci, uint16_t event, uint32_t* next) {
         return step(nciStartHciNetwork(nci));
     }
     case EV_NCI_DATA: {
-        if (!nciHciOwnsData(nci)) return notAccepted(nci, event);
+        if (!nciHciOwnsData(nci, nci->rxConnId)) return notAccepted(nci, event);
         const bool wasReady = nciHciReady(nci);
         nciHciReceive(nci);
         if (wasReady || !nciHciReady(nci)) return 0;

@@ -611,7 +611,7 @@ uint32_t nciStateIoSeRequest(TStateMachine* sm, uint16_t event) {
         nciStopResponseTimer(nci);
         return leave(nci, nciHandleStatusRsp(nci, "nciHandleSwpWakeupRsp"), evNciOk, "nciStateIoSeRequest");
     case EV_NCI_DATA:
-        if (nciHciOwnsData(nci)) return hciAnswer(nci, nciHciReceive(nci));
+        if (nciHciOwnsData(nci, nci->rxConnId)) return hciAnswer(nci, nciHciReceive(nci));
         if (!nci->ioNfcee || nci->rxConnId != nci->ioNfcee->connId) return SM_NOT_HANDLED;
         return exchangeAnswer(nci);
     case EV_NCI_CREDIT: return hciAnswer(nci, nciHciCredit(nci));

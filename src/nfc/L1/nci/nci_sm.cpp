@@ -173,7 +173,7 @@ uint32_t nciDefaultHandler(TStateMachine* sm, uint16_t event) {
     case EV_NCI_HCI_TIMEOUT: nciHciUpdateIdentity(nci); return SM_DONE;
     // The HCI network's messages arrive whatever the state: pipes, identity, transactions.
     case EV_NCI_DATA:
-        if (nciHciOwnsData(nci)) nciHciReceive(nci);
+        if (nciHciOwnsData(nci, nci->rxConnId)) nciHciReceive(nci);
         else TRACE(kTrcNci, "nci: ! data on connection %d not awaited in state %s", nci->rxConnId, smStateName(sm, sm->current));
         return SM_DONE;
     case EV_NCI_CREDIT: nciHciCredit(nci); return SM_DONE;
