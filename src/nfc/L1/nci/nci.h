@@ -185,7 +185,7 @@ struct TNciNfcee {
 
 // The HCI host side: the steps of the admin pipe's bring-up, then ready.
 enum : uint8_t { NCI_HCI_OFF = 0, NCI_HCI_OPEN_ADMIN = 1, NCI_HCI_SET_IDENTITY = 2, NCI_HCI_SET_WHITE_LIST = 3,
-                 NCI_HCI_GET_SESSION = 5, NCI_HCI_READY = 6, NCI_HCI_IDLE = 7, NCI_HCI_UPDATE_IDENTITY = 8 };
+                 NCI_HCI_GET_SESSION = 5, NCI_HCI_READY = 6, NCI_HCI_UPDATE_IDENTITY = 8 };
 // What the request on an NFCEE behind the network waits for.
 enum : uint8_t { NCI_HCI_WAIT_NONE = 0, NCI_HCI_WAIT_ATR = 1, NCI_HCI_WAIT_DATA = 2 };
 constexpr uint32_t NCI_HCI_MESSAGE_MAX = 64;   // admin and connectivity messages, put together
