@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <map>
 #include <thread>
 #include <vector>
@@ -289,15 +290,28 @@ TEST_F(SecureElements, AnElementIsReachedWhileAReaderTalksToTheHost) {
     NfcApiStatus status;
     EXPECT_EQ(exchangeApdu(connection, getData, &status), ncisim::defaultSecureElementAnswer(getData));
     EXPECT_EQ(status, nfcStatusOk);
-    EXPECT_EQ(nfcSecureClose(connection), nfcStatusOk);
 
+    // The reader's next command comes while the element holds its answer: both arrive.
+    const Bytes read{0x00, 0xB0, 0x00, 0x00, 0x10};
+    onSim([&](ncisim::NfceeModel& m) {
+        reader->log.toSend = {read};
+        m.setAnswerDelay(300);
+    });
+    auto held = std::async(std::launch::async, [&] {
+        NfcApiStatus s;
+        Bytes a = exchangeApdu(connection, getData, &s);
+        return s == nfcStatusOk ? a : Bytes{};
+    });
+    ASSERT_TRUE(stack_.sim().recorder().waitForReceived(
+        [](const ncisim::NciMessage& m) { return m.isData() && m.gidOrConn != 0 && m.payload.size() == 5; },
+        ApiStack::kBounded));
     const Bytes answer{0x90, 0x00};
     EXPECT_EQ(nfcTransmitPdu(listener, answer.data(), static_cast<WORD>(answer.size())), nfcStatusPending);
-    ASSERT_TRUE(grantUntil(stack_, Credits::PerPacket, [&] {
-        bool got = false;
-        stack_.sim().call([&](Controller&) { got = !reader->log.received.empty(); });
-        return got;
-    }));
+    const auto second = stack_.waitFor(nfcEventReaderRequest, 1);
+    ASSERT_TRUE(second) << stack_.sim().describe();
+    EXPECT_EQ(second->request, read);
+    EXPECT_EQ(held.get(), ncisim::defaultSecureElementAnswer(getData));
+    EXPECT_EQ(nfcSecureClose(connection), nfcStatusOk);
     stack_.sim().call([&](Controller&) { EXPECT_EQ(reader->log.received.front(), answer); });
     EXPECT_TRUE(stack_.sim().recorder().violations().empty()) << stack_.sim().describe();
 }

@@ -252,6 +252,15 @@ uint32_t exchangeAnswer(TNciContext* nci) {
     return SM_MASTER;
 }
 
+// A reader's command while the request waits: it goes up as it does outside the request.
+uint32_t readerData(TNciContext* nci) {
+    const uint32_t type = nci->transType;
+    nci->transType = nci->savedTransType;
+    ncillUsCallback(nci, evNciDataIndication, nci->rxPayload, nci->rxLength);
+    nci->transType = type;
+    return SM_DONE;
+}
+
 // What the HCI network signalled for the request: it ends the sub-state, or the request waits on.
 uint32_t hciAnswer(TNciContext* nci, uint32_t outcome) {
     if (outcome == evNciNone) return SM_DONE;
@@ -612,6 +621,7 @@ uint32_t nciStateIoSeRequest(TStateMachine* sm, uint16_t event) {
         return leave(nci, nciHandleStatusRsp(nci, "nciHandleSwpWakeupRsp"), evNciOk, "nciStateIoSeRequest");
     case EV_NCI_DATA:
         if (nciHciOwnsData(nci, nci->rxConnId)) return hciAnswer(nci, nciHciReceive(nci));
+        if (nci->rxConnId == 0 && sm->master == &nciStateListenActive) return readerData(nci);
         if (!nci->ioNfcee || nci->rxConnId != nci->ioNfcee->connId) return SM_NOT_HANDLED;
         return exchangeAnswer(nci);
     case EV_NCI_CREDIT: return hciAnswer(nci, nciHciCredit(nci));
