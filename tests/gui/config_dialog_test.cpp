@@ -3,7 +3,9 @@
 // trace words, and the found ports in bold.
 #include <QtTest>
 
+#include <QAbstractItemView>
 #include <QComboBox>
+#include <QDir>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
@@ -245,6 +247,32 @@ private slots:
         choose(dialog, "cboPort", QStringLiteral("/dev/ttyAMA0"));
         QCOMPARE(line(dialog)->text(), QStringLiteral("PORT=/dev/ttyAMA0"));
         delete dialog;
+    }
+    // For a person to look at: a composed line, and the port list with a found port in bold.
+    // Qt converts pictures on its own threads, which the thread sanitizer shows as races.
+    void screenshotWithAComposedLineAndABoldPort() {
+#if defined(LUMARO_SCREENS) && !defined(__SANITIZE_THREAD__)
+        QVERIFY(QDir().mkpath(QStringLiteral(LUMARO_SCREENS)));
+        foundPorts = {QStringLiteral("/dev/ttyUSB0")};
+        store(QStringLiteral("Simulator"), QStringLiteral("READERTYPE=NCI IOTYPE=SERIAL PORT=/dev/ttyUSB0 "
+                                                          "TRACES.NFC=F8EFF9F7 TRACES.L1=00050030"));
+        std::unique_ptr<CNfcControllerConfiguration> dialog(open());
+        dialog->setAttribute(Qt::WA_DeleteOnClose, false);
+        dialog->show();
+        QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
+        QComboBox* ports = list(dialog.get(), "cboPort");
+        ports->showPopup();
+        ports->view()->scrollTo(ports->model()->index(ports->currentIndex(), 0));
+        for (const auto& [widget, file] : {std::pair<QWidget*, const char*>{dialog.get(), "controller_configuration.png"},
+                                           std::pair<QWidget*, const char*>{ports->view()->window(),
+                                                                            "controller_configuration_ports.png"}}) {
+            const QString path = QStringLiteral(LUMARO_SCREENS "/") + QLatin1String(file);
+            QVERIFY2(widget->grab().save(path), qPrintable(path));
+        }
+        ports->hidePopup();
+#else
+        QSKIP("no pictures in this build");
+#endif
     }
 };
 
