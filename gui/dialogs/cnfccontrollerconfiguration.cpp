@@ -18,6 +18,7 @@
 namespace {
 
 constexpr uint32_t kScanRate = 115200;
+constexpr uint32_t kTraceError = 0x8000000;
 constexpr int kScanWaitMs = 5000;   // the probes never wait for carrier: reached only when one hangs
 const QString kGroup = QStringLiteral("ControllerConfiguration");
 const QString kCurrentConfiguration = QStringLiteral("CurrentConfiguration");
@@ -177,7 +178,7 @@ QStringList scanSerialPorts(const TPortRoots& roots) {
     CFinder finder(roots);
     finder.start(kScanRate);
     if (!finder.waitForEnd(kScanWaitMs))
-        debugOut(0x8000000, "! %s port scan did not end in time", "CNfcControllerConfiguration");
+        debugOut(kTraceError, "! %s port scan did not end in time", "CNfcControllerConfiguration");
     return finder.foundPorts();
 }
 
@@ -242,10 +243,8 @@ void CNfcControllerConfiguration::buildForm() {
     grid->addWidget(close, 3, 6);
 
     QWidget* previous = cboDescription;
-    for (QWidget* next : {static_cast<QWidget*>(ledConfiguration), static_cast<QWidget*>(cboController),
-                          static_cast<QWidget*>(cboBus), static_cast<QWidget*>(cboPort),
-                          static_cast<QWidget*>(btnTraceFlags), static_cast<QWidget*>(save),
-                          static_cast<QWidget*>(remove), static_cast<QWidget*>(close)}) {
+    for (QWidget* next :
+         std::initializer_list<QWidget*>{ledConfiguration, cboController, cboBus, cboPort, btnTraceFlags, save, remove, close}) {
         setTabOrder(previous, next);
         previous = next;
     }

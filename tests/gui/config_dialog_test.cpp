@@ -83,7 +83,8 @@ private slots:
         QTest::newRow("no controller") << full << reader << "None" << "IOTYPE=SERIAL PORT=COM3";
         QTest::newRow("no bus") << full << bus << "None" << "READERTYPE=PN544 PORT=COM3";
         QTest::newRow("no port") << full << port << "None" << "READERTYPE=PN544 IOTYPE=SERIAL";
-        QTest::newRow("none of an absent word") << " READERTYPE=PN544  X=1 " << port << "None" << "READERTYPE=PN544 X=1";
+        QTest::newRow("none of an absent word")
+            << " READERTYPE=PN544  X=1 " << port << "None" << "READERTYPE=PN544 X=1";
         QTest::newRow("remark replaced whole")
             << "READERTYPE=PN544 (rev B) PORT=COM3" << reader << "NCI" << "READERTYPE=NCI PORT=COM3";
         QTest::newRow("bus after the remark") << "READERTYPE=PN544 (rev B) PORT=COM3" << bus << "SERIAL"
@@ -124,7 +125,8 @@ private slots:
         QCOMPARE(line(dialog)->text(), QStringLiteral("READERTYPE=PN544 TRACES.NFC=0000ABCD TRACES.L1=00000010"));
         line(dialog)->setText(QStringLiteral("TRACES.L1=1 READERTYPE=PN544 TRACES.NFC=2 PORT=COM3"));
         dialog->editTraceFlags(QStringLiteral("F0000000"), QStringLiteral("00000030"));
-        QCOMPARE(line(dialog)->text(), QStringLiteral("TRACES.L1=00000030 READERTYPE=PN544 TRACES.NFC=F0000000 PORT=COM3"));
+        QCOMPARE(line(dialog)->text(),
+                 QStringLiteral("TRACES.L1=00000030 READERTYPE=PN544 TRACES.NFC=F0000000 PORT=COM3"));
         delete dialog;
     }
 
@@ -263,9 +265,9 @@ private slots:
         QComboBox* ports = list(dialog.get(), "cboPort");
         ports->showPopup();
         ports->view()->scrollTo(ports->model()->index(ports->currentIndex(), 0));
-        for (const auto& [widget, file] : {std::pair<QWidget*, const char*>{dialog.get(), "controller_configuration.png"},
-                                           std::pair<QWidget*, const char*>{ports->view()->window(),
-                                                                            "controller_configuration_ports.png"}}) {
+        using Picture = std::pair<QWidget*, const char*>;
+        for (const auto& [widget, file] : {Picture{dialog.get(), "controller_configuration.png"},
+                                           Picture{ports->view()->window(), "controller_configuration_ports.png"}}) {
             const QString path = QStringLiteral(LUMARO_SCREENS "/") + QLatin1String(file);
             QVERIFY2(widget->grab().save(path), qPrintable(path));
         }
