@@ -69,6 +69,14 @@ private slots:
         QCOMPARE(form()->cboControllerConfiguration->currentText(), QStringLiteral("z"));
         QVERIFY(form()->btnConfigure->isEnabled());
     }
+    // The dialog shares the window's settings object, which goes with the window.
+    void anOpenDialogEndsWithTheWindow() {
+        createWindow();
+        QPointer<CNfcControllerConfiguration> dialog = openDialog();
+        QVERIFY(dialog);
+        destroyWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(dialog.isNull(), kDeliveryTimeoutMs);
+    }
 };
 
 QTEST_MAIN(ConfigWindowTest)
