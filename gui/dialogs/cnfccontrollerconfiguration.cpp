@@ -157,10 +157,8 @@ int CFinder::portFound(const std::string& portName) {
 
 void CFinder::searchFinished() {
     finder.finished();
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        finishedFlag = true;
-    }
+    std::lock_guard<std::mutex> guard(lock);
+    finishedFlag = true;
     ended.notify_all();
 }
 

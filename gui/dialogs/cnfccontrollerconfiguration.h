@@ -33,11 +33,12 @@ public:
     QStringList foundPorts();
 
 private:
-    CComportFinder finder;
     std::mutex lock;
     std::condition_variable ended;
     bool finishedFlag = false;
     QStringList names;
+    // Last, so that it is destroyed first: its thread, joined then, may still be waking the waiter.
+    CComportFinder finder;
 };
 
 // Runs the finder over roots and answers the ports it reported within a bounded wait.

@@ -44,10 +44,8 @@ public:
         return answer;
     }
     void searchFinished() override {
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            ++finished;
-        }
+        std::lock_guard<std::mutex> guard(lock);
+        ++finished;
         ended.notify_all();
     }
     bool waitForEnd() {
@@ -176,9 +174,9 @@ private slots:
     void twoNamesOfOneDeviceGiveOneTask() {
         const std::vector<std::string> paths = addPtyPorts(0, 1);
         tree->addPort(fakeName(1), ptys.back()->slavePath());
+        RecordingNotifier notifier;
         CountingFinder finder(*tree);
         QCOMPARE(finder.refresh(), uint32_t{1});
-        RecordingNotifier notifier;
         QVERIFY(finder.start(&notifier, 115200));
         QVERIFY(notifier.waitForEnd());
         QCOMPARE(notifier.ports(), paths);
