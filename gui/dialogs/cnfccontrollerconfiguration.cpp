@@ -75,7 +75,23 @@ Span findWord(const QStringList& tokens, const QString& key, bool withRemark) {
 
 Span findWord(const QStringList& tokens, Word word) { return findWord(tokens, keyOf(word), word == Word::ReaderType); }
 
-QStringList tokensOf(const QString& line) { return line.split(QLatin1Char(' '), Qt::SkipEmptyParts); }
+// The blank-separated words of a line; a quoted value keeps its blanks.
+QStringList tokensOf(const QString& line) {
+    QStringList tokens;
+    QString current;
+    bool quoted = false;
+    for (const QChar c : line) {
+        if (c == QLatin1Char('"')) quoted = !quoted;
+        if (c != QLatin1Char(' ') || quoted) {
+            current += c;
+            continue;
+        }
+        if (!current.isEmpty()) tokens << current;
+        current.clear();
+    }
+    if (!current.isEmpty()) tokens << current;
+    return tokens;
+}
 
 // The word with its key, or empty when the line lacks it.
 QString parseWord(const QString& line, Word word) {

@@ -92,6 +92,8 @@ private slots:
         QTest::newRow("another order") << "PORT=COM3 READERTYPE=PN544" << bus << "SERIAL"
                                        << "PORT=COM3 READERTYPE=PN544 IOTYPE=SERIAL";
         QTest::newRow("past the end") << "IOTYPE=SERIAL" << port << "COM3" << "IOTYPE=SERIAL PORT=COM3";
+        QTest::newRow("a quoted value is one word")
+            << "READERTYPE=NCI PORT=\"/dev/my port\" X=1" << port << "COM3" << "READERTYPE=NCI PORT=COM3 X=1";
         QTest::newRow("never inside a word") << "XPORT=1 PORT=COM1" << port << "COM3" << "XPORT=1 PORT=COM3";
     }
     void composedLines() {
