@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <future>
 #include <map>
 #include <thread>
 #include <vector>
@@ -21,6 +20,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using ncisim::Controller;
+using ncisim::Fault;
 using ncisim::NfceeInfo;
 
 constexpr uint16_t kConnCreate = 0x2004, kConnClose = 0x2005, kSetRouting = 0x2101, kGetRouting = 0x2102,
@@ -117,7 +117,8 @@ TEST_F(SecureElements, AnAnswerAfterTheTimeOutNeverReachesTheCallersBuffer) {
     NfcSecureConnectionHandle connection = nullptr;
     ASSERT_EQ(nfcSecureOpen(stack_.handle(), list_.handleOf(kUicc), &connection), nfcStatusOk);
     nfcSecureSetTimeout(stack_.handle(), list_.handleOf(kUicc), 200);
-    onSim([](ncisim::NfceeModel& m) { m.setAnswerDelay(1500); });
+    nfcSecureSetTimeout(stack_.handle(), list_.handleOf(kEse), 5000);
+    onSim([](ncisim::NfceeModel& m) { m.setAnswerDelay(1000); });
     const Bytes apdu{0x00, 0xCA, 0x00, 0x00, 0x10};
     Bytes answer(64, 0xEE);
     WORD length = static_cast<WORD>(answer.size());
@@ -276,12 +277,11 @@ TEST_F(SecureElements, AnElementIsReachedWhileAReaderTalksToTheHost) {
     configureCredits(stack_, Credits::PerPacket);
     NfcListenerHandle listener = stack_.listen(CE_HOST_14443A_106);
     ASSERT_NE(listener, nullptr);
-    const Bytes select{0x00, 0xA4, 0x04, 0x00, 0x02, 0xF0, 0x01};
+    const Bytes select{0x00, 0xA4, 0x04, 0x00, 0x02, 0xF0, 0x01}, read{0x00, 0xB0, 0x00, 0x00, 0x10};
     auto reader = simpeers::RemotePoller::reader(simtags::Technology::A);
-    reader->log.toSend = {select};
+    reader->log.toSend = {select, read};
     stack_.sim().rf().approach(reader);
-    const auto request = stack_.waitFor(nfcEventReaderRequest, 0);
-    ASSERT_TRUE(request) << stack_.sim().describe();
+    ASSERT_TRUE(stack_.waitFor(nfcEventReaderRequest, 0)) << stack_.sim().describe();
 
     // The host is in listen mode, a reader waiting for its answer: the element still serves the application.
     NfcSecureConnectionHandle connection = nullptr;
@@ -292,27 +292,24 @@ TEST_F(SecureElements, AnElementIsReachedWhileAReaderTalksToTheHost) {
     EXPECT_EQ(status, nfcStatusOk);
 
     // The reader's next command comes while the element holds its answer: both arrive.
-    const Bytes read{0x00, 0xB0, 0x00, 0x00, 0x10};
-    onSim([&](ncisim::NfceeModel& m) {
-        reader->log.toSend = {read};
-        m.setAnswerDelay(300);
-    });
-    auto held = std::async(std::launch::async, [&] {
-        NfcApiStatus s;
-        Bytes a = exchangeApdu(connection, getData, &s);
-        return s == nfcStatusOk ? a : Bytes{};
-    });
-    ASSERT_TRUE(stack_.sim().recorder().waitForReceived(
-        [](const ncisim::NciMessage& m) { return m.isData() && m.gidOrConn != 0 && m.payload.size() == 5; },
-        ApiStack::kBounded));
+    Fault slowReader = Fault::delayed(300);
+    slowReader.times = 1;
+    stack_.sim().setFault(0x0000, slowReader);
     const Bytes answer{0x90, 0x00};
     EXPECT_EQ(nfcTransmitPdu(listener, answer.data(), static_cast<WORD>(answer.size())), nfcStatusPending);
+    size_t answered = 0;
+    ASSERT_TRUE(grantUntil(stack_, Credits::PerPacket, [&] {
+        stack_.sim().call([&](Controller&) { answered = reader->log.received.size(); });
+        return answered > 0;
+    }));
+    nfcSecureSetTimeout(stack_.handle(), list_.handleOf(kEse), 5000);
+    onSim([](ncisim::NfceeModel& m) { m.setAnswerDelay(1000); });
+    EXPECT_EQ(exchangeApdu(connection, getData, &status), ncisim::defaultSecureElementAnswer(getData));
+    EXPECT_EQ(status, nfcStatusOk);
     const auto second = stack_.waitFor(nfcEventReaderRequest, 1);
     ASSERT_TRUE(second) << stack_.sim().describe();
     EXPECT_EQ(second->request, read);
-    EXPECT_EQ(held.get(), ncisim::defaultSecureElementAnswer(getData));
     EXPECT_EQ(nfcSecureClose(connection), nfcStatusOk);
-    stack_.sim().call([&](Controller&) { EXPECT_EQ(reader->log.received.front(), answer); });
     EXPECT_TRUE(stack_.sim().recorder().violations().empty()) << stack_.sim().describe();
 }
 
