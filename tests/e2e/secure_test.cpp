@@ -117,8 +117,7 @@ TEST_F(SecureElements, AnAnswerAfterTheTimeOutNeverReachesTheCallersBuffer) {
     NfcSecureConnectionHandle connection = nullptr;
     ASSERT_EQ(nfcSecureOpen(stack_.handle(), list_.handleOf(kUicc), &connection), nfcStatusOk);
     nfcSecureSetTimeout(stack_.handle(), list_.handleOf(kUicc), 200);
-    nfcSecureSetTimeout(stack_.handle(), list_.handleOf(kEse), 5000);
-    onSim([](ncisim::NfceeModel& m) { m.setAnswerDelay(1000); });
+    onSim([](ncisim::NfceeModel& m) { m.setAnswerDelay(1500); });
     const Bytes apdu{0x00, 0xCA, 0x00, 0x00, 0x10};
     Bytes answer(64, 0xEE);
     WORD length = static_cast<WORD>(answer.size());
