@@ -136,11 +136,15 @@ void onResponseFragment(TSnepClient* c, SnepRxResult result) {
         handleResponse(c);
     } else if (result == SnepRxResult::More) {
         setState(c, C_RX_CONTINUE);
+        // LLCP sends from the caller's buffer until the send is confirmed: the request the
+        // CONTINUE follows is all sent, so the CONTINUE takes its place in the record.
         SnepTx cont;
         if (!snepBuild(cont, SNEP_REQ_CONTINUE, nullptr, 0) ||
             p2pOps().dataRequest(c->connection, cont.buffer.data(), cont.size) != nfcStatusOk) {
             TRACE(TRC_ERROR, "SNEP server: ! Error sending continue message\n");
+            return;
         }
+        c->tx = std::move(cont);
     } else {
         TRACE(TRC_ERROR, "SNEP client: ! Error receiving reply from server: %d", static_cast<int>(result));
         setState(c, C_CONNECTED);
