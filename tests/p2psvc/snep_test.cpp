@@ -170,6 +170,23 @@ TEST_F(SnepOverFake, AGetAnswerLongerThanAcceptableLeavesTheBufferUntouched) {
     snepReleaseClient(client);
 }
 
+TEST_F(SnepOverFake, AFragmentedGetAnswerIsContinuedFromABufferThatLastsUntilItIsSent) {
+    startServer("urn:nfc:sn:other", 0, SNEP_SERVER_APPLICATION_RESPONDS);
+    log.answer = pattern(300);
+    SnepClientHandle client = connect(0x10);
+    Bytes out(300);
+    DWORD acceptable = 300;
+    EXPECT_EQ(snepGet(client, nullptr, 0, out.data(), &acceptable), nfcStatusOk);
+    EXPECT_EQ(out, log.answer);
+    ASSERT_TRUE(fake.last() && fake.peer(*fake.last()));
+    const FakeP2p::Link& link = *fake.peer(*fake.last());   // the client's end
+    ASSERT_EQ(link.sent.size(), 2u);
+    EXPECT_EQ(link.sent[1], (Bytes{SNEP_VERSION, SNEP_REQ_CONTINUE, 0, 0, 0, 0}));
+    EXPECT_EQ(link.confirmed, 2u);
+    EXPECT_EQ(link.changedBeforeConfirmed, 0);
+    snepReleaseClient(client);
+}
+
 TEST_F(SnepOverFake, AClientFailsAResponseLongerThanTheLimit) {
     startServer("urn:nfc:sn:other", 0, SNEP_SERVER_APPLICATION_RESPONDS);
     log.answer = pattern(200);
