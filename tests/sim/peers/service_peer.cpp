@@ -20,12 +20,10 @@ void ServicePeer::serve(llcpsim::Peer& peer) {
 }
 
 FrameHook carry(llcpsim::Peer& peer, std::vector<ServicePeer*> services) {
-    return [&peer, services = std::move(services)](const Bytes& frame) {
-        std::vector<Bytes> out;
-        for (llcpsim::Reply& r : peer.onFrame(frame)) out.push_back(std::move(r.frame));
-        for (ServicePeer* s : services) s->serve(peer);
-        return out;
+    peer.onTaken = [services = std::move(services)](llcpsim::Peer& p) {
+        for (ServicePeer* s : services) s->serve(p);
     };
+    return carry(peer);
 }
 
 uint32_t be32(const Bytes& b, size_t at) {

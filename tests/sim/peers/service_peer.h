@@ -1,5 +1,5 @@
 // The services a simulated P2P peer runs over its LLCP endpoints (SNEP, NPP, connection
-// handover): each looks, after every frame of the host, at what its endpoint got since its last
+// handover): each looks, at every frame of the host, at what its endpoint got since its last
 // look and queues its answers on the endpoint.
 #pragma once
 
@@ -34,7 +34,8 @@ private:
     bool wasConnected_ = false;
 };
 
-// The LLCP peer as the host's frame hook, with its services serving after each frame.
+// The LLCP peer as the host's frame hook, its services serving as each frame is taken, so that
+// an answer they have at once goes back in the same turn.
 FrameHook carry(llcpsim::Peer& peer, std::vector<ServicePeer*> services);
 
 // Big-endian 32-bit length fields, as SNEP and NPP carry them.
