@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "api_stack.h"
+#include "peer_access.h"
 #include "llcp/llcp_peer.h"
 #include "peers/handover_peer.h"
 #include "peers/npp_peer.h"
@@ -36,20 +37,9 @@ class P2pServices : public ::testing::Test {
 protected:
     // The peer and its services, only touched on the controller's thread.
     template <typename F>
-    auto withPeer(F f) {
-        auto out = std::make_shared<decltype(f(peer))>();
-        EXPECT_TRUE(stack.sim().call([&](ncisim::Controller&) { *out = f(peer); }));
-        return *out;
-    }
+    auto withPeer(F f) { return peeraccess::with(stack, peer, f); }
     template <typename F>
-    bool peerUntil(F done) {
-        for (uint32_t start = platTickMs(); platTickMs() - start < ApiStack::kBounded;) {
-            const size_t seen = stack.sim().recorder().packets().size();
-            if (withPeer(done)) return true;
-            stack.sim().recorder().waitForPackets(seen + 1, 50);
-        }
-        return withPeer(done);
-    }
+    bool peerUntil(F done) { return peeraccess::until(stack, peer, done); }
     // Started, polling as initiator, with the NFC-DEP target and its services met.
     void meetPeer(std::vector<simpeers::ServicePeer*> services) {
         ASSERT_EQ(stack.start(), nfcStatusOk);
