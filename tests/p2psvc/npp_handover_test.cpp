@@ -192,6 +192,7 @@ TEST_F(HandoverOverFake, ASecondRequestBeforeTheSelectIsRefusedButItsBufferRetur
 
 TEST_F(HandoverOverFake, TheMiuComesFromTheCapabilitiesWithinLinkLimits) {
     const std::pair<DWORD, DWORD> cases[] = {{4000, 2048}, {50, 128}, {248, 248}};
+    const auto disconnect = fake.onDisconnect;   // the server's release still ends its listener
     for (auto [frame, miu] : cases) {
         fake.frameSize = frame;
         fake.onConnect = [](FakeP2p::Link&) {};
@@ -206,6 +207,7 @@ TEST_F(HandoverOverFake, TheMiuComesFromTheCapabilitiesWithinLinkLimits) {
         EXPECT_EQ(clientLog.events, std::vector<DWORD>{handoverEventFailed});
     }
     EXPECT_FALSE(handoverReleaseServer(reinterpret_cast<HandoverServerHandle>(&log)));
+    fake.onDisconnect = disconnect;
 }
 
 }  // namespace
