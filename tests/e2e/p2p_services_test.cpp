@@ -56,7 +56,13 @@ protected:
         EXPECT_TRUE(stack.sim().recorder().violations().empty()) << stack.sim().describe();
     }
 
+    // The peer and its services outlive the stack: the host's last frames still reach them.
     llcpsim::Peer peer{llcpsim::Role::Target};
+    SnepServerPeer defaultServer{kSnepSap, SnepServerPeer::Kind::Default};
+    SnepServerPeer plainServer{kPlainSnepSap, SnepServerPeer::Kind::Plain};
+    simpeers::SnepClientPeer peerClient{kPeerClientSap};
+    simpeers::NppServerPeer nppServer{kNppSap};
+    simpeers::HandoverServerPeer handoverServer{kHandoverSap};
     ApiStack stack;
     std::shared_ptr<simtags::NfcDepTarget> target;
     NfcListenerHandle listener = nullptr;
@@ -88,7 +94,7 @@ struct ServerEvents {
 
 TEST_F(P2pServices, AnApplicationPutsToThePeersDefaultServer) {
     peer.listen(kSnepSap, "urn:nfc:sn:snep", 2);
-    SnepServerPeer server(kSnepSap, SnepServerPeer::Kind::Default);
+    SnepServerPeer& server = defaultServer;
     meetPeer({&server});
 
     SnepClientHandle client = nullptr;
@@ -115,7 +121,7 @@ TEST_F(P2pServices, AnApplicationPutsToThePeersDefaultServer) {
 
 TEST_F(P2pServices, AnApplicationGetsFromThePeersServer) {
     peer.listen(kPlainSnepSap, kPlainSnep, 2);
-    SnepServerPeer server(kPlainSnepSap, SnepServerPeer::Kind::Plain);
+    SnepServerPeer& server = plainServer;
     server.getAnswer = simtags::mimeMessage(300, 5);   // more than one fragment: the host asks on
     meetPeer({&server});
 
@@ -142,8 +148,7 @@ TEST_F(P2pServices, AnApplicationGetsFromThePeersServer) {
 }
 
 TEST_F(P2pServices, AnApplicationServerTakesThePeersPut) {
-    simpeers::SnepClientPeer client(kPeerClientSap);
-    meetPeer({&client});
+    meetPeer({&peerClient});
     ServerEvents events;
     SnepServerHandle server = nullptr;
     ASSERT_EQ(snepStartServer(&server, stack.handle(), "urn:nfc:sn:snep", 0, 128, &events, &ServerEvents::callback),
@@ -151,13 +156,13 @@ TEST_F(P2pServices, AnApplicationServerTakesThePeersPut) {
 
     const Bytes ndef = simtags::mimeMessage(500, 9);
     withPeer([&](llcpsim::Peer& p) {
-        client.put(p, ndef);
+        peerClient.put(p, ndef);
         return 0;
     });
     ASSERT_TRUE(events.waitFor(snepEventPutReceived));
-    ASSERT_TRUE(peerUntil([&](llcpsim::Peer&) { return !client.responses.empty(); }));
+    ASSERT_TRUE(peerUntil([&](llcpsim::Peer&) { return !peerClient.responses.empty(); }));
     withPeer([&](llcpsim::Peer& p) {
-        EXPECT_EQ(client.responses.front().code, simpeers::snep::SUCCESS);
+        EXPECT_EQ(peerClient.responses.front().code, simpeers::snep::SUCCESS);
         p.disconnect(kPeerClientSap);
         return 0;
     });
@@ -172,7 +177,7 @@ TEST_F(P2pServices, AnApplicationServerTakesThePeersPut) {
 
 TEST_F(P2pServices, AnApplicationPushesTwoEntriesByNpp) {
     peer.listen(kNppSap, "com.android.npp", 2);
-    simpeers::NppServerPeer server(kNppSap);
+    simpeers::NppServerPeer& server = nppServer;
     meetPeer({&server});
 
     const Bytes first = simtags::mimeMessage(30, 2), second = simtags::mimeMessage(400, 11);
@@ -204,7 +209,7 @@ Bytes bluetoothSelect(const Bytes& address) {
 
 TEST_F(P2pServices, AnApplicationCompletesABluetoothHandover) {
     peer.listen(kHandoverSap, "urn:nfc:sn:handover", 1);
-    simpeers::HandoverServerPeer server(kHandoverSap);
+    simpeers::HandoverServerPeer& server = handoverServer;
     const Bytes peerAddress{0x00, 0x1B, 0xDC, 0x0F, 0x10, 0x21};
     server.select = bluetoothSelect(peerAddress);
     meetPeer({&server});
