@@ -56,6 +56,7 @@ protected:
     void TearDown() override {
         fake.pump();  // the final events of released clients free them
         if (log.server) snepReleaseServer(log.server);
+        fake.pump();  // the listener's end frees the server
         snepSetMaxLength(SNEP_DEFAULT_MAX_LENGTH);
     }
     void startServer(const char* name, BYTE sap, DWORD flags = 0) {
@@ -212,6 +213,25 @@ TEST_F(SnepOverFake, ATimedOutConnectLivesUntilItsLinksLastEvent) {
     fake.connected(link);
     fake.event(link, nfcEventDisconnected);
     fake.pump();
+}
+
+TEST_F(SnepOverFake, ReleasingARunningServerStopsItAndItsLinksEndFreesIt) {
+    startServer(nullptr, 4);
+    FakeP2p::Link& client = rawClient();
+    FakeP2p::Link& accepted = *fake.last();
+    const size_t seen = log.events.size();
+    EXPECT_EQ(snepReleaseServer(log.server), nfcStatusOk);
+    EXPECT_EQ(accepted.disconnects, 1);
+    // The client's going and the listener's end still find the record; the end frees it,
+    // without a word to the application that let go.
+    fake.data(accepted, {SNEP_VERSION, SNEP_REQ_PUT, 0, 0, 0, 0});
+    fake.pump();
+    EXPECT_EQ(fake.listener()->disconnects, 1);
+    EXPECT_EQ(log.events.size(), seen);
+    EXPECT_TRUE(client.sent.empty());
+    log.server = nullptr;
+    // The service is free for the next server.
+    startServer(nullptr, 4);
 }
 
 TEST_F(SnepOverFake, ReleasingAConnectedClientDisconnectsAndFreesOnTheFinalEvent) {
