@@ -1,5 +1,6 @@
 // SNEP, NPP and connection handover through the public API on the simulated controller's
-// pseudo-terminal: the host polls an NFC-DEP target whose LLCP peer runs the test-side services.
+// pseudo-terminal: the host polls an NFC-DEP target, or an NFC-DEP initiator polls the host, and
+// the peer's LLCP runs the test-side services.
 // An application pushes an NDEF message to the peer's default server, gets one from its plain
 // server, takes the peer's PUT as a server, pushes two entries by NPP and completes a Bluetooth
 // handover.
@@ -22,6 +23,7 @@
 #include "peers/snep_peer.h"
 #include "platform.h"
 #include "tags/ndef_image.h"
+#include "peers/remote_poller.h"
 #include "tags/nfc_dep_target.h"
 
 namespace {
@@ -33,22 +35,33 @@ constexpr uint16_t kRfDiscover = 0x2103;
 constexpr uint8_t kSnepSap = 4, kPlainSnepSap = 0x10, kNppSap = 0x11, kHandoverSap = 0x12, kPeerClientSap = 0x21;
 constexpr const char* kPlainSnep = "urn:nfc:xsn:corvane.test:snep";
 
-class P2pServices : public ::testing::Test {
+enum class HostRole { Initiator, Target };
+
+class P2pServices : public ::testing::TestWithParam<HostRole> {
 protected:
+    bool hostInitiates() const { return GetParam() == HostRole::Initiator; }
     // The peer and its services, only touched on the controller's thread.
     template <typename F>
     auto withPeer(F f) { return peeraccess::with(stack, peer, f); }
     template <typename F>
     bool peerUntil(F done) { return peeraccess::until(stack, peer, done); }
-    // Started, polling as initiator, with the NFC-DEP target and its services met.
+    // Started, listening in the role, with the peer and its services met: an NFC-DEP target the
+    // host polls, or an NFC-DEP initiator that polls the host.
     void meetPeer(std::vector<simpeers::ServicePeer*> services) {
         ASSERT_EQ(stack.start(), nfcStatusOk);
-        listener = stack.listen(P2P_INITIATOR);
+        listener = stack.listen(hostInitiates() ? P2P_INITIATOR : P2P_TARGET);
         ASSERT_NE(listener, nullptr);
         ASSERT_TRUE(stack.waitForCommands(kRfDiscover, 1));
-        target = std::make_shared<simtags::NfcDepTarget>(peer.activationBytes());
-        target->onFrame = simpeers::carry(peer, std::move(services));
-        stack.sim().rf().enter(target);
+        if (hostInitiates()) {
+            target = std::make_shared<simtags::NfcDepTarget>(peer.activationBytes());
+            target->onFrame = simpeers::carry(peer, std::move(services));
+            stack.sim().rf().enter(target);
+        } else {
+            initiator = simpeers::RemotePoller::nfcDepInitiator(peer.activationBytes());
+            initiator->log.toSend.push_back(*peer.opening());
+            initiator->log.onFrame = simpeers::carry(peer, std::move(services));
+            stack.sim().rf().approach(initiator);
+        }
         ASSERT_TRUE(stack.waitFor(nfcEventTagDetected)) << stack.sim().describe();
     }
     void TearDown() override {
@@ -57,7 +70,7 @@ protected:
     }
 
     // The peer and its services outlive the stack: the host's last frames still reach them.
-    llcpsim::Peer peer{llcpsim::Role::Target};
+    llcpsim::Peer peer{hostInitiates() ? llcpsim::Role::Target : llcpsim::Role::Initiator};
     SnepServerPeer defaultServer{kSnepSap, SnepServerPeer::Kind::Default};
     SnepServerPeer plainServer{kPlainSnepSap, SnepServerPeer::Kind::Plain};
     simpeers::SnepClientPeer peerClient{kPeerClientSap};
@@ -65,6 +78,7 @@ protected:
     simpeers::HandoverServerPeer handoverServer{kHandoverSap};
     ApiStack stack;
     std::shared_ptr<simtags::NfcDepTarget> target;
+    simpeers::PollerPtr initiator;
     NfcListenerHandle listener = nullptr;
 };
 
@@ -92,7 +106,7 @@ struct ServerEvents {
     std::vector<Bytes> puts;
 };
 
-TEST_F(P2pServices, AnApplicationPutsToThePeersDefaultServer) {
+TEST_P(P2pServices, AnApplicationPutsToThePeersDefaultServer) {
     peer.listen(kSnepSap, "urn:nfc:sn:snep", 2);
     SnepServerPeer& server = defaultServer;
     meetPeer({&server});
@@ -119,7 +133,7 @@ TEST_F(P2pServices, AnApplicationPutsToThePeersDefaultServer) {
     });
 }
 
-TEST_F(P2pServices, AnApplicationGetsFromThePeersServer) {
+TEST_P(P2pServices, AnApplicationGetsFromThePeersServer) {
     peer.listen(kPlainSnepSap, kPlainSnep, 2);
     SnepServerPeer& server = plainServer;
     server.getAnswer = simtags::mimeMessage(300, 5);   // more than one fragment: the host asks on
@@ -147,7 +161,7 @@ TEST_F(P2pServices, AnApplicationGetsFromThePeersServer) {
     });
 }
 
-TEST_F(P2pServices, AnApplicationServerTakesThePeersPut) {
+TEST_P(P2pServices, AnApplicationServerTakesThePeersPut) {
     meetPeer({&peerClient});
     ServerEvents events;
     SnepServerHandle server = nullptr;
@@ -175,7 +189,7 @@ TEST_F(P2pServices, AnApplicationServerTakesThePeersPut) {
     EXPECT_EQ(events.events.front(), DWORD{snepEventConnected});
 }
 
-TEST_F(P2pServices, AnApplicationPushesTwoEntriesByNpp) {
+TEST_P(P2pServices, AnApplicationPushesTwoEntriesByNpp) {
     peer.listen(kNppSap, "com.android.npp", 2);
     simpeers::NppServerPeer& server = nppServer;
     meetPeer({&server});
@@ -207,7 +221,7 @@ Bytes bluetoothSelect(const Bytes& address) {
     return hs;
 }
 
-TEST_F(P2pServices, AnApplicationCompletesABluetoothHandover) {
+TEST_P(P2pServices, AnApplicationCompletesABluetoothHandover) {
     peer.listen(kHandoverSap, "urn:nfc:sn:handover", 1);
     simpeers::HandoverServerPeer& server = handoverServer;
     const Bytes peerAddress{0x00, 0x1B, 0xDC, 0x0F, 0x10, 0x21};
@@ -249,5 +263,8 @@ TEST_F(P2pServices, AnApplicationCompletesABluetoothHandover) {
     EXPECT_EQ(Bytes(theirs.deviceAddress, theirs.deviceAddress + 6), peerAddress);
     EXPECT_TRUE(peerUntil([](llcpsim::Peer& p) { return p.endpoint(kHandoverSap)->closed; }));
 }
+
+INSTANTIATE_TEST_SUITE_P(HostRoles, P2pServices, ::testing::Values(HostRole::Initiator, HostRole::Target),
+                         [](const auto& info) { return info.param == HostRole::Initiator ? "HostInitiator" : "HostTarget"; });
 
 } // namespace
