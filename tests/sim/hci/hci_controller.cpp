@@ -59,6 +59,11 @@ void HciController::setMute(bool mute) {
     mute_ = mute;
 }
 
+void HciController::setRegistry(uint8_t gate, uint8_t index, const Bytes& value) {
+    std::lock_guard<std::mutex> lock(m_);
+    registries_[gate][index] = value;
+}
+
 void HciController::powerCycle() {
     std::lock_guard<std::mutex> lock(m_);
     for (auto& [id, pipe] : pipes_) pipe.open = id == PIPE_LINK;

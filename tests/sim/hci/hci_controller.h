@@ -77,6 +77,8 @@ public:
     // Faults.
     void inject(const Fault& fault);
     void setMute(bool mute);            // takes every packet and answers nothing
+    // A registry value of a gate, as a controller holds it before the host reads it.
+    void setRegistry(uint8_t gate, uint8_t index, const Bytes& value);
     // A power cycle: the pipes stay in the registry but are closed; the identity stays.
     void powerCycle();
 

@@ -258,6 +258,7 @@ struct TEhciInstance {
     TEhciPipe* txResume;                 // a message cut short for want of a buffer
     uint8_t txMessage[EHCI_RX_SIZE];     // the copy that txData points at while it is cut
     uint32_t seReinitIndex;
+    uint32_t ioCode;                     // of the I/O control that is pending
     uint8_t* ioBuffer;
     uint32_t ioBufferSize;
     uint8_t* rawBuffer;

@@ -144,13 +144,7 @@ uint32_t etsiHciIoControl(TEhciInstance* e, uint32_t code, NfcSecureHandle handl
         ehciIoAnswer(e, code == 0x8010 ? setSecureTimeout(e, input, inputLength) : setTagTimeouts(e, input, inputLength));
         return 0;
     }
-    // One I/O control at a time: a second would take the first one's output.
-    if (e->flags & EHCI_F_IO_PENDING) {
-        TRACE(kErr, "ehci: ! I/O control 0x%X while another is pending", static_cast<unsigned>(code));
-        const uint16_t busy = kCauseFailed;
-        ehciUp(e, EV_EHCI_IO_ANSWER, nullptr, 0, reinterpret_cast<uintptr_t>(&busy));
-        return 0;
-    }
+    e->ioCode = code;
     if (code == 0x1004) {
         e->rawBuffer = output;
         e->rawBufferSize = output ? outputSize : 0;
@@ -168,6 +162,16 @@ void ehciHandleIoControlReq(TNfcllContext* ll, uint32_t code, void* handle, uint
     TEhciInstance* e = instanceOf(ll);
     if (!e || e->state != 34) {
         nfcllSendUsIoControlConf(ll, NFCLL_CAUSE_WRONG_STATE, nullptr, 0);
+        return;
+    }
+    // One I/O control at a time: a second is refused, and the first keeps its output.
+    if (e->flags & EHCI_F_IO_PENDING) {
+        TRACE(kErr, "ehci: ! I/O control 0x%X while 0x%X is pending", static_cast<unsigned>(code),
+              static_cast<unsigned>(e->ioCode));
+        nfcllSendUsIoControlConf(ll, kCauseFailed, nullptr, 0);
+        const bool raw = e->ioCode == 0x1004;
+        ll->ioOutput = raw ? e->rawBuffer : e->ioBuffer;
+        ll->ioOutputSize = static_cast<uint16_t>(raw ? e->rawBufferSize : e->ioBufferSize);
         return;
     }
     etsiHciIoControl(e, code, static_cast<NfcSecureHandle>(reinterpret_cast<uintptr_t>(handle)), timeout, input,
