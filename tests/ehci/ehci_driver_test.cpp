@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "L1/common/nfcll_sehandle.h"
 #include "L1/ehci/ehci.h"
 #include "driver_harness.h"
 #include "hci/hci_controller.h"
@@ -417,6 +418,72 @@ TEST_F(EhciDriver, TheHealthMonitorTimerReportsOnlyWhileMonitoringIsOn) {
     ehciHandleTimerExpired(ll, EHCI_TIMER_HEALTH);
     h.run();
     EXPECT_EQ(h.upward(NFCLL_HEALTHMON_IND).size(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// ---- Secure-element records ----------------------------------------------------------------------------------
+
+Bytes bytesOf(const TNfcInfoSE& se) {
+    Bytes bytes(sizeof se);
+    std::memcpy(bytes.data(), &se, sizeof se);
+    return bytes;
+}
+
+TEST_F(EhciDriver, RecordsAreListedByteExactAndFoundByIdAndHandle) {
+    ASSERT_TRUE(started());
+    ll->capabilities.secureElementCount = 0;
+    TNfcInfoSE* uicc = ehciSeAppend(e(), 0, 0xA001, 16, 1);
+    TNfcInfoSE* smx = ehciSeAppend(e(), 1, 0x4003, 16, 2);
+    ASSERT_TRUE(uicc && smx);
+    const NfcSecureHandle h1 = uicc->handle;
+    Bytes expected = {static_cast<uint8_t>(h1), static_cast<uint8_t>(h1 >> 8), static_cast<uint8_t>(h1 >> 16),
+                      static_cast<uint8_t>(h1 >> 24), 0x01, 0xA0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0, 1};
+    EXPECT_EQ(bytesOf(*uicc), expected);
+    EXPECT_EQ(ll->capabilities.secureElementCount, 2);
+    EXPECT_EQ(ll->capabilities.secureElements[1], smx);
+    EXPECT_NE(h1, 0u);
+    EXPECT_NE(h1, smx->handle);
+    EXPECT_EQ(ehciSeHandleById(e(), 2), smx->handle);
+    EXPECT_EQ(ehciSeHandleById(e(), 0xC0), 0u);
+    EXPECT_EQ(ehciSeByHandle(e(), smx->handle), smx);
+    EXPECT_EQ(ehciSeByHandle(e(), 0), nullptr);
+    EXPECT_EQ(ehciSeAppend(e(), 2, 0x1003, 1, 0xC0), nullptr) << "room for two records";
+}
+
+TEST_F(EhciDriver, HandlesSurviveAResetAndDifferFromOtherDrivers) {
+    ASSERT_TRUE(started());
+    const NfcSecureHandle before = ehciSeAppend(e(), 0, 0xA001, 1, 0x02)->handle;
+    h.toLayer1(nfcllMsgMake<PH_RESET_REQ>(DriverHarness::kManager));
+    ASSERT_EQ(h.upward(PH_RESET_CONF).size(), 1u);
+    ll->capabilities.secureElementCount = 0;
+    EXPECT_EQ(ehciSeAppend(e(), 0, 0xA001, 1, 0x02)->handle, before);
+    EXPECT_NE(nfcllNewSeHandle(), before);
+}
+
+// A secure I/O control with a listed record reaches the variant's handler with that record.
+uint32_t g_secureCode = 0;
+TNfcInfoSE* g_secureRecord = nullptr;
+uint16_t recordSecure(TEhciInstance*, uint32_t code, TNfcInfoSE* se, const uint8_t*, uint32_t) {
+    g_secureCode = code;
+    g_secureRecord = se;
+    return 0;
+}
+
+TEST_F(EhciDriver, ASecureIoControlFindsItsRecordByHandle) {
+    ASSERT_TRUE(started());
+    TNfcInfoSE* se = ehciSeAppend(e(), 0, 0xA001, 1, 0x02);
+    e()->hooks.secureHandler = &recordSecure;
+    const OsMessage m = nfcllMsgMake<NFCLL_IOCONTROL_REQ>(
+        DriverHarness::kManager,
+        {reinterpret_cast<void*>(static_cast<uintptr_t>(se->handle)), nullptr, nullptr, 0x8008, 250, 0, 0});
+    h.toLayer1(m);
+    EXPECT_EQ(g_secureCode, 0x8008u);
+    EXPECT_EQ(g_secureRecord, se);
+    EXPECT_EQ(e()->secureTimeout, 250u);
+    EXPECT_TRUE(h.upward(NFCLL_IOCONTROL_CONF).empty()) << "answered later, by the variant";
 }
 
 }  // namespace

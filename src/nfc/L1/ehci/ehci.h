@@ -367,6 +367,12 @@ void ehciIoAnswer(TEhciInstance* e, uint16_t cause, const uint8_t* data = nullpt
 void ehciLoopbackEvent(TEhciPipe* pipe, uint8_t event, const uint8_t* data, uint32_t length);
 void ehciLoopbackResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code);
 
+// ---- Secure-element records (ehci_se.cpp) --------------------------------------------------------------
+// Fills record `index` (mode 0) and lists it in the capability block; null when there is no room.
+TNfcInfoSE* ehciSeAppend(TEhciInstance* e, uint32_t index, uint16_t caps, uint32_t extra, uint8_t id);
+NfcSecureHandle ehciSeHandleById(const TEhciInstance* e, uint8_t id);   // 0 when no listed record has it
+TNfcInfoSE* ehciSeByHandle(TEhciInstance* e, NfcSecureHandle handle);
+
 // ---- Plain variant (ehci_plain.cpp) --------------------------------------------------------------------
 void ehciPlainPreInit(TEhciInstance* e);
 uint32_t ehciPlainSupportedMask(const uint8_t* gates, uint32_t count);

@@ -59,14 +59,6 @@ uint16_t setTagTimeouts(TEhciInstance* e, const uint8_t* input, uint32_t length)
     return kCauseOk;
 }
 
-TNfcInfoSE* seByHandle(TEhciInstance* e, NfcSecureHandle handle) {
-    for (TNfcInfoSE& se : e->seRecords)
-        if (handle != 0 && se.handle == handle) return &se;
-    TRACE(kErr, "ehci: ! cannot find secure element for hSecure=%p",
-          reinterpret_cast<void*>(static_cast<uintptr_t>(handle)));
-    return nullptr;
-}
-
 // 0 when the answer comes later.
 uint16_t loopback(TEhciInstance* e, const uint8_t* input, uint32_t length) {
     TEhciPipe* pipe = e->pipes.loopback;
@@ -80,7 +72,7 @@ uint16_t loopback(TEhciInstance* e, const uint8_t* input, uint32_t length) {
 uint16_t secure(TEhciInstance* e, uint32_t code, NfcSecureHandle handle, uint32_t timeout, const uint8_t* input,
                 uint32_t length) {
     e->secureTimeout = timeout;
-    TNfcInfoSE* se = seByHandle(e, handle);
+    TNfcInfoSE* se = ehciSeByHandle(e, handle);
     if (!se || !e->hooks.secureHandler) return kCauseUnsupported;
     e->hooks.secureHandler(e, code, se, input, length);
     return kCauseOk;
