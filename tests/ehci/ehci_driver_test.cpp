@@ -382,6 +382,20 @@ TEST_F(EhciDriver, ALoopbackAnswerLongerThanTheOutputIsCut) {
     EXPECT_TRUE(cap.contains("! Chaining length"));
 }
 
+TEST_F(EhciDriver, AChainedAnswerBeyondTheReceiveBufferIsCutAt262Bytes) {
+    ASSERT_TRUE(started());
+    sim.setMute(true);
+    ioControl(0x1004, {1}, 400);
+    Bytes answer(300);
+    for (size_t i = 0; i < answer.size(); ++i) answer[i] = static_cast<uint8_t>(i);
+    for (const Bytes& packet : sim.event(e()->pipes.loopback->id, hcisim::EVT_POST_DATA, answer)) h.deliver(packet);
+    const auto confs = h.upward(NFCLL_IOCONTROL_CONF);
+    ASSERT_EQ(confs.size(), 1u);
+    EXPECT_EQ(nfcllMsgGet<NFCLL_IOCONTROL_CONF>(confs[0]).length, EHCI_RX_SIZE);
+    EXPECT_EQ(Bytes(output.begin(), output.begin() + EHCI_RX_SIZE), Bytes(answer.begin(), answer.begin() + EHCI_RX_SIZE));
+    EXPECT_TRUE(cap.contains("! Chaining length exceeds cache size"));
+}
+
 TEST_F(EhciDriver, ASecondIoControlWhileOneIsPendingIsRefused) {
     ASSERT_TRUE(started());
     sim.setMute(true);
@@ -484,6 +498,25 @@ TEST_F(EhciDriver, ASecureIoControlFindsItsRecordByHandle) {
     EXPECT_EQ(g_secureRecord, se);
     EXPECT_EQ(e()->secureTimeout, 250u);
     EXPECT_TRUE(h.upward(NFCLL_IOCONTROL_CONF).empty()) << "answered later, by the variant";
+}
+
+}  // namespace
+
+namespace {
+
+uint32_t g_routeRoom = 0;
+uint16_t recordRoute(TEhciInstance* e, uint32_t, TNfcInfoSE*, const uint8_t*, uint32_t) {
+    g_routeRoom = e->ioBufferSize;
+    return 0;
+}
+
+// The route table's size is bytes at the API: the driver may fill whole 27-byte entries of it.
+TEST_F(EhciDriver, TheRouteTableIsReadInWholeEntriesOfTheCallersRoom) {
+    ASSERT_TRUE(started());
+    e()->hooks.secureHandler = &recordRoute;
+    ioControl(0x800E, {}, 60);
+    EXPECT_EQ(g_routeRoom, 54u);
+    EXPECT_TRUE(h.upward(NFCLL_IOCONTROL_CONF).empty());
 }
 
 }  // namespace

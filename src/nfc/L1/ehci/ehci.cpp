@@ -9,7 +9,6 @@
 
 #include "os/os_mem.h"
 #include "platform/platform.h"
-#include "util/bytereader.h"
 #include "util/trace.h"
 
 namespace {
@@ -38,7 +37,6 @@ enum : uint32_t {
     kIdVendor = 45,
     kIdModel = 46,
     kIdChip = 108,
-    kLoopbackOpened = 11,
 };
 
 constexpr uint8_t kOwnMark[3] = {'E', 'L', 'M'};
@@ -127,11 +125,39 @@ uint16_t causeAt(uintptr_t extra) {
     return cause;
 }
 
+// The detected target's type as the trace names it.
+struct TagName {
+    uint32_t type;
+    const char* text;
+};
+constexpr TagName kTagNames[] = {
+    {0x1, "# ISO 14443-A detected #"},           {0x2, "# ISO 14443-B detected #"},
+    {0x4, "# Tag 15693 detected #"},             {0x10, "# Mifare Standard 1k detected #"},
+    {0x20, "# Mifare Standard 4k detected #"},   {0x40, "# Mifare Ultralight detected #"},
+    {0x80, "# Mifare DESfire detected #"},       {0x100, "# Tag FELICA detected #"},
+    {0x400, "# Tag JEWEL detected #"},           {0x1000, "# IP-1 Target detected #"},
+    {0x2000, "# IP-1 Initiator detected #"},     {0x100000, "# CE HOST emu 14443-A detected #"},
+    {0x200000, "# CE HOST emu 14443-B detected #"}, {0x400000, "# CE HOST emu FELICA detected #"},
+    {0x800000, "# CE HOST emu 14443-B2 detected #"}, {0x1000000, "# Mifare S20 Mini detected #"},
+    {0x2000000, "# Mifare Plus 2K detected #"},  {0x4000000, "# Mifare Plus 4K detected #"},
+};
+
+void traceTag(const TNfcTagInfo& tag) {
+    for (const TagName& name : kTagNames)
+        if (name.type == tag.tagType) {
+            TRACE(kTrc, "%s", name.text);
+            return;
+        }
+    TRACE(kTrc, "# Unknown/Unsupported type 0x%X atqa=0x%X detected #", static_cast<unsigned>(tag.tagType),
+          static_cast<unsigned>(tag.a.atqa));
+}
+
 void targetDetected(TNfcllContext* ll, const void* record) {
     std::memcpy(&ll->device, record, sizeof ll->device);
     ll->flags &= ~NFCLL_FLAG_PN53X_40;
-    ll->mode = 4;
-    TRACE(kTrc, "# Target 0x%X detected #", static_cast<unsigned>(ll->device.tagType));
+    const uint32_t type = ll->device.tagType;
+    ll->mode = type == 0x1000 ? 1 : type == 0x2000 ? 2 : 4;
+    traceTag(ll->device);
     nfcllSendUsDeviceInd(ll);
 }
 
@@ -189,7 +215,6 @@ uint32_t ehciCallBack(void* userData, uint32_t event, void* p, uint32_t len, uin
     case EV_EHCI_CHIP_FAILURE: nfcllSendUsCause(ll, NFCLL_ERROR_IND, EHCI_CAUSE_FAILED); break;
     case EV_EHCI_IO_DONE: nfcllSendUsIoControlConf(ll, len ? EHCI_CAUSE_FAILED : 0, nullptr, 0); break;
     case EV_EHCI_TRANSACTION_RESULT: nfcllSendUsTransactionResult(ll, causeAt(extra)); break;
-    case EV_EHCI_IDENTIFIER: break;
     case EV_EHCI_LLCP_TRIGGER: nfcllSendUs(ll, nfcllMsgMake<NFCLL_LLCP_TRIGGER_IND>(ll->queueWord)); break;
     case EV_EHCI_IO_ANSWER:
         nfcllSendUsIoControlConf(ll, causeAt(extra), static_cast<const uint8_t*>(p), static_cast<uint16_t>(len));
@@ -228,6 +253,7 @@ uint32_t etsiHciCreateInstance(TEhciInstance** handle, uint16_t readerType, void
     e->readerType = readerType;
     chipSwitch(e, readerType);
     ehciPipeReset(e, true);
+    ehciTxCompletionsTo(contextOf(userData));
     *handle = e;
     return etsiHciInitInstance(userData, 0, &ehciCallBack, e);
 }

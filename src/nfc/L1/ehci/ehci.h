@@ -363,6 +363,8 @@ uint32_t etsiHciIoControl(TEhciInstance* e, uint32_t code, NfcSecureHandle handl
 void ehciHandleTimerExpired(TNfcllContext* ll, uint8_t timerId);
 void etsiHciTimerExpired(uint32_t index, TEhciInstance* e);
 void etsiHciTxCompletedCallBack(void* slot);
+// The layer-1 context whose task handles the completions of released TX buffers.
+void ehciTxCompletionsTo(TNfcllContext* ll);
 void ehciIoAnswer(TEhciInstance* e, uint16_t cause, const uint8_t* data = nullptr, uint32_t length = 0);
 void ehciLoopbackEvent(TEhciPipe* pipe, uint8_t event, const uint8_t* data, uint32_t length);
 void ehciLoopbackResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code);

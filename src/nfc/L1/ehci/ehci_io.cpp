@@ -1,6 +1,7 @@
 // I/O control and timers of the ETSI HCI driver: the code table, the loopback exchange, the
 // tag and secure-element time-outs, the driver timers and the TX buffers' release.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "L1/ehci/ehci.h"
@@ -245,13 +246,19 @@ void etsiHciTimerExpired(uint32_t index, TEhciInstance* e) {
     }
 }
 
+namespace {
+std::atomic<TNfcllContext*> g_completions{nullptr};   // read where the link releases a buffer
+}
+
+void ehciTxCompletionsTo(TNfcllContext* ll) { g_completions.store(ll); }
+
 // Runs where the link below lets the buffer go, which may be another thread: the completion is
 // handled on the layer-1 task, like everything else of the instance.
 void etsiHciTxCompletedCallBack(void* slot) {
-    TEhciInstance* e = ehciInstance();
+    const TEhciInstance* e = ehciInstance();
     const auto* s = static_cast<const TEhciTxSlot*>(slot);
-    if (s < e->slots || s >= e->slots + EHCI_TX_SLOTS || !e->userData) return;
-    auto* ll = static_cast<TNfcllContext*>(e->userData);
+    TNfcllContext* ll = g_completions.load();
+    if (s < e->slots || s >= e->slots + EHCI_TX_SLOTS || !ll) return;
     OsMessage message{};
     message.command = EHCI_TX_COMPLETED;
     message.source = ll->queueWord;
