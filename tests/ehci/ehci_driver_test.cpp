@@ -74,8 +74,9 @@ protected:
 TEST_F(EhciDriver, StartsOnceAndReportsThePlainCapabilities) {
     ASSERT_TRUE(started());
     const TNfcCapabilityBlock& caps = ll->capabilities;
-    EXPECT_EQ(caps.supportedMask, 0xF00003u);
-    EXPECT_EQ(caps.flags, 1u);
+    const DWORD mask = caps.supportedMask, flags = caps.flags;   // packed: read through copies
+    EXPECT_EQ(mask, 0xF00003u);
+    EXPECT_EQ(flags, 1u);
     EXPECT_EQ(e()->stripLastByteMask, 131u);
     EXPECT_EQ(e()->state, 34u);
     EXPECT_EQ(e()->pipes.readerA->timeout, 309u);
@@ -156,14 +157,16 @@ TEST_F(EhciDriver, ShortAndLongIdentityAnswersAreCopiedAsFarAsTheyGo) {
     EXPECT_EQ(Bytes(caps.hardwareVersion, caps.hardwareVersion + 4), (Bytes{0, 0, 0, 0}));
     EXPECT_EQ(std::string(caps.vendorName), std::string(19, 'v'));
     EXPECT_EQ(e()->gateCount, EHCI_GATES_MAX);
-    EXPECT_EQ(caps.supportedMask, 0x3u) << "reader A always, reader B listed";
+    const DWORD mask = caps.supportedMask;
+    EXPECT_EQ(mask, 0x3u) << "reader A always, reader B listed";
 }
 
 TEST_F(EhciDriver, AGateListEndsAtItsEndMark) {
     sim.setRegistry(hcisim::GATE_IDENTITY, 0x06, {0x04, 0x05, 0xFF, 0x11, 0x23});
     ASSERT_TRUE(started());
     EXPECT_EQ(e()->gateCount, 2);
-    EXPECT_EQ(ll->capabilities.supportedMask, 0x1u);
+    const DWORD mask = ll->capabilities.supportedMask;
+    EXPECT_EQ(mask, 0x1u);
 }
 
 TEST(EhciPlain, SupportedMaskFromTheGateList) {
@@ -457,23 +460,27 @@ TEST_F(EhciDriver, RecordsAreListedByteExactAndFoundByIdAndHandle) {
                       static_cast<uint8_t>(h1 >> 24), 0x01, 0xA0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0, 1};
     EXPECT_EQ(bytesOf(*uicc), expected);
     EXPECT_EQ(ll->capabilities.secureElementCount, 2);
-    EXPECT_EQ(ll->capabilities.secureElements[1], smx);
+    TNfcInfoSE* listed = nullptr;
+    std::memcpy(&listed, &ll->capabilities.secureElements[1], sizeof listed);
+    EXPECT_EQ(listed, smx);
+    const NfcSecureHandle h2 = smx->handle;   // packed: read through copies
     EXPECT_NE(h1, 0u);
-    EXPECT_NE(h1, smx->handle);
-    EXPECT_EQ(ehciSeHandleById(e(), 2), smx->handle);
+    EXPECT_NE(h1, h2);
+    EXPECT_EQ(ehciSeHandleById(e(), 2), h2);
     EXPECT_EQ(ehciSeHandleById(e(), 0xC0), 0u);
-    EXPECT_EQ(ehciSeByHandle(e(), smx->handle), smx);
+    EXPECT_EQ(ehciSeByHandle(e(), h2), smx);
     EXPECT_EQ(ehciSeByHandle(e(), 0), nullptr);
     EXPECT_EQ(ehciSeAppend(e(), 2, 0x1003, 1, 0xC0), nullptr) << "room for two records";
 }
 
 TEST_F(EhciDriver, HandlesSurviveAResetAndDifferFromOtherDrivers) {
     ASSERT_TRUE(started());
-    const NfcSecureHandle before = ehciSeAppend(e(), 0, 0xA001, 1, 0x02)->handle;
+    const NfcSecureHandle before = ehciSeAppend(e(), 0, 0xA001, 1, 0x02)->handle;   // copies of packed fields
     h.toLayer1(nfcllMsgMake<PH_RESET_REQ>(DriverHarness::kManager));
     ASSERT_EQ(h.upward(PH_RESET_CONF).size(), 1u);
     ll->capabilities.secureElementCount = 0;
-    EXPECT_EQ(ehciSeAppend(e(), 0, 0xA001, 1, 0x02)->handle, before);
+    const NfcSecureHandle after = ehciSeAppend(e(), 0, 0xA001, 1, 0x02)->handle;
+    EXPECT_EQ(after, before);
     EXPECT_NE(nfcllNewSeHandle(), before);
 }
 

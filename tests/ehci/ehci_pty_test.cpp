@@ -59,8 +59,9 @@ protected:
     TNfcCapabilityBlock capabilities() {
         TNfcCapabilities caps{};
         EXPECT_EQ(nfcGetCapabilities(handle_, &caps, NFC_CAPABILITIES_SIZE(1)), nfcStatusOk);
-        EXPECT_EQ(caps.controllerCount, 1);
-        return caps.controllerCount ? *caps.controller : TNfcCapabilityBlock{};
+        const WORD controllers = caps.controllerCount;
+        EXPECT_EQ(controllers, 1);
+        return controllers ? *caps.controller : TNfcCapabilityBlock{};
     }
 
     hcisim::HciPtySim sim_;
