@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <vector>
 
 #include "L1/common/nfcll_sehandle.h"
@@ -90,6 +91,7 @@ struct AdminStep {
     uint8_t instruction;
     int parameter;   // -1: any
     const char* name;
+    friend void PrintTo(const AdminStep& s, std::ostream* os) { *os << s.name; }
 };
 class AdminFailure : public EhciDriver, public ::testing::WithParamInterface<AdminStep> {};
 
@@ -125,6 +127,9 @@ INSTANTIATE_TEST_SUITE_P(Steps, AdminFailure,
 struct IdentityCase {
     Bytes identity;
     bool own;
+    friend void PrintTo(const IdentityCase& c, std::ostream* os) {
+        *os << ::testing::PrintToString(c.identity) << (c.own ? " own" : " not own");
+    }
 };
 class IdentityRead : public EhciDriver, public ::testing::WithParamInterface<IdentityCase> {};
 
@@ -196,6 +201,7 @@ struct Cut {
     const char* pipe;
     uint32_t length;
     std::vector<size_t> packets;   // sizes, CB on the last only
+    friend void PrintTo(const Cut& c, std::ostream* os) { *os << c.pipe << " " << c.length; }
 };
 class Fragmentation : public EhciDriver, public ::testing::WithParamInterface<Cut> {};
 
@@ -343,6 +349,7 @@ struct IoCase {
     uint32_t code;
     Bytes input;
     uint16_t cause;
+    friend void PrintTo(const IoCase& c, std::ostream* os) { *os << std::hex << c.code << " " << std::dec << c.input.size(); }
 };
 class IoDispatch : public EhciDriver, public ::testing::WithParamInterface<IoCase> {};
 
