@@ -248,6 +248,18 @@ TEST_F(EhciDriver, APacketOfOneByteIsDroppedUnlessAMessageContinues) {
     EXPECT_TRUE(h.upward(NFCLL_ERROR_IND).empty());
 }
 
+// A packet on a pipe the driver does not know is the controller's connectivity pipe; a hot plug
+// with no activator to tell changes nothing.
+TEST_F(EhciDriver, UnknownPipesBecomeTheConnectivityPipeAndAHotPlugIsHarmless) {
+    ASSERT_TRUE(started());
+    for (const Bytes& packet : sim.event(0x55, 0x10, {0xAA})) h.deliver(packet);
+    EXPECT_EQ(e()->pipes.connectivity->id, 0x55);
+    EXPECT_TRUE(cap.contains("ehci: ! no pipe found for ID 0x55"));
+    for (const Bytes& packet : sim.hotPlug()) h.deliver(packet);
+    EXPECT_TRUE(h.upward(NFCLL_ERROR_IND).empty());
+    EXPECT_EQ(e()->state, 34u);
+}
+
 // ---- Completion slots and the watchdog --------------------------------------------------------------------
 
 TEST_F(EhciDriver, TheWatchdogStartsWhenTheLinkReleasesTheBuffer) {
