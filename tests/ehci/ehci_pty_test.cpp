@@ -143,6 +143,14 @@ TEST_F(EtsiPty, AFailedAdministrationStepFailsTheStartOnce) {
     EXPECT_EQ(steps.back(), (Step{hcisim::GATE_ADMIN, 0x02, 0x04}));
 }
 
+// A controller that takes every packet and answers none: the start ends with a status.
+TEST_F(EtsiPty, ASilentControllerFailsTheStart) {
+    ASSERT_TRUE(sim_.ok());
+    sim_.controller().setMute(true);
+    EXPECT_NE(start(), nfcStatusOk);
+    EXPECT_EQ(sim_.controller().log().size(), 1u) << "the Admin pipe's open, then nothing";
+}
+
 }  // namespace
 
 namespace {
