@@ -546,3 +546,90 @@ TEST_F(EhciDriver, TheRouteTableIsReadInWholeEntriesOfTheCallersRoom) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---- The up-call ---------------------------------------------------------------------------------------------
+
+// Each event the instance raises becomes one layer-1 message with its cause.
+struct UpCall {
+    uint32_t event;
+    uint32_t len;
+    uint16_t command;
+    uint16_t cause;
+    const char* name;
+    friend void PrintTo(const UpCall& u, std::ostream* os) { *os << u.name; }
+};
+class CallBackMapping : public EhciDriver, public ::testing::WithParamInterface<UpCall> {};
+
+uint16_t causeOf(const OsMessage& m) {
+    switch (m.command) {
+    case NFCLL_LISTEN_CONF: return nfcllMsgGet<NFCLL_LISTEN_CONF>(m).cause;
+    case NFCLL_IOCONTROL_CONF: return nfcllMsgGet<NFCLL_IOCONTROL_CONF>(m).cause;
+    case NFCLL_TRANSACTION_IND:
+    case NFCLL_CHECK_CONF: return osMsgFields<TNfcllTransactionInd>(m).result->cause;
+    case NFCLL_LLCP_TRIGGER_IND: return 0;
+    default: return osMsgFields<TNfcllCause>(m).cause;
+    }
+}
+
+TEST_P(CallBackMapping, SendsItsMessage) {
+    ASSERT_TRUE(started());
+    const UpCall u = GetParam();
+    const size_t before = h.upwardCommands().size();
+    uint16_t cause = 0x1234;
+    EXPECT_EQ(ehciCallBack(ll, u.event, nullptr, u.len, u.event == EV_EHCI_TRANSACTION_RESULT ||
+                                                               u.event == EV_EHCI_IO_ANSWER
+                                                           ? reinterpret_cast<uintptr_t>(&cause)
+                                                           : 0),
+              0u);
+    h.run();
+    const std::vector<uint16_t> commands = h.upwardCommands();
+    ASSERT_EQ(commands.size(), before + 1);
+    EXPECT_EQ(commands.back(), u.command);
+    const auto sent = h.upward(u.command);
+    EXPECT_EQ(causeOf(sent.back()), u.cause);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Events, CallBackMapping,
+    ::testing::Values(UpCall{EV_EHCI_TRANSACTION_TIMEOUT, 0, NFCLL_TRANSACTION_IND, 0x206, "timeout"},
+                      UpCall{EV_EHCI_TRANSACTION_FAILED, 0, NFCLL_TRANSACTION_IND, 19, "targetLost"},
+                      UpCall{EV_EHCI_LISTEN_CONF, 0, NFCLL_LISTEN_CONF, 0, "listened"},
+                      UpCall{EV_EHCI_LISTEN_CONF, 1, NFCLL_LISTEN_CONF, 13, "listenFailed"},
+                      UpCall{EV_EHCI_LISTEN_CANCELLED, 0, NFCLL_LISTEN_CONF, 0, "cancelled"},
+                      UpCall{EV_EHCI_LISTEN_CANCELLED, 1, NFCLL_LISTEN_CONF, 7, "cancelFailed"},
+                      UpCall{EV_EHCI_TARGET_REMOVED, 0, NFCLL_TECH_REMOVE_IND, 29, "removed"},
+                      UpCall{EV_EHCI_CHIP_FAILURE, 0, NFCLL_ERROR_IND, 0x206, "chipFailure"},
+                      UpCall{EV_EHCI_IO_DONE, 0, NFCLL_IOCONTROL_CONF, 0, "ioDone"},
+                      UpCall{EV_EHCI_IO_DONE, 1, NFCLL_IOCONTROL_CONF, 0x206, "ioFailed"},
+                      UpCall{EV_EHCI_TRANSACTION_RESULT, 0, NFCLL_CHECK_CONF, 0x1234, "result"},
+                      UpCall{EV_EHCI_LLCP_TRIGGER, 0, NFCLL_LLCP_TRIGGER_IND, 0, "llcpTrigger"},
+                      UpCall{EV_EHCI_IO_ANSWER, 0, NFCLL_IOCONTROL_CONF, 0x1234, "ioAnswer"}),
+    [](const ::testing::TestParamInfo<UpCall>& info) { return std::string(info.param.name); });
+
+TEST_F(EhciDriver, UnsupportedEventsAreTracedAndIgnored) {
+    ASSERT_TRUE(started());
+    const size_t before = h.upwardCommands().size();
+    for (uint32_t event : {0u, 21u, 27u, 99u}) EXPECT_EQ(ehciCallBack(ll, event, nullptr, 0, 0), 0u);
+    h.run();
+    EXPECT_EQ(h.upwardCommands().size(), before);
+    EXPECT_EQ(cap.count("! ehciCallBack, unsupported event"), 4u);
+}
+
+TEST_F(EhciDriver, TimerEventsStartStopAndRestartLayer1TimersAboveSix) {
+    ASSERT_TRUE(started());
+    uint8_t index = EHCI_TIMER_IO;
+    const uint8_t id = EHCI_TIMER_BASE + EHCI_TIMER_IO;
+    ehciCallBack(ll, EV_EHCI_TIMER_START, &index, 300, 0);
+    EXPECT_TRUE(ll->timers[id].running);
+    ehciCallBack(ll, EV_EHCI_TIMER_STOP, &index, 0, 0);
+    EXPECT_FALSE(ll->timers[id].running);
+    ehciCallBack(ll, EV_EHCI_TIMER_RESTART, &index, 300, 0);
+    EXPECT_TRUE(ll->timers[id].running);
+    e()->flags |= EHCI_F_IO_PENDING;
+    h.advance(310);
+    EXPECT_EQ(ioCauses(), (std::vector<uint16_t>{9})) << "the I/O watchdog expired";
+}
+
+}  // namespace
