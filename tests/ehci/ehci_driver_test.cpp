@@ -10,6 +10,7 @@
 
 #include "L1/common/nfcll_sehandle.h"
 #include "L1/ehci/ehci.h"
+#include "core/nfcmgr.h"
 #include "driver_harness.h"
 #include "hci/hci_controller.h"
 #include "trace_capture.h"
@@ -329,6 +330,20 @@ TEST_F(EhciDriver, AHostCommandDuringACommandIsAnsweredAfterTheResponse) {
     h.deliver(sim.notifyPipeCreated(hcisim::HOST_UICC, 0x21, 0x21)[0]);
     ASSERT_EQ(h.sent().size(), 3u) << "nothing waits: answered at once";
     EXPECT_EQ(h.sent()[2], (Bytes{0x81, 0x80}));
+}
+
+TEST_F(EhciDriver, WithTheOptionByteAControllersSetParameterIsAnsweredAtOnce) {
+    ASSERT_TRUE(started());
+    h.setPacketPeer(nullptr);
+    h.clearSent();
+    nfcmanSetStackBytes(0, 1);
+    ASSERT_EQ(ehciGetParam(e()->pipes.identity, 0x01, 99), 0);
+    h.run();
+    h.deliver({0x81, 0x01, 0x03, 0x02});
+    nfcmanSetStackBytes(0, 0);
+    ASSERT_EQ(h.sent().size(), 2u);
+    EXPECT_EQ(h.sent()[1], (Bytes{0x81, 0x80}));
+    EXPECT_FALSE(e()->flags & EHCI_F_WAITING);
 }
 
 // ---- PH reset ----------------------------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "L1/ehci/ehci.h"
+#include "core/nfcmgr.h"
 #include "platform/platform.h"
 #include "util/trace.h"
 
@@ -366,6 +367,9 @@ void followMore(TEhciPipe* pipe, bool more) {
 
 void hostCommand(TEhciInstance* e, TEhciPipe* pipe, uint8_t header, const uint8_t* data, uint32_t length, bool more) {
     followMore(pipe, more);
+    // With the stack's option byte set, a controller's set-parameter ends the driver's wait.
+    if ((e->flags & EHCI_F_WAITING) && header == EHCI_ANY_SET_PARAMETER && nfcmanOptionByte())
+        e->flags &= ~EHCI_F_WAITING;
     const bool waiting = (e->flags & EHCI_F_WAITING) != 0;
     TRACE(kTrc, "ehci: Dispatch command 0x%X for pipe 0x%X %s%s", static_cast<unsigned>(header),
           static_cast<unsigned>(pipe->id), pipe->name, waiting ? ",! pending request active" : "");
