@@ -3,9 +3,9 @@
 // the operations on an NFCEE the host reaches over a direct connection, and the secure-element
 // IO controls that drive them.
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 
+#include "L1/common/nfcll_sehandle.h"
 #include "L1/nci/nci.h"
 #include "os/os.h"
 #include "util/bytereader.h"
@@ -31,12 +31,6 @@ CByteReader payloadOf(const TNciContext* nci) { return CByteReader(nci->rxPayloa
 bool sendFailed(uint32_t result) { return result != 0 && result != NCI_CAUSE_PENDING; }
 uint16_t stepOf(uint32_t sendResult) {
     return sendFailed(sendResult) ? static_cast<uint16_t>(sendResult) : uint16_t{NCI_CAUSE_PENDING};
-}
-
-// Handles are ids, not addresses: one that names a record of a driver gone is never reused.
-NfcSecureHandle newHandle() {
-    static std::atomic<uint32_t> next{0x5E0001};
-    return next.fetch_add(1);
 }
 
 const char* techModeName(uint8_t techMode) {
@@ -177,7 +171,7 @@ uint16_t addNfcee(TNciContext* nci, uint8_t id, uint8_t status, CByteReader& r) 
     }
     ee->capabilities = capabilitiesOf(nci, ee->protocols, id);
     if (hciAccess) ee->capabilities |= kCapHciAccess;
-    ee->info = TNfcInfoSE{newHandle(), ee->capabilities, static_cast<WORD>(status != NCI_NFCEE_DISABLED ? NFC_SE_MODE_VIRTUAL : 0), {}, id};
+    ee->info = TNfcInfoSE{nfcllNewSeHandle(), ee->capabilities, static_cast<WORD>(status != NCI_NFCEE_DISABLED ? NFC_SE_MODE_VIRTUAL : 0), {}, id};
     setDefaultOperations(*ee);
     if (hciAccess) nci->hci.access = ee;
     // The others are reached through the HCI network's card pipes, unless they say otherwise.
