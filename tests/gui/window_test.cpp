@@ -75,6 +75,16 @@ const QStringList kWorkingSlots = {
     QStringLiteral("on_ckbCeFelica_clicked"), QStringLiteral("on_btnIoSavePdu_clicked"),
     QStringLiteral("on_btnIoDeletePdu_clicked"), QStringLiteral("on_btnIoSendPdu_clicked"),
     QStringLiteral("on_btnIoSendRaw_clicked"), QStringLiteral("on_cboIoCommand_currentIndexChanged"),
+    // Tags and NDEF
+    QStringLiteral("handleNfcTechnologyDiscovered"), QStringLiteral("handleNfcTechnologyRemoved"),
+    QStringLiteral("on_btnRwNdefCheckTag_clicked"), QStringLiteral("on_btnRwLegacyCheckTag_clicked"),
+    QStringLiteral("on_btnRwMifareStandardCheckTag_clicked"), QStringLiteral("on_btnRwNdefRead_clicked"),
+    QStringLiteral("on_btnRwNdefWrite_clicked"), QStringLiteral("on_btnRwNdefWriteMimeSelectImage_clicked"),
+    QStringLiteral("on_btnP2pSnepTransmitMimeSelectImage_clicked"),
+    QStringLiteral("on_btnCeNdefModifyMimeSelectImage_clicked"), QStringLiteral("on_btnRwNdefFormat_clicked"),
+    QStringLiteral("on_btnRwNdefErase_clicked"), QStringLiteral("on_btnRwMifareStandardFormatNdef_clicked"),
+    QStringLiteral("on_btnRwMifareStandardErase_clicked"), QStringLiteral("on_btnRwLegacyFormatNdef_clicked"),
+    QStringLiteral("on_btnRwLegacyErase_clicked"),
 };
 
 QStringList windowSlots() {
