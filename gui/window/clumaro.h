@@ -258,7 +258,6 @@ private:
     friend class TagsNdefTest;
     void printTagInfo(const TNfcTagInfo& tag);
     NfcApiStatus nfcCheckPresence();
-    // The operation pattern of the tag operations: the call traces its own failures.
     NfcApiStatus runTagOperation(const char* source, const QString& statusText,
                                  const std::function<NfcApiStatus(CNfcInstance&)>& call);
     NfcApiStatus rwRead();

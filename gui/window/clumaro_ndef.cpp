@@ -3,7 +3,6 @@
 // or erased.
 #include "clumaro.h"
 
-#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QHeaderView>
@@ -76,24 +75,6 @@ constexpr uint32_t kLastUriCode = 0x23;
 } // namespace
 
 // ---- Reading ----
-
-NfcApiStatus CLumaro::runTagOperation(const char* source, const QString& statusText,
-                                      const std::function<NfcApiStatus(CNfcInstance&)>& call) {
-    traceFormatted(traceInfo, source, "Enter");
-    setStatus(statusDue, statusText);
-    enableTagControls(modeRw, false);
-    QCoreApplication::processEvents();
-    // The pending events may have stopped NFC: the instance is looked at only now.
-    NfcApiStatus result = 1;
-    if (!nfcInstance)
-        traceFormatted(traceError, source, "! NFC instance not found");
-    else
-        result = call(*nfcInstance);
-    setStatus(result == 0 ? statusOk : statusFail, statusText);
-    enableTagControls(modeRw, true);
-    traceFormatted(traceInfo, source, "Exit (status: %u)", result);
-    return result;
-}
 
 NfcApiStatus CLumaro::rwRead() {
     const char* source = WINDOW_SOURCE("rwRead");

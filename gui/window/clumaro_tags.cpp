@@ -84,26 +84,37 @@ void CLumaro::handleNfcTechnologyRemoved() {
     traceFormatted(traceInfo, source, "Exit");
 }
 
-NfcApiStatus CLumaro::nfcCheckPresence() {
-    const char* source = WINDOW_SOURCE("nfcCheckPresence");
-    const QString statusText = QStringLiteral("NFC: Check presence");
+// The operation pattern of the tag operations; the call traces its own failures.
+NfcApiStatus CLumaro::runTagOperation(const char* source, const QString& statusText,
+                                      const std::function<NfcApiStatus(CNfcInstance&)>& call) {
     traceFormatted(traceInfo, source, "Enter");
     setStatus(statusDue, statusText);
     enableTagControls(modeRw, false);
     QCoreApplication::processEvents();
+    // The pending events may have stopped NFC: the instance is looked at only now.
     NfcApiStatus result = 1;
-    if (!nfcInstance) {
+    if (!nfcInstance)
         traceFormatted(traceError, source, "! NFC instance not found");
-    } else if (!(activeModes & modeRw)) {
-        traceFormatted(traceError, source, "! RW-mode is not active");
-    } else {
-        result = nfcInstance->nfcCheckPresence();
-        if (result != 0) traceFormatted(traceError, source, "! Checking presence failed (code: %u)", result);
-    }
+    else
+        result = call(*nfcInstance);
     setStatus(result == 0 ? statusOk : statusFail, statusText);
     enableTagControls(modeRw, true);
     traceFormatted(traceInfo, source, "Exit (status: %u)", result);
     return result;
+}
+
+// A failed check makes the instance report the tag removed.
+NfcApiStatus CLumaro::nfcCheckPresence() {
+    const char* source = WINDOW_SOURCE("nfcCheckPresence");
+    return runTagOperation(source, QStringLiteral("NFC: Check presence"), [&](CNfcInstance& instance) {
+        if (!(activeModes & modeRw)) {
+            traceFormatted(traceError, source, "! RW-mode is not active");
+            return NfcApiStatus{1};
+        }
+        const NfcApiStatus result = instance.nfcCheckPresence();
+        if (result != 0) traceFormatted(traceError, source, "! Checking presence failed (code: %u)", result);
+        return result;
+    });
 }
 
 void CLumaro::on_btnRwNdefCheckTag_clicked() { nfcCheckPresence(); }

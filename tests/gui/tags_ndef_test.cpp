@@ -254,6 +254,10 @@ private slots:
         QCOMPARE(read(two), NfcApiStatus{0});
         QCOMPARE(launched, (QList<QStringList>{{"echo", "one", "two three"}, {"ls", "-l"}}));
         QVERIFY(logged(QStringLiteral("CLumaro::fillNdefRtdText: QProcess ls -l!)")));
+        QVERIFY(!logged(QStringLiteral("CLumaro::fillNdefRtdText: Starting process failed")));
+        window->processLauncher = [](const QString&, const QStringList&) { return false; };
+        QCOMPARE(read(two), NfcApiStatus{0});
+        QCOMPARE(logLines().filter(QStringLiteral("CLumaro::fillNdefRtdText: Starting process failed")).size(), 2);
     }
 
     // ---- Building ----
