@@ -81,6 +81,9 @@ private:
     }
     // Brings every tab between the window and the page to the front.
     void show(QWidget* page) {
+        // Shown for the editors' visibility, yet never repainted: Qt paints a window this large on
+        // pooled threads that ThreadSanitizer cannot follow.
+        window->setUpdatesEnabled(false);
         window->show();
         for (QWidget* w = page; w && w != window.get(); w = w->parentWidget())
             if (auto* stack = qobject_cast<QStackedWidget*>(w->parentWidget()))

