@@ -195,7 +195,7 @@ private:
     NfcApiStatus nfcStop();
     NfcApiStatus startInstance(const char* source, QString configuration);
     NfcApiStatus stopInstance(const char* source);
-    void startP2pServers(const char* source);
+    void startP2pServers();
     void printCapabilities(const TNfcCapabilities* capabilities);
     void mapSecureElements(const TNfcCapabilityBlock& block);
     void printFirmwareVersion(bool restore, const QString& configuration);
@@ -299,6 +299,25 @@ private:
     void selectImage(QLineEdit* path);
     // The SNEP page's transmission, called by the automatic one of a detected peer.
     NfcApiStatus snepTransmit();
+
+    // ---- SNEP page ----
+    NfcApiStatus runServerOperation(const char* source, const char* statusText, const char* failureText,
+                                    const std::function<NfcApiStatus(CNfcInstance&)>& call);
+    NfcApiStatus snepStartServer(WORD miu, const QString& serviceName, BYTE sap);
+    NfcApiStatus snepStopServer();
+    NfcApiStatus nppStartServer();
+    NfcApiStatus nppStopServer();
+    NfcApiStatus handoverStopServer();
+
+    // ---- Card emulation page ----
+    friend class CeTest;
+    friend class SnepTest;
+    DWORD getCeContentType() const;
+    void ceLoadCapabilityContainer(DWORD mask, BYTE* capabilityContainer, BYTE* attributeBlock, bool advanced);
+    NfcApiStatus ceStartEmulation(DWORD mask);
+    NfcApiStatus ceSave();
+    NfcApiStatus ceLoad();
+    NfcApiStatus ceShowMessage(const CNdefMessage& message);
 
     DWORD currentMode = 0;
     Ui_CLumaro* ui = nullptr;

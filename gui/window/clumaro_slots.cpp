@@ -17,8 +17,6 @@ constexpr DWORD kSeWakeUpCode = 0x110A;
 constexpr const char* kLegacy = "Legacy commands";
 constexpr const char* kMifare = "MIFARE Classic";
 constexpr const char* kP2p = "P2P connections";
-constexpr const char* kSnep = "SNEP and NPP";
-constexpr const char* kCardEmulation = "Card emulation";
 
 } // namespace
 
@@ -59,11 +57,6 @@ void CLumaro::on_btnSeWakeUp_clicked() {
 }
 
 // ---- Features still to come ----
-
-NfcApiStatus CLumaro::snepTransmit() {
-    NOT_AVAILABLE(snepTransmit, kSnep);
-    return 1;
-}
 
 void CLumaro::on_btnRwLegacySavePdu_clicked() { NOT_AVAILABLE(on_btnRwLegacySavePdu_clicked, kLegacy); }
 void CLumaro::on_cboRwLegacyCommand_currentIndexChanged(int) {
@@ -113,17 +106,5 @@ void CLumaro::on_btnP2pStopListener2_clicked() { NOT_AVAILABLE(on_btnP2pStopList
 void CLumaro::on_btnP2pConnect2_clicked() { NOT_AVAILABLE(on_btnP2pConnect2_clicked, kP2p); }
 void CLumaro::on_btnP2pDisconnect2_clicked() { NOT_AVAILABLE(on_btnP2pDisconnect2_clicked, kP2p); }
 void CLumaro::on_btnP2pTransmit2_clicked() { NOT_AVAILABLE(on_btnP2pTransmit2_clicked, kP2p); }
-
-void CLumaro::on_btnP2pSnepTransmit_clicked() { NOT_AVAILABLE(on_btnP2pSnepTransmit_clicked, kSnep); }
-void CLumaro::on_ckbP2pServiceSnepServer_clicked(bool) { NOT_AVAILABLE(on_ckbP2pServiceSnepServer_clicked, kSnep); }
-void CLumaro::on_ckbP2pServiceNppServer_clicked(bool) { NOT_AVAILABLE(on_ckbP2pServiceNppServer_clicked, kSnep); }
-void CLumaro::handleSnepPut() { NOT_AVAILABLE(handleSnepPut, kSnep); }
-void CLumaro::handleSnepDisconnected() { NOT_AVAILABLE(handleSnepDisconnected, kSnep); }
-void CLumaro::handleSnepEnded(BYTE, BOOL) { NOT_AVAILABLE(handleSnepEnded, kSnep); }
-void CLumaro::handleSnepProgress(BYTE, DWORD) { NOT_AVAILABLE(handleSnepProgress, kSnep); }
-
-void CLumaro::on_btnCeConfigure_clicked() { NOT_AVAILABLE(on_btnCeConfigure_clicked, kCardEmulation); }
-void CLumaro::on_btnCeNdefModifySave_clicked() { NOT_AVAILABLE(on_btnCeNdefModifySave_clicked, kCardEmulation); }
-void CLumaro::on_btnCeNdefModifyLoad_clicked() { NOT_AVAILABLE(on_btnCeNdefModifyLoad_clicked, kCardEmulation); }
 
 

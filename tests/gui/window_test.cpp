@@ -95,6 +95,12 @@ const QStringList kWorkingSlots = {
     QStringLiteral("on_btnRwNdefErase_clicked"), QStringLiteral("on_btnRwMifareStandardFormatNdef_clicked"),
     QStringLiteral("on_btnRwMifareStandardErase_clicked"), QStringLiteral("on_btnRwLegacyFormatNdef_clicked"),
     QStringLiteral("on_btnRwLegacyErase_clicked"),
+    // SNEP and card-emulation pages
+    QStringLiteral("on_btnP2pSnepTransmit_clicked"), QStringLiteral("on_ckbP2pServiceSnepServer_clicked"),
+    QStringLiteral("on_ckbP2pServiceNppServer_clicked"), QStringLiteral("handleSnepPut"),
+    QStringLiteral("handleSnepDisconnected"), QStringLiteral("handleSnepEnded"), QStringLiteral("handleSnepProgress"),
+    QStringLiteral("on_btnCeConfigure_clicked"), QStringLiteral("on_btnCeNdefModifySave_clicked"),
+    QStringLiteral("on_btnCeNdefModifyLoad_clicked"),
 };
 
 QStringList windowSlots() {
