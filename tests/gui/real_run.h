@@ -40,8 +40,9 @@ public:
     bool ok() const { return sim.ok(); }
 
     // Lumaro keeps lumaro.ini in its own folder; the simulator becomes its one configuration.
+    static QString iniPath() { return QCoreApplication::applicationDirPath() + QStringLiteral("/lumaro.ini"); }
     void storeConfiguration() const {
-        QSettings settings(QCoreApplication::applicationDirPath() + QStringLiteral("/lumaro.ini"), QSettings::IniFormat);
+        QSettings settings(iniPath(), QSettings::IniFormat);
         settings.setValue(QStringLiteral("ControllerConfiguration/Simulator"),
                           QStringLiteral("READERTYPE=NCI IOTYPE=SERIAL PORT=") + QString::fromStdString(sim.portPath()));
         settings.setValue(QStringLiteral("CurrentConfiguration"), 0);
