@@ -25,6 +25,10 @@ public:
     // A parameter the controller holds once NFC runs, for a get-parameter request on the I/O page.
     static constexpr uint8_t kHeldParameter = 0x32;
     static constexpr uint8_t kHeldValue = 0x60;
+    // The I/O page's get-parameter request for it: a count byte and the id.
+    static QString heldParameterRequest() {
+        return QStringLiteral("01 %1").arg(unsigned{kHeldParameter}, 2, 16, QLatin1Char('0'));
+    }
     static constexpr std::array<uint8_t, 7> kUid{0x04, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
 
     RealRun() : tag(std::make_shared<simtags::T2tTag>(kUid)) {

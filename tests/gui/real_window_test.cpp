@@ -129,7 +129,7 @@ private slots:
     void aTagIsSeenAndTheControllerAnswersAPdu() {
         startNfcAndSeeTheTag();
         QVERIFY(run->holdParameter());
-        form()->ledIoPdu->setText(QStringLiteral("01 %1").arg(RealRun::kHeldParameter, 2, 16));
+        form()->ledIoPdu->setText(RealRun::heldParameterRequest());
         click("btnIoSendPdu");
         QCOMPARE(form()->lblStatus->text(), QStringLiteral("I/O: Send PDU  OK"));
         const QString answer = form()->tedIoLog->toPlainText();

@@ -59,7 +59,7 @@ public:
     QWidget* ioAnswer() {
         auto* pdu = RealRun::widget<QLineEdit>(&window, "ledIoPdu");
         if (!pdu || !run.holdParameter()) return nullptr;
-        pdu->setText(QStringLiteral("01 %1").arg(RealRun::kHeldParameter, 2, 16, QLatin1Char('0')));
+        pdu->setText(RealRun::heldParameterRequest());
         if (!RealRun::click(&window, "btnIoSendPdu")) return nullptr;
         return hiddenPage("pagIo");
     }
@@ -141,6 +141,7 @@ int main(int argc, char* argv[]) {
         const QString file = QStringLiteral("%1/%2.png").arg(folder, QLatin1String(shot.name));
         const bool saved = shown && picture(shown, window.get()).save(file);
         std::printf("screens: %s %s\n", saved ? "wrote" : "FAILED", qPrintable(file));
+        std::fflush(stdout);
         failed += saved ? 0 : 1;
         closeDialogs(window.get());
     }
