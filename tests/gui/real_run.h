@@ -22,16 +22,13 @@ class RealRun {
 public:
     static constexpr int kBoundedMs = 10000;   // reached only when something is broken
     static constexpr uint16_t kRfDiscover = 0x2103;
-    // A parameter the controller holds once NFC runs, for a get-parameter request on the I/O page.
-    static constexpr uint8_t kHeldParameter = 0x32;
-    static constexpr uint8_t kHeldValue = 0x60;
-    // The I/O page's get-parameter request for it: a count byte and the id.
-    static QString heldParameterRequest() {
-        return QStringLiteral("01 %1").arg(unsigned{kHeldParameter}, 2, 16, QLatin1Char('0'));
-    }
+    // The I/O page's get-parameter request (a count byte and the id) for TOTAL_DURATION, which
+    // the controller holds, and the answer it gives: status, count, id, length, 1000 ms.
+    static constexpr const char* kGetParameterRequest = "01 00";
+    static constexpr const char* kGetParameterAnswer = "00 01 00 02 E8 03";
     static constexpr std::array<uint8_t, 7> kUid{0x04, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
 
-    RealRun() : tag(std::make_shared<simtags::T2tTag>(kUid)) {
+    RealRun() : sim(ncisim::NciIdentity::withDefaultParameters()), tag(std::make_shared<simtags::T2tTag>(kUid)) {
         // A tag that leaves is reported at once, as a link loss.
         ncisim::RfSettings rf;
         rf.removal = ncisim::Removal::LinkLoss;
@@ -50,11 +47,6 @@ public:
         settings.setValue(QStringLiteral("ControllerConfiguration/Simulator"),
                           QStringLiteral("READERTYPE=NCI IOTYPE=SERIAL PORT=") + QString::fromStdString(sim.portPath()));
         settings.setValue(QStringLiteral("CurrentConfiguration"), 0);
-    }
-
-    // The controller forgets its parameters at every reset: this one is laid after the start.
-    bool holdParameter() {
-        return sim.call([](ncisim::Controller& controller) { controller.config()[kHeldParameter] = {kHeldValue}; });
     }
 
     // The tag enters once the controller has been told to discover, after the commands seen so far.

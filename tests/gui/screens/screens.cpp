@@ -58,8 +58,8 @@ public:
     // The I/O page after a get-parameter request that the controller answered.
     QWidget* ioAnswer() {
         auto* pdu = RealRun::widget<QLineEdit>(&window, "ledIoPdu");
-        if (!pdu || !run.holdParameter()) return nullptr;
-        pdu->setText(RealRun::heldParameterRequest());
+        if (!pdu) return nullptr;
+        pdu->setText(QLatin1String(RealRun::kGetParameterRequest));
         if (!RealRun::click(&window, "btnIoSendPdu")) return nullptr;
         return hiddenPage("pagIo");
     }

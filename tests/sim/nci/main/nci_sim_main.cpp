@@ -1,7 +1,8 @@
 // The simulated NCI controller as a program of its own, for running Lumaro without hardware: it
 // prints the path of its pseudo-terminal, answers on it as the tests' simulator does, and lets a
-// Type 2 tag enter and leave the field every few seconds. It ends when its standard input
-// closes or its parent goes.
+// Type 2 tag enter and leave the field every few seconds. It holds TOTAL_DURATION, which the I/O
+// page's get-parameter request "01 00" reads. It ends when its standard input closes or its
+// parent goes.
 #include <poll.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -31,7 +32,7 @@ bool parentStillThere(int timeoutMs) {
 
 int main() {
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    ncisim::NciSimulator sim(ncisim::NciIdentity::generic());
+    ncisim::NciSimulator sim(ncisim::NciIdentity::withDefaultParameters());
     std::printf("%s\n", sim.portPath().c_str());
     std::fflush(stdout);
     auto tag = std::make_shared<simtags::T2tTag>();
