@@ -61,7 +61,7 @@ const QStringList kWorkingSlots = {
     QStringLiteral("handleMfMessage"), QStringLiteral("handleCeMessage"), QStringLiteral("handleSeMessage"),
     QStringLiteral("handleIoMessage"), QStringLiteral("handlePostTrace"), QStringLiteral("trace"),
     QStringLiteral("on_btnSeWakeUp_clicked"), QStringLiteral("on_cboControllerConfiguration_currentIndexChanged"),
-    QStringLiteral("on_btnTrace_clicked"),
+    QStringLiteral("on_btnTrace_clicked"), QStringLiteral("on_btnConfigure_clicked"),
     QStringLiteral("on_btnStartNfc_clicked"), QStringLiteral("on_btnStopNfc_clicked"),
     QStringLiteral("handleNfcDeviceRemoved"), QStringLiteral("on_btnRwStart_clicked"),
     QStringLiteral("on_btnRwStop_clicked"), QStringLiteral("on_btnP2pStart_clicked"),
