@@ -90,6 +90,7 @@ const Shot kShots[] = {
     {"technology", [](Screens& s) { return s.page("pagTechnology"); }},
     {"log", [](Screens& s) { return s.page("pagLog"); }},
     {"io", [](Screens& s) { return s.ioAnswer(); }},
+    {"controller_configuration", [](Screens& s) { return s.dialogOf("btnConfigure", "CNfcControllerConfiguration"); }},
     {"trace_flags", [](Screens& s) { return s.dialogOf("btnTrace", "CNfcTraceFlags"); }},
     {"capability_container", [](Screens& s) { return s.capabilityContainer(); }},
 };
