@@ -48,8 +48,8 @@ void CLumaro::loadSettings() {
     }
     loadControllerConfigurations();
     notAvailable(source, "Stored legacy commands");
-    notAvailable(source, "Stored SE commands");
     loadStoredCommands(ioCommandList());
+    loadSeCommands();
     initTraceFlagSettings();
     initCapabilityContainerSettings();
     loadParameters();
