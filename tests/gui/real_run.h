@@ -89,10 +89,9 @@ public:
     static bool waitForLog(QWidget* window, const QRegularExpression& line) {
         return QTest::qWaitFor([&] { return logLines(window).indexOf(line) >= 0; }, kBoundedMs);
     }
-    // The line the window logs for the simulated tag until the tag report replaces it.
+    // The tag report's UID line for the simulated tag.
     static QRegularExpression tagLine() {
-        return QRegularExpression(QStringLiteral(
-            R"(^CLumaro::handleNfcTechnologyDiscovered: Tag detected \(type: 0x[0-9A-F]{8}, UID: 04 11 22 33 44 55 66\)$)"));
+        return QRegularExpression(QStringLiteral("^\\tUID:\\t04:11:22:33:44:55:66$"));
     }
     // A dialog of the given class shown over the window, or null.
     static QWidget* shownDialog(const char* className) {
