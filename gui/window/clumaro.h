@@ -312,6 +312,7 @@ private:
     // ---- Card emulation page ----
     friend class CeTest;
     friend class SnepTest;
+    friend class SnepRealTest;
     DWORD getCeContentType() const;
     void ceLoadCapabilityContainer(DWORD mask, BYTE* capabilityContainer, BYTE* attributeBlock, bool advanced);
     NfcApiStatus ceStartEmulation(DWORD mask);
