@@ -1,6 +1,7 @@
 #include "pn53x/pn532_sim.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 namespace pn53xsim {
@@ -12,6 +13,29 @@ constexpr uint8_t kTfiController = 0xD5;
 constexpr uint8_t kGetFirmwareVersion = 0x02;
 constexpr uint8_t kSamConfiguration = 0x14;
 constexpr uint8_t kRfConfiguration = 0x32;
+constexpr uint8_t kInListPassiveTarget = 0x4A;
+constexpr uint8_t kInDataExchange = 0x40;
+constexpr uint8_t kInSelect = 0x54;
+constexpr uint8_t kInRelease = 0x52;
+constexpr uint8_t kStatusOk = 0x00;
+constexpr uint8_t kStatusTimeout = 0x01;
+constexpr uint8_t kStatusCrc = 0x02;
+constexpr uint8_t kStatusAuthentication = 0x14;
+constexpr uint8_t kStatusNoTarget = 0x27;
+constexpr uint8_t kBrTyA = 0x00, kBrTyF212 = 0x01, kBrTyF424 = 0x02, kBrTyB = 0x03, kBrTyJewel = 0x04;
+
+bool answersTo(const simtags::Tag& tag, uint8_t brTy) {
+    using simtags::Protocol;
+    using simtags::Technology;
+    switch (brTy) {
+    case kBrTyA: return tag.technology == Technology::A && tag.protocol != Protocol::T1T;
+    case kBrTyJewel: return tag.protocol == Protocol::T1T;
+    case kBrTyB: return tag.technology == Technology::B;
+    case kBrTyF212:
+    case kBrTyF424: return tag.technology == Technology::F && tag.f.bitRate == brTy;
+    default: return false;
+    }
+}
 
 uint8_t checksum(const Bytes& bytes, size_t from, size_t to) {
     uint8_t sum = 0;
@@ -43,10 +67,121 @@ void Pn532Sim::inject(Fault fault) {
     faults_.push_back(fault);
 }
 
+void Pn532Sim::enter(std::shared_ptr<simtags::Tag> tag) {
+    std::lock_guard lock(m_);
+    tag_ = std::move(tag);
+    if (!waitingFor_ || !answersTo(*tag_, *waitingFor_)) return;
+    append(late_, frame(kInListPassiveTarget + 1, *targetData(*waitingFor_)));
+    waitingFor_.reset();
+}
+
+void Pn532Sim::leave() {
+    std::lock_guard lock(m_);
+    if (tag_) tag_->reset();
+    tag_.reset();
+}
+
+Bytes Pn532Sim::takeLate() {
+    std::lock_guard lock(m_);
+    Bytes out;
+    out.swap(late_);
+    return out;
+}
+
+void Pn532Sim::withTag(const std::function<void(simtags::Tag*)>& f) {
+    std::lock_guard lock(m_);
+    f(tag_.get());
+}
+
+// Target data of one target: NbTg, Tg and what the kind of target reveals, as the controller
+// lists it (SENS_RES most significant byte first).
+std::optional<Bytes> Pn532Sim::targetData(uint8_t brTy) const {
+    if (!tag_ || tag_->removed() || !answersTo(*tag_, brTy)) return std::nullopt;
+    const simtags::Tag& t = *tag_;
+    Bytes out{0x01, 0x01};
+    switch (brTy) {
+    case kBrTyA:
+        append(out, {t.a.sensRes[1], t.a.sensRes[0], t.a.selRes.value_or(0), static_cast<uint8_t>(t.a.nfcid1.size())});
+        append(out, t.a.nfcid1);
+        if (t.protocol == simtags::Protocol::IsoDep) {
+            out.push_back(static_cast<uint8_t>(t.ats.size() + 1));
+            append(out, t.ats);
+        }
+        break;
+    case kBrTyJewel:
+        append(out, {t.a.sensRes[1], t.a.sensRes[0]});
+        append(out, Bytes(t.a.nfcid1.begin(), t.a.nfcid1.begin() + std::min<size_t>(4, t.a.nfcid1.size())));
+        break;
+    case kBrTyB:
+        out.push_back(0x50);
+        append(out, t.b.sensbRes);
+        out.push_back(static_cast<uint8_t>(t.attribRes.size()));
+        append(out, t.attribRes);
+        break;
+    default:
+        out.push_back(static_cast<uint8_t>(t.f.sensfRes.size() + 2));
+        out.push_back(0x01);
+        append(out, t.f.sensfRes);
+        break;
+    }
+    return out;
+}
+
+// InDataExchange: Tg, then the bytes for the target; the answer's status byte leads.
+Bytes Pn532Sim::dataExchange(const Bytes& data) {
+    if (data.empty() || (data[0] & 0x0F) != 1 || !tag_) return {kStatusNoTarget};
+    Bytes command(data.begin() + 1, data.end());
+    if (tag_->protocol == simtags::Protocol::Mifare && command.size() == 12 && (command[0] == 0x60 || command[0] == 0x61)) {
+        Bytes card{command[0], command[1]};
+        append(card, Bytes(command.begin() + 8, command.end()));
+        append(card, Bytes(command.begin() + 2, command.begin() + 8));
+        command = card;
+    }
+    const std::optional<Bytes> answer = tag_->removed() ? std::nullopt : tag_->exchange(command);
+    if (!answer) return {kStatusTimeout};
+    switch (tag_->judge(*answer)) {
+    case simtags::Reply::AuthenticationFailed: return {kStatusAuthentication};
+    case simtags::Reply::Nak: return {kStatusCrc};
+    case simtags::Reply::Ack: return {kStatusOk};
+    case simtags::Reply::Data: break;
+    }
+    Bytes out{kStatusOk};
+    append(out, *answer);
+    return out;
+}
+
+// The RF commands' answer data; nothing while InListPassiveTarget waits for a target.
+bool Pn532Sim::rf(const Command& command, std::optional<Bytes>& data) {
+    const Bytes& d = command.data;
+    switch (command.code) {
+    case kInListPassiveTarget: {
+        const uint8_t brTy = d.size() >= 2 ? d[1] : 0xFF;
+        data = targetData(brTy);
+        if (!data) waitingFor_ = brTy;
+        return true;
+    }
+    case kInDataExchange: data = dataExchange(d); return true;
+    case kInSelect:
+    case kInRelease:
+        if (command.code == kInRelease && tag_) tag_->reset();
+        data = Bytes{static_cast<uint8_t>(tag_ ? kStatusOk : kStatusNoTarget)};
+        return true;
+    default: return false;
+    }
+}
+
 std::vector<Command> Pn532Sim::commands() const {
     std::lock_guard lock(m_);
     return commands_;
 }
+bool Pn532Sim::waitForCommands(uint8_t code, size_t n, uint32_t timeoutMs) {
+    std::unique_lock lock(m_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return static_cast<size_t>(std::count_if(commands_.begin(), commands_.end(),
+                                                 [code](const Command& c) { return c.code == code; })) >= n;
+    });
+}
+
 size_t Pn532Sim::hostAcks() const {
     std::lock_guard lock(m_);
     return hostAcks_;
@@ -121,6 +256,7 @@ bool Pn532Sim::takeFrame(Bytes& out) {
         if (pending_.size() < 5) return false;
         ++hostAcks_;
         held_.clear();
+        waitingFor_.reset();
         pending_.erase(pending_.begin(), pending_.begin() + 5);
         return true;
     }
@@ -141,6 +277,8 @@ bool Pn532Sim::takeFrame(Bytes& out) {
     }
     Command command{frame[5], Bytes(frame.begin() + 6, frame.begin() + 4 + len), wakeUp};
     commands_.push_back(command);
+    cv_.notify_all();
+    waitingFor_.reset();   // a new command ends the wait for a target
     answer(command, out);
     return true;
 }
@@ -157,7 +295,9 @@ void Pn532Sim::answer(const Command& command, Bytes& out) {
     if (fault == Fault::Garbage) append(out, {0x00, 0x00, 0xFF, 0x33, 0x10});
     append(out, fault == Fault::HlAck ? hlFrame("00", "00") : ack());
     const auto handler = handlers_.find(command.code);
-    const std::optional<Bytes> data = handler == handlers_.end() ? std::nullopt : handler->second(command.data);
+    std::optional<Bytes> data;
+    if (handler != handlers_.end()) data = handler->second(command.data);
+    else if (rf(command, data) && !data) return;
     if (fault == Fault::ErrorFrame || !data) return append(out, errorFrame());
     Bytes reply = frame(static_cast<uint8_t>(command.code + 1), *data, fault == Fault::Extended || data->size() > 253);
     const size_t lcsAt = reply[3] == 0xFF && reply[4] == 0xFF ? 7 : 4;

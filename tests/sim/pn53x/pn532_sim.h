@@ -3,18 +3,30 @@
 // postamble, answers an ACK and then the command's answer, and drops a pending answer when the
 // host sends an ACK of its own. Bytes in, bytes out: the caller carries them over any link.
 //
+// As reader it carries a field with at most one tag of the shared tag models: InListPassiveTarget
+// answers with the tag's target data (or waits, after its ACK, until a tag of the asked kind
+// enters; the host's ACK or next command ends the wait), InDataExchange hands the bytes after the
+// target number to the tag and answers its status byte and the tag's answer, InSelect and
+// InRelease answer for the one target. MIFARE Classic authentication comes in the controller's
+// order (command, block, key, UID) and reaches the tag in the card's (command, block, UID, key).
+//
 //   Pn532Sim sim;
 //   sim.inject(Fault::Nack);               // the next command is refused with a NACK
 //   Bytes out = sim.feed(hostBytes);       // ACK + answer (or what the fault makes of them)
+//   sim.enter(tag); out = sim.takeLate();  // the answer a waiting InListPassiveTarget got
 #pragma once
 
 #include <cstdint>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <memory>
 #include <vector>
+
+#include "tags/tag.h"
 
 namespace pn53xsim {
 
@@ -57,7 +69,17 @@ public:
     void inject(Fault fault);                  // applies to the next command, in order of injection
     void setFirmware(uint8_t ic, uint8_t version, uint8_t revision, uint8_t support);
 
+    // The field: a tag enters (answering a waiting InListPassiveTarget) or leaves it.
+    void enter(std::shared_ptr<simtags::Tag> tag);
+    void leave();
+    // Answers that became due outside feed(); empty when there are none.
+    Bytes takeLate();
+    // Runs f with the tag in the field (or null) while no command is being answered.
+    void withTag(const std::function<void(simtags::Tag*)>& f);
+
     std::vector<Command> commands() const;
+    // Waits at most timeoutMs until n commands with this code have come.
+    bool waitForCommands(uint8_t code, size_t n, uint32_t timeoutMs);
     size_t hostAcks() const;                   // ACK frames the host sent
     size_t rejectedFrames() const;             // host frames with a bad LCS, DCS or postamble
 
@@ -72,13 +94,21 @@ private:
     // Takes one host frame off the front of pending_; false when more bytes are needed.
     bool takeFrame(Bytes& out);
     void answer(const Command& command, Bytes& out);
+    // The RF commands; false when the command is none of them.
+    bool rf(const Command& command, std::optional<Bytes>& data);
+    std::optional<Bytes> targetData(uint8_t brTy) const;
+    Bytes dataExchange(const Bytes& data);
 
     mutable std::mutex m_;
+    std::condition_variable cv_;
     Bytes pending_;
     std::map<uint8_t, Handler> handlers_;
     std::deque<Fault> faults_;
     std::vector<Command> commands_;
     Bytes held_;
+    Bytes late_;
+    std::shared_ptr<simtags::Tag> tag_;
+    std::optional<uint8_t> waitingFor_;   // the BrTy of an InListPassiveTarget without target yet
     size_t hostAcks_ = 0;
     size_t rejected_ = 0;
 };

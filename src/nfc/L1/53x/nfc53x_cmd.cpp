@@ -145,8 +145,6 @@ bool decodeJewel(TNfcllContext* ll, const uint8_t* data, uint16_t size, uint32_t
     return true;
 }
 
-void postTrigger(TNfcllContext* ll) { nfcllSendUs(ll, nfcllMsgMake<NFCLL_LLCP_TRIGGER_IND>(ll->queueWord)); }
-
 bool inDeactivation(const TNfc53xPart* part) {
     return part->state >= NFC53X_STATE_DEACTIVATE_RF && part->state <= NFC53X_STATE_DEACTIVATE_RF_2;
 }
@@ -325,8 +323,7 @@ uint32_t nfc53xP2pReceive(TNfcllContext* ll, bool initiator, const uint8_t* data
         return NFC53X_EVT_RESPONSE_ERROR;
     }
     if (!initiator && inDeactivation(part)) return NFC53X_EVT_NONE;
-    if (!initiator && ll->mode == NFC53X_KIND_CE) return NFC53X_EVT_P2P_GET_DONE;
-    postTrigger(ll);
+    nfcllSendUsLlcpTriggerInd(ll);
     const bool more = status & kStatusMore;
     if (initiator && !ll->rx.buffer) nfcllPrepareNewRxBuffer(ll);
     nfcllStoreP2pRxData(ll, size - 1u, data + 1, more);
@@ -342,6 +339,6 @@ uint32_t nfc53xDecodeSetDepData(TNfcllContext* ll, bool meta, const uint8_t* dat
     if (meta) TRACE(NFCLL_TRC_STATE, "nfc53x: TAMA message output TgMetaSetDEPData: Status=0x%X", status);
     else TRACE(NFCLL_TRC_STATE, "nfc53x: TAMA message output TgSetDEPData: Status=0x%X", status);
     if (size == 0 || status == kStatusSetFailed) return NFC53X_EVT_RESPONSE_ERROR;
-    postTrigger(ll);
+    nfcllSendUsLlcpTriggerInd(ll);
     return meta ? NFC53X_EVT_P2P_METASET_DONE : NFC53X_EVT_P2P_SET_DONE;
 }

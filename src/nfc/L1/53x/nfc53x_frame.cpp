@@ -268,8 +268,8 @@ void response(TNfcllContext* ll, TNfc53xPart* part, uint8_t code, const uint8_t*
             break;
         case 0x87:
             TRACE(NFCLL_TRC_STATE, "nfc53x: decode TAMA_CC_TgGetDEPData %d", static_cast<int>(size));
-            e = ll->mode == NFC53X_KIND_P2P_TG || ll->mode == NFC53X_KIND_CE ? nfc53xP2pReceive(ll, false, data, size)
-                                                                               : plainStatus(part, data, size, d);
+            // As card, the reader's command goes up with its status byte in front.
+            e = ll->mode == NFC53X_KIND_P2P_TG ? nfc53xP2pReceive(ll, false, data, size) : plainStatus(part, data, size, d);
             break;
         case 0x89:
             TRACE(NFCLL_TRC_STATE, "nfc53x: decode TAMA_CC_TgGetInitiatorCommand");
