@@ -17,6 +17,12 @@ constexpr uint8_t kInListPassiveTarget = 0x4A;
 constexpr uint8_t kInDataExchange = 0x40;
 constexpr uint8_t kInSelect = 0x54;
 constexpr uint8_t kInRelease = 0x52;
+constexpr uint8_t kRegulationTest = 0x58;
+constexpr uint8_t kGetGeneralStatus = 0x04;
+constexpr uint8_t kReadRegister = 0x06;
+constexpr uint8_t kWriteRegister = 0x08;
+constexpr uint8_t kReadGpio = 0x0C;
+constexpr uint8_t kWriteGpio = 0x0E;
 constexpr uint8_t kStatusOk = 0x00;
 constexpr uint8_t kStatusTimeout = 0x01;
 constexpr uint8_t kStatusCrc = 0x02;
@@ -161,6 +167,33 @@ bool Pn532Sim::rf(const Command& command, std::optional<Bytes>& data) {
         return true;
     }
     case kInDataExchange: data = dataExchange(d); return true;
+    case kRegulationTest: return true;   // the controller sends until the next command, answering nothing
+    case kGetGeneralStatus: {
+        // Err, Field, NbTg, one target's Tg, BrRx, BrTx and modulation, SAM status.
+        data = tag_ ? Bytes{0x00, 0x00, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00} : Bytes{0x00, 0x00, 0x00, 0x00};
+        return true;
+    }
+    case kReadRegister:
+    case kWriteRegister: {
+        // Pairs of address bytes to read, or address pairs with the value to write.
+        const size_t step = command.code == kReadRegister ? 2 : 3;
+        if (d.size() % step) return true;
+        data = Bytes{};
+        for (size_t i = 0; i < d.size(); i += step) {
+            uint8_t& reg = registers_[static_cast<uint16_t>(d[i] << 8 | d[i + 1])];
+            if (step == 3) reg = d[i + 2];
+            else data->push_back(reg);
+        }
+        if (step == 3) data->clear();
+        return true;
+    }
+    case kReadGpio: data = Bytes{gpio_[0], gpio_[1], gpio_[2]}; return true;
+    case kWriteGpio:
+        // A port byte with bit 7 set is written, the others left alone.
+        for (size_t i = 0; i < std::min<size_t>(d.size(), 2); ++i)
+            if (d[i] & 0x80) gpio_[i] = d[i] & 0x7F;
+        data = Bytes{};
+        return true;
     case kInSelect:
     case kInRelease:
         if (command.code == kInRelease && tag_) tag_->reset();

@@ -9,6 +9,8 @@
 // target number to the tag and answers its status byte and the tag's answer, InSelect and
 // InRelease answer for the one target. MIFARE Classic authentication comes in the controller's
 // order (command, block, key, UID) and reaches the tag in the card's (command, block, UID, key).
+// GetGeneralStatus, Read/WriteRegister and Read/WriteGPIO act on the simulator's own state;
+// RegulationTest answers nothing, as the controller does until its next command.
 //
 //   Pn532Sim sim;
 //   sim.inject(Fault::Nack);               // the next command is refused with a NACK
@@ -108,7 +110,9 @@ private:
     Bytes held_;
     Bytes late_;
     std::shared_ptr<simtags::Tag> tag_;
-    std::optional<uint8_t> waitingFor_;   // the BrTy of an InListPassiveTarget without target yet
+    std::optional<uint8_t> waitingFor_;
+    std::map<uint16_t, uint8_t> registers_;
+    uint8_t gpio_[3] = {0x3F, 0x03, 0x00};   // P3, P7, I0I1   // the BrTy of an InListPassiveTarget without target yet
     size_t hostAcks_ = 0;
     size_t rejected_ = 0;
 };

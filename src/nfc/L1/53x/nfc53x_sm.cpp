@@ -723,6 +723,26 @@ void buffer(TNfcllContext* ll, TNfc53xPart* part, const Event& e) {
     if (part->bufferedLength) std::memcpy(part->bufferedData, e.data, part->bufferedLength);
 }
 
+bool isRequest(uint32_t event) {
+    return event == NFC53X_EVT_LISTEN_NONE || event == NFC53X_EVT_LISTEN_TAG || event == NFC53X_EVT_TRANSACTION ||
+           event == NFC53X_EVT_RAW_TRANS || event == NFC53X_EVT_SELECT || event == NFC53X_EVT_LISTEN_P2P_IN ||
+           event == NFC53X_EVT_LISTEN_P2P_TG || (event >= NFC53X_EVT_LISTEN_CE && event <= NFC53X_EVT_LISTEN_CE_SECURE);
+}
+
+// States whose command has been taken (its ACK came) but not yet answered: a request waits
+// there too, or it would take the answer's place and leave its own requester unanswered.
+bool awaitingAnswer(const TNfc53xPart* part) {
+    const State s = part->state;
+    return s == NFC53X_STATE_SEND_TAG_1 || s == NFC53X_STATE_SEND_TAG_2 || s == NFC53X_STATE_SELECT_TAG_1 ||
+           s == NFC53X_STATE_SELECT_TAG_2 || s == NFC53X_STATE_SEND_RAW || s == NFC53X_STATE_RELISTEN_TAG ||
+           s == NFC53X_STATE_RELISTEN_TAG2 || s == NFC53X_STATE_ACTIVATE_TAG_1 ||
+           (s >= NFC53X_STATE_IO_GET_GENERAL_STATUS && s <= NFC53X_STATE_IO_WRITE_GPIO);
+}
+
+bool mustWait(const TNfc53xPart* part, uint32_t event) {
+    return part->inProcess || (isRequest(event) && awaitingAnswer(part));
+}
+
 void run(TNfcllContext* ll, TNfc53xPart* part, const Event& e) {
     if (!anyState(ll, part, e)) stateHandling(ll, part, e);
 }
@@ -730,7 +750,7 @@ void run(TNfcllContext* ll, TNfc53xPart* part, const Event& e) {
 // The buffered event runs once the controller is free; its data are copied out first, since
 // running it may buffer the next.
 void runBuffered(TNfcllContext* ll, TNfc53xPart* part) {
-    while (!part->inProcess && part->bufferedEvent != NFC53X_EVT_NONE) {
+    while (part->bufferedEvent != NFC53X_EVT_NONE && !mustWait(part, part->bufferedEvent)) {
         const uint32_t number = part->bufferedEvent;
         part->bufferedEvent = NFC53X_EVT_NONE;
         if (number == NFC53X_EVT_LISTEN_NONE && part->state >= NFC53X_STATE_DEACTIVATE_RF &&
@@ -781,7 +801,7 @@ void nfc53xHandleEvent(TNfcllContext* ll, uint32_t event, const uint8_t* data, u
           nfc53xEventStr(event), static_cast<int>(part->state), nfc53xStateStr(part->state),
           static_cast<unsigned>(part->lastError), static_cast<int>(length));
     const Event e{event, data, length};
-    if (part->inProcess) return buffer(ll, part, e);
+    if (mustWait(part, event)) return buffer(ll, part, e);
     run(ll, part, e);
     runBuffered(ll, part);
 }

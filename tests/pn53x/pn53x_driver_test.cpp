@@ -1,0 +1,293 @@
+// The PN53x driver inside the real layer 1, against the simulated PN532 in process: listens, tag
+// exchanges and their failures, MIFARE authentication, requests that wait for a busy controller,
+// P2P fragments in both roles, card emulation and the I/O controls.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "L1/53x/nfc53x.h"
+#include "L1/common/nfcllmsg.h"
+#include "driver_harness.h"
+#include "os/os_mem.h"
+#include "pn53x/pn532_sim.h"
+#include "tags/mifare_tag.h"
+#include "tags/t2t_tag.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using pn53xsim::Fault;
+using pn53xsim::Pn532Sim;
+
+constexpr uint16_t kFailed = 0x206;
+constexpr uint16_t kTimeout = 0x108;
+constexpr uint8_t kInListPassiveTarget = 0x4A;
+constexpr uint8_t kInDataExchange = 0x40;
+
+struct Result {
+    uint16_t cause;
+    Bytes data;
+};
+
+class Pn53xDriver : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(h.build(0x102, &nfc53xInit, sizeof(TNfc53xPart)));
+        ll = h.context();
+        part = nfc53xPart(ll);
+        h.setPeer([this](const Bytes& frame) { return sim.feed(frame); });
+        h.toLayer1(nfcllMsgMake<NFCLL_ACT_REQ>(DriverHarness::kManager));
+        ASSERT_EQ(part->state, NFC53X_STATE_INACTIVE);
+    }
+
+    void listen(uint32_t type) { h.toLayer1(nfcllMsgMake<NFCLL_LISTEN_REQ>(DriverHarness::kManager, {type, nullptr})); }
+    // A tag in the field, polled, reported and answered by the manager.
+    void detect(std::shared_ptr<simtags::Tag> tag, uint32_t type = TAG_ISO14443A) {
+        const size_t before = h.upward(NFCLL_DEVICE_IND).size();
+        sim.enter(std::move(tag));
+        listen(type);
+        ASSERT_EQ(h.upward(NFCLL_DEVICE_IND).size(), before + 1);
+        h.toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(DriverHarness::kManager));
+        ASSERT_EQ(part->state, NFC53X_STATE_ACTIVATE_TAG_OK);
+    }
+    void transaction(const Bytes& data) {
+        h.toLayer1(nfcllMsgMake<NFCLL_TRANSACTION_REQ>(DriverHarness::kManager,
+                                                       {data.data(), static_cast<uint16_t>(data.size()), 0}));
+    }
+    // The transaction indications since the last call; their buffers go back to the pool.
+    std::vector<Result> results() {
+        std::vector<Result> out;
+        const std::vector<OsMessage> all = h.upward(NFCLL_TRANSACTION_IND);
+        for (; taken_ < all.size(); ++taken_) {
+            const auto f = nfcllMsgGet<NFCLL_TRANSACTION_IND>(all[taken_]);
+            const TNfcllTransactionResult& r = *f.result;
+            const uint16_t length = r.cause ? r.errorLength : r.dataLength;
+            out.push_back({r.cause, r.data ? Bytes(r.data, r.data + length) : Bytes{}});
+            if (f.flags & NFCLL_MSG_OWNS_BUFFER) osBufferRelease(f.result);
+        }
+        return out;
+    }
+    std::vector<uint16_t> listenCauses() {
+        std::vector<uint16_t> out;
+        for (const OsMessage& m : h.upward(NFCLL_LISTEN_CONF)) out.push_back(nfcllMsgGet<NFCLL_LISTEN_CONF>(m).cause);
+        return out;
+    }
+    // The data of the host's commands with this code, in order.
+    std::vector<Bytes> commandData(uint8_t code) {
+        std::vector<Bytes> out;
+        for (const pn53xsim::Command& c : sim.commands())
+            if (c.code == code) out.push_back(c.data);
+        return out;
+    }
+
+    DriverHarness h;
+    Pn532Sim sim;
+    TNfcllContext* ll = nullptr;
+    TNfc53xPart* part = nullptr;
+
+private:
+    size_t taken_ = 0;
+};
+
+std::shared_ptr<simtags::T2tTag> ultralight() {
+    auto tag = simtags::T2tTag::make(simtags::T2tTag::Chip::Ultralight, true);
+    tag->put(16, {0x03, 0x05, 0xD1, 0x01, 0x01, 0x54, 0x02});
+    return tag;
+}
+
+TEST_F(Pn53xDriver, ATagListenPollsAndTheTagIsReportedWithItsIdentifiers) {
+    auto tag = ultralight();
+    sim.enter(tag);
+    listen(TAG_ISO14443A);
+    EXPECT_EQ(commandData(kInListPassiveTarget), (std::vector<Bytes>{{0x01, 0x00}}));
+    EXPECT_EQ(listenCauses(), (std::vector<uint16_t>{0}));
+    ASSERT_EQ(h.upward(NFCLL_DEVICE_IND).size(), 1u);
+    EXPECT_EQ(+ll->device.tagType, TAG_ULTRALIGHT_TYPE2);
+    EXPECT_EQ(Bytes(ll->device.uid, ll->device.uid + ll->device.uidLength), tag->a.nfcid1);
+    EXPECT_EQ(+ll->device.a.atqa, 0x0044);
+}
+
+TEST_F(Pn53xDriver, AnExchangeAnswersTheTagsDataWithoutTheStatusByte) {
+    auto tag = ultralight();
+    detect(tag);
+    transaction({0x30, 0x04});
+    EXPECT_EQ(commandData(kInDataExchange).back(), (Bytes{0x01, 0x30, 0x04}));
+    const std::vector<Result> r = results();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].cause, 0);
+    EXPECT_EQ(r[0].data, tag->bytes(16, 16));
+}
+
+TEST_F(Pn53xDriver, FailedExchangesAnswerTheirCause) {
+    struct Case {
+        const char* name;
+        std::function<void(Pn532Sim&)> arrange;
+        Result expected;
+    };
+    const Case cases[] = {
+        {"NACK", [](Pn532Sim& t) { t.inject(Fault::Nack); }, {kFailed, {}}},
+        {"silence", [](Pn532Sim& t) { t.inject(Fault::Silence); }, {kTimeout, {}}},
+        {"tag gone", [](Pn532Sim& t) { t.leave(); }, {kFailed, {0x27}}},
+        {"tag silent", [](Pn532Sim& t) { t.withTag([](simtags::Tag* tag) { tag->removeAfter(0); }); }, {kFailed, {0x01}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        detect(ultralight());
+        c.arrange(sim);
+        transaction({0xA2, 0x05, 0x01, 0x02, 0x03, 0x04});   // a write: no relisten on failure
+        h.advance(NFC53X_RESPONSE_MS + 10);
+        const std::vector<Result> r = results();
+        ASSERT_EQ(r.size(), 1u);
+        EXPECT_EQ(r[0].cause, c.expected.cause);
+        EXPECT_EQ(r[0].data, c.expected.data) << "the controller's status byte";
+        // The driver listens again afterwards.
+        listen(0);
+        EXPECT_EQ(part->state, NFC53X_STATE_INACTIVE);
+        h.toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(DriverHarness::kManager));
+    }
+}
+
+TEST_F(Pn53xDriver, MifareAuthenticationIsReorderedOnTheWireOnly) {
+    auto card = std::make_shared<simtags::MifareTag>();
+    simtags::makeFactoryFresh(*card);
+    detect(card);
+    const Bytes uid = card->a.nfcid1;
+    const Bytes key(6, 0xFF);
+    Bytes auth{0x60, 0x04};
+    auth.insert(auth.end(), uid.begin(), uid.end());
+    auth.insert(auth.end(), key.begin(), key.end());
+    const Bytes callers = auth;
+    transaction(auth);
+    EXPECT_EQ(auth, callers);
+    Bytes wire{0x01, 0x60, 0x04};
+    wire.insert(wire.end(), key.begin(), key.end());
+    wire.insert(wire.end(), uid.begin(), uid.end());
+    EXPECT_EQ(commandData(kInDataExchange).back(), wire);
+    std::vector<Result> r = results();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].cause, 0);
+
+    // A wrong key halts the card: it is polled again and the transaction fails with its own cause.
+    Bytes bad = auth;
+    bad[11] = 0x00;
+    transaction(bad);
+    EXPECT_EQ(commandData(kInListPassiveTarget).size(), 2u);
+    r = results();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].cause, NFCLL_CAUSE_AUTH_FAILED);
+    EXPECT_EQ(part->state, NFC53X_STATE_ACTIVATE_TAG_OK);
+}
+
+TEST_F(Pn53xDriver, AListenDuringAnExchangeRunsAfterItAndASecondOneReplacesIt) {
+    detect(ultralight());
+    h.setPeer(nullptr);   // the controller takes the command but has not answered yet
+    transaction({0x30, 0x04});
+    const Bytes command = h.sent().back();
+    listen(TAG_ISO14443A);
+    listen(0);
+    EXPECT_EQ(listenCauses(), (std::vector<uint16_t>{0, kFailed})) << "the displaced listen is answered";
+    h.setPeer([this](const Bytes& frame) { return sim.feed(frame); });
+    h.deliver(sim.feed(command));
+    const std::vector<Result> r = results();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].cause, 0);
+    EXPECT_EQ(part->state, NFC53X_STATE_INACTIVE) << "the buffered listen-none ran and deactivated";
+    EXPECT_EQ(listenCauses().back(), 0);
+}
+
+TEST_F(Pn53xDriver, ABufferedExchangeKeepsItsData) {
+    detect(ultralight());
+    h.setPeer(nullptr);
+    transaction({0x30, 0x04});
+    const Bytes first = h.sent().back();
+    transaction({0x30, 0x08});   // waits for the controller
+    h.setPeer([this](const Bytes& frame) { return sim.feed(frame); });
+    h.deliver(sim.feed(first));
+    EXPECT_EQ(commandData(kInDataExchange).back(), (Bytes{0x01, 0x30, 0x08}));
+    EXPECT_EQ(results().size(), 2u);
+}
+
+TEST_F(Pn53xDriver, RawFramesGoOutAsTheyAreAndOverlongOnesAreRefused) {
+    detect(ultralight());
+    ll->flags |= NFCLL_FLAG_PN53X_4;
+    const Bytes frame = {0x00, 0x00, 0xFF, 0x02, 0xFE, 0xD4, 0x02, 0x2A, 0x00};
+    transaction(frame);
+    EXPECT_EQ(h.sent().back(), frame);
+    std::vector<Result> r = results();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].cause, 0);
+    EXPECT_EQ(r[0].data, Pn532Sim::frame(0x03, {0x32, 0x01, 0x06, 0x07}));
+
+    const size_t sent = h.sent().size();
+    transaction(Bytes(NFC53X_FRAME_MAX + 1, 0x00));
+    EXPECT_EQ(h.sent().size(), sent);
+    r = results();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].cause, kFailed);
+}
+
+// ---- I/O controls ----------------------------------------------------------------------------------
+struct IoAnswer {
+    uint16_t cause;
+    Bytes data;
+};
+
+class Pn53xIo : public Pn53xDriver {
+protected:
+    IoAnswer io(uint32_t code, const Bytes& input) {
+        out_.assign(32, 0);
+        const size_t before = h.upward(NFCLL_IOCONTROL_CONF).size();
+        h.toLayer1(nfcllMsgMake<NFCLL_IOCONTROL_REQ>(
+            DriverHarness::kManager,
+            {nullptr, input.data(), out_.data(), code, 0, static_cast<uint16_t>(input.size()), static_cast<uint16_t>(out_.size())}));
+        const std::vector<OsMessage> confs = h.upward(NFCLL_IOCONTROL_CONF);
+        if (confs.size() == before) return {0xFFFF, {}};
+        const auto f = nfcllMsgGet<NFCLL_IOCONTROL_CONF>(confs.back());
+        return {f.cause, f.data ? Bytes(f.data, f.data + f.length) : Bytes{}};
+    }
+    Bytes out_;
+};
+
+TEST_F(Pn53xIo, ReadRegisterGivesTheRegisterBytes) {
+    sim.onCommand(0x06, [](const Bytes& d) { return d.size() == 4 ? std::optional<Bytes>(Bytes{0x11, 0x22}) : std::nullopt; });
+    const IoAnswer a = io(0x1105, {0x63, 0x02, 0x63, 0x03});
+    EXPECT_EQ(a.cause, 0);
+    EXPECT_EQ(a.data, (Bytes{0x11, 0x22}));
+    EXPECT_EQ(part->state, NFC53X_STATE_INACTIVE);
+}
+
+TEST_F(Pn53xIo, RegulationTestIsConfirmedAtOnceAndUnknownCodesAreRefused) {
+    h.setPeer(nullptr);
+    EXPECT_EQ(io(0x1102, {0x01}).cause, 0);
+    EXPECT_EQ(sim.commands().size(), 4u) << "not yet at the controller's";
+    h.setPeer([this](const Bytes& frame) { return sim.feed(frame); });
+    EXPECT_EQ(io(0x1234, {}).cause, NFCLL_CAUSE_NO_DRIVER);
+}
+
+TEST_F(Pn53xIo, AFailedIoCommandIsAnsweredAndTheDriverGoesBack) {
+    sim.inject(Fault::Nack);
+    EXPECT_EQ(io(0x1105, {0x63, 0x02}).cause, kFailed);
+    EXPECT_EQ(part->state, NFC53X_STATE_INACTIVE);
+    sim.inject(Fault::Silence);
+    EXPECT_EQ(io(0x1109, {}).cause, 0xFFFF) << "no answer before the time-out";
+    h.advance(NFC53X_RESPONSE_MS + 10);
+    const std::vector<OsMessage> confs = h.upward(NFCLL_IOCONTROL_CONF);
+    ASSERT_EQ(confs.size(), 2u);
+    EXPECT_EQ(nfcllMsgGet<NFCLL_IOCONTROL_CONF>(confs.back()).cause, kTimeout);
+    const IoAnswer gpio = io(0x1009, {});
+    EXPECT_EQ(gpio.cause, 0) << "a later I/O control still runs";
+    EXPECT_EQ(gpio.data, (Bytes{0x3F, 0x03, 0x00}));
+}
+
+TEST_F(Pn53xIo, AnIoControlDuringAnExchangeIsRefused) {
+    detect(ultralight());
+    h.setPeer(nullptr);
+    transaction({0x30, 0x04});
+    EXPECT_EQ(io(0x1105, {0x63, 0x02}).cause, kFailed);
+    EXPECT_EQ(part->pendingId, NFC53X_REQ_IN_DATA_EXCHANGE) << "the exchange still waits for its answer";
+}
+
+}  // namespace
