@@ -290,4 +290,98 @@ TEST_F(Pn53xIo, AnIoControlDuringAnExchangeIsRefused) {
     EXPECT_EQ(part->pendingId, NFC53X_REQ_IN_DATA_EXCHANGE) << "the exchange still waits for its answer";
 }
 
+// ---- P2P and card emulation ---------------------------------------------------------------------
+constexpr uint8_t kInJumpForDep = 0x56;
+constexpr uint8_t kTgInitAsTarget = 0x8C;
+constexpr uint8_t kTgGetData = 0x86;
+constexpr uint8_t kTgSetData = 0x8E;
+
+Bytes patterned(size_t n) {
+    Bytes b(n);
+    for (size_t k = 0; k < n; ++k) b[k] = static_cast<uint8_t>(k * 7 + 1);
+    return b;
+}
+
+// The initiator's ATR_RES as InJumpForDEP gives it: status, Tg, NFCID3t, DIDt, BSt, BRt, TO, PPt, Gt.
+const Bytes kJumpAnswer = {0x00, 0x01, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8, 0xA9, 0xAA,
+                           0x00, 0x00, 0x00, 0x0E, 0x32, 0x46, 0x66, 0x6D};
+
+TEST_F(Pn53xDriver, AsInitiatorAMessageGoesOutInChainedPiecesOf240) {
+    sim.onCommand(kInJumpForDep, [](const Bytes&) { return std::optional<Bytes>(kJumpAnswer); });
+    sim.onCommand(kInDataExchange, [](const Bytes&) { return std::optional<Bytes>(Bytes{0x00}); });
+    listen(P2P_INITIATOR);
+    ASSERT_EQ(h.upward(NFCLL_DEVICE_IND).size(), 1u);
+    EXPECT_EQ(+ll->device.tagType, P2P_INITIATOR);
+    h.toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(DriverHarness::kManager));
+
+    const Bytes message = patterned(600);
+    h.toLayer1(nfcllMsgMake<PH_DATA_REQ>(DriverHarness::kManager,
+                                         {NFCLL_MSG_OWNS_BUFFER, 0, static_cast<uint16_t>(message.size()), h.rxBuffer(message)}));
+    const std::vector<Bytes> pieces = commandData(kInDataExchange);
+    ASSERT_EQ(pieces.size(), 3u);
+    Bytes joined;
+    const uint8_t targets[] = {0x41, 0x41, 0x01};   // "more" on all but the last
+    const size_t sizes[] = {240, 240, 120};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(pieces[i].at(0), targets[i]);
+        EXPECT_EQ(pieces[i].size() - 1, sizes[i]);
+        joined.insert(joined.end(), pieces[i].begin() + 1, pieces[i].end());
+    }
+    EXPECT_EQ(joined, message);
+    EXPECT_EQ(part->state, NFC53X_STATE_ACTIVATE_P2P_IN_OK);
+}
+
+TEST_F(Pn53xDriver, AsTargetTheInitiatorsReleaseReportsTheRemovalWithoutError) {
+    Bytes atrReq{0x04, 0x0F, 0xD4, 0x00};
+    for (uint8_t b = 0xB0; b < 0xBA; ++b) atrReq.push_back(b);
+    atrReq.insert(atrReq.end(), {0x00, 0x00, 0x00, 0x32, 0x46, 0x66, 0x6D});
+    sim.onCommand(kTgInitAsTarget, [atrReq](const Bytes&) { return std::optional<Bytes>(atrReq); });
+    sim.onCommand(kTgGetData, [](const Bytes&) { return std::optional<Bytes>(Bytes{0x29}); });
+    listen(P2P_TARGET);
+    EXPECT_EQ(listenCauses(), (std::vector<uint16_t>{0}));
+    ASSERT_EQ(h.upward(NFCLL_DEVICE_IND).size(), 1u);
+    EXPECT_EQ(+ll->device.tagType, P2P_TARGET);
+    h.toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(DriverHarness::kManager));
+    const std::vector<OsMessage> removed = h.upward(NFCLL_TECH_REMOVE_IND);
+    ASSERT_EQ(removed.size(), 1u);
+    EXPECT_EQ(nfcllMsgGet<NFCLL_TECH_REMOVE_IND>(removed[0]).cause, 0);
+    EXPECT_EQ(part->state, NFC53X_STATE_INACTIVE);
+}
+
+TEST_F(Pn53xDriver, AsTypeACardEachReaderCommandIsATransactionAndItsAnswerGoesBack) {
+    const Bytes select{0x00, 0xA4, 0x04, 0x00, 0x02, 0xE1, 0x03};
+    std::vector<Bytes> commands{select, {0x00, 0xB0, 0x00, 0x00, 0x0F}};
+    sim.onCommand(kTgInitAsTarget, [](const Bytes&) { return std::optional<Bytes>(Bytes{0x08, 0xE0, 0x80}); });
+    sim.onCommand(kTgGetData, [&commands](const Bytes&) {
+        if (commands.empty()) return std::optional<Bytes>(Bytes{0x29});
+        Bytes answer{0x00};
+        answer.insert(answer.end(), commands.front().begin(), commands.front().end());
+        commands.erase(commands.begin());
+        return std::optional<Bytes>(answer);
+    });
+    sim.onCommand(kTgSetData, [](const Bytes&) { return std::optional<Bytes>(Bytes{0x00}); });
+    listen(CE_HOST_14443A_106);
+    ASSERT_EQ(h.upward(NFCLL_DEVICE_IND).size(), 1u);
+    h.toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(DriverHarness::kManager));
+    std::vector<Result> r = results();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].data, select);
+
+    transaction({0x90, 0x00});
+    EXPECT_EQ(commandData(kTgSetData).back(), (Bytes{0x90, 0x00}));
+    r = results();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].data, (Bytes{0x00, 0xB0, 0x00, 0x00, 0x0F})) << "the next command";
+}
+
+TEST_F(Pn53xDriver, ACardCommandWithoutItsStatusByteIsAnError) {
+    sim.onCommand(kTgInitAsTarget, [](const Bytes&) { return std::optional<Bytes>(Bytes{0x08}); });
+    sim.onCommand(kTgGetData, [](const Bytes&) { return std::optional<Bytes>(Bytes{}); });
+    listen(CE_HOST_14443A_106);
+    h.toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(DriverHarness::kManager));
+    EXPECT_TRUE(results().empty());
+    ASSERT_EQ(h.upward(NFCLL_TECH_REMOVE_IND).size(), 1u);
+    EXPECT_EQ(nfcllMsgGet<NFCLL_TECH_REMOVE_IND>(h.upward(NFCLL_TECH_REMOVE_IND)[0]).cause, kFailed);
+}
+
 }  // namespace
