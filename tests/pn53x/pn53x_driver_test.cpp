@@ -384,4 +384,26 @@ TEST_F(Pn53xDriver, ACardCommandWithoutItsStatusByteIsAnError) {
     EXPECT_EQ(nfcllMsgGet<NFCLL_TECH_REMOVE_IND>(h.upward(NFCLL_TECH_REMOVE_IND)[0]).cause, kFailed);
 }
 
+TEST_F(Pn53xDriver, TheModemLineInSecureCardEmulationAsksForTheGeneralStatus) {
+    listen(CE_SECURE_CE);
+    EXPECT_EQ(commandData(0x14).back(), (Bytes{0x02, 0x10, 0x01})) << "virtual card mode";
+    EXPECT_EQ(listenCauses(), (std::vector<uint16_t>{0}));
+    ASSERT_EQ(part->state, NFC53X_STATE_CE_SECURE2);
+    OsMessage dsr{};
+    dsr.command = PH_LINE_SIGNAL;
+    dsr.source = DriverHarness::kCom;
+    osMsgSetFields(dsr, PhParamFields{6});
+    h.toLayer1(dsr);   // in process: a pseudo-terminal has no modem lines
+    EXPECT_EQ(sim.commands().back().code, 0x04);
+    EXPECT_EQ(part->state, NFC53X_STATE_CE_SECURE2) << "back to waiting once the status is read";
+}
+
+TEST_F(Pn53xDriver, ADeactivationFromBelowIsReportedUp) {
+    OsMessage m{};
+    m.command = 0x209;
+    m.source = DriverHarness::kManager;
+    h.toLayer1(m);
+    EXPECT_EQ(h.upward(NFCLL_DEACT_IND).size(), 1u);
+}
+
 }  // namespace
