@@ -14,6 +14,8 @@
 #include "os/os_mem.h"
 #include "pn53x/pn532_sim.h"
 #include "tags/mifare_tag.h"
+#include "tags/nfc_dep_target.h"
+#include "peers/remote_poller.h"
 #include "tags/t2t_tag.h"
 
 namespace {
@@ -291,97 +293,172 @@ TEST_F(Pn53xIo, AnIoControlDuringAnExchangeIsRefused) {
 }
 
 // ---- P2P and card emulation ---------------------------------------------------------------------
-constexpr uint8_t kInJumpForDep = 0x56;
 constexpr uint8_t kTgInitAsTarget = 0x8C;
 constexpr uint8_t kTgGetData = 0x86;
 constexpr uint8_t kTgSetData = 0x8E;
+constexpr uint8_t kTgSetMetaData = 0x94;
+constexpr uint8_t kTgGetInitiatorCommand = 0x88;
 
-Bytes patterned(size_t n) {
+Bytes patterned(size_t n, uint8_t seed) {
     Bytes b(n);
-    for (size_t k = 0; k < n; ++k) b[k] = static_cast<uint8_t>(k * 7 + 1);
+    for (size_t k = 0; k < n; ++k) b[k] = static_cast<uint8_t>(k * 7 + seed);
     return b;
 }
 
-// The initiator's ATR_RES as InJumpForDEP gives it: status, Tg, NFCID3t, DIDt, BSt, BRt, TO, PPt, Gt.
-const Bytes kJumpAnswer = {0x00, 0x01, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8, 0xA9, 0xAA,
-                           0x00, 0x00, 0x00, 0x0E, 0x32, 0x46, 0x66, 0x6D};
+class Pn53xP2p : public Pn53xDriver {
+protected:
+    void sendFrame(const Bytes& frame) {
+        h.toLayer1(nfcllMsgMake<PH_DATA_REQ>(DriverHarness::kManager,
+                                             {NFCLL_MSG_OWNS_BUFFER, 0, static_cast<uint16_t>(frame.size()), h.rxBuffer(frame)}));
+    }
+    // The whole frames layer 1 sent up; their buffers go back to the pool.
+    std::vector<Bytes> framesUp() {
+        std::vector<Bytes> out;
+        const std::vector<OsMessage> all = h.upward(PH_DATA_IND);
+        for (; framesTaken_ < all.size(); ++framesTaken_) {
+            const auto f = nfcllMsgGet<PH_DATA_IND>(all[framesTaken_]);
+            out.emplace_back(f.buffer + f.offset, f.buffer + f.offset + f.length);
+            if (f.flags & NFCLL_MSG_OWNS_BUFFER) osBufferRelease(f.buffer);
+        }
+        return out;
+    }
+    void detected() {
+        ASSERT_EQ(h.upward(NFCLL_DEVICE_IND).size(), 1u);
+        h.toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(DriverHarness::kManager));
+    }
 
-TEST_F(Pn53xDriver, AsInitiatorAMessageGoesOutInChainedPiecesOf240) {
-    sim.onCommand(kInJumpForDep, [](const Bytes&) { return std::optional<Bytes>(kJumpAnswer); });
-    sim.onCommand(kInDataExchange, [](const Bytes&) { return std::optional<Bytes>(Bytes{0x00}); });
+private:
+    size_t framesTaken_ = 0;
+};
+
+TEST_F(Pn53xP2p, AsInitiatorAMessageGoesOutInChainedPiecesAndALongAnswerIsFetchedInPieces) {
+    auto target = std::make_shared<simtags::NfcDepTarget>();
+    const Bytes answer = patterned(500, 3);
+    target->toSend = {answer};
+    sim.enter(target);
     listen(P2P_INITIATOR);
-    ASSERT_EQ(h.upward(NFCLL_DEVICE_IND).size(), 1u);
+    detected();
     EXPECT_EQ(+ll->device.tagType, P2P_INITIATOR);
-    h.toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(DriverHarness::kManager));
+    EXPECT_EQ(Bytes(ll->device.uid, ll->device.uid + 10), Bytes(target->atrRes.begin(), target->atrRes.begin() + 10));
 
-    const Bytes message = patterned(600);
-    h.toLayer1(nfcllMsgMake<PH_DATA_REQ>(DriverHarness::kManager,
-                                         {NFCLL_MSG_OWNS_BUFFER, 0, static_cast<uint16_t>(message.size()), h.rxBuffer(message)}));
+    const Bytes message = patterned(600, 1);
+    sendFrame(message);
     const std::vector<Bytes> pieces = commandData(kInDataExchange);
-    ASSERT_EQ(pieces.size(), 3u);
-    Bytes joined;
+    ASSERT_EQ(pieces.size(), 5u);
     const uint8_t targets[] = {0x41, 0x41, 0x01};   // "more" on all but the last
     const size_t sizes[] = {240, 240, 120};
     for (size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(pieces[i].at(0), targets[i]);
         EXPECT_EQ(pieces[i].size() - 1, sizes[i]);
-        joined.insert(joined.end(), pieces[i].begin() + 1, pieces[i].end());
     }
-    EXPECT_EQ(joined, message);
+    EXPECT_EQ(pieces[3], Bytes{0x01}) << "the answer's next pieces are fetched without data";
+    EXPECT_EQ(pieces[4], Bytes{0x01});
+    sim.withTag([&](simtags::Tag* t) {
+        ASSERT_EQ(t->log.size(), 1u);
+        EXPECT_EQ(t->log[0].command, message) << "the target got one whole frame";
+    });
+    EXPECT_EQ(framesUp(), std::vector<Bytes>{answer});
     EXPECT_EQ(part->state, NFC53X_STATE_ACTIVATE_P2P_IN_OK);
 }
 
-TEST_F(Pn53xDriver, AsTargetTheInitiatorsReleaseReportsTheRemovalWithoutError) {
-    Bytes atrReq{0x04, 0x0F, 0xD4, 0x00};
-    for (uint8_t b = 0xB0; b < 0xBA; ++b) atrReq.push_back(b);
-    atrReq.insert(atrReq.end(), {0x00, 0x00, 0x00, 0x32, 0x46, 0x66, 0x6D});
-    sim.onCommand(kTgInitAsTarget, [atrReq](const Bytes&) { return std::optional<Bytes>(atrReq); });
-    sim.onCommand(kTgGetData, [](const Bytes&) { return std::optional<Bytes>(Bytes{0x29}); });
+TEST_F(Pn53xP2p, ListenNoneWhileAnExchangeRunsDeactivates) {
+    sim.enter(std::make_shared<simtags::NfcDepTarget>());
+    listen(P2P_INITIATOR);
+    detected();
+    h.setPeer(nullptr);
+    sendFrame({0x00, 0x00});
+    h.setPeer([this](const Bytes& frame) { return sim.feed(frame); });
+    h.deliver(Pn532Sim::ack());
+    ASSERT_EQ(part->state, NFC53X_STATE_SEND_RECV_P2P_IN_1);
+    listen(0);
+    EXPECT_EQ(commandData(0x14).size(), 2u) << "SAMConfiguration normal mode";
+    EXPECT_EQ(commandData(0x32).back(), (Bytes{0x01, 0x00})) << "then the field off";
+    EXPECT_EQ(part->state, NFC53X_STATE_INACTIVE);
+    EXPECT_EQ(listenCauses().back(), 0);
+}
+
+TEST_F(Pn53xP2p, AsTargetFramesGoBothWaysUntilTheInitiatorReleasesTheHost) {
+    auto initiator = simpeers::RemotePoller::nfcDepInitiator();
+    const Bytes first = patterned(20, 9);
+    initiator->log.toSend = {first};
+    sim.approach(initiator);
     listen(P2P_TARGET);
     EXPECT_EQ(listenCauses(), (std::vector<uint16_t>{0}));
-    ASSERT_EQ(h.upward(NFCLL_DEVICE_IND).size(), 1u);
+    detected();
     EXPECT_EQ(+ll->device.tagType, P2P_TARGET);
-    h.toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(DriverHarness::kManager));
+    EXPECT_EQ(framesUp(), std::vector<Bytes>{first});
+    ASSERT_EQ(part->state, NFC53X_STATE_SEND_P2P_TG);
+
+    const Bytes reply = patterned(300, 5);
+    sendFrame(reply);
+    EXPECT_EQ(commandData(kTgSetMetaData).size(), 1u);
+    EXPECT_EQ(commandData(kTgSetMetaData)[0].size(), 240u);
+    EXPECT_EQ(commandData(kTgSetData).size(), 1u);
+    EXPECT_EQ(initiator->log.received, std::vector<Bytes>{reply});
+    // The initiator has nothing more to say: the next TgGetDEPData answers that it released the host.
+    EXPECT_EQ(commandData(kTgGetData).size(), 2u);
     const std::vector<OsMessage> removed = h.upward(NFCLL_TECH_REMOVE_IND);
     ASSERT_EQ(removed.size(), 1u);
     EXPECT_EQ(nfcllMsgGet<NFCLL_TECH_REMOVE_IND>(removed[0]).cause, 0);
     EXPECT_EQ(part->state, NFC53X_STATE_INACTIVE);
 }
 
-TEST_F(Pn53xDriver, AsTypeACardEachReaderCommandIsATransactionAndItsAnswerGoesBack) {
+TEST_F(Pn53xP2p, AsTypeACardEachReaderCommandIsATransactionAndItsAnswerGoesBack) {
+    auto reader = simpeers::RemotePoller::reader(simtags::Technology::A);
     const Bytes select{0x00, 0xA4, 0x04, 0x00, 0x02, 0xE1, 0x03};
-    std::vector<Bytes> commands{select, {0x00, 0xB0, 0x00, 0x00, 0x0F}};
-    sim.onCommand(kTgInitAsTarget, [](const Bytes&) { return std::optional<Bytes>(Bytes{0x08, 0xE0, 0x80}); });
-    sim.onCommand(kTgGetData, [&commands](const Bytes&) {
-        if (commands.empty()) return std::optional<Bytes>(Bytes{0x29});
-        Bytes answer{0x00};
-        answer.insert(answer.end(), commands.front().begin(), commands.front().end());
-        commands.erase(commands.begin());
-        return std::optional<Bytes>(answer);
-    });
-    sim.onCommand(kTgSetData, [](const Bytes&) { return std::optional<Bytes>(Bytes{0x00}); });
+    const Bytes read{0x00, 0xB0, 0x00, 0x00, 0x0F};
+    reader->log.toSend = {select, read};
+    sim.approach(reader);
     listen(CE_HOST_14443A_106);
-    ASSERT_EQ(h.upward(NFCLL_DEVICE_IND).size(), 1u);
-    h.toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(DriverHarness::kManager));
+    EXPECT_EQ(sim.commands().back().code, kTgGetData);
+    detected();
     std::vector<Result> r = results();
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].data, select);
 
     transaction({0x90, 0x00});
-    EXPECT_EQ(commandData(kTgSetData).back(), (Bytes{0x90, 0x00}));
+    EXPECT_EQ(reader->log.received, (std::vector<Bytes>{{0x90, 0x00}}));
     r = results();
     ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0].data, (Bytes{0x00, 0xB0, 0x00, 0x00, 0x0F})) << "the next command";
+    EXPECT_EQ(r[0].data, read) << "the next command";
 }
 
-TEST_F(Pn53xDriver, ACardCommandWithoutItsStatusByteIsAnError) {
-    sim.onCommand(kTgInitAsTarget, [](const Bytes&) { return std::optional<Bytes>(Bytes{0x08}); });
-    sim.onCommand(kTgGetData, [](const Bytes&) { return std::optional<Bytes>(Bytes{}); });
-    listen(CE_HOST_14443A_106);
-    h.toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(DriverHarness::kManager));
+TEST_F(Pn53xP2p, AsFelicaCardTheReadersCommandsComeWithTheActivationAndAfterEachAnswer) {
+    auto reader = simpeers::RemotePoller::reader(simtags::Technology::F);
+    const Bytes polling{0x06, 0x00, 0xFF, 0xFF, 0x01, 0x00};
+    const Bytes check{0x10, 0x06, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x01, 0x0B, 0x00, 0x01, 0x80, 0x00};
+    reader->log.toSend = {polling, check};
+    sim.approach(reader);
+    listen(CE_HOST_FELICA);
+    detected();
+    std::vector<Result> r = results();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].data, polling);
+    const Bytes answer{0x12, 0x01, 0x02, 0xFE};
+    transaction(answer);
+    EXPECT_EQ(reader->log.received, std::vector<Bytes>{answer});
+    EXPECT_EQ(commandData(kTgGetInitiatorCommand).size(), 1u);
+    r = results();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].data, check);
+}
+
+// A reader's command without even its status byte would be "the data after the first byte" of
+// nothing: it ends the emulation instead.
+TEST_F(Pn53xP2p, ACardCommandWithoutItsStatusByteEndsTheEmulation) {
+    auto reader = simpeers::RemotePoller::reader(simtags::Technology::F);
+    reader->log.toSend = {{0x06, 0x00, 0xFF, 0xFF, 0x01, 0x00}};
+    sim.approach(reader);
+    sim.onCommand(kTgGetInitiatorCommand, [](const Bytes&) { return std::optional<Bytes>(Bytes{}); });
+    listen(CE_HOST_FELICA);
+    detected();
+    ASSERT_EQ(results().size(), 1u);
+    transaction({0x12, 0x01});
     EXPECT_TRUE(results().empty());
-    ASSERT_EQ(h.upward(NFCLL_TECH_REMOVE_IND).size(), 1u);
-    EXPECT_EQ(nfcllMsgGet<NFCLL_TECH_REMOVE_IND>(h.upward(NFCLL_TECH_REMOVE_IND)[0]).cause, kFailed);
+    const std::vector<OsMessage> removed = h.upward(NFCLL_TECH_REMOVE_IND);
+    ASSERT_EQ(removed.size(), 1u);
+    EXPECT_EQ(nfcllMsgGet<NFCLL_TECH_REMOVE_IND>(removed[0]).cause, kFailed);
+    EXPECT_EQ(part->state, NFC53X_STATE_INACTIVE);
 }
 
 TEST_F(Pn53xDriver, TheModemLineInSecureCardEmulationAsksForTheGeneralStatus) {

@@ -18,6 +18,17 @@ constexpr uint8_t kInDataExchange = 0x40;
 constexpr uint8_t kInSelect = 0x54;
 constexpr uint8_t kInRelease = 0x52;
 constexpr uint8_t kRegulationTest = 0x58;
+constexpr uint8_t kInJumpForDep = 0x56;
+constexpr uint8_t kTgInitAsTarget = 0x8C;
+constexpr uint8_t kTgGetData = 0x86;
+constexpr uint8_t kTgSetData = 0x8E;
+constexpr uint8_t kTgSetMetaData = 0x94;
+constexpr uint8_t kTgGetInitiatorCommand = 0x88;
+constexpr uint8_t kTgResponseToInitiator = 0x90;
+constexpr uint8_t kStatusMore = 0x40;
+constexpr uint8_t kStatusReleased = 0x29;
+constexpr uint8_t kBrTyDep = 0xDE;          // marks a wait of InJumpForDEP, which has no BrTy
+constexpr size_t kDepPiece = 240;
 constexpr uint8_t kGetGeneralStatus = 0x04;
 constexpr uint8_t kReadRegister = 0x06;
 constexpr uint8_t kWriteRegister = 0x08;
@@ -35,6 +46,7 @@ bool answersTo(const simtags::Tag& tag, uint8_t brTy) {
     using simtags::Technology;
     switch (brTy) {
     case kBrTyA: return tag.technology == Technology::A && tag.protocol != Protocol::T1T;
+    case kBrTyDep: return tag.protocol == Protocol::NfcDep;
     case kBrTyJewel: return tag.protocol == Protocol::T1T;
     case kBrTyB: return tag.technology == Technology::B;
     case kBrTyF212:
@@ -50,6 +62,11 @@ uint8_t checksum(const Bytes& bytes, size_t from, size_t to) {
 }
 
 void append(Bytes& out, const Bytes& bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
+
+Bytes concatenated(Bytes a, const Bytes& b) {
+    append(a, b);
+    return a;
+}
 
 }  // namespace
 
@@ -77,8 +94,24 @@ void Pn532Sim::enter(std::shared_ptr<simtags::Tag> tag) {
     std::lock_guard lock(m_);
     tag_ = std::move(tag);
     if (!waitingFor_ || !answersTo(*tag_, *waitingFor_)) return;
-    append(late_, frame(kInListPassiveTarget + 1, *targetData(*waitingFor_)));
+    const uint8_t code = *waitingFor_ == kBrTyDep ? kInJumpForDep + 1 : kInListPassiveTarget + 1;
+    append(late_, frame(code, *targetData(*waitingFor_)));
     waitingFor_.reset();
+}
+
+void Pn532Sim::approach(std::shared_ptr<simpeers::RemotePoller> poller) {
+    std::lock_guard lock(m_);
+    poller_ = std::move(poller);
+    if (!waitingAsTarget_) return;
+    if (const std::optional<Bytes> first = initiatorCommand()) {
+        append(late_, frame(kTgInitAsTarget + 1, *first));
+        waitingAsTarget_ = false;
+    }
+}
+
+void Pn532Sim::withdraw() {
+    std::lock_guard lock(m_);
+    poller_.reset();
 }
 
 void Pn532Sim::leave() {
@@ -104,6 +137,7 @@ void Pn532Sim::withTag(const std::function<void(simtags::Tag*)>& f) {
 std::optional<Bytes> Pn532Sim::targetData(uint8_t brTy) const {
     if (!tag_ || tag_->removed() || !answersTo(*tag_, brTy)) return std::nullopt;
     const simtags::Tag& t = *tag_;
+    if (brTy == kBrTyDep) return concatenated({kStatusOk, 0x01}, t.atrRes);
     Bytes out{0x01, 0x01};
     switch (brTy) {
     case kBrTyA:
@@ -133,9 +167,64 @@ std::optional<Bytes> Pn532Sim::targetData(uint8_t brTy) const {
     return out;
 }
 
+// The first command of the device that polls the controller as target: mode byte, then the
+// command (an ATR_REQ with its length byte and command bytes, or a RATS).
+std::optional<Bytes> Pn532Sim::initiatorCommand() const {
+    if (!poller_) return std::nullopt;
+    if (poller_->protocol == simtags::Protocol::NfcDep)
+        return concatenated({0x04, static_cast<uint8_t>(poller_->activation.size() + 3), 0xD4, 0x00}, poller_->activation);
+    if (poller_->protocol == simtags::Protocol::IsoDep && poller_->technology == simtags::Technology::A)
+        return concatenated({0x08, 0xE0}, poller_->activation);
+    if (poller_->protocol == simtags::Protocol::T3T && !poller_->log.toSend.empty()) {
+        // A FeliCa reader's first command comes with the activation itself.
+        Bytes out = concatenated({0x02}, poller_->log.toSend.front());
+        poller_->log.toSend.pop_front();
+        return out;
+    }
+    return std::nullopt;
+}
+
+Bytes Pn532Sim::targetGet() {
+    if (!poller_ || poller_->log.toSend.empty()) return {kStatusReleased};
+    Bytes out = concatenated({kStatusOk}, poller_->log.toSend.front());
+    poller_->log.toSend.pop_front();
+    return out;
+}
+
+Bytes Pn532Sim::targetSet(const Bytes& data, bool last) {
+    if (!poller_) return {kStatusReleased};
+    append(targetOut_, data);
+    if (last) {
+        poller_->log.take(targetOut_);
+        targetOut_.clear();
+    }
+    return {kStatusOk};
+}
+
+// InDataExchange with an NFC-DEP target: whole frames each way, in pieces.
+Bytes Pn532Sim::depExchange(const Bytes& data) {
+    const bool more = data[0] & 0x40;
+    append(depIn_, Bytes(data.begin() + 1, data.end()));
+    if (more) return {kStatusOk};
+    if (depIn_.empty() && !depOut_.empty()) {
+        // The host fetches the next piece of the answer.
+    } else {
+        const std::optional<Bytes> answer = tag_->removed() ? std::nullopt : tag_->exchange(depIn_);
+        depIn_.clear();
+        if (!answer) return {kStatusTimeout};
+        depOut_ = *answer;
+    }
+    const size_t n = std::min(depOut_.size(), kDepPiece);
+    Bytes out{static_cast<uint8_t>(depOut_.size() > n ? kStatusMore : kStatusOk)};
+    out.insert(out.end(), depOut_.begin(), depOut_.begin() + static_cast<long>(n));
+    depOut_.erase(depOut_.begin(), depOut_.begin() + static_cast<long>(n));
+    return out;
+}
+
 // InDataExchange: Tg, then the bytes for the target; the answer's status byte leads.
 Bytes Pn532Sim::dataExchange(const Bytes& data) {
     if (data.empty() || (data[0] & 0x0F) != 1 || !tag_) return {kStatusNoTarget};
+    if (tag_->protocol == simtags::Protocol::NfcDep) return depExchange(data);
     Bytes command(data.begin() + 1, data.end());
     if (tag_->protocol == simtags::Protocol::Mifare && command.size() == 12 && (command[0] == 0x60 || command[0] == 0x61)) {
         Bytes card{command[0], command[1]};
@@ -167,6 +256,19 @@ bool Pn532Sim::rf(const Command& command, std::optional<Bytes>& data) {
         return true;
     }
     case kInDataExchange: data = dataExchange(d); return true;
+    case kInJumpForDep:
+        data = targetData(kBrTyDep);
+        if (!data) waitingFor_ = kBrTyDep;
+        return true;
+    case kTgInitAsTarget:
+        data = initiatorCommand();
+        waitingAsTarget_ = !data;
+        return true;
+    case kTgGetData:
+    case kTgGetInitiatorCommand: data = targetGet(); return true;
+    case kTgResponseToInitiator: data = targetSet(d, true); return true;
+    case kTgSetData:
+    case kTgSetMetaData: data = targetSet(d, command.code == kTgSetData); return true;
     case kRegulationTest: return true;   // the controller sends until the next command, answering nothing
     case kGetGeneralStatus: {
         // Err, Field, NbTg, one target's Tg, BrRx, BrTx and modulation, SAM status.
@@ -290,6 +392,7 @@ bool Pn532Sim::takeFrame(Bytes& out) {
         ++hostAcks_;
         held_.clear();
         waitingFor_.reset();
+        waitingAsTarget_ = false;
         pending_.erase(pending_.begin(), pending_.begin() + 5);
         return true;
     }
@@ -312,6 +415,7 @@ bool Pn532Sim::takeFrame(Bytes& out) {
     commands_.push_back(command);
     cv_.notify_all();
     waitingFor_.reset();   // a new command ends the wait for a target
+    waitingAsTarget_ = false;
     answer(command, out);
     return true;
 }

@@ -9,6 +9,14 @@
 // target number to the tag and answers its status byte and the tag's answer, InSelect and
 // InRelease answer for the one target. MIFARE Classic authentication comes in the controller's
 // order (command, block, key, UID) and reaches the tag in the card's (command, block, UID, key).
+// With an NFC-DEP target in the field, InJumpForDEP answers its ATR_RES and InDataExchange
+// carries whole frames to it: the host's pieces with the "more" bit (Tg | 0x40) are joined, and
+// an answer longer than one piece comes in pieces of 240 with status 0x40, each fetched by an
+// InDataExchange without data. As target, TgInitAsTarget answers the first command of a device
+// that approaches (an NFC-DEP initiator's ATR_REQ, or an ISO-DEP reader's RATS) or waits for one;
+// TgGetDEPData gives the device's next command (0x29 once it has none: it released the host),
+// TgSetMetaData and TgSetDEPData carry the host's answer to it in pieces. A FeliCa reader's
+// commands come with TgInitAsTarget and TgGetInitiatorCommand, TgResponseToInitiator answers them.
 // GetGeneralStatus, Read/WriteRegister and Read/WriteGPIO act on the simulator's own state;
 // RegulationTest answers nothing, as the controller does until its next command.
 //
@@ -28,6 +36,7 @@
 #include <memory>
 #include <vector>
 
+#include "peers/remote_poller.h"
 #include "tags/tag.h"
 
 namespace pn53xsim {
@@ -74,6 +83,9 @@ public:
     // The field: a tag enters (answering a waiting InListPassiveTarget) or leaves it.
     void enter(std::shared_ptr<simtags::Tag> tag);
     void leave();
+    // A device that polls the controller while it waits as target, or its going away.
+    void approach(std::shared_ptr<simpeers::RemotePoller> poller);
+    void withdraw();
     // Answers that became due outside feed(); empty when there are none.
     Bytes takeLate();
     // Runs f with the tag in the field (or null) while no command is being answered.
@@ -100,6 +112,10 @@ private:
     bool rf(const Command& command, std::optional<Bytes>& data);
     std::optional<Bytes> targetData(uint8_t brTy) const;
     Bytes dataExchange(const Bytes& data);
+    Bytes depExchange(const Bytes& data);
+    std::optional<Bytes> initiatorCommand() const;
+    Bytes targetGet();
+    Bytes targetSet(const Bytes& data, bool last);
 
     mutable std::mutex m_;
     std::condition_variable cv_;
@@ -111,6 +127,9 @@ private:
     Bytes late_;
     std::shared_ptr<simtags::Tag> tag_;
     std::optional<uint8_t> waitingFor_;
+    bool waitingAsTarget_ = false;
+    std::shared_ptr<simpeers::RemotePoller> poller_;
+    Bytes depIn_, depOut_, targetOut_;   // frames in pieces: from the host, to it, and as target
     std::map<uint16_t, uint8_t> registers_;
     uint8_t gpio_[3] = {0x3F, 0x03, 0x00};   // P3, P7, I0I1   // the BrTy of an InListPassiveTarget without target yet
     size_t hostAcks_ = 0;

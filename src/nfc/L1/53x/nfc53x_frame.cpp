@@ -281,6 +281,9 @@ void response(TNfcllContext* ll, TNfc53xPart* part, uint8_t code, const uint8_t*
             TRACE(NFCLL_TRC_STATE, "nfc53x: decode TAMA_CC_TgInitAsTarget");
             e = nfc53xDecodeTgInitAsTarget(ll, data, size);
             if (e == NFC53X_EVT_LISTEN_RESPONSE) ll->flags &= ~NFCLL_FLAG_ACTIVITY_CHECK;
+            // The mode byte, then the initiator's first command: a FeliCa card answers it at once.
+            d.output = data;
+            d.length = size;
             break;
         case 0x8F:
             TRACE(NFCLL_TRC_STATE, "nfc53x: decode TAMA_CC_TgSetDEPData");
