@@ -1,10 +1,11 @@
 // Tags on a simulated PN532 as an application meets them through the public API: the reader is
 // started on its pseudo-terminal, a Type 2 tag entering the field is detected with its
 // identifiers, a PDU goes to it and its answer comes back, its NDEF message is read, and its
-// leaving is reported.
+// leaving is reported; it is found again when it comes back.
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "api_stack.h"
@@ -20,7 +21,7 @@ using simtags::T2tTag;
 constexpr uint8_t kInListPassiveTarget = 0x4A;
 
 struct Pn532Session {
-    explicit Pn532Session(const char* readerType = "PN532") : stack(readerType, sim.portPath()) {}
+    explicit Pn532Session(const char* readerType) : stack(readerType, sim.portPath()) {}
 
     // Started, listening for type A, with the tag entering once the reader polls for it.
     bool detect(std::shared_ptr<simtags::Tag> tag) {
@@ -50,10 +51,12 @@ std::shared_ptr<T2tTag> tagWith(const Bytes& message) {
     return tag;
 }
 
-TEST(Pn532Tags, AType2TagIsDetectedExchangedWithReadAndSeenToLeave) {
+class Pn53xTags : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Pn53xTags, AType2TagIsDetectedExchangedWithReadAndSeenToLeave) {
     const Bytes message = simtags::mimeMessage(30, 3);
     auto tag = tagWith(message);
-    Pn532Session s;
+    Pn532Session s(GetParam());
     ASSERT_TRUE(s.detect(tag));
 
     const TNfcTagInfo info = s.stack.waitFor(nfcEventTagDetected)->tag;
@@ -79,6 +82,12 @@ TEST(Pn532Tags, AType2TagIsDetectedExchangedWithReadAndSeenToLeave) {
 
     s.sim.sim().leave();
     EXPECT_TRUE(s.stack.waitFor(nfcEventTagRemoved).has_value());
+    // The reader polls on: the tag that comes back is detected again.
+    s.sim.sim().enter(tagWith(message));
+    EXPECT_TRUE(s.stack.waitFor(nfcEventTagDetected, 1).has_value());
 }
+
+INSTANTIATE_TEST_SUITE_P(Chips, Pn53xTags, ::testing::Values("PN532", "PN533"),
+                         [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
 }  // namespace

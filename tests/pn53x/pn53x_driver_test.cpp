@@ -293,7 +293,6 @@ TEST_F(Pn53xIo, AnIoControlDuringAnExchangeIsRefused) {
 }
 
 // ---- P2P and card emulation ---------------------------------------------------------------------
-constexpr uint8_t kTgInitAsTarget = 0x8C;
 constexpr uint8_t kTgGetData = 0x86;
 constexpr uint8_t kTgSetData = 0x8E;
 constexpr uint8_t kTgSetMetaData = 0x94;
