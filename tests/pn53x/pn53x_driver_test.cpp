@@ -152,6 +152,35 @@ TEST_F(Pn53xDriver, FailedExchangesAnswerTheirCause) {
     }
 }
 
+TEST_F(Pn53xDriver, ExchangesThatCannotBeSentAreAnsweredAtOnce) {
+    detect(ultralight());
+    const size_t sent = h.sent().size();
+    transaction(Bytes(300, 0x30));   // more than one command carries
+    std::vector<Result> r = results();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].cause, kFailed);
+    EXPECT_EQ(h.sent().size(), sent);
+    EXPECT_EQ(part->state, NFC53X_STATE_ACTIVATE_TAG_OK);
+
+    listen(0);   // no tag any more
+    transaction({0x30, 0x04});
+    r = results();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].cause, NFCLL_CAUSE_WRONG_STATE);
+    h.toLayer1(nfcllMsgMake<NFCLL_SELECT_REQ>(DriverHarness::kManager, {0, 0}));
+    ASSERT_EQ(h.upward(NFCLL_SELECT_CONF).size(), 1u);
+    EXPECT_EQ(nfcllMsgGet<NFCLL_SELECT_CONF>(h.upward(NFCLL_SELECT_CONF)[0]).cause, NFCLL_CAUSE_WRONG_STATE);
+}
+
+TEST_F(Pn53xDriver, ASelectionNamesTheTarget) {
+    detect(ultralight());
+    h.toLayer1(nfcllMsgMake<NFCLL_SELECT_REQ>(DriverHarness::kManager, {1, 0}));
+    EXPECT_EQ(commandData(0x54).back(), Bytes{0x01});
+    ASSERT_EQ(h.upward(NFCLL_SELECT_CONF).size(), 1u);
+    EXPECT_EQ(nfcllMsgGet<NFCLL_SELECT_CONF>(h.upward(NFCLL_SELECT_CONF)[0]).cause, 0);
+    EXPECT_EQ(part->state, NFC53X_STATE_ACTIVATE_TAG_OK);
+}
+
 TEST_F(Pn53xDriver, MifareAuthenticationIsReorderedOnTheWireOnly) {
     auto card = std::make_shared<simtags::MifareTag>();
     simtags::makeFactoryFresh(*card);

@@ -45,9 +45,10 @@ void setState(TNfc53xPart* part, State next) {
     part->state = next;
 }
 
-void send(TNfcllContext* ll, uint32_t request, const uint8_t* data = nullptr, uint16_t length = 0) {
-    if (!nfc53xSendDsCommand(ll, request, data, length))
-        TRACE(NFCLL_TRC_ERROR, "nfc53x: ! request %u not sent", static_cast<unsigned>(request));
+bool send(TNfcllContext* ll, uint32_t request, const uint8_t* data = nullptr, uint16_t length = 0) {
+    if (nfc53xSendDsCommand(ll, request, data, length)) return true;
+    TRACE(NFCLL_TRC_ERROR, "nfc53x: ! request %u not sent", static_cast<unsigned>(request));
+    return false;
 }
 
 void listenConf(TNfcllContext* ll, uint16_t cause) {
@@ -134,7 +135,12 @@ void enterSendTag(TNfcllContext* ll, const Event& e) {
         ll->flags |= NFCLL_FLAG_PN53X_10;
     }
     if (part->pollType == kPollTypeA && length == 2 && frame[0] == 0x30) ll->flags |= NFCLL_FLAG_PN53X_10;
-    send(ll, NFC53X_REQ_IN_DATA_EXCHANGE, frame, length);
+    // What does not fit one command (or finds no buffer) is refused, not left waiting.
+    if (e.length > sizeof frame || !send(ll, NFC53X_REQ_IN_DATA_EXCHANGE, frame, length)) {
+        ll->flags &= ~NFCLL_FLAG_PN53X_10;
+        nfcllSendUsTransactionInd(ll, nullptr, kCauseFailed, 0);
+        return setState(part, NFC53X_STATE_ACTIVATE_TAG_OK);
+    }
     setState(part, NFC53X_STATE_SEND_TAG_1);
 }
 
@@ -468,7 +474,8 @@ void ceListen(TNfcllContext* ll, TNfc53xPart* part, const Event& e) {
         technologyDetected(ll);
         if (part->targetMode == 2) return ceCommand(ll, part, e);
         setState(part, NFC53X_STATE_CE_GETDATA);
-        return send(ll, NFC53X_REQ_TG_GET_DEP_DATA);
+        send(ll, NFC53X_REQ_TG_GET_DEP_DATA);
+        return;
     default: return;
     }
 }
@@ -494,7 +501,9 @@ void cePutData(TNfcllContext* ll, TNfc53xPart* part, const Event& e) {
     const bool felica = part->targetMode == 2;
     switch (e.number) {
     case NFC53X_EVT_TRANSACTION:
-        return send(ll, felica ? NFC53X_REQ_TG_RESPONSE_TO_INITIATOR : NFC53X_REQ_TG_SET_DEP_DATA, e.data, e.length);
+        if (send(ll, felica ? NFC53X_REQ_TG_RESPONSE_TO_INITIATOR : NFC53X_REQ_TG_SET_DEP_DATA, e.data, e.length)) return;
+        technologyRemoved(ll, kCauseFailed);
+        return inactive(ll);
     case NFC53X_EVT_ACK:
         if (felica) nfcllSetTimer(ll, NFC53X_TIMER_FIELD, NFC53X_FIELD_CHECK_MS);
         return;
@@ -506,7 +515,8 @@ void cePutData(TNfcllContext* ll, TNfc53xPart* part, const Event& e) {
     case NFC53X_EVT_GENERIC_RESPONSE:
     case NFC53X_EVT_P2P_SET_DONE:
         setState(part, NFC53X_STATE_CE_GETDATA);
-        return send(ll, NFC53X_REQ_TG_GET_DEP_DATA);
+        send(ll, NFC53X_REQ_TG_GET_DEP_DATA);
+        return;
     case NFC53X_EVT_FELICA_POLL:
         nfcllResetTimer(ll, NFC53X_TIMER_FIELD);
         send(ll, NFC53X_REQ_TG_GET_INITIATOR_COMMAND);
@@ -743,8 +753,25 @@ bool mustWait(const TNfc53xPart* part, uint32_t event) {
     return part->inProcess || (isRequest(event) && awaitingAnswer(part));
 }
 
+// A tag transaction or selection that meets no tag is answered at once, never left waiting.
+bool refusedInState(TNfcllContext* ll, TNfc53xPart* part, const Event& e) {
+    const bool p2p = ll->mode == NFC53X_KIND_P2P_IN || ll->mode == NFC53X_KIND_P2P_TG;
+    if (e.number == NFC53X_EVT_TRANSACTION && e.data && !p2p &&
+        !inStates(part, {NFC53X_STATE_ACTIVATE_TAG_OK, NFC53X_STATE_CE_PUTDATA})) {
+        TRACE(NFCLL_TRC_ERROR, "nfc53x: ! transaction in state %s", nfc53xStateStr(part->state));
+        nfcllSendUsTransactionInd(ll, nullptr, kCauseBadState, 0);
+        return true;
+    }
+    if (e.number == NFC53X_EVT_SELECT && part->state != NFC53X_STATE_ACTIVATE_TAG_OK) {
+        TRACE(NFCLL_TRC_ERROR, "nfc53x: ! select in state %s", nfc53xStateStr(part->state));
+        nfcllSendUsSelectConf(ll, kCauseBadState);
+        return true;
+    }
+    return false;
+}
+
 void run(TNfcllContext* ll, TNfc53xPart* part, const Event& e) {
-    if (!anyState(ll, part, e)) stateHandling(ll, part, e);
+    if (!anyState(ll, part, e) && !refusedInState(ll, part, e)) stateHandling(ll, part, e);
 }
 
 // The buffered event runs once the controller is free; its data are copied out first, since
