@@ -184,10 +184,17 @@ std::optional<Bytes> Pn532Sim::initiatorCommand() const {
     return std::nullopt;
 }
 
+// The device's next command, in pieces of 240 with status 0x40 while more follows.
 Bytes Pn532Sim::targetGet() {
-    if (!poller_ || poller_->log.toSend.empty()) return {kStatusReleased};
-    Bytes out = concatenated({kStatusOk}, poller_->log.toSend.front());
-    poller_->log.toSend.pop_front();
+    if (targetIn_.empty()) {
+        if (!poller_ || poller_->log.toSend.empty()) return {kStatusReleased};
+        targetIn_ = poller_->log.toSend.front();
+        poller_->log.toSend.pop_front();
+    }
+    const size_t n = std::min(targetIn_.size(), kDepPiece);
+    Bytes out{static_cast<uint8_t>(targetIn_.size() > n ? kStatusMore : kStatusOk)};
+    out.insert(out.end(), targetIn_.begin(), targetIn_.begin() + static_cast<long>(n));
+    targetIn_.erase(targetIn_.begin(), targetIn_.begin() + static_cast<long>(n));
     return out;
 }
 
@@ -315,6 +322,11 @@ bool Pn532Sim::waitForCommands(uint8_t code, size_t n, uint32_t timeoutMs) {
         return static_cast<size_t>(std::count_if(commands_.begin(), commands_.end(),
                                                  [code](const Command& c) { return c.code == code; })) >= n;
     });
+}
+
+bool Pn532Sim::waitUntil(const std::function<bool()>& done, uint32_t timeoutMs) {
+    std::unique_lock lock(m_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
 }
 
 size_t Pn532Sim::hostAcks() const {

@@ -14,7 +14,8 @@
 // an answer longer than one piece comes in pieces of 240 with status 0x40, each fetched by an
 // InDataExchange without data. As target, TgInitAsTarget answers the first command of a device
 // that approaches (an NFC-DEP initiator's ATR_REQ, or an ISO-DEP reader's RATS) or waits for one;
-// TgGetDEPData gives the device's next command (0x29 once it has none: it released the host),
+// TgGetDEPData gives the device's next command (in pieces of 240 with status 0x40 while more
+// follows; 0x29 once it has none: it released the host),
 // TgSetMetaData and TgSetDEPData carry the host's answer to it in pieces. A FeliCa reader's
 // commands come with TgInitAsTarget and TgGetInitiatorCommand, TgResponseToInitiator answers them.
 // GetGeneralStatus, Read/WriteRegister and Read/WriteGPIO act on the simulator's own state;
@@ -94,6 +95,9 @@ public:
     std::vector<Command> commands() const;
     // Waits at most timeoutMs until n commands with this code have come.
     bool waitForCommands(uint8_t code, size_t n, uint32_t timeoutMs);
+    // Waits at most timeoutMs until done() holds; it runs while no command is being answered,
+    // after each command.
+    bool waitUntil(const std::function<bool()>& done, uint32_t timeoutMs);
     size_t hostAcks() const;                   // ACK frames the host sent
     size_t rejectedFrames() const;             // host frames with a bad LCS, DCS or postamble
 
@@ -129,7 +133,8 @@ private:
     std::optional<uint8_t> waitingFor_;
     bool waitingAsTarget_ = false;
     std::shared_ptr<simpeers::RemotePoller> poller_;
-    Bytes depIn_, depOut_, targetOut_;   // frames in pieces: from the host, to it, and as target
+    Bytes depIn_, depOut_;               // frames in pieces as initiator: from the host, to it
+    Bytes targetIn_, targetOut_;         // and as target
     std::map<uint16_t, uint8_t> registers_;
     uint8_t gpio_[3] = {0x3F, 0x03, 0x00};   // P3, P7, I0I1   // the BrTy of an InListPassiveTarget without target yet
     size_t hostAcks_ = 0;
