@@ -756,7 +756,7 @@ bool mustWait(const TNfc53xPart* part, uint32_t event) {
 // A tag transaction or selection that meets no tag is answered at once, never left waiting.
 bool refusedInState(TNfcllContext* ll, TNfc53xPart* part, const Event& e) {
     const bool p2p = ll->mode == NFC53X_KIND_P2P_IN || ll->mode == NFC53X_KIND_P2P_TG;
-    if (e.number == NFC53X_EVT_TRANSACTION && e.data && !p2p &&
+    if (e.number == NFC53X_EVT_TRANSACTION && !p2p &&
         !inStates(part, {NFC53X_STATE_ACTIVATE_TAG_OK, NFC53X_STATE_CE_PUTDATA})) {
         TRACE(NFCLL_TRC_ERROR, "nfc53x: ! transaction in state %s", nfc53xStateStr(part->state));
         nfcllSendUsTransactionInd(ll, nullptr, kCauseBadState, 0);
