@@ -1,6 +1,7 @@
 // Host card emulation through the public API on a simulated PN532: an external type A reader
 // activates the host, each of its commands reaches the card-emulation listener as a reader
-// request, the application's answer reaches the reader, and the reader's departure is reported.
+// request and the application's answer reaches the reader, whole even when longer than what one
+// controller command carries, and the reader's departure is reported.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -27,8 +28,8 @@ TEST(Pn532CardEmulation, ReaderRequestsAreAnsweredAndTheDepartureIsReported) {
     ASSERT_TRUE(sim.sim().waitForCommands(kTgInitAsTarget, 1, ApiStack::kBounded));
 
     const std::vector<Bytes> commands{{0x00, 0xA4, 0x04, 0x00, 0x07, 0xF0, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06},
-                                      patterned(200, 0x11), {0x00, 0xB0, 0x00, 0x00, 0x00}};
-    const std::vector<Bytes> answers{{0x90, 0x00}, patterned(2, 0x44), patterned(250, 0x55)};
+                                      patterned(600, 0x11), {0x00, 0xB0, 0x00, 0x00, 0x00}};
+    const std::vector<Bytes> answers{{0x90, 0x00}, patterned(700, 0x44), patterned(1000, 0x55)};
     auto reader = simpeers::RemotePoller::reader(simtags::Technology::A);
     reader->log.toSend = {commands.begin(), commands.end()};
     sim.sim().approach(reader);

@@ -18,6 +18,7 @@ constexpr uint8_t NFC53X_TIMER_FIELD = 5;       // the FeliCa card emulation's f
 constexpr uint32_t NFC53X_RESPONSE_MS = 1000;
 constexpr uint32_t NFC53X_RELISTEN_MS = 150;
 constexpr uint32_t NFC53X_FIELD_CHECK_MS = 1000;
+constexpr uint16_t NFC53X_DEP_PIECE = 240;      // the most a DEP command carries of a frame
 // Room for a whole host frame: the wake-up start, LEN, LCS, 255 bytes, DCS and the postamble.
 constexpr uint16_t NFC53X_FRAME_MAX = 8 + 2 + 255 + 2;
 
@@ -123,6 +124,13 @@ struct TNfc53xPart {
     uint32_t ioSavedState;          // where an I/O request returns to
     uint16_t bufferedLength;        // the buffered event's data
     uint8_t bufferedData[NFCLL_RX_BUFFER_SIZE];
+    // As card: the reader's command as its pieces come (status byte first), and the answer as
+    // its pieces go.
+    uint16_t ceCommandLength;
+    uint8_t ceCommand[NFCLL_RX_BUFFER_SIZE];
+    uint16_t ceAnswerLength;
+    uint16_t ceAnswerSent;
+    uint8_t ceAnswer[NFCLL_RX_BUFFER_SIZE];
     uint8_t jumpData[NFC53X_JUMP_DATA_SIZE];        // InJumpForDEP, command bytes included
     uint16_t jumpLength;
     uint8_t targetData[NFC53X_TARGET_DATA_SIZE];    // TgInitAsTarget, command bytes included
@@ -184,3 +192,7 @@ uint32_t nfc53xDecodeTgInitAsTarget(TNfcllContext* ll, const uint8_t* data, uint
 uint32_t nfc53xDecodeInJumpForDep(TNfcllContext* ll, const uint8_t* data, uint16_t size);
 uint32_t nfc53xP2pReceive(TNfcllContext* ll, bool initiator, const uint8_t* data, uint16_t size);
 uint32_t nfc53xDecodeSetDepData(TNfcllContext* ll, bool meta, const uint8_t* data, uint16_t size);
+// TgGetDEPData as card: the reader's command, joined from its pieces; output is the whole
+// command behind a status byte once its last piece came.
+uint32_t nfc53xCeReceive(TNfcllContext* ll, const uint8_t* data, uint16_t size, const uint8_t*& output,
+                         uint16_t& length);

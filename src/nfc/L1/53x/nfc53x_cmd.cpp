@@ -342,3 +342,28 @@ uint32_t nfc53xDecodeSetDepData(TNfcllContext* ll, bool meta, const uint8_t* dat
     nfcllSendUsLlcpTriggerInd(ll);
     return meta ? NFC53X_EVT_P2P_METASET_DONE : NFC53X_EVT_P2P_SET_DONE;
 }
+
+uint32_t nfc53xCeReceive(TNfcllContext* ll, const uint8_t* data, uint16_t size, const uint8_t*& output,
+                         uint16_t& length) {
+    TNfc53xPart* part = nfc53xPart(ll);
+    const uint8_t status = size ? data[0] : 0;
+    part->lastError = status & 0x3F;
+    const uint16_t piece = size ? static_cast<uint16_t>(size - 1) : 0;
+    if (size == 0 || part->lastError || uint32_t{part->ceCommandLength} + 1 + piece > sizeof part->ceCommand) {
+        TRACE(NFCLL_TRC_ERROR, "nfc53x: ! reader command: status 0x%02X, %d bytes", static_cast<unsigned>(status),
+              static_cast<int>(part->ceCommandLength + piece));
+        part->ceCommandLength = 0;
+        return NFC53X_EVT_RESPONSE_ERROR;
+    }
+    if (part->ceCommandLength == 0) part->ceCommand[part->ceCommandLength++] = static_cast<uint8_t>(status & ~kStatusMore);
+    std::memcpy(part->ceCommand + part->ceCommandLength, data + 1, piece);
+    part->ceCommandLength = static_cast<uint16_t>(part->ceCommandLength + piece);
+    if (status & kStatusMore) {
+        nfc53xSendDsCommand(ll, NFC53X_REQ_TG_GET_DEP_DATA, nullptr, 0);
+        return NFC53X_EVT_NONE;
+    }
+    output = part->ceCommand;
+    length = part->ceCommandLength;
+    part->ceCommandLength = 0;   // the bytes stay until the next command's first piece
+    return NFC53X_EVT_GENERIC_RESPONSE;
+}

@@ -269,7 +269,9 @@ void response(TNfcllContext* ll, TNfc53xPart* part, uint8_t code, const uint8_t*
         case 0x87:
             TRACE(NFCLL_TRC_STATE, "nfc53x: decode TAMA_CC_TgGetDEPData %d", static_cast<int>(size));
             // As card, the reader's command goes up with its status byte in front.
-            e = ll->mode == NFC53X_KIND_P2P_TG ? nfc53xP2pReceive(ll, false, data, size) : plainStatus(part, data, size, d);
+            if (ll->mode == NFC53X_KIND_P2P_TG) e = nfc53xP2pReceive(ll, false, data, size);
+            else if (ll->mode == NFC53X_KIND_CE) e = nfc53xCeReceive(ll, data, size, d.output, d.length);
+            else e = plainStatus(part, data, size, d);
             break;
         case 0x89:
             TRACE(NFCLL_TRC_STATE, "nfc53x: decode TAMA_CC_TgGetInitiatorCommand");

@@ -497,11 +497,33 @@ void ceGetData(TNfcllContext* ll, TNfc53xPart* part, const Event& e) {
     }
 }
 
+// The card's answer in pieces: every piece but the last as meta data.
+bool sendAnswerPiece(TNfcllContext* ll, TNfc53xPart* part) {
+    const uint16_t n = std::min<uint16_t>(static_cast<uint16_t>(part->ceAnswerLength - part->ceAnswerSent), NFC53X_DEP_PIECE);
+    const bool last = part->ceAnswerSent + n == part->ceAnswerLength;
+    const uint8_t* piece = part->ceAnswer + part->ceAnswerSent;
+    part->ceAnswerSent = static_cast<uint16_t>(part->ceAnswerSent + n);
+    return send(ll, last ? NFC53X_REQ_TG_SET_DEP_DATA : NFC53X_REQ_TG_SET_META_DATA, piece, n);
+}
+
+bool sendAnswer(TNfcllContext* ll, TNfc53xPart* part, const Event& e) {
+    if (part->targetMode == 2) return send(ll, NFC53X_REQ_TG_RESPONSE_TO_INITIATOR, e.data, e.length);
+    if (e.length > sizeof part->ceAnswer) return false;
+    part->ceAnswerLength = e.data ? e.length : 0;
+    part->ceAnswerSent = 0;
+    if (part->ceAnswerLength) std::memcpy(part->ceAnswer, e.data, part->ceAnswerLength);
+    return sendAnswerPiece(ll, part);
+}
+
 void cePutData(TNfcllContext* ll, TNfc53xPart* part, const Event& e) {
     const bool felica = part->targetMode == 2;
     switch (e.number) {
     case NFC53X_EVT_TRANSACTION:
-        if (send(ll, felica ? NFC53X_REQ_TG_RESPONSE_TO_INITIATOR : NFC53X_REQ_TG_SET_DEP_DATA, e.data, e.length)) return;
+        if (sendAnswer(ll, part, e)) return;
+        technologyRemoved(ll, kCauseFailed);
+        return inactive(ll);
+    case NFC53X_EVT_P2P_METASET_DONE:
+        if (sendAnswerPiece(ll, part)) return;
         technologyRemoved(ll, kCauseFailed);
         return inactive(ll);
     case NFC53X_EVT_ACK:
