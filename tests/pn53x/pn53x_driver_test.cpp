@@ -290,12 +290,15 @@ TEST_F(Pn53xIo, ReadRegisterGivesTheRegisterBytes) {
     EXPECT_EQ(part->state, NFC53X_STATE_INACTIVE);
 }
 
-TEST_F(Pn53xIo, RegulationTestIsConfirmedAtOnceAndUnknownCodesAreRefused) {
+TEST_F(Pn53xIo, RegulationTestIsConfirmedAtOnceWaitsForNothingAndUnknownCodesAreRefused) {
     h.setPeer(nullptr);
     EXPECT_EQ(io(0x1102, {0x01}).cause, 0);
     EXPECT_EQ(sim.commands().size(), 4u) << "not yet at the controller's";
     h.setPeer([this](const Bytes& frame) { return sim.feed(frame); });
+    h.deliver(sim.feed(h.sent().back()));   // the controller takes it and stays silent
     EXPECT_EQ(io(0x1234, {}).cause, NFCLL_CAUSE_NO_DRIVER);
+    listen(TAG_ISO14443A);
+    EXPECT_EQ(commandData(kInListPassiveTarget).size(), 1u) << "the next request does not wait for an answer";
 }
 
 TEST_F(Pn53xIo, AFailedIoCommandIsAnsweredAndTheDriverGoesBack) {

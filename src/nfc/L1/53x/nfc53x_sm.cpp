@@ -920,7 +920,13 @@ void nfc53xHandleIoControlReq(TNfcllContext* ll, uint32_t code, void*, uint32_t,
     if (request == NFC53X_REQ_REGULATION_TEST) inputLength = 1;
     part->ioLength = 0;
     if (!nfc53xSendDsCommand(ll, request, input, inputLength)) return nfcllSendUsIoControlConf(ll, kCauseFailed, nullptr, 0);
-    if (request == NFC53X_REQ_REGULATION_TEST) return nfcllSendUsIoControlConf(ll, 0, nullptr, 0);
+    if (request == NFC53X_REQ_REGULATION_TEST) {
+        // The controller sends its test signal until the next command and answers nothing: no
+        // answer is waited for, so the next request goes out at once.
+        part->inProcess = 0;
+        nfcllResetTimer(ll, NFC53X_TIMER_RESPONSE);
+        return nfcllSendUsIoControlConf(ll, 0, nullptr, 0);
+    }
     part->ioSavedState = part->state;
     setState(part, state);
 }
