@@ -156,6 +156,37 @@ private slots:
         QTest::mouseClick(form()->btnStopNfc, Qt::LeftButton);
         QVERIFY(!instanceOf());
     }
+
+    // The attribute block of an empty Type 3 tag holds the sum of its first 14 bytes.
+    void aFelicaReaderFindsTheDefaultChecksum() {
+        sim = std::make_unique<ncisim::NciSimulator>();
+        QVERIFY(sim->ok());
+        writeIni("[ControllerConfiguration]\nSim=READERTYPE=NCI IOTYPE=SERIAL PORT=" +
+                 QByteArray::fromStdString(sim->portPath()) + "\n");
+        createWindow();
+        QTest::mouseClick(form()->btnStartNfc, Qt::LeftButton);
+        QVERIFY(instanceOf());
+        form()->ckbCeIso14443A->setChecked(false);
+        form()->ckbCeIso14443B->setChecked(false);
+        form()->ckbCeFelica->setChecked(true);
+        form()->rdbCeInsertEmpty->setChecked(true);
+        QTest::mouseClick(form()->btnCeStart, Qt::LeftButton);
+        QCOMPARE(form()->lblStatus->text(), QStringLiteral("CE: Start  OK"));
+        reader = simpeers::RemotePoller::reader(simtags::Technology::F);
+        // CHECK of block 0 of the NDEF service 0x000B, addressed to any NFCID2.
+        const Bytes check = {0x10, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x0B, 0x00, 0x01, 0x80, 0x00};
+        sim->call([&](ncisim::Controller&) { reader->log.toSend = {check}; });
+        sim->rf().approach(reader);
+        QVERIFY2(QTest::qWaitFor([&] { return !received().empty(); }, kBoundedMs), sim->describe().c_str());
+        const Bytes answer = received().front();
+        QVERIFY(answer.size() >= 2);
+        QCOMPARE(Bytes(answer.end() - 2, answer.end()), (Bytes{0x01, 0x12}));
+        QTest::mouseClick(form()->btnCeNdefModifyLoad, Qt::LeftButton);
+        QCOMPARE(form()->lblStatus->text(), QStringLiteral("CE: Load NDEF  OK"));
+        QVERIFY(logged(QStringLiteral("CLumaro::ceLoad: No content found - empty tag")));
+        QVERIFY(readerLeaves());
+        QTest::mouseClick(form()->btnStopNfc, Qt::LeftButton);
+    }
 };
 
 QTEST_MAIN(CeRealTest)
