@@ -9,6 +9,7 @@
 
 #include "llcp/llcp_peer.h"
 #include "nci/nci_simulator.h"
+#include "peers/npp_peer.h"
 #include "peers/service_peer.h"
 #include "peers/snep_peer.h"
 #include "tags/nfc_dep_target.h"
@@ -16,7 +17,7 @@
 namespace {
 
 constexpr int kBoundedMs = 10000;   // reached only when something is broken
-constexpr uint8_t kSnepSap = 4, kPeerClientSap = 0x21;
+constexpr uint8_t kSnepSap = 4, kPeerClientSap = 0x21, kPeerNppSap = 0x22;
 using simtags::Bytes;
 
 // A Smart Poster: "Hi" in English and http://www.a.b.
@@ -33,6 +34,7 @@ class SnepRealTest : public CLumaroTest {
     std::unique_ptr<llcpsim::Peer> peer;
     std::unique_ptr<simpeers::SnepServerPeer> defaultServer;
     std::unique_ptr<simpeers::SnepClientPeer> peerClient;
+    std::unique_ptr<simpeers::NppClientPeer> nppClient;
     std::shared_ptr<simtags::NfcDepTarget> target;
 
     template <typename F>
@@ -62,6 +64,7 @@ private slots:
         sim.reset();
         target.reset();
         peerClient.reset();
+        nppClient.reset();
         defaultServer.reset();
         peer.reset();
     }
@@ -72,6 +75,7 @@ private slots:
         peer = std::make_unique<llcpsim::Peer>(llcpsim::Role::Target);
         defaultServer = std::make_unique<simpeers::SnepServerPeer>(kSnepSap, simpeers::SnepServerPeer::Kind::Default);
         peerClient = std::make_unique<simpeers::SnepClientPeer>(kPeerClientSap);
+        nppClient = std::make_unique<simpeers::NppClientPeer>(kPeerNppSap);
         peer->listen(kSnepSap, "urn:nfc:sn:snep", 2);
 
         writeIni("[ControllerConfiguration]\nSim=READERTYPE=NCI IOTYPE=SERIAL PORT=" +
@@ -92,11 +96,29 @@ private slots:
         // The library takes services only from an application that listens for P2P.
         QTest::mouseClick(form()->ckbP2pServiceSnepServer, Qt::LeftButton);
         QCOMPARE(form()->lblStatus->text(), QStringLiteral("SNEP: Start server  OK"));
+        form()->ckbP2pServiceNppServer->setChecked(false);
+        QTest::mouseClick(form()->ckbP2pServiceNppServer, Qt::LeftButton);
+        QCOMPARE(form()->lblStatus->text(), QStringLiteral("NPP: Start server  OK"));
+        // Discovering the peer pushes the page's message at once.
+        form()->tabP2pSnepTransmit->setCurrentWidget(form()->pagP2pSnepTransmitRtdText);
+        form()->tedP2pSnepTransmitRtdTextText->setPlainText(QStringLiteral("On discovery"));
+        form()->ckbP2pSnepAutoTransmit->setChecked(true);
 
         target = std::make_shared<simtags::NfcDepTarget>(peer->activationBytes());
-        target->onFrame = simpeers::carry(*peer, {defaultServer.get(), peerClient.get()});
+        target->onFrame = simpeers::carry(*peer, {defaultServer.get(), peerClient.get(), nppClient.get()});
         sim->rf().enter(target);
         QTRY_VERIFY_WITH_TIMEOUT(!form()->ledDeviceType->text().isEmpty(), kBoundedMs);
+        QTRY_VERIFY_WITH_TIMEOUT(onSim([&] { return !defaultServer->puts.empty(); }), kBoundedMs);
+        const QByteArray automatic = built();
+        const Bytes first = onSim([&] { return defaultServer->puts.front(); });
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(first.data()), qsizetype(first.size())), automatic);
+        form()->ckbP2pSnepAutoTransmit->setChecked(false);
+
+        QVERIFY(onSim([&] {
+            nppClient->push(*peer, {{simpeers::npp::ACTION_IMMEDIATE, kPoster}});
+            return true;
+        }));
+        QTRY_VERIFY_WITH_TIMEOUT(!logLines().filter(QStringLiteral("NPP event received")).isEmpty(), kBoundedMs);
 
         form()->tabInteraction->setCurrentIndex(0);
         QVERIFY(onSim([&] {
@@ -118,8 +140,8 @@ private slots:
         QTest::mouseClick(form()->btnP2pSnepTransmit, Qt::LeftButton);
         QCOMPARE(form()->lblStatus->text(), QStringLiteral("SNEP: Transmit  OK"));
         const QByteArray sent = built();
-        QTRY_VERIFY_WITH_TIMEOUT(onSim([&] { return !defaultServer->puts.empty(); }), kBoundedMs);
-        const Bytes received = onSim([&] { return defaultServer->puts.front(); });
+        QTRY_VERIFY_WITH_TIMEOUT(onSim([&] { return defaultServer->puts.size() == 2; }), kBoundedMs);
+        const Bytes received = onSim([&] { return defaultServer->puts.back(); });
         QCOMPARE(QByteArray(reinterpret_cast<const char*>(received.data()), qsizetype(received.size())), sent);
         screenshot("snep-received");
         sim->rf().leave(target);
