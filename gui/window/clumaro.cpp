@@ -198,8 +198,8 @@ void CLumaro::setStatus(int state, const QString& text) {
 
 NfcApiStatus CLumaro::runOperation(const char* source, const QString& statusText,
                                    std::initializer_list<QWidget*> controls, const char* failureText,
-                                   const std::function<NfcApiStatus(CNfcInstance&)>& call) {
-    traceFormatted(traceInfo, source, "Enter");
+                                   const std::function<NfcApiStatus(CNfcInstance&)>& call, const QString& enterLine) {
+    traceFormatted(traceInfo, source, "%s", enterLine.toLocal8Bit().constData());
     setStatus(statusDue, statusText);
     for (QWidget* control : controls) control->setEnabled(false);
     QCoreApplication::processEvents();
@@ -208,7 +208,7 @@ NfcApiStatus CLumaro::runOperation(const char* source, const QString& statusText
         traceFormatted(traceError, source, "%s", kNoInstance);
     } else {
         result = call(*nfcInstance);
-        if (result != 0) traceFormatted(traceError, source, "%s (code: %u)", failureText, result);
+        if (result != 0 && failureText) traceFormatted(traceError, source, "%s (code: %u)", failureText, result);
     }
     setStatus(result == 0 ? statusOk : statusFail, statusText);
     for (QWidget* control : controls) control->setEnabled(true);
@@ -424,4 +424,5 @@ void CLumaro::resetStatusLabels() {
         slotBoxes[slot]->setText(QStringLiteral("Slot %1").arg(slot));
         slotBoxes[slot]->setEnabled(false);
     }
+    initSeRouting(0);
 }

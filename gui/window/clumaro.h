@@ -179,10 +179,11 @@ private:
     // ---- Operations ----
     void nfcSetTraceFlags(DWORD nfcMask, DWORD l1Mask);
     // The pattern of every operation that calls the library: status DUE, the controls off, one
-    // repaint, the call (refused without an instance), the failure traced, status OK or FAIL,
-    // the controls on again, the result returned.
+    // repaint, the call (refused without an instance), the failure traced (a null text: the call
+    // traces its own), status OK or FAIL, the controls on again, the result returned.
     NfcApiStatus runOperation(const char* source, const QString& statusText, std::initializer_list<QWidget*> controls,
-                              const char* failureText, const std::function<NfcApiStatus(CNfcInstance&)>& call);
+                              const char* failureText, const std::function<NfcApiStatus(CNfcInstance&)>& call,
+                              const QString& enterLine = QStringLiteral("Enter"));
     void releaseInstance();
     NfcApiStatus nfcStart();
     NfcApiStatus nfcStop();
@@ -236,6 +237,18 @@ private:
     // A feature whose window side is not built yet says so in the log and on the status label.
     void notAvailable(const char* source, const char* feature);
 
+    // ---- Secure elements ----
+    NfcApiStatus seStart(int slot);
+    NfcApiStatus seStop(int slot);
+    QString printSecureElement(const TNfcInfoSE& element);
+    int fillSeIdCombos(bool onlyCapable);
+    bool seBuildRoutingEntry(TNfcRoutingEntry* entry);
+    NfcApiStatus runSeOperation(const char* source, const QString& statusText, QWidget* button,
+                                const char* failureText, bool traceId,
+                                const std::function<NfcApiStatus(CNfcInstance&, BYTE)>& call);
+    StoredCommandList seCommandList() const;
+    void loadSeCommands();
+
     // ---- Settings ----
     void loadSettings();
     void saveGeometry();
@@ -245,7 +258,7 @@ private:
     void loadControllerConfigurations();
     void initTraceFlagSettings();
     void initCapabilityContainerSettings();
-    void initSeRouting(int tableType);
+    void initSeRouting(int started);
     void iconForTagType(DWORD tagType);
 
     DWORD currentMode = 0;

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QSettings>
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 
@@ -207,7 +208,7 @@ NfcApiStatus CLumaro::stopInstance(const char* source) {
     traced(nfcUnregisterListener(activeModes), "! Unregistering instance failed");
     for (BYTE slot = 0; slot < CNfcInstance::kSecureElementSlots; ++slot) {
         if (!seSlotBox(slot)->isChecked()) continue;
-        const NfcApiStatus status = nfcInstance->seStop(slot);
+        const NfcApiStatus status = seStop(slot);
         if (status == 0)
             traceFormatted(traceInfo, source, "SE (slot: %u) deactivated (code: %u)", slot, status);
         else
@@ -257,18 +258,18 @@ void CLumaro::printCapabilities(const TNfcCapabilities* capabilities) {
         if (block.supportedMask & technology.bit) traceMessage("%s", technology.line);
 }
 
-// The full SE report comes with the SE page; until then each box names its SE by id.
+// The block's count is a byte, its table has four slots: a count beyond them maps only those.
 void CLumaro::mapSecureElements(const TNfcCapabilityBlock& block) {
     traceMessage("\tSupported secure element's technologies and properties:");
-    const DWORD end = seSlotsMapped + block.secureElementCount;
+    const DWORD end = std::min<DWORD>(seSlotsMapped + block.secureElementCount, NFC_MAX_SECURE_ELEMENTS);
     DWORD last = seSlotsMapped;
-    for (DWORD i = seSlotsMapped; i < end && i < NFC_MAX_SECURE_ELEMENTS; ++i) {
+    for (DWORD i = seSlotsMapped; i < end; ++i) {
         last = i;
         const TNfcInfoSE* element = block.secureElements[i];
         if (!element) continue;
         QCheckBox* box = seSlotBox(static_cast<int>(i));
         box->setEnabled(true);
-        box->setText(QStringLiteral("SE ID #%1").arg(element->id));
+        box->setText(printSecureElement(*element));
         if (element->mode != 0) {
             box->setChecked(true);
             ++seStartedCount;
@@ -281,7 +282,7 @@ void CLumaro::mapSecureElements(const TNfcCapabilityBlock& block) {
             traceFormatted(traceError, WINDOW_SOURCE("printCapabilities"),
                            "! Registering SE mode for slot %u failed (code: %u)", last, status);
     }
-    seSlotsMapped += block.secureElementCount;
+    seSlotsMapped = std::max(seSlotsMapped, end);
 }
 
 void CLumaro::printFirmwareVersion(bool restore, const QString& configuration) {

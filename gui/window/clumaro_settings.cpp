@@ -7,6 +7,7 @@
 #include <QSettings>
 
 #include "cnfccapabilitycontainer.h"
+#include "cnfccontrollerconfiguration.h"
 #include "cnfctraceflags.h"
 #include "lumaroform.h"
 #include "nfcinstance.h"
@@ -47,8 +48,8 @@ void CLumaro::loadSettings() {
     }
     loadControllerConfigurations();
     notAvailable(source, "Stored legacy commands");
-    notAvailable(source, "Stored SE commands");
     loadStoredCommands(ioCommandList());
+    loadSeCommands();
     initTraceFlagSettings();
     initCapabilityContainerSettings();
     loadParameters();
@@ -151,11 +152,18 @@ void CLumaro::on_btnTrace_clicked() {
 
 void CLumaro::on_btnConfigure_clicked() {
     ui->btnConfigure->setEnabled(false);
-    if (!settings)
+    if (!settings) {
         traceFormatted(traceError, WINDOW_SOURCE("on_btnConfigure_clicked"), "! Failed to load INI file");
-    else
-        notAvailable(WINDOW_SOURCE("on_btnConfigure_clicked"), "Controller configuration");
-    ui->btnConfigure->setEnabled(true);
+        ui->btnConfigure->setEnabled(true);
+        return;
+    }
+    auto* dialog = new CNfcControllerConfiguration(nullptr, settings);
+    controllerConfigurationDialog = dialog;
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &CNfcControllerConfiguration::signalNfcConfigurationFinished, this,
+            &CLumaro::handleNfcConfigurationFinished);
+    dialog->setWindowModality(Qt::ApplicationModal);
+    dialog->show();
 }
 
 void CLumaro::handleDialogTraceFlagsClosed(QString nfcMaskText, QString l1MaskText) {

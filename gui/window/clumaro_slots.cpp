@@ -28,8 +28,6 @@ constexpr const char* kMifare = "MIFARE Classic";
 constexpr const char* kP2p = "P2P connections";
 constexpr const char* kSnep = "SNEP and NPP";
 constexpr const char* kCardEmulation = "Card emulation";
-constexpr const char* kSecureElement = "Secure elements";
-constexpr const char* kSeCommands = "Stored SE commands";
 
 } // namespace
 
@@ -71,7 +69,6 @@ void CLumaro::on_btnSeWakeUp_clicked() {
 
 // ---- Features still to come ----
 
-void CLumaro::initSeRouting(int) { NOT_AVAILABLE(initSeRouting, "SE routing"); }
 void CLumaro::iconForTagType(DWORD) { NOT_AVAILABLE(iconForTagType, "Tag pictures"); }
 
 
@@ -173,28 +170,4 @@ void CLumaro::on_btnCeConfigure_clicked() { NOT_AVAILABLE(on_btnCeConfigure_clic
 void CLumaro::on_btnCeNdefModifySave_clicked() { NOT_AVAILABLE(on_btnCeNdefModifySave_clicked, kCardEmulation); }
 void CLumaro::on_btnCeNdefModifyLoad_clicked() { NOT_AVAILABLE(on_btnCeNdefModifyLoad_clicked, kCardEmulation); }
 
-void CLumaro::on_btnSeOpenEse_clicked() { NOT_AVAILABLE(on_btnSeOpenEse_clicked, kSecureElement); }
-void CLumaro::on_btnSeEchoTest_clicked() { NOT_AVAILABLE(on_btnSeEchoTest_clicked, kSecureElement); }
-void CLumaro::on_btnSeCloseEse_clicked() { NOT_AVAILABLE(on_btnSeCloseEse_clicked, kSecureElement); }
-void CLumaro::on_btnSeExchangePdu_clicked() { NOT_AVAILABLE(on_btnSeExchangePdu_clicked, kSecureElement); }
-void CLumaro::on_btnSeAddRoutingEntry_clicked() { NOT_AVAILABLE(on_btnSeAddRoutingEntry_clicked, kSecureElement); }
-void CLumaro::on_cboSeRoutingType_currentIndexChanged(int) {
-    NOT_AVAILABLE(on_cboSeRoutingType_currentIndexChanged, kSecureElement);
-}
-void CLumaro::on_btnSeDeleteRoutingEntry_clicked() {
-    NOT_AVAILABLE(on_btnSeDeleteRoutingEntry_clicked, kSecureElement);
-}
-void CLumaro::on_cboSeRoutingTableType_currentIndexChanged(int) {
-    NOT_AVAILABLE(on_cboSeRoutingTableType_currentIndexChanged, kSecureElement);
-}
-void CLumaro::on_ckbSeSlot0_clicked(bool) { NOT_AVAILABLE(on_ckbSeSlot0_clicked, kSecureElement); }
-void CLumaro::on_ckbSeSlot1_clicked(bool) { NOT_AVAILABLE(on_ckbSeSlot1_clicked, kSecureElement); }
-void CLumaro::on_ckbSeSlot2_clicked(bool) { NOT_AVAILABLE(on_ckbSeSlot2_clicked, kSecureElement); }
-void CLumaro::on_ckbSeSlot3_clicked(bool) { NOT_AVAILABLE(on_ckbSeSlot3_clicked, kSecureElement); }
-void CLumaro::handleSeNotification(TNfcInfoSE*) { NOT_AVAILABLE(handleSeNotification, kSecureElement); }
-void CLumaro::on_btnSeSavePdu_clicked() { NOT_AVAILABLE(on_btnSeSavePdu_clicked, kSeCommands); }
-void CLumaro::on_btnSeDeletePdu_clicked() { NOT_AVAILABLE(on_btnSeDeletePdu_clicked, kSeCommands); }
-void CLumaro::on_cboSeCommand_currentIndexChanged(int) {
-    NOT_AVAILABLE(on_cboSeCommand_currentIndexChanged, kSeCommands);
-}
 

@@ -81,6 +81,12 @@ public:
     WORD snepMiuOf() const { return window->snepMiu; }
     DWORD& currentModeOf() const { return window->currentMode; }
     DWORD& currentTagTypeOf() const { return window->currentTagType; }
+    // Secure elements
+    BYTE seStartedCountOf() const { return window->seStartedCount; }
+    DWORD seSlotsMappedOf() const { return window->seSlotsMapped; }
+    QString printSecureElement(const TNfcInfoSE& element) { return window->printSecureElement(element); }
+    void notifySecureElement(TNfcInfoSE element) { window->handleSeNotification(&element); }
+    void initSeRouting(int started) { window->initSeRouting(started); }
 
     // The log's lines without their time stamps.
     QStringList logLines() const {

@@ -61,7 +61,7 @@ const QStringList kWorkingSlots = {
     QStringLiteral("handleMfMessage"), QStringLiteral("handleCeMessage"), QStringLiteral("handleSeMessage"),
     QStringLiteral("handleIoMessage"), QStringLiteral("handlePostTrace"), QStringLiteral("trace"),
     QStringLiteral("on_btnSeWakeUp_clicked"), QStringLiteral("on_cboControllerConfiguration_currentIndexChanged"),
-    QStringLiteral("on_btnTrace_clicked"),
+    QStringLiteral("on_btnTrace_clicked"), QStringLiteral("on_btnConfigure_clicked"),
     QStringLiteral("on_btnStartNfc_clicked"), QStringLiteral("on_btnStopNfc_clicked"),
     QStringLiteral("handleNfcDeviceRemoved"), QStringLiteral("on_btnRwStart_clicked"),
     QStringLiteral("on_btnRwStop_clicked"), QStringLiteral("on_btnP2pStart_clicked"),
@@ -75,6 +75,16 @@ const QStringList kWorkingSlots = {
     QStringLiteral("on_ckbCeFelica_clicked"), QStringLiteral("on_btnIoSavePdu_clicked"),
     QStringLiteral("on_btnIoDeletePdu_clicked"), QStringLiteral("on_btnIoSendPdu_clicked"),
     QStringLiteral("on_btnIoSendRaw_clicked"), QStringLiteral("on_cboIoCommand_currentIndexChanged"),
+    // Secure elements
+    QStringLiteral("handleSeNotification"), QStringLiteral("on_btnSeOpenEse_clicked"),
+    QStringLiteral("on_btnSeEchoTest_clicked"), QStringLiteral("on_btnSeCloseEse_clicked"),
+    QStringLiteral("on_btnSeExchangePdu_clicked"), QStringLiteral("on_btnSeSavePdu_clicked"),
+    QStringLiteral("on_btnSeDeletePdu_clicked"), QStringLiteral("on_cboSeCommand_currentIndexChanged"),
+    QStringLiteral("on_btnSeAddRoutingEntry_clicked"), QStringLiteral("on_btnSeDeleteRoutingEntry_clicked"),
+    QStringLiteral("on_cboSeRoutingType_currentIndexChanged"),
+    QStringLiteral("on_cboSeRoutingTableType_currentIndexChanged"), QStringLiteral("on_ckbSeSlot0_clicked"),
+    QStringLiteral("on_ckbSeSlot1_clicked"), QStringLiteral("on_ckbSeSlot2_clicked"),
+    QStringLiteral("on_ckbSeSlot3_clicked"),
 };
 
 QStringList windowSlots() {

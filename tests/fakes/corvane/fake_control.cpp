@@ -52,6 +52,7 @@ void FakeCorvane::reset() {
     answers_.clear();
     capabilities_ = defaultCapabilities();
     secureElements_.clear();
+    claimedSecureElements_ = -1;
     tagInfo_ = TNfcTagInfo{};
     calls_.clear();
     callbacks_.clear();
@@ -76,6 +77,11 @@ void FakeCorvane::setCapabilities(const TNfcCapabilityBlock& block) {
 void FakeCorvane::setSecureElements(const std::vector<TNfcInfoSE>& elements) {
     std::lock_guard<std::mutex> guard(lock_);
     secureElements_ = elements;
+}
+
+void FakeCorvane::setClaimedSecureElementCount(int count) {
+    std::lock_guard<std::mutex> guard(lock_);
+    claimedSecureElements_ = count;
 }
 
 void FakeCorvane::setTagInfo(const TNfcTagInfo& info) {
@@ -165,7 +171,9 @@ void FakeCorvane::setCallback(FakeTarget target, void* callback, void* context) 
 
 void FakeCorvane::fillCapabilities(TNfcCapabilities* capabilities) {
     std::lock_guard<std::mutex> guard(lock_);
-    capabilities_.secureElementCount = static_cast<BYTE>(std::min<size_t>(secureElements_.size(), NFC_MAX_SECURE_ELEMENTS));
+    capabilities_.secureElementCount =
+        claimedSecureElements_ >= 0 ? static_cast<BYTE>(claimedSecureElements_)
+                                    : static_cast<BYTE>(std::min<size_t>(secureElements_.size(), NFC_MAX_SECURE_ELEMENTS));
     for (size_t i = 0; i < NFC_MAX_SECURE_ELEMENTS; ++i)
         capabilities_.secureElements[i] = i < secureElements_.size() ? &secureElements_[i] : nullptr;
     capabilities->reserved = 0;

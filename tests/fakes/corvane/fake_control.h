@@ -55,6 +55,8 @@ public:
     uint32_t result(const std::string& exportName) const;
     void setCapabilities(const TNfcCapabilityBlock& block);
     void setSecureElements(const std::vector<TNfcInfoSE>& elements);
+    // The SE count the capability block claims, whatever the list holds; negative: the list's size.
+    void setClaimedSecureElementCount(int count);
     void setTagInfo(const TNfcTagInfo& info);
     // The bytes the next successful call of an answering export writes back, one per call, oldest
     // first; without one it answers no bytes.
@@ -98,6 +100,7 @@ private:
     std::map<std::string, std::deque<std::vector<uint8_t>>> answers_;
     TNfcCapabilityBlock capabilities_{};
     std::vector<TNfcInfoSE> secureElements_;
+    int claimedSecureElements_ = -1;
     TNfcTagInfo tagInfo_{};
     std::vector<FakeCall> calls_;
     std::map<FakeTarget, Callback> callbacks_;

@@ -82,7 +82,8 @@ CORVANE_API NfcApiStatus nfcSecureSetTimeout(NfcHandle hNfc, NfcSecureHandle hSe
 }
 
 CORVANE_API NfcApiStatus nfcSecureAddRoutingEntries(NfcHandle hNfc, const TNfcRoutingEntry* entries, DWORD count) {
-    return fakeCall<NfcApiStatus>("nfcSecureAddRoutingEntries", hNfc, entries, count);
+    return fakeCallWithBuffer<NfcApiStatus>("nfcSecureAddRoutingEntries",
+                                            fakeBytes(entries, entries ? count * sizeof *entries : 0), hNfc, entries, count);
 }
 
 CORVANE_API NfcApiStatus nfcSecureGetRoutingEntries(NfcHandle hNfc, TNfcRoutingEntry* entries, DWORD* size) {

@@ -1,7 +1,7 @@
 // The simulated NCI controller as a program of its own, for running Lumaro without hardware: it
-// prints the path of its pseudo-terminal, answers on it as the tests' simulator does, and lets a
-// Type 2 tag enter and leave the field every few seconds. It ends when its standard input
-// closes or its parent goes.
+// prints the path of its pseudo-terminal, answers on it as the tests' simulator does, holds a
+// UICC (switched off) and an embedded SE that answers APDUs, and lets a Type 2 tag enter and
+// leave the field every few seconds. It ends when its standard input closes or its parent goes.
 #include <poll.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -27,11 +27,24 @@ bool parentStillThere(int timeoutMs) {
     return ::read(STDIN_FILENO, &byte, 1) > 0;
 }
 
+ncisim::NciIdentity uiccAndEse() {
+    ncisim::NciIdentity id = ncisim::NciIdentity::generic();
+    ncisim::NfceeInfo uicc;
+    uicc.id = 0x02;
+    uicc.status = 0x01;
+    ncisim::NfceeInfo ese;
+    ese.id = 0x10;
+    id.nfcees = {uicc, ese};
+    return id;
+}
+
 } // namespace
 
 int main() {
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    ncisim::NciSimulator sim(ncisim::NciIdentity::generic());
+    ncisim::NciSimulator sim(uiccAndEse());
+    // The SWP wake-up the desktop program sends before it opens an SE.
+    sim.onCommand(0x2F08, [](ncisim::Controller& c, const ncisim::NciMessage&) { c.respond(0x4F08, {0x00}); });
     std::printf("%s\n", sim.portPath().c_str());
     std::fflush(stdout);
     auto tag = std::make_shared<simtags::T2tTag>();

@@ -1,0 +1,248 @@
+// The serial-port finder on a fake sysfs and /dev tree whose ports are pseudo-terminals: what it
+// lists, what it opens and reports, that it always reports its end, that its probes run in
+// parallel, and that it can be destroyed as soon as the end is reported.
+#include <QtTest>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "comportfinder.h"
+#include "debugout.h"
+#include "fake_port_tree.h"
+#include "pty_pair.h"
+
+namespace {
+
+constexpr int kBoundedMs = 10000;   // reached only when something is broken
+
+std::mutex traceLock;
+QStringList traces;
+
+int collect(void*, const char* line) {
+    std::lock_guard<std::mutex> guard(traceLock);
+    traces << QString::fromLatin1(line).trimmed();
+    return 1;
+}
+
+bool traced(const QString& text) {
+    std::lock_guard<std::mutex> guard(traceLock);
+    return std::any_of(traces.begin(), traces.end(), [&](const QString& line) { return line.endsWith(text); });
+}
+
+class RecordingNotifier : public IPortCheckerNotifier {
+public:
+    explicit RecordingNotifier(int answer = 1) : answer(answer) {}
+    int portFound(const std::string& portName) override {
+        std::lock_guard<std::mutex> guard(lock);
+        found.push_back(portName);
+        return answer;
+    }
+    void searchFinished() override {
+        std::lock_guard<std::mutex> guard(lock);
+        ++finished;
+        ended.notify_all();
+    }
+    bool waitForEnd() {
+        std::unique_lock<std::mutex> guard(lock);
+        return ended.wait_for(guard, std::chrono::milliseconds(kBoundedMs), [this] { return finished > 0; });
+    }
+    std::vector<std::string> ports() {
+        std::lock_guard<std::mutex> guard(lock);
+        return found;
+    }
+    int ends() {
+        std::lock_guard<std::mutex> guard(lock);
+        return finished;
+    }
+
+private:
+    int answer;
+    std::mutex lock;
+    std::condition_variable ended;
+    std::vector<std::string> found;
+    int finished = 0;
+};
+
+// Counts the ports it could open; a slow probe stands for a port that takes long to answer.
+class CountingTask : public CPortCheckTask {
+public:
+    CountingTask(const std::string& name, uint32_t rate, std::atomic<int>& opened, int probeMs)
+        : CPortCheckTask(name, rate), opened(opened), probeMs(probeMs) {}
+    int probe() override {
+        ++opened;
+        if (probeMs) std::this_thread::sleep_for(std::chrono::milliseconds(probeMs));
+        return CPortCheckTask::probe();
+    }
+
+private:
+    std::atomic<int>& opened;
+    int probeMs;
+};
+
+class CountingFinder : public CComportFinder {
+public:
+    explicit CountingFinder(const FakePortTree& tree, int probeMs = 0)
+        : CComportFinder(TPortRoots{tree.sysClassTty(), tree.dev()}), probeMs(probeMs) {}
+    CPortCheckTask* createTask(const std::string& portName) override {
+        return new CountingTask(portName, 115200, opened, probeMs);
+    }
+    bool reserveProbes(uint32_t count) override { return !failAllocation && CComportFinder::reserveProbes(count); }
+
+    std::atomic<int> opened{0};
+    bool failAllocation = false;
+
+private:
+    int probeMs;
+};
+
+std::string fakeName(int n) { return "ttyFAKE" + std::to_string(n); }
+
+} // namespace
+
+class ConfigFinderTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<FakePortTree> tree;
+    std::vector<std::unique_ptr<PtyPair>> ptys;
+
+    // Adds ports ttyFAKE<first>.. whose nodes are fresh pseudo-terminals.
+    std::vector<std::string> addPtyPorts(int first, int count) {
+        std::vector<std::string> paths;
+        for (int n = first; n < first + count; ++n) {
+            ptys.push_back(std::make_unique<PtyPair>());
+            paths.push_back(tree->addPort(fakeName(n), ptys.back()->slavePath()));
+        }
+        return paths;
+    }
+
+private slots:
+    void initTestCase() { debugSetSink(collect, nullptr); }
+    void cleanupTestCase() { debugSetSink(nullptr, nullptr); }
+    void init() {
+        tree = std::make_unique<FakePortTree>();
+        QVERIFY(tree->ok());
+        std::lock_guard<std::mutex> guard(traceLock);
+        traces.clear();
+    }
+    void cleanup() {
+        tree.reset();
+        ptys.clear();
+    }
+
+    void listingKeepsHardwareTtysInNaturalOrder() {
+        tree->addPort("ttyUSB10", "");
+        tree->addPort("ttyUSB2", "");
+        tree->addPort("ttyACM0", "");
+        tree->addVirtual("tty1");
+        tree->addSerial8250("ttyS0", "4", "");
+        tree->addSerial8250("ttyS1", "0", "");
+        const std::vector<std::string> expected = {tree->dev() + "/ttyACM0", tree->dev() + "/ttyS0",
+                                                   tree->dev() + "/ttyUSB2", tree->dev() + "/ttyUSB10"};
+        QCOMPARE(listSerialPorts({tree->sysClassTty(), tree->dev()}), expected);
+    }
+
+    void anEmptyTreeReportsOnlyTheEnd() {
+        RecordingNotifier notifier;
+        CountingFinder finder(*tree);
+        QVERIFY(finder.start(&notifier, 115200));
+        QVERIFY(notifier.waitForEnd());
+        QVERIFY(traced(QStringLiteral("No COM ports found")));
+        QVERIFY(notifier.ports().empty());
+        QCOMPARE(notifier.ends(), 1);
+    }
+
+    // A port that cannot be opened is still reported: only a probe that opened it may refuse it.
+    void everyListedPortIsReportedAndEveryPresentOneOpened() {
+        std::vector<std::string> expected = addPtyPorts(0, 3);
+        expected.push_back(tree->addPort(fakeName(3), ""));
+        RecordingNotifier notifier;
+        CountingFinder finder(*tree);
+        QVERIFY(finder.start(&notifier, 115200));
+        QVERIFY(notifier.waitForEnd());
+        QVERIFY(traced(QStringLiteral("4 COM ports found")));
+        QCOMPARE(notifier.ports(), expected);
+        QCOMPARE(finder.opened.load(), 3);
+        QCOMPARE(notifier.ends(), 1);
+    }
+
+    void twoNamesOfOneDeviceGiveOneTask() {
+        const std::vector<std::string> paths = addPtyPorts(0, 1);
+        tree->addPort(fakeName(1), ptys.back()->slavePath());
+        RecordingNotifier notifier;
+        CountingFinder finder(*tree);
+        QCOMPARE(finder.refresh(), uint32_t{1});
+        QVERIFY(finder.start(&notifier, 115200));
+        QVERIFY(notifier.waitForEnd());
+        QCOMPARE(notifier.ports(), paths);
+    }
+
+    void aNotifierThatAnswersZeroGetsOnlyTheEnd() {
+        const std::vector<std::string> paths = addPtyPorts(0, 3);
+        RecordingNotifier notifier(0);
+        CountingFinder finder(*tree);
+        QVERIFY(finder.start(&notifier, 115200));
+        QVERIFY(notifier.waitForEnd());
+        QCOMPARE(notifier.ports(), std::vector<std::string>{paths.front()});
+        QCOMPARE(notifier.ends(), 1);
+    }
+
+    void runningOutOfMemoryStillReportsTheEnd() {
+        addPtyPorts(0, 2);
+        RecordingNotifier notifier;
+        CountingFinder finder(*tree);
+        finder.failAllocation = true;
+        QVERIFY(finder.start(&notifier, 115200));
+        QVERIFY(notifier.waitForEnd());
+        QVERIFY(traced(QStringLiteral("! CComportFinder::onWorkerThread out of memory")));
+        QVERIFY(notifier.ports().empty());
+        QCOMPARE(finder.opened.load(), 0);
+        QCOMPARE(notifier.ends(), 1);
+    }
+
+    // All probes at once: the scan takes about one probe's time, not the sum.
+    void aHundredSlowPortsAreProbedInParallel() {
+        addPtyPorts(0, 100);
+        RecordingNotifier notifier;
+        CountingFinder finder(*tree, 200);
+        const auto begin = std::chrono::steady_clock::now();
+        QVERIFY(finder.start(&notifier, 115200));
+        QVERIFY(notifier.waitForEnd());
+        const auto elapsed = std::chrono::steady_clock::now() - begin;
+        QCOMPARE(notifier.ports().size(), size_t{100});
+        QCOMPARE(finder.opened.load(), 100);
+        QVERIFY2(elapsed < std::chrono::milliseconds(1500),
+                 qPrintable(QString::number(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count())));
+    }
+
+    // The finder thread still unwinds after it reports the end: destruction must wait for it.
+    void theFinderCanBeDestroyedRightAfterTheEnd() {
+        addPtyPorts(0, 4);
+        for (int round = 0; round < 50; ++round) {
+            RecordingNotifier notifier;
+            {
+                CountingFinder finder(*tree);
+                QVERIFY(finder.start(&notifier, 115200));
+                QVERIFY(notifier.waitForEnd());
+            }
+            QCOMPARE(notifier.ports().size(), size_t{4});
+            QCOMPARE(notifier.ends(), 1);
+        }
+    }
+
+    void theHostsPortsCanBeScanned() {
+        RecordingNotifier notifier;
+        CComportFinder finder;
+        QVERIFY(finder.start(&notifier, 115200));
+        QVERIFY(notifier.waitForEnd());
+        QCOMPARE(notifier.ends(), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(ConfigFinderTest)
+#include "config_finder_test.moc"
