@@ -198,14 +198,16 @@ void CLumaro::setStatus(int state, const QString& text) {
 
 NfcApiStatus CLumaro::runOperation(const char* source, const QString& statusText,
                                    std::initializer_list<QWidget*> controls, const char* failureText,
-                                   const std::function<NfcApiStatus(CNfcInstance&)>& call, const QString& enterLine) {
-    traceFormatted(traceInfo, source, "%s", enterLine.toLocal8Bit().constData());
+                                   const std::function<NfcApiStatus(CNfcInstance&)>& call, const QString& enterLine,
+                                   bool failedWithoutInstance) {
+    if (!enterLine.isEmpty()) traceFormatted(traceInfo, source, "%s", enterLine.toLocal8Bit().constData());
     setStatus(statusDue, statusText);
     for (QWidget* control : controls) control->setEnabled(false);
     QCoreApplication::processEvents();
     NfcApiStatus result = 1;
     if (!nfcInstance) {
         traceFormatted(traceError, source, "%s", kNoInstance);
+        if (failedWithoutInstance) traceFormatted(traceError, source, "%s (code: %u)", failureText, result);
     } else {
         result = call(*nfcInstance);
         if (result != 0 && failureText) traceFormatted(traceError, source, "%s (code: %u)", failureText, result);
