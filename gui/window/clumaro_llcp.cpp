@@ -33,6 +33,14 @@ void showLabel(QLabel* label, const char* text, const char* styleSheet) {
     label->setStyleSheet(QLatin1String(styleSheet));
 }
 
+// After a listener's start or stop: on success the button that ran stays off and the other one
+// comes on; a failure leaves the button that ran on for another try.
+void showListener(QLabel* status, NfcApiStatus result, const char* done, QPushButton* ran, QPushButton* other) {
+    showLabel(status, result == 0 ? done : "Listener failed", result == 0 ? kReady : kFailed);
+    ran->setEnabled(result != 0);
+    if (result == 0) other->setEnabled(true);
+}
+
 // A label that holds no number counts from 0.
 void addToCounter(QLabel* counter, qulonglong bytes) {
     counter->setText(QString::number(counter->text().toULongLong() + bytes));
@@ -65,9 +73,7 @@ NfcApiStatus CLumaro::p2pStartListener(BYTE sap) {
             return instance.p2pStartListener(sap, static_cast<WORD>(window), static_cast<WORD>(miu));
         },
         QString::asprintf("Enter (SAP: %u, MIU: %u, window size: %u)", sap, miu, window));
-    showLabel(row.listenerStatus, result == 0 ? "Listener ready" : "Listener failed", result == 0 ? kReady : kFailed);
-    row.startListener->setEnabled(result != 0);
-    if (result == 0) row.stopListener->setEnabled(true);
+    showListener(row.listenerStatus, result, "Listener ready", row.startListener, row.stopListener);
     return result;
 }
 
@@ -77,9 +83,7 @@ NfcApiStatus CLumaro::p2pStopListener(BYTE sap) {
         WINDOW_SOURCE("p2pStopListener"), QStringLiteral("P2P: Stop listener"), {row.stopListener},
         "! Stopping P2P listener failed", [&](CNfcInstance& instance) { return instance.p2pStopListener(sap); },
         QString::asprintf("Enter (SAP: %u)", sap), true);
-    showLabel(row.listenerStatus, result == 0 ? "Listener closed" : "Listener failed", result == 0 ? kReady : kFailed);
-    row.stopListener->setEnabled(result != 0);
-    if (result == 0) row.startListener->setEnabled(true);
+    showListener(row.listenerStatus, result, "Listener closed", row.stopListener, row.startListener);
     return result;
 }
 
