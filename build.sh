@@ -111,7 +111,7 @@ case "$mode" in
     ;;
   tsan)
     # The areas whose tests run more than one thread; gui: Lumaro's tests with the fake library's thread.
-    areas=(platform os core api exports transport mgr hw mm startup l1 nci sim_selftest e2e llcp p2p pn53x)
+    areas=(platform os core api exports transport mgr hw mm startup l1 nci sim_selftest e2e llcp p2p pn53x ehci)
     cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_SANITIZE_THREAD=ON -DCORVANE_GUI=ON
     cmake --build build-tsan -j "$(nproc)" --target "${areas[@]/#/test_}" gui_tests
     areas+=(gui)

@@ -200,7 +200,7 @@ NfcApiStatus CLumaro::runOperation(const char* source, const QString& statusText
                                    std::initializer_list<QWidget*> controls, const char* failureText,
                                    const std::function<NfcApiStatus(CNfcInstance&)>& call, const QString& enterLine,
                                    bool failedWithoutInstance) {
-    if (!enterLine.isEmpty()) traceFormatted(traceInfo, source, "%s", enterLine.toLocal8Bit().constData());
+    traceFormatted(traceInfo, source, "%s", enterLine.toLocal8Bit().constData());
     setStatus(statusDue, statusText);
     for (QWidget* control : controls) control->setEnabled(false);
     QCoreApplication::processEvents();

@@ -10,21 +10,14 @@
 
 #define WINDOW_SOURCE(name) "CLumaro::" name
 
-NfcApiStatus CLumaro::runRwOperation(const char* source, const QString& statusText, const char* failureText,
-                                     const std::function<NfcApiStatus(CNfcInstance&)>& call,
-                                     const QString& enterLine) {
-    enableTagControls(modeRw, false);
-    const NfcApiStatus result = runOperation(source, statusText, {}, failureText, call, enterLine);
-    enableTagControls(modeRw, true);
-    return result;
-}
-
 // The instance reads the text as the user typed it: blanks and "0x" go, other text is refused.
 NfcApiStatus CLumaro::legacyExchangePdu() {
-    return runRwOperation(WINDOW_SOURCE("legacyExchangePdu"), QStringLiteral("RW: Exchange PDU"),
-                          "! Exchanging data failed",
-                          [this](CNfcInstance& instance) { return instance.legacyExchangePdu(ui->ledRwLegacyPdu->text()); },
-                          QStringLiteral("Enter"));
+    const char* source = WINDOW_SOURCE("legacyExchangePdu");
+    return runTagOperation(source, QStringLiteral("RW: Exchange PDU"), [&](CNfcInstance& instance) {
+        const NfcApiStatus result = instance.legacyExchangePdu(ui->ledRwLegacyPdu->text());
+        if (result != 0) traceFormatted(traceError, source, "! Exchanging data failed (code: %u)", result);
+        return result;
+    });
 }
 
 CLumaro::StoredCommandList CLumaro::legacyCommandList() const {

@@ -32,8 +32,8 @@ void CLumaro::updateRwMifareStandardBlocksSectors(int block) {
 NfcApiStatus CLumaro::runMifareOperation(const char* source, const QString& statusText, const char* failureText,
                                          const QString& enterLine,
                                          const std::function<NfcApiStatus(CNfcInstance&)>& call) {
-    return runRwOperation(
-        source, statusText, nullptr,
+    return runTagOperation(
+        source, statusText,
         [&](CNfcInstance& instance) {
             const NfcApiStatus result = call(instance);
             if (result != 0) traceFormatted(traceError, source, "%s", failureText);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "api_stack.h"
+#include "peer_access.h"
 #include "llcp/llcp_peer.h"
 #include "platform.h"
 #include "peers/nfc_dep.h"
@@ -27,13 +28,8 @@ enum class HostRole { Initiator, Target };
 class P2pConnection : public ::testing::TestWithParam<HostRole> {
 protected:
     bool hostInitiates() const { return GetParam() == HostRole::Initiator; }
-    // The peer, only touched on the controller's thread, where its target answers the host.
     template <typename F>
-    auto withPeer(F f) {
-        auto out = std::make_shared<decltype(f(peer))>();
-        EXPECT_TRUE(stack.sim().call([&](ncisim::Controller&) { *out = f(peer); }));
-        return *out;
-    }
+    auto withPeer(F f) { return peeraccess::with(stack, peer, f); }
     // Started, listening in the role, with the peer met.
     void meetPeer() {
         ASSERT_EQ(stack.start(), nfcStatusOk);
@@ -54,14 +50,7 @@ protected:
     }
     // Waits (bounded) until the peer's state satisfies done.
     template <typename F>
-    bool peerUntil(F done) {
-        for (uint32_t start = platTickMs(); platTickMs() - start < ApiStack::kBounded;) {
-            const size_t seen = stack.sim().recorder().packets().size();
-            if (withPeer(done)) return true;
-            stack.sim().recorder().waitForPackets(seen + 1, 50);
-        }
-        return withPeer(done);
-    }
+    bool peerUntil(F done) { return peeraccess::until(stack, peer, done); }
     // The peer leaves. As initiator it falls silent first and goes once the host has answered its
     // last frame: no frame of the host then crosses the deactivation on the line.
     void losePeer() {

@@ -37,7 +37,10 @@ Bytes frameOf(const std::vector<Bytes>& entries, uint8_t version = 1) {
 class NppOverFake : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(nppStartServer(&server, nullptr, nullptr, &log, nppCallback), DWORD{nppOk}); }
-    void TearDown() override { nppReleaseServer(server); }
+    void TearDown() override {
+        nppReleaseServer(server);
+        fake.pump();   // the listener's end frees the server
+    }
     // Delivers the frame cut at the given points to a fresh client of the server.
     void deliver(const Bytes& frame, const std::vector<size_t>& cuts) {
         FakeP2p::Link& link = fake.connectIndication(*fake.listener());
@@ -94,11 +97,13 @@ TEST_F(NppOverFake, VersionTwoIsIgnoredAndTheConnectionStays) {
 
 TEST_F(NppOverFake, AnEntryLongerThanTheLimitDisconnectsInsteadOfReadingOn) {
     FakeP2p::Link& link = fake.connectIndication(*fake.listener());
+    const auto disconnect = fake.onDisconnect;   // the server's release still ends its listener
     fake.onDisconnect = [](FakeP2p::Link&) {};
     fake.data(link, {1, 0, 0, 0, 1, 1, 0xFF, 0xFF, 0xFF, 0xFF, 0xD1});
     fake.pump();
     EXPECT_TRUE(log.messages.empty());
     EXPECT_EQ(link.disconnects, 1);
+    fake.onDisconnect = disconnect;
 }
 
 TEST_F(NppOverFake, BadEntriesAreRefusedBeforeAnyConnection) {
@@ -116,6 +121,19 @@ TEST_F(NppOverFake, APushOfTwoEntriesLargerThanTheMiuArrivesAsTwoMessages) {
     FakeP2p::Link* accepted = fake.last();
     ASSERT_NE(accepted, nullptr);
     EXPECT_EQ(accepted->dataResponses, 3);  // 295 bytes in MIU-sized fragments
+}
+
+TEST_F(NppOverFake, ReleasingARunningServerStopsItAndItsLinksEndFreesIt) {
+    FakeP2p::Link& link = fake.connectIndication(*fake.listener());
+    fake.pump();
+    const size_t seen = log.events.size();
+    EXPECT_EQ(nppReleaseServer(server), DWORD{nppOk});
+    EXPECT_EQ(link.disconnects, 1);
+    fake.data(link, frameOf({{0xD0, 0, 0}}));
+    fake.pump();
+    EXPECT_EQ(fake.listener()->disconnects, 1);
+    EXPECT_EQ(log.events.size(), seen);
+    EXPECT_EQ(nppStartServer(&server, nullptr, nullptr, &log, nppCallback), DWORD{nppOk});
 }
 
 TEST_F(NppOverFake, OnlyTheCurrentServerIsReleasedAndASecondStartIsRefused) {
@@ -192,6 +210,7 @@ TEST_F(HandoverOverFake, ASecondRequestBeforeTheSelectIsRefusedButItsBufferRetur
 
 TEST_F(HandoverOverFake, TheMiuComesFromTheCapabilitiesWithinLinkLimits) {
     const std::pair<DWORD, DWORD> cases[] = {{4000, 2048}, {50, 128}, {248, 248}};
+    const auto disconnect = fake.onDisconnect;   // the server's release still ends its listener
     for (auto [frame, miu] : cases) {
         fake.frameSize = frame;
         fake.onConnect = [](FakeP2p::Link&) {};
@@ -206,6 +225,7 @@ TEST_F(HandoverOverFake, TheMiuComesFromTheCapabilitiesWithinLinkLimits) {
         EXPECT_EQ(clientLog.events, std::vector<DWORD>{handoverEventFailed});
     }
     EXPECT_FALSE(handoverReleaseServer(reinterpret_cast<HandoverServerHandle>(&log)));
+    fake.onDisconnect = disconnect;
 }
 
 }  // namespace

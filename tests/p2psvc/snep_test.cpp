@@ -56,6 +56,7 @@ protected:
     void TearDown() override {
         fake.pump();  // the final events of released clients free them
         if (log.server) snepReleaseServer(log.server);
+        fake.pump();  // the listener's end frees the server
         snepSetMaxLength(SNEP_DEFAULT_MAX_LENGTH);
     }
     void startServer(const char* name, BYTE sap, DWORD flags = 0) {
@@ -170,6 +171,23 @@ TEST_F(SnepOverFake, AGetAnswerLongerThanAcceptableLeavesTheBufferUntouched) {
     snepReleaseClient(client);
 }
 
+TEST_F(SnepOverFake, AFragmentedGetAnswerIsContinuedFromABufferThatLastsUntilItIsSent) {
+    startServer("urn:nfc:sn:other", 0, SNEP_SERVER_APPLICATION_RESPONDS);
+    log.answer = pattern(300);
+    SnepClientHandle client = connect(0x10);
+    Bytes out(300);
+    DWORD acceptable = 300;
+    EXPECT_EQ(snepGet(client, nullptr, 0, out.data(), &acceptable), nfcStatusOk);
+    EXPECT_EQ(out, log.answer);
+    ASSERT_TRUE(fake.last() && fake.peer(*fake.last()));
+    const FakeP2p::Link& link = *fake.peer(*fake.last());   // the client's end
+    ASSERT_EQ(link.sent.size(), 2u);
+    EXPECT_EQ(link.sent[1], (Bytes{SNEP_VERSION, SNEP_REQ_CONTINUE, 0, 0, 0, 0}));
+    EXPECT_EQ(link.confirmed, 2u);
+    EXPECT_EQ(link.changedBeforeConfirmed, 0);
+    snepReleaseClient(client);
+}
+
 TEST_F(SnepOverFake, AClientFailsAResponseLongerThanTheLimit) {
     startServer("urn:nfc:sn:other", 0, SNEP_SERVER_APPLICATION_RESPONDS);
     log.answer = pattern(200);
@@ -195,6 +213,25 @@ TEST_F(SnepOverFake, ATimedOutConnectLivesUntilItsLinksLastEvent) {
     fake.connected(link);
     fake.event(link, nfcEventDisconnected);
     fake.pump();
+}
+
+TEST_F(SnepOverFake, ReleasingARunningServerStopsItAndItsLinksEndFreesIt) {
+    startServer(nullptr, 4);
+    FakeP2p::Link& client = rawClient();
+    FakeP2p::Link& accepted = *fake.last();
+    const size_t seen = log.events.size();
+    EXPECT_EQ(snepReleaseServer(log.server), nfcStatusOk);
+    EXPECT_EQ(accepted.disconnects, 1);
+    // The client's going and the listener's end still find the record; the end frees it,
+    // without a word to the application that let go.
+    fake.data(accepted, {SNEP_VERSION, SNEP_REQ_PUT, 0, 0, 0, 0});
+    fake.pump();
+    EXPECT_EQ(fake.listener()->disconnects, 1);
+    EXPECT_EQ(log.events.size(), seen);
+    EXPECT_TRUE(client.sent.empty());
+    log.server = nullptr;
+    // The service is free for the next server.
+    startServer(nullptr, 4);
 }
 
 TEST_F(SnepOverFake, ReleasingAConnectedClientDisconnectsAndFreesOnTheFinalEvent) {

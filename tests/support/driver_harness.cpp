@@ -90,6 +90,8 @@ void DriverHarness::comMessage(const OsMessage& m) {
         else osBufferRelease(f.buffer);
     }
     if (peer_) answers_.push_back(peer_(frame));   // goes up once this message is handled
+    if (packetPeer_)
+        for (Bytes& packet : packetPeer_(frame)) answers_.push_back(std::move(packet));
 }
 
 void DriverHarness::deliver(const Bytes& bytes) {

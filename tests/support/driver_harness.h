@@ -25,6 +25,7 @@ class DriverHarness {
 public:
     using Bytes = std::vector<uint8_t>;
     using Peer = std::function<Bytes(const Bytes& frame)>;
+    using PacketPeer = std::function<std::vector<Bytes>(const Bytes& frame)>;
     static constexpr uint8_t kCom = 0x33;
     static constexpr uint8_t kManager = 0xB2;
 
@@ -40,6 +41,8 @@ public:
     TNfcllContext* context() const { return ll_; }
 
     void setPeer(Peer peer) { peer_ = std::move(peer); }
+    // A peer whose answers are packets: each goes up in an indication of its own.
+    void setPacketPeer(PacketPeer peer) { packetPeer_ = std::move(peer); }
     // Each answer goes up in pieces of these sizes, the rest in one; empty: whole.
     void setSplit(std::vector<size_t> pieces) { split_ = std::move(pieces); }
     // Bytes up from the com layer as the peer would send them, split as set.
@@ -79,6 +82,7 @@ private:
     uint16_t globalPool_ = 0;
     uint16_t rxPool_ = 0;
     Peer peer_;
+    PacketPeer packetPeer_;
     std::vector<size_t> split_;
     std::vector<Bytes> sent_;
     std::deque<Bytes> answers_;      // the peer's, waiting to go up

@@ -1,5 +1,7 @@
 #include "fake_p2p.h"
 
+#include <cstring>
+
 FakeP2p* FakeP2p::current_ = nullptr;
 
 struct FakeP2pOps {
@@ -49,6 +51,7 @@ struct FakeP2pOps {
         if (f().dataResult != nfcStatusOk) return f().dataResult;
         FakeP2p::Link& link = FakeP2p::of(h);
         link.sent.emplace_back(data, data + length);
+        link.sentFrom.push_back(data);
         if (f().onData) f().onData(link, link.sent.back());
         return nfcStatusOk;
     }
@@ -126,6 +129,14 @@ FakeP2p::Link& FakeP2p::connectIndication(Link& listener) {
     return link;
 }
 
+void FakeP2p::confirm(Link& link) {
+    if (link.confirmed >= link.sent.size()) return;
+    const Bytes& sent = link.sent[link.confirmed];
+    if (!sent.empty() && std::memcmp(link.sentFrom[link.confirmed], sent.data(), sent.size()) != 0)
+        ++link.changedBeforeConfirmed;
+    ++link.confirmed;
+}
+
 void FakeP2p::pump() {
     if (delivering_) return;
     delivering_ = true;
@@ -134,6 +145,7 @@ void FakeP2p::pump() {
         queue_.pop_front();
         if (q.event != nfcEventConnectIndication) q.record.context = q.link->context;
         if (q.event == nfcEventDataIndication) q.record.data = {q.bytes.data(), static_cast<WORD>(q.bytes.size()), 4};
+        if (q.event == nfcEventDataTransmitted) confirm(*q.link);
         q.link->callback(nullptr, q.event, q.link->listenerContext, &q.record);
     }
     delivering_ = false;

@@ -27,6 +27,11 @@ public:
         BYTE sap = 0;
         std::string name;
         std::vector<Bytes> sent;          // every data request, as sent
+        // Where each request was sent from: the caller's buffer must still hold it when the
+        // send is confirmed, as LLCP sends from there (a freed one trips AddressSanitizer).
+        std::vector<const BYTE*> sentFrom;
+        size_t confirmed = 0;
+        int changedBeforeConfirmed = 0;
         int dataResponses = 0;
         int disconnects = 0;
     };
@@ -72,6 +77,7 @@ private:
     friend struct FakeP2pOps;
 
     Link& newLink();
+    void confirm(Link& link);
     std::deque<std::unique_ptr<Link>> links_;
     std::deque<Queued> queue_;
     bool delivering_ = false;

@@ -9,7 +9,8 @@
 
 constexpr uint16_t OS_POOL_COUNT = 8;
 constexpr uint16_t OS_POOL_ID_BASE = 0x100;
-constexpr int OS_BUFFER_CALLBACKS = 12;      // callback elements, and as many callback queues
+constexpr int OS_BUFFER_CALLBACKS = 32;      // callback elements, and as many callback queues: room for
+                                             // every TX buffer of the ETSI HCI driver (20) and more
 
 using OsBufferReleaseProc = void (*)(void* userData);
 

@@ -160,12 +160,15 @@ NfcApiStatus nfcP2PConnectRequest(NfcListenerHandle hListen, void* context, TNfc
     const TnfcapiMsg message = nfaceMsgMake<NFACE_NFC_LLCP_CON_REQ>(
         {link, link->area.data(), length ? link->name : nullptr, static_cast<uint32_t>(link->area.size()), length,
          link->miu, static_cast<uint8_t>(window), sap});
+    // The handle is the caller's before the request goes: its events may come before the return,
+    // and a service that sends from its event handler names the connection by it.
+    *hConnection = link;
     if (p2pPut(link->instance, message) != nfcStatusPending) {
+        *hConnection = nullptr;
         link->state = P2P_CLOSED;
         p2pFreeLink(link);
         return exitWith(fn, nfcStatusFailed);
     }
-    *hConnection = link;
     TRACE(TRC_ENTER_EXIT, "%s() exit, status=0x%X, hConnection=%p", fn, nfcStatusOk, static_cast<void*>(link));
     return nfcStatusOk;
 }

@@ -1,5 +1,6 @@
 // The NDEF push protocol: a client connects, sends one frame of NDEF entries and disconnects;
 // a server accepts one client at a time and hands each entry to the application.
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -65,6 +66,7 @@ struct TNppServer {
     uint32_t lengthHeld = 0;   // header bytes of a split entry header seen so far (action included)
     int step = STEP_HEADER;
     uint32_t received = 0, announced = 0;
+    std::atomic<bool> released{false};  // its application let go: no more calls back
 };
 
 namespace {
@@ -235,7 +237,7 @@ void setServerState(TNppServer* s, int state) {
 }
 
 void notify(TNppServer* s, DWORD event, BYTE* data, DWORD length) {
-    if (s->callback) s->callback(s->context, event, data, length);
+    if (s->callback && !s->released.load(std::memory_order_acquire)) s->callback(s->context, event, data, length);
 }
 
 void freeServer(TNppServer* s) {
@@ -370,7 +372,15 @@ void serverEvent(TNppServer* s, DWORD event, TP2pConnection* record) {
         notify(s, nppEventClientDisconnected, nullptr, 0);
         break;
     case nfcEventHangupTerminated: {
-        TNppCallback callback = s->callback;
+        if (s->state == S_STOP_DISC) {
+            // The client's connection went as asked; the listener goes next and its hangup ends
+            // the server.
+            setServerState(s, S_STOPPING);
+            s->connection = nullptr;
+            p2pOps().disconnectRequest(s->listener);
+            break;
+        }
+        TNppCallback callback = s->released.load(std::memory_order_acquire) ? nullptr : s->callback;
         void* context = s->context;
         freeServer(s);
         if (callback) callback(context, nppEventServerEnded, nullptr, 0);
@@ -458,28 +468,37 @@ CORVANE_API DWORD nppStartServer(NppServerHandle* hServer, NfcHandle hNfc, void*
     return nppOk;
 }
 
+namespace {
+
+// Ends the client's connection, then the listener, whose hangup ends the server: false when
+// neither could be asked to go.
+bool stopServer(TNppServer* s) {
+    if (s->state == S_INIT) {
+        setServerState(s, S_STOPPING);
+        const NfcApiStatus status = p2pOps().disconnectRequest(s->listener);
+        if (status == nfcStatusOk) return true;
+        TRACE(TRC_ERROR, "npp: ! Error cancel NPP server: %d", status);
+        setServerState(s, S_INIT);
+        return false;
+    }
+    if (s->state == S_STOPPING) return true;
+    setServerState(s, S_STOP_DISC);
+    const NfcApiStatus status = s->connection ? p2pOps().disconnectRequest(s->connection) : NfcApiStatus{nfcStatusOk};
+    if (status == nfcStatusOk) return true;
+    TRACE(TRC_ERROR, "npp: ! Error disconnecting from client: %d", status);
+    setServerState(s, S_INIT);
+    return false;
+}
+
+}  // namespace
+
 CORVANE_API DWORD nppStopServer(NppServerHandle hServer) {
     if (!hServer || hServer->magic != kServerMagic) {
         TRACE(TRC_ERROR, "npp: ! Invalid server handle %#x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(hServer)));
         return nppFailed;
     }
     TRACE(TRC_API, "nppStopServer() enter %p", static_cast<void*>(hServer));
-    TNppServer* s = hServer;
-    if (s->state == S_INIT) {
-        setServerState(s, S_STOPPING);
-        const NfcApiStatus status = p2pOps().disconnectRequest(s->listener);
-        if (status != nfcStatusOk) {
-            TRACE(TRC_ERROR, "npp: ! Error cancel NPP server: %d", status);
-            setServerState(s, S_INIT);
-        }
-    } else if (s->state != S_STOPPING) {
-        setServerState(s, S_STOP_DISC);
-        const NfcApiStatus status = s->connection ? p2pOps().disconnectRequest(s->connection) : NfcApiStatus{nfcStatusOk};
-        if (status != nfcStatusOk) {
-            TRACE(TRC_ERROR, "npp: ! Error disconnecting from client: %d", status);
-            setServerState(s, S_INIT);
-        }
-    }
+    stopServer(hServer);
     TRACE(TRC_API, "npp: %s exit (status = 0x%X)", "nppStopServer", 0);
     return nppOk;
 }
@@ -487,6 +506,9 @@ CORVANE_API DWORD nppStopServer(NppServerHandle hServer) {
 CORVANE_API DWORD nppReleaseServer(NppServerHandle hServer) {
     std::lock_guard<std::recursive_mutex> lock(gServerLock);
     if (!hServer || hServer != gServer) return nppBadParameter;
-    freeServer(hServer);
+    // A running server's listener still names the record: the server stops, and the listener's
+    // final event frees it without calling the application back.
+    hServer->released.store(true, std::memory_order_release);
+    if (!stopServer(hServer)) freeServer(hServer);
     return nppOk;
 }

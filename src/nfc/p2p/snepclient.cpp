@@ -25,6 +25,7 @@ constexpr const char* kStateNames[] = {SNEP_CSTATES(SNEP_STATE_NAME)};
 struct TSnepClient : TP2pService {
     SnepRx rx;
     SnepTx tx;
+    SnepTx cont;  // the CONTINUE of a fragmented response, sent by the event handler
     uint32_t fragment = 0;
     uint8_t kind = 0, remoteSap = 0;
     bool asynchronous = false;
@@ -136,9 +137,10 @@ void onResponseFragment(TSnepClient* c, SnepRxResult result) {
         handleResponse(c);
     } else if (result == SnepRxResult::More) {
         setState(c, C_RX_CONTINUE);
-        SnepTx cont;
-        if (!snepBuild(cont, SNEP_REQ_CONTINUE, nullptr, 0) ||
-            p2pOps().dataRequest(c->connection, cont.buffer.data(), cont.size) != nfcStatusOk) {
+        // LLCP sends from the caller's buffer until the send is confirmed: the CONTINUE lives in
+        // the record, apart from the request, which its caller's thread may still be reading.
+        if (!snepBuild(c->cont, SNEP_REQ_CONTINUE, nullptr, 0) ||
+            p2pOps().dataRequest(c->connection, c->cont.buffer.data(), c->cont.size) != nfcStatusOk) {
             TRACE(TRC_ERROR, "SNEP server: ! Error sending continue message\n");
         }
     } else {

@@ -59,7 +59,7 @@ void setState(TSnepServer* s, int state) {
 }
 
 void notify(TSnepServer* s, DWORD event, void* report) {
-    if (s->callback) s->callback(s->context, event, report);
+    if (s->callback && !s->dead.load(std::memory_order_acquire)) s->callback(s->context, event, report);
 }
 
 void freeServer(TSnepServer* s) {
@@ -263,7 +263,15 @@ void handleEvent(TSnepServer* s, DWORD event, TP2pConnection* record) {
         notify(s, snepEventClientDisconnected, &s->report);
         break;
     case nfcEventHangupTerminated: {
-        TSnepCallback callback = s->callback;
+        if (s->state == S_STOP_DISC) {
+            // The client's connection went as asked; the listener goes next and its hangup ends
+            // the server.
+            setState(s, S_STOPPING);
+            s->connection = nullptr;
+            p2pOps().disconnectRequest(s->listener);
+            break;
+        }
+        TSnepCallback callback = s->dead.load(std::memory_order_acquire) ? nullptr : s->callback;
         void* context = s->context;
         freeServer(s);
         if (callback) callback(context, snepEventEnded, nullptr);
@@ -363,23 +371,34 @@ CORVANE_API NfcApiStatus snepSendResponse(SnepServerHandle hServer, BYTE code, c
     return nfcStatusOk;
 }
 
-CORVANE_API NfcApiStatus snepStopServer(SnepServerHandle hServer) {
-    TRACE(TRC_API, "%s %p", "snepStopServer", static_cast<void*>(hServer));
-    TSnepServer* s = checkServer(hServer);
-    if (!s || s->state == S_STOPPING) return nfcStatusOk;
+namespace {
+
+// Ends the client's connection, then the listener, whose hangup ends the server: false when
+// neither could be asked to go.
+bool stopServer(TSnepServer* s) {
+    if (s->state == S_STOPPING) return true;
     const bool withClient = s->state != S_INIT;
     setState(s, withClient ? S_STOP_DISC : S_STOPPING);
     const NfcApiStatus status = p2pOps().disconnectRequest(withClient ? s->connection : s->listener);
     if (status != nfcStatusOk) TRACE(TRC_ERROR, "SNEP server: ! Error closing connection: %d", status);
+    return status == nfcStatusOk;
+}
+
+}  // namespace
+
+CORVANE_API NfcApiStatus snepStopServer(SnepServerHandle hServer) {
+    TRACE(TRC_API, "%s %p", "snepStopServer", static_cast<void*>(hServer));
+    if (TSnepServer* s = checkServer(hServer)) stopServer(s);
     return nfcStatusOk;
 }
 
 CORVANE_API NfcApiStatus snepReleaseServer(SnepServerHandle hServer) {
     std::lock_guard<std::recursive_mutex> lock(gServerLock);
     TRACE(TRC_API, "%s %p (g %p)", "snepReleaseServer", static_cast<void*>(hServer), static_cast<void*>(gServer));
-    if (hServer && hServer == gServer) {
-        freeServer(hServer);
-        return nfcStatusOk;
-    }
-    return hServer && !gServer ? nfcStatusOk : nfcStatusBadParameter;
+    if (!hServer || hServer != gServer) return hServer && !gServer ? nfcStatusOk : nfcStatusBadParameter;
+    // A running server's listener still names the record: the server stops, and the listener's
+    // final event frees it without calling the application back.
+    hServer->dead.store(true, std::memory_order_release);
+    if (!stopServer(hServer)) freeServer(hServer);
+    return nfcStatusOk;
 }

@@ -320,6 +320,7 @@ std::vector<Reply> Peer::onFrame(const Bytes& f) {
         return {Reply{symm(), 0}};
     }
     take(pdu);
+    if (onTaken) onTaken(*this);
     if (script_.empty()) return {Reply{defaultReply(pdu), 0}};
     const Step step = script_.front();
     const bool matches =

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -152,6 +153,10 @@ public:
     // The engine's frame; the replies, none for a dropped one. A frame that breaks the script
     // is recorded in mismatches.
     std::vector<Reply> onFrame(const Bytes& frame);
+
+    // Called once each frame of the engine is taken, before the answer is chosen: an upper
+    // layer that reads what came can answer in the same turn.
+    std::function<void(Peer&)> onTaken;
 
     std::vector<Pdu> received; // every PDU the engine sent, AGFs opened
     std::map<uint8_t, uint8_t> answers; // SDRES the engine gave: tid -> sap

@@ -52,7 +52,11 @@ void NfceeModel::connCreate(const NciMessage& m, const MessageHandler& others) {
     conn.maxPayload = c_.identity().nfceeMaxPayload;
     conn.credits = c_.identity().nfceeCredits;
     const uint8_t nfceeId = ee->id;
-    conn.onData = [this, nfceeId](Controller&, const NciMessage& data) { apdu(nfceeId, data); };
+    conn.onData = [this, nfceeId](Controller&, const NciMessage& data) {
+        auto handler = dataHandlers_.find(nfceeId);
+        if (handler != dataHandlers_.end()) handler->second(data.gidOrConn, data.payload);
+        else apdu(nfceeId, data);
+    };
     c_.openConnection(conn);
     c_.respond(CORE_CONN_CREATE_RSP, {STATUS_OK, conn.maxPayload, conn.credits, conn.id});
 }
@@ -66,10 +70,14 @@ void NfceeModel::modeSet(const NciMessage& m) {
     c_.respond(NFCEE_MODE_SET_RSP, {STATUS_OK});
 }
 
-void NfceeModel::apdu(uint8_t nfceeId, const NciMessage& m) {
-    commands_.push_back(m.payload);
+Apdu NfceeModel::answer(uint8_t nfceeId, const Apdu& command) {
+    commands_.push_back(command);
     auto it = responders_.find(nfceeId);
-    Apdu answer = it != responders_.end() ? it->second(m.payload) : defaultSecureElementAnswer(m.payload);
+    return it != responders_.end() ? it->second(command) : defaultSecureElementAnswer(command);
+}
+
+void NfceeModel::apdu(uint8_t nfceeId, const NciMessage& m) {
+    Apdu answer = this->answer(nfceeId, m.payload);
     if (answerDelayMs_) {
         Fault held = Fault::delayed(answerDelayMs_);
         held.times = 1;

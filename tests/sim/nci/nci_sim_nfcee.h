@@ -26,6 +26,11 @@ public:
     void install();
 
     void setResponder(uint8_t nfceeId, ApduResponder responder) { responders_[nfceeId] = std::move(responder); }
+    // Data on a connection to this NFCEE go to the handler instead of the APDU responder (the HCI network).
+    using DataHandler = std::function<void(uint8_t connId, const std::vector<uint8_t>& payload)>;
+    void setDataHandler(uint8_t nfceeId, DataHandler handler) { dataHandlers_[nfceeId] = std::move(handler); }
+    // The NFCEE's answer to a command APDU, the command recorded.
+    Apdu answer(uint8_t nfceeId, const Apdu& command);
     // Held answers: the next APDU of the NFCEE is answered that much later.
     void setAnswerDelay(uint32_t ms) { answerDelayMs_ = ms; }
     // NFCEE_DISCOVER_NTF for an NFCEE whose status changed.
@@ -46,6 +51,7 @@ private:
 
     Controller& c_;
     std::map<uint8_t, ApduResponder> responders_;
+    std::map<uint8_t, DataHandler> dataHandlers_;
     std::map<uint8_t, uint8_t> modes_;
     std::vector<Apdu> commands_;
     uint32_t answerDelayMs_ = 0;

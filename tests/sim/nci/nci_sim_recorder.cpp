@@ -54,6 +54,16 @@ std::optional<NciMessage> Recorder::waitForCommand(size_t n, uint32_t timeoutMs)
     return commands[n];
 }
 
+bool Recorder::waitForReceived(const std::function<bool(const NciMessage&)>& match, uint32_t timeoutMs) const {
+    std::unique_lock<std::mutex> lock(m_);
+    size_t checked = 0;
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        for (; checked < received_.size(); ++checked)
+            if (match(received_[checked])) return true;
+        return false;
+    });
+}
+
 bool Recorder::waitForPackets(size_t n, uint32_t timeoutMs) const {
     std::unique_lock<std::mutex> lock(m_);
     return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return packets_.size() >= n; });

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -38,6 +39,8 @@ public:
     std::vector<PacketRecord> packets() const;
     // Waits at most timeoutMs until n packets (both ways) have been seen.
     bool waitForPackets(size_t n, uint32_t timeoutMs) const;
+    // Waits at most timeoutMs until a message from the host matches.
+    bool waitForReceived(const std::function<bool(const NciMessage&)>& match, uint32_t timeoutMs) const;
     std::vector<std::string> violations() const;
     std::string describe() const;   // the packet log, one line per packet
 

@@ -18,6 +18,7 @@ NciSimulator::NciSimulator(NciIdentity identity)
     installCore(controller_);
     rf_.install();
     nfcees_.install();
+    hci_.install();
     if (!pty_.ok()) return;
     keeper_ = ::open(pty_.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);

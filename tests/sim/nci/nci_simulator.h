@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "nci/nci_identity.h"
+#include "nci/nci_sim_hci.h"
 #include "nci/nci_sim_controller.h"
 #include "nci/nci_sim_nfcee.h"
 #include "nci/nci_sim_recorder.h"
@@ -48,6 +49,8 @@ public:
     RfField& rf() { return rfField_; }
     // The NFCEEs: touch it only inside call(), on the controller's thread.
     NfceeModel& nfcees() { return nfcees_; }
+    // The HCI network behind an HCI-access NFCEE: touch it only inside call().
+    HciNetworkModel& hci() { return hci_; }
 
     // Runs fn on the controller's thread and waits for it (at most 5 s); false when it did not run.
     bool call(const std::function<void(Controller&)>& fn);
@@ -74,6 +77,7 @@ private:
     Controller controller_;
     RfModel rf_{controller_};
     NfceeModel nfcees_{controller_};
+    HciNetworkModel hci_{controller_, nfcees_};
     RfField rfField_{rf_, [this](const std::function<void(Controller&)>& fn) { return call(fn); }};
     std::mutex tasksLock_;
     std::vector<std::function<void()>> tasks_;

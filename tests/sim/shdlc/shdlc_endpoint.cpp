@@ -76,6 +76,11 @@ void ShdlcEndpoint::setSink(Sink sink) {
     sink_ = std::move(sink);
 }
 
+void ShdlcEndpoint::setReceiver(Sink receiver) {
+    std::lock_guard<std::mutex> lock(m_);
+    receiver_ = std::move(receiver);
+}
+
 void ShdlcEndpoint::setFraming(Framing framing) {
     std::lock_guard<std::mutex> lock(m_);
     framing_ = framing;
@@ -95,12 +100,18 @@ void ShdlcEndpoint::flush() {
 }
 
 void ShdlcEndpoint::feed(const uint8_t* bytes, size_t n) {
+    std::vector<Bytes> delivered;
+    Sink receiver;
     {
         std::lock_guard<std::mutex> lock(m_);
         for (size_t i = 0; i < n; ++i) framerByte(bytes[i]);
+        delivered.swap(delivered_);
+        receiver = receiver_;
     }
     notifyChange();
     flush();
+    if (receiver)
+        for (const Bytes& payload : delivered) receiver(payload);
 }
 
 void ShdlcEndpoint::notifyChange() {
@@ -191,6 +202,7 @@ void ShdlcEndpoint::onIFrame(uint8_t ns, uint8_t nr, const Bytes& payload) {
     acknowledge(nr);
     if (ns == vr_) {
         received_.push_back(payload);
+        if (receiver_) delivered_.push_back(payload);
         vr_ = (vr_ + 1) & 7;
         rejSent_ = false;
         const bool piggyback = !busy_ && !remoteBusy_ && !waiting_.empty() && unacked_.size() < window_;

@@ -39,6 +39,8 @@ public:
     explicit ShdlcEndpoint(Framing framing, uint32_t window = 2);
 
     void setSink(Sink sink);
+    // Each in-sequence I-frame's payload, outside the endpoint's lock (the receiver may send).
+    void setReceiver(Sink receiver);
     void setFraming(Framing framing);   // before the first byte crosses
     // Bytes from the library's side.
     void feed(const uint8_t* bytes, size_t n);
@@ -85,6 +87,8 @@ private:
     Framing framing_;
     uint32_t window_;
     Sink sink_;
+    Sink receiver_;
+    std::vector<Bytes> delivered_;   // accepted under m_, handed to the receiver after it
     mutable std::mutex m_;
     mutable std::mutex waitLock_;
     mutable std::condition_variable changed_;

@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "L1/53x/nfc53x.h"
+#include "L1/ehci/ehci.h"
 #include "L1/nci/nci.h"
 #include "hw/hw_timer.h"
 #include "mm/mm.h"
@@ -29,8 +30,16 @@ struct Family {
 };
 constexpr Family kFamilies[] = {
     {NFCLL_FAMILY_PN53X, NFCLL_TASK_PN53X, "PN53x", &nfc53xInit, static_cast<uint16_t>(sizeof(TNfc53xPart))},
-    {NFCLL_FAMILY_ETSI, NFCLL_TASK_ETSI, "ETSI HCI", nullptr, 0},
+    {NFCLL_FAMILY_ETSI, NFCLL_TASK_ETSI, "ETSI HCI", &ehciInit, static_cast<uint16_t>(sizeof(TEhciPart))},
     {NFCLL_FAMILY_NCI, NFCLL_TASK_NCI, "NCI", &nciInit, static_cast<uint16_t>(sizeof(TNciContext))},
+};
+// Drivers that keep buffers of their own beside layer 1's: 32-byte packets and receive buffers.
+struct DriverPool {
+    uint16_t family;
+    uint16_t packets, packetLength, receives, receiveLength;
+};
+constexpr DriverPool kDriverPools[] = {
+    {NFCLL_FAMILY_ETSI, 20, 32, 25, 262},
 };
 static_assert(driverOffset() + sizeof(TNciContext) <= 0xFFFF, "the layer-1 segment fits a module segment");
 static_assert(driverOffset() + sizeof(TNfc53xPart) <= 0xFFFF, "the layer-1 segment fits a module segment");
@@ -48,8 +57,13 @@ const Family* familyOf(uint16_t readerType) {
     return nullptr;
 }
 
+// Chips of a family whose variant is not part of this build yet: they start nothing.
+constexpr uint16_t kUnbuiltChips[] = {0x204, 0x205, 0x208, 0x210};
+
 TNfcllDriverInit driverInitOf(uint16_t readerType) {
     if (g_registration.testInit) return g_registration.testInit;
+    for (uint16_t chip : kUnbuiltChips)
+        if (chip == readerType) return nullptr;
     const Family* family = familyOf(readerType);
     return family ? family->init : nullptr;
 }
@@ -59,6 +73,18 @@ uint32_t activationTimeout(uint16_t readerType) {
     if (readerType == 0x411) return 5000;
     if (readerType & NFCLL_FAMILY_NCI) return 2000;
     return 500;
+}
+
+// The pool is found again on a second start, so its partitions are made once.
+bool openDriverPool(TNfcllContext* ll, uint32_t poolBase) {
+    for (const DriverPool& p : kDriverPools) {
+        if (!(ll->readerType & p.family)) continue;
+        const uint32_t name = poolBase | 0x3F7u;
+        if (osPoolFindByName(name, &ll->driverPool) == OS_OK) return true;
+        return osPoolCreate(name, p.packetLength, p.packets, &ll->driverPool) == OS_OK &&
+               osPoolCreate(name, p.receiveLength, p.receives, &ll->driverPool) == OS_OK;
+    }
+    return true;
 }
 
 // ---- Downward ---------------------------------------------------------------------------------
@@ -394,7 +420,7 @@ int32_t nfcllInit(void* segment, uint32_t moduleWord) {
     // Without its pools layer 1 could carry no frame: the start fails instead of seeming to work.
     const uint32_t poolBase = moduleWord & ~0x3FFu;
     if (osPoolFindByName(poolBase | 0x1F7u, &ll->rxPool) != OS_OK ||
-        osPoolFindByName(poolBase | 0x2F7u, &ll->pool2) != OS_OK) {
+        osPoolFindByName(poolBase | 0x2F7u, &ll->pool2) != OS_OK || !openDriverPool(ll, poolBase)) {
         DEBUG_BREAK(kSource);
         return -1;
     }
@@ -454,4 +480,11 @@ bool nfcllSendDsData(TNfcllContext* ll, const uint8_t* data, uint16_t length) {
         return false;
     }
     return true;
+}
+
+bool nfcllSendDsDataReq(TNfcllContext* ll, uint8_t* buffer, uint16_t length) {
+    OsMessage message = nfcllMsgMake<PH_DATA_REQ>(ll->queueWord, {NFCLL_MSG_OWNS_BUFFER, 0, length, buffer});
+    if (osMessageSend(ll->dsQueue, &message) == OS_OK) return true;
+    osBufferRelease(buffer);
+    return false;
 }

@@ -10,7 +10,7 @@
 #include "corvane.h"
 #include "os/os.h"
 
-constexpr uint16_t NFCLL_TIMER_COUNT = 12;
+constexpr uint16_t NFCLL_TIMER_COUNT = 15;        // layer 1's own, then the drivers' (up to id 14)
 constexpr uint16_t NFCLL_RX_BUFFER_SIZE = 2051;
 constexpr uint16_t NFCLL_FRAGMENT_PN53X = 240;
 constexpr uint16_t NFCLL_DEFERRED_MAX = 8;       // upward messages held while a device indication waits
@@ -158,6 +158,7 @@ struct TNfcllContext {
     uint8_t* ioOutput;              // the pending I/O control's output, owned by its requester
     uint16_t ioOutputSize;
     bool initialised;
+    uint16_t driverPool;            // the driver's own packet and receive buffers (0: none)
 };
 
 // A chip driver's init: fills the miniport slots and its part of the context; 1 when ready.
@@ -189,6 +190,9 @@ void nfcllSendUsActConf(TNfcllContext* ll);
 
 // PH_DATA_REQ to the com task with a buffer of layer 1's receive pool; false when none is free.
 bool nfcllSendDsData(TNfcllContext* ll, const uint8_t* data, uint16_t length);
+// PH_DATA_REQ with the driver's own pool buffer, which the com task owns from here on: its
+// release callback runs once the link below has delivered it (or at once when it is refused).
+bool nfcllSendDsDataReq(TNfcllContext* ll, uint8_t* buffer, uint16_t length);
 
 // Upward messages. Those that answer or follow a device indication wait while the NFC manager
 // has not yet answered it.

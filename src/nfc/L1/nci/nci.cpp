@@ -99,6 +99,7 @@ void ncillTransportRxUs(void* user, uint32_t kind, uint16_t opcode, uint8_t conn
     }
     case NCI_RX_CREDITS:
         // Credits matter to the driver only for HCI exchanges waiting to be sent.
+        if (nciHciOwnsData(nci, connId)) nciPushEvent(nci, EV_NCI_CREDIT);
         return;
     case NCI_RX_SEGMENT: nciPushEvent(nci, EV_NCI_RESET_TIMER); return;
     default:

@@ -143,6 +143,17 @@ enum : uint8_t { NCI_NFCEE_ENABLED = 0, NCI_NFCEE_DISABLED = 1, NCI_NFCEE_REMOVE
 enum : uint8_t { NCI_EE_LISTEN_OFF = 0, NCI_EE_LISTEN_REPORT_ON = 1, NCI_EE_LISTEN_ON = 2, NCI_EE_LISTEN_REPORT_OFF = 3 };
 struct TNciNfcee;
 struct TNciContext;
+// An APDU on its way to an NFCEE behind the HCI network and the answer coming back: the answer
+// is written only into the room of the request that is still waiting for it.
+struct TNciHciExchange {
+    const uint8_t* tx;
+    uint16_t txLength;
+    uint16_t txSent;
+    uint8_t* rx;
+    uint32_t rxSize;
+    uint32_t rxReceived;
+};
+constexpr uint8_t NCI_HCI_ATR_MAX = 33;
 // An NFCEE's operations: 0 done, 25 waiting for the controller, else the cause.
 using TNciSeOperation = uint16_t (*)(TNciContext* nci, TNciNfcee* ee);
 using TNciSeModeOperation = uint16_t (*)(TNciContext* nci, TNciNfcee* ee, uint8_t mode);
@@ -163,6 +174,33 @@ struct TNciNfcee {
     TNciSeOperation close;
     TNciSeOperation exchange;
     TNciSeModeOperation setMode;
+    // Behind the HCI network.
+    uint8_t connectivityPipe;
+    uint8_t cardPipe;
+    bool atrReceived;
+    uint8_t atrLength;
+    uint8_t atr[NCI_HCI_ATR_MAX];
+    TNciHciExchange hci;
+};
+
+// The HCI host side: the steps of the admin pipe's bring-up, then ready.
+enum : uint8_t { NCI_HCI_OFF = 0, NCI_HCI_OPEN_ADMIN = 1, NCI_HCI_SET_IDENTITY = 2, NCI_HCI_SET_WHITE_LIST = 3,
+                 NCI_HCI_GET_SESSION = 5, NCI_HCI_READY = 6, NCI_HCI_UPDATE_IDENTITY = 8 };
+// What the request on an NFCEE behind the network waits for.
+enum : uint8_t { NCI_HCI_WAIT_NONE = 0, NCI_HCI_WAIT_ATR = 1, NCI_HCI_WAIT_DATA = 2 };
+constexpr uint32_t NCI_HCI_MESSAGE_MAX = 64;   // admin and connectivity messages, put together
+struct TNciHciState {
+    uint8_t step;
+    TNciNfcee* access;              // the HCI-access NFCEE
+    TNciNfcee* current;             // the NFCEE of the request under way
+    uint8_t waiting;
+    uint8_t rxPipe;                 // the message being received
+    uint8_t rxInstruction;
+    bool rxContinues;
+    bool rxDiscarding;              // the rest of a refused message is dropped
+    bool multiPacket;
+    uint8_t message[NCI_HCI_MESSAGE_MAX];
+    uint32_t messageLength;
 };
 
 // The discovery set-up's own steps.
@@ -244,6 +282,7 @@ struct TNciContext {
     uint8_t nfceeAnnounced;
     uint8_t nfceeFound;
     TNciNfcee nfcees[NCI_MAX_NFCEES];
+    TNciHciState hci;
     uint8_t nfceeCount;             // records in use
     uint8_t modeSetId;              // the NFCEE of the last mode set
     // The transactions reported upward: the indication carries a record's address, which the
@@ -388,6 +427,29 @@ uint16_t nciSeExchange(TNciContext* nci, TNciNfcee* ee);
 uint16_t nciSeSetMode(TNciContext* nci, TNciNfcee* ee, uint8_t mode);
 // Runs the pending secure-element IO control: 0 answered, 25 waiting, else the cause.
 uint16_t nciRunSeIoControl(TNciContext* nci);
+
+// ---- The HCI network over NCI (nci_hci.cpp) ----------------------------------------------------------
+// Opens the admin pipe once the HCI-access NFCEE's connection is open: 25, or the cause.
+uint16_t nciStartHciNetwork(TNciContext* nci);
+bool nciHciReady(const TNciContext* nci);
+// True for the HCI-access NFCEE's connection.
+bool nciHciOwnsData(const TNciContext* nci, uint8_t connId);
+// One HCP packet of the message being handled. The outcome it signalled for the request under
+// way (evNciNfceeOpenInd with the ATR as evNciDataIndication, evNciDataIndication, evNciError),
+// or evNciNone.
+uint32_t nciHciReceive(TNciContext* nci);
+// Credit came back on the HCI connection: the next packet of an exchange leaves. evNciError
+// when it could not, else evNciNone.
+uint32_t nciHciCredit(TNciContext* nci);
+// The pipe timer ran out: the session identity takes the pipes known now.
+void nciHciUpdateIdentity(TNciContext* nci);
+// The request under way is over: nothing more is written into its room.
+void nciHciAbandon(TNciContext* nci);
+// HARD RESET to the NFCEE with this id: 0 sent, else 0x0B.
+uint16_t nciHciHardReset(TNciContext* nci, uint8_t id);
+uint16_t nciSeHciOpen(TNciContext* nci, TNciNfcee* ee);
+uint16_t nciSeHciClose(TNciContext* nci, TNciNfcee* ee);
+uint16_t nciSeHciExchange(TNciContext* nci, TNciNfcee* ee);
 
 // ---- Listen-mode routing (nci_routing.cpp) -----------------------------------------------------------
 constexpr uint32_t NCI_ROUTE_RECORD_SIZE = 27;

@@ -164,6 +164,48 @@ uint16_t runDiscoverMap(TNciContext* nci, uint16_t event, uint32_t* next) {
     }
 }
 
+// Start-up goes on without the HCI network when it cannot be brought up.
+uint16_t hciUnavailable(uint32_t* next) {
+    TRACE(kTrcNci, "nci: HCI network not available, not visible for API");
+    *next = NCI_INIT_FINISHED;
+    return 0;
+}
+
+// Maker 0x02 enables the HCI-access NFCEE before it opens it; the others open it, bring the
+// network up and enable it last.
+uint16_t runHciNetwork(TNciContext* nci, uint16_t event, uint32_t* next) {
+    TNciNfcee* access = nci->hci.access;
+    const bool enableFirst = nci->maker == 0x02;
+    if (!access) return hciUnavailable(next);
+    auto step = [&](uint16_t result) { return result == NCI_CAUSE_PENDING || result == 0 ? result : hciUnavailable(next); };
+    switch (event) {
+    case EV_SM_ENTRY: return step(enableFirst ? nciSeSetMode(nci, access, 1) : nciSeOpen(nci, access));
+    case EV_NCI_NFCEE_MODE_SET_RSP:
+        nciStopResponseTimer(nci);
+        if (nciHandleNfceeModeSetRsp(nci) != 0) return hciUnavailable(next);
+        if (!enableFirst) *next = NCI_INIT_FINISHED;
+        return enableFirst ? step(nciSeOpen(nci, access)) : 0;
+    case EV_NCI_CORE_CONN_CREATE_RSP: {
+        nciStopResponseTimer(nci);
+        uint8_t connId = 0;
+        if (nciHandleConnCreateRsp(nci, &connId) != 0) return hciUnavailable(next);
+        access->connId = connId;
+        TRACE(kTrcNci, "nci: Connection to NFCEE %d opened", access->id);
+        return step(nciStartHciNetwork(nci));
+    }
+    case EV_NCI_DATA: {
+        if (!nciHciOwnsData(nci, nci->rxConnId)) return notAccepted(nci, event);
+        const bool wasReady = nciHciReady(nci);
+        nciHciReceive(nci);
+        if (wasReady || !nciHciReady(nci)) return 0;
+        if (enableFirst) *next = NCI_INIT_FINISHED;
+        return enableFirst ? 0 : step(nciSeSetMode(nci, access, 1));
+    }
+    case EV_NCI_MARVELD_TIMEOUT: return hciUnavailable(next);
+    default: return notAccepted(nci, event);
+    }
+}
+
 } // namespace
 
 uint8_t nciNciInterface(uint32_t internal) {
@@ -240,12 +282,7 @@ uint16_t nciDoInitialization(TNciContext* nci, uint16_t event) {
         case NCI_INIT_NFCEE: result = runNfceeDiscovery(nci, event, &next); break;
         case NCI_INIT_CONFIG: result = runConfiguration(nci, event, &next); break;
         case NCI_INIT_DISCOVER_MAP: result = runDiscoverMap(nci, event, &next); break;
-        case NCI_INIT_HCI:
-            // The HCI network of makers 0x02 and 0x0C is not part of this build: start-up goes on
-            // as it does when the network cannot be brought up.
-            TRACE(kTrcNci, "nci: HCI network not available, not visible for API");
-            next = NCI_INIT_FINISHED;
-            break;
+        case NCI_INIT_HCI: result = runHciNetwork(nci, event, &next); break;
         case NCI_INIT_FINISHED: return 0;
         default: return notAccepted(nci, event);
         }

@@ -3,9 +3,9 @@
 // the operations on an NFCEE the host reaches over a direct connection, and the secure-element
 // IO controls that drive them.
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 
+#include "L1/common/nfcll_sehandle.h"
 #include "L1/nci/nci.h"
 #include "os/os.h"
 #include "util/bytereader.h"
@@ -31,12 +31,6 @@ CByteReader payloadOf(const TNciContext* nci) { return CByteReader(nci->rxPayloa
 bool sendFailed(uint32_t result) { return result != 0 && result != NCI_CAUSE_PENDING; }
 uint16_t stepOf(uint32_t sendResult) {
     return sendFailed(sendResult) ? static_cast<uint16_t>(sendResult) : uint16_t{NCI_CAUSE_PENDING};
-}
-
-// Handles are ids, not addresses: one that names a record of a driver gone is never reused.
-NfcSecureHandle newHandle() {
-    static std::atomic<uint32_t> next{0x5E0001};
-    return next.fetch_add(1);
 }
 
 const char* techModeName(uint8_t techMode) {
@@ -177,8 +171,11 @@ uint16_t addNfcee(TNciContext* nci, uint8_t id, uint8_t status, CByteReader& r) 
     }
     ee->capabilities = capabilitiesOf(nci, ee->protocols, id);
     if (hciAccess) ee->capabilities |= kCapHciAccess;
-    ee->info = TNfcInfoSE{newHandle(), ee->capabilities, static_cast<WORD>(status != NCI_NFCEE_DISABLED ? NFC_SE_MODE_VIRTUAL : 0), {}, id};
+    ee->info = TNfcInfoSE{nfcllNewSeHandle(), ee->capabilities, static_cast<WORD>(status != NCI_NFCEE_DISABLED ? NFC_SE_MODE_VIRTUAL : 0), {}, id};
     setDefaultOperations(*ee);
+    if (hciAccess) nci->hci.access = ee;
+    // The others are reached through the HCI network's card pipes, unless they say otherwise.
+    else if (hciInUse(nci) && !(ee->capabilities & kCapNoHciOpen)) ee->open = &nciSeHciOpen;
     ++nci->nfceeCount;
     if (nci->nfceeCount > nci->nfceeAnnounced) {
         TRACE(kTrcNci, "nci: More NFCEEs detected (%d)", nci->nfceeCount);
@@ -247,6 +244,22 @@ uint32_t exchangeAnswer(TNciContext* nci) {
     if (nci->rxLength) std::memcpy(nci->ioOutput, nci->rxPayload, nci->rxLength);
     ncillUsCallback(nci, evNciDataIndication, nci->ioOutput, nci->rxLength);
     return SM_MASTER;
+}
+
+// A reader's command while the request waits: it goes up as it does outside the request.
+uint32_t readerData(TNciContext* nci) {
+    const uint32_t type = nci->transType;
+    nci->transType = nci->savedTransType;
+    ncillUsCallback(nci, evNciDataIndication, nci->rxPayload, nci->rxLength);
+    nci->transType = type;
+    return SM_DONE;
+}
+
+// What the HCI network signalled for the request: it ends the sub-state, or the request waits on.
+uint32_t hciAnswer(TNciContext* nci, uint32_t outcome) {
+    if (outcome == evNciNone) return SM_DONE;
+    nciStopResponseTimer(nci);
+    return outcome == evNciError ? SM_MASTER_ERROR : SM_MASTER;
 }
 
 uint32_t connectionOpened(TNciContext* nci) {
@@ -337,6 +350,7 @@ void nciNfceeReset(TNciContext* nci) {
         setDefaultOperations(ee);
     }
     nci->nfceeCount = 0;
+    nci->hci = TNciHciState{};
 }
 
 // ---- Notifications and responses -----------------------------------------------------------------
@@ -556,6 +570,12 @@ uint16_t nciRunSeIoControl(TNciContext* nci) {
         const uint8_t value = nci->ioInput && nci->ioInputLength ? nci->ioInput[0] : 1;
         return stepOf(nciSendCommand(nci, OC_SWP_WAKEUP_CMD, &value, 1));
     }
+    case 0x110B: {
+        const uint16_t cause = nci->ioInput && nci->ioInputLength ? nciHciHardReset(nci, nci->ioInput[0])
+                                                                   : uint16_t{NCI_CAUSE_INVALID_DATA};
+        if (cause == 0) nciSignalCompletion(nci, evNciOk);
+        return cause;
+    }
     case 0x8002: return ee->open(nci, ee);
     case 0x8003: return ee->exchange(nci, ee);
     case 0x8004: return ee->close(nci, ee);
@@ -594,8 +614,11 @@ uint32_t nciStateIoSeRequest(TStateMachine* sm, uint16_t event) {
         nciStopResponseTimer(nci);
         return leave(nci, nciHandleStatusRsp(nci, "nciHandleSwpWakeupRsp"), evNciOk, "nciStateIoSeRequest");
     case EV_NCI_DATA:
+        if (nciHciOwnsData(nci, nci->rxConnId)) return hciAnswer(nci, nciHciReceive(nci));
+        if (nci->rxConnId == 0 && sm->master == &nciStateListenActive) return readerData(nci);
         if (!nci->ioNfcee || nci->rxConnId != nci->ioNfcee->connId) return SM_NOT_HANDLED;
         return exchangeAnswer(nci);
+    case EV_NCI_CREDIT: return hciAnswer(nci, nciHciCredit(nci));
     case EV_NCI_RF_GET_LM_ROUTING_RSP:
         if (nciHandleStatusRsp(nci, "nciHandleGetRoutingRsp") == 0) return SM_DONE;
         nciStopResponseTimer(nci);
@@ -621,6 +644,7 @@ uint32_t nciStateIoSeRequest(TStateMachine* sm, uint16_t event) {
         nciStopResponseTimer(nci);
         // An answer after this is no longer the request's: nothing writes into its output.
         nci->ioNfcee = nullptr;
+        nciHciAbandon(nci);
         return SM_DONE;
     default: return SM_NOT_HANDLED;
     }

@@ -170,7 +170,13 @@ uint32_t nciDefaultHandler(TStateMachine* sm, uint16_t event) {
         nciHandleNfceeDiscoveryReqNtf(nci);
         return sm->current == &nciStateIdle && nciListenMaskChanged(nci) ? changeTo(sm, &nciStateStartDiscovery)
                                                                          : SM_DONE;
-    case EV_NCI_HCI_TIMEOUT: return SM_DONE;
+    case EV_NCI_HCI_TIMEOUT: nciHciUpdateIdentity(nci); return SM_DONE;
+    // The HCI network's messages arrive whatever the state: pipes, identity, transactions.
+    case EV_NCI_DATA:
+        if (nciHciOwnsData(nci, nci->rxConnId)) nciHciReceive(nci);
+        else TRACE(kTrcNci, "nci: ! data on connection %d not awaited in state %s", nci->rxConnId, smStateName(sm, sm->current));
+        return SM_DONE;
+    case EV_NCI_CREDIT: nciHciCredit(nci); return SM_DONE;
     case EV_NCI_IO_SE_REQUEST:
         TRACE(NFCLL_TRC_ERROR, "nci: ! SE io control only allowed in IDLE and DISCOVERY");
         nciSignalCompletion(nci, evNciState);
@@ -262,16 +268,19 @@ namespace {
 // rest can host one: start-up, the steps of discovery and deactivation, and a state with a
 // command or an exchange under way wait for answers that the sub-state would swallow. The
 // machine keeps one master: a second level would lose the way back.
-bool canHostSubState(const TStateMachine* sm) {
+bool canHostSubState(const TStateMachine* sm, SmHandler sub) {
+    // A secure element answers while a reader talks to the host or to it.
+    const bool listening = sub == &nciStateIoSeRequest &&
+                           (sm->current == &nciStateListenActive || sm->current == &nciStateListenSleep);
     const bool resting = sm->current == &nciStateIdle || sm->current == &nciStateDiscovery ||
-                         sm->current == &nciStatePollActive || sm->current == &nciStateMfPollActive;
+                         sm->current == &nciStatePollActive || sm->current == &nciStateMfPollActive || listening;
     return resting && !sm->master && !(static_cast<const TNciContext*>(sm->owner)->flags & NCI_FLAG_RESPONSE_TIMER);
 }
 
 } // namespace
 
 uint32_t nciEnterSubState(TStateMachine* sm, SmHandler sub) {
-    if (!canHostSubState(sm)) {
+    if (!canHostSubState(sm, sub)) {
         TRACE(NFCLL_TRC_ERROR, "nci: ! %s refused in state %s", smStateName(sm, sub), smStateName(sm, sm->current));
         nciSignalCompletion(nciOf(sm), evNciState);
         return SM_DONE;

@@ -255,6 +255,7 @@ uint32_t nciStatePollActive(TStateMachine* sm, uint16_t event) {
     case EV_NCI_MARVELD_DATA_REQ:
     case EV_NCI_MARVELD_PRESENCE_CHECK: sendData(nci, "nciStatePollActive"); return SM_DONE;
     case EV_NCI_DATA:
+        if (nci->rxConnId != 0) return SM_NOT_HANDLED;   // an NFCEE's, not the RF's
         TRACE(kTrcNci, "nci: response after %d ms", static_cast<int>(platTickMs() - nci->ll->requestTick));
         nciStopResponseTimer(nci);
         nciHandleData(nci);
@@ -336,6 +337,7 @@ uint32_t nciStateListenActive(TStateMachine* sm, uint16_t event) {
     switch (event) {
     case EV_NCI_MARVELD_DATA_REQ: sendData(nci, "nciStateListenActive"); return SM_DONE;
     case EV_NCI_DATA:
+        if (nci->rxConnId != 0) return SM_NOT_HANDLED;   // an NFCEE's, not the RF's
         nciStopResponseTimer(nci);
         nciHandleData(nci);
         return SM_DONE;
@@ -360,6 +362,9 @@ uint32_t nciStateListenActive(TStateMachine* sm, uint16_t event) {
     case EV_NCI_RF_PARAMETER_UPDATE_CMD:
     case EV_NCI_RF_PARAMETER_UPDATE_RSP: return parameterUpdate(nci, event, "nciStateListenActive");
     case EV_NCI_RF_INTF_ACTIVATED_NTF: return SM_DONE;
+    case EV_NCI_IO_SE_REQUEST: return nciEnterSubState(sm, &nciStateIoSeRequest);
+    case EV_SM_RETURNED:
+    case EV_SM_RETURNED_ERROR: return SM_DONE;
     case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
     default: return SM_NOT_HANDLED;
     }
@@ -376,7 +381,10 @@ uint32_t nciStateListenActiveDeact(TStateMachine* sm, uint16_t event) {
         nciHandleDeactivateNtf(nci);
         return listenDeactivated(sm);
     // The reader's data that crossed the request are still the reader's.
-    case EV_NCI_DATA: nciHandleData(nci); return SM_DONE;
+    case EV_NCI_DATA:
+        if (nci->rxConnId != 0) return SM_NOT_HANDLED;   // an NFCEE's, not the RF's
+        nciHandleData(nci);
+        return SM_DONE;
     case EV_SM_EXIT:
         nciStopResponseTimer(nci);
         nci->tagType = 0;
@@ -404,6 +412,7 @@ uint32_t nciStateListenSleep(TStateMachine* sm, uint16_t event) {
         return nciChangeTo(sm, &nciStateDiscovery);
     case EV_SM_RETURNED:
     case EV_SM_RETURNED_ERROR: return nciListenMaskChanged(nci) ? nciChangeTo(sm, &nciStateStartDiscovery) : SM_DONE;
+    case EV_NCI_IO_SE_REQUEST: return nciEnterSubState(sm, &nciStateIoSeRequest);
     case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
     default: return SM_NOT_HANDLED;
     }
@@ -610,6 +619,7 @@ uint32_t nciStateMfPollActive(TStateMachine* sm, uint16_t event) {
         nci->deactMode = DEACT_DISCOVERY;
         return nciChangeTo(sm, &nciStatePollActiveDeact);
     case EV_NCI_DATA: {
+        if (nci->rxConnId != 0) return SM_NOT_HANDLED;   // an NFCEE's, not the RF's
         nciStopResponseTimer(nci);
         const uint16_t result = nciMifareReply(nci);
         if (result == NCI_CAUSE_AUTH) return nciEnterSubState(sm, &nciStateMfPollActiveReact);
@@ -637,6 +647,7 @@ uint32_t nciStateMfPresenceCheck(TStateMachine* sm, uint16_t event) {
         if (nciMifareSend(nci) != 0) return answered(evNciTagRemoved);
         return SM_DONE;
     case EV_NCI_DATA:
+        if (nci->rxConnId != 0) return SM_NOT_HANDLED;   // an NFCEE's, not the RF's
         nciStopResponseTimer(nci);
         if (nciMifareReply(nci) != 0) return answered(evNciTagRemoved);
         return nciChangeTo(sm, &nciStateMfPollActive);

@@ -1,0 +1,380 @@
+// The ETSI HCI controller driver: one instance talks HCP on pipes to the controller's gates,
+// brings it up through the administration and identity gates, answers I/O control and runs its
+// timers. Everything chip-specific plugs in through the variant hooks and the secure-element
+// activator. Every entry runs on the layer-1 task; the instance has no lock.
+#pragma once
+
+#include <cstdint>
+
+#include "L1/common/nfcll.h"
+
+constexpr uint32_t EHCI_PIPES = 24;
+constexpr uint32_t EHCI_TX_SLOTS = 20;
+constexpr uint32_t EHCI_GATES_MAX = 20;
+constexpr uint32_t EHCI_RX_SIZE = 262;
+constexpr uint32_t EHCI_PACKET_MAX = 28;          // one HCP packet on the link
+constexpr uint32_t EHCI_PACKET_BUFFER = 32;
+constexpr uint32_t EHCI_DEFERRED_MAX = 4;          // host commands waiting for their ANY_OK
+constexpr uint8_t EHCI_TIMER_BASE = 7;             // driver timer n is layer-1 timer n + 7
+constexpr uint8_t EHCI_TIMER_HEALTH = 6;           // layer 1's health-monitor timer
+constexpr uint32_t EHCI_COMMAND_WATCH_MS = 1500;
+constexpr uint32_t EHCI_HEALTH_DEFAULT_MS = 5000;
+constexpr uint16_t EHCI_CAUSE_FAILED = 0x206;
+constexpr uint16_t EHCI_TX_COMPLETED = 0x02E1;     // the layer-1 task's own note of a released TX buffer
+
+// Driver timers (index = layer-1 id - 7).
+enum : uint8_t { EHCI_TIMER_REDISCOVERY = 0, EHCI_TIMER_WATCHDOG = 1, EHCI_TIMER_SECURE = 2, EHCI_TIMER_IO = 5 };
+
+// Instance flags.
+enum : uint32_t {
+    EHCI_F_INIT = 0x1,
+    EHCI_F_REINIT = 0x2,
+    EHCI_F_CREATE_PIPES = 0x10,
+    EHCI_F_OWN_IDENTITY = 0x20,
+    EHCI_F_UICC_HOST = 0x40,
+    EHCI_F_SE_HOST = 0x80,
+    EHCI_F_SEVERAL = 0x100,
+    EHCI_F_STAY_OPEN = 0x200,
+    EHCI_F_CLOSE_ON_STOP = 0x400,
+    EHCI_F_WAITING = 0x2000,
+    EHCI_F_LISTEN = 0x4000,
+    EHCI_F_CANCEL = 0x8000,
+    EHCI_F_PN544 = 0x10000,
+    EHCI_F_ST21 = 0x20000,
+    EHCI_F_ST21B = 0x40000,
+    EHCI_F_DEMO = 0x80000,
+    EHCI_F_PLAIN = 0x100000,
+    EHCI_F_VARIANT = 0x400000,
+    EHCI_F_REQUEST_READERS = 0x800000,
+    EHCI_F_LISTEN_DIFF = 0x1000000,
+    EHCI_F_MODEL_B1 = 0x2000000,
+    EHCI_F_FIELD_ON = 0x4000000,
+    EHCI_F_IO_PENDING = 0x8000000,
+    EHCI_F_DEFERRED_DUE = 0x10000000,
+    EHCI_F_SMARTMX = 0x20000000,
+    EHCI_F_SE_CLOSED = 0x40000000,
+};
+
+// Pipe flags.
+enum : uint32_t {
+    EHCI_P_OPEN = 0x2,
+    EHCI_P_ON_DEMAND = 0x4,
+    EHCI_P_DELETE_AFTER_CLOSE = 0x8,
+    EHCI_P_RUNNING = 0x10,
+    EHCI_P_CHAINING = 0x20,
+    EHCI_P_TX_MORE = 0x40,
+    EHCI_P_RX_MORE = 0x80,
+    EHCI_P_CARD = 0x200,
+    EHCI_P_RAW = 0x400,
+    EHCI_P_SECURE = 0x800,
+    EHCI_P_OPENED = 0x10000,
+    EHCI_P_CLOSE_ON_STOP = 0x40000,
+    EHCI_P_CLOSE_ON_STOP2 = 0x80000,
+};
+
+// Instructions and message types of HCP.
+enum : uint8_t {
+    EHCI_ANY_SET_PARAMETER = 0x01,
+    EHCI_ANY_GET_PARAMETER = 0x02,
+    EHCI_ANY_OPEN_PIPE = 0x03,
+    EHCI_ANY_CLOSE_PIPE = 0x04,
+    EHCI_ADM_CREATE_PIPE = 0x10,
+    EHCI_WR_XCHG_DATA = 0x10,
+    EHCI_ADM_DELETE_PIPE = 0x11,
+    EHCI_ADM_CLEAR_ALL_PIPE = 0x14,
+    EHCI_EVT_HOT_PLUG = 0x03,
+    EHCI_EVT_POST_DATA = 0x02,
+    EHCI_EVT_READER_REQUESTED = 0x10,
+    EHCI_EVT_SEND_DATA = 0x10,           // on card pipes
+    EHCI_EVT_END_OPERATION = 0x11,
+    EHCI_TYPE_COMMAND = 0x00,
+    EHCI_TYPE_EVENT = 0x40,
+    EHCI_TYPE_RESPONSE = 0x80,
+    EHCI_CB = 0x80,
+};
+
+// Gates the frame creates pipes to.
+enum : uint8_t { EHCI_GATE_LOOPBACK = 0x04, EHCI_GATE_IDENTITY = 0x05 };
+
+// The instance's up-calls, each mapped onto a layer-1 service by ehciCallBack.
+enum EhciCallBackEvent : uint32_t {
+    EV_EHCI_INIT_DONE = 1,
+    EV_EHCI_GET_BUFFER = 2,
+    EV_EHCI_GET_TX_BUFFER = 3,
+    EV_EHCI_RELEASE_BUFFER = 4,
+    EV_EHCI_SEND = 5,
+    EV_EHCI_READER_RESPONSE = 6,
+    EV_EHCI_P2P_DATA = 7,
+    EV_EHCI_TRANSACTION_TIMEOUT = 8,
+    EV_EHCI_TRANSACTION_FAILED = 9,
+    EV_EHCI_LISTEN_CONF = 10,
+    EV_EHCI_LISTEN_CANCELLED = 11,
+    EV_EHCI_TARGET_DETECTED = 12,
+    EV_EHCI_TIMER_START = 13,
+    EV_EHCI_TIMER_STOP = 14,
+    EV_EHCI_TIMER_RESTART = 15,
+    EV_EHCI_TARGET_REMOVED = 16,
+    EV_EHCI_CHIP_FAILURE = 17,
+    EV_EHCI_IO_DONE = 18,
+    EV_EHCI_SE_TRANSACTION = 19,
+    EV_EHCI_TRANSACTION_RESULT = 20,
+    EV_EHCI_IDENTIFIER = 22,
+    EV_EHCI_LLCP_TRIGGER = 23,
+    EV_EHCI_IO_ANSWER = 24,
+    EV_EHCI_HEALTH_MONITOR = 25,
+    EV_EHCI_HM_INTERVAL = 26,
+};
+
+struct TEhciInstance;
+struct TEhciPipe;
+
+using TEhciUpCall = uint32_t (*)(void* userData, uint32_t event, void* p, uint32_t len, uintptr_t extra);
+
+struct TEhciPipe {
+    TEhciInstance* owner;
+    uint8_t id;
+    uint32_t state;
+    const char* name;
+    uint32_t flags;
+    uint8_t* rxBuffer;
+    uint32_t rxLength;
+    uint32_t rxSize;
+    uint8_t lastHeader;
+    uint8_t retries;
+    uint16_t txPending;
+    uint32_t timeout;            // ms
+    uint32_t responseTime;       // ms
+    uint32_t processMask;
+    uint32_t tagType;
+    uint8_t gate;                // what create asks for
+    uint8_t adminState;          // the Admin step that answers the creation
+    void (*response)(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code);
+    void (*event)(TEhciPipe* pipe, uint8_t event, const uint8_t* data, uint32_t length);
+    void (*unused)(TEhciPipe* pipe);
+    void (*create)(TEhciPipe* pipe);
+    void (*open)(TEhciPipe* pipe);
+    void (*stop)(TEhciPipe* pipe);
+    void (*transmit)(TEhciPipe* pipe);
+    uint32_t (*writeHeader)(TEhciPipe* pipe, uint8_t* packet);
+};
+
+struct TEhciTxSlot {
+    TEhciPipe* pipe;
+    uint32_t inUse;
+    uint32_t startWatchdog;
+    void (*continuation)(TEhciPipe* pipe);
+};
+
+// The chip variant's hooks, in slot order; an empty one is skipped.
+struct TEhciHooks {
+    void (*variantSetup)(TEhciInstance* e);
+    void (*listenStop)(TEhciInstance* e);
+    void (*listenStartWheel)(TEhciInstance* e);
+    void (*adminResponse)(TEhciPipe* admin, const uint8_t* data, uint32_t length, uint32_t code);
+    void (*preInit)(TEhciInstance* e);
+    void (*startPipes)(TEhciInstance* e);
+    void (*loopbackOpened)(TEhciInstance* e);
+    int32_t (*checkRequest)(TEhciInstance* e, const uint8_t* data, uint32_t length);
+    void (*hostCommand)(TEhciPipe* pipe, uint8_t instruction, const uint8_t* data, uint32_t length);
+    int32_t (*deviceIo)(TEhciInstance* e, uint32_t code, const uint8_t* input, uint32_t inputLength, uint8_t* output,
+                        uint32_t outputSize);
+    uint16_t (*secureHandler)(TEhciInstance* e, uint32_t code, TNfcInfoSE* se, const uint8_t* data, uint32_t length);
+    void (*nfcipEvent)(TEhciInstance* e, uint8_t first);
+    void (*relisten)(TEhciInstance* e);
+};
+
+// The variant's secure-element activator, in slot order.
+struct TSeActivatorOps {
+    void* (*init)(TEhciInstance* e);
+    void (*reset)(void* context);
+    int32_t (*timerExpired)(void* context, uint32_t index);
+    void (*hotPlug)(void* context, uint8_t first);
+    void (*hostList)(void* context, const uint8_t* data, uint32_t length);
+    void (*pipeNotification)(void* context, TEhciPipe* pipe);
+    void (*enableSe)(void* context, TNfcInfoSE* se);
+    void (*disableSe)(void* context, TNfcInfoSE* se);
+    void (*secureOpen)(void* context, TNfcInfoSE* se);
+    void (*secureClose)(void* context, TNfcInfoSE* se);
+    void (*uiccStatus)(void* context, uint32_t status);
+};
+
+// The named pipes, pointers into the instance's records.
+struct TEhciPipeNames {
+    TEhciPipe* admin;
+    TEhciPipe* identity;
+    TEhciPipe* extra;
+    TEhciPipe* readerA;
+    TEhciPipe* readerB;
+    TEhciPipe* felica;
+    TEhciPipe* jewel;
+    TEhciPipe* iso15693;
+    TEhciPipe* cardA;
+    TEhciPipe* cardB;
+    TEhciPipe* cardB2;
+    TEhciPipe* cardF;
+    TEhciPipe* nfcipTarget;
+    TEhciPipe* nfcipInitiator;
+    TEhciPipe* connectivity;
+    TEhciPipe* variant;
+    TEhciPipe* se;
+    TEhciPipe* ese;
+    TEhciPipe* mifare;
+    TEhciPipe* loopback;
+    TEhciPipe* polling;
+    TEhciPipe* variant2;
+    TEhciPipe* variant3;
+};
+
+struct TEhciInstance {
+    uint32_t state;
+    uint32_t flags;
+    void* userData;
+    TEhciUpCall upCall;
+    TEhciHooks hooks;
+    const TNfcListenParam* listenParams;
+    uint32_t listenMask;
+    uint32_t lastListenMask;
+    uint32_t listenStopMask;
+    uint32_t pendingMask;
+    uint32_t supportedMask;
+    uint32_t requestedMask;
+    uint32_t lastTagType;
+    TNfcTagInfo tagRecord;
+    uint32_t rediscoverPending;
+    uint32_t presenceCheckActive;
+    uint8_t authBlock;
+    uint8_t authenticatedBlock;
+    uint8_t activated;
+    uint32_t retryCount;
+    uint32_t stripLastByteMask;
+    uint32_t secureTimeout;
+    TEhciPipeNames pipes;
+    TEhciTxSlot slots[EHCI_TX_SLOTS];
+    TEhciPipe* currentPipe;
+    TEhciPipe pipe[EHCI_PIPES];
+    uint32_t txLength;
+    uint32_t txSent;
+    const uint8_t* txData;
+    TEhciPipe* txResume;                 // a message cut short for want of a buffer
+    uint8_t txMessage[EHCI_RX_SIZE];     // the copy that txData points at while it is cut
+    uint32_t seReinitIndex;
+    uint32_t ioCode;                     // of the I/O control that is pending
+    uint8_t* ioBuffer;
+    uint32_t ioBufferSize;
+    uint8_t* rawBuffer;
+    uint32_t rawBufferSize;
+    uint32_t commandWatchTimeout;
+    TNfcCapabilityBlock* capabilities;
+    TNfcInfoSE seRecords[2];
+    TNfcInfoSE* currentSe;
+    const TSeActivatorOps* seOps;
+    void* seContext;
+    TEhciPipe* deferredPipe[EHCI_DEFERRED_MAX];   // oldest first
+    uint8_t deferredCount;
+    uint8_t gateList[EHCI_GATES_MAX];
+    uint8_t gateCount;
+    uint8_t modelId;
+    uint8_t hciVersion;
+    uint8_t whiteList[4];
+    uint8_t whiteListLength;
+    uint8_t sessionIdentity[8];
+    uint16_t readerType;
+    uint16_t failure;                   // the code of a failed initialisation, 0 when it went well
+    uint8_t gather[EHCI_RX_SIZE];       // an Admin or identity answer that came in several packets
+    uint32_t gatherLength;
+    uint32_t gatherCode;
+    bool gathering;
+    uint32_t startTick;                 // ms, when the initialisation began
+    uint32_t sentTick;                  // ms, when the last packet left
+};
+
+// The driver part of the layer-1 context.
+enum : uint32_t { EHCI_DRV_RUNNING = 1, EHCI_DRV_CREATED = 2, EHCI_DRV_RESET_DONE = 3, EHCI_DRV_REPORTED = 4,
+                  EHCI_DRV_RESETTING = 5 };
+struct TEhciPart {
+    uint32_t state;
+    TNfcllContext* ll;
+    TEhciInstance* instance;
+    uint32_t healthInterval;            // ms
+};
+
+inline TEhciPart* ehciPart(TNfcllContext* ll) { return nfcllDriver<TEhciPart>(ll); }
+
+// ---- Frame (ehci.cpp) ---------------------------------------------------------------------------
+int32_t ehciInit(TNfcllContext* ll);
+uint32_t ehciCallBack(void* userData, uint32_t event, void* p, uint32_t len, uintptr_t extra);
+uint32_t etsiHciCreateInstance(TEhciInstance** handle, uint16_t readerType, void* userData, TNfcCapabilityBlock* caps);
+uint32_t etsiHciInitInstance(void* userData, uint32_t reinit, TEhciUpCall upCall, TEhciInstance* e);
+void etsiHciReset(TEhciInstance* e);
+// The start's steps on the Admin and identity pipes.
+void ehciAdminResponse(TEhciPipe* admin, const uint8_t* data, uint32_t length, uint32_t code);
+void ehciPreInitCompleted(TEhciInstance* e);
+void ehciIdentityResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code);
+void ehciSaveIdentity(TEhciInstance* e);
+void ehciInitCompleted(TEhciInstance* e);
+void ehciInitFailed(TEhciInstance* e, uint32_t code);
+// Lets tests start from a cleared instance.
+void ehciResetForTest();
+TEhciInstance* ehciInstance();
+
+// ---- HCP, pipes and gates (ehci_hcp.cpp) -------------------------------------------------------------
+inline uint32_t ehciUp(TEhciInstance* e, uint32_t event, void* p = nullptr, uint32_t len = 0, uintptr_t extra = 0) {
+    return e->upCall(e->userData, event, p, len, extra);
+}
+void ehciTimerStart(TEhciInstance* e, uint8_t index, uint32_t ms);
+void ehciTimerStop(TEhciInstance* e, uint8_t index);
+uint32_t ehciWatchdogMs(const TEhciInstance* e);
+const char* ehciResponseText(uint32_t code);
+void ehciPipeReset(TEhciInstance* e, bool first);
+void ehciCreatePipe(const char* name, TEhciPipe* pipe, uint8_t gate, uint32_t adminState);
+void ehciOpenPipe(TEhciPipe* pipe);
+void ehciClearAllPipes(TEhciInstance* e);
+// The command senders return -1 when no completion slot or buffer is free, and send nothing.
+int32_t ehciGetParam(TEhciPipe* pipe, uint8_t index, uint32_t nextState);
+int32_t ehciSetParam(TEhciPipe* pipe, uint8_t index, const uint8_t* data, uint32_t length, uint32_t nextState);
+int32_t ehciSendAnyOk(TEhciPipe* pipe);
+void ehciAdminEvent(TEhciPipe* admin, uint8_t event, const uint8_t* data, uint32_t length);
+void etsiHciSendFrame(uint8_t* packet, TEhciPipe* pipe, uint32_t length);
+// Cuts the message into packets; the message is copied, so the caller's bytes may go.
+void ehciPipeSend(TEhciPipe* pipe, const uint8_t* data, uint32_t length);
+void ehciPipeTransmit(TEhciPipe* pipe);
+uint8_t ehciReaderTimeoutByte(uint32_t ms);
+// Header writers of a message's first packet (WR_XCHG_DATA and its time-out byte; EVT_SEND_DATA;
+// EVT_POST_DATA); they return the packet's header length.
+uint32_t ehciReaderHeader(TEhciPipe* pipe, uint8_t* packet);
+uint32_t ehciCardHeader(TEhciPipe* pipe, uint8_t* packet);
+uint32_t ehciLoopbackHeader(TEhciPipe* pipe, uint8_t* packet);
+void etsiHciTxCompleted(TEhciInstance* e, uint32_t slot);
+void etsiHciReceiveFrame(TEhciInstance* e, const uint8_t* packet, uint32_t length);
+// Appends a response's data to the pipe's buffer; false while more packets follow.
+bool ehciReassemble(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t capacity);
+// The Admin answers to pipe creations and the variant's own steps.
+void ehciCreatedResponse(TEhciPipe* admin, const uint8_t* data, uint32_t length, uint32_t code);
+void ehciCreateNextReader(TEhciInstance* e);
+void ehciCreateByGate(TEhciPipe* pipe);      // create operation: ADM_CREATE_PIPE to the pipe's gate
+void ehciResponseStub(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code);
+void ehciEventStub(TEhciPipe* pipe, uint8_t event, const uint8_t* data, uint32_t length);
+
+// ---- I/O control and timers (ehci_io.cpp) --------------------------------------------------------------
+void ehciHandleIoControlReq(TNfcllContext* ll, uint32_t code, void* handle, uint32_t timeout, const uint8_t* input,
+                            uint16_t inputLength, uint8_t* output, uint16_t outputSize);
+uint32_t etsiHciIoControl(TEhciInstance* e, uint32_t code, NfcSecureHandle handle, uint32_t timeout,
+                          const uint8_t* input, uint32_t inputLength, uint8_t* output, uint32_t outputSize);
+void ehciHandleTimerExpired(TNfcllContext* ll, uint8_t timerId);
+void etsiHciTimerExpired(uint32_t index, TEhciInstance* e);
+void etsiHciTxCompletedCallBack(void* slot);
+// The layer-1 context whose task handles the completions of released TX buffers.
+void ehciTxCompletionsTo(TNfcllContext* ll);
+void ehciIoAnswer(TEhciInstance* e, uint16_t cause, const uint8_t* data = nullptr, uint32_t length = 0);
+void ehciLoopbackEvent(TEhciPipe* pipe, uint8_t event, const uint8_t* data, uint32_t length);
+void ehciLoopbackResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code);
+
+// ---- Secure-element records (ehci_se.cpp) --------------------------------------------------------------
+// Fills record `index` (mode 0) and lists it in the capability block; null when there is no room.
+TNfcInfoSE* ehciSeAppend(TEhciInstance* e, uint32_t index, uint16_t caps, uint32_t extra, uint8_t id);
+NfcSecureHandle ehciSeHandleById(const TEhciInstance* e, uint8_t id);   // 0 when no listed record has it
+TNfcInfoSE* ehciSeByHandle(TEhciInstance* e, NfcSecureHandle handle);
+
+// ---- Plain variant (ehci_plain.cpp) --------------------------------------------------------------------
+void ehciPlainPreInit(TEhciInstance* e);
+uint32_t ehciPlainSupportedMask(const uint8_t* gates, uint32_t count);

@@ -1,0 +1,84 @@
+// The plain ETSI HCI controller: the common readers and card gates that its gate list names,
+// no secure-element activator and no polling loop of its own.
+#include <iterator>
+
+#include "L1/ehci/ehci.h"
+#include "util/trace.h"
+
+namespace {
+
+constexpr uint32_t kStripLastByte = 131;     // tag types 0x1, 0x2 and 0x80 end in a status byte
+constexpr uint32_t kFeatureWord = 1;
+
+// The pipes by record, from the fifth record on, with their gates; `always` bits are
+// supported whatever the gate list says.
+struct PlainPipe {
+    TEhciPipe* TEhciPipeNames::*pipe;
+    const char* name;
+    uint8_t gate;
+    uint8_t adminState;
+    uint32_t mask;
+    uint32_t flags;
+    bool always;
+};
+constexpr uint32_t kCardOnDemand = EHCI_P_CARD | EHCI_P_ON_DEMAND | EHCI_P_DELETE_AFTER_CLOSE;
+constexpr PlainPipe kPipes[] = {
+    {&TEhciPipeNames::readerA, "Reader pipe-A", 0x13, 20, 0x1, 0, true},
+    {&TEhciPipeNames::readerB, "Reader pipe-B", 0x11, 21, 0x2, 0, false},
+    {&TEhciPipeNames::cardA, "Card pipe-A", 0x23, 24, 0x100000, kCardOnDemand, false},
+    {&TEhciPipeNames::cardB, "Card pipe-B", 0x21, 25, 0x200000, kCardOnDemand, false},
+    {&TEhciPipeNames::cardF, "Card pipe-F", 0x24, 27, 0x400000, EHCI_P_CARD, false},
+    {&TEhciPipeNames::cardB2, "Card pipe-B'", 0x22, 26, 0x800000, EHCI_P_CARD | EHCI_P_ON_DEMAND, false},
+};
+constexpr uint32_t kFirstRecord = 4;
+constexpr uint32_t kConnectivityRecord = kFirstRecord + std::size(kPipes);
+constexpr uint32_t kLoopbackRecord = kConnectivityRecord + 1;
+static_assert(kLoopbackRecord < EHCI_PIPES);
+
+void plainStartPipes(TEhciInstance* e) {
+    e->pendingMask = (e->flags & EHCI_F_CREATE_PIPES) ? e->supportedMask : 0;
+    ehciCreateNextReader(e);
+}
+
+void plainSetup(TEhciInstance* e) {
+    e->flags |= EHCI_F_CLOSE_ON_STOP | EHCI_F_STAY_OPEN;
+    e->supportedMask = ehciPlainSupportedMask(e->gateList, e->gateCount);
+    e->capabilities->flags = kFeatureWord;
+    e->stripLastByteMask = kStripLastByte;
+    for (uint32_t i = 0; i < std::size(kPipes); ++i) {
+        const PlainPipe& row = kPipes[i];
+        TEhciPipe* pipe = &e->pipe[kFirstRecord + i];
+        e->pipes.*(row.pipe) = pipe;
+        pipe->name = row.name;
+        pipe->gate = row.gate;
+        pipe->adminState = row.adminState;
+        pipe->processMask = row.mask;
+        pipe->flags = (pipe->flags & ~kCardOnDemand) | row.flags;
+        pipe->create = &ehciCreateByGate;
+        pipe->writeHeader = (row.flags & EHCI_P_CARD) ? &ehciCardHeader : &ehciReaderHeader;
+    }
+    e->pipes.connectivity = &e->pipe[kConnectivityRecord];
+    e->pipes.connectivity->name = "Connectivity pipe";
+    e->pipes.loopback = &e->pipe[kLoopbackRecord];
+    e->pipes.loopback->name = "Loopback";
+    if (!(e->flags & EHCI_F_CREATE_PIPES)) e->pipes.loopback->id = e->sessionIdentity[2];
+    e->hooks.startPipes = &plainStartPipes;
+}
+
+}  // namespace
+
+uint32_t ehciPlainSupportedMask(const uint8_t* gates, uint32_t count) {
+    uint32_t mask = 0;
+    for (const PlainPipe& row : kPipes) {
+        bool listed = row.always;
+        for (uint32_t i = 0; i < count && !listed; ++i) listed = gates[i] == row.gate;
+        if (listed) mask |= row.mask;
+    }
+    return mask;
+}
+
+void ehciPlainPreInit(TEhciInstance* e) {
+    e->flags |= EHCI_F_PLAIN;
+    e->hooks.variantSetup = &plainSetup;
+    ehciPreInitCompleted(e);
+}

@@ -1,0 +1,129 @@
+// A simulated ETSI HCI host controller (ETSI TS 102 622) as seen from the terminal host: the
+// administration gate with its registry (session identity, white list, host list) and the pipe
+// registry it keeps, the identity-management gate, the loopback gate, and the RF gates of a
+// personality that only hold their registries for now. It speaks HCP packets: feed() takes one
+// from the host and returns what the controller answers. Faults: any answer code for the next
+// matching command, silence, packets on pipes that do not exist, packets of one byte.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "hci/hcp_codec.h"
+
+namespace hcisim {
+
+// Instructions and codes of the standard.
+enum : uint8_t {
+    ANY_SET_PARAMETER = 0x01,
+    ANY_GET_PARAMETER = 0x02,
+    ANY_OPEN_PIPE = 0x03,
+    ANY_CLOSE_PIPE = 0x04,
+    ADM_CREATE_PIPE = 0x10,
+    ADM_DELETE_PIPE = 0x11,
+    ADM_NOTIFY_PIPE_CREATED = 0x12,
+    ADM_CLEAR_ALL_PIPE = 0x14,
+    EVT_POST_DATA = 0x02,
+    EVT_HOT_PLUG = 0x03,
+    ANY_OK = 0x00,
+    ANY_E_CMD_PAR_UNKNOWN = 0x02,
+    ANY_E_NOK = 0x03,
+    ADM_E_NO_PIPES_AVAILABLE = 0x04,
+    ANY_E_REG_PAR_UNKNOWN = 0x05,
+    ANY_E_PIPE_NOT_OPENED = 0x06,
+    ANY_E_CMD_NOT_SUPPORTED = 0x07,
+    ANY_E_REG_ACCESS_DENIED = 0x0A,
+};
+
+enum : uint8_t { GATE_ADMIN = 0x00, GATE_LOOPBACK = 0x04, GATE_IDENTITY = 0x05, PIPE_LINK = 0x00, PIPE_ADMIN = 0x01 };
+enum : uint8_t { HOST_CONTROLLER = 0x00, HOST_TERMINAL = 0x01, HOST_UICC = 0x02 };
+
+struct Personality {
+    std::string name;
+    Bytes gates;            // the identity gate's gate list
+    Bytes softwareVersion, hardwareVersion;
+    std::string vendor;
+    uint8_t modelId = 0;
+    uint8_t hciVersion = 1;
+    Bytes hostList;
+    static Personality plain();
+};
+
+// A message the controller took, with the gate its pipe leads to.
+struct Logged {
+    Message message;
+    uint8_t gate = 0;
+};
+
+// A one-shot fault: the next command that matches gets `code` instead of its answer.
+struct Fault {
+    uint8_t instruction = 0;
+    std::optional<uint8_t> gate;        // any gate when empty
+    std::optional<uint8_t> parameter;   // first data byte (registry index) when given
+    uint8_t code = ANY_E_NOK;
+};
+
+class HciController {
+public:
+    explicit HciController(Personality personality = Personality::plain());
+
+    std::vector<Bytes> feed(const Bytes& packet);
+    void setPacketSize(size_t bytes);   // of the controller's packets, 2 and more
+
+    // Faults.
+    void inject(const Fault& fault);
+    void setMute(bool mute);            // takes every packet and answers nothing
+    // A registry value of a gate, as a controller holds it before the host reads it.
+    void setRegistry(uint8_t gate, uint8_t index, const Bytes& value);
+    // A power cycle: the pipes stay in the registry but are closed; the identity stays.
+    void powerCycle();
+
+    // Packets the controller sends on its own, for the host.
+    std::vector<Bytes> event(uint8_t pipe, uint8_t event, const Bytes& data);
+    std::vector<Bytes> hotPlug();
+    std::vector<Bytes> notifyPipeCreated(uint8_t sourceHost, uint8_t sourceGate, uint8_t destGate);
+
+    // What the controller saw and holds.
+    std::vector<Logged> log() const;
+    std::vector<Message> answersFromHost() const;   // responses the host sent
+    Bytes sessionIdentity() const;
+    Bytes whiteList() const;
+    std::optional<uint8_t> pipeTo(uint8_t gate) const;   // the pipe id of a created pipe
+    bool isOpen(uint8_t pipe) const;
+    size_t pipeCount() const;
+    uint32_t malformed() const;
+    void clearLog();
+
+private:
+    struct Pipe {
+        uint8_t gate = 0;
+        uint8_t host = HOST_TERMINAL;
+        bool open = false;
+    };
+    using Registry = std::map<uint8_t, Bytes>;
+
+    std::vector<Bytes> handle(const Message& m);
+    std::optional<uint8_t> faultFor(const Message& m, uint8_t gate);
+    Message answer(const Message& m, uint8_t code, Bytes data = {});
+    Message admin(const Message& m);
+    Message registry(Registry& r, const Message& m, bool writable);
+    std::vector<Bytes> out(const Message& m) const;
+    uint8_t allocatePipe() const;
+
+    mutable std::mutex m_;
+    Personality personality_;
+    size_t packetSize_ = 28;
+    Reassembler reassembler_;
+    std::map<uint8_t, Pipe> pipes_;
+    std::map<uint8_t, Registry> registries_;   // by gate
+    std::vector<Fault> faults_;
+    bool mute_ = false;
+    std::vector<Logged> log_;
+    std::vector<Message> hostAnswers_;
+};
+
+}  // namespace hcisim
