@@ -2,7 +2,8 @@
 // prints the path of its pseudo-terminal, answers on it as the tests' simulator does, holds a
 // UICC (switched off) and an embedded SE that answers APDUs, and plays one scenario:
 //   (none) or "type2"  a Type 2 tag without NDEF enters and leaves the field every few seconds;
-//   "mifare"           a factory-fresh MIFARE Classic 1K enters and leaves the same way;
+//   "mifare"           a factory-fresh MIFARE Classic 1K enters and leaves the same way, before a
+//                      controller of maker 0x04;
 //   "p2p"              an NFC-DEP target stays in the field with an LLCP peer that listens on
 //                      SAP 14, connects to the host's SAP 15 and then sends it 300 bytes each time.
 // It ends when its standard input closes or its parent goes.
@@ -37,8 +38,7 @@ bool parentStillThere(int timeoutMs) {
     return ::read(STDIN_FILENO, &byte, 1) > 0;
 }
 
-ncisim::NciIdentity uiccAndEse() {
-    ncisim::NciIdentity id = ncisim::NciIdentity::generic();
+ncisim::NciIdentity uiccAndEse(ncisim::NciIdentity id) {
     ncisim::NfceeInfo uicc;
     uicc.id = 0x02;
     uicc.status = 0x01;
@@ -49,6 +49,12 @@ ncisim::NciIdentity uiccAndEse() {
 }
 
 } // namespace
+
+std::shared_ptr<simtags::MifareTag> freshMifareClassic() {
+    auto tag = std::make_shared<simtags::MifareTag>();
+    simtags::makeFactoryFresh(*tag);
+    return tag;
+}
 
 // A tag that enters and leaves the field until the parent goes.
 void cycle(ncisim::NciSimulator& sim, const std::shared_ptr<simtags::Tag>& tag) {
@@ -89,16 +95,17 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "unknown scenario '%s': type2, mifare or p2p\n", scenario);
         return 2;
     }
-    ncisim::NciSimulator sim(uiccAndEse());
+    // MIFARE Classic commands need maker 0x04's own RF interface.
+    const bool mifare = std::strcmp(scenario, "mifare") == 0;
+    ncisim::NciSimulator sim(uiccAndEse(mifare ? ncisim::NciIdentity::nxp() : ncisim::NciIdentity::generic()));
     // The SWP wake-up the desktop program sends before it opens an SE.
     sim.onCommand(0x2F08, [](ncisim::Controller& c, const ncisim::NciMessage&) { c.respond(0x4F08, {0x00}); });
     std::printf("%s\n", sim.portPath().c_str());
     std::fflush(stdout);
     if (std::strcmp(scenario, "type2") == 0)
         cycle(sim, std::make_shared<simtags::T2tTag>());
-    else if (std::strcmp(scenario, "mifare") == 0)
-        cycle(sim, std::make_shared<simtags::MifareTag>(simtags::MifareKind::Classic1K,
-                                                        simtags::Bytes{0x04, 0x5C, 0x71, 0x0D}));
+    else if (mifare)
+        cycle(sim, freshMifareClassic());
     else
         meetPeer(sim);
     sim.stop();
