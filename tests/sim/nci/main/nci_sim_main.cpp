@@ -1,6 +1,7 @@
 // The simulated NCI controller as a program of its own, for running Lumaro without hardware: it
 // prints the path of its pseudo-terminal, answers on it as the tests' simulator does, holds a
-// UICC (switched off) and an embedded SE that answers APDUs, and plays one scenario:
+// UICC (switched off) and an embedded SE that answers APDUs, holds TOTAL_DURATION, which the I/O
+// page's get-parameter request "01 00" reads, and plays one scenario:
 //   (none) or "type2"  a Type 2 tag without NDEF enters and leaves the field every few seconds;
 //   "mifare"           a factory-fresh MIFARE Classic 1K enters and leaves the same way, before a
 //                      controller of maker 0x04;
@@ -39,6 +40,7 @@ bool parentStillThere(int timeoutMs) {
 }
 
 ncisim::NciIdentity uiccAndEse(ncisim::NciIdentity id) {
+    id.defaultParameters[0x00] = {0xE8, 0x03};   // TOTAL_DURATION
     ncisim::NfceeInfo uicc;
     uicc.id = 0x02;
     uicc.status = 0x01;
