@@ -26,8 +26,9 @@ bool namesNoKey(const QString& description) {
 
 } // namespace
 
-// A separator in a description would make its key a path into other groups: "/" alone
-// removed the whole group, and "a/b" was stored where no load looks.
+// In the flat lists a separator in a description would make its key a path into other groups:
+// "/" alone removed the whole group, and "a/b" was stored where no load looks. The nested list
+// keeps "a/b" and lists it again with allKeys.
 void CLumaro::saveStoredCommand(const StoredCommandList& list) {
     const QString description = list.description->text();
     if (list.nested ? namesNoKey(description) : description.isEmpty()) return;
