@@ -14,6 +14,7 @@
 
 #include <array>
 #include <memory>
+#include <utility>
 
 #include "nci/nci_simulator.h"
 #include "tags/t2t_tag.h"
@@ -28,7 +29,8 @@ public:
     static constexpr const char* kGetParameterAnswer = "00 01 00 02 E8 03";
     static constexpr std::array<uint8_t, 7> kUid{0x04, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
 
-    RealRun() : sim(ncisim::NciIdentity::withDefaultParameters()), tag(std::make_shared<simtags::T2tTag>(kUid)) {
+    explicit RealRun(ncisim::NciIdentity identity = ncisim::NciIdentity::withDefaultParameters())
+        : sim(std::move(identity)), tag(std::make_shared<simtags::T2tTag>(kUid)) {
         // A tag that leaves is reported at once, as a link loss.
         ncisim::RfSettings rf;
         rf.removal = ncisim::Removal::LinkLoss;

@@ -6,6 +6,7 @@
 // number of rows that failed.
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
@@ -14,15 +15,42 @@
 #include <QSettings>
 #include <QTabWidget>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 
 #include "clumaro.h"
 #include "cnfccapabilitycontainer.h"
 #include "metatypes.h"
 #include "real_run.h"
+#include "tags/ndef_image.h"
 
 namespace {
+
+constexpr uint8_t kUicc = 0x02, kEse = 0x10;
+
+// The controller holds a UICC, switched off, and an eSE that answers APDUs.
+ncisim::NciIdentity withSecureElements() {
+    ncisim::NciIdentity id = ncisim::NciIdentity::withDefaultParameters();
+    ncisim::NfceeInfo uicc;
+    uicc.id = kUicc;
+    uicc.status = 0x01;
+    ncisim::NfceeInfo ese;
+    ese.id = kEse;
+    id.nfcees = {uicc, ese};
+    return id;
+}
+
+// The tag is NDEF-formatted (capability container: version 1.0, 48 bytes, read and write) and
+// holds a Text record, which the window reads when it sees the tag.
+void holdText(simtags::T2tTag& tag) {
+    const uint8_t container[] = {0xE1, 0x10, 0x06, 0x00};
+    std::copy(std::begin(container), std::end(container), tag.memory.begin() + 12);
+    const simtags::Bytes text = {0xD1, 0x01, 0x0C, 0x54, 0x02, 'e', 'n', 'C', 'o', 'r', 'v', 'a', 'n', 'e', ' ', 'T', '2'};
+    const simtags::Bytes tlv = simtags::ndefTlv(text);
+    std::copy(tlv.begin(), tlv.end(), tag.memory.begin() + 16);
+}
 
 class Screens {
 public:
@@ -62,6 +90,28 @@ public:
         pdu->setText(QLatin1String(RealRun::kGetParameterRequest));
         if (!RealRun::click(&window, "btnIoSendPdu")) return nullptr;
         return hiddenPage("pagIo");
+    }
+    // A box the window keeps hidden, drawn alone at its own size.
+    QWidget* hiddenBox(const char* name) {
+        QWidget* box = RealRun::widget<QWidget>(&window, name);
+        if (!box) return nullptr;
+        box->adjustSize();
+        return box;
+    }
+    // The embedded-SE page after the eSE was opened and answered a SELECT; the reader stops
+    // first, since the controller opens no SE while it polls.
+    QWidget* embeddedSe() {
+        if (!RealRun::click(&window, "btnRwStop")) return nullptr;
+        auto* id = RealRun::widget<QComboBox>(&window, "cboSeControlId");
+        auto* pdu = RealRun::widget<QLineEdit>(&window, "ledSePdu");
+        if (!id || !pdu || id->findText(QString::number(kEse)) < 0) return nullptr;
+        id->setCurrentText(QString::number(kEse));
+        pdu->setText(QStringLiteral("00 A4 04 00 05 A0 00 00 00 03"));
+        if (!QMetaObject::invokeMethod(&window, "on_btnSeOpenEse_clicked") ||
+            !QMetaObject::invokeMethod(&window, "on_btnSeExchangePdu_clicked"))
+            return nullptr;
+        QCoreApplication::processEvents();
+        return hiddenPage("pagEmbeddedSe");
     }
     // Until the card-emulation page opens it, the dialog is opened on the window's settings file.
     QWidget* capabilityContainer() {
@@ -106,6 +156,9 @@ struct Shot {
 const Shot kShots[] = {
     {"technology", [](Screens& s) { return s.page("pagTechnology"); }},
     {"log", [](Screens& s) { return s.page("pagLog"); }},
+    {"ndef", [](Screens& s) { return s.page("pagRwNdef"); }},
+    {"se_slots", [](Screens& s) { return s.hiddenBox("gboSe"); }},
+    {"embedded_se", [](Screens& s) { return s.embeddedSe(); }},
     {"io", [](Screens& s) { return s.ioAnswer(); }},
     {"controller_configuration", [](Screens& s) { return s.dialogOf("btnConfigure", "CNfcControllerConfiguration"); }},
     {"trace_flags", [](Screens& s) { return s.dialogOf("btnTrace", "CNfcTraceFlags"); }},
@@ -129,7 +182,8 @@ void closeDialogs(QWidget* window) {
 
 bool startNfcAndSeeTheTag(RealRun& run, QWidget* window) {
     if (!RealRun::click(window, "btnStartNfc")) return false;
-    RealRun::widget<QCheckBox>(window, "ckbRwIso14443A")->setChecked(true);
+    for (const char* box : {"ckbRwIso14443A", "ckbRwCheckNdef", "ckbRwAutoReadNdefOnIndication"})
+        RealRun::widget<QCheckBox>(window, box)->setChecked(true);
     return RealRun::click(window, "btnRwStart") && run.tagEntersDuringDiscovery() &&
            RealRun::waitForLog(window, RealRun::tagLine());
 }
@@ -145,8 +199,11 @@ int main(int argc, char* argv[]) {
     const QString folder = QString::fromLocal8Bit(argv[1]);
     registerMetaTypes();
     QFile::remove(RealRun::iniPath());   // the dialogs show their first-run states
-    RealRun run;
+    RealRun run(withSecureElements());
     if (!run.ok() || !QDir().mkpath(folder)) return 1;
+    // The window readies the controller with the SWP wake-up before it opens an SE.
+    run.sim.onCommand(0x2F08, [](ncisim::Controller& c, const ncisim::NciMessage&) { c.respond(0x4F08, {0x00}); });
+    holdText(*run.tag);
     run.storeConfiguration();
     auto window = std::make_unique<CLumaro>();
     window->show();
