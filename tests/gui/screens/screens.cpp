@@ -121,10 +121,18 @@ public:
         return overTheWindow(dialog);
     }
 
-    // The legacy page after a READ of the tag's first pages.
+    // The legacy page after a READ of the first pages of a tag without NDEF: the Text tag leaves,
+    // and comes back blank once RW, which the SE rows ended, runs again.
     QWidget* legacyExchange() {
         auto* pdu = RealRun::widget<QLineEdit>(&window, "ledRwLegacyPdu");
-        if (!pdu || !page("pagRwLegacy")) return nullptr;
+        QWidget* legacy = RealRun::widget<QWidget>(&window, "pagRwLegacy");
+        if (!pdu || !legacy) return nullptr;
+        run.tagLeaves();
+        run.sim.call([&](ncisim::Controller&) { std::fill(run.tag->memory.begin() + 12, run.tag->memory.end(), 0); });
+        run.skipCommands();
+        if (!RealRun::click(&window, "btnRwStart") || !run.tagEntersDuringDiscovery() ||
+            !QTest::qWaitFor([&] { return legacy->isEnabled(); }, RealRun::kBoundedMs) || !page("pagRwLegacy"))
+            return nullptr;
         pdu->setText(QStringLiteral("30 00"));
         return RealRun::click(&window, "btnRwLegacyExchangePdu") ? &window : nullptr;
     }
