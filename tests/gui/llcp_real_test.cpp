@@ -62,11 +62,8 @@ private slots:
     void twoConnectionsCarryDataBothWays() {
         sim = std::make_unique<ncisim::NciSimulator>();
         QVERIFY(sim->ok());
-        writeIni("[ControllerConfiguration]\nSim=READERTYPE=NCI IOTYPE=SERIAL PORT=" +
-                 QByteArray::fromStdString(sim->portPath()) + "\n");
-        createWindow();
-        QTest::mouseClick(form()->btnStartNfc, Qt::LeftButton);
-        QVERIFY2(instanceOf(), qPrintable(logLines().join(QLatin1Char('\n'))));
+        startNfcOnPort(sim->portPath());
+        if (QTest::currentTestFailed()) return;
 
         // The host polls as passive initiator.
         for (QCheckBox* box : {form()->ckbP2pInitiatorActive, form()->ckbP2pTargetPassive, form()->ckbP2pTargetActive})

@@ -33,11 +33,8 @@ class RawTagsRealTest : public CLumaroTest {
     void startRw(const ncisim::NciIdentity& identity) {
         sim = std::make_unique<ncisim::NciSimulator>(identity);
         QVERIFY(sim->ok());
-        writeIni("[ControllerConfiguration]\nSim=READERTYPE=NCI IOTYPE=SERIAL PORT=" +
-                 QByteArray::fromStdString(sim->portPath()) + "\n");
-        createWindow();
-        QTest::mouseClick(form()->btnStartNfc, Qt::LeftButton);
-        QVERIFY2(instanceOf(), qPrintable(logLines().join(QLatin1Char('\n'))));
+        startNfcOnPort(sim->portPath());
+        if (QTest::currentTestFailed()) return;
         for (QCheckBox* box : {form()->ckbRwIso14443B, form()->ckbRwIso15693, form()->ckbRwFelica212,
                                form()->ckbRwFelica424, form()->ckbRwInnovisionJewel, form()->ckbRwKovioBarcode})
             box->setChecked(false);
