@@ -50,13 +50,13 @@ ncisim::NciIdentity uiccAndEse(ncisim::NciIdentity id) {
     return id;
 }
 
-} // namespace
-
 std::shared_ptr<simtags::MifareTag> freshMifareClassic() {
     auto tag = std::make_shared<simtags::MifareTag>();
     simtags::makeFactoryFresh(*tag);
     return tag;
 }
+
+} // namespace
 
 // A tag that enters and leaves the field until the parent goes.
 void cycle(ncisim::NciSimulator& sim, const std::shared_ptr<simtags::Tag>& tag) {
