@@ -119,7 +119,7 @@ private slots:
         QVERIFY(form()->btnSeOpenEse->isEnabled());
 
         // An AID routed to the eSE, powered in state 01, reaches the controller with the next discovery.
-        QCOMPARE(itemsOfTable(), QStringList{QStringLiteral("Listen Mode")});
+        QCOMPARE(itemsOf(form()->cboSeRoutingTableType), QStringList{QStringLiteral("Listen Mode")});
         select(form()->cboSeId, QString::number(kEse));
         select(form()->cboSeRoutingType, QStringLiteral("AID"));
         select(form()->cboSePowerState, QStringLiteral("01"));
@@ -137,16 +137,8 @@ private slots:
 
     void aMakerWithItsOwnPollTableIsOfferedOne() {
         startOn(0x0C);
-        QCOMPARE(itemsOfTable(), (QStringList{QStringLiteral("Listen Mode"), QStringLiteral("Poll Mode")}));
+        QCOMPARE(itemsOf(form()->cboSeRoutingTableType), (QStringList{QStringLiteral("Listen Mode"), QStringLiteral("Poll Mode")}));
         QVERIFY(!form()->btnSeWakeUp->isHidden());
-    }
-
-private:
-    QStringList itemsOfTable() const {
-        QStringList items;
-        for (int i = 0; i < form()->cboSeRoutingTableType->count(); ++i)
-            items << form()->cboSeRoutingTableType->itemText(i);
-        return items;
     }
 };
 
