@@ -50,11 +50,7 @@ class SeRealTest : public CLumaroTest {
         QVERIFY(sim->ok());
         // The window readies the controller with the SWP wake-up before it opens an SE.
         sim->onCommand(kSwpWakeUp, [](ncisim::Controller& c, const ncisim::NciMessage&) { c.respond(0x4F08, {0x00}); });
-        writeIni("[ControllerConfiguration]\nSim=READERTYPE=NCI IOTYPE=SERIAL PORT=" +
-                 QByteArray::fromStdString(sim->portPath()) + "\n");
-        createWindow();
-        QTest::mouseClick(form()->btnStartNfc, Qt::LeftButton);
-        QVERIFY2(instanceOf(), qPrintable(logLines().join(QLatin1Char('\n'))));
+        startNfcOnPort(sim->portPath());
     }
     QCheckBox* boxOf(uint8_t id) const {
         for (QCheckBox* box : {form()->ckbSeSlot0, form()->ckbSeSlot1, form()->ckbSeSlot2, form()->ckbSeSlot3})
