@@ -376,8 +376,11 @@ DWORD CNfcInstance::snepClientCallback(void* context, DWORD event, void* paramet
 DWORD CNfcInstance::dispatchSnepEvent(bool client, DWORD event, void* parameter) {
     const char* source = client ? NFC_SOURCE("snepClientCallback") : NFC_SOURCE("snepServerCallback");
     const BYTE role = client ? kSnepClient : kSnepServer;
-    const auto* report = static_cast<const TSnepServerReport*>(parameter);
-    const DWORD count = report ? report->progress.count : 0;
+    // Only a server's events carry the server's union; a client's report is the smaller, less
+    // aligned TSnepClientReport, so the count both begin with is copied out.
+    const auto* report = client ? nullptr : static_cast<const TSnepServerReport*>(parameter);
+    DWORD count = 0;
+    if (parameter) std::memcpy(&count, parameter, sizeof count);
     switch (event) {
     case snepEventConnected:
         postTrace(traceInfo, source, client ? "SNEP client connected" : "SNEP server connected");

@@ -198,7 +198,7 @@ private:
     NfcApiStatus nfcStop();
     NfcApiStatus startInstance(const char* source, QString configuration);
     NfcApiStatus stopInstance(const char* source);
-    void startP2pServers(const char* source);
+    void startP2pServers();
     void printCapabilities(const TNfcCapabilities* capabilities);
     void mapSecureElements(const TNfcCapabilityBlock& block);
     void printFirmwareVersion(bool restore, const QString& configuration);
@@ -349,6 +349,26 @@ private:
     BYTE p2pRecordSap(const TP2pConnection& record) const;
     void showP2pConnected(const char* source, TP2pConnection* connection);
     void showP2pEnded(const char* source, TP2pConnection* connection);
+
+    // ---- SNEP page ----
+    NfcApiStatus runServerOperation(const char* source, const char* statusText, const char* failureText,
+                                    const std::function<NfcApiStatus(CNfcInstance&)>& call);
+    NfcApiStatus snepStartServer(WORD miu, const QString& serviceName, BYTE sap);
+    NfcApiStatus snepStopServer();
+    NfcApiStatus nppStartServer();
+    NfcApiStatus nppStopServer();
+    NfcApiStatus handoverStopServer();
+
+    // ---- Card emulation page ----
+    friend class CeTest;
+    friend class SnepTest;
+    friend class SnepRealTest;
+    DWORD getCeContentType() const;
+    void ceLoadCapabilityContainer(DWORD mask, BYTE* capabilityContainer, BYTE* attributeBlock, bool advanced);
+    NfcApiStatus ceStartEmulation(DWORD mask);
+    NfcApiStatus ceSave();
+    NfcApiStatus ceLoad();
+    NfcApiStatus ceShowMessage(const CNdefMessage& message);
 
     DWORD currentMode = 0;
     Ui_CLumaro* ui = nullptr;

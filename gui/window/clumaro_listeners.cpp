@@ -126,28 +126,36 @@ NfcApiStatus CLumaro::nfcRegisterListener(DWORD mode) {
         return 1;
     }
     WORD rate = 0;
+    WORD felicaRate = 0;
     if (entry->startButton) {
         setStatus(statusDue, QLatin1String(entry->startText));
         (ui->*entry->startButton)->setEnabled(false);
     }
     if (mode == modeRw) rate = isoDepRate(ui->rdbRwIsoDepSpeed212, ui->rdbRwIsoDepSpeed424, ui->rdbRwIsoDepSpeed848);
     if (mode == modeCe) {
-        // Card emulation needs its content and container, which come with the CE page.
-        notAvailable(source, "Card emulation");
-        traceFormatted(traceError, source, "! Starting CE mode failed");
-        setStatus(statusFail, QLatin1String(entry->startText));
-        ui->btnCeStart->setEnabled(true);
-        return 1;
+        rate = isoDepRate(ui->rdbCeIsoDepSpeed212, ui->rdbCeIsoDepSpeed424, ui->rdbCeIsoDepSpeed848);
+        felicaRate = ui->rdbCeFelicSpeed424->isChecked() ? 424 : 212;
+        const NfcApiStatus started = ceStartEmulation(mask);
+        if (started != 0) {
+            traceFormatted(traceError, source, "! Starting CE mode failed");
+            setStatus(statusFail, QLatin1String(entry->startText));
+            ui->btnCeStart->setEnabled(true);
+            return started;
+        }
     }
     wireModeSignals(mode, true);
     QCoreApplication::processEvents();
-    const NfcApiStatus code = nfcInstance->nfcRegisterListener(mode, mask, rate, 0, mode == modeRw ? kRwOption : 0);
+    const NfcApiStatus code = nfcInstance->nfcRegisterListener(mode, mask, rate, felicaRate, mode == modeRw ? kRwOption : 0);
     showRegistration(*entry, code == 0);
     if (code != 0) {
         // A retry connects them again: left connected, each event would reach its slot twice.
         wireModeSignals(mode, false);
         traceFormatted(traceError, source, "! Registering listener failed (code: %u)", code);
         return code;
+    }
+    if (mode == modeCe) {
+        ui->pagCeNdefIso14443ABFelica->setEnabled(true);
+        ceListenMask = mask;
     }
     lockUi(mode);
     activeModes |= mode;

@@ -161,7 +161,7 @@ NfcApiStatus CLumaro::startInstance(const char* source, QString configuration) {
             Qt::QueuedConnection);
     connect(nfcInstance, &CNfcInstance::signalSeMessage, this, &CLumaro::handleSeMessage);
     connect(nfcInstance, &CNfcInstance::signalIoMessage, this, &CLumaro::handleIoMessage);
-    startP2pServers(source);
+    startP2pServers();
     printFirmwareVersion(false, configuration);
     for (QWidget* control : {static_cast<QWidget*>(ui->btnStopNfc), static_cast<QWidget*>(ui->btnRwStart),
                              static_cast<QWidget*>(ui->btnP2pStart), static_cast<QWidget*>(ui->btnCeStart),
@@ -170,14 +170,11 @@ NfcApiStatus CLumaro::startInstance(const char* source, QString configuration) {
     return 0;
 }
 
-// Neither server's failure fails the start.
-void CLumaro::startP2pServers(const char* source) {
-    if (ui->ckbP2pServiceSnepServer->isEnabled() && ui->ckbP2pServiceSnepServer->isChecked() &&
-        nfcInstance->snepStartServer(snepMiu, QString(), 0) != 0)
-        traceFormatted(traceError, source, "! Starting SNEP server failed");
-    if (ui->ckbP2pServiceNppServer->isEnabled() && ui->ckbP2pServiceNppServer->isChecked() &&
-        nfcInstance->nppStartServer() != 0)
-        traceFormatted(traceError, source, "! Starting NPP server failed");
+// Neither server's failure fails the start: each operation traces its own.
+void CLumaro::startP2pServers() {
+    if (ui->ckbP2pServiceSnepServer->isEnabled() && ui->ckbP2pServiceSnepServer->isChecked())
+        snepStartServer(snepMiu, QString(), 0);
+    if (ui->ckbP2pServiceNppServer->isEnabled() && ui->ckbP2pServiceNppServer->isChecked()) nppStartServer();
 }
 
 NfcApiStatus CLumaro::nfcStop() {
@@ -214,9 +211,9 @@ NfcApiStatus CLumaro::stopInstance(const char* source) {
         else
             traceFormatted(traceError, source, "! Deactivating SE (slot: %u) failed (code: %u)", slot, status);
     }
-    traced(nfcInstance->snepStopServer(), "! Closing SNEP server failed");
-    traced(nfcInstance->nppStopServer(), "! Closing NPP server failed");
-    traced(nfcInstance->handoverStopServer(), "! Closing Handover server failed");
+    snepStopServer();
+    nppStopServer();
+    handoverStopServer();
     traced(nfcInstance->snepReleaseClient(), "! Releasing SNEP client failed");
     traced(nfcInstance->snepReleaseServer(), "! Releasing SNEP server failed");
     activeModes = 0;

@@ -113,9 +113,11 @@ private slots:
         QCOMPARE(linesContaining(slotLine), 1);
     }
 
-    void ceStopsAtItsMissingPage() {
+    // Without a content to start from the emulation is refused before anything is registered.
+    void ceWithoutContentStopsBeforeRegistering() {
         startNfc();
         form()->ckbCeIso14443A->setChecked(true);
+        form()->rdbCeInsertText->setEnabled(false);
         markCalls();
         click(form()->btnCeStart);
         QVERIFY(callsNamed(callsSinceMark(), "nfcRegisterListener").empty());

@@ -111,6 +111,12 @@ const QStringList kWorkingSlots = {
     QStringLiteral("on_btnP2pDisconnect1_clicked"), QStringLiteral("on_btnP2pTransmit1_clicked"),
     QStringLiteral("on_btnP2pStopListener2_clicked"), QStringLiteral("on_btnP2pConnect2_clicked"),
     QStringLiteral("on_btnP2pDisconnect2_clicked"), QStringLiteral("on_btnP2pTransmit2_clicked"),
+    // SNEP and card-emulation pages
+    QStringLiteral("on_btnP2pSnepTransmit_clicked"), QStringLiteral("on_ckbP2pServiceSnepServer_clicked"),
+    QStringLiteral("on_ckbP2pServiceNppServer_clicked"), QStringLiteral("handleSnepPut"),
+    QStringLiteral("handleSnepDisconnected"), QStringLiteral("handleSnepEnded"), QStringLiteral("handleSnepProgress"),
+    QStringLiteral("on_btnCeConfigure_clicked"), QStringLiteral("on_btnCeNdefModifySave_clicked"),
+    QStringLiteral("on_btnCeNdefModifyLoad_clicked"),
 };
 
 QStringList windowSlots() {

@@ -14,6 +14,8 @@
 #include <QScreen>
 #include <QSettings>
 #include <QTabWidget>
+#include <QTextEdit>
+#include <QTreeWidget>
 
 #include <algorithm>
 #include <cstdio>
@@ -23,8 +25,13 @@
 #include "clumaro.h"
 #include "cnfccapabilitycontainer.h"
 #include "metatypes.h"
+#include "llcp/llcp_peer.h"
+#include "peers/remote_poller.h"
+#include "peers/service_peer.h"
+#include "peers/snep_peer.h"
 #include "real_run.h"
 #include "tags/ndef_image.h"
+#include "tags/nfc_dep_target.h"
 
 namespace {
 
@@ -145,10 +152,68 @@ public:
         if (!RealRun::click(&window, "btnP2pStart") || !RealRun::click(&window, "btnP2pStartListener1")) return nullptr;
         return &window;
     }
+    // The SNEP page after an NFC-DEP peer put a Smart Poster to the window's SNEP server; the
+    // tag leaves, RW and P2P stop, P2P starts again polling a passive target, then the server,
+    // which the library takes only from an application that listens for P2P.
+    QWidget* snepReceived() {
+        run.tagLeaves();
+        for (const char* button : {"btnRwStop", "btnP2pStop"}) RealRun::click(&window, button);
+        for (const char* box : {"ckbP2pTargetPassive", "ckbP2pTargetActive", "ckbP2pInitiatorActive"})
+            RealRun::widget<QCheckBox>(&window, box)->setChecked(false);
+        RealRun::widget<QCheckBox>(&window, "ckbP2pInitiatorPassive")->setChecked(true);
+        auto* server = RealRun::widget<QCheckBox>(&window, "ckbP2pServiceSnepServer");
+        if (!server || !RealRun::click(&window, "btnP2pStart")) return nullptr;
+        server->setChecked(false);
+        QTest::mouseClick(server, Qt::LeftButton);
+        peer.listen(kSnepSap, "urn:nfc:sn:snep", 2);
+        target = std::make_shared<simtags::NfcDepTarget>(peer.activationBytes());
+        target->onFrame = simpeers::carry(peer, {&peerClient});
+        run.sim.rf().enter(target);
+        const simtags::Bytes poster = {0xD1, 0x02, 0x21, 'S',  'p',  0x91, 0x01, 0x0D, 'T', 0x02, 'e',
+                                       'n',  'L',  'u',  'm',  'a',  'r',  'o',  ' ',  'N', 'F',  'C',
+                                       0x51, 0x01, 0x0C, 'U',  0x04, 'e',  'x',  'a',  'm', 'p',  'l',
+                                       'e',  '.',  'o',  'r',  'g'};
+        auto* tree = RealRun::widget<QTreeWidget>(&window, "twtP2pSnepReceive");
+        if (!tree || !QTest::qWaitFor([&] { return !RealRun::widget<QLineEdit>(&window, "ledDeviceType")->text().isEmpty(); },
+                                      RealRun::kBoundedMs))
+            return nullptr;
+        run.sim.call([&](ncisim::Controller&) { peerClient.put(peer, poster); });
+        if (!QTest::qWaitFor([&] { return tree->topLevelItemCount() > 0; }, RealRun::kBoundedMs)) return nullptr;
+        return page("pagP2p");
+    }
+    // The card-emulation page's log after a reader on NFC-A selected the NDEF application and
+    // read the container and the generic Text; the peer leaves and P2P stops first.
+    QWidget* ceLog() {
+        run.sim.rf().leave(target);
+        for (const char* box : {"ckbCeIso14443B", "ckbCeFelica"}) RealRun::widget<QCheckBox>(&window, box)->setChecked(false);
+        RealRun::widget<QCheckBox>(&window, "ckbCeIso14443A")->setChecked(true);
+        if (!QTest::qWaitFor([&] { return RealRun::widget<QLineEdit>(&window, "ledDeviceType")->text().isEmpty(); },
+                             RealRun::kBoundedMs) ||
+            !RealRun::click(&window, "btnP2pStop") || !RealRun::click(&window, "btnCeStart"))
+            return nullptr;
+        reader = simpeers::RemotePoller::reader(simtags::Technology::A);
+        reader->log.toSend = {{0x00, 0xA4, 0x04, 0x00, 0x07, 0xD2, 0x76, 0x00, 0x00, 0x85, 0x01, 0x01, 0x00},
+                              {0x00, 0xA4, 0x00, 0x0C, 0x02, 0xE1, 0x03},
+                              {0x00, 0xB0, 0x00, 0x00, 0x0F},
+                              {0x00, 0xA4, 0x00, 0x0C, 0x02, 0xE1, 0x04},
+                              {0x00, 0xB0, 0x00, 0x00, 0x40}};
+        run.sim.rf().approach(reader);
+        auto* log = RealRun::widget<QTextEdit>(&window, "tedCeLog");
+        const QString dashes(160, QLatin1Char('-'));
+        if (!log || !QTest::qWaitFor([&] { return log->toPlainText().count(dashes) >= 5; }, RealRun::kBoundedMs))
+            return nullptr;
+        return page("pagCeNdefIso14443ABFelica");
+    }
 
     RealRun& run;
     CLumaro& window;
     std::unique_ptr<QSettings> containerSettings;
+    // The NFC-DEP peer with its SNEP client, and the reader of the emulated tag.
+    static constexpr uint8_t kSnepSap = 4, kPeerClientSap = 0x21;
+    llcpsim::Peer peer{llcpsim::Role::Target};
+    simpeers::SnepClientPeer peerClient{kPeerClientSap};
+    std::shared_ptr<simtags::NfcDepTarget> target;
+    simpeers::PollerPtr reader;
 };
 
 // The pictures, one row each, taken in this order after NFC and RW started and the tag was
@@ -173,6 +238,8 @@ const Shot kShots[] = {
     {"capability_container", [](Screens& s) { return s.capabilityContainer(); }},
     {"legacy", [](Screens& s) { return s.legacyExchange(); }},
     {"llcp", [](Screens& s) { return s.llcpListener(); }},
+    {"snep_received", [](Screens& s) { return s.snepReceived(); }},
+    {"ce_log", [](Screens& s) { return s.ceLog(); }},
 };
 
 QPixmap picture(QWidget* shown, QWidget* window) {

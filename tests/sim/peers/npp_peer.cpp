@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include "llcp/llcp_peer.h"
+
 namespace simpeers {
 namespace {
 
@@ -36,6 +38,26 @@ void NppServerPeer::take(llcpsim::Peer&, const Bytes& payload) {
         pushes.push_back(std::move(*push));
         bytes_.clear();
     }
+}
+
+
+void NppClientPeer::push(llcpsim::Peer& peer, const std::vector<NppEntry>& entries) {
+    message_ = {npp::VERSION};
+    putBe32(message_, static_cast<uint32_t>(entries.size()));
+    for (const NppEntry& entry : entries) {
+        message_.push_back(entry.action);
+        putBe32(message_, static_cast<uint32_t>(entry.ndef.size()));
+        message_.insert(message_.end(), entry.ndef.begin(), entry.ndef.end());
+    }
+    pushed = false;
+    peer.connect(sap(), 0, "com.android.npp", 1);
+}
+
+// The whole push in fragments of the host's MIU.
+void NppClientPeer::connected(llcpsim::Peer& peer) {
+    if (pushed || message_.empty()) return;
+    peer.send(sap(), message_);
+    pushed = true;
 }
 
 } // namespace simpeers

@@ -35,4 +35,21 @@ private:
     bool refused_ = false;
 };
 
+// An NPP client that connects to the host's NPP server and pushes one message of entries once
+// connected; nothing comes back.
+class NppClientPeer : public ServicePeer {
+public:
+    explicit NppClientPeer(uint8_t sap) : ServicePeer(sap) {}
+    void push(llcpsim::Peer& peer, const std::vector<NppEntry>& entries);
+
+    bool pushed = false;   // the message went to the host
+
+protected:
+    void take(llcpsim::Peer&, const Bytes&) override {}
+    void connected(llcpsim::Peer& peer) override;
+
+private:
+    Bytes message_;
+};
+
 } // namespace simpeers
