@@ -3,7 +3,8 @@
 // simulated controller's pseudo-terminal and the answer read back. A busy machine makes two runs
 // seconds apart incomparable, so each benchmark alternates blocks of floor and API exchanges and
 // reports the medians of the blocks: wall clock, CPU time and voluntary context switches (all
-// threads of the process) per exchange. The API blocks run with the trace words at 0 and with the
+// threads of the process) per exchange, and the median of each round's ratio to the floor
+// block timed beside it, which a change of load between rounds moves least. The API blocks run with the trace words at 0 and with the
 // words as the library loads them and no trace sink, which is what an application that
 // configures nothing gets.
 #include <benchmark/benchmark.h>
@@ -17,7 +18,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "api_stack.h"
@@ -34,8 +34,8 @@ const Bytes kSelectApp{0x00, 0xA4, 0x04, 0x00, 0x07, 0xD2, 0x76, 0x00, 0x00, 0x8
 const Bytes kSelectNdef{0x00, 0xA4, 0x00, 0x0C, 0x02, 0xE1, 0x04};
 constexpr size_t kNdefFileSize = 2048;
 constexpr int kPayloads[] = {2, 64, 250, 1000};
-constexpr int kRounds = 31;               // blocks of each kind per benchmark
-constexpr int kBlock = 50;                // exchanges per block
+constexpr int kRounds = 61;               // blocks of each kind per benchmark
+constexpr int kBlock = 25;                // exchanges per block
 constexpr uint32_t kLoadedNfcWord = 0xFFFFFFFFu;
 
 // A command of exactly n bytes: below a whole command header it is refused by the tag with a
@@ -164,8 +164,17 @@ Medians mediansOf(const std::vector<Block>& blocks) {
     return {medianOf(blocks, &Block::wallUs), medianOf(blocks, &Block::cpuUs), medianOf(blocks, &Block::switches)};
 }
 
+// The median over the rounds of each API block's time against the floor block of its round.
+double roundRatio(const std::vector<Block>& api, const std::vector<Block>& floor) {
+    std::vector<double> ratios;
+    for (size_t k = 0; k < api.size() && k < floor.size(); ++k)
+        if (floor[k].wallUs > 0) ratios.push_back(api[k].wallUs / floor[k].wallUs);
+    return median(ratios);
+}
+
 struct Result {
     Medians floor, atZero, asLoaded;
+    double roundRatioAtZero, roundRatioAsLoaded;
 };
 std::map<int, Result> g_results;   // by payload
 
@@ -203,7 +212,8 @@ void BM_RawPdu(benchmark::State& state) {
         }
     }
     debugSetFlags(0);
-    const Result r{mediansOf(floor), mediansOf(atZero), mediansOf(asLoaded)};
+    const Result r{mediansOf(floor), mediansOf(atZero), mediansOf(asLoaded), roundRatio(atZero, floor),
+                   roundRatio(asLoaded, floor)};
     g_results[static_cast<int>(state.range(0))] = r;
     const double f = r.floor.wallUs > 0 ? r.floor.wallUs : 1;
     state.counters["floor_us"] = r.floor.wallUs;
@@ -211,6 +221,8 @@ void BM_RawPdu(benchmark::State& state) {
     state.counters["api_loaded_us"] = r.asLoaded.wallUs;
     state.counters["ratio_at0"] = r.atZero.wallUs / f;
     state.counters["ratio_loaded"] = r.asLoaded.wallUs / f;
+    state.counters["round_ratio_at0"] = r.roundRatioAtZero;
+    state.counters["round_ratio_loaded"] = r.roundRatioAsLoaded;
 }
 
 void registerAll() {
@@ -220,16 +232,23 @@ void registerAll() {
 }
 
 void printSummary() {
-    std::printf("\nraw exchange, medians of %d rounds of alternating blocks of %d exchanges, per exchange\n", kRounds,
-                kBlock);
-    std::printf("%-8s %-16s %9s %7s %9s %9s\n", "payload", "road", "wall us", "ratio", "cpu us", "switches");
+    std::printf("\nraw exchange, medians of %d rounds of alternating blocks of %d exchanges, per exchange "
+                "(ratio: of the medians; rounds: median of each round's ratio)\n",
+                kRounds, kBlock);
+    std::printf("%-8s %-16s %9s %7s %7s %9s %9s\n", "payload", "road", "wall us", "ratio", "rounds", "cpu us",
+                "switches");
     for (const auto& [payload, r] : g_results) {
         const double f = r.floor.wallUs > 0 ? r.floor.wallUs : 1;
-        const std::pair<const char*, const Medians*> rows[] = {
-            {"floor", &r.floor}, {"api, traces at 0", &r.atZero}, {"api, as loaded", &r.asLoaded}};
-        for (const auto& [road, m] : rows)
-            std::printf("%-8d %-16s %9.1f %7.2f %9.1f %9.1f\n", payload, road, m->wallUs, m->wallUs / f, m->cpuUs,
-                        m->switches);
+        const struct {
+            const char* road;
+            const Medians* m;
+            double rounds;
+        } rows[] = {{"floor", &r.floor, 1.0},
+                    {"api, traces at 0", &r.atZero, r.roundRatioAtZero},
+                    {"api, as loaded", &r.asLoaded, r.roundRatioAsLoaded}};
+        for (const auto& row : rows)
+            std::printf("%-8d %-16s %9.1f %7.2f %7.2f %9.1f %9.1f\n", payload, row.road, row.m->wallUs, row.m->wallUs / f,
+                        row.rounds, row.m->cpuUs, row.m->switches);
         std::printf("payload %d: API as loaded against traces at 0: %.2f\n", payload,
                     r.atZero.wallUs > 0 ? r.asLoaded.wallUs / r.atZero.wallUs : 0);
     }

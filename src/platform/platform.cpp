@@ -229,7 +229,23 @@ bool platThreadIsCurrent(const PlatThread* t) {
 }
 
 uint32_t platThreadId(const PlatThread* t) { return t ? t->tid.load() : 0; }
-uint32_t platCurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+namespace {
+
+// The id asked of the kernel once per thread: callbacks and traces ask for it on every exchange.
+thread_local uint32_t t_threadId = 0;
+
+void forgetThreadId() { t_threadId = 0; }   // a forked child's only thread is a new one
+
+} // namespace
+
+uint32_t platCurrentThreadId() {
+    if (t_threadId == 0) {
+        static const int forkHook = pthread_atfork(nullptr, nullptr, &forgetThreadId);
+        (void)forkHook;
+        t_threadId = static_cast<uint32_t>(syscall(SYS_gettid));
+    }
+    return t_threadId;
+}
 void platYield() { sched_yield(); }
 void platSleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 

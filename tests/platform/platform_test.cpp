@@ -5,6 +5,8 @@
 #include <thread>
 
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "platform.h"
 
@@ -130,6 +132,31 @@ TEST(PlatThread, JoinFromOwnThreadIsRefused) {
     ctx.go.set();
     ASSERT_EQ(platThreadJoin(ctx.self, 5000), PlatWait::Signaled);
     EXPECT_EQ(ctx.r.load(), static_cast<int>(PlatWait::Failed));
+}
+
+// The id is kept per thread after the first question: each thread still gets its own, and a
+// forked child, whose one thread is new, gets the child's.
+TEST(PlatThread, CurrentIdIsTheKernelsForEveryThreadAndAfterAFork) {
+    const uint32_t mine = platCurrentThreadId();
+    EXPECT_EQ(mine, static_cast<uint32_t>(gettid()));
+    EXPECT_EQ(platCurrentThreadId(), mine);
+    struct Ctx { std::atomic<uint32_t> seen{0}, kernel{0}; } ctx;
+    PlatThread* t = platThreadStart("tid", [](void* a) {
+        auto* c = static_cast<Ctx*>(a);
+        c->seen = platCurrentThreadId();
+        c->kernel = static_cast<uint32_t>(gettid());
+    }, &ctx);
+    ASSERT_NE(t, nullptr);
+    ASSERT_EQ(platThreadJoin(t, 5000), PlatWait::Signaled);
+    EXPECT_EQ(ctx.seen.load(), ctx.kernel.load());
+    EXPECT_NE(ctx.seen.load(), mine);
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(platCurrentThreadId() == static_cast<uint32_t>(gettid()) ? 0 : 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(PlatTimer, FiresOnceAndCancelStopsIt) {

@@ -141,6 +141,21 @@ TEST(NciSimulator, LoopbackConnectionEchoesAndReturnsEveryCredit) {
     EXPECT_EQ(loop.host.packet(), (Bytes{0x40, 0x05, 0x01, STATUS_REJECTED}));
 }
 
+// A host woken by the first bytes finds the credit and the echo together: one wake-up per
+// exchange, with the same packets on the line.
+TEST(NciSimulator, AnAnswerAndTheCreditItReturnsLeaveInOneWrite) {
+    NciIdentity id;
+    id.loopbackMaxPayload = 4;
+    id.loopbackCredits = 1;
+    SimLoop loop(id);
+    loop.host.write({0x20, 0x04, 0x02, 0x01, 0x00});
+    ASSERT_EQ(loop.host.packet(), (Bytes{0x40, 0x04, 0x04, 0x00, 0x04, 0x01, 0x01}));
+    for (int k = 0; k < 20; ++k) {
+        loop.host.write({0x01, 0x00, 0x02, 5, static_cast<uint8_t>(k)});
+        EXPECT_EQ(loop.host.read(2000), (Bytes{0x60, 0x06, 0x03, 0x01, 0x01, 0x01, 0x01, 0x00, 0x02, 5, static_cast<uint8_t>(k)}));
+    }
+}
+
 TEST(NciSimulator, ItsOwnMessagesAreCutAtItsSegmentSize) {
     NciIdentity id;
     id.txControlSegment = 8;

@@ -43,7 +43,7 @@ void Controller::send(NciMessage message) {
         std::vector<uint8_t> rest(wire.begin() + static_cast<std::ptrdiff_t>(fault.splitAt), wire.end());
         wire.resize(fault.splitAt);
         enqueue(std::move(wire), due);
-        enqueue(std::move(rest), due + std::chrono::milliseconds(fault.splitGapMs));
+        enqueue(std::move(rest), due + std::chrono::milliseconds(fault.splitGapMs), true);
     } else {
         enqueue(std::move(wire), due);
     }
@@ -55,10 +55,10 @@ void Controller::sendRaw(std::vector<uint8_t> bytes, uint32_t delayMs) {
     enqueue(std::move(bytes), Clock::now() + std::chrono::milliseconds(delayMs));
 }
 
-void Controller::enqueue(std::vector<uint8_t> bytes, Clock::time_point due) {
+void Controller::enqueue(std::vector<uint8_t> bytes, Clock::time_point due, bool apart) {
     // The line keeps its order: a message held back holds back everything after it.
     if (!output_.empty() && due < output_.back().due) due = output_.back().due;
-    output_.push_back({due, std::move(bytes)});
+    output_.push_back({due, std::move(bytes), apart});
 }
 
 std::optional<Controller::Clock::time_point> Controller::nextDue() const {
@@ -68,9 +68,15 @@ std::optional<Controller::Clock::time_point> Controller::nextDue() const {
 
 void Controller::flushDue() {
     auto now = Clock::now();
-    while (!output_.empty() && output_.front().due <= now && lineUp_) {
-        if (!line_.write(output_.front().bytes)) recorder_.violation("write to the line failed");
+    auto due = [&] { return !output_.empty() && output_.front().due <= now; };
+    // What is due leaves in one burst, as an answer and the credit returned with it leave a
+    // controller; the rest of a split message keeps a write of its own.
+    while (due() && lineUp_) {
+        std::vector<uint8_t> burst = std::move(output_.front().bytes);
         output_.pop_front();
+        for (; due() && !output_.front().apart; output_.pop_front())
+            burst.insert(burst.end(), output_.front().bytes.begin(), output_.front().bytes.end());
+        if (!line_.write(burst)) recorder_.violation("write to the line failed");
     }
 }
 

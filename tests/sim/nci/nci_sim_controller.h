@@ -108,11 +108,12 @@ private:
     void receivePacket(const std::vector<uint8_t>& packet);
     void countDataCredit(const std::vector<uint8_t>& packet);
     void dispatch(const NciMessage& message);
-    void enqueue(std::vector<uint8_t> bytes, Clock::time_point due);
+    void enqueue(std::vector<uint8_t> bytes, Clock::time_point due, bool apart = false);
 
     struct Pending {
         Clock::time_point due;
         std::vector<uint8_t> bytes;
+        bool apart;   // never joined to the bytes before it in one write
     };
 
     NciIdentity identity_;
