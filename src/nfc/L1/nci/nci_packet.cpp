@@ -35,9 +35,8 @@ void queueDrop(TNciConnection& c) {
 
 // ---- Sending ----------------------------------------------------------------------------------------
 
-// The stamp starts the response time. The segment goes without yielding first: on a busy
-// machine a yield hands the processor to another program and costs a context switch per segment.
 uint32_t sendSegment(TNciPacketLayer* layer, const uint8_t* packet, uint32_t length) {
+    platYield();
     layer->lastSendTime = platHighResCounter();
     return layer->send(layer->sendUser, packet, length);
 }
