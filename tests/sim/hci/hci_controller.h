@@ -1,19 +1,23 @@
 // A simulated ETSI HCI host controller (ETSI TS 102 622) as seen from the terminal host: the
 // administration gate with its registry (session identity, white list, host list) and the pipe
-// registry it keeps, the identity-management gate, the loopback gate, and the RF gates of a
-// personality that only hold their registries for now. It speaks HCP packets: feed() takes one
+// registry it keeps, the identity-management gate, the loopback gate, and the reader RF gates
+// (ISO 14443 A and B, ISO 15693) that poll for a tag model of tests/sim/tags while the host has
+// asked for readers, fill their registries from it once it is found and carry WR_XCHG_DATA to it. It speaks HCP packets: feed() takes one
 // from the host and returns what the controller answers. Faults: any answer code for the next
 // matching command, silence, packets on pipes that do not exist, packets of one byte.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "hci/hcp_codec.h"
+#include "tags/tag.h"
 
 namespace hcisim {
 
@@ -37,6 +41,18 @@ enum : uint8_t {
     ANY_E_PIPE_NOT_OPENED = 0x06,
     ANY_E_CMD_NOT_SUPPORTED = 0x07,
     ANY_E_REG_ACCESS_DENIED = 0x0A,
+};
+
+// The reader RF gates and their events and command.
+enum : uint8_t {
+    GATE_READER_B = 0x11,
+    GATE_READER_15693 = 0x12,
+    GATE_READER_A = 0x13,
+    EVT_READER_REQUESTED = 0x10,
+    EVT_END_OPERATION = 0x11,
+    EVT_TARGET_DISCOVERED = 0x10,
+    WR_XCHG_DATA = 0x10,
+    ANY_E_TIMEOUT = 0x09,
 };
 
 enum : uint8_t { GATE_ADMIN = 0x00, GATE_LOOPBACK = 0x04, GATE_IDENTITY = 0x05, PIPE_LINK = 0x00, PIPE_ADMIN = 0x01 };
@@ -87,6 +103,14 @@ public:
     std::vector<Bytes> hotPlug();
     std::vector<Bytes> notifyPipeCreated(uint8_t sourceHost, uint8_t sourceGate, uint8_t destGate);
 
+    // The RF field: a tag enters (found at once while the host polls) or leaves; `several`
+    // reports more than one target in the field.
+    std::vector<Bytes> enter(std::shared_ptr<simtags::Tag> tag, bool several = false);
+    void leave();
+    // Runs fn on the tag under the controller's lock (the tag is used by its thread only).
+    void withTag(const std::function<void(simtags::Tag&)>& fn);
+    bool polling() const;
+
     // What the controller saw and holds.
     std::vector<Logged> log() const;
     std::vector<Message> answersFromHost() const;   // responses the host sent
@@ -113,6 +137,11 @@ private:
     Message registry(Registry& r, const Message& m, bool writable);
     std::vector<Bytes> out(const Message& m) const;
     uint8_t allocatePipe() const;
+    std::vector<Bytes> readerEvent(const Message& m, uint8_t gate);
+    Message exchange(const Message& m);
+    std::vector<Bytes> discover();
+    void fillRegistries();
+    std::optional<uint8_t> openPipeTo(uint8_t gate) const;
 
     mutable std::mutex m_;
     Personality personality_;
@@ -124,6 +153,9 @@ private:
     bool mute_ = false;
     std::vector<Logged> log_;
     std::vector<Message> hostAnswers_;
+    std::shared_ptr<simtags::Tag> tag_;
+    bool several_ = false;
+    bool polling_ = false;
 };
 
 }  // namespace hcisim

@@ -234,6 +234,8 @@ int32_t ehciInit(TNfcllContext* ll) {
     TNfcllMiniport& mp = ll->miniport;
     mp.initializationStep = &ehciInitializationStep;
     mp.dataIndication = &ehciHandleDataIndication;
+    mp.listenRequest = &ehciHandleListenReq;
+    mp.transactionRequest = &ehciHandleTransactionReq;
     mp.ioControlRequest = &ehciHandleIoControlReq;
     mp.selectRequest = &ehciSelectRequest;
     mp.timerExpired = &ehciHandleTimerExpired;

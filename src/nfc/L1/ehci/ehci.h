@@ -67,6 +67,8 @@ enum : uint32_t {
     EHCI_P_CARD = 0x200,
     EHCI_P_RAW = 0x400,
     EHCI_P_SECURE = 0x800,
+    EHCI_P_AUTH = 0x1000,               // a MIFARE authentication is on its way
+    EHCI_P_MIFARE_READ = 0x8000,
     EHCI_P_OPENED = 0x10000,
     EHCI_P_CLOSE_ON_STOP = 0x40000,
     EHCI_P_CLOSE_ON_STOP2 = 0x80000,
@@ -82,6 +84,7 @@ enum : uint8_t {
     EHCI_WR_XCHG_DATA = 0x10,
     EHCI_ADM_DELETE_PIPE = 0x11,
     EHCI_ADM_CLEAR_ALL_PIPE = 0x14,
+    EHCI_EVT_TARGET_DISCOVERED = 0x10,
     EHCI_EVT_HOT_PLUG = 0x03,
     EHCI_EVT_POST_DATA = 0x02,
     EHCI_EVT_READER_REQUESTED = 0x10,
@@ -139,6 +142,7 @@ struct TEhciPipe {
     uint8_t* rxBuffer;
     uint32_t rxLength;
     uint32_t rxSize;
+    uint32_t rxCode;             // of the first packet of the message being joined
     uint8_t lastHeader;
     uint8_t retries;
     uint16_t txPending;
@@ -333,6 +337,11 @@ void ehciClearAllPipes(TEhciInstance* e);
 int32_t ehciGetParam(TEhciPipe* pipe, uint8_t index, uint32_t nextState);
 int32_t ehciSetParam(TEhciPipe* pipe, uint8_t index, const uint8_t* data, uint32_t length, uint32_t nextState);
 int32_t ehciSendAnyOk(TEhciPipe* pipe);
+void ehciClosePipe(TEhciPipe* pipe);
+// An event with no data; no answer is awaited.
+int32_t ehciSendEvent(TEhciPipe* pipe, uint8_t event, uint32_t nextState);
+// EVT_END_OPERATION; a continuation runs at its TX completion.
+int32_t ehciEndOperation(TEhciPipe* pipe, void (*continuation)(TEhciPipe* pipe));
 void ehciAdminEvent(TEhciPipe* admin, uint8_t event, const uint8_t* data, uint32_t length);
 void etsiHciSendFrame(uint8_t* packet, TEhciPipe* pipe, uint32_t length);
 // Cuts the message into packets; the message is copied, so the caller's bytes may go.
@@ -351,6 +360,8 @@ bool ehciReassemble(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint3
 // The Admin answers to pipe creations and the variant's own steps.
 void ehciCreatedResponse(TEhciPipe* admin, const uint8_t* data, uint32_t length, uint32_t code);
 void ehciCreateNextReader(TEhciInstance* e);
+// The first pipe, in the passes' bit order, that serves a bit of the mask; null when none does.
+TEhciPipe* ehciNextPipe(TEhciInstance* e, uint32_t mask);
 void ehciCreateByGate(TEhciPipe* pipe);      // create operation: ADM_CREATE_PIPE to the pipe's gate
 void ehciResponseStub(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code);
 void ehciEventStub(TEhciPipe* pipe, uint8_t event, const uint8_t* data, uint32_t length);
@@ -374,6 +385,25 @@ void ehciLoopbackResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length,
 TNfcInfoSE* ehciSeAppend(TEhciInstance* e, uint32_t index, uint16_t caps, uint32_t extra, uint8_t id);
 NfcSecureHandle ehciSeHandleById(const TEhciInstance* e, uint8_t id);   // 0 when no listed record has it
 TNfcInfoSE* ehciSeByHandle(TEhciInstance* e, NfcSecureHandle handle);
+
+// ---- Reader operations and the listen cycle (ehci_rf.cpp) ----------------------------------------------
+void ehciHandleListenReq(TNfcllContext* ll, uint32_t mask, const TNfcListenParam* params);
+void ehciHandleTransactionReq(TNfcllContext* ll, const uint8_t* data, uint16_t length, uint32_t timeout);
+int32_t etsiHciStartListen(uint32_t mask, TEhciInstance* e, const TNfcListenParam* params);
+int32_t etsiHciCancelListen(TEhciInstance* e);
+// -1 when nothing could be sent: layer 1 then fails the transaction.
+int32_t etsiHciTransceive(uint32_t timeout, TEhciInstance* e, const uint8_t* data, uint32_t length);
+int32_t ehciTransactionRequest(TEhciInstance* e, const uint8_t* data, uint32_t length);
+uint32_t ehciTypeAIdentify(uint16_t atqa, uint8_t sak, uint32_t uidLength);
+// Gives a reader pipe its response, event, open and stop operations.
+void ehciRfInstall(TEhciPipe* pipe);
+void ehciStartNextReader(TEhciInstance* e);
+void ehciStopNextReader(TEhciInstance* e);
+void ehciOpenRFPipeCompleted(TEhciPipe* pipe);
+void ehciStopPipe(TEhciPipe* pipe);
+void ehciStartPolling(TEhciInstance* e);
+void ehciStopPolling(TEhciInstance* e);
+void ehciHandleRelisten(TEhciInstance* e);
 
 // ---- Plain variant (ehci_plain.cpp) --------------------------------------------------------------------
 void ehciPlainPreInit(TEhciInstance* e);

@@ -224,6 +224,34 @@ int32_t ehciSetParam(TEhciPipe* pipe, uint8_t index, const uint8_t* data, uint32
     return sendOne(pipe, EHCI_ANY_SET_PARAMETER, body, length + 1, nextState, Kind::command);
 }
 
+void ehciClosePipe(TEhciPipe* pipe) {
+    TRACE(kTrc, "ehci: close pipe 0x%X <%s>, state %d", static_cast<unsigned>(pipe->id), pipe->name,
+          static_cast<int>(pipe->state));
+    pipe->flags &= ~EHCI_P_OPEN;
+    sendOne(pipe, EHCI_ANY_CLOSE_PIPE, nullptr, 0, 12, Kind::command);
+}
+
+int32_t ehciSendEvent(TEhciPipe* pipe, uint8_t event, uint32_t nextState) {
+    if (sendOne(pipe, static_cast<uint8_t>(EHCI_TYPE_EVENT | event), nullptr, 0, 0, Kind::answer) < 0) return -1;
+    pipe->state = nextState;
+    return 0;
+}
+
+int32_t ehciEndOperation(TEhciPipe* pipe, void (*continuation)(TEhciPipe* pipe)) {
+    TRACE(kTrc, "ehci: EHCI_EVENT_END_OF_OPERATION pipe 0x%X <%s>", static_cast<unsigned>(pipe->id), pipe->name);
+    TEhciInstance* e = pipe->owner;
+    int32_t slot = -1;
+    uint8_t* packet = takePacket(e, 2, continuation != nullptr, slot);
+    if (!packet) return -1;
+    packet[0] = static_cast<uint8_t>(EHCI_CB | pipe->id);
+    packet[1] = static_cast<uint8_t>(EHCI_TYPE_EVENT | EHCI_EVT_END_OPERATION);
+    // The continuation runs once the packet is on its way; no answer is awaited.
+    if (slot >= 0) e->slots[slot] = TEhciTxSlot{pipe, 1, 0, continuation};
+    e->flags &= ~EHCI_F_WAITING;
+    etsiHciSendFrame(packet, pipe, 2);
+    return 0;
+}
+
 int32_t ehciSendAnyOk(TEhciPipe* pipe) { return sendOne(pipe, EHCI_TYPE_RESPONSE, nullptr, 0, 0, Kind::answer); }
 
 void etsiHciSendFrame(uint8_t* packet, TEhciPipe* pipe, uint32_t length) {
@@ -467,6 +495,12 @@ bool ehciReassemble(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint3
 // ---- Pipe creation -----------------------------------------------------------------------------------
 void ehciCreateByGate(TEhciPipe* pipe) { ehciCreatePipe(pipe->name, pipe, pipe->gate, pipe->adminState); }
 
+TEhciPipe* ehciNextPipe(TEhciInstance* e, uint32_t mask) {
+    for (const PassRow& row : kPassOrder)
+        if ((mask & row.mask) && e->pipes.*(row.pipe)) return e->pipes.*(row.pipe);
+    return nullptr;
+}
+
 void ehciCreateNextReader(TEhciInstance* e) {
     for (;;) {
         TRACE(kTrc, "ehci: CreateNextReader() 0x%02X, pending mask 0x%.08X", static_cast<unsigned>(e->flags & 0xFF),
@@ -475,9 +509,7 @@ void ehciCreateNextReader(TEhciInstance* e) {
             ehciSaveIdentity(e);
             return;
         }
-        TEhciPipe* pipe = nullptr;
-        for (const PassRow& row : kPassOrder)
-            if ((e->pendingMask & row.mask) && (pipe = e->pipes.*(row.pipe))) break;
+        TEhciPipe* pipe = ehciNextPipe(e, e->pendingMask);
         if (!pipe) {
             // Bits that no pipe serves would stall the start: they are given up.
             TRACE(kErr, "! Cannot get next pipe from mask 0x%X", static_cast<unsigned>(e->pendingMask));

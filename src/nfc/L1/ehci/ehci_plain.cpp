@@ -40,6 +40,22 @@ void plainStartPipes(TEhciInstance* e) {
     ehciCreateNextReader(e);
 }
 
+// The plain controller polls with the common readers only: no wheel of its own to run or stop.
+void plainStartWheel(TEhciInstance* e) {
+    ehciStartPolling(e);
+    e->flags &= ~(EHCI_F_LISTEN | EHCI_F_CANCEL);
+    ehciUp(e, EV_EHCI_LISTEN_CONF, nullptr, 0, e->requestedMask);
+}
+
+void plainListenStop(TEhciInstance* e) {
+    ehciStopPolling(e);
+    ehciStopNextReader(e);
+}
+
+int32_t plainCheck(TEhciInstance* e, const uint8_t* data, uint32_t length) {
+    return ehciTransactionRequest(e, data, length);
+}
+
 void plainSetup(TEhciInstance* e) {
     e->flags |= EHCI_F_CLOSE_ON_STOP | EHCI_F_STAY_OPEN;
     e->supportedMask = ehciPlainSupportedMask(e->gateList, e->gateCount);
@@ -56,6 +72,7 @@ void plainSetup(TEhciInstance* e) {
         pipe->flags = (pipe->flags & ~kCardOnDemand) | row.flags;
         pipe->create = &ehciCreateByGate;
         pipe->writeHeader = (row.flags & EHCI_P_CARD) ? &ehciCardHeader : &ehciReaderHeader;
+        if (!(row.flags & EHCI_P_CARD)) ehciRfInstall(pipe);
     }
     e->pipes.connectivity = &e->pipe[kConnectivityRecord];
     e->pipes.connectivity->name = "Connectivity pipe";
@@ -63,6 +80,9 @@ void plainSetup(TEhciInstance* e) {
     e->pipes.loopback->name = "Loopback";
     if (!(e->flags & EHCI_F_CREATE_PIPES)) e->pipes.loopback->id = e->sessionIdentity[2];
     e->hooks.startPipes = &plainStartPipes;
+    e->hooks.listenStartWheel = &plainStartWheel;
+    e->hooks.listenStop = &plainListenStop;
+    e->hooks.checkRequest = &plainCheck;
 }
 
 }  // namespace
