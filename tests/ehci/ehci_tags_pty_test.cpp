@@ -95,6 +95,10 @@ TEST_F(EtsiTags, AType2TagIsDetectedWithItsIdentityAndItsNdefMessageIsRead) {
     EXPECT_EQ(info.a.sak, 0x00);
 
     ASSERT_EQ(nfcConnectTag(listener, 0), nfcStatusOk);
+    TNfcTagInfo checked{};
+    ASSERT_EQ(nfcGetTagInfo(listener, -1, &checked), nfcStatusOk);
+    EXPECT_EQ(+checked.tagType, TAG_ULTRALIGHT_TYPE2 | TAG_NDEF);
+    EXPECT_EQ(+checked.ndefLength, message.size());
     Bytes got(256);
     WORD length = static_cast<WORD>(got.size());
     ASSERT_EQ(nfcReadNdefMessage(listener, got.data(), &length), nfcStatusOk);
