@@ -4,6 +4,7 @@
 // frames with it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -48,11 +49,10 @@ protected:
         if (got) *info = tags_[n];
         return got;
     }
-    size_t events(DWORD code) {
-        std::lock_guard<std::mutex> lock(m_);
-        size_t n = 0;
-        for (DWORD e : codes_) n += e == code;
-        return n;
+    bool waitFor(DWORD code) {
+        std::unique_lock<std::mutex> lock(m_);
+        return cv_.wait_for(lock, std::chrono::milliseconds(kBoundedMs),
+                            [&] { return std::find(codes_.begin(), codes_.end(), code) != codes_.end(); });
     }
 
     static DWORD callback(void* context, DWORD event, void*, void* record) {
@@ -104,6 +104,12 @@ TEST_F(EtsiTags, AType2TagIsDetectedWithItsIdentityAndItsNdefMessageIsRead) {
     ASSERT_EQ(nfcReadNdefMessage(listener, got.data(), &length), nfcStatusOk);
     got.resize(length);
     EXPECT_EQ(got, message);
+
+    // The tag leaves the field: the presence check finds it gone and the application hears so.
+    EXPECT_EQ(nfcCheckTag(listener), nfcStatusOk);
+    sim_.controller().leave();
+    EXPECT_NE(nfcCheckTag(listener), nfcStatusOk);
+    EXPECT_TRUE(waitFor(nfcEventTagRemoved));
 }
 
 TEST_F(EtsiTags, AnIsoDepTagIsDetectedAndAnApduRoundTrips) {
