@@ -1,0 +1,242 @@
+// The ETSI HCI driver's reader operations inside the real layer 1, the simulated controller
+// polling for tag models in-process: the Type-A identification, a target's activation through
+// the reader registries, exchanges and what is taken from their answers, and the listen cycle.
+#include <memory>
+
+#include "ehci_fixture.h"
+#include "tags/iso_dep_tag.h"
+#include "tags/mifare_tag.h"
+#include "tags/t2t_tag.h"
+
+namespace {
+
+using hcisim::Bytes;
+using hcisim::Type;
+
+// ---- Type-A identification ------------------------------------------------------------------------
+
+struct TypeACase {
+    uint16_t atqa;
+    uint8_t sak;
+    uint32_t uidLength;
+    uint32_t type;
+};
+
+TEST(EhciTypeA, EveryRowOfTheIdentification) {
+    const TypeACase cases[] = {
+        {0x0044, 0x00, 7, 0x40},      {0x0044, 0x00, 4, 0x80},      {0x0044, 0x10, 7, 0x2000000},
+        {0x0044, 0x08, 4, 0x10},      {0x0044, 0x20, 7, 0x1},       {0x0044, 0x28, 7, 0x80},
+        {0x0000, 0x00, 7, 0x40},      {0x0000, 0x20, 4, 0x1},       {0x0004, 0x08, 4, 0x10},
+        {0x0004, 0x88, 4, 0x10},      {0x0004, 0x00, 4, 0x10},      {0x0004, 0x04, 4, 0x4000000},
+        {0x0004, 0x09, 4, 0x1000000}, {0x0004, 0x03, 4, 0x1},       {0x0002, 0x18, 4, 0x20},
+        {0x0002, 0x10, 4, 0x2000000}, {0x0002, 0x08, 4, 0x1},       {0x0042, 0x11, 7, 0x4000000},
+        {0x0042, 0x18, 7, 0x1},       {0x0084, 0x20, 7, 0x1},       {0x0084, 0x00, 7, 0x40},
+        {0x0344, 0x20, 7, 0x80},      {0x0048, 0x20, 7, 0x1},
+    };
+    for (const TypeACase& c : cases)
+        EXPECT_EQ(ehciTypeAIdentify(c.atqa, c.sak, c.uidLength), c.type)
+            << std::hex << "ATQA 0x" << c.atqa << " SAK 0x" << int(c.sak) << " UID " << std::dec << c.uidLength;
+}
+
+// ---- Activation and exchanges ---------------------------------------------------------------------
+
+class EhciRf : public EhciDriver {
+protected:
+    void SetUp() override {
+        EhciDriver::SetUp();
+        ASSERT_TRUE(started());
+    }
+    void listen(uint32_t mask) { h.toLayer1(nfcllMsgMake<NFCLL_LISTEN_REQ>(DriverHarness::kManager, {mask, nullptr})); }
+    void transact(const Bytes& data, uint32_t timeout = 0) {
+        request = data;
+        h.toLayer1(nfcllMsgMake<NFCLL_TRANSACTION_REQ>(
+            DriverHarness::kManager, {request.data(), static_cast<uint16_t>(request.size()), timeout}));
+    }
+    std::vector<TNfcTagInfo> devices() {
+        std::vector<TNfcTagInfo> out;
+        for (const OsMessage& m : h.upward(NFCLL_DEVICE_IND)) out.push_back(*nfcllMsgGet<NFCLL_DEVICE_IND>(m).device);
+        return out;
+    }
+    // The answers of the transactions, oldest first: cause and data.
+    struct Answer {
+        uint16_t cause;
+        Bytes data;
+    };
+    std::vector<Answer> answers() {
+        std::vector<Answer> out;
+        for (const OsMessage& m : h.upward(NFCLL_TRANSACTION_IND)) {
+            const TNfcllTransactionResult& r = *nfcllMsgGet<NFCLL_TRANSACTION_IND>(m).result;
+            out.push_back({r.cause, r.cause ? Bytes{} : Bytes(r.data, r.data + r.dataLength)});
+        }
+        return out;
+    }
+    std::vector<uint32_t> listenValues() {
+        std::vector<uint32_t> out;
+        for (const OsMessage& m : h.upward(NFCLL_LISTEN_CONF)) out.push_back(nfcllMsgGet<NFCLL_LISTEN_CONF>(m).value);
+        return out;
+    }
+    // The reader-gate commands the controller took, as (gate, instruction, first byte).
+    std::vector<std::tuple<uint8_t, uint8_t, int>> readerCommands() {
+        std::vector<std::tuple<uint8_t, uint8_t, int>> out;
+        for (const hcisim::Logged& l : sim.log())
+            if (l.gate == hcisim::GATE_READER_A || l.gate == hcisim::GATE_READER_B)
+                out.emplace_back(l.gate, uint8_t(l.message.instruction | (l.message.type == Type::event ? 0x40 : 0)),
+                                 l.message.data.empty() ? -1 : l.message.data[0]);
+        return out;
+    }
+    // A tag of reader A found at the listen; true when its record went up.
+    bool found(std::shared_ptr<simtags::Tag> tag, bool several = false) {
+        fromController(sim.enter(std::move(tag), several));
+        listen(0x1);
+        if (devices().size() != 1) return false;
+        h.toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(DriverHarness::kManager, {}));
+        return true;
+    }
+
+    Bytes request;
+};
+
+TEST_F(EhciRf, AnIsoDepTargetGoesUpWithUidSakAtqaAndHistoricalBytes) {
+    auto tag = std::make_shared<simtags::IsoDepTag>();
+    tag->a.sensRes = {0x48, 0x00};
+    tag->ats = {0x78, 0x80, 0x70, 0x02, 0x4A, 0x43, 0x4F, 0x50};   // TA TB TC, historical "JCOP"
+    ASSERT_TRUE(found(tag));
+    const TNfcTagInfo info = devices()[0];
+    EXPECT_EQ(+info.tagType, 0x1u);
+    EXPECT_EQ(Bytes(info.uid, info.uid + info.uidLength), tag->a.nfcid1);
+    EXPECT_EQ(+info.a.atqa, 0x0048);
+    EXPECT_EQ(info.a.sak, tag->a.selRes.value_or(0));
+    EXPECT_EQ(Bytes(info.a.historicalBytes, info.a.historicalBytes + info.historicalBytesLength),
+              (Bytes{0x4A, 0x43, 0x4F, 0x50}));
+    EXPECT_EQ(listenValues(), (std::vector<uint32_t>{0x1}));
+    EXPECT_FALSE(e()->flags & EHCI_F_SEVERAL);
+}
+
+// Historical bytes longer than the record holds are cut at its field, in whatever packets they come.
+TEST_F(EhciRf, LongHistoricalBytesAreCutAtTheRecordsField) {
+    auto tag = std::make_shared<simtags::IsoDepTag>();
+    tag->a.sensRes = {0x48, 0x00};
+    tag->ats = {0x00};
+    for (int i = 0; i < 60; ++i) tag->ats.push_back(static_cast<uint8_t>(i));
+    ASSERT_TRUE(found(tag));
+    const TNfcTagInfo info = devices()[0];
+    ASSERT_EQ(+info.historicalBytesLength, sizeof info.a.historicalBytes);
+    EXPECT_EQ(info.a.historicalBytes[32], 32);
+}
+
+TEST_F(EhciRf, StatusThreeSetsSeveral) {
+    ASSERT_TRUE(found(simtags::T2tTag::make(simtags::T2tTag::Chip::Ultralight, true), true));
+    EXPECT_TRUE(e()->flags & EHCI_F_SEVERAL);
+    EXPECT_EQ(e()->activated, 0);
+}
+
+// The trailing status byte goes for the types of the strip mask, and only for them.
+TEST_F(EhciRf, TheLastByteIsDroppedOnlyForTheStrippedTypes) {
+    auto isoDep = std::make_shared<simtags::IsoDepTag>();
+    isoDep->a.sensRes = {0x48, 0x00};
+    ASSERT_TRUE(found(isoDep));
+    transact({0x00, 0xA4, 0x04, 0x00, 0x07, 0xD2, 0x76, 0x00, 0x00, 0x85, 0x01, 0x01, 0x00});
+    ASSERT_EQ(answers().size(), 1u);
+    EXPECT_EQ(answers()[0].data, (Bytes{0x90, 0x00}));
+}
+
+TEST_F(EhciRf, AType2ReadKeepsAllItsBytes) {
+    auto tag = simtags::T2tTag::make(simtags::T2tTag::Chip::Ultralight, true);
+    ASSERT_TRUE(found(tag));
+    EXPECT_EQ(+devices()[0].tagType, 0x40u);
+    transact({0x30, 0x00});
+    ASSERT_EQ(answers().size(), 1u);
+    EXPECT_EQ(answers()[0].data, tag->bytes(0, 16));
+}
+
+// An answer of more than 262 bytes in many packets is cut at the buffer, nothing written past it.
+TEST_F(EhciRf, AnAnswerLongerThanTheBufferIsCut) {
+    auto tag = std::make_shared<simtags::IsoDepTag>(simtags::Technology::A, 1024);
+    tag->a.sensRes = {0x48, 0x00};
+    tag->inject({simtags::FaultKind::Reply, 0xB0, std::nullopt, 1, Bytes(300, 0x5A), 0});
+    ASSERT_TRUE(found(tag));
+    transact({0x00, 0xB0, 0x00, 0x00, 0x00});
+    ASSERT_EQ(answers().size(), 1u);
+    EXPECT_EQ(answers()[0].data, Bytes(EHCI_RX_SIZE - 1, 0x5A));
+}
+
+TEST_F(EhciRf, AFailedExchangeFailsTheTransaction) {
+    auto tag = simtags::T2tTag::make(simtags::T2tTag::Chip::Ultralight, true);
+    ASSERT_TRUE(found(tag));
+    sim.leave();
+    transact({0x30, 0x04});
+    ASSERT_EQ(answers().size(), 1u);
+    EXPECT_EQ(answers()[0].cause, EHCI_CAUSE_FAILED);
+    EXPECT_TRUE(cap.contains("ehci: ! TRANSCEIVE failed 0x9"));
+}
+
+// A refused MIFARE authentication: the tag is looked for again; found, the transaction fails at
+// once; not found, when the 400 ms are over.
+class EhciAuth : public EhciRf, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(EhciAuth, AFailedAuthenticationRediscoversTheTag) {
+    const bool stays = GetParam();
+    auto tag = std::make_shared<simtags::MifareTag>();
+    tag->inject({simtags::FaultKind::Silence, 0x60, std::nullopt, 1, {}, 0});
+    ASSERT_TRUE(found(tag));
+    EXPECT_EQ(+devices()[0].tagType, 0x10u);
+    if (!stays) sim.leave();
+    transact({0x60, 0x04, 1, 2, 3, 4, 5, 6});
+    EXPECT_TRUE(cap.contains("ehci: ! Mifare authentication failed on block 4, discover TAG again"));
+    if (stays) {
+        EXPECT_TRUE(cap.contains("ehci: ISO-14443A tag discovered again, signal failed transaction"));
+        ASSERT_EQ(answers().size(), 1u);
+        EXPECT_EQ(answers()[0].cause, NFCLL_CAUSE_AUTH_FAILED);
+    } else {
+        EXPECT_TRUE(answers().empty());
+        h.advance(401);
+        EXPECT_TRUE(cap.contains("ehci: ! response watch dog expired, signal TIMEOUT"));
+        // Layer 1 reports any failure after an authentication as a failed authentication.
+        ASSERT_EQ(answers().size(), 1u);
+        EXPECT_EQ(answers()[0].cause, NFCLL_CAUSE_AUTH_FAILED);
+    }
+    EXPECT_EQ(e()->authenticatedBlock, 255);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tag, EhciAuth, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Stays" : "Gone"; });
+
+// ---- The listen cycle ------------------------------------------------------------------------------
+
+TEST_F(EhciRf, AListenOpensTheReadersInBitOrderAndPolls) {
+    listen(0x3);
+    using C = std::tuple<uint8_t, uint8_t, int>;
+    constexpr uint8_t A = hcisim::GATE_READER_A, B = hcisim::GATE_READER_B;
+    EXPECT_EQ(readerCommands(), (std::vector<C>{{B, 0x03, -1}, {A, 0x03, -1}, {A, 0x01, 0x01}, {A, 0x50, -1}}));
+    EXPECT_EQ(listenValues(), (std::vector<uint32_t>{0x3}));
+    EXPECT_TRUE(sim.polling());
+}
+
+TEST_F(EhciRf, TheSameMaskAfterATagRelistensWithoutStoppingTheReaders) {
+    ASSERT_TRUE(found(simtags::T2tTag::make(simtags::T2tTag::Chip::Ultralight, true)));
+    sim.clearLog();
+    listen(0x1);
+    using C = std::tuple<uint8_t, uint8_t, int>;
+    constexpr uint8_t A = hcisim::GATE_READER_A;
+    // End of operation, reader requested, and the tag that stayed is found again.
+    const std::vector<C> commands = readerCommands();
+    ASSERT_GE(commands.size(), 2u);
+    EXPECT_EQ(commands[0], (C{A, 0x51, -1}));
+    EXPECT_EQ(commands[1], (C{A, 0x50, -1}));
+    EXPECT_EQ(listenValues().size(), 2u);
+    EXPECT_EQ(devices().size(), 2u);
+}
+
+TEST_F(EhciRf, ACancelStopsEveryReaderAndIsConfirmed) {
+    listen(0x3);
+    sim.clearLog();
+    listen(0);
+    using C = std::tuple<uint8_t, uint8_t, int>;
+    constexpr uint8_t A = hcisim::GATE_READER_A, B = hcisim::GATE_READER_B;
+    EXPECT_EQ(readerCommands(), (std::vector<C>{{A, 0x51, -1}, {B, 0x04, -1}, {A, 0x04, -1}}));
+    EXPECT_EQ(listenValues(), (std::vector<uint32_t>{0x3, 0}));
+    EXPECT_FALSE(sim.polling());
+    EXPECT_EQ(e()->listenMask, 0u);
+}
+
+}  // namespace
