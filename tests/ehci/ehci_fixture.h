@@ -24,9 +24,11 @@ inline hcisim::Bytes words(uint32_t a, uint32_t b) {
 
 class EhciDriver : public ::testing::Test {
 protected:
+    explicit EhciDriver(uint16_t readerType = kPlain, hcisim::Personality personality = hcisim::Personality::plain())
+        : sim(std::move(personality)), readerType_(readerType) {}
     void SetUp() override {
         h.resetHook([] { ehciResetForTest(); });
-        ASSERT_TRUE(h.build(kPlain, &ehciInit, sizeof(TEhciPart)));
+        ASSERT_TRUE(h.build(readerType_, &ehciInit, sizeof(TEhciPart)));
         ll = h.context();
         h.setPacketPeer([this](const hcisim::Bytes& packet) { return sim.feed(packet); });
     }
@@ -64,4 +66,7 @@ protected:
     TraceCapture cap;
     TNfcllContext* ll = nullptr;
     hcisim::Bytes output;
+
+private:
+    uint16_t readerType_;
 };

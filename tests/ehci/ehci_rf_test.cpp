@@ -1,9 +1,11 @@
 // The ETSI HCI driver's reader operations inside the real layer 1, the simulated controller
 // polling for tag models in-process: the Type-A identification, a target's activation through
 // the reader registries, exchanges and what is taken from their answers, and the listen cycle.
+#include <algorithm>
 #include <memory>
 
 #include "ehci_fixture.h"
+#include "tags/iso15693_tag.h"
 #include "tags/iso_dep_tag.h"
 #include "tags/mifare_tag.h"
 #include "tags/t2t_tag.h"
@@ -42,6 +44,8 @@ TEST(EhciTypeA, EveryRowOfTheIdentification) {
 
 class EhciRf : public EhciDriver {
 protected:
+    explicit EhciRf(uint16_t readerType = kPlain, hcisim::Personality personality = hcisim::Personality::plain())
+        : EhciDriver(readerType, std::move(personality)) {}
     void SetUp() override {
         EhciDriver::SetUp();
         ASSERT_TRUE(started());
@@ -76,18 +80,19 @@ protected:
         return out;
     }
     // The reader-gate commands the controller took, as (gate, instruction, first byte).
-    std::vector<std::tuple<uint8_t, uint8_t, int>> readerCommands() {
+    std::vector<std::tuple<uint8_t, uint8_t, int>> readerCommands(std::vector<uint8_t> gates = {hcisim::GATE_READER_A,
+                                                                                               hcisim::GATE_READER_B}) {
         std::vector<std::tuple<uint8_t, uint8_t, int>> out;
         for (const hcisim::Logged& l : sim.log())
-            if (l.gate == hcisim::GATE_READER_A || l.gate == hcisim::GATE_READER_B)
+            if (std::find(gates.begin(), gates.end(), l.gate) != gates.end())
                 out.emplace_back(l.gate, uint8_t(l.message.instruction | (l.message.type == Type::event ? 0x40 : 0)),
                                  l.message.data.empty() ? -1 : l.message.data[0]);
         return out;
     }
     // A tag of reader A found at the listen; true when its record went up.
-    bool found(std::shared_ptr<simtags::Tag> tag, bool several = false) {
+    bool found(std::shared_ptr<simtags::Tag> tag, bool several = false, uint32_t mask = 0x1) {
         fromController(sim.enter(std::move(tag), several));
-        listen(0x1);
+        listen(mask);
         if (devices().size() != 1) return false;
         h.toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(DriverHarness::kManager, {}));
         return true;
@@ -237,6 +242,58 @@ TEST_F(EhciRf, ACancelStopsEveryReaderAndIsConfirmed) {
     EXPECT_EQ(listenValues(), (std::vector<uint32_t>{0x3, 0}));
     EXPECT_FALSE(sim.polling());
     EXPECT_EQ(e()->listenMask, 0u);
+}
+
+// ---- The demo board --------------------------------------------------------------------------------
+
+class EhciDemo : public EhciRf {
+protected:
+    EhciDemo() : EhciRf(0x208, hcisim::Personality::demo()) {}
+};
+
+TEST_F(EhciDemo, StartsWithItsPollingLoopAndReadsAVicinityTagsUidInOrder) {
+    EXPECT_EQ(e()->supportedMask, 0x7u);
+    EXPECT_EQ(e()->stripLastByteMask, 135u);
+    auto tag = std::make_shared<simtags::Iso15693Tag>();
+    ASSERT_TRUE(found(tag, false, 0x5));
+    const TNfcTagInfo info = devices()[0];
+    EXPECT_EQ(+info.tagType, 0x4u);
+    ASSERT_EQ(+info.uidLength, 8);
+    EXPECT_EQ(Bytes(info.uid, info.uid + 8), Bytes(tag->v.uid.begin(), tag->v.uid.end()));
+    // A read of one block on the board's own command: flags and data, the status byte gone.
+    transact({0x02, 0x20, 0x01});
+    ASSERT_EQ(answers().size(), 1u);
+    EXPECT_EQ(answers()[0].data.size(), 1u + tag->blockSize);
+}
+
+TEST_F(EhciDemo, TheWheelRunsThePhasesOfTheMaskAndStopsOnACancel) {
+    using C = std::tuple<uint8_t, uint8_t, int>;
+    constexpr uint8_t L = hcisim::GATE_POLLING_LOOP;
+    sim.clearLog();
+    listen(0x5);
+    std::vector<C> loop = readerCommands({L});
+    ASSERT_EQ(loop.size(), 1u);
+    EXPECT_EQ(loop[0], (C{L, 0x01, 0x06}));
+    EXPECT_EQ(sim.log().back().message.data, (Bytes{0x06, 0x05}));
+    EXPECT_EQ(listenValues(), (std::vector<uint32_t>{0x5}));
+    EXPECT_TRUE(sim.polling());
+    listen(0);
+    loop = readerCommands({L});
+    ASSERT_EQ(loop.size(), 2u);
+    EXPECT_FALSE(sim.polling());
+    EXPECT_EQ(listenValues(), (std::vector<uint32_t>{0x5, 0}));
+    EXPECT_TRUE(cap.contains("ehci: ## polling loop stopped"));
+}
+
+// The board answers a silent tag with OK and the single byte 0x01: a time-out, not data.
+TEST_F(EhciDemo, OkWithTheSingleByteOneIsATimeOut) {
+    auto tag = std::make_shared<simtags::Iso15693Tag>();
+    ASSERT_TRUE(found(tag, false, 0x4));
+    sim.leave();
+    transact({0x02, 0x20, 0x01});
+    ASSERT_EQ(answers().size(), 1u);
+    EXPECT_EQ(answers()[0].cause, EHCI_CAUSE_FAILED);
+    EXPECT_TRUE(cap.contains("ehci: retry transmission"));
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "corvane.h"
 #include "hci/hci_pty.h"
+#include "tags/iso15693_tag.h"
 #include "tags/iso_dep_tag.h"
 #include "tags/t2t_tag.h"
 
@@ -25,6 +26,8 @@ constexpr uint32_t kBoundedMs = 5000;   // only reached when something is broken
 
 class EtsiTags : public ::testing::Test {
 protected:
+    explicit EtsiTags(hcisim::Personality personality = hcisim::Personality::plain(), std::string readerType = "ETSI")
+        : sim_(std::move(personality)), readerType_(std::move(readerType)) {}
     ~EtsiTags() override {
         if (handle_) nfcDestroy(handle_);
         if (initialised_) nfcDone();
@@ -32,7 +35,7 @@ protected:
 
     bool start() {
         if (!sim_.ok()) return false;
-        const std::string configuration = "READERTYPE=ETSI IOTYPE=SERIAL PORT=" + sim_.portPath();
+        const std::string configuration = "READERTYPE=" + readerType_ + " IOTYPE=SERIAL PORT=" + sim_.portPath();
         if (nfcInitialize(configuration.c_str()) != nfcStatusOk) return false;
         initialised_ = true;
         return nfcCreate(this, &EtsiTags::callback, &handle_) == nfcStatusOk;
@@ -65,6 +68,7 @@ protected:
     }
 
     hcisim::HciPtySim sim_;
+    std::string readerType_;
     NfcHandle handle_ = nullptr;
     bool initialised_ = false;
     std::mutex m_;
@@ -136,6 +140,24 @@ TEST_F(EtsiTags, AnIsoDepTagIsDetectedAndAnApduRoundTrips) {
               nfcStatusOk);
     answer.resize(length);
     EXPECT_EQ(answer, (Bytes{0x90, 0x00}));
+}
+
+class DemoTags : public EtsiTags {
+protected:
+    DemoTags() : EtsiTags(hcisim::Personality::demo(), "DEMO") {}
+};
+
+TEST_F(DemoTags, AVicinityTagIsDetectedWithItsUidInOrder) {
+    auto tag = std::make_shared<simtags::Iso15693Tag>();
+    sim_.enter(tag);
+    ASSERT_TRUE(start());
+    NfcListenerHandle listener = listen(TAG_15693);
+    ASSERT_NE(listener, nullptr);
+    TNfcTagInfo info{};
+    ASSERT_TRUE(detected(&info));
+    const DWORD type = info.tagType;
+    EXPECT_EQ(type & ~TAG_NDEF, TAG_15693);
+    EXPECT_EQ(uidOf(info), Bytes(tag->v.uid.begin(), tag->v.uid.end()));
 }
 
 }  // namespace

@@ -55,6 +55,17 @@ Personality Personality::plain() {
     return p;
 }
 
+Personality Personality::demo() {
+    Personality p = plain();
+    p.name = "demo";
+    p.gates = {GATE_LOOPBACK, GATE_IDENTITY, GATE_READER_A, GATE_READER_B, GATE_READER_15693, GATE_POLLING_LOOP};
+    p.statusByteAfter = {simtags::Protocol::IsoDep, simtags::Protocol::T5T};
+    p.vicinityExchange = 0x11;
+    p.pollingLoop = true;
+    p.silentAsOkOne = true;
+    return p;
+}
+
 HciController::HciController(Personality personality) : personality_(std::move(personality)) {
     pipes_[PIPE_LINK] = Pipe{0x00, HOST_TERMINAL, true};
     pipes_[PIPE_ADMIN] = Pipe{GATE_ADMIN, HOST_TERMINAL, false};
@@ -150,7 +161,9 @@ std::vector<Bytes> HciController::handle(const Message& m) {
         return out(answer(m, ANY_OK));
     }
     if (pipe.gate == GATE_ADMIN) return out(admin(m));
-    if (isReaderGate(pipe.gate) && m.instruction == WR_XCHG_DATA) return out(exchange(m));
+    const uint8_t exchangeCommand = pipe.gate == GATE_READER_15693 ? personality_.vicinityExchange : WR_XCHG_DATA;
+    if (isReaderGate(pipe.gate) && m.instruction == exchangeCommand) return out(exchange(m));
+    if (pipe.gate == GATE_POLLING_LOOP && personality_.pollingLoop) return pollingLoop(m);
     if (m.instruction == ANY_GET_PARAMETER || m.instruction == ANY_SET_PARAMETER)
         return out(registry(registries_[pipe.gate], m, pipe.gate != GATE_IDENTITY));
     return out(answer(m, ANY_E_CMD_NOT_SUPPORTED));
@@ -310,14 +323,28 @@ std::vector<Bytes> HciController::readerEvent(const Message& m, uint8_t) {
     return {};
 }
 
+Message HciController::silence(const Message& m) {
+    return personality_.silentAsOkOne ? answer(m, ANY_OK, {0x01}) : answer(m, ANY_E_TIMEOUT);
+}
+
 // WR_XCHG_DATA: the first byte is the host's time-out; a silent or absent tag is a time-out.
 Message HciController::exchange(const Message& m) {
     if (m.data.empty()) return answer(m, ANY_E_CMD_PAR_UNKNOWN);
-    if (!tag_ || tag_->removed()) return answer(m, ANY_E_TIMEOUT);
+    if (!tag_ || tag_->removed()) return silence(m);
     std::optional<Bytes> reply = tag_->exchange(Bytes(m.data.begin() + 1, m.data.end()));
-    if (!reply) return answer(m, ANY_E_TIMEOUT);
-    if (tag_->protocol == simtags::Protocol::IsoDep) reply->push_back(kStatusOk);
+    if (!reply) return silence(m);
+    const std::vector<simtags::Protocol>& after = personality_.statusByteAfter;
+    if (std::find(after.begin(), after.end(), tag_->protocol) != after.end()) reply->push_back(kStatusOk);
     return answer(m, ANY_OK, *reply);
+}
+
+// The polling loop's phases: a nonzero set (the reset bit aside) starts the wheel, 0 stops it.
+std::vector<Bytes> HciController::pollingLoop(const Message& m) {
+    std::vector<Bytes> packets = out(registry(registries_[GATE_POLLING_LOOP], m, true));
+    if (m.instruction != ANY_SET_PARAMETER || m.data.size() < 2 || m.data[0] != POLLING_PHASES) return packets;
+    polling_ = (m.data[1] & 0x0F) != 0;
+    for (Bytes& p : discover()) packets.push_back(std::move(p));
+    return packets;
 }
 
 std::vector<Logged> HciController::log() const {

@@ -48,6 +48,8 @@ enum : uint8_t {
     GATE_READER_B = 0x11,
     GATE_READER_15693 = 0x12,
     GATE_READER_A = 0x13,
+    GATE_POLLING_LOOP = 0x94,
+    POLLING_PHASES = 0x06,
     EVT_READER_REQUESTED = 0x10,
     EVT_END_OPERATION = 0x11,
     EVT_TARGET_DISCOVERED = 0x10,
@@ -66,7 +68,16 @@ struct Personality {
     uint8_t modelId = 0;
     uint8_t hciVersion = 1;
     Bytes hostList;
+    // The exchanges whose answers end in the RF status byte, and the command that exchanges
+    // with an ISO 15693 tag.
+    std::vector<simtags::Protocol> statusByteAfter = {simtags::Protocol::IsoDep};
+    uint8_t vicinityExchange = 0x10;
+    // The demo board: a polling-loop gate whose phases registry runs the wheel, and a silent tag
+    // answered as OK with the single byte 0x01.
+    bool pollingLoop = false;
+    bool silentAsOkOne = false;
     static Personality plain();
+    static Personality demo();
 };
 
 // A message the controller took, with the gate its pipe leads to.
@@ -139,6 +150,8 @@ private:
     uint8_t allocatePipe() const;
     std::vector<Bytes> readerEvent(const Message& m, uint8_t gate);
     Message exchange(const Message& m);
+    Message silence(const Message& m);
+    std::vector<Bytes> pollingLoop(const Message& m);
     std::vector<Bytes> discover();
     void fillRegistries();
     std::optional<uint8_t> openPipeTo(uint8_t gate) const;

@@ -98,6 +98,7 @@ void ehciHandleCheckReq(TNfcllContext* ll, const uint8_t* data, uint16_t length)
 // ---- Chip switch -----------------------------------------------------------------------------------
 void chipSwitch(TEhciInstance* e, uint16_t readerType) {
     switch (readerType) {
+    case 0x208: e->hooks.preInit = &ehciDemoPreInit; return;
     case 0x209:
     case 0x20A: break;
     default: TRACE(kErr, "ehci: ! Unknown CHIP type 0x%X found", static_cast<unsigned>(readerType)); break;

@@ -366,6 +366,22 @@ void ehciCreateByGate(TEhciPipe* pipe);      // create operation: ADM_CREATE_PIP
 void ehciResponseStub(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code);
 void ehciEventStub(TEhciPipe* pipe, uint8_t event, const uint8_t* data, uint32_t length);
 
+// A variant's pipe by record: its name, gate, creation step and listen bit; `always` bits are
+// supported whatever the gate list says.
+struct TEhciVariantPipe {
+    TEhciPipe* TEhciPipeNames::*pipe;
+    const char* name;
+    uint8_t gate;
+    uint8_t adminState;
+    uint32_t mask;
+    uint32_t flags;
+    bool always;
+};
+// Fills the records from firstRecord on, one per row, with the reader or card operations.
+void ehciVariantPipes(TEhciInstance* e, const TEhciVariantPipe* rows, uint32_t count, uint32_t firstRecord);
+// The listen bits of the rows whose gates the list names.
+uint32_t ehciVariantMask(const TEhciVariantPipe* rows, uint32_t count, const uint8_t* gates, uint32_t gateCount);
+
 // ---- I/O control and timers (ehci_io.cpp) --------------------------------------------------------------
 void ehciHandleIoControlReq(TNfcllContext* ll, uint32_t code, void* handle, uint32_t timeout, const uint8_t* input,
                             uint16_t inputLength, uint8_t* output, uint16_t outputSize);
@@ -408,3 +424,9 @@ void ehciHandleRelisten(TEhciInstance* e);
 // ---- Plain variant (ehci_plain.cpp) --------------------------------------------------------------------
 void ehciPlainPreInit(TEhciInstance* e);
 uint32_t ehciPlainSupportedMask(const uint8_t* gates, uint32_t count);
+
+// ---- Demo board (ehci_demo.cpp) --------------------------------------------------------------------
+void ehciDemoPreInit(TEhciInstance* e);
+uint32_t ehciDemoSupportedMask(const uint8_t* gates, uint32_t count);
+// The ISO 15693 reader's exchange: the board's own command, then the time-out byte.
+uint32_t ehciDemoVicinityHeader(TEhciPipe* pipe, uint8_t* packet);

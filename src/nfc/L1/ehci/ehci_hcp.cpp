@@ -581,3 +581,31 @@ void ehciCreatedResponse(TEhciPipe* admin, const uint8_t* data, uint32_t length,
     if (e->hooks.adminResponse) e->hooks.adminResponse(admin, data, length, code);
     else TRACE(kErr, "! unexpected response for pipe <%s> in state %d", admin->name, static_cast<int>(state));
 }
+
+// ---- The variants' pipe tables -------------------------------------------------------------------------
+void ehciVariantPipes(TEhciInstance* e, const TEhciVariantPipe* rows, uint32_t count, uint32_t firstRecord) {
+    constexpr uint32_t kRowFlags = EHCI_P_CARD | EHCI_P_ON_DEMAND | EHCI_P_DELETE_AFTER_CLOSE;
+    for (uint32_t i = 0; i < count && firstRecord + i < EHCI_PIPES; ++i) {
+        const TEhciVariantPipe& row = rows[i];
+        TEhciPipe* pipe = &e->pipe[firstRecord + i];
+        e->pipes.*(row.pipe) = pipe;
+        pipe->name = row.name;
+        pipe->gate = row.gate;
+        pipe->adminState = row.adminState;
+        pipe->processMask = row.mask;
+        pipe->flags = (pipe->flags & ~kRowFlags) | row.flags;
+        pipe->create = &ehciCreateByGate;
+        pipe->writeHeader = (row.flags & EHCI_P_CARD) ? &ehciCardHeader : &ehciReaderHeader;
+        if (!(row.flags & EHCI_P_CARD) && row.mask) ehciRfInstall(pipe);
+    }
+}
+
+uint32_t ehciVariantMask(const TEhciVariantPipe* rows, uint32_t count, const uint8_t* gates, uint32_t gateCount) {
+    uint32_t mask = 0;
+    for (uint32_t r = 0; r < count; ++r) {
+        bool listed = rows[r].always;
+        for (uint32_t i = 0; i < gateCount && !listed; ++i) listed = gates[i] == rows[r].gate;
+        if (listed) mask |= rows[r].mask;
+    }
+    return mask;
+}
