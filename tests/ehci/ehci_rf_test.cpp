@@ -244,6 +244,80 @@ TEST_F(EhciRf, ACancelStopsEveryReaderAndIsConfirmed) {
     EXPECT_EQ(e()->listenMask, 0u);
 }
 
+// ---- Card emulation and connectivity ----------------------------------------------------------------
+
+class EhciCard : public EhciRf {
+protected:
+    // Card A listens; the pipe the controller created for it.
+    uint8_t cardA() {
+        listen(0x100000);
+        return sim.pipeTo(0x23).value_or(0);
+    }
+    void reader(uint8_t pipe, uint8_t event, const Bytes& data = {}) { fromController(sim.event(pipe, event, data)); }
+    std::vector<const TNfcTransaction*> seTransactions() {
+        std::vector<const TNfcTransaction*> out;
+        for (const OsMessage& m : h.upward(NFC_SE_IND)) out.push_back(nfcllMsgGet<NFC_SE_IND>(m).transaction);
+        return out;
+    }
+};
+
+TEST_F(EhciCard, CardAOpensWithItsRegistryAndIsConfirmed) {
+    const uint8_t pipe = cardA();
+    ASSERT_NE(pipe, 0);
+    std::vector<int> sets;
+    for (const hcisim::Logged& l : sim.log())
+        if (l.gate == 0x23 && l.message.instruction == hcisim::ANY_SET_PARAMETER) sets.push_back(l.message.data[0]);
+    EXPECT_EQ(sets, (std::vector<int>{0x09, 0x03, 0x04, 0x06, 0x01}));
+    EXPECT_EQ(listenValues(), (std::vector<uint32_t>{0x100000}));
+}
+
+TEST_F(EhciCard, AReaderActivatesTheCardSendsDataAndLeaves) {
+    const uint8_t pipe = cardA();
+    reader(pipe, 0x10, {0x00, 0xB0, 0x00});   // field still off
+    EXPECT_TRUE(cap.contains("ehci: RX EMU data ignored, bad state"));
+    reader(pipe, 0x11);
+    reader(pipe, 0x13);
+    ASSERT_EQ(devices().size(), 1u);
+    EXPECT_EQ(+devices()[0].tagType, 0x100000u);
+    h.toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(DriverHarness::kManager, {}));
+    reader(pipe, 0x10, {0x00, 0xA4, 0x04, 0x00, 0x00});   // the last byte is the controller's status
+    ASSERT_EQ(answers().size(), 1u);
+    EXPECT_EQ(answers()[0].data, (Bytes{0x00, 0xA4, 0x04, 0x00}));
+    reader(pipe, 0x14);
+    EXPECT_EQ(h.upward(NFCLL_TECH_REMOVE_IND).size(), 1u);
+}
+
+TEST_F(EhciCard, CardEmulationBesideAVirtualSecureElementNeedsTheFeature) {
+    TNfcInfoSE se{};
+    se.mode = NFC_SE_MODE_VIRTUAL;
+    ll->capabilities.secureElementCount = 1;
+    ll->capabilities.secureElements[0] = &se;
+    listen(0x100000);
+    const auto conf = h.upward(NFCLL_LISTEN_CONF);
+    ASSERT_EQ(conf.size(), 1u);
+    EXPECT_NE(nfcllMsgGet<NFCLL_LISTEN_CONF>(conf[0]).cause, 0);
+    EXPECT_FALSE(sim.pipeTo(0x23));
+    ll->capabilities.secureElementCount = 0;
+    ll->capabilities.secureElements[0] = nullptr;
+}
+
+// Transaction events of a secure element on a pipe the controller made: AIDs are read by their
+// length (a 0x82 inside one is data), malformed records are dropped.
+TEST_F(EhciCard, TransactionEventsAreReadByTheirLengths) {
+    constexpr uint8_t kPipe = 0x60;
+    reader(kPipe, 0x12, {0x81, 0x05, 0xA0, 0x82, 0x00, 0x01, 0x02, 0x82, 0x02, 0x90, 0x00});
+    ASSERT_EQ(seTransactions().size(), 1u);
+    const TNfcTransaction& t = *seTransactions()[0];
+    EXPECT_EQ(Bytes(t.aid, t.aid + t.aidLength), (Bytes{0xA0, 0x82, 0x00, 0x01, 0x02}));
+    EXPECT_EQ(Bytes(t.param, t.param + t.paramLength), (Bytes{0x90, 0x00}));
+    for (const Bytes& bad : {Bytes{0x81, 0x09, 0xA0, 0x00}, Bytes{0x81, 0x11}, Bytes{0x81, 0x01, 0xA0, 0x82, 0x05, 0x00},
+                             Bytes{0x82, 0x01, 0x00}}) {
+        SCOPED_TRACE(::testing::PrintToString(bad));
+        reader(kPipe, 0x12, bad);
+        EXPECT_EQ(seTransactions().size(), 1u);
+    }
+}
+
 // ---- The demo board --------------------------------------------------------------------------------
 
 class EhciDemo : public EhciRf {

@@ -221,6 +221,11 @@ uint32_t ehciCallBack(void* userData, uint32_t event, void* p, uint32_t len, uin
         nfcllSendUsIoControlConf(ll, causeAt(extra), static_cast<const uint8_t*>(p), static_cast<uint16_t>(len));
         break;
     case EV_EHCI_HM_INTERVAL: hmInterval(ll, p); break;
+    case EV_EHCI_FIELD: nfcllReportRfField(ll, len != 0); break;
+    case EV_EHCI_SE_TRANSACTION:
+        nfcllSendUsSeInd(ll, TNfcllSeInd{NFCLL_SE_TRANSACTION, static_cast<NfcSecureHandle>(extra), 0,
+                                         static_cast<const TNfcTransaction*>(p)});
+        break;
     default: TRACE(kErr, "! ehciCallBack, unsupported event 0x%X", static_cast<unsigned>(event)); break;
     }
     return 0;

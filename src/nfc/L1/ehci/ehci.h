@@ -14,7 +14,8 @@ constexpr uint32_t EHCI_GATES_MAX = 20;
 constexpr uint32_t EHCI_RX_SIZE = 262;
 constexpr uint32_t EHCI_PACKET_MAX = 28;          // one HCP packet on the link
 constexpr uint32_t EHCI_PACKET_BUFFER = 32;
-constexpr uint32_t EHCI_DEFERRED_MAX = 4;          // host commands waiting for their ANY_OK
+constexpr uint32_t EHCI_DEFERRED_MAX = 4;
+constexpr uint32_t EHCI_TRANSACTIONS = 4;        // SE transaction records, each kept until the next round          // host commands waiting for their ANY_OK
 constexpr uint8_t EHCI_TIMER_BASE = 7;             // driver timer n is layer-1 timer n + 7
 constexpr uint8_t EHCI_TIMER_HEALTH = 6;           // layer 1's health-monitor timer
 constexpr uint32_t EHCI_COMMAND_WATCH_MS = 1500;
@@ -72,6 +73,7 @@ enum : uint32_t {
     EHCI_P_OPENED = 0x10000,
     EHCI_P_CLOSE_ON_STOP = 0x40000,
     EHCI_P_CLOSE_ON_STOP2 = 0x80000,
+    EHCI_P_CARD_ACTIVE = 0x100000,
 };
 
 // Instructions and message types of HCP.
@@ -124,7 +126,7 @@ enum EhciCallBackEvent : uint32_t {
     EV_EHCI_IDENTIFIER = 22,
     EV_EHCI_LLCP_TRIGGER = 23,
     EV_EHCI_IO_ANSWER = 24,
-    EV_EHCI_HEALTH_MONITOR = 25,
+    EV_EHCI_FIELD = 25,
     EV_EHCI_HM_INTERVAL = 26,
 };
 
@@ -288,6 +290,9 @@ struct TEhciInstance {
     uint32_t gatherLength;
     uint32_t gatherCode;
     bool gathering;
+    TEhciPipe* deleting;                // the pipe whose ADM_DELETE_PIPE is answered next
+    TNfcTransaction transactions[EHCI_TRANSACTIONS];
+    uint8_t nextTransaction;
     uint32_t startTick;                 // ms, when the initialisation began
     uint32_t sentTick;                  // ms, when the last packet left
 };
@@ -337,6 +342,7 @@ void ehciClearAllPipes(TEhciInstance* e);
 int32_t ehciGetParam(TEhciPipe* pipe, uint8_t index, uint32_t nextState);
 int32_t ehciSetParam(TEhciPipe* pipe, uint8_t index, const uint8_t* data, uint32_t length, uint32_t nextState);
 int32_t ehciSendAnyOk(TEhciPipe* pipe);
+int32_t ehciSendAdmin(TEhciInstance* e, uint8_t instruction, const uint8_t* data, uint32_t length, uint32_t nextState);
 void ehciClosePipe(TEhciPipe* pipe);
 // An event with no data; no answer is awaited.
 int32_t ehciSendEvent(TEhciPipe* pipe, uint8_t event, uint32_t nextState);
@@ -413,6 +419,8 @@ int32_t ehciTransactionRequest(TEhciInstance* e, const uint8_t* data, uint32_t l
 uint32_t ehciTypeAIdentify(uint16_t atqa, uint8_t sak, uint32_t uidLength);
 // Gives a reader pipe its response, event, open and stop operations.
 void ehciRfInstall(TEhciPipe* pipe);
+// The target on the pipe is ready: its record goes up and the pipe waits for exchanges.
+void ehciTargetReady(TEhciInstance* e, TEhciPipe* pipe, uint32_t type);
 void ehciStartNextReader(TEhciInstance* e);
 void ehciStopNextReader(TEhciInstance* e);
 void ehciOpenRFPipeCompleted(TEhciPipe* pipe);
@@ -420,6 +428,12 @@ void ehciStopPipe(TEhciPipe* pipe);
 void ehciStartPolling(TEhciInstance* e);
 void ehciStopPolling(TEhciInstance* e);
 void ehciHandleRelisten(TEhciInstance* e);
+
+// ---- Card emulation and connectivity (ehci_card.cpp) ------------------------------------------------
+void ehciCardInstall(TEhciPipe* pipe);
+void ehciConnectivityInstall(TEhciPipe* pipe);
+// The Admin answer to a card pipe's deletion: the pipe has no id any more and the stop goes on.
+void ehciPipeDeleted(TEhciInstance* e);
 
 // ---- Plain variant (ehci_plain.cpp) --------------------------------------------------------------------
 void ehciPlainPreInit(TEhciInstance* e);

@@ -134,6 +134,7 @@ void demoSetup(TEhciInstance* e) {
     e->pipes.extra = &e->pipe[3];
     ehciVariantPipes(e, kPipes, std::size(kPipes), kFirstRecord);
     e->pipes.ese = e->pipes.se;
+    ehciConnectivityInstall(e->pipes.connectivity);
     e->pipes.iso15693->writeHeader = &ehciDemoVicinityHeader;
     if (!(e->flags & EHCI_F_CREATE_PIPES)) e->pipes.loopback->id = e->sessionIdentity[2];
     e->hooks.startPipes = &demoStartPipes;

@@ -53,7 +53,7 @@ constexpr PassRow kPassOrder[] = {
 // Admin steps of the pipe creations that the frame knows.
 enum : uint32_t {
     kAdmReaderA = 20, kAdmReaderB = 21, kAdmCardFirst = 24, kAdmCardLast = 27, kAdmFelica = 53, kAdmIso15693 = 170,
-    kAdmHostList = 194,
+    kAdmHostList = 194, kAdmPipeDeleted = 160,
 };
 
 uint32_t now() { return platTickMs(); }
@@ -250,6 +250,10 @@ int32_t ehciEndOperation(TEhciPipe* pipe, void (*continuation)(TEhciPipe* pipe))
     e->flags &= ~EHCI_F_WAITING;
     etsiHciSendFrame(packet, pipe, 2);
     return 0;
+}
+
+int32_t ehciSendAdmin(TEhciInstance* e, uint8_t instruction, const uint8_t* data, uint32_t length, uint32_t nextState) {
+    return sendOne(e->pipes.admin, instruction, data, length, nextState, Kind::command);
 }
 
 int32_t ehciSendAnyOk(TEhciPipe* pipe) { return sendOne(pipe, EHCI_TYPE_RESPONSE, nullptr, 0, 0, Kind::answer); }
@@ -576,6 +580,7 @@ void ehciCreatedResponse(TEhciPipe* admin, const uint8_t* data, uint32_t length,
     case kAdmHostList:
         if (e->seOps && e->seOps->hostList) e->seOps->hostList(e->seContext, data, length);
         return;
+    case kAdmPipeDeleted: ehciPipeDeleted(e); return;
     default: break;
     }
     if (e->hooks.adminResponse) e->hooks.adminResponse(admin, data, length, code);
@@ -596,7 +601,8 @@ void ehciVariantPipes(TEhciInstance* e, const TEhciVariantPipe* rows, uint32_t c
         pipe->flags = (pipe->flags & ~kRowFlags) | row.flags;
         pipe->create = &ehciCreateByGate;
         pipe->writeHeader = (row.flags & EHCI_P_CARD) ? &ehciCardHeader : &ehciReaderHeader;
-        if (!(row.flags & EHCI_P_CARD) && row.mask) ehciRfInstall(pipe);
+        if ((row.flags & EHCI_P_CARD) && row.mask) ehciCardInstall(pipe);
+        else if (row.mask) ehciRfInstall(pipe);
     }
 }
 

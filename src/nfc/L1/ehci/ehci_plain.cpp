@@ -55,6 +55,7 @@ void plainSetup(TEhciInstance* e) {
     ehciVariantPipes(e, kPipes, std::size(kPipes), kFirstRecord);
     e->pipes.connectivity = &e->pipe[kConnectivityRecord];
     e->pipes.connectivity->name = "Connectivity pipe";
+    ehciConnectivityInstall(e->pipes.connectivity);
     e->pipes.loopback = &e->pipe[kLoopbackRecord];
     e->pipes.loopback->name = "Loopback";
     if (!(e->flags & EHCI_F_CREATE_PIPES)) e->pipes.loopback->id = e->sessionIdentity[2];

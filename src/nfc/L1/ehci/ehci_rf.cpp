@@ -66,8 +66,9 @@ void confirmListen(TEhciInstance* e, uint32_t failure) {
 
 void relisten(TEhciInstance* e) { ehciHandleRelisten(e); }
 
-// The target is ready: its record goes up and the pipe waits for exchanges.
-void targetReady(TEhciInstance* e, TEhciPipe* pipe, uint32_t type) {
+}  // namespace
+
+void ehciTargetReady(TEhciInstance* e, TEhciPipe* pipe, uint32_t type) {
     for (TEhciPipe& p : e->pipe) {
         if (!p.rxBuffer || (p.flags & EHCI_P_RAW) || &p == e->pipes.nfcipTarget || &p == e->pipes.nfcipInitiator)
             continue;
@@ -81,6 +82,8 @@ void targetReady(TEhciInstance* e, TEhciPipe* pipe, uint32_t type) {
     ehciUp(e, EV_EHCI_TARGET_DETECTED, &e->tagRecord, sizeof e->tagRecord,
            reinterpret_cast<uintptr_t>(e->listenParams));
 }
+
+namespace {
 
 void copyUid(TEhciInstance* e, const uint8_t* data, uint32_t length) {
     const uint32_t n = std::min<uint32_t>(length, kUidMax);
@@ -196,7 +199,7 @@ void historicalRead(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint
     std::memcpy(e->tagRecord.a.historicalBytes, data, n);
     e->tagRecord.historicalBytesLength = static_cast<uint16_t>(n);
     e->activated = (e->flags & EHCI_F_SEVERAL) ? 0 : 1;
-    targetReady(e, pipe, e->tagRecord.tagType);
+    ehciTargetReady(e, pipe, e->tagRecord.tagType);
 }
 
 void readerBStep(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code) {
@@ -226,7 +229,7 @@ void readerBStep(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_
         if (debugOn(NFCLL_TRC_DUMP)) debugDump(tag.b.applicationData, "ehci: TypeB Application Data", 4);
         pipe->state = kActive;
         e->activated = 1;
-        targetReady(e, pipe, 0x2);
+        ehciTargetReady(e, pipe, 0x2);
         break;
     }
     }
@@ -245,7 +248,7 @@ void inventoryRead(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint3
     }
     pipe->state = kActive;
     e->activated = 1;
-    targetReady(e, pipe, 0x4);
+    ehciTargetReady(e, pipe, 0x4);
 }
 
 void readerResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code) {
@@ -343,6 +346,15 @@ void readerEvent(TEhciPipe* pipe, uint8_t event, const uint8_t* data, uint32_t l
         return;
     }
     targetDiscovered(e, pipe, data, length);
+}
+
+bool cardEmulationRefused(const TEhciInstance* e) {
+    const TNfcCapabilityBlock* caps = e->capabilities;
+    for (uint32_t i = 0; caps && i < caps->secureElementCount && i < NFC_MAX_SECURE_ELEMENTS; ++i) {
+        const TNfcInfoSE* se = caps->secureElements[i];
+        if (se && (se->mode & NFC_SE_MODE_VIRTUAL)) return !(caps->flags & NFC_CAP_HCE_WITH_VIRTUAL_SE);
+    }
+    return false;
 }
 
 TEhciPipe* activeReader(TEhciInstance* e) {
@@ -495,6 +507,11 @@ int32_t etsiHciStartListen(uint32_t mask, TEhciInstance* e, const TNfcListenPara
     TRACE(kTrc, "ehci: Start listen (pending 0x%.08X), mask 0x%.08X (last mask 0x%.08X,last tag 0x%.08X)",
           static_cast<unsigned>(e->pendingMask), static_cast<unsigned>(mask), static_cast<unsigned>(e->lastListenMask),
           static_cast<unsigned>(e->lastTagType));
+    // Card emulation beside an enabled secure element needs the controller's feature for it.
+    if ((mask & kCardBits) && cardEmulationRefused(e)) {
+        confirmListen(e, 3);
+        return 0;
+    }
     mask &= ~0x20000u;
     if (mask && mask == (e->listenMask & ~0x20040u) && e->lastTagType) {
         e->requestedMask = mask;
