@@ -4,6 +4,8 @@
 #   ./build.sh test   builds everything and runs every test through CTest
 #   ./build.sh asan   builds the library's tests with AddressSanitizer + UBSan and runs them
 #   ./build.sh tsan   builds the test areas that run threads with ThreadSanitizer and runs them
+#   ./build.sh screens  takes pictures of Lumaro's real window under a virtual X display, on the real
+#                     library and the simulated controller, into build/screens/ (not part of CI)
 #   ./build.sh fuzz   builds the libFuzzer targets of tests/fuzz with clang and runs each for
 #                     FUZZ_SECONDS (30 by default), FUZZ_JOBS of them at a time (all by default)
 set -euo pipefail
@@ -82,6 +84,7 @@ store_configuration() {
 
 mode=${1:-test}
 [ "$mode" = fuzz ] && packages+=(clang-14 libclang-rt-14-dev)
+[ "$mode" = screens ] && packages+=(xauth)   # xvfb-run's display cookie
 install_missing
 case "$mode" in
   run)
@@ -118,11 +121,19 @@ case "$mode" in
     label=$(IFS='|'; echo "^(${areas[*]})\$")
     ctest --test-dir build-tsan --output-on-failure -j "$(nproc)" -L "$label"
     ;;
+  screens)
+    # One picture per row of the table in tests/gui/screens/screens.cpp; a row's failure fails the run.
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build build -j "$(nproc)" --target lumaro_screens
+    rm -f build/screens/*.png
+    QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1920x1200x24" \
+      build/tests/gui/lumaro_screens/lumaro_screens build/screens
+    ;;
   fuzz)
     cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang-14 \
       -DCMAKE_CXX_COMPILER=clang++-14 -DCORVANE_FUZZ=ON -DCORVANE_GUI=OFF
     cmake --build build-fuzz -j "$(nproc)" --target fuzz_all
     run_fuzzers "${FUZZ_SECONDS:-30}" "${FUZZ_JOBS:-0}"
     ;;
-  *) echo "usage: $0 run|test|asan|tsan|fuzz" >&2; exit 2 ;;
+  *) echo "usage: $0 run|test|asan|tsan|screens|fuzz" >&2; exit 2 ;;
 esac

@@ -63,7 +63,7 @@ CLumaro::CLumaro(QWidget* parent) : QWidget(parent), ui(new Ui_CLumaro) {
 CLumaro::~CLumaro() {
     disconnect();
     saveGeometry();
-    releaseInstance();
+    if (nfcInstance) nfcStop();
     // The dialogs share the settings object: none may outlive it.
     for (QPointer<QWidget>* dialog : {&controllerConfigurationDialog, &traceFlagsDialog, &capabilityContainerDialog}) {
         if (*dialog) (*dialog)->close();
@@ -75,8 +75,10 @@ CLumaro::~CLumaro() {
     delete ui;
 }
 
+// Closing runs the whole stop, as Stop NFC does: the listeners, servers and secure elements go
+// before the library, and the window returns to its stopped state.
 void CLumaro::closeEvent(QCloseEvent* event) {
-    releaseInstance();
+    if (nfcInstance) nfcStop();
     QWidget::closeEvent(event);
 }
 

@@ -22,6 +22,8 @@ class QComboBox;
 class QCheckBox;
 class QLineEdit;
 class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
 class Ui_CLumaro;
 
 class CLumaro : public QWidget {
@@ -36,6 +38,10 @@ public:
     enum OperationMode : DWORD { modeNone = 0, modeRw = 0x1, modeP2p = 0x10, modeCe = 0x100, modeSe = 0x1000 };
     enum Status { statusNone, statusInformation, statusOk, statusDue, statusFail };
     enum TraceLevel : DWORD { traceError = 2, traceWarning = 3, traceInfo = 4, traceInfoDetail = 5 };
+
+    // Tags and NDEF: the widgets of one of the three NDEF editors.
+    struct NdefEditor;
+    enum FormatKind : DWORD { formatNdef = 1, formatErase = 2 };
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -261,6 +267,39 @@ private:
     void initSeRouting(int started);
     void iconForTagType(DWORD tagType);
 
+    // ---- Tags and NDEF ----
+    friend class TagsNdefTest;
+    void printTagInfo(const TNfcTagInfo& tag);
+    NfcApiStatus nfcCheckPresence();
+    NfcApiStatus runTagOperation(const char* source, const QString& statusText,
+                                 const std::function<NfcApiStatus(CNfcInstance&)>& call);
+    NfcApiStatus rwRead();
+    void printNdefMessage(QTreeWidget* tree, CNdefMessage* message, bool suppressAction);
+    bool fillNdefRecord(QTreeWidgetItem* item, const TNdefRecordInfo& info, bool suppressAction, QString& lastUri);
+    void fillNdefRtdText(QTreeWidgetItem* item, const TNdefRecordInfo& info);
+    void startTextProcess(const QString& text);
+    void fillNdefRtdUri(QTreeWidgetItem* item, const TNdefRecordInfo& info);
+    void fillNdefRtdSmartPoster(QTreeWidgetItem* item, const TNdefRecordInfo& info, bool suppressAction,
+                                const QString& lastUri);
+    void fillNdefNumber(QTreeWidgetItem* item, const TNdefRecordInfo& info);
+    void fillNdefRawData(QTreeWidgetItem* item, const TNdefRecordInfo& info);
+    void fillNdefUtf8Field(QTreeWidgetItem* item, const TNdefRecordInfo& info);
+    void fillNdefHandoverAlternativeCarrier(QTreeWidgetItem* item, const TNdefRecordInfo& info);
+    void fillNdefHandoverCarrier(QTreeWidgetItem* item, const TNdefRecordInfo& info);
+    void fillNdefHandoverVersion(QTreeWidgetItem* item, const TNdefRecordInfo& info);
+    void fillNdefHandoverCollision(QTreeWidgetItem* item, const TNdefRecordInfo& info);
+    void fillNdefHandoverError(QTreeWidgetItem* item, const TNdefRecordInfo& info);
+    void fillNdefMime(QTreeWidgetItem* item, const TNdefRecordInfo& info, const QString& mimeType);
+    NfcApiStatus buildNdefMessage(CNdefMessage* message);
+    NfcApiStatus snepBuildNdefMessage(CNdefMessage* message);
+    NfcApiStatus ceBuildNdefMessage(CNdefMessage* message);
+    NfcApiStatus buildFromEditor(const NdefEditor& editor, CNdefMessage* message);
+    NfcApiStatus rwWrite();
+    NfcApiStatus format(DWORD kind);
+    void selectImage(QLineEdit* path);
+    // The SNEP page's transmission, called by the automatic one of a detected peer.
+    NfcApiStatus snepTransmit();
+
     DWORD currentMode = 0;
     Ui_CLumaro* ui = nullptr;
     QSettings* settings = nullptr;
@@ -285,4 +324,7 @@ private:
     QString lastImageDirectory;
     QString savedWindowTitle;
     WORD snepMiu = 0;
+    // Tags and NDEF: the modal file dialog and the process start, replaceable by tests.
+    std::function<QString(QWidget*, const QString&, const QString&, const QString&)> fileChooser;
+    std::function<bool(const QString&, const QStringList&)> processLauncher;
 };

@@ -5,10 +5,6 @@
 #include "lumaroform.h"
 #include "nfcinstance.h"
 
-#include <QByteArray>
-
-#include <algorithm>
-
 #define WINDOW_SOURCE(name) "CLumaro::" name
 
 namespace {
@@ -18,11 +14,6 @@ constexpr int kMifareLogDashes = 152;
 constexpr DWORD kSeWakeUpCode = 0x110A;
 
 // The features as the user knows them.
-constexpr const char* kTagDetection = "Tag detection";
-constexpr const char* kNdefRead = "NDEF reading";
-constexpr const char* kNdefWrite = "NDEF writing";
-constexpr const char* kFormat = "Formatting and erasing";
-constexpr const char* kPictures = "Picture records";
 constexpr const char* kLegacy = "Legacy commands";
 constexpr const char* kMifare = "MIFARE Classic";
 constexpr const char* kP2p = "P2P connections";
@@ -69,45 +60,10 @@ void CLumaro::on_btnSeWakeUp_clicked() {
 
 // ---- Features still to come ----
 
-void CLumaro::iconForTagType(DWORD) { NOT_AVAILABLE(iconForTagType, "Tag pictures"); }
-
-
-// Until the tag report is built, a detected tag is named by its type and UID.
-void CLumaro::handleNfcTechnologyDiscovered(TNfcTagInfo* tag) {
-    if (tag) {
-        const size_t uidLength = std::min<size_t>(tag->uidLength, sizeof tag->uid);
-        const QByteArray uid = QByteArray(reinterpret_cast<const char*>(tag->uid), static_cast<qsizetype>(uidLength));
-        traceFormatted(traceInfo, WINDOW_SOURCE("handleNfcTechnologyDiscovered"), "Tag detected (type: 0x%08X, UID: %s)",
-                       tag->tagType, uid.toHex(' ').toUpper().constData());
-    }
-    NOT_AVAILABLE(handleNfcTechnologyDiscovered, kTagDetection);
+NfcApiStatus CLumaro::snepTransmit() {
+    NOT_AVAILABLE(snepTransmit, kSnep);
+    return 1;
 }
-void CLumaro::handleNfcTechnologyRemoved() { NOT_AVAILABLE(handleNfcTechnologyRemoved, kTagDetection); }
-void CLumaro::on_btnRwNdefCheckTag_clicked() { NOT_AVAILABLE(on_btnRwNdefCheckTag_clicked, kTagDetection); }
-void CLumaro::on_btnRwLegacyCheckTag_clicked() { NOT_AVAILABLE(on_btnRwLegacyCheckTag_clicked, kTagDetection); }
-void CLumaro::on_btnRwMifareStandardCheckTag_clicked() {
-    NOT_AVAILABLE(on_btnRwMifareStandardCheckTag_clicked, kTagDetection);
-}
-
-void CLumaro::on_btnRwNdefRead_clicked() { NOT_AVAILABLE(on_btnRwNdefRead_clicked, kNdefRead); }
-void CLumaro::on_btnRwNdefWrite_clicked() { NOT_AVAILABLE(on_btnRwNdefWrite_clicked, kNdefWrite); }
-void CLumaro::on_btnRwNdefWriteMimeSelectImage_clicked() {
-    NOT_AVAILABLE(on_btnRwNdefWriteMimeSelectImage_clicked, kPictures);
-}
-void CLumaro::on_btnP2pSnepTransmitMimeSelectImage_clicked() {
-    NOT_AVAILABLE(on_btnP2pSnepTransmitMimeSelectImage_clicked, kPictures);
-}
-void CLumaro::on_btnCeNdefModifyMimeSelectImage_clicked() {
-    NOT_AVAILABLE(on_btnCeNdefModifyMimeSelectImage_clicked, kPictures);
-}
-void CLumaro::on_btnRwNdefFormat_clicked() { NOT_AVAILABLE(on_btnRwNdefFormat_clicked, kFormat); }
-void CLumaro::on_btnRwNdefErase_clicked() { NOT_AVAILABLE(on_btnRwNdefErase_clicked, kFormat); }
-void CLumaro::on_btnRwMifareStandardFormatNdef_clicked() {
-    NOT_AVAILABLE(on_btnRwMifareStandardFormatNdef_clicked, kFormat);
-}
-void CLumaro::on_btnRwMifareStandardErase_clicked() { NOT_AVAILABLE(on_btnRwMifareStandardErase_clicked, kFormat); }
-void CLumaro::on_btnRwLegacyFormatNdef_clicked() { NOT_AVAILABLE(on_btnRwLegacyFormatNdef_clicked, kFormat); }
-void CLumaro::on_btnRwLegacyErase_clicked() { NOT_AVAILABLE(on_btnRwLegacyErase_clicked, kFormat); }
 
 void CLumaro::on_btnRwLegacySavePdu_clicked() { NOT_AVAILABLE(on_btnRwLegacySavePdu_clicked, kLegacy); }
 void CLumaro::on_cboRwLegacyCommand_currentIndexChanged(int) {

@@ -16,15 +16,13 @@ constexpr DWORD kUnknownTechnology = 0xFF;
 constexpr DWORD kUnknownProtocol = 0;
 constexpr size_t kAidCapacity = sizeof(TNfcRoutingAid::bytes);
 
+// The named code, or unknown (a value no entry holds). It is returned, never written through a
+// pointer: the routing record is packed and its fields are not aligned.
 template <size_t N>
-bool codeOf(const NamedCode (&table)[N], const QString& name, DWORD* code) {
-    for (const NamedCode& entry : table) {
-        if (name == QLatin1String(entry.name)) {
-            *code = entry.code;
-            return true;
-        }
-    }
-    return false;
+DWORD codeOf(const NamedCode (&table)[N], const QString& name, DWORD unknown) {
+    for (const NamedCode& entry : table)
+        if (name == QLatin1String(entry.name)) return entry.code;
+    return unknown;
 }
 
 bool isHexText(const QString& text) {
@@ -62,8 +60,10 @@ TSeRoutingResult buildRoutingEntry(const TSeRoutingInputs& in, const TSeHandleLo
     if (in.id.isEmpty()) return refused(result, QStringLiteral("! No SE ID (0) found"));
     BYTE id = 0;
     if (!seIdFromText(in.id, &id)) return refused(result, QStringLiteral("! Failed to convert ID"));
-    if (id != 0 && !handleOf(id, &entry.hSecure))
-        return refused(result, QStringLiteral("! Failed to map SE ID to handle"));
+    // The packed record's handle is not aligned either: it is looked up into a variable of its own.
+    NfcSecureHandle handle = 0;
+    if (id != 0 && !handleOf(id, &handle)) return refused(result, QStringLiteral("! Failed to map SE ID to handle"));
+    entry.hSecure = handle;
 
     entry.type = routingTypeOf(in.routingType, in.pollTable);
     if (entry.type == NFC_ROUTE_UNKNOWN)
@@ -79,17 +79,15 @@ TSeRoutingResult buildRoutingEntry(const TSeRoutingInputs& in, const TSeHandleLo
     switch (entry.type) {
     case NFC_ROUTE_TECHNOLOGY:
     case NFC_ROUTE_POLL_TECHNOLOGY:
-        if (!codeOf(kTechnologies, in.technology, &entry.value)) {
-            entry.value = kUnknownTechnology;
+        entry.value = codeOf(kTechnologies, in.technology, kUnknownTechnology);
+        if (entry.value == kUnknownTechnology)
             return refused(result, QStringLiteral("! RF technology (%1) not recognized").arg(in.technology));
-        }
         break;
     case NFC_ROUTE_PROTOCOL:
     case NFC_ROUTE_POLL_PROTOCOL:
-        if (!codeOf(kProtocols, in.protocol, &entry.value)) {
-            entry.value = kUnknownProtocol;
+        entry.value = codeOf(kProtocols, in.protocol, kUnknownProtocol);
+        if (entry.value == kUnknownProtocol)
             return refused(result, QStringLiteral("! RF protocol(%1) not recognized").arg(in.protocol));
-        }
         break;
     default: {
         // The AID field holds 16 bytes: a longer, odd or non-hexadecimal AID is refused, never cut.

@@ -3,7 +3,11 @@
 #include <chrono>
 #include <string>
 
-ApiStack::ApiStack(ncisim::NciIdentity identity) : sim_(std::make_unique<ncisim::NciSimulator>(identity)) {}
+ApiStack::ApiStack(ncisim::NciIdentity identity)
+    : sim_(std::make_unique<ncisim::NciSimulator>(identity)), portPath_(sim_->portPath()) {}
+
+ApiStack::ApiStack(std::string readerType, std::string portPath)
+    : readerType_(std::move(readerType)), portPath_(std::move(portPath)) {}
 
 ApiStack::~ApiStack() {
     if (hNfc_) nfcDestroy(hNfc_);
@@ -23,7 +27,7 @@ void ApiStack::replaceLlcp(OsResult (*registerModule)(uint16_t readerType)) {
 
 NfcApiStatus ApiStack::start(const char* extraConfiguration) {
     const std::string configuration =
-        "READERTYPE=NCI IOTYPE=SERIAL PORT=" + sim_->portPath() + " " + extraConfiguration;
+        "READERTYPE=" + readerType_ + " IOTYPE=SERIAL PORT=" + portPath_ + " " + extraConfiguration;
     if (NfcApiStatus status = nfcInitialize(configuration.c_str())) return status;
     initialised_ = true;
     return nfcCreate(this, &ApiStack::callback, &hNfc_);

@@ -1,6 +1,6 @@
 // The library as an application sees it: started through the public API, with its own modules,
-// on the simulated NCI controller's pseudo-terminal. Events of the application's callback are
-// kept and can be waited for.
+// on a simulated controller's pseudo-terminal (the NCI one it owns, or any other's port with its
+// reader type). Events of the application's callback are kept and can be waited for.
 #pragma once
 
 #include <condition_variable>
@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "api/nfcapi_modules.h"
@@ -30,6 +31,8 @@ public:
     static constexpr uint32_t kBounded = 5000;   // ms: only reached when something is broken
 
     explicit ApiStack(ncisim::NciIdentity identity = ncisim::NciIdentity::generic());
+    // A controller the test runs itself, on this port, started as this reader type.
+    ApiStack(std::string readerType, std::string portPath);
     ~ApiStack();
     ApiStack(const ApiStack&) = delete;
     ApiStack& operator=(const ApiStack&) = delete;
@@ -39,7 +42,7 @@ public:
     // nfcInitialize on the simulator's port and nfcCreate; 0 or the first failing status.
     NfcApiStatus start(const char* extraConfiguration = "");
     NfcHandle handle() const { return hNfc_; }
-    ncisim::NciSimulator& sim() { return *sim_; }
+    ncisim::NciSimulator& sim() { return *sim_; }   // only with the NCI simulator
 
     // Registers a listener for the mask (no listen parameters) and waits until discovery runs.
     NfcListenerHandle listen(DWORD mask, void* context = nullptr);
@@ -55,6 +58,8 @@ private:
     static DWORD callback(void* context, DWORD event, void* listenerContext, void* record);
 
     std::unique_ptr<ncisim::NciSimulator> sim_;
+    std::string readerType_ = "NCI";
+    std::string portPath_;
     std::vector<NfcapiModule> modules_;
     NfcapiServices services_{};
     NfcHandle hNfc_ = nullptr;

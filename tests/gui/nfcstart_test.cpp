@@ -170,7 +170,7 @@ private slots:
             "CLumaro::handleNfcDeviceRemoved: ! Severe error detected: NFC device removed - Trying to shut down NFC stack")));
     }
 
-    void detectedTagIsNamedByTypeAndUid() {
+    void detectedTagIsReportedByTypeAndUid() {
         startWith("READERTYPE=NCI");
         clickStart();
         TNfcTagInfo tag{};
@@ -180,8 +180,9 @@ private slots:
         tag.uid[1] = 0xA1;
         tag.uid[2] = 0x5C;
         QMetaObject::invokeMethod(window.get(), "handleNfcTechnologyDiscovered", Q_ARG(TNfcTagInfo*, &tag));
-        QVERIFY(logged(QStringLiteral(
-            "CLumaro::handleNfcTechnologyDiscovered: Tag detected (type: 0x00000020, UID: 04 A1 5C)")));
+        QVERIFY(logged(QStringLiteral("Tag detected")));
+        QVERIFY(logged(QStringLiteral("\tIdentifier:\tMIFARE Standard 4K (S70)")));
+        QVERIFY(logged(QStringLiteral("\tUID:\t04:A1:5C")));
     }
 
     void startWithoutCapabilitiesStopsAndALaterStartWorks() {

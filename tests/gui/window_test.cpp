@@ -85,6 +85,16 @@ const QStringList kWorkingSlots = {
     QStringLiteral("on_cboSeRoutingTableType_currentIndexChanged"), QStringLiteral("on_ckbSeSlot0_clicked"),
     QStringLiteral("on_ckbSeSlot1_clicked"), QStringLiteral("on_ckbSeSlot2_clicked"),
     QStringLiteral("on_ckbSeSlot3_clicked"),
+    // Tags and NDEF
+    QStringLiteral("handleNfcTechnologyDiscovered"), QStringLiteral("handleNfcTechnologyRemoved"),
+    QStringLiteral("on_btnRwNdefCheckTag_clicked"), QStringLiteral("on_btnRwLegacyCheckTag_clicked"),
+    QStringLiteral("on_btnRwMifareStandardCheckTag_clicked"), QStringLiteral("on_btnRwNdefRead_clicked"),
+    QStringLiteral("on_btnRwNdefWrite_clicked"), QStringLiteral("on_btnRwNdefWriteMimeSelectImage_clicked"),
+    QStringLiteral("on_btnP2pSnepTransmitMimeSelectImage_clicked"),
+    QStringLiteral("on_btnCeNdefModifyMimeSelectImage_clicked"), QStringLiteral("on_btnRwNdefFormat_clicked"),
+    QStringLiteral("on_btnRwNdefErase_clicked"), QStringLiteral("on_btnRwMifareStandardFormatNdef_clicked"),
+    QStringLiteral("on_btnRwMifareStandardErase_clicked"), QStringLiteral("on_btnRwLegacyFormatNdef_clicked"),
+    QStringLiteral("on_btnRwLegacyErase_clicked"),
 };
 
 QStringList windowSlots() {

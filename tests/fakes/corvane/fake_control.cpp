@@ -1,5 +1,7 @@
 #include "fake_control.h"
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -56,6 +58,21 @@ void FakeCorvane::reset() {
     tagInfo_ = TNfcTagInfo{};
     calls_.clear();
     callbacks_.clear();
+    ndefForwarding_ = false;
+}
+
+bool FakeCorvane::useNdefLibrary(const std::string& path) {
+    std::lock_guard<std::mutex> guard(lock_);
+    ndefForwarding_ = false;
+    if (path.empty()) return true;
+    if (!ndefLibrary_) ndefLibrary_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ndefForwarding_ = ndefLibrary_ != nullptr;
+    return ndefForwarding_;
+}
+
+void* FakeCorvane::ndefExport(const char* name) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return ndefForwarding_ ? dlsym(ndefLibrary_, name) : nullptr;
 }
 
 void FakeCorvane::setResult(const std::string& exportName, uint32_t result) {

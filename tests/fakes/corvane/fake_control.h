@@ -62,6 +62,10 @@ public:
     // first; without one it answers no bytes.
     void queueAnswer(const std::string& exportName, std::vector<uint8_t> answer);
     std::vector<uint8_t> takeAnswer(const std::string& exportName);
+    // The NDEF exports answer through the library at this path from now on (empty: they only
+    // log again, as after reset); false when it cannot be loaded.
+    bool useNdefLibrary(const std::string& path);
+    void* ndefExport(const char* name) const;   // null while none is used
 
     // ---- Log ----
     void record(FakeCall call);
@@ -108,4 +112,6 @@ private:
     size_t busy_ = 0;                          // reports queued or being delivered
     bool stopping_ = false;
     std::thread thread_;
+    void* ndefLibrary_ = nullptr;              // kept loaded once named: its code may still run
+    bool ndefForwarding_ = false;
 };

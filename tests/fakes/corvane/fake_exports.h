@@ -61,6 +61,16 @@ NfcApiStatus fakeAnsweringCall(const char* name, std::vector<uint8_t> buffer, BY
     return status;
 }
 
+// An NDEF export: logged, then answered by the real library's export of that name when a test
+// named one and scripted no failure.
+template <typename Result, typename... Arguments>
+Result fakeNdefCall(const char* name, Arguments... arguments) {
+    const Result scripted = fakeCall<Result>(name, arguments...);
+    using Function = Result (*)(Arguments...);
+    auto* real = reinterpret_cast<Function>(FakeCorvane::instance().ndefExport(name));
+    return scripted == 0 && real ? real(arguments...) : scripted;
+}
+
 inline std::vector<uint8_t> fakeBytes(const void* data, size_t length) {
     const auto* bytes = static_cast<const uint8_t*>(data);
     return bytes ? std::vector<uint8_t>(bytes, bytes + length) : std::vector<uint8_t>{};

@@ -202,26 +202,6 @@ CORVANE_API NdefStatus ndefCreateMessage(TNdefRecordInfo* record, uint8_t* buffe
     return fakeCall<NdefStatus>("ndefCreateMessage", record, buffer, length);
 }
 
-CORVANE_API NdefStatus ndefCreateUriMessage(const char* uri, uint8_t* buffer, uint32_t* length) {
-    return fakeCall<NdefStatus>("ndefCreateUriMessage", uri, buffer, length);
-}
-
-CORVANE_API NdefStatus ndefCreateTextMessage(const uint8_t* text, uint32_t textLength, const char* language, uint32_t encoding, uint8_t* buffer, uint32_t* length) {
-    return fakeCall<NdefStatus>("ndefCreateTextMessage", text, textLength, language, encoding, buffer, length);
-}
-
-CORVANE_API NdefStatus ndefCreateSmartPosterUriMessage(const uint8_t* text, uint32_t textLength, const char* language, uint32_t encoding, const char* uri, uint32_t action, uint8_t* buffer, uint32_t* length) {
-    return fakeCall<NdefStatus>("ndefCreateSmartPosterUriMessage", text, textLength, language, encoding, uri, action, buffer, length);
-}
-
-CORVANE_API NdefStatus ndefCreateVCardMessage(const uint8_t* data, uint32_t dataLength, uint8_t* buffer, uint32_t* length) {
-    return fakeCall<NdefStatus>("ndefCreateVCardMessage", data, dataLength, buffer, length);
-}
-
-CORVANE_API NdefStatus ndefCreateMimeMessage(const uint8_t* data, uint32_t dataLength, const char* mimeType, uint8_t* buffer, uint32_t* length) {
-    return fakeCall<NdefStatus>("ndefCreateMimeMessage", data, dataLength, mimeType, buffer, length);
-}
-
 CORVANE_API NdefStatus ndefCreateAbsoluteUriMessage(const char* uri, const uint8_t* payload, uint32_t payloadLength, uint8_t* buffer, uint32_t* length) {
     return fakeCall<NdefStatus>("ndefCreateAbsoluteUriMessage", uri, payload, payloadLength, buffer, length);
 }
@@ -232,10 +212,6 @@ CORVANE_API NdefStatus ndefCreateExternalTypeMessage(const char* type, const uin
 
 CORVANE_API NdefStatus ndefCreateUnknownTypeMessage(const uint8_t* payload, uint32_t payloadLength, uint8_t* buffer, uint32_t* length) {
     return fakeCall<NdefStatus>("ndefCreateUnknownTypeMessage", payload, payloadLength, buffer, length);
-}
-
-CORVANE_API NdefStatus ndefParseMessage(NdefRecordCallback callback, void* context, const uint8_t* data, uint32_t length) {
-    return fakeCall<NdefStatus>("ndefParseMessage", callback, context, data, length);
 }
 
 CORVANE_API uint32_t ndefGetNumberOfRecords(const uint8_t* data, uint32_t length) {

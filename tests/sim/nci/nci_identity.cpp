@@ -4,6 +4,12 @@ namespace ncisim {
 
 NciIdentity NciIdentity::generic() { return NciIdentity{}; }
 
+NciIdentity NciIdentity::withDefaultParameters() {
+    NciIdentity id;
+    id.defaultParameters[0x00] = {0xE8, 0x03};
+    return id;
+}
+
 NciIdentity NciIdentity::nxp() {
     NciIdentity id;
     id.manufacturer = 0x04;

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -25,6 +26,8 @@ struct NciIdentity {
     // CORE_RESET_RSP
     uint8_t version = 0x10;                  // NCI 1.0
     std::optional<uint8_t> configStatus;     // default: 1 when the reset cleared the configuration, else 0
+    // What a reset of the configuration leaves: id and value of each parameter held.
+    std::map<uint8_t, std::vector<uint8_t>> defaultParameters;
     // CORE_INIT_RSP
     std::array<uint8_t, 4> features{0x00, 0x0E, 0x02, 0x00};
     std::vector<uint8_t> rfInterfaces{0x01, 0x02, 0x03};   // Frame, ISO-DEP, NFC-DEP
@@ -47,6 +50,9 @@ struct NciIdentity {
 
     // A standard controller without proprietary extensions.
     static NciIdentity generic();
+    // The standard controller holding TOTAL_DURATION (1000 ms) after a reset, as a chip holds
+    // its defaults: a get-parameter request has a value to answer.
+    static NciIdentity withDefaultParameters();
     // Manufacturer 0x04 with its proprietary RF interface 0x80 and commands 0x2F02 / 0x2F00.
     static NciIdentity nxp();
 };

@@ -23,7 +23,7 @@ bool refuseUnlessLength(Controller& c, const NciMessage& m, bool ok) {
 void coreReset(Controller& c, const NciMessage& m) {
     if (refuseUnlessLength(c, m, m.payload.size() == 1)) return;
     bool resetConfig = m.payload[0] == 0x01;
-    if (resetConfig) c.config().clear();
+    if (resetConfig) c.config() = c.identity().defaultParameters;
     c.closeDynamicConnections();
     uint8_t status = c.identity().configStatus.value_or(resetConfig ? 0x01 : 0x00);
     c.respond(CORE_RESET_RSP, {STATUS_OK, c.identity().version, status});

@@ -28,9 +28,11 @@ void Pn532PtySim::stop() {
 
 void Pn532PtySim::run() {
     while (!stopping_) {
-        const Bytes host = pty_.read(50);
-        if (host.empty()) continue;
-        const Bytes out = sim_.feed(host);
+        const Bytes host = pty_.read(20);
+        Bytes out = host.empty() ? Bytes{} : sim_.feed(host);
+        const Bytes late = sim_.takeLate();
+        out.insert(out.end(), late.begin(), late.end());
+        if (out.empty()) continue;
         const size_t piece = chunk_ ? chunk_.load() : std::max<size_t>(out.size(), 1);
         for (size_t at = 0; at < out.size(); at += piece) {
             const size_t n = std::min(piece, out.size() - at);

@@ -15,14 +15,13 @@ constexpr uint32_t kListenMaskPn532 = 0x503703;
 constexpr uint32_t kListenMaskOther = 0x503301;   // no type B, no Jewel
 constexpr uint32_t kCapabilityValue = 32;
 constexpr char kVendor[] = "NXP";
-constexpr uint32_t kStateInit1 = 1;
 
 struct InitCommand {
     uint32_t state;
     uint32_t request;
 };
 constexpr InitCommand kInitCommands[] = {
-    {kStateInit1, NFC53X_REQ_SAM_CONFIG_INIT},
+    {NFC53X_STATE_INIT1, NFC53X_REQ_SAM_CONFIG_INIT},
     {NFC53X_STATE_INIT2, NFC53X_REQ_RF_ITEM2},
     {NFC53X_STATE_INIT3, NFC53X_REQ_RF_ITEM5},
     {NFC53X_STATE_INIT4, NFC53X_REQ_GET_FIRMWARE_VERSION},
@@ -57,30 +56,22 @@ uint16_t initializationStep(TNfcllContext* ll, TNfcCapabilityBlock* capabilities
     return 0;
 }
 
-void handleEvent(TNfcllContext* ll, uint32_t event, const uint8_t*, uint16_t) {
-    TNfc53xPart* part = nfc53xPart(ll);
-    if (event == NFC53X_EVT_NONE) return;
-    TRACE(NFCLL_TRC_STATE, "nfc53x: event %u not handled in state %u", static_cast<unsigned>(event),
-          static_cast<unsigned>(part->state));
-}
-
-void timerExpired(TNfcllContext* ll, uint8_t timerId) {
-    TNfc53xPart* part = nfc53xPart(ll);
-    if (timerId != NFC53X_TIMER_RESPONSE) return;
-    TRACE(NFCLL_TRC_ERROR, "nfc53x: ! no response to request %u", static_cast<unsigned>(part->pendingId));
-    part->inProcess = 0;
-}
-
 }  // namespace
 
 int32_t nfc53xInit(TNfcllContext* ll) {
     TRACE(NFCLL_TRC_STARTUP, "nfc53x: nfc53xInit()");
     auto* part = new (ll->driver) TNfc53xPart{};
-    part->state = kStateInit1;
-    part->handleEvent = &handleEvent;
+    part->state = NFC53X_STATE_INIT1;
+    part->handleEvent = &nfc53xHandleEvent;
     TNfcllMiniport& mp = ll->miniport;
     mp.initializationStep = &initializationStep;
     mp.dataIndication = &nfc53xDataIndication;
-    mp.timerExpired = &timerExpired;
+    mp.listenRequest = &nfc53xHandleListenReq;
+    mp.transactionRequest = &nfc53xHandleTransactionReq;
+    mp.ioControlRequest = &nfc53xHandleIoControlReq;
+    mp.selectRequest = &nfc53xHandleSelectReq;
+    mp.timerExpired = &nfc53xHandleTimerExpired;
+    mp.lineSignal = &nfc53xHandleLineSignal;
+    mp.otherMessage = &nfc53xHandleOtherMessage;
     return 1;
 }

@@ -145,8 +145,6 @@ bool decodeJewel(TNfcllContext* ll, const uint8_t* data, uint16_t size, uint32_t
     return true;
 }
 
-void postTrigger(TNfcllContext* ll) { nfcllSendUs(ll, nfcllMsgMake<NFCLL_LLCP_TRIGGER_IND>(ll->queueWord)); }
-
 bool inDeactivation(const TNfc53xPart* part) {
     return part->state >= NFC53X_STATE_DEACTIVATE_RF && part->state <= NFC53X_STATE_DEACTIVATE_RF_2;
 }
@@ -325,8 +323,7 @@ uint32_t nfc53xP2pReceive(TNfcllContext* ll, bool initiator, const uint8_t* data
         return NFC53X_EVT_RESPONSE_ERROR;
     }
     if (!initiator && inDeactivation(part)) return NFC53X_EVT_NONE;
-    if (!initiator && ll->mode == NFC53X_KIND_CE) return NFC53X_EVT_P2P_GET_DONE;
-    postTrigger(ll);
+    nfcllSendUsLlcpTriggerInd(ll);
     const bool more = status & kStatusMore;
     if (initiator && !ll->rx.buffer) nfcllPrepareNewRxBuffer(ll);
     nfcllStoreP2pRxData(ll, size - 1u, data + 1, more);
@@ -342,6 +339,31 @@ uint32_t nfc53xDecodeSetDepData(TNfcllContext* ll, bool meta, const uint8_t* dat
     if (meta) TRACE(NFCLL_TRC_STATE, "nfc53x: TAMA message output TgMetaSetDEPData: Status=0x%X", status);
     else TRACE(NFCLL_TRC_STATE, "nfc53x: TAMA message output TgSetDEPData: Status=0x%X", status);
     if (size == 0 || status == kStatusSetFailed) return NFC53X_EVT_RESPONSE_ERROR;
-    postTrigger(ll);
+    nfcllSendUsLlcpTriggerInd(ll);
     return meta ? NFC53X_EVT_P2P_METASET_DONE : NFC53X_EVT_P2P_SET_DONE;
+}
+
+uint32_t nfc53xCeReceive(TNfcllContext* ll, const uint8_t* data, uint16_t size, const uint8_t*& output,
+                         uint16_t& length) {
+    TNfc53xPart* part = nfc53xPart(ll);
+    const uint8_t status = size ? data[0] : 0;
+    part->lastError = status & 0x3F;
+    const uint16_t piece = size ? static_cast<uint16_t>(size - 1) : 0;
+    if (size == 0 || part->lastError || uint32_t{part->ceCommandLength} + 1 + piece > sizeof part->ceCommand) {
+        TRACE(NFCLL_TRC_ERROR, "nfc53x: ! reader command: status 0x%02X, %d bytes", static_cast<unsigned>(status),
+              static_cast<int>(part->ceCommandLength + piece));
+        part->ceCommandLength = 0;
+        return NFC53X_EVT_RESPONSE_ERROR;
+    }
+    if (part->ceCommandLength == 0) part->ceCommand[part->ceCommandLength++] = static_cast<uint8_t>(status & ~kStatusMore);
+    std::memcpy(part->ceCommand + part->ceCommandLength, data + 1, piece);
+    part->ceCommandLength = static_cast<uint16_t>(part->ceCommandLength + piece);
+    if (status & kStatusMore) {
+        nfc53xSendDsCommand(ll, NFC53X_REQ_TG_GET_DEP_DATA, nullptr, 0);
+        return NFC53X_EVT_NONE;
+    }
+    output = part->ceCommand;
+    length = part->ceCommandLength;
+    part->ceCommandLength = 0;   // the bytes stay until the next command's first piece
+    return NFC53X_EVT_GENERIC_RESPONSE;
 }

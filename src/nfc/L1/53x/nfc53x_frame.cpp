@@ -268,8 +268,10 @@ void response(TNfcllContext* ll, TNfc53xPart* part, uint8_t code, const uint8_t*
             break;
         case 0x87:
             TRACE(NFCLL_TRC_STATE, "nfc53x: decode TAMA_CC_TgGetDEPData %d", static_cast<int>(size));
-            e = ll->mode == NFC53X_KIND_P2P_TG || ll->mode == NFC53X_KIND_CE ? nfc53xP2pReceive(ll, false, data, size)
-                                                                               : plainStatus(part, data, size, d);
+            // As card, the reader's command goes up with its status byte in front.
+            if (ll->mode == NFC53X_KIND_P2P_TG) e = nfc53xP2pReceive(ll, false, data, size);
+            else if (ll->mode == NFC53X_KIND_CE) e = nfc53xCeReceive(ll, data, size, d.output, d.length);
+            else e = plainStatus(part, data, size, d);
             break;
         case 0x89:
             TRACE(NFCLL_TRC_STATE, "nfc53x: decode TAMA_CC_TgGetInitiatorCommand");
@@ -281,6 +283,9 @@ void response(TNfcllContext* ll, TNfc53xPart* part, uint8_t code, const uint8_t*
             TRACE(NFCLL_TRC_STATE, "nfc53x: decode TAMA_CC_TgInitAsTarget");
             e = nfc53xDecodeTgInitAsTarget(ll, data, size);
             if (e == NFC53X_EVT_LISTEN_RESPONSE) ll->flags &= ~NFCLL_FLAG_ACTIVITY_CHECK;
+            // The mode byte, then the initiator's first command: a FeliCa card answers it at once.
+            d.output = data;
+            d.length = size;
             break;
         case 0x8F:
             TRACE(NFCLL_TRC_STATE, "nfc53x: decode TAMA_CC_TgSetDEPData");

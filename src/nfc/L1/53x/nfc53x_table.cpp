@@ -1,4 +1,5 @@
-// The command table and its index by request id, both from the one command list.
+// The command table and its index by request id, both from the one command list, and the trace
+// names of the state machine's events, states and SAM status bytes.
 #include <array>
 
 #include "L1/53x/nfc53x.h"
@@ -27,4 +28,36 @@ constexpr auto kIndex = makeIndex();
 
 const TNfc53xCommand* nfc53xCommand(uint32_t id) {
     return id < NFC53X_REQ_COUNT ? &kTable[kIndex[id]] : nullptr;
+}
+
+const char* nfc53xEventStr(uint32_t event) {
+#define NFC53X_EVENT_NAME(number, name) \
+    case number: return #name;
+    switch (event) { NFC53X_EVENTS(NFC53X_EVENT_NAME) }
+#undef NFC53X_EVENT_NAME
+    return "#UNKNOWN EVT#";
+}
+
+const char* nfc53xStateStr(uint32_t state) {
+#define NFC53X_STATE_NAME(number, name) \
+    case number: return #name;
+    switch (state) { NFC53X_STATES(NFC53X_STATE_NAME) }
+#undef NFC53X_STATE_NAME
+    return "nfc53xStateStr unknown state ";
+}
+
+const char* nfc53xSamStatusStr(uint8_t status) {
+    static constexpr const char* kNames[] = {
+        "CLAD pulse", "RF Timeout", "RF Timeout, CLAD pulse", "SigAct Timeout", "SigAct Timeout,  CLAD pulse",
+        "SigAct Timeout, RF Timeout", "SigAct Timeout, RF Timeout, CLAD pulse"};
+    static constexpr const char* kFieldOnNames[] = {"Field On, CLAD pulse",
+                                                    "Field On, RF Timeout",
+                                                    "Field On, RF Timeout, CLAD pulse",
+                                                    "Field On, SigAct Timeout",
+                                                    "Field On, SigAct Timeout,  CLAD pulse",
+                                                    "Field On, SigAct Timeout, RF Timeout",
+                                                    "Field On, SigAct Timeout, RF Timeout, CLAD pulse"};
+    const uint8_t low = status & 0x7F;
+    if (low < 1 || low > std::size(kNames)) return "illegal SAMStatus";
+    return (status & 0x80) ? kFieldOnNames[low - 1] : kNames[low - 1];
 }

@@ -208,6 +208,10 @@ void nfcllSendUsTechRemoved(TNfcllContext* ll, uint16_t cause);
 void nfcllSendUsIoControlConf(TNfcllContext* ll, uint16_t cause, const uint8_t* data, uint16_t length);
 void nfcllSendUsEndpointInd(TNfcllContext* ll, uint8_t endpoint, uint32_t tagType, uint32_t last);
 void nfcllSendUsSeInd(TNfcllContext* ll, const TNfcllSeInd& indication);
+// The link to a device ended below (NFCLL_DEACT_IND); the device record may be empty.
+void nfcllSendUsDeactInd(TNfcllContext* ll, const TNfcTagInfo* device);
+// A DEP exchange step succeeded: LLCP restarts its link time-out on it.
+void nfcllSendUsLlcpTriggerInd(TNfcllContext* ll);
 
 // A transaction's answer. The data are copied into a buffer of the receive pool that travels
 // with the indication; data that do not fit are refused with cause 0x0B and no data.

@@ -49,14 +49,16 @@ void postResult(TNfcllContext* ll, uint16_t cause, const uint8_t* data, uint16_t
     }
     void* buffer = nullptr;
     TNfcllTransactionInd indication{NFCLL_MSG_OWNS_BUFFER, sizeof(TNfcllTransactionResult), nullptr};
-    // With a cause the length is only a detail: no data travel, whatever the pointer.
-    const uint16_t copied = cause || !data ? 0 : length;
+    // A driver may name a length without the bytes (a cause alone): only bytes that exist travel,
+    // with a cause as its error data, without one as the answer.
+    const uint16_t copied = data ? length : 0;
     if (osBufferGet(ll->rxPool, static_cast<uint16_t>(sizeof(TNfcllTransactionResult) + copied), &buffer, nullptr,
                     nullptr) == OS_OK) {
         auto* record = static_cast<TNfcllTransactionResult*>(buffer);
         auto* copy = reinterpret_cast<uint8_t*>(record + 1);
         if (copied) std::memcpy(copy, data, copied);
-        *record = TNfcllTransactionResult{cause, cause ? length : uint16_t{0}, copied, copied ? copy : nullptr};
+        *record = TNfcllTransactionResult{cause, cause ? copied : uint16_t{0}, cause ? uint16_t{0} : copied,
+                                          copied ? copy : nullptr};
         indication.result = record;
     } else {
         // Without a buffer the answer is lost, but the requester learns it at once.

@@ -1,7 +1,8 @@
 // The simulated NCI controller as a program of its own, for running Lumaro without hardware: it
 // prints the path of its pseudo-terminal, answers on it as the tests' simulator does, holds a
-// UICC (switched off) and an embedded SE that answers APDUs, and lets a Type 2 tag enter and
-// leave the field every few seconds. It ends when its standard input closes or its parent goes.
+// UICC (switched off) and an embedded SE that answers APDUs, holds TOTAL_DURATION, which the I/O
+// page's get-parameter request "01 00" reads, and lets a Type 2 tag enter and leave the field
+// every few seconds. It ends when its standard input closes or its parent goes.
 #include <poll.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -28,7 +29,7 @@ bool parentStillThere(int timeoutMs) {
 }
 
 ncisim::NciIdentity uiccAndEse() {
-    ncisim::NciIdentity id = ncisim::NciIdentity::generic();
+    ncisim::NciIdentity id = ncisim::NciIdentity::withDefaultParameters();
     ncisim::NfceeInfo uicc;
     uicc.id = 0x02;
     uicc.status = 0x01;
