@@ -117,6 +117,22 @@ TEST_F(EhciRf, AnIsoDepTargetGoesUpWithUidSakAtqaAndHistoricalBytes) {
     EXPECT_FALSE(e()->flags & EHCI_F_SEVERAL);
 }
 
+TEST_F(EhciRf, AnIsoDepTargetOnBGoesUpWithPupiAfiAndItsData) {
+    auto tag = std::make_shared<simtags::IsoDepTag>(simtags::Technology::B);
+    tag->b.sensbRes = {0x11, 0x22, 0x33, 0x44, 0x07, 0xA1, 0xA2, 0xA3, 0x00, 0x81, 0x81};
+    tag->attribRes = {0x00, 0xC1, 0xC2};
+    fromController(sim.enter(tag));
+    listen(0x2);
+    ASSERT_EQ(devices().size(), 1u);
+    const TNfcTagInfo info = devices()[0];
+    EXPECT_EQ(+info.tagType, 0x2u);
+    EXPECT_EQ(Bytes(info.uid, info.uid + info.uidLength), (Bytes{0x11, 0x22, 0x33, 0x44}));
+    EXPECT_EQ(info.afi, 0x07);
+    EXPECT_EQ(Bytes(info.b.applicationData, info.b.applicationData + 4), (Bytes{0x07, 0xA1, 0xA2, 0xA3}));
+    EXPECT_EQ(Bytes(info.b.higherLayerResponse, info.b.higherLayerResponse + info.higherLayerResponseLength),
+              (Bytes{0xC1, 0xC2}));
+}
+
 // Historical bytes longer than the record holds are cut at its field, in whatever packets they come.
 TEST_F(EhciRf, LongHistoricalBytesAreCutAtTheRecordsField) {
     auto tag = std::make_shared<simtags::IsoDepTag>();
@@ -163,6 +179,17 @@ TEST_F(EhciRf, AnAnswerLongerThanTheBufferIsCut) {
     transact({0x00, 0xB0, 0x00, 0x00, 0x00});
     ASSERT_EQ(answers().size(), 1u);
     EXPECT_EQ(answers()[0].data, Bytes(EHCI_RX_SIZE - 1, 0x5A));
+}
+
+// A check without data has nothing to send: it is answered at once instead of never.
+TEST_F(EhciRf, AnEmptyCheckIsAnsweredAtOnce) {
+    ASSERT_TRUE(found(simtags::T2tTag::make(simtags::T2tTag::Chip::Ultralight, true)));
+    sim.clearLog();
+    h.toLayer1(nfcllMsgMake<NFCLL_CHECK_REQ>(DriverHarness::kManager, {nullptr, 0, 0}));
+    const auto conf = h.upward(NFCLL_CHECK_CONF);
+    ASSERT_EQ(conf.size(), 1u);
+    EXPECT_NE(nfcllMsgGet<NFCLL_CHECK_CONF>(conf[0]).result->cause, 0);
+    EXPECT_TRUE(sim.log().empty());
 }
 
 TEST_F(EhciRf, AFailedExchangeFailsTheTransaction) {
@@ -283,6 +310,12 @@ TEST_F(EhciCard, AReaderActivatesTheCardSendsDataAndLeaves) {
     reader(pipe, 0x10, {0x00, 0xA4, 0x04, 0x00, 0x00});   // the last byte is the controller's status
     ASSERT_EQ(answers().size(), 1u);
     EXPECT_EQ(answers()[0].data, (Bytes{0x00, 0xA4, 0x04, 0x00}));
+    // Nothing is dropped from a single byte, and an empty event underflows nothing.
+    reader(pipe, 0x10, {0x42});
+    reader(pipe, 0x10, {});
+    ASSERT_EQ(answers().size(), 3u);
+    EXPECT_EQ(answers()[1].data, (Bytes{0x42}));
+    EXPECT_TRUE(answers()[2].data.empty());
     reader(pipe, 0x14);
     EXPECT_EQ(h.upward(NFCLL_TECH_REMOVE_IND).size(), 1u);
 }

@@ -45,6 +45,13 @@ protected:
         EXPECT_EQ(nfcRegisterListener(handle_, nullptr, mask, nullptr, &listener), nfcStatusOk);
         return listener;
     }
+    // The tag enters, the stack starts and listens: the record of its detection.
+    bool detect(std::shared_ptr<simtags::Tag> tag, DWORD mask, NfcListenerHandle* listener, TNfcTagInfo* info) {
+        sim_.enter(std::move(tag));
+        if (!start()) return false;
+        *listener = listen(mask);
+        return *listener && detected(info);
+    }
     // The n-th (0-based) record of nfcEventTagDetected, waiting a bounded time.
     bool detected(TNfcTagInfo* info, size_t n = 0) {
         std::unique_lock<std::mutex> lock(m_);
@@ -85,12 +92,9 @@ TEST_F(EtsiTags, AType2TagIsDetectedWithItsIdentityAndItsNdefMessageIsRead) {
     tag->put(16, {0x03, static_cast<uint8_t>(message.size())});
     tag->put(18, message);
     tag->put(18 + message.size(), {0xFE});
-    sim_.enter(tag);
-    ASSERT_TRUE(start());
-    NfcListenerHandle listener = listen(TAG_ISO14443A);
-    ASSERT_NE(listener, nullptr);
+    NfcListenerHandle listener = nullptr;
     TNfcTagInfo info{};
-    ASSERT_TRUE(detected(&info));
+    ASSERT_TRUE(detect(tag, TAG_ISO14443A, &listener, &info));
     const DWORD type = info.tagType;
     const WORD atqa = info.a.atqa;
     EXPECT_EQ(type & ~TAG_NDEF, TAG_ULTRALIGHT_TYPE2);
@@ -119,12 +123,9 @@ TEST_F(EtsiTags, AType2TagIsDetectedWithItsIdentityAndItsNdefMessageIsRead) {
 TEST_F(EtsiTags, AnIsoDepTagIsDetectedAndAnApduRoundTrips) {
     auto tag = std::make_shared<simtags::IsoDepTag>();
     tag->a.sensRes = {0x48, 0x00};   // an ATQA that no MIFARE row of the identification claims
-    sim_.enter(tag);
-    ASSERT_TRUE(start());
-    NfcListenerHandle listener = listen(TAG_ISO14443A);
-    ASSERT_NE(listener, nullptr);
+    NfcListenerHandle listener = nullptr;
     TNfcTagInfo info{};
-    ASSERT_TRUE(detected(&info));
+    ASSERT_TRUE(detect(tag, TAG_ISO14443A, &listener, &info));
     const DWORD type = info.tagType;
     EXPECT_EQ(type & ~TAG_NDEF, TAG_ISO14443A);
     EXPECT_EQ(uidOf(info), tag->a.nfcid1);
@@ -149,12 +150,9 @@ protected:
 
 TEST_F(DemoTags, AVicinityTagIsDetectedWithItsUidInOrder) {
     auto tag = std::make_shared<simtags::Iso15693Tag>();
-    sim_.enter(tag);
-    ASSERT_TRUE(start());
-    NfcListenerHandle listener = listen(TAG_15693);
-    ASSERT_NE(listener, nullptr);
+    NfcListenerHandle listener = nullptr;
     TNfcTagInfo info{};
-    ASSERT_TRUE(detected(&info));
+    ASSERT_TRUE(detect(tag, TAG_15693, &listener, &info));
     const DWORD type = info.tagType;
     EXPECT_EQ(type & ~TAG_NDEF, TAG_15693);
     EXPECT_EQ(uidOf(info), Bytes(tag->v.uid.begin(), tag->v.uid.end()));

@@ -91,8 +91,9 @@ void ehciHandlePhResetRequest(TNfcllContext* ll) {
 
 void ehciHandleCheckReq(TNfcllContext* ll, const uint8_t* data, uint16_t length) {
     TEhciInstance* e = ehciPart(ll)->instance;
-    if (e && e->hooks.checkRequest) e->hooks.checkRequest(e, data, length);
-    else nfcllSendUsTransactionResult(ll, NFCLL_CAUSE_WRONG_STATE);
+    // A check that cannot go out is answered at once: the requester would wait for ever.
+    if (!e || !e->hooks.checkRequest || e->hooks.checkRequest(e, data, length) < 0)
+        nfcllSendUsTransactionResult(ll, NFCLL_CAUSE_WRONG_STATE);
 }
 
 // ---- Chip switch -----------------------------------------------------------------------------------

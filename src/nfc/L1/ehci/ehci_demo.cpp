@@ -122,10 +122,6 @@ void demoListenStop(TEhciInstance* e) {
     setPhases(e, 0, kStopped);
 }
 
-int32_t demoCheck(TEhciInstance* e, const uint8_t* data, uint32_t length) {
-    return ehciTransactionRequest(e, data, length);
-}
-
 void demoSetup(TEhciInstance* e) {
     e->flags |= EHCI_F_DEMO | EHCI_F_STAY_OPEN;
     e->supportedMask = ehciDemoSupportedMask(e->gateList, e->gateCount);
@@ -141,7 +137,7 @@ void demoSetup(TEhciInstance* e) {
     e->hooks.adminResponse = &demoAdminResponse;
     e->hooks.listenStartWheel = &demoStartWheel;
     e->hooks.listenStop = &demoListenStop;
-    e->hooks.checkRequest = &demoCheck;
+    e->hooks.checkRequest = &ehciTransactionRequest;
 }
 
 }  // namespace

@@ -43,10 +43,6 @@ void plainListenStop(TEhciInstance* e) {
     ehciStopNextReader(e);
 }
 
-int32_t plainCheck(TEhciInstance* e, const uint8_t* data, uint32_t length) {
-    return ehciTransactionRequest(e, data, length);
-}
-
 void plainSetup(TEhciInstance* e) {
     e->flags |= EHCI_F_CLOSE_ON_STOP | EHCI_F_STAY_OPEN;
     e->supportedMask = ehciPlainSupportedMask(e->gateList, e->gateCount);
@@ -62,7 +58,7 @@ void plainSetup(TEhciInstance* e) {
     e->hooks.startPipes = &plainStartPipes;
     e->hooks.listenStartWheel = &plainStartWheel;
     e->hooks.listenStop = &plainListenStop;
-    e->hooks.checkRequest = &plainCheck;
+    e->hooks.checkRequest = &ehciTransactionRequest;
 }
 
 }  // namespace
