@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "L1/common/ip1msg.h"
+#include "nfcdep/dep_peer.h"
 
 namespace {
 
@@ -241,6 +242,106 @@ TEST(Ip1msg, SendingIsRefusedInAWrongStateWhileBusyAndAboveTheLargestMessage) {
     EXPECT_EQ(nfcipSendData(&i.ip, static_cast<uint32_t>(big.size()), big.data()), NFCIP_ERR_SIZE);
     EXPECT_EQ(nfcipSendData(&i.ip, 1, m.data()), 0);
     EXPECT_EQ(nfcipSendData(&i.ip, 1, m.data()), NFCIP_ERR_BLOCKED);
+}
+
+// ---- Against the DEP peer ---------------------------------------------------------------------------------
+
+// The engine on one side, the peer on the other, frames carried until both are quiet.
+struct WithPeer {
+    Side engine;
+    std::deque<Bytes> toPeer;
+    depsim::DepPeer peer;
+    explicit WithPeer(depsim::Role role, depsim::Config config = {}) : peer(role, std::move(config)) {
+        engine.bind();
+        engine.out = &toPeer;
+    }
+    void toEngine(const Bytes& f) { nfcipHandleRcv(&engine.ip, f.data(), static_cast<uint32_t>(f.size())); }
+    void pump() {
+        for (int guard = 0; guard < 1000 && !toPeer.empty(); ++guard) {
+            const Bytes f = toPeer.front();
+            toPeer.pop_front();
+            for (const Bytes& answer : peer.feed(f)) toEngine(answer);
+        }
+    }
+};
+
+struct EngineInitiator : WithPeer {
+    explicit EngineInitiator(depsim::Config config = {}) : WithPeer(depsim::Role::Target, std::move(config)) {
+        nfcipInitiatorInit(&engine.ip, kNfcid2, 8);
+        pump();
+    }
+    std::vector<Bytes> exchange(const Bytes& m) {
+        EXPECT_EQ(nfcipSendData(&engine.ip, static_cast<uint32_t>(m.size()), m.data()), 0);
+        pump();
+        return engine.messages;
+    }
+};
+
+TEST(Ip1msgPeer, AsInitiatorTheEngineActivatesAndExchangesChainedMessages) {
+    EngineInitiator s({0x32, 0x0E, {0x46, 0x66, 0x6D}, std::nullopt});
+    ASSERT_TRUE(s.peer.activated);
+    EXPECT_EQ(s.engine.ip.extraRetries, 1) << "TO 14";
+    EXPECT_EQ(Bytes(s.engine.ip.remoteGb, s.engine.ip.remoteGb + s.engine.ip.remoteGbLength), (Bytes{0x46, 0x66, 0x6D}));
+    for (size_t n : {1u, 250u, 251u, 2051u}) {
+        SCOPED_TRACE(n);
+        s.engine.messages.clear();
+        const Bytes m = pattern(n);
+        const std::vector<Bytes> got = s.exchange(m);
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0], m);
+        EXPECT_EQ(s.peer.messages.back(), m);
+    }
+    EXPECT_TRUE(s.engine.errors.empty());
+}
+
+TEST(Ip1msgPeer, AWrongPacketNumberFromThePeerIsNackedAndRepaired) {
+    EngineInitiator s;
+    s.peer.inject({depsim::FaultKind::WrongPni, 1});
+    const Bytes m = {1, 2, 3};
+    EXPECT_EQ(s.exchange(m), (std::vector<Bytes>{m}));
+    EXPECT_EQ(s.peer.nacks, 1u);
+}
+
+TEST(Ip1msgPeer, ALostAnswerIsFetchedAgainAfterTheTimeOut) {
+    EngineInitiator s;
+    s.peer.inject({depsim::FaultKind::Drop, 1});
+    const Bytes m = {4, 5, 6};
+    EXPECT_TRUE(s.exchange(m).empty());
+    nfcipHandleTimeout(&s.engine.ip);   // TO 14: one repeat before attention
+    s.pump();
+    EXPECT_EQ(s.engine.messages, (std::vector<Bytes>{m}));
+}
+
+TEST(Ip1msgPeer, ATimeOutExtensionIsEchoedAndTheAnswerFollows) {
+    EngineInitiator s;
+    s.peer.inject({depsim::FaultKind::Rtox, 1, 3});
+    const Bytes m = {7, 8};
+    EXPECT_EQ(s.exchange(m), (std::vector<Bytes>{m}));
+    EXPECT_EQ(s.engine.ip.retryBudget, 2);
+}
+
+TEST(Ip1msgPeer, AsTargetTheEngineAnswersChainedRequestsAndIsReleased) {
+    for (const std::optional<uint8_t> did : {std::optional<uint8_t>{}, std::optional<uint8_t>{0}}) {
+        WithPeer s(depsim::Role::Initiator, {0x32, 0x0E, {0x46, 0x66, 0x6D, 0x01}, did});
+        ASSERT_EQ(nfcipTargetInit(&s.engine.ip, kNfcid3, nullptr, 0), 0);
+        s.toEngine(s.peer.atrReq());
+        s.pump();
+        ASSERT_TRUE(s.peer.activated);
+        const Bytes request = pattern(700), response = pattern(600);
+        s.toEngine(s.peer.send(request));
+        s.pump();
+        ASSERT_EQ(s.engine.messages, (std::vector<Bytes>{request}));
+        ASSERT_EQ(nfcipSendData(&s.engine.ip, static_cast<uint32_t>(response.size()), response.data()), 0);
+        s.pump();
+        EXPECT_EQ(s.peer.messages, (std::vector<Bytes>{response}));
+        s.toEngine(s.peer.dslReq());
+        s.pump();
+        EXPECT_TRUE(s.peer.deselected) << (did ? "with DID" : "without DID");
+        s.toEngine(s.peer.rlsReq());
+        s.pump();
+        EXPECT_TRUE(s.peer.released);
+        EXPECT_TRUE(s.engine.errors.empty());
+    }
 }
 
 }  // namespace

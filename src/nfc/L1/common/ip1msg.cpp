@@ -64,7 +64,8 @@ void sendAck(TNfcipInstance* ip, bool nack) {
     TRACE(kTrc, "nfcipSendAck %s %d", nack ? "NACK" : "ACK", static_cast<int>(ip->pni));
     const uint8_t type = nack ? (kPfbAck | kPfbBit4) : kPfbAck;
     if (ip->role == NFCIP_INITIATOR) {
-        ip->pni = (ip->pni + 1) & kPniMask;
+        // A NACK asks again for the PDU the initiator waits for: its number stays.
+        if (!nack) ip->pni = (ip->pni + 1) & kPniMask;
         sendShort(ip, type | ip->pni);
     } else {
         sendShort(ip, type | ip->pni);
