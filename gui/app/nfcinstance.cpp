@@ -192,6 +192,30 @@ P2pLinkHandle CNfcInstance::listenerConnection(BYTE sap) const {
     return nullptr;
 }
 
+// A record names its block by the link context, or, announcing a connection, by the new link
+// that the listener block has taken.
+CNfcInstance::P2pBlock* CNfcInstance::blockOf(const TP2pConnection& record) {
+    for (P2pBlock* blocks : {m_p2pListeners, m_p2pClients})
+        for (int i = 0; i < 2; ++i)
+            if (&blocks[i] == record.context || (blocks[i].connection && blocks[i].connection == record.newConnection))
+                return &blocks[i];
+    return nullptr;
+}
+
+BYTE CNfcInstance::connectionSap(const TP2pConnection& record) const {
+    const P2pBlock* block = const_cast<CNfcInstance*>(this)->blockOf(record);
+    return block ? block->sap : 0;
+}
+
+// The library frees a link when it reports its end: the block must not name it again.
+void CNfcInstance::forgetEndedLink(const TP2pConnection& record) {
+    P2pBlock* block = blockOf(record);
+    if (!block) return;
+    (isClient(*block) ? block->link : block->connection) = nullptr;
+}
+
+bool CNfcInstance::isClient(const P2pBlock& block) const { return &block >= m_p2pClients && &block < m_p2pClients + 2; }
+
 NfcApiStatus CNfcInstance::p2pDisconnect(BYTE sap) {
     const char* source = NFC_SOURCE("p2pDisconnect");
     postTrace(traceInfo, source, "Enter (sap: %u)", sap);
@@ -507,7 +531,7 @@ void CNfcInstance::handleP2pConnectIndication(TP2pConnection connection) {
     listener->remoteMiu = connection.connected.remoteMiu;
     listener->remoteSap = connection.connected.remoteSap;
     if (libraryRunning()) {
-        m_lastStatus = corvaneSymbolTable.nfcP2PConnectResponse(connection.newConnection, this,
+        m_lastStatus = corvaneSymbolTable.nfcP2PConnectResponse(connection.newConnection, listener,
                                                                 &CNfcInstance::nfcEventCallback);
         if (m_lastStatus != nfcStatusOk)
             postTrace(traceError, source, "! Responding to P2P connect failed (code: %u)", m_lastStatus);
@@ -519,6 +543,7 @@ void CNfcInstance::handleP2pConnectIndication(TP2pConnection connection) {
 void CNfcInstance::handleP2pDisconnected(TP2pConnection connection) {
     const char* source = NFC_SOURCE("handleP2pDisconnected");
     postTrace(traceInfo, source, "Enter");
+    forgetEndedLink(connection);
     emitConnection(&CNfcInstance::signalP2pConnectionDisconnected, connection);
     postTrace(traceInfo, source, "Exit");
 }
@@ -526,6 +551,7 @@ void CNfcInstance::handleP2pDisconnected(TP2pConnection connection) {
 void CNfcInstance::handleP2pConnectFailed(TP2pConnection connection) {
     const char* source = NFC_SOURCE("handleP2pConnectFailed");
     postTrace(traceInfo, source, "Enter");
+    forgetEndedLink(connection);
     emitConnection(&CNfcInstance::signalP2pConnectionFailed, connection);
     postTrace(traceInfo, source, "Exit");
 }
@@ -533,8 +559,9 @@ void CNfcInstance::handleP2pConnectFailed(TP2pConnection connection) {
 void CNfcInstance::handleP2pHangupTerminated(TP2pConnection connection) {
     const char* source = NFC_SOURCE("handleP2pHangupTerminated");
     postTrace(traceInfo, source, "Enter");
-    for (const P2pBlock& client : m_p2pClients)
-        if (client.link && reinterpret_cast<void*>(client.link) == connection.context) {
+    for (P2pBlock& client : m_p2pClients)
+        if (&client == connection.context) {
+            client.link = nullptr;
             emitConnection(&CNfcInstance::signalP2pConnectionTerminated, connection);
             break;
         }

@@ -141,9 +141,12 @@ public:
     int secureElementCount() const { return m_secureElementCount; }
     const TNfcInfoSE* secureElement(int slot) const;
     P2pLinkHandle listenerConnection(BYTE sap) const;
+    // The SAP (15 or 14) of the listener or client a P2P record is for; 0 for none of them.
+    BYTE connectionSap(const TP2pConnection& record) const;
     const QByteArray& snepPutData() const { return m_snepPutData; }
 
-    // Callbacks handed to the library; the context is always the instance.
+    // Callbacks handed to the library; the application's context is always the instance, and
+    // each P2P listener and client is the link context of its own links.
     static DWORD nfcEventCallback(void* context, DWORD event, void* listener, void* parameter);
     static void seListCallback(void* context, TNfcInfoSE* record);
     static DWORD snepServerCallback(void* context, DWORD event, void* parameter);
@@ -259,6 +262,9 @@ private:
     void emitConnection(void (CNfcInstance::*signal)(TP2pConnection*), const TP2pConnection& connection);
     const TNfcInfoSE* findSecureElement(NfcSecureHandle handle);
     P2pBlock* blockBySap(P2pBlock (&blocks)[2], BYTE sap);
+    P2pBlock* blockOf(const TP2pConnection& record);
+    void forgetEndedLink(const TP2pConnection& record);
+    bool isClient(const P2pBlock& block) const;
 
     QString m_configuration;
     DWORD m_lastStatus = 0;

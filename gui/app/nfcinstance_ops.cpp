@@ -598,7 +598,7 @@ NfcApiStatus CNfcInstance::p2pStartListener(BYTE sap, WORD window, WORD miu) {
         return exitWith(source);
     }
     if (refusedWithoutApplication(source)) return m_lastStatus;
-    m_lastStatus = corvaneSymbolTable.nfcP2PListenRequest(m_hApp, this, &CNfcInstance::nfcEventCallback, 1, window,
+    m_lastStatus = corvaneSymbolTable.nfcP2PListenRequest(m_hApp, block, &CNfcInstance::nfcEventCallback, 1, window,
                                                           miu, sap, nullptr, &block->link);
     if (m_lastStatus != nfcStatusOk) {
         postTrace(traceError, source, "! Setting up P2P server failed (code: %u)", m_lastStatus);
@@ -620,7 +620,7 @@ NfcApiStatus CNfcInstance::p2pConnect(BYTE sap, WORD window, WORD miu) {
     }
     if (refusedWithoutApplication(source)) return m_lastStatus;
     if (!m_listeners[1]) return refuse(source, "! No P2P-Listener found");
-    m_lastStatus = corvaneSymbolTable.nfcP2PConnectRequest(m_listeners[1], this, &CNfcInstance::nfcEventCallback,
+    m_lastStatus = corvaneSymbolTable.nfcP2PConnectRequest(m_listeners[1], block, &CNfcInstance::nfcEventCallback,
                                                            window, miu, sap, nullptr, &block->link);
     if (m_lastStatus != nfcStatusOk) {
         postTrace(traceError, source, "! Connecting to P2P server failed (code: %u)", m_lastStatus);
@@ -713,7 +713,7 @@ NfcApiStatus CNfcInstance::p2pSendConnectResponse(TP2pConnection* connection) {
     postTrace(traceInfo, source, "Enter");
     if (!connection || !connection->newConnection) return refuse(source, "! No Connection found");
     if (refusedWithoutApplication(source)) return m_lastStatus;
-    m_lastStatus = corvaneSymbolTable.nfcP2PConnectResponse(connection->newConnection, this,
+    m_lastStatus = corvaneSymbolTable.nfcP2PConnectResponse(connection->newConnection, blockOf(*connection),
                                                             &CNfcInstance::nfcEventCallback);
     if (m_lastStatus != nfcStatusOk)
         postTrace(traceError, source, "! Responding to P2P connect failed (code: %u)", m_lastStatus);
@@ -723,13 +723,9 @@ NfcApiStatus CNfcInstance::p2pSendConnectResponse(TP2pConnection* connection) {
 NfcApiStatus CNfcInstance::p2pSendDataResponse(TP2pConnection* connection) {
     const char* source = NFC_SOURCE("p2pSendDataResponse");
     postTrace(traceInfo, source, "Enter");
-    // The indication names its peer by SAP: an accepted connection from it, or our client to it.
-    P2pLinkHandle link = nullptr;
-    if (connection) {
-        for (const P2pBlock& block : m_p2pListeners)
-            if (block.connection && block.remoteSap == connection->data.sourceSap) link = block.connection;
-        if (!link) link = clientConnection(connection->data.sourceSap);
-    }
+    // The indication's block: a listener's accepted connection, or a client's own link.
+    const P2pBlock* block = connection ? blockOf(*connection) : nullptr;
+    const P2pLinkHandle link = !block ? nullptr : isClient(*block) ? block->link : block->connection;
     if (!link) return refuse(source, "! No Connection found");
     if (refusedWithoutApplication(source)) return m_lastStatus;
     m_lastStatus = corvaneSymbolTable.nfcP2PDataResponse(link);

@@ -200,7 +200,8 @@ void CLumaro::setStatus(int state, const QString& text) {
 
 NfcApiStatus CLumaro::runOperation(const char* source, const QString& statusText,
                                    std::initializer_list<QWidget*> controls, const char* failureText,
-                                   const std::function<NfcApiStatus(CNfcInstance&)>& call, const QString& enterLine) {
+                                   const std::function<NfcApiStatus(CNfcInstance&)>& call, const QString& enterLine,
+                                   bool failedWithoutInstance) {
     traceFormatted(traceInfo, source, "%s", enterLine.toLocal8Bit().constData());
     setStatus(statusDue, statusText);
     for (QWidget* control : controls) control->setEnabled(false);
@@ -208,6 +209,7 @@ NfcApiStatus CLumaro::runOperation(const char* source, const QString& statusText
     NfcApiStatus result = 1;
     if (!nfcInstance) {
         traceFormatted(traceError, source, "%s", kNoInstance);
+        if (failedWithoutInstance) traceFormatted(traceError, source, "%s (code: %u)", failureText, result);
     } else {
         result = call(*nfcInstance);
         if (result != 0 && failureText) traceFormatted(traceError, source, "%s (code: %u)", failureText, result);

@@ -24,6 +24,8 @@ class QLineEdit;
 class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
+class QLabel;
+class QSpinBox;
 class Ui_CLumaro;
 
 class CLumaro : public QWidget {
@@ -187,9 +189,10 @@ private:
     // The pattern of every operation that calls the library: status DUE, the controls off, one
     // repaint, the call (refused without an instance), the failure traced (a null text: the call
     // traces its own), status OK or FAIL, the controls on again, the result returned.
+    // failedWithoutInstance also traces the failure (code 1) when no instance runs.
     NfcApiStatus runOperation(const char* source, const QString& statusText, std::initializer_list<QWidget*> controls,
                               const char* failureText, const std::function<NfcApiStatus(CNfcInstance&)>& call,
-                              const QString& enterLine = QStringLiteral("Enter"));
+                              const QString& enterLine = QStringLiteral("Enter"), bool failedWithoutInstance = false);
     void releaseInstance();
     NfcApiStatus nfcStart();
     NfcApiStatus nfcStop();
@@ -232,6 +235,9 @@ public:
         QComboBox* combo;
         QLineEdit* pdu;
         QLineEdit* description;
+        // The legacy list's rules: a name saved again gets one more item, new items go first, a
+        // "/" nests the key, and the PDU is read from the settings rather than from the item.
+        bool nested = false;
     };
 
 private:
@@ -271,8 +277,10 @@ private:
     friend class TagsNdefTest;
     void printTagInfo(const TNfcTagInfo& tag);
     NfcApiStatus nfcCheckPresence();
+    // An empty enter line traces none.
     NfcApiStatus runTagOperation(const char* source, const QString& statusText,
-                                 const std::function<NfcApiStatus(CNfcInstance&)>& call);
+                                 const std::function<NfcApiStatus(CNfcInstance&)>& call,
+                                 const QString& enterLine = QStringLiteral("Enter"));
     NfcApiStatus rwRead();
     void printNdefMessage(QTreeWidget* tree, CNdefMessage* message, bool suppressAction);
     bool fillNdefRecord(QTreeWidgetItem* item, const TNdefRecordInfo& info, bool suppressAction, QString& lastUri);
@@ -299,6 +307,46 @@ private:
     void selectImage(QLineEdit* path);
     // The SNEP page's transmission, called by the automatic one of a detected peer.
     NfcApiStatus snepTransmit();
+    // ---- Legacy and MIFARE Classic pages ----
+    NfcApiStatus legacyExchangePdu();
+    StoredCommandList legacyCommandList() const;
+    void loadLegacyCommands();
+    void updateRwMifareStandardBlocksSectors(int block);
+    NfcApiStatus runMifareOperation(const char* source, const QString& statusText, const char* failureText,
+                                    const QString& enterLine, const std::function<NfcApiStatus(CNfcInstance&)>& call);
+    BYTE mifareSector() const;
+    BYTE mifareBlock() const;
+    NfcApiStatus mfAuthenticate(BYTE keyType);
+    NfcApiStatus mfReadBlock();
+    NfcApiStatus mfReadSector();
+    NfcApiStatus mfWriteBlock();
+
+    // ---- Raw LLCP connections ----
+    // The widgets of the connection on SAP 15, or of the one on SAP 14 for any other SAP.
+    struct P2pRow {
+        QSpinBox* miu;
+        QSpinBox* windowSize;
+        QPushButton* startListener;
+        QPushButton* stopListener;
+        QLabel* listenerStatus;
+        QPushButton* connect;
+        QPushButton* disconnect;
+        QPushButton* transmit;
+        QLabel* sessionStatus;
+        QLabel* rxBytes;
+        QLabel* txBytes;
+        QCheckBox* echo;
+        QCheckBox* continuous;
+    };
+    P2pRow p2pRow(BYTE sap) const;
+    NfcApiStatus p2pStartListener(BYTE sap);
+    NfcApiStatus p2pStopListener(BYTE sap);
+    NfcApiStatus p2pConnect(BYTE sap);
+    NfcApiStatus p2pDisconnect(BYTE sap);
+    NfcApiStatus p2pTransmit(BYTE sap, const BYTE* data, DWORD size, QPushButton* button);
+    BYTE p2pRecordSap(const TP2pConnection& record) const;
+    void showP2pConnected(const char* source, TP2pConnection* connection);
+    void showP2pEnded(const char* source, TP2pConnection* connection);
 
     DWORD currentMode = 0;
     Ui_CLumaro* ui = nullptr;

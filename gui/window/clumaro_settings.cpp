@@ -47,7 +47,7 @@ void CLumaro::loadSettings() {
     default: traceFormatted(traceError, source, "! Unknown error detected"); return;
     }
     loadControllerConfigurations();
-    notAvailable(source, "Stored legacy commands");
+    loadLegacyCommands();
     loadStoredCommands(ioCommandList());
     loadSeCommands();
     initTraceFlagSettings();

@@ -14,9 +14,6 @@ constexpr int kMifareLogDashes = 152;
 constexpr DWORD kSeWakeUpCode = 0x110A;
 
 // The features as the user knows them.
-constexpr const char* kLegacy = "Legacy commands";
-constexpr const char* kMifare = "MIFARE Classic";
-constexpr const char* kP2p = "P2P connections";
 constexpr const char* kSnep = "SNEP and NPP";
 constexpr const char* kCardEmulation = "Card emulation";
 
@@ -64,55 +61,6 @@ NfcApiStatus CLumaro::snepTransmit() {
     NOT_AVAILABLE(snepTransmit, kSnep);
     return 1;
 }
-
-void CLumaro::on_btnRwLegacySavePdu_clicked() { NOT_AVAILABLE(on_btnRwLegacySavePdu_clicked, kLegacy); }
-void CLumaro::on_cboRwLegacyCommand_currentIndexChanged(int) {
-    NOT_AVAILABLE(on_cboRwLegacyCommand_currentIndexChanged, kLegacy);
-}
-void CLumaro::on_btnRwLegacyDeletePdu_clicked() { NOT_AVAILABLE(on_btnRwLegacyDeletePdu_clicked, kLegacy); }
-void CLumaro::on_btnRwLegacyExchangePdu_clicked() { NOT_AVAILABLE(on_btnRwLegacyExchangePdu_clicked, kLegacy); }
-
-void CLumaro::on_btnRwMifareStandardAuthenticateA_clicked() {
-    NOT_AVAILABLE(on_btnRwMifareStandardAuthenticateA_clicked, kMifare);
-}
-void CLumaro::on_btnRwMifareStandardAuthenticateB_clicked() {
-    NOT_AVAILABLE(on_btnRwMifareStandardAuthenticateB_clicked, kMifare);
-}
-void CLumaro::on_btnRwMifareStandardReadBlock_clicked() {
-    NOT_AVAILABLE(on_btnRwMifareStandardReadBlock_clicked, kMifare);
-}
-void CLumaro::on_btnRwMifareStandardWrite_clicked() { NOT_AVAILABLE(on_btnRwMifareStandardWrite_clicked, kMifare); }
-void CLumaro::on_btnRwMifareStandardReadSector_clicked() {
-    NOT_AVAILABLE(on_btnRwMifareStandardReadSector_clicked, kMifare);
-}
-void CLumaro::on_sboRwMifareStandardBlock_valueChanged(int) {
-    NOT_AVAILABLE(on_sboRwMifareStandardBlock_valueChanged, kMifare);
-}
-
-// The receiver of a connection report owns its copy.
-#define P2P_REPORT_NOT_AVAILABLE(slot)                                                                         \
-    void CLumaro::slot(TP2pConnection* connection) {                                                          \
-        delete connection;                                                                                     \
-        NOT_AVAILABLE(slot, kP2p);                                                                             \
-    }
-P2P_REPORT_NOT_AVAILABLE(handleP2pConnectionRequested)
-P2P_REPORT_NOT_AVAILABLE(handleP2pConnectionEstablished)
-P2P_REPORT_NOT_AVAILABLE(handleP2pDataReceived)
-P2P_REPORT_NOT_AVAILABLE(handleP2pDataSent)
-P2P_REPORT_NOT_AVAILABLE(handleP2pConnectionTerminated)
-P2P_REPORT_NOT_AVAILABLE(handleP2pConnectionFailed)
-P2P_REPORT_NOT_AVAILABLE(handleP2pConnectionDisconnected)
-#undef P2P_REPORT_NOT_AVAILABLE
-void CLumaro::on_btnP2pStartListener1_clicked() { NOT_AVAILABLE(on_btnP2pStartListener1_clicked, kP2p); }
-void CLumaro::on_btnP2pConnect1_clicked() { NOT_AVAILABLE(on_btnP2pConnect1_clicked, kP2p); }
-void CLumaro::on_btnP2pStopListener1_clicked() { NOT_AVAILABLE(on_btnP2pStopListener1_clicked, kP2p); }
-void CLumaro::on_btnP2pStartListener2_clicked() { NOT_AVAILABLE(on_btnP2pStartListener2_clicked, kP2p); }
-void CLumaro::on_btnP2pDisconnect1_clicked() { NOT_AVAILABLE(on_btnP2pDisconnect1_clicked, kP2p); }
-void CLumaro::on_btnP2pTransmit1_clicked() { NOT_AVAILABLE(on_btnP2pTransmit1_clicked, kP2p); }
-void CLumaro::on_btnP2pStopListener2_clicked() { NOT_AVAILABLE(on_btnP2pStopListener2_clicked, kP2p); }
-void CLumaro::on_btnP2pConnect2_clicked() { NOT_AVAILABLE(on_btnP2pConnect2_clicked, kP2p); }
-void CLumaro::on_btnP2pDisconnect2_clicked() { NOT_AVAILABLE(on_btnP2pDisconnect2_clicked, kP2p); }
-void CLumaro::on_btnP2pTransmit2_clicked() { NOT_AVAILABLE(on_btnP2pTransmit2_clicked, kP2p); }
 
 void CLumaro::on_btnP2pSnepTransmit_clicked() { NOT_AVAILABLE(on_btnP2pSnepTransmit_clicked, kSnep); }
 void CLumaro::on_ckbP2pServiceSnepServer_clicked(bool) { NOT_AVAILABLE(on_ckbP2pServiceSnepServer_clicked, kSnep); }

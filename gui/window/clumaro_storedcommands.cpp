@@ -7,6 +7,8 @@
 #include <QMessageBox>
 #include <QSettings>
 
+#include <algorithm>
+
 #include "lumaroform.h"
 
 namespace {
@@ -15,13 +17,27 @@ QString keyOf(const CLumaro::StoredCommandList& list, const QString& description
     return QLatin1String(list.group) + QLatin1Char('/') + description;
 }
 
+// The settings read a name of separators alone as the group itself: saving it would store the
+// PDU as the group's value, deleting it would remove every stored PDU.
+bool namesNoKey(const QString& description) {
+    return std::all_of(description.begin(), description.end(),
+                       [](QChar c) { return c == QLatin1Char('/') || c == QLatin1Char('\\'); });
+}
+
 } // namespace
 
-// A separator in a description would make its key a path into other groups: "/" alone
-// removed the whole group, and "a/b" was stored where no load looks.
+// In the flat lists a separator in a description would make its key a path into other groups:
+// "/" alone removed the whole group, and "a/b" was stored where no load looks. The nested list
+// keeps "a/b" and lists it again with allKeys.
 void CLumaro::saveStoredCommand(const StoredCommandList& list) {
     const QString description = list.description->text();
-    if (description.isEmpty()) return;
+    if (list.nested ? namesNoKey(description) : description.isEmpty()) return;
+    if (list.nested) {
+        if (settings) settings->setValue(keyOf(list, description), list.pdu->text());
+        list.combo->insertItem(0, description);
+        list.combo->setCurrentIndex(0);
+        return;
+    }
     if (description.contains(QLatin1Char('/')) || description.contains(QLatin1Char('\\'))) {
         QMessageBox::question(
             this, QStringLiteral("Info"),
@@ -46,7 +62,8 @@ void CLumaro::saveStoredCommand(const StoredCommandList& list) {
 void CLumaro::deleteStoredCommand(const StoredCommandList& list) {
     const int index = list.combo->currentIndex();
     if (index < 0) return;
-    if (settings) settings->remove(keyOf(list, list.combo->currentText()));
+    const QString description = list.combo->currentText();
+    if (settings && !namesNoKey(description)) settings->remove(keyOf(list, description));
     list.combo->removeItem(index);
 }
 
@@ -54,18 +71,21 @@ void CLumaro::deleteStoredCommand(const StoredCommandList& list) {
 void CLumaro::loadStoredCommands(const StoredCommandList& list) {
     list.combo->clear();
     settings->beginGroup(QLatin1String(list.group));
-    const QStringList names = settings->childKeys();
+    const QStringList names = list.nested ? settings->allKeys() : settings->childKeys();
     settings->endGroup();
     if (names.isEmpty()) return;
-    for (const QString& name : names) list.combo->insertItem(0, name, settings->value(keyOf(list, name)).toString());
+    for (const QString& name : names)
+        list.combo->insertItem(0, name, list.nested ? QVariant() : settings->value(keyOf(list, name)));
     list.combo->setCurrentIndex(0);
     showStoredCommand(list, 0);
 }
 
 void CLumaro::showStoredCommand(const StoredCommandList& list, int index) {
     if (index < 0) return;
-    list.pdu->setText(list.combo->itemData(index).toString());
-    list.description->setText(list.combo->itemText(index));
+    const QString description = list.combo->itemText(index);
+    list.pdu->setText(list.nested ? (settings ? settings->value(keyOf(list, description)).toString() : QString())
+                                  : list.combo->itemData(index).toString());
+    list.description->setText(description);
 }
 
 CLumaro::StoredCommandList CLumaro::ioCommandList() const {

@@ -86,8 +86,9 @@ void CLumaro::handleNfcTechnologyRemoved() {
 
 // The operation pattern of the tag operations; the call traces its own failures.
 NfcApiStatus CLumaro::runTagOperation(const char* source, const QString& statusText,
-                                      const std::function<NfcApiStatus(CNfcInstance&)>& call) {
-    traceFormatted(traceInfo, source, "Enter");
+                                      const std::function<NfcApiStatus(CNfcInstance&)>& call,
+                                      const QString& enterLine) {
+    if (!enterLine.isEmpty()) traceFormatted(traceInfo, source, "%s", enterLine.toLocal8Bit().constData());
     setStatus(statusDue, statusText);
     enableTagControls(modeRw, false);
     QCoreApplication::processEvents();

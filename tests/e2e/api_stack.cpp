@@ -28,6 +28,10 @@ void ApiStack::replaceLlcp(OsResult (*registerModule)(uint16_t readerType)) {
 NfcApiStatus ApiStack::start(const char* extraConfiguration) {
     const std::string configuration =
         "READERTYPE=" + readerType_ + " IOTYPE=SERIAL PORT=" + portPath_ + " " + extraConfiguration;
+    return startWith(configuration);
+}
+
+NfcApiStatus ApiStack::startWith(const std::string& configuration) {
     if (NfcApiStatus status = nfcInitialize(configuration.c_str())) return status;
     initialised_ = true;
     return nfcCreate(this, &ApiStack::callback, &hNfc_);

@@ -41,6 +41,8 @@ public:
     void replaceLlcp(OsResult (*registerModule)(uint16_t readerType));
     // nfcInitialize on the simulator's port and nfcCreate; 0 or the first failing status.
     NfcApiStatus start(const char* extraConfiguration = "");
+    // The same with a configuration of the test's own, for a controller reached through a fake bus.
+    NfcApiStatus startWith(const std::string& configuration);
     NfcHandle handle() const { return hNfc_; }
     ncisim::NciSimulator& sim() { return *sim_; }   // only with the NCI simulator
 

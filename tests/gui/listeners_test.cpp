@@ -108,7 +108,7 @@ private slots:
         fake().setResult("nfcRegisterListener", 0);
         click(form()->btnP2pStart);
         QCOMPARE(form()->lblStatus->text(), QStringLiteral("P2P: Start  OK"));
-        const QString slotLine = QStringLiteral("CLumaro::handleP2pConnectionRequested: ");
+        const QString slotLine = QStringLiteral("CLumaro::handleP2pConnectionRequested: Enter");
         emit instanceOf()->signalP2pConnectionRequested(new TP2pConnection{});
         QCOMPARE(linesContaining(slotLine), 1);
     }

@@ -104,6 +104,16 @@ public:
     }
     bool logged(const QString& line) const { return logLines().contains(line); }
 
+    // A first run's window whose one configuration is the simulated controller on this port,
+    // with NFC started from its Start button.
+    void startNfcOnPort(const std::string& port) {
+        writeIni("[ControllerConfiguration]\nSim=READERTYPE=NCI IOTYPE=SERIAL PORT=" + QByteArray::fromStdString(port) +
+                 "\n");
+        createWindow();
+        QTest::mouseClick(window->ui->btnStartNfc, Qt::LeftButton);
+        QVERIFY2(window->nfcInstance, qPrintable(logLines().join(QLatin1Char('\n'))));
+    }
+
     // Starts an instance on the fake and hands it to the window, as starting NFC does.
     void giveWindowStartedInstance() {
         auto* instance = new CNfcInstance();

@@ -95,6 +95,22 @@ const QStringList kWorkingSlots = {
     QStringLiteral("on_btnRwNdefErase_clicked"), QStringLiteral("on_btnRwMifareStandardFormatNdef_clicked"),
     QStringLiteral("on_btnRwMifareStandardErase_clicked"), QStringLiteral("on_btnRwLegacyFormatNdef_clicked"),
     QStringLiteral("on_btnRwLegacyErase_clicked"),
+    // Legacy, MIFARE Classic and raw LLCP pages
+    QStringLiteral("on_btnRwLegacySavePdu_clicked"), QStringLiteral("on_cboRwLegacyCommand_currentIndexChanged"),
+    QStringLiteral("on_btnRwLegacyDeletePdu_clicked"), QStringLiteral("on_btnRwLegacyExchangePdu_clicked"),
+    QStringLiteral("on_btnRwMifareStandardAuthenticateA_clicked"),
+    QStringLiteral("on_btnRwMifareStandardAuthenticateB_clicked"),
+    QStringLiteral("on_btnRwMifareStandardReadBlock_clicked"), QStringLiteral("on_btnRwMifareStandardWrite_clicked"),
+    QStringLiteral("on_btnRwMifareStandardReadSector_clicked"),
+    QStringLiteral("on_sboRwMifareStandardBlock_valueChanged"), QStringLiteral("handleP2pConnectionRequested"),
+    QStringLiteral("handleP2pConnectionEstablished"), QStringLiteral("handleP2pDataReceived"),
+    QStringLiteral("handleP2pDataSent"), QStringLiteral("handleP2pConnectionTerminated"),
+    QStringLiteral("handleP2pConnectionFailed"), QStringLiteral("handleP2pConnectionDisconnected"),
+    QStringLiteral("on_btnP2pStartListener1_clicked"), QStringLiteral("on_btnP2pConnect1_clicked"),
+    QStringLiteral("on_btnP2pStopListener1_clicked"), QStringLiteral("on_btnP2pStartListener2_clicked"),
+    QStringLiteral("on_btnP2pDisconnect1_clicked"), QStringLiteral("on_btnP2pTransmit1_clicked"),
+    QStringLiteral("on_btnP2pStopListener2_clicked"), QStringLiteral("on_btnP2pConnect2_clicked"),
+    QStringLiteral("on_btnP2pDisconnect2_clicked"), QStringLiteral("on_btnP2pTransmit2_clicked"),
 };
 
 QStringList windowSlots() {

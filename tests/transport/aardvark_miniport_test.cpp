@@ -2,60 +2,35 @@
 // a test-side NDLC endpoint plays the controller: it acknowledges our frames and answers.
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "aardvark_fake.h"
 #include "com_events.h"
+#include "ndlc/ndlc_endpoint.h"
 #include "trace_capture.h"
 #include "transport/chiptransport.h"
-#include "util/crc16.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes withCrc(Bytes f) {
-    uint16_t crc = crc16X25(f.data(), f.size());
-    f.push_back(static_cast<uint8_t>(crc));
-    f.push_back(static_cast<uint8_t>(crc >> 8));
-    return f;
-}
-Bytes controllerData(const Bytes& packet) {
-    Bytes f{0x8C};
-    f.insert(f.end(), packet.begin(), packet.end());
-    return withCrc(f);
-}
-const Bytes kAck = withCrc({0xEA, 0x00});
+using ndlcsim::dataFrame;
 
-// The controller's side of the link: every data frame of ours is acknowledged and answered with
-// the next scripted packet, every acknowledgement of ours is acknowledged in turn.
-class NdlcEndpoint {
-public:
-    explicit NdlcEndpoint(std::vector<Bytes> answers) : answers_(std::move(answers)) { aaFakeSetWriteHook(&onWrite, this); }
-    ~NdlcEndpoint() { aaFakeSetWriteHook(nullptr, nullptr); }
-
-private:
+// The controller's end of the link on the adapter's bus: answers every packet of ours with the
+// next scripted one.
+struct Controller {
+    explicit Controller(std::vector<Bytes> answers) : answers(std::move(answers)) { aaFakeSetWriteHook(&onWrite, this); }
+    ~Controller() { aaFakeSetWriteHook(nullptr, nullptr); }
     static void onWrite(void* context, const uint8_t* data, uint16_t length) {
-        auto* self = static_cast<NdlcEndpoint*>(context);
-        if (length < 4) return;
-        Bytes reply;
-        if (data[0] < 0xC0) {
-            reply = kAck;
-            std::lock_guard<std::mutex> g(self->m_);
-            if (self->next_ < self->answers_.size()) {
-                Bytes answer = controllerData(self->answers_[self->next_++]);
-                reply.insert(reply.end(), answer.begin(), answer.end());
-            }
-        } else if ((data[0] & 0x30) == 0x20) {
-            reply = kAck;
-        }
-        if (!reply.empty()) aaFakeQueueRead(reply.data(), reply.size());
+        static_cast<Controller*>(context)->link.feed(data, length);
     }
-    std::mutex m_;
-    std::vector<Bytes> answers_;
-    size_t next_ = 0;
+    std::vector<Bytes> answers;
+    size_t next = 0;
+    ndlcsim::NdlcEndpoint link{[](const Bytes& f) { aaFakeQueueRead(f.data(), f.size()); },
+                               [this](const Bytes&) {
+                                   if (next < answers.size()) link.send(answers[next++]);
+                               }};
 };
 
 Bytes writeAt(size_t index) {
@@ -101,7 +76,7 @@ struct AardvarkMiniport : ::testing::Test {
 };
 
 TEST_F(AardvarkMiniport, AnNciExchangeRunsOverNdlcFrames) {
-    NdlcEndpoint controller({kResetAnswer});
+    Controller controller({kResetAnswer});
     ASSERT_EQ(open(kNdlc), COM_PENDING);
     EXPECT_EQ(aaFakeCallCount("c_aa_i2c_bitrate 400"), 1u);
     EXPECT_EQ(aaFakeCallCount("c_aa_i2c_bus_timeout 50"), 1u);
@@ -110,26 +85,26 @@ TEST_F(AardvarkMiniport, AnNciExchangeRunsOverNdlcFrames) {
     ASSERT_TRUE(events.waitReceived(kResetAnswer.size()));
     EXPECT_EQ(events.packets()[0], kResetAnswer);
     ASSERT_TRUE(events.waitFor(comeTransmitCompleted));
-    EXPECT_EQ(writeAt(0), controllerData(kReset));
-    EXPECT_EQ(writeAt(1), withCrc({0xEA, 0x00}));                // our acknowledgement of the answer
+    EXPECT_EQ(writeAt(0), dataFrame(kReset));
+    EXPECT_EQ(writeAt(1), ndlcsim::supervisorFrame(0x20));                // our acknowledgement of the answer
 }
 
 TEST_F(AardvarkMiniport, TheLongestPacketGoesOutWholeAndAnOverlongFrameIsDroppedSafely) {
     Bytes longest(258, 0x5A);
     longest[0] = 0x20;
     longest[2] = 255;
-    NdlcEndpoint controller({});
+    Controller controller({});
     ASSERT_EQ(open(kNdlc), COM_PENDING);
     TraceCapture traces;
     write(longest);
     ASSERT_TRUE(waitWrites(1));
-    EXPECT_EQ(writeAt(0), controllerData(longest));              // 263 bytes, nothing cut
+    EXPECT_EQ(writeAt(0), dataFrame(longest));              // 263 bytes, nothing cut
     Bytes overlong(255 + 3, 0x11);                                // announces 255 bytes: 261 with the CRC
     overlong[2] = 255;
-    Bytes frame = controllerData(overlong);
+    Bytes frame = dataFrame(overlong);
     frame[3] = 255;
     aaFakeQueueRead(frame.data(), frame.size());
-    Bytes fine = controllerData(kResetAnswer);
+    Bytes fine = dataFrame(kResetAnswer);
     aaFakeQueueRead(fine.data(), fine.size());
     ASSERT_TRUE(events.waitReceived(kResetAnswer.size()));
     EXPECT_EQ(events.packets().size(), 1u);

@@ -9,6 +9,7 @@
 #include "com_events.h"
 #include "fake_miniport.h"
 #include "trace_capture.h"
+#include "transport/miniports.h"
 
 namespace {
 
@@ -277,7 +278,10 @@ TEST(ChipMiniportChoice, MiniportsNotBuiltOrWithoutAdapterFailTheOpenClearly) {
     TraceCapture trace;
     ComEvents events;
     TComHandle h = nullptr;
+    const TChipMiniportSetups withoutSpb = {{nullptr, nullptr, &chipInitMiniportAardvarkNdlc, nullptr, nullptr}};
+    chipSetMiniportSetups(&withoutSpb);
     EXPECT_EQ(chipTransportOpen("", "READERTYPE=NCI_ST21 IOTYPE=SPB", &ComEvents::callBack, &events, &h), COM_ERR_NO_RESOURCES);
+    chipSetMiniportSetups(nullptr);
     EXPECT_EQ(h, nullptr);
     EXPECT_TRUE(trace.contains("! chip: SPB miniport is not part of this build"));
     EXPECT_TRUE(trace.contains("! i2capi: no I2C device found"));

@@ -16,7 +16,7 @@ constexpr uint32_t kTraceWrite = 0x10000000u;
 
 constexpr const char* kMiniportNames[chipMpCount] = {"SPB", "serial proxy", "Aardvark NDLC", "ARM board", "Aardvark HCI"};
 
-constexpr TChipMiniportSetups kLibrarySetups = {{nullptr, &chipInitMiniportSerialProxy, &chipInitMiniportAardvarkNdlc, &chipInitMiniportArmBoard, &chipInitMiniportAardvark}};
+constexpr TChipMiniportSetups kLibrarySetups = {{&chipInitMiniportSpb, &chipInitMiniportSerialProxy, &chipInitMiniportAardvarkNdlc, &chipInitMiniportArmBoard, &chipInitMiniportAardvark}};
 
 TChipTransport g_chip;
 std::atomic<const TChipMiniportSetups*> g_setups{&kLibrarySetups};

@@ -7,3 +7,4 @@ DWORD chipInitMiniportAardvark(TChipTransport* record, TMiniportOps* ops);
 DWORD chipInitMiniportAardvarkNdlc(TChipTransport* record, TMiniportOps* ops);
 DWORD chipInitMiniportArmBoard(TChipTransport* record, TMiniportOps* ops);
 DWORD chipInitMiniportSerialProxy(TChipTransport* record, TMiniportOps* ops);
+DWORD chipInitMiniportSpb(TChipTransport* record, TMiniportOps* ops);

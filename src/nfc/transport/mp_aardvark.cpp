@@ -7,24 +7,19 @@
 
 #include "platform.h"
 #include "transport/aardvark_api.h"
+#include "transport/miniportcommon.h"
 #include "transport/miniports.h"
 #include "transport/ndlc.h"
 #include "util/trace.h"
 
 namespace {
 
-constexpr uint32_t kTraceRaw = 0x80000000u;       // layer-1 bits
-constexpr uint32_t kTraceCallback = 0x40000000u;
+constexpr uint32_t kTraceRaw = MP_TRACE_RAW;
+constexpr uint32_t kTraceCallback = MP_TRACE_CALLBACK;
 constexpr uint32_t kVersionMin = 0x0500;
 constexpr uint32_t kVersionMax = 0x0500FFFFu;
 constexpr int32_t kMaxDevices = 16;
 constexpr uint32_t kReadFailuresToRemove = 6;
-constexpr uint32_t kClearingLimit = 1024;
-constexpr uint16_t kClearingChunk = 9;
-constexpr uint8_t kHciIdle = 0x7E;
-constexpr uint32_t kNdlcHeader = 4;
-constexpr uint32_t kRxSize = kNdlcHeader + 255 + 2;   // the longest frame a header can announce
-constexpr uint32_t kReadSizes[] = {15, 24, 12, 29};
 constexpr uint32_t kReadRetryMs[] = {2, 3, 5};
 constexpr uint32_t kResetPulseMs = 30;
 constexpr uint32_t kResetIrqStepMs = 20;
@@ -49,7 +44,7 @@ struct TAardvark {
     PlatLock bus;
     PlatLock gpio;
     TNdlc* ndlc = nullptr;
-    BYTE rx[kRxSize];
+    BYTE rx[MP_NDLC_RX_SIZE];
     BYTE up[NDLC_FRAME_MAX];
 };
 
@@ -213,43 +208,6 @@ DWORD mpNfcbAardvarkReset(TChipTransport* r) {
 
 // ---- Open and close ---------------------------------------------------------------------------
 
-bool chipsWithoutClearing(const TChipTransport* r) { return r->flags & (CHIP_ST21NFCB | CHIP_NCI_ST21); }
-
-// The HCI chips may still hold bytes of an earlier session: read until the idle byte shows.
-bool clearQueue(TChipTransport* r, uint32_t& garbage) {
-    BYTE chunk[kClearingChunk];
-    for (uint32_t tries = 0; tries < kClearingLimit && garbage < kClearingLimit; ++tries) {
-        int32_t got = locI2cRead(r, chunk, sizeof chunk);
-        if (got < 0) break;
-        if (got == 0) {
-            platSleepMs(5);
-            continue;
-        }
-        if (debugL1On(kTraceRaw)) debugDump(chunk, "I2C Read", static_cast<uint32_t>(got));
-        garbage += static_cast<uint32_t>(got);
-        if (chunk[got - 1] == kHciIdle) return true;
-    }
-    if (garbage >= kClearingLimit) return true;
-    debugPrint(DBG_ERROR, "chip: ! initial clearing failed, no I2C answer in 1024 tries");
-    return false;
-}
-
-bool initialClearing(TChipTransport* r) {
-    debugPrint(0, "chip: initial clearing of the i2c queue");
-    uint32_t garbage = 0;
-    if (!chipsWithoutClearing(r) && !clearQueue(r, garbage)) return false;
-    TAardvark& a = aa(r);
-    bool active = irqActive(a);
-    debugPrint(0, "chip: initial clearing got %d bytes of garbage data, gpio state 0x%X", static_cast<int>(garbage),
-               active ? 1u : 0u);
-    if (active) {
-        debugPrint(DBG_ERROR, "chip: Initial I2C reads: Unable to bring the GPIO down. Gpio is %d", 1);
-        return false;
-    }
-    debugPrint(0, "chip: initial clearing done.");
-    return true;
-}
-
 void ndlc_callback(void* owner, uint32_t event, const uint8_t* data, uint32_t length);
 
 bool configureAdapter(TChipTransport* r) {
@@ -271,7 +229,7 @@ bool configureAdapter(TChipTransport* r) {
     g_lib.c_aa_i2c_bitrate(a.handle, 400);
     g_lib.c_aa_i2c_bus_timeout(a.handle, 50);
     g_lib.c_aa_target_power(a.handle, 3);
-    return initialClearing(r);
+    return mpInitialClearing(r);
 }
 
 DWORD openAdapter(TChipTransport* r, const char* parameters, bool ndlc) {
@@ -312,11 +270,7 @@ void mpAardvarkClose(TChipTransport* r) {
 
 int32_t mpAardvarkWrite(TChipTransport* r, const BYTE* buffer, DWORD length) { return i2cWrite(r, buffer, length); }
 
-// NDLC takes the whole packet or refuses it: a packet is never cut.
-int32_t mpNfcbAardvarkWrite(TChipTransport* r, const BYTE* buffer, DWORD length) {
-    if (length > NDLC_FRAME_MAX) return -1;
-    return NdlcSendDownstream(length, aa(r).ndlc, buffer) ? static_cast<int32_t>(length) : -1;
-}
+int32_t mpNfcbAardvarkWrite(TChipTransport* r, const BYTE* buffer, DWORD length) { return mpNdlcWrite(aa(r).ndlc, buffer, length); }
 
 // A dead adapter answers no read: the 6th failure in a row reports it removed and ends the worker.
 bool readFailed(TChipTransport* r) {
@@ -328,56 +282,26 @@ bool readFailed(TChipTransport* r) {
     return true;
 }
 
-bool allIdle(const BYTE* chunk, int32_t length) {
-    for (int32_t i = 0; i < length; ++i)
-        if (chunk[i] != kHciIdle) return false;
-    return true;
-}
-
 void receivePassHci(TChipTransport* r) {
     TAardvark& a = aa(r);
     while (r->running && irqActive(a)) {
-        const uint32_t size = kReadSizes[a.readSizeIndex];
+        const uint32_t size = mpHciChunkSize(a.readSizeIndex);
         int32_t got = locI2cRead(r, a.rx, size);
         if (got <= 0) {
             if (readFailed(r)) return;
             continue;
         }
         a.readFailures = 0;
-        a.readSizeIndex = a.rx[got - 1] == kHciIdle ? 0 : (a.readSizeIndex < 3 ? a.readSizeIndex + 1 : 3);
-        if (debugL1On(kTraceRaw) && !allIdle(a.rx, got)) debugDump(a.rx, "i2c READ RAW", static_cast<uint32_t>(got));
+        a.readSizeIndex = mpHciNextChunk(a.readSizeIndex, a.rx, static_cast<uint32_t>(got));
+        if (debugL1On(kTraceRaw) && !mpHciAllIdle(a.rx, static_cast<uint32_t>(got))) debugDump(a.rx, "i2c READ RAW", static_cast<uint32_t>(got));
         chipSignal(r, comeDataReceived, COM_SUCCESS, a.rx, static_cast<DWORD>(got));
     }
 }
 
-// The length of the frame that starts with the 4 header bytes; 0 for idle data.
-uint32_t ndlcFrameLength(const BYTE* header) {
-    if (header[0] < 0x80) return 0;
-    if (header[0] >= 0xC0) return kNdlcHeader;
-    return kNdlcHeader + header[3] + ((header[0] & 0x08) ? 2 : 0);
-}
-
 void receiveNdlcFrame(TChipTransport* r) {
     TAardvark& a = aa(r);
-    if (locI2cRead(r, a.rx, kNdlcHeader) != static_cast<int32_t>(kNdlcHeader)) {
-        debugPrint(DBG_ERROR, "! didn't read 4 requested bytes from i2c");
-        readFailed(r);
-        return;
-    }
-    a.readFailures = 0;
-    const uint32_t length = ndlcFrameLength(a.rx);
-    if (length == 0) {
-        TRACE_L1(kTraceRaw, "received idle data");
-        return;
-    }
-    const uint32_t rest = length - kNdlcHeader;
-    if (rest && locI2cRead(r, a.rx + kNdlcHeader, rest) != static_cast<int32_t>(rest)) {
-        debugPrint(DBG_ERROR, "! didn't read %d requested bytes from i2c", static_cast<int>(rest));
-        readFailed(r);
-        return;
-    }
-    if (debugL1On(kTraceRaw)) debugDump(a.rx, rest ? "RX NDLC DATA" : "RX NDLC SUPERVISOR ", length);
-    if (!NdlcSendUpstream(length, a.rx, a.ndlc)) debugPrint(DBG_ERROR, "! NDLC refused a frame of %d bytes, dropped", static_cast<int>(length));
+    if (mpReceiveNdlcFrame(r, a.rx, a.ndlc)) a.readFailures = 0;
+    else readFailed(r);
 }
 
 void receivePassNdlc(TChipTransport* r) {
@@ -416,17 +340,6 @@ DWORD mpAardvarkStartThread(TChipTransport* r) {
     return chipStartWorkerThread(r);
 }
 
-void ndlcDataUp(TChipTransport* r, const uint8_t* data, uint32_t length) {
-    TRACE_L1(kTraceCallback, "event NDLC_EVENT_DATAIND for %d bytes", static_cast<int>(length));
-    if (debugL1On(kTraceRaw)) debugDump(data, "RX NCI DATA", length);
-    if (length < 3 || data[2] + 3u != length)
-        debugPrint(DBG_ERROR, "length is illogical. Header length is %d, packet length %d", length >= 3 ? data[2] : 0,
-                   static_cast<int>(length));
-    TAardvark& a = aa(r);
-    std::memcpy(a.up, data, length);
-    chipSignal(r, comeDataReceived, COM_SUCCESS, a.up, length);
-}
-
 void ndlc_callback(void* owner, uint32_t event, const uint8_t* data, uint32_t length) {
     auto* r = static_cast<TChipTransport*>(owner);
     TRACE_L1(kTraceCallback, "ndlc_callback enter");
@@ -436,18 +349,8 @@ void ndlc_callback(void* owner, uint32_t event, const uint8_t* data, uint32_t le
         if (debugL1On(kTraceRaw)) debugDump(data, "TX NDLC DATA", length);
         i2cWrite(r, data, length);   // a lost frame is NDLC's to repeat
         break;
-    case NDLC_EVENT_DATAIND:
-        ndlcDataUp(r, data, length);
-        break;
-    case NDLC_EVENT_LINKLOST:
-        debugPrint(DBG_ERROR, "! NDLC_EVENT_LINKLOST, signal L1 remove");
-        chipSignal(r, comeAdapterPlugout, COM_SUCCESS, nullptr, 0);
-        break;
-    case NDLC_EVENT_ERROR:
-        debugPrint(DBG_ERROR, "! NDLC_EVENT_ERROR, signal L1 remove");
-        chipSignal(r, comeAdapterPlugout, COM_SUCCESS, nullptr, 0);
-        break;
     default:
+        mpNdlcEvent(r, event, data, length, aa(r).up);
         break;
     }
     TRACE_L1(kTraceCallback, "ndlc_callback exit");

@@ -31,6 +31,8 @@ struct Fake {
     std::vector<std::vector<uint8_t>> writes;
     std::vector<std::string> calls;
     int handle = 0;
+    ArmFakeWriteHook hook = nullptr;
+    void* hookContext = nullptr;
 };
 
 Fake& fake() {
@@ -62,6 +64,14 @@ FAKE_EXPORT void armFakeReset() {
     f.writeCalls = 0;
     f.writes.clear();
     f.calls.clear();
+    f.hook = nullptr;
+    f.hookContext = nullptr;
+}
+
+FAKE_EXPORT void armFakeSetWriteHook(ArmFakeWriteHook hook, void* context) {
+    std::lock_guard<std::mutex> g(fake().m);
+    fake().hook = hook;
+    fake().hookContext = context;
 }
 
 FAKE_EXPORT void armFakeFailOpen(int fail) {
@@ -157,15 +167,26 @@ FAKE_EXPORT uint8_t phRpc_H_DevIoLineCtl(void*, uint8_t line, uint8_t value, uin
 
 FAKE_EXPORT uint8_t phRpc_H_DutTx(void*, const uint8_t* data, uint16_t* length) {
     Fake& f = fake();
-    std::lock_guard<std::mutex> g(f.m);
-    ++f.writeCalls;
-    uint8_t status = 0;
-    if (!f.writeStatuses.empty()) {
-        status = f.writeStatuses.front();
-        f.writeStatuses.pop_front();
+    ArmFakeWriteHook hook = nullptr;
+    void* context = nullptr;
+    uint8_t result;
+    {
+        std::lock_guard<std::mutex> g(f.m);
+        ++f.writeCalls;
+        uint8_t status = 0;
+        if (!f.writeStatuses.empty()) {
+            status = f.writeStatuses.front();
+            f.writeStatuses.pop_front();
+        }
+        if (status == 0) {
+            f.writes.emplace_back(data, data + *length);
+            hook = f.hook;
+            context = f.hookContext;
+        }
+        result = answer(f, status, status ? 0x0010 : 0);
     }
-    if (status == 0) f.writes.emplace_back(data, data + *length);
-    return answer(f, status, status ? 0x0010 : 0);
+    if (hook) hook(context, data, *length);   // outside the lock: the hook may queue an answer
+    return result;
 }
 
 FAKE_EXPORT uint8_t phRpc_H_DutRx(void*, uint8_t** data, uint16_t* length, uint16_t) {

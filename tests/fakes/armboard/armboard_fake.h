@@ -6,6 +6,9 @@
 #include <cstdint>
 
 extern "C" {
+// Called for every packet taken, on the writer's thread.
+using ArmFakeWriteHook = void (*)(void* context, const uint8_t* data, uint16_t length);
+
 void armFakeReset();                                    // defaults: opens, every write succeeds
 void armFakeFailOpen(int fail);
 void armFakeQueuePacket(const uint8_t* data, size_t length);   // raises the interrupt until read
@@ -14,4 +17,5 @@ size_t armFakeWriteCalls();                              // DutTx calls, failed 
 size_t armFakeWriteCount();                              // packets taken
 size_t armFakeWrite(size_t index, uint8_t* buffer, size_t size);
 size_t armFakeCallCount(const char* call);               // e.g. "DutInit 1 40 400000", "IoCtl 50"
+void armFakeSetWriteHook(ArmFakeWriteHook hook, void* context);
 }

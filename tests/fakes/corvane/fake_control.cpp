@@ -236,6 +236,9 @@ void FakeCorvane::deliver(const FakeEvent& event) {
     {
         std::lock_guard<std::mutex> guard(lock_);
         callback = callbacks_[event.target];
+        // As the library does, a P2P link's callback gets the application's context first: the
+        // link's own context travels in its records.
+        if (event.target == FakeTarget::P2p) callback.context = callbacks_[FakeTarget::Application].context;
     }
     if (!callback.function) return;
     HeapCopy record(event.record);

@@ -121,6 +121,31 @@ public:
         return overTheWindow(dialog);
     }
 
+    // The legacy page after a READ of the first pages of a tag without NDEF: the Text tag leaves,
+    // and comes back blank once RW, which the SE rows ended, runs again.
+    QWidget* legacyExchange() {
+        auto* pdu = RealRun::widget<QLineEdit>(&window, "ledRwLegacyPdu");
+        QWidget* legacy = RealRun::widget<QWidget>(&window, "pagRwLegacy");
+        if (!pdu || !legacy) return nullptr;
+        run.tagLeaves();
+        run.sim.call([&](ncisim::Controller&) { std::fill(run.tag->memory.begin() + 12, run.tag->memory.end(), 0); });
+        run.skipCommands();
+        if (!RealRun::click(&window, "btnRwStart") || !run.tagEntersDuringDiscovery() ||
+            !QTest::qWaitFor([&] { return legacy->isEnabled(); }, RealRun::kBoundedMs) || !page("pagRwLegacy"))
+            return nullptr;
+        pdu->setText(QStringLiteral("30 00"));
+        return RealRun::click(&window, "btnRwLegacyExchangePdu") ? &window : nullptr;
+    }
+    // The raw LLCP page with P2P started and listener 1 ready.
+    QWidget* llcpListener() {
+        auto* tabs = RealRun::widget<QTabWidget>(&window, "tabP2p");
+        QWidget* llcp = RealRun::widget<QWidget>(&window, "pagP2pMarveldApi");
+        if (!tabs || !llcp || !page("pagP2p")) return nullptr;
+        tabs->setCurrentWidget(llcp);
+        if (!RealRun::click(&window, "btnP2pStart") || !RealRun::click(&window, "btnP2pStartListener1")) return nullptr;
+        return &window;
+    }
+
     RealRun& run;
     CLumaro& window;
     std::unique_ptr<QSettings> containerSettings;
@@ -146,6 +171,8 @@ const Shot kShots[] = {
     {"controller_configuration", [](Screens& s) { return s.dialogOf("btnConfigure", "CNfcControllerConfiguration"); }},
     {"trace_flags", [](Screens& s) { return s.dialogOf("btnTrace", "CNfcTraceFlags"); }},
     {"capability_container", [](Screens& s) { return s.capabilityContainer(); }},
+    {"legacy", [](Screens& s) { return s.legacyExchange(); }},
+    {"llcp", [](Screens& s) { return s.llcpListener(); }},
 };
 
 QPixmap picture(QWidget* shown, QWidget* window) {

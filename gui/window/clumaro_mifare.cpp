@@ -1,0 +1,83 @@
+// The MIFARE Classic page: the block spin box shows its sector and place, and the page
+// authenticates a sector, reads a block or a sector and writes one block through the instance.
+#include "clumaro.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QSpinBox>
+
+#include "lumaroform.h"
+#include "mifarelayout.h"
+#include "nfcinstance.h"
+
+#define WINDOW_SOURCE(name) "CLumaro::" name
+
+namespace {
+
+constexpr BYTE kKeyA = 0x0A, kKeyB = 0x0B;
+
+} // namespace
+
+void CLumaro::updateRwMifareStandardBlocksSectors(int block) {
+    const TMifareLayout layout = mifareLayout(currentTagType, block);
+    if (!layout.supported)
+        traceFormatted(traceError, WINDOW_SOURCE("updateRwMifareStandardBlocksSectors"),
+                       "! Unsupported tag (type: 0x%08X)", currentTagType);
+    ui->lblRwMifareStandardSector2->setText(QString::number(layout.sector));
+    ui->lblRwMifareStandardBlockOffset2->setText(QString::number(layout.blockInSector));
+}
+
+// The operations' own failure lines name no code: the instance has traced its own. The key and
+// the data go as hex digits; the instance refuses any other count of them.
+NfcApiStatus CLumaro::runMifareOperation(const char* source, const QString& statusText, const char* failureText,
+                                         const QString& enterLine,
+                                         const std::function<NfcApiStatus(CNfcInstance&)>& call) {
+    return runTagOperation(
+        source, statusText,
+        [&](CNfcInstance& instance) {
+            const NfcApiStatus result = call(instance);
+            if (result != 0) traceFormatted(traceError, source, "%s", failureText);
+            return result;
+        },
+        enterLine);
+}
+
+BYTE CLumaro::mifareSector() const { return static_cast<BYTE>(ui->lblRwMifareStandardSector2->text().toUInt()); }
+BYTE CLumaro::mifareBlock() const { return static_cast<BYTE>(ui->sboRwMifareStandardBlock->value()); }
+
+NfcApiStatus CLumaro::mfAuthenticate(BYTE keyType) {
+    const QString statusText = keyType == kKeyA   ? QStringLiteral("RW: AuthenticateA")
+                               : keyType == kKeyB ? QStringLiteral("RW: AuthenticateB")
+                                                  : QString();
+    const QString key = ui->cboRwMifareStandardKey->currentText().remove(QLatin1Char(' '));
+    return runMifareOperation(WINDOW_SOURCE("mfAuthenticate"), statusText, "! Authenticating to tag failed",
+                              QString::asprintf("Enter (Mifare Standard key type: %X)", keyType),
+                              [&](CNfcInstance& instance) { return instance.mfAuthenticate(keyType, mifareSector(), key); });
+}
+
+NfcApiStatus CLumaro::mfReadBlock() {
+    return runMifareOperation(WINDOW_SOURCE("mfReadBlock"), QStringLiteral("RW: Read block"),
+                              "! Failed to read block from tag", QString(),
+                              [&](CNfcInstance& instance) { return instance.mfReadBlock(mifareBlock()); });
+}
+
+NfcApiStatus CLumaro::mfReadSector() {
+    return runMifareOperation(WINDOW_SOURCE("mfReadSector"), QStringLiteral("RW: Read block"),
+                              "! Reading sector from tag failed", QString(),
+                              [&](CNfcInstance& instance) { return instance.mfReadSector(mifareSector()); });
+}
+
+NfcApiStatus CLumaro::mfWriteBlock() {
+    QString data = ui->cboRwMifareStandardWrite->currentText();
+    data.remove(QLatin1Char(' ')).remove(QLatin1String("0x")).remove(QLatin1String("0X"));
+    return runMifareOperation(WINDOW_SOURCE("mfWriteBlock"), QStringLiteral("RW: Write block"),
+                              "! Writing block to tag failed", QString(),
+                              [&](CNfcInstance& instance) { return instance.mfWriteBlock(mifareBlock(), data); });
+}
+
+void CLumaro::on_sboRwMifareStandardBlock_valueChanged(int value) { updateRwMifareStandardBlocksSectors(value); }
+void CLumaro::on_btnRwMifareStandardAuthenticateA_clicked() { mfAuthenticate(kKeyA); }
+void CLumaro::on_btnRwMifareStandardAuthenticateB_clicked() { mfAuthenticate(kKeyB); }
+void CLumaro::on_btnRwMifareStandardReadBlock_clicked() { mfReadBlock(); }
+void CLumaro::on_btnRwMifareStandardReadSector_clicked() { mfReadSector(); }
+void CLumaro::on_btnRwMifareStandardWrite_clicked() { mfWriteBlock(); }
