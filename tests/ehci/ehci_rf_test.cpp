@@ -230,6 +230,16 @@ TEST_P(EhciAuth, AFailedAuthenticationRediscoversTheTag) {
     EXPECT_EQ(e()->authenticatedBlock, 255);
 }
 
+// A one-byte "authentication" names no block: it is an exchange like any other.
+TEST_F(EhciRf, AnAuthenticationWithoutItsBlockIsNotTakenForOne) {
+    auto tag = std::make_shared<simtags::MifareTag>();
+    ASSERT_TRUE(found(tag));
+    transact({0x60});
+    EXPECT_FALSE(cap.contains("Mifare authentication failed"));
+    ASSERT_EQ(answers().size(), 1u);
+    EXPECT_EQ(e()->authBlock, 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Tag, EhciAuth, ::testing::Values(true, false),
                          [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Stays" : "Gone"; });
 
