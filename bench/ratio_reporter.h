@@ -5,6 +5,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -22,6 +23,16 @@ public:
         }
         ConsoleReporter::ReportRuns(runs);
     }
+    // "<what>: public API x ms, floor y ms, ratio z" from the kept times of the two benchmarks,
+    // when both ran (their unit is milliseconds).
+    void printRatio(const std::string& what, const char* floorName, const char* apiName) const {
+        const auto floor = times.find(floorName);
+        const auto api = times.find(apiName);
+        if (floor == times.end() || api == times.end() || floor->second <= 0) return;
+        std::printf("%s: public API %.2f ms, floor %.2f ms, ratio %.2f\n", what.c_str(), api->second, floor->second,
+                    api->second / floor->second);
+    }
+
     std::map<std::string, double> times;
 };
 

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "api_stack.h"
@@ -221,11 +222,7 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchhost::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    const auto floor = reporter.times.find("BM_SnepPutFloor");
-    const auto api = reporter.times.find("BM_SnepPutApi");
-    if (floor != reporter.times.end() && api != reporter.times.end() && floor->second > 0)
-        std::printf("SNEP PUT of %zu bytes: public API %.2f ms, floor %.2f ms, ratio %.2f\n", kMessage, api->second,
-                    floor->second, api->second / floor->second);
+    reporter.printRatio("SNEP PUT of " + std::to_string(kMessage) + " bytes", "BM_SnepPutFloor", "BM_SnepPutApi");
     const size_t fewest = (simpeers::snep::HEADER + kMessage + kMiu - 1) / kMiu;
     const World& w = world();
     std::printf("LLCP PDUs per PUT (MIU %u, peer window %u): library %zu to the peer, %zu back; floor %zu and %zu; "

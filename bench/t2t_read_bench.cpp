@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "api_stack.h"
@@ -144,11 +145,8 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchhost::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    const auto floor = reporter.times.find("BM_T2tReadFloor");
-    const auto api = reporter.times.find("BM_T2tReadApi");
-    if (floor != reporter.times.end() && api != reporter.times.end() && floor->second > 0)
-        std::printf("Type 2 NDEF check and read of %zu bytes: public API %.2f ms, floor %.2f ms, ratio %.2f\n", kMessage,
-                    api->second, floor->second, api->second / floor->second);
+    reporter.printRatio("Type 2 NDEF check and read of " + std::to_string(kMessage) + " bytes", "BM_T2tReadFloor",
+                        "BM_T2tReadApi");
     std::printf("READs per check and read: handler %zu, fewest the layout allows %zu\n", world().handlerReads,
                 fewestReads().size());
     world().stack.reset();

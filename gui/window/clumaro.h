@@ -250,6 +250,8 @@ private:
     void notAvailable(const char* source, const char* feature);
 
     // ---- Secure elements ----
+    NfcApiStatus runSeSlot(const char* source, int slot, const QString& enterLine,
+                           const std::function<NfcApiStatus(QCheckBox&)>& call);
     NfcApiStatus seStart(int slot);
     NfcApiStatus seStop(int slot);
     QString printSecureElement(const TNfcInfoSE& element);

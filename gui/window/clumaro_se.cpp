@@ -58,9 +58,11 @@ void CLumaro::on_ckbSeSlot1_clicked(bool checked) { checked ? seStart(1) : seSto
 void CLumaro::on_ckbSeSlot2_clicked(bool checked) { checked ? seStart(2) : seStop(2); }
 void CLumaro::on_ckbSeSlot3_clicked(bool checked) { checked ? seStart(3) : seStop(3); }
 
-NfcApiStatus CLumaro::seStart(int slot) {
-    const char* source = WINDOW_SOURCE("seStart");
-    traceFormatted(traceInfo, source, "Enter");
+// Both switches share their frame: the slot remembered, the mode box off while the library
+// works, no instance or no box for the slot refused with 1.
+NfcApiStatus CLumaro::runSeSlot(const char* source, int slot, const QString& enterLine,
+                                const std::function<NfcApiStatus(QCheckBox&)>& call) {
+    traceFormatted(traceInfo, source, "%s", enterLine.toLocal8Bit().constData());
     seSlot = static_cast<BYTE>(slot);
     QCheckBox* box = slot >= 0 && slot < CNfcInstance::kSecureElementSlots ? seSlotBox(slot) : nullptr;
     ui->gboSeMode->setEnabled(false);
@@ -68,24 +70,33 @@ NfcApiStatus CLumaro::seStart(int slot) {
     NfcApiStatus result = 1;
     if (!nfcInstance) {
         traceFormatted(traceError, source, "%s", kNoInstance);
-        if (box) box->setChecked(false);
     } else if (!box) {
         traceFormatted(traceError, source, "! Mapping SE slot to UI failed");
     } else {
-        result = nfcInstance->seStart(static_cast<BYTE>(slot));
-        if (result != 0) {
-            traceFormatted(traceError, source, "! Starting SE (slot: %u) failed (code: %u)", slot, result);
-            box->setChecked(false);
-        } else if (seStartedCount == 0 && (result = nfcRegisterListener(modeSe)) != 0) {
-            traceFormatted(traceError, source, "! Registering SE mode for slot %u failed (code: %u)", slot, result);
-            box->setChecked(false);
-        } else {
-            ++seStartedCount;
-        }
+        result = call(*box);
     }
     ui->gboSeMode->setEnabled(true);
     traceFormatted(traceInfo, source, "Exit (status: %u)", result);
     return result;
+}
+
+// Without an instance the box the user just checked is unchecked again.
+NfcApiStatus CLumaro::seStart(int slot) {
+    const char* source = WINDOW_SOURCE("seStart");
+    if (!nfcInstance && slot >= 0 && slot < CNfcInstance::kSecureElementSlots) seSlotBox(slot)->setChecked(false);
+    return runSeSlot(source, slot, QStringLiteral("Enter"), [&](QCheckBox& box) {
+        NfcApiStatus result = nfcInstance->seStart(static_cast<BYTE>(slot));
+        if (result != 0) {
+            traceFormatted(traceError, source, "! Starting SE (slot: %u) failed (code: %u)", slot, result);
+            box.setChecked(false);
+        } else if (seStartedCount == 0 && (result = nfcRegisterListener(modeSe)) != 0) {
+            traceFormatted(traceError, source, "! Registering SE mode for slot %u failed (code: %u)", slot, result);
+            box.setChecked(false);
+        } else {
+            ++seStartedCount;
+        }
+        return result;
+    });
 }
 
 // The count goes down, and the listener with the last SE, only once the library has stopped
@@ -93,34 +104,23 @@ NfcApiStatus CLumaro::seStart(int slot) {
 // not unregister the listener under it.
 NfcApiStatus CLumaro::seStop(int slot) {
     const char* source = WINDOW_SOURCE("seStop");
-    traceFormatted(traceInfo, source, "Enter (activted SE's %d", seStartedCount);
-    seSlot = static_cast<BYTE>(slot);
-    QCheckBox* box = slot >= 0 && slot < CNfcInstance::kSecureElementSlots ? seSlotBox(slot) : nullptr;
-    ui->gboSeMode->setEnabled(false);
-    QCoreApplication::processEvents();
-    NfcApiStatus result = 1;
-    if (!nfcInstance) {
-        traceFormatted(traceError, source, "%s", kNoInstance);
-    } else if (!box) {
-        traceFormatted(traceError, source, "! Mapping SE slot to UI failed");
-    } else {
-        result = nfcInstance->seStop(static_cast<BYTE>(slot));
-        if (result != 0) {
-            traceFormatted(traceError, source, "! Stopping SE (slot: %u) failed (code: %u)", slot, result);
-            box->setChecked(true);
-        } else {
-            box->setChecked(false);
-            if (seStartedCount > 0) --seStartedCount;
-            if (seStartedCount == 0 && (activeModes & modeSe)) {
-                const NfcApiStatus unregistered = nfcUnregisterListener(modeSe);
-                if (unregistered != 0)
-                    traceFormatted(traceError, source, "! Unregistering SE listener failed (code: %u)", unregistered);
-            }
+    const QString enterLine = QString::asprintf("Enter (activted SE's %d", seStartedCount);
+    return runSeSlot(source, slot, enterLine, [&](QCheckBox& checkBox) {
+        const NfcApiStatus stopped = nfcInstance->seStop(static_cast<BYTE>(slot));
+        if (stopped != 0) {
+            traceFormatted(traceError, source, "! Stopping SE (slot: %u) failed (code: %u)", slot, stopped);
+            checkBox.setChecked(true);
+            return stopped;
         }
-    }
-    ui->gboSeMode->setEnabled(true);
-    traceFormatted(traceInfo, source, "Exit (status: %u)", result);
-    return result;
+        checkBox.setChecked(false);
+        if (seStartedCount > 0) --seStartedCount;
+        if (seStartedCount == 0 && (activeModes & modeSe)) {
+            const NfcApiStatus unregistered = nfcUnregisterListener(modeSe);
+            if (unregistered != 0)
+                traceFormatted(traceError, source, "! Unregistering SE listener failed (code: %u)", unregistered);
+        }
+        return stopped;
+    });
 }
 
 // ---- Reports ----

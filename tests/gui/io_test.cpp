@@ -12,16 +12,8 @@ class IoTest : public CLumaroTest {
         form()->ledIoPdu->setText(pdu);
         click(form()->btnIoSavePdu);
     }
-    QStringList comboTexts() const {
-        QStringList texts;
-        for (int i = 0; i < form()->cboIoCommand->count(); ++i) texts << form()->cboIoCommand->itemText(i);
-        return texts;
-    }
-    QStringList storedKeys() const {
-        QSettings stored(iniPath(), QSettings::IniFormat);
-        stored.beginGroup(QStringLiteral("IoCommand"));
-        return stored.childKeys();
-    }
+    QStringList comboTexts() const { return itemsOf(form()->cboIoCommand); }
+    QStringList storedKeys() const { return CLumaroTest::storedKeys("IoCommand"); }
 
 private slots:
     void initTestCase() { startFixture(); }

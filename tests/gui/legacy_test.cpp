@@ -4,12 +4,6 @@
 
 namespace {
 
-QStringList itemsOf(const QComboBox* combo) {
-    QStringList items;
-    for (int i = 0; i < combo->count(); ++i) items << combo->itemText(i);
-    return items;
-}
-
 const QString kSeparator = QString(160, QLatin1Char('-'));
 
 } // namespace

@@ -50,11 +50,7 @@ class SeRealTest : public CLumaroTest {
         QVERIFY(sim->ok());
         // The window readies the controller with the SWP wake-up before it opens an SE.
         sim->onCommand(kSwpWakeUp, [](ncisim::Controller& c, const ncisim::NciMessage&) { c.respond(0x4F08, {0x00}); });
-        writeIni("[ControllerConfiguration]\nSim=READERTYPE=NCI IOTYPE=SERIAL PORT=" +
-                 QByteArray::fromStdString(sim->portPath()) + "\n");
-        createWindow();
-        QTest::mouseClick(form()->btnStartNfc, Qt::LeftButton);
-        QVERIFY2(instanceOf(), qPrintable(logLines().join(QLatin1Char('\n'))));
+        startNfcOnPort(sim->portPath());
     }
     QCheckBox* boxOf(uint8_t id) const {
         for (QCheckBox* box : {form()->ckbSeSlot0, form()->ckbSeSlot1, form()->ckbSeSlot2, form()->ckbSeSlot3})
@@ -119,7 +115,7 @@ private slots:
         QVERIFY(form()->btnSeOpenEse->isEnabled());
 
         // An AID routed to the eSE, powered in state 01, reaches the controller with the next discovery.
-        QCOMPARE(itemsOfTable(), QStringList{QStringLiteral("Listen Mode")});
+        QCOMPARE(itemsOf(form()->cboSeRoutingTableType), QStringList{QStringLiteral("Listen Mode")});
         select(form()->cboSeId, QString::number(kEse));
         select(form()->cboSeRoutingType, QStringLiteral("AID"));
         select(form()->cboSePowerState, QStringLiteral("01"));
@@ -137,16 +133,8 @@ private slots:
 
     void aMakerWithItsOwnPollTableIsOfferedOne() {
         startOn(0x0C);
-        QCOMPARE(itemsOfTable(), (QStringList{QStringLiteral("Listen Mode"), QStringLiteral("Poll Mode")}));
+        QCOMPARE(itemsOf(form()->cboSeRoutingTableType), (QStringList{QStringLiteral("Listen Mode"), QStringLiteral("Poll Mode")}));
         QVERIFY(!form()->btnSeWakeUp->isHidden());
-    }
-
-private:
-    QStringList itemsOfTable() const {
-        QStringList items;
-        for (int i = 0; i < form()->cboSeRoutingTableType->count(); ++i)
-            items << form()->cboSeRoutingTableType->itemText(i);
-        return items;
     }
 };
 

@@ -28,12 +28,6 @@ std::vector<uint8_t> bytesOf(const TNfcRoutingEntry& entry) {
     return std::vector<uint8_t>(bytes, bytes + sizeof entry);
 }
 
-QStringList itemsOf(const QComboBox* combo) {
-    QStringList items;
-    for (int i = 0; i < combo->count(); ++i) items << combo->itemText(i);
-    return items;
-}
-
 } // namespace
 
 class SeTest : public CLumaroTest {
@@ -67,11 +61,6 @@ class SeTest : public CLumaroTest {
         for (const FakeCall& call : callsSinceMark())
             if (call.name == "nfcSecureAddRoutingEntries") calls.push_back(call);
         return calls;
-    }
-    QStringList storedSeKeys() const {
-        QSettings stored(iniPath(), QSettings::IniFormat);
-        stored.beginGroup(QStringLiteral("SeCommand"));
-        return stored.childKeys();
     }
 
 private slots:
@@ -534,11 +523,11 @@ private slots:
         form()->cboSeCommand->setCurrentIndex(0);
         click("on_btnSeDeletePdu_clicked");
         settingsOf()->sync();
-        QCOMPARE(storedSeKeys(), QStringList{"A"});
+        QCOMPARE(storedKeys("SeCommand"), QStringList{"A"});
         form()->cboSeCommand->clear();
         click("on_btnSeDeletePdu_clicked");
         settingsOf()->sync();
-        QCOMPARE(storedSeKeys(), QStringList{"A"});
+        QCOMPARE(storedKeys("SeCommand"), QStringList{"A"});
     }
 
     void storedCommandsLoadInReverseOrder() {

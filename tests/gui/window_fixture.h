@@ -103,6 +103,17 @@ public:
         return cursor.charFormat().background().color();
     }
     bool logged(const QString& line) const { return logLines().contains(line); }
+    // A combo's item texts in their order, and the keys of a group as the settings file holds them.
+    static QStringList itemsOf(const QComboBox* combo) {
+        QStringList items;
+        for (int i = 0; i < combo->count(); ++i) items << combo->itemText(i);
+        return items;
+    }
+    static QStringList storedKeys(const char* group) {
+        QSettings stored(iniPath(), QSettings::IniFormat);
+        stored.beginGroup(QLatin1String(group));
+        return stored.childKeys();
+    }
 
     // A first run's window whose one configuration is the simulated controller on this port,
     // with NFC started from its Start button.
