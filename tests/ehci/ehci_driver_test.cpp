@@ -9,11 +9,8 @@
 #include <vector>
 
 #include "L1/common/nfcll_sehandle.h"
-#include "L1/ehci/ehci.h"
 #include "core/nfcmgr.h"
-#include "driver_harness.h"
-#include "hci/hci_controller.h"
-#include "trace_capture.h"
+#include "ehci_fixture.h"
 
 namespace {
 
@@ -21,55 +18,6 @@ using hcisim::Bytes;
 using hcisim::HciController;
 using hcisim::Type;
 
-constexpr uint16_t kPlain = 0x209;
-
-// Two 32-bit words as the I/O controls of time-outs take them.
-Bytes words(uint32_t a, uint32_t b) {
-    Bytes bytes(8);
-    std::memcpy(bytes.data(), &a, 4);
-    std::memcpy(bytes.data() + 4, &b, 4);
-    return bytes;
-}
-
-class EhciDriver : public ::testing::Test {
-protected:
-    void SetUp() override {
-        h.resetHook([] { ehciResetForTest(); });
-        ASSERT_TRUE(h.build(kPlain, &ehciInit, sizeof(TEhciPart)));
-        ll = h.context();
-        h.setPacketPeer([this](const Bytes& packet) { return sim.feed(packet); });
-    }
-    void activate() { h.toLayer1(nfcllMsgMake<NFCLL_ACT_REQ>(DriverHarness::kManager)); }
-    bool started() {
-        activate();
-        const auto conf = h.upward(NFCLL_ACT_CONF);
-        return conf.size() == 1 && nfcllMsgGet<NFCLL_ACT_CONF>(conf[0]).cause == 0;
-    }
-    std::vector<uint16_t> actCauses() {
-        std::vector<uint16_t> causes;
-        for (const OsMessage& m : h.upward(NFCLL_ACT_CONF)) causes.push_back(nfcllMsgGet<NFCLL_ACT_CONF>(m).cause);
-        return causes;
-    }
-    std::vector<uint16_t> ioCauses() {
-        std::vector<uint16_t> causes;
-        for (const OsMessage& m : h.upward(NFCLL_IOCONTROL_CONF))
-            causes.push_back(nfcllMsgGet<NFCLL_IOCONTROL_CONF>(m).cause);
-        return causes;
-    }
-    void ioControl(uint32_t code, const Bytes& input, uint16_t outputSize = 0) {
-        output.assign(outputSize, 0);
-        h.toLayer1(nfcllMsgMake<NFCLL_IOCONTROL_REQ>(
-            DriverHarness::kManager, {nullptr, input.data(), outputSize ? output.data() : nullptr, code, 0,
-                                      static_cast<uint16_t>(input.size()), outputSize}));
-    }
-    TEhciInstance* e() const { return ehciInstance(); }
-
-    HciController sim;
-    DriverHarness h;
-    TraceCapture cap;
-    TNfcllContext* ll = nullptr;
-    Bytes output;
-};
 
 // ---- The start -------------------------------------------------------------------------------------------
 

@@ -11,6 +11,34 @@ enum : uint8_t { ADM_SESSION_IDENTITY = 0x01, ADM_MAX_PIPE = 0x02, ADM_WHITELIST
 enum : uint8_t { ID_VERSION_SW = 0x01, ID_HCI_VERSION = 0x02, ID_VERSION_HARD = 0x03, ID_VENDOR_NAME = 0x04,
                  ID_MODEL_ID = 0x05, ID_GATES_LIST = 0x06 };
 constexpr uint8_t kFirstDynamicPipe = 0x02;
+constexpr uint8_t kStatusOk = 0x00;        // the RF error indicator that ends an ISO-DEP answer
+constexpr uint8_t kSeveralTargets = 0x03;
+
+// The gate that finds a tag of each technology.
+uint8_t gateFor(simtags::Technology t) {
+    switch (t) {
+    case simtags::Technology::A: return GATE_READER_A;
+    case simtags::Technology::B: return GATE_READER_B;
+    case simtags::Technology::V: return GATE_READER_15693;
+    default: return 0;
+    }
+}
+
+bool isReaderGate(uint8_t gate) { return gate == GATE_READER_A || gate == GATE_READER_B || gate == GATE_READER_15693; }
+
+// The historical bytes of an ATS (without its length byte): what follows T0 and the interface
+// bytes T0 announces; FWI and SFGI are TB's.
+Bytes historicalBytes(const Bytes& ats) {
+    if (ats.empty()) return {};
+    size_t at = 1;
+    for (uint8_t bit : {0x10, 0x20, 0x40}) at += (ats[0] & bit) ? 1 : 0;
+    return at < ats.size() ? Bytes(ats.begin() + static_cast<long>(at), ats.end()) : Bytes{};
+}
+uint8_t fwiSfgi(const Bytes& ats) {
+    if (ats.empty() || !(ats[0] & 0x20)) return 0;
+    const size_t at = (ats[0] & 0x10) ? 2 : 1;
+    return at < ats.size() ? ats[at] : 0;
+}
 constexpr uint8_t kLastDynamicPipe = 0x6F;
 
 }  // namespace
@@ -24,6 +52,17 @@ Personality Personality::plain() {
     p.vendor = "Simulated HCI";
     p.modelId = 0x42;
     p.hostList = {HOST_CONTROLLER, HOST_TERMINAL};
+    return p;
+}
+
+Personality Personality::demo() {
+    Personality p = plain();
+    p.name = "demo";
+    p.gates = {GATE_LOOPBACK, GATE_IDENTITY, GATE_READER_A, GATE_READER_B, GATE_READER_15693, GATE_POLLING_LOOP};
+    p.statusByteAfter = {simtags::Protocol::IsoDep, simtags::Protocol::T5T};
+    p.vicinityExchange = 0x11;
+    p.pollingLoop = true;
+    p.silentAsOkOne = true;
     return p;
 }
 
@@ -108,6 +147,7 @@ std::vector<Bytes> HciController::handle(const Message& m) {
     if (m.type == Type::event) {
         if (pipe.open && pipe.gate == GATE_LOOPBACK && m.instruction == EVT_POST_DATA)
             return out(Message{m.pipe, Type::event, EVT_POST_DATA, m.data});
+        if (pipe.open && isReaderGate(pipe.gate)) return readerEvent(m, pipe.gate);
         return {};
     }
     if (std::optional<uint8_t> code = faultFor(m, pipe.gate)) return out(answer(m, *code));
@@ -121,6 +161,9 @@ std::vector<Bytes> HciController::handle(const Message& m) {
         return out(answer(m, ANY_OK));
     }
     if (pipe.gate == GATE_ADMIN) return out(admin(m));
+    const uint8_t exchangeCommand = pipe.gate == GATE_READER_15693 ? personality_.vicinityExchange : WR_XCHG_DATA;
+    if (isReaderGate(pipe.gate) && m.instruction == exchangeCommand) return out(exchange(m));
+    if (pipe.gate == GATE_POLLING_LOOP && personality_.pollingLoop) return pollingLoop(m);
     if (m.instruction == ANY_GET_PARAMETER || m.instruction == ANY_SET_PARAMETER)
         return out(registry(registries_[pipe.gate], m, pipe.gate != GATE_IDENTITY));
     return out(answer(m, ANY_E_CMD_NOT_SUPPORTED));
@@ -191,6 +234,117 @@ std::vector<Bytes> HciController::notifyPipeCreated(uint8_t sourceHost, uint8_t 
     pipes_[id] = Pipe{destGate, sourceHost, false};
     return out(Message{PIPE_ADMIN, Type::command, ADM_NOTIFY_PIPE_CREATED,
                        {sourceHost, sourceGate, HOST_TERMINAL, destGate, id}});
+}
+
+// ---- RF ---------------------------------------------------------------------------------------------------
+std::vector<Bytes> HciController::enter(std::shared_ptr<simtags::Tag> tag, bool several) {
+    std::lock_guard<std::mutex> lock(m_);
+    tag_ = std::move(tag);
+    several_ = several;
+    fillRegistries();
+    return discover();
+}
+
+void HciController::leave() {
+    std::lock_guard<std::mutex> lock(m_);
+    tag_.reset();
+}
+
+void HciController::withTag(const std::function<void(simtags::Tag&)>& fn) {
+    std::lock_guard<std::mutex> lock(m_);
+    if (tag_) fn(*tag_);
+}
+
+bool HciController::polling() const {
+    std::lock_guard<std::mutex> lock(m_);
+    return polling_;
+}
+
+std::optional<uint8_t> HciController::openPipeTo(uint8_t gate) const {
+    for (const auto& [id, pipe] : pipes_)
+        if (id >= kFirstDynamicPipe && pipe.gate == gate && pipe.open) return id;
+    return std::nullopt;
+}
+
+// The registries of the gate that finds the tag, as the standard numbers them.
+void HciController::fillRegistries() {
+    const simtags::Tag& t = *tag_;
+    switch (t.technology) {
+    case simtags::Technology::A: {
+        Registry& r = registries_[GATE_READER_A];
+        r[0x01] = {0x00};
+        r[0x02] = t.a.nfcid1;
+        r[0x03] = {t.a.selRes.value_or(0)};
+        r[0x04] = {t.a.sensRes[0], t.a.sensRes[1]};
+        r[0x05] = historicalBytes(t.ats);
+        r[0x06] = {fwiSfgi(t.ats)};
+        break;
+    }
+    case simtags::Technology::B: {
+        Registry& r = registries_[GATE_READER_B];
+        const Bytes& s = t.b.sensbRes;
+        r[0x03] = Bytes(s.begin(), s.begin() + static_cast<long>(std::min<size_t>(4, s.size())));
+        r[0x04] = s.size() >= 8 ? Bytes(s.begin() + 4, s.begin() + 8) : Bytes{};
+        r[0x02] = {s.size() > 4 ? s[4] : uint8_t{0}};
+        r[0x05] = t.attribRes.size() > 1 ? Bytes(t.attribRes.begin() + 1, t.attribRes.end()) : Bytes{};
+        break;
+    }
+    case simtags::Technology::V: {
+        // Flags, DSFID, then the UID as it travels: least significant byte first.
+        Bytes inventory = {t.v.responseFlags, t.v.dsfid};
+        inventory.insert(inventory.end(), t.v.uid.rbegin(), t.v.uid.rend());
+        registries_[GATE_READER_15693][0x01] = inventory;
+        registries_[GATE_READER_15693][0x02] = {0x00};
+        break;
+    }
+    default: break;
+    }
+}
+
+// While polling, a tag in the field is reported on the pipe of its technology's gate, once.
+std::vector<Bytes> HciController::discover() {
+    if (!polling_ || !tag_ || tag_->removed()) return {};
+    const std::optional<uint8_t> pipe = openPipeTo(gateFor(tag_->technology));
+    if (!pipe) return {};
+    polling_ = false;
+    tag_->reset();
+    return out(Message{*pipe, Type::event, EVT_TARGET_DISCOVERED, {several_ ? kSeveralTargets : uint8_t{0}}});
+}
+
+std::vector<Bytes> HciController::readerEvent(const Message& m, uint8_t) {
+    if (m.instruction == EVT_READER_REQUESTED) {
+        polling_ = true;
+        return discover();
+    }
+    if (m.instruction == EVT_END_OPERATION) {
+        polling_ = false;
+        if (tag_) tag_->reset();
+    }
+    return {};
+}
+
+Message HciController::silence(const Message& m) {
+    return personality_.silentAsOkOne ? answer(m, ANY_OK, {0x01}) : answer(m, ANY_E_TIMEOUT);
+}
+
+// WR_XCHG_DATA: the first byte is the host's time-out; a silent or absent tag is a time-out.
+Message HciController::exchange(const Message& m) {
+    if (m.data.empty()) return answer(m, ANY_E_CMD_PAR_UNKNOWN);
+    if (!tag_ || tag_->removed()) return silence(m);
+    std::optional<Bytes> reply = tag_->exchange(Bytes(m.data.begin() + 1, m.data.end()));
+    if (!reply) return silence(m);
+    const std::vector<simtags::Protocol>& after = personality_.statusByteAfter;
+    if (std::find(after.begin(), after.end(), tag_->protocol) != after.end()) reply->push_back(kStatusOk);
+    return answer(m, ANY_OK, *reply);
+}
+
+// The polling loop's phases: a nonzero set (the reset bit aside) starts the wheel, 0 stops it.
+std::vector<Bytes> HciController::pollingLoop(const Message& m) {
+    std::vector<Bytes> packets = out(registry(registries_[GATE_POLLING_LOOP], m, true));
+    if (m.instruction != ANY_SET_PARAMETER || m.data.size() < 2 || m.data[0] != POLLING_PHASES) return packets;
+    polling_ = (m.data[1] & 0x0F) != 0;
+    for (Bytes& p : discover()) packets.push_back(std::move(p));
+    return packets;
 }
 
 std::vector<Logged> HciController::log() const {

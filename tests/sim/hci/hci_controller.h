@@ -1,19 +1,23 @@
 // A simulated ETSI HCI host controller (ETSI TS 102 622) as seen from the terminal host: the
 // administration gate with its registry (session identity, white list, host list) and the pipe
-// registry it keeps, the identity-management gate, the loopback gate, and the RF gates of a
-// personality that only hold their registries for now. It speaks HCP packets: feed() takes one
+// registry it keeps, the identity-management gate, the loopback gate, and the reader RF gates
+// (ISO 14443 A and B, ISO 15693) that poll for a tag model of tests/sim/tags while the host has
+// asked for readers, fill their registries from it once it is found and carry WR_XCHG_DATA to it. It speaks HCP packets: feed() takes one
 // from the host and returns what the controller answers. Faults: any answer code for the next
 // matching command, silence, packets on pipes that do not exist, packets of one byte.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "hci/hcp_codec.h"
+#include "tags/tag.h"
 
 namespace hcisim {
 
@@ -39,6 +43,20 @@ enum : uint8_t {
     ANY_E_REG_ACCESS_DENIED = 0x0A,
 };
 
+// The reader RF gates and their events and command.
+enum : uint8_t {
+    GATE_READER_B = 0x11,
+    GATE_READER_15693 = 0x12,
+    GATE_READER_A = 0x13,
+    GATE_POLLING_LOOP = 0x94,
+    POLLING_PHASES = 0x06,
+    EVT_READER_REQUESTED = 0x10,
+    EVT_END_OPERATION = 0x11,
+    EVT_TARGET_DISCOVERED = 0x10,
+    WR_XCHG_DATA = 0x10,
+    ANY_E_TIMEOUT = 0x09,
+};
+
 enum : uint8_t { GATE_ADMIN = 0x00, GATE_LOOPBACK = 0x04, GATE_IDENTITY = 0x05, PIPE_LINK = 0x00, PIPE_ADMIN = 0x01 };
 enum : uint8_t { HOST_CONTROLLER = 0x00, HOST_TERMINAL = 0x01, HOST_UICC = 0x02 };
 
@@ -50,7 +68,16 @@ struct Personality {
     uint8_t modelId = 0;
     uint8_t hciVersion = 1;
     Bytes hostList;
+    // The exchanges whose answers end in the RF status byte, and the command that exchanges
+    // with an ISO 15693 tag.
+    std::vector<simtags::Protocol> statusByteAfter = {simtags::Protocol::IsoDep};
+    uint8_t vicinityExchange = 0x10;
+    // The demo board: a polling-loop gate whose phases registry runs the wheel, and a silent tag
+    // answered as OK with the single byte 0x01.
+    bool pollingLoop = false;
+    bool silentAsOkOne = false;
     static Personality plain();
+    static Personality demo();
 };
 
 // A message the controller took, with the gate its pipe leads to.
@@ -87,6 +114,14 @@ public:
     std::vector<Bytes> hotPlug();
     std::vector<Bytes> notifyPipeCreated(uint8_t sourceHost, uint8_t sourceGate, uint8_t destGate);
 
+    // The RF field: a tag enters (found at once while the host polls) or leaves; `several`
+    // reports more than one target in the field.
+    std::vector<Bytes> enter(std::shared_ptr<simtags::Tag> tag, bool several = false);
+    void leave();
+    // Runs fn on the tag under the controller's lock (the tag is used by its thread only).
+    void withTag(const std::function<void(simtags::Tag&)>& fn);
+    bool polling() const;
+
     // What the controller saw and holds.
     std::vector<Logged> log() const;
     std::vector<Message> answersFromHost() const;   // responses the host sent
@@ -113,6 +148,13 @@ private:
     Message registry(Registry& r, const Message& m, bool writable);
     std::vector<Bytes> out(const Message& m) const;
     uint8_t allocatePipe() const;
+    std::vector<Bytes> readerEvent(const Message& m, uint8_t gate);
+    Message exchange(const Message& m);
+    Message silence(const Message& m);
+    std::vector<Bytes> pollingLoop(const Message& m);
+    std::vector<Bytes> discover();
+    void fillRegistries();
+    std::optional<uint8_t> openPipeTo(uint8_t gate) const;
 
     mutable std::mutex m_;
     Personality personality_;
@@ -124,6 +166,9 @@ private:
     bool mute_ = false;
     std::vector<Logged> log_;
     std::vector<Message> hostAnswers_;
+    std::shared_ptr<simtags::Tag> tag_;
+    bool several_ = false;
+    bool polling_ = false;
 };
 
 }  // namespace hcisim

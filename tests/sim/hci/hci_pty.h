@@ -25,6 +25,7 @@ public:
     shdlcsim::ShdlcEndpoint& link() { return link_; }
     // Packets the controller sends on its own.
     void push(const std::vector<Bytes>& packets);
+    void enter(std::shared_ptr<simtags::Tag> tag, bool several = false) { push(controller_.enter(std::move(tag), several)); }
 
 private:
     PtyPair pty_;

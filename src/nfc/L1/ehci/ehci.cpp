@@ -91,13 +91,15 @@ void ehciHandlePhResetRequest(TNfcllContext* ll) {
 
 void ehciHandleCheckReq(TNfcllContext* ll, const uint8_t* data, uint16_t length) {
     TEhciInstance* e = ehciPart(ll)->instance;
-    if (e && e->hooks.checkRequest) e->hooks.checkRequest(e, data, length);
-    else nfcllSendUsTransactionResult(ll, NFCLL_CAUSE_WRONG_STATE);
+    // A check that cannot go out is answered at once: the requester would wait for ever.
+    if (!e || !e->hooks.checkRequest || e->hooks.checkRequest(e, data, length) < 0)
+        nfcllSendUsTransactionResult(ll, NFCLL_CAUSE_WRONG_STATE);
 }
 
 // ---- Chip switch -----------------------------------------------------------------------------------
 void chipSwitch(TEhciInstance* e, uint16_t readerType) {
     switch (readerType) {
+    case 0x208: e->hooks.preInit = &ehciDemoPreInit; return;
     case 0x209:
     case 0x20A: break;
     default: TRACE(kErr, "ehci: ! Unknown CHIP type 0x%X found", static_cast<unsigned>(readerType)); break;
@@ -220,6 +222,11 @@ uint32_t ehciCallBack(void* userData, uint32_t event, void* p, uint32_t len, uin
         nfcllSendUsIoControlConf(ll, causeAt(extra), static_cast<const uint8_t*>(p), static_cast<uint16_t>(len));
         break;
     case EV_EHCI_HM_INTERVAL: hmInterval(ll, p); break;
+    case EV_EHCI_FIELD: nfcllReportRfField(ll, len != 0); break;
+    case EV_EHCI_SE_TRANSACTION:
+        nfcllSendUsSeInd(ll, TNfcllSeInd{NFCLL_SE_TRANSACTION, static_cast<NfcSecureHandle>(extra), 0,
+                                         static_cast<const TNfcTransaction*>(p)});
+        break;
     default: TRACE(kErr, "! ehciCallBack, unsupported event 0x%X", static_cast<unsigned>(event)); break;
     }
     return 0;
@@ -234,6 +241,8 @@ int32_t ehciInit(TNfcllContext* ll) {
     TNfcllMiniport& mp = ll->miniport;
     mp.initializationStep = &ehciInitializationStep;
     mp.dataIndication = &ehciHandleDataIndication;
+    mp.listenRequest = &ehciHandleListenReq;
+    mp.transactionRequest = &ehciHandleTransactionReq;
     mp.ioControlRequest = &ehciHandleIoControlReq;
     mp.selectRequest = &ehciSelectRequest;
     mp.timerExpired = &ehciHandleTimerExpired;

@@ -14,7 +14,8 @@ constexpr uint32_t EHCI_GATES_MAX = 20;
 constexpr uint32_t EHCI_RX_SIZE = 262;
 constexpr uint32_t EHCI_PACKET_MAX = 28;          // one HCP packet on the link
 constexpr uint32_t EHCI_PACKET_BUFFER = 32;
-constexpr uint32_t EHCI_DEFERRED_MAX = 4;          // host commands waiting for their ANY_OK
+constexpr uint32_t EHCI_DEFERRED_MAX = 4;
+constexpr uint32_t EHCI_TRANSACTIONS = 4;        // SE transaction records, each kept until the next round          // host commands waiting for their ANY_OK
 constexpr uint8_t EHCI_TIMER_BASE = 7;             // driver timer n is layer-1 timer n + 7
 constexpr uint8_t EHCI_TIMER_HEALTH = 6;           // layer 1's health-monitor timer
 constexpr uint32_t EHCI_COMMAND_WATCH_MS = 1500;
@@ -67,9 +68,12 @@ enum : uint32_t {
     EHCI_P_CARD = 0x200,
     EHCI_P_RAW = 0x400,
     EHCI_P_SECURE = 0x800,
+    EHCI_P_AUTH = 0x1000,               // a MIFARE authentication is on its way
+    EHCI_P_MIFARE_READ = 0x8000,
     EHCI_P_OPENED = 0x10000,
     EHCI_P_CLOSE_ON_STOP = 0x40000,
     EHCI_P_CLOSE_ON_STOP2 = 0x80000,
+    EHCI_P_CARD_ACTIVE = 0x100000,
 };
 
 // Instructions and message types of HCP.
@@ -82,6 +86,7 @@ enum : uint8_t {
     EHCI_WR_XCHG_DATA = 0x10,
     EHCI_ADM_DELETE_PIPE = 0x11,
     EHCI_ADM_CLEAR_ALL_PIPE = 0x14,
+    EHCI_EVT_TARGET_DISCOVERED = 0x10,
     EHCI_EVT_HOT_PLUG = 0x03,
     EHCI_EVT_POST_DATA = 0x02,
     EHCI_EVT_READER_REQUESTED = 0x10,
@@ -121,7 +126,7 @@ enum EhciCallBackEvent : uint32_t {
     EV_EHCI_IDENTIFIER = 22,
     EV_EHCI_LLCP_TRIGGER = 23,
     EV_EHCI_IO_ANSWER = 24,
-    EV_EHCI_HEALTH_MONITOR = 25,
+    EV_EHCI_FIELD = 25,
     EV_EHCI_HM_INTERVAL = 26,
 };
 
@@ -139,6 +144,7 @@ struct TEhciPipe {
     uint8_t* rxBuffer;
     uint32_t rxLength;
     uint32_t rxSize;
+    uint32_t rxCode;             // of the first packet of the message being joined
     uint8_t lastHeader;
     uint8_t retries;
     uint16_t txPending;
@@ -284,6 +290,9 @@ struct TEhciInstance {
     uint32_t gatherLength;
     uint32_t gatherCode;
     bool gathering;
+    TEhciPipe* deleting;                // the pipe whose ADM_DELETE_PIPE is answered next
+    TNfcTransaction transactions[EHCI_TRANSACTIONS];
+    uint8_t nextTransaction;
     uint32_t startTick;                 // ms, when the initialisation began
     uint32_t sentTick;                  // ms, when the last packet left
 };
@@ -333,6 +342,12 @@ void ehciClearAllPipes(TEhciInstance* e);
 int32_t ehciGetParam(TEhciPipe* pipe, uint8_t index, uint32_t nextState);
 int32_t ehciSetParam(TEhciPipe* pipe, uint8_t index, const uint8_t* data, uint32_t length, uint32_t nextState);
 int32_t ehciSendAnyOk(TEhciPipe* pipe);
+int32_t ehciSendAdmin(TEhciInstance* e, uint8_t instruction, const uint8_t* data, uint32_t length, uint32_t nextState);
+void ehciClosePipe(TEhciPipe* pipe);
+// An event with no data; no answer is awaited.
+int32_t ehciSendEvent(TEhciPipe* pipe, uint8_t event, uint32_t nextState);
+// EVT_END_OPERATION; a continuation runs at its TX completion.
+int32_t ehciEndOperation(TEhciPipe* pipe, void (*continuation)(TEhciPipe* pipe));
 void ehciAdminEvent(TEhciPipe* admin, uint8_t event, const uint8_t* data, uint32_t length);
 void etsiHciSendFrame(uint8_t* packet, TEhciPipe* pipe, uint32_t length);
 // Cuts the message into packets; the message is copied, so the caller's bytes may go.
@@ -351,9 +366,27 @@ bool ehciReassemble(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint3
 // The Admin answers to pipe creations and the variant's own steps.
 void ehciCreatedResponse(TEhciPipe* admin, const uint8_t* data, uint32_t length, uint32_t code);
 void ehciCreateNextReader(TEhciInstance* e);
+// The first pipe, in the passes' bit order, that serves a bit of the mask; null when none does.
+TEhciPipe* ehciNextPipe(TEhciInstance* e, uint32_t mask);
 void ehciCreateByGate(TEhciPipe* pipe);      // create operation: ADM_CREATE_PIPE to the pipe's gate
 void ehciResponseStub(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code);
 void ehciEventStub(TEhciPipe* pipe, uint8_t event, const uint8_t* data, uint32_t length);
+
+// A variant's pipe by record: its name, gate, creation step and listen bit; `always` bits are
+// supported whatever the gate list says.
+struct TEhciVariantPipe {
+    TEhciPipe* TEhciPipeNames::*pipe;
+    const char* name;
+    uint8_t gate;
+    uint8_t adminState;
+    uint32_t mask;
+    uint32_t flags;
+    bool always;
+};
+// Fills the records from firstRecord on, one per row, with the reader or card operations.
+void ehciVariantPipes(TEhciInstance* e, const TEhciVariantPipe* rows, uint32_t count, uint32_t firstRecord);
+// The listen bits of the rows whose gates the list names.
+uint32_t ehciVariantMask(const TEhciVariantPipe* rows, uint32_t count, const uint8_t* gates, uint32_t gateCount);
 
 // ---- I/O control and timers (ehci_io.cpp) --------------------------------------------------------------
 void ehciHandleIoControlReq(TNfcllContext* ll, uint32_t code, void* handle, uint32_t timeout, const uint8_t* input,
@@ -375,6 +408,39 @@ TNfcInfoSE* ehciSeAppend(TEhciInstance* e, uint32_t index, uint16_t caps, uint32
 NfcSecureHandle ehciSeHandleById(const TEhciInstance* e, uint8_t id);   // 0 when no listed record has it
 TNfcInfoSE* ehciSeByHandle(TEhciInstance* e, NfcSecureHandle handle);
 
+// ---- Reader operations and the listen cycle (ehci_rf.cpp) ----------------------------------------------
+void ehciHandleListenReq(TNfcllContext* ll, uint32_t mask, const TNfcListenParam* params);
+void ehciHandleTransactionReq(TNfcllContext* ll, const uint8_t* data, uint16_t length, uint32_t timeout);
+int32_t etsiHciStartListen(uint32_t mask, TEhciInstance* e, const TNfcListenParam* params);
+int32_t etsiHciCancelListen(TEhciInstance* e);
+// -1 when nothing could be sent: layer 1 then fails the transaction.
+int32_t etsiHciTransceive(uint32_t timeout, TEhciInstance* e, const uint8_t* data, uint32_t length);
+int32_t ehciTransactionRequest(TEhciInstance* e, const uint8_t* data, uint32_t length);
+uint32_t ehciTypeAIdentify(uint16_t atqa, uint8_t sak, uint32_t uidLength);
+// Gives a reader pipe its response, event, open and stop operations.
+void ehciRfInstall(TEhciPipe* pipe);
+// The target on the pipe is ready: its record goes up and the pipe waits for exchanges.
+void ehciTargetReady(TEhciInstance* e, TEhciPipe* pipe, uint32_t type);
+void ehciStartNextReader(TEhciInstance* e);
+void ehciStopNextReader(TEhciInstance* e);
+void ehciOpenRFPipeCompleted(TEhciPipe* pipe);
+void ehciStopPipe(TEhciPipe* pipe);
+void ehciStartPolling(TEhciInstance* e);
+void ehciStopPolling(TEhciInstance* e);
+void ehciHandleRelisten(TEhciInstance* e);
+
+// ---- Card emulation and connectivity (ehci_card.cpp) ------------------------------------------------
+void ehciCardInstall(TEhciPipe* pipe);
+void ehciConnectivityInstall(TEhciPipe* pipe);
+// The Admin answer to a card pipe's deletion: the pipe has no id any more and the stop goes on.
+void ehciPipeDeleted(TEhciInstance* e);
+
 // ---- Plain variant (ehci_plain.cpp) --------------------------------------------------------------------
 void ehciPlainPreInit(TEhciInstance* e);
 uint32_t ehciPlainSupportedMask(const uint8_t* gates, uint32_t count);
+
+// ---- Demo board (ehci_demo.cpp) --------------------------------------------------------------------
+void ehciDemoPreInit(TEhciInstance* e);
+uint32_t ehciDemoSupportedMask(const uint8_t* gates, uint32_t count);
+// The ISO 15693 reader's exchange: the board's own command, then the time-out byte.
+uint32_t ehciDemoVicinityHeader(TEhciPipe* pipe, uint8_t* packet);

@@ -53,7 +53,7 @@ constexpr PassRow kPassOrder[] = {
 // Admin steps of the pipe creations that the frame knows.
 enum : uint32_t {
     kAdmReaderA = 20, kAdmReaderB = 21, kAdmCardFirst = 24, kAdmCardLast = 27, kAdmFelica = 53, kAdmIso15693 = 170,
-    kAdmHostList = 194,
+    kAdmHostList = 194, kAdmPipeDeleted = 160,
 };
 
 uint32_t now() { return platTickMs(); }
@@ -222,6 +222,38 @@ int32_t ehciSetParam(TEhciPipe* pipe, uint8_t index, const uint8_t* data, uint32
     body[0] = index;
     std::memcpy(body + 1, data, length);
     return sendOne(pipe, EHCI_ANY_SET_PARAMETER, body, length + 1, nextState, Kind::command);
+}
+
+void ehciClosePipe(TEhciPipe* pipe) {
+    TRACE(kTrc, "ehci: close pipe 0x%X <%s>, state %d", static_cast<unsigned>(pipe->id), pipe->name,
+          static_cast<int>(pipe->state));
+    pipe->flags &= ~EHCI_P_OPEN;
+    sendOne(pipe, EHCI_ANY_CLOSE_PIPE, nullptr, 0, 12, Kind::command);
+}
+
+int32_t ehciSendEvent(TEhciPipe* pipe, uint8_t event, uint32_t nextState) {
+    if (sendOne(pipe, static_cast<uint8_t>(EHCI_TYPE_EVENT | event), nullptr, 0, 0, Kind::answer) < 0) return -1;
+    pipe->state = nextState;
+    return 0;
+}
+
+int32_t ehciEndOperation(TEhciPipe* pipe, void (*continuation)(TEhciPipe* pipe)) {
+    TRACE(kTrc, "ehci: EHCI_EVENT_END_OF_OPERATION pipe 0x%X <%s>", static_cast<unsigned>(pipe->id), pipe->name);
+    TEhciInstance* e = pipe->owner;
+    int32_t slot = -1;
+    uint8_t* packet = takePacket(e, 2, continuation != nullptr, slot);
+    if (!packet) return -1;
+    packet[0] = static_cast<uint8_t>(EHCI_CB | pipe->id);
+    packet[1] = static_cast<uint8_t>(EHCI_TYPE_EVENT | EHCI_EVT_END_OPERATION);
+    // The continuation runs once the packet is on its way; no answer is awaited.
+    if (slot >= 0) e->slots[slot] = TEhciTxSlot{pipe, 1, 0, continuation};
+    e->flags &= ~EHCI_F_WAITING;
+    etsiHciSendFrame(packet, pipe, 2);
+    return 0;
+}
+
+int32_t ehciSendAdmin(TEhciInstance* e, uint8_t instruction, const uint8_t* data, uint32_t length, uint32_t nextState) {
+    return sendOne(e->pipes.admin, instruction, data, length, nextState, Kind::command);
 }
 
 int32_t ehciSendAnyOk(TEhciPipe* pipe) { return sendOne(pipe, EHCI_TYPE_RESPONSE, nullptr, 0, 0, Kind::answer); }
@@ -467,6 +499,12 @@ bool ehciReassemble(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint3
 // ---- Pipe creation -----------------------------------------------------------------------------------
 void ehciCreateByGate(TEhciPipe* pipe) { ehciCreatePipe(pipe->name, pipe, pipe->gate, pipe->adminState); }
 
+TEhciPipe* ehciNextPipe(TEhciInstance* e, uint32_t mask) {
+    for (const PassRow& row : kPassOrder)
+        if ((mask & row.mask) && e->pipes.*(row.pipe)) return e->pipes.*(row.pipe);
+    return nullptr;
+}
+
 void ehciCreateNextReader(TEhciInstance* e) {
     for (;;) {
         TRACE(kTrc, "ehci: CreateNextReader() 0x%02X, pending mask 0x%.08X", static_cast<unsigned>(e->flags & 0xFF),
@@ -475,9 +513,7 @@ void ehciCreateNextReader(TEhciInstance* e) {
             ehciSaveIdentity(e);
             return;
         }
-        TEhciPipe* pipe = nullptr;
-        for (const PassRow& row : kPassOrder)
-            if ((e->pendingMask & row.mask) && (pipe = e->pipes.*(row.pipe))) break;
+        TEhciPipe* pipe = ehciNextPipe(e, e->pendingMask);
         if (!pipe) {
             // Bits that no pipe serves would stall the start: they are given up.
             TRACE(kErr, "! Cannot get next pipe from mask 0x%X", static_cast<unsigned>(e->pendingMask));
@@ -544,8 +580,38 @@ void ehciCreatedResponse(TEhciPipe* admin, const uint8_t* data, uint32_t length,
     case kAdmHostList:
         if (e->seOps && e->seOps->hostList) e->seOps->hostList(e->seContext, data, length);
         return;
+    case kAdmPipeDeleted: ehciPipeDeleted(e); return;
     default: break;
     }
     if (e->hooks.adminResponse) e->hooks.adminResponse(admin, data, length, code);
     else TRACE(kErr, "! unexpected response for pipe <%s> in state %d", admin->name, static_cast<int>(state));
+}
+
+// ---- The variants' pipe tables -------------------------------------------------------------------------
+void ehciVariantPipes(TEhciInstance* e, const TEhciVariantPipe* rows, uint32_t count, uint32_t firstRecord) {
+    constexpr uint32_t kRowFlags = EHCI_P_CARD | EHCI_P_ON_DEMAND | EHCI_P_DELETE_AFTER_CLOSE;
+    for (uint32_t i = 0; i < count && firstRecord + i < EHCI_PIPES; ++i) {
+        const TEhciVariantPipe& row = rows[i];
+        TEhciPipe* pipe = &e->pipe[firstRecord + i];
+        e->pipes.*(row.pipe) = pipe;
+        pipe->name = row.name;
+        pipe->gate = row.gate;
+        pipe->adminState = row.adminState;
+        pipe->processMask = row.mask;
+        pipe->flags = (pipe->flags & ~kRowFlags) | row.flags;
+        pipe->create = &ehciCreateByGate;
+        pipe->writeHeader = (row.flags & EHCI_P_CARD) ? &ehciCardHeader : &ehciReaderHeader;
+        if ((row.flags & EHCI_P_CARD) && row.mask) ehciCardInstall(pipe);
+        else if (row.mask) ehciRfInstall(pipe);
+    }
+}
+
+uint32_t ehciVariantMask(const TEhciVariantPipe* rows, uint32_t count, const uint8_t* gates, uint32_t gateCount) {
+    uint32_t mask = 0;
+    for (uint32_t r = 0; r < count; ++r) {
+        bool listed = rows[r].always;
+        for (uint32_t i = 0; i < gateCount && !listed; ++i) listed = gates[i] == rows[r].gate;
+        if (listed) mask |= rows[r].mask;
+    }
+    return mask;
 }

@@ -10,19 +10,10 @@ namespace {
 constexpr uint32_t kStripLastByte = 131;     // tag types 0x1, 0x2 and 0x80 end in a status byte
 constexpr uint32_t kFeatureWord = 1;
 
-// The pipes by record, from the fifth record on, with their gates; `always` bits are
-// supported whatever the gate list says.
-struct PlainPipe {
-    TEhciPipe* TEhciPipeNames::*pipe;
-    const char* name;
-    uint8_t gate;
-    uint8_t adminState;
-    uint32_t mask;
-    uint32_t flags;
-    bool always;
-};
+// The pipes by record, from the fifth record on, with their gates; reader A is supported
+// whatever the gate list says.
 constexpr uint32_t kCardOnDemand = EHCI_P_CARD | EHCI_P_ON_DEMAND | EHCI_P_DELETE_AFTER_CLOSE;
-constexpr PlainPipe kPipes[] = {
+constexpr TEhciVariantPipe kPipes[] = {
     {&TEhciPipeNames::readerA, "Reader pipe-A", 0x13, 20, 0x1, 0, true},
     {&TEhciPipeNames::readerB, "Reader pipe-B", 0x11, 21, 0x2, 0, false},
     {&TEhciPipeNames::cardA, "Card pipe-A", 0x23, 24, 0x100000, kCardOnDemand, false},
@@ -40,41 +31,40 @@ void plainStartPipes(TEhciInstance* e) {
     ehciCreateNextReader(e);
 }
 
+// The plain controller polls with the common readers only: no wheel of its own to run or stop.
+void plainStartWheel(TEhciInstance* e) {
+    ehciStartPolling(e);
+    e->flags &= ~(EHCI_F_LISTEN | EHCI_F_CANCEL);
+    ehciUp(e, EV_EHCI_LISTEN_CONF, nullptr, 0, e->requestedMask);
+}
+
+void plainListenStop(TEhciInstance* e) {
+    ehciStopPolling(e);
+    ehciStopNextReader(e);
+}
+
 void plainSetup(TEhciInstance* e) {
     e->flags |= EHCI_F_CLOSE_ON_STOP | EHCI_F_STAY_OPEN;
     e->supportedMask = ehciPlainSupportedMask(e->gateList, e->gateCount);
     e->capabilities->flags = kFeatureWord;
     e->stripLastByteMask = kStripLastByte;
-    for (uint32_t i = 0; i < std::size(kPipes); ++i) {
-        const PlainPipe& row = kPipes[i];
-        TEhciPipe* pipe = &e->pipe[kFirstRecord + i];
-        e->pipes.*(row.pipe) = pipe;
-        pipe->name = row.name;
-        pipe->gate = row.gate;
-        pipe->adminState = row.adminState;
-        pipe->processMask = row.mask;
-        pipe->flags = (pipe->flags & ~kCardOnDemand) | row.flags;
-        pipe->create = &ehciCreateByGate;
-        pipe->writeHeader = (row.flags & EHCI_P_CARD) ? &ehciCardHeader : &ehciReaderHeader;
-    }
+    ehciVariantPipes(e, kPipes, std::size(kPipes), kFirstRecord);
     e->pipes.connectivity = &e->pipe[kConnectivityRecord];
     e->pipes.connectivity->name = "Connectivity pipe";
+    ehciConnectivityInstall(e->pipes.connectivity);
     e->pipes.loopback = &e->pipe[kLoopbackRecord];
     e->pipes.loopback->name = "Loopback";
     if (!(e->flags & EHCI_F_CREATE_PIPES)) e->pipes.loopback->id = e->sessionIdentity[2];
     e->hooks.startPipes = &plainStartPipes;
+    e->hooks.listenStartWheel = &plainStartWheel;
+    e->hooks.listenStop = &plainListenStop;
+    e->hooks.checkRequest = &ehciTransactionRequest;
 }
 
 }  // namespace
 
 uint32_t ehciPlainSupportedMask(const uint8_t* gates, uint32_t count) {
-    uint32_t mask = 0;
-    for (const PlainPipe& row : kPipes) {
-        bool listed = row.always;
-        for (uint32_t i = 0; i < count && !listed; ++i) listed = gates[i] == row.gate;
-        if (listed) mask |= row.mask;
-    }
-    return mask;
+    return ehciVariantMask(kPipes, std::size(kPipes), gates, count);
 }
 
 void ehciPlainPreInit(TEhciInstance* e) {

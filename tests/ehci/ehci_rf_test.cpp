@@ -1,0 +1,416 @@
+// The ETSI HCI driver's reader operations inside the real layer 1, the simulated controller
+// polling for tag models in-process: the Type-A identification, a target's activation through
+// the reader registries, exchanges and what is taken from their answers, and the listen cycle.
+#include <algorithm>
+#include <memory>
+
+#include "ehci_fixture.h"
+#include "tags/iso15693_tag.h"
+#include "tags/iso_dep_tag.h"
+#include "tags/mifare_tag.h"
+#include "tags/t2t_tag.h"
+
+namespace {
+
+using hcisim::Bytes;
+using hcisim::Type;
+
+// ---- Type-A identification ------------------------------------------------------------------------
+
+struct TypeACase {
+    uint16_t atqa;
+    uint8_t sak;
+    uint32_t uidLength;
+    uint32_t type;
+};
+
+TEST(EhciTypeA, EveryRowOfTheIdentification) {
+    const TypeACase cases[] = {
+        {0x0044, 0x00, 7, 0x40},      {0x0044, 0x00, 4, 0x80},      {0x0044, 0x10, 7, 0x2000000},
+        {0x0044, 0x08, 4, 0x10},      {0x0044, 0x20, 7, 0x1},       {0x0044, 0x28, 7, 0x80},
+        {0x0000, 0x00, 7, 0x40},      {0x0000, 0x20, 4, 0x1},       {0x0004, 0x08, 4, 0x10},
+        {0x0004, 0x88, 4, 0x10},      {0x0004, 0x00, 4, 0x10},      {0x0004, 0x04, 4, 0x4000000},
+        {0x0004, 0x09, 4, 0x1000000}, {0x0004, 0x03, 4, 0x1},       {0x0002, 0x18, 4, 0x20},
+        {0x0002, 0x10, 4, 0x2000000}, {0x0002, 0x08, 4, 0x1},       {0x0042, 0x11, 7, 0x4000000},
+        {0x0042, 0x18, 7, 0x1},       {0x0084, 0x20, 7, 0x1},       {0x0084, 0x00, 7, 0x40},
+        {0x0344, 0x20, 7, 0x80},      {0x0048, 0x20, 7, 0x1},
+    };
+    for (const TypeACase& c : cases)
+        EXPECT_EQ(ehciTypeAIdentify(c.atqa, c.sak, c.uidLength), c.type)
+            << std::hex << "ATQA 0x" << c.atqa << " SAK 0x" << int(c.sak) << " UID " << std::dec << c.uidLength;
+}
+
+// ---- Activation and exchanges ---------------------------------------------------------------------
+
+class EhciRf : public EhciDriver {
+protected:
+    explicit EhciRf(uint16_t readerType = kPlain, hcisim::Personality personality = hcisim::Personality::plain())
+        : EhciDriver(readerType, std::move(personality)) {}
+    void SetUp() override {
+        EhciDriver::SetUp();
+        ASSERT_TRUE(started());
+    }
+    void listen(uint32_t mask) { h.toLayer1(nfcllMsgMake<NFCLL_LISTEN_REQ>(DriverHarness::kManager, {mask, nullptr})); }
+    void transact(const Bytes& data, uint32_t timeout = 0) {
+        request = data;
+        h.toLayer1(nfcllMsgMake<NFCLL_TRANSACTION_REQ>(
+            DriverHarness::kManager, {request.data(), static_cast<uint16_t>(request.size()), timeout}));
+    }
+    std::vector<TNfcTagInfo> devices() {
+        std::vector<TNfcTagInfo> out;
+        for (const OsMessage& m : h.upward(NFCLL_DEVICE_IND)) out.push_back(*nfcllMsgGet<NFCLL_DEVICE_IND>(m).device);
+        return out;
+    }
+    // The answers of the transactions, oldest first: cause and data.
+    struct Answer {
+        uint16_t cause;
+        Bytes data;
+    };
+    std::vector<Answer> answers() {
+        std::vector<Answer> out;
+        for (const OsMessage& m : h.upward(NFCLL_TRANSACTION_IND)) {
+            const TNfcllTransactionResult& r = *nfcllMsgGet<NFCLL_TRANSACTION_IND>(m).result;
+            out.push_back({r.cause, r.cause ? Bytes{} : Bytes(r.data, r.data + r.dataLength)});
+        }
+        return out;
+    }
+    std::vector<uint32_t> listenValues() {
+        std::vector<uint32_t> out;
+        for (const OsMessage& m : h.upward(NFCLL_LISTEN_CONF)) out.push_back(nfcllMsgGet<NFCLL_LISTEN_CONF>(m).value);
+        return out;
+    }
+    // The reader-gate commands the controller took, as (gate, instruction, first byte).
+    std::vector<std::tuple<uint8_t, uint8_t, int>> readerCommands(std::vector<uint8_t> gates = {hcisim::GATE_READER_A,
+                                                                                               hcisim::GATE_READER_B}) {
+        std::vector<std::tuple<uint8_t, uint8_t, int>> out;
+        for (const hcisim::Logged& l : sim.log())
+            if (std::find(gates.begin(), gates.end(), l.gate) != gates.end())
+                out.emplace_back(l.gate, uint8_t(l.message.instruction | (l.message.type == Type::event ? 0x40 : 0)),
+                                 l.message.data.empty() ? -1 : l.message.data[0]);
+        return out;
+    }
+    // A tag of reader A found at the listen; true when its record went up.
+    bool found(std::shared_ptr<simtags::Tag> tag, bool several = false, uint32_t mask = 0x1) {
+        fromController(sim.enter(std::move(tag), several));
+        listen(mask);
+        if (devices().size() != 1) return false;
+        h.toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(DriverHarness::kManager, {}));
+        return true;
+    }
+
+    Bytes request;
+};
+
+TEST_F(EhciRf, AnIsoDepTargetGoesUpWithUidSakAtqaAndHistoricalBytes) {
+    auto tag = std::make_shared<simtags::IsoDepTag>();
+    tag->a.sensRes = {0x48, 0x00};
+    tag->ats = {0x78, 0x80, 0x70, 0x02, 0x4A, 0x43, 0x4F, 0x50};   // TA TB TC, historical "JCOP"
+    ASSERT_TRUE(found(tag));
+    const TNfcTagInfo info = devices()[0];
+    EXPECT_EQ(+info.tagType, 0x1u);
+    EXPECT_EQ(Bytes(info.uid, info.uid + info.uidLength), tag->a.nfcid1);
+    EXPECT_EQ(+info.a.atqa, 0x0048);
+    EXPECT_EQ(info.a.sak, tag->a.selRes.value_or(0));
+    EXPECT_EQ(Bytes(info.a.historicalBytes, info.a.historicalBytes + info.historicalBytesLength),
+              (Bytes{0x4A, 0x43, 0x4F, 0x50}));
+    EXPECT_EQ(listenValues(), (std::vector<uint32_t>{0x1}));
+    EXPECT_FALSE(e()->flags & EHCI_F_SEVERAL);
+}
+
+TEST_F(EhciRf, AnIsoDepTargetOnBGoesUpWithPupiAfiAndItsData) {
+    auto tag = std::make_shared<simtags::IsoDepTag>(simtags::Technology::B);
+    tag->b.sensbRes = {0x11, 0x22, 0x33, 0x44, 0x07, 0xA1, 0xA2, 0xA3, 0x00, 0x81, 0x81};
+    tag->attribRes = {0x00, 0xC1, 0xC2};
+    fromController(sim.enter(tag));
+    listen(0x2);
+    ASSERT_EQ(devices().size(), 1u);
+    const TNfcTagInfo info = devices()[0];
+    EXPECT_EQ(+info.tagType, 0x2u);
+    EXPECT_EQ(Bytes(info.uid, info.uid + info.uidLength), (Bytes{0x11, 0x22, 0x33, 0x44}));
+    EXPECT_EQ(info.afi, 0x07);
+    EXPECT_EQ(Bytes(info.b.applicationData, info.b.applicationData + 4), (Bytes{0x07, 0xA1, 0xA2, 0xA3}));
+    EXPECT_EQ(Bytes(info.b.higherLayerResponse, info.b.higherLayerResponse + info.higherLayerResponseLength),
+              (Bytes{0xC1, 0xC2}));
+}
+
+// Historical bytes longer than the record holds are cut at its field, in whatever packets they come.
+TEST_F(EhciRf, LongHistoricalBytesAreCutAtTheRecordsField) {
+    auto tag = std::make_shared<simtags::IsoDepTag>();
+    tag->a.sensRes = {0x48, 0x00};
+    tag->ats = {0x00};
+    for (int i = 0; i < 60; ++i) tag->ats.push_back(static_cast<uint8_t>(i));
+    ASSERT_TRUE(found(tag));
+    const TNfcTagInfo info = devices()[0];
+    ASSERT_EQ(+info.historicalBytesLength, sizeof info.a.historicalBytes);
+    EXPECT_EQ(info.a.historicalBytes[32], 32);
+}
+
+TEST_F(EhciRf, StatusThreeSetsSeveral) {
+    ASSERT_TRUE(found(simtags::T2tTag::make(simtags::T2tTag::Chip::Ultralight, true), true));
+    EXPECT_TRUE(e()->flags & EHCI_F_SEVERAL);
+    EXPECT_EQ(e()->activated, 0);
+}
+
+// The trailing status byte goes for the types of the strip mask, and only for them.
+TEST_F(EhciRf, TheLastByteIsDroppedOnlyForTheStrippedTypes) {
+    auto isoDep = std::make_shared<simtags::IsoDepTag>();
+    isoDep->a.sensRes = {0x48, 0x00};
+    ASSERT_TRUE(found(isoDep));
+    transact({0x00, 0xA4, 0x04, 0x00, 0x07, 0xD2, 0x76, 0x00, 0x00, 0x85, 0x01, 0x01, 0x00});
+    ASSERT_EQ(answers().size(), 1u);
+    EXPECT_EQ(answers()[0].data, (Bytes{0x90, 0x00}));
+}
+
+TEST_F(EhciRf, AType2ReadKeepsAllItsBytes) {
+    auto tag = simtags::T2tTag::make(simtags::T2tTag::Chip::Ultralight, true);
+    ASSERT_TRUE(found(tag));
+    EXPECT_EQ(+devices()[0].tagType, 0x40u);
+    transact({0x30, 0x00});
+    ASSERT_EQ(answers().size(), 1u);
+    EXPECT_EQ(answers()[0].data, tag->bytes(0, 16));
+}
+
+// An answer of more than 262 bytes in many packets is cut at the buffer, nothing written past it.
+TEST_F(EhciRf, AnAnswerLongerThanTheBufferIsCut) {
+    auto tag = std::make_shared<simtags::IsoDepTag>(simtags::Technology::A, 1024);
+    tag->a.sensRes = {0x48, 0x00};
+    tag->inject({simtags::FaultKind::Reply, 0xB0, std::nullopt, 1, Bytes(300, 0x5A), 0});
+    ASSERT_TRUE(found(tag));
+    transact({0x00, 0xB0, 0x00, 0x00, 0x00});
+    ASSERT_EQ(answers().size(), 1u);
+    EXPECT_EQ(answers()[0].data, Bytes(EHCI_RX_SIZE - 1, 0x5A));
+}
+
+// A check without data has nothing to send: it is answered at once instead of never.
+TEST_F(EhciRf, AnEmptyCheckIsAnsweredAtOnce) {
+    ASSERT_TRUE(found(simtags::T2tTag::make(simtags::T2tTag::Chip::Ultralight, true)));
+    sim.clearLog();
+    h.toLayer1(nfcllMsgMake<NFCLL_CHECK_REQ>(DriverHarness::kManager, {nullptr, 0, 0}));
+    const auto conf = h.upward(NFCLL_CHECK_CONF);
+    ASSERT_EQ(conf.size(), 1u);
+    EXPECT_NE(nfcllMsgGet<NFCLL_CHECK_CONF>(conf[0]).result->cause, 0);
+    EXPECT_TRUE(sim.log().empty());
+}
+
+TEST_F(EhciRf, AFailedExchangeFailsTheTransaction) {
+    auto tag = simtags::T2tTag::make(simtags::T2tTag::Chip::Ultralight, true);
+    ASSERT_TRUE(found(tag));
+    sim.leave();
+    transact({0x30, 0x04});
+    ASSERT_EQ(answers().size(), 1u);
+    EXPECT_EQ(answers()[0].cause, EHCI_CAUSE_FAILED);
+    EXPECT_TRUE(cap.contains("ehci: ! TRANSCEIVE failed 0x9"));
+}
+
+// A refused MIFARE authentication: the tag is looked for again; found, the transaction fails at
+// once; not found, when the 400 ms are over.
+class EhciAuth : public EhciRf, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(EhciAuth, AFailedAuthenticationRediscoversTheTag) {
+    const bool stays = GetParam();
+    auto tag = std::make_shared<simtags::MifareTag>();
+    tag->inject({simtags::FaultKind::Silence, 0x60, std::nullopt, 1, {}, 0});
+    ASSERT_TRUE(found(tag));
+    EXPECT_EQ(+devices()[0].tagType, 0x10u);
+    if (!stays) sim.leave();
+    transact({0x60, 0x04, 1, 2, 3, 4, 5, 6});
+    EXPECT_TRUE(cap.contains("ehci: ! Mifare authentication failed on block 4, discover TAG again"));
+    if (stays) {
+        EXPECT_TRUE(cap.contains("ehci: ISO-14443A tag discovered again, signal failed transaction"));
+        ASSERT_EQ(answers().size(), 1u);
+        EXPECT_EQ(answers()[0].cause, NFCLL_CAUSE_AUTH_FAILED);
+    } else {
+        EXPECT_TRUE(answers().empty());
+        h.advance(401);
+        EXPECT_TRUE(cap.contains("ehci: ! response watch dog expired, signal TIMEOUT"));
+        // Layer 1 reports any failure after an authentication as a failed authentication.
+        ASSERT_EQ(answers().size(), 1u);
+        EXPECT_EQ(answers()[0].cause, NFCLL_CAUSE_AUTH_FAILED);
+    }
+    EXPECT_EQ(e()->authenticatedBlock, 255);
+}
+
+// A one-byte "authentication" names no block: it is an exchange like any other.
+TEST_F(EhciRf, AnAuthenticationWithoutItsBlockIsNotTakenForOne) {
+    auto tag = std::make_shared<simtags::MifareTag>();
+    ASSERT_TRUE(found(tag));
+    transact({0x60});
+    EXPECT_FALSE(cap.contains("Mifare authentication failed"));
+    ASSERT_EQ(answers().size(), 1u);
+    EXPECT_EQ(e()->authBlock, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tag, EhciAuth, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Stays" : "Gone"; });
+
+// ---- The listen cycle ------------------------------------------------------------------------------
+
+TEST_F(EhciRf, AListenOpensTheReadersInBitOrderAndPolls) {
+    listen(0x3);
+    using C = std::tuple<uint8_t, uint8_t, int>;
+    constexpr uint8_t A = hcisim::GATE_READER_A, B = hcisim::GATE_READER_B;
+    EXPECT_EQ(readerCommands(), (std::vector<C>{{B, 0x03, -1}, {A, 0x03, -1}, {A, 0x01, 0x01}, {A, 0x50, -1}}));
+    EXPECT_EQ(listenValues(), (std::vector<uint32_t>{0x3}));
+    EXPECT_TRUE(sim.polling());
+}
+
+TEST_F(EhciRf, TheSameMaskAfterATagRelistensWithoutStoppingTheReaders) {
+    ASSERT_TRUE(found(simtags::T2tTag::make(simtags::T2tTag::Chip::Ultralight, true)));
+    sim.clearLog();
+    listen(0x1);
+    using C = std::tuple<uint8_t, uint8_t, int>;
+    constexpr uint8_t A = hcisim::GATE_READER_A;
+    // End of operation, reader requested, and the tag that stayed is found again.
+    const std::vector<C> commands = readerCommands();
+    ASSERT_GE(commands.size(), 2u);
+    EXPECT_EQ(commands[0], (C{A, 0x51, -1}));
+    EXPECT_EQ(commands[1], (C{A, 0x50, -1}));
+    EXPECT_EQ(listenValues().size(), 2u);
+    EXPECT_EQ(devices().size(), 2u);
+}
+
+TEST_F(EhciRf, ACancelStopsEveryReaderAndIsConfirmed) {
+    listen(0x3);
+    sim.clearLog();
+    listen(0);
+    using C = std::tuple<uint8_t, uint8_t, int>;
+    constexpr uint8_t A = hcisim::GATE_READER_A, B = hcisim::GATE_READER_B;
+    EXPECT_EQ(readerCommands(), (std::vector<C>{{A, 0x51, -1}, {B, 0x04, -1}, {A, 0x04, -1}}));
+    EXPECT_EQ(listenValues(), (std::vector<uint32_t>{0x3, 0}));
+    EXPECT_FALSE(sim.polling());
+    EXPECT_EQ(e()->listenMask, 0u);
+}
+
+// ---- Card emulation and connectivity ----------------------------------------------------------------
+
+class EhciCard : public EhciRf {
+protected:
+    // Card A listens; the pipe the controller created for it.
+    uint8_t cardA() {
+        listen(0x100000);
+        return sim.pipeTo(0x23).value_or(0);
+    }
+    void reader(uint8_t pipe, uint8_t event, const Bytes& data = {}) { fromController(sim.event(pipe, event, data)); }
+    std::vector<const TNfcTransaction*> seTransactions() {
+        std::vector<const TNfcTransaction*> out;
+        for (const OsMessage& m : h.upward(NFC_SE_IND)) out.push_back(nfcllMsgGet<NFC_SE_IND>(m).transaction);
+        return out;
+    }
+};
+
+TEST_F(EhciCard, CardAOpensWithItsRegistryAndIsConfirmed) {
+    const uint8_t pipe = cardA();
+    ASSERT_NE(pipe, 0);
+    std::vector<int> sets;
+    for (const hcisim::Logged& l : sim.log())
+        if (l.gate == 0x23 && l.message.instruction == hcisim::ANY_SET_PARAMETER) sets.push_back(l.message.data[0]);
+    EXPECT_EQ(sets, (std::vector<int>{0x09, 0x03, 0x04, 0x06, 0x01}));
+    EXPECT_EQ(listenValues(), (std::vector<uint32_t>{0x100000}));
+}
+
+TEST_F(EhciCard, AReaderActivatesTheCardSendsDataAndLeaves) {
+    const uint8_t pipe = cardA();
+    reader(pipe, 0x10, {0x00, 0xB0, 0x00});   // field still off
+    EXPECT_TRUE(cap.contains("ehci: RX EMU data ignored, bad state"));
+    reader(pipe, 0x11);
+    reader(pipe, 0x13);
+    ASSERT_EQ(devices().size(), 1u);
+    EXPECT_EQ(+devices()[0].tagType, 0x100000u);
+    h.toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(DriverHarness::kManager, {}));
+    reader(pipe, 0x10, {0x00, 0xA4, 0x04, 0x00, 0x00});   // the last byte is the controller's status
+    ASSERT_EQ(answers().size(), 1u);
+    EXPECT_EQ(answers()[0].data, (Bytes{0x00, 0xA4, 0x04, 0x00}));
+    // Nothing is dropped from a single byte, and an empty event underflows nothing.
+    reader(pipe, 0x10, {0x42});
+    reader(pipe, 0x10, {});
+    ASSERT_EQ(answers().size(), 3u);
+    EXPECT_EQ(answers()[1].data, (Bytes{0x42}));
+    EXPECT_TRUE(answers()[2].data.empty());
+    reader(pipe, 0x14);
+    EXPECT_EQ(h.upward(NFCLL_TECH_REMOVE_IND).size(), 1u);
+}
+
+TEST_F(EhciCard, CardEmulationBesideAVirtualSecureElementNeedsTheFeature) {
+    TNfcInfoSE se{};
+    se.mode = NFC_SE_MODE_VIRTUAL;
+    ll->capabilities.secureElementCount = 1;
+    ll->capabilities.secureElements[0] = &se;
+    listen(0x100000);
+    const auto conf = h.upward(NFCLL_LISTEN_CONF);
+    ASSERT_EQ(conf.size(), 1u);
+    EXPECT_NE(nfcllMsgGet<NFCLL_LISTEN_CONF>(conf[0]).cause, 0);
+    EXPECT_FALSE(sim.pipeTo(0x23));
+    ll->capabilities.secureElementCount = 0;
+    ll->capabilities.secureElements[0] = nullptr;
+}
+
+// Transaction events of a secure element on a pipe the controller made: AIDs are read by their
+// length (a 0x82 inside one is data), malformed records are dropped.
+TEST_F(EhciCard, TransactionEventsAreReadByTheirLengths) {
+    constexpr uint8_t kPipe = 0x60;
+    reader(kPipe, 0x12, {0x81, 0x05, 0xA0, 0x82, 0x00, 0x01, 0x02, 0x82, 0x02, 0x90, 0x00});
+    ASSERT_EQ(seTransactions().size(), 1u);
+    const TNfcTransaction& t = *seTransactions()[0];
+    EXPECT_EQ(Bytes(t.aid, t.aid + t.aidLength), (Bytes{0xA0, 0x82, 0x00, 0x01, 0x02}));
+    EXPECT_EQ(Bytes(t.param, t.param + t.paramLength), (Bytes{0x90, 0x00}));
+    for (const Bytes& bad : {Bytes{0x81, 0x09, 0xA0, 0x00}, Bytes{0x81, 0x11}, Bytes{0x81, 0x01, 0xA0, 0x82, 0x05, 0x00},
+                             Bytes{0x82, 0x01, 0x00}}) {
+        SCOPED_TRACE(::testing::PrintToString(bad));
+        reader(kPipe, 0x12, bad);
+        EXPECT_EQ(seTransactions().size(), 1u);
+    }
+}
+
+// ---- The demo board --------------------------------------------------------------------------------
+
+class EhciDemo : public EhciRf {
+protected:
+    EhciDemo() : EhciRf(0x208, hcisim::Personality::demo()) {}
+};
+
+TEST_F(EhciDemo, StartsWithItsPollingLoopAndReadsAVicinityTagsUidInOrder) {
+    EXPECT_EQ(e()->supportedMask, 0x7u);
+    EXPECT_EQ(e()->stripLastByteMask, 135u);
+    auto tag = std::make_shared<simtags::Iso15693Tag>();
+    ASSERT_TRUE(found(tag, false, 0x5));
+    const TNfcTagInfo info = devices()[0];
+    EXPECT_EQ(+info.tagType, 0x4u);
+    ASSERT_EQ(+info.uidLength, 8);
+    EXPECT_EQ(Bytes(info.uid, info.uid + 8), Bytes(tag->v.uid.begin(), tag->v.uid.end()));
+    // A read of one block on the board's own command: flags and data, the status byte gone.
+    transact({0x02, 0x20, 0x01});
+    ASSERT_EQ(answers().size(), 1u);
+    EXPECT_EQ(answers()[0].data.size(), 1u + tag->blockSize);
+}
+
+TEST_F(EhciDemo, TheWheelRunsThePhasesOfTheMaskAndStopsOnACancel) {
+    using C = std::tuple<uint8_t, uint8_t, int>;
+    constexpr uint8_t L = hcisim::GATE_POLLING_LOOP;
+    sim.clearLog();
+    listen(0x5);
+    std::vector<C> loop = readerCommands({L});
+    ASSERT_EQ(loop.size(), 1u);
+    EXPECT_EQ(loop[0], (C{L, 0x01, 0x06}));
+    EXPECT_EQ(sim.log().back().message.data, (Bytes{0x06, 0x05}));
+    EXPECT_EQ(listenValues(), (std::vector<uint32_t>{0x5}));
+    EXPECT_TRUE(sim.polling());
+    listen(0);
+    loop = readerCommands({L});
+    ASSERT_EQ(loop.size(), 2u);
+    EXPECT_FALSE(sim.polling());
+    EXPECT_EQ(listenValues(), (std::vector<uint32_t>{0x5, 0}));
+    EXPECT_TRUE(cap.contains("ehci: ## polling loop stopped"));
+}
+
+// The board answers a silent tag with OK and the single byte 0x01: a time-out, not data.
+TEST_F(EhciDemo, OkWithTheSingleByteOneIsATimeOut) {
+    auto tag = std::make_shared<simtags::Iso15693Tag>();
+    ASSERT_TRUE(found(tag, false, 0x4));
+    sim.leave();
+    transact({0x02, 0x20, 0x01});
+    ASSERT_EQ(answers().size(), 1u);
+    EXPECT_EQ(answers()[0].cause, EHCI_CAUSE_FAILED);
+    EXPECT_TRUE(cap.contains("ehci: retry transmission"));
+}
+
+}  // namespace
