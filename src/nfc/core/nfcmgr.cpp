@@ -31,8 +31,6 @@ constexpr CommandEvent kCommandEvents[] = {NFCMAN_EVENTS(NFCMAN_COMMAND_EVENT)};
 constexpr const char* kAppStateNames[] = {NFCMAN_APP_STATES(NFCMAN_APP_STATE_NAME)};
 #undef NFCMAN_APP_STATE_NAME
 
-constexpr uint32_t kAppShift = 19;
-
 // What the API core posts to the manager's own queue: a registration or a release.
 struct TNfcmanAppReq {
     NfcapiRegistration registration;

@@ -34,7 +34,7 @@ constexpr uint32_t kSegmentSize = 128;
 constexpr uint32_t kBlockSize = 8;
 constexpr uint32_t kByteWriteEnd = 104;         // bytes below are written one by one
 constexpr uint32_t kLastLockedBlock = 12;       // the static blocks the lock bytes cover for data
-constexpr uint32_t kMagicAddress = 8, kVersionAddress = 9, kSizeAddress = 10, kAccessAddress = 11;
+constexpr uint32_t kMagicAddress = 8, kSizeAddress = 10, kAccessAddress = 11;
 constexpr uint32_t kLockAddress = 112;
 constexpr uint32_t kMinNdefSize = 90;
 constexpr uint32_t kShortLengthMax = 254;

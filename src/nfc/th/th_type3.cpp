@@ -37,7 +37,6 @@ constexpr uint16_t kLiteNmaxb = 13;
 constexpr uint32_t kLiteUserBlocksMask = 0x3FFF;
 constexpr uint8_t kVersion = 0x10;
 constexpr uint8_t kWriteInProgress = 0x0F;
-constexpr uint16_t kCauseErrorAnswer = 0x206;
 constexpr uint16_t kPending = 0xFFFF;
 constexpr uint16_t kFormatWipe = 0x2;
 

@@ -17,7 +17,6 @@ constexpr uint8_t kUa = 0xE6;
 constexpr uint8_t kRr = 0xC0;
 constexpr uint8_t kRej = 0xC8;
 constexpr uint8_t kRnr = 0xD0;
-constexpr uint32_t kT1Ms = 20;
 constexpr uint32_t kT2Ms = 80;
 constexpr uint32_t kT3FirstMs = 100;
 constexpr uint32_t kT3LaterMs = 200;

@@ -16,7 +16,6 @@ constexpr uint32_t kErr = NFCLL_TRC_ERROR;
 enum : uint16_t { kCauseOk = 0, kCauseWatchdog = 1, kCauseShortInput = 2, kCauseFailed = 3, kCauseUnsupported = 7,
                   kCauseTimeout = 9 };
 constexpr uint32_t kRouteEntry = 27;
-constexpr uint32_t kSecureDefaultMs = 300;
 
 // The readers whose time-out I/O control 0x8011 sets, with their defaults.
 struct TagTimeout {
