@@ -1,0 +1,66 @@
+// The ETSI HCI driver inside layer 1 on the synchronous dispatcher (the driver harness), started
+// against the simulated plain controller. The input is a script: each step's first byte chooses
+// a host operation (an I/O control, a listen, time passing) or an HCP packet from the
+// controller, whose bytes follow, up to 40 of them. Besides the sanitizers, every I/O-control
+// confirmation's bytes must lie in a request's own output.
+#include <cstdint>
+#include <algorithm>
+#include <iterator>
+#include <vector>
+
+#include "L1/ehci/ehci.h"
+#include "driver_harness.h"
+#include "hci/hci_controller.h"
+
+namespace {
+
+constexpr uint16_t kPlain = 0x209;
+constexpr uint32_t kIoCodes[] = {0x1004, 0x8010, 0x8011, 0x800E, 0x8008, 0x8002, 0x1234};
+constexpr uint32_t kListenMasks[] = {0x1, 0x2, 0x4, 0x7, 0x100000};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    hcisim::HciController sim(hcisim::Personality::plain());
+    DriverHarness h;
+    h.resetHook([] { ehciResetForTest(); });
+    if (!h.build(kPlain, &ehciInit, sizeof(TEhciPart))) return 0;
+    h.setPacketPeer([&](const hcisim::Bytes& packet) { return sim.feed(packet); });
+    h.toLayer1(nfcllMsgMake<NFCLL_ACT_REQ>(DriverHarness::kManager));
+    std::vector<uint8_t> input(16), output(64);
+    size_t i = 0;
+    while (i < size) {
+        const uint8_t step = data[i++];
+        switch (step % 8) {
+        case 0: {
+            const uint32_t code = kIoCodes[(step >> 3) % std::size(kIoCodes)];
+            const size_t n = i < size ? data[i++] % (input.size() + 1) : 0;
+            for (size_t k = 0; k < n && i < size; ++k) input[k] = data[i++];
+            const uint16_t room = static_cast<uint16_t>((step >> 6) ? output.size() : 0);
+            h.toLayer1(nfcllMsgMake<NFCLL_IOCONTROL_REQ>(
+                DriverHarness::kManager, {nullptr, input.data(), room ? output.data() : nullptr, code, 0,
+                                          static_cast<uint16_t>(n), room}));
+            for (const OsMessage& m : h.upward(NFCLL_IOCONTROL_CONF)) {
+                const TNfcllIoControlConf conf = nfcllMsgGet<NFCLL_IOCONTROL_CONF>(m);
+                const bool within = !conf.length || (conf.data >= output.data() &&
+                                                     conf.data + conf.length <= output.data() + output.size());
+                if (!within) __builtin_trap();
+            }
+            break;
+        }
+        case 1:
+            h.toLayer1(nfcllMsgMake<NFCLL_LISTEN_REQ>(DriverHarness::kManager,
+                                                       {kListenMasks[(step >> 3) % std::size(kListenMasks)], nullptr}));
+            break;
+        case 2: h.advance(1u + (step >> 3) * 100u); break;
+        default: {
+            const size_t n = std::min<size_t>(1u + (step >> 3) % 40u, size - i);
+            h.deliver(hcisim::Bytes(data + i, data + i + n));
+            i += n;
+            break;
+        }
+        }
+    }
+    h.advance(10000);
+    return 0;
+}
