@@ -107,6 +107,7 @@ void HciController::powerCycle() {
     std::lock_guard<std::mutex> lock(m_);
     for (auto& [id, pipe] : pipes_) pipe.open = id == PIPE_LINK;
     reassembler_ = Reassembler{};
+    if (personality_.chip) personality_.chip->onPowerCycle();
 }
 
 std::vector<Bytes> HciController::feed(const Bytes& packet) {
@@ -144,6 +145,14 @@ std::vector<Bytes> HciController::handle(const Message& m) {
     const auto it = pipes_.find(m.pipe);
     if (it == pipes_.end()) return {};   // nothing is there to answer
     Pipe& pipe = it->second;
+    if (personality_.chip) {
+        if (auto own = personality_.chip->onMessage(*this, m, pipe.gate, pipe.host)) {
+            std::vector<Bytes> packets;
+            for (const Message& message : *own)
+                for (Bytes& packet : out(message)) packets.push_back(std::move(packet));
+            return packets;
+        }
+    }
     if (m.type == Type::event) {
         if (pipe.open && pipe.gate == GATE_LOOPBACK && m.instruction == EVT_POST_DATA)
             return out(Message{m.pipe, Type::event, EVT_POST_DATA, m.data});
@@ -222,8 +231,12 @@ Message HciController::admin(const Message& m) {
 }
 
 std::vector<Bytes> HciController::event(uint8_t pipe, uint8_t event, const Bytes& data) {
+    return send(Message{pipe, Type::event, event, data});
+}
+
+std::vector<Bytes> HciController::send(const Message& m) {
     std::lock_guard<std::mutex> lock(m_);
-    return out(Message{pipe, Type::event, event, data});
+    return out(m);
 }
 
 std::vector<Bytes> HciController::hotPlug() { return event(PIPE_ADMIN, EVT_HOT_PLUG, {}); }

@@ -60,8 +60,23 @@ enum : uint8_t {
 enum : uint8_t { GATE_ADMIN = 0x00, GATE_LOOPBACK = 0x04, GATE_IDENTITY = 0x05, PIPE_LINK = 0x00, PIPE_ADMIN = 0x01 };
 enum : uint8_t { HOST_CONTROLLER = 0x00, HOST_TERMINAL = 0x01, HOST_UICC = 0x02 };
 
+class HciController;
+
+// A chip's own gates and behaviour beside the standard ones. It is asked first for every command
+// and event the host sends on a pipe, under the controller's lock, with the gate and host the pipe
+// leads to: the messages it returns (none is an answer too) end the standard handling, nullopt
+// leaves the message to the standard gates. Inside, the controller's unlocked accessors serve.
+class ChipModel {
+public:
+    virtual ~ChipModel() = default;
+    virtual std::optional<std::vector<Message>> onMessage(HciController& controller, const Message& m, uint8_t gate,
+                                                          uint8_t host) = 0;
+    virtual void onPowerCycle() {}
+};
+
 struct Personality {
     std::string name;
+    std::shared_ptr<ChipModel> chip;   // the chip's own gates, when it has any
     Bytes gates;            // the identity gate's gate list
     Bytes softwareVersion, hardwareVersion;
     std::string vendor;
@@ -133,14 +148,21 @@ public:
     uint32_t malformed() const;
     void clearLog();
 
-private:
+    // Packets of a message the controller sends on its own (a command or an event to the host).
+    std::vector<Bytes> send(const Message& m);
+
     struct Pipe {
         uint8_t gate = 0;
         uint8_t host = HOST_TERMINAL;
         bool open = false;
     };
     using Registry = std::map<uint8_t, Bytes>;
+    // For a chip model inside onMessage, where the lock is already held.
+    Registry& registryOf(uint8_t gate) { return registries_[gate]; }
+    std::map<uint8_t, Pipe>& pipesHeld() { return pipes_; }
+    std::shared_ptr<simtags::Tag> tagHeld() const { return tag_; }
 
+private:
     std::vector<Bytes> handle(const Message& m);
     std::optional<uint8_t> faultFor(const Message& m, uint8_t gate);
     Message answer(const Message& m, uint8_t code, Bytes data = {});
