@@ -269,33 +269,48 @@ TEST_F(EhciNfcipTarget, ADetectedInitiatorWaitsForItsAtrReqBeforeTheDeviceIndica
     EXPECT_EQ(deviceGeneralBytes(), kPeerGeneralBytes);
 }
 
-TEST_F(EhciNfcipTarget, TheAtrResCarriesTheApplicationsConfigurationByteOnlyWithItsGeneralBytes) {
-    const Bytes magic = {0x46, 0x66, 0x6D, 0x01, 0x01, 0x11};
-    params.p2pFlags = NFC_P2P_GENERAL_BYTES;
-    params.atr.config = 0x12;
-    std::memcpy(params.atr.generalBytes, magic.data(), magic.size());
-    params.atrLength = static_cast<uint8_t>(1 + magic.size());
+// The ATR_RES's PPt and general bytes from the listen parameters: the application's configuration
+// byte only with its own general bytes; else the default PPt before the bytes the manager put in
+// (its LLCP magic whole); bytes that claim more than their field are not sent.
+struct AtrCase {
+    const char* name;
+    bool given;
+    Bytes atrBytes;       // as the listen parameters hold them, the configuration byte first when given
+    uint8_t atrLength;
+    uint8_t ppt;
+    Bytes generalBytes;   // expected after PPt
+};
+const Bytes kMagic = {0x46, 0x66, 0x6D, 0x01, 0x01, 0x11};
+const Bytes kManagerDefault = {0x46, 0x66, 0x6D, 0x01, 0x01, 0x11, 0x02, 0x02, 0x07, 0x80,
+                               0x03, 0x02, 0x00, 0x03, 0x04, 0x01, 0x5A, 0x07, 0x01, 0x03};
+const Bytes kEngineDefault = {0x46, 0x66, 0x6D, 0x01, 0x01, 0x11, 0x02, 0x02, 0x07, 0x80,
+                              0x03, 0x02, 0x00, 0x03, 0x04, 0x01, 0x32, 0x07, 0x01, 0x03};
+Bytes withConfig(uint8_t config, const Bytes& bytes) {
+    Bytes b(bytes);
+    b.insert(b.begin(), config);
+    return b;
+}
+class EhciNfcipAtr : public EhciNfcipTarget, public ::testing::WithParamInterface<AtrCase> {};
+
+TEST_P(EhciNfcipAtr, TheAtrResTakesPptAndGeneralBytesFromTheListenParameters) {
+    const AtrCase c = GetParam();
+    if (c.given) params.p2pFlags = NFC_P2P_GENERAL_BYTES;
+    std::memcpy(params.atrBytes, c.atrBytes.data(), c.atrBytes.size());
+    params.atrLength = c.atrLength;
     detect(0x2000);
     const Bytes res = atrRes();
-    ASSERT_EQ(res.size(), 18u + magic.size());
+    ASSERT_EQ(res.size(), 18u + c.generalBytes.size());
     EXPECT_EQ(res[0], res.size());
-    EXPECT_EQ(res[17], 0x12) << "PPt";
-    EXPECT_EQ(Bytes(res.begin() + 18, res.end()), magic);
-    EXPECT_EQ(peer->remoteGeneralBytes, magic);
+    EXPECT_EQ(res[17], c.ppt) << "PPt";
+    EXPECT_EQ(Bytes(res.begin() + 18, res.end()), c.generalBytes);
+    EXPECT_EQ(peer->remoteGeneralBytes, c.generalBytes);
 }
 
-TEST_F(EhciNfcipTarget, WithoutItsGeneralBytesTheManagersDefaultFollowsTheDefaultPpt) {
-    // As the manager fills the listen parameters when the application gave no general bytes.
-    const Bytes defaults = {0x46, 0x66, 0x6D, 0x01, 0x01, 0x11, 0x02, 0x02, 0x07, 0x80,
-                            0x03, 0x02, 0x00, 0x03, 0x04, 0x01, 0x5A, 0x07, 0x01, 0x03};
-    std::memcpy(params.atrBytes, defaults.data(), defaults.size());
-    params.atrLength = static_cast<uint8_t>(defaults.size());
-    detect(0x2000);
-    const Bytes res = atrRes();
-    ASSERT_EQ(res.size(), 18u + defaults.size());
-    EXPECT_EQ(res[0], res.size());
-    EXPECT_EQ(res[17], NFCIP_DEFAULT_PP) << "PPt";
-    EXPECT_EQ(Bytes(res.begin() + 18, res.end()), defaults) << "the LLCP magic whole";
-}
+INSTANTIATE_TEST_SUITE_P(
+    Parameters, EhciNfcipAtr,
+    ::testing::Values(AtrCase{"given", true, withConfig(0x12, kMagic), 7, 0x12, kMagic},
+                      AtrCase{"managersDefault", false, kManagerDefault, 20, NFCIP_DEFAULT_PP, kManagerDefault},
+                      AtrCase{"tooLong", true, withConfig(0x12, kMagic), 49, NFCIP_DEFAULT_PP, kEngineDefault}),
+    [](const ::testing::TestParamInfo<AtrCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -40,7 +40,11 @@ int32_t startTarget(TNfcllContext* ll, TNfcipInstance* ip, const TNfcListenParam
     uint8_t nfcid3[kNfcid3Length];
     localIdentifier(ll->device, nfcid3, sizeof nfcid3);
     TNfcllAtrView atr;
-    if (!nfcllListenAtr(params, atr)) atr = TNfcllAtrView{};
+    if (!nfcllListenAtr(params, atr)) {
+        // Bytes that claim more than their field holds are not sent: the engine's own go instead.
+        TRACE(kErr, "ehci: ! general bytes too long: %d", static_cast<int>(params->atrLength));
+        return nfcipTargetInit(ip, nfcid3, nullptr, 0);
+    }
     if (atr.given) return nfcipTargetInit(ip, nfcid3, atr.bytes, atr.length, atr.config);
     const uint32_t n = params ? std::min<uint32_t>(params->atrLength, sizeof params->atrBytes) : 0;
     return nfcipTargetInit(ip, nfcid3, n ? params->atrBytes : nullptr, n);
