@@ -84,8 +84,10 @@ protected:
         self->codes_.push_back(event);
         if (event == nfcEventTagDetected && record) self->tags_.push_back(*static_cast<const TNfcTagInfo*>(record));
         if (event == nfcEventReaderRequest && record) {
-            const TNfcReaderRequest& r = static_cast<const TNfcEventParam*>(record)->readerRequest;
-            self->requests_.emplace_back(r.pdu, r.pdu + r.length);
+            // The record is packed: its fields are read as values, never bound to references.
+            const BYTE* pdu = static_cast<const TNfcEventParam*>(record)->readerRequest.pdu;
+            const WORD length = static_cast<const TNfcEventParam*>(record)->readerRequest.length;
+            self->requests_.emplace_back(pdu, pdu + length);
         }
         self->cv_.notify_all();
         return 0;
