@@ -203,6 +203,31 @@ TEST_F(EhciNfcip, AFrameThatCannotLeaveEndsTheLinkInsteadOfWaitingForAnAnswer) {
     EXPECT_TRUE(cap.contains("! ehciNfcipTransmitFunc/etsiHciTransceive, failed state 0xB"));
 }
 
+TEST_F(EhciNfcip, LinkInformationBeyondTheRecordsFieldIsCut) {
+    Bytes general(60);
+    for (size_t i = 0; i < general.size(); ++i) general[i] = static_cast<uint8_t>(i);
+    ehciNfcipEvtCbFunc(ll, NFCIP_EV_ACTIVATED, general.data(), static_cast<uint32_t>(general.size()));
+    h.run();
+    EXPECT_EQ(deviceGeneralBytes(), Bytes(general.begin(), general.begin() + NFCLL_GENERAL_BYTES_MAX));
+    EXPECT_TRUE(cap.contains("!! ehciNfcipEvtCbFunc not enough room for Info NFCIP_R_UP_EVENT(60 bytes)"));
+    EXPECT_EQ(h.upward(NFCLL_DEVICE_IND).size(), 1u);
+}
+
+TEST_F(EhciNfcip, ThePslEventsFirstByteGoesToTheVariantsHookOnlyWithData) {
+    static std::vector<uint8_t> seen;
+    seen.clear();
+    e()->hooks.nfcipEvent = [](TEhciInstance*, uint8_t first) { seen.push_back(first); };
+    const uint8_t two[2] = {0x02, 0x07};
+    ehciNfcipEvtCbFunc(ll, NFCIP_EV_PSL, two, sizeof two);
+    ehciNfcipEvtCbFunc(ll, NFCIP_EV_PSL, nullptr, 0);
+    EXPECT_EQ(seen, (std::vector<uint8_t>{0x02}));
+    e()->hooks.nfcipEvent = nullptr;
+    ehciNfcipEvtCbFunc(ll, NFCIP_EV_PSL, two, sizeof two);
+    ehciNfcipEvtCbFunc(ll, 9, nullptr, 0);
+    EXPECT_EQ(seen.size(), 1u);
+    EXPECT_TRUE(cap.contains("!! ehciNfcipEvtCbFunc unknown event 0x9"));
+}
+
 // A request the engine refuses is answered as failed instead of being counted as sent.
 struct Refusal {
     const char* name;
