@@ -4,16 +4,10 @@
 // frames with it.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
-#include <string>
 #include <vector>
 
-#include "corvane.h"
-#include "hci/hci_pty.h"
+#include "ehci_api_fixture.h"
 #include "tags/iso15693_tag.h"
 #include "tags/iso_dep_tag.h"
 #include "tags/t2t_tag.h"
@@ -22,66 +16,9 @@ namespace {
 
 using hcisim::Bytes;
 
-constexpr uint32_t kBoundedMs = 5000;   // only reached when something is broken
-
-class EtsiTags : public ::testing::Test {
+class EtsiTags : public EtsiApi {
 protected:
-    explicit EtsiTags(hcisim::Personality personality = hcisim::Personality::plain(), std::string readerType = "ETSI")
-        : sim_(std::move(personality)), readerType_(std::move(readerType)) {}
-    ~EtsiTags() override {
-        if (handle_) nfcDestroy(handle_);
-        if (initialised_) nfcDone();
-    }
-
-    bool start() {
-        if (!sim_.ok()) return false;
-        const std::string configuration = "READERTYPE=" + readerType_ + " IOTYPE=SERIAL PORT=" + sim_.portPath();
-        if (nfcInitialize(configuration.c_str()) != nfcStatusOk) return false;
-        initialised_ = true;
-        return nfcCreate(this, &EtsiTags::callback, &handle_) == nfcStatusOk;
-    }
-    NfcListenerHandle listen(DWORD mask) {
-        NfcListenerHandle listener = nullptr;
-        EXPECT_EQ(nfcRegisterListener(handle_, nullptr, mask, nullptr, &listener), nfcStatusOk);
-        return listener;
-    }
-    // The tag enters, the stack starts and listens: the record of its detection.
-    bool detect(std::shared_ptr<simtags::Tag> tag, DWORD mask, NfcListenerHandle* listener, TNfcTagInfo* info) {
-        sim_.enter(std::move(tag));
-        if (!start()) return false;
-        *listener = listen(mask);
-        return *listener && detected(info);
-    }
-    // The n-th (0-based) record of nfcEventTagDetected, waiting a bounded time.
-    bool detected(TNfcTagInfo* info, size_t n = 0) {
-        std::unique_lock<std::mutex> lock(m_);
-        const bool got = cv_.wait_for(lock, std::chrono::milliseconds(kBoundedMs), [&] { return tags_.size() > n; });
-        if (got) *info = tags_[n];
-        return got;
-    }
-    bool waitFor(DWORD code) {
-        std::unique_lock<std::mutex> lock(m_);
-        return cv_.wait_for(lock, std::chrono::milliseconds(kBoundedMs),
-                            [&] { return std::find(codes_.begin(), codes_.end(), code) != codes_.end(); });
-    }
-
-    static DWORD callback(void* context, DWORD event, void*, void* record) {
-        auto* self = static_cast<EtsiTags*>(context);
-        std::lock_guard<std::mutex> lock(self->m_);
-        self->codes_.push_back(event);
-        if (event == nfcEventTagDetected && record) self->tags_.push_back(*static_cast<const TNfcTagInfo*>(record));
-        self->cv_.notify_all();
-        return 0;
-    }
-
-    hcisim::HciPtySim sim_;
-    std::string readerType_;
-    NfcHandle handle_ = nullptr;
-    bool initialised_ = false;
-    std::mutex m_;
-    std::condition_variable cv_;
-    std::vector<DWORD> codes_;
-    std::vector<TNfcTagInfo> tags_;
+    using EtsiApi::EtsiApi;
 };
 
 Bytes uidOf(const TNfcTagInfo& info) { return Bytes(info.uid, info.uid + info.uidLength); }

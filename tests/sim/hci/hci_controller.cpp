@@ -157,6 +157,7 @@ std::vector<Bytes> HciController::handle(const Message& m) {
         if (pipe.open && pipe.gate == GATE_LOOPBACK && m.instruction == EVT_POST_DATA)
             return out(Message{m.pipe, Type::event, EVT_POST_DATA, m.data});
         if (pipe.open && isReaderGate(pipe.gate)) return readerEvent(m, pipe.gate);
+        if (pipe.open && readerPipe_ == m.pipe && m.instruction == EVT_SEND_DATA) return cardEvent(m);
         return {};
     }
     if (std::optional<uint8_t> code = faultFor(m, pipe.gate)) return out(answer(m, *code));
@@ -173,8 +174,11 @@ std::vector<Bytes> HciController::handle(const Message& m) {
     const uint8_t exchangeCommand = pipe.gate == GATE_READER_15693 ? personality_.vicinityExchange : WR_XCHG_DATA;
     if (isReaderGate(pipe.gate) && m.instruction == exchangeCommand) return out(exchange(m));
     if (pipe.gate == GATE_POLLING_LOOP && personality_.pollingLoop) return pollingLoop(m);
-    if (m.instruction == ANY_GET_PARAMETER || m.instruction == ANY_SET_PARAMETER)
-        return out(registry(registries_[pipe.gate], m, pipe.gate != GATE_IDENTITY));
+    if (m.instruction == ANY_GET_PARAMETER || m.instruction == ANY_SET_PARAMETER) {
+        std::vector<Bytes> packets = out(registry(registries_[pipe.gate], m, pipe.gate != GATE_IDENTITY));
+        for (Bytes& p : meetReader()) packets.push_back(std::move(p));
+        return packets;
+    }
     return out(answer(m, ANY_E_CMD_NOT_SUPPORTED));
 }
 

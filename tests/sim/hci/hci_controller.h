@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "hci/hcp_codec.h"
+#include "peers/remote_poller.h"
 #include "tags/tag.h"
 
 namespace hcisim {
@@ -41,6 +42,21 @@ enum : uint8_t {
     ANY_E_PIPE_NOT_OPENED = 0x06,
     ANY_E_CMD_NOT_SUPPORTED = 0x07,
     ANY_E_REG_ACCESS_DENIED = 0x0A,
+};
+
+// The card RF gates, their mode registry and events.
+enum : uint8_t {
+    GATE_CARD_B = 0x21,
+    GATE_CARD_B_PRIME = 0x22,
+    GATE_CARD_A = 0x23,
+    GATE_CARD_F = 0x24,
+    CARD_MODE = 0x01,
+    CARD_MODE_ON = 0x02,
+    EVT_SEND_DATA = 0x10,
+    EVT_FIELD_ON = 0x11,
+    EVT_CARD_DEACTIVATED = 0x12,
+    EVT_CARD_ACTIVATED = 0x13,
+    EVT_FIELD_OFF = 0x14,
 };
 
 // The reader RF gates and their events and command.
@@ -137,6 +153,15 @@ public:
     void withTag(const std::function<void(simtags::Tag&)>& fn);
     bool polling() const;
 
+    // Card emulation: an external reader comes near. Once the host emulates a card of the
+    // reader's technology (its card gate's pipe open, mode on) the field comes on, the card is
+    // activated and the reader sends its first command; each answer of the host brings the next.
+    // Its field goes off when it departs.
+    std::vector<Bytes> approach(simpeers::PollerPtr reader);
+    std::vector<Bytes> depart();
+    // Runs fn on the reader under the controller's lock.
+    void withReader(const std::function<void(simpeers::RemotePoller&)>& fn);
+
     // What the controller saw and holds.
     std::vector<Logged> log() const;
     std::vector<Message> answersFromHost() const;   // responses the host sent
@@ -177,6 +202,10 @@ private:
     std::vector<Bytes> discover();
     void fillRegistries();
     std::optional<uint8_t> openPipeTo(uint8_t gate) const;
+    std::vector<Bytes> meetReader();
+    std::vector<Bytes> cardEvent(const Message& m);
+    std::vector<Bytes> nextCommand();
+    std::optional<uint8_t> emulatingPipe() const;
 
     mutable std::mutex m_;
     Personality personality_;
@@ -191,6 +220,8 @@ private:
     std::shared_ptr<simtags::Tag> tag_;
     bool several_ = false;
     bool polling_ = false;
+    simpeers::PollerPtr reader_;
+    std::optional<uint8_t> readerPipe_;   // the card pipe the reader has activated
 };
 
 }  // namespace hcisim

@@ -26,6 +26,8 @@ public:
     // Packets the controller sends on its own.
     void push(const std::vector<Bytes>& packets);
     void enter(std::shared_ptr<simtags::Tag> tag, bool several = false) { push(controller_.enter(std::move(tag), several)); }
+    void approach(simpeers::PollerPtr reader) { push(controller_.approach(std::move(reader))); }
+    void depart() { push(controller_.depart()); }
 
 private:
     PtyPair pty_;

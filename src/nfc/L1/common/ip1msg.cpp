@@ -16,7 +16,7 @@ enum : uint8_t { ATR_RES = 0x01, PSL_RES = 0x05, DEP_RES = 0x07, DSL_RES = 0x09,
 constexpr uint8_t kPfbType = 0xE0, kPfbInfo = 0x00, kPfbAck = 0x40, kPfbSupv = 0x80, kPfbBit4 = 0x10;
 constexpr uint8_t kPfbNadDid = 0x0C, kPniMask = 0x03;
 constexpr uint32_t kControlTimeout = 309;
-constexpr uint8_t kDefaultTo = 0x0A, kDefaultPp = 0x32, kWtMax = 11, kResponseWtMax = 14;
+constexpr uint8_t kDefaultTo = 0x0A, kDefaultPp = NFCIP_DEFAULT_PP, kWtMax = 11, kResponseWtMax = 14;
 // The general bytes of the LLCP magic with version, MIU, well-known services, link time-out and options.
 constexpr uint8_t kGeneralBytes[20] = {0x46, 0x66, 0x6D, 0x01, 0x01, 0x11, 0x02, 0x02, 0x07, 0x80,
                                        0x03, 0x02, 0x00, 0x03, 0x04, 0x01, 0x32, 0x07, 0x01, 0x03};
@@ -178,7 +178,7 @@ void handleAtrReq(TNfcipInstance* ip, const uint8_t* f, uint32_t length) {
     uint8_t r[18 + NFCIP_GB_MAX] = {0, kCmdT, ATR_RES};
     std::memcpy(r + 3, ip->localId, 10);
     r[16] = kDefaultTo;
-    r[17] = kDefaultPp;
+    r[17] = ip->localPp;
     const uint8_t* gb = ip->localGbLength ? ip->localGb : kGeneralBytes;
     const uint32_t n = ip->localGbLength ? ip->localGbLength : sizeof kGeneralBytes;
     std::memcpy(r + 18, gb, n);
@@ -411,7 +411,8 @@ void nfcipBind(TNfcipInstance* ip, void* user, const TNfcipCallbacks& callbacks)
     ip->cb = callbacks;
 }
 
-int32_t nfcipTargetInit(TNfcipInstance* ip, const uint8_t* nfcid3t, const uint8_t* generalBytes, uint32_t length) {
+int32_t nfcipTargetInit(TNfcipInstance* ip, const uint8_t* nfcid3t, const uint8_t* generalBytes, uint32_t length,
+                        uint8_t pp) {
     TRACE(kTrc, "nfcipTargetInit");
     if (!ip) return -1;
     ip->role = NFCIP_TARGET;
@@ -420,6 +421,7 @@ int32_t nfcipTargetInit(TNfcipInstance* ip, const uint8_t* nfcid3t, const uint8_
     if (nfcid3t) std::memcpy(ip->localId, nfcid3t, 10);
     ip->wt = ip->responseWt = kDefaultTo;
     ip->lr = 64;
+    ip->localPp = pp;
     if (generalBytes && length <= NFCIP_GB_MAX) {
         std::memcpy(ip->localGb, generalBytes, length);
         ip->localGbLength = static_cast<uint8_t>(length);

@@ -52,6 +52,7 @@ struct TNfcipInstance {
     bool txPending;
     uint8_t localGb[NFCIP_GB_MAX];
     uint8_t localGbLength;
+    uint8_t localPp;                // PPt of the ATR_RES
 };
 
 // The instance the drivers share; tests build their own and clear this one.
@@ -59,7 +60,9 @@ TNfcipInstance* nfcipDefault();
 void nfcipResetForTest();
 
 void nfcipBind(TNfcipInstance* ip, void* user, const TNfcipCallbacks& callbacks);
-int32_t nfcipTargetInit(TNfcipInstance* ip, const uint8_t* nfcid3t, const uint8_t* generalBytes, uint32_t length);
+constexpr uint8_t NFCIP_DEFAULT_PP = 0x32;   // LR 254 bytes, general bytes follow
+int32_t nfcipTargetInit(TNfcipInstance* ip, const uint8_t* nfcid3t, const uint8_t* generalBytes, uint32_t length,
+                        uint8_t pp = NFCIP_DEFAULT_PP);
 int32_t nfcipInitiatorInit(TNfcipInstance* ip, const uint8_t* nfcid2, uint32_t length);
 void nfcipHandleRcv(TNfcipInstance* ip, const uint8_t* frame, uint32_t length);
 int32_t nfcipSendData(TNfcipInstance* ip, uint32_t length, const uint8_t* data);

@@ -76,8 +76,8 @@ uint32_t ehciHandleOtherMessage(TNfcllContext* ll) {
     case EHCI_TX_COMPLETED:
         if (ehciPart(ll)->instance) etsiHciTxCompleted(ehciPart(ll)->instance, osMsgFields<uint32_t>(ll->message));
         return 0;
-    case 0x209:   // NFC-DEP deactivation, with and without local request: no link runs here yet
-    case 0x282: ll->mode = 0; return 0;
+    case 0x209: ehciNfcipDeactivate(ll, true); return 0;
+    case 0x282: ehciNfcipDeactivate(ll, false); return 0;
     default: return EHCI_CAUSE_FAILED;
     }
 }
@@ -154,12 +154,13 @@ void traceTag(const TNfcTagInfo& tag) {
           static_cast<unsigned>(tag.a.atqa));
 }
 
-void targetDetected(TNfcllContext* ll, const void* record) {
+void targetDetected(TNfcllContext* ll, const void* record, uintptr_t extra) {
     std::memcpy(&ll->device, record, sizeof ll->device);
     ll->flags &= ~NFCLL_FLAG_PN53X_40;
     const uint32_t type = ll->device.tagType;
     ll->mode = type == 0x1000 ? 1 : type == 0x2000 ? 2 : 4;
     traceTag(ll->device);
+    if (ehciNfcipTakeOver(ll, reinterpret_cast<const TNfcListenParam*>(extra))) return;
     nfcllSendUsDeviceInd(ll);
 }
 
@@ -205,15 +206,22 @@ uint32_t ehciCallBack(void* userData, uint32_t event, void* p, uint32_t len, uin
     if (bufferEvent(ll, event, p, len, extra) || timerEvent(ll, event, p, len)) return 0;
     switch (event) {
     case EV_EHCI_INIT_DONE: initDone(ll, len); break;
-    case EV_EHCI_READER_RESPONSE: nfcllSendUsTransactionInd(ll, static_cast<const uint8_t*>(p), 0, len); break;
-    case EV_EHCI_TRANSACTION_TIMEOUT: nfcllSendUsTransactionInd(ll, nullptr, EHCI_CAUSE_FAILED, len); break;
+    case EV_EHCI_READER_RESPONSE:
+        if (!ehciNfcipReceive(ll, static_cast<const uint8_t*>(p), len))
+            nfcllSendUsTransactionInd(ll, static_cast<const uint8_t*>(p), 0, len);
+        break;
+    case EV_EHCI_TRANSACTION_TIMEOUT:
+        if (!ehciNfcipTimeout(ll)) nfcllSendUsTransactionInd(ll, nullptr, EHCI_CAUSE_FAILED, len);
+        break;
     case EV_EHCI_TRANSACTION_FAILED: nfcllSendUsTransactionInd(ll, nullptr, NFCLL_CAUSE_AUTH_FAILED, len); break;
     case EV_EHCI_LISTEN_CONF:
         nfcllSendUsListenConf(ll, len ? 13 : 0, static_cast<uint32_t>(extra));
         break;
     case EV_EHCI_LISTEN_CANCELLED: nfcllSendUsListenConf(ll, len ? NFCLL_CAUSE_WRONG_STATE : 0, 0); break;
-    case EV_EHCI_TARGET_DETECTED: targetDetected(ll, p); break;
-    case EV_EHCI_TARGET_REMOVED: nfcllSendUsTechRemoved(ll, 29); break;
+    case EV_EHCI_TARGET_DETECTED: targetDetected(ll, p, extra); break;
+    case EV_EHCI_TARGET_REMOVED:
+        if (!ehciNfcipIgnoresRemoval(ll)) nfcllSendUsTechRemoved(ll, 29);
+        break;
     case EV_EHCI_CHIP_FAILURE: nfcllSendUsCause(ll, NFCLL_ERROR_IND, EHCI_CAUSE_FAILED); break;
     case EV_EHCI_IO_DONE: nfcllSendUsIoControlConf(ll, len ? EHCI_CAUSE_FAILED : 0, nullptr, 0); break;
     case EV_EHCI_TRANSACTION_RESULT: nfcllSendUsTransactionResult(ll, causeAt(extra)); break;

@@ -305,6 +305,7 @@ struct TEhciPart {
     TNfcllContext* ll;
     TEhciInstance* instance;
     uint32_t healthInterval;            // ms
+    struct TNfcipInstance* nfcip;       // the NFC-DEP engine once a link was handed to it, else null
 };
 
 inline TEhciPart* ehciPart(TNfcllContext* ll) { return nfcllDriver<TEhciPart>(ll); }
@@ -444,3 +445,21 @@ void ehciDemoPreInit(TEhciInstance* e);
 uint32_t ehciDemoSupportedMask(const uint8_t* gates, uint32_t count);
 // The ISO 15693 reader's exchange: the board's own command, then the time-out byte.
 uint32_t ehciDemoVicinityHeader(TEhciPipe* pipe, uint8_t* packet);
+
+// ---- NFC-DEP through the NFC-IP-1 engine (ehci_nfcip.cpp) ----------------------------------------------
+// The engine's callbacks; `user` is the layer-1 context.
+void ehciNfcipTransmitFunc(void* user, const uint8_t* data, uint32_t length, uint32_t timeout);
+void ehciNfcipEvtCbFunc(void* user, uint32_t event, const uint8_t* data, uint32_t length);
+void ehciNfcipErrorIndFunc(void* user, int32_t cause);
+// A detected NFC-DEP peer (role word 1 or 2): on the chips whose pipes carry raw NFCIP-1 frames the
+// engine takes the link over. True when it did: the device indication then waits for its activation.
+bool ehciNfcipTakeOver(TNfcllContext* ll, const TNfcListenParam* params);
+// A reader response and a time-out in NFC-DEP mode; true when the engine took them.
+bool ehciNfcipReceive(TNfcllContext* ll, const uint8_t* data, uint32_t length);
+bool ehciNfcipTimeout(TNfcllContext* ll);
+// A transaction while the engine runs the link in role 1 or 2; true when the engine took it.
+bool ehciNfcipTransaction(TNfcllContext* ll, const uint8_t* data, uint16_t length);
+// Layer 1's NFC-DEP deactivation, with (0x209) or without (0x282) local request.
+void ehciNfcipDeactivate(TNfcllContext* ll, bool localRequest);
+// A removal before the engine ever saw its peer answer is no removal of a link.
+bool ehciNfcipIgnoresRemoval(TNfcllContext* ll);

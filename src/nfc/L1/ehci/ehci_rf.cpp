@@ -562,6 +562,7 @@ void ehciHandleListenReq(TNfcllContext* ll, uint32_t mask, const TNfcListenParam
 // ---- Exchanges -----------------------------------------------------------------------------------------
 void ehciHandleTransactionReq(TNfcllContext* ll, const uint8_t* data, uint16_t length, uint32_t timeout) {
     TEhciInstance* e = ehciPart(ll)->instance;
+    if (ehciNfcipTransaction(ll, data, length)) return;
     if (!e || etsiHciTransceive(timeout, e, data, length) < 0)
         nfcllSendUsTransactionInd(ll, nullptr, EHCI_CAUSE_FAILED, 0);
 }

@@ -1,0 +1,15 @@
+#include "hci/hci_dep_gate.h"
+
+namespace hcisim {
+
+std::optional<std::vector<Message>> DepGate::onMessage(HciController&, const Message& m, uint8_t gate, uint8_t) {
+    if (gate != gate_ || m.type != Type::command || m.instruction != WR_XCHG_DATA) return std::nullopt;
+    if (m.data.empty()) return std::vector<Message>{{m.pipe, Type::response, ANY_E_CMD_PAR_UNKNOWN, {}}};
+    const Bytes frame(m.data.begin() + 1, m.data.end());
+    frames.push_back(frame);
+    const std::vector<depsim::Bytes> answers = peer_->feed(frame);
+    if (answers.empty()) return std::vector<Message>{{m.pipe, Type::response, ANY_E_TIMEOUT, {}}};
+    return std::vector<Message>{{m.pipe, Type::response, ANY_OK, answers.front()}};
+}
+
+}  // namespace hcisim
