@@ -1,7 +1,7 @@
-// A secure-element request of the NCI driver that another layer-1 request crosses, below the NFC
-// manager against the simulated controller: the controller holds its answer to the request
-// while layer 1 restarts discovery or resets the controller, and each request still gets its
-// own answer.
+// Requests of the NCI driver that cross, below the NFC manager against the simulated controller:
+// the controller holds its answer to a secure-element request while layer 1 restarts discovery
+// or resets the controller, and each request still gets its own answer; a listen mask that
+// changes while discovery is being set up restarts it from idle.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -104,6 +104,43 @@ TEST(NciSeRequest, AModeSetThatADiscoveryRestartOrAResetCrossesGetsItsOwnAnswer)
         EXPECT_EQ(stack.count(NFCLL_ERROR_IND), 0u);
         stack.stop();
     }
+}
+
+// The statuses of the controller's responses with this opcode, as it sent them.
+std::vector<uint8_t> responseStatuses(const NciSimulator& sim, uint16_t opcode) {
+    std::vector<uint8_t> out;
+    for (const ncisim::PacketRecord& p : sim.recorder().packets())
+        if (p.direction == ncisim::Direction::ToHost && p.bytes.size() >= 4 && (p.bytes[0] << 8 | p.bytes[1]) == opcode)
+            out.push_back(p.bytes[3]);
+    return out;
+}
+
+TEST(NciDiscoveryRestart, AMaskChangedDuringTheSetUpRestartsDiscoveryFromIdle) {
+    NciSimulator sim{withSecureElement()};
+    NciStack stack;
+    TNfcListenParam params{};
+    ASSERT_TRUE(stack.start(sim.portPath()));
+    const auto act = stack.activate();
+    ASSERT_TRUE(act && act->cause == 0);
+    Fault held = Fault::delayed(kHeldMs);
+    held.times = 1;
+    sim.setFault(0x4103, held);
+    ASSERT_TRUE(stack.request<NFCLL_LISTEN_REQ>({0x1, &params}));
+    ASSERT_TRUE(waitForCommands(sim, kRfDiscover, 1));
+    // The set-up's discovery command is out: the new mask comes too late for it.
+    ASSERT_TRUE(stack.request<NFCLL_LISTEN_REQ>({0x3, &params}));
+    ASSERT_TRUE(waitForCommands(sim, kRfDiscover, 2)) << sim.describe();
+    std::vector<uint8_t> statuses;
+    for (size_t n = sim.recorder().packets().size(); (statuses = responseStatuses(sim, 0x4103)).size() < 2; ++n)
+        ASSERT_TRUE(sim.recorder().waitForPackets(n + 1, NciStack::kBounded)) << sim.describe();
+    EXPECT_EQ(statuses, (std::vector<uint8_t>{0x00, 0x00})) << sim.describe();
+    const std::vector<uint16_t> opcodes = sim.commandOpcodes();
+    std::vector<uint16_t> rf;
+    for (uint16_t op : opcodes)
+        if (op == kRfDiscover || op == kRfDeactivate) rf.push_back(op);
+    EXPECT_EQ(rf, (std::vector<uint16_t>{kRfDiscover, kRfDeactivate, kRfDiscover}));
+    EXPECT_EQ(stack.count(NFCLL_ERROR_IND), 0u);
+    stack.stop();
 }
 
 } // namespace
