@@ -76,6 +76,12 @@ void ncillTransportRxUs(void* user, uint32_t kind, uint16_t opcode, uint8_t conn
             TRACE(NFCLL_TRC_ERROR, "nci: ! ncillTransportRxUs(), opcode 0x%02X not found!", static_cast<unsigned>(opcode));
             return;
         }
+        if (nci->lateResponse && opcode == nci->lateResponse) {
+            // Its request was answered when another one took the controller: it answers nothing now.
+            TRACE(NFCLL_TRC_ERROR, "nci: ! late response %#x of a secure-element request dropped", static_cast<unsigned>(opcode));
+            nci->lateResponse = 0;
+            return;
+        }
         nci->rxOpcode = opcode;
         nci->rxConnId = connId;
         nci->rxPayload = payload;
@@ -448,6 +454,28 @@ Mapped mapIoControl(TNciContext* nci, uint32_t outcome, const uint8_t* data, uin
     }
 }
 
+// A handled outcome ends the transaction; an IO control's gives the controller back to the one it interrupted.
+void endTransaction(TNciContext* nci) {
+    if (nci->transType == NCI_TRANSTYPE_IOCTL) nci->seWaiting = false;
+    if (nci->transType == NCI_TRANSTYPE_IOCTL && nci->savedTransType != NCI_TRANSTYPE_IOCTL)
+        nciSetTransType(nci, nci->savedTransType);
+    else
+        nciSetTransType(nci, NCI_TRANSTYPE_IDLE);
+}
+
+// The secure-element request's outcome is its IO-control confirmation, whichever transaction
+// layer 1 started while it waited; that transaction keeps its type.
+void answerSeRequest(TNciContext* nci, uint32_t outcome, const uint8_t* data, uint32_t length) {
+    TRACE(kTrcNci, "nci: ncillUsCallback %s for %s", nciOutcomeName(outcome), transTypeName(NCI_TRANSTYPE_IOCTL));
+    if (mapIoControl(nci, outcome, data, length) == Mapped::Unhandled) {
+        TRACE(NFCLL_TRC_ERROR, "nci: ! Error handling event %d for transaction type %d", static_cast<int>(outcome),
+              static_cast<int>(NCI_TRANSTYPE_IOCTL));
+        return;
+    }
+    nci->seWaiting = false;
+    if (nci->transType == NCI_TRANSTYPE_IOCTL) endTransaction(nci);
+}
+
 Mapped mapReset(TNciContext* nci, uint32_t outcome) {
     TNfcllContext* ll = nci->ll;
     switch (outcome) {
@@ -528,6 +556,11 @@ void nciSignalError(uint16_t cause, TNciContext* nci, const char* source) {
 
 void ncillUsCallback(TNciContext* nci, uint32_t outcome, const uint8_t* data, uint32_t length) {
     TNfcllContext* ll = nci->ll;
+    if (nci->seSignalling && nci->seWaiting && outcome != evNciFieldOn && outcome != evNciFieldOff &&
+        outcome != evNciNfceeActionInd) {
+        answerSeRequest(nci, outcome, data, length);
+        return;
+    }
     TRACE(kTrcNci, "nci: ncillUsCallback %s for %s", nciOutcomeName(outcome), transTypeName(nci->transType));
     if (outcome == evNciFieldOn || outcome == evNciFieldOff) {
         nfcllReportRfField(ll, outcome == evNciFieldOn);
@@ -558,10 +591,7 @@ void ncillUsCallback(TNciContext* nci, uint32_t outcome, const uint8_t* data, ui
         return;
     }
     if (mapped == Mapped::Stay) return;
-    if (nci->transType == NCI_TRANSTYPE_IOCTL && nci->savedTransType != NCI_TRANSTYPE_IOCTL)
-        nciSetTransType(nci, nci->savedTransType);
-    else
-        nciSetTransType(nci, NCI_TRANSTYPE_IDLE);
+    endTransaction(nci);
 }
 
 // ---- Tag timeouts ----------------------------------------------------------------------------------
@@ -609,6 +639,7 @@ uint32_t nciSendCommand(TNciContext* nci, uint16_t opcode, const uint8_t* payloa
         TRACE(kTrcNci, "nci: ! WARNING, sending message %#x while timer is running", static_cast<unsigned>(opcode));
     const uint32_t result = nciPacketSend(0, &nci->packet, opcode, payload, length);
     if (result != 0 && result != NCI_CAUSE_PENDING) return result;
+    if (opcode >= 0x2000) nci->lastCommand = opcode;
     const uint32_t timeout =
         nciResponseTimeout(nci->tagType, nciGetTagTimeout(nci, nci->tagType), nci->techTimeout, opcode < 0x2000);
     if (timeout) {

@@ -306,6 +306,13 @@ struct TNciContext {
     uint32_t discoverMapRetries;
     TStateMachine sm;
     bool draining;                  // the machine is running its ring
+    // The secure-element request in its sub-state is kept apart from the transaction type: layer 1
+    // may start a listen or a reset while the controller still owes the request its answer.
+    bool seWaiting;                 // the request has not been answered yet
+    bool seSignalling;              // its sub-state is running: what is signalled answers it
+    uint16_t lastCommand;           // opcode of the last control command sent
+    uint16_t seResponse;            // the response the request waits for, 0 for none
+    uint16_t lateResponse;          // a response still due to a request answered already: dropped
 };
 
 // ---- Driver entry (layer 1) -----------------------------------------------------------------------

@@ -248,11 +248,23 @@ uint32_t exchangeAnswer(TNciContext* nci) {
 
 // A reader's command while the request waits: it goes up as it does outside the request.
 uint32_t readerData(TNciContext* nci) {
+    nci->seSignalling = false;
     const uint32_t type = nci->transType;
-    nci->transType = nci->savedTransType;
+    if (type == NCI_TRANSTYPE_IOCTL) nci->transType = nci->savedTransType;
     ncillUsCallback(nci, evNciDataIndication, nci->rxPayload, nci->rxLength);
-    nci->transType = type;
+    if (type == NCI_TRANSTYPE_IOCTL) nci->transType = type;
+    nci->seSignalling = true;
     return SM_DONE;
+}
+
+// Another request took the controller before the answer came: the request learns it now, and
+// the answer, when it comes, is taken for no later request.
+void abandonSeRequest(TNciContext* nci) {
+    if (!nci->seWaiting) return;
+    TRACE(NFCLL_TRC_ERROR, "nci: ! SE command %#x left before its answer", static_cast<unsigned>(nci->ioCode));
+    if (nci->ioNfcee && nci->ioCode == NFC_IOCTL_SE_EXCHANGE && nci->ioNfcee->connId) ++nci->ioNfcee->lateAnswers;
+    nci->lateResponse = nci->seResponse;
+    nciSignalCompletion(nci, evNciState);
 }
 
 // What the HCI network signalled for the request: it ends the sub-state, or the request waits on.
@@ -592,11 +604,15 @@ uint16_t nciRunSeIoControl(TNciContext* nci) {
     }
 }
 
-uint32_t nciStateIoSeRequest(TStateMachine* sm, uint16_t event) {
-    TNciContext* nci = static_cast<TNciContext*>(sm->owner);
+namespace {
+
+uint32_t seRequestStep(TStateMachine* sm, TNciContext* nci, uint16_t event) {
     switch (event) {
     case EV_SM_ENTRY: {
+        nci->seWaiting = true;
+        nci->lastCommand = 0;
         const uint16_t result = nciRunSeIoControl(nci);
+        nci->seResponse = nci->lastCommand ? static_cast<uint16_t>(nci->lastCommand + 0x2000) : 0;
         if (result == NCI_CAUSE_PENDING) return SM_DONE;
         if (result == 0) return SM_MASTER;
         TRACE(NFCLL_TRC_ERROR, "nci: ! Unable to handle IOCTL");
@@ -642,10 +658,22 @@ uint32_t nciStateIoSeRequest(TStateMachine* sm, uint16_t event) {
         return SM_MASTER_ERROR;
     case EV_SM_EXIT:
         nciStopResponseTimer(nci);
+        abandonSeRequest(nci);
         // An answer after this is no longer the request's: nothing writes into its output.
         nci->ioNfcee = nullptr;
         nciHciAbandon(nci);
         return SM_DONE;
     default: return SM_NOT_HANDLED;
     }
+}
+
+} // namespace
+
+uint32_t nciStateIoSeRequest(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = static_cast<TNciContext*>(sm->owner);
+    // What the sub-state signals answers the request, whatever transaction layer 1 started meanwhile.
+    nci->seSignalling = true;
+    const uint32_t result = seRequestStep(sm, nci, event);
+    nci->seSignalling = false;
+    return result;
 }

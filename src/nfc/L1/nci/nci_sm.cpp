@@ -54,6 +54,7 @@ uint32_t nciStateReset(TStateMachine* sm, uint16_t event) {
         return SM_DONE;
     case EV_NCI_CORE_RESET_RSP:
         nciStopResponseTimer(nci);
+        nci->lateResponse = 0;   // the controller owes nothing from before its reset
         if (nciHandleCoreResetRsp(nci) != 0) return startupFailed(sm, evNciError);
         nci->initCmdTimeouts = 0;
         return changeTo(sm, &nciStateInitCmd);
@@ -143,6 +144,7 @@ uint32_t nciDefaultHandler(TStateMachine* sm, uint16_t event) {
         return changeTo(sm, &nciStateIdle);
     case EV_NCI_CORE_RESET_CMD: return changeTo(sm, &nciStateReset);
     case EV_NCI_CORE_RESET_NTF:
+        nci->lateResponse = 0;
         nciHandleCoreResetNtf(nci);
         nciSignalError(NCI_CAUSE_FAILED, nci, "nciDefaultHandler");
         return changeTo(sm, &nciStateDeact);

@@ -90,8 +90,10 @@ void listenDeactivateRsp(TNciContext* nci) {
 uint32_t finishDiscoveryInit(TStateMachine* sm, uint16_t result) {
     TNciContext* nci = nciOf(sm);
     if (result == NCI_CAUSE_PENDING) return SM_DONE;
+    // The controller is discovering now: a new set-up takes it back to idle first, since it
+    // refuses a second RF_DISCOVER_CMD while discovery runs.
     if (result == 0)
-        return nciChangeTo(sm, nciListenMaskChanged(nci) ? &nciStateStartDiscovery : &nciStateDiscovery);
+        return nciChangeTo(sm, nciListenMaskChanged(nci) ? &nciStateDiscoveryStop : &nciStateDiscovery);
     if (result == NCI_CAUSE_NO_RESOURCES) nciSignalCompletion(nci, evNciInternalError);
     else nciSignalError(result, nci, "nciStateStartDiscovery");
     return nciChangeTo(sm, &nciStateIdle);
