@@ -159,7 +159,11 @@ TEST_P(P2pConnection, AnApplicationConnectsAcceptsExchangesResolvesAndDisconnect
 }
 
 TEST_P(P2pConnection, UnregisteringItsListenerWhileThePeerIsLinkedTakesTheLinkDownAndCompletes) {
+    peer.listen(0x10, {}, 2);
     meetPeer();
+    P2pLinkHandle connection = nullptr;
+    ASSERT_EQ(nfcP2PConnectRequest(listener, nullptr, nullptr, 2, 128, 0x10, nullptr, &connection), nfcStatusOk);
+    event(nfcEventConnected, 1);
     const uint32_t start = platTickMs();
     EXPECT_EQ(nfcUnregisterListener(listener), nfcStatusOk);
     // The link goes within its shutdown time; nothing is left to wait out a request time-out.
