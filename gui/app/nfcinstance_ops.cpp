@@ -36,6 +36,8 @@ constexpr BYTE kMifareAuthenticateA = 0x60, kMifareAuthenticateB = 0x61, kMifare
 constexpr BYTE kKeyA = 0x0A, kKeyB = 0x0B;
 constexpr DWORD kMifareLastSector = 39, kMifareLastBlock = 255;
 constexpr size_t kMifareBlockSize = 16, kMifareKeySize = 6, kMifareUidBytes = 4;
+// The card's answer to a write is 4 bits: ACK 0xA, anything else a NAK.
+constexpr BYTE kMifareAck = 0x0A, kMifareAckMask = 0x0F;
 constexpr WORD kAuthenticateAnswerCapacity = 255;
 
 constexpr DWORD kIoControlSelectSe = 0x110A;
@@ -576,6 +578,10 @@ NfcApiStatus CNfcInstance::mfWriteBlock(DWORD block, const QString& hexData) {
     std::memcpy(command + 2, data->constData(), kMifareBlockSize);
     WORD answerLength = 0;
     exchangePdu(command, sizeof command, kMifareBlockSize, &answerLength);
+    // A controller that carries the card's frames as they are passes its NAK on as an answer:
+    // only the card's ACK tells that the block was written.
+    if (m_lastStatus == nfcStatusOk && (answerLength != 1 || (m_answer[0] & kMifareAckMask) != kMifareAck))
+        m_lastStatus = nfcStatusFailed;
     const bool success = m_lastStatus == nfcStatusOk;
     if (!success) postTrace(traceError, source, "! Writing block %u failed (code: %u)", block, m_lastStatus);
     emit signalMfMessage(QStringLiteral("Write block %1:").arg(block) +

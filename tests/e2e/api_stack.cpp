@@ -37,6 +37,13 @@ NfcApiStatus ApiStack::startWith(const std::string& configuration) {
     return nfcCreate(this, &ApiStack::callback, &hNfc_);
 }
 
+NfcApiStatus ApiStack::recreate() {
+    const NfcApiStatus destroyed = nfcDestroy(hNfc_);
+    hNfc_ = nullptr;
+    if (destroyed != nfcStatusOk) return destroyed;
+    return nfcCreate(this, &ApiStack::callback, &hNfc_);
+}
+
 NfcListenerHandle ApiStack::listen(DWORD mask, void* context) {
     NfcListenerHandle listener = nullptr;
     if (nfcRegisterListener(hNfc_, context, mask, nullptr, &listener) != nfcStatusOk) return nullptr;

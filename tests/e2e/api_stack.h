@@ -44,6 +44,9 @@ public:
     // The same with a configuration of the test's own, for a controller reached through a fake bus.
     NfcApiStatus startWith(const std::string& configuration);
     NfcHandle handle() const { return hNfc_; }
+    // nfcDestroy of the application, then nfcCreate of a new one on the running library; the
+    // events of both are kept. 0 or the status of the failing call.
+    NfcApiStatus recreate();
     ncisim::NciSimulator& sim() { return *sim_; }   // only with the NCI simulator
 
     // Registers a listener for the mask (no listen parameters) and waits until discovery runs.

@@ -158,7 +158,50 @@ TEST_P(P2pConnection, AnApplicationConnectsAcceptsExchangesResolvesAndDisconnect
     EXPECT_TRUE(stack.sim().recorder().violations().empty()) << stack.sim().describe();
 }
 
+TEST_P(P2pConnection, UnregisteringItsListenerWhileThePeerIsLinkedTakesTheLinkDownAndCompletes) {
+    peer.listen(0x10, {}, 2);
+    meetPeer();
+    P2pLinkHandle connection = nullptr;
+    ASSERT_EQ(nfcP2PConnectRequest(listener, nullptr, nullptr, 2, 128, 0x10, nullptr, &connection), nfcStatusOk);
+    event(nfcEventConnected, 1);
+    const uint32_t start = platTickMs();
+    EXPECT_EQ(nfcUnregisterListener(listener), nfcStatusOk);
+    // The link goes within its shutdown time; nothing is left to wait out a request time-out.
+    EXPECT_LT(platTickMs() - start, ApiStack::kBounded);
+}
+
+// The host polls the same target again after each application: the test is about the links,
+// not about a remote initiator coming back.
+class P2pReconnect : public P2pConnection {};
+
+// Each application goes with a connection still open; the next one, on the same library and
+// the same peer, still finds a link for its own. One more round than LLCP has links.
+TEST_P(P2pReconnect, ApplicationsDestroyedWithAnOpenConnectionLeaveTheirLinksFree) {
+    constexpr uint8_t kRounds = 6;
+    for (uint8_t k = 0; k < kRounds; ++k) peer.listen(static_cast<uint8_t>(0x10 + k), {}, 2);
+    meetPeer();
+    for (uint8_t k = 0; k < kRounds; ++k) {
+        SCOPED_TRACE(k);
+        if (k > 0) {
+            const NfcApiStatus created = stack.recreate();
+            ASSERT_TRUE(created == nfcStatusOk || created == nfcStatusPending) << created;
+            listener = stack.listen(hostInitiates() ? P2P_INITIATOR : P2P_TARGET, &listenerContext);
+            ASSERT_NE(listener, nullptr);
+            ASSERT_TRUE(stack.waitFor(nfcEventTagDetected, k)) << stack.sim().describe();
+        }
+        P2pLinkHandle connection = nullptr;
+        ASSERT_EQ(nfcP2PConnectRequest(listener, nullptr, nullptr, 2, 128, static_cast<uint8_t>(0x10 + k), nullptr,
+                                       &connection),
+                  nfcStatusOk);
+        event(nfcEventConnected, k + 1u);
+        ASSERT_EQ(stack.count(nfcEventConnectFailed), 0u);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(HostRoles, P2pConnection, ::testing::Values(HostRole::Initiator, HostRole::Target),
                          [](const auto& info) { return info.param == HostRole::Initiator ? "HostInitiator" : "HostTarget"; });
+
+INSTANTIATE_TEST_SUITE_P(HostRoles, P2pReconnect, ::testing::Values(HostRole::Initiator),
+                         [](const auto&) { return std::string("HostInitiator"); });
 
 } // namespace

@@ -320,10 +320,30 @@ private slots:
 
     void aBlockWriteSendsEighteenBytes() {
         start();
+        fake().queueAnswer("nfcExchangePdu", {0x0A});   // the card's ACK
         QCOMPARE(instance->mfWriteBlock(8, QStringLiteral("00112233445566778899AABBCCDDEEFF")), NfcApiStatus{nfcStatusOk});
         QCOMPARE(fake().lastCall("nfcExchangePdu").buffer,
                  concat({{0xA0, 0x08}, {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC,
                                         0xDD, 0xEE, 0xFF}}));
+    }
+
+    // An exchange that went through with anything but the card's ACK is a write that failed.
+    void aBlockWriteWithoutTheCardsAckFails_data() {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::newRow("NAK") << QByteArray(1, '\x00');
+        QTest::newRow("nothing") << QByteArray();
+        QTest::newRow("ACK and more") << QByteArray("\x0A\x00", 2);
+    }
+    void aBlockWriteWithoutTheCardsAckFails() {
+        QFETCH(QByteArray, answer);
+        start();
+        fake().queueAnswer("nfcExchangePdu", Bytes(answer.begin(), answer.end()));
+        QStringList logs;
+        connect(instance.get(), &CNfcInstance::signalMfMessage, this, [&](const QString& text) { logs << text; });
+        QCOMPARE(instance->mfWriteBlock(8, QStringLiteral("00112233445566778899AABBCCDDEEFF")),
+                 NfcApiStatus{nfcStatusFailed});
+        QVERIFY2(logs.value(0).startsWith(QStringLiteral("Write block 8: Fail\n")), qPrintable(logs.value(0)));
+        QVERIFY(traced(QStringLiteral("! Writing block 8 failed (code: 1)")));
     }
 
     // Every refusal happens before the library is called.

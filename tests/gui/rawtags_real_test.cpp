@@ -1,7 +1,8 @@
 // The real window on the real libCorvane.so and the simulated NCI controller on a pseudo-terminal:
 // a blank Type 2 tag answers a READ typed on the legacy page, whose stored PDU outlives the
 // window, and a factory-fresh MIFARE Classic 1K behind a maker 0x04 controller is authenticated,
-// written and read on its page, the model's memory agreeing with the page's log.
+// written and read on its page, the model's memory agreeing with the page's log; behind a
+// controller of another maker only the tag's ACK makes a write succeed.
 #include "window_fixture.h"
 
 #include "nci/nci_simulator.h"
@@ -122,6 +123,48 @@ private slots:
         std::fill(trailer.begin(), trailer.begin() + 6, 0x00);
         QVERIFY2(log.contains(QStringLiteral("Block 7 data (hex):\n") + dumpOf(trailer)), qPrintable(log));
         QVERIFY(log.endsWith(QLatin1Char('\n') + QString(152, QLatin1Char('-'))));
+    }
+
+    // Behind a controller that carries MIFARE Classic in plain frames the tag's own answer to a
+    // write is all there is: its ACK writes the block, a NAK or silence is a failed write that
+    // leaves the block as it was.
+    void aMifareWriteOnAPlainFrameControllerSucceedsOnlyWithTheTagsAck_data() {
+        QTest::addColumn<int>("fault");   // -1: none
+        QTest::addColumn<bool>("written");
+        QTest::newRow("ACK") << -1 << true;
+        QTest::newRow("NAK") << static_cast<int>(simtags::FaultKind::Nak) << false;
+        QTest::newRow("silence") << static_cast<int>(simtags::FaultKind::Silence) << false;
+    }
+    void aMifareWriteOnAPlainFrameControllerSucceedsOnlyWithTheTagsAck() {
+        QFETCH(int, fault);
+        QFETCH(bool, written);
+        startRw(ncisim::NciIdentity::generic());
+        auto tag = std::make_shared<simtags::MifareTag>();
+        simtags::makeFactoryFresh(*tag);
+        if (fault >= 0) {
+            simtags::Fault refusal;
+            refusal.kind = static_cast<simtags::FaultKind>(fault);
+            refusal.op = 0xA0;
+            tag->inject(refusal);
+        }
+        sim->rf().enter(tag);
+        QTRY_VERIFY_WITH_TIMEOUT(form()->pagRwMifareStd->isEnabled(), kBoundedMs);
+
+        form()->sboRwMifareStandardBlock->setValue(4);
+        form()->cboRwMifareStandardKey->setCurrentText(QStringLiteral("FF FF FF FF FF FF"));
+        click("on_btnRwMifareStandardAuthenticateA_clicked");
+        QCOMPARE(form()->lblStatus->text(), QStringLiteral("RW: AuthenticateA  OK"));
+        const Bytes data = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
+        form()->cboRwMifareStandardWrite->setCurrentText(QStringLiteral("0x00 0x11 0x22 0x33 0x44 0x55 0x66 0x77 "
+                                                                        "0x88 0x99 0xAA 0xBB 0xCC 0xDD 0xEE 0xFF"));
+        click("on_btnRwMifareStandardWrite_clicked");
+        QCOMPARE(form()->lblStatus->text() == QStringLiteral("RW: Write block  OK"), written);
+        const QString log = form()->tedRwMifareStandardLog->toPlainText();
+        QVERIFY2(log.contains(written ? QStringLiteral("Write block 4: Success") : QStringLiteral("Write block 4: Fail")),
+                 qPrintable(log));
+        Bytes stored;
+        QVERIFY(sim->call([&](ncisim::Controller&) { stored = tag->block(4); }));
+        QCOMPARE(stored, written ? data : Bytes(16, 0x00));
     }
 };
 

@@ -171,7 +171,9 @@ bool noteSender(TNfcManager* p) {
         TRACE(TRC_ERROR, "%s ! message 0x%X of application %d, which is not registered", kPrefix, m.command, index);
         return false;
     }
-    app->request = m.spare;
+    // An LLCP primitive is answered by LLCP with its own number: it must not take the place of
+    // a request of the manager's that is still to be answered (a listen crossing a link's end).
+    if (!isLlcpCode(m.command)) app->request = m.spare;
     if (isTagRequest(m.command)) {
         if (p->activeApp && p->activeApp != app && p->currentRequest != 0) {
             TRACE(TRC_ERROR, "%s ! Received message while transaction is pending", kPrefix);

@@ -207,10 +207,13 @@ void onDisconnectConfirmation(const TNfaceLlcpLinkCause& p) {
         signalHangupTerminated(link, p.cause);
 }
 
-void onDisconnectIndication(const TNfaceLlcpLinkCause& p) {
+void onDisconnectIndication(TNfcApiInstance* instance, const TNfaceLlcpLinkCause& p) {
     TP2pLink* link = recordFor(p.hApp, p.hLink);
     if (!link) {
         TRACE(TRC_ERROR, "! p2pOnDisconnectIndication, invalid link reference %p", p.hApp);
+        // The record went first (its application is being destroyed): LLCP still holds the
+        // link until it is answered.
+        if (instance && p.hLink) p2pPut(instance, nfaceMsgMake<NFACE_NFC_LLCP_DISC_RESP>({p.hLink}));
         return;
     }
     p2pPut(link->instance, nfaceMsgMake<NFACE_NFC_LLCP_DISC_RESP>({p.hLink}));
@@ -389,14 +392,14 @@ NfcApiStatus p2pCauseToStatus(uint16_t cause) {
     return nfcStatusFailed;
 }
 
-void p2pOnUpcall(TNfcApiInstance*, const TnfcapiMsg& m) {
+void p2pOnUpcall(TNfcApiInstance* instance, const TnfcapiMsg& m) {
     UpcallScope scope;
     switch (m.code) {
         case NFACE_NFC_LLCP_CON_CONF: onConnectConfirmation(nfaceMsgGet<NFACE_NFC_LLCP_CON_CONF>(m)); break;
         case NFACE_NFC_LLCP_CON_ACT_IND: onConnectActiveIndication(nfaceMsgGet<NFACE_NFC_LLCP_CON_ACT_IND>(m)); break;
         case NFACE_NFC_LLCP_LISTEN_CONF: onListenConfirmation(nfaceMsgGet<NFACE_NFC_LLCP_LISTEN_CONF>(m)); break;
         case NFACE_NFC_LLCP_DISC_CONF: onDisconnectConfirmation(nfaceMsgGet<NFACE_NFC_LLCP_DISC_CONF>(m)); break;
-        case NFACE_NFC_LLCP_DISC_IND: onDisconnectIndication(nfaceMsgGet<NFACE_NFC_LLCP_DISC_IND>(m)); break;
+        case NFACE_NFC_LLCP_DISC_IND: onDisconnectIndication(instance, nfaceMsgGet<NFACE_NFC_LLCP_DISC_IND>(m)); break;
         case NFACE_NFC_LLCP_DATA_CONF: onDataConfirmation(nfaceMsgGet<NFACE_NFC_LLCP_DATA_CONF>(m)); break;
         case NFACE_NFC_LLCP_DATA_IND: onDataIndication(nfaceMsgGet<NFACE_NFC_LLCP_DATA_IND>(m)); break;
         default: break;
