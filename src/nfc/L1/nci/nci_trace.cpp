@@ -994,6 +994,8 @@ uint16_t nciTraceHeader(uint32_t direction, const uint8_t* packet, uint32_t leng
     traceLine(NCI_TRC_DUMP, "%s    --------------", prefix);
 
     uint16_t key = nciPacketKey(packet[0], packet[1]);
+    // The table is searched for the name line only: every packet of every exchange passes here.
+    if (!debugOn(NCI_TRC_FRAME)) return key;
     int row = nciOpcodeFind(key, g_manufacturer);
     const char* name = row >= 0 ? kNciOpcodes[row].name : "<UNKNOWN>";
     if (name[0] == 'N') name += 7;
