@@ -44,6 +44,17 @@ class RawTagsRealTest : public CLumaroTest {
         QCOMPARE(form()->lblStatus->text(), QStringLiteral("RW: Start  OK"));
     }
     void click(const char* slot) { QVERIFY(QMetaObject::invokeMethod(window.get(), slot)); }
+    // Authenticates the chosen block with the transport key A and writes kBlockData to it.
+    void authenticateAndWrite() {
+        form()->cboRwMifareStandardKey->setCurrentText(QStringLiteral("FF FF FF FF FF FF"));
+        click("on_btnRwMifareStandardAuthenticateA_clicked");
+        QCOMPARE(form()->lblStatus->text(), QStringLiteral("RW: AuthenticateA  OK"));
+        form()->cboRwMifareStandardWrite->setCurrentText(QStringLiteral("0x00 0x11 0x22 0x33 0x44 0x55 0x66 0x77 "
+                                                                        "0x88 0x99 0xAA 0xBB 0xCC 0xDD 0xEE 0xFF"));
+        click("on_btnRwMifareStandardWrite_clicked");
+    }
+    const Bytes kBlockData = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
+                              0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
 
 private slots:
     void initTestCase() { startFixture(); }
@@ -87,13 +98,9 @@ private slots:
 
         form()->sboRwMifareStandardBlock->setValue(4);
         QCOMPARE(form()->lblRwMifareStandardSector2->text(), QStringLiteral("1"));
-        form()->cboRwMifareStandardKey->setCurrentText(QStringLiteral("FF FF FF FF FF FF"));
-        click("on_btnRwMifareStandardAuthenticateA_clicked");
-        QCOMPARE(form()->lblStatus->text(), QStringLiteral("RW: AuthenticateA  OK"));
-        const Bytes data = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
-        form()->cboRwMifareStandardWrite->setCurrentText(QStringLiteral("0x00 0x11 0x22 0x33 0x44 0x55 0x66 0x77 "
-                                                                        "0x88 0x99 0xAA 0xBB 0xCC 0xDD 0xEE 0xFF"));
-        click("on_btnRwMifareStandardWrite_clicked");
+        authenticateAndWrite();
+        if (QTest::currentTestFailed()) return;
+        const Bytes data = kBlockData;
         QCOMPARE(form()->lblStatus->text(), QStringLiteral("RW: Write block  OK"));
         Bytes stored;
         Bytes sector;
@@ -151,13 +158,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(form()->pagRwMifareStd->isEnabled(), kBoundedMs);
 
         form()->sboRwMifareStandardBlock->setValue(4);
-        form()->cboRwMifareStandardKey->setCurrentText(QStringLiteral("FF FF FF FF FF FF"));
-        click("on_btnRwMifareStandardAuthenticateA_clicked");
-        QCOMPARE(form()->lblStatus->text(), QStringLiteral("RW: AuthenticateA  OK"));
-        const Bytes data = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
-        form()->cboRwMifareStandardWrite->setCurrentText(QStringLiteral("0x00 0x11 0x22 0x33 0x44 0x55 0x66 0x77 "
-                                                                        "0x88 0x99 0xAA 0xBB 0xCC 0xDD 0xEE 0xFF"));
-        click("on_btnRwMifareStandardWrite_clicked");
+        authenticateAndWrite();
+        if (QTest::currentTestFailed()) return;
+        const Bytes data = kBlockData;
         QCOMPARE(form()->lblStatus->text() == QStringLiteral("RW: Write block  OK"), written);
         const QString log = form()->tedRwMifareStandardLog->toPlainText();
         QVERIFY2(log.contains(written ? QStringLiteral("Write block 4: Success") : QStringLiteral("Write block 4: Fail")),

@@ -53,6 +53,12 @@ struct Crossing {
     uint16_t ioCause;   // a request whose sub-state the controller was taken from is told so
 };
 
+bool startedAndActive(NciStack& stack, const NciSimulator& sim) {
+    if (!stack.start(sim.portPath())) return false;
+    const auto act = stack.activate();
+    return act && act->cause == 0;
+}
+
 bool listenWider(NciStack& stack, TNfcListenParam* params) { return stack.request<NFCLL_LISTEN_REQ>({0x3, params}); }
 bool listenSame(NciStack& stack, TNfcListenParam* params) { return stack.request<NFCLL_LISTEN_REQ>({0x1, params}); }
 bool reset(NciStack& stack, TNfcListenParam*) { return stack.request<PH_RESET_REQ>(); }
@@ -68,9 +74,7 @@ TEST(NciSeRequest, AModeSetThatADiscoveryRestartOrAResetCrossesGetsItsOwnAnswer)
         NciSimulator sim{withSecureElement()};
         NciStack stack;
         TNfcListenParam params{};
-        ASSERT_TRUE(stack.start(sim.portPath()));
-        const auto act = stack.activate();
-        ASSERT_TRUE(act && act->cause == 0);
+        ASSERT_TRUE(startedAndActive(stack, sim));
         ASSERT_TRUE(stack.request<NFCLL_LISTEN_REQ>({0x1, &params}));
         const auto listening = stack.waitFor(NFCLL_LISTEN_CONF, 0);
         ASSERT_TRUE(listening);
@@ -119,9 +123,7 @@ TEST(NciDiscoveryRestart, AMaskChangedDuringTheSetUpRestartsDiscoveryFromIdle) {
     NciSimulator sim{withSecureElement()};
     NciStack stack;
     TNfcListenParam params{};
-    ASSERT_TRUE(stack.start(sim.portPath()));
-    const auto act = stack.activate();
-    ASSERT_TRUE(act && act->cause == 0);
+    ASSERT_TRUE(startedAndActive(stack, sim));
     Fault held = Fault::delayed(kHeldMs);
     held.times = 1;
     sim.setFault(0x4103, held);
