@@ -201,7 +201,6 @@ TEST_P(P2pReconnect, ApplicationsDestroyedWithAnOpenConnectionLeaveTheirLinksFre
 INSTANTIATE_TEST_SUITE_P(HostRoles, P2pConnection, ::testing::Values(HostRole::Initiator, HostRole::Target),
                          [](const auto& info) { return info.param == HostRole::Initiator ? "HostInitiator" : "HostTarget"; });
 
-INSTANTIATE_TEST_SUITE_P(HostRoles, P2pReconnect, ::testing::Values(HostRole::Initiator),
-                         [](const auto&) { return std::string("HostInitiator"); });
+INSTANTIATE_TEST_SUITE_P(HostInitiator, P2pReconnect, ::testing::Values(HostRole::Initiator));
 
 } // namespace

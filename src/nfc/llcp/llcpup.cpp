@@ -27,10 +27,6 @@ void llcpSendUp(TLlcp* p, OsMessage message) {
     if (message.command == LLCP_DL_DEACT_IND || message.command == NFCLL_TECH_REMOVE_IND) {
         if (p->timerRunning[LLCP_TIMER_LTO - 1]) TRACE(LLCP_TRACE, "LLCP: Stop LTO timer %d", LLCP_TIMER_LTO);
         llcpStopTimerLTO(p);
-        // A SYMM timer that a late frame started must not fire into the next device's link.
-        nfcllcpStopTimerSYMM(p);
-        p->flags &= ~LLCP_ACTIVE;
-        llcpFlushDownstream(p);
         TRACE(LLCP_TRACE, "LLCP: send DL_xxx msg=0x%X", message.command);
     }
     if (p->usQueue == 0 || osMessageSend(p->usQueue, &message) != OS_OK)
