@@ -99,6 +99,11 @@ void ehciHandleCheckReq(TNfcllContext* ll, const uint8_t* data, uint16_t length)
 // ---- Chip switch -----------------------------------------------------------------------------------
 void chipSwitch(TEhciInstance* e, uint16_t readerType) {
     switch (readerType) {
+    case 0x205:
+        TRACE(kTrc, "ehci: requested PN544 SecureActivation Interface");
+        e->seOps = &ehci544SeActivatorOps;
+        e->seContext = e->seOps->init(e);
+        break;
     case 0x208: e->hooks.preInit = &ehciDemoPreInit; return;
     case 0x209:
     case 0x20A: break;

@@ -444,3 +444,24 @@ void ehciDemoPreInit(TEhciInstance* e);
 uint32_t ehciDemoSupportedMask(const uint8_t* gates, uint32_t count);
 // The ISO 15693 reader's exchange: the board's own command, then the time-out byte.
 uint32_t ehciDemoVicinityHeader(TEhciPipe* pipe, uint8_t* packet);
+
+// ---- PN544 secure-element activator (ehci_pn544_se.cpp) ----------------------------------------------
+extern const TSeActivatorOps ehci544SeActivatorOps;
+enum : uint32_t { EHCI544_SE_IDLE = 0, EHCI544_SE_ACTIVATING = 3, EHCI544_SE_DEACTIVATING = 4 };
+// The activator's one context, which its init clears and returns.
+struct TEhci544SeActivator {
+    TEhciInstance* instance;
+    uint32_t activity;
+    bool hotPlugArmed;
+    bool guardArmed;
+    uint32_t requested;          // the UICC state the application wants, 1 on
+    uint32_t current;            // the UICC state last reported, 1 connected
+    uint8_t errorCount;          // failed activations since the last request
+    uint8_t notifyFlags;         // 0x1 the connectivity pipe exists, 0x4 too many errors
+    bool failureCounted;         // the status read that a hot-plug time-out forced, which counted already
+};
+// Driver timers of the activator: the SWP guard and the UICC hot plug.
+enum : uint8_t { EHCI_TIMER_SWP_GUARD = 3, EHCI_TIMER_HOT_PLUG = 4 };
+// The states in which the activator's commands leave their pipes: the UICC pipe's answer in
+// EHCI544_UICC_STATUS is the SWP status byte for the activator's uiccStatus.
+enum : uint32_t { EHCI544_UICC_SET_MODE = 400, EHCI544_UICC_STATUS = 401, EHCI544_POLL_PHASES = 402 };

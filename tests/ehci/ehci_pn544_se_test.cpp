@@ -1,0 +1,273 @@
+// The PN544 secure-element activator inside the real driver and layer 1, on the manual clock:
+// the controller's hot plug and the layer-1 timers reach it through the core, and the
+// simulated controller answers the UICC's registry. The UICC, polling and connectivity pipes
+// are bound here as the chip's set-up binds them.
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <vector>
+
+#include "ehci_fixture.h"
+
+namespace {
+
+using hcisim::Bytes;
+
+constexpr uint8_t kUiccGate = 0xA0;
+constexpr uint8_t kPollingGate = 0x94;
+constexpr uint8_t kUiccId = 0x60, kPollingId = 0x61, kConnectivityId = 0x62;
+
+// The UICC pipe's answer to the activator's status read, as the chip's pipe hands it on.
+void uiccAnswer(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code) {
+    TEhciInstance* e = pipe->owner;
+    if (pipe->state == EHCI544_UICC_STATUS && code == 0 && length >= 1) e->seOps->uiccStatus(e->seContext, data[0]);
+}
+void quietAnswer(TEhciPipe*, const uint8_t*, uint32_t, uint32_t) {}
+
+class Pn544SeActivator : public EhciDriver {
+protected:
+    Pn544SeActivator() : EhciDriver(0x205) {}
+    void SetUp() override {
+        EhciDriver::SetUp();
+        ASSERT_TRUE(started());
+        e()->capabilities->secureElementCount = 0;
+        uicc = ehciSeAppend(e(), 0, 0xA001, 0, 1);
+        smartMx = ehciSeAppend(e(), 1, 0x4003, 0, 2);
+        bind(e()->pipes.se, 20, kUiccId, kUiccGate, &uiccAnswer);
+        bind(e()->pipes.polling, 21, kPollingId, kPollingGate, &quietAnswer);
+        setStatus(0x00);
+        sim.clearLog();
+    }
+    void bind(TEhciPipe*& slot, uint32_t record, uint8_t id, uint8_t gate,
+              void (*answer)(TEhciPipe*, const uint8_t*, uint32_t, uint32_t)) {
+        slot = &e()->pipe[record];
+        slot->id = id;
+        slot->flags |= EHCI_P_OPEN;
+        slot->response = answer;
+        sim.pipesHeld()[id] = hcisim::HciController::Pipe{gate, hcisim::HOST_TERMINAL, true};
+    }
+    void connectivityCreated() { e()->pipes.connectivity->id = kConnectivityId; }
+    void setStatus(uint8_t status) { sim.setRegistry(kUiccGate, 0x02, {status}); }
+    TEhci544SeActivator& se() const { return *static_cast<TEhci544SeActivator*>(e()->seContext); }
+    // The mode request of the chip's secure handler: an I/O control waits for the activator.
+    void request(TNfcInfoSE* record, bool on) {
+        e()->flags |= EHCI_F_IO_PENDING;
+        (on ? e()->seOps->enableSe : e()->seOps->disableSe)(e()->seContext, record);
+        h.run();
+    }
+    void hotPlug() { fromController(sim.hotPlug()); }
+    // The commands that reached a gate, as (instruction, data).
+    std::vector<Bytes> commandsTo(uint8_t gate) const {
+        std::vector<Bytes> out;
+        for (const hcisim::Logged& l : sim.log())
+            if (l.gate == gate && l.message.type == hcisim::Type::command) {
+                Bytes b{l.message.instruction};
+                b.insert(b.end(), l.message.data.begin(), l.message.data.end());
+                out.push_back(b);
+            }
+        return out;
+    }
+    // The SE indications since the last look.
+    std::vector<TNfcllSeInd> indications() {
+        h.run();
+        std::vector<TNfcllSeInd> out;
+        const std::vector<OsMessage> all = h.upward(NFC_SE_IND);
+        for (size_t i = seen_; i < all.size(); ++i) out.push_back(nfcllMsgGet<NFC_SE_IND>(all[i]));
+        seen_ = all.size();
+        return out;
+    }
+
+    TNfcInfoSE* uicc = nullptr;
+    TNfcInfoSE* smartMx = nullptr;
+
+private:
+    size_t seen_ = 0;
+};
+
+const Bytes kModeOn{hcisim::ANY_SET_PARAMETER, 0x01, 0x01};
+const Bytes kModeOff{hcisim::ANY_SET_PARAMETER, 0x01, 0x00};
+const Bytes kStatusRead{hcisim::ANY_GET_PARAMETER, 0x02};
+
+TEST_F(Pn544SeActivator, IsTheActivatorOfThePn544Chip) {
+    EXPECT_EQ(e()->seOps, &ehci544SeActivatorOps);
+    EXPECT_EQ(se().instance, e());
+    EXPECT_TRUE(cap.contains("ehci: requested PN544 SecureActivation Interface"));
+    EXPECT_TRUE(cap.contains("ehci: PN544 SE activator init"));
+    EXPECT_EQ(ehci544SeActivatorOps.secureOpen, nullptr);
+    EXPECT_EQ(ehci544SeActivatorOps.secureClose, nullptr);
+}
+
+TEST_F(Pn544SeActivator, EnableSwitchesTheUiccOnAndReportsItWithTheConnectivityBit) {
+    connectivityCreated();
+    e()->listenMask = 0x1;
+    request(uicc, true);
+    EXPECT_EQ(ioCauses(), (std::vector<uint16_t>{0}));
+    EXPECT_EQ(WORD{uicc->mode}, 1u);
+    EXPECT_EQ(commandsTo(kUiccGate), (std::vector<Bytes>{kModeOn}));
+    EXPECT_TRUE(se().hotPlugArmed);
+    EXPECT_EQ(se().activity, EHCI544_SE_ACTIVATING);
+
+    setStatus(0x02);
+    h.advance(150);
+    hotPlug();
+    // The loop keeps reader A and gives up the no-card phase while the UICC comes up.
+    EXPECT_EQ(commandsTo(kPollingGate), (std::vector<Bytes>{{hcisim::ANY_SET_PARAMETER, 0x06, 0x01}}));
+    EXPECT_EQ(commandsTo(kUiccGate), (std::vector<Bytes>{kModeOn, kStatusRead}));
+    EXPECT_FALSE(se().hotPlugArmed);
+    EXPECT_TRUE(cap.contains("ehci: UICC SWP status 0x02 (connected)"));
+    EXPECT_TRUE(cap.contains("ehci: UICC changed state from OFF to ON, flags = 1"));
+    const std::vector<TNfcllSeInd> ind = indications();
+    ASSERT_EQ(ind.size(), 1u);
+    EXPECT_EQ(ind[0].kind, NFCLL_SE_ACTIVATED);
+    EXPECT_EQ(ind[0].hSecure, NfcSecureHandle{uicc->handle});
+    EXPECT_EQ(ind[0].flags, 1u);
+    EXPECT_EQ(se().activity, EHCI544_SE_IDLE);
+    EXPECT_EQ(se().errorCount, 0u);
+
+    // The guard runs out with nothing to do; the hot-plug timer that was stopped never fires.
+    h.advance(1000);
+    EXPECT_TRUE(cap.contains("ehci: UICC/ESE state is up to date"));
+    EXPECT_FALSE(cap.contains("ehci: UICC HOT PLUG timer expired"));
+    EXPECT_FALSE(cap.contains("unexpected UICC HOT PLUG timeout"));
+    EXPECT_EQ(commandsTo(kUiccGate).size(), 2u);
+    EXPECT_TRUE(indications().empty());
+}
+
+TEST_F(Pn544SeActivator, ThreeHotPlugTimeOutsSetTheErrorBitAndStopTheAttemptsUntilTheNextEnable) {
+    request(uicc, true);
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        h.advance(200);      // no hot plug: the attempt fails and the status is read
+        EXPECT_EQ(int{se().errorCount}, attempt);
+        h.advance(400);      // the guard runs out and the next attempt starts
+    }
+    EXPECT_TRUE(cap.contains("ehci: UICC error count = 3"));
+    EXPECT_TRUE(cap.contains("!ehci: UICC exceeded max. activation errors. Ignored"));
+    EXPECT_EQ(commandsTo(kUiccGate),
+              (std::vector<Bytes>{kModeOn, kStatusRead, kModeOn, kStatusRead, kModeOn, kStatusRead}));
+    const std::vector<TNfcllSeInd> ind = indications();
+    ASSERT_EQ(ind.size(), 2u);   // the error bit with the third failure, then the refusal
+    EXPECT_EQ(ind[0].kind, NFCLL_SE_DEACTIVATED);
+    EXPECT_EQ(ind[0].flags, 4u);
+    EXPECT_EQ(ind[1].kind, NFCLL_SE_DEACTIVATED);
+    EXPECT_EQ(ind[1].flags, 4u);
+
+    sim.clearLog();
+    h.advance(2000);
+    EXPECT_TRUE(commandsTo(kUiccGate).empty());
+
+    request(uicc, true);
+    EXPECT_EQ(se().errorCount, 0u);
+    EXPECT_EQ(commandsTo(kUiccGate), (std::vector<Bytes>{kModeOn}));
+}
+
+TEST_F(Pn544SeActivator, ConnectedWhileOffIsRequestedCountsAnErrorAndStaysReportedOn) {
+    setStatus(0x02);
+    request(uicc, true);
+    hotPlug();
+    h.advance(400);
+    ASSERT_EQ(se().current, 1u);
+    ASSERT_EQ(indications().size(), 1u);
+
+    request(uicc, false);
+    EXPECT_EQ(WORD{uicc->mode}, 0u);
+    EXPECT_EQ(commandsTo(kUiccGate), (std::vector<Bytes>{kModeOn, kStatusRead, kModeOff}));
+    EXPECT_EQ(se().activity, EHCI544_SE_DEACTIVATING);
+    hotPlug();
+    // Switching off keeps the phases the listen asks for.
+    EXPECT_EQ(commandsTo(kPollingGate).back(), (Bytes{hcisim::ANY_SET_PARAMETER, 0x06, 0x80}));
+    EXPECT_EQ(se().errorCount, 1u);
+    EXPECT_EQ(se().current, 1u);
+    EXPECT_TRUE(indications().empty());
+}
+
+TEST_F(Pn544SeActivator, GuardExpiryWhileTheStatusIsAwaitedArmsTheGuardAgain) {
+    request(uicc, true);
+    sim.setMute(true);
+    hotPlug();
+    ASSERT_TRUE(se().guardArmed);
+    h.advance(400);
+    EXPECT_TRUE(cap.contains("ehci: Secure SM still working, retrigger timer"));
+    EXPECT_TRUE(se().guardArmed);
+    EXPECT_EQ(se().activity, EHCI544_SE_ACTIVATING);
+    h.advance(400);
+    EXPECT_EQ(cap.count("ehci: Secure SM still working, retrigger timer"), 2u);
+    EXPECT_EQ(commandsTo(kUiccGate), (std::vector<Bytes>{kModeOn, kStatusRead}));
+}
+
+TEST_F(Pn544SeActivator, RequestsWaitForTheGuardAfterAStatus) {
+    setStatus(0x02);
+    request(uicc, true);
+    hotPlug();
+    request(uicc, false);     // inside the guard time: no command yet
+    EXPECT_EQ(commandsTo(kUiccGate), (std::vector<Bytes>{kModeOn, kStatusRead}));
+    h.advance(400);
+    EXPECT_EQ(commandsTo(kUiccGate), (std::vector<Bytes>{kModeOn, kStatusRead, kModeOff}));
+}
+
+TEST_F(Pn544SeActivator, EnableOnTheSmartMxOnlySetsItsMode) {
+    request(smartMx, true);
+    EXPECT_EQ(WORD{smartMx->mode}, 1u);
+    EXPECT_EQ(ioCauses(), (std::vector<uint16_t>{0}));
+    EXPECT_EQ(se().requested, 0u);
+    EXPECT_EQ(se().activity, EHCI544_SE_IDLE);
+    EXPECT_TRUE(sim.log().empty());
+    h.advance(1000);
+    EXPECT_TRUE(sim.log().empty());
+}
+
+TEST_F(Pn544SeActivator, ConsumesOnlyItsOwnTimers) {
+    for (uint32_t index : {0u, 1u, 2u, 5u, 6u}) EXPECT_EQ(e()->seOps->timerExpired(e()->seContext, index), 0) << index;
+    EXPECT_EQ(e()->seOps->timerExpired(e()->seContext, EHCI_TIMER_SWP_GUARD), 1);
+    EXPECT_EQ(e()->seOps->timerExpired(e()->seContext, EHCI_TIMER_HOT_PLUG), 1);
+    EXPECT_TRUE(cap.contains("ehci: unexpected UICC HOT PLUG timeout. Ignored"));
+    EXPECT_EQ(se().errorCount, 0u);
+}
+
+TEST_F(Pn544SeActivator, AHotPlugWhileIdleOrWithoutUiccPipeSendsNothing) {
+    hotPlug();
+    EXPECT_TRUE(cap.contains("ehci: external reader detected for CE in UICC"));
+    e()->pipes.se->id = 0;
+    request(uicc, true);
+    hotPlug();
+    EXPECT_TRUE(cap.contains("ehci: no 544 UICC-pipe yet? Ignore event"));
+    EXPECT_TRUE(sim.log().empty());
+    EXPECT_FALSE(se().hotPlugArmed);
+}
+
+TEST_F(Pn544SeActivator, ANewConnectivityPipeIsReported) {
+    e()->seOps->pipeNotification(e()->seContext, e()->pipes.connectivity);
+    EXPECT_TRUE(indications().empty());
+    connectivityCreated();
+    e()->seOps->pipeNotification(e()->seContext, e()->pipes.connectivity);
+    EXPECT_TRUE(cap.contains("ehci: UICC changed flags from 0 to 1"));
+    const std::vector<TNfcllSeInd> ind = indications();
+    ASSERT_EQ(ind.size(), 1u);
+    EXPECT_EQ(ind[0].kind, NFCLL_SE_DEACTIVATED);
+    EXPECT_EQ(ind[0].flags, 1u);
+    EXPECT_TRUE(se().guardArmed);
+}
+
+struct SwpText {
+    uint8_t status;
+    const char* trace;
+    friend void PrintTo(const SwpText& t, std::ostream* os) { *os << static_cast<int>(t.status); }
+};
+class Pn544SwpStatus : public Pn544SeActivator, public ::testing::WithParamInterface<SwpText> {};
+
+TEST_P(Pn544SwpStatus, IsTracedWithItsText) {
+    e()->seOps->uiccStatus(e()->seContext, GetParam().status);
+    EXPECT_TRUE(cap.contains(GetParam().trace));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, Pn544SwpStatus,
+    ::testing::Values(SwpText{0x00, "ehci: UICC SWP status 0x00 (not connected)"},
+                      SwpText{0x01, "ehci: UICC SWP status 0x01 (connection ongoing)"},
+                      SwpText{0x02, "ehci: UICC SWP status 0x02 (connected)"},
+                      SwpText{0x03, "ehci: UICC SWP status 0x03 (connection lost)"},
+                      SwpText{0x04, "ehci: UICC SWP status 0x04 (disconnect ongoing)"},
+                      SwpText{0x05, "ehci: UICC SWP status 0x05 (connection failed)"},
+                      SwpText{0x06, "ehci: UICC SWP status 0x06 (connection inactive)"},
+                      SwpText{0x07, "ehci: UICC SWP status 0x07 (Unknown status 0x07)"}));
+
+}  // namespace
