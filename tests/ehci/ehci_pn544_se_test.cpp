@@ -204,6 +204,18 @@ TEST_F(Pn544SeActivator, RequestsWaitForTheGuardAfterAStatus) {
     EXPECT_EQ(commandsTo(kUiccGate), (std::vector<Bytes>{kModeOn, kStatusRead, kModeOff}));
 }
 
+TEST_F(Pn544SeActivator, EachStatusHoldsOffUpdatesForTheWholeGuardTime) {
+    request(uicc, true);
+    sim.setMute(true);
+    hotPlug();                // the guard starts here
+    h.advance(300);
+    e()->seOps->uiccStatus(e()->seContext, 0x02);   // the late answer starts it over
+    h.advance(300);
+    EXPECT_FALSE(cap.contains("ehci: SWP Guard Timer expired"));
+    h.advance(150);
+    EXPECT_TRUE(cap.contains("ehci: SWP Guard Timer expired"));
+}
+
 TEST_F(Pn544SeActivator, EnableOnTheSmartMxOnlySetsItsMode) {
     request(smartMx, true);
     EXPECT_EQ(WORD{smartMx->mode}, 1u);
