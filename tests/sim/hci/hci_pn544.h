@@ -16,7 +16,7 @@ namespace hcisim {
 
 enum : uint8_t { GATE_PN544_MANAGER = 0x90, GATE_PN544_UICC = 0xA0, GATE_PN544_WI = 0xA1, GATE_PN544_JEWEL = 0x15,
                  GATE_PN544_FELICA = 0x14, GATE_PN544_IP1_INITIATOR = 0x30, GATE_PN544_IP1_TARGET = 0x31 };
-enum : uint8_t { PN544_EEPROM_READ = 0x3E, PN544_EEPROM_WRITE = 0x3F, PN544_WI_MODE = 0x43 };
+enum : uint8_t { PN544_EEPROM_READ = 0x3E, PN544_EEPROM_WRITE = 0x3F, PN544_WI_MODE = 0x03 };   // the WI mode event (header 0x43)
 
 class Pn544Chip : public ChipModel {
 public:

@@ -23,7 +23,7 @@ constexpr uint16_t kCapsUicc = 0x2000, kCapsSmartMx = 0x4000;
 
 enum : uint8_t { kManagerGate = 0x90, kPollingGate = 0x94, kUiccGate = 0xA0, kWiGate = 0xA1 };
 enum : uint8_t { kEepromRead = 0x3E, kEepromWrite = 0x3F, kSelfAntenna = 0x20, kSelfSwp = 0x21, kSelfPattern = 0x25,
-                 kActivateId = 0x32, kPresence = 0x30, kWiModeEvent = 0x43 };
+                 kActivateId = 0x32, kPresence = 0x30, kWiModeEvent = 0x03 };   // the mode event's header is 0x43
 enum : uint8_t { kPhaseParam = 6, kPollParam7 = 7, kPollParam9 = 9, kLoopIdle = 0x80 };
 enum : uint8_t { kWiWired = 0, kWiDefault = 1, kWiVirtual = 2 };
 constexpr uint16_t kOk = 0, kNoRecord = 1, kBadLength = 2, kUnsupported = 7, kClosed = 9, kUndefined = 10;
@@ -644,7 +644,10 @@ int32_t pn544DeviceIo(TEhciInstance* e, uint32_t code, const uint8_t* input, uin
     switch (code) {
     case 0x0001: return eepromRead(e, input, length, room);
     case 0x0002: return eepromWrite(e, input, length);
-    case 0x1003: return kOk;
+    case 0x1003:
+        // Nothing goes to the chip: the caller would otherwise wait out its whole time-out.
+        ioDone(e, kOk);
+        return 0;
     case 0x1006: restartLoop(e, kPollIoDone); return 0;
     case 0x1007: setByte(e->pipes.polling, kPhaseParam, kLoopIdle, kPollIoDone); return 0;
     case 0x1009:
