@@ -1,58 +1,56 @@
-// The PN544 secure-element activator inside the real driver and layer 1, on the manual clock:
-// the controller's hot plug and the layer-1 timers reach it through the core, and the
-// simulated controller answers the UICC's registry. The UICC, polling and connectivity pipes
-// are bound here as the chip's set-up binds them.
+// The PN544 secure-element activator inside the real driver and layer 1 against the simulated
+// PN544, on the manual clock: mode requests come through I/O control and the chip's polling
+// loop, the controller's hot plug and the layer-1 timers reach it through the core, and the
+// UICC gate answers its SWP status from a script.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <ostream>
 #include <vector>
 
 #include "ehci_fixture.h"
+#include "hci/hci_pn544.h"
 
 namespace {
 
 using hcisim::Bytes;
 
-constexpr uint8_t kUiccGate = 0xA0;
-constexpr uint8_t kPollingGate = 0x94;
-constexpr uint8_t kUiccId = 0x60, kPollingId = 0x61, kConnectivityId = 0x62;
-
-// The UICC pipe's answer to the activator's status read, as the chip's pipe hands it on.
-void uiccAnswer(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code) {
-    TEhciInstance* e = pipe->owner;
-    if (pipe->state == EHCI544_UICC_STATUS && code == 0 && length >= 1) e->seOps->uiccStatus(e->seContext, data[0]);
-}
-void quietAnswer(TEhciPipe*, const uint8_t*, uint32_t, uint32_t) {}
+constexpr uint8_t kUiccGate = hcisim::GATE_PN544_UICC;
+constexpr uint8_t kPollingGate = hcisim::GATE_POLLING_LOOP;
 
 class Pn544SeActivator : public EhciDriver {
 protected:
-    Pn544SeActivator() : EhciDriver(0x205) {}
+    Pn544SeActivator() : Pn544SeActivator(std::make_shared<hcisim::Pn544Chip>()) {}
+    explicit Pn544SeActivator(std::shared_ptr<hcisim::Pn544Chip> c)
+        : EhciDriver(0x205, hcisim::pn544Personality(c)), chip(std::move(c)) {}
     void SetUp() override {
         EhciDriver::SetUp();
         ASSERT_TRUE(started());
-        e()->capabilities->secureElementCount = 0;
-        uicc = ehciSeAppend(e(), 0, 0xA001, 0, 1);
-        smartMx = ehciSeAppend(e(), 1, 0x4003, 0, 2);
-        bind(e()->pipes.se, 20, kUiccId, kUiccGate, &uiccAnswer);
-        bind(e()->pipes.polling, 21, kPollingId, kPollingGate, &quietAnswer);
+        uicc = &e()->seRecords[0];
+        smartMx = &e()->seRecords[1];
+        ASSERT_TRUE(uicc->capabilities & 0x2000);
         setStatus(0x00);
+        indications();
         sim.clearLog();
     }
-    void bind(TEhciPipe*& slot, uint32_t record, uint8_t id, uint8_t gate,
-              void (*answer)(TEhciPipe*, const uint8_t*, uint32_t, uint32_t)) {
-        slot = &e()->pipe[record];
-        slot->id = id;
-        slot->flags |= EHCI_P_OPEN;
-        slot->response = answer;
-        sim.pipesHeld()[id] = hcisim::HciController::Pipe{gate, hcisim::HOST_TERMINAL, true};
+    void setStatus(uint8_t status) { chip->setSwpStatuses({status}); }
+    // The UICC creates its connectivity pipe and opens it.
+    void connectivityCreated() {
+        fromController(sim.notifyPipeCreated(hcisim::HOST_UICC, 0x21, 0x41));
+        const uint8_t id = e()->pipes.connectivity->id;
+        fromController(sim.send(hcisim::Message{id, hcisim::Type::command, hcisim::ANY_OPEN_PIPE, {}}));
     }
-    void connectivityCreated() { e()->pipes.connectivity->id = kConnectivityId; }
-    void setStatus(uint8_t status) { sim.setRegistry(kUiccGate, 0x02, {status}); }
+    // Without the UICC in the host list the loop's phases carry the no-card bit.
+    void listenForReaderA() {
+        e()->flags &= ~(EHCI_F_UICC_HOST | EHCI_F_SE_HOST);
+        e()->listenMask = 0x1;
+    }
     TEhci544SeActivator& se() const { return *static_cast<TEhci544SeActivator*>(e()->seContext); }
-    // The mode request of the chip's secure handler: an I/O control waits for the activator.
-    void request(TNfcInfoSE* record, bool on) {
-        e()->flags |= EHCI_F_IO_PENDING;
-        (on ? e()->seOps->enableSe : e()->seOps->disableSe)(e()->seContext, record);
+    // The application's mode request, as I/O control hands it to the chip's secure handler.
+    void request(const TNfcInfoSE* record, bool on) {
+        h.toLayer1(nfcllMsgMake<NFCLL_IOCONTROL_REQ>(
+            DriverHarness::kManager, {reinterpret_cast<void*>(static_cast<uintptr_t>(NfcSecureHandle{record->handle})),
+                                      nullptr, nullptr, on ? 0x8008u : 0x800Au, 0, 0, 0}));
         h.run();
     }
     void hotPlug() { fromController(sim.hotPlug()); }
@@ -77,6 +75,7 @@ protected:
         return out;
     }
 
+    std::shared_ptr<hcisim::Pn544Chip> chip;
     TNfcInfoSE* uicc = nullptr;
     TNfcInfoSE* smartMx = nullptr;
 
@@ -99,7 +98,9 @@ TEST_F(Pn544SeActivator, IsTheActivatorOfThePn544Chip) {
 
 TEST_F(Pn544SeActivator, EnableSwitchesTheUiccOnAndReportsItWithTheConnectivityBit) {
     connectivityCreated();
-    e()->listenMask = 0x1;
+    h.advance(400);           // the guard that the pipe's notification started
+    ASSERT_EQ(indications().size(), 1u);
+    listenForReaderA();
     request(uicc, true);
     EXPECT_EQ(ioCauses(), (std::vector<uint16_t>{0}));
     EXPECT_EQ(WORD{uicc->mode}, 1u);
@@ -111,7 +112,7 @@ TEST_F(Pn544SeActivator, EnableSwitchesTheUiccOnAndReportsItWithTheConnectivityB
     h.advance(150);
     hotPlug();
     // The loop keeps reader A and gives up the no-card phase while the UICC comes up.
-    EXPECT_EQ(commandsTo(kPollingGate), (std::vector<Bytes>{{hcisim::ANY_SET_PARAMETER, 0x06, 0x01}}));
+    EXPECT_EQ(commandsTo(kPollingGate).back(), (Bytes{hcisim::ANY_SET_PARAMETER, 0x06, 0x01}));
     EXPECT_EQ(commandsTo(kUiccGate), (std::vector<Bytes>{kModeOn, kStatusRead}));
     EXPECT_FALSE(se().hotPlugArmed);
     EXPECT_TRUE(cap.contains("ehci: UICC SWP status 0x02 (connected)"));
@@ -155,12 +156,16 @@ TEST_F(Pn544SeActivator, ThreeHotPlugTimeOutsSetTheErrorBitAndStopTheAttemptsUnt
     h.advance(2000);
     EXPECT_TRUE(commandsTo(kUiccGate).empty());
 
-    request(uicc, true);
+    // A disable clears the count (nothing to switch off), and the enable after it tries again.
+    request(uicc, false);
     EXPECT_EQ(se().errorCount, 0u);
+    EXPECT_TRUE(commandsTo(kUiccGate).empty());
+    request(uicc, true);
     EXPECT_EQ(commandsTo(kUiccGate), (std::vector<Bytes>{kModeOn}));
 }
 
 TEST_F(Pn544SeActivator, ConnectedWhileOffIsRequestedCountsAnErrorAndStaysReportedOn) {
+    listenForReaderA();
     setStatus(0x02);
     request(uicc, true);
     hotPlug();
@@ -174,7 +179,7 @@ TEST_F(Pn544SeActivator, ConnectedWhileOffIsRequestedCountsAnErrorAndStaysReport
     EXPECT_EQ(se().activity, EHCI544_SE_DEACTIVATING);
     hotPlug();
     // Switching off keeps the phases the listen asks for.
-    EXPECT_EQ(commandsTo(kPollingGate).back(), (Bytes{hcisim::ANY_SET_PARAMETER, 0x06, 0x80}));
+    EXPECT_EQ(commandsTo(kPollingGate).back(), (Bytes{hcisim::ANY_SET_PARAMETER, 0x06, 0x81}));
     EXPECT_EQ(se().errorCount, 1u);
     EXPECT_EQ(se().current, 1u);
     EXPECT_TRUE(indications().empty());
@@ -191,7 +196,7 @@ TEST_F(Pn544SeActivator, GuardExpiryWhileTheStatusIsAwaitedArmsTheGuardAgain) {
     EXPECT_EQ(se().activity, EHCI544_SE_ACTIVATING);
     h.advance(400);
     EXPECT_EQ(cap.count("ehci: Secure SM still working, retrigger timer"), 2u);
-    EXPECT_EQ(commandsTo(kUiccGate), (std::vector<Bytes>{kModeOn, kStatusRead}));
+    EXPECT_EQ(commandsTo(kUiccGate), (std::vector<Bytes>{kModeOn}));
 }
 
 TEST_F(Pn544SeActivator, RequestsWaitForTheGuardAfterAStatus) {
@@ -216,8 +221,11 @@ TEST_F(Pn544SeActivator, EachStatusHoldsOffUpdatesForTheWholeGuardTime) {
     EXPECT_TRUE(cap.contains("ehci: SWP Guard Timer expired"));
 }
 
+// The chip's secure handler switches the SmartMX itself; the activator only takes its mode.
 TEST_F(Pn544SeActivator, EnableOnTheSmartMxOnlySetsItsMode) {
-    request(smartMx, true);
+    e()->flags |= EHCI_F_IO_PENDING;
+    e()->seOps->enableSe(e()->seContext, smartMx);
+    h.run();
     EXPECT_EQ(WORD{smartMx->mode}, 1u);
     EXPECT_EQ(ioCauses(), (std::vector<uint16_t>{0}));
     EXPECT_EQ(se().requested, 0u);
@@ -242,7 +250,7 @@ TEST_F(Pn544SeActivator, AHotPlugWhileIdleOrWithoutUiccPipeSendsNothing) {
     request(uicc, true);
     hotPlug();
     EXPECT_TRUE(cap.contains("ehci: no 544 UICC-pipe yet? Ignore event"));
-    EXPECT_TRUE(sim.log().empty());
+    EXPECT_TRUE(commandsTo(kUiccGate).empty());
     EXPECT_FALSE(se().hotPlugArmed);
 }
 
@@ -250,7 +258,7 @@ TEST_F(Pn544SeActivator, ANewConnectivityPipeIsReported) {
     e()->seOps->pipeNotification(e()->seContext, e()->pipes.connectivity);
     EXPECT_TRUE(indications().empty());
     connectivityCreated();
-    e()->seOps->pipeNotification(e()->seContext, e()->pipes.connectivity);
+    EXPECT_TRUE(cap.contains("ehci: got Open Event for pipe"));
     EXPECT_TRUE(cap.contains("ehci: UICC changed flags from 0 to 1"));
     const std::vector<TNfcllSeInd> ind = indications();
     ASSERT_EQ(ind.size(), 1u);

@@ -17,8 +17,6 @@ constexpr uint8_t kMaxErrors = 3;
 constexpr uint8_t kUiccMode = 0x01;          // UICC registry: 1 activates the SWP link
 constexpr uint8_t kSwpStatus = 0x02;         // UICC registry: the link's state
 constexpr uint8_t kSwpConnected = 0x02;
-constexpr uint8_t kPhases = 0x06;            // polling registry: the phase byte
-constexpr uint8_t kPhaseNoCard = 0x80;       // no card emulation in the loop
 
 enum : uint8_t { kFlagConnectivity = 0x1, kFlagError = 0x4 };
 
@@ -37,30 +35,6 @@ TNfcInfoSE* uiccRecord(TEhciInstance* e) {
     for (TNfcInfoSE& se : e->seRecords)
         if (se.handle && (se.capabilities & kUiccCapability)) return &se;
     return nullptr;
-}
-
-// The phases that the polling loop runs for the listen request, as its start writes them.
-struct PhaseRow {
-    uint32_t mask;
-    uint8_t bit;
-};
-constexpr PhaseRow kPhaseRows[] = {{0x401, 0x01}, {0x2, 0x02}, {0x100, 0x04}, {0x200, 0x08}, {0x4, 0x10}, {0x1000, 0x20}};
-
-uint8_t listenPhases(const TEhciInstance* e) {
-    uint8_t phases = 0;
-    for (const PhaseRow& row : kPhaseRows)
-        if (e->listenMask & row.mask) phases |= row.bit;
-    if (!(e->listenMask & 0xF02000) && !(e->flags & (EHCI_F_UICC_HOST | EHCI_F_SE_HOST))) phases |= kPhaseNoCard;
-    return phases;
-}
-
-// While the UICC comes up the loop must leave room for card emulation through it.
-void rewritePhases(TEhciInstance* e, bool activating) {
-    TEhciPipe* polling = e->pipes.polling;
-    if (!polling || !polling->id) return;
-    uint8_t phases = listenPhases(e);
-    if (activating) phases &= static_cast<uint8_t>(~kPhaseNoCard);
-    ehciSetParam(polling, kPhases, &phases, 1, EHCI544_POLL_PHASES);
 }
 
 void startGuard(TEhci544SeActivator& c) {
@@ -84,7 +58,8 @@ void sendState(TEhci544SeActivator& c, uint32_t kind) {
         TRACE(kErr, "ehci: ! no UICC record to report");
         return;
     }
-    nfcllSendUsSeInd(static_cast<TNfcllContext*>(e->userData), TNfcllSeInd{kind, uicc->handle, c.notifyFlags, nullptr});
+    uint32_t flags = c.notifyFlags;
+    ehciUp(e, EV_EHCI_SE_STATE, &flags, kind, static_cast<uintptr_t>(uicc->handle));
 }
 
 void notify(TEhci544SeActivator& c) {
@@ -101,7 +76,7 @@ void notify(TEhci544SeActivator& c) {
 // ends the attempt, and the guard's expiry tries again.
 void readStatus(TEhci544SeActivator& c) {
     TEhciPipe* uicc = uiccPipe(c.instance);
-    if (uicc && ehciGetParam(uicc, kSwpStatus, EHCI544_UICC_STATUS) == 0) return;
+    if (uicc && ehciGetParam(uicc, kSwpStatus, EHCI_544_UICC_STATUS) == 0) return;
     TRACE(kErr, "ehci: ! UICC status not read");
     c.failureCounted = false;
     c.activity = EHCI544_SE_IDLE;
@@ -125,7 +100,7 @@ void triggerUpdate(TEhci544SeActivator& c) {
         c.activity = c.requested ? EHCI544_SE_ACTIVATING : EHCI544_SE_DEACTIVATING;
         TRACE(kTrc, "%s", c.requested ? "ehci: start UICC activation" : "ehci: start UICC deactivation");
         const auto mode = static_cast<uint8_t>(c.requested);
-        ehciSetParam(uicc, kUiccMode, &mode, 1, EHCI544_UICC_SET_MODE);
+        ehciSetParam(uicc, kUiccMode, &mode, 1, EHCI_544_UICC_ENABLE);
         if (c.guardArmed) {
             ehciTimerStop(c.instance, EHCI_TIMER_SWP_GUARD);
             c.guardArmed = false;
@@ -196,8 +171,9 @@ void hotPlug(void* context, uint8_t) {
             c.hotPlugArmed = false;
         }
         startGuard(c);
-        rewritePhases(c.instance, c.activity == EHCI544_SE_ACTIVATING);
-        readStatus(c);
+        // While the UICC comes up the loop leaves room for card emulation through it; the
+        // phases' answer reads the SWP status.
+        ehci544RewritePhases(c.instance, c.activity == EHCI544_SE_ACTIVATING);
         return;
     case EHCI544_SE_IDLE: TRACE(kTrc, "ehci: external reader detected for CE in UICC"); return;
     default: TRACE(kErr, "ehci: Ignore hot plug in activity %d", static_cast<int>(c.activity)); return;
