@@ -574,7 +574,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(EhciDriver, UnsupportedEventsAreTracedAndIgnored) {
     ASSERT_TRUE(started());
     const size_t before = h.upwardCommands().size();
-    for (uint32_t event : {0u, 21u, 27u, 99u}) EXPECT_EQ(ehciCallBack(ll, event, nullptr, 0, 0), 0u);
+    for (uint32_t event : {0u, 21u, 28u, 99u}) EXPECT_EQ(ehciCallBack(ll, event, nullptr, 0, 0), 0u);
     h.run();
     EXPECT_EQ(h.upwardCommands().size(), before);
     EXPECT_EQ(cap.count("! ehciCallBack, unsupported event"), 4u);

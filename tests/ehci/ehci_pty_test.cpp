@@ -3,10 +3,13 @@
 // round trip through I/O control, and a second start that finds its own session identity.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "corvane.h"
+#include "hci/hci_pn544.h"
 #include "hci/hci_pty.h"
 #include "trace_capture.h"
 #include "util/trace.h"
@@ -43,6 +46,7 @@ std::vector<Step> commands(const hcisim::HciController& c) {
 
 class EtsiPty : public ::testing::Test {
 protected:
+    explicit EtsiPty(hcisim::Personality personality = hcisim::Personality::plain()) : sim_(std::move(personality)) {}
     ~EtsiPty() override { stop(); }
     NfcApiStatus start(const std::string& readerType = "ETSI") {
         const std::string configuration = "READERTYPE=" + readerType + " IOTYPE=SERIAL PORT=" + sim_.portPath();
@@ -168,6 +172,86 @@ TEST_P(UnbuiltChip, FailsToStart) {
     EXPECT_TRUE(sim.controller().log().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Chips, UnbuiltChip, ::testing::Values("PN544", "ST21NFCA", "ST21NFCB"));
+INSTANTIATE_TEST_SUITE_P(Chips, UnbuiltChip, ::testing::Values("ST21NFCA", "ST21NFCB"));
+
+}  // namespace
+
+namespace {
+
+using hcisim::Logged;
+
+// A PN544 behind SHDLC framed by length, started as READERTYPE=PN544.
+class Pn544Pty : public EtsiPty {
+protected:
+    Pn544Pty() : Pn544Pty(std::make_shared<hcisim::Pn544Chip>()) {}
+    explicit Pn544Pty(std::shared_ptr<hcisim::Pn544Chip> chip) : EtsiPty(hcisim::pn544Personality(chip)), chip_(chip) {}
+    NfcApiStatus startPn544() { return start("PN544"); }
+    // The commands to the manager and polling gates and the pipe creations, in order.
+    std::vector<hcisim::Message> startSteps() {
+        std::vector<hcisim::Message> steps;
+        for (const Logged& l : sim_.controller().log()) {
+            const bool own = l.gate == hcisim::GATE_PN544_MANAGER || l.gate == hcisim::GATE_POLLING_LOOP;
+            if (l.message.type == Type::command && (own || l.message.instruction == hcisim::ADM_CREATE_PIPE))
+                steps.push_back(l.message);
+        }
+        return steps;
+    }
+    std::vector<Bytes> eepromWrites() {
+        std::vector<Bytes> writes;
+        for (const hcisim::Message& m : startSteps())
+            if (m.instruction == hcisim::PN544_EEPROM_WRITE) writes.push_back(m.data);
+        return writes;
+    }
+
+    std::shared_ptr<hcisim::Pn544Chip> chip_;
+};
+
+TEST_F(Pn544Pty, AColdStartWritesTheEepromThenReadsTheSeConfigurationAndCreatesTheReaders) {
+    ASSERT_TRUE(sim_.ok());
+    chip_->setEeprom(0x9800, 0x5C);
+    TraceCapture trace;
+    debugSetFlags(0xFFFFFFFFu);
+    ASSERT_EQ(startPn544(), nfcStatusOk);
+    debugSetFlags(0);
+    EXPECT_TRUE(trace.contains("ehci: SE Configuration is 0x5C"));
+    const std::vector<Bytes> writes = {{0x00, 0x9E, 0x71, 0x00}, {0x00, 0x98, 0x09, 0x00}, {0x00, 0x9E, 0xAA, 0x01},
+                                       {0x00, 0x9E, 0xB4, 0x00}, {0x00, 0x9F, 0x9A, 0x00}, {0x00, 0x9C, 0x01, 0x08},
+                                       {0x00, 0x9F, 0xF0, 0xFF}};
+    EXPECT_EQ(eepromWrites(), writes);
+    // After the writes: parameter 2, the SE configuration, the polling pipe and its reset, the readers.
+    std::vector<hcisim::Message> steps = startSteps();
+    auto at = std::find_if(steps.begin(), steps.end(), [](const hcisim::Message& m) { return m.instruction == 0x01; });
+    ASSERT_NE(at, steps.end());
+    EXPECT_EQ(at->data, (Bytes{0x02, 0x02}));
+    ASSERT_GE(steps.end() - at, 5);
+    EXPECT_EQ((at + 1)->instruction, hcisim::PN544_EEPROM_READ);
+    EXPECT_EQ((at + 1)->data, (Bytes{0x00, 0x98, 0x00}));
+    EXPECT_EQ((at + 2)->data, (Bytes{hcisim::GATE_POLLING_LOOP, 0x00, hcisim::GATE_POLLING_LOOP}));
+    EXPECT_EQ((at + 4)->data, (Bytes{0x06, 0x80}));
+    std::vector<uint8_t> created;
+    for (auto it = at + 5; it != steps.end(); ++it)
+        if (it->instruction == hcisim::ADM_CREATE_PIPE) created.push_back(it->data[2]);
+    EXPECT_EQ(created, (std::vector<uint8_t>{0x11, 0x13, 0x14, 0x12, 0x23, 0x21, 0x24, 0x22, 0x15, 0xA0, 0xA1}));
+
+    const TNfcCapabilityBlock block = capabilities();
+    const DWORD flags = block.flags;
+    EXPECT_EQ(flags, 33u);
+    EXPECT_EQ(block.secureElementCount, 2);
+}
+
+TEST_F(Pn544Pty, AWarmStartWithItsOwnIdentityWritesNoEeprom) {
+    ASSERT_TRUE(sim_.ok());
+    ASSERT_EQ(startPn544(), nfcStatusOk);
+    EXPECT_EQ(eepromWrites().size(), 7u);
+    stop();
+    sim_.controller().powerCycle();
+    sim_.controller().clearLog();
+    ASSERT_EQ(startPn544(), nfcStatusOk);
+    EXPECT_TRUE(eepromWrites().empty());
+    const std::vector<hcisim::Message> steps = startSteps();
+    EXPECT_TRUE(std::any_of(steps.begin(), steps.end(), [](const hcisim::Message& m) {
+        return m.instruction == hcisim::PN544_EEPROM_READ && m.data == Bytes{0x00, 0x98, 0x00};
+    }));
+}
 
 }  // namespace

@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "ehci_api_fixture.h"
+#include "corvane.h"
+#include "hci/hci_pn544.h"
+#include "hci/hci_pty.h"
 #include "tags/iso15693_tag.h"
 #include "tags/iso_dep_tag.h"
 #include "tags/t2t_tag.h"
@@ -93,6 +96,39 @@ TEST_F(DemoTags, AVicinityTagIsDetectedWithItsUidInOrder) {
     const DWORD type = info.tagType;
     EXPECT_EQ(type & ~TAG_NDEF, TAG_15693);
     EXPECT_EQ(uidOf(info), Bytes(tag->v.uid.begin(), tag->v.uid.end()));
+}
+
+// A PN544: its polling loop runs the readers, and its presence check asks the reader gate.
+class Pn544Tags : public EtsiTags {
+protected:
+    Pn544Tags() : EtsiTags(hcisim::pn544Personality(std::make_shared<hcisim::Pn544Chip>()), "PN544") {}
+};
+
+TEST_F(Pn544Tags, AType2TagIsDetectedExchangedWithAndFoundGone) {
+    auto tag = simtags::T2tTag::make(simtags::T2tTag::Chip::Ultralight, true);
+    const Bytes page4 = {0x03, 0x08, 0xD1, 0x01, 0x04, 0x54, 0x02, 0x65, 0x6E, 0x48, 0xFE, 0x00, 0x00, 0x00, 0x00, 0x00};
+    tag->put(16, page4);
+    NfcListenerHandle listener = nullptr;
+    TNfcTagInfo info{};
+    ASSERT_TRUE(detect(tag, TAG_ISO14443A, &listener, &info));
+    const DWORD type = info.tagType;
+    EXPECT_EQ(type & ~TAG_NDEF, TAG_ULTRALIGHT_TYPE2);
+    EXPECT_EQ(uidOf(info), tag->a.nfcid1);
+    ASSERT_EQ(nfcConnectTag(listener, 0), nfcStatusOk);
+
+    // READ of page 4 goes out as the chip's MIFARE exchange and its 16 bytes come back.
+    const Bytes read = {0x30, 0x04};
+    Bytes answer(64);
+    WORD length = static_cast<WORD>(answer.size());
+    ASSERT_EQ(nfcExchangePdu(listener, read.data(), static_cast<WORD>(read.size()), answer.data(), &length), nfcStatusOk);
+    answer.resize(length);
+    EXPECT_EQ(answer, page4);
+
+    // The presence check asks the reader gate to activate the identifier again: gone, it fails.
+    EXPECT_EQ(nfcCheckTag(listener), nfcStatusOk);
+    sim_.controller().leave();
+    EXPECT_NE(nfcCheckTag(listener), nfcStatusOk);
+    EXPECT_TRUE(waitFor(nfcEventTagRemoved));
 }
 
 }  // namespace

@@ -107,6 +107,7 @@ struct Personality {
     // answered as OK with the single byte 0x01.
     bool pollingLoop = false;
     bool silentAsOkOne = false;
+    bool lengthMode = false;   // the serial link frames by length (LENGTHMODE=1) instead of by flags
     static Personality plain();
     static Personality demo();
 };

@@ -99,6 +99,12 @@ void ehciHandleCheckReq(TNfcllContext* ll, const uint8_t* data, uint16_t length)
 // ---- Chip switch -----------------------------------------------------------------------------------
 void chipSwitch(TEhciInstance* e, uint16_t readerType) {
     switch (readerType) {
+    case 0x205:
+        e->hooks.preInit = &ehciPn544PreInit;
+        TRACE(kTrc, "ehci: requested PN544 SecureActivation Interface");
+        e->seOps = &ehci544SeActivatorOps;
+        e->seContext = e->seOps->init(e);
+        return;
     case 0x208: e->hooks.preInit = &ehciDemoPreInit; return;
     case 0x209:
     case 0x20A: break;
@@ -231,6 +237,10 @@ uint32_t ehciCallBack(void* userData, uint32_t event, void* p, uint32_t len, uin
         break;
     case EV_EHCI_HM_INTERVAL: hmInterval(ll, p); break;
     case EV_EHCI_FIELD: nfcllReportRfField(ll, len != 0); break;
+    case EV_EHCI_SE_STATE:
+        nfcllSendUsSeInd(ll, TNfcllSeInd{len, static_cast<NfcSecureHandle>(extra), p ? *static_cast<const uint32_t*>(p) : 0,
+                                         nullptr});
+        break;
     case EV_EHCI_SE_TRANSACTION:
         nfcllSendUsSeInd(ll, TNfcllSeInd{NFCLL_SE_TRANSACTION, static_cast<NfcSecureHandle>(extra), 0,
                                          static_cast<const TNfcTransaction*>(p)});

@@ -463,3 +463,41 @@ bool ehciNfcipTransaction(TNfcllContext* ll, const uint8_t* data, uint16_t lengt
 void ehciNfcipDeactivate(TNfcllContext* ll, bool localRequest);
 // A removal before the engine ever saw its peer answer is no removal of a link.
 bool ehciNfcipIgnoresRemoval(TNfcllContext* ll);
+// ---- PN544 variant (ehci_pn544.cpp) -----------------------------------------------------------------
+// Its pipes by name: `extra` the device manager (its id is the one the session identity keeps),
+// `polling` the polling loop, `se` the UICC pipe, `variant2` the wired interface to the SmartMX.
+void ehciPn544PreInit(TEhciInstance* e);
+// A command or an event with data on a pipe (one packet); -1 when nothing could be sent.
+int32_t ehciSendCommand(TEhciPipe* pipe, uint8_t instruction, const uint8_t* data, uint32_t length, uint32_t nextState);
+int32_t ehciSendEventData(TEhciPipe* pipe, uint8_t event, const uint8_t* data, uint32_t length);
+// A secure element's state up to layer 1 (NFC_SE_IND): len the kind (NFCLL_SE_ACTIVATED or
+// NFCLL_SE_DEACTIVATED), extra the record's handle, p a uint32_t of flags or null.
+constexpr uint32_t EV_EHCI_SE_STATE = 27;
+// The UICC pipe states whose answers go to the activator: the SWP status read (to `uiccStatus`)
+// and the enable parameter written (nothing to do).
+constexpr uint32_t EHCI_544_UICC_STATUS = 72;
+constexpr uint32_t EHCI_544_UICC_ENABLE = 73;
+// The polling loop's phase byte for the current listen (bit 7 cleared when asked), written; its
+// answer reads the UICC's SWP status for the activator.
+void ehci544RewritePhases(TEhciInstance* e, bool withoutIdleBit);
+uint8_t ehci544Phases(const TEhciInstance* e);
+// The SmartMX mode change that the pending secure request asks for.
+void ehci544ProcessNextSE(TEhciInstance* e);
+
+// ---- PN544 secure-element activator (ehci_pn544_se.cpp) ----------------------------------------------
+extern const TSeActivatorOps ehci544SeActivatorOps;
+enum : uint32_t { EHCI544_SE_IDLE = 0, EHCI544_SE_ACTIVATING = 3, EHCI544_SE_DEACTIVATING = 4 };
+// The activator's one context, which its init clears and returns.
+struct TEhci544SeActivator {
+    TEhciInstance* instance;
+    uint32_t activity;
+    bool hotPlugArmed;
+    bool guardArmed;
+    uint32_t requested;          // the UICC state the application wants, 1 on
+    uint32_t current;            // the UICC state last reported, 1 connected
+    uint8_t errorCount;          // failed activations since the last request
+    uint8_t notifyFlags;         // 0x1 the connectivity pipe exists, 0x4 too many errors
+    bool failureCounted;         // the status read that a hot-plug time-out forced, which counted already
+};
+// Driver timers of the activator: the SWP guard and the UICC hot plug.
+enum : uint8_t { EHCI_TIMER_SWP_GUARD = 3, EHCI_TIMER_HOT_PLUG = 4 };

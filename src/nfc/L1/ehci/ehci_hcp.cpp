@@ -256,6 +256,14 @@ int32_t ehciSendAdmin(TEhciInstance* e, uint8_t instruction, const uint8_t* data
     return sendOne(e->pipes.admin, instruction, data, length, nextState, Kind::command);
 }
 
+int32_t ehciSendCommand(TEhciPipe* pipe, uint8_t instruction, const uint8_t* data, uint32_t length, uint32_t nextState) {
+    return sendOne(pipe, instruction, data, length, nextState, Kind::command);
+}
+
+int32_t ehciSendEventData(TEhciPipe* pipe, uint8_t event, const uint8_t* data, uint32_t length) {
+    return sendOne(pipe, static_cast<uint8_t>(EHCI_TYPE_EVENT | event), data, length, 0, Kind::answer);
+}
+
 int32_t ehciSendAnyOk(TEhciPipe* pipe) { return sendOne(pipe, EHCI_TYPE_RESPONSE, nullptr, 0, 0, Kind::answer); }
 
 void etsiHciSendFrame(uint8_t* packet, TEhciPipe* pipe, uint32_t length) {

@@ -1,0 +1,120 @@
+#include "hci/hci_pn544.h"
+
+namespace hcisim {
+
+namespace {
+
+constexpr uint8_t kIdentityChip = 0x10;
+constexpr uint8_t kUnknownCommand = 0x10;      // the chip's answer header 0x90 to what it does not know
+constexpr uint8_t kActivateId = 0x32, kPresence = 0x30, kMifareExchange = 0x21;
+const Bytes kChipValues = {0xB1, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x01, 0x00, 0x02, 0x00};
+
+Message reply(const Message& m, uint8_t code, Bytes data = {}) { return Message{m.pipe, Type::response, code, std::move(data)}; }
+
+uint32_t addressOf(const Bytes& d) { return uint32_t{d[0]} << 16 | uint32_t{d[1]} << 8 | d[2]; }
+
+}  // namespace
+
+Personality pn544Personality(std::shared_ptr<Pn544Chip> chip) {
+    Personality p = Personality::plain();
+    p.name = "pn544";
+    p.chip = std::move(chip);
+    p.gates = {GATE_LOOPBACK, GATE_IDENTITY, GATE_READER_A, GATE_READER_B, GATE_READER_15693, GATE_PN544_FELICA,
+               GATE_PN544_JEWEL, 0x21, 0x22, 0x23, 0x24, GATE_PN544_IP1_INITIATOR, GATE_PN544_IP1_TARGET,
+               GATE_PN544_MANAGER, GATE_POLLING_LOOP, GATE_PN544_UICC, GATE_PN544_WI};
+    p.vendor = "NXP";
+    p.softwareVersion = {0x10, 0x60, 0x00};
+    p.hardwareVersion = {0x42, 0x01, 0x00};
+    p.hostList = {HOST_CONTROLLER, HOST_TERMINAL, HOST_UICC};
+    p.pollingLoop = true;
+    p.lengthMode = true;
+    p.vicinityExchange = 0x20;
+    return p;
+}
+
+void Pn544Chip::setSwpStatuses(std::vector<uint8_t> statuses) {
+    std::lock_guard<std::mutex> lock(m_);
+    swp_.assign(statuses.begin(), statuses.end());
+}
+
+void Pn544Chip::setEeprom(uint32_t address, uint8_t value) {
+    std::lock_guard<std::mutex> lock(m_);
+    eeprom_[address] = value;
+}
+
+uint8_t Pn544Chip::eeprom(uint32_t address) const {
+    std::lock_guard<std::mutex> lock(m_);
+    const auto it = eeprom_.find(address);
+    return it == eeprom_.end() ? 0 : it->second;
+}
+
+int Pn544Chip::lastWiMode() const {
+    std::lock_guard<std::mutex> lock(m_);
+    return wiMode_;
+}
+
+std::optional<std::vector<Message>> Pn544Chip::manager(const Message& m) {
+    switch (m.instruction) {
+    case PN544_EEPROM_WRITE:
+        if (m.data.size() != 4) return std::vector<Message>{reply(m, ANY_E_CMD_PAR_UNKNOWN)};
+        eeprom_[addressOf(m.data)] = m.data[3];
+        return std::vector<Message>{reply(m, ANY_OK)};
+    case PN544_EEPROM_READ: {
+        if (m.data.size() != 3) return std::vector<Message>{reply(m, ANY_E_CMD_PAR_UNKNOWN)};
+        const auto it = eeprom_.find(addressOf(m.data));
+        return std::vector<Message>{reply(m, ANY_OK, {it == eeprom_.end() ? uint8_t{0} : it->second})};
+    }
+    case 0x20:   // antenna self test: four bytes of limits in, two measured bytes out
+        if (m.data.size() != 4) return std::vector<Message>{reply(m, ANY_E_CMD_PAR_UNKNOWN)};
+        return std::vector<Message>{reply(m, ANY_OK, {0x00, 0x5A})};
+    case 0x21: return std::vector<Message>{reply(m, ANY_OK, {0x00, 0x01})};   // SWP self test
+    case 0x25: return std::vector<Message>{reply(m, ANY_OK, {0x00})};         // pattern self test
+    case ANY_OPEN_PIPE:
+    case ANY_CLOSE_PIPE:
+    case ANY_GET_PARAMETER:
+    case ANY_SET_PARAMETER: return std::nullopt;
+    default: return std::vector<Message>{reply(m, kUnknownCommand)};
+    }
+}
+
+std::optional<std::vector<Message>> Pn544Chip::onMessage(HciController& controller, const Message& m, uint8_t gate,
+                                                         uint8_t) {
+    std::lock_guard<std::mutex> lock(m_);
+    if (m.type == Type::event) {
+        if (gate == GATE_PN544_WI && m.instruction == PN544_WI_MODE && !m.data.empty()) {
+            wiMode_ = m.data[0];
+            return std::vector<Message>{};
+        }
+        return std::nullopt;
+    }
+    switch (gate) {
+    case GATE_IDENTITY:
+        if (m.instruction == ANY_GET_PARAMETER && m.data.size() == 1 && m.data[0] == kIdentityChip)
+            return std::vector<Message>{reply(m, ANY_OK, kChipValues)};
+        return std::nullopt;
+    case GATE_PN544_MANAGER: return manager(m);
+    case GATE_PN544_UICC:
+        if (m.instruction == ANY_GET_PARAMETER && m.data.size() == 1 && m.data[0] == 0x02) {
+            const uint8_t status = swp_.front();
+            if (swp_.size() > 1) swp_.pop_front();
+            return std::vector<Message>{reply(m, ANY_OK, {status})};
+        }
+        return std::nullopt;
+    case GATE_READER_A:
+        if (m.instruction == kActivateId || m.instruction == kPresence) {
+            const std::shared_ptr<simtags::Tag> tag = controller.tagHeld();
+            const uint8_t code = tag && !tag->removed() ? uint8_t{ANY_OK} : uint8_t{ANY_E_TIMEOUT};
+            return std::vector<Message>{reply(m, code)};
+        }
+        if (m.instruction == kMifareExchange) {
+            // The MIFARE exchange carries the frame alone, with no time-out byte before it.
+            const std::shared_ptr<simtags::Tag> tag = controller.tagHeld();
+            std::optional<Bytes> answer = tag && !tag->removed() ? tag->exchange(m.data) : std::nullopt;
+            return std::vector<Message>{answer ? reply(m, ANY_OK, *answer) : reply(m, ANY_E_TIMEOUT)};
+        }
+        return std::nullopt;
+    default: return std::nullopt;
+    }
+}
+
+}  // namespace hcisim

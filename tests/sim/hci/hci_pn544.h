@@ -1,0 +1,42 @@
+// The PN544's own gates beside the standard ones, as a chip model of the simulated HCI controller:
+// its identity parameter 0x10, the device manager (EEPROM bytes, self tests, parameter 2) that
+// answers what it does not know with the chip's 0x90 header, the UICC gate whose SWP status
+// follows a script, the wired interface to the SmartMX with its mode event, and the Activate ID
+// and presence commands of the reader-A gate. The polling loop is the controller's own (phases
+// registry); hot plugs, pipe notifications from the UICC and WI events are pushed by the tests.
+#pragma once
+
+#include <deque>
+#include <map>
+#include <mutex>
+
+#include "hci/hci_controller.h"
+
+namespace hcisim {
+
+enum : uint8_t { GATE_PN544_MANAGER = 0x90, GATE_PN544_UICC = 0xA0, GATE_PN544_WI = 0xA1, GATE_PN544_JEWEL = 0x15,
+                 GATE_PN544_FELICA = 0x14, GATE_PN544_IP1_INITIATOR = 0x30, GATE_PN544_IP1_TARGET = 0x31 };
+enum : uint8_t { PN544_EEPROM_READ = 0x3E, PN544_EEPROM_WRITE = 0x3F, PN544_WI_MODE = 0x03 };   // the WI mode event (header 0x43)
+
+class Pn544Chip : public ChipModel {
+public:
+    std::optional<std::vector<Message>> onMessage(HciController& controller, const Message& m, uint8_t gate,
+                                                  uint8_t host) override;
+    // The SWP status bytes that reads of the UICC's parameter 2 give in turn; the last one stays.
+    void setSwpStatuses(std::vector<uint8_t> statuses);
+    void setEeprom(uint32_t address, uint8_t value);
+    uint8_t eeprom(uint32_t address) const;
+    int lastWiMode() const;   // -1 before the first mode event
+
+private:
+    std::optional<std::vector<Message>> manager(const Message& m);
+    mutable std::mutex m_;
+    std::map<uint32_t, uint8_t> eeprom_;
+    std::deque<uint8_t> swp_{0x02};
+    int wiMode_ = -1;
+};
+
+// A PN544 with every gate of its list, the UICC host present, and its serial link's framing.
+Personality pn544Personality(std::shared_ptr<Pn544Chip> chip);
+
+}  // namespace hcisim
