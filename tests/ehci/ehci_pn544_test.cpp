@@ -5,6 +5,7 @@
 
 #include "ehci_fixture.h"
 #include "hci/hci_pn544.h"
+#include "tags/t1t_tag.h"
 
 namespace {
 
@@ -170,6 +171,67 @@ TEST_F(Pn544Driver, ThePipeTheUiccCreatesBecomesTheConnectivityPipeAndAShortNoti
     const uint8_t id = e()->pipes.connectivity->id;
     EXPECT_NE(id, 0);
     EXPECT_STREQ(e()->pipes.connectivity->name, "Connectivity pipe");
+}
+
+void listenFor(DriverHarness& h, uint32_t mask) {
+    h.toLayer1(nfcllMsgMake<NFCLL_LISTEN_REQ>(DriverHarness::kManager, {mask, nullptr}));
+}
+
+std::vector<TNfcTagInfo> detectedTags(DriverHarness& h) {
+    std::vector<TNfcTagInfo> tags;
+    for (const OsMessage& m : h.upward(NFCLL_DEVICE_IND)) tags.push_back(*nfcllMsgGet<NFCLL_DEVICE_IND>(m).device);
+    return tags;
+}
+
+TEST_F(Pn544Driver, AFelicaTagIsReadFromTheReaderRegistryWithAShortPmmAsFarAsItCame) {
+    ASSERT_TRUE(started());
+    const uint8_t pipe = sim.pipeTo(hcisim::GATE_PN544_FELICA).value_or(0);
+    ASSERT_NE(pipe, 0);
+    sim.setRegistry(hcisim::GATE_PN544_FELICA, 0x01, {0x12, 0xFC});
+    sim.setRegistry(hcisim::GATE_PN544_FELICA, 0x04, {0x02, 0xFE, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05});
+    sim.setRegistry(hcisim::GATE_PN544_FELICA, 0x05, {0x11, 0x22, 0x33});
+    listenFor(h, 0x100);
+    fromController(sim.event(pipe, hcisim::EVT_TARGET_DISCOVERED, {0x00}));
+    const std::vector<TNfcTagInfo> tags = detectedTags(h);
+    ASSERT_EQ(tags.size(), 1u);
+    EXPECT_EQ(tags[0].tagType, 0x100u);
+    EXPECT_EQ(tags[0].felica.systemCode, 0x12FC);
+    EXPECT_EQ(Bytes(tags[0].uid, tags[0].uid + tags[0].uidLength), (Bytes{0x02, 0xFE, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05}));
+    EXPECT_EQ(Bytes(tags[0].felica.pmm, tags[0].felica.pmm + 8), (Bytes{0x11, 0x22, 0x33, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(Pn544Driver, AnNfcDepTargetBehindTheFelicaReaderIsLetGo) {
+    ASSERT_TRUE(started());
+    const uint8_t pipe = sim.pipeTo(hcisim::GATE_PN544_FELICA).value_or(0);
+    sim.setRegistry(hcisim::GATE_PN544_FELICA, 0x01, {0x01, 0xFE});
+    listenFor(h, 0x100);
+    sim.clearLog();
+    fromController(sim.event(pipe, hcisim::EVT_TARGET_DISCOVERED, {0x00}));
+    EXPECT_TRUE(detectedTags(h).empty());
+    const auto log = sim.log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().message.type, Type::event);
+    EXPECT_EQ(log.back().message.instruction, 0x35);   // header 0x75
+}
+
+TEST_F(Pn544Driver, AJewelTagIsIdentifiedByItsRid) {
+    ASSERT_TRUE(started());
+    const uint8_t pipe = sim.pipeTo(hcisim::GATE_PN544_JEWEL).value_or(0);
+    ASSERT_NE(pipe, 0);
+    auto tag = std::make_shared<simtags::T1tTag>();
+    sim.enter(tag);
+    listenFor(h, 0x400);
+    sim.clearLog();
+    fromController(sim.event(pipe, hcisim::EVT_TARGET_DISCOVERED, {0x00}));
+    const std::vector<TNfcTagInfo> tags = detectedTags(h);
+    ASSERT_EQ(tags.size(), 1u);
+    EXPECT_EQ(tags[0].tagType, 0x400u);
+    EXPECT_EQ(Bytes(tags[0].uid, tags[0].uid + tags[0].uidLength), Bytes(tag->a.nfcid1.begin(), tag->a.nfcid1.begin() + 4));
+    // The chip's firmware is older than the long form: RID goes out as its command byte alone.
+    const auto log = sim.log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.front().message.instruction, 0x20);
+    EXPECT_EQ(log.front().message.data, (Bytes{0x78}));
 }
 
 }  // namespace

@@ -113,6 +113,16 @@ std::optional<std::vector<Message>> Pn544Chip::onMessage(HciController& controll
             return std::vector<Message>{answer ? reply(m, ANY_OK, *answer) : reply(m, ANY_E_TIMEOUT)};
         }
         return std::nullopt;
+    case GATE_PN544_JEWEL:
+        if (m.instruction == 0x20 || m.instruction == 0x23) {
+            // RID in its short (command byte only) or long form (with six zero bytes).
+            Bytes rid = m.data;
+            rid.resize(7, 0x00);
+            const std::shared_ptr<simtags::Tag> tag = controller.tagHeld();
+            std::optional<Bytes> answer = tag && !tag->removed() ? tag->exchange(rid) : std::nullopt;
+            return std::vector<Message>{answer ? reply(m, ANY_OK, *answer) : reply(m, ANY_E_TIMEOUT)};
+        }
+        return std::nullopt;
     default: return std::nullopt;
     }
 }

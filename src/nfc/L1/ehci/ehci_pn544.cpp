@@ -23,7 +23,8 @@ constexpr uint16_t kCapsUicc = 0x2000, kCapsSmartMx = 0x4000;
 
 enum : uint8_t { kManagerGate = 0x90, kPollingGate = 0x94, kUiccGate = 0xA0, kWiGate = 0xA1 };
 enum : uint8_t { kEepromRead = 0x3E, kEepromWrite = 0x3F, kSelfAntenna = 0x20, kSelfSwp = 0x21, kSelfPattern = 0x25,
-                 kActivateId = 0x32, kPresence = 0x30, kWiModeEvent = 0x03 };   // the mode event's header is 0x43
+                 kActivateId = 0x32, kPresence = 0x30, kWiModeEvent = 0x03,
+                 kReleaseTarget = 0x35 };   // events: headers 0x43 and 0x75
 enum : uint8_t { kPhaseParam = 6, kPollParam7 = 7, kPollParam9 = 9, kLoopIdle = 0x80 };
 enum : uint8_t { kWiWired = 0, kWiDefault = 1, kWiVirtual = 2 };
 constexpr uint16_t kOk = 0, kNoRecord = 1, kBadLength = 2, kUnsupported = 7, kClosed = 9, kUndefined = 10;
@@ -39,7 +40,7 @@ enum : uint32_t {
     kMgrGpioFetch = 66, kMgrGpioStore = 67, kMgrSelfTest = 68,
     kUiccEnabled = 70, kUiccActive = 71,
     kWiWiredSet = 80, kWiVirtualSet = 81, kWiEvents = 82,
-    kSmxOpen = 90,
+    kSmxOpen = 90, kPolling = 30, kJewelRid = 91, kFelSystem = 92, kFelId = 93, kFelPmm = 94, kFelCodeSet = 95,
     kPollStarted = 307, kPollReset = 308, kPollStopped = 309, kPollStop7 = 310, kPollStop9 = 311, kPollStart7 = 312,
     kPollStart9 = 313, kPollRestarted = 314, kPollModeStop = 315, kPollIoDone = 316, kPollRewrite = 317,
 };
@@ -102,6 +103,8 @@ struct Pn544 {
     uint32_t restartBits = 0;          // listen bits added to the next restart only
     void (*wiTransaction)(TEhciPipe*, uint8_t, const uint8_t*, uint32_t) = nullptr;
     void (*readerAResponse)(TEhciPipe*, const uint8_t*, uint32_t, uint32_t) = nullptr;
+    void (*readerResponse)(TEhciPipe*, const uint8_t*, uint32_t, uint32_t) = nullptr;   // the core's
+    bool jewelPending = false;         // a Jewel tag was found while its pipe was being opened
 };
 Pn544 g;
 
@@ -548,6 +551,126 @@ uint16_t pn544Secure(TEhciInstance* e, uint32_t code, TNfcInfoSE* se, const uint
     return cause;
 }
 
+// ---- Jewel and FeliCa readers --------------------------------------------------------------------
+void discovered(TEhciInstance* e, TEhciPipe* pipe) {
+    e->pendingMask = 0;
+    e->currentPipe = pipe;
+    e->tagRecord = TNfcTagInfo{};
+}
+
+void jewelDiscovered(TEhciInstance* e, TEhciPipe* pipe) {
+    TRACE(kTrc, "ehci: JEWEL tag discovered, read RID");
+    discovered(e, pipe);
+    if (e->flags & EHCI_F_VARIANT) sendBytes(pipe, 0x23, {0x78, 0, 0, 0, 0, 0, 0}, kJewelRid);
+    else sendBytes(pipe, 0x20, {0x78}, kJewelRid);
+}
+
+void jewelEvent(TEhciPipe* pipe, uint8_t event, const uint8_t*, uint32_t) {
+    TEhciInstance* e = pipe->owner;
+    if (event != EHCI_EVT_TARGET_DISCOVERED) {
+        TRACE(kErr, "! unexpected event 0x%X for pipe <%s> in state %d", static_cast<unsigned>(event), pipe->name,
+              static_cast<int>(pipe->state));
+    } else if (pipe->state == kPolling && !(e->flags & EHCI_F_CANCEL)) {
+        jewelDiscovered(e, pipe);
+    } else if (pipe->state == kOpened) {
+        TRACE(kTrc, "ehci: JEWEL tag discovered, but open is pending");
+        g.jewelPending = true;
+    } else {
+        TRACE(kErr, "ehci: JEWEL tag discovered in bad state %d, ignored", static_cast<int>(pipe->state));
+    }
+}
+
+void jewelResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code) {
+    TEhciInstance* e = pipe->owner;
+    if (pipe->state != kJewelRid) {
+        g.readerResponse(pipe, data, length, code);
+        if (g.jewelPending && pipe->state == kPolling) {
+            g.jewelPending = false;
+            jewelDiscovered(e, pipe);
+        }
+        return;
+    }
+    if (code) {
+        ehciHandleRelisten(e);
+        return;
+    }
+    TRACE(kTrc, "ehci: JEWEL RID");
+    // HR0, HR1, then the first four bytes of the identifier.
+    const uint32_t n = length > 2 ? std::min<uint32_t>(length - 2, 4) : 0;
+    if (n) std::memcpy(e->tagRecord.uid, data + 2, n);
+    e->tagRecord.uidLength = static_cast<uint16_t>(n);
+    e->activated = 1;
+    ehciTargetReady(e, pipe, 0x400);
+}
+
+bool nfcDepId(const TNfcTagInfo& tag) { return tag.uidLength >= 2 && tag.uid[0] == 0x01 && tag.uid[1] == 0xFE; }
+
+// An NFC-DEP target behind the FeliCa reader: no initiator pipe takes it here, so the reader lets
+// it go and goes on polling.
+void felicaNfcDep(TEhciPipe* pipe) {
+    ehciSendEventData(pipe, kReleaseTarget, nullptr, 0);
+    pipe->state = kPolling;
+}
+
+void felicaEvent(TEhciPipe* pipe, uint8_t event, const uint8_t*, uint32_t) {
+    TEhciInstance* e = pipe->owner;
+    if (event != EHCI_EVT_TARGET_DISCOVERED || pipe->state != kPolling || (e->flags & EHCI_F_CANCEL)) {
+        TRACE(kErr, "! unexpected event 0x%X for pipe <%s> in state %d", static_cast<unsigned>(event), pipe->name,
+              static_cast<int>(pipe->state));
+        return;
+    }
+    TRACE(kTrc, "ehci: Felica tag discovered in %d ms, get sytem code", static_cast<int>(pipe->responseTime));
+    discovered(e, pipe);
+    ehciGetParam(pipe, 0x01, kFelSystem);
+}
+
+void felicaResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code) {
+    TEhciInstance* e = pipe->owner;
+    const TNfcListenParam* p = e->listenParams;
+    TNfcTagInfo& tag = e->tagRecord;
+    const uint32_t n = code ? 0 : length;
+    switch (pipe->state) {
+    case kOpened:
+        if (!code && p && (p->listenFFlags & NFC_LISTEN_F_IDENTIFIERS)) {
+            setTwo(pipe, 0x02, static_cast<uint8_t>(p->systemCode >> 8), static_cast<uint8_t>(p->systemCode), kFelCodeSet);
+            return;
+        }
+        g.readerResponse(pipe, data, length, code);
+        return;
+    case kFelCodeSet: ehciOpenRFPipeCompleted(pipe); return;
+    case kFelSystem:
+        if (n < 2) {
+            ehciHandleRelisten(e);
+            return;
+        }
+        tag.felica.systemCode = static_cast<uint16_t>(data[0] << 8 | data[1]);
+        TRACE(kTrc, "ehci: Felica system code 0x%.04X", static_cast<unsigned>(tag.felica.systemCode));
+        if (tag.felica.systemCode == 0x01FE) {
+            TRACE(kTrc, "ehci: we assume IP-1 target detected without IP-1 initiator active");
+            felicaNfcDep(pipe);
+            return;
+        }
+        ehciGetParam(pipe, 0x04, kFelId);
+        return;
+    case kFelId: {
+        const uint32_t m = std::min<uint32_t>(n, 15);
+        std::memcpy(tag.uid, data, m);
+        tag.uidLength = static_cast<uint16_t>(m);
+        if (nfcDepId(tag)) felicaNfcDep(pipe);
+        else ehciGetParam(pipe, 0x05, kFelPmm);
+        return;
+    }
+    case kFelPmm:
+        // PMm as far as it came: a short answer leaves the rest zero.
+        TRACE(kTrc, "ehci: Felica PMM");
+        std::memcpy(tag.felica.pmm, data, std::min<uint32_t>(n, sizeof tag.felica.pmm));
+        e->activated = 1;
+        ehciTargetReady(e, pipe, 0x100);
+        return;
+    default: g.readerResponse(pipe, data, length, code); return;
+    }
+}
+
 // ---- Hooks -----------------------------------------------------------------------------------------
 int32_t pn544Check(TEhciInstance* e, const uint8_t* data, uint32_t length) {
     TEhciPipe* pipe = e->currentPipe;
@@ -798,7 +921,14 @@ void bindPipes(TEhciInstance* e) {
     a->writeHeader = &readerAHeader;
     e->pipes.iso15693->writeHeader = &vicinityHeader;
     e->pipes.jewel->writeHeader = &jewelHeader;
-    e->pipes.felica->writeHeader = &felicaHeader;
+    TEhciPipe* felica = e->pipes.felica;
+    g.readerResponse = felica->response;
+    felica->writeHeader = &felicaHeader;
+    felica->response = &felicaResponse;
+    felica->event = &felicaEvent;
+    TEhciPipe* jewel = e->pipes.jewel;
+    jewel->response = &jewelResponse;
+    jewel->event = &jewelEvent;
 }
 
 void pn544Setup(TEhciInstance* e) {
