@@ -472,7 +472,7 @@ int32_t ehciSendCommand(TEhciPipe* pipe, uint8_t instruction, const uint8_t* dat
 int32_t ehciSendEventData(TEhciPipe* pipe, uint8_t event, const uint8_t* data, uint32_t length);
 // A secure element's state up to layer 1 (NFC_SE_IND): len the kind (NFCLL_SE_ACTIVATED or
 // NFCLL_SE_DEACTIVATED), extra the record's handle, p a uint32_t of flags or null.
-constexpr uint32_t EV_EHCI_SE_STATE = 28;
+constexpr uint32_t EV_EHCI_SE_STATE = 27;
 // The UICC pipe states whose answers go to the activator: the SWP status read (to `uiccStatus`)
 // and the enable parameter written (nothing to do).
 constexpr uint32_t EHCI_544_UICC_STATUS = 72;
