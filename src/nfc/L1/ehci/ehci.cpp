@@ -98,6 +98,11 @@ void ehciHandleCheckReq(TNfcllContext* ll, const uint8_t* data, uint16_t length)
 
 // ---- Chip switch -----------------------------------------------------------------------------------
 void chipSwitch(TEhciInstance* e, uint16_t readerType) {
+    if (readerType == 0x204 || readerType == 0x210) {
+        TRACE(kTrc, "ehci: requested ST21NFC SecureActivation Interface");
+        e->seOps = &kEhciSt21SeOps;
+        e->seContext = e->seOps->init(e);
+    }
     switch (readerType) {
     case 0x208: e->hooks.preInit = &ehciDemoPreInit; return;
     case 0x209:

@@ -444,3 +444,6 @@ void ehciDemoPreInit(TEhciInstance* e);
 uint32_t ehciDemoSupportedMask(const uint8_t* gates, uint32_t count);
 // The ISO 15693 reader's exchange: the board's own command, then the time-out byte.
 uint32_t ehciDemoVicinityHeader(TEhciPipe* pipe, uint8_t* packet);
+
+// ---- ST21 secure-element activator (ehci_st21_se.cpp) -------------------------------------------------
+extern const TSeActivatorOps kEhciSt21SeOps;
