@@ -7,14 +7,13 @@
 #include <vector>
 
 #include "ehci_fixture.h"
+#include "hci/hci_st21.h"
 
 namespace {
 
 using hcisim::Bytes;
 
 constexpr uint8_t kDeviceManagerId = 0x02;
-constexpr uint8_t kCardPipeId = 0x30;
-constexpr uint8_t kEseConnectivityId = 0x31;
 
 // Layer-1 ids of the activator's timers.
 constexpr uint8_t kGuard = EHCI_TIMER_BASE + 3;
@@ -28,41 +27,28 @@ const Bytes kEseOff = {0x82, 0x63};
 const Bytes kEndOfApdu = {0x82, 0x61};
 const Bytes kReadHostList = {0x81, 0x02, 0x04};
 
-// Stands in for the variant's secure handler: the secure I/O controls reach the activator.
-uint16_t toActivator(TEhciInstance* e, uint32_t code, TNfcInfoSE* se, const uint8_t*, uint32_t) {
-    const TSeActivatorOps& ops = *e->seOps;
-    switch (code) {
-    case 0x8002: ops.secureOpen(e->seContext, se); return 0;
-    case 0x8004: ops.secureClose(e->seContext, se); return 0;
-    case 0x8008: ops.enableSe(e->seContext, se); return 0;
-    case 0x800A: ops.disableSe(e->seContext, se); return 0;
-    default: return 7;
-    }
-}
-
 class St21Activator : public EhciDriver {
 protected:
-    St21Activator() : EhciDriver(0x204) {}
+    St21Activator() : EhciDriver(0x204, personality()) { chip = built; }
+    // The chip model is built before the members are: it is kept aside until then.
+    static hcisim::Personality personality() {
+        hcisim::St21Options o;
+        o.uiccOn = false;
+        o.eseOn = true;   // a fresh session creates the card pipe only to a powered eSE
+        o.hotPlug = hcisim::St21Options::HotPlug::held;
+        return hcisim::st21Personality(o, &built);
+    }
+    static inline std::shared_ptr<hcisim::St21Chip> built;
     void SetUp() override {
         EhciDriver::SetUp();
         ASSERT_TRUE(started());
-        TEhciInstance* inst = e();
-        ll->capabilities.secureElementCount = 0;
-        uicc = ehciSeAppend(inst, 0, 0xA001, 1, 0x02);
-        ese = ehciSeAppend(inst, 1, 0x1003, 1, 0xC0);
-        inst->hooks.secureHandler = &toActivator;
-        inst->pipes.variant = pipeWithId(20, kDeviceManagerId, "STM Device Manager");
-        inst->pipes.ese = pipeWithId(21, kCardPipeId, "Card pipe");
-        inst->pipes.variant2 = pipeWithId(22, 0, "Connectivity pipe");
+        ASSERT_EQ(ll->capabilities.secureElementCount, 2);
+        uicc = &e()->seRecords[0];
+        ese = &e()->seRecords[1];
+        ASSERT_EQ(e()->pipes.variant2->id, kDeviceManagerId);
+        ASSERT_NE(e()->pipes.se->id, 0) << "the wired card pipe";
+        cardOpen = Bytes{static_cast<uint8_t>(0x80 | e()->pipes.se->id), 0x03};
         h.clearSent();
-    }
-    TEhciPipe* pipeWithId(uint32_t record, uint8_t id, const char* name) {
-        TEhciPipe* pipe = &e()->pipe[record];
-        pipe->id = id;
-        pipe->name = name;
-        pipe->response = &ehciResponseStub;
-        pipe->event = &ehciEventStub;
-        return pipe;
     }
     const TSeActivatorOps& ops() const { return *e()->seOps; }
     void* context() const { return e()->seContext; }
@@ -73,10 +59,9 @@ protected:
             DriverHarness::kManager,
             {reinterpret_cast<void*>(static_cast<uintptr_t>(handle)), nullptr, nullptr, code, 1000, 0, 0}));
     }
-    // The controller switched an SE: its hot plug, with these hosts in the list it then reads.
-    void plugged(uint8_t first, const Bytes& hosts) {
-        sim.setRegistry(hcisim::GATE_ADMIN, 0x04, hosts);
-        fromController(sim.event(hcisim::PIPE_ADMIN, hcisim::EVT_HOT_PLUG, {first}));
+    // The hot plugs the controller held back since the SEs were switched.
+    void plugged() {
+        for (const hcisim::Message& m : chip->takeHotPlugs()) fromController(sim.send(m));
     }
     bool sentOnce(const Bytes& packet) const { return count(packet) == 1; }
     size_t count(const Bytes& packet) const {
@@ -93,14 +78,17 @@ protected:
     // The eSE on, with its card pipe: as after a first secure open.
     void eseOn() {
         secure(0x8002, ese);
-        plugged(0x01, {0x00, 0x01, 0xC0});
+        plugged();
         h.advance(1000);
+        ASSERT_FALSE(ioCauses().empty());
         ASSERT_EQ(ioCauses().back(), 0);
         h.clearSent();
     }
 
+    std::shared_ptr<hcisim::St21Chip> chip;
     TNfcInfoSE* uicc = nullptr;
     TNfcInfoSE* ese = nullptr;
+    Bytes cardOpen;
 };
 
 TEST_F(St21Activator, TheChipSwitchGivesBothSt21ChipsTheActivator) {
@@ -132,7 +120,7 @@ TEST_F(St21Activator, BothEnabledAtOnceTheEseGoesFirstAndTheUiccAfterTheHostList
     EXPECT_TRUE(cap.contains("ehci: start ESE activation"));
 
     const size_t before = indications().size();
-    plugged(0x01, {0x00, 0x01, 0xC0});
+    plugged();
     EXPECT_FALSE(running(kEsePlug));
     EXPECT_TRUE(sentOnce(kReadHostList));
     const auto after = indications();
@@ -146,7 +134,7 @@ TEST_F(St21Activator, BothEnabledAtOnceTheEseGoesFirstAndTheUiccAfterTheHostList
     h.advance(1000);
     EXPECT_TRUE(sentOnce(kUiccOn));
     EXPECT_TRUE(running(kUiccPlug));
-    plugged(0x00, {0x00, 0x01, 0x02, 0xC0});
+    plugged();
     const auto last = indications();
     EXPECT_EQ(last.back().hSecure, uicc->handle);
     EXPECT_EQ(last.back().kind, NFCLL_SE_ACTIVATED);
@@ -167,7 +155,7 @@ class HotPlugByte : public St21Activator, public ::testing::WithParamInterface<H
 TEST_P(HotPlugByte, NamesItsSeAndStateAndStopsItsTimer) {
     secure(0x8008, ese);
     ASSERT_TRUE(running(kEsePlug));
-    plugged(GetParam().first, {0x00, 0x01});
+    fromController(sim.event(hcisim::PIPE_ADMIN, hcisim::EVT_HOT_PLUG, {GetParam().first}));
     EXPECT_TRUE(cap.contains(GetParam().trace));
     EXPECT_EQ(running(kEsePlug), !GetParam().ese);
     EXPECT_TRUE(running(kGuard));
@@ -184,33 +172,33 @@ TEST_F(St21Activator, ASecureOpenSwitchesTheEseOnThenOpensTheCardPipe) {
     secure(0x8002, ese);
     EXPECT_TRUE(sentOnce(kEseOn));
     EXPECT_TRUE(ioCauses().empty()) << "waits for the eSE";
-    plugged(0x01, {0x00, 0x01, 0xC0});
+    plugged();
     EXPECT_TRUE(ioCauses().empty()) << "and for the guard time";
     h.advance(1000);
     EXPECT_TRUE(cap.contains("ehci: start defered secure open"));
     EXPECT_TRUE(cap.contains("ehci: Secure soft reset"));
-    EXPECT_TRUE(sentOnce(Bytes{0x80 | kCardPipeId, 0x03})) << "the card pipe is opened";
+    EXPECT_TRUE(sentOnce(cardOpen)) << "the card pipe is opened";
     EXPECT_EQ(ioCauses(), (std::vector<uint16_t>{0}));
 }
 
 TEST_F(St21Activator, ASecureOpenWithoutTheWiredPipeFails) {
-    e()->pipes.ese->id = 0;
+    e()->pipes.se->id = 0;
     secure(0x8002, ese);
-    plugged(0x01, {0x00, 0x01, 0xC0});
+    plugged();
     h.advance(1000);
     EXPECT_TRUE(cap.contains("ehci: secure element not active."));
     EXPECT_EQ(ioCauses(), (std::vector<uint16_t>{3}));
-    EXPECT_EQ(count(Bytes{0x80 | kCardPipeId, 0x03}), 0u);
+    EXPECT_EQ(count(cardOpen), 0u);
 }
 
 // An eSE that never answers is tried three times; then it is left alone, its error reaches the
 // application and the waiting open is answered.
 TEST_F(St21Activator, AnEseThatNeverAnswersFailsTheOpenAfterThreeTries) {
-    sim.setRegistry(hcisim::GATE_ADMIN, 0x04, {0x00, 0x01});
     secure(0x8002, ese);
     for (int attempt = 1; attempt <= 3; ++attempt) {
         EXPECT_EQ(count(kEseOn), static_cast<size_t>(attempt));
         EXPECT_TRUE(ioCauses().empty());
+        sim.setRegistry(hcisim::GATE_ADMIN, 0x04, {0x00, 0x01});   // it did not come up
         h.advance(300);
         h.advance(1000);
     }
@@ -248,7 +236,6 @@ TEST_F(St21Activator, ASecureCloseSwitchesADisabledEseOffAfterTheTransfer) {
 // A reset answers the waiting open with 3, clears the error counts (with both requested the eSE
 // is again first) and arms the guard.
 TEST_F(St21Activator, AResetCancelsAPendingOpenAndClearsTheCounts) {
-    sim.setRegistry(hcisim::GATE_ADMIN, 0x04, {0x00, 0x01});
     ops().reset(context());
     secure(0x8008, uicc);
     secure(0x8008, ese);
@@ -273,14 +260,14 @@ TEST_F(St21Activator, AResetCancelsAPendingOpenAndClearsTheCounts) {
 }
 
 TEST_F(St21Activator, ANewConnectivityPipeIsNotified) {
-    e()->pipes.variant2->id = kEseConnectivityId;
-    ops().pipeNotification(context(), e()->pipes.variant2);
+    fromController(sim.notifyPipeCreated(hcisim::HOST_ESE, hcisim::GATE_CONNECTIVITY, hcisim::GATE_CONNECTIVITY));
+    ASSERT_NE(e()->pipes.variant->id, 0);
     h.run();
     EXPECT_TRUE(cap.contains("ehci: ESE changed flags from 0 to 3"));
     ASSERT_EQ(indications().size(), 1u);
     EXPECT_EQ(indications()[0].hSecure, ese->handle);
     EXPECT_EQ(indications()[0].flags, 0x3u);
-    ops().pipeNotification(context(), e()->pipes.variant2);
+    ops().pipeNotification(context(), e()->pipes.variant);
     h.run();
     EXPECT_EQ(indications().size(), 1u) << "nothing changed";
 }

@@ -14,6 +14,7 @@
 
 #include "corvane.h"
 #include "hci/hci_pty.h"
+#include "hci/hci_st21.h"
 #include "tags/iso15693_tag.h"
 #include "tags/iso_dep_tag.h"
 #include "tags/t2t_tag.h"
@@ -26,8 +27,9 @@ constexpr uint32_t kBoundedMs = 5000;   // only reached when something is broken
 
 class EtsiTags : public ::testing::Test {
 protected:
-    explicit EtsiTags(hcisim::Personality personality = hcisim::Personality::plain(), std::string readerType = "ETSI")
-        : sim_(std::move(personality)), readerType_(std::move(readerType)) {}
+    explicit EtsiTags(hcisim::Personality personality = hcisim::Personality::plain(), std::string readerType = "ETSI",
+                      shdlcsim::Framing framing = shdlcsim::Framing::flag)
+        : sim_(std::move(personality), framing), readerType_(std::move(readerType)) {}
     ~EtsiTags() override {
         if (handle_) nfcDestroy(handle_);
         if (initialised_) nfcDone();
@@ -35,6 +37,8 @@ protected:
 
     bool start() {
         if (!sim_.ok()) return false;
+        tags_.clear();
+        codes_.clear();
         const std::string configuration = "READERTYPE=" + readerType_ + " IOTYPE=SERIAL PORT=" + sim_.portPath();
         if (nfcInitialize(configuration.c_str()) != nfcStatusOk) return false;
         initialised_ = true;
@@ -58,6 +62,13 @@ protected:
         const bool got = cv_.wait_for(lock, std::chrono::milliseconds(kBoundedMs), [&] { return tags_.size() > n; });
         if (got) *info = tags_[n];
         return got;
+    }
+    // The application lets the stack go, as at its end; the controller stays as it is.
+    void stop() {
+        if (handle_) nfcDestroy(handle_);
+        if (initialised_) nfcDone();
+        handle_ = nullptr;
+        initialised_ = false;
     }
     bool waitFor(DWORD code) {
         std::unique_lock<std::mutex> lock(m_);
@@ -157,5 +168,77 @@ TEST_F(DemoTags, AVicinityTagIsDetectedWithItsUidInOrder) {
     EXPECT_EQ(type & ~TAG_NDEF, TAG_15693);
     EXPECT_EQ(uidOf(info), Bytes(tag->v.uid.begin(), tag->v.uid.end()));
 }
+
+// The ST21NFCA takes the serial defaults of its reader type (SHDLC length mode, the reboot
+// command); the ST21NFCB has none and speaks the framing with flags.
+// The chip model, made before the fixture that the personality holding it builds.
+struct St21Model {
+    std::shared_ptr<hcisim::St21Chip> chip_;
+};
+
+class St21Tags : protected St21Model, public EtsiTags, public ::testing::WithParamInterface<bool> {
+protected:
+    St21Tags()
+        : EtsiTags(hcisim::st21Personality(hcisim::St21Options{GetParam()}, &chip_), GetParam() ? "ST21NFCB" : "ST21NFCA",
+                   GetParam() ? shdlcsim::Framing::flag : shdlcsim::Framing::length) {}
+    static bool creates(const std::vector<hcisim::Logged>& log, uint8_t instruction) {
+        return std::any_of(log.begin(), log.end(), [&](const hcisim::Logged& l) {
+            return l.message.pipe == hcisim::PIPE_ADMIN && l.message.type == hcisim::Type::command &&
+                   l.message.instruction == instruction;
+        });
+    }
+};
+
+TEST_P(St21Tags, StartsAndAType2TagIsDetectedReadAndExchangedWith) {
+    auto tag = simtags::T2tTag::make(simtags::T2tTag::Chip::Ultralight, true);
+    const Bytes message = {0xD1, 0x01, 0x04, 0x54, 0x02, 0x65, 0x6E, 0x48};
+    tag->put(16, {0x03, static_cast<uint8_t>(message.size())});
+    tag->put(18, message);
+    tag->put(18 + message.size(), {0xFE});
+    NfcListenerHandle listener = nullptr;
+    TNfcTagInfo info{};
+    ASSERT_TRUE(detect(tag, TAG_ISO14443A, &listener, &info));
+    EXPECT_EQ(info.tagType & ~TAG_NDEF, TAG_ULTRALIGHT_TYPE2);
+    EXPECT_EQ(uidOf(info), tag->a.nfcid1);
+    // The device manager was told the stack runs; only the ST21NFCA's CLF configuration is rewritten.
+    EXPECT_EQ(chip_->nfcMode(), 1);
+    EXPECT_EQ(chip_->clfWrites(), GetParam() ? 0u : 1u);
+    EXPECT_EQ(chip_->clfConfig()[2] & 0x01, GetParam() ? 0 : 1);
+
+    ASSERT_EQ(nfcConnectTag(listener, 0), nfcStatusOk);
+    TNfcTagInfo checked{};
+    ASSERT_EQ(nfcGetTagInfo(listener, -1, &checked), nfcStatusOk);
+    EXPECT_EQ(+checked.tagType, TAG_ULTRALIGHT_TYPE2 | TAG_NDEF);
+    Bytes got(256);
+    WORD length = static_cast<WORD>(got.size());
+    ASSERT_EQ(nfcReadNdefMessage(listener, got.data(), &length), nfcStatusOk);
+    got.resize(length);
+    EXPECT_EQ(got, message);
+    // READ of page 4: sixteen bytes, without the gate's status byte.
+    const Bytes read = {0x30, 0x04};
+    Bytes answer(64);
+    length = static_cast<WORD>(answer.size());
+    ASSERT_EQ(nfcExchangePdu(listener, read.data(), static_cast<WORD>(read.size()), answer.data(), &length),
+              nfcStatusOk);
+    answer.resize(length);
+    EXPECT_EQ(answer, tag->bytes(16, 16));
+}
+
+TEST_P(St21Tags, AWarmStartReusesThePipesTheChipKept) {
+    ASSERT_TRUE(start());
+    stop();
+    sim_.controller().clearLog();
+    auto tag = simtags::T2tTag::make(simtags::T2tTag::Chip::Ultralight, true);
+    NfcListenerHandle listener = nullptr;
+    TNfcTagInfo info{};
+    ASSERT_TRUE(detect(tag, TAG_ISO14443A, &listener, &info));
+    EXPECT_EQ(info.tagType & ~TAG_NDEF, TAG_ULTRALIGHT_TYPE2);
+    const std::vector<hcisim::Logged> log = sim_.controller().log();
+    EXPECT_FALSE(creates(log, hcisim::ADM_CLEAR_ALL_PIPE));
+    EXPECT_FALSE(creates(log, hcisim::ADM_CREATE_PIPE));
+}
+
+INSTANTIATE_TEST_SUITE_P(Chips, St21Tags, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "NFCB" : "NFCA"; });
 
 }  // namespace

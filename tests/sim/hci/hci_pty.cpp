@@ -5,7 +5,8 @@
 
 namespace hcisim {
 
-HciPtySim::HciPtySim(Personality personality) : controller_(std::move(personality)) {
+HciPtySim::HciPtySim(Personality personality, shdlcsim::Framing framing)
+    : controller_(std::move(personality)), link_(framing) {
     if (!pty_.ok()) return;
     keeper_ = ::open(pty_.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (keeper_ < 0) return;

@@ -14,7 +14,8 @@ namespace hcisim {
 
 class HciPtySim {
 public:
-    explicit HciPtySim(Personality personality = Personality::plain());
+    explicit HciPtySim(Personality personality = Personality::plain(),
+                       shdlcsim::Framing framing = shdlcsim::Framing::flag);
     ~HciPtySim();
     HciPtySim(const HciPtySim&) = delete;
     HciPtySim& operator=(const HciPtySim&) = delete;
@@ -31,7 +32,7 @@ private:
     PtyPair pty_;
     int keeper_ = -1;       // a slave descriptor held open so the master never sees EIO between opens
     HciController controller_;
-    shdlcsim::ShdlcEndpoint link_{shdlcsim::Framing::flag};
+    shdlcsim::ShdlcEndpoint link_;
     std::unique_ptr<shdlcsim::ShdlcPtyEndpoint> wire_;
 };
 

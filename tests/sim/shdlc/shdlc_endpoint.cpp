@@ -11,6 +11,9 @@ namespace {
 
 constexpr uint8_t kFlag = 0x7E;
 constexpr uint8_t kEscape = 0x7D;
+// The longest frame's length byte (control, 28 bytes of information, FCS); a larger one cannot
+// start a frame, like the bytes of a chip's reboot command between frames.
+constexpr uint8_t kLongestFrame = 31;
 constexpr uint8_t kRset = 0xF9;
 constexpr uint8_t kUa = 0xE6;
 constexpr uint8_t kRr = 0xC0;
@@ -121,6 +124,7 @@ void ShdlcEndpoint::notifyChange() {
 
 void ShdlcEndpoint::framerByte(uint8_t b) {
     if (framing_ == Framing::length) {
+        if (rx_.empty() && b > kLongestFrame) return;
         rx_.push_back(b);
         if (rx_.size() == size_t{rx_[0]} + 1u) {
             Bytes frame;

@@ -58,7 +58,7 @@ const Family* familyOf(uint16_t readerType) {
 }
 
 // Chips of a family whose variant is not part of this build yet: they start nothing.
-constexpr uint16_t kUnbuiltChips[] = {0x204, 0x205, 0x210};
+constexpr uint16_t kUnbuiltChips[] = {0x205};
 
 TNfcllDriverInit driverInitOf(uint16_t readerType) {
     if (g_registration.testInit) return g_registration.testInit;

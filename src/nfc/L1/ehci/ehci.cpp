@@ -98,13 +98,16 @@ void ehciHandleCheckReq(TNfcllContext* ll, const uint8_t* data, uint16_t length)
 
 // ---- Chip switch -----------------------------------------------------------------------------------
 void chipSwitch(TEhciInstance* e, uint16_t readerType) {
-    if (readerType == 0x204 || readerType == 0x210) {
+    switch (readerType) {
+    case 0x208: e->hooks.preInit = &ehciDemoPreInit; return;
+    case 0x204:
+    case 0x210:
+        e->flags |= EHCI_F_ST21 | (readerType == 0x210 ? EHCI_F_ST21B : 0);
+        e->hooks.preInit = &ehciSt21PreInit;
         TRACE(kTrc, "ehci: requested ST21NFC SecureActivation Interface");
         e->seOps = &kEhciSt21SeOps;
         e->seContext = e->seOps->init(e);
-    }
-    switch (readerType) {
-    case 0x208: e->hooks.preInit = &ehciDemoPreInit; return;
+        return;
     case 0x209:
     case 0x20A: break;
     default: TRACE(kErr, "ehci: ! Unknown CHIP type 0x%X found", static_cast<unsigned>(readerType)); break;

@@ -71,9 +71,9 @@ TEhciStmSeActivator& of(void* context) { return *static_cast<TEhciStmSeActivator
 const char* onOff(uint32_t on) { return on ? "ON" : "OFF"; }
 
 // ---- The variant's pipes and records -------------------------------------------------------------------
-TEhciPipe* deviceManager(TEhciInstance* e) { return e->pipes.variant; }
+TEhciPipe* deviceManager(TEhciInstance* e) { return e->pipes.variant2; }
 TEhciPipe* cardPipe(TEhciInstance* e) { return e->pipes.ese; }
-TEhciPipe* connectivityPipe(TEhciInstance* e, Se se) { return se == kUicc ? e->pipes.connectivity : e->pipes.variant2; }
+TEhciPipe* connectivityPipe(TEhciInstance* e, Se se) { return se == kUicc ? e->pipes.connectivity : e->pipes.variant; }
 bool exists(const TEhciPipe* pipe) { return pipe && pipe->id != 0; }
 
 // The listed record of the SE; null when the chip has none.
@@ -160,7 +160,7 @@ void openCompleted(TEhciStmSeActivator& a) {
         ehciIoAnswer(e, kCauseFailed);
         return;
     }
-    TRACE(kTrc, "ehci: Secure soft reset");
+    // Its opening sends the soft reset to the eSE.
     card->name = "Card pipe";
     card->flags |= EHCI_P_SECURE;
     ehciOpenPipe(card);
