@@ -1,8 +1,10 @@
-// The ST21 secure-element activator inside the real layer 1, on the manual clock: the controller's
-// part (hot plugs on the Admin pipe and the host list that follows) is played by the test through
-// the simulated controller, and the packets the driver sends to the device manager are checked.
+// The ST21 secure-element activator inside the real layer 1 with the simulated ST21NFCA, on the
+// manual clock: the chip switches its SEs when the device manager tells it to and holds the hot
+// plug back until the test lets it go (or a test sends one of its own), and the packets the driver
+// sends to the device manager are checked.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <ostream>
 #include <vector>
 

@@ -81,6 +81,8 @@ protected:
         std::lock_guard<std::mutex> lock(self->m_);
         self->codes_.push_back(event);
         if (event == nfcEventTagDetected && record) self->tags_.push_back(*static_cast<const TNfcTagInfo*>(record));
+        if (event == nfcEventSecureNotification && record)
+            self->notes_.push_back(*static_cast<const TNfcSecureNotification*>(record));
         self->cv_.notify_all();
         return 0;
     }
@@ -93,6 +95,7 @@ protected:
     std::condition_variable cv_;
     std::vector<DWORD> codes_;
     std::vector<TNfcTagInfo> tags_;
+    std::vector<TNfcSecureNotification> notes_;
 };
 
 Bytes uidOf(const TNfcTagInfo& info) { return Bytes(info.uid, info.uid + info.uidLength); }
@@ -242,3 +245,103 @@ INSTANTIATE_TEST_SUITE_P(Chips, St21Tags, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "NFCB" : "NFCA"; });
 
 }  // namespace
+
+// ---- Secure elements of the ST21NFCA/B ---------------------------------------------------------------
+// The chip with or without its eSE, powered at the start so that a fresh session has the card pipe.
+class St21Secure : protected St21Model, public EtsiTags {
+protected:
+    St21Secure(bool ese, bool nfcb)
+        : EtsiTags(hcisim::st21Personality(options(ese, nfcb), &chip_), nfcb ? "ST21NFCB" : "ST21NFCA",
+                   nfcb ? shdlcsim::Framing::flag : shdlcsim::Framing::length) {}
+    static hcisim::St21Options options(bool ese, bool nfcb) {
+        hcisim::St21Options o;
+        o.nfcb = nfcb;
+        o.ese = ese;
+        o.eseOn = ese;
+        return o;
+    }
+    static void listed(void* context, TNfcInfoSE* se) {
+        static_cast<std::vector<TNfcInfoSE>*>(context)->push_back(*se);
+    }
+    std::vector<TNfcInfoSE> list() {
+        std::vector<TNfcInfoSE> records;
+        EXPECT_EQ(nfcSecureGetList(handle_, &records, &St21Secure::listed), nfcStatusOk);
+        return records;
+    }
+    // The first notification about this SE, waiting a bounded time for it.
+    bool notified(NfcSecureHandle se, TNfcSecureNotification* note) {
+        std::unique_lock<std::mutex> lock(m_);
+        auto about = [&] {
+            return std::find_if(notes_.begin(), notes_.end(), [&](const auto& n) { return n.handle == se; });
+        };
+        if (!cv_.wait_for(lock, std::chrono::milliseconds(kBoundedMs), [&] { return about() != notes_.end(); }))
+            return false;
+        *note = *about();
+        return true;
+    }
+};
+
+class St21List : public St21Secure, public ::testing::WithParamInterface<bool> {
+protected:
+    St21List() : St21Secure(GetParam(), false) {}
+};
+
+TEST_P(St21List, TheListHoldsTheEseOnlyWhenTheChipHasOne) {
+    ASSERT_TRUE(start());
+    const std::vector<TNfcInfoSE> records = list();
+    ASSERT_EQ(records.size(), GetParam() ? 2u : 1u);
+    EXPECT_EQ(records[0].id, 0x02);
+    EXPECT_EQ(+records[0].capabilities, 0xA001);
+    if (GetParam()) {
+        EXPECT_EQ(records[1].id, 0xC0);
+        EXPECT_EQ(+records[1].capabilities, 0x1003);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ese, St21List, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "With" : "Without"; });
+
+class St21Ese : public St21Secure, public ::testing::WithParamInterface<bool> {
+protected:
+    St21Ese() : St21Secure(true, GetParam()) {}
+};
+
+// Enabled, the eSE is switched on and the application hears so; a wired session opens, carries an
+// APDU and closes, and the eSE stays on for card emulation.
+TEST_P(St21Ese, IsNotifiedWhenEnabledAndCarriesAnApduInAWiredSession) {
+    chip_->setApduResponder([](const Bytes& apdu) {
+        Bytes answer = apdu;
+        answer.insert(answer.end(), {0x90, 0x00});
+        return answer;
+    });
+    ASSERT_TRUE(start());
+    const std::vector<TNfcInfoSE> records = list();
+    ASSERT_EQ(records.size(), 2u);
+    const NfcSecureHandle ese = records[1].handle;
+    ASSERT_EQ(nfcSecureSetMode(handle_, ese, 1), nfcStatusOk);
+    TNfcSecureNotification note{};
+    ASSERT_TRUE(notified(ese, &note));
+    EXPECT_EQ(note.kind, NFC_SE_ACTIVATED);
+    EXPECT_EQ(note.value & 0x2u, 0x2u) << "the wired pipe is there";
+
+    NfcSecureConnectionHandle connection = nullptr;
+    ASSERT_EQ(nfcSecureOpen(handle_, ese, &connection), nfcStatusOk);
+    ASSERT_NE(connection, nullptr);
+    const Bytes select = {0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00};
+    Bytes answer(64);
+    WORD length = static_cast<WORD>(answer.size());
+    ASSERT_EQ(nfcSecureExchangePdu(connection, select.data(), static_cast<WORD>(select.size()), answer.data(), &length),
+              nfcStatusOk);
+    answer.resize(length);
+    Bytes expected = select;
+    expected.insert(expected.end(), {0x90, 0x00});
+    EXPECT_EQ(answer, expected);
+    EXPECT_EQ(nfcSecureClose(connection), nfcStatusOk);
+    EXPECT_EQ(chip_->softResets(), 1u);
+    const std::vector<Bytes> power = chip_->powerEvents();
+    EXPECT_EQ(std::count(power.begin(), power.end(), Bytes{0x22}), 1);
+    EXPECT_EQ(std::count(power.begin(), power.end(), Bytes{0x23}), 0) << "enabled: it stays on";
+}
+
+INSTANTIATE_TEST_SUITE_P(Chips, St21Ese, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "NFCB" : "NFCA"; });

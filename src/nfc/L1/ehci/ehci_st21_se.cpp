@@ -26,7 +26,10 @@ constexpr uint32_t kAdmHostListState = 194;   // the Admin step whose answer com
 // Device-manager events.
 enum : uint8_t { kEvEndOfApdu = 0x21 };
 
-enum : uint32_t { kIdle = 0, kUiccOn = 1, kUiccOff = 2, kEseOn = 3, kEseOff = 4, kDeferredOpen = 5, kDeferredClose = 6 };
+// The activities.
+enum : uint32_t {
+    kIdle = 0, kUiccOn = 1, kUiccOff = 2, kEseOn = 3, kEseOff = 4, kDeferredOpen = 5, kDeferredClose = 6
+};
 
 // Bits of an SE's flags as the application gets them.
 enum : uint8_t { kFlagConnectivity = 0x1, kFlagWired = 0x2, kFlagError = 0x4 };
@@ -63,6 +66,8 @@ struct TEhciStmSeActivator {
     SeState se[2];           // by Se
     uint32_t pendingOpen;
     uint32_t pendingClose;
+    // The card pipe's response operation while its opening is answered here.
+    void (*cardResponse)(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code);
 };
 
 TEhciStmSeActivator ehciStmSeActivator;
@@ -145,11 +150,19 @@ void notify(TEhciStmSeActivator& a, Se se) {
         TRACE(kErr, "ehci: ! no %s record to notify", kKinds[se].name);
         return;
     }
-    nfcllSendUsSeInd(static_cast<TNfcllContext*>(e->userData),
-                     TNfcllSeInd{s.current ? NFCLL_SE_ACTIVATED : NFCLL_SE_DEACTIVATED, record->handle, s.flags, nullptr});
+    const uint32_t kind = s.current ? NFCLL_SE_ACTIVATED : NFCLL_SE_DEACTIVATED;
+    nfcllSendUsSeInd(static_cast<TNfcllContext*>(e->userData), TNfcllSeInd{kind, record->handle, s.flags, nullptr});
 }
 
 // ---- Deferred secure calls -------------------------------------------------------------------------------
+// The card pipe's answer to its opening: the variant's own handling, then the secure open's answer.
+void cardOpened(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code) {
+    TEhciStmSeActivator& a = ehciStmSeActivator;
+    pipe->response = a.cardResponse;
+    if (pipe->response) pipe->response(pipe, data, length, code);
+    ehciIoAnswer(a.instance, code ? kCauseFailed : kCauseOk);
+}
+
 void openCompleted(TEhciStmSeActivator& a) {
     TEhciInstance* e = a.instance;
     a.activity = kIdle;
@@ -160,11 +173,15 @@ void openCompleted(TEhciStmSeActivator& a) {
         ehciIoAnswer(e, kCauseFailed);
         return;
     }
-    // Its opening sends the soft reset to the eSE.
+    // Its opening sends the soft reset to the eSE; the open is answered once the pipe is open, so
+    // that no APDU can meet the open's answer on the pipe.
     card->name = "Card pipe";
     card->flags |= EHCI_P_SECURE;
+    if (card->response != &cardOpened) {
+        a.cardResponse = card->response;
+        card->response = &cardOpened;
+    }
     ehciOpenPipe(card);
-    ehciIoAnswer(e, kCauseOk);
 }
 
 void closeCompleted(TEhciStmSeActivator& a) {
@@ -241,8 +258,8 @@ void hostList(void* context, const uint8_t* data, uint32_t length) {
         SeState& s = a.se[se];
         anyPresent = anyPresent || present;
         if (present == s.current && flags == s.flags) continue;
-        TRACE(kTrc, "ehci: %s changed state from %s to %s, flags = %d", kKinds[se].name, onOff(s.current), onOff(present),
-              static_cast<int>(flags));
+        TRACE(kTrc, "ehci: %s changed state from %s to %s, flags = %d", kKinds[se].name, onOff(s.current),
+              onOff(present), static_cast<int>(flags));
         s.current = present;
         s.flags = flags;
         notify(a, se);
