@@ -113,8 +113,8 @@ TEST_F(St21Activator, BothEnabledAtOnceTheEseGoesFirstAndTheUiccAfterTheHostList
     secure(0x8008, uicc);
     secure(0x8008, ese);
     EXPECT_EQ(ioCauses(), (std::vector<uint16_t>{0, 0}));
-    EXPECT_EQ(uicc->mode, 1);
-    EXPECT_EQ(ese->mode, 1);
+    EXPECT_EQ(+uicc->mode, 1);
+    EXPECT_EQ(+ese->mode, 1);
     h.advance(1000);
     EXPECT_TRUE(sentOnce(kEseOn));
     EXPECT_EQ(count(kUiccOn), 0u);
@@ -128,7 +128,7 @@ TEST_F(St21Activator, BothEnabledAtOnceTheEseGoesFirstAndTheUiccAfterTheHostList
     const auto after = indications();
     ASSERT_EQ(after.size(), before + 1);
     EXPECT_EQ(after.back().kind, NFCLL_SE_ACTIVATED);
-    EXPECT_EQ(after.back().hSecure, ese->handle);
+    EXPECT_EQ(after.back().hSecure, +ese->handle);
     EXPECT_EQ(after.back().flags, 0x2u) << "the wired pipe, no connectivity pipe, no error";
     EXPECT_TRUE(cap.contains("ehci: ESE changed state from OFF to ON, flags = 2"));
     EXPECT_EQ(count(kUiccOn), 0u) << "not before the guard time";
@@ -138,7 +138,7 @@ TEST_F(St21Activator, BothEnabledAtOnceTheEseGoesFirstAndTheUiccAfterTheHostList
     EXPECT_TRUE(running(kUiccPlug));
     plugged();
     const auto last = indications();
-    EXPECT_EQ(last.back().hSecure, uicc->handle);
+    EXPECT_EQ(last.back().hSecure, +uicc->handle);
     EXPECT_EQ(last.back().kind, NFCLL_SE_ACTIVATED);
     h.advance(1000);
     EXPECT_TRUE(cap.contains("ehci: UICC/ESE state is up to date"));
@@ -267,7 +267,7 @@ TEST_F(St21Activator, ANewConnectivityPipeIsNotified) {
     h.run();
     EXPECT_TRUE(cap.contains("ehci: ESE changed flags from 0 to 3"));
     ASSERT_EQ(indications().size(), 1u);
-    EXPECT_EQ(indications()[0].hSecure, ese->handle);
+    EXPECT_EQ(indications()[0].hSecure, +ese->handle);
     EXPECT_EQ(indications()[0].flags, 0x3u);
     ops().pipeNotification(context(), e()->pipes.variant);
     h.run();
