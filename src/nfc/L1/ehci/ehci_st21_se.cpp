@@ -76,6 +76,7 @@ TEhciStmSeActivator& of(void* context) { return *static_cast<TEhciStmSeActivator
 const char* onOff(uint32_t on) { return on ? "ON" : "OFF"; }
 
 // ---- The variant's pipes and records -------------------------------------------------------------------
+// The pipes as the ST21 variant binds them.
 TEhciPipe* deviceManager(TEhciInstance* e) { return e->pipes.variant2; }
 TEhciPipe* cardPipe(TEhciInstance* e) { return e->pipes.ese; }
 TEhciPipe* connectivityPipe(TEhciInstance* e, Se se) { return se == kUicc ? e->pipes.connectivity : e->pipes.variant; }
