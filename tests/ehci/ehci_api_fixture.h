@@ -30,10 +30,19 @@ protected:
 
     bool start() {
         if (!sim_.ok()) return false;
+        tags_.clear();
+        codes_.clear();
         const std::string configuration = "READERTYPE=" + readerType_ + " IOTYPE=SERIAL PORT=" + sim_.portPath();
         if (nfcInitialize(configuration.c_str()) != nfcStatusOk) return false;
         initialised_ = true;
         return nfcCreate(this, &EtsiApi::callback, &handle_) == nfcStatusOk;
+    }
+    // The application lets the stack go, as at its end; the controller stays as it is.
+    void stop() {
+        if (handle_) nfcDestroy(handle_);
+        if (initialised_) nfcDone();
+        handle_ = nullptr;
+        initialised_ = false;
     }
     NfcListenerHandle listen(DWORD mask) {
         NfcListenerHandle listener = nullptr;
@@ -83,6 +92,8 @@ protected:
         std::lock_guard<std::mutex> lock(self->m_);
         self->codes_.push_back(event);
         if (event == nfcEventTagDetected && record) self->tags_.push_back(*static_cast<const TNfcTagInfo*>(record));
+        if (event == nfcEventSecureNotification && record)
+            self->notes_.push_back(*static_cast<const TNfcSecureNotification*>(record));
         if (event == nfcEventReaderRequest && record) {
             // The record is packed: its fields are read as values, never bound to references.
             const BYTE* pdu = static_cast<const TNfcEventParam*>(record)->readerRequest.pdu;
@@ -102,5 +113,6 @@ protected:
     std::vector<DWORD> codes_;
     std::vector<TNfcTagInfo> tags_;
     std::vector<hcisim::Bytes> requests_;   // what readers sent the emulated card
+    std::vector<TNfcSecureNotification> notes_;
 };
 

@@ -11,6 +11,7 @@
 #include "L1/common/ip1msg.h"
 #include "ehci_fixture.h"
 #include "hci/hci_dep_gate.h"
+#include "hci/hci_st21.h"
 
 namespace {
 
@@ -24,13 +25,15 @@ const Bytes kPeerGeneralBytes = {0x46, 0x66, 0x6D, 0x01, 0x01, 0x11, 0x03, 0x02,
 struct DepPeerHolder {
     explicit DepPeerHolder(depsim::Role role)
         : peer(std::make_shared<depsim::DepPeer>(role, depsim::Config{0x32, 0x0E, kPeerGeneralBytes, std::nullopt})),
-          gate(std::make_shared<hcisim::DepGate>(hcisim::GATE_READER_A, peer)) {}
+          chip(hcisim::st21Personality(hcisim::St21Options{}, nullptr)),
+          gate(std::make_shared<hcisim::DepGate>(hcisim::GATE_READER_A, peer, chip.chip)) {}
     hcisim::Personality personality() const {
-        hcisim::Personality p = hcisim::Personality::plain();
+        hcisim::Personality p = chip;
         p.chip = gate;
         return p;
     }
     std::shared_ptr<depsim::DepPeer> peer;
+    hcisim::Personality chip;   // the ST21NFCA, whose gates the DEP gate sits in front of
     std::shared_ptr<hcisim::DepGate> gate;
 };
 

@@ -159,25 +159,6 @@ TEST_F(EtsiPty, ASilentControllerFailsTheStart) {
 
 namespace {
 
-// The chips whose variants come later start nothing, with a status instead of a hang.
-class UnbuiltChip : public ::testing::TestWithParam<const char*> {};
-
-TEST_P(UnbuiltChip, FailsToStart) {
-    hcisim::HciPtySim sim;
-    ASSERT_TRUE(sim.ok());
-    const std::string configuration = std::string("READERTYPE=") + GetParam() + " IOTYPE=SERIAL PORT=" + sim.portPath();
-    const NfcApiStatus status = nfcInitialize(configuration.c_str());
-    if (status == nfcStatusOk) nfcDone();
-    EXPECT_EQ(status, nfcStatusStartFailed);
-    EXPECT_TRUE(sim.controller().log().empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(Chips, UnbuiltChip, ::testing::Values("ST21NFCA", "ST21NFCB"));
-
-}  // namespace
-
-namespace {
-
 using hcisim::Logged;
 
 // A PN544 behind SHDLC framed by length, started as READERTYPE=PN544.

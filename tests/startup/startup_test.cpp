@@ -291,8 +291,6 @@ INSTANTIATE_TEST_SUITE_P(
         StartFailure{"NoBusType", "READERTYPE=PN544", Services::Fakes, 0, 4, "! transporttype is 0, cannot start"},
         StartFailure{"AModuleDoesNotStart", kConfiguration, Services::FailingManager, 0, 4, "! Start module failed"},
         StartFailure{"ASeventhModule", kConfiguration, Services::SevenModules, 0, 4, "! DebuggerBreak"},
-        StartFailure{"DriverNotBuilt", "READERTYPE=ST21NFCA IOTYPE=SERIAL", Services::Library, 0, 4,
-                     "nfcll: ! the ETSI HCI driver (reader type 0x204) is not part of this build"},
         StartFailure{"DownloadWithoutComLayer", "READERTYPE=PN544 IOTYPE=I2C FWDOWNLOAD=1", Services::LibraryCom, 0, 4,
                      "! the com layer is not part of this build"},
         StartFailure{"DownloadComInitFails", "READERTYPE=PN544 IOTYPE=I2C FWDOWNLOAD=1", Services::Fakes, -1, 4,

@@ -2,8 +2,10 @@
 
 namespace hcisim {
 
-std::optional<std::vector<Message>> DepGate::onMessage(HciController&, const Message& m, uint8_t gate, uint8_t) {
-    if (gate != gate_ || m.type != Type::command || m.instruction != WR_XCHG_DATA) return std::nullopt;
+std::optional<std::vector<Message>> DepGate::onMessage(HciController& controller, const Message& m, uint8_t gate,
+                                                      uint8_t host) {
+    if (gate != gate_ || m.type != Type::command || m.instruction != WR_XCHG_DATA)
+        return behind_ ? behind_->onMessage(controller, m, gate, host) : std::nullopt;
     if (m.data.empty()) return std::vector<Message>{{m.pipe, Type::response, ANY_E_CMD_PAR_UNKNOWN, {}}};
     const Bytes frame(m.data.begin() + 1, m.data.end());
     frames.push_back(frame);

@@ -5,8 +5,8 @@
 
 namespace hcisim {
 
-HciPtySim::HciPtySim(Personality personality) : controller_(personality) {
-    if (personality.lengthMode) link_.setFraming(shdlcsim::Framing::length);
+HciPtySim::HciPtySim(Personality personality)
+    : controller_(personality), link_(personality.lengthMode ? shdlcsim::Framing::length : shdlcsim::Framing::flag) {
     if (!pty_.ok()) return;
     keeper_ = ::open(pty_.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (keeper_ < 0) return;

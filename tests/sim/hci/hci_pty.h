@@ -33,7 +33,7 @@ private:
     PtyPair pty_;
     int keeper_ = -1;       // a slave descriptor held open so the master never sees EIO between opens
     HciController controller_;
-    shdlcsim::ShdlcEndpoint link_{shdlcsim::Framing::flag};
+    shdlcsim::ShdlcEndpoint link_;
     std::unique_ptr<shdlcsim::ShdlcPtyEndpoint> wire_;
 };
 

@@ -1,5 +1,6 @@
 #include "shdlc/shdlc_endpoint.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -11,6 +12,9 @@ namespace {
 
 constexpr uint8_t kFlag = 0x7E;
 constexpr uint8_t kEscape = 0x7D;
+// The reboot command a host may send between length-framed frames: its second byte is no control
+// field, so it can never be the start of a frame.
+constexpr uint8_t kRebootCommand[] = {0x66, 0x48, 0xF6};
 constexpr uint8_t kRset = 0xF9;
 constexpr uint8_t kUa = 0xE6;
 constexpr uint8_t kRr = 0xC0;
@@ -122,6 +126,10 @@ void ShdlcEndpoint::notifyChange() {
 void ShdlcEndpoint::framerByte(uint8_t b) {
     if (framing_ == Framing::length) {
         rx_.push_back(b);
+        if (rx_.size() <= sizeof kRebootCommand && std::equal(rx_.begin(), rx_.end(), kRebootCommand)) {
+            if (rx_.size() == sizeof kRebootCommand) rx_.clear();
+            return;
+        }
         if (rx_.size() == size_t{rx_[0]} + 1u) {
             Bytes frame;
             frame.swap(rx_);

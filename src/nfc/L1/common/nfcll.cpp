@@ -25,7 +25,7 @@ struct Family {
     uint16_t bit;
     uint8_t task;
     const char* name;
-    TNfcllDriverInit init;      // empty: the driver is not part of this build
+    TNfcllDriverInit init;
     uint16_t driverSize;
 };
 constexpr Family kFamilies[] = {
@@ -57,13 +57,8 @@ const Family* familyOf(uint16_t readerType) {
     return nullptr;
 }
 
-// Chips of a family whose variant is not part of this build yet: they start nothing.
-constexpr uint16_t kUnbuiltChips[] = {0x204, 0x210};
-
 TNfcllDriverInit driverInitOf(uint16_t readerType) {
     if (g_registration.testInit) return g_registration.testInit;
-    for (uint16_t chip : kUnbuiltChips)
-        if (chip == readerType) return nullptr;
     const Family* family = familyOf(readerType);
     return family ? family->init : nullptr;
 }
@@ -386,11 +381,6 @@ OsResult nfcllRegister(uint16_t readerType) {
     const Family* family = familyOf(readerType);
     if (!family) {
         TRACE(NFCLL_TRC_ERROR, "nfcll: ! reader type 0x%X names no controller family", static_cast<unsigned>(readerType));
-        return OS_NOT_FOUND;
-    }
-    if (!driverInitOf(readerType)) {
-        TRACE(NFCLL_TRC_ERROR, "nfcll: ! the %s driver (reader type 0x%X) is not part of this build", family->name,
-              static_cast<unsigned>(readerType));
         return OS_NOT_FOUND;
     }
     g_registration.readerType = readerType;

@@ -165,8 +165,8 @@ struct TNfcllContext {
 using TNfcllDriverInit = int32_t (*)(TNfcllContext* ll);
 
 // ---- Module registration and life cycle -----------------------------------------------------
-// Registers the layer-1 task of the reader type's family with the module manager. A family
-// whose driver is not part of this build is refused with OS_NOT_FOUND and a "!" trace.
+// Registers the layer-1 task of the reader type's family with the module manager. A reader type
+// of no family is refused with OS_NOT_FOUND and a "!" trace.
 OsResult nfcllRegister(uint16_t readerType);
 int32_t nfcllInit(void* segment, uint32_t moduleWord);
 void nfcllDone(void* segment);

@@ -106,11 +106,19 @@ void chipSwitch(TEhciInstance* e, uint16_t readerType) {
         e->seContext = e->seOps->init(e);
         return;
     case 0x208: e->hooks.preInit = &ehciDemoPreInit; return;
+    case 0x204:
+    case 0x210:
+        e->flags |= EHCI_F_ST21 | (readerType == 0x210 ? EHCI_F_ST21B : 0);
+        e->hooks.preInit = &ehciSt21PreInit;
+        TRACE(kTrc, "ehci: requested ST21NFC SecureActivation Interface");
+        e->seOps = &ehciSt21SeActivatorOps;
+        e->seContext = e->seOps->init(e);
+        return;
     case 0x209:
     case 0x20A: break;
     default: TRACE(kErr, "ehci: ! Unknown CHIP type 0x%X found", static_cast<unsigned>(readerType)); break;
     }
-    // The other chips' variants are not part of this build: they start as a plain controller.
+    // Plain controllers, and chips this driver does not know, start without a variant of their own.
     e->hooks.preInit = &ehciPlainPreInit;
 }
 

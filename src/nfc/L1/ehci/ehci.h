@@ -345,8 +345,9 @@ int32_t ehciSetParam(TEhciPipe* pipe, uint8_t index, const uint8_t* data, uint32
 int32_t ehciSendAnyOk(TEhciPipe* pipe);
 int32_t ehciSendAdmin(TEhciInstance* e, uint8_t instruction, const uint8_t* data, uint32_t length, uint32_t nextState);
 void ehciClosePipe(TEhciPipe* pipe);
-// An event with no data; no answer is awaited.
-int32_t ehciSendEvent(TEhciPipe* pipe, uint8_t event, uint32_t nextState);
+// An event, with data when given; no answer is awaited.
+int32_t ehciSendEvent(TEhciPipe* pipe, uint8_t event, uint32_t nextState, const uint8_t* data = nullptr,
+                      uint32_t length = 0);
 // EVT_END_OPERATION; a continuation runs at its TX completion.
 int32_t ehciEndOperation(TEhciPipe* pipe, void (*continuation)(TEhciPipe* pipe));
 void ehciAdminEvent(TEhciPipe* admin, uint8_t event, const uint8_t* data, uint32_t length);
@@ -467,7 +468,7 @@ bool ehciNfcipIgnoresRemoval(TNfcllContext* ll);
 // Its pipes by name: `extra` the device manager (its id is the one the session identity keeps),
 // `polling` the polling loop, `se` the UICC pipe, `variant2` the wired interface to the SmartMX.
 void ehciPn544PreInit(TEhciInstance* e);
-// A command or an event with data on a pipe (one packet); -1 when nothing could be sent.
+// A command or an event with data on any pipe (one packet); -1 when nothing could be sent.
 int32_t ehciSendCommand(TEhciPipe* pipe, uint8_t instruction, const uint8_t* data, uint32_t length, uint32_t nextState);
 int32_t ehciSendEventData(TEhciPipe* pipe, uint8_t event, const uint8_t* data, uint32_t length);
 // A secure element's state up to layer 1 (NFC_SE_IND): len the kind (NFCLL_SE_ACTIVATED or
@@ -501,3 +502,28 @@ struct TEhci544SeActivator {
 };
 // Driver timers of the activator: the SWP guard and the UICC hot plug.
 enum : uint8_t { EHCI_TIMER_SWP_GUARD = 3, EHCI_TIMER_HOT_PLUG = 4 };
+
+// ---- ST21NFCA/B variant (ehci_st21.cpp, ehci_st21_reader.cpp, ehci_st21_route.cpp) ------------------
+// Its pipes by name: variant2 the device manager (fixed id 2), mifare and jewel the type 1/2
+// reader, connectivity the UICC's connectivity pipe, variant the eSE's, se and ese the wired
+// card pipe to the eSE.
+void ehciSt21PreInit(TEhciInstance* e);
+const char* ehciSt21GateName(uint8_t gate);
+const char* ehciSt21HostName(uint8_t host);
+// The type 1/2 reader gate: its operations, and the polls of P2P devices ignored in a row.
+void ehciSt21ReaderInstall(TEhciPipe* pipe);
+void ehciSt21ClearP2pPolls();
+// The wired card pipe to the eSE: opening it sends the soft reset on the device manager; an APDU
+// goes out with ehciSt21SecureExchange and its answer completes the pending I/O control.
+void ehciSt21CardInstall(TEhciPipe* pipe);
+void ehciSt21SecureExchange(TEhciInstance* e, const uint8_t* data, uint32_t length);
+void ehciSt21SoftReset(TEhciInstance* e);
+// Presence check of the current target.
+int32_t ehciSt21CheckRequest(TEhciInstance* e, const uint8_t* data, uint32_t length);
+// AID routing in the controller (codes 0x800D-0x800F): the cause at once, or 0 when the answer
+// comes later; the device manager's answers in the routing states go to ehciSt21RouteAnswer.
+uint16_t ehciSt21Routing(TEhciInstance* e, uint32_t code, const uint8_t* data, uint32_t length);
+bool ehciSt21RouteAnswer(TEhciPipe* manager, const uint8_t* data, uint32_t length, uint32_t code);
+
+// ---- ST21 secure-element activator (ehci_st21_se.cpp) -------------------------------------------------
+extern const TSeActivatorOps ehciSt21SeActivatorOps;

@@ -231,8 +231,8 @@ void ehciClosePipe(TEhciPipe* pipe) {
     sendOne(pipe, EHCI_ANY_CLOSE_PIPE, nullptr, 0, 12, Kind::command);
 }
 
-int32_t ehciSendEvent(TEhciPipe* pipe, uint8_t event, uint32_t nextState) {
-    if (sendOne(pipe, static_cast<uint8_t>(EHCI_TYPE_EVENT | event), nullptr, 0, 0, Kind::answer) < 0) return -1;
+int32_t ehciSendEvent(TEhciPipe* pipe, uint8_t event, uint32_t nextState, const uint8_t* data, uint32_t length) {
+    if (sendOne(pipe, static_cast<uint8_t>(EHCI_TYPE_EVENT | event), data, length, 0, Kind::answer) < 0) return -1;
     pipe->state = nextState;
     return 0;
 }

@@ -524,6 +524,8 @@ int32_t etsiHciStartListen(uint32_t mask, TEhciInstance* e, const TNfcListenPara
     e->listenStopMask = e->listenMask;
     e->requestedMask = mask;
     e->listenMask = mask & e->supportedMask;
+    // The ST21 finds Type 2 tags of reader A through its type 1/2 gate.
+    if ((e->flags & EHCI_F_ST21) && (e->listenMask & 0x1)) e->listenMask |= e->supportedMask & 0x40;
     e->presenceCheckActive = 0;
     TRACE(kTrc, "ehci: start listen process, listen stop mask 0x%.08X, listen mask 0x%.08X",
           static_cast<unsigned>(e->listenStopMask), static_cast<unsigned>(e->listenMask));
