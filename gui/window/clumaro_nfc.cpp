@@ -219,6 +219,9 @@ NfcApiStatus CLumaro::stopInstance(const char* source) {
     activeModes = 0;
     const NfcApiStatus result = nfcInstance->nfcStop(0);
     traced(result, "! Shutting down NFC stack failed");
+    // The library's thread is gone: what it posted during the shutdown lands now, before the
+    // window can close and drop those calls with the trace texts they own.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     disconnect(nfcInstance, nullptr, this, nullptr);
     disconnect(&ndefMessage, &CNdefMessage::signalPostTrace, this, nullptr);
     resetStatusLabels();

@@ -54,12 +54,12 @@ protected:
 TEST_F(Pn544Driver, StartsWithTwoSecureElementsAndNoIp1WithoutItsGates) {
     ASSERT_TRUE(started());
     const TNfcCapabilityBlock& caps = *e()->capabilities;
-    ASSERT_EQ(caps.secureElementCount, 2);
-    EXPECT_EQ(caps.secureElements[0]->capabilities, 0xA001);
-    EXPECT_EQ(caps.secureElements[0]->id, 1);
-    EXPECT_EQ(caps.secureElements[1]->capabilities, 0x4003);
-    EXPECT_EQ(caps.secureElements[1]->id, 2);
-    EXPECT_EQ(caps.flags, 33u);
+    ASSERT_EQ(+caps.secureElementCount, 2);
+    EXPECT_EQ(+caps.secureElements[0]->capabilities, 0xA001);
+    EXPECT_EQ(+caps.secureElements[0]->id, 1);
+    EXPECT_EQ(+caps.secureElements[1]->capabilities, 0x4003);
+    EXPECT_EQ(+caps.secureElements[1]->id, 2);
+    EXPECT_EQ(+caps.flags, 33u);
     EXPECT_EQ(e()->stripLastByteMask, 0x83u);
     EXPECT_EQ(e()->supportedMask & 0x4B000u, 0u);
     EXPECT_EQ(e()->supportedMask & 0xF20707u, 0xF20707u);
@@ -128,25 +128,25 @@ TEST_F(Pn544Driver, EepromWritesLandInOrderAndTheGpioWriteClearsThePinAsBuilt) {
 TEST_F(Pn544Driver, TheSmartMxSwitchesBetweenItsModes) {
     ASSERT_TRUE(started());
     EXPECT_EQ(secure(0x8008, smartMx()), 0);   // 0 -> 1
-    EXPECT_EQ(smartMx().mode, 1);
+    EXPECT_EQ(+smartMx().mode, 1);
     EXPECT_EQ(chip_->lastWiMode(), 2);
     EXPECT_EQ(secure(0x8008, smartMx()), 10);  // 1 -> 1 is no change the chip knows
     EXPECT_EQ(secure(0x8002, smartMx()), 0);   // 1 -> 2
-    EXPECT_EQ(smartMx().mode, 2);
+    EXPECT_EQ(+smartMx().mode, 2);
     EXPECT_EQ(chip_->lastWiMode(), 0);
     EXPECT_EQ(secure(0x8008, smartMx()), 7);   // enabling a wired SmartMX
     EXPECT_EQ(secure(0x8004, smartMx()), 0);   // 2 -> 0 with transaction events on: back to virtual
-    EXPECT_EQ(smartMx().mode, 1);
+    EXPECT_EQ(+smartMx().mode, 1);
     EXPECT_EQ(secure(0x800A, smartMx()), 0);   // 1 -> 0
-    EXPECT_EQ(smartMx().mode, 0);
+    EXPECT_EQ(+smartMx().mode, 0);
     EXPECT_EQ(chip_->lastWiMode(), 1);
     EXPECT_EQ(secure(0x8002, smartMx()), 0);   // 0 -> 2
-    EXPECT_EQ(smartMx().mode, 2);
+    EXPECT_EQ(+smartMx().mode, 2);
     EXPECT_EQ(secure(0x8004, smartMx()), 0);   // 2 -> 0 without them: off
-    EXPECT_EQ(smartMx().mode, 0);
+    EXPECT_EQ(+smartMx().mode, 0);
     EXPECT_EQ(seKinds(), (std::vector<uint32_t>{NFCLL_SE_ACTIVATED, NFCLL_SE_DEACTIVATED, NFCLL_SE_ACTIVATED,
                                                 NFCLL_SE_DEACTIVATED, NFCLL_SE_DEACTIVATED, NFCLL_SE_DEACTIVATED}));
-    EXPECT_EQ(nfcllMsgGet<NFC_SE_IND>(h.upward(NFC_SE_IND).front()).hSecure, smartMx().handle);
+    EXPECT_EQ(nfcllMsgGet<NFC_SE_IND>(h.upward(NFC_SE_IND).front()).hSecure, +smartMx().handle);
 }
 
 TEST_F(Pn544Driver, AWiredSessionClosedByItsWatchdogAnswersNineAndNoRequestAnswersOne) {
