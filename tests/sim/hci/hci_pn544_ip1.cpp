@@ -8,7 +8,7 @@ namespace {
 
 constexpr uint8_t kInitiatorGate = 0x30, kTargetGate = 0x31;
 constexpr uint8_t kPhasesIp1 = 0x20;     // the polling loop's NFC-IP-1 initiator phase
-constexpr uint8_t kPhasesAny = 0x7F;
+constexpr uint8_t kPhasesIdle = 0x80;     // the loop rests: nothing is polled, nothing listened for
 constexpr uint8_t kRfOk = 0x00;
 const Bytes kSymm = {0x00, 0x00};
 
@@ -37,7 +37,7 @@ std::optional<std::vector<Message>> Pn544Ip1::onMessage(HciController& controlle
     if (gate == GATE_POLLING_LOOP && isPhases(m) && !linked) {
         const uint8_t phases = m.data[1];
         const uint8_t meets = role_ == Peer::Target && (phases & kPhasesIp1)          ? kInitiatorGate
-                              : role_ == Peer::Initiator && (phases & kPhasesAny) ? kTargetGate
+                              : role_ == Peer::Initiator && !(phases & kPhasesIdle) ? kTargetGate
                                                                                   : uint8_t{0};
         const std::optional<uint8_t> pipe = meets ? openPipe(controller, meets) : std::nullopt;
         if (!pipe) return std::nullopt;

@@ -2,7 +2,7 @@
 // the pipes carry the link's payloads. The initiator gate (0x30) meets a peer that is an NFC-DEP
 // target, found by the polling loop's IP-1 phase or, after the FeliCa reader found system code
 // 01FE, by the host's activate command 0x13; the target gate (0x31) is met by an external
-// initiator once the host runs the polling loop. The registries (1 speeds, 2 ATR_REQ, 3 ATR_RES,
+// initiator once the host lets the polling loop leave its rest. The registries (1 speeds, 2 ATR_REQ, 3 ATR_RES,
 // 12 frame size, 13 flags) are the controller's: the test puts the peer's ATR there. The host's
 // data event (0x41) carries an MI byte before each frame's data; the chip asks for the next frame
 // with CONTINUE MI (0x05) and hands the whole message to the peer, whose answer comes back in
