@@ -3,6 +3,7 @@
 // packets by the negotiated frame size, the frames the chip passes up (held while the link is
 // still being read, cut when they overflow, and an RF error that ends the link), and the demo
 // board's FeliCa reader that it shares with the PN544.
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -143,7 +144,12 @@ INSTANTIATE_TEST_SUITE_P(Masks, Pn544Ip1Open,
                                            OpenCase{0x41100, kInitiatorGate, 0x3E, -1},
                                            OpenCase{0x2000, kTargetGate, 0x07, 0},
                                            OpenCase{0xA000, kTargetGate, 0x0F, 0},
-                                           OpenCase{0x102000, kTargetGate, 0x07, 1}));
+                                           OpenCase{0x102000, kTargetGate, 0x07, 1}),
+                         [](const auto& info) {
+                             char name[16];
+                             std::snprintf(name, sizeof name, "Mask%X", static_cast<unsigned>(info.param.mask));
+                             return std::string(name);
+                         });
 
 // ---- Sending -------------------------------------------------------------------------------------
 // A packet of the host: "M<mi>:<n>" a frame's first (pipe, 0x41, MI) with n data bytes, "<n>" a
@@ -199,7 +205,11 @@ INSTANTIATE_TEST_SUITE_P(
                       SendCase{130, 64, 0, {"M1:25", "27", "27", "27", "18!", "M0:6!"}},
                       SendCase{200, 128, 0, {"M1:25", "27", "27", "27", "27", "27", "27", "1!", "M0:12!"}},
                       SendCase{300, 192, 0, {"M1:25", "27", "27", "27", "27", "27", "27", "27", "27", "9!", "M0:25", "25!"}},
-                      SendCase{252, 255, 1, {"M0:25", "27", "27", "27", "27", "27", "27", "27", "27", "11!"}}));
+                      SendCase{252, 255, 1, {"M0:25", "27", "27", "27", "27", "27", "27", "27", "27", "11!"}}),
+    [](const auto& info) {
+        return std::to_string(info.param.length) + "BytesSizeByte" + std::to_string(info.param.sizeByte) + "Option" +
+               std::to_string(info.param.optionByte);
+    });
 
 TEST_F(Pn544Ip1Driver, AFullFrameWaitsForContinueMiBeforeTheNext) {
     link(Pn544Ip1::Peer::Target, 0);
