@@ -70,14 +70,6 @@ protected:
         for (const OsMessage& m : h.upward(NFCLL_DEVICE_IND)) tags.push_back(*nfcllMsgGet<NFCLL_DEVICE_IND>(m).device);
         return tags;
     }
-    std::vector<Bytes> received() {
-        std::vector<Bytes> frames;
-        for (const OsMessage& m : h.upward(PH_DATA_IND)) {
-            const auto f = nfcllMsgGet<PH_DATA_IND>(m);
-            frames.emplace_back(f.buffer + f.offset, f.buffer + f.offset + f.length);
-        }
-        return frames;
-    }
     size_t removals() { return h.upward(NFCLL_TECH_REMOVE_IND).size(); }
     void send(const Bytes& message) {
         h.toLayer1(nfcllMsgMake<PH_DATA_REQ>(DriverHarness::kManager, {NFCLL_MSG_OWNS_BUFFER, 0,
