@@ -56,6 +56,15 @@ protected:
                                       static_cast<uint16_t>(input.size()), outputSize}));
     }
     TEhciInstance* e() const { return ehciInstance(); }
+    // The P2P frames layer 1 passed up whole (PH_DATA_IND), in order.
+    std::vector<hcisim::Bytes> received() {
+        std::vector<hcisim::Bytes> frames;
+        for (const OsMessage& m : h.upward(PH_DATA_IND)) {
+            const auto f = nfcllMsgGet<PH_DATA_IND>(m);
+            frames.emplace_back(f.buffer + f.offset, f.buffer + f.offset + f.length);
+        }
+        return frames;
+    }
     // Packets the controller sends on its own, up to the driver.
     void fromController(const std::vector<hcisim::Bytes>& packets) {
         for (const hcisim::Bytes& p : packets) h.deliver(p);

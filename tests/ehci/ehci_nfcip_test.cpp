@@ -90,14 +90,6 @@ protected:
         const auto* record = reinterpret_cast<const uint8_t*>(&ll->device) + NFCLL_GENERAL_BYTES_OFFSET;
         return Bytes(record, record + ll->device.historicalBytesLength);
     }
-    std::vector<Bytes> received() {
-        std::vector<Bytes> frames;
-        for (const OsMessage& m : h.upward(PH_DATA_IND)) {
-            const auto f = nfcllMsgGet<PH_DATA_IND>(m);
-            frames.emplace_back(f.buffer + f.offset, f.buffer + f.offset + f.length);
-        }
-        return frames;
-    }
     const std::vector<Bytes>& frames() const { return gate->frames; }
 
     TNfcListenParam params{};

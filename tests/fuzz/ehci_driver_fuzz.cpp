@@ -1,34 +1,46 @@
 // The ETSI HCI driver inside layer 1 on the synchronous dispatcher (the driver harness), started
-// against the simulated plain controller. The input is a script: each step's first byte chooses
+// against the simulated plain controller, or, when the input begins with 0xA5, against the
+// simulated PN544 with an NFC-DEP target in the field, so that its NFC-IP-1 pipes receive what
+// the input sends them once a listen linked them. The input is then a script: each step's first byte chooses
 // a host operation (an I/O control, a listen, time passing) or an HCP packet from the
 // controller, whose bytes follow, up to 40 of them. Besides the sanitizers, every I/O-control
 // confirmation's bytes must lie in a request's own output.
 #include <cstdint>
 #include <algorithm>
 #include <iterator>
+#include <memory>
 #include <vector>
 
 #include "L1/ehci/ehci.h"
 #include "driver_harness.h"
 #include "hci/hci_controller.h"
+#include "hci/hci_pn544.h"
 
 namespace {
 
 constexpr uint16_t kPlain = 0x209;
 constexpr uint32_t kIoCodes[] = {0x1004, 0x8010, 0x8011, 0x800E, 0x8008, 0x8002, 0x1234};
 constexpr uint32_t kListenMasks[] = {0x1, 0x2, 0x4, 0x7, 0x100000};
+constexpr uint16_t kPn544 = 0x205;
+constexpr uint8_t kPn544Mark = 0xA5;
+constexpr uint32_t kPn544Masks[] = {0x1000, 0x2000, 0x1100};
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    hcisim::HciController sim(hcisim::Personality::plain());
+    const bool pn544 = size && data[0] == kPn544Mark;
+    auto chip = std::make_shared<hcisim::Pn544Chip>();
+    chip->withIp1([](hcisim::Pn544Ip1& ip1) {
+        ip1.setPeer(hcisim::Pn544Ip1::Peer::Target, std::make_shared<simpeers::FrameLog>());
+    });
+    hcisim::HciController sim(pn544 ? hcisim::pn544Personality(chip, true) : hcisim::Personality::plain());
     DriverHarness h;
     h.resetHook([] { ehciResetForTest(); });
-    if (!h.build(kPlain, &ehciInit, sizeof(TEhciPart))) return 0;
+    if (!h.build(pn544 ? kPn544 : kPlain, &ehciInit, sizeof(TEhciPart))) return 0;
     h.setPacketPeer([&](const hcisim::Bytes& packet) { return sim.feed(packet); });
     h.toLayer1(nfcllMsgMake<NFCLL_ACT_REQ>(DriverHarness::kManager));
     std::vector<uint8_t> input(16), output(64);
-    size_t i = 0;
+    size_t i = pn544 ? 1 : 0;
     while (i < size) {
         const uint8_t step = data[i++];
         switch (step % 8) {
@@ -48,10 +60,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             break;
         }
-        case 1:
-            h.toLayer1(nfcllMsgMake<NFCLL_LISTEN_REQ>(DriverHarness::kManager,
-                                                       {kListenMasks[(step >> 3) % std::size(kListenMasks)], nullptr}));
+        case 1: {
+            const uint32_t mask = pn544 ? kPn544Masks[(step >> 3) % std::size(kPn544Masks)]
+                                        : kListenMasks[(step >> 3) % std::size(kListenMasks)];
+            h.toLayer1(nfcllMsgMake<NFCLL_LISTEN_REQ>(DriverHarness::kManager, {mask, nullptr}));
+            // The link's frames go up once the device is taken.
+            if (pn544) h.toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(DriverHarness::kManager));
             break;
+        }
         case 2: h.advance(1u + (step >> 3) * 100u); break;
         default: {
             const size_t n = std::min<size_t>(1u + (step >> 3) % 40u, size - i);

@@ -20,11 +20,14 @@ uint8_t gateFor(simtags::Technology t) {
     case simtags::Technology::A: return GATE_READER_A;
     case simtags::Technology::B: return GATE_READER_B;
     case simtags::Technology::V: return GATE_READER_15693;
+    case simtags::Technology::F: return GATE_READER_FELICA;
     default: return 0;
     }
 }
 
-bool isReaderGate(uint8_t gate) { return gate == GATE_READER_A || gate == GATE_READER_B || gate == GATE_READER_15693; }
+bool isReaderGate(uint8_t gate) {
+    return gate == GATE_READER_A || gate == GATE_READER_B || gate == GATE_READER_15693 || gate == GATE_READER_FELICA;
+}
 
 // The historical bytes of an ATS (without its length byte): what follows T0 and the interface
 // bytes T0 announces; FWI and SFGI are TB's.
@@ -312,6 +315,19 @@ void HciController::fillRegistries() {
         inventory.insert(inventory.end(), t.v.uid.rbegin(), t.v.uid.rend());
         registries_[GATE_READER_15693][0x01] = inventory;
         registries_[GATE_READER_15693][0x02] = {0x00};
+        break;
+    }
+    case simtags::Technology::F: {
+        // SENSF_RES: NFCID2, PMm, then the system code the poll asked for.
+        Registry& r = registries_[GATE_READER_FELICA];
+        const Bytes& s = t.f.sensfRes;
+        const auto part = [&s](size_t at, size_t n) {
+            return s.size() >= at + n ? Bytes(s.begin() + static_cast<long>(at), s.begin() + static_cast<long>(at + n))
+                                      : Bytes{};
+        };
+        r[0x01] = part(16, 2);
+        r[0x04] = part(0, 8);
+        r[0x05] = part(8, 8);
         break;
     }
     default: break;

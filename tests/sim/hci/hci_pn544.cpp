@@ -15,13 +15,14 @@ uint32_t addressOf(const Bytes& d) { return uint32_t{d[0]} << 16 | uint32_t{d[1]
 
 }  // namespace
 
-Personality pn544Personality(std::shared_ptr<Pn544Chip> chip) {
+Personality pn544Personality(std::shared_ptr<Pn544Chip> chip, bool withIp1) {
     Personality p = Personality::plain();
     p.name = "pn544";
     p.chip = std::move(chip);
     p.gates = {GATE_LOOPBACK, GATE_IDENTITY, GATE_READER_A, GATE_READER_B, GATE_READER_15693, GATE_PN544_FELICA,
-               GATE_PN544_JEWEL, 0x21, 0x22, 0x23, 0x24, GATE_PN544_IP1_INITIATOR, GATE_PN544_IP1_TARGET,
-               GATE_PN544_MANAGER, GATE_POLLING_LOOP, GATE_PN544_UICC, GATE_PN544_WI};
+               GATE_PN544_JEWEL, 0x21, 0x22, 0x23, 0x24, GATE_PN544_MANAGER, GATE_POLLING_LOOP, GATE_PN544_UICC,
+               GATE_PN544_WI};
+    if (withIp1) p.gates.insert(p.gates.end(), {GATE_PN544_IP1_INITIATOR, GATE_PN544_IP1_TARGET});
     p.vendor = "NXP";
     p.softwareVersion = {0x10, 0x60, 0x00};
     p.hardwareVersion = {0x42, 0x01, 0x00};
@@ -46,6 +47,11 @@ uint8_t Pn544Chip::eeprom(uint32_t address) const {
     std::lock_guard<std::mutex> lock(m_);
     const auto it = eeprom_.find(address);
     return it == eeprom_.end() ? 0 : it->second;
+}
+
+void Pn544Chip::withIp1(const std::function<void(Pn544Ip1&)>& fn) {
+    std::lock_guard<std::mutex> lock(m_);
+    fn(ip1_);
 }
 
 int Pn544Chip::lastWiMode() const {
@@ -80,6 +86,7 @@ std::optional<std::vector<Message>> Pn544Chip::manager(const Message& m) {
 std::optional<std::vector<Message>> Pn544Chip::onMessage(HciController& controller, const Message& m, uint8_t gate,
                                                          uint8_t) {
     std::lock_guard<std::mutex> lock(m_);
+    if (auto own = ip1_.onMessage(controller, m, gate)) return own;
     if (m.type == Type::event) {
         if (gate == GATE_PN544_WI && m.instruction == PN544_WI_MODE && !m.data.empty()) {
             wiMode_ = m.data[0];

@@ -7,10 +7,12 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 
 #include "hci/hci_controller.h"
+#include "hci/hci_pn544_ip1.h"
 
 namespace hcisim {
 
@@ -27,6 +29,8 @@ public:
     void setEeprom(uint32_t address, uint8_t value);
     uint8_t eeprom(uint32_t address) const;
     int lastWiMode() const;   // -1 before the first mode event
+    // Runs fn on the NFC-IP-1 gates under the chip's lock.
+    void withIp1(const std::function<void(Pn544Ip1&)>& fn);
 
 private:
     std::optional<std::vector<Message>> manager(const Message& m);
@@ -34,9 +38,11 @@ private:
     std::map<uint32_t, uint8_t> eeprom_;
     std::deque<uint8_t> swp_{0x02};
     int wiMode_ = -1;
+    Pn544Ip1 ip1_;
 };
 
-// A PN544 with every gate of its list, the UICC host present, and its serial link's framing.
-Personality pn544Personality(std::shared_ptr<Pn544Chip> chip);
+// A PN544 with the UICC host present and its serial link's framing; its gate list names every
+// gate but the NFC-IP-1 ones unless asked for.
+Personality pn544Personality(std::shared_ptr<Pn544Chip> chip, bool withIp1 = false);
 
 }  // namespace hcisim

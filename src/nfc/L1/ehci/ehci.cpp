@@ -224,6 +224,12 @@ uint32_t ehciCallBack(void* userData, uint32_t event, void* p, uint32_t len, uin
         if (!ehciNfcipReceive(ll, static_cast<const uint8_t*>(p), len))
             nfcllSendUsTransactionInd(ll, static_cast<const uint8_t*>(p), 0, len);
         break;
+    case EV_EHCI_P2P_DATA:
+        // A frame of a chip that runs NFC-DEP itself; the next one goes down once a message is whole.
+        nfcllSendUsLlcpTriggerInd(ll);
+        nfcllStoreP2pRxData(ll, len, static_cast<const uint8_t*>(p), extra != 0);
+        if (!extra) nfcllPushNextP2PFragment(ll);
+        break;
     case EV_EHCI_TRANSACTION_TIMEOUT:
         if (!ehciNfcipTimeout(ll)) nfcllSendUsTransactionInd(ll, nullptr, EHCI_CAUSE_FAILED, len);
         break;

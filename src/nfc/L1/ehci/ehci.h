@@ -160,7 +160,8 @@ struct TEhciPipe {
     void (*create)(TEhciPipe* pipe);
     void (*open)(TEhciPipe* pipe);
     void (*stop)(TEhciPipe* pipe);
-    void (*transmit)(TEhciPipe* pipe);
+    // A pipe that frames its messages itself (the PN544's NFC-IP-1 pipes); -1 when nothing went.
+    int32_t (*transmit)(TEhciPipe* pipe, const uint8_t* data, uint32_t length);
     uint32_t (*writeHeader)(TEhciPipe* pipe, uint8_t* packet);
 };
 
@@ -354,6 +355,9 @@ void ehciAdminEvent(TEhciPipe* admin, uint8_t event, const uint8_t* data, uint32
 void etsiHciSendFrame(uint8_t* packet, TEhciPipe* pipe, uint32_t length);
 // Cuts the message into packets; the message is copied, so the caller's bytes may go.
 void ehciPipeSend(TEhciPipe* pipe, const uint8_t* data, uint32_t length);
+// A packet buffer whose TX completion runs the continuation (none when null); null when no
+// completion slot or buffer is free.
+uint8_t* ehciTakeChainedPacket(TEhciPipe* pipe, uint32_t length, void (*continuation)(TEhciPipe* pipe));
 void ehciPipeTransmit(TEhciPipe* pipe);
 uint8_t ehciReaderTimeoutByte(uint32_t ms);
 // Header writers of a message's first packet (WR_XCHG_DATA and its time-out byte; EVT_SEND_DATA;
@@ -484,6 +488,21 @@ void ehci544RewritePhases(TEhciInstance* e, bool withoutIdleBit);
 uint8_t ehci544Phases(const TEhciInstance* e);
 // The SmartMX mode change that the pending secure request asks for.
 void ehci544ProcessNextSE(TEhciInstance* e);
+// The FeliCa reader and the NFC-IP-1 pipes as the PN544 sets them up; the demo board shares them.
+void ehci544FelicaIp1Setup(TEhciInstance* e);
+
+// ---- PN544 NFC-IP-1 pipes (ehci_pn544_ip1.cpp) ---------------------------------------------------------
+// NFC-DEP runs inside the chip: the initiator (gate 0x30) and target (gate 0x31) pipes carry the
+// link's payloads in frames of the chip's own MI framing. P2P data goes up as EV_EHCI_P2P_DATA
+// with extra = 1 while more frames of the message follow.
+void ehci544IP1Install(TEhciInstance* e);
+int32_t ehci544IP1Transmit(TEhciPipe* pipe, const uint8_t* data, uint32_t length);
+// True while a message is being cut into frames; the reader pipes' header writers then write none.
+bool ehci544IP1Sending();
+// The FeliCa reader found an NFC-DEP target: the initiator pipe is asked to activate it.
+void ehci544IP1Activate(TEhciInstance* e);
+// The maximum frame length for the frame-size byte of the chip's registry.
+uint16_t ehci544IP1FrameLength(uint8_t sizeByte, bool optionByte);
 
 // ---- PN544 secure-element activator (ehci_pn544_se.cpp) ----------------------------------------------
 extern const TSeActivatorOps ehci544SeActivatorOps;

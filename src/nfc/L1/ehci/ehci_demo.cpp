@@ -19,14 +19,15 @@ constexpr uint8_t kVicinityExchange = 0x11;
 
 // Polling-pipe and Admin states of the board.
 enum : uint32_t { kAdmPollingCreated = 50, kOpened = 11, kStarted = 307, kReset = 308, kStopped = 309 };
+enum : uint32_t { kAdmTarget = 143, kAdmInitiator = 144, kAdmMifare = 162 };
 
-// The records after the identity pipe, in order; the FeliCa reader, the Jewel reader and the
-// NFC-IP-1 pipes keep their records but their set-up is another chip's.
+// The records after the identity pipe, in order; the FeliCa reader and the NFC-IP-1 pipes are set
+// up as on the PN544, the Jewel reader keeps its record unused.
 constexpr uint32_t kCard = EHCI_P_CARD;
 constexpr TEhciVariantPipe kPipes[] = {
     {&TEhciPipeNames::readerA, "Reader pipe-A", 0x13, 20, 0x1, 0, false},
     {&TEhciPipeNames::readerB, "Reader pipe-B", 0x11, 21, 0x2, 0, false},
-    {&TEhciPipeNames::felica, "Reader Felica", 0x14, 53, 0, 0, false},
+    {&TEhciPipeNames::felica, "Reader Felica", 0x14, 53, 0x300, 0, false},
     {&TEhciPipeNames::cardA, "Card pipe-A", 0x23, 24, 0x100000, kCard, false},
     {&TEhciPipeNames::cardB, "Card pipe-B", 0x21, 25, 0x200000, kCard, false},
     {&TEhciPipeNames::cardB2, "Card pipe-B'", 0x22, 26, 0x800000, kCard, false},
@@ -34,8 +35,8 @@ constexpr TEhciVariantPipe kPipes[] = {
     {&TEhciPipeNames::jewel, "Jewel pipe", 0, 0, 0, 0, false},
     {&TEhciPipeNames::iso15693, "15693 pipe", 0x12, 170, 0x4, 0, false},
     {&TEhciPipeNames::connectivity, "Connectivity pipe", 0, 0, 0, 0, false},
-    {&TEhciPipeNames::nfcipInitiator, "IP1 initiator pipe", 0, 0, 0, 0, false},
-    {&TEhciPipeNames::nfcipTarget, "IP1 target pipe", 0, 0, 0, 0, false},
+    {&TEhciPipeNames::nfcipInitiator, "IP1 initiator pipe", 0x30, kAdmInitiator, 0x1000, 0, false},
+    {&TEhciPipeNames::nfcipTarget, "IP1 target pipe", 0x31, kAdmTarget, 0, 0, false},
     {&TEhciPipeNames::se, "SE pipe", 0, 0, 0, 0, false},
     {&TEhciPipeNames::polling, "544 Polling pipe", kPollingGate, kAdmPollingCreated, 0, 0, false},
     {&TEhciPipeNames::variant, "Variant pipe", 0, 0, 0, 0, false},
@@ -96,16 +97,36 @@ void demoStartPipes(TEhciInstance* e) {
     ehciCreateNextReader(e);
 }
 
+// An NFC-IP-1 or MIFARE pipe was created: its bit leaves the pending mask and the next one follows.
+void readerCreated(TEhciInstance* e, TEhciPipe* pipe, uint8_t id, uint32_t bit) {
+    if (pipe) {
+        pipe->id = id;
+        TRACE(kTrc, "ehci: %s with ID %d created", pipe->name, static_cast<int>(id));
+    } else {
+        TRACE(kTrc, "ehci: type Mifare pipe created, ID=%d", static_cast<int>(id));
+    }
+    e->pendingMask &= ~bit;
+    ehciCreateNextReader(e);
+}
+
 void demoAdminResponse(TEhciPipe* admin, const uint8_t* data, uint32_t length, uint32_t) {
     TEhciInstance* e = admin->owner;
-    if (admin->state != kAdmPollingCreated) {
+    const uint8_t id = length >= 5 ? data[4] : 0;
+    switch (admin->state) {
+    case kAdmPollingCreated: {
+        TEhciPipe* polling = e->pipes.polling;
+        polling->id = id;
+        TRACE(kTrc, "ehci: %s with ID %d created", polling->name, static_cast<int>(polling->id));
+        ehciOpenPipe(polling);
+        return;
+    }
+    case kAdmTarget: readerCreated(e, e->pipes.nfcipTarget, id, 0x2000); return;
+    case kAdmInitiator: readerCreated(e, e->pipes.nfcipInitiator, id, 0x1000); return;
+    case kAdmMifare: readerCreated(e, nullptr, id, 0x40); return;
+    default:
         TRACE(kErr, "! unexpected response for pipe <%s> in state %d", admin->name, static_cast<int>(admin->state));
         return;
     }
-    TEhciPipe* polling = e->pipes.polling;
-    polling->id = length >= 5 ? data[4] : 0;
-    TRACE(kTrc, "ehci: %s with ID %d created", polling->name, static_cast<int>(polling->id));
-    ehciOpenPipe(polling);
 }
 
 void demoStartWheel(TEhciInstance* e) {
@@ -132,6 +153,7 @@ void demoSetup(TEhciInstance* e) {
     e->pipes.ese = e->pipes.se;
     ehciConnectivityInstall(e->pipes.connectivity);
     e->pipes.iso15693->writeHeader = &ehciDemoVicinityHeader;
+    ehci544FelicaIp1Setup(e);
     if (!(e->flags & EHCI_F_CREATE_PIPES)) e->pipes.loopback->id = e->sessionIdentity[2];
     e->hooks.startPipes = &demoStartPipes;
     e->hooks.adminResponse = &demoAdminResponse;

@@ -318,6 +318,14 @@ void ehciPipeSend(TEhciPipe* pipe, const uint8_t* data, uint32_t length) {
     ehciPipeTransmit(pipe);
 }
 
+uint8_t* ehciTakeChainedPacket(TEhciPipe* pipe, uint32_t length, void (*continuation)(TEhciPipe* pipe)) {
+    TEhciInstance* e = pipe->owner;
+    int32_t slot = -1;
+    uint8_t* packet = takePacket(e, length, true, slot);
+    if (packet) e->slots[slot] = TEhciTxSlot{pipe, 1, 0, continuation};
+    return packet;
+}
+
 void ehciPipeTransmit(TEhciPipe* pipe) {
     TEhciInstance* e = pipe->owner;
     const bool withSlots = !(pipe->flags & (EHCI_P_CARD | EHCI_P_RAW | EHCI_P_SECURE)) &&

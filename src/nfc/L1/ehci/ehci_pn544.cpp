@@ -60,7 +60,7 @@ struct GateBits {
     uint32_t bits;
 };
 constexpr GateBits kGateBits[] = {{0x21, 0x200000}, {0x23, 0x100000}, {0x22, 0x800000}, {0x24, 0x400000},
-                                  {0x16, 0x4000},   {0x12, 0x4}};
+                                  {0x30, 0x41000},  {0x31, 0xA000},   {0x16, 0x4000},   {0x12, 0x4}};
 
 // The polling loop's phase bits by listen bits.
 constexpr GateBits kPhaseBits[] = {{0x01, 0x401}, {0x02, 0x2}, {0x04, 0x100}, {0x08, 0x200}, {0x10, 0x4}, {0x20, 0x1000}};
@@ -72,6 +72,8 @@ constexpr TEhciVariantPipe kPipes[] = {
     {&TEhciPipeNames::felica, "Reader Felica", 0x14, 53, 0x300, 0, false},
     {&TEhciPipeNames::iso15693, "15693 pipe", 0x12, 170, 0x4, 0, false},
     {&TEhciPipeNames::jewel, "Reader Jewel", 0x15, kAdmJewel, 0x400, 0, false},
+    {&TEhciPipeNames::nfcipInitiator, "IP-1 Initiator", 0x30, kAdmInitiator, 0x41000, 0, false},
+    {&TEhciPipeNames::nfcipTarget, "IP-1 Target", 0x31, kAdmTarget, 0xA000, 0, false},
     {&TEhciPipeNames::cardA, "Card pipe-A", 0x23, 24, 0x100000, kCard, false},
     {&TEhciPipeNames::cardB, "Card pipe-B", 0x21, 25, 0x200000, kCard, false},
     {&TEhciPipeNames::cardB2, "Card pipe-B'", 0x22, 26, 0x800000, kCard, false},
@@ -605,11 +607,17 @@ void jewelResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32
 
 bool nfcDepId(const TNfcTagInfo& tag) { return tag.uidLength >= 2 && tag.uid[0] == 0x01 && tag.uid[1] == 0xFE; }
 
-// An NFC-DEP target behind the FeliCa reader: no initiator pipe takes it here, so the reader lets
-// it go and goes on polling.
-void felicaNfcDep(TEhciPipe* pipe) {
-    ehciSendEventData(pipe, kReleaseTarget, nullptr, 0);
+// An NFC-DEP target behind the FeliCa reader: the initiator pipe takes it over when the listen
+// asks for it, else the reader lets it go (saying so when given a text) and goes on polling.
+void felicaNfcDep(TEhciPipe* pipe, const char* withoutInitiator) {
+    TEhciInstance* e = pipe->owner;
     pipe->state = kPolling;
+    if ((e->listenMask & 0x1000) && e->pipes.nfcipInitiator && e->pipes.nfcipInitiator->id) {
+        ehci544IP1Activate(e);
+        return;
+    }
+    if (withoutInitiator) TRACE(kTrc, "%s", withoutInitiator);
+    ehciSendEventData(pipe, kReleaseTarget, nullptr, 0);
 }
 
 void felicaEvent(TEhciPipe* pipe, uint8_t event, const uint8_t*, uint32_t) {
@@ -646,8 +654,7 @@ void felicaResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint3
         tag.felica.systemCode = static_cast<uint16_t>(data[0] << 8 | data[1]);
         TRACE(kTrc, "ehci: Felica system code 0x%.04X", static_cast<unsigned>(tag.felica.systemCode));
         if (tag.felica.systemCode == 0x01FE) {
-            TRACE(kTrc, "ehci: we assume IP-1 target detected without IP-1 initiator active");
-            felicaNfcDep(pipe);
+            felicaNfcDep(pipe, "ehci: we assume IP-1 target detected without IP-1 initiator active");
             return;
         }
         ehciGetParam(pipe, 0x04, kFelId);
@@ -656,7 +663,7 @@ void felicaResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint3
         const uint32_t m = std::min<uint32_t>(n, 15);
         std::memcpy(tag.uid, data, m);
         tag.uidLength = static_cast<uint16_t>(m);
-        if (nfcDepId(tag)) felicaNfcDep(pipe);
+        if (nfcDepId(tag)) felicaNfcDep(pipe, nullptr);
         else ehciGetParam(pipe, 0x05, kFelPmm);
         return;
     }
@@ -854,7 +861,11 @@ void pn544StartPipes(TEhciInstance* e) {
 }
 
 // ---- Header writers ------------------------------------------------------------------------------
+// While an NFC-IP-1 message is being sent, the reader pipes' packets carry no header of their own.
+constexpr uint32_t kHeaderOnly = 1;
+
 uint32_t readerAHeader(TEhciPipe* pipe, uint8_t* packet) {
+    if (ehci544IP1Sending()) return kHeaderOnly;
     if (!(pipe->owner->tagRecord.tagType & kMifareClassic)) return ehciReaderHeader(pipe, packet);
     pipe->owner->commandWatchTimeout = pipe->timeout;
     packet[1] = 0x21;
@@ -862,18 +873,21 @@ uint32_t readerAHeader(TEhciPipe* pipe, uint8_t* packet) {
 }
 
 uint32_t vicinityHeader(TEhciPipe* pipe, uint8_t* packet) {
+    if (ehci544IP1Sending()) return kHeaderOnly;
     pipe->owner->commandWatchTimeout = pipe->timeout;
     packet[1] = 0x20;
     return 2;
 }
 
 uint32_t jewelHeader(TEhciPipe* pipe, uint8_t* packet) {
+    if (ehci544IP1Sending()) return kHeaderOnly;
     pipe->owner->commandWatchTimeout = pipe->timeout;
     packet[1] = 0x23;
     return 2;
 }
 
 uint32_t felicaHeader(TEhciPipe* pipe, uint8_t* packet) {
+    if (ehci544IP1Sending()) return kHeaderOnly;
     const uint8_t timeout = ehciReaderTimeoutByte(pipe->timeout);
     pipe->owner->commandWatchTimeout = pipe->timeout;
     packet[1] = 0x20;
@@ -921,11 +935,7 @@ void bindPipes(TEhciInstance* e) {
     a->writeHeader = &readerAHeader;
     e->pipes.iso15693->writeHeader = &vicinityHeader;
     e->pipes.jewel->writeHeader = &jewelHeader;
-    TEhciPipe* felica = e->pipes.felica;
-    g.readerResponse = felica->response;
-    felica->writeHeader = &felicaHeader;
-    felica->response = &felicaResponse;
-    felica->event = &felicaEvent;
+    ehci544FelicaIp1Setup(e);
     TEhciPipe* jewel = e->pipes.jewel;
     jewel->response = &jewelResponse;
     jewel->event = &jewelEvent;
@@ -985,6 +995,15 @@ void ehci544ProcessNextSE(TEhciInstance* e) {
 }
 
 uint8_t ehci544Phases(const TEhciInstance* e) { return phasesFor(e, e->listenMask); }
+
+void ehci544FelicaIp1Setup(TEhciInstance* e) {
+    TEhciPipe* felica = e->pipes.felica;
+    g.readerResponse = felica->response;
+    felica->writeHeader = &felicaHeader;
+    felica->response = &felicaResponse;
+    felica->event = &felicaEvent;
+    ehci544IP1Install(e);
+}
 
 void ehci544RewritePhases(TEhciInstance* e, bool withoutIdleBit) {
     uint8_t phases = ehci544Phases(e);

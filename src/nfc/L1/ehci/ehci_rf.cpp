@@ -591,6 +591,7 @@ int32_t etsiHciTransceive(uint32_t timeout, TEhciInstance* e, const uint8_t* dat
 
 int32_t ehciTransactionRequest(TEhciInstance* e, const uint8_t* data, uint32_t length) {
     TEhciPipe* pipe = e->currentPipe;
+    if (pipe && pipe->transmit) return pipe->transmit(pipe, data, length);
     // An empty message would send nothing, and nothing would ever answer it.
     if (!pipe || length == 0) {
         TRACE(kErr, "ehci: ! %s, nothing to send", "ehciTransactionRequest");
