@@ -193,7 +193,8 @@ std::optional<std::vector<Message>> St21Chip::typeOneTwo(HciController& c, const
         }
         if (m.instruction == EVT_END_OPERATION) {
             polling_ = false;
-            if (c.tagHeld()) c.tagHeld()->reset();
+            released_ = c.tagHeld();
+            if (released_) released_->reset();
         }
         return std::vector<Message>{};
     }
@@ -235,7 +236,7 @@ std::vector<Message> St21Chip::discoverFelica(HciController& c) {
 std::vector<Message> St21Chip::discover(HciController& c) {
     const std::shared_ptr<simtags::Tag> tag = c.tagHeld();
     const std::optional<uint8_t> pipe = openPipeTo(c, GATE_TYPE_1_2);
-    if (!polling_ || !tag || tag->removed() || !typeOneTwoTag(*tag) || !pipe) return {};
+    if (!polling_ || !tag || tag == released_ || tag->removed() || !typeOneTwoTag(*tag) || !pipe) return {};
     HciController::Registry& r = c.registryOf(GATE_TYPE_1_2);
     r[0x02] = tag->a.nfcid1;
     r[0x03] = {tag->a.sensRes[0], tag->a.sensRes[1]};

@@ -94,6 +94,8 @@ private:
     std::vector<Bytes> powerEvents_;
     std::deque<Message> heldHotPlugs_;
     bool polling_ = false;
+    // The tag the host let go with END_OPERATION: it is not found again until it enters anew.
+    std::shared_ptr<simtags::Tag> released_;
     Apdu apdu_;
     std::optional<std::pair<uint8_t, uint8_t>> cutWhat_;
     size_t cutLength_ = 0;

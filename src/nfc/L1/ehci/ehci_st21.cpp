@@ -578,6 +578,7 @@ void ehciSt21SoftReset(TEhciInstance* e) {
 
 void ehciSt21PreInit(TEhciInstance* e) {
     g_manager = Manager{};
+    ehciSt21ClearP2pPolls();
     bindPipes(e);
     e->hooks.variantSetup = &setup;
     TEhciPipe* dm = &e->pipe[kManagerRecord];

@@ -26,7 +26,7 @@ constexpr uint8_t kTargetRate = 2, kSensRes[2] = {0x00, 0x08}, kSelRes = 0x40, k
 enum : uint32_t {
     kOpened = 11, kPolling = 30, kExchange = 34, kSpeedSet = 150, kCodeSet = 151, kNfcid2 = 152, kNfcid1 = 153,
     kSensResRead = 154, kRateRead = 155, kCaps = 160, kCapsSet = 161, kSensResSet = 162, kSelResSet = 163,
-    kId1Set = 164, kId2Set = 165, kModeSet = 166, kWaiting = 167,
+    kId1Set = 164, kId2Set = 165, kModeSet = 166, kWaiting = 167, kReleased = 168,
 };
 
 // Target events of the gate 0x24.
@@ -128,9 +128,10 @@ void nfcid2Read(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t
     setIdentifier(tag, id, kNfcid2Length);
     if (std::equal(std::begin(kNfcDepPrefix), std::end(kNfcDepPrefix), id)) {
         if (!(e->listenMask & kInitiator)) {
-            // Nobody asked for a peer: the chip lets it go and polls on.
+            // Nobody asked for a peer: the gate is closed, or the chip would find it again at
+            // once, and the other readers poll on.
             TRACE(kErr, "ehci: ! NFCID2, IP-1 detected, but no P2P listener");
-            ehciHandleRelisten(e);
+            ehciSendCommand(pipe, EHCI_ANY_CLOSE_PIPE, nullptr, 0, kReleased);
             return;
         }
         TRACE(kTrc, "ehci: NFCID2, IP-1 detected");
@@ -189,6 +190,10 @@ void initiatorResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, ui
     case kNfcid1: nfcid1Read(e, pipe, data, n); return;
     case kSensResRead: ehciGetParam(pipe, 0x01, kRateRead); return;
     case kRateRead: initiatorReady(e, pipe, data, n); return;
+    case kReleased:
+        pipe->flags &= ~EHCI_P_OPEN;
+        ehciStartPolling(e);
+        return;
     default: g_ip1.readerResponse(pipe, data, length, code); return;
     }
 }
