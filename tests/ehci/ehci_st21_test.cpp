@@ -500,6 +500,26 @@ TEST_F(St21Target, AnActivationOutsideTheListenIsIgnored) {
     EXPECT_TRUE(devices().empty());
 }
 
+// A gate of the listen that does not open is given up: the others listen, nothing more goes to it.
+class St21GateRefused : public St21, public ::testing::WithParamInterface<uint8_t> {};
+
+TEST_P(St21GateRefused, TheListenGoesOnWithout) {
+    ASSERT_TRUE(started());
+    sim.inject(hcisim::Fault{hcisim::ANY_OPEN_PIPE, GetParam(), std::nullopt, hcisim::ANY_E_NOK});
+    listen(0x3000 | 0x40);
+    const std::vector<OsMessage> conf = h.upward(NFCLL_LISTEN_CONF);
+    ASSERT_EQ(conf.size(), 1u);
+    EXPECT_EQ(nfcllMsgGet<NFCLL_LISTEN_CONF>(conf[0]).cause, 0);
+    EXPECT_TRUE(parameterSet(GetParam(), 0x01).empty());
+    EXPECT_TRUE(sim.isOpen(*sim.pipeTo(hcisim::GATE_TYPE_1_2)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Gates, St21GateRefused,
+                         ::testing::Values(hcisim::GATE_FELICA_IP1, hcisim::GATE_IP1_TARGET),
+                         [](const ::testing::TestParamInfo<uint8_t>& p) {
+                             return p.param == hcisim::GATE_FELICA_IP1 ? "initiator" : "target";
+                         });
+
 // ---- Routing -------------------------------------------------------------------------------------------------
 Bytes entry(NfcSecureHandle handle, uint32_t type, uint8_t option, const Bytes& aid) {
     TNfcRoutingEntry e{};

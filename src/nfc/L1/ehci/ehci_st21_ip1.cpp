@@ -45,6 +45,12 @@ bool p2pInProgress(const TEhciInstance* e) {
            (e->tagRecord.tagType & (kTypeNfcDepTarget | kTypeNfcDepInitiator));
 }
 
+// A gate that does not open is given up for this listen.
+void giveUp(TEhciPipe* pipe) {
+    pipe->owner->pendingMask &= ~pipe->processMask;
+    ehciStartNextReader(pipe->owner);
+}
+
 // ---- Initiator and FeliCa reader (gate 0x14) ---------------------------------------------------------------
 // Bits 8-9 of the listen mask (the FeliCa rates) twice; the initiator's rate from the listen
 // parameters, or all three.
@@ -176,7 +182,7 @@ void initiatorResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, ui
     switch (state) {
     case kOpened: {
         if (code) {
-            g_ip1.readerResponse(pipe, data, length, code);
+            giveUp(pipe);
             return;
         }
         const uint8_t speed = speedByte(e);
@@ -234,13 +240,8 @@ void targetResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint3
     TEhciInstance* e = pipe->owner;
     switch (pipe->state) {
     case kOpened:
-        if (code) {
-            // A target gate that does not open is given up for this listen.
-            e->pendingMask &= ~pipe->processMask;
-            ehciStartNextReader(e);
-            return;
-        }
-        ehciGetParam(pipe, 0x08, kCaps);
+        if (code) giveUp(pipe);
+        else ehciGetParam(pipe, 0x08, kCaps);
         return;
     case kCaps: {
         TRACE(kTrc, "ehci: # IP1  target, speed caps 0x%X, set data rate to max 212 kHz",
