@@ -4,6 +4,7 @@
 // frames with it.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -303,3 +304,27 @@ TEST_P(St21Ese, IsNotifiedWhenEnabledAndCarriesAnApduInAWiredSession) {
 
 INSTANTIATE_TEST_SUITE_P(Chips, St21Ese, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "NFCB" : "NFCA"; });
+
+// An AID route added through the API is read back whole, naming its SE by handle.
+TEST_P(St21Ese, AnAddedRouteIsReadBack) {
+    ASSERT_TRUE(start());
+    const std::vector<TNfcInfoSE> records = list();
+    ASSERT_EQ(records.size(), 2u);
+    TNfcRoutingEntry route{};
+    route.hSecure = records[1].handle;
+    route.type = NFC_ROUTE_AID;
+    route.nfceeId = 0x01;
+    const Bytes aid = {0xA0, 0x00, 0x00, 0x00, 0x03, 0x10, 0x10};
+    route.aid.length = static_cast<BYTE>(aid.size());
+    std::copy(aid.begin(), aid.end(), route.aid.bytes);
+    ASSERT_EQ(nfcSecureAddRoutingEntries(handle_, &route, 1), nfcStatusOk);
+    TNfcRoutingEntry read[3] = {};
+    DWORD size = sizeof read;
+    ASSERT_EQ(nfcSecureGetRoutingEntries(handle_, read, &size), nfcStatusOk);
+    ASSERT_EQ(size, sizeof(TNfcRoutingEntry));
+    EXPECT_EQ(std::memcmp(&read[0], &route, sizeof route), 0);
+    ASSERT_EQ(nfcSecureClearRoutingEntries(handle_), nfcStatusOk);
+    size = sizeof read;
+    ASSERT_EQ(nfcSecureGetRoutingEntries(handle_, read, &size), nfcStatusOk);
+    EXPECT_EQ(size, 0u);
+}

@@ -174,7 +174,7 @@ std::vector<Bytes> HciController::handle(const Message& m) {
         return out(answer(m, ANY_OK));
     }
     if (pipe.gate == GATE_ADMIN) return out(admin(m));
-    const uint8_t exchangeCommand = pipe.gate == GATE_READER_15693 ? personality_.vicinityExchange : WR_XCHG_DATA;
+    const uint8_t exchangeCommand = pipe.gate == GATE_READER_15693 ? personality_.vicinityExchange : uint8_t{WR_XCHG_DATA};
     if (isReaderGate(pipe.gate) && m.instruction == exchangeCommand) return out(exchange(m));
     if (pipe.gate == GATE_POLLING_LOOP && personality_.pollingLoop) return pollingLoop(m);
     if (m.instruction == ANY_GET_PARAMETER || m.instruction == ANY_SET_PARAMETER) {

@@ -1,8 +1,10 @@
 // An NFC-DEP peer behind a gate whose WR_XCHG_DATA carries raw NFCIP-1 frames (ISO/IEC 18092
 // without the RF framing), as controllers with such a gate offer it: the host's frame, after the
 // time-out byte, goes to the peer and the peer's first answer is the command's response; a peer
-// that keeps silent is a time-out. Every other message goes to the chip model behind the gate, if
-// any, else to the controller's standard gates.
+// that keeps silent is a time-out. Behind a card gate (the host is the NFC-DEP target) the host's
+// EVT_SEND_DATA carries its frame to the peer, and the peer's answers come back as EVT_SEND_DATA.
+// Every other message goes to the chip model behind the gate, if any, else to the controller's
+// standard gates.
 #pragma once
 
 #include <memory>

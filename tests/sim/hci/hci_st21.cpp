@@ -31,7 +31,9 @@ bool typeOneTwoTag(const simtags::Tag& t) {
             t.protocol == simtags::Protocol::Mifare);
 }
 
-bool isReaderGate(uint8_t gate) { return gate == GATE_READER_A || gate == GATE_READER_B || gate == GATE_READER_15693; }
+bool isReaderGate(uint8_t gate) {
+    return gate == GATE_READER_A || gate == GATE_READER_B || gate == GATE_READER_15693 || gate == GATE_FELICA_IP1;
+}
 
 std::optional<uint8_t> openPipeTo(HciController& c, uint8_t gate) {
     for (const auto& [id, pipe] : c.pipesHeld())
@@ -70,7 +72,7 @@ std::optional<std::vector<Message>> St21Chip::onMessage(HciController& c, const 
     const auto held = c.pipesHeld().find(m.pipe);
     const bool open = held != c.pipesHeld().end() && held->second.open;
     if (m.pipe == PIPE_DEVICE_MANAGER && m.type == Type::command && open) {
-        std::vector<Message> out = manager(c, m);
+        std::vector<Message> out = cut(m, manager(c, m));
         if (!out.empty()) return out;
         return std::nullopt;
     }
@@ -191,7 +193,8 @@ std::optional<std::vector<Message>> St21Chip::typeOneTwo(HciController& c, const
         }
         if (m.instruction == EVT_END_OPERATION) {
             polling_ = false;
-            if (c.tagHeld()) c.tagHeld()->reset();
+            released_ = c.tagHeld();
+            if (released_) released_->reset();
         }
         return std::vector<Message>{};
     }
@@ -212,15 +215,28 @@ std::optional<std::vector<Message>> St21Chip::readerPolling(HciController& c, co
     if (m.instruction == EVT_END_OPERATION) polling_ = false;
     if (m.instruction != EVT_READER_REQUESTED) return std::nullopt;
     polling_ = true;
+    if (options_.felicaTarget && openPipeTo(c, GATE_FELICA_IP1)) return discoverFelica(c);
     const std::shared_ptr<simtags::Tag> tag = c.tagHeld();
     if (!tag || !typeOneTwoTag(*tag) || !openPipeTo(c, GATE_TYPE_1_2)) return std::nullopt;
     return discover(c);
 }
 
+// The FeliCa card or NFC-DEP target in the field, on the gate 0x14: SENS_RES (parameter 5) and
+// the data rate (parameter 1) are the ones of 212 kbit/s.
+std::vector<Message> St21Chip::discoverFelica(HciController& c) {
+    HciController::Registry& r = c.registryOf(GATE_FELICA_IP1);
+    r[0x03] = *options_.felicaTarget;
+    r[0x04] = {0x08, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07};
+    r[0x05] = {0x01};
+    r[0x01] = {0x01};
+    polling_ = false;
+    return {Message{*openPipeTo(c, GATE_FELICA_IP1), Type::event, EVT_TARGET_DISCOVERED, {0x00}}};
+}
+
 std::vector<Message> St21Chip::discover(HciController& c) {
     const std::shared_ptr<simtags::Tag> tag = c.tagHeld();
     const std::optional<uint8_t> pipe = openPipeTo(c, GATE_TYPE_1_2);
-    if (!polling_ || !tag || tag->removed() || !typeOneTwoTag(*tag) || !pipe) return {};
+    if (!polling_ || !tag || tag == released_ || tag->removed() || !typeOneTwoTag(*tag) || !pipe) return {};
     HciController::Registry& r = c.registryOf(GATE_TYPE_1_2);
     r[0x02] = tag->a.nfcid1;
     r[0x03] = {tag->a.sensRes[0], tag->a.sensRes[1]};
@@ -243,6 +259,27 @@ std::optional<std::vector<Message>> St21Chip::createCardPipe(HciController& c, c
 std::vector<Message> St21Chip::card(const Message& m) {
     if (m.instruction != EVT_CARD_DATA) return {};
     return {Message{m.pipe, Type::event, EVT_CARD_DATA, apdu_(m.data)}};
+}
+
+// ---- Faults -------------------------------------------------------------------------------------------------
+std::vector<Message> St21Chip::cut(const Message& request, std::vector<Message> answers) {
+    const uint8_t first = request.data.empty() ? 0 : request.data[0];
+    if (!cutWhat_ || cutWhat_->first != request.instruction || cutWhat_->second != first) return answers;
+    cutWhat_.reset();
+    for (Message& a : answers)
+        if (a.data.size() > cutLength_) a.data.resize(cutLength_);
+    return answers;
+}
+
+void St21Chip::cutNext(uint8_t instruction, uint8_t first, size_t length) {
+    std::lock_guard<std::mutex> lock(m_);
+    cutWhat_ = std::make_pair(instruction, first);
+    cutLength_ = length;
+}
+
+void St21Chip::setRoute(uint8_t index, Bytes record) {
+    std::lock_guard<std::mutex> lock(m_);
+    routes_[index] = std::move(record);
 }
 
 // ---- For the tests -----------------------------------------------------------------------------------------
@@ -296,8 +333,9 @@ Personality st21Personality(const St21Options& options, std::shared_ptr<St21Chip
     auto chip = std::make_shared<St21Chip>(options);
     if (model) *model = chip;
     p.chip = chip;
-    p.gates = {GATE_LOOPBACK, GATE_IDENTITY, GATE_READER_A, GATE_READER_B, GATE_TYPE_1_2, 0x21, 0x23};
-    p.hardwareVersion = options.ese ? Bytes{0x05, 0x30, 0x01} : Bytes{0x00, 0x02, 0x00};
+    p.gates = {GATE_LOOPBACK, GATE_IDENTITY, GATE_READER_A, GATE_READER_B, GATE_TYPE_1_2,
+               GATE_FELICA_IP1, 0x21, 0x23, GATE_IP1_TARGET};
+    p.hardwareVersion = options.hardwareVersion.value_or(options.ese ? Bytes{0x05, 0x30, 0x01} : Bytes{0x00, 0x02, 0x00});
     p.vendor = "Simulated ST21";
     p.hostList = {HOST_CONTROLLER, HOST_TERMINAL};
     if (options.uiccOn) p.hostList.push_back(HOST_UICC);

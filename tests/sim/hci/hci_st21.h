@@ -3,7 +3,9 @@
 // state of the pipes it holds, the AID routing store, commands 0x30 and 0x32), switching the
 // UICC and the eSE on and off with a hot plug on the Admin pipe (at once, when the test pushes it,
 // or never) and the host list following, the combined Type 1 / Type 2 reader gate 0x15, and the
-// wired card gate 0xF0 on the eSE host with an APDU responder. The pipes survive power cycles.
+// FeliCa / NFC-DEP initiator gate 0x14 that finds a FeliCa card or an NFC-DEP target (whose raw
+// frames a DepGate in front carries), the IP-1 target gate 0x24, and the wired card gate 0xF0 on
+// the eSE host with an APDU responder. The pipes survive power cycles.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +13,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
+#include <utility>
 
 #include "hci/hci_controller.h"
 
@@ -19,6 +23,8 @@ namespace hcisim {
 enum : uint8_t {
     GATE_STM_MANAGER = 0x01,
     GATE_TYPE_1_2 = 0x15,
+    GATE_FELICA_IP1 = 0x14,
+    GATE_IP1_TARGET = 0x24,
     GATE_CONNECTIVITY = 0x41,
     GATE_STM_CARD = 0xF0,
     HOST_ESE = 0xC0,
@@ -33,6 +39,10 @@ struct St21Options {
     // pushes it, or never sent.
     enum class HotPlug { now, held, never } hotPlug = HotPlug::now;
     bool uiccOn = true, eseOn = false;   // power of the secure elements at start
+    std::optional<Bytes> hardwareVersion = std::nullopt;   // instead of the one that goes with `ese`
+    // What the gate 0x14 finds while the host polls: its parameter 3 (NFCID2, PMm, system code;
+    // an NFCID2 beginning 01 FE is an NFC-DEP target, empty an NFC-DEP target at 106 kbit/s).
+    std::optional<Bytes> felicaTarget = std::nullopt;
 };
 
 class St21Chip : public ChipModel {
@@ -54,6 +64,11 @@ public:
     // The hot plugs held back, as messages for HciController::send.
     std::vector<Message> takeHotPlugs();
     void setApduResponder(Apdu responder);
+    // The next device-manager answer to `instruction` whose request begins with `first` is cut
+    // to `length` bytes.
+    void cutNext(uint8_t instruction, uint8_t first, size_t length);
+    // A routing record as the controller holds it, whatever its content.
+    void setRoute(uint8_t index, Bytes record);
 
 private:
     std::vector<Message> manager(HciController& c, const Message& m);
@@ -63,6 +78,8 @@ private:
     std::optional<std::vector<Message>> typeOneTwo(HciController& c, const Message& m);
     std::optional<std::vector<Message>> readerPolling(HciController& c, const Message& m);
     std::vector<Message> discover(HciController& c);
+    std::vector<Message> discoverFelica(HciController& c);
+    std::vector<Message> cut(const Message& request, std::vector<Message> answers);
     std::optional<std::vector<Message>> createCardPipe(HciController& c, const Message& m);
     std::vector<Message> card(const Message& m);
 
@@ -77,7 +94,11 @@ private:
     std::vector<Bytes> powerEvents_;
     std::deque<Message> heldHotPlugs_;
     bool polling_ = false;
+    // The tag the host let go with END_OPERATION: it is not found again until it enters anew.
+    std::shared_ptr<simtags::Tag> released_;
     Apdu apdu_;
+    std::optional<std::pair<uint8_t, uint8_t>> cutWhat_;
+    size_t cutLength_ = 0;
 };
 
 // The personality with its chip model; the model stays reachable through the pointer.

@@ -108,7 +108,7 @@ void chipSwitch(TEhciInstance* e, uint16_t readerType) {
     case 0x208: e->hooks.preInit = &ehciDemoPreInit; return;
     case 0x204:
     case 0x210:
-        e->flags |= EHCI_F_ST21 | (readerType == 0x210 ? EHCI_F_ST21B : 0);
+        e->flags |= EHCI_F_ST21 | (readerType == 0x210 ? uint32_t{EHCI_F_ST21B} : 0u);
         e->hooks.preInit = &ehciSt21PreInit;
         TRACE(kTrc, "ehci: requested ST21NFC SecureActivation Interface");
         e->seOps = &ehciSt21SeActivatorOps;

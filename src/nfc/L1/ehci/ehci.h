@@ -522,16 +522,20 @@ struct TEhci544SeActivator {
 // Driver timers of the activator: the SWP guard and the UICC hot plug.
 enum : uint8_t { EHCI_TIMER_SWP_GUARD = 3, EHCI_TIMER_HOT_PLUG = 4 };
 
-// ---- ST21NFCA/B variant (ehci_st21.cpp, ehci_st21_reader.cpp, ehci_st21_route.cpp) ------------------
+// ---- ST21NFCA/B variant (ehci_st21.cpp, ehci_st21_reader.cpp, ehci_st21_ip1.cpp, ehci_st21_route.cpp) --
 // Its pipes by name: variant2 the device manager (fixed id 2), mifare and jewel the type 1/2
-// reader, connectivity the UICC's connectivity pipe, variant the eSE's, se and ese the wired
-// card pipe to the eSE.
+// reader, felica and nfcipInitiator the FeliCa reader and NFC-DEP initiator, nfcipTarget and cardF
+// the NFC-DEP target, connectivity the UICC's connectivity pipe, variant the eSE's, se and ese the
+// wired card pipe to the eSE.
 void ehciSt21PreInit(TEhciInstance* e);
 const char* ehciSt21GateName(uint8_t gate);
 const char* ehciSt21HostName(uint8_t host);
 // The type 1/2 reader gate: its operations, and the polls of P2P devices ignored in a row.
 void ehciSt21ReaderInstall(TEhciPipe* pipe);
 void ehciSt21ClearP2pPolls();
+// The NFC-IP-1 gates, whose pipes carry raw NFCIP-1 frames: the FeliCa reader and NFC-DEP
+// initiator, and the NFC-DEP target.
+void ehciSt21Ip1Install(TEhciPipe* initiator, TEhciPipe* target);
 // The wired card pipe to the eSE: opening it sends the soft reset on the device manager; an APDU
 // goes out with ehciSt21SecureExchange and its answer completes the pending I/O control.
 void ehciSt21CardInstall(TEhciPipe* pipe);

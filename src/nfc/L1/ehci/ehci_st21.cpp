@@ -66,6 +66,8 @@ constexpr TEhciVariantPipe kPipes[] = {
     {&TEhciPipeNames::readerB, "Reader pipe-B", 0x11, 21, 0x2, 0, false},
     {&TEhciPipeNames::iso15693, "15693 pipe", 0x12, 170, 0x4, 0, false},
     {&TEhciPipeNames::mifare, "type 1/2 pipe", 0x15, kAdmType12, 0x440, 0, false},
+    {&TEhciPipeNames::felica, "IP-1 Initiator/Felica", 0x14, kAdmInitiator, 0x1300, 0, false},
+    {&TEhciPipeNames::nfcipTarget, "IP-1 Target", 0x24, kAdmTarget, 0x402000, kCard, false},
     {&TEhciPipeNames::cardA, "Card pipe-A", 0x23, 24, 0x100000, kCard, false},
     {&TEhciPipeNames::cardB, "Card pipe-B", 0x21, 25, 0x200000, kCard, false},
     {&TEhciPipeNames::cardB2, "Card pipe-B'", 0x22, 26, 0, kCard, false},
@@ -547,7 +549,10 @@ void setup(TEhciInstance* e) {
 void bindPipes(TEhciInstance* e) {
     ehciVariantPipes(e, kPipes, std::size(kPipes), kFirstRecord);
     e->pipes.jewel = e->pipes.mifare;
+    e->pipes.nfcipInitiator = e->pipes.felica;
+    e->pipes.cardF = e->pipes.nfcipTarget;
     ehciSt21ReaderInstall(e->pipes.mifare);
+    ehciSt21Ip1Install(e->pipes.felica, e->pipes.nfcipTarget);
     ehciConnectivityInstall(e->pipes.connectivity);
     ehciConnectivityInstall(e->pipes.variant);
     TEhciPipe* card = e->pipes.se;
@@ -573,6 +578,7 @@ void ehciSt21SoftReset(TEhciInstance* e) {
 
 void ehciSt21PreInit(TEhciInstance* e) {
     g_manager = Manager{};
+    ehciSt21ClearP2pPolls();
     bindPipes(e);
     e->hooks.variantSetup = &setup;
     TEhciPipe* dm = &e->pipe[kManagerRecord];

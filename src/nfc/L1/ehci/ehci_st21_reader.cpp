@@ -87,9 +87,10 @@ void atqaRead(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t l
     }
 }
 
+// HR0 and HR1, then the identifier.
 void ridRead(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t length) {
     if (length) debugDump(data, "ehci: JEWEL RID", length);
-    if (length >= 2 && length - 2 <= kRidIdentifierMax) copyUid(e->tagRecord, data, length - 2);
+    if (length >= 2 && length - 2 <= kRidIdentifierMax) copyUid(e->tagRecord, data + 2, length - 2);
     else TRACE(kErr, "ehci: Type-1 RID response unexpected length %d", static_cast<int>(length));
     e->activated = 1;
     ehciTargetReady(e, pipe, kType1);

@@ -133,8 +133,9 @@ void recordRead(TEhciInstance* e, const uint8_t* data, uint32_t length, uint32_t
         ehciIoAnswer(e, kCauseFailed);
         return;
     }
-    const uint8_t option = length > 1 + kAidMax ? data[1 + kAidMax] : 0;
-    const uint8_t id = length > 2 + kAidMax ? data[2 + kAidMax] : 0;
+    // Option and SE id follow the whole AID field; a record cut before them gives zeros.
+    uint8_t option = 0, id = 0;
+    if (r.skip(kAidMax - aidLength) && r.u8(option)) r.u8(id);
     TRACE(kTrc, "ehci: Routing SE ID=%#x", static_cast<unsigned>(id));
     const NfcSecureHandle handle = id ? ehciSeHandleById(e, id) : 0;
     uint8_t* entry = e->ioBuffer + g.entries * kEntry;
