@@ -87,7 +87,8 @@ std::shared_ptr<simtags::Tag> felicaTag(std::shared_ptr<simtags::T3tTag> tag, co
               static_cast<uint8_t>(ln >> 16), static_cast<uint8_t>(ln >> 8), static_cast<uint8_t>(ln)};
     unsigned sum = 0;
     for (uint8_t b : aib) sum += b;
-    aib.insert(aib.end(), {static_cast<uint8_t>(sum >> 8), static_cast<uint8_t>(sum)});
+    aib.push_back(static_cast<uint8_t>(sum >> 8));
+    aib.push_back(static_cast<uint8_t>(sum));
     tag->put(0, aib);
     tag->put(16, *content);
     return tag;

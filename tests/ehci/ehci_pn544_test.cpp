@@ -1,6 +1,7 @@
 // The PN544 variant inside the real layer 1 against the simulated PN544, packet by packet: its
 // I/O-control table on the device manager, the secure requests that switch the SmartMX through
 // the wired interface, and the pipe notification the UICC host sends.
+#include <algorithm>
 #include <memory>
 
 #include "ehci_fixture.h"
@@ -17,10 +18,10 @@ constexpr uint16_t kPn544 = 0x205;
 
 // Address (32 bits) and count (16 bits) as the EEPROM codes take them, then the bytes.
 Bytes transfer(uint32_t address, uint16_t count, const Bytes& bytes = {}) {
-    Bytes b(6);
+    Bytes b(6 + bytes.size());
     std::memcpy(b.data(), &address, 4);
     std::memcpy(b.data() + 4, &count, 2);
-    b.insert(b.end(), bytes.begin(), bytes.end());
+    std::copy(bytes.begin(), bytes.end(), b.begin() + 6);
     return b;
 }
 
