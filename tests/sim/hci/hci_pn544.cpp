@@ -54,6 +54,11 @@ void Pn544Chip::withIp1(const std::function<void(Pn544Ip1&)>& fn) {
     fn(ip1_);
 }
 
+void Pn544Chip::setHotPlugOnSwitch(bool on) {
+    std::lock_guard<std::mutex> lock(m_);
+    hotPlugOnSwitch_ = on;
+}
+
 int Pn544Chip::lastWiMode() const {
     std::lock_guard<std::mutex> lock(m_);
     return wiMode_;
@@ -105,6 +110,10 @@ std::optional<std::vector<Message>> Pn544Chip::onMessage(HciController& controll
             const uint8_t status = swp_.front();
             if (swp_.size() > 1) swp_.pop_front();
             return std::vector<Message>{reply(m, ANY_OK, {status})};
+        }
+        if (m.instruction == ANY_SET_PARAMETER && m.data.size() == 2 && m.data[0] == 0x01 && hotPlugOnSwitch_) {
+            controller.registryOf(gate)[0x01] = {m.data[1]};
+            return std::vector<Message>{reply(m, ANY_OK), Message{PIPE_ADMIN, Type::event, EVT_HOT_PLUG, {}}};
         }
         return std::nullopt;
     case GATE_READER_A:

@@ -29,6 +29,9 @@ public:
     void setEeprom(uint32_t address, uint8_t value);
     uint8_t eeprom(uint32_t address) const;
     int lastWiMode() const;   // -1 before the first mode event
+    // Whether the UICC's SWP link answers a switch (its parameter 1 set) with a hot plug of its
+    // own, right behind the answer; otherwise only the hot plugs the test pushes come.
+    void setHotPlugOnSwitch(bool on);
     // Runs fn on the NFC-IP-1 gates under the chip's lock.
     void withIp1(const std::function<void(Pn544Ip1&)>& fn);
 
@@ -38,6 +41,7 @@ private:
     std::map<uint32_t, uint8_t> eeprom_;
     std::deque<uint8_t> swp_{0x02};
     int wiMode_ = -1;
+    bool hotPlugOnSwitch_ = false;
     Pn544Ip1 ip1_;
 };
 
