@@ -218,6 +218,22 @@ TEST_F(Pn544Ip1Driver, AFullFrameWaitsForContinueMiBeforeTheNext) {
     EXPECT_TRUE(cap.contains("ehci: IP-1 CONTINUE MI"));
 }
 
+TEST_F(Pn544Ip1Driver, AFrameFromThePeerBeforeTheMessageIsThroughEndsTheLink) {
+    link(Pn544Ip1::Peer::Target, 0);
+    sim.setMute(true);
+    send(patterned(100, 0x01));
+    const uint8_t pipe = e()->pipes.nfcipInitiator->id;
+    sim.setMute(false);
+    fromController(sim.event(pipe, hcisim::IP1_EVT_DATA, {0x00, 0x00, 0x01}));
+    h.run();
+    EXPECT_EQ(removals(), 1u);
+    EXPECT_TRUE(received().empty());
+    h.clearSent();
+    fromController(sim.event(pipe, hcisim::IP1_EVT_CONTINUE_MI, {}));
+    h.run();
+    EXPECT_TRUE(describe(h.sent(), pipe).empty());
+}
+
 TEST_F(Pn544Ip1Driver, APacketWaitsForTheCompletionOfTheOneBefore) {
     link(Pn544Ip1::Peer::Target, 0);
     h.holdTx(true);

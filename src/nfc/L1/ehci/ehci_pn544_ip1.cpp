@@ -233,6 +233,14 @@ bool frameStart(TEhciPipe* pipe, const uint8_t*& data, uint32_t& length) {
         endLink(pipe);
         return false;
     }
+    if (g.sending || g.waitingMi) {
+        // The peer may answer only a whole message; the rest of ours would be read from a buffer
+        // that layer 1 lets go as soon as an answer comes up.
+        TRACE(kErr, "ehci: ! IP-1 RX frame while %d of %d bytes are sent, link ended", static_cast<int>(g.sent),
+              static_cast<int>(g.total));
+        endLink(pipe);
+        return false;
+    }
     g.more = mi == 1;
     // Frames that come while a first one is held join it: the whole goes up as one.
     if (!g.held) pipe->rxLength = 0;
