@@ -1,8 +1,8 @@
-// P2P frames through the public API's stack on a simulated PN544 over SHDLC, as initiator: the
-// chip's polling loop finds an NFC-DEP target and its NFC-IP-1 initiator pipe carries the link,
-// between the peer of the simulator and a test double in LLCP's place. Frames longer than the
-// chip's frame size reach the other side whole and in order, and every pool buffer of the
-// double comes back.
+// P2P frames through the public API's stack on a simulated PN544 over SHDLC, as initiator (the
+// chip's polling loop finds an NFC-DEP target and its NFC-IP-1 initiator pipe carries the link)
+// and as target (an external initiator meets the chip's NFC-IP-1 target pipe), between the peer
+// of the simulator and a test double in LLCP's place. Frames longer than the chip's frame size
+// reach the other side whole and in order, and every pool buffer of the double comes back.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -23,24 +23,27 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint8_t kInitiatorGate = hcisim::GATE_PN544_IP1_INITIATOR;
-constexpr uint8_t kAtrRes = 0x03;
+constexpr uint8_t kInitiatorGate = hcisim::GATE_PN544_IP1_INITIATOR, kTargetGate = hcisim::GATE_PN544_IP1_TARGET;
+constexpr uint8_t kAtrReq = 0x02, kAtrRes = 0x03;
 constexpr uint8_t kLargestFrames = 0xFF;
 
 struct Pn544Link {
     Pn544Link() : sim(hcisim::pn544Personality(chip, true)), stack("PN544", sim.portPath()) {}
 
-    // The stack starts, the target comes into the field and the host listens as initiator; true
-    // once the double is bound to layer 1 and the link runs.
-    bool open(std::deque<Bytes> peerFrames) {
+    // The stack starts, the peer comes into the field and the host listens in the other role;
+    // true once the double is bound to layer 1 and the link runs.
+    bool open(bool asInitiator, std::deque<Bytes> peerFrames) {
         stack.replaceLlcp(&FakeLlcp::registerModule);
         if (!sim.ok() || stack.start() != nfcStatusOk) return false;
-        sim.controller().setRegistry(kInitiatorGate, kAtrRes,
-                                     simpeers::atrRes(Bytes(10, 0x5A), 0x0E, simpeers::llcpGeneralBytes()));
-        sim.controller().setRegistry(kInitiatorGate, hcisim::IP1_FRAME_SIZE, {kLargestFrames});
+        const uint8_t gate = asInitiator ? kInitiatorGate : kTargetGate;
+        const Bytes atr = asInitiator ? simpeers::atrRes(Bytes(10, 0x5A), 0x0E, simpeers::llcpGeneralBytes())
+                                      : simpeers::atrReq(Bytes(10, 0x5A), simpeers::llcpGeneralBytes());
+        sim.controller().setRegistry(gate, asInitiator ? kAtrRes : kAtrReq, atr);
+        sim.controller().setRegistry(gate, hcisim::IP1_FRAME_SIZE, {kLargestFrames});
         peer->toSend = std::move(peerFrames);
-        chip->withIp1([this](hcisim::Pn544Ip1& ip1) { ip1.setPeer(hcisim::Pn544Ip1::Peer::Target, peer); });
-        if (!stack.listen(P2P_INITIATOR)) return false;
+        const auto role = asInitiator ? hcisim::Pn544Ip1::Peer::Target : hcisim::Pn544Ip1::Peer::Initiator;
+        chip->withIp1([this, role](hcisim::Pn544Ip1& ip1) { ip1.setPeer(role, peer); });
+        if (!stack.listen(asInitiator ? P2P_INITIATOR : P2P_TARGET)) return false;
         return llcp.waitForMessage(NFCMAN_LLCP_SET_PARAMETER, ApiStack::kBounded);
     }
     // What the peer got, whole messages in order, once it got n of them (bounded).
@@ -71,7 +74,7 @@ TEST(Pn544P2p, FramesLongerThanTheChipsFramesTravelWholeBothWaysAsInitiator) {
     const Bytes mine600 = patterned(600, 0x01), mine2000 = patterned(2000, 0x02);
     const Bytes peer2000 = patterned(2000, 0x82), peer600 = patterned(600, 0x81);
     Pn544Link link;
-    ASSERT_TRUE(link.open({peer2000, peer600}));
+    ASSERT_TRUE(link.open(true, {peer2000, peer600}));
     const std::vector<Bytes> mine = {mine600, mine2000};
     // The initiator speaks first; the peer answers each frame of the host.
     for (size_t k = 0; k < mine.size(); ++k) {
@@ -82,6 +85,25 @@ TEST(Pn544P2p, FramesLongerThanTheChipsFramesTravelWholeBothWaysAsInitiator) {
     EXPECT_EQ(link.llcp.frames(), (std::vector<Bytes>{peer2000, peer600}));
     EXPECT_EQ(link.oversized(), 0u);
     EXPECT_FALSE(link.llcp.received(NFCLL_LLCP_TRIGGER_IND).empty());
+    EXPECT_EQ(link.llcp.poolFree(), FakeLlcp::kPoolBuffers);
+}
+
+TEST(Pn544P2p, FramesLongerThanTheChipsFramesTravelWholeBothWaysAsTarget) {
+    const Bytes mine600 = patterned(600, 0x01), mine2000 = patterned(2000, 0x02);
+    const Bytes peer2000 = patterned(2000, 0x82), peer600 = patterned(600, 0x81);
+    Pn544Link link;
+    // The external initiator speaks first; the host answers each of its frames.
+    ASSERT_TRUE(link.open(false, {peer2000, peer600}));
+    const std::vector<Bytes> mine = {mine600, mine2000};
+    for (size_t k = 0; k < mine.size(); ++k) {
+        ASSERT_TRUE(link.llcp.waitForFrames(k + 1, ApiStack::kBounded));
+        ASSERT_TRUE(link.llcp.sendFrame(mine[k]));
+    }
+    // With nothing left to say, the peer answers the host's last frame with a SYMM.
+    ASSERT_TRUE(link.llcp.waitForFrames(3, ApiStack::kBounded));
+    EXPECT_EQ(link.peerReceived(2), mine);
+    EXPECT_EQ(link.llcp.frames(), (std::vector<Bytes>{peer2000, peer600, {0x00, 0x00}}));
+    EXPECT_EQ(link.oversized(), 0u);
     EXPECT_EQ(link.llcp.poolFree(), FakeLlcp::kPoolBuffers);
 }
 

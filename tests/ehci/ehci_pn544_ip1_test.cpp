@@ -259,17 +259,32 @@ TEST_F(Pn544Ip1Driver, APeerMessageComesUpWholeAcrossFramesAfterTheAtrIsKept) {
     EXPECT_TRUE(cap.contains("IP-1 RX INITIATOR DATA, more MI=1"));
 }
 
-TEST_F(Pn544Ip1Driver, AFirstFrameDuringTheAtrReadIsHeldUntilTheFrameSizeIsKnown) {
-    link(Pn544Ip1::Peer::Initiator, 64, {patterned(30, 0x60)});
+// An initiator speaks as soon as the link is up, before the chip has answered the host's reads:
+// what it sends meanwhile is held, a whole chained message too, until the frame size is known.
+class Pn544Ip1Held : public Pn544Ip1Driver, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(Pn544Ip1Held, UntilTheFrameSizeIsKnownThenComesUpWhole) {
+    link(Pn544Ip1::Peer::Initiator, 64, {patterned(GetParam(), 0x60)});
     ASSERT_EQ(devices().size(), 1u);
     EXPECT_EQ(devices()[0].tagType, 0x2000u);
     EXPECT_TRUE(cap.contains("ehci: deferr first RX frame"));
     EXPECT_TRUE(cap.contains("ehci: signal deferred first RX frame"));
-    EXPECT_EQ(received(), (std::vector<Bytes>{patterned(30, 0x60)}));
+    EXPECT_EQ(received(), (std::vector<Bytes>{patterned(GetParam(), 0x60)}));
+    EXPECT_EQ(removals(), 0u);
     // The host answers as target in frames of the size it read.
     send(patterned(130, 0x01));
     EXPECT_EQ(ip1().messages, (std::vector<Bytes>{patterned(130, 0x01)}));
     EXPECT_EQ(ip1().frames.size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, Pn544Ip1Held, ::testing::Values(30, 600, NFCLL_RX_BUFFER_SIZE),
+                         [](const auto& info) { return std::to_string(info.param) + "Bytes"; });
+
+TEST_F(Pn544Ip1Driver, MoreHeldThanAFrameOfLayerOneTakesEndsTheLink) {
+    link(Pn544Ip1::Peer::Initiator, 64, {patterned(NFCLL_RX_BUFFER_SIZE + 1, 0x60)});
+    EXPECT_TRUE(cap.contains("ehci: ! IP-1 RX frames held beyond 2051 bytes, link ended"));
+    EXPECT_EQ(removals(), 1u);
+    EXPECT_TRUE(received().empty());
 }
 
 struct BadFrame {

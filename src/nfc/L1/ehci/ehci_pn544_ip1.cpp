@@ -44,7 +44,11 @@ struct Ip1 {
     bool waitingMi = false;
     Rx rx = Rx::idle;
     bool more = false;          // MI of the frame being received
-    bool held = false;          // a first frame waits for the frame length
+    // Frames that come while the link is still being read wait for the frame length, joined:
+    // an initiator may send a whole chained message before the chip has answered the reads.
+    uint8_t held[NFCLL_RX_BUFFER_SIZE] = {};
+    uint32_t heldLength = 0;
+    bool heldMore = false;      // MI of the last frame held
     uint8_t atr[NFCLL_GENERAL_BYTES_MAX] = {};
     uint32_t atrLength = 0;     // as the chip gave it; at most sizeof atr is kept
 };
@@ -133,13 +137,10 @@ void activate(TEhciPipe* pipe) {
     ehciGetParam(pipe, initiator ? kAtrResParam : kAtrReqParam, kAtrRead);
 }
 
-void passUp(TEhciPipe* pipe) {
+void passUp(TEhciPipe* pipe, uint8_t* data, uint32_t length, bool more) {
     TRACE(NFCLL_TRC_P2P, "IP-1 RX%s DATA,%s MI=%d, length=%d,%d", isInitiator(pipe) ? " INITIATOR" : " TARGET",
-          g.more ? " more" : "", g.more ? 1 : 0, static_cast<int>(pipe->rxLength), static_cast<int>(g.maxFrame));
-    const uint32_t n = pipe->rxLength;
-    pipe->rxLength = 0;
-    g.held = false;
-    ehciUp(pipe->owner, EV_EHCI_P2P_DATA, pipe->rxBuffer, n, g.more ? 1 : 0);
+          more ? " more" : "", more ? 1 : 0, static_cast<int>(length), static_cast<int>(g.maxFrame));
+    ehciUp(pipe->owner, EV_EHCI_P2P_DATA, data, length, more ? 1 : 0);
 }
 
 // The ATR answer, kept as far as the record holds it; its packets come one by one.
@@ -170,9 +171,11 @@ void frameSizeRead(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32
         return;
     }
     pipe->state = kExchange;
-    if (!g.held) return;
+    if (!g.heldLength) return;
     TRACE(kTrc, "ehci: signal deferred first RX frame");
-    passUp(pipe);
+    const uint32_t n = g.heldLength;
+    g.heldLength = 0;
+    passUp(pipe, g.held, n, g.heldMore);
 }
 
 void ip1Response(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code) {
@@ -242,20 +245,28 @@ bool frameStart(TEhciPipe* pipe, const uint8_t*& data, uint32_t& length) {
         return false;
     }
     g.more = mi == 1;
-    // Frames that come while a first one is held join it: the whole goes up as one.
-    if (!g.held) pipe->rxLength = 0;
+    pipe->rxLength = 0;
     data += 2;
     length -= 2;
     return true;
 }
 
 void frameDone(TEhciPipe* pipe) {
-    if (pipe->state != kExchange) {
-        TRACE(kTrc, "ehci: deferr first RX frame");
-        g.held = true;
+    const uint32_t n = pipe->rxLength;
+    pipe->rxLength = 0;
+    if (pipe->state == kExchange) {
+        passUp(pipe, pipe->rxBuffer, n, g.more);
         return;
     }
-    passUp(pipe);
+    TRACE(kTrc, "ehci: deferr first RX frame");
+    if (n > sizeof g.held - g.heldLength) {
+        TRACE(kErr, "ehci: ! IP-1 RX frames held beyond %d bytes, link ended", static_cast<int>(sizeof g.held));
+        endLink(pipe);
+        return;
+    }
+    std::memcpy(g.held + g.heldLength, pipe->rxBuffer, n);
+    g.heldLength += n;
+    g.heldMore = g.more;
 }
 
 void dataEvent(TEhciPipe* pipe, const uint8_t* data, uint32_t length) {
