@@ -117,7 +117,7 @@ TEST_P(St21Start, TheNfcaSetsTheClfEndOfOperationBitAndTheNfcbLeavesTheConfigura
     EXPECT_EQ(cap.contains("ehci: skip writing to CLF_CONF on ST21NFCB"), nfcb);
     EXPECT_EQ(cap.contains("ehci: setting CLF Config HCI_END_OF_OPERATION"), !nfcb);
     EXPECT_TRUE(cap.contains("ehci: ## ehciStmSetDefaultProperties ##"));
-    EXPECT_EQ(e()->capabilities->flags, 3u);
+    EXPECT_EQ(+e()->capabilities->flags, 3u);
     EXPECT_EQ(e()->stripLastByteMask, 0x4C7u);
     EXPECT_EQ(e()->flags & 0x1020200u, 0x1020200u);
     EXPECT_EQ(e()->supportedMask, 0x1u | 0x2u | 0x440u | 0x100000u | 0x200000u | 0x400000u | 0x20000u | 0x1300u | 0x2000u);
@@ -153,18 +153,18 @@ TEST_P(St21Hardware, ListTheUiccAndTheEseWhenTheBytesTellOfOne) {
     ASSERT_TRUE(started());
     ASSERT_EQ(ll->capabilities.secureElementCount, GetParam().records);
     const TNfcInfoSE uicc = e()->seRecords[0];
-    EXPECT_EQ(uicc.capabilities, 0xA001);
-    EXPECT_EQ(uicc.id, 0x02);
-    EXPECT_EQ(uicc.driverData[0], 1u);
+    EXPECT_EQ(+uicc.capabilities, 0xA001);
+    EXPECT_EQ(+uicc.id, 0x02);
+    EXPECT_EQ(+uicc.driverData[0], 1u);
     if (GetParam().records == 2) {
         const TNfcInfoSE ese = e()->seRecords[1];
-        EXPECT_EQ(ese.capabilities, 0x1003);
-        EXPECT_EQ(ese.id, 0xC0);
+        EXPECT_EQ(+ese.capabilities, 0x1003);
+        EXPECT_EQ(+ese.id, 0xC0);
     }
     const NfcSecureHandle handle = uicc.handle;
     restart();
     EXPECT_EQ(ll->capabilities.secureElementCount, GetParam().records) << "not listed again";
-    EXPECT_EQ(e()->seRecords[0].handle, handle);
+    EXPECT_EQ(+e()->seRecords[0].handle, handle);
 }
 
 INSTANTIATE_TEST_SUITE_P(Bytes, St21Hardware,
