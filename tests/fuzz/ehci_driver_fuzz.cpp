@@ -1,7 +1,9 @@
 // The ETSI HCI driver inside layer 1 on the synchronous dispatcher (the driver harness), started
-// against the simulated plain controller, or, when the input begins with 0xA5, against the
-// simulated PN544 with an NFC-DEP target in the field, so that its NFC-IP-1 pipes receive what
-// the input sends them once a listen linked them. The input is then a script: each step's first byte chooses
+// against the simulated plain controller; when the input begins with 0xA5, against the simulated
+// PN544 with an NFC-DEP target in the field, so that its NFC-IP-1 pipes receive what the input
+// sends them once a listen linked them; when it begins with 0x5A, against the simulated ST21NFCA,
+// whose device manager, type 1/2 gate, NFC-IP-1 gates and routing table then take the input's
+// answers. The input is then a script: each step's first byte chooses
 // a host operation (an I/O control, a listen, time passing) or an HCP packet from the
 // controller, whose bytes follow, up to 40 of them. Besides the sanitizers, every I/O-control
 // confirmation's bytes must lie in a request's own output.
@@ -15,32 +17,49 @@
 #include "driver_harness.h"
 #include "hci/hci_controller.h"
 #include "hci/hci_pn544.h"
+#include "hci/hci_st21.h"
 
 namespace {
 
 constexpr uint16_t kPlain = 0x209;
-constexpr uint32_t kIoCodes[] = {0x1004, 0x8010, 0x8011, 0x800E, 0x8008, 0x8002, 0x1234};
+constexpr uint32_t kIoCodes[] = {0x1004, 0x8010, 0x8011, 0x800E, 0x8008, 0x8002, 0x1234, 0x800D, 0x800F, 0x1106};
 constexpr uint32_t kListenMasks[] = {0x1, 0x2, 0x4, 0x7, 0x100000};
 constexpr uint16_t kPn544 = 0x205;
 constexpr uint8_t kPn544Mark = 0xA5;
 constexpr uint32_t kPn544Masks[] = {0x1000, 0x2000, 0x1100};
+constexpr uint16_t kSt21 = 0x204;
+constexpr uint8_t kSt21Mark = 0x5A;
+constexpr uint32_t kSt21Masks[] = {0x1, 0x400, 0x1000, 0x2000, 0x1100, 0x400000};
+
+enum class Chip { plain, pn544, st21 };
+
+Chip chipOf(const uint8_t* data, size_t size) {
+    if (!size) return Chip::plain;
+    if (data[0] == kPn544Mark) return Chip::pn544;
+    if (data[0] == kSt21Mark) return Chip::st21;
+    return Chip::plain;
+}
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const bool pn544 = size && data[0] == kPn544Mark;
+    const Chip kind = chipOf(data, size);
+    const bool pn544 = kind == Chip::pn544;
     auto chip = std::make_shared<hcisim::Pn544Chip>();
     chip->withIp1([](hcisim::Pn544Ip1& ip1) {
         ip1.setPeer(hcisim::Pn544Ip1::Peer::Target, std::make_shared<simpeers::FrameLog>());
     });
-    hcisim::HciController sim(pn544 ? hcisim::pn544Personality(chip, true) : hcisim::Personality::plain());
+    hcisim::HciController sim(pn544                ? hcisim::pn544Personality(chip, true)
+                              : kind == Chip::st21 ? hcisim::st21Personality(hcisim::St21Options{})
+                                                   : hcisim::Personality::plain());
     DriverHarness h;
     h.resetHook([] { ehciResetForTest(); });
-    if (!h.build(pn544 ? kPn544 : kPlain, &ehciInit, sizeof(TEhciPart))) return 0;
+    const uint16_t readerType = pn544 ? kPn544 : kind == Chip::st21 ? kSt21 : kPlain;
+    if (!h.build(readerType, &ehciInit, sizeof(TEhciPart))) return 0;
     h.setPacketPeer([&](const hcisim::Bytes& packet) { return sim.feed(packet); });
     h.toLayer1(nfcllMsgMake<NFCLL_ACT_REQ>(DriverHarness::kManager));
-    std::vector<uint8_t> input(16), output(64);
-    size_t i = pn544 ? 1 : 0;
+    std::vector<uint8_t> input(32), output(64);   // room for a routing entry of 27 bytes
+    size_t i = kind == Chip::plain ? 0 : 1;
     while (i < size) {
         const uint8_t step = data[i++];
         switch (step % 8) {
@@ -61,8 +80,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
         case 1: {
-            const uint32_t mask = pn544 ? kPn544Masks[(step >> 3) % std::size(kPn544Masks)]
-                                        : kListenMasks[(step >> 3) % std::size(kListenMasks)];
+            const uint32_t mask = pn544                ? kPn544Masks[(step >> 3) % std::size(kPn544Masks)]
+                                  : kind == Chip::st21 ? kSt21Masks[(step >> 3) % std::size(kSt21Masks)]
+                                                       : kListenMasks[(step >> 3) % std::size(kListenMasks)];
             h.toLayer1(nfcllMsgMake<NFCLL_LISTEN_REQ>(DriverHarness::kManager, {mask, nullptr}));
             // The link's frames go up once the device is taken.
             if (pn544) h.toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(DriverHarness::kManager));
