@@ -234,6 +234,22 @@ TEST_F(Pn544Ip1Driver, AFrameFromThePeerBeforeTheMessageIsThroughEndsTheLink) {
     EXPECT_TRUE(describe(h.sent(), pipe).empty());
 }
 
+TEST_F(Pn544Ip1Driver, AFrameLeftUnfinishedWhenTheListenStopsIsNotWrittenOnAfterwards) {
+    link(Pn544Ip1::Peer::Target, 0);
+    const uint8_t pipe = e()->pipes.nfcipInitiator->id;
+    const std::vector<Bytes> packets = sim.event(pipe, hcisim::IP1_EVT_DATA, patterned(40, 0x00));
+    ASSERT_EQ(packets.size(), 2u);
+    fromController({packets[0]});
+    h.run();
+    h.toLayer1(nfcllMsgMake<NFCLL_LISTEN_REQ>(DriverHarness::kManager, {0, nullptr}));
+    h.run();
+    ASSERT_EQ(e()->pipes.nfcipInitiator->rxBuffer, nullptr);
+    fromController({packets[1]});
+    h.run();
+    EXPECT_TRUE(cap.contains("ehci: ! IP-1 RX frame on <IP-1 Initiator> left unfinished"));
+    EXPECT_TRUE(received().empty());
+}
+
 TEST_F(Pn544Ip1Driver, APacketWaitsForTheCompletionOfTheOneBefore) {
     link(Pn544Ip1::Peer::Target, 0);
     h.holdTx(true);

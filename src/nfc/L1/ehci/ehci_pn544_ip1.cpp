@@ -43,6 +43,7 @@ struct Ip1 {
     bool sending = false;
     bool waitingMi = false;
     Rx rx = Rx::idle;
+    TEhciPipe* rxPipe = nullptr;   // whose frame is being collected or discarded
     bool more = false;          // MI of the frame being received
     // Frames that come while the link is still being read wait for the frame length, joined:
     // an initiator may send a whole chained message before the chip has answered the reads.
@@ -271,6 +272,14 @@ void frameDone(TEhciPipe* pipe) {
 
 void dataEvent(TEhciPipe* pipe, const uint8_t* data, uint32_t length) {
     const bool last = !(pipe->flags & EHCI_P_RX_MORE);
+    const bool collecting = g.rx == Rx::collect && receiving(pipe) && pipe->rxBuffer;
+    if (g.rx != Rx::idle && (pipe != g.rxPipe || (g.rx == Rx::collect && !collecting))) {
+        // The frame was left unfinished when its link ended or the other pipe spoke: what comes
+        // now starts afresh and is checked as a frame of its own.
+        TRACE(kErr, "ehci: ! IP-1 RX frame on <%s> left unfinished", g.rxPipe->name);
+        g.rx = Rx::idle;
+    }
+    g.rxPipe = pipe;
     if (g.rx == Rx::discard) {
         if (last) g.rx = Rx::idle;
         return;
