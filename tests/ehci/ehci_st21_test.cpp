@@ -230,6 +230,19 @@ TEST_F(St21, AShortPipeInfoBindsNothingAndTheStartGoesOn) {
     EXPECT_EQ(chip->powerEvents().size(), 0u);
 }
 
+TEST_F(St21, AnAnswerOfTheStartThatComesAgainFindsNoStepToTake) {
+    ASSERT_TRUE(started());
+    const size_t confirmations = actCauses().size();
+    sim.clearLog();
+    // A pipe-list answer once the start is over: no list is read past its end, nothing is asked.
+    fromController(sim.send(hcisim::Message{hcisim::PIPE_DEVICE_MANAGER, hcisim::Type::response, hcisim::ANY_OK,
+                                            {0x03, 0x05}}));
+    h.run();
+    EXPECT_TRUE(cap.contains("! unexpected response for pipe <STM Device Manager> in state 204"));
+    EXPECT_TRUE(sim.log().empty());
+    EXPECT_EQ(actCauses().size(), confirmations);
+}
+
 // ---- Type 1/2 reader ------------------------------------------------------------------------------------
 struct DiscoveryCase {
     const char* name;

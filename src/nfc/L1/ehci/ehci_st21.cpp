@@ -33,7 +33,8 @@ enum : uint8_t { kDmRead = 0x10, kDmWrite = 0x11, kDmPipes = 0x13, kDmReboot = 0
 
 // Device-manager and Admin states (each names the answer it waits for).
 enum : uint32_t {
-    kOpened = 11, kDmClfRead = 200, kDmClfWritten = 201, kDmPipeList = 202, kDmPipeInfo = 203, kDmIoAnswer = 210,
+    kOpened = 11, kDmClfRead = 200, kDmClfWritten = 201, kDmPipeList = 202, kDmPipeInfo = 203, kDmIdle = 204,
+    kDmIoAnswer = 210,
     kDmIoClfRead = 211, kDmIoClfWritten = 212, kAdmType12 = 55, kAdmTarget = 56, kAdmInitiator = 57, kAdmCard = 177,
 };
 
@@ -121,6 +122,8 @@ void sendMode(TEhciInstance* e, uint8_t mode) {
 void nextPipeInfo(TEhciInstance* e) {
     Manager& g = g_manager;
     if (g.infoIndex >= g.pipeCount) {
+        // The start's answers are all in: one that comes again finds no step to take.
+        manager(e)->state = kDmIdle;
         ehciPreInitCompleted(e);
         return;
     }
