@@ -429,6 +429,39 @@ TEST_F(LlcpLink, DeactivationRequestEndsTheLinksThenTheShutdownTimer) {
     EXPECT_TRUE(cap.contains("LLCP: llcpTimerIDShutdown fired"));
 }
 
+enum class LinkEnd { Shutdown, Layer1Deactivation, Layer1Error };
+
+class LlcpLinkEnd : public LlcpLink, public ::testing::WithParamInterface<LinkEnd> {};
+
+// Whatever ends the link, no timer of it sends into the next device's link: the peer's last
+// SYMM had given the initiator its turn, and a frame still on its way restarts nothing.
+TEST_P(LlcpLinkEnd, LeavesNoTimerOrLateFrameToSpeakForTheEndedLink) {
+    activate(NFCMAN_LLCP_INITIATOR, slowPeer());
+    ASSERT_EQ(msUntilNextFrame(), 100u);
+    if (GetParam() == LinkEnd::Shutdown) {
+        fromManager(nfcllMsgMake<DL_DEACT_REQ>(NFCMAN_QUEUE_NAME, {&device}));
+        advance(150);
+    }
+    deliver(symm());
+    switch (GetParam()) {
+    case LinkEnd::Shutdown: advance(50); break;
+    case LinkEnd::Layer1Deactivation: fromLayer1(nfcllMsgMake<NFCLL_DEACT_IND>(kLayer1Name, {nullptr})); break;
+    case LinkEnd::Layer1Error: fromLayer1(nfcllMsgMake<NFCLL_ERROR_IND>(kLayer1Name, {5})); break;
+    }
+    ASSERT_EQ(up.count(LLCP_DL_DEACT_IND), 1u);
+    const size_t sent = framesSent();
+    advance(1000);
+    deliver(symm());
+    advance(1000);
+    EXPECT_EQ(framesSent(), sent);
+    EXPECT_EQ(up.count(LLCP_DL_DEACT_IND), 1u);
+    activate(NFCMAN_LLCP_INITIATOR, slowPeer());
+    EXPECT_EQ(msUntilNextFrame(), 100u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, LlcpLinkEnd,
+                         ::testing::Values(LinkEnd::Shutdown, LinkEnd::Layer1Deactivation, LinkEnd::Layer1Error));
+
 TEST_F(LlcpLink, DeviceLossEndsTheLinksAndReportsTheTechnologyGone) {
     activate(NFCMAN_LLCP_TARGET);
     connectedLink(0x20);
