@@ -433,10 +433,12 @@ enum class LinkEnd { Shutdown, Layer1Deactivation, Layer1Error };
 
 class LlcpLinkEnd : public LlcpLink, public ::testing::WithParamInterface<LinkEnd> {};
 
-// Whatever ends the link, no timer of it sends into the next device's link: the peer's last
-// SYMM had given the initiator its turn, and a frame still on its way restarts nothing.
-TEST_P(LlcpLinkEnd, LeavesNoTimerOrLateFrameToSpeakForTheEndedLink) {
+// Whatever ends the link, its connection learns so once, and no timer of it sends into the next
+// device's link: the peer's last SYMM had given the initiator its turn, and a frame still on its
+// way restarts nothing.
+TEST_P(LlcpLinkEnd, EndsItsConnectionOnceAndLeavesNothingToSpeakForIt) {
     activate(NFCMAN_LLCP_INITIATOR, slowPeer());
+    connectedLink(0x20);
     ASSERT_EQ(msUntilNextFrame(), 100u);
     if (GetParam() == LinkEnd::Shutdown) {
         fromManager(nfcllMsgMake<DL_DEACT_REQ>(NFCMAN_QUEUE_NAME, {&device}));
@@ -455,6 +457,7 @@ TEST_P(LlcpLinkEnd, LeavesNoTimerOrLateFrameToSpeakForTheEndedLink) {
     advance(1000);
     EXPECT_EQ(framesSent(), sent);
     EXPECT_EQ(up.count(LLCP_DL_DEACT_IND), 1u);
+    EXPECT_EQ(up.count(NFACE_NFC_LLCP_DISC_IND), 1u);
     activate(NFCMAN_LLCP_INITIATOR, slowPeer());
     EXPECT_EQ(msUntilNextFrame(), 100u);
 }
