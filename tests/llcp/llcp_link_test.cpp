@@ -433,12 +433,13 @@ enum class LinkEnd { Shutdown, Layer1Deactivation, Layer1Error };
 
 class LlcpLinkEnd : public LlcpLink, public ::testing::WithParamInterface<LinkEnd> {};
 
-// Whatever ends the link, its connection learns so once, and no timer of it sends into the next
-// device's link: the peer's last SYMM had given the initiator its turn, and a frame still on its
-// way restarts nothing.
+// Whatever ends the link, its connection learns so once, and nothing sends into layer 1 until
+// the next device: the peer's last SYMM had given the initiator its turn, yet neither its SYMM
+// timer, nor a frame still on its way, nor a connect or a datagram of the application speaks.
 TEST_P(LlcpLinkEnd, EndsItsConnectionOnceAndLeavesNothingToSpeakForIt) {
     activate(NFCMAN_LLCP_INITIATOR, slowPeer());
     connectedLink(0x20);
+    TLlcpLink* socket = connectionlessLink(0x11, nullptr);
     ASSERT_EQ(msUntilNextFrame(), 100u);
     if (GetParam() == LinkEnd::Shutdown) {
         fromManager(nfcllMsgMake<DL_DEACT_REQ>(NFCMAN_QUEUE_NAME, {&device}));
@@ -454,6 +455,11 @@ TEST_P(LlcpLinkEnd, EndsItsConnectionOnceAndLeavesNothingToSpeakForIt) {
     const size_t sent = framesSent();
     advance(1000);
     deliver(symm());
+    const Bytes datagram{1, 2};
+    request<NFACE_NFC_LLCP_DATA_REQ>({socket, datagram.data(), 2, 1, 0x30});
+    std::vector<uint8_t> area(4096);
+    request<NFACE_NFC_LLCP_CON_REQ>({&upper, area.data(), nullptr, 4096, 0, 128, 1, 0x10});
+    EXPECT_EQ(up.last<TNfaceLlcpLinkCause>(NFACE_NFC_LLCP_CON_CONF).cause, 0x40A);
     advance(1000);
     EXPECT_EQ(framesSent(), sent);
     EXPECT_EQ(up.count(LLCP_DL_DEACT_IND), 1u);
