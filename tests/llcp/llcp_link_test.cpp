@@ -429,6 +429,48 @@ TEST_F(LlcpLink, DeactivationRequestEndsTheLinksThenTheShutdownTimer) {
     EXPECT_TRUE(cap.contains("LLCP: llcpTimerIDShutdown fired"));
 }
 
+enum class LinkEnd { Shutdown, Layer1Deactivation, Layer1Error };
+
+class LlcpLinkEnd : public LlcpLink, public ::testing::WithParamInterface<LinkEnd> {};
+
+// Whatever ends the link, its connection learns so once, and nothing sends into layer 1 until
+// the next device: the peer's last SYMM had given the initiator its turn, yet neither its SYMM
+// timer, nor a frame still on its way, nor a connect or a datagram of the application speaks.
+TEST_P(LlcpLinkEnd, EndsItsConnectionOnceAndLeavesNothingToSpeakForIt) {
+    activate(NFCMAN_LLCP_INITIATOR, slowPeer());
+    connectedLink(0x20);
+    TLlcpLink* socket = connectionlessLink(0x11, nullptr);
+    ASSERT_EQ(msUntilNextFrame(), 100u);
+    if (GetParam() == LinkEnd::Shutdown) {
+        fromManager(nfcllMsgMake<DL_DEACT_REQ>(NFCMAN_QUEUE_NAME, {&device}));
+        advance(150);
+    }
+    deliver(symm());
+    switch (GetParam()) {
+    case LinkEnd::Shutdown: advance(50); break;
+    case LinkEnd::Layer1Deactivation: fromLayer1(nfcllMsgMake<NFCLL_DEACT_IND>(kLayer1Name, {nullptr})); break;
+    case LinkEnd::Layer1Error: fromLayer1(nfcllMsgMake<NFCLL_ERROR_IND>(kLayer1Name, {5})); break;
+    }
+    ASSERT_EQ(up.count(LLCP_DL_DEACT_IND), 1u);
+    const size_t sent = framesSent();
+    advance(1000);
+    deliver(symm());
+    const Bytes datagram{1, 2};
+    request<NFACE_NFC_LLCP_DATA_REQ>({socket, datagram.data(), 2, 1, 0x30});
+    std::vector<uint8_t> area(4096);
+    request<NFACE_NFC_LLCP_CON_REQ>({&upper, area.data(), nullptr, 4096, 0, 128, 1, 0x10});
+    EXPECT_EQ(up.last<TNfaceLlcpLinkCause>(NFACE_NFC_LLCP_CON_CONF).cause, 0x40A);
+    advance(1000);
+    EXPECT_EQ(framesSent(), sent);
+    EXPECT_EQ(up.count(LLCP_DL_DEACT_IND), 1u);
+    EXPECT_EQ(up.count(NFACE_NFC_LLCP_DISC_IND), 1u);
+    activate(NFCMAN_LLCP_INITIATOR, slowPeer());
+    EXPECT_EQ(msUntilNextFrame(), 100u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, LlcpLinkEnd,
+                         ::testing::Values(LinkEnd::Shutdown, LinkEnd::Layer1Deactivation, LinkEnd::Layer1Error));
+
 TEST_F(LlcpLink, DeviceLossEndsTheLinksAndReportsTheTechnologyGone) {
     activate(NFCMAN_LLCP_TARGET);
     connectedLink(0x20);

@@ -247,6 +247,16 @@ TEST_F(P2pExports, DestroyingTheApplicationDisconnectsAndFreesItsConnections) {
     EXPECT_EQ(cap.count("p2pDeferredLinkFree: link"), 2u);
 }
 
+// The worker ends a link while its going application frees what it has left: both free it.
+TEST_F(P2pExports, ALinkFreedFromBothSidesIsDeletedOnce) {
+    P2pLinkHandle h = connected();
+    p2pFreeLink(h);
+    p2pFreeLink(h);
+    p2pDeferredLinkFree();
+    EXPECT_EQ(cap.count("p2pDeferredLinkFree: link"), 1u);
+    EXPECT_EQ(nfcP2PDisconnectRequest(h), nfcStatusInvalidHandle);
+}
+
 TEST_F(P2pExports, ACallbackDisconnectingItsEndedLinkGetsWrongStateWhileAnotherThreadConnects) {
     P2pLinkHandle h = connected();
     std::atomic<NfcApiStatus> inside{0};

@@ -156,6 +156,14 @@ void handleDeviceResp(TLlcp* p) {
     llcpSendDown(p, nfcllMsgMake<NFCLL_DEVICE_RESP>(p->msg.source, response));
 }
 
+// Layer 1 ends the link: its connections learn so before the manager does, and nothing queued
+// for this peer waits for the next device.
+void endLink(TLlcp* p, uint16_t cause) {
+    llcpFlushDownstream(p);
+    llcpSendDiscIndAll(p, cause);
+    llcpSendDlDeactInd(p);
+}
+
 void handleErrorInd(TLlcp* p) {
     TRACE(LLCP_TRACE, "LLCP: get NFCLL_ERROR_IND");
     if (nfcllMsgGet<NFCLL_ERROR_IND>(p->msg).cause == LLCP_CHIP_FAILURE) {
@@ -163,9 +171,7 @@ void handleErrorInd(TLlcp* p) {
         llcpSendDown(p, nfcllMsgMake<PH_RESET_REQ>(p->moduleWord));
         return;
     }
-    llcpFlushDownstream(p);
-    llcpSendDiscIndAll(p, LLCP_OK);
-    llcpSendDlDeactInd(p);
+    endLink(p, LLCP_OK);
 }
 
 void forward(TLlcp* p) {
@@ -190,7 +196,7 @@ void dispatch(TLlcp* p) {
         case NFCLL_DEVICE_IND: handleDeviceInd(p); break;
         case NFCLL_DEACT_IND:
             TRACE(LLCP_TRACE, "LLCP: get NFCLL_DEACT_IND, send DL_DEACT_IND");
-            llcpSendDlDeactInd(p);
+            endLink(p, LLCP_NOT_ACTIVE);
             break;
         case NFCLL_ERROR_IND: handleErrorInd(p); break;
         case NFCLL_TECH_REMOVE_IND: llcpHandleTechRemove(p); break;

@@ -322,5 +322,4 @@ void llcpHandleTechRemove(TLlcp* p) {
     llcpSendDiscIndAll(p, LLCP_NOT_ACTIVE);
     llcpFlushDownstream(p);
     llcpSendTechRemove(p, nfcllMsgGet<NFCLL_TECH_REMOVE_IND>(p->msg).cause);
-    p->flags &= ~LLCP_ACTIVATED;
 }

@@ -27,6 +27,11 @@ void llcpSendUp(TLlcp* p, OsMessage message) {
     if (message.command == LLCP_DL_DEACT_IND || message.command == NFCLL_TECH_REMOVE_IND) {
         if (p->timerRunning[LLCP_TIMER_LTO - 1]) TRACE(LLCP_TRACE, "LLCP: Stop LTO timer %d", LLCP_TIMER_LTO);
         llcpStopTimerLTO(p);
+        // The link is over: neither its SYMM timer, nor a frame of it still on its way, nor a
+        // request that comes before the next device may send into layer 1 between devices.
+        // The next activation sets up the turn and the timers afresh.
+        nfcllcpStopTimerSYMM(p);
+        p->flags &= ~(LLCP_ACTIVE | LLCP_ACTIVATED | LLCP_MY_TURN);
         TRACE(LLCP_TRACE, "LLCP: send DL_xxx msg=0x%X", message.command);
     }
     if (p->usQueue == 0 || osMessageSend(p->usQueue, &message) != OS_OK)

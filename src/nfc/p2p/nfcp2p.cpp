@@ -265,6 +265,13 @@ TP2pLink* p2pAllocLink(uint32_t magic, size_t areaSize) {
 
 void p2pFreeLink(TP2pLink* link) {
     {
+        // The worker may end a link while its going application frees what it has left: the
+        // record is marked and listed for the deferred free once, or it would be deleted twice.
+        PlatLockGuard g(recordLock());
+        if (link->magic == P2P_MAGIC_FREED) return;
+        link->magic = P2P_MAGIC_FREED;
+    }
+    {
         PlatLockGuard g(listLock());
         if (link->listed) {
             auto& list = listeners();
@@ -273,10 +280,6 @@ void p2pFreeLink(TP2pLink* link) {
         }
     }
     TRACE(TRC_API, "p2pFreeLink: link %p marked for destruction", static_cast<void*>(link));
-    {
-        PlatLockGuard g(recordLock());
-        link->magic = P2P_MAGIC_FREED;
-    }
     PlatLockGuard g(freeLock());
     freed().push_back(link);
 }
