@@ -70,41 +70,35 @@ struct Pn544Link {
     ApiStack stack;
 };
 
-TEST(Pn544P2p, FramesLongerThanTheChipsFramesTravelWholeBothWaysAsInitiator) {
+// The host's role: as initiator it speaks first and the peer answers each of its frames; as
+// target the external initiator speaks first, and with nothing left to say answers the host's
+// last frame with a SYMM.
+class Pn544P2p : public ::testing::TestWithParam<bool> {};
+
+TEST_P(Pn544P2p, FramesLongerThanTheChipsFramesTravelWholeBothWays) {
+    const bool asInitiator = GetParam();
     const Bytes mine600 = patterned(600, 0x01), mine2000 = patterned(2000, 0x02);
     const Bytes peer2000 = patterned(2000, 0x82), peer600 = patterned(600, 0x81);
     Pn544Link link;
-    ASSERT_TRUE(link.open(true, {peer2000, peer600}));
+    ASSERT_TRUE(link.open(asInitiator, {peer2000, peer600}));
     const std::vector<Bytes> mine = {mine600, mine2000};
-    // The initiator speaks first; the peer answers each frame of the host.
+    // Each side speaks in turn: the host's next frame goes once the peer's last one is in.
     for (size_t k = 0; k < mine.size(); ++k) {
+        const size_t before = asInitiator ? k : k + 1;
+        ASSERT_TRUE(link.llcp.waitForFrames(before, ApiStack::kBounded));
         ASSERT_TRUE(link.llcp.sendFrame(mine[k]));
-        ASSERT_TRUE(link.llcp.waitForFrames(k + 1, ApiStack::kBounded));
     }
+    std::vector<Bytes> theirs = {peer2000, peer600};
+    if (!asInitiator) theirs.push_back({0x00, 0x00});
+    ASSERT_TRUE(link.llcp.waitForFrames(theirs.size(), ApiStack::kBounded));
     EXPECT_EQ(link.peerReceived(2), mine);
-    EXPECT_EQ(link.llcp.frames(), (std::vector<Bytes>{peer2000, peer600}));
+    EXPECT_EQ(link.llcp.frames(), theirs);
     EXPECT_EQ(link.oversized(), 0u);
     EXPECT_FALSE(link.llcp.received(NFCLL_LLCP_TRIGGER_IND).empty());
     EXPECT_EQ(link.llcp.poolFree(), FakeLlcp::kPoolBuffers);
 }
 
-TEST(Pn544P2p, FramesLongerThanTheChipsFramesTravelWholeBothWaysAsTarget) {
-    const Bytes mine600 = patterned(600, 0x01), mine2000 = patterned(2000, 0x02);
-    const Bytes peer2000 = patterned(2000, 0x82), peer600 = patterned(600, 0x81);
-    Pn544Link link;
-    // The external initiator speaks first; the host answers each of its frames.
-    ASSERT_TRUE(link.open(false, {peer2000, peer600}));
-    const std::vector<Bytes> mine = {mine600, mine2000};
-    for (size_t k = 0; k < mine.size(); ++k) {
-        ASSERT_TRUE(link.llcp.waitForFrames(k + 1, ApiStack::kBounded));
-        ASSERT_TRUE(link.llcp.sendFrame(mine[k]));
-    }
-    // With nothing left to say, the peer answers the host's last frame with a SYMM.
-    ASSERT_TRUE(link.llcp.waitForFrames(3, ApiStack::kBounded));
-    EXPECT_EQ(link.peerReceived(2), mine);
-    EXPECT_EQ(link.llcp.frames(), (std::vector<Bytes>{peer2000, peer600, {0x00, 0x00}}));
-    EXPECT_EQ(link.oversized(), 0u);
-    EXPECT_EQ(link.llcp.poolFree(), FakeLlcp::kPoolBuffers);
-}
+INSTANTIATE_TEST_SUITE_P(Roles, Pn544P2p, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "AsInitiator" : "AsTarget"; });
 
 }  // namespace
