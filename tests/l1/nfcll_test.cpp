@@ -460,6 +460,26 @@ TEST_F(NfcllTest, P2pFrameThatOverflowsIsDroppedWholeAndTheNextStartsClean) {
     osBufferRelease(frame.buffer);
 }
 
+TEST_F(NfcllTest, AnEmptyLastPieceEndsTheP2pFrameItFollows) {
+    driver.stepResult = 0;
+    activate();
+    const uint8_t none[] = {0x00};
+    nfcllStoreP2pRxData(driver.ll, 0, none, false);   // alone it is no frame
+    const uint8_t first[] = {0x01, 0x02, 0x03}, next[] = {0x22};
+    nfcllStoreP2pRxData(driver.ll, sizeof first, first, true);
+    nfcllStoreP2pRxData(driver.ll, 0, none, false);
+    nfcllStoreP2pRxData(driver.ll, sizeof next, next, false);
+    osRunUntilIdle();
+    const auto frames = received(PH_DATA_IND);
+    ASSERT_EQ(frames.size(), 2u);
+    const std::vector<Bytes> expected = {Bytes(first, first + 3), Bytes(next, next + 1)};
+    for (size_t k = 0; k < frames.size(); ++k) {
+        const auto frame = nfcllMsgGet<PH_DATA_IND>(frames[k]);
+        EXPECT_EQ(Bytes(frame.buffer, frame.buffer + frame.length), expected[k]);
+        osBufferRelease(frame.buffer);
+    }
+}
+
 TEST_F(NfcllTest, FieldOnOffOnWithinTheDebounceTimeIsOneFieldOn) {
     driver.stepResult = 0;
     activate();

@@ -114,7 +114,10 @@ bool nfcllPrepareNewRxBuffer(TNfcllContext* ll) {
 
 void nfcllStoreP2pRxData(TNfcllContext* ll, uint32_t length, const uint8_t* data, bool more) {
     TRACE(NFCLL_TRC_P2P, "nfcllStoreP2pRxData: datalen=%d more=%d", static_cast<int>(length), more ? 1 : 0);
-    if (length == 0 || !data) return;
+    // An empty piece adds nothing, but when it is the last of a chained frame it ends that frame:
+    // left open, the frame would take the next frame's bytes as its own.
+    const bool endsFrame = length == 0 && !more && ll->rx.buffer && ll->rx.length > 0;
+    if (!endsFrame && (length == 0 || !data)) return;
     if (!ll->rx.buffer && !nfcllPrepareNewRxBuffer(ll)) return;
     if (ll->rx.length + length > NFCLL_RX_BUFFER_SIZE) {
         // The fragments already kept belong to the refused frame: the next frame starts clean.
@@ -122,7 +125,7 @@ void nfcllStoreP2pRxData(TNfcllContext* ll, uint32_t length, const uint8_t* data
         ll->rx.length = 0;
         return;
     }
-    std::memcpy(ll->rx.buffer + ll->rx.length, data, length);
+    if (length) std::memcpy(ll->rx.buffer + ll->rx.length, data, length);
     ll->rx.length = static_cast<uint16_t>(ll->rx.length + length);
     if (more) {
         nfcllSendUs(ll, nfcllMsgMake<NFCLL_LLCP_TRIGGER_IND>(ll->queueWord));
