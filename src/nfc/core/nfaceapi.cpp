@@ -522,14 +522,21 @@ bool nfcapiStartDestroy(TNfcApiInstance* instance) {
 }
 
 void nfcapiAbortRequest(TNfcApiInstance* instance, NfcApiStatus status) {
+    void* hApp;
+    uint16_t aborted;
     {
         PlatLockGuard g(instance->lock);
         if (!instance->pending || instance->pendingRequest == 0) return;
         TRACE(TRC_ERROR, "! request 0x%X ends without its answer, status 0x%X", instance->pending, status);
         instance->result = status;
         instance->pending = 0;
+        aborted = instance->pendingRequest;
         instance->pendingRequest = 0;
+        hApp = instance->hApp;
     }
+    // A manager that still knows the application (its release was not confirmed in time) may
+    // still hold the request: it is given up before its caller goes.
+    nfaceGiveUp(hApp, instance, aborted);
     instance->resultSemaphore.release();
 }
 

@@ -371,8 +371,6 @@ uint32_t nfcmanStateTransaction(TStateMachine* m, uint16_t event) {
         return nfcmanStartTransaction(p) ? SM_DONE : go(m, nfcmanTagState(p));
     case EV_SM_EXIT:
         TRACE(NFCMAN_TRACE, "%s Transaction finished (%d ms)", kPrefix, static_cast<int>(nfcmanElapsed(p)));
-        // A tag that left answers nothing more: the caller learns so now, not at its time-out.
-        nfcmanEndTransaction(p, nfcCauseRejected);
         return SM_DONE;
     case EV_NFCMAN_TRANSACTION_IND:
         nfcmanTransactionIndication(p);
