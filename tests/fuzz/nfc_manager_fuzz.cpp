@@ -38,8 +38,10 @@ constexpr uint16_t kCauses[] = {0, nfcCauseRejected, nfcCauseWrongState, nfcCaus
 struct App {
     int index = -1;
     void* hApp = nullptr;
+    bool registering = false;
     uint16_t next = 0;
-    std::set<uint16_t> sent, answered, givenUpUntaken;
+    std::set<uint16_t> sent, answered;
+    std::set<uint16_t> postedSinceRun, givenUpUntaken;     // the manager has not run since
     uint8_t room[64] = {};
     uint8_t data[32] = {};
     TNfaceTransfer transfer{};
@@ -48,6 +50,7 @@ struct App {
         auto* self = static_cast<App*>(instance);
         const auto& m = *static_cast<const TnfcapiMsg*>(message);
         if (m.code == NFACE_REGISTER_CONF) {
+            self->registering = false;
             const auto conf = nfaceMsgGet<NFACE_REGISTER_CONF>(m);
             if (conf.cause == 0 && conf.hApp) {
                 self->hApp = conf.hApp;
@@ -56,11 +59,7 @@ struct App {
             }
             return;
         }
-        if (m.code == NFACE_RELEASE_CONF) {
-            self->hApp = nullptr;
-            self->index = -1;
-            return;
-        }
+        if (m.code == NFACE_RELEASE_CONF) return;
         if (m.request == 0) return;
         // One answer per request, of a request it asked, never of one given up before it was taken.
         if (!self->sent.count(m.request) || !self->answered.insert(m.request).second ||
@@ -79,7 +78,10 @@ struct World {
 
     void run() {
         osRunUntilIdle();
-        for (App& a : apps) a.givenUpUntaken.clear();
+        for (App& a : apps) {
+            a.postedSinceRun.clear();
+            a.givenUpUntaken.clear();
+        }
     }
 };
 
@@ -97,7 +99,9 @@ void request(World& w, App& a, uint16_t code, const void* fields, size_t length)
     m.spare = ++a.next == 0 ? ++a.next : a.next;
     m.source = NFCMAN_QUEUE_NAME | static_cast<uint32_t>(a.index + 1) << 19;
     std::memcpy(m.fields, fields, length < sizeof m.fields ? length : sizeof m.fields);
-    if (osMessageSend(w.managerQueue, &m) == OS_OK) a.sent.insert(m.spare);
+    if (osMessageSend(w.managerQueue, &m) != OS_OK) return;
+    a.sent.insert(m.spare);
+    a.postedSinceRun.insert(m.spare);
 }
 
 template <typename Fields>
@@ -130,7 +134,7 @@ void ask(World& w, App& a, CByteReader& in) {
         if (a.sent.empty() || a.index < 0) break;
         const uint16_t id = *a.sent.rbegin();
         nfaceGiveUp(a.hApp, &a, id);
-        if (!a.answered.count(id)) a.givenUpUntaken.insert(id);
+        if (a.postedSinceRun.count(id)) a.givenUpUntaken.insert(id);
         OsMessage cancel{};
         cancel.command = NFACE_CANCEL_REQ;
         cancel.spare = id;
@@ -159,10 +163,15 @@ void step(World& w, CByteReader& in) {
     const uint8_t arg = next(in);
     switch (op & 0x0F) {
     case 0:
-        if (a.index < 0) nfcmanRegisterApplication(NfcapiRegistration{&a, &App::upcall, 0, 0});
+        if (a.index < 0 && !a.registering)
+            a.registering = nfcmanRegisterApplication(NfcapiRegistration{&a, &App::upcall, 0, 0}) == 0;
         break;
     case 1:
-        if (a.hApp) nfaceRelease(a.hApp);
+        // As the API core's destroy does, nothing more is asked once the release is on its way.
+        if (a.hApp && nfaceRelease(a.hApp) == 0) {
+            a.hApp = nullptr;
+            a.index = -1;
+        }
         break;
     case 2: case 3: case 4: ask(w, a, in); break;
     case 5: w.l1.deviceIndication(tagOf(arg)); break;
