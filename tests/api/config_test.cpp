@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "api/config.h"
 #include "trace_capture.h"
+#include "util/config.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "api/config.h"
+#include "util/config.h"
 
 namespace {
 

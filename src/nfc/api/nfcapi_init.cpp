@@ -3,12 +3,12 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "api/config.h"
 #include "api/nfcapi_modules.h"
 #include "mm/mm.h"
 #include "os/os.h"
 #include "os/os_mem.h"
 #include "os/os_thread.h"
+#include "util/config.h"
 #include "util/dlqueue.h"
 #include "util/trace.h"
 

@@ -2,11 +2,11 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "api/config.h"
 #include "api/nfcapi.h"
 #include "api/nfcapi_request.h"
 #include "core/nfaceregistry.h"
 #include "p2p/nfcp2p.h"
+#include "util/config.h"
 #include "util/trace.h"
 
 namespace {

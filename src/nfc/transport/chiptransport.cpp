@@ -3,8 +3,8 @@
 #include <cstring>
 #include <iterator>
 
-#include "api/config.h"
 #include "transport/miniports.h"
+#include "util/config.h"
 #include "util/trace.h"
 
 namespace {

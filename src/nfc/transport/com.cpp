@@ -4,7 +4,6 @@
 #include <new>
 #include <type_traits>
 
-#include "api/config.h"
 #include "hw/hw_timer.h"
 #include "mm/mm.h"
 #include "os/os_mem.h"
@@ -13,6 +12,7 @@
 #include "transport/ncitransport.h"
 #include "transport/serialfrontend.h"
 #include "transport/transportloader.h"
+#include "util/config.h"
 #include "util/trace.h"
 
 // The instance lives in memory that only zeroing prepares and nothing destroys.

@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/config.h"
 #include "transport/shdlc.h"
 #include "transport/transportbuffer.h"
 #include "transport/transportloader.h"
+#include "util/config.h"
 #include "util/trace.h"
 
 namespace {

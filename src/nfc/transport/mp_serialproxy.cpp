@@ -3,11 +3,11 @@
 #include <cstring>
 #include <string>
 
-#include "api/config.h"
 #include "platform.h"
 #include "transport/miniports.h"
 #include "transport/spbproxy.h"
 #include "transport/spbproxy_api.h"
+#include "util/config.h"
 #include "util/trace.h"
 
 namespace {

@@ -3,9 +3,9 @@
 #include <atomic>
 #include <cstring>
 
-#include "api/config.h"
 #include "transport/ncireceive.h"
 #include "transport/transportloader.h"
+#include "util/config.h"
 #include "util/trace.h"
 
 namespace {

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "api/config.h"
 #include "transport/chiptransport.h"
 #include "transport/serialfrontend.h"
+#include "util/config.h"
 #include "util/trace.h"
 
 namespace {

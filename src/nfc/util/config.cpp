@@ -1,4 +1,4 @@
-#include "api/config.h"
+#include "util/config.h"
 
 #include <cctype>
 #include <cstring>
