@@ -40,8 +40,6 @@ struct TNfcmanAppReq {
 
 std::atomic<TNfcManager*> g_self{nullptr};
 std::atomic<uint16_t> g_readerType{0};      // of the start that registered the manager
-std::atomic<uint8_t> g_rawMode{0};
-std::atomic<uint8_t> g_optionByte{0};
 
 // What the callers of each entry gave up, written on their threads: a request of the entry's
 // application that is not newer than the newest one given up has nobody waiting for it. The
@@ -350,8 +348,7 @@ int32_t nfcmanInit(void* segment, uint32_t moduleWord) {
     }
     smRegisterEventNames(NFCMAN_EVENT_CLASS, static_cast<uint16_t>(std::size(kEventNames)), kEventNames);
     thInstallSubtypes();
-    g_rawMode = 0;
-    g_optionByte = 0;
+    nfcmanSetStackBytes(0, 0);
     g_self = p;
     nfaceAttachManager(&managerLink(moduleWord));
     nfcmanStartMachine(p);
@@ -377,14 +374,6 @@ NfcApiStatus nfcmanRegisterApplication(const NfcapiRegistration& registration) {
     const NfcApiStatus status = postAppRequest(TNfcmanAppReq{registration, nullptr, NFACE_REGISTER_REQ});
     if (status != nfcStatusOk) TRACE(TRC_ERROR, "! nfcapiRegister: no mem %d", 0);
     return status;
-}
-
-uint8_t nfcmanP2pRawMode() { return g_rawMode.load(); }
-uint8_t nfcmanOptionByte() { return g_optionByte.load(); }
-
-void nfcmanSetStackBytes(uint8_t rawMode, uint8_t optionByte) {
-    g_rawMode = rawMode;
-    g_optionByte = optionByte;
 }
 
 // ---- Shared helpers -------------------------------------------------------------------------

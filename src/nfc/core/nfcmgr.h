@@ -17,6 +17,7 @@
 #include "os/os.h"
 #include "th/th_handler.h"
 #include "util/sm.h"
+#include "util/stackbytes.h"
 
 constexpr OsQueueName NFCMAN_QUEUE_NAME = 0xB2;
 constexpr OsQueueName NFCMAN_LLCP_QUEUE_NAME = 0xB1;
@@ -262,9 +263,6 @@ int32_t nfcmanInit(void* segment, uint32_t moduleWord);
 void nfcmanExit(void* segment);
 // Hands an application to the manager: 0 queued, 4 no room, 5 no manager.
 NfcApiStatus nfcmanRegisterApplication(const NfcapiRegistration& registration);
-// The two stack-wide bytes set by I/O control 0x120B.
-uint8_t nfcmanP2pRawMode();
-uint8_t nfcmanOptionByte();
 
 // ---- Shared by the manager's modules ----------------------------------------------------------
 const char* nfcmanAppStateName(uint32_t state);
@@ -273,7 +271,6 @@ int nfcmanAppIndex(const TNfcManager* p, const TNfcmanApp* app);
 uint32_t nfcmanElapsed(const TNfcManager* p);
 
 // Task and queues (nfcmgr.cpp).
-void nfcmanSetStackBytes(uint8_t rawMode, uint8_t optionByte);
 void nfcmanPostEvent(TNfcManager* p, uint16_t event);
 bool nfcmanSendL1(TNfcManager* p, const OsMessage& message);
 bool nfcmanSendTo(TNfcManager* p, uint16_t queue, const OsMessage& message);

@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
-#include "core/nfcmgr.h"
 #include "th/th_frame.h"
 #include "util/bytereader.h"
+#include "util/stackbytes.h"
 #include "util/trace.h"
 
 namespace {

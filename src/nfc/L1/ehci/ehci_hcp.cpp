@@ -7,8 +7,8 @@
 #include <iterator>
 
 #include "L1/ehci/ehci.h"
-#include "core/nfcmgr.h"
 #include "platform/platform.h"
+#include "util/stackbytes.h"
 #include "util/trace.h"
 
 namespace {

@@ -7,8 +7,8 @@
 
 #include "L1/common/nfcll_listen.h"
 #include "L1/ehci/ehci.h"
-#include "core/nfcmgr.h"
 #include "util/bytereader.h"
+#include "util/stackbytes.h"
 #include "util/trace.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "L1/ehci/ehci.h"
-#include "core/nfcmgr.h"
+#include "util/stackbytes.h"
 #include "util/trace.h"
 
 namespace {

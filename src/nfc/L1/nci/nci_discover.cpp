@@ -5,8 +5,8 @@
 #include <iterator>
 
 #include "L1/nci/nci.h"
-#include "core/nfcmgr.h"
 #include "util/bytereader.h"
+#include "util/stackbytes.h"
 #include "util/trace.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "L1/nci/nci.h"
-#include "core/nfcmgr.h"
+#include "util/stackbytes.h"
 #include "util/trace.h"
 
 namespace {
