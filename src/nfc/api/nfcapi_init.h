@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "core/nfacemsg.h"
 #include "corvane.h"
 #include "platform.h"
 
@@ -12,7 +13,7 @@ constexpr char NFCAPI_PRODUCT_VERSION[] = "1.0.153.0";
 constexpr char NFCAPI_COMPONENT_VERSION[] = "16.1.153.0";
 constexpr char NFCAPI_BUILD_DATE[] = "Sep 11 2014";
 constexpr char NFCAPI_BUILD_TIME[] = "13:12:03";
-constexpr uint32_t NFCAPI_MANAGER_QUEUE_NAME = 0xB2;     // the NFC manager's queue, the "NFC API queue"
+constexpr uint32_t NFCAPI_MANAGER_QUEUE_NAME = NFCMAN_QUEUE_NAME;     // the "NFC API queue"
 
 enum NfcapiState : int {
     NFCAPI_STATE_IDLE = 0,
@@ -39,12 +40,7 @@ uint16_t nfcapiReaderType();
 bool nfcapiOnWorkerThread();
 
 // An application's registration with the NFC manager.
-struct NfcapiRegistration {
-    void* instance;
-    void (*upcall)(void* instance, const void* message);
-    uint16_t value;
-    uint16_t reserved;
-};
+using NfcapiRegistration = TNfaceRegistration;
 
 // Orders registrations against the change to state 2.
 PlatLock& nfcapiRegistrationLock();

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <type_traits>
 
-#include "api/nfcapi_init.h"
 #include "corvane.h"
 #include "os/os.h"
 
@@ -28,8 +27,32 @@ struct TNfaceCause {
 
 // What the API registers with the NFC manager for one application: the start-up keeps the same
 // record for registrations that wait for the worker.
-using TNfaceUpcall = decltype(NfcapiRegistration::upcall);
-using TNfaceRegistration = NfcapiRegistration;
+using TNfaceUpcall = void (*)(void* instance, const void* message);
+struct TNfaceRegistration {
+    void* instance;
+    TNfaceUpcall upcall;
+    uint16_t value;
+    uint16_t reserved;
+};
+
+// ---- Shared with the manager's tasks --------------------------------------------------------
+constexpr OsQueueName NFCMAN_QUEUE_NAME = 0xB2;
+constexpr OsQueueName NFCMAN_LLCP_QUEUE_NAME = 0xB1;
+
+// The set-parameter block that tells LLCP its role on a new P2P link (command 0xC2).
+struct TNfcmanLlcpParameters {
+    uint32_t reserved0[2];
+    uint32_t role;                      // NFCMAN_LLCP_INITIATOR or NFCMAN_LLCP_TARGET
+    uint32_t reserved12[4];
+    uint32_t lto;                       // 0: LLCP keeps its own remote link time-out
+    uint8_t reserved32[40];
+};
+static_assert(sizeof(TNfcmanLlcpParameters) == 72 && offsetof(TNfcmanLlcpParameters, role) == 8 &&
+              offsetof(TNfcmanLlcpParameters, lto) == 28);
+struct TNfcmanSetParameterFields {
+    TNfcmanLlcpParameters* parameters;  // a buffer of the global pool; LLCP releases it
+};
+enum : uint32_t { NFCMAN_LLCP_INITIATOR = 196, NFCMAN_LLCP_TARGET = 197 };
 
 // The transfer descriptor of an application instance, reused by each request: what the NFC
 // manager reads (write data) and the room the API core copies an answer into (read data).

@@ -33,7 +33,7 @@ constexpr const char* kAppStateNames[] = {NFCMAN_APP_STATES(NFCMAN_APP_STATE_NAM
 
 // What the API core posts to the manager's own queue: a registration or a release.
 struct TNfcmanAppReq {
-    NfcapiRegistration registration;
+    TNfaceRegistration registration;
     void* hApp;
     uint16_t code;
 };
@@ -366,7 +366,7 @@ void nfcmanExit(void* segment) {
     p->~TNfcManager();
 }
 
-NfcApiStatus nfcmanRegisterApplication(const NfcapiRegistration& registration) {
+NfcApiStatus nfcmanRegisterApplication(const TNfaceRegistration& registration) {
     if (!g_self.load()) {
         TRACE(TRC_ERROR, "! nfaceRegister: cannot find NFC API queue");
         return nfcStatusInvalidHandle;

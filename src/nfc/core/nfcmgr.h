@@ -12,15 +12,12 @@
 #include "platform.h"
 
 #include "L1/common/nfcllmsg.h"
-#include "api/nfcapi_init.h"
 #include "core/nfacemsg.h"
 #include "os/os.h"
 #include "th/th_handler.h"
 #include "util/sm.h"
 #include "util/stackbytes.h"
 
-constexpr OsQueueName NFCMAN_QUEUE_NAME = 0xB2;
-constexpr OsQueueName NFCMAN_LLCP_QUEUE_NAME = 0xB1;
 constexpr uint32_t NFCMAN_TRACE = 0x800;
 constexpr int NFCMAN_APPS = 4;
 constexpr uint16_t NFCMAN_APP_TAG = 0x5041;        // "AP"
@@ -156,21 +153,6 @@ struct TNfcmanApp {
     uint16_t listenRequest;             // identity of its listen request still to be answered, 0 none
 };
 
-// The set-parameter block that tells LLCP its role on a new P2P link (command 0xC2).
-struct TNfcmanLlcpParameters {
-    uint32_t reserved0[2];
-    uint32_t role;                      // NFCMAN_LLCP_INITIATOR or NFCMAN_LLCP_TARGET
-    uint32_t reserved12[4];
-    uint32_t lto;                       // 0: LLCP keeps its own remote link time-out
-    uint8_t reserved32[40];
-};
-static_assert(sizeof(TNfcmanLlcpParameters) == 72 && offsetof(TNfcmanLlcpParameters, role) == 8 &&
-              offsetof(TNfcmanLlcpParameters, lto) == 28);
-struct TNfcmanSetParameterFields {
-    TNfcmanLlcpParameters* parameters;  // a buffer of the global pool; LLCP releases it
-};
-enum : uint32_t { NFCMAN_LLCP_INITIATOR = 196, NFCMAN_LLCP_TARGET = 197 };
-
 struct TNfcmanWheelEntry {
     uint32_t mask;
     uint16_t minMs;
@@ -262,7 +244,7 @@ OsResult nfcmanRegister(uint16_t readerType);
 int32_t nfcmanInit(void* segment, uint32_t moduleWord);
 void nfcmanExit(void* segment);
 // Hands an application to the manager: 0 queued, 4 no room, 5 no manager.
-NfcApiStatus nfcmanRegisterApplication(const NfcapiRegistration& registration);
+NfcApiStatus nfcmanRegisterApplication(const TNfaceRegistration& registration);
 
 // ---- Shared by the manager's modules ----------------------------------------------------------
 const char* nfcmanAppStateName(uint32_t state);

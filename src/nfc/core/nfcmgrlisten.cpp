@@ -159,7 +159,7 @@ uint32_t listenByState(TNfcManager* p, TNfcmanApp* app, uint32_t mask, uint32_t*
 // ---- Registration and release -----------------------------------------------------------------
 
 void nfcmanHandleRegister(TNfcManager* p) {
-    const NfcapiRegistration r = osMsgFields<NfcapiRegistration>(p->msg);
+    const TNfaceRegistration r = osMsgFields<TNfaceRegistration>(p->msg);
     TRACE(NFCMAN_TRACE, "%s Handle register request, init status 0x%X", kPrefix, p->initStatus);
     TNfcmanApp* app = nullptr;
     for (TNfcmanApp& entry : p->apps)
@@ -189,7 +189,7 @@ void nfcmanHandleRegister(TNfcManager* p) {
 }
 
 void nfcmanRefuseRegistration(TNfcManager* p, uint16_t cause) {
-    const NfcapiRegistration r = osMsgFields<NfcapiRegistration>(p->msg);
+    const TNfaceRegistration r = osMsgFields<TNfaceRegistration>(p->msg);
     nfcmanDeliver(r.upcall, r.instance, nfaceMsgMake<NFACE_REGISTER_CONF>({nullptr, cause}));
 }
 

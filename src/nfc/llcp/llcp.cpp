@@ -6,11 +6,12 @@
 #include <new>
 
 #include "L1/common/nfcllmsg.h"
-#include "core/nfcmgr.h"
+#include "core/nfacemsg.h"
 #include "hw/hw_timer.h"
 #include "llcp/llcplm.h"
 #include "mm/mm.h"
 #include "os/os_mem.h"
+#include "util/stackbytes.h"
 #include "util/trace.h"
 
 namespace {
