@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "L1/nci/nci_opcodes.h"
 #include "L1/nci/nci_trace.h"
 #include "trace_capture.h"
+#include "transport/nci_opcodes.h"
 #include "util/trace.h"
 
 namespace {

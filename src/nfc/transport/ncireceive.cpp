@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "L1/nci/nci_opcodes.h"
+#include "transport/nci_opcodes.h"
 #include "util/trace.h"
 
 namespace {

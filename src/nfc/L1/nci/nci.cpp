@@ -4,8 +4,8 @@
 
 #include <new>
 
-#include "L1/nci/nci_opcodes.h"
 #include "L1/nci/nci_trace.h"
+#include "transport/nci_opcodes.h"
 #include "util/trace.h"
 
 namespace {

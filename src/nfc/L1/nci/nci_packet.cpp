@@ -5,9 +5,9 @@
 #include <cstring>
 #include <new>
 
-#include "L1/nci/nci_opcodes.h"
 #include "L1/nci/nci_trace.h"
 #include "corvane.h"
+#include "transport/nci_opcodes.h"
 #include "util/trace.h"
 
 namespace {

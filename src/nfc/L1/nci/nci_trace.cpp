@@ -5,7 +5,7 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "L1/nci/nci_opcodes.h"
+#include "transport/nci_opcodes.h"
 #include "util/bytereader.h"
 #include "util/trace.h"
 
