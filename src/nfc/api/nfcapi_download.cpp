@@ -1,5 +1,6 @@
 // Export that starts the library in firmware-download mode: the caller gets the controller's
 // transport and drives the download itself.
+#include "api/nfcapi_init.h"
 #include "api/nfcapi_request.h"
 #include "core/nfaceregistry.h"
 #include "util/trace.h"

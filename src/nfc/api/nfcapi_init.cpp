@@ -19,6 +19,7 @@ constexpr NfcApiStatus kFailed = nfcStatusStartFailed;
 constexpr NfcApiStatus kBadString = 5;           // the configuration string has errors
 constexpr NfcApiStatus kWrongState = nfcStatusWrongState;
 constexpr NfcApiStatus kRunning = 12;            // already initialised or starting
+constexpr NfcApiStatus kNoRecord = 3;              // a registration without its record
 
 constexpr uint32_t kGlobalPoolName = 0xF1;
 constexpr uint16_t kGlobalPoolLength = 128;
@@ -51,19 +52,17 @@ struct RegistrationNode {
 
 // Library-wide state; everything in it is back to its initial value once the stack stops.
 struct Core {
-    std::atomic<int> state{NFCAPI_STATE_IDLE};
     CfgNormalised config;
     bool osStarted = false;
     void* downloadCom = nullptr;        // the com instance of download mode
     void* comInstance = nullptr;        // the com module's instance
     slQueue registrations{};
-    PlatSemaphore start, stop, release, wake;
-    PlatLock upcall, registration;
+    PlatSemaphore start, stop, wake;
+    PlatLock registration;
     OsThread* worker = nullptr;
 };
 
 Core g;
-thread_local bool t_onWorker = false;
 
 void traceBanner() {
     TRACE(TRC_STARTUP, "Version %s (%s), build %u, %s, %s %s", NFCAPI_PRODUCT_VERSION, NFCAPI_COMPONENT_VERSION, kBuild,
@@ -99,7 +98,7 @@ void brisgardOSRunNotification() {
     g.start.release();
     {
         PlatLockGuard guard(g.registration);
-        g.state = NFCAPI_STATE_RUNNING;
+        nfcapiSetState(NFCAPI_STATE_RUNNING);
         while (slQueueNode* node = slQueueRemoveHead(&g.registrations)) {
             deliver(slQueueOwner<RegistrationNode>(node)->registration);
             osMemoryRelease(node);
@@ -109,7 +108,7 @@ void brisgardOSRunNotification() {
 }
 
 void osWorkerThread(void*) {
-    t_onWorker = true;
+    nfcapiMarkWorkerThread();
     TRACE(TRC_STARTUP, "Enter OS worker thread, signal semaphore is %p", static_cast<void*>(&g.wake));
     osProcessPending();
     brisgardOSRunNotification();
@@ -160,9 +159,9 @@ void stopStack() {
     g.start.destroy();
     g.stop.destroy();
     dropRegistrations();
-    g.upcall.destroy();
+    nfcapiUpcallLock().destroy();
     g.registration.destroy();
-    g.release.destroy();
+    nfcapiReleaseSemaphore().destroy();
     if (g.downloadCom) {
         const NfcapiComLayer& com = nfcapiServices().com;
         if (com.shutdown) com.shutdown(g.downloadCom);
@@ -172,7 +171,7 @@ void stopStack() {
     g.config = CfgNormalised{};
     // No timer of the stack is left: its thread goes with the rest, and the next start makes it anew.
     platTimerStopThread();
-    g.state = NFCAPI_STATE_IDLE;
+    nfcapiSetState(NFCAPI_STATE_IDLE);
 }
 
 void postDeactivation() {
@@ -209,7 +208,7 @@ NfcApiStatus startDownload(NfcapiDownloadCallback callback, void* context) {
 
 NfcApiStatus initialise(const char* configuration, NfcapiDownloadCallback callback, void* context) {
     // Download mode leaves the state at 0 but holds the com layer: it counts as started too.
-    if (g.state != NFCAPI_STATE_IDLE || g.downloadCom) {
+    if (nfcapiState() != NFCAPI_STATE_IDLE || g.downloadCom) {
         TRACE(TRC_STARTUP, "! system already initialized or initialize pending");
         return kRunning;
     }
@@ -230,10 +229,10 @@ NfcApiStatus initialise(const char* configuration, NfcapiDownloadCallback callba
     }
     g.start.create(0, 2);
     g.stop.create(0, 1);
-    g.release.create(0, 1);
-    g.upcall.create();
+    nfcapiReleaseSemaphore().create(0, 1);
+    nfcapiUpcallLock().create();
     g.registration.create();
-    g.state = NFCAPI_STATE_STARTING;
+    nfcapiSetState(NFCAPI_STATE_STARTING);
     if (!brisgardInit()) {
         stopStack();
         return kFailed;
@@ -318,7 +317,7 @@ NfcApiStatus nfcapiDone() {
         return kWrongState;
     }
     {
-        PlatLockGuard guard(g.upcall);
+        PlatLockGuard guard(nfcapiUpcallLock());
         postDeactivation();
     }
     stopStack();
@@ -326,15 +325,10 @@ NfcApiStatus nfcapiDone() {
     return kOk;
 }
 
-NfcapiState nfcapiState() { return static_cast<NfcapiState>(g.state.load()); }
 const char* nfcapiConfiguration() { return g.config.text; }
 uint16_t nfcapiReaderType() { return g.config.readerType; }
 
-bool nfcapiOnWorkerThread() { return t_onWorker; }
-
 PlatLock& nfcapiRegistrationLock() { return g.registration; }
-PlatLock& nfcapiUpcallLock() { return g.upcall; }
-PlatSemaphore& nfcapiReleaseSemaphore() { return g.release; }
 
 NfcApiStatus nfcapiQueueRegistration(const NfcapiRegistration& registration) {
     void* memory = nullptr;
@@ -352,4 +346,55 @@ int32_t comLayerInit(void* instance, uint32_t moduleWord) {
     const int32_t result = com.init ? com.init(g.config.text, instance, moduleWord) : -1;
     if (result != 0) TRACE(TRC_ERROR, "! comLayerInit failed");
     return result;
+}
+
+// ---- The entry table and registrations ---------------------------------------------------
+
+NfcApiStatus nfaceRegister(const TNfaceRegistration* record) {
+    const auto registerApplication = nfcapiServices().registerApplication;
+    if (!registerApplication) {
+        TRACE(TRC_ERROR, "! nfaceRegister: cannot find NFC API queue");
+        return nfcStatusInvalidHandle;
+    }
+    return registerApplication(*record);
+}
+
+
+NfcApiStatus nfaceOpen(const char* configuration, NfcapiDownloadCallback callback, void* context,
+                       NfaceEntryTable** table) {
+    // One table serves every start: it outlives any caller that still holds it.
+    static NfaceEntryTable entries{nullptr,         &nfcapiInitialize, &nfcapiDone, &nfcapiRegister,
+                                   &nfacePutMessage, &nfcapiRelease};
+    const NfcApiStatus status = nfcapiInitialize(configuration, callback, context);
+    const bool running = status == nfcStatusOk || status == nfcStatusNoResources;
+    *table = running ? &entries : nullptr;
+    return running ? nfcStatusOk : nfcStatusStartFailed;
+}
+
+
+NfcApiStatus nfcapiRegister(const TNfaceRegistration* record, uint32_t size) {
+    TRACE(TRC_API, "nfcapiRegister() enter, state %d", static_cast<int>(nfcapiState()));
+    NfcApiStatus status;
+    if (!record || size < sizeof *record) {
+        status = kNoRecord;
+    } else {
+        TNfaceRegistration copy = *record;
+        copy.reserved = 0;
+        PlatLockGuard g(nfcapiRegistrationLock());
+        switch (nfcapiState()) {
+        case NFCAPI_STATE_RUNNING:
+            status = nfaceRegister(&copy);
+            break;
+        case NFCAPI_STATE_STARTING:
+            TRACE(TRC_API, "OS initialize pending, queue message");
+            status = nfcapiQueueRegistration(copy);
+            break;
+        default:
+            // Only a stack in download mode has a table but no worker: nothing would ever take it.
+            TRACE(TRC_ERROR, "! OS not initialized, registration refused");
+            status = nfcStatusWrongState;
+        }
+    }
+    TRACE(TRC_API, "nfcapiRegister() exit, status=0x%X", status);
+    return status;
 }

@@ -1,11 +1,13 @@
-// Start-up and shut-down of the stack, and the core state the API core works with: the state
-// 0/1/2, the normalised configuration, the registrations that wait for the worker, and the locks
-// and semaphores that nfcapiInitialize creates.
+// Start-up and shut-down of the stack: the normalised configuration, the registrations that wait
+// for the worker, the entry table, and the locks and semaphores that nfcapiInitialize creates.
+// It sets the state the API core reads (core/nfacestate.h).
 #pragma once
 
 #include <cstdint>
 
+#include "core/nfaceapi.h"
 #include "core/nfacemsg.h"
+#include "core/nfacestate.h"
 #include "corvane.h"
 #include "platform.h"
 
@@ -15,16 +17,9 @@ constexpr char NFCAPI_BUILD_DATE[] = "Sep 11 2014";
 constexpr char NFCAPI_BUILD_TIME[] = "13:12:03";
 constexpr uint32_t NFCAPI_MANAGER_QUEUE_NAME = NFCMAN_QUEUE_NAME;     // the "NFC API queue"
 
-enum NfcapiState : int {
-    NFCAPI_STATE_IDLE = 0,
-    NFCAPI_STATE_STARTING = 1,     // the stack was started, the worker has not run yet
-    NFCAPI_STATE_RUNNING = 2,
-};
-
 // In download mode the callback gets this event with a record of the com layer's lower
 // interface, valid during the call.
 constexpr uint32_t NFCAPI_DOWNLOAD_READY = 2;
-using NfcapiDownloadCallback = void (*)(void* context, uint32_t event, const TNfcDownloadRecord* record);
 
 // 0 started; 4 failed (nothing is left running); 5 the configuration string has errors;
 // 12 already initialised or starting.
@@ -33,21 +28,15 @@ NfcApiStatus nfcapiInitialize(const char* configuration, NfcapiDownloadCallback 
 // have to wait for.
 NfcApiStatus nfcapiDone();
 
-NfcapiState nfcapiState();
 // The normalised configuration string (empty while stopped) and its reader type.
 const char* nfcapiConfiguration();
 uint16_t nfcapiReaderType();
-bool nfcapiOnWorkerThread();
 
 // An application's registration with the NFC manager.
 using NfcapiRegistration = TNfaceRegistration;
 
 // Orders registrations against the change to state 2.
 PlatLock& nfcapiRegistrationLock();
-// Held while an application's callback runs.
-PlatLock& nfcapiUpcallLock();
-// Released once an application's release is confirmed.
-PlatSemaphore& nfcapiReleaseSemaphore();
 
 // Keeps a copy of a registration until the worker runs and hands it to the NFC manager.
 // Call it under the registration lock. 0, or 4 without memory.
@@ -61,3 +50,12 @@ const char* nfcapiTraceTag(const char* libraryPath);
 
 // The start function of the com module.
 int32_t comLayerInit(void* instance, uint32_t moduleWord);
+
+// Builds the entry table and starts the stack: 0 with the table (also when the stack already
+// runs), else 4.
+NfcApiStatus nfaceOpen(const char* configuration, NfcapiDownloadCallback callback, void* context,
+                       NfaceEntryTable** table);
+// Hands a registration to the NFC manager, or keeps it until the worker runs.
+NfcApiStatus nfcapiRegister(const TNfaceRegistration* record, uint32_t size);
+// Hands a registration to the NFC manager through the start-up's services.
+NfcApiStatus nfaceRegister(const TNfaceRegistration* record);

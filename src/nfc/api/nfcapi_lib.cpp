@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "api/nfcapi.h"
+#include "api/nfcapi_init.h"
 #include "api/nfcapi_request.h"
 #include "core/nfaceregistry.h"
 #include "p2p/nfcp2p.h"

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 
-#include "api/nfcapi_modules.h"
 #include "core/nfaceregistry.h"
 #include "core/nfacesignal.h"
 #include "core/nfacetrace.h"
@@ -19,9 +18,8 @@ constexpr uint32_t kAppBits = 0x7u << kAppShift;
 constexpr uint8_t kNfcidPrefix[2] = {0x01, 0xFE};
 constexpr size_t kNfcidMax = sizeof(TNfcListenParam::p2pNfcid);
 
-// Results of nfacePutMessage, and of nfcapiRegister without a record.
+// Results of nfacePutMessage.
 enum : NfcApiStatus { PUT_OK = 0, PUT_NO_APP = 2, PUT_NO_MESSAGE = 3, PUT_NO_ELEMENT = 6, PUT_NOT_READY = 11 };
-constexpr NfcApiStatus kNoRecord = 3;
 
 std::atomic<const TNfaceManagerLink*> g_manager{nullptr};
 std::atomic<uint32_t> g_callbackThread{0};
@@ -204,15 +202,6 @@ uint16_t nextIdentity(uint16_t last) { return last == 0xFFFF ? 1 : static_cast<u
 
 void nfaceAttachManager(const TNfaceManagerLink* link) { g_manager = link; }
 
-NfcApiStatus nfaceRegister(const TNfaceRegistration* record) {
-    const auto registerApplication = nfcapiServices().registerApplication;
-    if (!registerApplication) {
-        TRACE(TRC_ERROR, "! nfaceRegister: cannot find NFC API queue");
-        return nfcStatusInvalidHandle;
-    }
-    return registerApplication(*record);
-}
-
 NfcApiStatus nfaceRelease(void* hApp) {
     TRACE(TRC_API, "nfaceRelease: app %p", hApp);
     const TNfaceManagerLink* link = g_manager.load();
@@ -226,46 +215,6 @@ NfcApiStatus nfaceRelease(void* hApp) {
 void nfaceGiveUp(void* hApp, const void* userHandle, uint16_t request) {
     const TNfaceManagerLink* link = g_manager.load();
     if (link && link->giveUp && hApp) link->giveUp(hApp, userHandle, request);
-}
-
-// ---- The entry table ------------------------------------------------------------------------
-
-NfcApiStatus nfaceOpen(const char* configuration, NfcapiDownloadCallback callback, void* context,
-                       NfaceEntryTable** table) {
-    // One table serves every start: it outlives any caller that still holds it.
-    static NfaceEntryTable entries{nullptr,         &nfcapiInitialize, &nfcapiDone, &nfcapiRegister,
-                                   &nfacePutMessage, &nfcapiRelease};
-    const NfcApiStatus status = nfcapiInitialize(configuration, callback, context);
-    const bool running = status == nfcStatusOk || status == nfcStatusNoResources;
-    *table = running ? &entries : nullptr;
-    return running ? nfcStatusOk : nfcStatusStartFailed;
-}
-
-NfcApiStatus nfcapiRegister(const TNfaceRegistration* record, uint32_t size) {
-    TRACE(TRC_API, "nfcapiRegister() enter, state %d", static_cast<int>(nfcapiState()));
-    NfcApiStatus status;
-    if (!record || size < sizeof *record) {
-        status = kNoRecord;
-    } else {
-        TNfaceRegistration copy = *record;
-        copy.reserved = 0;
-        PlatLockGuard g(nfcapiRegistrationLock());
-        switch (nfcapiState()) {
-        case NFCAPI_STATE_RUNNING:
-            status = nfaceRegister(&copy);
-            break;
-        case NFCAPI_STATE_STARTING:
-            TRACE(TRC_API, "OS initialize pending, queue message");
-            status = nfcapiQueueRegistration(copy);
-            break;
-        default:
-            // Only a stack in download mode has a table but no worker: nothing would ever take it.
-            TRACE(TRC_ERROR, "! OS not initialized, registration refused");
-            status = nfcStatusWrongState;
-        }
-    }
-    TRACE(TRC_API, "nfcapiRegister() exit, status=0x%X", status);
-    return status;
 }
 
 // ---- Upcalls --------------------------------------------------------------------------------

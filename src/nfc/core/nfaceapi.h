@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "api/nfcapi_init.h"
 #include "core/nfacemsg.h"
+#include "core/nfacestate.h"
 #include "corvane.h"
 #include "platform.h"
 #include "util/dlqueue.h"
@@ -20,6 +20,9 @@ constexpr uint32_t NFCAPI_READER_EXTRA = 1000;          // ms a reader time-out 
 enum NfcapiReader { READER_JEWEL, READER_DEFAULT, READER_14443B, READER_FELICA, READER_15693, READER_COUNT };
 
 // ---- The entry table ------------------------------------------------------------------------
+// In download mode the callback gets NFCAPI_DOWNLOAD_READY with a record of the com layer's
+// lower interface, valid during the call.
+using NfcapiDownloadCallback = void (*)(void* context, uint32_t event, const TNfcDownloadRecord* record);
 struct NfaceEntryTable {
     void* reserved;
     NfcApiStatus (*initialize)(const char* configuration, NfcapiDownloadCallback callback, void* context);
@@ -94,18 +97,11 @@ struct TNfaceManagerLink {
     void (*giveUp)(void* hApp, const void* userHandle, uint16_t request);
 };
 void nfaceAttachManager(const TNfaceManagerLink* link);
-NfcApiStatus nfaceRegister(const TNfaceRegistration* record);
 NfcApiStatus nfaceRelease(void* hApp);
 // Tells the NFC manager that the caller of the application's request stops waiting for it.
 void nfaceGiveUp(void* hApp, const void* userHandle, uint16_t request);
 
 // ---- The core -------------------------------------------------------------------------------
-// Builds the entry table and starts the stack: 0 with the table (also when the stack already
-// runs), else 4.
-NfcApiStatus nfaceOpen(const char* configuration, NfcapiDownloadCallback callback, void* context,
-                       NfaceEntryTable** table);
-// Hands a registration to the NFC manager, or keeps it until the worker runs.
-NfcApiStatus nfcapiRegister(const TNfaceRegistration* record, uint32_t size);
 
 // True on the OS worker thread and on a thread that is delivering an upcall: a call there that
 // waited for the stack would wait for itself.
