@@ -1,6 +1,8 @@
 // The messages between the API core and the NFC manager: requests go down, confirmations and
 // indications come up. One table gives every code its name and its payload record; a payload
-// is read and written only through its record, never by byte offset.
+// is read and written only through its record, never by byte offset. The records the manager
+// shares with its tasks live here too, and nothing of the API or the manager is included, so
+// the tag handlers and LLCP read them from below.
 #pragma once
 
 #include <cstddef>

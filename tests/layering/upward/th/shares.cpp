@@ -1,0 +1,2 @@
+#include "core/nfacemsg.h"
+#include "util/trace.h"
