@@ -13,6 +13,7 @@
 #include <set>
 #include <vector>
 
+#include "api/nfcapi_init.h"
 #include "core/nfaceapi.h"
 #include "core/nfcmgr.h"
 #include "fake_layer1.h"

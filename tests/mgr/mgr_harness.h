@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "api/nfcapi_init.h"
 #include "core/nfaceapi.h"
 #include "core/nfcmgr.h"
 #include "fake_layer1.h"
