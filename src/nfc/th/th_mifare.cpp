@@ -1259,10 +1259,7 @@ uint32_t tmsStateIdle(TStateMachine* m, uint16_t event) {
 uint32_t tmsStateNdefTag(TStateMachine* m, uint16_t event) { return thDispatchCommand(m, event, kFamily); }
 uint32_t tmsStateLegacyTag(TStateMachine* m, uint16_t event) { return thDispatchCommand(m, event, kLegacyCommands); }
 
-uint32_t tmsDefaultHandler(TStateMachine* m, uint16_t event) {
-    if (event >= EV_TH_CMD_READ && event <= EV_TH_CMD_TEST) thOf(m)->command.delivered = 0;
-    return thDefaultRule(m, event, kFamily);
-}
+uint32_t tmsDefaultHandler(TStateMachine* m, uint16_t event) { return thDefaultRule(m, event, kFamily); }
 
 } // namespace
 
