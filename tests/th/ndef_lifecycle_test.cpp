@@ -198,6 +198,13 @@ std::vector<Family> families() {
         {"StaticType1", TAG_JEWEL_TYPE1, [](const auto& c) { return t1Tag(simtags::T1tTag::STATIC_SIZE, c); }, t1Stored, 30, 80},
         {"DynamicType1Long", TAG_JEWEL_TYPE1, [](const auto& c) { return t1Tag(512, c); }, t1Stored, 30, 300},
         {"DynamicType1LongToShort", TAG_JEWEL_TYPE1, [](const auto& c) { return t1Tag(512, c); }, t1Stored, 300, 100},
+        {"Type2Long", TAG_ULTRALIGHT_TYPE2, [](const auto& c) { return t2Tag({}, c); }, t2Stored, 30, 300, false},
+        {"Type2BehindALockTlvLong", TAG_ULTRALIGHT_TYPE2, [](const auto& c) { return t2Tag(kT2LockTlv, c); }, t2Stored, 300, 280,
+         false},
+        {"Type2BehindALockTlvShortToLong", TAG_ULTRALIGHT_TYPE2, [](const auto& c) { return t2Tag(kT2LockTlv, c); }, t2Stored, 40,
+         300, false},
+        {"Type2BehindALockTlvShort", TAG_ULTRALIGHT_TYPE2, [](const auto& c) { return t2Tag(kT2LockTlv, c); }, t2Stored, 40, 60,
+         false},
     };
 }
 
