@@ -205,6 +205,9 @@ std::vector<Family> families() {
          300, false},
         {"Type2BehindALockTlvShort", TAG_ULTRALIGHT_TYPE2, [](const auto& c) { return t2Tag(kT2LockTlv, c); }, t2Stored, 40, 60,
          false},
+        {"Felica", TAG_FELICA_TYPE3, felicaTag, felicaStored, 30, 100},
+        {"IsoDep", TAG_ISO14443A, isoDepTag, isoDepStored, 30, 200, false},
+        {"Desfire", TAG_DESFIRE_TYPE4, desfireTag, desfireStored, 30, 200},
     };
 }
 
