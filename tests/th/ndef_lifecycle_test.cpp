@@ -212,6 +212,7 @@ std::vector<Family> families() {
         {"Felica", TAG_FELICA_TYPE3, felicaTag, felicaStored, 30, 100},
         {"IsoDep", TAG_ISO14443A, isoDepTag, isoDepStored, 30, 200, false},
         {"Desfire", TAG_DESFIRE_TYPE4, desfireTag, desfireStored, 30, 200},
+        {"Mifare1K", TAG_MIFARE_STD_1K, mifareTag, mifareStored, 30, 100},
     };
 }
 
