@@ -109,6 +109,7 @@ uint32_t thDispatchCommand(TStateMachine* m, uint16_t event, const ThFamilyState
 uint32_t thFinishCommand(TStateMachine* m, uint16_t cause, const ThFamilyStates& s) {
     TTagHandler* h = thOf(m);
     if (h->commandMode == TH_MODE_FORMAT && (h->formatFlags & TH_FORMAT_ERASE)) {
+        h->isNdef = 0;
         h->currentNdefSize = 0;
         if (s.forgetContent) s.forgetContent(h);
     }

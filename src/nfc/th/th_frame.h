@@ -91,7 +91,7 @@ bool thIdentify(TTagHandler* handler, uint16_t minLength, uint16_t maxLength);
 uint32_t thDispatchCommand(TStateMachine* machine, uint16_t event, const ThFamilyStates& states);
 // The end of a command: reports it once and goes back to NdefTag or LegacyTag. The end of an
 // erase, done or cut short, leaves no NDEF content: no message length, nothing the family knew
-// of it, LegacyTag.
+// of it, LegacyTag. (An erase refused before it began, busy or not implemented, changes nothing.)
 uint32_t thFinishCommand(TStateMachine* machine, uint16_t cause, const ThFamilyStates& states);
 
 // A part of a message that the tag cannot take whole is refused before any byte of it is

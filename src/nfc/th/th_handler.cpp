@@ -234,8 +234,8 @@ void thSendTransactionIndication(TTagHandler* h, uint16_t cause) {
     case TH_MODE_READ: confirm(h, NFACE_READ_IND, cause, h->command.delivered); break;
     case TH_MODE_WRITE: confirm(h, NFACE_WRITE_CONF, cause, h->command.delivered); break;
     case TH_MODE_FORMAT:
-        // An erase leaves no NDEF message, whether it ended or was cut short.
-        h->isNdef = cause == 0 && !(h->formatFlags & TH_FORMAT_ERASE);
+        // What an erase leaves is the end of the erase's to say (thFinishCommand), not its cause's.
+        if (!(h->formatFlags & TH_FORMAT_ERASE)) h->isNdef = cause == 0;
         confirm(h, NFACE_FORMAT_CONF, cause, 0);
         break;
     case TH_MODE_TEST: confirm(h, NFACE_TEST_IND, cause, 0); break;
