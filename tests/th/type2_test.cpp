@@ -506,9 +506,10 @@ TEST(Type2, BlankTagsAreRecognisedAndFormattedWithTheirTemplates) {
     }
 }
 
-// A blank tag whose first data bytes say nothing of its layout claims no more memory than it
-// shows: 16 blocks that wrap a read round, or 20 that refuse a read of the claimed last block,
-// are the static 48 bytes, and a message that does not fit them is refused before any write.
+// A blank tag whose first data bytes say nothing of its layout is formatted for no more memory
+// than it shows: 16 blocks that wrap a read round, or 20 that refuse a read of the claimed last
+// block, are the static 48 bytes, and a message that does not fit them is refused before any
+// write.
 TEST(Type2, ABlankTagIsTakenForNoMoreMemoryThanItShows) {
     for (size_t pages : {16u, 20u}) {
         SCOPED_TRACE(pages);
@@ -516,8 +517,8 @@ TEST(Type2, ABlankTagIsTakenForNoMoreMemoryThanItShows) {
         tag->pastTheEnd = pages == 16 ? T2tTag::PastTheEnd::Wrap : T2tTag::PastTheEnd::Nak;
         Tagged t(tag);
         EXPECT_EQ(t.bench.checkNdef().cause, nfcCauseNotNfcForumTag);
-        EXPECT_EQ(t2TypeOf(&t.h()), T2_TYPE_STATIC);
         ASSERT_EQ(t.bench.format(0, 0).cause, 0u);
+        EXPECT_EQ(t2TypeOf(&t.h()), T2_TYPE_STATIC);
         EXPECT_EQ(t.tag->bytes(12, 4), (Bytes{0xE1, 0x10, 0x06, 0x00}));
         EXPECT_EQ(t.h().maxNdefSize, 46u);
         const Bytes text = simtags::mimeMessage(37, 3);
@@ -529,7 +530,9 @@ TEST(Type2, ABlankTagIsTakenForNoMoreMemoryThanItShows) {
     }
     Tagged big(Chip::UltralightC, false);
     EXPECT_EQ(big.bench.checkNdef().cause, nfcCauseNotNfcForumTag);
+    ASSERT_EQ(big.bench.format(0, 0).cause, 0u);
     EXPECT_EQ(t2TypeOf(&big.h()), T2_TYPE_DYN_NXP_UL) << "48 blocks answer the read of block 39";
+    EXPECT_EQ(big.tag->bytes(12, 4), (Bytes{0xE1, 0x11, 0x12, 0x00}));
 }
 
 TEST(Type2, FormatWithoutACheckRunsTheCheckFirst) {

@@ -161,6 +161,8 @@ struct T2Family {
     bool emptied;               // the tag has taken the write's empty header
     uint8_t finalPass;          // 0: the header's other blocks, 1: the block of its length byte
     uint8_t probe;              // of a blank tag's memory size
+    bool proveSize;             // the check runs for a format, which must not assume memory
+    bool sizeUnproven;          // the check took a blank tag's layout on trust
     bool terminatorAdded;
     bool ccWritten;             // this format wrote the CC of a blank tag
     uint32_t written;           // message bytes laid out in this write
@@ -729,6 +731,7 @@ Step blankLayout(TTagHandler* h, uint16_t* cause) {
 void startCheck(TTagHandler* h) {
     T2Family& f = fam(h);
     f.probe = PROBE_NONE;
+    f.sizeUnproven = false;
     resetMapper(f, kInitialSize);
     f.scan = TlvScan{};
     f.controlCount = 0;
@@ -761,10 +764,14 @@ Step checkCc(TStateMachine* m, uint16_t* cause) {
     f.scan.phase = 1;
     f.scan.position = kDataStart;
     if (ccCause != nfcCauseNotNfcForumTag) return STEP_DONE;
-    // A blank tag's layout is a guess: memory beyond what every tag has must be shown first.
+    // A blank tag's layout is a guess: memory beyond what every tag has is shown before a
+    // format writes a container that claims it.
     if (claimedSize(f.type) > kStaticDataSize) {
-        f.scan.phase = 2;
-        return STEP_DONE;
+        f.sizeUnproven = !f.proveSize;
+        if (f.proveSize) {
+            f.scan.phase = 2;
+            return STEP_DONE;
+        }
     }
     return blankLayout(h, cause);
 }
@@ -1034,7 +1041,6 @@ uint32_t t2StateCheckNdef(TStateMachine* m, uint16_t event) {
         return checkStep(m);
     case EV_SM_RETURNED: return checkStep(m);
     case EV_SM_RETURNED_ERROR:
-        if (probeRefused(h)) return checkStep(m);
         thSendTransactionIndication(h, nfcCauseRejected);
         return thChangeTo(m, &t2StateIdle);
     case EV_SM_EXIT: fam(h).ndefChecked = true; return SM_DONE;
@@ -1326,7 +1332,7 @@ uint32_t t2StateFormat(TStateMachine* m, uint16_t event) {
     T2Family& f = fam(thOf(m));
     switch (event) {
     case EV_SM_ENTRY:
-        if (!f.ndefChecked) return thChangeTo(m, &t2StateFormatCheckNdef);
+        if (!f.ndefChecked || f.sizeUnproven) return thChangeTo(m, &t2StateFormatCheckNdef);
         f.formatStep = T2_FORMAT_INIT;
         return formatRun(m);
     case EV_SM_RETURNED:
@@ -1350,12 +1356,13 @@ uint32_t t2StateFormatCheckNdef(TStateMachine* m, uint16_t event) {
     switch (event) {
     case EV_SM_ENTRY:
         startCheck(thOf(m));
+        fam(thOf(m)).proveSize = true;
         return formatCheckStep(m);
     case EV_SM_RETURNED: return formatCheckStep(m);
     case EV_SM_RETURNED_ERROR:
         if (probeRefused(thOf(m))) return formatCheckStep(m);
         return finish(m, operationCause(fam(thOf(m))));
-    case EV_SM_EXIT: return SM_DONE;
+    case EV_SM_EXIT: fam(thOf(m)).proveSize = false; return SM_DONE;
     default: return SM_NOT_HANDLED;
     }
 }
