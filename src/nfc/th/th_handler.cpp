@@ -154,7 +154,9 @@ void thRead(TTagHandler* h, uint32_t size, uint32_t offset, uint8_t* buffer) {
 
 void thWrite(TTagHandler* h, const uint8_t* data, uint32_t size, bool final) {
     TRACE(kTrace, "%s write, size = %d, flags = %d", kPrefix, static_cast<int>(size), final ? 1 : 0);
-    h->command = ThCommandBlock{size, 0, nullptr, data, size, final ? 1u : 0u, {}};
+    // An empty part still has a place the families copy its nothing from.
+    static constexpr uint8_t kNothing[1] = {};
+    h->command = ThCommandBlock{size, 0, nullptr, data ? data : kNothing, size, final ? 1u : 0u, {}};
     begin(h, TH_MODE_WRITE);
     post(h, EV_TH_CMD_WRITE);
 }
