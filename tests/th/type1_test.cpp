@@ -260,6 +260,23 @@ TEST(Type1, AFailedWriteLeavesAnEmptyMessage) {
     EXPECT_EQ(t.tag.memory[8], 0xE1);
 }
 
+// A write answered with another byte or address than it carried did not write that byte: the
+// write ends with a cause and nothing claims the message it meant.
+TEST(Type1, AWriteTheTagDoesNotEchoIsNotAWrittenByte) {
+    for (const Bytes& echo : {Bytes{0x0E, 0x00}, Bytes{0x0F, 0x55}, Bytes{}}) {
+        Type1 t;
+        staticImage(t.tag, ndefTlv(message(8)));
+        ASSERT_EQ(t.bench.checkNdef().cause, 0u);
+        t.tag.inject(Fault{FaultKind::Reply, WRITE_E, 15u, 1, echo, 0});   // a byte of the message
+        const Outcome w = t.bench.write({message(40)});
+        EXPECT_EQ(w.cause, nfcCauseNoMoreWriting);
+        EXPECT_EQ(w.count, 0u);
+        EXPECT_EQ(t.stored(), Bytes{});
+        EXPECT_EQ(t.h().currentNdefSize, 0u);
+        EXPECT_EQ(t.bench.read(0, 100).count, 0u);
+    }
+}
+
 TEST(Type1, ALockedBlockRefusesTheWriteBeforeAnyPdu) {
     Type1 t;
     staticImage(t.tag, ndefTlv(message(8)));
