@@ -363,6 +363,7 @@ private slots:
 
     void aSnepPutsDataIsKeptAfterTheLibraryFreedIt() {
         start();
+        QCOMPARE(instance->nfcRegisterListener(CNfcInstance::modeP2p, P2P_TARGET, 0, 0, 0), NfcApiStatus{nfcStatusOk});
         SnepServerHandle server = nullptr;
         QCOMPARE(corvaneSymbolTable.snepStartServer(&server, instance->applicationHandle(), "urn:nfc:sn:snep", 4, 248,
                                                     instance.get(), &CNfcInstance::snepServerCallback),
@@ -403,6 +404,7 @@ private slots:
         QFETCH(QString, trace);
         QFETCH(QString, signal);
         start();
+        QCOMPARE(instance->nfcRegisterListener(CNfcInstance::modeP2p, P2P_TARGET, 0, 0, 0), NfcApiStatus{nfcStatusOk});
         SnepServerHandle server = nullptr;
         corvaneSymbolTable.snepStartServer(&server, instance->applicationHandle(), "urn:nfc:sn:snep", 4, 248,
                                            instance.get(), &CNfcInstance::snepServerCallback);
@@ -421,6 +423,7 @@ private slots:
 
     void nppReportsAreTraced() {
         start();
+        QCOMPARE(instance->nfcRegisterListener(CNfcInstance::modeP2p, P2P_TARGET, 0, 0, 0), NfcApiStatus{nfcStatusOk});
         NppServerHandle server = nullptr;
         corvaneSymbolTable.nppStartServer(&server, instance->applicationHandle(), nullptr, instance.get(),
                                           &CNfcInstance::nppServerCallback);
