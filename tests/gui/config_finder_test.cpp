@@ -1,6 +1,7 @@
 // The serial-port finder on a fake sysfs and /dev tree whose ports are pseudo-terminals: what it
 // lists, what it opens and reports, that it always reports its end, that its probes run in
-// parallel, and that it can be destroyed as soon as the end is reported.
+// parallel, that it can be destroyed as soon as the end is reported, and that a probe stuck in
+// the system holds neither the finder nor the dialog that scans with it.
 #include <QtTest>
 
 #include <algorithm>
@@ -12,6 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include <QComboBox>
+
+#include "cnfccontrollerconfiguration.h"
 #include "comportfinder.h"
 #include "debugout.h"
 #include "fake_port_tree.h"
@@ -102,6 +106,58 @@ private:
 };
 
 std::string fakeName(int n) { return "ttyFAKE" + std::to_string(n); }
+
+// A probe stuck in the system: its open or close does not return until the gate opens, which
+// the test does once it has seen the scan end without it.
+struct Gate {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool open = false;
+    int gone = 0;   // tasks deleted
+    void release() {
+        std::lock_guard<std::mutex> guard(lock);
+        open = true;
+        changed.notify_all();
+    }
+    bool waitGone(int count) {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, std::chrono::milliseconds(kBoundedMs), [&] { return gone >= count; });
+    }
+};
+
+class StuckTask : public CPortCheckTask {
+public:
+    StuckTask(const std::string& name, std::shared_ptr<Gate> gate) : CPortCheckTask(name, 115200), gate(std::move(gate)) {}
+    ~StuckTask() override {
+        std::lock_guard<std::mutex> guard(gate->lock);
+        ++gate->gone;
+        gate->changed.notify_all();
+    }
+    int probe() override {
+        std::unique_lock<std::mutex> guard(gate->lock);
+        gate->changed.wait(guard, [this] { return gate->open; });
+        return 0;
+    }
+
+private:
+    std::shared_ptr<Gate> gate;
+};
+
+// The last listed port's probe is stuck.
+class StuckFinder : public CComportFinder {
+public:
+    StuckFinder(const FakePortTree& tree, std::shared_ptr<Gate> gate, std::string stuckPort)
+        : CComportFinder(TPortRoots{tree.sysClassTty(), tree.dev()}, std::chrono::milliseconds(300)),
+          gate(std::move(gate)), stuckPort(std::move(stuckPort)) {}
+    CPortCheckTask* createTask(const std::string& portName) override {
+        if (portName == stuckPort) return new StuckTask(portName, gate);
+        return CComportFinder::createTask(portName);
+    }
+
+private:
+    std::shared_ptr<Gate> gate;
+    std::string stuckPort;
+};
 
 } // namespace
 
@@ -235,6 +291,42 @@ private slots:
         }
     }
 
+    // The scan is bounded even when a port's open or close never returns: the dialog opens with
+    // the other ports' findings and the stuck one listed, as a port that cannot be opened is.
+    void aStuckProbeDoesNotHoldTheDialog() {
+        const std::vector<std::string> paths = addPtyPorts(0, 2);
+        auto gate = std::make_shared<Gate>();
+        // Should the scan wait for the probe after all, the gate opens late: the test fails, it never hangs.
+        std::thread watchdog([gate] {
+            std::unique_lock<std::mutex> guard(gate->lock);
+            if (!gate->changed.wait_for(guard, std::chrono::milliseconds(kBoundedMs), [&] { return gate->open; })) {
+                gate->open = true;
+                gate->changed.notify_all();
+            }
+        });
+        CNfcControllerConfiguration::setPortProvider([&] {
+            return scanSerialPorts(std::make_unique<StuckFinder>(*tree, gate, paths.back()));
+        });
+        const auto begin = std::chrono::steady_clock::now();
+        auto dialog = std::make_unique<CNfcControllerConfiguration>(nullptr, nullptr);
+        const auto elapsed = std::chrono::steady_clock::now() - begin;
+        CNfcControllerConfiguration::setPortProvider(nullptr);
+        QVERIFY2(elapsed < std::chrono::milliseconds(2000),
+                 qPrintable(QString::number(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count())));
+        QComboBox* ports = dialog->findChild<QComboBox*>(QStringLiteral("cboPort"));
+        for (const std::string& path : paths) {
+            const int index = ports->findText(QString::fromStdString(path));
+            QVERIFY2(index >= 0, path.c_str());
+            QCOMPARE(ports->itemData(index, Qt::FontRole).value<QFont>().weight(), QFont::Bold);
+        }
+        QVERIFY(traced(QStringLiteral("probe of ") + QString::fromStdString(paths.back()) +
+                       QStringLiteral(" did not end in time")));
+        // Once its open returns, the probe left behind deletes its own task.
+        gate->release();
+        QVERIFY(gate->waitGone(1));
+        watchdog.join();
+    }
+
     void theHostsPortsCanBeScanned() {
         RecordingNotifier notifier;
         CComportFinder finder;
@@ -244,5 +336,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(ConfigFinderTest)
+QTEST_MAIN(ConfigFinderTest)
 #include "config_finder_test.moc"
