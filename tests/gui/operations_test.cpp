@@ -144,6 +144,21 @@ private slots:
         QCOMPARE(BYTE(given.poll14443Flags), BYTE{0});   // no ISO-DEP rate the second time
     }
 
+    // A listener that would not close stays the mode's: a registration over it would lose it.
+    void aListenerThatWillNotCloseIsKept() {
+        start();
+        QCOMPARE(instance->nfcRegisterListener(kRw, 0x3, 0, 0, 26), NfcApiStatus{nfcStatusOk});
+        const NfcListenerHandle first = instance->listener(kRw);
+        fake().setResult("nfcUnregisterListener", nfcStatusWrongState);
+        markCalls();
+        QCOMPARE(instance->nfcRegisterListener(kRw, 0x7, 0, 0, 26), NfcApiStatus{nfcStatusWrongState});
+        QCOMPARE(namesSinceMark(), (QStringList{"nfcGetCapabilities", "nfcUnregisterListener"}));
+        QCOMPARE(instance->listener(kRw), first);
+        fake().setResult("nfcUnregisterListener", nfcStatusOk);
+        QCOMPARE(instance->nfcUnregisterListener(kRw, 0), NfcApiStatus{nfcStatusOk});
+        QCOMPARE(fake().lastCall("nfcUnregisterListener").arguments.at(0), pointerText(first));
+    }
+
     void theRequestedMaskGoesToTheLibraryUnchanged() {
         TNfcCapabilityBlock block{};
         block.supportedMask = TAG_ISO14443A;

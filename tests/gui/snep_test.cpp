@@ -4,6 +4,7 @@
 #include "window_fixture.h"
 
 #include <QStackedWidget>
+#include <QTemporaryFile>
 #include <QTreeWidget>
 
 namespace {
@@ -254,6 +255,22 @@ private slots:
         QCOMPARE(callsNamed(callsSinceMark(), "snepConnect"), size_t{0});
         QVERIFY(ownEnabled(form()->btnP2pSnepTransmit));
         QCOMPARE(form()->lblStatus->text(), QStringLiteral("SNEP: Transmit  FAIL"));
+    }
+
+    // The library answers a message too large for the buffer with the size it would need: the
+    // failed build leaves no size beyond the buffer, and so nothing to push from past its end.
+    void aFailedBuildLeavesNothingToPush() {
+        startNfc(false);
+        QTemporaryFile picture(QDir::tempPath() + QStringLiteral("/lumaro_XXXXXX.png"));
+        QVERIFY(picture.open());
+        picture.write(QByteArray(int{CNdefMessage::kMaxPictureSize}, 'p'));
+        picture.close();
+        CNdefMessage message;
+        QCOMPARE(message.ndefCreateMimeMessage(picture.fileName()), NDEF_BUFFER_TOO_SMALL);
+        QCOMPARE(message.getMessageSize(), uint32_t{0});
+        markCalls();
+        QCOMPARE(instanceOf()->snepTransmit(&message, 128), NfcApiStatus{nfcStatusFailed});
+        QCOMPARE(callsNamed(callsSinceMark(), "snepConnect"), size_t{0});
     }
 
     void stopNfcStopsTheServers() {
