@@ -165,10 +165,10 @@ CORVANE_API NfcApiStatus snepConnect(SnepClientHandle* hClient, NfcListenerHandl
     const NfcApiStatus scripted = fakeCall<NfcApiStatus>("snepConnect", hClient, hListen, serviceName, sap, miu,
                                                          context, callback, asynchronous);
     if (asynchronous && !callback) return nfcStatusFailed;
-    const NfcApiStatus status = FakeCorvane::instance().snepConnect(hClient, scripted, asynchronous != 0);
-    if (status == nfcStatusOk || status == nfcStatusPending)
+    // The connection's first report may go out before the call returns: its receiver is known first.
+    if (hClient && (scripted == nfcStatusOk || scripted == nfcStatusPending))
         keep(FakeTarget::SnepClient, reinterpret_cast<void*>(callback), context);
-    return status;
+    return FakeCorvane::instance().snepConnect(hClient, scripted, asynchronous != 0);
 }
 
 CORVANE_API NfcApiStatus snepPut(SnepClientHandle hClient, const BYTE* ndef, DWORD length) {
