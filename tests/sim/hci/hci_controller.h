@@ -149,7 +149,8 @@ public:
 
     // The RF field: a tag enters (found at once while the host polls) or leaves; `several`
     // reports more than one target in the field.
-    std::vector<Bytes> enter(std::shared_ptr<simtags::Tag> tag, bool several = false);
+    std::vector<Bytes> enter(std::shared_ptr<simtags::Tag> tag, bool several = false,
+                             std::shared_ptr<simtags::Tag> second = nullptr);
     void leave();
     // Runs fn on the tag under the controller's lock (the tag is used by its thread only).
     void withTag(const std::function<void(simtags::Tag&)>& fn);
@@ -188,6 +189,10 @@ public:
     Registry& registryOf(uint8_t gate) { return registries_[gate]; }
     std::map<uint8_t, Pipe>& pipesHeld() { return pipes_; }
     std::shared_ptr<simtags::Tag> tagHeld() const { return tag_; }
+    // The polling goes on: the tag in the field is reported (again) on its gate, if it can be.
+    std::optional<Message> pollAgain();
+    // The second target of a field with several, when the test put one there.
+    std::shared_ptr<simtags::Tag> secondHeld() const { return second_; }
 
 private:
     std::vector<Bytes> handle(const Message& m);
@@ -202,6 +207,7 @@ private:
     Message silence(const Message& m);
     std::vector<Bytes> pollingLoop(const Message& m);
     std::vector<Bytes> discover();
+    std::optional<Message> discovery();
     void fillRegistries();
     std::optional<uint8_t> openPipeTo(uint8_t gate) const;
     std::vector<Bytes> meetReader();
@@ -220,6 +226,7 @@ private:
     std::vector<Logged> log_;
     std::vector<Message> hostAnswers_;
     std::shared_ptr<simtags::Tag> tag_;
+    std::shared_ptr<simtags::Tag> second_;
     bool several_ = false;
     bool polling_ = false;
     simpeers::PollerPtr reader_;

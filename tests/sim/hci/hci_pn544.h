@@ -2,8 +2,11 @@
 // its identity parameter 0x10, the device manager (EEPROM bytes, self tests, parameter 2) that
 // answers what it does not know with the chip's 0x90 header, the UICC gate whose SWP status
 // follows a script, the wired interface to the SmartMX with its mode event, and the Activate ID
-// and presence commands of the reader-A gate. The polling loop is the controller's own (phases
-// registry); hot plugs, pipe notifications from the UICC and WI events are pushed by the tests.
+// and presence commands of the reader-A gate, its ISO 14443-4 activation (command 0x12: the card's
+// historical bytes are known only after it), the second of several targets (read from the reader-A
+// registries once the first one's ATQA was read), and the release event (0x35) after which the
+// polling goes on. The polling loop is the controller's own (phases registry); hot plugs, pipe
+// notifications from the UICC and WI events are pushed by the tests.
 #pragma once
 
 #include <deque>
@@ -37,7 +40,10 @@ public:
 
 private:
     std::optional<std::vector<Message>> manager(const Message& m);
+    std::optional<std::vector<Message>> readerA(HciController& controller, const Message& m);
     mutable std::mutex m_;
+    bool isoActivated_ = false;   // the card in front of reader A took the ISO 14443-4 activation
+    bool firstRead_ = false;      // the first target's ATQA was read: the second one's registries follow
     std::map<uint32_t, uint8_t> eeprom_;
     std::deque<uint8_t> swp_{0x02};
     int wiMode_ = -1;
@@ -48,5 +54,7 @@ private:
 // A PN544 with the UICC host present and its serial link's framing; its gate list names every
 // gate but the NFC-IP-1 ones unless asked for.
 Personality pn544Personality(std::shared_ptr<Pn544Chip> chip, bool withIp1 = false);
+// The maker's demo board, whose reader A and NFC-IP-1 gates are the PN544's.
+Personality demoPersonality(std::shared_ptr<Pn544Chip> chip, bool withIp1 = false);
 
 }  // namespace hcisim

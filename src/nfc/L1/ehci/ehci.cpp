@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "os/os_mem.h"
@@ -37,6 +38,7 @@ enum : uint32_t {
     kIdVendor = 45,
     kIdModel = 46,
     kIdChip = 108,
+    kIdHciVersion = EHCI_STATE_PRIVATE + 10,   // the identity gate's HCI version, read beside the Part's steps
 };
 
 constexpr uint8_t kOwnMark[3] = {'E', 'L', 'M'};
@@ -311,6 +313,8 @@ uint32_t etsiHciInitInstance(void* userData, uint32_t reinit, TEhciUpCall upCall
         ++e->retryCount;
         ehciPipeReset(e, false);
     }
+    e->seReinitIndex = 0;
+    e->seReinitPending = false;
     e->startTick = platTickMs();
     e->commandWatchTimeout = EHCI_COMMAND_WATCH_MS;
     std::fill(std::begin(e->slots), std::end(e->slots), TEhciTxSlot{});
@@ -547,6 +551,11 @@ void identityResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uin
     case kIdSoftware:
         if (code) TRACE(kErr, "! NO RESPONSE for SW Version (optional)");
         copyVersion(caps.softwareVersion, data, code ? 0 : length);
+        ehciGetParam(pipe, 0x02, kIdHciVersion);
+        break;
+    case kIdHciVersion:
+        if (code || !length) TRACE(kErr, "! NO RESPONSE for HCI Version (optional)");
+        e->hciVersion = !code && length ? data[0] : 0;
         ehciGetParam(pipe, 0x03, kIdHardware);
         break;
     case kIdHardware:
@@ -589,7 +598,40 @@ void ehciSaveIdentity(TEhciInstance* e) {
     ehciSetParam(e->pipes.admin, 0x01, e->sessionIdentity, sizeof e->sessionIdentity, kAdmSaved);
 }
 
+namespace {
+
+// After a reset the secure elements go back to the modes they had, one per pass: the controller
+// lost them, and the answer of each request continues the completion.
+bool reinitNextSe(TEhciInstance* e) {
+    if (!(e->flags & EHCI_F_REINIT) || !e->hooks.secureHandler) return false;
+    while (e->seReinitIndex < std::size(e->seRecords)) {
+        const uint32_t index = e->seReinitIndex++;
+        TNfcInfoSE& se = e->seRecords[index];
+        if (!se.handle || !se.mode) continue;
+        TRACE(kTrc, "ehci: Reinit SE #%d", static_cast<int>(index));
+        const uint32_t code = se.mode == 1 ? 0x8008 : 0x8009;
+        se.mode = 0;
+        e->seReinitPending = true;
+        e->flags |= EHCI_F_IO_PENDING;
+        e->currentSe = &se;
+        e->hooks.secureHandler(e, code, &se, nullptr, 0);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool ehciSeReinitAnswered(TEhciInstance* e) {
+    if (!e->seReinitPending) return false;
+    e->seReinitPending = false;
+    e->flags &= ~EHCI_F_IO_PENDING;
+    ehciInitCompleted(e);
+    return true;
+}
+
 void ehciInitCompleted(TEhciInstance* e) {
+    if (reinitNextSe(e)) return;
     e->flags &= ~(EHCI_F_INIT | EHCI_F_REINIT);
     e->state = 34;
     e->listenMask = e->listenStopMask = e->pendingMask = 0;

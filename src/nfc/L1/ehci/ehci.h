@@ -22,6 +22,10 @@ constexpr uint32_t EHCI_COMMAND_WATCH_MS = 1500;
 constexpr uint32_t EHCI_HEALTH_DEFAULT_MS = 5000;
 constexpr uint16_t EHCI_CAUSE_FAILED = 0x206;
 constexpr uint16_t EHCI_TX_COMPLETED = 0x02E1;     // the layer-1 task's own note of a released TX buffer
+// Pipe states that are no step of the start or of the reader operations count from here, so that a
+// traced state number never reads as a step it is not.
+constexpr uint32_t EHCI_STATE_PRIVATE = 1000;
+constexpr uint32_t EHCI_STATE_CHECK = EHCI_STATE_PRIVATE + 1;   // a presence check's command waits for its answer
 
 // Driver timers (index = layer-1 id - 7).
 enum : uint8_t { EHCI_TIMER_REDISCOVERY = 0, EHCI_TIMER_WATCHDOG = 1, EHCI_TIMER_SECURE = 2, EHCI_TIMER_IO = 5 };
@@ -152,6 +156,7 @@ struct TEhciPipe {
     uint32_t responseTime;       // ms
     uint32_t processMask;
     uint32_t tagType;
+    uint8_t answersIgnored;      // commands sent without waiting for their answers, which are dropped
     uint8_t gate;                // what create asks for
     uint8_t adminState;          // the Admin step that answers the creation
     void (*response)(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code);
@@ -247,7 +252,8 @@ struct TEhciInstance {
     uint32_t requestedMask;
     uint32_t lastTagType;
     TNfcTagInfo tagRecord;
-    uint32_t rediscoverPending;
+    TNfcTagInfo secondTag;               // the second of several targets, as far as the PN544 read it
+    uint32_t rediscoverPending;          // a target went up and its removal is still to be told
     uint32_t presenceCheckActive;
     uint8_t authBlock;
     uint8_t authenticatedBlock;
@@ -264,7 +270,8 @@ struct TEhciInstance {
     const uint8_t* txData;
     TEhciPipe* txResume;                 // a message cut short for want of a buffer
     uint8_t txMessage[EHCI_RX_SIZE];     // the copy that txData points at while it is cut
-    uint32_t seReinitIndex;
+    uint32_t seReinitIndex;             // the next record to bring back after a reset
+    bool seReinitPending;               // its request's answer continues the completion
     uint32_t ioCode;                     // of the I/O control that is pending
     uint8_t* ioBuffer;
     uint32_t ioBufferSize;
@@ -324,6 +331,9 @@ void ehciIdentityResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length,
 void ehciSaveIdentity(TEhciInstance* e);
 void ehciInitCompleted(TEhciInstance* e);
 void ehciInitFailed(TEhciInstance* e, uint32_t code);
+// The answer to a secure element's re-initialisation after a reset: true when it was one, and the
+// completion went on instead of an I/O-control answer going up.
+bool ehciSeReinitAnswered(TEhciInstance* e);
 // Lets tests start from a cleared instance.
 void ehciResetForTest();
 TEhciInstance* ehciInstance();
@@ -344,6 +354,8 @@ void ehciClearAllPipes(TEhciInstance* e);
 int32_t ehciGetParam(TEhciPipe* pipe, uint8_t index, uint32_t nextState);
 int32_t ehciSetParam(TEhciPipe* pipe, uint8_t index, const uint8_t* data, uint32_t length, uint32_t nextState);
 int32_t ehciSendAnyOk(TEhciPipe* pipe);
+// A parameter set whose answer is not waited for: the pipe keeps its state and drops the answer.
+int32_t ehciSetParamUnanswered(TEhciPipe* pipe, uint8_t index, const uint8_t* data, uint32_t length);
 int32_t ehciSendAdmin(TEhciInstance* e, uint8_t instruction, const uint8_t* data, uint32_t length, uint32_t nextState);
 void ehciClosePipe(TEhciPipe* pipe);
 // An event, with data when given; no answer is awaited.
@@ -353,8 +365,9 @@ int32_t ehciSendEvent(TEhciPipe* pipe, uint8_t event, uint32_t nextState, const 
 int32_t ehciEndOperation(TEhciPipe* pipe, void (*continuation)(TEhciPipe* pipe));
 void ehciAdminEvent(TEhciPipe* admin, uint8_t event, const uint8_t* data, uint32_t length);
 void etsiHciSendFrame(uint8_t* packet, TEhciPipe* pipe, uint32_t length);
-// Cuts the message into packets; the message is copied, so the caller's bytes may go.
-void ehciPipeSend(TEhciPipe* pipe, const uint8_t* data, uint32_t length);
+// Cuts the message into packets; the message is copied, so the caller's bytes may go. A message
+// longer than EHCI_RX_SIZE is refused whole (false) and nothing goes out.
+bool ehciPipeSend(TEhciPipe* pipe, const uint8_t* data, uint32_t length);
 // A packet buffer whose TX completion runs the continuation (none when null); null when no
 // completion slot or buffer is free.
 uint8_t* ehciTakeChainedPacket(TEhciPipe* pipe, uint32_t length, void (*continuation)(TEhciPipe* pipe));
@@ -434,6 +447,15 @@ void ehciStopPipe(TEhciPipe* pipe);
 void ehciStartPolling(TEhciInstance* e);
 void ehciStopPolling(TEhciInstance* e);
 void ehciHandleRelisten(TEhciInstance* e);
+// The target that went up has gone (up-call event 16).
+void ehciSignalRemoval(TEhciInstance* e);
+// EVT_END_OPERATION, then EVT_READER_REQUESTED: the reader polls anew.
+void ehciRepoll(TEhciPipe* pipe);
+// A count split into two bytes (first << 8 | second) whose product first x (second + 1) covers it.
+uint16_t ehciSplitCount(uint32_t n);
+// A presence check's command on the pipe; its answer goes up as the check's result.
+int32_t ehciSendCheck(TEhciPipe* pipe, uint8_t instruction, const uint8_t* data, uint32_t length);
+void ehciCheckAnswer(TEhciPipe* pipe, uint32_t code);
 
 // ---- Card emulation and connectivity (ehci_card.cpp) ------------------------------------------------
 void ehciCardInstall(TEhciPipe* pipe);

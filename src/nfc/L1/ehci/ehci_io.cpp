@@ -65,8 +65,7 @@ uint16_t loopback(TEhciInstance* e, const uint8_t* input, uint32_t length) {
     if (!pipe || !pipe->id || !(pipe->flags & EHCI_P_OPEN) || length == 0 || length > sizeof e->txMessage)
         return kCauseUnsupported;
     pipe->rxLength = 0;
-    ehciPipeSend(pipe, input, length);
-    return kCauseOk;
+    return ehciPipeSend(pipe, input, length) ? kCauseOk : kCauseUnsupported;
 }
 
 uint16_t secure(TEhciInstance* e, uint32_t code, NfcSecureHandle handle, uint32_t timeout, const uint8_t* input,
@@ -126,6 +125,7 @@ void watchdogExpired(TEhciInstance* e) {
 }  // namespace
 
 void ehciIoAnswer(TEhciInstance* e, uint16_t cause, const uint8_t* data, uint32_t length) {
+    if (ehciSeReinitAnswered(e)) return;
     e->flags &= ~EHCI_F_IO_PENDING;
     ehciUp(e, EV_EHCI_IO_ANSWER, const_cast<uint8_t*>(data), length, reinterpret_cast<uintptr_t>(&cause));
 }

@@ -24,10 +24,11 @@ constexpr uint8_t kReleaseEvent = 0x35;  // header 0x75
 enum : uint8_t { kActivated = 0x02, kDeactivated = 0x03, kData = 0x04, kContinueMi = 0x05, kActivate = 0x13 };
 enum : uint8_t { kSpeedParam = 1, kAtrReqParam = 2, kAtrResParam = 3, kFrameSizeParam = 12, kFlagsParam = 13 };
 
-// Pipe states (each names the answer it waits for).
+// Pipe states (each names the answer it waits for): 60 is reader A's activation step, whose
+// NFC-DEP command this pipe carries; the pipe's own steps count from the private base.
 enum : uint32_t {
-    kOpened = 11, kClosed = 12, kPolling = 30, kExchange = 34,
-    kSpeedSet = 150, kAtrSet = 151, kFlagsSet = 152, kActivating = 153, kAtrRead = 154, kFrameSize = 155,
+    kOpened = 11, kClosed = 12, kPolling = 30, kExchange = 34, kReaderAActivation = 60,
+    kSpeedSet = EHCI_STATE_PRIVATE + 200, kAtrSet, kFlagsSet, kActivating, kAtrRead, kFrameSize,
 };
 
 enum class Rx { idle, collect, discard };
@@ -113,7 +114,7 @@ void endLink(TEhciPipe* pipe) {
     resetLink(pipe);
     g.maxFrame = 0;
     pipe->state = kPolling;
-    ehciUp(pipe->owner, EV_EHCI_TARGET_REMOVED);
+    ehciSignalRemoval(pipe->owner);
 }
 
 void activate(TEhciPipe* pipe) {
@@ -164,7 +165,7 @@ void atrRead(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t cod
 void frameSizeRead(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code) {
     TEhciInstance* e = pipe->owner;
     const uint8_t b = !code && length ? data[0] : 0;
-    g.maxFrame = ehci544IP1FrameLength(b, nfcmanOptionByte() != 0);
+    g.maxFrame = ehci544IP1FrameLength(b, nfcmanP2pRawMode() != 0);
     TRACE(kTrc, "ehci: IP1 Get param response 0x%X, max frame length %d", static_cast<unsigned>(b),
           static_cast<int>(g.maxFrame));
     if (isInitiator(pipe)) {
@@ -207,6 +208,16 @@ void ip1Response(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t
         }
         ehciSendEventData(pipe, kReleaseEvent, nullptr, 0);
         pipe->state = kPolling;
+        return;
+    case kReaderAActivation:
+        if (!code) {
+            activate(pipe);
+            return;
+        }
+        // Reader A saw an NFC-DEP SAK, but no target links: reader A polls on.
+        TRACE(kTrc, "ehci: Looks like IP-1 target at destination, RETRY");
+        pipe->state = kPolling;
+        if (e->pipes.readerA) ehciRepoll(e->pipes.readerA);
         return;
     case kAtrRead: atrRead(pipe, data, length, code); return;
     case kFrameSize: frameSizeRead(pipe, data, length, code); return;

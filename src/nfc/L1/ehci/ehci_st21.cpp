@@ -31,11 +31,13 @@ constexpr uint8_t kPipeOpen = 0x06, kPipeOpenAlso = 0x86;
 enum : uint8_t { kDmRead = 0x10, kDmWrite = 0x11, kDmPipes = 0x13, kDmReboot = 0x30, kDmCustom = 0x32,
                  kDmSubInfo = 0x01, kDmSubList = 0x02, kEvtNfcMode = 0x11, kEvtSoftReset = 0x11 };
 
-// Device-manager and Admin states (each names the answer it waits for).
+// Device-manager and Admin states (each names the answer it waits for): 177 is the card pipe's
+// creation step, the others are the variant's own (an Admin step is a byte, so its own ones sit
+// above every step the start and the other chips number).
 enum : uint32_t {
-    kOpened = 11, kDmClfRead = 200, kDmClfWritten = 201, kDmPipeList = 202, kDmPipeInfo = 203, kDmIdle = 204,
-    kDmIoAnswer = 210,
-    kDmIoClfRead = 211, kDmIoClfWritten = 212, kAdmType12 = 55, kAdmTarget = 56, kAdmInitiator = 57, kAdmCard = 177,
+    kOpened = 11, kAdmCard = 177, kAdmType12 = 240, kAdmTarget = 241, kAdmInitiator = 242,
+    kDmClfRead = EHCI_STATE_PRIVATE + 300, kDmClfWritten, kDmPipeList, kDmPipeInfo, kDmIdle, kDmIoAnswer, kDmIoClfRead,
+    kDmIoClfWritten,
 };
 
 enum : uint16_t { kCauseShort = 2, kCauseFailed = 3, kCauseUnsupported = 7 };

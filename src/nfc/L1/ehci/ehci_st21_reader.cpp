@@ -22,8 +22,8 @@ constexpr uint8_t kEvtSendData = 0x10, kEvtIgnored = 0x20;
 
 // Pipe states (each names the answer it waits for).
 enum : uint32_t {
-    kOpened = 11, kPolling = 30, kWaiting = 31, kExchange = 34, kAtqa = 60, kRid = 61, kSak = 62, kUid = 63,
-    kProbe = 64, kCheck = 65,
+    kOpened = 11, kClosed = 12, kPolling = 30, kWaiting = 31, kExchange = 34, kCheck = EHCI_STATE_CHECK,
+    kAtqa = EHCI_STATE_PRIVATE + 340, kRid, kSak, kUid, kProbe,
 };
 
 uint32_t g_p2pPolls;   // P2P devices polling, ignored one after the other
@@ -197,18 +197,17 @@ void readerResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint3
     }
     switch (state) {
     case kOpened: ehciOpenRFPipeCompleted(pipe); break;
+    case kClosed:
+        pipe->flags &= ~EHCI_P_OPEN;
+        ehciStopNextReader(e);
+        break;
     case kAtqa: atqaRead(e, pipe, data, length); break;
     case kRid: ridRead(e, pipe, data, length); break;
     case kSak: sakRead(e, pipe, data, length); break;
     case kProbe: probeRead(e, pipe, length, code); break;
     case kUid: uidRead(e, pipe, data, length); break;
     case kExchange: exchangeResult(e, pipe, data, length, code); break;
-    case kCheck: {
-        pipe->state = kExchange;
-        const uint16_t cause = code ? 3 : 0;
-        ehciUp(e, EV_EHCI_TRANSACTION_RESULT, nullptr, 0, reinterpret_cast<uintptr_t>(&cause));
-        break;
-    }
+    case kCheck: ehciCheckAnswer(pipe, code); break;
     default:
         TRACE(kErr, "! unexpected response for pipe <%s> in state %d", pipe->name, static_cast<int>(state));
         break;
@@ -305,7 +304,7 @@ int32_t ehciSt21CheckRequest(TEhciInstance* e, const uint8_t* data, uint32_t len
     const uint32_t type = e->tagRecord.tagType;
     int32_t sent = -1;
     if (pipe && std::find(std::begin(kCommandChecked), std::end(kCommandChecked), type) != std::end(kCommandChecked))
-        sent = ehciSendCommand(pipe, kPresence, nullptr, 0, kCheck);
+        sent = ehciSendCheck(pipe, kPresence, nullptr, 0);
     else if (pipe)
         sent = ehciTransactionRequest(e, data, length);
     if (sent < 0) {
@@ -334,7 +333,6 @@ void ehciSt21SecureExchange(TEhciInstance* e, const uint8_t* data, uint32_t leng
         pipe->rxSize = pipe->rxBuffer ? EHCI_RX_SIZE : 0;
     }
     pipe->rxLength = 0;
-    if (e->secureTimeout) ehciTimerStart(e, EHCI_TIMER_IO, e->secureTimeout);
     ehciPipeSend(pipe, data, length);
     TRACE(kTrc, "ehci: ehciStmSecureElementExchange() exit (%d fragments pending)", e->txSent < e->txLength ? 1 : 0);
 }
