@@ -454,6 +454,7 @@ TEST_P(ReaderANfcDep, APeerOnReaderALinksForP2p) {
     ASSERT_EQ(devices().size(), 1u);
     EXPECT_EQ(devices()[0].tagType, 0x1000u);
     EXPECT_TRUE(cap.contains("ehci: IP1 SAK detected, continue IP1 activation"));
+    EXPECT_TRUE(ll->flags & NFCLL_FLAG_ACTIVITY_CHECK) << "the health monitor's check ran on the link";
     h.toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(DriverHarness::kManager));
     const Bytes message = {0x11, 0x20, 0x01, 0x02};
     h.toLayer1(nfcllMsgMake<PH_DATA_REQ>(DriverHarness::kManager, {NFCLL_MSG_OWNS_BUFFER, 0,

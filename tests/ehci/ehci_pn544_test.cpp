@@ -48,6 +48,14 @@ protected:
         return kinds;
     }
     const TNfcInfoSE& smartMx() const { return e()->seRecords[1]; }
+    void secureIo(uint32_t code, const TNfcInfoSE& se, const Bytes& input, uint16_t room) {
+        in_ = input;
+        output.assign(room, 0);
+        h.toLayer1(nfcllMsgMake<NFCLL_IOCONTROL_REQ>(
+            DriverHarness::kManager, {reinterpret_cast<void*>(static_cast<uintptr_t>(se.handle)), in_.data(),
+                                      output.data(), code, 0, static_cast<uint16_t>(in_.size()), room}));
+    }
+    Bytes in_;
 
     std::shared_ptr<hcisim::Pn544Chip> chip_;
 };
@@ -175,6 +183,39 @@ TEST_F(Pn544Driver, TheSecureElementsModesSurviveAReset) {
     EXPECT_EQ(e()->state, 34u);
 }
 
+std::vector<TNfcTagInfo> detectedTags(DriverHarness& h) {
+    std::vector<TNfcTagInfo> tags;
+    for (const OsMessage& m : h.upward(NFCLL_DEVICE_IND)) tags.push_back(*nfcllMsgGet<NFCLL_DEVICE_IND>(m).device);
+    return tags;
+}
+
+// A wired session opens once the SmartMX shows on reader A: its historical bytes answer the open,
+// and its APDUs go through reader A. When it does not show, the secure watchdog closes the
+// session after 150 ms and the open fails with 9.
+TEST_F(Pn544Driver, AWiredSessionOpensWhenTheSmartMxShowsOnReaderA) {
+    ASSERT_TRUE(started());
+    secureIo(0x8002, smartMx(), {}, 16);
+    ASSERT_EQ(ioCauses(), (std::vector<uint16_t>{0}));
+    EXPECT_EQ(Bytes(lastIo().data, lastIo().data + lastIo().length), (Bytes{'S', 'M', 'X'}));
+    EXPECT_TRUE(cap.contains("ehci: Open SmartMX access successfully"));
+    EXPECT_TRUE(detectedTags(h).empty()) << "the SmartMX is no tag of the application's";
+    const Bytes select = {0x00, 0xA4, 0x04, 0x00, 0x07, 0xD2, 0x76, 0x00, 0x00, 0x85, 0x01, 0x01, 0x00};
+    secureIo(0x8003, smartMx(), select, 16);
+    ASSERT_EQ(ioCauses().size(), 2u);
+    EXPECT_EQ(ioCauses()[1], 0);
+    EXPECT_EQ(Bytes(lastIo().data, lastIo().data + lastIo().length), (Bytes{0x90, 0x00}));
+}
+
+TEST_F(Pn544Driver, AWiredSessionWhoseSmartMxNeverShowsIsClosedByTheSecureWatchdog) {
+    ASSERT_TRUE(started());
+    chip_->smartMx().removeAfter(0);
+    secureIo(0x8002, smartMx(), {}, 16);
+    EXPECT_TRUE(ioCauses().empty());
+    h.advance(151);
+    EXPECT_EQ(ioCauses(), (std::vector<uint16_t>{9}));
+    EXPECT_EQ(+smartMx().mode, 0);
+}
+
 TEST_F(Pn544Driver, AWiredSessionClosedByItsWatchdogAnswersNineAndNoRequestAnswersOne) {
     ASSERT_TRUE(started());
     ASSERT_EQ(secure(0x8002, smartMx()), 0);
@@ -203,11 +244,6 @@ void listenFor(DriverHarness& h, uint32_t mask) {
     h.toLayer1(nfcllMsgMake<NFCLL_LISTEN_REQ>(DriverHarness::kManager, {mask, nullptr}));
 }
 
-std::vector<TNfcTagInfo> detectedTags(DriverHarness& h) {
-    std::vector<TNfcTagInfo> tags;
-    for (const OsMessage& m : h.upward(NFCLL_DEVICE_IND)) tags.push_back(*nfcllMsgGet<NFCLL_DEVICE_IND>(m).device);
-    return tags;
-}
 
 TEST_F(Pn544Driver, AFelicaTagIsReadFromTheReaderRegistryWithAShortPmmAsFarAsItCame) {
     ASSERT_TRUE(started());

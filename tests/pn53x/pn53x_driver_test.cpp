@@ -406,6 +406,7 @@ TEST_F(Pn53xP2p, AsInitiatorAMessageGoesOutInChainedPiecesAndALongAnswerIsFetche
     EXPECT_EQ(+ll->device.tagType, P2P_INITIATOR);
     EXPECT_EQ(Bytes(ll->device.uid, ll->device.uid + 10), Bytes(target->atrRes.begin(), target->atrRes.begin() + 10));
     EXPECT_FALSE(cap.contains("unexpected TAMA response")) << "InJumpForDEP is answered by its own code";
+    EXPECT_TRUE(ll->flags & NFCLL_FLAG_ACTIVITY_CHECK) << "the health monitor's check ran on the link";
 
     const Bytes message = patterned(600, 1);
     sendFrame(message);
@@ -494,6 +495,7 @@ TEST_F(Pn53xP2p, AsTargetFramesGoBothWaysUntilTheInitiatorReleasesTheHost) {
     detected();
     EXPECT_EQ(+ll->device.tagType, P2P_TARGET);
     EXPECT_FALSE(cap.contains("unexpected TAMA response")) << "TgInitAsTarget is answered by its own code";
+    EXPECT_TRUE(ll->flags & NFCLL_FLAG_ACTIVITY_CHECK) << "the health monitor's check ran on TgGetDEPData";
     EXPECT_EQ(framesUp(), std::vector<Bytes>{first});
     ASSERT_EQ(part->state, NFC53X_STATE_SEND_P2P_TG);
 

@@ -1,5 +1,7 @@
 #include "hci/hci_pn544.h"
 
+#include "tags/iso_dep_tag.h"
+
 namespace hcisim {
 
 namespace {
@@ -38,6 +40,11 @@ Personality pn544Personality(std::shared_ptr<Pn544Chip> chip, bool withIp1) {
     p.lengthMode = true;
     p.vicinityExchange = 0x20;
     return p;
+}
+
+Pn544Chip::Pn544Chip() : smartMx_(std::make_shared<simtags::IsoDepTag>()) {
+    smartMx_->ats = {0x00, 'S', 'M', 'X'};
+    smartMx_->a.nfcid1 = {0x08, 0x53, 0x4D, 0x58};
 }
 
 Personality demoPersonality(std::shared_ptr<Pn544Chip> chip, bool withIp1) {
@@ -104,8 +111,25 @@ std::optional<std::vector<Message>> Pn544Chip::manager(const Message& m) {
 
 // Reader A's own commands and the registries that follow the activation.
 std::optional<std::vector<Message>> Pn544Chip::readerA(HciController& controller, const Message& m) {
-    const std::shared_ptr<simtags::Tag> tag = controller.tagHeld();
+    const bool wired = wiMode_ == PN544_WI_WIRED;
+    const std::shared_ptr<simtags::Tag> tag = wired ? smartMx_ : controller.tagHeld();
     const bool present = tag && !tag->removed();
+    if (wired && m.instruction == WR_XCHG_DATA && !m.data.empty()) {
+        std::optional<Bytes> answer = tag->exchange(Bytes(m.data.begin() + 1, m.data.end()));
+        if (answer) answer->push_back(0x00);   // the RF status that ends the answer
+        return std::vector<Message>{answer ? reply(m, ANY_OK, *answer) : reply(m, ANY_E_TIMEOUT)};
+    }
+    if (wired && m.instruction == ANY_GET_PARAMETER && m.data.size() == 1) {
+        const simtags::NfcA& a = tag->a;
+        switch (m.data[0]) {
+        case kRegUid: return std::vector<Message>{reply(m, ANY_OK, a.nfcid1)};
+        case kRegSak: return std::vector<Message>{reply(m, ANY_OK, {a.selRes.value_or(0)})};
+        case kRegAtqa: return std::vector<Message>{reply(m, ANY_OK, {a.sensRes[0], a.sensRes[1]})};
+        case kRegHistorical:
+            return std::vector<Message>{reply(m, ANY_OK, isoActivated_ ? Bytes(tag->ats.begin() + 1, tag->ats.end()) : Bytes{})};
+        default: return std::vector<Message>{reply(m, ANY_OK, {0x00})};
+        }
+    }
     if (m.instruction == kActivateId || m.instruction == kPresence)
         return std::vector<Message>{reply(m, present ? uint8_t{ANY_OK} : uint8_t{ANY_E_TIMEOUT})};
     if (m.instruction == kMifareExchange) {
@@ -135,6 +159,18 @@ std::optional<std::vector<Message>> Pn544Chip::readerA(HciController& controller
 std::optional<std::vector<Message>> Pn544Chip::onMessage(HciController& controller, const Message& m, uint8_t gate,
                                                          uint8_t) {
     std::lock_guard<std::mutex> lock(m_);
+    // In wired mode the loop's type-A phase finds the SmartMX on reader A.
+    const bool phases = gate == GATE_POLLING_LOOP && m.type == Type::command && m.instruction == ANY_SET_PARAMETER &&
+                        m.data.size() >= 2 && m.data[0] == POLLING_PHASES;
+    if (phases && wiMode_ == PN544_WI_WIRED && (m.data[1] & 0x01)) {
+        controller.registryOf(gate)[POLLING_PHASES] = {m.data[1]};
+        std::vector<Message> out = {reply(m, ANY_OK)};
+        isoActivated_ = false;
+        for (const auto& [id, pipe] : controller.pipesHeld())
+            if (pipe.gate == GATE_READER_A && pipe.open && id > PIPE_ADMIN && !smartMx_->removed())
+                out.push_back(Message{id, Type::event, EVT_TARGET_DISCOVERED, {0x00}});
+        return out;
+    }
     if (auto own = ip1_.onMessage(controller, m, gate)) return own;
     if (m.type == Type::event && isReaderGate(gate) && m.instruction == kRelease) {
         // The target is let go and the polling loop goes on: a target still there is found again.

@@ -6,7 +6,8 @@
 // historical bytes are known only after it), the second of several targets (read from the reader-A
 // registries once the first one's ATQA was read), and the release event (0x35) after which the
 // polling goes on. The polling loop is the controller's own (phases registry); hot plugs, pipe
-// notifications from the UICC and WI events are pushed by the tests.
+// notifications from the UICC and WI events are pushed by the tests. In wired mode the SmartMX is
+// the target of reader A.
 #pragma once
 
 #include <deque>
@@ -21,10 +22,14 @@ namespace hcisim {
 
 enum : uint8_t { GATE_PN544_MANAGER = 0x90, GATE_PN544_UICC = 0xA0, GATE_PN544_WI = 0xA1, GATE_PN544_JEWEL = 0x15,
                  GATE_PN544_FELICA = 0x14, GATE_PN544_IP1_INITIATOR = 0x30, GATE_PN544_IP1_TARGET = 0x31 };
-enum : uint8_t { PN544_EEPROM_READ = 0x3E, PN544_EEPROM_WRITE = 0x3F, PN544_WI_MODE = 0x03 };   // the WI mode event (header 0x43)
+enum : uint8_t { PN544_EEPROM_READ = 0x3E, PN544_EEPROM_WRITE = 0x3F, PN544_WI_MODE = 0x03, PN544_WI_WIRED = 0 };   // the WI mode event (header 0x43)
 
 class Pn544Chip : public ChipModel {
 public:
+    Pn544Chip();
+    // The SmartMX, an ISO-DEP card that shows on reader A when the polling loop runs its type-A
+    // phase in wired mode; its ATS carries the historical bytes "SMX".
+    simtags::Tag& smartMx() { return *smartMx_; }
     std::optional<std::vector<Message>> onMessage(HciController& controller, const Message& m, uint8_t gate,
                                                   uint8_t host) override;
     // The SWP status bytes that reads of the UICC's parameter 2 give in turn; the last one stays.
@@ -43,6 +48,7 @@ private:
     std::optional<std::vector<Message>> readerA(HciController& controller, const Message& m);
     mutable std::mutex m_;
     bool isoActivated_ = false;   // the card in front of reader A took the ISO 14443-4 activation
+    std::shared_ptr<simtags::Tag> smartMx_;   // in front of reader A while the wired interface is in wired mode
     bool firstRead_ = false;      // the first target's ATQA was read: the second one's registries follow
     std::map<uint32_t, uint8_t> eeprom_;
     std::deque<uint8_t> swp_{0x02};

@@ -297,6 +297,7 @@ void response(TNfcllContext* ll, TNfc53xPart* part, uint8_t code, const uint8_t*
         case 0x57:
             TRACE(NFCLL_TRC_STATE, "nfc53x: decode TAMA_CC_InJumpForDEP");
             e = nfc53xDecodeInJumpForDep(ll, data, size);
+            nfcllHealthMonCheck(ll);
             break;
         case 0x87:
             TRACE(NFCLL_TRC_STATE, "nfc53x: decode TAMA_CC_TgGetDEPData %d", static_cast<int>(size));
@@ -304,6 +305,7 @@ void response(TNfcllContext* ll, TNfc53xPart* part, uint8_t code, const uint8_t*
             if (ll->mode == NFC53X_KIND_P2P_TG) e = nfc53xP2pReceive(ll, false, data, size);
             else if (ll->mode == NFC53X_KIND_CE) e = nfc53xCeReceive(ll, data, size, d.output, d.length);
             else e = plainStatus(part, data, size, d);
+            nfcllHealthMonCheck(ll);
             break;
         case 0x89:
             TRACE(NFCLL_TRC_STATE, "nfc53x: decode TAMA_CC_TgGetInitiatorCommand");

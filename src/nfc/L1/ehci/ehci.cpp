@@ -177,6 +177,8 @@ void targetDetected(TNfcllContext* ll, const void* record, uintptr_t extra) {
     ll->mode = type == 0x1000 ? 1 : type == 0x2000 ? 2 : 4;
     traceTag(ll->device);
     if (ehciNfcipTakeOver(ll, reinterpret_cast<const TNfcListenParam*>(extra))) return;
+    // A link the chip runs itself is up: the health monitor's activity check starts from it.
+    if (ll->mode == 1 || ll->mode == 2) nfcllHealthMonCheck(ll);
     nfcllSendUsDeviceInd(ll);
 }
 
@@ -228,6 +230,10 @@ uint32_t ehciCallBack(void* userData, uint32_t event, void* p, uint32_t len, uin
         break;
     case EV_EHCI_P2P_DATA:
         // A frame of a chip that runs NFC-DEP itself; the next one goes down once a message is whole.
+        if (!len) {
+            nfcllHealthMonCheck(ll);
+            break;
+        }
         nfcllSendUsLlcpTriggerInd(ll);
         nfcllStoreP2pRxData(ll, len, static_cast<const uint8_t*>(p), extra != 0);
         if (!extra) nfcllPushNextP2PFragment(ll);
@@ -252,7 +258,7 @@ uint32_t ehciCallBack(void* userData, uint32_t event, void* p, uint32_t len, uin
         nfcllSendUsIoControlConf(ll, causeAt(extra), static_cast<const uint8_t*>(p), static_cast<uint16_t>(len));
         break;
     case EV_EHCI_HM_INTERVAL: hmInterval(ll, p); break;
-    case EV_EHCI_FIELD: nfcllReportRfField(ll, len != 0); break;
+    case EV_EHCI_FIELD: nfcllHealthMonResult(ll, len); break;
     case EV_EHCI_SE_STATE:
         nfcllSendUsSeInd(ll, TNfcllSeInd{len, static_cast<NfcSecureHandle>(extra), p ? *static_cast<const uint32_t*>(p) : 0,
                                          nullptr});

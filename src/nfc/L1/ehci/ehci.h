@@ -569,6 +569,8 @@ int32_t ehciSt21CheckRequest(TEhciInstance* e, const uint8_t* data, uint32_t len
 // comes later; the device manager's answers in the routing states go to ehciSt21RouteAnswer.
 uint16_t ehciSt21Routing(TEhciInstance* e, uint32_t code, const uint8_t* data, uint32_t length);
 bool ehciSt21RouteAnswer(TEhciPipe* manager, const uint8_t* data, uint32_t length, uint32_t code);
+// Every start begins without a routing request under way.
+void ehciSt21RouteReset();
 
 // ---- ST21 secure-element activator (ehci_st21_se.cpp) -------------------------------------------------
 extern const TSeActivatorOps ehciSt21SeActivatorOps;

@@ -19,7 +19,8 @@ constexpr uint32_t kBaseMask = 0x703;
 constexpr uint32_t kSeMask = 0x20000;
 constexpr uint32_t kMifareClassic = 16 | 32 | 64 | 0x1000000 | 0x2000000 | 0x4000000;
 constexpr uint32_t kWiTransactions = 0x400000;   // WI pipe flag: transaction events are on
-constexpr uint8_t kLongRidFirmware = 0x62;        // firmware from which the Jewel RID takes its long form
+constexpr uint8_t kLongRidFirmware = 0x62;
+constexpr uint32_t kSmartMxMs = 150;               // how long the SmartMX may take to show on reader A        // firmware from which the Jewel RID takes its long form
 constexpr uint16_t kCapsUicc = 0x2000, kCapsSmartMx = 0x4000;
 
 enum : uint8_t { kManagerGate = 0x90, kPollingGate = 0x94, kUiccGate = 0xA0, kWiGate = 0xA1 };
@@ -184,8 +185,14 @@ void restarted(TEhciInstance* e) {
         ioDone(e, kClosed);
         return;
     }
-    ioDone(e, kOk);
     signalSmartMx(e);
+    // A wired session is open once the SmartMX shows itself on reader A, which answers the
+    // request; the secure watchdog closes it again when it does not come.
+    if ((e->flags & EHCI_F_SMARTMX) && g.requested == 2) {
+        ehciTimerStart(e, EHCI_TIMER_SECURE, kSmartMxMs);
+        return;
+    }
+    ioDone(e, kOk);
 }
 
 void modeStopped(TEhciInstance* e) {
@@ -473,6 +480,9 @@ void readerAResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint
             ioDone(e, static_cast<uint16_t>(code));
             return;
         }
+        // Reader A runs for the SmartMX alone: it waits for the SmartMX to show.
+        pipe->state = kPolling;
+        pipe->flags |= EHCI_P_RUNNING;
         requestMode(e, smartMxRecord(e), 2);
         return;
     }
@@ -500,7 +510,11 @@ uint16_t openWired(TEhciInstance* e, TNfcInfoSE* se) {
     e->currentSe = se;
     e->flags |= EHCI_F_SMARTMX;
     a->rxLength = 0;
-    if (a->flags & EHCI_P_OPEN) return requestMode(e, se, 2);
+    if (a->flags & EHCI_P_OPEN) {
+        a->state = kPolling;
+        a->flags |= EHCI_P_RUNNING;
+        return requestMode(e, se, 2);
+    }
     a->flags |= EHCI_P_OPEN | EHCI_P_OPENED;
     g.requested = 2;
     ehciSendCommand(a, EHCI_ANY_OPEN_PIPE, nullptr, 0, kSmxOpen);

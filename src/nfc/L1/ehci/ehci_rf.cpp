@@ -358,7 +358,16 @@ void secondTargetStep(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, ui
 }
 
 // Reader A's target is activated; with several in the field the PN544 reads the second one first.
+// In a wired session the target is the SmartMX: its historical bytes answer the open.
 void readerADone(TEhciInstance* e, TEhciPipe* pipe) {
+    if (e->flags & EHCI_F_SMARTMX) {
+        TRACE(kTrc, "ehci: Open SmartMX access successfully");
+        ehciTimerStop(e, EHCI_TIMER_SECURE);
+        pipe->state = kExchange;
+        const uint32_t n = std::min<uint32_t>(e->tagRecord.historicalBytesLength, sizeof e->tagRecord.a.historicalBytes);
+        ehciIoAnswer(e, 0, e->tagRecord.a.historicalBytes, std::min<uint32_t>(n, e->ioBufferSize));
+        return;
+    }
     if ((e->flags & EHCI_F_PN544) && (e->flags & EHCI_F_SEVERAL)) {
         TRACE(kTrc, "ehci: Start second TAG evaluation");
         e->secondTag = TNfcTagInfo{};

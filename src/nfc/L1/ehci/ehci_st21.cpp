@@ -583,6 +583,7 @@ void ehciSt21SoftReset(TEhciInstance* e) {
 
 void ehciSt21PreInit(TEhciInstance* e) {
     g_manager = Manager{};
+    ehciSt21RouteReset();
     ehciSt21ClearP2pPolls();
     bindPipes(e);
     e->hooks.variantSetup = &setup;

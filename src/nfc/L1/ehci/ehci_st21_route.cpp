@@ -32,6 +32,12 @@ struct Route {
 };
 Route g_route;
 
+}  // namespace
+
+void ehciSt21RouteReset() { g_route = Route{}; }
+
+namespace {
+
 TEhciPipe* manager(TEhciInstance* e) { return e->pipes.variant2; }
 
 int32_t sendRecord(TEhciInstance* e, uint32_t index, const uint8_t* record, uint32_t state) {
