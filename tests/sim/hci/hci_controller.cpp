@@ -265,6 +265,7 @@ std::vector<Bytes> HciController::enter(std::shared_ptr<simtags::Tag> tag, bool 
     tag_ = std::move(tag);
     second_ = std::move(second);
     several_ = several || second_;
+    reported_ = false;
     fillRegistries();
     return discover();
 }
@@ -339,11 +340,14 @@ void HciController::fillRegistries() {
 }
 
 // While polling, a tag in the field is reported on the pipe of its technology's gate, once.
+// A target is reported once: only after the host let it go (end of operation, release) or after
+// it entered the field again is it found anew.
 std::optional<Message> HciController::discovery() {
-    if (!polling_ || !tag_ || tag_->removed()) return std::nullopt;
+    if (!polling_ || !tag_ || tag_->removed() || reported_) return std::nullopt;
     const std::optional<uint8_t> pipe = openPipeTo(gateFor(tag_->technology));
     if (!pipe) return std::nullopt;
     polling_ = false;
+    reported_ = true;
     tag_->reset();
     return Message{*pipe, Type::event, EVT_TARGET_DISCOVERED, {several_ ? kSeveralTargets : uint8_t{0}}};
 }
@@ -355,6 +359,7 @@ std::vector<Bytes> HciController::discover() {
 
 std::optional<Message> HciController::pollAgain() {
     polling_ = true;
+    reported_ = false;
     if (tag_) fillRegistries();
     return discovery();
 }
@@ -366,6 +371,7 @@ std::vector<Bytes> HciController::readerEvent(const Message& m, uint8_t) {
     }
     if (m.instruction == EVT_END_OPERATION) {
         polling_ = false;
+        reported_ = false;
         if (tag_) tag_->reset();
     }
     return {};

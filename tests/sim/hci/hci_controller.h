@@ -228,6 +228,7 @@ private:
     std::shared_ptr<simtags::Tag> tag_;
     std::shared_ptr<simtags::Tag> second_;
     bool several_ = false;
+    bool reported_ = false;   // the tag was reported and the host has not let it go since
     bool polling_ = false;
     simpeers::PollerPtr reader_;
     std::optional<uint8_t> readerPipe_;   // the card pipe the reader has activated

@@ -178,8 +178,11 @@ std::optional<std::vector<Message>> Pn544Chip::onMessage(HciController& controll
         std::optional<Message> found = controller.pollAgain();
         return found ? std::vector<Message>{*found} : std::vector<Message>{};
     }
+    if (phases && (m.data[1] & 0x80)) ip1_.linked = false;   // the loop rests: no RF link stays up
     if (m.type == Type::event) {
         if (gate == GATE_READER_A) isoActivated_ = firstRead_ = false;
+        // The end of reader A's operation switches its field off: a link found through it ends.
+        if (gate == GATE_READER_A && m.instruction == EVT_END_OPERATION) ip1_.linked = false;
         if (gate == GATE_PN544_WI && m.instruction == PN544_WI_MODE && !m.data.empty()) {
             wiMode_ = m.data[0];
             return std::vector<Message>{};
