@@ -312,7 +312,7 @@ uint32_t etsiHciInitInstance(void* userData, uint32_t reinit, TEhciUpCall upCall
     e->userData = userData;
     e->upCall = upCall;
     e->failure = 0;
-    e->gathering = false;
+    e->gatherJoin = TEhciJoin{};
     e->flags |= EHCI_F_INIT;
     if (reinit) {
         e->flags = (e->flags | EHCI_F_REINIT) & ~EHCI_F_CREATE_PIPES;
@@ -413,10 +413,7 @@ void openLoopback(TEhciInstance* e) {
         ehciCreatePipe("Loopback", loop, EHCI_GATE_LOOPBACK, kAdmLoopbackCreated);
         return;
     }
-    if (!loop->rxBuffer) {
-        ehciUp(e, EV_EHCI_GET_BUFFER, &loop->rxBuffer, EHCI_RX_SIZE);
-        loop->rxSize = loop->rxBuffer ? EHCI_RX_SIZE : 0;
-    }
+    ehciTakeRxBuffer(loop);
     loop->response = &ehciLoopbackResponse;
     loop->event = &ehciLoopbackEvent;
     loop->writeHeader = &ehciLoopbackHeader;
@@ -431,19 +428,7 @@ namespace {
 // The steps read whole answers: the packets of one are joined first (cut at the buffer's size).
 bool gathered(TEhciPipe* pipe, const uint8_t*& data, uint32_t& length, uint32_t& code) {
     TEhciInstance* e = pipe->owner;
-    if (!e->gathering) {
-        e->gatherLength = 0;
-        e->gatherCode = code;
-    }
-    const uint32_t n = std::min<uint32_t>(length, sizeof e->gather - e->gatherLength);
-    if (n) std::memcpy(e->gather + e->gatherLength, data, n);
-    e->gatherLength += n;
-    e->gathering = (pipe->flags & EHCI_P_RX_MORE) != 0;
-    if (e->gathering) return false;
-    data = e->gather;
-    length = e->gatherLength;
-    code = e->gatherCode;
-    return true;
+    return ehciJoin(e->gatherJoin, pipe, e->gather, sizeof e->gather, data, length, code);
 }
 
 }  // namespace

@@ -66,7 +66,6 @@ enum : uint32_t {
     EHCI_P_ON_DEMAND = 0x4,
     EHCI_P_DELETE_AFTER_CLOSE = 0x8,
     EHCI_P_RUNNING = 0x10,
-    EHCI_P_CHAINING = 0x20,
     EHCI_P_TX_MORE = 0x40,
     EHCI_P_RX_MORE = 0x80,
     EHCI_P_CARD = 0x200,
@@ -137,6 +136,13 @@ enum EhciCallBackEvent : uint32_t {
 struct TEhciInstance;
 struct TEhciPipe;
 
+// A response being joined from its packets: the bytes so far and the code of its first packet.
+struct TEhciJoin {
+    uint32_t length;
+    uint32_t code;
+    bool open;                   // more packets follow
+};
+
 using TEhciUpCall = uint32_t (*)(void* userData, uint32_t event, void* p, uint32_t len, uintptr_t extra);
 
 struct TEhciPipe {
@@ -148,7 +154,7 @@ struct TEhciPipe {
     uint8_t* rxBuffer;
     uint32_t rxLength;
     uint32_t rxSize;
-    uint32_t rxCode;             // of the first packet of the message being joined
+    TEhciJoin join;              // the response being joined in rxBuffer
     uint8_t lastHeader;
     uint8_t retries;
     uint16_t txPending;
@@ -295,9 +301,7 @@ struct TEhciInstance {
     uint16_t readerType;
     uint16_t failure;                   // the code of a failed initialisation, 0 when it went well
     uint8_t gather[EHCI_RX_SIZE];       // an Admin or identity answer that came in several packets
-    uint32_t gatherLength;
-    uint32_t gatherCode;
-    bool gathering;
+    TEhciJoin gatherJoin;
     TEhciPipe* deleting;                // the pipe whose ADM_DELETE_PIPE is answered next
     TNfcTransaction transactions[EHCI_TRANSACTIONS];
     uint8_t nextTransaction;
@@ -380,6 +384,16 @@ uint32_t ehciCardHeader(TEhciPipe* pipe, uint8_t* packet);
 uint32_t ehciLoopbackHeader(TEhciPipe* pipe, uint8_t* packet);
 void etsiHciTxCompleted(TEhciInstance* e, uint32_t slot);
 void etsiHciReceiveFrame(TEhciInstance* e, const uint8_t* packet, uint32_t length);
+// The pipe's receive buffer of EHCI_RX_SIZE bytes, taken from layer 1 when it has none; false
+// when none is free.
+bool ehciTakeRxBuffer(TEhciPipe* pipe);
+// Joins the packets of one response in `into` (cut at `size` bytes): false while more follow;
+// once it is whole, data, length and code name the whole message and its first packet's code. A
+// response of one packet passes as it is.
+bool ehciJoin(TEhciJoin& join, const TEhciPipe* pipe, uint8_t* into, uint32_t size, const uint8_t*& data,
+              uint32_t& length, uint32_t& code);
+// A reader response joined in the pipe's own receive buffer.
+bool ehciJoinInPipe(TEhciPipe* pipe, const uint8_t*& data, uint32_t& length, uint32_t& code);
 // Appends a response's data to the pipe's buffer; false while more packets follow.
 bool ehciReassemble(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t capacity);
 // The Admin answers to pipe creations and the variant's own steps.

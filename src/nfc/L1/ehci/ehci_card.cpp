@@ -229,14 +229,8 @@ void cardData(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t l
         activate(e, pipe);
     }
     TRACE(kTrc, "ehci: RX EMU Card data");
-    if (!pipe->rxBuffer) {
-        void* buffer = nullptr;
-        ehciUp(e, EV_EHCI_GET_BUFFER, &buffer, EHCI_RX_SIZE);
-        pipe->rxBuffer = static_cast<uint8_t*>(buffer);
-        pipe->rxSize = pipe->rxBuffer ? EHCI_RX_SIZE : 0;
-        pipe->rxLength = 0;
-    }
-    if (!pipe->rxBuffer) {
+    if (!pipe->rxBuffer) pipe->rxLength = 0;
+    if (!ehciTakeRxBuffer(pipe)) {
         TRACE(kErr, "!ehci: ehciAllocBuffer failed for card-pipe");
         return;
     }

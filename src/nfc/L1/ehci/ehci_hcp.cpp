@@ -151,7 +151,8 @@ void ehciPipeReset(TEhciInstance* e, bool first) {
     for (TEhciPipe& pipe : e->pipe) {
         pipe.owner = e;
         pipe.state = 0;
-        pipe.flags &= ~(EHCI_P_OPEN | EHCI_P_CHAINING | EHCI_P_TX_MORE | EHCI_P_RX_MORE);
+        pipe.flags &= ~(EHCI_P_OPEN | EHCI_P_TX_MORE | EHCI_P_RX_MORE);
+        pipe.join = TEhciJoin{};
         pipe.timeout = kDefaultTimeout;
         pipe.answersIgnored = 0;
         if (!first) continue;
@@ -545,6 +546,42 @@ void etsiHciReceiveFrame(TEhciInstance* e, const uint8_t* packet, uint32_t lengt
     case EHCI_TYPE_RESPONSE: response(e, pipe, continued, header, data, n, more); break;
     default: TRACE(kErr, "ehci: ! header 0x%X of unknown type", static_cast<unsigned>(header)); break;
     }
+}
+
+bool ehciJoin(TEhciJoin& join, const TEhciPipe* pipe, uint8_t* into, uint32_t size, const uint8_t*& data,
+              uint32_t& length, uint32_t& code) {
+    const bool more = (pipe->flags & EHCI_P_RX_MORE) != 0;
+    if (!join.open) {
+        join.length = 0;
+        join.code = code;
+        if (!more) return true;
+    }
+    const uint32_t room = size > join.length ? size - join.length : 0;
+    if (length > room) TRACE(kErr, "! Chaining length exceeds cache size");
+    const uint32_t n = into ? std::min(length, room) : 0;
+    if (n) std::memcpy(into + join.length, data, n);
+    join.length += n;
+    join.open = more;
+    if (more) return false;
+    data = into;
+    length = join.length;
+    code = join.code;
+    return true;
+}
+
+bool ehciJoinInPipe(TEhciPipe* pipe, const uint8_t*& data, uint32_t& length, uint32_t& code) {
+    const bool continued = pipe->join.open || (pipe->flags & EHCI_P_RX_MORE);
+    if (continued && !ehciTakeRxBuffer(pipe)) TRACE(kErr, "! No RX buffer present");
+    return ehciJoin(pipe->join, pipe, pipe->rxBuffer, pipe->rxBuffer ? EHCI_RX_SIZE : 0, data, length, code);
+}
+
+bool ehciTakeRxBuffer(TEhciPipe* pipe) {
+    if (pipe->rxBuffer) return true;
+    void* buffer = nullptr;
+    ehciUp(pipe->owner, EV_EHCI_GET_BUFFER, &buffer, EHCI_RX_SIZE);
+    pipe->rxBuffer = static_cast<uint8_t*>(buffer);
+    pipe->rxSize = pipe->rxBuffer ? EHCI_RX_SIZE : 0;
+    return pipe->rxBuffer != nullptr;
 }
 
 bool ehciReassemble(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t capacity) {

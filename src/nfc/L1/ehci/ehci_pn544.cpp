@@ -500,13 +500,7 @@ uint16_t openWired(TEhciInstance* e, TNfcInfoSE* se) {
     TRACE(kTrc, "ehci: Open wired SmartMX connection, current mode 0x%X", static_cast<unsigned>(se->mode));
     TEhciPipe* a = e->pipes.readerA;
     if (!(se->capabilities & kCapsSmartMx) || !a || !a->id) return kUnsupported;
-    if (!a->rxBuffer) {
-        void* buffer = nullptr;
-        ehciUp(e, EV_EHCI_GET_BUFFER, &buffer, EHCI_RX_SIZE);
-        a->rxBuffer = static_cast<uint8_t*>(buffer);
-        a->rxSize = a->rxBuffer ? EHCI_RX_SIZE : 0;
-    }
-    if (!a->rxBuffer) return kUnsupported;
+    if (!ehciTakeRxBuffer(a)) return kUnsupported;
     e->currentSe = se;
     e->flags |= EHCI_F_SMARTMX;
     a->rxLength = 0;

@@ -119,13 +119,7 @@ void endLink(TEhciPipe* pipe) {
 
 void activate(TEhciPipe* pipe) {
     TEhciInstance* e = pipe->owner;
-    if (!pipe->rxBuffer) {
-        void* buffer = nullptr;
-        ehciUp(e, EV_EHCI_GET_BUFFER, &buffer, EHCI_RX_SIZE);
-        pipe->rxBuffer = static_cast<uint8_t*>(buffer);
-        pipe->rxSize = pipe->rxBuffer ? EHCI_RX_SIZE : 0;
-    }
-    if (!pipe->rxBuffer) {
+    if (!ehciTakeRxBuffer(pipe)) {
         TRACE(kErr, "!ehci: ehciAllocBuffer failed for ip1 pipe");
         return;
     }

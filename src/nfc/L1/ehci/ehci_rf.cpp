@@ -118,32 +118,6 @@ void copyUid(TEhciInstance* e, const uint8_t* data, uint32_t length) {
     e->tagRecord.uidLength = static_cast<uint16_t>(n);
 }
 
-// A response whole: the packets of one message are joined in the pipe's buffer first.
-bool joined(TEhciPipe* pipe, const uint8_t*& data, uint32_t& length, uint32_t& code) {
-    const bool more = (pipe->flags & EHCI_P_RX_MORE) != 0;
-    if (!(pipe->flags & EHCI_P_CHAINING)) {
-        pipe->rxLength = 0;
-        pipe->rxCode = code;
-        if (!more) return true;
-    }
-    if (!pipe->rxBuffer) {
-        void* buffer = nullptr;
-        ehciUp(pipe->owner, EV_EHCI_GET_BUFFER, &buffer, EHCI_RX_SIZE);
-        pipe->rxBuffer = static_cast<uint8_t*>(buffer);
-        pipe->rxSize = pipe->rxBuffer ? EHCI_RX_SIZE : 0;
-        if (!pipe->rxBuffer) TRACE(kErr, "! No RX buffer present");
-    }
-    if (!ehciReassemble(pipe, data, length, EHCI_RX_SIZE)) {
-        pipe->flags |= EHCI_P_CHAINING;
-        return false;
-    }
-    pipe->flags &= ~EHCI_P_CHAINING;
-    data = pipe->rxBuffer;
-    length = pipe->rxLength;
-    code = pipe->rxCode;
-    return true;
-}
-
 void deliver(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t length) {
     if ((e->stripLastByteMask & e->tagRecord.tagType) && length > 1) --length;
     ehciUp(e, EV_EHCI_READER_RESPONSE, const_cast<uint8_t*>(data), length);
@@ -437,7 +411,7 @@ void inventoryRead(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint3
 
 void readerResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code) {
     TEhciInstance* e = pipe->owner;
-    if (!joined(pipe, data, length, code)) return;
+    if (!ehciJoinInPipe(pipe, data, length, code)) return;
     const uint32_t state = pipe->state;
     // A failed activation step gives the target up and polls again.
     const bool activation = state == kSak || state == kUid || state == kAtqa || state == kPupi || state == kInventory;
@@ -842,16 +816,10 @@ int32_t ehciTransactionRequest(TEhciInstance* e, const uint8_t* data, uint32_t l
         return -1;
     }
     pipe->rxLength = 0;
-    pipe->flags &= ~EHCI_P_CHAINING;
-    if (!pipe->rxBuffer) {
-        void* buffer = nullptr;
-        ehciUp(e, EV_EHCI_GET_BUFFER, &buffer, EHCI_RX_SIZE);
-        pipe->rxBuffer = static_cast<uint8_t*>(buffer);
-        if (!pipe->rxBuffer) {
-            TRACE(kErr, "ehci: ! %s cannot alloc buffer, length = %d", "ehciTransactionRequest", static_cast<int>(length));
-            return -1;
-        }
-        pipe->rxSize = EHCI_RX_SIZE;
+    pipe->join = TEhciJoin{};
+    if (!ehciTakeRxBuffer(pipe)) {
+        TRACE(kErr, "ehci: ! %s cannot alloc buffer, length = %d", "ehciTransactionRequest", static_cast<int>(length));
+        return -1;
     }
     if ((pipe->flags & EHCI_P_CARD) && pipe->state == 18) {
         TRACE(kErr, "Emu deactivated or field off");

@@ -106,9 +106,7 @@ struct Manager {
     uint8_t hostIndex;
     uint8_t infoIndex;
     uint8_t answer[EHCI_PACKET_MAX * 2];   // an answer that came in several packets
-    uint32_t answerLength;
-    uint32_t answerCode;
-    bool joining;
+    TEhciJoin join;
 };
 Manager g_manager;
 
@@ -305,20 +303,7 @@ int32_t deviceIo(TEhciInstance* e, uint32_t code, const uint8_t* input, uint32_t
 // ---- Device-manager pipe -----------------------------------------------------------------------------
 // The steps read whole answers: the packets of one are joined first (cut at the buffer's size).
 bool joined(TEhciPipe* dm, const uint8_t*& data, uint32_t& length, uint32_t& code) {
-    Manager& g = g_manager;
-    if (!g.joining) {
-        g.answerLength = 0;
-        g.answerCode = code;
-    }
-    const uint32_t n = std::min<uint32_t>(length, sizeof g.answer - g.answerLength);
-    if (n) std::memcpy(g.answer + g.answerLength, data, n);
-    g.answerLength += n;
-    g.joining = (dm->flags & EHCI_P_RX_MORE) != 0;
-    if (g.joining) return false;
-    data = g.answer;
-    length = g.answerLength;
-    code = g.answerCode;
-    return true;
+    return ehciJoin(g_manager.join, dm, g_manager.answer, sizeof g_manager.answer, data, length, code);
 }
 
 void managerResponse(TEhciPipe* dm, const uint8_t* data, uint32_t length, uint32_t code) {

@@ -162,10 +162,7 @@ void nfcid1Read(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t
 
 void initiatorReady(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t length) {
     TRACE(kTrc, "ehci: data rate 0x%X", length ? data[0] : 0u);
-    if (!pipe->rxBuffer) {
-        ehciUp(e, EV_EHCI_GET_BUFFER, &pipe->rxBuffer, EHCI_RX_SIZE);
-        pipe->rxSize = pipe->rxBuffer ? EHCI_RX_SIZE : 0;
-    }
+    ehciTakeRxBuffer(pipe);
     pipe->rxLength = 0;
     e->activated = 1;
     ehciTargetReady(e, pipe, e->tagRecord.tagType);
@@ -281,10 +278,7 @@ void activated(TEhciInstance* e, TEhciPipe* pipe) {
     e->currentPipe = pipe;
     e->tagRecord = TNfcTagInfo{};
     setIdentifier(e->tagRecord, g_ip1.nfcid2, kNfcid2Length);
-    if (!pipe->rxBuffer) {
-        ehciUp(e, EV_EHCI_GET_BUFFER, &pipe->rxBuffer, EHCI_RX_SIZE);
-        pipe->rxSize = pipe->rxBuffer ? EHCI_RX_SIZE : 0;
-    }
+    ehciTakeRxBuffer(pipe);
     pipe->rxLength = 0;
     e->activated = 0;
     ehciTargetReady(e, pipe, (e->listenMask & kCardF) ? kCardF : kTypeNfcDepInitiator);

@@ -142,27 +142,15 @@ void uidRead(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t le
     ehciTargetReady(e, pipe, typeOf(e->tagRecord));
 }
 
-// The answer to an exchange, joined from its packets in the pipe's buffer.
-bool joined(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t& code) {
-    if (!(pipe->flags & EHCI_P_CHAINING)) {
-        pipe->rxLength = 0;
-        pipe->rxCode = code;
-    }
-    const bool last = ehciReassemble(pipe, data, length, EHCI_RX_SIZE);
-    TRACE(kTrc, "ehci: Type1/2 data, is Chaining %d, length %d, total %d", !last, static_cast<int>(length),
-          static_cast<int>(pipe->rxLength));
-    if (last) pipe->flags &= ~EHCI_P_CHAINING;
-    else pipe->flags |= EHCI_P_CHAINING;
-    code = pipe->rxCode;
-    return last;
-}
-
 void exchangeResult(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code) {
     if (!pipe->rxBuffer) {
         ehciUp(e, EV_EHCI_TRANSACTION_TIMEOUT, nullptr, code ? code : 3);
         return;
     }
-    if (!joined(pipe, data, length, code)) return;
+    const bool whole = ehciJoin(pipe->join, pipe, pipe->rxBuffer, EHCI_RX_SIZE, data, length, code);
+    TRACE(kTrc, "ehci: Type1/2 data, is Chaining %d, length %d, total %d", !whole, static_cast<int>(length),
+          static_cast<int>(pipe->join.length));
+    if (!whole) return;
     const bool type1 = e->tagRecord.tagType == kType1;
     if (code) {
         if (type1 && pipe->retries) {
@@ -176,8 +164,8 @@ void exchangeResult(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint
         ehciUp(e, EV_EHCI_TRANSACTION_TIMEOUT, nullptr, code);
         return;
     }
-    const uint8_t* answer = pipe->rxBuffer;
-    uint32_t n = pipe->rxLength;
+    const uint8_t* answer = data;
+    uint32_t n = length;
     // A Type 1 answer of three bytes carries one byte of data, the second.
     if (type1 && n == 3) {
         ++answer;
@@ -185,7 +173,6 @@ void exchangeResult(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint
     }
     if ((e->stripLastByteMask & e->tagRecord.tagType) && n > 1) --n;
     ehciUp(e, EV_EHCI_READER_RESPONSE, const_cast<uint8_t*>(answer), n);
-    pipe->rxLength = 0;
 }
 
 void readerResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code) {
@@ -328,10 +315,7 @@ void ehciSt21SecureExchange(TEhciInstance* e, const uint8_t* data, uint32_t leng
         ehciIoAnswer(e, !pipe || !pipe->id || !(pipe->flags & EHCI_P_OPEN) ? 3 : 2);
         return;
     }
-    if (!pipe->rxBuffer) {
-        ehciUp(e, EV_EHCI_GET_BUFFER, &pipe->rxBuffer, EHCI_RX_SIZE);
-        pipe->rxSize = pipe->rxBuffer ? EHCI_RX_SIZE : 0;
-    }
+    ehciTakeRxBuffer(pipe);
     pipe->rxLength = 0;
     ehciPipeSend(pipe, data, length);
     TRACE(kTrc, "ehci: ehciStmSecureElementExchange() exit (%d fragments pending)", e->txSent < e->txLength ? 1 : 0);
