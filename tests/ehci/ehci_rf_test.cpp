@@ -563,14 +563,18 @@ TEST_F(Pn544ReaderA, TheSecondOfSeveralTargetsIsEvaluated) {
     EXPECT_TRUE(cap.contains("ehci: Start second TAG evaluation"));
 }
 
-// A failed activation step lets the target go with the chip's release event; the loop goes on.
+// A failed activation step lets the target go with the chip's release event; the loop goes on
+// past it, and the card is found once it comes into the field again.
 TEST_F(Pn544ReaderA, AFailedActivationStepReleasesTheTarget) {
+    auto tag = std::make_shared<simtags::IsoDepTag>();
     sim.inject({hcisim::ANY_GET_PARAMETER, hcisim::GATE_READER_A, 0x03, hcisim::ANY_E_NOK});
-    ASSERT_TRUE(found(std::make_shared<simtags::IsoDepTag>()));
+    EXPECT_FALSE(found(tag));
     bool released = false;
     for (const hcisim::Logged& l : sim.log())
         released |= l.gate == hcisim::GATE_READER_A && l.message.type == Type::event && l.message.instruction == 0x35;
     EXPECT_TRUE(released);
+    fromController(sim.enter(tag));
+    EXPECT_EQ(devices().size(), 1u);
 }
 
 // A MIFARE command the halted card refuses (code 7) wakes it again with Activate ID; whether it

@@ -359,7 +359,6 @@ std::vector<Bytes> HciController::discover() {
 
 std::optional<Message> HciController::pollAgain() {
     polling_ = true;
-    reported_ = false;
     if (tag_) fillRegistries();
     return discovery();
 }

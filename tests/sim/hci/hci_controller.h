@@ -189,7 +189,8 @@ public:
     Registry& registryOf(uint8_t gate) { return registries_[gate]; }
     std::map<uint8_t, Pipe>& pipesHeld() { return pipes_; }
     std::shared_ptr<simtags::Tag> tagHeld() const { return tag_; }
-    // The polling goes on: the tag in the field is reported (again) on its gate, if it can be.
+    // The polling goes on past the target the host let go, which stays halted: only a tag not
+    // reported yet is found.
     std::optional<Message> pollAgain();
     // The second target of a field with several, when the test put one there.
     std::shared_ptr<simtags::Tag> secondHeld() const { return second_; }

@@ -5,7 +5,7 @@
 // and presence commands of the reader-A gate, its ISO 14443-4 activation (command 0x12: the card's
 // historical bytes are known only after it), the second of several targets (read from the reader-A
 // registries once the first one's ATQA was read), and the release event (0x35) after which the
-// polling goes on. The polling loop is the controller's own (phases registry); hot plugs, pipe
+// polling goes on past the released target, which stays halted until the field goes off. The polling loop is the controller's own (phases registry); hot plugs, pipe
 // notifications from the UICC and WI events are pushed by the tests. In wired mode the SmartMX is
 // the target of reader A.
 #pragma once
