@@ -247,7 +247,7 @@ TEST_F(Pn544Ip1Driver, AFrameLeftUnfinishedWhenTheListenStopsIsNotWrittenOnAfter
     ASSERT_EQ(e()->pipes.nfcipInitiator->rxBuffer, nullptr);
     fromController({packets[1]});
     h.run();
-    EXPECT_TRUE(cap.contains("ehci: ! IP-1 RX frame on <IP-1 Initiator> left unfinished"));
+    EXPECT_TRUE(cap.contains("ehci: ! RX message on <IP-1 Initiator> left unfinished"));
     EXPECT_TRUE(received().empty());
 }
 

@@ -3,6 +3,7 @@
 // the reader registries, exchanges and what is taken from their answers, and the listen cycle.
 #include <algorithm>
 #include <memory>
+#include <utility>
 
 #include "core/nfcmgr.h"
 #include "ehci_fixture.h"
@@ -179,6 +180,33 @@ TEST_F(EhciRf, AnAnswerLongerThanTheBufferIsCut) {
     transact({0x00, 0xB0, 0x00, 0x00, 0x00});
     ASSERT_EQ(answers().size(), 1u);
     EXPECT_EQ(answers()[0].data, Bytes(EHCI_RX_SIZE - 1, 0x5A));
+}
+
+// An answer whose reader stops before its last packet came is dropped whole: its rest is neither
+// joined into a buffer taken afresh nor taken for the answer to the reader's closing.
+TEST_F(EhciRf, AnAnswerCutOffByTheReadersStopIsDropped) {
+    auto tag = std::make_shared<simtags::IsoDepTag>();
+    tag->inject({simtags::FaultKind::Reply, 0xB0, std::nullopt, 1, Bytes(100, 0x5A), 0});
+    ASSERT_TRUE(found(tag));
+    std::vector<Bytes> held;
+    h.setPacketPeer([&](const Bytes& packet) {
+        for (Bytes& p : sim.feed(packet)) held.push_back(std::move(p));
+        return std::vector<Bytes>{};
+    });
+    transact({0x00, 0xB0, 0x00, 0x00, 0x00});
+    const std::vector<Bytes> answer = std::exchange(held, {});
+    ASSERT_GT(answer.size(), 2u);
+    fromController({answer[0]});
+    listen(0);
+    ASSERT_EQ(e()->pipes.readerA->rxBuffer, nullptr) << "the stop let the buffer go";
+    fromController({answer.begin() + 1, answer.end()});
+    h.setPacketPeer([this](const Bytes& packet) { return sim.feed(packet); });
+    fromController(std::exchange(held, {}));
+    h.run();
+    EXPECT_TRUE(cap.contains("ehci: ! RX message on <Reader pipe-A> left unfinished"));
+    EXPECT_FALSE(cap.contains("! unexpected response"));
+    for (const Answer& a : answers()) EXPECT_NE(a.cause, 0) << "no data of the cut answer goes up";
+    EXPECT_EQ(h.upward(NFCLL_LISTEN_CONF).size(), 2u) << "the cancel is confirmed";
 }
 
 // A check without data has nothing to send: it is answered at once instead of never.

@@ -348,11 +348,7 @@ void etsiHciReset(TEhciInstance* e) {
         ehciUp(e, EV_EHCI_TRANSACTION_TIMEOUT, nullptr, 3);
     }
     ehciTimerStop(e, EHCI_TIMER_WATCHDOG);
-    for (TEhciPipe& pipe : e->pipe) {
-        if (pipe.rxBuffer) ehciUp(e, EV_EHCI_RELEASE_BUFFER, pipe.rxBuffer);
-        pipe.rxBuffer = nullptr;
-        pipe.rxLength = 0;
-    }
+    for (TEhciPipe& pipe : e->pipe) ehciReleaseRxBuffer(&pipe);
     etsiHciInitInstance(e->userData, 1, e->upCall, e);
 }
 

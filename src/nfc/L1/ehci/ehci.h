@@ -66,6 +66,7 @@ enum : uint32_t {
     EHCI_P_ON_DEMAND = 0x4,
     EHCI_P_DELETE_AFTER_CLOSE = 0x8,
     EHCI_P_RUNNING = 0x10,
+    EHCI_P_RX_CONTINUED = 0x20,         // the packet being read continues a message
     EHCI_P_TX_MORE = 0x40,
     EHCI_P_RX_MORE = 0x80,
     EHCI_P_CARD = 0x200,
@@ -136,11 +137,12 @@ enum EhciCallBackEvent : uint32_t {
 struct TEhciInstance;
 struct TEhciPipe;
 
-// A response being joined from its packets: the bytes so far and the code of its first packet.
+// A message being joined from its packets: the bytes kept so far and the code of its first packet.
 struct TEhciJoin {
     uint32_t length;
     uint32_t code;
-    bool open;                   // more packets follow
+    bool cut;                    // bytes were lost for want of room
+    bool dropped;                // the buffer went before the message was whole: the rest is not taken
 };
 
 using TEhciUpCall = uint32_t (*)(void* userData, uint32_t event, void* p, uint32_t len, uintptr_t extra);
@@ -152,9 +154,8 @@ struct TEhciPipe {
     const char* name;
     uint32_t flags;
     uint8_t* rxBuffer;
-    uint32_t rxLength;
     uint32_t rxSize;
-    TEhciJoin join;              // the response being joined in rxBuffer
+    TEhciJoin join;              // the message being joined in rxBuffer
     uint8_t lastHeader;
     uint8_t retries;
     uint16_t txPending;
@@ -385,17 +386,20 @@ uint32_t ehciLoopbackHeader(TEhciPipe* pipe, uint8_t* packet);
 void etsiHciTxCompleted(TEhciInstance* e, uint32_t slot);
 void etsiHciReceiveFrame(TEhciInstance* e, const uint8_t* packet, uint32_t length);
 // The pipe's receive buffer of EHCI_RX_SIZE bytes, taken from layer 1 when it has none; false
-// when none is free.
+// when none is free. Its release drops a message that was being joined in it.
 bool ehciTakeRxBuffer(TEhciPipe* pipe);
-// Joins the packets of one response in `into` (cut at `size` bytes): false while more follow;
-// once it is whole, data, length and code name the whole message and its first packet's code. A
-// response of one packet passes as it is.
+void ehciReleaseRxBuffer(TEhciPipe* pipe);
+// The one join of a message's packets (responses and events alike), for the packet just read on
+// the pipe: false while more follow, and for a message that was dropped. The first packet starts
+// the join afresh; the packets are kept in `into`, cut at `size` bytes. Once the message is whole,
+// data and length name all of it and code its first packet's code; a message of one packet passes
+// as it is.
 bool ehciJoin(TEhciJoin& join, const TEhciPipe* pipe, uint8_t* into, uint32_t size, const uint8_t*& data,
               uint32_t& length, uint32_t& code);
-// A reader response joined in the pipe's own receive buffer.
+// The join in the pipe's own receive buffer, taken when a message comes in several packets; an
+// event passes no code.
 bool ehciJoinInPipe(TEhciPipe* pipe, const uint8_t*& data, uint32_t& length, uint32_t& code);
-// Appends a response's data to the pipe's buffer; false while more packets follow.
-bool ehciReassemble(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t capacity);
+bool ehciJoinInPipe(TEhciPipe* pipe, const uint8_t*& data, uint32_t& length);
 // The Admin answers to pipe creations and the variant's own steps.
 void ehciCreatedResponse(TEhciPipe* admin, const uint8_t* data, uint32_t length, uint32_t code);
 void ehciCreateNextReader(TEhciInstance* e);

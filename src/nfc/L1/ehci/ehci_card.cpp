@@ -229,17 +229,15 @@ void cardData(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t l
         activate(e, pipe);
     }
     TRACE(kTrc, "ehci: RX EMU Card data");
-    if (!pipe->rxBuffer) pipe->rxLength = 0;
-    if (!ehciTakeRxBuffer(pipe)) {
+    if (!(pipe->flags & EHCI_P_RX_CONTINUED) && !ehciTakeRxBuffer(pipe)) {
         TRACE(kErr, "!ehci: ehciAllocBuffer failed for card-pipe");
         return;
     }
-    if (!ehciReassemble(pipe, data, length, EHCI_RX_SIZE)) return;
-    uint32_t n = pipe->rxLength;
+    if (!ehciJoinInPipe(pipe, data, length)) return;
+    uint32_t n = length;
     if (n > 1) --n;
     if ((e->stripLastByteMask & e->tagRecord.tagType) && n >= 1) --n;
-    ehciUp(e, EV_EHCI_READER_RESPONSE, pipe->rxBuffer, n);
-    pipe->rxLength = 0;
+    ehciUp(e, EV_EHCI_READER_RESPONSE, const_cast<uint8_t*>(data), n);
 }
 
 void removal(TEhciInstance* e) {

@@ -528,6 +528,8 @@ void etsiHciReceiveFrame(TEhciInstance* e, const uint8_t* packet, uint32_t lengt
         adoptAsConnectivity(e, id, packet, length);
         return;
     }
+    if (continued) pipe->flags |= EHCI_P_RX_CONTINUED;
+    else pipe->flags &= ~EHCI_P_RX_CONTINUED;
     pipe->responseTime = now() - e->sentTick;
     if (!continued) pipe->lastHeader = packet[1];
     const uint8_t header = pipe->lastHeader;
@@ -551,17 +553,21 @@ void etsiHciReceiveFrame(TEhciInstance* e, const uint8_t* packet, uint32_t lengt
 bool ehciJoin(TEhciJoin& join, const TEhciPipe* pipe, uint8_t* into, uint32_t size, const uint8_t*& data,
               uint32_t& length, uint32_t& code) {
     const bool more = (pipe->flags & EHCI_P_RX_MORE) != 0;
-    if (!join.open) {
-        join.length = 0;
-        join.code = code;
+    if (!(pipe->flags & EHCI_P_RX_CONTINUED)) {
+        join = TEhciJoin{0, code, false, false};
         if (!more) return true;
+    } else if (join.dropped) {
+        if (!more) TRACE(kErr, "ehci: ! RX message on <%s> left unfinished", pipe->name);
+        return false;
     }
-    const uint32_t room = size > join.length ? size - join.length : 0;
-    if (length > room) TRACE(kErr, "! Chaining length exceeds cache size");
+    const uint32_t room = into && size > join.length ? size - join.length : 0;
+    if (length > room) {
+        if (into) TRACE(kErr, "! Chaining length exceeds cache size");
+        join.cut = true;
+    }
     const uint32_t n = into ? std::min(length, room) : 0;
     if (n) std::memcpy(into + join.length, data, n);
     join.length += n;
-    join.open = more;
     if (more) return false;
     data = into;
     length = join.length;
@@ -570,9 +576,15 @@ bool ehciJoin(TEhciJoin& join, const TEhciPipe* pipe, uint8_t* into, uint32_t si
 }
 
 bool ehciJoinInPipe(TEhciPipe* pipe, const uint8_t*& data, uint32_t& length, uint32_t& code) {
-    const bool continued = pipe->join.open || (pipe->flags & EHCI_P_RX_MORE);
-    if (continued && !ehciTakeRxBuffer(pipe)) TRACE(kErr, "! No RX buffer present");
+    // The buffer is taken with a message's first packet; a later one finds it or finds it gone.
+    const bool first = (pipe->flags & (EHCI_P_RX_CONTINUED | EHCI_P_RX_MORE)) == EHCI_P_RX_MORE;
+    if (first && !ehciTakeRxBuffer(pipe)) TRACE(kErr, "! No RX buffer present");
     return ehciJoin(pipe->join, pipe, pipe->rxBuffer, pipe->rxBuffer ? EHCI_RX_SIZE : 0, data, length, code);
+}
+
+bool ehciJoinInPipe(TEhciPipe* pipe, const uint8_t*& data, uint32_t& length) {
+    uint32_t none = 0;
+    return ehciJoinInPipe(pipe, data, length, none);
 }
 
 bool ehciTakeRxBuffer(TEhciPipe* pipe) {
@@ -584,13 +596,12 @@ bool ehciTakeRxBuffer(TEhciPipe* pipe) {
     return pipe->rxBuffer != nullptr;
 }
 
-bool ehciReassemble(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t capacity) {
-    const uint32_t room = capacity > pipe->rxLength ? capacity - pipe->rxLength : 0;
-    if (length > room) TRACE(kErr, "! Chaining length exceeds cache size");
-    const uint32_t n = std::min(length, room);
-    if (n && pipe->rxBuffer) std::memcpy(pipe->rxBuffer + pipe->rxLength, data, n);
-    if (pipe->rxBuffer) pipe->rxLength += n;
-    return !(pipe->flags & EHCI_P_RX_MORE);
+void ehciReleaseRxBuffer(TEhciPipe* pipe) {
+    if (!pipe->rxBuffer) return;
+    ehciUp(pipe->owner, EV_EHCI_RELEASE_BUFFER, pipe->rxBuffer);
+    pipe->rxBuffer = nullptr;
+    pipe->rxSize = 0;
+    if (pipe->flags & EHCI_P_RX_MORE) pipe->join.dropped = true;
 }
 
 // ---- Pipe creation -----------------------------------------------------------------------------------

@@ -64,7 +64,6 @@ uint16_t loopback(TEhciInstance* e, const uint8_t* input, uint32_t length) {
     TEhciPipe* pipe = e->pipes.loopback;
     if (!pipe || !pipe->id || !(pipe->flags & EHCI_P_OPEN) || length == 0 || length > sizeof e->txMessage)
         return kCauseUnsupported;
-    pipe->rxLength = 0;
     return ehciPipeSend(pipe, input, length) ? kCauseOk : kCauseUnsupported;
 }
 
@@ -196,14 +195,14 @@ void ehciLoopbackEvent(TEhciPipe* pipe, uint8_t event, const uint8_t* data, uint
         return;
     }
     ehciTimerStop(e, EHCI_TIMER_WATCHDOG);
-    const uint32_t room = std::min<uint32_t>(pipe->rxSize, e->rawBufferSize);
-    if (pipe->rxLength + length > room)
-        TRACE(kErr, "! Chaining length %d exceeds device io buffer size %d", static_cast<int>(pipe->rxLength + length),
+    if (!ehciJoinInPipe(pipe, data, length)) return;
+    if (length > e->rawBufferSize) {
+        TRACE(kErr, "! Chaining length %d exceeds device io buffer size %d", static_cast<int>(length),
               static_cast<int>(e->rawBufferSize));
-    if (!ehciReassemble(pipe, data, length, room)) return;
+        length = e->rawBufferSize;
+    }
     pipe->state = 31;
-    ehciIoAnswer(e, kCauseOk, pipe->rxBuffer, pipe->rxLength);
-    pipe->rxLength = 0;
+    ehciIoAnswer(e, kCauseOk, data, length);
 }
 
 // ---- Timers ----------------------------------------------------------------------------------------

@@ -19,8 +19,8 @@ constexpr uint32_t kBaseMask = 0x703;
 constexpr uint32_t kSeMask = 0x20000;
 constexpr uint32_t kMifareClassic = 16 | 32 | 64 | 0x1000000 | 0x2000000 | 0x4000000;
 constexpr uint32_t kWiTransactions = 0x400000;   // WI pipe flag: transaction events are on
-constexpr uint8_t kLongRidFirmware = 0x62;
-constexpr uint32_t kSmartMxMs = 150;               // how long the SmartMX may take to show on reader A        // firmware from which the Jewel RID takes its long form
+constexpr uint8_t kLongRidFirmware = 0x62;         // firmware from which the Jewel RID takes its long form
+constexpr uint32_t kSmartMxMs = 150;               // how long the SmartMX may take to show on reader A
 constexpr uint16_t kCapsUicc = 0x2000, kCapsSmartMx = 0x4000;
 
 enum : uint8_t { kManagerGate = 0x90, kPollingGate = 0x94, kUiccGate = 0xA0, kWiGate = 0xA1 };
@@ -490,10 +490,9 @@ void readerAResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint
         if (g.readerAResponse) g.readerAResponse(pipe, data, length, code);
         return;
     }
-    if (!ehciReassemble(pipe, data, length, pipe->rxSize)) return;
-    const uint32_t n = pipe->rxLength > 0 ? pipe->rxLength - 1 : 0;   // the RF status byte ends the answer
-    pipe->rxLength = 0;
-    ioDone(e, code ? static_cast<uint16_t>(code) : kOk, pipe->rxBuffer, std::min(n, e->ioBufferSize));
+    if (!ehciJoinInPipe(pipe, data, length, code)) return;
+    const uint32_t n = length > 0 ? length - 1 : 0;   // the RF status byte ends the answer
+    ioDone(e, code ? static_cast<uint16_t>(code) : kOk, data, std::min(n, e->ioBufferSize));
 }
 
 uint16_t openWired(TEhciInstance* e, TNfcInfoSE* se) {
@@ -503,7 +502,6 @@ uint16_t openWired(TEhciInstance* e, TNfcInfoSE* se) {
     if (!ehciTakeRxBuffer(a)) return kUnsupported;
     e->currentSe = se;
     e->flags |= EHCI_F_SMARTMX;
-    a->rxLength = 0;
     if (a->flags & EHCI_P_OPEN) {
         a->state = kPolling;
         a->flags |= EHCI_P_RUNNING;
@@ -523,7 +521,6 @@ uint16_t closeWired(TEhciInstance* e, TNfcInfoSE* se) {
     }
     e->pipes.variant2->txPending = 0;
     e->flags &= ~EHCI_F_SMARTMX;
-    e->pipes.readerA->rxLength = 0;
     return requestMode(e, se, 0);
 }
 
@@ -531,7 +528,6 @@ uint16_t exchangeWired(TEhciInstance* e, const uint8_t* data, uint32_t length) {
     TRACE(kTrc, "ehci: ehci544SecureElementExchange");
     TEhciPipe* a = e->pipes.readerA;
     if (!(e->flags & EHCI_F_SMARTMX) || !a || !length) return kUnsupported;
-    a->rxLength = 0;
     return ehciPipeSend(a, data, length) ? kOk : kBadLength;
 }
 

@@ -95,11 +95,8 @@ uint8_t bitRateCode(uint16_t kbits) {
 
 void ehciTargetReady(TEhciInstance* e, TEhciPipe* pipe, uint32_t type) {
     for (TEhciPipe& p : e->pipe) {
-        if (!p.rxBuffer || (p.flags & EHCI_P_RAW) || &p == e->pipes.nfcipTarget || &p == e->pipes.nfcipInitiator)
-            continue;
-        ehciUp(e, EV_EHCI_RELEASE_BUFFER, p.rxBuffer);
-        p.rxBuffer = nullptr;
-        p.rxLength = 0;
+        if (!(p.flags & EHCI_P_RAW) && &p != e->pipes.nfcipTarget && &p != e->pipes.nfcipInitiator)
+            ehciReleaseRxBuffer(&p);
     }
     e->tagRecord.tagType = type;
     e->lastTagType = type;
@@ -118,10 +115,9 @@ void copyUid(TEhciInstance* e, const uint8_t* data, uint32_t length) {
     e->tagRecord.uidLength = static_cast<uint16_t>(n);
 }
 
-void deliver(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t length) {
+void deliver(TEhciInstance* e, const uint8_t* data, uint32_t length) {
     if ((e->stripLastByteMask & e->tagRecord.tagType) && length > 1) --length;
     ehciUp(e, EV_EHCI_READER_RESPONSE, const_cast<uint8_t*>(data), length);
-    pipe->rxLength = 0;
 }
 
 // A MIFARE step that failed leaves the card halted: it is looked for again. The PN544 wakes it
@@ -207,7 +203,7 @@ void exchangeResult(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint
         ehciUp(e, EV_EHCI_TRANSACTION_TIMEOUT, nullptr, 9);
         return;
     }
-    deliver(e, pipe, data, length);
+    deliver(e, data, length);
 }
 
 // The answer to a presence check: the check's result, whatever the tag type.
@@ -637,9 +633,7 @@ void ehciStopPipe(TEhciPipe* pipe) {
     const bool close = (e->flags & EHCI_F_CLOSE_ON_STOP) || (pipe->flags & (EHCI_P_CLOSE_ON_STOP | EHCI_P_CLOSE_ON_STOP2));
     TRACE(kTrc, "ehci: stop pipe 0x%X <%s>, processMask %X, close on stop %d %d", static_cast<unsigned>(pipe->id),
           pipe->name, static_cast<unsigned>(pipe->processMask), (e->flags & EHCI_F_CLOSE_ON_STOP) != 0, close);
-    if (pipe->rxBuffer) ehciUp(e, EV_EHCI_RELEASE_BUFFER, pipe->rxBuffer);
-    pipe->rxBuffer = nullptr;
-    pipe->rxLength = 0;
+    ehciReleaseRxBuffer(pipe);
     e->pendingMask &= ~pipe->processMask;
     pipe->flags &= ~EHCI_P_RUNNING;
     if (close && (pipe->flags & EHCI_P_OPEN)) ehciClosePipe(pipe);
@@ -815,8 +809,6 @@ int32_t ehciTransactionRequest(TEhciInstance* e, const uint8_t* data, uint32_t l
               static_cast<int>(EHCI_RX_SIZE));
         return -1;
     }
-    pipe->rxLength = 0;
-    pipe->join = TEhciJoin{};
     if (!ehciTakeRxBuffer(pipe)) {
         TRACE(kErr, "ehci: ! %s cannot alloc buffer, length = %d", "ehciTransactionRequest", static_cast<int>(length));
         return -1;

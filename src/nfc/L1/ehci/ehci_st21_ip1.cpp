@@ -163,7 +163,6 @@ void nfcid1Read(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t
 void initiatorReady(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t length) {
     TRACE(kTrc, "ehci: data rate 0x%X", length ? data[0] : 0u);
     ehciTakeRxBuffer(pipe);
-    pipe->rxLength = 0;
     e->activated = 1;
     ehciTargetReady(e, pipe, e->tagRecord.tagType);
 }
@@ -279,7 +278,6 @@ void activated(TEhciInstance* e, TEhciPipe* pipe) {
     e->tagRecord = TNfcTagInfo{};
     setIdentifier(e->tagRecord, g_ip1.nfcid2, kNfcid2Length);
     ehciTakeRxBuffer(pipe);
-    pipe->rxLength = 0;
     e->activated = 0;
     ehciTargetReady(e, pipe, (e->listenMask & kCardF) ? kCardF : kTypeNfcDepInitiator);
 }
@@ -291,10 +289,8 @@ void received(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t l
         TRACE(kErr, "! No RX buffer present");
         return;
     }
-    if (!ehciReassemble(pipe, data, length, EHCI_RX_SIZE)) return;
-    const uint32_t n = pipe->rxLength;
-    pipe->rxLength = 0;
-    ehciUp(e, EV_EHCI_READER_RESPONSE, pipe->rxBuffer, n);
+    if (!ehciJoinInPipe(pipe, data, length)) return;
+    ehciUp(e, EV_EHCI_READER_RESPONSE, const_cast<uint8_t*>(data), length);
 }
 
 void targetEvent(TEhciPipe* pipe, uint8_t event, const uint8_t* data, uint32_t length) {

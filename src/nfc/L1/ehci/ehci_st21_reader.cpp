@@ -147,9 +147,10 @@ void exchangeResult(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint
         ehciUp(e, EV_EHCI_TRANSACTION_TIMEOUT, nullptr, code ? code : 3);
         return;
     }
-    const bool whole = ehciJoin(pipe->join, pipe, pipe->rxBuffer, EHCI_RX_SIZE, data, length, code);
-    TRACE(kTrc, "ehci: Type1/2 data, is Chaining %d, length %d, total %d", !whole, static_cast<int>(length),
-          static_cast<int>(pipe->join.length));
+    const uint32_t packet = length;
+    const bool whole = ehciJoinInPipe(pipe, data, length, code);
+    TRACE(kTrc, "ehci: Type1/2 data, is Chaining %d, length %d, total %d", !whole, static_cast<int>(packet),
+          static_cast<int>(whole ? length : pipe->join.length));
     if (!whole) return;
     const bool type1 = e->tagRecord.tagType == kType1;
     if (code) {
@@ -235,10 +236,9 @@ void cardAnswer(TEhciPipe* pipe, const uint8_t* data, uint32_t length) {
         ehciIoAnswer(e, 3);
         return;
     }
-    if (!ehciReassemble(pipe, data, length, EHCI_RX_SIZE)) return;
+    if (!ehciJoinInPipe(pipe, data, length)) return;
     pipe->state = kWaiting;
-    ehciIoAnswer(e, 0, pipe->rxBuffer, pipe->rxLength);
-    pipe->rxLength = 0;
+    ehciIoAnswer(e, 0, data, length);
 }
 
 void cardResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code) {
@@ -316,7 +316,6 @@ void ehciSt21SecureExchange(TEhciInstance* e, const uint8_t* data, uint32_t leng
         return;
     }
     ehciTakeRxBuffer(pipe);
-    pipe->rxLength = 0;
     ehciPipeSend(pipe, data, length);
     TRACE(kTrc, "ehci: ehciStmSecureElementExchange() exit (%d fragments pending)", e->txSent < e->txLength ? 1 : 0);
 }
