@@ -537,9 +537,15 @@ protected:
 };
 
 // The presence check of an ISO-DEP card is the chip's own command, answered without data: its
-// result is the check's, not a failed exchange.
-TEST_F(Pn544ReaderA, APresenceCheckOfAType4TagInTheFieldSucceeds) {
-    ASSERT_TRUE(found(std::make_shared<simtags::IsoDepTag>()));
+// result is the check's, not a failed exchange. Cards answer either ATQA; the SAK makes both
+// Type 4 tags.
+class Pn544Presence : public Pn544ReaderA, public ::testing::WithParamInterface<uint8_t> {};
+
+TEST_P(Pn544Presence, ACheckOfAType4TagInTheFieldSucceeds) {
+    auto tag = std::make_shared<simtags::IsoDepTag>();
+    tag->a.sensRes = {GetParam(), 0x00};
+    ASSERT_TRUE(found(tag));
+    ASSERT_EQ(+devices()[0].tagType, 0x1u);
     check();
     EXPECT_EQ(checkCauses(), (std::vector<uint16_t>{0}));
     sim.leave();
@@ -548,6 +554,9 @@ TEST_F(Pn544ReaderA, APresenceCheckOfAType4TagInTheFieldSucceeds) {
     EXPECT_NE(checkCauses()[1], 0);
     EXPECT_TRUE(answers().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Atqa, Pn544Presence, ::testing::Values(0x04, 0x48),
+                         [](const auto& info) { return "Atqa00" + std::to_string(info.param / 16) + std::to_string(info.param % 16); });
 
 // A check whose command is still out when the manager resets the controller is answered as a check.
 TEST_F(Pn544ReaderA, ACheckPendingAcrossAResetIsAnsweredAsACheck) {

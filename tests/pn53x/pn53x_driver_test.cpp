@@ -450,24 +450,42 @@ TEST_F(Pn53xP2p, AsInitiatorAChainedAnswerWhosePeerGoesSilentEndsTheLink) {
     EXPECT_TRUE(framesUp().empty()) << "half a frame never goes up";
 }
 
-TEST_F(Pn53xP2p, AsTargetAChainedFrameWhoseInitiatorGoesSilentEndsTheLink) {
-    auto initiator = simpeers::RemotePoller::nfcDepInitiator();
-    initiator->log.toSend = {patterned(500, 9)};
-    h.setPeer([this](const Bytes& frame) {
+// The same silence where the driver is the one polled: a P2P target, or a card whose reader
+// chains a long command. The next piece's fetch is acknowledged and never answered.
+struct PolledCase {
+    const char* name;
+    uint32_t type;
+    bool nfcDep;
+};
+
+class Pn53xPolledSilence : public Pn53xP2p, public ::testing::WithParamInterface<PolledCase> {};
+
+TEST_P(Pn53xPolledSilence, AChainedCommandWhosePeerGoesSilentEndsTheLink) {
+    auto peer = GetParam().nfcDep ? simpeers::RemotePoller::nfcDepInitiator()
+                                  : simpeers::RemotePoller::reader(simtags::Technology::A);
+    peer->log.toSend = {patterned(500, 9)};
+    int fetches = 0;
+    h.setPeer([&](const Bytes& frame) {
         const Bytes out = sim.feed(frame);
-        const bool fetch = commandCode(frame) == kTgGetData && ll->mode == NFC53X_KIND_P2P_TG && ll->rx.length > 0;
-        return fetch ? Pn532Sim::ack() : out;
+        return commandCode(frame) == kTgGetData && ++fetches > 1 ? Pn532Sim::ack() : out;
     });
-    sim.approach(initiator);
-    listen(P2P_TARGET);
-    detected();
+    sim.approach(peer);
+    listen(GetParam().type);
+    if (GetParam().nfcDep) detected();
+    ASSERT_EQ(fetches, 2) << "the first piece came and the second was asked for";
     EXPECT_TRUE(h.upward(NFCLL_TECH_REMOVE_IND).empty());
     h.advance(1001);
     const std::vector<OsMessage> removed = h.upward(NFCLL_TECH_REMOVE_IND);
     ASSERT_EQ(removed.size(), 1u);
     EXPECT_EQ(nfcllMsgGet<NFCLL_TECH_REMOVE_IND>(removed[0]).cause, kFailed);
     EXPECT_TRUE(framesUp().empty());
+    EXPECT_TRUE(results().empty()) << "half a command is never a transaction";
 }
+
+INSTANTIATE_TEST_SUITE_P(Roles, Pn53xPolledSilence,
+                         ::testing::Values(PolledCase{"p2pTarget", P2P_TARGET, true},
+                                           PolledCase{"typeACard", CE_HOST_14443A_106, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Pn53xP2p, ListenNoneWhileAnExchangeRunsDeactivates) {
     sim.enter(std::make_shared<simtags::NfcDepTarget>());
