@@ -333,8 +333,9 @@ typedef struct TNfcListenParam {
     };
     BYTE atrLength;                     /* bytes of atrBytes in use */
     BYTE reserved215[2];
-    BYTE poll15693Flags;                /* NFC_POLL_BIT_RATE */
-    BYTE reserved218[2];
+    BYTE poll15693Flags;                /* NFC_POLL_BIT_RATE, NFC_POLL_AFI */
+    BYTE poll15693Afi;                  /* with NFC_POLL_AFI */
+    BYTE reserved219;
     WORD poll15693BitRate;
     BYTE poll14443Flags;                /* NFC_POLL_BIT_RATE */
     BYTE reserved223;
@@ -357,6 +358,7 @@ enum NfcListenParamFlag {
     NFC_P2P_DATA_RATE = 0x02,
     NFC_P2P_GENERAL_BYTES = 0x20,
     NFC_POLL_BIT_RATE = 0x02,
+    NFC_POLL_AFI = 0x04,
 };
 
 /* A listen-mode routing entry as applications add and read them. */

@@ -168,7 +168,8 @@ void onLineSignal(TNfcllContext* ll) {
 }
 
 void onResetRequest(TNfcllContext* ll) {
-    ll->flags &= ~(NFCLL_FLAG_CHECK_PENDING | NFCLL_FLAG_PN53X_4 | NFCLL_FLAG_MF_AUTH | NFCLL_FLAG_PN53X_10);
+    // A pending check keeps its mark: whatever ends it across the reset answers it as a check.
+    ll->flags &= ~(NFCLL_FLAG_PN53X_4 | NFCLL_FLAG_MF_AUTH | NFCLL_FLAG_PN53X_10);
     if (!ll->miniport.phResetRequest) {
         nfcllSendUsCause(ll, PH_RESET_CONF, 0);
         return;
