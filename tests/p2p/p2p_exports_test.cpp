@@ -121,7 +121,7 @@ TEST_F(P2pExports, AConnectionIsAnnouncedCarriesDataAndEndsWithItsEvent) {
     EXPECT_EQ(nfaceMsgGet<NFACE_NFC_LLCP_DATA_REQ>(reqs[1].message).dsap, 0x30);
     deliver(nfaceMsgMake<NFACE_NFC_LLCP_DATA_CONF>({h, h->lower, 0, 0}));
     const BYTE peer[] = {'h', 'i'};
-    deliver(nfaceMsgMake<NFACE_NFC_LLCP_DATA_IND>({h, h->lower, peer, 2, 0}));
+    deliver(nfaceMsgMake<NFACE_NFC_LLCP_DATA_IND>({h, h->lower, peer, 2, 0x30, 0}));
     ASSERT_TRUE(events.waitCount(4));
     EXPECT_EQ(events.at(2).event, static_cast<DWORD>(nfcEventDataTransmitted));
     EXPECT_EQ(events.at(3).data, "hi");
@@ -184,7 +184,7 @@ TEST_F(P2pExports, AListenerAnnouncesEachConnectionAsANewRecordToAnswer) {
     EXPECT_EQ(resp.hLink, &accepted);
     // Data before the answer belong to the connection, not to its listener.
     const BYTE peer[] = {'x'};
-    deliver(nfaceMsgMake<NFACE_NFC_LLCP_DATA_IND>({server, &accepted, peer, 1, 0}));
+    deliver(nfaceMsgMake<NFACE_NFC_LLCP_DATA_IND>({server, &accepted, peer, 1, 0x21, 0}));
     ASSERT_TRUE(events.waitCount(2));
     EXPECT_EQ(events.at(1).context, &context);
 }
@@ -221,7 +221,7 @@ TEST_F(P2pExports, DataOutsideTheConnectedStateGiveTheirBufferBack) {
     P2pLinkHandle h = connected();
     ASSERT_EQ(nfcP2PDisconnectRequest(h), nfcStatusOk);
     const BYTE peer[] = {'x'};
-    deliver(nfaceMsgMake<NFACE_NFC_LLCP_DATA_IND>({h, h->lower, peer, 1, 5}));
+    deliver(nfaceMsgMake<NFACE_NFC_LLCP_DATA_IND>({h, h->lower, peer, 1, 0x30, 5}));
     ASSERT_TRUE(manager().waitFor(NFACE_NFC_LLCP_DATA_RESP, 1, kWait));
     EXPECT_EQ(nfcP2PDataResponse(h), nfcStatusWrongState);
 }

@@ -235,13 +235,14 @@ void onDataIndication(const TNfaceLlcpDataInd& p) {
         return;
     }
     TP2pConnection c{};
-    c.data = TP2pData{const_cast<BYTE*>(p.data), p.length, link->connectionless ? uint8_t{0} : link->remoteSap};
+    c.data = TP2pData{const_cast<BYTE*>(p.data), p.length, p.ssap};
     signal(link, nfcEventDataIndication, c);
 }
 
+// The caller's buffer is free again either way; a non-zero cause says its data were not sent.
 void onDataConfirmation(const TNfaceLlcpDataConf& p) {
     TP2pLink* link = recordFor(p.hApp, p.hLink);
-    if (link) signal(link, nfcEventDataTransmitted, withCause(0));
+    if (link) signal(link, nfcEventDataTransmitted, withCause(p.cause));
 }
 
 } // namespace

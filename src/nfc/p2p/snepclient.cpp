@@ -39,6 +39,9 @@ struct TSnepClient : TP2pService {
     TSnepTransferEntry* batch = nullptr;
     DWORD batchCount = 0, batchIndex = 0;
     bool wake = false;  // the waiter is released once the event handler is done with the record
+    // The server answered before the last fragment's transmission was confirmed (its LLCP may
+    // hold back the acknowledgement): that confirmation is still to come and is taken then.
+    bool confirmationDue = false;
 };
 
 namespace {
@@ -151,6 +154,10 @@ void onResponseFragment(TSnepClient* c, SnepRxResult result) {
 }
 
 void onDataIndication(TSnepClient* c, const TP2pData& data) {
+    if (c->state == C_TX_FIRST || c->state == C_TX_ONLY) {
+        c->confirmationDue = true;
+        setState(c, c->state == C_TX_FIRST ? C_TX_WAIT : C_RX);
+    }
     switch (c->state) {
     case C_TX_WAIT: {
         SnepRx answer;
@@ -179,8 +186,9 @@ void onDataIndication(TSnepClient* c, const TP2pData& data) {
         if (snepReceiveNext(c->rx, data.data, data.length) == SnepRxResult::Complete) handleResponse(c);
         break;
     default:
-        TRACE(TRC_ERROR, "SNEP client: ! nfcEventDataIndication in invalid state %s", kStateNames[c->state]);
-        reportFailure(c, 0, nfcStatusWrongState);
+        // Nothing was asked: no request of the caller failed, the data are not taken.
+        TRACE(TRC_ERROR, "SNEP client: ! nfcEventDataIndication in invalid state %s, %d bytes dropped",
+              kStateNames[c->state], data.length);
     }
 }
 
@@ -190,6 +198,7 @@ void progress(TSnepClient* c) {
 }
 
 void onDataTransmitted(TSnepClient* c) {
+    if (std::exchange(c->confirmationDue, false)) return;
     switch (c->state) {
     case C_TX_FIRST:
         progress(c);
