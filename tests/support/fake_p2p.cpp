@@ -112,8 +112,8 @@ FakeP2p::Link& FakeP2p::newLink() {
 }
 
 FakeP2p::Link* FakeP2p::listener() {
-    for (auto& link : links_)
-        if (link->listener) return link.get();
+    for (auto it = links_.rbegin(); it != links_.rend(); ++it)
+        if ((*it)->listener && !(*it)->ended) return it->get();
     return nullptr;
 }
 
@@ -186,6 +186,10 @@ void FakeP2p::pump() {
         Queued q = std::move(queue_.front());
         queue_.pop_front();
         if (q.link->ended) continue;  // nothing comes after a link's final event
+        if (q.event == nfcEventDataIndication && q.link->disconnecting) {
+            ++q.link->dataResponses;  // the P2P layer gives a closing link's buffer back itself
+            continue;
+        }
         const bool final = p2pServiceFinalEvent(q.event);
         if (final) q.link->ended = true;
         if (q.event != nfcEventConnectIndication) q.record.context = q.link->context;

@@ -72,7 +72,7 @@ public:
 
     void pump();
     Link* last() { return links_.empty() ? nullptr : links_.back().get(); }
-    Link* listener();
+    Link* listener();  // the newest that has not ended
     int timeouts() const { return timeouts_; }
     bool deliveringEvents() const { return delivering_; }
 

@@ -2,7 +2,6 @@
 #include "ndef/ndefparse.h"
 
 #include <new>
-#include <vector>
 
 #include "ndef/ndeftables.h"
 #include "util/trace.h"
@@ -164,7 +163,8 @@ NdefStatus ndefWalkMessage(const NdefWalk& walk, const uint8_t* data, uint64_t l
         } else {
             origin = {record.tnf, record.type, record.typeLength};
         }
-        std::vector<uint8_t> joined;
+        std::vector<uint8_t> local;
+        std::vector<uint8_t>& joined = record.chunked && walk.keep ? walk.keep->emplace_back() : local;
         if (record.chunked && (status = joinChunks(message, record, payload, joined, last)) != NDEF_OK) return status;
         record.recordTypeId = typeIdOf(record.tnf, record.type, record.typeLength);
         status = dispatchPayload(walk, record, payload);
