@@ -7,6 +7,7 @@
 // Besides the sanitizers the target checks that every data and discovery request is answered
 // exactly once, that no data indication reaches past its receive buffer, and that once the
 // device is gone no PDU, downstream buffer or discovery request of it is left.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -197,7 +198,7 @@ void send(CByteReader& in) {
     if (!in.u8(a) || !in.u8(dsap) || g->dataAnswers.size() > 250) return;
     uint8_t high = 0;
     in.u8(high);
-    const uint64_t n = std::min<uint64_t>((uint64_t{high & 0x07} << 8) | lengthFrom(in, 255), in.remaining());
+    const uint64_t n = std::min<uint64_t>((uint64_t(high & 0x07) << 8) | lengthFrom(in, 255), in.remaining());
     const uint8_t* bytes = nullptr;
     if (!in.take(n, bytes)) return;
     const std::vector<uint8_t>& data = g->sent.emplace_back(bytes, bytes + n);
@@ -248,14 +249,18 @@ void step(CByteReader& in, ManualClock& clock) {
     case 7:
         if (in.u8(a)) request<NFACE_NFC_LLCP_DISC_REQ>({nullptr, pickLink(a)});
         break;
-    case 8:
-        for (void* link : g->disconnected) request<NFACE_NFC_LLCP_DISC_RESP>({link});
-        g->disconnected.clear();
+    case 8: {
+        std::vector<void*> due;
+        due.swap(g->disconnected);  // answering may bring more
+        for (void* link : due) request<NFACE_NFC_LLCP_DISC_RESP>({link});
         break;
-    case 9:
-        for (void* link : g->toAccept) request<NFACE_NFC_LLCP_CON_ACT_RESP>({&g->upper[0], link});
-        g->toAccept.clear();
+    }
+    case 9: {
+        std::vector<void*> due;
+        due.swap(g->toAccept);
+        for (void* link : due) request<NFACE_NFC_LLCP_CON_ACT_RESP>({&g->upper[0], link});
         break;
+    }
     case 10: discover(in); break;
     case 11:
         if (in.u8(a)) deviceGone(a);

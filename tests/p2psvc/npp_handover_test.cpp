@@ -276,6 +276,29 @@ TEST_F(HandoverOverFake, ARequestLeftWithLlcpAfterTheWaitsIsNoLongerTheCallersBu
     fake.onDisconnect = disconnect;
 }
 
+// The Select is the request's one answer, sent from the server's own copy: the application may
+// reuse its buffer as soon as the call returned, and a second Select before the first went out
+// is refused.
+TEST_F(HandoverOverFake, TheSelectIsSentFromTheServersCopyAndOnlyOnce) {
+    const auto answer = fake.onData;
+    fake.onData = [](FakeP2p::Link&, const FakeP2p::Bytes&) {};  // the transmission comes later
+    FakeP2p::Link& link = fake.connectIndication(*fake.listener());
+    fake.data(link, {1, 2, 3});
+    fake.pump();
+    Bytes select{0xD1, 0x02, 0x01, 'H', 's', 0x12};
+    EXPECT_TRUE(handoverSendSelect(log.server, select.data(), 6));
+    std::fill(select.begin(), select.end(), 0);
+    EXPECT_FALSE(handoverSendSelect(log.server, select.data(), 6));
+    fake.transmitted(link);
+    fake.pump();
+    ASSERT_EQ(link.sent.size(), 1u);
+    EXPECT_EQ(link.changedBeforeConfirmed, 0);
+    EXPECT_EQ(std::count(log.events.begin(), log.events.end(), DWORD{handoverEventSelectSent}), 1);
+    fake.onData = answer;
+    fake.event(link, nfcEventDisconnected);
+    fake.pump();
+}
+
 TEST_F(HandoverOverFake, ASecondRequestBeforeTheSelectIsRefusedButItsBufferReturns) {
     FakeP2p::Link& link = fake.connectIndication(*fake.listener());
     fake.data(link, {1, 2, 3});

@@ -72,6 +72,11 @@ public:
 
     void pump();
     Link* last() { return links_.empty() ? nullptr : links_.back().get(); }
+    std::vector<Link*> links() const {
+        std::vector<Link*> all;
+        for (const auto& link : links_) all.push_back(link.get());
+        return all;
+    }
     Link* listener();  // the newest that has not ended
     int timeouts() const { return timeouts_; }
     bool deliveringEvents() const { return delivering_; }

@@ -48,6 +48,10 @@ struct THandoverServer : CP2pServer {
     THandoverCallback callback = nullptr;
     int state = HO_IDLE;
     uint32_t fragment = 0;
+    // The Select being sent: LLCP sends it from here until it is transmitted, whatever the
+    // caller does with its own buffer once the call returned.
+    std::vector<BYTE> select;
+    bool selecting = false;  // a Select is on its way: the one answer to the request
 
     void onClientConnected(const TP2pConnected& connected) override;
     void onData(const TP2pData& data) override;
@@ -195,6 +199,7 @@ void THandoverServer::onData(const TP2pData& data) {
 }
 
 void THandoverServer::onTransmitted(DWORD cause) {
+    selecting = false;
     if (cause) return;  // not sent: the connection is ending
     serverNotify(this, handoverEventSelectSent, nullptr, 0);
     if (state == HO_REQUEST) state = HO_CONNECTED;
@@ -203,6 +208,7 @@ void THandoverServer::onTransmitted(DWORD cause) {
 
 void THandoverServer::onClientGone() {
     state = HO_LISTENING;
+    selecting = false;
     serverNotify(this, handoverEventClientDisconnected, nullptr, 0);
 }
 
@@ -219,6 +225,9 @@ CORVANE_API NfcApiStatus handoverConnect(NfcListenerHandle hListen, NfcHandle hN
     if (!asynchronous && p2pOps().onEventThread()) return nfcStatusWrongState;
     THandoverClient* c = nullptr;
     const NfcApiStatus status = connectClient(hListen, hNfc, c, context, callback, asynchronous != 0);
+    // No call releases a client: like an asynchronous one, a connected client goes with the end of
+    // its link.
+    if (status == nfcStatusOk) p2pServiceDrop(*c);
     *hClient = c;
     return status;
 }
@@ -316,10 +325,16 @@ CORVANE_API BOOL handoverSendSelect(HandoverServerHandle hServer, const BYTE* se
     bool ok = false;
     if (!s) {
         TRACE(TRC_ERROR, "ho: ! Invalid server handle %p, magic invalid", static_cast<void*>(hServer));
-    } else if (s->state != HO_REQUEST) {
+    } else if (s->state != HO_REQUEST || s->selecting) {
         TRACE(TRC_ERROR, "ho: ! Send select in wrong state %d\n", s->state);
-    } else {
-        ok = s->send(select, length);
+    } else if (select || !length) {
+        try {
+            s->select.assign(select, select + length);
+            ok = s->send(s->select.data(), length);
+            s->selecting = ok;
+        } catch (const std::bad_alloc&) {
+            TRACE(TRC_ERROR, "ho: ! No memory for a Select of %u bytes", length);
+        }
         if (!ok) s->state = HO_CONNECTED;
     }
     TRACE(TRC_API, "ho: %s() exit %s", "handoverSendSelect", ok ? "success" : "! failed");
