@@ -74,6 +74,8 @@ DWORD bytesCallback(void*, DWORD event, BYTE* data, DWORD length) {
         for (DWORD i = 0; i < length; ++i) x = x ^ data[i];
     }
     if (event == nppEventPushed || event == nppEventPushFailed) check(g->open-- > 0);
+    // A handover client goes with its link: its handle is not used after its end.
+    if (event == handoverEventFailed && g->kind == Handover) g->client = nullptr;
     return 0;
 }
 

@@ -258,28 +258,36 @@ TEST_F(SnepOverFake, AClientAnsweringAResponseWithJunkIsEndedAndTheNextIsServed)
     EXPECT_EQ(log.put, (Bytes{0xD0, 0, 0}));
 }
 
-// Stopped while the client it ended is still going, the server waits for both of its links,
-// tells the application it ended, and the service starts again.
-TEST_F(SnepOverFake, StoppingWhileAClientIsEndingWaitsForBothLinks) {
-    startServer("urn:nfc:sn:other", 0);
-    std::vector<FakeP2p::Link*> going;
-    const auto disconnect = fake.onDisconnect;
-    fake.onDisconnect = [&going](FakeP2p::Link& link) { going.push_back(&link); };
-    FakeP2p::Link& client = rawClient();
-    fake.data(client, {0x20, SNEP_REQ_PUT, 0, 0, 0, 0});  // answered 0xE1
-    fake.dataResult = nfcStatusFailed;                     // which cannot be sent: the client is ended
-    fake.pump();
-    ASSERT_EQ(going, std::vector<FakeP2p::Link*>{&client});
-    fake.dataResult = nfcStatusOk;
-    EXPECT_EQ(snepStopServer(log.server), nfcStatusOk);
-    fake.hangup(client);
-    fake.pump();
-    ASSERT_EQ(going.size(), 2u);
-    fake.hangup(*going.back());
-    fake.pump();
-    EXPECT_EQ(log.events.back(), DWORD{snepEventEnded});
-    fake.onDisconnect = disconnect;
-    log.server = nullptr;
+// Stopped or released while the client it ended is still going, the server waits for both of
+// its links, and the service starts again.
+TEST_F(SnepOverFake, StoppingOrReleasingWhileAClientIsEndingWaitsForBothLinks) {
+    for (bool release : {false, true}) {
+        SCOPED_TRACE(release ? "release" : "stop");
+        startServer("urn:nfc:sn:other", 0);
+        std::vector<FakeP2p::Link*> going;
+        const auto disconnect = fake.onDisconnect;
+        fake.onDisconnect = [&going](FakeP2p::Link& link) { going.push_back(&link); };
+        FakeP2p::Link& client = rawClient();
+        fake.data(client, {0x20, SNEP_REQ_PUT, 0, 0, 0, 0});  // answered 0xE1
+        fake.dataResult = nfcStatusFailed;                     // which cannot be sent: the client is ended
+        fake.pump();
+        ASSERT_EQ(going, std::vector<FakeP2p::Link*>{&client});
+        fake.dataResult = nfcStatusOk;
+        const size_t seen = log.events.size();
+        EXPECT_EQ(release ? snepReleaseServer(log.server) : snepStopServer(log.server), nfcStatusOk);
+        fake.hangup(client);
+        fake.pump();
+        ASSERT_EQ(going.size(), 2u);  // then the listener
+        fake.hangup(*going.back());
+        fake.pump();
+        if (release) {
+            EXPECT_EQ(log.events.size(), seen);  // the application that let go hears nothing
+        } else {
+            EXPECT_EQ(log.events.back(), DWORD{snepEventEnded});
+        }
+        fake.onDisconnect = disconnect;
+        log.server = nullptr;
+    }
     startServer("urn:nfc:sn:other", 0);
 }
 
