@@ -80,7 +80,8 @@ DWORD bytesCallback(void*, DWORD event, BYTE* data, DWORD length) {
 }
 
 void connect() {
-    if (g->client) return;
+    // A push has no client to connect: its requests stay open across this step.
+    if (g->client || g->kind == Npp) return;
     g->released = false;
     g->open = 0;
     switch (g->kind) {

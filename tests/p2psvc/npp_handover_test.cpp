@@ -161,6 +161,30 @@ TEST_F(NppOverFake, APushOnTheEventThreadFailsWithAnNppResult) {
     EXPECT_EQ(nested, DWORD{nppFailed});
 }
 
+// A push answered with data it did not ask for fails, once, and its link is ended with it.
+TEST_F(NppOverFake, AnAsynchronousPushEndsOnceWhateverThePeerDoes) {
+    std::vector<DWORD> ends;
+    const auto cb = [](void* c, DWORD event, BYTE*, DWORD) -> DWORD {
+        static_cast<std::vector<DWORD>*>(c)->push_back(event);
+        return 0;
+    };
+    fake.onConnect = [this](FakeP2p::Link& link) {
+        fake.connected(link);
+        fake.data(link, {1, 2, 3});  // the server speaks first
+    };
+    fake.onData = [](FakeP2p::Link&, const FakeP2p::Bytes&) {};
+    const Bytes ndef{0xD0, 0, 0};
+    const TNppEntry entry{ndef.data(), 3, 1};
+    ASSERT_EQ(nppPush(nullptr, 128, cb, &ends, &entry, 1, 1), DWORD{nppOk});
+    fake.pump();
+    FakeP2p::Link& link = *fake.last();
+    fake.transmitted(link);
+    fake.event(link, nfcEventDisconnected);
+    fake.pump();
+    EXPECT_EQ(ends, std::vector<DWORD>{nppEventPushFailed});
+    EXPECT_EQ(link.disconnects, 1);
+}
+
 TEST_F(NppOverFake, BadEntriesAreRefusedBeforeAnyConnection) {
     const Bytes ndef{0xD0, 0, 0};
     const TNppEntry cases[] = {{ndef.data(), 3, 3}, {nullptr, 3, 1}, {ndef.data(), 0, 1}};

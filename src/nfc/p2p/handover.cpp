@@ -59,11 +59,6 @@ struct THandoverServer : CP2pServer {
     void onClientGone() override;
     void onStopping(bool) override {}
     void onEnded() override;
-
-    using CP2pServer::calling;
-    using CP2pServer::deliver;
-    using CP2pServer::send;
-    using CP2pServer::start;
 };
 
 namespace {

@@ -1,8 +1,8 @@
 // The NDEF push protocol: a client connects, sends one frame of NDEF entries and disconnects;
 // a server accepts one client at a time and hands each entry to the application.
-#include <atomic>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "p2p/p2pserver.h"
@@ -48,6 +48,7 @@ struct TNppClient : TP2pService {
     uint32_t fragment = 0;
     std::vector<uint8_t> frame;
     uint32_t sent = 0;
+    bool finished = false;  // the push's end was reported: once, whatever the link does next
 };
 
 namespace {
@@ -77,11 +78,6 @@ struct TNppServer : CP2pServer {
     void onClientGone() override;
     void onStopping(bool withClient) override;
     void onEnded() override;
-
-    using CP2pServer::calling;
-    using CP2pServer::closeClient;
-    using CP2pServer::deliver;
-    using CP2pServer::start;
 };
 
 namespace {
@@ -127,8 +123,14 @@ DWORD buildFrame(std::vector<uint8_t>& frame, const TNppEntry* entries, DWORD co
 }
 
 void endClient(TNppClient* c, DWORD status, bool failed) {
+    if (std::exchange(c->finished, true)) return;
     c->status = status;
     c->failed = failed;
+    // A push that failed with its link still up ends the link: nothing else would.
+    if (failed && !c->ended.load(std::memory_order_acquire) && c->state != C_DISCONNECTING && c->connection) {
+        setClientState(c, C_DISCONNECTING);
+        p2pOps().disconnectRequest(c->connection);
+    }
     if (c->asynchronous) {
         if (c->callback) c->callback(c->context, failed ? nppEventPushFailed : nppEventPushed, nullptr, 0);
     } else {

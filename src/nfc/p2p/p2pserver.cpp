@@ -145,6 +145,7 @@ void CP2pServer::clientEnded() {
     clientClosing_ = false;
     if (ended_) return;
     if (stopping_) {
+        onStopping(false);  // the client is gone; the listener goes next
         closeListener();
         return;
     }

@@ -39,13 +39,6 @@ public:
     // Deletes the record once no link holds it; true when it went.
     bool dropIfFree();
 
-protected:
-    // The prefix starts the service's traces of what the base finds ("SNEP server: ").
-    CP2pServer(CP2pServer*& slot, TNfcEventCallback callback, const char* prefix);
-    virtual ~CP2pServer();
-    CP2pServer(const CP2pServer&) = delete;
-    CP2pServer& operator=(const CP2pServer&) = delete;
-
     // Listens for one connection-oriented client at a time and becomes the service's current
     // server. Call without the lock; when it fails the record is deleted.
     static Start start(CP2pServer* server, NfcHandle hNfc, DWORD window, DWORD miu, BYTE sap, const char* name,
@@ -55,8 +48,6 @@ protected:
                          void* record);
 
     P2pLinkHandle client() const { return client_; }
-    P2pLinkHandle listener() const { return listener_; }
-    bool stopping() const { return stopping_; }
     // Whether the application is still called back.
     bool calling() const { return !silent_ && !ended_; }
     // Sends on the client's connection; false when it could not be asked to.
@@ -64,6 +55,13 @@ protected:
     // Ends the client's connection (a protocol error); its end returns the server to waiting.
     // False when it could not be asked to go.
     bool closeClient();
+
+protected:
+    // The prefix starts the service's traces of what the base finds ("SNEP server: ").
+    CP2pServer(CP2pServer*& slot, TNfcEventCallback callback, const char* prefix);
+    virtual ~CP2pServer();
+    CP2pServer(const CP2pServer&) = delete;
+    CP2pServer& operator=(const CP2pServer&) = delete;
 
     // The protocol. A client came: the connection is the server's.
     virtual void onClientConnected(const TP2pConnected& connected) = 0;
@@ -73,7 +71,8 @@ protected:
     virtual void onTransmitted(DWORD cause) = 0;
     // The client's connection ended, whichever side ended it; the server waits for the next.
     virtual void onClientGone() = 0;
-    // The application stops the server: with a client, it goes first.
+    // The application stops the server: a client still there goes first (withClient), and once
+    // it has gone the listener goes (called again without it).
     virtual void onStopping(bool withClient) = 0;
     // The listener ended and the server with it; the service is no longer current.
     virtual void onEnded() = 0;

@@ -51,13 +51,6 @@ struct TSnepServer : CP2pServer {
     void onClientGone() override;
     void onStopping(bool withClient) override;
     void onEnded() override;
-
-    using CP2pServer::calling;
-    using CP2pServer::client;
-    using CP2pServer::closeClient;
-    using CP2pServer::deliver;
-    using CP2pServer::send;
-    using CP2pServer::start;
 };
 
 namespace {
