@@ -292,14 +292,33 @@ void p2pDeferredLinkFree() {
         if (g_upcalls > 0) return;
         doomed.swap(freed());
     }
+    std::vector<TP2pLink*> held;
     for (TP2pLink* link : doomed) {
         {
             PlatLockGuard g(recordLock());
+            if (link->calls) {
+                held.push_back(link);
+                continue;
+            }
             records().erase(link);
         }
         TRACE(TRC_API, "p2pDeferredLinkFree: link %p deleted", static_cast<void*>(link));
         delete link;
     }
+    if (held.empty()) return;
+    PlatLockGuard g(freeLock());
+    freed().insert(freed().end(), held.begin(), held.end());
+}
+
+void p2pHoldLink(TP2pLink* link) {
+    PlatLockGuard g(recordLock());
+    ++link->calls;
+}
+
+bool p2pLetGoLink(TP2pLink* link) {
+    PlatLockGuard g(recordLock());
+    --link->calls;
+    return link->magic == P2P_MAGIC_FREED;
 }
 
 TP2pLink* p2pCheckLink(const void* handle, uint32_t magic, uint32_t alternative) {
