@@ -293,6 +293,30 @@ TEST_F(SnepOverFake, StoppingOrReleasingWhileAClientIsEndingWaitsForBothLinks) {
 
 // Data the server sends while the client asked nothing are dropped, not reported as the failure
 // of a request: the connection goes on and the next request succeeds.
+// The server's answer overtakes the confirmation of the request it answers (LLCP may hold its
+// acknowledgement back): the next request is built apart from the one LLCP still sends.
+TEST_F(SnepOverFake, ARequestStartedBeforeTheLastSendIsConfirmedLeavesThatSendAlone) {
+    startServer(nullptr, 4);
+    SnepClientHandle client = connect();
+    ASSERT_NE(client, nullptr);
+    FakeP2p::Link* clientLink = fake.peer(*fake.last());
+    fake.onData = [this, clientLink](FakeP2p::Link& link, const Bytes& bytes) {
+        if (&link != clientLink) fake.transmitted(link);
+        if (FakeP2p::Link* other = fake.peer(link)) fake.data(*other, bytes);
+    };
+    const Bytes first = pattern(40), second(20, 0x55);
+    EXPECT_EQ(snepPut(client, first.data(), 40), nfcStatusOk);
+    EXPECT_EQ(snepPut(client, second.data(), 20), nfcStatusOk);
+    ASSERT_EQ(clientLink->sent.size(), 2u);
+    fake.transmitted(*clientLink);
+    fake.transmitted(*clientLink);
+    fake.pump();
+    EXPECT_EQ(clientLink->confirmed, 2u);
+    EXPECT_EQ(clientLink->changedBeforeConfirmed, 0);
+    EXPECT_EQ(log.put, second);
+    snepReleaseClient(client);
+}
+
 TEST_F(SnepOverFake, UnsolicitedDataFailNoRequest) {
     startServer(nullptr, 4);
     std::vector<DWORD> events;

@@ -1,6 +1,7 @@
 // The SNEP client: connects to a SNEP server, sends PUT and GET requests fragment by fragment
 // and takes the responses, all inside the P2P events of its connection.
 #include <cstring>
+#include <deque>
 #include <new>
 #include <utility>
 
@@ -40,8 +41,11 @@ struct TSnepClient : TP2pService {
     DWORD batchCount = 0, batchIndex = 0;
     bool wake = false;  // the waiter is released once the event handler is done with the record
     // The server answered before the last fragment's transmission was confirmed (its LLCP may
-    // hold back the acknowledgement): that confirmation is still to come and is taken then.
-    bool confirmationDue = false;
+    // hold back the acknowledgement): those confirmations are still to come and are taken then.
+    uint32_t confirmationsDue = 0;
+    // LLCP sends from the buffer until it confirms the send: a request that starts before then
+    // builds in a new one, and the old ones wait here for their confirmations, oldest first.
+    std::deque<SnepTx> unconfirmed;
 };
 
 namespace {
@@ -73,6 +77,8 @@ NfcApiStatus beginRequest(TSnepClient* c, uint8_t kind, const BYTE* data, DWORD 
         return nfcStatusWrongState;
     }
     const bool get = kind == kKindGet;
+    if (c->confirmationsDue > c->unconfirmed.size()) c->unconfirmed.push_back(std::move(c->tx));
+    c->tx = SnepTx{};
     if (!snepBuild(c->tx, get ? SNEP_REQ_GET : SNEP_REQ_PUT, data, length, get, acceptable)) return nfcStatusFailed;
     c->kind = kind;
     c->getOutput = output;
@@ -155,7 +161,7 @@ void onResponseFragment(TSnepClient* c, SnepRxResult result) {
 
 void onDataIndication(TSnepClient* c, const TP2pData& data) {
     if (c->state == C_TX_FIRST || c->state == C_TX_ONLY) {
-        c->confirmationDue = true;
+        ++c->confirmationsDue;
         setState(c, c->state == C_TX_FIRST ? C_TX_WAIT : C_RX);
     }
     switch (c->state) {
@@ -198,7 +204,11 @@ void progress(TSnepClient* c) {
 }
 
 void onDataTransmitted(TSnepClient* c) {
-    if (std::exchange(c->confirmationDue, false)) return;
+    if (c->confirmationsDue) {
+        --c->confirmationsDue;
+        if (!c->unconfirmed.empty()) c->unconfirmed.pop_front();
+        return;
+    }
     switch (c->state) {
     case C_TX_FIRST:
         progress(c);
