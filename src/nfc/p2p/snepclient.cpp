@@ -239,8 +239,9 @@ void onDataTransmitted(TSnepClient* c) {
 
 void onConnected(TSnepClient* c, const TP2pConnected& connected) {
     if (c->state != C_INIT) {
-        TRACE(TRC_ERROR, "SNEP client: ! nfcEventConnected in invalid state %d", c->state);
-        reportFailure(c, 0, nfcStatusWrongState);
+        // Not a failure of the request that may be going on: that one still gets its own answer.
+        TRACE(TRC_ERROR, "SNEP client: ! nfcEventConnected in invalid state %d, dropped", c->state);
+        c->status = nfcStatusWrongState;
         return;
     }
     setState(c, C_CONNECTED);
