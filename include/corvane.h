@@ -534,9 +534,9 @@ typedef struct TP2pConnection {
     };
     union {
         TP2pConnected connected;
-        DWORD cause;                    /* 7, 8, 9; 0 for 6 */
+        DWORD cause;                    /* 7, 8, 9; 0 for 6; 10: not 0 when the data were not sent */
         TP2pData data;
-        DWORD words[25];                /* all 0 for nfcEventDataTransmitted */
+        DWORD words[25];                /* all 0 for nfcEventDataTransmitted but the cause */
     };
 } TP2pConnection;
 
