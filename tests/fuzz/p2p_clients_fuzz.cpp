@@ -35,6 +35,8 @@ struct Harness {
     int open = 0;  // requests taken and not yet answered
     std::deque<std::vector<uint8_t>> requests;  // the caller's data, the caller's until answered
     std::unique_ptr<uint8_t[]> output;          // of the GET in flight
+    // Every GET's room lives to the end of the input, as a caller keeps it until its answer.
+    std::vector<std::unique_ptr<uint8_t[]>> given;
     uint32_t outputSize = 0;
     FakeP2p::Link* link = nullptr;
 };
@@ -119,13 +121,14 @@ void request(CByteReader& in) {
         auto* c = static_cast<SnepClientHandle>(g->client);
         NfcApiStatus s;
         if (a & 0x80) {
+            if (g->output) g->given.push_back(std::move(g->output));
             g->outputSize = room * 3u;
             g->output = std::make_unique<uint8_t[]>(g->outputSize ? g->outputSize : 1);
             DWORD acceptable = g->outputSize;
             s = snepGet(c, d.data(), size, g->output.get(), &acceptable);
             if (s == nfcStatusOk) check(acceptable <= g->outputSize);
         } else {
-            g->output.reset();
+            if (g->output) g->given.push_back(std::move(g->output));
             s = snepPut(c, d.data(), size);
         }
         if (s == nfcStatusPending) ++g->open;
