@@ -153,8 +153,8 @@ bool CComportFinder::reserveProbes(uint32_t count) {
 bool CComportFinder::listed(const std::string& path) {
     const std::string wanted = normalisedPath(path);
     tasks.lock();
-    CPortCheckTask* task = tasks.first();
-    while (task && normalisedPath(task->name()) != wanted) task = CDoubleList<CPortCheckTask>::nextOf(task);
+    CPortCheckTask* task = tasks.getHead();
+    while (task && normalisedPath(task->name()) != wanted) task = tasks.getNext(task);
     tasks.unlock();
     return task != nullptr;
 }
@@ -186,7 +186,7 @@ void CComportFinder::onWorkerThread() {
 // the tasks are read.
 void CComportFinder::runProbes() {
     tasks.lock();
-    CPortCheckTask* task = tasks.first();
+    CPortCheckTask* task = tasks.getHead();
     tasks.unlock();
     while (task) {
         try {
@@ -196,7 +196,7 @@ void CComportFinder::runProbes() {
                      task->name().c_str());
         }
         tasks.lock();
-        task = CDoubleList<CPortCheckTask>::nextOf(task);
+        task = tasks.getNext(task);
         tasks.unlock();
     }
     for (std::thread& thread : probeThreads) thread.join();
@@ -206,12 +206,12 @@ void CComportFinder::runProbes() {
 void CComportFinder::reportPorts() {
     int goOn = 1;
     tasks.lock();
-    CPortCheckTask* task = tasks.first();
+    CPortCheckTask* task = tasks.getHead();
     tasks.unlock();
     while (task && goOn) {
         if (task->usable()) goOn = notifier->portFound(task->name());
         tasks.lock();
-        task = CDoubleList<CPortCheckTask>::nextOf(task);
+        task = tasks.getNext(task);
         tasks.unlock();
     }
 }
