@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -496,6 +497,67 @@ TEST_F(NfcllTest, FieldOnOffOnWithinTheDebounceTimeIsOneFieldOn) {
     states.clear();
     for (const OsMessage& m : received(NFCLL_RF_FIELD_IND)) states.push_back(nfcllMsgGet<NFCLL_RF_FIELD_IND>(m).state);
     EXPECT_EQ(states, (std::vector<uint32_t>{1, 0}));
+}
+
+// ---- The health monitor's services ------------------------------------------------------------
+struct ActivityCase {
+    const char* what;
+    uint32_t mode;
+    bool fragment;      // a P2P frame goes to the driver before the check
+    bool queueOne;      // a second frame waits behind it
+    uint32_t result;
+    bool marked;        // the activity flag after the check
+    uint32_t again;     // a second check with nothing new
+};
+
+void PrintTo(const ActivityCase& c, std::ostream* os) { *os << c.what; }
+
+struct NfcllActivityTest : NfcllTest, ::testing::WithParamInterface<ActivityCase> {};
+
+TEST_P(NfcllActivityTest, CheckComparesTheP2pTransmitSideWithTheLastCheck) {
+    const ActivityCase& c = GetParam();
+    driver.stepResult = 0;
+    activate();
+    driver.ll->mode = c.mode;
+    if (c.fragment) pushFrame(10, 1);
+    if (c.queueOne) pushFrame(10, 2);
+    EXPECT_EQ(nfcllHealthMonCheck(driver.ll), c.result);
+    EXPECT_EQ((driver.ll->flags & NFCLL_FLAG_ACTIVITY_CHECK) != 0, c.marked);
+    EXPECT_EQ(nfcllHealthMonCheck(driver.ll), c.again);
+    nfcllPurgeTxQueue(driver.ll);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, NfcllActivityTest,
+    ::testing::Values(ActivityCase{"NothingMoved", 4, false, false, 0, true, 0},
+                      ActivityCase{"FragmentWithAReader", 4, true, false, 1, false, 1},
+                      ActivityCase{"FragmentAsP2pInitiator", 1, true, false, 1, false, 1},
+                      ActivityCase{"FragmentAsP2pTarget", 2, true, false, 1, false, 1},
+                      ActivityCase{"FragmentInCardEmulation", 3, true, false, 0, true, 0},
+                      ActivityCase{"FragmentWithoutADevice", 0, true, false, 0, true, 0},
+                      ActivityCase{"WaitingFrameWithoutADevice", 0, true, true, 0, true, 0},
+                      ActivityCase{"WaitingFrameWithAReader", 4, true, true, 1, false, 1}),
+    [](const ::testing::TestParamInfo<ActivityCase>& info) { return std::string(info.param.what); });
+
+TEST_F(NfcllTest, HealthMonitorAnswerIsReportedOnceAndLapsesAfterTheDebounceTime) {
+    driver.stepResult = 0;
+    activate();
+    auto fieldStates = [&] {
+        std::vector<uint32_t> states;
+        for (const OsMessage& m : received(NFCLL_RF_FIELD_IND)) states.push_back(nfcllMsgGet<NFCLL_RF_FIELD_IND>(m).state);
+        return states;
+    };
+    nfcllHealthMonResult(driver.ll, 1);
+    nfcllHealthMonResult(driver.ll, 7);
+    advance(0);
+    EXPECT_EQ(fieldStates(), std::vector<uint32_t>{1});
+    EXPECT_TRUE(driver.ll->flags & NFCLL_FLAG_RF_FIELD);
+    nfcllHealthMonResult(driver.ll, 0);
+    EXPECT_FALSE(driver.ll->flags & NFCLL_FLAG_RF_FIELD);
+    advance(100);
+    EXPECT_EQ(fieldStates(), std::vector<uint32_t>{1});
+    advance(40);
+    EXPECT_EQ(fieldStates(), (std::vector<uint32_t>{1, 0}));
 }
 
 TEST_F(NfcllTest, LinkLostWhileActivatingIsConfirmedOnce) {

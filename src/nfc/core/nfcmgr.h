@@ -12,8 +12,8 @@
 #include "L1/common/nfcllmsg.h"
 #include "api/nfcapi_init.h"
 #include "core/nfacemsg.h"
-#include "core/nfcmgrth.h"
 #include "os/os.h"
+#include "th/th_handler.h"
 #include "util/sm.h"
 
 constexpr OsQueueName NFCMAN_QUEUE_NAME = 0xB2;

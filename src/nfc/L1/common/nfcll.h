@@ -154,6 +154,11 @@ struct TNfcllContext {
     TNfcllReceive rx;
     TNfcllMiniport miniport;
     uint32_t retryCount;
+    // The activity check's two counters: P2P fragments handed to the driver, and frames that had
+    // to wait in the transmit queue since the last check; the first as that check saw it.
+    uint32_t hmFragments;
+    uint32_t hmQueued;
+    uint32_t hmFragmentsChecked;
     uint32_t requestTick;           // when the current transaction was asked for
     uint8_t* ioOutput;              // the pending I/O control's output, owned by its requester
     uint16_t ioOutputSize;
@@ -221,6 +226,13 @@ void nfcllSendUsTransactionResult(TNfcllContext* ll, uint16_t cause);
 
 // RF field as the driver sees it; layer 1 debounces the field-off.
 void nfcllReportRfField(TNfcllContext* ll, bool on);
+
+// The health monitor's services for the drivers that watch their controller's activity
+// themselves. The check marks the activity flag and compares the P2P transmit side with what
+// the last check saw: 1 when it moved while a P2P link or a reader is active, else 0. The
+// result is the driver's answer to a health-monitor request, taken as the RF field is.
+uint32_t nfcllHealthMonCheck(TNfcllContext* ll);
+void nfcllHealthMonResult(TNfcllContext* ll, uint32_t value);
 
 // P2P transmit and receive.
 void nfcllPushNextP2PFragment(TNfcllContext* ll);

@@ -53,6 +53,7 @@ void nfcllHandleDataRequest(TNfcllContext* ll) {
         }
         ll->txQueue[(ll->txHead + ll->txCount) % NFCLL_TX_QUEUE_MAX] = ll->message;
         ++ll->txCount;
+        ++ll->hmQueued;
         return;
     }
     TRACE(NFCLL_TRC_P2P, "nfcllHandleDataRequest: Prepare Next Data");
@@ -69,6 +70,7 @@ void nfcllPushNextP2PFragment(TNfcllContext* ll) {
             TRACE(NFCLL_TRC_P2P, "nfcllPushNextP2PFragment: request datalen=%d ", static_cast<int>(fragment));
             const uint8_t* data = tx.buffer + tx.offset + tx.sent;
             tx.sent = static_cast<uint16_t>(tx.sent + fragment);
+            ++ll->hmFragments;
             pushToDriver(ll, data, fragment);
             return;
         }
