@@ -49,7 +49,11 @@ struct TEtsiLink {
     TTransportLink link;
     uint32_t linkFlags = 0;
     uint32_t window = kDefaultWindow;
-    std::atomic<TShdlc*> shdlc{nullptr};   // read by the lower transport's receive thread
+    std::atomic<TShdlc*> shdlc{nullptr};
+    // Set from the first reset to the close: received bytes go to the worker, which takes them
+    // under the link lock, so an answer that comes while the reset is still setting the link up
+    // (the controller's UA) finds it set up.
+    std::atomic<bool> linkReset{false};
     dlQueue actions;
     TTransportBufferPool pool;
     TTransportBuffer nodes[kBufferCount];
@@ -331,6 +335,7 @@ void closeShdlc() {
 
 DWORD resetController() {
     debugPrint(0, "compResetController, hCom=%p", static_cast<void*>(&g_etsi.link));
+    g_etsi.linkReset = true;
     const TComHandle lower = g_etsi.link.lower.load();
     const DWORD status = lower && g_etsi.link.ops.setProperty
                              ? g_etsi.link.ops.setProperty(lower, compResetController, nullptr, 0)
@@ -358,7 +363,7 @@ void freeLink() {
 
 // Received bytes go to the worker; a long chunk as several actions, so no byte is lost.
 void received(TTransportLink*, BYTE* bytes, DWORD length) {
-    if (!g_etsi.shdlc.load()) return;
+    if (!g_etsi.linkReset.load()) return;
     dumpReceived(bytes, length);
     for (DWORD at = 0; at < length; at += TRANSPORT_BUFFER_SIZE) {
         const DWORD part = length - at < TRANSPORT_BUFFER_SIZE ? length - at : TRANSPORT_BUFFER_SIZE;
@@ -390,6 +395,7 @@ DWORD etsiTransportOpen(const char* device, const char* parameters, TComCallBack
     link.instanceCount = 0;
     g_etsi.linkFlags = 0;
     g_etsi.shdlc = nullptr;
+    g_etsi.linkReset = false;
     transportBufferPoolInit(&g_etsi.pool, g_etsi.nodes, kBufferCount);
     std::snprintf(g_etsi.parameters, sizeof g_etsi.parameters, "%s", parameters ? parameters : "");
     readOptions(g_etsi.parameters);
@@ -411,6 +417,7 @@ DWORD etsiTransportClose(TComHandle handle) {
     if (!valid(handle)) return invalidHandle(handle);
     TTransportLink& link = g_etsi.link;
     link.flags |= TRANSPORT_CLOSE_PENDING;
+    g_etsi.linkReset = false;
     comStopWorkerThread();
     closeShdlc();
     drainActions();

@@ -107,8 +107,9 @@ void ShdlcEndpoint::setFraming(Framing framing) {
     framing_ = framing;
 }
 
-void ShdlcEndpoint::setLineRate(uint32_t baud) { lineRate_ = baud; }
+void ShdlcEndpoint::setLineRate(uint32_t baud) { lineRate_ = sendingRate_ = baud; }
 uint32_t ShdlcEndpoint::lineRate() const { return lineRate_.load(); }
+uint32_t ShdlcEndpoint::sendingRate() const { return sendingRate_.load(); }
 
 void ShdlcEndpoint::flush() {
     std::lock_guard<std::mutex> order(sinkOrder_);
@@ -120,8 +121,11 @@ void ShdlcEndpoint::flush() {
         sink = sink_;
     }
     for (const Outgoing& o : out) {
-        if (o.rate) lineRate_ = o.rate;
-        else if (sink) sink(o.bytes);
+        sendingRate_ = lineRate_.load();
+        // Switched before the frame is out: whatever the library sends once it has read it
+        // finds the controller at the new rate.
+        if (o.rateAfter) lineRate_ = o.rateAfter;
+        if (sink) sink(o.bytes);
     }
 }
 
@@ -208,11 +212,12 @@ void ShdlcEndpoint::onCovered(const Bytes& covered) {
         rejSent_ = remoteBusy_ = false;
         if (!f.payload.empty() && f.payload[0] && f.payload[0] < window_) window_ = f.payload[0];
         linked_ = true;
+        const size_t queued = outbox_.size();
         emitFrame(kUa, {});
         // The UA still goes at the old rate; everything after it at the one asked for.
-        if (f.payload.size() >= 3) {
+        if (f.payload.size() >= 3 && outbox_.size() > queued) {
             for (const RateCode& r : kRateCodes)
-                if (r.code == f.payload[2]) outbox_.push_back({{}, r.baud});
+                if (r.code == f.payload[2]) outbox_.back().rateAfter = r.baud;
         }
         pump();
     } else if (c == kUa) {
@@ -378,12 +383,12 @@ bool ShdlcEndpoint::waitFor(const std::function<bool(const ShdlcEndpoint&)>& pre
 
 ShdlcPtyEndpoint::ShdlcPtyEndpoint(PtyPair& pty, ShdlcEndpoint& endpoint) : pty_(pty), endpoint_(endpoint) {
     endpoint_.setSink([this](const Bytes& bytes) {
-        if (ratesMatch(bytes.size())) pty_.write(bytes);
+        if (ratesMatch(endpoint_.sendingRate(), bytes.size())) pty_.write(bytes);
     });
     reader_ = std::thread([this] {
         while (!stop_.load()) {
             const Bytes bytes = pty_.read(10);
-            if (!bytes.empty() && ratesMatch(bytes.size())) endpoint_.feed(bytes.data(), bytes.size());
+            if (!bytes.empty() && ratesMatch(endpoint_.lineRate(), bytes.size())) endpoint_.feed(bytes.data(), bytes.size());
         }
     });
 }
@@ -398,8 +403,8 @@ uint32_t ShdlcPtyEndpoint::hostRate() const {
     return 0;
 }
 
-bool ShdlcPtyEndpoint::ratesMatch(size_t bytes) {
-    if (hostRate() == endpoint_.lineRate()) return true;
+bool ShdlcPtyEndpoint::ratesMatch(uint32_t controllerRate, size_t bytes) {
+    if (hostRate() == controllerRate) return true;
     lineErrors_ += static_cast<uint32_t>(bytes);
     return false;
 }

@@ -45,7 +45,8 @@ public:
     void setReceiver(Sink receiver);
     void setFraming(Framing framing);   // before the first byte crosses
     void setLineRate(uint32_t baud);    // the controller's rate before any change (115200)
-    uint32_t lineRate() const;
+    uint32_t lineRate() const;          // the rate the controller listens at
+    uint32_t sendingRate() const;       // the rate of the frame the sink is given
     // Bytes from the library's side.
     void feed(const uint8_t* bytes, size_t n);
 
@@ -97,13 +98,15 @@ private:
     mutable std::mutex waitLock_;
     mutable std::condition_variable changed_;
     std::mutex sinkOrder_;        // frames reach the sink in the order they were made
-    // Made under m_, sent after it is released; an entry without bytes moves the line to its rate.
+    // Made under m_, sent after it is released. A frame with a rate after it moves the line to
+    // that rate as it leaves: it still goes at the old one, nothing after it does.
     struct Outgoing {
         Bytes bytes;
-        uint32_t rate = 0;
+        uint32_t rateAfter = 0;
     };
     std::vector<Outgoing> outbox_;
     std::atomic<uint32_t> lineRate_{115200};
+    std::atomic<uint32_t> sendingRate_{115200};
     // Receive state of the framer.
     Bytes rx_;
     bool inFrame_ = false;
@@ -137,7 +140,7 @@ public:
     uint32_t lineErrors() const { return lineErrors_.load(); }   // bytes lost to a rate mismatch
 
 private:
-    bool ratesMatch(size_t bytes);
+    bool ratesMatch(uint32_t controllerRate, size_t bytes);
     PtyPair& pty_;
     ShdlcEndpoint& endpoint_;
     std::atomic<bool> stop_{false};
