@@ -156,8 +156,8 @@ bool CComportFinder::reserveProbes(uint32_t count) {
 bool CComportFinder::listed(const std::string& path) {
     const std::string wanted = normalisedPath(path);
     tasks.lock();
-    CPortCheckTask* task = tasks.first();
-    while (task && normalisedPath(task->name()) != wanted) task = CDoubleList<CPortCheckTask>::nextOf(task);
+    CPortCheckTask* task = tasks.getHead();
+    while (task && normalisedPath(task->name()) != wanted) task = tasks.getNext(task);
     tasks.unlock();
     return task != nullptr;
 }
@@ -203,7 +203,7 @@ struct CComportFinder::ProbeBoard {
 std::vector<CComportFinder::Report> CComportFinder::runProbes() {
     auto board = std::make_shared<ProbeBoard>();
     tasks.lock();
-    for (CPortCheckTask* task = tasks.first(); task; task = CDoubleList<CPortCheckTask>::nextOf(task))
+    for (CPortCheckTask* task = tasks.getHead(); task; task = tasks.getNext(task))
         probed.push_back(task);
     tasks.unlock();
     board->entries.resize(probed.size());
