@@ -336,6 +336,12 @@ TEST(NciPacketLayerOnTheLine, LoopbackRoundTripHonoursCreditsAndSegments) {
     ASSERT_TRUE(link.host.ok());
     nciPacketInit(&link.layer, &LoopbackLink::send, &link, &LoopbackLink::receive, &link);
     link.layer.maxControlPayload = 8;
+    // The controller takes nothing but reset and init before it is initialised.
+    const Bytes resetConfig{0x01};
+    ASSERT_EQ(nciPacketSend(0, &link.layer, 0x2000, resetConfig.data(), 1), 0u);
+    ASSERT_TRUE(link.pump());
+    ASSERT_EQ(nciPacketSend(0, &link.layer, 0x2001, nullptr, 0), 0u);
+    ASSERT_TRUE(link.pump());
 
     const Bytes create{0x01, 0x00};
     ASSERT_EQ(nciPacketSend(0, &link.layer, 0x2004, create.data(), 2), 0u);
@@ -360,7 +366,7 @@ TEST(NciPacketLayerOnTheLine, LoopbackRoundTripHonoursCreditsAndSegments) {
     ASSERT_EQ(nciPacketSend(0, &link.layer, 0x2002, config.data(), 13), 0u);
     ASSERT_TRUE(link.pump());
     EXPECT_EQ(link.messages.back().opcode, 0x4002);
-    auto received = sim.waitForCommand(1, 2000);
+    auto received = sim.waitForCommand(3, 2000);
     ASSERT_TRUE(received.has_value());
     EXPECT_EQ(received->payload, config);
     EXPECT_TRUE(sim.recorder().violations().empty()) << sim.describe();

@@ -257,13 +257,12 @@ uint32_t readerData(TNciContext* nci) {
     return SM_DONE;
 }
 
-// Another request took the controller before the answer came: the request learns it now, and
-// the answer, when it comes, is taken for no later request.
+// The sub-state was left before the answer came: the request learns it now, and the answer,
+// when it comes, is taken for no later request.
 void abandonSeRequest(TNciContext* nci) {
     if (!nci->seWaiting) return;
     TRACE(NFCLL_TRC_ERROR, "nci: ! SE command %#x left before its answer", static_cast<unsigned>(nci->ioCode));
     if (nci->ioNfcee && nci->ioCode == NFC_IOCTL_SE_EXCHANGE && nci->ioNfcee->connId) ++nci->ioNfcee->lateAnswers;
-    nci->lateResponse = nci->seResponse;
     nciSignalCompletion(nci, evNciState);
 }
 
@@ -610,9 +609,7 @@ uint32_t seRequestStep(TStateMachine* sm, TNciContext* nci, uint16_t event) {
     switch (event) {
     case EV_SM_ENTRY: {
         nci->seWaiting = true;
-        nci->lastCommand = 0;
         const uint16_t result = nciRunSeIoControl(nci);
-        nci->seResponse = nci->lastCommand ? static_cast<uint16_t>(nci->lastCommand + 0x2000) : 0;
         if (result == NCI_CAUSE_PENDING) return SM_DONE;
         if (result == 0) return SM_MASTER;
         TRACE(NFCLL_TRC_ERROR, "nci: ! Unable to handle IOCTL");
@@ -655,6 +652,12 @@ uint32_t seRequestStep(TStateMachine* sm, TNciContext* nci, uint16_t event) {
         // The answer may still come: it belongs to no later exchange.
         if (nci->ioNfcee && nci->ioCode == NFC_IOCTL_SE_EXCHANGE && nci->ioNfcee->connId) ++nci->ioNfcee->lateAnswers;
         nciSignalCompletion(nci, evNciTimeout);
+        return SM_MASTER_ERROR;
+    // The controller could not carry the exchange to the NFCEE: no answer will come.
+    case EV_NCI_CORE_INTERFACE_ERROR_NTF:
+        if (!nci->ioNfcee || nci->rxLength < 2 || nci->rxPayload[1] != nci->ioNfcee->connId) return SM_NOT_HANDLED;
+        nciStopResponseTimer(nci);
+        nciSignalError(NCI_CAUSE_FAILED, nci, "nciStateIoSeRequest");
         return SM_MASTER_ERROR;
     case EV_SM_EXIT:
         nciStopResponseTimer(nci);
