@@ -179,6 +179,17 @@ TEST_F(NciPacketTest, SegmentsWaitForCreditAndCreditNotificationsReleaseThem) {
     EXPECT_EQ(layer.connections[1].valid, 0u);
 }
 
+TEST_F(NciPacketTest, AConnectionOpenedWithoutCreditSendsOnceCreditComes) {
+    ASSERT_EQ(nciConnectionSetup(&layer, 2, 4, 0), 0u);
+    Bytes payload = filled(8);
+    EXPECT_EQ(nciPacketSend(2, &layer, 0x0000, payload.data(), 8), 25u);
+    EXPECT_TRUE(sent.empty());
+    receive({0x60, 0x06, 0x03, 0x01, 0x02, 0x02});
+    EXPECT_EQ(segmentSizes(), (std::vector<size_t>{4, 4}));
+    EXPECT_EQ(layer.connections[2].credits, 0);
+    EXPECT_FALSE(capture.contains("overflow for connection 2"));
+}
+
 TEST_F(NciPacketTest, CreditNotificationsAreReadOnlyAsFarAsTheyGo) {
     ASSERT_EQ(nciConnectionSetup(&layer, 1, 4, 3), 0u);
     ASSERT_EQ(nciConnectionSetup(&layer, 2, 4, 3), 0u);

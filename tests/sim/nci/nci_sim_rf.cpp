@@ -232,7 +232,11 @@ void RfModel::select(const NciMessage& m) {
                 (p[2] != INTERFACE_ISO_DEP || p[1] == PROTOCOL_ISO_DEP) && (p[2] != INTERFACE_NFC_DEP || p[1] == PROTOCOL_NFC_DEP);
     if (!fits) return c_.respond(RF_DISCOVER_SELECT_RSP, {STATUS_REJECTED});
     c_.respond(RF_DISCOVER_SELECT_RSP, {STATUS_OK});
-    if (!present(it->tag)) return c_.respond(CORE_GENERIC_ERROR_NTF, {STATUS_DISCOVERY_TARGET_ACTIVATION_FAILED});
+    if (!present(it->tag)) {
+        // The activation failed: the controller says so and discovers again.
+        c_.respond(CORE_GENERIC_ERROR_NTF, {STATUS_DISCOVERY_TARGET_ACTIVATION_FAILED});
+        return toDiscovery();
+    }
     activate(*it, p[2]);
 }
 

@@ -78,6 +78,14 @@ uint32_t nciTransportSend(void* user, const uint8_t* packet, uint32_t length) {
     return 0;
 }
 
+// Notifications that a command's response comes before: those of its own opcode, and the
+// activation that follows a selection.
+bool followsResponse(uint16_t response, uint16_t opcode) {
+    constexpr uint16_t kSelectRsp = 0x4104, kActivatedNtf = 0x6105;
+    if ((opcode & 0xE000) != 0x6000) return false;
+    return (opcode & 0x1FFF) == (response & 0x1FFF) || (response == kSelectRsp && opcode == kActivatedNtf);
+}
+
 void holdNotification(TNciContext* nci, uint16_t event) {
     if (nci->heldCount == NCI_HELD_NOTIFICATIONS || nci->rxLength > NCI_HELD_PAYLOAD_MAX) {
         TRACE(NFCLL_TRC_ERROR, "nci: ! no room to hold %s while a sub-state runs, dropped", smEventName(event));
@@ -121,6 +129,11 @@ void ncillTransportRxUs(void* user, uint32_t kind, uint16_t opcode, uint8_t conn
                 TRACE(NFCLL_TRC_ERROR, "nci: ! response %#x not awaited, dropped", static_cast<unsigned>(opcode));
                 return;
             }
+            nci->awaitedResponse = 0;
+        } else if (nci->awaitedResponse && followsResponse(nci->awaitedResponse, opcode)) {
+            // The controller sends this only after the response: the response was lost on the way.
+            TRACE(NFCLL_TRC_ERROR, "nci: ! response %#x lost before %#x", static_cast<unsigned>(nci->awaitedResponse),
+                  static_cast<unsigned>(opcode));
             nci->awaitedResponse = 0;
         }
         nci->rxOpcode = opcode;

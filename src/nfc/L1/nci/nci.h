@@ -183,6 +183,12 @@ struct TNciNfcee {
     TNciHciExchange hci;
 };
 
+// The handle given to an NFCEE id, kept across the controller's resets.
+struct TNciKnownHandle {
+    uint8_t id;
+    NfcSecureHandle handle;   // 0: unused
+};
+
 // The HCI host side: the steps of the admin pipe's bring-up, then ready.
 enum : uint8_t { NCI_HCI_OFF = 0, NCI_HCI_OPEN_ADMIN = 1, NCI_HCI_SET_IDENTITY = 2, NCI_HCI_SET_WHITE_LIST = 3,
                  NCI_HCI_GET_SESSION = 5, NCI_HCI_READY = 6, NCI_HCI_UPDATE_IDENTITY = 8 };
@@ -312,6 +318,7 @@ struct TNciContext {
     uint8_t nfceeAnnounced;
     uint8_t nfceeFound;
     TNciNfcee nfcees[NCI_MAX_NFCEES];
+    TNciKnownHandle knownHandles[NCI_MAX_NFCEES];
     TNciHciState hci;
     uint8_t nfceeCount;             // records in use
     uint8_t modeSetId;              // the NFCEE of the last mode set

@@ -53,6 +53,19 @@ const char* statusName(uint8_t status) {
 
 bool hciInUse(const TNciContext* nci) { return (nci->flags & NCI_FLAG_HCI_EXCLUSIVE) != 0; }
 
+// An NFCEE the controller announces again after a reset keeps the handle its applications hold.
+NfcSecureHandle handleFor(TNciContext* nci, uint8_t id) {
+    for (const TNciKnownHandle& known : nci->knownHandles)
+        if (known.handle && known.id == id) return known.handle;
+    const NfcSecureHandle handle = nfcllNewSeHandle();
+    for (TNciKnownHandle& known : nci->knownHandles)
+        if (!known.handle) {
+            known = TNciKnownHandle{id, handle};
+            break;
+        }
+    return handle;
+}
+
 // The public record is read on the application's thread: it changes under the lock the list is copied with.
 void setVirtualMode(TNciNfcee& ee, bool on) {
     PlatLockGuard g(osLock());
@@ -171,7 +184,7 @@ uint16_t addNfcee(TNciContext* nci, uint8_t id, uint8_t status, CByteReader& r) 
     }
     ee->capabilities = capabilitiesOf(nci, ee->protocols, id);
     if (hciAccess) ee->capabilities |= kCapHciAccess;
-    ee->info = TNfcInfoSE{nfcllNewSeHandle(), ee->capabilities, static_cast<WORD>(status != NCI_NFCEE_DISABLED ? NFC_SE_MODE_VIRTUAL : 0), {}, id};
+    ee->info = TNfcInfoSE{handleFor(nci, id), ee->capabilities, static_cast<WORD>(status != NCI_NFCEE_DISABLED ? NFC_SE_MODE_VIRTUAL : 0), {}, id};
     setDefaultOperations(*ee);
     if (hciAccess) nci->hci.access = ee;
     // The others are reached through the HCI network's card pipes, unless they say otherwise.
