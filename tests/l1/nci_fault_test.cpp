@@ -355,4 +355,51 @@ INSTANTIATE_TEST_SUITE_P(
                       ActiveCase{"HostAsACard", NciIdentity::generic(), kListenA, true, 3}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// ---- Requests while the radio is off ----------------------------------------------------------
+
+// A tag's request that crossed the radio going off, as the manager may send it before it has
+// taken the removal: each is answered, none is left waiting.
+struct RadioOffCase {
+    const char* name;
+    uint16_t request;
+    uint16_t answer;
+};
+
+std::ostream& operator<<(std::ostream& os, const RadioOffCase& c) { return os << c.name; }
+
+struct RequestsWhileTheRadioIsOff : ::testing::TestWithParam<RadioOffCase> {};
+
+TEST_P(RequestsWhileTheRadioIsOff, AreAnsweredWithTheWrongState) {
+    const RadioOffCase& c = GetParam();
+    Bench b;
+    ASSERT_TRUE(b.start());
+    ASSERT_TRUE(b.listen(0x1));
+    ASSERT_TRUE(b.stack.request<NFCLL_IOCONTROL_REQ>({nullptr, nullptr, nullptr, 0x1007, 0, 0, 0}));
+    ASSERT_TRUE(b.stack.waitFor(NFCLL_IOCONTROL_CONF)) << b.sim.describe();
+    ASSERT_EQ(b.state(), "nciStateRadioOff");
+    uint8_t read[2] = {0x30, 0x04};
+    OsMessage m = c.request == NFCLL_SELECT_REQ ? nfcllMsgMake<NFCLL_SELECT_REQ>(NciStack::kManager, {1, 0})
+                  : c.request == NFCLL_CHECK_REQ ? nfcllMsgMake<NFCLL_CHECK_REQ>(NciStack::kManager, {read, sizeof read, 0})
+                                                 : nfcllMsgMake<NFCLL_TRANSACTION_REQ>(NciStack::kManager, {read, sizeof read, 0});
+    ASSERT_TRUE(b.stack.post(m));
+    const auto answer = b.stack.waitFor(c.answer);
+    ASSERT_TRUE(answer) << b.sim.describe();
+    if (c.answer == NFCLL_SELECT_CONF) {
+        EXPECT_NE(nfcllMsgGet<NFCLL_SELECT_CONF>(*answer).cause, 0);
+    } else {
+        const auto f = nfcllMsgGet<NFCLL_TRANSACTION_IND>(*answer);
+        EXPECT_EQ(f.result->cause, NFCLL_CAUSE_WRONG_STATE);
+        if (f.flags & NFCLL_MSG_OWNS_BUFFER) osBufferRelease(f.result);
+    }
+    EXPECT_EQ(b.state(), "nciStateRadioOff");
+    EXPECT_TRUE(b.noViolation()) << b.sim.describe();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, RequestsWhileTheRadioIsOff,
+    ::testing::Values(RadioOffCase{"Exchange", NFCLL_TRANSACTION_REQ, NFCLL_TRANSACTION_IND},
+                      RadioOffCase{"Check", NFCLL_CHECK_REQ, NFCLL_CHECK_CONF},
+                      RadioOffCase{"Select", NFCLL_SELECT_REQ, NFCLL_SELECT_CONF}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 } // namespace

@@ -622,6 +622,7 @@ Mapped mapData(TNciContext* nci, uint32_t outcome, const uint8_t* data, uint32_t
         else nfcllSendUsTransactionInd(ll, nullptr, NCI_CAUSE_FAILED, 0);
         return Mapped::Handled;
     case evNciErrorAuthentication: nfcllSendUsTransactionInd(ll, nullptr, NCI_CAUSE_AUTH, 0); return Mapped::Handled;
+    case evNciState: nfcllSendUsTransactionInd(ll, nullptr, NFCLL_CAUSE_WRONG_STATE, 0); return Mapped::Handled;
     default: return Mapped::Unhandled;
     }
 }
