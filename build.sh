@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # One entry point for a fresh machine: installs what is missing, configures, builds, then
-#   ./build.sh run    builds everything and starts the desktop program
+#   ./build.sh run [SCENARIO]  builds the library, the desktop program and the simulated controller
+#                     and starts the program (on the simulator playing SCENARIO unless PORT is set)
 #   ./build.sh test   builds everything and runs every test through CTest
 #   ./build.sh asan   builds the library's tests with AddressSanitizer + UBSan and runs them
 #   ./build.sh tsan   builds the test areas that run threads with ThreadSanitizer and runs them
@@ -11,7 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev xvfb fonts-dejavu-core nettle-dev)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev xvfb fonts-dejavu-core fonts-liberation nettle-dev)
 
 install_missing() {
   local missing=()
@@ -88,18 +89,37 @@ mode=${1:-test}
 install_missing
 case "$mode" in
   run)
-    configure_and_build build
+    # Only what it runs: the library, the program and the simulated controller.
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build build -j "$(nproc)" --target Corvane Lumaro nci_sim
     if [ -n "${PORT:-}" ]; then
       store_configuration build/bin/lumaro.ini Port "READERTYPE=NCI IOTYPE=SERIAL PORT=$PORT"
       exec build/bin/Lumaro
     fi
-    # No port: the simulated controller stands in; it ends when its input closes.
-    coproc SIM { exec build/bin/nci_sim; }
-    read -r sim_port <&"${SIM[0]}"
-    echo "build.sh: simulated controller on $sim_port"
+    # No port: the simulated controller stands in, playing the scenario named (by default a tag
+    # with an NDEF message that stays in the field); it ends when its input closes.
+    scenario=${2:-ndef}
+    coproc SIM { exec build/bin/nci_sim --attached "$scenario"; }
+    if ! read -r sim_port <&"${SIM[0]}"; then
+      echo "build.sh: the simulated controller did not start" >&2
+      exit 1
+    fi
+    echo "build.sh: simulated controller on $sim_port, scenario $scenario"
     store_configuration build/bin/lumaro.ini Simulator "READERTYPE=NCI IOTYPE=SERIAL PORT=$sim_port"
+    build/bin/Lumaro &
+    lumaro=$!
+    trap 'kill "$lumaro" 2>/dev/null || true' EXIT
+    # Enter on this terminal takes the tag away and brings it back, until the window closes.
+    if [ -t 0 ]; then
+      case "$scenario" in ndef|mifare) echo "build.sh: Enter here takes the tag away and brings it back" ;; esac
+      while kill -0 "$lumaro" 2>/dev/null; do
+        read -r -t 1 _ && { echo >&"${SIM[1]}"; continue; }
+        (($? > 128)) || break   # the terminal's input ended: nothing more to pass on
+      done
+    fi
     status=0
-    build/bin/Lumaro || status=$?
+    wait "$lumaro" || status=$?
+    trap - EXIT
     exec {SIM[1]}>&-
     wait "$SIM_PID" || true
     exit "$status"
@@ -136,5 +156,5 @@ case "$mode" in
     cmake --build build-fuzz -j "$(nproc)" --target fuzz_all
     run_fuzzers "${FUZZ_SECONDS:-30}" "${FUZZ_JOBS:-0}"
     ;;
-  *) echo "usage: $0 run|test|asan|tsan|screens|fuzz" >&2; exit 2 ;;
+  *) echo "usage: $0 run [ndef|type2|mifare|p2p|snep|reader]|test|asan|tsan|screens|fuzz" >&2; exit 2 ;;
 esac

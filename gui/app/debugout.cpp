@@ -56,9 +56,11 @@ size_t writePrefix(const DebugState& s, char* line) {
     return std::min<size_t>(static_cast<size_t>(s.nameWidth + s.indent + kColumnBase), prefixLength);
 }
 
+// Without a sink a line goes where the library's traces go: nowhere unless CORVANE_TRACE asks.
 int writeLine(const DebugState& s, const char* line) {
     if (s.sink) return s.sink(s.sinkContext, line);
-    return fputs(line, stderr) >= 0 ? 1 : 0;
+    platTraceWrite(line);
+    return 1;
 }
 
 } // namespace

@@ -1,5 +1,5 @@
-// Lumaro's own trace lines: tick count, module name, indented text. Lines go to stderr unless
-// a sink takes them.
+// Lumaro's own trace lines: tick count, module name, indented text. A sink takes them, or else
+// they go where the library's traces go (CORVANE_TRACE, discarded by default).
 #pragma once
 
 #include <cstdint>

@@ -1,11 +1,13 @@
 #include <QApplication>
 
+#include "appfont.h"
 #include "clumaro.h"
 #include "debugout.h"
 #include "metatypes.h"
 
 int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
+    useLumaroFont();
     debugInit("lumaro", 0);
     QCoreApplication::setOrganizationName(QStringLiteral("Marveld"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("marveld.com"));

@@ -23,7 +23,7 @@ constexpr DWORD kMaxWord = 0xFFFF;
 
 constexpr const char* kReady = "QLabel {background-color: yellow}";
 constexpr const char* kFailed = "QLabel {background-color: red}";
-constexpr const char* kConnected = "QLabel {background-color: rgb(20, 250, 5, 255)}";
+constexpr const char* kConnected = "QLabel {background-color: rgba(20, 250, 5, 255)}";
 constexpr const char* kNotConnected = "QLabel {background-color: none}";
 
 bool servedSap(BYTE sap) { return sap == kFirstSap || sap == kSecondSap; }

@@ -43,14 +43,14 @@ void CLumaro::saveStoredCommand(const StoredCommandList& list) {
             this, QStringLiteral("Info"),
             QStringLiteral("The description '%1' must not contain '/' or '\\'! Please rename and save again.")
                 .arg(description),
-            QMessageBox::Ok);
+            QMessageBox::StandardButtons(QMessageBox::Ok));
         return;
     }
     if (list.combo->findText(description, Qt::MatchExactly | Qt::MatchCaseSensitive) >= 0) {
         QMessageBox::question(
             this, QStringLiteral("Info"),
             QStringLiteral("The description '%1' is already used! Please rename and save again.").arg(description),
-            QMessageBox::Ok);
+            QMessageBox::StandardButtons(QMessageBox::Ok));
         return;
     }
     const QString pdu = list.pdu->text();

@@ -13,8 +13,6 @@
 
 namespace {
 
-const QString kDetectedLook = QStringLiteral("QLabel {background-color: rgb(0, 170, 255, 255)}");
-
 QPixmap transparentPicture(const QString& path) {
     return QPixmap::fromImage(makeBackgroundTransparent(QImage(path)));
 }
@@ -47,8 +45,7 @@ void CLumaro::handleNfcTechnologyDiscovered(TNfcTagInfo* delivered) {
         currentMode = modeNone;
     }
     enableUi(currentMode, &tag);
-    ui->lblStatus->setText(QStringLiteral("NFC: Technology detected"));
-    ui->lblStatus->setStyleSheet(kDetectedLook);
+    setStatus(statusInformation, QStringLiteral("NFC: Technology detected"));
     if (currentMode == modeRw && (tag.tagType & TAG_NDEF) && ui->ckbRwAutoReadNdefOnIndication->isChecked()) {
         const NfcApiStatus read = rwRead();
         if (read != 0) traceFormatted(traceError, source, "! Reading NDEF content failed (code: %u)", read);
@@ -79,8 +76,7 @@ void CLumaro::handleNfcTechnologyRemoved() {
     disableUi(currentMode);
     clearUi(currentMode);
     currentMode = modeNone;
-    ui->lblStatus->setText(QStringLiteral("NFC: Technology removed"));
-    ui->lblStatus->setStyleSheet(kDetectedLook);
+    setStatus(statusInformation, QStringLiteral("NFC: Technology removed"));
     traceFormatted(traceInfo, source, "Exit");
 }
 

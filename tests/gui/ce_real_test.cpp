@@ -9,6 +9,7 @@
 
 #include "nci/nci_simulator.h"
 #include "peers/remote_poller.h"
+#include "tags/ndef_image.h"
 
 namespace {
 
@@ -37,8 +38,7 @@ Bytes vcardUpdate(const QByteArray& card) {
     record.insert(record.end(), type.begin(), type.end());
     record.insert(record.end(), card.begin(), card.end());
     Bytes update{0x00, 0xD6, 0x00, 0x00, uint8_t(record.size() + 2), 0x00, uint8_t(record.size())};
-    update.insert(update.end(), record.begin(), record.end());
-    return update;
+    return simtags::concat(update, record);
 }
 
 } // namespace

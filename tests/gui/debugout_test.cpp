@@ -2,6 +2,8 @@
 #include <QtTest>
 
 #include <dlfcn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -20,6 +22,32 @@ int collect(void*, const char* line) {
 
 // Where the text of a prefixed line starts: after the tick count and the blanks behind it.
 size_t textColumn(const std::string& line, const std::string& text) { return line.find(text); }
+
+// What a child process that writes one line without a sink leaves on its standard output and
+// error, with CORVANE_TRACE set to where (unset when empty). The child starts its trace sink
+// afresh, as a program does.
+QByteArray terminalOfChild(const QByteArray& where) {
+    int out[2];
+    if (pipe(out) != 0) return "pipe failed";
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(out[1], STDERR_FILENO);
+        if (where.isEmpty()) unsetenv("CORVANE_TRACE");
+        else setenv("CORVANE_TRACE", where.constData(), 1);
+        debugSetSink(nullptr, nullptr);
+        debugOut(0x1, "a line of the program");
+        fflush(nullptr);
+        _exit(0);
+    }
+    close(out[1]);
+    QByteArray shown;
+    char buffer[512];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) shown.append(buffer, n);
+    close(out[0]);
+    waitpid(child, nullptr, 0);
+    return shown;
+}
 
 } // namespace
 
@@ -78,6 +106,28 @@ private slots:
         QCOMPARE(lines[1], std::string(" and closed\n"));
         debugOut(0, "next");
         QCOMPARE(textColumn(lines[2], "next"), size_t{21});
+    }
+
+    // Without a sink the program's lines follow the library's traces: nowhere unless asked for.
+    void withoutSinkLinesGoWhereTheTraceVariableSays_data() {
+        QTest::addColumn<QByteArray>("where");
+        QTest::addColumn<bool>("onTerminal");
+        QTest::addColumn<bool>("inFile");
+        QTest::newRow("not set") << QByteArray() << false << false;
+        QTest::newRow("stderr") << QByteArray("stderr") << true << false;
+        QTest::newRow("file") << QByteArray("FILE") << false << true;
+    }
+    void withoutSinkLinesGoWhereTheTraceVariableSays() {
+        QFETCH(QByteArray, where);
+        QFETCH(bool, onTerminal);
+        QFETCH(bool, inFile);
+        QTemporaryDir folder;
+        const QString file = folder.filePath(QStringLiteral("trace.txt"));
+        const QByteArray shown = terminalOfChild(where == "FILE" ? QFile::encodeName(file) : where);
+        QCOMPARE(shown.contains("a line of the program"), onTerminal);
+        QFile written(file);
+        QCOMPARE(written.open(QIODevice::ReadOnly) && written.readAll().contains("a line of the program"), inFile);
+        if (!onTerminal) QCOMPARE(shown, QByteArray());
     }
 
     void longTextIsCutToTheLine() {

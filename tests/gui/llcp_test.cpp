@@ -158,6 +158,7 @@ private slots:
         startP2p();
         void* context = peerConnectedToListener1();
         QCOMPARE(form()->lblP2pSessionStatus1->text(), QStringLiteral("Connected"));
+        QCOMPARE(paintedBackground(form()->lblP2pSessionStatus1), QColor(20, 250, 5).rgb());
         QVERIFY(on(form()->btnP2pTransmit1));
         form()->lblP2pRxBytes1->setText(QStringLiteral("abc"));
         form()->ckbP2pEchoServer1->setChecked(true);

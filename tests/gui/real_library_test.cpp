@@ -263,6 +263,8 @@ private slots:
         QProcess lumaro;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        // The program's debug lines reach the terminal only when asked for, as the library's do.
+        environment.insert(QStringLiteral("CORVANE_TRACE"), QStringLiteral("stderr"));
         lumaro.setProcessEnvironment(environment);
         lumaro.start(QStringLiteral(LUMARO_EXECUTABLE), {});
         QVERIFY(lumaro.waitForStarted(10000));

@@ -154,6 +154,12 @@ public:
         });
     }
 
+    // The colour a label's style sheet paints behind its text, near its right edge.
+    static QRgb paintedBackground(QWidget* label) {
+        const QImage image = label->grab().toImage();
+        return image.pixelColor(image.width() - 2, image.height() / 2).rgb();
+    }
+
     // ---- Warnings about connections fail the test ----
     static QStringList& connectionWarnings() {
         static QStringList warnings;

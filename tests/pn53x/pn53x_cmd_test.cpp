@@ -139,7 +139,9 @@ TEST_P(TargetTable, DecodesTheTarget) {
     ASSERT_EQ(events(), c.event ? std::vector<uint32_t>{c.event} : std::vector<uint32_t>{});
     EXPECT_EQ(ll->device.tagType, c.tagType);
     EXPECT_EQ(Bytes(ll->device.uid, ll->device.uid + ll->device.uidLength), c.uid);
-    if (c.event == NFC53X_EVT_RESPONSE_ERROR) EXPECT_EQ(part->lastError, 1);
+    if (c.event == NFC53X_EVT_RESPONSE_ERROR) {
+        EXPECT_EQ(part->lastError, 1);
+    }
 }
 
 const Bytes kUid4{0xDE, 0xAD, 0xBE, 0xEF};

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "core/nfcmgrth.h"
+#include "th/th_handler.h"
 
 class FakeTagHandler {
 public:

@@ -11,7 +11,7 @@
 #include <limits>
 #include <vector>
 
-#include "core/nfcmgrth.h"
+#include "th/th_handler.h"
 
 namespace simtags {
 class Tag;

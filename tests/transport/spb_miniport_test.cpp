@@ -52,13 +52,17 @@ struct SpbMiniport : ::testing::Test {
         chipSetMiniportSetups(nullptr);
     }
     void TearDown() override {
-        if (handle) EXPECT_EQ(chipTransportClose(handle), COM_SUCCESS);
+        if (handle) {
+            EXPECT_EQ(chipTransportClose(handle), COM_SUCCESS);
+        }
         spFakeReset();
         debugSetL1Flags(0);
     }
     DWORD open(const char* parameters) {
         DWORD status = chipTransportOpen("", parameters, &ComEvents::callBack, &events, &handle);
-        if (status == COM_PENDING) EXPECT_TRUE(events.waitFor(comeOpenCompleted));
+        if (status == COM_PENDING) {
+            EXPECT_TRUE(events.waitFor(comeOpenCompleted));
+        }
         return status;
     }
     DWORD write(Bytes packet) { return chipTransportWrite(handle, packet.data(), static_cast<DWORD>(packet.size())); }

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "core/nfcmgrth.h"
+#include "th/th_handler.h"
 
 uint32_t t15693Init(TTagHandler* handler);
 uint32_t t15693GetProperty(TTagHandler* handler, uint32_t id, int* found);

@@ -1,7 +1,7 @@
 // The families that are part of this build: thCreate finds a tag's family init here. A family
 // joins with one row.
-#include "core/nfcmgrth.h"
 #include "th/th_15693.h"
+#include "th/th_handler.h"
 #include "th/th_kovio.h"
 #include "th/th_mifare.h"
 #include "th/th_type1.h"

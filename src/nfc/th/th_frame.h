@@ -1,11 +1,11 @@
-// What every tag family shares on top of the owner's side of the frame (core/nfcmgrth.h): the
+// What every tag family shares on top of the owner's side of the frame (th/th_handler.h): the
 // property table behind thSetProperty, the UID copy, and the rules each family's state table
 // follows (dispatch from NdefTag and LegacyTag, the end of a command, the default handler).
 #pragma once
 
 #include <cstdint>
 
-#include "core/nfcmgrth.h"
+#include "th/th_handler.h"
 
 // The properties a handler knows, by id: name, settable, min, max, flag (descriptive).
 #define TH_PROPERTIES(X)                                           \

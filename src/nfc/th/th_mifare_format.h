@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "core/nfcmgrth.h"
+#include "th/th_handler.h"
 
 constexpr uint16_t TMF_PENDING = 25; // a command was handed on; the answer decides
 constexpr uint8_t TMF_FINISHED = 255;

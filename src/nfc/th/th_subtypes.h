@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "core/nfcmgrth.h"
+#include "th/th_handler.h"
 
 // Rows in lookup order; a code that stands twice is found by its first row.
 #define TH_SUBTYPES(X)                                  \

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "core/nfcmgrth.h"
+#include "th/th_handler.h"
 
 // The memory layouts the handler tells apart.
 enum T2Type : uint32_t {

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "core/nfcmgrth.h"
+#include "th/th_handler.h"
 
 uint32_t t3Init(TTagHandler* handler);
 uint32_t t3GetProperty(TTagHandler* handler, uint32_t id, int* found);

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "core/nfcmgrth.h"
+#include "th/th_handler.h"
 
 enum T4Kind : uint32_t { T4_KIND_ISO = 0, T4_KIND_DESFIRE = 1, T4_KIND_EV1 = 2 };
 

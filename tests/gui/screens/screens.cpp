@@ -22,6 +22,7 @@
 #include <iterator>
 #include <memory>
 
+#include "appfont.h"
 #include "clumaro.h"
 #include "cnfccapabilitycontainer.h"
 #include "metatypes.h"
@@ -37,9 +38,11 @@ namespace {
 
 constexpr uint8_t kUicc = 0x02, kEse = 0x10;
 
-// The controller holds a UICC, switched off, and an eSE that answers APDUs.
+// The controller holds a UICC, switched off, and an eSE that answers APDUs; its maker (0x02)
+// names itself and is known to keep the UICC at NFCEE 2.
 ncisim::NciIdentity withSecureElements() {
     ncisim::NciIdentity id = ncisim::NciIdentity::withDefaultParameters();
+    id.manufacturer = 0x02;
     ncisim::NfceeInfo uicc;
     uicc.id = kUicc;
     uicc.status = 0x01;
@@ -164,7 +167,8 @@ public:
         auto* server = RealRun::widget<QCheckBox>(&window, "ckbP2pServiceSnepServer");
         if (!server || !RealRun::click(&window, "btnP2pStart")) return nullptr;
         server->setChecked(false);
-        QTest::mouseClick(server, Qt::LeftButton);
+        // On its box: a check box takes a click only on its indicator and text.
+        QTest::mouseClick(server, Qt::LeftButton, {}, QPoint(server->height() / 2, server->height() / 2));
         peer.listen(kSnepSap, "urn:nfc:sn:snep", 2);
         target = std::make_shared<simtags::NfcDepTarget>(peer.activationBytes());
         target->onFrame = simpeers::carry(peer, {&peerClient});
@@ -267,6 +271,7 @@ bool startNfcAndSeeTheTag(RealRun& run, QWidget* window) {
 
 int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
+    useLumaroFont();
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
         return 2;

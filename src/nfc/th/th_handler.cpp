@@ -1,4 +1,4 @@
-#include "core/nfcmgrth.h"
+#include "th/th_handler.h"
 
 #include <atomic>
 #include <cstring>
