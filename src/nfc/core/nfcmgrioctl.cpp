@@ -133,8 +133,7 @@ void nfcmanAbandonIoControl(TNfcManager* p) {
     // The reset takes the controller: its requester learns it now rather than never. The copies
     // stay lent to layer 1 until its own answer comes, which no one is told of.
     TRACE(TRC_ERROR, "%s ! I/O control 0x%X given up by the reset", kPrefix, p->lastIoctl);
-    if (p->ioApp) nfcmanAnswerIoControl(p, p->ioApp, nfcCauseRejected);
-    p->ioApp = nullptr;
+    if (p->io.app) nfcmanAnswerIoControl(p, p->io, nfcCauseRejected);
     p->ioPending = false;
 }
 
