@@ -8,11 +8,14 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api_stack.h"
 #include "secure_support.h"
 #include "tags/t2t_tag.h"
+#include "trace_capture.h"
+#include "util/trace.h"
 
 namespace {
 
@@ -164,6 +167,61 @@ struct SecondApplication {
     static DWORD callback(void*, DWORD, void*, void*) { return 0; }
     NfcHandle handle = nullptr;
 };
+
+// Sets the controller's parameter 0x32 through layer 1.
+NfcApiStatus setParameter(NfcHandle h) {
+    const Bytes set{0x00, 0x00, 0x00, 0x32, 0x60};
+    WORD none = 0;
+    return nfcDeviceIoControl(h, 0x1203, set.data(), static_cast<WORD>(set.size()), nullptr, &none);
+}
+
+TEST(RecoveryOfARequest, AnIoControlWaitingForTheControllerAtAResetIsAnsweredByTheResetAndTheNextOneIsServed) {
+    ApiStack stack;
+    ASSERT_EQ(stack.start(), 0u);
+    ASSERT_NE(stack.listen(TAG_ISO14443A), nullptr);
+    // The listen restart another application's listener asks for is held by the controller: the
+    // I/O control that follows waits in the driver for the controller, the manager counts it as
+    // layer 1's.
+    SecondApplication other;
+    ASSERT_EQ(nfcCreate(&other, &SecondApplication::callback, &other.handle), nfcStatusOk);
+    const size_t discoveries = stack.commands(kRfDiscover).size();
+    stack.sim().call([](Controller& c) { c.intercept(kRfDiscover, [](Controller&, const NciMessage&) {}); });
+    auto listen = std::async(std::launch::async, [&] {
+        NfcListenerHandle otherListener = nullptr;
+        return nfcRegisterListener(other.handle, nullptr, TAG_14443B, nullptr, &otherListener);
+    });
+    ASSERT_TRUE(stack.waitForCommands(kRfDiscover, discoveries + 1)) << stack.sim().describe();
+    TraceCapture trace;
+    debugSetFlags(0xFFFFFFFFu);
+    auto read = std::async(std::launch::async, [&] { return timed([&] { return setParameter(stack.handle()); }); });
+    bool waiting = false;   // "request 3": an I/O control
+    for (const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ApiStack::kBounded);
+         !waiting && std::chrono::steady_clock::now() < until;
+         std::this_thread::yield())
+        waiting = trace.contains("request 3 waits");
+    debugSetFlags(0);
+    ASSERT_TRUE(waiting);
+    // The manager's reset that follows the controller's undoes whatever the controller would still
+    // do for the I/O control: the reset answers it, at once, and never with success.
+    stack.sim().call([](Controller& c) { c.resetByItself(); });
+    const auto [status, took] = read.get();
+    EXPECT_NE(status, nfcStatusOk);
+    EXPECT_NE(status, nfcStatusTimeout);
+    EXPECT_LT(took, kPrompt);
+    EXPECT_NE(listen.get(), nfcStatusTimeout);
+    // Once the controller is back the next one is served; until then they are refused, never held.
+    NfcApiStatus again = nfcStatusWrongState;
+    for (const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ApiStack::kBounded);
+         again != nfcStatusOk && std::chrono::steady_clock::now() < until;) {
+        const auto [next, nextTook] = timed([&] { return setParameter(stack.handle()); });
+        EXPECT_NE(next, nfcStatusTimeout);
+        EXPECT_LT(nextTook, kPrompt);
+        again = next;
+    }
+    EXPECT_EQ(again, nfcStatusOk) << stack.sim().describe();
+    stack.sim().rf().enter(std::make_shared<simtags::T2tTag>());
+    EXPECT_TRUE(stack.waitFor(nfcEventTagDetected)) << stack.sim().describe();
+}
 
 struct RoutingReadCase {
     const char* name;
