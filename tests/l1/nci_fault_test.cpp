@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "L1/common/nfcllmsg.h"
@@ -176,7 +178,10 @@ TEST(NciVendorNotifications, LeaveTheNfceesListenTechnologiesAsTheyAre) {
     b.sim.call([&](Controller&) { b.sim.nfcees().sendDiscoveryRequest(kEse, 0x80, 0x04); });
     auto listenMask = [](TNciContext& nci) { return nciNfceeById(&nci, kEse)->supportedListenMask; };
     uint32_t before = 0;
-    for (int k = 0; k < 1000 && before == 0; ++k) before = b.onDriver<uint32_t>(listenMask);
+    // The request crosses the serial line: waited for by time, however loaded the machine is.
+    for (const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+         before == 0 && std::chrono::steady_clock::now() < until; std::this_thread::yield())
+        before = b.onDriver<uint32_t>(listenMask);
     ASSERT_EQ(before, kListenA);
     // Debug output of the vendor whose bytes read like a request to remove that technology.
     const Bytes removal{0x01, 0x01, 0x03, kEse, 0x80, 0x04};
