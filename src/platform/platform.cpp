@@ -42,14 +42,40 @@ bool waitReady(std::condition_variable& cv, std::unique_lock<std::mutex>& g, uin
 } // namespace
 
 // ---- Locks --------------------------------------------------------------------------------
-struct PlatLock::Impl { std::recursive_mutex m; };
+// The re-entry count belongs to the holder: only the thread named in owner changes it.
+struct PlatLock::Impl {
+    std::mutex m;
+    std::atomic<uint32_t> owner{0};
+    uint32_t depth = 0;
+};
 
 PlatLock::PlatLock() : impl_(std::make_unique<Impl>()) {}
 PlatLock::~PlatLock() = default;
 void PlatLock::create() { valid_.store(true, std::memory_order_release); }
-void PlatLock::destroy() { valid_.store(false, std::memory_order_release); }
-void PlatLock::lock() { if (valid()) impl_->m.lock(); }
-void PlatLock::unlock() { if (valid()) impl_->m.unlock(); }
+
+bool PlatLock::destroy() {
+    if (impl_->owner.load(std::memory_order_relaxed) == platCurrentThreadId() || !impl_->m.try_lock()) return false;
+    valid_.store(false, std::memory_order_release);
+    impl_->m.unlock();
+    return true;
+}
+
+void PlatLock::lock() {
+    if (!valid()) return;
+    const uint32_t me = platCurrentThreadId();
+    if (impl_->owner.load(std::memory_order_relaxed) != me) {
+        impl_->m.lock();
+        impl_->owner.store(me, std::memory_order_relaxed);
+    }
+    ++impl_->depth;
+}
+
+void PlatLock::unlock() {
+    if (impl_->owner.load(std::memory_order_relaxed) != platCurrentThreadId()) return;
+    if (--impl_->depth != 0) return;
+    impl_->owner.store(0, std::memory_order_relaxed);
+    impl_->m.unlock();
+}
 
 // ---- Futex words ----------------------------------------------------------------------------
 namespace {
@@ -454,6 +480,8 @@ uint32_t platTimerStart(uint32_t delayMs, PlatTimerProc proc, void* argument) {
 }
 
 bool platTimerCancel(uint32_t id) { return id != 0 && timerService().cancel(id); }
+
+void platTimerStopThread() { timerService().stop(); }
 
 // ---- Run-time loading ---------------------------------------------------------------------
 void* platLibraryOpen(const std::string& path, std::string* error) {

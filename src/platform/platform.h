@@ -17,7 +17,9 @@ constexpr uint32_t PLAT_INFINITE = 0xFFFFFFFFu;
 
 // ---- Locks --------------------------------------------------------------------------------
 // A re-entrant lock that exists statically and carries a valid flag, so that code which
-// "may not have created" it can still take it: a lock that is not valid is simply a no-op.
+// "may not have created" it can still take it: taking a lock that is not valid takes nothing.
+// unlock() lets go of exactly what this thread's lock() took, whatever happened to the flag
+// meanwhile, so a lock never stays held for lack of a matching unlock.
 class PlatLock {
 public:
     PlatLock();
@@ -26,7 +28,9 @@ public:
     PlatLock& operator=(const PlatLock&) = delete;
 
     void create();            // makes the lock valid (idempotent)
-    void destroy();           // makes it invalid; it must not be held
+    // Makes it invalid, unless a thread holds it (this one included): then it stays valid and
+    // held, and the answer is false.
+    bool destroy();
     bool valid() const { return valid_.load(std::memory_order_acquire); }
     void lock();
     void unlock();
@@ -130,6 +134,9 @@ uint32_t platTimerStart(uint32_t delayMs, PlatTimerProc proc, void* argument);
 // Cancels a pending timer; returns false when it already ran or is unknown. A callback that is
 // running when this is called has finished by the time it returns (unless called from it).
 bool platTimerCancel(uint32_t id);
+// Ends the timer thread and drops the timers still pending; the next platTimerStart starts it
+// again. Not from a timer callback.
+void platTimerStopThread();
 
 // ---- Run-time loading ---------------------------------------------------------------------
 void* platLibraryOpen(const std::string& path, std::string* error = nullptr);

@@ -44,6 +44,12 @@ NfcApiStatus ApiStack::recreate() {
     return nfcCreate(this, &ApiStack::callback, &hNfc_);
 }
 
+void ApiStack::done() {
+    if (initialised_) nfcDone();
+    initialised_ = false;
+    hNfc_ = nullptr;
+}
+
 NfcListenerHandle ApiStack::listen(DWORD mask, void* context) {
     NfcListenerHandle listener = nullptr;
     if (nfcRegisterListener(hNfc_, context, mask, nullptr, &listener) != nfcStatusOk) return nullptr;

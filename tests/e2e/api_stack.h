@@ -47,6 +47,9 @@ public:
     // nfcDestroy of the application, then nfcCreate of a new one on the running library; the
     // events of both are kept. 0 or the status of the failing call.
     NfcApiStatus recreate();
+    // nfcDone now, whatever the application still does, for a test of what the library leaves
+    // behind; the destructor has nothing left to end then.
+    void done();
     ncisim::NciSimulator& sim() { return *sim_; }   // only with the NCI simulator
 
     // Registers a listener for the mask (no listen parameters) and waits until discovery runs.

@@ -216,6 +216,44 @@ TEST(PlatLock, IsReentrantAndInvalidLockIsHarmless) {
     l.destroy();
 }
 
+// A destroy while a thread holds the lock would leave that thread's unlock with nothing to do,
+// and the lock held for good: it is refused, whoever holds it, and every holder still lets go.
+TEST(PlatLock, ADestroyOfAHeldLockIsRefusedAndTheHolderStillLetsGo) {
+    auto l = std::make_shared<PlatLock>();
+    l->create();
+    l->lock();
+    EXPECT_FALSE(l->destroy());
+    l->unlock();
+
+    PlatEvent held, letGo;
+    held.create(true, false);
+    letGo.create(true, false);
+    std::thread holder([&] {
+        l->lock();
+        held.set();
+        letGo.wait(5000);
+        l->unlock();
+    });
+    ASSERT_EQ(held.wait(5000), PlatWait::Signaled);
+    EXPECT_FALSE(l->destroy());
+    EXPECT_TRUE(l->valid());
+    letGo.set();
+    holder.join();
+
+    // The lock is free, also once it is made valid again as the next start does: the next thread
+    // takes it at once.
+    l->create();
+    auto taken = std::make_shared<PlatEvent>();
+    taken->create(true, false);
+    std::thread([l, taken] {
+        l->lock();
+        l->unlock();
+        taken->set();
+    }).detach();
+    EXPECT_EQ(taken->wait(5000), PlatWait::Signaled);
+    EXPECT_TRUE(l->destroy());
+}
+
 TEST(PlatThread, JoinFromOwnThreadIsRefused) {
     struct Ctx { PlatThread* self = nullptr; PlatEvent go; std::atomic<int> r{-1}; } ctx;
     ctx.go.create(true, false);

@@ -52,7 +52,8 @@ OsResult FakeNfcManager::registerModule(uint16_t) {
 int32_t FakeNfcManager::start(void*, uint32_t moduleWord) {
     FakeNfcManager* self = g_current.load();
     if (!self || osTaskCreate(self, &FakeNfcManager::procedure, moduleWord, &self->queue_) != OS_OK) return -1;
-    self->link_ = TNfaceManagerLink{moduleWord, moduleWord, &FakeNfcManager::findApp, &FakeNfcManager::releaseApp};
+    self->link_ = TNfaceManagerLink{moduleWord, moduleWord, &FakeNfcManager::findApp, &FakeNfcManager::releaseApp,
+                             &FakeNfcManager::giveUp};
     nfaceAttachManager(&self->link_);
     return 0;
 }
@@ -123,6 +124,19 @@ std::vector<FakeNfcManager::Request> FakeNfcManager::received(uint16_t code) con
     for (const Request& r : received_)
         if (r.message.code == code) out.push_back(r);
     return out;
+}
+
+std::vector<std::pair<int, uint16_t>> FakeNfcManager::givenUp() const {
+    std::lock_guard<std::mutex> g(m_);
+    return givenUp_;
+}
+
+void FakeNfcManager::giveUp(void* hApp, const void* userHandle, uint16_t request) {
+    FakeNfcManager* self = g_current.load();
+    const int app = findApp(hApp);
+    if (!self || app < 0) return;
+    std::lock_guard<std::mutex> g(self->m_);
+    if (self->entries_[app].instance == userHandle) self->givenUp_.emplace_back(app, request);
 }
 
 int FakeNfcManager::appOf(const TNfcApiInstance* instance) const {

@@ -56,6 +56,8 @@ public:
     // Waits at most timeoutMs until count requests of the code have come in.
     bool waitFor(uint16_t code, size_t count, uint32_t timeoutMs);
     std::vector<Request> received(uint16_t code) const;
+    // The requests whose callers gave them up, as {entry, identity}, in the order they did.
+    std::vector<std::pair<int, uint16_t>> givenUp() const;
     // The entry an instance is registered in, -1 when none.
     int appOf(const TNfcApiInstance* instance) const;
 
@@ -75,6 +77,7 @@ private:
     static int findApp(const void* hApp);
     static NfcApiStatus registerApp(const NfcapiRegistration& record);
     static NfcApiStatus releaseApp(void* hApp);
+    static void giveUp(void* hApp, const void* userHandle, uint16_t request);
 
     void handle(const OsMessage& message);
     void take(const Request& request);
@@ -86,6 +89,7 @@ private:
     Entry entries_[kEntries] = {};
     std::map<uint16_t, Script> scripts_;
     std::vector<Request> received_;
+    std::vector<std::pair<int, uint16_t>> givenUp_;
     std::deque<std::function<void(FakeNfcManager&)>> work_;
     uint16_t queue_ = 0;
     TNfaceManagerLink link_{};

@@ -75,12 +75,17 @@ void nfcapiReleaseApp(TNfcApiInstance* instance, const NfaceEntryTable* table) {
     uint32_t timeoutMs;
     {
         PlatLockGuard g(instance->lock);
-        instance->pending = NFACE_RELEASE_REQ;
-        instance->pendingRequest = 0;
+        // A request another thread still waits for keeps its place: its answer may come first.
+        if (!instance->pending) {
+            instance->pending = NFACE_RELEASE_REQ;
+            instance->pendingRequest = 0;
+        }
         hApp = instance->hApp;
         timeoutMs = instance->requestTimeout;
     }
     if (table && hApp) table->release(hApp, timeoutMs);
+    // Once released, nothing answers the application's requests any more.
+    nfcapiAbortRequest(instance, nfcStatusInvalidHandle);
 }
 
 NfcApiStatus nfcCreateEx(WORD controllerIndex, void* context, TNfcEventCallback callback, NfcHandle* hNfc) {
@@ -97,12 +102,17 @@ NfcApiStatus nfcCreate(void* context, TNfcEventCallback callback, NfcHandle* hNf
 
 NfcApiStatus nfcDestroy(NfcHandle hNfc) {
     TRACE(TRC_ENTER_EXIT, "nfcDestroy() enter, hNfc=%p", static_cast<void*>(hNfc));
-    TNfcApiInstance* instance = nfcapiCheckApp(hNfc);
+    const NfcapiHold held = nfcapiHoldApp(hNfc);
+    TNfcApiInstance* instance = held.get();
     if (!instance) return nfcapiExit("nfcDestroy", nfcStatusInvalidHandle);
     if (nfcapiOnCallbackThread()) {
         // The release is confirmed through the upcall this thread is running.
         TRACE(TRC_ERROR, "! nfcDestroy() refused inside the event callback");
         return nfcapiExit("nfcDestroy", nfcStatusWrongState);
+    }
+    if (!nfcapiStartDestroy(instance)) {
+        TRACE(TRC_ERROR, "! nfcDestroy(), another thread destroys hNfc %p", static_cast<void*>(hNfc));
+        return nfcapiExit("nfcDestroy", nfcStatusInvalidHandle);
     }
     p2pFreeListenersFromInstance(instance);
     nfcapiReleaseApp(instance, nfcapiEntryTable());
@@ -117,7 +127,7 @@ NfcApiStatus nfcDestroy(NfcHandle hNfc) {
 NfcApiStatus nfcGetCapabilities(NfcHandle hNfc, TNfcCapabilities* capabilities, WORD size) {
     TRACE(TRC_ENTER_EXIT, "nfcGetCapabilities() enter, hNfc=%p, caps %p, size %d", static_cast<void*>(hNfc),
           static_cast<void*>(capabilities), size);
-    if (!nfcapiCheckApp(hNfc)) return nfcapiExit("nfcGetCapabilities", nfcStatusInvalidHandle);
+    if (!nfcapiHoldApp(hNfc)) return nfcapiExit("nfcGetCapabilities", nfcStatusInvalidHandle);
     const TNfcCapabilities caps = nfcapiCapabilities();
     const size_t needed = NFC_CAPABILITIES_SIZE(caps.controllerCount ? 1 : 0);
     if (!capabilities || size < needed) return nfcapiExit("nfcGetCapabilities", nfcStatusBadParameter);
@@ -129,7 +139,8 @@ NfcApiStatus nfcGetCapabilities(NfcHandle hNfc, TNfcCapabilities* capabilities, 
 NfcApiStatus nfcSetReaderTimeout(NfcHandle hNfc, DWORD timeoutMs, DWORD mask) {
     TRACE(TRC_ENTER_EXIT, "nfcSetReaderTimeout() enter, hNfc=%p, timeout %u, mask 0x%X", static_cast<void*>(hNfc),
           timeoutMs, mask);
-    TNfcApiInstance* instance = nfcapiCheckApp(hNfc);
+    const NfcapiHold held = nfcapiHoldApp(hNfc);
+    TNfcApiInstance* instance = held.get();
     if (!instance) return nfcapiExit("nfcSetReaderTimeout", nfcStatusInvalidHandle);
     {
         PlatLockGuard g(instance->lock);

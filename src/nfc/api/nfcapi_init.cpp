@@ -170,6 +170,8 @@ void stopStack() {
         g.downloadCom = nullptr;
     }
     g.config = CfgNormalised{};
+    // No timer of the stack is left: its thread goes with the rest, and the next start makes it anew.
+    platTimerStopThread();
     g.state = NFCAPI_STATE_IDLE;
 }
 

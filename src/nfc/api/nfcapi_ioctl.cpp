@@ -26,7 +26,8 @@ uint16_t minimumInput(uint32_t code) {
 
 NfcApiStatus deviceIoControl(NfcHandle hNfc, DWORD code, const BYTE* input, WORD inputLength, BYTE* output,
                              WORD* outputLength) {
-    TNfcApiInstance* instance = nfcapiCheckApp(hNfc);
+    const NfcapiHold held = nfcapiHoldApp(hNfc);
+    TNfcApiInstance* instance = held.get();
     if (!instance) return nfcStatusInvalidHandle;
     if (output && !outputLength) {
         TRACE(TRC_ERROR, "! nfcDeviceIoControl(), output buffer %p without length", static_cast<void*>(output));

@@ -46,9 +46,11 @@ NfcApiStatus initializeController(uint16_t index, const char* configuration) {
 void shutDown() {
     g_setUp = false;
     NfaceEntryTable* table = nfcapiEntryTable();
-    const std::vector<TNfcApiInstance*> open = nfcapiInstances();
+    const std::vector<NfcapiHold> open = nfcapiHoldAll();
     for (size_t i = 0; i < open.size(); ++i) {
-        TNfcApiInstance* instance = open[i];
+        TNfcApiInstance* instance = open[i].get();
+        // One that another thread destroys meanwhile is that thread's to release.
+        if (!nfcapiStartDestroy(instance)) continue;
         TRACE(TRC_API, "release unclosed application no %d", static_cast<int>(i));
         nfcapiFreeListeners(instance);
         p2pFreeListenersFromInstance(instance);

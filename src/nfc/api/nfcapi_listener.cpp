@@ -66,8 +66,11 @@ NfcApiStatus registerListener(TNfcApiInstance* instance, void* context, uint32_t
 NfcApiStatus unregisterListener(TNfcListener* listener) {
     TNfcApiInstance* instance = listener->owner;
     PlatLockGuard registration(instance->registration);
-    listener->magic = 0;
-    nfcapiListenerRemove(listener);
+    // A destroy of the application on another thread may have taken it out first.
+    if (!nfcapiListenerRemove(listener)) {
+        TRACE(TRC_ERROR, "! nfcUnregisterListener(), listener %p is already gone", static_cast<void*>(listener));
+        return nfcStatusInvalidHandle;
+    }
     instance->listenMask &= ~listener->mask;
     {
         PlatLockGuard g(instance->listeners.lock);
@@ -75,7 +78,7 @@ NfcApiStatus unregisterListener(TNfcListener* listener) {
     }
     const uint32_t remaining = instance->listenMask;
     TRACE(TRC_API, "nfcapi: Remove listener mask 0x%X -> listen mask is now 0x%X", listener->mask, remaining);
-    delete listener;
+    nfcapiRetireListener(listener);
     if (remaining & kTechnologyBits) return nfcapiListen(instance, nullptr, remaining);
     {
         PlatLockGuard g(instance->lock);
@@ -88,12 +91,16 @@ NfcApiStatus unregisterListener(TNfcListener* listener) {
 } // namespace
 
 void nfcapiFreeListeners(TNfcApiInstance* instance) {
-    PlatLockGuard g(instance->listeners.lock);
-    while (dlQueueNode* node = dlQueueRemoveHead(&instance->listeners)) {
-        auto* listener = reinterpret_cast<TNfcListener*>(node);
-        listener->magic = 0;
-        nfcapiListenerRemove(listener);
-        delete listener;
+    // One listener change at a time, whichever thread makes it.
+    PlatLockGuard registration(instance->registration);
+    for (;;) {
+        TNfcListener* listener = nullptr;
+        {
+            PlatLockGuard g(instance->listeners.lock);
+            listener = reinterpret_cast<TNfcListener*>(dlQueueRemoveHead(&instance->listeners));
+        }
+        if (!listener) return;
+        if (nfcapiListenerRemove(listener)) nfcapiRetireListener(listener);
     }
 }
 
@@ -102,7 +109,8 @@ NfcApiStatus nfcRegisterListener(NfcHandle hNfc, void* listenerContext, DWORD ma
     TRACE(TRC_ENTER_EXIT, "nfcRegisterListener() enter, hNfc=%p, hListenerContext %p, mask 0x%.08X",
           static_cast<void*>(hNfc), listenerContext, mask);
     NfcApiStatus status;
-    TNfcApiInstance* instance = nfcapiCheckApp(hNfc);
+    const NfcapiHold held = nfcapiHoldApp(hNfc);
+    TNfcApiInstance* instance = held.get();
     if (!instance) {
         status = nfcStatusInvalidHandle;
     } else if (!hListener) {
@@ -125,7 +133,8 @@ NfcApiStatus nfcRegisterListener(NfcHandle hNfc, void* listenerContext, DWORD ma
 
 NfcApiStatus nfcUnregisterListener(NfcListenerHandle hListener) {
     TRACE(TRC_ENTER_EXIT, "nfcUnregisterListener() enter, hListener=%p", static_cast<void*>(hListener));
-    TNfcListener* listener = nfcapiCheckListener(hListener);
+    NfcapiHold held;
+    TNfcListener* listener = nfcapiHoldListener(hListener, &held);
     if (!listener) return nfcapiExit("nfcUnregisterListener", nfcStatusInvalidHandle);
     if (nfcapiOnCallbackThread()) {
         TRACE(TRC_ERROR, "! nfcUnregisterListener() refused inside the event callback");

@@ -13,7 +13,8 @@ constexpr uint32_t kEntrySize = sizeof(TNfcRoutingEntry);
 constexpr uint32_t kEntriesMax = UINT16_MAX / kEntrySize;
 
 NfcApiStatus addEntries(NfcHandle hNfc, const TNfcRoutingEntry* entries, DWORD count) {
-    TNfcApiInstance* instance = nfcapiCheckApp(hNfc);
+    const NfcapiHold held = nfcapiHoldApp(hNfc);
+    TNfcApiInstance* instance = held.get();
     if (!instance) return nfcStatusInvalidHandle;
     if (!entries || count == 0) {
         TRACE(TRC_ERROR, "! nfcSecureAddRoutingEntries(), no entries (%p, %u)", static_cast<const void*>(entries), count);
@@ -32,7 +33,8 @@ NfcApiStatus addEntries(NfcHandle hNfc, const TNfcRoutingEntry* entries, DWORD c
 }
 
 NfcApiStatus getEntries(NfcHandle hNfc, TNfcRoutingEntry* entries, DWORD* size) {
-    TNfcApiInstance* instance = nfcapiCheckApp(hNfc);
+    const NfcapiHold held = nfcapiHoldApp(hNfc);
+    TNfcApiInstance* instance = held.get();
     if (!instance) return nfcStatusInvalidHandle;
     if (!entries || !size || *size == 0) {
         TRACE(TRC_ERROR, "! nfcSecureGetRoutingEntries(), no room (%p, %p)", static_cast<void*>(entries),
@@ -49,7 +51,8 @@ NfcApiStatus getEntries(NfcHandle hNfc, TNfcRoutingEntry* entries, DWORD* size) 
 }
 
 NfcApiStatus clearEntries(NfcHandle hNfc) {
-    TNfcApiInstance* instance = nfcapiCheckApp(hNfc);
+    const NfcapiHold held = nfcapiHoldApp(hNfc);
+    TNfcApiInstance* instance = held.get();
     if (!instance) return nfcStatusInvalidHandle;
     return nfcapiIoControl(instance, {NFC_IOCTL_ROUTING_CLEAR, 0, nullptr, 0, nullptr, 0, 0}, nullptr);
 }

@@ -48,7 +48,8 @@ NfcApiStatus sendCode(TNfcApiInstance* instance, uint32_t code, NfcSecureHandle 
 }
 
 NfcApiStatus getList(NfcHandle hNfc, void* context, TNfcSecureListCallback callback) {
-    TNfcApiInstance* instance = nfcapiCheckApp(hNfc);
+    const NfcapiHold held = nfcapiHoldApp(hNfc);
+    TNfcApiInstance* instance = held.get();
     if (!instance) return nfcStatusInvalidHandle;
     if (!callback) {
         TRACE(TRC_ERROR, "! nfcSecureGetList(), no callback");
@@ -75,7 +76,8 @@ NfcApiStatus getList(NfcHandle hNfc, void* context, TNfcSecureListCallback callb
 }
 
 NfcApiStatus setMode(NfcHandle hNfc, NfcSecureHandle hSecure, DWORD mode) {
-    TNfcApiInstance* instance = nfcapiCheckApp(hNfc);
+    const NfcapiHold held = nfcapiHoldApp(hNfc);
+    TNfcApiInstance* instance = held.get();
     if (!instance) return nfcStatusInvalidHandle;
     if (listWalkActive(instance)) return nfcStatusWrongState;
     if (!nfcapiSecureKnown(hSecure)) return nfcStatusInvalidHandle;
@@ -87,7 +89,8 @@ NfcApiStatus setMode(NfcHandle hNfc, NfcSecureHandle hSecure, DWORD mode) {
 }
 
 NfcApiStatus setBatteryMode(NfcHandle hNfc, NfcSecureHandle hSecure, BOOL on) {
-    TNfcApiInstance* instance = nfcapiCheckApp(hNfc);
+    const NfcapiHold held = nfcapiHoldApp(hNfc);
+    TNfcApiInstance* instance = held.get();
     if (!instance) return nfcStatusInvalidHandle;
     if (listWalkActive(instance)) return nfcStatusWrongState;
     if (!nfcapiSecureKnown(hSecure)) return nfcStatusInvalidHandle;
@@ -95,7 +98,8 @@ NfcApiStatus setBatteryMode(NfcHandle hNfc, NfcSecureHandle hSecure, BOOL on) {
 }
 
 NfcApiStatus setTimeout(NfcHandle hNfc, NfcSecureHandle hSecure, DWORD timeoutMs) {
-    TNfcApiInstance* instance = nfcapiCheckApp(hNfc);
+    const NfcapiHold held = nfcapiHoldApp(hNfc);
+    TNfcApiInstance* instance = held.get();
     if (!instance) return nfcStatusInvalidHandle;
     if (!nfcapiSecureKnown(hSecure)) return nfcStatusInvalidHandle;
     {

@@ -54,7 +54,8 @@ bool peerOf(const TNfcSecureConnection* connection, Peer* peer) {
 }
 
 NfcApiStatus openConnection(NfcHandle hNfc, NfcSecureHandle hSecure, NfcSecureConnectionHandle* hSecureConnection) {
-    TNfcApiInstance* instance = nfcapiCheckApp(hNfc);
+    const NfcapiHold held = nfcapiHoldApp(hNfc);
+    TNfcApiInstance* instance = held.get();
     if (!instance) return nfcStatusInvalidHandle;
     if (!hSecureConnection) {
         TRACE(TRC_ERROR, "! nfcSecureOpen(), no room for the connection handle");
@@ -86,7 +87,8 @@ NfcApiStatus closeConnection(NfcSecureConnectionHandle hSecureConnection) {
     }
     delete hSecureConnection;
     // The application may have gone before its connection: there is nobody left to send for.
-    TNfcApiInstance* instance = nfcapiCheckApp(peer.owner);
+    const NfcapiHold held = nfcapiHoldApp(peer.owner);
+    TNfcApiInstance* instance = held.get();
     if (!instance) return nfcStatusInvalidHandle;
     return nfcapiIoControl(instance, {NFC_IOCTL_SE_CLOSE, peer.hSecure, nullptr, 0, nullptr, 0, 0}, nullptr);
 }
@@ -97,7 +99,8 @@ NfcApiStatus exchange(NfcSecureConnectionHandle hSecureConnection, const BYTE* a
     if (!peerOf(hSecureConnection, &peer)) return nfcStatusInvalidHandle;
     if (const NfcApiStatus status = nfcapiCheckPduBuffers(apdu, output, outputLength); status != nfcStatusOk)
         return status;
-    TNfcApiInstance* instance = nfcapiCheckApp(peer.owner);
+    const NfcapiHold held = nfcapiHoldApp(peer.owner);
+    TNfcApiInstance* instance = held.get();
     if (!instance) return nfcStatusInvalidHandle;
     uint16_t timeoutMs;
     {

@@ -29,7 +29,8 @@ NfcApiStatus getTagInfo(NfcListenerHandle hListener, int32_t flags, TNfcTagInfo*
         return nfcStatusBadParameter;
     }
     TNfcListener* listener = nullptr;
-    if (const NfcApiStatus status = nfcapiTagPrelude(hListener, &listener); status != nfcStatusOk) return status;
+    NfcapiHold held;
+    if (const NfcApiStatus status = nfcapiTagPrelude(hListener, &listener, &held); status != nfcStatusOk) return status;
     TNfcApiInstance* instance = listener->owner;
     if (flags < 0) {
         TnfcapiMsg message = nfaceMsgMake<NFACE_NFC_NDEF_CHECK_REQ>();
@@ -45,9 +46,9 @@ NfcApiStatus getTagInfo(NfcListenerHandle hListener, int32_t flags, TNfcTagInfo*
     return nfcStatusOk;
 }
 
-// The listener behind the handle, when its application has a tag present.
-NfcApiStatus listenerWithTag(NfcListenerHandle hListener, TNfcListener** listener) {
-    *listener = nfcapiCheckListener(hListener);
+// The listener behind the handle, held, when its application has a tag present.
+NfcApiStatus listenerWithTag(NfcListenerHandle hListener, TNfcListener** listener, NfcapiHold* hold) {
+    *listener = nfcapiHoldListener(hListener, hold);
     if (!*listener) return nfcStatusInvalidHandle;
     if (nfcapiTagType((*listener)->owner) == 0) {
         TRACE(TRC_ERROR, "! no TAG present");
@@ -58,7 +59,8 @@ NfcApiStatus listenerWithTag(NfcListenerHandle hListener, TNfcListener** listene
 
 NfcApiStatus connectTag(NfcListenerHandle hListener) {
     TNfcListener* listener = nullptr;
-    if (const NfcApiStatus status = listenerWithTag(hListener, &listener); status != nfcStatusOk) return status;
+    NfcapiHold held;
+    if (const NfcApiStatus status = listenerWithTag(hListener, &listener, &held); status != nfcStatusOk) return status;
     PlatLockGuard g(connectLock());
     if (nfcapiTagLocked()) {
         TRACE(TRC_ERROR, "! TAG already global locked");
@@ -75,7 +77,8 @@ NfcApiStatus connectTag(NfcListenerHandle hListener) {
 
 NfcApiStatus disconnectTag(NfcListenerHandle hListener) {
     TNfcListener* listener = nullptr;
-    if (const NfcApiStatus status = listenerWithTag(hListener, &listener); status != nfcStatusOk) return status;
+    NfcapiHold held;
+    if (const NfcApiStatus status = listenerWithTag(hListener, &listener, &held); status != nfcStatusOk) return status;
     PlatLockGuard g(connectLock());
     if (!listener->connected) {
         TRACE(TRC_ERROR, "! tag not locked, disconnect fails");
@@ -87,7 +90,8 @@ NfcApiStatus disconnectTag(NfcListenerHandle hListener) {
 }
 
 NfcApiStatus selectTag(NfcListenerHandle hListener, const BYTE* data, WORD length) {
-    TNfcListener* listener = nfcapiCheckListener(hListener);
+    NfcapiHold held;
+    TNfcListener* listener = nfcapiHoldListener(hListener, &held);
     if (!listener) return nfcStatusInvalidHandle;
     if (!data && length) {
         TRACE(TRC_ERROR, "! nfcSelectTag(), data pointer %p is not readable with length %d",
@@ -106,8 +110,8 @@ uint32_t nfcapiTagType(TNfcApiInstance* instance) {
     return instance->tag.tagType;
 }
 
-NfcApiStatus nfcapiTagPrelude(NfcListenerHandle hListener, TNfcListener** listener) {
-    TNfcListener* checked = nfcapiCheckListener(hListener);
+NfcApiStatus nfcapiTagPrelude(NfcListenerHandle hListener, TNfcListener** listener, NfcapiHold* hold) {
+    TNfcListener* checked = nfcapiHoldListener(hListener, hold);
     if (!checked) return nfcStatusInvalidHandle;
     if (nfcapiTagType(checked->owner) == 0) {
         TRACE(TRC_ERROR, "! no TAG present");
@@ -150,7 +154,8 @@ NfcApiStatus nfcSelectTag(NfcListenerHandle hListener, const BYTE* data, WORD le
 
 NfcApiStatus nfcCheckTag(NfcListenerHandle hListener) {
     TRACE(TRC_ENTER_EXIT, "nfcCheckTag() enter, hListener=%p", static_cast<void*>(hListener));
-    TNfcListener* listener = nfcapiCheckListener(hListener);
+    NfcapiHold held;
+    TNfcListener* listener = nfcapiHoldListener(hListener, &held);
     if (!listener) return nfcapiExit("nfcCheckTag", nfcStatusInvalidHandle);
     TnfcapiMsg message = nfaceMsgMake<NFACE_TEST_REQ>();
     return nfcapiExit("nfcCheckTag", nfcapiRequest(&message, listener->owner));

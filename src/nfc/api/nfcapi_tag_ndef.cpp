@@ -53,7 +53,8 @@ void restoreDesfireTimeout(TNfcApiInstance* instance) {
 
 NfcApiStatus format(NfcListenerHandle hListener) {
     TNfcListener* listener = nullptr;
-    if (const NfcApiStatus status = nfcapiTagPrelude(hListener, &listener); status != nfcStatusOk) return status;
+    NfcapiHold held;
+    if (const NfcApiStatus status = nfcapiTagPrelude(hListener, &listener, &held); status != nfcStatusOk) return status;
     TNfcApiInstance* instance = listener->owner;
     const bool desfire = nfcapiTagType(instance) & TAG_DESFIRE_TYPE4;
     const NfcApiStatus extended = desfire ? extendDesfireTimeout(instance) : NfcApiStatus{nfcStatusOk};
@@ -65,7 +66,8 @@ NfcApiStatus format(NfcListenerHandle hListener) {
 
 NfcApiStatus formatNdef(NfcListenerHandle hListener, DWORD ndefSize) {
     TNfcListener* listener = nullptr;
-    if (const NfcApiStatus status = nfcapiTagPrelude(hListener, &listener); status != nfcStatusOk) return status;
+    NfcapiHold held;
+    if (const NfcApiStatus status = nfcapiTagPrelude(hListener, &listener, &held); status != nfcStatusOk) return status;
     if (ndefSize > UINT16_MAX) {
         // The request carries 16 bits: a larger size would be cut, not refused, by the tag.
         TRACE(TRC_ERROR, "! nfcFormatNdef(), NDEF size %u too large", ndefSize);
@@ -78,7 +80,8 @@ NfcApiStatus formatNdef(NfcListenerHandle hListener, DWORD ndefSize) {
 
 NfcApiStatus makeReadOnly(NfcListenerHandle hListener) {
     TNfcListener* listener = nullptr;
-    if (const NfcApiStatus status = nfcapiTagPrelude(hListener, &listener); status != nfcStatusOk) return status;
+    NfcapiHold held;
+    if (const NfcApiStatus status = nfcapiTagPrelude(hListener, &listener, &held); status != nfcStatusOk) return status;
     TnfcapiMsg message = nfaceMsgMake<NFACE_SET_READONLY_REQ>();
     const NfcApiStatus status = nfcapiTransferRequest(listener->owner, &message, TNfaceTransfer{}, 0, nullptr);
     if (status == nfcStatusOk) changeTag(listener->owner, 0, 0, NFC_TAG_WRITABLE | NFC_TAG_FORMATTABLE);
@@ -87,7 +90,8 @@ NfcApiStatus makeReadOnly(NfcListenerHandle hListener) {
 
 NfcApiStatus writeNdef(NfcListenerHandle hListener, const BYTE* data, WORD length) {
     TNfcListener* listener = nullptr;
-    if (const NfcApiStatus status = nfcapiTagPrelude(hListener, &listener); status != nfcStatusOk) return status;
+    NfcapiHold held;
+    if (const NfcApiStatus status = nfcapiTagPrelude(hListener, &listener, &held); status != nfcStatusOk) return status;
     if (!data) {
         TRACE(TRC_ERROR, "! pvData pointer %p invalid", static_cast<const void*>(data));
         return nfcStatusBadParameter;
@@ -103,7 +107,8 @@ NfcApiStatus readNdef(NfcListenerHandle hListener, BYTE* buffer, WORD* length) {
         return nfcStatusBadParameter;
     }
     TNfcListener* listener = nullptr;
-    NfcApiStatus status = nfcapiTagPrelude(hListener, &listener);
+    NfcapiHold held;
+    NfcApiStatus status = nfcapiTagPrelude(hListener, &listener, &held);
     if (status == nfcStatusOk && !buffer) {
         TRACE(TRC_ERROR, "! pvData pointer %p invalid", static_cast<void*>(buffer));
         status = nfcStatusBadParameter;

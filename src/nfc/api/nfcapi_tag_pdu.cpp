@@ -30,7 +30,8 @@ uint32_t exchangeTimeout(TNfcApiInstance* instance) {
 
 NfcApiStatus exchange(NfcListenerHandle hListener, const BYTE* pdu, WORD pduLength, BYTE* output, WORD* outputLength) {
     TNfcListener* listener = nullptr;
-    if (const NfcApiStatus status = nfcapiTagPrelude(hListener, &listener); status != nfcStatusOk) return status;
+    NfcapiHold held;
+    if (const NfcApiStatus status = nfcapiTagPrelude(hListener, &listener, &held); status != nfcStatusOk) return status;
     if (const NfcApiStatus status = nfcapiCheckPduBuffers(pdu, output, outputLength); status != nfcStatusOk)
         return status;
     TNfcApiInstance* instance = listener->owner;
@@ -90,7 +91,8 @@ TNfaceTransfer* keepCopy(const TNfcApiInstance* instance, const BYTE* pdu, WORD 
 }
 
 NfcApiStatus transmit(NfcListenerHandle hListener, const BYTE* pdu, WORD length) {
-    TNfcListener* listener = nfcapiCheckListener(hListener);
+    NfcapiHold held;
+    TNfcListener* listener = nfcapiHoldListener(hListener, &held);
     if (!listener) return nfcStatusInvalidHandle;
     if (!pdu) {
         TRACE(TRC_ERROR, "! pvInputPdu pointer %p is not readable", static_cast<const void*>(pdu));
@@ -109,7 +111,8 @@ NfcApiStatus transmit(NfcListenerHandle hListener, const BYTE* pdu, WORD length)
     TnfcapiMsg message = nfaceMsgMake<NFACE_TRANSACTION_REQ>({transfer});
     if (table->putMessage(hApp, &message) != nfcStatusOk) {
         TRACE(TRC_ERROR, "nfcapi: putMessage failed ! ");
-        return nfcStatusBadParameter;
+        PlatLockGuard g(instance->lock);
+        return instance->destroyed ? nfcStatusInvalidHandle : nfcStatusBadParameter;
     }
     return nfcStatusPending;
 }

@@ -223,6 +223,11 @@ NfcApiStatus nfaceRelease(void* hApp) {
     return link->releaseApp(hApp);
 }
 
+void nfaceGiveUp(void* hApp, const void* userHandle, uint16_t request) {
+    const TNfaceManagerLink* link = g_manager.load();
+    if (link && link->giveUp && hApp) link->giveUp(hApp, userHandle, request);
+}
+
 // ---- The entry table ------------------------------------------------------------------------
 
 NfcApiStatus nfaceOpen(const char* configuration, NfcapiDownloadCallback callback, void* context,
@@ -486,6 +491,10 @@ NfcApiStatus nfcapiRequest(TnfcapiMsg* message, TNfcApiInstance* instance) {
     uint32_t timeoutMs;
     {
         PlatLockGuard g(instance->lock);
+        if (instance->destroyed) {
+            TRACE(TRC_ERROR, "! request 0x%X refused, its application is being destroyed", message->code);
+            return nfcStatusInvalidHandle;
+        }
         // A wake-up left from an earlier request never ends this one.
         while (instance->resultSemaphore.wait(0) == PlatWait::Signaled) {}
         instance->lastRequest = nextIdentity(instance->lastRequest);
@@ -499,9 +508,36 @@ NfcApiStatus nfcapiRequest(TnfcapiMsg* message, TNfcApiInstance* instance) {
     if (table->putMessage(hApp, message) != PUT_OK) {
         TRACE(TRC_ERROR, "nfcapi: putMessage failed ! ");
         clearPending(instance);
-        return nfcStatusBadParameter;
+        PlatLockGuard g(instance->lock);
+        return instance->destroyed ? nfcStatusInvalidHandle : nfcStatusBadParameter;
     }
     return nfcapiWaitResult(timeoutMs, instance);
+}
+
+bool nfcapiStartDestroy(TNfcApiInstance* instance) {
+    PlatLockGuard g(instance->lock);
+    if (instance->destroyed) return false;
+    instance->destroyed = 1;
+    return true;
+}
+
+void nfcapiAbortRequest(TNfcApiInstance* instance, NfcApiStatus status) {
+    void* hApp;
+    uint16_t aborted;
+    {
+        PlatLockGuard g(instance->lock);
+        if (!instance->pending || instance->pendingRequest == 0) return;
+        TRACE(TRC_ERROR, "! request 0x%X ends without its answer, status 0x%X", instance->pending, status);
+        instance->result = status;
+        instance->pending = 0;
+        aborted = instance->pendingRequest;
+        instance->pendingRequest = 0;
+        hApp = instance->hApp;
+    }
+    // A manager that still knows the application (its release was not confirmed in time) may
+    // still hold the request: it is given up before its caller goes.
+    nfaceGiveUp(hApp, instance, aborted);
+    instance->resultSemaphore.release();
 }
 
 NfcApiStatus nfcapiWaitResult(uint32_t timeoutMs, TNfcApiInstance* instance) {
@@ -526,9 +562,13 @@ NfcApiStatus nfcapiWaitResult(uint32_t timeoutMs, TNfcApiInstance* instance) {
         return nfcStatusWaitFailed;
     }
     TRACE(TRC_ERROR, "! Timeout waiting for NFACE request result");
+    // Given up before the caller returns: from now on the stack reads nothing the request points
+    // at, and does not start it. The cancel drops it where it waits.
+    void* hApp = hAppOf(instance);
+    nfaceGiveUp(hApp, instance, cancelled);
     TnfcapiMsg cancel = nfaceMsgMake<NFACE_CANCEL_REQ>();
     cancel.request = cancelled;
-    if (const NfaceEntryTable* table = nfcapiEntryTable()) table->putMessage(hAppOf(instance), &cancel);
+    if (const NfaceEntryTable* table = nfcapiEntryTable()) table->putMessage(hApp, &cancel);
     return nfcStatusTimeout;
 }
 

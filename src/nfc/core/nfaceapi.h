@@ -77,6 +77,8 @@ struct TNfcApiInstance {
     BOOL secureListWalk = 0;
     TNfaceIoBlock io{};
     TNfcListenParam listenParams{};   // the copy a listen request hands the NFC manager
+    BOOL destroyed = 0;               // being destroyed: no request starts any more (under the lock)
+    uint32_t holds = 0;               // calls that hold it (under the registry's lock)
 };
 
 // ---- The NFC manager's side ---------------------------------------------------------------
@@ -87,10 +89,15 @@ struct TNfaceManagerLink {
     uint32_t moduleWord;              // source word of the messages posted to it, application bits clear
     int (*findApp)(const void* hApp);                 // its entry index, or -1
     NfcApiStatus (*releaseApp)(void* hApp);           // queues a release
+    // The caller of the application's request stopped waiting for it, before it returns: from
+    // then on the manager neither starts it nor reads anything it points at.
+    void (*giveUp)(void* hApp, const void* userHandle, uint16_t request);
 };
 void nfaceAttachManager(const TNfaceManagerLink* link);
 NfcApiStatus nfaceRegister(const TNfaceRegistration* record);
 NfcApiStatus nfaceRelease(void* hApp);
+// Tells the NFC manager that the caller of the application's request stops waiting for it.
+void nfaceGiveUp(void* hApp, const void* userHandle, uint16_t request);
 
 // ---- The core -------------------------------------------------------------------------------
 // Builds the entry table and starts the stack: 0 with the table (also when the stack already
@@ -114,8 +121,13 @@ void nfaceUpcall(void* instance, const void* message);
 
 // Creates the application's semaphore and lock, registers it and waits for the activation.
 NfcApiStatus nfcapiRegisterApp(TNfcApiInstance* instance);
-// Posts the request with a new identity and waits for its answer for the request time-out.
+// Posts the request with a new identity and waits for its answer for the request time-out; 5
+// when the application is being destroyed.
 NfcApiStatus nfcapiRequest(TnfcapiMsg* message, TNfcApiInstance* instance);
+// Marks the application as being destroyed; false when another thread did so first.
+bool nfcapiStartDestroy(TNfcApiInstance* instance);
+// Ends a request still waited for with the status, as an answer would.
+void nfcapiAbortRequest(TNfcApiInstance* instance, NfcApiStatus status);
 NfcApiStatus nfcapiWaitResult(uint32_t timeoutMs, TNfcApiInstance* instance);
 
 // Request builders.

@@ -11,7 +11,9 @@ struct Registry {
     NfaceEntryTable* table = nullptr;
     TNfcCapabilities capabilities{};
     TNfcApiInstance* slots[NFCAPI_SLOTS] = {};
-    TNfcApiInstance* deferred[NFCAPI_SLOTS] = {};
+    std::vector<TNfcApiInstance*> deferred;     // destroyed, to be freed at the next create or done
+    std::vector<TNfcApiInstance*> orphans;      // left by the last done while a call held them
+    std::vector<TNfcListener*> retired;         // taken out while a call held their application
     std::vector<TNfcListener*> listeners;
     bool tagLocked = false;
     uint64_t lastRegistration = 0;
@@ -36,19 +38,65 @@ int slotOf(const TNfcApiInstance* instance) {
     return -1;
 }
 
-// Takes the deferred instances out of the list; the caller frees them.
-std::vector<TNfcApiInstance*> takeDeferred() {
-    std::vector<TNfcApiInstance*> out;
-    PlatLockGuard g(apiLock());
-    for (auto& entry : registry().deferred) {
-        if (entry) out.push_back(entry);
-        entry = nullptr;
+// What is freed together once nothing holds it any more. Api lock held while it is gathered.
+struct Freed {
+    std::vector<TNfcApiInstance*> instances;
+    std::vector<TNfcListener*> listeners;
+
+    void instance(TNfcApiInstance* instance) {
+        instances.push_back(instance);
+        retiredOf(instance);
     }
-    return out;
+    void retiredOf(const TNfcApiInstance* instance) {
+        auto& retired = registry().retired;
+        for (auto it = retired.begin(); it != retired.end();) {
+            if ((*it)->owner != instance) {
+                ++it;
+                continue;
+            }
+            listeners.push_back(*it);
+            it = retired.erase(it);
+        }
+    }
+    // Without the api lock.
+    ~Freed() {
+        for (TNfcListener* listener : listeners) delete listener;
+        for (TNfcApiInstance* instance : instances) delete instance;
+    }
+};
+
+// Takes the deferred instances that no call holds out of the list into what is freed.
+void takeDeferred(Freed& freed) {
+    PlatLockGuard g(apiLock());
+    auto& deferred = registry().deferred;
+    for (auto it = deferred.begin(); it != deferred.end();) {
+        if ((*it)->holds) {
+            ++it;
+            continue;
+        }
+        freed.instance(*it);
+        it = deferred.erase(it);
+    }
 }
 
-void freeInstances(const std::vector<TNfcApiInstance*>& instances) {
-    for (TNfcApiInstance* instance : instances) delete instance;
+TNfcApiInstance* checkedLocked(NfcHandle hNfc) {
+    if (slotOf(hNfc) >= 0) return hNfc;
+    if (debugOn(TRC_ERROR)) {
+        debugPrint(0, "! invalid handle hNfc %p, in table:", static_cast<void*>(hNfc));
+        for (int i = 0; i < NFCAPI_SLOTS; ++i) debugPrint(0, " #%d. - %p", i, static_cast<void*>(registry().slots[i]));
+    }
+    return nullptr;
+}
+
+TNfcListener* listenerLocked(NfcListenerHandle hListener) {
+    const auto& all = registry().listeners;
+    // The magic word is read only from a listener that is known to be alive.
+    const bool live = std::find(all.begin(), all.end(), hListener) != all.end();
+    const uint32_t found = live ? hListener->magic : 0;
+    if (found == NFC_MAGIC_LISTENER || found == NFC_MAGIC_CARD_EMULATION) return hListener;
+    TRACE(TRC_ERROR, "! invalid handle hNfc %p, TAG 0x%X  not found (0x%X)", static_cast<void*>(hListener),
+          NFC_MAGIC_LISTENER, found);
+    return nullptr;
 }
 
 } // namespace
@@ -112,12 +160,56 @@ TNfcApiInstance* nfcapiCheckApp(NfcHandle hNfc) {
         return nullptr;
     }
     PlatLockGuard g(apiLock());
-    if (slotOf(hNfc) >= 0) return hNfc;
-    if (debugOn(TRC_ERROR)) {
-        debugPrint(0, "! invalid handle hNfc %p, in table:", static_cast<void*>(hNfc));
-        for (int i = 0; i < NFCAPI_SLOTS; ++i) debugPrint(0, " #%d. - %p", i, static_cast<void*>(registry().slots[i]));
+    return checkedLocked(hNfc);
+}
+
+NfcapiHold::~NfcapiHold() {
+    if (!instance_) return;
+    Freed freed;
+    PlatLockGuard g(apiLock());
+    if (--instance_->holds != 0) return;
+    freed.retiredOf(instance_);
+    auto& orphans = registry().orphans;
+    const auto orphan = std::find(orphans.begin(), orphans.end(), instance_);
+    if (orphan == orphans.end()) return;
+    // The stack that knew it has stopped: no callback can still be running with it.
+    orphans.erase(orphan);
+    freed.instances.push_back(instance_);
+}
+
+NfcapiHold nfcapiHoldApp(NfcHandle hNfc) {
+    if (!hNfc) {
+        TRACE(TRC_ERROR, "! invalid handle hNfc, NULL pointer");
+        return NfcapiHold();
     }
-    return nullptr;
+    PlatLockGuard g(apiLock());
+    TNfcApiInstance* instance = checkedLocked(hNfc);
+    if (instance) ++instance->holds;
+    return NfcapiHold(instance);
+}
+
+std::vector<NfcapiHold> nfcapiHoldAll() {
+    std::vector<NfcapiHold> out;
+    PlatLockGuard g(apiLock());
+    for (TNfcApiInstance* instance : registry().slots)
+        if (instance) {
+            ++instance->holds;
+            out.push_back(NfcapiHold(instance));
+        }
+    return out;
+}
+
+TNfcListener* nfcapiHoldListener(NfcListenerHandle hListener, NfcapiHold* hold) {
+    if (!hListener) {
+        TRACE(TRC_ERROR, "! invalid handle hListen, NULL pointer");
+        return nullptr;
+    }
+    PlatLockGuard g(apiLock());
+    TNfcListener* listener = listenerLocked(hListener);
+    if (!listener) return nullptr;
+    ++listener->owner->holds;
+    *hold = NfcapiHold(listener->owner);
+    return listener;
 }
 
 void nfcapiListenerAdd(TNfcListener* listener) {
@@ -125,10 +217,25 @@ void nfcapiListenerAdd(TNfcListener* listener) {
     registry().listeners.push_back(listener);
 }
 
-void nfcapiListenerRemove(const TNfcListener* listener) {
+bool nfcapiListenerRemove(const TNfcListener* listener) {
     PlatLockGuard g(apiLock());
     auto& all = registry().listeners;
-    all.erase(std::remove(all.begin(), all.end(), listener), all.end());
+    const auto it = std::find(all.begin(), all.end(), listener);
+    if (it == all.end()) return false;
+    all.erase(it);
+    return true;
+}
+
+void nfcapiRetireListener(TNfcListener* listener) {
+    listener->magic = 0;
+    {
+        PlatLockGuard g(apiLock());
+        if (listener->owner->holds) {
+            registry().retired.push_back(listener);
+            return;
+        }
+    }
+    delete listener;
 }
 
 TNfcListener* nfcapiCheckListener(NfcListenerHandle hListener) {
@@ -137,37 +244,19 @@ TNfcListener* nfcapiCheckListener(NfcListenerHandle hListener) {
         return nullptr;
     }
     PlatLockGuard g(apiLock());
-    const auto& all = registry().listeners;
-    // The magic word is read only from a listener that is known to be alive.
-    const bool live = std::find(all.begin(), all.end(), hListener) != all.end();
-    const uint32_t found = live ? hListener->magic : 0;
-    if (found == NFC_MAGIC_LISTENER || found == NFC_MAGIC_CARD_EMULATION) return hListener;
-    TRACE(TRC_ERROR, "! invalid handle hNfc %p, TAG 0x%X  not found (0x%X)", static_cast<void*>(hListener),
-          NFC_MAGIC_LISTENER, found);
-    return nullptr;
+    return listenerLocked(hListener);
 }
 
 void nfcapiDeferFree(TNfcApiInstance* instance) {
-    std::vector<TNfcApiInstance*> overflow;
-    {
-        PlatLockGuard g(apiLock());
-        auto& deferred = registry().deferred;
-        auto free = std::find(std::begin(deferred), std::end(deferred), nullptr);
-        if (free != std::end(deferred)) {
-            *free = instance;
-            return;
-        }
-        overflow.push_back(instance);
-    }
-    // Only reachable when destroys outpace creates: free it as the deferred ones are freed.
-    PlatLockGuard upcall(nfcapiUpcallLock());
-    freeInstances(overflow);
+    PlatLockGuard g(apiLock());
+    registry().deferred.push_back(instance);
 }
 
 void nfcapiFreeDeferred() {
     // No callback runs while the upcall lock is held, so none can still be using an instance.
     PlatLockGuard upcall(nfcapiUpcallLock());
-    freeInstances(takeDeferred());
+    Freed freed;
+    takeDeferred(freed);
 }
 
 void nfcapiSetTagLocked(bool locked) {
@@ -197,23 +286,25 @@ uint32_t nfcapiMsSinceRegistration() {
 
 void nfcapiRegistryReset() {
     PlatLockGuard upcall(nfcapiUpcallLock());
-    std::vector<TNfcApiInstance*> instances = takeDeferred();
     std::vector<TNfcListener*> listeners;
     {
         PlatLockGuard g(apiLock());
-        Registry& r = registry();
-        for (auto& slot : r.slots) {
-            if (slot) instances.push_back(slot);
-            slot = nullptr;
-        }
-        listeners.swap(r.listeners);
-        r.capabilities = TNfcCapabilities{};
-        r.tagLocked = false;
-        r.lastRegistration = 0;
+        listeners.swap(registry().listeners);
     }
-    for (TNfcListener* listener : listeners) {
-        listener->magic = 0;
-        delete listener;
+    for (TNfcListener* listener : listeners) nfcapiRetireListener(listener);
+    Freed freed;
+    PlatLockGuard g(apiLock());
+    Registry& r = registry();
+    for (auto& slot : r.slots) {
+        if (slot) r.deferred.push_back(slot);
+        slot = nullptr;
     }
-    freeInstances(instances);
+    for (TNfcApiInstance* instance : r.deferred) {
+        if (instance->holds) r.orphans.push_back(instance);
+        else freed.instance(instance);
+    }
+    r.deferred.clear();
+    r.capabilities = TNfcCapabilities{};
+    r.tagLocked = false;
+    r.lastRegistration = 0;
 }

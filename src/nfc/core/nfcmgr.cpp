@@ -43,6 +43,15 @@ std::atomic<uint16_t> g_readerType{0};      // of the start that registered the 
 std::atomic<uint8_t> g_rawMode{0};
 std::atomic<uint8_t> g_optionByte{0};
 
+// What the callers of each entry gave up, written on their threads: a request of the entry's
+// application that is not newer than the newest one given up has nobody waiting for it. The
+// owner tells a late caller of an application that left from the entry's next application.
+struct GivenUp {
+    const void* owner;
+    uint16_t newest;        // 0: none
+};
+GivenUp g_givenUp[NFCMAN_APPS];
+
 // The application requests that concern the current device.
 bool isTagRequest(uint16_t command) {
     switch (command) {
@@ -55,11 +64,6 @@ bool isTagRequest(uint16_t command) {
     case NFACE_NFC_NDEF_CHECK_REQ: return true;
     default: return false;
     }
-}
-
-// The requests that stay the current request until their answer ends them.
-bool isAnsweredRequest(uint16_t command) {
-    return isTagRequest(command) || command == NFACE_LISTEN_REQ || command == NFACE_TAG_SELECT;
 }
 
 bool isLlcpCode(uint16_t command) { return command >= 0xA100 && command <= 0xA15F; }
@@ -100,9 +104,16 @@ NfcApiStatus releaseApp(void* hApp) {
     return status;
 }
 
+void giveUp(void* hApp, const void* userHandle, uint16_t request) {
+    const int index = findApp(hApp);
+    if (index < 0 || request == 0) return;
+    PlatLockGuard g(nfcmanCallerLock());
+    if (g_givenUp[index].owner == userHandle) g_givenUp[index].newest = request;
+}
+
 const TNfaceManagerLink& managerLink(uint32_t moduleWord) {
     static TNfaceManagerLink link;
-    link = TNfaceManagerLink{NFCMAN_QUEUE_NAME, moduleWord & ~MM_WORD_INSTANCE_BITS, &findApp, &releaseApp};
+    link = TNfaceManagerLink{NFCMAN_QUEUE_NAME, moduleWord & ~MM_WORD_INSTANCE_BITS, &findApp, &releaseApp, &giveUp};
     return link;
 }
 
@@ -132,10 +143,21 @@ void timerExpired(TNfcManager* p) {
     nfcmanPostEvent(p, kTimerEvents[f.timerId]);
 }
 
+// The release the message carries becomes the taken request; false when it names no application.
+bool takeRelease(TNfcManager* p) {
+    const auto r = osMsgFields<TNfcmanAppReq>(p->msg);
+    const int index = findApp(r.hApp);
+    if (index < 0 || p->apps[index].tag != NFCMAN_APP_TAG) {
+        TRACE(TRC_ERROR, "%s ! PH_DATA_REQ ill app %p command 0x%X", kPrefix, r.hApp, r.code);
+        return false;
+    }
+    p->taken = TNfcmanRequest{&p->apps[index], NFACE_RELEASE_REQ, 0, NFCMAN_MODE_RELEASE};
+    return true;
+}
+
 void appRequest(TNfcManager* p) {
     const auto r = osMsgFields<TNfcmanAppReq>(p->msg);
     if (r.code == NFACE_REGISTER_REQ) {
-        p->currentApp = nullptr;
         nfcmanPostEvent(p, EV_NFCMAN_REGISTER_REQ);
         return;
     }
@@ -144,24 +166,29 @@ void appRequest(TNfcManager* p) {
               static_cast<int>(sizeof r));
         return;
     }
-    const int index = findApp(r.hApp);
-    if (index < 0 || p->apps[index].tag != NFCMAN_APP_TAG) {
-        TRACE(TRC_ERROR, "%s ! PH_DATA_REQ ill app %p command 0x%X", kPrefix, r.hApp, r.code);
-        return;
-    }
-    p->currentApp = &p->apps[index];
-    p->currentApp->request = 0;
-    nfcmanPostEvent(p, EV_NFCMAN_RELEASE_REQ);
+    if (takeRelease(p)) nfcmanPostEvent(p, EV_NFCMAN_RELEASE_REQ);
 }
 
-// Notes the sending application; false when the message is dropped.
+// The application of a message of the NFC API queue: 0 none, else its entry index + 1.
+int senderIndex(const OsMessage& m) {
+    return mmWordName(m.source) == NFCMAN_QUEUE_NAME ? mmWordInstance(m.source) : 0;
+}
+
+bool givenUpBeforeServed(TNfcManager* p) {
+    {
+        PlatLockGuard g(nfcmanCallerLock());
+        if (!nfcmanGivenUp(p->taken)) return false;
+    }
+    TRACE(NFCMAN_TRACE, "%s request 0x%X %u given up by its application before it was served, dropped", kPrefix,
+          p->taken.code, p->taken.id);
+    return true;
+}
+
+// Notes the request the message carries and its application; false when the message is dropped.
 bool noteSender(TNfcManager* p) {
     const OsMessage& m = p->msg;
-    const int index = mmWordName(m.source) == NFCMAN_QUEUE_NAME ? mmWordInstance(m.source) : 0;
-    if (index == 0) {
-        if (p->currentRequest == 0) p->currentApp = nullptr;
-        return true;
-    }
+    const int index = senderIndex(m);
+    if (index == 0) return true;
     if (index > NFCMAN_APPS) {
         TRACE(TRC_ERROR, "%s ! bad app index %d > %d", kPrefix, index, NFCMAN_APPS);
         return false;
@@ -171,35 +198,44 @@ bool noteSender(TNfcManager* p) {
         TRACE(TRC_ERROR, "%s ! message 0x%X of application %d, which is not registered", kPrefix, m.command, index);
         return false;
     }
-    // An LLCP primitive is answered by LLCP with its own number: it must not take the place of
-    // a request of the manager's that is still to be answered (a listen crossing a link's end).
-    if (!isLlcpCode(m.command)) app->request = m.spare;
-    if (isTagRequest(m.command)) {
-        if (p->activeApp && p->activeApp != app && p->currentRequest != 0) {
-            TRACE(TRC_ERROR, "%s ! Received message while transaction is pending", kPrefix);
-            TRACE(TRC_ERROR, "%s ! reject message for app 0x%p", kPrefix, static_cast<void*>(app));
-            nfcmanAnswerRequest(p, app, m.command, nfcCauseWrongState);
-            nfcmanRestoreServing(p);
-            return false;
-        }
-        p->activeApp = app;
+    // An LLCP primitive is answered by LLCP with its own number: it is no request of the manager's.
+    // Nor is a cancel: it names a request of the application's that came before.
+    if (isLlcpCode(m.command) || m.command == NFACE_CANCEL_REQ) {
+        p->taken.app = app;
+        return true;
     }
-    p->currentApp = app;
+    p->taken = TNfcmanRequest{app, m.command, m.spare, NFCMAN_MODE_NONE};
+    if (givenUpBeforeServed(p)) return false;
+    // The device serves one application's request at a time.
+    if (isTagRequest(m.command) && p->onDevice.code != 0 && p->onDevice.app != app) {
+        TRACE(TRC_ERROR, "%s ! Received message while transaction is pending", kPrefix);
+        TRACE(TRC_ERROR, "%s ! reject message for app 0x%p", kPrefix, static_cast<void*>(app));
+        nfcmanRefuseTaken(p, nfcCauseWrongState);
+        return false;
+    }
     return true;
 }
 
-// What the manager was serving before the message came, so that a parked message leaves it so.
-struct Serving {
-    TNfcmanApp* app;
-    TNfcmanApp* active;
-    uint16_t request;
-    uint32_t mode;
-};
-Serving g_serving{};
+// A request its caller gave up: not started, it is dropped; started, it runs to its end on the
+// device, and its answer goes nowhere.
+void cancel(TNfcManager* p) {
+    TNfcmanApp* app = p->taken.app;
+    const uint16_t id = p->msg.spare;
+    TRACE(NFCMAN_TRACE, "%s request %u given up by its application", kPrefix, id);
+    for (uint8_t n = 0; n < p->parkedCount; ++n) {
+        OsMessage& parked = p->parked[(p->parkedHead + n) % NFCMAN_PARKED];
+        if (parked.spare != id || senderIndex(parked) != nfcmanAppIndex(p, app) + 1) continue;
+        TRACE(NFCMAN_TRACE, "%s queued request 0x%X %u dropped", kPrefix, parked.command, id);
+        parked.command = 0;     // a hole, passed over when the queue is taken
+    }
+    for (TNfcmanRequest* r : {&p->onDevice, &p->io})
+        if (r->app == app && r->id == id) r->id = 0;
+    if (app->listenRequest == id) app->listenRequest = 0;
+}
 
 void take(TNfcManager* p, const OsMessage& message) {
     p->msg = message;
-    g_serving = Serving{p->currentApp, p->activeApp, p->currentRequest, p->mode};
+    p->taken = TNfcmanRequest{};
     if (!noteSender(p)) return;
     const uint16_t command = message.command;
     switch (command) {
@@ -207,9 +243,7 @@ void take(TNfcManager* p, const OsMessage& message) {
     case HW_TIMER_EXPIRED: timerExpired(p); return;
     case NFCMAN_APP_REQ: appRequest(p); return;
     case NFC_SE_IND: nfcmanSecureElementIndication(p); return;
-    case NFACE_CANCEL_REQ:
-        TRACE(NFCMAN_TRACE, "%s request %u given up by its application", kPrefix, message.spare);
-        return;
+    case NFACE_CANCEL_REQ: cancel(p); return;
     default: break;
     }
     if (isLlcpCode(command)) {
@@ -222,7 +256,6 @@ void take(TNfcManager* p, const OsMessage& message) {
         TRACE(TRC_ERROR, "%s ! Unknown command %#x, no matching event found", kPrefix, command);
         return;
     }
-    if (p->currentApp && isAnsweredRequest(command)) p->currentRequest = command;
     if (event == EV_NFCMAN_TECH_REMOVE_IND) event = EV_NFCMAN_DEVICE_IND;
     if (event == EV_NFCMAN_DEVICE_IND) {
         const TNfcTagInfo* device = command == NFCLL_DEVICE_IND ? nfcllMsgGet<NFCLL_DEVICE_IND>(message).device : nullptr;
@@ -234,6 +267,30 @@ void take(TNfcManager* p, const OsMessage& message) {
     nfcmanPostEvent(p, event);
 }
 
+// The states whose entry takes what was parked.
+bool takesParked(SmHandler state) {
+    return state == &nfcmanStateIdle || state == &nfcmanStateListenConfirmed || state == &nfcmanStateLegacyTag ||
+           state == &nfcmanStateNdefTag;
+}
+
+// Takes the oldest parked request, passing over those that were given up.
+void takeParked(TNfcManager* p) {
+    while (p->parkedCount) {
+        const OsMessage message = p->parked[p->parkedHead];
+        p->parkedHead = static_cast<uint8_t>((p->parkedHead + 1) % NFCMAN_PARKED);
+        --p->parkedCount;
+        if (message.command == 0) continue;
+        const uint16_t event = message.command == NFCMAN_APP_REQ ? uint16_t{EV_NFCMAN_RELEASE_REQ} : eventOf(message.command);
+        if (event == 0) {
+            TRACE(TRC_ERROR, "%s ! Found invalid queued event 0x%X", kPrefix, message.command);
+            return;
+        }
+        TRACE(NFCMAN_TRACE, "%s Found queued request 0x%X", kPrefix, event);
+        take(p, message);
+        return;
+    }
+}
+
 void nfcmanTask(void* instance) {
     auto* p = static_cast<TNfcManager*>(instance);
     OsMessage message{};
@@ -242,6 +299,18 @@ void nfcmanTask(void* instance) {
     smProcessEvents(&p->sm);
     // Whatever the states did with it, a buffer the indication brought is given back.
     nfcmanReleaseL1Buffer(message);
+    // A state that takes parked requests gets them once this message is through, so that no
+    // request is taken in the middle of another one's handling: each gets one look, oldest first,
+    // while the state still takes them. One that has to wait again stays for the next.
+    while (p->takeParked) {
+        p->takeParked = false;
+        for (size_t looks = p->parkedCount; looks && p->parkedCount; --looks) {
+            takeParked(p);
+            smProcessEvents(&p->sm);
+            if (!takesParked(p->sm.current)) break;
+        }
+    }
+    p->taken = TNfcmanRequest{};
 }
 
 void sendTimer(TNfcManager* p, uint16_t command, uint8_t id, uint32_t ms) {
@@ -271,6 +340,10 @@ int32_t nfcmanInit(void* segment, uint32_t moduleWord) {
     p->deviceList[0] = &p->device;
     nfcmanResetWheel(p);
     for (TNfcmanApp& app : p->apps) app.owner = p;
+    {
+        PlatLockGuard g(nfcmanCallerLock());
+        for (GivenUp& entry : g_givenUp) entry = GivenUp{};
+    }
     if (osTaskCreate(p, &nfcmanTask, moduleWord, &p->ownQueue) != OS_OK || osGetTimerQueueID(&p->timerQueue) != OS_OK) {
         TRACE(TRC_ERROR, "%s ! task not created", kPrefix);
         return -1;
@@ -375,34 +448,15 @@ bool nfcmanPark(TNfcManager* p) {
     TRACE(NFCMAN_TRACE, "%s Queueing request", kPrefix);
     p->parked[(p->parkedHead + p->parkedCount) % NFCMAN_PARKED] = message;
     ++p->parkedCount;
-    nfcmanRestoreServing(p);
+    // It is answered when it is taken again.
+    p->taken = TNfcmanRequest{};
     return true;
 }
 
-void nfcmanRestoreServing(TNfcManager* p) {
-    p->currentApp = g_serving.app;
-    p->activeApp = g_serving.active;
-    p->currentRequest = g_serving.request;
-    p->mode = g_serving.mode;
-}
-
-void nfcmanRefuseTaken(TNfcManager* p, uint16_t cause) {
-    nfcmanAnswerRequest(p, p->currentApp, p->msg.command, cause);
-    nfcmanRestoreServing(p);
-}
+void nfcmanRefuseTaken(TNfcManager* p, uint16_t cause) { nfcmanAnswerRequest(p, p->taken, cause); }
 
 void nfcmanTakeParked(TNfcManager* p) {
-    if (p->parkedCount == 0) return;
-    const OsMessage message = p->parked[p->parkedHead];
-    p->parkedHead = static_cast<uint8_t>((p->parkedHead + 1) % NFCMAN_PARKED);
-    --p->parkedCount;
-    const uint16_t event = eventOf(message.command);
-    if (event == 0) {
-        TRACE(TRC_ERROR, "%s ! Found invalid queued event 0x%X", kPrefix, message.command);
-        return;
-    }
-    TRACE(NFCMAN_TRACE, "%s Found queued request 0x%X", kPrefix, event);
-    take(p, message);
+    if (p->parkedCount) p->takeParked = true;
 }
 
 void nfcmanDropParked(TNfcManager* p, uint16_t cause) {
@@ -410,16 +464,66 @@ void nfcmanDropParked(TNfcManager* p, uint16_t cause) {
         const OsMessage message = p->parked[p->parkedHead];
         p->parkedHead = static_cast<uint8_t>((p->parkedHead + 1) % NFCMAN_PARKED);
         --p->parkedCount;
+        if (message.command == 0) continue;
         TRACE(TRC_ERROR, "%s ! Found queued message, discarding it", kPrefix);
+        p->msg = message;
+        if (message.command == NFCMAN_APP_REQ) {
+            // A release waits for nothing the reset leaves: it is confirmed now.
+            if (takeRelease(p)) nfcmanReleaseNow(p, nfcCauseOk);
+            continue;
+        }
         // Its application still waits: it learns that the request ended.
-        const int index = mmWordInstance(message.source);
+        const int index = senderIndex(message);
         if (index < 1 || index > NFCMAN_APPS || !p->apps[index - 1].inUse) continue;
-        TNfcmanApp* app = &p->apps[index - 1];
-        app->request = message.spare;
-        const uint16_t serving = p->currentRequest;
-        nfcmanAnswerRequest(p, app, message.command, cause);
-        p->currentRequest = serving;
+        TNfcmanRequest request{&p->apps[index - 1], message.command, message.spare, NFCMAN_MODE_NONE};
+        nfcmanAnswerRequest(p, request, cause);
     }
+}
+
+void nfcmanForgetParked(TNfcManager* p, const TNfcmanApp* app) {
+    for (uint8_t n = 0; n < p->parkedCount; ++n) {
+        OsMessage& parked = p->parked[(p->parkedHead + n) % NFCMAN_PARKED];
+        if (parked.command == 0 || senderIndex(parked) != nfcmanAppIndex(p, app) + 1) continue;
+        TRACE(NFCMAN_TRACE, "%s queued request 0x%X of a released application dropped", kPrefix, parked.command);
+        parked.command = 0;
+    }
+}
+
+void nfcmanAnswer(TNfcManager* p, TNfcmanRequest& request, TnfcapiMsg message) {
+    const TNfcmanRequest r = request;
+    request = TNfcmanRequest{};
+    if (!r.app || r.id == 0) {
+        TRACE(NFCMAN_TRACE, "%s answer 0x%X of request 0x%X not sent, nobody waits for it", kPrefix, message.code, r.code);
+        return;
+    }
+    message.request = r.id;
+    nfcmanSendUsMessage(p, r.app, message);
+}
+
+TNfcmanApp* nfcmanHolder(TNfcManager* p) {
+    for (TNfcmanApp& app : p->apps)
+        if (app.inUse && app.deviceIndicated) return &app;
+    return nullptr;
+}
+
+void nfcmanStartGivenUp(const TNfcmanApp* app) {
+    PlatLockGuard g(nfcmanCallerLock());
+    g_givenUp[nfcmanAppIndex(app->owner, app)] = GivenUp{app->userHandle, 0};
+}
+
+PlatLock& nfcmanCallerLock() {
+    static PlatLock lock;
+    static const bool made = (lock.create(), true);
+    (void)made;
+    return lock;
+}
+
+bool nfcmanGivenUp(const TNfcmanRequest& request) {
+    if (!request.app || request.id == 0) return false;
+    const int index = nfcmanAppIndex(request.app->owner, request.app);
+    const uint16_t newest = g_givenUp[index].newest;
+    // Identities count up and wrap: within half the range, the newer one is ahead.
+    return newest != 0 && static_cast<int16_t>(newest - request.id) >= 0;
 }
 
 void nfcmanFreeActionBuffer(TNfcManager* p) {

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform.h"
+
 #include "L1/common/nfcllmsg.h"
 #include "api/nfcapi_init.h"
 #include "core/nfacemsg.h"
@@ -125,6 +127,18 @@ constexpr uint32_t NFCMAN_NO_HEALTH_MONITOR = 0x10000000u;
 constexpr uint32_t NFCMAN_P2P_DEVICE = 0x3000u;
 
 struct TNfcManager;
+struct TNfcmanApp;
+
+// A request of an application that the manager has taken and not yet answered: who asked, what
+// it asks, its identity, which the answer carries back, and what it runs as on the device. An
+// identity of 0 means that nobody waits for the answer any more: its caller gave it up, left, or
+// never waits.
+struct TNfcmanRequest {
+    TNfcmanApp* app = nullptr;
+    uint16_t code = 0;                  // the request's NFACE code; 0: no request
+    uint16_t id = 0;
+    uint32_t mode = NFCMAN_MODE_NONE;
+};
 
 // One application. hApp, as the API core knows it, is the entry's address.
 struct TNfcmanApp {
@@ -138,7 +152,7 @@ struct TNfcmanApp {
     void* userHandle;
     void (*callback)(void* instance, const void* message);
     uint32_t state;
-    uint16_t request;                   // identity of its last request, carried by the answers to it
+    uint16_t listenRequest;             // identity of its listen request still to be answered, 0 none
 };
 
 // The set-parameter block that tells LLCP its role on a new P2P link (command 0xC2).
@@ -181,7 +195,9 @@ struct TNfcManager {
     uint16_t readerType;
 
     OsMessage msg;                      // the message being handled
-    uint16_t currentRequest;            // code of the application request being served, 0 none
+    TNfcmanRequest taken;               // the request it carries, while it is being handled
+    TNfcmanRequest onDevice;            // the request the current device serves
+    TNfcmanRequest io;                  // the I/O control layer 1 has for an application
 
     bool timerRunning[NFCMAN_TIMERS];
     uint8_t timerChannel[NFCMAN_TIMERS];
@@ -192,11 +208,7 @@ struct TNfcManager {
     bool thBound;                       // the handler belongs to the current device
 
     TNfcmanApp apps[NFCMAN_APPS];
-    TNfcmanApp* currentApp;             // the sender of the message being handled
-    TNfcmanApp* activeApp;              // whose transaction is in progress
-    TNfcmanApp* matchedApp;             // that the current device belongs to
-    TNfcmanApp* ioApp;                  // whose I/O control is in progress
-    bool ioPending;
+    bool ioPending;                     // layer 1 has an I/O control: an application's or the echo
 
     TNfcTagInfo device;                 // the current device; type 0 when there is none
     TNfcTagInfo* deviceList[1];
@@ -204,13 +216,11 @@ struct TNfcManager {
     bool probing;                       // a MIFARE Plus candidate is being probed
     uint32_t deviceCount;               // device indications sent, for the traces
     uint16_t result;                    // cause of the last tag-handler result
-    bool testByPoll;
     uint32_t startTick;
 
     TNfcListenParam listenParams;
 
-    // The NDEF action.
-    uint32_t mode;
+    // The NDEF action; its mode is its request's.
     uint32_t readOffset;
     bool readMore;                      // the last read reported more data
     bool writeMore;                     // the last write part announced more
@@ -243,6 +253,7 @@ struct TNfcManager {
     OsMessage parked[NFCMAN_PARKED];
     uint8_t parkedHead;
     uint8_t parkedCount;
+    bool takeParked;                    // a state asked for the next parked request
 };
 
 // ---- Start-up ---------------------------------------------------------------------------------
@@ -271,12 +282,39 @@ void nfcmanResetTimer(TNfcManager* p, uint8_t id);
 void nfcmanRestartTimer(TNfcManager* p, uint8_t id, uint32_t ms);
 // Requests that arrive while their state cannot take them wait here.
 bool nfcmanPark(TNfcManager* p);
+// The next parked request is taken once the message being handled is through.
 void nfcmanTakeParked(TNfcManager* p);
 void nfcmanDropParked(TNfcManager* p, uint16_t cause);
-// After a message that waits or is refused, the request that was being served goes on.
-void nfcmanRestoreServing(TNfcManager* p);
-// Refuses the request just taken; the request that was being served goes on.
+// Drops the parked requests of the application; nobody answers them.
+void nfcmanForgetParked(TNfcManager* p, const TNfcmanApp* app);
+// Refuses the request just taken.
 void nfcmanRefuseTaken(TNfcManager* p, uint16_t cause);
+// Sends the answer to the request's application with the request's identity; the request ends.
+// Nobody gets an answer of a request that nobody waits for.
+void nfcmanAnswer(TNfcManager* p, TNfcmanRequest& request, TnfcapiMsg message);
+// The application that holds the current device, empty for none.
+TNfcmanApp* nfcmanHolder(TNfcManager* p);
+
+// A caller that stops waiting may free at once what its request points at: the manager reads a
+// request's data in the caller's memory only under this lock, and only while the caller still
+// waits.
+PlatLock& nfcmanCallerLock();
+// A new application of the entry has given up nothing yet.
+void nfcmanStartGivenUp(const TNfcmanApp* app);
+// Whether the caller of the request gave it up. Caller lock held.
+bool nfcmanGivenUp(const TNfcmanRequest& request);
+// Runs read() on what the taken request names in its caller's memory, unless the caller gave the
+// request up: then nothing is read, nobody waits for its answer any more, and the answer is false.
+template <typename Read>
+bool nfcmanReadCaller(TNfcManager* p, Read read) {
+    PlatLockGuard g(nfcmanCallerLock());
+    if (nfcmanGivenUp(p->taken)) {
+        p->taken.id = 0;
+        return false;
+    }
+    read();
+    return true;
+}
 // Frees the manager's copies of an action's and an I/O control's data.
 void nfcmanFreeActionBuffer(TNfcManager* p);
 void nfcmanFreeIoBuffers(TNfcManager* p);
@@ -310,15 +348,20 @@ SmHandler nfcmanStateAfterCheck(TNfcManager* p);
 // Applications and listening (nfcmgrlisten.cpp).
 void nfcmanHandleRegister(TNfcManager* p);
 void nfcmanRefuseRegistration(TNfcManager* p, uint16_t cause);
-// Releases the current application; true when the release waits for layer 1's listen confirmation.
+// Whether releasing the application changes what the controller listens for: the union of the
+// listen masks, or the holder of the device.
+bool nfcmanReleaseRestarts(const TNfcManager* p, const TNfcmanApp* app);
+// Releases the application of the taken request; true when the release waits for layer 1's
+// listen confirmation, which a release that changes nothing the controller does never waits for.
 bool nfcmanHandleRelease(TNfcManager* p);
-// Releases the current application at once, confirming with the cause.
+// Releases the application of the taken request at once, confirming with the cause.
 void nfcmanReleaseNow(TNfcManager* p, uint16_t cause);
 void nfcmanTakeActivation(TNfcManager* p, const TNfcllActConf& conf);
 bool nfcmanComputeGlobalMask(TNfcManager* p);
 // The listen rules for the current application's LISTEN_REQ.
 enum : uint32_t { LISTEN_CONFIRMED = 0x1, LISTEN_CHANGED = 0x2, LISTEN_RELISTEN = 0x4, LISTEN_ERROR = 0x8 };
 uint32_t nfcmanListenRequest(TNfcManager* p);
+// Answers the application's listen request with the cause; a confirmation moves the application on.
 void nfcmanSendListenConf(TNfcManager* p, TNfcmanApp* app, uint16_t cause);
 void nfcmanListenConfirmation(TNfcManager* p);
 // Confirms every release that waits for the controller.
@@ -357,13 +400,15 @@ SmHandler nfcmanHandlerTransactionIndication(TNfcManager* p);
 void nfcmanStartTest(TNfcManager* p);
 void nfcmanCheckConfirmation(TNfcManager* p);
 void nfcmanSendTestIndication(TNfcManager* p);
+// Ends a raw transaction the tag no longer answers.
+void nfcmanEndTransaction(TNfcManager* p, uint16_t cause);
 SmHandler nfcmanCardEmuRequest(TNfcManager* p);
 void nfcmanCardEmuResponse(TNfcManager* p);
 void nfcmanStartP2p(TNfcManager* p);
-// Answers a request of the code with its refusal and the cause.
-void nfcmanAnswerRequest(TNfcManager* p, TNfcmanApp* app, uint16_t code, uint16_t cause);
-// Answers the current request with its refusal and the cause; it ends.
-void nfcmanRefuse(TNfcManager* p, uint16_t cause);
+// Answers the request with its refusal and the cause; it ends.
+void nfcmanAnswerRequest(TNfcManager* p, TNfcmanRequest& request, uint16_t cause);
+// Answers what waits for the controller with the cause: the device's request and the listens.
+void nfcmanRefusePending(TNfcManager* p, uint16_t cause);
 // The transaction result a layer-1 indication carries; false when it carries none.
 bool nfcmanTransactionResult(const OsMessage& message, uint16_t* cause, const uint8_t** data, uint16_t* length);
 void nfcmanReleaseL1Buffer(const OsMessage& message);
@@ -380,7 +425,7 @@ void nfcmanTraceManufacturer(const TNfcTagInfo& device);
 // I/O control (nfcmgrioctl.cpp) and the health monitor (nfcmgrhm.cpp).
 void nfcmanIoControlRequest(TNfcManager* p);
 void nfcmanIoControlConfirmation(TNfcManager* p);
-void nfcmanAnswerIoControl(TNfcManager* p, TNfcmanApp* app, uint16_t cause);
+void nfcmanAnswerIoControl(TNfcManager* p, TNfcmanRequest& request, uint16_t cause);
 bool nfcmanHmActive(const TNfcManager* p);
 void nfcmanHmStart(TNfcManager* p);
 void nfcmanHmStop(TNfcManager* p);

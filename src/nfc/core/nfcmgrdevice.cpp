@@ -168,6 +168,13 @@ bool refuseWith(TNfcManager* p, uint16_t cause) {
     return false;
 }
 
+// The taken request is now the device's, running as the mode.
+void serve(TNfcManager* p, uint32_t mode) {
+    p->onDevice = p->taken;
+    p->onDevice.mode = mode;
+    p->taken = TNfcmanRequest{};
+}
+
 bool startRead(TNfcManager* p) {
     const auto r = osMsgFields<TNfaceReadReq>(p->msg);
     if (!p->thBound || !(p->th.access & TH_ACCESS_READ)) return refuseWith(p, nfcCauseAccessDenied);
@@ -177,7 +184,7 @@ bool startRead(TNfcManager* p) {
         p->readOffset = 0;
     }
     if (!nfcmanCopyActionData(p, nullptr, 0, r.bufferLength)) return refuseWith(p, nfcCauseNotEnoughInternalMemory);
-    p->mode = NFCMAN_MODE_READ;
+    serve(p, NFCMAN_MODE_READ);
     thRead(&p->th, r.bufferLength, p->readOffset, p->actionBuffer);
     return true;
 }
@@ -186,12 +193,17 @@ bool startWrite(TNfcManager* p) {
     const auto r = osMsgFields<TNfaceWriteReq>(p->msg);
     if (!p->thBound || !(p->th.access & TH_ACCESS_WRITE)) return refuseWith(p, nfcCauseWriteProtected);
     if ((r.flag & ~kWriteMore) == kContinuation && !p->writeMore) return refuseWith(p, nfcCauseWrongState);
-    if (!nfcmanCopyActionData(p, r.data, r.length, 0)) return refuseWith(p, nfcCauseNotEnoughInternalMemory);
+    bool copied = false;
+    if (!nfcmanReadCaller(p, [&] { copied = nfcmanCopyActionData(p, r.data, r.length, 0); })) {
+        TRACE(NFCMAN_TRACE, "%s WRITE_REQ given up by its application, dropped", kPrefix);
+        return false;
+    }
+    if (!copied) return refuseWith(p, nfcCauseNotEnoughInternalMemory);
     const bool final = !(r.flag & kWriteMore);
     p->writeMore = !final;
     p->readMore = false;
     p->readOffset = 0;
-    p->mode = NFCMAN_MODE_WRITE;
+    serve(p, NFCMAN_MODE_WRITE);
     thWrite(&p->th, p->actionBuffer, r.length, final);
     return true;
 }
@@ -204,7 +216,7 @@ bool startFormat(TNfcManager* p) {
     if (!p->thBound) return refuseWith(p, nfcCauseNotImplemented);
     p->readMore = false;
     p->readOffset = 0;
-    p->mode = NFCMAN_MODE_FORMAT;
+    serve(p, NFCMAN_MODE_FORMAT);
     thFormat(&p->th, r.ndefLength, r.flags);
     return true;
 }
@@ -232,7 +244,7 @@ bool startReadonly(TNfcManager* p) {
         setKeyProperties(p, 10, r.madKeyB);
         setKeyProperties(p, 14, r.nfcKeyB);
     }
-    p->mode = NFCMAN_MODE_READONLY;
+    serve(p, NFCMAN_MODE_READONLY);
     thSetReadonly(&p->th);
     return true;
 }
@@ -315,7 +327,6 @@ SmHandler nfcmanNextStateAfterDevice(TNfcManager* p) {
 
 bool nfcmanDeviceToApp(TNfcManager* p, uint16_t cause) {
     TNfcmanApp* app = nfcmanCheckMatchedApp(p, p->device.tagType, false);
-    p->matchedApp = app;
     TRACE(NFCMAN_TRACE, "%s # %d. DEVICE INDICATION #, cause 0x%X, matching app 0x%p", kPrefix,
           static_cast<int>(++p->deviceCount), cause, static_cast<void*>(app));
     if (!app) {
@@ -333,13 +344,9 @@ bool nfcmanDeviceToApp(TNfcManager* p, uint16_t cause) {
 void nfcmanDeviceRemoved(TNfcManager* p) {
     // A device goes once: a second report of its removal finds none.
     if (p->device.tagType == 0 && !p->probing) return;
-    TNfcmanApp* holder = nullptr;
+    TNfcmanApp* holder = nfcmanHolder(p);
     int inUse = 0;
-    for (TNfcmanApp& app : p->apps) {
-        if (!app.inUse) continue;
-        ++inUse;
-        if (!holder && app.deviceIndicated) holder = &app;
-    }
+    for (TNfcmanApp& app : p->apps) inUse += app.inUse ? 1 : 0;
     if (!holder && inUse == 1)
         for (TNfcmanApp& app : p->apps)
             if (app.inUse) holder = &app;
@@ -347,14 +354,13 @@ void nfcmanDeviceRemoved(TNfcManager* p) {
         nfcmanSendUsMessage(p, holder, nfaceMsgMake<NFACE_TECH_REMOVE_IND>({nfcCauseOk}));
         // An application that is being released stays so: its release is still to be confirmed.
         if (holder->state != NFCMAN_APPSTATE_RELEASE) nfcmanSetAppState(holder, NFCMAN_APPSTATE_LISTEN_CONF);
-        holder->deviceIndicated = 0;
     } else {
         TRACE(TRC_ERROR, "%s ! no matching app found for signal DEV_IND", kPrefix);
     }
+    for (TNfcmanApp& app : p->apps) app.deviceIndicated = 0;
     p->device = noDevice();
     p->thBound = false;
     p->probing = false;
-    p->matchedApp = nullptr;
     p->readMore = false;
     p->writeMore = false;
 }
@@ -380,6 +386,11 @@ void nfcmanStartNdefCheck(TNfcManager* p) {
 
 void nfcmanReportNdefCheck(TNfcManager* p) {
     const uint16_t cause = p->result;
+    if (p->onDevice.code == NFACE_NFC_NDEF_CHECK_REQ) {
+        if (cause == nfcCauseOk || cause == nfcCauseNotNfcForumTag) refreshDevice(p);
+        nfcmanAnswer(p, p->onDevice, nfaceMsgMake<NFACE_NFC_NDEF_CHECK_CONF>({cause, &p->device}));
+        return;
+    }
     if (TNfcmanApp* app = firstInState(p, NFCMAN_APPSTATE_DEV_IND)) {
         if (cause == nfcCauseOk || cause == nfcCauseNotNfcForumTag) refreshDevice(p);
         nfcmanSendUsMessage(p, app, nfaceMsgMake<NFACE_NFC_NDEF_CHECK_CONF>({cause, &p->device}));
@@ -407,8 +418,9 @@ bool nfcmanStartAction(TNfcManager* p) {
 
 void nfcmanSendActionConfirmation(TNfcManager* p) {
     uint16_t cause = p->result;
-    TNfcmanApp* app = p->activeApp;
-    switch (p->mode) {
+    TNfcmanRequest& request = p->onDevice;
+    // A request that was already refused has had its answer.
+    switch (request.code ? request.mode : uint32_t{NFCMAN_MODE_NONE}) {
     case NFCMAN_MODE_READ: {
         uint32_t length = p->th.command.delivered;
         if (length > p->actionSize) {
@@ -417,20 +429,19 @@ void nfcmanSendActionConfirmation(TNfcManager* p) {
             length = p->actionSize;
             if (cause == nfcCauseOk) cause = nfcCauseTagBufferTooSmall;
         }
-        nfcmanSendUsMessage(p, app, nfaceMsgMake<NFACE_READ_IND>({cause, p->actionBuffer, static_cast<uint16_t>(length)}));
+        nfcmanAnswer(p, request, nfaceMsgMake<NFACE_READ_IND>({cause, p->actionBuffer, static_cast<uint16_t>(length)}));
         p->readOffset += length;
         p->readMore = cause == nfcCauseTagBufferTooSmall;
         break;
     }
-    case NFCMAN_MODE_WRITE: nfcmanSendUsMessage(p, app, nfaceMsgMake<NFACE_WRITE_CONF>({cause})); break;
-    case NFCMAN_MODE_FORMAT:
-        nfcmanSendUsMessage(p, app, nfaceMsgMake<NFACE_FORMAT_CONF>({cause, p->th.maxNdefSize}));
-        break;
-    case NFCMAN_MODE_READONLY: nfcmanSendUsMessage(p, app, nfaceMsgMake<NFACE_SET_READONLY_CONF>({cause})); break;
-    default: TRACE(TRC_ERROR, "%s ! Unhandled statemode %d in NDEF action", kPrefix, static_cast<int>(p->mode));
+    case NFCMAN_MODE_WRITE: nfcmanAnswer(p, request, nfaceMsgMake<NFACE_WRITE_CONF>({cause})); break;
+    case NFCMAN_MODE_FORMAT: nfcmanAnswer(p, request, nfaceMsgMake<NFACE_FORMAT_CONF>({cause, p->th.maxNdefSize})); break;
+    case NFCMAN_MODE_READONLY: nfcmanAnswer(p, request, nfaceMsgMake<NFACE_SET_READONLY_CONF>({cause})); break;
+    case NFCMAN_MODE_NONE: break;
+    default: TRACE(TRC_ERROR, "%s ! Unhandled statemode %d in NDEF action", kPrefix, static_cast<int>(request.mode));
     }
+    request = TNfcmanRequest{};
     nfcmanFreeActionBuffer(p);
-    p->mode = NFCMAN_MODE_NONE;
     if (nfcmanActionLostTag(p)) nfcmanDeviceRemoved(p);
 }
 
@@ -439,16 +450,29 @@ void nfcmanSendActionConfirmation(TNfcManager* p) {
 bool nfcmanStartTransaction(TNfcManager* p) {
     const auto r = osMsgFields<TNfaceTransferReq>(p->msg);
     if (!r.transfer) return refuseWith(p, nfcCauseWrongParameter);
-    const TNfaceTransfer t = *r.transfer;
-    if (!nfcmanCopyActionData(p, t.writeData, t.writeLength, 0)) return refuseWith(p, nfcCauseNotEnoughInternalMemory);
+    TNfaceTransfer t{};
+    bool copied = false;
+    if (!nfcmanReadCaller(p, [&] {
+            t = *r.transfer;
+            copied = nfcmanCopyActionData(p, t.writeData, t.writeLength, 0);
+        })) {
+        TRACE(NFCMAN_TRACE, "%s TRANSACTION_REQ given up by its application, dropped", kPrefix);
+        return false;
+    }
+    if (!copied) return refuseWith(p, nfcCauseNotEnoughInternalMemory);
     p->readSize = t.readLength;
-    p->mode = NFCMAN_MODE_TRANSACTION;
+    serve(p, NFCMAN_MODE_TRANSACTION);
     // The application's own authentication names a key that the handler tries first later on.
     if (p->thBound && (p->device.tagType & NFC_MASK_MIFARE_CLASSIC))
         tmsSetKeyFromAuthCommand(&p->th, p->actionBuffer, t.writeLength);
     if (nfcmanSendL1(p, nfcllMsgMake<NFCLL_TRANSACTION_REQ>(p->ownWord, {p->actionBuffer, t.writeLength, 0}))) return true;
     nfcmanFreeActionBuffer(p);
-    return refuseWith(p, nfcCauseNotPlausible);
+    nfcmanEndTransaction(p, nfcCauseNotPlausible);
+    return false;
+}
+
+void nfcmanEndTransaction(TNfcManager* p, uint16_t cause) {
+    if (p->onDevice.code == NFACE_TRANSACTION_REQ) nfcmanAnswerRequest(p, p->onDevice, cause);
 }
 
 void nfcmanTransactionIndication(TNfcManager* p) {
@@ -459,14 +483,12 @@ void nfcmanTransactionIndication(TNfcManager* p) {
         a.cause = nfcCauseNotEnoughInternalMemory;
         a.length = 0;
     }
-    TNfcmanApp* app = p->activeApp ? p->activeApp : p->matchedApp;
-    if (!app) TRACE(TRC_ERROR, "%s ! No application registered to receive message", kPrefix);
-    else nfcmanSendUsMessage(p, app, nfaceMsgMake<NFACE_TRANSACTION_IND>({a.cause, a.length ? a.data : nullptr, 0, a.length, 0}));
+    if (!p->onDevice.app) TRACE(TRC_ERROR, "%s ! No application registered to receive message", kPrefix);
+    nfcmanAnswer(p, p->onDevice, nfaceMsgMake<NFACE_TRANSACTION_IND>({a.cause, a.length ? a.data : nullptr, 0, a.length, 0}));
     const uint32_t type = p->device.tagType & kTagType;
     if (p->thBound && (type & NFC_MASK_MIFARE_CLASSIC) && a.cause == nfcCauseOk && a.length >= kHandlerAnswerMin)
         thTransactionIndication(&p->th, a.cause, a.data, a.length);
     nfcmanFreeActionBuffer(p);
-    p->mode = NFCMAN_MODE_NONE;
 }
 
 SmHandler nfcmanHandlerTransactionIndication(TNfcManager* p) {
@@ -508,8 +530,7 @@ void nfcmanCheckConfirmation(TNfcManager* p) {
 }
 
 void nfcmanSendTestIndication(TNfcManager* p) {
-    // To the requester, which a removal of the tag may have stopped being the active application.
-    nfcmanSendUsMessage(p, p->currentApp ? p->currentApp : p->activeApp, nfaceMsgMake<NFACE_TEST_IND>({p->result, 1}));
+    if (p->onDevice.code == NFACE_TEST_REQ) nfcmanAnswer(p, p->onDevice, nfaceMsgMake<NFACE_TEST_IND>({p->result, 1}));
 }
 
 // ---- Card emulation -----------------------------------------------------------------------------
@@ -524,50 +545,53 @@ SmHandler nfcmanCardEmuRequest(TNfcManager* p) {
     }
     // The reader's next command means the last answer has gone out.
     nfcmanFreeActionBuffer(p);
-    nfcmanSendUsMessage(p, p->matchedApp, nfaceMsgMake<NFACE_TRANSACTION_IND>({a.cause, a.data, 0, a.length, 0}));
+    nfcmanSendUsMessage(p, nfcmanHolder(p), nfaceMsgMake<NFACE_TRANSACTION_IND>({a.cause, a.data, 0, a.length, 0}));
     return nullptr;
 }
 
 void nfcmanCardEmuResponse(TNfcManager* p) {
     const auto r = osMsgFields<TNfaceTransferReq>(p->msg);
     // The answer is not waited for: the next request is the reader's.
-    p->currentRequest = 0;
-    p->activeApp = nullptr;
     if (!r.transfer) return;
-    const TNfaceTransfer t = *r.transfer;
-    if (!nfcmanCopyActionData(p, t.writeData, t.writeLength, 0)) return;
+    TNfaceTransfer t{};
+    bool copied = false;
+    if (!nfcmanReadCaller(p, [&] {
+            t = *r.transfer;
+            copied = nfcmanCopyActionData(p, t.writeData, t.writeLength, 0);
+        }) ||
+        !copied)
+        return;
     nfcmanSendL1(p, nfcllMsgMake<NFCLL_TRANSACTION_REQ>(p->ownWord, {p->actionBuffer, t.writeLength, 0}));
 }
 
 // ---- Refusals and layer-1 results ---------------------------------------------------------------
 
-void nfcmanAnswerRequest(TNfcManager* p, TNfcmanApp* app, uint16_t code, uint16_t cause) {
-    switch (code) {
-    case NFACE_LISTEN_REQ:
-        nfcmanSendUsMessage(p, app ? app : firstInState(p, NFCMAN_APPSTATE_LISTEN), nfaceMsgMake<NFACE_LISTEN_CONF>({cause}));
-        break;
-    case NFACE_FORMAT_REQ: nfcmanSendUsMessage(p, app, nfaceMsgMake<NFACE_FORMAT_CONF>({cause, 0})); break;
-    case NFACE_READ_REQ: nfcmanSendUsMessage(p, app, nfaceMsgMake<NFACE_READ_IND>({cause, nullptr, 0})); break;
-    case NFACE_WRITE_REQ: nfcmanSendUsMessage(p, app, nfaceMsgMake<NFACE_WRITE_CONF>({cause})); break;
+void nfcmanAnswerRequest(TNfcManager* p, TNfcmanRequest& request, uint16_t cause) {
+    switch (request.code) {
+    case NFACE_LISTEN_REQ: nfcmanAnswer(p, request, nfaceMsgMake<NFACE_LISTEN_CONF>({cause})); break;
+    case NFACE_FORMAT_REQ: nfcmanAnswer(p, request, nfaceMsgMake<NFACE_FORMAT_CONF>({cause, 0})); break;
+    case NFACE_READ_REQ: nfcmanAnswer(p, request, nfaceMsgMake<NFACE_READ_IND>({cause, nullptr, 0})); break;
+    case NFACE_WRITE_REQ: nfcmanAnswer(p, request, nfaceMsgMake<NFACE_WRITE_CONF>({cause})); break;
     case NFACE_TRANSACTION_REQ:
-        nfcmanSendUsMessage(p, app, nfaceMsgMake<NFACE_TRANSACTION_IND>({cause, nullptr, 0, 0, 0}));
+        nfcmanAnswer(p, request, nfaceMsgMake<NFACE_TRANSACTION_IND>({cause, nullptr, 0, 0, 0}));
         break;
-    case NFACE_TEST_REQ: nfcmanSendUsMessage(p, app, nfaceMsgMake<NFACE_TEST_IND>({cause, 1})); break;
-    case NFACE_SET_READONLY_REQ: nfcmanSendUsMessage(p, app, nfaceMsgMake<NFACE_SET_READONLY_CONF>({cause})); break;
+    case NFACE_TEST_REQ: nfcmanAnswer(p, request, nfaceMsgMake<NFACE_TEST_IND>({cause, 1})); break;
+    case NFACE_SET_READONLY_REQ: nfcmanAnswer(p, request, nfaceMsgMake<NFACE_SET_READONLY_CONF>({cause})); break;
     case NFACE_NFC_NDEF_CHECK_REQ:
-        nfcmanSendUsMessage(p, app, nfaceMsgMake<NFACE_NFC_NDEF_CHECK_CONF>({cause, &p->device}));
+        nfcmanAnswer(p, request, nfaceMsgMake<NFACE_NFC_NDEF_CHECK_CONF>({cause, &p->device}));
         break;
-    case NFACE_TAG_SELECT: nfcmanSendUsMessage(p, app, nfaceMsgMake<NFACE_TAG_SELECT_CONF>({cause})); break;
-    case NFACE_IO_CONTROL_REQ: nfcmanAnswerIoControl(p, app, cause); break;
+    case NFACE_TAG_SELECT: nfcmanAnswer(p, request, nfaceMsgMake<NFACE_TAG_SELECT_CONF>({cause})); break;
+    case NFACE_IO_CONTROL_REQ: nfcmanAnswerIoControl(p, request, cause); break;
     case 0: TRACE(NFCMAN_TRACE, "%s No transaction active, don't send reply upstream", kPrefix); break;
-    default: TRACE(TRC_ERROR, "%s ! Command 0x%04X not handled, cannot send response", kPrefix, code);
+    default: TRACE(TRC_ERROR, "%s ! Command 0x%04X not handled, cannot send response", kPrefix, request.code);
     }
+    request = TNfcmanRequest{};
 }
 
-void nfcmanRefuse(TNfcManager* p, uint16_t cause) {
-    nfcmanAnswerRequest(p, p->currentApp, p->currentRequest, cause);
-    p->currentRequest = 0;
-    p->mode = NFCMAN_MODE_NONE;
+void nfcmanRefusePending(TNfcManager* p, uint16_t cause) {
+    nfcmanAnswerRequest(p, p->onDevice, cause);
+    for (TNfcmanApp& app : p->apps)
+        if (app.inUse && app.listenRequest) nfcmanSendListenConf(p, &app, cause);
 }
 
 bool nfcmanTransactionResult(const OsMessage& message, uint16_t* cause, const uint8_t** data, uint16_t* length) {

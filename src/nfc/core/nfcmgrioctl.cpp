@@ -18,9 +18,10 @@ enum : uint32_t {
     IOCTL_SE_OFF = 0x800A,
 };
 
-bool readU16(const TNfaceTransfer& t, uint16_t* value) {
-    if (t.writeLength != sizeof *value || !t.writeData) return false;
-    std::memcpy(value, t.writeData, sizeof *value);
+// The input is the manager's copy of the caller's.
+bool readU16(const uint8_t* input, uint16_t length, uint16_t* value) {
+    if (length != sizeof *value || !input) return false;
+    std::memcpy(value, input, sizeof *value);
     return true;
 }
 
@@ -38,25 +39,27 @@ uint8_t* copyOf(const uint8_t* data, uint16_t length, uint16_t room, bool* ok) {
 }
 
 // The codes answered here; false for a code that goes on to layer 1.
-bool answeredHere(TNfcManager* p, TNfcmanApp* app, uint32_t code, const TNfaceTransfer& t) {
+bool answeredHere(TNfcManager* p, uint32_t code, const uint8_t* input, uint16_t length) {
+    TNfcmanApp* app = p->taken.app;
     uint16_t value = 0;
+    const bool u16 = readU16(input, length, &value);
     switch (code) {
     case IOCTL_POLL_PERIOD:
-        if (readU16(t, &value)) p->pollPeriodMs = value;
-        nfcmanAnswerIoControl(p, app, readU16(t, &value) ? nfcCauseOk : nfcCauseWrongParameter);
+        if (u16) p->pollPeriodMs = value;
+        nfcmanAnswerIoControl(p, p->taken, u16 ? nfcCauseOk : nfcCauseWrongParameter);
         return true;
     case IOCTL_PAUSE_DWELL:
-        if (readU16(t, &value)) p->wheel[0].minMs = p->wheel[0].maxMs = value;
-        nfcmanAnswerIoControl(p, app, readU16(t, &value) ? nfcCauseOk : nfcCauseWrongParameter);
+        if (u16) p->wheel[0].minMs = p->wheel[0].maxMs = value;
+        nfcmanAnswerIoControl(p, p->taken, u16 ? nfcCauseOk : nfcCauseWrongParameter);
         return true;
     case IOCTL_STACK_BYTES:
         // Two bytes are read: a shorter input is refused, never read past.
-        if (t.writeLength < 2 || !t.writeData) {
-            nfcmanAnswerIoControl(p, app, nfcCauseWrongParameter);
+        if (length < 2 || !input) {
+            nfcmanAnswerIoControl(p, p->taken, nfcCauseWrongParameter);
             return true;
         }
-        nfcmanSetStackBytes(t.writeData[0], t.writeData[1]);
-        nfcmanAnswerIoControl(p, app, nfcCauseOk);
+        nfcmanSetStackBytes(input[0], input[1]);
+        nfcmanAnswerIoControl(p, p->taken, nfcCauseOk);
         return true;
     case IOCTL_SE_VIRTUAL:
         if (app) app->virtualSe = 1;
@@ -70,12 +73,13 @@ bool answeredHere(TNfcManager* p, TNfcmanApp* app, uint32_t code, const TNfaceTr
 
 } // namespace
 
-void nfcmanAnswerIoControl(TNfcManager* p, TNfcmanApp* app, uint16_t cause) {
-    if (!app) {
+void nfcmanAnswerIoControl(TNfcManager* p, TNfcmanRequest& request, uint16_t cause) {
+    if (!request.app) {
         TRACE(TRC_ERROR, "%s ! couldn't deliver nfcmanSendUsMessage in nfcmanSendUsIoControlConfirmation", kPrefix);
+        request = TNfcmanRequest{};
         return;
     }
-    nfcmanSendUsMessage(p, app, nfaceMsgMake<NFACE_IO_CONTROL_CONF>({cause, nullptr, 0}));
+    nfcmanAnswer(p, request, nfaceMsgMake<NFACE_IO_CONTROL_CONF>({cause, nullptr, 0}));
 }
 
 void nfcmanIoControlRequest(TNfcManager* p) {
@@ -85,19 +89,29 @@ void nfcmanIoControlRequest(TNfcManager* p) {
         return;
     }
     const auto r = osMsgFields<TNfaceIoControlReq>(p->msg);
-    TNfcmanApp* app = p->currentApp;
     if (!r.transfer) {
-        nfcmanAnswerIoControl(p, app, nfcCauseWrongParameter);
+        nfcmanAnswerIoControl(p, p->taken, nfcCauseWrongParameter);
         return;
     }
-    const TNfaceTransfer t = *r.transfer;
-    if (answeredHere(p, app, r.code, t)) return;
+    // What layer 1 and the codes answered here read are the manager's copies.
+    TNfaceTransfer t{};
     bool inputOk = false, outputOk = false;
-    p->ioInput = copyOf(t.writeData, t.writeLength, 0, &inputOk);
+    if (!nfcmanReadCaller(p, [&] {
+            t = *r.transfer;
+            p->ioInput = copyOf(t.writeData, t.writeLength, 0, &inputOk);
+        })) {
+        TRACE(NFCMAN_TRACE, "%s IO_CONTROL_REQ given up by its application, dropped", kPrefix);
+        nfcmanFreeIoBuffers(p);
+        return;
+    }
     p->ioOutput = copyOf(nullptr, 0, t.readLength, &outputOk);
     if (!inputOk || !outputOk) {
         nfcmanFreeIoBuffers(p);
-        nfcmanAnswerIoControl(p, app, nfcCauseNotEnoughInternalMemory);
+        nfcmanAnswerIoControl(p, p->taken, nfcCauseNotEnoughInternalMemory);
+        return;
+    }
+    if (answeredHere(p, r.code, p->ioInput, t.writeLength)) {
+        nfcmanFreeIoBuffers(p);
         return;
     }
     p->ioOutputSize = t.readLength;
@@ -106,10 +120,11 @@ void nfcmanIoControlRequest(TNfcManager* p) {
                                      p->ioOutput, r.code, r.timeoutMs, t.writeLength, t.readLength};
     if (!nfcmanSendL1(p, nfcllMsgMake<NFCLL_IOCONTROL_REQ>(p->ownWord, request))) {
         nfcmanFreeIoBuffers(p);
-        nfcmanAnswerIoControl(p, app, nfcCauseNotPlausible);
+        nfcmanAnswerIoControl(p, p->taken, nfcCauseNotPlausible);
         return;
     }
-    p->ioApp = app;
+    p->io = p->taken;
+    p->taken = TNfcmanRequest{};
     p->ioPending = true;
 }
 
@@ -117,8 +132,6 @@ void nfcmanIoControlConfirmation(TNfcManager* p) {
     const auto conf = nfcllMsgGet<NFCLL_IOCONTROL_CONF>(p->msg);
     p->ioPending = false;
     if (nfcmanHmConfirmation(p, conf)) return;
-    TNfcmanApp* app = p->ioApp;
-    p->ioApp = nullptr;
     uint16_t cause = conf.cause;
     uint16_t length = cause == nfcCauseOk ? conf.length : 0;
     if (length > p->ioOutputSize) {
@@ -127,8 +140,8 @@ void nfcmanIoControlConfirmation(TNfcManager* p) {
         length = 0;
     }
     const uint8_t* data = length ? (conf.data ? conf.data : p->ioOutput) : nullptr;
-    if (!app) TRACE(TRC_ERROR, "%s ! couldn't deliver nfcmanSendUsMessage in nfcmanSendUsIoControlConfirmation", kPrefix);
-    else nfcmanSendUsMessage(p, app, nfaceMsgMake<NFACE_IO_CONTROL_CONF>({cause, data, length}));
+    if (!p->io.app) TRACE(TRC_ERROR, "%s ! couldn't deliver nfcmanSendUsMessage in nfcmanSendUsIoControlConfirmation", kPrefix);
+    nfcmanAnswer(p, p->io, nfaceMsgMake<NFACE_IO_CONTROL_CONF>({cause, data, length}));
     nfcmanFreeIoBuffers(p);
     nfcmanTakeParked(p);
 }

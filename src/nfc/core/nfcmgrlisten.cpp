@@ -64,12 +64,15 @@ void clearEntry(TNfcmanApp* app) {
     app->userHandle = nullptr;
     app->callback = nullptr;
     app->state = NFCMAN_APPSTATE_INIT;
-    app->request = 0;
-    // Nothing of the manager may point at an entry that is free.
-    if (owner->activeApp == app) owner->activeApp = nullptr;
-    if (owner->matchedApp == app) owner->matchedApp = nullptr;
-    if (owner->ioApp == app) owner->ioApp = nullptr;
-    if (owner->currentApp == app) owner->currentApp = nullptr;
+    app->listenRequest = 0;
+    // A request of the application still running ends without an answer: nobody waits for it,
+    // and the entry may serve another application before it ends.
+    for (TNfcmanRequest* r : {&owner->taken, &owner->onDevice, &owner->io})
+        if (r->app == app) {
+            r->app = nullptr;
+            r->id = 0;
+        }
+    nfcmanForgetParked(owner, app);
 }
 
 // The release confirmation goes out once the entry is free, so that a new registration finds it.
@@ -85,6 +88,29 @@ int appsInUse(const TNfcManager* p) {
     int n = 0;
     for (const TNfcmanApp& app : p->apps) n += app.inUse ? 1 : 0;
     return n;
+}
+
+// What the applications in use listen for, leaving one out (or none).
+struct Listening {
+    uint32_t mask;
+    bool reader;            // some application reads tags
+    bool keep;              // some application keeps listening
+};
+
+Listening listenWithout(const TNfcManager* p, const TNfcmanApp* left, bool trace = false) {
+    Listening l{0, false, false};
+    for (int i = 0; i < NFCMAN_APPS; ++i) {
+        const TNfcmanApp& app = p->apps[i];
+        if (!app.inUse || &app == left) continue;
+        l.mask |= app.listenType & ~NFCMAN_NDEF_LISTENER;
+        if (trace)
+            TRACE(NFCMAN_TRACE, "%s   %d. app %p, listen type 0x%.08X -> new global listen 0x%.08X", kPrefix, i,
+                  static_cast<const void*>(&app), app.listenType, l.mask);
+        if (app.listenType != 0 && !(app.listenType & NFCMAN_NO_READER)) l.reader = true;
+        if (app.listenType & NFCMAN_KEEP_LISTENING) l.keep = true;
+    }
+    if (!l.reader && l.mask != 0) l.mask |= NFCMAN_NO_READER;
+    return l;
 }
 
 bool virtualSeActive(const TNfcManager* p) {
@@ -154,7 +180,8 @@ void nfcmanHandleRegister(TNfcManager* p) {
     app->owner = p;
     app->userHandle = r.instance;
     app->callback = r.upcall;
-    app->request = 0;
+    app->listenRequest = 0;
+    nfcmanStartGivenUp(app);
     app->inUse = 1;
     nfcmanSendUsMessage(p, app, nfaceMsgMake<NFACE_REGISTER_CONF>({app, nfcCauseOk}));
     nfcmanSetAppState(app, NFCMAN_APPSTATE_REGISTERED);
@@ -166,15 +193,22 @@ void nfcmanRefuseRegistration(TNfcManager* p, uint16_t cause) {
     nfcmanDeliver(r.upcall, r.instance, nfaceMsgMake<NFACE_REGISTER_CONF>({nullptr, cause}));
 }
 
+bool nfcmanReleaseRestarts(const TNfcManager* p, const TNfcmanApp* app) {
+    if (app->listenType == 0) return false;
+    return app->deviceIndicated || listenWithout(p, app).mask != p->globalMask;
+}
+
 bool nfcmanHandleRelease(TNfcManager* p) {
-    TNfcmanApp* app = p->currentApp;
+    TNfcmanApp* app = p->taken.app;
     if (!app) return false;
     TRACE(NFCMAN_TRACE, "%s RELEASE_REQ app %p, %d applications in use, listen type 0x%X", kPrefix,
           static_cast<void*>(app), appsInUse(p), app->listenType);
-    p->mode = NFCMAN_MODE_RELEASE;
-    if (app->deviceIndicated) app->deviceIndicated = 0;
-    if (app->listenType == 0) {
+    const bool restarts = nfcmanReleaseRestarts(p, app);
+    app->deviceIndicated = 0;
+    if (!restarts) {
+        const bool listening = app->listenType != 0;
         confirmRelease(app, nfcCauseOk);
+        if (listening) nfcmanComputeGlobalMask(p);
         return false;
     }
     app->listenType = 0;
@@ -184,7 +218,7 @@ bool nfcmanHandleRelease(TNfcManager* p) {
 }
 
 void nfcmanReleaseNow(TNfcManager* p, uint16_t cause) {
-    TNfcmanApp* app = p->currentApp;
+    TNfcmanApp* app = p->taken.app;
     if (!app) return;
     const bool listening = app->listenType != 0;
     confirmRelease(app, cause);
@@ -214,20 +248,10 @@ void nfcmanTakeActivation(TNfcManager* p, const TNfcllActConf& conf) {
 // ---- The global listen mask -------------------------------------------------------------------
 
 bool nfcmanComputeGlobalMask(TNfcManager* p) {
-    uint32_t mask = 0;
-    bool reader = false, keep = false;
-    for (int i = 0; i < NFCMAN_APPS; ++i) {
-        const TNfcmanApp& app = p->apps[i];
-        if (!app.inUse) continue;
-        mask |= app.listenType & ~NFCMAN_NDEF_LISTENER;
-        TRACE(NFCMAN_TRACE, "%s   %d. app %p, listen type 0x%.08X -> new global listen 0x%.08X", kPrefix, i,
-              static_cast<const void*>(&app), app.listenType, mask);
-        if (app.listenType != 0 && !(app.listenType & NFCMAN_NO_READER)) reader = true;
-        if (app.listenType & NFCMAN_KEEP_LISTENING) keep = true;
-    }
-    p->readerListener = reader;
-    p->keepListening = keep;
-    if (!reader && mask != 0) mask |= NFCMAN_NO_READER;
+    const Listening l = listenWithout(p, nullptr, true);
+    const uint32_t mask = l.mask;
+    p->readerListener = l.reader;
+    p->keepListening = l.keep;
     if (mask == p->globalMask) return false;
     TRACE(NFCMAN_TRACE, "%s global listen mask changed 0x%08X -> 0x%08X", kPrefix, p->globalMask, mask);
     p->globalMask = mask;
@@ -253,14 +277,16 @@ uint32_t nfcmanReaderMask(uint32_t listenMask) {
 
 void nfcmanSendListenConf(TNfcManager* p, TNfcmanApp* app, uint16_t cause) {
     if (!app) return;
-    nfcmanSendUsMessage(p, app, nfaceMsgMake<NFACE_LISTEN_CONF>({cause}));
+    TNfcmanRequest request{app, NFACE_LISTEN_REQ, app->listenRequest, NFCMAN_MODE_NONE};
+    app->listenRequest = 0;
+    nfcmanAnswer(p, request, nfaceMsgMake<NFACE_LISTEN_CONF>({cause}));
     if (cause != nfcCauseOk) return;
     if (app->listenType == 0) nfcmanSetAppState(app, NFCMAN_APPSTATE_ACTIVATED);
     else if (app->state != NFCMAN_APPSTATE_DEV_IND) nfcmanSetAppState(app, NFCMAN_APPSTATE_LISTEN_CONF);
 }
 
 uint32_t nfcmanListenRequest(TNfcManager* p) {
-    TNfcmanApp* app = p->currentApp;
+    TNfcmanApp* app = p->taken.app;
     const auto request = osMsgFields<TNfaceListenReq>(p->msg);
     TRACE(NFCMAN_TRACE, "%s LISTEN_REQ for application %#x in state %s", kPrefix, nfcmanAppIndex(p, app),
           app ? nfcmanAppStateName(app->state) : "");
@@ -268,6 +294,14 @@ uint32_t nfcmanListenRequest(TNfcManager* p) {
         TRACE(TRC_ERROR, "%s No application found", kPrefix);
         return LISTEN_ERROR;
     }
+    TNfcListenParam params{};
+    if (request.params && !nfcmanReadCaller(p, [&] { params = *request.params; })) {
+        TRACE(NFCMAN_TRACE, "%s LISTEN_REQ given up by its application, dropped", kPrefix);
+        return LISTEN_ERROR | LISTEN_CONFIRMED;
+    }
+    // Its answer is the application's until it is sent, now or on layer 1's confirmation.
+    app->listenRequest = p->taken.id;
+    p->taken = TNfcmanRequest{};
     uint32_t flags = 0;
     if (const uint32_t done = listenByState(p, app, request.mask, &flags)) return done;
     if ((request.mask & NFC_MASK_HOST_CARD_EMULATION) && virtualSeActive(p) &&
@@ -283,7 +317,7 @@ uint32_t nfcmanListenRequest(TNfcManager* p) {
     }
     app->listenType = request.mask;
     nfcmanSetAppState(app, NFCMAN_APPSTATE_LISTEN);
-    if (request.params) p->listenParams = *request.params;
+    if (request.params) p->listenParams = params;
     if (!(p->listenParams.p2pFlags & NFC_P2P_GENERAL_BYTES)) {
         std::memcpy(p->listenParams.atrBytes, kDefaultGeneralBytes, sizeof kDefaultGeneralBytes);
         p->listenParams.atrLength = sizeof kDefaultGeneralBytes;
@@ -338,7 +372,6 @@ bool nfcmanRestartWheel(TNfcManager* p) {
         TRACE(NFCMAN_TRACE, "%s RestartWheel stopped, DTA pending", kPrefix);
         return false;
     }
-    if (p->mode != NFCMAN_MODE_RELEASE) p->mode = NFCMAN_MODE_WHEEL;
     if (!(p->capFlags & NFC_CAP_OWN_POLLING_LOOP) && p->globalMask != 0) {
         do {
             p->wheelIndex = static_cast<uint8_t>((p->wheelIndex + 1) % NFCMAN_WHEEL_ENTRIES);

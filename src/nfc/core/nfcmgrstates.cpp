@@ -48,6 +48,17 @@ bool isRequest(uint16_t event) {
     }
 }
 
+// A release that changes what the controller listens for waits until the device has answered the
+// request it serves: it would take the device away under it. Any other goes at once.
+uint32_t releaseAfterDevice(TNfcManager* p) {
+    if (p->taken.app && nfcmanReleaseRestarts(p, p->taken.app)) {
+        nfcmanPark(p);
+        return SM_DONE;
+    }
+    nfcmanHandleRelease(p);
+    return SM_DONE;
+}
+
 bool deviceInMessage(const TNfcManager* p) {
     if (p->msg.command != NFCLL_DEVICE_IND) return false;
     const TNfcTagInfo* device = nfcllMsgGet<NFCLL_DEVICE_IND>(p->msg).device;
@@ -190,7 +201,7 @@ uint32_t nfcmanStateActivating(TStateMachine* m, uint16_t event) {
     case EV_NFCMAN_NFCLL_ERROR_IND: {
         const uint16_t cause = nfcllMsgGet<NFCLL_ERROR_IND>(p->msg).cause;
         TRACE(TRC_ERROR, "%s ! Error during activation", kPrefix);
-        if (TNfcmanApp* app = p->activeApp ? p->activeApp : p->matchedApp) nfcmanSendActInd(p, app, cause);
+        if (TNfcmanApp* app = p->onDevice.app ? p->onDevice.app : nfcmanHolder(p)) nfcmanSendActInd(p, app, cause);
         return cause == nfcCauseWrongState ? SM_DONE : go(m, &nfcmanStateError);
     }
     default: return SM_NOT_HANDLED;
@@ -245,9 +256,10 @@ uint32_t nfcmanStateListenConfirmed(TStateMachine* m, uint16_t event) {
     case EV_NFCMAN_DEVICE_CONF: return go(m, nfcmanNextStateAfterDevice(p));
     case EV_NFCMAN_TRANSACTION_IND: return go(m, nfcmanHandlerTransactionIndication(p));
     case EV_NFCMAN_LISTEN_REQ: {
+        TNfcmanApp* app = p->taken.app;
         const uint32_t flags = nfcmanListenRequest(p);
         if (flags & LISTEN_CHANGED) return go(m, &nfcmanStateListenPending);
-        if (!(flags & LISTEN_CONFIRMED)) nfcmanSendListenConf(p, p->currentApp, nfcCauseOk);
+        if (!(flags & LISTEN_CONFIRMED)) nfcmanSendListenConf(p, app, nfcCauseOk);
         return SM_DONE;
     }
     case EV_NFCMAN_TIMER_LISTENPHASE: return go(m, &nfcmanStateListenPending);
@@ -280,6 +292,7 @@ uint32_t nfcmanStateNdefDetection(TStateMachine* m, uint16_t event) {
     case EV_NFCMAN_LISTEN_REQ: nfcmanListenRequest(p); return SM_DONE;
     case EV_NFCMAN_NDEFCHECK_FINISHED: return go(m, nfcmanStateAfterCheck(p));
     case EV_NFCMAN_DEV_REMOVE: return go(m, nfcmanIdleOrListen(p));
+    case EV_NFCMAN_RELEASE_REQ: return releaseAfterDevice(p);
     default: return SM_NOT_HANDLED;
     }
 }
@@ -305,12 +318,12 @@ uint32_t tagState(TStateMachine* m, uint16_t event, bool ndef) {
         return nfcmanStartAction(p) ? go(m, &nfcmanStateNdefAction) : SM_DONE;
     case EV_NFCMAN_TRANSACTION_REQ: return go(m, &nfcmanStateTransaction);
     case EV_NFCMAN_TEST_REQ:
-        p->testByPoll = false;
-        return go(m, &nfcmanStateTest);
-    case EV_NFCMAN_TIMER_POLLCARD:
-        p->testByPoll = true;
-        return go(m, &nfcmanStateTest);
-    case EV_NFCMAN_NDEF_CHECK_REQ: return go(m, &nfcmanStateNdefDetection);
+    case EV_NFCMAN_NDEF_CHECK_REQ:
+        // The device serves it until its answer; a check by the poll timer is nobody's.
+        p->onDevice = p->taken;
+        p->taken = TNfcmanRequest{};
+        return go(m, event == EV_NFCMAN_TEST_REQ ? &nfcmanStateTest : &nfcmanStateNdefDetection);
+    case EV_NFCMAN_TIMER_POLLCARD: return go(m, &nfcmanStateTest);
     case EV_NFCMAN_LISTEN_REQ: return (nfcmanListenRequest(p) & LISTEN_RELISTEN) ? go(m, &nfcmanStateListenPending) : SM_DONE;
     case EV_NFCMAN_DEV_REMOVE: return go(m, nfcmanIdleOrListen(p));
     // A controller that reports the tag's removal itself is believed at once.
@@ -345,6 +358,7 @@ uint32_t nfcmanStateNdefAction(TStateMachine* m, uint16_t event) {
     case EV_NFCMAN_DEV_REMOVE:
         p->result = nfcCauseRejected;
         return go(m, nfcmanIdleOrListen(p));
+    case EV_NFCMAN_RELEASE_REQ: return releaseAfterDevice(p);
     default: return SM_NOT_HANDLED;
     }
 }
@@ -362,9 +376,10 @@ uint32_t nfcmanStateTransaction(TStateMachine* m, uint16_t event) {
         nfcmanTransactionIndication(p);
         return go(m, nfcmanTagState(p));
     case EV_NFCMAN_DEVICE_IND:
-        nfcmanRefuse(p, nfcCauseNotPlausible);
+        nfcmanEndTransaction(p, nfcCauseNotPlausible);
         return go(m, nfcmanDeviceIndication(p));
     case EV_NFCMAN_DEV_REMOVE: return go(m, &nfcmanStateListenPending);
+    case EV_NFCMAN_RELEASE_REQ: return releaseAfterDevice(p);
     default:
         if (!isRequest(event)) return SM_NOT_HANDLED;
         nfcmanPark(p);
@@ -381,7 +396,7 @@ uint32_t nfcmanStateTest(TStateMachine* m, uint16_t event) {
         return SM_DONE;
     case EV_SM_EXIT:
         TRACE(NFCMAN_TRACE, "%s Tag test finished (%d ms)", kPrefix, static_cast<int>(nfcmanElapsed(p)));
-        if (!p->testByPoll) nfcmanSendTestIndication(p);
+        nfcmanSendTestIndication(p);
         return SM_DONE;
     case EV_NFCMAN_CHECK_CONF: nfcmanCheckConfirmation(p); return SM_DONE;
     case EV_NFCMAN_NFCLL_ERROR_IND:
@@ -391,6 +406,7 @@ uint32_t nfcmanStateTest(TStateMachine* m, uint16_t event) {
         return SM_NOT_HANDLED;
     case EV_NFCMAN_TRANSACTION_FINISHED: return go(m, nfcmanTagState(p));
     case EV_NFCMAN_DEV_REMOVE: return go(m, nfcmanIdleOrListen(p));
+    case EV_NFCMAN_RELEASE_REQ: return releaseAfterDevice(p);
     default:
         if (!isRequest(event)) return SM_NOT_HANDLED;
         nfcmanPark(p);
@@ -419,6 +435,8 @@ uint32_t nfcmanStateP2PInit(TStateMachine* m, uint16_t event) {
     switch (event) {
     case EV_SM_ENTRY: nfcmanSendUsQueue(p, p->llcpQueue); return SM_DONE;
     case EV_NFCMAN_US_QUEUE_ID_CONF: nfcmanStartP2p(p); return go(m, &nfcmanStateP2P);
+    // Until LLCP holds layer 1's upper queue, a restart would leave it there.
+    case EV_NFCMAN_RELEASE_REQ: return releaseAfterDevice(p);
     default: return SM_NOT_HANDLED;
     }
 }
@@ -434,7 +452,7 @@ uint32_t nfcmanStateP2P(TStateMachine* m, uint16_t event) {
         nfcmanSendUsQueue(p, p->ownQueue);
         return go(m, &nfcmanStateP2PStopped);
     case EV_NFCMAN_RELEASE_REQ:
-        nfcmanHandleRelease(p);
+        if (!nfcmanHandleRelease(p)) return SM_DONE;
         nfcmanLlcpDeactivate(p);
         return go(m, &nfcmanStateP2PStopped);
     case EV_NFCMAN_LISTEN_REQ:
@@ -477,7 +495,7 @@ uint32_t nfcmanStateReset(TStateMachine* m, uint16_t event) {
         TRACE(NFCMAN_TRACE, "%s LISTEN_REQ during RESET", kPrefix);
         nfcmanListenRequest(p);
         return SM_DONE;
-    case EV_NFCMAN_IOCONTROL_REQ: nfcmanAnswerIoControl(p, p->currentApp, nfcCauseWrongState); return SM_DONE;
+    case EV_NFCMAN_IOCONTROL_REQ: nfcmanAnswerIoControl(p, p->taken, nfcCauseWrongState); return SM_DONE;
     case EV_NFCMAN_ACT_CONF: return SM_DONE;
     default: return SM_NOT_HANDLED;
     }
@@ -496,7 +514,7 @@ uint32_t nfcmanStateError(TStateMachine* m, uint16_t event) {
     case EV_NFCMAN_NFCLL_RELEASE_IND: nfcmanPhysicalRemoveIndication(p); return SM_DONE;
     case EV_NFCMAN_REGISTER_REQ: nfcmanRefuseRegistration(p, nfcCauseFatal); return SM_DONE;
     case EV_NFCMAN_RELEASE_REQ: nfcmanReleaseNow(p, nfcCauseFatal); return SM_DONE;
-    case EV_NFCMAN_IOCONTROL_REQ: nfcmanAnswerIoControl(p, p->currentApp, nfcCauseFatal); return SM_DONE;
+    case EV_NFCMAN_IOCONTROL_REQ: nfcmanAnswerIoControl(p, p->taken, nfcCauseFatal); return SM_DONE;
     default:
         if (!isRequest(event)) return SM_NOT_HANDLED;
         nfcmanRefuseTaken(p, nfcCauseFatal);
@@ -509,16 +527,16 @@ uint32_t nfcmanDefaultHandler(TStateMachine* m, uint16_t event) {
     switch (event) {
     case EV_NFCMAN_NFCLL_ERROR_IND: {
         const uint16_t cause = nfcllMsgGet<NFCLL_ERROR_IND>(p->msg).cause;
-        TRACE(TRC_ERROR, "%s nfcmanDefaultHandler, current cmd 0x%X, pApp %p", kPrefix, p->currentRequest,
-              static_cast<void*>(p->currentApp));
-        if (p->currentRequest) nfcmanRefuse(p, nfcCauseRejected);
+        TRACE(TRC_ERROR, "%s nfcmanDefaultHandler, current cmd 0x%X, pApp %p", kPrefix, p->onDevice.code,
+              static_cast<void*>(p->onDevice.app));
+        nfcmanRefusePending(p, nfcCauseRejected);
         return cause == nfcCauseWrongState ? SM_DONE : go(m, &nfcmanStateReset);
     }
     case EV_NFCMAN_PH_DATA_IND: TRACE(TRC_ERROR, "%s ! PH_DATA_IND in unexpected state", kPrefix); return SM_DONE;
     case EV_NFCMAN_IOCONTROL_CONF: nfcmanIoControlConfirmation(p); return SM_DONE;
     case EV_NFCMAN_RF_FIELD_IND: nfcmanRfFieldIndication(p); return SM_DONE;
     case EV_NFCMAN_NFCLL_RELEASE_IND:
-        if (p->currentRequest) nfcmanRefuse(p, nfcCauseFatal);
+        nfcmanRefusePending(p, nfcCauseFatal);
         nfcmanPhysicalRemoveIndication(p);
         return go(m, &nfcmanStateError);
     case EV_NFCMAN_REGISTER_REQ: nfcmanHandleRegister(p); return SM_DONE;

@@ -11,25 +11,6 @@ constexpr char kPrefix[] = "nfcman:";
 constexpr uint32_t kRfFieldListener = NFC_LISTEN_RF_FIELD;
 constexpr uint32_t kSeKindsToAll = 3;       // kinds 0 to 3 go to every application
 
-// Answers carry the identity of the request they answer.
-bool isAnswer(uint16_t code) {
-    switch (code) {
-    case NFACE_LISTEN_CONF:
-    case NFACE_FORMAT_CONF:
-    case NFACE_READ_IND:
-    case NFACE_WRITE_CONF:
-    case NFACE_TRANSACTION_IND:
-    case NFACE_TEST_IND:
-    case NFACE_SET_READONLY_CONF:
-    case NFACE_NFC_NDEF_CHECK_CONF:
-    case NFACE_IO_CONTROL_CONF:
-    case NFACE_TAG_SELECT_CONF: return true;
-    default: return false;
-    }
-}
-
-bool endsRequest(uint16_t code) { return code == NFACE_RELEASE_CONF || (isAnswer(code) && code != NFACE_IO_CONTROL_CONF); }
-
 struct Maker {
     uint16_t key;
     const char* name;
@@ -61,15 +42,14 @@ void nfcmanDeliver(void (*callback)(void*, const void*), void* userHandle, const
 void nfcmanSendUsMessage(TNfcManager* p, TNfcmanApp* app, TnfcapiMsg message) {
     if (!app) {
         TRACE(NFCMAN_TRACE, "%s app = NULL, looking for replacement", kPrefix);
-        if (p->activeApp) {
-            app = p->activeApp;
+        if (p->onDevice.app) {
+            app = p->onDevice.app;
             TRACE(NFCMAN_TRACE, "%s Using active app 0x%p", kPrefix, static_cast<void*>(app));
-        } else if (p->matchedApp) {
-            app = p->matchedApp;
+        } else if ((app = nfcmanHolder(p))) {
             TRACE(NFCMAN_TRACE, "%s Using matching app 0x%p", kPrefix, static_cast<void*>(app));
         } else {
             TRACE(TRC_ERROR, "%s ! nfcmanSendUsMessage failed: App is null, p->currentApp=%p, p->app=%p, command=%x",
-                  kPrefix, static_cast<void*>(p->currentApp), static_cast<void*>(p->apps), message.code);
+                  kPrefix, static_cast<void*>(p->taken.app), static_cast<void*>(p->apps), message.code);
             return;
         }
     }
@@ -78,10 +58,7 @@ void nfcmanSendUsMessage(TNfcManager* p, TNfcmanApp* app, TnfcapiMsg message) {
               static_cast<void*>(app), message.code);
         return;
     }
-    message.request = isAnswer(message.code) ? app->request : 0;
-    if (endsRequest(message.code)) p->currentRequest = 0;
     nfcmanDeliver(app->callback, app->userHandle, message);
-    if (app == p->activeApp) p->activeApp = nullptr;
 }
 
 void nfcmanSendActInd(TNfcManager* p, TNfcmanApp* app, uint16_t cause) {
