@@ -2,17 +2,15 @@
 // NCI controller and beside it the floor: the same NCI data packets written straight to a second
 // simulated controller's pseudo-terminal and the answer read back. A busy machine makes two runs
 // seconds apart incomparable, so each benchmark alternates blocks of floor and API exchanges and
-// reports the medians of the blocks: wall clock, CPU time and voluntary context switches (all
-// threads of the process) per exchange, and the median of each round's ratio to the floor
-// block timed beside it, which a change of load between rounds moves least. The API blocks run with the trace words at 0 and with the
+// reports the medians of the blocks per exchange (wall clock, CPU time, system calls, voluntary
+// context switches and time waiting for a CPU; all threads of the process, the simulators'
+// included, and each thread) and the median of each round's ratio to the floor block timed
+// beside it, which a change of load between rounds moves least. The API blocks run with the trace words at 0 and with the
 // words as the library loads them and no trace sink, which is what an application that
 // configures nothing gets.
 #include <benchmark/benchmark.h>
 
-#include <sys/resource.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -21,6 +19,7 @@
 #include <vector>
 
 #include "api_stack.h"
+#include "block_rounds.h"
 #include "raw_host.h"
 #include "tags/iso_dep_tag.h"
 
@@ -28,7 +27,7 @@ namespace {
 
 using benchhost::Bytes;
 using benchhost::RawHost;
-using Clock = std::chrono::steady_clock;
+using benchhost::Block;
 
 const Bytes kSelectApp{0x00, 0xA4, 0x04, 0x00, 0x07, 0xD2, 0x76, 0x00, 0x00, 0x85, 0x01, 0x01};
 const Bytes kSelectNdef{0x00, 0xA4, 0x00, 0x0C, 0x02, 0xE1, 0x04};
@@ -36,6 +35,7 @@ constexpr size_t kNdefFileSize = 2048;
 constexpr int kPayloads[] = {2, 64, 250, 1000};
 constexpr int kRounds = 61;               // blocks of each kind per benchmark
 constexpr int kBlock = 25;                // exchanges per block
+constexpr int kCountedBlocks = 5;         // blocks of each kind whose system calls are counted
 constexpr uint32_t kLoadedNfcWord = 0xFFFFFFFFu;
 
 // A command of exactly n bytes: below a whole command header it is refused by the tag with a
@@ -111,146 +111,99 @@ bool ready() {
     return w.ready;
 }
 
-struct Usage {
-    double cpuSeconds;
-    double switches;    // voluntary context switches: every wait that blocked
+// The blocks of one payload: timed and counted, of the floor and the API at both trace settings.
+struct Runs {
+    std::vector<Block> floor, atZero, asLoaded;
+    std::vector<Block> floorCounted, atZeroCounted, asLoadedCounted;
 };
+std::map<int, Runs> g_results;   // by payload
 
-Usage usage() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return {static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-                static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6,
-            static_cast<double>(u.ru_nvcsw)};
-}
-
-struct Block {
-    double wallUs = 0;   // per exchange
-    double cpuUs = 0;
-    double switches = 0;
-};
-
-template <typename Exchange>
-bool timeBlock(Exchange exchange, std::vector<Block>& blocks) {
-    const Usage u0 = usage();
-    const auto t0 = Clock::now();
-    for (int k = 0; k < kBlock; ++k)
-        if (!exchange()) return false;
-    const double wall = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
-    const Usage u1 = usage();
-    blocks.push_back({wall / kBlock, (u1.cpuSeconds - u0.cpuSeconds) * 1e6 / kBlock, (u1.switches - u0.switches) / kBlock});
-    return true;
-}
-
-double median(std::vector<double> values) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const size_t mid = values.size() / 2;
-    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
-}
-
-double medianOf(const std::vector<Block>& blocks, double Block::*field) {
-    std::vector<double> values;
-    for (const Block& b : blocks) values.push_back(b.*field);
-    return median(values);
-}
-
-// The medians of one kind of block.
-struct Medians {
-    double wallUs, cpuUs, switches;
-};
-
-Medians mediansOf(const std::vector<Block>& blocks) {
-    return {medianOf(blocks, &Block::wallUs), medianOf(blocks, &Block::cpuUs), medianOf(blocks, &Block::switches)};
-}
-
-// The median over the rounds of each API block's time against the floor block of its round.
-double roundRatio(const std::vector<Block>& api, const std::vector<Block>& floor) {
-    std::vector<double> ratios;
-    for (size_t k = 0; k < api.size() && k < floor.size(); ++k)
-        if (floor[k].wallUs > 0) ratios.push_back(api[k].wallUs / floor[k].wallUs);
-    return median(ratios);
-}
-
-struct Result {
-    Medians floor, atZero, asLoaded;
-    double roundRatioAtZero, roundRatioAsLoaded;
-};
-std::map<int, Result> g_results;   // by payload
-
-// state.range(0): payload bytes. Every round times a floor block and an API block with the trace
-// words at 0 and one with them as loaded, the two API blocks in turns first.
-void BM_RawPdu(benchmark::State& state) {
-    if (!ready()) {
-        state.SkipWithError("the simulated controllers or the library did not come up with the tag");
-        return;
-    }
+// One block of each road through the library: the API at 0 and as loaded, in the order asked.
+template <typename Kind>
+bool apiBlocks(Kind block, const Bytes& pdu, std::vector<Block>& atZero, std::vector<Block>& asLoaded, bool zeroFirst) {
     World& w = world();
-    const Bytes pdu = pduOf(static_cast<size_t>(state.range(0)));
-    debugSetL1Flags(0);
     Bytes answer(kNdefFileSize);
     auto viaApi = [&] {
         WORD length = static_cast<WORD>(answer.size());
         return nfcExchangePdu(w.listener, pdu.data(), static_cast<WORD>(pdu.size()), answer.data(), &length) == 0 &&
                length == 2;
     };
-    auto apiWith = [&](uint32_t nfcWord, std::vector<Block>& blocks) {
+    auto api = [&](uint32_t nfcWord, std::vector<Block>& blocks) {
         debugSetFlags(nfcWord);
-        return timeBlock(viaApi, blocks);
+        const bool ok = block(viaApi, kBlock, blocks);
+        debugSetFlags(0);
+        return ok;
     };
-    auto onTheWire = [&] { return w.host->exchange(pdu); };
-    std::vector<Block> floor, atZero, asLoaded;
+    return zeroFirst ? api(0, atZero) && api(kLoadedNfcWord, asLoaded) : api(kLoadedNfcWord, asLoaded) && api(0, atZero);
+}
+
+// Rounds of a floor block and the API blocks, the two API blocks in turns first.
+template <typename Kind>
+bool rounds(benchmark::State& state, Kind block, std::vector<Block>& floor, std::vector<Block>& atZero,
+            std::vector<Block>& asLoaded) {
+    if (!ready()) {
+        state.SkipWithError("the simulated controllers or the library did not come up with the tag");
+        return false;
+    }
+    debugSetL1Flags(0);
+    const Bytes pdu = pduOf(static_cast<size_t>(state.range(0)));
+    auto onTheWire = [&] { return world().host->exchange(pdu); };
     bool zeroFirst = true;
     for (auto _ : state) {
-        const bool ok = timeBlock(onTheWire, floor) &&
-                        (zeroFirst ? apiWith(0, atZero) && apiWith(kLoadedNfcWord, asLoaded)
-                                   : apiWith(kLoadedNfcWord, asLoaded) && apiWith(0, atZero));
-        zeroFirst = !zeroFirst;
-        if (!ok) {
+        if (!block(onTheWire, kBlock, floor) || !apiBlocks(block, pdu, atZero, asLoaded, zeroFirst)) {
             state.SkipWithError("an exchange failed");
-            break;
+            return false;
         }
+        zeroFirst = !zeroFirst;
     }
-    debugSetFlags(0);
-    const Result r{mediansOf(floor), mediansOf(atZero), mediansOf(asLoaded), roundRatio(atZero, floor),
-                   roundRatio(asLoaded, floor)};
-    g_results[static_cast<int>(state.range(0))] = r;
-    const double f = r.floor.wallUs > 0 ? r.floor.wallUs : 1;
-    state.counters["floor_us"] = r.floor.wallUs;
-    state.counters["api_at0_us"] = r.atZero.wallUs;
-    state.counters["api_loaded_us"] = r.asLoaded.wallUs;
-    state.counters["ratio_at0"] = r.atZero.wallUs / f;
-    state.counters["ratio_loaded"] = r.asLoaded.wallUs / f;
-    state.counters["round_ratio_at0"] = r.roundRatioAtZero;
-    state.counters["round_ratio_loaded"] = r.roundRatioAsLoaded;
+    return true;
+}
+
+// state.range(0): payload bytes.
+void BM_RawPdu(benchmark::State& state) {
+    Runs& r = g_results[static_cast<int>(state.range(0))];
+    auto timed = [](auto& step, int steps, std::vector<Block>& blocks) { return benchhost::timeBlock(step, steps, blocks); };
+    if (!rounds(state, timed, r.floor, r.atZero, r.asLoaded)) return;
+    const double f = std::max(benchhost::mediansOf(r.floor).wallUs, 1.0);
+    state.counters["floor_us"] = f;
+    state.counters["ratio_at0"] = benchhost::mediansOf(r.atZero).wallUs / f;
+    state.counters["ratio_loaded"] = benchhost::mediansOf(r.asLoaded).wallUs / f;
+}
+
+// The same rounds with the system calls counted, after every timed round.
+void BM_RawPduCounted(benchmark::State& state) {
+    Runs& r = g_results[static_cast<int>(state.range(0))];
+    auto counted = [](auto& step, int steps, std::vector<Block>& blocks) {
+        return benchhost::countBlock(step, steps, blocks);
+    };
+    rounds(state, counted, r.floorCounted, r.atZeroCounted, r.asLoadedCounted);
 }
 
 void registerAll() {
-    auto* b = benchmark::RegisterBenchmark("BM_RawPdu", BM_RawPdu);
-    b->ArgNames({"payload"})->Iterations(kRounds)->Unit(benchmark::kMicrosecond)->UseRealTime();
-    for (int payload : kPayloads) b->Arg(payload);
+    auto* timed = benchmark::RegisterBenchmark("BM_RawPdu", BM_RawPdu);
+    timed->ArgNames({"payload"})->Iterations(kRounds)->Unit(benchmark::kMicrosecond)->UseRealTime();
+    auto* counted = benchmark::RegisterBenchmark("BM_RawPduCounted", BM_RawPduCounted);
+    counted->ArgNames({"payload"})->Iterations(kCountedBlocks)->Unit(benchmark::kMicrosecond)->UseRealTime();
+    for (int payload : kPayloads) {
+        timed->Arg(payload);
+        counted->Arg(payload);
+    }
 }
 
 void printSummary() {
-    std::printf("\nraw exchange, medians of %d rounds of alternating blocks of %d exchanges, per exchange "
-                "(ratio: of the medians; rounds: median of each round's ratio)\n",
-                kRounds, kBlock);
-    std::printf("%-8s %-16s %9s %7s %7s %9s %9s\n", "payload", "road", "wall us", "ratio", "rounds", "cpu us",
-                "switches");
+    std::printf("\nraw exchange, medians of %d rounds of alternating blocks of %d exchanges, per exchange (ratio: of "
+                "the medians; rounds: median of each round's ratio; cpu x: CPU against the floor's; syscalls "
+                "(from %d blocks counted after the rounds), switches and queued (us waiting for a CPU): all threads, "
+                "the simulators' included)\n",
+                kRounds, kBlock, kCountedBlocks);
+    benchhost::printRoadsHeader("payload");
     for (const auto& [payload, r] : g_results) {
-        const double f = r.floor.wallUs > 0 ? r.floor.wallUs : 1;
-        const struct {
-            const char* road;
-            const Medians* m;
-            double rounds;
-        } rows[] = {{"floor", &r.floor, 1.0},
-                    {"api, traces at 0", &r.atZero, r.roundRatioAtZero},
-                    {"api, as loaded", &r.asLoaded, r.roundRatioAsLoaded}};
-        for (const auto& row : rows)
-            std::printf("%-8d %-16s %9.1f %7.2f %7.2f %9.1f %9.1f\n", payload, row.road, row.m->wallUs, row.m->wallUs / f,
-                        row.rounds, row.m->cpuUs, row.m->switches);
+        benchhost::printRoads(std::to_string(payload), {"floor", &r.floor, &r.floorCounted},
+                              {{"api, traces at 0", &r.atZero, &r.atZeroCounted},
+                               {"api, as loaded", &r.asLoaded, &r.asLoadedCounted}});
+        const double atZero = benchhost::mediansOf(r.atZero).wallUs;
         std::printf("payload %d: API as loaded against traces at 0: %.2f\n", payload,
-                    r.atZero.wallUs > 0 ? r.asLoaded.wallUs / r.atZero.wallUs : 0);
+                    atZero > 0 ? benchhost::mediansOf(r.asLoaded).wallUs / atZero : 0);
     }
 }
 

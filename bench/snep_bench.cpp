@@ -1,10 +1,11 @@
 // One SNEP PUT of a 10 KiB NDEF message to the simulated peer's default server: through the public
-// API (snepPut on a connected client) against the simulated NCI controller, and beside it the
+// API (snepPut on a connected client) against one simulated NCI controller, and beside it the
 // floor, a raw loop that writes the same NCI data packets, carrying the same LLCP I-PDUs and SNEP
-// fragments, straight to the same pseudo-terminal and reads the peer's answers back. The peer is
-// an NFC-DEP target whose LLCP peer runs the test-side SNEP default server. Printed at the end:
-// both times and their ratio, and the LLCP PDUs of one PUT each way beside the fewest the
-// connection's MIU allows. Traces are off.
+// fragments, straight to a second simulated controller's pseudo-terminal and reads the peer's
+// answers back, in alternating blocks of one run (see block_rounds.h). Each peer is an NFC-DEP
+// target whose LLCP peer runs the test-side SNEP default server. Printed at the end: the medians
+// of both, their ratio, what the kernel did per PUT and per thread, and the LLCP PDUs of one PUT
+// each way beside the fewest the connection's MIU allows. Traces are off.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -17,13 +18,14 @@
 #include "llcp/llcp_peer.h"
 #include "peers/service_peer.h"
 #include "peers/snep_peer.h"
-#include "ratio_reporter.h"
+#include "block_rounds.h"
 #include "raw_host.h"
 #include "tags/ndef_image.h"
 #include "tags/nfc_dep_target.h"
 
 namespace {
 
+using benchhost::Block;
 using benchhost::Bytes;
 using benchhost::RawHost;
 using simpeers::SnepServerPeer;
@@ -33,6 +35,9 @@ constexpr uint8_t kSnepSap = 4, kFloorSap = 0x20;
 constexpr uint8_t kPeerWindow = 2;
 constexpr uint16_t kMiu = 128;   // the peer's MIU for the connection: the LLCP default
 constexpr int kMaxPolls = 1000;
+constexpr int kRounds = 21;          // blocks of each kind
+constexpr int kBlock = 1;            // PUTs per block
+constexpr int kCountedBlocks = 3;    // blocks of each kind whose system calls are counted
 
 // A simulated peer on the RF field: the NFC-DEP target, its LLCP peer and SNEP default server,
 // and the PDUs each way (only touched on the controller's thread, counted across it).
@@ -127,7 +132,8 @@ private:
 };
 
 struct World {
-    std::unique_ptr<ApiStack> stack;
+    std::unique_ptr<ApiStack> floorStack;   // its simulator only: the library never sees it
+    std::unique_ptr<ApiStack> apiStack;
     std::unique_ptr<SimPeer> floorPeer, apiPeer;
     std::unique_ptr<RawHost> host;
     std::unique_ptr<RawLlcp> llcp;
@@ -135,7 +141,8 @@ struct World {
     SnepClientHandle client = nullptr;
     Bytes ndef = simtags::mimeMessage(kMessage, 7);
     Counts floorPdus, apiPdus;
-    bool floorReady = false, apiReady = false;
+    bool ready = false, tried = false;
+    std::vector<Block> floor, api, floorCounted, apiCounted;
 };
 
 World& world() {
@@ -143,13 +150,15 @@ World& world() {
     return w;
 }
 
-// The controller brought up by hand, the target activated on the NFC-DEP RF interface and the
-// connection to its SNEP server made; one untimed PUT counts the floor's PDUs.
+bool putViaApi(World& w) { return snepPut(w.client, w.ndef.data(), static_cast<DWORD>(w.ndef.size())) == nfcStatusOk; }
+
+// The floor's controller brought up by hand, the target activated on the NFC-DEP RF interface and
+// the connection to its SNEP server made; one untimed PUT counts the floor's PDUs.
 bool bringUpByHand(World& w) {
-    w.stack = std::make_unique<ApiStack>();
+    w.floorStack = std::make_unique<ApiStack>();
     w.floorPeer = std::make_unique<SimPeer>();
-    w.stack->sim().rf().enter(w.floorPeer->target);
-    w.host = std::make_unique<RawHost>(w.stack->sim().portPath());
+    w.floorStack->sim().rf().enter(w.floorPeer->target);
+    w.host = std::make_unique<RawHost>(w.floorStack->sim().portPath());
     RawHost& h = *w.host;
     if (!h.ok() || !h.command({0x20, 0x00, 0x01, 0x01}, 0x40, 0x00) || !h.command({0x20, 0x01, 0x00}, 0x40, 0x01) ||
         !h.command({0x21, 0x00, 0x04, 0x01, 0x05, 0x01, 0x03}, 0x41, 0x00) ||
@@ -164,55 +173,62 @@ bool bringUpByHand(World& w) {
     return true;
 }
 
-// The library started on the same controller with a fresh peer in the field, the peer detected
+// The library started on the other controller with its own peer in the field, the peer detected
 // and a SNEP client connected to its default server; one untimed PUT counts the library's PDUs.
 bool bringUpThroughTheApi(World& w) {
-    w.host->command({0x20, 0x00, 0x01, 0x01}, 0x40, 0x00);
-    w.llcp.reset();
-    w.host.reset();
-    w.stack->sim().rf().leave(w.floorPeer->target);
+    w.apiStack = std::make_unique<ApiStack>();
     w.apiPeer = std::make_unique<SimPeer>();
-    w.stack->sim().rf().enter(w.apiPeer->target);
-    if (w.stack->start() != nfcStatusOk) return false;
-    w.listener = w.stack->listen(P2P_INITIATOR);
-    if (!w.listener || !w.stack->waitFor(nfcEventTagDetected)) return false;
+    w.apiStack->sim().rf().enter(w.apiPeer->target);
+    if (w.apiStack->start() != nfcStatusOk) return false;
+    w.listener = w.apiStack->listen(P2P_INITIATOR);
+    if (!w.listener || !w.apiStack->waitFor(nfcEventTagDetected)) return false;
     if (snepConnect(&w.client, w.listener, "urn:nfc:sn:snep", 0, kMiu, nullptr, nullptr, 0) != nfcStatusOk) return false;
     const Counts before = countsOf(*w.apiPeer);
-    if (snepPut(w.client, w.ndef.data(), static_cast<DWORD>(w.ndef.size())) != nfcStatusOk) return false;
+    if (!putViaApi(w)) return false;
     w.apiPdus = countsOf(*w.apiPeer) - before;
     return true;
 }
 
-void BM_SnepPutFloor(benchmark::State& state) {
+bool ready() {
     World& w = world();
-    if (!w.floorReady) w.floorReady = bringUpByHand(w);
-    if (!w.floorReady || !w.llcp) {
-        state.SkipWithError("the simulated controller and peer did not come up by hand");
+    if (!w.tried) {
+        w.tried = true;
+        w.ready = bringUpByHand(w) && bringUpThroughTheApi(w);
+    }
+    return w.ready;
+}
+
+// Rounds of a floor block and an API block; block() times or counts one.
+template <typename Kind>
+void rounds(benchmark::State& state, Kind block, std::vector<Block>& floor, std::vector<Block>& api) {
+    if (!ready()) {
+        state.SkipWithError("the simulated controllers, peers or the library did not come up");
         return;
     }
+    World& w = world();
+    auto onTheWire = [&w] { return w.llcp->put(w.ndef); };
+    auto viaApi = [&w] { return putViaApi(w); };
     for (auto _ : state)
-        if (!w.llcp->put(w.ndef)) {
-            state.SkipWithError("the raw PUT was not answered SUCCESS");
+        if (!block(onTheWire, kBlock, floor) || !block(viaApi, kBlock, api)) {
+            state.SkipWithError("a PUT was not answered SUCCESS");
             return;
         }
 }
 
-void BM_SnepPutApi(benchmark::State& state) {
+void BM_SnepPut(benchmark::State& state) {
     World& w = world();
-    if (!w.apiReady && w.floorReady) w.apiReady = bringUpThroughTheApi(w);
-    if (!w.apiReady) {
-        state.SkipWithError("the library did not come up with the peer");
-        return;
-    }
-    for (auto _ : state)
-        if (snepPut(w.client, w.ndef.data(), static_cast<DWORD>(w.ndef.size())) != nfcStatusOk) {
-            state.SkipWithError("snepPut failed");
-            return;
-        }
+    rounds(state, [](auto& step, int n, std::vector<Block>& b) { return benchhost::timeBlock(step, n, b); }, w.floor,
+           w.api);
 }
 
-BENCHMARK(BM_SnepPutFloor)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
-BENCHMARK(BM_SnepPutApi)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
+void BM_SnepPutCounted(benchmark::State& state) {
+    World& w = world();
+    rounds(state, [](auto& step, int n, std::vector<Block>& b) { return benchhost::countBlock(step, n, b); },
+           w.floorCounted, w.apiCounted);
+}
+
+BENCHMARK(BM_SnepPut)->Iterations(kRounds)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SnepPutCounted)->Iterations(kCountedBlocks)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 
@@ -220,21 +236,29 @@ int main(int argc, char** argv) {
     debugSetFlags(0);
     debugSetL1Flags(0);
     benchmark::Initialize(&argc, argv);
-    benchhost::RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatio("SNEP PUT of " + std::to_string(kMessage) + " bytes", "BM_SnepPutFloor", "BM_SnepPutApi");
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    World& w = world();
+    std::printf("\nSNEP PUT of %zu bytes, medians of %d rounds of alternating blocks of %d, per PUT (ratio: of the "
+                "medians; rounds: median of each round's ratio; cpu x: CPU against the floor's; syscalls from %d "
+                "blocks counted after the rounds; all threads, the simulators' included)\n",
+                kMessage, kRounds, kBlock, kCountedBlocks);
+    benchhost::printRoadsHeader("bytes");
+    benchhost::printRoads(std::to_string(kMessage), {"floor", &w.floor, &w.floorCounted},
+                          {{"api", &w.api, &w.apiCounted}});
     const size_t fewest = (simpeers::snep::HEADER + kMessage + kMiu - 1) / kMiu;
-    const World& w = world();
     std::printf("LLCP PDUs per PUT (MIU %u, peer window %u): library %zu to the peer, %zu back; floor %zu and %zu; "
                 "fewest %zu each way\n",
                 kMiu, kPeerWindow, w.apiPdus.fromHost, w.apiPdus.toHost, w.floorPdus.fromHost, w.floorPdus.toHost,
                 fewest);
-    World& world_ = world();
-    if (world_.client) {
-        snepDisconnect(world_.client);
-        snepReleaseClient(world_.client);
+    if (w.client) {
+        snepDisconnect(w.client);
+        snepReleaseClient(w.client);
     }
-    world_.stack.reset();
+    w.apiStack.reset();
+    w.llcp.reset();
+    w.host.reset();
+    w.floorStack.reset();
     benchmark::Shutdown();
     return 0;
 }

@@ -1,8 +1,9 @@
 // An NDEF read of a full NTAG216-like Type 2 tag (CC E1 10 6D 00: 888 bytes mapped, a message
 // filling the 868 bytes of its capacity): the NDEF check and nfcReadNdefMessage through the public
-// API against the simulated NCI controller, and beside it the floor, the same READ commands
-// written as raw NCI data packets to the same pseudo-terminal. Both run against one simulator in
-// one run. Printed at the end: both times and their ratio, and the READs the handler sent
+// API against one simulated NCI controller, and beside it the floor, the same READ commands
+// written as raw NCI data packets to a second simulated controller's pseudo-terminal, in
+// alternating blocks of one run (see block_rounds.h). Printed at the end: the medians of both,
+// their ratio, what the kernel did per read and per thread, and the READs the handler sent
 // beside the fewest the Type 2 layout allows (four blocks per READ, none of the blocks the check
 // has read fetched again). Traces are off.
 #include <benchmark/benchmark.h>
@@ -13,12 +14,13 @@
 #include <vector>
 
 #include "api_stack.h"
-#include "ratio_reporter.h"
+#include "block_rounds.h"
 #include "raw_host.h"
 #include "tags/t2t_tag.h"
 
 namespace {
 
+using benchhost::Block;
 using benchhost::Bytes;
 using benchhost::RawHost;
 using simtags::T2tTag;
@@ -27,6 +29,9 @@ constexpr size_t kMessage = 868;
 constexpr uint8_t kRead = 0x30;
 constexpr uint8_t kCcBlock = 3;
 constexpr size_t kBlocksPerRead = 4;
+constexpr int kRounds = 21;          // blocks of each kind
+constexpr int kBlock = 2;            // checks and reads per block
+constexpr int kCountedBlocks = 3;    // blocks of each kind whose system calls are counted
 
 // The READs of the fewest: the CC with the first TLV bytes, then each block of the message not yet
 // read, four at a time. The message begins after its 4-byte TLV header at byte 16.
@@ -48,13 +53,15 @@ std::shared_ptr<T2tTag> fullTag() {
 }
 
 struct World {
-    std::unique_ptr<ApiStack> stack;
+    std::unique_ptr<ApiStack> floorStack;   // its simulator only: the library never sees it
     std::unique_ptr<RawHost> host;
+    std::unique_ptr<ApiStack> apiStack;
     NfcListenerHandle listener = nullptr;
     Bytes buffer = Bytes(2048);
     size_t handlerReads = 0;
-    bool floorReady = false;
-    bool apiReady = false;
+    bool ready = false;
+    bool tried = false;
+    std::vector<Block> floor, api, floorCounted, apiCounted;
 };
 
 World& world() {
@@ -62,11 +69,11 @@ World& world() {
     return w;
 }
 
-// The controller brought up by hand and the tag activated on the Frame RF interface.
+// The floor's controller brought up by hand and the tag activated on the Frame RF interface.
 bool bringUpByHand(World& w) {
-    w.stack = std::make_unique<ApiStack>();
-    w.stack->sim().rf().enter(fullTag());
-    w.host = std::make_unique<RawHost>(w.stack->sim().portPath());
+    w.floorStack = std::make_unique<ApiStack>();
+    w.floorStack->sim().rf().enter(fullTag());
+    w.host = std::make_unique<RawHost>(w.floorStack->sim().portPath());
     RawHost& h = *w.host;
     return h.ok() && h.command({0x20, 0x00, 0x01, 0x01}, 0x40, 0x00) && h.command({0x20, 0x01, 0x00}, 0x40, 0x01) &&
            h.command({0x21, 0x00, 0x04, 0x01, 0x02, 0x01, 0x01}, 0x41, 0x00) &&
@@ -90,52 +97,66 @@ bool checkAndRead(World& w) {
     return nfcReadNdefMessage(w.listener, w.buffer.data(), &length) == nfcStatusOk && length == kMessage;
 }
 
-// The library started on the same controller, the tag detected and connected; one untimed check
-// and read counts the handler's READs.
-bool bringUpThroughTheApi(World& w) {
-    w.host->command({0x20, 0x00, 0x01, 0x01}, 0x40, 0x00);
-    w.host.reset();
-    if (w.stack->start() != nfcStatusOk) return false;
-    w.listener = w.stack->listen(TAG_ISO14443A);
-    if (!w.listener || !w.stack->waitFor(nfcEventTagDetected) || nfcConnectTag(w.listener, 0) != nfcStatusOk) return false;
-    const size_t before = readsSent(*w.stack);
-    if (!checkAndRead(w)) return false;
-    w.handlerReads = readsSent(*w.stack) - before;
+bool readsOnTheWire(World& w) {
+    for (uint8_t block : fewestReads())
+        if (w.host->exchangeData({kRead, block}).size() < 16) return false;
     return true;
 }
 
-void BM_T2tReadFloor(benchmark::State& state) {
-    World& w = world();
-    if (!w.floorReady) w.floorReady = bringUpByHand(w);
-    if (!w.floorReady || !w.host) {
-        state.SkipWithError("the simulated controller did not come up by hand");
-        return;
-    }
-    const std::vector<uint8_t> blocks = fewestReads();
-    for (auto _ : state)
-        for (uint8_t block : blocks)
-            if (w.host->exchangeData({kRead, block}).size() < 16) {
-                state.SkipWithError("no answer");
-                return;
-            }
+// The library started on the other controller, the tag detected and connected; one untimed check
+// and read counts the handler's READs.
+bool bringUpThroughTheApi(World& w) {
+    w.apiStack = std::make_unique<ApiStack>();
+    w.apiStack->sim().rf().enter(fullTag());
+    if (w.apiStack->start() != nfcStatusOk) return false;
+    w.listener = w.apiStack->listen(TAG_ISO14443A);
+    if (!w.listener || !w.apiStack->waitFor(nfcEventTagDetected) || nfcConnectTag(w.listener, 0) != nfcStatusOk) return false;
+    const size_t before = readsSent(*w.apiStack);
+    if (!checkAndRead(w)) return false;
+    w.handlerReads = readsSent(*w.apiStack) - before;
+    return true;
 }
 
-void BM_T2tReadApi(benchmark::State& state) {
+bool ready() {
     World& w = world();
-    if (!w.apiReady && w.floorReady) w.apiReady = bringUpThroughTheApi(w);
-    if (!w.apiReady) {
-        state.SkipWithError("the library did not come up with the tag");
+    if (!w.tried) {
+        w.tried = true;
+        w.ready = bringUpByHand(w) && bringUpThroughTheApi(w);
+    }
+    return w.ready;
+}
+
+// Rounds of a floor block and an API block; block() times or counts one.
+template <typename Kind>
+void rounds(benchmark::State& state, Kind block, std::vector<Block>& floor, std::vector<Block>& api) {
+    if (!ready()) {
+        state.SkipWithError("the simulated controllers or the library did not come up with the tag");
         return;
     }
+    World& w = world();
+    auto onTheWire = [&w] { return readsOnTheWire(w); };
+    auto viaApi = [&w] { return checkAndRead(w); };
     for (auto _ : state)
-        if (!checkAndRead(w)) {
-            state.SkipWithError("check or read failed");
-            break;
+        if (!block(onTheWire, kBlock, floor) || !block(viaApi, kBlock, api)) {
+            state.SkipWithError("a read failed");
+            return;
         }
 }
 
-BENCHMARK(BM_T2tReadFloor)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
-BENCHMARK(BM_T2tReadApi)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
+void BM_T2tRead(benchmark::State& state) {
+    World& w = world();
+    rounds(state, [](auto& step, int n, std::vector<Block>& b) { return benchhost::timeBlock(step, n, b); }, w.floor,
+           w.api);
+}
+
+void BM_T2tReadCounted(benchmark::State& state) {
+    World& w = world();
+    rounds(state, [](auto& step, int n, std::vector<Block>& b) { return benchhost::countBlock(step, n, b); },
+           w.floorCounted, w.apiCounted);
+}
+
+BENCHMARK(BM_T2tRead)->Iterations(kRounds)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_T2tReadCounted)->Iterations(kCountedBlocks)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 
@@ -143,13 +164,21 @@ int main(int argc, char** argv) {
     debugSetFlags(0);
     debugSetL1Flags(0);
     benchmark::Initialize(&argc, argv);
-    benchhost::RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatio("Type 2 NDEF check and read of " + std::to_string(kMessage) + " bytes", "BM_T2tReadFloor",
-                        "BM_T2tReadApi");
-    std::printf("READs per check and read: handler %zu, fewest the layout allows %zu\n", world().handlerReads,
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    World& w = world();
+    std::printf("\nType 2 NDEF check and read of %zu bytes, medians of %d rounds of alternating blocks of %d, per check "
+                "and read (ratio: of the medians; rounds: median of each round's ratio; cpu x: CPU against the "
+                "floor's; syscalls from %d blocks counted after the rounds; all threads, the simulators' included)\n",
+                kMessage, kRounds, kBlock, kCountedBlocks);
+    benchhost::printRoadsHeader("bytes");
+    benchhost::printRoads(std::to_string(kMessage), {"floor", &w.floor, &w.floorCounted},
+                          {{"api", &w.api, &w.apiCounted}});
+    std::printf("READs per check and read: handler %zu, fewest the layout allows %zu\n", w.handlerReads,
                 fewestReads().size());
-    world().stack.reset();
+    w.apiStack.reset();
+    w.host.reset();
+    w.floorStack.reset();
     benchmark::Shutdown();
     return 0;
 }

@@ -333,8 +333,9 @@ typedef struct TNfcListenParam {
     };
     BYTE atrLength;                     /* bytes of atrBytes in use */
     BYTE reserved215[2];
-    BYTE poll15693Flags;                /* NFC_POLL_BIT_RATE */
-    BYTE reserved218[2];
+    BYTE poll15693Flags;                /* NFC_POLL_BIT_RATE, NFC_POLL_AFI */
+    BYTE poll15693Afi;                  /* with NFC_POLL_AFI */
+    BYTE reserved219;
     WORD poll15693BitRate;
     BYTE poll14443Flags;                /* NFC_POLL_BIT_RATE */
     BYTE reserved223;
@@ -357,6 +358,7 @@ enum NfcListenParamFlag {
     NFC_P2P_DATA_RATE = 0x02,
     NFC_P2P_GENERAL_BYTES = 0x20,
     NFC_POLL_BIT_RATE = 0x02,
+    NFC_POLL_AFI = 0x04,
 };
 
 /* A listen-mode routing entry as applications add and read them. */
@@ -532,9 +534,9 @@ typedef struct TP2pConnection {
     };
     union {
         TP2pConnected connected;
-        DWORD cause;                    /* 7, 8, 9; 0 for 6 */
+        DWORD cause;                    /* 7, 8, 9; 0 for 6; 10: not 0 when the data were not sent */
         TP2pData data;
-        DWORD words[25];                /* all 0 for nfcEventDataTransmitted */
+        DWORD words[25];                /* all 0 for nfcEventDataTransmitted but the cause */
     };
 } TP2pConnection;
 

@@ -84,7 +84,7 @@ void CNdefMessage::clearRecords() {
 void CNdefMessage::replaceBuffer(uint32_t capacity) {
     clearRecords();
     m_message.reset(new (std::nothrow) BYTE[capacity ? capacity : 1]);
-    m_messageSize = m_message ? capacity : 0;
+    m_capacity = m_messageSize = m_message ? capacity : 0;
 }
 
 bool CNdefMessage::refusedOversized(const char* source, qsizetype size) {
@@ -102,6 +102,8 @@ NdefStatus CNdefMessage::build(const char* source, const void* slot, const char*
     }
     replaceBuffer(kMessageCapacity);
     const NdefStatus status = call(m_message.get(), &m_messageSize);
+    // A failed build may leave the size it needed: the buffer holds no message then.
+    if (status != NDEF_OK || m_messageSize > m_capacity) m_messageSize = 0;
     if (status != NDEF_OK) postTrace(kTraceError, source, "%s (code: %u)", failureText, status);
     postTrace(kTraceInfo, source, "Exit (status: %u)", status);
     return status;

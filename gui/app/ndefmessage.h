@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 
+#include <algorithm>
 #include <memory>
 
 #include "corvane.h"
@@ -53,7 +54,8 @@ public:
     const QList<TNdefRecord*>& records() const { return m_records; }
     BYTE* getMessageBuffer() const { return m_message.get(); }
     uint32_t getMessageSize() const { return m_messageSize; }
-    void setMessageSize(uint32_t size) { m_messageSize = size; }
+    // Never more than the buffer holds.
+    void setMessageSize(uint32_t size) { m_messageSize = std::min(size, m_capacity); }
     const QByteArray& mimeType() const { return m_mimeType; }
 
 signals:
@@ -71,6 +73,7 @@ private:
     QList<TNdefRecord*> m_records;
     std::unique_ptr<BYTE[]> m_message;
     uint32_t m_messageSize = 0;
+    uint32_t m_capacity = 0;
     // The texts last handed to the library, zero-terminated.
     QByteArray m_uri;
     QByteArray m_text;

@@ -1,6 +1,7 @@
 #include "nfcinstance.h"
 
 #include <QMetaMethod>
+#include <QThread>
 
 #include <algorithm>
 #include <cstdarg>
@@ -62,20 +63,48 @@ void CNfcInstance::forgetLibraryHandles() {
     m_tagConnected = false;
     std::fill(std::begin(m_seConnections), std::end(m_seConnections), nullptr);
     for (P2pBlock* blocks : {m_p2pListeners, m_p2pClients})
-        for (int i = 0; i < 2; ++i) blocks[i].link = blocks[i].connection = nullptr;
+        for (int i = 0; i < 2; ++i) {
+            blocks[i].link = blocks[i].connection = nullptr;
+            blocks[i].hangingUp = false;
+        }
     m_snepServer = nullptr;
+    m_snepServerStopping = false;
     m_snepClient = nullptr;
+    m_snepClientState = SnepClientState::None;
+    m_snepPending.clear();
     m_nppServer = nullptr;
     freePendingSends();
 }
 
+// The text's receiver frees it, so it is made only when one listens, and handed over on the GUI
+// thread, where no receiver can go between the look and the emission. A line from the library's
+// thread travels there as a copy of its own, which dies with the instance if it never arrives.
 void CNfcInstance::postTrace(DWORD level, const char* source, const char* format, ...) {
     if (!isSignalConnected(QMetaMethod::fromSignal(&CNfcInstance::signalPostTrace))) return;
     va_list arguments;
     va_start(arguments, format);
     char* text = newTraceText(format, arguments);
     va_end(arguments);
-    if (text) emit signalPostTrace(level, source, text);
+    if (!text) return;
+    if (QThread::currentThread() == thread()) {
+        emitTrace(level, source, text);
+        return;
+    }
+    const QByteArray line(text);
+    delete[] text;
+    QMetaObject::invokeMethod(this, [this, level, source, line] {
+        char* copy = new (std::nothrow) char[kTraceTextSize];
+        if (!copy) return;
+        qstrncpy(copy, line.constData(), kTraceTextSize);
+        emitTrace(level, source, copy);
+    }, Qt::QueuedConnection);
+}
+
+void CNfcInstance::emitTrace(DWORD level, const char* source, char* text) {
+    if (isSignalConnected(QMetaMethod::fromSignal(&CNfcInstance::signalPostTrace)))
+        emit signalPostTrace(level, source, text);
+    else
+        delete[] text;
 }
 
 // ---- Start and stop ------------------------------------------------------------------------
@@ -211,27 +240,41 @@ BYTE CNfcInstance::connectionSap(const TP2pConnection& record) const {
 void CNfcInstance::forgetEndedLink(const TP2pConnection& record) {
     P2pBlock* block = blockOf(record);
     if (!block) return;
-    (isClient(*block) ? block->link : block->connection) = nullptr;
+    connectionOf(*block) = nullptr;
+    retireSends(*block);
 }
 
 bool CNfcInstance::isClient(const P2pBlock& block) const { return &block >= m_p2pClients && &block < m_p2pClients + 2; }
 
+CNfcInstance::P2pBlock* CNfcInstance::rowConnection(BYTE sap) {
+    P2pBlock* client = blockBySap(m_p2pClients, sap);
+    if (client && client->link) return client;
+    P2pBlock* listener = blockBySap(m_p2pListeners, sap);
+    return listener && listener->connection ? listener : nullptr;
+}
+
+// Ends the row's connection, whether the client made it or the listener accepted it.
 NfcApiStatus CNfcInstance::p2pDisconnect(BYTE sap) {
     const char* source = NFC_SOURCE("p2pDisconnect");
     postTrace(traceInfo, source, "Enter (sap: %u)", sap);
-    P2pBlock* client = blockBySap(m_p2pClients, sap);
-    if (!client || !client->link || !libraryRunning()) {
+    P2pBlock* block = rowConnection(sap);
+    if (!block || !libraryRunning()) {
         postTrace(traceError, source, "! Connection not found");
         return m_lastStatus = nfcStatusFailed;
     }
-    m_lastStatus = corvaneSymbolTable.nfcP2PDisconnectRequest(client->link);
+    P2pLinkHandle& link = connectionOf(*block);
+    m_lastStatus = corvaneSymbolTable.nfcP2PDisconnectRequest(link);
     if (m_lastStatus != nfcStatusOk)
         postTrace(traceError, source, "! Disconnecting from P2P server failed (code: %u)", m_lastStatus);
-    client->link = nullptr;
+    else if (!isClient(*block))
+        block->hangingUp = true;
+    link = nullptr;
+    retireSends(*block);
     postTrace(traceInfo, source, "Exit (status: %u)", m_lastStatus);
     return m_lastStatus;
 }
 
+// The connection the listener accepted goes with it: no peer talks to a stopped listener.
 NfcApiStatus CNfcInstance::p2pStopListener(BYTE sap) {
     const char* source = NFC_SOURCE("p2pStopListener");
     postTrace(traceInfo, source, "Enter (sap: %u)", sap);
@@ -240,11 +283,19 @@ NfcApiStatus CNfcInstance::p2pStopListener(BYTE sap) {
         postTrace(traceError, source, "! Connection not found");
         return m_lastStatus = nfcStatusFailed;
     }
-    m_lastStatus = corvaneSymbolTable.nfcP2PDisconnectRequest(listener->link);
-    if (m_lastStatus != nfcStatusOk)
-        postTrace(traceError, source, "! Sending disconnect request failed (code: %u)", m_lastStatus);
-    listener->link = nullptr;
-    listener->connection = nullptr;
+    m_lastStatus = nfcStatusOk;
+    for (P2pLinkHandle* link : {&listener->connection, &listener->link}) {
+        if (!*link) continue;
+        const NfcApiStatus status = corvaneSymbolTable.nfcP2PDisconnectRequest(*link);
+        if (status != nfcStatusOk) {
+            postTrace(traceError, source, "! Sending disconnect request failed (code: %u)", status);
+            m_lastStatus = status;
+        } else if (link == &listener->connection) {
+            listener->hangingUp = true;
+        }
+        *link = nullptr;
+    }
+    retireSends(*listener);
     postTrace(traceInfo, source, "Exit (status: %u)", m_lastStatus);
     return m_lastStatus;
 }
@@ -384,10 +435,7 @@ DWORD CNfcInstance::dispatchSnepEvent(bool client, DWORD event, void* parameter)
     switch (event) {
     case snepEventConnected:
         postTrace(traceInfo, source, client ? "SNEP client connected" : "SNEP server connected");
-        if (client)
-            QMetaObject::invokeMethod(this, [this] {
-                if (!m_snepPending.isEmpty()) emit signalSnepConnected();
-            }, Qt::QueuedConnection);
+        if (client) QMetaObject::invokeMethod(this, [this] { snepClientConnected(); }, Qt::QueuedConnection);
         break;
     case snepEventGetReceived:
         postTrace(traceInfo, source, "SNEP client sent data by GET (length: %u)", report ? report->get.ndefLength : 0);
@@ -410,13 +458,16 @@ DWORD CNfcInstance::dispatchSnepEvent(bool client, DWORD event, void* parameter)
         emit signalSnepProgress(role, count);
         break;
     case snepEventResponse:
-        postTrace(traceInfo, source, "SNEP transaction finished");
-        emit signalSnepEnded(role, true);
+    case snepEventFailed: {
+        const bool success = event == snepEventResponse;
+        if (success)
+            postTrace(traceInfo, source, "SNEP transaction finished");
+        else
+            postTrace(traceError, source, "! SNEP transaction failed");
+        emit signalSnepEnded(role, success);
+        if (client) QMetaObject::invokeMethod(this, [this, success] { snepPutEnded(success); }, Qt::QueuedConnection);
         break;
-    case snepEventFailed:
-        postTrace(traceError, source, "! SNEP transaction failed");
-        emit signalSnepEnded(role, false);
-        break;
+    }
     case snepEventClientDisconnected:
         emit signalSnepDisconnected();
         postTrace(traceInfo, source, "SNEP client disconnected");
@@ -425,10 +476,12 @@ DWORD CNfcInstance::dispatchSnepEvent(bool client, DWORD event, void* parameter)
         postTrace(traceInfo, source, "SNEP server closed");
         // Handles are released on the GUI thread, never inside the library's callback.
         QMetaObject::invokeMethod(this, [this, client] {
-            if (client)
-                releaseSnepClient();
-            else
+            if (client) {
+                snepClientEnded();
+            } else {
                 m_snepServer = nullptr;
+                m_snepServerStopping = false;
+            }
         }, Qt::QueuedConnection);
         break;
     default:
@@ -473,7 +526,7 @@ void CNfcInstance::handleTagRemoved() {
     const char* source = NFC_SOURCE("handleTagRemoved");
     postTrace(traceInfo, source, "Enter");
     releaseSnepClient();
-    m_snepPending.clear();
+    dropSnepMessages();
     forgetTag();
     emit signalNfcTechnologyRemoved();
     postTrace(traceInfo, source, "Exit");
@@ -488,8 +541,9 @@ void CNfcInstance::handlePnpRemovedIndication() {
 }
 
 void CNfcInstance::releaseSnepClient() {
+    m_snepClientState = SnepClientState::None;
     if (!m_snepClient) return;
-    if (corvaneSymbolTable.snepReleaseClient) {
+    if (libraryRunning()) {
         const NfcApiStatus status = corvaneSymbolTable.snepReleaseClient(m_snepClient);
         if (status != nfcStatusOk)
             postTrace(traceError, NFC_SOURCE("snepReleaseClient"), "! Release from SNEP client failed (code: %u)",
@@ -498,12 +552,70 @@ void CNfcInstance::releaseSnepClient() {
     m_snepClient = nullptr;
 }
 
+// Messages that can no longer go (the peer left) end as a failed push, once.
+void CNfcInstance::dropSnepMessages() {
+    if (m_snepPending.empty()) return;
+    m_snepPending.clear();
+    emit signalSnepEnded(kSnepClient, false);
+}
+
+// The client's reports carry no handle: the library reports on its one worker thread, and the
+// reports reach this thread in that order, so each one is for the client of the current state.
+void CNfcInstance::snepClientConnected() {
+    if (m_snepClientState != SnepClientState::Connecting) return;
+    m_snepClientState = SnepClientState::Ready;
+    if (!m_snepPending.empty()) emit signalSnepConnected();
+}
+
+// A connection that failed ends what waits for it, reported once; after a PUT the next message goes on the same
+// connection, and the last one ends it. A failed PUT ends the connection too: it may be gone,
+// and a new one takes what still waits.
+void CNfcInstance::snepPutEnded(bool success) {
+    if (m_snepClientState == SnepClientState::Connecting) {   // its failure was the report
+        releaseSnepClient();
+        m_snepPending.clear();
+        return;
+    }
+    if (m_snepClientState != SnepClientState::Putting) return;
+    m_snepClientState = SnepClientState::Ready;
+    if (success && !m_snepPending.empty())
+        snepPut();
+    else
+        endSnepClient();
+}
+
+void CNfcInstance::endSnepClient() {
+    if (!m_snepClient || !libraryRunning()) return snepClientGone();
+    const NfcApiStatus status = corvaneSymbolTable.snepDisconnect(m_snepClient);
+    if (status == nfcStatusPending) {
+        m_snepClientState = SnepClientState::Ending;   // until the client reports its end
+        return;
+    }
+    if (status != nfcStatusOk)
+        postTrace(traceError, NFC_SOURCE("snepDisconnect"), "! Disconnecting from SNEP server failed (code: %u)",
+                  status);
+    snepClientGone();
+}
+
+void CNfcInstance::snepClientEnded() {
+    if (m_snepClientState != SnepClientState::None) snepClientGone();
+}
+
+// The handle is released once the client has ended; a message that came meanwhile gets a new one.
+void CNfcInstance::snepClientGone() {
+    releaseSnepClient();
+    if (!m_snepPending.empty()) snepConnect(m_snepMiu);
+}
+
+// A peer's client leaving our server ends our client too, unless it still has work.
 void CNfcInstance::handleSnepDisconnect() {
     const char* source = NFC_SOURCE("handleSnepDisconnect");
     postTrace(traceInfo, source, "Enter");
-    if (m_snepClient && corvaneSymbolTable.snepDisconnect) corvaneSymbolTable.snepDisconnect(m_snepClient);
-    disconnect(this, &CNfcInstance::signalSnepConnected, this, nullptr);
-    disconnect(this, &CNfcInstance::signalSnepDisconnected, this, &CNfcInstance::handleSnepDisconnect);
+    if (m_snepClientState == SnepClientState::Ready && m_snepPending.empty()) {
+        endSnepClient();
+        disconnect(this, &CNfcInstance::signalSnepConnected, this, nullptr);
+        disconnect(this, &CNfcInstance::signalSnepDisconnected, this, &CNfcInstance::handleSnepDisconnect);
+    }
     postTrace(traceInfo, source, "Exit");
 }
 
@@ -559,15 +671,16 @@ void CNfcInstance::handleP2pConnectFailed(TP2pConnection connection) {
     postTrace(traceInfo, source, "Exit");
 }
 
+// The end of a connection we hung up: a client's, or one a listener had accepted. A listener's
+// own end is no connection's.
 void CNfcInstance::handleP2pHangupTerminated(TP2pConnection connection) {
     const char* source = NFC_SOURCE("handleP2pHangupTerminated");
     postTrace(traceInfo, source, "Enter");
-    for (P2pBlock& client : m_p2pClients)
-        if (&client == connection.context) {
-            client.link = nullptr;
-            emitConnection(&CNfcInstance::signalP2pConnectionTerminated, connection);
-            break;
-        }
+    P2pBlock* block = blockOf(connection);
+    if (block && (isClient(*block) || std::exchange(block->hangingUp, false))) {
+        forgetEndedLink(connection);
+        emitConnection(&CNfcInstance::signalP2pConnectionTerminated, connection);
+    }
     postTrace(traceInfo, source, "Exit");
 }
 

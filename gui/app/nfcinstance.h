@@ -211,7 +211,15 @@ public slots:
     void handleSecureNotification(TNfcSecureNotification notification);
 
 private:
-    // A P2P listener or client on one of the two SAPs.
+    // What a P2P data request sends: a new[] buffer that the library reads until it reports the
+    // data sent, and that the receiver of signalP2pDataSent then deletes.
+    struct PendingSend {
+        BYTE* buffer;
+        WORD length;
+    };
+    // A P2P listener or client on one of the two SAPs. Its address is the link context of its
+    // links, by which the library names them in its reports: each link confirms its own sends,
+    // in the order they were made.
     struct P2pBlock {
         BYTE sap = 0;
         P2pLinkHandle link = nullptr;        // the listener, or the client's connection
@@ -219,9 +227,15 @@ private:
         WORD remoteWindow = 0;
         WORD remoteMiu = 0;
         BYTE remoteSap = 0;
+        std::deque<PendingSend> sending;     // on the client's link, or on the accepted connection
+        bool hangingUp = false;              // a listener's connection we ended, until its report
     };
+    // The SNEP client pushes the waiting messages one after the other over one connection, and
+    // ends it when none is left; a message that comes meanwhile waits for its turn.
+    enum class SnepClientState { None, Connecting, Ready, Putting, Ending };
 
     void postTrace(DWORD level, const char* source, const char* format, ...) __attribute__((format(printf, 4, 5)));
+    void emitTrace(DWORD level, const char* source, char* text);   // takes the text
     // The operation form: the result becomes the last status, a failure is traced with its text.
     NfcApiStatus exitWith(const char* source);
     NfcApiStatus refuse(const char* source, const char* text);   // traces text; status 1
@@ -235,6 +249,8 @@ private:
     NfcApiStatus exchangePdu(const BYTE* command, WORD length, WORD capacity, WORD* answerLength);
     bool readMifareBlock(DWORD block, WORD* answerLength);
     NfcApiStatus p2pSend(const char* source, BYTE sap, BYTE* buffer, WORD size);   // takes the buffer
+    // A link that ends confirms nothing more: what it still holds is freed with the instance.
+    void retireSends(P2pBlock& block);
     void freePendingSends();
     NfcApiStatus refreshSecureElements(const char* source);
     int secureElementIndex(BYTE seId) const;   // -1 when the table holds none with that id
@@ -256,6 +272,13 @@ private:
     void relayP2pSignals(bool on);
     bool libraryRunning() const;
     void releaseSnepClient();
+    // The SNEP client's reports, on the GUI thread.
+    void snepClientConnected();
+    void snepPutEnded(bool success);
+    void snepClientEnded();
+    void endSnepClient();        // disconnects, or lets the next client take what waits
+    void snepClientGone();
+    void dropSnepMessages();
     void forgetTag();
     void forgetLibraryHandles();
     // Emits a new copy when someone receives it (the receiver deletes it), else frees it.
@@ -263,6 +286,9 @@ private:
     const TNfcInfoSE* findSecureElement(NfcSecureHandle handle);
     P2pBlock* blockBySap(P2pBlock (&blocks)[2], BYTE sap);
     P2pBlock* blockOf(const TP2pConnection& record);
+    // The connection of a row: its client's, else the one its listener accepted; null for none.
+    P2pBlock* rowConnection(BYTE sap);
+    P2pLinkHandle& connectionOf(P2pBlock& block) { return isClient(block) ? block.link : block.connection; }
     void forgetEndedLink(const TP2pConnection& record);
     bool isClient(const P2pBlock& block) const;
 
@@ -292,14 +318,7 @@ private:
     bool m_tagConnected = false;
     BYTE m_answer[4096] = {};                    // the answer buffer of the raw exchanges
     NfcSecureConnectionHandle m_seConnections[kSecureElementSlots] = {};
-    // What each P2P data request sends: a new[] buffer that the library reads until it reports
-    // the data sent, and that the receiver of signalP2pDataSent then deletes.
-    struct PendingSend {
-        BYTE* buffer;
-        WORD length;
-        BYTE sap;
-    };
-    std::deque<PendingSend> m_p2pSending;
+    std::deque<PendingSend> m_retiredSends;      // of ended links
     QByteArray m_snepServiceName;                // the name the SNEP server registered
 
     CCardEmulation m_card;
@@ -307,8 +326,11 @@ private:
     DWORD m_ceMask = 0;
 
     SnepServerHandle m_snepServer = nullptr;
+    bool m_snepServerStopping = false;           // asked to stop, until it reports its end
     SnepClientHandle m_snepClient = nullptr;
+    SnepClientState m_snepClientState = SnepClientState::None;
+    WORD m_snepMiu = 0;                          // of the client's connection
     NppServerHandle m_nppServer = nullptr;
-    QByteArray m_snepPending;                    // the message to send once the client connected
+    std::deque<QByteArray> m_snepPending;        // the messages to send, oldest first
     QByteArray m_snepPutData;                    // what the last PUT to our server carried
 };

@@ -43,6 +43,7 @@ constexpr WORD kAuthenticateAnswerCapacity = 255;
 constexpr DWORD kIoControlSelectSe = 0x110A;
 constexpr char kSnepServiceName[] = "urn:nfc:sn:snep";
 constexpr BYTE kSnepSap = 4;
+constexpr BYTE kSnepClientRole = 1;
 constexpr qsizetype kMaxServiceName = 253;
 
 // The secure element's echo applet: a free command, the SELECT, then commands of growing length.
@@ -228,7 +229,9 @@ NfcApiStatus CNfcInstance::nfcRegisterListener(DWORD mode, DWORD requestedMask, 
     NfcListenerHandle& slot = listenerSlot(mode);
     if (slot) {
         postTrace(traceInfo, source, "A listener (%p) already exists - closing it", static_cast<void*>(slot));
-        unregisterMode(mode);
+        // A listener that would not close stays the mode's: registering over it would lose it.
+        m_lastStatus = unregisterMode(mode);
+        if (m_lastStatus != nfcStatusOk) return exitWith(source);
     }
     const bool pn544 = m_configuration.contains(QLatin1String(kPn544));
     if (pn544 && requestedMask & NFC_LISTEN_FELICA) stopSupportListener(source);
@@ -643,19 +646,21 @@ P2pLinkHandle CNfcInstance::clientConnection(BYTE sap) const {
 
 NfcApiStatus CNfcInstance::p2pSend(const char* source, BYTE sap, BYTE* buffer, WORD size) {
     // The client's connection of the SAP, else the connection its listener accepted.
-    P2pLinkHandle link = clientConnection(sap);
-    if (!link) link = listenerConnection(sap);
-    if (!link || !libraryRunning()) {
+    P2pBlock* client = blockBySap(m_p2pClients, sap);
+    P2pBlock* listener = blockBySap(m_p2pListeners, sap);
+    P2pBlock* block = client && client->link ? client : listener && listener->connection ? listener : nullptr;
+    if (!block || !libraryRunning()) {
         delete[] buffer;
         return refuse(source, "! No Connection found");
     }
-    m_lastStatus = corvaneSymbolTable.nfcP2PDataRequest(link, buffer, size);
+    m_lastStatus = corvaneSymbolTable.nfcP2PDataRequest(isClient(*block) ? block->link : block->connection, buffer,
+                                                        size);
     if (m_lastStatus != nfcStatusOk) {
         postTrace(traceError, source, "! Transmittting data failed");
         delete[] buffer;
         return exitWith(source);
     }
-    m_p2pSending.push_back(PendingSend{buffer, size, sap});
+    block->sending.push_back(PendingSend{buffer, size});
     return exitWith(source);
 }
 
@@ -685,24 +690,32 @@ NfcApiStatus CNfcInstance::p2pTransmit(BYTE sap, const BYTE* data, WORD size) {
     return p2pSend(source, sap, buffer, size);
 }
 
+void CNfcInstance::retireSends(P2pBlock& block) {
+    m_retiredSends.insert(m_retiredSends.end(), block.sending.begin(), block.sending.end());
+    block.sending.clear();
+}
+
 void CNfcInstance::freePendingSends() {
-    for (const PendingSend& send : m_p2pSending) delete[] send.buffer;
-    m_p2pSending.clear();
+    for (P2pBlock* blocks : {m_p2pListeners, m_p2pClients})
+        for (int i = 0; i < 2; ++i) retireSends(blocks[i]);
+    for (const PendingSend& send : m_retiredSends) delete[] send.buffer;
+    m_retiredSends.clear();
 }
 
 void CNfcInstance::handleP2pDataTransmitted(TP2pConnection connection) {
     const char* source = NFC_SOURCE("handleP2pDataTransmitted");
     postTrace(traceInfo, source, "Enter");
-    // The library's report names no buffer: the sends complete in the order they were made, and
-    // a report without a send of ours (another application's socket) goes on unchanged.
+    // The report names no buffer, only its link: the oldest send of that link is through. A
+    // report without a send of ours (another application's socket) goes on unchanged.
     BYTE* buffer = nullptr;
-    if (!m_p2pSending.empty()) {
-        const PendingSend send = m_p2pSending.front();
-        m_p2pSending.pop_front();
+    P2pBlock* block = blockOf(connection);
+    if (block && !block->sending.empty()) {
+        const PendingSend send = block->sending.front();
+        block->sending.pop_front();
         buffer = send.buffer;
         connection.data.data = send.buffer;
         connection.data.length = send.length;
-        connection.data.sourceSap = send.sap;
+        connection.data.sourceSap = block->sap;
     }
     auto* copy = isSignalConnected(QMetaMethod::fromSignal(&CNfcInstance::signalP2pDataSent))
                      ? new (std::nothrow) TP2pConnection(connection)
@@ -766,13 +779,14 @@ NfcApiStatus CNfcInstance::snepStopServer() {
     const char* source = NFC_SOURCE("snepStopServer");
     postTrace(traceInfo, source, "Enter");
     m_lastStatus = nfcStatusOk;
-    if (!m_snepServer || !libraryRunning()) return exitWith(source);
+    if (!m_snepServer || m_snepServerStopping || !libraryRunning()) return exitWith(source);
     // The server reports its end; its handle is released afterwards.
     const NfcApiStatus status = corvaneSymbolTable.snepStopServer(m_snepServer);
     if (status != nfcStatusOk) {
         postTrace(traceError, source, "! Stopping SNEP server failed (code: %u)", status);
         m_lastStatus = nfcStatusFailed;
     } else {
+        m_snepServerStopping = true;
         postTrace(traceInfo, source, "SNEP server stopped");
     }
     return exitWith(source);
@@ -789,6 +803,7 @@ NfcApiStatus CNfcInstance::snepReleaseServer() {
         m_lastStatus = nfcStatusFailed;
     }
     m_snepServer = nullptr;
+    m_snepServerStopping = false;
     return exitWith(source);
 }
 
@@ -802,6 +817,7 @@ NfcApiStatus CNfcInstance::snepConnect(WORD miu) {
         m_lastStatus = nfcStatusOk;
         return exitWith(source);
     }
+    m_snepMiu = miu;
     const NfcApiStatus status = corvaneSymbolTable.snepConnect(&m_snepClient, m_listeners[1], kSnepServiceName,
                                                                kSnepSap, miu, this, &CNfcInstance::snepClientCallback,
                                                                true);
@@ -810,6 +826,8 @@ NfcApiStatus CNfcInstance::snepConnect(WORD miu) {
     if (m_lastStatus != nfcStatusOk) {
         postTrace(traceError, source, "! Connecting to SNEP server failed (code: %u)", status);
         m_snepClient = nullptr;
+    } else {
+        m_snepClientState = status == nfcStatusPending ? SnepClientState::Connecting : SnepClientState::Ready;
     }
     postTrace(traceInfo, source, "Exit (handle: %p, status: %u)", static_cast<void*>(m_snepClient), m_lastStatus);
     return m_lastStatus;
@@ -820,9 +838,15 @@ NfcApiStatus CNfcInstance::snepDisconnect() {
     postTrace(traceInfo, source, "Enter");
     m_lastStatus = nfcStatusOk;
     if (m_snepClient && libraryRunning()) {
-        m_lastStatus = corvaneSymbolTable.snepDisconnect(m_snepClient);
-        if (m_lastStatus != nfcStatusOk)
-            postTrace(traceError, source, "! Disconnecting from SNEP server failed (code: %u)", m_lastStatus);
+        const NfcApiStatus status = corvaneSymbolTable.snepDisconnect(m_snepClient);
+        // The end is reported: the client is released then.
+        if (status == nfcStatusPending) {
+            m_snepClientState = SnepClientState::Ending;
+        } else {
+            m_lastStatus = status;
+            if (status != nfcStatusOk)
+                postTrace(traceError, source, "! Disconnecting from SNEP server failed (code: %u)", status);
+        }
     }
     return exitWith(source);
 }
@@ -840,40 +864,62 @@ NfcApiStatus CNfcInstance::snepReleaseClient() {
         }
     }
     m_snepClient = nullptr;
+    m_snepClientState = SnepClientState::None;
     return exitWith(source);
 }
 
+// The message waits for its turn: a connection is opened when none is, a ready one sends at once,
+// and one that is busy or ending takes it when it is through.
 NfcApiStatus CNfcInstance::snepTransmit(CNdefMessage* message, WORD miu) {
     const char* source = NFC_SOURCE("snepTransmit");
     postTrace(traceInfo, source, "Enter (miu: %u)", miu);
     if (!message || !message->getMessageBuffer() || message->getMessageSize() == 0)
         return refuse(source, "! Allocating buffer failed");
-    if (!m_snepPending.isEmpty()) postTrace(traceWarning, source, "TX data already available, overwriting it");
-    m_snepPending = QByteArray(reinterpret_cast<const char*>(message->getMessageBuffer()),
+    if (!m_snepPending.empty()) postTrace(traceWarning, source, "TX data already available, sending it first");
+    m_snepPending.emplace_back(reinterpret_cast<const char*>(message->getMessageBuffer()),
                                static_cast<qsizetype>(message->getMessageSize()));
     relay(true, &CNfcInstance::signalSnepConnected, &CNfcInstance::handleSnepConnected);
     relay(true, &CNfcInstance::signalSnepDisconnected, &CNfcInstance::handleSnepDisconnect);
-    // A client that is connected already gets no new report: it sends at once.
-    if (m_snepClient) return snepPut();
-    return snepConnect(miu);
+    if (m_snepClientState == SnepClientState::None) {
+        const NfcApiStatus connected = snepConnect(miu);
+        if (connected != nfcStatusOk) m_snepPending.pop_back();
+        if (connected != nfcStatusOk || m_snepClientState != SnepClientState::Ready) return connected;
+    }
+    if (m_snepClientState == SnepClientState::Ready) return snepPut();
+    m_lastStatus = nfcStatusOk;
+    return exitWith(source);
 }
 
 void CNfcInstance::handleSnepConnected() {
     const char* source = NFC_SOURCE("handleSnepConnected");
     postTrace(traceInfo, source, "Enter");
-    snepPut();
+    if (m_snepClientState == SnepClientState::Ready) snepPut();
     postTrace(traceInfo, source, "Exit");
 }
 
+// The library's client sends asynchronously: 17 means the PUT has started, and its end is
+// reported (34 or 35), which puts the next message or ends the connection.
 NfcApiStatus CNfcInstance::snepPut() {
     const char* source = NFC_SOURCE("snepPut");
-    postTrace(traceInfo, source, "Enter (size: %u)", static_cast<unsigned>(m_snepPending.size()));
-    if (!m_snepClient || m_snepPending.isEmpty() || !libraryRunning()) return refuse(source, "! No Connection found");
-    const QByteArray pending = std::exchange(m_snepPending, QByteArray());
-    m_lastStatus =
+    const QByteArray pending = m_snepPending.empty() ? QByteArray() : m_snepPending.front();
+    postTrace(traceInfo, source, "Enter (size: %u)", static_cast<unsigned>(pending.size()));
+    if (!m_snepClient || pending.isEmpty() || m_snepClientState != SnepClientState::Ready || !libraryRunning())
+        return refuse(source, "! No Connection found");
+    m_snepPending.pop_front();
+    const NfcApiStatus status =
         corvaneSymbolTable.snepPut(m_snepClient, bytesOf(pending), static_cast<DWORD>(pending.size()));
-    if (m_lastStatus != nfcStatusOk) postTrace(traceError, source, "! PUT to SNEP server failed (code: %u)", m_lastStatus);
-    corvaneSymbolTable.snepDisconnect(m_snepClient);
+    m_lastStatus = status == nfcStatusPending ? NfcApiStatus{nfcStatusOk} : status;
+    if (status == nfcStatusPending || status == nfcStatusOk) {
+        m_snepClientState = SnepClientState::Putting;
+        if (status == nfcStatusOk) {   // done already: no end is reported
+            emit signalSnepEnded(kSnepClientRole, true);
+            snepPutEnded(true);
+        }
+    } else {
+        postTrace(traceError, source, "! PUT to SNEP server failed (code: %u)", status);
+        emit signalSnepEnded(kSnepClientRole, false);
+        endSnepClient();
+    }
     return exitWith(source);
 }
 

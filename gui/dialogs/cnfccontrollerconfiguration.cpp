@@ -5,6 +5,7 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalBlocker>
@@ -19,7 +20,8 @@ namespace {
 
 constexpr uint32_t kScanRate = 115200;
 constexpr uint32_t kTraceError = 0x8000000;
-constexpr int kScanWaitMs = 5000;   // the probes never wait for carrier: reached only when one hangs
+// The finder gives up on its probes before: reached only when the finder itself cannot go on.
+constexpr int kScanWaitMs = 5000;
 const QString kGroup = QStringLiteral("ControllerConfiguration");
 const QString kCurrentConfiguration = QStringLiteral("CurrentConfiguration");
 const QString kNone = QStringLiteral("None");
@@ -163,7 +165,9 @@ QComboBox* makeList(QWidget* parent, const char* name) {
 
 // ---- CFinder ------------------------------------------------------------------------------------
 
-CFinder::CFinder(TPortRoots roots) : finder(std::move(roots)) {}
+CFinder::CFinder(TPortRoots roots) : finder(std::make_unique<CComportFinder>(std::move(roots))) {}
+
+CFinder::CFinder(std::unique_ptr<CComportFinder> portFinder) : finder(std::move(portFinder)) {}
 
 int CFinder::portFound(const std::string& portName) {
     std::lock_guard<std::mutex> guard(lock);
@@ -172,7 +176,7 @@ int CFinder::portFound(const std::string& portName) {
 }
 
 void CFinder::searchFinished() {
-    finder.finished();
+    finder->finished();
     std::lock_guard<std::mutex> guard(lock);
     finishedFlag = true;
     ended.notify_all();
@@ -188,8 +192,11 @@ QStringList CFinder::foundPorts() {
     return names;
 }
 
-QStringList scanSerialPorts(const TPortRoots& roots) {
-    CFinder finder(roots);
+QStringList scanSerialPorts(const TPortRoots& roots) { return scanSerialPorts(std::make_unique<CComportFinder>(roots)); }
+
+// The finder ends within its probe time, so the wait and the finder's destruction are bounded.
+QStringList scanSerialPorts(std::unique_ptr<CComportFinder> portFinder) {
+    CFinder finder(std::move(portFinder));
     finder.start(kScanRate);
     if (!finder.waitForEnd(kScanWaitMs))
         debugOut(kTraceError, "! %s port scan did not end in time", "CNfcControllerConfiguration");
@@ -324,8 +331,13 @@ void CNfcControllerConfiguration::showConfiguration(const QString& description) 
         {cboController, Word::ReaderType}, {cboBus, Word::IoType}, {cboPort, Word::Port}};
     for (const auto& [list, word] : lists) {
         const QString value = parseWord(line, word).mid(keyOf(word).size());
-        const int index = value.isEmpty() ? 0 : list->findText(value, Qt::MatchExactly | Qt::MatchCaseSensitive);
+        int index = value.isEmpty() ? 0 : list->findText(value, Qt::MatchExactly | Qt::MatchCaseSensitive);
         const QSignalBlocker blocker(list);
+        // The configured port is listed whatever its name: "None" would say it has none.
+        if (index < 0 && word == Word::Port) {
+            list->addItem(value);
+            index = list->count() - 1;
+        }
         list->setCurrentIndex(index < 0 ? 0 : index);
     }
 }
@@ -362,28 +374,44 @@ void CNfcControllerConfiguration::loadConfigurations(const QString& description)
     on_cboDescription_currentIndexChanged(index);
 }
 
-void CNfcControllerConfiguration::saveConfiguration() {
+// The settings read a separator in a key as a path into other groups: such a name is refused, or
+// it would be stored where no list finds it.
+bool CNfcControllerConfiguration::saveConfiguration() {
     const QString description = cboDescription->currentText();
-    if (description.isEmpty() || !settings) return;
+    if (description.isEmpty() || !settings) return true;
+    if (description.contains(QLatin1Char('/')) || description.contains(QLatin1Char('\\'))) {
+        QMessageBox::information(
+            this, QStringLiteral("Info"),
+            QStringLiteral("The description '%1' must not contain '/' or '\\'! Please rename and save again.")
+                .arg(description));
+        return false;
+    }
     settings->setValue(kGroup + QLatin1Char('/') + description, ledConfiguration->text());
     loadConfigurations(description);
+    return true;
 }
 
-// An empty description would name the whole group: nothing is removed then.
+// Only a stored configuration is deleted: any other name ("", "/", a typed one) would name the
+// whole group, another one, or nothing.
 void CNfcControllerConfiguration::deleteConfiguration() {
     const QString description = cboDescription->currentText();
-    if (description.isEmpty() || !settings) return;
+    if (!settings) return;
+    settings->beginGroup(kGroup);
+    const bool stored = settings->childKeys().contains(description);
+    settings->endGroup();
+    if (!stored) return;
     {
         const QSignalBlocker blocker(cboDescription);
-        cboDescription->removeItem(cboDescription->currentIndex());
+        cboDescription->removeItem(cboDescription->findText(description, Qt::MatchExactly | Qt::MatchCaseSensitive));
     }
     settings->remove(kGroup + QLatin1Char('/') + description);
     loadConfigurations(QString());
 }
 
-// Closing deletes the dialog once control has left this slot.
+// Closing deletes the dialog once control has left this slot; a refused name keeps it open for
+// another one.
 void CNfcControllerConfiguration::on_btnSave_clicked() {
-    saveConfiguration();
+    if (!saveConfiguration()) return;
     setAttribute(Qt::WA_DeleteOnClose);
     close();
 }

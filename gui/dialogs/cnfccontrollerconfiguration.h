@@ -10,6 +10,7 @@
 
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 #include "comportfinder.h"
@@ -24,10 +25,11 @@ class QSettings;
 class CFinder : public IPortCheckerNotifier {
 public:
     explicit CFinder(TPortRoots roots = {});
+    explicit CFinder(std::unique_ptr<CComportFinder> portFinder);   // a finder with other probes
     int portFound(const std::string& portName) override;
     void searchFinished() override;
 
-    bool start(uint32_t rate) { return finder.start(this, rate); }
+    bool start(uint32_t rate) { return finder->start(this, rate); }
     // Waits at most timeoutMs for the end; answers whether it came.
     bool waitForEnd(int timeoutMs);
     QStringList foundPorts();
@@ -38,11 +40,12 @@ private:
     bool finishedFlag = false;
     QStringList names;
     // Last, so that it is destroyed first: its thread, joined then, may still be waking the waiter.
-    CComportFinder finder;
+    std::unique_ptr<CComportFinder> finder;
 };
 
-// Runs the finder over roots and answers the ports it reported within a bounded wait.
+// Runs the finder (over roots) and answers the ports it reported within a bounded wait.
 QStringList scanSerialPorts(const TPortRoots& roots = {});
+QStringList scanSerialPorts(std::unique_ptr<CComportFinder> finder);
 
 class CNfcControllerConfiguration : public QWidget {
     Q_OBJECT
@@ -82,7 +85,7 @@ private:
     void composeFromList(QComboBox* list, Word word, int index);
     void showConfiguration(const QString& description);
     void loadConfigurations(const QString& description);
-    void saveConfiguration();
+    bool saveConfiguration();   // false when the name is refused
     void deleteConfiguration();
     void storeCurrentIndex();
 

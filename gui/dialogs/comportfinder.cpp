@@ -1,6 +1,8 @@
 #include "comportfinder.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
@@ -110,7 +112,8 @@ int CPortCheckTask::probe() { return portHandle >= 0 ? 1 : 0; }
 
 // ---- CComportFinder ---------------------------------------------------------------------------
 
-CComportFinder::CComportFinder(TPortRoots portRoots) : roots(std::move(portRoots)) {}
+CComportFinder::CComportFinder(TPortRoots portRoots, std::chrono::milliseconds probeBound)
+    : roots(std::move(portRoots)), probeTime(probeBound) {}
 
 CComportFinder::~CComportFinder() {
     if (finderThread.joinable()) finderThread.join();
@@ -143,7 +146,7 @@ uint32_t CComportFinder::refresh() {
 
 bool CComportFinder::reserveProbes(uint32_t count) {
     try {
-        probeThreads.reserve(count);
+        probed.reserve(count);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -153,8 +156,8 @@ bool CComportFinder::reserveProbes(uint32_t count) {
 bool CComportFinder::listed(const std::string& path) {
     const std::string wanted = normalisedPath(path);
     tasks.lock();
-    CPortCheckTask* task = tasks.first();
-    while (task && normalisedPath(task->name()) != wanted) task = CDoubleList<CPortCheckTask>::nextOf(task);
+    CPortCheckTask* task = tasks.getHead();
+    while (task && normalisedPath(task->name()) != wanted) task = tasks.getNext(task);
     tasks.unlock();
     return task != nullptr;
 }
@@ -173,8 +176,7 @@ void CComportFinder::onWorkerThread() {
     } else {
         debugOut(kTraceFinder, "%u COM ports found", taskCount);
         if (reserveProbes(taskCount)) {
-            runProbes();
-            reportPorts();
+            reportPorts(runProbes());
         } else {
             debugOut(kTraceError, "! %s out of memory", "CComportFinder::onWorkerThread");
         }
@@ -182,36 +184,73 @@ void CComportFinder::onWorkerThread() {
     notifier->searchFinished();
 }
 
-// All probes run at once; each thread touches only its own task, and every one is joined before
-// the tasks are read.
-void CComportFinder::runProbes() {
+// What the probe threads share with the finder: each thread touches only its own task and, under
+// the lock, its own entry, and may outlive the finder.
+struct CComportFinder::ProbeBoard {
+    struct Entry {
+        bool done = false;
+        bool abandoned = false;
+    };
+    std::mutex lock;
+    std::condition_variable ended;
+    std::vector<Entry> entries;
+    size_t running = 0;
+};
+
+// All probes run at once, and the finder waits for them at most the probe time. A probe still
+// running then is left behind: its task leaves the list and is reported as a port that could not
+// be opened is, and its thread deletes it when it returns.
+std::vector<CComportFinder::Report> CComportFinder::runProbes() {
+    auto board = std::make_shared<ProbeBoard>();
     tasks.lock();
-    CPortCheckTask* task = tasks.first();
+    for (CPortCheckTask* task = tasks.getHead(); task; task = tasks.getNext(task))
+        probed.push_back(task);
     tasks.unlock();
-    while (task) {
+    board->entries.resize(probed.size());
+    for (size_t i = 0; i < probed.size(); ++i) {
+        CPortCheckTask* task = probed[i];
         try {
-            probeThreads.emplace_back([task] { task->run(); });
+            {
+                std::lock_guard<std::mutex> guard(board->lock);
+                ++board->running;
+            }
+            std::thread([board, task, i] {
+                task->run();
+                std::unique_lock<std::mutex> guard(board->lock);
+                ProbeBoard::Entry& entry = board->entries[i];
+                entry.done = true;
+                --board->running;
+                board->ended.notify_all();
+                const bool abandoned = entry.abandoned;
+                guard.unlock();
+                if (abandoned) delete task;
+            }).detach();
         } catch (const std::system_error&) {
+            std::lock_guard<std::mutex> guard(board->lock);
+            --board->running;
+            board->entries[i].done = true;
             debugOut(kTraceError, "! %s cannot start a probe of %s", "CComportFinder::onWorkerThread",
                      task->name().c_str());
         }
-        tasks.lock();
-        task = CDoubleList<CPortCheckTask>::nextOf(task);
-        tasks.unlock();
     }
-    for (std::thread& thread : probeThreads) thread.join();
-    probeThreads.clear();
+    std::vector<Report> reports;
+    std::unique_lock<std::mutex> guard(board->lock);
+    board->ended.wait_for(guard, probeTime, [&] { return board->running == 0; });
+    for (size_t i = 0; i < probed.size(); ++i) {
+        CPortCheckTask* task = probed[i];
+        ProbeBoard::Entry& entry = board->entries[i];
+        reports.emplace_back(task->name(), entry.done ? task->usable() : true);
+        if (entry.done) continue;
+        entry.abandoned = true;
+        debugOut(kTraceError, "! %s probe of %s did not end in time", "CComportFinder::onWorkerThread",
+                 task->name().c_str());
+        tasks.remove(task);
+    }
+    probed.clear();
+    return reports;
 }
 
-void CComportFinder::reportPorts() {
-    int goOn = 1;
-    tasks.lock();
-    CPortCheckTask* task = tasks.first();
-    tasks.unlock();
-    while (task && goOn) {
-        if (task->usable()) goOn = notifier->portFound(task->name());
-        tasks.lock();
-        task = CDoubleList<CPortCheckTask>::nextOf(task);
-        tasks.unlock();
-    }
+void CComportFinder::reportPorts(const std::vector<Report>& reports) {
+    for (const auto& [name, usable] : reports)
+        if (usable && !notifier->portFound(name)) break;
 }

@@ -3,8 +3,11 @@
 // end of the search. Free of Qt, so it runs and is tested without an application object.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -56,8 +59,12 @@ private:
 
 class CComportFinder {
 public:
-    explicit CComportFinder(TPortRoots roots = {});
-    // Joins the finder thread, which has joined every probe thread before it ends.
+    // How long the probes may take together; the dialog waits a little longer for the end.
+    static constexpr std::chrono::milliseconds kProbeTime{4000};
+
+    explicit CComportFinder(TPortRoots roots = {}, std::chrono::milliseconds probeTime = kProbeTime);
+    // Joins the finder thread, which ends within the probe time: a probe stuck in the system
+    // (an open or close that never returns) is left behind, and deletes its task when it ends.
     virtual ~CComportFinder();
     CComportFinder(const CComportFinder&) = delete;
     CComportFinder& operator=(const CComportFinder&) = delete;
@@ -75,17 +82,22 @@ protected:
     virtual bool reserveProbes(uint32_t count);
 
 private:
+    struct ProbeBoard;
+    // A port and whether it is to be reported as usable.
+    using Report = std::pair<std::string, bool>;
+
     void onWorkerThread();
     void enumeratePorts();
     bool listed(const std::string& path);
-    void runProbes();
-    void reportPorts();
+    std::vector<Report> runProbes();
+    void reportPorts(const std::vector<Report>& reports);
 
     IPortCheckerNotifier* notifier = nullptr;
     CDoubleList<CPortCheckTask> tasks;
     std::thread finderThread;
-    std::vector<std::thread> probeThreads;
+    std::vector<CPortCheckTask*> probed;
     uint32_t taskCount = 0;
     uint32_t rate = 0;
     TPortRoots roots;
+    std::chrono::milliseconds probeTime;
 };

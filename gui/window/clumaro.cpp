@@ -10,20 +10,19 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "convert.h"
 #include "debugout.h"
 #include "lumaroform.h"
 #include "nfcinstance.h"
 #include "tracetext.h"
-
-#define WINDOW_SOURCE(name) "CLumaro::" name
+#include "windowsource.h"
 
 namespace {
 
 constexpr int kMessageSize = 512;
 constexpr DWORD kTagNdef = 0x80000000u;
-constexpr const char* kNoInstance = "! NFC instance not found";
 constexpr const char* kModeNotRecognized = "! Operation mode not recognized";
 const QString kNoBackground = QStringLiteral("QLabel {background-color: none}");
 
@@ -133,8 +132,10 @@ void CLumaro::handlePostTrace(DWORD level, const char* source, char* text) {
         const size_t room = kTraceTextSize - 1 - offset;   // the last byte stays the terminator
         const size_t textLength = text ? strnlen(text, room + 1) : 0;
         if (textLength > room) {
-            memcpy(line + offset, text, kTraceTextSize - 4 - offset);
-            memcpy(line + kTraceTextSize - 4, "...", 3);
+            // A cut line ends in "..." before its terminator, over the source's end if need be.
+            constexpr size_t kCut = kTraceTextSize - 4;
+            if (offset < kCut) memcpy(line + offset, text, kCut - offset);
+            memcpy(line + kCut, "...", 3);
         } else if (textLength > 0) {
             memcpy(line + offset, text, textLength);
         }
@@ -198,26 +199,42 @@ void CLumaro::setStatus(int state, const QString& text) {
 
 // ---- Operations ----
 
-NfcApiStatus CLumaro::runOperation(const char* source, const QString& statusText,
-                                   std::initializer_list<QWidget*> controls, const char* failureText,
-                                   const std::function<NfcApiStatus(CNfcInstance&)>& call, const QString& enterLine,
-                                   bool failedWithoutInstance) {
-    traceFormatted(traceInfo, source, "%s", enterLine.toLocal8Bit().constData());
-    setStatus(statusDue, statusText);
-    for (QWidget* control : controls) control->setEnabled(false);
+NfcApiStatus CLumaro::runOperation(const Operation& operation, const std::function<NfcApiStatus()>& call) {
+    const char* source = operation.source;
+    if (!operation.enterLine.isEmpty())
+        traceFormatted(traceInfo, source, "%s", operation.enterLine.toLocal8Bit().constData());
+    if (!operation.statusText.isEmpty()) setStatus(statusDue, operation.statusText);
+    if (operation.before) operation.before();
     QCoreApplication::processEvents();
+    // The pending events may have stopped NFC: the instance is looked at only now.
     NfcApiStatus result = 1;
-    if (!nfcInstance) {
+    const bool refused = operation.needsInstance && !nfcInstance;
+    if (refused)
         traceFormatted(traceError, source, "%s", kNoInstance);
-        if (failedWithoutInstance) traceFormatted(traceError, source, "%s (code: %u)", failureText, result);
-    } else {
-        result = call(*nfcInstance);
-        if (result != 0 && failureText) traceFormatted(traceError, source, "%s (code: %u)", failureText, result);
+    else
+        result = call();
+    if (result != 0 && operation.failureText && (!refused || operation.failedWithoutInstance)) {
+        if (operation.failureSaysCode)
+            traceFormatted(traceError, source, "%s (code: %u)", operation.failureText, result);
+        else
+            traceFormatted(traceError, source, "%s", operation.failureText);
     }
-    setStatus(result == 0 ? statusOk : statusFail, statusText);
-    for (QWidget* control : controls) control->setEnabled(true);
-    traceFormatted(traceInfo, source, "Exit (status: %u)", result);
+    if (!operation.statusText.isEmpty()) setStatus(result == 0 ? statusOk : statusFail, operation.statusText);
+    if (operation.after) operation.after(result);
+    traceFormatted(traceInfo, source, operation.exitSaysCode ? "Exit (code: %u)" : "Exit (status: %u)", result);
     return result;
+}
+
+std::function<void()> CLumaro::switchedOff(std::initializer_list<QWidget*> controls) {
+    return [widgets = std::vector<QWidget*>(controls)] {
+        for (QWidget* widget : widgets) widget->setEnabled(false);
+    };
+}
+
+std::function<void(NfcApiStatus)> CLumaro::switchedOn(std::initializer_list<QWidget*> controls) {
+    return [widgets = std::vector<QWidget*>(controls)](NfcApiStatus) {
+        for (QWidget* widget : widgets) widget->setEnabled(true);
+    };
 }
 
 void CLumaro::nfcSetTraceFlags(DWORD nfcMask, DWORD l1Mask) {
@@ -230,12 +247,6 @@ void CLumaro::nfcSetTraceFlags(DWORD nfcMask, DWORD l1Mask) {
     nfcFlags = nfcMask;
     l1Flags = l1Mask;
     nfcInstance->setTraceFlags(nfcMask, l1Mask);
-}
-
-void CLumaro::notAvailable(const char* source, const char* feature) {
-    const QString text = QStringLiteral("%1: not available yet").arg(QLatin1String(feature));
-    traceFormatted(traceWarning, source, "%s", text.toLocal8Bit().constData());
-    setStatus(statusInformation, text);
 }
 
 // ---- Mode-wise widget states ----

@@ -186,19 +186,39 @@ private:
 
     // ---- Operations ----
     void nfcSetTraceFlags(DWORD nfcMask, DWORD l1Mask);
-    // The pattern of every operation that calls the library: status DUE, the controls off, one
-    // repaint, the call (refused without an instance), the failure traced (a null text: the call
-    // traces its own), status OK or FAIL, the controls on again, the result returned.
-    // failedWithoutInstance also traces the failure (code 1) when no instance runs.
-    NfcApiStatus runOperation(const char* source, const QString& statusText, std::initializer_list<QWidget*> controls,
-                              const char* failureText, const std::function<NfcApiStatus(CNfcInstance&)>& call,
-                              const QString& enterLine = QStringLiteral("Enter"), bool failedWithoutInstance = false);
+    // Every operation that calls the library runs one pattern: "Enter", status DUE, its before
+    // step (its controls off), one repaint, the call (refused without an instance), its failure
+    // line, status OK or FAIL, its after step (its controls as the result leaves them), "Exit".
+public:
+    struct Operation {
+        const char* source = nullptr;
+        QString statusText = {};                     // empty: the status label is left alone
+        QString enterLine = QStringLiteral("Enter"); // empty: none
+        const char* failureText = nullptr;           // null: the call traces its own failures
+        bool failureSaysCode = true;                 // "%s (code: %u)", else the text alone
+        bool failedWithoutInstance = false;          // the failure line also follows a missing instance
+        bool needsInstance = true;
+        bool exitSaysCode = false;                   // "Exit (code: %u)" for "Exit (status: %u)"
+        std::function<void()> before = {};
+        std::function<void(NfcApiStatus)> after = {};
+    };
+
+private:
+    NfcApiStatus runOperation(const Operation& operation, const std::function<NfcApiStatus()>& call);
+    // The steps of an operation that switches these controls off while it runs.
+    static std::function<void()> switchedOff(std::initializer_list<QWidget*> controls);
+    static std::function<void(NfcApiStatus)> switchedOn(std::initializer_list<QWidget*> controls);
+    // An operation on the connected tag: the tag's controls are off while it runs.
+    Operation tagOperation(const char* source, const QString& statusText);
+    // A server's start or stop, whose failure line is written also when no instance runs.
+    static Operation serverOperation(const char* source, const char* statusText, const char* failureText);
     void releaseInstance();
     NfcApiStatus nfcStart();
     NfcApiStatus nfcStop();
     NfcApiStatus startInstance(const char* source, QString configuration);
     NfcApiStatus stopInstance(const char* source);
     void startP2pServers();
+    void stopP2pServers();
     void printCapabilities(const TNfcCapabilities* capabilities);
     void mapSecureElements(const TNfcCapabilityBlock& block);
     void printFirmwareVersion(bool restore, const QString& configuration);
@@ -246,20 +266,19 @@ private:
     void loadStoredCommands(const StoredCommandList& list);
     void showStoredCommand(const StoredCommandList& list, int index);
     StoredCommandList ioCommandList() const;
-    // A feature whose window side is not built yet says so in the log and on the status label.
-    void notAvailable(const char* source, const char* feature);
 
     // ---- Secure elements ----
-    NfcApiStatus runSeSlot(const char* source, int slot, const QString& enterLine,
-                           const std::function<NfcApiStatus(QCheckBox&)>& call);
+    NfcApiStatus seSlotOperation(const char* source, int slot, const QString& enterLine,
+                                 const std::function<NfcApiStatus(QCheckBox&)>& call);
+    // An operation on the embedded SE chosen by the id combo; a text that is no number sends nothing.
+    NfcApiStatus seIdOperation(const char* source, const QString& statusText, QWidget* button,
+                               const char* failureText, bool traceId,
+                               const std::function<NfcApiStatus(CNfcInstance&, BYTE)>& call);
     NfcApiStatus seStart(int slot);
     NfcApiStatus seStop(int slot);
     QString printSecureElement(const TNfcInfoSE& element);
     int fillSeIdCombos(bool onlyCapable);
     bool seBuildRoutingEntry(TNfcRoutingEntry* entry);
-    NfcApiStatus runSeOperation(const char* source, const QString& statusText, QWidget* button,
-                                const char* failureText, bool traceId,
-                                const std::function<NfcApiStatus(CNfcInstance&, BYTE)>& call);
     StoredCommandList seCommandList() const;
     void loadSeCommands();
 
@@ -279,10 +298,6 @@ private:
     friend class TagsNdefTest;
     void printTagInfo(const TNfcTagInfo& tag);
     NfcApiStatus nfcCheckPresence();
-    // An empty enter line traces none.
-    NfcApiStatus runTagOperation(const char* source, const QString& statusText,
-                                 const std::function<NfcApiStatus(CNfcInstance&)>& call,
-                                 const QString& enterLine = QStringLiteral("Enter"));
     NfcApiStatus rwRead();
     void printNdefMessage(QTreeWidget* tree, CNdefMessage* message, bool suppressAction);
     bool fillNdefRecord(QTreeWidgetItem* item, const TNdefRecordInfo& info, bool suppressAction, QString& lastUri);
@@ -314,8 +329,6 @@ private:
     StoredCommandList legacyCommandList() const;
     void loadLegacyCommands();
     void updateRwMifareStandardBlocksSectors(int block);
-    NfcApiStatus runMifareOperation(const char* source, const QString& statusText, const char* failureText,
-                                    const QString& enterLine, const std::function<NfcApiStatus(CNfcInstance&)>& call);
     BYTE mifareSector() const;
     BYTE mifareBlock() const;
     NfcApiStatus mfAuthenticate(BYTE keyType);
@@ -351,8 +364,6 @@ private:
     void showP2pEnded(const char* source, TP2pConnection* connection);
 
     // ---- SNEP page ----
-    NfcApiStatus runServerOperation(const char* source, const char* statusText, const char* failureText,
-                                    const std::function<NfcApiStatus(CNfcInstance&)>& call);
     NfcApiStatus snepStartServer(WORD miu, const QString& serviceName, BYTE sap);
     NfcApiStatus snepStopServer();
     NfcApiStatus nppStartServer();

@@ -19,8 +19,7 @@
 #include "ndefnames.h"
 #include "nfcinstance.h"
 #include "vcardcutter.h"
-
-#define WINDOW_SOURCE(name) "CLumaro::" name
+#include "windowsource.h"
 
 namespace {
 
@@ -132,27 +131,21 @@ NfcApiStatus CLumaro::ceStartEmulation(DWORD mask) {
 
 NfcApiStatus CLumaro::ceSave() {
     const char* source = WINDOW_SOURCE("ceSave");
-    const QString statusText = QStringLiteral("CE: Save NDEF");
-    traceFormatted(traceInfo, source, "Enter");
-    setStatus(statusDue, statusText);
-    QCoreApplication::processEvents();
-    NfcApiStatus result = 1;
-    if (!nfcInstance) {
-        traceFormatted(traceError, source, "! NFC instance not found");
-    } else if ((result = ceBuildNdefMessage(&ndefMessage)) != 0) {
-        traceFormatted(traceError, source, "! Building NDEF message failed");
-    } else if ((result = nfcInstance->ceSaveContent(&ndefMessage)) != 0) {
-        traceFormatted(traceError, source, "! Modifying NDEF message failed (code: %u)", result);
-    }
-    setStatus(result == 0 ? statusOk : statusFail, statusText);
-    traceFormatted(traceInfo, source, "Exit (code: %u)", result);
-    return result;
+    return runOperation({.source = source, .statusText = QStringLiteral("CE: Save NDEF"), .exitSaysCode = true}, [&] {
+        NfcApiStatus result = ceBuildNdefMessage(&ndefMessage);
+        if (result != 0)
+            traceFormatted(traceError, source, "! Building NDEF message failed");
+        else if ((result = nfcInstance->ceSaveContent(&ndefMessage)) != 0)
+            traceFormatted(traceError, source, "! Modifying NDEF message failed (code: %u)", result);
+        return result;
+    });
 }
 
 // The lengths a reader wrote may exceed the emulated file: nothing is read past it.
 NfcApiStatus CLumaro::ceLoad() {
     const char* source = WINDOW_SOURCE("ceLoad");
-    return runOperation(source, QStringLiteral("CE: Load NDEF"), {}, nullptr, [&](CNfcInstance& instance) {
+    return runOperation({.source = source, .statusText = QStringLiteral("CE: Load NDEF")}, [&] {
+        CNfcInstance& instance = *nfcInstance;
         uint32_t length = 0;
         if (ceListenMask & kType4Mask) {
             const BYTE* record = instance.ceGetIso14443ABCapabilityContainer();

@@ -15,9 +15,12 @@ constexpr DWORD kIoControlRaw = 0x8001;
 
 NfcApiStatus CLumaro::ioSend(const char* source, DWORD code) {
     const QString pdu = ui->ledIoPdu->text();
-    return runOperation(source, QStringLiteral("I/O: Send PDU"), {ui->btnIoSendPdu, ui->btnIoSendRaw},
-                        "! I/O-Control failed",
-                        [&](CNfcInstance& instance) { return instance.ioControl(pdu, code); });
+    return runOperation({.source = source,
+                         .statusText = QStringLiteral("I/O: Send PDU"),
+                         .failureText = "! I/O-Control failed",
+                         .before = switchedOff({ui->btnIoSendPdu, ui->btnIoSendRaw}),
+                         .after = switchedOn({ui->btnIoSendPdu, ui->btnIoSendRaw})},
+                        [&] { return nfcInstance->ioControl(pdu, code); });
 }
 
 NfcApiStatus CLumaro::ioSendPdu() { return ioSend("CLumaro::ioSendPdu", kIoControlPdu); }

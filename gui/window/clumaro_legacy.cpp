@@ -7,14 +7,13 @@
 
 #include "lumaroform.h"
 #include "nfcinstance.h"
-
-#define WINDOW_SOURCE(name) "CLumaro::" name
+#include "windowsource.h"
 
 // The instance reads the text as the user typed it: blanks and "0x" go, other text is refused.
 NfcApiStatus CLumaro::legacyExchangePdu() {
     const char* source = WINDOW_SOURCE("legacyExchangePdu");
-    return runTagOperation(source, QStringLiteral("RW: Exchange PDU"), [&](CNfcInstance& instance) {
-        const NfcApiStatus result = instance.legacyExchangePdu(ui->ledRwLegacyPdu->text());
+    return runOperation(tagOperation(source, QStringLiteral("RW: Exchange PDU")), [&] {
+        const NfcApiStatus result = nfcInstance->legacyExchangePdu(ui->ledRwLegacyPdu->text());
         if (result != 0) traceFormatted(traceError, source, "! Exchanging data failed (code: %u)", result);
         return result;
     });

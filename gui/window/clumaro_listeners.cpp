@@ -6,8 +6,7 @@
 
 #include "lumaroform.h"
 #include "nfcinstance.h"
-
-#define WINDOW_SOURCE(name) "CLumaro::" name
+#include "windowsource.h"
 
 namespace {
 
@@ -159,6 +158,7 @@ NfcApiStatus CLumaro::nfcRegisterListener(DWORD mode) {
     }
     lockUi(mode);
     activeModes |= mode;
+    if (mode == modeP2p) startP2pServers();
     ui->ledCurrentLocalRole->setText(role + QLatin1String(entry->role));
     ui->btnUnregister->setEnabled(true);
     traceFormatted(traceInfo, source, "Exit (status: %u)", 0u);
@@ -197,6 +197,7 @@ bool CLumaro::unregisterMode(const ModeEntry& entry) {
         setStatus(statusDue, QLatin1String(entry.stopText));
         (ui->*entry.stopButton)->setEnabled(false);
     }
+    if (entry.mode == modeP2p) stopP2pServers();
     NfcApiStatus code = nfcInstance->nfcUnregisterListener(entry.mode, currentMode);
     if (code == 0 && entry.mode == modeCe) code = nfcInstance->ceStop();
     if (code != 0) {

@@ -12,8 +12,7 @@
 
 #include "lumaroform.h"
 #include "nfcinstance.h"
-
-#define WINDOW_SOURCE(name) "CLumaro::" name
+#include "windowsource.h"
 
 namespace {
 
@@ -66,23 +65,28 @@ NfcApiStatus CLumaro::p2pStartListener(BYTE sap) {
     const P2pRow row = p2pRow(sap);
     const DWORD miu = static_cast<DWORD>(row.miu->value()), window = static_cast<DWORD>(row.windowSize->value());
     const NfcApiStatus result = runOperation(
-        WINDOW_SOURCE("p2pStartListener"), QStringLiteral("P2P: Start listener"), {row.startListener},
-        "! Starting P2P listener failed",
-        [&](CNfcInstance& instance) -> NfcApiStatus {
+        {.source = WINDOW_SOURCE("p2pStartListener"),
+         .statusText = QStringLiteral("P2P: Start listener"),
+         .enterLine = QString::asprintf("Enter (SAP: %u, MIU: %u, window size: %u)", sap, miu, window),
+         .failureText = "! Starting P2P listener failed",
+         .before = switchedOff({row.startListener})},
+        [&]() -> NfcApiStatus {
             if (miu > kMaxWord || window > kMaxWord) return 1;
-            return instance.p2pStartListener(sap, static_cast<WORD>(window), static_cast<WORD>(miu));
-        },
-        QString::asprintf("Enter (SAP: %u, MIU: %u, window size: %u)", sap, miu, window));
+            return nfcInstance->p2pStartListener(sap, static_cast<WORD>(window), static_cast<WORD>(miu));
+        });
     showListener(row.listenerStatus, result, "Listener ready", row.startListener, row.stopListener);
     return result;
 }
 
 NfcApiStatus CLumaro::p2pStopListener(BYTE sap) {
     const P2pRow row = p2pRow(sap);
-    const NfcApiStatus result = runOperation(
-        WINDOW_SOURCE("p2pStopListener"), QStringLiteral("P2P: Stop listener"), {row.stopListener},
-        "! Stopping P2P listener failed", [&](CNfcInstance& instance) { return instance.p2pStopListener(sap); },
-        QString::asprintf("Enter (SAP: %u)", sap), true);
+    const NfcApiStatus result = runOperation({.source = WINDOW_SOURCE("p2pStopListener"),
+                                              .statusText = QStringLiteral("P2P: Stop listener"),
+                                              .enterLine = QString::asprintf("Enter (SAP: %u)", sap),
+                                              .failureText = "! Stopping P2P listener failed",
+                                              .failedWithoutInstance = true,
+                                              .before = switchedOff({row.stopListener})},
+                                             [&] { return nfcInstance->p2pStopListener(sap); });
     showListener(row.listenerStatus, result, "Listener closed", row.stopListener, row.startListener);
     return result;
 }
@@ -91,12 +95,16 @@ NfcApiStatus CLumaro::p2pConnect(BYTE sap) {
     const P2pRow row = p2pRow(sap);
     const DWORD miu = static_cast<DWORD>(row.miu->value()), window = static_cast<DWORD>(row.windowSize->value());
     const NfcApiStatus result = runOperation(
-        WINDOW_SOURCE("p2pConnect"), QStringLiteral("P2P: Connect"), {row.connect}, "! Connecting to P2P server failed",
-        [&](CNfcInstance& instance) -> NfcApiStatus {
+        {.source = WINDOW_SOURCE("p2pConnect"),
+         .statusText = QStringLiteral("P2P: Connect"),
+         .enterLine = QString::asprintf("Enter (SAP: %u, MIU: %u, window size: %u)", sap, miu, window),
+         .failureText = "! Connecting to P2P server failed",
+         .failedWithoutInstance = true,
+         .before = switchedOff({row.connect})},
+        [&]() -> NfcApiStatus {
             if (miu > kMaxWord || window > kMaxWord) return 1;
-            return instance.p2pConnect(sap, static_cast<WORD>(window), static_cast<WORD>(miu));
-        },
-        QString::asprintf("Enter (SAP: %u, MIU: %u, window size: %u)", sap, miu, window), true);
+            return nfcInstance->p2pConnect(sap, static_cast<WORD>(window), static_cast<WORD>(miu));
+        });
     // The session label waits for the established report.
     row.connect->setEnabled(result != 0);
     if (result == 0)
@@ -108,10 +116,12 @@ NfcApiStatus CLumaro::p2pConnect(BYTE sap) {
 
 NfcApiStatus CLumaro::p2pDisconnect(BYTE sap) {
     const P2pRow row = p2pRow(sap);
-    const NfcApiStatus result = runOperation(
-        WINDOW_SOURCE("p2pDisconnect"), QStringLiteral("P2P: Disconnect"), {row.disconnect},
-        "! Disconnecting from other peer failed", [&](CNfcInstance& instance) { return instance.p2pDisconnect(sap); },
-        QString::asprintf("Enter (SAP: %u)", sap));
+    const NfcApiStatus result = runOperation({.source = WINDOW_SOURCE("p2pDisconnect"),
+                                              .statusText = QStringLiteral("P2P: Disconnect"),
+                                              .enterLine = QString::asprintf("Enter (SAP: %u)", sap),
+                                              .failureText = "! Disconnecting from other peer failed",
+                                              .before = switchedOff({row.disconnect})},
+                                             [&] { return nfcInstance->p2pDisconnect(sap); });
     // Enabled again by the next connection.
     row.disconnect->setEnabled(false);
     return result;
@@ -121,13 +131,18 @@ NfcApiStatus CLumaro::p2pDisconnect(BYTE sap) {
 // own, which the data-sent report hands back to be released.
 NfcApiStatus CLumaro::p2pTransmit(BYTE sap, const BYTE* data, DWORD size, QPushButton* button) {
     return runOperation(
-        WINDOW_SOURCE("p2pTransmit"), QStringLiteral("P2P: Transmit"), {button}, "! Transmitting data failed",
-        [&](CNfcInstance& instance) -> NfcApiStatus {
+        {.source = WINDOW_SOURCE("p2pTransmit"),
+         .statusText = QStringLiteral("P2P: Transmit"),
+         .enterLine = QString::asprintf("Enter (SAP: %u, data address: %p, size: %u)", sap,
+                                        static_cast<const void*>(data), size),
+         .failureText = "! Transmitting data failed",
+         .before = switchedOff({button}),
+         .after = switchedOn({button})},
+        [&]() -> NfcApiStatus {
             if (size > kMaxWord) return 1;
             const WORD length = static_cast<WORD>(size);
-            return data ? instance.p2pTransmit(sap, data, length) : instance.p2pTransmit(sap, length);
-        },
-        QString::asprintf("Enter (SAP: %u, data address: %p, size: %u)", sap, static_cast<const void*>(data), size));
+            return data ? nfcInstance->p2pTransmit(sap, data, length) : nfcInstance->p2pTransmit(sap, length);
+        });
 }
 
 void CLumaro::on_btnP2pStartListener1_clicked() { p2pStartListener(kFirstSap); }
@@ -209,7 +224,7 @@ void CLumaro::handleP2pDataReceived(TP2pConnection* connection) {
     const std::unique_ptr<TP2pConnection> record(connection);
     if (!record) return;
     if (!nfcInstance) {
-        traceFormatted(traceError, source, "! NFC instance not found");
+        traceFormatted(traceError, source, "%s", kNoInstance);
         return;
     }
     const BYTE sap = p2pRecordSap(*record);

@@ -9,8 +9,7 @@
 #include "lumaroform.h"
 #include "mifarelayout.h"
 #include "nfcinstance.h"
-
-#define WINDOW_SOURCE(name) "CLumaro::" name
+#include "windowsource.h"
 
 namespace {
 
@@ -29,18 +28,16 @@ void CLumaro::updateRwMifareStandardBlocksSectors(int block) {
 
 // The operations' own failure lines name no code: the instance has traced its own. The key and
 // the data go as hex digits; the instance refuses any other count of them.
-NfcApiStatus CLumaro::runMifareOperation(const char* source, const QString& statusText, const char* failureText,
-                                         const QString& enterLine,
-                                         const std::function<NfcApiStatus(CNfcInstance&)>& call) {
-    return runTagOperation(
-        source, statusText,
-        [&](CNfcInstance& instance) {
-            const NfcApiStatus result = call(instance);
-            if (result != 0) traceFormatted(traceError, source, "%s", failureText);
-            return result;
-        },
-        enterLine);
+namespace {
+
+CLumaro::Operation mifareOperation(CLumaro::Operation operation, const char* failureText, const QString& enterLine) {
+    operation.failureText = failureText;
+    operation.failureSaysCode = false;
+    operation.enterLine = enterLine;
+    return operation;
 }
+
+} // namespace
 
 BYTE CLumaro::mifareSector() const { return static_cast<BYTE>(ui->lblRwMifareStandardSector2->text().toUInt()); }
 BYTE CLumaro::mifareBlock() const { return static_cast<BYTE>(ui->sboRwMifareStandardBlock->value()); }
@@ -50,29 +47,30 @@ NfcApiStatus CLumaro::mfAuthenticate(BYTE keyType) {
                                : keyType == kKeyB ? QStringLiteral("RW: AuthenticateB")
                                                   : QString();
     const QString key = ui->cboRwMifareStandardKey->currentText().remove(QLatin1Char(' '));
-    return runMifareOperation(WINDOW_SOURCE("mfAuthenticate"), statusText, "! Authenticating to tag failed",
-                              QString::asprintf("Enter (Mifare Standard key type: %X)", keyType),
-                              [&](CNfcInstance& instance) { return instance.mfAuthenticate(keyType, mifareSector(), key); });
+    return runOperation(mifareOperation(tagOperation(WINDOW_SOURCE("mfAuthenticate"), statusText),
+                                        "! Authenticating to tag failed",
+                                        QString::asprintf("Enter (Mifare Standard key type: %X)", keyType)),
+                        [&] { return nfcInstance->mfAuthenticate(keyType, mifareSector(), key); });
 }
 
 NfcApiStatus CLumaro::mfReadBlock() {
-    return runMifareOperation(WINDOW_SOURCE("mfReadBlock"), QStringLiteral("RW: Read block"),
-                              "! Failed to read block from tag", QString(),
-                              [&](CNfcInstance& instance) { return instance.mfReadBlock(mifareBlock()); });
+    return runOperation(mifareOperation(tagOperation(WINDOW_SOURCE("mfReadBlock"), QStringLiteral("RW: Read block")),
+                                        "! Failed to read block from tag", QString()),
+                        [&] { return nfcInstance->mfReadBlock(mifareBlock()); });
 }
 
 NfcApiStatus CLumaro::mfReadSector() {
-    return runMifareOperation(WINDOW_SOURCE("mfReadSector"), QStringLiteral("RW: Read block"),
-                              "! Reading sector from tag failed", QString(),
-                              [&](CNfcInstance& instance) { return instance.mfReadSector(mifareSector()); });
+    return runOperation(mifareOperation(tagOperation(WINDOW_SOURCE("mfReadSector"), QStringLiteral("RW: Read block")),
+                                        "! Reading sector from tag failed", QString()),
+                        [&] { return nfcInstance->mfReadSector(mifareSector()); });
 }
 
 NfcApiStatus CLumaro::mfWriteBlock() {
     QString data = ui->cboRwMifareStandardWrite->currentText();
     data.remove(QLatin1Char(' ')).remove(QLatin1String("0x")).remove(QLatin1String("0X"));
-    return runMifareOperation(WINDOW_SOURCE("mfWriteBlock"), QStringLiteral("RW: Write block"),
-                              "! Writing block to tag failed", QString(),
-                              [&](CNfcInstance& instance) { return instance.mfWriteBlock(mifareBlock(), data); });
+    return runOperation(mifareOperation(tagOperation(WINDOW_SOURCE("mfWriteBlock"), QStringLiteral("RW: Write block")),
+                                        "! Writing block to tag failed", QString()),
+                        [&] { return nfcInstance->mfWriteBlock(mifareBlock(), data); });
 }
 
 void CLumaro::on_sboRwMifareStandardBlock_valueChanged(int value) { updateRwMifareStandardBlocksSectors(value); }

@@ -17,8 +17,7 @@
 #include "ndefdisplay.h"
 #include "ndefnames.h"
 #include "nfcinstance.h"
-
-#define WINDOW_SOURCE(name) "CLumaro::" name
+#include "windowsource.h"
 
 // The three editors share their widgets' names but for the prefix; the SNEP editor has no
 // title, mobile and job-title fields.
@@ -79,10 +78,10 @@ constexpr uint32_t kLastUriCode = 0x23;
 NfcApiStatus CLumaro::rwRead() {
     const char* source = WINDOW_SOURCE("rwRead");
     const bool suppress = ui->ckbRwNdefSuppress->isChecked();
-    return runTagOperation(source, QStringLiteral("RW: Read NDEF"), [&](CNfcInstance& instance) {
+    return runOperation(tagOperation(source, QStringLiteral("RW: Read NDEF")), [&] {
         ui->twtRwNdefRead->clear();
         ndefMessage.clearRecords();
-        const NfcApiStatus result = instance.readNdefTag(&ndefMessage);
+        const NfcApiStatus result = nfcInstance->readNdefTag(&ndefMessage);
         if (result != 0)
             traceFormatted(traceError, source, "! Failed to read NDEF message");
         else
@@ -315,20 +314,20 @@ NfcApiStatus CLumaro::buildFromEditor(const NdefEditor& editor, CNdefMessage* me
 
 NfcApiStatus CLumaro::rwWrite() {
     const char* source = WINDOW_SOURCE("rwWrite");
-    return runTagOperation(source, QStringLiteral("RW: Write NDEF"), [&](CNfcInstance& instance) {
+    return runOperation(tagOperation(source, QStringLiteral("RW: Write NDEF")), [&] {
         const NfcApiStatus built = buildNdefMessage(&ndefMessage);
         if (built != 0) {
             traceFormatted(traceError, source, "! Building NDEF message failed");
             return built;
         }
-        const NfcApiStatus written = instance.writeNdefTag(&ndefMessage);
+        const NfcApiStatus written = nfcInstance->writeNdefTag(&ndefMessage);
         if (written != 0) {
             traceFormatted(traceError, source, "! Writing NDEF message failed");
             return written;
         }
         // The write stands even when the tag's new sizes cannot be read.
         TNfcTagInfo tag{};
-        const NfcApiStatus info = instance.getTagInfo(modeRw, &tag);
+        const NfcApiStatus info = nfcInstance->getTagInfo(modeRw, &tag);
         if (info != 0)
             traceFormatted(traceError, source, "! Receiving tag information failed (code: %u)", info);
         else
@@ -344,8 +343,8 @@ NfcApiStatus CLumaro::format(DWORD kind) {
     const QString statusText = kind == formatNdef ? QStringLiteral("RW: Format NDEF")
                                : kind == formatErase    ? QStringLiteral("RW: Erase")
                                                    : QString();
-    return runTagOperation(source, statusText, [&](CNfcInstance& instance) {
-        const NfcApiStatus result = instance.format(kind, 0);
+    return runOperation(tagOperation(source, statusText), [&] {
+        const NfcApiStatus result = nfcInstance->format(kind, 0);
         if (result != 0) {
             traceFormatted(traceError, source, "! Formatting tag failed (code: %u)", result);
             return result;

@@ -11,8 +11,7 @@
 
 #include "lumaroform.h"
 #include "nfcinstance.h"
-
-#define WINDOW_SOURCE(name) "CLumaro::" name
+#include "windowsource.h"
 
 namespace {
 
@@ -84,36 +83,38 @@ void CLumaro::handleNfcDeviceRemoved() {
     traceFormatted(traceInfo, source, "Exit (status: %u)", result);
 }
 
+// Start creates the instance: it needs none, and refuses a second one, which would leak the
+// running instance and initialise the library twice.
 NfcApiStatus CLumaro::nfcStart() {
     const char* source = WINDOW_SOURCE("nfcStart");
-    const QString statusText = QStringLiteral("NFC: Start");
-    traceFormatted(traceInfo, source, "Enter");
-    setStatus(statusDue, statusText);
-    ui->btnStartNfc->setEnabled(false);
-    QCoreApplication::processEvents();
-    NfcApiStatus result = 1;
-    if (nfcInstance) {
-        // A second start would leak the running instance and initialise the library twice.
-        traceFormatted(traceError, source, "! NFC is already started");
-        setStatus(statusFail, statusText);
-        traceFormatted(traceInfo, source, "Exit (status: %u)", result);
-        return result;
-    }
-    activeModes = currentTagType = ceListenMask = currentMode = 0;
-    seSlot = seStartedCount = 0;
-    seSlotsMapped = 0;
-    const QString description = configurationCombo->currentText();
-    if (description.isEmpty()) {
-        traceFormatted(traceError, source, "! Controller configuration not set");
-    } else {
-        result = startInstance(source, settings->value(QStringLiteral("ControllerConfiguration/") + description).toString());
-    }
-    // The routing table is laid before the status shows, whose label it may use meanwhile.
-    initSeRouting(1);
-    setStatus(result == 0 ? statusOk : statusFail, statusText);
-    if (result != 0) ui->btnStartNfc->setEnabled(true);
-    traceFormatted(traceInfo, source, "Exit (status: %u)", result);
-    return result;
+    return runOperation(
+        {.source = source,
+         .statusText = QStringLiteral("NFC: Start"),
+         .needsInstance = false,
+         .before = switchedOff({ui->btnStartNfc}),
+         .after =
+             [this](NfcApiStatus result) {
+                 if (result != 0 && !nfcInstance) ui->btnStartNfc->setEnabled(true);
+             }},
+        [&]() -> NfcApiStatus {
+            if (nfcInstance) {
+                traceFormatted(traceError, source, "! NFC is already started");
+                return 1;
+            }
+            activeModes = currentTagType = ceListenMask = currentMode = 0;
+            seSlot = seStartedCount = 0;
+            seSlotsMapped = 0;
+            const QString description = configurationCombo->currentText();
+            NfcApiStatus result = 1;
+            if (description.isEmpty())
+                traceFormatted(traceError, source, "! Controller configuration not set");
+            else
+                result = startInstance(
+                    source, settings->value(QStringLiteral("ControllerConfiguration/") + description).toString());
+            // The routing table is laid before the status shows, whose label it may use meanwhile.
+            initSeRouting(1);
+            return result;
+        });
 }
 
 NfcApiStatus CLumaro::startInstance(const char* source, QString configuration) {
@@ -161,7 +162,6 @@ NfcApiStatus CLumaro::startInstance(const char* source, QString configuration) {
             Qt::QueuedConnection);
     connect(nfcInstance, &CNfcInstance::signalSeMessage, this, &CLumaro::handleSeMessage);
     connect(nfcInstance, &CNfcInstance::signalIoMessage, this, &CLumaro::handleIoMessage);
-    startP2pServers();
     printFirmwareVersion(false, configuration);
     for (QWidget* control : {static_cast<QWidget*>(ui->btnStopNfc), static_cast<QWidget*>(ui->btnRwStart),
                              static_cast<QWidget*>(ui->btnP2pStart), static_cast<QWidget*>(ui->btnCeStart),
@@ -170,30 +170,16 @@ NfcApiStatus CLumaro::startInstance(const char* source, QString configuration) {
     return 0;
 }
 
-// Neither server's failure fails the start: each operation traces its own.
-void CLumaro::startP2pServers() {
-    if (ui->ckbP2pServiceSnepServer->isEnabled() && ui->ckbP2pServiceSnepServer->isChecked())
-        snepStartServer(snepMiu, QString(), 0);
-    if (ui->ckbP2pServiceNppServer->isEnabled() && ui->ckbP2pServiceNppServer->isChecked()) nppStartServer();
-}
-
 NfcApiStatus CLumaro::nfcStop() {
     const char* source = WINDOW_SOURCE("nfcStop");
-    const QString statusText = QStringLiteral("NFC: Stop");
-    traceFormatted(traceInfo, source, "Enter");
-    setStatus(statusDue, statusText);
-    ui->btnStopNfc->setEnabled(false);
-    QCoreApplication::processEvents();
-    NfcApiStatus result = 1;
-    if (!nfcInstance) {
-        traceFormatted(traceError, source, "! NFC instance not found");
-    } else {
-        result = stopInstance(source);
-    }
-    setStatus(result == 0 ? statusOk : statusFail, statusText);
-    if (result != 0) ui->btnStartNfc->setEnabled(true);
-    traceFormatted(traceInfo, source, "Exit (status: %u)", result);
-    return result;
+    return runOperation({.source = source,
+                         .statusText = QStringLiteral("NFC: Stop"),
+                         .before = switchedOff({ui->btnStopNfc}),
+                         .after =
+                             [this](NfcApiStatus result) {
+                                 if (result != 0) ui->btnStartNfc->setEnabled(true);
+                             }},
+                        [&] { return stopInstance(source); });
 }
 
 // Every step runs even when an earlier one failed; only the library's shutdown decides.
@@ -211,9 +197,9 @@ NfcApiStatus CLumaro::stopInstance(const char* source) {
         else
             traceFormatted(traceError, source, "! Deactivating SE (slot: %u) failed (code: %u)", slot, status);
     }
-    snepStopServer();
-    nppStopServer();
-    handoverStopServer();
+    traced(snepStopServer(), "! Closing SNEP server failed");
+    traced(nppStopServer(), "! Closing NPP server failed");
+    traced(handoverStopServer(), "! Closing Handover server failed");
     traced(nfcInstance->snepReleaseClient(), "! Releasing SNEP client failed");
     traced(nfcInstance->snepReleaseServer(), "! Releasing SNEP server failed");
     activeModes = 0;
@@ -319,7 +305,8 @@ void CLumaro::enableTechnologies(DWORD supported) {
         for (QWidget* widget : widgets) widget->setEnabled(on);
     };
     follow(supported & kRwBits, {ui->gboRw, ui->ckbRwPresenceCheck, ui->ckbRwCheckNdef, ui->gboRwMode});
-    follow(supported & kP2pBits, {ui->gboP2p, ui->gboP2pMode, ui->gboP2pService, ui->tabP2p});
+    // The services follow the P2P listener: the library takes them from no other application.
+    follow(supported & kP2pBits, {ui->gboP2p, ui->gboP2pMode, ui->tabP2p});
     follow(supported & kCeBits, {ui->gboCe, ui->gboCeMode, ui->gboCeConfiguration});
     follow(supported & kSecureCeBit, {ui->gboSe, ui->gboSeMode, ui->btnSeOpenEse, ui->cboSeControlId});
 }

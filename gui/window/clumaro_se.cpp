@@ -13,12 +13,10 @@
 #include "lumaroform.h"
 #include "nfcinstance.h"
 #include "seroutingentry.h"
-
-#define WINDOW_SOURCE(name) "CLumaro::" name
+#include "windowsource.h"
 
 namespace {
 
-constexpr const char* kNoInstance = "! NFC instance not found";
 constexpr char kToshiba[] = "TOSHIBA";
 constexpr const char* kPowerStates[] = {"01", "02", "03", "04", "05", "06", "07"};
 
@@ -58,33 +56,28 @@ void CLumaro::on_ckbSeSlot1_clicked(bool checked) { checked ? seStart(1) : seSto
 void CLumaro::on_ckbSeSlot2_clicked(bool checked) { checked ? seStart(2) : seStop(2); }
 void CLumaro::on_ckbSeSlot3_clicked(bool checked) { checked ? seStart(3) : seStop(3); }
 
-// Both switches share their frame: the slot remembered, the mode box off while the library
-// works, no instance or no box for the slot refused with 1.
-NfcApiStatus CLumaro::runSeSlot(const char* source, int slot, const QString& enterLine,
-                                const std::function<NfcApiStatus(QCheckBox&)>& call) {
-    traceFormatted(traceInfo, source, "%s", enterLine.toLocal8Bit().constData());
+// Both switches share their steps: the slot remembered, the mode box off while the library
+// works, no instance or no box for the slot refused with 1; the status label stays as it is.
+NfcApiStatus CLumaro::seSlotOperation(const char* source, int slot, const QString& enterLine,
+                                      const std::function<NfcApiStatus(QCheckBox&)>& call) {
     seSlot = static_cast<BYTE>(slot);
     QCheckBox* box = slot >= 0 && slot < CNfcInstance::kSecureElementSlots ? seSlotBox(slot) : nullptr;
-    ui->gboSeMode->setEnabled(false);
-    QCoreApplication::processEvents();
-    NfcApiStatus result = 1;
-    if (!nfcInstance) {
-        traceFormatted(traceError, source, "%s", kNoInstance);
-    } else if (!box) {
-        traceFormatted(traceError, source, "! Mapping SE slot to UI failed");
-    } else {
-        result = call(*box);
-    }
-    ui->gboSeMode->setEnabled(true);
-    traceFormatted(traceInfo, source, "Exit (status: %u)", result);
-    return result;
+    return runOperation({.source = source,
+                         .enterLine = enterLine,
+                         .before = switchedOff({ui->gboSeMode}),
+                         .after = switchedOn({ui->gboSeMode})},
+                        [&]() -> NfcApiStatus {
+                            if (box) return call(*box);
+                            traceFormatted(traceError, source, "! Mapping SE slot to UI failed");
+                            return 1;
+                        });
 }
 
 // Without an instance the box the user just checked is unchecked again.
 NfcApiStatus CLumaro::seStart(int slot) {
     const char* source = WINDOW_SOURCE("seStart");
     if (!nfcInstance && slot >= 0 && slot < CNfcInstance::kSecureElementSlots) seSlotBox(slot)->setChecked(false);
-    return runSeSlot(source, slot, QStringLiteral("Enter"), [&](QCheckBox& box) {
+    return seSlotOperation(source, slot, QStringLiteral("Enter"), [&](QCheckBox& box) {
         NfcApiStatus result = nfcInstance->seStart(static_cast<BYTE>(slot));
         if (result != 0) {
             traceFormatted(traceError, source, "! Starting SE (slot: %u) failed (code: %u)", slot, result);
@@ -105,7 +98,7 @@ NfcApiStatus CLumaro::seStart(int slot) {
 NfcApiStatus CLumaro::seStop(int slot) {
     const char* source = WINDOW_SOURCE("seStop");
     const QString enterLine = QString::asprintf("Enter (activted SE's %d", seStartedCount);
-    return runSeSlot(source, slot, enterLine, [&](QCheckBox& checkBox) {
+    return seSlotOperation(source, slot, enterLine, [&](QCheckBox& checkBox) {
         const NfcApiStatus stopped = nfcInstance->seStop(static_cast<BYTE>(slot));
         if (stopped != 0) {
             traceFormatted(traceError, source, "! Stopping SE (slot: %u) failed (code: %u)", slot, stopped);
@@ -270,15 +263,18 @@ bool CLumaro::seBuildRoutingEntry(TNfcRoutingEntry* entry) {
 
 void CLumaro::on_btnSeAddRoutingEntry_clicked() {
     const QString status = seRoutingTableType == 1 ? QStringLiteral("SE: Add PMRT") : QStringLiteral("SE: Add LMRT");
-    runOperation(WINDOW_SOURCE("seAddRoutingEntry"), status, {ui->btnSeAddRoutingEntry}, nullptr,
-                 [this](CNfcInstance& instance) -> NfcApiStatus {
+    runOperation({.source = WINDOW_SOURCE("seAddRoutingEntry"),
+                  .statusText = status,
+                  .before = switchedOff({ui->btnSeAddRoutingEntry}),
+                  .after = switchedOn({ui->btnSeAddRoutingEntry})},
+                 [this]() -> NfcApiStatus {
                      const char* source = WINDOW_SOURCE("seAddRoutingEntry");
                      TNfcRoutingEntry entry{};
                      if (!seBuildRoutingEntry(&entry)) {
                          traceFormatted(traceError, source, "! Building routing entry failed");
                          return 1;
                      }
-                     const NfcApiStatus added = instance.seAddRoutingEntry(&entry, 1);
+                     const NfcApiStatus added = nfcInstance->seAddRoutingEntry(&entry, 1);
                      if (added != 0) traceFormatted(traceError, source, "! Adding routing entry failed (code: %u)", added);
                      return added;
                  });
@@ -286,22 +282,25 @@ void CLumaro::on_btnSeAddRoutingEntry_clicked() {
 
 // An entry naming only the SE's handle clears what is routed to it.
 void CLumaro::on_btnSeDeleteRoutingEntry_clicked() {
-    runOperation(WINDOW_SOURCE("seDeleteRoutingEntry"), QStringLiteral("SE: Delete LMRT"), {ui->btnSeDeleteRoutingEntry},
-                 nullptr, [this](CNfcInstance& instance) -> NfcApiStatus {
+    runOperation({.source = WINDOW_SOURCE("seDeleteRoutingEntry"),
+                  .statusText = QStringLiteral("SE: Delete LMRT"),
+                  .before = switchedOff({ui->btnSeDeleteRoutingEntry}),
+                  .after = switchedOn({ui->btnSeDeleteRoutingEntry})},
+                 [this]() -> NfcApiStatus {
                      const char* source = WINDOW_SOURCE("seDeleteRoutingEntry");
                      BYTE id = 0;
                      if (!seIdFromText(ui->cboSeId->currentText(), &id)) {
                          traceFormatted(traceError, source, "! Failed to convert ID");
                          return 1;
                      }
-                     const TNfcInfoSE* element = instance.getSecureElementById(id);
+                     const TNfcInfoSE* element = nfcInstance->getSecureElementById(id);
                      if (!element) {
                          traceFormatted(traceError, source, "! Failed to map SE ID (%u) to handle", id);
                          return 1;
                      }
                      TNfcRoutingEntry entry{};
                      entry.hSecure = element->handle;
-                     const NfcApiStatus added = instance.seAddRoutingEntry(&entry, 1);
+                     const NfcApiStatus added = nfcInstance->seAddRoutingEntry(&entry, 1);
                      if (added != 0) traceFormatted(traceError, source, "! Adding routing entry failed (code: %u)", added);
                      return added;
                  });
@@ -310,27 +309,31 @@ void CLumaro::on_btnSeDeleteRoutingEntry_clicked() {
 // ---- Embedded SE ----
 
 // The page's operations name their SE by the id combo; a text that is no number sends nothing.
-NfcApiStatus CLumaro::runSeOperation(const char* source, const QString& statusText, QWidget* button,
-                                     const char* failureText, bool traceId,
-                                     const std::function<NfcApiStatus(CNfcInstance&, BYTE)>& call) {
+NfcApiStatus CLumaro::seIdOperation(const char* source, const QString& statusText, QWidget* button,
+                                    const char* failureText, bool traceId,
+                                    const std::function<NfcApiStatus(CNfcInstance&, BYTE)>& call) {
     BYTE id = 0;
     const bool known = seIdFromText(ui->cboSeControlId->currentText(), &id);
-    const QString enterLine = traceId ? QString::asprintf("Enter (ID: %u)", id) : QStringLiteral("Enter");
-    return runOperation(source, statusText, {button}, nullptr, [&](CNfcInstance& instance) -> NfcApiStatus {
-        if (!known) {
-            traceFormatted(traceError, source, "! Failed to convert ID");
-            return 1;
-        }
-        const NfcApiStatus result = call(instance, id);
-        if (result != 0) traceFormatted(traceError, source, "%s (code: %u)", failureText, result);
-        return result;
-    }, enterLine);
+    return runOperation({.source = source,
+                         .statusText = statusText,
+                         .enterLine = traceId ? QString::asprintf("Enter (ID: %u)", id) : QStringLiteral("Enter"),
+                         .before = switchedOff({button}),
+                         .after = switchedOn({button})},
+                        [&]() -> NfcApiStatus {
+                            if (!known) {
+                                traceFormatted(traceError, source, "! Failed to convert ID");
+                                return 1;
+                            }
+                            const NfcApiStatus result = call(*nfcInstance, id);
+                            if (result != 0) traceFormatted(traceError, source, "%s (code: %u)", failureText, result);
+                            return result;
+                        });
 }
 
 void CLumaro::on_btnSeOpenEse_clicked() {
     ui->cboSeControlId->setEnabled(false);
     const NfcApiStatus result =
-        runSeOperation(WINDOW_SOURCE("seOpenEse"), QStringLiteral("SE: Open ESE"), ui->btnSeOpenEse,
+        seIdOperation(WINDOW_SOURCE("seOpenEse"), QStringLiteral("SE: Open ESE"), ui->btnSeOpenEse,
                        "! Opening access to secure element failed", true,
                        [](CNfcInstance& instance, BYTE id) { return instance.seOpenEse(id); });
     const bool open = result == 0;
@@ -341,7 +344,7 @@ void CLumaro::on_btnSeOpenEse_clicked() {
 
 void CLumaro::on_btnSeCloseEse_clicked() {
     const NfcApiStatus result =
-        runSeOperation(WINDOW_SOURCE("seCloseEse"), QStringLiteral("SE: Close ESE"), ui->btnSeCloseEse,
+        seIdOperation(WINDOW_SOURCE("seCloseEse"), QStringLiteral("SE: Close ESE"), ui->btnSeCloseEse,
                        "! Closing access to secure element failed", true,
                        [](CNfcInstance& instance, BYTE id) { return instance.seCloseEse(id); });
     if (result != 0) return;
@@ -352,13 +355,13 @@ void CLumaro::on_btnSeCloseEse_clicked() {
 
 void CLumaro::on_btnSeExchangePdu_clicked() {
     const QString pdu = ui->ledSePdu->text();
-    runSeOperation(WINDOW_SOURCE("seExchangePdu"), QStringLiteral("SE: Exchange PDU"), ui->btnSeExchangePdu,
+    seIdOperation(WINDOW_SOURCE("seExchangePdu"), QStringLiteral("SE: Exchange PDU"), ui->btnSeExchangePdu,
                    "! Exchanging secure data failed", true,
                    [&pdu](CNfcInstance& instance, BYTE id) { return instance.seExchangePdu(id, pdu); });
 }
 
 void CLumaro::on_btnSeEchoTest_clicked() {
-    runSeOperation(WINDOW_SOURCE("seEchoTest"), QStringLiteral("SE: Echo test"), ui->btnSeEchoTest,
+    seIdOperation(WINDOW_SOURCE("seEchoTest"), QStringLiteral("SE: Echo test"), ui->btnSeEchoTest,
                    "! Echo test failed", false,
                    [](CNfcInstance& instance, BYTE id) { return instance.seEchoTest(id); });
 }

@@ -12,8 +12,7 @@
 #include "lumaroform.h"
 #include "nfcinstance.h"
 #include "traceflagtable.h"
-
-#define WINDOW_SOURCE(name) "CLumaro::" name
+#include "windowsource.h"
 
 namespace {
 
@@ -166,19 +165,27 @@ void CLumaro::on_btnConfigure_clicked() {
     dialog->show();
 }
 
+// A dialog closed from its frame hands out no words: the flags stay as they are.
 void CLumaro::handleDialogTraceFlagsClosed(QString nfcMaskText, QString l1MaskText) {
-    const DWORD nfcMask = nfcMaskText.toUInt(nullptr, 16);
-    const DWORD l1Mask = l1MaskText.toUInt(nullptr, 16);
+    bool nfcGiven = false, l1Given = false;
+    const DWORD nfcMask = nfcMaskText.toUInt(&nfcGiven, 16);
+    const DWORD l1Mask = l1MaskText.toUInt(&l1Given, 16);
     if (traceFlagsDialog) traceFlagsDialog->disconnect(this);
     traceFlagsDialog = nullptr;
-    nfcFlags = nfcMask;
-    l1Flags = l1Mask;
-    if (nfcInstance) nfcSetTraceFlags(nfcMask, l1Mask);
+    if (nfcGiven && l1Given) {
+        nfcFlags = nfcMask;
+        l1Flags = l1Mask;
+        if (nfcInstance) nfcSetTraceFlags(nfcMask, l1Mask);
+    }
     ui->btnTrace->setEnabled(true);
 }
 
+// While NFC runs the list keeps showing the configuration it runs on.
 void CLumaro::handleNfcConfigurationFinished() {
+    const QString running = nfcInstance ? configurationCombo->currentText() : QString();
     if (settings) loadControllerConfigurations();
+    const int index = configurationCombo->findText(running, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (!running.isEmpty() && index >= 0) configurationCombo->setCurrentIndex(index);
     if (controllerConfigurationDialog) controllerConfigurationDialog->disconnect(this);
     controllerConfigurationDialog = nullptr;
     ui->btnConfigure->setEnabled(true);

@@ -8,8 +8,7 @@
 
 #include "lumaroform.h"
 #include "nfcinstance.h"
-
-#define WINDOW_SOURCE(name) "CLumaro::" name
+#include "windowsource.h"
 
 namespace {
 
@@ -19,18 +18,17 @@ constexpr int kSnepPage = 0;
 
 } // namespace
 
-// A server operation writes its failure line also when there is no instance to ask.
-NfcApiStatus CLumaro::runServerOperation(const char* source, const char* statusText, const char* failureText,
-                                         const std::function<NfcApiStatus(CNfcInstance&)>& call) {
-    const NfcApiStatus result = runOperation(source, QLatin1String(statusText), {}, failureText, call);
-    if (result != 0 && !nfcInstance) traceFormatted(traceError, source, "%s (code: %u)", failureText, result);
-    return result;
+CLumaro::Operation CLumaro::serverOperation(const char* source, const char* statusText, const char* failureText) {
+    return {.source = source,
+            .statusText = QLatin1String(statusText),
+            .failureText = failureText,
+            .failedWithoutInstance = true};
 }
 
 NfcApiStatus CLumaro::snepStartServer(WORD miu, const QString& serviceName, BYTE sap) {
-    const NfcApiStatus result = runServerOperation(
-        WINDOW_SOURCE("snepStartServer"), "SNEP: Start server", "! Starting SNEP server failed",
-        [&](CNfcInstance& instance) { return instance.snepStartServer(miu, serviceName, sap); });
+    const NfcApiStatus result =
+        runOperation(serverOperation(WINDOW_SOURCE("snepStartServer"), "SNEP: Start server", "! Starting SNEP server failed"),
+                     [&] { return nfcInstance->snepStartServer(miu, serviceName, sap); });
     if (result == 0) {
         connect(nfcInstance, &CNfcInstance::signalSnepPut, this, &CLumaro::handleSnepPut, Qt::UniqueConnection);
         connect(nfcInstance, &CNfcInstance::signalSnepProgress, this, &CLumaro::handleSnepProgress,
@@ -42,8 +40,8 @@ NfcApiStatus CLumaro::snepStartServer(WORD miu, const QString& serviceName, BYTE
 
 NfcApiStatus CLumaro::snepStopServer() {
     const NfcApiStatus result =
-        runServerOperation(WINDOW_SOURCE("snepStopServer"), "SNEP: Stop server", "! Closing SNEP server failed",
-                           [](CNfcInstance& instance) { return instance.snepStopServer(); });
+        runOperation(serverOperation(WINDOW_SOURCE("snepStopServer"), "SNEP: Stop server", "! Closing SNEP server failed"),
+                     [&] { return nfcInstance->snepStopServer(); });
     if (result == 0) {
         disconnect(nfcInstance, &CNfcInstance::signalSnepPut, this, &CLumaro::handleSnepPut);
         disconnect(nfcInstance, &CNfcInstance::signalSnepProgress, this, &CLumaro::handleSnepProgress);
@@ -53,52 +51,75 @@ NfcApiStatus CLumaro::snepStopServer() {
 }
 
 NfcApiStatus CLumaro::nppStartServer() {
-    return runServerOperation(WINDOW_SOURCE("nppStartServer"), "NPP: Start server", "! Starting NPP server failed",
-                              [](CNfcInstance& instance) { return instance.nppStartServer(); });
+    return runOperation(serverOperation(WINDOW_SOURCE("nppStartServer"), "NPP: Start server", "! Starting NPP server failed"),
+                        [&] { return nfcInstance->nppStartServer(); });
 }
 
 NfcApiStatus CLumaro::nppStopServer() {
-    return runServerOperation(WINDOW_SOURCE("nppStopServer"), "NPP: Stop server", "! Closing NPP server failed",
-                              [](CNfcInstance& instance) { return instance.nppStopServer(); });
+    return runOperation(serverOperation(WINDOW_SOURCE("nppStopServer"), "NPP: Stop server", "! Closing NPP server failed"),
+                        [&] { return nfcInstance->nppStopServer(); });
 }
 
 NfcApiStatus CLumaro::handoverStopServer() {
-    return runServerOperation(WINDOW_SOURCE("handoverStopServer"), "HO: Stop server", "! Closing HO server failed",
-                              [](CNfcInstance& instance) { return instance.handoverStopServer(); });
+    return runOperation(
+        serverOperation(WINDOW_SOURCE("handoverStopServer"), "HO: Stop server", "! Closing HO server failed"),
+        [&] { return nfcInstance->handoverStopServer(); });
 }
 
 // The call only hands the message over; the PUT and its end come later as SNEP signals, whose
 // end slot is connected once however many transmissions run.
 NfcApiStatus CLumaro::snepTransmit() {
     const char* source = WINDOW_SOURCE("snepTransmit");
-    return runOperation(source, QStringLiteral("SNEP: Transmit"), {ui->btnP2pSnepTransmit}, nullptr,
-                        [&](CNfcInstance& instance) {
+    return runOperation({.source = source,
+                         .statusText = QStringLiteral("SNEP: Transmit"),
+                         .before = switchedOff({ui->btnP2pSnepTransmit}),
+                         .after = switchedOn({ui->btnP2pSnepTransmit})},
+                        [&] {
                             const NfcApiStatus built = snepBuildNdefMessage(&ndefMessage);
                             if (built != 0) {
                                 traceFormatted(traceError, source, "! Building NDEF message failed (code: %u)", built);
                                 return built;
                             }
-                            connect(&instance, &CNfcInstance::signalSnepEnded, this, &CLumaro::handleSnepEnded,
+                            connect(nfcInstance, &CNfcInstance::signalSnepEnded, this, &CLumaro::handleSnepEnded,
                                     Qt::UniqueConnection);
-                            const NfcApiStatus sent = instance.snepTransmit(&ndefMessage, snepMiu);
+                            const NfcApiStatus sent = nfcInstance->snepTransmit(&ndefMessage, snepMiu);
                             if (sent != 0)
                                 traceFormatted(traceError, source, "! Transmitting NDEF message failed (code: %u)", sent);
                             return sent;
                         });
 }
 
+// A box shows whether its server runs: a start that failed unchecks it, a stop that failed
+// leaves it checked.
 void CLumaro::on_ckbP2pServiceSnepServer_clicked(bool checked) {
-    if (checked)
-        snepStartServer(snepMiu, QString(), 0);
-    else
-        snepStopServer();
+    if (checked ? snepStartServer(snepMiu, QString(), 0) != 0 : snepStopServer() != 0)
+        ui->ckbP2pServiceSnepServer->setChecked(!checked && nfcInstance);
 }
 
 void CLumaro::on_ckbP2pServiceNppServer_clicked(bool checked) {
-    if (checked)
-        nppStartServer();
-    else
-        nppStopServer();
+    if (checked ? nppStartServer() != 0 : nppStopServer() != 0)
+        ui->ckbP2pServiceNppServer->setChecked(!checked && nfcInstance);
+}
+
+// The servers run while the P2P listener does: the library serves only an application that
+// listens for P2P. The boxes keep their choice for the next start, disabled meanwhile.
+void CLumaro::startP2pServers() {
+    const char* source = WINDOW_SOURCE("startP2pServers");
+    ui->gboP2pService->setEnabled(true);
+    if (ui->ckbP2pServiceSnepServer->isChecked() && snepStartServer(snepMiu, QString(), 0) != 0) {
+        traceFormatted(traceError, source, "! Starting SNEP server failed");
+        ui->ckbP2pServiceSnepServer->setChecked(false);
+    }
+    if (ui->ckbP2pServiceNppServer->isChecked() && nppStartServer() != 0) {
+        traceFormatted(traceError, source, "! Starting NPP server failed");
+        ui->ckbP2pServiceNppServer->setChecked(false);
+    }
+}
+
+void CLumaro::stopP2pServers() {
+    ui->gboP2pService->setEnabled(false);
+    if (ui->ckbP2pServiceSnepServer->isChecked()) snepStopServer();
+    if (ui->ckbP2pServiceNppServer->isChecked()) nppStopServer();
 }
 
 void CLumaro::on_btnP2pSnepTransmit_clicked() { snepTransmit(); }
@@ -107,7 +128,7 @@ void CLumaro::on_btnP2pSnepTransmit_clicked() { snepTransmit(); }
 void CLumaro::handleSnepPut() {
     const char* source = WINDOW_SOURCE("handleSnepPut");
     if (!nfcInstance) {
-        traceFormatted(traceError, source, "! NFC instance not found");
+        traceFormatted(traceError, source, "%s", kNoInstance);
         return;
     }
     const QByteArray data = nfcInstance->snepPutData();
@@ -120,7 +141,6 @@ void CLumaro::handleSnepPut() {
         traceFormatted(traceError, source, "! Parsing NDEF message failed (code: %u)", parsed);
         return;
     }
-    ui->twtP2pSnepReceive->clear();
     printNdefMessage(ui->twtP2pSnepReceive, message.get(), suppress);
     ui->tabInteraction->setCurrentIndex(kP2pPage);
     ui->tabP2p->setCurrentIndex(kSnepPage);

@@ -24,6 +24,17 @@ bool namesNoKey(const QString& description) {
                        [](QChar c) { return c == QLatin1Char('/') || c == QLatin1Char('\\'); });
 }
 
+// The settings remove a key with every key below it ("X" with "X/a"): those are put back.
+void removeKeyOnly(QSettings& settings, const QString& key) {
+    settings.beginGroup(key);
+    const QStringList below = settings.allKeys();
+    QList<QVariant> values;
+    for (const QString& name : below) values << settings.value(name);
+    settings.endGroup();
+    settings.remove(key);
+    for (qsizetype i = 0; i < below.size(); ++i) settings.setValue(key + QLatin1Char('/') + below[i], values[i]);
+}
+
 } // namespace
 
 // In the flat lists a separator in a description would make its key a path into other groups:
@@ -63,7 +74,7 @@ void CLumaro::deleteStoredCommand(const StoredCommandList& list) {
     const int index = list.combo->currentIndex();
     if (index < 0) return;
     const QString description = list.combo->currentText();
-    if (settings && !namesNoKey(description)) settings->remove(keyOf(list, description));
+    if (settings && !namesNoKey(description)) removeKeyOnly(*settings, keyOf(list, description));
     list.combo->removeItem(index);
 }
 

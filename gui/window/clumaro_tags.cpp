@@ -8,8 +8,7 @@
 #include "lumaroform.h"
 #include "nfcinstance.h"
 #include "tagreport.h"
-
-#define WINDOW_SOURCE(name) "CLumaro::" name
+#include "windowsource.h"
 
 namespace {
 
@@ -80,35 +79,23 @@ void CLumaro::handleNfcTechnologyRemoved() {
     traceFormatted(traceInfo, source, "Exit");
 }
 
-// The operation pattern of the tag operations; the call traces its own failures.
-NfcApiStatus CLumaro::runTagOperation(const char* source, const QString& statusText,
-                                      const std::function<NfcApiStatus(CNfcInstance&)>& call,
-                                      const QString& enterLine) {
-    if (!enterLine.isEmpty()) traceFormatted(traceInfo, source, "%s", enterLine.toLocal8Bit().constData());
-    setStatus(statusDue, statusText);
-    enableTagControls(modeRw, false);
-    QCoreApplication::processEvents();
-    // The pending events may have stopped NFC: the instance is looked at only now.
-    NfcApiStatus result = 1;
-    if (!nfcInstance)
-        traceFormatted(traceError, source, "! NFC instance not found");
-    else
-        result = call(*nfcInstance);
-    setStatus(result == 0 ? statusOk : statusFail, statusText);
-    enableTagControls(modeRw, true);
-    traceFormatted(traceInfo, source, "Exit (status: %u)", result);
-    return result;
+// The tag operations' calls trace their own failures.
+CLumaro::Operation CLumaro::tagOperation(const char* source, const QString& statusText) {
+    return {.source = source,
+            .statusText = statusText,
+            .before = [this] { enableTagControls(modeRw, false); },
+            .after = [this](NfcApiStatus) { enableTagControls(modeRw, true); }};
 }
 
 // A failed check makes the instance report the tag removed.
 NfcApiStatus CLumaro::nfcCheckPresence() {
     const char* source = WINDOW_SOURCE("nfcCheckPresence");
-    return runTagOperation(source, QStringLiteral("NFC: Check presence"), [&](CNfcInstance& instance) {
+    return runOperation(tagOperation(source, QStringLiteral("NFC: Check presence")), [&] {
         if (!(activeModes & modeRw)) {
             traceFormatted(traceError, source, "! RW-mode is not active");
             return NfcApiStatus{1};
         }
-        const NfcApiStatus result = instance.nfcCheckPresence();
+        const NfcApiStatus result = nfcInstance->nfcCheckPresence();
         if (result != 0) traceFormatted(traceError, source, "! Checking presence failed (code: %u)", result);
         return result;
     });

@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <chrono>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <dlfcn.h>
 #include <pthread.h>
 #include <sched.h>
+#include <linux/futex.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -75,122 +77,188 @@ void PlatLock::unlock() {
     impl_->m.unlock();
 }
 
+// ---- Futex words ----------------------------------------------------------------------------
+namespace {
+
+// What semaphores and events wait on: one 32-bit word, and the count of threads that may be
+// asleep on it. A taker that finds what it wants changes the word and makes no system call; a
+// waker makes one (a futex wake) only when someone may be asleep. The two counts are read in
+// the opposite order by the two sides, both sequentially consistent, so a taker that is about to
+// sleep is seen by every waker that changed the word after it looked, and the kernel refuses to
+// put it to sleep on a word that changed since.
+struct FutexWord {
+    std::atomic<uint32_t> value{0};
+    std::atomic<uint32_t> sleepers{0};
+};
+
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) && std::atomic<uint32_t>::is_always_lock_free,
+              "the kernel reads the futex word itself");
+
+uint32_t* futexAddress(std::atomic<uint32_t>& word) { return reinterpret_cast<uint32_t*>(&word); }
+
+// Sleeps while the word holds expected, until woken or the absolute monotonic deadline (none: no
+// limit). False only when the deadline passed.
+bool futexSleep(std::atomic<uint32_t>& word, uint32_t expected, const timespec* deadline) {
+    const long rc = syscall(SYS_futex, futexAddress(word), FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, expected, deadline,
+                            nullptr, FUTEX_BITSET_MATCH_ANY);
+    return rc == 0 || errno != ETIMEDOUT;
+}
+
+void futexWake(FutexWord& w, uint32_t count) {
+    if (w.sleepers.load(std::memory_order_seq_cst) == 0) return;
+    const int n = count > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(count);
+    syscall(SYS_futex, futexAddress(w.value), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, n, nullptr, nullptr, 0);
+}
+
+timespec monotonicDeadline(uint32_t ms) {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    t.tv_sec += static_cast<time_t>(ms / 1000);
+    t.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+        ++t.tv_sec;
+        t.tv_nsec -= 1000000000L;
+    }
+    return t;
+}
+
+enum class Look { Taken, Empty, Gone };
+
+// Takes what tryTake(seen) finds, sleeping on the word it saw while there is nothing, for at most
+// timeoutMs: one futex wait with the deadline for each time it is woken without a take. A zero
+// time-out only looks. A taker whose deadline passes looks once more: a wake meant for it was
+// then taken by nobody else, and what it announced is not left lying.
+template <typename TryTake>
+PlatWait futexTake(FutexWord& w, uint32_t timeoutMs, TryTake tryTake) {
+    uint32_t seen = 0;
+    Look look = tryTake(seen);
+    if (look == Look::Empty && timeoutMs != 0) {
+        timespec deadline{};
+        if (timeoutMs != PLAT_INFINITE) deadline = monotonicDeadline(timeoutMs);
+        w.sleepers.fetch_add(1, std::memory_order_seq_cst);
+        while ((look = tryTake(seen)) == Look::Empty) {
+            if (!futexSleep(w.value, seen, timeoutMs == PLAT_INFINITE ? nullptr : &deadline)) {
+                look = tryTake(seen);
+                break;
+            }
+        }
+        w.sleepers.fetch_sub(1, std::memory_order_relaxed);
+    }
+    return look == Look::Taken ? PlatWait::Signaled : look == Look::Gone ? PlatWait::Failed : PlatWait::Timeout;
+}
+
+} // namespace
+
 // ---- Semaphore ----------------------------------------------------------------------------
+namespace {
+constexpr uint32_t kSemValid = 0x80000000u;
+constexpr uint32_t kSemCount = 0x7FFFFFFFu;
+} // namespace
+
+// The word holds the count and, in its top bit, whether the semaphore exists.
 struct PlatSemaphore::Impl {
-    mutable std::mutex m;
-    std::condition_variable cv;
-    bool valid = false;
-    uint32_t count = 0;
-    uint32_t maximum = 0;
+    FutexWord word;
+    std::atomic<uint32_t> maximum{0};
 };
 
 PlatSemaphore::PlatSemaphore() : impl_(std::make_shared<Impl>()) {}
 PlatSemaphore::~PlatSemaphore() = default;
 
 bool PlatSemaphore::create(uint32_t initial, uint32_t maximum) {
-    if (maximum == 0 || initial > maximum) return false;
-    std::lock_guard<std::mutex> g(impl_->m);
-    impl_->valid = true;
-    impl_->count = initial;
-    impl_->maximum = maximum;
+    if (maximum == 0 || initial > maximum || maximum > kSemCount) return false;
+    impl_->maximum.store(maximum, std::memory_order_relaxed);
+    impl_->word.value.store(kSemValid | initial, std::memory_order_seq_cst);
     return true;
 }
 
 void PlatSemaphore::destroy() {
     std::shared_ptr<Impl> keep = impl_;
-    {
-        std::lock_guard<std::mutex> g(keep->m);
-        keep->valid = false;
-        keep->count = 0;
-    }
-    keep->cv.notify_all();
+    keep->word.value.store(0, std::memory_order_seq_cst);
+    futexWake(keep->word, UINT32_MAX);
 }
 
-bool PlatSemaphore::valid() const {
-    std::lock_guard<std::mutex> g(impl_->m);
-    return impl_->valid;
-}
+bool PlatSemaphore::valid() const { return impl_->word.value.load(std::memory_order_acquire) & kSemValid; }
 
 bool PlatSemaphore::release(uint32_t n) {
     std::shared_ptr<Impl> keep = impl_;
-    {
-        std::lock_guard<std::mutex> g(keep->m);
-        if (!keep->valid || n == 0 || n > keep->maximum - keep->count) return false;
-        keep->count += n;
-    }
-    keep->cv.notify_all();
+    const uint32_t maximum = keep->maximum.load(std::memory_order_relaxed);
+    uint32_t now = keep->word.value.load(std::memory_order_relaxed);
+    do {
+        if (!(now & kSemValid) || n == 0 || n > maximum - (now & kSemCount)) return false;
+    } while (!keep->word.value.compare_exchange_weak(now, now + n, std::memory_order_seq_cst, std::memory_order_relaxed));
+    futexWake(keep->word, n);
     return true;
 }
 
 PlatWait PlatSemaphore::wait(uint32_t timeoutMs) {
-    std::unique_lock<std::mutex> g(impl_->m);
-    if (!waitReady(impl_->cv, g, timeoutMs, [this] { return !impl_->valid || impl_->count > 0; })) return PlatWait::Timeout;
-    if (!impl_->valid) return PlatWait::Failed;
-    --impl_->count;
-    return PlatWait::Signaled;
+    std::atomic<uint32_t>& value = impl_->word.value;
+    return futexTake(impl_->word, timeoutMs, [&value](uint32_t& seen) {
+        seen = value.load(std::memory_order_seq_cst);
+        for (;;) {
+            if (!(seen & kSemValid)) return Look::Gone;
+            if (!(seen & kSemCount)) return Look::Empty;
+            if (value.compare_exchange_weak(seen, seen - 1, std::memory_order_acquire, std::memory_order_seq_cst))
+                return Look::Taken;
+        }
+    });
 }
 
-uint32_t PlatSemaphore::count() const {
-    std::lock_guard<std::mutex> g(impl_->m);
-    return impl_->count;
-}
+uint32_t PlatSemaphore::count() const { return impl_->word.value.load(std::memory_order_acquire) & kSemCount; }
 
 // ---- Event --------------------------------------------------------------------------------
+namespace {
+constexpr uint32_t kEventSet = 0x1u;
+constexpr uint32_t kEventValid = 0x2u;
+} // namespace
+
 struct PlatEvent::Impl {
-    mutable std::mutex m;
-    std::condition_variable cv;
-    bool valid = false;
-    bool manual = false;
-    bool state = false;
+    FutexWord word;   // kEventSet and kEventValid
+    std::atomic<bool> manual{false};
 };
 
 PlatEvent::PlatEvent() : impl_(std::make_shared<Impl>()) {}
 PlatEvent::~PlatEvent() = default;
 
 bool PlatEvent::create(bool manualReset, bool initialState) {
-    std::lock_guard<std::mutex> g(impl_->m);
-    impl_->valid = true;
-    impl_->manual = manualReset;
-    impl_->state = initialState;
+    impl_->manual.store(manualReset, std::memory_order_relaxed);
+    impl_->word.value.store(kEventValid | (initialState ? kEventSet : 0u), std::memory_order_seq_cst);
     return true;
 }
 
 void PlatEvent::destroy() {
     std::shared_ptr<Impl> keep = impl_;
-    {
-        std::lock_guard<std::mutex> g(keep->m);
-        keep->valid = false;
-        keep->state = false;
-    }
-    keep->cv.notify_all();
+    keep->word.value.store(0, std::memory_order_seq_cst);
+    futexWake(keep->word, UINT32_MAX);
 }
 
-bool PlatEvent::valid() const {
-    std::lock_guard<std::mutex> g(impl_->m);
-    return impl_->valid;
-}
+bool PlatEvent::valid() const { return impl_->word.value.load(std::memory_order_acquire) & kEventValid; }
 
 void PlatEvent::set() {
     std::shared_ptr<Impl> keep = impl_;
-    {
-        std::lock_guard<std::mutex> g(keep->m);
-        if (!keep->valid) return;
-        keep->state = true;
-    }
-    keep->cv.notify_all();
+    uint32_t now = keep->word.value.load(std::memory_order_relaxed);
+    do {
+        if (!(now & kEventValid) || (now & kEventSet)) return;   // an event already set wakes no one more
+    } while (!keep->word.value.compare_exchange_weak(now, now | kEventSet, std::memory_order_seq_cst,
+                                                      std::memory_order_relaxed));
+    futexWake(keep->word, keep->manual.load(std::memory_order_relaxed) ? UINT32_MAX : 1u);
 }
 
-void PlatEvent::reset() {
-    std::lock_guard<std::mutex> g(impl_->m);
-    impl_->state = false;
-}
+void PlatEvent::reset() { impl_->word.value.fetch_and(~kEventSet, std::memory_order_seq_cst); }
 
 PlatWait PlatEvent::wait(uint32_t timeoutMs) {
-    std::unique_lock<std::mutex> g(impl_->m);
-    if (!waitReady(impl_->cv, g, timeoutMs, [this] { return !impl_->valid || impl_->state; })) return PlatWait::Timeout;
-    if (!impl_->valid) return PlatWait::Failed;
-    if (!impl_->manual) impl_->state = false;
-    return PlatWait::Signaled;
+    std::atomic<uint32_t>& value = impl_->word.value;
+    const bool manual = impl_->manual.load(std::memory_order_relaxed);
+    return futexTake(impl_->word, timeoutMs, [&value, manual](uint32_t& seen) {
+        seen = value.load(std::memory_order_seq_cst);
+        for (;;) {
+            if (!(seen & kEventValid)) return Look::Gone;
+            if (!(seen & kEventSet)) return Look::Empty;
+            if (manual) return Look::Taken;
+            if (value.compare_exchange_weak(seen, seen & ~kEventSet, std::memory_order_acquire,
+                                            std::memory_order_seq_cst))
+                return Look::Taken;
+        }
+    });
 }
 
 // ---- Threads ------------------------------------------------------------------------------

@@ -52,9 +52,11 @@ private:
 };
 
 // ---- Counting semaphore -------------------------------------------------------------------
-// Windows semantics: a release beyond the maximum count fails and changes nothing. A wait on
-// a semaphore that is not valid fails at once instead of blocking. Releasers and setters wake
-// the waiters after they let go of the inner mutex, so a woken thread never runs into it.
+// Windows semantics: a release beyond the maximum count fails and changes nothing (the maximum
+// is at most 0x7FFFFFFF, as a Windows count is). A wait on a semaphore that is not valid fails at
+// once instead of blocking. Built on one futex word: a wait that finds a count and a release that
+// finds nobody asleep make no system call, a release that does wakes with one futex wake, and a
+// timed wait sleeps in one futex wait with its deadline. No thread spins.
 class PlatSemaphore {
 public:
     PlatSemaphore();
@@ -72,11 +74,13 @@ public:
 private:
     struct Impl;
     // Shared with a releaser until it has woken the waiters: a waiter may destroy the
-    // semaphore as soon as its wait returns.
+    // semaphore as soon as its wait returns, while the releaser still issues the wake.
     std::shared_ptr<Impl> impl_;
 };
 
 // ---- Event --------------------------------------------------------------------------------
+// Auto or manual reset, on a futex word as the semaphore: setting an event that is already set
+// changes nothing, an auto-reset set wakes one waiter, a manual-reset set all of them.
 class PlatEvent {
 public:
     PlatEvent();

@@ -13,6 +13,13 @@ ApiStack::~ApiStack() {
     if (hNfc_) nfcDestroy(hNfc_);
     if (initialised_) nfcDone();
     if (!modules_.empty()) nfcapiSetServices(nullptr);
+    // The simulated controller is as strict as a real one: a breach of NCI by the stack is reported.
+    if (sim_ && !sim_->recorder().violations().empty() && violationSink()) violationSink()(sim_->describe());
+}
+
+std::function<void(const std::string&)>& ApiStack::violationSink() {
+    static std::function<void(const std::string&)> sink;
+    return sink;
 }
 
 void ApiStack::replaceLlcp(OsResult (*registerModule)(uint16_t readerType)) {

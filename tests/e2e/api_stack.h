@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -51,6 +52,9 @@ public:
     // behind; the destructor has nothing left to end then.
     void done();
     ncisim::NciSimulator& sim() { return *sim_; }   // only with the NCI simulator
+    // Told, when the stack ends, of the breaches of NCI the simulated controller saw (the tests
+    // fail on them); empty by default.
+    static std::function<void(const std::string&)>& violationSink();
 
     // Registers a listener for the mask (no listen parameters) and waits until discovery runs.
     NfcListenerHandle listen(DWORD mask, void* context = nullptr);

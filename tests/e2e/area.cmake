@@ -1,2 +1,2 @@
 # The stack reaches the simulated controller through the fake bus libraries too.
-target_link_libraries(${name} PRIVATE aardvark_fake armboard_fake spbproxy_fake)
+corvane_bus_fakes(${name})

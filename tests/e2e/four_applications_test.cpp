@@ -2,15 +2,14 @@
 // thread of its own, while a Type 2 tag comes and goes: they listen and stop listening, read,
 // write and check the tag, exchange PDUs, make I/O controls, and three of them go away and come
 // back. Every call must come back with its own answer before its time-out: none may time out,
-// and what a read returns is a message that was written. CORVANE_STRESS_SECONDS sets the
-// length of the run (a few seconds by default); CORVANE_STRESS_CONTROLLER=1 adds I/O controls
-// that the controller answers, which cross the listens the others restart.
+// and what a read returns is a message that was written; the I/O controls the controller answers
+// cross the listens the others restart. CORVANE_STRESS_SECONDS sets the length of the run (a few
+// seconds by default).
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -36,11 +35,6 @@ constexpr uint16_t kRfDiscover = 0x2103;
 constexpr DWORD kPollPeriod = 0x1008, kSetParameter = 0x1203, kGetParameter = 0x1300;
 constexpr uint32_t kRequestTimeout = 3000;      // ms each application waits for an answer
 constexpr auto kLate = std::chrono::milliseconds(kRequestTimeout + 500);
-
-bool controllerIoControls() {
-    const char* text = std::getenv("CORVANE_STRESS_CONTROLLER");
-    return text && std::strcmp(text, "1") == 0;
-}
 
 uint32_t secondsToRun() {
     const char* text = std::getenv("CORVANE_STRESS_SECONDS");
@@ -201,7 +195,6 @@ private:
             break;
         }
         case 8: {
-            if (!controllerIoControls()) break;
             const Bytes set{0x00, 0x00, 0x00, 0x32, 0x60};
             const Bytes ids{0x01, 0x32};
             uint8_t out[32];

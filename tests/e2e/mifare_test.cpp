@@ -137,6 +137,17 @@ TEST_F(MifareInField, FormatErasesTheCardToItsTransportConfiguration) {
     ASSERT_TRUE(present(tag)) << stack.sim().describe();
     ASSERT_EQ(nfcFormat(listener, 0, 0), nfcStatusOk);
     for (size_t s = 0; s < 16; ++s) EXPECT_TRUE(transport(s)) << "sector " << s;
+    Bytes buffer(1024);
+    WORD length = static_cast<WORD>(buffer.size());
+    EXPECT_NE(nfcReadNdefMessage(listener, buffer.data(), &length), nfcStatusOk) << "an erased card holds no NDEF";
+    TNfcTagInfo t{};
+    nfcGetTagInfo(listener, -1, &t);
+    EXPECT_EQ(+t.tagType & TAG_NDEF, 0u);
+    ASSERT_EQ(nfcFormatNdef(listener, 716), nfcStatusOk);
+    ASSERT_EQ(write(message(300)), nfcStatusOk);
+    length = static_cast<WORD>(buffer.size());
+    ASSERT_EQ(nfcReadNdefMessage(listener, buffer.data(), &length), nfcStatusOk);
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + length), message(300));
 }
 
 TEST_F(MifareInField, AReadOnlyCardRefusesTheNextWrite) {

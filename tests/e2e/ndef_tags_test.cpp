@@ -69,10 +69,10 @@ std::shared_ptr<simtags::Tag> vicinityTag(std::array<uint8_t, 8> uid, size_t blo
 
 // ---- Type 3 -------------------------------------------------------------------------------------
 
-// Ln from the attribute information block, then the message from block 1.
+// Ln from the attribute information block of version 1.x, then the message from block 1.
 std::optional<Bytes> felicaStored(const simtags::Tag& tag) {
     const Bytes aib = tag.bytes(0, 16);
-    if (aib.size() < 16 || aib[9] != 0x00) return std::nullopt;
+    if (aib.size() < 16 || (aib[0] & 0xF0) != 0x10 || aib[9] != 0x00) return std::nullopt;
     const size_t ln = size_t{aib[11]} << 16 | size_t{aib[12]} << 8 | aib[13];
     const Bytes data = tag.bytes(16, ln);
     if (data.size() != ln) return std::nullopt;
@@ -217,6 +217,24 @@ TEST_P(NdefTag, ABlankTagIsFormattedAndThenWritten) {
     ASSERT_EQ(write(m), nfcStatusOk);
     EXPECT_EQ(stored(), m);
     EXPECT_EQ(read(), m);
+}
+
+TEST_P(NdefTag, AnErasedTagHoldsNoNdefUntilItIsFormattedAgain) {
+    enter(GetParam().make(message(30)));
+    checked();
+    ASSERT_EQ(nfcFormat(listener, 0, 0), nfcStatusOk);
+    EXPECT_EQ(stored(), std::nullopt);
+    EXPECT_EQ(read(), std::nullopt) << "refused as on a tag without NDEF";
+    TNfcTagInfo info{};
+    nfcGetTagInfo(listener, -1, &info);
+    EXPECT_EQ(+info.tagType & TAG_NDEF, 0u);
+    EXPECT_EQ(+info.ndefLength, 0u);
+    ASSERT_EQ(nfcFormatNdef(listener, GetParam().capacity), nfcStatusOk);
+    const Bytes m = message(40);
+    ASSERT_EQ(write(m), nfcStatusOk);
+    EXPECT_EQ(stored(), m);
+    EXPECT_EQ(read(), m);
+    EXPECT_NE(+checked().tagType & TAG_NDEF, 0u);
 }
 
 TEST_P(NdefTag, MakeReadOnlyRefusesTheNextWrite) {

@@ -144,6 +144,15 @@ TEST_P(DesfireCards, BlankChipIsFormattedWrittenReadAndErased) {
 
     ASSERT_EQ(nfcFormat(f.listener, 0, 0), nfcStatusOk);
     EXPECT_TRUE(f.look([&] { return card->applications.empty(); })) << "the PICC was erased";
+    EXPECT_NE(f.read(&read), nfcStatusOk) << "an erased card holds no NDEF";
+    ASSERT_EQ(nfcGetTagInfo(f.listener, 0, &info), nfcStatusOk);
+    EXPECT_FALSE(info.tagType & TAG_NDEF);
+
+    // Formatted again at once, without a new check, as a user clicks through.
+    ASSERT_EQ(nfcFormatNdef(f.listener, 1024), nfcStatusOk);
+    ASSERT_EQ(f.write(message), nfcStatusOk);
+    ASSERT_EQ(f.read(&read), nfcStatusOk);
+    EXPECT_EQ(read, message);
 }
 
 INSTANTIATE_TEST_SUITE_P(Type4, DesfireCards, ::testing::Bool(),

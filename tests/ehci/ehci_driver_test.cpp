@@ -280,11 +280,11 @@ TEST_F(EhciDriver, AHostCommandDuringACommandIsAnsweredAfterTheResponse) {
     EXPECT_EQ(h.sent()[2], (Bytes{0x81, 0x80}));
 }
 
-TEST_F(EhciDriver, WithTheOptionByteAControllersSetParameterIsAnsweredAtOnce) {
+TEST_F(EhciDriver, WithTheModeByteAControllersSetParameterIsAnsweredAtOnce) {
     ASSERT_TRUE(started());
     h.setPacketPeer(nullptr);
     h.clearSent();
-    nfcmanSetStackBytes(0, 1);
+    nfcmanSetStackBytes(1, 0);   // the first byte of I/O control 0x120B; the second is no part of it
     ASSERT_EQ(ehciGetParam(e()->pipes.identity, 0x01, 99), 0);
     h.run();
     h.deliver({0x81, 0x01, 0x03, 0x02});
@@ -593,6 +593,23 @@ TEST_F(EhciDriver, TimerEventsStartStopAndRestartLayer1TimersAboveSix) {
     e()->flags |= EHCI_F_IO_PENDING;
     h.advance(310);
     EXPECT_EQ(ioCauses(), (std::vector<uint16_t>{9})) << "the I/O watchdog expired";
+}
+
+// The identity gate's HCI version is read with the other versions.
+class EhciIdentity : public EhciDriver {
+protected:
+    EhciIdentity() : EhciDriver(kPlain, personality()) {}
+    static hcisim::Personality personality() {
+        hcisim::Personality p = hcisim::Personality::plain();
+        p.hciVersion = 0x23;
+        return p;
+    }
+};
+
+TEST_F(EhciIdentity, TheHciVersionIsKept) {
+    ASSERT_TRUE(started());
+    EXPECT_EQ(e()->hciVersion, 0x23);
+    EXPECT_TRUE(cap.contains("ehci: HCI version 23"));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "core/nfcmgr.h"
 #include "ehci_fixture.h"
 #include "hci/hci_pn544.h"
+#include "tags/nfc_dep_target.h"
 #include "tags/t3t_tag.h"
 
 namespace {
@@ -172,7 +173,7 @@ std::vector<std::string> describe(const std::vector<Bytes>& sent, uint8_t pipe) 
 
 TEST_P(Pn544Ip1Send, CutsTheMessageIntoFramesOfTheFrameSizeAndFramesIntoPackets) {
     const SendCase& c = GetParam();
-    nfcmanSetStackBytes(0, c.optionByte);
+    nfcmanSetStackBytes(c.optionByte, 0);
     link(Pn544Ip1::Peer::Target, c.sizeByte);
     ASSERT_EQ(devices().size(), 1u);
     EXPECT_EQ(devices()[0].tagType, 0x1000u);
@@ -246,7 +247,7 @@ TEST_F(Pn544Ip1Driver, AFrameLeftUnfinishedWhenTheListenStopsIsNotWrittenOnAfter
     ASSERT_EQ(e()->pipes.nfcipInitiator->rxBuffer, nullptr);
     fromController({packets[1]});
     h.run();
-    EXPECT_TRUE(cap.contains("ehci: ! IP-1 RX frame on <IP-1 Initiator> left unfinished"));
+    EXPECT_TRUE(cap.contains("ehci: ! RX message on <IP-1 Initiator> left unfinished"));
     EXPECT_TRUE(received().empty());
 }
 
@@ -395,5 +396,89 @@ TEST_F(DemoFelica, ListeningWithFelicaOnlyOnTheDemoBoardSendsSetupPhases0x8) {
     EXPECT_EQ(+info.felica.systemCode, 0x12FC);
     EXPECT_EQ(Bytes(info.uid, info.uid + info.uidLength), Bytes(tag->f.sensfRes.begin(), tag->f.sensfRes.begin() + 8));
 }
+
+// Card A tells the NFC-IP-1 initiator whether the host listens as target beside it (bit 13 of the
+// listen); that answer is not waited for, and the listen goes on.
+class Pn544CardA : public Pn544Ip1Driver, public ::testing::WithParamInterface<std::pair<uint32_t, uint8_t>> {
+protected:
+    Pn544CardA() { chip_->setSwpStatuses({0x00}); }   // card emulation stays the host's
+};
+
+TEST_P(Pn544CardA, TellsTheInitiatorOfTheTargetBit) {
+    sim.clearLog();
+    listenFor(GetParam().first);
+    h.run();
+    EXPECT_EQ(written(kInitiatorGate)[0x0D], Bytes{GetParam().second});
+    EXPECT_EQ(written(0x23)[0x01], Bytes{0x02}) << "card A's mode comes on";
+    const auto conf = h.upward(NFCLL_LISTEN_CONF);
+    ASSERT_EQ(conf.size(), 1u);
+    EXPECT_EQ(nfcllMsgGet<NFCLL_LISTEN_CONF>(conf[0]).cause, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Masks, Pn544CardA,
+                         ::testing::Values(std::make_pair(0x100000u, uint8_t{0}), std::make_pair(0x102000u, uint8_t{1})));
+
+// ---- An NFC-DEP target found by reader A ------------------------------------------------------------
+
+// The PN544 and the demo board tell an NFC-DEP target by its SAK: the initiator pipe activates it
+// (command 0x13) and the link runs as on the chip's own IP-1 phase; without one that links,
+// reader A polls on.
+class ReaderANfcDep : public EhciDriver, public ::testing::WithParamInterface<bool> {
+protected:
+    ReaderANfcDep() : ReaderANfcDep(std::make_shared<hcisim::Pn544Chip>()) {}
+    explicit ReaderANfcDep(std::shared_ptr<hcisim::Pn544Chip> chip)
+        : EhciDriver(GetParam() ? 0x208 : kPn544,
+                     GetParam() ? hcisim::demoPersonality(chip, true) : hcisim::pn544Personality(chip, true)),
+          chip_(std::move(chip)) {}
+    void SetUp() override {
+        EhciDriver::SetUp();
+        ASSERT_TRUE(started());
+        sim.setRegistry(kInitiatorGate, hcisim::IP1_FRAME_SIZE, {0x80});
+        sim.setRegistry(kInitiatorGate, 0x03, simpeers::atrRes(Bytes(10, 0x11), 0x0E, simpeers::llcpGeneralBytes()));
+    }
+    void listenFor(uint32_t mask) { h.toLayer1(nfcllMsgMake<NFCLL_LISTEN_REQ>(DriverHarness::kManager, {mask, nullptr})); }
+    std::vector<TNfcTagInfo> devices() {
+        std::vector<TNfcTagInfo> tags;
+        for (const OsMessage& m : h.upward(NFCLL_DEVICE_IND)) tags.push_back(*nfcllMsgGet<NFCLL_DEVICE_IND>(m).device);
+        return tags;
+    }
+    std::shared_ptr<hcisim::Pn544Chip> chip_;
+};
+
+TEST_P(ReaderANfcDep, APeerOnReaderALinksForP2p) {
+    auto peer = std::make_shared<simpeers::FrameLog>();
+    chip_->withIp1([&](Pn544Ip1& ip1) { ip1.setPeer(Pn544Ip1::Peer::Target, peer); });
+    fromController(sim.enter(std::make_shared<simtags::NfcDepTarget>()));
+    listenFor(0x1001);
+    h.run();
+    ASSERT_EQ(devices().size(), 1u);
+    EXPECT_EQ(devices()[0].tagType, 0x1000u);
+    EXPECT_TRUE(cap.contains("ehci: IP1 SAK detected, continue IP1 activation"));
+    EXPECT_TRUE(ll->flags & NFCLL_FLAG_ACTIVITY_CHECK) << "the health monitor's check ran on the link";
+    h.toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(DriverHarness::kManager));
+    const Bytes message = {0x11, 0x20, 0x01, 0x02};
+    h.toLayer1(nfcllMsgMake<PH_DATA_REQ>(DriverHarness::kManager, {NFCLL_MSG_OWNS_BUFFER, 0,
+                                                                  static_cast<uint16_t>(message.size()),
+                                                                  h.rxBuffer(message)}));
+    h.run();
+    EXPECT_EQ(peer->received, std::vector<Bytes>{message});
+    EXPECT_EQ(received(), (std::vector<Bytes>{{0x00, 0x00}}));
+}
+
+TEST_P(ReaderANfcDep, ATargetThatRefusesTheActivationIsLookedForAgain) {
+    chip_->withIp1([&](Pn544Ip1& ip1) {
+        ip1.setPeer(Pn544Ip1::Peer::Target, std::make_shared<simpeers::FrameLog>());
+        ip1.refusals = 1;
+    });
+    fromController(sim.enter(std::make_shared<simtags::NfcDepTarget>()));
+    listenFor(0x1001);
+    h.run();
+    EXPECT_TRUE(cap.contains("ehci: Looks like IP-1 target at destination, RETRY"));
+    ASSERT_EQ(devices().size(), 1u) << "no tag is made of it, and the second activation links";
+    EXPECT_EQ(devices()[0].tagType, 0x1000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Chips, ReaderANfcDep, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Demo" : "Pn544"; });
 
 }  // namespace

@@ -48,6 +48,14 @@ protected:
         return kinds;
     }
     const TNfcInfoSE& smartMx() const { return e()->seRecords[1]; }
+    void secureIo(uint32_t code, const TNfcInfoSE& se, const Bytes& input, uint16_t room) {
+        in_ = input;
+        output.assign(room, 0);
+        h.toLayer1(nfcllMsgMake<NFCLL_IOCONTROL_REQ>(
+            DriverHarness::kManager, {reinterpret_cast<void*>(static_cast<uintptr_t>(se.handle)), in_.data(),
+                                      output.data(), code, 0, static_cast<uint16_t>(in_.size()), room}));
+    }
+    Bytes in_;
 
     std::shared_ptr<hcisim::Pn544Chip> chip_;
 };
@@ -150,6 +158,64 @@ TEST_F(Pn544Driver, TheSmartMxSwitchesBetweenItsModes) {
     EXPECT_EQ(nfcllMsgGet<NFC_SE_IND>(h.upward(NFC_SE_IND).front()).hSecure, +smartMx().handle);
 }
 
+// A PH reset keeps the records' modes, and the completion brings the SmartMX back to its mode
+// through the wired interface before the reset is reported; no I/O control is answered for it.
+TEST_F(Pn544Driver, TheSecureElementsModesSurviveAReset) {
+    ASSERT_TRUE(started());
+    ASSERT_EQ(secure(0x8008, smartMx()), 0);
+    ASSERT_EQ(+smartMx().mode, 1);
+    const size_t answered = h.upward(NFCLL_IOCONTROL_CONF).size();
+    sim.powerCycle();
+    sim.clearLog();
+    h.toLayer1(nfcllMsgMake<PH_RESET_REQ>(DriverHarness::kManager));
+    h.run();
+    EXPECT_EQ(h.upward(PH_RESET_CONF).size(), 1u);
+    EXPECT_EQ(+smartMx().mode, 1);
+    EXPECT_EQ(+e()->capabilities->secureElementCount, 2);
+    EXPECT_TRUE(cap.contains("ehci: Reinit SE #1"));
+    size_t modeEvents = 0;
+    for (const hcisim::Logged& l : sim.log())
+        modeEvents += l.gate == hcisim::GATE_PN544_WI && l.message.type == Type::event &&
+                      l.message.instruction == hcisim::PN544_WI_MODE;
+    EXPECT_EQ(modeEvents, 1u);
+    EXPECT_EQ(chip_->lastWiMode(), 2);
+    EXPECT_EQ(h.upward(NFCLL_IOCONTROL_CONF).size(), answered);
+    EXPECT_EQ(e()->state, 34u);
+}
+
+std::vector<TNfcTagInfo> detectedTags(DriverHarness& h) {
+    std::vector<TNfcTagInfo> tags;
+    for (const OsMessage& m : h.upward(NFCLL_DEVICE_IND)) tags.push_back(*nfcllMsgGet<NFCLL_DEVICE_IND>(m).device);
+    return tags;
+}
+
+// A wired session opens once the SmartMX shows on reader A: its historical bytes answer the open,
+// and its APDUs go through reader A. When it does not show, the secure watchdog closes the
+// session after 150 ms and the open fails with 9.
+TEST_F(Pn544Driver, AWiredSessionOpensWhenTheSmartMxShowsOnReaderA) {
+    ASSERT_TRUE(started());
+    secureIo(0x8002, smartMx(), {}, 16);
+    ASSERT_EQ(ioCauses(), (std::vector<uint16_t>{0}));
+    EXPECT_EQ(Bytes(lastIo().data, lastIo().data + lastIo().length), (Bytes{'S', 'M', 'X'}));
+    EXPECT_TRUE(cap.contains("ehci: Open SmartMX access successfully"));
+    EXPECT_TRUE(detectedTags(h).empty()) << "the SmartMX is no tag of the application's";
+    const Bytes select = {0x00, 0xA4, 0x04, 0x00, 0x07, 0xD2, 0x76, 0x00, 0x00, 0x85, 0x01, 0x01, 0x00};
+    secureIo(0x8003, smartMx(), select, 16);
+    ASSERT_EQ(ioCauses().size(), 2u);
+    EXPECT_EQ(ioCauses()[1], 0);
+    EXPECT_EQ(Bytes(lastIo().data, lastIo().data + lastIo().length), (Bytes{0x90, 0x00}));
+}
+
+TEST_F(Pn544Driver, AWiredSessionWhoseSmartMxNeverShowsIsClosedByTheSecureWatchdog) {
+    ASSERT_TRUE(started());
+    chip_->smartMx().removeAfter(0);
+    secureIo(0x8002, smartMx(), {}, 16);
+    EXPECT_TRUE(ioCauses().empty());
+    h.advance(151);
+    EXPECT_EQ(ioCauses(), (std::vector<uint16_t>{9}));
+    EXPECT_EQ(+smartMx().mode, 0);
+}
+
 TEST_F(Pn544Driver, AWiredSessionClosedByItsWatchdogAnswersNineAndNoRequestAnswersOne) {
     ASSERT_TRUE(started());
     ASSERT_EQ(secure(0x8002, smartMx()), 0);
@@ -178,11 +244,6 @@ void listenFor(DriverHarness& h, uint32_t mask) {
     h.toLayer1(nfcllMsgMake<NFCLL_LISTEN_REQ>(DriverHarness::kManager, {mask, nullptr}));
 }
 
-std::vector<TNfcTagInfo> detectedTags(DriverHarness& h) {
-    std::vector<TNfcTagInfo> tags;
-    for (const OsMessage& m : h.upward(NFCLL_DEVICE_IND)) tags.push_back(*nfcllMsgGet<NFCLL_DEVICE_IND>(m).device);
-    return tags;
-}
 
 TEST_F(Pn544Driver, AFelicaTagIsReadFromTheReaderRegistryWithAShortPmmAsFarAsItCame) {
     ASSERT_TRUE(started());
@@ -199,6 +260,26 @@ TEST_F(Pn544Driver, AFelicaTagIsReadFromTheReaderRegistryWithAShortPmmAsFarAsItC
     EXPECT_EQ(tags[0].felica.systemCode, 0x12FC);
     EXPECT_EQ(Bytes(tags[0].uid, tags[0].uid + tags[0].uidLength), (Bytes{0x02, 0xFE, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05}));
     EXPECT_EQ(Bytes(tags[0].felica.pmm, tags[0].felica.pmm + 8), (Bytes{0x11, 0x22, 0x33, 0, 0, 0, 0, 0}));
+}
+
+// The FeliCa exchange carries its time-out as the count of milliseconds split in two bytes.
+TEST_F(Pn544Driver, AFelicaExchangeCarriesItsTimeOutSplitInTwoBytes) {
+    ASSERT_TRUE(started());
+    const uint8_t pipe = sim.pipeTo(hcisim::GATE_PN544_FELICA).value_or(0);
+    sim.setRegistry(hcisim::GATE_PN544_FELICA, 0x01, {0x12, 0xFC});
+    sim.setRegistry(hcisim::GATE_PN544_FELICA, 0x04, {0x02, 0xFE, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05});
+    sim.setRegistry(hcisim::GATE_PN544_FELICA, 0x05, Bytes(8, 0x11));
+    listenFor(h, 0x100);
+    fromController(sim.event(pipe, hcisim::EVT_TARGET_DISCOVERED, {0x00}));
+    ASSERT_EQ(detectedTags(h).size(), 1u);
+    h.toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(DriverHarness::kManager, {}));
+    const Bytes poll = {0x06, 0x00, 0x12, 0xFC, 0x00, 0x00};
+    h.clearSent();
+    h.toLayer1(nfcllMsgMake<NFCLL_TRANSACTION_REQ>(DriverHarness::kManager, {poll.data(), 6, 0}));
+    ASSERT_FALSE(h.sent().empty());
+    const Bytes& packet = h.sent().front();
+    ASSERT_GE(packet.size(), 4u);
+    EXPECT_EQ(Bytes(packet.begin() + 1, packet.begin() + 4), (Bytes{0x20, 0x12, 0x11})) << "309 ms: 18 x 18";
 }
 
 TEST_F(Pn544Driver, AnNfcDepTargetBehindTheFelicaReaderIsLetGo) {
@@ -234,5 +315,39 @@ TEST_F(Pn544Driver, AJewelTagIsIdentifiedByItsRid) {
     EXPECT_EQ(log.front().message.instruction, 0x20);
     EXPECT_EQ(log.front().message.data, (Bytes{0x78}));
 }
+
+// The long form of the Jewel RID goes with a PN65N or a firmware (the software version's first
+// byte) of 0x62 and above; the hardware version says nothing of it.
+struct FirmwareCase {
+    Bytes software, hardware;
+    uint8_t rid;
+};
+
+class Pn544Firmware : public EhciDriver, public ::testing::WithParamInterface<FirmwareCase> {
+protected:
+    Pn544Firmware() : EhciDriver(kPn544, personality()) {}
+    static hcisim::Personality personality() {
+        hcisim::Personality p = hcisim::pn544Personality(std::make_shared<hcisim::Pn544Chip>());
+        p.softwareVersion = GetParam().software;
+        p.hardwareVersion = GetParam().hardware;
+        return p;
+    }
+};
+
+TEST_P(Pn544Firmware, ChoosesTheJewelRidForm) {
+    ASSERT_TRUE(started());
+    const uint8_t pipe = sim.pipeTo(hcisim::GATE_PN544_JEWEL).value_or(0);
+    sim.enter(std::make_shared<simtags::T1tTag>());
+    listenFor(h, 0x400);
+    sim.clearLog();
+    fromController(sim.event(pipe, hcisim::EVT_TARGET_DISCOVERED, {0x00}));
+    const auto log = sim.log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.front().message.instruction, GetParam().rid);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, Pn544Firmware,
+                         ::testing::Values(FirmwareCase{{0x62, 0x00, 0x00}, {0x42, 0x01, 0x00}, 0x23},
+                                           FirmwareCase{{0x10, 0x60, 0x00}, {0x62, 0x01, 0x00}, 0x20}));
 
 }  // namespace

@@ -282,4 +282,28 @@ TEST_F(St21Activator, TakesTimersThreeFourAndSevenOnly) {
     EXPECT_TRUE(cap.contains("ehci: unexpected ESE HOT PLUG timeout. Ignored"));
 }
 
+// A secure PDU is watched from its last packet on, for 300 ms when the caller gave no time-out:
+// an eSE that keeps silent fails the exchange instead of leaving it waiting.
+TEST_F(St21Activator, ASilentEseFailsTheExchangeThreeHundredMillisecondsAfterTheLastPacket) {
+    eseOn();
+    const size_t before = ioCauses().size();
+    sim.setMute(true);
+    h.holdTx(true);
+    const Bytes apdu(60, 0x5A);
+    h.toLayer1(nfcllMsgMake<NFCLL_IOCONTROL_REQ>(
+        DriverHarness::kManager,
+        {reinterpret_cast<void*>(static_cast<uintptr_t>(ese->handle)), apdu.data(), nullptr, 0x8003, 0,
+         static_cast<uint16_t>(apdu.size()), 0}));
+    ASSERT_GT(h.heldTx(), 1u) << "the PDU takes several packets";
+    h.advance(400);
+    EXPECT_EQ(ioCauses().size(), before) << "not before the packets are out";
+    h.releaseTx();
+    h.advance(299);
+    EXPECT_EQ(ioCauses().size(), before);
+    h.advance(2);
+    ASSERT_EQ(ioCauses().size(), before + 1);
+    EXPECT_EQ(ioCauses().back(), 9);
+    h.holdTx(false);
+}
+
 }  // namespace

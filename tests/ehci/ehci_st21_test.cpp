@@ -101,6 +101,33 @@ protected:
     }
 };
 
+// ---- The listen cycle -----------------------------------------------------------------------------------
+// A new listen stops only the readers it no longer wants, and closes them; a reader that stays runs
+// on as it was set up.
+struct MaskChange {
+    uint32_t first, second;
+    std::vector<std::pair<uint8_t, uint8_t>> commands;   // (gate, instruction) the second listen sends
+};
+
+class St21ListenDiff : public St21, public ::testing::WithParamInterface<MaskChange> {};
+
+TEST_P(St21ListenDiff, TouchesOnlyTheReadersThatChange) {
+    ASSERT_TRUE(started());
+    listen(GetParam().first);
+    sim.clearLog();
+    listen(GetParam().second);
+    std::vector<std::pair<uint8_t, uint8_t>> commands;
+    for (const hcisim::Logged& l : sim.log())
+        if ((l.gate == hcisim::GATE_READER_A || l.gate == hcisim::GATE_READER_B) && l.message.type == Type::command)
+            commands.emplace_back(l.gate, l.message.instruction);
+    EXPECT_EQ(commands, GetParam().commands);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Masks, St21ListenDiff,
+    ::testing::Values(MaskChange{0x1, 0x3, {{hcisim::GATE_READER_B, hcisim::ANY_OPEN_PIPE}}},
+                      MaskChange{0x3, 0x1, {{hcisim::GATE_READER_B, hcisim::ANY_CLOSE_PIPE}}}));
+
 // ---- Device manager ----------------------------------------------------------------------------------------
 class St21Start : public St21, public ::testing::WithParamInterface<bool> {
 protected:
@@ -238,7 +265,7 @@ TEST_F(St21, AnAnswerOfTheStartThatComesAgainFindsNoStepToTake) {
     fromController(sim.send(hcisim::Message{hcisim::PIPE_DEVICE_MANAGER, hcisim::Type::response, hcisim::ANY_OK,
                                             {0x03, 0x05}}));
     h.run();
-    EXPECT_TRUE(cap.contains("! unexpected response for pipe <STM Device Manager> in state 204"));
+    EXPECT_TRUE(cap.contains("! unexpected response for pipe <STM Device Manager> in state "));
     EXPECT_TRUE(sim.log().empty());
     EXPECT_EQ(actCauses().size(), confirmations);
 }
@@ -506,6 +533,37 @@ TEST_F(St21Target, AnActivatedTargetAnswersTheAtrReqOnItsPipe) {
     EXPECT_TRUE(peer->activated);
     EXPECT_EQ(devices().size(), 1u);
 }
+
+// Card-F emulation on the gate the NFC-DEP target shares presents its own system code and IDm
+// (the application's, else the default ones), never what an NFC-DEP session left there.
+class St21CardF : public St21Target, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(St21CardF, PresentsItsOwnIdentity) {
+    const bool given = GetParam();
+    listen(0x2000);
+    ASSERT_EQ(parameterSet(hcisim::GATE_IP1_TARGET, 0x04).at(0), 0x01);
+    sim.clearLog();
+    TNfcListenParam params{};
+    const Bytes idm = {0x02, 0xFE, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
+    if (given) {
+        params.listenFFlags = NFC_LISTEN_F_IDENTIFIERS;
+        params.systemCode = 0x88B4;
+        std::memcpy(params.nfcid2, idm.data(), idm.size());
+    }
+    listen(0x400000, &params);
+    EXPECT_EQ(parameterSet(hcisim::GATE_IP1_TARGET, 0x08), Bytes{0x01});
+    Bytes expected = given ? Bytes{0x88, 0xB4} : Bytes{0x12, 0xFC};
+    const Bytes id = given ? idm : Bytes{0x06, 0x66, 0, 0, 0, 0, 0, 0};
+    expected.insert(expected.end(), id.begin(), id.end());
+    expected.insert(expected.end(), 8, 0x00);
+    expected.push_back(0x01);
+    EXPECT_EQ(parameterSet(hcisim::GATE_IP1_TARGET, 0x04), expected);
+    EXPECT_EQ(parameterSet(hcisim::GATE_IP1_TARGET, 0x01), Bytes{0x02});
+    EXPECT_EQ(cap.contains("ehci: use IDM from application"), given);
+}
+
+INSTANTIATE_TEST_SUITE_P(Identity, St21CardF, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Given" : "Default"; });
 
 TEST_F(St21Target, AnActivationOutsideTheListenIsIgnored) {
     controllerSends(hcisim::GATE_IP1_TARGET, hcisim::EVT_CARD_ACTIVATED, {});

@@ -63,8 +63,7 @@ TEST_F(EtsiTags, AType2TagIsDetectedWithItsIdentityAndItsNdefMessageIsRead) {
 }
 
 TEST_F(EtsiTags, AnIsoDepTagIsDetectedAndAnApduRoundTrips) {
-    auto tag = std::make_shared<simtags::IsoDepTag>();
-    tag->a.sensRes = {0x48, 0x00};   // an ATQA that no MIFARE row of the identification claims
+    auto tag = std::make_shared<simtags::IsoDepTag>();   // ATQA 0x0004 and SAK 0x20, as such cards answer
     NfcListenerHandle listener = nullptr;
     TNfcTagInfo info{};
     ASSERT_TRUE(detect(tag, TAG_ISO14443A, &listener, &info));

@@ -137,6 +137,38 @@ TEST(Ip1msg, TheLargestMessagesRoundTripWithThePacketNumbersWrapping) {
     EXPECT_EQ(p.i.sent.size(), 1u + 9u + 7u);
 }
 
+// A target whose response the initiator lost: the NACK names the packet number of that response,
+// which for the last or only piece of a message is the one before the target's current.
+TEST(Ip1msg, ATargetSendsItsLastPieceAgainOnANack) {
+    for (const size_t length : {size_t{3}, size_t{100}}) {
+        SCOPED_TRACE(length);
+        Side t;
+        t.bind();
+        nfcipTargetInit(&t.ip, kNfcid3, nullptr, 0);
+        Bytes atrReq = {37, 0xD4, 0x00};
+        atrReq.insert(atrReq.end(), 14, 0x00);
+        atrReq.insert(atrReq.end(), 20, 0x46);
+        nfcipHandleRcv(&t.ip, atrReq.data(), static_cast<uint32_t>(atrReq.size()));
+        const Bytes request = {0x05, 0xD4, 0x06, 0x00, 0x42};   // PNI 0
+        nfcipHandleRcv(&t.ip, request.data(), static_cast<uint32_t>(request.size()));
+        const Bytes response = pattern(length);
+        ASSERT_EQ(nfcipSendData(&t.ip, static_cast<uint32_t>(response.size()), response.data()), 0);
+        // The message's pieces up to the last, each acknowledged.
+        for (uint8_t pni = 1; t.sent.back()[3] & 0x10; ++pni) {
+            const Bytes ack = {0x04, 0xD4, 0x06, static_cast<uint8_t>(0x40 | pni)};
+            nfcipHandleRcv(&t.ip, ack.data(), 4);
+        }
+        const Bytes last = t.sent.back();
+        const uint8_t lastPni = last[3] & 0x03;
+        const size_t before = t.sent.size();
+        const Bytes nack = {0x04, 0xD4, 0x06, static_cast<uint8_t>(0x50 | lastPni)};
+        nfcipHandleRcv(&t.ip, nack.data(), 4);
+        ASSERT_EQ(t.sent.size(), before + 1);
+        EXPECT_EQ(t.sent.back(), last);
+        EXPECT_TRUE(t.errors.empty());
+    }
+}
+
 TEST(Ip1msg, AWrongPacketNumberIsAnsweredWithANack) {
     Initiator i;
     const Bytes m = {1, 2, 3};

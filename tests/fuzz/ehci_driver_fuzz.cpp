@@ -1,9 +1,12 @@
 // The ETSI HCI driver inside layer 1 on the synchronous dispatcher (the driver harness), started
 // against the simulated plain controller; when the input begins with 0xA5, against the simulated
-// PN544 with an NFC-DEP target in the field, so that its NFC-IP-1 pipes receive what the input
-// sends them once a listen linked them; when it begins with 0x5A, against the simulated ST21NFCA,
-// whose device manager, type 1/2 gate, NFC-IP-1 gates and routing table then take the input's
-// answers. The input is then a script: each step's first byte chooses
+// PN544 with an NFC-DEP target in the field (behind its IP-1 phase and in front of reader A), so
+// that its NFC-IP-1 pipes receive what the input sends them once a listen linked them; when it
+// begins with 0x5A, against the simulated ST21NFCA with an NFC-DEP target behind its FeliCa gate,
+// whose raw frames the NFC-IP-1 engine runs (NFC-DEP mode), and whose device manager, type 1/2
+// gate, NFC-IP-1 gates and routing table then take the input's answers; when it begins with 0x3C,
+// against the simulated demo board with the same target in front of reader A. Card-emulation
+// masks open the card gates. The input is then a script: each step's first byte chooses
 // a host operation (an I/O control, a listen, time passing) or an HCP packet from the
 // controller, whose bytes follow, up to 40 of them. Besides the sanitizers, every I/O-control
 // confirmation's bytes must lie in a request's own output.
@@ -13,30 +16,38 @@
 #include <memory>
 #include <vector>
 
+#include "L1/common/ip1msg.h"
 #include "L1/ehci/ehci.h"
 #include "driver_harness.h"
 #include "hci/hci_controller.h"
 #include "hci/hci_pn544.h"
+#include "hci/hci_dep_gate.h"
 #include "hci/hci_st21.h"
+#include "nfcdep/dep_peer.h"
+#include "tags/nfc_dep_target.h"
 
 namespace {
 
 constexpr uint16_t kPlain = 0x209;
 constexpr uint32_t kIoCodes[] = {0x1004, 0x8010, 0x8011, 0x800E, 0x8008, 0x8002, 0x1234, 0x800D, 0x800F, 0x1106};
-constexpr uint32_t kListenMasks[] = {0x1, 0x2, 0x4, 0x7, 0x100000};
+constexpr uint32_t kListenMasks[] = {0x1, 0x2, 0x4, 0x7, 0x100000, 0x200000, 0x400000, 0x300003};
 constexpr uint16_t kPn544 = 0x205;
 constexpr uint8_t kPn544Mark = 0xA5;
-constexpr uint32_t kPn544Masks[] = {0x1000, 0x2000, 0x1100};
+constexpr uint32_t kPn544Masks[] = {0x1000, 0x2000, 0x1100, 0x1001, 0x100000, 0x102000, 0x200001};
 constexpr uint16_t kSt21 = 0x204;
 constexpr uint8_t kSt21Mark = 0x5A;
-constexpr uint32_t kSt21Masks[] = {0x1, 0x400, 0x1000, 0x2000, 0x1100, 0x400000};
+constexpr uint32_t kSt21Masks[] = {0x1, 0x400, 0x1000, 0x2000, 0x1100, 0x400000, 0x100000, 0x1001};
+constexpr uint16_t kDemo = 0x208;
+constexpr uint8_t kDemoMark = 0x3C;
+constexpr uint32_t kDemoMasks[] = {0x1, 0x1001, 0x5, 0x100, 0x100000};
 
-enum class Chip { plain, pn544, st21 };
+enum class Chip { plain, pn544, st21, demo };
 
 Chip chipOf(const uint8_t* data, size_t size) {
     if (!size) return Chip::plain;
     if (data[0] == kPn544Mark) return Chip::pn544;
     if (data[0] == kSt21Mark) return Chip::st21;
+    if (data[0] == kDemoMark) return Chip::demo;
     return Chip::plain;
 }
 
@@ -49,12 +60,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     chip->withIp1([](hcisim::Pn544Ip1& ip1) {
         ip1.setPeer(hcisim::Pn544Ip1::Peer::Target, std::make_shared<simpeers::FrameLog>());
     });
-    hcisim::HciController sim(pn544                ? hcisim::pn544Personality(chip, true)
-                              : kind == Chip::st21 ? hcisim::st21Personality(hcisim::St21Options{})
-                                                   : hcisim::Personality::plain());
+    hcisim::St21Options st21;
+    st21.felicaTarget = hcisim::Bytes{0x01, 0xFE, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0, 0};
+    auto depPeer = std::make_shared<depsim::DepPeer>(depsim::Role::Target);
+    hcisim::Personality personality = pn544               ? hcisim::pn544Personality(chip, true)
+                                      : kind == Chip::st21 ? hcisim::st21Personality(st21)
+                                      : kind == Chip::demo ? hcisim::demoPersonality(chip, true)
+                                                           : hcisim::Personality::plain();
+    if (kind == Chip::st21)
+        personality.chip = std::make_shared<hcisim::DepGate>(hcisim::GATE_FELICA_IP1, depPeer, personality.chip);
+    hcisim::HciController sim(std::move(personality));
+    if (pn544 || kind == Chip::demo) sim.enter(std::make_shared<simtags::NfcDepTarget>());
     DriverHarness h;
-    h.resetHook([] { ehciResetForTest(); });
-    const uint16_t readerType = pn544 ? kPn544 : kind == Chip::st21 ? kSt21 : kPlain;
+    h.resetHook([] {
+        ehciResetForTest();
+        nfcipResetForTest();
+    });
+    const uint16_t readerType = pn544 ? kPn544 : kind == Chip::st21 ? kSt21 : kind == Chip::demo ? kDemo : kPlain;
     if (!h.build(readerType, &ehciInit, sizeof(TEhciPart))) return 0;
     h.setPacketPeer([&](const hcisim::Bytes& packet) { return sim.feed(packet); });
     h.toLayer1(nfcllMsgMake<NFCLL_ACT_REQ>(DriverHarness::kManager));
@@ -82,10 +104,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 1: {
             const uint32_t mask = pn544                ? kPn544Masks[(step >> 3) % std::size(kPn544Masks)]
                                   : kind == Chip::st21 ? kSt21Masks[(step >> 3) % std::size(kSt21Masks)]
+                                  : kind == Chip::demo ? kDemoMasks[(step >> 3) % std::size(kDemoMasks)]
                                                        : kListenMasks[(step >> 3) % std::size(kListenMasks)];
             h.toLayer1(nfcllMsgMake<NFCLL_LISTEN_REQ>(DriverHarness::kManager, {mask, nullptr}));
             // The link's frames go up once the device is taken.
-            if (pn544) h.toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(DriverHarness::kManager));
+            if (kind != Chip::plain) h.toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(DriverHarness::kManager));
             break;
         }
         case 2: h.advance(1u + (step >> 3) * 100u); break;

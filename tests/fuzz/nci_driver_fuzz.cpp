@@ -5,10 +5,19 @@
 // selects, exchanges, checks, resets, time). Besides the sanitizers, two rules are checked: an
 // I/O-control confirmation carries only bytes of the request's own output, and no request gets
 // more confirmations than were asked for.
+//
+// An input that begins with 0x5C runs against the simulated controller in-process instead: its
+// steps are the manager's requests, tags and readers in the field, and the controller's faults
+// (it resets itself, reports generic and interface errors, loses a response, notifies while a
+// sub-state runs). Then time runs until everything settles, and two more rules are checked:
+// every request got exactly one answer, and the driver's RF state is the controller's.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "L1/common/nfcll.h"
 #include "hw/hw_timer.h"
@@ -19,9 +28,20 @@
 #include "stub_modules.h"
 #include "transport/com.h"
 #include "util/bytereader.h"
+#include "L1/nci/nci.h"
+#include "driver_harness.h"
+#include "nci/nci_sim_controller.h"
+#include "nci/nci_sim_hci.h"
+#include "nci/nci_sim_nfcee.h"
+#include "nci/nci_sim_recorder.h"
+#include "nci/nci_sim_rf.h"
+#include "peers/remote_poller.h"
+#include "tags/iso_dep_tag.h"
+#include "tags/t2t_tag.h"
 
 namespace {
 
+constexpr uint8_t kSimulatedControllerMark = 0x5C;
 constexpr uint8_t kCom = 0x33;
 constexpr uint8_t kManager = 0xB2;
 constexpr uint16_t kReaderNci = 0x40B;
@@ -218,7 +238,306 @@ bool build(StubModules& stubs) {
 
 } // namespace
 
+// ---- Against the simulated controller ---------------------------------------------------------
+namespace simulated {
+
+using Bytes = std::vector<uint8_t>;
+using ncisim::Controller;
+
+constexpr uint8_t kEse = 0x10;
+
+// The controller with its RF world and NFCEEs, in-process: what it writes goes up as packets.
+struct Simulation {
+    explicit Simulation(ncisim::NciIdentity identity)
+        : controller(std::move(identity), recorder, {[this](const Bytes& b) { line.insert(line.end(), b.begin(), b.end()); return true; },
+                                                     [] {}}) {
+        ncisim::installCore(controller);
+        rf.install();
+        nfcees.install();
+        hci.install();
+    }
+    // What the controller has written since, packet by packet.
+    std::vector<Bytes> packets() {
+        controller.flushDue();
+        std::vector<Bytes> out;
+        size_t at = 0;
+        while (at + 3 <= line.size() && at + 3 + line[at + 2] <= line.size()) {
+            out.emplace_back(line.begin() + static_cast<std::ptrdiff_t>(at), line.begin() + static_cast<std::ptrdiff_t>(at + 3 + line[at + 2]));
+            at += 3 + line[at + 2];
+        }
+        line.erase(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(at));
+        return out;
+    }
+
+    ncisim::Recorder recorder;
+    Bytes line;
+    Controller controller;
+    ncisim::RfModel rf{controller};
+    ncisim::NfceeModel nfcees{controller};
+    ncisim::HciNetworkModel hci{controller, nfcees};
+};
+
+ncisim::NciIdentity identity() {
+    ncisim::NciIdentity id = ncisim::NciIdentity::generic();
+    ncisim::NfceeInfo ese;
+    ese.id = kEse;
+    id.nfcees = {ese};
+    id.pollModeRouting = true;
+    return id;
+}
+
+// What the manager has asked for and not yet been answered: it asks again only once answered,
+// as the NFC manager does.
+struct Owed {
+    int listen = 0;     // answered by a listen confirmation or an error indication
+    int reset = 0;      // by the reset confirmation or an error indication
+    int device = 0;     // a transaction, check or select
+    int io = 0;
+};
+
+struct Run {
+    Run() : sim(identity()) {
+        debugSetFlags(0);   // traces nobody reads cost the fuzzer its speed
+        h.setPacketPeer([this](const Bytes& frame) {
+            sim.controller.receiveBytes(frame.data(), frame.size());
+            return sim.packets();
+        });
+    }
+    // What the controller sends on its own goes up as the line brings it.
+    void flush() {
+        for (const Bytes& p : sim.packets()) h.deliver(p);
+        account();
+    }
+    void toLayer1(const OsMessage& m) {
+        h.toLayer1(m);
+        flush();
+    }
+    // Every answer is counted against what is owed; one that nobody is owed is a fault.
+    void account() {
+        const std::vector<uint16_t> commands = h.upwardCommands();
+        bool deviceIndicated = false;
+        for (; seen < commands.size(); ++seen) {
+            switch (commands[seen]) {
+            case NFCLL_DEVICE_IND: deviceIndicated = true; break;
+            case NFCLL_LISTEN_CONF: take(owed.listen); break;
+            case PH_RESET_CONF: take(owed.reset); break;
+            case NFCLL_IOCONTROL_CONF: take(owed.io); break;
+            case NFCLL_CHECK_CONF:
+            case NFCLL_SELECT_CONF:
+            case NFCLL_TRANSACTION_IND: take(owed.device); break;
+            // A removal answers the transaction it ended; an error answers a listen or reset.
+            case NFCLL_TECH_REMOVE_IND:
+                if (owed.device) --owed.device;
+                break;
+            case NFCLL_ERROR_IND:
+                if (owed.listen) --owed.listen;
+                if (owed.reset) --owed.reset;
+                break;
+            default: break;
+            }
+        }
+        releaseBuffers();
+        // The manager answers every device indication; what layer 1 held back for it goes up then.
+        if (deviceIndicated) toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(kManager, {nullptr, 0}));
+    }
+    static void take(int& owed) {
+        if (owed == 0) std::abort();   // an answer nobody asked for
+        --owed;
+    }
+    void releaseBuffers() {
+        for (uint16_t command : {NFCLL_TRANSACTION_IND, NFCLL_CHECK_CONF}) {
+            const std::vector<OsMessage> all = h.upward(command);
+            size_t& done = command == NFCLL_CHECK_CONF ? checksReleased : transactionsReleased;
+            for (; done < all.size(); ++done) release(nfcllMsgGet<NFCLL_TRANSACTION_IND>(all[done]).flags,
+                                                      nfcllMsgGet<NFCLL_TRANSACTION_IND>(all[done]).result);
+        }
+        const std::vector<OsMessage> frames = h.upward(PH_DATA_IND);
+        for (; framesReleased < frames.size(); ++framesReleased) {
+            const auto f = nfcllMsgGet<PH_DATA_IND>(frames[framesReleased]);
+            release(f.flags, f.buffer);
+        }
+    }
+    NfcSecureHandle eseHandle() {
+        TNfcInfoSE* ses[NFC_MAX_SECURE_ELEMENTS];
+        std::memcpy(ses, &h.context()->capabilities.secureElements, sizeof ses);   // the public block is packed
+        for (const TNfcInfoSE* se : ses)
+            if (se && se->id == kEse) return se->handle;
+        return 0;
+    }
+
+    DriverHarness h;
+    Simulation sim;
+    Owed owed;
+    size_t seen = 0;
+    size_t transactionsReleased = 0, checksReleased = 0, framesReleased = 0;
+    TNfcListenParam params{};
+    uint8_t input[64] = {};
+    uint8_t output[8 * 27] = {};
+    uint8_t data[32] = {};
+};
+
+constexpr uint32_t kMasks[] = {0x1, 0x3, 0x100000, 0x100001, 0x1004, 0x2000, 0x0};
+constexpr uint16_t kResponses[] = {0x4103, 0x4106, 0x4104, 0x4101, 0x4002, 0x4201, 0x4102, 0x4004, 0x4003, 0x4F05};
+constexpr uint8_t kErrors[] = {0x03, 0xA1, 0xA2, 0xB0, 0xB1, 0xB2, 0x06};
+
+ncisim::TagPtr tagOf(uint8_t pick) {
+    switch (pick % 3) {
+    case 0: return std::make_shared<simtags::T2tTag>();
+    case 1: return std::make_shared<simtags::IsoDepTag>(simtags::Technology::A);
+    default: {
+        auto card = std::make_shared<simtags::IsoDepTag>(simtags::Technology::A);
+        card->a.selRes = 0x60;   // announced twice: ISO-DEP and NFC-DEP
+        return card;
+    }
+    }
+}
+
+// Route records of 27 bytes: a listen technology route to the eSE and a poll one to the host.
+uint16_t routes(uint8_t* out, uint8_t pick) {
+    std::memset(out, 0, 2 * 27);
+    out[4] = 0x00;
+    out[8] = 0x01;
+    out[9] = kEse;
+    out[10] = pick % 3;
+    out[27 + 4] = 0x80;
+    out[27 + 8] = 0x01;
+    out[27 + 10] = pick % 2;
+    return (pick & 0x80) ? 27 : 2 * 27;
+}
+
+void ioControl(Run& r, uint8_t pick) {
+    if (r.owed.io) return;
+    uint32_t code = 0;
+    void* instance = nullptr;
+    uint16_t inLength = 0, outSize = 0;
+    switch (pick % 8) {
+    case 0: code = 0x1004, outSize = 3; break;
+    case 1: code = 0x8008, instance = reinterpret_cast<void*>(static_cast<uintptr_t>(r.eseHandle())); break;
+    case 2: code = 0x800A, instance = reinterpret_cast<void*>(static_cast<uintptr_t>(r.eseHandle())); break;
+    case 3: code = 0x800E, outSize = sizeof r.output; break;
+    case 4: code = 0x800D, inLength = routes(r.input, pick); break;
+    case 5: code = 0x1300, r.input[0] = 1, r.input[1] = 0x30, inLength = 2, outSize = 32; break;
+    case 6: code = 0x1007; break;
+    default: code = 0x1006; break;
+    }
+    ++r.owed.io;
+    const TNfcllIoControlReq request{instance, inLength ? r.input : nullptr, outSize ? r.output : nullptr, code, 0, inLength, outSize};
+    r.toLayer1(nfcllMsgMake<NFCLL_IOCONTROL_REQ>(kManager, request));
+}
+
+void deviceRequest(Run& r, uint8_t op, uint8_t pick) {
+    if (r.owed.device) return;
+    ++r.owed.device;
+    r.data[0] = 0x30;
+    r.data[1] = pick & 0x0F;
+    const TNfcllTransactionReq request{r.data, 2, 0};
+    if (op == 0) r.toLayer1(nfcllMsgMake<NFCLL_TRANSACTION_REQ>(kManager, request));
+    else if (op == 1) r.toLayer1(nfcllMsgMake<NFCLL_CHECK_REQ>(kManager, request));
+    else r.toLayer1(nfcllMsgMake<NFCLL_SELECT_REQ>(kManager, {static_cast<uint8_t>(pick % 6), 0}));
+}
+
+void step(Run& r, CByteReader& in, std::vector<ncisim::TagPtr>& field) {
+    uint8_t op = 0, a = 0;
+    if (!in.u8(op) || !in.u8(a)) return;
+    Controller& c = r.sim.controller;
+    switch (op % 14) {
+    case 0:
+        if (r.owed.listen || r.owed.reset) return;
+        ++r.owed.listen;
+        r.toLayer1(nfcllMsgMake<NFCLL_LISTEN_REQ>(kManager, {kMasks[a % std::size(kMasks)], &r.params}));
+        return;
+    case 1: deviceRequest(r, a % 3, a >> 2); return;
+    case 2: ioControl(r, a); return;
+    case 3:
+        if (r.owed.listen || r.owed.reset) return;
+        ++r.owed.reset;
+        r.toLayer1(nfcllMsgMake<PH_RESET_REQ>(kManager));
+        return;
+    case 4: {
+        // The driver's own view of an empty check, as the manager's presence poll asks for it.
+        if (r.owed.device) return;
+        ++r.owed.device;
+        r.toLayer1(nfcllMsgMake<NFCLL_CHECK_REQ>(kManager, {nullptr, 0, 0}));
+        return;
+    }
+    case 5:
+        r.h.advance(a * 20u);
+        r.flush();
+        return;
+    case 6:
+        field.push_back(tagOf(a));
+        r.sim.rf.enter(field.back());
+        break;
+    case 7:
+        if (!field.empty()) r.sim.rf.leave(field[a % field.size()]);
+        break;
+    case 8:
+        if (a & 1) r.sim.rf.approach(simpeers::RemotePoller::reader(simtags::Technology::A));
+        else r.sim.rf.departPoller();
+        break;
+    case 9: c.resetByItself(0x00, (a & 1) != 0); break;
+    case 10: c.respond(ncisim::CORE_GENERIC_ERROR_NTF, {kErrors[a % std::size(kErrors)]}); break;
+    case 11: c.respond(ncisim::CORE_INTERFACE_ERROR_NTF, {kErrors[a % std::size(kErrors)], static_cast<uint8_t>(a >> 6)}); break;
+    case 12: {
+        ncisim::Fault lost = ncisim::Fault::dropped();
+        lost.times = 1;
+        c.setFault(kResponses[a % std::size(kResponses)], lost);
+        return;
+    }
+    default:
+        if (a & 1) r.sim.nfcees.sendStatus(kEse, a & 2 ? 0x01 : 0x00);
+        else r.sim.nfcees.sendDiscoveryRequest(kEse, 0x80 | (a >> 6 & 1), 0x04, (a & 2) != 0);
+        break;
+    }
+    r.flush();
+}
+
+// The driver's RF state and the controller's, once nothing is under way.
+bool consistent(const std::string& state, ncisim::RfState rf) {
+    using ncisim::RfState;
+    if (state == "nciStateDeact") return true;   // a start-up that failed: the controller is anyone's
+    if (state == "nciStateIdle" || state == "nciStateRadioOff") return rf == RfState::Idle;
+    if (state == "nciStateDiscovery") return rf == RfState::Discovery;
+    if (state == "nciStateW4AllDiscoveries" || state == "nciStateW4HostSelect") return rf == RfState::W4HostSelect;
+    if (state == "nciStatePollActive" || state == "nciStateMfPollActive") return rf == RfState::PollActive;
+    if (state == "nciStateListenActive") return rf == RfState::ListenActive;
+    if (state == "nciStateListenSleep") return rf == RfState::ListenSleep;
+    return false;   // still on its way after all that time
+}
+
+int run(const uint8_t* data, size_t size) {
+    Run r;
+    if (!r.h.build(kReaderNci, &nciInit, static_cast<uint16_t>(sizeof(TNciContext)))) return 0;
+    r.toLayer1(nfcllMsgMake<NFCLL_ACT_REQ>(kManager));
+    for (int k = 0; k < 30 && r.h.upward(NFCLL_ACT_CONF).empty(); ++k) {
+        r.h.advance(100);
+        r.flush();
+    }
+    std::vector<ncisim::TagPtr> field;
+    CByteReader in(data, size);
+    while (!in.empty()) step(r, in, field);
+    // Long enough for every time-out and every recovery to run its course.
+    for (int k = 0; k < 100; ++k) {
+        r.h.advance(100);
+        r.flush();
+    }
+    const Owed& o = r.owed;
+    if (o.listen || o.reset || o.device || o.io) std::abort();   // a request never answered
+    std::string state;
+    const TNciContext* nci = nfcllDriver<TNciContext>(r.h.context());
+    state = smStateName(&nci->sm, nci->sm.current);
+    if (nci->waitingCount || nci->heldCount || !consistent(state, r.sim.rf.state())) std::abort();
+    for (const std::string& v : r.sim.recorder.violations())
+        if (v.find("outstanding") != std::string::npos) std::abort();   // a second command before an answer
+    return 0;
+}
+
+} // namespace simulated
+
+int runAgainstSimulatedController(const uint8_t* data, size_t size) { return simulated::run(data, size); }
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size && data[0] == kSimulatedControllerMark) return runAgainstSimulatedController(data + 1, size - 1);
     ManualClock clock;
     Harness harness;
     g_h = &harness;

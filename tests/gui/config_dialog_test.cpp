@@ -4,6 +4,8 @@
 #include <QtTest>
 
 #include <QAbstractItemView>
+#include <QApplication>
+#include <QTimer>
 #include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
@@ -202,6 +204,49 @@ private slots:
         delete dialog;
     }
 
+    // The settings read a separator in a name as a path: deleting "/" removed every stored
+    // configuration, and "a/b" was stored where no list shows it. Such a name is refused: Save
+    // says so and keeps the dialog for another name, Delete removes only a stored configuration.
+    void namesThatAreNoConfigurationAreRefused_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("saved");
+        QTest::newRow("slash") << "/" << false;
+        QTest::newRow("path") << "a/b" << false;
+        QTest::newRow("backslash") << "a\\b" << false;
+        QTest::newRow("typed, not stored") << "c" << true;
+    }
+    void namesThatAreNoConfigurationAreRefused() {
+        QFETCH(QString, name);
+        QFETCH(bool, saved);
+        store(QStringLiteral("a"), QStringLiteral("READERTYPE=NCI"));
+        store(QStringLiteral("b"), QStringLiteral("READERTYPE=PN544"));
+        const auto configurations = [this] { return settings->allKeys().filter(QStringLiteral("ControllerConfiguration")); };
+        const QStringList stored = configurations();
+        QPointer<CNfcControllerConfiguration> dialog = open();
+        list(dialog, "cboDescription")->setEditText(name);
+        click(dialog, "btnDelete");
+        QCOMPARE(configurations(), stored);
+        QCOMPARE(list(dialog, "cboDescription")->count(), 2);
+        if (saved) {
+            delete dialog;
+            return;
+        }
+        bool told = false;
+        QTimer::singleShot(0, [&] {
+            if (QWidget* box = QApplication::activeModalWidget()) {
+                told = box->inherits("QMessageBox");
+                box->close();
+            }
+        });
+        list(dialog, "cboDescription")->setEditText(name);
+        click(dialog, "btnSave");
+        QVERIFY(told);
+        QCOMPARE(configurations(), stored);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(!dialog.isNull());   // still open for another name
+        delete dialog;
+    }
+
     void aRememberedIndexOutsideTheListShowsTheFirst_data() {
         QTest::addColumn<int>("remembered");
         QTest::newRow("beyond") << 7;
@@ -221,22 +266,26 @@ private slots:
         delete dialog;
     }
 
-    // A value no list holds stays in the line; its list shows "None".
+    // A value no list holds stays in the line: its list shows "None", but for the port, which is
+    // listed once as configured, so that the list never says there is none.
     void showingNeverDropsAWord() {
         store(QStringLiteral("A"), QStringLiteral("READERTYPE=NCI PORT=COM3"));
-        store(QStringLiteral("B"), QStringLiteral("READERTYPE=NCI PORT=/dev/pts/5"));
+        store(QStringLiteral("B"), QStringLiteral("READERTYPE=XYZ PORT=/dev/pts/5"));
         QPointer<CNfcControllerConfiguration> dialog = open();
         QComboBox* descriptions = list(dialog, "cboDescription");
         QCOMPARE(list(dialog, "cboPort")->currentText(), QStringLiteral("COM3"));
         descriptions->setCurrentIndex(1);
-        QCOMPARE(line(dialog)->text(), QStringLiteral("READERTYPE=NCI PORT=/dev/pts/5"));
-        QCOMPARE(list(dialog, "cboPort")->currentText(), QStringLiteral("None"));
+        QCOMPARE(line(dialog)->text(), QStringLiteral("READERTYPE=XYZ PORT=/dev/pts/5"));
+        QCOMPARE(list(dialog, "cboController")->currentText(), QStringLiteral("None"));
+        QCOMPARE(list(dialog, "cboPort")->currentText(), QStringLiteral("/dev/pts/5"));
         descriptions->setCurrentIndex(0);
         descriptions->setCurrentIndex(1);
-        QCOMPARE(line(dialog)->text(), QStringLiteral("READERTYPE=NCI PORT=/dev/pts/5"));
+        QCOMPARE(line(dialog)->text(), QStringLiteral("READERTYPE=XYZ PORT=/dev/pts/5"));
+        QCOMPARE(list(dialog, "cboPort")->findText(QStringLiteral("/dev/pts/5")), list(dialog, "cboPort")->count() - 1);
+        QCOMPARE(list(dialog, "cboPort")->count(), 52);
         click(dialog, "btnSave");
         QCOMPARE(settings->value(QStringLiteral("ControllerConfiguration/B")).toString(),
-                 QStringLiteral("READERTYPE=NCI PORT=/dev/pts/5"));
+                 QStringLiteral("READERTYPE=XYZ PORT=/dev/pts/5"));
         QTRY_VERIFY_WITH_TIMEOUT(dialog.isNull(), 5000);
     }
 

@@ -69,6 +69,22 @@ private slots:
         QCOMPARE(form()->cboControllerConfiguration->currentText(), QStringLiteral("z"));
         QVERIFY(form()->btnConfigure->isEnabled());
     }
+    // NFC runs on the configuration the window shows: a save in the dialog meanwhile lists the
+    // new one but keeps the running one selected.
+    void savingWhileNfcRunsKeepsTheRunningConfigurationSelected() {
+        writeIni("[ControllerConfiguration]\na=READERTYPE=NCI\n");
+        createWindow();
+        QTest::mouseClick(form()->btnStartNfc, Qt::LeftButton);
+        QVERIFY(instanceOf());
+        QPointer<CNfcControllerConfiguration> dialog = openDialog();
+        QVERIFY(dialog);
+        dialog->findChild<QComboBox*>("cboDescription")->setEditText(QStringLiteral("z"));
+        QTest::mouseClick(dialog->findChild<QPushButton*>("btnSave"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(dialog.isNull(), kDeliveryTimeoutMs);
+        QCOMPARE(itemsOf(form()->cboControllerConfiguration), (QStringList{"a", "z"}));
+        QCOMPARE(form()->cboControllerConfiguration->currentText(), QStringLiteral("a"));
+    }
+
     // The dialog shares the window's settings object, which goes with the window.
     void anOpenDialogEndsWithTheWindow() {
         createWindow();

@@ -230,6 +230,9 @@ private slots:
         dialog->close();
         waitGone(dialog);
         QCOMPARE(closed.size(), 1);
+        // Nothing was taken: the frame hands out no words, which its receiver keeps as they are.
+        QCOMPARE(closed.at(0).at(0).toString(), QString());
+        QCOMPARE(closed.at(0).at(1).toString(), QString());
     }
 
     // ---- Capability container ----

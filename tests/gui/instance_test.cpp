@@ -333,6 +333,25 @@ private slots:
             QVERIFY2(traces.contains(QLatin1String(text)), text);
     }
 
+    // A trace from the library's thread is handed over on the GUI thread: a receiver that left
+    // meanwhile gets nothing, and the text nobody takes is freed (the leak checker would see it).
+    void aTraceOfTheLibrarysThreadGoesOnlyToWhoStillListens() {
+        start();
+        QObject listener;
+        int received = 0;
+        connect(instance.get(), &CNfcInstance::signalPostTrace, &listener, [&](DWORD, const char*, char* text) {
+            ++received;
+            delete[] text;
+        });
+        QVERIFY(fake().fire(fakeEvent(FakeTarget::Application, nfcEventFieldActivity, DWORD{1})));
+        QVERIFY(fake().waitDelivered(kDeliveryTimeoutMs));
+        disconnect(instance.get(), &CNfcInstance::signalPostTrace, nullptr, nullptr);
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::sendPostedEvents();
+        QCOMPARE(received, 0);
+        QVERIFY(!traces.contains(QStringLiteral("nfcEventFieldActivity - ON")));
+    }
+
     void aFifthSecureNotificationIsIgnored() {
         fake().setSecureElements({secureElement(0x11, 0xC0), secureElement(0x22, 0xC1)});
         start();
@@ -363,6 +382,7 @@ private slots:
 
     void aSnepPutsDataIsKeptAfterTheLibraryFreedIt() {
         start();
+        QCOMPARE(instance->nfcRegisterListener(CNfcInstance::modeP2p, P2P_TARGET, 0, 0, 0), NfcApiStatus{nfcStatusOk});
         SnepServerHandle server = nullptr;
         QCOMPARE(corvaneSymbolTable.snepStartServer(&server, instance->applicationHandle(), "urn:nfc:sn:snep", 4, 248,
                                                     instance.get(), &CNfcInstance::snepServerCallback),
@@ -403,6 +423,7 @@ private slots:
         QFETCH(QString, trace);
         QFETCH(QString, signal);
         start();
+        QCOMPARE(instance->nfcRegisterListener(CNfcInstance::modeP2p, P2P_TARGET, 0, 0, 0), NfcApiStatus{nfcStatusOk});
         SnepServerHandle server = nullptr;
         corvaneSymbolTable.snepStartServer(&server, instance->applicationHandle(), "urn:nfc:sn:snep", 4, 248,
                                            instance.get(), &CNfcInstance::snepServerCallback);
@@ -421,6 +442,7 @@ private slots:
 
     void nppReportsAreTraced() {
         start();
+        QCOMPARE(instance->nfcRegisterListener(CNfcInstance::modeP2p, P2P_TARGET, 0, 0, 0), NfcApiStatus{nfcStatusOk});
         NppServerHandle server = nullptr;
         corvaneSymbolTable.nppStartServer(&server, instance->applicationHandle(), nullptr, instance.get(),
                                           &CNfcInstance::nppServerCallback);

@@ -139,6 +139,21 @@ private slots:
         QCOMPARE(form()->ledRwLegacyPdu->text(), QStringLiteral("30 00"));
     }
 
+    // The settings remove a key with the keys below it: deleting "X" keeps "X/a".
+    void deletingANameKeepsTheNamesBelowIt() {
+        startWith("[LegacyCommand]\nX=30 00\nX\\a=30 04\nX\\a\\b=30 08\n");
+        QCOMPARE(itemsOf(form()->cboRwLegacyCommand), (QStringList{"X/a/b", "X/a", "X"}));
+        form()->cboRwLegacyCommand->setCurrentIndex(2);
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "on_btnRwLegacyDeletePdu_clicked"));
+        QCOMPARE(itemsOf(form()->cboRwLegacyCommand), (QStringList{"X/a/b", "X/a"}));
+        destroyWindow();
+        QSettings after = stored();
+        after.beginGroup(QStringLiteral("LegacyCommand"));
+        QCOMPARE(after.allKeys(), (QStringList{"X/a", "X/a/b"}));
+        QCOMPARE(after.value(QStringLiteral("X/a")).toString(), QStringLiteral("30 04"));
+        QCOMPARE(after.value(QStringLiteral("X/a/b")).toString(), QStringLiteral("30 08"));
+    }
+
     // "LegacyCommand/" and "LegacyCommand//" name the whole group to the settings.
     void neitherAnEmptyBoxNorANameOfSeparatorsReachesTheGroup() {
         startWith("[LegacyCommand]\na=30 00\n");

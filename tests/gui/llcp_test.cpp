@@ -12,6 +12,12 @@ using Bytes = std::vector<uint8_t>;
 
 void* pointerOf(const std::string& text) { return reinterpret_cast<void*>(std::stoull(text, nullptr, 16)); }
 
+std::string pointerText(const void* pointer) {
+    char text[32];
+    snprintf(text, sizeof text, "%p", pointer);
+    return text;
+}
+
 Bytes generated(size_t size) {
     Bytes bytes(size);
     for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i);
@@ -218,6 +224,71 @@ private slots:
         reportSent(context);   // no send is pending: the chain has ended
         QCOMPARE(form()->lblP2pTxBytes2->text(), QStringLiteral("640"));
         QVERIFY(callsNamed("nfcP2PDataRequest").empty());
+    }
+
+    // Each link confirms its own sends: a report for connection 2 releases and counts connection
+    // 2's buffer only, while LLCP still reads connection 1's (the fake reads each buffer when it
+    // confirms it, as the frame goes out), and the continuous resend goes on the row it came from.
+    void bothRowsSendingContinuouslyKeepTheirOwnBuffersAndCounters() {
+        startP2p();
+        peerConnectedToListener1();
+        connection2Established();
+        const P2pLinkHandle link1 = reinterpret_cast<P2pLinkHandle>(0xC015);
+        const P2pLinkHandle link2 = instanceOf()->clientConnection(14);
+        form()->sboP2pMiu1->setValue(100);
+        form()->sboP2pMiu2->setValue(200);
+        form()->ckbContinuous1->setChecked(true);
+        form()->ckbContinuous2->setChecked(true);
+        run("on_btnP2pTransmit1_clicked");
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "on_btnP2pTransmit2_clicked"));
+        const auto confirm = [this](P2pLinkHandle link) {
+            markCalls();
+            QVERIFY(fake().confirmSent(link));
+            QVERIFY(fake().waitDelivered(kDeliveryTimeoutMs));
+            QCoreApplication::sendPostedEvents();
+            QCoreApplication::sendPostedEvents();
+        };
+        for (int round = 1; round <= 3; ++round) {
+            confirm(link2);
+            QCOMPARE(form()->lblP2pTxBytes2->text(), QString::number(200 * round));
+            QCOMPARE(form()->lblP2pTxBytes1->text().toInt(), 100 * (round - 1));
+            QCOMPARE(callsNamed("nfcP2PDataRequest").size(), size_t{1});
+            QCOMPARE(callsNamed("nfcP2PDataRequest")[0].arguments.at(0), pointerText(link2));
+            confirm(link1);
+            QCOMPARE(form()->lblP2pTxBytes1->text(), QString::number(100 * round));
+            QCOMPARE(callsNamed("nfcP2PDataRequest")[0].arguments.at(0), pointerText(link1));
+            QCOMPARE(callsNamed("nfcP2PDataRequest")[0].buffer, generated(100));
+        }
+        const std::vector<Bytes> onAir = fake().sentOnAir();
+        QCOMPARE(onAir.size(), size_t{6});
+        for (size_t i = 0; i < onAir.size(); ++i) QCOMPARE(onAir[i], generated(i % 2 == 0 ? 200 : 100));
+    }
+
+    // A connection the listener accepted is the row's as much as one it made: Disconnect ends
+    // it, and so does Stop listener, and the row shows it once the library reports the end.
+    void theRowsAcceptedConnectionEnds_data() {
+        QTest::addColumn<QByteArray>("slot");
+        QTest::addColumn<int>("requests");   // disconnect requests the slot sends
+        QTest::newRow("Disconnect") << QByteArray("on_btnP2pDisconnect1_clicked") << 1;
+        QTest::newRow("Stop listener") << QByteArray("on_btnP2pStopListener1_clicked") << 2;
+    }
+    void theRowsAcceptedConnectionEnds() {
+        QFETCH(QByteArray, slot);
+        QFETCH(int, requests);
+        startP2p();
+        void* context = peerConnectedToListener1();
+        QCOMPARE(form()->lblP2pSessionStatus1->text(), QStringLiteral("Connected"));
+        run(slot.constData());
+        const std::vector<FakeCall> disconnects = callsNamed("nfcP2PDisconnectRequest");
+        QCOMPARE(disconnects.size(), size_t(requests));
+        QCOMPARE(disconnects[0].arguments.at(0), std::string("0xc015"));
+        QVERIFY(logLines().filter(QStringLiteral("! Connection not found")).isEmpty());
+        TP2pConnection ended{};
+        ended.context = context;
+        for (int i = 0; i < requests; ++i)   // the connection's end, then the listener's
+            deliver(fakeEvent(FakeTarget::P2p, nfcEventHangupTerminated, ended));
+        QCOMPARE(form()->lblP2pSessionStatus1->text(), QStringLiteral("Not connected"));
+        QCOMPARE(logLines().filter(QStringLiteral("handleP2pConnectionTerminated: Data transceived")).size(), 1);
     }
 
     void aFailedEchoIsTracedAndTheIndicationStillAnswered() {

@@ -80,6 +80,42 @@ private slots:
         QCOMPARE(form()->lblStatus->text(), QStringLiteral("NFC: Stop  OK"));
     }
 
+    // Closing the trace flags dialog from its frame hands out no words: the flags in force stay,
+    // in the running library and for the next start.
+    void aFrameClosedTraceDialogKeepsTheFlags() {
+        startWith("READERTYPE=NCI");
+        setTraceMasks(0xABCD, 0x12);
+        clickStart();
+        QVERIFY(instanceOf());
+        markCalls();
+        QTest::mouseClick(form()->btnTrace, Qt::LeftButton);
+        QPointer<QWidget> dialog;
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (widget->inherits("CNfcTraceFlags")) dialog = widget;
+        QVERIFY(dialog);
+        dialog->close();
+        QTRY_VERIFY_WITH_TIMEOUT(dialog.isNull(), kDeliveryTimeoutMs);
+        QVERIFY(form()->btnTrace->isEnabled());
+        QCOMPARE(nfcFlagsOf(), DWORD{0xABCD});
+        QCOMPARE(l1FlagsOf(), DWORD{0x12});
+        QCOMPARE(callsNamed(callsSinceMark(), "debugSetFlags"), size_t{0});
+        clickStop();
+        clickStart();
+        QVERIFY(logged(kInitialization.arg(QStringLiteral("READERTYPE=NCI TRACES.NFC=0000abcd TRACES.L1=00000012"))));
+    }
+
+    // Stop writes its own line for each server that failed to close, behind the server's own.
+    void stopTracesTheServersThatFailedToClose() {
+        startWith("READERTYPE=NCI");
+        clickStart();
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "on_btnP2pStart_clicked"));
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "on_ckbP2pServiceNppServer_clicked", Q_ARG(bool, true)));
+        fake().setResult("nppStopServer", nppFailed);
+        clickStop();
+        QVERIFY(logged(QStringLiteral("CLumaro::nppStopServer: ! Closing NPP server failed (code: 1)")));
+        QVERIFY(logged(QStringLiteral("CLumaro::nfcStop: ! Closing NPP server failed (code: 1)")));
+    }
+
     void emptyListStartsNothing() {
         createWindow();
         markCalls();

@@ -2,6 +2,8 @@
 // bytes, in which order, and which input they refuse before any call.
 #include <QtTest>
 
+#include <QRegularExpression>
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -85,6 +87,34 @@ private:
         deliver(fakeEvent(FakeTarget::Application, nfcEventTagDetected, tag));
     }
 
+    // ---- SNEP pushes ----
+    QStringList snepEnds;   // "role success" of each signalSnepEnded
+    void startPushing() {
+        start();
+        QCOMPARE(instance->nfcRegisterListener(kP2p, P2P_INITIATOR, 0, 0, 0), NfcApiStatus{nfcStatusOk});
+        snepEnds.clear();
+        connect(instance.get(), &CNfcInstance::signalSnepEnded, this,
+                [this](BYTE role, BOOL success) { snepEnds << QStringLiteral("%1 %2").arg(role).arg(success); });
+        markCalls();
+    }
+    static std::unique_ptr<CNdefMessage> message(const Bytes& bytes) {
+        auto built = std::make_unique<CNdefMessage>();
+        built->ndefParseMessage(bytes.data(), static_cast<uint32_t>(bytes.size()));
+        built->setMessageSize(static_cast<uint32_t>(bytes.size()));
+        return built;
+    }
+    // Until every client made is released and nothing more is reported.
+    bool pushesEnded() {
+        return QTest::qWaitFor([this] { return fake().waitDelivered(0) && clientsReleased(); },
+                               int{kDeliveryTimeoutMs});
+    }
+    bool clientsReleased() const {
+        const QStringList names = namesSinceMark();
+        return names.count(QStringLiteral("snepReleaseClient")) == names.count(QStringLiteral("snepConnect"));
+    }
+    QStringList snepCalls() const { return namesSinceMark().filter(QRegularExpression(QStringLiteral("^snep"))); }
+    QStringList failures() const { return traces.filter(QRegularExpression(QStringLiteral("^! "))); }
+
 private slots:
     void init() {
         fake().reset();
@@ -101,15 +131,32 @@ private slots:
     void registeringRwTwiceClosesTheFirst() {
         start();
         QCOMPARE(instance->nfcRegisterListener(kRw, 0x3, 424, 0, 26), NfcApiStatus{nfcStatusOk});
+        const NfcListenerHandle first = instance->listener(kRw);
         QCOMPARE(instance->nfcRegisterListener(kRw, 0x7, 0, 0, 26), NfcApiStatus{nfcStatusOk});
         QCOMPARE(namesSinceMark(), (QStringList{"nfcGetCapabilities", "nfcRegisterListener", "nfcGetCapabilities",
                                                 "nfcUnregisterListener", "nfcRegisterListener"}));
         QVERIFY(traced(QStringLiteral("A listener (%1) already exists - closing it")
-                           .arg(QString::fromStdString(pointerText(instance->listener(kRw))))));
+                           .arg(QString::fromStdString(pointerText(first)))));
+        QCOMPARE(fake().lastCall("nfcUnregisterListener").arguments.at(0), pointerText(first));
         QCOMPARE(instance->rwRequestedMask(), DWORD{0x7});
         const TNfcListenParam& given = instance->listenParam();
         QCOMPARE(WORD(given.poll15693BitRate), WORD{26});
         QCOMPARE(BYTE(given.poll14443Flags), BYTE{0});   // no ISO-DEP rate the second time
+    }
+
+    // A listener that would not close stays the mode's: a registration over it would lose it.
+    void aListenerThatWillNotCloseIsKept() {
+        start();
+        QCOMPARE(instance->nfcRegisterListener(kRw, 0x3, 0, 0, 26), NfcApiStatus{nfcStatusOk});
+        const NfcListenerHandle first = instance->listener(kRw);
+        fake().setResult("nfcUnregisterListener", nfcStatusWrongState);
+        markCalls();
+        QCOMPARE(instance->nfcRegisterListener(kRw, 0x7, 0, 0, 26), NfcApiStatus{nfcStatusWrongState});
+        QCOMPARE(namesSinceMark(), (QStringList{"nfcGetCapabilities", "nfcUnregisterListener"}));
+        QCOMPARE(instance->listener(kRw), first);
+        fake().setResult("nfcUnregisterListener", nfcStatusOk);
+        QCOMPARE(instance->nfcUnregisterListener(kRw, 0), NfcApiStatus{nfcStatusOk});
+        QCOMPARE(fake().lastCall("nfcUnregisterListener").arguments.at(0), pointerText(first));
     }
 
     void theRequestedMaskGoesToTheLibraryUnchanged() {
@@ -409,9 +456,10 @@ private slots:
             delete[] record->data.data;   // as the window does
             delete record;
         });
-        TP2pConnection report{};   // the library's record names no buffer
-        report.context = instance.get();
-        deliver(fakeEvent(FakeTarget::P2p, nfcEventDataTransmitted, report));
+        // The library's report names no buffer, only the link's context.
+        QVERIFY(fake().confirmSent(instance->clientConnection(15)));
+        QVERIFY(fake().waitDelivered(kDeliveryTimeoutMs));
+        QCoreApplication::sendPostedEvents();
         QCOMPARE(sent, (Bytes{0, 1, 2, 3, 4}));
         QCOMPARE(sentAddress, request.arguments.at(1));
         QCOMPARE(sap, BYTE{15});
@@ -433,26 +481,85 @@ private slots:
         // The unsent copy is freed with the instance: the leak checker would show it otherwise.
     }
 
-    void aSnepTransmitPutsOnceTheClientIsConnected() {
-        start();
-        QCOMPARE(instance->snepTransmit(nullptr, 128), NfcApiStatus{nfcStatusFailed});
-        QCOMPARE(instance->nfcRegisterListener(kP2p, P2P_INITIATOR, 0, 0, 0), NfcApiStatus{nfcStatusOk});
-        CNdefMessage message;
-        const BYTE record[] = {0xD1, 0x01, 0x01, 0x54, 0x00};
-        message.ndefParseMessage(record, sizeof record);
-        message.setMessageSize(sizeof record);
-        fake().setResult("snepConnect", nfcStatusPending);
-        markCalls();
-        QCOMPARE(instance->snepTransmit(&message, 248), NfcApiStatus{nfcStatusOk});
-        QCOMPARE(namesSinceMark(), QStringList{"snepConnect"});
+    // ---- SNEP pushes, on the fake's client as the library runs it: 17 answers the connect and
+    // the PUT, whose ends are reported from the library's thread ----
+
+    void aPushStartsItsPutAndEndsItsConnectionWhenReported() {
+        startPushing();
+        const Bytes record = {0xD1, 0x01, 0x01, 0x54, 0x00};
+        QCOMPARE(instance->snepTransmit(message(record).get(), 248), NfcApiStatus{nfcStatusOk});
         QCOMPARE(fake().lastCall("snepConnect").arguments.at(2), std::string("\"urn:nfc:sn:snep\""));
-        deliver(FakeEvent{FakeTarget::SnepClient, snepEventConnected, {}, {}, SIZE_MAX, nullptr});
-        QCOMPARE(namesSinceMark(), (QStringList{"snepConnect", "snepPut", "snepDisconnect"}));
-        QCOMPARE(fake().lastCall("snepPut").buffer, Bytes(std::begin(record), std::end(record)));
+        QVERIFY(pushesEnded());
+        QCOMPARE(snepCalls(), (QStringList{"snepConnect", "snepPut", "snepDisconnect", "snepReleaseClient"}));
+        QCOMPARE(fake().lastCall("snepPut").buffer, record);
+        QCOMPARE(snepEnds, QStringList{"1 1"});
+        QVERIFY2(failures().isEmpty(), qPrintable(failures().join('\n')));
+    }
+
+    // A second message waits for its turn wherever the first one is: both go, in order, and a
+    // client that is ending is never asked to put.
+    void aSecondPushWaitsForItsTurn_data() {
+        QTest::addColumn<int>("reportsBefore");   // delivered before the second push comes
+        QTest::newRow("while connecting") << 0;
+        QTest::newRow("while putting") << 1;
+        QTest::newRow("while the connection ends") << 2;
+    }
+    void aSecondPushWaitsForItsTurn() {
+        QFETCH(int, reportsBefore);
+        startPushing();
+        const Bytes first = {0xD1, 0x01, 0x01, 0x54, 0x01}, second = {0xD1, 0x01, 0x01, 0x54, 0x02};
+        fake().hold(true);
+        QCOMPARE(instance->snepTransmit(message(first).get(), 248), NfcApiStatus{nfcStatusOk});
+        for (int i = 0; i < reportsBefore; ++i) {
+            QVERIFY(fake().step(kDeliveryTimeoutMs));
+            QCoreApplication::sendPostedEvents();
+        }
+        QCOMPARE(instance->snepTransmit(message(second).get(), 248), NfcApiStatus{nfcStatusOk});
+        fake().hold(false);
+        QVERIFY(QTest::qWaitFor([this] { return snepEnds.size() == 2 && clientsReleased(); }, int{kDeliveryTimeoutMs}));
+        QCOMPARE(buffersOf("snepPut"), (std::vector<Bytes>{first, second}));
+        QCOMPARE(snepEnds, (QStringList{"1 1", "1 1"}));
+        QVERIFY2(failures().isEmpty(), qPrintable(failures().join('\n')));
+    }
+
+    // The failure is reported once, the client released, and nothing is tried again and again.
+    void aPeerThatRefusesEndsThePushAsFailed_data() {
+        QTest::addColumn<bool>("accepts");
+        QTest::addColumn<QStringList>("calls");
+        QTest::newRow("the connection") << false << QStringList{"snepConnect", "snepReleaseClient"};
+        QTest::newRow("the message") << true
+                                     << QStringList{"snepConnect", "snepPut", "snepDisconnect", "snepReleaseClient"};
+    }
+    void aPeerThatRefusesEndsThePushAsFailed() {
+        QFETCH(bool, accepts);
+        QFETCH(QStringList, calls);
+        startPushing();
+        fake().setSnepPeer({.accepts = accepts, .takes = false});
+        QCOMPARE(instance->snepTransmit(message({0xD1, 0x01, 0x01, 0x54, 0x00}).get(), 248), NfcApiStatus{nfcStatusOk});
+        QVERIFY(pushesEnded());
+        QCOMPARE(snepCalls(), calls);
+        QCOMPARE(snepEnds, QStringList{"1 0"});
+    }
+
+    // A peer that leaves takes the waiting messages with it: their push ends as failed.
+    void aPeerThatLeavesEndsTheWaitingPushes() {
+        startPushing();
+        fake().hold(true);   // the peer leaves before it answers the connection
+        QCOMPARE(instance->snepTransmit(message({0xD1, 0x01, 0x01, 0x54, 0x00}).get(), 248), NfcApiStatus{nfcStatusOk});
+        instance->handleTagRemoved();
+        fake().hold(false);
+        QVERIFY(pushesEnded());
+        QCOMPARE(snepCalls(), (QStringList{"snepConnect", "snepReleaseClient"}));
+        QCOMPARE(snepEnds, QStringList{"1 0"});
     }
 
     void serversStartOnceAndStopOnlyWhenRunning() {
         start();
+        // The library serves only an application that listens for P2P.
+        QCOMPARE(instance->snepStartServer(248, QString(), 9), NfcApiStatus{nfcStatusFailed});
+        QCOMPARE(instance->nppStartServer(), NfcApiStatus{nfcStatusFailed});
+        QCOMPARE(instance->nfcRegisterListener(kP2p, P2P_TARGET, 0, 0, 0), NfcApiStatus{nfcStatusOk});
+        markCalls();
         QCOMPARE(instance->snepStopServer(), NfcApiStatus{nfcStatusOk});
         QCOMPARE(instance->nppStopServer(), NfcApiStatus{nfcStatusOk});
         QCOMPARE(instance->handoverStopServer(), NfcApiStatus{nfcStatusOk});

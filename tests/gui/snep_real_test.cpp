@@ -5,6 +5,7 @@
 #include "window_fixture.h"
 
 #include <QDir>
+#include <QLineEdit>
 #include <QTreeWidget>
 
 #include "llcp/llcp_peer.h"
@@ -56,27 +57,16 @@ class SnepRealTest : public CLumaroTest {
                           static_cast<qsizetype>(window->ndefMessage.getMessageSize()));
     }
 
-private slots:
-    void initTestCase() { startFixture(); }
-    void cleanup() {
-        destroyWindow();
-        removeIni();
-        sim.reset();
-        target.reset();
-        peerClient.reset();
-        nppClient.reset();
-        defaultServer.reset();
-        peer.reset();
-    }
-
-    void thePeerPutsAndTheWindowPushes() {
+private:
+    // The simulated controller with the peer's services, the window started as initiator.
+    void startWithPeer() {
         sim = std::make_unique<ncisim::NciSimulator>();
         QVERIFY(sim->ok());
         peer = std::make_unique<llcpsim::Peer>(llcpsim::Role::Target);
         defaultServer = std::make_unique<simpeers::SnepServerPeer>(kSnepSap, simpeers::SnepServerPeer::Kind::Default);
         peerClient = std::make_unique<simpeers::SnepClientPeer>(kPeerClientSap);
         nppClient = std::make_unique<simpeers::NppClientPeer>(kPeerNppSap);
-        peer->listen(kSnepSap, "urn:nfc:sn:snep", 2);
+        peer->listen(kSnepSap, "urn:nfc:sn:snep", 2);   // the peer's MIU for it: 128
 
         writeIni("[ControllerConfiguration]\nSim=READERTYPE=NCI IOTYPE=SERIAL PORT=" +
                  QByteArray::fromStdString(sim->portPath()) + "\n");
@@ -93,6 +83,36 @@ private slots:
             box->setChecked(false);
         QTest::mouseClick(form()->btnP2pStart, Qt::LeftButton);
         QCOMPARE(form()->lblStatus->text(), QStringLiteral("P2P: Start  OK"));
+    }
+    void peerEnters() {
+        target = std::make_shared<simtags::NfcDepTarget>(peer->activationBytes());
+        target->onFrame = simpeers::carry(*peer, {defaultServer.get(), peerClient.get(), nppClient.get()});
+        sim->rf().enter(target);
+        QTRY_VERIFY_WITH_TIMEOUT(!form()->ledDeviceType->text().isEmpty(), kBoundedMs);
+    }
+    std::vector<Bytes> peerPuts() {
+        return onSim([&] { return defaultServer->puts; });
+    }
+    static Bytes bytesOf(const QByteArray& bytes) { return Bytes(bytes.begin(), bytes.end()); }
+    // The failure lines the log holds from line on.
+    QStringList failuresFrom(qsizetype line) const { return logLines().mid(line).filter(QStringLiteral(": ! ")); }
+
+private slots:
+    void initTestCase() { startFixture(); }
+    void cleanup() {
+        destroyWindow();
+        removeIni();
+        sim.reset();
+        target.reset();
+        peerClient.reset();
+        nppClient.reset();
+        defaultServer.reset();
+        peer.reset();
+    }
+
+    void thePeerPutsAndTheWindowPushes() {
+        startWithPeer();
+        if (QTest::currentTestFailed()) return;
         // The library takes services only from an application that listens for P2P.
         QTest::mouseClick(form()->ckbP2pServiceSnepServer, Qt::LeftButton);
         QCOMPARE(form()->lblStatus->text(), QStringLiteral("SNEP: Start server  OK"));
@@ -104,10 +124,7 @@ private slots:
         form()->tedP2pSnepTransmitRtdTextText->setPlainText(QStringLiteral("On discovery"));
         form()->ckbP2pSnepAutoTransmit->setChecked(true);
 
-        target = std::make_shared<simtags::NfcDepTarget>(peer->activationBytes());
-        target->onFrame = simpeers::carry(*peer, {defaultServer.get(), peerClient.get(), nppClient.get()});
-        sim->rf().enter(target);
-        QTRY_VERIFY_WITH_TIMEOUT(!form()->ledDeviceType->text().isEmpty(), kBoundedMs);
+        peerEnters();
         QTRY_VERIFY_WITH_TIMEOUT(onSim([&] { return !defaultServer->puts.empty(); }), kBoundedMs);
         const QByteArray automatic = built();
         const Bytes first = onSim([&] { return defaultServer->puts.front(); });
@@ -152,6 +169,50 @@ private slots:
         for (const char* line : {"CLumaro::snepStopServer: Exit (status: 0)", "CLumaro::nppStopServer: Exit (status: 0)",
                                  "CLumaro::handoverStopServer: Exit (status: 0)"})
             QVERIFY2(logged(QLatin1String(line)), line);
+    }
+
+    // A message longer than the peer's MIU goes in fragments, each sent once the library's
+    // client reports the one before through: the push ends only when the peer has it all.
+    void aLongVcardArrivesWholeAndTwoQuickPushesBothArrive() {
+        startWithPeer();
+        if (QTest::currentTestFailed()) return;
+        peerEnters();
+        QStringList ends;
+        connect(instanceOf(), &CNfcInstance::signalSnepEnded, this,
+                [&](BYTE role, BOOL success) { ends << QStringLiteral("%1 %2").arg(role).arg(success); });
+        form()->tabInteraction->setCurrentIndex(4);
+        form()->tabP2p->setCurrentIndex(0);
+        form()->tabP2pSnepTransmit->setCurrentWidget(form()->pagP2pSnepTransmitVcard);
+        const QString filler(60, QLatin1Char('v'));
+        for (QLineEdit* field : {form()->ledP2pSnepTransmitVcardFirstName, form()->ledP2pSnepTransmitVcardLastName,
+                                 form()->ledP2pSnepTransmitVcardPhone, form()->ledP2pSnepTransmitVcardEmail,
+                                 form()->ledP2pSnepTransmitVcardCompany, form()->ledP2pSnepTransmitVcardUrl,
+                                 form()->ledP2pSnepTransmitVcardStreet, form()->ledP2pSnepTransmitVcardCity})
+            field->setText(filler);
+        const qsizetype from = logLines().size();
+        QTest::mouseClick(form()->btnP2pSnepTransmit, Qt::LeftButton);
+        const QByteArray vcard = built();
+        QVERIFY2(vcard.size() >= 600, qPrintable(QString::number(vcard.size())));
+        QTRY_COMPARE_WITH_TIMEOUT(ends, QStringList{"1 1"}, kBoundedMs);
+        QTRY_COMPARE_WITH_TIMEOUT(peerPuts().size(), size_t{1}, kBoundedMs);
+        QVERIFY(peerPuts().front() == bytesOf(vcard));
+        QCOMPARE(form()->lblStatus->text(), QStringLiteral("SNEP: Transmit  OK"));
+
+        // Two clicks in a row: the second message waits for the first, and both arrive.
+        form()->tabP2pSnepTransmit->setCurrentWidget(form()->pagP2pSnepTransmitRtdText);
+        form()->tedP2pSnepTransmitRtdTextText->setPlainText(QStringLiteral("first"));
+        QTest::mouseClick(form()->btnP2pSnepTransmit, Qt::LeftButton);
+        const QByteArray first = built();
+        form()->tedP2pSnepTransmitRtdTextText->setPlainText(QStringLiteral("second"));
+        QTest::mouseClick(form()->btnP2pSnepTransmit, Qt::LeftButton);
+        const QByteArray second = built();
+        QTRY_COMPARE_WITH_TIMEOUT(peerPuts().size(), size_t{3}, kBoundedMs);
+        QVERIFY(peerPuts()[1] == bytesOf(first));
+        QVERIFY(peerPuts()[2] == bytesOf(second));
+        QTRY_COMPARE_WITH_TIMEOUT(ends, (QStringList{"1 1", "1 1", "1 1"}), kBoundedMs);
+        QVERIFY2(failuresFrom(from).isEmpty(), qPrintable(failuresFrom(from).join(QLatin1Char('\n'))));
+        sim->rf().leave(target);
+        QTRY_VERIFY_WITH_TIMEOUT(form()->ledDeviceType->text().isEmpty(), kBoundedMs);
     }
 };
 

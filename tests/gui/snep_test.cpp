@@ -4,6 +4,7 @@
 #include "window_fixture.h"
 
 #include <QStackedWidget>
+#include <QTemporaryFile>
 #include <QTreeWidget>
 
 namespace {
@@ -28,6 +29,8 @@ struct ReceiverCount : QObject {
 class SnepTest : public CLumaroTest {
     Q_OBJECT
 
+    // NFC and P2P listening started: the library takes servers only from an application that
+    // listens for P2P.
     void startNfc(bool snepServer = true) {
         QVERIFY(fake().useNdefLibrary(LUMARO_NDEF_LIBRARY));
         writeIni("[ControllerConfiguration]\nSim=READERTYPE=NCI\n");
@@ -35,6 +38,10 @@ class SnepTest : public CLumaroTest {
         form()->ckbP2pServiceSnepServer->setChecked(snepServer);
         QTest::mouseClick(form()->btnStartNfc, Qt::LeftButton);
         QVERIFY(instanceOf());
+        QVERIFY(!ownEnabled(form()->gboP2pService));
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "on_btnP2pStart_clicked"));
+        QVERIFY(activeModesOf() & CLumaro::modeP2p);
+        QVERIFY(ownEnabled(form()->gboP2pService));
     }
     void clickBox(const char* slot, bool checked) {
         QVERIFY(QMetaObject::invokeMethod(window.get(), slot, Q_ARG(bool, checked)));
@@ -80,7 +87,7 @@ private slots:
         QVERIFY2(connectionWarnings().isEmpty(), qPrintable(connectionWarnings().join(QLatin1Char('\n'))));
     }
 
-    void startNfcStartsTheDefaultServerAndTheBoxSwitchesIt() {
+    void startP2pStartsTheDefaultServerAndTheBoxSwitchesIt() {
         startNfc();
         const FakeCall start = fake().lastCall("snepStartServer");
         QCOMPARE(start.arguments.at(2), std::string("\"urn:nfc:sn:snep\""));
@@ -101,6 +108,49 @@ private slots:
         clickBox("on_ckbP2pServiceSnepServer_clicked", true);
         QCOMPARE(form()->lblStatus->text(), QStringLiteral("SNEP: Start server  FAIL"));
         QVERIFY(logged(QStringLiteral("CLumaro::snepStartServer: ! Starting SNEP server failed (code: 1)")));
+    }
+
+    // A box shows a running server only: a server that did not start leaves its box unchecked,
+    // at Start P2P and on a click alike; Stop P2P stops the servers and keeps the boxes, and the
+    // next Start P2P starts them again.
+    void aBoxShowsOnlyARunningServer() {
+        startNfc();
+        QVERIFY(form()->ckbP2pServiceSnepServer->isChecked());
+        form()->ckbP2pServiceNppServer->setChecked(true);
+        clickBox("on_ckbP2pServiceNppServer_clicked", true);
+        markCalls();
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "on_btnP2pStop_clicked"));
+        QCOMPARE(callsNamed(callsSinceMark(), "snepStopServer"), size_t{1});
+        QCOMPARE(callsNamed(callsSinceMark(), "nppStopServer"), size_t{1});
+        QVERIFY(!ownEnabled(form()->gboP2pService));
+        QVERIFY(form()->ckbP2pServiceSnepServer->isChecked());
+        report(FakeTarget::SnepServer, snepEventEnded, 0);   // the stopped server's end
+        fake().setResult("nppStartServer", nppFailed);
+        markCalls();
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "on_btnP2pStart_clicked"));
+        QCOMPARE(callsNamed(callsSinceMark(), "snepStartServer"), size_t{1});
+        QCOMPARE(callsNamed(callsSinceMark(), "nppStartServer"), size_t{1});
+        QVERIFY(form()->ckbP2pServiceSnepServer->isChecked());
+        QVERIFY(!form()->ckbP2pServiceNppServer->isChecked());
+        QVERIFY(logged(QStringLiteral("CLumaro::startP2pServers: ! Starting NPP server failed")));
+        form()->ckbP2pServiceNppServer->setChecked(true);
+        clickBox("on_ckbP2pServiceNppServer_clicked", true);
+        QVERIFY(!form()->ckbP2pServiceNppServer->isChecked());
+        fake().setResult("snepStopServer", nfcStatusFailed);
+        form()->ckbP2pServiceSnepServer->setChecked(false);
+        clickBox("on_ckbP2pServiceSnepServer_clicked", false);
+        QVERIFY(form()->ckbP2pServiceSnepServer->isChecked());
+    }
+
+    // Without an instance the failure line comes before the exit line, as in every operation.
+    void aServerOperationWithoutInstanceEndsWithItsExit() {
+        createWindow();
+        const qsizetype before = logLines().size();
+        clickBox("on_ckbP2pServiceSnepServer_clicked", true);
+        QCOMPARE(logLines().mid(before),
+                 (QStringList{"CLumaro::snepStartServer: Enter", "CLumaro::snepStartServer: ! NFC instance not found",
+                              "CLumaro::snepStartServer: ! Starting SNEP server failed (code: 1)",
+                              "CLumaro::snepStartServer: Exit (status: 1)"}));
     }
 
     void theBoxesWhileNfcIsStoppedFail_data() {
@@ -142,11 +192,14 @@ private slots:
                      .isEmpty());
         QCOMPARE(form()->twtP2pSnepReceive->topLevelItemCount(), 1);
         QCOMPARE(form()->twtP2pSnepReceive->topLevelItem(0)->text(5), QStringLiteral("Hello peer"));
+        // Every message received is kept in the tree, the newest last.
+        put(textMessage(QStringLiteral("Again")));
+        QCOMPARE(form()->twtP2pSnepReceive->topLevelItemCount(), 2);
+        QCOMPARE(form()->twtP2pSnepReceive->topLevelItem(1)->text(5), QStringLiteral("Again"));
     }
 
     void receptionProgressAndEndShowOnTheStatusLabel() {
         startNfc();
-        QVERIFY(QMetaObject::invokeMethod(window.get(), "on_btnP2pStart_clicked"));
         report(FakeTarget::SnepServer, snepEventProgress, 100);
         QCOMPARE(form()->lblStatus->text(), QStringLiteral("SNEP: Receive 100%  DUE"));
         report(FakeTarget::SnepServer, snepEventResponse, 0);
@@ -155,25 +208,37 @@ private slots:
         QCOMPARE(form()->lblStatus->text(), QStringLiteral("SNEP: Receive  FAIL"));
     }
 
+    // The fake's client answers as the library's does: the push goes once the peer accepted
+    // the connection, and its end, reported later, enables the button.
     void transmissionsPushTheBuiltBytesAndConnectTheEndOnce() {
         startNfc(false);
-        QVERIFY(QMetaObject::invokeMethod(window.get(), "on_btnP2pStart_clicked"));
         showTransmitText(QStringLiteral("To the peer"));
+        markCalls();
         QCOMPARE(window->snepTransmit(), NfcApiStatus{0});
         QCOMPARE(fake().lastCall("snepConnect").arguments.at(4), std::string("2048"));
-        report(FakeTarget::SnepClient, snepEventConnected, 0);
-        QCoreApplication::sendPostedEvents();
+        QTRY_COMPARE_WITH_TIMEOUT(callsNamed(callsSinceMark(), "snepReleaseClient"), size_t{1}, 5000);
         QCOMPARE(QByteArray(reinterpret_cast<const char*>(fake().lastCall("snepPut").buffer.data()),
                             static_cast<qsizetype>(fake().lastCall("snepPut").buffer.size())),
                  built());
         QCOMPARE(built(), textMessage(QStringLiteral("To the peer")));
+        // The page's transmit group is offered to a discovered peer.
+        currentModeOf() = CLumaro::modeP2p;
+        TNfcTagInfo peer{};
+        peer.tagType = P2P_TARGET;
+        enableUi(CLumaro::modeP2p, &peer);
+        QVERIFY(form()->btnP2pSnepTransmit->isEnabled());
+        fake().hold(true);
         QTest::mouseClick(form()->btnP2pSnepTransmit, Qt::LeftButton);
+        QCOMPARE(callsNamed(callsSinceMark(), "snepConnect"), size_t{2});
         QCOMPARE(form()->lblStatus->text(), QStringLiteral("SNEP: Transmit  OK"));
         QCOMPARE(ReceiverCount::of(instanceOf(), SIGNAL(signalSnepEnded(BYTE, BOOL))), 1);
         form()->btnP2pSnepTransmit->setEnabled(false);
-        report(FakeTarget::SnepClient, snepEventResponse, 0);
-        QVERIFY(ownEnabled(form()->btnP2pSnepTransmit));
+        fake().hold(false);
+        QTRY_VERIFY_WITH_TIMEOUT(ownEnabled(form()->btnP2pSnepTransmit), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(callsNamed(callsSinceMark(), "snepReleaseClient"), size_t{2}, 5000);
+        QCOMPARE(callsNamed(callsSinceMark(), "snepPut"), size_t{2});
         QCOMPARE(form()->lblStatus->text(), QStringLiteral("SNEP: Transmit  OK"));
+        QVERIFY(logLines().filter(QStringLiteral(": ! ")).isEmpty());
     }
 
     void aFailedBuildIsTracedWithItsCode() {
@@ -190,6 +255,22 @@ private slots:
         QCOMPARE(callsNamed(callsSinceMark(), "snepConnect"), size_t{0});
         QVERIFY(ownEnabled(form()->btnP2pSnepTransmit));
         QCOMPARE(form()->lblStatus->text(), QStringLiteral("SNEP: Transmit  FAIL"));
+    }
+
+    // The library answers a message too large for the buffer with the size it would need: the
+    // failed build leaves no size beyond the buffer, and so nothing to push from past its end.
+    void aFailedBuildLeavesNothingToPush() {
+        startNfc(false);
+        QTemporaryFile picture(QDir::tempPath() + QStringLiteral("/lumaro_XXXXXX.png"));
+        QVERIFY(picture.open());
+        picture.write(QByteArray(int{CNdefMessage::kMaxPictureSize}, 'p'));
+        picture.close();
+        CNdefMessage message;
+        QCOMPARE(message.ndefCreateMimeMessage(picture.fileName()), NDEF_BUFFER_TOO_SMALL);
+        QCOMPARE(message.getMessageSize(), uint32_t{0});
+        markCalls();
+        QCOMPARE(instanceOf()->snepTransmit(&message, 128), NfcApiStatus{nfcStatusFailed});
+        QCOMPARE(callsNamed(callsSinceMark(), "snepConnect"), size_t{0});
     }
 
     void stopNfcStopsTheServers() {

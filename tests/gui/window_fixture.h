@@ -60,8 +60,13 @@ public:
     QTextEdit* logViewOf() const { return window->logView; }
     // The window's own operations, for the tests of their Parts.
     NfcApiStatus runOperation(const char* source, const QString& status, std::initializer_list<QWidget*> controls,
-                              const char* failure, const std::function<NfcApiStatus(CNfcInstance&)>& call) {
-        return window->runOperation(source, status, controls, failure, call);
+                              const char* failure, const std::function<NfcApiStatus()>& call) {
+        return window->runOperation({.source = source,
+                                     .statusText = status,
+                                     .failureText = failure,
+                                     .before = CLumaro::switchedOff(controls),
+                                     .after = CLumaro::switchedOn(controls)},
+                                    call);
     }
     void lockUi(DWORD mode) { window->lockUi(mode); }
     void disableUi(DWORD mode) { window->disableUi(mode); }

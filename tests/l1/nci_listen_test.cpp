@@ -321,6 +321,7 @@ struct P2pCase {
     uint8_t atrLength;
     std::map<uint8_t, Bytes> present;
     std::vector<uint8_t> absent;
+    bool ownGeneralBytes = false; // the application's own: the configuration byte, then the general bytes
 };
 
 Bytes counting(size_t n) {
@@ -344,6 +345,9 @@ TEST(NciP2pConfiguration, ListenParametersBecomeTheP2pParametersOfDiscovery) {
         {"NFCID of 10", kP2pTarget, 0, 10, 20, {{0x33, counting(10)}}, {}},
         {"NFCID longer than its field", kP2pInitiator, 0, 12, 20, {{0x33, counting(10)}}, {}},
         {"NFCID of 3", kP2pTarget, 0, 3, 20, {}, {0x33}},
+        {"initiator, own general bytes", kP2pInitiator, 0, 0, 21, {{0x29, kLlcpDefault}, {0x2A, {0x32}}}, {0x61, 0x62}, true},
+        {"target, own general bytes", kP2pTarget, 0, 0, 21, {{0x61, kLlcpDefault}, {0x62, {0x32}}}, {0x29, 0x2A}, true},
+        {"own configuration byte alone", kP2pTarget, 0, 0, 1, {{0x62, {0x32}}}, {0x61}, true},
     };
     for (const P2pCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -354,6 +358,11 @@ TEST(NciP2pConfiguration, ListenParametersBecomeTheP2pParametersOfDiscovery) {
         std::copy(long48.begin(), long48.end(), p.atrBytes);
         p.atrLength = c.atrLength;
         p.p2pFlags = NFC_P2P_DATA_RATE;
+        if (c.ownGeneralBytes) {
+            p.p2pFlags |= NFC_P2P_GENERAL_BYTES;
+            p.atr.config = 0x32;
+            std::copy(kLlcpDefault.begin(), kLlcpDefault.end(), p.atr.generalBytes);
+        }
         p.p2pDataRate = 3;   // 424 kbit/s
         if (c.nfcidLength) {
             p.p2pFlags |= NFC_P2P_NFCID_VALID;

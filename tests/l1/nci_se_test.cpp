@@ -75,14 +75,22 @@ TEST(NciRouting, RulesRefuseClashesFullTablesAndWrongSizesWithoutChangingTheTabl
 }
 
 TEST(NciRouting, TheEncodedSizeStopsAtTheControllersMaximum) {
-    // Entries take their value and 4 bytes; a new one may not bring the sum to the maximum.
-    auto nci = context(5 + 5 + 5);
-    ASSERT_EQ(add(nci.get(), NCI_ROUTE_TECH, 0x10, {0x00}), 0);
-    ASSERT_EQ(add(nci.get(), NCI_ROUTE_TECH, 0x10, {0x01}), 0);
-    const Bytes before = tableOf(*nci);
-    EXPECT_EQ(add(nci.get(), NCI_ROUTE_AID, 0x10, kAid5), 23);
-    EXPECT_EQ(tableOf(*nci), before);
-    EXPECT_EQ(add(nci.get(), NCI_ROUTE_TECH, 0x10, {0x02}), 0);
+    // Each entry takes its value and 4 bytes (type, length, route, power state): the table may
+    // fill the controller's maximum, and not one byte more.
+    struct Case {
+        uint16_t maximum;
+        uint16_t third;   // the cause of a third technology entry after two of 5 bytes each
+    };
+    for (const Case c : {Case{15, 0}, Case{14, 23}, Case{12, 23}}) {
+        SCOPED_TRACE(c.maximum);
+        auto nci = context(c.maximum);
+        ASSERT_EQ(add(nci.get(), NCI_ROUTE_TECH, 0x10, {0x00}), 0);
+        ASSERT_EQ(add(nci.get(), NCI_ROUTE_TECH, 0x10, {0x01}), 0);
+        const Bytes before = tableOf(*nci);
+        EXPECT_EQ(add(nci.get(), NCI_ROUTE_AID, 0x10, kAid5), 23);
+        EXPECT_EQ(tableOf(*nci), before);
+        EXPECT_EQ(add(nci.get(), NCI_ROUTE_TECH, 0x10, {0x02}), c.third);
+    }
 }
 
 TEST(NciRouting, AMixedTableEncodesListenAndPollEntriesApart) {
@@ -96,7 +104,7 @@ TEST(NciRouting, AMixedTableEncodesListenAndPollEntriesApart) {
     uint32_t n = nciRoutingEncode(&nci->routing, false, out, sizeof out);
     EXPECT_EQ(Bytes(out, out + n), (Bytes{0x00, 0x03, 0x00, 0x03, 0x10, 0x01, 0x01, 0x02, 0x07, 0x02, 0x01, 0xA0, 0x00,
                                           0x00, 0x00, 0x01, 0x01, 0x03, 0x00, 0x01, 0x04}));
-    EXPECT_FALSE(nci->routing.changed);
+    EXPECT_TRUE(nci->routing.changed);   // the poll-mode entries are still to go out
     n = nciRoutingEncode(&nci->routing, true, out, sizeof out);
     EXPECT_EQ(Bytes(out, out + n), (Bytes{0x00, 0x02, 0x00, 0x03, 0x10, 0x3F, 0x00, 0x01, 0x03, 0x00, 0x01, 0x04}));
     EXPECT_EQ(nciRoutingEncode(&nci->routing, false, out, 10), 0u);   // does not fit

@@ -217,6 +217,44 @@ TEST_F(NfcllTest, NciActivationTimesOutOnceAfterTwoSeconds) {
     EXPECT_EQ(driver.steps, 1);
 }
 
+struct EndedActivation {
+    const char* name;
+    bool linkLost;      // else the activation time-out
+    uint16_t cause;
+};
+
+void PrintTo(const EndedActivation& c, std::ostream* os) { *os << c.name; }
+
+struct NfcllEndedActivationTest : NfcllTest, ::testing::WithParamInterface<EndedActivation> {};
+
+TEST_P(NfcllEndedActivationTest, ADriverThatFinishesLateConfirmsNothingMore) {
+    const EndedActivation& c = GetParam();
+    driver.stepResult = NFCLL_CAUSE_PENDING;
+    build(kReaderNci);
+    send(nfcllMsgMake<NFCLL_ACT_REQ>(kManager));
+    if (c.linkLost) {
+        OsMessage lost{};
+        lost.command = PH_DEACT_IND;
+        lost.source = kCom;
+        send(lost);
+    } else {
+        advance(2010);
+    }
+    ASSERT_EQ(received(NFCLL_ACT_CONF).size(), 1u);
+    EXPECT_EQ(nfcllMsgGet<NFCLL_ACT_CONF>(received(NFCLL_ACT_CONF)[0]).cause, c.cause);
+    // The driver's start-up ends after all: the activation was answered already.
+    driver.stepResult = 0;
+    nfcllSendUsActConf(driver.ll);
+    advance(10);
+    EXPECT_EQ(received(NFCLL_ACT_CONF).size(), 1u);
+    EXPECT_NE(driver.ll->state, NFCLL_STATE_ACTIVE);
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, NfcllEndedActivationTest,
+                         ::testing::Values(EndedActivation{"TimeOut", false, NFCLL_CAUSE_ACT_TIMEOUT},
+                                           EndedActivation{"LinkLost", true, NFCLL_CAUSE_LINK_LOST}),
+                         [](const ::testing::TestParamInfo<EndedActivation>& info) { return std::string(info.param.name); });
+
 TEST_F(NfcllTest, Pn53xP2pFrameLeavesInFragmentsAndTheNextFrameWaits) {
     driver.stepResult = 0;
     activate(kReaderPn53x);

@@ -23,7 +23,7 @@ struct Node : CDoubleListNode {
 std::vector<int> values(CDoubleList<Node>& l) {
     std::vector<int> out;
     l.lock();
-    for (Node* n = l.first(); n; n = CDoubleList<Node>::nextOf(n)) out.push_back(n->value);
+    for (Node* n = l.getHead(); n; n = l.getNext(n)) out.push_back(n->value);
     l.unlock();
     return out;
 }
@@ -46,9 +46,12 @@ TEST_F(ListTest, HeadThenTailOnEmptyList) {
     Node* a = new Node(1);
     Node* b = new Node(2);
     l.insertHead(a);
-    l.addTail(b);
-    EXPECT_EQ(l.first(), a);
-    EXPECT_EQ(l.last(), b);
+    EXPECT_TRUE(l.addTail(b));
+    EXPECT_EQ(l.getHead(), a);
+    EXPECT_EQ(l.getTail(), b);
+    EXPECT_EQ(l.getNext(a), b);
+    EXPECT_EQ(l.getNext(b), nullptr);
+    EXPECT_EQ(l.getNext(nullptr), nullptr);
     EXPECT_EQ(l.count(), 2u);
     EXPECT_EQ(values(l), (std::vector<int>{1, 2}));
 }
@@ -62,8 +65,8 @@ TEST_F(ListTest, RemoveRelinksMiddleHeadAndTail) {
     EXPECT_TRUE(l.remove(n[0]));
     EXPECT_TRUE(l.remove(n[3]));
     EXPECT_EQ(values(l), (std::vector<int>{2}));
-    EXPECT_EQ(l.first(), n[2]);
-    EXPECT_EQ(l.last(), n[2]);
+    EXPECT_EQ(l.getHead(), n[2]);
+    EXPECT_EQ(l.getTail(), n[2]);
     EXPECT_EQ(l.removeHead(), n[2]);
     EXPECT_EQ(l.count(), 0u);
     for (Node* x : {n[0], n[1], n[2], n[3]}) delete x;
@@ -78,7 +81,7 @@ TEST_F(ListTest, EmptyListAnswersAndTraces) {
     ASSERT_EQ(g_listTraces.size(), 2u);
     EXPECT_NE(g_listTraces[0].find("! _listcore::_remove() lcSize is ZERO"), std::string::npos);
     EXPECT_NE(g_listTraces[1].find("! tail "), std::string::npos);
-    l.addTail(nullptr);
+    EXPECT_FALSE(l.addTail(nullptr));
     l.insertHead(nullptr);
     EXPECT_FALSE(l.remove(nullptr));
     EXPECT_EQ(g_listTraces.back(), "! _listcore::_remove() with item NULL pointer");
@@ -91,7 +94,7 @@ TEST_F(ListTest, RemoveAllRunsHookOnceAndDeletesEveryNode) {
     {
         CDoubleList<Node> l;
         for (int i = 0; i < 3; ++i) l.addTail(new Node(i, &hooks, &deletes));
-        l.removeAndDelete(l.first());
+        l.removeAndDelete(l.getHead());
         EXPECT_EQ(deletes, 1);
         l.removeAll();
         EXPECT_EQ(hooks, 2);

@@ -88,7 +88,8 @@ TEST_F(LlcpData, AReceivedUiGoesUpInAReceiveBufferUntilItIsGivenBack) {
     EXPECT_TRUE(cap.contains("!! nfcllcpHandleNFCLLCPDataResp: rx buffer q empty"));
 }
 
-TEST_F(LlcpData, GivingBackBelowTheThresholdEndsTheBusyState) {
+// After RR the peer may send a whole window: the link stays busy until as many buffers are free.
+TEST_F(LlcpData, OnlyAWholeWindowOfFreeBuffersEndsTheBusyState) {
     activate(NFCMAN_LLCP_TARGET);
     TLlcpLink* link = connectedLink(0x20);
     rxMemory.assign(4 * 128, 0);
@@ -99,12 +100,48 @@ TEST_F(LlcpData, GivingBackBelowTheThresholdEndsTheBusyState) {
         link->rxInUse.push(rx);
     }
     link->flags |= LLCP_LINK_RNR_SENT;
-    request<NFACE_NFC_LLCP_DATA_RESP>({link, 0});
-    EXPECT_TRUE(link->flags & LLCP_LINK_RNR_SENT); // 3 in use: not below window / 2 + 1
+    for (int returned = 1; returned < 4; ++returned) {
+        request<NFACE_NFC_LLCP_DATA_RESP>({link, 0});
+        EXPECT_TRUE(link->flags & LLCP_LINK_RNR_SENT) << returned << " of 4 back";
+    }
     request<NFACE_NFC_LLCP_DATA_RESP>({link, 0});
     EXPECT_FALSE(link->flags & LLCP_LINK_RNR_SENT);
     deliver(symm());
     EXPECT_EQ(lastFrame(), rr(0x20, 32, 0));
+}
+
+// The application reads its data at once: the acknowledgement waits for the buffer instead of
+// turning the link busy, and goes the moment the buffer is back.
+TEST_F(LlcpData, AnAcknowledgementWaitsForTheBufferItNeeds) {
+    activate(NFCMAN_LLCP_TARGET);
+    TLlcpLink* link = connectedLink(0x20);
+    rxMemory.assign(2 * 128, 0);
+    llcpLinkGiveRxBuffers(link, rxMemory.data(), 2, 128);
+    const size_t before = framesSent();
+    deliver(iframe(32, 0x20, 0, 0, {1}));
+    EXPECT_EQ(framesSent(), before); // the answer waits
+    request<NFACE_NFC_LLCP_DATA_RESP>({link, 0});
+    EXPECT_EQ(lastFrame(), rr(0x20, 32, 1));
+    EXPECT_FALSE(link->flags & LLCP_LINK_RNR_SENT);
+}
+
+// An application that keeps its buffers: within its link time-out this side answers, with RNR.
+TEST_F(LlcpData, AHeldAcknowledgementTurnsIntoRnrWhenTheTimerRunsOut) {
+    activate(NFCMAN_LLCP_TARGET);
+    TLlcpLink* link = connectedLink(0x20);
+    rxMemory.assign(2 * 128, 0);
+    llcpLinkGiveRxBuffers(link, rxMemory.data(), 2, 128);
+    const size_t before = framesSent();
+    deliver(iframe(32, 0x20, 0, 0, {1}));
+    advance(90);
+    EXPECT_EQ(framesSent(), before);
+    advance(20);
+    ASSERT_EQ(framesSent(), before + 1);
+    EXPECT_EQ(ptypeOf(lastFrame()), RNR);
+    EXPECT_EQ(lastFrame()[2], 1); // N(R): the frame is acknowledged
+    request<NFACE_NFC_LLCP_DATA_RESP>({link, 0});
+    deliver(symm());
+    EXPECT_EQ(lastFrame(), rr(0x20, 32, 1));
 }
 
 TEST_F(LlcpData, RawModeOnePassesFramesUpBoundedByLinkZerosBuffer) {

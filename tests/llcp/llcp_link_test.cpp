@@ -102,6 +102,16 @@ TEST_F(LlcpLink, SymmTimerIsBoundedByThePeersLinkTimeout) {
     EXPECT_EQ(msUntilNextFrame(), 50u);
 }
 
+// This side answers within the link time-out it announced (500 ms), however long the peer's.
+TEST_F(LlcpLink, TheSymmAnswerStaysWithinTheLocalLinkTimeout) {
+    LinkParams patient;
+    patient.lto = 255; // 2550 ms
+    activate(NFCMAN_LLCP_INITIATOR, patient);
+    ASSERT_EQ(msUntilNextFrame(), 100u);
+    deliver(symm());
+    EXPECT_EQ(msUntilNextFrame(), 250u);
+}
+
 TEST_F(LlcpLink, RawModeTwoUsesTheShortSymmTimer) {
     nfcmanSetStackBytes(LLCP_RAW_FAST_SYMM, 0);
     activate(NFCMAN_LLCP_INITIATOR, slowPeer());
@@ -280,17 +290,25 @@ TEST_F(LlcpLink, ACcFindsTheConnectingLinkAndBindsItToThePeersSap) {
     EXPECT_EQ(lastFrame(), dm(0x26, 33, {2}));
 }
 
-TEST_F(LlcpLink, AUnassignedUiGetsNoDm) {
+// A datagram has no one to refuse it, and a DM or FRMR for no link of this side is never
+// answered: two stacks would bounce them for as long as the link lasts.
+TEST_F(LlcpLink, AUnassignedUiDmOrFrmrGetsNoDm) {
     activate(NFCMAN_LLCP_TARGET);
-    deliver(ui(9, 0x20, {1, 2}));
-    EXPECT_EQ(lastFrame(), symm());
+    for (const Bytes& stray : {ui(9, 0x20, {1, 2}), dm(9, 0x20, {2}), frmr(9, 0x20, {0x8C, 0, 0, 0})}) {
+        deliver(stray);
+        EXPECT_EQ(lastFrame(), symm()) << "ptype " << int(ptypeOf(stray));
+    }
 }
 
+// Its own parameters, the well-known services it offers among them, not the peer's.
 TEST_F(LlcpLink, ATargetAnswersAPaxWithItsOwn) {
     activate(NFCMAN_LLCP_TARGET);
-    deliver(pax(tlv(WKS, {0x00, 0x11})));
+    TLlcpLink* snep = nullptr;
+    ASSERT_EQ(nfcllcpAllocListenLink(p, &snep, kApp, &upper, 0, "urn:nfc:sn:snep", 15, true), LLCP_OK);
+    deliver(pax(tlv(WKS, {0x00, 0x81})));
     EXPECT_EQ(lastFrame(),
-              (Bytes{0x00, 0x40, 0x01, 0x01, 0x11, 0x02, 0x02, 0x07, 0x80, 0x03, 0x02, 0x00, 0x11, 0x04, 0x01, 0x28}));
+              (Bytes{0x00, 0x40, 0x01, 0x01, 0x11, 0x02, 0x02, 0x07, 0x80, 0x03, 0x02, 0x00, 0x13, 0x04, 0x01, 0x28}));
+    EXPECT_EQ(p->remote.wks, 0x81);
 }
 
 TEST_F(LlcpLink, ADiscOnTheLinkManagementSapEndsEveryLink) {

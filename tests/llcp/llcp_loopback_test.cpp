@@ -37,7 +37,10 @@ protected:
                     if (s.returnData) request<NFACE_NFC_LLCP_DATA_RESP>(s, {f.hLink, f.handle});
                     break;
                 }
-                case NFACE_NFC_LLCP_DATA_CONF: s.handles.push_back(osMsgFields<TNfaceLlcpDataConf>(m).handle); break;
+                case NFACE_NFC_LLCP_DATA_CONF:
+                    s.handles.push_back(osMsgFields<TNfaceLlcpDataConf>(m).handle);
+                    s.sendCauses.push_back(osMsgFields<TNfaceLlcpDataConf>(m).cause);
+                    break;
                 default: break;
             }
         }
@@ -70,9 +73,9 @@ protected:
         return {la, lb};
     }
     // The data stay the requester's until their confirmation: the fixture keeps a copy till the end.
-    void send(Side& s, TLlcpLink* link, const Bytes& data, uint8_t handle) {
+    void send(Side& s, TLlcpLink* link, const Bytes& data, uint8_t handle, uint8_t dsap = 0) {
         const Bytes& kept = sent.emplace_back(data);
-        request<NFACE_NFC_LLCP_DATA_REQ>(s, {link, kept.data(), static_cast<uint16_t>(kept.size()), handle, 0});
+        request<NFACE_NFC_LLCP_DATA_REQ>(s, {link, kept.data(), static_cast<uint16_t>(kept.size()), handle, dsap});
     }
 
     std::deque<Bytes> sent;
@@ -130,28 +133,30 @@ TEST_F(LlcpLoopback, SequenceNumbersWrapOverFortyFramesEachWay) {
     EXPECT_EQ(la->vs, 40 % 16);
 }
 
-TEST_F(LlcpLoopback, AFullReceiveWindowTurnsBusyAndTwoReturnsReleaseIt) {
+// The application holds its buffers while window after window of small SDUs comes: the link
+// turns busy, stays busy until a whole window of buffers is free again, and every SDU arrives;
+// none is dropped and the connection does not end.
+TEST_F(LlcpLoopback, WindowsOfDataSentWhileTheApplicationHoldsBuffersArriveWhole) {
     auto [la, lb] = connectedPair(4);
     b.returnData = false;
     std::vector<Bytes> data;
-    for (uint8_t i = 0; i < 6; ++i) data.push_back(Bytes(30, i));
+    for (uint8_t i = 0; i < 12; ++i) data.push_back(Bytes(30, i));
     for (uint8_t i = 0; i < 4; ++i) send(a, la, data[i], i);
     pump(300);
     EXPECT_EQ(b.received.size(), 4u);
     EXPECT_TRUE(lb->flags & LLCP_LINK_RNR_SENT);
     EXPECT_TRUE(la->flags & LLCP_LINK_REMOTE_BUSY);
-    EXPECT_EQ(a.handles.size(), 4u);
-    send(a, la, data[4], 4);
-    send(a, la, data[5], 5);
+    for (uint8_t i = 4; i < 12; ++i) send(a, la, data[i], i);
     pump(200);
     EXPECT_EQ(b.received.size(), 4u); // the peer holds back while busy
-    request<NFACE_NFC_LLCP_DATA_RESP>(b, {lb, 0});
-    EXPECT_TRUE(lb->flags & LLCP_LINK_RNR_SENT);
-    request<NFACE_NFC_LLCP_DATA_RESP>(b, {lb, 1});
-    EXPECT_FALSE(lb->flags & LLCP_LINK_RNR_SENT);
-    pump(300);
+    for (int round = 0; round < 12 && b.received.size() < data.size(); ++round) {
+        // Two buffers back at a time: never a whole window free while the peer sends.
+        for (int n = 0; n < 2 && lb->rxInUse.count; ++n) request<NFACE_NFC_LLCP_DATA_RESP>(b, {lb, 0});
+        pump(200);
+    }
     EXPECT_EQ(b.received, data);
-    EXPECT_EQ(a.handles, (std::vector<uint8_t>{0, 1, 2, 3, 4, 5}));
+    EXPECT_TRUE(b.causes(NFACE_NFC_LLCP_DISC_IND).empty());
+    EXPECT_EQ(a.sendCauses, std::vector<uint16_t>(12, 0));
 }
 
 TEST_F(LlcpLoopback, AnNrBeyondTheOutstandingFramesIsRejectedByteByByte) {
@@ -172,6 +177,55 @@ TEST_F(LlcpLoopback, AnNrBeyondTheOutstandingFramesIsRejectedByteByByte) {
     EXPECT_EQ(pdu.info, (Bytes{0x2C, static_cast<uint8_t>(ns << 4 | 3), 0x10, 0x10}));
     EXPECT_EQ(b.causes(NFACE_NFC_LLCP_DISC_IND), std::vector<uint16_t>{0x40B});
     EXPECT_EQ(a.causes(NFACE_NFC_LLCP_DISC_IND), std::vector<uint16_t>{0});
+}
+
+// A DM for a connection neither side has is dropped where it lands: it does not bounce.
+TEST_F(LlcpLoopback, AStrayDmIsNotBouncedBetweenTwoEngines) {
+    activateBoth();
+    pump(100);
+    deliver(b, dm(0x20, 0x21, {2}));
+    pump(2000);
+    size_t dms = 0;
+    Pdu pdu;
+    for (const Side* s : {&a, &b})
+        for (const Bytes& frame : s->down.frames) dms += decode(frame, pdu) && pdu.ptype == DM;
+    EXPECT_EQ(dms, 0u);
+}
+
+// A connection that this side accepted and closed leaves its service as it was: reachable by
+// name and by discovery, its SAP not given to another listener.
+TEST_F(LlcpLoopback, AnAcceptedConnectionClosedLocallyLeavesItsServiceReachable) {
+    auto [la, lb] = connectedPair(2);
+    const uint8_t sap = lb->localSap;
+    request<NFACE_NFC_LLCP_DISC_REQ>(b, {&b.upper, lb});
+    pump(200);
+    ASSERT_EQ(b.causes(NFACE_NFC_LLCP_DISC_IND), std::vector<uint16_t>{0});
+    ASSERT_EQ(a.causes(NFACE_NFC_LLCP_DISC_IND), std::vector<uint16_t>{0});
+    EXPECT_EQ(b.engine->saps[sap].state, LLCP_SAP_USED);
+    request<NFACE_NFC_LLCP_LISTEN_REQ>(b, {&b.upper, b.area.data() + 8192, nullptr, 4096, 0, 128, 1, 1, sap, 1});
+    EXPECT_EQ(b.causes(NFACE_NFC_LLCP_LISTEN_CONF).back(), 0x418);  // the SAP is still its listener's
+    BYTE found = 0;
+    request<NFACE_NFC_LLCP_SDP_REQ>(a, {&found, "urn:nfc:sn:loop", 15});
+    TLlcpLink* again = connect(a, "urn:nfc:sn:loop", 4);
+    pump(300);
+    ASSERT_EQ(a.up.count(NFACE_NFC_LLCP_SDP_CONF), 1u);
+    EXPECT_EQ(a.up.last<TNfaceLlcpSdpConf>(NFACE_NFC_LLCP_SDP_CONF).sap, sap);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(again->state, LLCP_STATE_CONNECTED);
+    EXPECT_EQ(a.causes(NFACE_NFC_LLCP_DISC_IND).size(), 1u);  // only the first connection's end
+}
+
+// A datagram reaches the application with the SAP it came from, where an answer goes.
+TEST_F(LlcpLoopback, ADatagramCarriesItsSendersSap) {
+    activateBoth();
+    request<NFACE_NFC_LLCP_LISTEN_REQ>(a, {&a.upper, a.area.data(), nullptr, 8192, 0, 128, 2, 0, 0x11, 0});
+    request<NFACE_NFC_LLCP_LISTEN_REQ>(b, {&b.upper, b.area.data(), nullptr, 8192, 0, 128, 2, 0, 0x12, 0});
+    auto* socket = static_cast<TLlcpLink*>(a.up.last<TNfaceLlcpLinkCause>(NFACE_NFC_LLCP_LISTEN_CONF).hLink);
+    send(a, socket, {1, 2, 3}, 1, 0x12);
+    pump(100);
+    const auto inds = b.up.got(NFACE_NFC_LLCP_DATA_IND);
+    ASSERT_EQ(inds.size(), 1u);
+    EXPECT_EQ(osMsgFields<TNfaceLlcpDataInd>(inds[0]).ssap, 0x11);
 }
 
 TEST_F(LlcpLoopback, BothSidesConnectingAtOnceEndConnected) {
@@ -208,7 +262,8 @@ TEST_F(LlcpLoopback, ADroppedFrameEndsEveryConnectionWithTheLinkTimeout) {
     pump(1500);
     EXPECT_EQ(a.causes(NFACE_NFC_LLCP_DISC_IND), std::vector<uint16_t>{0x408});
     EXPECT_EQ(b.causes(NFACE_NFC_LLCP_DISC_IND), std::vector<uint16_t>{0x408});
-    EXPECT_EQ(a.handles, std::vector<uint8_t>{1}); // confirmed once, before the indication
+    EXPECT_EQ(a.handles, std::vector<uint8_t>{1}); // answered once, before the indication,
+    EXPECT_EQ(a.sendCauses, std::vector<uint16_t>{0x408}); // and not as sent: it never got through
 }
 
 TEST_F(LlcpLoopback, ADuplicatedIFrameIsASequenceErrorThatEndsTheConnection) {

@@ -25,6 +25,7 @@ struct Side {
     bool returnData = true; // DATA_IND answered with DATA_RESP at once
     std::vector<Bytes> received;
     std::vector<uint8_t> handles; // of the DATA_CONFs, in order
+    std::vector<uint16_t> sendCauses; // of the DATA_CONFs, in order: 0 when sent
     int upper = 0;
     std::vector<uint8_t> area = std::vector<uint8_t>(16384);
 

@@ -137,7 +137,7 @@ TEST_F(LlcpSaps, TheEndOfTheLinkReachesOnlyConnectionsAndConfirmsTheirData) {
     ASSERT_EQ(up.count(NFACE_NFC_LLCP_DISC_IND), 1u);
     EXPECT_EQ(up.last<TNfaceLlcpLinkCause>(NFACE_NFC_LLCP_DISC_IND).hLink, connection);
     EXPECT_EQ(up.last<TNfaceLlcpDataConf>(NFACE_NFC_LLCP_DATA_CONF).handle, 9);
-    EXPECT_EQ(up.last<TNfaceLlcpDataConf>(NFACE_NFC_LLCP_DATA_CONF).cause, 0);
+    EXPECT_EQ(up.last<TNfaceLlcpDataConf>(NFACE_NFC_LLCP_DATA_CONF).cause, 0x408); // never acknowledged: not sent
     EXPECT_EQ(connection->state, LLCP_STATE_IDLE);
 
     request<NFACE_NFC_LLCP_DISC_RESP>({listener});

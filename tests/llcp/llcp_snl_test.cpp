@@ -25,6 +25,59 @@ protected:
     int requester = 0;
 };
 
+enum class EndOfPeer { LinkTimeout, DeviceGone, DiscAsInitiatorInRawModeTwo };
+
+void PrintTo(EndOfPeer e, std::ostream* os) {
+    *os << (e == EndOfPeer::LinkTimeout ? "link time-out" : e == EndOfPeer::DeviceGone ? "device gone" : "LM DISC");
+}
+
+class LlcpSnlEnd : public LlcpSnl, public ::testing::WithParamInterface<EndOfPeer> {};
+
+// However the peer goes, a discovery request still waiting for this side's turn goes with it:
+// it is answered as not active, no downstream buffer stays held, and the next device's first
+// answer carries no SNL that would take the next peer's SDRES as this request's.
+TEST_P(LlcpSnlEnd, AQueuedDiscoveryRequestGoesWithThePeer) {
+    const bool byDisc = GetParam() == EndOfPeer::DiscAsInitiatorInRawModeTwo;
+    if (byDisc) nfcmanSetStackBytes(LLCP_RAW_FAST_SYMM, 0);
+    activate(byDisc ? NFCMAN_LLCP_INITIATOR : NFCMAN_LLCP_TARGET);
+    deliver(symm());  // answered: the turn is the peer's
+    const size_t sent = framesSent();
+    ask("urn:nfc:sn:snep");
+    ASSERT_EQ(framesSent(), sent);  // the SNL waits for the turn
+    switch (GetParam()) {
+    case EndOfPeer::LinkTimeout: advance(460); break;
+    case EndOfPeer::DeviceGone: fromLayer1(nfcllMsgMake<NFCLL_DEVICE_IND>(kLayer1Name, {0, nullptr})); break;
+    case EndOfPeer::DiscAsInitiatorInRawModeTwo: deliver(disc(0, 0)); break;
+    }
+    ASSERT_EQ(up.count(NFACE_NFC_LLCP_SDP_CONF), 1u);
+    EXPECT_EQ(up.last<TNfaceLlcpSdpConf>(NFACE_NFC_LLCP_SDP_CONF).cause, 0x40A);
+    EXPECT_EQ(p->queued, 0);
+    EXPECT_EQ(osPoolFree(p->dsPool), LLCP_DS_BUFFERS);
+    nfcmanSetStackBytes(0, 0);
+    activate(NFCMAN_LLCP_TARGET);
+    deliver(symm());
+    advance(100);
+    for (size_t i = sent; i < framesSent(); ++i) EXPECT_NE(ptypeOf(down.frames[i]), SNL) << "frame " << i;
+    EXPECT_EQ(up.count(NFACE_NFC_LLCP_SDP_CONF), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, LlcpSnlEnd,
+                         ::testing::Values(EndOfPeer::LinkTimeout, EndOfPeer::DeviceGone,
+                                           EndOfPeer::DiscAsInitiatorInRawModeTwo));
+
+// A disconnection of the application's ends its open discovery: it is answered, not dropped.
+TEST_F(LlcpSnl, ADiscoveryCutShortByADisconnectionIsAnswered) {
+    activate(NFCMAN_LLCP_TARGET);
+    deliver(symm());
+    ask("urn:nfc:sn:snep");
+    TLlcpLink* link = connectedLink(0x20);
+    request<NFACE_NFC_LLCP_DISC_REQ>({nullptr, link});
+    ASSERT_EQ(up.count(NFACE_NFC_LLCP_SDP_CONF), 1u);
+    EXPECT_EQ(up.last<TNfaceLlcpSdpConf>(NFACE_NFC_LLCP_SDP_CONF).cause, 0x407);
+    deliver(snl(sdres(1, 4)));  // the peer's late answer finds no request
+    EXPECT_EQ(up.count(NFACE_NFC_LLCP_SDP_CONF), 1u);
+}
+
 TEST_F(LlcpSnl, ThePeersRequestsAreAnsweredInOneSnl) {
     activate(NFCMAN_LLCP_TARGET);
     offerServices();

@@ -179,6 +179,17 @@ TEST_F(NciPacketTest, SegmentsWaitForCreditAndCreditNotificationsReleaseThem) {
     EXPECT_EQ(layer.connections[1].valid, 0u);
 }
 
+TEST_F(NciPacketTest, AConnectionOpenedWithoutCreditSendsOnceCreditComes) {
+    ASSERT_EQ(nciConnectionSetup(&layer, 2, 4, 0), 0u);
+    Bytes payload = filled(8);
+    EXPECT_EQ(nciPacketSend(2, &layer, 0x0000, payload.data(), 8), 25u);
+    EXPECT_TRUE(sent.empty());
+    receive({0x60, 0x06, 0x03, 0x01, 0x02, 0x02});
+    EXPECT_EQ(segmentSizes(), (std::vector<size_t>{4, 4}));
+    EXPECT_EQ(layer.connections[2].credits, 0);
+    EXPECT_FALSE(capture.contains("overflow for connection 2"));
+}
+
 TEST_F(NciPacketTest, CreditNotificationsAreReadOnlyAsFarAsTheyGo) {
     ASSERT_EQ(nciConnectionSetup(&layer, 1, 4, 3), 0u);
     ASSERT_EQ(nciConnectionSetup(&layer, 2, 4, 3), 0u);
@@ -336,6 +347,12 @@ TEST(NciPacketLayerOnTheLine, LoopbackRoundTripHonoursCreditsAndSegments) {
     ASSERT_TRUE(link.host.ok());
     nciPacketInit(&link.layer, &LoopbackLink::send, &link, &LoopbackLink::receive, &link);
     link.layer.maxControlPayload = 8;
+    // The controller takes nothing but reset and init before it is initialised.
+    const Bytes resetConfig{0x01};
+    ASSERT_EQ(nciPacketSend(0, &link.layer, 0x2000, resetConfig.data(), 1), 0u);
+    ASSERT_TRUE(link.pump());
+    ASSERT_EQ(nciPacketSend(0, &link.layer, 0x2001, nullptr, 0), 0u);
+    ASSERT_TRUE(link.pump());
 
     const Bytes create{0x01, 0x00};
     ASSERT_EQ(nciPacketSend(0, &link.layer, 0x2004, create.data(), 2), 0u);
@@ -360,7 +377,7 @@ TEST(NciPacketLayerOnTheLine, LoopbackRoundTripHonoursCreditsAndSegments) {
     ASSERT_EQ(nciPacketSend(0, &link.layer, 0x2002, config.data(), 13), 0u);
     ASSERT_TRUE(link.pump());
     EXPECT_EQ(link.messages.back().opcode, 0x4002);
-    auto received = sim.waitForCommand(1, 2000);
+    auto received = sim.waitForCommand(3, 2000);
     ASSERT_TRUE(received.has_value());
     EXPECT_EQ(received->payload, config);
     EXPECT_TRUE(sim.recorder().violations().empty()) << sim.describe();

@@ -97,10 +97,60 @@ TEST(NdefParse, ContinuationChunkTakesTheTypeOfTheFirstChunkOfItsOwnMessage) {
     Bytes m = hex("B2 03 01 'a/b' 01 36 00 01 02 56 00 00");
     Parsed p = parse(m);
     EXPECT_EQ(p.status, NDEF_OK);
-    EXPECT_EQ(p.records, (std::vector<std::string>{"0.0 tnf2 200 'a/b' CF [01]", "0.1 tnf2 200 'a/b' CF [02]",
-                                                   "0.2 tnf2 200 'a/b' []"}));
+    EXPECT_EQ(p.records, (std::vector<std::string>{"0.0 tnf2 200 'a/b' CF [01 02]"}));
     Parsed nested = parse(wrapInPoster(hex("D6 00 01 07")));
     EXPECT_EQ(nested.records, (std::vector<std::string>{"0.0 tnf1 103 'Sp'", "1.0 tnf0 0 '' [07]"}));
+}
+
+struct ChunkedCase {
+    const char* what;
+    Bytes message;
+    std::vector<std::string> records;
+};
+
+// A record that comes in chunks is decoded by its type once its chunks are joined: Text, URI,
+// a Smart Poster with chunked records inside, any type; the record counts once.
+TEST(NdefParse, ChunkedRecordsOfEveryTypeParseWhole) {
+    const ChunkedCase cases[] = {
+        {"Text", hex("B1 01 06 'T' 02 'en' 'Hel' 56 00 08 'lo world'"), {"0.0 tnf1 101 'T' CF utf8 en 'Hello world'"}},
+        {"URI cut after its prefix code", hex("B1 01 01 'U' 04 36 00 04 'nfc-' 56 00 09 'forum.org'"),
+         {"0.0 tnf1 102 'U' CF uri 4 'nfc-forum.org'"}},
+        {"Smart Poster, itself and its Text in chunks",
+         hex("B1 02 06 'Sp' B1 01 03 'T' 02 'e' 56 00 0A 'n' 16 00 01 'x' 51 01 01 'U' 00"),
+         {"0.0 tnf1 103 'Sp' CF", "1.0 tnf1 101 'T' CF utf8 en 'x'", "1.1 tnf1 102 'U' uri 0 ''"}},
+        {"action", hex("B1 03 00 'act' 56 00 01 02"), {"0.0 tnf1 104 'act' CF act 2"}},
+        {"MIME, then another record", hex("B2 03 01 'a/b' 01 16 00 01 02 51 01 01 'U' 00"),
+         {"0.0 tnf2 200 'a/b' CF [01 02]", "0.1 tnf1 102 'U' uri 0 ''"}},
+    };
+    for (const ChunkedCase& c : cases) {
+        Parsed p = parse(c.message);
+        EXPECT_EQ(p.status, NDEF_OK) << c.what;
+        EXPECT_EQ(p.records, c.records) << c.what;
+        EXPECT_EQ(ndefGetNumberOfRecords(c.message.data(), static_cast<uint32_t>(c.message.size())), c.records.size())
+            << c.what;
+    }
+    const Bytes text = cases[0].message;
+    char out[32] = {};
+    char language[8] = {};
+    uint32_t length = sizeof out, languageLength = sizeof language, encoding = 9;
+    EXPECT_EQ(ndefGetText(text.data(), static_cast<uint32_t>(text.size()), 0, out, &length, &encoding, language,
+                          &languageLength, nullptr),
+              NDEF_OK);
+    EXPECT_STREQ(out, "Hello world");
+}
+
+// Chunks that do not end a record are malformed, not taken as the record.
+TEST(NdefParse, ABrokenChunkSequenceIsMalformed) {
+    const std::pair<const char*, Bytes> cases[] = {
+        {"the message ends in the chunks", hex("B1 01 06 'T' 02 'en' 'Hel' 36 00 02 'lo'")},
+        {"the last record has CF", hex("F1 01 03 'T' 02 'en'")},
+        {"no continuation after CF", hex("B1 01 03 'T' 02 'en' 51 01 01 'U' 00")},
+        {"a continuation runs past the message", hex("B1 01 03 'T' 02 'en' 56 00 09 'x'")},
+    };
+    for (const auto& [what, m] : cases) {
+        EXPECT_EQ(parse(m).status, NDEF_MALFORMED) << what;
+        EXPECT_EQ(ndefGetNumberOfRecords(m.data(), static_cast<uint32_t>(m.size())), 0xFFFFFFFFu) << what;
+    }
 }
 
 TEST(NdefParse, CallbackAnsweringZeroStopsTheWalk) {

@@ -1,7 +1,8 @@
 // Deterministic mutations of valid messages fed to the parser, the accessors and the carrier
-// extractors: every answer is a status, and every pointer handed out lies inside the input.
-// Each mutant sits in an allocation of exactly its size, so the sanitizer build catches any
-// read past its end.
+// extractors: every answer is a status, and every pointer handed out lies inside the input, or,
+// for what a chunked record decodes, inside its joined payload, which the parser holds for the
+// callback and which is read whole. Each mutant sits in an allocation of exactly its size, so the
+// sanitizer build catches any read past its end.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -18,15 +19,20 @@ struct Span {
     const uint8_t* end;
 };
 
+constexpr uint32_t kNoLevel = 0xFFFFFFFFu;
+
 struct Check {
     Span message;
     bool ok = true;
     uint32_t touched = 0;
+    bool joined = false;               // the range lies in a chunked record's joined payload
+    uint32_t chunkedLevel = kNoLevel;  // the level of the chunked record being decoded
 
-    // The range must lie inside the message; reading it lets the sanitizer confirm that.
+    // The range must lie inside the message (or be read whole, when joined); reading it lets
+    // the sanitizer confirm that.
     void range(const uint8_t* p, uint64_t n) {
         if (n == 0) return;
-        if (!p || p < message.begin || static_cast<uint64_t>(message.end - p) < n) {
+        if (!p || (!joined && (p < message.begin || static_cast<uint64_t>(message.end - p) < n))) {
             ok = false;
             return;
         }
@@ -60,9 +66,14 @@ void checkExtractors(Check& c, const uint8_t* payload, uint32_t length) {
 
 uint32_t checkRecord(void* context, const TNdefRecordInfo* r) {
     auto& c = *static_cast<Check*>(context);
+    // Records nested in a chunked container lie in its joined payload; the container's own
+    // head and its chunks lie in the message.
+    if (r->level <= c.chunkedLevel) c.chunkedLevel = r->chunked ? r->level : kNoLevel;
+    c.joined = c.chunkedLevel != kNoLevel && r->level > c.chunkedLevel;
     c.range(r->record, r->recordLength);
     c.range(r->type, r->typeLength);
     c.range(r->id, r->idLength);
+    c.joined = c.chunkedLevel != kNoLevel;
     switch (r->recordTypeId) {
     case NDEF_ID_TEXT:
         c.range(r->text.language, r->text.languageLength);
@@ -162,6 +173,8 @@ std::vector<Bytes> seeds() {
     out.push_back(hex("91 02 0D 'Hm' 13 D1 02 07 'Hc' 01 03 'a/b' 01 02 11 02 0A 'ac' 01 01 'c' 02 01 'x' 02 'yz' "
                       "5D 00 01 01 'c' CC"));
     out.push_back(hex("B2 03 02 'a/b' 01 02 36 00 01 03 56 00 00"));
+    out.push_back(hex("B1 01 06 'T' 02 'en' 'Hel' 56 00 08 'lo world'"));
+    out.push_back(hex("B1 02 06 'Sp' B1 01 03 'T' 02 'e' 56 00 0A 'n' 16 00 01 'x' 51 01 01 'U' 00"));
     Bytes longRecord = hex("C5 00 00 00 01 04");
     longRecord.resize(longRecord.size() + 260, 0x42);
     out.push_back(longRecord);

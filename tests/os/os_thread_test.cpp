@@ -8,7 +8,8 @@ TEST(OsSemaphore, CreationChecksItsCounts) {
         uint32_t initial, maximum;
         bool created;
     };
-    const Case cases[] = {{0, 1, true}, {2, 2, true}, {3, 2, false}, {0, 0, false}};
+    const Case cases[] = {{0, 1, true},           {2, 2, true},          {3, 2, false},
+                          {0, 0, false},          {0, 0x7FFFFFFF, true}, {0, 0x80000000u, false}};
     for (const Case& c : cases) {
         OsSemaphore* box = osSemaphoreCreate(c.initial, c.maximum);
         EXPECT_EQ(box != nullptr, c.created) << c.initial << "/" << c.maximum;

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,6 +16,7 @@
 #include "p2p_events.h"
 #include "core/nfaceapi.h"
 #include "core/nfcmgr.h"
+#include "core/nfaceregistry.h"
 #include "p2p/nfcp2p.h"
 #include "trace_capture.h"
 #include "util/trace.h"
@@ -121,7 +124,7 @@ TEST_F(P2pExports, AConnectionIsAnnouncedCarriesDataAndEndsWithItsEvent) {
     EXPECT_EQ(nfaceMsgGet<NFACE_NFC_LLCP_DATA_REQ>(reqs[1].message).dsap, 0x30);
     deliver(nfaceMsgMake<NFACE_NFC_LLCP_DATA_CONF>({h, h->lower, 0, 0}));
     const BYTE peer[] = {'h', 'i'};
-    deliver(nfaceMsgMake<NFACE_NFC_LLCP_DATA_IND>({h, h->lower, peer, 2, 0}));
+    deliver(nfaceMsgMake<NFACE_NFC_LLCP_DATA_IND>({h, h->lower, peer, 2, 0x30, 0}));
     ASSERT_TRUE(events.waitCount(4));
     EXPECT_EQ(events.at(2).event, static_cast<DWORD>(nfcEventDataTransmitted));
     EXPECT_EQ(events.at(3).data, "hi");
@@ -184,7 +187,7 @@ TEST_F(P2pExports, AListenerAnnouncesEachConnectionAsANewRecordToAnswer) {
     EXPECT_EQ(resp.hLink, &accepted);
     // Data before the answer belong to the connection, not to its listener.
     const BYTE peer[] = {'x'};
-    deliver(nfaceMsgMake<NFACE_NFC_LLCP_DATA_IND>({server, &accepted, peer, 1, 0}));
+    deliver(nfaceMsgMake<NFACE_NFC_LLCP_DATA_IND>({server, &accepted, peer, 1, 0x21, 0}));
     ASSERT_TRUE(events.waitCount(2));
     EXPECT_EQ(events.at(1).context, &context);
 }
@@ -221,7 +224,7 @@ TEST_F(P2pExports, DataOutsideTheConnectedStateGiveTheirBufferBack) {
     P2pLinkHandle h = connected();
     ASSERT_EQ(nfcP2PDisconnectRequest(h), nfcStatusOk);
     const BYTE peer[] = {'x'};
-    deliver(nfaceMsgMake<NFACE_NFC_LLCP_DATA_IND>({h, h->lower, peer, 1, 5}));
+    deliver(nfaceMsgMake<NFACE_NFC_LLCP_DATA_IND>({h, h->lower, peer, 1, 0x30, 5}));
     ASSERT_TRUE(manager().waitFor(NFACE_NFC_LLCP_DATA_RESP, 1, kWait));
     EXPECT_EQ(nfcP2PDataResponse(h), nfcStatusWrongState);
 }
@@ -289,5 +292,61 @@ TEST_F(P2pExports, InRawModeOneADisconnectFreesTheRecordAtOnce) {
     EXPECT_EQ(nfcP2PDisconnectRequest(h), nfcStatusInvalidHandle);
     EXPECT_EQ(sent(NFACE_NFC_LLCP_DISC_REQ), 0u);
 }
+
+struct WaitingCall {
+    const char* name;
+    uint16_t request; // what the call waits on, left unanswered
+    std::function<NfcApiStatus(NfcHandle)> call;
+};
+
+void PrintTo(const WaitingCall& c, std::ostream* os) { *os << c.name; }
+
+class P2pCallOfADestroyedApplication : public P2pExports, public ::testing::WithParamInterface<WaitingCall> {};
+
+uint32_t holdsOf(NfcHandle h) {
+    PlatLockGuard g(nfcapiApiLock());
+    return h->holds;
+}
+
+// A call waiting for its answer holds its application: the destroy on another thread answers
+// it, and a next application's create (which frees what destroyed ones left) frees nothing the
+// call still reads on its way out.
+TEST_P(P2pCallOfADestroyedApplication, IsAnsweredAndUsesNothingFreed) {
+    const WaitingCall& c = GetParam();
+    manager().onRequest(NFACE_NFC_LLCP_LISTEN_REQ, [](FakeNfcManager&, const FakeNfcManager::Request&) {});
+    NfcHandle second = nullptr;
+    NfcListenerHandle secondListener = nullptr;
+    ASSERT_EQ(nfcCreate(&events, &P2pEvents::callback, &second), nfcStatusOk);
+    ASSERT_EQ(nfcRegisterListener(second, nullptr, P2P_TARGET, nullptr, &secondListener), nfcStatusOk);
+    auto call = std::async(std::launch::async, [&] { return c.call(second); });
+    ASSERT_TRUE(manager().waitFor(c.request, 1, kWait));
+    EXPECT_EQ(holdsOf(second), 1u);
+    EXPECT_EQ(nfcDestroy(second), nfcStatusOk);
+    NfcHandle third = nullptr;
+    ASSERT_EQ(nfcCreate(&events, &P2pEvents::callback, &third), nfcStatusOk);
+    ASSERT_EQ(call.wait_for(std::chrono::milliseconds(kWait)), std::future_status::ready);
+    EXPECT_NE(call.get(), nfcStatusOk);
+    EXPECT_EQ(nfcDestroy(third), nfcStatusOk);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    P2pExports, P2pCallOfADestroyedApplication,
+    ::testing::Values(
+        WaitingCall{"listen", NFACE_NFC_LLCP_LISTEN_REQ,
+                    [](NfcHandle h) {
+                        P2pLinkHandle server = nullptr;
+                        return nfcP2PListenRequest(h, nullptr, nullptr, 1, 1, 128, 0, "urn:nfc:sn:x", &server);
+                    }},
+        WaitingCall{"socket", NFACE_NFC_LLCP_LISTEN_REQ,
+                    [](NfcHandle h) {
+                        P2pLinkHandle socket = nullptr;
+                        return nfcP2POpenCLSocket(h, nullptr, nullptr, 0x10, &socket);
+                    }},
+        WaitingCall{"discovery", NFACE_NFC_LLCP_SDP_REQ,
+                    [](NfcHandle h) {
+                        BYTE sap = 0;
+                        return nfcP2PSdpRequest(h, "urn:nfc:sn:x", &sap);
+                    }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -160,7 +160,7 @@ TEST_F(P2pStack, AnApplicationConnectsAcceptsExchangesResolvesAndDisconnects) {
     });
     ASSERT_TRUE(events.waitEvent(nfcEventDataIndication, 4, &e));
     EXPECT_EQ(e.data, std::string("\x08\x09"));
-    EXPECT_EQ(e.sourceSap, 0);
+    EXPECT_EQ(e.sourceSap, 0x12);  // the sender's SAP: where an answer goes
     ASSERT_TRUE(events.waitEvent(nfcEventDataTransmitted, 5));
     EXPECT_EQ(withPeer([](llcpsim::Peer& p) { return p.endpoint(0x12)->data; }), std::vector<Bytes>{datagram});
 

@@ -130,7 +130,7 @@ private:
                 if (!l) return;
                 if (l->state != State::Connected) return request<NFACE_NFC_LLCP_DATA_RESP>(s, {p.hLink, p.handle});
                 TP2pConnection c{};
-                c.data = TP2pData{const_cast<BYTE*>(p.data), p.length, l->connected.remoteSap};
+                c.data = TP2pData{const_cast<BYTE*>(p.data), p.length, p.ssap};
                 return signal(*l, nfcEventDataIndication, c);
             }
             case NFACE_NFC_LLCP_DATA_CONF: {

@@ -95,15 +95,94 @@ TEST_F(NppOverFake, VersionTwoIsIgnoredAndTheConnectionStays) {
     EXPECT_EQ(log.messages, kEntries);
 }
 
-TEST_F(NppOverFake, AnEntryLongerThanTheLimitDisconnectsInsteadOfReadingOn) {
-    FakeP2p::Link& link = fake.connectIndication(*fake.listener());
-    const auto disconnect = fake.onDisconnect;   // the server's release still ends its listener
-    fake.onDisconnect = [](FakeP2p::Link&) {};
-    fake.data(link, {1, 0, 0, 0, 1, 1, 0xFF, 0xFF, 0xFF, 0xFF, 0xD1});
+// The server ends a client that sends what it cannot take; that connection's end (its hangup,
+// delivered) returns the server to waiting, and the next client is served.
+TEST_F(NppOverFake, AClientSendingAnOversizedEntryIsEndedAndTheNextIsServed) {
+    FakeP2p::Link& first = fake.connectIndication(*fake.listener());
+    fake.data(first, {1, 0, 0, 0, 1, 1, 0xFF, 0xFF, 0xFF, 0xFF, 0xD1});
     fake.pump();
     EXPECT_TRUE(log.messages.empty());
+    EXPECT_EQ(first.disconnects, 1);
+    EXPECT_TRUE(first.ended);
+    EXPECT_EQ(fake.listener()->disconnects, 0);
+    FakeP2p::Link& next = fake.connectIndication(*fake.listener());
+    fake.data(next, frameOf(kEntries));
+    fake.pump();
+    EXPECT_FALSE(next.refused);
+    EXPECT_EQ(log.messages, kEntries);
+}
+
+// Stopped or released while the client it ended is still going, the server lives until both of
+// its links have ended, and the service starts again.
+TEST_F(NppOverFake, StoppingOrReleasingWhileAClientIsEndingWaitsForBothLinks) {
+    for (bool release : {false, true}) {
+        SCOPED_TRACE(release ? "release" : "stop");
+        std::vector<FakeP2p::Link*> going;
+        const auto disconnect = fake.onDisconnect;
+        fake.onDisconnect = [&going](FakeP2p::Link& link) { going.push_back(&link); };
+        FakeP2p::Link& client = fake.connectIndication(*fake.listener());
+        fake.data(client, {1, 0, 0, 0, 1, 1, 0xFF, 0xFF, 0xFF, 0xFF});
+        fake.pump();
+        ASSERT_EQ(going, std::vector<FakeP2p::Link*>{&client});
+        EXPECT_EQ(release ? nppReleaseServer(server) : nppStopServer(server), DWORD{nppOk});
+        fake.hangup(client);
+        fake.pump();
+        ASSERT_EQ(going.size(), 2u);  // then the listener
+        EXPECT_EQ(going.back(), fake.listener());
+        fake.hangup(*going.back());
+        fake.pump();
+        if (!release) {
+            EXPECT_EQ(log.events.back(), DWORD{nppEventServerEnded});
+        }
+        fake.onDisconnect = disconnect;
+        EXPECT_EQ(nppReleaseServer(server), DWORD{nppBadParameter});  // no longer the current server
+        ASSERT_EQ(nppStartServer(&server, nullptr, nullptr, &log, nppCallback), DWORD{nppOk});
+    }
+}
+
+// A synchronous push from inside an event would wait for itself: it fails with an NPP result.
+TEST_F(NppOverFake, APushOnTheEventThreadFailsWithAnNppResult) {
+    DWORD nested = nppOk;
+    struct Ctx {
+        DWORD* nested;
+    } ctx{&nested};
+    const auto cb = [](void* c, DWORD event, BYTE*, DWORD) -> DWORD {
+        if (event == nppEventClientConnected) {
+            const TNppEntry entry{reinterpret_cast<const BYTE*>("\xD0\x00\x00"), 3, 1};
+            *static_cast<Ctx*>(c)->nested = nppPush(nullptr, 128, nullptr, nullptr, &entry, 1, 0);
+        }
+        return 0;
+    };
+    nppReleaseServer(server);
+    fake.pump();
+    ASSERT_EQ(nppStartServer(&server, nullptr, nullptr, &ctx, cb), DWORD{nppOk});
+    fake.connectIndication(*fake.listener());
+    fake.pump();
+    EXPECT_EQ(nested, DWORD{nppFailed});
+}
+
+// A push answered with data it did not ask for fails, once, and its link is ended with it.
+TEST_F(NppOverFake, AnAsynchronousPushEndsOnceWhateverThePeerDoes) {
+    std::vector<DWORD> ends;
+    const auto cb = [](void* c, DWORD event, BYTE*, DWORD) -> DWORD {
+        static_cast<std::vector<DWORD>*>(c)->push_back(event);
+        return 0;
+    };
+    fake.onConnect = [this](FakeP2p::Link& link) {
+        fake.connected(link);
+        fake.data(link, {1, 2, 3});  // the server speaks first
+    };
+    fake.onData = [](FakeP2p::Link&, const FakeP2p::Bytes&) {};
+    const Bytes ndef{0xD0, 0, 0};
+    const TNppEntry entry{ndef.data(), 3, 1};
+    ASSERT_EQ(nppPush(nullptr, 128, cb, &ends, &entry, 1, 1), DWORD{nppOk});
+    fake.pump();
+    FakeP2p::Link& link = *fake.last();
+    fake.transmitted(link);
+    fake.event(link, nfcEventDisconnected);
+    fake.pump();
+    EXPECT_EQ(ends, std::vector<DWORD>{nppEventPushFailed});
     EXPECT_EQ(link.disconnects, 1);
-    fake.onDisconnect = disconnect;
 }
 
 TEST_F(NppOverFake, BadEntriesAreRefusedBeforeAnyConnection) {
@@ -124,14 +203,16 @@ TEST_F(NppOverFake, APushOfTwoEntriesLargerThanTheMiuArrivesAsTwoMessages) {
 }
 
 TEST_F(NppOverFake, ReleasingARunningServerStopsItAndItsLinksEndFreesIt) {
-    FakeP2p::Link& link = fake.connectIndication(*fake.listener());
+    FakeP2p::Link& listener = *fake.listener();
+    FakeP2p::Link& link = fake.connectIndication(listener);
     fake.pump();
     const size_t seen = log.events.size();
     EXPECT_EQ(nppReleaseServer(server), DWORD{nppOk});
     EXPECT_EQ(link.disconnects, 1);
     fake.data(link, frameOf({{0xD0, 0, 0}}));
     fake.pump();
-    EXPECT_EQ(fake.listener()->disconnects, 1);
+    EXPECT_EQ(listener.disconnects, 1);
+    EXPECT_TRUE(listener.ended);
     EXPECT_EQ(log.events.size(), seen);
     EXPECT_EQ(nppStartServer(&server, nullptr, nullptr, &log, nppCallback), DWORD{nppOk});
 }
@@ -193,6 +274,53 @@ TEST_F(HandoverOverFake, ASelectLargerThanTheBufferFailsAfterTheWaitAndStillDisc
     EXPECT_EQ(fake.timeouts(), 1);
     EXPECT_EQ(response, Bytes(16, 0xEE));
     EXPECT_EQ(std::count(log.events.begin(), log.events.end(), DWORD{handoverEventClientDisconnected}), 1);
+}
+
+// LLCP still holds the request when both waits have run out: it sends from the client's own
+// copy, not from the caller's buffer, which is the caller's again once the call returns.
+TEST_F(HandoverOverFake, ARequestLeftWithLlcpAfterTheWaitsIsNoLongerTheCallersBuffer) {
+    const auto answer = fake.onData;
+    const auto disconnect = fake.onDisconnect;
+    fake.onData = [](FakeP2p::Link&, const FakeP2p::Bytes&) {};  // never confirmed, never answered
+    fake.onDisconnect = [](FakeP2p::Link&) {};                    // nor is the disconnection
+    Bytes request{0xD1, 0x02, 0x01, 'H', 'r', 0x12};
+    Bytes response(16);
+    WORD length = 16;
+    EXPECT_EQ(handoverSendRequest(nullptr, nullptr, request.data(), 6, response.data(), &length), nfcStatusFailed);
+    EXPECT_EQ(fake.timeouts(), 2);
+    ASSERT_TRUE(fake.last() && fake.peer(*fake.last()));
+    FakeP2p::Link* client = fake.peer(*fake.last());
+    std::fill(request.begin(), request.end(), 0);  // the caller's buffer goes on to other things
+    fake.transmitted(*client);
+    fake.hangup(*client);
+    fake.pump();
+    EXPECT_EQ(client->changedBeforeConfirmed, 0);
+    EXPECT_EQ(client->sent, std::vector<Bytes>{(Bytes{0xD1, 0x02, 0x01, 'H', 'r', 0x12})});
+    fake.onData = answer;
+    fake.onDisconnect = disconnect;
+}
+
+// The Select is the request's one answer, sent from the server's own copy: the application may
+// reuse its buffer as soon as the call returned, and a second Select before the first went out
+// is refused.
+TEST_F(HandoverOverFake, TheSelectIsSentFromTheServersCopyAndOnlyOnce) {
+    const auto answer = fake.onData;
+    fake.onData = [](FakeP2p::Link&, const FakeP2p::Bytes&) {};  // the transmission comes later
+    FakeP2p::Link& link = fake.connectIndication(*fake.listener());
+    fake.data(link, {1, 2, 3});
+    fake.pump();
+    Bytes select{0xD1, 0x02, 0x01, 'H', 's', 0x12};
+    EXPECT_TRUE(handoverSendSelect(log.server, select.data(), 6));
+    std::fill(select.begin(), select.end(), 0);
+    EXPECT_FALSE(handoverSendSelect(log.server, select.data(), 6));
+    fake.transmitted(link);
+    fake.pump();
+    ASSERT_EQ(link.sent.size(), 1u);
+    EXPECT_EQ(link.changedBeforeConfirmed, 0);
+    EXPECT_EQ(std::count(log.events.begin(), log.events.end(), DWORD{handoverEventSelectSent}), 1);
+    fake.onData = answer;
+    fake.event(link, nfcEventDisconnected);
+    fake.pump();
 }
 
 TEST_F(HandoverOverFake, ASecondRequestBeforeTheSelectIsRefusedButItsBufferReturns) {

@@ -16,6 +16,10 @@ public:
                 return;
             }
             Link& accepted = connectIndication(*server);
+            if (accepted.refused) {
+                event(client, nfcEventConnectFailed, 0x402);  // the peer's DM: no service there now
+                return;
+            }
             peer_[&client] = &accepted;
             peer_[&accepted] = &client;
             event(client, nfcEventConnectProceeding);
@@ -31,7 +35,7 @@ public:
                 peer_.erase(other);
                 peer_.erase(&link);
             }
-            event(link, nfcEventHangupTerminated);
+            hangup(link);
         };
     }
     Link* peer(Link& link) {

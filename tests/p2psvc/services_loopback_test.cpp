@@ -93,6 +93,38 @@ TEST_F(ServicesLoopback, AnNppPushOfTwoEntriesArrivesAsTwoMessages) {
     EXPECT_EQ(app.events.back(), DWORD{nppEventServerEnded});   // and the server record is gone with it
 }
 
+// A raw client of A sends the NPP server on B an entry longer than it takes: the server ends the
+// connection, its end goes through both engines, and the next client's push is served.
+TEST_F(ServicesLoopback, AnNppClientSendingAnOversizedEntryThenReconnectingIsServed) {
+    ServerApp app;
+    NppServerHandle server = nullptr;
+    ASSERT_EQ(nppStartServer(&server, side(b), nullptr, &app, &ServerApp::bytesCallback), DWORD{nppOk});
+    std::vector<DWORD> rawEvents;
+    const auto raw = [](void*, DWORD event, void*, void* record) -> DWORD {
+        auto* c = static_cast<TP2pConnection*>(record);
+        static_cast<std::vector<DWORD>*>(c->context)->push_back(event);
+        return 0;
+    };
+    P2pLinkHandle rawLink = nullptr;
+    ASSERT_EQ(p2pOps().connectRequest(listenerOf(a), &rawEvents, raw, 2, 128, 1, "com.android.npp", &rawLink),
+              nfcStatusOk);
+    pump(200);
+    ASSERT_EQ(rawEvents.back(), DWORD{nfcEventConnected});
+    const Bytes oversized{1, 0, 0, 0, 1, 1, 0xFF, 0xFF, 0xFF, 0xFF, 0xD1};
+    ASSERT_EQ(p2pOps().dataRequest(rawLink, oversized.data(), static_cast<DWORD>(oversized.size())), nfcStatusOk);
+    pump(300);
+    EXPECT_EQ(rawEvents.back(), DWORD{nfcEventDisconnected});
+    EXPECT_EQ(app.events.back(), DWORD{nppEventClientDisconnected});
+    const Bytes entry = pattern(200, 5);
+    const TNppEntry entries[] = {{entry.data(), static_cast<DWORD>(entry.size()), 1}};
+    EXPECT_EQ(nppPush(listenerOf(a), 128, nullptr, nullptr, entries, 1, 0), DWORD{nppOk});
+    pump(200);
+    EXPECT_EQ(app.messages, std::vector<Bytes>{entry});
+    EXPECT_EQ(nppStopServer(server), DWORD{nppOk});
+    pump(200);
+    EXPECT_EQ(app.events.back(), DWORD{nppEventServerEnded});
+}
+
 TEST_F(ServicesLoopback, AHandoverRequestGetsTheServersSelect) {
     ServerApp app;
     app.answer = pattern(60, 0x30);

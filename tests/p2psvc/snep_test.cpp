@@ -217,6 +217,7 @@ TEST_F(SnepOverFake, ATimedOutConnectLivesUntilItsLinksLastEvent) {
 
 TEST_F(SnepOverFake, ReleasingARunningServerStopsItAndItsLinksEndFreesIt) {
     startServer(nullptr, 4);
+    FakeP2p::Link& listener = *fake.listener();
     FakeP2p::Link& client = rawClient();
     FakeP2p::Link& accepted = *fake.last();
     const size_t seen = log.events.size();
@@ -226,12 +227,118 @@ TEST_F(SnepOverFake, ReleasingARunningServerStopsItAndItsLinksEndFreesIt) {
     // without a word to the application that let go.
     fake.data(accepted, {SNEP_VERSION, SNEP_REQ_PUT, 0, 0, 0, 0});
     fake.pump();
-    EXPECT_EQ(fake.listener()->disconnects, 1);
+    EXPECT_EQ(listener.disconnects, 1);
+    EXPECT_TRUE(listener.ended);
     EXPECT_EQ(log.events.size(), seen);
     EXPECT_TRUE(client.sent.empty());
     log.server = nullptr;
     // The service is free for the next server.
     startServer(nullptr, 4);
+}
+
+// A client that answers the first fragment of a GET response with junk instead of CONTINUE is
+// ended; that connection's end (its hangup, delivered) returns the server to waiting, and the
+// client that comes next is served.
+TEST_F(SnepOverFake, AClientAnsweringAResponseWithJunkIsEndedAndTheNextIsServed) {
+    startServer("urn:nfc:sn:other", 0, SNEP_SERVER_APPLICATION_RESPONDS);
+    log.answer = pattern(300);
+    FakeP2p::Link& first = rawClient();
+    fake.data(first, {SNEP_VERSION, SNEP_REQ_GET, 0, 0, 0, 4, 0, 0, 1, 0});
+    fake.pump();
+    ASSERT_EQ(first.sent.size(), 1u);  // the first fragment of the response
+    fake.data(first, {0x42});
+    fake.pump();
+    EXPECT_EQ(first.disconnects, 1);
+    EXPECT_TRUE(first.ended);
+    EXPECT_EQ(count(log.events, snepEventClientDisconnected), 1u);
+    FakeP2p::Link& next = rawClient();
+    EXPECT_FALSE(next.refused);
+    fake.data(next, {SNEP_VERSION, SNEP_REQ_PUT, 0, 0, 0, 3, 0xD0, 0, 0});
+    fake.pump();
+    EXPECT_EQ(log.put, (Bytes{0xD0, 0, 0}));
+}
+
+// Stopped or released while the client it ended is still going, the server waits for both of
+// its links, and the service starts again.
+TEST_F(SnepOverFake, StoppingOrReleasingWhileAClientIsEndingWaitsForBothLinks) {
+    for (bool release : {false, true}) {
+        SCOPED_TRACE(release ? "release" : "stop");
+        startServer("urn:nfc:sn:other", 0);
+        std::vector<FakeP2p::Link*> going;
+        const auto disconnect = fake.onDisconnect;
+        fake.onDisconnect = [&going](FakeP2p::Link& link) { going.push_back(&link); };
+        FakeP2p::Link& client = rawClient();
+        fake.data(client, {0x20, SNEP_REQ_PUT, 0, 0, 0, 0});  // answered 0xE1
+        fake.dataResult = nfcStatusFailed;                     // which cannot be sent: the client is ended
+        fake.pump();
+        ASSERT_EQ(going, std::vector<FakeP2p::Link*>{&client});
+        fake.dataResult = nfcStatusOk;
+        const size_t seen = log.events.size();
+        EXPECT_EQ(release ? snepReleaseServer(log.server) : snepStopServer(log.server), nfcStatusOk);
+        fake.hangup(client);
+        fake.pump();
+        ASSERT_EQ(going.size(), 2u);  // then the listener
+        fake.hangup(*going.back());
+        fake.pump();
+        if (release) {
+            EXPECT_EQ(log.events.size(), seen);  // the application that let go hears nothing
+        } else {
+            EXPECT_EQ(log.events.back(), DWORD{snepEventEnded});
+        }
+        fake.onDisconnect = disconnect;
+        log.server = nullptr;
+    }
+    startServer("urn:nfc:sn:other", 0);
+}
+
+// Data the server sends while the client asked nothing are dropped, not reported as the failure
+// of a request: the connection goes on and the next request succeeds.
+// The server's answer overtakes the confirmation of the request it answers (LLCP may hold its
+// acknowledgement back): the next request is built apart from the one LLCP still sends.
+TEST_F(SnepOverFake, ARequestStartedBeforeTheLastSendIsConfirmedLeavesThatSendAlone) {
+    startServer(nullptr, 4);
+    SnepClientHandle client = connect();
+    ASSERT_NE(client, nullptr);
+    FakeP2p::Link* clientLink = fake.peer(*fake.last());
+    fake.onData = [this, clientLink](FakeP2p::Link& link, const Bytes& bytes) {
+        if (&link != clientLink) fake.transmitted(link);
+        if (FakeP2p::Link* other = fake.peer(link)) fake.data(*other, bytes);
+    };
+    const Bytes first = pattern(40), second(20, 0x55);
+    EXPECT_EQ(snepPut(client, first.data(), 40), nfcStatusOk);
+    EXPECT_EQ(snepPut(client, second.data(), 20), nfcStatusOk);
+    ASSERT_EQ(clientLink->sent.size(), 2u);
+    fake.transmitted(*clientLink);
+    fake.transmitted(*clientLink);
+    fake.pump();
+    EXPECT_EQ(clientLink->confirmed, 2u);
+    EXPECT_EQ(clientLink->changedBeforeConfirmed, 0);
+    EXPECT_EQ(log.put, second);
+    snepReleaseClient(client);
+}
+
+TEST_F(SnepOverFake, UnsolicitedDataFailNoRequest) {
+    startServer(nullptr, 4);
+    std::vector<DWORD> events;
+    const auto cb = [](void* c, DWORD event, void*) -> DWORD {
+        static_cast<std::vector<DWORD>*>(c)->push_back(event);
+        return 0;
+    };
+    SnepClientHandle client = nullptr;
+    ASSERT_EQ(snepConnect(&client, nullptr, nullptr, 4, 128, &events, cb, 1), nfcStatusPending);
+    fake.pump();
+    ASSERT_EQ(events, std::vector<DWORD>{snepEventConnected});
+    FakeP2p::Link& clientLink = *fake.peer(*fake.last());
+    fake.data(clientLink, {SNEP_VERSION, SNEP_RESP_SUCCESS, 0, 0, 0, 0});
+    fake.pump();
+    EXPECT_EQ(events, std::vector<DWORD>{snepEventConnected});
+    EXPECT_EQ(clientLink.dataResponses, 1);
+    const Bytes ndef = pattern(8);
+    EXPECT_EQ(snepPut(client, ndef.data(), 8), nfcStatusPending);
+    fake.pump();
+    EXPECT_EQ(events.back(), DWORD{snepEventResponse});
+    EXPECT_EQ(log.put, ndef);
+    snepReleaseClient(client);
 }
 
 TEST_F(SnepOverFake, ReleasingAConnectedClientDisconnectsAndFreesOnTheFinalEvent) {

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -41,6 +43,100 @@ TEST(PlatSemaphore, WaitOnInvalidOrDestroyedSemaphoreFailsAtOnce) {
     ASSERT_EQ(platThreadJoin(t, 5000), PlatWait::Signaled);
     // Either it was already waiting or it arrived after the destroy: both fail.
     EXPECT_EQ(ctx.result.load(), static_cast<int>(PlatWait::Failed));
+}
+
+TEST(PlatSemaphore, ReleasesOfSeveralCountsStopAtTheMaximumAndCreationKeepsItToAWindowsCount) {
+    PlatSemaphore s;
+    EXPECT_FALSE(s.create(0, 0x80000000u));
+    EXPECT_FALSE(s.valid());
+    ASSERT_TRUE(s.create(1, 3));
+    EXPECT_FALSE(s.release(3));
+    EXPECT_FALSE(s.release(0));
+    EXPECT_EQ(s.count(), 1u);
+    EXPECT_TRUE(s.release(2));
+    EXPECT_EQ(s.count(), 3u);
+    PlatSemaphore widest;
+    ASSERT_TRUE(widest.create(0x7FFFFFFFu, 0x7FFFFFFFu));
+    EXPECT_FALSE(widest.release());
+    EXPECT_EQ(widest.wait(0), PlatWait::Signaled);
+    EXPECT_EQ(widest.count(), 0x7FFFFFFEu);
+}
+
+// Many waiters, releases of several counts at a time: each count is taken exactly once and no
+// waiter is left asleep while a count lies there (a lost wake-up shows as a time-out).
+TEST(PlatSemaphore, ManyWaitersTakeEveryCountOnce) {
+    constexpr int kWaiters = 8, kTakes = 200;
+    PlatSemaphore s;
+    ASSERT_TRUE(s.create(0, kWaiters * kTakes));
+    std::atomic<int> taken{0}, timedOut{0};
+    std::vector<std::thread> waiters;
+    for (int w = 0; w < kWaiters; ++w)
+        waiters.emplace_back([&] {
+            for (int k = 0; k < kTakes; ++k) {
+                if (s.wait(5000) == PlatWait::Signaled) ++taken;
+                else ++timedOut;
+            }
+        });
+    for (int given = 0; given < kWaiters * kTakes;) {
+        const uint32_t n = static_cast<uint32_t>(std::min(1 + given % 7, kWaiters * kTakes - given));
+        ASSERT_TRUE(s.release(n));
+        given += static_cast<int>(n);
+    }
+    for (auto& t : waiters) t.join();
+    EXPECT_EQ(taken.load(), kWaiters * kTakes);
+    EXPECT_EQ(timedOut.load(), 0);
+    EXPECT_EQ(s.count(), 0u);
+}
+
+// Waits that run out while counts arrive take a count or leave it: none is lost or taken twice.
+TEST(PlatSemaphore, WaitsThatRunOutLoseNoCount) {
+    constexpr int kWaiters = 6, kTries = 300, kGiven = 500;
+    PlatSemaphore s;
+    ASSERT_TRUE(s.create(0, kGiven));
+    std::atomic<int> taken{0};
+    std::vector<std::thread> waiters;
+    for (int w = 0; w < kWaiters; ++w)
+        waiters.emplace_back([&, w] {
+            for (int k = 0; k < kTries; ++k)
+                if (s.wait(static_cast<uint32_t>((k + w) % 2)) == PlatWait::Signaled) ++taken;
+        });
+    for (int k = 0; k < kGiven; ++k) ASSERT_TRUE(s.release());
+    for (auto& t : waiters) t.join();
+    EXPECT_EQ(taken.load() + static_cast<int>(s.count()), kGiven);
+}
+
+// An auto-reset set wakes one waiter and is used up by it; a manual-reset set wakes every waiter.
+TEST(PlatEvent, AnAutoResetSetWakesOneWaiterAndAManualResetSetWakesAll) {
+    constexpr int kWaiters = 6;
+    for (const bool manual : {false, true}) {
+        PlatEvent e;
+        ASSERT_TRUE(e.create(manual, false));
+        PlatSemaphore waiting, woke;
+        ASSERT_TRUE(waiting.create(0, kWaiters));
+        ASSERT_TRUE(woke.create(0, kWaiters));
+        std::atomic<int> signaled{0};
+        std::vector<std::thread> waiters;
+        for (int w = 0; w < kWaiters; ++w)
+            waiters.emplace_back([&] {
+                waiting.release();
+                if (e.wait(5000) == PlatWait::Signaled) ++signaled;
+                woke.release();
+            });
+        for (int w = 0; w < kWaiters; ++w) ASSERT_EQ(waiting.wait(5000), PlatWait::Signaled);
+        if (manual) {
+            e.set();
+            for (int w = 0; w < kWaiters; ++w) ASSERT_EQ(woke.wait(5000), PlatWait::Signaled);
+            EXPECT_EQ(e.wait(0), PlatWait::Signaled);
+        } else {
+            for (int w = 0; w < kWaiters; ++w) {
+                e.set();
+                ASSERT_EQ(woke.wait(5000), PlatWait::Signaled) << "set " << w;
+            }
+            EXPECT_EQ(e.wait(0), PlatWait::Timeout);
+        }
+        for (auto& t : waiters) t.join();
+        EXPECT_EQ(signaled.load(), kWaiters) << (manual ? "manual" : "auto");
+    }
 }
 
 TEST(PlatEvent, AutoResetWakesOnceManualStaysSet) {

@@ -17,6 +17,7 @@
 #include "tags/nfc_dep_target.h"
 #include "peers/remote_poller.h"
 #include "tags/t2t_tag.h"
+#include "trace_capture.h"
 
 namespace {
 
@@ -212,6 +213,37 @@ TEST_F(Pn53xDriver, MifareAuthenticationIsReorderedOnTheWireOnly) {
     EXPECT_EQ(part->state, NFC53X_STATE_ACTIVATE_TAG_OK);
 }
 
+// The host command inside a frame (its code), or -1 for a frame that carries none.
+int commandCode(const Bytes& frame) {
+    const size_t at = frame.size() > 8 && frame[0] == 0x55 ? 8 : 3;   // after the wake-up start or the start
+    return frame.size() > at + 3 && frame[at + 2] == 0xD4 ? frame[at + 3] : -1;
+}
+
+// A controller that acknowledges an exchange and then says nothing: the transaction is answered
+// once the answer is overdue, after the transaction's own time-out or else the driver's.
+class Pn53xSilence : public Pn53xDriver, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(Pn53xSilence, AnAcknowledgedExchangeThatIsNeverAnsweredEnds) {
+    const uint32_t timeout = GetParam();
+    detect(ultralight());
+    h.setPeer([this](const Bytes& frame) {
+        const Bytes out = sim.feed(frame);
+        return commandCode(frame) == kInDataExchange ? Pn532Sim::ack() : out;
+    });
+    const Bytes read{0x30, 0x04};
+    h.toLayer1(nfcllMsgMake<NFCLL_TRANSACTION_REQ>(DriverHarness::kManager, {read.data(), 2, timeout}));
+    const uint32_t due = timeout ? timeout : 1000;
+    h.advance(due - 10);
+    EXPECT_TRUE(results().empty());
+    h.advance(20);
+    const std::vector<Result> got = results();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].cause, kTimeout);
+    EXPECT_EQ(part->state, NFC53X_STATE_ACTIVATE_TAG_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(TimeOuts, Pn53xSilence, ::testing::Values(0u, 3000u));
+
 TEST_F(Pn53xDriver, AListenDuringAnExchangeRunsAfterItAndASecondOneReplacesIt) {
     detect(ultralight());
     h.setPeer(nullptr);   // the controller takes the command but has not answered yet
@@ -358,6 +390,8 @@ protected:
         h.toLayer1(nfcllMsgMake<NFCLL_DEVICE_RESP>(DriverHarness::kManager));
     }
 
+    TraceCapture cap;
+
 private:
     size_t framesTaken_ = 0;
 };
@@ -371,6 +405,8 @@ TEST_F(Pn53xP2p, AsInitiatorAMessageGoesOutInChainedPiecesAndALongAnswerIsFetche
     detected();
     EXPECT_EQ(+ll->device.tagType, P2P_INITIATOR);
     EXPECT_EQ(Bytes(ll->device.uid, ll->device.uid + 10), Bytes(target->atrRes.begin(), target->atrRes.begin() + 10));
+    EXPECT_FALSE(cap.contains("unexpected TAMA response")) << "InJumpForDEP is answered by its own code";
+    EXPECT_TRUE(ll->flags & NFCLL_FLAG_ACTIVITY_CHECK) << "the health monitor's check ran on the link";
 
     const Bytes message = patterned(600, 1);
     sendFrame(message);
@@ -391,6 +427,65 @@ TEST_F(Pn53xP2p, AsInitiatorAMessageGoesOutInChainedPiecesAndALongAnswerIsFetche
     EXPECT_EQ(framesUp(), std::vector<Bytes>{answer});
     EXPECT_EQ(part->state, NFC53X_STATE_ACTIVATE_P2P_IN_OK);
 }
+
+// A peer that goes silent in the middle of a chained answer: the next piece's command is
+// acknowledged and never answered, and the link ends with the peer's removal.
+TEST_F(Pn53xP2p, AsInitiatorAChainedAnswerWhosePeerGoesSilentEndsTheLink) {
+    auto target = std::make_shared<simtags::NfcDepTarget>();
+    target->toSend = {patterned(500, 3)};
+    sim.enter(target);
+    listen(P2P_INITIATOR);
+    detected();
+    h.setPeer([this](const Bytes& frame) {
+        const Bytes out = sim.feed(frame);
+        const bool fetch = commandCode(frame) == kInDataExchange && frame.size() == 10;   // D4 40 01: the next piece
+        return fetch ? Pn532Sim::ack() : out;
+    });
+    sendFrame(patterned(20, 1));
+    EXPECT_TRUE(h.upward(NFCLL_TECH_REMOVE_IND).empty());
+    h.advance(1001);
+    const std::vector<OsMessage> removed = h.upward(NFCLL_TECH_REMOVE_IND);
+    ASSERT_EQ(removed.size(), 1u);
+    EXPECT_EQ(nfcllMsgGet<NFCLL_TECH_REMOVE_IND>(removed[0]).cause, kFailed);
+    EXPECT_TRUE(framesUp().empty()) << "half a frame never goes up";
+}
+
+// The same silence where the driver is the one polled: a P2P target, or a card whose reader
+// chains a long command. The next piece's fetch is acknowledged and never answered.
+struct PolledCase {
+    const char* name;
+    uint32_t type;
+    bool nfcDep;
+};
+
+class Pn53xPolledSilence : public Pn53xP2p, public ::testing::WithParamInterface<PolledCase> {};
+
+TEST_P(Pn53xPolledSilence, AChainedCommandWhosePeerGoesSilentEndsTheLink) {
+    auto peer = GetParam().nfcDep ? simpeers::RemotePoller::nfcDepInitiator()
+                                  : simpeers::RemotePoller::reader(simtags::Technology::A);
+    peer->log.toSend = {patterned(500, 9)};
+    int fetches = 0;
+    h.setPeer([&](const Bytes& frame) {
+        const Bytes out = sim.feed(frame);
+        return commandCode(frame) == kTgGetData && ++fetches > 1 ? Pn532Sim::ack() : out;
+    });
+    sim.approach(peer);
+    listen(GetParam().type);
+    if (GetParam().nfcDep) detected();
+    ASSERT_EQ(fetches, 2) << "the first piece came and the second was asked for";
+    EXPECT_TRUE(h.upward(NFCLL_TECH_REMOVE_IND).empty());
+    h.advance(1001);
+    const std::vector<OsMessage> removed = h.upward(NFCLL_TECH_REMOVE_IND);
+    ASSERT_EQ(removed.size(), 1u);
+    EXPECT_EQ(nfcllMsgGet<NFCLL_TECH_REMOVE_IND>(removed[0]).cause, kFailed);
+    EXPECT_TRUE(framesUp().empty());
+    EXPECT_TRUE(results().empty()) << "half a command is never a transaction";
+}
+
+INSTANTIATE_TEST_SUITE_P(Roles, Pn53xPolledSilence,
+                         ::testing::Values(PolledCase{"p2pTarget", P2P_TARGET, true},
+                                           PolledCase{"typeACard", CE_HOST_14443A_106, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Pn53xP2p, ListenNoneWhileAnExchangeRunsDeactivates) {
     sim.enter(std::make_shared<simtags::NfcDepTarget>());
@@ -417,6 +512,8 @@ TEST_F(Pn53xP2p, AsTargetFramesGoBothWaysUntilTheInitiatorReleasesTheHost) {
     EXPECT_EQ(listenCauses(), (std::vector<uint16_t>{0}));
     detected();
     EXPECT_EQ(+ll->device.tagType, P2P_TARGET);
+    EXPECT_FALSE(cap.contains("unexpected TAMA response")) << "TgInitAsTarget is answered by its own code";
+    EXPECT_TRUE(ll->flags & NFCLL_FLAG_ACTIVITY_CHECK) << "the health monitor's check ran on TgGetDEPData";
     EXPECT_EQ(framesUp(), std::vector<Bytes>{first});
     ASSERT_EQ(part->state, NFC53X_STATE_SEND_P2P_TG);
 

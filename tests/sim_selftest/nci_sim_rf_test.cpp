@@ -46,6 +46,8 @@ const Bytes kCredit{0x60, 0x06, 0x03, 0x01, 0x00, 0x01};
 
 struct RfLoop {
     explicit RfLoop(NciIdentity id = NciIdentity::generic()) : sim(std::move(id)), host(sim.portPath()) {
+        EXPECT_EQ(command(control(CORE_RESET_CMD, {0x01})).size(), 6u);
+        EXPECT_GE(command(control(CORE_INIT_CMD, {})).size(), 3u + 18u);
         // A host maps ISO-DEP to its own RF interface before it discovers anything.
         EXPECT_EQ(command(control(RF_DISCOVER_MAP_CMD, {0x01, 0x04, 0x01, 0x02})), control(RF_DISCOVER_MAP_RSP, {0x00}));
     }
@@ -211,9 +213,12 @@ TEST(NciSimulatorRf, ASelectedTagThatLeftFailsItsActivation) {
     loop.sim.rf().leave(second);
     EXPECT_EQ(loop.command(control(RF_DISCOVER_SELECT_CMD, {0x02, 0x02, 0x01})), control(RF_DISCOVER_SELECT_RSP, {STATUS_OK}));
     EXPECT_EQ(loop.host.packet(), control(CORE_GENERIC_ERROR_NTF, {STATUS_DISCOVERY_TARGET_ACTIVATION_FAILED}));
-    EXPECT_EQ(loop.sim.rf().state(), RfState::W4HostSelect);
-    EXPECT_EQ(loop.command(control(RF_DISCOVER_SELECT_CMD, {0x01, 0x02, 0x01})), control(RF_DISCOVER_SELECT_RSP, {STATUS_OK}));
-    EXPECT_EQ(loop.host.packet()[3], 0x01);   // the first one is activated
+    // Back to discovery, which finds the one left and activates it.
+    const Bytes activation = loop.host.packet();
+    ASSERT_GE(activation.size(), 4u);
+    EXPECT_EQ(activation[1], 0x05);
+    EXPECT_EQ(activation[3], 0x01);
+    EXPECT_EQ(loop.sim.rf().state(), RfState::PollActive);
 }
 
 TEST(NciSimulatorRf, DiscoveryFindsATagWhenItEntersAndRefusesASecondStart) {
@@ -459,6 +464,7 @@ TEST(NciSimulatorRf, ResetEndsTheActivationAndFieldInfoNeedsItsParameter) {
     loop.sim.rf().remoteField(true);   // not asked for
     EXPECT_EQ(loop.command({0x20, 0x00, 0x01, 0x00}), (Bytes{0x40, 0x00, 0x03, 0x00, 0x10, 0x00}));
     EXPECT_EQ(loop.sim.rf().state(), RfState::Idle);
+    EXPECT_GE(loop.command(control(CORE_INIT_CMD, {})).size(), 3u + 18u);
     EXPECT_EQ(loop.command(control(CORE_SET_CONFIG_CMD, {0x01, 0x80, 0x01, 0x01})), control(CORE_SET_CONFIG_RSP, {0x00, 0x00}));
     loop.sim.rf().remoteField(true);
     EXPECT_EQ(loop.host.packet(), control(RF_FIELD_INFO_NTF, {0x01}));
@@ -608,4 +614,50 @@ TEST(NciSimulatorRf, TheHostEndsAListenActivationToIdleOrDiscoveryButCannotSleep
             EXPECT_EQ(loop.sim.rf().state(), RfState::Idle);
         }
     }
+}
+
+TEST(NciSimulatorRf, AControllerThatResetsItselfForgetsItsActivationUntilItIsInitialisedAgain) {
+    RfLoop loop;
+    loop.sim.rf().enter(std::make_shared<IsoDepTag>());
+    loop.discover({0x00});
+    const Bytes first = loop.host.packet();
+    ASSERT_GE(first.size(), 5u);
+    EXPECT_EQ(first[4], 0x02);   // activated on the ISO-DEP interface
+    loop.sim.call([](Controller& c) { c.resetByItself(); });
+    EXPECT_EQ(loop.host.packet(), control(CORE_RESET_NTF, {0x00, 0x01}));
+    EXPECT_EQ(loop.sim.rf().state(), RfState::Idle);
+    EXPECT_EQ(loop.command(control(RF_DISCOVER_CMD, {0x01, 0x00, 0x01})), control(RF_DISCOVER_RSP, {STATUS_NOT_INITIALIZED}));
+    loop.host.write(data(kSelectNdefApp));   // the static connection went with the activation
+    EXPECT_GE(loop.command(control(CORE_INIT_CMD, {})).size(), 3u + 18u);
+    loop.discover({0x00});
+    const Bytes activation = loop.host.packet();
+    ASSERT_GE(activation.size(), 5u);
+    EXPECT_EQ(activation[4], 0x01);   // the mapping went with the configuration: the Frame interface
+    EXPECT_EQ(loop.violations(), (std::vector<std::string>{"data on connection 0, which is not open"}));
+}
+
+TEST(NciSimulatorRf, ACardThatAlsoSpeaksNfcDepIsAnnouncedForEachProtocol) {
+    RfLoop loop;
+    for (int k = 0; k < 3; ++k) {
+        auto card = std::make_shared<IsoDepTag>(Technology::A);
+        card->a.selRes = 0x60;
+        loop.sim.rf().enter(card);
+    }
+    loop.discover({0x00});
+    std::vector<std::pair<uint8_t, uint8_t>> announced;   // RF Discovery ID, protocol
+    uint8_t last = 0xFF;
+    for (int k = 0; k < 6; ++k) {
+        const Bytes ntf = loop.host.packet();
+        ASSERT_GE(ntf.size(), 6u);
+        announced.emplace_back(ntf[3], ntf[4]);
+        last = ntf.back();
+    }
+    EXPECT_EQ(announced, (std::vector<std::pair<uint8_t, uint8_t>>{{1, 4}, {1, 5}, {2, 4}, {2, 5}, {3, 4}, {3, 5}}));
+    EXPECT_EQ(last, 0x00);
+    loop.expectNothing();
+    EXPECT_EQ(loop.command(control(RF_DISCOVER_SELECT_CMD, {0x02, 0x04, 0x02})), control(RF_DISCOVER_SELECT_RSP, {STATUS_OK}));
+    const Bytes activation = loop.host.packet();
+    ASSERT_GE(activation.size(), 6u);
+    EXPECT_EQ((Bytes{activation[3], activation[4], activation[5]}), (Bytes{0x02, 0x02, 0x04}));
+    EXPECT_TRUE(loop.violations().empty()) << loop.sim.describe();
 }

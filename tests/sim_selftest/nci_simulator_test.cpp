@@ -14,20 +14,33 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-struct SimLoop {
-    explicit SimLoop(NciIdentity id = NciIdentity::generic()) : sim(std::move(id)), host(sim.portPath()) {}
-    NciSimulator sim;
-    PtyHost host;
-};
-
 const Bytes kReset{0x20, 0x00, 0x01, 0x01};
 const Bytes kResetRsp{0x40, 0x00, 0x03, 0x00, 0x10, 0x01};
 const Bytes kInit{0x20, 0x01, 0x00};
 
+Bytes cat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Brought up as a host does, unless the test speaks from power-on itself.
+struct SimLoop {
+    explicit SimLoop(NciIdentity id = NciIdentity::generic(), bool bringUp = true)
+        : sim(std::move(id)), host(sim.portPath()) {
+        if (!bringUp) return;
+        host.write(kReset);
+        EXPECT_EQ(host.packet().size(), kResetRsp.size());
+        host.write(kInit);
+        EXPECT_GE(host.packet().size(), 3u + 18u);
+    }
+    NciSimulator sim;
+    PtyHost host;
+};
+
 } // namespace
 
 TEST(NciSimulator, CoreResetAndInitAnswerWithTheIdentity) {
-    SimLoop loop;
+    SimLoop loop(NciIdentity::generic(), false);
     ASSERT_TRUE(loop.sim.ok());
     ASSERT_TRUE(loop.host.ok());
     loop.host.write(kReset);
@@ -44,7 +57,7 @@ TEST(NciSimulator, CoreResetAndInitAnswerWithTheIdentity) {
     custom.version = 0x20;
     custom.configStatus = 0x00;
     custom.rfInterfaces = {0x80};
-    SimLoop other(custom);
+    SimLoop other(custom, false);
     other.host.write({0x20, 0x00, 0x01, 0x00});
     EXPECT_EQ(other.host.packet(), (Bytes{0x40, 0x00, 0x03, 0x00, 0x20, 0x00}));
     other.host.write(kInit);
@@ -66,10 +79,14 @@ TEST(NciSimulator, ConfigurationIsStoredAndAResetOfTheConfigurationClearsIt) {
 
     loop.host.write({0x20, 0x00, 0x01, 0x00});   // keep the configuration
     EXPECT_EQ(loop.host.packet(), (Bytes{0x40, 0x00, 0x03, 0x00, 0x10, 0x00}));
+    loop.host.write(kInit);
+    loop.host.packet();
     loop.host.write({0x20, 0x03, 0x02, 0x01, 0x30});
     EXPECT_EQ(loop.host.packet(), (Bytes{0x40, 0x03, 0x05, 0x00, 0x01, 0x30, 0x01, 0x01}));
     loop.host.write(kReset);
     EXPECT_EQ(loop.host.packet(), kResetRsp);
+    loop.host.write(kInit);
+    loop.host.packet();
     loop.host.write({0x20, 0x03, 0x02, 0x01, 0x30});
     EXPECT_EQ(loop.host.packet(), (Bytes{0x40, 0x03, 0x04, 0x09, 0x01, 0x30, 0x00}));
 }
@@ -159,7 +176,9 @@ TEST(NciSimulator, AnAnswerAndTheCreditItReturnsLeaveInOneWrite) {
 TEST(NciSimulator, ItsOwnMessagesAreCutAtItsSegmentSize) {
     NciIdentity id;
     id.txControlSegment = 8;
-    SimLoop loop(id);
+    SimLoop loop(id, false);
+    loop.host.write(kReset);
+    EXPECT_EQ(loop.host.packet(), kResetRsp);
     loop.host.write(kInit);
     Bytes whole;
     for (int k = 0; k < 3; ++k) {
@@ -176,12 +195,15 @@ TEST(NciSimulator, ItsOwnMessagesAreCutAtItsSegmentSize) {
 TEST(NciSimulator, RecorderKeepsCommandsInOrderAndBreachesOfTheProtocol) {
     NciIdentity id;
     id.maxControlPayload = 4;
-    SimLoop loop(id);
+    SimLoop loop(id, false);
     loop.host.write(kReset);
+    loop.host.packet();
     loop.host.write({0x30, 0x01, 0x00});                       // first segment of CORE_INIT
     loop.host.write({0x21, 0x00, 0x00});                       // interrupted by RF_DISCOVER_MAP
+    loop.host.packet();
     loop.host.write({0x30, 0x03, 0x02, 0x02, 0x30});           // segmented GET_CONFIG ...
     loop.host.write({0x20, 0x03, 0x01, 0x80});                 // ... reassembled
+    loop.host.packet();
     loop.host.write({0x40, 0x00, 0x01, 0x00});                 // a response from the host
     loop.host.write({0x20, 0x02, 0x05, 0x01, 0x30, 0x02, 0x01, 0x02});   // exceeds 4 bytes
 
@@ -231,13 +253,16 @@ TEST(NciSimulator, FaultsChangeTheAnswersOnTheLine) {
 TEST(NciSimulator, DelayedAndSplitAnswersKeepTheLineInOrder) {
     using namespace std::chrono;
     SimLoop loop;
+    loop.sim.onCommand(CORE_RESET_CMD, [](Controller& c, const NciMessage&) {
+        c.respond(CORE_RESET_RSP, {STATUS_OK, 0x10, 0x01});
+        c.respond(RF_FIELD_INFO_NTF, {0x01});   // waits behind the delayed answer
+    });
     loop.sim.setFault(CORE_RESET_RSP, Fault::delayed(300));
     auto start = steady_clock::now();
     loop.host.write(kReset);
-    loop.host.write({0x20, 0x03, 0x01, 0x00});       // its answer waits behind the delayed one
     EXPECT_EQ(loop.host.packet(), kResetRsp);
     EXPECT_GE(steady_clock::now() - start, milliseconds(280));
-    EXPECT_EQ(loop.host.packet(), (Bytes{0x40, 0x03, 0x02, 0x00, 0x00}));
+    EXPECT_EQ(loop.host.packet(), (Bytes{0x61, 0x07, 0x01, 0x01}));
 
     loop.sim.setFault(CORE_RESET_RSP, Fault::split(2, 500));
     loop.host.write(kReset);
@@ -263,7 +288,7 @@ TEST(NciSimulator, SilenceRecordsButAnswersNothingAndHangUpClosesTheLine) {
 TEST(NciSimulator, FramePrefixPrecedesEveryPacketBothWays) {
     NciIdentity id;
     id.framePrefix = true;
-    SimLoop loop(id);
+    SimLoop loop(id, false);
     loop.host.write(kReset);   // without the prefix: dropped
     EXPECT_TRUE(loop.host.read(150).empty());
     loop.host.write({0x10, 0x20, 0x00, 0x01, 0x01});
@@ -284,4 +309,79 @@ TEST(NciSimulator, HandlersExtendTheControllerAndNotificationsCanBeInjected) {
     EXPECT_EQ(loop.host.packet(), (Bytes{0x60, 0x07, 0x01, 0xA1}));
     loop.sim.sendRaw({0xEE, 0xFF});
     EXPECT_EQ(loop.host.read(2000, 2), (Bytes{0xEE, 0xFF}));
+}
+
+TEST(NciSimulator, ItTakesOneCommandAtATimeAndBeforeInitOnlyResetAndInit) {
+    SimLoop loop(NciIdentity::generic(), false);
+    const Bytes getConfig{0x20, 0x03, 0x02, 0x01, 0x30};
+    const Bytes notInitialised{0x40, 0x03, 0x01, STATUS_NOT_INITIALIZED};
+    loop.host.write(getConfig);
+    EXPECT_EQ(loop.host.packet(), notInitialised);
+    loop.host.write(kReset);
+    EXPECT_EQ(loop.host.packet(), kResetRsp);
+    loop.host.write(getConfig);
+    EXPECT_EQ(loop.host.packet(), notInitialised);
+    loop.host.write(kInit);
+    loop.host.packet();
+
+    Fault held = Fault::delayed(300);
+    held.times = 1;
+    loop.sim.setFault(CORE_SET_CONFIG_RSP, held);
+    loop.host.write({0x20, 0x02, 0x04, 0x01, 0x30, 0x01, 0x01});
+    loop.host.write(getConfig);   // before the answer: a breach, left unanswered
+    EXPECT_EQ(loop.host.packet(), (Bytes{0x40, 0x02, 0x02, 0x00, 0x00}));
+    EXPECT_TRUE(loop.host.read(150).empty());
+    loop.host.write(getConfig);   // after it: taken
+    EXPECT_EQ(loop.host.packet(), (Bytes{0x40, 0x03, 0x05, 0x00, 0x01, 0x30, 0x01, 0x01}));
+
+    // A reset is the way out of a controller that holds its answer; what it held is lost.
+    held.delayMs = 500;
+    loop.sim.setFault(CORE_GET_CONFIG_RSP, held);
+    loop.host.write(getConfig);
+    loop.host.write(kReset);
+    EXPECT_EQ(loop.host.packet(), kResetRsp);
+    EXPECT_TRUE(loop.host.read(700).empty());
+    EXPECT_EQ(loop.sim.recorder().violations(),
+              (std::vector<std::string>{"command 2003 sent while the response 4002 is outstanding"}));
+}
+
+TEST(NciSimulator, AFaultAtAChosenMomentTakesTheNextMessageOfItsKey) {
+    SimLoop loop;
+    loop.sim.call([](Controller& c) {
+        c.intercept(CORE_SET_CONFIG_CMD, [](Controller& ctl, const NciMessage& m) {
+            ctl.respond(CORE_GENERIC_ERROR_NTF, {STATUS_RF_TRANSMISSION_ERROR});
+            ctl.handle(m);
+        });
+    });
+    const Bytes setConfig{0x20, 0x02, 0x04, 0x01, 0x30, 0x01, 0x01};
+    loop.host.write(setConfig);
+    EXPECT_EQ(loop.host.packet(), (Bytes{0x60, 0x07, 0x01, STATUS_RF_TRANSMISSION_ERROR}));
+    EXPECT_EQ(loop.host.packet(), (Bytes{0x40, 0x02, 0x02, 0x00, 0x00}));
+    loop.host.write(setConfig);   // once only
+    EXPECT_EQ(loop.host.packet(), (Bytes{0x40, 0x02, 0x02, 0x00, 0x00}));
+    EXPECT_TRUE(loop.sim.recorder().violations().empty()) << loop.sim.describe();
+}
+
+TEST(NciSimulator, PollModeRoutingIsTakenByAControllerThatHasItWithinItsTableSize) {
+    NciIdentity id;
+    id.pollModeRouting = true;
+    id.routingTableSize = 10;
+    SimLoop loop(id);
+    const Bytes nfcA{0x00, 0x03, 0x00, 0x01, 0x00}, t2t{0x01, 0x03, 0x10, 0x01, 0x02}, aid{0x02, 0x07, 0x00, 0x01, 1, 2, 3, 4, 5};
+    auto route = [&](uint8_t count, const Bytes& entries) {
+        Bytes p{0x2F, 0x05, static_cast<uint8_t>(2 + entries.size()), 0x00, count};
+        p.insert(p.end(), entries.begin(), entries.end());
+        loop.host.write(p);
+        return loop.host.packet();
+    };
+    EXPECT_EQ(route(2, cat(nfcA, t2t)), (Bytes{0x4F, 0x05, 0x01, STATUS_OK}));
+    EXPECT_EQ(route(3, cat(cat(nfcA, t2t), nfcA)), (Bytes{0x4F, 0x05, 0x01, STATUS_REJECTED}));   // 15 bytes
+    EXPECT_EQ(route(1, aid), (Bytes{0x4F, 0x05, 0x01, STATUS_SYNTAX_ERROR}));   // no AIDs for a reader
+    size_t kept = 0;
+    ASSERT_TRUE(loop.sim.call([&](Controller&) { kept = loop.sim.routing().pollEntries().size(); }));
+    EXPECT_EQ(kept, 2u);
+
+    SimLoop generic;
+    generic.host.write({0x2F, 0x05, 0x07, 0x00, 0x01, 0x00, 0x03, 0x00, 0x01, 0x00});
+    EXPECT_EQ(generic.host.packet(), (Bytes{0x4F, 0x05, 0x01, STATUS_SYNTAX_ERROR}));
 }

@@ -328,6 +328,16 @@ TEST(TagModels, ATagRemovedAfterItsExchangesIsSilent) {
     EXPECT_EQ(tag.log.size(), 3u);
 }
 
+TEST(TagModels, ATagThatLeavesWithItsAnswerLostHasCarriedOutTheCommand) {
+    Iso15693Tag tag({0xE0, 0x04, 0x01, 0x00, 0x12, 0x34, 0x56, 0x78}, 2);
+    tag.removeAfter(1, true);
+    EXPECT_EQ(tag.exchange({0x02, 0x21, 0x01, 0xAA, 0xBB, 0xCC, 0xDD}), std::nullopt);
+    EXPECT_TRUE(tag.removed());
+    EXPECT_EQ(tag.bytes(4, 4), (Bytes{0xAA, 0xBB, 0xCC, 0xDD}));
+    EXPECT_EQ(tag.exchange({0x02, 0x21, 0x00, 1, 2, 3, 4}), std::nullopt);
+    EXPECT_EQ(tag.bytes(0, 4), Bytes(4, 0)) << "nothing is carried out once it has left";
+}
+
 TEST(TagModels, TheImageIsReadAndWrittenByteExactWithinItsSize) {
     Iso15693Tag tag({0xE0, 0x04, 0x01, 0x00, 0x12, 0x34, 0x56, 0x78}, 2);
     tag.put(6, {0xAA, 0xBB, 0xCC});

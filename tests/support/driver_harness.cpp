@@ -140,7 +140,7 @@ void DriverHarness::toLayer1(const OsMessage& message) {
 uint8_t* DriverHarness::rxBuffer(const Bytes& bytes) {
     void* buffer = nullptr;
     if (osBufferGet(rxPool_, static_cast<uint16_t>(bytes.size()), &buffer, nullptr, nullptr) != OS_OK) return nullptr;
-    std::memcpy(buffer, bytes.data(), bytes.size());
+    if (!bytes.empty()) std::memcpy(buffer, bytes.data(), bytes.size());   // an empty vector may have no data
     return static_cast<uint8_t*>(buffer);
 }
 

@@ -36,7 +36,7 @@ uint32_t miniCheckNdef(TStateMachine* m, uint16_t e);
 uint32_t miniDefault(TStateMachine* m, uint16_t e);
 
 const ThFamilyStates kMini{&miniIdle, &miniNdefTag, &miniLegacyTag, &miniCheckNdef, nullptr, nullptr, nullptr,
-                           nullptr,   nullptr,      nullptr,        nullptr};
+                           nullptr,   nullptr,      nullptr,        nullptr,        nullptr};
 const SmStateEntry kMiniTable[] = {{&miniIdle, "miniStateIdle"},
                                    {&miniNdefTag, "miniStateNdefTag"},
                                    {&miniLegacyTag, "miniStateLegacyTag"},

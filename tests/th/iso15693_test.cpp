@@ -157,6 +157,36 @@ TEST(Iso15693, MessagesAreWrittenInEitherLengthFormAndEveryBlockSize) {
     }
 }
 
+// A tag decides its block size in its system information; a size that splits the container or
+// the TLV header across blocks is written byte for byte like any other, in parts too.
+TEST(Iso15693, ABlockSizeThatSplitsTheHeaderTakesAMessageInParts) {
+    for (size_t blockSize : {5u, 6u, 7u, 3u}) {
+        SCOPED_TRACE(blockSize);
+        Vicinity v(kSt, 80, blockSize);
+        v.image({0xE1, 0x40, static_cast<uint8_t>(80 * blockSize / 8), 0x01}, ndefTlv(message(8)));
+        const Outcome check = v.bench.checkNdef();
+        if (blockSize < 4) {
+            EXPECT_EQ(check.cause, nfcCauseNotNfcForumTag) << "the container does not fit a block";
+            continue;
+        }
+        ASSERT_EQ(check.cause, 0u);
+        for (const std::vector<size_t>& parts : {std::vector<size_t>{3, 150, 47}, std::vector<size_t>{260, 1, 39}}) {
+            Bytes m;
+            std::vector<Bytes> chunks;
+            for (size_t n : parts) {
+                chunks.push_back(Bytes(n, static_cast<uint8_t>(n)));
+                m = concat(m, chunks.back());
+            }
+            const Outcome w = v.bench.write(chunks);
+            EXPECT_EQ(w.cause, 0u);
+            EXPECT_EQ(v.stored(), m);
+            EXPECT_EQ(v.tag.bytes(0, 4), (Bytes{0xE1, 0x40, static_cast<uint8_t>(80 * blockSize / 8), 0x01}));
+            EXPECT_EQ(v.bench.read(0, 1000).cause, 0u);
+            EXPECT_EQ(v.bench.readData, m);
+        }
+    }
+}
+
 TEST(Iso15693, PartsAreCheckedWithWhatWasWrittenBefore) {
     struct Case {
         size_t first, second;

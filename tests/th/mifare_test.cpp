@@ -424,6 +424,28 @@ TEST(MifareReadonly, LocksEveryTrailerAndRefusesLaterWrites) {
     EXPECT_EQ(card.bench.readData, message(20));
 }
 
+// A trailer write the card refuses ends the make-read-only: the result says what the card now
+// is, not writable once any sector is locked, and as it was when none is.
+TEST(MifareReadonly, ARefusedTrailerWriteLeavesTheAccessThatTheCardHas) {
+    struct Case {
+        size_t refusedTrailer;  // counting from 1
+        bool writable;
+    };
+    for (const Case c : {Case{1, true}, Case{2, false}, Case{16, false}}) {
+        SCOPED_TRACE(c.refusedTrailer);
+        Card card;
+        simtags::makeNdefFormatted(card.tag, 15, message(20));
+        ASSERT_EQ(card.check().cause, 0);
+        card.tag.inject(simtags::Fault{simtags::FaultKind::Nak, 0xA0, std::nullopt, c.refusedTrailer, {}, 0});
+        const Outcome o = card.bench.setReadonly();
+        EXPECT_EQ(o.code, NFACE_SET_READONLY_CONF);
+        EXPECT_EQ(o.reports, 1u);
+        EXPECT_NE(o.cause, 0);
+        EXPECT_EQ(card.property(5), c.writable ? 1u : 0u);
+        EXPECT_EQ((card.h().access & TH_ACCESS_WRITE) != 0, c.writable);
+    }
+}
+
 TEST(MifareErase, ReturnsEveryKindOfCardToTheTransportConfiguration) {
     struct Case {
         MifareKind kind;

@@ -136,6 +136,42 @@ TEST(Type1, TheDynamicLayoutPutsTheNdefAt22AndReadsSegmentOne) {
     EXPECT_EQ(t.pdu(1), concat({RSEG, 0x10, 0, 0, 0, 0, 0, 0, 0, 0}, kUid4));
 }
 
+// Without control TLVs the last block of segment 0 (bytes 120-127) holds message bytes, which the
+// read-all does not return: they come with a read of the segment, and the read ends.
+TEST(Type1, ADynamicMemoryWithoutControlTlvsIsReadWhole) {
+    Type1 t(kDynamic);
+    const Bytes m = message(200);
+    t.tag.put(8, {0xE1, 0x10, 0x3F, 0x00});
+    const Bytes tlv = ndefTlv(m);
+    for (size_t k = 0, at = 12; k < tlv.size(); ++k, ++at) {
+        if (at == 104) at = 120;
+        t.tag.memory.at(at) = tlv[k];
+    }
+    ASSERT_EQ(t.bench.checkNdef().cause, 0u);
+    const size_t before = t.sent();
+    EXPECT_EQ(t.bench.read(0, 300).cause, 0u);
+    EXPECT_EQ(t.bench.readData, m);
+    ASSERT_EQ(t.sent(), before + 2);
+    EXPECT_EQ(t.pdu(before), concat({RSEG, 0x00, 0, 0, 0, 0, 0, 0, 0, 0}, kUid4));
+    EXPECT_EQ(t.pdu(before + 1), concat({RSEG, 0x10, 0, 0, 0, 0, 0, 0, 0, 0}, kUid4));
+    const Bytes other = message(150);
+    ASSERT_EQ(t.bench.write({other}).cause, 0u);
+    EXPECT_EQ(t.bench.read(0, 300).cause, 0u);
+    EXPECT_EQ(t.bench.readData, other);
+}
+
+TEST(Type1, TheAnswerOfAnotherSegmentEndsTheRead) {
+    Type1 t(kDynamic);
+    dynamicImage(t.tag, ndefTlv(message(200)));
+    ASSERT_EQ(t.bench.checkNdef().cause, 0u);
+    Bytes segmentTwo{0x20};
+    segmentTwo.resize(129, 0x00);
+    t.tag.inject(Fault{FaultKind::Reply, RSEG, std::nullopt, 1, segmentTwo, 0});
+    const size_t before = t.sent();
+    EXPECT_EQ(t.bench.read(0, 300).cause, nfcCauseInvalidData);
+    EXPECT_EQ(t.sent(), before + 1);
+}
+
 TEST(Type1, TheNdefTlvIsReadWhereTheWalkFoundIt) {
     Type1 t;
     const Bytes m = message(20);
@@ -165,9 +201,10 @@ TEST(Type1, MessagesOfEveryLengthFormAreWrittenAndReadBack) {
         EXPECT_EQ(w.code, NFACE_WRITE_CONF);
         EXPECT_EQ(w.cause, 0u);
         EXPECT_EQ(w.count, c.length);
-        EXPECT_EQ(t.pdu(before), command(WRITE_E, 8, 0x00)) << "the magic is cleared first";
-        EXPECT_EQ(t.pdu(t.sent() - 1), command(WRITE_E, 8, 0xE1)) << "and written last";
         const size_t at = c.memory == kDynamic ? 22 : 12;
+        const auto lengthByte = static_cast<uint8_t>(at + 1);
+        EXPECT_EQ(t.pdu(before), command(WRITE_E, lengthByte, 0x00)) << "the message is made empty first";
+        EXPECT_EQ(t.pdu(t.sent() - 1), command(WRITE_E, lengthByte, c.header[1])) << "and whole last";
         EXPECT_EQ(t.tag.bytes(at, c.header.size()), c.header);
         EXPECT_EQ(t.stored(), m);
         EXPECT_TRUE(simtags::parseNdef(m));
@@ -221,6 +258,23 @@ TEST(Type1, AFailedWriteLeavesAnEmptyMessage) {
     EXPECT_EQ(w.count, 0u);
     EXPECT_EQ(t.stored(), Bytes{});
     EXPECT_EQ(t.tag.memory[8], 0xE1);
+}
+
+// A write answered with another byte or address than it carried did not write that byte: the
+// write ends with a cause and nothing claims the message it meant.
+TEST(Type1, AWriteTheTagDoesNotEchoIsNotAWrittenByte) {
+    for (const Bytes& echo : {Bytes{0x0E, 0x00}, Bytes{0x0F, 0x55}, Bytes{}}) {
+        Type1 t;
+        staticImage(t.tag, ndefTlv(message(8)));
+        ASSERT_EQ(t.bench.checkNdef().cause, 0u);
+        t.tag.inject(Fault{FaultKind::Reply, WRITE_E, 15u, 1, echo, 0});   // a byte of the message
+        const Outcome w = t.bench.write({message(40)});
+        EXPECT_EQ(w.cause, nfcCauseNoMoreWriting);
+        EXPECT_EQ(w.count, 0u);
+        EXPECT_EQ(t.stored(), Bytes{});
+        EXPECT_EQ(t.h().currentNdefSize, 0u);
+        EXPECT_EQ(t.bench.read(0, 100).count, 0u);
+    }
 }
 
 TEST(Type1, ALockedBlockRefusesTheWriteBeforeAnyPdu) {

@@ -315,7 +315,8 @@ TEST(Type2, ChunkedWritesRoundTripWithTheLengthWrittenLast) {
         ASSERT_GE(writes.size(), 2u);
         const size_t headerPage = c.chip == Chip::UltralightC ? 5 : 4;   // behind the lock control TLV
         const bool longForm = c.chunks[0] > 254;
-        const Bytes zeroHeader = longForm ? Bytes{0x03, 0xFF, 0x00, 0x00} : Bytes{0x03, 0x00};
+        // The message is empty until the last write: the length byte says so in the one-byte form.
+        const Bytes zeroHeader = longForm ? Bytes{0x03, 0x00, 0xFE, 0x00} : Bytes{0x03, 0x00};
         const Exchange& first = writes.front();
         const Exchange& last = writes.back();
         EXPECT_EQ(first.address, headerPage);
@@ -503,6 +504,35 @@ TEST(Type2, BlankTagsAreRecognisedAndFormattedWithTheirTemplates) {
         ASSERT_EQ(t.bench.checkNdef().cause, 0u);
         EXPECT_EQ(readAll(t, message.size()), message);
     }
+}
+
+// A blank tag whose first data bytes say nothing of its layout is formatted for no more memory
+// than it shows: 16 blocks that wrap a read round, or 20 that refuse a read of the claimed last
+// block, are the static 48 bytes, and a message that does not fit them is refused before any
+// write.
+TEST(Type2, ABlankTagIsTakenForNoMoreMemoryThanItShows) {
+    for (size_t pages : {16u, 20u}) {
+        SCOPED_TRACE(pages);
+        auto tag = std::make_shared<T2tTag>(std::array<uint8_t, 7>{0x04, 0x51, 0x82, 0x3A, 0x6C, 0x2F, 0x80}, pages);
+        tag->pastTheEnd = pages == 16 ? T2tTag::PastTheEnd::Wrap : T2tTag::PastTheEnd::Nak;
+        Tagged t(tag);
+        EXPECT_EQ(t.bench.checkNdef().cause, nfcCauseNotNfcForumTag);
+        ASSERT_EQ(t.bench.format(0, 0).cause, 0u);
+        EXPECT_EQ(t2TypeOf(&t.h()), T2_TYPE_STATIC);
+        EXPECT_EQ(t.tag->bytes(12, 4), (Bytes{0xE1, 0x10, 0x06, 0x00}));
+        EXPECT_EQ(t.h().maxNdefSize, 46u);
+        const Bytes text = simtags::mimeMessage(37, 3);
+        ASSERT_EQ(t.bench.write({text}).cause, 0u);
+        t.bench.owner.forbidPdus = true;
+        EXPECT_EQ(t.bench.write({simtags::mimeMessage(72, 5)}).cause, nfcCauseInputTooBig);
+        t.bench.owner.forbidPdus = false;
+        EXPECT_EQ(simtags::ndefMessage(t.area(64)), text);
+    }
+    Tagged big(Chip::UltralightC, false);
+    EXPECT_EQ(big.bench.checkNdef().cause, nfcCauseNotNfcForumTag);
+    ASSERT_EQ(big.bench.format(0, 0).cause, 0u);
+    EXPECT_EQ(t2TypeOf(&big.h()), T2_TYPE_DYN_NXP_UL) << "48 blocks answer the read of block 39";
+    EXPECT_EQ(big.tag->bytes(12, 4), (Bytes{0xE1, 0x11, 0x12, 0x00}));
 }
 
 TEST(Type2, FormatWithoutACheckRunsTheCheckFirst) {

@@ -1,2 +1,4 @@
-# The miniports load the fake adapter library from the test program's folder.
-target_link_libraries(${name} PRIVATE aardvark_fake armboard_fake spbproxy_fake)
+# The miniports load the fake bus libraries from the test program's folder; the check of the run
+# folder learns where that folder is.
+corvane_bus_fakes(${name})
+target_compile_definitions(${name} PRIVATE CORVANE_RUN_FOLDER="$<TARGET_FILE_DIR:Corvane>")

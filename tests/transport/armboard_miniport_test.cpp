@@ -1,6 +1,8 @@
 // The ARM-board miniport through the chip transport, over the fake board library.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <vector>
 
 #include "armboard_fake.h"
@@ -89,6 +91,46 @@ TEST_F(ArmBoardMiniport, AWriteWakesTheWorkerAndGoesOutWhole) {
     written.resize(armFakeWrite(0, written.data(), written.size()));
     EXPECT_EQ(written, packet);
 }
+
+// The board keeps no cancel for a wait that has not begun: a write or a stop that comes while
+// the worker is on its way into the interrupt wait still takes effect within the wait's bound.
+struct LostCancelCase {
+    const char* name;
+    bool stop;   // else a write
+};
+std::ostream& operator<<(std::ostream& os, const LostCancelCase& c) { return os << c.name; }
+class ArmBoardLostCancel : public ArmBoardMiniport, public ::testing::WithParamInterface<LostCancelCase> {};
+
+TEST_P(ArmBoardLostCancel, ACancelBeforeTheWaitBeginsDelaysTheWorkerOnlyBriefly) {
+    constexpr auto kBrief = std::chrono::seconds(1);   // the longest a loaded machine needs
+    ASSERT_EQ(open(kI2c), COM_PENDING);
+    armFakeHoldIrqWaits(1);
+    ASSERT_TRUE(armFakeWaitHeld(5000));
+    Bytes packet{0x20, 0x00, 0x01, 0x01};
+    std::future<DWORD> closed;
+    struct Release {
+        ~Release() { armFakeHoldIrqWaits(0); }   // before a failed test waits for the close
+    } release;
+    if (GetParam().stop) {
+        const size_t cancels = armFakeCallCount("CancelIo");
+        closed = std::async(std::launch::async, [this] { return chipTransportClose(handle); });
+        ASSERT_TRUE(eventually([&] { return armFakeCallCount("CancelIo") > cancels; }));
+    } else {
+        ASSERT_EQ(chipTransportWrite(handle, packet.data(), static_cast<DWORD>(packet.size())), COM_SUCCESS);
+    }
+    armFakeHoldIrqWaits(0);
+    if (GetParam().stop) {
+        ASSERT_EQ(closed.wait_for(kBrief), std::future_status::ready);
+        EXPECT_EQ(closed.get(), COM_SUCCESS);
+        handle = nullptr;
+    } else {
+        ASSERT_TRUE(events.waitFor(comeTransmitCompleted, 1, std::chrono::milliseconds(kBrief).count()));
+        EXPECT_EQ(armFakeWriteCount(), 1u);
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Cases, ArmBoardLostCancel,
+                         ::testing::Values(LostCancelCase{"Stop", true}, LostCancelCase{"Write", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // The miniport's write on its own: the chip transport's retries would blur the count of tries.
 struct WriteCase {

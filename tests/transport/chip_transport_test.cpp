@@ -137,6 +137,17 @@ TEST_F(ChipTransport, RetriesFailedWritesFiveTimes) {
     }
 }
 
+TEST_F(ChipTransport, FramesQueuedBehindARetriedOneAllGoOut) {
+    ASSERT_EQ(open(), COM_PENDING);
+    fake.scriptWrites({-1, -1});
+    std::vector<Bytes> frames = {frame(6, 1), frame(6, 2), frame(6, 3)};
+    for (Bytes& f : frames) ASSERT_EQ(write(f), COM_SUCCESS);
+    ASSERT_TRUE(events.waitFor(comeTransmitCompleted, frames.size()));
+    for (const ComEvent& done : events.of(comeTransmitCompleted)) EXPECT_EQ(done.status, COM_SUCCESS);
+    const std::vector<Bytes> writes = fake.writes();
+    EXPECT_EQ(std::vector<Bytes>(writes.end() - 3, writes.end()), frames);
+}
+
 struct ShortCase {
     bool stream;
     std::vector<size_t> calls;   // bytes given to each write call

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "api/nfcapi_init.h"
+#include "com_events.h"
 #include "fake_miniport.h"
 #include "hw/hw_timer.h"
 #include "manual_clock.h"
@@ -23,6 +24,7 @@
 #include "scripted_peer.h"
 #include "stub_modules.h"
 #include "shdlc/shdlc_endpoint.h"
+#include "spbproxy_fake.h"
 #include "trace_capture.h"
 #include "transport/com.h"
 #include "transport/etsitransport.h"
@@ -322,6 +324,63 @@ INSTANTIATE_TEST_SUITE_P(
                       ChunkCase{"SplitAcrossThreeReads", {{0x40}, {0x00, 0x03, 0x00}, {0x11, 0x00}, kCredits}},
                       ChunkCase{"TailAndNextHeadInOneRead",
                                 {{0x40, 0x00, 0x03, 0x00}, {0x11, 0x00, 0x60, 0x06}, {0x03, 0x01, 0x00, 0x01}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- The SPB miniport, whose second reset in one open gives its bus up -------------------------
+struct SelfClosingCase {
+    const char* name;
+    const char* readerType;
+    size_t resetsDone;  // confirmed as done: the first reset, when the adapter's reset is the bus's
+    Bytes firstWrite;   // what the bus carries first after the link opened again
+};
+std::ostream& operator<<(std::ostream& os, const SelfClosingCase& c) { return os << c.name; }
+
+class ComOnSpb : public ComLayer, public ::testing::WithParamInterface<SelfClosingCase> {
+protected:
+    void SetUp() override {
+        spFakeReset();
+        ComLayer::SetUp();
+    }
+    void TearDown() override {
+        ComLayer::TearDown();
+        spFakeReset();
+    }
+    Bytes lastWrite() {
+        Bytes b(300);
+        b.resize(spFakeWrite(spFakeWriteCount() - 1, b.data(), b.size()));
+        return b;
+    }
+};
+
+TEST_P(ComOnSpb, ATransportThatClosedItselfIsReportedLostAndOpensAgain) {
+    start(std::string("READERTYPE=") + GetParam().readerType + " IOTYPE=SPB");
+    down(PH_ACT_REQ);
+    ASSERT_TRUE(waitUp(PH_ACT_IND));
+    down(PH_RESET_REQ);
+    down(PH_RESET_REQ);
+    ASSERT_TRUE(waitUp(PH_ADAPTER_REMOVED));
+    size_t done = 0;
+    for (const OsMessage& confirmation : up(PH_RESET_CONF)) done += parameterOf(confirmation) == 0;
+    EXPECT_EQ(done, GetParam().resetsDone);   // the second reset is never confirmed as done
+    EXPECT_EQ(spFakeCloseCount(), 1u);
+
+    // Layer 1 releases the link it lost and activates it again: the bus is there once more.
+    down(PH_RELEASE_REQ);
+    ASSERT_TRUE(waitUp(PH_RELEASE_CONF));
+    down(PH_ACT_REQ);
+    ASSERT_TRUE(waitUp(PH_ACT_IND, 2));
+    const size_t before = spFakeWriteCount();
+    down(PH_RESET_REQ);
+    sendData(kResetCmd, PH_DATA_OWNED, 0);
+    ASSERT_TRUE(eventually([&] { return spFakeWriteCount() > before; }, kBounded));
+    EXPECT_EQ(lastWrite(), GetParam().firstWrite);
+    EXPECT_EQ(up(PH_ADAPTER_REMOVED).size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Adapters, ComOnSpb,
+    ::testing::Values(SelfClosingCase{"Nci", "NCI", 1, kResetCmd},
+                      SelfClosingCase{"Etsi", "ST21NFCA", 0, shdlcsim::encode(shdlcsim::Framing::flag, 0xF9, {2, 0})}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- The com layer's own rules, on the recording lower interface -------------------------------
@@ -837,5 +896,38 @@ TEST_F(ComOnEtsiPty, LengthModeAndTheBaudRateResetOnTheWire) {
     sendData(kHcpOpenPipe, PH_DATA_OWNED, 0);
     ASSERT_TRUE(received(1));
 }
+
+// A controller that honours the rate its reset asks for talks at that rate once its UA is out.
+struct RateCase {
+    const char* name;
+    const char* rates;   // BAUDRATE: the port's first rate, then the one the reset asks for
+    uint32_t first;
+    uint32_t then;
+};
+std::ostream& operator<<(std::ostream& os, const RateCase& c) { return os << c.name; }
+class ComEtsiRateChange : public ComOnEtsiPty, public ::testing::WithParamInterface<RateCase> {};
+
+TEST_P(ComEtsiRateChange, ThePortFollowsTheControllerToTheRateItsResetAskedFor) {
+    peer.setLineRate(GetParam().first);
+    linkUp(std::string(" BAUDRATE=") + GetParam().rates);
+    EXPECT_EQ(peer.lineRate(), GetParam().then);
+    EXPECT_EQ(wire->hostRate(), GetParam().then);
+    const uint32_t lost = wire->lineErrors();   // resets the host repeated before the UA came
+    sendData(kHcpOpenPipe, PH_DATA_OWNED, 0);
+    ASSERT_TRUE(received(1));
+    peer.send(kHcpAnswer);
+    ASSERT_TRUE(waitUpFast(PH_DATA_IND, 1));
+    EXPECT_EQ(takeIndications(), std::vector<Bytes>{kHcpAnswer});
+    EXPECT_EQ(wire->lineErrors(), lost);         // nothing after the change crossed at a wrong rate
+    EXPECT_TRUE(up(PH_DEACT_IND).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, ComEtsiRateChange,
+                         ::testing::Values(RateCase{"Up460800", "115200,460800", 115200, 460800},
+                                           RateCase{"Up230400", "115200,230400", 115200, 230400},
+                                           RateCase{"Down115200", "230400,115200", 230400, 115200},
+                                           RateCase{"Down9600", "115200,9600", 115200, 9600}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 
 } // namespace

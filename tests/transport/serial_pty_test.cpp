@@ -228,9 +228,12 @@ TEST_F(SerialPty, CloseFromInsideTheCallbackIsFinishedByTheNextOpen) {
     EXPECT_TRUE(trace.contains("signalization (event 0x3) pending, close not allowed"));
     EXPECT_TRUE(trace.contains("don't delete channel here, signal pending"));
 
+    EXPECT_EQ(events.count(comeCloseCompleted), 0u);
+
     ComEvents again;
     ASSERT_EQ(comOpen(pty.slavePath().c_str(), "", &ComEvents::callBack, &again, &handle), COM_SUCCESS);
     ASSERT_TRUE(again.waitFor(comeOpenCompleted));
+    EXPECT_EQ(events.count(comeCloseCompleted), 1u);   // the close, once it got through
     ASSERT_TRUE(pty.write({2}));
     ASSERT_TRUE(again.waitReceived(1));
     EXPECT_EQ(again.received(), Bytes{2});
@@ -238,7 +241,7 @@ TEST_F(SerialPty, CloseFromInsideTheCallbackIsFinishedByTheNextOpen) {
     closeNow();
 }
 
-TEST_F(SerialPty, CloseGivesUpOnAHeldCallbackAndTheNextOpenFinishesIt) {
+TEST_F(SerialPty, CloseGivesUpOnAHeldCallbackAndACloseAgainFinishesIt) {
     TraceCapture trace;
     std::mutex m;
     std::condition_variable cv;
@@ -256,14 +259,19 @@ TEST_F(SerialPty, CloseGivesUpOnAHeldCallbackAndTheNextOpenFinishesIt) {
         std::unique_lock<std::mutex> g(m);
         ASSERT_TRUE(cv.wait_for(g, std::chrono::seconds(5), [&] { return entered; }));
     }
+    const TComHandle closing = handle;
     EXPECT_EQ(comClose(handle), COM_ERR_STATE);   // after a bounded wait for the receive thread
     handle = nullptr;
     EXPECT_TRUE(trace.contains("! Timeout, Serial thread not exiting"));
+    EXPECT_EQ(comClose(closing), COM_ERR_STATE);  // tried again while the callback still holds it
     {
         std::lock_guard<std::mutex> g(m);
         released = true;
         cv.notify_all();
     }
+    EXPECT_EQ(comClose(closing), COM_SUCCESS);    // and once more when it has let go
+    EXPECT_EQ(events.count(comeCloseCompleted), 1u);
+    EXPECT_EQ(comClose(closing), COM_ERR_HANDLE);
 
     ComEvents again;
     ASSERT_EQ(comOpen(pty.slavePath().c_str(), "", &ComEvents::callBack, &again, &handle), COM_SUCCESS);

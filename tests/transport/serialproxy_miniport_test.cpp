@@ -68,7 +68,7 @@ TEST_F(SerialProxyMiniport, ARemovedDeviceIsReportedRemovedWithTheFrameFailure) 
     spFakeDeliver(nullptr, 1617);
     spFakeDeliver(nullptr, 5);   // nothing that means anything
     ASSERT_TRUE(events.waitFor(comeAdapterPlugout));
-    EXPECT_EQ(events.of(comeAdapterPlugout)[0].status, CHIP_ERR_TX);
+    EXPECT_EQ(events.of(comeAdapterPlugout)[0].status, CHIP_STATUS_REMOVED);
     EXPECT_EQ(events.count(comeDataReceived), 0u);
 }
 

@@ -311,6 +311,22 @@ TEST(ShdlcRecovery, RejWithNothingMissingIsTakenAsRr) {
     EXPECT_EQ(link.flushes, 0);
 }
 
+TEST(ShdlcRecovery, OneRejGoesOutPerEpisodeOfLostFrames) {
+    Link link(Framing::flag);
+    link.up();
+    // I-frames of the controller with N(S) ahead of V(R), each with other data (no repetition).
+    auto iFrame = [&](uint8_t ns, uint8_t data) {
+        link.toLink = shdlcsim::encode(Framing::flag, static_cast<uint8_t>(0x80 | ns << 3), {0x81, data});
+        link.pump();
+    };
+    for (uint8_t k = 0; k < 7; ++k) iFrame(1, k);
+    EXPECT_EQ(framesOf(link.peer, 0xC8).size(), 1u);   // REJ(0), once for the whole gap
+    iFrame(0, 0x10);                                  // the lost frame: V(R) is 1 now
+    for (uint8_t k = 0; k < 7; ++k) iFrame(3, k);     // a gap of its own
+    EXPECT_EQ(framesOf(link.peer, 0xC9).size(), 1u);
+    EXPECT_EQ(link.received, std::vector<Bytes>{(Bytes{0x81, 0x10})});
+}
+
 struct BadNrCase {
     uint8_t control;   // with N(R) 5 while one frame is unacknowledged
     bool resets;

@@ -16,10 +16,10 @@ void listTrace(const char* text) {
 
 void listSetTraceHook(ListTraceHook hook) { g_hook = hook; }
 
-void _listcore::_insertTail(CDoubleListNode* node) {
+bool _listcore::_insertTail(CDoubleListNode* node) {
     if (!node) {
         listTrace("! _listcore::_insertTail() for NULL pointer");
-        return;
+        return false;
     }
     lock();
     node->previous = tail;
@@ -29,6 +29,7 @@ void _listcore::_insertTail(CDoubleListNode* node) {
     tail = node;
     ++size;
     unlock();
+    return true;
 }
 
 void _listcore::_insertHead(CDoubleListNode* node) {

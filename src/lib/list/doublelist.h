@@ -31,7 +31,7 @@ public:
     uint32_t count() const { return size; }
 
 protected:
-    void _insertTail(CDoubleListNode* node);
+    bool _insertTail(CDoubleListNode* node);   // false for a null node
     void _insertHead(CDoubleListNode* node);
     bool _remove(CDoubleListNode* node, bool deleteNode);   // lock held by the caller
     void _removeAll();
@@ -58,7 +58,7 @@ public:
     void unlock() override { lock_.unlock(); }
 
     void removeAll() { _removeAll(); }
-    void addTail(T* node) { _insertTail(node); }
+    bool addTail(T* node) { return _insertTail(node); }
     void insertHead(T* node) { _insertHead(node); }
     void removeAndDelete(T* node) {
         PlatLockGuard g(lock_);
@@ -70,10 +70,10 @@ public:
         return _remove(node, false);
     }
 
-    // Walking the list needs the lock held by the caller.
-    T* first() const { return static_cast<T*>(head); }
-    T* last() const { return static_cast<T*>(tail); }
-    static T* nextOf(T* node) { return node ? static_cast<T*>(node->next) : nullptr; }
+    // Walking the list takes no lock: the caller holds it around the walk.
+    T* getHead() const { return static_cast<T*>(head); }
+    T* getTail() const { return static_cast<T*>(tail); }
+    T* getNext(T* node) const { return node ? static_cast<T*>(node->next) : nullptr; }
 
 private:
     PlatLock lock_;

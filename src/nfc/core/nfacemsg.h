@@ -237,6 +237,7 @@ struct TNfaceLlcpDataInd {
     void* hLink;
     const uint8_t* data;
     uint16_t length;
+    uint8_t ssap;           // the sender's SAP: a datagram is answered there
     uint8_t handle;
 };
 

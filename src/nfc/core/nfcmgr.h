@@ -403,6 +403,8 @@ void nfcmanTraceManufacturer(const TNfcTagInfo& device);
 
 // I/O control (nfcmgrioctl.cpp) and the health monitor (nfcmgrhm.cpp).
 void nfcmanIoControlRequest(TNfcManager* p);
+// The reset's end of a pending I/O control: its requester is answered with 518.
+void nfcmanAbandonIoControl(TNfcManager* p);
 void nfcmanIoControlConfirmation(TNfcManager* p);
 void nfcmanAnswerIoControl(TNfcManager* p, TNfcmanRequest& request, uint16_t cause);
 bool nfcmanHmActive(const TNfcManager* p);

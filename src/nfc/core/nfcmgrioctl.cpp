@@ -128,6 +128,15 @@ void nfcmanIoControlRequest(TNfcManager* p) {
     p->ioPending = true;
 }
 
+void nfcmanAbandonIoControl(TNfcManager* p) {
+    if (!p->ioPending) return;
+    // The reset takes the controller: its requester learns it now rather than never. The copies
+    // stay lent to layer 1 until its own answer comes, which no one is told of.
+    TRACE(TRC_ERROR, "%s ! I/O control 0x%X given up by the reset", kPrefix, p->lastIoctl);
+    if (p->io.app) nfcmanAnswerIoControl(p, p->io, nfcCauseRejected);
+    p->ioPending = false;
+}
+
 void nfcmanIoControlConfirmation(TNfcManager* p) {
     const auto conf = nfcllMsgGet<NFCLL_IOCONTROL_CONF>(p->msg);
     p->ioPending = false;

@@ -232,7 +232,11 @@ uint32_t nfcmanStateListenPending(TStateMachine* m, uint16_t event) {
         return go(m, &nfcmanStateIdle);
     case EV_NFCMAN_LISTEN_CONF:
         nfcmanListenConfirmation(p);
-        return go(m, nfcmanAnyAppListening(p) ? &nfcmanStateListenConfirmed : &nfcmanStateIdle);
+        if (nfcmanAnyAppListening(p)) return go(m, &nfcmanStateListenConfirmed);
+        nfcmanHmStop(p);
+        return go(m, &nfcmanStateIdle);
+    // The controller was brought up again under the listen request, which it serves afterwards.
+    case EV_NFCMAN_ACT_CONF: nfcmanTakeActivation(p, nfcllMsgGet<NFCLL_ACT_CONF>(p->msg)); return SM_DONE;
     case EV_NFCMAN_DEVICE_IND: return SM_DONE;
     case EV_NFCMAN_RELEASE_REQ: nfcmanHandleRelease(p); return SM_DONE;
     case EV_NFCMAN_LISTEN_REQ: nfcmanPark(p); return SM_DONE;
@@ -263,6 +267,10 @@ uint32_t nfcmanStateListenConfirmed(TStateMachine* m, uint16_t event) {
         return SM_DONE;
     }
     case EV_NFCMAN_TIMER_LISTENPHASE: return go(m, &nfcmanStateListenPending);
+    // The controller was brought up again after a fault of its own: it listens for nothing until asked again.
+    case EV_NFCMAN_ACT_CONF:
+        nfcmanTakeActivation(p, nfcllMsgGet<NFCLL_ACT_CONF>(p->msg));
+        return go(m, &nfcmanStateListenPending);
     case EV_NFCMAN_DEV_REMOVE:
         return (p->globalMask & NFCMAN_P2P_DEVICE) ? go(m, &nfcmanStateListenPending) : SM_DONE;
     default: return healthMonitorEvent(m, event);
@@ -485,6 +493,7 @@ uint32_t nfcmanStateReset(TStateMachine* m, uint16_t event) {
         nfcmanFreeActionBuffer(p);
         // A release that waited for the controller's listen confirmation gets none after a reset.
         nfcmanConfirmReleases(p);
+        nfcmanAbandonIoControl(p);
         nfcmanSendL1(p, nfcllMsgMake<PH_RESET_REQ>(p->ownWord));
         return SM_DONE;
     case EV_NFCMAN_PH_RESET_CONF: return go(m, afterReset(p));

@@ -92,8 +92,7 @@ void handleTimer(TLlcp* p) {
     TLlcpLink* link = &p->links[f.channel];
     if (!link->ackTimerRunning) return;
     link->ackTimerRunning = 0;
-    if (f.timerId == LLCP_TIMER_ACK)
-        nfcllcpSendSFRAME(p, link, (link->flags & LLCP_LINK_RNR_SENT) ? LLCP_RNR : LLCP_RR);
+    if (f.timerId == LLCP_TIMER_ACK && link->state == LLCP_STATE_CONNECTED) llcpLinkAckDue(p, link);
 }
 
 void handlePhDataInd(TLlcp* p) {
@@ -103,7 +102,7 @@ void handlePhDataInd(TLlcp* p) {
         TLlcpLink* link = &p->links[0];
         link->remoteSap = LLCP_SAP_SDP;
         p->flags |= LLCP_MY_TURN;
-        llcpSendDataUp(p, link, frame, data.length);
+        llcpSendDataUp(p, link, link->remoteSap, frame, data.length);
     } else if (p->flags & LLCP_ACTIVATED) {
         llcpHandleFrame(p, frame, data.length);
         p->requeued = 0;
@@ -157,10 +156,8 @@ void handleDeviceResp(TLlcp* p) {
     llcpSendDown(p, nfcllMsgMake<NFCLL_DEVICE_RESP>(p->msg.source, response));
 }
 
-// Layer 1 ends the link: its connections learn so before the manager does, and nothing queued
-// for this peer waits for the next device.
+// Layer 1 ends the link: its connections learn so before the manager does.
 void endLink(TLlcp* p, uint16_t cause) {
-    llcpFlushDownstream(p);
     llcpSendDiscIndAll(p, cause);
     llcpSendDlDeactInd(p);
 }

@@ -18,8 +18,9 @@ void dm(TLlcp* p, const TLlcpLink* link, uint8_t reason) { nfcllcpSendDM(p, link
 
 // Fresh sequence state for a new connection; requests still queued from before are dropped.
 void resetConnection(TLlcp* p, TLlcpLink* link) {
-    link->flags &= ~(LLCP_LINK_RNR_SENT | LLCP_LINK_REMOTE_BUSY | LLCP_LINK_NS_ERROR | LLCP_LINK_CROSSED);
-    link->vs = link->vr = link->vsa = link->ns = link->nr = link->outstanding = 0;
+    link->flags &= ~(LLCP_LINK_RNR_SENT | LLCP_LINK_REMOTE_BUSY | LLCP_LINK_NS_ERROR | LLCP_LINK_CROSSED |
+                     LLCP_LINK_ACK_HELD);
+    link->vs = link->vr = link->vsa = link->ns = link->nr = link->outstanding = link->nrSent = 0;
     for (TLlcpPending dropped{}; link->pending.pop(dropped);)
         llcpSendDataConf(p, link, LLCP_WRONG_STATE, dropped.handle, dropped.request);
     link->unacked.clear();
@@ -82,21 +83,34 @@ void acknowledge(TLlcp* p, TLlcpLink* link, uint8_t nr) {
     link->outstanding = mod16(link->vs - nr);
 }
 
+// While the link holds an acknowledgement its own data wait too: the peer's services take an
+// answer before the confirmation of what they sent, as the acknowledgement comes first.
 bool canSend(const TLlcpLink* link) {
-    return link->outstanding < link->remoteWindow && !(link->flags & LLCP_LINK_REMOTE_BUSY) && !link->pending.empty();
+    return link->outstanding < link->remoteWindow && !(link->flags & (LLCP_LINK_REMOTE_BUSY | LLCP_LINK_ACK_HELD)) &&
+           !link->pending.empty();
 }
 
-// The next I-frame takes the data if a buffer is free; the link turns busy no later than
-// when its last free buffer is taken, so that every acknowledged frame has one.
+// After each acknowledgement the peer may send a whole window of I-frames: frames are
+// acknowledged only while as many buffers are free, or with RNR, so that every frame the peer
+// may send finds one.
+bool shortOfBuffers(const TLlcpLink* link) { return link->rxFree.count < link->window; }
+
+void startAckTimer(TLlcp* p, TLlcpLink* link);
+
+// The I-frame's data go up in a free receive buffer. A peer that keeps to the window and to
+// RNR always finds one; a frame that finds none was sent beyond them, and ends the connection
+// rather than being lost with the connection going on.
 bool takeData(TLlcp* p, TLlcpLink* link, const LlcpPdu& pdu) {
-    if (link->rxFree.empty()) {
-        TRACE(TRC_ERROR, "! nfcllcpSendDataUpstream(), no free buffer!");
-        link->flags |= LLCP_LINK_RNR_SENT;
-        return false;
-    }
-    if (!llcpSendDataUp(p, link, pdu.payload, pdu.payloadLength)) return false;
-    if (link->rxInUse.count > link->rnrThreshold || link->rxFree.empty()) link->flags |= LLCP_LINK_RNR_SENT;
-    return true;
+    if (!link->rxFree.empty() && llcpSendDataUp(p, link, pdu.header.ssap, pdu.payload, pdu.payloadLength))
+        return true;
+    TRACE(TRC_ERROR, "! nfcllcpSendDataUpstream(), no free buffer!");
+    llcpLinkReject(p, link, pdu, LLCP_FRMR_S);
+    return false;
+}
+
+// Well inside the link time-out this side announced: the peer hears from it before then.
+void startAckTimer(TLlcp* p, TLlcpLink* link) {
+    llcpStartTimer(p, LLCP_TIMER_ACK, p->local.lto * 10u / 5u, llcpLinkIndex(link));
 }
 
 void receiveI(TLlcp* p, TLlcpLink* link, const LlcpPdu& pdu) {
@@ -116,11 +130,20 @@ void receiveI(TLlcp* p, TLlcpLink* link, const LlcpPdu& pdu) {
     }
     link->flags &= ~LLCP_LINK_NS_ERROR;
     acknowledge(p, link, pdu.nr);
-    if (takeData(p, link, pdu)) link->vr = mod16(link->vr + 1);
-    if (link->flags & LLCP_LINK_RNR_SENT)
-        nfcllcpSendSFRAME(p, link, LLCP_RNR);
-    else if (!canSend(link))
-        nfcllcpSendSFRAME(p, link, LLCP_RR);
+    if (!takeData(p, link, pdu)) return;
+    link->vr = mod16(link->vr + 1);
+    if (link->flags & LLCP_LINK_RNR_SENT) {
+        nfcllcpSendSFRAME(p, link);
+    } else if (shortOfBuffers(link)) {
+        // The application still holds buffers (it gives them back as soon as it has read them):
+        // the acknowledgement waits for them, or turns into RNR when the timer runs out.
+        link->flags |= LLCP_LINK_ACK_HELD;
+        startAckTimer(p, link);
+    } else if (!canSend(link)) {
+        nfcllcpSendSFRAME(p, link);
+    } else { // the acknowledgement rides on the next I-frame, or goes alone when the timer runs out
+        startAckTimer(p, link);
+    }
     llcpLinkSendData(p, link);
 }
 
@@ -283,8 +306,26 @@ void llcpLinkReject(TLlcp* p, TLlcpLink* link, const LlcpPdu& pdu, uint8_t flags
 }
 
 void llcpLinkBufferReturned(TLlcp* p, TLlcpLink* link) {
-    if (!(link->flags & LLCP_LINK_RNR_SENT) || link->rxInUse.count >= link->rnrThreshold || link->rxFree.empty())
-        return;
-    link->flags &= ~LLCP_LINK_RNR_SENT;
-    nfcllcpSendSFRAME(p, link, LLCP_RR);
+    if (!(link->flags & (LLCP_LINK_RNR_SENT | LLCP_LINK_ACK_HELD)) || shortOfBuffers(link)) return;
+    const bool held = link->flags & LLCP_LINK_ACK_HELD;
+    link->flags &= ~(LLCP_LINK_RNR_SENT | LLCP_LINK_ACK_HELD);
+    if (link->state != LLCP_STATE_CONNECTED) return;
+    if (held && canSend(link)) {
+        startAckTimer(p, link); // the acknowledgement rides on the I-frames
+        llcpLinkSendData(p, link);
+    } else {
+        nfcllcpSendSFRAME(p, link);
+    }
+    nfcllcpLMSendDownstream(p); // the answer the link held back, when the turn is still this side's
+}
+
+void llcpLinkAckDue(TLlcp* p, TLlcpLink* link) {
+    if ((link->flags & LLCP_LINK_ACK_HELD) && shortOfBuffers(link)) link->flags |= LLCP_LINK_RNR_SENT;
+    link->flags &= ~LLCP_LINK_ACK_HELD;
+    nfcllcpSendSFRAME(p, link);
+    llcpLinkSendData(p, link);
+}
+
+uint8_t llcpLinkNr(const TLlcpLink* link) {
+    return (link->flags & LLCP_LINK_ACK_HELD) ? link->nrSent : static_cast<uint8_t>(link->vr & 0x0Fu);
 }

@@ -15,7 +15,7 @@ void take(TLlcp* p, TLlcpLink* link, uint32_t flags) {
     const uint32_t index = link->flags & 0xFFu;
     link->flags = index | LLCP_LINK_IN_USE | flags;
     link->counters[0] = link->counters[1] = link->counters[2] = 0;
-    link->vs = link->vr = link->vsa = link->ns = link->nr = link->outstanding = 0;
+    link->vs = link->vr = link->vsa = link->ns = link->nr = link->outstanding = link->nrSent = 0;
     link->queued = 0;
     link->accepted = 0;
     link->rxFree.clear();
@@ -156,7 +156,8 @@ void nfcllcpReleaseLink(TLlcp* p, TLlcpLink* link) {
         TRACE(TRC_ERROR, "!! %s: trying to release unused link", fn);
         return;
     }
-    const int deleted = link->pending.count + nfcllcpLMDiscardLinkData(p, link, false);
+    llcpStopTimer(p, LLCP_TIMER_ACK, llcpLinkIndex(link));
+    const int deleted = link->pending.count + nfcllcpLMDiscardLinkData(p, link, 0);
     TRACE(LLCP_TRACE, "LLCP: nfcllcpLMDiscardLinkData %d elements deleted", deleted);
     link->pending.clear();
     link->unacked.clear();
@@ -171,8 +172,10 @@ void nfcllcpReleaseLink(TLlcp* p, TLlcpLink* link) {
                 TRACE(TRC_ERROR, "!! %s: no buffer associated, strange !!!", fn);
             if (link->block != LLCP_NO_BLOCK) listener->blocksUsed &= static_cast<uint16_t>(~(1u << link->block));
             if (listener->accepted) --listener->accepted;
-            if (listener->accepted == 0 && listener->state == LLCP_STATE_DISCONNECTING)
+            if (listener->accepted == 0 && listener->state == LLCP_STATE_DISCONNECTING) {
+                llcpFreeSap(p, listener->localSap);
                 llcpSendDiscInd(p, listener, LLCP_OK);
+            }
         }
     }
     link->flags &= 0xFFu;
@@ -198,7 +201,6 @@ TLlcpLink* nfcllcpCloneListenLink(TLlcp* p, TLlcpLink* listener, TLlcpLink* link
     link->app = listener->app;
     link->upper = listener->upper;
     link->remoteSap = link->firstRemoteSap = remoteSap;
-    link->rnrThreshold = static_cast<uint8_t>(link->window > 2 ? link->window / 2 + 1 : 1);
     giveBlock(listener, link);
     link->state = LLCP_STATE_IDLE;
     return link;
@@ -263,5 +265,4 @@ void llcpLinkGiveRxBuffers(TLlcpLink* link, uint8_t* memory, uint8_t count, uint
         link->rxFree.push(TLlcpRxBuffer{memory + static_cast<size_t>(i) * miu, miu, 0});
     link->window = count;
     link->miu = miu;
-    link->rnrThreshold = static_cast<uint8_t>(count > 2 ? count / 2 + 1 : 1);
 }

@@ -77,6 +77,7 @@ enum : uint32_t {
     LLCP_LINK_NS_ERROR = 0x2000,
     LLCP_LINK_CC_PENDING = 0x8000, // accepted: the CC goes out when the application answers
     LLCP_LINK_CROSSED = 0x10000, // both sides connected at once: the peer's CC is still due
+    LLCP_LINK_ACK_HELD = 0x20000, // frames taken, but too few buffers free to acknowledge them yet
     LLCP_LINK_CO = 0x4000,
 };
 
@@ -169,10 +170,10 @@ struct TLlcpLink {
     uint8_t firstRemoteSap;
     uint8_t window;
     uint8_t vs, vr, vsa, ns, nr, outstanding;
+    uint8_t nrSent; // the N(R) of the last I- or S-frame that went out
     uint8_t remoteWindow;
     uint16_t remoteMiu;
     uint8_t queued;
-    uint8_t rnrThreshold;
 };
 
 struct TLlcpSap {
@@ -189,7 +190,9 @@ struct TLlcpSdpSlot {
     uint8_t busy;
 };
 
-enum LlcpSendKind : uint8_t { LLCP_SEND_PDU = 0, LLCP_SEND_I = 1, LLCP_SEND_UI = 2 };
+// An I-frame and an S-frame take the link's V(R) (and an S-frame its type, RR or RNR, from the
+// link's busy state) when they go out, so that no acknowledgement lags behind another.
+enum LlcpSendKind : uint8_t { LLCP_SEND_PDU = 0, LLCP_SEND_I = 1, LLCP_SEND_UI = 2, LLCP_SEND_S = 3 };
 
 // One downstream PDU waiting for this side's turn. A whole PDU sits in a pool buffer that the
 // element owns; a UI body is the requester's data, with the link's SAPs for its header.
@@ -266,8 +269,9 @@ void llcpSendDataConfTo(TLlcp* p, uint32_t app, void* upper, void* hLink, uint16
 // The confirmation of a link request of the code, for a request that can no longer be served.
 void llcpSendLinkConf(TLlcp* p, uint16_t code, uint32_t app, TLlcpLink* link, uint16_t cause);
 void llcpSendSdpConf(TLlcp* p, uint32_t app, void* requester, uint16_t request, uint16_t cause, uint8_t sap);
-// A UI or raw frame up as data of the link: copied into its first free receive buffer.
-bool llcpSendDataUp(TLlcp* p, TLlcpLink* link, const uint8_t* data, uint16_t length);
+// A PDU's data up as data of the link, from the peer's SAP: copied into its first free receive
+// buffer.
+bool llcpSendDataUp(TLlcp* p, TLlcpLink* link, uint8_t ssap, const uint8_t* data, uint16_t length);
 void llcpSendConActInd(TLlcp* p, TLlcpLink* link);
 // The answer to a connect or listen request; link is null when none was opened.
 void llcpSendOpenConf(TLlcp* p, uint16_t code, uint32_t app, void* upper, TLlcpLink* link, uint16_t cause,
@@ -307,6 +311,8 @@ void llcpFreeSap(TLlcp* p, uint8_t sap);
 void llcpReleaseSap(TLlcp* p, uint8_t sap);
 // A name among the SAPs 1..31 in use; 255 when none.
 uint8_t llcpLookupService(const TLlcp* p, const uint8_t* name, uint8_t length);
+// The well-known services this side offers: bit n for each of the SAPs 0..15 in use.
+uint16_t llcpLocalWks(const TLlcp* p);
 
 // ---- Timers and the downstream sender (llcpsend.cpp) -----------------------------------------
 void llcpStartTimer(TLlcp* p, uint8_t id, uint32_t ms, uint8_t channel = 0);
@@ -326,9 +332,11 @@ bool llcpSendIDownstream(TLlcp* p, TLlcpLink* link, const TLlcpPending& data, ui
 bool llcpSendRoom(const TLlcp* p);
 void llcpFlushDownstream(TLlcp* p);
 // Takes the link's PDUs out of the send queue: the requester's data must not be read after the
-// link is gone. With confirm, each UI request is confirmed. The count taken out.
-uint8_t nfcllcpLMDiscardLinkData(TLlcp* p, TLlcpLink* link, bool confirm);
-void nfcllcpSendSFRAME(TLlcp* p, TLlcpLink* link, uint8_t ptype);
+// link is gone. A non-zero confirm is the cause each UI request taken out is answered with. The
+// count taken out.
+uint8_t nfcllcpLMDiscardLinkData(TLlcp* p, TLlcpLink* link, uint16_t confirm);
+// Queues the link's acknowledgement: RR, or RNR while the link is busy; one at a time.
+void nfcllcpSendSFRAME(TLlcp* p, TLlcpLink* link);
 void nfcllcpSendDM(TLlcp* p, uint8_t dsap, uint8_t ssap, uint8_t reason);
 uint16_t nfcllcpSendUFRAME(TLlcp* p, TLlcpLink* link, uint8_t ptype, const char* name, uint8_t nameLength,
                            const uint8_t* info);
@@ -343,7 +351,9 @@ void nfcllcpHandleUpstreamMessage(TLlcp* p, const uint8_t* frame, uint16_t lengt
 // ---- Service discovery (llcpsnl.cpp) ---------------------------------------------------------
 void nfcllcpEvaluateSNLFrame(TLlcp* p, const LlcpPdu& pdu);
 void nfcllcpHandleNFCLLCPSdpReq(TLlcp* p);
-void llcpFreeSdpSlots(TLlcp* p, uint32_t app);
+// Answers every discovery request still open (of the application, or of all when it is 0) with
+// the cause and frees its slot: a request is never dropped without an answer.
+void llcpAnswerSdpRequests(TLlcp* p, uint16_t cause, uint32_t app = 0);
 
 // ---- Primitives of the applications (llcpprim.cpp) ------------------------------------------
 void nfcllcpHandleNFCLLCPDiscReq(TLlcp* p);
@@ -366,3 +376,8 @@ uint16_t llcpLinkConnect(TLlcp* p, TLlcpLink* link, const char* name, uint8_t na
 void llcpLinkReject(TLlcp* p, TLlcpLink* link, const LlcpPdu& pdu, uint8_t flags);
 // A receive buffer came back: RR once the link is no longer busy.
 void llcpLinkBufferReturned(TLlcp* p, TLlcpLink* link);
+// The acknowledgement timer ran out: a held acknowledgement goes, as RNR when buffers are still
+// short.
+void llcpLinkAckDue(TLlcp* p, TLlcpLink* link);
+// The N(R) the link's next I- or S-frame carries: V(R), unless the acknowledgement is held.
+uint8_t llcpLinkNr(const TLlcpLink* link);

@@ -85,16 +85,11 @@ void answerUnfinished(TLlcp* p) {
     TLlcpLink* link = p->lastLink;
     if (command == NFACE_NFC_LLCP_DATA_REQ) {
         // Only a request the link still holds is unanswered; the rest were confirmed already.
+        // The peer never acknowledged it: it is not confirmed as sent.
         TLlcpPending next{};
         if (link && (link->unacked.pop(next) || link->pending.pop(next)))
-            llcpSendDataConfTo(p, p->lastApp, link->upper, link, LLCP_OK, next.handle, next.request);
-    } else if (command == NFACE_NFC_LLCP_SDP_REQ) {
-        for (TLlcpSdpSlot& slot : p->sdp)
-            if (slot.busy && slot.app == p->lastApp) {
-                slot.busy = 0;
-                llcpSendSdpConf(p, slot.app, slot.requester, slot.request, llcpUpCause(LLCP_NOT_ACTIVE), 0);
-            }
-    } else {
+            llcpSendDataConfTo(p, p->lastApp, link->upper, link, LLCP_NOT_ACTIVE, next.handle, next.request);
+    } else if (command != NFACE_NFC_LLCP_SDP_REQ) { // the end of the link answers discovery
         llcpSendLinkConf(p, answer, p->lastApp, link, LLCP_NOT_ACTIVE);
     }
 }
@@ -139,8 +134,14 @@ void nfcllcpHandleNFCLLCPDiscReq(TLlcp* p) {
         nfcllcpChangeState(link, LLCP_STATE_IDLE);
     }
     TRACE(LLCP_TRACE, "LLCP: %s: clean SDP list", fn);
-    llcpFreeSdpSlots(p, app);
-    llcpFreeSap(p, link->localSap);
+    llcpAnswerSdpRequests(p, LLCP_WRONG_STATE, app);
+    // An accepted connection runs on its listener's SAP, an outgoing one gives its SAP back when
+    // it is released, and a listener keeps its SAP while connections it accepted still run on it:
+    // freed now, the SAP could be given to a second listener, or a connect by name would not
+    // find the service any more.
+    const bool keeps = !co || (!(link->flags & LLCP_LINK_OUTGOING) && link->remoteSap == LLCP_NO_SAP &&
+                               link->accepted == 0);
+    if (keeps) llcpFreeSap(p, link->localSap);
 }
 
 void nfcllcpHandleNFCLLCPDataReq(TLlcp* p) {
@@ -158,7 +159,9 @@ void nfcllcpHandleNFCLLCPDataReq(TLlcp* p) {
         return;
     }
     if (link && (link->flags & LLCP_LINK_DISCONNECTED)) {
+        // Its requester learns of the disconnection next; the request is answered all the same.
         TRACE(LLCP_TRACE, "%s: link=%p already disconnected", fn, f.hLink);
+        llcpSendDataConf(p, link, LLCP_WRONG_STATE, f.handle, p->msg.spare);
         return;
     }
     if (!link || llcpCheckLinkHandle(p, link, app) != LLCP_OK) {
@@ -320,6 +323,5 @@ void llcpHandleTechRemove(TLlcp* p) {
     TRACE(LLCP_TRACE, "LLCP: get NFCLL_TECH_REMOVE_IND");
     answerUnfinished(p);
     llcpSendDiscIndAll(p, LLCP_NOT_ACTIVE);
-    llcpFlushDownstream(p);
     llcpSendTechRemove(p, nfcllMsgGet<NFCLL_TECH_REMOVE_IND>(p->msg).cause);
 }

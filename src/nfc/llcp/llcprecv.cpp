@@ -22,6 +22,7 @@ void handleSymm(TLlcp* p, uint16_t length) {
 }
 
 void answerPax(TLlcp* p) {
+    const uint16_t wks = llcpLocalWks(p);
     void* memory = nullptr;
     if (osBufferGet(p->ctrlPool, LLCP_CTRL_BUFFER, &memory, nullptr, nullptr) != OS_OK) {
         TRACE(TRC_ERROR, "%s no buffer (size=%d) from pool %d !", "nfcllcpSendPAX", LLCP_CTRL_BUFFER, p->ctrlPool);
@@ -38,8 +39,8 @@ void answerPax(TLlcp* p) {
                                            0x80,
                                            LLCP_PARAM_WKS,
                                            2,
-                                           static_cast<uint8_t>(p->remote.wks >> 8),
-                                           static_cast<uint8_t>(p->remote.wks),
+                                           static_cast<uint8_t>(wks >> 8),
+                                           static_cast<uint8_t>(wks),
                                            LLCP_PARAM_LTO,
                                            1,
                                            0x28};
@@ -169,7 +170,11 @@ void nfcllcpHandleUpstreamMessage(TLlcp* p, const uint8_t* frame, uint16_t lengt
     if (!link) {
         TRACE(TRC_ERROR, "!! LLCP: unassigned rx frame: 0x%X 0x%X .., with dSAP %#X, sSAP %#X", frame[0], frame[1],
               pdu.header.dsap, pdu.header.ssap);
-        if (pdu.header.ptype != LLCP_UI) nfcllcpSendDM(p, pdu.header.ssap, pdu.header.dsap, kDmNoService);
+        // A datagram has no one to refuse it, and a DM or FRMR is never answered: two stacks
+        // would bounce them between each other for as long as the link lasts.
+        const uint8_t t = pdu.header.ptype;
+        if (t != LLCP_UI && t != LLCP_DM && t != LLCP_FRMR)
+            nfcllcpSendDM(p, pdu.header.ssap, pdu.header.dsap, kDmNoService);
         return;
     }
     const uint8_t flags = llcpCheckPdu(pdu, link->miu ? link->miu : LLCP_DEFAULT_MIU);
@@ -181,7 +186,7 @@ void nfcllcpHandleUpstreamMessage(TLlcp* p, const uint8_t* frame, uint16_t lengt
     link->nr = pdu.nr;
     if (pdu.header.ptype == LLCP_UI) {
         link->remoteSap = pdu.header.ssap;
-        llcpSendDataUp(p, link, pdu.payload, pdu.payloadLength);
+        llcpSendDataUp(p, link, pdu.header.ssap, pdu.payload, pdu.payloadLength);
         return;
     }
     llcpLinkReceive(p, link, pdu);
@@ -200,6 +205,10 @@ void llcpHandleFrame(TLlcp* p, const uint8_t* frame, uint16_t length) {
         if (target) nfcllcpStartTimerSYMM(p);
         return;
     }
+    // A link that took frames it cannot acknowledge yet holds the answer for the application's
+    // buffers, which come back at once, or for its acknowledgement timer.
+    for (const TLlcpLink& link : p->links)
+        if ((link.flags & LLCP_LINK_ACK_HELD) && link.state == LLCP_STATE_CONNECTED) return;
     if (target || !initiatorWaits(p))
         nfcllcpLMSendDownstream(p);
     else

@@ -59,6 +59,13 @@ uint8_t llcpLookupService(const TLlcp* p, const uint8_t* name, uint8_t length) {
     return LLCP_NO_SAP;
 }
 
+uint16_t llcpLocalWks(const TLlcp* p) {
+    uint16_t wks = 0;
+    for (uint8_t sap = 0; sap < kFirstNamed; ++sap)
+        if (p->saps[sap].state == LLCP_SAP_USED) wks = static_cast<uint16_t>(wks | 1u << sap);
+    return wks;
+}
+
 uint32_t nfcllcpCheckUriServiceName(uint8_t sap, const char* name, uint8_t length) {
     if (!name || length == 0) return 3;
     const char* prefix = sap < kFirstNamed ? "urn:nfc:sn:" : "urn:nfc:";
@@ -170,6 +177,7 @@ uint16_t nfcLlcpAllocSapForListen(TLlcp* p, uint8_t* sap, const char* name, uint
 void llcpFreeSap(TLlcp* p, uint8_t sap) {
     if (sap >= LLCP_SAPS || sap <= LLCP_SAP_SDP) return;
     TLlcpSap& entry = p->saps[sap];
+    if (entry.state == LLCP_SAP_FREE) return;
     if (sap >= kFirstNamed && sap < kFirstLocal) {
         entry.state = LLCP_SAP_RESERVED;
         return;

@@ -1,6 +1,7 @@
 // The downstream side of the link: the instance and link timers, the send queue that waits
 // for this side's turn, aggregation of queued PDUs into one frame, the idle SYMM, and the
 // builders of the PDUs the task itself sends.
+#include <algorithm>
 #include <cstring>
 
 #include "hw/hw_timer.h"
@@ -33,7 +34,7 @@ void sendTimerCommand(TLlcp* p, uint16_t command, uint8_t id, uint8_t channel, u
 }
 
 uint16_t wireLength(const TLlcpSendElement& e) {
-    const uint16_t header = e.kind == LLCP_SEND_UI ? kUiHeader : e.kind == LLCP_SEND_I ? kIHeader : 0;
+    const uint16_t header = e.kind == LLCP_SEND_UI ? kUiHeader : (e.kind == LLCP_SEND_I || e.kind == LLCP_SEND_S) ? kIHeader : 0;
     return static_cast<uint16_t>(e.length + header);
 }
 
@@ -74,6 +75,14 @@ bool queueElement(TLlcp* p, const TLlcpSendElement& item) {
     return true;
 }
 
+// The N(R) a frame of the link carries as it goes out; once it acknowledges all, the
+// acknowledgement timer has nothing left to do.
+uint8_t takeNr(TLlcp* p, TLlcpLink& link) {
+    link.nrSent = llcpLinkNr(&link);
+    if (link.nrSent == (link.vr & 0x0Fu)) llcpStopTimer(p, LLCP_TIMER_ACK, llcpLinkIndex(&link));
+    return link.nrSent;
+}
+
 // Writes the element's PDU at out and gives the element back; a UI is confirmed to its requester.
 // With adopt, a downstream-pool buffer of the element is kept there for the frame.
 uint16_t writeElement(TLlcp* p, TLlcpSendElement* e, uint8_t* out, uint8_t** adopt) {
@@ -88,8 +97,13 @@ uint16_t writeElement(TLlcp* p, TLlcpSendElement* e, uint8_t* out, uint8_t** ado
         // The acknowledgement rides on the frame: N(R) is V(R) as it goes out.
         TLlcpLink& link = p->links[e->link];
         llcpWriteHeader(out, e->dsap, LLCP_I, e->ssap);
-        out[2] = static_cast<uint8_t>(e->ns << 4 | (link.vr & 0x0Fu));
+        out[2] = static_cast<uint8_t>(e->ns << 4 | takeNr(p, link));
         if (e->length) std::memcpy(out + kIHeader, e->body, e->length);
+        n = wireLength(*e);
+    } else if (e->kind == LLCP_SEND_S) {
+        TLlcpLink& link = p->links[e->link];
+        llcpWriteHeader(out, link.remoteSap, (link.flags & LLCP_LINK_RNR_SENT) ? LLCP_RNR : LLCP_RR, link.localSap);
+        out[2] = takeNr(p, link);
         n = wireLength(*e);
     } else {
         std::memcpy(out, e->buffer, e->length);
@@ -205,7 +219,8 @@ void nfcllcpStartTimerSYMM(TLlcp* p) {
     } else {
         base = p->local.lto * 3u / 10u;
     }
-    const uint32_t ceiling = p->remote.ltoMs / 20u;
+    // This side answers within the link time-out it announced, whatever the peer's.
+    const uint32_t ceiling = std::min<uint32_t>(p->remote.ltoMs, p->local.lto * 10u) / 20u;
     if (base < 10) base = 10;
     if (base > ceiling) base = ceiling;
     if (p->rawMode == LLCP_RAW_FAST_SYMM) base = 6;
@@ -239,16 +254,16 @@ void llcpElementsInit(TLlcp* p) {
 }
 
 void llcpFlushDownstream(TLlcp* p) {
-    // A UI is confirmed when it leaves the queue, sent or not: its requester waits for that.
+    // A UI is answered when it leaves the queue, as not sent: its requester waits for that.
     while (TLlcpSendElement* e = popElement(p)) {
         TLlcpLink* link = e->link < LLCP_LINKS ? &p->links[e->link] : nullptr;
         if (e->kind == LLCP_SEND_UI && link && (link->flags & LLCP_LINK_IN_USE))
-            llcpSendDataConf(p, link, LLCP_OK, e->handle, e->request);
+            llcpSendDataConf(p, link, LLCP_NOT_ACTIVE, e->handle, e->request);
         freeElement(p, e);
     }
 }
 
-uint8_t nfcllcpLMDiscardLinkData(TLlcp* p, TLlcpLink* link, bool confirm) {
+uint8_t nfcllcpLMDiscardLinkData(TLlcp* p, TLlcpLink* link, uint16_t confirm) {
     const uint8_t index = llcpLinkIndex(link);
     uint8_t deleted = 0;
     TLlcpSendElement* kept = nullptr;
@@ -260,7 +275,7 @@ uint8_t nfcllcpLMDiscardLinkData(TLlcp* p, TLlcpLink* link, bool confirm) {
             keptTail = e;
             continue;
         }
-        if (confirm && e->kind == LLCP_SEND_UI) llcpSendDataConf(p, link, LLCP_OK, e->handle, e->request);
+        if (confirm && e->kind == LLCP_SEND_UI) llcpSendDataConf(p, link, confirm, e->handle, e->request);
         freeElement(p, e);
         ++deleted;
     }
@@ -344,15 +359,14 @@ bool llcpSendUiDownstream(TLlcp* p, TLlcpLink* link, const TLlcpPending& data) {
     return queueElement(p, e);
 }
 
-void nfcllcpSendSFRAME(TLlcp* p, TLlcpLink* link, uint8_t ptype) {
-    uint8_t* buffer = takeBuffer(p->ctrlPool, 3);
-    if (!buffer) {
-        TRACE(TRC_ERROR, "%s no buffer (size=%d) from pool %d !", "nfcllcpSendSFRAME", 3, p->ctrlPool);
-        return;
-    }
-    llcpWriteHeader(buffer, link->remoteSap, ptype, link->localSap);
-    buffer[2] = link->vr & 0x0Fu;
-    queuePdu(p, buffer, 3, llcpLinkIndex(link));
+void nfcllcpSendSFRAME(TLlcp* p, TLlcpLink* link) {
+    const uint8_t index = llcpLinkIndex(link);
+    for (const TLlcpSendElement* e = p->queueHead; e; e = e->next)
+        if (e->kind == LLCP_SEND_S && e->link == index) return; // it tells the state when it goes
+    TLlcpSendElement e{};
+    e.link = index;
+    e.kind = LLCP_SEND_S;
+    queueElement(p, e);
 }
 
 void nfcllcpSendDM(TLlcp* p, uint8_t dsap, uint8_t ssap, uint8_t reason) {

@@ -115,7 +115,10 @@ void nfcllcpHandleNFCLLCPSdpReq(TLlcp* p) {
     if (cause != LLCP_OK) llcpSendSdpConf(p, app, f.hApp, p->msg.spare, llcpUpCause(cause), 0);
 }
 
-void llcpFreeSdpSlots(TLlcp* p, uint32_t app) {
-    for (TLlcpSdpSlot& slot : p->sdp)
-        if (slot.app == app) slot.busy = 0;
+void llcpAnswerSdpRequests(TLlcp* p, uint16_t cause, uint32_t app) {
+    for (TLlcpSdpSlot& slot : p->sdp) {
+        if (!slot.busy || (app && slot.app != app)) continue;
+        slot.busy = 0;
+        llcpSendSdpConf(p, slot.app, slot.requester, slot.request, llcpUpCause(cause), 0);
+    }
 }

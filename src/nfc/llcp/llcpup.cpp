@@ -32,6 +32,10 @@ void llcpSendUp(TLlcp* p, OsMessage message) {
         // The next activation sets up the turn and the timers afresh.
         nfcllcpStopTimerSYMM(p);
         p->flags &= ~(LLCP_ACTIVE | LLCP_ACTIVATED | LLCP_MY_TURN);
+        // Nothing of this peer waits for the next device: no PDU, no downstream buffer held, no
+        // discovery request whose answer would be taken from the next peer.
+        llcpFlushDownstream(p);
+        llcpAnswerSdpRequests(p, LLCP_NOT_ACTIVE);
         TRACE(LLCP_TRACE, "LLCP: send DL_xxx msg=0x%X", message.command);
     }
     if (p->usQueue == 0 || osMessageSend(p->usQueue, &message) != OS_OK)
@@ -65,13 +69,16 @@ void llcpSendDiscInd(TLlcp* p, TLlcpLink* link, uint16_t cause) {
     if (p->rawMode == LLCP_RAW_BYPASS) return;
     TRACE(LLCP_TRACE, "LLCP: send NFC_LLCP_DISC_IND sSAP=0x%X dSAP=0x%X cause=0x%X FIFO=%d", link->localSap,
           link->remoteSap, llcpUpCause(cause), link->pending.count);
-    link->flags |= LLCP_LINK_DISCONNECTED;
-    // Every data request the link still holds is confirmed before the link is reported gone.
-    nfcllcpLMDiscardLinkData(p, link, true);
-    for (TLlcpPending sent{}; link->unacked.pop(sent);) llcpSendDataConf(p, link, LLCP_OK, sent.handle, sent.request);
+    link->flags = (link->flags | LLCP_LINK_DISCONNECTED) & ~LLCP_LINK_ACK_HELD;
+    llcpStopTimer(p, LLCP_TIMER_ACK, llcpLinkIndex(link));
+    // Every data request the link still holds is answered before the link is reported gone; the
+    // peer acknowledged none of them, so none is confirmed as sent.
+    const uint16_t lost = cause ? cause : uint16_t{LLCP_WRONG_STATE};
+    nfcllcpLMDiscardLinkData(p, link, lost);
+    for (TLlcpPending sent{}; link->unacked.pop(sent);) llcpSendDataConf(p, link, lost, sent.handle, sent.request);
     link->outstanding = 0;
     for (TLlcpPending pending{}; link->pending.pop(pending);)
-        llcpSendDataConf(p, link, LLCP_OK, pending.handle, pending.request);
+        llcpSendDataConf(p, link, lost, pending.handle, pending.request);
     link->queued = 0;
     sendPrimitive<NFACE_NFC_LLCP_DISC_IND>(p, link->app, 0, {link->upper, link, llcpUpCause(cause)});
 }
@@ -121,7 +128,7 @@ void llcpSendSdpConf(TLlcp* p, uint32_t app, void* requester, uint16_t request, 
     sendPrimitive<NFACE_NFC_LLCP_SDP_CONF>(p, app, request, {requester, cause, sap});
 }
 
-bool llcpSendDataUp(TLlcp* p, TLlcpLink* link, const uint8_t* data, uint16_t length) {
+bool llcpSendDataUp(TLlcp* p, TLlcpLink* link, uint8_t ssap, const uint8_t* data, uint16_t length) {
     TLlcpRxBuffer rx{};
     if (!(link->flags & LLCP_LINK_IN_USE) || !link->rxFree.pop(rx)) {
         TRACE(TRC_ERROR, "!! LLCP: no receive buffer on link %d, frame of %d bytes dropped", llcpLinkIndex(link),
@@ -138,7 +145,7 @@ bool llcpSendDataUp(TLlcp* p, TLlcpLink* link, const uint8_t* data, uint16_t len
     rx.length = length;
     link->rxInUse.push(rx);
     const auto handle = static_cast<uint8_t>(link->counters[0]++);
-    sendPrimitive<NFACE_NFC_LLCP_DATA_IND>(p, link->app, 0, {link->upper, link, rx.data, length, handle});
+    sendPrimitive<NFACE_NFC_LLCP_DATA_IND>(p, link->app, 0, {link->upper, link, rx.data, length, ssap, handle});
     return true;
 }
 

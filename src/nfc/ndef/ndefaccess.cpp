@@ -31,12 +31,19 @@ uint32_t matchRecord(void* context, const TNdefRecordInfo* record) {
     return 0;
 }
 
+// The record found, and the joined payloads of chunked records its pointers may lead into.
+struct Found {
+    TNdefRecordInfo record{};
+    NdefChunks chunks;
+};
+
 // NDEF_OK with the record in `found`, else what the walk returned (NDEF_OK: no such record).
 NdefStatus findRecord(const uint8_t* data, uint32_t length, uint32_t index, NdefRecordTypeId id, const char* type,
-                      TNdefRecordInfo& found, uint32_t* level) {
+                      Found& result, uint32_t* level) {
     Search s{id, index, type, 0, {}};
-    NdefStatus status = ndefWalkMessage(NdefWalk{matchRecord, &s}, data, length, 0);
+    NdefStatus status = ndefWalkMessage(NdefWalk{matchRecord, &s, &result.chunks}, data, length, 0);
     if (status != NDEF_STOPPED) return status == NDEF_OK ? NdefStatus{NDEF_NOT_FOUND} : status;
+    TNdefRecordInfo& found = result.record;
     found = s.found;
     if (level) *level = found.level;
     return NDEF_OK;
@@ -66,8 +73,9 @@ CORVANE_API NdefStatus ndefGetText(const uint8_t* data, uint32_t length, uint32_
                                    uint32_t* textLength, uint32_t* encoding, char* language,
                                    uint32_t* languageLength, uint32_t* level) {
     if (!data || !text || !textLength || !encoding) return NDEF_BAD_PARAMETER;
-    TNdefRecordInfo r;
-    NdefStatus status = notFound(findRecord(data, length, index, NDEF_ID_TEXT, nullptr, r, level));
+    Found found;
+    const TNdefRecordInfo& r = found.record;
+    NdefStatus status = notFound(findRecord(data, length, index, NDEF_ID_TEXT, nullptr, found, level));
     if (status != NDEF_OK) return status;
     *encoding = r.text.encoding;
     const bool textFits = copyText(text, *textLength, r.text.text, r.text.textLength);
@@ -84,8 +92,9 @@ CORVANE_API NdefStatus ndefGetText(const uint8_t* data, uint32_t length, uint32_
 CORVANE_API NdefStatus ndefGetUri(const uint8_t* data, uint32_t length, uint32_t index, char* uri,
                                   uint32_t* uriLength, uint32_t* level) {
     if (!data || !uri || !uriLength) return NDEF_BAD_PARAMETER;
-    TNdefRecordInfo r;
-    NdefStatus status = findRecord(data, length, index, NDEF_ID_URI, nullptr, r, level);
+    Found found;
+    const TNdefRecordInfo& r = found.record;
+    NdefStatus status = findRecord(data, length, index, NDEF_ID_URI, nullptr, found, level);
     if (status != NDEF_OK) return status;
     const char* prefix = ndefUriPrefixText(r.uri.prefixCode);
     const size_t prefixLength = std::strlen(prefix);
@@ -103,8 +112,9 @@ CORVANE_API NdefStatus ndefGetUri(const uint8_t* data, uint32_t length, uint32_t
 CORVANE_API NdefStatus ndefGetAction(const uint8_t* data, uint32_t length, uint32_t index, uint8_t* action,
                                      uint32_t* level) {
     if (!data || !action) return NDEF_BAD_PARAMETER;
-    TNdefRecordInfo r;
-    NdefStatus status = notFound(findRecord(data, length, index, NDEF_ID_ACTION, nullptr, r, level));
+    Found found;
+    const TNdefRecordInfo& r = found.record;
+    NdefStatus status = notFound(findRecord(data, length, index, NDEF_ID_ACTION, nullptr, found, level));
     if (status == NDEF_OK) *action = r.action.code;
     return status;
 }
@@ -112,8 +122,9 @@ CORVANE_API NdefStatus ndefGetAction(const uint8_t* data, uint32_t length, uint3
 CORVANE_API NdefStatus ndefGetVCard(const uint8_t* data, uint32_t length, uint32_t index, uint8_t* buffer,
                                     uint32_t* bufferLength, uint32_t* level) {
     if (!data || !buffer || !bufferLength) return NDEF_BAD_PARAMETER;
-    TNdefRecordInfo r;
-    NdefStatus status = notFound(findRecord(data, length, index, NDEF_ID_MIME, kVCardType, r, level));
+    Found found;
+    const TNdefRecordInfo& r = found.record;
+    NdefStatus status = notFound(findRecord(data, length, index, NDEF_ID_MIME, kVCardType, found, level));
     if (status != NDEF_OK) return status;
     const bool fits = copyBytes(buffer, *bufferLength, r.payload.data, r.payload.length);
     *bufferLength = r.payload.length;
@@ -132,8 +143,9 @@ CORVANE_API NdefStatus ndefGetPicture(const uint8_t* data, uint32_t length, uint
         return NDEF_BUFFER_TOO_SMALL;
     }
     std::memcpy(mimeType, kImageType, kImageTypeSize);
-    TNdefRecordInfo r;
-    NdefStatus status = notFound(findRecord(data, length, index, NDEF_ID_MIME, kImageType, r, level));
+    Found found;
+    const TNdefRecordInfo& r = found.record;
+    NdefStatus status = notFound(findRecord(data, length, index, NDEF_ID_MIME, kImageType, found, level));
     if (status != NDEF_OK) return status;
     if (!copyBytes(buffer, *bufferLength, r.payload.data, r.payload.length)) status = NDEF_BUFFER_TOO_SMALL;
     if (!copyText(mimeType, *mimeTypeLength, r.type, r.typeLength)) status = NDEF_BUFFER_TOO_SMALL;
@@ -146,8 +158,9 @@ CORVANE_API NdefStatus ndefGetExternal(const uint8_t* data, uint32_t length, uin
                                        uint32_t* typeLength, uint8_t* payload, uint32_t* payloadLength,
                                        uint32_t* level) {
     if (!data || !type || !typeLength || !payload || !payloadLength) return NDEF_BAD_PARAMETER;
-    TNdefRecordInfo r;
-    NdefStatus status = notFound(findRecord(data, length, index, NDEF_ID_EXTERNAL, nullptr, r, level));
+    Found found;
+    const TNdefRecordInfo& r = found.record;
+    NdefStatus status = notFound(findRecord(data, length, index, NDEF_ID_EXTERNAL, nullptr, found, level));
     if (status != NDEF_OK) return status;
     copyText(type, *typeLength, r.type, r.typeLength);
     copyBytes(payload, *payloadLength, r.payload.data, r.payload.length);
@@ -159,8 +172,9 @@ CORVANE_API NdefStatus ndefGetExternal(const uint8_t* data, uint32_t length, uin
 CORVANE_API NdefStatus ndefGetUnknown(const uint8_t* data, uint32_t length, uint32_t index, uint8_t* buffer,
                                       uint32_t* bufferLength, uint32_t* level) {
     if (!data || !buffer || !bufferLength) return NDEF_BAD_PARAMETER;
-    TNdefRecordInfo r;
-    NdefStatus status = notFound(findRecord(data, length, index, NDEF_ID_UNKNOWN, nullptr, r, level));
+    Found found;
+    const TNdefRecordInfo& r = found.record;
+    NdefStatus status = notFound(findRecord(data, length, index, NDEF_ID_UNKNOWN, nullptr, found, level));
     if (status != NDEF_OK) return status;
     copyBytes(buffer, *bufferLength, r.payload.data, r.payload.length);
     *bufferLength = r.payload.length;

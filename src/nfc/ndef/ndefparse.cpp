@@ -1,6 +1,8 @@
 // The record walk, the payload dispatcher and the handlers of the Smart Poster family.
 #include "ndef/ndefparse.h"
 
+#include <new>
+
 #include "ndef/ndeftables.h"
 #include "util/trace.h"
 
@@ -98,6 +100,41 @@ NdefStatus ndefDeliver(const NdefWalk& walk, const TNdefRecordInfo& record) {
     return walk.callback(walk.context, &record) ? NDEF_OK : NDEF_STOPPED;
 }
 
+namespace {
+
+NdefStatus brokenChunks(const char* why, uint32_t index) {
+    TRACE(TRC_NDEF, "! error '%s' in the chunks of record %d", why, static_cast<int>(index));
+    return NDEF_MALFORMED;
+}
+
+// A record that comes in chunks is one record: the continuation chunks that follow its first are
+// read, and their payloads joined (they lie within the message, so the whole is no longer than
+// it), before its type decodes the payload. The record spans all its chunks.
+NdefStatus joinChunks(NdefReader& message, TNdefRecordInfo& record, NdefReader& payload, std::vector<uint8_t>& joined,
+                      bool& last) {
+    try {
+        joined.assign(payload.here(), payload.here() + payload.remaining());
+        for (bool more = true; more;) {
+            if (last) return brokenChunks("message ends inside a chunked record", record.index);
+            TNdefRecordInfo chunk{};
+            NdefReader part;
+            const NdefStatus status = readRecord(message, chunk, part);
+            if (status != NDEF_OK) return status;
+            if (chunk.tnf != NDEF_TNF_UNCHANGED) return brokenChunks("chunk expected", record.index);
+            joined.insert(joined.end(), part.here(), part.here() + part.remaining());
+            record.recordLength += chunk.recordLength;
+            last = chunk.record[0] & NDEF_ME;
+            more = chunk.chunked;
+        }
+    } catch (const std::bad_alloc&) {
+        return brokenChunks("no memory to join", record.index);
+    }
+    payload = NdefReader(joined.data(), joined.size());
+    return NDEF_OK;
+}
+
+} // namespace
+
 NdefStatus ndefWalkMessage(const NdefWalk& walk, const uint8_t* data, uint64_t length, uint32_t level) {
     if (length == 0) TRACE(TRC_NDEF, "processNdefRecord, no data, length is 0");
     if (!data) return NDEF_BAD_PARAMETER;
@@ -118,7 +155,7 @@ NdefStatus ndefWalkMessage(const NdefWalk& walk, const uint8_t* data, uint64_t l
         NdefReader payload;
         NdefStatus status = readRecord(message, record, payload);
         if (status != NDEF_OK) return status;
-        const bool last = record.record[0] & NDEF_ME;
+        bool last = record.record[0] & NDEF_ME;
         if (record.tnf == NDEF_TNF_UNCHANGED) {
             record.tnf = origin.tnf;
             record.type = origin.type;
@@ -126,6 +163,9 @@ NdefStatus ndefWalkMessage(const NdefWalk& walk, const uint8_t* data, uint64_t l
         } else {
             origin = {record.tnf, record.type, record.typeLength};
         }
+        std::vector<uint8_t> local;
+        std::vector<uint8_t>& joined = record.chunked && walk.keep ? walk.keep->emplace_back() : local;
+        if (record.chunked && (status = joinChunks(message, record, payload, joined, last)) != NDEF_OK) return status;
         record.recordTypeId = typeIdOf(record.tnf, record.type, record.typeLength);
         status = dispatchPayload(walk, record, payload);
         if (status != NDEF_OK || last) return status;

@@ -3,13 +3,20 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <vector>
 
 #include "corvane.h"
 #include "ndef/ndefreader.h"
 
+// The joined payloads of chunked records; a walk that is given one keeps them there, so that
+// what it reported stays readable after it returned.
+using NdefChunks = std::deque<std::vector<uint8_t>>;
+
 struct NdefWalk {
     NdefRecordCallback callback;
     void* context;
+    NdefChunks* keep = nullptr;
 };
 
 // Decodes one record's payload into its descriptor and reports the record.

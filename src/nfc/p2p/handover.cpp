@@ -2,16 +2,15 @@
 // server hands each Request to the application and sends its Select back.
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <new>
+#include <vector>
 
-#include "p2p/p2pops.h"
+#include "p2p/p2pserver.h"
 #include "util/trace.h"
 
 namespace {
 
 constexpr uint32_t kClientMagic = 0x40C71E47u;
-constexpr uint32_t kServerMagic = 0x405EAFEAu;
 constexpr DWORD kWindow = 1;
 constexpr const char* kServiceName = "urn:nfc:sn:handover";
 constexpr DWORD kMinMiu = 128, kMaxMiu = 2048;
@@ -30,22 +29,39 @@ struct THandoverClient : TP2pService {
     THandoverCallback callback = nullptr;
     NfcApiStatus status = nfcStatusFailed;
     bool asynchronous = false;
-};
-
-struct THandoverServer {
-    uint32_t magic = kServerMagic;
-    NfcHandle application = nullptr;
-    P2pLinkHandle listener = nullptr, connection = nullptr;
-    void* context = nullptr;
-    THandoverCallback callback = nullptr;
-    int state = HO_IDLE;
-    uint32_t fragment = 0;
+    // The request of a synchronous exchange: LLCP sends it from here, and the record, unlike the
+    // caller's buffer, lasts until the link's final event.
+    std::vector<BYTE> request;
 };
 
 namespace {
 
-std::recursive_mutex gServerLock;
-THandoverServer* gServer = nullptr;
+CP2pServer* gServer = nullptr;  // the current server, under CP2pServer::lock()
+
+DWORD serverCallback(void* app, DWORD event, void* listenerContext, void* record);
+
+}  // namespace
+
+struct THandoverServer : CP2pServer {
+    THandoverServer(THandoverCallback cb, void* ctx) : CP2pServer(gServer, serverCallback, "ho: "), context(ctx), callback(cb) {}
+    void* context = nullptr;
+    THandoverCallback callback = nullptr;
+    int state = HO_IDLE;
+    uint32_t fragment = 0;
+    // The Select being sent: LLCP sends it from here until it is transmitted, whatever the
+    // caller does with its own buffer once the call returned.
+    std::vector<BYTE> select;
+    bool selecting = false;  // a Select is on its way: the one answer to the request
+
+    void onClientConnected(const TP2pConnected& connected) override;
+    void onData(const TP2pData& data) override;
+    void onTransmitted(DWORD cause) override;
+    void onClientGone() override;
+    void onStopping(bool) override {}
+    void onEnded() override;
+};
+
+namespace {
 
 void freeClient(THandoverClient* c) {
     c->magic = P2P_MAGIC_FREED;
@@ -151,80 +167,51 @@ NfcApiStatus connectClient(NfcListenerHandle hListen, NfcHandle hNfc, THandoverC
 }
 
 void serverNotify(THandoverServer* s, DWORD event, BYTE* data, DWORD length) {
-    if (s->callback) s->callback(s->context, event, data, length);
-}
-
-void freeServer(THandoverServer* s) {
-    TRACE(TRC_API, "ho: %s %p", "hoServerReleaseResources", static_cast<void*>(s));
-    std::lock_guard<std::recursive_mutex> lock(gServerLock);
-    if (gServer == s) gServer = nullptr;
-    s->magic = P2P_MAGIC_FREED;
-    delete s;
-}
-
-DWORD serverCallback(void* app, DWORD event, void* listenerContext, void* record);
-
-void serverEvent(THandoverServer* s, DWORD event, TP2pConnection* record) {
-    switch (event) {
-    case nfcEventConnectIndication:
-        if (s->state != HO_LISTENING) {
-            TRACE(TRC_ERROR, "ho: ! Connect indication in wrong state %d", s->state);
-            break;
-        }
-        s->state = HO_CONNECTED;
-        s->connection = record->newConnection;
-        s->fragment = record->connected.remoteMiu;
-        serverNotify(s, handoverEventClientConnected, nullptr, 0);
-        p2pOps().connectResponse(s->connection, s, serverCallback);
-        break;
-    case nfcEventDataIndication:
-        if (s->state != HO_CONNECTED) {
-            TRACE(TRC_ERROR, "! ho: Data indication in wrong state %d", s->state);
-        } else {
-            s->state = HO_REQUEST;
-            serverNotify(s, handoverEventRequestReceived, record->data.data, record->data.length);
-        }
-        // The request has been handed over (or refused): LLCP gets its receive buffer back.
-        if (s->connection) p2pOps().dataResponse(s->connection);
-        break;
-    case nfcEventDataTransmitted:
-        serverNotify(s, handoverEventSelectSent, nullptr, 0);
-        if (s->state == HO_REQUEST) s->state = HO_CONNECTED;
-        else TRACE(TRC_ERROR, "ho: ! Data transmitted in wrong state %d", s->state);
-        break;
-    case nfcEventDisconnected:
-        s->state = HO_LISTENING;
-        s->connection = nullptr;
-        serverNotify(s, handoverEventClientDisconnected, nullptr, 0);
-        break;
-    case nfcEventHangupTerminated: {
-        THandoverCallback callback = s->callback;
-        void* context = s->context;
-        freeServer(s);
-        if (callback) callback(context, handoverEventServerEnded, nullptr, 0);
-        break;
-    }
-    default:
-        TRACE(TRC_ERROR, "ho: ! Unexpected event %d, ignoring", event);
-    }
+    if (s->callback && s->calling()) s->callback(s->context, event, data, length);
 }
 
 DWORD serverCallback(void*, DWORD event, void* listenerContext, void* record) {
     TRACE(TRC_API, "ho: Received NFace+spa event %#x", event);
-    auto* connection = static_cast<TP2pConnection*>(record);
-    void* handle = event == nfcEventConnectIndication ? listenerContext : (connection ? connection->context : nullptr);
-    auto* s = static_cast<THandoverServer*>(handle);
-    if (!s) {
-        TRACE(TRC_ERROR, "ho: ! No context, ignoring event\n");
-    } else if (s->magic != kServerMagic) {
-        TRACE(TRC_ERROR, "ho: ! Invalid server handle %p, magic invalid", handle);
-    } else {
-        serverEvent(s, event, connection);
-    }
-    return 0;
+    return THandoverServer::deliver("ho: ", gServer, event, listenerContext, record);
 }
 
 }  // namespace
+
+void THandoverServer::onClientConnected(const TP2pConnected& connected) {
+    state = HO_CONNECTED;
+    fragment = connected.remoteMiu;
+    serverNotify(this, handoverEventClientConnected, nullptr, 0);
+}
+
+// The request is handed over (or refused) and its receive buffer goes back to LLCP.
+void THandoverServer::onData(const TP2pData& data) {
+    if (state != HO_CONNECTED) {
+        TRACE(TRC_ERROR, "! ho: Data indication in wrong state %d", state);
+        return;
+    }
+    state = HO_REQUEST;
+    serverNotify(this, handoverEventRequestReceived, data.data, data.length);
+}
+
+void THandoverServer::onTransmitted(DWORD cause) {
+    selecting = false;
+    if (cause) return;  // not sent: the connection is ending
+    serverNotify(this, handoverEventSelectSent, nullptr, 0);
+    if (state == HO_REQUEST) state = HO_CONNECTED;
+    else TRACE(TRC_ERROR, "ho: ! Data transmitted in wrong state %d", state);
+}
+
+void THandoverServer::onClientGone() {
+    state = HO_LISTENING;
+    selecting = false;
+    serverNotify(this, handoverEventClientDisconnected, nullptr, 0);
+}
+
+void THandoverServer::onEnded() {
+    TRACE(TRC_API, "ho: %s %p", "hoServerReleaseResources", static_cast<void*>(this));
+    state = HO_IDLE;
+    if (callback) callback(context, handoverEventServerEnded, nullptr, 0);
+}
 
 CORVANE_API NfcApiStatus handoverConnect(NfcListenerHandle hListen, NfcHandle hNfc, HandoverClientHandle* hClient,
                                          void* context, THandoverCallback callback, BOOL asynchronous) {
@@ -233,6 +220,9 @@ CORVANE_API NfcApiStatus handoverConnect(NfcListenerHandle hListen, NfcHandle hN
     if (!asynchronous && p2pOps().onEventThread()) return nfcStatusWrongState;
     THandoverClient* c = nullptr;
     const NfcApiStatus status = connectClient(hListen, hNfc, c, context, callback, asynchronous != 0);
+    // No call releases a client: like an asynchronous one, a connected client goes with the end of
+    // its link.
+    if (status == nfcStatusOk) p2pServiceDrop(*c);
     *hClient = c;
     return status;
 }
@@ -248,7 +238,13 @@ CORVANE_API NfcApiStatus handoverSendRequest(NfcListenerHandle hListen, NfcHandl
     c->response = response;
     c->capacity = response ? *responseLength : 0;
     c->status = nfcStatusFailed;
-    NfcApiStatus status = p2pOps().dataRequest(c->connection, request, length);
+    NfcApiStatus status = nfcStatusFailed;
+    try {
+        c->request.assign(request, request + length);
+        status = p2pOps().dataRequest(c->connection, c->request.data(), length);
+    } catch (const std::bad_alloc&) {
+        TRACE(TRC_ERROR, "Handover client: ! No memory for the request of %u bytes", length);
+    }
     if (status != nfcStatusOk) {
         TRACE(TRC_ERROR, "Handover client: ! nfcP2PDataRequest failed with status %d", status);
         status = nfcStatusFailed;
@@ -295,26 +291,22 @@ CORVANE_API BOOL handoverStartServer(HandoverServerHandle* hServer, NfcHandle hN
                                      THandoverCallback callback) {
     TRACE(TRC_API, "ho: %s() enter, hApp %p", "handoverStartServer", static_cast<void*>(hNfc));
     if (!hServer) return 0;
-    std::lock_guard<std::recursive_mutex> lock(gServerLock);
     *hServer = nullptr;
-    if (gServer) {
+    auto* s = new (std::nothrow) THandoverServer(callback, context);
+    if (!s) return 0;
+    s->state = HO_LISTENING;
+    NfcApiStatus status = nfcStatusOk;
+    switch (THandoverServer::start(s, hNfc, kWindow, serviceMiu(hNfc), 0, kServiceName, &status)) {
+    case CP2pServer::Start::AlreadyRunning:
         TRACE(TRC_ERROR, "ho: ! Server %p already running", static_cast<void*>(gServer));
         return 0;
-    }
-    auto* s = new (std::nothrow) THandoverServer;
-    if (!s) return 0;
-    s->application = hNfc;
-    s->context = context;
-    s->callback = callback;
-    const NfcApiStatus status = p2pOps().listenRequest(hNfc, s, serverCallback, 1, kWindow, serviceMiu(hNfc), 0,
-                                                       kServiceName, &s->listener);
-    if (status != nfcStatusOk) {
+    case CP2pServer::Start::ListenFailed:
         TRACE(TRC_ERROR, "ho: ! Listen request failed: %d", status);
-        freeServer(s);
+        TRACE(TRC_API, "ho: %s %p", "hoServerReleaseResources", static_cast<void*>(s));
         return 0;
+    case CP2pServer::Start::Started:
+        break;
     }
-    s->state = HO_LISTENING;
-    gServer = s;
     *hServer = s;
     TRACE(TRC_API, "ho: %s() exit hServer %p", "handoverStartServer", static_cast<void*>(s));
     return 1;
@@ -323,14 +315,22 @@ CORVANE_API BOOL handoverStartServer(HandoverServerHandle* hServer, NfcHandle hN
 CORVANE_API BOOL handoverSendSelect(HandoverServerHandle hServer, const BYTE* select, DWORD length) {
     TRACE(TRC_API, "ho: %s() enter, handle %p (%p %d)", "handoverSendSelect", static_cast<void*>(hServer),
           static_cast<const void*>(select), length);
+    std::lock_guard<std::recursive_mutex> g(CP2pServer::lock());
+    auto* s = static_cast<THandoverServer*>(CP2pServer::live(static_cast<CP2pServer*>(hServer), gServer));
     bool ok = false;
-    if (!hServer || hServer->magic != kServerMagic) {
+    if (!s) {
         TRACE(TRC_ERROR, "ho: ! Invalid server handle %p, magic invalid", static_cast<void*>(hServer));
-    } else if (hServer->state != HO_REQUEST) {
-        TRACE(TRC_ERROR, "ho: ! Send select in wrong state %d\n", hServer->state);
-    } else {
-        ok = p2pOps().dataRequest(hServer->connection, select, length) == nfcStatusOk;
-        if (!ok) hServer->state = HO_CONNECTED;
+    } else if (s->state != HO_REQUEST || s->selecting) {
+        TRACE(TRC_ERROR, "ho: ! Send select in wrong state %d\n", s->state);
+    } else if (select || !length) {
+        try {
+            s->select.assign(select, select + length);
+            ok = s->send(s->select.data(), length);
+            s->selecting = ok;
+        } catch (const std::bad_alloc&) {
+            TRACE(TRC_ERROR, "ho: ! No memory for a Select of %u bytes", length);
+        }
+        if (!ok) s->state = HO_CONNECTED;
     }
     TRACE(TRC_API, "ho: %s() exit %s", "handoverSendSelect", ok ? "success" : "! failed");
     return ok;
@@ -338,15 +338,13 @@ CORVANE_API BOOL handoverSendSelect(HandoverServerHandle hServer, const BYTE* se
 
 CORVANE_API BOOL handoverReleaseServer(HandoverServerHandle hServer) {
     TRACE(TRC_API, "ho: %s() enter, handle %p", "handoverReleaseServer", static_cast<void*>(hServer));
-    std::lock_guard<std::recursive_mutex> lock(gServerLock);
-    const bool current = hServer && hServer == gServer && hServer->magic == kServerMagic;
+    std::lock_guard<std::recursive_mutex> g(CP2pServer::lock());
+    const bool current = hServer && static_cast<CP2pServer*>(hServer) == gServer;
     if (current) {
-        if (hServer->state == HO_IDLE) {
-            freeServer(hServer);
-        } else {
-            const NfcApiStatus status = p2pOps().disconnectRequest(hServer->listener);
-            if (status != nfcStatusOk) TRACE(TRC_ERROR, "ho: ! Error disconnecting: %d", status);
-        }
+        // Its links still name the record: the listener goes (after a client still there), and
+        // its end tells the application the server ended; the last link's end frees the record.
+        hServer->release(false);
+        hServer->dropIfFree();
     }
     TRACE(TRC_API, "ho: %s() exit %s", "handoverReleaseServer", current ? "success" : "failed !");
     return current;

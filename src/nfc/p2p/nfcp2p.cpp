@@ -235,13 +235,14 @@ void onDataIndication(const TNfaceLlcpDataInd& p) {
         return;
     }
     TP2pConnection c{};
-    c.data = TP2pData{const_cast<BYTE*>(p.data), p.length, link->connectionless ? uint8_t{0} : link->remoteSap};
+    c.data = TP2pData{const_cast<BYTE*>(p.data), p.length, p.ssap};
     signal(link, nfcEventDataIndication, c);
 }
 
+// The caller's buffer is free again either way; a non-zero cause says its data were not sent.
 void onDataConfirmation(const TNfaceLlcpDataConf& p) {
     TP2pLink* link = recordFor(p.hApp, p.hLink);
-    if (link) signal(link, nfcEventDataTransmitted, withCause(0));
+    if (link) signal(link, nfcEventDataTransmitted, withCause(p.cause));
 }
 
 } // namespace
@@ -291,14 +292,33 @@ void p2pDeferredLinkFree() {
         if (g_upcalls > 0) return;
         doomed.swap(freed());
     }
+    std::vector<TP2pLink*> held;
     for (TP2pLink* link : doomed) {
         {
             PlatLockGuard g(recordLock());
+            if (link->calls) {
+                held.push_back(link);
+                continue;
+            }
             records().erase(link);
         }
         TRACE(TRC_API, "p2pDeferredLinkFree: link %p deleted", static_cast<void*>(link));
         delete link;
     }
+    if (held.empty()) return;
+    PlatLockGuard g(freeLock());
+    freed().insert(freed().end(), held.begin(), held.end());
+}
+
+void p2pHoldLink(TP2pLink* link) {
+    PlatLockGuard g(recordLock());
+    ++link->calls;
+}
+
+bool p2pLetGoLink(TP2pLink* link) {
+    PlatLockGuard g(recordLock());
+    --link->calls;
+    return link->magic == P2P_MAGIC_FREED;
 }
 
 TP2pLink* p2pCheckLink(const void* handle, uint32_t magic, uint32_t alternative) {

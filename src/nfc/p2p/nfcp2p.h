@@ -43,6 +43,7 @@ struct TP2pLink {
     uint8_t remoteSap = 0;
     uint16_t nameLength = 0;
     char name[P2P_NAME_MAX + 1] = {}; // a copy: the caller's string may go while LLCP still names it
+    uint32_t calls = 0;             // exports waiting with it (under the record lock)
 };
 
 // ---- Records (nfcp2p.cpp) -------------------------------------------------------------------
@@ -50,8 +51,14 @@ struct TP2pLink {
 TP2pLink* p2pAllocLink(uint32_t magic, size_t areaSize);
 // Marks the record freed and leaves it for the deferred free.
 void p2pFreeLink(TP2pLink* link);
-// Deletes the records freed so far, unless a P2P upcall still runs.
+// Deletes the records freed so far, unless a P2P upcall still runs; one an export still waits
+// with stays for a later round.
 void p2pDeferredLinkFree();
+// An export that waits with a record holds it: whoever frees it meanwhile, it is deleted only
+// once the export lets go. Letting go is true when the record was freed meanwhile, and the
+// export touches it no more.
+void p2pHoldLink(TP2pLink* link);
+bool p2pLetGoLink(TP2pLink* link);
 // The live record behind a handle whose magic is one of the two (the second may be 0); else null.
 TP2pLink* p2pCheckLink(const void* handle, uint32_t magic, uint32_t alternative = 0);
 void p2pListAdd(TP2pLink* link);

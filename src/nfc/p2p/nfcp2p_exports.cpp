@@ -59,6 +59,17 @@ NfcApiStatus listenAndWait(TP2pLink* link, uint8_t mode) {
     return nfcStatusFailed;
 }
 
+// Listens with the new record; false when it is freed, as a refused listen frees it, and as the
+// destroy of its application does while the request waits.
+bool listened(TP2pLink* link, uint8_t mode) {
+    p2pHoldLink(link);
+    if (listenAndWait(link, mode) != nfcStatusOk) {
+        link->state = P2P_CLOSED;
+        p2pFreeLink(link);
+    }
+    return !p2pLetGoLink(link);
+}
+
 NfcApiStatus listenWorker(NfcHandle hNfc, void* context, TNfcEventCallback callback, DWORD mode,
                           DWORD maxConnections, DWORD window, DWORD miu, BYTE sap, const char* serviceName,
                           P2pLinkHandle* out) {
@@ -67,7 +78,8 @@ NfcApiStatus listenWorker(NfcHandle hNfc, void* context, TNfcEventCallback callb
           static_cast<void*>(hNfc), context, static_cast<int>(maxConnections), static_cast<int>(window),
           static_cast<int>(miu), sap, serviceName ? serviceName : "");
     p2pDeferredLinkFree();
-    TNfcApiInstance* instance = nfcapiCheckApp(hNfc);
+    const NfcapiHold held = nfcapiHoldApp(hNfc);
+    TNfcApiInstance* instance = held.get();
     if (!instance) return nfcStatusInvalidHandle;
     if (!(instance->listenMask & kP2pListenBits)) {
         TRACE(TRC_ERROR, "! application %p does not listen for P2P", static_cast<void*>(hNfc));
@@ -105,17 +117,25 @@ NfcApiStatus listenWorker(NfcHandle hNfc, void* context, TNfcEventCallback callb
         link->connectionless = 1;
     }
     p2pListAdd(link);
-    if (listenAndWait(link, mode ? 1 : 0) != nfcStatusOk) {
-        link->state = P2P_CLOSED;
-        p2pFreeLink(link);
-        return nfcStatusFailed;
-    }
+    if (!listened(link, mode ? 1 : 0)) return nfcStatusFailed;
     *out = link;
     return nfcStatusOk;
 }
 
-// A connection, or a connectionless socket where the call allows it.
-TP2pLink* connectionOrSocket(P2pLinkHandle h) { return p2pCheckLink(h, P2P_MAGIC_CONNECTION, P2P_MAGIC_SOCKET); }
+// A connection, or a connectionless socket where the call allows it, with its application held:
+// a destroy on another thread frees nothing the call still uses. Empty when either is gone.
+TP2pLink* connectionOrSocket(P2pLinkHandle h, NfcapiHold* hold) {
+    TP2pLink* link = p2pCheckLink(h, P2P_MAGIC_CONNECTION, P2P_MAGIC_SOCKET);
+    if (!link) return nullptr;
+    *hold = nfcapiHoldApp(link->instance);
+    return *hold ? link : nullptr;
+}
+
+NfcApiStatus disconnect(P2pLinkHandle h) {
+    NfcapiHold held;
+    if (!connectionOrSocket(h, &held)) return nfcStatusInvalidHandle;
+    return p2pDisconnectRequest(h);
+}
 
 NfcApiStatus sendData(TP2pLink* link, BYTE dsap, const BYTE* data, DWORD length) {
     const TnfcapiMsg message = nfaceMsgMake<NFACE_NFC_LLCP_DATA_REQ>(
@@ -133,7 +153,8 @@ NfcApiStatus nfcP2PConnectRequest(NfcListenerHandle hListen, void* context, TNfc
           static_cast<void*>(hListen), context, static_cast<int>(window), static_cast<int>(miu), sap,
           serviceName ? serviceName : "");
     p2pDeferredLinkFree();
-    TNfcListener* listener = nfcapiCheckListener(hListen);
+    NfcapiHold held;
+    TNfcListener* listener = nfcapiHoldListener(hListen, &held);
     if (!listener) return exitWith(fn, nfcStatusInvalidHandle);
     if (!hConnection) {
         TRACE(TRC_ERROR, "! phConnection is NULL");
@@ -193,7 +214,8 @@ NfcApiStatus nfcP2PListenRequestEx(NfcHandle hNfc, void* context, TNfcEventCallb
 NfcApiStatus nfcP2PConnectResponse(P2pLinkHandle hConnection, void* context, TNfcEventCallback callback) {
     constexpr char fn[] = "nfcP2PConnectResponse";
     TRACE(TRC_ENTER_EXIT, "%s() enter, hConnection %p, context %p", fn, static_cast<void*>(hConnection), context);
-    TP2pLink* link = connectionOrSocket(hConnection);
+    NfcapiHold held;
+    TP2pLink* link = connectionOrSocket(hConnection, &held);
     if (!link || (link->magic == P2P_MAGIC_SOCKET && !link->connectionless))
         return exitWith(fn, nfcStatusInvalidHandle);
     link->state = P2P_CONNECTED;
@@ -207,7 +229,8 @@ NfcApiStatus nfcP2POpenCLSocket(NfcHandle hNfc, void* context, TNfcEventCallback
     constexpr char fn[] = "nfcP2POpenCLSocket";
     TRACE(TRC_ENTER_EXIT, "%s() enter, hNfc %p, context %p, sap 0x%X", fn, static_cast<void*>(hNfc), context, sap);
     p2pDeferredLinkFree();
-    TNfcApiInstance* instance = nfcapiCheckApp(hNfc);
+    const NfcapiHold held = nfcapiHoldApp(hNfc);
+    TNfcApiInstance* instance = held.get();
     if (!instance) return exitWith(fn, nfcStatusInvalidHandle);
     if (!hSocket) {
         TRACE(TRC_ERROR, "! phSocket is NULL");
@@ -226,30 +249,27 @@ NfcApiStatus nfcP2POpenCLSocket(NfcHandle hNfc, void* context, TNfcEventCallback
     link->context = link->listenerContext = context;
     link->callback = callbackOr(callback, instance);
     p2pListAdd(link);
-    if (listenAndWait(link, P2P_MODE_CONNECTIONLESS) != nfcStatusOk) {
-        link->state = P2P_CLOSED;
-        p2pFreeLink(link);
-        return exitWith(fn, nfcStatusFailed);
-    }
+    if (!listened(link, P2P_MODE_CONNECTIONLESS)) return exitWith(fn, nfcStatusFailed);
     *hSocket = link;
     return exitWith(fn, nfcStatusOk);
 }
 
 NfcApiStatus nfcP2PCloseCLSocket(P2pLinkHandle hSocket) {
     TRACE(TRC_ENTER_EXIT, "nfcP2PCloseCLSocket() enter, hSocket %p", static_cast<void*>(hSocket));
-    return exitWith("nfcP2PCloseCLSocket", p2pDisconnectRequest(hSocket));
+    return exitWith("nfcP2PCloseCLSocket", disconnect(hSocket));
 }
 
 NfcApiStatus nfcP2PDisconnectRequest(P2pLinkHandle hConnection) {
     TRACE(TRC_ENTER_EXIT, "nfcP2PDisconnectRequest() enter, hConnection %p", static_cast<void*>(hConnection));
-    return exitWith("nfcP2PDisconnectRequest", p2pDisconnectRequest(hConnection));
+    return exitWith("nfcP2PDisconnectRequest", disconnect(hConnection));
 }
 
 NfcApiStatus nfcP2PDataRequest(P2pLinkHandle hConnection, const BYTE* data, DWORD length) {
     constexpr char fn[] = "nfcP2PDataRequest";
     TRACE(kTraceLink, "%s() enter, hConnection %p, data %p, length %d", fn, static_cast<void*>(hConnection),
           static_cast<const void*>(data), static_cast<int>(length));
-    TP2pLink* link = connectionOrSocket(hConnection);
+    NfcapiHold held;
+    TP2pLink* link = connectionOrSocket(hConnection, &held);
     if (!link) return exitWith(fn, nfcStatusInvalidHandle);
     if (!data) {
         TRACE(TRC_ERROR, "! pvBuffer pointer %p is not readable for length %d", static_cast<const void*>(data),
@@ -276,7 +296,8 @@ NfcApiStatus nfcP2PDataRequestTo(P2pLinkHandle hSocket, BYTE destinationSap, con
     constexpr char fn[] = "nfcP2PDataRequestTo";
     TRACE(kTraceLink, "%s() enter, hSocket %p, sap 0x%X, data %p, length %d", fn, static_cast<void*>(hSocket),
           destinationSap, static_cast<const void*>(data), static_cast<int>(length));
-    TP2pLink* link = connectionOrSocket(hSocket);
+    NfcapiHold held;
+    TP2pLink* link = connectionOrSocket(hSocket, &held);
     if (!link) return exitWith(fn, nfcStatusInvalidHandle);
     if (!data) {
         TRACE(TRC_ERROR, "! pvBuffer pointer %p is not readable for length %d", static_cast<const void*>(data),
@@ -301,7 +322,8 @@ NfcApiStatus nfcP2PDataRequestTo(P2pLinkHandle hSocket, BYTE destinationSap, con
 NfcApiStatus nfcP2PDataResponse(P2pLinkHandle hConnection) {
     constexpr char fn[] = "nfcP2PDataResponse";
     TRACE(kTraceLink, "%s() enter, hConnection %p", fn, static_cast<void*>(hConnection));
-    TP2pLink* link = connectionOrSocket(hConnection);
+    NfcapiHold held;
+    TP2pLink* link = connectionOrSocket(hConnection, &held);
     if (!link) return exitWith(fn, nfcStatusInvalidHandle);
     if (link->state != P2P_CONNECTED) {
         TRACE(TRC_ERROR, "P2P ! invalid state 0x%X for data response", static_cast<unsigned>(link->state));
@@ -315,7 +337,8 @@ NfcApiStatus nfcP2PSdpRequest(NfcHandle hNfc, const char* serviceName, BYTE* sap
     constexpr char fn[] = "nfcP2PSdpRequest";
     TRACE(TRC_ENTER_EXIT, "%s() enter, hNfc %p, service %s", fn, static_cast<void*>(hNfc),
           serviceName ? serviceName : "<null>");
-    TNfcApiInstance* instance = nfcapiCheckApp(hNfc);
+    const NfcapiHold held = nfcapiHoldApp(hNfc);
+    TNfcApiInstance* instance = held.get();
     if (!instance) return exitWith(fn, nfcStatusInvalidHandle);
     if (!sap) {
         TRACE(TRC_ERROR, "! pServiceSap pointer %p is invalid", static_cast<void*>(sap));

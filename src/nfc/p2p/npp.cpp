@@ -1,19 +1,17 @@
 // The NDEF push protocol: a client connects, sends one frame of NDEF entries and disconnects;
 // a server accepts one client at a time and hands each entry to the application.
-#include <atomic>
 #include <cstring>
-#include <mutex>
 #include <new>
+#include <utility>
 #include <vector>
 
-#include "p2p/p2pops.h"
+#include "p2p/p2pserver.h"
 #include "util/bytereader.h"
 #include "util/trace.h"
 
 namespace {
 
 constexpr uint32_t kClientMagic = 0x5439C713u;
-constexpr uint32_t kServerMagic = 0x54395343u;
 constexpr uint8_t kVersion = 1;
 constexpr uint32_t kFrameHeader = 5, kEntryHeader = 5;
 constexpr DWORD kWindow = 2, kServerMiu = 128;
@@ -50,12 +48,19 @@ struct TNppClient : TP2pService {
     uint32_t fragment = 0;
     std::vector<uint8_t> frame;
     uint32_t sent = 0;
+    bool finished = false;  // the push's end was reported: once, whatever the link does next
 };
 
-struct TNppServer {
-    uint32_t magic = kServerMagic;
-    NfcHandle application = nullptr;
-    P2pLinkHandle listener = nullptr, connection = nullptr;
+namespace {
+
+CP2pServer* gServer = nullptr;  // the current server, under CP2pServer::lock()
+
+DWORD serverCallback(void* app, DWORD event, void* listenerContext, void* record);
+
+}  // namespace
+
+struct TNppServer : CP2pServer {
+    TNppServer(TNppCallback cb, void* ctx) : CP2pServer(gServer, serverCallback, "NPP server: "), callback(cb), context(ctx) {}
     uint32_t fragment = 0;
     int state = S_INIT;
     TNppCallback callback = nullptr;
@@ -66,13 +71,16 @@ struct TNppServer {
     uint32_t lengthHeld = 0;   // header bytes of a split entry header seen so far (action included)
     int step = STEP_HEADER;
     uint32_t received = 0, announced = 0;
-    std::atomic<bool> released{false};  // its application let go: no more calls back
+
+    void onClientConnected(const TP2pConnected& connected) override;
+    void onData(const TP2pData& data) override;
+    void onTransmitted(DWORD) override {}
+    void onClientGone() override;
+    void onStopping(bool withClient) override;
+    void onEnded() override;
 };
 
 namespace {
-
-std::recursive_mutex gServerLock;
-TNppServer* gServer = nullptr;
 
 // ---- Client ---------------------------------------------------------------------------------
 
@@ -115,8 +123,14 @@ DWORD buildFrame(std::vector<uint8_t>& frame, const TNppEntry* entries, DWORD co
 }
 
 void endClient(TNppClient* c, DWORD status, bool failed) {
+    if (std::exchange(c->finished, true)) return;
     c->status = status;
     c->failed = failed;
+    // A push that failed with its link still up ends the link: nothing else would.
+    if (failed && !c->ended.load(std::memory_order_acquire) && c->state != C_DISCONNECTING && c->connection) {
+        setClientState(c, C_DISCONNECTING);
+        p2pOps().disconnectRequest(c->connection);
+    }
     if (c->asynchronous) {
         if (c->callback) c->callback(c->context, failed ? nppEventPushFailed : nppEventPushed, nullptr, 0);
     } else {
@@ -237,15 +251,7 @@ void setServerState(TNppServer* s, int state) {
 }
 
 void notify(TNppServer* s, DWORD event, BYTE* data, DWORD length) {
-    if (s->callback && !s->released.load(std::memory_order_acquire)) s->callback(s->context, event, data, length);
-}
-
-void freeServer(TNppServer* s) {
-    TRACE(TRC_API, "npp: %s", "nppServerReleaseResources");
-    std::lock_guard<std::recursive_mutex> lock(gServerLock);
-    if (gServer == s) gServer = nullptr;
-    s->magic = P2P_MAGIC_FREED;
-    delete s;
+    if (s->callback && s->calling()) s->callback(s->context, event, data, length);
 }
 
 // Takes the entries' bytes from one fragment; false when an entry cannot be held.
@@ -291,17 +297,14 @@ bool reassemble(TNppServer* s, CByteReader reader) {
     return true;
 }
 
+// A frame the server cannot take ends the client's connection; its end returns the server to
+// waiting for the next client.
 void disconnectClient(TNppServer* s) {
-    const NfcApiStatus status = p2pOps().disconnectRequest(s->connection);
-    if (status != nfcStatusOk) {
-        TRACE(TRC_ERROR, "npp: ! Error disconnecting from client: %d", status);
-        setServerState(s, S_INIT);
-    } else {
-        setServerState(s, S_DISCONNECTING);
-    }
+    setServerState(s, S_DISCONNECTING);
+    if (!s->closeClient() && s->state == S_DISCONNECTING) setServerState(s, S_INIT);
 }
 
-// false for a fragment that cannot start a frame (it is ignored) or a broken entry (disconnect).
+// A fragment that cannot start a frame is ignored; a broken entry ends the connection.
 void firstFragment(TNppServer* s, const TP2pData& data) {
     TRACE(TRC_API, "npp: handle first fragment, size %d", data.length);
     CByteReader reader(data.data, data.length);
@@ -329,86 +332,48 @@ void firstFragment(TNppServer* s, const TP2pData& data) {
     }
 }
 
-void serverData(TNppServer* s, const TP2pData& data) {
-    if (s->state == S_CONNECTED) {
-        firstFragment(s, data);
-    } else if (s->state == S_RX) {
-        if (!reassemble(s, CByteReader(data.data, data.length))) disconnectClient(s);
-        else if (s->received == s->announced) setServerState(s, S_CONNECTED);
-    } else {
-        TRACE(TRC_ERROR, "npp: ! nfcEventDataIndication in illegal state %d", s->state);
-    }
-}
-
-DWORD serverCallback(void* app, DWORD event, void* listenerContext, void* record);
-
-void serverEvent(TNppServer* s, DWORD event, TP2pConnection* record) {
-    switch (event) {
-    case nfcEventConnectIndication:
-        if (s->state != S_INIT) break;
-        setServerState(s, S_CONNECTED);
-        s->connection = record->newConnection;
-        s->fragment = record->connected.remoteMiu;
-        notify(s, nppEventClientConnected, nullptr, 0);
-        p2pOps().connectResponse(s->connection, s, serverCallback);
-        break;
-    case nfcEventDataIndication: {
-        P2pLinkHandle connection = s->connection;
-        serverData(s, record->data);
-        if (connection) p2pOps().dataResponse(connection);
-        break;
-    }
-    case nfcEventDisconnected:
-        s->connection = nullptr;
-        if (s->state == S_STOP_DISC || s->state == S_STOPPING) {
-            TRACE(TRC_ERROR, "npp: ! nfcEventDisconnected in invalid state");
-            if (s->state == S_STOP_DISC) {
-                setServerState(s, S_STOPPING);
-                p2pOps().disconnectRequest(s->listener);
-            }
-            break;
-        }
-        setServerState(s, S_INIT);
-        notify(s, nppEventClientDisconnected, nullptr, 0);
-        break;
-    case nfcEventHangupTerminated: {
-        if (s->state == S_STOP_DISC) {
-            // The client's connection went as asked; the listener goes next and its hangup ends
-            // the server.
-            setServerState(s, S_STOPPING);
-            s->connection = nullptr;
-            p2pOps().disconnectRequest(s->listener);
-            break;
-        }
-        TNppCallback callback = s->released.load(std::memory_order_acquire) ? nullptr : s->callback;
-        void* context = s->context;
-        freeServer(s);
-        if (callback) callback(context, nppEventServerEnded, nullptr, 0);
-        break;
-    }
-    default:
-        TRACE(TRC_ERROR, "NPP server: ! Unexpected event %d, ignoring", event);
-    }
-}
-
 DWORD serverCallback(void*, DWORD event, void* listenerContext, void* record) {
     TRACE(TRC_API, "npp: Received event %#x", event);
-    auto* connection = static_cast<TP2pConnection*>(record);
-    void* handle = event == nfcEventConnectIndication ? listenerContext : (connection ? connection->context : nullptr);
-    auto* s = static_cast<TNppServer*>(handle);
-    if (!s) TRACE(TRC_ERROR, "npp: ! No context, ignoring event 0x%X", event);
-    else if (s->magic != kServerMagic) TRACE(TRC_ERROR, "npp: ! Invalid server handle %#x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(s)));
-    else serverEvent(s, event, connection);
-    return 0;
+    return TNppServer::deliver("NPP server: ", gServer, event, listenerContext, record);
 }
 
 }  // namespace
+
+void TNppServer::onClientConnected(const TP2pConnected& connected) {
+    setServerState(this, S_CONNECTED);
+    fragment = connected.remoteMiu;
+    notify(this, nppEventClientConnected, nullptr, 0);
+}
+
+void TNppServer::onData(const TP2pData& data) {
+    if (state == S_CONNECTED) {
+        firstFragment(this, data);
+    } else if (state == S_RX) {
+        if (!reassemble(this, CByteReader(data.data, data.length))) disconnectClient(this);
+        else if (received == announced) setServerState(this, S_CONNECTED);
+    } else {
+        TRACE(TRC_ERROR, "npp: ! nfcEventDataIndication in illegal state %d", state);
+    }
+}
+
+void TNppServer::onClientGone() {
+    setServerState(this, S_INIT);
+    notify(this, nppEventClientDisconnected, nullptr, 0);
+}
+
+void TNppServer::onStopping(bool withClient) { setServerState(this, withClient ? S_STOP_DISC : S_STOPPING); }
+
+void TNppServer::onEnded() {
+    TRACE(TRC_API, "npp: %s", "nppServerReleaseResources");
+    if (callback) callback(context, nppEventServerEnded, nullptr, 0);
+}
 
 CORVANE_API DWORD nppPush(NfcListenerHandle hListen, DWORD miu, TNppCallback callback, void* context,
                           const TNppEntry* entries, DWORD count, BOOL asynchronous) {
     TRACE(TRC_API, "NPP client: PUSH request, %d NDEF message", count);
     if (!entries || !count) return nppBadParameter;
-    if (!asynchronous && p2pOps().onEventThread()) return nfcStatusWrongState;
+    // A synchronous push on the thread that delivers its events would wait for itself.
+    if (!asynchronous && p2pOps().onEventThread()) return nppFailed;
     auto* c = new (std::nothrow) TNppClient;
     if (!c) return nppFailed;
     const DWORD built = buildFrame(c->frame, entries, count);
@@ -445,70 +410,44 @@ CORVANE_API DWORD nppStartServer(NppServerHandle* hServer, NfcHandle hNfc, void*
                                  TNppCallback callback) {
     if (!hServer) return nppBadParameter;
     *hServer = nullptr;
-    std::lock_guard<std::recursive_mutex> lock(gServerLock);
-    if (gServer) {
+    auto* s = new (std::nothrow) TNppServer(callback, context);
+    if (!s) return nppFailed;
+    NfcApiStatus status = nfcStatusOk;
+    switch (TNppServer::start(s, hNfc, kWindow, kServerMiu, 0, kServiceName, &status)) {
+    case CP2pServer::Start::AlreadyRunning:
         TRACE(TRC_ERROR, "NPP server: ! Server %p already running", static_cast<void*>(gServer));
         return nppFailed;
-    }
-    auto* s = new (std::nothrow) TNppServer;
-    if (!s) return nppFailed;
-    s->application = hNfc;
-    s->context = context;
-    s->callback = callback;
-    const NfcApiStatus status = p2pOps().listenRequest(hNfc, s, serverCallback, 1, kWindow, kServerMiu, 0,
-                                                       kServiceName, &s->listener);
-    if (status != nfcStatusOk) {
+    case CP2pServer::Start::ListenFailed:
         TRACE(TRC_ERROR, "NPP server: ! Listen request failed: %d", status);
-        freeServer(s);
         return nppFailed;
+    case CP2pServer::Start::Started:
+        break;
     }
-    gServer = s;
     *hServer = s;
     TRACE(TRC_API, "NPP server: Started, handle %p", static_cast<void*>(s));
     return nppOk;
 }
 
-namespace {
-
-// Ends the client's connection, then the listener, whose hangup ends the server: false when
-// neither could be asked to go.
-bool stopServer(TNppServer* s) {
-    if (s->state == S_INIT) {
-        setServerState(s, S_STOPPING);
-        const NfcApiStatus status = p2pOps().disconnectRequest(s->listener);
-        if (status == nfcStatusOk) return true;
-        TRACE(TRC_ERROR, "npp: ! Error cancel NPP server: %d", status);
-        setServerState(s, S_INIT);
-        return false;
-    }
-    if (s->state == S_STOPPING) return true;
-    setServerState(s, S_STOP_DISC);
-    const NfcApiStatus status = s->connection ? p2pOps().disconnectRequest(s->connection) : NfcApiStatus{nfcStatusOk};
-    if (status == nfcStatusOk) return true;
-    TRACE(TRC_ERROR, "npp: ! Error disconnecting from client: %d", status);
-    setServerState(s, S_INIT);
-    return false;
-}
-
-}  // namespace
-
 CORVANE_API DWORD nppStopServer(NppServerHandle hServer) {
-    if (!hServer || hServer->magic != kServerMagic) {
+    std::lock_guard<std::recursive_mutex> g(CP2pServer::lock());
+    auto* s = static_cast<TNppServer*>(CP2pServer::live(static_cast<CP2pServer*>(hServer), gServer));
+    if (!s) {
         TRACE(TRC_ERROR, "npp: ! Invalid server handle %#x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(hServer)));
         return nppFailed;
     }
     TRACE(TRC_API, "nppStopServer() enter %p", static_cast<void*>(hServer));
-    stopServer(hServer);
+    s->stop();
+    s->dropIfFree();
     TRACE(TRC_API, "npp: %s exit (status = 0x%X)", "nppStopServer", 0);
     return nppOk;
 }
 
 CORVANE_API DWORD nppReleaseServer(NppServerHandle hServer) {
-    std::lock_guard<std::recursive_mutex> lock(gServerLock);
-    if (!hServer || hServer != gServer) return nppBadParameter;
-    // A running server's listener still names the record: the server stops, and the listener's
+    std::lock_guard<std::recursive_mutex> g(CP2pServer::lock());
+    if (!hServer || static_cast<CP2pServer*>(hServer) != gServer) return nppBadParameter;
+    // A running server's links still name the record: the server stops, and the last link's
     // final event frees it without calling the application back.
-    hServer->released.store(true, std::memory_order_release);
-    if (!stopServer(hServer)) freeServer(hServer);
+    hServer->release(true);
+    hServer->dropIfFree();
     return nppOk;
 }

@@ -1,6 +1,7 @@
 // The SNEP client: connects to a SNEP server, sends PUT and GET requests fragment by fragment
 // and takes the responses, all inside the P2P events of its connection.
 #include <cstring>
+#include <deque>
 #include <new>
 #include <utility>
 
@@ -39,6 +40,12 @@ struct TSnepClient : TP2pService {
     TSnepTransferEntry* batch = nullptr;
     DWORD batchCount = 0, batchIndex = 0;
     bool wake = false;  // the waiter is released once the event handler is done with the record
+    // The server answered before the last fragment's transmission was confirmed (its LLCP may
+    // hold back the acknowledgement): those confirmations are still to come and are taken then.
+    uint32_t confirmationsDue = 0;
+    // LLCP sends from the buffer until it confirms the send: a request that starts before then
+    // builds in a new one, and the old ones wait here for their confirmations, oldest first.
+    std::deque<SnepTx> unconfirmed;
 };
 
 namespace {
@@ -70,6 +77,8 @@ NfcApiStatus beginRequest(TSnepClient* c, uint8_t kind, const BYTE* data, DWORD 
         return nfcStatusWrongState;
     }
     const bool get = kind == kKindGet;
+    if (c->confirmationsDue > c->unconfirmed.size()) c->unconfirmed.push_back(std::move(c->tx));
+    c->tx = SnepTx{};
     if (!snepBuild(c->tx, get ? SNEP_REQ_GET : SNEP_REQ_PUT, data, length, get, acceptable)) return nfcStatusFailed;
     c->kind = kind;
     c->getOutput = output;
@@ -151,6 +160,10 @@ void onResponseFragment(TSnepClient* c, SnepRxResult result) {
 }
 
 void onDataIndication(TSnepClient* c, const TP2pData& data) {
+    if (c->state == C_TX_FIRST || c->state == C_TX_ONLY) {
+        ++c->confirmationsDue;
+        setState(c, c->state == C_TX_FIRST ? C_TX_WAIT : C_RX);
+    }
     switch (c->state) {
     case C_TX_WAIT: {
         SnepRx answer;
@@ -179,8 +192,9 @@ void onDataIndication(TSnepClient* c, const TP2pData& data) {
         if (snepReceiveNext(c->rx, data.data, data.length) == SnepRxResult::Complete) handleResponse(c);
         break;
     default:
-        TRACE(TRC_ERROR, "SNEP client: ! nfcEventDataIndication in invalid state %s", kStateNames[c->state]);
-        reportFailure(c, 0, nfcStatusWrongState);
+        // Nothing was asked: no request of the caller failed, the data are not taken.
+        TRACE(TRC_ERROR, "SNEP client: ! nfcEventDataIndication in invalid state %s, %d bytes dropped",
+              kStateNames[c->state], data.length);
     }
 }
 
@@ -190,6 +204,11 @@ void progress(TSnepClient* c) {
 }
 
 void onDataTransmitted(TSnepClient* c) {
+    if (c->confirmationsDue) {
+        --c->confirmationsDue;
+        if (!c->unconfirmed.empty()) c->unconfirmed.pop_front();
+        return;
+    }
     switch (c->state) {
     case C_TX_FIRST:
         progress(c);
@@ -220,8 +239,9 @@ void onDataTransmitted(TSnepClient* c) {
 
 void onConnected(TSnepClient* c, const TP2pConnected& connected) {
     if (c->state != C_INIT) {
-        TRACE(TRC_ERROR, "SNEP client: ! nfcEventConnected in invalid state %d", c->state);
-        reportFailure(c, 0, nfcStatusWrongState);
+        // Not a failure of the request that may be going on: that one still gets its own answer.
+        TRACE(TRC_ERROR, "SNEP client: ! nfcEventConnected in invalid state %d, dropped", c->state);
+        c->status = nfcStatusWrongState;
         return;
     }
     setState(c, C_CONNECTED);

@@ -1,16 +1,14 @@
 // The SNEP server: listens for one client at a time, reassembles its requests (asking for the
 // rest with CONTINUE) and answers them, itself or through the application.
-#include <mutex>
 #include <new>
 #include <string_view>
 
-#include "p2p/p2pops.h"
+#include "p2p/p2pserver.h"
 #include "p2p/snepcodec.h"
 #include "util/trace.h"
 
 namespace {
 
-constexpr uint32_t kServerMagic = 0x54395343u;
 constexpr DWORD kServerWindow = 2;
 constexpr DWORD kMaxMiu = 2048;
 constexpr BYTE kDefaultSap = 4;
@@ -26,30 +24,44 @@ constexpr const char* kStateNames[] = {SNEP_SSTATES(SNEP_STATE_NAME)};
 
 }  // namespace
 
-struct TSnepServer : TP2pService {
+namespace {
+
+CP2pServer* gServer = nullptr;  // the current server, under CP2pServer::lock()
+
+DWORD serverCallback(void* app, DWORD event, void* listenerContext, void* record);
+
+}  // namespace
+
+struct TSnepServer : CP2pServer {
+    TSnepServer(TSnepCallback cb, void* ctx)
+        : CP2pServer(gServer, serverCallback, "SNEP server: "), callback(cb), context(ctx) {}
     SnepRx rx;
     SnepTx tx;
     uint32_t fragment = 0;
-    P2pLinkHandle listener = nullptr;
     int state = S_INIT;
     TSnepCallback callback = nullptr;
     void* context = nullptr;
     TSnepServerReport report{};
     bool defaultServer = false;
     DWORD flags = 0;
+
+    void onClientConnected(const TP2pConnected& connected) override;
+    void onData(const TP2pData& data) override;
+    void onTransmitted(DWORD cause) override;
+    void onClientGone() override;
+    void onStopping(bool withClient) override;
+    void onEnded() override;
 };
 
 namespace {
 
-std::recursive_mutex gServerLock;  // the current server and its replacement
-TSnepServer* gServer = nullptr;
-
 unsigned handleBits(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
 
+// The live server behind an application's handle; traced when there is none.
 TSnepServer* checkServer(SnepServerHandle handle) {
-    if (handle && handle->magic == kServerMagic) return handle;
-    if (handle)
-        TRACE(TRC_ERROR, "SNEP server: ! Invalid server handle %#x. magic %X wrong", handleBits(handle), handle->magic);
+    if (CP2pServer* s = CP2pServer::live(static_cast<CP2pServer*>(handle), gServer))
+        return static_cast<TSnepServer*>(s);
+    if (handle) TRACE(TRC_ERROR, "SNEP server: ! Invalid server handle %#x", handleBits(handle));
     return nullptr;
 }
 
@@ -59,36 +71,22 @@ void setState(TSnepServer* s, int state) {
 }
 
 void notify(TSnepServer* s, DWORD event, void* report) {
-    if (s->callback && !s->dead.load(std::memory_order_acquire)) s->callback(s->context, event, report);
+    if (s->callback && s->calling()) s->callback(s->context, event, report);
 }
 
-void freeServer(TSnepServer* s) {
-    TRACE(TRC_API, "SNEP: Releasing communication buffers %X\n", handleBits(s));
-    {
-        std::lock_guard<std::recursive_mutex> lock(gServerLock);
-        if (gServer == s) gServer = nullptr;
-    }
-    s->magic = P2P_MAGIC_FREED;
-    delete s;
-}
-
+// A protocol error ends the client's connection; its end returns the server to waiting.
 void disconnectOnError(TSnepServer* s) {
-    const NfcApiStatus status = p2pOps().disconnectRequest(s->connection);
-    if (status != nfcStatusOk) {
-        TRACE(TRC_ERROR, "SNEP server: ! Error disconnecting from client: %d", status);
-        setState(s, S_INIT);
-    } else {
-        setState(s, S_DISCONNECTING);
-    }
+    setState(s, S_DISCONNECTING);
+    if (!s->closeClient() && s->state == S_DISCONNECTING) setState(s, S_INIT);
 }
 
 // Sends a whole message; its first fragment goes now.
 bool sendMessage(TSnepServer* s, uint8_t code, const BYTE* data, DWORD length) {
-    if (!snepBuild(s->tx, code, data, length)) return false;
+    if (!s->client() || !snepBuild(s->tx, code, data, length)) return false;
     const bool single = s->tx.size <= s->fragment;
     const int previous = s->state;
     setState(s, single ? S_TX_ONLY : S_TX_FIRST);
-    if (snepSendFragment(s->connection, s->tx, s->fragment) == nfcStatusFailed) {
+    if (snepSendFragment(s->client(), s->tx, s->fragment) == nfcStatusFailed) {
         setState(s, previous);
         return false;
     }
@@ -107,7 +105,7 @@ void progress(TSnepServer* s, uint32_t done, uint32_t total) {
     notify(s, snepEventProgress, &s->report);
 }
 
-void deliver(TSnepServer* s) {
+void deliverRequest(TSnepServer* s) {
     TRACE(TRC_API, "SNEP server: Data complete, passing %d bytes to application", s->rx.ndefLength);
     setState(s, S_RX);
     if (s->rx.code == SNEP_REQ_GET) {
@@ -146,13 +144,12 @@ void onFirstFragment(TSnepServer* s, const TP2pData& data) {
         return;
     }
     if (result == SnepRxResult::Complete) {
-        deliver(s);
+        deliverRequest(s);
         return;
     }
     setState(s, S_RX_CONTINUE);
     SnepTx cont;
-    if (!snepBuild(cont, SNEP_RESP_CONTINUE, nullptr, 0) ||
-        p2pOps().dataRequest(s->connection, cont.buffer.data(), cont.size) != nfcStatusOk) {
+    if (!snepBuild(cont, SNEP_RESP_CONTINUE, nullptr, 0) || !s->send(cont.buffer.data(), cont.size)) {
         TRACE(TRC_ERROR, "SNEP server: ! Error sending continue message\n");
         disconnectOnError(s);
         return;
@@ -168,131 +165,89 @@ void onClientAnswer(TSnepServer* s, const TP2pData& data) {
         disconnectOnError(s);
     } else if (answer.code == SNEP_REQ_CONTINUE) {
         setState(s, S_TX_NEXT);
-        if (snepSendFragment(s->connection, s->tx, s->fragment) == nfcStatusFailed) disconnectOnError(s);
+        if (snepSendFragment(s->client(), s->tx, s->fragment) == nfcStatusFailed) disconnectOnError(s);
     } else {
         setState(s, S_CONNECTED);
         notify(s, snepEventFailed, &s->report);
     }
 }
 
-void onDataIndication(TSnepServer* s, const TP2pData& data) {
-    switch (s->state) {
+}  // namespace
+
+void TSnepServer::onClientConnected(const TP2pConnected& connected) {
+    setState(this, S_CONNECTED);
+    fragment = connected.remoteMiu;
+    notify(this, snepEventConnected, &report);
+}
+
+void TSnepServer::onData(const TP2pData& data) {
+    switch (state) {
     case S_CONNECTED:
-        onFirstFragment(s, data);
+        onFirstFragment(this, data);
         break;
     case S_TX_WAIT:
-        onClientAnswer(s, data);
+        onClientAnswer(this, data);
         break;
     case S_RX:
     case S_RX_CONTINUE:
-        if (snepReceiveNext(s->rx, data.data, data.length) == SnepRxResult::Complete) deliver(s);
-        else progress(s, s->rx.held, s->rx.ndefLength);
+        if (snepReceiveNext(rx, data.data, data.length) == SnepRxResult::Complete) deliverRequest(this);
+        else progress(this, rx.held, rx.ndefLength);
         break;
     default:
-        TRACE(TRC_ERROR, "SNEP server: ! nfcEventDataIndication in illegal state %d", s->state);
+        TRACE(TRC_ERROR, "SNEP server: ! nfcEventDataIndication in illegal state %d", state);
     }
 }
 
-void onDataTransmitted(TSnepServer* s) {
-    switch (s->state) {
+void TSnepServer::onTransmitted(DWORD cause) {
+    // Not sent: the connection is ending, and its end brings the server back to waiting.
+    if (cause) return;
+    switch (state) {
     case S_CONNECTED:
-    case S_STOP_DISC:
     case S_RX:
         break;
     case S_TX_ONLY:
-        setState(s, S_CONNECTED);
-        notify(s, snepEventResponse, &s->report);
+        setState(this, S_CONNECTED);
+        notify(this, snepEventResponse, &report);
         break;
     case S_TX_FIRST:
-        progress(s, s->tx.sent, s->tx.size);
-        setState(s, S_TX_WAIT);
+        progress(this, tx.sent, tx.size);
+        setState(this, S_TX_WAIT);
         break;
     case S_TX_NEXT:
-        if (s->tx.sent < s->tx.size) {
-            progress(s, s->tx.sent, s->tx.size);
-            if (snepSendFragment(s->connection, s->tx, s->fragment) == nfcStatusFailed) disconnectOnError(s);
+        if (tx.sent < tx.size) {
+            progress(this, tx.sent, tx.size);
+            if (snepSendFragment(client(), tx, fragment) == nfcStatusFailed) disconnectOnError(this);
         } else {
-            setState(s, S_CONNECTED);
-            notify(s, snepEventResponse, &s->report);
+            setState(this, S_CONNECTED);
+            notify(this, snepEventResponse, &report);
         }
         break;
     case S_RX_CONTINUE:
-        setState(s, S_RX);
+        setState(this, S_RX);
         break;
     default:
-        TRACE(TRC_ERROR, "SNEP server: ! nfcEventDataTransmitted in illegal state %d", s->state);
+        TRACE(TRC_ERROR, "SNEP server: ! nfcEventDataTransmitted in illegal state %d", state);
     }
 }
 
-DWORD serverCallback(void* app, DWORD event, void* listenerContext, void* record);
-
-void onConnectIndication(TSnepServer* s, const TP2pConnection& record) {
-    if (s->state != S_INIT) return;
-    setState(s, S_CONNECTED);
-    s->connection = record.newConnection;
-    s->fragment = record.connected.remoteMiu;
-    notify(s, snepEventConnected, &s->report);
-    p2pOps().connectResponse(s->connection, s, serverCallback);
+void TSnepServer::onClientGone() {
+    setState(this, S_INIT);
+    rx = SnepRx{};
+    notify(this, snepEventClientDisconnected, &report);
 }
 
-void handleEvent(TSnepServer* s, DWORD event, TP2pConnection* record) {
-    switch (event) {
-    case nfcEventConnectIndication:
-        onConnectIndication(s, *record);
-        break;
-    case nfcEventDataIndication:
-        onDataIndication(s, record->data);
-        if (s->connection) p2pOps().dataResponse(s->connection);
-        break;
-    case nfcEventDataTransmitted:
-        onDataTransmitted(s);
-        break;
-    case nfcEventDisconnected:
-        if (s->state == S_STOP_DISC || s->state == S_STOPPING) {
-            TRACE(TRC_ERROR, "SNEP server: ! nfcEventDisconnected in invalid state\n");
-            if (s->state == S_STOP_DISC) {
-                // The client is gone; the listener goes next and its hangup ends the server.
-                setState(s, S_STOPPING);
-                s->connection = nullptr;
-                p2pOps().disconnectRequest(s->listener);
-            }
-            break;
-        }
-        setState(s, S_INIT);
-        s->connection = nullptr;
-        notify(s, snepEventClientDisconnected, &s->report);
-        break;
-    case nfcEventHangupTerminated: {
-        if (s->state == S_STOP_DISC) {
-            // The client's connection went as asked; the listener goes next and its hangup ends
-            // the server.
-            setState(s, S_STOPPING);
-            s->connection = nullptr;
-            p2pOps().disconnectRequest(s->listener);
-            break;
-        }
-        TSnepCallback callback = s->dead.load(std::memory_order_acquire) ? nullptr : s->callback;
-        void* context = s->context;
-        freeServer(s);
-        if (callback) callback(context, snepEventEnded, nullptr);
-        break;
-    }
-    default:
-        TRACE(TRC_ERROR, "SNEP server: ! Unexpected event %d, ignoring", event);
-    }
+void TSnepServer::onStopping(bool withClient) { setState(this, withClient ? S_STOP_DISC : S_STOPPING); }
+
+void TSnepServer::onEnded() {
+    TRACE(TRC_API, "SNEP: Releasing communication buffers %X\n", handleBits(this));
+    if (callback) callback(context, snepEventEnded, nullptr);
 }
+
+namespace {
 
 DWORD serverCallback(void* app, DWORD event, void* listenerContext, void* record) {
-    auto* connection = static_cast<TP2pConnection*>(record);
     TRACE(TRC_API, "snepServerCallback, hApp %p, event %d, hListener %p", app, event, listenerContext);
-    void* handle = event == nfcEventConnectIndication ? listenerContext : (connection ? connection->context : nullptr);
-    if (!handle) {
-        TRACE(TRC_ERROR, "SNEP server: ! snepServerCallback, no context, ignoring NFACE event %X", event);
-        return 0;
-    }
-    TSnepServer* s = checkServer(static_cast<TSnepServer*>(handle));
-    if (s) handleEvent(s, event, connection);
-    return 0;
+    return TSnepServer::deliver("SNEP server: ", gServer, event, listenerContext, record);
 }
 
 }  // namespace
@@ -310,35 +265,30 @@ CORVANE_API NfcApiStatus snepStartServer(SnepServerHandle* hServer, NfcHandle hN
         return nfcStatusFailed;
     }
     if (p2pOps().onEventThread()) return nfcStatusWrongState;
-    std::lock_guard<std::recursive_mutex> lock(gServerLock);
-    if (gServer) {
-        TRACE(TRC_ERROR, "SNEP server: ! Server %p already running", static_cast<void*>(gServer));
-        return nfcStatusFailed;
-    }
-    auto* s = new (std::nothrow) TSnepServer;
+    auto* s = new (std::nothrow) TSnepServer(callback, context);
     if (!s) {
         TRACE(TRC_ERROR, "SNEP: %s ! No memory available", "snepStartServer");
         return nfcStatusFailed;
     }
-    s->magic = kServerMagic;
-    s->callback = callback;
-    s->context = context;
     s->defaultServer = serviceName ? std::string_view(serviceName) == kDefaultName : sap == kDefaultSap;
-    const NfcApiStatus status = p2pOps().listenRequest(hNfc, s, serverCallback, 1, kServerWindow, miu, sap,
-                                                       serviceName, &s->listener);
-    if (status != nfcStatusOk) {
-        TRACE(TRC_ERROR, "SNEP server: ! Listen request failed: %d", status);
-        freeServer(s);
+    NfcApiStatus status = nfcStatusOk;
+    switch (TSnepServer::start(s, hNfc, kServerWindow, miu, sap, serviceName, &status)) {
+    case CP2pServer::Start::AlreadyRunning:
+        TRACE(TRC_ERROR, "SNEP server: ! Server %p already running", static_cast<void*>(gServer));
         return nfcStatusFailed;
+    case CP2pServer::Start::ListenFailed:
+        TRACE(TRC_ERROR, "SNEP server: ! Listen request failed: %d", status);
+        return nfcStatusFailed;
+    case CP2pServer::Start::Started:
+        break;
     }
-    gServer = s;
-    TRACE(TRC_API, "SNEP server: Started, handle %p, (hListen %p)", static_cast<void*>(s),
-          static_cast<void*>(s->listener));
+    TRACE(TRC_API, "SNEP server: Started, handle %p", static_cast<void*>(s));
     *hServer = s;
     return nfcStatusOk;
 }
 
 CORVANE_API NfcApiStatus snepServerSetFlag(SnepServerHandle hServer, DWORD flag) {
+    std::lock_guard<std::recursive_mutex> g(CP2pServer::lock());
     TSnepServer* s = checkServer(hServer);
     if (!s) return nfcStatusBadParameter;
     s->flags |= flag;
@@ -350,6 +300,7 @@ CORVANE_API NfcApiStatus snepSendResponse(SnepServerHandle hServer, BYTE code, c
         TRACE(TRC_ERROR, "SNEP server: ! Invalid server handle NULL");
         return nfcStatusFailed;
     }
+    std::lock_guard<std::recursive_mutex> g(CP2pServer::lock());
     TSnepServer* s = checkServer(hServer);
     if (!s) return nfcStatusFailed;
     switch (code) {
@@ -371,34 +322,25 @@ CORVANE_API NfcApiStatus snepSendResponse(SnepServerHandle hServer, BYTE code, c
     return nfcStatusOk;
 }
 
-namespace {
-
-// Ends the client's connection, then the listener, whose hangup ends the server: false when
-// neither could be asked to go.
-bool stopServer(TSnepServer* s) {
-    if (s->state == S_STOPPING) return true;
-    const bool withClient = s->state != S_INIT;
-    setState(s, withClient ? S_STOP_DISC : S_STOPPING);
-    const NfcApiStatus status = p2pOps().disconnectRequest(withClient ? s->connection : s->listener);
-    if (status != nfcStatusOk) TRACE(TRC_ERROR, "SNEP server: ! Error closing connection: %d", status);
-    return status == nfcStatusOk;
-}
-
-}  // namespace
-
 CORVANE_API NfcApiStatus snepStopServer(SnepServerHandle hServer) {
     TRACE(TRC_API, "%s %p", "snepStopServer", static_cast<void*>(hServer));
-    if (TSnepServer* s = checkServer(hServer)) stopServer(s);
+    std::lock_guard<std::recursive_mutex> g(CP2pServer::lock());
+    if (TSnepServer* s = checkServer(hServer)) {
+        s->stop();
+        s->dropIfFree();
+    }
     return nfcStatusOk;
 }
 
 CORVANE_API NfcApiStatus snepReleaseServer(SnepServerHandle hServer) {
-    std::lock_guard<std::recursive_mutex> lock(gServerLock);
+    std::lock_guard<std::recursive_mutex> g(CP2pServer::lock());
     TRACE(TRC_API, "%s %p (g %p)", "snepReleaseServer", static_cast<void*>(hServer), static_cast<void*>(gServer));
-    if (!hServer || hServer != gServer) return hServer && !gServer ? nfcStatusOk : nfcStatusBadParameter;
-    // A running server's listener still names the record: the server stops, and the listener's
+    if (!hServer || static_cast<CP2pServer*>(hServer) != gServer)
+        return hServer && !gServer ? nfcStatusOk : nfcStatusBadParameter;
+    // A running server's links still name the record: the server stops, and the last link's
     // final event frees it without calling the application back.
-    hServer->dead.store(true, std::memory_order_release);
-    if (!stopServer(hServer)) freeServer(hServer);
+    TSnepServer* s = static_cast<TSnepServer*>(gServer);
+    s->release(true);
+    s->dropIfFree();
     return nfcStatusOk;
 }

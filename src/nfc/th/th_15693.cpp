@@ -126,17 +126,22 @@ struct V5State {
     uint32_t requested;             // the block whose answer is awaited
     uint8_t buffer[kMaxBlockSize];  // the block being written
     uint32_t fill;
-    uint8_t head[2 * kMaxBlockSize];    // the blocks up to the TLV header's end, as written
+    uint8_t prelude[kMaxBlockSize + 4]; // what the write stream starts with: bytes before the TLV, its header
+    uint32_t preludeLength;
+    uint32_t preludeNext;
+    uint8_t head[2 * kMaxBlockSize];    // the blocks from the TLV's to the header's end, as written
     uint8_t cc[kTemplateSize];      // the format template
     uint8_t tagCc[kCcSize];         // the container as found on the tag
     uint32_t ndefAddress;           // byte address of the NDEF TLV
     uint32_t headerLength;
+    uint32_t keptHeaderLength;      // of the TLV on the tag before the write
+    bool emptied;                   // the tag has taken the write's empty header
+    bool terminated;
     uint32_t position;              // byte address of the read, block of the write
     uint8_t scanHeader[4];
     uint32_t scanCount;
     uint32_t written;
     uint32_t step;
-    uint16_t result;
     bool sentPdu;
 };
 static_assert(sizeof(V5State) <= TH_FAMILY_STATE_SIZE);
@@ -182,14 +187,16 @@ const SmStateEntry kStateTable[] = {
 };
 constexpr uint16_t kStateCount = sizeof kStateTable / sizeof kStateTable[0];
 
+void t15693ForgetContent(TTagHandler* h);
+
 constexpr ThFamilyStates kNdefStates{&t15693StateIdle,  &t15693StateNdefTag,      &t15693StateLegacyTag,
                                      &t15693StateCheckNdef, &t15693StateRead,     &t15693StateWriteInit,
                                      &t15693StateFormat, &t15693StateFormat,      &t15693StateTest,
-                                     &t15693StateSetReadonly, &t15693StateMagic};
+                                     &t15693StateSetReadonly, &t15693StateMagic,  &t15693ForgetContent};
 constexpr ThFamilyStates kLegacyStates{&t15693StateIdle,  &t15693StateNdefTag, &t15693StateLegacyTag,
                                        &t15693StateGetSystemInfo, nullptr,   nullptr,
                                        &t15693StateFormat, &t15693StateFormat, &t15693StateTest,
-                                       nullptr,            nullptr};
+                                       nullptr,            nullptr,            &t15693ForgetContent};
 
 uint32_t finish(TStateMachine* m, uint16_t cause) { return thFinishCommand(m, cause, kNdefStates); }
 
@@ -272,8 +279,8 @@ uint16_t takeStatus(TTagHandler* h) {
 void updateSize(TTagHandler* h, uint32_t size) {
     V5State& s = st(h);
     uint32_t capacity = size > 6 ? size - 6 : 0;
-    // Above 254 bytes the TLV takes the 3-byte length form.
-    if (capacity > kShortLengthMax) capacity = size - 8;
+    // Above 254 bytes the TLV takes the 3-byte length form, which announces at most 0xFFFF.
+    if (capacity > kShortLengthMax) capacity = std::min<uint32_t>(size - 8, 0xFFFF);
     if (s.identified && h->maxNdefSize && capacity != h->maxNdefSize)
         TRACE(kTrace, "%s ! Warning, system info size %d doesn't match product type size %d", kPrefix,
               static_cast<int>(capacity), static_cast<int>(h->maxNdefSize));
@@ -547,11 +554,7 @@ uint32_t readGoOn(TStateMachine* m) {
     TTagHandler* h = thOf(m);
     const uint16_t cause = readStep(h);
     if (cause == kPending) return SM_DONE;
-    if (!st(h).sentPdu && (cause == nfcCauseOk || cause == nfcCauseTagBufferTooSmall)) {
-        st(h).result = cause;
-        return thChangeTo(m, &t15693StateReadCheck);
-    }
-    return finish(m, cause);
+    return thReadServed(m, cause, st(h).sentPdu, &t15693StateReadCheck, kNdefStates);
 }
 
 uint32_t t15693StateRead(TStateMachine* m, uint16_t event) {
@@ -580,29 +583,28 @@ uint32_t t15693StateReadCheck(TStateMachine* m, uint16_t event) {
     case EV_SM_ENTRY:
         if (const uint16_t cause = readBlock(h, st(h).blockCount > 1 ? 1 : 0)) return finish(m, cause);
         return SM_DONE;
-    case EV_TH_TRANSACTION_IND: {
-        const uint16_t cause = takeBlock(h);
-        return finish(m, cause ? cause : st(h).result);
-    }
+    case EV_TH_TRANSACTION_IND: return thSignOfLife(m, takeBlock(h), kNdefStates);
     default: return SM_NOT_HANDLED;
     }
 }
 
 // ---- Write --------------------------------------------------------------------------------------
 
+// A write lays its bytes out as one stream over blocks of any size, from the NDEF TLV where the
+// check found it: the bytes of the first block before the TLV as the tag holds them, the header
+// announcing an empty message, the message, and behind the last byte the terminator and zeros
+// up to the block's end. The finished header then goes out last, the block of its length byte
+// after any other: a tag left at any moment holds the old message, an empty one or the new one.
+
+uint32_t tlvBlock(const V5State& s) { return s.ndefAddress / s.blockSize; }
+uint32_t switchBlock(const V5State& s) { return (s.ndefAddress + TLV_SWITCH_BYTE) / s.blockSize; }
+uint32_t headerLastBlock(const V5State& s) { return (s.ndefAddress + s.headerLength - 1) / s.blockSize; }
+
 // A message of total bytes behind the header: the refusal's cause, or 0.
-uint16_t checkTotal(TTagHandler* h, uint64_t total) {
+uint16_t checkTotal(TTagHandler* h, uint64_t before, uint32_t size) {
     const V5State& s = st(h);
-    if (total > h->maxNdefSize) {
-        TRACE(TRC_ERROR, "%s ! message of %d bytes above the capacity %d", kPrefix, static_cast<int>(total),
-              static_cast<int>(h->maxNdefSize));
-        return nfcCauseInputTooBig;
-    }
-    if (s.headerLength == 2 && total > kShortLengthMax) {
-        TRACE(TRC_ERROR, "%s ! Actual TLV header length doesn't match expected: %d instead of %d", kPrefix, 4, 2);
-        return nfcCauseWrongParameter;
-    }
-    const uint64_t lastByte = kCcSize + s.headerLength + total - 1;
+    if (const uint16_t cause = thRefusePart(h, before, size, s.headerLength == 2)) return cause;
+    const uint64_t lastByte = uint64_t{s.ndefAddress} + s.headerLength + before + size - 1;
     if (lastByte / s.blockSize >= s.blockCount) {
         TRACE(TRC_ERROR, "%s Invalid block %d", kPrefix, static_cast<int>(lastByte / s.blockSize));
         return nfcCauseWrongParameter;
@@ -610,65 +612,105 @@ uint16_t checkTotal(TTagHandler* h, uint64_t total) {
     return nfcCauseOk;
 }
 
-// Fills the block being written and sends it when full: 0 sent, kDone when the part is in, or
-// the failure. The message's last block gets the terminator behind the data and zeros.
-uint16_t writeStep(TTagHandler* h) {
+// The next byte of the stream, false when the part is laid out.
+bool nextByte(TTagHandler* h, uint8_t* byte) {
     V5State& s = st(h);
     ThCommandBlock& c = h->command;
-    for (;;) {
-        if (s.fill == s.blockSize) return writeBlock(h, s.position, s.buffer);
-        if (c.delivered < c.size) {
-            const uint32_t n = std::min(s.blockSize - s.fill, c.size - c.delivered);
-            std::memcpy(s.buffer + s.fill, c.data + c.delivered, n);
-            s.fill += n;
-            c.delivered += n;
-            s.written += n;
-            continue;
-        }
-        if (!c.final || s.fill == 0) return kDone;
-        s.buffer[s.fill] = TLV_TERMINATOR;
-        std::memset(s.buffer + s.fill + 1, 0, s.blockSize - s.fill - 1);
-        s.fill = s.blockSize;
+    if (s.preludeNext < s.preludeLength) {
+        *byte = s.prelude[s.preludeNext++];
+        return true;
     }
+    if (c.delivered < c.size) {
+        *byte = c.data[c.delivered++];
+        ++s.written;
+        return true;
+    }
+    // The message's last block: the terminator behind the data, zeros to the end.
+    if (!c.final || s.fill == 0) return false;
+    *byte = s.terminated ? 0x00 : TLV_TERMINATOR;
+    s.terminated = true;
+    return true;
+}
+
+// Sends the block being assembled once it is full: 0 sent, kDone when the part is in, or the
+// failure.
+uint16_t writeStep(TTagHandler* h) {
+    V5State& s = st(h);
+    for (uint8_t byte = 0; s.fill < s.blockSize;) {
+        if (!nextByte(h, &byte)) return kDone;
+        s.buffer[s.fill++] = byte;
+    }
+    return writeBlock(h, s.position, s.buffer);
+}
+
+uint32_t writeFailed(TStateMachine* m, uint16_t cause) {
+    TTagHandler* h = thOf(m);
+    V5State& s = st(h);
+    if (!s.emptied) s.headerLength = s.keptHeaderLength;
+    h->command.delivered = 0;
+    return finish(m, cause);
 }
 
 uint32_t writeGoOn(TStateMachine* m) {
     TTagHandler* h = thOf(m);
     const uint16_t sent = writeStep(h);
     if (sent == nfcCauseOk) return SM_DONE;
-    if (sent != kDone) return finish(m, sent);
+    if (sent != kDone) return writeFailed(m, sent);
     return thChangeTo(m, h->command.final ? &t15693StateWriteFinalize : &t15693StateWriteWaitForNext);
+}
+
+// The stream from the first block of the TLV: what stands before the TLV, then the empty header.
+uint32_t startStream(TStateMachine* m) {
+    TTagHandler* h = thOf(m);
+    V5State& s = st(h);
+    const uint32_t before = s.ndefAddress % s.blockSize;
+    std::memcpy(s.prelude, s.cache, before);
+    for (uint32_t k = 0; k < s.headerLength; ++k) s.prelude[before + k] = tlvPendingHeaderByte(k);
+    s.preludeLength = before + s.headerLength;
+    s.preludeNext = 0;
+    s.position = tlvBlock(s);
+    s.fill = 0;
+    return thChangeTo(m, &t15693StateWriteNext);
 }
 
 uint32_t t15693StateWriteInit(TStateMachine* m, uint16_t event) {
     TTagHandler* h = thOf(m);
     V5State& s = st(h);
-    if (event != EV_SM_ENTRY) return SM_NOT_HANDLED;
-    h->command.delivered = 0;
-    if (!(h->access & TH_ACCESS_WRITE)) return finish(m, nfcCauseWriteProtected);
-    const uint32_t header = h->command.size > kShortLengthMax ? 4 : 2;
-    const uint32_t keptHeader = s.headerLength;
-    s.headerLength = header;
-    if (const uint16_t cause = checkTotal(h, h->command.size)) {
-        s.headerLength = keptHeader;
-        return finish(m, cause);
+    switch (event) {
+    case EV_SM_ENTRY: {
+        h->command.delivered = 0;
+        s.keptHeaderLength = s.headerLength;
+        s.headerLength = h->command.size > kShortLengthMax ? 4 : 2;
+        if (const uint16_t cause = checkTotal(h, 0, h->command.size)) {
+            s.headerLength = s.keptHeaderLength;
+            return finish(m, cause);
+        }
+        s.written = 0;
+        s.emptied = false;
+        s.terminated = false;
+        // The bytes before the TLV in its block are written back as the tag holds them.
+        if (s.ndefAddress % s.blockSize == 0 || (s.cacheValid && s.cacheBlock == tlvBlock(s))) return startStream(m);
+        if (const uint16_t cause = readBlock(h, tlvBlock(s))) return writeFailed(m, cause);
+        return SM_DONE;
     }
-    // The header goes first with length 0: a write cut anywhere leaves an empty message.
-    s.ndefAddress = kCcSize;
-    s.written = 0;
-    h->currentNdefSize = 0;
-    s.position = kCcSize / s.blockSize;
-    s.fill = kCcSize % s.blockSize;
-    std::memcpy(s.buffer, s.tagCc + s.position * s.blockSize, s.fill);
-    s.buffer[s.fill++] = TLV_NDEF;
-    for (uint32_t k = 1; k < header; ++k) s.buffer[s.fill++] = 0;
-    return thChangeTo(m, &t15693StateWriteNext);
+    case EV_TH_TRANSACTION_IND:
+        if (const uint16_t cause = takeBlock(h)) return writeFailed(m, cause);
+        return startStream(m);
+    default: return SM_NOT_HANDLED;
+    }
 }
 
-void keepHead(V5State& s) {
-    const uint32_t start = s.position * s.blockSize;
-    if (start < kCcSize + s.headerLength && start + s.blockSize <= sizeof s.head)
-        std::memcpy(s.head + start, s.buffer, s.blockSize);
+// A block the tag took: what the final header rewrites of the header's blocks is kept, and once
+// the block of the length byte holds the empty header the tag holds an empty message.
+void blockTaken(TTagHandler* h) {
+    V5State& s = st(h);
+    if (s.cacheValid && s.cacheBlock == s.position) s.cacheValid = false;
+    if (s.position >= tlvBlock(s) && s.position <= headerLastBlock(s))
+        std::memcpy(s.head + (s.position - tlvBlock(s)) * s.blockSize, s.buffer, s.blockSize);
+    if (s.position == switchBlock(s)) {
+        s.emptied = true;
+        h->currentNdefSize = 0;
+    }
 }
 
 uint32_t t15693StateWriteNext(TStateMachine* m, uint16_t event) {
@@ -677,9 +719,8 @@ uint32_t t15693StateWriteNext(TStateMachine* m, uint16_t event) {
     switch (event) {
     case EV_SM_ENTRY: return writeGoOn(m);
     case EV_TH_TRANSACTION_IND:
-        if (const uint16_t cause = takeStatus(h)) return finish(m, cause);
-        if (s.cacheValid && s.cacheBlock == s.position) s.cacheValid = false;
-        keepHead(s);
+        if (const uint16_t cause = takeStatus(h)) return writeFailed(m, cause);
+        blockTaken(h);
         ++s.position;
         s.fill = 0;
         return writeGoOn(m);
@@ -695,44 +736,46 @@ uint32_t t15693StateWriteWaitForNext(TStateMachine* m, uint16_t event) {
         h->command.delivered = 0;
         // The part is checked with everything written before it; a refusal leaves the empty
         // message that the header announces so far.
-        if (const uint16_t cause = checkTotal(h, uint64_t{st(h).written} + h->command.size)) return finish(m, cause);
+        if (const uint16_t cause = checkTotal(h, st(h).written, h->command.size)) return writeFailed(m, cause);
         return thChangeTo(m, &t15693StateWriteNext);
     default: return SM_NOT_HANDLED;
     }
 }
 
-uint32_t t15693StateWriteFinalize(TStateMachine* m, uint16_t event) {
+// The header's blocks once more with the finished header: the block of the length byte last.
+uint32_t nextHeaderBlock(TStateMachine* m) {
     TTagHandler* h = thOf(m);
     V5State& s = st(h);
-    const uint32_t last = (kCcSize + s.headerLength - 1) / s.blockSize;
-    switch (event) {
-    case EV_SM_ENTRY: {
-        TRACE(kTrace, "th: set TLV content length = %d, TLV header size = %d", static_cast<int>(s.written),
-              static_cast<int>(s.headerLength));
-        uint8_t* length = s.head + kCcSize + 1;
-        if (s.headerLength == 4) {
-            length[0] = TLV_LONG_LENGTH;
-            length[1] = static_cast<uint8_t>(s.written >> 8);
-            length[2] = static_cast<uint8_t>(s.written);
-        } else {
-            length[0] = static_cast<uint8_t>(s.written);
-        }
-        s.position = kCcSize / s.blockSize;
-        break;
-    }
-    case EV_TH_TRANSACTION_IND:
-        if (const uint16_t cause = takeStatus(h)) return finish(m, cause);
+    while (s.position <= headerLastBlock(s) + 1) {
+        const uint32_t block = s.position <= headerLastBlock(s) ? s.position : switchBlock(s);
+        const bool last = s.position > headerLastBlock(s);
         ++s.position;
-        break;
-    default: return SM_NOT_HANDLED;
-    }
-    if (s.position <= last) {
-        if (const uint16_t cause = writeBlock(h, s.position, s.head + s.position * s.blockSize)) return finish(m, cause);
+        if (!last && block == switchBlock(s)) continue;
+        if (const uint16_t cause = writeBlock(h, block, s.head + (block - tlvBlock(s)) * s.blockSize))
+            return writeFailed(m, cause);
         return SM_DONE;
     }
     s.cacheValid = false;
     h->currentNdefSize = s.written;
     return finish(m, nfcCauseOk);
+}
+
+uint32_t t15693StateWriteFinalize(TStateMachine* m, uint16_t event) {
+    TTagHandler* h = thOf(m);
+    V5State& s = st(h);
+    switch (event) {
+    case EV_SM_ENTRY:
+        TRACE(kTrace, "th: set TLV content length = %d, TLV header size = %d", static_cast<int>(s.written),
+              static_cast<int>(s.headerLength));
+        for (uint32_t k = 0; k < s.headerLength; ++k)
+            s.head[s.ndefAddress % s.blockSize + k] = tlvHeaderByte(k, s.written, s.headerLength);
+        s.position = tlvBlock(s);
+        return nextHeaderBlock(m);
+    case EV_TH_TRANSACTION_IND:
+        if (const uint16_t cause = takeStatus(h)) return writeFailed(m, cause);
+        return nextHeaderBlock(m);
+    default: return SM_NOT_HANDLED;
+    }
 }
 
 // ---- Format, make read-only, test, magic ------------------------------------------------------
@@ -870,6 +913,14 @@ uint32_t t15693StateMagic(TStateMachine* m, uint16_t event) {
     }
     if (s.position >= s.blockCount || readBlock(h, s.position)) return magicEnd(m);
     return SM_DONE;
+}
+
+// An erased tag holds no TLV: a format lays out a new one behind the container.
+void t15693ForgetContent(TTagHandler* h) {
+    V5State& s = st(h);
+    s.ndefAddress = kCcSize;
+    s.headerLength = 2;
+    s.cacheValid = false;
 }
 
 uint32_t t15693DefaultHandler(TStateMachine* m, uint16_t event) {

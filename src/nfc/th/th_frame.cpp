@@ -8,6 +8,7 @@
 namespace {
 
 constexpr uint32_t kTrace = 0x20;
+constexpr uint32_t kShortLengthMax = 254;   // the longest message the one-byte TLV length form announces
 
 #define TH_PROPERTY_ROW(id, name, settable, min, max, flag) {name, settable, min, max, flag},
 constexpr TTagProperty kProperties[] = {TH_PROPERTIES(TH_PROPERTY_ROW)};
@@ -107,8 +108,43 @@ uint32_t thDispatchCommand(TStateMachine* m, uint16_t event, const ThFamilyState
 
 uint32_t thFinishCommand(TStateMachine* m, uint16_t cause, const ThFamilyStates& s) {
     TTagHandler* h = thOf(m);
+    if (h->commandMode == TH_MODE_FORMAT && (h->formatFlags & TH_FORMAT_ERASE)) {
+        h->isNdef = 0;
+        h->currentNdefSize = 0;
+        if (s.forgetContent) s.forgetContent(h);
+    }
     thSendTransactionIndication(h, cause);
     return changeTo(m, restState(h, s));
+}
+
+uint16_t thRefusePart(const TTagHandler* h, uint64_t before, uint32_t size, bool shortLengthForm) {
+    const uint64_t total = before + size;
+    if (!(h->access & TH_ACCESS_WRITE)) {
+        TRACE(TRC_ERROR, "%s ! write protection active", prefixOf(h));
+        return nfcCauseWriteProtected;
+    }
+    if (total > h->maxNdefSize) {
+        TRACE(TRC_ERROR, "%s ! message of %llu bytes above the capacity of %u bytes", prefixOf(h),
+              static_cast<unsigned long long>(total), static_cast<unsigned>(h->maxNdefSize));
+        return nfcCauseInputTooBig;
+    }
+    if (shortLengthForm && total > kShortLengthMax) {
+        TRACE(TRC_ERROR, "%s ! %llu bytes do not fit the length form of the first part", prefixOf(h),
+              static_cast<unsigned long long>(total));
+        return nfcCauseWrongParameter;
+    }
+    return nfcCauseOk;
+}
+
+uint32_t thReadServed(TStateMachine* m, uint16_t cause, bool exchanged, SmHandler signOfLife, const ThFamilyStates& s) {
+    const bool delivered = cause == nfcCauseOk || cause == nfcCauseTagBufferTooSmall;
+    if (exchanged || !delivered || !signOfLife) return thFinishCommand(m, cause, s);
+    thOf(m)->heldCause = cause;
+    return thChangeTo(m, signOfLife);
+}
+
+uint32_t thSignOfLife(TStateMachine* m, uint16_t exchangeCause, const ThFamilyStates& s) {
+    return thFinishCommand(m, exchangeCause ? exchangeCause : thOf(m)->heldCause, s);
 }
 
 uint32_t thUnhandled(TStateMachine* m, uint16_t event) {
@@ -131,7 +167,11 @@ uint32_t thDefaultRule(TStateMachine* m, uint16_t event, const ThFamilyStates& s
     case EV_TH_CMD_TEST:
     // A make-read-only that finds the handler busy is answered too, so its caller need not
     // wait for the time-out.
-    case EV_TH_CMD_SET_READONLY: thSendTransactionIndication(h, nfcCauseWrongState); return SM_DONE;
+    case EV_TH_CMD_SET_READONLY:
+        // Nothing was read or written for it.
+        h->command.delivered = 0;
+        thSendTransactionIndication(h, nfcCauseWrongState);
+        return SM_DONE;
     case EV_TH_TRANSACTION_ERROR_IND: {
         const uint32_t r = thFinishCommand(m, h->cause, s);
         return r == SM_NOT_HANDLED ? SM_DONE : r;

@@ -75,6 +75,8 @@ struct ThFamilyStates {
     SmHandler test;
     SmHandler setReadonly;
     SmHandler magic;
+    // Drops what the family knows of the tag's NDEF content; run when an erase ends.
+    void (*forgetContent)(TTagHandler* handler);
 };
 
 // Sets up the family's machine (trace bit of the handlers, ring of 8) and enters its Idle state.
@@ -87,8 +89,22 @@ bool thIdentify(TTagHandler* handler, uint16_t minLength, uint16_t maxLength);
 
 // NdefTag and LegacyTag: the state of a command event, SM_NOT_HANDLED for any other event.
 uint32_t thDispatchCommand(TStateMachine* machine, uint16_t event, const ThFamilyStates& states);
-// The end of a command: reports it once and goes back to NdefTag or LegacyTag.
+// The end of a command: reports it once and goes back to NdefTag or LegacyTag. The end of an
+// erase, done or cut short, leaves no NDEF content: no message length, nothing the family knew
+// of it, LegacyTag. (An erase refused before it began, busy or not implemented, changes nothing.)
 uint32_t thFinishCommand(TStateMachine* machine, uint16_t cause, const ThFamilyStates& states);
+
+// A part of a message that the tag cannot take whole is refused before any byte of it is
+// written: 18 without write access, 23 when the message would pass the capacity, 17 when it
+// outgrows the one-byte length form its first part chose. `before`: message bytes already taken.
+uint16_t thRefusePart(const TTagHandler* handler, uint64_t before, uint32_t size, bool shortLengthForm);
+
+// The end of a read: a read that the cache served without an exchange does not report until
+// the tag has answered once more. Its cause is then held and the family's sign-of-life state
+// entered, which ends with thSignOfLife and the cause of its own exchange.
+uint32_t thReadServed(TStateMachine* machine, uint16_t cause, bool exchanged, SmHandler signOfLife,
+                      const ThFamilyStates& states);
+uint32_t thSignOfLife(TStateMachine* machine, uint16_t exchangeCause, const ThFamilyStates& states);
 // Traces an event no state and no rule takes; it is consumed.
 uint32_t thUnhandled(TStateMachine* machine, uint16_t event);
 // The default handler's rule: back to Idle on EV_TH_INIT, every command that finds the handler

@@ -74,6 +74,12 @@ void answer(TTagHandler* h, uint16_t cause, const uint8_t* data, uint32_t length
     post(h, cause == 0 ? done : failed);
 }
 
+// A command starts: it counts its own exchanges.
+void begin(TTagHandler* h, uint32_t mode) {
+    h->commandMode = mode;
+    h->exchanges = 0;
+}
+
 void confirm(TTagHandler* h, uint16_t code, uint16_t cause, uint32_t argument) {
     if (h->confirm) h->confirm(h, code, cause, argument);
 }
@@ -128,12 +134,13 @@ void thDeviceIndication(TTagHandler* h, uint16_t readerType, TNfcTagInfo* device
     TRACE(kTrace, "%s received device indication", kPrefix);
     h->readerType = readerType;
     h->deviceTagInfo = device;
+    h->exchanges = 0;
     post(h, EV_TH_DEVICE_IND);
 }
 
 void thCheckNdef(TTagHandler* h) {
     TRACE(kTrace, "%s check NDEF", kPrefix);
-    h->commandMode = TH_MODE_CHECK_NDEF;
+    begin(h, TH_MODE_CHECK_NDEF);
     h->isNdef = 0;
     post(h, EV_TH_CMD_CHECK_NDEF);
 }
@@ -141,14 +148,16 @@ void thCheckNdef(TTagHandler* h) {
 void thRead(TTagHandler* h, uint32_t size, uint32_t offset, uint8_t* buffer) {
     TRACE(kTrace, "%s read, size = %d, offset = %d", kPrefix, static_cast<int>(size), static_cast<int>(offset));
     h->command = ThCommandBlock{size, offset, buffer, nullptr, size, 0, {}};
-    h->commandMode = TH_MODE_READ;
+    begin(h, TH_MODE_READ);
     post(h, EV_TH_CMD_READ);
 }
 
 void thWrite(TTagHandler* h, const uint8_t* data, uint32_t size, bool final) {
     TRACE(kTrace, "%s write, size = %d, flags = %d", kPrefix, static_cast<int>(size), final ? 1 : 0);
-    h->command = ThCommandBlock{size, 0, nullptr, data, size, final ? 1u : 0u, {}};
-    h->commandMode = TH_MODE_WRITE;
+    // An empty part still has a place the families copy its nothing from.
+    static constexpr uint8_t kNothing[1] = {};
+    h->command = ThCommandBlock{size, 0, nullptr, data ? data : kNothing, size, final ? 1u : 0u, {}};
+    begin(h, TH_MODE_WRITE);
     post(h, EV_TH_CMD_WRITE);
 }
 
@@ -169,13 +178,13 @@ void thFormat(TTagHandler* h, uint32_t size, uint16_t flags) {
     }
     h->formatSize = size;
     h->formatFlags = flags;
-    h->commandMode = TH_MODE_FORMAT;
+    begin(h, TH_MODE_FORMAT);
     post(h, (flags & TH_FORMAT_ERASE) ? EV_TH_CMD_FORMAT_ERASE : EV_TH_CMD_FORMAT);
 }
 
 void thTest(TTagHandler* h) {
     TRACE(kTrace, "%s test", kPrefix);
-    h->commandMode = TH_MODE_TEST;
+    begin(h, TH_MODE_TEST);
     post(h, EV_TH_CMD_TEST);
 }
 
@@ -185,7 +194,7 @@ void thSetReadonly(TTagHandler* h) {
         confirm(h, NFACE_SET_READONLY_CONF, nfcCauseWriteProtected, 0);
         return;
     }
-    h->commandMode = TH_MODE_SET_READONLY;
+    begin(h, TH_MODE_SET_READONLY);
     post(h, EV_TH_CMD_SET_READONLY);
 }
 
@@ -201,6 +210,12 @@ void thCheckConfirmation(TTagHandler* h, uint16_t cause, const uint8_t* data, ui
 
 uint16_t thSendPdu(TTagHandler* h, const uint8_t* pdu, uint16_t size, uint8_t flags, uint16_t extra) {
     TRACE(kTrace, "%s send PDU, size = %d, flags = 0x%X", kPrefix, size, flags);
+    if (++h->exchanges > TH_MAX_EXCHANGES) {
+        TRACE(TRC_ERROR, "%s ! %u exchanges in one command: the tag keeps it going", kPrefix, TH_MAX_EXCHANGES);
+        h->sendResult = 0;
+        h->cause = kCauseSendFailed;
+        return kCauseSendFailed;
+    }
     h->sendResult = h->sendPdu ? h->sendPdu(h, pdu, size, flags, extra) : 0;
     if (h->sendResult == 1) {
         h->cause = 0;
@@ -221,7 +236,8 @@ void thSendTransactionIndication(TTagHandler* h, uint16_t cause) {
     case TH_MODE_READ: confirm(h, NFACE_READ_IND, cause, h->command.delivered); break;
     case TH_MODE_WRITE: confirm(h, NFACE_WRITE_CONF, cause, h->command.delivered); break;
     case TH_MODE_FORMAT:
-        h->isNdef = cause == 0;
+        // What an erase leaves is the end of the erase's to say (thFinishCommand), not its cause's.
+        if (!(h->formatFlags & TH_FORMAT_ERASE)) h->isNdef = cause == 0;
         confirm(h, NFACE_FORMAT_CONF, cause, 0);
         break;
     case TH_MODE_TEST: confirm(h, NFACE_TEST_IND, cause, 0); break;

@@ -66,6 +66,9 @@ constexpr uint16_t TH_DEVICE_CONF = 0xA012;
 constexpr uint8_t TH_PDU_CHECK = 0x1;           // sendPdu flag: a presence check, not a transaction
 constexpr uint16_t TH_FORMAT_ERASE = 0x4;       // format flag: erase
 constexpr size_t TH_PDU_SIZE = 272;
+// No command of any tag a family serves needs more exchanges than this; past it the frame
+// refuses to send, so no tag's memory or answers keep a command going for ever.
+constexpr uint32_t TH_MAX_EXCHANGES = 1u << 18;
 constexpr size_t TH_FAMILY_STATE_SIZE = 1024;
 
 // The read or write in progress: filled by the owner, advanced by the family.
@@ -105,6 +108,8 @@ struct TTagHandler {
     uint16_t formatFlags;
     void* owner;
     uint32_t commandMode;
+    uint32_t exchanges;         // PDUs the command in progress has sent
+    uint16_t heldCause;         // of a read served from the cache, reported once the tag has answered
     ThCommandBlock command;
     uint8_t pdu[TH_PDU_SIZE];
     alignas(8) uint8_t family[TH_FAMILY_STATE_SIZE];   // the family's own fields
@@ -158,7 +163,7 @@ void thTransactionIndication(TTagHandler* handler, uint16_t cause, const uint8_t
 void thCheckConfirmation(TTagHandler* handler, uint16_t cause, const uint8_t* data, uint32_t length);
 
 // ---- Services for the families --------------------------------------------------------------
-// 0 handed on, 10 when the owner refused it.
+// 0 handed on, 10 when the owner refused it (or the command has used up its exchanges).
 uint16_t thSendPdu(TTagHandler* handler, const uint8_t* pdu, uint16_t size, uint8_t flags, uint16_t extra);
 // Reports the end of the command in progress, by its mode.
 void thSendTransactionIndication(TTagHandler* handler, uint16_t cause);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <new>
 
 #include "th/th_frame.h"
 #include "th/th_mifare_format.h"
@@ -126,11 +127,12 @@ struct MfState {
     uint16_t firstBlock;
     bool finalBlock;
     TlvWalk walk;
+    uint8_t lockedSectors;  // trailers the make-read-only in progress has locked
     TmfEraseState erase;
 };
 static_assert(sizeof(MfState) <= TH_FAMILY_STATE_SIZE);
 
-MfState& st(TTagHandler* h) { return *reinterpret_cast<MfState*>(h->family); }
+MfState& st(TTagHandler* h) { return *std::launder(reinterpret_cast<MfState*>(h->family)); }
 
 // ---- States -------------------------------------------------------------------------------------
 
@@ -168,12 +170,14 @@ const SmStateEntry kStates[] = {TMS_STATES(TMS_ROW){&tmsDefaultHandler, "tmsDefa
 #undef TMS_ROW
 static_assert(sizeof kStates / sizeof kStates[0] == 22);
 
+void tmsForgetContent(TTagHandler* h);
+
 const ThFamilyStates kFamily{&tmsStateIdle, &tmsStateNdefTag,     &tmsStateLegacyTag,  &tmsStateCheckNdef,
                              &tmsStateRead, &tmsStateWriteInit,   &tmsStateFormatInit, &tmsStateLegacyFormat,
-                             &tmsStateTest, &tmsStateSetReadonly, &tmsStateMagic};
+                             &tmsStateTest, &tmsStateSetReadonly, &tmsStateMagic,      &tmsForgetContent};
 const ThFamilyStates kLegacyCommands{&tmsStateIdle, &tmsStateNdefTag, &tmsStateLegacyTag,  &tmsStateCheckNdef,
                                      nullptr,       nullptr,          &tmsStateFormatInit, &tmsStateLegacyFormat,
-                                     &tmsStateTest, nullptr,          &tmsStateMagic};
+                                     &tmsStateTest, nullptr,          &tmsStateMagic,      &tmsForgetContent};
 
 uint32_t finish(TStateMachine* m, uint16_t cause) { return thFinishCommand(m, cause, kFamily); }
 // ---- Geometry -----------------------------------------------------------------------------------
@@ -656,9 +660,7 @@ uint32_t readNext(TStateMachine* m) {
         std::memcpy(c.buffer + c.delivered, s.cache + position % kBlockSize, n);
         c.delivered += n;
     }
-    if (s.partial) return finish(m, nfcCauseTagBufferTooSmall);
-    if (s.touched) return finish(m, 0);
-    return thChangeTo(m, &tmsStateReadCheck);
+    return thReadServed(m, s.partial ? nfcCauseTagBufferTooSmall : nfcCauseOk, s.touched, &tmsStateReadCheck, kFamily);
 }
 
 uint32_t tmsStateRead(TStateMachine* m, uint16_t event) {
@@ -719,16 +721,19 @@ uint16_t livenessAnswer(TTagHandler* h, bool ok, uint8_t flags) {
     return kCauseDevice;
 }
 
+// The liveness of a read (which then reports what it read) or of the test.
 uint32_t livenessState(TStateMachine* m, uint16_t event, uint8_t flags, uint16_t done, uint16_t failed) {
     TTagHandler* h = thOf(m);
+    const bool read = flags != TH_PDU_CHECK;
+    auto end = [&](uint16_t cause) { return read ? thSignOfLife(m, cause, kFamily) : finish(m, cause); };
     if (event == EV_SM_ENTRY) {
         if (!startLiveness(h, flags)) return SM_DONE;
         TRACE(kErrors, "%s Authentication failed", kPrefix);
-        return finish(m, kCauseDevice);
+        return end(kCauseDevice);
     }
     if (event != done && event != failed) return SM_NOT_HANDLED;
     const uint16_t r = livenessAnswer(h, event == done, flags);
-    return r == TMF_PENDING ? SM_DONE : finish(m, r);
+    return r == TMF_PENDING ? SM_DONE : end(r);
 }
 
 uint32_t tmsStateReadCheck(TStateMachine* m, uint16_t event) {
@@ -778,17 +783,7 @@ uint32_t writeData(TStateMachine* m) {
 // A chunk fits when the message stays within the capacity and within its header's length form.
 uint16_t chunkRefused(TTagHandler* h) {
     const MfState& s = st(h);
-    const uint64_t total = uint64_t{s.written} + h->command.size;
-    if (total > h->maxNdefSize) {
-        TRACE(kErrors, "%s ! buffer overflow, req = %d, available = %d", kPrefix, static_cast<int>(total),
-              static_cast<int>(h->maxNdefSize));
-        return nfcCauseInputTooBig;
-    }
-    if (s.headerSize == 2 && total > 254) {
-        TRACE(kErrors, "%s ! message of %d bytes does not fit the short TLV header", kPrefix, static_cast<int>(total));
-        return nfcCauseWrongParameter;
-    }
-    return 0;
+    return thRefusePart(h, s.written, h->command.size, s.headerSize == 2);
 }
 
 uint32_t assembleFirstBlock(TStateMachine* m) {
@@ -797,7 +792,7 @@ uint32_t assembleFirstBlock(TStateMachine* m) {
     const uint8_t offset = static_cast<uint8_t>(s.tlvPos % kBlockSize);
     std::memset(s.staging, 0, sizeof s.staging);
     if (offset) std::memcpy(s.staging, s.cache, offset);
-    s.staging[offset] = TLV_NDEF;
+    for (uint8_t k = 0; k < s.headerSize; ++k) s.staging[offset + k] = tlvPendingHeaderByte(k);
     s.fill = static_cast<uint8_t>(offset + s.headerSize);
     s.cacheBlock = s.firstBlock;
     s.cacheValid = false;
@@ -810,23 +805,14 @@ uint32_t tmsStateWriteInit(TStateMachine* m, uint16_t event) {
     switch (event) {
     case EV_SM_ENTRY: {
         const uint32_t size = h->command.size;
-        if (size > h->maxNdefSize) {
-            TRACE(kErrors, "%s ! buffer overflow, req = %d, available = %d", kPrefix, static_cast<int>(size),
-                  static_cast<int>(h->maxNdefSize));
-            return finish(m, nfcCauseInputTooBig);
-        }
-        if (!(h->access & TH_ACCESS_WRITE)) {
-            TRACE(kErrors, "%s write protection active", kPrefix);
-            return finish(m, nfcCauseWriteProtected);
-        }
+        s.written = 0;
         s.headerSize = size > 254 ? 4 : 2;
+        if (const uint16_t refused = chunkRefused(h)) return finish(m, refused);
         if (s.tlvPos % kBlockSize + s.headerSize > kBlockSize) {
             TRACE(kErrors, "%s ! TLV header truncated", kPrefix);
             return finish(m, nfcCauseInternalSoftware);
         }
-        s.written = 0;
         h->command.progress[0] = 0;
-        h->currentNdefSize = 0;
         s.firstBlock = s.writeBlock = tmsDataBlockOfPosition(s.tlvPos);
         if (s.tlvPos % kBlockSize) return readBlock(m, s.firstBlock, TMS_NFC_KEY_A);
         return assembleFirstBlock(m);
@@ -847,6 +833,8 @@ uint32_t tmsStateWriteData(TStateMachine* m, uint16_t event) {
     case EV_SM_ENTRY: return writeData(m);
     case EV_SM_RETURNED: {
         s.fill = 0;
+        // The first block carries the empty header: the tag now holds an empty message.
+        if (s.writeBlock == s.firstBlock) h->currentNdefSize = 0;
         if (s.finalBlock) return thChangeTo(m, &tmsStateWriteFinalize);
         const uint16_t next = nextDataBlock(s.writeBlock);
         s.writeBlock = s.writeBlock >= lastDataBlock(s) || next > 255 ? kPastEnd : next;
@@ -1055,14 +1043,7 @@ uint32_t tmsStateFormatWriteBlock(TStateMachine* m, uint16_t event) {
 
 // ---- Erase --------------------------------------------------------------------------------------
 
-uint32_t eraseResult(TStateMachine* m, uint16_t result) {
-    if (result == TMF_PENDING) return SM_DONE;
-    TTagHandler* h = thOf(m);
-    thSendTransactionIndication(h, result);
-    // An erased tag holds no NDEF message, whatever the result's report made of it.
-    h->isNdef = 0;
-    return thChangeTo(m, &tmsStateLegacyTag);
-}
+uint32_t eraseResult(TStateMachine* m, uint16_t result) { return result == TMF_PENDING ? SM_DONE : finish(m, result); }
 
 uint32_t tmsStateLegacyFormat(TStateMachine* m, uint16_t event) {
     TTagHandler* h = thOf(m);
@@ -1147,9 +1128,14 @@ uint32_t lockSector(TStateMachine* m) {
     return writeTrailerWithListKeys(m, block, trailer, mad ? TMS_MAD_KEY_B : TMS_NFC_KEY_B);
 }
 
+// What a make-read-only left: a tag with any sector locked is no longer writable as a whole,
+// whether the command ended or was cut short; one with none locked stays as it was.
+void readonlyOutcome(TTagHandler* h, uint16_t cause) {
+    if (cause == 0 || st(h).lockedSectors) h->access &= static_cast<uint16_t>(~TH_ACCESS_WRITE);
+}
+
 uint32_t readonlyEnd(TStateMachine* m, uint16_t cause) {
-    TTagHandler* h = thOf(m);
-    h->access &= static_cast<uint16_t>(~TH_ACCESS_WRITE);
+    readonlyOutcome(thOf(m), cause);
     return finish(m, cause);
 }
 
@@ -1159,9 +1145,11 @@ uint32_t tmsStateSetReadonly(TStateMachine* m, uint16_t event) {
     switch (event) {
     case EV_SM_ENTRY:
         s.sector = 0;
+        s.lockedSectors = 0;
         s.auth.sector = kNoSector;
         return lockSector(m);
     case EV_SM_RETURNED:
+        ++s.lockedSectors;
         if (++s.sector > s.lastNfc) return readonlyEnd(m, 0);
         return lockSector(m);
     case EV_SM_RETURNED_ERROR: return readonlyEnd(m, h->cause);
@@ -1260,8 +1248,18 @@ uint32_t tmsStateNdefTag(TStateMachine* m, uint16_t event) { return thDispatchCo
 uint32_t tmsStateLegacyTag(TStateMachine* m, uint16_t event) { return thDispatchCommand(m, event, kLegacyCommands); }
 
 uint32_t tmsDefaultHandler(TStateMachine* m, uint16_t event) {
-    if (event >= EV_TH_CMD_READ && event <= EV_TH_CMD_TEST) thOf(m)->command.delivered = 0;
+    // A trailer write the tag refused ends the make-read-only here.
+    TTagHandler* h = thOf(m);
+    if (event == EV_TH_TRANSACTION_ERROR_IND && h->commandMode == TH_MODE_SET_READONLY) readonlyOutcome(h, h->cause);
     return thDefaultRule(m, event, kFamily);
+}
+
+// An erased card holds the transport configuration: nothing of its NDEF content is left.
+void tmsForgetContent(TTagHandler* h) {
+    MfState& s = st(h);
+    s.cacheValid = false;
+    s.tlvPos = s.valueOffset = 0;
+    s.lastNfc = s.firstNfc = 0;
 }
 
 } // namespace
@@ -1372,6 +1370,7 @@ void tmsSetKeyFromAuthCommand(TTagHandler* h, const uint8_t* pdu, uint32_t lengt
 }
 
 uint32_t tmsInit(TTagHandler* h) {
+    new (h->family) MfState{};
     h->access = TH_ACCESS_READ | TH_ACCESS_WRITE | TH_ACCESS_FORMATTABLE;
     h->getProperty = &tmsGetProperty;
     h->setProperty = &tmsSetProperty;

@@ -43,6 +43,18 @@ uint32_t tooShort() {
 
 } // namespace
 
+uint8_t tlvPendingHeaderByte(uint32_t index) {
+    constexpr uint8_t kEmpty[] = {TLV_NDEF, 0x00, TLV_TERMINATOR, 0x00};
+    return index < sizeof kEmpty ? kEmpty[index] : 0x00;
+}
+
+uint8_t tlvHeaderByte(uint32_t index, uint32_t length, uint32_t headerSize) {
+    if (length == 0) return tlvPendingHeaderByte(index);
+    if (headerSize == 2) return index == 0 ? TLV_NDEF : static_cast<uint8_t>(length);
+    const uint8_t longForm[] = {TLV_NDEF, TLV_LONG_LENGTH, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
+    return index < sizeof longForm ? longForm[index] : 0x00;
+}
+
 uint16_t tlvGetLength(const uint8_t* tlv, uint32_t available) {
     CByteReader r(tlv, available);
     uint8_t type = 0, first = 0;

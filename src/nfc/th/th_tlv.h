@@ -24,6 +24,16 @@ struct TControlTlv {
 
 // Content length of the TLV at tlv, TLV_INVALID_LENGTH when its header does not fit available.
 uint16_t tlvGetLength(const uint8_t* tlv, uint32_t available);
+// The NDEF TLV header (2 bytes, or 4 in the 3-byte length form) as a write lays it out. While
+// the message is being written the header announces an empty message in the one-byte form
+// (03 00, then a terminator), whatever form the message takes: the byte after the type alone
+// then tells an empty message from the whole one, and whatever holds it on the tag is written
+// last: a tag left at any moment holds the old message, an empty one or the whole new one. A
+// finished header of length 0 is that empty header too.
+constexpr uint32_t TLV_SWITCH_BYTE = 1;
+uint8_t tlvPendingHeaderByte(uint32_t index);
+uint8_t tlvHeaderByte(uint32_t index, uint32_t length, uint32_t headerSize);
+
 // Position of the first NDEF TLV, or a value not below length when there is none.
 uint32_t tlvFindNdef(const uint8_t* data, uint32_t length);
 

@@ -78,7 +78,16 @@ struct T1State {
     uint32_t inFlight;              // bytes the last write PDU carries
     int32_t imageBlock;             // block whose last written image is kept, -1: none
     uint8_t image[kBlockSize];
+    uint8_t sent[kBlockSize];       // what the write in flight puts on the tag
+    uint32_t sentAddress;           // and where (a block number for WRITE-E8)
+    uint8_t sentOp;
+    bool emptied;                   // the tag has taken the empty header of this write
+    bool keptLong;                  // the header form on the tag before the write
+    uint32_t keptStart;
     bool sentPdu;
+    bool fetchAll;                  // the fetch in flight is a read-all
+    int32_t fetching;               // segment asked for, -1: none
+    int32_t fetched;                // segment the last answer brought and nothing was taken from yet
     uint16_t result;                // reported when the state is left
 };
 static_assert(sizeof(T1State) <= TH_FAMILY_STATE_SIZE);
@@ -103,6 +112,7 @@ uint32_t t1StateTest(TStateMachine* m, uint16_t event);
 uint32_t t1StateSetReadonly(TStateMachine* m, uint16_t event);
 uint32_t t1StateMagic(TStateMachine* m, uint16_t event);
 uint32_t t1DefaultHandler(TStateMachine* m, uint16_t event);
+void t1ForgetContent(TTagHandler* h);
 
 const SmStateEntry kStateTable[] = {
     {&t1StateIdle, "t1StateIdle"},
@@ -127,10 +137,10 @@ constexpr uint16_t kStateCount = sizeof kStateTable / sizeof kStateTable[0];
 
 constexpr ThFamilyStates kNdefStates{&t1StateIdle,      &t1StateNdefTag,    &t1StateLegacyTag, &t1StateCheckNdef,
                                      &t1StateRead,      &t1StateWriteInit,  &t1StateFormat,    &t1StateFormatWipe,
-                                     &t1StateTest,      &t1StateSetReadonly, &t1StateMagic};
+                                     &t1StateTest,      &t1StateSetReadonly, &t1StateMagic,     &t1ForgetContent};
 constexpr ThFamilyStates kLegacyStates{&t1StateIdle,     &t1StateNdefTag, &t1StateLegacyTag, &t1StateCheckNdef,
                                        nullptr,          nullptr,         &t1StateFormat,    &t1StateFormatWipe,
-                                       &t1StateTest,     nullptr,         &t1StateMagic};
+                                       &t1StateTest,     nullptr,         &t1StateMagic,     &t1ForgetContent};
 
 uint32_t finish(TStateMachine* m, uint16_t cause) { return thFinishCommand(m, cause, kNdefStates); }
 
@@ -155,12 +165,22 @@ uint16_t sendRid(TTagHandler* h, uint8_t flags = 0) {
     return send(h, RID, 0, &zero, 1, flags);
 }
 
-uint16_t sendSegmentRead(TTagHandler* h, uint32_t segment) {
-    if (segment == 0 || st(h).isStatic) {
-        TRACE(kTrace, "%s read_all", kPrefix);
-        return sendByte(h, RALL, 0, 0);
-    }
+uint16_t sendReadAll(TTagHandler* h) {
+    TRACE(kTrace, "%s read_all", kPrefix);
+    st(h).fetchAll = true;
+    return sendByte(h, RALL, 0, 0);
+}
+
+// The command that brings the byte at an absolute address: the read-all for the static memory
+// it returns (bytes 0-119), a read-segment for any other byte of a dynamic memory, segment 0's
+// last block included.
+uint16_t sendFetch(TTagHandler* h, uint32_t absolute) {
+    T1State& s = st(h);
+    const uint32_t segment = absolute / kSegmentSize;
+    s.fetching = static_cast<int32_t>(segment);
+    if (s.isStatic || absolute < kStaticMemory) return sendReadAll(h);
     TRACE(kTrace, "%s readSegment, seg = %d", kPrefix, static_cast<int>(segment));
+    s.fetchAll = false;
     const uint8_t zeros[8] = {};
     return send(h, RSEG, static_cast<uint8_t>(segment * 16), zeros, sizeof zeros);
 }
@@ -177,16 +197,8 @@ void listAdd(T1State& s, uint8_t op, uint32_t address, uint8_t value) {
     s.list[s.listCount++] = T1Command{op, static_cast<uint8_t>(address), value};
 }
 
-// Sends the next entry: 0 sent, kListDone when the list is done, or the send failure's cause.
+// A list step or a write sent: kListDone when nothing was left to send.
 constexpr uint16_t kListDone = 1;
-uint16_t listSendNext(TTagHandler* h) {
-    T1State& s = st(h);
-    if (s.listNext >= s.listCount) return kListDone;
-    const T1Command& c = s.list[s.listNext++];
-    const uint8_t op = c.op == WRITE_E ? WRITE_E : WRITE_NE;
-    TRACE(kTrace, op == WRITE_E ? "%s writeE, addr = %d" : "%s writeNE, addr = %d", kPrefix, c.address);
-    return sendByte(h, op, c.address, c.value);
-}
 
 // ---- Memory map -------------------------------------------------------------------------------
 
@@ -380,8 +392,13 @@ uint16_t parseSegment(TTagHandler* h, uint32_t segment) {
               static_cast<int>(expected));
     CByteReader r(h->rspData, h->rspLength);
     if (h->rspLength < kSegmentSize) return nfcCauseInvalidData;
+    uint8_t id = 0;
     if (h->rspLength == kSegmentSize) TRACE(TRC_ERROR, "%s ! Segment ID not included in data", kPrefix);
-    else r.skip(1);
+    else r.u8(id);
+    if (h->rspLength > kSegmentSize && id != static_cast<uint8_t>(segment * 16)) {
+        TRACE(TRC_ERROR, "%s ! Answer of segment %d instead of %d", kPrefix, id >> 4, static_cast<int>(segment));
+        return nfcCauseInvalidData;
+    }
     if (h->rspLength > expected) TRACE(TRC_ERROR, "%s ! More data than expected, ignoring trailing bytes", kPrefix);
     const uint8_t* data = nullptr;
     if (!r.take(kSegmentSize, data)) return nfcCauseInvalidData;
@@ -442,7 +459,7 @@ uint32_t t1StateCheckNdef(TStateMachine* m, uint16_t event) {
     switch (event) {
     case EV_SM_ENTRY:
         st(h).parsed = false;
-        if (sendSegmentRead(h, 0)) return finish(m, nfcCauseNotNfcForumTag);
+        if (sendReadAll(h)) return finish(m, nfcCauseNotNfcForumTag);
         return SM_DONE;
     case EV_TH_TRANSACTION_IND: {
         return finish(m, parseReadAll(h));
@@ -476,11 +493,18 @@ uint16_t readStep(TTagHandler* h) {
             return nfcCauseInternalSoftware;
         }
         if (s.cacheSegment != static_cast<int32_t>(segment) || index >= s.cacheLength) {
+            // What the tag just sent must hold the byte: asking again would bring the same.
+            if (s.fetched == static_cast<int32_t>(segment)) {
+                TRACE(TRC_ERROR, "%s ! Answer for segment %d does not hold address %d", kPrefix, static_cast<int>(segment),
+                      static_cast<int>(absolute));
+                return nfcCauseInvalidData;
+            }
             TRACE(kTrace, "%s Need to read segment %d", kPrefix, static_cast<int>(segment));
             s.sentPdu = true;
-            const uint16_t sent = sendSegmentRead(h, segment);
+            const uint16_t sent = sendFetch(h, absolute);
             return sent ? sent : kPending;
         }
+        s.fetched = -1;
         const uint32_t n = std::min({contiguous, leftInMessage, s.cacheLength - index, c.size - c.delivered});
         TRACE(kTrace, "%s Getting %d bytes from position %d in cache for NDEF address %d, absAddress %d", kPrefix,
               static_cast<int>(n), static_cast<int>(index), static_cast<int>(s.position), static_cast<int>(absolute));
@@ -494,11 +518,7 @@ uint32_t readGoOn(TStateMachine* m) {
     TTagHandler* h = thOf(m);
     const uint16_t cause = readStep(h);
     if (cause == kPending) return SM_DONE;
-    if (!st(h).sentPdu && (cause == nfcCauseOk || cause == nfcCauseTagBufferTooSmall)) {
-        st(h).result = cause;
-        return thChangeTo(m, &t1StateReadCheck);
-    }
-    return finish(m, cause);
+    return thReadServed(m, cause, st(h).sentPdu, &t1StateReadCheck, kNdefStates);
 }
 
 uint32_t t1StateRead(TStateMachine* m, uint16_t event) {
@@ -508,16 +528,15 @@ uint32_t t1StateRead(TStateMachine* m, uint16_t event) {
     case EV_SM_ENTRY:
         h->command.delivered = 0;
         s.sentPdu = false;
+        s.fetched = -1;
         // An offset at or past the message end has nothing to deliver.
         if (h->command.offset >= h->currentNdefSize) return finish(m, nfcCauseOk);
         s.position = s.ndefStart + h->command.offset;
         return readGoOn(m);
     case EV_TH_TRANSACTION_IND: {
-        uint32_t absolute = 0;
-        absoluteOf(s, s.position, &absolute);
-        const uint32_t segment = absolute / kSegmentSize;
-        const uint16_t cause = segment == 0 || s.isStatic ? parseReadAll(h) : parseSegment(h, segment);
+        const uint16_t cause = s.fetchAll ? parseReadAll(h) : parseSegment(h, static_cast<uint32_t>(s.fetching));
         if (cause) return finish(m, cause);
+        s.fetched = s.fetching;
         return readGoOn(m);
     }
     default: return SM_NOT_HANDLED;
@@ -536,9 +555,9 @@ uint32_t t1StateReadCheck(TStateMachine* m, uint16_t event) {
         if (h->rspLength != expected) {
             TRACE(TRC_ERROR, "%s ! ERROR: Wrong number of received bytes: %d instead of %d", kPrefix,
                   static_cast<int>(h->rspLength), static_cast<int>(expected));
-            return finish(m, nfcCauseInvalidData);
+            return thSignOfLife(m, nfcCauseInvalidData, kNdefStates);
         }
-        return finish(m, st(h).result);
+        return thSignOfLife(m, nfcCauseOk, kNdefStates);
     }
     default: return SM_NOT_HANDLED;
     }
@@ -546,30 +565,34 @@ uint32_t t1StateReadCheck(TStateMachine* m, uint16_t event) {
 
 // ---- Write --------------------------------------------------------------------------------------
 
+// A write lays the message out behind the NDEF TLV where the check found it, in this order: the
+// empty header (the length byte set to 0), the message, the terminator, the rest of the header,
+// and last the length byte that turns the empty message into the whole one. A tag left at any
+// moment so holds the old message, an empty one or the new one.
+
 bool blockLocked(const T1State& s, uint32_t block) {
     if (block < 8) return s.lock[0] & (1u << block);
     return s.lock[1] & (1u << (block - 8));
 }
 
-// A part of total bytes written behind `from` (logical): the refusal's cause, or 0.
+uint32_t headerSize(const T1State& s) { return s.longLength ? 4 : 2; }
+
+// A part of size bytes behind what the write took, written from `from` (logical): the refusal's
+// cause, or 0.
 uint16_t checkPart(TTagHandler* h, uint32_t from, uint32_t size) {
     const T1State& s = st(h);
-    if (!(h->access & TH_ACCESS_WRITE)) return nfcCauseWriteProtected;
-    const uint64_t total = uint64_t{s.written} + size;
-    if (total > h->maxNdefSize) {
-        TRACE(TRC_ERROR, "%s ! buffer overflow, trying %d byte, maxNdefSize=%d byte", kPrefix, static_cast<int>(total),
-              static_cast<int>(h->maxNdefSize));
+    if (const uint16_t cause = thRefusePart(h, s.written, size, !s.longLength)) return cause;
+    const uint64_t end = uint64_t{s.ndefStart} + s.written + size;
+    if (end > memoryMapperTotal(&s.mapper)) {
+        TRACE(TRC_ERROR, "%s ! buffer overflow, trying %d byte, maxNdefSize=%d byte", kPrefix,
+              static_cast<int>(end - s.ndefStart), static_cast<int>(memoryMapperTotal(&s.mapper) - s.ndefStart));
         return nfcCauseInputTooBig;
-    }
-    if (!s.longLength && total > kShortLengthMax) {
-        TRACE(TRC_ERROR, "%s ! message needs the long length form", kPrefix);
-        return nfcCauseWrongParameter;
     }
     uint32_t first = 0, last = 0, header = 0;
     // The header is written byte by byte: it must lie where single bytes are addressed.
-    if (!absoluteOf(s, s.ndefStart - 1, &header) || header >= kByteWriteEnd) return nfcCauseInternalSoftware;
-    const uint32_t end = s.ndefStart + static_cast<uint32_t>(total);
-    if (!absoluteOf(s, from, &first) || (end > 0 && !absoluteOf(s, end - 1, &last))) return nfcCauseInternalSoftware;
+    if (!absoluteOf(s, s.ndefTlv + headerSize(s) - 1, &header) || header >= kByteWriteEnd) return nfcCauseInternalSoftware;
+    if (!absoluteOf(s, from, &first) || (end > 0 && !absoluteOf(s, static_cast<uint32_t>(end - 1), &last)))
+        return nfcCauseInternalSoftware;
     for (uint32_t b = first / kBlockSize; b <= std::min(last / kBlockSize, kLastLockedBlock); ++b)
         if (blockLocked(s, b)) {
             TRACE(TRC_ERROR, "%s write protected", kPrefix);
@@ -595,6 +618,49 @@ void cacheWritten(T1State& s, uint32_t absolute, const uint8_t* data, uint32_t n
     if (index + n <= s.cacheLength) std::memcpy(s.cache + index, data, n);
 }
 
+// Sends one write, a byte (WRITE-E, WRITE-NE) or a block (WRITE-E8), and keeps it for the echo.
+uint16_t sendWrite(TTagHandler* h, uint8_t op, uint32_t address, const uint8_t* data) {
+    T1State& s = st(h);
+    const uint32_t n = op == WRITE_E8 ? kBlockSize : 1;
+    s.sentOp = op;
+    s.sentAddress = address;
+    std::memcpy(s.sent, data, n);
+    if (op == WRITE_E8) TRACE(kTrace, "%s writeE8, block = %d", kPrefix, static_cast<int>(address));
+    else TRACE(kTrace, op == WRITE_E ? "%s writeE, addr = %d" : "%s writeNE, addr = %d", kPrefix, static_cast<int>(address));
+    return send(h, op, static_cast<uint8_t>(address), data, n);
+}
+
+// The tag echoes what a write left, behind the address (which a controller may leave out): a
+// write it did not echo is not a written byte. What it echoed is what the cache then knows.
+bool echoed(TTagHandler* h) {
+    T1State& s = st(h);
+    const uint32_t n = s.sentOp == WRITE_E8 ? kBlockSize : 1;
+    if (!h->rspData || (h->rspLength != n && h->rspLength != n + 1)) return false;
+    if (h->rspLength == n + 1 && h->rspData[0] != static_cast<uint8_t>(s.sentAddress)) return false;
+    const uint8_t* data = h->rspData + (h->rspLength - n);
+    const bool same = s.sentOp == WRITE_NE ? (data[0] & s.sent[0]) == s.sent[0] : std::memcmp(data, s.sent, n) == 0;
+    if (!same) {
+        TRACE(TRC_ERROR, "%s ! Write of address %d not echoed", kPrefix, static_cast<int>(s.sentAddress));
+        return false;
+    }
+    if (s.sentOp != WRITE_E8) {
+        cacheWritten(s, s.sentAddress, data, 1);
+        return true;
+    }
+    std::memcpy(s.image, data, kBlockSize);
+    s.imageBlock = static_cast<int32_t>(s.sentAddress);
+    cacheWritten(s, s.sentAddress * kBlockSize, data, kBlockSize);
+    return true;
+}
+
+// Sends the next entry: 0 sent, kListDone when the list is done, or the send failure's cause.
+uint16_t listSendNext(TTagHandler* h) {
+    T1State& s = st(h);
+    if (s.listNext >= s.listCount) return kListDone;
+    const T1Command& c = s.list[s.listNext++];
+    return sendWrite(h, c.op == WRITE_E ? WRITE_E : WRITE_NE, c.address, &c.value);
+}
+
 // Sends the next piece of the part: 0 sent, kListDone when the part is written, or a failure.
 uint16_t writeStep(TTagHandler* h) {
     T1State& s = st(h);
@@ -607,9 +673,7 @@ uint16_t writeStep(TTagHandler* h) {
           static_cast<int>(absolute), static_cast<int>(contiguous));
     if (absolute < kByteWriteEnd) {
         s.inFlight = 1;
-        TRACE(kTrace, "%s writeE, addr = %d", kPrefix, static_cast<int>(absolute));
-        cacheWritten(s, absolute, c.data + c.delivered, 1);
-        return sendByte(h, WRITE_E, absolute, c.data[c.delivered]);
+        return sendWrite(h, WRITE_E, absolute, c.data + c.delivered);
     }
     const uint32_t block = absolute / kBlockSize, offset = absolute % kBlockSize;
     s.inFlight = std::min({kBlockSize - offset, left, contiguous});
@@ -619,11 +683,7 @@ uint16_t writeStep(TTagHandler* h) {
     uint8_t image[kBlockSize];
     blockImage(s, block, image);
     std::memcpy(image + offset, c.data + c.delivered, s.inFlight);
-    std::memcpy(s.image, image, kBlockSize);
-    s.imageBlock = static_cast<int32_t>(block);
-    cacheWritten(s, block * kBlockSize, image, kBlockSize);
-    TRACE(kTrace, "%s writeE8, block = %d", kPrefix, static_cast<int>(block));
-    return send(h, WRITE_E8, static_cast<uint8_t>(block), image, kBlockSize);
+    return sendWrite(h, WRITE_E8, block, image);
 }
 
 uint32_t toFinalize(TStateMachine* m, uint16_t cause) {
@@ -641,21 +701,6 @@ uint32_t writeGoOn(TStateMachine* m) {
     return thChangeTo(m, h->command.final ? &t1StateWriteFinalize : &t1StateWaitForNextWrite);
 }
 
-void headerList(TTagHandler* h) {
-    T1State& s = st(h);
-    listClear(s);
-    listAdd(s, WRITE_E, kMagicAddress, 0x00);
-    const uint8_t shortHeader[] = {TLV_NDEF, 0x00};
-    const uint8_t longHeader[] = {TLV_NDEF, TLV_LONG_LENGTH, 0x00, 0x00};
-    const uint8_t* header = s.longLength ? longHeader : shortHeader;
-    const uint32_t size = s.longLength ? 4 : 2;
-    for (uint32_t k = 0; k < size; ++k) {
-        uint32_t absolute = 0;
-        absoluteOf(s, k, &absolute);
-        listAdd(s, WRITE_E, absolute, header[k]);
-    }
-}
-
 uint32_t t1StateWriteInit(TStateMachine* m, uint16_t event) {
     TTagHandler* h = thOf(m);
     T1State& s = st(h);
@@ -664,28 +709,32 @@ uint32_t t1StateWriteInit(TStateMachine* m, uint16_t event) {
         const T1State before = s;
         s.written = 0;
         s.writeFailed = false;
+        s.emptied = false;
         s.result = nfcCauseOk;
         s.imageBlock = -1;
+        s.keptLong = s.longLength;
+        s.keptStart = s.ndefStart;
         s.longLength = s.longLength || h->command.size > kShortLengthMax;
-        s.ndefTlv = 0;
-        s.ndefStart = s.longLength ? 4 : 2;
+        s.ndefStart = s.ndefTlv + headerSize(s);
         h->command.delivered = 0;
         // A refused message leaves the tag and what is known of it as they were.
-        if (const uint16_t cause = checkPart(h, 0, h->command.size)) {
+        if (const uint16_t cause = checkPart(h, s.ndefTlv, h->command.size)) {
             s = before;
             s.mapper.segments = s.slots;
             return finish(m, cause);
         }
-        headerList(h);
         s.position = s.ndefStart;
-        if (listSendNext(h)) return toFinalize(m, nfcCauseNoMoreWriting);
+        uint32_t lengthByte = 0;
+        absoluteOf(s, s.ndefTlv + TLV_SWITCH_BYTE, &lengthByte);
+        const uint8_t empty = tlvPendingHeaderByte(TLV_SWITCH_BYTE);
+        if (sendWrite(h, WRITE_E, lengthByte, &empty)) return toFinalize(m, nfcCauseNoMoreWriting);
         return SM_DONE;
     }
-    case EV_TH_TRANSACTION_IND: {
-        const uint16_t sent = listSendNext(h);
-        if (sent == kListDone) return thChangeTo(m, &t1StateWriteData);
-        return sent ? toFinalize(m, nfcCauseNoMoreWriting) : SM_DONE;
-    }
+    case EV_TH_TRANSACTION_IND:
+        if (!echoed(h)) return toFinalize(m, nfcCauseNoMoreWriting);
+        s.emptied = true;
+        h->currentNdefSize = 0;
+        return thChangeTo(m, &t1StateWriteData);
     case EV_TH_TRANSACTION_ERROR_IND: return toFinalize(m, nfcCauseNoMoreWriting);
     default: return SM_NOT_HANDLED;
     }
@@ -697,6 +746,7 @@ uint32_t t1StateWriteData(TStateMachine* m, uint16_t event) {
     switch (event) {
     case EV_SM_ENTRY: return writeGoOn(m);
     case EV_TH_TRANSACTION_IND:
+        if (!echoed(h)) return toFinalize(m, nfcCauseNoMoreWriting);
         h->command.delivered += s.inFlight;
         s.position += s.inFlight;
         s.written += s.inFlight;
@@ -720,21 +770,17 @@ uint32_t t1StateWaitForNextWrite(TStateMachine* m, uint16_t event) {
     }
 }
 
+// The terminator, then the header from its last byte back to the length byte.
 void finalizeList(TTagHandler* h) {
     T1State& s = st(h);
     listClear(s);
     uint32_t absolute = 0;
     if (absoluteOf(s, s.ndefStart + s.written, &absolute) && absolute < kStaticMemory)
         listAdd(s, WRITE_E, absolute, TLV_TERMINATOR);
-    const uint8_t shortLength[] = {static_cast<uint8_t>(s.written)};
-    const uint8_t longLength[] = {TLV_LONG_LENGTH, static_cast<uint8_t>(s.written >> 8), static_cast<uint8_t>(s.written)};
-    const uint8_t* length = s.longLength ? longLength : shortLength;
-    const uint32_t size = s.longLength ? 3 : 1;
-    for (uint32_t k = 0; k < size; ++k) {
-        absoluteOf(s, 1 + k, &absolute);
-        listAdd(s, WRITE_E, absolute, length[k]);
+    for (uint32_t k = headerSize(s) - 1; k >= TLV_SWITCH_BYTE; --k) {
+        absoluteOf(s, s.ndefTlv + k, &absolute);
+        listAdd(s, WRITE_E, absolute, tlvHeaderByte(k, s.written, headerSize(s)));
     }
-    listAdd(s, WRITE_E, kMagicAddress, kMagic);
 }
 
 uint32_t t1StateWriteFinalize(TStateMachine* m, uint16_t event) {
@@ -742,22 +788,28 @@ uint32_t t1StateWriteFinalize(TStateMachine* m, uint16_t event) {
     T1State& s = st(h);
     switch (event) {
     case EV_SM_ENTRY:
-        // A message cut by a failure is left empty, never presented as whole.
+        // A write cut short leaves what the tag took: the empty header, or the old message when
+        // not even that went through.
         if (s.writeFailed) {
-            s.written = 0;
             h->command.delivered = 0;
+            if (!s.emptied) {
+                s.longLength = s.keptLong;
+                s.ndefStart = s.keptStart;
+            }
+            return finish(m, s.result);
         }
-        h->currentNdefSize = s.written;
         finalizeList(h);
-        [[fallthrough]];
-    case EV_TH_TRANSACTION_IND: {
-        const uint16_t sent = listSendNext(h);
-        if (sent == nfcCauseOk) return SM_DONE;
-        if (sent != kListDone) return finish(m, nfcCauseNoMoreWriting);
-        return finish(m, s.writeFailed ? s.result : uint16_t{nfcCauseOk});
-    }
+        break;
+    case EV_TH_TRANSACTION_IND:
+        if (!echoed(h)) return finish(m, nfcCauseNoMoreWriting);
+        break;
     default: return SM_NOT_HANDLED;
     }
+    const uint16_t sent = listSendNext(h);
+    if (sent == nfcCauseOk) return SM_DONE;
+    if (sent != kListDone) return finish(m, nfcCauseNoMoreWriting);
+    h->currentNdefSize = s.written;
+    return finish(m, nfcCauseOk);
 }
 
 // ---- Format, wipe, read-only, test, magic -----------------------------------------------------
@@ -767,6 +819,7 @@ template <typename Done>
 uint32_t runList(TStateMachine* m, uint16_t event, Done done) {
     TTagHandler* h = thOf(m);
     if (event != EV_SM_ENTRY && event != EV_TH_TRANSACTION_IND) return SM_NOT_HANDLED;
+    if (event == EV_TH_TRANSACTION_IND && !echoed(h)) return finish(m, nfcCauseNoMoreWriting);
     const uint16_t sent = listSendNext(h);
     if (sent == nfcCauseOk) return SM_DONE;
     if (sent != kListDone) return finish(m, sent);
@@ -829,7 +882,7 @@ uint16_t wipeStep(TTagHandler* h) {
         }
         TRACE(kTrace, "%s Static wipe ongoing", kPrefix);
         s.inFlight = 1;
-        return sendByte(h, WRITE_E, s.position, 0);
+        return sendWrite(h, WRITE_E, s.position, zeros);
     }
     const uint32_t end = s.mapper.size ? s.mapper.size : kDynamicMemory;
     TRACE(kTrace, "%s Dynamic: testing address 0x%X", kPrefix, static_cast<unsigned>(s.position));
@@ -846,11 +899,11 @@ uint16_t wipeStep(TTagHandler* h) {
     if (s.position % kBlockSize) {
         TRACE(kTrace, "%s Dynamic wipe ongoing (partial block)", kPrefix);
         s.inFlight = 1;
-        return sendByte(h, WRITE_E, s.position, 0);
+        return sendWrite(h, WRITE_E, s.position, zeros);
     }
     TRACE(kTrace, "%s Dynamic wipe ongoing", kPrefix);
     s.inFlight = kBlockSize;
-    return send(h, WRITE_E8, static_cast<uint8_t>(s.position / kBlockSize), zeros, kBlockSize);
+    return sendWrite(h, WRITE_E8, s.position / kBlockSize, zeros);
 }
 
 uint32_t wipeGoOn(TStateMachine* m) {
@@ -874,7 +927,10 @@ uint32_t t1StateFormatWipe(TStateMachine* m, uint16_t event) {
                   kPrefix, static_cast<unsigned>(s.mapper.size ? s.mapper.size : kDynamicMemory));
         return wipeGoOn(m);
     }
-    case EV_TH_TRANSACTION_IND: s.position += s.inFlight; return wipeGoOn(m);
+    case EV_TH_TRANSACTION_IND:
+        if (!echoed(h)) return finish(m, nfcCauseNoMoreWriting);
+        s.position += s.inFlight;
+        return wipeGoOn(m);
     default: return SM_NOT_HANDLED;
     }
 }
@@ -915,6 +971,18 @@ uint32_t t1StateMagic(TStateMachine* m, uint16_t event) {
     return runList(m, event, [&] { return finish(m, h->cause); });
 }
 
+// An erased tag is read afresh by the next check.
+void t1ForgetContent(TTagHandler* h) {
+    T1State& s = st(h);
+    s.parsed = false;
+    s.ndefFound = false;
+    s.longLength = false;
+    s.ndefTlv = 0;
+    s.ndefStart = 2;
+    s.cacheSegment = -1;
+    s.imageBlock = -1;
+}
+
 uint32_t t1DefaultHandler(TStateMachine* m, uint16_t event) {
     return thDefaultRule(m, event, thOf(m)->isNdef ? kNdefStates : kLegacyStates);
 }
@@ -928,6 +996,7 @@ uint32_t t1Init(TTagHandler* h) {
     s->isStatic = true;   // until a read-all answer tells otherwise
     s->cacheSegment = -1;
     s->imageBlock = -1;
+    s->fetching = s->fetched = -1;
     memoryMapperInit(&s->mapper, s->slots, MEMORY_MAPPER_SEGMENTS);
     h->access = TH_ACCESS_READ | TH_ACCESS_WRITE | TH_ACCESS_FORMATTABLE;
     h->physicalSize = kMinNdefSize;

@@ -33,6 +33,7 @@ constexpr uint32_t kCcAddress = 12;
 constexpr uint32_t kDataStart = 16;             // blocks 0..3: UID, lock bytes, CC
 constexpr uint32_t kInitialSize = 64;
 constexpr uint32_t kSmallTagBlocks = 16;        // such a tag wraps a READ round to block 0
+constexpr uint32_t kStaticDataSize = 48;        // the data area every tag has
 constexpr uint16_t kUidMin = 4, kUidMax = 10;
 constexpr uint32_t kControlSlots = 4;
 constexpr uint32_t kShortLengthMax = 254;
@@ -90,6 +91,9 @@ constexpr uint8_t kEmptyNdef[] = {TLV_NDEF, 0x00, TLV_TERMINATOR};
 enum Job : uint8_t { JOB_HEADER, JOB_DATA, JOB_FINAL, JOB_FORMAT };
 enum Flush : uint8_t { FLUSH_NONE, FLUSH_READING, FLUSH_WRITING };
 enum Step : uint8_t { STEP_PENDING, STEP_DONE, STEP_FAILED };
+// A blank tag proves the memory its layout claims: a 16-block tag wraps a READ of block 15 round
+// to block 0, and a larger one answers a READ of the claimed data area's last block.
+enum Probe : uint8_t { PROBE_NONE, PROBE_WRAP, PROBE_END, PROBE_REFUSED, PROBE_DONE };
 
 struct BlockCache {
     uint8_t sector;
@@ -153,6 +157,12 @@ struct T2Family {
     uint16_t lockDone;
     uint16_t lockPending;       // lock bytes in the WRITE being sent
     bool longLength;
+    uint8_t keptHeaderSize;     // of the NDEF TLV on the tag before the write
+    bool emptied;               // the tag has taken the write's empty header
+    uint8_t finalPass;          // 0: the header's other blocks, 1: the block of its length byte
+    uint8_t probe;              // of a blank tag's memory size
+    bool proveSize;             // the check runs for a format, which must not assume memory
+    bool sizeUnproven;          // the check took a blank tag's layout on trust
     bool terminatorAdded;
     bool ccWritten;             // this format wrote the CC of a blank tag
     uint32_t written;           // message bytes laid out in this write
@@ -206,14 +216,15 @@ constexpr SmStateEntry kStates[] = {
 #undef T2_STATE
 static_assert(std::size(kStates) == 22);
 
+// The family has no erase: nothing to forget at its end.
 constexpr ThFamilyStates kRules = {
     &t2StateIdle, &t2StateNdefTag, &t2StateLegacyTag, &t2StateCheckNdef, &t2StateRead, &t2StateWriteInit,
-    &t2StateFormat, nullptr, &t2StateTest, &t2StateSetReadonly, &t2StateMagic,
+    &t2StateFormat, nullptr, &t2StateTest, &t2StateSetReadonly, &t2StateMagic, nullptr,
 };
 // LegacyTag takes only what a tag without NDEF content can do.
 constexpr ThFamilyStates kLegacyRules = {
     &t2StateIdle, &t2StateNdefTag, &t2StateLegacyTag, &t2StateCheckNdef, nullptr, nullptr,
-    &t2StateFormat, nullptr, &t2StateTest, nullptr, nullptr,
+    &t2StateFormat, nullptr, &t2StateTest, nullptr, nullptr, nullptr,
 };
 
 uint32_t finish(TStateMachine* m, uint16_t cause) { return thFinishCommand(m, cause, kRules); }
@@ -555,6 +566,9 @@ const Template& templateOf(T2Type type) {
     return kTemplates[0];
 }
 
+// The data area the default CC of a layout announces.
+uint32_t claimedSize(T2Type type) { return uint32_t{templateOf(type).cc[2]} * 8; }
+
 // A blank tag: its sizes come from the default CC of its type, and a control-TLV template is
 // scanned as if it stood on the tag.
 bool prepareBlank(TTagHandler* h) {
@@ -580,6 +594,8 @@ bool prepareBlank(TTagHandler* h) {
     f.scan.overTemplate = true;
     return true;
 }
+
+Step blankLayout(TTagHandler* h, uint16_t* cause);
 
 enum Scan : uint8_t { SCAN_MORE, SCAN_NDEF, SCAN_FAILED };
 
@@ -706,8 +722,16 @@ uint16_t evaluateControls(TTagHandler* h) {
     return f.ccValid ? nfcCauseOk : nfcCauseNotNfcForumTag;
 }
 
+// Without a template to scan, a blank tag is done: its controls are those of its type.
+Step blankLayout(TTagHandler* h, uint16_t* cause) {
+    if (!prepareBlank(h)) *cause = evaluateControls(h);
+    return STEP_DONE;
+}
+
 void startCheck(TTagHandler* h) {
     T2Family& f = fam(h);
+    f.probe = PROBE_NONE;
+    f.sizeUnproven = false;
     resetMapper(f, kInitialSize);
     f.scan = TlvScan{};
     f.controlCount = 0;
@@ -739,9 +763,53 @@ Step checkCc(TStateMachine* m, uint16_t* cause) {
     detectType(h);
     f.scan.phase = 1;
     f.scan.position = kDataStart;
-    // Without a template to scan, a blank tag is done: its controls are those of its type.
-    if (ccCause == nfcCauseNotNfcForumTag && !prepareBlank(h)) *cause = evaluateControls(h);
-    return STEP_DONE;
+    if (ccCause != nfcCauseNotNfcForumTag) return STEP_DONE;
+    // A blank tag's layout is a guess: memory beyond what every tag has is shown before a
+    // format writes a container that claims it.
+    if (claimedSize(f.type) > kStaticDataSize) {
+        f.sizeUnproven = !f.proveSize;
+        if (f.proveSize) {
+            f.scan.phase = 2;
+            return STEP_DONE;
+        }
+    }
+    return blankLayout(h, cause);
+}
+
+bool wrapsRound(const TTagHandler* h) {
+    const T2Family& f = fam(h);
+    const uint8_t* b = f.cache.data;
+    return f.cache.firstBlock == kSmallTagBlocks - 1 && std::memcmp(b + kBlock, h->uid, 3) == 0 &&
+           std::memcmp(b + 2 * kBlock, h->uid + 3, 4) == 0;
+}
+
+// The proof of a blank tag's memory; what it does not show is not assumed, and the tag is taken
+// for the static layout that every Type 2 tag has.
+Step probeStep(TStateMachine* m, uint16_t* cause) {
+    TTagHandler* h = thOf(m);
+    T2Family& f = fam(h);
+    switch (f.probe) {
+    case PROBE_NONE:
+        f.probe = PROBE_WRAP;
+        readBlock(m, (kSmallTagBlocks - 1) * kBlock);
+        return STEP_PENDING;
+    case PROBE_WRAP:
+        if (!wrapsRound(h)) {
+            f.probe = PROBE_END;
+            readBlock(m, kDataStart + claimedSize(f.type) - kBlock);
+            return STEP_PENDING;
+        }
+        [[fallthrough]];
+    case PROBE_REFUSED:
+        TRACE(kInfo, "%s ! Memory of %d bytes not shown, taking the static layout", kPrefix,
+              static_cast<int>(claimedSize(f.type)));
+        setType(h, T2_TYPE_STATIC, TH_SUBTYPE_UL);
+        break;
+    default: break;
+    }
+    f.probe = PROBE_DONE;
+    f.scan.phase = 1;
+    return blankLayout(h, cause);
 }
 
 Step scanTlvs(TStateMachine* m, uint16_t* cause) {
@@ -777,17 +845,30 @@ Step runCheck(TStateMachine* m, uint16_t* cause) {
         const Step s = checkCc(m, cause);
         if (s == STEP_PENDING || *cause != nfcCauseOk) return s;
     }
+    if (f.scan.phase == 2) {
+        const Step s = probeStep(m, cause);
+        if (s == STEP_PENDING || *cause != nfcCauseOk) return s;
+    }
     return scanTlvs(m, cause);
 }
 
 // ---- Byte writer -------------------------------------------------------------------------------------
 
 uint8_t headerByte(const T2Family& f, uint32_t index) {
-    const uint32_t length = f.job == JOB_FINAL ? f.written : 0;
-    if (index == 0) return TLV_NDEF;
-    if (f.headerSize == 2) return static_cast<uint8_t>(length);
-    const uint8_t longForm[] = {TLV_LONG_LENGTH, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
-    return longForm[index - 1];
+    return f.job == JOB_FINAL ? tlvHeaderByte(index, f.written, f.headerSize) : tlvPendingHeaderByte(index);
+}
+
+// The block that holds the header's length byte: it turns an empty message into the whole one,
+// so the finished header's other blocks go out before it.
+uint32_t switchBlock(const T2Family& f) {
+    uint32_t absolute = 0;
+    memoryMapperMap(&f.mapper, f.ndefLogical + TLV_SWITCH_BYTE, &absolute, nullptr);
+    return blockOf(absolute);
+}
+
+bool jobTakes(const T2Family& f, uint32_t absolute) {
+    if (f.job != JOB_FINAL) return true;
+    return (blockOf(absolute) == switchBlock(f)) == (f.finalPass == 1);
 }
 
 uint8_t byteAt(TTagHandler* h, uint32_t logical) {
@@ -851,6 +932,10 @@ Step runJob(TStateMachine* m, bool flushLast) {
         uint32_t absolute = 0;
         if (!mapLogical(f, f.jobPosition, &absolute)) return STEP_FAILED;
         if (f.buffer.active && blockOf(absolute) != f.buffer.address) return flushBlock(m);
+        if (!jobTakes(f, absolute)) {
+            ++f.jobPosition;
+            continue;
+        }
         if (!f.buffer.active) f.buffer = BlockBuffer{blockOf(absolute), 0, {}, true};
         const uint32_t offset = absolute - f.buffer.address;
         TRACE(kDetail, "%s Writing address %d to absolute address %d, block %d, offset %d, leftovers %d", kPrefix,
@@ -864,9 +949,17 @@ Step runJob(TStateMachine* m, bool flushLast) {
     return STEP_DONE;
 }
 
-// An exchange of the writer came back: a written block leaves the buffer.
-void flushAnswered(T2Family& f) {
-    if (f.flush == FLUSH_WRITING) f.buffer.active = false;
+// An exchange of the writer came back: a written block leaves the buffer. Once the block of the
+// length byte holds the empty header, the tag holds an empty message.
+void flushAnswered(TTagHandler* h) {
+    T2Family& f = fam(h);
+    if (f.flush == FLUSH_WRITING) {
+        f.buffer.active = false;
+        if ((f.job == JOB_HEADER || f.job == JOB_DATA) && f.buffer.address == switchBlock(f)) {
+            f.emptied = true;
+            h->currentNdefSize = 0;
+        }
+    }
     f.flush = FLUSH_NONE;
 }
 
@@ -876,10 +969,18 @@ void startJob(T2Family& f, Job job, uint32_t from, uint32_t end) {
     f.jobEnd = end;
 }
 
+// The end of a write that failed: what the tag holds is what it took. Until it took the empty
+// header it holds the old message, in the header form the handler then keeps.
+uint32_t writeFailed(TStateMachine* m, uint16_t cause) {
+    T2Family& f = fam(thOf(m));
+    if (!f.emptied) f.headerSize = f.keptHeaderSize;
+    return finish(m, cause);
+}
+
 // The state's answer to a step of the writer: wait, fail with the cause, or go on with next.
 uint32_t afterStep(TStateMachine* m, Step s, uint32_t (*next)(TStateMachine*)) {
     if (s == STEP_PENDING) return SM_SUBSTATE;
-    if (s == STEP_FAILED) return finish(m, nfcCauseInvalidData);
+    if (s == STEP_FAILED) return writeFailed(m, nfcCauseInvalidData);
     return next(m);
 }
 
@@ -917,6 +1018,14 @@ uint32_t t2DefaultHandler(TStateMachine* m, uint16_t event) {
 }
 
 // ---- Check NDEF ------------------------------------------------------------------------------------
+
+// A tag that refuses the read of the block it would need for its layout does not have it.
+bool probeRefused(TTagHandler* h) {
+    T2Family& f = fam(h);
+    if (f.probe != PROBE_END) return false;
+    f.probe = PROBE_REFUSED;
+    return true;
+}
 
 uint32_t checkStep(TStateMachine* m) {
     uint16_t cause = nfcCauseOk;
@@ -961,8 +1070,7 @@ uint32_t readStep(TStateMachine* m) {
         c.delivered += n;
     }
     const uint16_t cause = c.progress[1] ? nfcCauseTagBufferTooSmall : nfcCauseOk;
-    if (f.readIssued || cause != nfcCauseOk) return finish(m, cause);
-    return thChangeTo(m, &t2StateReadCheck);
+    return thReadServed(m, cause, f.readIssued, &t2StateReadCheck, kRules);
 }
 
 // The window of the message this read delivers; an offset at or past its end delivers nothing.
@@ -996,8 +1104,8 @@ uint32_t t2StateReadCheck(TStateMachine* m, uint16_t event) {
     TTagHandler* h = thOf(m);
     switch (event) {
     case EV_SM_ENTRY: return readBlock(m, 0);
-    case EV_SM_RETURNED: return finish(m, nfcCauseOk);
-    case EV_SM_RETURNED_ERROR: return finish(m, fam(h).failCause);
+    case EV_SM_RETURNED: return thSignOfLife(m, nfcCauseOk, kRules);
+    case EV_SM_RETURNED_ERROR: return thSignOfLife(m, fam(h).failCause, kRules);
     case EV_SM_EXIT: return SM_DONE;
     default: return SM_NOT_HANDLED;
     }
@@ -1008,21 +1116,11 @@ uint32_t t2StateReadCheck(TStateMachine* m, uint16_t event) {
 // A chunk the tag cannot take as a whole is refused before any byte of it is written.
 uint16_t refuseChunk(TTagHandler* h) {
     const T2Family& f = fam(h);
-    const uint64_t total = uint64_t{f.written} + h->command.size;
-    if (total > h->maxNdefSize) {
-        TRACE(TRC_ERROR, "%s ! WARNING: Trying to write %d bytes, capacity is %d bytes", kPrefix,
-              static_cast<int>(total), static_cast<int>(h->maxNdefSize));
-        return nfcCauseInputTooBig;
-    }
-    if (!f.longLength && total > kShortLengthMax) {
-        TRACE(TRC_ERROR, "%s ! %d bytes do not fit the length form of the first part", kPrefix, static_cast<int>(total));
-        return nfcCauseWrongParameter;
-    }
+    if (const uint16_t cause = thRefusePart(h, f.written, h->command.size, !f.longLength)) return cause;
     if (h->uid[0] == MAKER_KOVIO) {
         TRACE(TRC_ERROR, "%s ! WARNING: NDFE write for KOVIO type 2 currently not supported", kPrefix);
         return nfcCauseNotImplemented;
     }
-    if (!(h->access & TH_ACCESS_WRITE)) return nfcCauseWriteProtected;
     return nfcCauseOk;
 }
 
@@ -1034,6 +1132,8 @@ uint32_t t2StateWriteInit(TStateMachine* m, uint16_t event) {
     f.headerCount = 0;
     f.buffer.active = false;
     f.flush = FLUSH_NONE;
+    f.emptied = false;
+    f.keptHeaderSize = f.headerSize;
     f.longLength = h->command.size > kShortLengthMax;
     h->command.delivered = 0;
     if (const uint16_t cause = refuseChunk(h)) return finish(m, cause);
@@ -1049,8 +1149,8 @@ uint32_t t2StateWriteTlv(TStateMachine* m, uint16_t event) {
     case EV_SM_ENTRY:
         startJob(f, JOB_HEADER, f.ndefLogical, f.ndefLogical + f.headerSize);
         return afterStep(m, runJob(m, false), &toWriteData);
-    case EV_SM_RETURNED: flushAnswered(f); return afterStep(m, runJob(m, false), &toWriteData);
-    case EV_SM_RETURNED_ERROR: return finish(m, operationCause(f));
+    case EV_SM_RETURNED: flushAnswered(thOf(m)); return afterStep(m, runJob(m, false), &toWriteData);
+    case EV_SM_RETURNED_ERROR: return writeFailed(m, operationCause(f));
     case EV_SM_EXIT: return SM_DONE;
     default: return SM_NOT_HANDLED;
     }
@@ -1094,9 +1194,9 @@ uint32_t t2StateWriteData(TStateMachine* m, uint16_t event) {
     switch (event) {
     case EV_SM_ENTRY: return startChunk(m);
     case EV_SM_RETURNED:
-        flushAnswered(f);
+        flushAnswered(thOf(m));
         return afterStep(m, runJob(m, f.terminatorAdded), &chunkLaidOut);
-    case EV_SM_RETURNED_ERROR: return finish(m, operationCause(f));
+    case EV_SM_RETURNED_ERROR: return writeFailed(m, operationCause(f));
     case EV_SM_EXIT: return SM_DONE;
     default: return SM_NOT_HANDLED;
     }
@@ -1106,7 +1206,7 @@ uint32_t t2StateWaitForNextWrite(TStateMachine* m, uint16_t event) {
     TTagHandler* h = thOf(m);
     switch (event) {
     case EV_TH_CMD_WRITE:
-        if (const uint16_t cause = refuseChunk(h)) return finish(m, cause);
+        if (const uint16_t cause = refuseChunk(h)) return writeFailed(m, cause);
         return thChangeTo(m, &t2StateWriteData);
     case EV_SM_ENTRY:
     case EV_SM_EXIT: return SM_DONE;
@@ -1127,9 +1227,16 @@ uint32_t headerBlocksEnd(const T2Family& f) {
     return end;
 }
 
-uint32_t writeDone(TStateMachine* m) {
+// The finished header in two passes: its other blocks, then the block of its length byte.
+uint32_t finalPassDone(TStateMachine* m) {
     TTagHandler* h = thOf(m);
-    h->currentNdefSize = fam(h).written;
+    T2Family& f = fam(h);
+    if (f.finalPass == 0) {
+        f.finalPass = 1;
+        startJob(f, JOB_FINAL, f.ndefLogical, headerBlocksEnd(f));
+        return afterStep(m, runJob(m, true), &finalPassDone);
+    }
+    h->currentNdefSize = f.written;
     return finish(m, nfcCauseOk);
 }
 
@@ -1137,10 +1244,11 @@ uint32_t t2StateWriteFinalize(TStateMachine* m, uint16_t event) {
     T2Family& f = fam(thOf(m));
     switch (event) {
     case EV_SM_ENTRY:
+        f.finalPass = 0;
         startJob(f, JOB_FINAL, f.ndefLogical, headerBlocksEnd(f));
-        return afterStep(m, runJob(m, true), &writeDone);
-    case EV_SM_RETURNED: flushAnswered(f); return afterStep(m, runJob(m, true), &writeDone);
-    case EV_SM_RETURNED_ERROR: return finish(m, operationCause(f));
+        return afterStep(m, runJob(m, true), &finalPassDone);
+    case EV_SM_RETURNED: flushAnswered(thOf(m)); return afterStep(m, runJob(m, true), &finalPassDone);
+    case EV_SM_RETURNED_ERROR: return writeFailed(m, operationCause(f));
     case EV_SM_EXIT: return SM_DONE;
     default: return SM_NOT_HANDLED;
     }
@@ -1224,12 +1332,12 @@ uint32_t t2StateFormat(TStateMachine* m, uint16_t event) {
     T2Family& f = fam(thOf(m));
     switch (event) {
     case EV_SM_ENTRY:
-        if (!f.ndefChecked) return thChangeTo(m, &t2StateFormatCheckNdef);
+        if (!f.ndefChecked || f.sizeUnproven) return thChangeTo(m, &t2StateFormatCheckNdef);
         f.formatStep = T2_FORMAT_INIT;
         return formatRun(m);
     case EV_SM_RETURNED:
         f.ccValid = true;   // the first exchange of a format of a blank tag writes its CC
-        flushAnswered(f);
+        flushAnswered(thOf(m));
         return formatRun(m);
     case EV_SM_RETURNED_ERROR: return finish(m, f.failCause);
     case EV_SM_EXIT: return SM_DONE;
@@ -1248,10 +1356,13 @@ uint32_t t2StateFormatCheckNdef(TStateMachine* m, uint16_t event) {
     switch (event) {
     case EV_SM_ENTRY:
         startCheck(thOf(m));
+        fam(thOf(m)).proveSize = true;
         return formatCheckStep(m);
     case EV_SM_RETURNED: return formatCheckStep(m);
-    case EV_SM_RETURNED_ERROR: return finish(m, operationCause(fam(thOf(m))));
-    case EV_SM_EXIT: return SM_DONE;
+    case EV_SM_RETURNED_ERROR:
+        if (probeRefused(thOf(m))) return formatCheckStep(m);
+        return finish(m, operationCause(fam(thOf(m))));
+    case EV_SM_EXIT: fam(thOf(m)).proveSize = false; return SM_DONE;
     default: return SM_NOT_HANDLED;
     }
 }

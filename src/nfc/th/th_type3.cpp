@@ -51,7 +51,8 @@ struct Aib {
 };
 
 struct T3State {
-    Aib aib;
+    Aib aib;                        // as the tag holds it
+    Aib sentAib;                    // the UPDATE of block 0 in flight; the tag holds it once answered
     bool lite;
     uint8_t mc[5];
     uint32_t block;                 // next block to read or write
@@ -118,12 +119,14 @@ const SmStateEntry kStateTable[] = {
 };
 constexpr uint16_t kStateCount = sizeof kStateTable / sizeof kStateTable[0];
 
+void t3ForgetContent(TTagHandler* h);
+
 constexpr ThFamilyStates kNdefStates{&t3StateIdle,    &t3StateNdefTag,          &t3StateLegacyTag, &t3StateDetectFelicaLight,
                                      &t3StateRead,    &t3StateWriteInit,        &t3StateFormat,    &t3StateFormatWipeMemory,
-                                     &t3StateTest,    &t3StateSetReadonly,      nullptr};
+                                     &t3StateTest,    &t3StateSetReadonly,      nullptr,           &t3ForgetContent};
 constexpr ThFamilyStates kLegacyStates{&t3StateIdle, &t3StateNdefTag, &t3StateLegacyTag, &t3StateDetectFelicaLight,
                                        nullptr,      nullptr,         &t3StateFormat,    &t3StateFormatWipeMemory,
-                                       &t3StateTest, nullptr,         nullptr};
+                                       &t3StateTest, nullptr,         nullptr,           &t3ForgetContent};
 
 uint32_t finish(TStateMachine* m, uint16_t cause) { return thFinishCommand(m, cause, kNdefStates); }
 
@@ -255,11 +258,19 @@ void aibBytes(const Aib& a, uint8_t* b) {
 
 uint16_t sendAib(TTagHandler* h, uint8_t writeFlag, uint32_t ln) {
     T3State& s = st(h);
-    s.aib.writeFlag = writeFlag;
-    s.aib.ln = ln;
+    s.sentAib = s.aib;
+    s.sentAib.writeFlag = writeFlag;
+    s.sentAib.ln = ln;
     uint8_t block[kBlockSize];
-    aibBytes(s.aib, block);
+    aibBytes(s.sentAib, block);
     return sendBlocks(h, UPDATE, 0, 1, block);
+}
+
+// An answered UPDATE of block 0: what the handler knows of the tag follows it.
+void aibTaken(TTagHandler* h) {
+    T3State& s = st(h);
+    s.aib = s.sentAib;
+    h->currentNdefSize = s.aib.ln;
 }
 
 uint16_t sendMc(TTagHandler* h, uint8_t mc0, uint8_t mc1) {
@@ -482,7 +493,7 @@ uint32_t t3StateWriteInit(TStateMachine* m, uint16_t event) {
         if (s.aib.rwFlag == 0) return finish(m, nfcCauseWriteProtected);
         // Without a block per UPDATE the write could never advance.
         if (s.aib.nbw == 0) return finish(m, nfcCauseNoMoreData);
-        if (h->command.size > h->maxNdefSize) return finish(m, nfcCauseInputTooBig);
+        if (const uint16_t cause = thRefusePart(h, 0, h->command.size, false)) return finish(m, cause);
         TRACE(kTrace, "%s wrSize=%d, ndef len=%d", kPrefix, static_cast<int>(h->command.size), static_cast<int>(s.aib.ln));
         s.written = 0;
         s.leftoverCount = 0;
@@ -492,7 +503,7 @@ uint32_t t3StateWriteInit(TStateMachine* m, uint16_t event) {
         return SM_DONE;
     case EV_TH_TRANSACTION_IND:
         if (const uint16_t cause = checkResponse(h, UPDATE_RES)) return finish(m, cause);
-        h->currentNdefSize = 0;
+        aibTaken(h);
         return thChangeTo(m, &t3StateWriteData);
     default: return SM_NOT_HANDLED;
     }
@@ -561,7 +572,7 @@ uint32_t t3StateWaitForNextWrite(TStateMachine* m, uint16_t event) {
     case EV_SM_ENTRY: thSendTransactionIndication(h, nfcCauseOk); return SM_DONE;
     case EV_TH_CMD_WRITE:
         h->command.delivered = 0;
-        if (uint64_t{s.leftoverCount} + s.written + h->command.size > h->maxNdefSize) return toFinalize(m);
+        if (thRefusePart(h, uint64_t{s.leftoverCount} + s.written, h->command.size, false)) return toFinalize(m);
         TRACE(kTrace, "%s wrSize=%d", kPrefix, static_cast<int>(h->command.size));
         return thChangeTo(m, &t3StateWriteData);
     default: return SM_NOT_HANDLED;
@@ -582,7 +593,7 @@ uint32_t t3StateWriteFinalize(TStateMachine* m, uint16_t event) {
     }
     case EV_TH_TRANSACTION_IND:
         if (const uint16_t cause = checkResponse(h, UPDATE_RES)) return finish(m, cause);
-        h->currentNdefSize = s.aib.ln;
+        aibTaken(h);
         return finish(m, s.writeError ? uint16_t{nfcCauseNoMoreWriting} : uint16_t{nfcCauseOk});
     default: return SM_NOT_HANDLED;
     }
@@ -628,6 +639,7 @@ uint32_t t3StateFormat(TStateMachine* m, uint16_t event) {
         return SM_DONE;
     case EV_TH_TRANSACTION_IND:
         if (const uint16_t cause = checkResponse(h, UPDATE_RES)) return finish(m, cause);
+        aibTaken(h);
         return afterFormat(m);
     default: return SM_NOT_HANDLED;
     }
@@ -825,6 +837,7 @@ uint32_t t3StateSetFelicaLightReadonly(TStateMachine* m, uint16_t event) {
         break;
     case EV_TH_TRANSACTION_IND:
         if (const uint16_t cause = checkResponse(h, UPDATE_RES)) return finish(m, cause);
+        if (s.step == 1) aibTaken(h);
         if (++s.step == 3) {
             TRACE(kTrace, "%s make write only success", kPrefix);
             s.mc[0] = s.mc[1] = 0x00;
@@ -839,6 +852,13 @@ uint32_t t3StateSetFelicaLightReadonly(TStateMachine* m, uint16_t event) {
 }
 
 uint32_t t3StateMagic(TStateMachine*, uint16_t) { return SM_DONE; }
+
+// An erase leaves no message: the attribute block's length goes; its geometry stays for the format.
+void t3ForgetContent(TTagHandler* h) {
+    T3State& s = st(h);
+    s.aib.ln = 0;
+    s.aib.writeFlag = 0;
+}
 
 uint32_t t3DefaultHandler(TStateMachine* m, uint16_t event) {
     return thDefaultRule(m, event, thOf(m)->isNdef ? kNdefStates : kLegacyStates);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <new>
 
 #include "th/th_frame.h"
 #include "util/bytereader.h"
@@ -91,10 +92,12 @@ const SmStateEntry kStates[] = {
     {&t4DefaultHandler, "t4DefaultHandler"},
 };
 
+void t4ForgetContent(TTagHandler* h);
+
 // Format and erase are chosen by the format choice, not by the shared dispatch.
 const ThFamilyStates kFamily = {&t4StateIdle,       &t4StateNdefTag, &t4StateLegacyTag, &t4StateCheckNdef,
                                 &t4StateRead,       &t4StateWriteInit, nullptr,         nullptr,
-                                &t4StateTest,       &t4StateSetReadonly, nullptr};
+                                &t4StateTest,       &t4StateSetReadonly, nullptr,       &t4ForgetContent};
 
 // ---- Senders --------------------------------------------------------------------------------
 uint16_t sendNative(TTagHandler* h, uint8_t ins, const uint8_t* data = nullptr, uint16_t length = 0) {
@@ -250,9 +253,10 @@ bool fitsApdu(TTagHandler* h, uint32_t chunk, bool write) {
     return !overhead || chunk + overhead < 256;
 }
 
+// The NDEF length the tag holds once it has confirmed the write.
 uint16_t sendNlen(TTagHandler* h, uint32_t value) {
     TRACE(kInfo, "%s updating NDEF size to %d", t4Prefix(), static_cast<int>(value));
-    h->currentNdefSize = value;
+    t4Of(h).sentNlen = value;
     uint8_t d[2];
     putBe16(d, value);
     return sendFileWrite(h, 0, d, sizeof d);
@@ -411,10 +415,15 @@ uint16_t checkCreate(TTagHandler* h) {
     return c;
 }
 
-uint16_t checkNlenZero(TTagHandler* h) {
+uint16_t checkNlen(TTagHandler* h) {
     const uint16_t c = t4CheckStatus(h);
+    if (!c) h->currentNdefSize = t4Of(h).sentNlen;
+    return c;
+}
+
+uint16_t checkNlenZero(TTagHandler* h) {
+    const uint16_t c = checkNlen(h);
     if (c) TRACE(TRC_ERROR, "%s ! failed to write empty NDEF file", t4Prefix());
-    else h->currentNdefSize = 0;
     return c;
 }
 
@@ -604,7 +613,9 @@ uint32_t readNextChunk(TStateMachine* m) {
     TTagHandler* h = thOf(m);
     T4Family& f = t4Of(h);
     const uint32_t left = f.requested - h->command.delivered;
-    if (left == 0) return t4Finish(m, f.moreData ? nfcCauseTagBufferTooSmall : nfcCauseOk);
+    if (left == 0)
+        return thReadServed(m, f.moreData ? nfcCauseTagBufferTooSmall : nfcCauseOk, h->exchanges != 0, &t4StateReadCheck,
+                            kFamily);
     const uint32_t chunk = std::min<uint32_t>({left, f.mle, f.apduLimit});
     if (chunk == 0) return t4Finish(m, nfcCauseInternalSoftware);
     if (f.address > kMaxIsoAddress) return t4Finish(m, nfcCauseInvalidData);
@@ -630,7 +641,6 @@ uint32_t t4StateRead(TStateMachine* m, uint16_t event) {
     switch (event) {
     case EV_SM_ENTRY: {
         h->command.delivered = 0;
-        if (h->currentNdefSize == 0) return thChangeTo(m, &t4StateReadCheck);
         const uint64_t end = uint64_t{h->currentNdefSize} + 2;
         const uint64_t address = std::min<uint64_t>(uint64_t{h->command.offset} + 2, end);
         const uint64_t length = std::min<uint64_t>(h->command.size, end - address);
@@ -657,7 +667,7 @@ uint32_t t4StateReadCheck(TStateMachine* m, uint16_t event) {
         t4Of(h).chunk = 1;
         if (const uint16_t c = sendFileRead(h, 0, 1)) return t4Finish(m, c);
         return SM_DONE;
-    case EV_TH_TRANSACTION_IND: return t4Finish(m, checkChunk(h));
+    case EV_TH_TRANSACTION_IND: return thSignOfLife(m, checkChunk(h), kFamily);
     default: return SM_NOT_HANDLED;
     }
 }
@@ -669,12 +679,11 @@ uint32_t t4StateWriteInit(TStateMachine* m, uint16_t event) {
     case EV_SM_ENTRY:
         h->command.delivered = 0;
         t4Of(h).written = 0;
-        if (!(h->access & TH_ACCESS_WRITE)) return t4Finish(m, nfcCauseWriteProtected);
-        if (h->command.size > h->maxNdefSize) return t4Finish(m, nfcCauseInputTooBig);
+        if (const uint16_t c = thRefusePart(h, 0, h->command.size, false)) return t4Finish(m, c);
         if (const uint16_t c = sendNlenZero(h)) return t4Finish(m, c);
         return SM_DONE;
     case EV_TH_TRANSACTION_IND:
-        if (const uint16_t c = t4CheckStatus(h)) return t4Finish(m, c);
+        if (const uint16_t c = checkNlen(h)) return t4Finish(m, c);
         return thChangeTo(m, &t4StateWriteData);
     default: return SM_NOT_HANDLED;
     }
@@ -715,9 +724,9 @@ uint32_t t4StateWaitForNextWrite(TStateMachine* m, uint16_t event) {
     switch (event) {
     case EV_SM_ENTRY: thSendTransactionIndication(h, nfcCauseOk); return SM_DONE;
     case EV_TH_CMD_WRITE:
-        if (uint64_t{t4Of(h).written} + h->command.size > h->maxNdefSize) {
+        if (const uint16_t c = thRefusePart(h, t4Of(h).written, h->command.size, false)) {
             h->command.delivered = 0;
-            return t4Finish(m, nfcCauseInputTooBig);
+            return t4Finish(m, c);
         }
         return thChangeTo(m, &t4StateWriteData);
     default: return SM_NOT_HANDLED;
@@ -730,7 +739,7 @@ uint32_t t4StateWriteFinalize(TStateMachine* m, uint16_t event) {
     case EV_SM_ENTRY:
         if (const uint16_t c = sendNlen(h, t4Of(h).written)) return t4Finish(m, c);
         return SM_DONE;
-    case EV_TH_TRANSACTION_IND: return t4Finish(m, t4CheckStatus(h));
+    case EV_TH_TRANSACTION_IND: return t4Finish(m, checkNlen(h));
     default: return SM_NOT_HANDLED;
     }
 }
@@ -916,6 +925,15 @@ uint32_t t4StateSetReadonly(TStateMachine* m, uint16_t event) {
 
 uint32_t t4DefaultHandler(TStateMachine* m, uint16_t event) { return thDefaultRule(m, event, kFamily); }
 
+// After an erase the tag holds none of the files it was found with: a format looks for them
+// afresh.
+void t4ForgetContent(TTagHandler* h) {
+    T4Family& f = t4Of(h);
+    f.found = 0;
+    f.ndefChecked = false;
+    f.versionIndex = 1;
+}
+
 } // namespace
 
 uint32_t t4Finish(TStateMachine* m, uint16_t cause) { return thFinishCommand(m, cause, kFamily); }
@@ -927,7 +945,7 @@ uint32_t t4GetProperty(TTagHandler* h, uint32_t id, int* found) {
 uint32_t t4SetProperty(TTagHandler*, uint32_t id, uint32_t) { return id == 7 ? 1 : 0; }
 
 uint32_t t4Init(TTagHandler* h) {
-    T4Family& f = t4Of(h);
+    T4Family& f = *new (h->family) T4Family{};
     h->currentNdefSize = 0;
     f.mle = kInitialMle;
     f.mlc = 0;

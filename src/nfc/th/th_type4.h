@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 
 #include "th/th_handler.h"
 
@@ -49,6 +50,7 @@ struct T4Family {
     uint32_t address;               // file address of the transfer in progress
     uint32_t chunk;                 // bytes of the exchange in flight
     uint32_t written;               // message bytes written since the write began
+    uint32_t sentNlen;              // of the NLEN write in flight
     uint16_t wipePosition;
     uint16_t lastCause;
     uint32_t formatState;           // of the DESFire erase
@@ -60,7 +62,7 @@ uint32_t t4GetProperty(TTagHandler* handler, uint32_t id, int* found);
 uint32_t t4SetProperty(TTagHandler* handler, uint32_t id, uint32_t value);
 
 // ---- Shared by the family's modules -----------------------------------------------------------
-inline T4Family& t4Of(TTagHandler* h) { return *reinterpret_cast<T4Family*>(h->family); }
+inline T4Family& t4Of(TTagHandler* h) { return *std::launder(reinterpret_cast<T4Family*>(h->family)); }
 inline const char* t4Prefix() { return "th_type4:"; }
 constexpr uint32_t T4_TRACE_INFO = 0x10;
 constexpr uint32_t T4_TRACE_PDU = 0x20;

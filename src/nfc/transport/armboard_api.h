@@ -29,5 +29,6 @@ ARMBOARD_FUNCTIONS(ARMBOARD_POINTER_TYPE)
 constexpr char ARMBOARD_LIBRARY[] = "libArmBoard.so";
 constexpr uint8_t ARMBOARD_STATUS_BUSY = 3;       // the board had no room yet: the write may be tried again
 constexpr uint8_t ARMBOARD_IOCTL_WAIT_IRQ = 0x59;
+constexpr uint8_t ARMBOARD_IOCTL_SENSE_TIMEOUT = 0x45;   // value: how long the interrupt wait lasts, ms
 constexpr uint8_t ARMBOARD_LINE_POWER = 4;
 constexpr uint16_t ARMBOARD_RX_MAX = 300;

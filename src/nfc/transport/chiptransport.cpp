@@ -36,6 +36,14 @@ TChipTransport* validRecord(TComHandle handle) {
     return &g_chip;
 }
 
+int32_t writeFrame(TChipTransport* r, const BYTE* buffer, DWORD length) {
+    return r->ops.write ? r->ops.write(r, buffer, length) : -1;
+}
+
+void frameDone(TChipTransport* r, BYTE* caller, DWORD length, DWORD status) {
+    chipSignal(r, comeTransmitCompleted, status, caller, length);
+}
+
 void prepareRecord(TChipTransport* r, TComCallBack callBack, void* context) {
     r->magic = kMagic;
     r->inUse = true;
@@ -46,12 +54,10 @@ void prepareRecord(TChipTransport* r, TComCallBack callBack, void* context) {
     r->ops = TMiniportOps{};
     r->running = false;
     r->worker = nullptr;
-    r->txFailures = 0;
-    r->retrigger = 0;
     r->gpioState = 0;
-    dlQueueInitLockless(&r->freeNodes);
-    dlQueueInitLockless(&r->pending);
-    for (TChipTxNode& node : r->nodes) dlQueueAddTail(&r->freeNodes, &node.link);
+    chipTxQueueInit(&r->tx, r->nodes, CHIP_TX_NODES);
+    r->tx.write = &writeFrame;
+    r->tx.done = &frameDone;
 }
 
 void releaseRecord(TChipTransport* r) {
@@ -84,40 +90,62 @@ void retrigger(void* record) {
     chipTriggerWorker(static_cast<TChipTransport*>(record));
 }
 
-void startRetrigger(TChipTransport* r) {
-    if (r->retrigger) platTimerCancel(r->retrigger);
-    r->retrigger = platTimerStart(CHIP_RETRIGGER_MS, &retrigger, r);
+// Wakes the worker for another try in a while.
+void startRetrigger(TChipTransport* r, TChipTxQueue* q) {
+    if (q->retrigger) platTimerCancel(q->retrigger);
+    q->retrigger = platTimerStart(CHIP_RETRIGGER_MS, &retrigger, r);
 }
 
 // Hands a node back and reports its frame as done.
-void completeNode(TChipTransport* r, TChipTxNode* node, DWORD status) {
+void completeNode(TChipTransport* r, TChipTxQueue* q, TChipTxNode* node, DWORD status) {
     BYTE* caller = node->caller;
     const DWORD length = node->length;
-    dlQueueAddTail(&r->freeNodes, &node->link);
-    chipSignal(r, comeTransmitCompleted, status, caller, length);
+    dlQueueAddTail(&q->freeNodes, &node->link);
+    if (q->done) q->done(r, caller, length, status);
 }
 
-int32_t transmitFailed(TChipTransport* r, TChipTxNode* node, int32_t result) {
-    ++r->txFailures;
+int32_t transmitFailed(TChipTransport* r, TChipTxQueue* q, TChipTxNode* node, int32_t result) {
+    ++q->failures;
     if (node->retries == 0) debugPrint(DBG_ERROR, "chip: TX failed %d", static_cast<int>(result));
-    if (r->txFailures < CHIP_TX_TRIES) {
+    if (q->failures < CHIP_TX_TRIES) {
         ++node->retries;
-        dlQueueAddHead(&r->pending, &node->link);
-        startRetrigger(r);
+        dlQueueAddHead(&q->pending, &node->link);
+        startRetrigger(r, q);
         return -1;
     }
     debugPrint(DBG_ERROR, "! TX recover after 5 tries failed, assume general problem");
-    completeNode(r, node, CHIP_ERR_TX);
+    completeNode(r, q, node, CHIP_ERR_TX);
+    return -1;
+}
+
+// The layer below has no room yet: the frame keeps its place, and nothing counts as failed.
+int32_t transmitBusy(TChipTransport* r, TChipTxQueue* q, TChipTxNode* node) {
+    TRACE_L1(kTraceWrite, "chip: TX busy below, frame %p waits", static_cast<void*>(node->caller));
+    dlQueueAddHead(&q->pending, &node->link);
+    startRetrigger(r, q);
     return -1;
 }
 
 // Reports every frame still queued as not sent: nobody waits for a completion that never comes.
 void dropPending(TChipTransport* r, DWORD status, const char* why) {
-    while (dlQueueNode* n = dlQueueRemoveHead(&r->pending)) {
+    while (dlQueueNode* n = dlQueueRemoveHead(&r->tx.pending)) {
         TChipTxNode* node = nodeOf(n);
         debugPrint(0, "%s buffer %p, len = %d", why, static_cast<void*>(node->caller), static_cast<int>(node->length));
-        completeNode(r, node, status);
+        completeNode(r, &r->tx, node, status);
     }
+}
+
+// The miniport's reset. One that had to give its bus up (the SPB miniport from its second reset
+// on) leaves the transport closed: the link is reported lost, so the stack opens it again.
+DWORD resetMiniport(TChipTransport* r) {
+    if (!r->miniport) return COM_ERR_STATE;
+    if (!r->ops.reset) return COM_ERR_PROPERTY;
+    const DWORD status = r->ops.reset(r);
+    if (r->miniport) return status;
+    debugPrint(DBG_ERROR, "! chip: the bus closed at its reset, link lost");
+    dropPending(r, COM_ERR_STATE, "chip: dropped");
+    chipSignal(r, comeAdapterPlugout, COM_SUCCESS, nullptr, 0);
+    return status >= COM_ERR_CONTROL_BLOCK ? status : COM_ERR_STATE;
 }
 
 void chipWorkerThread(void* record) {
@@ -206,8 +234,34 @@ DWORD chipStopWorkerThread(TChipTransport* r) {
     return COM_SUCCESS;
 }
 
-int32_t chipTransmitStep(TChipTransport* r) {
-    dlQueueNode* head = dlQueueRemoveHead(&r->pending);
+void chipTxQueueInit(TChipTxQueue* q, TChipTxNode* nodes, uint32_t count) {
+    dlQueueInitLockless(&q->freeNodes);
+    dlQueueInitLockless(&q->pending);
+    for (uint32_t i = 0; i < count; ++i) dlQueueAddTail(&q->freeNodes, &nodes[i].link);
+    q->failures = 0;
+    q->retrigger = 0;
+}
+
+void chipTxQueueStop(TChipTxQueue* q) {
+    if (q->retrigger) platTimerCancel(q->retrigger);
+    q->retrigger = 0;
+}
+
+bool chipTxQueueAdd(TChipTxQueue* q, BYTE* caller, const BYTE* frame, DWORD length) {
+    dlQueueNode* free = length <= CHIP_FRAME_MAX ? dlQueueRemoveHead(&q->freeNodes) : nullptr;
+    if (!free) return false;
+    TChipTxNode* node = nodeOf(free);
+    if (length) std::memcpy(node->data, frame, length);
+    node->caller = caller;
+    node->length = length;
+    node->sent = 0;
+    node->retries = 0;
+    dlQueueAddTail(&q->pending, &node->link);
+    return true;
+}
+
+int32_t chipTxQueueStep(TChipTransport* r, TChipTxQueue* q) {
+    dlQueueNode* head = dlQueueRemoveHead(&q->pending);
     if (!head) return -2;
     TChipTxNode* node = nodeOf(head);
     // A byte stream goes on where it stopped; a frame bus takes the whole frame or nothing.
@@ -215,23 +269,29 @@ int32_t chipTransmitStep(TChipTransport* r) {
     const BYTE* from = stream ? node->data + node->sent : node->data;
     const DWORD want = stream ? node->length - node->sent : node->length;
     if (debugL1On(kTraceData)) debugDump(from, "CHIP TX", want);
-    int32_t written = r->ops.write ? r->ops.write(r, from, want) : -1;
+    int32_t written = q->write(r, from, want);
+    if (written == CHIP_WRITE_BUSY) return transmitBusy(r, q, node);
     if (written >= 0 && static_cast<DWORD>(written) < want && (!stream || written == 0)) {
         debugPrint(DBG_ERROR, "chip: ! short write %d of %d", static_cast<int>(written), static_cast<int>(want));
         written = -1;
     }
-    if (written < 0) return transmitFailed(r, node, written);
-    r->txFailures = 0;
+    if (written < 0) return transmitFailed(r, q, node, written);
+    q->failures = 0;
     node->sent += static_cast<DWORD>(written) < want ? static_cast<DWORD>(written) : want;
     if (node->sent < node->length) {
-        dlQueueAddHead(&r->pending, &node->link);
+        dlQueueAddHead(&q->pending, &node->link);
         chipTriggerWorker(r);
         return written;
     }
     if (node->retries) TRACE_L1(kTraceWrite, "## retriggered frame written");
-    completeNode(r, node, COM_SUCCESS);
+    completeNode(r, q, node, COM_SUCCESS);
+    // A worker takes one frame per wake, and the wakes of the frames behind a retried one were
+    // spent on its tries.
+    if (dlQueueCount(&q->pending)) chipTriggerWorker(r);
     return written;
 }
+
+int32_t chipTransmitStep(TChipTransport* r) { return chipTxQueueStep(r, &r->tx); }
 
 DWORD chipTransportOpen(const char* port, const char* parameters, TComCallBack callBack, void* context, TComHandle* handle) {
     debugPrint(0, "chip: comOpen enter, <%s> <%s>", port ? port : "", parameters ? parameters : "");
@@ -270,8 +330,7 @@ DWORD chipTransportClose(TComHandle handle) {
     if (!r) return COM_ERR_HANDLE;
     // The worker first: once it is gone nothing starts the retrigger timer again.
     chipStopWorkerThread(r);
-    if (r->retrigger) platTimerCancel(r->retrigger);
-    r->retrigger = 0;
+    chipTxQueueStop(&r->tx);
     closeMiniport(r);
     dropPending(r, COM_ERR_STATE, "chip: dropped");
     releaseRecord(r);
@@ -284,7 +343,7 @@ DWORD chipTransportReset(TComHandle handle) {
     debugPrint(0, "chip: comReset enter %p", handle);
     TChipTransport* r = validRecord(handle);
     if (!r) return COM_ERR_HANDLE;
-    const DWORD status = r->ops.reset ? r->ops.reset(r) : COM_ERR_PROPERTY;
+    const DWORD status = resetMiniport(r);
     debugPrint(0, "chip: comReset exit");
     return status;
 }
@@ -296,23 +355,19 @@ DWORD chipTransportWrite(TComHandle handle, BYTE* buffer, DWORD length) {
         return COM_ERR_HANDLE;
     }
     TRACE_L1(kTraceWrite, "chip: comWrite() enter, %p, %p %d (tx pending %d)", handle, static_cast<void*>(buffer),
-             static_cast<int>(length), static_cast<int>(dlQueueCount(&r->pending)));
+             static_cast<int>(length), static_cast<int>(dlQueueCount(&r->tx.pending)));
     if (length > CHIP_FRAME_MAX || (!buffer && length)) {
         debugPrint(DBG_ERROR, "chip: ! comWrite() frame of %d bytes refused", static_cast<int>(length));
         return COM_ERR_TOO_LONG;
     }
-    dlQueueNode* free = dlQueueRemoveHead(&r->freeNodes);
-    if (!free) {
-        debugPrint(DBG_ERROR, "ic2: ! comWrite RNR, (pending %d)", static_cast<int>(dlQueueCount(&r->pending)));
+    if (!r->miniport) {
+        debugPrint(DBG_ERROR, "chip: ! comWrite() after the bus closed");
+        return COM_ERR_STATE;
+    }
+    if (!chipTxQueueAdd(&r->tx, buffer, buffer, length)) {
+        debugPrint(DBG_ERROR, "ic2: ! comWrite RNR, (pending %d)", static_cast<int>(dlQueueCount(&r->tx.pending)));
         return CHIP_ERR_TX;
     }
-    TChipTxNode* node = nodeOf(free);
-    if (length) std::memcpy(node->data, buffer, length);
-    node->caller = buffer;
-    node->length = length;
-    node->sent = 0;
-    node->retries = 0;
-    dlQueueAddTail(&r->pending, &node->link);
     chipTriggerWorker(r);
     return COM_SUCCESS;
 }
@@ -323,7 +378,7 @@ DWORD chipTransportSetProperty(TComHandle handle, DWORD property, void*, DWORD) 
     if (!r) return COM_ERR_HANDLE;
     switch (property) {
     case compResetController:
-        return (r->flags & CHIP_SPB) && r->ops.reset ? r->ops.reset(r) : COM_ERR_PROPERTY;
+        return (r->flags & CHIP_SPB) ? resetMiniport(r) : COM_ERR_PROPERTY;
     case compTraceFlags:
         return COM_SUCCESS;
     case compFlushTx:

@@ -16,6 +16,10 @@ constexpr DWORD CHIP_FRAME_MAX = 512;          // the longest frame a write take
 constexpr uint32_t CHIP_TX_TRIES = 6;          // a frame is given up at its 6th failed write
 constexpr uint32_t CHIP_RETRIGGER_MS = 10;
 constexpr DWORD CHIP_ERR_TX = 0x34;            // queue full, or a frame given up
+constexpr DWORD CHIP_STATUS_REMOVED = 0x34;    // carried by the removal a bus proxy reports
+// A miniport write's answer when the layer below has no room for the frame yet: no failure,
+// the frame waits and is offered again.
+constexpr int32_t CHIP_WRITE_BUSY = -3;
 
 enum : uint32_t {
     CHIP_SPB = 0x01,
@@ -55,6 +59,20 @@ struct TChipTxNode {
     BYTE data[CHIP_FRAME_MAX];
 };
 
+// Frames waiting to be written, with the chip transport's retry rule: a failed write is tried
+// again CHIP_RETRIGGER_MS later, and the CHIP_TX_TRIES-th failure in a row gives the frame up; a
+// write that finds the layer below busy is offered again as well, but is no failure.
+struct TChipTxQueue {
+    // The write of a frame; bytes written or negative, as the miniports' write.
+    int32_t (*write)(TChipTransport* record, const BYTE* buffer, DWORD length) = nullptr;
+    // Hears of each frame written or given up; empty: nobody waits for it.
+    void (*done)(TChipTransport* record, BYTE* caller, DWORD length, DWORD status) = nullptr;
+    dlQueue freeNodes;
+    dlQueue pending;
+    uint32_t failures = 0;          // consecutive failed writes
+    uint32_t retrigger = 0;         // the one-shot timer that wakes the worker for a retry
+};
+
 struct TChipTransport {
     uint32_t magic = 0;
     bool inUse = false;
@@ -66,12 +84,9 @@ struct TChipTransport {
     std::atomic<bool> running{false};
     PlatThread* worker = nullptr;
     PlatSemaphore workerSemaphore;
-    uint32_t txFailures = 0;        // consecutive failed writes
     uint32_t gpioState = 0;         // the interrupt line as the miniport last saw it
-    uint32_t retrigger = 0;         // the one-shot timer that wakes the worker for a retry
     TChipTxNode nodes[CHIP_TX_NODES];
-    dlQueue freeNodes;
-    dlQueue pending;
+    TChipTxQueue tx;
 };
 
 // A miniport's set-up: fills the operations and answers 0 when the miniport can serve.
@@ -100,8 +115,16 @@ void chipInitMiniport(TChipTransport* record, const char* parameters);
 DWORD chipStartWorkerThread(TChipTransport* record);
 DWORD chipStopWorkerThread(TChipTransport* record);
 
-// For the miniports' worker loops: sends the first pending frame. Answers -2 when nothing is
-// pending, -1 when the write failed, else what the write answered.
+// A queue of the record's with its nodes free.
+void chipTxQueueInit(TChipTxQueue* queue, TChipTxNode* nodes, uint32_t count);
+// Stops the queue's retry timer; what is queued stays.
+void chipTxQueueStop(TChipTxQueue* queue);
+// Copies a frame into a free node at the queue's tail; false when none is free.
+bool chipTxQueueAdd(TChipTxQueue* queue, BYTE* caller, const BYTE* frame, DWORD length);
+// Sends the first frame of the queue. Answers -2 when nothing is pending, -1 when the write
+// failed or found the layer below busy, else what the write answered.
+int32_t chipTxQueueStep(TChipTransport* record, TChipTxQueue* queue);
+// For the miniports' worker loops: the step of the transport's own queue.
 int32_t chipTransmitStep(TChipTransport* record);
 // Wakes the worker: the miniport's trigger, or the worker semaphore.
 void chipTriggerWorker(TChipTransport* record);

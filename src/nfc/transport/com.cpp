@@ -10,6 +10,7 @@
 #include "platform.h"
 #include "transport/etsitransport.h"
 #include "transport/ncitransport.h"
+#include "transport/serialchannel.h"
 #include "transport/serialfrontend.h"
 #include "transport/transportloader.h"
 #include "util/config.h"
@@ -25,8 +26,11 @@ constexpr uint16_t kFamilyEtsi = 0x200;
 constexpr uint16_t kFamilyNci = 0x400;
 constexpr size_t kReaderTypeSize = 33;
 
-// Port properties the open completion sets when the instance asks for line setup.
-enum : DWORD { kPropDtr = 20, kPropRts = 21, kPropDataBits = 19 };
+// The line the open completion sets up when the instance asks for it: no parity (code 1), one
+// stop bit, eight data bits.
+constexpr DWORD kLineParityNone = 1;
+constexpr DWORD kLineStopBitsOne = 1;
+constexpr DWORD kLineByteSize = 8;
 
 // Guards every timer slot: the lower interface's threads start and stop timers while the com
 // task handles expiries and shut-down. Held across the message to the timer task, so the timer
@@ -171,11 +175,11 @@ void resetRequest(TComInstance* com, const OsMessage& message) {
     auto parameter = osMsgFields<PhParamFields>(message).parameter;
     const DWORD status = setProperty(com, compResetController, &parameter, sizeof parameter);
     debugPrint(0, "[comTask]  reset controller returns 0x%X", status);
-    if (status == COM_ERR_PROPERTY || status == COM_ERR_UNSUPPORTED) {
-        answerSender(com, message, PH_RESET_CONF, 0);
-    } else if (status >= COM_ERR_CONTROL_BLOCK) {
+    if (comResetFailed(status)) {
         debugPrint(DBG_ERROR, "[comTask:] ! PH_RESET_REQ failed cause: 0x%X", status);
         answerSender(com, message, PH_RESET_CONF, 1);
+    } else if (status >= COM_ERR_CONTROL_BLOCK) {
+        answerSender(com, message, PH_RESET_CONF, 0);   // nothing to reset: done at once
     }
 }
 
@@ -199,10 +203,10 @@ void openCompleted(TComInstance* com, DWORD status) {
     debugPrint(0, "comTaskCallBack(), Open completed, status 0x%X", status);
     if (com->lineSetup) {
         { PlatLockGuard guard(g_openLock); }   // the open has stored its handle
-        DWORD dtr = 1, rts = 1, dataBits = 8;
-        setProperty(com, kPropDtr, &dtr, sizeof dtr);
-        setProperty(com, kPropRts, &rts, sizeof rts);
-        setProperty(com, kPropDataBits, &dataBits, sizeof dataBits);
+        DWORD parity = kLineParityNone, stopBits = kLineStopBitsOne, byteSize = kLineByteSize;
+        setProperty(com, compParity, &parity, sizeof parity);
+        setProperty(com, compStopBits, &stopBits, sizeof stopBits);
+        setProperty(com, compByteSize, &byteSize, sizeof byteSize);
     }
     if (status == COM_SUCCESS) sendUp(com, PH_ACT_IND);
     else sendDeactivation(com, 0);

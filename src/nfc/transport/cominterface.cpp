@@ -27,8 +27,9 @@ CComInterface::~CComInterface() {
     debugPrint(0, "~CComInterface(), remove inactive %d channels", static_cast<int>(countOf(inactive_)));
     for (auto* list : {&inactive_, &active_}) {
         while (CCommChannel* channel = list->removeHead()) {
-            // One that is still in use cannot go; leaving it is all that is safe at exit.
-            if (channel->finish() && !channel->busy()) delete channel;
+            // One that is still in use cannot go; leaving it is all that is safe at exit. Nobody
+            // above is left to hear of a close completed now.
+            if (channel->finish(false) && !channel->busy()) delete channel;
         }
     }
 }
@@ -46,20 +47,38 @@ void CComInterface::deleteInactive() {
     for (DWORD n = countOf(inactive_); n > 0; --n) {
         CCommChannel* channel = inactive_.removeHead();
         if (!channel) break;
-        // Finishing first waits (bounded) for its threads, and with them for a callback still
-        // returning; only then can the channel be idle.
-        if (channel->finish() && !channel->busy()) delete channel;
-        else inactive_.addTail(channel);
+        finishParked(channel);
     }
+}
+
+DWORD CComInterface::finishParked(CCommChannel* channel) {
+    // Finishing first waits (bounded) for its threads, and with them for a callback still
+    // returning; only then can the channel be idle.
+    if (channel->finish(true) && !channel->busy()) {
+        delete channel;
+        return COM_SUCCESS;
+    }
+    inactive_.addTail(channel);
+    return COM_ERR_STATE;
+}
+
+CCommChannel* CComInterface::take(CDoubleList<CCommChannel>& list, TComHandle handle) {
+    CCommChannel* channel = nullptr;
+    list.lock();
+    for (CCommChannel* c = list.getHead(); c && !channel; c = list.getNext(c))
+        if (static_cast<TComHandle>(c) == handle) channel = c;
+    if (channel) list.remove(channel);
+    list.unlock();
+    return channel;
 }
 
 CCommChannel* CComInterface::acquire(TComHandle handle, bool firstWhenEmpty) {
     CCommChannel* found = nullptr;
     active_.lock();
     if (!handle && firstWhenEmpty) {
-        found = active_.first();
+        found = active_.getHead();
     } else {
-        for (CCommChannel* c = active_.first(); c && !found; c = CDoubleList<CCommChannel>::nextOf(c))
+        for (CCommChannel* c = active_.getHead(); c && !found; c = active_.getNext(c))
             if (static_cast<TComHandle>(c) == handle) found = c;
     }
     if (found) found->enter();
@@ -78,15 +97,14 @@ CCommChannel* CComInterface::open() {
 }
 
 DWORD CComInterface::close(TComHandle handle) {
+    // The handle of a close that had to wait: this close tries to finish it.
+    if (CCommChannel* parked = handle ? take(inactive_, handle) : nullptr) return finishParked(parked);
     deleteInactive();
-    CCommChannel* channel = nullptr;
-    active_.lock();
-    for (CCommChannel* c = active_.first(); c && !channel; c = CDoubleList<CCommChannel>::nextOf(c))
-        if (static_cast<TComHandle>(c) == handle) channel = c;
-    if (channel) active_.remove(channel);
-    else debugPrint(DBG_ERROR, "! Invalid COM handle %p, in queue %d", handle, static_cast<int>(active_.count()));
-    active_.unlock();
-    if (!channel) return COM_ERR_HANDLE;
+    CCommChannel* channel = take(active_, handle);
+    if (!channel) {
+        debugPrint(DBG_ERROR, "! Invalid COM handle %p, in queue %d", handle, static_cast<int>(countOf(active_)));
+        return COM_ERR_HANDLE;
+    }
     DWORD status = channel->close();
     if (status == COM_SUCCESS && !channel->busy()) {
         delete channel;

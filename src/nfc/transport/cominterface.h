@@ -25,6 +25,7 @@ public:
 
     // A new channel in the active list, or empty when none can be made.
     CCommChannel* open();
+    // A handle whose close had to wait may be closed again: that finishes it, once it can.
     DWORD close(TComHandle handle);
     DWORD reset(TComHandle handle);
     DWORD write(TComHandle handle, BYTE* buffer, DWORD length);
@@ -42,6 +43,10 @@ private:
     CCommChannel* acquire(TComHandle handle, bool firstWhenEmpty);
     static void release(CCommChannel* channel);
     void deleteInactive();
+    // Deletes a parked channel once it is finished (0), or parks it again (0x17).
+    DWORD finishParked(CCommChannel* channel);
+    // Unlinks the channel of the handle from the list; empty when it is not there.
+    static CCommChannel* take(CDoubleList<CCommChannel>& list, TComHandle handle);
 
     CDoubleList<CCommChannel> active_;
     CDoubleList<CCommChannel> inactive_;

@@ -49,6 +49,11 @@ enum : DWORD {
     COM_ERR_SETTER = 0x33,
 };
 
+// A reset's answer that says it failed: an interface that cannot reset (0x30, 0x31) has not.
+inline bool comResetFailed(DWORD status) {
+    return status >= COM_ERR_CONTROL_BLOCK && status != COM_ERR_PROPERTY && status != COM_ERR_UNSUPPORTED;
+}
+
 // Properties every lower interface knows of.
 enum : DWORD {
     compResetController = 3,

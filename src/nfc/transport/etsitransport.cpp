@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "transport/serialchannel.h"
 #include "transport/shdlc.h"
 #include "transport/transportbuffer.h"
 #include "transport/transportloader.h"
@@ -35,11 +36,24 @@ constexpr TBaudPair kBaudPairs[] = {
     {"BAUDRATE=9600,115200", 0x10050000},
 };
 
+// The rate a baud-rate change asks for, by the code the reset carries (link flag bits 16 to 19).
+struct TRateCode {
+    uint32_t code;
+    DWORD baud;
+};
+constexpr TRateCode kRateCodes[] = {{0, 9600}, {5, 115200}, {6, 230400}, {7, 460800}};
+constexpr uint32_t kRateCodeShift = 16;
+constexpr uint32_t kRateCodeMask = 0xF;
+
 struct TEtsiLink {
     TTransportLink link;
     uint32_t linkFlags = 0;
     uint32_t window = kDefaultWindow;
-    std::atomic<TShdlc*> shdlc{nullptr};   // read by the lower transport's receive thread
+    std::atomic<TShdlc*> shdlc{nullptr};
+    // Set from the first reset to the close: received bytes go to the worker, which takes them
+    // under the link lock, so an answer that comes while the reset is still setting the link up
+    // (the controller's UA) finds it set up.
+    std::atomic<bool> linkReset{false};
     dlQueue actions;
     TTransportBufferPool pool;
     TTransportBuffer nodes[kBufferCount];
@@ -55,9 +69,7 @@ struct TEtsiLink {
 
 TEtsiLink g_etsi;
 
-bool valid(TComHandle handle) {
-    return handle == &g_etsi.link && g_etsi.link.magic == TRANSPORT_LINK_MAGIC && (g_etsi.link.flags.load() & TRANSPORT_IN_USE);
-}
+bool valid(TComHandle handle) { return transportLinkValid(&g_etsi.link, handle); }
 
 DWORD invalidHandle(TComHandle handle) {
     debugPrint(DBG_ERROR, "etsiTransport: ! Invalid handle %p", handle);
@@ -65,7 +77,7 @@ DWORD invalidHandle(TComHandle handle) {
 }
 
 void signalUp(DWORD event, DWORD status, BYTE* buffer, DWORD length) {
-    if (g_etsi.link.upperCallback) g_etsi.link.upperCallback(g_etsi.link.upperContext, event, status, buffer, length);
+    transportSignalUp(&g_etsi.link, event, status, buffer, length);
 }
 
 uint32_t decimalOf(const char* parameters, const char* key, uint32_t fallback) {
@@ -250,6 +262,27 @@ void writeFrame(BYTE* buffer, uint32_t length, uint32_t flags) {
     }
 }
 
+// The controller answered a reset that asked for another rate: it talks at that rate from now
+// on, so the port follows before the next frame.
+void followRateChange() {
+    if (!(g_etsi.linkFlags & SHDLC_BAUD_CHANGE)) return;
+    const uint32_t code = (g_etsi.linkFlags >> kRateCodeShift) & kRateCodeMask;
+    for (const TRateCode& rate : kRateCodes) {
+        if (rate.code != code) continue;
+        const TComHandle lower = g_etsi.link.lower.load();
+        DWORD baud = rate.baud;
+        const DWORD status = lower && g_etsi.link.ops.setProperty
+                                 ? g_etsi.link.ops.setProperty(lower, compBaudRate, &baud, sizeof baud)
+                                 : COM_ERR_PROPERTY;
+        if (status == COM_SUCCESS || status == COM_ERR_PROPERTY)
+            debugPrint(0, "etsiTransport: the controller takes %u baud now, the port 0x%X", static_cast<unsigned>(baud), status);
+        else
+            debugPrint(DBG_ERROR, "etsiTransport: ! the port cannot take %u baud, 0x%X", static_cast<unsigned>(baud), status);
+        return;
+    }
+    debugPrint(DBG_ERROR, "etsiTransport: ! rate code %u unknown", static_cast<unsigned>(code));
+}
+
 void releaseBuffer(void* buffer) {
     if (TTransportBuffer* node = transportBufferOf(&g_etsi.pool, static_cast<BYTE*>(buffer)))
         transportBufferRelease(&g_etsi.pool, node);
@@ -276,6 +309,7 @@ void shdlcEvent(void*, uint32_t event, void* buffer, uint32_t length, uint32_t v
         break;
     case shdlceLinkEstablished:
         debugPrint(0, "SHDLC link established, reset completed");
+        followRateChange();
         signalUp(comeResetCompleted, COM_SUCCESS, nullptr, 0);
         break;
     case shdlceLinkLost: signalUp(comeDeviceError, kErrLinkLost, nullptr, 0); break;
@@ -301,10 +335,18 @@ void closeShdlc() {
 
 DWORD resetController() {
     debugPrint(0, "compResetController, hCom=%p", static_cast<void*>(&g_etsi.link));
+    g_etsi.linkReset = true;
     const TComHandle lower = g_etsi.link.lower.load();
-    if (lower && g_etsi.link.ops.setProperty) g_etsi.link.ops.setProperty(lower, compResetController, nullptr, 0);
+    const DWORD status = lower && g_etsi.link.ops.setProperty
+                             ? g_etsi.link.ops.setProperty(lower, compResetController, nullptr, 0)
+                             : COM_ERR_PROPERTY;
     PlatLockGuard guard(g_etsi.linkLock);
     closeShdlc();
+    // A lower transport that gave up at the reset has reported the link lost: no link to set up.
+    if (comResetFailed(status)) {
+        debugPrint(DBG_ERROR, "! compResetController, reset of the lower transport failed 0x%X", status);
+        return status;
+    }
     TShdlc* shdlc = nullptr;
     if (shdlcOpen(g_etsi.window, &shdlcEvent, &g_etsi, g_etsi.linkFlags, &shdlc) != 0) {
         transportLayerClose(&g_etsi.link);
@@ -319,13 +361,26 @@ void freeLink() {
     g_etsi.link.flags = 0;
 }
 
+// Received bytes go to the worker; a long chunk as several actions, so no byte is lost.
+void received(TTransportLink*, BYTE* bytes, DWORD length) {
+    if (!g_etsi.linkReset.load()) return;
+    dumpReceived(bytes, length);
+    for (DWORD at = 0; at < length; at += TRANSPORT_BUFFER_SIZE) {
+        const DWORD part = length - at < TRANSPORT_BUFFER_SIZE ? length - at : TRANSPORT_BUFFER_SIZE;
+        if (!queueAction(actReceived, bytes + at, nullptr, part)) break;
+    }
+}
+
+// A failed transmission is a device error of its own status.
+constexpr TTransportAdapter kAdapter = {"", " ", "shldc ", 0, COM_ERR_NO_RESOURCES, &received};
+
 } // namespace
 
 DWORD etsiTransportOpen(const char* device, const char* parameters, TComCallBack callBack, void* context, TComHandle* handle) {
     debugPrint(0, "comOpen ET enter, <%s> param <%s>", device ? device : "", parameters ? parameters : "");
     if (!handle) return COM_ERR_HANDLE;
     *handle = nullptr;
-    if (g_etsi.link.flags.load() & TRANSPORT_IN_USE) {
+    if (!transportLayerSettle(&g_etsi.link)) {
         debugPrint(DBG_ERROR, "! etsiTransport no free link");
         return COM_ERR_NO_RESOURCES;
     }
@@ -340,6 +395,7 @@ DWORD etsiTransportOpen(const char* device, const char* parameters, TComCallBack
     link.instanceCount = 0;
     g_etsi.linkFlags = 0;
     g_etsi.shdlc = nullptr;
+    g_etsi.linkReset = false;
     transportBufferPoolInit(&g_etsi.pool, g_etsi.nodes, kBufferCount);
     std::snprintf(g_etsi.parameters, sizeof g_etsi.parameters, "%s", parameters ? parameters : "");
     readOptions(g_etsi.parameters);
@@ -361,18 +417,16 @@ DWORD etsiTransportClose(TComHandle handle) {
     if (!valid(handle)) return invalidHandle(handle);
     TTransportLink& link = g_etsi.link;
     link.flags |= TRANSPORT_CLOSE_PENDING;
+    g_etsi.linkReset = false;
     comStopWorkerThread();
     closeShdlc();
     drainActions();
-    if (link.lower.load()) transportLayerClose(&link);
-    DWORD status = COM_PENDING;
-    if (!link.lower.load()) {
-        signalUp(comeCloseCompleted, COM_SUCCESS, nullptr, 0);
-        status = COM_SUCCESS;
-    }
     transportBufferPoolDestroy(&g_etsi.pool);
     g_etsi.linkLock.destroy();
-    link.flags = 0;
+    // Otherwise the lower transport completes the close with event 2.
+    const DWORD status = transportLayerClose(&link);
+    link.flags &= ~TRANSPORT_CLOSE_PENDING;
+    if (status == COM_SUCCESS) signalUp(comeCloseCompleted, COM_SUCCESS, nullptr, 0);
     debugPrint(0, "comClose ET exit 0x%X", status);
     return status;
 }
@@ -427,47 +481,7 @@ DWORD etsiTransportGetProperty(TComHandle handle, DWORD property, void* value, D
 }
 
 void etsiTransportLowerCallback(void* context, DWORD event, DWORD status, BYTE* buffer, DWORD length) {
-    auto* link = static_cast<TTransportLink*>(context);
-    switch (event) {
-    case comeOpenCompleted:
-        debugPrint(0, "%p Transport open completed, status %d", context, static_cast<int>(status));
-        signalUp(comeOpenCompleted, status, nullptr, 0);
-        break;
-    case comeCloseCompleted: {
-        const bool closing = link->flags.load() & TRANSPORT_CLOSE_PENDING;
-        debugPrint(0, " hCom %p, Transport close completed (close pending %d)", context, closing ? 1 : 0);
-        link->flags &= ~TRANSPORT_IN_USE;
-        link->lower = nullptr;
-        if (!closing) signalUp(comeCloseCompleted, status, nullptr, 0);
-        break;
-    }
-    case comeDataReceived:
-        if (!buffer || !length || !g_etsi.shdlc.load()) break;
-        dumpReceived(buffer, length);
-        // A long chunk goes as several actions: no received byte is lost.
-        for (DWORD at = 0; at < length; at += TRANSPORT_BUFFER_SIZE) {
-            const DWORD part = length - at < TRANSPORT_BUFFER_SIZE ? length - at : TRANSPORT_BUFFER_SIZE;
-            if (!queueAction(actReceived, buffer + at, nullptr, part)) break;
-        }
-        break;
-    case comeTransmitCompleted:
-        debugPrint(0, "%p shldc Transfer TX completed %p - %d", context, static_cast<void*>(buffer), static_cast<int>(length));
-        if (status == COM_ERR_STATE) debugPrint(0, "etsiTransport: write dropped by the lower transport");
-        else if (status != COM_SUCCESS) signalUp(comeDeviceError, COM_ERR_NO_RESOURCES, nullptr, 0);
-        break;
-    case comeDeviceError:
-    case comeBreak:
-    case comeDsr:
-    case comeCts:
-    case comeDcd:
-    case comeRing:
-        break;
-    case comeAdapterPlugout:
-        debugPrint(0, " %p Transport device removed", context);
-        signalUp(comeAdapterPlugout, status, nullptr, 0);
-        break;
-    default: debugPrint(DBG_ERROR, "! Unknown transport event 0x%X", event); break;
-    }
+    transportLowerEvent(static_cast<TTransportLink*>(context), kAdapter, event, status, buffer, length);
 }
 
 uint32_t etsiTransportLinkFlags() { return g_etsi.linkFlags; }

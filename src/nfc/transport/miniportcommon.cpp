@@ -90,7 +90,8 @@ bool mpReceiveNdlcFrame(TChipTransport* r, BYTE* rx, TNdlc* ndlc) {
 
 int32_t mpNdlcWrite(TNdlc* ndlc, const BYTE* buffer, DWORD length) {
     if (length > NDLC_FRAME_MAX) return -1;
-    return NdlcSendDownstream(length, ndlc, buffer) ? static_cast<int32_t>(length) : -1;
+    if (NdlcSendDownstream(length, ndlc, buffer)) return static_cast<int32_t>(length);
+    return NdlcLinkEnded(ndlc) ? -1 : CHIP_WRITE_BUSY;
 }
 
 void mpNdlcEvent(TChipTransport* r, uint32_t event, const uint8_t* data, uint32_t length, BYTE* up) {

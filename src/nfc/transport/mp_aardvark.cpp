@@ -2,7 +2,6 @@
 // chunks, the NCI chips frame every packet with NDLC, which runs inside the miniport.
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <string>
 
 #include "platform.h"
@@ -20,7 +19,6 @@ constexpr uint32_t kVersionMin = 0x0500;
 constexpr uint32_t kVersionMax = 0x0500FFFFu;
 constexpr int32_t kMaxDevices = 16;
 constexpr uint32_t kReadFailuresToRemove = 6;
-constexpr uint32_t kReadRetryMs[] = {2, 3, 5};
 constexpr uint32_t kResetPulseMs = 30;
 constexpr uint32_t kResetIrqStepMs = 20;
 constexpr uint32_t kResetIrqLimitMs = 500;
@@ -138,15 +136,14 @@ int32_t locI2cRead(TChipTransport* r, BYTE* buffer, DWORD size) {
     TAardvark& a = aa(r);
     PlatLockGuard g(a.bus);
     uint16_t got = 0;
-    int32_t status = g_lib.c_aa_i2c_read_ext(a.handle, a.slave, 0, static_cast<uint16_t>(size), buffer, &got);
-    for (uint32_t retry = 0; status != 0 && retry < std::size(kReadRetryMs); ++retry) {
-        debugPrint(DBG_ERROR, "## aa_i2c_read_ext returns %d (%s)", static_cast<int>(status), g_lib.c_aa_status_string(status));
-        debugPrint(0, "## locI2cRead retry %d/3 in %d milliseconds.", static_cast<int>(retry + 1),
-                   static_cast<int>(kReadRetryMs[retry]));
-        platSleepMs(kReadRetryMs[retry]);
-        status = g_lib.c_aa_i2c_read_ext(a.handle, a.slave, 0, static_cast<uint16_t>(size), buffer, &got);
-    }
-    return status == 0 ? (got <= size ? got : static_cast<int32_t>(size)) : -1;
+    int32_t status = 0;
+    const bool read = mpReadRetrying(
+        [&] { return (status = g_lib.c_aa_i2c_read_ext(a.handle, a.slave, 0, static_cast<uint16_t>(size), buffer, &got)) == 0; },
+        [&](uint32_t retry, uint32_t ms) {
+            debugPrint(DBG_ERROR, "## aa_i2c_read_ext returns %d (%s)", static_cast<int>(status), g_lib.c_aa_status_string(status));
+            debugPrint(0, "## locI2cRead retry %d/3 in %d milliseconds.", static_cast<int>(retry), static_cast<int>(ms));
+        });
+    return read ? (got <= size ? got : static_cast<int32_t>(size)) : -1;
 }
 
 bool irqActive(TAardvark& a) {

@@ -137,9 +137,10 @@ DWORD mpArmOpen(TChipTransport* r, const char*, const char* parameters) {
     lineControl(a, 8, 0);
     powerCycle(a);
     debugPrint(0, "Try IRQ pin, sense timeout 20ms");
-    ioControlValue(a, 0x45, kSenseTimeoutMs);
+    ioControlValue(a, ARMBOARD_IOCTL_SENSE_TIMEOUT, kSenseTimeoutMs);
     irqProbe(a);
-    ioControlValue(a, 0x45, 0xFFFF);
+    // The worker's wait stays this short: a cancel (a stop, a write to send) that comes before
+    // the wait began is not kept by the board, and the worker looks at its work again soon.
     g_lib.phRpc_H_SetTimeout(a.handle, kSenseTimeoutMs);
     g_lib.phRpc_H_SetCommParam(a.handle);
     return 0;
@@ -191,7 +192,8 @@ void mpArmThreadWorker(TChipTransport* r) {
     if (r->running) chipTransmitStep(r);
 }
 
-// Ends a pending interrupt wait in the board, so the worker comes round at once.
+// Ends an interrupt wait in progress, so the worker comes round at once; one that has not begun
+// yet ends with its sense time-out.
 void mpArmTrigger(TChipTransport* r) { g_lib.phRpc_H_CancelIo(arm(r).handle); }
 
 DWORD mpArmReset(TChipTransport*) { return 0; }

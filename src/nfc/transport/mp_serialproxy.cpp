@@ -32,7 +32,7 @@ void mpSerialDataProc(void* record, const uint8_t* data, uint32_t length) {
         chipSignal(r, comeDataReceived, COM_SUCCESS, const_cast<BYTE*>(data), length);
     } else if (length == SPBPROXY_DEVICE_REMOVED) {
         debugPrint(DBG_ERROR, "! serial proxy: device removed");
-        chipSignal(r, comeAdapterPlugout, CHIP_ERR_TX, nullptr, 0);
+        chipSignal(r, comeAdapterPlugout, CHIP_STATUS_REMOVED, nullptr, 0);
     }
 }
 
@@ -97,7 +97,7 @@ void mpSerialThreadWorker(TChipTransport* r) {
         debugPrint(0, "## serial proxy thread exit worker signaled");
         return;
     }
-    if (platTickMs() == serial(r).lastTick && dlQueueCount(&r->pending) != 0) platSleepMs(1);
+    if (platTickMs() == serial(r).lastTick && dlQueueCount(&r->tx.pending) != 0) platSleepMs(1);
     chipTransmitStep(r);
 }
 

@@ -3,7 +3,6 @@
 // the miniport; its frames wait in a queue of their own until the worker writes them.
 #include <atomic>
 #include <cstring>
-#include <iterator>
 #include <string>
 
 #include "platform.h"
@@ -16,7 +15,6 @@
 namespace {
 
 constexpr uint32_t kPollMs = 5;
-constexpr uint32_t kReadRetryMs[] = {2, 3, 5};
 constexpr uint32_t kReadTraceEvery = 1000;
 constexpr uint32_t kLinePulseMs = 30;
 constexpr uint32_t kPowerPulseMs = 50;
@@ -46,12 +44,10 @@ struct TSpb {
     uint32_t resets = 0;
     uint32_t readSizeIndex = 0;
     TNdlc* ndlc = nullptr;
-    // The link's frames, written by the worker; NDLC queues them from its own thread.
+    // The link's frames, written by the worker; NDLC queues them from its own thread. A frame
+    // given up is NDLC's to send again.
     TChipTxNode nodes[kQueueNodes];
-    dlQueue freeNodes;
-    dlQueue queue;
-    uint32_t queueFailures = 0;
-    uint32_t retrigger = 0;
+    TChipTxQueue queue;
     BYTE rx[MP_NDLC_RX_SIZE];
     BYTE up[NDLC_FRAME_MAX];
 };
@@ -90,15 +86,13 @@ int32_t mpSpbRead(TChipTransport* r, BYTE* buffer, DWORD size) {
     TSpb& s = spb(r);
     const uint32_t n = ++s.reads;
     if (!s.polling || n % kReadTraceEvery == 0) debugPrint(0, "mpSpbRead() no. %d ,%d bytes", static_cast<int>(n), static_cast<int>(size));
-    if (busRead(r, buffer, size)) return static_cast<int32_t>(size);
-    debugPrint(DBG_ERROR, "! read failed: %s", platErrorText(platLastError()).c_str());
-    for (uint32_t retry = 0; retry < std::size(kReadRetryMs); ++retry) {
-        debugPrint(0, "## mSpbRead (%d) retry %d/3 in %d milliseconds.", static_cast<int>(n), static_cast<int>(retry + 1),
-                   static_cast<int>(kReadRetryMs[retry]));
-        platSleepMs(kReadRetryMs[retry]);
-        if (busRead(r, buffer, size)) return static_cast<int32_t>(size);
-    }
-    return 0;
+    const bool read = mpReadRetrying([&] { return busRead(r, buffer, size); },
+                                     [&](uint32_t retry, uint32_t ms) {
+                                         if (retry == 1) debugPrint(DBG_ERROR, "! read failed: %s", platErrorText(platLastError()).c_str());
+                                         debugPrint(0, "## mSpbRead (%d) retry %d/3 in %d milliseconds.", static_cast<int>(n),
+                                                    static_cast<int>(retry), static_cast<int>(ms));
+                                     });
+    return read ? static_cast<int32_t>(size) : 0;
 }
 
 bool readAll(TChipTransport* r, BYTE* buffer, DWORD size) { return mpSpbRead(r, buffer, size) == static_cast<int32_t>(size); }
@@ -120,50 +114,17 @@ DWORD mpSpbGpioGet(TChipTransport* r, DWORD) {
 
 // ---- The link's transmit queue --------------------------------------------------------------
 
-void retrigger(void* record) { static_cast<TChipTransport*>(record)->workerSemaphore.release(); }
-
-void prepareQueue(TSpb& s) {
-    dlQueueInitLockless(&s.freeNodes);
-    dlQueueInitLockless(&s.queue);
-    for (TChipTxNode& node : s.nodes) dlQueueAddTail(&s.freeNodes, &node.link);
-    s.queueFailures = 0;
-    s.retrigger = 0;
-}
-
 void spbQueueWrite(TChipTransport* r, const uint8_t* data, uint32_t length) {
-    TSpb& s = spb(r);
-    dlQueueNode* free = length <= CHIP_FRAME_MAX ? dlQueueRemoveHead(&s.freeNodes) : nullptr;
-    if (!free) {
+    if (!chipTxQueueAdd(&spb(r).queue, nullptr, data, length)) {
         debugPrint(DBG_ERROR, "! %s,no buffer", "spbQueueWrite");
         return;
     }
-    auto* node = reinterpret_cast<TChipTxNode*>(free);
-    std::memcpy(node->data, data, length);
-    node->length = length;
-    dlQueueAddTail(&s.queue, &node->link);
     r->workerSemaphore.release();
 }
 
-// Writes the queued frames in order; a failed one is tried again shortly, and given up (NDLC
-// sends it again) once the chip transport would give up a frame.
+// Writes the queued frames in order, while the bus takes them.
 void spbTransmitStep(TChipTransport* r) {
-    TSpb& s = spb(r);
-    while (dlQueueNode* head = dlQueueRemoveHead(&s.queue)) {
-        auto* node = reinterpret_cast<TChipTxNode*>(head);
-        if (mpSpbWrite(r, node->data, node->length) >= 0) {
-            s.queueFailures = 0;
-            dlQueueAddTail(&s.freeNodes, head);
-            continue;
-        }
-        if (++s.queueFailures < CHIP_TX_TRIES) {
-            dlQueueAddHead(&s.queue, head);
-            if (s.retrigger) platTimerCancel(s.retrigger);
-            s.retrigger = platTimerStart(CHIP_RETRIGGER_MS, &retrigger, r);
-            return;
-        }
-        debugPrint(DBG_ERROR, "! spb: link frame given up after %d tries", static_cast<int>(CHIP_TX_TRIES));
-        s.queueFailures = 0;
-        dlQueueAddTail(&s.freeNodes, head);
+    while (chipTxQueueStep(r, &spb(r).queue) >= 0) {
     }
 }
 
@@ -290,7 +251,8 @@ DWORD mpSpbOpen(TChipTransport* r, const char*, const char* parameters) {
     s.resets = s.readSizeIndex = 0;
     s.polling = (r->flags & CHIP_POLLBUS) != 0;
     debugPrint(0, "mpSpbOpen(), for %p and signal proc %p", static_cast<void*>(r), reinterpret_cast<void*>(&mpL1EventProc));
-    prepareQueue(s);
+    chipTxQueueInit(&s.queue, s.nodes, kQueueNodes);
+    s.queue.write = &mpSpbWrite;
     if (!linkBus(r)) return static_cast<DWORD>(-1);
     s.open = true;
     debugPrint(0, "New SPB access handle %p", s.handle);
@@ -302,8 +264,7 @@ void mpSpbClose(TChipTransport* r) {
     TSpb& s = spb(r);
     NdlcDestroy(s.ndlc);   // its worker may be queueing: it goes before the queue
     s.ndlc = nullptr;
-    if (s.retrigger) platTimerCancel(s.retrigger);
-    s.retrigger = 0;
+    chipTxQueueStop(&s.queue);
     releaseBus(r);
 }
 
@@ -321,7 +282,8 @@ void powerCycle(TChipTransport* r) {
     platSleepMs(kPowerSettleMs);
 }
 
-// The first reset brings the controller up; a later one gives the bus up, and says so.
+// The first reset brings the controller up; a later one gives the bus up and leaves the
+// transport closed (no bus handle), and says so.
 DWORD mSpReset(TChipTransport* r) {
     TSpb& s = spb(r);
     debugPrint(0, "mSpReset");
@@ -334,6 +296,7 @@ DWORD mSpReset(TChipTransport* r) {
     debugPrint(DBG_ERROR, "! mSpReset: reset no. %d, transport closed", static_cast<int>(s.resets));
     chipStopWorkerThread(r);
     mpSpbClose(r);
+    r->miniport = nullptr;
     return COM_ERR_STATE;
 }
 

@@ -19,20 +19,23 @@ TNciReceiveContext g_rx;
 // Set by a controller reset: the receive side drops a packet that the reset cut.
 std::atomic<bool> g_rxRestart{false};
 
-bool valid(TComHandle handle) {
-    return handle == &g_link && g_link.magic == TRANSPORT_LINK_MAGIC && (g_link.flags.load() & TRANSPORT_IN_USE);
-}
+bool valid(TComHandle handle) { return transportLinkValid(&g_link, handle); }
 
 DWORD invalidHandle(TComHandle handle) {
     debugPrint(DBG_ERROR, "nciTransport: ! Invalid handle %p", handle);
     return COM_ERR_HANDLE;
 }
 
-void signalUp(DWORD event, DWORD status, BYTE* buffer, DWORD length) {
-    if (g_link.upperCallback) g_link.upperCallback(g_link.upperContext, event, status, buffer, length);
-}
+void signalUp(DWORD event, DWORD status, BYTE* buffer, DWORD length) { transportSignalUp(&g_link, event, status, buffer, length); }
 
 void deliverPacket(void*, BYTE* packet, DWORD length) { signalUp(comeDataReceived, COM_SUCCESS, packet, length); }
+
+void received(TTransportLink*, BYTE* bytes, DWORD length) {
+    if (g_rxRestart.exchange(false)) nciReceiveRestart(&g_rx);
+    nciReceiveBytes(&g_rx, bytes, length);
+}
+
+constexpr TTransportAdapter kAdapter = {"nciTransport: ", "", "", kTraceTransfer, 0, &received};
 
 void prepareLink(TComCallBack callBack, void* context) {
     g_link.magic = TRANSPORT_LINK_MAGIC;
@@ -70,7 +73,7 @@ DWORD nciTransportOpen(const char* device, const char* parameters, TComCallBack 
     debugPrint(0, "nciTransport: comOpen NT enter, <%s> param <%s>", device ? device : "", parameters ? parameters : "");
     if (!handle) return COM_ERR_HANDLE;
     *handle = nullptr;
-    if (g_link.flags.load() & TRANSPORT_IN_USE) {
+    if (!transportLayerSettle(&g_link)) {
         debugPrint(DBG_ERROR, "nciTransport: ! nciTransport no free link");
         return COM_ERR_NO_RESOURCES;
     }
@@ -95,14 +98,10 @@ DWORD nciTransportClose(TComHandle handle) {
     debugPrint(0, "nciTransport: comClose enter %p", handle);
     if (!valid(handle)) return invalidHandle(handle);
     g_link.flags |= TRANSPORT_CLOSE_PENDING;
-    transportLayerClose(&g_link);
-    DWORD status = COM_PENDING;   // the lower transport completes the close with event 2
-    if (!g_link.lower.load()) {
-        g_link.flags &= ~TRANSPORT_IN_USE;
-        signalUp(comeCloseCompleted, COM_SUCCESS, nullptr, 0);
-        status = COM_SUCCESS;
-    }
+    // Otherwise the lower transport completes the close with event 2.
+    const DWORD status = transportLayerClose(&g_link);
     g_link.flags &= ~TRANSPORT_CLOSE_PENDING;
+    if (status == COM_SUCCESS) signalUp(comeCloseCompleted, COM_SUCCESS, nullptr, 0);
     debugPrint(0, "nciTransport: comClose exit 0x%X", status);
     return status;
 }
@@ -129,7 +128,12 @@ DWORD nciTransportSetProperty(TComHandle handle, DWORD property, void* value, DW
     case compResetController: {
         debugPrint(0, "nciTransport: compResetController, hCom=%p", handle);
         const TComHandle lower = g_link.lower.load();
-        if (lower && g_link.ops.reset) g_link.ops.reset(lower);
+        const DWORD status = lower && g_link.ops.reset ? g_link.ops.reset(lower) : COM_SUCCESS;
+        // A lower transport that gave up at the reset has reported the link lost: no completion.
+        if (comResetFailed(status)) {
+            debugPrint(DBG_ERROR, "nciTransport: ! reset of the lower transport failed 0x%X", status);
+            return status;
+        }
         g_rxRestart = true;
         signalUp(comeResetCompleted, COM_SUCCESS, nullptr, 0);
         return COM_SUCCESS;
@@ -157,46 +161,7 @@ DWORD nciTransportGetProperty(TComHandle handle, DWORD property, void* value, DW
 }
 
 void nciTransportLowerCallback(void* context, DWORD event, DWORD status, BYTE* buffer, DWORD length) {
-    auto* link = static_cast<TTransportLink*>(context);
     if ((event != comeDataReceived && event != comeTransmitCompleted) || debugL1On(kTraceTransfer))
         debugPrint(0, "nciTransport: Transport layer callback, event=%#0x, length %d", event, static_cast<int>(length));
-    switch (event) {
-    case comeOpenCompleted:
-        debugPrint(0, "nciTransport: %p Transport open completed, status %d", context, static_cast<int>(status));
-        signalUp(comeOpenCompleted, status, nullptr, 0);
-        break;
-    case comeCloseCompleted: {
-        const bool closing = link->flags.load() & TRANSPORT_CLOSE_PENDING;
-        debugPrint(0, "nciTransport: hCom %p, Transport close completed (close pending %d)", context, closing ? 1 : 0);
-        link->flags &= ~TRANSPORT_IN_USE;
-        link->lower = nullptr;
-        if (!closing) signalUp(comeCloseCompleted, status, nullptr, 0);
-        break;
-    }
-    case comeDataReceived:
-        if (g_rxRestart.exchange(false)) nciReceiveRestart(&g_rx);
-        if (buffer) nciReceiveBytes(&g_rx, buffer, length);
-        break;
-    case comeTransmitCompleted:
-        TRACE_L1(kTraceTransfer, "nciTransport: %p Transfer TX completed %p - %d", context, static_cast<void*>(buffer),
-                 static_cast<int>(length));
-        // A write that a reset, close or removal dropped is no device error.
-        if (status == COM_ERR_STATE) debugPrint(0, "nciTransport: write dropped by the lower transport");
-        else if (status != COM_SUCCESS) signalUp(comeDeviceError, status, nullptr, 0);
-        break;
-    case comeDeviceError:
-    case comeBreak:
-    case comeDsr:
-    case comeCts:
-    case comeDcd:
-    case comeRing:
-        break;
-    case comeAdapterPlugout:
-        debugPrint(0, "nciTransport: %p Transport device removed", context);
-        signalUp(comeAdapterPlugout, status, nullptr, 0);
-        break;
-    default:
-        debugPrint(DBG_ERROR, "nciTransport: ! Unknown transport event 0x%X", event);
-        break;
-    }
+    transportLowerEvent(static_cast<TTransportLink*>(context), kAdapter, event, status, buffer, length);
 }

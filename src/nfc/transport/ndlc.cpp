@@ -158,7 +158,7 @@ void setState(TNdlc* n, uint32_t next) {
     uint32_t now = n->state.load();
     if (now != next) TRACE_L1(kTraceNdlc, "Changing state from %s -> %s", stateName(now), stateName(next));
     n->state = next;
-    // No buffer comes back once the link has ended: senders blocked for one give up now.
+    // No buffer comes back once the link has ended: none is handed out any more.
     if (finalState(next)) n->bufferSemaphore.destroy();
 }
 
@@ -536,8 +536,12 @@ bool NdlcSendDownstream(uint32_t length, TNdlc* n, const uint8_t* packet) {
     }
     TCallerScope scope(n->callers);
     if (n->closing || finalState(n->state)) return false;
-    if (n->bufferSemaphore.count() == 0) TRACE_L1(kTraceNdlc, "NdlcSendDownstream waits for a free buffer");
-    if (n->bufferSemaphore.wait(PLAT_INFINITE) != PlatWait::Signaled) return false;
+    // The caller is the bus reader too: waiting here would keep the acknowledgement that frees
+    // a buffer from ever being read.
+    if (n->bufferSemaphore.wait(0) != PlatWait::Signaled) {
+        TRACE_L1(kTraceNdlc, "NdlcSendDownstream: no free buffer, the packet waits above");
+        return false;
+    }
     TNdlcResource* r;
     {
         PlatLockGuard g(n->lock);
@@ -555,6 +559,8 @@ bool NdlcSendDownstream(uint32_t length, TNdlc* n, const uint8_t* packet) {
     n->bufferSemaphore.release();
     return false;
 }
+
+bool NdlcLinkEnded(const TNdlc* n) { return n->closing || finalState(n->state); }
 
 bool NdlcSendUpstream(uint32_t length, const uint8_t* frame, TNdlc* n) {
     if (length == 0 || length > NDLC_FRAME_MAX || !frame) {

@@ -35,8 +35,10 @@ uint32_t NdlcFlagsFor(const char* parameters);
 TNdlc* NdlcCreate(void* owner, TNdlcCallback callback, uint32_t flags);
 // Stops the worker and wakes every sender still blocked in the instance before freeing it.
 void NdlcDestroy(TNdlc* instance);
-// Queues an NCI packet; blocks while all buffers wait for acknowledgements, fails at once when
-// the link has ended.
+// Queues an NCI packet. Never waits: false at once when every buffer still waits for its
+// acknowledgement (the caller offers the packet again later), or when the link has ended.
 bool NdlcSendDownstream(uint32_t length, TNdlc* instance, const uint8_t* packet);
+// True once the link is lost, in error or being destroyed: no packet is taken any more.
+bool NdlcLinkEnded(const TNdlc* instance);
 // Hands over a frame read from the bus; returns once it is copied, so the buffer may be reused.
 bool NdlcSendUpstream(uint32_t length, const uint8_t* frame, TNdlc* instance);

@@ -232,18 +232,30 @@ DWORD CSerialChannel::close() {
         // channel is finished by whoever deletes it.
         debugPrint(0, "signalization (event 0x%X) pending, close not allowed,signalledEvent", lastEvent_.load());
         setState(ctClosePending);
+        closeDeferred_ = true;
         requestStop();
         return COM_ERR_STATE;
     }
     setState(ctClosePending);
     DWORD status = closePort();
-    if (status != COM_SUCCESS) return status;
-    traceStatistics();
-    signal(comeCloseCompleted, 0, nullptr, 0);
+    if (status != COM_SUCCESS) {
+        closeDeferred_ = true;   // a thread is still inside a callback: finish() completes it
+        return status;
+    }
+    closeCompleted();
     return COM_SUCCESS;
 }
 
-bool CSerialChannel::finish() { return !onChannelThread() && closeDevice() == COM_SUCCESS; }
+void CSerialChannel::closeCompleted() {
+    traceStatistics();
+    signal(comeCloseCompleted, 0, nullptr, 0);
+}
+
+bool CSerialChannel::finish(bool reportClose) {
+    if (onChannelThread() || closeDevice() != COM_SUCCESS) return false;
+    if (closeDeferred_.exchange(false) && reportClose) closeCompleted();
+    return true;
+}
 
 void CSerialChannel::traceStatistics() const {
     if (!stats_.overrun && !stats_.rxOverflow && !stats_.txFull) return;

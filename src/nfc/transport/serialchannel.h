@@ -78,8 +78,9 @@ public:
     virtual DWORD setProperty(DWORD property, const void* value, DWORD length) = 0;
     virtual DWORD getProperty(DWORD property, void* value, DWORD* length) = 0;
     virtual void setParameters(const char* text) = 0;
-    // Completes a close that had to wait; true once nothing of the channel runs any more.
-    virtual bool finish() = 0;
+    // Completes a close that had to wait; true once nothing of the channel runs any more. A close
+    // that answered without its completion reports it now, when asked to.
+    virtual bool finish(bool reportClose) = 0;
 
     // A channel is never deleted while a signal is delivered or a call is inside it.
     bool busy() const { return signalsInDelivery_.load() > 0 || users_.load() > 0; }
@@ -104,7 +105,7 @@ public:
     DWORD setProperty(DWORD property, const void* value, DWORD length) override;
     DWORD getProperty(DWORD property, void* value, DWORD* length) override;
     void setParameters(const char* text) override { parameters_ = text ? text : ""; }
-    bool finish() override;
+    bool finish(bool reportClose) override;
 
     void parse(const char* text);
     DWORD openPort(const char* name);
@@ -133,6 +134,7 @@ protected:
     static bool parityOf(DWORD code, PlatParity& parity);
     static PlatFlow flowOf(DWORD mode);
     void traceStatistics() const;
+    void closeCompleted();
 
     virtual DWORD onWrite(BYTE* buffer, DWORD length) = 0;
     virtual bool isOpen() const = 0;
@@ -158,5 +160,6 @@ protected:
     void* context_ = nullptr;
     std::atomic<int> state_{ctIdle};
     std::atomic<DWORD> lastEvent_{0};
+    std::atomic<bool> closeDeferred_{false};   // a close answered before the port was closed
     int lastError_ = 0;
 };

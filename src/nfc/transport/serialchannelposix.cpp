@@ -172,7 +172,7 @@ DWORD CSerialChannelPosix::onWrite(BYTE* buffer, DWORD length) {
     if (!node) {
         DWORD bytes = 0;
         pending_.lock();
-        for (CDataNode* n = pending_.first(); n; n = CDoubleList<CDataNode>::nextOf(n)) bytes += n->length;
+        for (CDataNode* n = pending_.getHead(); n; n = pending_.getNext(n)) bytes += n->length;
         DWORD queued = pending_.count();
         pending_.unlock();
         debugPrint(DBG_ERROR, "! cannot alloc dataNode for write (%d bytes), %d nodes pending with size %d",
@@ -248,7 +248,7 @@ DWORD CSerialChannelPosix::reset() {
         clearErrors();
         clearBreak();
         inFlight_.lock();
-        if (CDataNode* node = inFlight_.first())
+        if (CDataNode* node = inFlight_.getHead())
             debugPrint(DBG_ERROR, "! write pending in txQueue, size %d", static_cast<int>(node->length));
         inFlight_.unlock();
     }

@@ -339,7 +339,10 @@ bool onIFrame(TShdlc* s, uint8_t ns, uint8_t nr, uint32_t payloadLength) {
         }
     } else {
         if (nrValid) acknowledge(s, nr);
-        if (s->rejCount++ % 6 == 0) {
+        // The count only leaves a multiple of 6 here and returns to 0 with the next frame in
+        // sequence: one REJ per episode of lost frames.
+        if (s->rejCount % 6 == 0) {
+            ++s->rejCount;
             debugPrint(DBG_ERROR, "shdlc: ! N(S) error - V R(%d) , S(%d)", s->vr, ns);
             sendSFrame(s, kRej);
         }

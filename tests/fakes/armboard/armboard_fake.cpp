@@ -1,4 +1,6 @@
-// A fake of the ARM evaluation board library with one simulated controller behind it.
+// A fake of the ARM evaluation board library with one simulated controller behind it. As the
+// board does, it waits for the interrupt line up to the sense time-out set last (0xFFFF: about
+// a minute), and a cancel ends only a wait that is in progress: it is not kept for a later one.
 #include "armboard_fake.h"
 
 #include <chrono>
@@ -21,7 +23,9 @@ struct Fake {
     std::mutex m;
     std::condition_variable cv;
     bool failOpen = false;
-    bool cancelled = false;
+    uint64_t cancels = 0;          // cancels so far; a wait ends on one that comes while it runs
+    bool holdWaits = false;        // callers of the interrupt wait stop on their way into it
+    uint32_t held = 0;             // callers stopped so
     uint32_t waitMs = 20;
     uint16_t lastError = 0;
     std::deque<std::vector<uint8_t>> packets;
@@ -55,7 +59,7 @@ uint8_t answer(Fake& f, uint8_t status, uint16_t error) {
 FAKE_EXPORT void armFakeReset() {
     Fake& f = fake();
     std::lock_guard<std::mutex> g(f.m);
-    f.failOpen = f.cancelled = false;
+    f.failOpen = f.holdWaits = false;
     f.waitMs = 20;
     f.lastError = 0;
     f.packets.clear();
@@ -72,6 +76,21 @@ FAKE_EXPORT void armFakeSetWriteHook(ArmFakeWriteHook hook, void* context) {
     std::lock_guard<std::mutex> g(fake().m);
     fake().hook = hook;
     fake().hookContext = context;
+}
+
+FAKE_EXPORT void armFakeHoldIrqWaits(int hold) {
+    Fake& f = fake();
+    {
+        std::lock_guard<std::mutex> g(f.m);
+        f.holdWaits = hold != 0;
+    }
+    f.cv.notify_all();
+}
+
+FAKE_EXPORT int armFakeWaitHeld(uint32_t timeoutMs) {
+    Fake& f = fake();
+    std::unique_lock<std::mutex> g(f.m);
+    return f.cv.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return f.held > 0; }) ? 1 : 0;
 }
 
 FAKE_EXPORT void armFakeFailOpen(int fail) {
@@ -141,11 +160,17 @@ FAKE_EXPORT uint8_t phRpc_H_DutInit(void*, uint8_t bus, uint8_t address, uint32_
     return 0;
 }
 
-// The interrupt wait ends with a packet, a cancel or the sense time-out.
+// The interrupt wait ends with a packet, a cancel while it waits or the sense time-out.
 uint8_t waitIrq(Fake& f) {
     std::unique_lock<std::mutex> g(f.m);
-    f.cv.wait_for(g, std::chrono::milliseconds(f.waitMs), [&] { return f.cancelled || !f.packets.empty(); });
-    f.cancelled = false;
+    if (f.holdWaits) {
+        ++f.held;
+        f.cv.notify_all();
+        f.cv.wait(g, [&] { return !f.holdWaits; });
+        --f.held;
+    }
+    const uint64_t cancels = f.cancels;
+    f.cv.wait_for(g, std::chrono::milliseconds(f.waitMs), [&] { return f.cancels != cancels || !f.packets.empty(); });
     return f.packets.empty() ? answer(f, 1, kErrorTimeout) : answer(f, 0, 0);
 }
 
@@ -156,7 +181,7 @@ FAKE_EXPORT uint8_t phRpc_H_DevIoCtl(void*, uint8_t code, uint8_t, uint32_t* val
     std::snprintf(name, sizeof name, "IoCtl %02X", code);
     logCall(name);
     std::lock_guard<std::mutex> g(f.m);
-    if (code == 0x45 && value && *value != 0xFFFF) f.waitMs = *value;
+    if (code == ARMBOARD_IOCTL_SENSE_TIMEOUT && value) f.waitMs = *value;
     return answer(f, 0, 0);
 }
 
@@ -211,7 +236,8 @@ FAKE_EXPORT uint8_t phRpc_H_CancelIo(void*) {
     Fake& f = fake();
     {
         std::lock_guard<std::mutex> g(f.m);
-        f.cancelled = true;
+        ++f.cancels;
+        f.calls.push_back("CancelIo");
     }
     f.cv.notify_all();
     return 0;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -50,6 +51,9 @@ FakeCorvane::FakeCorvane() : capabilities_(defaultCapabilities()) {}
 void FakeCorvane::reset() {
     stopThread();
     std::lock_guard<std::mutex> guard(lock_);
+    held_ = false;
+    sentOnAir_.clear();
+    snepPeer_ = SnepPeer{};
     results_.clear();
     answers_.clear();
     capabilities_ = defaultCapabilities();
@@ -146,11 +150,188 @@ FakeCall FakeCorvane::lastCall(const std::string& exportName) const {
 
 bool FakeCorvane::fire(FakeEvent event) {
     std::lock_guard<std::mutex> guard(lock_);
+    return queue(std::move(event), nullptr);
+}
+
+// The lock is held by the caller.
+bool FakeCorvane::queue(FakeEvent event, std::function<bool()> due) {
     if (!thread_.joinable() || stopping_) return false;
-    queue_.push_back(std::move(event));
+    queue_.push_back(Queued{std::move(event), std::move(due)});
     ++busy_;
     changed_.notify_all();
     return true;
+}
+
+void FakeCorvane::hold(bool held) {
+    std::lock_guard<std::mutex> guard(lock_);
+    held_ = held;
+    steps_ = 0;
+    changed_.notify_all();
+}
+
+bool FakeCorvane::step(uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> guard(lock_);
+    if (queue_.size() <= steps_) return false;
+    ++steps_;
+    const size_t target = delivered_ + steps_;
+    changed_.notify_all();
+    return changed_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return delivered_ >= target; });
+}
+
+// ---- Listeners ----
+
+NfcListenerHandle FakeCorvane::newListener(DWORD mask) {
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto listener = reinterpret_cast<NfcListenerHandle>(nextListener_);
+    nextListener_ += 0x10;
+    listeners_[listener] = mask;
+    return listener;
+}
+
+void FakeCorvane::dropListener(NfcListenerHandle listener) {
+    std::lock_guard<std::mutex> guard(lock_);
+    listeners_.erase(listener);
+}
+
+bool FakeCorvane::listensForP2p() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return std::any_of(listeners_.begin(), listeners_.end(),
+                       [](const auto& listener) { return (listener.second & (P2P_INITIATOR | P2P_TARGET)) != 0; });
+}
+
+// ---- P2P links ----
+
+P2pLinkHandle FakeCorvane::newLink(void* context) {
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto link = reinterpret_cast<P2pLinkHandle>(nextLink_);
+    nextLink_ += 0x10;
+    links_[link].context = context;
+    return link;
+}
+
+void FakeCorvane::setLinkContext(P2pLinkHandle link, void* context) {
+    std::lock_guard<std::mutex> guard(lock_);
+    links_[link].context = context;
+}
+
+void* FakeCorvane::linkContext(P2pLinkHandle link) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto found = links_.find(link);
+    return found == links_.end() ? nullptr : found->second.context;
+}
+
+void FakeCorvane::dataRequested(P2pLinkHandle link, const BYTE* data, DWORD length) {
+    std::lock_guard<std::mutex> guard(lock_);
+    links_[link].unconfirmed.emplace_back(data, length);
+}
+
+bool FakeCorvane::confirmSent(P2pLinkHandle link) {
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto found = links_.find(link);
+    if (found == links_.end() || found->second.unconfirmed.empty()) return false;
+    const auto [data, length] = found->second.unconfirmed.front();
+    found->second.unconfirmed.pop_front();
+    // The frame goes out now: the caller's buffer is read until this moment.
+    sentOnAir_.emplace_back(data, data + length);
+    TP2pConnection record{};
+    record.context = found->second.context;
+    return queue(fakeEvent(FakeTarget::P2p, nfcEventDataTransmitted, record), nullptr);
+}
+
+std::vector<std::vector<uint8_t>> FakeCorvane::sentOnAir() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return sentOnAir_;
+}
+
+// ---- The SNEP client ----
+
+void FakeCorvane::setSnepPeer(const SnepPeer& peer) {
+    std::lock_guard<std::mutex> guard(lock_);
+    snepPeer_ = peer;
+}
+
+FakeCorvane::SnepClient* FakeCorvane::snepClientOf(SnepClientHandle client) {
+    const auto found = snepClients_.find(client);
+    return found == snepClients_.end() || found->second.state == SnepState::Released ? nullptr : &found->second;
+}
+
+// The report is dropped when the client has moved on (released, or disconnected since it was
+// queued); delivering it moves the client to its state after the report.
+void FakeCorvane::reportSnep(DWORD event, TSnepClientReport report, SnepClientHandle client,
+                             std::optional<SnepState> after) {
+    const uint32_t generation = snepClients_[client].generation;
+    queue(fakeEvent(FakeTarget::SnepClient, event, report), [this, client, generation, after] {
+        std::lock_guard<std::mutex> guard(lock_);
+        SnepClient* c = snepClientOf(client);
+        if (!c || c->generation != generation) return false;
+        if (after) c->state = *after;
+        return true;
+    });
+}
+
+NfcApiStatus FakeCorvane::snepConnect(SnepClientHandle* client, NfcApiStatus scripted, bool asynchronous) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (client) *client = nullptr;
+    if (!client) return nfcStatusBadParameter;
+    if (scripted != nfcStatusOk && scripted != nfcStatusPending) return scripted;
+    const auto handle = reinterpret_cast<SnepClientHandle>(nextSnepClient_);
+    nextSnepClient_ += 0x10;
+    *client = handle;
+    if (!asynchronous) {
+        snepClients_[handle].state = snepPeer_.accepts ? SnepState::Connected : SnepState::Released;
+        if (snepPeer_.accepts) return nfcStatusOk;
+        *client = nullptr;
+        return nfcStatusFailed;
+    }
+    snepClients_[handle].state = SnepState::Connecting;
+    if (snepPeer_.accepts)
+        reportSnep(snepEventConnected, {0, 0}, handle, SnepState::Connected);
+    else
+        reportSnep(snepEventFailed, {0, 0}, handle, SnepState::Idle);
+    return nfcStatusPending;
+}
+
+NfcApiStatus FakeCorvane::snepPut(SnepClientHandle client, NfcApiStatus scripted, DWORD length) {
+    std::lock_guard<std::mutex> guard(lock_);
+    SnepClient* c = snepClientOf(client);
+    if (!c) return nfcStatusBadParameter;
+    if (scripted != nfcStatusOk && scripted != nfcStatusPending) return scripted;
+    if (c->state != SnepState::Connected) return nfcStatusWrongState;
+    c->state = SnepState::Putting;
+    // The request is the 6-byte header and the message, cut into fragments of the peer's MIU.
+    const uint64_t size = uint64_t{length} + 6;
+    const uint32_t miu = std::max<uint32_t>(snepPeer_.miu, 1);
+    for (uint64_t sent = miu; sent < size; sent += miu)
+        reportSnep(snepEventProgress, {static_cast<DWORD>(sent), static_cast<DWORD>(sent * 100 / size)}, client,
+                   std::nullopt);
+    if (snepPeer_.takes)
+        reportSnep(snepEventResponse, {0, SNEP_RESP_SUCCESS}, client, SnepState::Connected);
+    else
+        reportSnep(snepEventFailed, {0, SNEP_RESP_REJECT}, client, SnepState::Connected);
+    return nfcStatusPending;
+}
+
+NfcApiStatus FakeCorvane::snepDisconnect(SnepClientHandle client, NfcApiStatus scripted) {
+    std::lock_guard<std::mutex> guard(lock_);
+    SnepClient* c = snepClientOf(client);
+    if (!c) return nfcStatusBadParameter;
+    if (scripted != nfcStatusOk && scripted != nfcStatusPending) return scripted;
+    if (c->state == SnepState::Idle) return nfcStatusOk;
+    if (c->state == SnepState::Disconnecting) return nfcStatusPending;
+    // A PUT under way reports nothing more: the link ends under it.
+    c->state = SnepState::Disconnecting;
+    ++c->generation;
+    reportSnep(snepEventEnded, {0, 0}, client, SnepState::Idle);
+    return nfcStatusPending;
+}
+
+NfcApiStatus FakeCorvane::snepReleaseClient(SnepClientHandle client, NfcApiStatus scripted) {
+    std::lock_guard<std::mutex> guard(lock_);
+    SnepClient* c = snepClientOf(client);
+    if (!c) return nfcStatusBadParameter;
+    if (scripted != nfcStatusOk) return scripted;
+    c->state = SnepState::Released;
+    return nfcStatusOk;
 }
 
 bool FakeCorvane::waitDelivered(uint32_t timeoutMs) {
@@ -175,10 +356,16 @@ void FakeCorvane::stopThread() {
     {
         std::lock_guard<std::mutex> guard(lock_);
         stopping_ = true;
+        held_ = false;
         changed_.notify_all();
         finished = std::move(thread_);
     }
     if (finished.joinable()) finished.join();
+    // The library's listeners, links and clients end with it.
+    std::lock_guard<std::mutex> guard(lock_);
+    listeners_.clear();
+    links_.clear();
+    snepClients_.clear();
 }
 
 void FakeCorvane::setCallback(FakeTarget target, void* callback, void* context) {
@@ -219,13 +406,15 @@ TNfcTagInfo FakeCorvane::tagInfo() const {
 void FakeCorvane::run() {
     std::unique_lock<std::mutex> guard(lock_);
     for (;;) {
-        changed_.wait(guard, [this] { return stopping_ || !queue_.empty(); });
+        changed_.wait(guard, [this] { return stopping_ || ((!held_ || steps_ > 0) && !queue_.empty()); });
         if (queue_.empty()) return;
-        const FakeEvent event = std::move(queue_.front());
+        const Queued next = std::move(queue_.front());
         queue_.pop_front();
+        if (held_ && steps_ > 0) --steps_;
         guard.unlock();
-        deliver(event);
+        if (!next.due || next.due()) deliver(next.event);
         guard.lock();
+        ++delivered_;
         --busy_;
         changed_.notify_all();
     }

@@ -6,8 +6,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -77,8 +79,53 @@ public:
     bool fire(FakeEvent event);                // false while the thread does not run
     bool waitDelivered(uint32_t timeoutMs);    // every fired report's callback has returned
     bool threadRunning() const;
+    // While held, reports are queued but not delivered: a test can act between two of them.
+    void hold(bool held);
+    // While held: delivers the oldest queued report and waits until its callback has returned;
+    // false when none is queued or it does not return in time.
+    bool step(uint32_t timeoutMs);
+
+    // ---- Listeners, as the library keeps them ----
+    // Each registration gets a handle of its own. The library takes P2P listeners and servers
+    // (nfcP2PListenRequest, snepStartServer, nppStartServer) only from an application whose
+    // listeners ask for a P2P role (P2P_INITIATOR or P2P_TARGET): without one they answer
+    // 10 (not implemented), 1 and nppFailed, as the library does.
+    NfcListenerHandle newListener(DWORD mask);
+    void dropListener(NfcListenerHandle listener);
+    bool listensForP2p() const;
+
+    // ---- P2P links, as the library keeps them ----
+    // Every listen and connect request gets a link of its own; a connect response names the
+    // context of a link the test announced. The library sends a data request from the caller's
+    // buffer until it reports the data transmitted, link by link in the order of the requests:
+    // confirmSent reads the oldest unconfirmed buffer of the link (as its frame goes out) and
+    // reports it to that link's context. False when the link has nothing unconfirmed.
+    bool confirmSent(P2pLinkHandle link);
+    std::vector<std::vector<uint8_t>> sentOnAir() const;   // the confirmed bytes, in order
+    void* linkContext(P2pLinkHandle link) const;
+
+    // ---- The SNEP client, as the library runs it against one peer's default server ----
+    // An asynchronous connect answers 17 (pending) and reports 30 once the peer accepts, or 35
+    // when it refuses; a PUT on a connected client answers 17, reports 33 for each fragment of
+    // the peer's MIU but the last, then 34 (or 35 when the peer rejects the message); a PUT on a
+    // client that is not connected, or busy, answers 11; a disconnect answers 17 and reports 37,
+    // or 0 at once when the client is not connected; a released or unknown handle answers 5. A
+    // scripted result other than 0 is answered instead, with no report.
+    struct SnepPeer {
+        bool accepts = true;     // the connection
+        bool takes = true;       // the PUTs
+        uint32_t miu = 128;
+    };
+    void setSnepPeer(const SnepPeer& peer);
+    NfcApiStatus snepConnect(SnepClientHandle* client, NfcApiStatus scripted, bool asynchronous);
+    NfcApiStatus snepPut(SnepClientHandle client, NfcApiStatus scripted, DWORD length);
+    NfcApiStatus snepDisconnect(SnepClientHandle client, NfcApiStatus scripted);
+    NfcApiStatus snepReleaseClient(SnepClientHandle client, NfcApiStatus scripted);
 
     // ---- Used by the fake's exports ----
+    P2pLinkHandle newLink(void* context);
+    void setLinkContext(P2pLinkHandle link, void* context);
+    void dataRequested(P2pLinkHandle link, const BYTE* data, DWORD length);
     void startThread();
     void stopThread();                         // joins the thread after the queued reports
     void setCallback(FakeTarget target, void* callback, void* context);
@@ -90,8 +137,28 @@ public:
 
 private:
     FakeCorvane();
+    // A report whose check, run on the fake's thread just before the callback, may drop it:
+    // the library's state changes when it reports, not when the cause was queued.
+    struct Queued {
+        FakeEvent event;
+        std::function<bool()> due;
+    };
+    bool queue(FakeEvent event, std::function<bool()> due);
     void run();
     void deliver(const FakeEvent& event);
+
+    enum class SnepState { Idle, Connecting, Connected, Putting, Disconnecting, Released };
+    struct SnepClient {
+        SnepState state = SnepState::Idle;
+        uint32_t generation = 0;   // a report of an earlier state is dropped
+    };
+    SnepClient* snepClientOf(SnepClientHandle client);
+    void reportSnep(DWORD event, TSnepClientReport report, SnepClientHandle client, std::optional<SnepState> after);
+
+    struct Link {
+        void* context = nullptr;
+        std::deque<std::pair<const BYTE*, DWORD>> unconfirmed;
+    };
 
     struct Callback {
         void* function = nullptr;
@@ -108,9 +175,20 @@ private:
     TNfcTagInfo tagInfo_{};
     std::vector<FakeCall> calls_;
     std::map<FakeTarget, Callback> callbacks_;
-    std::deque<FakeEvent> queue_;
+    std::deque<Queued> queue_;
     size_t busy_ = 0;                          // reports queued or being delivered
     bool stopping_ = false;
+    bool held_ = false;
+    size_t steps_ = 0;                         // reports to deliver while held
+    size_t delivered_ = 0;
+    std::map<NfcListenerHandle, DWORD> listeners_;
+    uintptr_t nextListener_ = 0x1150;
+    std::map<P2pLinkHandle, Link> links_;
+    uintptr_t nextLink_ = 0x11A0;
+    std::vector<std::vector<uint8_t>> sentOnAir_;
+    SnepPeer snepPeer_;
+    std::map<SnepClientHandle, SnepClient> snepClients_;
+    uintptr_t nextSnepClient_ = 0x5C10;
     std::thread thread_;
     void* ndefLibrary_ = nullptr;              // kept loaded once named: its code may still run
     bool ndefForwarding_ = false;

@@ -7,7 +7,7 @@
 namespace {
 
 // Handles only need to be distinct and stable; nothing dereferences them.
-char applicationToken, listenerToken, linkToken, snepClientToken, snepServerToken, nppServerToken, secureToken;
+char applicationToken, snepServerToken, nppServerToken, secureToken;
 
 template <typename Handle>
 void giveHandle(Handle* out, char& token, uint32_t result) {
@@ -74,7 +74,13 @@ CORVANE_API NfcApiStatus nfcRegisterListener(NfcHandle hNfc, void* listenerConte
     const NfcApiStatus status = fakeCallWithBuffer<NfcApiStatus>(
         "nfcRegisterListener", fakeBytes(params, params ? sizeof *params : 0), hNfc, listenerContext, mask, params,
         hListener);
-    giveHandle(hListener, listenerToken, status);
+    if (hListener) *hListener = status == nfcStatusOk ? FakeCorvane::instance().newListener(mask) : nullptr;
+    return status;
+}
+
+CORVANE_API NfcApiStatus nfcUnregisterListener(NfcListenerHandle hListener) {
+    const NfcApiStatus status = fakeCall<NfcApiStatus>("nfcUnregisterListener", hListener);
+    if (status == nfcStatusOk) FakeCorvane::instance().dropListener(hListener);
     return status;
 }
 
@@ -120,10 +126,11 @@ CORVANE_API NfcApiStatus nfcSecureExchangePdu(NfcSecureConnectionHandle hSecureC
 CORVANE_API NfcApiStatus nfcP2PListenRequest(NfcHandle hNfc, void* context, TNfcEventCallback callback,
                                              DWORD maxConnections, DWORD window, DWORD miu, BYTE sap,
                                              const char* serviceName, P2pLinkHandle* hListenServer) {
-    const NfcApiStatus status = fakeCall<NfcApiStatus>("nfcP2PListenRequest", hNfc, context, callback, maxConnections,
-                                                       window, miu, sap, serviceName, hListenServer);
+    NfcApiStatus status = fakeCall<NfcApiStatus>("nfcP2PListenRequest", hNfc, context, callback, maxConnections,
+                                                 window, miu, sap, serviceName, hListenServer);
+    if (status == nfcStatusOk && !FakeCorvane::instance().listensForP2p()) status = nfcStatusNotImplemented;
     if (status == nfcStatusOk) keep(FakeTarget::P2p, reinterpret_cast<void*>(callback), context);
-    giveHandle(hListenServer, linkToken, status);
+    if (hListenServer) *hListenServer = status == nfcStatusOk ? FakeCorvane::instance().newLink(context) : nullptr;
     return status;
 }
 
@@ -133,38 +140,57 @@ CORVANE_API NfcApiStatus nfcP2PConnectRequest(NfcListenerHandle hListen, void* c
     const NfcApiStatus status = fakeCall<NfcApiStatus>("nfcP2PConnectRequest", hListen, context, callback, window,
                                                        miu, sap, serviceName, hConnection);
     if (status == nfcStatusOk) keep(FakeTarget::P2p, reinterpret_cast<void*>(callback), context);
-    giveHandle(hConnection, linkToken, status);
+    if (hConnection) *hConnection = status == nfcStatusOk ? FakeCorvane::instance().newLink(context) : nullptr;
     return status;
 }
 
 CORVANE_API NfcApiStatus nfcP2PConnectResponse(P2pLinkHandle hConnection, void* context, TNfcEventCallback callback) {
     const NfcApiStatus status = fakeCall<NfcApiStatus>("nfcP2PConnectResponse", hConnection, context, callback);
-    if (status == nfcStatusOk) keep(FakeTarget::P2p, reinterpret_cast<void*>(callback), context);
+    if (status == nfcStatusOk) {
+        keep(FakeTarget::P2p, reinterpret_cast<void*>(callback), context);
+        FakeCorvane::instance().setLinkContext(hConnection, context);
+    }
     return status;
 }
 
 CORVANE_API NfcApiStatus nfcP2PDataRequest(P2pLinkHandle hConnection, const BYTE* data, DWORD length) {
-    return fakeCallWithBuffer<NfcApiStatus>("nfcP2PDataRequest", fakeBytes(data, length), hConnection, data, length);
+    const NfcApiStatus status =
+        fakeCallWithBuffer<NfcApiStatus>("nfcP2PDataRequest", fakeBytes(data, length), hConnection, data, length);
+    if (status == nfcStatusOk) FakeCorvane::instance().dataRequested(hConnection, data, length);
+    return status;
 }
 
 CORVANE_API NfcApiStatus snepConnect(SnepClientHandle* hClient, NfcListenerHandle hListen, const char* serviceName,
                                      BYTE sap, DWORD miu, void* context, TSnepCallback callback, BOOL asynchronous) {
-    const NfcApiStatus status = fakeCall<NfcApiStatus>("snepConnect", hClient, hListen, serviceName, sap, miu, context,
-                                                       callback, asynchronous);
-    const bool accepted = status == nfcStatusOk || status == nfcStatusPending;
-    if (accepted) keep(FakeTarget::SnepClient, reinterpret_cast<void*>(callback), context);
-    giveHandle(hClient, snepClientToken, accepted ? 0 : status);
-    return status;
+    const NfcApiStatus scripted = fakeCall<NfcApiStatus>("snepConnect", hClient, hListen, serviceName, sap, miu,
+                                                         context, callback, asynchronous);
+    if (asynchronous && !callback) return nfcStatusFailed;
+    // The connection's first report may go out before the call returns: its receiver is known first.
+    if (hClient && (scripted == nfcStatusOk || scripted == nfcStatusPending))
+        keep(FakeTarget::SnepClient, reinterpret_cast<void*>(callback), context);
+    return FakeCorvane::instance().snepConnect(hClient, scripted, asynchronous != 0);
 }
 
 CORVANE_API NfcApiStatus snepPut(SnepClientHandle hClient, const BYTE* ndef, DWORD length) {
-    return fakeCallWithBuffer<NfcApiStatus>("snepPut", fakeBytes(ndef, length), hClient, ndef, length);
+    const NfcApiStatus scripted =
+        fakeCallWithBuffer<NfcApiStatus>("snepPut", fakeBytes(ndef, length), hClient, ndef, length);
+    if (!ndef && length) return nfcStatusBadParameter;
+    return FakeCorvane::instance().snepPut(hClient, scripted, length);
+}
+
+CORVANE_API NfcApiStatus snepDisconnect(SnepClientHandle hClient) {
+    return FakeCorvane::instance().snepDisconnect(hClient, fakeCall<NfcApiStatus>("snepDisconnect", hClient));
+}
+
+CORVANE_API NfcApiStatus snepReleaseClient(SnepClientHandle hClient) {
+    return FakeCorvane::instance().snepReleaseClient(hClient, fakeCall<NfcApiStatus>("snepReleaseClient", hClient));
 }
 
 CORVANE_API NfcApiStatus snepStartServer(SnepServerHandle* hServer, NfcHandle hNfc, const char* serviceName, BYTE sap,
                                          DWORD miu, void* context, TSnepCallback callback) {
-    const NfcApiStatus status =
+    NfcApiStatus status =
         fakeCall<NfcApiStatus>("snepStartServer", hServer, hNfc, serviceName, sap, miu, context, callback);
+    if (status == nfcStatusOk && !FakeCorvane::instance().listensForP2p()) status = nfcStatusFailed;
     if (status == nfcStatusOk) keep(FakeTarget::SnepServer, reinterpret_cast<void*>(callback), context);
     giveHandle(hServer, snepServerToken, status);
     return status;
@@ -172,7 +198,8 @@ CORVANE_API NfcApiStatus snepStartServer(SnepServerHandle* hServer, NfcHandle hN
 
 CORVANE_API DWORD nppStartServer(NppServerHandle* hServer, NfcHandle hNfc, void* reserved, void* context,
                                  TNppCallback callback) {
-    const DWORD status = fakeCall<DWORD>("nppStartServer", hServer, hNfc, reserved, context, callback);
+    DWORD status = fakeCall<DWORD>("nppStartServer", hServer, hNfc, reserved, context, callback);
+    if (status == nppOk && !FakeCorvane::instance().listensForP2p()) status = nppFailed;
     if (status == nppOk) keep(FakeTarget::Npp, reinterpret_cast<void*>(callback), context);
     giveHandle(hServer, nppServerToken, status);
     return status;

@@ -25,10 +25,6 @@ CORVANE_API NfcApiStatus nfcCreateEx(WORD controllerIndex, void* context, TNfcEv
     return fakeCall<NfcApiStatus>("nfcCreateEx", controllerIndex, context, callback, hNfc);
 }
 
-CORVANE_API NfcApiStatus nfcUnregisterListener(NfcListenerHandle hListener) {
-    return fakeCall<NfcApiStatus>("nfcUnregisterListener", hListener);
-}
-
 CORVANE_API NfcApiStatus nfcSetReaderTimeout(NfcHandle hNfc, DWORD timeoutMs, DWORD mask) {
     return fakeCall<NfcApiStatus>("nfcSetReaderTimeout", hNfc, timeoutMs, mask);
 }
@@ -132,14 +128,6 @@ CORVANE_API NfcApiStatus snepGet(SnepClientHandle hClient, const BYTE* request, 
 
 CORVANE_API NfcApiStatus snepTransfer(SnepClientHandle hClient, TSnepTransferEntry* entries, DWORD count) {
     return fakeCall<NfcApiStatus>("snepTransfer", hClient, entries, count);
-}
-
-CORVANE_API NfcApiStatus snepDisconnect(SnepClientHandle hClient) {
-    return fakeCall<NfcApiStatus>("snepDisconnect", hClient);
-}
-
-CORVANE_API NfcApiStatus snepReleaseClient(SnepClientHandle hClient) {
-    return fakeCall<NfcApiStatus>("snepReleaseClient", hClient);
 }
 
 CORVANE_API NfcApiStatus snepServerSetFlag(SnepServerHandle hServer, DWORD flag) {

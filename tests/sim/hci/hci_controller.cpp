@@ -148,6 +148,9 @@ std::vector<Bytes> HciController::handle(const Message& m) {
     const auto it = pipes_.find(m.pipe);
     if (it == pipes_.end()) return {};   // nothing is there to answer
     Pipe& pipe = it->second;
+    // A fault takes its command's place whoever would answer it, the chip's own gates too.
+    if (m.type == Type::command)
+        if (std::optional<uint8_t> code = faultFor(m, pipe.gate)) return out(answer(m, *code));
     if (personality_.chip) {
         if (auto own = personality_.chip->onMessage(*this, m, pipe.gate, pipe.host)) {
             std::vector<Bytes> packets;
@@ -163,7 +166,6 @@ std::vector<Bytes> HciController::handle(const Message& m) {
         if (pipe.open && readerPipe_ == m.pipe && m.instruction == EVT_SEND_DATA) return cardEvent(m);
         return {};
     }
-    if (std::optional<uint8_t> code = faultFor(m, pipe.gate)) return out(answer(m, *code));
     if (m.instruction == ANY_OPEN_PIPE) {
         pipe.open = true;
         return out(answer(m, ANY_OK));
@@ -257,10 +259,13 @@ std::vector<Bytes> HciController::notifyPipeCreated(uint8_t sourceHost, uint8_t 
 }
 
 // ---- RF ---------------------------------------------------------------------------------------------------
-std::vector<Bytes> HciController::enter(std::shared_ptr<simtags::Tag> tag, bool several) {
+std::vector<Bytes> HciController::enter(std::shared_ptr<simtags::Tag> tag, bool several,
+                                       std::shared_ptr<simtags::Tag> second) {
     std::lock_guard<std::mutex> lock(m_);
     tag_ = std::move(tag);
-    several_ = several;
+    second_ = std::move(second);
+    several_ = several || second_;
+    reported_ = false;
     fillRegistries();
     return discover();
 }
@@ -335,13 +340,27 @@ void HciController::fillRegistries() {
 }
 
 // While polling, a tag in the field is reported on the pipe of its technology's gate, once.
-std::vector<Bytes> HciController::discover() {
-    if (!polling_ || !tag_ || tag_->removed()) return {};
+// A target is reported once: only after the host let it go (end of operation, release) or after
+// it entered the field again is it found anew.
+std::optional<Message> HciController::discovery() {
+    if (!polling_ || !tag_ || tag_->removed() || reported_) return std::nullopt;
     const std::optional<uint8_t> pipe = openPipeTo(gateFor(tag_->technology));
-    if (!pipe) return {};
+    if (!pipe) return std::nullopt;
     polling_ = false;
+    reported_ = true;
     tag_->reset();
-    return out(Message{*pipe, Type::event, EVT_TARGET_DISCOVERED, {several_ ? kSeveralTargets : uint8_t{0}}});
+    return Message{*pipe, Type::event, EVT_TARGET_DISCOVERED, {several_ ? kSeveralTargets : uint8_t{0}}};
+}
+
+std::vector<Bytes> HciController::discover() {
+    std::optional<Message> found = discovery();
+    return found ? out(*found) : std::vector<Bytes>{};
+}
+
+std::optional<Message> HciController::pollAgain() {
+    polling_ = true;
+    if (tag_) fillRegistries();
+    return discovery();
 }
 
 std::vector<Bytes> HciController::readerEvent(const Message& m, uint8_t) {
@@ -351,6 +370,7 @@ std::vector<Bytes> HciController::readerEvent(const Message& m, uint8_t) {
     }
     if (m.instruction == EVT_END_OPERATION) {
         polling_ = false;
+        reported_ = false;
         if (tag_) tag_->reset();
     }
     return {};

@@ -149,7 +149,8 @@ public:
 
     // The RF field: a tag enters (found at once while the host polls) or leaves; `several`
     // reports more than one target in the field.
-    std::vector<Bytes> enter(std::shared_ptr<simtags::Tag> tag, bool several = false);
+    std::vector<Bytes> enter(std::shared_ptr<simtags::Tag> tag, bool several = false,
+                             std::shared_ptr<simtags::Tag> second = nullptr);
     void leave();
     // Runs fn on the tag under the controller's lock (the tag is used by its thread only).
     void withTag(const std::function<void(simtags::Tag&)>& fn);
@@ -188,6 +189,11 @@ public:
     Registry& registryOf(uint8_t gate) { return registries_[gate]; }
     std::map<uint8_t, Pipe>& pipesHeld() { return pipes_; }
     std::shared_ptr<simtags::Tag> tagHeld() const { return tag_; }
+    // The polling goes on past the target the host let go, which stays halted: only a tag not
+    // reported yet is found.
+    std::optional<Message> pollAgain();
+    // The second target of a field with several, when the test put one there.
+    std::shared_ptr<simtags::Tag> secondHeld() const { return second_; }
 
 private:
     std::vector<Bytes> handle(const Message& m);
@@ -202,6 +208,7 @@ private:
     Message silence(const Message& m);
     std::vector<Bytes> pollingLoop(const Message& m);
     std::vector<Bytes> discover();
+    std::optional<Message> discovery();
     void fillRegistries();
     std::optional<uint8_t> openPipeTo(uint8_t gate) const;
     std::vector<Bytes> meetReader();
@@ -220,7 +227,9 @@ private:
     std::vector<Logged> log_;
     std::vector<Message> hostAnswers_;
     std::shared_ptr<simtags::Tag> tag_;
+    std::shared_ptr<simtags::Tag> second_;
     bool several_ = false;
+    bool reported_ = false;   // the tag was reported and the host has not let it go since
     bool polling_ = false;
     simpeers::PollerPtr reader_;
     std::optional<uint8_t> readerPipe_;   // the card pipe the reader has activated

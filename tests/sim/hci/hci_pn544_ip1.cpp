@@ -8,6 +8,7 @@ namespace {
 
 constexpr uint8_t kInitiatorGate = 0x30, kTargetGate = 0x31;
 constexpr uint8_t kPhasesIp1 = 0x20;     // the polling loop's NFC-IP-1 initiator phase
+constexpr uint8_t kPhasesTypeA = 0x01;   // and its reader-A phase
 constexpr uint8_t kPhasesIdle = 0x80;     // the loop rests: nothing is polled, nothing listened for
 constexpr uint8_t kRfOk = 0x00;
 const Bytes kSymm = {0x00, 0x00};
@@ -36,6 +37,10 @@ void Pn544Ip1::setPeer(Peer role, std::shared_ptr<simpeers::FrameLog> peer) {
 std::optional<std::vector<Message>> Pn544Ip1::onMessage(HciController& controller, const Message& m, uint8_t gate) {
     if (gate == GATE_POLLING_LOOP && isPhases(m) && !linked) {
         const uint8_t phases = m.data[1];
+        // The loop's type-A phase comes first: a target in front of reader A is found there.
+        const std::shared_ptr<simtags::Tag> tag = controller.tagHeld();
+        if ((phases & kPhasesTypeA) && tag && !tag->removed() && tag->technology == simtags::Technology::A)
+            return std::nullopt;
         const uint8_t meets = role_ == Peer::Target && (phases & kPhasesIp1)          ? kInitiatorGate
                               : role_ == Peer::Initiator && !(phases & kPhasesIdle) ? kTargetGate
                                                                                   : uint8_t{0};
@@ -48,7 +53,11 @@ std::optional<std::vector<Message>> Pn544Ip1::onMessage(HciController& controlle
     }
     if (gate != kInitiatorGate && gate != kTargetGate) return std::nullopt;
     if (m.type == Type::command && m.instruction == IP1_ACTIVATE) {
-        const bool found = gate == kInitiatorGate && role_ == Peer::Target && !linked;
+        bool found = gate == kInitiatorGate && role_ == Peer::Target && !linked;
+        if (found && refusals) {
+            --refusals;
+            found = false;
+        }
         linked = linked || found;
         return std::vector<Message>{{m.pipe, Type::response, found ? uint8_t{ANY_OK} : uint8_t{ANY_E_NOK}, {}}};
     }

@@ -1,7 +1,8 @@
 // The PN544's NFC-IP-1 gates, as the chip offers them to the host: NFC-DEP runs in the chip, and
 // the pipes carry the link's payloads. The initiator gate (0x30) meets a peer that is an NFC-DEP
 // target, found by the polling loop's IP-1 phase or, after the FeliCa reader found system code
-// 01FE, by the host's activate command 0x13; the target gate (0x31) is met by an external
+// 01FE or reader A an NFC-DEP SAK (the loop's type-A phase comes first), by the host's activate
+// command 0x13; the target gate (0x31) is met by an external
 // initiator once the host lets the polling loop leave its rest. The registries (1 speeds, 2 ATR_REQ, 3 ATR_RES,
 // 12 frame size, 13 flags) are the controller's: the test puts the peer's ATR there. The host's
 // data event (0x41) carries an MI byte before each frame's data; the chip asks for the next frame
@@ -48,6 +49,7 @@ public:
     std::vector<Bytes> messages;        // the host's messages, frames joined
     uint32_t oversized = 0;             // frames beyond the frame size of the registry
     uint32_t releases = 0;              // the host's release events
+    uint32_t refusals = 0;              // activations (command 0x13) the target refuses before it links
     bool linked = false;
 
 private:

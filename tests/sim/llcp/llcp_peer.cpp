@@ -245,15 +245,28 @@ void Peer::serve(const Pdu& pdu) {
             e->remoteSap = pdu.ssap;
             takeParams(*e, pdu.info);
             break;
-        case I:
+        case I: {
             if (!e->connected || !pdu.sequence) return;
-            if (!e->busy && (*pdu.sequence >> 4) == e->vr) {
-                e->data.push_back(pdu.info);
-                e->vr = mod16(e->vr + 1);
+            const uint8_t ns = *pdu.sequence >> 4;
+            if (ns != e->vr || e->unacknowledged >= e->window) {
+                mismatches.push_back("I-frame N(S) " + std::to_string(ns) + " with V(R) " + std::to_string(e->vr) +
+                                     " and " + std::to_string(e->unacknowledged) + " unacknowledged in a window of " +
+                                     std::to_string(e->window));
+                control_.push_back(frmr(pdu.ssap, e->sap,
+                                        {static_cast<uint8_t>(0x10 | I), *pdu.sequence,
+                                         static_cast<uint8_t>(e->vs << 4 | e->vr),
+                                         static_cast<uint8_t>(e->va << 4 | e->vr)}));
+                e->connected = false;
+                e->closed = true;
+                return;
             }
+            e->data.push_back(pdu.info);
+            e->vr = mod16(e->vr + 1);
+            ++e->unacknowledged;
             e->va = *pdu.sequence & 0x0F;
             e->ackDue = true;
             break;
+        }
         case RR:
         case RNR:
             if (!pdu.sequence) return;
@@ -292,11 +305,13 @@ std::optional<Bytes> Peer::endpointFrame() {
         e.toSend.pop_front();
         e.vs = mod16(e.vs + 1);
         e.ackDue = false;
+        e.unacknowledged = 0;
         return frame;
     }
     for (auto& [sap, e] : endpoints_) {
         if (!e.connected || !e.ackDue) continue;
         e.ackDue = false;
+        if (!e.busy) e.unacknowledged = 0;  // an RNR acknowledges but opens no window
         Pdu ack{e.remoteSap, static_cast<uint8_t>(e.busy ? RNR : RR), sap, e.vr, {}};
         return encode(ack);
     }

@@ -103,7 +103,9 @@ enum class Role { Initiator, Target };
 
 // A service endpoint of the peer. A connection-oriented one keeps its sequence state modulo 16,
 // sends its data in I-frames of at most the connection's MIU within the engine's window, and
-// answers RR, or RNR while busy; a connectionless one collects datagrams.
+// answers RR, or RNR while busy; an I-frame out of sequence, or beyond the window it announced
+// since its last acknowledgement, it rejects with FRMR and the connection ends, as LLCP says. A
+// connectionless one collects datagrams.
 struct Endpoint {
     uint8_t sap = 0;
     bool connectionOriented = true;
@@ -117,6 +119,7 @@ struct Endpoint {
     bool remoteBusy = false;
     uint8_t vs = 0, vr = 0, va = 0;
     bool ackDue = false;
+    uint8_t unacknowledged = 0;     // I-frames taken since the last acknowledgement sent
     std::deque<Bytes> toSend;       // fragments waiting for the window
     std::vector<Bytes> data;        // payloads received, in order
     std::vector<uint8_t> sources;   // the SAP of each datagram

@@ -32,7 +32,8 @@ struct NciIdentity {
     std::array<uint8_t, 4> features{0x00, 0x0E, 0x02, 0x00};
     std::vector<uint8_t> rfInterfaces{0x01, 0x02, 0x03};   // Frame, ISO-DEP, NFC-DEP
     uint8_t maxConnections = 2;
-    uint16_t routingTableSize = 0x0100;
+    uint16_t routingTableSize = 0x0100;      // bounds the listen-mode table, and the poll-mode one
+    bool pollModeRouting = false;            // takes the proprietary poll-mode routing command 0x2F05
     uint8_t maxControlPayload = 255;
     uint16_t largeParamSize = 0x0400;
     uint8_t manufacturer = 0x00;

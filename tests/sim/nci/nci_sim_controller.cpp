@@ -14,6 +14,22 @@ MessageHandler Controller::handler(uint16_t opcode) const {
     return it == handlers_.end() ? MessageHandler{} : it->second;
 }
 
+void Controller::intercept(uint16_t key, MessageHandler action) { intercepts_[key] = std::move(action); }
+
+void Controller::reset(bool resetConfig) {
+    // What the controller had not yet sent is lost with its state.
+    output_.clear();
+    initialised_ = false;
+    for (const auto& action : resetActions_) action(resetConfig);
+}
+
+void Controller::resetByItself(uint8_t reason, bool resetConfig) {
+    reset(resetConfig);
+    outstanding_.reset();
+    const uint8_t status = identity_.configStatus.value_or(resetConfig ? 0x01 : 0x00);
+    respond(CORE_RESET_NTF, {reason, status});
+}
+
 void Controller::send(NciMessage message) {
     if (silent_ || !lineUp_) return;
     Fault fault;
@@ -22,7 +38,12 @@ void Controller::send(NciMessage message) {
         fault = it->second;
         if (it->second.times != 0 && --it->second.times == 0) faults_.erase(it);
     }
-    if (fault.drop) return;
+    const bool answers = message.mt == MT_RESPONSE && outstanding_ == message.key();
+    if (fault.drop) {
+        // Lost on the line: the controller is done with the command all the same.
+        if (answers) outstanding_.reset();
+        return;
+    }
     if (fault.status && !message.payload.empty()) message.payload[0] = *fault.status;
 
     size_t segment = message.isData() ? identity_.txDataSegment : identity_.txControlSegment;
@@ -43,9 +64,9 @@ void Controller::send(NciMessage message) {
         std::vector<uint8_t> rest(wire.begin() + static_cast<std::ptrdiff_t>(fault.splitAt), wire.end());
         wire.resize(fault.splitAt);
         enqueue(std::move(wire), due);
-        enqueue(std::move(rest), due + std::chrono::milliseconds(fault.splitGapMs), true);
+        enqueue(std::move(rest), due + std::chrono::milliseconds(fault.splitGapMs), true, answers);
     } else {
-        enqueue(std::move(wire), due);
+        enqueue(std::move(wire), due, false, answers);
     }
 }
 
@@ -55,10 +76,10 @@ void Controller::sendRaw(std::vector<uint8_t> bytes, uint32_t delayMs) {
     enqueue(std::move(bytes), Clock::now() + std::chrono::milliseconds(delayMs));
 }
 
-void Controller::enqueue(std::vector<uint8_t> bytes, Clock::time_point due, bool apart) {
+void Controller::enqueue(std::vector<uint8_t> bytes, Clock::time_point due, bool apart, bool answers) {
     // The line keeps its order: a message held back holds back everything after it.
     if (!output_.empty() && due < output_.back().due) due = output_.back().due;
-    output_.push_back({due, std::move(bytes), apart});
+    output_.push_back({due, std::move(bytes), apart, answers});
 }
 
 std::optional<Controller::Clock::time_point> Controller::nextDue() const {
@@ -73,9 +94,13 @@ void Controller::flushDue() {
     // controller; the rest of a split message keeps a write of its own.
     while (due() && lineUp_) {
         std::vector<uint8_t> burst = std::move(output_.front().bytes);
+        bool answered = output_.front().answers;
         output_.pop_front();
-        for (; due() && !output_.front().apart; output_.pop_front())
+        for (; due() && !output_.front().apart; output_.pop_front()) {
             burst.insert(burst.end(), output_.front().bytes.begin(), output_.front().bytes.end());
+            answered = answered || output_.front().answers;
+        }
+        if (answered) outstanding_.reset();
         if (!line_.write(burst)) recorder_.violation("write to the line failed");
     }
 }
@@ -153,7 +178,11 @@ void Controller::receivePacket(const std::vector<uint8_t>& packet) {
     if (!violation.empty()) recorder_.violation(violation);
     if (!complete) return;
     recorder_.received(message);
-    dispatch(message);
+    auto it = intercepts_.find(message.key());
+    if (it == intercepts_.end()) return handle(message);
+    MessageHandler action = std::move(it->second);
+    intercepts_.erase(it);
+    action(*this, message);
 }
 
 void Controller::countDataCredit(const std::vector<uint8_t>& packet) {
@@ -180,8 +209,8 @@ void Controller::countDataCredit(const std::vector<uint8_t>& packet) {
     if (autoCredits_ && c->autoCredits) grantCredits(id, 1);
 }
 
-void Controller::dispatch(const NciMessage& message) {
-    char text[96];
+void Controller::handle(const NciMessage& message) {
+    char text[128];
     if (message.mt == MT_DATA) {
         Connection* c = connection(message.gidOrConn);
         if (c && c->onData) c->onData(*this, message);
@@ -192,7 +221,18 @@ void Controller::dispatch(const NciMessage& message) {
         recorder_.violation(text);
         return;
     }
-    auto it = handlers_.find(message.key());
+    const uint16_t key = message.key();
+    if (outstanding_ && key != CORE_RESET_CMD) {
+        std::snprintf(text, sizeof text, "command %04X sent while the response %04X is outstanding", key, *outstanding_);
+        recorder_.violation(text);
+        return;
+    }
+    outstanding_ = static_cast<uint16_t>(key + 0x2000);
+    if (!initialised_ && key != CORE_RESET_CMD && key != CORE_INIT_CMD) {
+        respond(static_cast<uint16_t>(key + 0x2000), {STATUS_NOT_INITIALIZED});
+        return;
+    }
+    auto it = handlers_.find(key);
     if (it != handlers_.end()) {
         it->second(*this, message);
         return;

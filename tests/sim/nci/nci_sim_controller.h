@@ -5,6 +5,12 @@
 // Handlers are the extension points: the core (reset, init, configuration, discover map, NFCEE
 // discovery, maker 0x04's commands, loopback connections) installs its own, and RF discovery,
 // tags, listen mode, NFCEEs and the HCI network install theirs the same way.
+//
+// The controller keeps NCI's control flow: until CORE_INIT after a reset it answers every other
+// command "not initialised"; it takes one command at a time, and a second one before the first
+// is answered is a breach of the protocol by the host (recorded, and left unanswered) unless it
+// is CORE_RESET_CMD, the host's way out of a controller that does not answer. A response held
+// back by a delay fault keeps its command outstanding until it is written.
 #pragma once
 
 #include <chrono>
@@ -73,6 +79,21 @@ public:
     // ---- Handlers: one per command opcode; a later one replaces an earlier one.
     void onCommand(uint16_t opcode, MessageHandler handler);
     MessageHandler handler(uint16_t opcode) const;   // the one installed, to chain a new one before it
+    // The next message from the host with this key (opcode, or connId << 8 for data) goes to the
+    // action instead: a fault at a chosen moment. The action may pass it on with handle().
+    void intercept(uint16_t key, MessageHandler action);
+    // What the controller does with a message from the host, handlers and checks included.
+    void handle(const NciMessage& message);
+
+    // ---- Resets. Every part of the controller that a reset clears registers here; the argument
+    // says whether the configuration goes back to its defaults too.
+    void onReset(std::function<void(bool resetConfig)> action) { resetActions_.push_back(std::move(action)); }
+    void reset(bool resetConfig);
+    // The controller resets by itself (power glitch, watchdog): everything a reset clears is
+    // cleared, what it had not yet sent is lost, and CORE_RESET_NTF tells the host.
+    void resetByItself(uint8_t reason = 0x00, bool resetConfig = true);
+    bool initialised() const { return initialised_; }
+    void setInitialised() { initialised_ = true; }
 
     // ---- Sending (every message passes the fault hooks and silence).
     void send(NciMessage message);
@@ -107,13 +128,13 @@ public:
 private:
     void receivePacket(const std::vector<uint8_t>& packet);
     void countDataCredit(const std::vector<uint8_t>& packet);
-    void dispatch(const NciMessage& message);
-    void enqueue(std::vector<uint8_t> bytes, Clock::time_point due, bool apart = false);
+    void enqueue(std::vector<uint8_t> bytes, Clock::time_point due, bool apart = false, bool answers = false);
 
     struct Pending {
         Clock::time_point due;
         std::vector<uint8_t> bytes;
-        bool apart;   // never joined to the bytes before it in one write
+        bool apart;      // never joined to the bytes before it in one write
+        bool answers;    // the response of the command outstanding: written, it is answered
     };
 
     NciIdentity identity_;
@@ -122,6 +143,10 @@ private:
     PacketSplitter splitter_;
     Reassembler reassembler_;
     std::map<uint16_t, MessageHandler> handlers_;
+    std::map<uint16_t, MessageHandler> intercepts_;
+    std::vector<std::function<void(bool)>> resetActions_;
+    std::optional<uint16_t> outstanding_;   // the response the host waits for
+    bool initialised_ = false;
     std::map<uint8_t, Connection> connections_;
     std::map<uint8_t, std::vector<uint8_t>> config_;
     std::map<uint16_t, Fault> faults_;

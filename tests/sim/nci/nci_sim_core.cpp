@@ -23,8 +23,7 @@ bool refuseUnlessLength(Controller& c, const NciMessage& m, bool ok) {
 void coreReset(Controller& c, const NciMessage& m) {
     if (refuseUnlessLength(c, m, m.payload.size() == 1)) return;
     bool resetConfig = m.payload[0] == 0x01;
-    if (resetConfig) c.config() = c.identity().defaultParameters;
-    c.closeDynamicConnections();
+    c.reset(resetConfig);
     uint8_t status = c.identity().configStatus.value_or(resetConfig ? 0x01 : 0x00);
     c.respond(CORE_RESET_RSP, {STATUS_OK, c.identity().version, status});
 }
@@ -42,6 +41,7 @@ void coreInit(Controller& c, const NciMessage& m) {
     put16(p, id.largeParamSize);
     p.push_back(id.manufacturer);
     p.insert(p.end(), id.manufacturerInfo.begin(), id.manufacturerInfo.end());
+    c.setInitialised();
     c.respond(CORE_INIT_RSP, std::move(p));
 }
 
@@ -151,6 +151,10 @@ void nxpSetPowerMode(Controller& c, const NciMessage& m) {
 } // namespace
 
 void installCore(Controller& c) {
+    c.onReset([&c](bool resetConfig) {
+        if (resetConfig) c.config() = c.identity().defaultParameters;
+        c.closeDynamicConnections();
+    });
     c.onCommand(CORE_RESET_CMD, coreReset);
     c.onCommand(CORE_INIT_CMD, coreInit);
     c.onCommand(CORE_SET_CONFIG_CMD, coreSetConfig);

@@ -38,6 +38,8 @@ enum Opcode : uint16_t {
     // Proprietary group 0xF of manufacturer 0x04.
     NXP_SET_POWER_MODE_CMD = 0x2F00, NXP_SET_POWER_MODE_RSP = 0x4F00,
     NXP_PROPRIETARY_ACT_CMD = 0x2F02, NXP_PROPRIETARY_ACT_RSP = 0x4F02,
+    // The proprietary poll-mode routing: the reader side's counterpart of the listen-mode table.
+    POLL_MODE_ROUTING_CMD = 0x2F05, POLL_MODE_ROUTING_RSP = 0x4F05,
 };
 
 enum Status : uint8_t {

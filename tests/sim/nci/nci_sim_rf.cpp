@@ -80,6 +80,11 @@ Bytes activationParams(const Tag& tag, uint8_t rfInterface) {
     return withLength(tag.technology == Technology::B ? tag.attribRes : tag.ats);
 }
 
+// SEL_RES bit 0x40: the card speaks NFC-DEP beside ISO-DEP.
+bool offersNfcDep(const Tag& tag) {
+    return tag.technology == Technology::A && tag.protocol == Protocol::IsoDep && tag.a.selRes && (*tag.a.selRes & 0x40);
+}
+
 uint8_t bitRate(const Tag& tag) {
     if (tag.technology == Technology::F) return tag.f.bitRate;
     if (tag.technology == Technology::V) return BIT_RATE_26;
@@ -97,11 +102,7 @@ void RfModel::install() {
         discoverMap(m);
         if (coreMap) coreMap(c, m);
     });
-    MessageHandler coreReset = c_.handler(CORE_RESET_CMD);
-    c_.onCommand(CORE_RESET_CMD, [this, coreReset](Controller& c, const NciMessage& m) {
-        reset(m);
-        if (coreReset) coreReset(c, m);
-    });
+    c_.onReset([this](bool resetConfig) { reset(resetConfig); });
     c_.onCommand(RF_DISCOVER_CMD, bind(&RfModel::discover));
     c_.onCommand(RF_DISCOVER_SELECT_CMD, bind(&RfModel::select));
     c_.onCommand(RF_DEACTIVATE_CMD, bind(&RfModel::deactivate));
@@ -202,12 +203,16 @@ void RfModel::poll() {
         listenPoll();
         return;
     }
-    for (size_t k = 0; k < found.size(); ++k) endpoints_.push_back({static_cast<uint8_t>(k + 1), found[k]});
-    if (found.size() == 1) return activate(endpoints_.front(), interfaceFor(*found.front()));
+    for (size_t k = 0; k < found.size(); ++k) {
+        const auto id = static_cast<uint8_t>(k + 1);
+        endpoints_.push_back({id, found[k], protocolOf(*found[k])});
+        if (offersNfcDep(*found[k])) endpoints_.push_back({id, found[k], PROTOCOL_NFC_DEP});
+    }
+    if (endpoints_.size() == 1) return activate(endpoints_.front(), interfaceFor(*found.front()));
 
     for (size_t k = 0; k < endpoints_.size(); ++k) {
         const Tag& tag = *endpoints_[k].tag;
-        Bytes p{endpoints_[k].id, protocolOf(tag), techMode(tag.technology)};
+        Bytes p{endpoints_[k].id, endpoints_[k].protocol, techMode(tag.technology)};
         append(p, withLength(techParams(tag)));
         p.push_back(k + 1 < endpoints_.size() ? NOTIFICATION_MORE : NOTIFICATION_LAST);
         c_.respond(RF_DISCOVER_NTF, std::move(p));
@@ -219,14 +224,19 @@ void RfModel::select(const NciMessage& m) {
     const auto& p = m.payload;
     if (p.size() != 3) return c_.respond(RF_DISCOVER_SELECT_RSP, {STATUS_SYNTAX_ERROR});
     if (state_ != RfState::W4HostSelect) return c_.respond(RF_DISCOVER_SELECT_RSP, {STATUS_SEMANTIC_ERROR});
-    auto it = std::find_if(endpoints_.begin(), endpoints_.end(), [&](const Endpoint& e) { return e.id == p[0]; });
+    auto it = std::find_if(endpoints_.begin(), endpoints_.end(),
+                           [&](const Endpoint& e) { return e.id == p[0] && e.protocol == p[1]; });
     const auto& interfaces = c_.identity().rfInterfaces;
-    bool fits = it != endpoints_.end() && protocolOf(*it->tag) == p[1] &&
+    bool fits = it != endpoints_.end() &&
                 std::find(interfaces.begin(), interfaces.end(), p[2]) != interfaces.end() &&
                 (p[2] != INTERFACE_ISO_DEP || p[1] == PROTOCOL_ISO_DEP) && (p[2] != INTERFACE_NFC_DEP || p[1] == PROTOCOL_NFC_DEP);
     if (!fits) return c_.respond(RF_DISCOVER_SELECT_RSP, {STATUS_REJECTED});
     c_.respond(RF_DISCOVER_SELECT_RSP, {STATUS_OK});
-    if (!present(it->tag)) return c_.respond(CORE_GENERIC_ERROR_NTF, {STATUS_DISCOVERY_TARGET_ACTIVATION_FAILED});
+    if (!present(it->tag)) {
+        // The activation failed: the controller says so and discovers again.
+        c_.respond(CORE_GENERIC_ERROR_NTF, {STATUS_DISCOVERY_TARGET_ACTIVATION_FAILED});
+        return toDiscovery();
+    }
     activate(*it, p[2]);
 }
 
@@ -246,7 +256,7 @@ void RfModel::activate(const Endpoint& endpoint, uint8_t rfInterface) {
     openStaticConnection();
 
     uint8_t mode = techMode(tag.technology);
-    Bytes p{endpoint.id, rfInterface, protocolOf(tag), mode, settings_.maxDataPayload, settings_.initialCredits};
+    Bytes p{endpoint.id, rfInterface, endpoint.protocol, mode, settings_.maxDataPayload, settings_.initialCredits};
     append(p, withLength(techParams(tag)));
     p.insert(p.end(), {mode, bitRate(tag), bitRate(tag)});
     append(p, withLength(activationParams(tag, rfInterface)));
@@ -286,14 +296,14 @@ void RfModel::deactivate(const NciMessage& m) {
     state_ = RfState::W4HostSelect;   // sleep: the discovered endpoints stay selectable
 }
 
-void RfModel::reset(const NciMessage& m) {
-    if (m.payload.size() != 1) return;   // the core refuses it
+void RfModel::reset(bool resetConfig) {
     if (active_) endActivation();
+    c_.closeConnection(STATIC_CONNECTION);
     poller_.reset();
     for (const auto& tag : field_) tag->reset();
     toIdle();
     pollModes_.clear();
-    if (m.payload[0] == 0x01) pollMapping_.clear();
+    if (resetConfig) pollMapping_.clear();
 }
 
 // ---- Data on the static RF connection.

@@ -1,7 +1,8 @@
 // The simulated controller's RF world (NCI RF communication states idle, discovery, waiting for
 // host select, poll active, listen active, listen sleep). Poll side: tags enter and leave the
 // field at any time; discovery finds those of the configured technologies (one is activated at
-// once, several are announced for the host to select); the active tag answers the host's data
+// once, several are announced for the host to select, an ISO-DEP card on NFC-A whose SAK also
+// offers NFC-DEP once for each protocol); the active tag answers the host's data
 // on the static RF connection through the Frame, ISO-DEP or NFC-DEP RF interface (or maker
 // 0x04's MIFARE interface); deactivation follows its type. Listen side (nci_sim_listen.cpp): a remote poller (an external reader or an
 // NFC-DEP initiator) that approaches while the host listens on its technology activates the
@@ -75,9 +76,12 @@ public:
     const ListenRouting& routing() const { return routing_; }
 
 private:
+    // One protocol of a tag in the field: a tag that speaks two is announced once for each,
+    // under one RF Discovery ID.
     struct Endpoint {
         uint8_t id;
         TagPtr tag;
+        uint8_t protocol;
     };
 
     void discoverMap(const NciMessage& m);
@@ -87,7 +91,7 @@ private:
     void t3tPolling(const NciMessage& m);
     void parameterUpdate(const NciMessage& m);
     void data(const NciMessage& m);
-    void reset(const NciMessage& m);
+    void reset(bool resetConfig);
 
     void poll();
     void activate(const Endpoint& endpoint, uint8_t rfInterface);

@@ -1,6 +1,9 @@
 // The listen-mode routing table the host gives the simulated controller
 // (RF_SET_LISTEN_MODE_ROUTING_CMD, possibly over several commands) and reads back
-// (RF_GET_LISTEN_MODE_ROUTING_CMD, answered by as many notifications as the entries need).
+// (RF_GET_LISTEN_MODE_ROUTING_CMD, answered by as many notifications as the entries need), and,
+// for a controller that has it, the poll-mode table of the proprietary command 0x2F05 in the
+// same layout (technology and protocol entries only). Each table is bounded by the controller's
+// routing table size; a reset of the configuration clears both.
 #pragma once
 
 #include <cstdint>
@@ -19,15 +22,20 @@ class ListenRouting {
 public:
     explicit ListenRouting(Controller& controller) : c_(controller) {}
     void install();
-    const std::vector<RoutingEntry>& entries() const { return entries_; }
+    const std::vector<RoutingEntry>& entries() const { return listen_.entries; }
+    const std::vector<RoutingEntry>& pollEntries() const { return poll_.entries; }
 
 private:
-    void set(const NciMessage& m);
+    struct Table {
+        std::vector<RoutingEntry> entries;
+        std::vector<RoutingEntry> incoming;   // of a table sent over several commands
+    };
+    void set(const NciMessage& m, Table& table, bool poll);
     void get(const NciMessage& m);
 
     Controller& c_;
-    std::vector<RoutingEntry> entries_;
-    std::vector<RoutingEntry> incoming_;   // of a table sent over several commands
+    Table listen_;
+    Table poll_;
 };
 
 } // namespace ncisim

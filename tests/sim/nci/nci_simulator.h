@@ -51,6 +51,8 @@ public:
     NfceeModel& nfcees() { return nfcees_; }
     // The HCI network behind an HCI-access NFCEE: touch it only inside call().
     HciNetworkModel& hci() { return hci_; }
+    // The routing tables the host gave: read them only inside call().
+    const ListenRouting& routing() const { return rf_.routing(); }
 
     // Runs fn on the controller's thread and waits for it (at most 5 s); false when it did not run.
     bool call(const std::function<void(Controller&)>& fn);

@@ -9,7 +9,7 @@ namespace ndlcsim {
 namespace {
 
 constexpr uint8_t kData = 0x80, kFirst = 0x04, kCrc = 0x08, kSupervisor = 0xC0, kSuperFirst = 0x02;
-constexpr uint8_t kKindMask = 0x30, kAck = 0x20, kNack = 0x10;
+constexpr uint8_t kKindMask = 0x30, kAck = 0x20, kNack = 0x10, kWait = 0x30;
 
 Bytes withCrc(Bytes frame) {
     const uint16_t crc = shdlcsim::fcsOf(frame.data(), frame.size());
@@ -46,6 +46,11 @@ void NdlcEndpoint::feed(const uint8_t* frame, size_t n) {
             return;
         }
         if (frame[0] < kSupervisor) {
+            if (waitNext_ && (frame[0] & kFirst)) {
+                --waitNext_;
+                toHost_(supervisorFrame(kWait));
+                return;
+            }
             toHost_(supervisorFrame(kAck));
             if (outstanding_) crossed_ = true;
             const Bytes f(frame, frame + n);
@@ -54,7 +59,7 @@ void NdlcEndpoint::feed(const uint8_t* frame, size_t n) {
             if (repeat) return;
             last_ = f;
             packet.assign(frame + 1, frame + n - 2);
-            ++packets_;
+            packets_.push_back(packet);
         } else if ((frame[0] & kKindMask) == kNack && outstanding_) {
             Bytes again = inFlight_;
             again[0] &= static_cast<uint8_t>(~kFirst);
@@ -80,7 +85,17 @@ void NdlcEndpoint::send(const Bytes& packet) {
     if (!outstanding_) sendNextLocked();
 }
 
+void NdlcEndpoint::waitOnNext(uint32_t n) {
+    std::lock_guard<std::mutex> g(m_);
+    waitNext_ = n;
+}
+
 size_t NdlcEndpoint::packetsFromHost() const {
+    std::lock_guard<std::mutex> g(m_);
+    return packets_.size();
+}
+
+std::vector<Bytes> NdlcEndpoint::packets() const {
     std::lock_guard<std::mutex> g(m_);
     return packets_;
 }

@@ -28,7 +28,11 @@ public:
     void feed(const uint8_t* frame, size_t n);
     // Sends an NCI packet of the controller as soon as the link allows.
     void send(const Bytes& packet);
+    // A busy controller: the next n data frames the host sends for the first time are answered
+    // WAIT and not taken; the host's retransmission of each is.
+    void waitOnNext(uint32_t n);
     size_t packetsFromHost() const;
+    std::vector<Bytes> packets() const;   // the host's NCI packets taken, in order
 
 private:
     void sendNextLocked();
@@ -41,7 +45,8 @@ private:
     bool outstanding_ = false;  // a data frame of ours waits for the host's ACK
     bool crossed_ = false;      // the host sent data before it read ours: its ACK wants none back
     Bytes inFlight_;            // our unacknowledged data frame, for a NACK
-    size_t packets_ = 0;
+    uint32_t waitNext_ = 0;
+    std::vector<Bytes> packets_;
 };
 
 }  // namespace ndlcsim

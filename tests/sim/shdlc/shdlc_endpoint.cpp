@@ -1,5 +1,7 @@
 #include "shdlc/shdlc_endpoint.h"
 
+#include <termios.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -20,6 +22,21 @@ constexpr uint8_t kUa = 0xE6;
 constexpr uint8_t kRr = 0xC0;
 constexpr uint8_t kRej = 0xC8;
 constexpr uint8_t kRnr = 0xD0;
+
+// The rates an RSET's rate code asks for.
+struct RateCode {
+    uint8_t code;
+    uint32_t baud;
+};
+constexpr RateCode kRateCodes[] = {{0, 9600}, {5, 115200}, {6, 230400}, {7, 460800}};
+
+struct LineSpeed {
+    speed_t speed;
+    uint32_t baud;
+};
+constexpr LineSpeed kSpeeds[] = {{B9600, 9600},     {B19200, 19200},   {B38400, 38400},
+                                 {B57600, 57600},   {B115200, 115200}, {B230400, 230400},
+                                 {B460800, 460800}, {B921600, 921600}};
 
 bool isI(uint8_t c) { return (c & 0xC0) == 0x80; }
 bool isS(uint8_t c) { return (c & 0xE0) == 0xC0; }
@@ -90,17 +107,26 @@ void ShdlcEndpoint::setFraming(Framing framing) {
     framing_ = framing;
 }
 
+void ShdlcEndpoint::setLineRate(uint32_t baud) { lineRate_ = sendingRate_ = baud; }
+uint32_t ShdlcEndpoint::lineRate() const { return lineRate_.load(); }
+uint32_t ShdlcEndpoint::sendingRate() const { return sendingRate_.load(); }
+
 void ShdlcEndpoint::flush() {
     std::lock_guard<std::mutex> order(sinkOrder_);
-    std::vector<Bytes> out;
+    std::vector<Outgoing> out;
     Sink sink;
     {
         std::lock_guard<std::mutex> lock(m_);
         out.swap(outbox_);
         sink = sink_;
     }
-    if (sink)
-        for (const Bytes& bytes : out) sink(bytes);
+    for (const Outgoing& o : out) {
+        sendingRate_ = lineRate_.load();
+        // Switched before the frame is out: whatever the library sends once it has read it
+        // finds the controller at the new rate.
+        if (o.rateAfter) lineRate_ = o.rateAfter;
+        if (sink) sink(o.bytes);
+    }
 }
 
 void ShdlcEndpoint::feed(const uint8_t* bytes, size_t n) {
@@ -186,7 +212,13 @@ void ShdlcEndpoint::onCovered(const Bytes& covered) {
         rejSent_ = remoteBusy_ = false;
         if (!f.payload.empty() && f.payload[0] && f.payload[0] < window_) window_ = f.payload[0];
         linked_ = true;
+        const size_t queued = outbox_.size();
         emitFrame(kUa, {});
+        // The UA still goes at the old rate; everything after it at the one asked for.
+        if (f.payload.size() >= 3 && outbox_.size() > queued) {
+            for (const RateCode& r : kRateCodes)
+                if (r.code == f.payload[2]) outbox_.back().rateAfter = r.baud;
+        }
         pump();
     } else if (c == kUa) {
         vs_ = vr_ = 0;
@@ -263,7 +295,7 @@ void ShdlcEndpoint::emitFrame(uint8_t control, const Bytes& payload) {
     const Bytes bytes = encode(framing_, control, payload, corrupt);
     const uint32_t copies = 1 + repeat_;
     repeat_ = 0;
-    for (uint32_t i = 0; i < copies; ++i) outbox_.push_back(bytes);
+    for (uint32_t i = 0; i < copies; ++i) outbox_.push_back({bytes, 0});
 }
 
 template <typename F>
@@ -292,7 +324,7 @@ void ShdlcEndpoint::sendRset(uint8_t window) {
     });
 }
 void ShdlcEndpoint::sendRaw(const Bytes& bytes) {
-    act([&] { outbox_.push_back(bytes); });
+    act([&] { outbox_.push_back({bytes, 0}); });
 }
 void ShdlcEndpoint::sendSFrame(uint8_t kind) {
     act([&] { emitFrame(static_cast<uint8_t>(kind | vr_), {}); });
@@ -350,13 +382,31 @@ bool ShdlcEndpoint::waitFor(const std::function<bool(const ShdlcEndpoint&)>& pre
 }
 
 ShdlcPtyEndpoint::ShdlcPtyEndpoint(PtyPair& pty, ShdlcEndpoint& endpoint) : pty_(pty), endpoint_(endpoint) {
-    endpoint_.setSink([this](const Bytes& bytes) { pty_.write(bytes); });
+    endpoint_.setSink([this](const Bytes& bytes) {
+        if (ratesMatch(endpoint_.sendingRate(), bytes.size())) pty_.write(bytes);
+    });
     reader_ = std::thread([this] {
         while (!stop_.load()) {
             const Bytes bytes = pty_.read(10);
-            if (!bytes.empty()) endpoint_.feed(bytes.data(), bytes.size());
+            if (!bytes.empty() && ratesMatch(endpoint_.lineRate(), bytes.size())) endpoint_.feed(bytes.data(), bytes.size());
         }
     });
+}
+
+// The master side reads the line settings of the slave, which the library set.
+uint32_t ShdlcPtyEndpoint::hostRate() const {
+    termios tio{};
+    if (tcgetattr(pty_.masterFd(), &tio) != 0) return 0;
+    const speed_t speed = cfgetospeed(&tio);
+    for (const LineSpeed& s : kSpeeds)
+        if (s.speed == speed) return s.baud;
+    return 0;
+}
+
+bool ShdlcPtyEndpoint::ratesMatch(uint32_t controllerRate, size_t bytes) {
+    if (hostRate() == controllerRate) return true;
+    lineErrors_ += static_cast<uint32_t>(bytes);
+    return false;
 }
 
 ShdlcPtyEndpoint::~ShdlcPtyEndpoint() {

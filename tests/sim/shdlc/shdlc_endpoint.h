@@ -1,7 +1,9 @@
 // The controller's end of an SHDLC link (ETSI TS 102 613), with framing and frame check of its
 // own: it answers RSET with UA, takes I-frames in sequence and acknowledges them, sends its own
-// I-frames within its window, and injects faults on request. Bytes leave through a sink, so the
-// endpoint runs in-process or behind a pseudo-terminal (ShdlcPtyEndpoint).
+// I-frames within its window, and injects faults on request. An RSET that carries a rate code
+// moves the controller's line to that rate once its UA is out, as a controller that honours the
+// change does. Bytes leave through a sink, so the endpoint runs in-process or behind a
+// pseudo-terminal (ShdlcPtyEndpoint), where the line's rate counts.
 #pragma once
 
 #include <atomic>
@@ -42,6 +44,9 @@ public:
     // Each in-sequence I-frame's payload, outside the endpoint's lock (the receiver may send).
     void setReceiver(Sink receiver);
     void setFraming(Framing framing);   // before the first byte crosses
+    void setLineRate(uint32_t baud);    // the controller's rate before any change (115200)
+    uint32_t lineRate() const;          // the rate the controller listens at
+    uint32_t sendingRate() const;       // the rate of the frame the sink is given
     // Bytes from the library's side.
     void feed(const uint8_t* bytes, size_t n);
 
@@ -93,7 +98,15 @@ private:
     mutable std::mutex waitLock_;
     mutable std::condition_variable changed_;
     std::mutex sinkOrder_;        // frames reach the sink in the order they were made
-    std::vector<Bytes> outbox_;   // made under m_, sent after it is released
+    // Made under m_, sent after it is released. A frame with a rate after it moves the line to
+    // that rate as it leaves: it still goes at the old one, nothing after it does.
+    struct Outgoing {
+        Bytes bytes;
+        uint32_t rateAfter = 0;
+    };
+    std::vector<Outgoing> outbox_;
+    std::atomic<uint32_t> lineRate_{115200};
+    std::atomic<uint32_t> sendingRate_{115200};
     // Receive state of the framer.
     Bytes rx_;
     bool inFrame_ = false;
@@ -115,16 +128,23 @@ private:
 };
 
 // The endpoint behind the master side of a pseudo-terminal: a reader thread feeds it what the
-// library writes on the slave side.
+// library writes on the slave side. Bytes cross only while the library's port (the slave's
+// line settings) runs at the controller's rate; at any other rate a UART sees nothing but
+// framing errors, so those bytes are lost both ways and counted.
 class ShdlcPtyEndpoint {
 public:
     ShdlcPtyEndpoint(PtyPair& pty, ShdlcEndpoint& endpoint);
     ~ShdlcPtyEndpoint();
 
+    uint32_t hostRate() const;                  // the rate the library set its port to
+    uint32_t lineErrors() const { return lineErrors_.load(); }   // bytes lost to a rate mismatch
+
 private:
+    bool ratesMatch(uint32_t controllerRate, size_t bytes);
     PtyPair& pty_;
     ShdlcEndpoint& endpoint_;
     std::atomic<bool> stop_{false};
+    std::atomic<uint32_t> lineErrors_{0};
     std::thread reader_;
 };
 

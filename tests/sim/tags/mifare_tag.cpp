@@ -153,7 +153,9 @@ bool MifareTag::keyBReadable(size_t sector) const {
 
 Reply MifareTag::judge(const Bytes& answer) const {
     if (level_ == 0) return Reply::Data; // personalisation answers a status byte
-    if (lastWasAuth_) return lastAuthFailed_ ? Reply::AuthenticationFailed : Reply::Ack;
+    // An authentication answers nothing but its verdict; an answer with bytes is a command's own,
+    // whatever came before it.
+    if (lastWasAuth_ && answer.empty()) return lastAuthFailed_ ? Reply::AuthenticationFailed : Reply::Ack;
     if (answer.size() == 1) return answer[0] == ACK ? Reply::Ack : (answer[0] == NAK ? Reply::Nak : Reply::Data);
     return Reply::Data;
 }

@@ -68,6 +68,24 @@ std::optional<Bytes> ndefMessage(const Bytes& area) {
     return std::nullopt;
 }
 
+std::optional<Bytes> firstNdefMessage(const Bytes& area) {
+    Cursor c{area};
+    uint8_t type;
+    while (c.byte(type)) {
+        if (type == NULL_TLV) continue;
+        if (type == TERMINATOR_TLV) return std::nullopt;
+        uint8_t first;
+        size_t length = 0;
+        if (!c.byte(first)) return std::nullopt;
+        if (first != 0xFF) length = first;
+        else if (!c.number(2, length)) return std::nullopt;
+        Bytes value;
+        if (!c.take(length, &value)) return std::nullopt;
+        if (type == NDEF_TLV) return value;
+    }
+    return std::nullopt;
+}
+
 std::optional<std::vector<NdefRecord>> parseNdef(const Bytes& message) {
     std::vector<NdefRecord> out;
     Cursor c{message};

@@ -20,6 +20,9 @@ struct TlvBlock {
 std::optional<std::vector<TlvBlock>> readTlvs(const Bytes& area);
 // The value of the first NDEF TLV.
 std::optional<Bytes> ndefMessage(const Bytes& area);
+// The message a reader takes from the area: the value of the first NDEF TLV, whatever follows
+// it; nothing when a terminator, the end of the area or a TLV that runs past it comes first.
+std::optional<Bytes> firstNdefMessage(const Bytes& area);
 // The value of an NDEF TLV that starts the area, whatever follows it (a tag without a terminator
 // leaves old memory there).
 std::optional<Bytes> leadingNdefTlv(const Bytes& area);

@@ -42,6 +42,7 @@ std::optional<Bytes> Tag::exchange(const Bytes& command) {
             break;
         }
     }
+    if (answerLost_ && removeAt_ && log.size() + 1 == *removeAt_) e.answer = std::nullopt;
     log.push_back(e);
     return e.answer;
 }

@@ -98,7 +98,12 @@ public:
 
     void inject(Fault fault) { faults_.push_back(Pending{std::move(fault), 0}); }
     // The tag leaves the field once it has answered n more exchanges; it is silent from then on.
-    void removeAfter(size_t exchanges) { removeAt_ = log.size() + exchanges; }
+    // With answerLost it carries out the nth of them but leaves before its answer is on the air,
+    // so the poller never learns that it was done.
+    void removeAfter(size_t exchanges, bool answerLost = false) {
+        removeAt_ = log.size() + exchanges;
+        answerLost_ = answerLost;
+    }
     bool removed() const { return removeAt_ && log.size() >= *removeAt_; }
 
     // Byte-exact access to the image; nothing beyond its end is read or written.
@@ -139,6 +144,7 @@ private:
 
     std::vector<Pending> faults_;
     std::optional<size_t> removeAt_;
+    bool answerLost_ = false;
 };
 
 } // namespace simtags

@@ -108,6 +108,8 @@ struct TNfc53xPart {
     uint8_t rx[NFC53X_RX_BUFFER_SIZE];
     uint16_t rxLength;
     uint32_t inProcess;
+    uint32_t answerDue;             // the pending command was acknowledged and its answer is timed
+    uint32_t answerMs;              // how long it may take: the transaction's own time-out, or 0
     uint32_t pendingId;
     uint32_t bufferedEvent;
     uint32_t state;

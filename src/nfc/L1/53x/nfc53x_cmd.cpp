@@ -303,6 +303,14 @@ uint32_t nfc53xDecodeInJumpForDep(TNfcllContext* ll, const uint8_t* data, uint16
     return NFC53X_EVT_LISTEN_RESPONSE;
 }
 
+namespace {
+
+// A chained message's next piece follows its first at once: the wait for it is timed, though a
+// target's wait for the next message is not.
+void guardNextPiece(TNfcllContext* ll) { nfcllSetTimer(ll, NFC53X_TIMER_RESPONSE, NFC53X_RESPONSE_MS); }
+
+}  // namespace
+
 uint32_t nfc53xP2pReceive(TNfcllContext* ll, bool initiator, const uint8_t* data, uint16_t size) {
     TNfc53xPart* part = nfc53xPart(ll);
     if (size == 0) {
@@ -329,6 +337,7 @@ uint32_t nfc53xP2pReceive(TNfcllContext* ll, bool initiator, const uint8_t* data
     nfcllStoreP2pRxData(ll, size - 1u, data + 1, more);
     if (more) {
         nfc53xSendDsCommand(ll, initiator ? NFC53X_REQ_EMPTY_IN_DATA_EXCHANGE : NFC53X_REQ_TG_GET_DEP_DATA, nullptr, 0);
+        if (!initiator) guardNextPiece(ll);
         return NFC53X_EVT_NONE;
     }
     return initiator ? NFC53X_EVT_GENERIC_RESPONSE : NFC53X_EVT_P2P_GET_DONE;
@@ -360,6 +369,7 @@ uint32_t nfc53xCeReceive(TNfcllContext* ll, const uint8_t* data, uint16_t size, 
     part->ceCommandLength = static_cast<uint16_t>(part->ceCommandLength + piece);
     if (status & kStatusMore) {
         nfc53xSendDsCommand(ll, NFC53X_REQ_TG_GET_DEP_DATA, nullptr, 0);
+        guardNextPiece(ll);
         return NFC53X_EVT_NONE;
     }
     output = part->ceCommand;

@@ -50,7 +50,39 @@ uint32_t chained(const TNfcllContext* ll, uint32_t id) {
 
 void stopResponseTimer(TNfcllContext* ll, TNfc53xPart* part) {
     part->inProcess = 0;
+    part->answerDue = 0;
     nfcllResetTimer(ll, NFC53X_TIMER_RESPONSE);
+}
+
+// Commands whose answer waits for something in the field (a tag, a peer, a reader): once they
+// are acknowledged nothing times them out.
+bool waitsForTheField(uint32_t id) {
+    switch (id) {
+    case NFC53X_REQ_IN_JUMP_FOR_DEP:
+    case NFC53X_REQ_TG_INIT_AS_TARGET:
+    case NFC53X_REQ_TG_GET_DEP_DATA:
+    case NFC53X_REQ_IN_LIST_PASSIVE_TARGET:
+    case NFC53X_REQ_TG_INIT_CE:
+    case NFC53X_REQ_TG_GET_INITIATOR_COMMAND:
+    case NFC53X_REQ_TAMA_ACK: return true;
+    default: return false;
+    }
+}
+
+// After its ACK a command frees the line (unless its row keeps it), but the answer stays due:
+// a controller that acknowledges and then says nothing must not leave the request unanswered.
+void acknowledged(TNfcllContext* ll, TNfc53xPart* part) {
+    const TNfc53xCommand* pending = nfc53xCommand(part->pendingId);
+    if (pending && pending->flag) return;
+    part->inProcess = 0;
+    if (waitsForTheField(part->pendingId)) {
+        stopResponseTimer(ll, part);
+        return;
+    }
+    part->answerDue = 1;
+    const bool exchange = part->pendingId == NFC53X_REQ_IN_DATA_EXCHANGE ||
+                          part->pendingId == NFC53X_REQ_IN_DATA_EXCHANGE_MORE;
+    nfcllRestartTimer(ll, NFC53X_TIMER_RESPONSE, exchange && part->answerMs ? part->answerMs : NFC53X_RESPONSE_MS);
 }
 
 void consume(TNfc53xPart* part, uint16_t n) {
@@ -265,6 +297,7 @@ void response(TNfcllContext* ll, TNfc53xPart* part, uint8_t code, const uint8_t*
         case 0x57:
             TRACE(NFCLL_TRC_STATE, "nfc53x: decode TAMA_CC_InJumpForDEP");
             e = nfc53xDecodeInJumpForDep(ll, data, size);
+            nfcllHealthMonCheck(ll);
             break;
         case 0x87:
             TRACE(NFCLL_TRC_STATE, "nfc53x: decode TAMA_CC_TgGetDEPData %d", static_cast<int>(size));
@@ -272,6 +305,7 @@ void response(TNfcllContext* ll, TNfc53xPart* part, uint8_t code, const uint8_t*
             if (ll->mode == NFC53X_KIND_P2P_TG) e = nfc53xP2pReceive(ll, false, data, size);
             else if (ll->mode == NFC53X_KIND_CE) e = nfc53xCeReceive(ll, data, size, d.output, d.length);
             else e = plainStatus(part, data, size, d);
+            nfcllHealthMonCheck(ll);
             break;
         case 0x89:
             TRACE(NFCLL_TRC_STATE, "nfc53x: decode TAMA_CC_TgGetInitiatorCommand");
@@ -365,14 +399,20 @@ int decodeInformation(TNfcllContext* ll, TNfc53xPart* part, Decoded& d) {
         TRACE(NFCLL_TRC_ERROR, "nfc53x: Unknown TAMA message received: TFI = 0x%X", static_cast<unsigned>(tfi));
         return 1;
     }
+    // The request is answered: its guard goes before the decoders, which may send the next one.
+    stopResponseTimer(ll, part);
     if (part->state == NFC53X_STATE_SEND_RAW) {
         d.event = NFC53X_EVT_GENERIC_RESPONSE;
         d.output = b;
         d.length = static_cast<uint16_t>(total);
         return 1;
     }
+    // The listen commands take their bytes from the driver's buffers, not from their rows.
     const TNfc53xCommand* pending = nfc53xCommand(part->pendingId);
-    const uint8_t expected = pending && pending->length >= 2 ? static_cast<uint8_t>(pending->bytes[1] + 1) : 0;
+    const uint8_t* sent = nullptr;
+    uint16_t sentLength = 0;
+    if (pending) span(part, *pending, sent, sentLength);
+    const uint8_t expected = sentLength >= 2 ? static_cast<uint8_t>(sent[1] + 1) : 0;
     if (!expectsAnyCode(part) && code != expected) {
         TRACE(NFCLL_TRC_ERROR, "nfc53x: ! unexpected TAMA response 0x%X wait for 0x%X", static_cast<unsigned>(code),
               static_cast<unsigned>(expected));
@@ -392,9 +432,8 @@ bool decodeOne(TNfcllContext* ll, TNfc53xPart* part) {
     const ControlResult control = decodeControl(ll, part, d);
     if (control == CONTROL_INCOMPLETE) return false;
     if (control == CONTROL_FRAME) {
-        const TNfc53xCommand* pending = nfc53xCommand(part->pendingId);
-        const bool keepsLine = pending && pending->flag && d.event == NFC53X_EVT_ACK;
-        if (!keepsLine) stopResponseTimer(ll, part);
+        if (d.event == NFC53X_EVT_ACK) acknowledged(ll, part);
+        else stopResponseTimer(ll, part);
         deliver(ll, part, d);
         return true;
     }
@@ -405,7 +444,6 @@ bool decodeOne(TNfcllContext* ll, TNfc53xPart* part) {
         }
         return false;
     }
-    stopResponseTimer(ll, part);
     deliver(ll, part, d);
     return true;
 }
@@ -456,6 +494,7 @@ bool nfc53xSendDsCommand(TNfcllContext* ll, uint32_t id, const uint8_t* data, ui
     if (!nfcllSendDsData(ll, frame, n)) return false;
     part->pendingId = id;
     part->inProcess = 1;
+    part->answerDue = 0;
     if (id != NFC53X_REQ_TG_GET_DEP_DATA && ll->mode != NFC53X_KIND_CE)
         nfcllSetTimer(ll, NFC53X_TIMER_RESPONSE, NFC53X_RESPONSE_MS);
     return true;

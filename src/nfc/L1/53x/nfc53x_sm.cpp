@@ -326,6 +326,7 @@ void selectTag1(TNfcllContext* ll, const Event& e) {
 void selectTag2(TNfcllContext* ll, TNfc53xPart* part, const Event& e) {
     if (e.number == NFC53X_EVT_GENERIC_RESPONSE) nfcllSendUsSelectConf(ll, 0);
     else if (e.number == NFC53X_EVT_RESPONSE_ERROR) nfcllSendUsSelectConf(ll, kCauseFailed);
+    else if (e.number == NFC53X_EVT_TIMEOUT_ACK) nfcllSendUsSelectConf(ll, kCauseTimeout);   // acknowledged, never answered
     else return;
     setState(part, NFC53X_STATE_ACTIVATE_TAG_OK);
 }
@@ -698,6 +699,7 @@ bool anyState(TNfcllContext* ll, TNfc53xPart* part, const Event& e) {
             return true;
         }
         part->inProcess = 1;
+        part->pendingId = NFC53X_REQ_COUNT;   // the caller's own frame: its answer is due like any other
         nfcllSetTimer(ll, NFC53X_TIMER_RESPONSE, NFC53X_RESPONSE_MS);
         setState(part, NFC53X_STATE_SEND_RAW);
         return true;
@@ -895,7 +897,8 @@ void nfc53xHandleListenReq(TNfcllContext* ll, uint32_t type, const TNfcListenPar
     TRACE(NFCLL_TRC_STATE, "nfc53x: nfc53xHandleListenReq exit");
 }
 
-void nfc53xHandleTransactionReq(TNfcllContext* ll, const uint8_t* data, uint16_t length, uint32_t) {
+void nfc53xHandleTransactionReq(TNfcllContext* ll, const uint8_t* data, uint16_t length, uint32_t timeout) {
+    nfc53xPart(ll)->answerMs = timeout;
     const uint32_t event = (ll->flags & NFCLL_FLAG_PN53X_4) ? NFC53X_EVT_RAW_TRANS : NFC53X_EVT_TRANSACTION;
     nfc53xHandleEvent(ll, event, data, length);
 }
@@ -936,9 +939,10 @@ void nfc53xHandleTimerExpired(TNfcllContext* ll, uint8_t timerId) {
     TRACE(NFCLL_TRC_STATE, "nfc53x: timer expired, id=%d", static_cast<int>(timerId));
     switch (timerId) {
     case NFC53X_TIMER_RESPONSE:
-        if (!part->inProcess) return;
+        if (!part->inProcess && !part->answerDue) return;
         TRACE(NFCLL_TRC_ERROR, "nfc53x: ! no response to request %u", static_cast<unsigned>(part->pendingId));
         part->inProcess = 0;
+        part->answerDue = 0;
         return nfc53xHandleEvent(ll, NFC53X_EVT_TIMEOUT_ACK, nullptr, 0);
     case NFC53X_TIMER_POLL: return nfc53xHandleEvent(ll, NFC53X_EVT_TIMEOUT_RELISTEN, nullptr, 0);
     case NFC53X_TIMER_FIELD: return nfc53xHandleEvent(ll, NFC53X_EVT_CHECK_FIELD, nullptr, 0);

@@ -134,6 +134,12 @@ void sendTargetPiece(TNfcipInstance* ip) {
     }
 }
 
+// The packet number of the response piece sent last: once the last piece of a message is out
+// the number has moved on, and an initiator that lost that piece names the one before.
+uint8_t lastSentPni(const TNfcipInstance* ip) {
+    return ip->txPending ? ip->pni : static_cast<uint8_t>((ip->pni + kPniMask) & kPniMask);
+}
+
 // Without a DID a control frame is 3 bytes long; 4 only when its fourth byte is the DID.
 bool controlAccepted(const TNfcipInstance* ip, const uint8_t* f, uint32_t length) {
     return length == 3 || (length == 4 && f[3] == ip->did);
@@ -226,7 +232,7 @@ void handleDepReq(TNfcipInstance* ip, const uint8_t* f, uint32_t length) {
             ip->pni = pni;
             if (!(pfb & kPfbBit4)) ip->pieceStart = static_cast<uint16_t>(ip->pieceStart + ip->pieceLength);
             sendTargetPiece(ip);
-        } else if ((pfb & kPfbBit4) && pni == ip->pni) {
+        } else if ((pfb & kPfbBit4) && pni == lastSentPni(ip)) {
             TRACE(kErr, "! nfcipHandleDepReq (NACK): PNI is equal to the last send pni (%d) --> retransmit",
                   static_cast<int>(pni));
             resend(ip);

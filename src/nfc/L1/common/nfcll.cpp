@@ -168,7 +168,8 @@ void onLineSignal(TNfcllContext* ll) {
 }
 
 void onResetRequest(TNfcllContext* ll) {
-    ll->flags &= ~(NFCLL_FLAG_CHECK_PENDING | NFCLL_FLAG_PN53X_4 | NFCLL_FLAG_MF_AUTH | NFCLL_FLAG_PN53X_10);
+    // A pending check keeps its mark: whatever ends it across the reset answers it as a check.
+    ll->flags &= ~(NFCLL_FLAG_PN53X_4 | NFCLL_FLAG_MF_AUTH | NFCLL_FLAG_PN53X_10);
     if (!ll->miniport.phResetRequest) {
         nfcllSendUsCause(ll, PH_RESET_CONF, 0);
         return;
@@ -239,6 +240,8 @@ void onDeactivationIndication(TNfcllContext* ll) {
         break;
     case NFCLL_STATE_IDLE:
     case NFCLL_STATE_ACTIVATING:
+        // Answered now, the activation is over: the driver's start-up confirms nothing more.
+        nfcllSetState(ll, NFCLL_STATE_IDLE);
         confirmActivation(ll, NFCLL_CAUSE_LINK_LOST);
         break;
     default:
@@ -449,6 +452,13 @@ void nfcllSetState(TNfcllContext* ll, uint32_t state) {
 }
 
 void nfcllSendUsActConf(TNfcllContext* ll) {
+    // An activation answered already (its time-out, a lost link) is confirmed once only; a driver
+    // brought up again later, by itself or by request, confirms from the active states.
+    if (ll->state != NFCLL_STATE_ACTIVATING && ll->state != NFCLL_STATE_ACTIVE && ll->state != NFCLL_STATE_RESET_REQUESTED) {
+        TRACE(NFCLL_TRC_ERROR, "nfcll: ! activation confirmation in state %d, the activation ended already",
+              static_cast<int>(ll->state));
+        return;
+    }
     uint16_t cause = NFCLL_CAUSE_NO_RESOURCES;
     if (ll->miniport.initializationStep) {
         cause = ll->miniport.initializationStep(ll, &ll->capabilities);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "os/os_mem.h"
@@ -37,6 +38,7 @@ enum : uint32_t {
     kIdVendor = 45,
     kIdModel = 46,
     kIdChip = 108,
+    kIdHciVersion = EHCI_STATE_PRIVATE + 10,   // the identity gate's HCI version, read beside the Part's steps
 };
 
 constexpr uint8_t kOwnMark[3] = {'E', 'L', 'M'};
@@ -175,6 +177,8 @@ void targetDetected(TNfcllContext* ll, const void* record, uintptr_t extra) {
     ll->mode = type == 0x1000 ? 1 : type == 0x2000 ? 2 : 4;
     traceTag(ll->device);
     if (ehciNfcipTakeOver(ll, reinterpret_cast<const TNfcListenParam*>(extra))) return;
+    // A link the chip runs itself is up: the health monitor's activity check starts from it.
+    if (ll->mode == 1 || ll->mode == 2) nfcllHealthMonCheck(ll);
     nfcllSendUsDeviceInd(ll);
 }
 
@@ -226,6 +230,10 @@ uint32_t ehciCallBack(void* userData, uint32_t event, void* p, uint32_t len, uin
         break;
     case EV_EHCI_P2P_DATA:
         // A frame of a chip that runs NFC-DEP itself; the next one goes down once a message is whole.
+        if (!len) {
+            nfcllHealthMonCheck(ll);
+            break;
+        }
         nfcllSendUsLlcpTriggerInd(ll);
         nfcllStoreP2pRxData(ll, len, static_cast<const uint8_t*>(p), extra != 0);
         if (!extra) nfcllPushNextP2PFragment(ll);
@@ -250,7 +258,7 @@ uint32_t ehciCallBack(void* userData, uint32_t event, void* p, uint32_t len, uin
         nfcllSendUsIoControlConf(ll, causeAt(extra), static_cast<const uint8_t*>(p), static_cast<uint16_t>(len));
         break;
     case EV_EHCI_HM_INTERVAL: hmInterval(ll, p); break;
-    case EV_EHCI_FIELD: nfcllReportRfField(ll, len != 0); break;
+    case EV_EHCI_FIELD: nfcllHealthMonResult(ll, len); break;
     case EV_EHCI_SE_STATE:
         nfcllSendUsSeInd(ll, TNfcllSeInd{len, static_cast<NfcSecureHandle>(extra), p ? *static_cast<const uint32_t*>(p) : 0,
                                          nullptr});
@@ -304,13 +312,15 @@ uint32_t etsiHciInitInstance(void* userData, uint32_t reinit, TEhciUpCall upCall
     e->userData = userData;
     e->upCall = upCall;
     e->failure = 0;
-    e->gathering = false;
+    e->gatherJoin = TEhciJoin{};
     e->flags |= EHCI_F_INIT;
     if (reinit) {
         e->flags = (e->flags | EHCI_F_REINIT) & ~EHCI_F_CREATE_PIPES;
         ++e->retryCount;
         ehciPipeReset(e, false);
     }
+    e->seReinitIndex = 0;
+    e->seReinitPending = false;
     e->startTick = platTickMs();
     e->commandWatchTimeout = EHCI_COMMAND_WATCH_MS;
     std::fill(std::begin(e->slots), std::end(e->slots), TEhciTxSlot{});
@@ -338,11 +348,7 @@ void etsiHciReset(TEhciInstance* e) {
         ehciUp(e, EV_EHCI_TRANSACTION_TIMEOUT, nullptr, 3);
     }
     ehciTimerStop(e, EHCI_TIMER_WATCHDOG);
-    for (TEhciPipe& pipe : e->pipe) {
-        if (pipe.rxBuffer) ehciUp(e, EV_EHCI_RELEASE_BUFFER, pipe.rxBuffer);
-        pipe.rxBuffer = nullptr;
-        pipe.rxLength = 0;
-    }
+    for (TEhciPipe& pipe : e->pipe) ehciReleaseRxBuffer(&pipe);
     etsiHciInitInstance(e->userData, 1, e->upCall, e);
 }
 
@@ -403,10 +409,7 @@ void openLoopback(TEhciInstance* e) {
         ehciCreatePipe("Loopback", loop, EHCI_GATE_LOOPBACK, kAdmLoopbackCreated);
         return;
     }
-    if (!loop->rxBuffer) {
-        ehciUp(e, EV_EHCI_GET_BUFFER, &loop->rxBuffer, EHCI_RX_SIZE);
-        loop->rxSize = loop->rxBuffer ? EHCI_RX_SIZE : 0;
-    }
+    ehciTakeRxBuffer(loop);
     loop->response = &ehciLoopbackResponse;
     loop->event = &ehciLoopbackEvent;
     loop->writeHeader = &ehciLoopbackHeader;
@@ -421,19 +424,7 @@ namespace {
 // The steps read whole answers: the packets of one are joined first (cut at the buffer's size).
 bool gathered(TEhciPipe* pipe, const uint8_t*& data, uint32_t& length, uint32_t& code) {
     TEhciInstance* e = pipe->owner;
-    if (!e->gathering) {
-        e->gatherLength = 0;
-        e->gatherCode = code;
-    }
-    const uint32_t n = std::min<uint32_t>(length, sizeof e->gather - e->gatherLength);
-    if (n) std::memcpy(e->gather + e->gatherLength, data, n);
-    e->gatherLength += n;
-    e->gathering = (pipe->flags & EHCI_P_RX_MORE) != 0;
-    if (e->gathering) return false;
-    data = e->gather;
-    length = e->gatherLength;
-    code = e->gatherCode;
-    return true;
+    return ehciJoin(e->gatherJoin, pipe, e->gather, sizeof e->gather, data, length, code);
 }
 
 }  // namespace
@@ -547,6 +538,11 @@ void identityResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uin
     case kIdSoftware:
         if (code) TRACE(kErr, "! NO RESPONSE for SW Version (optional)");
         copyVersion(caps.softwareVersion, data, code ? 0 : length);
+        ehciGetParam(pipe, 0x02, kIdHciVersion);
+        break;
+    case kIdHciVersion:
+        if (code || !length) TRACE(kErr, "! NO RESPONSE for HCI Version (optional)");
+        e->hciVersion = !code && length ? data[0] : 0;
         ehciGetParam(pipe, 0x03, kIdHardware);
         break;
     case kIdHardware:
@@ -589,7 +585,40 @@ void ehciSaveIdentity(TEhciInstance* e) {
     ehciSetParam(e->pipes.admin, 0x01, e->sessionIdentity, sizeof e->sessionIdentity, kAdmSaved);
 }
 
+namespace {
+
+// After a reset the secure elements go back to the modes they had, one per pass: the controller
+// lost them, and the answer of each request continues the completion.
+bool reinitNextSe(TEhciInstance* e) {
+    if (!(e->flags & EHCI_F_REINIT) || !e->hooks.secureHandler) return false;
+    while (e->seReinitIndex < std::size(e->seRecords)) {
+        const uint32_t index = e->seReinitIndex++;
+        TNfcInfoSE& se = e->seRecords[index];
+        if (!se.handle || !se.mode) continue;
+        TRACE(kTrc, "ehci: Reinit SE #%d", static_cast<int>(index));
+        const uint32_t code = se.mode == 1 ? 0x8008 : 0x8009;
+        se.mode = 0;
+        e->seReinitPending = true;
+        e->flags |= EHCI_F_IO_PENDING;
+        e->currentSe = &se;
+        e->hooks.secureHandler(e, code, &se, nullptr, 0);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool ehciSeReinitAnswered(TEhciInstance* e) {
+    if (!e->seReinitPending) return false;
+    e->seReinitPending = false;
+    e->flags &= ~EHCI_F_IO_PENDING;
+    ehciInitCompleted(e);
+    return true;
+}
+
 void ehciInitCompleted(TEhciInstance* e) {
+    if (reinitNextSe(e)) return;
     e->flags &= ~(EHCI_F_INIT | EHCI_F_REINIT);
     e->state = 34;
     e->listenMask = e->listenStopMask = e->pendingMask = 0;

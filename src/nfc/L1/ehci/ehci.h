@@ -22,6 +22,10 @@ constexpr uint32_t EHCI_COMMAND_WATCH_MS = 1500;
 constexpr uint32_t EHCI_HEALTH_DEFAULT_MS = 5000;
 constexpr uint16_t EHCI_CAUSE_FAILED = 0x206;
 constexpr uint16_t EHCI_TX_COMPLETED = 0x02E1;     // the layer-1 task's own note of a released TX buffer
+// Pipe states that are no step of the start or of the reader operations count from here, so that a
+// traced state number never reads as a step it is not.
+constexpr uint32_t EHCI_STATE_PRIVATE = 1000;
+constexpr uint32_t EHCI_STATE_CHECK = EHCI_STATE_PRIVATE + 1;   // a presence check's command waits for its answer
 
 // Driver timers (index = layer-1 id - 7).
 enum : uint8_t { EHCI_TIMER_REDISCOVERY = 0, EHCI_TIMER_WATCHDOG = 1, EHCI_TIMER_SECURE = 2, EHCI_TIMER_IO = 5 };
@@ -62,7 +66,7 @@ enum : uint32_t {
     EHCI_P_ON_DEMAND = 0x4,
     EHCI_P_DELETE_AFTER_CLOSE = 0x8,
     EHCI_P_RUNNING = 0x10,
-    EHCI_P_CHAINING = 0x20,
+    EHCI_P_RX_CONTINUED = 0x20,         // the packet being read continues a message
     EHCI_P_TX_MORE = 0x40,
     EHCI_P_RX_MORE = 0x80,
     EHCI_P_CARD = 0x200,
@@ -133,6 +137,14 @@ enum EhciCallBackEvent : uint32_t {
 struct TEhciInstance;
 struct TEhciPipe;
 
+// A message being joined from its packets: the bytes kept so far and the code of its first packet.
+struct TEhciJoin {
+    uint32_t length;
+    uint32_t code;
+    bool cut;                    // bytes were lost for want of room
+    bool dropped;                // the buffer went before the message was whole: the rest is not taken
+};
+
 using TEhciUpCall = uint32_t (*)(void* userData, uint32_t event, void* p, uint32_t len, uintptr_t extra);
 
 struct TEhciPipe {
@@ -142,9 +154,8 @@ struct TEhciPipe {
     const char* name;
     uint32_t flags;
     uint8_t* rxBuffer;
-    uint32_t rxLength;
     uint32_t rxSize;
-    uint32_t rxCode;             // of the first packet of the message being joined
+    TEhciJoin join;              // the message being joined in rxBuffer
     uint8_t lastHeader;
     uint8_t retries;
     uint16_t txPending;
@@ -152,6 +163,7 @@ struct TEhciPipe {
     uint32_t responseTime;       // ms
     uint32_t processMask;
     uint32_t tagType;
+    uint8_t answersIgnored;      // commands sent without waiting for their answers, which are dropped
     uint8_t gate;                // what create asks for
     uint8_t adminState;          // the Admin step that answers the creation
     void (*response)(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code);
@@ -247,7 +259,8 @@ struct TEhciInstance {
     uint32_t requestedMask;
     uint32_t lastTagType;
     TNfcTagInfo tagRecord;
-    uint32_t rediscoverPending;
+    TNfcTagInfo secondTag;               // the second of several targets, as far as the PN544 read it
+    uint32_t rediscoverPending;          // a target went up and its removal is still to be told
     uint32_t presenceCheckActive;
     uint8_t authBlock;
     uint8_t authenticatedBlock;
@@ -264,7 +277,8 @@ struct TEhciInstance {
     const uint8_t* txData;
     TEhciPipe* txResume;                 // a message cut short for want of a buffer
     uint8_t txMessage[EHCI_RX_SIZE];     // the copy that txData points at while it is cut
-    uint32_t seReinitIndex;
+    uint32_t seReinitIndex;             // the next record to bring back after a reset
+    bool seReinitPending;               // its request's answer continues the completion
     uint32_t ioCode;                     // of the I/O control that is pending
     uint8_t* ioBuffer;
     uint32_t ioBufferSize;
@@ -288,9 +302,7 @@ struct TEhciInstance {
     uint16_t readerType;
     uint16_t failure;                   // the code of a failed initialisation, 0 when it went well
     uint8_t gather[EHCI_RX_SIZE];       // an Admin or identity answer that came in several packets
-    uint32_t gatherLength;
-    uint32_t gatherCode;
-    bool gathering;
+    TEhciJoin gatherJoin;
     TEhciPipe* deleting;                // the pipe whose ADM_DELETE_PIPE is answered next
     TNfcTransaction transactions[EHCI_TRANSACTIONS];
     uint8_t nextTransaction;
@@ -324,6 +336,9 @@ void ehciIdentityResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length,
 void ehciSaveIdentity(TEhciInstance* e);
 void ehciInitCompleted(TEhciInstance* e);
 void ehciInitFailed(TEhciInstance* e, uint32_t code);
+// The answer to a secure element's re-initialisation after a reset: true when it was one, and the
+// completion went on instead of an I/O-control answer going up.
+bool ehciSeReinitAnswered(TEhciInstance* e);
 // Lets tests start from a cleared instance.
 void ehciResetForTest();
 TEhciInstance* ehciInstance();
@@ -344,6 +359,8 @@ void ehciClearAllPipes(TEhciInstance* e);
 int32_t ehciGetParam(TEhciPipe* pipe, uint8_t index, uint32_t nextState);
 int32_t ehciSetParam(TEhciPipe* pipe, uint8_t index, const uint8_t* data, uint32_t length, uint32_t nextState);
 int32_t ehciSendAnyOk(TEhciPipe* pipe);
+// A parameter set whose answer is not waited for: the pipe keeps its state and drops the answer.
+int32_t ehciSetParamUnanswered(TEhciPipe* pipe, uint8_t index, const uint8_t* data, uint32_t length);
 int32_t ehciSendAdmin(TEhciInstance* e, uint8_t instruction, const uint8_t* data, uint32_t length, uint32_t nextState);
 void ehciClosePipe(TEhciPipe* pipe);
 // An event, with data when given; no answer is awaited.
@@ -353,8 +370,9 @@ int32_t ehciSendEvent(TEhciPipe* pipe, uint8_t event, uint32_t nextState, const 
 int32_t ehciEndOperation(TEhciPipe* pipe, void (*continuation)(TEhciPipe* pipe));
 void ehciAdminEvent(TEhciPipe* admin, uint8_t event, const uint8_t* data, uint32_t length);
 void etsiHciSendFrame(uint8_t* packet, TEhciPipe* pipe, uint32_t length);
-// Cuts the message into packets; the message is copied, so the caller's bytes may go.
-void ehciPipeSend(TEhciPipe* pipe, const uint8_t* data, uint32_t length);
+// Cuts the message into packets; the message is copied, so the caller's bytes may go. A message
+// longer than EHCI_RX_SIZE is refused whole (false) and nothing goes out.
+bool ehciPipeSend(TEhciPipe* pipe, const uint8_t* data, uint32_t length);
 // A packet buffer whose TX completion runs the continuation (none when null); null when no
 // completion slot or buffer is free.
 uint8_t* ehciTakeChainedPacket(TEhciPipe* pipe, uint32_t length, void (*continuation)(TEhciPipe* pipe));
@@ -367,8 +385,21 @@ uint32_t ehciCardHeader(TEhciPipe* pipe, uint8_t* packet);
 uint32_t ehciLoopbackHeader(TEhciPipe* pipe, uint8_t* packet);
 void etsiHciTxCompleted(TEhciInstance* e, uint32_t slot);
 void etsiHciReceiveFrame(TEhciInstance* e, const uint8_t* packet, uint32_t length);
-// Appends a response's data to the pipe's buffer; false while more packets follow.
-bool ehciReassemble(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t capacity);
+// The pipe's receive buffer of EHCI_RX_SIZE bytes, taken from layer 1 when it has none; false
+// when none is free. Its release drops a message that was being joined in it.
+bool ehciTakeRxBuffer(TEhciPipe* pipe);
+void ehciReleaseRxBuffer(TEhciPipe* pipe);
+// The one join of a message's packets (responses and events alike), for the packet just read on
+// the pipe: false while more follow, and for a message that was dropped. The first packet starts
+// the join afresh; the packets are kept in `into`, cut at `size` bytes. Once the message is whole,
+// data and length name all of it and code its first packet's code; a message of one packet passes
+// as it is.
+bool ehciJoin(TEhciJoin& join, const TEhciPipe* pipe, uint8_t* into, uint32_t size, const uint8_t*& data,
+              uint32_t& length, uint32_t& code);
+// The join in the pipe's own receive buffer, taken when a message comes in several packets; an
+// event passes no code.
+bool ehciJoinInPipe(TEhciPipe* pipe, const uint8_t*& data, uint32_t& length, uint32_t& code);
+bool ehciJoinInPipe(TEhciPipe* pipe, const uint8_t*& data, uint32_t& length);
 // The Admin answers to pipe creations and the variant's own steps.
 void ehciCreatedResponse(TEhciPipe* admin, const uint8_t* data, uint32_t length, uint32_t code);
 void ehciCreateNextReader(TEhciInstance* e);
@@ -434,6 +465,15 @@ void ehciStopPipe(TEhciPipe* pipe);
 void ehciStartPolling(TEhciInstance* e);
 void ehciStopPolling(TEhciInstance* e);
 void ehciHandleRelisten(TEhciInstance* e);
+// The target that went up has gone (up-call event 16).
+void ehciSignalRemoval(TEhciInstance* e);
+// EVT_END_OPERATION, then EVT_READER_REQUESTED: the reader polls anew.
+void ehciRepoll(TEhciPipe* pipe);
+// A count split into two bytes (first << 8 | second) whose product first x (second + 1) covers it.
+uint16_t ehciSplitCount(uint32_t n);
+// A presence check's command on the pipe; its answer goes up as the check's result.
+int32_t ehciSendCheck(TEhciPipe* pipe, uint8_t instruction, const uint8_t* data, uint32_t length);
+void ehciCheckAnswer(TEhciPipe* pipe, uint32_t code);
 
 // ---- Card emulation and connectivity (ehci_card.cpp) ------------------------------------------------
 void ehciCardInstall(TEhciPipe* pipe);
@@ -547,6 +587,8 @@ int32_t ehciSt21CheckRequest(TEhciInstance* e, const uint8_t* data, uint32_t len
 // comes later; the device manager's answers in the routing states go to ehciSt21RouteAnswer.
 uint16_t ehciSt21Routing(TEhciInstance* e, uint32_t code, const uint8_t* data, uint32_t length);
 bool ehciSt21RouteAnswer(TEhciPipe* manager, const uint8_t* data, uint32_t length, uint32_t code);
+// Every start begins without a routing request under way.
+void ehciSt21RouteReset();
 
 // ---- ST21 secure-element activator (ehci_st21_se.cpp) -------------------------------------------------
 extern const TSeActivatorOps ehciSt21SeActivatorOps;

@@ -24,8 +24,13 @@ constexpr uint8_t kTagParams = 0x82;
 enum : uint32_t {
     kOpened = 11, kClosed = 12, kFieldOn = 14, kFieldOff = 18, kActive = 31, kIdle = 34, kModeSet = 47,
     kStopping = 48, kSakSet = 130, kUidSet = 131, kAtqaSet = 132, kOptionsSet = 134, kUidBSet = 138,
-    kRatesSet = 145, kDeleted = 160,
+    kRatesSet = 145, kIdentitySet = 153, kDeleted = 160,
 };
+
+// The card-F identity the ST21 presents: system code, IDm, eight zero bytes and a last 1.
+constexpr uint32_t kCardFRecord = 19;
+constexpr uint8_t kDefaultSystemCode[2] = {0x12, 0xFC};
+constexpr uint8_t kDefaultIdm[8] = {0x06, 0x66, 0, 0, 0, 0, 0, 0};
 
 // Card-emulation events of the controller.
 enum : uint8_t { kEvtData = 0x10, kEvtFieldOn = 0x11, kEvtDeactivated = 0x12, kEvtActivated = 0x13, kEvtFieldOff = 0x14 };
@@ -74,12 +79,45 @@ void openCardB(TEhciInstance* e, TEhciPipe* pipe) {
     setRates(pipe, p ? p->listenBBitRate : 0, p ? p->poll14443BitRate : 0, 0x06);
 }
 
+// On the ST21 the card-F gate is also the NFC-DEP target's: it is given the card's own identity,
+// or it would present what the last NFC-DEP session left there.
+void setCardFIdentity(TEhciInstance* e, TEhciPipe* pipe) {
+    const TNfcListenParam* p = paramsOf(e);
+    const bool given = p && (p->listenFFlags & NFC_LISTEN_F_IDENTIFIERS);
+    uint8_t record[kCardFRecord] = {};
+    if (given) {
+        record[0] = static_cast<uint8_t>(p->systemCode >> 8);
+        record[1] = static_cast<uint8_t>(p->systemCode);
+        TRACE(kTrc, "ehci: use IDM from application");
+        std::memcpy(record + 2, p->nfcid2, sizeof p->nfcid2);
+    } else {
+        std::memcpy(record, kDefaultSystemCode, sizeof kDefaultSystemCode);
+        std::memcpy(record + 2, kDefaultIdm, sizeof kDefaultIdm);
+    }
+    record[kCardFRecord - 1] = 1;
+    ehciSetParam(pipe, 0x04, record, sizeof record, kIdentitySet);
+}
+
 void openAnswer(TEhciInstance* e, TEhciPipe* pipe) {
     if (pipe == e->pipes.cardA) openCardA(e, pipe);
     else if (pipe == e->pipes.cardF) {
         TRACE(kTrc, "ehci: ## OPEN RF CARD-F SUCCESSFULLY, pipe ID %d", static_cast<int>(pipe->id));
-        setMode(pipe, kModeOn, kModeSet);
+        if (e->flags & EHCI_F_ST21) {
+            const uint8_t one = 1;
+            ehciSetParam(pipe, 0x08, &one, 1, kRatesSet);
+        } else {
+            setMode(pipe, kModeOn, kModeSet);
+        }
     } else openCardB(e, pipe);
+}
+
+// The NFC-IP-1 initiator learns whether card A emulates beside it (bit 13 of the listen); its
+// answer is not waited for.
+void tellInitiator(TEhciInstance* e) {
+    TEhciPipe* initiator = e->pipes.nfcipInitiator;
+    if (!initiator || !initiator->id) return;
+    const auto bit = static_cast<uint8_t>((e->listenMask >> 13) & 1);
+    ehciSetParamUnanswered(initiator, 0x0D, &bit, 1);
 }
 
 void cardAStep(TEhciInstance* e, TEhciPipe* pipe) {
@@ -99,6 +137,10 @@ void cardAStep(TEhciInstance* e, TEhciPipe* pipe) {
         break;
     }
     case kAtqaSet: ehciSetParam(pipe, 0x06, &kCardOptions, 1, kOptionsSet); break;
+    case kOptionsSet:
+        tellInitiator(e);
+        setMode(pipe, kModeOn, kModeSet);
+        break;
     default: setMode(pipe, kModeOn, kModeSet); break;
     }
 }
@@ -137,8 +179,10 @@ void cardResponse(TEhciPipe* pipe, const uint8_t*, uint32_t, uint32_t code) {
     case kUidBSet: setRates(pipe, 0, 0, 0x06); break;
     case kRatesSet:
         if (pipe == e->pipes.cardA) cardAStep(e, pipe);
+        else if (pipe == e->pipes.cardF) setCardFIdentity(e, pipe);
         else setMode(pipe, kModeOn, kModeSet);
         break;
+    case kIdentitySet: setMode(pipe, kModeOn, kModeSet); break;
     case kModeSet: cardStarted(e, pipe); break;
     case kStopping:
         if (code == 6) {
@@ -185,29 +229,21 @@ void cardData(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t l
         activate(e, pipe);
     }
     TRACE(kTrc, "ehci: RX EMU Card data");
-    if (!pipe->rxBuffer) {
-        void* buffer = nullptr;
-        ehciUp(e, EV_EHCI_GET_BUFFER, &buffer, EHCI_RX_SIZE);
-        pipe->rxBuffer = static_cast<uint8_t*>(buffer);
-        pipe->rxSize = pipe->rxBuffer ? EHCI_RX_SIZE : 0;
-        pipe->rxLength = 0;
-    }
-    if (!pipe->rxBuffer) {
+    if (!(pipe->flags & EHCI_P_RX_CONTINUED) && !ehciTakeRxBuffer(pipe)) {
         TRACE(kErr, "!ehci: ehciAllocBuffer failed for card-pipe");
         return;
     }
-    if (!ehciReassemble(pipe, data, length, EHCI_RX_SIZE)) return;
-    uint32_t n = pipe->rxLength;
+    if (!ehciJoinInPipe(pipe, data, length)) return;
+    uint32_t n = length;
     if (n > 1) --n;
     if ((e->stripLastByteMask & e->tagRecord.tagType) && n >= 1) --n;
-    ehciUp(e, EV_EHCI_READER_RESPONSE, pipe->rxBuffer, n);
-    pipe->rxLength = 0;
+    ehciUp(e, EV_EHCI_READER_RESPONSE, const_cast<uint8_t*>(data), n);
 }
 
 void removal(TEhciInstance* e) {
     e->tagRecord = TNfcTagInfo{};
     e->lastTagType = 0;
-    ehciUp(e, EV_EHCI_TARGET_REMOVED);
+    ehciSignalRemoval(e);
 }
 
 void cardEvent(TEhciPipe* pipe, uint8_t event, const uint8_t* data, uint32_t length) {

@@ -16,6 +16,7 @@ namespace {
 constexpr uint32_t kTrc = NFCLL_TRC_STATE;
 constexpr uint32_t kErr = NFCLL_TRC_ERROR;
 constexpr uint32_t kDefaultTimeout = 309;
+constexpr uint32_t kSecureTimeoutMs = 300;
 constexpr uint8_t kResponseMask = 0x2F;
 
 #define EHCI_RESPONSE_CODES(X)                                                  \
@@ -150,8 +151,10 @@ void ehciPipeReset(TEhciInstance* e, bool first) {
     for (TEhciPipe& pipe : e->pipe) {
         pipe.owner = e;
         pipe.state = 0;
-        pipe.flags &= ~(EHCI_P_OPEN | EHCI_P_CHAINING | EHCI_P_TX_MORE | EHCI_P_RX_MORE);
+        pipe.flags &= ~(EHCI_P_OPEN | EHCI_P_TX_MORE | EHCI_P_RX_MORE);
+        pipe.join = TEhciJoin{};
         pipe.timeout = kDefaultTimeout;
+        pipe.answersIgnored = 0;
         if (!first) continue;
         pipe.id = 0;
         pipe.name = "unused";
@@ -195,7 +198,9 @@ void ehciOpenPipe(TEhciPipe* pipe) {
     pipe->state = 11;
     pipe->flags = (pipe->flags & ~(EHCI_P_TX_MORE | EHCI_P_RX_MORE)) | EHCI_P_OPENED;
     if ((e->flags & EHCI_F_STAY_OPEN) && (pipe->flags & EHCI_P_OPEN)) {
-        pipe->response(pipe, nullptr, 0, 0);
+        // A reader that still runs is set up already: only the pass goes on.
+        if (pipe->flags & EHCI_P_RUNNING) ehciOpenRFPipeCompleted(pipe);
+        else pipe->response(pipe, nullptr, 0, 0);
         return;
     }
     pipe->flags |= EHCI_P_OPEN;
@@ -260,6 +265,12 @@ int32_t ehciSendCommand(TEhciPipe* pipe, uint8_t instruction, const uint8_t* dat
     return sendOne(pipe, instruction, data, length, nextState, Kind::command);
 }
 
+int32_t ehciSetParamUnanswered(TEhciPipe* pipe, uint8_t index, const uint8_t* data, uint32_t length) {
+    if (ehciSetParam(pipe, index, data, length, pipe->state) < 0) return -1;
+    ++pipe->answersIgnored;
+    return 0;
+}
+
 int32_t ehciSendEventData(TEhciPipe* pipe, uint8_t event, const uint8_t* data, uint32_t length) {
     return sendOne(pipe, static_cast<uint8_t>(EHCI_TYPE_EVENT | event), data, length, 0, Kind::answer);
 }
@@ -307,15 +318,22 @@ uint32_t ehciLoopbackHeader(TEhciPipe*, uint8_t* packet) {
     return 2;
 }
 
-void ehciPipeSend(TEhciPipe* pipe, const uint8_t* data, uint32_t length) {
+bool ehciPipeSend(TEhciPipe* pipe, const uint8_t* data, uint32_t length) {
     TEhciInstance* e = pipe->owner;
-    e->txLength = std::min<uint32_t>(length, sizeof e->txMessage);
+    if (length > sizeof e->txMessage) {
+        // A message cut short would reach its target as if it were whole.
+        TRACE(kErr, "ehci: ! message of %d bytes on pipe <%s> refused, %d at most", static_cast<int>(length), pipe->name,
+              static_cast<int>(sizeof e->txMessage));
+        return false;
+    }
+    e->txLength = length;
     if (e->txLength) std::memcpy(e->txMessage, data, e->txLength);
     e->txData = e->txMessage;
     e->txSent = 0;
     e->txResume = nullptr;
     pipe->state = 34;
     ehciPipeTransmit(pipe);
+    return true;
 }
 
 uint8_t* ehciTakeChainedPacket(TEhciPipe* pipe, uint32_t length, void (*continuation)(TEhciPipe* pipe)) {
@@ -326,10 +344,26 @@ uint8_t* ehciTakeChainedPacket(TEhciPipe* pipe, uint32_t length, void (*continua
     return packet;
 }
 
+namespace {
+
+// A secure PDU is watched from its last packet on: the secure element's answer may take the
+// caller's time-out (300 ms when it gave none), counted once the whole PDU is out.
+void secureFragmentSent(TEhciPipe* pipe) {
+    TEhciInstance* e = pipe->owner;
+    if (pipe->txPending) --pipe->txPending;
+    TRACE(kTrc, "ehci: secure tx fragment completed (tx pending %d)", static_cast<int>(pipe->txPending));
+    if (pipe->txPending || e->txSent < e->txLength) return;
+    TRACE(kTrc, "ehci: secure tx frame completed, wait for PDU response");
+    ehciTimerStart(e, EHCI_TIMER_IO, e->secureTimeout ? e->secureTimeout : kSecureTimeoutMs);
+}
+
+}  // namespace
+
 void ehciPipeTransmit(TEhciPipe* pipe) {
     TEhciInstance* e = pipe->owner;
-    const bool withSlots = !(pipe->flags & (EHCI_P_CARD | EHCI_P_RAW | EHCI_P_SECURE)) &&
-                           !((e->flags & EHCI_F_ST21) && e->lastTagType == 0x400000);
+    const bool secure = (pipe->flags & EHCI_P_SECURE) != 0;
+    const bool withSlots = secure || (!(pipe->flags & (EHCI_P_CARD | EHCI_P_RAW)) &&
+                                      !((e->flags & EHCI_F_ST21) && e->lastTagType == 0x400000));
     e->txResume = nullptr;
     if (e->txSent == 0) pipe->txPending = 0;
     while (e->txSent < e->txLength) {
@@ -352,8 +386,9 @@ void ehciPipeTransmit(TEhciPipe* pipe) {
         if (last) pipe->flags &= ~EHCI_P_TX_MORE;
         TRACE(kTrc, "ehci: raw data len %d, first %d , last %d, left %d %s", static_cast<int>(n), first, last,
               static_cast<int>(left - n), pipe->name);
-        if (slot >= 0) e->slots[slot] = TEhciTxSlot{pipe, 1, last ? 1u : 0u, nullptr};
-        if (slot >= 0 && last) e->flags |= EHCI_F_WAITING;
+        if (slot >= 0 && secure) e->slots[slot] = TEhciTxSlot{pipe, 1, 0, &secureFragmentSent};
+        else if (slot >= 0) e->slots[slot] = TEhciTxSlot{pipe, 1, last ? 1u : 0u, nullptr};
+        if (slot >= 0 && last && !secure) e->flags |= EHCI_F_WAITING;
         e->txSent += n;
         etsiHciSendFrame(packet, pipe, header + n);
         if (pipe->flags & EHCI_P_RAW) ehciTimerStart(e, EHCI_TIMER_WATCHDOG, ehciWatchdogMs(e));
@@ -415,8 +450,8 @@ void followMore(TEhciPipe* pipe, bool more) {
 
 void hostCommand(TEhciInstance* e, TEhciPipe* pipe, uint8_t header, const uint8_t* data, uint32_t length, bool more) {
     followMore(pipe, more);
-    // With the stack's option byte set, a controller's set-parameter ends the driver's wait.
-    if ((e->flags & EHCI_F_WAITING) && header == EHCI_ANY_SET_PARAMETER && nfcmanOptionByte())
+    // With the stack's mode byte set, a controller's set-parameter ends the driver's wait.
+    if ((e->flags & EHCI_F_WAITING) && header == EHCI_ANY_SET_PARAMETER && nfcmanP2pRawMode())
         e->flags &= ~EHCI_F_WAITING;
     const bool waiting = (e->flags & EHCI_F_WAITING) != 0;
     TRACE(kTrc, "ehci: Dispatch command 0x%X for pipe 0x%X %s%s", static_cast<unsigned>(header),
@@ -429,6 +464,16 @@ void hostCommand(TEhciInstance* e, TEhciPipe* pipe, uint8_t header, const uint8_
 void response(TEhciInstance* e, TEhciPipe* pipe, bool continued, uint8_t header, const uint8_t* data, uint32_t length,
               bool more) {
     ehciTimerStop(e, EHCI_TIMER_WATCHDOG);
+    if (!continued && pipe->answersIgnored) {
+        // The answer to a command sent without waiting: the pipe's own step is not disturbed.
+        --pipe->answersIgnored;
+        followMore(pipe, false);
+        e->flags &= ~EHCI_F_WAITING;
+        TRACE(kTrc, "ehci: pipe %d <%s>, answer 0x%X not waited for", static_cast<int>(pipe->id), pipe->name,
+              static_cast<unsigned>(header & kResponseMask));
+        sendDeferred(e);
+        return;
+    }
     if (continued) {
         TRACE(kTrc, "ehci: additional PDU data (rx %d) %s", static_cast<int>(length), more ? "" : "last frame");
         followMore(pipe, more);
@@ -483,6 +528,8 @@ void etsiHciReceiveFrame(TEhciInstance* e, const uint8_t* packet, uint32_t lengt
         adoptAsConnectivity(e, id, packet, length);
         return;
     }
+    if (continued) pipe->flags |= EHCI_P_RX_CONTINUED;
+    else pipe->flags &= ~EHCI_P_RX_CONTINUED;
     pipe->responseTime = now() - e->sentTick;
     if (!continued) pipe->lastHeader = packet[1];
     const uint8_t header = pipe->lastHeader;
@@ -503,13 +550,58 @@ void etsiHciReceiveFrame(TEhciInstance* e, const uint8_t* packet, uint32_t lengt
     }
 }
 
-bool ehciReassemble(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t capacity) {
-    const uint32_t room = capacity > pipe->rxLength ? capacity - pipe->rxLength : 0;
-    if (length > room) TRACE(kErr, "! Chaining length exceeds cache size");
-    const uint32_t n = std::min(length, room);
-    if (n && pipe->rxBuffer) std::memcpy(pipe->rxBuffer + pipe->rxLength, data, n);
-    if (pipe->rxBuffer) pipe->rxLength += n;
-    return !(pipe->flags & EHCI_P_RX_MORE);
+bool ehciJoin(TEhciJoin& join, const TEhciPipe* pipe, uint8_t* into, uint32_t size, const uint8_t*& data,
+              uint32_t& length, uint32_t& code) {
+    const bool more = (pipe->flags & EHCI_P_RX_MORE) != 0;
+    if (!(pipe->flags & EHCI_P_RX_CONTINUED)) {
+        join = TEhciJoin{0, code, false, false};
+        if (!more) return true;
+    } else if (join.dropped) {
+        if (!more) TRACE(kErr, "ehci: ! RX message on <%s> left unfinished", pipe->name);
+        return false;
+    }
+    const uint32_t room = into && size > join.length ? size - join.length : 0;
+    if (length > room) {
+        if (into) TRACE(kErr, "! Chaining length exceeds cache size");
+        join.cut = true;
+    }
+    const uint32_t n = into ? std::min(length, room) : 0;
+    if (n) std::memcpy(into + join.length, data, n);
+    join.length += n;
+    if (more) return false;
+    data = into;
+    length = join.length;
+    code = join.code;
+    return true;
+}
+
+bool ehciJoinInPipe(TEhciPipe* pipe, const uint8_t*& data, uint32_t& length, uint32_t& code) {
+    // The buffer is taken with a message's first packet; a later one finds it or finds it gone.
+    const bool first = (pipe->flags & (EHCI_P_RX_CONTINUED | EHCI_P_RX_MORE)) == EHCI_P_RX_MORE;
+    if (first && !ehciTakeRxBuffer(pipe)) TRACE(kErr, "! No RX buffer present");
+    return ehciJoin(pipe->join, pipe, pipe->rxBuffer, pipe->rxBuffer ? EHCI_RX_SIZE : 0, data, length, code);
+}
+
+bool ehciJoinInPipe(TEhciPipe* pipe, const uint8_t*& data, uint32_t& length) {
+    uint32_t none = 0;
+    return ehciJoinInPipe(pipe, data, length, none);
+}
+
+bool ehciTakeRxBuffer(TEhciPipe* pipe) {
+    if (pipe->rxBuffer) return true;
+    void* buffer = nullptr;
+    ehciUp(pipe->owner, EV_EHCI_GET_BUFFER, &buffer, EHCI_RX_SIZE);
+    pipe->rxBuffer = static_cast<uint8_t*>(buffer);
+    pipe->rxSize = pipe->rxBuffer ? EHCI_RX_SIZE : 0;
+    return pipe->rxBuffer != nullptr;
+}
+
+void ehciReleaseRxBuffer(TEhciPipe* pipe) {
+    if (!pipe->rxBuffer) return;
+    ehciUp(pipe->owner, EV_EHCI_RELEASE_BUFFER, pipe->rxBuffer);
+    pipe->rxBuffer = nullptr;
+    pipe->rxSize = 0;
+    if (pipe->flags & EHCI_P_RX_MORE) pipe->join.dropped = true;
 }
 
 // ---- Pipe creation -----------------------------------------------------------------------------------

@@ -64,9 +64,7 @@ uint16_t loopback(TEhciInstance* e, const uint8_t* input, uint32_t length) {
     TEhciPipe* pipe = e->pipes.loopback;
     if (!pipe || !pipe->id || !(pipe->flags & EHCI_P_OPEN) || length == 0 || length > sizeof e->txMessage)
         return kCauseUnsupported;
-    pipe->rxLength = 0;
-    ehciPipeSend(pipe, input, length);
-    return kCauseOk;
+    return ehciPipeSend(pipe, input, length) ? kCauseOk : kCauseUnsupported;
 }
 
 uint16_t secure(TEhciInstance* e, uint32_t code, NfcSecureHandle handle, uint32_t timeout, const uint8_t* input,
@@ -126,6 +124,7 @@ void watchdogExpired(TEhciInstance* e) {
 }  // namespace
 
 void ehciIoAnswer(TEhciInstance* e, uint16_t cause, const uint8_t* data, uint32_t length) {
+    if (ehciSeReinitAnswered(e)) return;
     e->flags &= ~EHCI_F_IO_PENDING;
     ehciUp(e, EV_EHCI_IO_ANSWER, const_cast<uint8_t*>(data), length, reinterpret_cast<uintptr_t>(&cause));
 }
@@ -196,14 +195,14 @@ void ehciLoopbackEvent(TEhciPipe* pipe, uint8_t event, const uint8_t* data, uint
         return;
     }
     ehciTimerStop(e, EHCI_TIMER_WATCHDOG);
-    const uint32_t room = std::min<uint32_t>(pipe->rxSize, e->rawBufferSize);
-    if (pipe->rxLength + length > room)
-        TRACE(kErr, "! Chaining length %d exceeds device io buffer size %d", static_cast<int>(pipe->rxLength + length),
+    if (!ehciJoinInPipe(pipe, data, length)) return;
+    if (length > e->rawBufferSize) {
+        TRACE(kErr, "! Chaining length %d exceeds device io buffer size %d", static_cast<int>(length),
               static_cast<int>(e->rawBufferSize));
-    if (!ehciReassemble(pipe, data, length, room)) return;
+        length = e->rawBufferSize;
+    }
     pipe->state = 31;
-    ehciIoAnswer(e, kCauseOk, pipe->rxBuffer, pipe->rxLength);
-    pipe->rxLength = 0;
+    ehciIoAnswer(e, kCauseOk, data, length);
 }
 
 // ---- Timers ----------------------------------------------------------------------------------------

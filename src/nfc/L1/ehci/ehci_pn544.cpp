@@ -19,6 +19,8 @@ constexpr uint32_t kBaseMask = 0x703;
 constexpr uint32_t kSeMask = 0x20000;
 constexpr uint32_t kMifareClassic = 16 | 32 | 64 | 0x1000000 | 0x2000000 | 0x4000000;
 constexpr uint32_t kWiTransactions = 0x400000;   // WI pipe flag: transaction events are on
+constexpr uint8_t kLongRidFirmware = 0x62;         // firmware from which the Jewel RID takes its long form
+constexpr uint32_t kSmartMxMs = 150;               // how long the SmartMX may take to show on reader A
 constexpr uint16_t kCapsUicc = 0x2000, kCapsSmartMx = 0x4000;
 
 enum : uint8_t { kManagerGate = 0x90, kPollingGate = 0x94, kUiccGate = 0xA0, kWiGate = 0xA1 };
@@ -33,16 +35,16 @@ constexpr uint16_t kOk = 0, kNoRecord = 1, kBadLength = 2, kUnsupported = 7, kCl
 constexpr uint32_t kAdmPolling = 50, kAdmUicc = 54, kAdmWi = 55, kAdmManager = 56, kAdmJewel = 57, kAdmTarget = 143,
                    kAdmInitiator = 144;
 
-// Pipe states (each names the answer it waits for).
+// Pipe states (each names the answer it waits for): the variant's own steps count from the private
+// base; the common ones keep the numbers the reader and polling-loop steps give them.
 enum : uint32_t {
-    kOpened = 11, kExchange = 34,
-    kMgrStartWrite = 60, kMgrParam2 = 61, kMgrConfig = 62, kMgrIoRead = 63, kMgrIoWrite = 64, kMgrGpioRead = 65,
-    kMgrGpioFetch = 66, kMgrGpioStore = 67, kMgrSelfTest = 68,
-    kUiccEnabled = 70, kUiccActive = 71,
-    kWiWiredSet = 80, kWiVirtualSet = 81, kWiEvents = 82,
-    kSmxOpen = 90, kPolling = 30, kJewelRid = 91, kFelSystem = 92, kFelId = 93, kFelPmm = 94, kFelCodeSet = 95,
-    kPollStarted = 307, kPollReset = 308, kPollStopped = 309, kPollStop7 = 310, kPollStop9 = 311, kPollStart7 = 312,
-    kPollStart9 = 313, kPollRestarted = 314, kPollModeStop = 315, kPollIoDone = 316, kPollRewrite = 317,
+    kOpened = 11, kPolling = 30, kExchange = 34, kPollStarted = 307, kPollReset = 308, kPollStopped = 309,
+    kMgrStartWrite = EHCI_STATE_PRIVATE + 100, kMgrParam2, kMgrConfig, kMgrIoRead, kMgrIoWrite, kMgrGpioRead,
+    kMgrGpioFetch, kMgrGpioStore, kMgrSelfTest,
+    kUiccEnabled, kUiccActive,
+    kWiWiredSet, kWiVirtualSet, kWiEvents,
+    kSmxOpen, kJewelRid, kFelSystem, kFelId, kFelPmm, kFelCodeSet,
+    kPollStop7, kPollStop9, kPollStart7, kPollStart9, kPollRestarted, kPollModeStop, kPollIoDone, kPollRewrite,
 };
 
 // The cold start's EEPROM settings, in the order they are written.
@@ -183,8 +185,14 @@ void restarted(TEhciInstance* e) {
         ioDone(e, kClosed);
         return;
     }
-    ioDone(e, kOk);
     signalSmartMx(e);
+    // A wired session is open once the SmartMX shows itself on reader A, which answers the
+    // request; the secure watchdog closes it again when it does not come.
+    if ((e->flags & EHCI_F_SMARTMX) && g.requested == 2) {
+        ehciTimerStart(e, EHCI_TIMER_SECURE, kSmartMxMs);
+        return;
+    }
+    ioDone(e, kOk);
 }
 
 void modeStopped(TEhciInstance* e) {
@@ -472,6 +480,9 @@ void readerAResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint
             ioDone(e, static_cast<uint16_t>(code));
             return;
         }
+        // Reader A runs for the SmartMX alone: it waits for the SmartMX to show.
+        pipe->state = kPolling;
+        pipe->flags |= EHCI_P_RUNNING;
         requestMode(e, smartMxRecord(e), 2);
         return;
     }
@@ -479,27 +490,23 @@ void readerAResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint
         if (g.readerAResponse) g.readerAResponse(pipe, data, length, code);
         return;
     }
-    if (!ehciReassemble(pipe, data, length, pipe->rxSize)) return;
-    const uint32_t n = pipe->rxLength > 0 ? pipe->rxLength - 1 : 0;   // the RF status byte ends the answer
-    pipe->rxLength = 0;
-    ioDone(e, code ? static_cast<uint16_t>(code) : kOk, pipe->rxBuffer, std::min(n, e->ioBufferSize));
+    if (!ehciJoinInPipe(pipe, data, length, code)) return;
+    const uint32_t n = length > 0 ? length - 1 : 0;   // the RF status byte ends the answer
+    ioDone(e, code ? static_cast<uint16_t>(code) : kOk, data, std::min(n, e->ioBufferSize));
 }
 
 uint16_t openWired(TEhciInstance* e, TNfcInfoSE* se) {
     TRACE(kTrc, "ehci: Open wired SmartMX connection, current mode 0x%X", static_cast<unsigned>(se->mode));
     TEhciPipe* a = e->pipes.readerA;
     if (!(se->capabilities & kCapsSmartMx) || !a || !a->id) return kUnsupported;
-    if (!a->rxBuffer) {
-        void* buffer = nullptr;
-        ehciUp(e, EV_EHCI_GET_BUFFER, &buffer, EHCI_RX_SIZE);
-        a->rxBuffer = static_cast<uint8_t*>(buffer);
-        a->rxSize = a->rxBuffer ? EHCI_RX_SIZE : 0;
-    }
-    if (!a->rxBuffer) return kUnsupported;
+    if (!ehciTakeRxBuffer(a)) return kUnsupported;
     e->currentSe = se;
     e->flags |= EHCI_F_SMARTMX;
-    a->rxLength = 0;
-    if (a->flags & EHCI_P_OPEN) return requestMode(e, se, 2);
+    if (a->flags & EHCI_P_OPEN) {
+        a->state = kPolling;
+        a->flags |= EHCI_P_RUNNING;
+        return requestMode(e, se, 2);
+    }
     a->flags |= EHCI_P_OPEN | EHCI_P_OPENED;
     g.requested = 2;
     ehciSendCommand(a, EHCI_ANY_OPEN_PIPE, nullptr, 0, kSmxOpen);
@@ -514,7 +521,6 @@ uint16_t closeWired(TEhciInstance* e, TNfcInfoSE* se) {
     }
     e->pipes.variant2->txPending = 0;
     e->flags &= ~EHCI_F_SMARTMX;
-    e->pipes.readerA->rxLength = 0;
     return requestMode(e, se, 0);
 }
 
@@ -522,9 +528,7 @@ uint16_t exchangeWired(TEhciInstance* e, const uint8_t* data, uint32_t length) {
     TRACE(kTrc, "ehci: ehci544SecureElementExchange");
     TEhciPipe* a = e->pipes.readerA;
     if (!(e->flags & EHCI_F_SMARTMX) || !a || !length) return kUnsupported;
-    a->rxLength = 0;
-    ehciPipeSend(a, data, length);
-    return kOk;
+    return ehciPipeSend(a, data, length) ? kOk : kBadLength;
 }
 
 uint16_t pn544Secure(TEhciInstance* e, uint32_t code, TNfcInfoSE* se, const uint8_t* data, uint32_t length) {
@@ -679,6 +683,8 @@ void felicaResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint3
 }
 
 // ---- Hooks -----------------------------------------------------------------------------------------
+// The chip checks ISO-DEP cards with its presence command and the others by activating their
+// identifier again; both answer the check itself, not a transaction.
 int32_t pn544Check(TEhciInstance* e, const uint8_t* data, uint32_t length) {
     TEhciPipe* pipe = e->currentPipe;
     const uint32_t type = e->tagRecord.tagType;
@@ -686,11 +692,11 @@ int32_t pn544Check(TEhciInstance* e, const uint8_t* data, uint32_t length) {
     if (pipe && (type == 4 || type == 2 || type == 256 || type == 1024)) {
         sent = ehciTransactionRequest(e, data, length);
     } else if (pipe && (type == 1 || type == 128)) {
-        sent = ehciSendCommand(pipe, kPresence, nullptr, 0, kExchange);
+        sent = ehciSendCheck(pipe, kPresence, nullptr, 0);
     } else if (pipe) {
         TRACE(kTrc, "ehci: Activate ID");
         const uint32_t n = std::min<uint32_t>(e->tagRecord.uidLength, EHCI_PACKET_MAX - 2);
-        sent = ehciSendCommand(pipe, kActivateId, e->tagRecord.uid, n, kExchange);
+        sent = ehciSendCheck(pipe, kActivateId, e->tagRecord.uid, n);
     }
     if (sent < 0) {
         const uint16_t cause = 1;
@@ -886,13 +892,14 @@ uint32_t jewelHeader(TEhciPipe* pipe, uint8_t* packet) {
     return 2;
 }
 
+// The FeliCa exchange carries its time-out as a count of milliseconds split in two bytes.
 uint32_t felicaHeader(TEhciPipe* pipe, uint8_t* packet) {
     if (ehci544IP1Sending()) return kHeaderOnly;
-    const uint8_t timeout = ehciReaderTimeoutByte(pipe->timeout);
+    const uint16_t split = ehciSplitCount(pipe->timeout);
     pipe->owner->commandWatchTimeout = pipe->timeout;
     packet[1] = 0x20;
-    packet[2] = timeout;
-    packet[3] = timeout;
+    packet[2] = static_cast<uint8_t>(split >> 8);
+    packet[3] = static_cast<uint8_t>(split);
     return 4;
 }
 
@@ -945,13 +952,16 @@ void pn544Setup(TEhciInstance* e) {
     e->flags |= EHCI_F_PN544 | EHCI_F_STAY_OPEN | EHCI_F_CLOSE_ON_STOP;
     const TNfcCapabilityBlock& caps = *e->capabilities;
     if (caps.chipValues[0] == 0x10) TRACE(kTrc, "ehci: PN65N detected");
-    if (caps.chipValues[0] == 0x10 || caps.hardwareVersion[0] >= 0x62) e->flags |= EHCI_F_VARIANT;
+    if (caps.chipValues[0] == 0x10 || caps.softwareVersion[0] >= kLongRidFirmware) e->flags |= EHCI_F_VARIANT;
     e->capabilities->flags = kFeatureWord;
     e->stripLastByteMask = kStripLastByte;
     e->supportedMask = supportedMask(e->gateList, e->gateCount);
-    e->capabilities->secureElementCount = 0;
-    ehciSeAppend(e, 0, 0xA001, 16, 1);
-    ehciSeAppend(e, 1, 0x4003, 16, 2);
+    // After a reset the records keep their modes: the completion brings the elements back to them.
+    if (!(e->flags & EHCI_F_REINIT)) {
+        e->capabilities->secureElementCount = 0;
+        ehciSeAppend(e, 0, 0xA001, 16, 1);
+        ehciSeAppend(e, 1, 0x4003, 16, 2);
+    }
     bindPipes(e);
     if (!(e->flags & EHCI_F_CREATE_PIPES)) e->pipes.loopback->id = e->sessionIdentity[2];
     e->hooks.startPipes = &pn544StartPipes;

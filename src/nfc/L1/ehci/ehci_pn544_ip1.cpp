@@ -24,13 +24,12 @@ constexpr uint8_t kReleaseEvent = 0x35;  // header 0x75
 enum : uint8_t { kActivated = 0x02, kDeactivated = 0x03, kData = 0x04, kContinueMi = 0x05, kActivate = 0x13 };
 enum : uint8_t { kSpeedParam = 1, kAtrReqParam = 2, kAtrResParam = 3, kFrameSizeParam = 12, kFlagsParam = 13 };
 
-// Pipe states (each names the answer it waits for).
+// Pipe states (each names the answer it waits for): 60 is reader A's activation step, whose
+// NFC-DEP command this pipe carries; the pipe's own steps count from the private base.
 enum : uint32_t {
-    kOpened = 11, kClosed = 12, kPolling = 30, kExchange = 34,
-    kSpeedSet = 150, kAtrSet = 151, kFlagsSet = 152, kActivating = 153, kAtrRead = 154, kFrameSize = 155,
+    kOpened = 11, kClosed = 12, kPolling = 30, kExchange = 34, kReaderAActivation = 60,
+    kSpeedSet = EHCI_STATE_PRIVATE + 200, kAtrSet, kFlagsSet, kActivating, kAtrRead, kFrameSize,
 };
-
-enum class Rx { idle, collect, discard };
 
 // The one link's state: the message being sent and the frame being received.
 struct Ip1 {
@@ -42,8 +41,6 @@ struct Ip1 {
     uint16_t maxFrame = 0;
     bool sending = false;
     bool waitingMi = false;
-    Rx rx = Rx::idle;
-    TEhciPipe* rxPipe = nullptr;   // whose frame is being collected or discarded
     bool more = false;          // MI of the frame being received
     // Frames that come while the link is still being read wait for the frame length, joined:
     // an initiator may send a whole chained message before the chip has answered the reads.
@@ -51,7 +48,7 @@ struct Ip1 {
     uint32_t heldLength = 0;
     bool heldMore = false;      // MI of the last frame held
     uint8_t atr[NFCLL_GENERAL_BYTES_MAX] = {};
-    uint32_t atrLength = 0;     // as the chip gave it; at most sizeof atr is kept
+    TEhciJoin atrJoin = {};
 };
 Ip1 g;
 
@@ -101,35 +98,20 @@ void generalBytesSet(TEhciPipe* pipe) {
 }
 
 // ---- Link ------------------------------------------------------------------------------------------
-void resetLink(TEhciPipe* pipe) {
-    const uint16_t maxFrame = g.maxFrame;
-    g = Ip1{};
-    g.maxFrame = maxFrame;
-    pipe->rxLength = 0;
-}
-
 // The link is over: the peer is reported gone.
 void endLink(TEhciPipe* pipe) {
-    resetLink(pipe);
-    g.maxFrame = 0;
+    g = Ip1{};
     pipe->state = kPolling;
-    ehciUp(pipe->owner, EV_EHCI_TARGET_REMOVED);
+    ehciSignalRemoval(pipe->owner);
 }
 
 void activate(TEhciPipe* pipe) {
     TEhciInstance* e = pipe->owner;
-    if (!pipe->rxBuffer) {
-        void* buffer = nullptr;
-        ehciUp(e, EV_EHCI_GET_BUFFER, &buffer, EHCI_RX_SIZE);
-        pipe->rxBuffer = static_cast<uint8_t*>(buffer);
-        pipe->rxSize = pipe->rxBuffer ? EHCI_RX_SIZE : 0;
-    }
-    if (!pipe->rxBuffer) {
+    if (!ehciTakeRxBuffer(pipe)) {
         TRACE(kErr, "!ehci: ehciAllocBuffer failed for ip1 pipe");
         return;
     }
-    resetLink(pipe);
-    g.maxFrame = 0;
+    g = Ip1{};
     e->currentPipe = pipe;
     e->tagRecord = TNfcTagInfo{};
     const bool initiator = isInitiator(pipe);
@@ -138,24 +120,20 @@ void activate(TEhciPipe* pipe) {
     ehciGetParam(pipe, initiator ? kAtrResParam : kAtrReqParam, kAtrRead);
 }
 
-void passUp(TEhciPipe* pipe, uint8_t* data, uint32_t length, bool more) {
+void passUp(TEhciPipe* pipe, const uint8_t* data, uint32_t length, bool more) {
     TRACE(NFCLL_TRC_P2P, "IP-1 RX%s DATA,%s MI=%d, length=%d,%d", isInitiator(pipe) ? " INITIATOR" : " TARGET",
           more ? " more" : "", more ? 1 : 0, static_cast<int>(length), static_cast<int>(g.maxFrame));
-    ehciUp(pipe->owner, EV_EHCI_P2P_DATA, data, length, more ? 1 : 0);
+    ehciUp(pipe->owner, EV_EHCI_P2P_DATA, const_cast<uint8_t*>(data), length, more ? 1 : 0);
 }
 
-// The ATR answer, kept as far as the record holds it; its packets come one by one.
+// The ATR answer, kept as far as the record holds it.
 void atrRead(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code) {
     TEhciInstance* e = pipe->owner;
-    const uint32_t n = code ? 0 : length;
-    const uint32_t kept = std::min<uint32_t>(n, sizeof g.atr - std::min<uint32_t>(g.atrLength, sizeof g.atr));
-    if (kept) std::memcpy(g.atr + g.atrLength, data, kept);
-    g.atrLength += n;
-    if (pipe->flags & EHCI_P_RX_MORE) return;
-    TRACE(kTrc, "ehci: IP1 ATR REQ/RSP len %d", static_cast<int>(g.atrLength));
-    const uint32_t stored = std::min<uint32_t>(g.atrLength, sizeof g.atr);
+    if (!ehciJoin(g.atrJoin, pipe, g.atr, sizeof g.atr, data, length, code)) return;
+    const uint32_t stored = code ? 0 : std::min<uint32_t>(length, sizeof g.atr);
+    TRACE(kTrc, "ehci: IP1 ATR REQ/RSP len %d", static_cast<int>(stored));
     auto* record = reinterpret_cast<uint8_t*>(&e->tagRecord);
-    std::memcpy(record + NFCLL_GENERAL_BYTES_OFFSET, g.atr, stored);
+    std::memcpy(record + NFCLL_GENERAL_BYTES_OFFSET, data, stored);
     e->tagRecord.historicalBytesLength = static_cast<uint16_t>(stored);
     if (!isInitiator(pipe)) ehciTargetReady(e, pipe, kTargetType);
     ehciGetParam(pipe, kFrameSizeParam, kFrameSize);
@@ -164,7 +142,7 @@ void atrRead(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t cod
 void frameSizeRead(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code) {
     TEhciInstance* e = pipe->owner;
     const uint8_t b = !code && length ? data[0] : 0;
-    g.maxFrame = ehci544IP1FrameLength(b, nfcmanOptionByte() != 0);
+    g.maxFrame = ehci544IP1FrameLength(b, nfcmanP2pRawMode() != 0);
     TRACE(kTrc, "ehci: IP1 Get param response 0x%X, max frame length %d", static_cast<unsigned>(b),
           static_cast<int>(g.maxFrame));
     if (isInitiator(pipe)) {
@@ -208,6 +186,16 @@ void ip1Response(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t
         ehciSendEventData(pipe, kReleaseEvent, nullptr, 0);
         pipe->state = kPolling;
         return;
+    case kReaderAActivation:
+        if (!code) {
+            activate(pipe);
+            return;
+        }
+        // Reader A saw an NFC-DEP SAK, but no target links: reader A polls on.
+        TRACE(kTrc, "ehci: Looks like IP-1 target at destination, RETRY");
+        pipe->state = kPolling;
+        if (e->pipes.readerA) ehciRepoll(e->pipes.readerA);
+        return;
     case kAtrRead: atrRead(pipe, data, length, code); return;
     case kFrameSize: frameSizeRead(pipe, data, length, code); return;
     default: traceUnexpected(pipe); return;
@@ -219,10 +207,17 @@ bool receiving(const TEhciPipe* pipe) {
     return pipe->state == kExchange || pipe->state == kAtrRead || pipe->state == kFrameSize;
 }
 
-// A frame's first packet: the RF status and MI bytes before the data. False when the frame is not taken.
+// A frame is one data event, joined: the RF status and MI bytes, then the data. False when the
+// frame is not taken.
 bool frameStart(TEhciPipe* pipe, const uint8_t*& data, uint32_t& length) {
     if (!receiving(pipe) || !pipe->rxBuffer) {
         TRACE(kErr, "ehci: bad state %d for RX data", static_cast<int>(pipe->state));
+        return false;
+    }
+    if (pipe->join.cut) {
+        // No frame of the link is this long: a link that sends one is not trusted on.
+        TRACE(kErr, "ehci: ! IP-1 RX frame beyond %d bytes cut, link ended", static_cast<int>(EHCI_RX_SIZE));
+        endLink(pipe);
         return false;
     }
     CByteReader r(data, length);
@@ -246,63 +241,30 @@ bool frameStart(TEhciPipe* pipe, const uint8_t*& data, uint32_t& length) {
         return false;
     }
     g.more = mi == 1;
-    pipe->rxLength = 0;
     data += 2;
     length -= 2;
     return true;
 }
 
-void frameDone(TEhciPipe* pipe) {
-    const uint32_t n = pipe->rxLength;
-    pipe->rxLength = 0;
+void frameDone(TEhciPipe* pipe, const uint8_t* data, uint32_t length) {
     if (pipe->state == kExchange) {
-        passUp(pipe, pipe->rxBuffer, n, g.more);
+        passUp(pipe, data, length, g.more);
         return;
     }
     TRACE(kTrc, "ehci: deferr first RX frame");
-    if (n > sizeof g.held - g.heldLength) {
+    if (length > sizeof g.held - g.heldLength) {
         TRACE(kErr, "ehci: ! IP-1 RX frames held beyond %d bytes, link ended", static_cast<int>(sizeof g.held));
         endLink(pipe);
         return;
     }
-    std::memcpy(g.held + g.heldLength, pipe->rxBuffer, n);
-    g.heldLength += n;
+    std::memcpy(g.held + g.heldLength, data, length);
+    g.heldLength += length;
     g.heldMore = g.more;
 }
 
 void dataEvent(TEhciPipe* pipe, const uint8_t* data, uint32_t length) {
-    const bool last = !(pipe->flags & EHCI_P_RX_MORE);
-    const bool collecting = g.rx == Rx::collect && receiving(pipe) && pipe->rxBuffer;
-    if (g.rx != Rx::idle && (pipe != g.rxPipe || (g.rx == Rx::collect && !collecting))) {
-        // The frame was left unfinished when its link ended or the other pipe spoke: what comes
-        // now starts afresh and is checked as a frame of its own.
-        TRACE(kErr, "ehci: ! IP-1 RX frame on <%s> left unfinished", g.rxPipe->name);
-        g.rx = Rx::idle;
-    }
-    g.rxPipe = pipe;
-    if (g.rx == Rx::discard) {
-        if (last) g.rx = Rx::idle;
-        return;
-    }
-    if (g.rx == Rx::idle) {
-        if (!frameStart(pipe, data, length)) {
-            g.rx = last ? Rx::idle : Rx::discard;
-            return;
-        }
-        g.rx = Rx::collect;
-    }
-    if (length > EHCI_RX_SIZE - pipe->rxLength) {
-        // No frame of the link is this long: it is cut, and a link that sends one is not trusted on.
-        TRACE(kErr, "ehci: ! IP-1 RX frame beyond %d bytes cut, link ended", static_cast<int>(EHCI_RX_SIZE));
-        endLink(pipe);
-        g.rx = last ? Rx::idle : Rx::discard;
-        return;
-    }
-    std::memcpy(pipe->rxBuffer + pipe->rxLength, data, length);
-    pipe->rxLength += length;
-    if (!last) return;
-    g.rx = Rx::idle;
-    frameDone(pipe);
+    if (!ehciJoinInPipe(pipe, data, length)) return;
+    if (frameStart(pipe, data, length)) frameDone(pipe, data, length);
 }
 
 // ---- Sending ---------------------------------------------------------------------------------------

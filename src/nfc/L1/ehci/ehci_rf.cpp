@@ -18,15 +18,28 @@ constexpr uint32_t kMifareClassic = 0x10 | 0x20 | 0x1000000 | 0x2000000 | 0x4000
 constexpr uint32_t kRediscoveryMs = 400;
 constexpr uint8_t kUidMax = 16;
 
-// Pipe states of the reader operations (each names the answer it waits for).
+// Pipe states of the reader operations (each names the answer it waits for): the steps of the
+// reader gates' activation keep their numbers, the check has a name of its own.
 enum : uint32_t {
     kOpened = 11, kClosed = 12, kPolling = 30, kActive = 31, kExchange = 34,
-    kSak = 36, kUid = 32, kFwi = 140, kAtqa = 33, kHistorical = 139, kRateSet = 137,
+    kSak = 36, kUid = 32, kFwi = 140, kAtqa = 33, kActivation = 60, kHistorical = 139, kRateSet = 137,
+    kChipSet = 59, kSecondSak = 157, kSecondUid = 155, kSecondAtqa = 156,
     kPupi = 37, kAfi = 38, kHigherLayer = 179, kAppData = 180,
     kInventory = 172, kAfiSet = 173,
+    kCheck = EHCI_STATE_CHECK,
 };
 
-// Type-A identification by ATQA and SAK; ATQA 0x0044 (and 0) is decided by identifyBySak.
+// Commands of the PN544 and the demo board on reader A and the NFC-IP-1 initiator: the ISO 14443-4
+// activation, the NFC-DEP activation, the presence check (Activate ID), and the event that lets
+// a target go while the polling goes on.
+enum : uint8_t { kIsoActivate = 0x12, kNfcDepActivate = 0x13, kActivateId = 0x32, kRelease = 0x35 };
+constexpr uint32_t kNfcDepSakMask = 0x64, kNfcDepSak = 0x40, kIsoDepSak = 0x20;
+constexpr uint32_t kInitiatorBit = 0x1000;
+constexpr uint32_t kFirstVariantRecord = 3;   // the records after the link, Admin and identity pipes
+
+// Type-A identification by ATQA and SAK; ATQA 0x0044 (and 0) is decided by identifyBySak. The
+// MIFARE rows of ATQA 0x0004 look at the SAK's low nibble, but never past its ISO-DEP bit (0x20):
+// ISO-DEP cards and phones emulating one answer ATQA 0x0004 with SAK 0x20, and are no MIFARE.
 struct TypeARow {
     uint16_t atqa;
     uint8_t sakMask;
@@ -34,8 +47,8 @@ struct TypeARow {
     uint32_t type;
 };
 constexpr TypeARow kTypeA[] = {
-    {0x0004, 0x0F, 0x00, 0x10},      {0x0004, 0x0F, 0x08, 0x10},      {0x0004, 0x0F, 0x04, 0x4000000},
-    {0x0004, 0x0F, 0x09, 0x1000000}, {0x0002, 0xFF, 0x18, 0x20},      {0x0002, 0xFF, 0x10, 0x2000000},
+    {0x0004, 0x2F, 0x00, 0x10},      {0x0004, 0x2F, 0x08, 0x10},      {0x0004, 0x2F, 0x04, 0x4000000},
+    {0x0004, 0x2F, 0x09, 0x1000000}, {0x0002, 0xFF, 0x18, 0x20},      {0x0002, 0xFF, 0x10, 0x2000000},
     {0x0042, 0xFF, 0x11, 0x4000000}, {0x0084, 0xFF, 0x00, 0x40},      {0x0344, 0x00, 0x00, 0x80},
 };
 
@@ -66,18 +79,28 @@ void confirmListen(TEhciInstance* e, uint32_t failure) {
 
 void relisten(TEhciInstance* e) { ehciHandleRelisten(e); }
 
+bool isPn544OrDemo(const TEhciInstance* e) { return (e->flags & (EHCI_F_PN544 | EHCI_F_DEMO)) != 0; }
+
+// The reader bit rates of a listen, as the gates' registries code them.
+uint8_t bitRateCode(uint16_t kbits) {
+    switch (kbits) {
+    case 212: return 1;
+    case 424: return 2;
+    case 848: return 3;
+    default: return 0;
+    }
+}
+
 }  // namespace
 
 void ehciTargetReady(TEhciInstance* e, TEhciPipe* pipe, uint32_t type) {
     for (TEhciPipe& p : e->pipe) {
-        if (!p.rxBuffer || (p.flags & EHCI_P_RAW) || &p == e->pipes.nfcipTarget || &p == e->pipes.nfcipInitiator)
-            continue;
-        ehciUp(e, EV_EHCI_RELEASE_BUFFER, p.rxBuffer);
-        p.rxBuffer = nullptr;
-        p.rxLength = 0;
+        if (!(p.flags & EHCI_P_RAW) && &p != e->pipes.nfcipTarget && &p != e->pipes.nfcipInitiator)
+            ehciReleaseRxBuffer(&p);
     }
     e->tagRecord.tagType = type;
     e->lastTagType = type;
+    e->rediscoverPending = 1;
     pipe->state = kExchange;
     ehciUp(e, EV_EHCI_TARGET_DETECTED, &e->tagRecord, sizeof e->tagRecord,
            reinterpret_cast<uintptr_t>(e->listenParams));
@@ -92,45 +115,57 @@ void copyUid(TEhciInstance* e, const uint8_t* data, uint32_t length) {
     e->tagRecord.uidLength = static_cast<uint16_t>(n);
 }
 
-// A response whole: the packets of one message are joined in the pipe's buffer first.
-bool joined(TEhciPipe* pipe, const uint8_t*& data, uint32_t& length, uint32_t& code) {
-    const bool more = (pipe->flags & EHCI_P_RX_MORE) != 0;
-    if (!(pipe->flags & EHCI_P_CHAINING)) {
-        pipe->rxLength = 0;
-        pipe->rxCode = code;
-        if (!more) return true;
-    }
-    if (!pipe->rxBuffer) {
-        void* buffer = nullptr;
-        ehciUp(pipe->owner, EV_EHCI_GET_BUFFER, &buffer, EHCI_RX_SIZE);
-        pipe->rxBuffer = static_cast<uint8_t*>(buffer);
-        pipe->rxSize = pipe->rxBuffer ? EHCI_RX_SIZE : 0;
-        if (!pipe->rxBuffer) TRACE(kErr, "! No RX buffer present");
-    }
-    if (!ehciReassemble(pipe, data, length, EHCI_RX_SIZE)) {
-        pipe->flags |= EHCI_P_CHAINING;
-        return false;
-    }
-    pipe->flags &= ~EHCI_P_CHAINING;
-    data = pipe->rxBuffer;
-    length = pipe->rxLength;
-    code = pipe->rxCode;
-    return true;
-}
-
-void deliver(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t length) {
+void deliver(TEhciInstance* e, const uint8_t* data, uint32_t length) {
     if ((e->stripLastByteMask & e->tagRecord.tagType) && length > 1) --length;
     ehciUp(e, EV_EHCI_READER_RESPONSE, const_cast<uint8_t*>(data), length);
-    pipe->rxLength = 0;
 }
 
+// A MIFARE step that failed leaves the card halted: it is looked for again. The PN544 wakes it
+// with Activate ID; the others poll for it anew.
 void rediscover(TEhciInstance* e, TEhciPipe* pipe) {
     e->authenticatedBlock = 255;
     e->presenceCheckActive = 1;
     pipe->state = kActive;
-    ehciEndOperation(pipe, nullptr);
-    requestReader(pipe);
+    if (e->flags & EHCI_F_PN544) {
+        const uint32_t n = std::min<uint32_t>(e->tagRecord.uidLength, EHCI_PACKET_MAX - 2);
+        ehciSendCommand(pipe, kActivateId, e->tagRecord.uid, n, kActive);
+    } else {
+        ehciEndOperation(pipe, nullptr);
+        requestReader(pipe);
+    }
     ehciTimerStart(e, EHCI_TIMER_REDISCOVERY, kRediscoveryMs);
+}
+
+// The card answered again after a failed MIFARE step: that step fails, and the card stays.
+void discoveredAgain(TEhciInstance* e, TEhciPipe* pipe) {
+    TRACE(kTrc, "ehci: ISO-14443A tag discovered again, signal failed transaction");
+    e->presenceCheckActive = 0;
+    ehciTimerStop(e, EHCI_TIMER_REDISCOVERY);
+    ehciUp(e, EV_EHCI_TRANSACTION_FAILED);
+    pipe->state = kExchange;
+}
+
+void targetGone(TEhciInstance* e) {
+    e->tagRecord = TNfcTagInfo{};
+    e->lastTagType = 0;
+    ehciSignalRemoval(e);
+}
+
+// The PN544's Activate ID after a failed MIFARE step: the card is there again, or it has gone.
+void presenceAnswer(TEhciInstance* e, TEhciPipe* pipe, uint32_t code) {
+    if (!e->presenceCheckActive) {
+        TRACE(kErr, "! unexpected response for pipe <%s> in state %d", pipe->name, static_cast<int>(pipe->state));
+        return;
+    }
+    if (!code) {
+        discoveredAgain(e, pipe);
+        return;
+    }
+    TRACE(kErr, "ehci: Mifare presence check failed, signal remove");
+    e->presenceCheckActive = 0;
+    ehciTimerStop(e, EHCI_TIMER_REDISCOVERY);
+    pipe->state = kExchange;
+    targetGone(e);
 }
 
 void exchangeResult(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code) {
@@ -139,6 +174,11 @@ void exchangeResult(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint
         if (pipe->flags & EHCI_P_AUTH) {
             TRACE(kErr, "ehci: ! Mifare authentication failed on block %d, discover TAG again",
                   static_cast<int>(e->authBlock));
+            rediscover(e, pipe);
+            return;
+        }
+        // The PN544 refuses a MIFARE Classic command the halted card cannot take with code 7.
+        if ((e->flags & EHCI_F_PN544) && code == 7 && (type == 0x10 || type == 0x20)) {
             rediscover(e, pipe);
             return;
         }
@@ -158,16 +198,29 @@ void exchangeResult(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint
         ehciUp(e, EV_EHCI_TRANSACTION_TIMEOUT, nullptr, 9);
         return;
     }
-    deliver(e, pipe, data, length);
+    if ((e->flags & EHCI_F_PN544) && (pipe->flags & EHCI_P_MIFARE_READ) && length == 0) {
+        TRACE(kErr, "ehci: ! Mifare read with 0 bytes unexpected, signal error");
+        ehciUp(e, EV_EHCI_TRANSACTION_TIMEOUT, nullptr, 9);
+        return;
+    }
+    deliver(e, data, length);
+}
+
+// The answer to a presence check: the check's result, whatever the tag type.
+void checkAnswer(TEhciInstance* e, TEhciPipe* pipe, uint32_t code) {
+    pipe->state = kExchange;
+    const uint16_t cause = code ? 3 : 0;
+    ehciUp(e, EV_EHCI_TRANSACTION_RESULT, nullptr, 0, reinterpret_cast<uintptr_t>(&cause));
 }
 
 void openAnswer(TEhciInstance* e, TEhciPipe* pipe) {
+    const TNfcListenParam* p = e->listenParams;
     if (pipe == e->pipes.readerA) {
         TRACE(kTrc, "ehci: ## OPEN RF READER A SUCCESSFULLY, pipe ID %d", static_cast<int>(pipe->id));
-        const uint8_t rate = 0;
+        const uint8_t rate = p && (p->poll14443Flags & NFC_POLL_BIT_RATE) ? bitRateCode(p->poll14443BitRate) : 0;
         ehciSetParam(pipe, 0x01, &rate, 1, kRateSet);
     } else if (pipe == e->pipes.iso15693) {
-        const uint8_t afi = 0;
+        const uint8_t afi = p && (p->poll15693Flags & NFC_POLL_AFI) ? p->poll15693Afi : 0;
         ehciSetParam(pipe, 0x02, &afi, 1, kAfiSet);
     } else {
         TRACE(kTrc, "ehci: ## OPEN RF READER B SUCCESSFULLY, pipe ID %d", static_cast<int>(pipe->id));
@@ -178,19 +231,120 @@ void openAnswer(TEhciInstance* e, TEhciPipe* pipe) {
 void fwiRead(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code) {
     const uint8_t fwi = !code && length ? data[0] : 0;
     TRACE(kTrc, "ehci: FWI = 0x%X, get ATQA", static_cast<unsigned>(fwi));
-    if (nfcmanOptionByte() && (fwi >> 4)) pipe->timeout = (302u << (fwi >> 4)) / 1000;
+    if (nfcmanP2pRawMode() && (fwi >> 4)) pipe->timeout = (302u << (fwi >> 4)) / 1000;
     ehciGetParam(pipe, 0x04, kAtqa);
 }
 
+uint16_t atqaOf(const uint8_t* data, uint32_t length) {
+    return length >= 2 ? static_cast<uint16_t>(data[1] << 8 | data[0]) : length ? data[0] : 0;
+}
+
+void readerADone(TEhciInstance* e, TEhciPipe* pipe);
+
 void atqaRead(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t length) {
-    const uint16_t atqa = length >= 2 ? static_cast<uint16_t>(data[1] << 8 | data[0]) : length ? data[0] : 0;
+    const uint16_t atqa = atqaOf(data, length);
     const uint8_t sak = e->tagRecord.a.sak;
     e->tagRecord.a.atqa = atqa;
     e->tagRecord.tagType = ehciTypeAIdentify(atqa, sak, e->tagRecord.uidLength);
     TRACE(kTrc, "ehci: Type-A Tag, SAK=0x%X, ATQA=0x%.04X", static_cast<unsigned>(sak), static_cast<unsigned>(atqa));
     pipe->state = kActive;
     e->authenticatedBlock = 255;
+    if (!isPn544OrDemo(e)) {
+        ehciGetParam(pipe, 0x05, kHistorical);
+        return;
+    }
+    // These chips activate ISO 14443-4 on the host's command, and only then know the historical bytes.
+    if (!(sak & kIsoDepSak)) {
+        readerADone(e, pipe);
+        return;
+    }
+    TRACE(kTrc, "ehci: Continue with ISO 14443-A activation ...");
+    ehciSendCommand(pipe, kIsoActivate, nullptr, 0, kActivation);
+}
+
+// The SAK of an NFC-DEP target on a chip that activates it itself: the initiator pipe takes it
+// over when the listen asks for it, else it is let go.
+void nfcDepSak(TEhciInstance* e, TEhciPipe* pipe) {
+    pipe->state = kPolling;
+    TEhciPipe* initiator = e->pipes.nfcipInitiator;
+    if ((e->listenMask & kInitiatorBit) && initiator && initiator->id) {
+        TRACE(kTrc, "ehci: IP1 SAK detected, continue IP1 activation");
+        ehciSendCommand(initiator, kNfcDepActivate, nullptr, 0, kActivation);
+        return;
+    }
+    TRACE(kTrc, "ehci: NFC-DEP SAK 0x%X without IP-1 initiator, relisten", static_cast<unsigned>(e->tagRecord.a.sak));
+    ehciHandleRelisten(e);
+}
+
+void sakRead(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t length) {
+    e->tagRecord.a.sak = length ? data[0] : 0;
+    if (isPn544OrDemo(e) && (e->tagRecord.a.sak & kNfcDepSakMask) == kNfcDepSak) {
+        nfcDepSak(e, pipe);
+        return;
+    }
+    TRACE(kTrc, "ehci: SAK 0x%X response, get UID", static_cast<unsigned>(e->tagRecord.a.sak));
+    ehciGetParam(pipe, 0x02, kUid);
+}
+
+// The answer to the ISO 14443-4 activation on reader A.
+void activationAnswer(TEhciPipe* pipe, uint32_t code) {
+    TEhciInstance* e = pipe->owner;
+    if (code) {
+        readerADone(e, pipe);
+        return;
+    }
+    TRACE(kTrc, "ehci: continue ISO activation, get historical bytes");
     ehciGetParam(pipe, 0x05, kHistorical);
+}
+
+// Several targets on a PN544: the second one's SAK, UID and ATQA are read into a record of its own.
+void secondTargetStep(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code) {
+    TNfcTagInfo& second = e->secondTag;
+    if (code) {
+        TRACE(kErr, "ehci: second TAG selection error, ignore");
+        ehciTargetReady(e, pipe, e->tagRecord.tagType);
+        return;
+    }
+    switch (pipe->state) {
+    case kSecondSak:
+        second.a.sak = length ? data[0] : 0;
+        TRACE(kTrc, "ehci: TAG 2 SAK 0x%X response, get UID", static_cast<unsigned>(second.a.sak));
+        ehciGetParam(pipe, 0x02, kSecondUid);
+        return;
+    case kSecondUid: {
+        const uint32_t n = std::min<uint32_t>(length, kUidMax);
+        std::memcpy(second.uid, data, n);
+        second.uidLength = static_cast<uint16_t>(n);
+        TRACE(kTrc, "ehci: TAG 2 UID response, get ATQA");
+        ehciGetParam(pipe, 0x04, kSecondAtqa);
+        return;
+    }
+    default:
+        second.a.atqa = atqaOf(data, length);
+        second.tagType = ehciTypeAIdentify(second.a.atqa, second.a.sak, second.uidLength);
+        ehciTargetReady(e, pipe, e->tagRecord.tagType);
+        return;
+    }
+}
+
+// Reader A's target is activated; with several in the field the PN544 reads the second one first.
+// In a wired session the target is the SmartMX: its historical bytes answer the open.
+void readerADone(TEhciInstance* e, TEhciPipe* pipe) {
+    if (e->flags & EHCI_F_SMARTMX) {
+        TRACE(kTrc, "ehci: Open SmartMX access successfully");
+        ehciTimerStop(e, EHCI_TIMER_SECURE);
+        pipe->state = kExchange;
+        const uint32_t n = std::min<uint32_t>(e->tagRecord.historicalBytesLength, sizeof e->tagRecord.a.historicalBytes);
+        ehciIoAnswer(e, 0, e->tagRecord.a.historicalBytes, std::min<uint32_t>(n, e->ioBufferSize));
+        return;
+    }
+    if ((e->flags & EHCI_F_PN544) && (e->flags & EHCI_F_SEVERAL)) {
+        TRACE(kTrc, "ehci: Start second TAG evaluation");
+        e->secondTag = TNfcTagInfo{};
+        ehciGetParam(pipe, 0x03, kSecondSak);
+        return;
+    }
+    ehciTargetReady(e, pipe, e->tagRecord.tagType);
 }
 
 // Historical bytes are kept up to the record's field, whatever length the controller gives.
@@ -199,7 +353,7 @@ void historicalRead(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint
     std::memcpy(e->tagRecord.a.historicalBytes, data, n);
     e->tagRecord.historicalBytesLength = static_cast<uint16_t>(n);
     e->activated = (e->flags & EHCI_F_SEVERAL) ? 0 : 1;
-    ehciTargetReady(e, pipe, e->tagRecord.tagType);
+    readerADone(e, pipe);
 }
 
 void readerBStep(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code) {
@@ -253,7 +407,7 @@ void inventoryRead(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint3
 
 void readerResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code) {
     TEhciInstance* e = pipe->owner;
-    if (!joined(pipe, data, length, code)) return;
+    if (!ehciJoinInPipe(pipe, data, length, code)) return;
     const uint32_t state = pipe->state;
     // A failed activation step gives the target up and polls again.
     const bool activation = state == kSak || state == kUid || state == kAtqa || state == kPupi || state == kInventory;
@@ -264,16 +418,34 @@ void readerResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint3
     switch (state) {
     case kOpened: openAnswer(e, pipe); break;
     case kRateSet:
+        if (e->flags & EHCI_F_PN544) {
+            const uint8_t zero = 0;
+            ehciSetParam(pipe, 0x10, &zero, 1, kChipSet);
+        } else {
+            ehciOpenRFPipeCompleted(pipe);
+        }
+        break;
+    case kChipSet:
+        // The wired SmartMX takes the reader over: it polls for nothing of the listen.
+        if (e->flags & EHCI_F_SMARTMX) {
+            pipe->flags |= EHCI_P_RUNNING;
+            pipe->state = kPolling;
+        } else {
+            ehciOpenRFPipeCompleted(pipe);
+        }
+        break;
     case kAfiSet: ehciOpenRFPipeCompleted(pipe); break;
     case kClosed:
         pipe->flags &= ~EHCI_P_OPEN;
         ehciStopNextReader(e);
         break;
-    case kSak:
-        e->tagRecord.a.sak = length ? data[0] : 0;
-        TRACE(kTrc, "ehci: SAK 0x%X response, get UID", static_cast<unsigned>(e->tagRecord.a.sak));
-        ehciGetParam(pipe, 0x02, kUid);
-        break;
+    case kSak: sakRead(e, pipe, data, length); break;
+    case kActivation: activationAnswer(pipe, code); break;
+    case kSecondSak:
+    case kSecondUid:
+    case kSecondAtqa: secondTargetStep(e, pipe, data, length, code); break;
+    case kActive: presenceAnswer(e, pipe, code); break;
+    case kCheck: checkAnswer(e, pipe, code); break;
     case kUid:
         copyUid(e, data, length);
         TRACE(kTrc, "ehci: UID response, get FWI");
@@ -311,11 +483,7 @@ void targetDiscovered(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, ui
     }
     e->currentPipe = pipe;
     if (pipe == e->pipes.readerA && e->presenceCheckActive) {
-        TRACE(kTrc, "ehci: ISO-14443A tag discovered again, signal failed transaction");
-        e->presenceCheckActive = 0;
-        ehciTimerStop(e, EHCI_TIMER_REDISCOVERY);
-        ehciUp(e, EV_EHCI_TRANSACTION_FAILED);
-        pipe->state = kExchange;
+        discoveredAgain(e, pipe);
         return;
     }
     e->tagRecord = TNfcTagInfo{};
@@ -429,13 +597,16 @@ void ehciStopNextReader(TEhciInstance* e) {
     if (e->listenStopMask) {
         // The readers of the old mask are stopped: the new mask's are started.
         e->listenStopMask = 0;
+        for (uint32_t i = kFirstVariantRecord; i < EHCI_PIPES; ++i) e->pipe[i].flags &= ~EHCI_P_CLOSE_ON_STOP2;
         e->lastListenMask = e->listenMask;
         e->pendingMask = e->listenMask;
         ehciStartNextReader(e);
         return;
     }
     e->listenMask = 0;
-    if (e->hooks.relisten) e->hooks.relisten(e);
+    // The target that went up is out of reach once its reader stopped: its removal is told first.
+    if (e->rediscoverPending) ehciSignalRemoval(e);
+    else if (e->hooks.relisten) e->hooks.relisten(e);
     e->flags &= ~EHCI_F_CANCEL;
     ehciUp(e, EV_EHCI_LISTEN_CANCELLED);
 }
@@ -462,9 +633,7 @@ void ehciStopPipe(TEhciPipe* pipe) {
     const bool close = (e->flags & EHCI_F_CLOSE_ON_STOP) || (pipe->flags & (EHCI_P_CLOSE_ON_STOP | EHCI_P_CLOSE_ON_STOP2));
     TRACE(kTrc, "ehci: stop pipe 0x%X <%s>, processMask %X, close on stop %d %d", static_cast<unsigned>(pipe->id),
           pipe->name, static_cast<unsigned>(pipe->processMask), (e->flags & EHCI_F_CLOSE_ON_STOP) != 0, close);
-    if (pipe->rxBuffer) ehciUp(e, EV_EHCI_RELEASE_BUFFER, pipe->rxBuffer);
-    pipe->rxBuffer = nullptr;
-    pipe->rxLength = 0;
+    ehciReleaseRxBuffer(pipe);
     e->pendingMask &= ~pipe->processMask;
     pipe->flags &= ~EHCI_P_RUNNING;
     if (close && (pipe->flags & EHCI_P_OPEN)) ehciClosePipe(pipe);
@@ -489,6 +658,16 @@ void ehciStopPolling(TEhciInstance* e) {
     if (pipe) ehciEndOperation(pipe, nullptr);
 }
 
+void ehciSignalRemoval(TEhciInstance* e) {
+    e->rediscoverPending = 0;
+    ehciUp(e, EV_EHCI_TARGET_REMOVED);
+}
+
+void ehciRepoll(TEhciPipe* pipe) {
+    ehciEndOperation(pipe, nullptr);
+    requestReader(pipe);
+}
+
 void ehciHandleRelisten(TEhciInstance* e) {
     TRACE(kTrc, "ehci: ehciHandleRelisten, for last tag 0x%X", static_cast<unsigned>(e->lastTagType));
     if (e->flags & EHCI_F_DEMO) {
@@ -496,11 +675,31 @@ void ehciHandleRelisten(TEhciInstance* e) {
         return;
     }
     TEhciPipe* pipe = e->currentPipe;
+    // The PN544 lets the target go and its polling loop goes on by itself.
+    if (e->flags & EHCI_F_PN544) {
+        if (pipe && !(pipe->flags & EHCI_P_CARD)) ehciSendEvent(pipe, kRelease, kPolling);
+        return;
+    }
     if ((e->lastTagType & (kCardBits | 0x2000)) || !isReader(e, pipe)) return;
-    ehciEndOperation(pipe, nullptr);
-    requestReader(pipe);
+    ehciRepoll(pipe);
     if (e->hooks.relisten) e->hooks.relisten(e);
 }
+
+uint16_t ehciSplitCount(uint32_t n) {
+    if (n < 256) return static_cast<uint16_t>(n << 8);
+    // The integer square root, bit by bit over 16 bits: (b + 1) x (b + 1) is at least n.
+    uint32_t root = 0;
+    for (uint32_t bit = 1u << 15; bit; bit >>= 1)
+        if ((root | bit) * (root | bit) <= n) root |= bit;
+    const uint32_t first = std::min<uint32_t>(root + 1, 255), second = std::min<uint32_t>(root, 255);
+    return static_cast<uint16_t>(first << 8 | second);
+}
+
+int32_t ehciSendCheck(TEhciPipe* pipe, uint8_t instruction, const uint8_t* data, uint32_t length) {
+    return ehciSendCommand(pipe, instruction, data, length, kCheck);
+}
+
+void ehciCheckAnswer(TEhciPipe* pipe, uint32_t code) { checkAnswer(pipe->owner, pipe, code); }
 
 // ---- Listen --------------------------------------------------------------------------------------------
 int32_t etsiHciStartListen(uint32_t mask, TEhciInstance* e, const TNfcListenParam* params) {
@@ -521,12 +720,19 @@ int32_t etsiHciStartListen(uint32_t mask, TEhciInstance* e, const TNfcListenPara
     }
     e->listenParams = params;
     e->flags = (e->flags & ~EHCI_F_SEVERAL) | EHCI_F_LISTEN;
-    e->listenStopMask = e->listenMask;
+    const uint32_t previous = e->listenMask;
+    e->listenStopMask = previous;
     e->requestedMask = mask;
     e->listenMask = mask & e->supportedMask;
     // The ST21 finds Type 2 tags of reader A through its type 1/2 gate.
     if ((e->flags & EHCI_F_ST21) && (e->listenMask & 0x1)) e->listenMask |= e->supportedMask & 0x40;
     e->presenceCheckActive = 0;
+    // Chips that keep their readers running stop only those that are no longer wanted, and close them.
+    if ((e->flags & EHCI_F_LISTEN_DIFF) && previous && previous != e->listenMask) {
+        e->listenStopMask = previous & ~e->listenMask;
+        TRACE(kTrc, "ehci: listen mask changed, diff 0x%.08X", static_cast<unsigned>(e->listenStopMask));
+        for (uint32_t i = kFirstVariantRecord; i < EHCI_PIPES; ++i) e->pipe[i].flags |= EHCI_P_CLOSE_ON_STOP2;
+    }
     TRACE(kTrc, "ehci: start listen process, listen stop mask 0x%.08X, listen mask 0x%.08X",
           static_cast<unsigned>(e->listenStopMask), static_cast<unsigned>(e->listenMask));
     if (e->listenStopMask) {
@@ -536,6 +742,7 @@ int32_t etsiHciStartListen(uint32_t mask, TEhciInstance* e, const TNfcListenPara
         return 0;
     }
     e->lastListenMask = e->listenMask;
+    for (uint32_t i = kFirstVariantRecord; i < EHCI_PIPES; ++i) e->pipe[i].flags &= ~EHCI_P_CLOSE_ON_STOP2;
     e->pendingMask = e->listenMask;
     ehciStartNextReader(e);
     return 0;
@@ -597,17 +804,14 @@ int32_t ehciTransactionRequest(TEhciInstance* e, const uint8_t* data, uint32_t l
         TRACE(kErr, "ehci: ! %s, nothing to send", "ehciTransactionRequest");
         return -1;
     }
-    pipe->rxLength = 0;
-    pipe->flags &= ~EHCI_P_CHAINING;
-    if (!pipe->rxBuffer) {
-        void* buffer = nullptr;
-        ehciUp(e, EV_EHCI_GET_BUFFER, &buffer, EHCI_RX_SIZE);
-        pipe->rxBuffer = static_cast<uint8_t*>(buffer);
-        if (!pipe->rxBuffer) {
-            TRACE(kErr, "ehci: ! %s cannot alloc buffer, length = %d", "ehciTransactionRequest", static_cast<int>(length));
-            return -1;
-        }
-        pipe->rxSize = EHCI_RX_SIZE;
+    if (length > EHCI_RX_SIZE) {
+        TRACE(kErr, "ehci: ! %s, %d bytes refused, %d at most", "ehciTransactionRequest", static_cast<int>(length),
+              static_cast<int>(EHCI_RX_SIZE));
+        return -1;
+    }
+    if (!ehciTakeRxBuffer(pipe)) {
+        TRACE(kErr, "ehci: ! %s cannot alloc buffer, length = %d", "ehciTransactionRequest", static_cast<int>(length));
+        return -1;
     }
     if ((pipe->flags & EHCI_P_CARD) && pipe->state == 18) {
         TRACE(kErr, "Emu deactivated or field off");
@@ -624,6 +828,5 @@ int32_t ehciTransactionRequest(TEhciInstance* e, const uint8_t* data, uint32_t l
             pipe->flags |= EHCI_P_MIFARE_READ;
         }
     }
-    ehciPipeSend(pipe, data, length);
-    return 0;
+    return ehciPipeSend(pipe, data, length) ? 0 : -1;
 }

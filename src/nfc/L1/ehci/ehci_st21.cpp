@@ -31,11 +31,13 @@ constexpr uint8_t kPipeOpen = 0x06, kPipeOpenAlso = 0x86;
 enum : uint8_t { kDmRead = 0x10, kDmWrite = 0x11, kDmPipes = 0x13, kDmReboot = 0x30, kDmCustom = 0x32,
                  kDmSubInfo = 0x01, kDmSubList = 0x02, kEvtNfcMode = 0x11, kEvtSoftReset = 0x11 };
 
-// Device-manager and Admin states (each names the answer it waits for).
+// Device-manager and Admin states (each names the answer it waits for): 177 is the card pipe's
+// creation step, the others are the variant's own (an Admin step is a byte, so its own ones sit
+// above every step the start and the other chips number).
 enum : uint32_t {
-    kOpened = 11, kDmClfRead = 200, kDmClfWritten = 201, kDmPipeList = 202, kDmPipeInfo = 203, kDmIdle = 204,
-    kDmIoAnswer = 210,
-    kDmIoClfRead = 211, kDmIoClfWritten = 212, kAdmType12 = 55, kAdmTarget = 56, kAdmInitiator = 57, kAdmCard = 177,
+    kOpened = 11, kAdmCard = 177, kAdmType12 = 240, kAdmTarget = 241, kAdmInitiator = 242,
+    kDmClfRead = EHCI_STATE_PRIVATE + 300, kDmClfWritten, kDmPipeList, kDmPipeInfo, kDmIdle, kDmIoAnswer, kDmIoClfRead,
+    kDmIoClfWritten,
 };
 
 enum : uint16_t { kCauseShort = 2, kCauseFailed = 3, kCauseUnsupported = 7 };
@@ -104,9 +106,7 @@ struct Manager {
     uint8_t hostIndex;
     uint8_t infoIndex;
     uint8_t answer[EHCI_PACKET_MAX * 2];   // an answer that came in several packets
-    uint32_t answerLength;
-    uint32_t answerCode;
-    bool joining;
+    TEhciJoin join;
 };
 Manager g_manager;
 
@@ -303,20 +303,7 @@ int32_t deviceIo(TEhciInstance* e, uint32_t code, const uint8_t* input, uint32_t
 // ---- Device-manager pipe -----------------------------------------------------------------------------
 // The steps read whole answers: the packets of one are joined first (cut at the buffer's size).
 bool joined(TEhciPipe* dm, const uint8_t*& data, uint32_t& length, uint32_t& code) {
-    Manager& g = g_manager;
-    if (!g.joining) {
-        g.answerLength = 0;
-        g.answerCode = code;
-    }
-    const uint32_t n = std::min<uint32_t>(length, sizeof g.answer - g.answerLength);
-    if (n) std::memcpy(g.answer + g.answerLength, data, n);
-    g.answerLength += n;
-    g.joining = (dm->flags & EHCI_P_RX_MORE) != 0;
-    if (g.joining) return false;
-    data = g.answer;
-    length = g.answerLength;
-    code = g.answerCode;
-    return true;
+    return ehciJoin(g_manager.join, dm, g_manager.answer, sizeof g_manager.answer, data, length, code);
 }
 
 void managerResponse(TEhciPipe* dm, const uint8_t* data, uint32_t length, uint32_t code) {
@@ -581,6 +568,7 @@ void ehciSt21SoftReset(TEhciInstance* e) {
 
 void ehciSt21PreInit(TEhciInstance* e) {
     g_manager = Manager{};
+    ehciSt21RouteReset();
     ehciSt21ClearP2pPolls();
     bindPipes(e);
     e->hooks.variantSetup = &setup;

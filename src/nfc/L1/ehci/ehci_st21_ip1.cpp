@@ -24,9 +24,9 @@ constexpr uint8_t kTargetRate = 2, kSensRes[2] = {0x00, 0x08}, kSelRes = 0x40, k
 
 // Pipe states (each names the answer it waits for); the core's are kOpened, kPolling, kExchange.
 enum : uint32_t {
-    kOpened = 11, kPolling = 30, kExchange = 34, kSpeedSet = 150, kCodeSet = 151, kNfcid2 = 152, kNfcid1 = 153,
-    kSensResRead = 154, kRateRead = 155, kCaps = 160, kCapsSet = 161, kSensResSet = 162, kSelResSet = 163,
-    kId1Set = 164, kId2Set = 165, kModeSet = 166, kWaiting = 167, kReleased = 168,
+    kOpened = 11, kPolling = 30, kExchange = 34,
+    kSpeedSet = EHCI_STATE_PRIVATE + 360, kCodeSet, kNfcid2, kNfcid1, kSensResRead, kRateRead, kCaps, kCapsSet,
+    kSensResSet, kSelResSet, kId1Set, kId2Set, kModeSet, kWaiting, kReleased,
 };
 
 // Target events of the gate 0x24.
@@ -162,11 +162,7 @@ void nfcid1Read(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t
 
 void initiatorReady(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t length) {
     TRACE(kTrc, "ehci: data rate 0x%X", length ? data[0] : 0u);
-    if (!pipe->rxBuffer) {
-        ehciUp(e, EV_EHCI_GET_BUFFER, &pipe->rxBuffer, EHCI_RX_SIZE);
-        pipe->rxSize = pipe->rxBuffer ? EHCI_RX_SIZE : 0;
-    }
-    pipe->rxLength = 0;
+    ehciTakeRxBuffer(pipe);
     e->activated = 1;
     ehciTargetReady(e, pipe, e->tagRecord.tagType);
 }
@@ -281,11 +277,7 @@ void activated(TEhciInstance* e, TEhciPipe* pipe) {
     e->currentPipe = pipe;
     e->tagRecord = TNfcTagInfo{};
     setIdentifier(e->tagRecord, g_ip1.nfcid2, kNfcid2Length);
-    if (!pipe->rxBuffer) {
-        ehciUp(e, EV_EHCI_GET_BUFFER, &pipe->rxBuffer, EHCI_RX_SIZE);
-        pipe->rxSize = pipe->rxBuffer ? EHCI_RX_SIZE : 0;
-    }
-    pipe->rxLength = 0;
+    ehciTakeRxBuffer(pipe);
     e->activated = 0;
     ehciTargetReady(e, pipe, (e->listenMask & kCardF) ? kCardF : kTypeNfcDepInitiator);
 }
@@ -297,10 +289,8 @@ void received(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t l
         TRACE(kErr, "! No RX buffer present");
         return;
     }
-    if (!ehciReassemble(pipe, data, length, EHCI_RX_SIZE)) return;
-    const uint32_t n = pipe->rxLength;
-    pipe->rxLength = 0;
-    ehciUp(e, EV_EHCI_READER_RESPONSE, pipe->rxBuffer, n);
+    if (!ehciJoinInPipe(pipe, data, length)) return;
+    ehciUp(e, EV_EHCI_READER_RESPONSE, const_cast<uint8_t*>(data), length);
 }
 
 void targetEvent(TEhciPipe* pipe, uint8_t event, const uint8_t* data, uint32_t length) {
@@ -317,7 +307,7 @@ void targetEvent(TEhciPipe* pipe, uint8_t event, const uint8_t* data, uint32_t l
         if (active) {
             TRACE(kTrc, "ehci: Field OFF, IP-1 target signal remove");
             pipe->state = kWaiting;
-            ehciUp(e, EV_EHCI_TARGET_REMOVED);
+            ehciSignalRemoval(e);
         } else if (pipe->state == kWaiting) {
             TRACE(kTrc, "ehci: Field OFF in state TAG listen ignore");
         } else {

@@ -22,8 +22,8 @@ constexpr uint8_t kEvtSendData = 0x10, kEvtIgnored = 0x20;
 
 // Pipe states (each names the answer it waits for).
 enum : uint32_t {
-    kOpened = 11, kPolling = 30, kWaiting = 31, kExchange = 34, kAtqa = 60, kRid = 61, kSak = 62, kUid = 63,
-    kProbe = 64, kCheck = 65,
+    kOpened = 11, kClosed = 12, kPolling = 30, kWaiting = 31, kExchange = 34, kCheck = EHCI_STATE_CHECK,
+    kAtqa = EHCI_STATE_PRIVATE + 340, kRid, kSak, kUid, kProbe,
 };
 
 uint32_t g_p2pPolls;   // P2P devices polling, ignored one after the other
@@ -142,27 +142,16 @@ void uidRead(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t le
     ehciTargetReady(e, pipe, typeOf(e->tagRecord));
 }
 
-// The answer to an exchange, joined from its packets in the pipe's buffer.
-bool joined(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t& code) {
-    if (!(pipe->flags & EHCI_P_CHAINING)) {
-        pipe->rxLength = 0;
-        pipe->rxCode = code;
-    }
-    const bool last = ehciReassemble(pipe, data, length, EHCI_RX_SIZE);
-    TRACE(kTrc, "ehci: Type1/2 data, is Chaining %d, length %d, total %d", !last, static_cast<int>(length),
-          static_cast<int>(pipe->rxLength));
-    if (last) pipe->flags &= ~EHCI_P_CHAINING;
-    else pipe->flags |= EHCI_P_CHAINING;
-    code = pipe->rxCode;
-    return last;
-}
-
 void exchangeResult(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code) {
     if (!pipe->rxBuffer) {
         ehciUp(e, EV_EHCI_TRANSACTION_TIMEOUT, nullptr, code ? code : 3);
         return;
     }
-    if (!joined(pipe, data, length, code)) return;
+    const uint32_t packet = length;
+    const bool whole = ehciJoinInPipe(pipe, data, length, code);
+    TRACE(kTrc, "ehci: Type1/2 data, is Chaining %d, length %d, total %d", !whole, static_cast<int>(packet),
+          static_cast<int>(whole ? length : pipe->join.length));
+    if (!whole) return;
     const bool type1 = e->tagRecord.tagType == kType1;
     if (code) {
         if (type1 && pipe->retries) {
@@ -176,8 +165,8 @@ void exchangeResult(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint
         ehciUp(e, EV_EHCI_TRANSACTION_TIMEOUT, nullptr, code);
         return;
     }
-    const uint8_t* answer = pipe->rxBuffer;
-    uint32_t n = pipe->rxLength;
+    const uint8_t* answer = data;
+    uint32_t n = length;
     // A Type 1 answer of three bytes carries one byte of data, the second.
     if (type1 && n == 3) {
         ++answer;
@@ -185,7 +174,6 @@ void exchangeResult(TEhciInstance* e, TEhciPipe* pipe, const uint8_t* data, uint
     }
     if ((e->stripLastByteMask & e->tagRecord.tagType) && n > 1) --n;
     ehciUp(e, EV_EHCI_READER_RESPONSE, const_cast<uint8_t*>(answer), n);
-    pipe->rxLength = 0;
 }
 
 void readerResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code) {
@@ -197,18 +185,17 @@ void readerResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint3
     }
     switch (state) {
     case kOpened: ehciOpenRFPipeCompleted(pipe); break;
+    case kClosed:
+        pipe->flags &= ~EHCI_P_OPEN;
+        ehciStopNextReader(e);
+        break;
     case kAtqa: atqaRead(e, pipe, data, length); break;
     case kRid: ridRead(e, pipe, data, length); break;
     case kSak: sakRead(e, pipe, data, length); break;
     case kProbe: probeRead(e, pipe, length, code); break;
     case kUid: uidRead(e, pipe, data, length); break;
     case kExchange: exchangeResult(e, pipe, data, length, code); break;
-    case kCheck: {
-        pipe->state = kExchange;
-        const uint16_t cause = code ? 3 : 0;
-        ehciUp(e, EV_EHCI_TRANSACTION_RESULT, nullptr, 0, reinterpret_cast<uintptr_t>(&cause));
-        break;
-    }
+    case kCheck: ehciCheckAnswer(pipe, code); break;
     default:
         TRACE(kErr, "! unexpected response for pipe <%s> in state %d", pipe->name, static_cast<int>(state));
         break;
@@ -249,10 +236,9 @@ void cardAnswer(TEhciPipe* pipe, const uint8_t* data, uint32_t length) {
         ehciIoAnswer(e, 3);
         return;
     }
-    if (!ehciReassemble(pipe, data, length, EHCI_RX_SIZE)) return;
+    if (!ehciJoinInPipe(pipe, data, length)) return;
     pipe->state = kWaiting;
-    ehciIoAnswer(e, 0, pipe->rxBuffer, pipe->rxLength);
-    pipe->rxLength = 0;
+    ehciIoAnswer(e, 0, data, length);
 }
 
 void cardResponse(TEhciPipe* pipe, const uint8_t* data, uint32_t length, uint32_t code) {
@@ -305,7 +291,7 @@ int32_t ehciSt21CheckRequest(TEhciInstance* e, const uint8_t* data, uint32_t len
     const uint32_t type = e->tagRecord.tagType;
     int32_t sent = -1;
     if (pipe && std::find(std::begin(kCommandChecked), std::end(kCommandChecked), type) != std::end(kCommandChecked))
-        sent = ehciSendCommand(pipe, kPresence, nullptr, 0, kCheck);
+        sent = ehciSendCheck(pipe, kPresence, nullptr, 0);
     else if (pipe)
         sent = ehciTransactionRequest(e, data, length);
     if (sent < 0) {
@@ -329,12 +315,7 @@ void ehciSt21SecureExchange(TEhciInstance* e, const uint8_t* data, uint32_t leng
         ehciIoAnswer(e, !pipe || !pipe->id || !(pipe->flags & EHCI_P_OPEN) ? 3 : 2);
         return;
     }
-    if (!pipe->rxBuffer) {
-        ehciUp(e, EV_EHCI_GET_BUFFER, &pipe->rxBuffer, EHCI_RX_SIZE);
-        pipe->rxSize = pipe->rxBuffer ? EHCI_RX_SIZE : 0;
-    }
-    pipe->rxLength = 0;
-    if (e->secureTimeout) ehciTimerStart(e, EHCI_TIMER_IO, e->secureTimeout);
+    ehciTakeRxBuffer(pipe);
     ehciPipeSend(pipe, data, length);
     TRACE(kTrc, "ehci: ehciStmSecureElementExchange() exit (%d fragments pending)", e->txSent < e->txLength ? 1 : 0);
 }

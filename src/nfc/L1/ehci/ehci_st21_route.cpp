@@ -20,7 +20,7 @@ constexpr uint32_t kAidRouting = 2;
 constexpr uint32_t kLastIndex = 0xFF;
 constexpr uint8_t kSetRoute = 0x20, kGetRoute = 0x21;
 
-enum : uint32_t { kRouteAdd = 220, kRouteGet = 221, kRouteClear = 222 };
+enum : uint32_t { kRouteAdd = EHCI_STATE_PRIVATE + 390, kRouteGet, kRouteClear };
 enum : uint16_t { kCauseNoEntry = 2, kCauseFailed = 4, kCauseUnsupported = 7 };
 
 struct Route {
@@ -31,6 +31,12 @@ struct Route {
     uint32_t entries;     // read back so far
 };
 Route g_route;
+
+}  // namespace
+
+void ehciSt21RouteReset() { g_route = Route{}; }
+
+namespace {
 
 TEhciPipe* manager(TEhciInstance* e) { return e->pipes.variant2; }
 

@@ -2,6 +2,7 @@
 // and the mapping of outcomes to layer 1's upward messages.
 #include "L1/nci/nci.h"
 
+#include <cstring>
 #include <new>
 
 #include "L1/nci/nci_trace.h"
@@ -48,6 +49,17 @@ constexpr TimeoutSlot kTimeoutMask[] = {{0x400, 1}, {0x40, 2}, {0x100, 3}, {0x80
 
 TNciContext* nciOf(TNfcllContext* ll) { return nfcllDriver<TNciContext>(ll); }
 
+// Layer 1's activation kind of an endpoint's tag type: 1 a P2P target found (the host is the
+// initiator), 2 a P2P initiator found, 3 a reader of the host as a card, 4 a tag; 0 none.
+uint32_t activationKind(uint32_t tagType) {
+    constexpr uint32_t kP2pTarget = 0x1000, kP2pInitiator = 0x2000, kCardEmulation = 0xF00000;
+    if (tagType == 0) return 0;
+    if (tagType & kP2pTarget) return 1;
+    if (tagType & kP2pInitiator) return 2;
+    if (tagType & kCardEmulation) return 3;
+    return 4;
+}
+
 const char* transTypeName(uint32_t type) { return type < NCI_TRANSTYPE_COUNT ? kTransTypeNames[type] : "?"; }
 
 void restoreTemporaryTimeout(TNciContext* nci) {
@@ -66,6 +78,41 @@ uint32_t nciTransportSend(void* user, const uint8_t* packet, uint32_t length) {
     return 0;
 }
 
+// Notifications that a command's response comes before: those of its own opcode, and the
+// activation that follows a selection.
+bool followsResponse(uint16_t response, uint16_t opcode) {
+    constexpr uint16_t kSelectRsp = 0x4104, kActivatedNtf = 0x6105;
+    if ((opcode & 0xE000) != 0x6000) return false;
+    return (opcode & 0x1FFF) == (response & 0x1FFF) || (response == kSelectRsp && opcode == kActivatedNtf);
+}
+
+void holdNotification(TNciContext* nci, uint16_t event) {
+    if (nci->heldCount == NCI_HELD_NOTIFICATIONS || nci->rxLength > NCI_HELD_PAYLOAD_MAX) {
+        TRACE(NFCLL_TRC_ERROR, "nci: ! no room to hold %s while a sub-state runs, dropped", smEventName(event));
+        return;
+    }
+    TNciHeldNotification& h = nci->held[(nci->heldHead + nci->heldCount++) % NCI_HELD_NOTIFICATIONS];
+    h.event = event;
+    h.opcode = nci->rxOpcode;
+    h.length = nci->rxLength;
+    if (h.length) std::memcpy(h.payload, nci->rxPayload, h.length);
+    TRACE(kTrcNci, "nci: %s held until the sub-state returns", smEventName(event));
+}
+
+// The master state takes what the controller said while the sub-state ran, in the order it came.
+void replayHeld(TNciContext* nci) {
+    TNciHeldNotification h = nci->held[nci->heldHead];
+    nci->heldHead = static_cast<uint8_t>((nci->heldHead + 1) % NCI_HELD_NOTIFICATIONS);
+    --nci->heldCount;
+    nci->rxOpcode = h.opcode;
+    nci->rxConnId = 0;
+    nci->rxPayload = h.payload;
+    nci->rxLength = h.length;
+    nciPushEvent(nci, h.event);
+    nci->rxPayload = nullptr;
+    nci->rxLength = 0;
+}
+
 void ncillTransportRxUs(void* user, uint32_t kind, uint16_t opcode, uint8_t connId, const uint8_t* payload,
                         uint32_t length) {
     auto* nci = static_cast<TNciContext*>(user);
@@ -76,11 +123,18 @@ void ncillTransportRxUs(void* user, uint32_t kind, uint16_t opcode, uint8_t conn
             TRACE(NFCLL_TRC_ERROR, "nci: ! ncillTransportRxUs(), opcode 0x%02X not found!", static_cast<unsigned>(opcode));
             return;
         }
-        if (nci->lateResponse && opcode == nci->lateResponse) {
-            // Its request was answered when another one took the controller: it answers nothing now.
-            TRACE(NFCLL_TRC_ERROR, "nci: ! late response %#x of a secure-element request dropped", static_cast<unsigned>(opcode));
-            nci->lateResponse = 0;
-            return;
+        if ((opcode & 0xE000) == 0x4000) {
+            // Its command was given up (or never sent): it answers nothing now.
+            if (opcode != nci->awaitedResponse) {
+                TRACE(NFCLL_TRC_ERROR, "nci: ! response %#x not awaited, dropped", static_cast<unsigned>(opcode));
+                return;
+            }
+            nci->awaitedResponse = 0;
+        } else if (nci->awaitedResponse && followsResponse(nci->awaitedResponse, opcode)) {
+            // The controller sends this only after the response: the response was lost on the way.
+            TRACE(NFCLL_TRC_ERROR, "nci: ! response %#x lost before %#x", static_cast<unsigned>(nci->awaitedResponse),
+                  static_cast<unsigned>(opcode));
+            nci->awaitedResponse = 0;
         }
         nci->rxOpcode = opcode;
         nci->rxConnId = connId;
@@ -96,6 +150,10 @@ void ncillTransportRxUs(void* user, uint32_t kind, uint16_t opcode, uint8_t conn
                 nci->rxLength = 1;
                 event = EV_NCI_CORE_GENERIC_ERROR_NTF;
             }
+        }
+        if (nciHeldBySubState(nci, event)) {
+            holdNotification(nci, event);
+            return;
         }
         nciPushEvent(nci, event);
         // The payload lives in the packet layer's buffer only until the next packet.
@@ -151,8 +209,9 @@ void nciHandleDataIndication(TNfcllContext* ll, const uint8_t* buffer, uint16_t 
     nciPacketReceive(&nci->packet, buffer + offset, length);
 }
 
-void nciHandleListenReq(TNfcllContext* ll, uint32_t mask, const TNfcListenParam* params) {
-    TNciContext* nci = nciOf(ll);
+// ---- Requests of layer 1 ---------------------------------------------------------------------
+// Each request is served once the driver is at rest, in the order it came.
+void runListen(TNciContext* nci, uint32_t mask, const TNfcListenParam* params) {
     nciSetTransType(nci, NCI_TRANSTYPE_LISTEN);
     nci->listenMask = mask;
     nci->listenParams = params;
@@ -185,14 +244,13 @@ void sendRequest(TNciContext* nci, const uint8_t* data, uint16_t length, uint32_
     nci->afterSend(nci);
 }
 
-void nciHandleTransactionReq(TNfcllContext* ll, const uint8_t* data, uint16_t length, uint32_t timeout) {
-    TNciContext* nci = nciOf(ll);
+void runTransaction(TNciContext* nci, const uint8_t* data, uint16_t length, uint32_t timeout) {
     if (length == 0) {
         // On a P2P link layer 1 says so when its transmit queue has run empty: nobody waits for an answer.
         if (nci->tagType & kTagP2P) return;
         // Nothing to send is refused at once: silence would hold the requester and everything behind it.
         TRACE(NFCLL_TRC_ERROR, "nci: ! transaction without data");
-        nfcllSendUsTransactionInd(ll, nullptr, NFCLL_CAUSE_INVALID_DATA, 0);
+        nfcllSendUsTransactionInd(nci->ll, nullptr, NFCLL_CAUSE_INVALID_DATA, 0);
         return;
     }
     if (timeout) {
@@ -204,24 +262,29 @@ void nciHandleTransactionReq(TNfcllContext* ll, const uint8_t* data, uint16_t le
     sendRequest(nci, data, length, NCI_TRANSTYPE_DATA, EV_NCI_MARVELD_DATA_REQ, "nciHandleTransactionReq");
 }
 
-void nciHandleCheckReq(TNfcllContext* ll, const uint8_t* data, uint16_t length) {
-    TNciContext* nci = nciOf(ll);
-    if (length == 0 || nci->transType == NCI_TRANSTYPE_IOCTL) {
-        // Without a command for the tag, or while an I/O control's sub-state holds the controller,
-        // the controller's own account answers: it reports a lost tag by itself, so an active tag
-        // is present. Not answering would leave the check waiting; a refusal would lose the tag.
-        const uint32_t pending = nci->transType;
-        nciSetTransType(nci, NCI_TRANSTYPE_CHECK);
-        const bool present =
-            nci->tagType != 0 && (nci->sm.current == &nciStatePollActive || nci->sm.master == &nciStatePollActive);
-        nciSignalCompletion(nci, present ? evNciDataIndication : evNciTagRemoved);
-        if (pending == NCI_TRANSTYPE_IOCTL) nciSetTransType(nci, NCI_TRANSTYPE_IOCTL);
-        return;
-    }
+// States in which an endpoint is active: the controller reports its loss by itself.
+bool endpointActive(const TNciContext* nci) {
+    for (SmHandler state : {nci->sm.current, nci->sm.master})
+        if (state == &nciStatePollActive || state == &nciStateMfPollActive || state == &nciStateMfPresenceCheck ||
+            state == &nciStateListenActive || state == &nciStateListenSleep)
+            return true;
+    return false;
+}
+
+// Without a command for the tag the controller's own account answers: it reports a lost tag by
+// itself, so an active endpoint is present. Not answering would leave the check waiting.
+void answerEmptyCheck(TNciContext* nci) {
+    const uint32_t pending = nci->transType;
+    nciSetTransType(nci, NCI_TRANSTYPE_CHECK);
+    nciSignalCompletion(nci, nci->tagType != 0 && endpointActive(nci) ? evNciDataIndication : evNciTagRemoved);
+    if (pending == NCI_TRANSTYPE_IOCTL) nciSetTransType(nci, NCI_TRANSTYPE_IOCTL);
+}
+
+void runCheck(TNciContext* nci, const uint8_t* data, uint16_t length) {
     if (nci->transType != NCI_TRANSTYPE_IDLE) {
         // One answer: the request under way keeps its own.
         TRACE(NFCLL_TRC_ERROR, "nci: llc: TAG not present");
-        nfcllSendUsTransactionResult(ll, NFCLL_CAUSE_WRONG_STATE);
+        nfcllSendUsTransactionResult(nci->ll, NFCLL_CAUSE_WRONG_STATE);
         return;
     }
     sendRequest(nci, data, length, NCI_TRANSTYPE_CHECK, EV_NCI_MARVELD_PRESENCE_CHECK, "nciHandleCheckReq");
@@ -232,20 +295,22 @@ bool keepsRequest(uint32_t code) {
     return code == 0x110A || code == 0x110B || (code >= 0x8002 && code <= 0x8004) || (code >= 0x8007 && code <= 0x800F);
 }
 
-void nciHandleIoControlReq(TNfcllContext* ll, uint32_t code, void* instance, uint32_t timeout, const uint8_t* input,
-                           uint16_t inputLength, uint8_t* output, uint16_t outputSize) {
-    TNciContext* nci = nciOf(ll);
+void runIoControl(TNciContext* nci, const TNciRequest& r) {
+    const uint32_t code = r.value;
+    // The answer travels in this request's own output, whatever came after it.
+    nci->ll->ioOutput = r.output;
+    nci->ll->ioOutputSize = r.output ? r.outputSize : 0;
     nci->savedTransType = nci->transType;
     nciSetTransType(nci, NCI_TRANSTYPE_IOCTL);
     auto keep = [&] {
         nci->ioCode = code;
-        nci->ioInput = input;
-        nci->ioInputLength = inputLength;
-        nci->ioOutput = output;
-        nci->ioOutputSize = outputSize;
+        nci->ioInput = r.input;
+        nci->ioInputLength = r.inputLength;
+        nci->ioOutput = r.output;
+        nci->ioOutputSize = r.outputSize;
         // The secure element's handle travels as the request's instance.
-        nci->ioHandle = static_cast<NfcSecureHandle>(reinterpret_cast<uintptr_t>(instance));
-        nci->ioTimeout = timeout;
+        nci->ioHandle = static_cast<NfcSecureHandle>(reinterpret_cast<uintptr_t>(r.instance));
+        nci->ioTimeout = r.timeout;
     };
     uint16_t event = 0;
     switch (code) {
@@ -266,14 +331,13 @@ void nciHandleIoControlReq(TNfcllContext* ll, uint32_t code, void* instance, uin
         nciSignalError(NCI_CAUSE_FAILED, nci, "nciHandleIoControlReq");
         return;
     case NFC_IOCTL_READER_TIMEOUT: {
-        if (inputLength != 8 || !input) {
+        if (r.inputLength != 8 || !r.input) {
             nciSignalError(NCI_CAUSE_INVALID_DATA, nci, "nciHandleIoControlReq");
             return;
         }
-        const uint32_t timeout = static_cast<uint32_t>(input[0] | input[1] << 8 | input[2] << 16) |
-                                 static_cast<uint32_t>(input[3]) << 24;
-        const uint32_t mask = static_cast<uint32_t>(input[4] | input[5] << 8 | input[6] << 16) |
-                              static_cast<uint32_t>(input[7]) << 24;
+        const uint8_t* in = r.input;
+        const uint32_t timeout = static_cast<uint32_t>(in[0] | in[1] << 8 | in[2] << 16) | static_cast<uint32_t>(in[3]) << 24;
+        const uint32_t mask = static_cast<uint32_t>(in[4] | in[5] << 8 | in[6] << 16) | static_cast<uint32_t>(in[7]) << 24;
         nciSetTagTimeouts(nci, timeout, mask);
         nciSignalCompletion(nci, evNciOk);
         return;
@@ -291,8 +355,7 @@ void nciHandleIoControlReq(TNfcllContext* ll, uint32_t code, void* instance, uin
     if (!event || !nciPushEvent(nci, event)) nciSignalError(NCI_CAUSE_FAILED, nci, "nciHandleIoControlReq");
 }
 
-void nciHandleSelectReq(TNfcllContext* ll, uint8_t index) {
-    TNciContext* nci = nciOf(ll);
+void runSelect(TNciContext* nci, uint8_t index) {
     nciSetTransType(nci, NCI_TRANSTYPE_SELECT);
     if (index >= nci->endpointCount) {
         TRACE(NFCLL_TRC_ERROR, "nci: ! select of endpoint %d, %d discovered", static_cast<int>(index),
@@ -310,6 +373,132 @@ void nciHandleSelectReq(TNfcllContext* ll, uint8_t index) {
     if (!nciPushEvent(nci, EV_NCI_RF_DISCOVER_SELECT_CMD)) nciSignalError(0, nci, "nciHandleSelectReq");
 }
 
+void runReset(TNciContext* nci) {
+    // A request still under way gets its answer before the reset takes the controller.
+    if (nci->transType != NCI_TRANSTYPE_IDLE && nci->transType != NCI_TRANSTYPE_RESET)
+        nciSignalError(NCI_CAUSE_FAILED, nci, "nciHandlePhResetRequest");
+    nci->recovering = false;
+    nciSetTransType(nci, NCI_TRANSTYPE_RESET);
+    nciPushEvent(nci, EV_NCI_CORE_RESET_CMD);
+}
+
+void serve(TNciContext* nci, const TNciRequest& r) {
+    switch (r.kind) {
+    case NCI_REQ_LISTEN: runListen(nci, r.value, r.params); break;
+    case NCI_REQ_DATA: runTransaction(nci, r.input, r.inputLength, r.timeout); break;
+    case NCI_REQ_CHECK: runCheck(nci, r.input, r.inputLength); break;
+    case NCI_REQ_IOCTL: runIoControl(nci, r); break;
+    case NCI_REQ_SELECT: runSelect(nci, r.index); break;
+    case NCI_REQ_RESET: runReset(nci); break;
+    case NCI_REQ_DEACTIVATE: nciPushEvent(nci, EV_NCI_RF_DEACTIVATE_CMD); break;
+    default: break;
+    }
+}
+
+// Every request is answered: one that finds no room to wait is refused at once.
+void refuse(TNciContext* nci, const TNciRequest& r) {
+    TRACE(NFCLL_TRC_ERROR, "nci: ! request %d refused, %d are waiting already", r.kind, nci->waitingCount);
+    switch (r.kind) {
+    case NCI_REQ_LISTEN: nfcllSendUsListenConf(nci->ll, NFCLL_CAUSE_WRONG_STATE, 0); break;
+    case NCI_REQ_DATA: nfcllSendUsTransactionInd(nci->ll, nullptr, NCI_CAUSE_FAILED, 0); break;
+    case NCI_REQ_CHECK: nfcllSendUsTransactionResult(nci->ll, NFCLL_CAUSE_WRONG_STATE); break;
+    case NCI_REQ_IOCTL:
+        nci->ll->ioOutput = nullptr;
+        nfcllSendUsIoControlConf(nci->ll, NFCLL_CAUSE_WRONG_STATE, nullptr, 0);
+        break;
+    case NCI_REQ_SELECT: nfcllSendUsSelectConf(nci->ll, NCI_CAUSE_FAILED); break;
+    case NCI_REQ_RESET: nfcllSendUsCause(nci->ll, NFCLL_ERROR_IND, NCI_CAUSE_FAILED); break;
+    default: break;
+    }
+}
+
+void request(TNciContext* nci, const TNciRequest& r) {
+    if (!nciBusy(nci) && nci->waitingCount == 0) {
+        serve(nci, r);
+        return;
+    }
+    if (nci->waitingCount == NCI_WAITING_REQUESTS) {
+        refuse(nci, r);
+        return;
+    }
+    TRACE(kTrcNci, "nci: request %d waits, the controller is busy in %s", r.kind, smStateName(&nci->sm, nci->sm.current));
+    nci->waiting[(nci->waitingHead + nci->waitingCount++) % NCI_WAITING_REQUESTS] = r;
+}
+
+// Once the machine is at rest: first what the controller said while a sub-state ran, then the
+// requests that waited for the controller.
+void settle(TNciContext* nci) {
+    if (nci->settling) return;
+    nci->settling = true;
+    for (;;) {
+        if (!nci->sm.master && nci->heldCount) {
+            replayHeld(nci);
+            continue;
+        }
+        if (nci->waitingCount && !nciBusy(nci)) {
+            const TNciRequest r = nci->waiting[nci->waitingHead];
+            nci->waitingHead = static_cast<uint8_t>((nci->waitingHead + 1) % NCI_WAITING_REQUESTS);
+            --nci->waitingCount;
+            serve(nci, r);
+            continue;
+        }
+        break;
+    }
+    nci->settling = false;
+}
+
+// ---- Miniport entries: layer 1's requests ---------------------------------------------------------
+void nciHandleListenReq(TNfcllContext* ll, uint32_t mask, const TNfcListenParam* params) {
+    TNciRequest r{};
+    r.kind = NCI_REQ_LISTEN;
+    r.value = mask;
+    r.params = params;
+    request(nciOf(ll), r);
+}
+
+void nciHandleTransactionReq(TNfcllContext* ll, const uint8_t* data, uint16_t length, uint32_t timeout) {
+    TNciRequest r{};
+    r.kind = NCI_REQ_DATA;
+    r.input = data;
+    r.inputLength = length;
+    r.timeout = timeout;
+    request(nciOf(ll), r);
+}
+
+void nciHandleCheckReq(TNfcllContext* ll, const uint8_t* data, uint16_t length) {
+    TNciContext* nci = nciOf(ll);
+    if (length == 0) {
+        answerEmptyCheck(nci);
+        return;
+    }
+    TNciRequest r{};
+    r.kind = NCI_REQ_CHECK;
+    r.input = data;
+    r.inputLength = length;
+    request(nci, r);
+}
+
+void nciHandleIoControlReq(TNfcllContext* ll, uint32_t code, void* instance, uint32_t timeout, const uint8_t* input,
+                           uint16_t inputLength, uint8_t* output, uint16_t outputSize) {
+    TNciRequest r{};
+    r.kind = NCI_REQ_IOCTL;
+    r.value = code;
+    r.instance = instance;
+    r.timeout = timeout;
+    r.input = input;
+    r.inputLength = inputLength;
+    r.output = output;
+    r.outputSize = outputSize;
+    request(nciOf(ll), r);
+}
+
+void nciHandleSelectReq(TNfcllContext* ll, uint8_t index) {
+    TNciRequest r{};
+    r.kind = NCI_REQ_SELECT;
+    r.index = index;
+    request(nciOf(ll), r);
+}
+
 void nciTimerExpired(TNfcllContext* ll, uint8_t timerId) {
     TNciContext* nci = nciOf(ll);
     nci->flags &= ~NCI_FLAG_RESPONSE_TIMER;
@@ -318,6 +507,8 @@ void nciTimerExpired(TNfcllContext* ll, uint8_t timerId) {
     case NCI_TIMER_HCI_ADMIN:
     case NCI_TIMER_HCI_EXCHANGE:
         TRACE(kTrcNci, "nci:  ! chip watch response timer expired");
+        // The command is given up: a response that still comes answers nothing.
+        if (timerId == NCI_TIMER_RESPONSE) nci->awaitedResponse = 0;
         nciPushEvent(nci, EV_NCI_MARVELD_TIMEOUT);
         break;
     case NCI_TIMER_HCI_PIPE: nciPushEvent(nci, EV_NCI_HCI_TIMEOUT); break;
@@ -329,16 +520,18 @@ void nciTimerExpired(TNfcllContext* ll, uint8_t timerId) {
 uint32_t nciHandleOtherMessage(TNfcllContext* ll) {
     const uint16_t command = ll->message.command;
     if (command == 0x209 || command == 0x282) {
-        nciPushEvent(nciOf(ll), EV_NCI_RF_DEACTIVATE_CMD);
+        TNciRequest r{};
+        r.kind = NCI_REQ_DEACTIVATE;
+        request(nciOf(ll), r);
         return 0;
     }
     return NCI_CAUSE_FAILED;
 }
 
 void nciHandlePhResetRequest(TNfcllContext* ll) {
-    TNciContext* nci = nciOf(ll);
-    nciSetTransType(nci, NCI_TRANSTYPE_RESET);
-    nciPushEvent(nci, EV_NCI_CORE_RESET_CMD);
+    TNciRequest r{};
+    r.kind = NCI_REQ_RESET;
+    request(nciOf(ll), r);
 }
 
 // ---- Upstream mapping by transaction type ------------------------------------------------------
@@ -368,7 +561,9 @@ Mapped mapIdle(TNciContext* nci, uint32_t outcome, const uint8_t* data, uint32_t
     case evNciTagRemoved:
     case evNciDeactivateInd: nfcllSendUsTechRemoved(ll, NCI_CAUSE_FAILED); break;
     case evNciDataIndication: receivedData(nci, data, length); break;
-    case evNciError: nfcllSendUsCause(ll, NFCLL_ERROR_IND, NCI_CAUSE_FAILED); break;
+    // Nobody waits for an answer: the controller itself failed, and the layers above must know.
+    case evNciTimeout:
+    case evNciError: nciReportFault(nci); break;
     default:
         TRACE(kTrcNci, "nci: Idle, not sending notification for event %#x upstream", static_cast<unsigned>(outcome));
         break;
@@ -392,7 +587,7 @@ Mapped mapListen(TNciContext* nci, uint32_t outcome, uint32_t length) {
         }
         return Mapped::Handled;
     case evNciTimeout:
-    case evNciError: nfcllSendUsCause(ll, NFCLL_ERROR_IND, NCI_CAUSE_FAILED); return Mapped::Handled;
+    case evNciError: nciReportFault(nci); return Mapped::Handled;
     case evNciState: nfcllSendUsListenConf(ll, NFCLL_CAUSE_WRONG_STATE, 0); return Mapped::Handled;
     case evNciInternalError: nfcllSendUsListenConf(ll, NFCLL_CAUSE_NO_RESOURCES, 0); return Mapped::Handled;
     default: return Mapped::Unhandled;
@@ -427,6 +622,7 @@ Mapped mapData(TNciContext* nci, uint32_t outcome, const uint8_t* data, uint32_t
         else nfcllSendUsTransactionInd(ll, nullptr, NCI_CAUSE_FAILED, 0);
         return Mapped::Handled;
     case evNciErrorAuthentication: nfcllSendUsTransactionInd(ll, nullptr, NCI_CAUSE_AUTH, 0); return Mapped::Handled;
+    case evNciState: nfcllSendUsTransactionInd(ll, nullptr, NFCLL_CAUSE_WRONG_STATE, 0); return Mapped::Handled;
     default: return Mapped::Unhandled;
     }
 }
@@ -480,7 +676,7 @@ Mapped mapReset(TNciContext* nci, uint32_t outcome) {
     TNfcllContext* ll = nci->ll;
     switch (outcome) {
     case evNciTimeout:
-    case evNciError: nfcllSendUsCause(ll, NFCLL_ERROR_IND, NCI_CAUSE_FAILED); return Mapped::Handled;
+    case evNciError: nciReportFault(nci); return Mapped::Handled;
     case evNciResetCompleted: nfcllSendUsCause(ll, PH_RESET_CONF, 0); return Mapped::Handled;
     default: return Mapped::Unhandled;
     }
@@ -530,7 +726,37 @@ bool nciPushEvent(TNciContext* nci, uint16_t event) {
     nci->draining = true;
     smProcessEvents(&nci->sm);
     nci->draining = false;
+    settle(nci);
     return true;
+}
+
+void nciReportFault(TNciContext* nci) {
+    if (nci->recovering && nci->faultReported) return;
+    nci->faultReported = nci->recovering;
+    nfcllSendUsCause(nci->ll, NFCLL_ERROR_IND, NCI_CAUSE_FAILED);
+}
+
+void nciRecoverController(TNciContext* nci, bool report) {
+    TRACE(NFCLL_TRC_ERROR, "nci: ! controller lost its state in %s, bringing it up again", smStateName(&nci->sm, nci->sm.current));
+    const bool depended = nci->transType != NCI_TRANSTYPE_IDLE || nci->seWaiting || nci->tagType != 0 || endpointActive(nci);
+    nci->recovering = true;
+    nci->faultReported = false;
+    nciStopResponseTimer(nci);
+    for (uint8_t timer : {NCI_TIMER_HCI_ADMIN, NCI_TIMER_HCI_EXCHANGE, NCI_TIMER_HCI_PIPE, NCI_TIMER_MIFARE})
+        nfcllResetTimer(nci->ll, timer);
+    nci->awaitedResponse = 0;
+    nci->heldCount = 0;
+    // The request under way fails; a reset that layer 1 asked for is answered when it is done.
+    for (int k = 0; k < 2 && nci->transType != NCI_TRANSTYPE_IDLE && nci->transType != NCI_TRANSTYPE_RESET; ++k)
+        nciSignalError(NCI_CAUSE_FAILED, nci, "nciRecoverController");
+    if (report || depended) nciReportFault(nci);
+    nciSetTagType(nci, 0);
+    nciPushEvent(nci, EV_NCI_CORE_RESET_CMD);
+}
+
+void nciSetTagType(TNciContext* nci, uint32_t tagType) {
+    nci->tagType = tagType;
+    nci->ll->mode = activationKind(tagType);
 }
 
 void nciSetTransType(TNciContext* nci, uint32_t type) {
@@ -635,11 +861,19 @@ void nciSetTagTimeouts(TNciContext* nci, uint32_t timeout, uint32_t mask) {
 
 // ---- Sending ----------------------------------------------------------------------------------------
 uint32_t nciSendCommand(TNciContext* nci, uint16_t opcode, const uint8_t* payload, uint32_t length) {
+    constexpr uint16_t kCoreReset = 0x2000;
+    const bool command = opcode >= 0x2000;
+    // NCI takes one command at a time; only a reset may take the place of one left unanswered.
+    if (command && nci->awaitedResponse && opcode != kCoreReset) {
+        TRACE(NFCLL_TRC_ERROR, "nci: ! command %#x refused, the response %#x is still awaited", static_cast<unsigned>(opcode),
+              static_cast<unsigned>(nci->awaitedResponse));
+        return NFCLL_CAUSE_WRONG_STATE;
+    }
     if (nci->flags & NCI_FLAG_RESPONSE_TIMER)
         TRACE(kTrcNci, "nci: ! WARNING, sending message %#x while timer is running", static_cast<unsigned>(opcode));
     const uint32_t result = nciPacketSend(0, &nci->packet, opcode, payload, length);
     if (result != 0 && result != NCI_CAUSE_PENDING) return result;
-    if (opcode >= 0x2000) nci->lastCommand = opcode;
+    if (command) nci->awaitedResponse = static_cast<uint16_t>(opcode + 0x2000);
     const uint32_t timeout =
         nciResponseTimeout(nci->tagType, nciGetTagTimeout(nci, nci->tagType), nci->techTimeout, opcode < 0x2000);
     if (timeout) {

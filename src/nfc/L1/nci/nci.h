@@ -183,6 +183,12 @@ struct TNciNfcee {
     TNciHciExchange hci;
 };
 
+// The handle given to an NFCEE id, kept across the controller's resets.
+struct TNciKnownHandle {
+    uint8_t id;
+    NfcSecureHandle handle;   // 0: unused
+};
+
 // The HCI host side: the steps of the admin pipe's bring-up, then ready.
 enum : uint8_t { NCI_HCI_OFF = 0, NCI_HCI_OPEN_ADMIN = 1, NCI_HCI_SET_IDENTITY = 2, NCI_HCI_SET_WHITE_LIST = 3,
                  NCI_HCI_GET_SESSION = 5, NCI_HCI_READY = 6, NCI_HCI_UPDATE_IDENTITY = 8 };
@@ -218,6 +224,36 @@ constexpr uint8_t NCI_NO_ENDPOINT = 0xFF;
 enum : uint8_t { NCI_MF_STATES(NCI_MF_ENUM) };
 #undef NCI_MF_ENUM
 constexpr uint32_t NCI_MIFARE_REACTIVATION_MS = 1500;
+
+// A request of layer 1 that waits while the driver is busy: NCI takes one command at a time, so
+// a request is served only once the one under way has its answer. Its buffers stay the
+// requester's until it is answered.
+constexpr int NCI_WAITING_REQUESTS = 8;
+enum : uint8_t { NCI_REQ_LISTEN, NCI_REQ_DATA, NCI_REQ_CHECK, NCI_REQ_IOCTL, NCI_REQ_SELECT, NCI_REQ_RESET,
+                 NCI_REQ_DEACTIVATE };
+struct TNciRequest {
+    uint8_t kind;
+    uint8_t index;                  // select: the endpoint
+    uint32_t value;                 // listen: the mask; I/O control: the code
+    const TNfcListenParam* params;
+    void* instance;
+    uint32_t timeout;
+    const uint8_t* input;
+    uint16_t inputLength;
+    uint8_t* output;
+    uint16_t outputSize;
+};
+
+// An RF notification that came while an I/O sub-state held the controller: its master state
+// takes it once the sub-state has returned, so that the driver follows the controller's RF state.
+constexpr int NCI_HELD_NOTIFICATIONS = 8;
+constexpr uint32_t NCI_HELD_PAYLOAD_MAX = 255;
+struct TNciHeldNotification {
+    uint16_t event;
+    uint16_t opcode;
+    uint32_t length;
+    uint8_t payload[NCI_HELD_PAYLOAD_MAX];
+};
 
 struct TNciContext;
 // Outgoing data as the RF interface wants it; false when they cannot be mapped.
@@ -282,6 +318,7 @@ struct TNciContext {
     uint8_t nfceeAnnounced;
     uint8_t nfceeFound;
     TNciNfcee nfcees[NCI_MAX_NFCEES];
+    TNciKnownHandle knownHandles[NCI_MAX_NFCEES];
     TNciHciState hci;
     uint8_t nfceeCount;             // records in use
     uint8_t modeSetId;              // the NFCEE of the last mode set
@@ -310,17 +347,45 @@ struct TNciContext {
     // may start a listen or a reset while the controller still owes the request its answer.
     bool seWaiting;                 // the request has not been answered yet
     bool seSignalling;              // its sub-state is running: what is signalled answers it
-    uint16_t lastCommand;           // opcode of the last control command sent
-    uint16_t seResponse;            // the response the request waits for, 0 for none
-    uint16_t lateResponse;          // a response still due to a request answered already: dropped
+    // One command at a time: the response awaited (0 for none). A response that is not the one
+    // awaited answers a command given up already and is dropped.
+    uint16_t awaitedResponse;
+    TNciRequest waiting[NCI_WAITING_REQUESTS];
+    uint8_t waitingHead;
+    uint8_t waitingCount;
+    TNciHeldNotification held[NCI_HELD_NOTIFICATIONS];
+    uint8_t heldHead;
+    uint8_t heldCount;
+    bool settling;                  // held notifications and waiting requests are being served
+    // The controller is being brought back after a fault of its own; set once layer 1 has been
+    // told of it, so that it is told once.
+    bool recovering;
+    bool faultReported;
 };
 
 // ---- Driver entry (layer 1) -----------------------------------------------------------------------
 int32_t nciInit(TNfcllContext* ll);
 
 // ---- Events and outcomes ----------------------------------------------------------------------------
-// Queues the event and runs the machine; false when the ring is full.
+// Queues the event and runs the machine; false when the ring is full. Once the machine is at
+// rest, held notifications and waiting requests are served.
 bool nciPushEvent(TNciContext* nci, uint16_t event);
+// True while the driver cannot take a new request: an answer is awaited, a sub-state holds the
+// controller, or a state is on its way between two of the controller's states.
+bool nciBusy(const TNciContext* nci);
+// True for an event of a notification that an I/O sub-state leaves to its master.
+bool nciHeldBySubState(const TNciContext* nci, uint16_t event);
+// True while the controller is being brought up (reset, init and the start-up steps).
+bool nciStartingUp(const TNciContext* nci);
+// True in a state on its way from one of the controller's RF states to another: an answer is due.
+bool nciOnTheWay(const TNciContext* nci);
+// The controller lost its state (it reset itself, or left a command unanswered): the request
+// under way gets its failure, layer 1 learns of the fault (always with report, else when
+// something depended on the controller's state: a request, an active endpoint), and the
+// controller is brought up again; the activation confirmation tells when it is back.
+void nciRecoverController(TNciContext* nci, bool report);
+// NFCLL_ERROR_IND; during a recovery, once.
+void nciReportFault(TNciContext* nci);
 void nciSignalCompletion(TNciContext* nci, uint32_t outcome);
 void nciSignalError(uint16_t cause, TNciContext* nci, const char* source);
 void ncillUsCallback(TNciContext* nci, uint32_t outcome, const uint8_t* data, uint32_t length);
@@ -337,6 +402,8 @@ void nciSetTagTimeouts(TNciContext* nci, uint32_t timeout, uint32_t mask);
 uint32_t nciSendCommand(TNciContext* nci, uint16_t opcode, const uint8_t* payload, uint32_t length);
 void nciStopResponseTimer(TNciContext* nci);
 void nciDefaultHooks(TNciContext* nci);
+// The tag type of the active endpoint, and layer 1's activation kind with it (0: none).
+void nciSetTagType(TNciContext* nci, uint32_t tagType);
 
 // ---- State machine (nci_sm.cpp: start-up, Idle, default; nci_sm_rf.cpp: the RF states) -------------
 void nciStateMachineInit(TNciContext* nci);
@@ -467,8 +534,10 @@ uint16_t nciRoutingAddEntry(TNciContext* nci, const uint8_t* value, uint8_t type
 // 0, or 11 when nothing matched; value null for any value.
 uint16_t nciRoutingRemoveEntries(TNciContext* nci, uint8_t type, uint8_t route, uint8_t powerState,
                                  const uint8_t* value, uint8_t length);
-// The listen-mode (types 0-2) or poll-mode (0x80, 0x81) command payload; 0 when it does not fit.
-uint32_t nciRoutingEncode(TNciRoutingTable* table, bool poll, uint8_t* out, uint32_t size);
+// The listen-mode (types 0-2) or poll-mode (0x80, 0x81) command payload: more flag 0, count and
+// entries, for either; 0 when it does not fit. The table stays changed until the discovery set-up
+// has sent both.
+uint32_t nciRoutingEncode(const TNciRoutingTable* table, bool poll, uint8_t* out, uint32_t size);
 // The tag-type bits of an entry; 0 for one not known.
 uint32_t nciRoutingListenMask(const TNciRoutingEntry& entry);
 // Adds the 27-byte records one by one up to the first failure: 0 or its cause.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "L1/common/nfcll_listen.h"
 #include "L1/nci/nci.h"
 #include "util/bytereader.h"
 #include "util/stackbytes.h"
@@ -33,6 +34,7 @@ enum : uint8_t {
     PF_BIT_RATE = 0x18,
     PI_BIT_RATE = 0x21,
     PN_ATR_REQ_GEN_BYTES = 0x29,
+    PN_ATR_REQ_CONFIG = 0x2A,
     LA_BIT_FRAME_SDD = 0x30,
     LA_PLATFORM_CONFIG = 0x31,
     LA_SEL_INFO = 0x32,
@@ -46,6 +48,7 @@ enum : uint8_t {
     LI_BIT_RATE = 0x5B,
     LN_WT = 0x60,
     LN_ATR_RES_GEN_BYTES = 0x61,
+    LN_ATR_RES_CONFIG = 0x62,
     RF_FIELD_INFO = 0x80,
     RF_NFCEE_ACTION = 0x81,
     VENDOR_15693_BIT_RATE = 0xD0,
@@ -105,9 +108,7 @@ uint16_t sendRouting(TNciContext* nci, bool poll) {
     uint8_t buffer[kRoutingBuffer];
     const uint32_t length = nciRoutingEncode(&nci->routing, poll, buffer, sizeof buffer);
     if (length == 0) return NCI_CAUSE_WRONG_PARAMETER;
-    // The vendor's poll-mode command carries the entries without the more flag.
-    if (poll) return stepOf(nciSendCommand(nci, OC_SET_PM_ROUTING_CMD, buffer + 1, length - 1));
-    return stepOf(nciSendCommand(nci, OC_RF_SET_LM_ROUTING_CMD, buffer, length));
+    return stepOf(nciSendCommand(nci, poll ? OC_SET_PM_ROUTING_CMD : OC_RF_SET_LM_ROUTING_CMD, buffer, length));
 }
 
 // ---- Configuration parameters -------------------------------------------------------------
@@ -195,19 +196,37 @@ uint8_t p2pNfcidLength(uint8_t given) {
     return given >= 4 ? 4 : 0;
 }
 
+// The general bytes of the ATR and its configuration byte: an application that gives its own
+// puts the configuration byte first; without them the block holds the default general bytes
+// alone. The lengths are bounded by their fields.
+struct AtrParts {
+    const uint8_t* general;
+    uint8_t generalLength;
+    bool configGiven;
+    uint8_t config;
+};
+
+AtrParts atrPartsOf(const TNfcListenParam& p) {
+    TNfcllAtrView atr{};
+    if (nfcllListenAtr(&p, atr) && atr.given)
+        return AtrParts{atr.bytes, static_cast<uint8_t>(atr.length), p.atrLength != 0, atr.config};
+    return AtrParts{p.atrBytes, std::min<uint8_t>(p.atrLength, sizeof p.atrBytes), false, 0};
+}
+
 uint16_t nciPrepareP2PParameters(TNciContext* nci, const TNfcListenParam& p, uint32_t mask) {
     uint16_t cause = 0;
     if (nfcmanP2pRawMode() == 2) cause |= addByte(nci, LN_WT, 10);
-    // The application's lengths are bounded by their fields.
-    const uint8_t generalLength = std::min<uint8_t>(p.atrLength, sizeof p.atrBytes);
+    const AtrParts atr = atrPartsOf(p);
     if (mask & kP2pInitiator) {
-        cause |= nciParamsAdd(nci, PN_ATR_REQ_GEN_BYTES, p.atrBytes, generalLength);
+        cause |= nciParamsAdd(nci, PN_ATR_REQ_GEN_BYTES, atr.general, atr.generalLength);
+        if (atr.configGiven) cause |= addByte(nci, PN_ATR_REQ_CONFIG, atr.config);
         if (p.p2pFlags & NFC_P2P_DATA_RATE)
             if (const uint8_t code = p2pBitRate(p.p2pDataRate)) cause |= addByte(nci, PF_BIT_RATE, code);
     }
     if (mask & kP2pTarget) {
         cause |= addByte(nci, LA_SEL_INFO, 0x40);
-        cause |= nciParamsAdd(nci, LN_ATR_RES_GEN_BYTES, p.atrBytes, generalLength);
+        cause |= nciParamsAdd(nci, LN_ATR_RES_GEN_BYTES, atr.general, atr.generalLength);
+        if (atr.configGiven) cause |= addByte(nci, LN_ATR_RES_CONFIG, atr.config);
         if (nci->ll->listenMask & kP2pTarget) cause |= addByte(nci, LF_PROTOCOL_TYPE, 2);
     }
     TRACE(kTrcNci, "%s: check NFC_ID_VALID %d", "nciPrepareP2PParameters", p.p2pFlags & NFC_P2P_NFCID_VALID);

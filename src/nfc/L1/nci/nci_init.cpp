@@ -202,6 +202,11 @@ uint16_t runHciNetwork(TNciContext* nci, uint16_t event, uint32_t* next) {
         return enableFirst ? 0 : step(nciSeSetMode(nci, access, 1));
     }
     case EV_NCI_MARVELD_TIMEOUT: return hciUnavailable(next);
+    // An NFCEE the controller announces while the network comes up is taken on the way.
+    case EV_NCI_NFCEE_DISCOVER_NTF:
+        if (const uint16_t result = nciHandleNfceeDiscoverNtf(nci); result != 0 && result != 5)
+            TRACE(NFCLL_TRC_ERROR, "nci: ! NFCEE not added, cause %#x", static_cast<unsigned>(result));
+        return 0;
     default: return notAccepted(nci, event);
     }
 }
@@ -300,5 +305,6 @@ void nciFinishInitialization(TNciContext* nci) {
         block->flags = 0x1000D | (nci->maker == 0x04 ? 0x20u : 0u);
     }
     nci->initState = NCI_INIT_DONE;
+    nci->recovering = false;
     nfcllSendUsActConf(nci->ll);
 }

@@ -53,6 +53,19 @@ const char* statusName(uint8_t status) {
 
 bool hciInUse(const TNciContext* nci) { return (nci->flags & NCI_FLAG_HCI_EXCLUSIVE) != 0; }
 
+// An NFCEE the controller announces again after a reset keeps the handle its applications hold.
+NfcSecureHandle handleFor(TNciContext* nci, uint8_t id) {
+    for (const TNciKnownHandle& known : nci->knownHandles)
+        if (known.handle && known.id == id) return known.handle;
+    const NfcSecureHandle handle = nfcllNewSeHandle();
+    for (TNciKnownHandle& known : nci->knownHandles)
+        if (!known.handle) {
+            known = TNciKnownHandle{id, handle};
+            break;
+        }
+    return handle;
+}
+
 // The public record is read on the application's thread: it changes under the lock the list is copied with.
 void setVirtualMode(TNciNfcee& ee, bool on) {
     PlatLockGuard g(osLock());
@@ -171,7 +184,7 @@ uint16_t addNfcee(TNciContext* nci, uint8_t id, uint8_t status, CByteReader& r) 
     }
     ee->capabilities = capabilitiesOf(nci, ee->protocols, id);
     if (hciAccess) ee->capabilities |= kCapHciAccess;
-    ee->info = TNfcInfoSE{nfcllNewSeHandle(), ee->capabilities, static_cast<WORD>(status != NCI_NFCEE_DISABLED ? NFC_SE_MODE_VIRTUAL : 0), {}, id};
+    ee->info = TNfcInfoSE{handleFor(nci, id), ee->capabilities, static_cast<WORD>(status != NCI_NFCEE_DISABLED ? NFC_SE_MODE_VIRTUAL : 0), {}, id};
     setDefaultOperations(*ee);
     if (hciAccess) nci->hci.access = ee;
     // The others are reached through the HCI network's card pipes, unless they say otherwise.
@@ -257,13 +270,12 @@ uint32_t readerData(TNciContext* nci) {
     return SM_DONE;
 }
 
-// Another request took the controller before the answer came: the request learns it now, and
-// the answer, when it comes, is taken for no later request.
+// The sub-state was left before the answer came: the request learns it now, and the answer,
+// when it comes, is taken for no later request.
 void abandonSeRequest(TNciContext* nci) {
     if (!nci->seWaiting) return;
     TRACE(NFCLL_TRC_ERROR, "nci: ! SE command %#x left before its answer", static_cast<unsigned>(nci->ioCode));
     if (nci->ioNfcee && nci->ioCode == NFC_IOCTL_SE_EXCHANGE && nci->ioNfcee->connId) ++nci->ioNfcee->lateAnswers;
-    nci->lateResponse = nci->seResponse;
     nciSignalCompletion(nci, evNciState);
 }
 
@@ -610,9 +622,7 @@ uint32_t seRequestStep(TStateMachine* sm, TNciContext* nci, uint16_t event) {
     switch (event) {
     case EV_SM_ENTRY: {
         nci->seWaiting = true;
-        nci->lastCommand = 0;
         const uint16_t result = nciRunSeIoControl(nci);
-        nci->seResponse = nci->lastCommand ? static_cast<uint16_t>(nci->lastCommand + 0x2000) : 0;
         if (result == NCI_CAUSE_PENDING) return SM_DONE;
         if (result == 0) return SM_MASTER;
         TRACE(NFCLL_TRC_ERROR, "nci: ! Unable to handle IOCTL");
@@ -655,6 +665,12 @@ uint32_t seRequestStep(TStateMachine* sm, TNciContext* nci, uint16_t event) {
         // The answer may still come: it belongs to no later exchange.
         if (nci->ioNfcee && nci->ioCode == NFC_IOCTL_SE_EXCHANGE && nci->ioNfcee->connId) ++nci->ioNfcee->lateAnswers;
         nciSignalCompletion(nci, evNciTimeout);
+        return SM_MASTER_ERROR;
+    // The controller could not carry the exchange to the NFCEE: no answer will come.
+    case EV_NCI_CORE_INTERFACE_ERROR_NTF:
+        if (!nci->ioNfcee || nci->rxLength < 2 || nci->rxPayload[1] != nci->ioNfcee->connId) return SM_NOT_HANDLED;
+        nciStopResponseTimer(nci);
+        nciSignalError(NCI_CAUSE_FAILED, nci, "nciStateIoSeRequest");
         return SM_MASTER_ERROR;
     case EV_SM_EXIT:
         nciStopResponseTimer(nci);

@@ -198,7 +198,8 @@ uint32_t nciConnectionSetup(TNciPacketLayer* layer, uint8_t connId, uint8_t maxP
     c.valid = 1;
     c.maxPayload = maxPayload;
     c.credits = credits;
-    c.maxCredits = credits;
+    // A connection opened without credit gets them later: it is bounded only by what the count holds.
+    c.maxCredits = credits ? credits : NCI_CREDITS_MAX;
     return 0;
 }
 

@@ -9,6 +9,7 @@
 
 constexpr int NCI_CONNECTION_COUNT = 15;             // connection ids 0..14
 constexpr uint8_t NCI_CREDITS_UNLIMITED = 0xFF;      // flow control off
+constexpr uint8_t NCI_CREDITS_MAX = 0xFE;            // the most a flow-controlled connection counts
 constexpr uint8_t NCI_STATIC_RF_PAYLOAD = 252;
 constexpr uint32_t NCI_RX_INITIAL_CAPACITY = 256;
 constexpr uint32_t NCI_RX_MAX_MESSAGE = 64 * 1024;   // a reassembled message never grows beyond this

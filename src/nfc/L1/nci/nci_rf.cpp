@@ -379,9 +379,15 @@ uint16_t nciHandleDiscoverNtf(TNciContext* nci) {
     if (!r.u8(discoveryId) || !r.u8(protocol) || !r.u8(techMode) || !r.u8(n) || !r.take(n, params) || !r.u8(type) ||
         !r.empty())
         return nciTooShort(nci, "nciHandleDiscoverNtf", n + 5);
+    const bool last = type == 0 || type == 1;
     if (nci->endpointCount >= NCI_MAX_ENDPOINTS) {
+        // Nothing is kept of it, but the discovery still ends with the last one: the host selects
+        // among those it kept, or the controller would wait for a select for ever.
         TRACE(NFCLL_TRC_ERROR, "nci: ! Too many endpoints discovered");
-        return NCI_CAUSE_INVALID_DATA;
+        if (!last) return NCI_CAUSE_PENDING;
+        nci->endpoints[nci->endpointCount - 1].last = true;
+        ncillUsCallback(nci, evNciRfDiscovered, nullptr, 1);
+        return 0;
     }
     TNciEndpoint& ep = nci->endpoints[nci->endpointCount];
     ep = TNciEndpoint{};
@@ -399,7 +405,7 @@ uint16_t nciHandleDiscoverNtf(TNciContext* nci) {
             ep.rfInterface = static_cast<uint8_t>(row->rfInterface);
             break;
         }
-    ep.last = type == 0 || type == 1;
+    ep.last = last;
     ++nci->endpointCount;
     ncillUsCallback(nci, evNciRfDiscovered, nullptr, ep.last ? 1 : 0);
     return ep.last ? 0 : NCI_CAUSE_PENDING;
@@ -471,7 +477,7 @@ uint16_t nciHandleIntfActivatedNtf(TNciContext* nci) {
         return NCI_CAUSE_FAILED;
     }
     fillTagInfo(nci, ep, nci->ll->device);
-    nci->tagType = ep.tagType;
+    nciSetTagType(nci, ep.tagType);
     ncillUsCallback(nci, evNciTagIndication, ep.activation, ep.activationLength);
     return 0;
 }

@@ -230,7 +230,8 @@ uint16_t nciRoutingAddEntry(TNciContext* nci, const uint8_t* value, uint8_t type
               typeName(type));
         return kWrongSize;
     }
-    if (encodedSize(t, replaced) + length >= nci->routingTableSize) {
+    // An entry takes its type, length, route and power state besides its value.
+    if (encodedSize(t, replaced) + length + 4u > nci->routingTableSize) {
         TRACE(NFCLL_TRC_ERROR, "nci: ! No more space in routing table (maxTableSize = %d)",
               static_cast<int>(nci->routingTableSize));
         return kNoRoom;
@@ -270,7 +271,7 @@ uint16_t nciRoutingRemoveEntries(TNciContext* nci, uint8_t type, uint8_t route, 
     return found ? 0 : kClash;
 }
 
-uint32_t nciRoutingEncode(TNciRoutingTable* table, bool poll, uint8_t* out, uint32_t size) {
+uint32_t nciRoutingEncode(const TNciRoutingTable* table, bool poll, uint8_t* out, uint32_t size) {
     if (size < 2) return 0;
     uint32_t length = 2;
     out[0] = 0;
@@ -287,7 +288,6 @@ uint32_t nciRoutingEncode(TNciRoutingTable* table, bool poll, uint8_t* out, uint
         length += e.length;
         ++out[1];
     }
-    table->changed = false;
     return length;
 }
 

@@ -19,8 +19,24 @@ void traceSendError(const char* state, uint32_t cause, uint16_t event) {
 
 // Start-up failed: layer 1 learns it and the machine waits for the next reset.
 uint32_t startupFailed(TStateMachine* sm, uint32_t outcome) {
-    nciSignalCompletion(nciOf(sm), outcome);
+    TNciContext* nci = nciOf(sm);
+    nciSignalCompletion(nci, outcome);
+    nci->recovering = false;
     return changeTo(sm, &nciStateDeact);
+}
+
+// Layer 1 gave the activation up (its time-out, or the link went): the start-up stops where it
+// is, says nothing more, and a new activation starts it from the beginning.
+bool startupAbandoned(TStateMachine* sm, uint16_t event) {
+    TNciContext* nci = nciOf(sm);
+    const uint32_t state = nci->ll->state;
+    if (event == EV_SM_EXIT || state == NFCLL_STATE_ACTIVATING || state == NFCLL_STATE_ACTIVE ||
+        state == NFCLL_STATE_RESET_REQUESTED)
+        return false;
+    TRACE(NFCLL_TRC_ERROR, "nci: ! start-up abandoned by layer 1 (state %d)", static_cast<int>(state));
+    nci->initState = NCI_INIT_NONE;
+    nci->recovering = false;
+    return true;
 }
 
 // A request the current state cannot serve is answered at once, so that no requester waits for ever.
@@ -38,6 +54,7 @@ uint32_t nciDefaultHandler(TStateMachine* sm, uint16_t event);
 
 uint32_t nciStateReset(TStateMachine* sm, uint16_t event) {
     TNciContext* nci = nciOf(sm);
+    if (startupAbandoned(sm, event)) return changeTo(sm, &nciStateDeact);
     switch (event) {
     case EV_SM_ENTRY:
         nci->initState = NCI_INIT_VENDOR;
@@ -54,10 +71,11 @@ uint32_t nciStateReset(TStateMachine* sm, uint16_t event) {
         return SM_DONE;
     case EV_NCI_CORE_RESET_RSP:
         nciStopResponseTimer(nci);
-        nci->lateResponse = 0;   // the controller owes nothing from before its reset
         if (nciHandleCoreResetRsp(nci) != 0) return startupFailed(sm, evNciError);
         nci->initCmdTimeouts = 0;
         return changeTo(sm, &nciStateInitCmd);
+    // The controller resetting while it is reset anyway: the answer to the reset follows.
+    case EV_NCI_CORE_RESET_NTF:
     case EV_NCI_RF_DEACTIVATE_NTF: return SM_DONE;
     case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
     default: return SM_NOT_HANDLED;
@@ -68,6 +86,7 @@ namespace {
 
 uint32_t nciStateInitCmd(TStateMachine* sm, uint16_t event) {
     TNciContext* nci = nciOf(sm);
+    if (startupAbandoned(sm, event)) return changeTo(sm, &nciStateDeact);
     switch (event) {
     case EV_SM_ENTRY:
         if (uint32_t cause = nciSendCoreInit(nci); cause != 0 && cause != NCI_CAUSE_PENDING) {
@@ -89,6 +108,7 @@ uint32_t nciStateInitCmd(TStateMachine* sm, uint16_t event) {
 
 uint32_t nciStateInit(TStateMachine* sm, uint16_t event) {
     TNciContext* nci = nciOf(sm);
+    if (startupAbandoned(sm, event)) return changeTo(sm, &nciStateDeact);
     switch (event) {
     case EV_SM_ENTRY:
     case EV_NCI_CORE_SET_CONFIG_RSP:
@@ -139,15 +159,18 @@ void nciPrepareIoSetParamRequest(TNciContext* nci) {
 uint32_t nciDefaultHandler(TStateMachine* sm, uint16_t event) {
     TNciContext* nci = nciOf(sm);
     switch (event) {
+    // The request under way learns of the silence. A state at rest stays as the controller's is;
+    // one on its way between two of them no longer knows where the controller is.
     case EV_NCI_MARVELD_TIMEOUT:
         nciSignalCompletion(nci, evNciTimeout);
-        return changeTo(sm, &nciStateIdle);
+        if (nciOnTheWay(nci)) nciRecoverController(nci, false);
+        return SM_DONE;
     case EV_NCI_CORE_RESET_CMD: return changeTo(sm, &nciStateReset);
+    // The controller reset itself: nothing it had is left; it is brought up again.
     case EV_NCI_CORE_RESET_NTF:
-        nci->lateResponse = 0;
         nciHandleCoreResetNtf(nci);
-        nciSignalError(NCI_CAUSE_FAILED, nci, "nciDefaultHandler");
-        return changeTo(sm, &nciStateDeact);
+        nciRecoverController(nci, true);
+        return SM_DONE;
     case EV_NCI_CORE_SET_CONFIG_RSP:
         nciStopResponseTimer(nci);
         nciSignalCompletion(nci, nciHandleCoreSetConfigRsp(nci) == 0 ? evNciOk : evNciError);
@@ -166,8 +189,11 @@ uint32_t nciDefaultHandler(TStateMachine* sm, uint16_t event) {
     case EV_NCI_CORE_DOVUVODAV_HEX_NTF:
     case EV_NCI_RF_GET_LM_ROUTING_RSP:
     case EV_NCI_RF_GET_LM_ROUTING_NTF:
-    case EV_NCI_DOVUVODAV_PRESENCE_CHECK_NTF:
+    case EV_NCI_DOVUVODAV_PRESENCE_CHECK_NTF: return SM_DONE;
     case EV_NCI_NFCEE_MODE_SET_RSP:
+        nciStopResponseTimer(nci);
+        nciHandleNfceeModeSetRsp(nci);
+        return SM_DONE;
     case EV_NCI_RF_NFCEE_DISCOVERY_REQ_NTF:
         nciHandleNfceeDiscoveryReqNtf(nci);
         return sm->current == &nciStateIdle && nciListenMaskChanged(nci) ? changeTo(sm, &nciStateStartDiscovery)
@@ -234,7 +260,16 @@ uint32_t nciStateDeact(TStateMachine* sm, uint16_t event) {
     case EV_NCI_CORE_RESET_CMD: return changeTo(sm, &nciStateReset);
     case EV_SM_ENTRY:
     case EV_SM_EXIT:
-    case EV_NCI_NFCEE_DISCOVER_NTF: return SM_DONE;
+    case EV_NCI_NFCEE_DISCOVER_NTF:
+    // A controller that is not up takes nothing but a reset.
+    case EV_NCI_CORE_RESET_NTF: return SM_DONE;
+    case EV_NCI_RF_DISCOVER_CMD:
+    case EV_NCI_RF_DEACTIVATE_CMD:
+    case EV_NCI_IO_SET_PARAMETER:
+    case EV_NCI_IO_GET_PARAMETER:
+    case EV_NCI_IO_RAW_REQUEST:
+    case EV_NCI_ECHO_REQUEST:
+    case EV_NCI_RADIO_OFF_REQUEST: return refuseRequest(sm, event, evNciState);
     default: return SM_NOT_HANDLED;
     }
 }
@@ -244,7 +279,7 @@ uint32_t nciStateIdle(TStateMachine* sm, uint16_t event) {
     switch (event) {
     case EV_SM_ENTRY:
         nciDefaultHooks(nci);
-        nci->tagType = 0;
+        nciSetTagType(nci, 0);
         return SM_DONE;
     case EV_SM_RETURNED: return nciListenMaskChanged(nci) ? changeTo(sm, &nciStateStartDiscovery) : SM_DONE;
     case EV_NCI_RF_DISCOVER_CMD: return changeTo(sm, &nciStateStartDiscovery);
@@ -280,6 +315,41 @@ bool canHostSubState(const TStateMachine* sm, SmHandler sub) {
 }
 
 } // namespace
+
+bool nciStartingUp(const TNciContext* nci) {
+    const SmHandler s = nci->sm.current;
+    return s == &nciStateReset || s == &nciStateInitCmd || s == &nciStateInit;
+}
+
+bool nciOnTheWay(const TNciContext* nci) {
+    static const SmHandler kOnTheWay[] = {&nciStateStartDiscovery, &nciStateDiscoveryStop, &nciStatePollActiveDeact,
+                                          &nciStateListenActiveDeact, &nciStateInvalidActive, &nciStateRadioDisable,
+                                          &nciStateWakeup, &nciStateMfPresenceCheck};
+    for (SmHandler s : kOnTheWay)
+        if (nci->sm.current == s) return true;
+    return false;
+}
+
+bool nciBusy(const TNciContext* nci) {
+    return nci->sm.master || nci->awaitedResponse || (nci->flags & NCI_FLAG_RESPONSE_TIMER) || nciStartingUp(nci) ||
+           nciOnTheWay(nci);
+}
+
+bool nciHeldBySubState(const TNciContext* nci, uint16_t event) {
+    const SmHandler s = nci->sm.current;
+    if (!nci->sm.master || (s != &nciStateIoSeRequest && s != &nciStateIoGetParameter && s != &nciStateNfccLoopback &&
+                            s != &nciStateRawRequest))
+        return false;
+    switch (event) {
+    case EV_NCI_RF_DISCOVER_NTF:
+    case EV_NCI_RF_INTF_ACTIVATED_NTF:
+    case EV_NCI_RF_DEACTIVATE_NTF:
+    case EV_NCI_CORE_GENERIC_ERROR_NTF: return true;
+    // An interface error of the RF connection is the master's; one of the sub-state's own connection is its.
+    case EV_NCI_CORE_INTERFACE_ERROR_NTF: return nci->rxLength >= 2 && nci->rxPayload[1] == 0;
+    default: return false;
+    }
+}
 
 uint32_t nciEnterSubState(TStateMachine* sm, SmHandler sub) {
     if (!canHostSubState(sm, sub)) {

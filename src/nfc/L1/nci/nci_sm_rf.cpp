@@ -29,6 +29,10 @@ uint32_t afterIdleDeactivation(TStateMachine* sm) {
     return nciChangeTo(sm, nciListenMaskChanged(nciOf(sm)) ? &nciStateStartDiscovery : &nciStateIdle);
 }
 
+// Errors after which the controller is still discovering: an activation that failed, a
+// discovery it tore down itself.
+bool discoveryGoesOn(uint8_t status) { return status == 0xA1 || status == 0xA2; }
+
 uint32_t byDeactivationType(TStateMachine* sm) {
     // The endpoint is no longer active: after a sleep it is selected anew.
     nciOf(sm)->selecting = NCI_NO_ENDPOINT;
@@ -144,17 +148,19 @@ uint32_t nciStateDiscovery(TStateMachine* sm, uint16_t event) {
     TNciContext* nci = nciOf(sm);
     switch (event) {
     case EV_SM_ENTRY:
-        nci->tagType = 0;
+        nciSetTagType(nci, 0);
         nci->techTimeout = 0;
         nci->selecting = NCI_NO_ENDPOINT;
         return SM_DONE;
     case EV_SM_RETURNED:
     case EV_SM_RETURNED_ERROR:
         return (nciListenMaskChanged(nci) || nci->routing.changed) ? nciChangeTo(sm, &nciStateDiscoveryStop) : SM_DONE;
+    // Any other error leaves the controller's discovery in doubt: it is brought up again, and the
+    // listen asked for resumes.
     case EV_NCI_CORE_GENERIC_ERROR_NTF:
         nciHandleGenericErrorNtf(nci);
-        if (nci->genericErrorStatus == 0xA1 || nci->genericErrorStatus == 0xA2) return SM_DONE;
-        return nciChangeTo(sm, &nciStateReset);
+        if (!discoveryGoesOn(nci->genericErrorStatus)) nciRecoverController(nci, false);
+        return SM_DONE;
     case EV_NCI_RF_DISCOVER_CMD:
         if (nciListenMaskChanged(nci)) return nciChangeTo(sm, &nciStateDiscoveryStop);
         nciSignalCompletion(nci, evNciListenActive);
@@ -243,9 +249,17 @@ uint32_t nciStateW4HostSelect(TStateMachine* sm, uint16_t event) {
     // No activation came: the controller is taken back to idle once, the only way out it allows here.
     case EV_NCI_MARVELD_TIMEOUT:
     case EV_NCI_RF_DISCOVER_CMD: return nciChangeTo(sm, &nciStateDiscoveryStop);
+    // The selected endpoint did not come up: the controller discovers again. A select still
+    // waiting learns it; any other error leaves the controller in doubt.
     case EV_NCI_CORE_GENERIC_ERROR_NTF:
-        nciSignalCompletion(nci, nciHandleGenericErrorNtf(nci) ? evNciError : evNciOk);
-        return SM_DONE;
+        nciHandleGenericErrorNtf(nci);
+        if (!discoveryGoesOn(nci->genericErrorStatus)) {
+            nciRecoverController(nci, false);
+            return SM_DONE;
+        }
+        nciStopResponseTimer(nci);
+        if (nci->transType == NCI_TRANSTYPE_SELECT) nciSignalCompletion(nci, evNciError);
+        return nciChangeTo(sm, &nciStateDiscovery);
     case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
     default: return SM_NOT_HANDLED;
     }
@@ -328,7 +342,7 @@ uint32_t nciStatePollActiveDeact(TStateMachine* sm, uint16_t event) {
         return byDeactivationType(sm);
     case EV_SM_EXIT:
         nciStopResponseTimer(nci);
-        nci->tagType = 0;
+        nciSetTagType(nci, 0);
         return SM_DONE;
     default: return SM_NOT_HANDLED;
     }
@@ -389,7 +403,7 @@ uint32_t nciStateListenActiveDeact(TStateMachine* sm, uint16_t event) {
         return SM_DONE;
     case EV_SM_EXIT:
         nciStopResponseTimer(nci);
-        nci->tagType = 0;
+        nciSetTagType(nci, 0);
         return SM_DONE;
     default: return SM_NOT_HANDLED;
     }
@@ -456,7 +470,7 @@ uint32_t nciStateRadioOff(TStateMachine* sm, uint16_t event) {
     TNciContext* nci = nciOf(sm);
     switch (event) {
     case EV_SM_ENTRY:
-        nci->tagType = 0;
+        nciSetTagType(nci, 0);
         nci->activeListenTypes = 0;
         nciSignalCompletion(nci, evNciOk);
         return SM_DONE;
@@ -583,21 +597,41 @@ uint32_t nciStateNfccLoopback(TStateMachine* sm, uint16_t event) {
     case EV_NCI_MARVELD_TIMEOUT:
         nciSignalCompletion(nci, evNciTimeout);
         return SM_MASTER_ERROR;
+    // The loop-back connection could not carry the bytes: they will not come back.
+    case EV_NCI_CORE_INTERFACE_ERROR_NTF:
+        if (nci->rxLength < 2 || nci->rxPayload[1] != nci->loopbackConnId) return SM_NOT_HANDLED;
+        nciStopResponseTimer(nci);
+        nciSignalError(NCI_CAUSE_FAILED, nci, "nciStateNfccLoopback");
+        return SM_MASTER_ERROR;
     case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
     default: return SM_NOT_HANDLED;
     }
 }
 
-// The caller's bytes go to the controller as they are; whatever comes next ends the request.
+// The caller's bytes go to the controller as they are; whatever comes next ends the request, and
+// a controller that sends nothing ends it with the response time-out.
 uint32_t nciStateRawRequest(TStateMachine* sm, uint16_t event) {
     TNciContext* nci = nciOf(sm);
     switch (event) {
-    case EV_SM_ENTRY:
+    case EV_SM_ENTRY: {
         TRACE(NFCLL_TRC_ERROR, "nci: ! WARNING: Sending raw packet");
-        if (nci->ioInput && nci->ioInputLength && nfcllSendDsData(nci->ll, nci->ioInput, nci->ioInputLength)) return SM_DONE;
-        nciSignalError(NCI_CAUSE_INVALID_DATA, nci, "nciStateRawRequest");
+        const uint8_t* raw = nci->ioInput;
+        if (!raw || !nci->ioInputLength || !nfcllSendDsData(nci->ll, raw, nci->ioInputLength)) {
+            nciSignalError(NCI_CAUSE_INVALID_DATA, nci, "nciStateRawRequest");
+            return SM_MASTER_ERROR;
+        }
+        // A command among the raw bytes is answered like any other.
+        if ((raw[0] & 0xE0) == 0x20 && nci->ioInputLength >= 2)
+            nci->awaitedResponse = static_cast<uint16_t>(((raw[0] & 0xEF) << 8 | raw[1]) + 0x2000);
+        nci->responseTimeout = NCI_DEFAULT_TAG_TIMEOUT;
+        nfcllRestartTimer(nci->ll, NCI_TIMER_RESPONSE, nci->responseTimeout);
+        nci->flags |= NCI_FLAG_RESPONSE_TIMER;
+        return SM_DONE;
+    }
+    case EV_SM_EXIT: nciStopResponseTimer(nci); return SM_DONE;
+    case EV_NCI_MARVELD_TIMEOUT:
+        nciSignalCompletion(nci, evNciTimeout);
         return SM_MASTER_ERROR;
-    case EV_SM_EXIT: return SM_DONE;
     default: nciSignalCompletion(nci, evNciOk); return SM_MASTER;
     }
 }
