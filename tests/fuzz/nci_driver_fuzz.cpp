@@ -300,8 +300,24 @@ struct Run {
         debugSetFlags(0);   // traces nobody reads cost the fuzzer its speed
         h.setPacketPeer([this](const Bytes& frame) {
             sim.controller.receiveBytes(frame.data(), frame.size());
-            return sim.packets();
+            std::vector<Bytes> out = sim.packets();
+            for (const Bytes& p : out)
+                if (p.size() >= 2 && p[0] == 0x61 && (p[1] & 0x3F) == 0x05 && ++activationsUnpaced > kActivationsUnpaced) clearField();
+            return out;
         });
+    }
+    // A tag the host lets go at once is found again at the next poll, for as long as it stays; a
+    // controller paces that by its poll period, the in-process one by nothing, so with no time
+    // passing the tags leave after a few rounds, as a tester would take them away.
+    void clearField() {
+        for (const ncisim::TagPtr& tag : field) sim.rf.leave(tag);
+        field.clear();
+        activationsUnpaced = 0;
+    }
+    void advance(uint32_t ms) {
+        activationsUnpaced = 0;
+        h.advance(ms);
+        flush();
     }
     // What the controller sends on its own goes up as the line brings it.
     void flush() {
@@ -365,9 +381,13 @@ struct Run {
         return 0;
     }
 
+    static constexpr int kActivationsUnpaced = 16;
+
     DriverHarness h;
     Simulation sim;
     Owed owed;
+    std::vector<ncisim::TagPtr> field;
+    int activationsUnpaced = 0;
     size_t seen = 0;
     size_t transactionsReleased = 0, checksReleased = 0, framesReleased = 0;
     TNfcListenParam params{};
@@ -436,7 +456,8 @@ void deviceRequest(Run& r, uint8_t op, uint8_t pick) {
     else r.toLayer1(nfcllMsgMake<NFCLL_SELECT_REQ>(kManager, {static_cast<uint8_t>(pick % 6), 0}));
 }
 
-void step(Run& r, CByteReader& in, std::vector<ncisim::TagPtr>& field) {
+void step(Run& r, CByteReader& in) {
+    std::vector<ncisim::TagPtr>& field = r.field;
     uint8_t op = 0, a = 0;
     if (!in.u8(op) || !in.u8(a)) return;
     Controller& c = r.sim.controller;
@@ -460,10 +481,7 @@ void step(Run& r, CByteReader& in, std::vector<ncisim::TagPtr>& field) {
         r.toLayer1(nfcllMsgMake<NFCLL_CHECK_REQ>(kManager, {nullptr, 0, 0}));
         return;
     }
-    case 5:
-        r.h.advance(a * 20u);
-        r.flush();
-        return;
+    case 5: r.advance(a * 20u); return;
     case 6:
         field.push_back(tagOf(a));
         r.sim.rf.enter(field.back());
@@ -509,18 +527,11 @@ int run(const uint8_t* data, size_t size) {
     Run r;
     if (!r.h.build(kReaderNci, &nciInit, static_cast<uint16_t>(sizeof(TNciContext)))) return 0;
     r.toLayer1(nfcllMsgMake<NFCLL_ACT_REQ>(kManager));
-    for (int k = 0; k < 30 && r.h.upward(NFCLL_ACT_CONF).empty(); ++k) {
-        r.h.advance(100);
-        r.flush();
-    }
-    std::vector<ncisim::TagPtr> field;
+    for (int k = 0; k < 30 && r.h.upward(NFCLL_ACT_CONF).empty(); ++k) r.advance(100);
     CByteReader in(data, size);
-    while (!in.empty()) step(r, in, field);
+    while (!in.empty()) step(r, in);
     // Long enough for every time-out and every recovery to run its course.
-    for (int k = 0; k < 100; ++k) {
-        r.h.advance(100);
-        r.flush();
-    }
+    for (int k = 0; k < 100; ++k) r.advance(100);
     const Owed& o = r.owed;
     if (o.listen || o.reset || o.device || o.io) std::abort();   // a request never answered
     std::string state;
