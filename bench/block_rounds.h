@@ -96,6 +96,16 @@ bool countBlock(Step step, int steps, std::vector<Block>& blocks) {
     return ok;
 }
 
+// The two kinds of block, for the rounds of a benchmark that runs them with one or the other.
+struct Timed {
+    template <typename Step>
+    bool operator()(Step& step, int steps, std::vector<Block>& blocks) const { return timeBlock(step, steps, blocks); }
+};
+struct Counted {
+    template <typename Step>
+    bool operator()(Step& step, int steps, std::vector<Block>& blocks) const { return countBlock(step, steps, blocks); }
+};
+
 inline double median(std::vector<double> values) {
     if (values.empty()) return 0;
     std::sort(values.begin(), values.end());

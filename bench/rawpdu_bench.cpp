@@ -162,8 +162,7 @@ bool rounds(benchmark::State& state, Kind block, std::vector<Block>& floor, std:
 // state.range(0): payload bytes.
 void BM_RawPdu(benchmark::State& state) {
     Runs& r = g_results[static_cast<int>(state.range(0))];
-    auto timed = [](auto& step, int steps, std::vector<Block>& blocks) { return benchhost::timeBlock(step, steps, blocks); };
-    if (!rounds(state, timed, r.floor, r.atZero, r.asLoaded)) return;
+    if (!rounds(state, benchhost::Timed{}, r.floor, r.atZero, r.asLoaded)) return;
     const double f = std::max(benchhost::mediansOf(r.floor).wallUs, 1.0);
     state.counters["floor_us"] = f;
     state.counters["ratio_at0"] = benchhost::mediansOf(r.atZero).wallUs / f;
@@ -173,10 +172,7 @@ void BM_RawPdu(benchmark::State& state) {
 // The same rounds with the system calls counted, after every timed round.
 void BM_RawPduCounted(benchmark::State& state) {
     Runs& r = g_results[static_cast<int>(state.range(0))];
-    auto counted = [](auto& step, int steps, std::vector<Block>& blocks) {
-        return benchhost::countBlock(step, steps, blocks);
-    };
-    rounds(state, counted, r.floorCounted, r.atZeroCounted, r.asLoadedCounted);
+    rounds(state, benchhost::Counted{}, r.floorCounted, r.atZeroCounted, r.asLoadedCounted);
 }
 
 void registerAll() {

@@ -145,14 +145,12 @@ void rounds(benchmark::State& state, Kind block, std::vector<Block>& floor, std:
 
 void BM_T2tRead(benchmark::State& state) {
     World& w = world();
-    rounds(state, [](auto& step, int n, std::vector<Block>& b) { return benchhost::timeBlock(step, n, b); }, w.floor,
-           w.api);
+    rounds(state, benchhost::Timed{}, w.floor, w.api);
 }
 
 void BM_T2tReadCounted(benchmark::State& state) {
     World& w = world();
-    rounds(state, [](auto& step, int n, std::vector<Block>& b) { return benchhost::countBlock(step, n, b); },
-           w.floorCounted, w.apiCounted);
+    rounds(state, benchhost::Counted{}, w.floorCounted, w.apiCounted);
 }
 
 BENCHMARK(BM_T2tRead)->Iterations(kRounds)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -93,12 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             h.toLayer1(nfcllMsgMake<NFCLL_IOCONTROL_REQ>(
                 DriverHarness::kManager, {nullptr, input.data(), room ? output.data() : nullptr, code, 0,
                                           static_cast<uint16_t>(n), room}));
-            for (const OsMessage& m : h.upward(NFCLL_IOCONTROL_CONF)) {
-                const TNfcllIoControlConf conf = nfcllMsgGet<NFCLL_IOCONTROL_CONF>(m);
-                const bool within = !conf.length || (conf.data >= output.data() &&
-                                                     conf.data + conf.length <= output.data() + output.size());
-                if (!within) __builtin_trap();
-            }
+            if (!h.ioAnswersWithin(output.data(), output.size())) __builtin_trap();
             break;
         }
         case 1: {

@@ -94,12 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const uint16_t room = (step & 0x80) ? static_cast<uint16_t>(output.size()) : 4;
             h.toLayer1(nfcllMsgMake<NFCLL_IOCONTROL_REQ>(
                 DriverHarness::kManager, {nullptr, input.data(), output.data(), code, 0, 2, room}));
-            for (const OsMessage& m : h.upward(NFCLL_IOCONTROL_CONF)) {
-                const TNfcllIoControlConf conf = nfcllMsgGet<NFCLL_IOCONTROL_CONF>(m);
-                const bool within = !conf.length || (conf.data >= output.data() &&
-                                                     conf.data + conf.length <= output.data() + output.size());
-                if (!within) __builtin_trap();
-            }
+            if (!h.ioAnswersWithin(output.data(), output.size())) __builtin_trap();
             break;
         }
         case 4: h.advance(1u + (step >> 3) * 60u); break;

@@ -45,18 +45,6 @@ NciIdentity withSecureElement(NciIdentity id = NciIdentity::generic()) {
     return id;
 }
 
-size_t countOf(const NciSimulator& sim, uint16_t opcode) {
-    size_t n = 0;
-    for (const NciMessage& m : sim.recorder().received()) n += m.key() == opcode;
-    return n;
-}
-
-bool waitForCommands(const NciSimulator& sim, uint16_t opcode, size_t n) {
-    for (size_t k = 0; countOf(sim, opcode) < n; ++k)
-        if (!sim.waitForCommand(k, NciStack::kBounded)) return false;
-    return true;
-}
-
 // Where the first message with this command stands among the upward ones.
 size_t position(const std::vector<uint16_t>& commands, uint16_t command) {
     return static_cast<size_t>(std::find(commands.begin(), commands.end(), command) - commands.begin());
@@ -100,7 +88,7 @@ struct Bench {
         sim.setFault(kModeSetRsp, held);
         void* instance = reinterpret_cast<void*>(static_cast<uintptr_t>(eseHandle()));
         return stack.request<NFCLL_IOCONTROL_REQ>({instance, nullptr, nullptr, kSeOff, 0, 0, 0}) &&
-               waitForCommands(sim, kModeSet, 1);
+               sim.waitForCommands(kModeSet, 1, NciStack::kBounded);
     }
     bool noViolation() const { return sim.recorder().violations().empty(); }
 

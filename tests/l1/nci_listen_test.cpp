@@ -42,12 +42,6 @@ std::vector<Bytes> commands(const NciSimulator& sim, uint16_t opcode) {
     return out;
 }
 
-bool waitForCommands(const NciSimulator& sim, uint16_t opcode, size_t n, uint32_t timeoutMs = NciStack::kBounded) {
-    for (size_t k = 0; commands(sim, opcode).size() < n; ++k)
-        if (!sim.waitForCommand(k, timeoutMs)) return false;
-    return true;
-}
-
 // The TLVs of a CORE_SET_CONFIG_CMD, by parameter id (a repeated id keeps its last value).
 std::map<uint8_t, Bytes> parameters(const Bytes& payload) {
     std::map<uint8_t, Bytes> out;
@@ -300,7 +294,7 @@ TEST(NciParameterUpdate, OnlyTheFrameInterfaceTakesParametersAndOnlyWhenThereAre
             EXPECT_EQ(w.ioConfCause(), *c.refusal);
             EXPECT_TRUE(commands(w.sim, kParameterUpdate).empty());
         } else {
-            ASSERT_TRUE(waitForCommands(w.sim, kParameterUpdate, 1)) << w.sim.describe();
+            ASSERT_TRUE(w.sim.waitForCommands(kParameterUpdate, 1, NciStack::kBounded)) << w.sim.describe();
             EXPECT_EQ(commands(w.sim, kParameterUpdate), (std::vector<Bytes>{{0x01, 0x01, 0x01, 0x00}}));
             EXPECT_EQ(w.state(), "nciStatePollActive");
             EXPECT_EQ(w.stack.count(NFCLL_IOCONTROL_CONF), 0u);

@@ -33,13 +33,6 @@ std::vector<Bytes> commands(const NciSimulator& sim, uint16_t opcode) {
     return out;
 }
 
-// Waits until the controller got n commands with this opcode.
-bool waitForCommands(const NciSimulator& sim, uint16_t opcode, size_t n, uint32_t timeoutMs) {
-    for (size_t k = 0; commands(sim, opcode).size() < n; ++k)
-        if (!sim.waitForCommand(k, timeoutMs)) return false;
-    return true;
-}
-
 struct NciDiscovering : ::testing::Test {
     void SetUp() override {
         debugSetFlags(0xFFFFFFFFu);
@@ -104,7 +97,7 @@ TEST_F(NciDiscovering, ParameterLengthsBeyondTheNotificationAreRefusedWithoutARe
     sim.send(NciMessage::control(0x6105, p));
     // The driver sets the controller free again and discovers anew, without a notification of
     // the deactivation from this controller, which never activated anything.
-    ASSERT_TRUE(waitForCommands(sim, kRfDiscover, 2, 3000)) << sim.describe();
+    ASSERT_TRUE(sim.waitForCommands(kRfDiscover, 2, 3000)) << sim.describe();
     EXPECT_TRUE(cap.contains("nci: ! Invalid tech parameter length 200"));
     EXPECT_EQ(commands(sim, kRfDeactivate), (std::vector<Bytes>{{0x00}}));
     EXPECT_EQ(stack.count(NFCLL_DEVICE_IND), 0u);
@@ -130,7 +123,7 @@ TEST(NciSelection, SelectionThatGetsNoActivationTakesTheControllerBackToIdleOnce
     ASSERT_TRUE(selected);
     EXPECT_EQ(nfcllMsgGet<NFCLL_SELECT_CONF>(*selected).cause, 0);
     // After the response time-out: one deactivation to idle, and discovery again.
-    ASSERT_TRUE(waitForCommands(sim, kRfDiscover, 2, 3000)) << sim.describe();
+    ASSERT_TRUE(sim.waitForCommands(kRfDiscover, 2, 3000)) << sim.describe();
     ASSERT_TRUE(stack.waitFor(NFCLL_ENDPOINT_IND, 3, 3000)) << sim.describe();
     EXPECT_EQ(commands(sim, kRfDeactivate), (std::vector<Bytes>{{0x00}}));
     EXPECT_EQ(commands(sim, kRfDiscover).size(), 2u);

@@ -34,18 +34,6 @@ NciIdentity withSecureElement() {
     return id;
 }
 
-size_t countOf(const NciSimulator& sim, uint16_t opcode) {
-    size_t n = 0;
-    for (const NciMessage& m : sim.recorder().received()) n += m.key() == opcode;
-    return n;
-}
-
-bool waitForCommands(const NciSimulator& sim, uint16_t opcode, size_t n) {
-    for (size_t k = 0; countOf(sim, opcode) < n; ++k)
-        if (!sim.waitForCommand(k, NciStack::kBounded)) return false;
-    return true;
-}
-
 struct Crossing {
     const char* name;
     // Sends the crossing request; the upward message that answers it.
@@ -99,7 +87,7 @@ TEST(NciSeRequest, ARequestThatCrossesAHeldModeSetWaitsForItsAnswer) {
         sim.setFault(kModeSetRsp, held);
         void* instance = reinterpret_cast<void*>(static_cast<uintptr_t>(ese));
         ASSERT_TRUE(stack.request<NFCLL_IOCONTROL_REQ>({instance, nullptr, nullptr, kSeOff, 0, 0, 0}));
-        ASSERT_TRUE(waitForCommands(sim, kModeSet, 1));
+        ASSERT_TRUE(sim.waitForCommands(kModeSet, 1, NciStack::kBounded));
         ASSERT_EQ(stack.count(NFCLL_IOCONTROL_CONF), 0u);   // the answer is still held
         ASSERT_TRUE(c.send(stack, &params));
 
@@ -134,10 +122,10 @@ TEST(NciDiscoveryRestart, AMaskChangedDuringTheSetUpRestartsDiscoveryFromIdle) {
     held.times = 1;
     sim.setFault(0x4103, held);
     ASSERT_TRUE(stack.request<NFCLL_LISTEN_REQ>({0x1, &params}));
-    ASSERT_TRUE(waitForCommands(sim, kRfDiscover, 1));
+    ASSERT_TRUE(sim.waitForCommands(kRfDiscover, 1, NciStack::kBounded));
     // The set-up's discovery command is out: the new mask comes too late for it.
     ASSERT_TRUE(stack.request<NFCLL_LISTEN_REQ>({0x3, &params}));
-    ASSERT_TRUE(waitForCommands(sim, kRfDiscover, 2)) << sim.describe();
+    ASSERT_TRUE(sim.waitForCommands(kRfDiscover, 2, NciStack::kBounded)) << sim.describe();
     std::vector<uint8_t> statuses;
     for (size_t n = sim.recorder().packets().size(); (statuses = responseStatuses(sim, 0x4103)).size() < 2; ++n)
         ASSERT_TRUE(sim.recorder().waitForPackets(n + 1, NciStack::kBounded)) << sim.describe();

@@ -165,6 +165,14 @@ uint16_t DriverHarness::layer1Queue() const {
     return id;
 }
 
+bool DriverHarness::ioAnswersWithin(const uint8_t* room, size_t size) {
+    for (const OsMessage& m : upward(NFCLL_IOCONTROL_CONF)) {
+        const TNfcllIoControlConf conf = nfcllMsgGet<NFCLL_IOCONTROL_CONF>(m);
+        if (conf.length && (conf.data < room || conf.data + conf.length > room + size)) return false;
+    }
+    return true;
+}
+
 std::vector<OsMessage> DriverHarness::upward(uint16_t command) {
     std::vector<OsMessage> result;
     for (const OsMessage& m : stubs_[kManager].received())

@@ -66,6 +66,8 @@ public:
     void advance(uint32_t ms);          // time moves after what was posted is handled
     std::vector<OsMessage> upward(uint16_t command);
     std::vector<uint16_t> upwardCommands();
+    // Whether every I/O-control confirmation so far carries only bytes of the room it was given.
+    bool ioAnswersWithin(const uint8_t* room, size_t size);
 
 private:
     void comMessage(const OsMessage& message);

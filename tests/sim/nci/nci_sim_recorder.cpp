@@ -54,6 +54,15 @@ std::optional<NciMessage> Recorder::waitForCommand(size_t n, uint32_t timeoutMs)
     return commands[n];
 }
 
+bool Recorder::waitForCommands(uint16_t opcode, size_t n, uint32_t timeoutMs) const {
+    std::unique_lock<std::mutex> lock(m_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        size_t seen = 0;
+        for (const NciMessage& m : commandsLocked()) seen += m.key() == opcode;
+        return seen >= n;
+    });
+}
+
 bool Recorder::waitForReceived(const std::function<bool(const NciMessage&)>& match, uint32_t timeoutMs) const {
     std::unique_lock<std::mutex> lock(m_);
     size_t checked = 0;

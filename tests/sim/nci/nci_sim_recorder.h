@@ -36,6 +36,8 @@ public:
     std::vector<uint16_t> commandOpcodes() const;
     // The n-th command received (0-based), waiting at most timeoutMs for it.
     std::optional<NciMessage> waitForCommand(size_t n, uint32_t timeoutMs) const;
+    // Waits at most timeoutMs until n commands with this opcode have been received.
+    bool waitForCommands(uint16_t opcode, size_t n, uint32_t timeoutMs) const;
     std::vector<PacketRecord> packets() const;
     // Waits at most timeoutMs until n packets (both ways) have been seen.
     bool waitForPackets(size_t n, uint32_t timeoutMs) const;

@@ -43,6 +43,9 @@ public:
     std::optional<NciMessage> waitForCommand(size_t n, uint32_t timeoutMs) const {
         return recorder_.waitForCommand(n, timeoutMs);
     }
+    bool waitForCommands(uint16_t opcode, size_t n, uint32_t timeoutMs) const {
+        return recorder_.waitForCommands(opcode, n, timeoutMs);
+    }
     std::string describe() const { return recorder_.describe(); }
 
     // The RF field: tags entering and leaving, discovery and activation settings.
