@@ -48,7 +48,7 @@ struct OtherApp {
 
     NfcApiStatus create(DWORD mask) {
         if (NfcApiStatus status = nfcCreate(&log, &EventLog::callback, &h)) return status;
-        return mask ? nfcRegisterListener(h, nullptr, mask, nullptr, &listener) : nfcStatusOk;
+        return mask ? nfcRegisterListener(h, nullptr, mask, nullptr, &listener) : NfcApiStatus{nfcStatusOk};
     }
 };
 
