@@ -140,7 +140,7 @@ case "$mode" in
     cmake --build build-tsan -j "$(nproc)" --target "${areas[@]/#/test_}" gui_tests
     areas+=(gui)
     label=$(IFS='|'; echo "^(${areas[*]})\$")
-    ctest --test-dir build-tsan --output-on-failure -j "$(nproc)" -L "$label" -LE '^gui_real$'
+    ctest --test-dir build-tsan --output-on-failure -j "$(nproc)" -L "$label" -LE '^(gui_real|qt_threads_only)$'
     ;;
   screens)
     # One picture per row of the table in tests/gui/screens/screens.cpp; a row's failure fails the run.

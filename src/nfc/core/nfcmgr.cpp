@@ -363,6 +363,7 @@ void nfcmanExit(void* segment) {
     }
     nfcmanFreeActionBuffer(p);
     nfcmanFreeIoBuffers(p);
+    nfcmanFreeLentIoBuffers(p);
     p->~TNfcManager();
 }
 
@@ -527,6 +528,13 @@ void nfcmanFreeIoBuffers(TNfcManager* p) {
     p->ioInput = nullptr;
     p->ioOutput = nullptr;
     p->ioOutputSize = 0;
+}
+
+void nfcmanFreeLentIoBuffers(TNfcManager* p) {
+    osMemoryRelease(p->ioLentInput);
+    osMemoryRelease(p->ioLentOutput);
+    p->ioLentInput = nullptr;
+    p->ioLentOutput = nullptr;
 }
 
 bool nfcmanCopyActionData(TNfcManager* p, const uint8_t* data, uint16_t length, uint16_t room) {

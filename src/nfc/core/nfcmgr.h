@@ -215,6 +215,8 @@ struct TNfcManager {
     uint8_t* ioInput;                   // the manager's copies of an I/O control's input and output
     uint8_t* ioOutput;
     uint16_t ioOutputSize;
+    uint8_t* ioLentInput;               // the copies of an I/O control the reset gave up: layer 1 may
+    uint8_t* ioLentOutput;              // still use them until it answers it or confirms the reset
 
     TNfcmanEndpoint endpoints[NFCMAN_ENDPOINTS];
     uint8_t endpointCount;
@@ -297,6 +299,7 @@ bool nfcmanReadCaller(TNfcManager* p, Read read) {
 // Frees the manager's copies of an action's and an I/O control's data.
 void nfcmanFreeActionBuffer(TNfcManager* p);
 void nfcmanFreeIoBuffers(TNfcManager* p);
+void nfcmanFreeLentIoBuffers(TNfcManager* p);
 // Takes a copy of length bytes (none when data is empty); false without memory.
 bool nfcmanCopyActionData(TNfcManager* p, const uint8_t* data, uint16_t length, uint16_t room);
 

@@ -134,13 +134,29 @@ void nfcmanAbandonIoControl(TNfcManager* p) {
     // stay lent to layer 1 until its own answer comes, which no one is told of.
     TRACE(TRC_ERROR, "%s ! I/O control 0x%X given up by the reset", kPrefix, p->lastIoctl);
     if (p->io.app) nfcmanAnswerIoControl(p, p->io, nfcCauseRejected);
+    p->io = TNfcmanRequest{};
+    // An earlier pair was lent to a layer 1 that has been reset since: it holds it no more.
+    nfcmanFreeLentIoBuffers(p);
+    p->ioLentInput = p->ioInput;
+    p->ioLentOutput = p->ioOutput;
+    p->ioInput = p->ioOutput = nullptr;
+    p->ioOutputSize = 0;
     p->ioPending = false;
 }
 
 void nfcmanIoControlConfirmation(TNfcManager* p) {
     const auto conf = nfcllMsgGet<NFCLL_IOCONTROL_CONF>(p->msg);
+    const bool pending = p->ioPending;
     p->ioPending = false;
     if (nfcmanHmConfirmation(p, conf)) return;
+    if (!pending) {
+        // The late answer of the I/O control the reset gave up: its requester has had its answer,
+        // and layer 1 is done with the copies.
+        TRACE(NFCMAN_TRACE, "%s late answer of a given-up I/O control dropped", kPrefix);
+        nfcmanFreeLentIoBuffers(p);
+        nfcmanTakeParked(p);
+        return;
+    }
     uint16_t cause = conf.cause;
     uint16_t length = cause == nfcCauseOk ? conf.length : 0;
     if (length > p->ioOutputSize) {

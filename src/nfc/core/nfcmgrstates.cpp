@@ -496,7 +496,9 @@ uint32_t nfcmanStateReset(TStateMachine* m, uint16_t event) {
         nfcmanAbandonIoControl(p);
         nfcmanSendL1(p, nfcllMsgMake<PH_RESET_REQ>(p->ownWord));
         return SM_DONE;
-    case EV_NFCMAN_PH_RESET_CONF: return go(m, afterReset(p));
+    case EV_NFCMAN_PH_RESET_CONF:
+        nfcmanFreeLentIoBuffers(p);   // a layer 1 that is reset holds no request any more
+        return go(m, afterReset(p));
     case EV_NFCMAN_NFCLL_ERROR_IND: return go(m, &nfcmanStateError);
     case EV_NFCMAN_LISTEN_CONF: nfcmanListenConfirmation(p); return SM_DONE;
     case EV_NFCMAN_RELEASE_REQ: nfcmanHandleRelease(p); return SM_DONE;

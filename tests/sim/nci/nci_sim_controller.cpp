@@ -120,7 +120,9 @@ bool Controller::openConnection(Connection connection) {
 bool Controller::closeConnection(uint8_t id) {
     // Segments of a message the host had not finished on it are gone with the connection.
     reassembler_.drop(id);
-    return connections_.erase(id) > 0;
+    const bool closed = connections_.erase(id) > 0;
+    if (closed && !inCommand_) closedUnasked_.insert(id);
+    return closed;
 }
 
 Connection* Controller::connection(uint8_t id) {
@@ -178,17 +180,25 @@ void Controller::receivePacket(const std::vector<uint8_t>& packet) {
     if (!violation.empty()) recorder_.violation(violation);
     if (!complete) return;
     recorder_.received(message);
+    // What a command's handler closes, the host asked for.
+    inCommand_ = message.mt == MT_COMMAND;
+    if (inCommand_) closedUnasked_.clear();   // the host had its turn to hear what the controller closed
     auto it = intercepts_.find(message.key());
-    if (it == intercepts_.end()) return handle(message);
-    MessageHandler action = std::move(it->second);
-    intercepts_.erase(it);
-    action(*this, message);
+    if (it == intercepts_.end()) {
+        handle(message);
+    } else {
+        MessageHandler action = std::move(it->second);
+        intercepts_.erase(it);
+        action(*this, message);
+    }
+    inCommand_ = false;
 }
 
 void Controller::countDataCredit(const std::vector<uint8_t>& packet) {
     char text[96];
     uint8_t id = packet[0] & 0x0F;
     Connection* c = connection(id);
+    if (!c && closedUnasked_.count(id)) return;
     if (!c) {
         std::snprintf(text, sizeof text, "data on connection %u, which is not open", id);
         recorder_.violation(text);

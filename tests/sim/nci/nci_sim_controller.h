@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -148,6 +149,11 @@ private:
     std::optional<uint16_t> outstanding_;   // the response the host waits for
     bool initialised_ = false;
     std::map<uint8_t, Connection> connections_;
+    // Connections the controller closed on its own (the link lost, the field gone): data the
+    // host sent before it heard of it crosses the notification and is dropped, until the host's
+    // next command.
+    std::set<uint8_t> closedUnasked_;
+    bool inCommand_ = false;
     std::map<uint8_t, std::vector<uint8_t>> config_;
     std::map<uint16_t, Fault> faults_;
     std::deque<Pending> output_;
