@@ -289,7 +289,8 @@ ncisim::NciIdentity identity() {
 // What the manager has asked for and not yet been answered: it asks again only once answered,
 // as the NFC manager does.
 struct Owed {
-    int listen = 0;     // answered by a listen confirmation or an error indication
+    int listen = 0;     // answered by a listen confirmation, or excused by an error indication
+    bool listenErrored = false;
     int reset = 0;      // by the reset confirmation or an error indication
     int device = 0;     // a transaction, check or select
     int io = 0;
@@ -335,18 +336,23 @@ struct Run {
         for (; seen < commands.size(); ++seen) {
             switch (commands[seen]) {
             case NFCLL_DEVICE_IND: deviceIndicated = true; break;
-            case NFCLL_LISTEN_CONF: take(owed.listen); break;
+            case NFCLL_LISTEN_CONF:
+                take(owed.listen);
+                owed.listenErrored = false;
+                break;
             case PH_RESET_CONF: take(owed.reset); break;
             case NFCLL_IOCONTROL_CONF: take(owed.io); break;
             case NFCLL_CHECK_CONF:
             case NFCLL_SELECT_CONF:
             case NFCLL_TRANSACTION_IND: take(owed.device); break;
-            // A removal answers the transaction it ended; an error answers a listen or reset.
+            // A removal answers the transaction it ended; an error answers a reset. A listen
+            // waiting behind the fault may still be served afterwards: the error excuses it
+            // from an answer, but a confirmation that comes is its own.
             case NFCLL_TECH_REMOVE_IND:
                 if (owed.device) --owed.device;
                 break;
             case NFCLL_ERROR_IND:
-                if (owed.listen) --owed.listen;
+                if (owed.listen) owed.listenErrored = true;
                 if (owed.reset) --owed.reset;
                 break;
             default: break;
@@ -533,7 +539,7 @@ int run(const uint8_t* data, size_t size) {
     // Long enough for every time-out and every recovery to run its course.
     for (int k = 0; k < 100; ++k) r.advance(100);
     const Owed& o = r.owed;
-    if (o.listen || o.reset || o.device || o.io) std::abort();   // a request never answered
+    if ((o.listen && !o.listenErrored) || o.reset || o.device || o.io) std::abort();   // a request never answered
     std::string state;
     const TNciContext* nci = nfcllDriver<TNciContext>(r.h.context());
     state = smStateName(&nci->sm, nci->sm.current);
