@@ -500,7 +500,7 @@ void step(Run& r, CByteReader& in) {
         else r.sim.rf.departPoller();
         break;
     case 9: c.resetByItself(0x00, (a & 1) != 0); break;
-    case 10: c.respond(ncisim::CORE_GENERIC_ERROR_NTF, {kErrors[a % std::size(kErrors)]}); break;
+    case 10: r.sim.rf.discoveryError(kErrors[a % std::size(kErrors)]); break;
     case 11: c.respond(ncisim::CORE_INTERFACE_ERROR_NTF, {kErrors[a % std::size(kErrors)], static_cast<uint8_t>(a >> 6)}); break;
     case 12: {
         ncisim::Fault lost = ncisim::Fault::dropped();

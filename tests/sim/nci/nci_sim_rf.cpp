@@ -275,6 +275,13 @@ void RfModel::endActivation() {
     pendingWrite_.reset();
 }
 
+void RfModel::discoveryError(uint8_t status) {
+    c_.respond(CORE_GENERIC_ERROR_NTF, {status});
+    const bool discovering = state_ == RfState::Discovery || state_ == RfState::W4HostSelect;
+    if (discovering && (status == STATUS_DISCOVERY_TARGET_ACTIVATION_FAILED || status == STATUS_DISCOVERY_TEAR_DOWN))
+        toDiscovery();
+}
+
 // ---- Deactivation.
 
 void RfModel::deactivate(const NciMessage& m) {

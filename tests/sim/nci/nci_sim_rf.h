@@ -69,6 +69,9 @@ public:
     void sleepPoller();    // the active poller puts the host to sleep (DESELECT, SLP_REQ or DSL_REQ)
     void wakePoller();     // and activates it again
     void departPoller();   // the active or sleeping poller leaves: link loss
+    // CORE_GENERIC_ERROR_NTF with status: a discovery the controller tore down itself or an
+    // activation that failed (0xA1, 0xA2) sends a discovering controller back to discovery.
+    void discoveryError(uint8_t status);
     // An external reader's field (RF_FIELD_INFO_NTF when the host enabled it with RF_FIELD_INFO).
     void remoteField(bool on);
     RfSettings& settings() { return settings_; }
