@@ -291,7 +291,8 @@ ncisim::NciIdentity identity() {
 struct Owed {
     int listen = 0;     // answered by a listen confirmation, or excused by an error indication
     bool listenErrored = false;
-    int reset = 0;      // by the reset confirmation or an error indication
+    bool resetErrored = false;
+    int reset = 0;      // by the reset confirmation, or excused by an error indication
     int device = 0;     // a transaction, check or select
     int io = 0;
 };
@@ -340,20 +341,23 @@ struct Run {
                 take(owed.listen);
                 owed.listenErrored = false;
                 break;
-            case PH_RESET_CONF: take(owed.reset); break;
+            case PH_RESET_CONF:
+                take(owed.reset);
+                owed.resetErrored = false;
+                break;
             case NFCLL_IOCONTROL_CONF: take(owed.io); break;
             case NFCLL_CHECK_CONF:
             case NFCLL_SELECT_CONF:
             case NFCLL_TRANSACTION_IND: take(owed.device); break;
-            // A removal answers the transaction it ended; an error answers a reset. A listen
-            // waiting behind the fault may still be served afterwards: the error excuses it
-            // from an answer, but a confirmation that comes is its own.
+            // A removal answers the transaction it ended. An error excuses a listen or reset
+            // from an answer, but one that waits behind the fault may still be served
+            // afterwards, and the confirmation that comes is its own.
             case NFCLL_TECH_REMOVE_IND:
                 if (owed.device) --owed.device;
                 break;
             case NFCLL_ERROR_IND:
                 if (owed.listen) owed.listenErrored = true;
-                if (owed.reset) --owed.reset;
+                if (owed.reset) owed.resetErrored = true;
                 break;
             default: break;
             }
@@ -539,7 +543,8 @@ int run(const uint8_t* data, size_t size) {
     // Long enough for every time-out and every recovery to run its course.
     for (int k = 0; k < 100; ++k) r.advance(100);
     const Owed& o = r.owed;
-    if ((o.listen && !o.listenErrored) || o.reset || o.device || o.io) std::abort();   // a request never answered
+    if ((o.listen && !o.listenErrored) || (o.reset && !o.resetErrored) || o.device || o.io)
+        std::abort();   // a request never answered
     std::string state;
     const TNciContext* nci = nfcllDriver<TNciContext>(r.h.context());
     state = smStateName(&nci->sm, nci->sm.current);
