@@ -308,12 +308,13 @@ struct Run {
             return out;
         });
     }
-    // A tag the host lets go at once is found again at the next poll, for as long as it stays; a
-    // controller paces that by its poll period, the in-process one by nothing, so with no time
-    // passing the tags leave after a few rounds, as a tester would take them away.
+    // A tag or reader the host lets go at once is found again at the next poll, for as long as
+    // it stays; a controller paces that by its poll period, the in-process one by nothing, so
+    // with no time passing they leave after a few rounds, as a tester would take them away.
     void clearField() {
         for (const ncisim::TagPtr& tag : field) sim.rf.leave(tag);
         field.clear();
+        sim.rf.departPoller();
         activationsUnpaced = 0;
     }
     void advance(uint32_t ms) {
