@@ -231,6 +231,26 @@ TEST_F(Listening, HostThatStopsListeningDeactivatesTheReaderToIdle) {
     EXPECT_TRUE(waitForState("nciStateIdle")) << state();
 }
 
+// The card's answer waits for the reader's next command, which this reader never sends; a
+// listen that takes the radio first ends it, and both requests get their answer.
+TEST_F(Listening, AListenWhileTheCardsAnswerWaitsForTheReaderAnswersBoth) {
+    ASSERT_TRUE(listen(kListenA));
+    sim.rf().approach(RemotePoller::reader(Technology::A));
+    ASSERT_TRUE(device()) << sim.describe();
+    const Bytes answer{0x90, 0x00};
+    ASSERT_TRUE(stack.request<NFCLL_TRANSACTION_REQ>({answer.data(), static_cast<uint16_t>(answer.size()), 0}));
+    ASSERT_TRUE(sim.recorder().waitForReceived([](const NciMessage& m) { return m.mt == ncisim::MT_DATA; },
+                                               NciStack::kBounded))
+        << sim.describe();
+    ASSERT_TRUE(stack.request<NFCLL_LISTEN_REQ>({0x1, &params}));
+    ASSERT_TRUE(stack.waitFor(NFCLL_LISTEN_CONF, 1)) << sim.describe();
+    const auto ended = stack.waitFor(NFCLL_TRANSACTION_IND);
+    ASSERT_TRUE(ended) << sim.describe();
+    const TNfcllTransactionResult* result = nfcllMsgGet<NFCLL_TRANSACTION_IND>(*ended).result;
+    ASSERT_NE(result, nullptr);
+    EXPECT_NE(result->cause, 0);
+}
+
 // ---- Driver steps no request reaches -----------------------------------------------------------
 
 TEST_F(Listening, RawRequestSendsTheBytesAsTheyAreAndTheNextEventEndsItWithSuccess) {

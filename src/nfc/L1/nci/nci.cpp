@@ -211,7 +211,16 @@ void nciHandleDataIndication(TNfcllContext* ll, const uint8_t* buffer, uint16_t 
 
 // ---- Requests of layer 1 ---------------------------------------------------------------------
 // Each request is served once the driver is at rest, in the order it came.
+
+// A request still waiting for its answer (the data of a card emulation waits for the reader's
+// next command) gets it before a listen or a reset takes the radio, which ends it.
+void answerRequestUnderWay(TNciContext* nci, const char* source) {
+    if (nci->transType != NCI_TRANSTYPE_IDLE && nci->transType != NCI_TRANSTYPE_RESET)
+        nciSignalError(NCI_CAUSE_FAILED, nci, source);
+}
+
 void runListen(TNciContext* nci, uint32_t mask, const TNfcListenParam* params) {
+    answerRequestUnderWay(nci, "nciHandleListenReq");
     nciSetTransType(nci, NCI_TRANSTYPE_LISTEN);
     nci->listenMask = mask;
     nci->listenParams = params;
@@ -374,9 +383,7 @@ void runSelect(TNciContext* nci, uint8_t index) {
 }
 
 void runReset(TNciContext* nci) {
-    // A request still under way gets its answer before the reset takes the controller.
-    if (nci->transType != NCI_TRANSTYPE_IDLE && nci->transType != NCI_TRANSTYPE_RESET)
-        nciSignalError(NCI_CAUSE_FAILED, nci, "nciHandlePhResetRequest");
+    answerRequestUnderWay(nci, "nciHandlePhResetRequest");
     nci->recovering = false;
     nciSetTransType(nci, NCI_TRANSTYPE_RESET);
     nciPushEvent(nci, EV_NCI_CORE_RESET_CMD);
