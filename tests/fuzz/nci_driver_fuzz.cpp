@@ -541,8 +541,13 @@ int run(const uint8_t* data, size_t size) {
     for (int k = 0; k < 30 && r.h.upward(NFCLL_ACT_CONF).empty(); ++k) r.advance(100);
     CByteReader in(data, size);
     while (!in.empty()) step(r, in);
-    // Long enough for every time-out and every recovery to run its course.
+    // Long enough for every time-out and every recovery to run its course. A reader keeps its
+    // own time, which the simulated one lacks: one that never speaks again leaves in the end, as
+    // a real one does once it gives up, and ends what the host as its card waits for.
     for (int k = 0; k < 100; ++k) r.advance(100);
+    r.sim.rf.departPoller();
+    r.flush();
+    for (int k = 0; k < 20; ++k) r.advance(100);
     const Owed& o = r.owed;
     if ((o.listen && !o.listenErrored) || (o.reset && !o.resetErrored) || o.device || o.io)
         std::abort();   // a request never answered
