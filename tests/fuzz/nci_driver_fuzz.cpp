@@ -293,7 +293,8 @@ struct Owed {
     bool listenErrored = false;
     bool resetErrored = false;
     int reset = 0;      // by the reset confirmation, or excused by an error indication
-    int device = 0;     // a transaction, check or select
+    int device = 0;     // a transaction, check or select; or excused by a removal
+    bool deviceRemoved = false;
     int io = 0;
 };
 
@@ -349,12 +350,15 @@ struct Run {
             case NFCLL_IOCONTROL_CONF: take(owed.io); break;
             case NFCLL_CHECK_CONF:
             case NFCLL_SELECT_CONF:
-            case NFCLL_TRANSACTION_IND: take(owed.device); break;
-            // A removal answers the transaction it ended. An error excuses a listen or reset
-            // from an answer, but one that waits behind the fault may still be served
-            // afterwards, and the confirmation that comes is its own.
+            case NFCLL_TRANSACTION_IND:
+                take(owed.device);
+                owed.deviceRemoved = false;
+                break;
+            // A removal excuses the device request from an answer, an error a listen or reset;
+            // but a request that waits behind them may still be served afterwards, and the
+            // answer that comes is its own.
             case NFCLL_TECH_REMOVE_IND:
-                if (owed.device) --owed.device;
+                if (owed.device) owed.deviceRemoved = true;
                 break;
             case NFCLL_ERROR_IND:
                 if (owed.listen) owed.listenErrored = true;
@@ -549,7 +553,7 @@ int run(const uint8_t* data, size_t size) {
     r.flush();
     for (int k = 0; k < 20; ++k) r.advance(100);
     const Owed& o = r.owed;
-    if ((o.listen && !o.listenErrored) || (o.reset && !o.resetErrored) || o.device || o.io)
+    if ((o.listen && !o.listenErrored) || (o.reset && !o.resetErrored) || (o.device && !o.deviceRemoved) || o.io)
         std::abort();   // a request never answered
     std::string state;
     const TNciContext* nci = nfcllDriver<TNciContext>(r.h.context());
