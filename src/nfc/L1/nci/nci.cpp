@@ -211,16 +211,9 @@ void nciHandleDataIndication(TNfcllContext* ll, const uint8_t* buffer, uint16_t 
 
 // ---- Requests of layer 1 ---------------------------------------------------------------------
 // Each request is served once the driver is at rest, in the order it came.
-
-// A request still waiting for its answer (the data of a card emulation waits for the reader's
-// next command) gets it before a listen or a reset takes the radio, which ends it.
-void answerRequestUnderWay(TNciContext* nci, const char* source) {
-    if (nci->transType != NCI_TRANSTYPE_IDLE && nci->transType != NCI_TRANSTYPE_RESET)
-        nciSignalError(NCI_CAUSE_FAILED, nci, source);
-}
-
 void runListen(TNciContext* nci, uint32_t mask, const TNfcListenParam* params) {
-    answerRequestUnderWay(nci, "nciHandleListenReq");
+    // The data of a card emulation waits for the reader's next command: a listen takes the radio first.
+    nciAnswerRequestUnderWay(nci, "nciHandleListenReq");
     nciSetTransType(nci, NCI_TRANSTYPE_LISTEN);
     nci->listenMask = mask;
     nci->listenParams = params;
@@ -383,7 +376,7 @@ void runSelect(TNciContext* nci, uint8_t index) {
 }
 
 void runReset(TNciContext* nci) {
-    answerRequestUnderWay(nci, "nciHandlePhResetRequest");
+    nciAnswerRequestUnderWay(nci, "nciHandlePhResetRequest");
     nci->recovering = false;
     nciSetTransType(nci, NCI_TRANSTYPE_RESET);
     nciPushEvent(nci, EV_NCI_CORE_RESET_CMD);
@@ -778,6 +771,11 @@ void nciSignalCompletion(TNciContext* nci, uint32_t outcome) {
     TRACE(kTrcNci, "nci:  %s event %#x, %p %d", "nciSignalCompletion", static_cast<unsigned>(outcome), nullptr, 0);
     restoreTemporaryTimeout(nci);
     ncillUsCallback(nci, outcome, nullptr, 0);
+}
+
+void nciAnswerRequestUnderWay(TNciContext* nci, const char* source) {
+    if (nci->transType != NCI_TRANSTYPE_IDLE && nci->transType != NCI_TRANSTYPE_RESET)
+        nciSignalError(NCI_CAUSE_FAILED, nci, source);
 }
 
 void nciSignalError(uint16_t cause, TNciContext* nci, const char* source) {

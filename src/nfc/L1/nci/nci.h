@@ -388,6 +388,8 @@ void nciRecoverController(TNciContext* nci, bool report);
 void nciReportFault(TNciContext* nci);
 void nciSignalCompletion(TNciContext* nci, uint32_t outcome);
 void nciSignalError(uint16_t cause, TNciContext* nci, const char* source);
+// A request still waiting for its answer gets it, failed, when what it waits for ends.
+void nciAnswerRequestUnderWay(TNciContext* nci, const char* source);
 void ncillUsCallback(TNciContext* nci, uint32_t outcome, const uint8_t* data, uint32_t length);
 void nciSetTransType(TNciContext* nci, uint32_t type);
 const char* nciOutcomeName(uint32_t outcome);

@@ -505,6 +505,8 @@ uint16_t nciHandleDeactivateNtf(TNciContext* nci) {
             nciSignalCompletion(nci, evNciSleeping);
         } else if (nci->active.tagType == kTagNfcee) {
             TRACE(kTrcNci, "nci: NFCEE deactivated, not sending indication upstream");
+            // What the host sent the reader meanwhile gets no answer from it any more.
+            nciAnswerRequestUnderWay(nci, "nciHandleDeactivateInd");
         } else {
             TRACE(kTrcNci, "nci: Tag deactivated, sending indication upstream");
             nciSignalCompletion(nci, evNciTagRemoved);
