@@ -7,6 +7,7 @@
 // medians and the median of each round's ratio to its floor.
 #pragma once
 
+#include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -105,6 +106,26 @@ struct Counted {
     template <typename Step>
     bool operator()(Step& step, int steps, std::vector<Block>& blocks) const { return countBlock(step, steps, blocks); }
 };
+
+// Rounds of a block of the floor and a block of the road, as many as the benchmark runs; a step
+// that fails skips the benchmark with `failed`.
+template <typename Kind, typename Floor, typename Road>
+void alternate(benchmark::State& state, Kind kind, int steps, Floor floorStep, std::vector<Block>& floor,
+               Road roadStep, std::vector<Block>& road, const char* failed) {
+    for (auto _ : state)
+        if (!kind(floorStep, steps, floor) || !kind(roadStep, steps, road)) {
+            state.SkipWithError(failed);
+            return;
+        }
+}
+
+// A benchmark's simulators and library, brought up by bringUp at the first call only: whether
+// they came up.
+template <typename BringUp>
+bool upOnce(BringUp bringUp) {
+    static const bool up = bringUp();
+    return up;
+}
 
 inline double median(std::vector<double> values) {
     if (values.empty()) return 0;

@@ -64,8 +64,6 @@ struct World {
     std::unique_ptr<RawHost> host;
     std::unique_ptr<ApiStack> apiStack;
     NfcListenerHandle listener = nullptr;
-    bool ready = false;
-    bool tried = false;
 };
 
 World& world() {
@@ -103,12 +101,10 @@ bool bringUpThroughTheApi(World& w) {
 }
 
 bool ready() {
-    World& w = world();
-    if (!w.tried) {
-        w.tried = true;
-        w.ready = bringUpByHand(w) && bringUpThroughTheApi(w);
-    }
-    return w.ready;
+    return benchhost::upOnce([] {
+        World& w = world();
+        return bringUpByHand(w) && bringUpThroughTheApi(w);
+    });
 }
 
 // The blocks of one payload: timed and counted, of the floor and the API at both trace settings.

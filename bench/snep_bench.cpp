@@ -141,7 +141,6 @@ struct World {
     SnepClientHandle client = nullptr;
     Bytes ndef = simtags::mimeMessage(kMessage, 7);
     Counts floorPdus, apiPdus;
-    bool ready = false, tried = false;
     std::vector<Block> floor, api, floorCounted, apiCounted;
 };
 
@@ -190,12 +189,10 @@ bool bringUpThroughTheApi(World& w) {
 }
 
 bool ready() {
-    World& w = world();
-    if (!w.tried) {
-        w.tried = true;
-        w.ready = bringUpByHand(w) && bringUpThroughTheApi(w);
-    }
-    return w.ready;
+    return benchhost::upOnce([] {
+        World& w = world();
+        return bringUpByHand(w) && bringUpThroughTheApi(w);
+    });
 }
 
 // Rounds of a floor block and an API block; block() times or counts one.
@@ -208,11 +205,7 @@ void rounds(benchmark::State& state, Kind block, std::vector<Block>& floor, std:
     World& w = world();
     auto onTheWire = [&w] { return w.llcp->put(w.ndef); };
     auto viaApi = [&w] { return putViaApi(w); };
-    for (auto _ : state)
-        if (!block(onTheWire, kBlock, floor) || !block(viaApi, kBlock, api)) {
-            state.SkipWithError("a PUT was not answered SUCCESS");
-            return;
-        }
+    benchhost::alternate(state, block, kBlock, onTheWire, floor, viaApi, api, "a PUT was not answered SUCCESS");
 }
 
 void BM_SnepPut(benchmark::State& state) {

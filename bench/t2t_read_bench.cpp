@@ -59,8 +59,6 @@ struct World {
     NfcListenerHandle listener = nullptr;
     Bytes buffer = Bytes(2048);
     size_t handlerReads = 0;
-    bool ready = false;
-    bool tried = false;
     std::vector<Block> floor, api, floorCounted, apiCounted;
 };
 
@@ -118,12 +116,10 @@ bool bringUpThroughTheApi(World& w) {
 }
 
 bool ready() {
-    World& w = world();
-    if (!w.tried) {
-        w.tried = true;
-        w.ready = bringUpByHand(w) && bringUpThroughTheApi(w);
-    }
-    return w.ready;
+    return benchhost::upOnce([] {
+        World& w = world();
+        return bringUpByHand(w) && bringUpThroughTheApi(w);
+    });
 }
 
 // Rounds of a floor block and an API block; block() times or counts one.
@@ -136,11 +132,7 @@ void rounds(benchmark::State& state, Kind block, std::vector<Block>& floor, std:
     World& w = world();
     auto onTheWire = [&w] { return readsOnTheWire(w); };
     auto viaApi = [&w] { return checkAndRead(w); };
-    for (auto _ : state)
-        if (!block(onTheWire, kBlock, floor) || !block(viaApi, kBlock, api)) {
-            state.SkipWithError("a read failed");
-            return;
-        }
+    benchhost::alternate(state, block, kBlock, onTheWire, floor, viaApi, api, "a read failed");
 }
 
 void BM_T2tRead(benchmark::State& state) {
